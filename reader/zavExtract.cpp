@@ -1,0 +1,845 @@
+// Extraction: block reader, inflater, entry parser and entry actions.
+//
+// Everything runs in constant memory, whatever the size of the archive: a
+// small ring of decrypted block batches, one inflater input chunk, one
+// output chunk and one entry header at a time. The first failure is latched in the state; from
+// then on nothing more is read or written and the run ends with it.
+#include "zavExtract.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+#include "qelWipe.h"
+#include "zavReader.h"
+#include "zavTerminal.h"
+
+namespace {
+
+// Large chunks let zlib take its fast path; they do not change what is
+// delivered, only how many bytes travel per call.
+constexpr std::size_t kInflateInputChunk = 64 * 1024;
+constexpr std::size_t kInflateOutputChunk = 128 * 1024;
+constexpr std::size_t kArchiveStreamBuffer = 64 * 1024;
+
+void latch(ExtractionState *state, QELStatus status)
+{
+    if (state->latchedError == QELError_NoErr)
+        state->latchedError = status;
+}
+
+QELStatus raiseEvent(ExtractionState *state, ExtractionEvent &event)
+{
+    if (state->callback == nullptr)
+        return QELError_NoErr;
+    return state->callback(nullptr, &event, state->userData);
+}
+
+void raiseEntryFailed(ExtractionState *state, const char *name, QELStatus status)
+{
+    ExtractionEvent event{};
+    event.kind = ExtractionEvent_EntryFailed;
+    event.a.path = name;
+    event.b.status = status;
+    raiseEvent(state, event);
+}
+
+// Splits a relative path at "/" into its non-empty components.
+std::vector<std::string_view> splitPath(std::string_view path)
+{
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+int openDirectoryBeneath(int parent, const std::string &component)
+{
+    return ::openat(parent, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// True when following the name beneath the output directory could lead
+// anywhere else: an existing component is a symbolic link, or the entry
+// itself already exists as something other than a file or a directory (a
+// pipe would block the run, a device is nothing an archive may write to).
+bool nameIsUnsafe(int outputDirectoryFd, const char *name)
+{
+    if (outputDirectoryFd < 0)
+        return false;
+    const std::vector<std::string_view> parts = splitPath(name);
+    std::string partial;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (!partial.empty())
+            partial += '/';
+        partial.append(parts[i]);
+        struct stat info {};
+        if (::fstatat(outputDirectoryFd, partial.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;  // the rest does not exist yet
+        if (S_ISLNK(info.st_mode))
+            return true;
+        if (i + 1 == parts.size())
+            return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+        if (!S_ISDIR(info.st_mode))
+            return false;  // creation beneath a file fails by itself
+    }
+    return false;
+}
+
+// Creates (truncating) the file named by the relative name beneath the
+// output directory without following a symbolic link anywhere on the way.
+std::FILE *createFileBeneath(int outputDirectoryFd, const char *name)
+{
+    if (outputDirectoryFd < 0) {
+        errno = ENOTDIR;
+        return nullptr;
+    }
+    std::vector<std::string_view> parts = splitPath(name);
+    if (parts.empty()) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    Descriptor directory(::dup(outputDirectoryFd));
+    if (directory.get() < 0)
+        return nullptr;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        int next = openDirectoryBeneath(directory.get(), std::string(parts[i]));
+        if (next < 0)
+            return nullptr;
+        directory.reset(next);
+    }
+    Descriptor file(::openat(directory.get(), std::string(parts.back()).c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (file.get() < 0)
+        return nullptr;
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+    std::FILE *stream = ::fdopen(file.get(), "wb");
+    if (stream != nullptr)
+        file.release();
+    return stream;
+}
+
+// The file named by the callback's answer. The archive's own path is
+// created beneath the output directory; a name the user typed at the
+// rename prompt is taken as typed, relative to the working directory.
+std::FILE *createOutputFile(ExtractionState *state, const char *createName, const std::string &archivePath,
+                            const char *relativeName)
+{
+    if (archivePath == createName)
+        return createFileBeneath(state->outputDirectoryFd, relativeName);
+    return std::fopen(createName, "wb");
+}
+
+bool closeOutputFile(std::FILE *file)
+{
+    bool ok = std::ferror(file) == 0;
+    if (std::fclose(file) != 0)
+        ok = false;
+    return ok;
+}
+
+// Only regular files are ours to remove again: a name typed at the rename
+// prompt may be a device or a pipe that existed long before this run.
+bool isRegularFile(std::FILE *file)
+{
+    struct stat info {};
+    return ::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void recordOrLatch(ExtractionState *state, const char *path, bool isDirectory)
+{
+    if (recordCreatedPath(&state->createdPaths, path) != QELError_NoErr) {
+        latch(state, QELError_OutOfMemory);
+        return;
+    }
+    state->createdPaths->isDirectory = isDirectory ? 1 : 0;
+}
+
+// The actions for a complete entry header.
+void runEntryActions(ExtractionState *state)
+{
+    const char *name = state->name;
+    const std::size_t directoryLength = std::strlen(state->outputDirectory);
+    const std::size_t nameLength = std::strlen(name);
+    if (directoryLength + nameLength > kMaxEntryPath) {
+        latch(state, QELError_BufferTooSmall);
+        raiseEntryFailed(state, name, QELError_BufferTooSmall);
+        return;
+    }
+    // Nothing may be made outside the output directory: no climbing out,
+    // and no following a link that already sits in the tree.
+    if (entryNameClimbs(name) || nameIsUnsafe(state->outputDirectoryFd, name)) {
+        latch(state, QELError_FilePermissions);
+        raiseEntryFailed(state, name, QELError_FilePermissions);
+        return;
+    }
+
+    const std::string fullPath = std::string(state->outputDirectory) + name;
+    ExtractionEvent event{};
+    event.kind = ExtractionEvent_EntryFound;
+    event.a.path = fullPath.c_str();
+    if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
+        latch(state, answer);
+        return;
+    }
+
+    if (state->entrySize == kDirectoryEntrySize) {
+        makeDirectories(state->outputDirectory, name);
+        recordOrLatch(state, fullPath.c_str(), true);
+        state->headerBytesSeen = 0;
+        return;
+    }
+
+    char createName[kCreateNameBufferSize] = {};
+    event = ExtractionEvent{};
+    event.kind = ExtractionEvent_CreateFile;
+    event.a.path = fullPath.c_str();
+    event.b.buffer = createName;
+    if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
+        latch(state, answer);
+        return;
+    }
+    createName[kCreateNameBufferSize - 1] = '\0';
+
+    if (state->entrySize == 0) {
+        std::FILE *file = createOutputFile(state, createName, fullPath, name);
+        if (file == nullptr) {
+            latch(state, QELError_FileOpFailed);
+            raiseEntryFailed(state, createName, QELError_FileOpFailed);
+            return;
+        }
+        const bool recordable = isRegularFile(file);
+        if (recordable)
+            recordOrLatch(state, createName, false);
+        if (!closeOutputFile(file))
+            latch(state, QELError_WriteFailed);
+        if (recordable && state->latchedError == QELError_OutOfMemory)
+            ::unlink(createName);  // not on the list, so the rollback would not find it
+        state->headerBytesSeen = 0;
+        return;
+    }
+
+    state->headerMode = 0;
+    std::FILE *file = createOutputFile(state, createName, fullPath, name);
+    if (file == nullptr) {
+        // Typically a missing parent directory: make the name's directory
+        // part and ask again under the rebuilt path.
+        std::string directoryPart = name[0] == '/' ? std::string(name) : "/" + std::string(name);
+        directoryPart.erase(directoryPart.rfind('/'));
+        makeDirectories(state->outputDirectory, directoryPart.c_str());
+        std::string retryPath = state->outputDirectory;
+        if (retryPath.empty() || retryPath.back() != '/')
+            retryPath += '/';
+        retryPath += (name[0] == '/') ? name + 1 : name;
+        std::memset(createName, 0, sizeof createName);
+        event = ExtractionEvent{};
+        event.kind = ExtractionEvent_CreateFile;
+        event.a.path = retryPath.c_str();
+        event.b.buffer = createName;
+        if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
+            latch(state, answer);
+            return;
+        }
+        createName[kCreateNameBufferSize - 1] = '\0';
+        file = createOutputFile(state, createName, retryPath, name);
+        if (file == nullptr) {
+            latch(state, QELError_FileOpFailed);
+            raiseEntryFailed(state, createName, QELError_FileOpFailed);
+            return;
+        }
+    }
+    if (isRegularFile(file)) {
+        recordOrLatch(state, createName, false);
+        if (state->latchedError != QELError_NoErr) {
+            // Not on the list, so the rollback would not find it.
+            std::fclose(file);
+            ::unlink(createName);
+            return;
+        }
+    }
+    // Content arrives in large pieces straight from the inflater: no
+    // second copy through a stream buffer.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    state->outputFile = file;
+    state->contentBytesWritten = 0;
+    state->headerBytesSeen = 0;
+}
+
+}  // namespace
+
+// Reads and decrypts the data region a few batches ahead of the inflater on
+// helper threads. Blocks decrypt independently of each other, so this only
+// overlaps the cipher work with inflation and file output; every event,
+// prompt and file operation stays on the caller's thread, in the same order.
+class DecryptAhead {
+public:
+    static constexpr std::size_t kBlocksPerBatch = 64;
+    static constexpr std::size_t kBatches = 6;
+    static constexpr std::size_t kWorkers = 2;
+
+    DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
+        : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext)
+    {
+        // Only blocks that hold data are worth reading ahead; the reader
+        // never delivers a byte of a block past the data length.
+        const std::uint64_t blocks = (trailer.dataLength + kArchiveBlockSize - 1) / kArchiveBlockSize;
+        blockLimit_ = std::min<std::uint64_t>(blocks, 0xFFFFFFFFu);
+    }
+    DecryptAhead(const DecryptAhead &) = delete;
+    DecryptAhead &operator=(const DecryptAhead &) = delete;
+    ~DecryptAhead()
+    {
+        stopAll();
+        for (Batch &batch : batches_)
+            qelSecureWipe(batch.plaintext, sizeof batch.plaintext);
+    }
+
+    // False when the helpers cannot be had; the caller then decrypts in line.
+    bool start()
+    {
+        // Signals (an interrupt at a prompt, a stop from the terminal) stay
+        // with the main thread: the helpers start with every signal blocked.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+        bool started = true;
+        for (std::size_t w = 0; w < kWorkers && started; ++w) {
+            try {
+                workers_[w] = std::thread([this, w] { run(w); });
+            } catch (...) {
+                started = false;
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        // Every helper owns a share of the batches: all or none.
+        if (!started)
+            stopAll();
+        return started;
+    }
+
+    // The plaintext of block n (asked for in increasing order), or null for
+    // a block past the data.
+    const std::uint8_t *block(std::uint32_t n)
+    {
+        if (n >= blockLimit_)
+            return nullptr;
+        const std::uint64_t wanted = n / kBlocksPerBatch;
+        Batch &batch = batches_[wanted % kBatches];
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (holding_ && held_ != wanted) {
+            // The batch before is used up: its slot may be filled again.
+            batches_[held_ % kBatches].full = false;
+            consumed_ = held_ + 1;
+            holding_ = false;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [&] { return batch.full && batch.number == wanted; });
+        held_ = wanted;
+        holding_ = true;
+        return batch.plaintext + std::size_t{n - wanted * kBlocksPerBatch} * kArchiveBlockSize;
+    }
+
+private:
+    struct Batch {
+        std::uint8_t plaintext[kBlocksPerBatch * kArchiveBlockSize];
+        std::uint64_t number = 0;
+        bool full = false;
+    };
+
+    void stopAll()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread &worker : workers_)
+            if (worker.joinable())
+                worker.join();
+    }
+
+    // A short read leaves zeros: they decrypt to noise that the inflater
+    // refuses.
+    void readCiphertext(std::uint64_t blockNumber, std::uint8_t *ciphertext) const
+    {
+        std::memset(ciphertext, 0, kArchiveBlockSize);
+        off_t offset = static_cast<off_t>(trailer_.dataOffset + blockNumber * kArchiveBlockSize);
+        std::size_t done = 0;
+        while (done < kArchiveBlockSize) {
+            ssize_t got = ::pread(archiveFd_, ciphertext + done, kArchiveBlockSize - done,
+                                  offset + static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+    }
+
+    // Helper w fills batches w, w + kWorkers, ... in the slot ring.
+    void run(std::size_t w)
+    {
+        std::uint8_t ciphertext[kArchiveBlockSize];
+        for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += kWorkers) {
+            Batch &batch = batches_[number % kBatches];
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || (number < consumed_ + kBatches && !batch.full); });
+                if (stop_)
+                    return;
+            }
+            const std::uint64_t first = number * kBlocksPerBatch;
+            const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                readCiphertext(first + i, ciphertext);
+                decryptArchiveBlock(trailer_, keyContext_, static_cast<std::uint32_t>(first + i), ciphertext,
+                                    batch.plaintext + i * kArchiveBlockSize);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                batch.number = number;
+                batch.full = true;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const int archiveFd_;
+    const ArchiveTrailer trailer_;
+    void *const keyContext_;
+    std::uint64_t blockLimit_ = 0;
+    std::array<Batch, kBatches> batches_{};
+    std::uint64_t consumed_ = 0;   // batches handed back by the consumer
+    std::uint64_t held_ = 0;       // batch the consumer reads from
+    bool holding_ = false;
+    bool stop_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::array<std::thread, kWorkers> workers_;
+};
+
+bool entryNameClimbs(const char *name)
+{
+    for (std::string_view part : splitPath(name))
+        if (part == "..")
+            return true;
+    return false;
+}
+
+std::size_t readPlainBytes(ExtractionState *state, std::uint8_t *out, std::size_t count)
+{
+    std::size_t delivered = 0;
+    while (delivered < count) {
+        if (state->latchedError != QELError_NoErr)
+            break;
+        if (state->position == kArchiveBlockSize || state->blocksRead == 0) {
+            if (state->blocksRead % 10 == 0) {
+                ExtractionEvent event{};
+                event.kind = ExtractionEvent_Progress;
+                event.a.count = std::uint64_t{state->blocksRead} * kArchiveBlockSize;
+                event.b.count = state->dataLength;
+                if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
+                    latch(state, answer);
+                    break;
+                }
+            }
+            // A whole block wanted by the caller goes straight into its
+            // buffer; the block buffer is then never read again, since
+            // either the block is used up or the data ends inside it.
+            const bool direct = count - delivered >= kArchiveBlockSize;
+            std::uint8_t *target = direct ? out + delivered : state->plaintextBlock;
+            if (state->decryptAhead != nullptr) {
+                const std::uint8_t *ready = state->decryptAhead->block(state->blocksRead);
+                if (ready != nullptr)
+                    std::memcpy(target, ready, kArchiveBlockSize);
+                else
+                    std::memset(target, 0, kArchiveBlockSize);
+            } else {
+                // A short read leaves zeros: they decrypt to noise that the
+                // inflater refuses.
+                std::memset(state->ciphertextBlock, 0, kArchiveBlockSize);
+                std::size_t got = std::fread(state->ciphertextBlock, 1, kArchiveBlockSize, state->archive);
+                (void)got;
+                decryptArchiveBlock(state->trailer, state->keyContext, state->blocksRead, state->ciphertextBlock,
+                                    target);
+            }
+            state->position = 0;
+            ++state->blocksRead;
+            if (direct) {
+                const std::uint64_t start = std::uint64_t{state->blocksRead - 1} * kArchiveBlockSize;
+                if (start >= state->dataLength)
+                    break;
+                const std::size_t take = std::min<std::uint64_t>(kArchiveBlockSize, state->dataLength - start);
+                state->position = static_cast<std::uint32_t>(take);
+                delivered += take;
+                continue;
+            }
+        }
+        const std::uint64_t consumed =
+            std::uint64_t{state->blocksRead} * kArchiveBlockSize - kArchiveBlockSize + state->position;
+        if (consumed >= state->dataLength)
+            break;
+        std::size_t take = std::min<std::uint64_t>(
+            {kArchiveBlockSize - state->position, count - delivered, state->dataLength - consumed});
+        std::memcpy(out + delivered, state->plaintextBlock + state->position, take);
+        state->position += static_cast<std::uint32_t>(take);
+        delivered += take;
+    }
+    return delivered;
+}
+
+int readPlainByte(ExtractionState *state)
+{
+    std::uint8_t byte = 0;
+    return readPlainBytes(state, &byte, 1) == 1 ? byte : -1;
+}
+
+void *zlibAlloc(void *, unsigned items, unsigned size)
+{
+    return std::calloc(items, size);
+}
+
+void zlibFree(void *, void *block)
+{
+    std::free(block);
+}
+
+void consumePayloadByte(std::uint8_t byte, ExtractionState *state)
+{
+    consumePayload(&byte, 1, state);
+}
+
+void consumePayload(const std::uint8_t *bytes, std::size_t count, ExtractionState *state)
+{
+    while (count > 0 && state->latchedError == QELError_NoErr) {
+        if (state->headerMode == 0) {
+            if (state->outputFile == nullptr) {
+                latch(state, QELError_FileOpFailed);
+                return;
+            }
+            const std::size_t take =
+                std::min<std::uint64_t>(count, state->entrySize - state->contentBytesWritten);
+            if (std::fwrite(bytes, 1, take, state->outputFile) != take) {
+                latch(state, QELError_WriteFailed);
+                return;
+            }
+            state->contentBytesWritten += take;
+            bytes += take;
+            count -= take;
+            if (state->contentBytesWritten == state->entrySize) {
+                std::FILE *file = state->outputFile;
+                state->outputFile = nullptr;
+                state->headerMode = 1;
+                if (!closeOutputFile(file)) {
+                    latch(state, QELError_WriteFailed);
+                    return;
+                }
+            }
+            continue;
+        }
+
+        const std::uint8_t byte = *bytes++;
+        --count;
+        if (state->headerBytesSeen < 8) {
+            if (state->headerBytesSeen == 0)
+                state->entrySize = 0;
+            state->entrySize |= std::uint64_t{byte} << (8 * state->headerBytesSeen);
+            ++state->headerBytesSeen;
+            continue;
+        }
+        const std::uint64_t index = state->headerBytesSeen - 8;
+        if (byte != 0 && index + 1 >= kEntryNameArea) {
+            // No NUL within the name area: longer than any path allowed.
+            state->name[kEntryNameArea - 1] = '\0';
+            latch(state, QELError_BufferTooSmall);
+            raiseEntryFailed(state, state->name, QELError_BufferTooSmall);
+            return;
+        }
+        state->name[index] = static_cast<char>(byte == '\\' ? '/' : byte);
+        ++state->headerBytesSeen;
+        if (byte == 0)
+            runEntryActions(state);
+    }
+}
+
+void inflatePayload(ExtractionState *state)
+{
+    z_stream stream{};
+    stream.zalloc = zlibAlloc;
+    stream.zfree = zlibFree;
+    stream.opaque = nullptr;
+    if (inflateInit(&stream) != Z_OK) {
+        latch(state, QELError_CorruptData);
+        return;
+    }
+    std::unique_ptr<std::uint8_t[]> input(new (std::nothrow) std::uint8_t[kInflateInputChunk]);
+    std::unique_ptr<std::uint8_t[]> output(new (std::nothrow) std::uint8_t[kInflateOutputChunk]);
+    if (!input || !output) {
+        inflateEnd(&stream);
+        latch(state, QELError_OutOfMemory);
+        return;
+    }
+
+    bool inputEnded = false;
+    bool streamEnded = false;
+    while (state->latchedError == QELError_NoErr) {
+        if (stream.avail_in == 0 && !inputEnded) {
+            std::size_t got = readPlainBytes(state, input.get(), kInflateInputChunk);
+            if (state->latchedError != QELError_NoErr)
+                break;
+            inputEnded = got < kInflateInputChunk;
+            stream.next_in = input.get();
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        stream.next_out = output.get();
+        stream.avail_out = static_cast<uInt>(kInflateOutputChunk);
+        const int result = inflate(&stream, inputEnded ? Z_FINISH : Z_NO_FLUSH);
+        const std::size_t produced = kInflateOutputChunk - stream.avail_out;
+        consumePayload(output.get(), produced, state);
+        if (result == Z_STREAM_END) {
+            streamEnded = true;
+            break;
+        }
+        if (result == Z_OK)
+            continue;
+        // Z_BUF_ERROR means no progress was possible: only a full output
+        // buffer allows another try; with the input used up the data ended
+        // before the stream did. Every other result is damaged data.
+        if (result == Z_BUF_ERROR && (produced != 0 || (stream.avail_in == 0 && !inputEnded)))
+            continue;
+        break;
+    }
+    inflateEnd(&stream);
+    qelSecureWipe(input.get(), kInflateInputChunk);
+    qelSecureWipe(output.get(), kInflateOutputChunk);
+    if (!streamEnded)
+        latch(state, QELError_CorruptData);
+}
+
+void runExtraction(ExtractionState *state)
+{
+    inflatePayload(state);
+    // The stream must end between entries: inside a header or inside a
+    // file's content, data is missing.
+    if (state->headerMode == 1 ? state->headerBytesSeen != 0
+                               : state->contentBytesWritten != state->entrySize)
+        latch(state, QELError_CorruptData);
+}
+
+QELStatus extractArchive(const ArchiveTrailer &trailer, void *keyContext, CreatedPath **createdPaths,
+                         const char *archivePath, const char *outputDirectory,
+                         ExtractionCallback callback, void *userData)
+{
+    auto state = std::make_unique<ExtractionState>();
+    std::memset(state.get(), 0, sizeof(ExtractionState));
+    state->outputDirectoryFd = -1;
+    state->createdPaths = createdPaths != nullptr ? *createdPaths : nullptr;
+    state->callback = callback;
+    state->userData = userData;
+
+    std::FILE *archive = std::fopen(archivePath, "rb");
+    if (archive == nullptr)
+        return QELError_CantOpenFile;
+    std::setvbuf(archive, nullptr, _IOFBF, kArchiveStreamBuffer);
+    fseeko(archive, static_cast<off_t>(trailer.dataOffset), SEEK_SET);
+
+    std::string directory = outputDirectory != nullptr ? outputDirectory : "";
+    std::replace(directory.begin(), directory.end(), '\\', '/');
+
+    state->archive = archive;
+    state->trailer = trailer;
+    state->keyContext = keyContext;
+    state->dataLength = trailer.dataLength;
+    state->latchedError = QELError_NoErr;
+    state->headerMode = 1;
+    state->outputDirectory = directory.c_str();
+    state->outputDirectoryFd =
+        ::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+    {
+        // Cipher work overlaps inflation and output when helper threads can
+        // be had; without them the same blocks are decrypted in line.
+        auto ahead = std::make_unique<DecryptAhead>(::fileno(archive), trailer, keyContext);
+        if (ahead->start())
+            state->decryptAhead = ahead.get();
+        runExtraction(state.get());
+        state->decryptAhead = nullptr;
+    }
+
+    if (state->outputFile != nullptr) {
+        if (!closeOutputFile(state->outputFile))
+            latch(state.get(), QELError_WriteFailed);
+        state->outputFile = nullptr;
+    }
+    qelSecureWipe(state->plaintextBlock, kArchiveBlockSize);
+    qelSecureWipe(state->ciphertextBlock, kArchiveBlockSize);
+
+    ExtractionEvent event{};
+    event.kind = ExtractionEvent_Progress;
+    event.a.count = state->dataLength;
+    event.b.count = state->dataLength;
+    raiseEvent(state.get(), event);
+
+    if (state->outputDirectoryFd >= 0)
+        ::close(state->outputDirectoryFd);
+    std::fclose(archive);
+    if (createdPaths != nullptr)
+        *createdPaths = state->createdPaths;
+    return state->latchedError;
+}
+
+int makeDirectories(const char *base, const char *relative)
+{
+    if (base == nullptr || relative == nullptr)
+        return -1;
+    std::string_view baseView(base);
+    std::string prefix(baseView);
+    if (!prefix.empty() && prefix.back() == '/')
+        prefix.pop_back();
+    Descriptor directory(::open(prefix.empty() ? "/" : prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() < 0)
+        return errno == EACCES ? 1 : -1;
+    for (std::string_view part : splitPath(relative)) {
+        if (part == "..")
+            return -1;
+        const std::string component(part);
+        if (::mkdirat(directory.get(), component.c_str(), 0700) != 0 && errno != EEXIST && errno != EACCES)
+            return -1;
+        // Descend without following links, so that a link planted in the
+        // tree cannot carry the directories somewhere else.
+        int next = openDirectoryBeneath(directory.get(), component);
+        if (next < 0)
+            return errno == EACCES ? 1 : -1;
+        directory.reset(next);
+    }
+    return 1;
+}
+
+QELStatus recordCreatedPath(CreatedPath **head, const char *path)
+{
+    if (head == nullptr || path == nullptr)
+        return QELError_BadParams;
+    auto *node = static_cast<CreatedPath *>(std::calloc(1, sizeof(CreatedPath)));
+    if (node == nullptr)
+        return QELError_OutOfMemory;
+    const std::size_t length = std::strlen(path);
+    node->path = static_cast<char *>(std::calloc(length + 1, 1));
+    if (node->path == nullptr) {
+        std::free(node);
+        return QELError_OutOfMemory;
+    }
+    std::memcpy(node->path, path, length);
+    node->next = *head;
+    *head = node;
+    return QELError_NoErr;
+}
+
+void rollbackCreatedPaths(CreatedPath *head)
+{
+    while (head != nullptr) {
+        CreatedPath *next = head->next;
+        if (head->isDirectory)
+            ::rmdir(head->path);
+        else
+            ::unlink(head->path);
+        qelSecureWipe(head->path, std::strlen(head->path) + 1);
+        std::free(head->path);
+        std::free(head);
+        head = next;
+    }
+}
+
+QELStatus onExtractionEvent(void *, ExtractionEvent *event, void *userData)
+{
+    auto *settings = static_cast<ReaderSettings *>(userData);
+    if (event == nullptr)
+        return QELError_NoErr;
+    switch (event->kind) {
+    case ExtractionEvent_CreateFile: {
+        const char *path = event->a.path;
+        char *buffer = event->b.buffer;
+        auto copyPath = [&] {
+            std::strncpy(buffer, path, kCreateNameBufferSize - 1);
+            buffer[kCreateNameBufferSize - 1] = '\0';
+        };
+        if (!pathExists(path) || (settings != nullptr && settings->overwrite)) {
+            copyPath();
+            return QELError_NoErr;
+        }
+        std::fprintf(stdout, "File '%s' already exists, do you want to overwrite it (y/N)? ", path);
+        std::fflush(stdout);
+        char answer[2] = {};
+        if (readTerminalLine(answer, sizeof answer, stdout) == -1) {
+            printErrorLine(settings, "Error reading keyboard input.");
+            return QELError_ReadFailed;
+        }
+        if (answer[0] == 'Y' || answer[0] == 'y') {
+            copyPath();
+            return QELError_NoErr;
+        }
+        std::fputs("\nEnter new file name : ", stdout);
+        std::fflush(stdout);
+        if (readTerminalLine(buffer, kCreateNameBufferSize, stdout) == -1) {
+            printErrorLine(settings, "Error reading keyboard input.");
+            return QELError_ReadFailed;
+        }
+        return QELError_NoErr;
+    }
+    case ExtractionEvent_EntryFailed:
+        printErrorLine(settings, std::string("Error decoding file ") + event->a.path);
+        return QELError_NoErr;
+    default:
+        return QELError_NoErr;
+    }
+}

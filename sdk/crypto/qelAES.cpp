@@ -1,0 +1,280 @@
+// AES (FIPS 197) with 32-bit lookup tables computed at compile time.
+#include "qelAES.h"
+
+#include <array>
+#include <cstring>
+
+#include "qelAlgorithms.h"
+#include "qelSymmetricCipher.h"
+#include "qelWipe.h"
+
+namespace {
+
+constexpr std::uint8_t kMarkerEncrypt = 17;
+constexpr std::uint8_t kMarkerDecrypt = 34;
+
+constexpr std::uint8_t xtime(std::uint8_t x)
+{
+    return static_cast<std::uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1B : 0x00));
+}
+
+constexpr std::uint8_t gmul(std::uint8_t a, std::uint8_t b)
+{
+    std::uint8_t r = 0;
+    while (b != 0) {
+        if (b & 1)
+            r ^= a;
+        a = xtime(a);
+        b >>= 1;
+    }
+    return r;
+}
+
+// The S-box: multiplicative inverse in GF(2^8) followed by the affine map.
+constexpr auto kSBox = [] {
+    std::array<std::uint8_t, 256> s{};
+    for (int x = 0; x < 256; ++x) {
+        std::uint8_t inv = 0;
+        for (int y = 1; y < 256 && x != 0; ++y)
+            if (gmul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
+                inv = static_cast<std::uint8_t>(y);
+                break;
+            }
+        std::uint8_t b = inv, r = inv;
+        for (int i = 0; i < 4; ++i) {
+            b = static_cast<std::uint8_t>((b << 1) | (b >> 7));
+            r ^= b;
+        }
+        s[x] = static_cast<std::uint8_t>(r ^ 0x63);
+    }
+    return s;
+}();
+
+constexpr auto kInvSBox = [] {
+    std::array<std::uint8_t, 256> s{};
+    for (int x = 0; x < 256; ++x)
+        s[kSBox[x]] = static_cast<std::uint8_t>(x);
+    return s;
+}();
+
+constexpr std::uint32_t word(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
+{
+    return (std::uint32_t(a) << 24) | (std::uint32_t(b) << 16) | (std::uint32_t(c) << 8) | d;
+}
+
+constexpr std::uint32_t rotr8(std::uint32_t x, int n)
+{
+    return n == 0 ? x : (x >> (8 * n)) | (x << (32 - 8 * n));
+}
+
+using Table = std::array<std::array<std::uint32_t, 256>, 4>;
+
+// Round tables: SubBytes and MixColumns (resp. their inverses) for one byte.
+constexpr Table kTe = [] {
+    Table t{};
+    for (int x = 0; x < 256; ++x) {
+        const std::uint8_t s = kSBox[x];
+        const std::uint32_t w = word(gmul(s, 2), s, s, gmul(s, 3));
+        for (int n = 0; n < 4; ++n)
+            t[n][x] = rotr8(w, n);
+    }
+    return t;
+}();
+
+constexpr Table kTd = [] {
+    Table t{};
+    for (int x = 0; x < 256; ++x) {
+        const std::uint8_t s = kInvSBox[x];
+        const std::uint32_t w = word(gmul(s, 14), gmul(s, 9), gmul(s, 13), gmul(s, 11));
+        for (int n = 0; n < 4; ++n)
+            t[n][x] = rotr8(w, n);
+    }
+    return t;
+}();
+
+// Plain (Inv)MixColumns of one word, for the schedule conversions.
+constexpr Table kMix = [] {
+    Table t{};
+    for (int x = 0; x < 256; ++x) {
+        const auto b = static_cast<std::uint8_t>(x);
+        const std::uint32_t w = word(gmul(b, 2), b, b, gmul(b, 3));
+        for (int n = 0; n < 4; ++n)
+            t[n][x] = rotr8(w, n);
+    }
+    return t;
+}();
+
+constexpr Table kInvMix = [] {
+    Table t{};
+    for (int x = 0; x < 256; ++x) {
+        const auto b = static_cast<std::uint8_t>(x);
+        const std::uint32_t w = word(gmul(b, 14), gmul(b, 9), gmul(b, 13), gmul(b, 11));
+        for (int n = 0; n < 4; ++n)
+            t[n][x] = rotr8(w, n);
+    }
+    return t;
+}();
+
+inline std::uint32_t applyColumn(const Table &t, std::uint32_t w)
+{
+    return t[0][w >> 24] ^ t[1][(w >> 16) & 0xFF] ^ t[2][(w >> 8) & 0xFF] ^ t[3][w & 0xFF];
+}
+
+inline std::uint32_t load(const std::uint8_t *p)
+{
+    return word(p[0], p[1], p[2], p[3]);
+}
+
+inline void store(std::uint32_t v, std::uint8_t *p)
+{
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
+}
+
+// Views into the packed context.
+inline std::int32_t rounds(const std::uint8_t *ctx)
+{
+    std::int32_t nr;
+    std::memcpy(&nr, ctx, sizeof nr);
+    return nr;
+}
+
+inline std::uint32_t *roundKeys(std::uint8_t *ctx)
+{
+    return reinterpret_cast<std::uint32_t *>(ctx + 4);
+}
+
+inline std::uint8_t &marker(std::uint8_t *ctx, std::int32_t nr)
+{
+    return ctx[4 + 16 * (nr + 1)];
+}
+
+void expand(void *context, const std::uint8_t *key, int nk)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = nk + 6;
+    std::memcpy(ctx, &nr, sizeof nr);
+    std::uint32_t *w = roundKeys(ctx);
+    const int total = 4 * (nr + 1);
+    for (int i = 0; i < nk; ++i)
+        w[i] = load(key + 4 * i);
+    std::uint8_t rcon = 1;
+    for (int i = nk; i < total; ++i) {
+        std::uint32_t t = w[i - 1];
+        if (i % nk == 0) {
+            t = (t << 8) | (t >> 24);
+            t = word(kSBox[t >> 24], kSBox[(t >> 16) & 0xFF], kSBox[(t >> 8) & 0xFF], kSBox[t & 0xFF]) ^
+                (std::uint32_t(rcon) << 24);
+            rcon = xtime(rcon);
+        } else if (nk > 6 && i % nk == 4) {
+            t = word(kSBox[t >> 24], kSBox[(t >> 16) & 0xFF], kSBox[(t >> 8) & 0xFF], kSBox[t & 0xFF]);
+        }
+        w[i] = w[i - nk] ^ t;
+    }
+    marker(ctx, nr) = kMarkerEncrypt;
+}
+
+// Round keys 1 .. Nr-1 through InvMixColumns (to the decryption form) or
+// MixColumns (back); keys 0 and Nr are shared by both forms.
+void convert(std::uint8_t *ctx, const Table &t, std::uint8_t newMarker)
+{
+    const std::int32_t nr = rounds(ctx);
+    std::uint32_t *w = roundKeys(ctx);
+    for (int i = 4; i < 4 * nr; ++i)
+        w[i] = applyColumn(t, w[i]);
+    marker(ctx, nr) = newMarker;
+}
+
+} // namespace
+
+void qelAES128KeySchedule(void *context, const std::uint8_t *key)
+{
+    expand(context, key, 4);
+}
+
+void qelAES192KeySchedule(void *context, const std::uint8_t *key)
+{
+    expand(context, key, 6);
+}
+
+void qelAES256KeySchedule(void *context, const std::uint8_t *key)
+{
+    expand(context, key, 8);
+}
+
+void qelAESEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    if (marker(ctx, nr) == kMarkerDecrypt)
+        convert(ctx, kMix, kMarkerEncrypt);
+    const std::uint32_t *rk = roundKeys(ctx);
+    const auto &T = kTe;
+
+    std::uint32_t s0 = load(in) ^ rk[0], s1 = load(in + 4) ^ rk[1];
+    std::uint32_t s2 = load(in + 8) ^ rk[2], s3 = load(in + 12) ^ rk[3];
+    for (std::int32_t r = 1; r < nr; ++r) {
+        rk += 4;
+        const std::uint32_t t0 = T[0][s0 >> 24] ^ T[1][(s1 >> 16) & 0xFF] ^ T[2][(s2 >> 8) & 0xFF] ^ T[3][s3 & 0xFF] ^ rk[0];
+        const std::uint32_t t1 = T[0][s1 >> 24] ^ T[1][(s2 >> 16) & 0xFF] ^ T[2][(s3 >> 8) & 0xFF] ^ T[3][s0 & 0xFF] ^ rk[1];
+        const std::uint32_t t2 = T[0][s2 >> 24] ^ T[1][(s3 >> 16) & 0xFF] ^ T[2][(s0 >> 8) & 0xFF] ^ T[3][s1 & 0xFF] ^ rk[2];
+        const std::uint32_t t3 = T[0][s3 >> 24] ^ T[1][(s0 >> 16) & 0xFF] ^ T[2][(s1 >> 8) & 0xFF] ^ T[3][s2 & 0xFF] ^ rk[3];
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    rk += 4;
+    const auto &S = kSBox;
+    store(word(S[s0 >> 24], S[(s1 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[0], out);
+    store(word(S[s1 >> 24], S[(s2 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[1], out + 4);
+    store(word(S[s2 >> 24], S[(s3 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[2], out + 8);
+    store(word(S[s3 >> 24], S[(s0 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[3], out + 12);
+}
+
+void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    if (marker(ctx, nr) != kMarkerDecrypt)
+        convert(ctx, kInvMix, kMarkerDecrypt);
+    const std::uint32_t *rk = roundKeys(ctx) + 4 * nr;
+    const auto &T = kTd;
+
+    std::uint32_t s0 = load(in) ^ rk[0], s1 = load(in + 4) ^ rk[1];
+    std::uint32_t s2 = load(in + 8) ^ rk[2], s3 = load(in + 12) ^ rk[3];
+    for (std::int32_t r = 1; r < nr; ++r) {
+        rk -= 4;
+        const std::uint32_t t0 = T[0][s0 >> 24] ^ T[1][(s3 >> 16) & 0xFF] ^ T[2][(s2 >> 8) & 0xFF] ^ T[3][s1 & 0xFF] ^ rk[0];
+        const std::uint32_t t1 = T[0][s1 >> 24] ^ T[1][(s0 >> 16) & 0xFF] ^ T[2][(s3 >> 8) & 0xFF] ^ T[3][s2 & 0xFF] ^ rk[1];
+        const std::uint32_t t2 = T[0][s2 >> 24] ^ T[1][(s1 >> 16) & 0xFF] ^ T[2][(s0 >> 8) & 0xFF] ^ T[3][s3 & 0xFF] ^ rk[2];
+        const std::uint32_t t3 = T[0][s3 >> 24] ^ T[1][(s2 >> 16) & 0xFF] ^ T[2][(s1 >> 8) & 0xFF] ^ T[3][s0 & 0xFF] ^ rk[3];
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    rk -= 4;
+    const auto &S = kInvSBox;
+    store(word(S[s0 >> 24], S[(s3 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[0], out);
+    store(word(S[s1 >> 24], S[(s0 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[1], out + 4);
+    store(word(S[s2 >> 24], S[(s1 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[2], out + 8);
+    store(word(S[s3 >> 24], S[(s2 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[3], out + 12);
+}
+
+const QELCipherDescriptor qelAES128Descriptor = {
+    "AES128", QELCipherAlgorithm_AES128, 16, 16, qelAESContextSize(10), 4,
+    qelAES128KeySchedule, qelAESEncrypt, qelAESDecrypt, nullptr, {nullptr, nullptr},
+};
+
+const QELCipherDescriptor qelAES192Descriptor = {
+    "AES192", QELCipherAlgorithm_AES192, 16, 24, qelAESContextSize(12), 4,
+    qelAES192KeySchedule, qelAESEncrypt, qelAESDecrypt, nullptr, {nullptr, nullptr},
+};
+
+const QELCipherDescriptor qelAES256Descriptor = {
+    "AES256", QELCipherAlgorithm_AES256, 16, 32, qelAESContextSize(14), 4,
+    qelAES256KeySchedule, qelAESEncrypt, qelAESDecrypt, nullptr, {nullptr, nullptr},
+};

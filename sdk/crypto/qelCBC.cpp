@@ -1,0 +1,193 @@
+// CBC mode over whole blocks.
+#include "qelCBC.h"
+
+#include <cstring>
+
+#include "qelFIPS.h"
+#include "qelMemory.h"
+#include "qelSymmetricCipher.h"
+#include "qelWipe.h"
+
+namespace {
+
+constexpr const char *kSourceName = "qelCBC";
+
+bool isValid(const QELCBCContext *cbc)
+{
+    return cbc != nullptr && cbc->magic == kQELCBCMagic &&
+           (cbc->currentIV == cbc->ivA || cbc->currentIV == cbc->ivB);
+}
+
+inline std::size_t blockSize(const QELCBCContext *cbc)
+{
+    return cbc->cipher->descriptor->blockSize;
+}
+
+QELStatus checkData(const QELCBCContext *cbc, const void *in, std::size_t length, const void *out)
+{
+    if (!isValid(cbc) || in == nullptr || out == nullptr || length == 0)
+        return QELError_BadParams;
+    return qelAPIGate(kSourceName, __LINE__);
+}
+
+} // namespace
+
+QELStatus qelCBCCreate(QELSymmetricCipher *cipher, QELCBCContext **outCBC)
+{
+    if (outCBC == nullptr)
+        return QELError_BadParams;
+    *outCBC = nullptr;
+    if (!qelSymmetricCipherIsValid(cipher))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    QELMemoryMgr *mgr = qelSymmetricCipherGetMemoryMgr(cipher);
+    auto *cbc = static_cast<QELCBCContext *>(qelMemAlloc(mgr, sizeof(QELCBCContext), QELMemFlag_Clear));
+    if (cbc == nullptr) {
+        qelSymmetricCipherFree(cipher);
+        return QELError_OutOfMemory;
+    }
+    cbc->magic = kQELCBCMagic;
+    cbc->memoryMgr = mgr;
+    cbc->cipher = cipher;
+    cbc->initialised = 0;
+    cbc->currentIV = cbc->ivA;
+    *outCBC = cbc;
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCInit(QELCBCContext *cbc, const void *key, const void *iv)
+{
+    if (!isValid(cbc) || (key == nullptr && iv == nullptr))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    if (key != nullptr) {
+        if (QELStatus status = qelSymmetricCipherSetKey(cbc->cipher, key); status != QELError_NoErr)
+            return status;
+    }
+    std::memset(cbc->ivA, 0, sizeof cbc->ivA);
+    std::memset(cbc->ivB, 0, sizeof cbc->ivB);
+    cbc->currentIV = cbc->ivA;
+    if (iv != nullptr)
+        std::memcpy(cbc->ivA, iv, blockSize(cbc));
+    cbc->initialised = 1;
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCEncrypt(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
+{
+    if (QELStatus status = checkData(cbc, in, length, out); status != QELError_NoErr)
+        return status;
+    return qelCBCEncryptInternal(cbc, in, length, out);
+}
+
+QELStatus qelCBCDecrypt(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
+{
+    if (QELStatus status = checkData(cbc, in, length, out); status != QELError_NoErr)
+        return status;
+    return qelCBCDecryptInternal(cbc, in, length, out);
+}
+
+QELStatus qelCBCEncryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
+{
+    if (!cbc->initialised)
+        return QELError_NotInitialized;
+    const std::size_t b = blockSize(cbc);
+    if (length % b != 0)
+        return QELError_BadParams;
+    const auto *src = static_cast<const std::uint8_t *>(in);
+    auto *dst = static_cast<std::uint8_t *>(out);
+    std::uint8_t *iv = cbc->currentIV;
+    for (std::size_t pos = 0; pos < length; pos += b) {
+        for (std::size_t i = 0; i < b; ++i)
+            iv[i] ^= src[pos + i];
+        if (QELStatus status = qelSymmetricCipherEncryptBlockInternal(cbc->cipher, iv, iv); status != QELError_NoErr)
+            return status;
+        std::memcpy(dst + pos, iv, b);
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
+{
+    if (!cbc->initialised)
+        return QELError_NotInitialized;
+    const std::size_t b = blockSize(cbc);
+    if (length % b != 0)
+        return QELError_BadParams;
+    const auto *src = static_cast<const std::uint8_t *>(in);
+    auto *dst = static_cast<std::uint8_t *>(out);
+    for (std::size_t pos = 0; pos < length; pos += b) {
+        // The ciphertext is saved before the output is written, so the
+        // output may be the input buffer.
+        std::uint8_t *saved = (cbc->currentIV == cbc->ivA) ? cbc->ivB : cbc->ivA;
+        std::memcpy(saved, src + pos, b);
+        if (QELStatus status = qelSymmetricCipherDecryptBlockInternal(cbc->cipher, saved, dst + pos);
+            status != QELError_NoErr)
+            return status;
+        for (std::size_t i = 0; i < b; ++i)
+            dst[pos + i] ^= cbc->currentIV[i];
+        cbc->currentIV = saved;
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCFree(QELCBCContext *cbc)
+{
+    if (!isValid(cbc))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    qelSymmetricCipherFree(cbc->cipher);
+    qelSecureWipe(cbc, sizeof *cbc);
+    qelMemFree(cbc);
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCCopy(const QELCBCContext *cbc, QELCBCContext **outCopy)
+{
+    if (outCopy == nullptr)
+        return QELError_BadParams;
+    *outCopy = nullptr;
+    if (!isValid(cbc))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    auto *copy = static_cast<QELCBCContext *>(qelMemAlloc(cbc->memoryMgr, sizeof(QELCBCContext), QELMemFlag_Clear));
+    if (copy == nullptr)
+        return QELError_OutOfMemory;
+    std::memcpy(copy, cbc, sizeof *copy);
+    copy->currentIV = (cbc->currentIV == cbc->ivA) ? copy->ivA : copy->ivB;
+    copy->cipher = nullptr;
+    if (QELStatus status = qelSymmetricCipherCopy(cbc->cipher, &copy->cipher); status != QELError_NoErr) {
+        qelSecureWipe(copy, sizeof *copy);
+        qelMemFree(copy);
+        return status;
+    }
+    *outCopy = copy;
+    return QELError_NoErr;
+}
+
+QELStatus qelCBCGetSymmetricCipher(QELCBCContext *cbc, QELSymmetricCipher **outCipher)
+{
+    if (outCipher == nullptr)
+        return QELError_BadParams;
+    *outCipher = nullptr;
+    if (!isValid(cbc))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    *outCipher = cbc->cipher;
+    return QELError_NoErr;
+}
+
+std::size_t qelCBCGetBlockSize(const QELCBCContext *cbc)
+{
+    return cbc->cipher->descriptor->blockSize;
+}
+
+std::size_t qelCBCGetKeySize(const QELCBCContext *cbc)
+{
+    return cbc->cipher->descriptor->keySize;
+}

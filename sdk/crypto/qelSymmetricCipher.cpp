@@ -1,0 +1,269 @@
+// The cipher descriptor list and the keyed symmetric cipher object.
+#include "qelSymmetricCipher.h"
+
+#include <array>
+#include <cstring>
+
+#include "qelAES.h"
+#include "qelAlgorithms.h"
+#include "qelBlowfish.h"
+#include "qelCAST5.h"
+#include "qelContext.h"
+#include "qelFIPS.h"
+#include "qelIDEA.h"
+#include "qelMemory.h"
+#include "qelRC2.h"
+#include "qelSettings.h"
+#include "qelTripleDES.h"
+#include "qelTwofish.h"
+#include "qelWipe.h"
+
+namespace {
+
+constexpr const char *kSourceName = "qelSymmetricCipher";
+
+// The list order is the search order of qelCipherDescriptorFind.
+constexpr std::array kDescriptors = {
+    &qelIDEADescriptor,
+    &qelTwofishDescriptor,
+    &qelTwofishBEDescriptor,
+    &qelTripleDESDescriptor,
+    &qelCAST5Descriptor,
+    &qelAES128Descriptor,
+    &qelAES192Descriptor,
+    &qelAES256Descriptor,
+    &qelBlowfishDescriptor,
+    &qelRC2_40Descriptor,
+    &qelRC2_128Descriptor,
+};
+
+const QELCipherDescriptor *preferred(QELSettings *settings, std::int32_t fallback)
+{
+    std::int32_t id = fallback;
+    if (qelFIPSModeEnabled()) {
+        id = QELCipherAlgorithm_3DES;
+    } else {
+        std::int32_t priority = 0;
+        QELStatus status = QELError_BadParams;
+        const std::int32_t value = qelSettingsGetInt(settings, QELSetting_CipherAlgorithm, &priority, &status);
+        // Only a value stored above the defaults' priority band counts as a choice.
+        if (status == QELError_NoErr && priority > 14)
+            id = value;
+    }
+    const QELCipherDescriptor *d = qelCipherDescriptorFind(id);
+    return d != nullptr ? d : qelCipherDescriptorFind(fallback);
+}
+
+} // namespace
+
+const QELCipherDescriptor *qelCipherDescriptorFind(std::int32_t algorithm)
+{
+    for (const QELCipherDescriptor *d : kDescriptors)
+        if (d->algorithm == algorithm)
+            return d;
+    return nullptr;
+}
+
+std::size_t qelCipherDescriptorCount()
+{
+    return kDescriptors.size();
+}
+
+const QELCipherDescriptor *qelPreferredCipherDescriptorOrIDEA(QELSettings *settings)
+{
+    return preferred(settings, QELCipherAlgorithm_IDEA);
+}
+
+const QELCipherDescriptor *qelPreferredCipherDescriptorOrCAST5(QELSettings *settings)
+{
+    return preferred(settings, QELCipherAlgorithm_CAST5);
+}
+
+bool qelSymmetricCipherIsValid(const void *cipher)
+{
+    if (cipher == nullptr)
+        return false;
+    std::uint32_t magic;
+    std::memcpy(&magic, cipher, sizeof magic);
+    return magic == kQELSymmetricCipherMagic;
+}
+
+QELStatus qelSymmetricCipherCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QELSymmetricCipher **outCipher)
+{
+    if (outCipher == nullptr)
+        return QELError_BadParams;
+    *outCipher = nullptr;
+    const QELCipherDescriptor *d = qelCipherDescriptorFind(algorithm);
+    if (d == nullptr)
+        return QELError_BadParams;
+
+    auto *cipher = static_cast<QELSymmetricCipher *>(qelMemAlloc(mgr, sizeof(QELSymmetricCipher), QELMemFlag_Clear));
+    if (cipher == nullptr)
+        return QELError_OutOfMemory;
+    void *context = qelMemAlloc(mgr, d->contextSize, QELMemFlag_Clear);
+    if (context == nullptr) {
+        qelMemFree(cipher);
+        return QELError_OutOfMemory;
+    }
+    cipher->magic = kQELSymmetricCipherMagic;
+    cipher->memoryMgr = mgr;
+    cipher->descriptor = d;
+    cipher->context = context;
+    cipher->keyed = 0;
+    *outCipher = cipher;
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherNew(QELContext *context, std::int32_t algorithm, QELSymmetricCipher **outCipher)
+{
+    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
+    if (outCipher == nullptr)
+        return QELError_BadParams;
+    *outCipher = nullptr;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    if (QELStatus status = qelMemMgrIsValid(mgr); status != QELError_NoErr)
+        return status;
+    return qelSymmetricCipherCreate(mgr, algorithm, outCipher);
+}
+
+QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher)
+{
+    if (!qelSymmetricCipherIsValid(cipher))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    qelSecureWipe(cipher->context, cipher->descriptor->contextSize);
+    qelMemFree(cipher->context);
+    std::memset(cipher, 0, sizeof *cipher);
+    qelMemFree(cipher);
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher, QELSymmetricCipher **outCopy)
+{
+    if (outCopy == nullptr)
+        return QELError_BadParams;
+    *outCopy = nullptr;
+    if (!qelSymmetricCipherIsValid(cipher))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+
+    QELMemoryMgr *mgr = cipher->memoryMgr;
+    const QELCipherDescriptor *d = cipher->descriptor;
+    auto *copy = static_cast<QELSymmetricCipher *>(qelMemAlloc(mgr, sizeof(QELSymmetricCipher), QELMemFlag_Clear));
+    if (copy == nullptr)
+        return QELError_OutOfMemory;
+    void *context = qelMemAlloc(mgr, d->contextSize, 0);
+    if (context == nullptr) {
+        qelMemFree(copy);
+        return QELError_OutOfMemory;
+    }
+    std::memcpy(context, cipher->context, d->contextSize);
+    copy->magic = kQELSymmetricCipherMagic;
+    copy->memoryMgr = mgr;
+    copy->descriptor = d;
+    copy->context = context;
+    copy->keyed = cipher->keyed;
+    *outCopy = copy;
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key)
+{
+    if (!qelSymmetricCipherIsValid(cipher) || key == nullptr)
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    cipher->descriptor->keySchedule(cipher->context, static_cast<const std::uint8_t *>(key));
+    cipher->keyed = 1;
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher)
+{
+    if (!qelSymmetricCipherIsValid(cipher))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    qelSecureWipe(cipher->context, cipher->descriptor->contextSize);
+    cipher->keyed = 0;
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data, std::size_t length)
+{
+    if (!qelSymmetricCipherIsValid(cipher) || data == nullptr)
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    if (cipher->descriptor->wash == nullptr)
+        return QELError_FeatureNotAvailable;
+    cipher->descriptor->wash(cipher->context, static_cast<const std::uint8_t *>(data), length);
+    cipher->keyed = 1;
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherEncryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out)
+{
+    if (!cipher->keyed)
+        return QELError_NotInitialized;
+    const QELCipherBlockProc encrypt = cipher->descriptor->encrypt;
+    if (encrypt == nullptr)
+        return QELError_FeatureNotAvailable;
+    encrypt(cipher->context, static_cast<const std::uint8_t *>(in), static_cast<std::uint8_t *>(out));
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherDecryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out)
+{
+    if (!cipher->keyed)
+        return QELError_NotInitialized;
+    const QELCipherBlockProc decrypt = cipher->descriptor->decrypt;
+    if (decrypt == nullptr)
+        return QELError_FeatureNotAvailable;
+    decrypt(cipher->context, static_cast<const std::uint8_t *>(in), static_cast<std::uint8_t *>(out));
+    return QELError_NoErr;
+}
+
+QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher, const void *in, void *out)
+{
+    if (!qelSymmetricCipherIsValid(cipher) || in == nullptr || out == nullptr)
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    return qelSymmetricCipherEncryptBlockInternal(cipher, in, out);
+}
+
+QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher, const void *in, void *out)
+{
+    if (!qelSymmetricCipherIsValid(cipher) || in == nullptr || out == nullptr)
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    return qelSymmetricCipherDecryptBlockInternal(cipher, in, out);
+}
+
+QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher, std::size_t *outKeySize,
+                                     std::size_t *outBlockSize)
+{
+    if (outKeySize != nullptr)
+        *outKeySize = 0;
+    if (outBlockSize != nullptr)
+        *outBlockSize = 0;
+    if (!qelSymmetricCipherIsValid(cipher) || (outKeySize == nullptr && outBlockSize == nullptr))
+        return QELError_BadParams;
+    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
+        return gate;
+    if (outKeySize != nullptr)
+        *outKeySize = cipher->descriptor->keySize;
+    if (outBlockSize != nullptr)
+        *outBlockSize = cipher->descriptor->blockSize;
+    return QELError_NoErr;
+}
+
+QELMemoryMgr *qelSymmetricCipherGetMemoryMgr(const QELSymmetricCipher *cipher)
+{
+    return cipher->memoryMgr;
+}

@@ -1,0 +1,222 @@
+// FIPS mode state, the self-test driver and the API entry guard.
+#include "qelFIPS.h"
+
+#include "qelCipherKAT.h"
+#include "qelContext.h"
+#include "qelFileSpec.h"
+#include "qelRPCClient.h"
+#include "qelSDK.h"
+
+#include <atomic>
+
+// Operations of modules that are not here yet.
+QELStatus qelDSASelfTest();
+void qelKeyDBApplyRemoteChanges();
+QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
+                             std::uint32_t *outCreator, std::uint32_t *outType);
+
+namespace {
+
+// Written by the thread that enables FIPS mode and runs the tests, read by
+// every thread that enters the SDK.
+std::atomic<std::uint8_t> g_fipsMode{0};
+std::atomic<std::uint8_t> g_selfTestsStarted{0};
+std::atomic<QELStatus> g_latchedError{0};
+
+std::atomic<QELSelfTestProc> g_testOverride[4]{};
+
+QELSelfTestProc selfTestOf(std::int32_t kind)
+{
+    if (kind < QELSelfTest_Cipher || kind > QELSelfTest_None)
+        return nullptr;
+    if (QELSelfTestProc proc = g_testOverride[kind].load())
+        return proc;
+    switch (kind) {
+    case QELSelfTest_Cipher:
+        return qelCipherSelfTest;
+    case QELSelfTest_DSA:
+        return qelDSASelfTest;
+    default:
+        return qelSelfTestNone;
+    }
+}
+
+} // namespace
+
+QELStatus qelAPIGate(const char *, int)
+{
+    QELStatus result = QELError_NoErr;
+    if (g_fipsMode.load()) {
+        result = g_latchedError.load();
+        if (result == QELError_NoErr && qelSDKIsInitialized() && !g_selfTestsStarted.load())
+            result = QELError_SelfTestsNotExecuted;
+    }
+    if (qelRPCEnabled())
+        qelKeyDBApplyRemoteChanges();
+    return result;
+}
+
+QELStatus qelFIPSEnable()
+{
+    g_fipsMode.store(1);
+    return QELError_NoErr;
+}
+
+std::uint8_t qelFIPSModeEnabled()
+{
+    return g_fipsMode.load();
+}
+
+std::uint8_t qelFIPSSelfTestsStarted()
+{
+    return g_selfTestsStarted.load();
+}
+
+QELStatus qelFIPSGetError()
+{
+    return g_latchedError.load();
+}
+
+void qelFIPSLatchError(QELStatus status)
+{
+    if (!g_fipsMode.load() || status == QELError_NoErr)
+        return;
+    QELStatus none = QELError_NoErr;
+    g_latchedError.compare_exchange_strong(none, status);
+}
+
+QELStatus qelFIPSRunSelfTest(std::int32_t kind)
+{
+    if (!g_fipsMode.load())
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate("qelFIPS", __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    QELSelfTestProc test = selfTestOf(kind);
+    status = test != nullptr ? test() : QELError_BadParams;
+    if (status != QELError_NoErr)
+        qelFIPSLatchError(status);
+    return status;
+}
+
+QELStatus qelFIPSRunAllSelfTests()
+{
+    if (!g_fipsMode.load())
+        return QELError_BadParams;
+    g_selfTestsStarted.store(1);
+    QELStatus status = qelAPIGate("qelFIPS", __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    for (std::int32_t kind : {QELSelfTest_Cipher, QELSelfTest_DSA, QELSelfTest_None}) {
+        status = qelFIPSRunSelfTest(kind);
+        if (status != QELError_NoErr)
+            return status;
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelFIPSRecheck()
+{
+    if (g_fipsMode.load() && g_latchedError.exchange(QELError_NoErr) != QELError_NoErr)
+        qelFIPSRunAllSelfTests();
+    return g_latchedError.load();
+}
+
+void qelFIPSSetSelfTestForTesting(std::int32_t kind, QELSelfTestProc proc)
+{
+    if (kind >= QELSelfTest_Cipher && kind <= QELSelfTest_None)
+        g_testOverride[kind].store(proc);
+}
+
+namespace {
+
+constexpr const char *kUtilitiesGateFile = "qelUtilities";
+
+} // namespace
+
+QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
+                                 std::uint32_t *outCreator, std::uint32_t *outType)
+{
+    if (outSpec != nullptr)
+        *outSpec = nullptr;
+    if (outCreator != nullptr)
+        *outCreator = 0;
+    if (outType != nullptr)
+        *outType = 0;
+    if (!qelFileSpecIsValid(spec) || outSpec == nullptr)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    return qelMacBinaryDecode(spec, outSpec, outCreator, outType);
+}
+
+QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath)
+{
+    if (outPath != nullptr)
+        *outPath = nullptr;
+    if (!qelFileSpecIsValid(spec) || outPath == nullptr)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    // The file-specification module already hands out a block of the
+    // spec's own manager.
+    return qelFileSpecGetPath(spec, outPath);
+}
+
+QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
+                                     QELFileSpec **outSpec)
+{
+    if (outSpec != nullptr)
+        *outSpec = nullptr;
+    if (path == nullptr || outSpec == nullptr)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    // A bad context gives a null manager, which the constructor refuses.
+    return qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), path, outSpec);
+}
+
+QELStatus qelDeleteFile(const QELFileSpec *spec)
+{
+    if (!qelFileSpecIsValid(spec))
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    return qelFileSpecDelete(spec);
+}
+
+QELStatus qelRenameFile(QELFileSpec *spec, const char *newName)
+{
+    if (!qelFileSpecIsValid(spec) || newName == nullptr)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    return qelFileSpecRename(spec, newName);
+}
+
+QELStatus qelFreeFileSpec(QELFileSpec *spec)
+{
+    if (!qelFileSpecIsValid(spec))
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    return qelFileSpecFree(spec);
+}
+
+QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy)
+{
+    if (outCopy != nullptr)
+        *outCopy = nullptr;
+    if (!qelFileSpecIsValid(spec) || outCopy == nullptr)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
+    if (status != QELError_NoErr)
+        return status;
+    return qelFileSpecCopy(spec, outCopy);
+}

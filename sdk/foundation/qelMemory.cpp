@@ -1,0 +1,534 @@
+#include "qelMemory.h"
+
+#include "qelLocks.h"
+#include "qelWipe.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <sys/mman.h>
+
+namespace {
+
+constexpr std::uint32_t sizeWordSecure = 1;
+constexpr std::uint32_t sizeWordLocked = 2;
+
+bool validMgr(const QELMemoryMgr *mgr)
+{
+    return mgr != nullptr && mgr->magic == QELMemoryMgrMagic;
+}
+
+QELMemBlockHeader *headerOf(const void *ptr)
+{
+    return reinterpret_cast<QELMemBlockHeader *>(
+        const_cast<unsigned char *>(static_cast<const unsigned char *>(ptr)) -
+        QELMemBlockHeaderSize);
+}
+
+// The magic is checked before the owner is followed, so a foreign pointer
+// with random bytes in front of it is not dereferenced any further.
+bool validBlock(const QELMemBlockHeader *h)
+{
+    return h->magic == QELMemBlockMagic && validMgr(h->owner);
+}
+
+unsigned char *callerBytes(void *header)
+{
+    return static_cast<unsigned char *>(header) + QELMemBlockHeaderSize;
+}
+
+std::uint32_t makeSizeWord(std::size_t size, bool secure, bool locked)
+{
+    return (static_cast<std::uint32_t>(size) << 2) | (secure ? sizeWordSecure : 0) |
+           (locked ? sizeWordLocked : 0);
+}
+
+void writeHeader(void *block, QELMemoryMgr *mgr, std::uint32_t sizeWord)
+{
+    auto *h = static_cast<QELMemBlockHeader *>(block);
+    h->owner = mgr;
+    h->sizeWord = sizeWord;
+    h->magic = QELMemBlockMagic;
+}
+
+// ---- the heap manager's callbacks ----
+
+void *heapAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t)
+{
+    return std::malloc(size);
+}
+
+QELStatus heapRealloc(QELMemoryMgr *, void *, void **inOutPtr, std::size_t newSize,
+                      std::uint32_t, std::size_t)
+{
+    void *p = std::realloc(*inOutPtr, newSize);
+    if (p == nullptr)
+        return QELError_OutOfMemory;
+    *inOutPtr = p;
+    return QELError_NoErr;
+}
+
+QELStatus heapFree(QELMemoryMgr *, void *, void *ptr, std::size_t)
+{
+    std::free(ptr);
+    return QELError_NoErr;
+}
+
+void *heapSecureAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t,
+                      std::uint8_t *outLocked)
+{
+    *outLocked = 0;
+    void *p = std::malloc(size);
+    // mlock only pins the pages; it does not read the (not yet written) bytes.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+    if (p != nullptr && mlock(p, size) == 0)
+        *outLocked = 1;
+#pragma GCC diagnostic pop
+    return p;
+}
+
+QELStatus heapSecureFree(QELMemoryMgr *, void *, void *ptr, std::size_t size, std::uint8_t locked)
+{
+    if (locked)
+        munlock(ptr, size);
+    std::free(ptr);
+    return QELError_NoErr;
+}
+
+// ---- the manager list ----
+
+struct MgrNode {
+    MgrNode *next;
+    QELMemoryMgr *mgr;
+};
+static_assert(sizeof(MgrNode) == 16);
+
+// Serialises the list's lifecycle (making and destroying its reader/writer
+// lock) between registration and the two freeing operations.
+std::mutex listLifecycle;
+std::atomic<MgrNode *> listHead{nullptr};
+QELMemoryMgr *globalMgr = nullptr;
+QELRWLock listLock;
+
+} // namespace
+
+// ---- managers ----
+
+QELStatus qelMemMgrNew(const QELMemoryMgrCallbacks *callbacks, QELMemoryMgr **outMgr)
+{
+    if (outMgr == nullptr)
+        return QELError_BadParams;
+    *outMgr = nullptr;
+    if (callbacks == nullptr || callbacks->blockSize < sizeof(QELMemoryMgrCallbacks) ||
+        callbacks->alloc == nullptr || callbacks->realloc == nullptr ||
+        callbacks->free == nullptr || callbacks->secureAlloc == nullptr ||
+        callbacks->secureFree == nullptr || callbacks->reserved != nullptr)
+        return QELError_BadParams;
+    for (std::uint8_t b : callbacks->reserved2)
+        if (b != 0)
+            return QELError_BadParams;
+
+    void *record = callbacks->alloc(nullptr, callbacks->userValue, sizeof(QELMemoryMgr), 0);
+    if (record == nullptr)
+        return QELError_OutOfMemory;
+    std::memset(record, 0, sizeof(QELMemoryMgr));
+    auto *mgr = static_cast<QELMemoryMgr *>(record);
+    mgr->magic = QELMemoryMgrMagic;
+    mgr->userValue = callbacks->userValue;
+    mgr->alloc = callbacks->alloc;
+    mgr->realloc = callbacks->realloc;
+    mgr->free = callbacks->free;
+    mgr->secureAlloc = callbacks->secureAlloc;
+    mgr->secureFree = callbacks->secureFree;
+    *outMgr = mgr;
+    return QELError_NoErr;
+}
+
+QELStatus qelMemMgrNewHeap(QELMemoryMgr **outMgr)
+{
+    QELMemoryMgrCallbacks cb{};
+    cb.blockSize = sizeof(QELMemoryMgrCallbacks);
+    cb.alloc = heapAlloc;
+    cb.realloc = heapRealloc;
+    cb.free = heapFree;
+    cb.secureAlloc = heapSecureAlloc;
+    cb.secureFree = heapSecureFree;
+    return qelMemMgrNew(&cb, outMgr);
+}
+
+QELStatus qelMemMgrNewDefault(std::uint32_t flags, QELMemoryMgr **outMgr)
+{
+    if (outMgr == nullptr)
+        return QELError_BadParams;
+    *outMgr = nullptr;
+    if (flags != 0)
+        return QELError_BadParams;
+    const QELStatus status = qelMemMgrNewHeap(outMgr);
+    if (status == QELError_NoErr)
+        (*outMgr)->isDefault = 1;
+    return status;
+}
+
+QELStatus qelMemMgrIsValid(const QELMemoryMgr *mgr)
+{
+    return validMgr(mgr) ? QELError_NoErr : QELError_BadParams;
+}
+
+bool qelMemMgrIsDefault(const QELMemoryMgr *mgr)
+{
+    return validMgr(mgr) && mgr->isDefault != 0;
+}
+
+QELStatus qelMemMgrGetUserValue(const QELMemoryMgr *mgr, void **outValue)
+{
+    if (outValue == nullptr)
+        return QELError_BadParams;
+    *outValue = nullptr;
+    if (!validMgr(mgr) || mgr->isDefault)
+        return QELError_BadParams;
+    *outValue = mgr->userValue;
+    return QELError_NoErr;
+}
+
+QELStatus qelMemMgrSetUserValue(QELMemoryMgr *mgr, void *value)
+{
+    if (!validMgr(mgr) || mgr->isDefault)
+        return QELError_BadParams;
+    mgr->userValue = value;
+    return QELError_NoErr;
+}
+
+QELStatus qelMemMgrFree(QELMemoryMgr *mgr)
+{
+    if (!validMgr(mgr))
+        return QELError_BadParams;
+    const QELMemFreeProc freeProc = mgr->free;
+    void *const userValue = mgr->userValue;
+    // A record that outlives this call (a pool manager's) must not pass as valid.
+    mgr->magic = 0;
+    return freeProc(nullptr, userValue, mgr, sizeof(QELMemoryMgr));
+}
+
+// ---- the manager list ----
+
+QELStatus qelMemMgrRegister(QELMemoryMgr *mgr)
+{
+    if (!validMgr(mgr))
+        return QELError_BadParams;
+    std::lock_guard<std::mutex> lifecycle(listLifecycle);
+    if (listHead.load() == nullptr) {
+        const QELStatus status = qelRWLockInit(&listLock);
+        if (status != QELError_NoErr)
+            return status;
+    }
+    qelRWLockWriteLock(&listLock);
+    bool present = false;
+    for (MgrNode *n = listHead.load(); n != nullptr; n = n->next)
+        if (n->mgr == mgr)
+            present = true;
+    if (!present) {
+        auto *node = static_cast<MgrNode *>(qelMemAlloc(mgr, sizeof(MgrNode), 0));
+        if (node == nullptr) {
+            const bool empty = listHead.load() == nullptr;
+            qelRWLockWriteUnlock(&listLock);
+            if (empty)
+                qelRWLockDestroy(&listLock);
+            return QELError_OutOfMemory;
+        }
+        node->next = listHead.load();
+        node->mgr = mgr;
+        listHead.store(node);
+    }
+    globalMgr = mgr;
+    qelRWLockWriteUnlock(&listLock);
+    return QELError_NoErr;
+}
+
+QELMemoryMgr *qelMemMgrGetGlobal()
+{
+    if (listHead.load() == nullptr)
+        return nullptr;
+    qelRWLockReadLock(&listLock);
+    QELMemoryMgr *mgr = globalMgr;
+    qelRWLockReadUnlock(&listLock);
+    return mgr;
+}
+
+namespace {
+
+// Frees the registered managers that keep() rejects; called under the
+// lifecycle mutex.
+template <typename Keep> void freeRegistered(Keep keep)
+{
+    if (listHead.load() == nullptr)
+        return;
+    qelRWLockWriteLock(&listLock);
+    MgrNode *kept = nullptr;
+    MgrNode **tail = &kept;
+    bool globalFreed = false;
+    for (MgrNode *n = listHead.load(); n != nullptr;) {
+        MgrNode *const next = n->next;
+        QELMemoryMgr *const mgr = n->mgr;
+        if (keep(mgr)) {
+            *tail = n;
+            tail = &n->next;
+        } else {
+            if (mgr == globalMgr)
+                globalFreed = true;
+            qelMemFree(n);
+            qelMemMgrFree(mgr);
+        }
+        n = next;
+    }
+    *tail = nullptr;
+    listHead.store(kept);
+    if (globalFreed || kept == nullptr)
+        globalMgr = kept != nullptr ? kept->mgr : nullptr;
+    qelRWLockWriteUnlock(&listLock);
+    if (kept == nullptr)
+        qelRWLockDestroy(&listLock);
+}
+
+} // namespace
+
+void qelMemMgrFreeAll()
+{
+    std::lock_guard<std::mutex> lifecycle(listLifecycle);
+    freeRegistered([](const QELMemoryMgr *) { return false; });
+}
+
+void qelMemMgrFreeDefaults()
+{
+    std::lock_guard<std::mutex> lifecycle(listLifecycle);
+    freeRegistered([](const QELMemoryMgr *mgr) { return mgr->isDefault == 0; });
+}
+
+// ---- guarded blocks ----
+
+void *qelMemAlloc(QELMemoryMgr *mgr, std::size_t size, std::uint32_t flags)
+{
+    if (!validMgr(mgr) || size > QELMemMaxBlockSize)
+        return nullptr;
+    void *p = mgr->alloc(mgr, mgr->userValue, size + QELMemBlockHeaderSize, flags);
+    if (p == nullptr)
+        return nullptr;
+    if (flags & QELMemFlag_Clear)
+        std::memset(p, 0, size + QELMemBlockHeaderSize);
+    writeHeader(p, mgr, makeSizeWord(size, false, false));
+    return callerBytes(p);
+}
+
+void *qelMemAllocSecure(QELMemoryMgr *mgr, std::size_t size, std::uint32_t flags)
+{
+    if (!validMgr(mgr) || size > QELMemMaxBlockSize)
+        return nullptr;
+    std::uint8_t locked = 0;
+    void *p = mgr->secureAlloc(mgr, mgr->userValue, size + QELMemBlockHeaderSize, flags, &locked);
+    if (p == nullptr)
+        return nullptr;
+    if (flags & QELMemFlag_Clear)
+        std::memset(p, 0, size + QELMemBlockHeaderSize);
+    writeHeader(p, mgr, makeSizeWord(size, true, locked != 0));
+    return callerBytes(p);
+}
+
+QELStatus qelMemFree(void *ptr)
+{
+    if (ptr == nullptr)
+        return QELError_BadParams;
+    QELMemBlockHeader *h = headerOf(ptr);
+    if (!validBlock(h))
+        return QELError_BadParams;
+    QELMemoryMgr *mgr = h->owner;
+    const std::uint32_t word = h->sizeWord;
+    const std::size_t size = word >> 2;
+    if (!(word & sizeWordSecure))
+        return mgr->free(mgr, mgr->userValue, h, size + QELMemBlockHeaderSize);
+    qelSecureWipe(ptr, size);
+    return mgr->secureFree(mgr, mgr->userValue, h, size + QELMemBlockHeaderSize,
+                           (word & sizeWordLocked) ? 1 : 0);
+}
+
+QELStatus qelMemRealloc(QELMemoryMgr *mgr, void **inOutPtr, std::size_t newSize,
+                        std::uint32_t flags)
+{
+    if (inOutPtr == nullptr || !validMgr(mgr))
+        return QELError_BadParams;
+    if (newSize > QELMemMaxBlockSize)
+        return QELError_OutOfMemory;
+    if (*inOutPtr == nullptr) {
+        void *p = qelMemAlloc(mgr, newSize, flags);
+        if (p == nullptr)
+            return QELError_OutOfMemory;
+        *inOutPtr = p;
+        return QELError_NoErr;
+    }
+
+    QELMemBlockHeader *h = headerOf(*inOutPtr);
+    // Resizing through a manager that does not own the block would hand its
+    // memory to the wrong allocator.
+    if (!validBlock(h) || h->owner != mgr)
+        return QELError_BadParams;
+    const std::uint32_t word = h->sizeWord;
+    const std::size_t oldSize = word >> 2;
+    const bool secure = (word & sizeWordSecure) != 0;
+    bool locked = (word & sizeWordLocked) != 0;
+    void *block = h;
+
+    if (!secure) {
+        const QELStatus status = mgr->realloc(mgr, mgr->userValue, &block,
+                                              newSize + QELMemBlockHeaderSize, flags,
+                                              oldSize + QELMemBlockHeaderSize);
+        if (status != QELError_NoErr)
+            return status;
+    } else {
+        std::uint8_t newLocked = 0;
+        void *fresh = mgr->secureAlloc(mgr, mgr->userValue, newSize + QELMemBlockHeaderSize,
+                                       flags, &newLocked);
+        if (fresh == nullptr)
+            return QELError_OutOfMemory;
+        std::memcpy(fresh, block, std::min(oldSize, newSize) + QELMemBlockHeaderSize);
+        qelSecureWipe(callerBytes(block), oldSize);
+        mgr->secureFree(mgr, mgr->userValue, block, oldSize + QELMemBlockHeaderSize,
+                        locked ? 1 : 0);
+        block = fresh;
+        locked = newLocked != 0;
+    }
+
+    writeHeader(block, mgr, makeSizeWord(newSize, secure, locked));
+    unsigned char *bytes = callerBytes(block);
+    if (newSize > oldSize && (flags & QELMemFlag_Clear))
+        std::memset(bytes + oldSize, 0, newSize - oldSize);
+    *inOutPtr = bytes;
+    return QELError_NoErr;
+}
+
+int qelMemBlockInfo(const void *ptr)
+{
+    if (ptr == nullptr)
+        return 0;
+    const QELMemBlockHeader *h = headerOf(ptr);
+    if (!validBlock(h))
+        return 0;
+    int info = 1;
+    if (h->sizeWord & sizeWordSecure)
+        info |= 2;
+    if (h->sizeWord & sizeWordLocked)
+        info |= 4;
+    return info;
+}
+
+// ---- copies ----
+
+void qelMemCopy(const void *source, void *destination, std::size_t length)
+{
+    if (length == 0 || source == nullptr || destination == nullptr)
+        return;
+    std::memmove(destination, source, length);
+}
+
+void qelMemFillPattern(const void *pattern, std::size_t patternLength, void *destination,
+                       std::size_t destinationLength)
+{
+    if (pattern == nullptr || patternLength == 0 || destination == nullptr ||
+        destinationLength == 0)
+        return;
+    auto *out = static_cast<unsigned char *>(destination);
+    std::size_t filled = std::min(patternLength, destinationLength);
+    std::memmove(out, pattern, filled);
+    while (filled < destinationLength) {
+        const std::size_t chunk = std::min(filled, destinationLength - filled);
+        std::memcpy(out + filled, out, chunk);
+        filled += chunk;
+    }
+}
+
+// ---- plain blocks ----
+
+namespace {
+
+constexpr std::size_t plainPrefix = 8;
+
+unsigned char *plainBlockOf(void *ptr) { return static_cast<unsigned char *>(ptr) - plainPrefix; }
+
+std::uint64_t plainLength(void *ptr)
+{
+    std::uint64_t n;
+    std::memcpy(&n, plainBlockOf(ptr), sizeof n);
+    return n;
+}
+
+} // namespace
+
+void *qelMemPlainAlloc(std::size_t length)
+{
+    if (length > SIZE_MAX - plainPrefix)
+        return nullptr;
+    auto *block = static_cast<unsigned char *>(std::malloc(length + plainPrefix));
+    if (block == nullptr)
+        return nullptr;
+    const std::uint64_t n = length;
+    std::memcpy(block, &n, sizeof n);
+    return block + plainPrefix;
+}
+
+void *qelMemPlainAllocNonEmpty(std::size_t length)
+{
+    return length == 0 ? nullptr : qelMemPlainAlloc(length);
+}
+
+void qelMemPlainFree(void *ptr)
+{
+    if (ptr != nullptr)
+        std::free(plainBlockOf(ptr));
+}
+
+QELStatus qelMemPlainRealloc(void **inOutPtr, std::size_t newLength)
+{
+    if (inOutPtr == nullptr)
+        return QELError_BadParams;
+    if (newLength > SIZE_MAX - plainPrefix)
+        return QELError_OutOfMemory;
+    if (*inOutPtr == nullptr) {
+        void *p = qelMemPlainAlloc(newLength);
+        if (p == nullptr)
+            return QELError_OutOfMemory;
+        *inOutPtr = p;
+        return QELError_NoErr;
+    }
+    const std::uint64_t oldLength = plainLength(*inOutPtr);
+    if (oldLength == newLength)
+        return QELError_NoErr;
+    unsigned char *block = plainBlockOf(*inOutPtr);
+    unsigned char *result = nullptr;
+    if (newLength < oldLength)
+        result = static_cast<unsigned char *>(std::realloc(block, newLength + plainPrefix));
+    if (result == nullptr) {
+        result = static_cast<unsigned char *>(std::malloc(newLength + plainPrefix));
+        if (result == nullptr)
+            return QELError_OutOfMemory;
+        std::memcpy(result, block,
+                    plainPrefix + std::min<std::size_t>(static_cast<std::size_t>(oldLength),
+                                                        newLength));
+        std::free(block);
+    }
+    const std::uint64_t n = newLength;
+    std::memcpy(result, &n, sizeof n);
+    *inOutPtr = result + plainPrefix;
+    return QELError_NoErr;
+}
+
+void *qelMemPlainResize(void *ptr, std::size_t newLength)
+{
+    if (ptr == nullptr)
+        return qelMemPlainAllocNonEmpty(newLength);
+    if (newLength == 0) {
+        qelMemPlainFree(ptr);
+        return nullptr;
+    }
+    return qelMemPlainRealloc(&ptr, newLength) == QELError_NoErr ? ptr : nullptr;
+}

@@ -1,0 +1,77 @@
+// Multiple-precision unsigned integers and the process-wide operation table
+// through which every user of big numbers reaches their arithmetic.
+#pragma once
+
+#include <cstdint>
+
+struct QELMemoryMgr;
+
+// An unsigned integer of 32-bit words, least significant first. Begin it with
+// qelBigNumBegin before any operation touches it; release it with the table's
+// qelBigNumFree.
+struct QELBigNum {
+    std::uint32_t *words;      // null while nothing is allocated
+    std::uint32_t used;        // words holding the value; 0 is the value 0
+    std::uint32_t allocated;   // words allocated; always even
+    QELMemoryMgr *memoryMgr;   // every allocation of this number goes here
+    std::uint8_t secure;       // 1: words come from the secure allocator
+};
+
+// The 31 operations, in table order. Results shown as 0/1/-1 are statuses:
+// -1 is a memory failure (or a bad modulus or divisor), never an SDK code.
+struct QELBigNumOpsTable {
+    void (*qelBigNumFree)(QELBigNum *n);
+    std::int32_t (*qelBigNumReserveBits)(QELBigNum *n, std::uint32_t bits);
+    std::int32_t (*qelBigNumCopy)(QELBigNum *dst, const QELBigNum *src);
+    std::uint32_t (*qelBigNumTrim)(QELBigNum *n);
+    void (*qelBigNumToBytesBE)(const QELBigNum *n, std::uint8_t *buf, std::uint32_t lowestByte,
+                               std::uint32_t count);
+    std::int32_t (*qelBigNumFromBytesBE)(QELBigNum *n, const std::uint8_t *buf,
+                                         std::uint32_t lowestByte, std::uint32_t count);
+    void (*qelBigNumToBytesLE)(const QELBigNum *n, std::uint8_t *buf, std::uint32_t lowestByte,
+                               std::uint32_t count);
+    std::int32_t (*qelBigNumFromBytesLE)(QELBigNum *n, const std::uint8_t *buf,
+                                         std::uint32_t lowestByte, std::uint32_t count);
+    std::uint32_t (*qelBigNumLowWord)(const QELBigNum *n);
+    std::uint32_t (*qelBigNumBitLength)(const QELBigNum *n);
+    std::int32_t (*qelBigNumAdd)(QELBigNum *dst, const QELBigNum *addend);
+    std::int32_t (*qelBigNumSubtract)(QELBigNum *dst, const QELBigNum *subtrahend);
+    std::int32_t (*qelBigNumCompareWord)(const QELBigNum *n, std::uint32_t w);
+    std::int32_t (*qelBigNumSetWord)(QELBigNum *n, std::uint32_t w);
+    std::int32_t (*qelBigNumAddWord)(QELBigNum *n, std::uint32_t w);
+    std::int32_t (*qelBigNumSubtractWord)(QELBigNum *n, std::uint32_t w);
+    std::int32_t (*qelBigNumCompare)(const QELBigNum *a, const QELBigNum *b);
+    std::int32_t (*qelBigNumSquare)(QELBigNum *dst, const QELBigNum *src);
+    std::int32_t (*qelBigNumMultiply)(QELBigNum *dst, const QELBigNum *a, const QELBigNum *b);
+    std::int32_t (*qelBigNumMultiplyWord)(QELBigNum *dst, const QELBigNum *src, std::uint32_t w);
+    std::int32_t (*qelBigNumDivide)(QELBigNum *quotient, QELBigNum *remainder,
+                                    const QELBigNum *dividend, const QELBigNum *divisor);
+    std::int32_t (*qelBigNumMod)(QELBigNum *result, const QELBigNum *dividend,
+                                 const QELBigNum *divisor);
+    std::uint32_t (*qelBigNumModWord)(const QELBigNum *n, std::uint32_t d);
+    std::int32_t (*qelBigNumExpMod)(QELBigNum *result, const QELBigNum *base,
+                                    const QELBigNum *exponent, const QELBigNum *modulus);
+    std::int32_t (*qelBigNumDoubleExpMod)(QELBigNum *result, const QELBigNum *base1,
+                                          const QELBigNum *exponent1, const QELBigNum *base2,
+                                          const QELBigNum *exponent2, const QELBigNum *modulus);
+    std::int32_t (*qelBigNumPowerOfTwoMod)(QELBigNum *result, const QELBigNum *exponent,
+                                           const QELBigNum *modulus);
+    std::int32_t (*qelBigNumGCD)(QELBigNum *dst, const QELBigNum *a, const QELBigNum *b);
+    std::int32_t (*qelBigNumInverseMod)(QELBigNum *dst, const QELBigNum *a, const QELBigNum *modulus);
+    std::int32_t (*qelBigNumShiftLeft)(QELBigNum *n, std::uint32_t bits);
+    std::uint32_t (*qelBigNumShiftRight)(QELBigNum *n, std::uint32_t bits);
+    std::uint32_t (*qelBigNumStripZeroBits)(QELBigNum *n);
+};
+
+// The process-wide table; filled by qelBigNumInit / the first qelBigNumBegin.
+extern QELBigNumOpsTable QELBigNumOps;
+
+// Stores the 31 entries into QELBigNumOps (idempotent).
+void qelBigNumSetup();
+// Installs the table; SDK start-up and the key-object constructors call it.
+void qelBigNumInit();
+// Makes an empty number bound to a manager and secure flag; installs the
+// table on first use.
+void qelBigNumBegin(QELBigNum *n, QELMemoryMgr *mgr, std::uint8_t secure);
+// Exchanges the word arrays (words, used, allocated) of two numbers.
+void qelBigNumSwap(QELBigNum *a, QELBigNum *b);

@@ -1,0 +1,91 @@
+// Word-array arithmetic under the big-number objects: arrays of unsigned
+// 32-bit words, least significant word first. Lengths are in words. Nothing
+// here allocates except the exponentiations, the gcd wrapper and the inverse,
+// which take scratch space through the big-number memory glue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct QELMemoryMgr;
+
+// ---- memory glue (defined with the big-number objects) --------------------
+// Scratch blocks come from the given manager, secure when asked; they are
+// overwritten with zeros before they are released.
+void *qelBigNumScratchAlloc(QELMemoryMgr *mgr, std::size_t bytes, bool secure);
+void qelBigNumScratchFree(void *block, std::size_t bytes);
+
+// ---- primitive routines ----------------------------------------------------
+void qelWordsZero(std::uint32_t *a, std::uint32_t n);
+void qelWordsCopy(std::uint32_t *d, const std::uint32_t *s, std::uint32_t n);
+void qelWordsNegate(std::uint32_t *a, std::uint32_t n);
+std::uint32_t qelWordsAddWord(std::uint32_t *a, std::uint32_t n, std::uint32_t w);
+std::uint32_t qelWordsSubtractWord(std::uint32_t *a, std::uint32_t n, std::uint32_t w);
+std::uint32_t qelWordsAdd(std::uint32_t *a, const std::uint32_t *b, std::uint32_t n);
+std::uint32_t qelWordsSubtract(std::uint32_t *a, const std::uint32_t *b, std::uint32_t n);
+int qelWordsCompare(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t n);
+void qelWordsMultiplyWord(std::uint32_t *d, const std::uint32_t *s, std::uint32_t n, std::uint32_t w);
+std::uint32_t qelWordsMultiplyAccumulate(std::uint32_t *d, const std::uint32_t *s, std::uint32_t n,
+                                         std::uint32_t w);
+std::uint32_t qelWordsMultiplySubtract(std::uint32_t *d, const std::uint32_t *s, std::uint32_t n,
+                                       std::uint32_t w);
+std::uint32_t qelWordsShiftLeft(std::uint32_t *a, std::uint32_t n, unsigned bits);
+std::uint32_t qelWordsShiftLeftOne(std::uint32_t *a, std::uint32_t n);
+std::uint32_t qelWordsShiftRight(std::uint32_t *a, std::uint32_t n, unsigned bits);
+std::uint32_t qelWordsSignificantLength(const std::uint32_t *a, std::uint32_t n);
+std::uint32_t qelWordsBitLength(const std::uint32_t *a, std::uint32_t n);
+
+// ---- composite routines ----------------------------------------------------
+// d[0..n+m-1] = a * b; d must not overlap a or b.
+void qelWordsMultiply(std::uint32_t *d, const std::uint32_t *a, std::uint32_t n,
+                      const std::uint32_t *b, std::uint32_t m);
+// d[0..2n-1] = a^2; d must not overlap a.
+void qelWordsSquare(std::uint32_t *d, const std::uint32_t *a, std::uint32_t n);
+// Divides the n-word number r by the k-word divisor v (top word non-zero,
+// n >= k >= 1). The quotient's lower n-k words go to q (q may be r + k), its
+// top word is returned; the remainder is left in r[0..k-1]. v is normalised
+// in place and restored before the return.
+std::uint32_t qelWordsDivide(std::uint32_t *q, std::uint32_t *r, std::uint32_t n, std::uint32_t *v,
+                             std::uint32_t k);
+// Exact remainder of a by any non-zero d.
+std::uint32_t qelWordsModWord(const std::uint32_t *a, std::uint32_t n, std::uint32_t d);
+// -m^-1 mod 2^32 for an odd low modulus word.
+std::uint32_t qelWordsMontgomeryConstant(std::uint32_t m0);
+// t has 2n words; afterwards t[n..2n-1] = t * 2^(-32n) mod m, fully reduced.
+// Requires t < m * 2^(32n).
+void qelWordsMontgomeryReduce(std::uint32_t *t, const std::uint32_t *m, std::uint32_t n,
+                              std::uint32_t mPrime);
+
+// Window parameter for an exponent of the given bit count.
+unsigned qelWordsWindowBits(std::uint32_t bits);
+
+// Exponentiations. The modulus (n significant words) must be odd; bases of any
+// length are reduced. The result has n words. Return 0, or -1 when memory
+// fails. mgr/secure choose where scratch space comes from.
+int qelWordsExpMod(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseLen,
+                   const std::uint32_t *exp, std::uint32_t expLen, const std::uint32_t *mod,
+                   std::uint32_t n, QELMemoryMgr *mgr, bool secure);
+int qelWordsDoubleExpMod(std::uint32_t *result, const std::uint32_t *base1, std::uint32_t base1Len,
+                         const std::uint32_t *exp1, std::uint32_t exp1Len,
+                         const std::uint32_t *base2, std::uint32_t base2Len,
+                         const std::uint32_t *exp2, std::uint32_t exp2Len,
+                         const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
+int qelWordsPowerOfTwoMod(std::uint32_t *result, const std::uint32_t *exp, std::uint32_t expLen,
+                          const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
+
+// Euclid in place on a (na words) and b (nb words), a >= b. Returns 0 when
+// the gcd is left in a, 1 when in b; *outLen receives its significant length.
+int qelWordsGCD(std::uint32_t *a, std::uint32_t na, std::uint32_t *b, std::uint32_t nb,
+                std::uint32_t *outLen);
+// a (n words, reduced below m, n = significant length of m) is replaced by
+// its inverse modulo m. 0 done, 1 no inverse, -1 memory.
+int qelWordsInverse(std::uint32_t *a, const std::uint32_t *m, std::uint32_t n, QELMemoryMgr *mgr,
+                    bool secure);
+
+// Byte export/import over byte positions p .. p+count-1 of an n-word array.
+void qelWordsToBytesBE(const std::uint32_t *a, std::uint32_t n, std::uint8_t *buf, std::uint32_t p,
+                       std::uint32_t count);
+void qelWordsToBytesLE(const std::uint32_t *a, std::uint32_t n, std::uint8_t *buf, std::uint32_t p,
+                       std::uint32_t count);
+void qelWordsFromBytesBE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_t p, std::uint32_t count);
+void qelWordsFromBytesLE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_t p, std::uint32_t count);

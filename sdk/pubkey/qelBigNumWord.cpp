@@ -1,0 +1,1091 @@
+// Word-array arithmetic: schoolbook multiplication and squaring, Knuth's
+// division, Montgomery reduction, sliding-window exponentiation (single,
+// simultaneous and power-of-two), Euclid's gcd and the modular inverse.
+//
+// Numbers are stored as 32-bit words, but the Montgomery engine behind the
+// exponentiations works on 64-bit limbs with 128-bit products: the words are
+// packed into limbs on entry and unpacked on exit, which quarters the number
+// of multiplications in the inner loops. The Montgomery radix is therefore
+// 2^(64 * limbs); since only the exponentiation result leaves the engine, the
+// choice of radix is invisible to callers.
+#include "qelBigNumWord.h"
+
+#include <cstring>
+#include <utility>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
+namespace {
+
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using u128 = unsigned __int128;
+
+// ---------------------------------------------------------------------------
+// 64-bit limb kernels
+// ---------------------------------------------------------------------------
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Processors with MULX, ADCX and ADOX run the row with two independent carry
+// chains (one for the product words, one for the accumulator), which roughly
+// doubles the throughput of the inner loop.
+bool cpuHasAdx()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
+        return false;
+    return (b & (1u << 8)) && (b & (1u << 19)); // BMI2, ADX
+}
+const bool kHaveAdx = cpuHasAdx();
+
+// d[0..8*blocks-1] += s * w + carry, blocks >= 1; returns the carry limb.
+inline u64 limbsMulAddAdx8(u64 *d, const u64 *s, std::size_t blocks, u64 w, u64 carry)
+{
+    const u64 zero = 0;
+    __asm__ volatile(
+        "xorl %%r8d, %%r8d\n\t" // clears CF and OF
+        "1:\n\t"
+        "mulxq 0(%[s]), %%r8, %%r9\n\t"
+        "adcxq %[c], %%r8\n\t"
+        "adoxq 0(%[d]), %%r8\n\t"
+        "movq %%r8, 0(%[d])\n\t"
+        "mulxq 8(%[s]), %%r8, %%r10\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 8(%[d]), %%r8\n\t"
+        "movq %%r8, 8(%[d])\n\t"
+        "mulxq 16(%[s]), %%r8, %%r9\n\t"
+        "adcxq %%r10, %%r8\n\t"
+        "adoxq 16(%[d]), %%r8\n\t"
+        "movq %%r8, 16(%[d])\n\t"
+        "mulxq 24(%[s]), %%r8, %%r10\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 24(%[d]), %%r8\n\t"
+        "movq %%r8, 24(%[d])\n\t"
+        "mulxq 32(%[s]), %%r8, %%r9\n\t"
+        "adcxq %%r10, %%r8\n\t"
+        "adoxq 32(%[d]), %%r8\n\t"
+        "movq %%r8, 32(%[d])\n\t"
+        "mulxq 40(%[s]), %%r8, %%r10\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 40(%[d]), %%r8\n\t"
+        "movq %%r8, 40(%[d])\n\t"
+        "mulxq 48(%[s]), %%r8, %%r9\n\t"
+        "adcxq %%r10, %%r8\n\t"
+        "adoxq 48(%[d]), %%r8\n\t"
+        "movq %%r8, 48(%[d])\n\t"
+        "mulxq 56(%[s]), %%r8, %[c]\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 56(%[d]), %%r8\n\t"
+        "movq %%r8, 56(%[d])\n\t"
+        // Fold both carries into the top word; this clears CF and OF.
+        "adcxq %[z], %[c]\n\t"
+        "adoxq %[z], %[c]\n\t"
+        "leaq 64(%[s]), %[s]\n\t"
+        "leaq 64(%[d]), %[d]\n\t"
+        "decq %[n]\n\t"
+        "jnz 1b\n\t"
+        : [c] "+&r"(carry), [s] "+r"(s), [d] "+r"(d), [n] "+r"(blocks)
+        : "d"(w), [z] "r"(zero)
+        : "r8", "r9", "r10", "cc", "memory");
+    return carry;
+}
+
+// d[0..4*blocks-1] += s * w + carry, blocks >= 1; returns the carry limb.
+inline u64 limbsMulAddAdx4(u64 *d, const u64 *s, std::size_t blocks, u64 w, u64 carry)
+{
+    const u64 zero = 0;
+    __asm__ volatile(
+        "xorl %%r8d, %%r8d\n\t" // clears CF and OF
+        "1:\n\t"
+        "mulxq 0(%[s]), %%r8, %%r9\n\t"
+        "adcxq %[c], %%r8\n\t"
+        "adoxq 0(%[d]), %%r8\n\t"
+        "movq %%r8, 0(%[d])\n\t"
+        "mulxq 8(%[s]), %%r8, %%r10\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 8(%[d]), %%r8\n\t"
+        "movq %%r8, 8(%[d])\n\t"
+        "mulxq 16(%[s]), %%r8, %%r9\n\t"
+        "adcxq %%r10, %%r8\n\t"
+        "adoxq 16(%[d]), %%r8\n\t"
+        "movq %%r8, 16(%[d])\n\t"
+        "mulxq 24(%[s]), %%r8, %[c]\n\t"
+        "adcxq %%r9, %%r8\n\t"
+        "adoxq 24(%[d]), %%r8\n\t"
+        "movq %%r8, 24(%[d])\n\t"
+        // Fold both carries into the top word; this clears CF and OF.
+        "adcxq %[z], %[c]\n\t"
+        "adoxq %[z], %[c]\n\t"
+        "leaq 32(%[s]), %[s]\n\t"
+        "leaq 32(%[d]), %[d]\n\t"
+        "decq %[n]\n\t"
+        "jnz 1b\n\t"
+        : [c] "+&r"(carry), [s] "+r"(s), [d] "+r"(d), [n] "+r"(blocks)
+        : "d"(w), [z] "r"(zero)
+        : "r8", "r9", "r10", "cc", "memory");
+    return carry;
+}
+#endif
+
+// d[0..n-1] += s * w; returns the carry limb.
+inline u64 limbsMulAdd(u64 *__restrict d, const u64 *__restrict s, std::size_t n, u64 w)
+{
+    u64 c = 0;
+    std::size_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (kHaveAdx) {
+        if (n >= 8) {
+            c = limbsMulAddAdx8(d, s, n / 8, w, 0);
+            i = n & ~std::size_t(7);
+        }
+        if (n - i >= 4) {
+            c = limbsMulAddAdx4(d + i, s + i, 1, w, c);
+            i += 4;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        u128 p = (u128)s[i] * w + d[i] + c;
+        d[i] = (u64)p;
+        c = (u64)(p >> 64);
+    }
+    return c;
+}
+
+// d[0..n-1] = s * w; returns the carry limb.
+inline u64 limbsMulSet(u64 *__restrict d, const u64 *__restrict s, std::size_t n, u64 w)
+{
+    u64 c = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        u128 p = (u128)s[i] * w + c;
+        d[i] = (u64)p;
+        c = (u64)(p >> 64);
+    }
+    return c;
+}
+
+// r = a - b over n limbs; returns the borrow.
+inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n)
+{
+    u64 borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        u64 ai = a[i], bi = b[i];
+        u64 d = ai - bi - borrow;
+        borrow = (ai < bi) || (ai == bi && borrow) ? 1 : 0;
+        r[i] = d;
+    }
+    return borrow;
+}
+
+inline int limbsCompare(const u64 *a, const u64 *b, std::size_t n)
+{
+    for (std::size_t i = n; i-- > 0;) {
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+// t[0..2n-1] = a * b.
+void limbsMul(u64 *__restrict t, const u64 *a, const u64 *b, std::size_t n)
+{
+    t[n] = limbsMulSet(t, a, n, b[0]);
+    for (std::size_t j = 1; j < n; ++j)
+        t[j + n] = limbsMulAdd(t + j, a, n, b[j]);
+}
+
+// t[0..2n-1] = a^2: cross products once, doubled, plus the diagonal.
+void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n)
+{
+    t[0] = 0;
+    t[2 * n - 1] = 0;
+    if (n > 1) {
+        t[n] = limbsMulSet(t + 1, a + 1, n - 1, a[0]);
+        for (std::size_t i = 1; i + 1 < n; ++i)
+            t[n + i] = limbsMulAdd(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+    }
+    u64 top = 0;
+    u64 c = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        u64 lo = t[2 * i], hi = t[2 * i + 1];
+        u64 lo2 = (lo << 1) | top;
+        u64 hi2 = (hi << 1) | (lo >> 63);
+        top = hi >> 63;
+        u128 p = (u128)a[i] * a[i];
+        u128 s = (u128)lo2 + (u64)p + c;
+        t[2 * i] = (u64)s;
+        s = (u128)hi2 + (u64)(p >> 64) + (u64)(s >> 64);
+        t[2 * i + 1] = (u64)s;
+        c = (u64)(s >> 64);
+    }
+}
+
+// r = t * 2^(-64n) mod m for t < m * 2^(64n); t (2n limbs) is destroyed.
+void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime)
+{
+    u64 hi = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        u64 u = t[i] * mPrime;
+        u64 c = limbsMulAdd(t + i, m, n, u);
+        u128 s = (u128)t[i + n] + c + hi;
+        t[i + n] = (u64)s;
+        hi = (u64)(s >> 64);
+    }
+    if (hi || limbsCompare(t + n, m, n) >= 0)
+        limbsSub(r, t + n, m, n);
+    else if (r != t + n)
+        std::memcpy(r, t + n, n * sizeof(u64));
+}
+
+u64 limbMontgomeryConstant(u64 m0)
+{
+    u64 y = m0;
+    while (m0 * y != 1)
+        y *= 2 - m0 * y;
+    return 0 - y;
+}
+
+void packLimbs(u64 *d, std::size_t limbs, const u32 *s, u32 n)
+{
+    for (std::size_t i = 0; i < limbs; ++i) {
+        u64 lo = 2 * i < n ? s[2 * i] : 0;
+        u64 hi = 2 * i + 1 < n ? s[2 * i + 1] : 0;
+        d[i] = lo | (hi << 32);
+    }
+}
+
+void unpackLimbs(u32 *d, u32 n, const u64 *s)
+{
+    for (u32 i = 0; i < n; ++i)
+        d[i] = (u32)(s[i / 2] >> (32 * (i & 1)));
+}
+
+inline unsigned bitAt(const u32 *e, u32 i) { return (e[i >> 5] >> (i & 31)) & 1u; }
+
+// ---------------------------------------------------------------------------
+// Scratch bookkeeping: every block is wiped and released on every exit.
+// ---------------------------------------------------------------------------
+
+class Scratch {
+public:
+    Scratch(QELMemoryMgr *mgr, bool secure) : mgr_(mgr), secure_(secure) {}
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch()
+    {
+        for (std::size_t i = 0; i < count_; ++i)
+            qelBigNumScratchFree(blocks_[i], sizes_[i]);
+    }
+    template <typename T> T *get(std::size_t elements)
+    {
+        if (count_ == kMax)
+            return nullptr;
+        std::size_t bytes = (elements ? elements : 1) * sizeof(T);
+        void *p = qelBigNumScratchAlloc(mgr_, bytes, secure_);
+        if (p == nullptr)
+            return nullptr;
+        blocks_[count_] = p;
+        sizes_[count_] = bytes;
+        ++count_;
+        return static_cast<T *>(p);
+    }
+    // Releases the most recent blocks down to the given count.
+    void releaseTo(std::size_t keep)
+    {
+        while (count_ > keep) {
+            --count_;
+            qelBigNumScratchFree(blocks_[count_], sizes_[count_]);
+        }
+    }
+    std::size_t count() const { return count_; }
+
+private:
+    static constexpr std::size_t kMax = 160;
+    QELMemoryMgr *mgr_;
+    bool secure_;
+    std::size_t count_ = 0;
+    void *blocks_[kMax] = {};
+    std::size_t sizes_[kMax] = {};
+};
+
+// Montgomery domain for one odd modulus.
+struct MontDomain {
+    u32 n32;     // significant words of the modulus
+    std::size_t n; // limbs
+    u64 *m;      // modulus limbs
+    u64 mPrime;
+    u64 *t;      // 2n-limb product scratch
+    u32 *mCopy;  // modulus words, normalised by divisions
+    u32 *div;    // division scratch
+    u32 divWords;
+
+    void mul(u64 *r, const u64 *a, const u64 *b)
+    {
+        limbsMul(t, a, b, n);
+        limbsRedc(r, t, m, n, mPrime);
+    }
+    void sqr(u64 *r, const u64 *a)
+    {
+        limbsSqr(t, a, n);
+        limbsRedc(r, t, m, n, mPrime);
+    }
+    // r = x * R mod m, for any x of xLen words (xLen + 2n <= divWords).
+    void toMont(u64 *r, const u32 *x, u32 xLen)
+    {
+        xLen = qelWordsSignificantLength(x, xLen);
+        u32 shift = (u32)(2 * n);
+        u32 total = xLen + shift;
+        qelWordsZero(div, shift);
+        qelWordsCopy(div + shift, x, xLen);
+        reduceDiv(total);
+        packLimbs(r, n, div, n32);
+    }
+    // r = 2^p * R mod m.
+    void powerOfTwoToMont(u64 *r, u32 p)
+    {
+        u32 bit = p + (u32)(64 * n);
+        u32 total = bit / 32 + 1;
+        qelWordsZero(div, total);
+        div[bit / 32] = 1u << (bit % 32);
+        reduceDiv(total);
+        packLimbs(r, n, div, n32);
+    }
+    // div[0..total-1] mod modulus, remainder left in div[0..n32-1].
+    void reduceDiv(u32 total)
+    {
+        if (total < n32) {
+            qelWordsZero(div + total, n32 - total);
+            return;
+        }
+        qelWordsDivide(div + n32, div, total, mCopy, n32);
+    }
+    void fromMont(u32 *result, const u64 *a)
+    {
+        std::memcpy(t, a, n * sizeof(u64));
+        std::memset(t + n, 0, n * sizeof(u64));
+        u64 *r = t + n; // reuse: limbsRedc reads t fully before writing r
+        limbsRedc(r, t, m, n, mPrime);
+        unpackLimbs(result, n32, r);
+    }
+};
+
+// Allocates the domain's buffers; divisions need room for a dividend of
+// maxInput + 2n words (+2 for the power-of-two entry).
+bool setUpDomain(MontDomain &d, Scratch &s, const u32 *mod, u32 n32, u32 maxInput)
+{
+    d.n32 = n32;
+    d.n = (n32 + 1) / 2;
+    d.m = s.get<u64>(d.n);
+    d.t = s.get<u64>(2 * d.n + 1);
+    d.mCopy = s.get<u32>(n32);
+    d.divWords = maxInput + (u32)(4 * d.n) + 2;
+    d.div = s.get<u32>(d.divWords);
+    if (!d.m || !d.t || !d.mCopy || !d.div)
+        return false;
+    packLimbs(d.m, d.n, mod, n32);
+    qelWordsCopy(d.mCopy, mod, n32);
+    d.mPrime = limbMontgomeryConstant(d.m[0]);
+    return true;
+}
+
+// Sliding-window state of one exponent scanned from the top.
+struct WindowScan {
+    const u32 *e;
+    u32 bits;
+    unsigned w;
+    long end = -1;   // bit position where the open window ends, -1 none
+    u32 index = 0;   // table index of the open window
+    // Opens a window at pos when none is open and the bit is set.
+    void open(long pos)
+    {
+        if (end >= 0 || pos >= (long)bits || !bitAt(e, (u32)pos))
+            return;
+        long low = pos - (long)w;
+        if (low < 0)
+            low = 0;
+        while (!bitAt(e, (u32)low))
+            ++low;
+        u32 value = 0;
+        for (long i = pos; i >= low; --i)
+            value = (value << 1) | bitAt(e, (u32)i);
+        end = low;
+        index = value >> 1;
+    }
+};
+
+// Allocates table entries 1 .. 2^w - 1 of n limbs each (entry 0 is given);
+// on failure the window shrinks to what was obtained.
+unsigned buildTableStorage(Scratch &s, u64 **table, unsigned w, std::size_t n)
+{
+    std::size_t want = std::size_t(1) << w;
+    std::size_t keep = s.count();
+    std::size_t have = 1;
+    for (; have < want; ++have) {
+        table[have] = s.get<u64>(n);
+        if (table[have] == nullptr)
+            break;
+    }
+    while (have < (std::size_t(1) << w))
+        --w;
+    // Release the surplus entries beyond 2^w (the most recent blocks).
+    std::size_t used = std::size_t(1) << w;
+    s.releaseTo(keep + (used - 1));
+    return w;
+}
+
+// table[j] = g^(2j+1) in Montgomery form; table[0] already holds g.
+void fillTable(MontDomain &d, u64 **table, unsigned w, u64 *g2)
+{
+    std::size_t entries = std::size_t(1) << w;
+    if (entries > 1)
+        d.sqr(g2, table[0]);
+    for (std::size_t j = 1; j < entries; ++j)
+        d.mul(table[j], table[j - 1], g2);
+}
+
+bool isOne(const u32 *m, u32 n) { return n == 1 && m[0] == 1; }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Primitive routines
+// ---------------------------------------------------------------------------
+
+void qelWordsZero(u32 *a, u32 n)
+{
+    if (n)
+        std::memset(a, 0, n * sizeof(u32));
+}
+
+void qelWordsCopy(u32 *d, const u32 *s, u32 n)
+{
+    if (n && d != s)
+        std::memmove(d, s, n * sizeof(u32));
+}
+
+void qelWordsNegate(u32 *a, u32 n)
+{
+    u32 carry = 1;
+    for (u32 i = 0; i < n; ++i) {
+        u64 v = (u64)(u32)~a[i] + carry;
+        a[i] = (u32)v;
+        carry = (u32)(v >> 32);
+    }
+}
+
+u32 qelWordsAddWord(u32 *a, u32 n, u32 w)
+{
+    u64 c = w;
+    for (u32 i = 0; i < n && c; ++i) {
+        c += a[i];
+        a[i] = (u32)c;
+        c >>= 32;
+    }
+    return (u32)c;
+}
+
+u32 qelWordsSubtractWord(u32 *a, u32 n, u32 w)
+{
+    u32 borrow = w;
+    for (u32 i = 0; i < n && borrow; ++i) {
+        u32 ai = a[i];
+        a[i] = ai - borrow;
+        borrow = ai < borrow ? 1 : 0;
+    }
+    return borrow ? 1 : 0;
+}
+
+u32 qelWordsAdd(u32 *a, const u32 *b, u32 n)
+{
+    u64 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        c += (u64)a[i] + b[i];
+        a[i] = (u32)c;
+        c >>= 32;
+    }
+    return (u32)c;
+}
+
+u32 qelWordsSubtract(u32 *a, const u32 *b, u32 n)
+{
+    u64 borrow = 0;
+    for (u32 i = 0; i < n; ++i) {
+        u64 d = (u64)a[i] - b[i] - borrow;
+        a[i] = (u32)d;
+        borrow = (d >> 32) & 1;
+    }
+    return (u32)borrow;
+}
+
+int qelWordsCompare(const u32 *a, const u32 *b, u32 n)
+{
+    for (u32 i = n; i-- > 0;) {
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+void qelWordsMultiplyWord(u32 *d, const u32 *s, u32 n, u32 w)
+{
+    u64 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        c += (u64)s[i] * w;
+        d[i] = (u32)c;
+        c >>= 32;
+    }
+    d[n] = (u32)c;
+}
+
+u32 qelWordsMultiplyAccumulate(u32 *d, const u32 *s, u32 n, u32 w)
+{
+    u64 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        c += (u64)s[i] * w + d[i];
+        d[i] = (u32)c;
+        c >>= 32;
+    }
+    return (u32)c;
+}
+
+u32 qelWordsMultiplySubtract(u32 *d, const u32 *s, u32 n, u32 w)
+{
+    u64 borrow = 0;
+    for (u32 i = 0; i < n; ++i) {
+        u64 p = (u64)s[i] * w + borrow;
+        u32 lo = (u32)p;
+        borrow = p >> 32;
+        if (d[i] < lo)
+            ++borrow;
+        d[i] -= lo;
+    }
+    return (u32)borrow;
+}
+
+u32 qelWordsShiftLeft(u32 *a, u32 n, unsigned bits)
+{
+    if (bits == 0 || n == 0)
+        return 0;
+    u32 out = a[n - 1] >> (32 - bits);
+    for (u32 i = n - 1; i > 0; --i)
+        a[i] = (a[i] << bits) | (a[i - 1] >> (32 - bits));
+    a[0] <<= bits;
+    return out;
+}
+
+u32 qelWordsShiftLeftOne(u32 *a, u32 n) { return qelWordsShiftLeft(a, n, 1); }
+
+u32 qelWordsShiftRight(u32 *a, u32 n, unsigned bits)
+{
+    if (bits == 0 || n == 0)
+        return 0;
+    u32 out = a[0] & ((1u << bits) - 1);
+    for (u32 i = 0; i + 1 < n; ++i)
+        a[i] = (a[i] >> bits) | (a[i + 1] << (32 - bits));
+    a[n - 1] >>= bits;
+    return out;
+}
+
+u32 qelWordsSignificantLength(const u32 *a, u32 n)
+{
+    while (n > 0 && a[n - 1] == 0)
+        --n;
+    return n;
+}
+
+u32 qelWordsBitLength(const u32 *a, u32 n)
+{
+    n = qelWordsSignificantLength(a, n);
+    if (n == 0)
+        return 0;
+    return 32 * (n - 1) + (32 - (u32)__builtin_clz(a[n - 1]));
+}
+
+// ---------------------------------------------------------------------------
+// Composite routines
+// ---------------------------------------------------------------------------
+
+void qelWordsMultiply(u32 *d, const u32 *a, u32 n, const u32 *b, u32 m)
+{
+    if (n == 0 || m == 0) {
+        qelWordsZero(d, n + m);
+        return;
+    }
+    qelWordsMultiplyWord(d, a, n, b[0]);
+    for (u32 j = 1; j < m; ++j)
+        d[j + n] = qelWordsMultiplyAccumulate(d + j, a, n, b[j]);
+}
+
+void qelWordsSquare(u32 *d, const u32 *a, u32 n)
+{
+    if (n == 0)
+        return;
+    qelWordsZero(d, 2 * n);
+    // Cross products a[i] * a[j], i < j.
+    for (u32 i = 0; i + 1 < n; ++i)
+        d[n + i] = qelWordsMultiplyAccumulate(d + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+    qelWordsShiftLeftOne(d, 2 * n);
+    u64 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        u64 p = (u64)a[i] * a[i];
+        c += (u64)d[2 * i] + (u32)p;
+        d[2 * i] = (u32)c;
+        c >>= 32;
+        c += (u64)d[2 * i + 1] + (u32)(p >> 32);
+        d[2 * i + 1] = (u32)c;
+        c >>= 32;
+    }
+}
+
+u32 qelWordsDivide(u32 *q, u32 *r, u32 n, u32 *v, u32 k)
+{
+    if (k == 1) {
+        const u64 d = v[0];
+        u64 rem = 0;
+        u32 top = 0;
+        for (u32 j = n; j-- > 0;) {
+            u64 cur = (rem << 32) | r[j];
+            u32 qw = (u32)(cur / d);
+            rem = cur % d;
+            if (j == n - 1)
+                top = qw;
+            else
+                q[j] = qw; // overwrites r[j + 1] when q = r + 1: already consumed
+        }
+        r[0] = (u32)rem;
+        return top;
+    }
+
+    const unsigned s = (unsigned)__builtin_clz(v[k - 1]);
+    qelWordsShiftLeft(v, k, s);
+    u32 h = qelWordsShiftLeft(r, n, s);
+    const u32 v1 = v[k - 1];
+    const u32 v2 = v[k - 2];
+
+    // One quotient word for the remainder window r[j..j+k-1] under top.
+    auto step = [&](u32 j, u32 &top) -> u32 {
+        u32 u1 = r[j + k - 1];
+        u32 u2 = r[j + k - 2];
+        u64 qhat, rhat;
+        if (top == v1) {
+            qhat = 0xFFFFFFFFu;
+            rhat = (u64)u1 + v1;
+        } else {
+            u64 num = ((u64)top << 32) | u1;
+            qhat = num / v1;
+            rhat = num % v1;
+        }
+        for (int tries = 0; tries < 2 && rhat <= 0xFFFFFFFFu; ++tries) {
+            if (qhat * v2 <= ((rhat << 32) | u2))
+                break;
+            --qhat;
+            rhat += v1;
+        }
+        u32 borrow = qelWordsMultiplySubtract(r + j, v, k, (u32)qhat);
+        if (borrow > top) {
+            --qhat;
+            qelWordsAdd(r + j, v, k);
+        }
+        top = 0;
+        return (u32)qhat;
+    };
+
+    u32 topQuotient = step(n - k, h);
+    for (u32 j = n - k; j-- > 0;) {
+        u32 qw = step(j, r[j + k]);
+        q[j] = qw; // r[j + k] is consumed, so q may be r + k
+    }
+    qelWordsShiftRight(r, k, s);
+    qelWordsShiftRight(v, k, s);
+    return topQuotient;
+}
+
+u32 qelWordsModWord(const u32 *a, u32 n, u32 d)
+{
+    if (d == 0)
+        return 0;
+    u64 rem = 0;
+    for (u32 j = n; j-- > 0;)
+        rem = ((rem << 32) | a[j]) % d;
+    return (u32)rem;
+}
+
+u32 qelWordsMontgomeryConstant(u32 m0)
+{
+    u32 y = m0;
+    while (m0 * y != 1u)
+        y *= 2u - m0 * y;
+    return 0u - y;
+}
+
+void qelWordsMontgomeryReduce(u32 *t, const u32 *m, u32 n, u32 mPrime)
+{
+    u32 carries = 0;
+    for (u32 i = 0; i < n; ++i) {
+        u32 ti = t[i] * mPrime;
+        u32 c = qelWordsMultiplyAccumulate(t + i, m, n, ti);
+        carries += qelWordsAddWord(t + i + n, n - i, c);
+    }
+    while (carries) {
+        carries -= qelWordsSubtract(t + n, m, n);
+    }
+    while (qelWordsCompare(t + n, m, n) >= 0)
+        qelWordsSubtract(t + n, m, n);
+}
+
+unsigned qelWordsWindowBits(u32 bits)
+{
+    static constexpr u32 thresholds[] = {5, 23, 80, 240, 672, 1792};
+    unsigned w = 0;
+    for (u32 t : thresholds)
+        if (t < bits)
+            ++w;
+    return w;
+}
+
+// Shared body of the single and simultaneous exponentiations.
+static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 e1Bits,
+                      const u32 *b2, u32 b2Len, const u32 *e2, u32 e2Bits, const u32 *mod, u32 n32,
+                      QELMemoryMgr *mgr, bool secure)
+{
+    Scratch s(mgr, secure);
+    MontDomain d{};
+    u32 maxInput = b1Len > b2Len ? b1Len : b2Len;
+    if (!setUpDomain(d, s, mod, n32, maxInput))
+        return -1;
+    const std::size_t n = d.n;
+    u64 *acc = s.get<u64>(n);
+    u64 *g2 = s.get<u64>(n);
+    u64 *first1 = s.get<u64>(n);
+    u64 *first2 = e2Bits ? s.get<u64>(n) : first1;
+    if (!acc || !g2 || !first1 || !first2)
+        return -1;
+
+    u64 *table1[64] = {};
+    u64 *table2[64] = {};
+    table1[0] = first1;
+    table2[0] = first2;
+    unsigned w1 = qelWordsWindowBits(e1Bits);
+    unsigned w2 = e2Bits ? qelWordsWindowBits(e2Bits) : 0;
+    w1 = buildTableStorage(s, table1, w1, n);
+    if (e2Bits) {
+        if (w2 > w1)
+            w2 = w1;
+        w2 = buildTableStorage(s, table2, w2, n);
+    }
+
+    d.toMont(table1[0], b1, b1Len);
+    fillTable(d, table1, w1, g2);
+    if (e2Bits) {
+        d.toMont(table2[0], b2, b2Len);
+        fillTable(d, table2, w2, g2);
+    }
+
+    WindowScan s1{e1, e1Bits, w1};
+    WindowScan s2{e2, e2Bits, w2};
+    bool started = false;
+    for (long pos = (long)e1Bits - 1; pos >= 0; --pos) {
+        if (started)
+            d.sqr(acc, acc);
+        s1.open(pos);
+        if (e2Bits)
+            s2.open(pos);
+        if (s1.end == pos) {
+            if (started)
+                d.mul(acc, acc, table1[s1.index]);
+            else
+                std::memcpy(acc, table1[s1.index], n * sizeof(u64));
+            started = true;
+            s1.end = -1;
+        }
+        if (e2Bits && s2.end == pos) {
+            if (started)
+                d.mul(acc, acc, table2[s2.index]);
+            else
+                std::memcpy(acc, table2[s2.index], n * sizeof(u64));
+            started = true;
+            s2.end = -1;
+        }
+    }
+    d.fromMont(result, acc);
+    std::memset(g2, 0, n * sizeof(u64));
+    return 0;
+}
+
+// result = x mod m through a scratch copy (x of any length).
+static int reduceInto(u32 *result, const u32 *x, u32 xLen, const u32 *mod, u32 n32, QELMemoryMgr *mgr,
+                      bool secure)
+{
+    xLen = qelWordsSignificantLength(x, xLen);
+    if (xLen < n32 || (xLen == n32 && qelWordsCompare(x, mod, n32) < 0)) {
+        qelWordsCopy(result, x, xLen);
+        qelWordsZero(result + xLen, n32 - xLen);
+        return 0;
+    }
+    Scratch s(mgr, secure);
+    u32 *r = s.get<u32>(xLen);
+    u32 *v = s.get<u32>(n32);
+    if (!r || !v)
+        return -1;
+    qelWordsCopy(r, x, xLen);
+    qelWordsCopy(v, mod, n32);
+    qelWordsDivide(r + n32, r, xLen, v, n32);
+    qelWordsCopy(result, r, n32);
+    return 0;
+}
+
+int qelWordsExpMod(u32 *result, const u32 *base, u32 baseLen, const u32 *exp, u32 expLen, const u32 *mod,
+                   u32 n, QELMemoryMgr *mgr, bool secure)
+{
+    u32 bits = qelWordsBitLength(exp, expLen);
+    if (isOne(mod, n)) {
+        result[0] = 0;
+        return 0;
+    }
+    if (bits == 0) {
+        qelWordsZero(result, n);
+        result[0] = 1;
+        return 0;
+    }
+    if (bits == 1)
+        return reduceInto(result, base, baseLen, mod, n, mgr, secure);
+    return expModCore(result, base, baseLen, exp, bits, nullptr, 0, nullptr, 0, mod, n, mgr, secure);
+}
+
+int qelWordsDoubleExpMod(u32 *result, const u32 *base1, u32 base1Len, const u32 *exp1, u32 exp1Len,
+                         const u32 *base2, u32 base2Len, const u32 *exp2, u32 exp2Len, const u32 *mod,
+                         u32 n, QELMemoryMgr *mgr, bool secure)
+{
+    u32 bits1 = qelWordsBitLength(exp1, exp1Len);
+    u32 bits2 = qelWordsBitLength(exp2, exp2Len);
+    if (bits1 < bits2) {
+        std::swap(base1, base2);
+        std::swap(base1Len, base2Len);
+        std::swap(exp1, exp2);
+        std::swap(bits1, bits2);
+    }
+    if (bits2 == 0)
+        return qelWordsExpMod(result, base1, base1Len, exp1, bits1 ? (bits1 + 31) / 32 : 0, mod, n, mgr,
+                              secure);
+    if (isOne(mod, n)) {
+        result[0] = 0;
+        return 0;
+    }
+    if (bits1 == 1) {
+        // Both exponents are 1: one product reduced by plain division.
+        Scratch s(mgr, secure);
+        u32 l1 = qelWordsSignificantLength(base1, base1Len);
+        u32 l2 = qelWordsSignificantLength(base2, base2Len);
+        u32 *prod = s.get<u32>(l1 + l2 + 1);
+        if (!prod)
+            return -1;
+        qelWordsMultiply(prod, base1, l1, base2, l2);
+        return reduceInto(result, prod, l1 + l2, mod, n, mgr, secure);
+    }
+    return expModCore(result, base1, base1Len, exp1, bits1, base2, base2Len, exp2, bits2, mod, n, mgr,
+                      secure);
+}
+
+int qelWordsPowerOfTwoMod(u32 *result, const u32 *exp, u32 expLen, const u32 *mod, u32 n32,
+                          QELMemoryMgr *mgr, bool secure)
+{
+    u32 ebits = qelWordsBitLength(exp, expLen);
+    if (isOne(mod, n32)) {
+        result[0] = 0;
+        return 0;
+    }
+    qelWordsZero(result, n32);
+    if (ebits < 2) {
+        result[0] = ebits ? 2u : 1u;
+        return 0;
+    }
+    const u32 k = qelWordsBitLength(mod, n32);
+    // Read the exponent's top bits while the prefix stays below k.
+    u32 p = 0;
+    long pos = (long)ebits - 1;
+    while (pos >= 0) {
+        u64 next = ((u64)p << 1) | bitAt(exp, (u32)pos);
+        if (next >= k)
+            break;
+        p = (u32)next;
+        --pos;
+    }
+    if (pos < 0) {
+        result[p / 32] = 1u << (p % 32);
+        return 0;
+    }
+    // The prefix that reaches k (still below 2k).
+    p = (p << 1) | bitAt(exp, (u32)pos);
+    --pos;
+
+    Scratch s(mgr, secure);
+    MontDomain d{};
+    if (!setUpDomain(d, s, mod, n32, 2 * n32 + 2))
+        return -1;
+    const std::size_t n = d.n;
+    u64 *acc = s.get<u64>(n);
+    if (!acc)
+        return -1;
+    d.powerOfTwoToMont(acc, p);
+    for (; pos >= 0; --pos) {
+        d.sqr(acc, acc);
+        if (bitAt(exp, (u32)pos)) {
+            u64 top = acc[n - 1] >> 63;
+            for (std::size_t i = n - 1; i > 0; --i)
+                acc[i] = (acc[i] << 1) | (acc[i - 1] >> 63);
+            acc[0] <<= 1;
+            if (top || limbsCompare(acc, d.m, n) >= 0)
+                limbsSub(acc, acc, d.m, n);
+        }
+    }
+    d.fromMont(result, acc);
+    return 0;
+}
+
+int qelWordsGCD(u32 *a, u32 na, u32 *b, u32 nb, u32 *outLen)
+{
+    na = qelWordsSignificantLength(a, na);
+    nb = qelWordsSignificantLength(b, nb);
+    for (;;) {
+        if (nb == 0) {
+            *outLen = na;
+            return 0;
+        }
+        // a = a mod b; the quotient goes over a's consumed top words.
+        if (na >= nb) {
+            qelWordsDivide(a + nb, a, na, b, nb);
+            qelWordsZero(a + nb, na - nb);
+            na = qelWordsSignificantLength(a, nb);
+        }
+        if (na == 0) {
+            *outLen = nb;
+            return 1;
+        }
+        if (nb >= na) {
+            qelWordsDivide(b + na, b, nb, a, na);
+            qelWordsZero(b + na, nb - na);
+            nb = qelWordsSignificantLength(b, na);
+        }
+    }
+}
+
+int qelWordsInverse(u32 *a, const u32 *m, u32 n, QELMemoryMgr *mgr, bool secure)
+{
+    u32 la = qelWordsSignificantLength(a, n);
+    if (la == 0)
+        return 1;
+    if (la == 1 && a[0] == 1) {
+        qelWordsZero(a, n);
+        a[0] = 1;
+        return (n == 1 && m[0] == 1) ? 1 : 0;
+    }
+    Scratch s(mgr, secure);
+    u32 *q = s.get<u32>(n + 1);
+    u32 *r = s.get<u32>(n + 1);
+    u32 *u = s.get<u32>(n + 1);
+    u32 *v = s.get<u32>(n + 1);
+    u32 *t = s.get<u32>(n + 1);
+    u32 *prod = s.get<u32>(2 * n + 2);
+    if (!q || !r || !u || !v || !t || !prod)
+        return -1;
+    qelWordsZero(u, n + 1);
+    qelWordsZero(v, n + 1);
+    qelWordsZero(t, n + 1);
+    u[0] = 1;
+
+    // x = x mod y with quotient into quot; returns the remainder's length.
+    auto divmod = [&](u32 *x, u32 nx, u32 *y, u32 ny, u32 *quot) -> u32 {
+        qelWordsZero(quot, n + 1);
+        nx = qelWordsSignificantLength(x, nx);
+        ny = qelWordsSignificantLength(y, ny);
+        if (nx < ny)
+            return nx;
+        qelWordsCopy(r, x, nx);
+        u32 top = qelWordsDivide(quot, r, nx, y, ny);
+        quot[nx - ny] = top;
+        qelWordsCopy(x, r, ny);
+        qelWordsZero(x + ny, nx - ny);
+        return qelWordsSignificantLength(x, ny);
+    };
+    // acc += quot * other (values stay below m).
+    auto mulAdd = [&](u32 *acc, const u32 *quot, const u32 *other) {
+        u32 lq = qelWordsSignificantLength(quot, n + 1);
+        u32 lo = qelWordsSignificantLength(other, n + 1);
+        if (lq == 0 || lo == 0)
+            return;
+        qelWordsMultiply(prod, quot, lq, other, lo);
+        u32 lp = qelWordsSignificantLength(prod, lq + lo);
+        if (lp > n + 1)
+            lp = n + 1;
+        u32 c = qelWordsAdd(acc, prod, lp);
+        if (lp < n + 1)
+            qelWordsAddWord(acc + lp, n + 1 - lp, c);
+    };
+
+    // q = m mod a, v = m div a.
+    qelWordsCopy(q, m, n);
+    q[n] = 0;
+    u32 lq = divmod(q, n, a, la, v);
+    u32 *aa = a;
+    for (;;) {
+        if (lq == 1 && q[0] == 1) {
+            // inverse = m - v
+            qelWordsCopy(t, m, n);
+            qelWordsSubtract(t, v, n);
+            qelWordsCopy(a, t, n);
+            return 0;
+        }
+        if (lq == 0)
+            return 1;
+        la = divmod(aa, la, q, lq, t);
+        if (la == 0)
+            return 1;
+        mulAdd(u, t, v);
+        if (la == 1 && aa[0] == 1) {
+            qelWordsCopy(a, u, n);
+            return 0;
+        }
+        lq = divmod(q, lq, aa, la, t);
+        if (lq == 0)
+            return 1;
+        mulAdd(v, t, u);
+    }
+}
+
+void qelWordsToBytesBE(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count)
+{
+    for (u32 i = 0; i < count; ++i) {
+        u64 pos = (u64)p + count - 1 - i;
+        u64 w = pos / 4;
+        buf[i] = w < n ? (std::uint8_t)(a[w] >> (8 * (pos % 4))) : 0;
+    }
+}
+
+void qelWordsToBytesLE(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count)
+{
+    for (u32 i = 0; i < count; ++i) {
+        u64 pos = (u64)p + i;
+        u64 w = pos / 4;
+        buf[i] = w < n ? (std::uint8_t)(a[w] >> (8 * (pos % 4))) : 0;
+    }
+}
+
+void qelWordsFromBytesBE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
+{
+    for (u32 i = 0; i < count; ++i) {
+        u64 pos = (u64)p + count - 1 - i;
+        u32 shift = 8 * (u32)(pos % 4);
+        a[pos / 4] = (a[pos / 4] & ~(0xFFu << shift)) | ((u32)buf[i] << shift);
+    }
+}
+
+void qelWordsFromBytesLE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
+{
+    for (u32 i = 0; i < count; ++i) {
+        u64 pos = (u64)p + i;
+        u32 shift = 8 * (u32)(pos % 4);
+        a[pos / 4] = (a[pos / 4] & ~(0xFFu << shift)) | ((u32)buf[i] << shift);
+    }
+}

@@ -1,0 +1,514 @@
+// Sizes, number encodings and padding of the public-key algorithms.
+#include "qelPkEncode.h"
+
+#include "qelBigNum.h"
+#include "qelBigNumWord.h"
+#include "qelContext.h"
+#include "qelFIPS.h"
+#include "qelHash.h"
+#include "qelMemory.h"
+#include "qelRandomContext.h"
+#include "qelWipe.h"
+
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+constexpr std::int32_t kFormatMPI = 1;
+constexpr std::int32_t kFormatDER = 3;
+constexpr std::uint8_t kDERIntegerTag = 0x02;
+
+// DigestInfo header of MD5 (RFC 8017), for the legacy signature layout.
+constexpr std::uint8_t kMD5DigestInfo[18] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                             0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+
+// A byte buffer from a memory manager, wiped and released on every exit.
+class Buffer {
+public:
+    Buffer(QELMemoryMgr *mgr, std::size_t size, bool secure)
+        : size_(size), p_(static_cast<std::uint8_t *>(qelBigNumScratchAlloc(mgr, size ? size : 1, secure)))
+    {
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer()
+    {
+        if (p_)
+            qelBigNumScratchFree(p_, size_ ? size_ : 1);
+    }
+    std::uint8_t *get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    std::size_t size_;
+    std::uint8_t *p_;
+};
+
+// A hash context freed on every exit.
+class Hash {
+public:
+    Hash() = default;
+    Hash(const Hash &) = delete;
+    Hash &operator=(const Hash &) = delete;
+    ~Hash()
+    {
+        if (h_)
+            qelHashFree(h_);
+    }
+    QELHashContext **out() { return &h_; }
+    QELHashContext *get() const { return h_; }
+
+private:
+    QELHashContext *h_ = nullptr;
+};
+
+// Sets the number to the big-endian bytes; -1 when memory fails.
+int importBytes(QELBigNum *number, const std::uint8_t *data, u32 length)
+{
+    const auto &ops = QELBigNumOps;
+    if (ops.qelBigNumSetWord(number, 0) != 0)
+        return -1;
+    return ops.qelBigNumFromBytesBE(number, data, 0, length);
+}
+
+void hashOnce(QELHashContext *hash, const std::uint8_t *data, u32 length, std::uint8_t *out)
+{
+    const QELHashDescriptor *d = hash->descriptor;
+    d->init(hash->state);
+    if (length)
+        d->update(hash->state, data, length);
+    std::memcpy(out, d->final(hash->state), d->digestSize);
+    d->init(hash->state);
+}
+
+} // namespace
+
+std::uint32_t qelSubgroupBits(u32 b)
+{
+    if (b > 3840)
+        return (b * 8) / 256 + 177;
+    return 297 - (149760 - b * ((13824 - b) / 256)) / 768;
+}
+
+std::uint32_t qelSubgroupBitsRounded(u32 b) { return (qelSubgroupBits(b) + 7) & ~u32{7}; }
+
+QELStatus qelPublicKeySubgroupBits(u32 modulusBits, u32 *outBits)
+{
+    if (outBits == nullptr)
+        return QELError_BadParams;
+    *outBits = 0;
+    QELStatus gate = qelAPIGate("qelPkEncode", __LINE__);
+    if (gate != 0)
+        return gate;
+    *outBits = qelSubgroupBits(modulusBits);
+    return QELError_NoErr;
+}
+
+std::int32_t qelMPIRead(QELBigNum *number, const std::uint8_t *data, u32 length)
+{
+    if (data == nullptr || length < 2)
+        return 0;
+    const u32 bits = (u32(data[0]) << 8) | data[1];
+    const u32 bytes = (bits + 7) / 8;
+    if (length - 2 < bytes)
+        return 0;
+    if (importBytes(number, data + 2, bytes) != 0)
+        return QELError_OutOfMemory;
+    return (std::int32_t)(2 + bytes);
+}
+
+std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out)
+{
+    const u32 bits = QELBigNumOps.qelBigNumBitLength(number);
+    const u32 bytes = (bits + 7) / 8;
+    out[0] = (std::uint8_t)(bits >> 8);
+    out[1] = (std::uint8_t)bits;
+    QELBigNumOps.qelBigNumToBytesBE(number, out + 2, 0, bytes);
+    return (std::int32_t)(2 + bytes);
+}
+
+std::int32_t qelDERReadTagLength(const std::uint8_t **cursor, const std::uint8_t *end, u32 *length,
+                                 std::uint8_t *tagByte)
+{
+    const std::uint8_t *p = *cursor;
+    if (p == nullptr || end - p < 2)
+        return -1;
+    const std::uint8_t tag = *p++;
+    u32 len = *p++;
+    if (len & 0x80) {
+        const u32 n = len & 0x7F;
+        // Indefinite lengths are not DER; more than four octets cannot be a
+        // length of anything this reader accepts.
+        if (n == 0 || n > 4 || end - p < (std::ptrdiff_t)n)
+            return -1;
+        len = 0;
+        for (u32 i = 0; i < n; ++i)
+            len = (len << 8) | *p++;
+    }
+    *cursor = p;
+    *length = len;
+    if (tagByte)
+        *tagByte = tag;
+    return tag & 0x1F;
+}
+
+std::uint32_t qelDERLengthSize(u32 length)
+{
+    if (length < 128)
+        return 1;
+    if (length < 256)
+        return 2;
+    if (length < 65536)
+        return 3;
+    if (length < (1u << 24))
+        return 4;
+    return 5;
+}
+
+std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 length, u32 size,
+                             std::int32_t format)
+{
+    if (format == kFormatMPI)
+        return qelMPIRead(number, data, length);
+    if (format == kFormatDER) {
+        if (data == nullptr)
+            return QELError_BadKeyEncoding;
+        const std::uint8_t *cursor = data;
+        const std::uint8_t *end = data + length;
+        u32 content = 0;
+        std::uint8_t tag = 0;
+        if (qelDERReadTagLength(&cursor, end, &content, &tag) < 0 || tag != kDERIntegerTag ||
+            content > (u64)(end - cursor))
+            return QELError_BadKeyEncoding;
+        if (importBytes(number, cursor, content) != 0)
+            return QELError_OutOfMemory;
+        return (std::int32_t)((cursor - data) + content);
+    }
+    if (data == nullptr || length < size)
+        return 0;
+    if (importBytes(number, data, size) != 0)
+        return QELError_OutOfMemory;
+    return (std::int32_t)size;
+}
+
+std::int32_t qelPkNumberWrite(const QELBigNum *number, std::uint8_t *out, u32 size, std::int32_t format)
+{
+    if (format == kFormatMPI)
+        return qelMPIWrite(number, out);
+    const u32 bits = QELBigNumOps.qelBigNumBitLength(number);
+    const u32 bytes = (bits + 7) / 8;
+    if (bytes > size)
+        return 0;
+    if (format == kFormatDER) {
+        // Minimal content: the magnitude's bytes, with one zero byte in front
+        // when its top bit is set (so the INTEGER stays positive); 0 is 02 01 00.
+        const u32 c = bytes + ((bits % 8 == 0) ? 1 : 0);
+        const u32 n = qelDERLengthSize(c);
+        std::uint8_t *p = out;
+        *p++ = kDERIntegerTag;
+        if (c < 128) {
+            *p++ = (std::uint8_t)c;
+        } else {
+            *p++ = (std::uint8_t)(0x80 | (n - 1));
+            for (u32 i = n - 1; i-- > 0;)
+                *p++ = (std::uint8_t)(c >> (8 * i));
+        }
+        QELBigNumOps.qelBigNumToBytesBE(number, p, 0, c);
+        return (std::int32_t)(1 + n + c);
+    }
+    QELBigNumOps.qelBigNumToBytesBE(number, out, 0, size);
+    return (std::int32_t)size;
+}
+
+std::int32_t qelMPIParseList(const std::uint8_t *data, u32 length, u32 count, ...)
+{
+    if (data == nullptr || (u64)length < 2 * (u64)count)
+        return QELError_BadAlgorithmData;
+    va_list ap;
+    va_start(ap, count);
+    u64 pos = 0;
+    std::int32_t result = 0;
+    for (u32 i = 0; i < count; ++i) {
+        u32 *offset = va_arg(ap, u32 *);
+        const u32 bits = (u32(data[pos]) << 8) | data[pos + 1];
+        const u64 bytes = (bits + 7) / 8;
+        // This MPI and the headers of the ones after it must fit.
+        if ((u64)length - pos < 2 + bytes + 2 * (u64)(count - 1 - i)) {
+            result = QELError_BadAlgorithmData;
+            break;
+        }
+        if (bits == 0 || (data[pos + 2] >> ((bits - 1) % 8)) != 1) {
+            result = QELError_BadKeyEncoding;
+            break;
+        }
+        if (offset)
+            *offset = (u32)pos;
+        pos += 2 + bytes;
+    }
+    va_end(ap);
+    return result < 0 ? result : (std::int32_t)pos;
+}
+
+std::int32_t qelBigNumRandom(QELBigNum *number, QELRandomContext *random, u32 bits, std::uint8_t top,
+                             std::uint8_t lowOr, u32 entropy)
+{
+    const auto &ops = QELBigNumOps;
+    if (random == nullptr || ops.qelBigNumSetWord(number, 0) != 0)
+        return -1;
+    const u32 total = (u32)(((u64)bits + 7) / 8);
+    if (total == 0)
+        return 0;
+    Buffer buf(number->memoryMgr, total, true);
+    if (!buf)
+        return -1;
+    std::uint8_t *b = buf.get();
+    // Most significant chunk first; all chunks but the first hold 64 bytes.
+    u32 pos = 0;
+    u32 chunk = ((total - 1) % 64) + 1;
+    while (pos < total) {
+        const u32 claim = 8 * chunk < entropy ? 8 * chunk : entropy;
+        random->descriptor->get(random->state, b + pos, chunk, claim);
+        entropy -= claim;
+        pos += chunk;
+        chunk = 64;
+    }
+    const u32 unused = (8 - bits % 8) % 8;
+    b[0] = (std::uint8_t)((b[0] & (0xFF >> unused)) | (top >> unused));
+    if (unused != 0 && total > 1)
+        b[1] |= (std::uint8_t)(top << (8 - unused));
+    b[total - 1] |= lowOr;
+    return ops.qelBigNumFromBytesBE(number, b, 0, total) == 0 ? 0 : -1;
+}
+
+std::int32_t qelRandomAddBigNum(QELRandomContext *random, const QELBigNum *number)
+{
+    if (random == nullptr)
+        return QELError_BadParams;
+    const u32 bytes = (QELBigNumOps.qelBigNumBitLength(number) + 7) / 8;
+    std::uint8_t chunk[32];
+    for (u32 pos = 0; pos < bytes; pos += 32) {
+        const u32 n = bytes - pos < 32 ? bytes - pos : 32;
+        QELBigNumOps.qelBigNumToBytesLE(number, chunk, pos, n);
+        random->descriptor->add(random->state, chunk, n);
+    }
+    qelSecureWipe(chunk, sizeof chunk);
+    return 0;
+}
+
+QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, u32 length, u32 blockType, u32 k,
+                      QELRandomContext *random)
+{
+    if ((blockType != 1 && blockType != 2) || (length != 0 && data == nullptr) ||
+        (blockType == 2 && random == nullptr))
+        return QELError_BadParams;
+    // At least eight padding bytes (RFC 8017): the data may be k - 11 bytes.
+    if ((u64)length + 11 > k)
+        return QELError_DataTooLarge;
+    Buffer buf(number->memoryMgr, k, true);
+    if (!buf)
+        return QELError_OutOfMemory;
+    std::uint8_t *b = buf.get();
+    const u32 padEnd = k - length - 1; // separator position
+    b[0] = 0;
+    b[1] = (std::uint8_t)blockType;
+    if (blockType == 1) {
+        std::memset(b + 2, 0xFF, padEnd - 2);
+    } else {
+        for (u32 pos = 2; pos < padEnd; pos += 64) {
+            const u32 n = padEnd - pos < 64 ? padEnd - pos : 64;
+            qelRandomGetBytes(random, b + pos, n);
+            for (u32 i = pos; i < pos + n; ++i)
+                while (b[i] == 0)
+                    qelRandomGetBytes(random, b + i, 1);
+        }
+    }
+    b[padEnd] = 0;
+    if (length)
+        std::memcpy(b + padEnd + 1, data, length);
+    if (importBytes(number, b, k) != 0)
+        return QELError_OutOfMemory;
+    return QELError_NoErr;
+}
+
+std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *number, u32 blockType, u32 k)
+{
+    if ((blockType != 1 && blockType != 2) || k < 3 || (outSize != 0 && out == nullptr))
+        return QELError_CorruptData;
+    // A value wider than the block cannot be a block of it.
+    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)(k - 1))
+        return QELError_CorruptData;
+    Buffer buf(number->memoryMgr, k, true);
+    if (!buf)
+        return QELError_OutOfMemory;
+    std::uint8_t *b = buf.get();
+    QELBigNumOps.qelBigNumToBytesBE(number, b, 0, k);
+
+    auto copyOut = [&](const std::uint8_t *src, u32 n) {
+        std::memcpy(out, src, n < outSize ? n : outSize);
+    };
+
+    u32 sep;
+    if (blockType == 1) {
+        if (b[1] != 1)
+            return QELError_CorruptData;
+        // Legacy layout: a bare MD5 digest in bytes 2..17, then 00 FF..FF 01.
+        if (k >= 20 && b[k - 1] == 1 && b[18] == 0) {
+            bool allFF = true;
+            for (u32 i = 19; i + 1 < k; ++i)
+                allFF = allFF && b[i] == 0xFF;
+            if (allFF) {
+                std::uint8_t info[34];
+                std::memcpy(info, kMD5DigestInfo, 18);
+                std::memcpy(info + 18, b + 2, 16);
+                copyOut(info, 34);
+                qelSecureWipe(info, sizeof info);
+                return 34;
+            }
+        }
+        sep = 2;
+        while (sep < k && b[sep] == 0xFF)
+            ++sep;
+        if (sep == k || b[sep] != 0)
+            return QELError_CorruptData;
+    } else {
+        if (b[1] == 1) {
+            // Legacy layout: 00 01 <19 bytes> ... 00 at byte 20 ... 02.
+            if (k < 22 || b[k - 1] != 2)
+                return QELError_CorruptData;
+            u32 i = k - 2;
+            while (i > 0 && b[i] != 0)
+                --i;
+            if (i != 20)
+                return QELError_CorruptData;
+            copyOut(b + 1, 19);
+            return 19;
+        }
+        if (b[1] != 2)
+            return QELError_CorruptData;
+        sep = 2;
+        while (sep < k && b[sep] != 0)
+            ++sep;
+        if (sep == k)
+            return QELError_CorruptData;
+    }
+    const u32 dataLength = k - sep - 1;
+    copyOut(b + sep + 1, dataLength);
+    return (std::int32_t)dataLength;
+}
+
+void qelMGF1(QELHashContext *hash, std::uint8_t *digestScratch, std::uint8_t *target, u32 targetLength,
+             const std::uint8_t *seed, u32 seedLength)
+{
+    const QELHashDescriptor *d = hash->descriptor;
+    const u32 h = (u32)d->digestSize;
+    d->init(hash->state);
+    for (u32 counter = 0, pos = 0; pos < targetLength; ++counter) {
+        const std::uint8_t c[4] = {(std::uint8_t)(counter >> 24), (std::uint8_t)(counter >> 16),
+                                   (std::uint8_t)(counter >> 8), (std::uint8_t)counter};
+        d->update(hash->state, seed, seedLength);
+        d->update(hash->state, c, 4);
+        std::memcpy(digestScratch, d->final(hash->state), h);
+        const u32 n = targetLength - pos < h ? targetLength - pos : h;
+        for (u32 i = 0; i < n; ++i)
+            target[pos + i] ^= digestScratch[i];
+        pos += n;
+        d->init(hash->state);
+    }
+}
+
+QELStatus qelOAEPEncode(QELBigNum *number, const std::uint8_t *message, u32 length, u32 k,
+                        std::int32_t labelHash, std::int32_t maskHash, const std::uint8_t *label,
+                        u32 labelLength, QELContext *context, QELRandomContext *random)
+{
+    const QELHashDescriptor *hd = qelHashDescriptorFind(labelHash);
+    const QELHashDescriptor *gd = qelHashDescriptorFind(maskHash);
+    if (hd == nullptr || gd == nullptr)
+        return QELError_UnknownHashAlgorithm;
+    if ((length != 0 && message == nullptr) || (labelLength != 0 && label == nullptr) || random == nullptr)
+        return QELError_BadParams;
+    const u32 h = (u32)hd->digestSize;
+    if ((u64)length + 2 * (u64)h + 2 > k)
+        return QELError_DataTooLarge;
+    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
+    if (mgr == nullptr)
+        return QELError_BadParams;
+
+    const u32 dbLength = k - h - 1;
+    Buffer db(mgr, dbLength, true);
+    Buffer seed(mgr, h, false);
+    Buffer scratch(mgr, hd->digestSize > gd->digestSize ? hd->digestSize : gd->digestSize, false);
+    Hash H, G;
+    if (!db || !seed || !scratch || qelHashCreate(mgr, labelHash, H.out()) != 0 ||
+        qelHashCreate(mgr, maskHash, G.out()) != 0)
+        return QELError_OutOfMemory;
+
+    std::uint8_t *DB = db.get();
+    hashOnce(H.get(), label, labelLength, DB);
+    std::memset(DB + h, 0, dbLength - h);
+    DB[dbLength - length - 1] = 0x01;
+    if (length)
+        std::memcpy(DB + dbLength - length, message, length);
+    qelRandomGetBytes(random, seed.get(), h);
+    qelMGF1(G.get(), scratch.get(), DB, dbLength, seed.get(), h);
+    qelMGF1(G.get(), scratch.get(), seed.get(), h, DB, dbLength);
+
+    const auto &ops = QELBigNumOps;
+    if (importBytes(number, DB, dbLength) != 0 || ops.qelBigNumFromBytesBE(number, seed.get(), dbLength, h) != 0)
+        return QELError_OutOfMemory;
+    return QELError_NoErr;
+}
+
+std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *number, u32 k,
+                           std::int32_t labelHash, std::int32_t maskHash, const std::uint8_t *label,
+                           u32 labelLength, QELContext *context)
+{
+    const QELHashDescriptor *hd = qelHashDescriptorFind(labelHash);
+    const QELHashDescriptor *gd = qelHashDescriptorFind(maskHash);
+    if (hd == nullptr || gd == nullptr)
+        return QELError_UnknownHashAlgorithm;
+    if ((outSize != 0 && out == nullptr) || (labelLength != 0 && label == nullptr))
+        return QELError_BadParams;
+    const u32 h = (u32)hd->digestSize;
+    // The block must hold the zero byte, the seed, the label hash and 0x01.
+    if ((u64)k < 2 * (u64)h + 2)
+        return QELError_CorruptData;
+    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)(k - 1))
+        return QELError_CorruptData;
+    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
+    if (mgr == nullptr)
+        return QELError_BadParams;
+
+    const u32 dbLength = k - h - 1;
+    Buffer db(mgr, dbLength, true);
+    Buffer seed(mgr, h, false);
+    Buffer scratch(mgr, hd->digestSize > gd->digestSize ? hd->digestSize : gd->digestSize, false);
+    Hash H, G;
+    if (!db || !seed || !scratch || qelHashCreate(mgr, labelHash, H.out()) != 0 ||
+        qelHashCreate(mgr, maskHash, G.out()) != 0)
+        return QELError_OutOfMemory;
+    std::uint8_t *DB = db.get();
+    QELBigNumOps.qelBigNumToBytesBE(number, seed.get(), dbLength, h);
+    QELBigNumOps.qelBigNumToBytesBE(number, DB, 0, dbLength);
+    qelMGF1(G.get(), scratch.get(), seed.get(), h, DB, dbLength);
+    qelMGF1(G.get(), scratch.get(), DB, dbLength, seed.get(), h);
+
+    hashOnce(H.get(), label, labelLength, scratch.get());
+    bool ok = std::memcmp(DB, scratch.get(), h) == 0;
+    u32 i = h;
+    while (i < dbLength && DB[i] == 0)
+        ++i;
+    ok = ok && i < dbLength && DB[i] == 0x01;
+    if (!ok)
+        return QELError_CorruptData;
+    const u32 msgLength = dbLength - i - 1;
+    const u32 n = msgLength < outSize ? msgLength : outSize;
+    if (n)
+        std::memcpy(out, DB + i + 1, n);
+    if (outSize > n)
+        std::memset(out + n, 0, outSize - n);
+    return (std::int32_t)msgLength;
+}

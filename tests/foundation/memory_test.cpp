@@ -1,0 +1,387 @@
+#include "qelMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A manager over malloc that counts its calls and records what a secure
+// block held at the moment it was released.
+struct Tally {
+    int allocs = 0;
+    int reallocs = 0;
+    int frees = 0;
+    int secureAllocs = 0;
+    int secureFrees = 0;
+    bool failAlloc = false;
+    std::vector<unsigned char> lastSecureBytes;
+};
+
+void *tAlloc(QELMemoryMgr *, void *uv, std::size_t size, std::uint32_t)
+{
+    auto *t = static_cast<Tally *>(uv);
+    if (t->failAlloc)
+        return nullptr;
+    ++t->allocs;
+    return std::malloc(size);
+}
+QELStatus tRealloc(QELMemoryMgr *, void *uv, void **p, std::size_t n, std::uint32_t, std::size_t)
+{
+    ++static_cast<Tally *>(uv)->reallocs;
+    void *q = std::realloc(*p, n);
+    if (q == nullptr)
+        return QELError_OutOfMemory;
+    *p = q;
+    return 0;
+}
+QELStatus tFree(QELMemoryMgr *, void *uv, void *p, std::size_t)
+{
+    ++static_cast<Tally *>(uv)->frees;
+    std::free(p);
+    return 0;
+}
+void *tSecureAlloc(QELMemoryMgr *, void *uv, std::size_t size, std::uint32_t, std::uint8_t *locked)
+{
+    auto *t = static_cast<Tally *>(uv);
+    if (t->failAlloc)
+        return nullptr;
+    ++t->secureAllocs;
+    *locked = 0;
+    return std::malloc(size);
+}
+QELStatus tSecureFree(QELMemoryMgr *, void *uv, void *p, std::size_t size, std::uint8_t)
+{
+    auto *t = static_cast<Tally *>(uv);
+    ++t->secureFrees;
+    auto *b = static_cast<unsigned char *>(p);
+    t->lastSecureBytes.assign(b + QELMemBlockHeaderSize, b + size);
+    std::free(p);
+    return 0;
+}
+
+QELMemoryMgrCallbacks tallyCallbacks(Tally *t)
+{
+    QELMemoryMgrCallbacks cb{};
+    cb.blockSize = 128;
+    cb.alloc = tAlloc;
+    cb.realloc = tRealloc;
+    cb.free = tFree;
+    cb.secureAlloc = tSecureAlloc;
+    cb.secureFree = tSecureFree;
+    cb.userValue = t;
+    return cb;
+}
+
+struct MemoryTest : ::testing::Test {
+    Tally tally;
+    QELMemoryMgr *mgr = nullptr;
+    void SetUp() override
+    {
+        const QELMemoryMgrCallbacks cb = tallyCallbacks(&tally);
+        ASSERT_EQ(qelMemMgrNew(&cb, &mgr), 0);
+    }
+    void TearDown() override
+    {
+        if (mgr != nullptr) {
+            EXPECT_EQ(qelMemMgrFree(mgr), 0);
+        }
+    }
+};
+
+} // namespace
+
+TEST(MemoryMgr, NewRejectsMalformedCallbackBlocks)
+{
+    Tally t;
+    struct Case {
+        const char *what;
+        void (*spoil)(QELMemoryMgrCallbacks &);
+    };
+    const Case cases[] = {
+        {"block size 127", [](QELMemoryMgrCallbacks &c) { c.blockSize = 127; }},
+        {"reserved pointer set", [](QELMemoryMgrCallbacks &c) { c.reserved = &c; }},
+        {"reserved byte set", [](QELMemoryMgrCallbacks &c) { c.reserved2[63] = 1; }},
+        {"no alloc", [](QELMemoryMgrCallbacks &c) { c.alloc = nullptr; }},
+        {"no realloc", [](QELMemoryMgrCallbacks &c) { c.realloc = nullptr; }},
+        {"no free", [](QELMemoryMgrCallbacks &c) { c.free = nullptr; }},
+        {"no secure alloc", [](QELMemoryMgrCallbacks &c) { c.secureAlloc = nullptr; }},
+        {"no secure free", [](QELMemoryMgrCallbacks &c) { c.secureFree = nullptr; }},
+    };
+    for (const Case &c : cases) {
+        QELMemoryMgrCallbacks cb = tallyCallbacks(&t);
+        c.spoil(cb);
+        QELMemoryMgr *m = reinterpret_cast<QELMemoryMgr *>(0x1);
+        EXPECT_EQ(qelMemMgrNew(&cb, &m), QELError_BadParams) << c.what;
+        EXPECT_EQ(m, nullptr) << c.what;
+    }
+    EXPECT_EQ(t.allocs, 0);
+    QELMemoryMgr *m = nullptr;
+    EXPECT_EQ(qelMemMgrNew(nullptr, &m), QELError_BadParams);
+    const QELMemoryMgrCallbacks cb = tallyCallbacks(&t);
+    EXPECT_EQ(qelMemMgrNew(&cb, nullptr), QELError_BadParams);
+    t.failAlloc = true;
+    EXPECT_EQ(qelMemMgrNew(&cb, &m), QELError_OutOfMemory);
+}
+
+TEST(MemoryMgr, UserValueAndDefaultFlag)
+{
+    QELMemoryMgr *def = nullptr;
+    EXPECT_EQ(qelMemMgrNewDefault(1, &def), QELError_BadParams);
+    ASSERT_EQ(qelMemMgrNewDefault(0, &def), 0);
+    EXPECT_TRUE(qelMemMgrIsDefault(def));
+    void *v = &v;
+    EXPECT_EQ(qelMemMgrGetUserValue(def, &v), QELError_BadParams);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(qelMemMgrSetUserValue(def, &v), QELError_BadParams);
+
+    QELMemoryMgr *heap = nullptr;
+    ASSERT_EQ(qelMemMgrNewHeap(&heap), 0);
+    EXPECT_FALSE(qelMemMgrIsDefault(heap));
+    int marker = 0;
+    EXPECT_EQ(qelMemMgrSetUserValue(heap, &marker), 0);
+    EXPECT_EQ(qelMemMgrGetUserValue(heap, &v), 0);
+    EXPECT_EQ(v, &marker);
+
+    QELMemoryMgr foreign{};
+    EXPECT_EQ(qelMemMgrIsValid(&foreign), QELError_BadParams);
+    EXPECT_EQ(qelMemMgrIsValid(nullptr), QELError_BadParams);
+    EXPECT_EQ(qelMemMgrFree(&foreign), QELError_BadParams);
+    EXPECT_EQ(qelMemMgrFree(def), 0);
+    EXPECT_EQ(qelMemMgrFree(heap), 0);
+}
+
+TEST_F(MemoryTest, ZeroByteBlockIsGuarded)
+{
+    void *p = qelMemAlloc(mgr, 0, 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(qelMemBlockInfo(p), 1);
+    EXPECT_EQ(qelMemFree(p), 0);
+    EXPECT_EQ(tally.frees, 1);
+}
+
+TEST_F(MemoryTest, ClearFlagZeroesAndHeaderDescribesBlock)
+{
+    auto *p = static_cast<unsigned char *>(qelMemAlloc(mgr, 100, QELMemFlag_Clear));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::string(100, '\0'), std::string(reinterpret_cast<char *>(p), 100));
+    const auto *h = reinterpret_cast<const QELMemBlockHeader *>(p - 32);
+    EXPECT_EQ(h->owner, mgr);
+    EXPECT_EQ(h->sizeWord, 100u << 2);
+    EXPECT_EQ(h->magic, QELMemBlockMagic);
+    EXPECT_EQ(qelMemFree(p), 0);
+}
+
+TEST_F(MemoryTest, SecureBlockIsWipedBeforeRelease)
+{
+    auto *p = static_cast<unsigned char *>(qelMemAllocSecure(mgr, 48, 0));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(qelMemBlockInfo(p), 3);
+    std::memset(p, 0xA5, 48);
+    EXPECT_EQ(qelMemFree(p), 0);
+    EXPECT_EQ(tally.secureFrees, 1);
+    EXPECT_EQ(tally.lastSecureBytes, std::vector<unsigned char>(48, 0));
+}
+
+TEST(MemoryHeap, SecureBlocksReportLocking)
+{
+    QELMemoryMgr *heap = nullptr;
+    ASSERT_EQ(qelMemMgrNewHeap(&heap), 0);
+    void *p = qelMemAllocSecure(heap, 64, QELMemFlag_Clear);
+    ASSERT_NE(p, nullptr);
+    const int info = qelMemBlockInfo(p);
+    EXPECT_TRUE(info == 3 || info == 7) << info;
+    EXPECT_EQ(qelMemRealloc(heap, &p, 4096, QELMemFlag_Clear), 0);
+    EXPECT_EQ(qelMemBlockInfo(p) & 3, 3);
+    EXPECT_EQ(qelMemFree(p), 0);
+    EXPECT_EQ(qelMemMgrFree(heap), 0);
+}
+
+TEST_F(MemoryTest, ForeignOrDamagedBlocksAreRefused)
+{
+    auto *p = static_cast<unsigned char *>(qelMemAlloc(mgr, 16, 0));
+    ASSERT_NE(p, nullptr);
+    auto *h = reinterpret_cast<QELMemBlockHeader *>(p - 32);
+    h->magic = 0x12345678;
+    EXPECT_EQ(qelMemFree(p), QELError_BadParams);
+    EXPECT_EQ(qelMemBlockInfo(p), 0);
+    void *q = p;
+    EXPECT_EQ(qelMemRealloc(mgr, &q, 64, 0), QELError_BadParams);
+    EXPECT_EQ(q, p);
+    EXPECT_EQ(tally.frees, 0);
+    EXPECT_EQ(tally.reallocs, 0);
+    h->magic = QELMemBlockMagic;
+
+    // A block may only be resized through the manager that owns it.
+    QELMemoryMgr *other = nullptr;
+    ASSERT_EQ(qelMemMgrNewHeap(&other), 0);
+    EXPECT_EQ(qelMemRealloc(other, &q, 64, 0), QELError_BadParams);
+    EXPECT_EQ(qelMemMgrFree(other), 0);
+
+    EXPECT_EQ(qelMemFree(p), 0);
+    EXPECT_EQ(qelMemFree(nullptr), QELError_BadParams);
+    EXPECT_EQ(qelMemBlockInfo(nullptr), 0);
+}
+
+TEST_F(MemoryTest, SizesTheHeaderCannotHoldAreRefused)
+{
+    const int allocsBefore = tally.allocs;
+    for (std::size_t size : {QELMemMaxBlockSize + 1, std::size_t{1} << 32, SIZE_MAX - 31, SIZE_MAX}) {
+        EXPECT_EQ(qelMemAlloc(mgr, size, 0), nullptr) << size;
+        EXPECT_EQ(qelMemAllocSecure(mgr, size, 0), nullptr) << size;
+        void *p = nullptr;
+        EXPECT_EQ(qelMemRealloc(mgr, &p, size, 0), QELError_OutOfMemory) << size;
+    }
+    EXPECT_EQ(tally.allocs + tally.secureAllocs, allocsBefore);
+    void *p = qelMemAlloc(mgr, 8, 0);
+    void *q = p;
+    EXPECT_EQ(qelMemRealloc(mgr, &q, QELMemMaxBlockSize + 1, 0), QELError_OutOfMemory);
+    EXPECT_EQ(q, p);
+    EXPECT_EQ(qelMemFree(p), 0);
+}
+
+TEST_F(MemoryTest, ReallocCases)
+{
+    void *p = nullptr;
+    EXPECT_EQ(qelMemRealloc(mgr, nullptr, 8, 0), QELError_BadParams);
+    EXPECT_EQ(qelMemRealloc(nullptr, &p, 8, 0), QELError_BadParams);
+    // Null pointer: allocates.
+    ASSERT_EQ(qelMemRealloc(mgr, &p, 10, QELMemFlag_Clear), 0);
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 'x', 10);
+    // Growing with the clear flag zeroes the new tail and keeps the old bytes.
+    ASSERT_EQ(qelMemRealloc(mgr, &p, 1000, QELMemFlag_Clear), 0);
+    auto *b = static_cast<unsigned char *>(p);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b), 10), std::string(10, 'x'));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b + 10), 990), std::string(990, '\0'));
+    EXPECT_EQ(qelMemBlockInfo(p), 1);
+    ASSERT_EQ(qelMemRealloc(mgr, &p, 4, 0), 0);
+    EXPECT_EQ(reinterpret_cast<QELMemBlockHeader *>(static_cast<char *>(p) - 32)->sizeWord, 4u << 2);
+    EXPECT_EQ(qelMemFree(p), 0);
+
+    // Secure blocks move to a new secure block and the old one is wiped.
+    void *s = qelMemAllocSecure(mgr, 32, 0);
+    ASSERT_NE(s, nullptr);
+    std::memset(s, 0x5A, 32);
+    ASSERT_EQ(qelMemRealloc(mgr, &s, 64, QELMemFlag_Clear), 0);
+    EXPECT_EQ(tally.secureFrees, 1);
+    EXPECT_EQ(tally.lastSecureBytes, std::vector<unsigned char>(32, 0));
+    EXPECT_EQ(qelMemBlockInfo(s), 3);
+    auto *sb = static_cast<unsigned char *>(s);
+    EXPECT_EQ(std::vector<unsigned char>(sb, sb + 32), std::vector<unsigned char>(32, 0x5A));
+    EXPECT_EQ(std::vector<unsigned char>(sb + 32, sb + 64), std::vector<unsigned char>(32, 0));
+    // A failed secure move leaves the block as it was.
+    tally.failAlloc = true;
+    void *before = s;
+    EXPECT_EQ(qelMemRealloc(mgr, &s, 128, 0), QELError_OutOfMemory);
+    EXPECT_EQ(s, before);
+    tally.failAlloc = false;
+    EXPECT_EQ(qelMemFree(s), 0);
+}
+
+TEST(MemoryFill, PatternCases)
+{
+    struct Case {
+        std::string pattern;
+        std::size_t length;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"ab", 5, "ababa"},
+        {"abcdef", 3, "abc"},
+        {"x", 7, "xxxxxxx"},
+        {"abc", 10, "abcabcabca"},
+        {"abc", 0, ""},
+    };
+    for (const Case &c : cases) {
+        std::string out(c.length + 2, '#');
+        qelMemFillPattern(c.pattern.data(), c.pattern.size(), out.data(), c.length);
+        EXPECT_EQ(out, c.expected + "##") << c.pattern << " " << c.length;
+    }
+    std::string out(4, '#');
+    qelMemFillPattern("", 0, out.data(), out.size());
+    EXPECT_EQ(out, "####");
+}
+
+TEST(MemoryCopy, OverlappingAreas)
+{
+    char buf[] = "abcdefgh";
+    qelMemCopy(buf, buf + 2, 5);
+    EXPECT_STREQ(buf, "ababcdeh");
+    qelMemCopy(buf + 2, buf, 5);
+    EXPECT_STREQ(buf, "abcdedeh");
+}
+
+TEST(MemoryPlain, AllocResizeFree)
+{
+    EXPECT_EQ(qelMemPlainAllocNonEmpty(0), nullptr);
+    void *p = qelMemPlainResize(nullptr, 5);
+    ASSERT_NE(p, nullptr);
+    std::memcpy(p, "hello", 5);
+    std::uint64_t stored;
+    std::memcpy(&stored, static_cast<char *>(p) - 8, 8);
+    EXPECT_EQ(stored, 5u);
+    ASSERT_EQ(qelMemPlainRealloc(&p, 4000), 0);
+    EXPECT_EQ(std::memcmp(p, "hello", 5), 0);
+    std::memcpy(&stored, static_cast<char *>(p) - 8, 8);
+    EXPECT_EQ(stored, 4000u);
+    p = qelMemPlainResize(p, 3);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::memcmp(p, "hel", 3), 0);
+    EXPECT_EQ(qelMemPlainRealloc(&p, 3), 0);
+    EXPECT_EQ(qelMemPlainRealloc(nullptr, 3), QELError_BadParams);
+    EXPECT_EQ(qelMemPlainRealloc(&p, SIZE_MAX), QELError_OutOfMemory);
+    EXPECT_EQ(qelMemPlainResize(p, 0), nullptr);
+    qelMemPlainFree(nullptr);
+}
+
+TEST(MemoryList, RegisterFreeAndDefaults)
+{
+    EXPECT_EQ(qelMemMgrGetGlobal(), nullptr);
+    EXPECT_EQ(qelMemMgrRegister(nullptr), QELError_BadParams);
+
+    Tally appTally;
+    const QELMemoryMgrCallbacks cb = tallyCallbacks(&appTally);
+    QELMemoryMgr *app = nullptr;
+    ASSERT_EQ(qelMemMgrNew(&cb, &app), 0);
+    ASSERT_EQ(qelMemMgrRegister(app), 0);
+    ASSERT_EQ(qelMemMgrRegister(app), 0);
+    EXPECT_EQ(appTally.allocs, 2); // the record and one node
+    EXPECT_EQ(qelMemMgrGetGlobal(), app);
+
+    // A failed node allocation leaves the global manager unchanged.
+    Tally failTally;
+    const QELMemoryMgrCallbacks fcb = tallyCallbacks(&failTally);
+    QELMemoryMgr *failing = nullptr;
+    ASSERT_EQ(qelMemMgrNew(&fcb, &failing), 0);
+    failTally.failAlloc = true;
+    EXPECT_EQ(qelMemMgrRegister(failing), QELError_OutOfMemory);
+    EXPECT_EQ(qelMemMgrGetGlobal(), app);
+    EXPECT_EQ(qelMemMgrFree(failing), 0);
+
+    QELMemoryMgr *def = nullptr;
+    ASSERT_EQ(qelMemMgrNewDefault(0, &def), 0);
+    ASSERT_EQ(qelMemMgrRegister(def), 0);
+    EXPECT_EQ(qelMemMgrGetGlobal(), def);
+
+    // Freeing the defaults leaves the application's manager registered.
+    qelMemMgrFreeDefaults();
+    EXPECT_EQ(qelMemMgrGetGlobal(), app);
+    EXPECT_EQ(appTally.frees, 0);
+
+    qelMemMgrFreeAll();
+    EXPECT_EQ(qelMemMgrGetGlobal(), nullptr);
+    EXPECT_EQ(appTally.frees, 2); // the node and the record
+
+    // The list can be built again after it was emptied.
+    QELMemoryMgr *again = nullptr;
+    ASSERT_EQ(qelMemMgrNewDefault(0, &again), 0);
+    ASSERT_EQ(qelMemMgrRegister(again), 0);
+    EXPECT_EQ(qelMemMgrGetGlobal(), again);
+    qelMemMgrFreeDefaults();
+    EXPECT_EQ(qelMemMgrGetGlobal(), nullptr);
+    qelMemMgrFreeAll(); // empty: nothing to do
+}

@@ -1,0 +1,676 @@
+// Big-number objects and word arithmetic, cross-checked against GMP.
+#include "qelBigNum.h"
+#include "qelBigNumWord.h"
+#include "qelMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef QEL_HAVE_GMP
+#include <gmp.h>
+#endif
+
+namespace {
+
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+QELMemoryMgr *heapMgr()
+{
+    static QELMemoryMgr *mgr = [] {
+        QELMemoryMgr *m = nullptr;
+        qelMemMgrNewHeap(&m);
+        return m;
+    }();
+    return mgr;
+}
+
+// A manager whose n-th allocation (counting from 1) fails; 0 never fails.
+struct FailingAlloc {
+    static inline long countdown = 0;
+    static inline long allocations = 0;
+    static void *alloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t)
+    {
+        ++allocations;
+        if (countdown > 0 && --countdown == 0)
+            return nullptr;
+        return std::malloc(size);
+    }
+    static QELStatus realloc(QELMemoryMgr *, void *, void **p, std::size_t size, std::uint32_t,
+                             std::size_t)
+    {
+        void *q = std::realloc(*p, size);
+        if (!q)
+            return QELError_OutOfMemory;
+        *p = q;
+        return 0;
+    }
+    static QELStatus free(QELMemoryMgr *, void *, void *p, std::size_t)
+    {
+        std::free(p);
+        return 0;
+    }
+    static void *secureAlloc(QELMemoryMgr *m, void *u, std::size_t size, std::uint32_t f,
+                             std::uint8_t *locked)
+    {
+        *locked = 0;
+        return alloc(m, u, size, f);
+    }
+    static QELStatus secureFree(QELMemoryMgr *m, void *u, void *p, std::size_t size, std::uint8_t)
+    {
+        return free(m, u, p, size);
+    }
+    static QELMemoryMgr *manager()
+    {
+        static QELMemoryMgr *mgr = [] {
+            QELMemoryMgrCallbacks cb{};
+            cb.blockSize = 128;
+            cb.alloc = alloc;
+            cb.realloc = realloc;
+            cb.free = free;
+            cb.secureAlloc = secureAlloc;
+            cb.secureFree = secureFree;
+            QELMemoryMgr *m = nullptr;
+            qelMemMgrNew(&cb, &m);
+            return m;
+        }();
+        return mgr;
+    }
+};
+
+// RAII holder of a begun number.
+struct BN {
+    QELBigNum n;
+    explicit BN(QELMemoryMgr *mgr = heapMgr(), bool secure = false) { qelBigNumBegin(&n, mgr, secure); }
+    BN(const BN &) = delete;
+    ~BN() { QELBigNumOps.qelBigNumFree(&n); }
+    QELBigNum *operator&() { return &n; }
+    QELBigNum *p() { return &n; }
+    void setHex(const std::string &hex)
+    {
+        std::vector<std::uint8_t> bytes;
+        std::string h = hex.size() % 2 ? "0" + hex : hex;
+        for (std::size_t i = 0; i < h.size(); i += 2)
+            bytes.push_back((std::uint8_t)std::stoul(h.substr(i, 2), nullptr, 16));
+        n.used = 0;
+        ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(&n, bytes.data(), 0, (u32)bytes.size()), 0);
+    }
+    std::string hex() const
+    {
+        u32 bytes = (QELBigNumOps.qelBigNumBitLength(&n) + 7) / 8;
+        std::vector<std::uint8_t> buf(bytes);
+        QELBigNumOps.qelBigNumToBytesBE(&n, buf.data(), 0, bytes);
+        static const char *d = "0123456789abcdef";
+        std::string s;
+        for (auto b : buf) {
+            s += d[b >> 4];
+            s += d[b & 15];
+        }
+        return s.empty() ? "0" : s;
+    }
+};
+
+TEST(BigNumObject, SpecifiedEdgeCases)
+{
+    const auto &ops = QELBigNumOps;
+    BN a, b;
+    EXPECT_EQ(ops.qelBigNumBitLength(&a), 0u);
+    ops.qelBigNumSetWord(&a, 1);
+    EXPECT_EQ(ops.qelBigNumBitLength(&a), 1u);
+    a.setHex("100000000");
+    EXPECT_EQ(ops.qelBigNumBitLength(&a), 33u);
+
+    // 3 - 5 with both subtract entries: magnitude 2, result 1.
+    ops.qelBigNumSetWord(&a, 3);
+    ops.qelBigNumSetWord(&b, 5);
+    EXPECT_EQ(ops.qelBigNumSubtract(&a, &b), 1);
+    EXPECT_EQ(a.hex(), "02");
+    ops.qelBigNumSetWord(&a, 3);
+    EXPECT_EQ(ops.qelBigNumSubtractWord(&a, 5), 1);
+    EXPECT_EQ(a.hex(), "02");
+    a.setHex("100000000");
+    EXPECT_EQ(ops.qelBigNumSubtractWord(&a, 1), 0);
+    EXPECT_EQ(ops.qelBigNumBitLength(&a), 32u);
+    ops.qelBigNumSetWord(&a, 0);
+    EXPECT_EQ(ops.qelBigNumSubtractWord(&a, 7), 1);
+    EXPECT_EQ(a.hex(), "07");
+
+    // Byte export and import at positions.
+    ops.qelBigNumSetWord(&a, 0x0102);
+    std::uint8_t out[4];
+    ops.qelBigNumToBytesBE(&a, out, 0, 4);
+    EXPECT_EQ(0, std::memcmp(out, "\x00\x00\x01\x02", 4));
+    ops.qelBigNumToBytesLE(&a, out, 0, 4);
+    EXPECT_EQ(0, std::memcmp(out, "\x02\x01\x00\x00", 4));
+    a.setHex("11223344");
+    const std::uint8_t ab = 0xAB;
+    ASSERT_EQ(ops.qelBigNumFromBytesBE(&a, &ab, 2, 1), 0);
+    EXPECT_EQ(a.hex(), "11ab3344");
+    // Import far above the value zero-fills the gap.
+    ASSERT_EQ(ops.qelBigNumFromBytesLE(&a, &ab, 9, 1), 0);
+    EXPECT_EQ(a.hex(), "ab000000000011ab3344");
+
+    // Byte positions near the top of the 32-bit range are refused, not wrapped.
+    EXPECT_EQ(ops.qelBigNumFromBytesBE(&a, &ab, 0xFFFFFFF0u, 1), -1);
+    EXPECT_EQ(a.hex(), "ab000000000011ab3344");
+    ops.qelBigNumToBytesBE(&a, out, 0xFFFFFFFEu, 4);
+    EXPECT_EQ(0, std::memcmp(out, "\x00\x00\x00\x00", 4));
+    EXPECT_EQ(ops.qelBigNumReserveBits(&a, 0xFFFFFFFFu), -1);
+
+    // Swap exchanges the values.
+    ops.qelBigNumSetWord(&b, 9);
+    qelBigNumSwap(&a, &b);
+    EXPECT_EQ(a.hex(), "09");
+    EXPECT_EQ(b.hex(), "ab000000000011ab3344");
+
+    // Exponentiation edge cases.
+    BN e, m, r, r2;
+    ops.qelBigNumSetWord(&m, 10);
+    ops.qelBigNumSetWord(&e, 3);
+    EXPECT_EQ(ops.qelBigNumExpMod(&r, &a, &e, &m), -1); // even modulus
+    ops.qelBigNumSetWord(&m, 7);
+    ops.qelBigNumSetWord(&a, 3);
+    ops.qelBigNumSetWord(&e, 0);
+    EXPECT_EQ(ops.qelBigNumExpMod(&r, &a, &e, &m), 0);
+    EXPECT_EQ(r.hex(), "01");
+    ops.qelBigNumSetWord(&e, 1);
+    EXPECT_EQ(ops.qelBigNumExpMod(&r, &a, &e, &m), 0);
+    EXPECT_EQ(r.hex(), "03");
+    ops.qelBigNumSetWord(&m, 0);
+    EXPECT_EQ(ops.qelBigNumExpMod(&r, &a, &e, &m), -1);
+    EXPECT_EQ(ops.qelBigNumPowerOfTwoMod(&r, &e, &m), -1);
+
+    // Inverse.
+    ops.qelBigNumSetWord(&m, 10);
+    ops.qelBigNumSetWord(&a, 3);
+    EXPECT_EQ(ops.qelBigNumInverseMod(&r, &a, &m), 0);
+    EXPECT_EQ(r.hex(), "07");
+    for (u32 v : {4u, 0u, 5u, 10u}) {
+        ops.qelBigNumSetWord(&a, v);
+        EXPECT_EQ(ops.qelBigNumInverseMod(&r, &a, &m), 1) << v;
+    }
+    ops.qelBigNumSetWord(&m, 0);
+    EXPECT_EQ(ops.qelBigNumInverseMod(&r, &a, &m), -1);
+
+    // Word remainders.
+    a.setHex("10000000000000000");
+    EXPECT_EQ(ops.qelBigNumModWord(&a, 3), 1u);
+    a.setHex("123456789abcdef0123456789abcdef0123456789");
+    EXPECT_EQ(ops.qelBigNumModWord(&a, 65536), 0x6789u);
+    EXPECT_EQ(ops.qelBigNumModWord(&a, 0), 0u);
+
+    // Division by zero is refused; short dividends are the remainder.
+    BN q, rem, z;
+    EXPECT_EQ(ops.qelBigNumDivide(&q, &rem, &a, &z), -1);
+    EXPECT_EQ(ops.qelBigNumMod(&rem, &a, &z), -1);
+    ops.qelBigNumSetWord(&b, 5);
+    EXPECT_EQ(ops.qelBigNumDivide(&q, &rem, &b, &a), 0);
+    EXPECT_EQ(q.hex(), "0");
+    EXPECT_EQ(rem.hex(), "05");
+
+    // Shifts beyond the value, strip.
+    a.setHex("f00000000000000000");
+    ops.qelBigNumShiftRight(&a, 5000);
+    EXPECT_EQ(a.hex(), "0");
+    a.setHex("f00000000000000000");
+    EXPECT_EQ(ops.qelBigNumStripZeroBits(&a), 68u);
+    EXPECT_EQ(a.hex(), "0f");
+}
+
+TEST(BigNumWords, DivisionEdges)
+{
+    // Top quotient word 1: (2^64 - 1) / (2^64 - 2^32 + 5) over two words.
+    u32 r[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    u32 v[2] = {5u, 0xFFFFFFFFu};
+    u32 q[1] = {0xDEADu};
+    EXPECT_EQ(qelWordsDivide(q, r, 2, v, 2), 1u);
+    EXPECT_EQ(r[0], 0xFFFFFFFAu);
+    EXPECT_EQ(r[1], 0u);
+    EXPECT_EQ(q[0], 0xDEADu); // no lower quotient words
+    EXPECT_EQ(v[0], 5u);      // divisor restored
+    // One-word divisor with its top bit clear, quotient over the number's
+    // consumed words.
+    u32 n[3] = {7u, 0u, 3u}; // 3 * 2^64 + 7
+    u32 d[1] = {10u};
+    u32 top = qelWordsDivide(n + 1, n, 3, d, 1);
+    EXPECT_EQ(top, 0u);
+    // 3 * 2^64 + 7 = 55340232221128654855; / 10 = 5534023222112865485 r 5
+    EXPECT_EQ(n[0], 5u);
+    EXPECT_EQ(((u64)n[2] << 32) | n[1], 5534023222112865485ull);
+}
+
+TEST(BigNumObject, SecureNumbersUseSecureBlocks)
+{
+    BN s(heapMgr(), true), p;
+    s.setHex("123456789abcdef0123456789");
+    p.setHex("123456789abcdef0123456789");
+    EXPECT_EQ(qelMemBlockInfo(s.n.words) & 2, 2);
+    EXPECT_EQ(qelMemBlockInfo(p.n.words) & 2, 0);
+    ASSERT_EQ(QELBigNumOps.qelBigNumShiftLeft(&s, 4000), 0); // regrown, still secure
+    EXPECT_EQ(qelMemBlockInfo(s.n.words) & 2, 2);
+    QELBigNumOps.qelBigNumFree(&s);
+    EXPECT_EQ(s.n.words, nullptr);
+    EXPECT_EQ(s.n.allocated, 0u);
+    EXPECT_EQ(QELBigNumOps.qelBigNumSetWord(&s, 5), 0); // usable again
+    EXPECT_EQ(s.n.allocated % 2, 0u);
+}
+
+TEST(BigNumWords, WindowThresholdsAndModWord)
+{
+    const u32 bits[] = {5, 6, 23, 24, 80, 81, 240, 241, 672, 673, 1792, 1793};
+    const unsigned want[] = {0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6};
+    for (std::size_t i = 0; i < std::size(bits); ++i)
+        EXPECT_EQ(qelWordsWindowBits(bits[i]), want[i]) << bits[i];
+    EXPECT_EQ(qelWordsMontgomeryConstant(0xFFFFFFFFu), 1u);
+    // x * 2^64 reduces back to x, also when x needs the final subtraction.
+    const u32 m[2] = {0x12345679u, 0x9u};
+    const u32 mp = qelWordsMontgomeryConstant(m[0]);
+    EXPECT_EQ(m[0] * mp, 0xFFFFFFFFu);
+    for (u32 x1 : {0u, 5u, 8u}) {
+        u32 t[4] = {0, 0, 0xFFFFFFFFu, x1};
+        qelWordsMontgomeryReduce(t, m, 2, mp);
+        EXPECT_EQ(t[2], 0xFFFFFFFFu);
+        EXPECT_EQ(t[3], x1);
+    }
+}
+
+#ifdef QEL_HAVE_GMP
+
+struct Mpz {
+    mpz_t z;
+    Mpz() { mpz_init(z); }
+    ~Mpz() { mpz_clear(z); }
+    Mpz(const Mpz &) = delete;
+    operator mpz_ptr() { return z; }
+};
+
+void toBN(QELBigNum *n, mpz_srcptr z)
+{
+    std::size_t count = 0;
+    std::vector<std::uint8_t> buf((mpz_sizeinbase(z, 2) + 7) / 8 + 1);
+    mpz_export(buf.data(), &count, -1, 1, 0, 0, z);
+    n->used = 0;
+    ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesLE(n, buf.data(), 0, (u32)count), 0);
+}
+
+void fromBN(mpz_ptr z, const QELBigNum *n)
+{
+    u32 bytes = 4 * n->used;
+    std::vector<std::uint8_t> buf(bytes + 1);
+    QELBigNumOps.qelBigNumToBytesLE(n, buf.data(), 0, bytes);
+    mpz_import(z, bytes, -1, 1, 0, 0, buf.data());
+}
+
+::testing::AssertionResult same(const QELBigNum *n, mpz_srcptr want)
+{
+    Mpz got;
+    fromBN(got, n);
+    if (mpz_cmp(got, want) == 0 &&
+        n->used == (mpz_sgn(want) == 0 ? 0 : (mpz_sizeinbase(want, 2) + 31) / 32))
+        return ::testing::AssertionSuccess();
+    char *g = mpz_get_str(nullptr, 16, got), *w = mpz_get_str(nullptr, 16, want);
+    auto r = ::testing::AssertionFailure() << "got " << g << " (used " << n->used << ") want " << w;
+    void (*freefn)(void *, size_t);
+    mp_get_memory_functions(nullptr, nullptr, &freefn);
+    freefn(g, std::strlen(g) + 1);
+    freefn(w, std::strlen(w) + 1);
+    return r;
+}
+
+class Operands {
+public:
+    Operands() : rng_(12345)
+    {
+        gmp_randinit_mt(state_);
+        gmp_randseed_ui(state_, 4242);
+    }
+    ~Operands() { gmp_randclear(state_); }
+    unsigned bits(unsigned max) { return 1 + (unsigned)(rng_() % max); }
+    // Random values of the given size, with long runs of ones and zeros and
+    // all-ones words among them.
+    void random(mpz_ptr z, unsigned nbits)
+    {
+        switch (rng_() % 4) {
+        case 0:
+            mpz_rrandomb(z, state_, nbits);
+            break;
+        case 1: // all-ones words
+            mpz_set_ui(z, 1);
+            mpz_mul_2exp(z, z, nbits);
+            mpz_sub_ui(z, z, 1);
+            break;
+        default:
+            mpz_urandomb(z, state_, nbits);
+            break;
+        }
+    }
+    std::mt19937 &rng() { return rng_; }
+
+private:
+    std::mt19937 rng_;
+    gmp_randstate_t state_;
+};
+
+TEST(BigNumGMP, AddSubtractMultiplyDivide)
+{
+    const auto &ops = QELBigNumOps;
+    Operands gen;
+    for (int iter = 0; iter < 400; ++iter) {
+        Mpz a, b, w, w2;
+        unsigned maxBits = iter < 300 ? 300 : 4200;
+        gen.random(a, gen.bits(maxBits));
+        gen.random(b, gen.bits(maxBits));
+        if (iter % 17 == 0)
+            mpz_set_ui(b, 0);
+        if (iter % 19 == 0)
+            mpz_set_ui(a, 1);
+        if (iter % 23 == 0)
+            mpz_set_ui(a, 0);
+        BN A, B, D, Q, R;
+        toBN(&A, a);
+        toBN(&B, b);
+        SCOPED_TRACE(iter);
+
+        // add (plain and aliased)
+        mpz_add(w, a, b);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumAdd(&D, &B), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumAdd(&D, &D), 0);
+        mpz_mul_2exp(w, w, 1);
+        EXPECT_TRUE(same(&D, w));
+
+        // subtract: sign in the result
+        mpz_sub(w, a, b);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        int rc = ops.qelBigNumSubtract(&D, &B);
+        EXPECT_EQ(rc, mpz_sgn(w.z) < 0 ? 1 : 0);
+        mpz_abs(w, w);
+        EXPECT_TRUE(same(&D, w));
+        EXPECT_EQ(ops.qelBigNumCompare(&A, &B), mpz_cmp(a, b) < 0 ? -1 : (mpz_cmp(a, b) > 0 ? 1 : 0));
+
+        // multiply, square, aliasing
+        mpz_mul(w, a, b);
+        ASSERT_EQ(ops.qelBigNumMultiply(&D, &A, &B), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumMultiply(&D, &D, &B), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &B), 0);
+        ASSERT_EQ(ops.qelBigNumMultiply(&D, &A, &D), 0);
+        EXPECT_TRUE(same(&D, w));
+        mpz_mul(w, a, a);
+        ASSERT_EQ(ops.qelBigNumSquare(&D, &A), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumSquare(&D, &D), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumMultiply(&D, &A, &A), 0);
+        EXPECT_TRUE(same(&D, w));
+        u32 word = (u32)gen.rng()();
+        mpz_mul_ui(w, a, word);
+        ASSERT_EQ(ops.qelBigNumMultiplyWord(&D, &A, word), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumMultiplyWord(&D, &D, word), 0);
+        EXPECT_TRUE(same(&D, w));
+
+        // word operations
+        mpz_add_ui(w, a, word);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumAddWord(&D, word), 0);
+        EXPECT_TRUE(same(&D, w));
+        mpz_sub_ui(w, a, word);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        EXPECT_EQ(ops.qelBigNumSubtractWord(&D, word), mpz_sgn(w.z) < 0 ? 1 : 0);
+        mpz_abs(w, w);
+        Mpz got;
+        fromBN(got, &D);
+        EXPECT_EQ(mpz_cmp(got, w), 0);
+        int cw = mpz_cmp_ui(a.z, word);
+        EXPECT_EQ(ops.qelBigNumCompareWord(&A, word), cw < 0 ? -1 : (cw > 0 ? 1 : 0));
+        for (u32 d : {word | 1u, 3u, 65535u, 65536u, 65537u, 0xFFFFFFFFu})
+            EXPECT_EQ(ops.qelBigNumModWord(&A, d), mpz_fdiv_ui(a, d)) << d;
+
+        // divide and mod, with the remainder aliasing the dividend
+        if (mpz_sgn(b.z) != 0) {
+            mpz_fdiv_qr(w, w2, a, b);
+            ASSERT_EQ(ops.qelBigNumDivide(&Q, &R, &A, &B), 0);
+            EXPECT_TRUE(same(&Q, w));
+            EXPECT_TRUE(same(&R, w2));
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            ASSERT_EQ(ops.qelBigNumDivide(&Q, &D, &D, &B), 0);
+            EXPECT_TRUE(same(&Q, w));
+            EXPECT_TRUE(same(&D, w2));
+            ASSERT_EQ(ops.qelBigNumMod(&R, &A, &B), 0);
+            EXPECT_TRUE(same(&R, w2));
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            ASSERT_EQ(ops.qelBigNumMod(&D, &D, &B), 0);
+            EXPECT_TRUE(same(&D, w2));
+        }
+
+        // shifts and strip
+        u32 sh = gen.rng()() % 200;
+        mpz_mul_2exp(w, a, sh);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumShiftLeft(&D, sh), 0);
+        EXPECT_TRUE(same(&D, w));
+        mpz_fdiv_q_2exp(w, a, sh);
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ops.qelBigNumShiftRight(&D, sh);
+        EXPECT_TRUE(same(&D, w));
+        if (mpz_sgn(a.z) != 0) {
+            u32 tz = (u32)mpz_scan1(a, 0);
+            mpz_fdiv_q_2exp(w, a, tz);
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            EXPECT_EQ(ops.qelBigNumStripZeroBits(&D), tz);
+            EXPECT_TRUE(same(&D, w));
+        }
+
+        // gcd in every aliasing
+        mpz_gcd(w, a, b);
+        ASSERT_EQ(ops.qelBigNumGCD(&D, &A, &B), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+        ASSERT_EQ(ops.qelBigNumGCD(&D, &D, &B), 0);
+        EXPECT_TRUE(same(&D, w));
+        ASSERT_EQ(ops.qelBigNumCopy(&D, &B), 0);
+        ASSERT_EQ(ops.qelBigNumGCD(&D, &A, &D), 0);
+        EXPECT_TRUE(same(&D, w));
+
+        // inverse, with the destination aliasing a
+        if (mpz_cmp_ui(b.z, 1) > 0) {
+            int exists = mpz_invert(w, a, b);
+            ASSERT_EQ(ops.qelBigNumInverseMod(&D, &A, &B), exists ? 0 : 1);
+            if (exists) {
+                EXPECT_TRUE(same(&D, w));
+            }
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            ASSERT_EQ(ops.qelBigNumInverseMod(&D, &D, &B), exists ? 0 : 1);
+            if (exists) {
+                EXPECT_TRUE(same(&D, w));
+            }
+        }
+    }
+}
+
+TEST(BigNumGMP, Exponentiation)
+{
+    const auto &ops = QELBigNumOps;
+    Operands gen;
+    const unsigned sizes[] = {2, 3, 17, 31, 32, 33, 64, 65, 127, 160, 255, 512, 521, 768, 900, 1024, 2048, 4096, 4127};
+    int iter = 0;
+    for (unsigned mbits : sizes) {
+        int rounds = mbits >= 2048 ? 2 : 6;
+        for (int r = 0; r < rounds; ++r, ++iter) {
+            SCOPED_TRACE(testing::Message() << "bits " << mbits << " round " << r);
+            Mpz m, g, g2, e, e2, w;
+            gen.random(m, mbits);
+            mpz_setbit(m, mbits - 1);
+            mpz_setbit(m, 0);
+            if (mpz_cmp_ui(m.z, 1) == 0)
+                mpz_set_ui(m, 3);
+            switch (r % 6) {
+            case 0: gen.random(g, mbits + 40); break;       // base above the modulus
+            case 1: mpz_sub_ui(g, m, 1); break;              // m - 1
+            case 2: mpz_set_ui(g, 2); break;                 // power-of-two path
+            case 3: mpz_set_ui(g, r % 2); break;             // 0 or 1
+            default: gen.random(g, mbits); break;
+            }
+            gen.random(e, gen.bits(mbits + 20));
+            gen.random(g2, mbits);
+            gen.random(e2, gen.bits(mbits));
+            BN M, G, G2, E, E2, R;
+            toBN(&M, m);
+            toBN(&G, g);
+            toBN(&G2, g2);
+            toBN(&E, e);
+            toBN(&E2, e2);
+
+            mpz_powm(w, g, e, m);
+            ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E, &M), 0);
+            EXPECT_TRUE(same(&R, w));
+            ASSERT_EQ(ops.qelBigNumCopy(&R, &G), 0); // result aliasing the base
+            ASSERT_EQ(ops.qelBigNumExpMod(&R, &R, &E, &M), 0);
+            EXPECT_TRUE(same(&R, w));
+
+            Mpz two;
+            mpz_set_ui(two, 2);
+            mpz_powm(w, two, e, m);
+            ASSERT_EQ(ops.qelBigNumPowerOfTwoMod(&R, &E, &M), 0);
+            EXPECT_TRUE(same(&R, w));
+
+            Mpz t;
+            mpz_powm(w, g, e, m);
+            mpz_powm(t, g2, e2, m);
+            mpz_mul(w, w, t);
+            mpz_mod(w, w, m);
+            ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M), 0);
+            EXPECT_TRUE(same(&R, w));
+            ASSERT_EQ(ops.qelBigNumCopy(&R, &G2), 0);
+            ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R, &G, &E, &R, &E2, &M), 0);
+            EXPECT_TRUE(same(&R, w));
+        }
+    }
+
+    // Exponents 0 and 1, both exponents 1, and a huge exponent of 2.
+    Mpz m, g, g2, w;
+    gen.random(m, 1024);
+    mpz_setbit(m, 1023);
+    mpz_setbit(m, 0);
+    gen.random(g, 1100);
+    gen.random(g2, 1024);
+    BN M, G, G2, E, E2, R, R2;
+    toBN(&M, m);
+    toBN(&G, g);
+    toBN(&G2, g2);
+    ops.qelBigNumSetWord(&E, 1);
+    ops.qelBigNumSetWord(&E2, 1);
+    mpz_mul(w, g, g2);
+    mpz_mod(w, w, m);
+    ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M), 0);
+    EXPECT_TRUE(same(&R, w));
+    mpz_mod(w, g, m);
+    ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E, &M), 0);
+    EXPECT_TRUE(same(&R, w));
+    ops.qelBigNumSetWord(&E, 1);
+    ASSERT_EQ(ops.qelBigNumShiftLeft(&E, 100), 0); // 2^100
+    ops.qelBigNumSetWord(&G, 3);
+    ops.qelBigNumSetWord(&E2, 0);
+    ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E, &M), 0);
+    ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R2, &G, &E, &G2, &E2, &M), 0);
+    EXPECT_EQ(ops.qelBigNumCompare(&R, &R2), 0);
+    // Modulus 1: everything is 0.
+    ops.qelBigNumSetWord(&M, 1);
+    ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E2, &M), 0);
+    EXPECT_EQ(R.hex(), "0");
+}
+
+// The window table shrinks when its entries cannot all be allocated; any other
+// failed allocation makes the operation report -1 without damage.
+TEST(BigNumGMP, AllocationFailures)
+{
+    const auto &ops = QELBigNumOps;
+    Operands gen;
+    Mpz m, g, e, w, g2, e2;
+    gen.random(m, 1024);
+    mpz_setbit(m, 1023);
+    mpz_setbit(m, 0);
+    gen.random(g, 1024);
+    gen.random(e, 1024); // window parameter 5: 31 allocated entries
+    mpz_setbit(e, 1023);
+    gen.random(g2, 1024);
+    gen.random(e2, 900);
+    QELMemoryMgr *mgr = FailingAlloc::manager();
+    BN M(mgr), G(mgr), E(mgr), G2(mgr), E2(mgr), R(mgr);
+    toBN(&M, m);
+    toBN(&G, g);
+    toBN(&E, e);
+    toBN(&G2, g2);
+    toBN(&E2, e2);
+    ASSERT_EQ(ops.qelBigNumReserveBits(&R, 2048), 0);
+
+    mpz_powm(w, g, e, m);
+    FailingAlloc::countdown = 0;
+    FailingAlloc::allocations = 0;
+    ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E, &M), 0);
+    const long total = FailingAlloc::allocations;
+    int tableFallbacks = 0;
+    for (long k = 1; k <= total; ++k) {
+        FailingAlloc::countdown = k;
+        int rc = ops.qelBigNumExpMod(&R, &G, &E, &M);
+        if (rc == 0) {
+            ++tableFallbacks;
+            EXPECT_TRUE(same(&R, w)) << "failure at allocation " << k;
+        }
+    }
+    FailingAlloc::countdown = 0;
+    EXPECT_GE(tableFallbacks, 20); // every table entry failure degrades gracefully
+
+    Mpz t;
+    mpz_powm(t, g2, e2, m);
+    mpz_mul(w, w, t);
+    mpz_mod(w, w, m);
+    FailingAlloc::allocations = 0;
+    ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M), 0);
+    const long total2 = FailingAlloc::allocations;
+    for (long k = 1; k <= total2; ++k) {
+        FailingAlloc::countdown = k;
+        if (ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M) == 0) {
+            EXPECT_TRUE(same(&R, w)) << "failure at allocation " << k;
+        }
+    }
+
+    // Every allocation of the other operations may fail; the result is -1
+    // and nothing leaks or breaks.
+    for (long k = 1; k <= 6; ++k) {
+        BN D(mgr), Q(mgr);
+        FailingAlloc::countdown = k;
+        (void)ops.qelBigNumMultiply(&D, &G, &E);
+        FailingAlloc::countdown = k;
+        (void)ops.qelBigNumDivide(&Q, &D, &E, &G2);
+        FailingAlloc::countdown = k;
+        (void)ops.qelBigNumGCD(&D, &G, &E);
+        FailingAlloc::countdown = k;
+        (void)ops.qelBigNumInverseMod(&D, &G, &M);
+        FailingAlloc::countdown = k;
+        (void)ops.qelBigNumPowerOfTwoMod(&D, &E, &M);
+        FailingAlloc::countdown = 0;
+    }
+    // A failed growth keeps the old value.
+    BN D(mgr);
+    ops.qelBigNumSetWord(&D, 77);
+    FailingAlloc::countdown = 1;
+    EXPECT_EQ(ops.qelBigNumShiftLeft(&D, 4096), -1);
+    FailingAlloc::countdown = 0;
+    EXPECT_EQ(D.hex(), "4d");
+}
+
+#endif // QEL_HAVE_GMP
+
+} // namespace
