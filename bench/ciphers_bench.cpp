@@ -6,14 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
-#include <openssl/evp.h>
-#include <openssl/provider.h>
-
+#include "cipher_bench_util.h"
 #include "qelCFB.h"
 #include "qelMemory.h"
 #include "qelSymmetricCipher.h"
@@ -58,10 +55,7 @@ void qelCFBBench(benchmark::State &state, const Case &c)
 
 void openSSLCFBBench(benchmark::State &state, const Case &c)
 {
-    static OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-    static OSSL_PROVIDER *defaults = OSSL_PROVIDER_load(nullptr, "default");
-    (void)legacy;
-    (void)defaults;
+    benchLoadOpenSSLProviders();
     EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, c.peer, nullptr);
     if (cipher == nullptr) {
         state.SkipWithError("OpenSSL does not offer this cipher (legacy provider?)");
@@ -74,43 +68,23 @@ void openSSLCFBBench(benchmark::State &state, const Case &c)
     if (c.id == 4 || c.id == 3)
         EVP_CIPHER_CTX_set_key_length(ctx, 16);
     EVP_CipherInit_ex2(ctx, nullptr, key.data(), iv.data(), 1, nullptr);
-    std::vector<std::uint8_t> buf(kBufferSize, 0x5A);
-    int n = 0;
-    for (auto _ : state) {
-        EVP_EncryptUpdate(ctx, buf.data(), &n, buf.data(), static_cast<int>(buf.size()));
-        benchmark::DoNotOptimize(buf.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * buf.size()));
+    benchOpenSSLEncrypt(state, ctx, kBufferSize);
     EVP_CIPHER_CTX_free(ctx);
     EVP_CIPHER_free(cipher);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
+void printRatios(const BenchRatioReporter &reporter)
+{
+    std::printf("\nCFB encryption, speed ratio qel/OpenSSL (goal >= 0.8):\n");
+    for (const Case &c : kCases) {
+        const double r = reporter.ratio(std::string("qel_CFB/") + c.label,
+                                        std::string("OpenSSL_CFB/") + c.label);
+        if (r < 0)
+            std::printf("  %-9s unavailable\n", c.label);
+        else
+            std::printf("  %-9s %.2f\n", c.label, r);
     }
-    void printRatios() const
-    {
-        std::printf("\nCFB encryption, speed ratio qel/OpenSSL (goal >= 0.8):\n");
-        for (const Case &c : kCases) {
-            auto a = times_.find(std::string("qel_CFB/") + c.label);
-            auto b = times_.find(std::string("OpenSSL_CFB/") + c.label);
-            if (a == times_.end() || b == times_.end() || a->second <= 0)
-                std::printf("  %-9s unavailable\n", c.label);
-            else
-                std::printf("  %-9s %.2f\n", c.label, b->second / a->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+}
 
 } // namespace
 
@@ -129,9 +103,9 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark((std::string("OpenSSL_CFB/") + c.label).c_str(), openSSLCFBBench, c);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BenchRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    printRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -23,8 +23,7 @@
 #include "zavArchive.h"
 #include "zavExtract.h"
 
-// The test archive writer, compiled into this program.
-#include "../tests/support/zavArchiveWriter.cpp"
+#include "zavArchiveWriter.h"
 
 namespace {
 

@@ -132,8 +132,8 @@ int main(int argc, char **argv)
                     char banner[kLineBufferSize + 1] = {};
                     std::snprintf(banner, kLineBufferSize, kBannerFormat, settings.versionMajor,
                                   settings.versionMinor, settings.versionPatch);
-                    std::printf("%s%s", banner, "\n");
-                    std::fflush(stdout);
+                    // The banner and the empty line after it leave in one piece.
+                    printOutput(std::string(banner) + "\n");
                     status = QELError_NoErr;
                     versionShown = true;
                     stop = true;
@@ -179,8 +179,7 @@ int main(int argc, char **argv)
 
         if (!haveArchivePath) {
             static constexpr char kPrompt[] = "Enter name of encrypted archive : ";
-            std::fwrite(kPrompt, 1, sizeof kPrompt - 1, stdout);
-            std::fflush(stdout);
+            printOutput(kPrompt);
             char buffer[kLineBufferSize + 1] = {};
             if (readTerminalLine(buffer, kLineBufferSize, stdout) == -1) {
                 printErrorLine(&settings, "Error reading keyboard input.");

@@ -154,8 +154,7 @@ QELStatus promptForPassphrase(const ArchiveTrailer &trailer, void **outKeyContex
     QELStatus status = QELError_BadPassphrase;
     for (int attempt = 1; attempt <= 3; ++attempt) {
         if (attempt == 1) {
-            std::fwrite(kFirstPrompt, 1, sizeof kFirstPrompt - 1, stdout);
-            std::fflush(stdout);
+            printOutput(kFirstPrompt);
         }
         if (readTerminalLine(buffer, 4096, nullptr) == -1) {
             printErrorLine(settings, "Error reading keyboard input.");
@@ -163,17 +162,14 @@ QELStatus promptForPassphrase(const ArchiveTrailer &trailer, void **outKeyContex
             break;
         }
         if (checkPassphrase(buffer, outKeyContext, trailer)) {
-            std::fputs("\n", stdout);
-            std::fflush(stdout);
+            printOutput("\n");
             status = QELError_NoErr;
             break;
         }
         if (attempt < 3) {
-            std::fwrite(kRetryPrompt, 1, sizeof kRetryPrompt - 1, stdout);
-            std::fflush(stdout);
+            printOutput(kRetryPrompt);
         } else {
-            std::fputs("\n", stdout);
-            std::fflush(stdout);
+            printOutput("\n");
         }
     }
     qelSecureWipe(buffer, sizeof buffer);

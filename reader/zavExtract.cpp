@@ -2,8 +2,9 @@
 //
 // Everything runs in constant memory, whatever the size of the archive: a
 // small ring of decrypted block batches, one inflater input chunk, one
-// output chunk and one entry header at a time. The first failure is latched in the state; from
-// then on nothing more is read or written and the run ends with it.
+// output chunk and one entry header at a time. The first failure is latched
+// in the state; from then on nothing more is read or written and the run
+// ends with it.
 #include "zavExtract.h"
 
 #include <algorithm>
@@ -31,11 +32,14 @@
 
 namespace {
 
-// Large chunks let zlib take its fast path; they do not change what is
-// delivered, only how many bytes travel per call.
-constexpr std::size_t kInflateInputChunk = 64 * 1024;
-constexpr std::size_t kInflateOutputChunk = 128 * 1024;
+// The inflater's input block and output group.
+constexpr std::size_t kInflateChunk = 512;
+// A stream that still cannot finish in an output buffer this large is refused.
+constexpr std::size_t kInflateGrowthLimit = 8 * 1024 * 1024;
 constexpr std::size_t kArchiveStreamBuffer = 64 * 1024;
+// Content arrives in 512-byte groups; a larger stream buffer keeps the
+// number of writes down.
+constexpr std::size_t kOutputStreamBuffer = 64 * 1024;
 
 void latch(ExtractionState *state, QELStatus status)
 {
@@ -99,9 +103,13 @@ private:
     int fd_;
 };
 
+// Directories are held as paths only: creating beneath a directory needs
+// write and search permission on it, never read permission.
+constexpr int kDirectoryHandleFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
 int openDirectoryBeneath(int parent, const std::string &component)
 {
-    return ::openat(parent, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return ::openat(parent, component.c_str(), kDirectoryHandleFlags | O_NOFOLLOW);
 }
 
 // True when following the name beneath the output directory could lead
@@ -307,9 +315,7 @@ void runEntryActions(ExtractionState *state)
             return;
         }
     }
-    // Content arrives in large pieces straight from the inflater: no
-    // second copy through a stream buffer.
-    std::setvbuf(file, nullptr, _IONBF, 0);
+    std::setvbuf(file, nullptr, _IOFBF, kOutputStreamBuffer);
     state->outputFile = file;
     state->contentBytesWritten = 0;
     state->headerBytesSeen = 0;
@@ -326,6 +332,7 @@ public:
     static constexpr std::size_t kBlocksPerBatch = 64;
     static constexpr std::size_t kBatches = 6;
     static constexpr std::size_t kWorkers = 2;
+    static constexpr char kThreadName[] = "zavdecrypt";
 
     DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
         : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext)
@@ -348,10 +355,15 @@ public:
     bool start()
     {
         // Signals (an interrupt at a prompt, a stop from the terminal) stay
-        // with the main thread: the helpers start with every signal blocked.
+        // with the main thread: the helpers start with every signal blocked
+        // but those a fault raises in the faulting thread itself, which must
+        // still reach the fatal-signal handler (a blocked fault signal kills
+        // the process outright).
         sigset_t all;
         sigset_t previous;
         sigfillset(&all);
+        for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE})
+            sigdelset(&all, fault);
         pthread_sigmask(SIG_BLOCK, &all, &previous);
         bool started = true;
         for (std::size_t w = 0; w < kWorkers && started; ++w) {
@@ -430,6 +442,7 @@ private:
     // Helper w fills batches w, w + kWorkers, ... in the slot ring.
     void run(std::size_t w)
     {
+        ::pthread_setname_np(::pthread_self(), kThreadName);
         std::uint8_t ciphertext[kArchiveBlockSize];
         for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += kWorkers) {
             Batch &batch = batches_[number % kBatches];
@@ -615,6 +628,10 @@ void consumePayload(const std::uint8_t *bytes, std::size_t count, ExtractionStat
 
 void inflatePayload(ExtractionState *state)
 {
+    // The entry parser sees the inflated bytes in 512-byte groups, handed
+    // over as each group fills, and reads input one 512-byte block at a time:
+    // this fixes where progress events fall between entry events and what
+    // has been acted on when damaged data stops the run.
     z_stream stream{};
     stream.zalloc = zlibAlloc;
     stream.zfree = zlibFree;
@@ -623,46 +640,86 @@ void inflatePayload(ExtractionState *state)
         latch(state, QELError_CorruptData);
         return;
     }
-    std::unique_ptr<std::uint8_t[]> input(new (std::nothrow) std::uint8_t[kInflateInputChunk]);
-    std::unique_ptr<std::uint8_t[]> output(new (std::nothrow) std::uint8_t[kInflateOutputChunk]);
-    if (!input || !output) {
-        inflateEnd(&stream);
-        latch(state, QELError_OutOfMemory);
-        return;
-    }
-
-    bool inputEnded = false;
+    std::uint8_t input[kInflateChunk];
+    std::uint8_t output[kInflateChunk];
+    stream.next_out = output;
+    stream.avail_out = kInflateChunk;
+    bool inputEnded = false;  // the block reader has reported the end
     bool streamEnded = false;
+    auto producedIn = [&](const std::uint8_t *buffer) {
+        return static_cast<std::size_t>(stream.next_out - buffer);
+    };
+
+    // Once a failure is latched every further byte would be ignored: stop.
     while (state->latchedError == QELError_NoErr) {
-        if (stream.avail_in == 0 && !inputEnded) {
-            std::size_t got = readPlainBytes(state, input.get(), kInflateInputChunk);
-            if (state->latchedError != QELError_NoErr)
-                break;
-            inputEnded = got < kInflateInputChunk;
-            stream.next_in = input.get();
-            stream.avail_in = static_cast<uInt>(got);
+        int result;
+        if (inputEnded) {
+            result = inflate(&stream, Z_FINISH);
+        } else {
+            if (stream.avail_in == 0) {
+                const std::size_t got = readPlainBytes(state, input, kInflateChunk);
+                inputEnded = got < kInflateChunk;
+                stream.next_in = input;
+                stream.avail_in = static_cast<uInt>(got);
+            }
+            result = inflate(&stream, Z_NO_FLUSH);
         }
-        stream.next_out = output.get();
-        stream.avail_out = static_cast<uInt>(kInflateOutputChunk);
-        const int result = inflate(&stream, inputEnded ? Z_FINISH : Z_NO_FLUSH);
-        const std::size_t produced = kInflateOutputChunk - stream.avail_out;
-        consumePayload(output.get(), produced, state);
-        if (result == Z_STREAM_END) {
-            streamEnded = true;
-            break;
+        if (result == Z_OK && stream.avail_out == 0) {
+            consumePayload(output, kInflateChunk, state);
+            stream.next_out = output;
+            stream.avail_out = kInflateChunk;
+        }
+        if (result == Z_BUF_ERROR) {
+            // No progress in the buffer at hand (at the end of the input the
+            // rest of the stream may need more room): hand over what it holds
+            // and try again in a buffer twice the size, up to the limit.
+            std::uint8_t *current = output;
+            std::uint8_t *grown = nullptr;
+            std::size_t size = kInflateChunk;
+            bool handedOver = false;
+            while (result == Z_BUF_ERROR && size < kInflateGrowthLimit) {
+                consumePayload(current, producedIn(current), state);
+                handedOver = true;
+                // A fresh block rather than a reallocation, so that no copy
+                // of inflated data is left behind unwiped.
+                auto *larger = static_cast<std::uint8_t *>(std::malloc(size * 2));
+                if (larger == nullptr)
+                    break;  // the stream cannot be finished: not ended, so refused below
+                if (grown != nullptr) {
+                    qelSecureWipe(grown, size);
+                    std::free(grown);
+                }
+                size *= 2;
+                grown = current = larger;
+                stream.next_out = grown;
+                stream.avail_out = static_cast<uInt>(size);
+                handedOver = false;
+                result = inflate(&stream, inputEnded ? Z_FINISH : Z_NO_FLUSH);
+            }
+            if (grown != nullptr) {
+                if (!handedOver)
+                    consumePayload(grown, producedIn(grown), state);
+                qelSecureWipe(grown, size);
+                std::free(grown);
+                stream.next_out = output;
+                stream.avail_out = kInflateChunk;
+            }
+            if (result == Z_BUF_ERROR)
+                break;
         }
         if (result == Z_OK)
             continue;
-        // Z_BUF_ERROR means no progress was possible: only a full output
-        // buffer allows another try; with the input used up the data ended
-        // before the stream did. Every other result is damaged data.
-        if (result == Z_BUF_ERROR && (produced != 0 || (stream.avail_in == 0 && !inputEnded)))
-            continue;
+        if (result == Z_STREAM_END) {
+            consumePayload(output, producedIn(output), state);
+            streamEnded = true;
+        }
+        // Any other result is damaged data: what it produced since the last
+        // full group is not acted on.
         break;
     }
     inflateEnd(&stream);
-    qelSecureWipe(input.get(), kInflateInputChunk);
-    qelSecureWipe(output.get(), kInflateOutputChunk);
+    qelSecureWipe(input, sizeof input);
+    qelSecureWipe(output, sizeof output);
     if (!streamEnded)
         latch(state, QELError_CorruptData);
 }
@@ -704,8 +761,7 @@ QELStatus extractArchive(const ArchiveTrailer &trailer, void *keyContext, Create
     state->latchedError = QELError_NoErr;
     state->headerMode = 1;
     state->outputDirectory = directory.c_str();
-    state->outputDirectoryFd =
-        ::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    state->outputDirectoryFd = ::open(directory.empty() ? "/" : directory.c_str(), kDirectoryHandleFlags);
 
     {
         // Cipher work overlaps inflation and output when helper threads can
@@ -747,7 +803,7 @@ int makeDirectories(const char *base, const char *relative)
     std::string prefix(baseView);
     if (!prefix.empty() && prefix.back() == '/')
         prefix.pop_back();
-    Descriptor directory(::open(prefix.empty() ? "/" : prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor directory(::open(prefix.empty() ? "/" : prefix.c_str(), kDirectoryHandleFlags));
     if (directory.get() < 0)
         return errno == EACCES ? 1 : -1;
     for (std::string_view part : splitPath(relative)) {
@@ -817,8 +873,7 @@ QELStatus onExtractionEvent(void *, ExtractionEvent *event, void *userData)
             copyPath();
             return QELError_NoErr;
         }
-        std::fprintf(stdout, "File '%s' already exists, do you want to overwrite it (y/N)? ", path);
-        std::fflush(stdout);
+        printOutput(std::string("File '") + path + "' already exists, do you want to overwrite it (y/N)? ");
         char answer[2] = {};
         if (readTerminalLine(answer, sizeof answer, stdout) == -1) {
             printErrorLine(settings, "Error reading keyboard input.");
@@ -828,8 +883,7 @@ QELStatus onExtractionEvent(void *, ExtractionEvent *event, void *userData)
             copyPath();
             return QELError_NoErr;
         }
-        std::fputs("\nEnter new file name : ", stdout);
-        std::fflush(stdout);
+        printOutput("\nEnter new file name : ");
         if (readTerminalLine(buffer, kCreateNameBufferSize, stdout) == -1) {
             printErrorLine(settings, "Error reading keyboard input.");
             return QELError_ReadFailed;

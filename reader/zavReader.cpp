@@ -1,24 +1,43 @@
 // Error output and fatal-signal handling of the archive reader.
 #include "zavReader.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-void printError(ReaderSettings *, const std::string &message)
+namespace {
+
+// One write(2) for the whole text unless the descriptor takes less; the
+// stream is flushed first so that nothing it buffered comes after the text.
+void writeInOnePiece(std::FILE *stream, int descriptor, const std::string &text)
 {
-    std::fflush(stderr);
-    const char *bytes = message.data();
-    std::size_t left = message.size();
+    std::fflush(stream);
+    const char *bytes = text.data();
+    std::size_t left = text.size();
     while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, bytes, left);
+        ssize_t written = ::write(descriptor, bytes, left);
+        if (written < 0 && errno == EINTR)
+            continue;
         if (written <= 0)
             break;
         bytes += written;
         left -= static_cast<std::size_t>(written);
     }
-    std::fflush(stderr);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+void printError(ReaderSettings *, const std::string &message)
+{
+    writeInOnePiece(stderr, STDERR_FILENO, message);
+}
+
+void printOutput(const std::string &text)
+{
+    writeInOnePiece(stdout, STDOUT_FILENO, text);
 }
 
 void printErrorLine(ReaderSettings *settings, const std::string &message)

@@ -16,6 +16,9 @@ struct ReaderSettings {
 void printError(ReaderSettings *settings, const std::string &message);
 // The message followed by a newline, in one piece.
 void printErrorLine(ReaderSettings *settings, const std::string &message);
+// A prompt or the banner: written to standard output in one write, after
+// whatever the stream still holds.
+void printOutput(const std::string &text);
 bool pathExists(const char *path);
 [[noreturn]] void exitFailure();
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -69,68 +70,34 @@ constexpr std::uint32_t rotr8(std::uint32_t x, int n)
 
 using Table = std::array<std::array<std::uint32_t, 256>, 4>;
 
+// The column (c0*s, c1*s, c2*s, c3*s) for every byte x, where s is x after
+// the given S-box (or x itself), in its four byte rotations.
+constexpr Table columnTable(const std::array<std::uint8_t, 256> *box,
+                            const std::array<std::uint8_t, 4> &c)
+{
+    Table t{};
+    for (int x = 0; x < 256; ++x) {
+        const std::uint8_t s = box != nullptr ? (*box)[x] : static_cast<std::uint8_t>(x);
+        const std::uint32_t w = word(gmul(s, c[0]), gmul(s, c[1]), gmul(s, c[2]), gmul(s, c[3]));
+        for (int n = 0; n < 4; ++n)
+            t[n][x] = rotr8(w, n);
+    }
+    return t;
+}
+
+constexpr std::array<std::uint8_t, 4> kMixColumn = {2, 1, 1, 3};
+constexpr std::array<std::uint8_t, 4> kInvMixColumn = {14, 9, 13, 11};
+
 // Round tables: SubBytes and MixColumns (resp. their inverses) for one byte.
-constexpr Table kTe = [] {
-    Table t{};
-    for (int x = 0; x < 256; ++x) {
-        const std::uint8_t s = kSBox[x];
-        const std::uint32_t w = word(gmul(s, 2), s, s, gmul(s, 3));
-        for (int n = 0; n < 4; ++n)
-            t[n][x] = rotr8(w, n);
-    }
-    return t;
-}();
-
-constexpr Table kTd = [] {
-    Table t{};
-    for (int x = 0; x < 256; ++x) {
-        const std::uint8_t s = kInvSBox[x];
-        const std::uint32_t w = word(gmul(s, 14), gmul(s, 9), gmul(s, 13), gmul(s, 11));
-        for (int n = 0; n < 4; ++n)
-            t[n][x] = rotr8(w, n);
-    }
-    return t;
-}();
-
+constexpr Table kTe = columnTable(&kSBox, kMixColumn);
+constexpr Table kTd = columnTable(&kInvSBox, kInvMixColumn);
 // Plain (Inv)MixColumns of one word, for the schedule conversions.
-constexpr Table kMix = [] {
-    Table t{};
-    for (int x = 0; x < 256; ++x) {
-        const auto b = static_cast<std::uint8_t>(x);
-        const std::uint32_t w = word(gmul(b, 2), b, b, gmul(b, 3));
-        for (int n = 0; n < 4; ++n)
-            t[n][x] = rotr8(w, n);
-    }
-    return t;
-}();
-
-constexpr Table kInvMix = [] {
-    Table t{};
-    for (int x = 0; x < 256; ++x) {
-        const auto b = static_cast<std::uint8_t>(x);
-        const std::uint32_t w = word(gmul(b, 14), gmul(b, 9), gmul(b, 13), gmul(b, 11));
-        for (int n = 0; n < 4; ++n)
-            t[n][x] = rotr8(w, n);
-    }
-    return t;
-}();
+constexpr Table kMix = columnTable(nullptr, kMixColumn);
+constexpr Table kInvMix = columnTable(nullptr, kInvMixColumn);
 
 inline std::uint32_t applyColumn(const Table &t, std::uint32_t w)
 {
     return t[0][w >> 24] ^ t[1][(w >> 16) & 0xFF] ^ t[2][(w >> 8) & 0xFF] ^ t[3][w & 0xFF];
-}
-
-inline std::uint32_t load(const std::uint8_t *p)
-{
-    return word(p[0], p[1], p[2], p[3]);
-}
-
-inline void store(std::uint32_t v, std::uint8_t *p)
-{
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
 }
 
 // Views into the packed context.
@@ -159,7 +126,7 @@ void expand(void *context, const std::uint8_t *key, int nk)
     std::uint32_t *w = roundKeys(ctx);
     const int total = 4 * (nr + 1);
     for (int i = 0; i < nk; ++i)
-        w[i] = load(key + 4 * i);
+        w[i] = qelLoadBE32(key + 4 * i);
     std::uint8_t rcon = 1;
     for (int i = nk; i < total; ++i) {
         std::uint32_t t = w[i - 1];
@@ -213,8 +180,8 @@ void qelAESEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     const std::uint32_t *rk = roundKeys(ctx);
     const auto &T = kTe;
 
-    std::uint32_t s0 = load(in) ^ rk[0], s1 = load(in + 4) ^ rk[1];
-    std::uint32_t s2 = load(in + 8) ^ rk[2], s3 = load(in + 12) ^ rk[3];
+    std::uint32_t s0 = qelLoadBE32(in) ^ rk[0], s1 = qelLoadBE32(in + 4) ^ rk[1];
+    std::uint32_t s2 = qelLoadBE32(in + 8) ^ rk[2], s3 = qelLoadBE32(in + 12) ^ rk[3];
     for (std::int32_t r = 1; r < nr; ++r) {
         rk += 4;
         const std::uint32_t t0 = T[0][s0 >> 24] ^ T[1][(s1 >> 16) & 0xFF] ^ T[2][(s2 >> 8) & 0xFF] ^ T[3][s3 & 0xFF] ^ rk[0];
@@ -228,10 +195,10 @@ void qelAESEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     }
     rk += 4;
     const auto &S = kSBox;
-    store(word(S[s0 >> 24], S[(s1 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[0], out);
-    store(word(S[s1 >> 24], S[(s2 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[1], out + 4);
-    store(word(S[s2 >> 24], S[(s3 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[2], out + 8);
-    store(word(S[s3 >> 24], S[(s0 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[3], out + 12);
+    qelStoreBE32(out, word(S[s0 >> 24], S[(s1 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[0]);
+    qelStoreBE32(out + 4, word(S[s1 >> 24], S[(s2 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[1]);
+    qelStoreBE32(out + 8, word(S[s2 >> 24], S[(s3 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[2]);
+    qelStoreBE32(out + 12, word(S[s3 >> 24], S[(s0 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[3]);
 }
 
 void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
@@ -243,8 +210,8 @@ void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     const std::uint32_t *rk = roundKeys(ctx) + 4 * nr;
     const auto &T = kTd;
 
-    std::uint32_t s0 = load(in) ^ rk[0], s1 = load(in + 4) ^ rk[1];
-    std::uint32_t s2 = load(in + 8) ^ rk[2], s3 = load(in + 12) ^ rk[3];
+    std::uint32_t s0 = qelLoadBE32(in) ^ rk[0], s1 = qelLoadBE32(in + 4) ^ rk[1];
+    std::uint32_t s2 = qelLoadBE32(in + 8) ^ rk[2], s3 = qelLoadBE32(in + 12) ^ rk[3];
     for (std::int32_t r = 1; r < nr; ++r) {
         rk -= 4;
         const std::uint32_t t0 = T[0][s0 >> 24] ^ T[1][(s3 >> 16) & 0xFF] ^ T[2][(s2 >> 8) & 0xFF] ^ T[3][s1 & 0xFF] ^ rk[0];
@@ -258,10 +225,10 @@ void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     }
     rk -= 4;
     const auto &S = kInvSBox;
-    store(word(S[s0 >> 24], S[(s3 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[0], out);
-    store(word(S[s1 >> 24], S[(s0 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[1], out + 4);
-    store(word(S[s2 >> 24], S[(s1 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[2], out + 8);
-    store(word(S[s3 >> 24], S[(s2 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[3], out + 12);
+    qelStoreBE32(out, word(S[s0 >> 24], S[(s3 >> 16) & 0xFF], S[(s2 >> 8) & 0xFF], S[s1 & 0xFF]) ^ rk[0]);
+    qelStoreBE32(out + 4, word(S[s1 >> 24], S[(s0 >> 16) & 0xFF], S[(s3 >> 8) & 0xFF], S[s2 & 0xFF]) ^ rk[1]);
+    qelStoreBE32(out + 8, word(S[s2 >> 24], S[(s1 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[2]);
+    qelStoreBE32(out + 12, word(S[s3 >> 24], S[(s2 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[3]);
 }
 
 const QELCipherDescriptor qelAES128Descriptor = {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
 #include "qelSymmetricCipher.h"
 
 namespace {
@@ -201,20 +202,6 @@ constexpr std::uint32_t kInitS[4][256] = {
     },
 };
 
-inline std::uint32_t loadBE32(const std::uint8_t *p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
-}
-
-inline void storeBE32(std::uint32_t v, std::uint8_t *p)
-{
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
-}
-
 inline std::uint32_t feistel(const QELBlowfishContext *c, std::uint32_t x)
 {
     return ((c->s[0][x >> 24] + c->s[1][(x >> 16) & 0xFF]) ^ c->s[2][(x >> 8) & 0xFF]) + c->s[3][x & 0xFF];
@@ -277,10 +264,10 @@ void process(void *context, const std::uint8_t *in, std::uint8_t *out, std::uint
     auto *c = static_cast<QELBlowfishContext *>(context);
     if (c->direction != direction)
         setUp(c, direction);
-    std::uint32_t l = loadBE32(in), r = loadBE32(in + 4);
+    std::uint32_t l = qelLoadBE32(in), r = qelLoadBE32(in + 4);
     cryptBlock(c, l, r);
-    storeBE32(l, out);
-    storeBE32(r, out + 4);
+    qelStoreBE32(out, l);
+    qelStoreBE32(out + 4, r);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
+#include "qelCipherWash.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -374,23 +376,9 @@ constexpr std::uint32_t kS[8][256] = {
     },
 };
 
-inline std::uint32_t loadBE32(const std::uint8_t *p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
-}
-
-inline void storeBE32(std::uint32_t v, std::uint8_t *p)
-{
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
-}
-
 inline std::uint32_t word(const std::uint8_t *v, int i)
 {
-    return loadBE32(v + i);
+    return qelLoadBE32(v + i);
 }
 
 // The four 32-bit quarters of x and z are kept as bytes so that the schedule
@@ -409,20 +397,20 @@ void xToZ(KeyState &s)
 {
     const std::uint8_t *x = s.x;
     std::uint8_t *z = s.z;
-    storeBE32(word(x, 0x0) ^ S5(x[0xD]) ^ S6(x[0xF]) ^ S7(x[0xC]) ^ S8(x[0xE]) ^ S7(x[0x8]), z + 0x0);
-    storeBE32(word(x, 0x8) ^ S5(z[0x0]) ^ S6(z[0x2]) ^ S7(z[0x1]) ^ S8(z[0x3]) ^ S8(x[0xA]), z + 0x4);
-    storeBE32(word(x, 0xC) ^ S5(z[0x7]) ^ S6(z[0x6]) ^ S7(z[0x5]) ^ S8(z[0x4]) ^ S5(x[0x9]), z + 0x8);
-    storeBE32(word(x, 0x4) ^ S5(z[0xA]) ^ S6(z[0x9]) ^ S7(z[0xB]) ^ S8(z[0x8]) ^ S6(x[0xB]), z + 0xC);
+    qelStoreBE32(z + 0x0, word(x, 0x0) ^ S5(x[0xD]) ^ S6(x[0xF]) ^ S7(x[0xC]) ^ S8(x[0xE]) ^ S7(x[0x8]));
+    qelStoreBE32(z + 0x4, word(x, 0x8) ^ S5(z[0x0]) ^ S6(z[0x2]) ^ S7(z[0x1]) ^ S8(z[0x3]) ^ S8(x[0xA]));
+    qelStoreBE32(z + 0x8, word(x, 0xC) ^ S5(z[0x7]) ^ S6(z[0x6]) ^ S7(z[0x5]) ^ S8(z[0x4]) ^ S5(x[0x9]));
+    qelStoreBE32(z + 0xC, word(x, 0x4) ^ S5(z[0xA]) ^ S6(z[0x9]) ^ S7(z[0xB]) ^ S8(z[0x8]) ^ S6(x[0xB]));
 }
 
 void zToX(KeyState &s)
 {
     std::uint8_t *x = s.x;
     const std::uint8_t *z = s.z;
-    storeBE32(word(z, 0x8) ^ S5(z[0x5]) ^ S6(z[0x7]) ^ S7(z[0x4]) ^ S8(z[0x6]) ^ S7(z[0x0]), x + 0x0);
-    storeBE32(word(z, 0x0) ^ S5(x[0x0]) ^ S6(x[0x2]) ^ S7(x[0x1]) ^ S8(x[0x3]) ^ S8(z[0x2]), x + 0x4);
-    storeBE32(word(z, 0x4) ^ S5(x[0x7]) ^ S6(x[0x6]) ^ S7(x[0x5]) ^ S8(x[0x4]) ^ S5(z[0x1]), x + 0x8);
-    storeBE32(word(z, 0xC) ^ S5(x[0xA]) ^ S6(x[0x9]) ^ S7(x[0xB]) ^ S8(x[0x8]) ^ S6(z[0x3]), x + 0xC);
+    qelStoreBE32(x + 0x0, word(z, 0x8) ^ S5(z[0x5]) ^ S6(z[0x7]) ^ S7(z[0x4]) ^ S8(z[0x6]) ^ S7(z[0x0]));
+    qelStoreBE32(x + 0x4, word(z, 0x0) ^ S5(x[0x0]) ^ S6(x[0x2]) ^ S7(x[0x1]) ^ S8(x[0x3]) ^ S8(z[0x2]));
+    qelStoreBE32(x + 0x8, word(z, 0x4) ^ S5(x[0x7]) ^ S6(x[0x6]) ^ S7(x[0x5]) ^ S8(x[0x4]) ^ S5(z[0x1]));
+    qelStoreBE32(x + 0xC, word(z, 0xC) ^ S5(x[0xA]) ^ S6(x[0x9]) ^ S7(x[0xB]) ^ S8(x[0x8]) ^ S6(z[0x3]));
 }
 
 // Sixteen subkey words from the key; called twice, for Km and for Kr.
@@ -493,8 +481,8 @@ void qelCAST5KeySchedule(void *context, const std::uint8_t *key)
 void qelCAST5Encrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const std::uint32_t *k = static_cast<const QELCAST5Context *>(context)->k;
-    std::uint32_t l = loadBE32(in);
-    std::uint32_t r = loadBE32(in + 4);
+    std::uint32_t l = qelLoadBE32(in);
+    std::uint32_t r = qelLoadBE32(in + 4);
     l ^= f1(r, k[0], k[1]);
     r ^= f2(l, k[2], k[3]);
     l ^= f3(r, k[4], k[5]);
@@ -512,15 +500,15 @@ void qelCAST5Encrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     l ^= f3(r, k[28], k[29]);
     r ^= f1(l, k[30], k[31]);
     // The halves swap once more at the end: output is R16 || L16.
-    storeBE32(r, out);
-    storeBE32(l, out + 4);
+    qelStoreBE32(out, r);
+    qelStoreBE32(out + 4, l);
 }
 
 void qelCAST5Decrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const std::uint32_t *k = static_cast<const QELCAST5Context *>(context)->k;
-    std::uint32_t l = loadBE32(in);
-    std::uint32_t r = loadBE32(in + 4);
+    std::uint32_t l = qelLoadBE32(in);
+    std::uint32_t r = qelLoadBE32(in + 4);
     l ^= f1(r, k[30], k[31]);
     r ^= f3(l, k[28], k[29]);
     l ^= f2(r, k[26], k[27]);
@@ -537,35 +525,21 @@ void qelCAST5Decrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     r ^= f3(l, k[4], k[5]);
     l ^= f2(r, k[2], k[3]);
     r ^= f1(l, k[0], k[1]);
-    storeBE32(r, out);
-    storeBE32(l, out + 4);
+    qelStoreBE32(out, r);
+    qelStoreBE32(out + 4, l);
 }
 
 void qelCAST5WashStep(std::uint8_t *work, const std::uint8_t *block, void *context)
 {
-    std::uint8_t *h = work;
+    // work: H (16 bytes), M, then the two cipher outputs.
     std::uint8_t *m = work + 16;
-    std::uint8_t *x = work + 24;
-    std::uint8_t *y = work + 32;
-    std::uint8_t key[16];
     if (m != block)
         std::memcpy(m, block, 8);
-
-    std::memcpy(key, h + 8, 8);
-    std::memcpy(key + 8, m, 8);
-    qelCAST5KeySchedule(context, key);
-    qelCAST5Encrypt(context, h, x);
-
-    std::memcpy(key, m, 8);
-    std::memcpy(key + 8, x, 8);
-    qelCAST5KeySchedule(context, key);
-    qelCAST5Encrypt(context, h + 8, y);
-
-    for (int i = 0; i < 8; ++i) {
-        h[i] ^= x[i];
-        h[8 + i] ^= y[i];
-    }
-    qelSecureWipe(key, sizeof key);
+    qelWashTwoKeyStep(work, m, work + 24, work + 32,
+                      [context](const std::uint8_t *key, const std::uint8_t *in, std::uint8_t *out) {
+                          qelCAST5KeySchedule(context, key);
+                          qelCAST5Encrypt(context, in, out);
+                      });
 }
 
 void qelCAST5Wash(void *context, const std::uint8_t *data, std::size_t length)
@@ -578,28 +552,10 @@ void qelCAST5Wash(void *context, const std::uint8_t *data, std::size_t length)
         work[2 * k + 1] = std::uint8_t(ctx->k[k]);
     }
 
-    std::size_t whole = length / 8;
-    for (std::size_t i = 0; i < whole; ++i)
-        qelCAST5WashStep(work, data + 8 * i, context);
-
-    std::uint8_t last[8] = {};
-    const std::size_t r = length % 8;
-    if (r != 0)
-        std::memcpy(last, data + 8 * whole, r);
-    last[r] = 0x80;
-    if (r >= 6) {
-        // No room for the two length bytes: this block goes out as it is and
-        // the length follows in a block of its own.
-        qelCAST5WashStep(work, last, context);
-        std::memset(last, 0, sizeof last);
-    }
-    last[6] = std::uint8_t(length >> 8);
-    last[7] = std::uint8_t(length);
-    qelCAST5WashStep(work, last, context);
-
+    qelWashMessage(data, length,
+                   [&](const std::uint8_t *block) { qelCAST5WashStep(work, block, context); });
     qelCAST5KeySchedule(context, work);
     qelSecureWipe(work, sizeof work);
-    qelSecureWipe(last, sizeof last);
 }
 
 const QELCipherDescriptor qelCAST5Descriptor = {

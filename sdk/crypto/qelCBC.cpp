@@ -23,11 +23,28 @@ inline std::size_t blockSize(const QELCBCContext *cbc)
     return cbc->cipher->descriptor->blockSize;
 }
 
-QELStatus checkData(const QELCBCContext *cbc, const void *in, std::size_t length, const void *out)
+// Every call on an existing object: one of ours, then the API gate.
+QELStatus enter(const QELCBCContext *cbc)
 {
-    if (!isValid(cbc) || in == nullptr || out == nullptr || length == 0)
+    if (!isValid(cbc))
         return QELError_BadParams;
     return qelAPIGate(kSourceName, __LINE__);
+}
+
+QELStatus checkData(const QELCBCContext *cbc, const void *in, std::size_t length, const void *out)
+{
+    if (in == nullptr || out == nullptr || length == 0)
+        return QELError_BadParams;
+    return enter(cbc);
+}
+
+// A keyed object and a whole number of blocks; gives the block size.
+QELStatus checkWhole(const QELCBCContext *cbc, std::size_t length, std::size_t &b)
+{
+    if (!cbc->initialised)
+        return QELError_NotInitialized;
+    b = blockSize(cbc);
+    return length % b == 0 ? QELError_NoErr : QELError_BadParams;
 }
 
 } // namespace
@@ -58,10 +75,10 @@ QELStatus qelCBCCreate(QELSymmetricCipher *cipher, QELCBCContext **outCBC)
 
 QELStatus qelCBCInit(QELCBCContext *cbc, const void *key, const void *iv)
 {
-    if (!isValid(cbc) || (key == nullptr && iv == nullptr))
+    if (key == nullptr && iv == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cbc); status != QELError_NoErr)
+        return status;
     if (key != nullptr) {
         if (QELStatus status = qelSymmetricCipherSetKey(cbc->cipher, key); status != QELError_NoErr)
             return status;
@@ -91,11 +108,9 @@ QELStatus qelCBCDecrypt(QELCBCContext *cbc, const void *in, std::size_t length, 
 
 QELStatus qelCBCEncryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
 {
-    if (!cbc->initialised)
-        return QELError_NotInitialized;
-    const std::size_t b = blockSize(cbc);
-    if (length % b != 0)
-        return QELError_BadParams;
+    std::size_t b = 0;
+    if (QELStatus status = checkWhole(cbc, length, b); status != QELError_NoErr)
+        return status;
     const auto *src = static_cast<const std::uint8_t *>(in);
     auto *dst = static_cast<std::uint8_t *>(out);
     std::uint8_t *iv = cbc->currentIV;
@@ -111,11 +126,9 @@ QELStatus qelCBCEncryptInternal(QELCBCContext *cbc, const void *in, std::size_t 
 
 QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out)
 {
-    if (!cbc->initialised)
-        return QELError_NotInitialized;
-    const std::size_t b = blockSize(cbc);
-    if (length % b != 0)
-        return QELError_BadParams;
+    std::size_t b = 0;
+    if (QELStatus status = checkWhole(cbc, length, b); status != QELError_NoErr)
+        return status;
     const auto *src = static_cast<const std::uint8_t *>(in);
     auto *dst = static_cast<std::uint8_t *>(out);
     for (std::size_t pos = 0; pos < length; pos += b) {
@@ -135,10 +148,8 @@ QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t 
 
 QELStatus qelCBCFree(QELCBCContext *cbc)
 {
-    if (!isValid(cbc))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cbc); status != QELError_NoErr)
+        return status;
     qelSymmetricCipherFree(cbc->cipher);
     qelSecureWipe(cbc, sizeof *cbc);
     qelMemFree(cbc);
@@ -150,10 +161,8 @@ QELStatus qelCBCCopy(const QELCBCContext *cbc, QELCBCContext **outCopy)
     if (outCopy == nullptr)
         return QELError_BadParams;
     *outCopy = nullptr;
-    if (!isValid(cbc))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cbc); status != QELError_NoErr)
+        return status;
     auto *copy = static_cast<QELCBCContext *>(qelMemAlloc(cbc->memoryMgr, sizeof(QELCBCContext), QELMemFlag_Clear));
     if (copy == nullptr)
         return QELError_OutOfMemory;
@@ -174,17 +183,15 @@ QELStatus qelCBCGetSymmetricCipher(QELCBCContext *cbc, QELSymmetricCipher **outC
     if (outCipher == nullptr)
         return QELError_BadParams;
     *outCipher = nullptr;
-    if (!isValid(cbc))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cbc); status != QELError_NoErr)
+        return status;
     *outCipher = cbc->cipher;
     return QELError_NoErr;
 }
 
 std::size_t qelCBCGetBlockSize(const QELCBCContext *cbc)
 {
-    return cbc->cipher->descriptor->blockSize;
+    return blockSize(cbc);
 }
 
 std::size_t qelCBCGetKeySize(const QELCBCContext *cbc)

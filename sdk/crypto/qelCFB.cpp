@@ -151,11 +151,19 @@ QELStatus process(bool encrypt, QELCFBContext *cfb, const void *in, std::size_t 
     return encrypt ? qelCFBStreamEncrypt(s, src, length, dst) : qelCFBStreamDecrypt(s, src, length, dst);
 }
 
-QELStatus checkData(const QELCFBContext *cfb, const void *in, std::size_t length, const void *out)
+// Every call on an existing object: one of ours, then the API gate.
+QELStatus enter(const QELCFBContext *cfb)
 {
-    if (!isValid(cfb) || in == nullptr || out == nullptr || length == 0)
+    if (!isValid(cfb))
         return QELError_BadParams;
     return qelAPIGate(kSourceName, __LINE__);
+}
+
+QELStatus checkData(const QELCFBContext *cfb, const void *in, std::size_t length, const void *out)
+{
+    if (in == nullptr || out == nullptr || length == 0)
+        return QELError_BadParams;
+    return enter(cfb);
 }
 
 } // namespace
@@ -227,10 +235,10 @@ QELCFBContext *qelCFBCreateForDescriptor(QELMemoryMgr *mgr, const QELCipherDescr
 
 QELStatus qelCFBInit(QELCFBContext *cfb, const void *key, const void *iv)
 {
-    if (!isValid(cfb) || (key == nullptr && iv == nullptr))
+    if (key == nullptr && iv == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cfb); status != QELError_NoErr)
+        return status;
     QELCFBStream *streams = qelCFBStreams(cfb);
     const auto *ivBytes = static_cast<const std::uint8_t *>(iv);
     for (std::uint16_t i = 0; i < cfb->count; ++i) {
@@ -278,10 +286,8 @@ QELStatus qelCFBDecryptInternal(QELCFBContext *cfb, const void *in, std::size_t 
 
 QELStatus qelCFBSync(QELCFBContext *cfb)
 {
-    if (!isValid(cfb))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cfb); status != QELError_NoErr)
+        return status;
     QELCFBStream &s = qelCFBStreams(cfb)[cfb->current];
     const std::size_t p = s.pending;
     if (p == 0)
@@ -315,10 +321,8 @@ void qelCFBWipe(QELCFBContext *cfb)
 
 QELStatus qelCFBFree(QELCFBContext *cfb)
 {
-    if (!isValid(cfb))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cfb); status != QELError_NoErr)
+        return status;
     destroy(cfb, cfb->count);
     return QELError_NoErr;
 }
@@ -328,10 +332,8 @@ QELStatus qelCFBCopy(const QELCFBContext *cfb, QELCFBContext **outCopy)
     if (outCopy == nullptr)
         return QELError_BadParams;
     *outCopy = nullptr;
-    if (!isValid(cfb))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cfb); status != QELError_NoErr)
+        return status;
     const std::size_t size = objectSize(cfb->count);
     auto *copy = static_cast<QELCFBContext *>(qelMemAlloc(cfb->memoryMgr, size, QELMemFlag_Clear));
     if (copy == nullptr)
@@ -367,10 +369,8 @@ QELStatus qelCFBGetSymmetricCipher(QELCFBContext *cfb, QELSymmetricCipher **outC
     if (outCipher == nullptr)
         return QELError_BadParams;
     *outCipher = nullptr;
-    if (!isValid(cfb))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cfb); status != QELError_NoErr)
+        return status;
     *outCipher = qelCFBStreams(cfb)[0].cipher;
     return QELError_NoErr;
 }

@@ -65,6 +65,14 @@ void release(QELHMACContext *hmac)
     qelMemFree(hmac);
 }
 
+// Every call on an existing object: one of ours, then the API gate.
+QELStatus enter(const QELHMACContext *hmac)
+{
+    if (!isValid(hmac))
+        return QELError_BadParams;
+    return qelAPIGate(kSourceName, __LINE__);
+}
+
 } // namespace
 
 QELStatus qelHMACNew(QELContext *context, std::int32_t hashAlgorithm, const void *key,
@@ -133,9 +141,7 @@ QELStatus qelHMACNew(QELContext *context, std::int32_t hashAlgorithm, const void
 
 QELStatus qelHMACUpdate(QELHMACContext *hmac, const void *data, std::size_t length)
 {
-    if (!isValid(hmac))
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kSourceName, __LINE__);
+    QELStatus status = enter(hmac);
     if (status != QELError_NoErr)
         return status;
     if (length == 0)
@@ -147,9 +153,9 @@ QELStatus qelHMACUpdate(QELHMACContext *hmac, const void *data, std::size_t leng
 
 QELStatus qelHMACFinal(QELHMACContext *hmac, void *out)
 {
-    if (!isValid(hmac) || out == nullptr)
+    if (out == nullptr)
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kSourceName, __LINE__);
+    QELStatus status = enter(hmac);
     if (status != QELError_NoErr)
         return status;
     std::uint64_t digestSize = 0;
@@ -169,9 +175,7 @@ QELStatus qelHMACFinal(QELHMACContext *hmac, void *out)
 
 QELStatus qelHMACReset(QELHMACContext *hmac)
 {
-    if (!isValid(hmac))
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kSourceName, __LINE__);
+    QELStatus status = enter(hmac);
     if (status != QELError_NoErr)
         return status;
     status = qelHashReset(hmac->hash);
@@ -182,9 +186,7 @@ QELStatus qelHMACReset(QELHMACContext *hmac)
 
 QELStatus qelHMACFree(QELHMACContext *hmac)
 {
-    if (!isValid(hmac))
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kSourceName, __LINE__);
+    QELStatus status = enter(hmac);
     if (status != QELError_NoErr)
         return status;
     release(hmac);

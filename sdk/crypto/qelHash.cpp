@@ -93,6 +93,15 @@ QELHashContext *listContexts(QELHashList *list)
                                               kListHeader);
 }
 
+// Every call on an existing context: the API gate, then a context of ours.
+QELStatus enter(const QELHashContext *hash)
+{
+    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
+    if (gate != 0)
+        return gate;
+    return qelHashIsValid(hash) ? 0 : QELError_BadParams;
+}
+
 } // namespace
 
 // ---- Descriptors ----------------------------------------------------------
@@ -194,10 +203,9 @@ QELStatus qelHashNew(QELContext *context, std::int32_t algorithm, QELHashContext
 
 QELStatus qelHashUpdate(QELHashContext *hash, const void *data, std::uint64_t length)
 {
-    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
-    if (gate != 0)
-        return gate;
-    if (!qelHashIsValid(hash) || data == nullptr)
+    if (QELStatus status = enter(hash); status != 0)
+        return status;
+    if (data == nullptr)
         return QELError_BadParams;
     if (length != 0)
         hash->descriptor->update(hash->state, data, length);
@@ -208,10 +216,9 @@ QELStatus qelHashGetSize(const QELHashContext *hash, std::uint64_t *outSize)
 {
     if (outSize != nullptr)
         *outSize = 0;
-    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
-    if (gate != 0)
-        return gate;
-    if (!qelHashIsValid(hash) || outSize == nullptr)
+    if (QELStatus status = enter(hash); status != 0)
+        return status;
+    if (outSize == nullptr)
         return QELError_BadParams;
     *outSize = hash->descriptor->digestSize;
     return 0;
@@ -232,11 +239,8 @@ QELStatus qelHashFinal(QELHashContext *hash, void *out)
 
 QELStatus qelHashReset(QELHashContext *hash)
 {
-    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
-    if (gate != 0)
-        return gate;
-    if (!qelHashIsValid(hash))
-        return QELError_BadParams;
+    if (QELStatus status = enter(hash); status != 0)
+        return status;
     hash->descriptor->init(hash->state);
     return 0;
 }
@@ -245,10 +249,9 @@ QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy)
 {
     if (outCopy != nullptr)
         *outCopy = nullptr;
-    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
-    if (gate != 0)
-        return gate;
-    if (!qelHashIsValid(hash) || outCopy == nullptr)
+    if (QELStatus status = enter(hash); status != 0)
+        return status;
+    if (outCopy == nullptr)
         return QELError_BadParams;
     QELHashContext *copy = nullptr;
     QELStatus status = qelHashCreate(hash->memoryMgr, hash->descriptor->algorithm, &copy);
@@ -277,11 +280,8 @@ void qelHashWipeState(QELHashContext *hash)
 
 QELStatus qelHashFree(QELHashContext *hash)
 {
-    QELStatus gate = qelAPIGate(kGateFile, __LINE__);
-    if (gate != 0)
-        return gate;
-    if (!qelHashIsValid(hash))
-        return QELError_BadParams;
+    if (QELStatus status = enter(hash); status != 0)
+        return status;
     qelHashWipeState(hash);
     std::memset(hash, 0, sizeof *hash);
     qelMemFree(hash);

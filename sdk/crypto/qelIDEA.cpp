@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
+#include "qelCipherWash.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -56,7 +58,7 @@ std::uint16_t inverse(std::uint16_t x)
 void expandKey(std::uint16_t *z, const std::uint8_t *key)
 {
     for (int i = 0; i < 8; ++i)
-        z[i] = static_cast<std::uint16_t>((key[2 * i] << 8) | key[2 * i + 1]);
+        z[i] = qelLoadBE16(key + 2 * i);
     // Each further group of eight is the 128-bit key rotated left by 25 bits
     // against the previous group.
     for (std::size_t i = 8; i < kSubkeys; ++i) {
@@ -110,10 +112,10 @@ void invert(std::uint16_t *z)
 
 void cryptBlock(const std::uint16_t *z, const std::uint8_t *in, std::uint8_t *out)
 {
-    std::uint16_t x1 = static_cast<std::uint16_t>((in[0] << 8) | in[1]);
-    std::uint16_t x2 = static_cast<std::uint16_t>((in[2] << 8) | in[3]);
-    std::uint16_t x3 = static_cast<std::uint16_t>((in[4] << 8) | in[5]);
-    std::uint16_t x4 = static_cast<std::uint16_t>((in[6] << 8) | in[7]);
+    std::uint16_t x1 = qelLoadBE16(in);
+    std::uint16_t x2 = qelLoadBE16(in + 2);
+    std::uint16_t x3 = qelLoadBE16(in + 4);
+    std::uint16_t x4 = qelLoadBE16(in + 6);
     for (int r = 0; r < 8; ++r, z += 6) {
         x1 = mul(x1, z[0]);
         x2 = static_cast<std::uint16_t>(x2 + z[1]);
@@ -132,36 +134,23 @@ void cryptBlock(const std::uint16_t *z, const std::uint8_t *in, std::uint8_t *ou
     const std::uint16_t y2 = static_cast<std::uint16_t>(x3 + z[1]);
     const std::uint16_t y3 = static_cast<std::uint16_t>(x2 + z[2]);
     const std::uint16_t y4 = mul(x4, z[3]);
-    out[0] = std::uint8_t(y1 >> 8);
-    out[1] = std::uint8_t(y1);
-    out[2] = std::uint8_t(y2 >> 8);
-    out[3] = std::uint8_t(y2);
-    out[4] = std::uint8_t(y3 >> 8);
-    out[5] = std::uint8_t(y3);
-    out[6] = std::uint8_t(y4 >> 8);
-    out[7] = std::uint8_t(y4);
+    qelStoreBE16(out, y1);
+    qelStoreBE16(out + 2, y2);
+    qelStoreBE16(out + 4, y3);
+    qelStoreBE16(out + 6, y4);
 }
 
 // One step of the wash: G and H absorb the block M.
 void washBlock(std::uint8_t *s, const std::uint8_t *m)
 {
     std::uint16_t z[kSubkeys];
-    std::uint8_t key[16], e1[8], e2[8];
-    std::uint8_t *g = s, *h = s + 8;
-    std::memcpy(key, h, 8);
-    std::memcpy(key + 8, m, 8);
-    expandKey(z, key);
-    cryptBlock(z, g, e1);
-    std::memcpy(key, m, 8);
-    std::memcpy(key + 8, e1, 8);
-    expandKey(z, key);
-    cryptBlock(z, h, e2);
-    for (int i = 0; i < 8; ++i) {
-        g[i] ^= e1[i];
-        h[i] ^= e2[i];
-    }
+    std::uint8_t e1[8], e2[8];
+    qelWashTwoKeyStep(s, m, e1, e2,
+                      [&z](const std::uint8_t *key, const std::uint8_t *in, std::uint8_t *out) {
+                          expandKey(z, key);
+                          cryptBlock(z, in, out);
+                      });
     qelSecureWipe(z, sizeof z);
-    qelSecureWipe(key, sizeof key);
     qelSecureWipe(e1, sizeof e1);
     qelSecureWipe(e2, sizeof e2);
 }
@@ -200,26 +189,9 @@ void qelIDEAWash(void *context, const std::uint8_t *data, std::size_t length)
         s[2 * i] = std::uint8_t(z[i] >> 8);
         s[2 * i + 1] = std::uint8_t(z[i]);
     }
-    const std::size_t whole = length / 8;
-    for (std::size_t i = 0; i < whole; ++i)
-        washBlock(s, data + 8 * i);
-
-    std::uint8_t last[8] = {};
-    const std::size_t r = length % 8;
-    if (r != 0)
-        std::memcpy(last, data + 8 * whole, r);
-    last[r] = 0x80;
-    if (r >= 6) {
-        washBlock(s, last);
-        std::memset(last, 0, sizeof last);
-    }
-    last[6] = std::uint8_t(length >> 8);
-    last[7] = std::uint8_t(length);
-    washBlock(s, last);
-
+    qelWashMessage(data, length, [&s](const std::uint8_t *block) { washBlock(s, block); });
     qelIDEAKeySchedule(context, s);
     qelSecureWipe(s, sizeof s);
-    qelSecureWipe(last, sizeof last);
 }
 
 const QELCipherDescriptor qelIDEADescriptor = {

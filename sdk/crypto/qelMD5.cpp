@@ -4,25 +4,12 @@
 // steps are unrolled with the message words read little-endian by shifts.
 #include "qelMD5.h"
 
-#include <cstring>
+#include <bit>
+
+#include "qelBitOps.h"
+#include "qelHashBlock.h"
 
 namespace {
-
-inline std::uint32_t load32le(const std::uint8_t *p)
-{
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-inline void store32le(std::uint8_t *p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 #define QEL_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define QEL_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
@@ -31,7 +18,7 @@ inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 
     do {                                                                               \
         a += (x) + (t);                                                                \
         a += F(b, c, d);                                                               \
-        a = rotl(a, s) + b;                                                            \
+        a = std::rotl(a, s) + b;                                                       \
     } while (0)
 // G split into two additions of disjoint bit sets: shorter dependency chain.
 #define QEL_MD5_STEPG(F, a, b, c, d, x, t, s)                                          \
@@ -39,7 +26,7 @@ inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 
         a += (x) + (t);                                                                \
         a += (~(d) & (c));                                                             \
         a += ((d) & (b));                                                              \
-        a = rotl(a, s) + b;                                                            \
+        a = std::rotl(a, s) + b;                                                       \
     } while (0)
 
 void md5Blocks(std::uint32_t *h, const std::uint8_t *p, std::size_t blocks)
@@ -47,7 +34,7 @@ void md5Blocks(std::uint32_t *h, const std::uint8_t *p, std::size_t blocks)
     while (blocks-- > 0) {
         std::uint32_t X[16];
         for (int i = 0; i < 16; ++i)
-            X[i] = load32le(p + 4 * i);
+            X[i] = qelLoadLE32(p + 4 * i);
         std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
 
         QEL_MD5_STEP(QEL_MD5_F, a, b, c, d, X[0], 0xd76aa478, 7);
@@ -138,52 +125,10 @@ void qelMD5Init(void *state)
 
 void qelMD5Update(void *state, const void *data, std::uint64_t length)
 {
-    if (length == 0)
-        return;
-    auto *s = static_cast<QELMD5State *>(state);
-    const auto *in = static_cast<const std::uint8_t *>(data);
-    std::uint32_t used = s->countLow & 63;
-    // The full 64-bit length of every call is counted.
-    std::uint64_t count = (std::uint64_t{s->countHigh} << 32 | s->countLow) + length;
-    s->countLow = static_cast<std::uint32_t>(count);
-    s->countHigh = static_cast<std::uint32_t>(count >> 32);
-    if (used != 0) {
-        std::uint64_t take = 64 - used;
-        if (length < take) {
-            std::memcpy(s->block + used, in, length);
-            return;
-        }
-        std::memcpy(s->block + used, in, take);
-        md5Blocks(s->h, s->block, 1);
-        in += take;
-        length -= take;
-    }
-    std::uint64_t blocks = length / 64;
-    if (blocks != 0) {
-        md5Blocks(s->h, in, blocks);
-        in += blocks * 64;
-        length -= blocks * 64;
-    }
-    if (length != 0)
-        std::memcpy(s->block, in, length);
+    qelHashUpdate64<QELMD5State, md5Blocks>(static_cast<QELMD5State *>(state), data, length);
 }
 
 const std::uint8_t *qelMD5Final(void *state)
 {
-    auto *s = static_cast<QELMD5State *>(state);
-    std::uint32_t used = s->countLow & 63;
-    std::uint64_t bits = (std::uint64_t{s->countHigh} << 32 | s->countLow) << 3;
-    s->block[used++] = 0x80;
-    if (used > 56) {
-        std::memset(s->block + used, 0, 64 - used);
-        md5Blocks(s->h, s->block, 1);
-        used = 0;
-    }
-    std::memset(s->block + used, 0, 56 - used);
-    store32le(s->block + 56, static_cast<std::uint32_t>(bits));
-    store32le(s->block + 60, static_cast<std::uint32_t>(bits >> 32));
-    md5Blocks(s->h, s->block, 1);
-    for (int i = 0; i < 4; ++i)
-        store32le(reinterpret_cast<std::uint8_t *>(&s->h[i]), s->h[i]);
-    return reinterpret_cast<const std::uint8_t *>(s->h);
+    return qelHashFinal64<false, QELMD5State, md5Blocks>(static_cast<QELMD5State *>(state));
 }

@@ -1,9 +1,11 @@
 // RC2 (RFC 2268).
 #include "qelRC2.h"
 
+#include <bit>
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -29,16 +31,6 @@ constexpr std::uint8_t kPiTable[256] = {
     0xc5, 0xf3, 0xdb, 0x47, 0xe5, 0xa5, 0x9c, 0x77, 0x0a, 0xa6, 0x20, 0x68, 0xfe, 0x7f, 0xc1, 0xad,
 };
 
-inline std::uint16_t rol16(std::uint16_t x, int n)
-{
-    return static_cast<std::uint16_t>((x << n) | (x >> (16 - n)));
-}
-
-inline std::uint16_t ror16(std::uint16_t x, int n)
-{
-    return static_cast<std::uint16_t>((x >> n) | (x << (16 - n)));
-}
-
 } // namespace
 
 void qelRC2ExpandKey(void *context, const std::uint8_t *key, std::size_t keyLength, unsigned effectiveBits)
@@ -55,7 +47,7 @@ void qelRC2ExpandKey(void *context, const std::uint8_t *key, std::size_t keyLeng
     for (std::size_t i = 128 - t8; i-- > 0;)
         l[i] = kPiTable[l[i + 1] ^ l[i + t8]];
     for (int i = 0; i < 64; ++i)
-        ctx->k[i] = static_cast<std::uint16_t>(l[2 * i] | (l[2 * i + 1] << 8));
+        ctx->k[i] = qelLoadLE16(l + 2 * i);
     qelSecureWipe(l, sizeof l);
 }
 
@@ -72,16 +64,16 @@ void qelRC2KeySchedule128(void *context, const std::uint8_t *key)
 void qelRC2Encrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const std::uint16_t *k = static_cast<const QELRC2Context *>(context)->k;
-    std::uint16_t r0 = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-    std::uint16_t r1 = static_cast<std::uint16_t>(in[2] | (in[3] << 8));
-    std::uint16_t r2 = static_cast<std::uint16_t>(in[4] | (in[5] << 8));
-    std::uint16_t r3 = static_cast<std::uint16_t>(in[6] | (in[7] << 8));
+    std::uint16_t r0 = qelLoadLE16(in);
+    std::uint16_t r1 = qelLoadLE16(in + 2);
+    std::uint16_t r2 = qelLoadLE16(in + 4);
+    std::uint16_t r3 = qelLoadLE16(in + 6);
     int j = 0;
     for (int round = 0; round < 16; ++round) {
-        r0 = rol16(static_cast<std::uint16_t>(r0 + k[j++] + (r3 & r2) + (~r3 & r1)), 1);
-        r1 = rol16(static_cast<std::uint16_t>(r1 + k[j++] + (r0 & r3) + (~r0 & r2)), 2);
-        r2 = rol16(static_cast<std::uint16_t>(r2 + k[j++] + (r1 & r0) + (~r1 & r3)), 3);
-        r3 = rol16(static_cast<std::uint16_t>(r3 + k[j++] + (r2 & r1) + (~r2 & r0)), 5);
+        r0 = std::rotl(static_cast<std::uint16_t>(r0 + k[j++] + (r3 & r2) + (~r3 & r1)), 1);
+        r1 = std::rotl(static_cast<std::uint16_t>(r1 + k[j++] + (r0 & r3) + (~r0 & r2)), 2);
+        r2 = std::rotl(static_cast<std::uint16_t>(r2 + k[j++] + (r1 & r0) + (~r1 & r3)), 3);
+        r3 = std::rotl(static_cast<std::uint16_t>(r3 + k[j++] + (r2 & r1) + (~r2 & r0)), 5);
         if (round == 4 || round == 10) {
             r0 = static_cast<std::uint16_t>(r0 + k[r3 & 63]);
             r1 = static_cast<std::uint16_t>(r1 + k[r0 & 63]);
@@ -89,29 +81,25 @@ void qelRC2Encrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
             r3 = static_cast<std::uint16_t>(r3 + k[r2 & 63]);
         }
     }
-    out[0] = std::uint8_t(r0);
-    out[1] = std::uint8_t(r0 >> 8);
-    out[2] = std::uint8_t(r1);
-    out[3] = std::uint8_t(r1 >> 8);
-    out[4] = std::uint8_t(r2);
-    out[5] = std::uint8_t(r2 >> 8);
-    out[6] = std::uint8_t(r3);
-    out[7] = std::uint8_t(r3 >> 8);
+    qelStoreLE16(out, r0);
+    qelStoreLE16(out + 2, r1);
+    qelStoreLE16(out + 4, r2);
+    qelStoreLE16(out + 6, r3);
 }
 
 void qelRC2Decrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const std::uint16_t *k = static_cast<const QELRC2Context *>(context)->k;
-    std::uint16_t r0 = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-    std::uint16_t r1 = static_cast<std::uint16_t>(in[2] | (in[3] << 8));
-    std::uint16_t r2 = static_cast<std::uint16_t>(in[4] | (in[5] << 8));
-    std::uint16_t r3 = static_cast<std::uint16_t>(in[6] | (in[7] << 8));
+    std::uint16_t r0 = qelLoadLE16(in);
+    std::uint16_t r1 = qelLoadLE16(in + 2);
+    std::uint16_t r2 = qelLoadLE16(in + 4);
+    std::uint16_t r3 = qelLoadLE16(in + 6);
     int j = 63;
     for (int round = 15; round >= 0; --round) {
-        r3 = static_cast<std::uint16_t>(ror16(r3, 5) - k[j--] - (r2 & r1) - (~r2 & r0));
-        r2 = static_cast<std::uint16_t>(ror16(r2, 3) - k[j--] - (r1 & r0) - (~r1 & r3));
-        r1 = static_cast<std::uint16_t>(ror16(r1, 2) - k[j--] - (r0 & r3) - (~r0 & r2));
-        r0 = static_cast<std::uint16_t>(ror16(r0, 1) - k[j--] - (r3 & r2) - (~r3 & r1));
+        r3 = static_cast<std::uint16_t>(std::rotr(r3, 5) - k[j--] - (r2 & r1) - (~r2 & r0));
+        r2 = static_cast<std::uint16_t>(std::rotr(r2, 3) - k[j--] - (r1 & r0) - (~r1 & r3));
+        r1 = static_cast<std::uint16_t>(std::rotr(r1, 2) - k[j--] - (r0 & r3) - (~r0 & r2));
+        r0 = static_cast<std::uint16_t>(std::rotr(r0, 1) - k[j--] - (r3 & r2) - (~r3 & r1));
         if (round == 5 || round == 11) {
             r3 = static_cast<std::uint16_t>(r3 - k[r2 & 63]);
             r2 = static_cast<std::uint16_t>(r2 - k[r1 & 63]);
@@ -119,14 +107,10 @@ void qelRC2Decrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
             r0 = static_cast<std::uint16_t>(r0 - k[r3 & 63]);
         }
     }
-    out[0] = std::uint8_t(r0);
-    out[1] = std::uint8_t(r0 >> 8);
-    out[2] = std::uint8_t(r1);
-    out[3] = std::uint8_t(r1 >> 8);
-    out[4] = std::uint8_t(r2);
-    out[5] = std::uint8_t(r2 >> 8);
-    out[6] = std::uint8_t(r3);
-    out[7] = std::uint8_t(r3 >> 8);
+    qelStoreLE16(out, r0);
+    qelStoreLE16(out + 2, r1);
+    qelStoreLE16(out + 4, r2);
+    qelStoreLE16(out + 6, r3);
 }
 
 // RC2 with a 40-bit key is only ever read (PKCS #12 data), so it has no

@@ -4,25 +4,12 @@
 // straight from the caller's buffer.
 #include "qelRIPEMD160.h"
 
-#include <cstring>
+#include <bit>
+
+#include "qelBitOps.h"
+#include "qelHashBlock.h"
 
 namespace {
-
-inline std::uint32_t load32le(const std::uint8_t *p)
-{
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-inline void store32le(std::uint8_t *p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 #define QEL_RMD_F1(x, y, z) ((x) ^ (y) ^ (z))
 #define QEL_RMD_F2(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
@@ -32,8 +19,8 @@ inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 
 // One step; the caller rotates the variable names instead of moving values.
 #define QEL_RMD_STEP(F, a, b, c, d, e, x, k, s)                                        \
     do {                                                                               \
-        a = rotl(a + F(b, c, d) + (x) + (k), s) + e;                                   \
-        c = rotl(c, 10);                                                               \
+        a = std::rotl(a + F(b, c, d) + (x) + (k), s) + e;                              \
+        c = std::rotl(c, 10);                                                          \
     } while (0)
 
 void rmd160Blocks(std::uint32_t *h, const std::uint8_t *p, std::size_t blocks)
@@ -41,7 +28,7 @@ void rmd160Blocks(std::uint32_t *h, const std::uint8_t *p, std::size_t blocks)
     while (blocks-- > 0) {
         std::uint32_t X[16];
         for (int i = 0; i < 16; ++i)
-            X[i] = load32le(p + 4 * i);
+            X[i] = qelLoadLE32(p + 4 * i);
         std::uint32_t aa = h[0], ab = h[1], ac = h[2], ad = h[3], ae = h[4];
         std::uint32_t pa = h[0], pb = h[1], pc = h[2], pd = h[3], pe = h[4];
         QEL_RMD_STEP(QEL_RMD_F1, aa, ab, ac, ad, ae, X[0], 0x00000000u, 11);
@@ -231,52 +218,10 @@ void qelRIPEMD160Init(void *state)
 
 void qelRIPEMD160Update(void *state, const void *data, std::uint64_t length)
 {
-    if (length == 0)
-        return;
-    auto *s = static_cast<QELRIPEMD160State *>(state);
-    const auto *in = static_cast<const std::uint8_t *>(data);
-    std::uint32_t used = s->countLow & 63;
-    // The full 64-bit length of every call is counted.
-    std::uint64_t count = (std::uint64_t{s->countHigh} << 32 | s->countLow) + length;
-    s->countLow = static_cast<std::uint32_t>(count);
-    s->countHigh = static_cast<std::uint32_t>(count >> 32);
-    if (used != 0) {
-        std::uint64_t take = 64 - used;
-        if (length < take) {
-            std::memcpy(s->block + used, in, length);
-            return;
-        }
-        std::memcpy(s->block + used, in, take);
-        rmd160Blocks(s->h, s->block, 1);
-        in += take;
-        length -= take;
-    }
-    std::uint64_t blocks = length / 64;
-    if (blocks != 0) {
-        rmd160Blocks(s->h, in, blocks);
-        in += blocks * 64;
-        length -= blocks * 64;
-    }
-    if (length != 0)
-        std::memcpy(s->block, in, length);
+    qelHashUpdate64<QELRIPEMD160State, rmd160Blocks>(static_cast<QELRIPEMD160State *>(state), data, length);
 }
 
 const std::uint8_t *qelRIPEMD160Final(void *state)
 {
-    auto *s = static_cast<QELRIPEMD160State *>(state);
-    std::uint32_t used = s->countLow & 63;
-    std::uint64_t bits = (std::uint64_t{s->countHigh} << 32 | s->countLow) << 3;
-    s->block[used++] = 0x80;
-    if (used > 56) {
-        std::memset(s->block + used, 0, 64 - used);
-        rmd160Blocks(s->h, s->block, 1);
-        used = 0;
-    }
-    std::memset(s->block + used, 0, 56 - used);
-    store32le(s->block + 56, static_cast<std::uint32_t>(bits));
-    store32le(s->block + 60, static_cast<std::uint32_t>(bits >> 32));
-    rmd160Blocks(s->h, s->block, 1);
-    for (int i = 0; i < 5; ++i)
-        store32le(reinterpret_cast<std::uint8_t *>(&s->h[i]), s->h[i]);
-    return reinterpret_cast<const std::uint8_t *>(s->h);
+    return qelHashFinal64<false, QELRIPEMD160State, rmd160Blocks>(static_cast<QELRIPEMD160State *>(state));
 }

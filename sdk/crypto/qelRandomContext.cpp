@@ -74,6 +74,23 @@ std::uint32_t drawValue(QELRandomContext *random, std::uint32_t bytes)
     return x;
 }
 
+// A generator record and its zeroed state from the context's memory: both or
+// neither.
+template <class State>
+bool allocateRecord(QELContext *context, QELRandomContext *&random, State *&state)
+{
+    random = static_cast<QELRandomContext *>(
+        qelContextMemAlloc(context, sizeof(QELRandomContext), QELMemFlag_Clear));
+    state = static_cast<State *>(qelContextMemAlloc(context, sizeof(State), QELMemFlag_Clear));
+    if (random != nullptr && state != nullptr)
+        return true;
+    if (random != nullptr)
+        qelContextMemFree(context, random);
+    if (state != nullptr)
+        qelContextMemFree(context, state);
+    return false;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -140,15 +157,9 @@ QELRandomContext *qelRandomX917Create(QELContext *context, std::int32_t cipherAl
     QELCFBContext *cfb = qelCFBCreateForDescriptor(mgr, descriptor);
     if (cfb == nullptr)
         return nullptr;
-    auto *random = static_cast<QELRandomContext *>(
-        qelContextMemAlloc(context, sizeof(QELRandomContext), QELMemFlag_Clear));
-    auto *state = static_cast<X917State *>(
-        qelContextMemAlloc(context, sizeof(X917State), QELMemFlag_Clear));
-    if (random == nullptr || state == nullptr) {
-        if (random != nullptr)
-            qelContextMemFree(context, random);
-        if (state != nullptr)
-            qelContextMemFree(context, state);
+    QELRandomContext *random = nullptr;
+    X917State *state = nullptr;
+    if (!allocateRecord(context, random, state)) {
         qelCFBFree(cfb);
         return nullptr;
     }
@@ -273,17 +284,10 @@ const QELRandomDescriptor *qelRandomFrontEndDescriptor()
 
 QELRandomContext *qelRandomFrontEndCreate(QELContext *context)
 {
-    auto *random = static_cast<QELRandomContext *>(
-        qelContextMemAlloc(context, sizeof(QELRandomContext), QELMemFlag_Clear));
-    auto *state = static_cast<FrontEndState *>(
-        qelContextMemAlloc(context, sizeof(FrontEndState), QELMemFlag_Clear));
-    if (random == nullptr || state == nullptr) {
-        if (random != nullptr)
-            qelContextMemFree(context, random);
-        if (state != nullptr)
-            qelContextMemFree(context, state);
+    QELRandomContext *random = nullptr;
+    FrontEndState *state = nullptr;
+    if (!allocateRecord(context, random, state))
         return nullptr;
-    }
     state->context = context;
     random->context = context;
     random->descriptor = &kFrontEndDescriptor;

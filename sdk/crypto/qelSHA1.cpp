@@ -1,155 +1,128 @@
 // SHA-1 (FIPS 180-1) over a flat state record.
+//
+// One set of unrolled rounds serves both entry points. The hash path loads
+// each whole block straight from the caller's bytes into a local sixteen-word
+// rolling schedule; qelSHA1Compress runs the same rounds over the caller's
+// words, which it must leave holding the expanded schedule.
 #include "qelSHA1.h"
 
 #include <bit>
 #include <cstring>
 
+#include "qelBitOps.h"
+#include "qelHashBlock.h"
 #include "qelWipe.h"
 
 namespace {
 
-inline std::uint32_t loadBE32(const std::uint8_t *p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
-}
-
-inline void storeBE32(std::uint32_t v, std::uint8_t *p)
-{
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
-}
-
-// Converts the 64 buffered bytes to big-endian words in place and compresses.
-void compressBuffer(QELSHA1State *state)
-{
-    std::uint32_t words[16];
-    for (int i = 0; i < 16; ++i)
-        words[i] = loadBE32(state->block + 4 * i);
-    qelSHA1Compress(state->h, words);
-    // The buffer doubles as the scratch of the compression: it is left
-    // holding the expanded schedule, as a direct qelSHA1Compress would.
-    std::memcpy(state->block, words, sizeof words);
-    qelSecureWipe(words, sizeof words);
-}
-
-} // namespace
-
-void qelSHA1Compress(std::uint32_t *chaining, std::uint32_t *m)
-{
-    std::uint32_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3], e = chaining[4];
-
-#define F1(b, c, d) ((((c) ^ (d)) & (b)) ^ (d)) + 0x5A827999u
-#define F2(b, c, d) ((b) ^ (c) ^ (d)) + 0x6ED9EBA1u
-#define F3(b, c, d) (((b) & (c)) | (((b) | (c)) & (d))) + 0x8F1BBCDCu
-#define F4(b, c, d) ((b) ^ (c) ^ (d)) + 0xCA62C1D6u
-#define EXPAND(t) std::rotl(m[((t) + 13) & 15] ^ m[((t) + 8) & 15] ^ m[((t) + 2) & 15] ^ m[(t) & 15], 1)
-// W[16..76] are written over word t mod 16; W[77..79] are only used.
-#define STORE(t) (m[(t) & 15] = EXPAND(t))
-#define TEMP(t) EXPAND(t)
-#define ROUND(a, b, c, d, e, f, w)                                                                      \
-    do {                                                                                               \
-        e += std::rotl(a, 5) + (f(b, c, d)) + (w);                                                     \
-        b = std::rotl(b, 30);                                                                          \
+// Each round adds the message word, the constant and the round function into
+// e before rotl(a, 5), which comes from the round just finished: the
+// additions not depending on it run ahead. Majority is the sum of two
+// disjoint bit sets, so its halves are added separately too.
+#define QEL_SHA1_CH(b, c, d) ((d) ^ ((b) & ((c) ^ (d))))
+#define QEL_SHA1_PARITY(b, c, d) ((b) ^ (c) ^ (d))
+#define QEL_SHA1_ROUND(a, b, c, d, e, F, k, w)                                         \
+    do {                                                                               \
+        e += (w) + (k);                                                                \
+        e += F(b, c, d);                                                               \
+        e += std::rotl(a, 5);                                                          \
+        b = std::rotl(b, 30);                                                          \
+    } while (0)
+#define QEL_SHA1_ROUND_MAJ(a, b, c, d, e, k, w)                                        \
+    do {                                                                               \
+        e += (w) + (k);                                                                \
+        e += (b) & (c);                                                                \
+        e += (d) & ((b) ^ (c));                                                        \
+        e += std::rotl(a, 5);                                                          \
+        b = std::rotl(b, 30);                                                          \
     } while (0)
 
-    ROUND(a, b, c, d, e, F1, m[0]);
-    ROUND(e, a, b, c, d, F1, m[1]);
-    ROUND(d, e, a, b, c, F1, m[2]);
-    ROUND(c, d, e, a, b, F1, m[3]);
-    ROUND(b, c, d, e, a, F1, m[4]);
-    ROUND(a, b, c, d, e, F1, m[5]);
-    ROUND(e, a, b, c, d, F1, m[6]);
-    ROUND(d, e, a, b, c, F1, m[7]);
-    ROUND(c, d, e, a, b, F1, m[8]);
-    ROUND(b, c, d, e, a, F1, m[9]);
-    ROUND(a, b, c, d, e, F1, m[10]);
-    ROUND(e, a, b, c, d, F1, m[11]);
-    ROUND(d, e, a, b, c, F1, m[12]);
-    ROUND(c, d, e, a, b, F1, m[13]);
-    ROUND(b, c, d, e, a, F1, m[14]);
-    ROUND(a, b, c, d, e, F1, m[15]);
-    ROUND(e, a, b, c, d, F1, STORE(16));
-    ROUND(d, e, a, b, c, F1, STORE(17));
-    ROUND(c, d, e, a, b, F1, STORE(18));
-    ROUND(b, c, d, e, a, F1, STORE(19));
-    ROUND(a, b, c, d, e, F2, STORE(20));
-    ROUND(e, a, b, c, d, F2, STORE(21));
-    ROUND(d, e, a, b, c, F2, STORE(22));
-    ROUND(c, d, e, a, b, F2, STORE(23));
-    ROUND(b, c, d, e, a, F2, STORE(24));
-    ROUND(a, b, c, d, e, F2, STORE(25));
-    ROUND(e, a, b, c, d, F2, STORE(26));
-    ROUND(d, e, a, b, c, F2, STORE(27));
-    ROUND(c, d, e, a, b, F2, STORE(28));
-    ROUND(b, c, d, e, a, F2, STORE(29));
-    ROUND(a, b, c, d, e, F2, STORE(30));
-    ROUND(e, a, b, c, d, F2, STORE(31));
-    ROUND(d, e, a, b, c, F2, STORE(32));
-    ROUND(c, d, e, a, b, F2, STORE(33));
-    ROUND(b, c, d, e, a, F2, STORE(34));
-    ROUND(a, b, c, d, e, F2, STORE(35));
-    ROUND(e, a, b, c, d, F2, STORE(36));
-    ROUND(d, e, a, b, c, F2, STORE(37));
-    ROUND(c, d, e, a, b, F2, STORE(38));
-    ROUND(b, c, d, e, a, F2, STORE(39));
-    ROUND(a, b, c, d, e, F3, STORE(40));
-    ROUND(e, a, b, c, d, F3, STORE(41));
-    ROUND(d, e, a, b, c, F3, STORE(42));
-    ROUND(c, d, e, a, b, F3, STORE(43));
-    ROUND(b, c, d, e, a, F3, STORE(44));
-    ROUND(a, b, c, d, e, F3, STORE(45));
-    ROUND(e, a, b, c, d, F3, STORE(46));
-    ROUND(d, e, a, b, c, F3, STORE(47));
-    ROUND(c, d, e, a, b, F3, STORE(48));
-    ROUND(b, c, d, e, a, F3, STORE(49));
-    ROUND(a, b, c, d, e, F3, STORE(50));
-    ROUND(e, a, b, c, d, F3, STORE(51));
-    ROUND(d, e, a, b, c, F3, STORE(52));
-    ROUND(c, d, e, a, b, F3, STORE(53));
-    ROUND(b, c, d, e, a, F3, STORE(54));
-    ROUND(a, b, c, d, e, F3, STORE(55));
-    ROUND(e, a, b, c, d, F3, STORE(56));
-    ROUND(d, e, a, b, c, F3, STORE(57));
-    ROUND(c, d, e, a, b, F3, STORE(58));
-    ROUND(b, c, d, e, a, F3, STORE(59));
-    ROUND(a, b, c, d, e, F4, STORE(60));
-    ROUND(e, a, b, c, d, F4, STORE(61));
-    ROUND(d, e, a, b, c, F4, STORE(62));
-    ROUND(c, d, e, a, b, F4, STORE(63));
-    ROUND(b, c, d, e, a, F4, STORE(64));
-    ROUND(a, b, c, d, e, F4, STORE(65));
-    ROUND(e, a, b, c, d, F4, STORE(66));
-    ROUND(d, e, a, b, c, F4, STORE(67));
-    ROUND(c, d, e, a, b, F4, STORE(68));
-    ROUND(b, c, d, e, a, F4, STORE(69));
-    ROUND(a, b, c, d, e, F4, STORE(70));
-    ROUND(e, a, b, c, d, F4, STORE(71));
-    ROUND(d, e, a, b, c, F4, STORE(72));
-    ROUND(c, d, e, a, b, F4, STORE(73));
-    ROUND(b, c, d, e, a, F4, STORE(74));
-    ROUND(a, b, c, d, e, F4, STORE(75));
-    ROUND(e, a, b, c, d, F4, STORE(76));
-    ROUND(d, e, a, b, c, F4, TEMP(77));
-    ROUND(c, d, e, a, b, F4, TEMP(78));
-    ROUND(b, c, d, e, a, F4, TEMP(79));
+// W[t] for t >= 16, kept in slot t mod 16. W[77..79] are used but not stored,
+// which leaves slots 13..15 holding W[61..63].
+#define QEL_SHA1_W(t) std::rotl(m[((t) + 13) & 15] ^ m[((t) + 8) & 15] ^ m[((t) + 2) & 15] ^ m[(t) & 15], 1)
+#define QEL_SHA1_STORE(t) (m[(t) & 15] = QEL_SHA1_W(t))
 
-#undef ROUND
-#undef TEMP
-#undef STORE
-#undef EXPAND
-#undef F4
-#undef F3
-#undef F2
-#undef F1
+#define QEL_SHA1_FIVE(F, k, W, t)                                                      \
+    F(a, b, c, d, e, k, W((t) + 0));                                                   \
+    F(e, a, b, c, d, k, W((t) + 1));                                                   \
+    F(d, e, a, b, c, k, W((t) + 2));                                                   \
+    F(c, d, e, a, b, k, W((t) + 3));                                                   \
+    F(b, c, d, e, a, k, W((t) + 4))
 
+#define QEL_SHA1_R1(a, b, c, d, e, k, w) QEL_SHA1_ROUND(a, b, c, d, e, QEL_SHA1_CH, k, w)
+#define QEL_SHA1_R2(a, b, c, d, e, k, w) QEL_SHA1_ROUND(a, b, c, d, e, QEL_SHA1_PARITY, k, w)
+#define QEL_SHA1_R3(a, b, c, d, e, k, w) QEL_SHA1_ROUND_MAJ(a, b, c, d, e, k, w)
+#define QEL_SHA1_M(t) m[t]
+
+constexpr std::uint32_t kK1 = 0x5A827999u, kK2 = 0x6ED9EBA1u, kK3 = 0x8F1BBCDCu,
+                        kK4 = 0xCA62C1D6u;
+
+// Eighty rounds with feed-forward; m holds W[0..15] and is expanded in place.
+[[gnu::always_inline]] inline void sha1Rounds(std::uint32_t *chaining, std::uint32_t *m)
+{
+    std::uint32_t a = chaining[0], b = chaining[1], c = chaining[2], d = chaining[3],
+                  e = chaining[4];
+    QEL_SHA1_FIVE(QEL_SHA1_R1, kK1, QEL_SHA1_M, 0);
+    QEL_SHA1_FIVE(QEL_SHA1_R1, kK1, QEL_SHA1_M, 5);
+    QEL_SHA1_FIVE(QEL_SHA1_R1, kK1, QEL_SHA1_M, 10);
+    QEL_SHA1_R1(a, b, c, d, e, kK1, m[15]);
+    QEL_SHA1_R1(e, a, b, c, d, kK1, QEL_SHA1_STORE(16));
+    QEL_SHA1_R1(d, e, a, b, c, kK1, QEL_SHA1_STORE(17));
+    QEL_SHA1_R1(c, d, e, a, b, kK1, QEL_SHA1_STORE(18));
+    QEL_SHA1_R1(b, c, d, e, a, kK1, QEL_SHA1_STORE(19));
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK2, QEL_SHA1_STORE, 20);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK2, QEL_SHA1_STORE, 25);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK2, QEL_SHA1_STORE, 30);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK2, QEL_SHA1_STORE, 35);
+    QEL_SHA1_FIVE(QEL_SHA1_R3, kK3, QEL_SHA1_STORE, 40);
+    QEL_SHA1_FIVE(QEL_SHA1_R3, kK3, QEL_SHA1_STORE, 45);
+    QEL_SHA1_FIVE(QEL_SHA1_R3, kK3, QEL_SHA1_STORE, 50);
+    QEL_SHA1_FIVE(QEL_SHA1_R3, kK3, QEL_SHA1_STORE, 55);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK4, QEL_SHA1_STORE, 60);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK4, QEL_SHA1_STORE, 65);
+    QEL_SHA1_FIVE(QEL_SHA1_R2, kK4, QEL_SHA1_STORE, 70);
+    QEL_SHA1_R2(a, b, c, d, e, kK4, QEL_SHA1_STORE(75));
+    QEL_SHA1_R2(e, a, b, c, d, kK4, QEL_SHA1_STORE(76));
+    QEL_SHA1_R2(d, e, a, b, c, kK4, QEL_SHA1_W(77));
+    QEL_SHA1_R2(c, d, e, a, b, kK4, QEL_SHA1_W(78));
+    QEL_SHA1_R2(b, c, d, e, a, kK4, QEL_SHA1_W(79));
     chaining[0] += a;
     chaining[1] += b;
     chaining[2] += c;
     chaining[3] += d;
     chaining[4] += e;
+}
+
+#undef QEL_SHA1_M
+#undef QEL_SHA1_R3
+#undef QEL_SHA1_R2
+#undef QEL_SHA1_R1
+#undef QEL_SHA1_FIVE
+#undef QEL_SHA1_STORE
+#undef QEL_SHA1_W
+#undef QEL_SHA1_ROUND_MAJ
+#undef QEL_SHA1_ROUND
+
+// Whole blocks read big-endian from p; the schedule lives on this frame only.
+void sha1Blocks(std::uint32_t *chaining, const std::uint8_t *p, std::size_t count)
+{
+    std::uint32_t w[16];
+    for (; count > 0; --count, p += 64) {
+        for (int i = 0; i < 16; ++i)
+            w[i] = qelLoadBE32(p + 4 * i);
+        sha1Rounds(chaining, w);
+    }
+    qelSecureWipe(w, sizeof w);
+}
+
+#undef QEL_SHA1_PARITY
+#undef QEL_SHA1_CH
+
+} // namespace
+
+void qelSHA1Compress(std::uint32_t *chaining, std::uint32_t *m)
+{
+    sha1Rounds(chaining, m);
 }
 
 void qelSHA1Init(QELSHA1State *state)
@@ -165,52 +138,30 @@ void qelSHA1Init(QELSHA1State *state)
 
 void qelSHA1Update(QELSHA1State *state, const void *data, std::uint64_t length)
 {
-    const auto *p = static_cast<const std::uint8_t *>(data);
-    std::size_t used = state->countLow & 63u;
+    const std::size_t used = state->countLow & 63u;
     const std::uint32_t before = state->countLow;
     state->countLow = before + static_cast<std::uint32_t>(length);
     if (state->countLow < before)
         ++state->countHigh;
-
-    while (length > 0) {
-        std::size_t take = 64 - used;
-        if (take > length)
-            take = static_cast<std::size_t>(length);
-        std::memcpy(state->block + used, p, take);
-        used += take;
-        p += take;
-        length -= take;
-        if (used == 64) {
-            compressBuffer(state);
-            used = 0;
-        }
-    }
+    qelHashBlockFeed<64>(state->block, used, static_cast<const std::uint8_t *>(data), length,
+                         [state](const std::uint8_t *p, std::size_t n) { sha1Blocks(state->h, p, n); });
 }
 
 const std::uint8_t *qelSHA1Final(QELSHA1State *state)
 {
-    std::size_t used = state->countLow & 63u;
-    state->block[used++] = 0x80;
-    if (used > 56) {
-        std::memset(state->block + used, 0, 64 - used);
-        compressBuffer(state);
-        used = 0;
-    }
-    std::memset(state->block + used, 0, 56 - used);
-    storeBE32((state->countHigh << 3) | (state->countLow >> 29), state->block + 56);
-    storeBE32(state->countLow << 3, state->block + 60);
-    compressBuffer(state);
-
-    auto *digest = reinterpret_cast<std::uint8_t *>(state->h);
-    std::uint32_t h[5];
-    std::memcpy(h, state->h, sizeof h);
-    for (int i = 0; i < 5; ++i)
-        storeBE32(h[i], digest + 4 * i);
-    return digest;
+    qelHashBlockPad<64, 8>(
+        state->block, state->countLow & 63u,
+        [state](const std::uint8_t *p, std::size_t n) { sha1Blocks(state->h, p, n); },
+        [state](std::uint8_t *tail) {
+            qelStoreBE32(tail, (state->countHigh << 3) | (state->countLow >> 29));
+            qelStoreBE32(tail + 4, state->countLow << 3);
+        });
+    qelWordsToBytesBE(state->h);
+    return reinterpret_cast<const std::uint8_t *>(state->h);
 }
 
 void qelSHA1SetChainingValue(QELSHA1State *state, const std::uint8_t *bytes)
 {
     for (int i = 0; i < 5; ++i)
-        state->h[i] = loadBE32(bytes + 4 * i);
+        state->h[i] = qelLoadBE32(bytes + 4 * i);
 }

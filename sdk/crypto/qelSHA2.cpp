@@ -7,7 +7,11 @@
 // a ^ b of the previous round as its b ^ c.
 #include "qelSHA2.h"
 
+#include <bit>
 #include <cstring>
+
+#include "qelBitOps.h"
+#include "qelHashBlock.h"
 
 namespace {
 
@@ -58,308 +62,188 @@ constexpr std::uint64_t kInit512[8] = {0x6a09e667f3bcc908, 0xbb67ae8584caa73b,
                                        0x510e527fade682d1, 0x9b05688c2b3e6c1f,
                                        0x1f83d9abfb41bd6b, 0x5be0cd19137e2179};
 
-inline std::uint32_t rotr32(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-inline std::uint64_t rotr64(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+// ---- Compression, for either word width ----------------------------------
 
-inline std::uint32_t load32be(const std::uint8_t *p)
+struct SHA256Shape {
+    using Word = std::uint32_t;
+    static constexpr int kRounds = 64;
+    static constexpr const Word *kK = kK256;
+    // Rotation amounts of the nested Sigma forms and of the schedule's sigmas.
+    static constexpr int kSum1[3] = {14, 5, 6}, kSum0[3] = {9, 11, 2};
+    static constexpr int kSig0[3] = {7, 18, 3}, kSig1[3] = {17, 19, 10};
+    static Word load(const std::uint8_t *p) { return qelLoadBE32(p); }
+};
+
+struct SHA512Shape {
+    using Word = std::uint64_t;
+    static constexpr int kRounds = 80;
+    static constexpr const Word *kK = kK512;
+    static constexpr int kSum1[3] = {23, 4, 14}, kSum0[3] = {5, 6, 28};
+    static constexpr int kSig0[3] = {1, 8, 7}, kSig1[3] = {19, 61, 6};
+    static Word load(const std::uint8_t *p) { return qelLoadBE64(p); }
+};
+
+// rotr(x ^ rotr(x ^ rotr(x, r0), r1), r2): the three-rotation Sigma with
+// fewer register copies.
+template <class Word>
+[[gnu::always_inline]] inline Word nestedSum(Word x, const int (&r)[3])
 {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return std::rotr(x ^ std::rotr(x ^ std::rotr(x, r[0]), r[1]), r[2]);
 }
 
-inline std::uint64_t load64be(const std::uint8_t *p)
+template <class Word>
+[[gnu::always_inline]] inline Word scheduleSigma(Word x, const int (&r)[3])
 {
-    return (std::uint64_t{load32be(p)} << 32) | load32be(p + 4);
+    return std::rotr(x, r[0]) ^ std::rotr(x, r[1]) ^ (x >> r[2]);
 }
 
-inline void store32be(std::uint8_t *p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-inline void store64be(std::uint8_t *p, std::uint64_t v)
-{
-    store32be(p, static_cast<std::uint32_t>(v >> 32));
-    store32be(p + 4, static_cast<std::uint32_t>(v));
-}
-
-// ---- SHA-256 ----------------------------------------------------------------
-
-#define QEL_S256_ROUND(a, b, c, d, e, f, g, h, k, w)                                   \
+// Maj reuses the a ^ b of the previous round as its b ^ c.
+#define QEL_SHA2_ROUND(a, b, c, d, e, f, g, h, i, w)                                   \
     do {                                                                               \
-        std::uint32_t t1 = h + rotr32(e ^ rotr32(e ^ rotr32(e, 14), 5), 6) +           \
-                           (g ^ (e & (f ^ g))) + k + w;                                \
-        std::uint32_t ab = a ^ b;                                                      \
-        std::uint32_t t2 = rotr32(a ^ rotr32(a ^ rotr32(a, 9), 11), 2) + (b ^ (ab & bc)); \
+        Word t1 = h + nestedSum(e, S::kSum1) + (g ^ (e & (f ^ g))) +                   \
+                  S::kK[r + (i)] + w;                                                  \
+        Word ab = a ^ b;                                                               \
+        Word t2 = nestedSum(a, S::kSum0) + (b ^ (ab & bc));                            \
         bc = ab;                                                                       \
         d += t1;                                                                       \
         h = t1 + t2;                                                                   \
     } while (0)
 
-#define QEL_S256_EXPAND(i)                                                             \
-    (W[(i) & 15] += (rotr32(W[((i) - 2) & 15], 17) ^ rotr32(W[((i) - 2) & 15], 19) ^   \
-                     (W[((i) - 2) & 15] >> 10)) +                                      \
-                    W[((i) - 7) & 15] +                                                \
-                    (rotr32(W[((i) - 15) & 15], 7) ^ rotr32(W[((i) - 15) & 15], 18) ^  \
-                     (W[((i) - 15) & 15] >> 3)))
+// Round r + i uses schedule slot i (r is a multiple of 16).
+#define QEL_SHA2_LOAD(i) (W[i] = S::load(p + sizeof(Word) * (i)))
+#define QEL_SHA2_EXPAND(i)                                                             \
+    (W[(i) & 15] += scheduleSigma(W[((i) - 2) & 15], S::kSig1) + W[((i) - 7) & 15] +   \
+                    scheduleSigma(W[((i) - 15) & 15], S::kSig0))
 
-#define QEL_S256_EIGHT(i, WORD)                                                        \
-    QEL_S256_ROUND(a, b, c, d, e, f, g, h, kK256[(i) + 0], WORD((i) + 0));             \
-    QEL_S256_ROUND(h, a, b, c, d, e, f, g, kK256[(i) + 1], WORD((i) + 1));             \
-    QEL_S256_ROUND(g, h, a, b, c, d, e, f, kK256[(i) + 2], WORD((i) + 2));             \
-    QEL_S256_ROUND(f, g, h, a, b, c, d, e, kK256[(i) + 3], WORD((i) + 3));             \
-    QEL_S256_ROUND(e, f, g, h, a, b, c, d, kK256[(i) + 4], WORD((i) + 4));             \
-    QEL_S256_ROUND(d, e, f, g, h, a, b, c, kK256[(i) + 5], WORD((i) + 5));             \
-    QEL_S256_ROUND(c, d, e, f, g, h, a, b, kK256[(i) + 6], WORD((i) + 6));             \
-    QEL_S256_ROUND(b, c, d, e, f, g, h, a, kK256[(i) + 7], WORD((i) + 7))
+#define QEL_SHA2_SIXTEEN(WORD)                                                         \
+    QEL_SHA2_ROUND(a, b, c, d, e, f, g, h, 0, WORD(0));                                \
+    QEL_SHA2_ROUND(h, a, b, c, d, e, f, g, 1, WORD(1));                                \
+    QEL_SHA2_ROUND(g, h, a, b, c, d, e, f, 2, WORD(2));                                \
+    QEL_SHA2_ROUND(f, g, h, a, b, c, d, e, 3, WORD(3));                                \
+    QEL_SHA2_ROUND(e, f, g, h, a, b, c, d, 4, WORD(4));                                \
+    QEL_SHA2_ROUND(d, e, f, g, h, a, b, c, 5, WORD(5));                                \
+    QEL_SHA2_ROUND(c, d, e, f, g, h, a, b, 6, WORD(6));                                \
+    QEL_SHA2_ROUND(b, c, d, e, f, g, h, a, 7, WORD(7));                                \
+    QEL_SHA2_ROUND(a, b, c, d, e, f, g, h, 8, WORD(8));                                \
+    QEL_SHA2_ROUND(h, a, b, c, d, e, f, g, 9, WORD(9));                                \
+    QEL_SHA2_ROUND(g, h, a, b, c, d, e, f, 10, WORD(10));                              \
+    QEL_SHA2_ROUND(f, g, h, a, b, c, d, e, 11, WORD(11));                              \
+    QEL_SHA2_ROUND(e, f, g, h, a, b, c, d, 12, WORD(12));                              \
+    QEL_SHA2_ROUND(d, e, f, g, h, a, b, c, 13, WORD(13));                              \
+    QEL_SHA2_ROUND(c, d, e, f, g, h, a, b, 14, WORD(14));                              \
+    QEL_SHA2_ROUND(b, c, d, e, f, g, h, a, 15, WORD(15))
+
+// Whole blocks straight from p; the rounds run over register variables with
+// a sixteen-word rolling schedule.
+template <class S>
+void sha2Blocks(typename S::Word *state, const std::uint8_t *p, std::size_t blocks)
+{
+    using Word = typename S::Word;
+    Word W[16];
+    while (blocks-- > 0) {
+        Word a = state[0], b = state[1], c = state[2], d = state[3];
+        Word e = state[4], f = state[5], g = state[6], h = state[7];
+        Word bc = b ^ c;
+        int r = 0;
+        QEL_SHA2_SIXTEEN(QEL_SHA2_LOAD);
+        for (r = 16; r < S::kRounds; r += 16) {
+            QEL_SHA2_SIXTEEN(QEL_SHA2_EXPAND);
+        }
+        state[0] += a; state[1] += b; state[2] += c; state[3] += d;
+        state[4] += e; state[5] += f; state[6] += g; state[7] += h;
+        p += 16 * sizeof(Word);
+    }
+}
+
+#undef QEL_SHA2_SIXTEEN
+#undef QEL_SHA2_EXPAND
+#undef QEL_SHA2_LOAD
+#undef QEL_SHA2_ROUND
 
 void sha256Blocks(std::uint32_t *state, const std::uint8_t *p, std::size_t blocks)
 {
-    std::uint32_t W[16];
-    while (blocks-- > 0) {
-        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-        std::uint32_t bc = b ^ c;
-#define QEL_S256_LOAD(i) (W[i] = load32be(p + 4 * (i)))
-        QEL_S256_EIGHT(0, QEL_S256_LOAD);
-        QEL_S256_EIGHT(8, QEL_S256_LOAD);
-#undef QEL_S256_LOAD
-        for (int r = 16; r < 64; r += 16) {
-#define QEL_S256_KW(i) QEL_S256_EXPAND(i)
-            // Round r + i uses schedule slot i (r is a multiple of 16).
-            QEL_S256_ROUND(a, b, c, d, e, f, g, h, kK256[r + 0], QEL_S256_KW(0));
-            QEL_S256_ROUND(h, a, b, c, d, e, f, g, kK256[r + 1], QEL_S256_KW(1));
-            QEL_S256_ROUND(g, h, a, b, c, d, e, f, kK256[r + 2], QEL_S256_KW(2));
-            QEL_S256_ROUND(f, g, h, a, b, c, d, e, kK256[r + 3], QEL_S256_KW(3));
-            QEL_S256_ROUND(e, f, g, h, a, b, c, d, kK256[r + 4], QEL_S256_KW(4));
-            QEL_S256_ROUND(d, e, f, g, h, a, b, c, kK256[r + 5], QEL_S256_KW(5));
-            QEL_S256_ROUND(c, d, e, f, g, h, a, b, kK256[r + 6], QEL_S256_KW(6));
-            QEL_S256_ROUND(b, c, d, e, f, g, h, a, kK256[r + 7], QEL_S256_KW(7));
-            QEL_S256_ROUND(a, b, c, d, e, f, g, h, kK256[r + 8], QEL_S256_KW(8));
-            QEL_S256_ROUND(h, a, b, c, d, e, f, g, kK256[r + 9], QEL_S256_KW(9));
-            QEL_S256_ROUND(g, h, a, b, c, d, e, f, kK256[r + 10], QEL_S256_KW(10));
-            QEL_S256_ROUND(f, g, h, a, b, c, d, e, kK256[r + 11], QEL_S256_KW(11));
-            QEL_S256_ROUND(e, f, g, h, a, b, c, d, kK256[r + 12], QEL_S256_KW(12));
-            QEL_S256_ROUND(d, e, f, g, h, a, b, c, kK256[r + 13], QEL_S256_KW(13));
-            QEL_S256_ROUND(c, d, e, f, g, h, a, b, kK256[r + 14], QEL_S256_KW(14));
-            QEL_S256_ROUND(b, c, d, e, f, g, h, a, kK256[r + 15], QEL_S256_KW(15));
-#undef QEL_S256_KW
-        }
-        state[0] += a; state[1] += b; state[2] += c; state[3] += d;
-        state[4] += e; state[5] += f; state[6] += g; state[7] += h;
-        p += 64;
-    }
+    sha2Blocks<SHA256Shape>(state, p, blocks);
 }
-
-// ---- SHA-512 ----------------------------------------------------------------
-
-#define QEL_S512_ROUND(a, b, c, d, e, f, g, h, k, w)                                   \
-    do {                                                                               \
-        std::uint64_t t1 = h + rotr64(e ^ rotr64(e ^ rotr64(e, 23), 4), 14) +          \
-                           (g ^ (e & (f ^ g))) + k + w;                                \
-        std::uint64_t ab = a ^ b;                                                      \
-        std::uint64_t t2 = rotr64(a ^ rotr64(a ^ rotr64(a, 5), 6), 28) + (b ^ (ab & bc)); \
-        bc = ab;                                                                       \
-        d += t1;                                                                       \
-        h = t1 + t2;                                                                   \
-    } while (0)
-
-#define QEL_S512_EXPAND(i)                                                             \
-    (W[(i) & 15] += (rotr64(W[((i) - 2) & 15], 19) ^ rotr64(W[((i) - 2) & 15], 61) ^   \
-                     (W[((i) - 2) & 15] >> 6)) +                                       \
-                    W[((i) - 7) & 15] +                                                \
-                    (rotr64(W[((i) - 15) & 15], 1) ^ rotr64(W[((i) - 15) & 15], 8) ^   \
-                     (W[((i) - 15) & 15] >> 7)))
-
-#define QEL_S512_SIXTEEN(r, WORD)                                                      \
-    QEL_S512_ROUND(a, b, c, d, e, f, g, h, kK512[(r) + 0], WORD(0));                   \
-    QEL_S512_ROUND(h, a, b, c, d, e, f, g, kK512[(r) + 1], WORD(1));                   \
-    QEL_S512_ROUND(g, h, a, b, c, d, e, f, kK512[(r) + 2], WORD(2));                   \
-    QEL_S512_ROUND(f, g, h, a, b, c, d, e, kK512[(r) + 3], WORD(3));                   \
-    QEL_S512_ROUND(e, f, g, h, a, b, c, d, kK512[(r) + 4], WORD(4));                   \
-    QEL_S512_ROUND(d, e, f, g, h, a, b, c, kK512[(r) + 5], WORD(5));                   \
-    QEL_S512_ROUND(c, d, e, f, g, h, a, b, kK512[(r) + 6], WORD(6));                   \
-    QEL_S512_ROUND(b, c, d, e, f, g, h, a, kK512[(r) + 7], WORD(7));                   \
-    QEL_S512_ROUND(a, b, c, d, e, f, g, h, kK512[(r) + 8], WORD(8));                   \
-    QEL_S512_ROUND(h, a, b, c, d, e, f, g, kK512[(r) + 9], WORD(9));                   \
-    QEL_S512_ROUND(g, h, a, b, c, d, e, f, kK512[(r) + 10], WORD(10));                 \
-    QEL_S512_ROUND(f, g, h, a, b, c, d, e, kK512[(r) + 11], WORD(11));                 \
-    QEL_S512_ROUND(e, f, g, h, a, b, c, d, kK512[(r) + 12], WORD(12));                 \
-    QEL_S512_ROUND(d, e, f, g, h, a, b, c, kK512[(r) + 13], WORD(13));                 \
-    QEL_S512_ROUND(c, d, e, f, g, h, a, b, kK512[(r) + 14], WORD(14));                 \
-    QEL_S512_ROUND(b, c, d, e, f, g, h, a, kK512[(r) + 15], WORD(15))
 
 void sha512Blocks(std::uint64_t *state, const std::uint8_t *p, std::size_t blocks)
 {
-    std::uint64_t W[16];
-    while (blocks-- > 0) {
-        std::uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
-        std::uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-        std::uint64_t bc = b ^ c;
-#define QEL_S512_LOAD(i) (W[i] = load64be(p + 8 * (i)))
-        QEL_S512_SIXTEEN(0, QEL_S512_LOAD);
-#undef QEL_S512_LOAD
-        for (int r = 16; r < 80; r += 16) {
-            QEL_S512_SIXTEEN(r, QEL_S512_EXPAND);
-        }
-        state[0] += a; state[1] += b; state[2] += c; state[3] += d;
-        state[4] += e; state[5] += f; state[6] += g; state[7] += h;
-        p += 128;
-    }
+    sha2Blocks<SHA512Shape>(state, p, blocks);
 }
 
-// Generic buffering shared by both widths. The count is kept as two halves;
-// the full 64-bit length of each call is added.
-void sha256Feed(QELSHA256State *s, const std::uint8_t *in, std::uint64_t length)
+template <class State, class Word>
+void startState(State *s, const Word (&initial)[8])
 {
-    std::uint32_t used = s->countLow & 63;
-    std::uint64_t count = (std::uint64_t{s->countHigh} << 32 | s->countLow) + length;
-    s->countLow = static_cast<std::uint32_t>(count);
-    s->countHigh = static_cast<std::uint32_t>(count >> 32);
-    if (used != 0) {
-        std::uint64_t take = 64 - used;
-        if (length < take) {
-            std::memcpy(s->block + used, in, length);
-            return;
-        }
-        std::memcpy(s->block + used, in, take);
-        sha256Blocks(s->h, s->block, 1);
-        in += take;
-        length -= take;
-    }
-    std::uint64_t blocks = length / 64;
-    if (blocks != 0) {
-        sha256Blocks(s->h, in, blocks);
-        in += blocks * 64;
-        length -= blocks * 64;
-    }
-    if (length != 0)
-        std::memcpy(s->block, in, length);
-}
-
-void sha512Feed(QELSHA512State *s, const std::uint8_t *in, std::uint64_t length)
-{
-    std::uint32_t used = static_cast<std::uint32_t>(s->countLow & 127);
-    std::uint64_t low = s->countLow + length;
-    if (low < s->countLow)
-        ++s->countHigh;
-    s->countLow = low;
-    if (used != 0) {
-        std::uint64_t take = 128 - used;
-        if (length < take) {
-            std::memcpy(s->block + used, in, length);
-            return;
-        }
-        std::memcpy(s->block + used, in, take);
-        sha512Blocks(s->h, s->block, 1);
-        in += take;
-        length -= take;
-    }
-    std::uint64_t blocks = length / 128;
-    if (blocks != 0) {
-        sha512Blocks(s->h, in, blocks);
-        in += blocks * 128;
-        length -= blocks * 128;
-    }
-    if (length != 0)
-        std::memcpy(s->block, in, length);
-}
-
-void sha256Finish(QELSHA256State *s)
-{
-    std::uint32_t used = s->countLow & 63;
-    std::uint64_t bits = (std::uint64_t{s->countHigh} << 32 | s->countLow) << 3;
-    // The 128-byte buffer holds both padding blocks when the length spills over.
-    std::size_t total = used < 56 ? 64 : 128;
-    s->block[used] = 0x80;
-    std::memset(s->block + used + 1, 0, total - used - 1 - 8);
-    store64be(s->block + total - 8, bits);
-    sha256Blocks(s->h, s->block, total / 64);
-    for (int i = 0; i < 8; ++i)
-        store32be(reinterpret_cast<std::uint8_t *>(&s->h[i]), s->h[i]);
+    static_assert(sizeof s->h == sizeof initial);
+    std::memcpy(s->h, initial, sizeof s->h);
+    s->countHigh = 0;
+    s->countLow = 0;
 }
 
 } // namespace
 
 void qelSHA224Init(void *state)
 {
-    auto *s = static_cast<QELSHA256State *>(state);
-    std::memcpy(s->h, kInit224, sizeof s->h);
-    s->countHigh = 0;
-    s->countLow = 0;
+    startState(static_cast<QELSHA256State *>(state), kInit224);
 }
 
 void qelSHA256Init(void *state)
 {
-    auto *s = static_cast<QELSHA256State *>(state);
-    std::memcpy(s->h, kInit256, sizeof s->h);
-    s->countHigh = 0;
-    s->countLow = 0;
+    startState(static_cast<QELSHA256State *>(state), kInit256);
 }
 
 void qelSHA256Update(void *state, const void *data, std::uint64_t length)
 {
-    if (length == 0)
-        return;
-    sha256Feed(static_cast<QELSHA256State *>(state), static_cast<const std::uint8_t *>(data),
-               length);
+    qelHashUpdate64<QELSHA256State, sha256Blocks>(static_cast<QELSHA256State *>(state), data, length);
 }
 
 const std::uint8_t *qelSHA224Final(void *state)
 {
     auto *s = static_cast<QELSHA256State *>(state);
-    sha256Finish(s);
+    const std::uint8_t *digest = qelHashFinal64<true, QELSHA256State, sha256Blocks>(s);
     s->h[7] = 0;  // not part of a SHA-224 digest
-    return reinterpret_cast<const std::uint8_t *>(s->h);
+    return digest;
 }
 
 const std::uint8_t *qelSHA256Final(void *state)
 {
-    auto *s = static_cast<QELSHA256State *>(state);
-    sha256Finish(s);
-    return reinterpret_cast<const std::uint8_t *>(s->h);
+    return qelHashFinal64<true, QELSHA256State, sha256Blocks>(static_cast<QELSHA256State *>(state));
 }
 
 void qelSHA384Init(void *state)
 {
-    auto *s = static_cast<QELSHA512State *>(state);
-    std::memcpy(s->h, kInit384, sizeof s->h);
-    s->countHigh = 0;
-    s->countLow = 0;
+    startState(static_cast<QELSHA512State *>(state), kInit384);
 }
 
 void qelSHA512Init(void *state)
 {
-    auto *s = static_cast<QELSHA512State *>(state);
-    std::memcpy(s->h, kInit512, sizeof s->h);
-    s->countHigh = 0;
-    s->countLow = 0;
+    startState(static_cast<QELSHA512State *>(state), kInit512);
 }
 
 void qelSHA512Update(void *state, const void *data, std::uint64_t length)
 {
-    if (length == 0)
-        return;
-    sha512Feed(static_cast<QELSHA512State *>(state), static_cast<const std::uint8_t *>(data),
-               length);
+    auto *s = static_cast<QELSHA512State *>(state);
+    const std::size_t used = static_cast<std::size_t>(s->countLow & 127);
+    // A 128-bit count: the carry goes into the high half.
+    const std::uint64_t low = s->countLow + length;
+    if (low < s->countLow)
+        ++s->countHigh;
+    s->countLow = low;
+    qelHashBlockFeed<128>(s->block, used, static_cast<const std::uint8_t *>(data), length,
+                          [s](const std::uint8_t *p, std::size_t n) { sha512Blocks(s->h, p, n); });
 }
 
 const std::uint8_t *qelSHA512Final(void *state)
 {
     auto *s = static_cast<QELSHA512State *>(state);
-    std::uint32_t used = static_cast<std::uint32_t>(s->countLow & 127);
-    std::uint64_t bitsHigh = (s->countHigh << 3) | (s->countLow >> 61);
-    std::uint64_t bitsLow = s->countLow << 3;
-    std::size_t total = used < 112 ? 128 : 256;
-    s->block[used] = 0x80;
-    std::memset(s->block + used + 1, 0, total - used - 1 - 16);
-    store64be(s->block + total - 16, bitsHigh);
-    store64be(s->block + total - 8, bitsLow);
-    sha512Blocks(s->h, s->block, total / 128);
-    for (int i = 0; i < 8; ++i)
-        store64be(reinterpret_cast<std::uint8_t *>(&s->h[i]), s->h[i]);
+    const std::uint64_t bitsHigh = (s->countHigh << 3) | (s->countLow >> 61);
+    const std::uint64_t bitsLow = s->countLow << 3;
+    qelHashBlockPad<128, 16>(
+        s->block, static_cast<std::size_t>(s->countLow & 127),
+        [s](const std::uint8_t *p, std::size_t n) { sha512Blocks(s->h, p, n); },
+        [bitsHigh, bitsLow](std::uint8_t *tail) {
+            qelStoreBE64(tail, bitsHigh);
+            qelStoreBE64(tail + 8, bitsLow);
+        });
+    qelWordsToBytesBE(s->h);
     return reinterpret_cast<const std::uint8_t *>(s->h);
 }

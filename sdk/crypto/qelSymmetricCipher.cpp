@@ -54,6 +54,24 @@ const QELCipherDescriptor *preferred(QELSettings *settings, std::int32_t fallbac
     return d != nullptr ? d : qelCipherDescriptorFind(fallback);
 }
 
+// Every call on an existing object: one of ours, then the API gate.
+QELStatus enter(const QELSymmetricCipher *cipher)
+{
+    if (!qelSymmetricCipherIsValid(cipher))
+        return QELError_BadParams;
+    return qelAPIGate(kSourceName, __LINE__);
+}
+
+QELStatus runBlock(const QELSymmetricCipher *cipher, QELCipherBlockProc proc, const void *in, void *out)
+{
+    if (!cipher->keyed)
+        return QELError_NotInitialized;
+    if (proc == nullptr)
+        return QELError_FeatureNotAvailable;
+    proc(cipher->context, static_cast<const std::uint8_t *>(in), static_cast<std::uint8_t *>(out));
+    return QELError_NoErr;
+}
+
 } // namespace
 
 const QELCipherDescriptor *qelCipherDescriptorFind(std::int32_t algorithm)
@@ -129,10 +147,8 @@ QELStatus qelSymmetricCipherNew(QELContext *context, std::int32_t algorithm, QEL
 
 QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher)
 {
-    if (!qelSymmetricCipherIsValid(cipher))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     qelSecureWipe(cipher->context, cipher->descriptor->contextSize);
     qelMemFree(cipher->context);
     std::memset(cipher, 0, sizeof *cipher);
@@ -145,10 +161,8 @@ QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher, QELSymmetricC
     if (outCopy == nullptr)
         return QELError_BadParams;
     *outCopy = nullptr;
-    if (!qelSymmetricCipherIsValid(cipher))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
 
     QELMemoryMgr *mgr = cipher->memoryMgr;
     const QELCipherDescriptor *d = cipher->descriptor;
@@ -172,10 +186,10 @@ QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher, QELSymmetricC
 
 QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key)
 {
-    if (!qelSymmetricCipherIsValid(cipher) || key == nullptr)
+    if (key == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     cipher->descriptor->keySchedule(cipher->context, static_cast<const std::uint8_t *>(key));
     cipher->keyed = 1;
     return QELError_NoErr;
@@ -183,10 +197,8 @@ QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key)
 
 QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher)
 {
-    if (!qelSymmetricCipherIsValid(cipher))
-        return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     qelSecureWipe(cipher->context, cipher->descriptor->contextSize);
     cipher->keyed = 0;
     return QELError_NoErr;
@@ -194,10 +206,10 @@ QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher)
 
 QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data, std::size_t length)
 {
-    if (!qelSymmetricCipherIsValid(cipher) || data == nullptr)
+    if (data == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     if (cipher->descriptor->wash == nullptr)
         return QELError_FeatureNotAvailable;
     cipher->descriptor->wash(cipher->context, static_cast<const std::uint8_t *>(data), length);
@@ -207,41 +219,29 @@ QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data, s
 
 QELStatus qelSymmetricCipherEncryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out)
 {
-    if (!cipher->keyed)
-        return QELError_NotInitialized;
-    const QELCipherBlockProc encrypt = cipher->descriptor->encrypt;
-    if (encrypt == nullptr)
-        return QELError_FeatureNotAvailable;
-    encrypt(cipher->context, static_cast<const std::uint8_t *>(in), static_cast<std::uint8_t *>(out));
-    return QELError_NoErr;
+    return runBlock(cipher, cipher->descriptor->encrypt, in, out);
 }
 
 QELStatus qelSymmetricCipherDecryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out)
 {
-    if (!cipher->keyed)
-        return QELError_NotInitialized;
-    const QELCipherBlockProc decrypt = cipher->descriptor->decrypt;
-    if (decrypt == nullptr)
-        return QELError_FeatureNotAvailable;
-    decrypt(cipher->context, static_cast<const std::uint8_t *>(in), static_cast<std::uint8_t *>(out));
-    return QELError_NoErr;
+    return runBlock(cipher, cipher->descriptor->decrypt, in, out);
 }
 
 QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher, const void *in, void *out)
 {
-    if (!qelSymmetricCipherIsValid(cipher) || in == nullptr || out == nullptr)
+    if (in == nullptr || out == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     return qelSymmetricCipherEncryptBlockInternal(cipher, in, out);
 }
 
 QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher, const void *in, void *out)
 {
-    if (!qelSymmetricCipherIsValid(cipher) || in == nullptr || out == nullptr)
+    if (in == nullptr || out == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     return qelSymmetricCipherDecryptBlockInternal(cipher, in, out);
 }
 
@@ -252,10 +252,10 @@ QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher, std::size
         *outKeySize = 0;
     if (outBlockSize != nullptr)
         *outBlockSize = 0;
-    if (!qelSymmetricCipherIsValid(cipher) || (outKeySize == nullptr && outBlockSize == nullptr))
+    if (outKeySize == nullptr && outBlockSize == nullptr)
         return QELError_BadParams;
-    if (QELStatus gate = qelAPIGate(kSourceName, __LINE__); gate != QELError_NoErr)
-        return gate;
+    if (QELStatus status = enter(cipher); status != QELError_NoErr)
+        return status;
     if (outKeySize != nullptr)
         *outKeySize = cipher->descriptor->keySize;
     if (outBlockSize != nullptr)

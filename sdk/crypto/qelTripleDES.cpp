@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
+#include "qelCipherWash.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -171,26 +173,10 @@ inline std::uint64_t permute(const std::array<std::array<std::uint64_t, 256>, 8>
            t[4][(x >> 24) & 0xFF] | t[5][(x >> 16) & 0xFF] | t[6][(x >> 8) & 0xFF] | t[7][x & 0xFF];
 }
 
-inline std::uint64_t load64(const std::uint8_t *p)
-{
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-inline void store64(std::uint64_t v, std::uint8_t *p)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = std::uint8_t(v);
-        v >>= 8;
-    }
-}
-
 // Sixteen rounds of subkeys for one DES key, in encryption order or reversed.
 void desSchedule(const std::uint8_t *key, Schedule &out, bool decrypt)
 {
-    const std::uint64_t k = load64(key);
+    const std::uint64_t k = qelLoadBE64(key);
     std::uint64_t cd = 0; // 56 bits, bit 1 of C at bit 55
     for (int j = 0; j < 56; ++j)
         if (k & (std::uint64_t{1} << (64 - kPC1[j])))
@@ -237,20 +223,20 @@ inline void rounds(std::uint32_t &l, std::uint32_t &r, const Schedule &s)
 
 void crypt3(const QELTripleDESContext *ctx, const std::uint8_t *in, std::uint8_t *out)
 {
-    const std::uint64_t x = permute(kIPTables, load64(in));
+    const std::uint64_t x = permute(kIPTables, qelLoadBE64(in));
     std::uint32_t l = std::uint32_t(x >> 32), r = std::uint32_t(x);
     rounds(l, r, ctx->schedule[0]);
     rounds(l, r, ctx->schedule[1]);
     rounds(l, r, ctx->schedule[2]);
-    store64(permute(kFPTables, (std::uint64_t(l) << 32) | r), out);
+    qelStoreBE64(out, permute(kFPTables, (std::uint64_t(l) << 32) | r));
 }
 
 void singleDES(const Schedule &s, const std::uint8_t *in, std::uint8_t *out)
 {
-    const std::uint64_t x = permute(kIPTables, load64(in));
+    const std::uint64_t x = permute(kIPTables, qelLoadBE64(in));
     std::uint32_t l = std::uint32_t(x >> 32), r = std::uint32_t(x);
     rounds(l, r, s);
-    store64(permute(kFPTables, (std::uint64_t(l) << 32) | r), out);
+    qelStoreBE64(out, permute(kFPTables, (std::uint64_t(l) << 32) | r));
 }
 
 void buildForm(QELTripleDESContext *ctx, std::uint8_t marker)
@@ -335,27 +321,12 @@ void qelTripleDESWash(void *context, const std::uint8_t *data, std::size_t lengt
 {
     auto *ctx = static_cast<QELTripleDESContext *>(context);
     WashScratch w;
-    const std::size_t whole = length / 8;
-    for (std::size_t i = 0; i < whole; ++i)
-        washBlock(w, ctx->key, data + 8 * i);
-
-    std::uint8_t last[8] = {};
-    const std::size_t r = length % 8;
-    if (r != 0)
-        std::memcpy(last, data + 8 * whole, r);
-    last[r] = 0x80;
-    if (r >= 6) {
-        washBlock(w, ctx->key, last);
-        std::memset(last, 0, sizeof last);
-    }
-    last[6] = std::uint8_t(length >> 8);
-    last[7] = std::uint8_t(length);
-    washBlock(w, ctx->key, last);
+    qelWashMessage(data, length,
+                   [&](const std::uint8_t *block) { washBlock(w, ctx->key, block); });
 
     ctx->marker = kMarkerNone;
     buildForm(ctx, kMarkerEncrypt);
     qelSecureWipe(&w, sizeof w);
-    qelSecureWipe(last, sizeof last);
 }
 
 const QELCipherDescriptor qelTripleDESDescriptor = {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "qelAlgorithms.h"
+#include "qelBitOps.h"
 #include "qelSymmetricCipher.h"
 #include "qelWipe.h"
 
@@ -133,26 +134,12 @@ std::uint32_t h(std::uint32_t x, const std::uint32_t *l)
     return z;
 }
 
-inline std::uint32_t loadLE32(const std::uint8_t *p)
-{
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-
-inline void storeLE32(std::uint32_t v, std::uint8_t *p)
-{
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-    p[2] = std::uint8_t(v >> 16);
-    p[3] = std::uint8_t(v >> 24);
-}
-
 void schedule(QELTwofishContext *ctx, const std::uint8_t *key)
 {
     std::uint32_t me[4], mo[4], s[4];
     for (int i = 0; i < 4; ++i) {
-        me[i] = loadLE32(key + 8 * i);
-        mo[i] = loadLE32(key + 8 * i + 4);
+        me[i] = qelLoadLE32(key + 8 * i);
+        mo[i] = qelLoadLE32(key + 8 * i + 4);
         // S_i = RS . key[8i .. 8i+7]; g uses them in reverse order.
         std::uint32_t si = 0;
         for (int r = 0; r < 4; ++r) {
@@ -210,8 +197,8 @@ void qelTwofishEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const auto *c = static_cast<const QELTwofishContext *>(context);
     const std::uint32_t *k = c->k;
-    std::uint32_t x0 = loadLE32(in) ^ k[0], x1 = loadLE32(in + 4) ^ k[1];
-    std::uint32_t x2 = loadLE32(in + 8) ^ k[2], x3 = loadLE32(in + 12) ^ k[3];
+    std::uint32_t x0 = qelLoadLE32(in) ^ k[0], x1 = qelLoadLE32(in + 4) ^ k[1];
+    std::uint32_t x2 = qelLoadLE32(in + 8) ^ k[2], x3 = qelLoadLE32(in + 12) ^ k[3];
     for (int r = 0; r < 8; ++r) {
         std::uint32_t t0 = g0(c, x0), t1 = g1(c, x1);
         x2 = std::rotr(x2 ^ (t0 + t1 + k[8 + 4 * r]), 1);
@@ -221,18 +208,18 @@ void qelTwofishEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
         x0 = std::rotr(x0 ^ (t0 + t1 + k[10 + 4 * r]), 1);
         x1 = std::rotl(x1, 1) ^ (t0 + 2 * t1 + k[11 + 4 * r]);
     }
-    storeLE32(x2 ^ k[4], out);
-    storeLE32(x3 ^ k[5], out + 4);
-    storeLE32(x0 ^ k[6], out + 8);
-    storeLE32(x1 ^ k[7], out + 12);
+    qelStoreLE32(out, x2 ^ k[4]);
+    qelStoreLE32(out + 4, x3 ^ k[5]);
+    qelStoreLE32(out + 8, x0 ^ k[6]);
+    qelStoreLE32(out + 12, x1 ^ k[7]);
 }
 
 void qelTwofishDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     const auto *c = static_cast<const QELTwofishContext *>(context);
     const std::uint32_t *k = c->k;
-    std::uint32_t x2 = loadLE32(in) ^ k[4], x3 = loadLE32(in + 4) ^ k[5];
-    std::uint32_t x0 = loadLE32(in + 8) ^ k[6], x1 = loadLE32(in + 12) ^ k[7];
+    std::uint32_t x2 = qelLoadLE32(in) ^ k[4], x3 = qelLoadLE32(in + 4) ^ k[5];
+    std::uint32_t x0 = qelLoadLE32(in + 8) ^ k[6], x1 = qelLoadLE32(in + 12) ^ k[7];
     for (int r = 7; r >= 0; --r) {
         std::uint32_t t0 = g0(c, x2), t1 = g1(c, x3);
         x1 = std::rotr(x1 ^ (t0 + 2 * t1 + k[11 + 4 * r]), 1);
@@ -242,10 +229,10 @@ void qelTwofishDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
         x3 = std::rotr(x3 ^ (t0 + 2 * t1 + k[9 + 4 * r]), 1);
         x2 = std::rotl(x2, 1) ^ (t0 + t1 + k[8 + 4 * r]);
     }
-    storeLE32(x0 ^ k[0], out);
-    storeLE32(x1 ^ k[1], out + 4);
-    storeLE32(x2 ^ k[2], out + 8);
-    storeLE32(x3 ^ k[3], out + 12);
+    qelStoreLE32(out, x0 ^ k[0]);
+    qelStoreLE32(out + 4, x1 ^ k[1]);
+    qelStoreLE32(out + 8, x2 ^ k[2]);
+    qelStoreLE32(out + 12, x3 ^ k[3]);
 }
 
 const QELCipherDescriptor qelTwofishDescriptor = {

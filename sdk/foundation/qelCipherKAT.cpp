@@ -84,48 +84,55 @@ bool checkECB(QELSymmetricCipher *cipher)
                      kECB, kData);
 }
 
-bool checkCBC(QELSymmetricCipher *cipher)
+// The operations of a chaining mode over a cipher.
+template <typename Mode>
+struct ChainingOps {
+    QELStatus (*init)(Mode *mode, const void *key, const void *iv);
+    QELStatus (*encrypt)(Mode *mode, const void *in, std::size_t length, void *out);
+    QELStatus (*decrypt)(Mode *mode, const void *in, std::size_t length, void *out);
+    QELStatus (*free)(Mode *mode);
+};
+
+// Runs the mode over a copy of the cipher, which create hands to the mode.
+template <typename Mode, typename Create>
+bool checkChaining(QELSymmetricCipher *cipher, Create create, const ChainingOps<Mode> &ops,
+                   const Bytes64 &expected)
 {
     QELSymmetricCipher *copy = nullptr;
     if (qelSymmetricCipherCopy(cipher, &copy) != QELError_NoErr)
         return false;
-    QELCBCContext *cbc = nullptr;
-    if (QELStatus status = qelCBCCreate(copy, &cbc); status != QELError_NoErr) {
+    Mode *mode = nullptr;
+    if (QELStatus status = create(copy, &mode); status != QELError_NoErr) {
         // A refused creation leaves the copy with us; a failed allocation
         // has freed it already.
         if (status != QELError_OutOfMemory)
             qelSymmetricCipherFree(copy);
         return false;
     }
-    bool ok = qelCBCInit(cbc, kKey.data(), kIV.data()) == QELError_NoErr &&
-              blockwise([&](const std::uint8_t *in, std::uint8_t *out) { return qelCBCEncrypt(cbc, in, 8, out); }, kData,
-                        kCBC) &&
-              qelCBCInit(cbc, kKey.data(), kIV.data()) == QELError_NoErr &&
-              blockwise([&](const std::uint8_t *in, std::uint8_t *out) { return qelCBCDecrypt(cbc, in, 8, out); }, kCBC,
-                        kData);
-    qelCBCFree(cbc);
+    auto perBlock = [mode](auto crypt) {
+        return [=](const std::uint8_t *in, std::uint8_t *out) { return crypt(mode, in, 8, out); };
+    };
+    bool ok = ops.init(mode, kKey.data(), kIV.data()) == QELError_NoErr &&
+              blockwise(perBlock(ops.encrypt), kData, expected) &&
+              ops.init(mode, kKey.data(), kIV.data()) == QELError_NoErr &&
+              blockwise(perBlock(ops.decrypt), expected, kData);
+    ops.free(mode);
     return ok;
+}
+
+bool checkCBC(QELSymmetricCipher *cipher)
+{
+    constexpr ChainingOps<QELCBCContext> ops = {qelCBCInit, qelCBCEncrypt, qelCBCDecrypt, qelCBCFree};
+    return checkChaining(cipher, qelCBCCreate, ops, kCBC);
 }
 
 bool checkCFB(QELSymmetricCipher *cipher)
 {
-    QELSymmetricCipher *copy = nullptr;
-    if (qelSymmetricCipherCopy(cipher, &copy) != QELError_NoErr)
-        return false;
-    QELCFBContext *cfb = nullptr;
-    if (QELStatus status = qelCFBCreate(copy, 1, &cfb); status != QELError_NoErr) {
-        if (status != QELError_OutOfMemory)
-            qelSymmetricCipherFree(copy);
-        return false;
-    }
-    bool ok = qelCFBInit(cfb, kKey.data(), kIV.data()) == QELError_NoErr &&
-              blockwise([&](const std::uint8_t *in, std::uint8_t *out) { return qelCFBEncrypt(cfb, in, 8, out); }, kData,
-                        kCFB) &&
-              qelCFBInit(cfb, kKey.data(), kIV.data()) == QELError_NoErr &&
-              blockwise([&](const std::uint8_t *in, std::uint8_t *out) { return qelCFBDecrypt(cfb, in, 8, out); }, kCFB,
-                        kData);
-    qelCFBFree(cfb);
-    return ok;
+    constexpr ChainingOps<QELCFBContext> ops = {qelCFBInit, qelCFBEncrypt, qelCFBDecrypt, qelCFBFree};
+    auto create = [](QELSymmetricCipher *copy, QELCFBContext **outCFB) {
+        return qelCFBCreate(copy, 1, outCFB);
+    };
+    return checkChaining(cipher, create, ops, kCFB);
 }
 
 } // namespace

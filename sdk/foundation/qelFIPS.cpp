@@ -8,6 +8,7 @@
 #include "qelSDK.h"
 
 #include <atomic>
+#include <source_location>
 
 // Operations of modules that are not here yet.
 QELStatus qelDSASelfTest();
@@ -132,6 +133,18 @@ namespace {
 
 constexpr const char *kUtilitiesGateFile = "qelUtilities";
 
+// The file utilities: bad arguments are refused first, then the API gate
+// is asked, then the operation runs.
+template <typename Operation>
+QELStatus gatedCall(bool argumentsValid, Operation operation,
+                    std::source_location where = std::source_location::current())
+{
+    if (!argumentsValid)
+        return QELError_BadParams;
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, static_cast<int>(where.line()));
+    return status != QELError_NoErr ? status : operation();
+}
+
 } // namespace
 
 QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
@@ -143,80 +156,51 @@ QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
         *outCreator = 0;
     if (outType != nullptr)
         *outType = 0;
-    if (!qelFileSpecIsValid(spec) || outSpec == nullptr)
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    return qelMacBinaryDecode(spec, outSpec, outCreator, outType);
+    return gatedCall(qelFileSpecIsValid(spec) && outSpec != nullptr,
+                     [&] { return qelMacBinaryDecode(spec, outSpec, outCreator, outType); });
 }
 
+// The file-specification module already hands out a block of the spec's own
+// manager.
 QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath)
 {
     if (outPath != nullptr)
         *outPath = nullptr;
-    if (!qelFileSpecIsValid(spec) || outPath == nullptr)
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    // The file-specification module already hands out a block of the
-    // spec's own manager.
-    return qelFileSpecGetPath(spec, outPath);
+    return gatedCall(qelFileSpecIsValid(spec) && outPath != nullptr,
+                     [&] { return qelFileSpecGetPath(spec, outPath); });
 }
 
+// A bad context gives a null manager, which the constructor refuses.
 QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
                                      QELFileSpec **outSpec)
 {
     if (outSpec != nullptr)
         *outSpec = nullptr;
-    if (path == nullptr || outSpec == nullptr)
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    // A bad context gives a null manager, which the constructor refuses.
-    return qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), path, outSpec);
+    return gatedCall(path != nullptr && outSpec != nullptr, [&] {
+        return qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), path, outSpec);
+    });
 }
 
 QELStatus qelDeleteFile(const QELFileSpec *spec)
 {
-    if (!qelFileSpecIsValid(spec))
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    return qelFileSpecDelete(spec);
+    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecDelete(spec); });
 }
 
 QELStatus qelRenameFile(QELFileSpec *spec, const char *newName)
 {
-    if (!qelFileSpecIsValid(spec) || newName == nullptr)
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    return qelFileSpecRename(spec, newName);
+    return gatedCall(qelFileSpecIsValid(spec) && newName != nullptr,
+                     [&] { return qelFileSpecRename(spec, newName); });
 }
 
 QELStatus qelFreeFileSpec(QELFileSpec *spec)
 {
-    if (!qelFileSpecIsValid(spec))
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    return qelFileSpecFree(spec);
+    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecFree(spec); });
 }
 
 QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy)
 {
     if (outCopy != nullptr)
         *outCopy = nullptr;
-    if (!qelFileSpecIsValid(spec) || outCopy == nullptr)
-        return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
-    return qelFileSpecCopy(spec, outCopy);
+    return gatedCall(qelFileSpecIsValid(spec) && outCopy != nullptr,
+                     [&] { return qelFileSpecCopy(spec, outCopy); });
 }

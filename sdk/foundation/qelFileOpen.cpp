@@ -333,27 +333,25 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
         return nullptr;
     }
     std::memcpy(buffer, tmpl.c_str(), tmpl.size() + 1);
-    int fd = ::mkstemp(buffer);
-    if (fd < 0) {
+    auto fail = [&](QELStatus status) -> std::FILE * {
         qelContextMemFree(context, buffer);
-        *outStatus = QELError_CantOpenFile;
+        *outStatus = status;
         return nullptr;
-    }
+    };
+    int fd = ::mkstemp(buffer);
+    if (fd < 0)
+        return fail(QELError_CantOpenFile);
     std::FILE *stream = ::fdopen(fd, "w+b");
     if (stream == nullptr) {
         ::close(fd);
         ::unlink(buffer);
-        qelContextMemFree(context, buffer);
-        *outStatus = QELError_CantOpenFile;
-        return nullptr;
+        return fail(QELError_CantOpenFile);
     }
     QELStatus status = qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), buffer, outSpec);
     if (status != 0) {
         std::fclose(stream);
         ::unlink(buffer);
-        qelContextMemFree(context, buffer);
-        *outStatus = status;
-        return nullptr;
+        return fail(status);
     }
     qelContextMemFree(context, buffer);
     return stream;

@@ -41,6 +41,32 @@ std::size_t dirPartLength(const char *path)
     return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
+// A copy of the string (with its NUL) in a block of the manager; null when
+// memory fails.
+char *copyString(QELMemoryMgr *mgr, const char *string)
+{
+    std::size_t size = std::strlen(string) + 1;
+    auto *copy = static_cast<char *>(qelMemAlloc(mgr, size, 0));
+    if (copy != nullptr)
+        std::memcpy(copy, string, size);
+    return copy;
+}
+
+// Resizes the spec's data to size bytes and puts count bytes there from
+// offset on (what lies before offset stays); on failure nothing changes.
+QELStatus storeData(QELFileSpec *spec, std::size_t size, std::size_t offset, const void *bytes,
+                    std::size_t count)
+{
+    void *data = spec->data;
+    QELStatus status = qelMemRealloc(spec->memMgr, &data, size, 0);
+    if (status != 0)
+        return status;
+    std::memcpy(static_cast<char *>(data) + offset, bytes, count);
+    spec->data = data;
+    spec->dataSize = static_cast<std::uint32_t>(size);
+    return 0;
+}
+
 QELStatus newPathSpec(QELMemoryMgr *mgr, const char *path, std::size_t length,
                       QELFileSpec **outSpec)
 {
@@ -67,28 +93,16 @@ QELStatus unixExportData(const QELFileSpec *spec, std::uint8_t **outBytes,
     *outLength = 0;
     if (!hasPath(spec))
         return QELError_BadParams;
-    std::size_t length = std::strlen(pathOf(spec)) + 1;
-    *outLength = static_cast<std::uint32_t>(length);
-    auto *bytes = static_cast<std::uint8_t *>(qelMemAlloc(spec->memMgr, length, 0));
-    if (bytes == nullptr)
-        return QELError_OutOfMemory;
-    std::memcpy(bytes, pathOf(spec), length);
-    *outBytes = bytes;
-    return 0;
+    *outLength = static_cast<std::uint32_t>(std::strlen(pathOf(spec)) + 1);
+    *outBytes = reinterpret_cast<std::uint8_t *>(copyString(spec->memMgr, pathOf(spec)));
+    return *outBytes != nullptr ? 0 : QELError_OutOfMemory;
 }
 
 QELStatus unixImportData(QELFileSpec *spec, const std::uint8_t *bytes, std::uint32_t length)
 {
     if (length == 0 || bytes[length - 1] != 0)
         return QELError_BadParams;
-    void *data = spec->data;
-    QELStatus status = qelMemRealloc(spec->memMgr, &data, length, 0);
-    if (status != 0)
-        return status;
-    std::memcpy(data, bytes, length);
-    spec->data = data;
-    spec->dataSize = length;
-    return 0;
+    return storeData(spec, length, 0, bytes, length);
 }
 
 // Two spellings name the same file when they lead to the same device and
@@ -129,14 +143,7 @@ QELStatus unixSetName(QELFileSpec *spec, const char *name)
     std::size_t newSize = dirLength + nameLength + 1;
     if (newSize > UINT32_MAX)
         return QELError_BadParams;
-    void *data = spec->data;
-    QELStatus status = qelMemRealloc(spec->memMgr, &data, newSize, 0);
-    if (status != 0)
-        return status;
-    std::memcpy(static_cast<char *>(data) + dirLength, name, nameLength + 1);
-    spec->data = data;
-    spec->dataSize = static_cast<std::uint32_t>(newSize);
-    return 0;
+    return storeData(spec, newSize, dirLength, name, nameLength + 1);
 }
 
 QELStatus unixSetMetadata(QELFileSpec *, std::uint32_t, std::uint32_t, std::uint32_t,
@@ -195,21 +202,10 @@ QELStatus unixRename(QELFileSpec *spec, const char *newName)
         return QELError_OutOfMemory;
     std::memcpy(oldPath, spec->data, oldSize);
     QELStatus status = unixSetName(spec, newName);
-    if (status != 0) {
-        qelMemFree(oldPath);
-        return status;
-    }
-    if (std::rename(oldPath, pathOf(spec)) != 0) {
-        // Give the spec its old path back; the block is at least as large
-        // as the name part we are restoring, or grows back.
-        void *data = spec->data;
-        if (qelMemRealloc(spec->memMgr, &data, oldSize, 0) == 0) {
-            std::memcpy(data, oldPath, oldSize);
-            spec->data = data;
-            spec->dataSize = oldSize;
-        }
-        qelMemFree(oldPath);
-        return QELError_FileOpFailed;
+    if (status == 0 && std::rename(oldPath, pathOf(spec)) != 0) {
+        // Give the spec its old path back.
+        storeData(spec, oldSize, 0, oldPath, oldSize);
+        status = QELError_FileOpFailed;
     }
     qelMemFree(oldPath);
     return status;
@@ -486,13 +482,8 @@ QELStatus qelFileSpecGetNameCopy(const QELFileSpec *spec, char **outName)
     QELStatus status = spec->ops->getName(spec, name);
     if (status != 0)
         return status;
-    std::size_t length = std::strlen(name);
-    auto *copy = static_cast<char *>(qelMemAlloc(spec->memMgr, length + 1, 0));
-    if (copy == nullptr)
-        return QELError_OutOfMemory;
-    std::memcpy(copy, name, length + 1);
-    *outName = copy;
-    return 0;
+    *outName = copyString(spec->memMgr, name);
+    return *outName != nullptr ? 0 : QELError_OutOfMemory;
 }
 
 char *qelFileSpecGetNameAlloc(const QELFileSpec *spec)
@@ -587,13 +578,8 @@ QELStatus qelFileSpecGetPath(const QELFileSpec *spec, char **outPath)
     *outPath = nullptr;
     if (!qelFileSpecIsValid(spec) || !isKind14(spec))
         return QELError_BadParams;
-    std::size_t length = std::strlen(pathOf(spec));
-    auto *copy = static_cast<char *>(qelMemAlloc(spec->memMgr, length + 1, 0));
-    if (copy == nullptr)
-        return QELError_OutOfMemory;
-    std::memcpy(copy, pathOf(spec), length + 1);
-    *outPath = copy;
-    return 0;
+    *outPath = copyString(spec->memMgr, pathOf(spec));
+    return *outPath != nullptr ? 0 : QELError_OutOfMemory;
 }
 
 QELStatus qelFileSpecGetInfo(const QELFileSpec *spec, QELFileInfo *outInfo)

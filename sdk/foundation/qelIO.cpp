@@ -61,9 +61,6 @@ QELStatus baseFlush(QELIO *)
     return 0;
 }
 
-const QELIOOps kBaseOps = {baseInit, baseDestroy, baseRead,  baseWrite, baseTell,
-                           baseSeek, baseGetSize, baseFlush, nullptr};
-
 // --- memory class ----------------------------------------------------------
 
 QELMemoryIO *asMemory(QELIO *io)
@@ -550,9 +547,30 @@ QELStatus lineEndGetSize(QELIO *io, std::int64_t *outSize)
     return l == nullptr ? QELError_BadParams : qelIOGetSize(l->proxy.inner, outSize);
 }
 
-} // namespace
-
 // --- class tables ------------------------------------------------------------
+// An operation a class does not override is the base class's.
+//                                init          destroy          read         write         tell         seek         getSize          flush         resize
+constexpr QELIOOps kBaseOps     = {baseInit,     baseDestroy,     baseRead,    baseWrite,    baseTell,    baseSeek,    baseGetSize,     baseFlush,    nullptr};
+constexpr QELIOOps kMemoryOps   = {memoryInit,   memoryDestroy,   memoryRead,  memoryWrite,  baseTell,    baseSeek,    memoryGetSize,   baseFlush,    memoryResize};
+constexpr QELIOOps kFileLikeOps = {fileLikeInit, fileLikeDestroy, baseRead,    baseWrite,    baseTell,    baseSeek,    baseGetSize,     baseFlush,    nullptr};
+constexpr QELIOOps kStdioOps    = {stdioInit,    stdioDestroy,    stdioRead,   stdioWrite,   stdioTell,   stdioSeek,   stdioGetSize,    stdioFlush,   nullptr};
+constexpr QELIOOps kProxyOps    = {proxyInit,    proxyDestroy,    proxyRead,   proxyWrite,   baseTell,    proxySeek,   proxyGetSize,    proxyFlush,   nullptr};
+constexpr QELIOOps kLineEndOps  = {lineEndInit,  lineEndDestroy,  lineEndRead, lineEndWrite, lineEndTell, lineEndSeek, lineEndGetSize,  lineEndFlush, nullptr};
+
+// The proxy and line-end constructors: the new object lives with the inner
+// one's memory manager.
+QELStatus newOverInner(QELIO *inner, const QELIOOps *cls, std::size_t recordSize,
+                       const void *params, QELIO **outIO)
+{
+    if (outIO == nullptr)
+        return QELError_BadParams;
+    *outIO = nullptr;
+    if (!qelIOIsValid(inner))
+        return QELError_BadParams;
+    return qelIONew(inner->memMgr, cls, recordSize, params, outIO);
+}
+
+} // namespace
 
 const QELIOOps *qelIOBaseClass()
 {
@@ -561,78 +579,27 @@ const QELIOOps *qelIOBaseClass()
 
 const QELIOOps *qelMemoryIOClass()
 {
-    static const QELIOOps ops = [] {
-        QELIOOps o = kBaseOps;
-        o.init = memoryInit;
-        o.destroy = memoryDestroy;
-        o.read = memoryRead;
-        o.write = memoryWrite;
-        o.getSize = memoryGetSize;
-        o.resize = memoryResize;
-        return o;
-    }();
-    return &ops;
+    return &kMemoryOps;
 }
 
 const QELIOOps *qelFileLikeIOClass()
 {
-    static const QELIOOps ops = [] {
-        QELIOOps o = kBaseOps;
-        o.init = fileLikeInit;
-        o.destroy = fileLikeDestroy;
-        return o;
-    }();
-    return &ops;
+    return &kFileLikeOps;
 }
 
 const QELIOOps *qelStdioIOClass()
 {
-    static const QELIOOps ops = [] {
-        QELIOOps o = *qelFileLikeIOClass();
-        o.init = stdioInit;
-        o.destroy = stdioDestroy;
-        o.read = stdioRead;
-        o.write = stdioWrite;
-        o.tell = stdioTell;
-        o.seek = stdioSeek;
-        o.getSize = stdioGetSize;
-        o.flush = stdioFlush;
-        return o;
-    }();
-    return &ops;
+    return &kStdioOps;
 }
 
 const QELIOOps *qelProxyIOClass()
 {
-    static const QELIOOps ops = [] {
-        QELIOOps o = kBaseOps;
-        o.init = proxyInit;
-        o.destroy = proxyDestroy;
-        o.read = proxyRead;
-        o.write = proxyWrite;
-        o.seek = proxySeek;
-        o.getSize = proxyGetSize;
-        o.flush = proxyFlush;
-        return o;
-    }();
-    return &ops;
+    return &kProxyOps;
 }
 
 const QELIOOps *qelLineEndIOClass()
 {
-    static const QELIOOps ops = [] {
-        QELIOOps o = *qelProxyIOClass();
-        o.init = lineEndInit;
-        o.destroy = lineEndDestroy;
-        o.read = lineEndRead;
-        o.write = lineEndWrite;
-        o.tell = lineEndTell;
-        o.seek = lineEndSeek;
-        o.getSize = lineEndGetSize;
-        o.flush = lineEndFlush;
-        return o;
-    }();
-    return &ops;
+    return &kLineEndOps;
 }
 
 // --- public operations -------------------------------------------------------
@@ -872,23 +839,13 @@ QELStatus qelStdioIONew(QELMemoryMgr *mgr, std::FILE *stream, std::uint8_t ownsS
 
 QELStatus qelProxyIONew(QELIO *inner, std::uint8_t ownsInner, QELIO **outIO)
 {
-    if (outIO == nullptr)
-        return QELError_BadParams;
-    *outIO = nullptr;
-    if (!qelIOIsValid(inner))
-        return QELError_BadParams;
     QELProxyIOParams params{ownsInner, inner};
-    return qelIONew(inner->memMgr, qelProxyIOClass(), sizeof(QELProxyIO), &params, outIO);
+    return newOverInner(inner, &kProxyOps, sizeof(QELProxyIO), &params, outIO);
 }
 
 QELStatus qelLineEndIONew(QELIO *inner, std::uint8_t ownsInner, std::uint32_t mode,
                           QELIO **outIO)
 {
-    if (outIO == nullptr)
-        return QELError_BadParams;
-    *outIO = nullptr;
-    if (!qelIOIsValid(inner))
-        return QELError_BadParams;
     QELLineEndIOParams params{ownsInner, inner, mode};
-    return qelIONew(inner->memMgr, qelLineEndIOClass(), sizeof(QELLineEndIO), &params, outIO);
+    return newOverInner(inner, &kLineEndOps, sizeof(QELLineEndIO), &params, outIO);
 }

@@ -3,10 +3,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <csignal>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 // ---- mutexes, thread-specific values, threads ------------------------------
 
@@ -74,6 +79,50 @@ int semaphoreOp(int id, short delta, short flags)
     }
 }
 
+// System V semaphores outlive the process. Sets still held when the process
+// exits through exit() (a program that stops without SDK clean-up) are
+// removed then; a forked child leaves its parent's sets alone.
+struct SemaphoreRegistry {
+    std::mutex mutex;
+    std::vector<std::pair<int, pid_t>> sets;
+};
+
+void removeLeftoverSemaphores();
+
+SemaphoreRegistry &semaphoreRegistry()
+{
+    static SemaphoreRegistry registry;
+    // Registered after the registry exists, so it runs before its destructor.
+    static const bool hooked = std::atexit(removeLeftoverSemaphores) == 0;
+    (void)hooked;
+    return registry;
+}
+
+void removeLeftoverSemaphores()
+{
+    SemaphoreRegistry &r = semaphoreRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    const pid_t self = getpid();
+    for (const auto &[id, owner] : r.sets)
+        if (owner == self)
+            semctl(id, 0, IPC_RMID);
+    r.sets.clear();
+}
+
+void track(int id)
+{
+    SemaphoreRegistry &r = semaphoreRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    r.sets.emplace_back(id, getpid());
+}
+
+void untrack(int id)
+{
+    SemaphoreRegistry &r = semaphoreRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    std::erase_if(r.sets, [id](const auto &entry) { return entry.first == id; });
+}
+
 } // namespace
 
 int qelSemaphoreCreate(int *outId, const QELSemaphoreParams *params)
@@ -92,11 +141,21 @@ int qelSemaphoreCreate(int *outId, const QELSemaphoreParams *params)
             return -1;
         }
     }
+    try {
+        track(id);
+    } catch (...) {
+        semctl(id, 0, IPC_RMID);
+        return -1;
+    }
     *outId = id;
     return 0;
 }
 
-int qelSemaphoreRemove(int id) { return semctl(id, 0, IPC_RMID) == 0 ? 0 : -1; }
+int qelSemaphoreRemove(int id)
+{
+    untrack(id);
+    return semctl(id, 0, IPC_RMID) == 0 ? 0 : -1;
+}
 int qelSemaphoreWait(int id) { return semaphoreOp(id, -1, 0); }
 int qelSemaphoreTryWait(int id) { return semaphoreOp(id, -1, IPC_NOWAIT); }
 int qelSemaphorePost(int id) { return semaphoreOp(id, 1, 0); }

@@ -278,54 +278,27 @@ bool parseLine(const char *p, const char *lineEnd, QELMacBinaryTypeEntry &entry)
     return creatorValid && typeValid && n >= 1;
 }
 
-// Owns a guarded block (path strings of file specs).
-struct BlockGuard {
-    char *block = nullptr;
-    BlockGuard() = default;
-    BlockGuard(const BlockGuard &) = delete;
-    BlockGuard &operator=(const BlockGuard &) = delete;
-    ~BlockGuard() { reset(); }
-    void reset()
-    {
-        if (block != nullptr)
-            qelMemFree(block);
-        block = nullptr;
-    }
+// Owns a handle and releases it on every exit.
+template <typename T, auto Release>
+class Owned {
+public:
+    Owned() = default;
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { reset(); }
+    T *get() const { return handle_; }
+    T **out() { return &handle_; }
+    T *release() { return std::exchange(handle_, nullptr); }
+    // Releases the handle now; the release's status.
+    QELStatus reset() { return handle_ != nullptr ? Release(release()) : QELError_NoErr; }
+
+private:
+    T *handle_ = nullptr;
 };
 
-struct SpecGuard {
-    QELFileSpec *spec = nullptr;
-    SpecGuard() = default;
-    SpecGuard(const SpecGuard &) = delete;
-    SpecGuard &operator=(const SpecGuard &) = delete;
-    ~SpecGuard()
-    {
-        if (spec != nullptr)
-            qelFileSpecFree(spec);
-    }
-    QELFileSpec *release()
-    {
-        QELFileSpec *s = spec;
-        spec = nullptr;
-        return s;
-    }
-};
-
-struct IOGuard {
-    QELIO *io = nullptr;
-    IOGuard() = default;
-    IOGuard(const IOGuard &) = delete;
-    IOGuard &operator=(const IOGuard &) = delete;
-    ~IOGuard() { close(); }
-    QELStatus close()
-    {
-        QELStatus status = QELError_NoErr;
-        if (io != nullptr)
-            status = qelIOFree(io);
-        io = nullptr;
-        return status;
-    }
-};
+using BlockGuard = Owned<char, qelMemFree>; // guarded blocks (paths of file specs)
+using SpecGuard = Owned<QELFileSpec, qelFileSpecFree>;
+using IOGuard = Owned<QELIO, qelIOFree>;
 
 // Moves a file to a name that must not exist yet; never replaces a file.
 // 0, 1 when the target exists, or a failure status.
@@ -353,11 +326,11 @@ int moveNoReplace(const char *from, const char *to)
 QELStatus renameToFreeName(QELFileSpec *spec, const char *name)
 {
     BlockGuard from;
-    QELStatus status = qelFileSpecGetPath(spec, &from.block);
+    QELStatus status = qelFileSpecGetPath(spec, from.out());
     if (status != QELError_NoErr)
         return status;
     SpecGuard target;
-    status = qelFileSpecCopy(spec, &target.spec);
+    status = qelFileSpecCopy(spec, target.out());
     if (status != QELError_NoErr)
         return status;
     char candidate[QELFileSpecNameBufferSize];
@@ -371,16 +344,16 @@ QELStatus renameToFreeName(QELFileSpec *spec, const char *name)
             if (status != QELError_NoErr)
                 return status;
         }
-        status = qelFileSpecSetName(target.spec, candidate);
+        status = qelFileSpecSetName(target.get(), candidate);
         if (status != QELError_NoErr)
             return status;
         BlockGuard to;
-        status = qelFileSpecGetPath(target.spec, &to.block);
+        status = qelFileSpecGetPath(target.get(), to.out());
         if (status != QELError_NoErr)
             return status;
-        if (std::strcmp(from.block, to.block) == 0)
+        if (std::strcmp(from.get(), to.get()) == 0)
             return QELError_NoErr; // already there
-        int moved = moveNoReplace(from.block, to.block);
+        int moved = moveNoReplace(from.get(), to.get());
         if (moved == 0)
             return qelFileSpecSetName(spec, candidate);
         if (moved != 1)
@@ -395,30 +368,30 @@ QELStatus createOutput(const QELFileSpec *input, QELFileSpec **outSpec)
 {
     *outSpec = nullptr;
     SpecGuard out;
-    QELStatus status = qelFileSpecCopy(input, &out.spec);
+    QELStatus status = qelFileSpecCopy(input, out.out());
     if (status != QELError_NoErr)
         return status;
     char name[QELFileSpecNameBufferSize];
     for (std::uint32_t n = 0; n <= QELFileSpecMaxUniqueTries; ++n) {
         if (n > 0) {
             std::snprintf(name, sizeof(name), "%s%u.%s", "temp", n, "tmp");
-            status = qelFileSpecSetName(out.spec, name);
+            status = qelFileSpecSetName(out.get(), name);
             if (status != QELError_NoErr)
                 return status;
         }
         std::uint8_t exists = 0;
-        status = qelFileSpecExists(out.spec, &exists);
+        status = qelFileSpecExists(out.get(), &exists);
         if (status != QELError_NoErr)
             return status;
         if (exists)
             continue;
-        status = qelFileSpecCreate(out.spec);
+        status = qelFileSpecCreate(out.get());
         if (status == QELError_NoErr) {
             *outSpec = out.release();
             return QELError_NoErr;
         }
         // Someone took the name between the test and the creation.
-        status = qelFileSpecExists(out.spec, &exists);
+        status = qelFileSpecExists(out.get(), &exists);
         if (status != QELError_NoErr)
             return status;
         if (!exists)
@@ -435,12 +408,12 @@ QELStatus copyDataFork(QELIO *input, std::uint32_t length, bool text, QELIO *out
     if (!text)
         return qelIOCopy(input, length, output);
     IOGuard converter;
-    status = qelLineEndIONew(output, 0, QELLineEnd_LF, &converter.io);
+    status = qelLineEndIONew(output, 0, QELLineEnd_LF, converter.out());
     if (status != QELError_NoErr)
         return status;
-    status = qelIOCopy(input, length, converter.io);
+    status = qelIOCopy(input, length, converter.get());
     // Freeing the converter writes out what it holds.
-    QELStatus closeStatus = converter.close();
+    QELStatus closeStatus = converter.reset();
     return status != QELError_NoErr ? status : closeStatus;
 }
 
@@ -578,11 +551,11 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
         return QELError_BadParams;
 
     IOGuard input;
-    QELStatus status = qelFileSpecOpenIO(spec, 0, &input.io);
+    QELStatus status = qelFileSpecOpenIO(spec, 0, input.out());
     if (status != QELError_NoErr)
         return status;
     std::array<std::uint8_t, QELMacBinaryHeaderSize> header{};
-    status = qelIORead(input.io, QELMacBinaryHeaderSize, header.data(), nullptr);
+    status = qelIORead(input.get(), QELMacBinaryHeaderSize, header.data(), nullptr);
     if (status != QELError_NoErr)
         return status;
 
@@ -604,30 +577,30 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
     // A header that claims more data than the file holds is refused before
     // anything is written or removed.
     std::int64_t fileSize = 0;
-    status = qelIOGetSize(input.io, &fileSize);
+    status = qelIOGetSize(input.get(), &fileSize);
     if (status != QELError_NoErr)
         return status;
     if (fileSize < static_cast<std::int64_t>(QELMacBinaryHeaderSize) + dataLength)
         return QELError_EOF;
 
     SpecGuard output;
-    status = createOutput(spec, &output.spec);
+    status = createOutput(spec, output.out());
     if (status != QELError_NoErr)
         return status;
     {
         IOGuard out;
-        status = qelFileSpecOpenIO(output.spec, 1, &out.io);
+        status = qelFileSpecOpenIO(output.get(), 1, out.out());
         if (status == QELError_NoErr)
-            status = copyDataFork(input.io, dataLength, type == QELMacBinaryTypeText, out.io);
-        QELStatus closeStatus = out.close();
+            status = copyDataFork(input.get(), dataLength, type == QELMacBinaryTypeText, out.get());
+        QELStatus closeStatus = out.reset();
         if (status == QELError_NoErr)
             status = closeStatus;
     }
-    input.close();
+    input.reset();
     if (status != QELError_NoErr) {
         // Nothing is lost: the MacBinary file stays and the partial output
         // goes.
-        qelFileSpecDelete(output.spec);
+        qelFileSpecDelete(output.get());
         return status;
     }
 
@@ -649,7 +622,7 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
                 }
             }
         }
-        status = renameToFreeName(output.spec, name);
+        status = renameToFreeName(output.get(), name);
     }
     *outSpec = output.release();
     return status;

@@ -252,17 +252,25 @@ QELOptionList *qelOptionNewValue(QELContext *context, std::int32_t kind, const v
 
 namespace {
 
+// A copy of size bytes in a block of the context's manager (secure or
+// plain); null when memory fails.
+void *copyBlock(QELContext *context, const void *source, std::uint64_t size, bool secure)
+{
+    void *block = secure ? qelMemAllocSecure(qelContextGetMemoryMgr(context), size, 0)
+                         : qelContextMemAlloc(context, size, 0);
+    if (block != nullptr && size != 0)
+        std::memcpy(block, source, size);
+    return block;
+}
+
 QELOptionList *newCopiedBytes(QELContext *context, std::int32_t kind, const void *bytes,
                               std::uint64_t length, bool secure)
 {
     if (!qelContextIsValid(context) || bytes == nullptr || length > QELMemMaxBlockSize)
         return qelOptionSentinel(QELOptionSentinel_BadParams);
-    void *block = secure ? qelMemAllocSecure(qelContextGetMemoryMgr(context), length, 0)
-                         : qelContextMemAlloc(context, length, 0);
+    void *block = copyBlock(context, bytes, length, secure);
     if (block == nullptr)
         return qelOptionSentinel(QELOptionSentinel_NoMemory);
-    if (length != 0)
-        std::memcpy(block, bytes, length);
     std::uint64_t value = fromPointer(block);
     return qelOptionNewValue(context, kind, &value, length,
                              secure ? qelOptionCopySecureHandler : qelOptionCopyBytesHandler);
@@ -312,12 +320,9 @@ QELStatus copyOrFreeBlock(QELContext *context, std::int32_t event, std::uint64_t
         return QELError_UnknownRequest;
     if (outValue == nullptr || outSize == nullptr || size > QELMemMaxBlockSize)
         return QELError_BadParams;
-    void *block = secure ? qelMemAllocSecure(qelContextGetMemoryMgr(context), size, 0)
-                         : qelContextMemAlloc(context, size, 0);
+    void *block = copyBlock(context, asPointer(value), size, secure);
     if (block == nullptr)
         return QELError_OutOfMemory;
-    if (size != 0)
-        std::memcpy(block, asPointer(value), size);
     *outValue = fromPointer(block);
     *outSize = size;
     return QELError_NoErr;
@@ -546,47 +551,42 @@ QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool r
     QELStatus status = qelOptionListFindOne(list, kind, &item);
     if (status != QELError_NoErr)
         return status;
+    // Stores a value through the next argument, a pointer of the value's type.
+    auto store = [&](auto value) -> QELStatus {
+        auto *out = va_arg(args, decltype(value) *);
+        if (out == nullptr)
+            return QELError_BadParams;
+        *out = value;
+        return QELError_NoErr;
+    };
     const bool present = item.kind != 0;
     const char *f = format;
     if (f[0] == '%' && f[1] == 'b') {
-        auto *flag = va_arg(args, std::uint8_t *);
-        if (flag == nullptr)
+        if (store(std::uint8_t{present}) != QELError_NoErr)
             return QELError_BadParams;
-        *flag = present ? 1 : 0;
         f += 2;
     }
 
     if (!present) {
         for (; f[0] == '%'; f += 2) {
+            QELStatus status = QELError_BadParams;
             switch (f[1]) {
             case 'd':
             case 't':
-            case 'T': {
-                auto *out = va_arg(args, std::uint32_t *);
-                if (out == nullptr)
-                    return QELError_BadParams;
-                *out = 0;
+            case 'T':
+                status = store(std::uint32_t{0});
                 break;
-            }
-            case 'b': {
-                auto *out = va_arg(args, std::uint8_t *);
-                if (out == nullptr)
-                    return QELError_BadParams;
-                *out = 0;
+            case 'b':
+                status = store(std::uint8_t{0});
                 break;
-            }
             case 'p':
             case 'f':
-            case 'l': {
-                auto *out = va_arg(args, std::uint64_t *);
-                if (out == nullptr)
-                    return QELError_BadParams;
-                *out = 0;
+            case 'l':
+                status = store(std::uint64_t{0});
                 break;
             }
-            default:
-                return QELError_BadParams;
-            }
+            if (status != QELError_NoErr)
+                return status;
         }
         return required ? QELError_OptionNotFound : QELError_NoErr;
     }
@@ -598,21 +598,11 @@ QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool r
         switch (f[1]) {
         case 'd':
         case 't':
-        case 'T': {
-            auto *out = va_arg(args, std::uint32_t *);
-            if (out == nullptr)
-                return QELError_BadParams;
-            *out = static_cast<std::uint32_t>(item.value);
-            return QELError_NoErr;
-        }
+        case 'T':
+            return store(static_cast<std::uint32_t>(item.value));
         case 'p':
-        case 'f': {
-            auto *out = va_arg(args, std::uint64_t *);
-            if (out == nullptr)
-                return QELError_BadParams;
-            *out = item.value;
-            return QELError_NoErr;
-        }
+        case 'f':
+            return store(std::uint64_t{item.value});
         default:
             return QELError_BadParams;
         }
@@ -642,17 +632,9 @@ QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool r
             std::uint32_t field = 0;
             std::memcpy(&field, record + offset, sizeof(field));
             offset += 4;
-            if (f[1] == 'b') {
-                auto *out = va_arg(args, std::uint8_t *);
-                if (out == nullptr)
-                    return QELError_BadParams;
-                *out = static_cast<std::uint8_t>(field);
-            } else {
-                auto *out = va_arg(args, std::uint32_t *);
-                if (out == nullptr)
-                    return QELError_BadParams;
-                *out = field;
-            }
+            QELStatus status = f[1] == 'b' ? store(static_cast<std::uint8_t>(field)) : store(field);
+            if (status != QELError_NoErr)
+                return status;
             break;
         }
         case 'p':
@@ -660,11 +642,11 @@ QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool r
             offset = (offset + 7) & ~std::uint64_t{7};
             if (record == nullptr || offset + 8 > item.size)
                 return QELError_BadParams;
-            auto *out = va_arg(args, std::uint64_t *);
-            if (out == nullptr)
-                return QELError_BadParams;
-            std::memcpy(out, record + offset, sizeof(std::uint64_t));
+            std::uint64_t field = 0;
+            std::memcpy(&field, record + offset, sizeof(field));
             offset += 8;
+            if (store(field) != QELError_NoErr)
+                return QELError_BadParams;
             break;
         }
         default:
@@ -779,11 +761,9 @@ QELStatus qelOptionListAppendV(QELOptionList *target, QELOptionList *first, std:
                 status = QELError_BadParams;
             continue;
         }
-        if (status != QELError_NoErr) {
-            qelOptionListDispose(arg, false);
-            continue;
-        }
-        status = qelOptionListGetError(arg);
+        // After a failure the remaining lists are only released.
+        if (status == QELError_NoErr)
+            status = qelOptionListGetError(arg);
         if (status != QELError_NoErr) {
             qelOptionListDispose(arg, false);
             continue;
@@ -944,6 +924,19 @@ char *qelContextStrDup(QELContext *context, const char *string)
 
 // --- public operations ------------------------------------------------------
 
+namespace {
+
+// Hands a made list to the caller; a sentinel in its place becomes a status.
+QELStatus deliverList(QELOptionList *list, QELOptionList **outList)
+{
+    if (!isRealList(list))
+        return qelOptionSentinelError(list);
+    *outList = list;
+    return QELError_NoErr;
+}
+
+} // namespace
+
 QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList)
 {
     if (outList == nullptr)
@@ -954,11 +947,7 @@ QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList)
     QELStatus status = qelAPIGate(kGateFile, __LINE__);
     if (status != QELError_NoErr)
         return status;
-    QELOptionList *list = qelOptionListNew(context, true);
-    if (!isRealList(list))
-        return qelOptionSentinelError(list);
-    *outList = list;
-    return QELError_NoErr;
+    return deliverList(qelOptionListNew(context, true), outList);
 }
 
 QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
@@ -973,11 +962,7 @@ QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
         qelOptionListFreeV(first, args);
         status = QELError_BadParams;
     } else if ((status = qelAPIGate(kGateFile, __LINE__)) == QELError_NoErr) {
-        QELOptionList *list = qelOptionListBuildV(context, true, first, args);
-        if (isRealList(list))
-            *outList = list;
-        else
-            status = qelOptionSentinelError(list);
+        status = deliverList(qelOptionListBuildV(context, true, first, args), outList);
     }
     va_end(args);
     return status;
@@ -1020,11 +1005,7 @@ QELStatus qelOptionListCopyPublic(const QELOptionList *list, QELOptionList **out
     QELStatus status = qelAPIGate(kGateFile, __LINE__);
     if (status != QELError_NoErr)
         return status;
-    QELOptionList *copy = qelOptionListCopy(list);
-    if (!isRealList(copy))
-        return qelOptionSentinelError(copy);
-    *outCopy = copy;
-    return QELError_NoErr;
+    return deliverList(qelOptionListCopy(list), outCopy);
 }
 
 QELStatus qelOptionListFreePublic(QELOptionList *list)

@@ -58,6 +58,12 @@ bool isPointerId(std::int32_t id)
     return id >= QELSetting_PointerFirst && id <= QELSetting_PointerLast;
 }
 
+void storePointer(QELSettings *settings, std::int32_t id, const void *pointer, std::uint64_t size)
+{
+    settings->pointers[id - QELSetting_PointerFirst] = pointer;
+    settings->pointerSizes[id - QELSetting_PointerFirst] = size;
+}
+
 void freeString(char *&value)
 {
     if (value == nullptr)
@@ -225,12 +231,8 @@ QELStatus qelSettingsSetString(QELSettings *settings, std::int32_t id, const cha
     status = storeString(settings, slot, value, priority);
     if (status != QELError_NoErr)
         return status;
-    const int encodeSlot = QELSetting_CharsetEncodeTable - QELSetting_PointerFirst;
-    const int decodeSlot = QELSetting_CharsetDecodeTable - QELSetting_PointerFirst;
-    settings->pointers[encodeSlot] = encodeTable;
-    settings->pointerSizes[encodeSlot] = kCharsetTableSize;
-    settings->pointers[decodeSlot] = decodeTable;
-    settings->pointerSizes[decodeSlot] = kCharsetTableSize;
+    storePointer(settings, QELSetting_CharsetEncodeTable, encodeTable, kCharsetTableSize);
+    storePointer(settings, QELSetting_CharsetDecodeTable, decodeTable, kCharsetTableSize);
     return QELError_NoErr;
 }
 
@@ -251,8 +253,7 @@ QELStatus qelSettingsSetPointer(QELSettings *settings, std::int32_t id, const vo
     // 3000 and 3001 follow the character-set setting.
     if (settings == nullptr || id < QELSetting_CharsetDecodeTable + 1 || !isPointerId(id))
         return QELError_BadParams;
-    settings->pointers[id - QELSetting_PointerFirst] = pointer;
-    settings->pointerSizes[id - QELSetting_PointerFirst] = size;
+    storePointer(settings, id, pointer, size);
     return QELError_NoErr;
 }
 

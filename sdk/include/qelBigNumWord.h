@@ -15,6 +15,28 @@ struct QELMemoryMgr;
 void *qelBigNumScratchAlloc(QELMemoryMgr *mgr, std::size_t bytes, bool secure);
 void qelBigNumScratchFree(void *block, std::size_t bytes);
 
+// A scratch array of count elements (at least one) taken through the glue
+// above and released through it on every exit; get() is null when memory
+// failed.
+template <typename T>
+class QELScratchArray {
+public:
+    QELScratchArray(QELMemoryMgr *mgr, std::size_t count, bool secure)
+        : bytes_((count ? count : 1) * sizeof(T)),
+          p_(static_cast<T *>(qelBigNumScratchAlloc(mgr, bytes_, secure)))
+    {
+    }
+    QELScratchArray(const QELScratchArray &) = delete;
+    QELScratchArray &operator=(const QELScratchArray &) = delete;
+    ~QELScratchArray() { qelBigNumScratchFree(p_, bytes_); }
+    T *get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    std::size_t bytes_;
+    T *p_;
+};
+
 // ---- primitive routines ----------------------------------------------------
 void qelWordsZero(std::uint32_t *a, std::uint32_t n);
 void qelWordsCopy(std::uint32_t *d, const std::uint32_t *s, std::uint32_t n);

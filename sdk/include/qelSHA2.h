@@ -4,7 +4,7 @@
 #include <cstdint>
 
 struct QELSHA256State {
-    std::uint8_t block[128];        // room for two blocks of final padding
+    std::uint8_t block[128];        // pending input in the first 64 bytes; the rest unused
     std::uint32_t h[8];             // chaining words; the digest bytes after Final
     std::uint32_t countHigh;
     std::uint32_t countLow;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <cstring>
+#include <utility>
 
 QELBigNumOpsTable QELBigNumOps;
 
@@ -39,14 +40,12 @@ int grow(QELBigNum *n, u64 words)
         return -1;
     u32 count = (u32)((words + 1) & ~u64{1});
     std::size_t bytes = std::size_t(count) * sizeof(u32);
-    auto *fresh = static_cast<u32 *>(n->secure ? qelMemAllocSecure(n->memoryMgr, bytes, 0)
-                                               : qelMemAlloc(n->memoryMgr, bytes, 0));
+    auto *fresh = static_cast<u32 *>(qelBigNumScratchAlloc(n->memoryMgr, bytes, n->secure != 0));
     if (fresh == nullptr)
         return -1;
     if (n->words != nullptr) {
         std::memcpy(fresh, n->words, std::size_t(n->allocated) * sizeof(u32));
-        qelSecureWipe(n->words, std::size_t(n->allocated) * sizeof(u32));
-        qelMemFree(n->words);
+        qelBigNumScratchFree(n->words, std::size_t(n->allocated) * sizeof(u32));
     }
     std::memset(fresh + n->allocated, 0, std::size_t(count - n->allocated) * sizeof(u32));
     n->words = fresh;
@@ -54,7 +53,7 @@ int grow(QELBigNum *n, u64 words)
     return 0;
 }
 
-// Sets used to the value's length and zeroes words [from, to) first.
+// Zeroes words [from, to).
 void extendZero(QELBigNum *n, u32 from, u32 to)
 {
     if (to > from)
@@ -68,35 +67,13 @@ u32 trimTo(QELBigNum *n, u32 len)
 }
 
 // A temporary word array: wiped and released when it goes.
-class TempWords {
-public:
-    TempWords(QELMemoryMgr *mgr, u32 count, bool secure)
-        : bytes_(std::size_t(count ? count : 1) * sizeof(u32)),
-          p_(static_cast<u32 *>(qelBigNumScratchAlloc(mgr, bytes_, secure)))
-    {
-    }
-    TempWords(const TempWords &) = delete;
-    TempWords &operator=(const TempWords &) = delete;
-    ~TempWords()
-    {
-        if (p_)
-            qelBigNumScratchFree(p_, bytes_);
-    }
-    u32 *get() const { return p_; }
-
-private:
-    std::size_t bytes_;
-    u32 *p_;
-};
+using TempWords = QELScratchArray<u32>;
 
 // ---- the 31 operations ------------------------------------------------------
 
 void bnFree(QELBigNum *n)
 {
-    if (n->words != nullptr) {
-        qelSecureWipe(n->words, std::size_t(n->allocated) * sizeof(u32));
-        qelMemFree(n->words);
-    }
+    qelBigNumScratchFree(n->words, std::size_t(n->allocated) * sizeof(u32));
     n->words = nullptr;
     n->used = 0;
     n->allocated = 0;
@@ -119,14 +96,10 @@ std::int32_t bnCopy(QELBigNum *dst, const QELBigNum *src)
 
 u32 bnTrim(QELBigNum *n) { return trimTo(n, n->used); }
 
-void bnToBytesBE(const QELBigNum *n, std::uint8_t *buf, u32 p, u32 count)
+template <void (*Export)(const u32 *, u32, std::uint8_t *, u32, u32)>
+void bnToBytes(const QELBigNum *n, std::uint8_t *buf, u32 p, u32 count)
 {
-    qelWordsToBytesBE(n->words, n->words ? n->used : 0, buf, p, count);
-}
-
-void bnToBytesLE(const QELBigNum *n, std::uint8_t *buf, u32 p, u32 count)
-{
-    qelWordsToBytesLE(n->words, n->words ? n->used : 0, buf, p, count);
+    Export(n->words, n->words ? n->used : 0, buf, p, count);
 }
 
 template <void (*Import)(u32 *, const std::uint8_t *, u32, u32)>
@@ -468,12 +441,8 @@ std::int32_t bnInverseMod(QELBigNum *dst, const QELBigNum *a, const QELBigNum *m
                              anySecure(dst, a, modulus));
     if (rc < 0)
         return -1;
-    if (rc == 1) {
-        trimTo(dst, lm);
-        return 1;
-    }
     trimTo(dst, lm);
-    return 0;
+    return rc; // 1: no inverse
 }
 
 std::int32_t bnShiftLeft(QELBigNum *n, u32 bits)
@@ -548,9 +517,9 @@ void qelBigNumSetup()
     QELBigNumOps.qelBigNumReserveBits = bnReserveBits;
     QELBigNumOps.qelBigNumCopy = bnCopy;
     QELBigNumOps.qelBigNumTrim = bnTrim;
-    QELBigNumOps.qelBigNumToBytesBE = bnToBytesBE;
+    QELBigNumOps.qelBigNumToBytesBE = bnToBytes<qelWordsToBytesBE>;
     QELBigNumOps.qelBigNumFromBytesBE = bnFromBytes<qelWordsFromBytesBE>;
-    QELBigNumOps.qelBigNumToBytesLE = bnToBytesLE;
+    QELBigNumOps.qelBigNumToBytesLE = bnToBytes<qelWordsToBytesLE>;
     QELBigNumOps.qelBigNumFromBytesLE = bnFromBytes<qelWordsFromBytesLE>;
     QELBigNumOps.qelBigNumLowWord = bnLowWord;
     QELBigNumOps.qelBigNumBitLength = bnBitLength;
@@ -600,12 +569,7 @@ void qelBigNumBegin(QELBigNum *n, QELMemoryMgr *mgr, std::uint8_t secure)
 
 void qelBigNumSwap(QELBigNum *a, QELBigNum *b)
 {
-    u32 *w = a->words;
-    u32 u = a->used, al = a->allocated;
-    a->words = b->words;
-    a->used = b->used;
-    a->allocated = b->allocated;
-    b->words = w;
-    b->used = u;
-    b->allocated = al;
+    std::swap(a->words, b->words);
+    std::swap(a->used, b->used);
+    std::swap(a->allocated, b->allocated);
 }

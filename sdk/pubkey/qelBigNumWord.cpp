@@ -40,93 +40,53 @@ bool cpuHasAdx()
 }
 const bool kHaveAdx = cpuHasAdx();
 
+// One limb of the row: r8 = low(s[off] * w) + carryIn + d[off] into d[off],
+// the high half of the product into highOut (the next limb's carryIn).
+#define QEL_ADX_LIMB(off, carryIn, highOut)                                      \
+    "mulxq " #off "(%[s]), %%r8, " highOut "\n\t"                               \
+    "adcxq " carryIn ", %%r8\n\t"                                               \
+    "adoxq " #off "(%[d]), %%r8\n\t"                                            \
+    "movq %%r8, " #off "(%[d])\n\t"
+
+// d[0..limbs*blocks-1] += s * w + carry, blocks >= 1, limbs per block as the
+// body handles them (bytes apart = 8 * limbs); leaves the carry limb in carry.
+#define QEL_ADX_ROW(body, bytes)                                                 \
+    const u64 zero = 0;                                                          \
+    __asm__ volatile("xorl %%r8d, %%r8d\n\t" /* clears CF and OF */              \
+                     "1:\n\t" body                                               \
+                     /* Fold both carries into the top word; clears CF, OF. */   \
+                     "adcxq %[z], %[c]\n\t"                                      \
+                     "adoxq %[z], %[c]\n\t"                                      \
+                     "leaq " #bytes "(%[s]), %[s]\n\t"                          \
+                     "leaq " #bytes "(%[d]), %[d]\n\t"                          \
+                     "decq %[n]\n\t"                                             \
+                     "jnz 1b\n\t"                                                \
+                     : [c] "+&r"(carry), [s] "+r"(s), [d] "+r"(d), [n] "+r"(blocks) \
+                     : "d"(w), [z] "r"(zero)                                     \
+                     : "r8", "r9", "r10", "cc", "memory")
+
 // d[0..8*blocks-1] += s * w + carry, blocks >= 1; returns the carry limb.
 inline u64 limbsMulAddAdx8(u64 *d, const u64 *s, std::size_t blocks, u64 w, u64 carry)
 {
-    const u64 zero = 0;
-    __asm__ volatile(
-        "xorl %%r8d, %%r8d\n\t" // clears CF and OF
-        "1:\n\t"
-        "mulxq 0(%[s]), %%r8, %%r9\n\t"
-        "adcxq %[c], %%r8\n\t"
-        "adoxq 0(%[d]), %%r8\n\t"
-        "movq %%r8, 0(%[d])\n\t"
-        "mulxq 8(%[s]), %%r8, %%r10\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 8(%[d]), %%r8\n\t"
-        "movq %%r8, 8(%[d])\n\t"
-        "mulxq 16(%[s]), %%r8, %%r9\n\t"
-        "adcxq %%r10, %%r8\n\t"
-        "adoxq 16(%[d]), %%r8\n\t"
-        "movq %%r8, 16(%[d])\n\t"
-        "mulxq 24(%[s]), %%r8, %%r10\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 24(%[d]), %%r8\n\t"
-        "movq %%r8, 24(%[d])\n\t"
-        "mulxq 32(%[s]), %%r8, %%r9\n\t"
-        "adcxq %%r10, %%r8\n\t"
-        "adoxq 32(%[d]), %%r8\n\t"
-        "movq %%r8, 32(%[d])\n\t"
-        "mulxq 40(%[s]), %%r8, %%r10\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 40(%[d]), %%r8\n\t"
-        "movq %%r8, 40(%[d])\n\t"
-        "mulxq 48(%[s]), %%r8, %%r9\n\t"
-        "adcxq %%r10, %%r8\n\t"
-        "adoxq 48(%[d]), %%r8\n\t"
-        "movq %%r8, 48(%[d])\n\t"
-        "mulxq 56(%[s]), %%r8, %[c]\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 56(%[d]), %%r8\n\t"
-        "movq %%r8, 56(%[d])\n\t"
-        // Fold both carries into the top word; this clears CF and OF.
-        "adcxq %[z], %[c]\n\t"
-        "adoxq %[z], %[c]\n\t"
-        "leaq 64(%[s]), %[s]\n\t"
-        "leaq 64(%[d]), %[d]\n\t"
-        "decq %[n]\n\t"
-        "jnz 1b\n\t"
-        : [c] "+&r"(carry), [s] "+r"(s), [d] "+r"(d), [n] "+r"(blocks)
-        : "d"(w), [z] "r"(zero)
-        : "r8", "r9", "r10", "cc", "memory");
+    QEL_ADX_ROW(QEL_ADX_LIMB(0, "%[c]", "%%r9") QEL_ADX_LIMB(8, "%%r9", "%%r10")
+                QEL_ADX_LIMB(16, "%%r10", "%%r9") QEL_ADX_LIMB(24, "%%r9", "%%r10")
+                QEL_ADX_LIMB(32, "%%r10", "%%r9") QEL_ADX_LIMB(40, "%%r9", "%%r10")
+                QEL_ADX_LIMB(48, "%%r10", "%%r9") QEL_ADX_LIMB(56, "%%r9", "%[c]"),
+                64);
     return carry;
 }
 
 // d[0..4*blocks-1] += s * w + carry, blocks >= 1; returns the carry limb.
 inline u64 limbsMulAddAdx4(u64 *d, const u64 *s, std::size_t blocks, u64 w, u64 carry)
 {
-    const u64 zero = 0;
-    __asm__ volatile(
-        "xorl %%r8d, %%r8d\n\t" // clears CF and OF
-        "1:\n\t"
-        "mulxq 0(%[s]), %%r8, %%r9\n\t"
-        "adcxq %[c], %%r8\n\t"
-        "adoxq 0(%[d]), %%r8\n\t"
-        "movq %%r8, 0(%[d])\n\t"
-        "mulxq 8(%[s]), %%r8, %%r10\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 8(%[d]), %%r8\n\t"
-        "movq %%r8, 8(%[d])\n\t"
-        "mulxq 16(%[s]), %%r8, %%r9\n\t"
-        "adcxq %%r10, %%r8\n\t"
-        "adoxq 16(%[d]), %%r8\n\t"
-        "movq %%r8, 16(%[d])\n\t"
-        "mulxq 24(%[s]), %%r8, %[c]\n\t"
-        "adcxq %%r9, %%r8\n\t"
-        "adoxq 24(%[d]), %%r8\n\t"
-        "movq %%r8, 24(%[d])\n\t"
-        // Fold both carries into the top word; this clears CF and OF.
-        "adcxq %[z], %[c]\n\t"
-        "adoxq %[z], %[c]\n\t"
-        "leaq 32(%[s]), %[s]\n\t"
-        "leaq 32(%[d]), %[d]\n\t"
-        "decq %[n]\n\t"
-        "jnz 1b\n\t"
-        : [c] "+&r"(carry), [s] "+r"(s), [d] "+r"(d), [n] "+r"(blocks)
-        : "d"(w), [z] "r"(zero)
-        : "r8", "r9", "r10", "cc", "memory");
+    QEL_ADX_ROW(QEL_ADX_LIMB(0, "%[c]", "%%r9") QEL_ADX_LIMB(8, "%%r9", "%%r10")
+                QEL_ADX_LIMB(16, "%%r10", "%%r9") QEL_ADX_LIMB(24, "%%r9", "%[c]"),
+                32);
     return carry;
 }
+
+#undef QEL_ADX_ROW
+#undef QEL_ADX_LIMB
 #endif
 
 // d[0..n-1] += s * w; returns the carry limb.
@@ -179,9 +139,11 @@ inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n)
     return borrow;
 }
 
-inline int limbsCompare(const u64 *a, const u64 *b, std::size_t n)
+// Compares two numbers of n words (or limbs) each: -1, 0 or 1.
+template <typename Word, typename Size>
+inline int compareWords(const Word *a, const Word *b, Size n)
 {
-    for (std::size_t i = n; i-- > 0;) {
+    for (Size i = n; i-- > 0;) {
         if (a[i] != b[i])
             return a[i] < b[i] ? -1 : 1;
     }
@@ -233,7 +195,7 @@ void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime)
         t[i + n] = (u64)s;
         hi = (u64)(s >> 64);
     }
-    if (hi || limbsCompare(t + n, m, n) >= 0)
+    if (hi || compareWords(t + n, m, n) >= 0)
         limbsSub(r, t + n, m, n);
     else if (r != t + n)
         std::memcpy(r, t + n, n * sizeof(u64));
@@ -521,11 +483,7 @@ u32 qelWordsSubtract(u32 *a, const u32 *b, u32 n)
 
 int qelWordsCompare(const u32 *a, const u32 *b, u32 n)
 {
-    for (u32 i = n; i-- > 0;) {
-        if (a[i] != b[i])
-            return a[i] < b[i] ? -1 : 1;
-    }
-    return 0;
+    return compareWords(a, b, n);
 }
 
 void qelWordsMultiplyWord(u32 *d, const u32 *s, u32 n, u32 w)
@@ -786,28 +744,25 @@ static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 
     WindowScan s1{e1, e1Bits, w1};
     WindowScan s2{e2, e2Bits, w2};
     bool started = false;
+    // Multiplies in the table entry of a window that closes here.
+    auto closeWindow = [&](WindowScan &scan, u64 *const *table) {
+        if (started)
+            d.mul(acc, acc, table[scan.index]);
+        else
+            std::memcpy(acc, table[scan.index], n * sizeof(u64));
+        started = true;
+        scan.end = -1;
+    };
     for (long pos = (long)e1Bits - 1; pos >= 0; --pos) {
         if (started)
             d.sqr(acc, acc);
         s1.open(pos);
         if (e2Bits)
             s2.open(pos);
-        if (s1.end == pos) {
-            if (started)
-                d.mul(acc, acc, table1[s1.index]);
-            else
-                std::memcpy(acc, table1[s1.index], n * sizeof(u64));
-            started = true;
-            s1.end = -1;
-        }
-        if (e2Bits && s2.end == pos) {
-            if (started)
-                d.mul(acc, acc, table2[s2.index]);
-            else
-                std::memcpy(acc, table2[s2.index], n * sizeof(u64));
-            started = true;
-            s2.end = -1;
-        }
+        if (s1.end == pos)
+            closeWindow(s1, table1);
+        if (e2Bits && s2.end == pos)
+            closeWindow(s2, table2);
     }
     d.fromMont(result, acc);
     std::memset(g2, 0, n * sizeof(u64));
@@ -936,7 +891,7 @@ int qelWordsPowerOfTwoMod(u32 *result, const u32 *exp, u32 expLen, const u32 *mo
             for (std::size_t i = n - 1; i > 0; --i)
                 acc[i] = (acc[i] << 1) | (acc[i - 1] >> 63);
             acc[0] <<= 1;
-            if (top || limbsCompare(acc, d.m, n) >= 0)
+            if (top || compareWords(acc, d.m, n) >= 0)
                 limbsSub(acc, acc, d.m, n);
         }
     }
@@ -1054,38 +1009,47 @@ int qelWordsInverse(u32 *a, const u32 *m, u32 n, QELMemoryMgr *mgr, bool secure)
     }
 }
 
-void qelWordsToBytesBE(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count)
+// Where byte i of a run of count bytes at byte position p of the words
+// lies, the run being in either byte order.
+static inline u64 bytePosition(u32 p, u32 count, u32 i, bool bigEndian)
+{
+    return bigEndian ? (u64)p + count - 1 - i : (u64)p + i;
+}
+
+static void wordsToBytes(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count, bool bigEndian)
 {
     for (u32 i = 0; i < count; ++i) {
-        u64 pos = (u64)p + count - 1 - i;
+        u64 pos = bytePosition(p, count, i, bigEndian);
         u64 w = pos / 4;
         buf[i] = w < n ? (std::uint8_t)(a[w] >> (8 * (pos % 4))) : 0;
     }
+}
+
+static void wordsFromBytes(u32 *a, const std::uint8_t *buf, u32 p, u32 count, bool bigEndian)
+{
+    for (u32 i = 0; i < count; ++i) {
+        u64 pos = bytePosition(p, count, i, bigEndian);
+        u32 shift = 8 * (u32)(pos % 4);
+        a[pos / 4] = (a[pos / 4] & ~(0xFFu << shift)) | ((u32)buf[i] << shift);
+    }
+}
+
+void qelWordsToBytesBE(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count)
+{
+    wordsToBytes(a, n, buf, p, count, true);
 }
 
 void qelWordsToBytesLE(const u32 *a, u32 n, std::uint8_t *buf, u32 p, u32 count)
 {
-    for (u32 i = 0; i < count; ++i) {
-        u64 pos = (u64)p + i;
-        u64 w = pos / 4;
-        buf[i] = w < n ? (std::uint8_t)(a[w] >> (8 * (pos % 4))) : 0;
-    }
+    wordsToBytes(a, n, buf, p, count, false);
 }
 
 void qelWordsFromBytesBE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
 {
-    for (u32 i = 0; i < count; ++i) {
-        u64 pos = (u64)p + count - 1 - i;
-        u32 shift = 8 * (u32)(pos % 4);
-        a[pos / 4] = (a[pos / 4] & ~(0xFFu << shift)) | ((u32)buf[i] << shift);
-    }
+    wordsFromBytes(a, buf, p, count, true);
 }
 
 void qelWordsFromBytesLE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
 {
-    for (u32 i = 0; i < count; ++i) {
-        u64 pos = (u64)p + i;
-        u32 shift = 8 * (u32)(pos % 4);
-        a[pos / 4] = (a[pos / 4] & ~(0xFFu << shift)) | ((u32)buf[i] << shift);
-    }
+    wordsFromBytes(a, buf, p, count, false);
 }

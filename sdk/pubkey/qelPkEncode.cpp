@@ -27,26 +27,7 @@ constexpr std::uint8_t kMD5DigestInfo[18] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08,
                                              0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
 
 // A byte buffer from a memory manager, wiped and released on every exit.
-class Buffer {
-public:
-    Buffer(QELMemoryMgr *mgr, std::size_t size, bool secure)
-        : size_(size), p_(static_cast<std::uint8_t *>(qelBigNumScratchAlloc(mgr, size ? size : 1, secure)))
-    {
-    }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer()
-    {
-        if (p_)
-            qelBigNumScratchFree(p_, size_ ? size_ : 1);
-    }
-    std::uint8_t *get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    std::size_t size_;
-    std::uint8_t *p_;
-};
+using Buffer = QELScratchArray<std::uint8_t>;
 
 // A hash context freed on every exit.
 class Hash {
@@ -84,6 +65,40 @@ void hashOnce(QELHashContext *hash, const std::uint8_t *data, u32 length, std::u
     std::memcpy(out, d->final(hash->state), d->digestSize);
     d->init(hash->state);
 }
+
+// The buffers and hash contexts of one OAEP block of k bytes: the masked
+// data block, the seed, a digest of either hash, and the label and mask
+// hashes. ready() tells whether everything could be had.
+struct OAEPBlock {
+    OAEPBlock(QELMemoryMgr *mgr, const QELHashDescriptor *labelDescriptor,
+              const QELHashDescriptor *maskDescriptor, u32 k)
+        : h((u32)labelDescriptor->digestSize), dbLength(k - h - 1), db(mgr, dbLength, true),
+          seed(mgr, h, false),
+          scratch(mgr,
+                  labelDescriptor->digestSize > maskDescriptor->digestSize
+                      ? labelDescriptor->digestSize
+                      : maskDescriptor->digestSize,
+                  false)
+    {
+    }
+    bool ready(QELMemoryMgr *mgr, std::int32_t labelHash, std::int32_t maskHash)
+    {
+        return db && seed && scratch && qelHashCreate(mgr, labelHash, H.out()) == 0 &&
+               qelHashCreate(mgr, maskHash, G.out()) == 0;
+    }
+    // XORs the data block with the mask made from the seed.
+    void maskDataBlock() { qelMGF1(G.get(), scratch.get(), db.get(), dbLength, seed.get(), h); }
+    // XORs the seed with the mask made from the data block.
+    void maskSeed() { qelMGF1(G.get(), scratch.get(), seed.get(), h, db.get(), dbLength); }
+
+    const u32 h;
+    const u32 dbLength;
+    Buffer db;
+    Buffer seed;
+    Buffer scratch;
+    Hash H; // label hash
+    Hash G; // mask generation hash
+};
 
 } // namespace
 
@@ -437,27 +452,23 @@ QELStatus qelOAEPEncode(QELBigNum *number, const std::uint8_t *message, u32 leng
     if (mgr == nullptr)
         return QELError_BadParams;
 
-    const u32 dbLength = k - h - 1;
-    Buffer db(mgr, dbLength, true);
-    Buffer seed(mgr, h, false);
-    Buffer scratch(mgr, hd->digestSize > gd->digestSize ? hd->digestSize : gd->digestSize, false);
-    Hash H, G;
-    if (!db || !seed || !scratch || qelHashCreate(mgr, labelHash, H.out()) != 0 ||
-        qelHashCreate(mgr, maskHash, G.out()) != 0)
+    OAEPBlock block(mgr, hd, gd, k);
+    if (!block.ready(mgr, labelHash, maskHash))
         return QELError_OutOfMemory;
+    const u32 dbLength = block.dbLength;
 
-    std::uint8_t *DB = db.get();
-    hashOnce(H.get(), label, labelLength, DB);
+    std::uint8_t *DB = block.db.get();
+    hashOnce(block.H.get(), label, labelLength, DB);
     std::memset(DB + h, 0, dbLength - h);
     DB[dbLength - length - 1] = 0x01;
     if (length)
         std::memcpy(DB + dbLength - length, message, length);
-    qelRandomGetBytes(random, seed.get(), h);
-    qelMGF1(G.get(), scratch.get(), DB, dbLength, seed.get(), h);
-    qelMGF1(G.get(), scratch.get(), seed.get(), h, DB, dbLength);
+    qelRandomGetBytes(random, block.seed.get(), h);
+    block.maskDataBlock();
+    block.maskSeed();
 
     const auto &ops = QELBigNumOps;
-    if (importBytes(number, DB, dbLength) != 0 || ops.qelBigNumFromBytesBE(number, seed.get(), dbLength, h) != 0)
+    if (importBytes(number, DB, dbLength) != 0 || ops.qelBigNumFromBytesBE(number, block.seed.get(), dbLength, h) != 0)
         return QELError_OutOfMemory;
     return QELError_NoErr;
 }
@@ -482,22 +493,18 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     if (mgr == nullptr)
         return QELError_BadParams;
 
-    const u32 dbLength = k - h - 1;
-    Buffer db(mgr, dbLength, true);
-    Buffer seed(mgr, h, false);
-    Buffer scratch(mgr, hd->digestSize > gd->digestSize ? hd->digestSize : gd->digestSize, false);
-    Hash H, G;
-    if (!db || !seed || !scratch || qelHashCreate(mgr, labelHash, H.out()) != 0 ||
-        qelHashCreate(mgr, maskHash, G.out()) != 0)
+    OAEPBlock block(mgr, hd, gd, k);
+    if (!block.ready(mgr, labelHash, maskHash))
         return QELError_OutOfMemory;
-    std::uint8_t *DB = db.get();
-    QELBigNumOps.qelBigNumToBytesBE(number, seed.get(), dbLength, h);
+    const u32 dbLength = block.dbLength;
+    std::uint8_t *DB = block.db.get();
+    QELBigNumOps.qelBigNumToBytesBE(number, block.seed.get(), dbLength, h);
     QELBigNumOps.qelBigNumToBytesBE(number, DB, 0, dbLength);
-    qelMGF1(G.get(), scratch.get(), seed.get(), h, DB, dbLength);
-    qelMGF1(G.get(), scratch.get(), DB, dbLength, seed.get(), h);
+    block.maskSeed();
+    block.maskDataBlock();
 
-    hashOnce(H.get(), label, labelLength, scratch.get());
-    bool ok = std::memcmp(DB, scratch.get(), h) == 0;
+    hashOnce(block.H.get(), label, labelLength, block.scratch.get());
+    bool ok = std::memcmp(DB, block.scratch.get(), h) == 0;
     u32 i = h;
     while (i < dbLength && DB[i] == 0)
         ++i;

@@ -94,14 +94,54 @@ bool bitSet(const std::uint8_t *sieve, u32 i) { return (sieve[i >> 3] >> (i & 7)
 std::int32_t moveBy(QELBigNum *p, long long delta)
 {
     const auto &ops = QELBigNumOps;
-    while (delta != 0) {
-        u32 chunk = (u32)(delta > 0 ? (delta > 65535 ? 65535 : delta) : (-delta > 65535 ? 65535 : -delta));
-        std::int32_t rc = delta > 0 ? ops.qelBigNumAddWord(p, chunk) : ops.qelBigNumSubtractWord(p, chunk);
+    const bool up = delta > 0;
+    u64 left = up ? (u64)delta : 0 - (u64)delta;
+    while (left != 0) {
+        const u32 chunk = left > 65535 ? 65535 : (u32)left;
+        std::int32_t rc = up ? ops.qelBigNumAddWord(p, chunk) : ops.qelBigNumSubtractWord(p, chunk);
         if (rc < 0)
             return -1;
-        delta += delta > 0 ? -(long long)chunk : (long long)chunk;
+        left -= chunk;
     }
     return 0;
+}
+
+// Tests the candidate in p. The search ends with a prime (result: the work
+// done, the test's share included), a failure, or a cancel from the
+// progress callback: then true, with the search's result in *outResult.
+bool candidateEndsSearch(const QELBigNum *p, LocalNum &s1, LocalNum &s2,
+                         QELPrimeProgressProc progress, void *userData, std::int32_t &work,
+                         std::int32_t *outResult)
+{
+    std::int32_t rc = qelPrimeTest(p, &s1.n, &s2.n, progress, userData);
+    if (rc <= 0) {
+        *outResult = rc == 0 ? work + 7 : rc;
+        return true;
+    }
+    work += rc;
+    rc = report(progress, userData, '.');
+    if (rc < 0) {
+        *outResult = rc;
+        return true;
+    }
+    return false;
+}
+
+// After a sieve's candidates p moves on to the next sieve (moved tells
+// whether that worked). True when the search ends, with *outResult.
+bool sieveEndsSearch(bool moved, QELPrimeProgressProc progress, void *userData,
+                     std::int32_t *outResult)
+{
+    if (!moved) {
+        *outResult = -1;
+        return true;
+    }
+    std::int32_t rc = report(progress, userData, '/');
+    if (rc < 0) {
+        *outResult = rc;
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -253,7 +293,6 @@ std::int32_t qelPrimeSearch(QELBigNum *p, const QELBigNum *step, QELPrimeProgres
     LocalNum s1(p->memoryMgr, p->secure), s2(p->memoryMgr, p->secure);
     std::uint8_t sieve[QELSieveBytes];
     std::int32_t work = 0;
-    std::int32_t result = 0;
 
     // Every candidate is divisible by gcd(p, step): a progression with a
     // common factor holds no prime, and searching it would never end.
@@ -268,40 +307,27 @@ std::int32_t qelPrimeSearch(QELBigNum *p, const QELBigNum *step, QELPrimeProgres
         return ops.qelBigNumMultiplyWord(&s1.n, step, count) == 0 && ops.qelBigNumAdd(p, &s1.n) == 0;
     };
 
-    for (;;) {
-        qelSieveBuildBigStep(sieve, QELSieveBytes, p, step, 0);
-        u32 prev = 0;
-        u32 idx = bitSet(sieve, 0) ? 0 : qelSieveNextBit(sieve, QELSieveBytes, 0);
-        bool any = bitSet(sieve, 0) || idx != 0;
-        while (any) {
-            if (!advance(idx - prev)) {
-                result = -1;
-                goto done;
+    auto search = [&]() -> std::int32_t {
+        std::int32_t result = 0;
+        for (;;) {
+            qelSieveBuildBigStep(sieve, QELSieveBytes, p, step, 0);
+            u32 prev = 0;
+            u32 idx = bitSet(sieve, 0) ? 0 : qelSieveNextBit(sieve, QELSieveBytes, 0);
+            bool any = bitSet(sieve, 0) || idx != 0;
+            while (any) {
+                if (!advance(idx - prev))
+                    return -1;
+                prev = idx;
+                if (candidateEndsSearch(p, s1, s2, progress, userData, work, &result))
+                    return result;
+                idx = qelSieveNextBit(sieve, QELSieveBytes, idx);
+                any = idx != 0;
             }
-            prev = idx;
-            std::int32_t rc = qelPrimeTest(p, &s1.n, &s2.n, progress, userData);
-            if (rc <= 0) {
-                result = rc == 0 ? work + 7 : rc;
-                goto done;
-            }
-            work += rc;
-            if ((rc = report(progress, userData, '.')) < 0) {
-                result = rc;
-                goto done;
-            }
-            idx = qelSieveNextBit(sieve, QELSieveBytes, idx);
-            any = idx != 0;
+            if (sieveEndsSearch(advance(kSieveBits - prev), progress, userData, &result))
+                return result;
         }
-        if (!advance(kSieveBits - prev)) {
-            result = -1;
-            goto done;
-        }
-        if (std::int32_t rc = report(progress, userData, '/'); rc < 0) {
-            result = rc;
-            goto done;
-        }
-    }
-done:
+    };
+    std::int32_t result = search();
     qelSecureWipe(sieve, sizeof sieve);
     return result;
 }
@@ -315,102 +341,79 @@ std::int32_t qelPrimeSearchConstrainedList(QELBigNum *p, QELPrimeRandomIndexProc
     std::uint8_t sieve[QELSieveBytes];
     std::uint16_t survivors[256];
     std::int32_t work = 0;
-    std::int32_t result = 0;
 
     if ((ops.qelBigNumLowWord(p) & 1u) == 0 && ops.qelBigNumAddWord(p, 1) != 0)
         return -1;
 
-    for (;;) {
-        qelSieveBuild(sieve, QELSieveBytes, p, 2, 0);
-        for (u32 i = 0; i < count; ++i) {
-            const u32 d = list[i];
-            if (d < 3 || (d & 1u) == 0)
-                continue;
-            const u32 r = ops.qelBigNumModWord(p, d);
-            u64 first;
-            if (r == 0)
-                first = (u64(d) + 1) / 2;
-            else if (r == 1)
-                first = 0;
-            else if (((u64(d) - r + 1) & 1u) == 0)
-                first = (u64(d) - r + 1) / 2;
-            else
-                first = (2 * u64(d) - r + 1) / 2;
-            if (first < kSieveBits)
-                qelSieveClearMultiples(sieve, QELSieveBytes, (u32)first, d);
-        }
+    auto search = [&]() -> std::int32_t {
+        std::int32_t result = 0;
+        for (;;) {
+            qelSieveBuild(sieve, QELSieveBytes, p, 2, 0);
+            for (u32 i = 0; i < count; ++i) {
+                const u32 d = list[i];
+                if (d < 3 || (d & 1u) == 0)
+                    continue;
+                const u32 r = ops.qelBigNumModWord(p, d);
+                u64 first;
+                if (r == 0)
+                    first = (u64(d) + 1) / 2;
+                else if (r == 1)
+                    first = 0;
+                else if (((u64(d) - r + 1) & 1u) == 0)
+                    first = (u64(d) - r + 1) / 2;
+                else
+                    first = (2 * u64(d) - r + 1) / 2;
+                if (first < kSieveBits)
+                    qelSieveClearMultiples(sieve, QELSieveBytes, (u32)first, d);
+            }
 
-        u32 n = 0;
-        u32 next;
-        if (bitSet(sieve, 0)) {
-            survivors[n++] = 0;
-            next = qelSieveNextBit(sieve, QELSieveBytes, 0);
-        } else if ((next = qelSieveNextBit(sieve, QELSieveBytes, 0)) != 0) {
-            survivors[n++] = (std::uint16_t)next;
-            next = qelSieveNextBit(sieve, QELSieveBytes, next);
-        }
-        if (n == 0) {
-            if (moveBy(p, 2 * (long long)kSieveBits) != 0) {
-                result = -1;
-                break;
-            }
-            if (std::int32_t rc = report(progress, userData, '/'); rc < 0) {
-                result = rc;
-                break;
-            }
-            continue;
-        }
-        if (randomIndex != nullptr) {
-            while (n < 256 && next != 0) {
+            u32 n = 0;
+            u32 next;
+            if (bitSet(sieve, 0)) {
+                survivors[n++] = 0;
+                next = qelSieveNextBit(sieve, QELSieveBytes, 0);
+            } else if ((next = qelSieveNextBit(sieve, QELSieveBytes, 0)) != 0) {
                 survivors[n++] = (std::uint16_t)next;
                 next = qelSieveNextBit(sieve, QELSieveBytes, next);
             }
-        }
+            if (n == 0) {
+                if (sieveEndsSearch(moveBy(p, 2 * (long long)kSieveBits) == 0, progress, userData,
+                                    &result))
+                    return result;
+                continue;
+            }
+            if (randomIndex != nullptr) {
+                while (n < 256 && next != 0) {
+                    survivors[n++] = (std::uint16_t)next;
+                    next = qelSieveNextBit(sieve, QELSieveBytes, next);
+                }
+            }
 
-        u32 current = 0;
-        bool finished = false;
-        while (n > 0) {
-            u32 pick = randomIndex ? randomIndex(n) : 0;
-            if (pick >= n)
-                pick = 0;
-            const u32 candidate = survivors[pick];
-            if (next != 0) {
-                survivors[pick] = (std::uint16_t)next;
-                next = qelSieveNextBit(sieve, QELSieveBytes, next);
-            } else {
-                survivors[pick] = survivors[n - 1];
-                --n;
+            u32 current = 0;
+            while (n > 0) {
+                u32 pick = randomIndex ? randomIndex(n) : 0;
+                if (pick >= n)
+                    pick = 0;
+                const u32 candidate = survivors[pick];
+                if (next != 0) {
+                    survivors[pick] = (std::uint16_t)next;
+                    next = qelSieveNextBit(sieve, QELSieveBytes, next);
+                } else {
+                    survivors[pick] = survivors[n - 1];
+                    --n;
+                }
+                if (moveBy(p, 2 * ((long long)candidate - (long long)current)) != 0)
+                    return -1;
+                current = candidate;
+                if (candidateEndsSearch(p, s1, s2, progress, userData, work, &result))
+                    return result;
             }
-            if (moveBy(p, 2 * ((long long)candidate - (long long)current)) != 0) {
-                result = -1;
-                finished = true;
-                break;
-            }
-            current = candidate;
-            std::int32_t rc = qelPrimeTest(p, &s1.n, &s2.n, progress, userData);
-            if (rc <= 0) {
-                result = rc == 0 ? work + 7 : rc;
-                finished = true;
-                break;
-            }
-            work += rc;
-            if ((rc = report(progress, userData, '.')) < 0) {
-                result = rc;
-                finished = true;
-                break;
-            }
+            if (sieveEndsSearch(moveBy(p, 2 * ((long long)kSieveBits - (long long)current)) == 0,
+                                progress, userData, &result))
+                return result;
         }
-        if (finished)
-            break;
-        if (moveBy(p, 2 * ((long long)kSieveBits - (long long)current)) != 0) {
-            result = -1;
-            break;
-        }
-        if (std::int32_t rc = report(progress, userData, '/'); rc < 0) {
-            result = rc;
-            break;
-        }
-    }
+    };
+    std::int32_t result = search();
     qelSecureWipe(survivors, sizeof survivors);
     qelSecureWipe(sieve, sizeof sieve);
     return result;

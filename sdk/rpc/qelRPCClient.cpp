@@ -48,10 +48,13 @@ std::vector<unsigned char> newRequest(std::uint32_t call, std::uint64_t handle)
     return packet;
 }
 
-bool writeAll(int fd, const unsigned char *data, std::size_t length)
+// Repeats a partial transfer until all bytes went, riding out interrupts;
+// false when the peer is gone or the transfer fails.
+template <typename Byte, typename Transfer>
+bool transferAll(Byte *data, std::size_t length, Transfer transfer)
 {
     while (length != 0) {
-        ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        ssize_t n = transfer(data, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -62,18 +65,17 @@ bool writeAll(int fd, const unsigned char *data, std::size_t length)
     return true;
 }
 
+bool writeAll(int fd, const unsigned char *data, std::size_t length)
+{
+    return transferAll(data, length, [fd](const unsigned char *p, std::size_t n) {
+        return send(fd, p, n, MSG_NOSIGNAL);
+    });
+}
+
 bool readAll(int fd, unsigned char *data, std::size_t length)
 {
-    while (length != 0) {
-        ssize_t n = read(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAll(data, length,
+                       [fd](unsigned char *p, std::size_t n) { return read(fd, p, n); });
 }
 
 // Sends one request and reads its reply body (the items behind the reply
@@ -113,9 +115,7 @@ QELStatus handshake()
         appendBytes(request, &zero, 8);
     std::vector<unsigned char> body;
     QELStatus status = exchange(std::move(request), body, QELError_ServiceHandshakeFailed);
-    if (status != QELError_NoErr)
-        return QELError_ServiceHandshakeFailed;
-    if (body.size() < 8)
+    if (status != QELError_NoErr || body.size() < 8)
         return QELError_ServiceHandshakeFailed;
     std::uint64_t handle;
     std::memcpy(&handle, body.data(), 8);

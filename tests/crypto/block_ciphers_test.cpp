@@ -189,6 +189,20 @@ TEST(TripleDES, CopyBeforeFirstUseBuildsItsOwnSchedules)
     EXPECT_EQ(ctx->marker, 17);
 }
 
+// What a wash absorbs: the data, 0x80, zeros, and the data's length in the
+// last two bytes of a whole number of 8-byte blocks.
+Bytes washPadded(const Bytes &data)
+{
+    const std::size_t len = data.size();
+    const std::size_t total = (len % 8 >= 6 ? len / 8 + 2 : len / 8 + 1) * 8;
+    Bytes msg = data;
+    msg.push_back(0x80);
+    msg.resize(total, 0);
+    msg[total - 2] = static_cast<std::uint8_t>(len >> 8);
+    msg[total - 1] = static_cast<std::uint8_t>(len);
+    return msg;
+}
+
 #ifdef QEL_HAVE_OPENSSL
 TEST(RC2, FortyAndHundredTwentyEightAgainstOpenSSL)
 {
@@ -262,13 +276,8 @@ TEST(TripleDES, WashAgainstSingleDESReference)
         for (std::size_t i = 0; i < len; ++i)
             data[i] = static_cast<std::uint8_t>(0x30 + 7 * i);
         // Reference: pad, then absorb each block into the thirds A, B, C.
-        Bytes msg = data;
-        msg.push_back(0x80);
-        const std::size_t r = len % 8;
-        const std::size_t total = (r >= 6 ? len / 8 + 2 : len / 8 + 1) * 8;
-        msg.resize(total, 0);
-        msg[total - 2] = static_cast<std::uint8_t>(len >> 8);
-        msg[total - 1] = static_cast<std::uint8_t>(len);
+        const Bytes msg = washPadded(data);
+        const std::size_t total = msg.size();
         Bytes k = key;
         std::uint8_t *a = k.data(), *b = k.data() + 8, *c = k.data() + 16;
         for (std::size_t i = 0; i < total; i += 8) {
@@ -313,13 +322,8 @@ TEST(IDEA, WashMatchesItsDefinition)
         Bytes data(len);
         for (std::size_t i = 0; i < len; ++i)
             data[i] = static_cast<std::uint8_t>(0xC0 + i);
-        Bytes msg = data;
-        msg.push_back(0x80);
-        const std::size_t r = len % 8;
-        const std::size_t total = (r >= 6 ? len / 8 + 2 : len / 8 + 1) * 8;
-        msg.resize(total, 0);
-        msg[total - 2] = static_cast<std::uint8_t>(len >> 8);
-        msg[total - 1] = static_cast<std::uint8_t>(len);
+        const Bytes msg = washPadded(data);
+        const std::size_t total = msg.size();
         Bytes s = key; // G || H: the first eight subkeys are the key itself
         for (std::size_t i = 0; i < total; i += 8) {
             std::uint8_t k1[16], e1[8], k2[16], e2[8];

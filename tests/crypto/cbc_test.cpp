@@ -18,7 +18,7 @@ using qeltest::Bytes;
 using qeltest::fromHex;
 using qeltest::toHex;
 
-const auto *const gEnv = ::testing::AddGlobalTestEnvironment(new qeltest::SDKEnvironment);
+const auto *const gEnv = qeltest::addHomeEnvironment("qelcipher", qeltest::HomeEnvironment::SDK::Up);
 
 class CBC : public ::testing::Test {
 protected:
@@ -188,7 +188,7 @@ TEST_F(CBC, StatusesAndOwnership)
 
 TEST_F(CBC, CreationAndCopyFailures)
 {
-    qeltest::CountingMgr counter;
+    qeltest::TestHeap counter;
     QELMemoryMgr *mgr = counter.make();
     const long base = counter.live;
     QELSymmetricCipher *cipher = nullptr;
@@ -220,33 +220,24 @@ TEST_F(CBC, CreationAndCopyFailures)
 #ifdef QEL_HAVE_OPENSSL
 TEST_F(CBC, RandomDataAndSplitsAgainstOpenSSL)
 {
-    struct Peer {
-        std::int32_t id;
-        const char *name;
-    };
-    const Peer peers[] = {{QELCipherAlgorithm_AES128, "AES-128-CBC"}, {QELCipherAlgorithm_AES192, "AES-192-CBC"},
-                          {QELCipherAlgorithm_AES256, "AES-256-CBC"}, {QELCipherAlgorithm_3DES, "DES-EDE3-CBC"},
-                          {QELCipherAlgorithm_CAST5, "CAST5-CBC"},    {QELCipherAlgorithm_Blowfish, "BF-CBC"},
-                          {QELCipherAlgorithm_IDEA, "IDEA-CBC"}};
     std::mt19937 rng(1738);
-    for (const Peer &p : peers) {
+    for (const qeltest::PeerCipher &p : qeltest::kPeerCiphers) {
+        const std::string name = p.in("CBC");
         QELCBCContext *cbc = make(p.id);
         const std::size_t b = qelCBCGetBlockSize(cbc);
         for (int round = 0; round < 10; ++round) {
             Bytes key(qelCBCGetKeySize(cbc)), iv(b), plain(b * (1 + rng() % 20));
-            for (auto *v : {&key, &iv, &plain})
-                for (auto &x : *v)
-                    x = static_cast<std::uint8_t>(rng());
+            qeltest::fillRandom(rng, key, iv, plain);
             Bytes expected;
-            if (!qeltest::peerCrypt(p.name, key, iv, plain, true, expected))
+            if (!qeltest::peerCrypt(name.c_str(), key, iv, plain, true, expected))
                 break;
             std::vector<std::size_t> pieces;
             for (int i = 0; i < 5; ++i)
                 pieces.push_back(rng() % 5);
             ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
-            EXPECT_EQ(run(cbc, plain, true, pieces), expected) << p.name;
+            EXPECT_EQ(run(cbc, plain, true, pieces), expected) << name;
             ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
-            EXPECT_EQ(run(cbc, expected, false, pieces), plain) << p.name;
+            EXPECT_EQ(run(cbc, expected, false, pieces), plain) << name;
         }
     }
 }

@@ -21,7 +21,7 @@ using qeltest::Bytes;
 using qeltest::fromHex;
 using qeltest::toHex;
 
-const auto *const gEnv = ::testing::AddGlobalTestEnvironment(new qeltest::SDKEnvironment);
+const auto *const gEnv = qeltest::addHomeEnvironment("qelcipher", qeltest::HomeEnvironment::SDK::Up);
 
 // In a child process: FIPS mode with the self-tests run, so that the entry
 // guard lets calls through. The DSA test belongs to another module and is
@@ -51,6 +51,15 @@ protected:
         EXPECT_EQ(qelCFBCreate(cipher, n, &cfb), QELError_NoErr);
         made_.push_back(cfb);
         return cfb;
+    }
+
+    // A random-number generator over the descriptor, freed after the test.
+    QELCFBContext *generator(std::int32_t id)
+    {
+        QELCFBContext *gen =
+            qelCFBCreateForDescriptor(qelContextGetMemoryMgr(context_), qelCipherDescriptorFind(id));
+        made_.push_back(gen);
+        return gen;
     }
 
     // Encrypts (or decrypts) in pieces cut at the given lengths.
@@ -150,34 +159,25 @@ TEST_F(CFB, FirstBlockIsPlainXorEncryptedIV)
 #ifdef QEL_HAVE_OPENSSL
 TEST_F(CFB, RandomDataAndSplitsAgainstOpenSSL)
 {
-    struct Peer {
-        std::int32_t id;
-        const char *name;
-    };
-    const Peer peers[] = {{QELCipherAlgorithm_AES128, "AES-128-CFB"}, {QELCipherAlgorithm_AES192, "AES-192-CFB"},
-                          {QELCipherAlgorithm_AES256, "AES-256-CFB"}, {QELCipherAlgorithm_3DES, "DES-EDE3-CFB"},
-                          {QELCipherAlgorithm_CAST5, "CAST5-CFB"},    {QELCipherAlgorithm_Blowfish, "BF-CFB"},
-                          {QELCipherAlgorithm_IDEA, "IDEA-CFB"}};
     std::mt19937 rng(3880);
-    for (const Peer &p : peers) {
+    for (const qeltest::PeerCipher &p : qeltest::kPeerCiphers) {
+        const std::string name = p.in("CFB");
         QELCFBContext *cfb = make(p.id);
         const std::size_t b = qelCFBGetBlockSize(cfb);
         for (int round = 0; round < 12; ++round) {
             Bytes key(qelCFBGetKeySize(cfb)), iv(b), plain(1 + rng() % 300);
-            for (auto *v : {&key, &iv, &plain})
-                for (auto &x : *v)
-                    x = static_cast<std::uint8_t>(rng());
+            qeltest::fillRandom(rng, key, iv, plain);
             Bytes expected;
-            if (!qeltest::peerCrypt(p.name, key, iv, plain, true, expected))
+            if (!qeltest::peerCrypt(name.c_str(), key, iv, plain, true, expected))
                 break; // not offered by this OpenSSL
             std::vector<std::size_t> pieces;
             for (int i = 0; i < 6; ++i)
                 pieces.push_back(rng() % 40);
             ASSERT_EQ(qelCFBInit(cfb, key.data(), iv.data()), QELError_NoErr);
-            EXPECT_EQ(run(cfb, plain, true, pieces), expected) << p.name;
+            EXPECT_EQ(run(cfb, plain, true, pieces), expected) << name;
             std::shuffle(pieces.begin(), pieces.end(), rng);
             ASSERT_EQ(qelCFBInit(cfb, key.data(), iv.data()), QELError_NoErr);
-            EXPECT_EQ(run(cfb, expected, false, pieces), plain) << p.name;
+            EXPECT_EQ(run(cfb, expected, false, pieces), plain) << name;
         }
     }
 }
@@ -334,7 +334,7 @@ TEST_F(CFB, CipherWithoutEncryptionIsReported)
 
 TEST_F(CFB, CreationFailuresFreeTheCipher)
 {
-    qeltest::CountingMgr counter;
+    qeltest::TestHeap counter;
     QELMemoryMgr *mgr = counter.make();
     const long base = counter.live;
     for (long failAt : {1, 2, 3, 4, 5}) {
@@ -360,10 +360,8 @@ TEST_F(CFB, CreationFailuresFreeTheCipher)
 // The X9.17 side: wash, generator step and taking output.
 TEST_F(CFB, WashOfNothingEncryptsTheRegisterOnce)
 {
-    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context_);
-    QELCFBContext *gen = qelCFBCreateForDescriptor(mgr, qelCipherDescriptorFind(QELCipherAlgorithm_CAST5));
+    QELCFBContext *gen = generator(QELCipherAlgorithm_CAST5);
     ASSERT_NE(gen, nullptr);
-    made_.push_back(gen);
     const std::uint8_t nothing = 0;
     ASSERT_EQ(qelCFBWash(gen, &nothing, 0), QELError_NoErr);
 
@@ -379,10 +377,8 @@ TEST_F(CFB, WashOfNothingEncryptsTheRegisterOnce)
 
 TEST_F(CFB, WashMixesDataIntoRegister)
 {
-    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context_);
-    QELCFBContext *gen = qelCFBCreateForDescriptor(mgr, qelCipherDescriptorFind(QELCipherAlgorithm_3DES));
+    QELCFBContext *gen = generator(QELCipherAlgorithm_3DES);
     ASSERT_NE(gen, nullptr);
-    made_.push_back(gen);
     Bytes seed(11);
     for (std::size_t i = 0; i < seed.size(); ++i)
         seed[i] = static_cast<std::uint8_t>(i + 1);
@@ -403,8 +399,7 @@ TEST_F(CFB, WashMixesDataIntoRegister)
     EXPECT_EQ(toHex(qelCFBStreams(gen)[0].reg, 8), toHex(reg, 8));
     qelSymmetricCipherFree(c);
 
-    QELCFBContext *aes = qelCFBCreateForDescriptor(mgr, qelCipherDescriptorFind(QELCipherAlgorithm_AES128));
-    made_.push_back(aes);
+    QELCFBContext *aes = generator(QELCipherAlgorithm_AES128);
     EXPECT_EQ(qelCFBWash(aes, seed.data(), seed.size()), QELError_FeatureNotAvailable);
     QELCFBContext *two = make(QELCipherAlgorithm_CAST5, 2);
     EXPECT_EQ(qelCFBWash(two, seed.data(), seed.size()), QELError_BadParams);
@@ -412,9 +407,7 @@ TEST_F(CFB, WashMixesDataIntoRegister)
 
 TEST_F(CFB, RandomCycleAndTake)
 {
-    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context_);
-    QELCFBContext *gen = qelCFBCreateForDescriptor(mgr, qelCipherDescriptorFind(QELCipherAlgorithm_CAST5));
-    made_.push_back(gen);
+    QELCFBContext *gen = generator(QELCipherAlgorithm_CAST5);
     const Bytes seed(32, 0x17), t = fromHex("0102030405060708");
     ASSERT_EQ(qelCFBWash(gen, seed.data(), seed.size()), QELError_NoErr);
     QELCFBStream &s = qelCFBStreams(gen)[0];
@@ -455,12 +448,9 @@ TEST_F(CFB, RandomCycleAndTake)
 // that is no error, in FIPS mode the continuous test latches a failure.
 TEST_F(CFB, ContinuousTestInFIPSMode)
 {
-    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context_);
-    const QELCipherDescriptor *d = qelCipherDescriptorFind(QELCipherAlgorithm_3DES);
     const Bytes seed(32, 0x29), t(8, 0x31);
     auto twin = [&] {
-        QELCFBContext *g = qelCFBCreateForDescriptor(mgr, d);
-        made_.push_back(g);
+        QELCFBContext *g = generator(QELCipherAlgorithm_3DES);
         EXPECT_EQ(qelCFBWash(g, seed.data(), seed.size()), QELError_NoErr);
         return g;
     };
@@ -484,12 +474,9 @@ TEST_F(CFB, ContinuousTestInFIPSMode)
 // distinct generators never trip it.
 TEST_F(CFB, ContinuousTestAcrossThreads)
 {
-    QELMemoryMgr *mgr = qelContextGetMemoryMgr(context_);
-    const QELCipherDescriptor *d = qelCipherDescriptorFind(QELCipherAlgorithm_AES128);
     std::vector<QELCFBContext *> gens;
     for (int i = 0; i < 4; ++i) {
-        QELCFBContext *g = qelCFBCreateForDescriptor(mgr, d);
-        made_.push_back(g);
+        QELCFBContext *g = generator(QELCipherAlgorithm_AES128);
         QELCFBStream &s = qelCFBStreams(g)[0];
         const Bytes key(16, static_cast<std::uint8_t>(i + 1));
         ASSERT_EQ(qelSymmetricCipherSetKey(s.cipher, key.data()), QELError_NoErr);

@@ -1,17 +1,18 @@
-// Shared helpers of the cipher test suites: hex, a counting and failing
-// memory manager, the SDK started for a test binary, and OpenSSL as a peer.
+// Shared helpers of the cipher test suites: OpenSSL as a peer, plus the
+// test-wide hex, memory-manager and private-home helpers they all use.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelAlgorithms.h"
+#include "qelTestEnv.h"
+#include "qelTestHex.h"
+#include "qelTestMemory.h"
 
 #ifdef QEL_HAVE_OPENSSL
 #include <openssl/evp.h>
@@ -20,114 +21,26 @@
 
 namespace qeltest {
 
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes fromHex(const std::string &hex)
+// Every byte of each vector from the generator.
+template <typename Rng, typename... Vectors> void fillRandom(Rng &rng, Vectors &...vectors)
 {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
+    for (auto *v : {&vectors...})
+        for (auto &x : *v)
+            x = static_cast<std::uint8_t>(rng());
 }
 
-inline std::string toHex(const std::uint8_t *p, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
-inline std::string toHex(const Bytes &b)
-{
-    return toHex(b.data(), b.size());
-}
-
-// A heap manager that counts live blocks and can be told to fail the n-th
-// allocation from now on (1-based; 0 never fails).
-struct CountingMgr {
-    long live = 0;
-    long allocations = 0;
-    long failAt = 0;
-
-    static void *alloc(QELMemoryMgr *, void *user, std::size_t size, std::uint32_t)
-    {
-        auto *self = static_cast<CountingMgr *>(user);
-        ++self->allocations;
-        if (self->failAt != 0 && self->allocations >= self->failAt)
-            return nullptr;
-        void *p = std::malloc(size);
-        if (p != nullptr)
-            ++self->live;
-        return p;
-    }
-    static QELStatus realloc(QELMemoryMgr *, void *, void **p, std::size_t n, std::uint32_t, std::size_t)
-    {
-        void *q = std::realloc(*p, n);
-        if (q == nullptr)
-            return QELError_OutOfMemory;
-        *p = q;
-        return QELError_NoErr;
-    }
-    static QELStatus release(QELMemoryMgr *, void *user, void *p, std::size_t)
-    {
-        --static_cast<CountingMgr *>(user)->live;
-        std::free(p);
-        return QELError_NoErr;
-    }
-    static void *secureAlloc(QELMemoryMgr *m, void *user, std::size_t size, std::uint32_t flags, std::uint8_t *locked)
-    {
-        *locked = 0;
-        return alloc(m, user, size, flags);
-    }
-    static QELStatus secureFree(QELMemoryMgr *m, void *user, void *p, std::size_t size, std::uint8_t)
-    {
-        return release(m, user, p, size);
-    }
-
-    QELMemoryMgr *make()
-    {
-        QELMemoryMgrCallbacks cb{};
-        cb.blockSize = sizeof cb;
-        cb.alloc = alloc;
-        cb.realloc = realloc;
-        cb.free = release;
-        cb.secureAlloc = secureAlloc;
-        cb.secureFree = secureFree;
-        cb.userValue = this;
-        QELMemoryMgr *mgr = nullptr;
-        EXPECT_EQ(qelMemMgrNew(&cb, &mgr), QELError_NoErr);
-        return mgr;
-    }
+// The ciphers OpenSSL offers too, under OpenSSL's name before the mode
+// ("AES-128" for "AES-128-CBC").
+struct PeerCipher {
+    std::int32_t id;
+    const char *stem;
+    std::string in(const char *mode) const { return std::string(stem) + "-" + mode; }
 };
-
-// Starts the SDK (no service, no housekeeping thread) for contexts; the seed
-// file lives in a temporary directory.
-class SDKEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/qelciphertestXXXXXX";
-        const char *dir = mkdtemp(tmpl);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
-    }
-    void TearDown() override
-    {
-        qelSDKCleanup();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
-
-private:
-    std::string dir_;
+inline constexpr PeerCipher kPeerCiphers[] = {
+    {QELCipherAlgorithm_AES128, "AES-128"}, {QELCipherAlgorithm_AES192, "AES-192"},
+    {QELCipherAlgorithm_AES256, "AES-256"}, {QELCipherAlgorithm_3DES, "DES-EDE3"},
+    {QELCipherAlgorithm_CAST5, "CAST5"},    {QELCipherAlgorithm_Blowfish, "BF"},
+    {QELCipherAlgorithm_IDEA, "IDEA"},
 };
 
 #ifdef QEL_HAVE_OPENSSL

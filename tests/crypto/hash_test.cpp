@@ -16,6 +16,8 @@
 #include "qelMD2.h"
 #include "qelSDK.h"
 #include "qelSymmetricCipher.h"
+#include "qelTestEnv.h"
+#include "qelTestHex.h"
 
 #ifdef QEL_HAVE_OPENSSL
 #include <openssl/evp.h>
@@ -23,16 +25,7 @@
 
 namespace {
 
-std::string toHex(const std::uint8_t *p, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+using qeltest::toHex;
 
 // Runs a descriptor directly over the message, fed in pieces of the given size.
 std::string digestOf(const QELHashDescriptor *d, const std::string &message,
@@ -180,30 +173,11 @@ TEST(HashAlgorithms, ByteCountCarriesIntoHighHalf)
 }
 
 #ifdef QEL_HAVE_OPENSSL
-const char *opensslName(std::int32_t id)
-{
-    switch (id) {
-    case QELHashAlgorithm_MD5: return "MD5";
-    case QELHashAlgorithm_SHA1: return "SHA1";
-    case QELHashAlgorithm_RIPEMD160: return "RIPEMD160";
-    case QELHashAlgorithm_SHA224: return "SHA224";
-    case QELHashAlgorithm_SHA256: return "SHA256";
-    case QELHashAlgorithm_SHA384: return "SHA384";
-    case QELHashAlgorithm_SHA512: return "SHA512";
-    default: return nullptr;
-    }
-}
+using qeltest::peerHashName;
 
 std::string opensslDigest(const char *name, const std::string &m)
 {
-    EVP_MD *md = EVP_MD_fetch(nullptr, name, nullptr);
-    if (md == nullptr)
-        return "";
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(m.data(), m.size(), out, &n, md, nullptr);
-    EVP_MD_free(md);
-    return toHex(out, n);
+    return toHex(qeltest::peerDigest(name, m.data(), m.size()));
 }
 
 TEST(HashAlgorithms, MatchOpenSSLOnEdgeLengthsAndRandomChunks)
@@ -221,7 +195,7 @@ TEST(HashAlgorithms, MatchOpenSSLOnEdgeLengthsAndRandomChunks)
             c = static_cast<char>(rng());
         for (std::size_t i = 0; i < count; ++i) {
             const QELHashDescriptor *d = &table[i];
-            const char *name = opensslName(d->algorithm);
+            const char *name = peerHashName(d->algorithm);
             if (name == nullptr)
                 continue;
             std::string expected = opensslDigest(name, m);
@@ -293,26 +267,13 @@ TEST(HashDescriptors, LookupByIdAndName)
 
 // ---- Contexts and lists over an SDK context -------------------------------
 
-class HashContextTest : public ::testing::Test {
+class HashContextTest : public qeltest::SDKHomeTest {
 protected:
+    HashContextTest() : SDKHomeTest("qelhash") {}
     void SetUp() override
     {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("qelhash_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), 0);
+        SDKHomeTest::SetUp();
         mgr_ = qelContextGetMemoryMgr(context_);
-    }
-    void TearDown() override
-    {
-        if (context_ != nullptr)
-            qelContextFree(context_);
-        qelSDKCleanup();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     std::string finalHex(QELHashContext *h)
     {
@@ -323,8 +284,6 @@ protected:
         return toHex(out.data(), out.size());
     }
 
-    std::filesystem::path dir_;
-    QELContext *context_ = nullptr;
     QELMemoryMgr *mgr_ = nullptr;
 };
 

@@ -6,6 +6,8 @@
 #include "qelHMAC.h"
 #include "qelHash.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestHex.h"
 
 #include <gtest/gtest.h>
 
@@ -20,15 +22,8 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes fromHex(const std::string &hex)
-{
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using qeltest::Bytes;
+using qeltest::fromHex;
 
 Bytes text(const char *s)
 {
@@ -48,26 +43,8 @@ Bytes counting(std::uint8_t from, std::uint8_t to)
     return out;
 }
 
-class HMACTest : public ::testing::Test {
+class HMACTest : public qeltest::SDKSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/qelhmacXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-        setenv("QELPATH", tempDir.c_str(), 1);
-        setenv("HOME", tempDir.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &context), 0);
-    }
-    static void TearDownTestSuite()
-    {
-        qelContextFree(context);
-        context = nullptr;
-        qelSDKCleanup();
-        std::system(("rm -rf '" + tempDir + "'").c_str());
-    }
-
     static Bytes mac(std::int32_t algorithm, const Bytes &key, const Bytes &data)
     {
         QELHMACContext *hmac = nullptr;
@@ -86,8 +63,6 @@ protected:
         return qelHashDescriptorFind(algorithm) != nullptr;
     }
 
-    static inline QELContext *context = nullptr;
-    static inline std::string tempDir;
 };
 
 struct Vector {
@@ -215,21 +190,15 @@ TEST_F(HMACTest, PublishedTestCases)
 // OpenSSL, with the message fed in uneven pieces.
 TEST_F(HMACTest, MatchesOpenSSLAroundTheBlockSize)
 {
-    const struct {
-        std::int32_t algorithm;
-        const char *openssl;
-    } hashes[] = {
-        {QELHashAlgorithm_MD5, "MD5"},       {QELHashAlgorithm_SHA1, "SHA1"},
-        {QELHashAlgorithm_SHA224, "SHA224"}, {QELHashAlgorithm_SHA256, "SHA256"},
-        {QELHashAlgorithm_SHA384, "SHA384"}, {QELHashAlgorithm_SHA512, "SHA512"},
-        {QELHashAlgorithm_RIPEMD160, "RIPEMD160"},
-    };
     Bytes message(300);
     for (std::size_t i = 0; i < message.size(); ++i)
         message[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    for (const auto &h : hashes) {
-        const QELHashDescriptor *d = qelHashDescriptorFind(h.algorithm);
-        const EVP_MD *md = EVP_get_digestbyname(h.openssl);
+    for (std::int32_t algorithm :
+         {QELHashAlgorithm_MD5, QELHashAlgorithm_SHA1, QELHashAlgorithm_SHA224, QELHashAlgorithm_SHA256,
+          QELHashAlgorithm_SHA384, QELHashAlgorithm_SHA512, QELHashAlgorithm_RIPEMD160}) {
+        const char *name = qeltest::peerHashName(algorithm);
+        const QELHashDescriptor *d = qelHashDescriptorFind(algorithm);
+        const EVP_MD *md = EVP_get_digestbyname(name);
         if (d == nullptr || md == nullptr)
             continue;
         const std::size_t b = d->blockSize;
@@ -244,7 +213,7 @@ TEST_F(HMACTest, MatchesOpenSSLAroundTheBlockSize)
                       nullptr);
 
             QELHMACContext *hmac = nullptr;
-            ASSERT_EQ(qelHMACNew(context, h.algorithm, key.data(), key.size(), &hmac), 0);
+            ASSERT_EQ(qelHMACNew(context, algorithm, key.data(), key.size(), &hmac), 0);
             std::size_t fed = 0;
             for (std::size_t piece : {1u, 63u, 64u, 65u, 107u}) {
                 ASSERT_EQ(qelHMACUpdate(hmac, message.data() + fed, piece), 0);
@@ -253,7 +222,7 @@ TEST_F(HMACTest, MatchesOpenSSLAroundTheBlockSize)
             Bytes got(d->digestSize);
             ASSERT_EQ(qelHMACFinal(hmac, got.data()), 0);
             EXPECT_EQ(got, Bytes(expected, expected + expectedLength))
-                << h.openssl << " key length " << keyLength;
+                << name << " key length " << keyLength;
             ASSERT_EQ(qelHMACFree(hmac), 0);
         }
     }

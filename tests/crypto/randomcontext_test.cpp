@@ -8,6 +8,8 @@
 #include "qelRandomContext.h"
 #include "qelRandomPool.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestMemory.h"
 #include "qelTimeDate.h"
 
 #include <gtest/gtest.h>
@@ -67,26 +69,8 @@ Bytes draw(QELRandomContext *random, std::uint32_t length, std::uint32_t bits)
     return out;
 }
 
-class RandomContextTest : public ::testing::Test {
+class RandomContextTest : public qeltest::SDKSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/qelrandXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-        setenv("QELPATH", tempDir.c_str(), 1);
-        setenv("HOME", tempDir.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &context), 0);
-    }
-    static void TearDownTestSuite()
-    {
-        qelContextFree(context);
-        context = nullptr;
-        qelSDKCleanup();
-        std::system(("rm -rf '" + tempDir + "'").c_str());
-    }
-
     // Sets the global pool's estimate to exactly `bits`.
     static void setPoolEntropy(std::uint32_t bits)
     {
@@ -95,8 +79,6 @@ protected:
         ASSERT_EQ(qelRandomPoolGetEntropy(), static_cast<std::int32_t>(bits));
     }
 
-    static inline QELContext *context = nullptr;
-    static inline std::string tempDir;
 };
 
 #if defined(QEL_HAVE_OPENSSL)
@@ -584,46 +566,11 @@ TEST_F(RandomContextTest, FrontEndFillsExactlyWhatWasAsked)
 
 namespace {
 
-// A heap manager whose ordinary allocations of one chosen size fail.
-std::size_t g_failSize = 0;
-void *failingAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t)
-{
-    return size == g_failSize ? nullptr : std::malloc(size);
-}
-QELStatus heapRealloc(QELMemoryMgr *, void *, void **p, std::size_t n, std::uint32_t, std::size_t)
-{
-    void *q = std::realloc(*p, n);
-    if (q == nullptr)
-        return QELError_OutOfMemory;
-    *p = q;
-    return 0;
-}
-QELStatus heapFree(QELMemoryMgr *, void *, void *p, std::size_t)
-{
-    std::free(p);
-    return 0;
-}
-void *heapSecureAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t, std::uint8_t *locked)
-{
-    *locked = 0;
-    return std::malloc(size);
-}
-QELStatus heapSecureFree(QELMemoryMgr *, void *, void *p, std::size_t, std::uint8_t)
-{
-    std::free(p);
-    return 0;
-}
-
 // Runs in the death-test child: a front end whose fetch cannot get its block.
 void drawWithFailingFetch()
 {
-    QELMemoryMgrCallbacks callbacks{};
-    callbacks.blockSize = sizeof callbacks;
-    callbacks.alloc = failingAlloc;
-    callbacks.realloc = heapRealloc;
-    callbacks.free = heapFree;
-    callbacks.secureAlloc = heapSecureAlloc;
-    callbacks.secureFree = heapSecureFree;
+    static qeltest::TestHeap heap;
+    const QELMemoryMgrCallbacks callbacks = heap.callbacks();
     QELMemoryMgr *mgr = nullptr;
     if (qelMemMgrNew(&callbacks, &mgr) != 0)
         std::exit(3);
@@ -634,7 +581,7 @@ void drawWithFailingFetch()
     QELRandomContext *front = qelRandomFrontEndCreate(ctx);
     if (front == nullptr)
         std::exit(5);
-    g_failSize = 777 + 32; // the fetch's block of 777 bytes plus its header
+    heap.failSize = 777 + 32; // the fetch's block of 777 bytes plus its header
     std::uint8_t buffer[777];
     front->descriptor->get(front->state, buffer, sizeof buffer, 0);
     std::exit(0); // must not be reached

@@ -16,32 +16,18 @@
 #include "qelRandomDispatch.h"
 #include "qelRandomPool.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 namespace {
 
-class RandomDispatchTest : public ::testing::Test {
+class RandomDispatchTest : public qeltest::SDKHomeTest {
 protected:
+    RandomDispatchTest() : SDKHomeTest("qeldispatch") {}
     void SetUp() override
     {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("qeldispatch_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
+        SDKHomeTest::SetUp();
         ASSERT_EQ(qelRPCEnabled(), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), 0);
     }
-    void TearDown() override
-    {
-        if (context_ != nullptr)
-            qelContextFree(context_);
-        qelSDKCleanup();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::filesystem::path dir_;
-    QELContext *context_ = nullptr;
 };
 
 TEST_F(RandomDispatchTest, StatusMatchesTheLocalPool)
@@ -71,7 +57,7 @@ TEST_F(RandomDispatchTest, EventsReachTheLocalBackEnd)
 
 TEST_F(RandomDispatchTest, SeedFileSelectionReachesTheSeedFile)
 {
-    std::string path = (dir_ / "other.rnd").string();
+    std::string path = dir() + "/other.rnd";
     QELFileSpec *spec = nullptr;
     ASSERT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(context_), path.c_str(), &spec), 0);
     EXPECT_EQ(qelRandomSeedFileSetDispatch(spec), 0);

@@ -12,6 +12,7 @@
 
 #include "qelRandomPool.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 namespace {
 
@@ -278,16 +279,14 @@ TEST_F(RandomPoolTest, CreditEventTable)
 
 TEST(RandomPoolLock, UsableAcrossStartUpAndCleanUpAndThreads)
 {
-    auto dir = std::filesystem::temp_directory_path() / ("qelpool_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    setenv("QELPATH", dir.c_str(), 1);
-    setenv("HOME", dir.c_str(), 1);
+    const qeltest::TempDir home("qelpool");
+    home.becomeHome();
 
     std::uint8_t out[32];
     qelRandomPoolAdd(nullptr, "before", 6);           // before start-up
     qelRandomPoolGet(nullptr, out, sizeof out, 0);
     for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
+        ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), 0);
         qelRandomPoolReset();                          // must not re-make the lock
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
@@ -310,8 +309,6 @@ TEST(RandomPoolLock, UsableAcrossStartUpAndCleanUpAndThreads)
     qelRandomPoolGet(nullptr, out, sizeof out, 0);
     EXPECT_EQ(qelRandomPoolDestroyLock(), 0);
     qelRandomPoolGet(nullptr, out, sizeof out, 0);    // still usable
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 } // namespace

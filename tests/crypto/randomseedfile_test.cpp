@@ -5,6 +5,7 @@
 #include "qelRandomPool.h"
 #include "qelRandomSeedFile.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -20,25 +21,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class SeedFileTest : public ::testing::Test {
+class SeedFileTest : public qeltest::HomeTest {
 protected:
+    SeedFileTest() : HomeTest("qelseedfile_test") {}
     void SetUp() override
     {
-        char tmpl[] = "/tmp/qelseedfile_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ::setenv("QELPATH", dir_.c_str(), 1);
-        ::setenv("HOME", dir_.c_str(), 1);
-        ::setenv("TMP", dir_.c_str(), 1);
-        seed_ = dir_ + "/randseed.rnd";
+        HomeTest::SetUp();
+        seed_ = dir() + "/randseed.rnd";
     }
     void TearDown() override
     {
         while (qelSDKIsInitialized())
             qelSDKCleanup();
-        fs::remove_all(dir_);
     }
-    static void start() { ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0); }
+    static void start() { ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), 0); }
     // A context freed saves the seed file; returns the save status.
     static QELStatus contextRoundTrip()
     {
@@ -46,17 +42,9 @@ protected:
         EXPECT_EQ(qelContextNew(QELSDKVersion, &ctx), 0);
         return qelContextFree(ctx);
     }
-    static std::string read(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    static void write(const std::string &path, const std::string &bytes)
-    {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
+    static std::string read(const std::string &path) { return qeltest::readFile(path); }
+    static void write(const std::string &path, const std::string &bytes) { qeltest::writeFile(path, bytes); }
 
-    std::string dir_;
     std::string seed_;
 };
 
@@ -120,7 +108,7 @@ TEST_F(SeedFileTest, LoadedFilesOfSeveralSizes)
 TEST_F(SeedFileTest, LocationFromTheEnvironment)
 {
     // A trailing slash in QELPATH still gets its own "/".
-    ::setenv("QELPATH", (dir_ + "/").c_str(), 1);
+    ::setenv("QELPATH", (dir() + "/").c_str(), 1);
     start();
     ASSERT_EQ(contextRoundTrip(), 0);
     EXPECT_TRUE(fs::exists(seed_));
@@ -131,41 +119,41 @@ TEST_F(SeedFileTest, LocationFromTheEnvironment)
     start();
     EXPECT_EQ(contextRoundTrip(), QELError_CantOpenFile);
     ASSERT_EQ(qelSDKCleanup(), 0);
-    fs::create_directory(dir_ + "/.qel");
+    fs::create_directory(dir() + "/.qel");
     start();
     ASSERT_EQ(contextRoundTrip(), 0);
-    EXPECT_EQ(fs::file_size(dir_ + "/.qel/randseed.rnd"), 512u);
+    EXPECT_EQ(fs::file_size(dir() + "/.qel/randseed.rnd"), 512u);
     ASSERT_EQ(qelSDKCleanup(), 0);
 
     // Neither: the current directory.
     ::unsetenv("HOME");
     fs::path old = fs::current_path();
-    fs::create_directory(dir_ + "/cwd");
-    fs::current_path(dir_ + "/cwd");
+    fs::create_directory(dir() + "/cwd");
+    fs::current_path(dir() + "/cwd");
     start();
     QELStatus status = contextRoundTrip();
     ASSERT_EQ(qelSDKCleanup(), 0);
     fs::current_path(old);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(fs::file_size(dir_ + "/cwd/randseed.rnd"), 512u);
-    ::setenv("HOME", dir_.c_str(), 1);
-    ::setenv("QELPATH", dir_.c_str(), 1);
+    EXPECT_EQ(fs::file_size(dir() + "/cwd/randseed.rnd"), 512u);
+    ::setenv("HOME", dir().c_str(), 1);
+    ::setenv("QELPATH", dir().c_str(), 1);
 }
 
 TEST_F(SeedFileTest, SelectingAnotherFileSavesAndLoads)
 {
     start();
     QELFileSpec *other = nullptr;
-    ASSERT_EQ(qelFileSpecNewFromPath(qelMemMgrGetGlobal(), (dir_ + "/other.rnd").c_str(), &other),
+    ASSERT_EQ(qelFileSpecNewFromPath(qelMemMgrGetGlobal(), (dir() + "/other.rnd").c_str(), &other),
               0);
-    write(dir_ + "/other.rnd", std::string(100, 'x'));
+    write(dir() + "/other.rnd", std::string(100, 'x'));
     ASSERT_EQ(qelRandomSeedFileSelect(other), 0);
     EXPECT_TRUE(qelRandomPoolIsSeeded());
-    EXPECT_EQ(fs::file_size(dir_ + "/other.rnd"), 512u);
+    EXPECT_EQ(fs::file_size(dir() + "/other.rnd"), 512u);
     // Selecting the same file again changes nothing.
-    std::string before = read(dir_ + "/other.rnd");
+    std::string before = read(dir() + "/other.rnd");
     ASSERT_EQ(qelRandomSeedFileSelect(other), 0);
-    EXPECT_EQ(read(dir_ + "/other.rnd"), before);
+    EXPECT_EQ(read(dir() + "/other.rnd"), before);
     EXPECT_EQ(qelFileSpecFree(other), 0);
     EXPECT_EQ(qelRandomSeedFileSelect(nullptr), QELError_BadParams);
     ASSERT_EQ(qelSDKCleanup(), 0);

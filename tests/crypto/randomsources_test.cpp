@@ -12,6 +12,7 @@
 
 #include "qelRandomPool.h"
 #include "qelRandomSources.h"
+#include "qelTestEnv.h"
 
 namespace {
 
@@ -49,10 +50,7 @@ class RandomSourcesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("qelsources_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        missing_ = (dir_ / "missing").string();
+        missing_ = dir_ / "missing";
         qelRandomPoolClearAllForTesting();
         qelRandomSourcesResetForTesting();
         configure(missing_.c_str(), missing_.c_str(), kNoCommands);
@@ -62,8 +60,6 @@ protected:
         qelRandomSourcesConfigure(nullptr);
         qelRandomSourcesResetForTesting();
         qelRandomPoolClearAllForTesting();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     void configure(const char *urandom, const char *random, const char *const *commands)
     {
@@ -72,7 +68,7 @@ protected:
     }
     std::string writeFile(const std::string &name, std::size_t bytes)
     {
-        std::string path = (dir_ / name).string();
+        std::string path = dir_ / name;
         std::ofstream f(path, std::ios::binary);
         for (std::size_t i = 0; i < bytes; ++i)
             f.put(static_cast<char>(0xA0 + i % 16));
@@ -93,7 +89,7 @@ protected:
     }
 
     static constexpr const char *kNoCommands[] = {nullptr};
-    std::filesystem::path dir_;
+    qeltest::TempDir dir_{"qelsources"};
     std::string missing_;
 };
 
@@ -237,7 +233,7 @@ TEST_F(RandomSourcesTest, EmptyDeviceDoesNotDeliver)
 
 TEST_F(RandomSourcesTest, CommandsCountOnlyWhenTheyRanCleanlyWithOutput)
 {
-    std::string marker = (dir_ / "ran").string();
+    std::string marker = dir_ / "ran";
     std::string touch = "/bin/sh -c 'echo run > " + marker + "'";
     const char *missingCmd[] = {"/nonexistent/entropy-tool 2>&1", nullptr};
     const char *failingCmd[] = {"/bin/sh -c 'echo partial; exit 3' 2>&1", nullptr};

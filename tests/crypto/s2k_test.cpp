@@ -7,6 +7,8 @@
 #include "qelHash.h"
 #include "qelRandomContext.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestHex.h"
 #include "qelStringToKey.h"
 
 #include <gtest/gtest.h>
@@ -26,26 +28,9 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes fromHex(const std::string &hex)
-{
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string toHex(const Bytes &b)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::uint8_t v : b) {
-        s += digits[v >> 4];
-        s += digits[v & 15];
-    }
-    return s;
-}
+using qeltest::Bytes;
+using qeltest::fromHex;
+using qeltest::toHex;
 
 std::string run(const std::string &command, int *status = nullptr)
 {
@@ -108,45 +93,20 @@ Bytes referenceS2K(const char *digest, std::uint8_t type, const Bytes &salt, std
             hashed.insert(hashed.end(), unit.begin(), unit.end());
         hashed.resize(total);
     }
-    const EVP_MD *md = EVP_get_digestbyname(digest);
     Bytes key;
     for (std::size_t i = 0; key.size() < keyLength; ++i) {
-        EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-        EVP_DigestInit_ex(ctx, md, nullptr);
-        const Bytes zeros(i, 0);
-        EVP_DigestUpdate(ctx, zeros.data(), zeros.size());
-        EVP_DigestUpdate(ctx, hashed.data(), hashed.size());
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(ctx, out, &n);
-        EVP_MD_CTX_free(ctx);
-        key.insert(key.end(), out, out + n);
+        const Bytes part = qeltest::peerDigest(digest, hashed.data(), hashed.size(), i);
+        if (part.empty())
+            break;
+        key.insert(key.end(), part.begin(), part.end());
     }
     key.resize(keyLength);
     return key;
 }
 #endif
 
-class S2KTest : public ::testing::Test {
+class S2KTest : public qeltest::SDKSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/qels2kXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-        setenv("QELPATH", tempDir.c_str(), 1);
-        setenv("HOME", tempDir.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &context), 0);
-    }
-    static void TearDownTestSuite()
-    {
-        qelContextFree(context);
-        context = nullptr;
-        qelSDKCleanup();
-        std::system(("rm -rf '" + tempDir + "'").c_str());
-    }
-
     static Bytes derive(QELStringToKey *s2k, const std::string &passphrase, std::size_t keyLength,
                         QELStatus expected = 0)
     {
@@ -161,8 +121,6 @@ protected:
         return Bytes(s2k->specifier, s2k->specifier + s2k->specifierLength);
     }
 
-    static inline QELContext *context = nullptr;
-    static inline std::string tempDir;
 };
 
 struct GpgCase {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qelSHA1.h"
+#include "qelTestHex.h"
 
 #ifdef QEL_HAVE_OPENSSL
 #include <openssl/sha.h>
@@ -16,23 +17,14 @@
 
 namespace {
 
-std::string hex(const std::uint8_t *p, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+using qeltest::toHex;
 
 std::string sha1Hex(const std::string &message)
 {
     QELSHA1State state;
     qelSHA1Init(&state);
     qelSHA1Update(&state, message.data(), message.size());
-    return hex(qelSHA1Final(&state), 20);
+    return toHex(qelSHA1Final(&state), 20);
 }
 
 struct KnownAnswer {
@@ -64,7 +56,7 @@ TEST(SHA1, MillionAInUnevenPieces)
         qelSHA1Update(&state, chunk.data(), n);
         left -= n;
     }
-    EXPECT_EQ(hex(qelSHA1Final(&state), 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    EXPECT_EQ(toHex(qelSHA1Final(&state), 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     EXPECT_EQ(state.countLow, 1000000u);
     EXPECT_EQ(state.countHigh, 0u);
 }
@@ -128,7 +120,7 @@ TEST(SHA1, MatchesOpenSSLOnRandomDataAndChunkings)
             qelSHA1Update(&state, data.data() + pos, n);
             pos += n;
         }
-        EXPECT_EQ(hex(qelSHA1Final(&state), 20), hex(expected, 20)) << "length " << len;
+        EXPECT_EQ(toHex(qelSHA1Final(&state), 20), toHex(expected, 20)) << "length " << len;
     }
 }
 #endif

@@ -17,7 +17,7 @@ namespace {
 
 using qeltest::Bytes;
 
-const auto *const gEnv = ::testing::AddGlobalTestEnvironment(new qeltest::SDKEnvironment);
+const auto *const gEnv = qeltest::addHomeEnvironment("qelcipher", qeltest::HomeEnvironment::SDK::Up);
 
 struct Row {
     const char *name;
@@ -237,7 +237,7 @@ TEST_F(CipherObject, MissingOperationsAnswerFeatureNotAvailable)
 
 TEST(CipherObjectMemory, AllocationFailuresLeaveNothingBehind)
 {
-    qeltest::CountingMgr counter;
+    qeltest::TestHeap counter;
     QELMemoryMgr *mgr = counter.make();
     ASSERT_NE(mgr, nullptr);
     const long base = counter.live; // the manager record itself

@@ -1,6 +1,7 @@
 #include "qelAVLTree.h"
 
 #include "qelMemory.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -187,44 +188,12 @@ TEST(AVLTree, BadParamsAndEmptyTree)
     EXPECT_EQ(qelMemMgrFree(mgr), 0);
 }
 
-namespace {
-int allocBudget = 0;
-void *budgetAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t)
-{
-    return allocBudget-- > 0 ? std::malloc(size) : nullptr;
-}
-QELStatus budgetRealloc(QELMemoryMgr *, void *, void **, std::size_t, std::uint32_t, std::size_t)
-{
-    return QELError_OutOfMemory;
-}
-QELStatus budgetFree(QELMemoryMgr *, void *, void *p, std::size_t)
-{
-    std::free(p);
-    return 0;
-}
-void *budgetSecureAlloc(QELMemoryMgr *, void *, std::size_t, std::uint32_t, std::uint8_t *)
-{
-    return nullptr;
-}
-QELStatus budgetSecureFree(QELMemoryMgr *, void *, void *p, std::size_t, std::uint8_t)
-{
-    std::free(p);
-    return 0;
-}
-} // namespace
-
 TEST(AVLTree, FailedNodeAllocationLeavesTreeUnchanged)
 {
-    QELMemoryMgrCallbacks cb{};
-    cb.blockSize = 128;
-    cb.alloc = budgetAlloc;
-    cb.realloc = budgetRealloc;
-    cb.free = budgetFree;
-    cb.secureAlloc = budgetSecureAlloc;
-    cb.secureFree = budgetSecureFree;
-    QELMemoryMgr *mgr = nullptr;
-    allocBudget = 5; // the manager, the tree and three nodes
-    ASSERT_EQ(qelMemMgrNew(&cb, &mgr), 0);
+    qeltest::TestHeap heap;
+    heap.allowed = 5; // the manager, the tree and three nodes
+    QELMemoryMgr *mgr = heap.make();
+    ASSERT_NE(mgr, nullptr);
     QELAVLTree *t = nullptr;
     ASSERT_EQ(qelAVLCreate(mgr, &t), 0);
     for (std::int64_t k : {1, 2, 3})

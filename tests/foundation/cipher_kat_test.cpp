@@ -18,13 +18,13 @@ namespace {
 
 using qeltest::Bytes;
 
-const auto *const gEnv = ::testing::AddGlobalTestEnvironment(new qeltest::SDKEnvironment);
+const auto *const gEnv = qeltest::addHomeEnvironment("qelcipher", qeltest::HomeEnvironment::SDK::Up);
 
 TEST(CipherKAT, PassesAndLeavesNoAllocation)
 {
     EXPECT_EQ(qelCipherSelfTest(), QELError_NoErr);
 
-    qeltest::CountingMgr counter;
+    qeltest::TestHeap counter;
     QELMemoryMgr *mgr = counter.make();
     EXPECT_EQ(qelCipherSelfTestWithMemoryMgr(mgr), QELError_NoErr);
     EXPECT_EQ(counter.live, 0); // the manager went with the context
@@ -33,12 +33,12 @@ TEST(CipherKAT, PassesAndLeavesNoAllocation)
 
 TEST(CipherKAT, EveryAllocationFailureIsReportedAndCleanedUp)
 {
-    qeltest::CountingMgr probe;
+    qeltest::TestHeap probe;
     ASSERT_EQ(qelCipherSelfTestWithMemoryMgr(probe.make()), QELError_NoErr);
     const long total = probe.allocations;
     // Allocation 1 is the manager record itself.
     for (long failAt = 2; failAt <= total; ++failAt) {
-        qeltest::CountingMgr counter;
+        qeltest::TestHeap counter;
         QELMemoryMgr *mgr = counter.make();
         counter.failAt = failAt;
         EXPECT_EQ(qelCipherSelfTestWithMemoryMgr(mgr), QELError_SelfTestFailed) << "fail at " << failAt;

@@ -5,6 +5,8 @@
 #include "qelRandomPool.h"
 #include "qelSDK.h"
 #include "qelSettings.h"
+#include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -16,97 +18,32 @@
 
 namespace {
 
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelcontext_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-private:
-    std::string dir_;
-};
-const auto *const g_env = ::testing::AddGlobalTestEnvironment(new TempHome);
-
-// A heap manager that refuses every allocation after a budget is spent and
-// counts the blocks it has handed out and not yet got back.
-struct Budget {
-    int allowed = 0;
-    int live = 0;
-};
-
-void *budgetAlloc(QELMemoryMgr *, void *user, std::size_t size, std::uint32_t)
-{
-    auto *b = static_cast<Budget *>(user);
-    if (b->allowed <= 0)
-        return nullptr;
-    void *p = std::malloc(size);
-    if (p != nullptr) {
-        --b->allowed;
-        ++b->live;
-    }
-    return p;
-}
-
-QELStatus budgetRealloc(QELMemoryMgr *, void *user, void **ptr, std::size_t size, std::uint32_t,
-                        std::size_t)
-{
-    auto *b = static_cast<Budget *>(user);
-    if (b->allowed <= 0)
-        return QELError_OutOfMemory;
-    void *p = std::realloc(*ptr, size);
-    if (p == nullptr)
-        return QELError_OutOfMemory;
-    --b->allowed;
-    *ptr = p;
-    return QELError_NoErr;
-}
-
-QELStatus budgetFree(QELMemoryMgr *, void *user, void *ptr, std::size_t)
-{
-    --static_cast<Budget *>(user)->live;
-    std::free(ptr);
-    return QELError_NoErr;
-}
-
-void *budgetSecureAlloc(QELMemoryMgr *m, void *user, std::size_t size, std::uint32_t flags,
-                        std::uint8_t *locked)
-{
-    *locked = 0;
-    return budgetAlloc(m, user, size, flags);
-}
-
-QELStatus budgetSecureFree(QELMemoryMgr *m, void *user, void *ptr, std::size_t size, std::uint8_t)
-{
-    return budgetFree(m, user, ptr, size);
-}
-
-QELMemoryMgr *newBudgetManager(Budget *budget)
-{
-    QELMemoryMgrCallbacks callbacks{};
-    callbacks.blockSize = sizeof callbacks;
-    callbacks.alloc = budgetAlloc;
-    callbacks.realloc = budgetRealloc;
-    callbacks.free = budgetFree;
-    callbacks.secureAlloc = budgetSecureAlloc;
-    callbacks.secureFree = budgetSecureFree;
-    callbacks.userValue = budget;
-    QELMemoryMgr *mgr = nullptr;
-    return qelMemMgrNew(&callbacks, &mgr) == QELError_NoErr ? mgr : nullptr;
-}
+const auto *const g_env = qeltest::addHomeEnvironment("qelcontext");
 
 class ContextTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+        ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     }
     void TearDown() override { qelSDKForceCleanup(); }
+};
+
+// The same with one context, made before each test and freed after it.
+class OneContextTest : public ContextTest {
+protected:
+    void SetUp() override
+    {
+        ContextTest::SetUp();
+        ASSERT_EQ(qelContextNew(QELSDKVersion, &context), QELError_NoErr);
+    }
+    void TearDown() override
+    {
+        qelContextFree(context);
+        ContextTest::TearDown();
+    }
+
+    QELContext *context = nullptr;
 };
 
 TEST(ContextBeforeStartUp, RefusedWithNotInitialized)
@@ -165,10 +102,8 @@ TEST_F(ContextTest, ListIsNewestFirstAndSurvivesRemovalFromTheMiddle)
     EXPECT_EQ(qelContextNext(nullptr), nullptr);
 }
 
-TEST_F(ContextTest, FieldsAndMemoryHelpers)
+TEST_F(OneContextTest, FieldsAndMemoryHelpers)
 {
-    QELContext *context = nullptr;
-    ASSERT_EQ(qelContextNew(QELSDKVersion, &context), QELError_NoErr);
     EXPECT_EQ(qelMemMgrIsValid(qelContextGetMemoryMgr(context)), QELError_NoErr);
     EXPECT_NE(qelContextGetSettings(context), nullptr);
     EXPECT_EQ(qelSettingsGetContext(qelContextGetSettings(context)), context);
@@ -204,13 +139,10 @@ TEST_F(ContextTest, FieldsAndMemoryHelpers)
 
     void *none = &none;
     EXPECT_EQ(qelContextGetRandomBytes(context, nullptr, 8), QELError_BadParams);
-    qelContextFree(context);
 }
 
-TEST_F(ContextTest, FreshContextHoldsOnePoolChunk)
+TEST_F(OneContextTest, FreshContextHoldsOnePoolChunk)
 {
-    QELContext *context = nullptr;
-    ASSERT_EQ(qelContextNew(QELSDKVersion, &context), QELError_NoErr);
     QELMemPool *pool = qelContextGetMemoryPool(context);
     ASSERT_NE(pool, nullptr);
     EXPECT_EQ(pool->context, context);
@@ -230,13 +162,10 @@ TEST_F(ContextTest, FreshContextHoldsOnePoolChunk)
     EXPECT_EQ(pool->total, 0x40000u);
     EXPECT_EQ(pool->chunks, mark.chunks);
     EXPECT_EQ(qelMemMgrIsValid(qelContextGetPoolMemoryMgr(context)), QELError_NoErr);
-    qelContextFree(context);
 }
 
-TEST_F(ContextTest, PoolAndDummyRandomContextsAreMadeOnce)
+TEST_F(OneContextTest, PoolAndDummyRandomContextsAreMadeOnce)
 {
-    QELContext *context = nullptr;
-    ASSERT_EQ(qelContextNew(QELSDKVersion, &context), QELError_NoErr);
     QELRandomContext *pool = qelContextGetPoolRandomContext(context);
     ASSERT_NE(pool, nullptr);
     EXPECT_EQ(pool->context, context);
@@ -251,13 +180,10 @@ TEST_F(ContextTest, PoolAndDummyRandomContextsAreMadeOnce)
     EXPECT_NE(dummy, pool);
     EXPECT_EQ(qelContextGetPoolRandomContext(nullptr), nullptr);
     // Both go with the context (the sanitizer build checks for leaks).
-    qelContextFree(context);
 }
 
-TEST_F(ContextTest, RandomBytesComeFromTheContextsGenerator)
+TEST_F(OneContextTest, RandomBytesComeFromTheContextsGenerator)
 {
-    QELContext *context = nullptr;
-    ASSERT_EQ(qelContextNew(QELSDKVersion, &context), QELError_NoErr);
     QELRandomContext *generator = qelContextGetRandomContext(context);
     ASSERT_NE(generator, nullptr);
     EXPECT_EQ(qelContextGetRandomContext(context), generator);
@@ -275,7 +201,6 @@ TEST_F(ContextTest, RandomBytesComeFromTheContextsGenerator)
     }
     EXPECT_GE(qelContextReserveRandomBytes(context, 16), 0);
     EXPECT_EQ(qelContextReserveRandomBytes(nullptr, 16), 0);
-    qelContextFree(context);
 }
 
 // Every allocation that creating a context makes is refused in turn (the
@@ -288,9 +213,9 @@ TEST_F(ContextTest, EveryAllocationFailureIsCleanOutOfMemory)
     bool succeeded = false;
     for (int allowed = 1; allowed < 64 && !succeeded; ++allowed) {
         SCOPED_TRACE(allowed);
-        Budget budget;
+        qeltest::TestHeap budget;
         budget.allowed = allowed;
-        QELContextParams params{QELSDKVersion, newBudgetManager(&budget)};
+        QELContextParams params{QELSDKVersion, budget.make()};
         ASSERT_NE(params.memoryMgr, nullptr);
         QELContext *context = reinterpret_cast<QELContext *>(1);
         QELStatus status = qelContextNewCustom(&params, &context);

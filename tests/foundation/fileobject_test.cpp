@@ -1,6 +1,7 @@
 #include "qelContext.h"
 #include "qelFileObject.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -21,40 +22,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FileObjectTest : public ::testing::Test {
+class FileObjectTest : public qeltest::SDKHomeTest {
 protected:
+    FileObjectTest() : SDKHomeTest("qelfileobject_test") {}
     void SetUp() override
     {
-        char tmpl[] = "/tmp/qelfileobject_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ::setenv("QELPATH", dir_.c_str(), 1);
-        ::setenv("HOME", dir_.c_str(), 1);
-        ::setenv("TMP", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx_), 0);
-        file_ = dir_ + "/f";
+        SDKHomeTest::SetUp();
+        file_ = dir() + "/f";
     }
-    void TearDown() override
-    {
-        qelContextFree(ctx_);
-        qelSDKCleanup();
-        fs::remove_all(dir_);
-    }
-    std::string onDisk()
-    {
-        std::ifstream in(file_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    QELContext *ctx_ = nullptr;
-    std::string dir_;
+    std::string onDisk() { return qeltest::readFile(file_); }
     std::string file_;
 };
 
 TEST_F(FileObjectTest, StreamReadSeekAndErrors)
 {
     std::ofstream(file_) << "0123456789";
-    QELFileObject *f = qelFileObjOpenRead(ctx_, std::fopen(file_.c_str(), "rb"));
+    QELFileObject *f = qelFileObjOpenRead(context_, std::fopen(file_.c_str(), "rb"));
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->getSize(f), 10);
     char buf[16] = {};
@@ -82,12 +65,12 @@ TEST_F(FileObjectTest, StreamReadSeekAndErrors)
     EXPECT_EQ(f->switchToRead(f), QELError_FileLocked);
     EXPECT_EQ(f->copyCipher(f), nullptr);
     EXPECT_EQ(f->close(f), 0);
-    EXPECT_EQ(qelFileObjNew(ctx_, nullptr, QELFileMode_Read), nullptr);
+    EXPECT_EQ(qelFileObjNew(context_, nullptr, QELFileMode_Read), nullptr);
 }
 
 TEST_F(FileObjectTest, WrittenStreamSwitchesToReading)
 {
-    QELFileObject *f = qelFileObjOpenWrite(ctx_, std::fopen(file_.c_str(), "w+b"));
+    QELFileObject *f = qelFileObjOpenWrite(context_, std::fopen(file_.c_str(), "w+b"));
     ASSERT_NE(f, nullptr);
     char buf[16] = {};
     EXPECT_EQ(f->read(buf, 1, f), 0u);
@@ -121,7 +104,7 @@ TEST_F(FileObjectTest, CloseModes)
 {
     // Kept open: the caller still owns the stream after close.
     std::FILE *stream = std::fopen(file_.c_str(), "wb");
-    QELFileObject *f = qelFileObjOpenWriteKeep(ctx_, stream);
+    QELFileObject *f = qelFileObjOpenWriteKeep(context_, stream);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->write("abc", 3, f), 3u);
     EXPECT_EQ(f->close(f), 0);
@@ -129,7 +112,7 @@ TEST_F(FileObjectTest, CloseModes)
     EXPECT_EQ(std::fclose(stream), 0);
 
     int calls = 0;
-    f = qelFileObjOpenWithCloseProc(ctx_, std::fopen(file_.c_str(), "ab"), countingCloseProc,
+    f = qelFileObjOpenWithCloseProc(context_, std::fopen(file_.c_str(), "ab"), countingCloseProc,
                                     &calls);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->write("!", 1, f), 1u);
@@ -141,7 +124,7 @@ TEST_F(FileObjectTest, CloseModes)
 
 TEST_F(FileObjectTest, MemoryObject)
 {
-    QELFileObject *f = qelFileObjOpenMemory(ctx_, "0123456789", 10);
+    QELFileObject *f = qelFileObjOpenMemory(context_, "0123456789", 10);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->getSize(f), 0);
     char buf[16] = {};

@@ -5,6 +5,7 @@
 #include "qelIO.h"
 #include "qelMemory.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -27,19 +28,14 @@ namespace fs = std::filesystem;
 
 std::string g_dir; // per-test temporary directory, also used by forked children
 
-class FileOpenTest : public ::testing::Test {
+class FileOpenTest : public qeltest::SDKHomeTest {
 protected:
+    FileOpenTest() : SDKHomeTest("qelfileopen_test") {}
     void SetUp() override
     {
-        char tmpl[] = "/tmp/qelfileopen_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        g_dir = tmpl;
-        ::setenv("QELPATH", g_dir.c_str(), 1);
-        ::setenv("HOME", g_dir.c_str(), 1);
-        ::setenv("TMP", g_dir.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-        ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx_), 0);
-        mgr_ = qelContextGetMemoryMgr(ctx_);
+        SDKHomeTest::SetUp();
+        g_dir = dir();
+        mgr_ = qelContextGetMemoryMgr(context_);
         oldMask_ = ::umask(022);
     }
     void TearDown() override
@@ -47,9 +43,7 @@ protected:
         ::umask(oldMask_);
         for (QELFileSpec *s : specs_)
             qelFileSpecFree(s);
-        qelContextFree(ctx_);
-        qelSDKCleanup();
-        fs::remove_all(g_dir);
+        SDKHomeTest::TearDown();
     }
     QELFileSpec *spec(const std::string &path)
     {
@@ -58,36 +52,16 @@ protected:
         specs_.push_back(s);
         return s;
     }
-    static std::string read(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static std::string read(const std::string &path) { return qeltest::readFile(path); }
     static fs::perms perms(const std::string &path)
     {
         return fs::status(path).permissions() & fs::perms::all;
     }
 
-    QELContext *ctx_ = nullptr;
     QELMemoryMgr *mgr_ = nullptr;
     std::vector<QELFileSpec *> specs_;
     mode_t oldMask_ = 0;
 };
-
-int runChild(int (*fn)(), bool unprivileged)
-{
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (unprivileged && ::geteuid() == 0) {
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
-                ::_exit(90);
-        }
-        ::_exit(fn());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-}
 
 // Each valid flag combination against an existing 5-byte file and a missing one.
 TEST_F(FileOpenTest, OpenFlagsTable)
@@ -189,20 +163,20 @@ TEST_F(FileOpenTest, RecordLocksAcrossProcesses)
     std::FILE *held = nullptr;
     // 0x41A: "wb" with a write lock.
     ASSERT_EQ(qelFileSpecOpenFile(spec(g_dir + "/ring"), 0x41A, 2, &held), 0);
-    EXPECT_EQ(runChild(openLockedInChild, false), 1);
+    EXPECT_EQ(qeltest::runInChild(openLockedInChild, false), 1);
     EXPECT_EQ(qelFileClose(held), 0);
-    EXPECT_EQ(runChild(openLockedInChild, false), 0);
+    EXPECT_EQ(qeltest::runInChild(openLockedInChild, false), 0);
 
     // Read locks are shared.
     ASSERT_EQ(qelFileSpecOpenFile(spec(g_dir + "/ring"), 0x401, 2, &held), 0);
-    EXPECT_EQ(runChild(openLockedInChild, false), 0);
+    EXPECT_EQ(qeltest::runInChild(openLockedInChild, false), 0);
     EXPECT_EQ(qelFileClose(held), 0);
     EXPECT_EQ(qelFileLock(nullptr, 1), QELError_BadParams);
 
     // The I/O-object opener locks through bit 1 of its flags.
     QELIO *io = nullptr;
     ASSERT_EQ(qelFileSpecOpenIO(spec(g_dir + "/ring"), 3, &io), 0);
-    EXPECT_EQ(runChild(openLockedInChild, false), 1);
+    EXPECT_EQ(qeltest::runInChild(openLockedInChild, false), 1);
     EXPECT_EQ(qelIOFree(io), 0);
 }
 
@@ -245,7 +219,7 @@ int deniedAsNobody()
 
 TEST_F(FileOpenTest, PermissionDeniedWhenUnprivileged)
 {
-    EXPECT_EQ(runChild(deniedAsNobody, true), 0);
+    EXPECT_EQ(qeltest::runInChild(deniedAsNobody, true), 0);
 }
 
 TEST_F(FileOpenTest, FOpenAndOpenIO)
@@ -277,29 +251,29 @@ TEST_F(FileOpenTest, FileObjectsFromSpecs)
     QELStatus status = 1;
     // Read-write objects do not exist; the file is not touched.
     for (std::uint16_t flags : {3, 23, 27}) {
-        EXPECT_EQ(qelFileSpecOpenFileObj(ctx_, spec(path), flags, 0, &status), nullptr);
+        EXPECT_EQ(qelFileSpecOpenFileObj(context_, spec(path), flags, 0, &status), nullptr);
         EXPECT_EQ(status, QELError_BadParams) << flags;
     }
     EXPECT_EQ(read(path), "keep me");
 
-    QELFileObject *r = qelFileSpecOpenFileObj(ctx_, spec(path), 1, 0, &status);
+    QELFileObject *r = qelFileSpecOpenFileObj(context_, spec(path), 1, 0, &status);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(status, 0);
     char buf[8] = {};
     EXPECT_EQ(r->read(buf, 7, r), 7u);
     EXPECT_EQ(r->close(r), 0);
 
-    QELFileObject *w = qelFileSpecOpenFileObj(ctx_, spec(path), 26, 6, &status);
+    QELFileObject *w = qelFileSpecOpenFileObj(context_, spec(path), 26, 6, &status);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->write("new", 3, w), 3u);
     EXPECT_EQ(w->close(w), 0);
     EXPECT_EQ(read(path), "new");
 
-    EXPECT_EQ(qelFileSpecOpenFileObj(ctx_, spec(g_dir + "/none"), 1, 0, &status), nullptr);
+    EXPECT_EQ(qelFileSpecOpenFileObj(context_, spec(g_dir + "/none"), 1, 0, &status), nullptr);
     EXPECT_EQ(status, QELError_FileNotFound);
 
     std::int32_t word = 5;
-    QELFileReadModule *m = qelFileSpecOpenReadModule(ctx_, spec(path), 1, &status, &word);
+    QELFileReadModule *m = qelFileSpecOpenReadModule(context_, spec(path), 1, &status, &word);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(word, 0);
     EXPECT_EQ(status, 0);
@@ -307,7 +281,7 @@ TEST_F(FileOpenTest, FileObjectsFromSpecs)
     EXPECT_EQ(m->totalSize, 3);
     EXPECT_EQ(m->flag, 1);
     EXPECT_EQ(qelFileReadModuleFree(m), 0);
-    EXPECT_EQ(qelFileSpecOpenReadModule(ctx_, spec(g_dir + "/none"), 1, &status, &word), nullptr);
+    EXPECT_EQ(qelFileSpecOpenReadModule(context_, spec(g_dir + "/none"), 1, &status, &word), nullptr);
     EXPECT_EQ(status, QELError_FileNotFound);
 }
 
@@ -348,7 +322,7 @@ TEST_F(FileOpenTest, TemporaryFiles)
             ::unsetenv("TMP");
         QELFileSpec *s = nullptr;
         QELStatus status = 1;
-        std::FILE *f = qelFileSpecCreateTemp(ctx_, &s, &status);
+        std::FILE *f = qelFileSpecCreateTemp(context_, &s, &status);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(status, 0);
         ASSERT_NE(s, nullptr);
@@ -381,7 +355,7 @@ TEST_F(FileOpenTest, TemporaryFiles)
     ::setenv("TMP", (g_dir + "/no/such/dir").c_str(), 1);
     QELFileSpec *s = reinterpret_cast<QELFileSpec *>(1);
     QELStatus status = 0;
-    EXPECT_EQ(qelFileSpecCreateTemp(ctx_, &s, &status), nullptr);
+    EXPECT_EQ(qelFileSpecCreateTemp(context_, &s, &status), nullptr);
     EXPECT_EQ(status, QELError_CantOpenFile);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(qelFileSpecNewTempName(mgr_, nullptr, &s), QELError_FileOpFailed);

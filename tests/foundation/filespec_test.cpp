@@ -1,5 +1,6 @@
 #include "qelFileSpec.h"
 #include "qelMemory.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -24,16 +25,13 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(qelMemMgrNewHeap(&mgr_), 0);
-        char tmpl[] = "/tmp/qelfilespec_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = tmp_.path();
     }
     void TearDown() override
     {
         for (QELFileSpec *s : specs_)
             EXPECT_EQ(qelFileSpecFree(s), 0);
         qelMemMgrFree(mgr_);
-        fs::remove_all(dir_);
     }
     QELFileSpec *spec(const std::string &path)
     {
@@ -58,26 +56,10 @@ protected:
     }
 
     QELMemoryMgr *mgr_ = nullptr;
+    qeltest::TempDir tmp_{"qelfilespec_test"};
     std::string dir_;
     std::vector<QELFileSpec *> specs_;
 };
-
-// Runs fn in a child process without root's privileges (as nobody when the
-// tests run as root), so that permission checks really apply.
-int runUnprivileged(int (*fn)())
-{
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::geteuid() == 0) {
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
-                ::_exit(90);
-        }
-        ::_exit(fn());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-}
 
 TEST_F(FileSpecTest, ExportImportRoundTrip)
 {
@@ -307,7 +289,7 @@ int makeUniqueInUnsearchableDir()
 
 TEST_F(FileSpecTest, MakeUniqueGivesUpWhereEveryNameExists)
 {
-    EXPECT_EQ(runUnprivileged(makeUniqueInUnsearchableDir), 0);
+    EXPECT_EQ(qeltest::runInChild(makeUniqueInUnsearchableDir, true), 0);
 }
 
 TEST_F(FileSpecTest, DirectoryIteration)

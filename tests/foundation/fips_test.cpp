@@ -7,6 +7,7 @@
 #include "qelRPCClient.h"
 #include "qelSDK.h"
 #include "qelSettings.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -18,24 +19,7 @@
 
 namespace {
 
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelfips_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    const std::string &dir() const { return dir_; }
-
-private:
-    std::string dir_;
-};
-auto *const g_env = new TempHome;
-const auto *const g_registered = ::testing::AddGlobalTestEnvironment(g_env);
+qeltest::HomeEnvironment *const g_env = qeltest::addHomeEnvironment("qelfips");
 
 int g_cipherRuns = 0;
 int g_dsaRuns = 0;
@@ -70,7 +54,7 @@ TEST(FIPS, OutsideFIPSModeNothingIsRefused)
     EXPECT_EQ(qelFIPSRecheck(), QELError_NoErr);
     EXPECT_EQ(qelSelfTestNone(), QELError_NoErr);
 
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     EXPECT_EQ(qelAPIGate("test", __LINE__), QELError_NoErr);
     QELContext *context = nullptr;
     ASSERT_EQ(newContext(&context), QELError_NoErr);
@@ -84,7 +68,7 @@ TEST(FIPS, OutsideFIPSModeNothingIsRefused)
 TEST(FIPS, FileSpecUtilitiesCheckThenForward)
 {
     ASSERT_EQ(qelFIPSModeEnabled(), 0);
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     QELContext *context = nullptr;
     ASSERT_EQ(newContext(&context), QELError_NoErr);
     const std::string original = g_env->dir() + "/a.txt";
@@ -150,7 +134,7 @@ TEST(FIPS, GuardFollowsTheSelfTestStates)
     EXPECT_EQ(qelAPIGate("test", __LINE__), QELError_NoErr);
 
     // Started, tests not run: every guarded call is refused.
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     EXPECT_EQ(qelAPIGate("test", __LINE__), QELError_SelfTestsNotExecuted);
     QELContext *context = reinterpret_cast<QELContext *>(1);
     EXPECT_EQ(newContext(&context), QELError_SelfTestsNotExecuted);

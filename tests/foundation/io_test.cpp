@@ -1,5 +1,6 @@
 #include "qelIO.h"
 #include "qelMemory.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -283,23 +284,11 @@ protected:
     void SetUp() override
     {
         IOTest::SetUp();
-        char tmpl[] = "/tmp/qelio_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        file_ = dir_ + "/f";
+        file_ = tmp_ / "f";
         std::ofstream(file_) << "0123456789";
     }
-    void TearDown() override
-    {
-        fs::remove_all(dir_);
-        IOTest::TearDown();
-    }
-    std::string onDisk()
-    {
-        std::ifstream in(file_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    std::string dir_;
+    std::string onDisk() { return qeltest::readFile(file_); }
+    qeltest::TempDir tmp_{"qelio_test"};
     std::string file_;
 };
 

@@ -13,6 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 // A thread that runs the steps it is given one after another, so a test can
@@ -319,3 +324,46 @@ TEST_P(RWLockTest, ExcludesWritersUnderContention)
 
 INSTANTIATE_TEST_SUITE_P(Waits, RWLockTest, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "StandIn" : "Semaphores"; });
+
+namespace {
+bool semaphoreExists(int id)
+{
+    semid_ds ds{};
+    return semctl(id, 0, IPC_STAT, &ds) == 0;
+}
+} // namespace
+
+TEST(Semaphore, SetsLeftAtExitAreRemovedOnlyByTheirProcess)
+{
+    // The parent's lock survives a child that exits.
+    QELRWLock parentLock;
+    ASSERT_EQ(qelRWLockInit(&parentLock), 0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A lock the child never destroys.
+        QELRWLock lock;
+        int ids[2] = {-1, -1};
+        if (qelRWLockInit(&lock) == 0 && !lock.usesStandIn) {
+            ids[0] = lock.readerSemaphore;
+            ids[1] = lock.writerSemaphore;
+        }
+        (void)!write(fds[1], ids, sizeof ids);
+        std::exit(0);
+    }
+    close(fds[1]);
+    int ids[2] = {-1, -1};
+    ASSERT_EQ(read(fds[0], ids, sizeof ids), static_cast<ssize_t>(sizeof ids));
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_GE(ids[0], 0);
+    EXPECT_FALSE(semaphoreExists(ids[0]));
+    EXPECT_FALSE(semaphoreExists(ids[1]));
+    EXPECT_TRUE(semaphoreExists(parentLock.readerSemaphore));
+    EXPECT_TRUE(semaphoreExists(parentLock.writerSemaphore));
+    qelRWLockDestroy(&parentLock);
+}

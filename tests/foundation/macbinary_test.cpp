@@ -3,6 +3,7 @@
 #include "qelMacBinary.h"
 #include "qelMemory.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -21,31 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelmacbinary_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        setenv("TMP", dir_.c_str(), 1);
-        // Start-up loads the type table.
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
-    }
-    void TearDown() override
-    {
-        qelSDKCleanup();
-        fs::remove_all(dir_);
-    }
-    static const std::string &dir() { return dir_; }
-
-private:
-    static std::string dir_;
-};
-std::string TempHome::dir_;
-const auto *const g_env = ::testing::AddGlobalTestEnvironment(new TempHome);
+// Start-up loads the type table.
+qeltest::HomeEnvironment *const g_env =
+    qeltest::addHomeEnvironment("qelmacbinary_test", qeltest::HomeEnvironment::SDK::Up);
 
 // A four-character code, first character most significant.
 constexpr std::uint32_t code(const char *c)
@@ -146,7 +125,7 @@ class MacBinaryDecodeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = fs::path(TempHome::dir()) /
+        dir_ = fs::path(g_env->dir()) /
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::create_directories(dir_);
     }

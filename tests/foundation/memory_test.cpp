@@ -1,4 +1,5 @@
 #include "qelMemory.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -9,79 +10,26 @@
 
 namespace {
 
-// A manager over malloc that counts its calls and records what a secure
-// block held at the moment it was released.
-struct Tally {
-    int allocs = 0;
-    int reallocs = 0;
-    int frees = 0;
-    int secureAllocs = 0;
-    int secureFrees = 0;
-    bool failAlloc = false;
+// A counting heap that also keeps what the last secure block held, past its
+// header, at the moment it was returned.
+struct Tally : qeltest::TestHeap {
     std::vector<unsigned char> lastSecureBytes;
+    Tally()
+    {
+        onFree = [this](const std::uint8_t *b, std::size_t n, bool secure) {
+            if (secure)
+                lastSecureBytes.assign(b, b + n);
+        };
+    }
+    Tally(const Tally &) = delete;
 };
-
-void *tAlloc(QELMemoryMgr *, void *uv, std::size_t size, std::uint32_t)
-{
-    auto *t = static_cast<Tally *>(uv);
-    if (t->failAlloc)
-        return nullptr;
-    ++t->allocs;
-    return std::malloc(size);
-}
-QELStatus tRealloc(QELMemoryMgr *, void *uv, void **p, std::size_t n, std::uint32_t, std::size_t)
-{
-    ++static_cast<Tally *>(uv)->reallocs;
-    void *q = std::realloc(*p, n);
-    if (q == nullptr)
-        return QELError_OutOfMemory;
-    *p = q;
-    return 0;
-}
-QELStatus tFree(QELMemoryMgr *, void *uv, void *p, std::size_t)
-{
-    ++static_cast<Tally *>(uv)->frees;
-    std::free(p);
-    return 0;
-}
-void *tSecureAlloc(QELMemoryMgr *, void *uv, std::size_t size, std::uint32_t, std::uint8_t *locked)
-{
-    auto *t = static_cast<Tally *>(uv);
-    if (t->failAlloc)
-        return nullptr;
-    ++t->secureAllocs;
-    *locked = 0;
-    return std::malloc(size);
-}
-QELStatus tSecureFree(QELMemoryMgr *, void *uv, void *p, std::size_t size, std::uint8_t)
-{
-    auto *t = static_cast<Tally *>(uv);
-    ++t->secureFrees;
-    auto *b = static_cast<unsigned char *>(p);
-    t->lastSecureBytes.assign(b + QELMemBlockHeaderSize, b + size);
-    std::free(p);
-    return 0;
-}
-
-QELMemoryMgrCallbacks tallyCallbacks(Tally *t)
-{
-    QELMemoryMgrCallbacks cb{};
-    cb.blockSize = 128;
-    cb.alloc = tAlloc;
-    cb.realloc = tRealloc;
-    cb.free = tFree;
-    cb.secureAlloc = tSecureAlloc;
-    cb.secureFree = tSecureFree;
-    cb.userValue = t;
-    return cb;
-}
 
 struct MemoryTest : ::testing::Test {
     Tally tally;
     QELMemoryMgr *mgr = nullptr;
     void SetUp() override
     {
-        const QELMemoryMgrCallbacks cb = tallyCallbacks(&tally);
+        const QELMemoryMgrCallbacks cb = tally.callbacks();
         ASSERT_EQ(qelMemMgrNew(&cb, &mgr), 0);
     }
     void TearDown() override
@@ -112,7 +60,7 @@ TEST(MemoryMgr, NewRejectsMalformedCallbackBlocks)
         {"no secure free", [](QELMemoryMgrCallbacks &c) { c.secureFree = nullptr; }},
     };
     for (const Case &c : cases) {
-        QELMemoryMgrCallbacks cb = tallyCallbacks(&t);
+        QELMemoryMgrCallbacks cb = t.callbacks();
         c.spoil(cb);
         QELMemoryMgr *m = reinterpret_cast<QELMemoryMgr *>(0x1);
         EXPECT_EQ(qelMemMgrNew(&cb, &m), QELError_BadParams) << c.what;
@@ -121,9 +69,9 @@ TEST(MemoryMgr, NewRejectsMalformedCallbackBlocks)
     EXPECT_EQ(t.allocs, 0);
     QELMemoryMgr *m = nullptr;
     EXPECT_EQ(qelMemMgrNew(nullptr, &m), QELError_BadParams);
-    const QELMemoryMgrCallbacks cb = tallyCallbacks(&t);
+    const QELMemoryMgrCallbacks cb = t.callbacks();
     EXPECT_EQ(qelMemMgrNew(&cb, nullptr), QELError_BadParams);
-    t.failAlloc = true;
+    t.refuse = true;
     EXPECT_EQ(qelMemMgrNew(&cb, &m), QELError_OutOfMemory);
 }
 
@@ -274,11 +222,11 @@ TEST_F(MemoryTest, ReallocCases)
     EXPECT_EQ(std::vector<unsigned char>(sb, sb + 32), std::vector<unsigned char>(32, 0x5A));
     EXPECT_EQ(std::vector<unsigned char>(sb + 32, sb + 64), std::vector<unsigned char>(32, 0));
     // A failed secure move leaves the block as it was.
-    tally.failAlloc = true;
+    tally.refuse = true;
     void *before = s;
     EXPECT_EQ(qelMemRealloc(mgr, &s, 128, 0), QELError_OutOfMemory);
     EXPECT_EQ(s, before);
-    tally.failAlloc = false;
+    tally.refuse = false;
     EXPECT_EQ(qelMemFree(s), 0);
 }
 
@@ -344,7 +292,7 @@ TEST(MemoryList, RegisterFreeAndDefaults)
     EXPECT_EQ(qelMemMgrRegister(nullptr), QELError_BadParams);
 
     Tally appTally;
-    const QELMemoryMgrCallbacks cb = tallyCallbacks(&appTally);
+    const QELMemoryMgrCallbacks cb = appTally.callbacks();
     QELMemoryMgr *app = nullptr;
     ASSERT_EQ(qelMemMgrNew(&cb, &app), 0);
     ASSERT_EQ(qelMemMgrRegister(app), 0);
@@ -354,10 +302,10 @@ TEST(MemoryList, RegisterFreeAndDefaults)
 
     // A failed node allocation leaves the global manager unchanged.
     Tally failTally;
-    const QELMemoryMgrCallbacks fcb = tallyCallbacks(&failTally);
+    const QELMemoryMgrCallbacks fcb = failTally.callbacks();
     QELMemoryMgr *failing = nullptr;
     ASSERT_EQ(qelMemMgrNew(&fcb, &failing), 0);
-    failTally.failAlloc = true;
+    failTally.refuse = true;
     EXPECT_EQ(qelMemMgrRegister(failing), QELError_OutOfMemory);
     EXPECT_EQ(qelMemMgrGetGlobal(), app);
     EXPECT_EQ(qelMemMgrFree(failing), 0);

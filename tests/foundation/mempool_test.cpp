@@ -3,6 +3,8 @@
 #include "qelContext.h"
 #include "qelMemory.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -15,99 +17,37 @@
 
 namespace {
 
-// Keeps SDK start-up away from the user's files.
-class SDKEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/mempool_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), 0);
-    }
-    void TearDown() override
-    {
-        qelSDKCleanup();
-        std::filesystem::remove_all(dir_);
-    }
-
-private:
-    std::string dir_;
-};
-const auto *const environment = ::testing::AddGlobalTestEnvironment(new SDKEnvironment);
-
-// A manager over malloc that can be told to refuse large requests and
-// records the chunks it gets back.
-struct Heap {
-    std::size_t limit = SIZE_MAX;
-    std::vector<std::size_t> chunkFrees; // sizes of the large blocks freed
-    bool chunksWiped = true;
-};
-
-void *hAlloc(QELMemoryMgr *, void *uv, std::size_t size, std::uint32_t)
-{
-    return size > static_cast<Heap *>(uv)->limit ? nullptr : std::malloc(size);
-}
-QELStatus hRealloc(QELMemoryMgr *, void *, void **p, std::size_t n, std::uint32_t, std::size_t)
-{
-    void *q = std::realloc(*p, n);
-    if (q == nullptr)
-        return QELError_OutOfMemory;
-    *p = q;
-    return 0;
-}
-QELStatus hFree(QELMemoryMgr *, void *uv, void *p, std::size_t size)
-{
-    auto *h = static_cast<Heap *>(uv);
-    if (size >= 0x10000) {
-        h->chunkFrees.push_back(size - QELMemBlockHeaderSize);
-        const auto *b = static_cast<const unsigned char *>(p) + QELMemBlockHeaderSize;
-        h->chunksWiped = h->chunksWiped &&
-                         std::all_of(b, b + size - QELMemBlockHeaderSize, [](unsigned char c) { return c == 0; });
-    }
-    std::free(p);
-    return 0;
-}
-void *hSecureAlloc(QELMemoryMgr *m, void *uv, std::size_t size, std::uint32_t f, std::uint8_t *locked)
-{
-    *locked = 0;
-    return hAlloc(m, uv, size, f);
-}
-QELStatus hSecureFree(QELMemoryMgr *m, void *uv, void *p, std::size_t size, std::uint8_t)
-{
-    return hFree(m, uv, p, size);
-}
+const auto *const environment = qeltest::addHomeEnvironment("mempool_test", qeltest::HomeEnvironment::SDK::Up);
 
 class MemPoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QELMemoryMgrCallbacks cb{};
-        cb.blockSize = 128;
-        cb.alloc = hAlloc;
-        cb.realloc = hRealloc;
-        cb.free = hFree;
-        cb.secureAlloc = hSecureAlloc;
-        cb.secureFree = hSecureFree;
-        cb.userValue = &heap;
-        QELMemoryMgr *mgr = nullptr;
-        ASSERT_EQ(qelMemMgrNew(&cb, &mgr), 0);
+        // Records the large blocks (the pool's chunks) as they come back.
+        heap.onFree = [this](const std::uint8_t *b, std::size_t length, bool) {
+            if (length + QELMemBlockHeaderSize < 0x10000)
+                return;
+            chunkFrees.push_back(length);
+            chunksWiped = chunksWiped && std::all_of(b, b + length, [](std::uint8_t c) { return c == 0; });
+        };
+        QELMemoryMgr *mgr = heap.make();
+        ASSERT_NE(mgr, nullptr);
         const QELContextParams params{QELSDKVersion, mgr};
         ASSERT_EQ(qelContextCreate(&params, &context), 0);
         qelMemPoolInit(context, &pool);
-        heap.chunkFrees.clear();
+        chunkFrees.clear();
     }
     void TearDown() override
     {
         qelMemPoolFreeAll(&pool);
-        EXPECT_TRUE(heap.chunksWiped);
+        EXPECT_TRUE(chunksWiped);
         EXPECT_EQ(qelContextFree(context), 0);
     }
     unsigned char *newest() { return static_cast<unsigned char *>(pool.chunks); }
 
-    Heap heap;
+    qeltest::TestHeap heap;
+    std::vector<std::size_t> chunkFrees; // sizes of the large blocks freed
+    bool chunksWiped = true;
     QELContext *context = nullptr;
     QELMemPool pool;
 };
@@ -156,7 +96,7 @@ TEST_F(MemPoolTest, ReleaseToMarkFreesExactlyTheNewChunks)
     std::memset(pool.cursor - 0x3FFF0, 0xEE, 0x3FFF0);
     EXPECT_EQ(pool.total, 3 * 0x40000u);
     qelMemPoolRelease(&pool, &mark);
-    EXPECT_EQ(heap.chunkFrees, (std::vector<std::size_t>{0x40000, 0x40000}));
+    EXPECT_EQ(chunkFrees, (std::vector<std::size_t>{0x40000, 0x40000}));
     EXPECT_EQ(pool.chunks, mark.chunks);
     EXPECT_EQ(pool.cursor, mark.cursor);
     EXPECT_EQ(pool.bytesLeft, mark.bytesLeft);
@@ -167,25 +107,25 @@ TEST_F(MemPoolTest, ReleaseToMarkFreesExactlyTheNewChunks)
 
 TEST_F(MemPoolTest, OutOfMemoryHalvesDownToTheNeed)
 {
-    heap.limit = 0x30000 + QELMemBlockHeaderSize;
+    heap.sizeLimit = 0x30000 + QELMemBlockHeaderSize;
     ASSERT_NE(qelMemPoolAlloc(&pool, 0x10000, 8), nullptr);
     EXPECT_EQ(pool.total, 0x20000u);
 
     // Nothing can be had: null, and the pool is unchanged.
-    heap.limit = 0;
+    heap.sizeLimit = 0;
     const QELMemPool before = pool;
     EXPECT_EQ(qelMemPoolAlloc(&pool, 0x20000, 8), nullptr);
     EXPECT_EQ(std::memcmp(&before, &pool, sizeof pool), 0);
 
     // The callback may make room and ask for another try.
     struct Relief {
-        Heap *heap;
+        qeltest::TestHeap *heap;
         int calls = 0;
     } relief{&heap};
     qelMemPoolSetOutOfMemoryCallback(&pool, [](void *uv) -> QELStatus {
         auto *r = static_cast<Relief *>(uv);
         ++r->calls;
-        r->heap->limit = SIZE_MAX;
+        r->heap->sizeLimit = SIZE_MAX;
         return 1;
     }, &relief);
     EXPECT_NE(qelMemPoolAlloc(&pool, 0x20000, 8), nullptr);

@@ -3,6 +3,8 @@
 #include "qelMemory.h"
 #include "qelOptionList.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -15,28 +17,7 @@
 
 namespace {
 
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qeloptionlist_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        setenv("TMP", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
-    }
-    void TearDown() override
-    {
-        qelSDKCleanup();
-        std::filesystem::remove_all(dir_);
-    }
-
-private:
-    std::string dir_;
-};
-const auto *const g_env = ::testing::AddGlobalTestEnvironment(new TempHome);
+const auto *const g_env = qeltest::addHomeEnvironment("qeloptionlist_test", qeltest::HomeEnvironment::SDK::Up);
 
 QELOptionList *sentinel(std::intptr_t v)
 {
@@ -556,30 +537,13 @@ QELStatus reserveFree(QELMemoryMgr *, void *, void *ptr, std::size_t)
     munmap(ptr, kReservation);
     return QELError_NoErr;
 }
-void *reserveSecureAlloc(QELMemoryMgr *mgr, void *user, std::size_t size, std::uint32_t flags,
-                         std::uint8_t *outLocked)
-{
-    *outLocked = 0;
-    return reserveAlloc(mgr, user, size, flags);
-}
-QELStatus reserveSecureFree(QELMemoryMgr *mgr, void *user, void *ptr, std::size_t size,
-                            std::uint8_t)
-{
-    return reserveFree(mgr, user, ptr, size);
-}
 
 class ReservedContextTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QELMemoryMgrCallbacks cb{};
-        cb.blockSize = sizeof(cb);
-        cb.alloc = reserveAlloc;
-        cb.realloc = reserveRealloc;
-        cb.free = reserveFree;
-        cb.secureAlloc = reserveSecureAlloc;
-        cb.secureFree = reserveSecureFree;
-        cb.userValue = &state;
+        const QELMemoryMgrCallbacks cb =
+            qeltest::plainCallbacks<reserveAlloc, reserveRealloc, reserveFree>(&state);
         QELMemoryMgr *mgr = nullptr;
         ASSERT_EQ(qelMemMgrNew(&cb, &mgr), QELError_NoErr);
         QELContextParams params{QELSDKVersion, mgr};

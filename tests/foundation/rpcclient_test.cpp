@@ -4,6 +4,7 @@
 #include "qelMemory.h"
 #include "qelRPCClient.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -21,27 +22,17 @@
 
 namespace {
 
-class TempHome : public ::testing::Environment {
+// The socket path is reset before the home that holds the sockets goes.
+class RPCHome : public qeltest::HomeEnvironment {
 public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelrpc_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-    }
+    RPCHome() : HomeEnvironment("qelrpc") {}
     void TearDown() override
     {
         qelRPCSetSocketPathForTesting(nullptr);
-        std::filesystem::remove_all(dir_);
+        HomeEnvironment::TearDown();
     }
-    const std::string &dir() const { return dir_; }
-
-private:
-    std::string dir_;
 };
-auto *const g_env = new TempHome;
+auto *const g_env = new RPCHome;
 const auto *const g_registered = ::testing::AddGlobalTestEnvironment(g_env);
 
 std::vector<unsigned char> readExactly(int fd, std::size_t n)

@@ -2,6 +2,7 @@
 #include "qelMemory.h"
 #include "qelRPCClient.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -16,23 +17,7 @@
 
 namespace {
 
-// Start-up may touch the random seed file: keep it in a private directory.
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelsdk_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-private:
-    std::string dir_;
-};
-const auto *const g_env = ::testing::AddGlobalTestEnvironment(new TempHome);
+const auto *const g_env = qeltest::addHomeEnvironment("qelsdk");
 
 bool serviceSocketExists()
 {
@@ -99,7 +84,7 @@ TEST_F(SDKTest, FlagsSelectThreadAndService)
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
     EXPECT_FALSE(qelHousekeepingIsRunning());
 
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     EXPECT_FALSE(qelHousekeepingIsRunning());
     EXPECT_EQ(qelRPCEnabled(), 0);
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
@@ -130,7 +115,7 @@ TEST_F(SDKTest, FailedThreadCreationFailsStartUpCleanly)
     EXPECT_EQ(qelMemMgrGetGlobal(), nullptr);
 
     // Without the thread nothing needs creating.
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
 
     qelSDKSetThreadCreateForTesting(nullptr);
@@ -228,7 +213,7 @@ TEST_F(SDKTest, HousekeepingPassesRaceFreeWithContextChurn)
     EXPECT_FALSE(qelHousekeepingIsRunning());
     // A context the application still holds outlives clean-up untouched.
     EXPECT_TRUE(qelContextIsValid(left));
-    ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+    ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     qelContextFree(left);
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
 }

@@ -3,6 +3,8 @@
 #include "qelMemory.h"
 #include "qelSDK.h"
 #include "qelSettings.h"
+#include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -13,22 +15,7 @@
 
 namespace {
 
-class TempHome : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dirTemplate[] = "/tmp/qelsettings_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-private:
-    std::string dir_;
-};
-const auto *const g_env = ::testing::AddGlobalTestEnvironment(new TempHome);
+const auto *const g_env = qeltest::addHomeEnvironment("qelsettings");
 
 const QELCharsetInfo *charsetNamed(const char *name)
 {
@@ -42,7 +29,7 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping), QELError_NoErr);
+        ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
         ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), QELError_NoErr);
         settings_ = qelContextGetSettings(context_);
         ASSERT_NE(settings_, nullptr);
@@ -51,6 +38,18 @@ protected:
     {
         qelContextFree(context_);
         qelSDKForceCleanup();
+    }
+
+    // The settings hand out the charset's two 256-byte tables.
+    void expectCharsetTables(const QELCharsetInfo *charset)
+    {
+        std::uint64_t size = 0;
+        EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetEncodeTable, &size),
+                  charset->encodeTable);
+        EXPECT_EQ(size, 256u);
+        EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetDecodeTable, &size),
+                  charset->decodeTable);
+        EXPECT_EQ(size, 256u);
     }
 
     QELContext *context_ = nullptr;
@@ -89,13 +88,8 @@ TEST_F(SettingsTest, FreshRecordHoldsTheDefaults)
 
     const QELCharsetInfo *noconv = charsetNamed("noconv");
     ASSERT_NE(noconv, nullptr);
+    expectCharsetTables(noconv);
     std::uint64_t size = 0;
-    EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetEncodeTable, &size),
-              noconv->encodeTable);
-    EXPECT_EQ(size, 256u);
-    EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetDecodeTable, &size),
-              noconv->decodeTable);
-    EXPECT_EQ(size, 256u);
     EXPECT_EQ(qelSettingsGetPointer(settings_, 3004, &size), nullptr);
     EXPECT_EQ(size, 0u);
 }
@@ -200,12 +194,7 @@ TEST_F(SettingsTest, CharsetSelectsItsTables)
 
     EXPECT_EQ(qelSettingsSetString(settings_, QELSetting_Charset, "CP850", 0), QELError_NoErr);
     EXPECT_STREQ(qelSettingsGetString(settings_, QELSetting_Charset, nullptr), "CP850");
-    std::uint64_t size = 0;
-    EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetEncodeTable, &size),
-              cp850->encodeTable);
-    EXPECT_EQ(size, 256u);
-    EXPECT_EQ(qelSettingsGetPointer(settings_, QELSetting_CharsetDecodeTable, &size),
-              cp850->decodeTable);
+    expectCharsetTables(cp850);
 
     // Unknown names and lower priorities change nothing.
     EXPECT_EQ(qelSettingsSetString(settings_, QELSetting_Charset, "latin9", 0),
@@ -250,55 +239,11 @@ TEST_F(SettingsTest, CopyIsDeepAndIndependent)
     qelSettingsFree(copy);
 }
 
-// A manager that can be told to refuse allocations from some point on.
-struct Switch {
-    bool refuse = false;
-};
-
-void *switchAlloc(QELMemoryMgr *, void *user, std::size_t size, std::uint32_t)
-{
-    return static_cast<Switch *>(user)->refuse ? nullptr : std::malloc(size);
-}
-QELStatus switchRealloc(QELMemoryMgr *, void *user, void **ptr, std::size_t size, std::uint32_t,
-                        std::size_t)
-{
-    if (static_cast<Switch *>(user)->refuse)
-        return QELError_OutOfMemory;
-    void *p = std::realloc(*ptr, size);
-    if (p == nullptr)
-        return QELError_OutOfMemory;
-    *ptr = p;
-    return QELError_NoErr;
-}
-QELStatus switchFree(QELMemoryMgr *, void *, void *ptr, std::size_t)
-{
-    std::free(ptr);
-    return QELError_NoErr;
-}
-void *switchSecureAlloc(QELMemoryMgr *m, void *user, std::size_t size, std::uint32_t flags,
-                        std::uint8_t *locked)
-{
-    *locked = 0;
-    return switchAlloc(m, user, size, flags);
-}
-QELStatus switchSecureFree(QELMemoryMgr *m, void *user, void *ptr, std::size_t size, std::uint8_t)
-{
-    return switchFree(m, user, ptr, size);
-}
-
 TEST_F(SettingsTest, FailedStringCopiesReportOutOfMemory)
 {
-    Switch sw;
-    QELMemoryMgrCallbacks callbacks{};
-    callbacks.blockSize = sizeof callbacks;
-    callbacks.alloc = switchAlloc;
-    callbacks.realloc = switchRealloc;
-    callbacks.free = switchFree;
-    callbacks.secureAlloc = switchSecureAlloc;
-    callbacks.secureFree = switchSecureFree;
-    callbacks.userValue = &sw;
-    QELContextParams params{QELSDKVersion, nullptr};
-    ASSERT_EQ(qelMemMgrNew(&callbacks, &params.memoryMgr), QELError_NoErr);
+    qeltest::TestHeap sw;
+    QELContextParams params{QELSDKVersion, sw.make()};
+    ASSERT_NE(params.memoryMgr, nullptr);
     QELContext *context = nullptr;
     ASSERT_EQ(qelContextNewCustom(&params, &context), QELError_NoErr);
     QELSettings *settings = qelContextGetSettings(context);

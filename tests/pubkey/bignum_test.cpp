@@ -2,6 +2,8 @@
 #include "qelBigNum.h"
 #include "qelBigNumWord.h"
 #include "qelMemory.h"
+#include "qelTestBigNum.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -11,109 +13,22 @@
 #include <string>
 #include <vector>
 
-#ifdef QEL_HAVE_GMP
-#include <gmp.h>
-#endif
-
 namespace {
 
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
 
-QELMemoryMgr *heapMgr()
+using qeltest::heapMgr;
+using BN = qeltest::BigNum;
+
+// A heap whose countdown-th allocation from now fails; one manager over it
+// serves the whole binary.
+qeltest::TestHeap g_failing;
+QELMemoryMgr *failingMgr()
 {
-    static QELMemoryMgr *mgr = [] {
-        QELMemoryMgr *m = nullptr;
-        qelMemMgrNewHeap(&m);
-        return m;
-    }();
+    static QELMemoryMgr *mgr = g_failing.make();
     return mgr;
 }
-
-// A manager whose n-th allocation (counting from 1) fails; 0 never fails.
-struct FailingAlloc {
-    static inline long countdown = 0;
-    static inline long allocations = 0;
-    static void *alloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t)
-    {
-        ++allocations;
-        if (countdown > 0 && --countdown == 0)
-            return nullptr;
-        return std::malloc(size);
-    }
-    static QELStatus realloc(QELMemoryMgr *, void *, void **p, std::size_t size, std::uint32_t,
-                             std::size_t)
-    {
-        void *q = std::realloc(*p, size);
-        if (!q)
-            return QELError_OutOfMemory;
-        *p = q;
-        return 0;
-    }
-    static QELStatus free(QELMemoryMgr *, void *, void *p, std::size_t)
-    {
-        std::free(p);
-        return 0;
-    }
-    static void *secureAlloc(QELMemoryMgr *m, void *u, std::size_t size, std::uint32_t f,
-                             std::uint8_t *locked)
-    {
-        *locked = 0;
-        return alloc(m, u, size, f);
-    }
-    static QELStatus secureFree(QELMemoryMgr *m, void *u, void *p, std::size_t size, std::uint8_t)
-    {
-        return free(m, u, p, size);
-    }
-    static QELMemoryMgr *manager()
-    {
-        static QELMemoryMgr *mgr = [] {
-            QELMemoryMgrCallbacks cb{};
-            cb.blockSize = 128;
-            cb.alloc = alloc;
-            cb.realloc = realloc;
-            cb.free = free;
-            cb.secureAlloc = secureAlloc;
-            cb.secureFree = secureFree;
-            QELMemoryMgr *m = nullptr;
-            qelMemMgrNew(&cb, &m);
-            return m;
-        }();
-        return mgr;
-    }
-};
-
-// RAII holder of a begun number.
-struct BN {
-    QELBigNum n;
-    explicit BN(QELMemoryMgr *mgr = heapMgr(), bool secure = false) { qelBigNumBegin(&n, mgr, secure); }
-    BN(const BN &) = delete;
-    ~BN() { QELBigNumOps.qelBigNumFree(&n); }
-    QELBigNum *operator&() { return &n; }
-    QELBigNum *p() { return &n; }
-    void setHex(const std::string &hex)
-    {
-        std::vector<std::uint8_t> bytes;
-        std::string h = hex.size() % 2 ? "0" + hex : hex;
-        for (std::size_t i = 0; i < h.size(); i += 2)
-            bytes.push_back((std::uint8_t)std::stoul(h.substr(i, 2), nullptr, 16));
-        n.used = 0;
-        ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(&n, bytes.data(), 0, (u32)bytes.size()), 0);
-    }
-    std::string hex() const
-    {
-        u32 bytes = (QELBigNumOps.qelBigNumBitLength(&n) + 7) / 8;
-        std::vector<std::uint8_t> buf(bytes);
-        QELBigNumOps.qelBigNumToBytesBE(&n, buf.data(), 0, bytes);
-        static const char *d = "0123456789abcdef";
-        std::string s;
-        for (auto b : buf) {
-            s += d[b >> 4];
-            s += d[b & 15];
-        }
-        return s.empty() ? "0" : s;
-    }
-};
 
 TEST(BigNumObject, SpecifiedEdgeCases)
 {
@@ -281,30 +196,9 @@ TEST(BigNumWords, WindowThresholdsAndModWord)
 
 #ifdef QEL_HAVE_GMP
 
-struct Mpz {
-    mpz_t z;
-    Mpz() { mpz_init(z); }
-    ~Mpz() { mpz_clear(z); }
-    Mpz(const Mpz &) = delete;
-    operator mpz_ptr() { return z; }
-};
-
-void toBN(QELBigNum *n, mpz_srcptr z)
-{
-    std::size_t count = 0;
-    std::vector<std::uint8_t> buf((mpz_sizeinbase(z, 2) + 7) / 8 + 1);
-    mpz_export(buf.data(), &count, -1, 1, 0, 0, z);
-    n->used = 0;
-    ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesLE(n, buf.data(), 0, (u32)count), 0);
-}
-
-void fromBN(mpz_ptr z, const QELBigNum *n)
-{
-    u32 bytes = 4 * n->used;
-    std::vector<std::uint8_t> buf(bytes + 1);
-    QELBigNumOps.qelBigNumToBytesLE(n, buf.data(), 0, bytes);
-    mpz_import(z, bytes, -1, 1, 0, 0, buf.data());
-}
+using qeltest::fromBN;
+using qeltest::Mpz;
+using qeltest::toBN;
 
 ::testing::AssertionResult same(const QELBigNum *n, mpz_srcptr want)
 {
@@ -320,6 +214,21 @@ void fromBN(mpz_ptr z, const QELBigNum *n)
     freefn(g, std::strlen(g) + 1);
     freefn(w, std::strlen(w) + 1);
     return r;
+}
+
+// dst = op(a, b) into a separate destination, then with the destination
+// holding (and being) each operand in turn: always `want`.
+void expectEveryAliasing(std::int32_t (*op)(QELBigNum *, const QELBigNum *, const QELBigNum *), BN &a, BN &b,
+                         BN &dst, mpz_srcptr want)
+{
+    ASSERT_EQ(op(&dst, &a, &b), 0);
+    EXPECT_TRUE(same(&dst, want));
+    ASSERT_EQ(QELBigNumOps.qelBigNumCopy(&dst, &a), 0);
+    ASSERT_EQ(op(&dst, &dst, &b), 0);
+    EXPECT_TRUE(same(&dst, want));
+    ASSERT_EQ(QELBigNumOps.qelBigNumCopy(&dst, &b), 0);
+    ASSERT_EQ(op(&dst, &a, &dst), 0);
+    EXPECT_TRUE(same(&dst, want));
 }
 
 class Operands {
@@ -396,14 +305,9 @@ TEST(BigNumGMP, AddSubtractMultiplyDivide)
 
         // multiply, square, aliasing
         mpz_mul(w, a, b);
-        ASSERT_EQ(ops.qelBigNumMultiply(&D, &A, &B), 0);
-        EXPECT_TRUE(same(&D, w));
-        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
-        ASSERT_EQ(ops.qelBigNumMultiply(&D, &D, &B), 0);
-        EXPECT_TRUE(same(&D, w));
-        ASSERT_EQ(ops.qelBigNumCopy(&D, &B), 0);
-        ASSERT_EQ(ops.qelBigNumMultiply(&D, &A, &D), 0);
-        EXPECT_TRUE(same(&D, w));
+        expectEveryAliasing(ops.qelBigNumMultiply, A, B, D, w);
+        if (HasFatalFailure())
+            return;
         mpz_mul(w, a, a);
         ASSERT_EQ(ops.qelBigNumSquare(&D, &A), 0);
         EXPECT_TRUE(same(&D, w));
@@ -474,14 +378,9 @@ TEST(BigNumGMP, AddSubtractMultiplyDivide)
 
         // gcd in every aliasing
         mpz_gcd(w, a, b);
-        ASSERT_EQ(ops.qelBigNumGCD(&D, &A, &B), 0);
-        EXPECT_TRUE(same(&D, w));
-        ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
-        ASSERT_EQ(ops.qelBigNumGCD(&D, &D, &B), 0);
-        EXPECT_TRUE(same(&D, w));
-        ASSERT_EQ(ops.qelBigNumCopy(&D, &B), 0);
-        ASSERT_EQ(ops.qelBigNumGCD(&D, &A, &D), 0);
-        EXPECT_TRUE(same(&D, w));
+        expectEveryAliasing(ops.qelBigNumGCD, A, B, D, w);
+        if (HasFatalFailure())
+            return;
 
         // inverse, with the destination aliasing a
         if (mpz_cmp_ui(b.z, 1) > 0) {
@@ -606,7 +505,7 @@ TEST(BigNumGMP, AllocationFailures)
     mpz_setbit(e, 1023);
     gen.random(g2, 1024);
     gen.random(e2, 900);
-    QELMemoryMgr *mgr = FailingAlloc::manager();
+    QELMemoryMgr *mgr = failingMgr();
     BN M(mgr), G(mgr), E(mgr), G2(mgr), E2(mgr), R(mgr);
     toBN(&M, m);
     toBN(&G, g);
@@ -616,31 +515,31 @@ TEST(BigNumGMP, AllocationFailures)
     ASSERT_EQ(ops.qelBigNumReserveBits(&R, 2048), 0);
 
     mpz_powm(w, g, e, m);
-    FailingAlloc::countdown = 0;
-    FailingAlloc::allocations = 0;
+    g_failing.countdown = 0;
+    g_failing.allocations = 0;
     ASSERT_EQ(ops.qelBigNumExpMod(&R, &G, &E, &M), 0);
-    const long total = FailingAlloc::allocations;
+    const long total = g_failing.allocations;
     int tableFallbacks = 0;
     for (long k = 1; k <= total; ++k) {
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         int rc = ops.qelBigNumExpMod(&R, &G, &E, &M);
         if (rc == 0) {
             ++tableFallbacks;
             EXPECT_TRUE(same(&R, w)) << "failure at allocation " << k;
         }
     }
-    FailingAlloc::countdown = 0;
+    g_failing.countdown = 0;
     EXPECT_GE(tableFallbacks, 20); // every table entry failure degrades gracefully
 
     Mpz t;
     mpz_powm(t, g2, e2, m);
     mpz_mul(w, w, t);
     mpz_mod(w, w, m);
-    FailingAlloc::allocations = 0;
+    g_failing.allocations = 0;
     ASSERT_EQ(ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M), 0);
-    const long total2 = FailingAlloc::allocations;
+    const long total2 = g_failing.allocations;
     for (long k = 1; k <= total2; ++k) {
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         if (ops.qelBigNumDoubleExpMod(&R, &G, &E, &G2, &E2, &M) == 0) {
             EXPECT_TRUE(same(&R, w)) << "failure at allocation " << k;
         }
@@ -650,24 +549,24 @@ TEST(BigNumGMP, AllocationFailures)
     // and nothing leaks or breaks.
     for (long k = 1; k <= 6; ++k) {
         BN D(mgr), Q(mgr);
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         (void)ops.qelBigNumMultiply(&D, &G, &E);
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         (void)ops.qelBigNumDivide(&Q, &D, &E, &G2);
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         (void)ops.qelBigNumGCD(&D, &G, &E);
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         (void)ops.qelBigNumInverseMod(&D, &G, &M);
-        FailingAlloc::countdown = k;
+        g_failing.countdown = k;
         (void)ops.qelBigNumPowerOfTwoMod(&D, &E, &M);
-        FailingAlloc::countdown = 0;
+        g_failing.countdown = 0;
     }
     // A failed growth keeps the old value.
     BN D(mgr);
     ops.qelBigNumSetWord(&D, 77);
-    FailingAlloc::countdown = 1;
+    g_failing.countdown = 1;
     EXPECT_EQ(ops.qelBigNumShiftLeft(&D, 4096), -1);
-    FailingAlloc::countdown = 0;
+    g_failing.countdown = 0;
     EXPECT_EQ(D.hex(), "4d");
 }
 

@@ -7,6 +7,8 @@
 #include "qelPkEncode.h"
 #include "qelRandomContext.h"
 #include "qelSDK.h"
+#include "qelTestEnv.h"
+#include "qelTestHex.h"
 
 #include <gtest/gtest.h>
 
@@ -24,27 +26,15 @@
 namespace {
 
 using u32 = std::uint32_t;
-using Bytes = std::vector<std::uint8_t>;
+using qeltest::Bytes;
 
+// Hex digits to bytes, an odd count read with a leading zero.
 Bytes unhex(const std::string &hex)
 {
-    Bytes b;
-    std::string h = hex.size() % 2 ? "0" + hex : hex;
-    for (std::size_t i = 0; i < h.size(); i += 2)
-        b.push_back((std::uint8_t)std::stoul(h.substr(i, 2), nullptr, 16));
-    return b;
+    return qeltest::fromHex(hex.size() % 2 ? "0" + hex : hex);
 }
 
-std::string tohex(const std::uint8_t *p, std::size_t n)
-{
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
+using qeltest::toHex;
 
 // A deterministic random source for the tests.
 struct TestRandom {
@@ -67,24 +57,12 @@ struct TestRandom {
     }
 };
 
-class PkEncode : public ::testing::Test {
+class PkEncode : public qeltest::SDKSuite {
 protected:
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/qelpkencXXXXXX";
-        dir_ = mkdtemp(tmpl);
-        setenv("QELPATH", dir_.c_str(), 1);
-        setenv("HOME", dir_.c_str(), 1);
-        ASSERT_EQ(qelSDKInit(2 | 4), 0);
-        ASSERT_EQ(qelContextNew(0x01000000, &ctx_), 0);
-        mgr_ = qelContextGetMemoryMgr(ctx_);
-    }
-    static void TearDownTestSuite()
-    {
-        qelContextFree(ctx_);
-        qelSDKCleanup();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        (void)std::system(cmd.c_str());
+        SDKSuite::SetUpTestSuite();
+        mgr_ = qelContextGetMemoryMgr(context);
     }
     struct BN {
         QELBigNum n;
@@ -105,8 +83,6 @@ protected:
             return b;
         }
     };
-    static inline std::string dir_;
-    static inline QELContext *ctx_ = nullptr;
     static inline QELMemoryMgr *mgr_ = nullptr;
 };
 
@@ -130,25 +106,25 @@ TEST_F(PkEncode, MPIAndFormats)
     BN n("8123456789abcdef0123456789abcdef01234567"); // 160 bits, top bit set
     std::uint8_t out[64];
     ASSERT_EQ(qelPkNumberWrite(&n, out, 20, 3), 23);
-    EXPECT_EQ(tohex(out, 3), "021500");
+    EXPECT_EQ(toHex(out, 3), "021500");
     BN back;
     EXPECT_EQ(qelPkNumberRead(&back, out, 23, 20, 3), 23);
     EXPECT_EQ(QELBigNumOps.qelBigNumCompare(&back, &n), 0);
     // A 152-bit number is written minimally: 19 content bytes.
     BN small("23456789abcdef0123456789abcdef01234567");
     ASSERT_EQ(qelPkNumberWrite(&small, out, 20, 3), 21);
-    EXPECT_EQ(tohex(out, 3), "021323");
+    EXPECT_EQ(toHex(out, 3), "021323");
     // Zero, long-form lengths, and a number too wide for the size.
     BN zero;
     ASSERT_EQ(qelPkNumberWrite(&zero, out, 20, 3), 3);
-    EXPECT_EQ(tohex(out, 3), "020100");
+    EXPECT_EQ(toHex(out, 3), "020100");
     EXPECT_EQ(qelPkNumberWrite(&n, out, 19, 3), 0);
     EXPECT_EQ(qelPkNumberWrite(&n, out, 19, 2), 0);
     std::vector<std::uint8_t> big(300);
     BN wide;
     wide.set(Bytes(200, 0xAB));
     ASSERT_EQ(qelPkNumberWrite(&wide, big.data(), 200, 3), 204);
-    EXPECT_EQ(tohex(big.data(), 4), "0281c900");
+    EXPECT_EQ(toHex(big.data(), 4), "0281c900");
     EXPECT_EQ(qelPkNumberRead(&back, big.data(), 204, 200, 3), 204);
     EXPECT_EQ(QELBigNumOps.qelBigNumCompare(&back, &wide), 0);
 
@@ -159,7 +135,7 @@ TEST_F(PkEncode, MPIAndFormats)
                                     unhex("0280ff00"), unhex("0285ffffffffff01")};
     for (const auto &b : bad)
         EXPECT_EQ(qelPkNumberRead(&back, b.data(), (u32)b.size(), 20, 3), QELError_BadKeyEncoding)
-            << tohex(b.data(), b.size());
+            << toHex(b.data(), b.size());
 
     // Raw: exactly size bytes, 0 when short.
     Bytes raw = unhex("00000102");
@@ -167,7 +143,7 @@ TEST_F(PkEncode, MPIAndFormats)
     EXPECT_EQ(QELBigNumOps.qelBigNumLowWord(&back), 0x102u);
     EXPECT_EQ(qelPkNumberRead(&back, raw.data(), 3, 4, 2), 0);
     ASSERT_EQ(qelPkNumberWrite(&back, out, 6, 5), 6);
-    EXPECT_EQ(tohex(out, 6), "000000000102");
+    EXPECT_EQ(toHex(out, 6), "000000000102");
 
     // MPIs.
     Bytes mpi = unhex("000901ff");
@@ -175,7 +151,7 @@ TEST_F(PkEncode, MPIAndFormats)
     EXPECT_EQ(QELBigNumOps.qelBigNumLowWord(&back), 0x1FFu);
     EXPECT_EQ(qelMPIRead(&back, mpi.data(), 3), 0);
     EXPECT_EQ(qelMPIWrite(&back, out), 4);
-    EXPECT_EQ(tohex(out, 4), "000901ff");
+    EXPECT_EQ(toHex(out, 4), "000901ff");
     u32 o1 = 99, o2 = 99;
     Bytes list = unhex("000901ff000101");
     EXPECT_EQ(qelMPIParseList(list.data(), (u32)list.size(), 2u, &o1, &o2), 7);
@@ -271,7 +247,7 @@ TEST_F(PkEncode, PKCS1Blocks)
     block.set(legacy);
     std::uint8_t info[40] = {};
     EXPECT_EQ(qelPKCS1Unpad(info, 40, &block, 1, k), 34);
-    EXPECT_EQ(tohex(info, 34), "3020300c06082a864886f70d020505000410a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
+    EXPECT_EQ(toHex(info, 34), "3020300c06082a864886f70d020505000410a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
     // Legacy encryption layout: 00 01 <19 bytes> 00 <non-zero> 02.
     Bytes le(k, 0x33);
     le[0] = 0;
@@ -293,38 +269,38 @@ TEST_F(PkEncode, OAEPChecks)
     Bytes msg = unhex("48656c6c6f");
     Bytes label = unhex("6c6162656c");
     BN block;
-    ASSERT_EQ(qelOAEPEncode(&block, msg.data(), (u32)msg.size(), k, 8, 2, label.data(), 5, ctx_,
+    ASSERT_EQ(qelOAEPEncode(&block, msg.data(), (u32)msg.size(), k, 8, 2, label.data(), 5, context,
                             TestRandom::context()),
               0);
     std::uint8_t out[80];
     std::memset(out, 0xEE, sizeof out);
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 2, label.data(), 5, ctx_), 5);
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 2, label.data(), 5, context), 5);
     EXPECT_EQ(0, std::memcmp(out, msg.data(), 5));
     for (std::size_t i = 5; i < sizeof out; ++i)
         ASSERT_EQ(out[i], 0) << i;
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 2, label.data(), 4, ctx_), QELError_CorruptData);
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 8, label.data(), 5, ctx_), QELError_CorruptData);
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 7, 2, label.data(), 5, ctx_),
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 2, label.data(), 4, context), QELError_CorruptData);
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 8, label.data(), 5, context), QELError_CorruptData);
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 7, 2, label.data(), 5, context),
               QELError_UnknownHashAlgorithm);
-    EXPECT_EQ(qelOAEPEncode(&block, msg.data(), 5, k, 8, 4, nullptr, 0, ctx_, TestRandom::context()),
+    EXPECT_EQ(qelOAEPEncode(&block, msg.data(), 5, k, 8, 4, nullptr, 0, context, TestRandom::context()),
               QELError_UnknownHashAlgorithm);
     // Longest message k - 2h - 2, one more refused; blocks too short for the hash.
     Bytes longMsg(k - 2 * 32 - 2, 0x42);
-    ASSERT_EQ(qelOAEPEncode(&block, longMsg.data(), (u32)longMsg.size(), k, 8, 8, nullptr, 0, ctx_,
+    ASSERT_EQ(qelOAEPEncode(&block, longMsg.data(), (u32)longMsg.size(), k, 8, 8, nullptr, 0, context,
                             TestRandom::context()),
               0);
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 8, nullptr, 0, ctx_), (int)longMsg.size());
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &block, k, 8, 8, nullptr, 0, context), (int)longMsg.size());
     longMsg.push_back(0x42);
-    EXPECT_EQ(qelOAEPEncode(&block, longMsg.data(), (u32)longMsg.size(), k, 8, 8, nullptr, 0, ctx_,
+    EXPECT_EQ(qelOAEPEncode(&block, longMsg.data(), (u32)longMsg.size(), k, 8, 8, nullptr, 0, context,
                             TestRandom::context()),
               QELError_DataTooLarge);
     BN tiny("01");
     for (u32 kk : {0u, 1u, 20u, 65u})
-        EXPECT_EQ(qelOAEPDecode(out, sizeof out, &tiny, kk, 8, 8, nullptr, 0, ctx_), QELError_CorruptData) << kk;
+        EXPECT_EQ(qelOAEPDecode(out, sizeof out, &tiny, kk, 8, 8, nullptr, 0, context), QELError_CorruptData) << kk;
     // A value reaching into the leading zero byte.
     BN wide;
     wide.set(Bytes(k, 0x80));
-    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &wide, k, 8, 8, nullptr, 0, ctx_), QELError_CorruptData);
+    EXPECT_EQ(qelOAEPDecode(out, sizeof out, &wide, k, 8, 8, nullptr, 0, context), QELError_CorruptData);
 }
 
 // ---- against Python's cryptography -------------------------------------------
@@ -387,11 +363,11 @@ TEST_F(PkEncode, AgainstPythonCryptography)
 {
     if (access("/usr/bin/python3", X_OK) != 0)
         GTEST_SKIP() << "no /usr/bin/python3";
-    std::string gen = runPython(dir_, "gen");
+    std::string gen = runPython(dir(), "gen");
     ASSERT_EQ(gen, "");
     std::map<std::string, std::string> v;
     {
-        std::ifstream in(dir_ + "/vals");
+        std::ifstream in(dir() + "/vals");
         std::string key, val;
         while (in >> key >> val)
             v[key] = val;
@@ -407,11 +383,11 @@ TEST_F(PkEncode, AgainstPythonCryptography)
         EXPECT_EQ(ops.qelBigNumExpMod(&m, &c, &d, &n), 0);
     };
     privateOp(v["oaep256"]);
-    int len = qelOAEPDecode(out, sizeof out, &m, k, 8, 8, (const std::uint8_t *)"a label", 7, ctx_);
+    int len = qelOAEPDecode(out, sizeof out, &m, k, 8, 8, (const std::uint8_t *)"a label", 7, context);
     ASSERT_EQ(len, 16);
     EXPECT_EQ(std::string((char *)out, 16), "message for oaep");
     privateOp(v["oaepmix"]);
-    len = qelOAEPDecode(out, sizeof out, &m, k, 10, 2, nullptr, 0, ctx_);
+    len = qelOAEPDecode(out, sizeof out, &m, k, 10, 2, nullptr, 0, context);
     ASSERT_EQ(len, 12);
     EXPECT_EQ(std::string((char *)out, 12), "mixed hashes");
     privateOp(v["pkcs1enc"]);
@@ -442,13 +418,13 @@ TEST_F(PkEncode, AgainstPythonCryptography)
     std::ostringstream vals;
     auto publicOp = [&](const char *name) {
         ASSERT_EQ(ops.qelBigNumExpMod(&c, &m, &e, &n), 0);
-        vals << name << " " << tohex(c.bytes(k).data(), k) << "\n";
+        vals << name << " " << toHex(c.bytes(k).data(), k) << "\n";
     };
     ASSERT_EQ(qelOAEPEncode(&m, (const std::uint8_t *)"our oaep", 8, k, 8, 8,
-                            (const std::uint8_t *)"a label", 7, ctx_, TestRandom::context()),
+                            (const std::uint8_t *)"a label", 7, context, TestRandom::context()),
               0);
     publicOp("oaep256");
-    ASSERT_EQ(qelOAEPEncode(&m, (const std::uint8_t *)"our mix", 7, k, 10, 2, nullptr, 0, ctx_,
+    ASSERT_EQ(qelOAEPEncode(&m, (const std::uint8_t *)"our mix", 7, k, 10, 2, nullptr, 0, context,
                             TestRandom::context()),
               0);
     publicOp("oaepmix");
@@ -457,9 +433,9 @@ TEST_F(PkEncode, AgainstPythonCryptography)
     Bytes di = digestInfo("our signed");
     ASSERT_EQ(qelPKCS1Pad(&m, di.data(), (u32)di.size(), 1, k, nullptr), 0);
     ASSERT_EQ(ops.qelBigNumExpMod(&c, &m, &d, &n), 0);
-    vals << "pkcs1sig " << tohex(c.bytes(k).data(), k) << "\n";
-    std::ofstream(dir_ + "/vals") << vals.str();
-    EXPECT_EQ(runPython(dir_, "check"), "RESULT True True True True\n");
+    vals << "pkcs1sig " << toHex(c.bytes(k).data(), k) << "\n";
+    std::ofstream(dir() + "/vals") << vals.str();
+    EXPECT_EQ(runPython(dir(), "check"), "RESULT True True True True\n");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "qelBigNum.h"
 #include "qelMemory.h"
 #include "qelPrime.h"
+#include "qelTestBigNum.h"
 
 #include <gtest/gtest.h>
 
@@ -10,46 +11,11 @@
 #include <string>
 #include <vector>
 
-#ifdef QEL_HAVE_GMP
-#include <gmp.h>
-#endif
-
 namespace {
 
 using u32 = std::uint32_t;
 
-QELMemoryMgr *heapMgr()
-{
-    static QELMemoryMgr *mgr = [] {
-        QELMemoryMgr *m = nullptr;
-        qelMemMgrNewHeap(&m);
-        return m;
-    }();
-    return mgr;
-}
-
-struct BN {
-    QELBigNum n;
-    BN() { qelBigNumBegin(&n, heapMgr(), 0); }
-    explicit BN(const std::string &hex) : BN() { set(hex); }
-    BN(const BN &) = delete;
-    ~BN() { QELBigNumOps.qelBigNumFree(&n); }
-    QELBigNum *operator&() { return &n; }
-    void set(const std::string &hex)
-    {
-        std::string h = hex.size() % 2 ? "0" + hex : hex;
-        std::vector<std::uint8_t> b;
-        for (std::size_t i = 0; i < h.size(); i += 2)
-            b.push_back((std::uint8_t)std::stoul(h.substr(i, 2), nullptr, 16));
-        n.used = 0;
-        QELBigNumOps.qelBigNumFromBytesBE(&n, b.data(), 0, (u32)b.size());
-    }
-    void setBytes(const std::uint8_t *p, std::size_t len)
-    {
-        n.used = 0;
-        QELBigNumOps.qelBigNumFromBytesBE(&n, p, 0, (u32)len);
-    }
-};
+using BN = qeltest::BigNum;
 
 struct Progress {
     std::string seen;
@@ -177,30 +143,9 @@ TEST(FixedGroups, LookupSizes)
 
 #ifdef QEL_HAVE_GMP
 
-struct Mpz {
-    mpz_t z;
-    Mpz() { mpz_init(z); }
-    ~Mpz() { mpz_clear(z); }
-    Mpz(const Mpz &) = delete;
-    operator mpz_ptr() { return z; }
-};
-
-void toBN(QELBigNum *n, mpz_srcptr z)
-{
-    std::size_t count = 0;
-    std::vector<std::uint8_t> buf((mpz_sizeinbase(z, 2) + 7) / 8 + 1);
-    mpz_export(buf.data(), &count, 1, 1, 0, 0, z);
-    n->used = 0;
-    QELBigNumOps.qelBigNumFromBytesBE(n, buf.data(), 0, (u32)count);
-}
-
-void fromBN(mpz_ptr z, const QELBigNum *n)
-{
-    u32 bytes = 4 * n->used;
-    std::vector<std::uint8_t> buf(bytes + 1);
-    QELBigNumOps.qelBigNumToBytesBE(n, buf.data(), 0, bytes);
-    mpz_import(z, bytes, 1, 1, 0, 0, buf.data());
-}
+using qeltest::fromBN;
+using qeltest::Mpz;
+using qeltest::toBN;
 
 TEST(FixedGroups, ValuesArePrimeGroups)
 {

@@ -14,17 +14,11 @@
 #include "zavArchive.h"
 #include "zavArchiveWriter.h"
 #include "zavExtract.h"
+#include "qelTestEnv.h"
 
 using namespace zavtest;
 
 namespace {
-
-std::string tempDirectory()
-{
-    char pattern[] = "/tmp/zavarchive-XXXXXX";
-    const char *made = ::mkdtemp(pattern);
-    return made != nullptr ? made : "";
-}
 
 std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed)
 {
@@ -55,7 +49,8 @@ struct KeyHolder {
 
 TEST(ArchiveTrailer, ReadsFieldsLittleEndian)
 {
-    const std::string dir = tempDirectory();
+    const qeltest::TempDir tmp("zavarchive");
+    const std::string &dir = tmp.path();
     ArchiveOptions options;
     options.reserved = 0x1122334455667788ull;
     options.hashCount = 0x0102;
@@ -90,7 +85,6 @@ TEST(ArchiveTrailer, ReadsFieldsLittleEndian)
     readArchiveTrailer(f, &trailer);
     std::fclose(f);
     EXPECT_FALSE(trailerHasMagic(trailer));
-    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(PassphraseCheck, AcceptsOnlyTheRightPassphrase)
@@ -224,13 +218,11 @@ TEST_F(BlockDecryption, SaltAndBlockNumberTouchOnlyTheLastTwoWords)
 // The block reader over an archive on disk, with its progress events.
 class BlockReader : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = tempDirectory(); }
     void TearDown() override
     {
         if (state_.archive != nullptr)
             std::fclose(state_.archive);
         freeKeyContext(state_.keyContext);
-        std::system(("rm -rf " + dir_).c_str());
     }
     static QELStatus record(void *, ExtractionEvent *event, void *user)
     {
@@ -263,7 +255,8 @@ protected:
         EXPECT_EQ(readPlainByte(&state_), -1);
         return out;
     }
-    std::string dir_;
+    qeltest::TempDir tmp_{"zavarchive"};
+    const std::string dir_ = tmp_.path();
     ExtractionState state_{};
     std::vector<std::uint64_t> progress_;
     QELStatus answer_ = QELError_NoErr;

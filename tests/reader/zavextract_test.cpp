@@ -4,20 +4,26 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <filesystem>
+#include <fstream>
+#include <grp.h>
 #include <map>
 #include <random>
 #include <string>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "zavArchive.h"
 #include "zavArchiveWriter.h"
 #include "zavExtract.h"
 #include "zavReader.h"
+#include "qelTestEnv.h"
 
 using namespace zavtest;
 namespace fs = std::filesystem;
@@ -57,9 +63,7 @@ class Extraction : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/zavextract-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        root_ = tmp_.path();
         out_ = root_ + "/out";
         outside_ = root_ + "/outside";
         fs::create_directory(out_);
@@ -67,7 +71,6 @@ protected:
         writeFileBytes(outside_ + "/secret", "untouched");
         writeFileBytes(out_ + "/keep.txt", "already here");
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     // What a run may touch: the output tree and its neighbour.
     std::map<std::string, std::string> view()
@@ -101,8 +104,11 @@ protected:
 
     // Runs one extraction the way the program does: the output directory is
     // recorded first, and a failure rolls everything back.
-    QELStatus run(const std::string &archive, std::string archivePath = "")
+    QELStatus run(const std::string &archive, std::string archivePath = "", ExtractionCallback handler = callback,
+                  void *user = nullptr)
     {
+        if (user == nullptr)
+            user = this;
         if (archivePath.empty()) {
             archivePath = root_ + "/a.zav";
             EXPECT_TRUE(writeFileBytes(archivePath, archive));
@@ -124,7 +130,7 @@ protected:
         EXPECT_EQ(recordCreatedPath(&created, directory.c_str()), QELError_NoErr);
         created->isDirectory = 1;
         QELStatus status =
-            extractArchive(trailer, key, &created, archivePath.c_str(), directory.c_str(), callback, this);
+            extractArchive(trailer, key, &created, archivePath.c_str(), directory.c_str(), handler, user);
         if (status != QELError_NoErr) {
             rollbackCreatedPaths(created);
         } else {
@@ -139,6 +145,7 @@ protected:
         return status;
     }
 
+    qeltest::TempDir tmp_{"zavextract"};
     std::string root_, out_, outside_;
     std::vector<std::string> found_, failed_;
 };
@@ -191,6 +198,17 @@ TEST_F(Extraction, AnyCompressionLevelAndChunking)
         for (const ArchiveEntry &e : entries)
             ASSERT_EQ(readFileBytes(out_ + "/" + e.name), e.content) << e.name;
     }
+}
+
+TEST_F(Extraction, StreamEndingInAHighlyCompressedBlock)
+{
+    // The last input block inflates to far more than one output group:
+    // the output room grows until the stream can end.
+    const std::string zeros(3 << 20, '\0');
+    const std::string payload = zlibCompress(buildEntryStream({{"zeros", false, zeros}}), 9);
+    ASSERT_LT(payload.size(), 8u * 512);
+    ASSERT_EQ(run(buildArchive(payload)), QELError_NoErr);
+    EXPECT_TRUE(readFileBytes(out_ + "/zeros") == zeros);
 }
 
 struct HostileCase {
@@ -256,6 +274,191 @@ TEST_F(Extraction, HostileArchivesChangeNothingAndFailClearly)
         }
     }
     EXPECT_EQ(readFileBytes(outside_ + "/secret"), "untouched");
+}
+
+// Where zlib, fed the first `blocks` 512-byte blocks of the payload, has
+// got to: the number of bytes it can inflate from them.
+std::size_t inflatedFromPrefix(const std::string &payload, std::size_t blocks)
+{
+    z_stream z{};
+    EXPECT_EQ(inflateInit(&z), Z_OK);
+    std::string sink(1 << 20, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
+    z.avail_in = static_cast<uInt>(std::min(payload.size(), blocks * 512));
+    int r;
+    do {
+        z.next_out = reinterpret_cast<Bytef *>(sink.data());
+        z.avail_out = static_cast<uInt>(sink.size());
+        r = inflate(&z, Z_NO_FLUSH);
+    } while (r == Z_OK && z.avail_in != 0);
+    const std::size_t total = z.total_out;
+    inflateEnd(&z);
+    return total;
+}
+
+struct EventLog {
+    std::vector<std::string> events;
+    static QELStatus record(void *, ExtractionEvent *event, void *user)
+    {
+        auto *log = static_cast<EventLog *>(user);
+        if (event->kind == ExtractionEvent_Progress)
+            log->events.push_back("progress " + std::to_string(event->a.count));
+        if (event->kind == ExtractionEvent_EntryFound)
+            log->events.push_back(fs::path(event->a.path).filename().string());
+        if (event->kind == ExtractionEvent_CreateFile)
+            std::strcpy(event->b.buffer, event->a.path);
+        return QELError_NoErr;
+    }
+};
+
+TEST_F(Extraction, ProgressEventsFallWhereTheInputHasGot)
+{
+    // The entry parser is handed the inflated bytes in whole 512-byte groups
+    // as they fill, and the progress event before block 10k comes once
+    // blocks 0 .. 10k-1 have been inflated: an entry is reported before it
+    // exactly when its header ends inside the groups filled by then.
+    std::vector<ArchiveEntry> entries;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 300; ++i)
+        entries.push_back({"e" + std::to_string(i), false, randomText(100 + rng() % 700, i)});
+    std::string payload = zlibCompress(buildEntryStream(entries));
+    ASSERT_NE(payload.size() % 512, 0u);
+    ASSERT_GT(payload.size(), 100u * 512);
+
+    std::vector<std::string> expected = {"progress 0"};
+    std::size_t nameEnd = 0;  // offset of the entry's NUL in the inflated stream
+    std::size_t block = 10;
+    std::size_t handedOver = inflatedFromPrefix(payload, block) / 512 * 512;
+    for (const ArchiveEntry &e : entries) {
+        nameEnd += 8 + e.name.size();
+        while (block * 512 < payload.size() && nameEnd >= handedOver) {
+            expected.push_back("progress " + std::to_string(block * 512));
+            block += 10;
+            handedOver = inflatedFromPrefix(payload, block) / 512 * 512;
+        }
+        expected.push_back(e.name);
+        nameEnd += 1 + e.content.size();
+    }
+    for (; block * 512 < payload.size(); block += 10)
+        expected.push_back("progress " + std::to_string(block * 512));
+    expected.push_back("progress " + std::to_string(payload.size()));
+
+    EventLog log;
+    ASSERT_EQ(run(buildArchive(payload), "", EventLog::record, &log), QELError_NoErr);
+    EXPECT_EQ(log.events, expected);
+}
+
+TEST_F(Extraction, DamagedStreamActsOnlyOnFilledGroups)
+{
+    // A wrong checksum is found after the last byte has been inflated; what
+    // lies past the last full 512-byte group by then is never acted on.
+    struct Case {
+        std::size_t firstSize;
+        bool secondReported;
+    };
+    for (const Case &c : {Case{1000, true}, Case{1100, false}}) {
+        SCOPED_TRACE(c.firstSize);
+        // Header of "b" ends at 10 + size + 9 bytes: below 1024, or not.
+        std::string payload = zlibCompress(
+            buildEntryStream({{"a", false, randomText(c.firstSize, 3)}, {"b", false, "fifth"}}));
+        payload.back() = static_cast<char>(payload.back() ^ 1);
+        EventLog log;
+        EXPECT_EQ(run(buildArchive(payload), "", EventLog::record, &log), QELError_CorruptData);
+        std::vector<std::string> entriesSeen;
+        for (const std::string &e : log.events)
+            if (!e.starts_with("progress"))
+                entriesSeen.push_back(e);
+        const std::vector<std::string> expected =
+            c.secondReported ? std::vector<std::string>{"a", "b"} : std::vector<std::string>{"a"};
+        EXPECT_EQ(entriesSeen, expected);
+        EXPECT_FALSE(fs::exists(out_ + "/a"));
+    }
+}
+
+TEST_F(Extraction, OutputDirectoryNeedsNoReadPermission)
+{
+    // Write and search permission are all that creating entries takes. The
+    // run happens in a child without root's permission override.
+    const std::string archive =
+        buildArchive({{"sub/", true, ""}, {"sub/f.txt", false, "in sub"}, {"deep/er/g.txt", false, "deep"}});
+    writeFileBytes(root_ + "/a.zav", archive);
+    ::chmod(root_.c_str(), 0755);
+    ::chmod((root_ + "/a.zav").c_str(), 0644);
+    const uid_t nobody = 65534;
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chown(out_.c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(::chmod(out_.c_str(), 0300), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::getuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            ::_exit(100);
+        int code = run("", root_ + "/a.zav") == QELError_NoErr ? 0 : 101;
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::chmod(out_.c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFileBytes(out_ + "/sub/f.txt"), "in sub");
+    EXPECT_EQ(readFileBytes(out_ + "/deep/er/g.txt"), "deep");
+}
+
+// Signal masks of the decryption helpers, found by their thread name.
+std::vector<unsigned long long> helperThreadMasks()
+{
+    std::vector<unsigned long long> masks;
+    DIR *tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return masks;
+    while (const dirent *entry = ::readdir(tasks)) {
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(task + "/comm"), name);
+        if (name != "zavdecrypt")
+            continue;
+        std::ifstream status(task + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("SigBlk:"))
+                masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+    }
+    ::closedir(tasks);
+    return masks;
+}
+
+TEST_F(Extraction, HelperThreadsLeaveSignalsToTheMainThread)
+{
+    // An interrupt or a terminal stop reaches the main thread, whose
+    // handlers restore the terminal; a fault in a helper still reaches the
+    // fatal-signal handler instead of killing the process outright.
+    struct Seen {
+        std::vector<unsigned long long> masks;
+        static QELStatus record(void *, ExtractionEvent *event, void *user)
+        {
+            auto *seen = static_cast<Seen *>(user);
+            // Once several batches have been handed over, both helpers are
+            // well under way (and named); before the end, both still run.
+            if (event->kind == ExtractionEvent_Progress && seen->masks.empty() &&
+                event->a.count >= 4 * 64 * 512 && event->a.count < event->b.count)
+                seen->masks = helperThreadMasks();
+            if (event->kind == ExtractionEvent_CreateFile)
+                std::strcpy(event->b.buffer, event->a.path);
+            return QELError_NoErr;
+        }
+    } seen;
+    // Large enough that both helpers still have batches ahead of them when
+    // the entry is found.
+    ASSERT_EQ(run(buildArchive({{"big", false, randomText(1000000, 2)}}), "", Seen::record, &seen), QELError_NoErr);
+    auto bit = [](int signalNumber) { return 1ull << (signalNumber - 1); };
+    EXPECT_EQ(seen.masks.size(), 2u);
+    for (unsigned long long mask : seen.masks) {
+        for (int blocked : {SIGINT, SIGTSTP, SIGCONT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+            EXPECT_NE(mask & bit(blocked), 0u) << blocked;
+        for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGTRAP, SIGFPE})
+            EXPECT_EQ(mask & bit(fault), 0u) << fault;
+    }
 }
 
 TEST_F(Extraction, ProgressRefusalStopsTheRun)
@@ -340,9 +543,8 @@ TEST(EntryNames, ClimbingComponents)
 
 TEST(CreatedPaths, RollbackIsNewestFirst)
 {
-    char pattern[] = "/tmp/zavrollback-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string root = pattern;
+    const qeltest::TempDir tmp("zavrollback");
+    const std::string root = tmp.path();
     CreatedPath *list = nullptr;
     ASSERT_EQ(recordCreatedPath(&list, (root + "/d").c_str()), QELError_NoErr);
     list->isDirectory = 1;
@@ -357,7 +559,6 @@ TEST(CreatedPaths, RollbackIsNewestFirst)
     rollbackCreatedPaths(list);
     EXPECT_FALSE(fs::exists(root + "/d"));
     EXPECT_EQ(recordCreatedPath(nullptr, "x"), QELError_BadParams);
-    fs::remove_all(root);
 }
 
 }  // namespace

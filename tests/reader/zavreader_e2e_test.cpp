@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "zavArchiveWriter.h"
+#include "qelTestEnv.h"
 
 using namespace zavtest;
 namespace fs = std::filesystem;
@@ -223,9 +224,7 @@ class ReaderProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/zavreader-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        root_ = tmp_.path();
         home_ = root_ + "/home";
         out_ = root_ + "/out";
         fs::create_directory(home_);
@@ -233,8 +232,6 @@ protected:
         archive_ = root_ + "/a.zav";
         ASSERT_TRUE(writeFileBytes(archive_, buildArchive(entries())));
     }
-    void TearDown() override { fs::remove_all(root_); }
-
     static std::vector<ArchiveEntry> entries()
     {
         return {{"dir/", true, ""}, {"dir/one.txt", false, "first file\n"}, {"two.bin", false, std::string(70000, '\7')}};
@@ -250,6 +247,7 @@ protected:
         return runPiped(args, input, home_, root_, limit);
     }
 
+    qeltest::TempDir tmp_{"zavreader-e2e"};
     std::string root_, home_, out_, archive_;
 };
 
@@ -412,30 +410,33 @@ TEST_F(ReaderProgram, TerminalPassphraseIsNotEchoedAndCanBeEdited)
     expectExtracted(out_);
 }
 
-TEST_F(ReaderProgram, TerminalCtrlDCancels)
+// Ctrl-D at the passphrase prompt cancels with a message, Ctrl-C stops the
+// program; either way nothing is extracted and the terminal is restored.
+TEST_F(ReaderProgram, TerminalCancelKeys)
 {
-    PtySession session({archive_, out_}, home_, root_);
-    ASSERT_TRUE(session.ok());
-    ASSERT_TRUE(session.waitForPrompt("Enter the passphrase: "));
-    session.type("abc\x04");
-    EXPECT_EQ(session.finish(), 42);
-    EXPECT_NE(session.output().find("Error reading keyboard input."), std::string::npos);
-    EXPECT_FALSE(fs::exists(out_ + "/two.bin"));
-}
-
-TEST_F(ReaderProgram, TerminalInterruptRestoresTheTerminal)
-{
-    PtySession session({archive_, out_}, home_, root_);
-    ASSERT_TRUE(session.ok());
-    ASSERT_TRUE(session.waitForPrompt("Enter the passphrase: "));
-    session.type("abc\x03");
-    EXPECT_EQ(session.finish(), 1);
-    struct termios t {};
-    if (::tcgetattr(session.master(), &t) == 0) {
-        EXPECT_NE(t.c_lflag & ECHO, 0u);
-        EXPECT_NE(t.c_lflag & ICANON, 0u);
+    const struct {
+        const char *keys;
+        int exitStatus;
+        const char *message;
+    } cases[] = {
+        {"abc\x04", 42, "Error reading keyboard input."},
+        {"abc\x03", 1, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.exitStatus);
+        PtySession session({archive_, out_}, home_, root_);
+        ASSERT_TRUE(session.ok());
+        ASSERT_TRUE(session.waitForPrompt("Enter the passphrase: "));
+        session.type(c.keys);
+        EXPECT_EQ(session.finish(), c.exitStatus);
+        EXPECT_NE(session.output().find(c.message), std::string::npos);
+        struct termios t {};
+        if (::tcgetattr(session.master(), &t) == 0) {
+            EXPECT_NE(t.c_lflag & ECHO, 0u);
+            EXPECT_NE(t.c_lflag & ICANON, 0u);
+        }
+        EXPECT_FALSE(fs::exists(out_ + "/two.bin"));
     }
-    EXPECT_FALSE(fs::exists(out_ + "/two.bin"));
 }
 
 TEST_F(ReaderProgram, TerminalInterruptDuringExtraction)
