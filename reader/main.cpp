@@ -229,7 +229,8 @@ int main(int argc, char **argv)
         CreatedPath *createdPaths = nullptr;
         status = recordCreatedPath(&createdPaths, outputDirectory.c_str());
         if (status == QELError_NoErr) {
-            createdPaths->isDirectory = 1;
+            // Listed first, but it was there before the run: never removed.
+            createdPaths->isDirectory = kPreexistingDirectory;
             status = extractArchive(trailer, keyContext, &createdPaths, archivePath.c_str(),
                                     outputDirectory.c_str(), onExtractionEvent, &settings);
         }

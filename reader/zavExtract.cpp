@@ -421,29 +421,30 @@ private:
                 worker.join();
     }
 
-    // A short read leaves zeros: they decrypt to noise that the inflater
-    // refuses.
-    void readCiphertext(std::uint64_t blockNumber, std::uint8_t *ciphertext) const
+    // Reads count consecutive blocks in one go. A short read leaves zeros:
+    // they decrypt to noise that the inflater refuses.
+    void readCiphertext(std::uint64_t firstBlock, std::size_t count, std::uint8_t *ciphertext) const
     {
-        std::memset(ciphertext, 0, kArchiveBlockSize);
-        off_t offset = static_cast<off_t>(trailer_.dataOffset + blockNumber * kArchiveBlockSize);
+        const std::size_t length = count * kArchiveBlockSize;
+        off_t offset = static_cast<off_t>(trailer_.dataOffset + firstBlock * kArchiveBlockSize);
         std::size_t done = 0;
-        while (done < kArchiveBlockSize) {
-            ssize_t got = ::pread(archiveFd_, ciphertext + done, kArchiveBlockSize - done,
-                                  offset + static_cast<off_t>(done));
+        while (done < length) {
+            ssize_t got = ::pread(archiveFd_, ciphertext + done, length - done, offset + static_cast<off_t>(done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
                 break;
             done += static_cast<std::size_t>(got);
         }
+        std::memset(ciphertext + done, 0, length - done);
     }
 
     // Helper w fills batches w, w + kWorkers, ... in the slot ring.
     void run(std::size_t w)
     {
         ::pthread_setname_np(::pthread_self(), kThreadName);
-        std::uint8_t ciphertext[kArchiveBlockSize];
+        // Ciphertext is never secret: no wiping needed.
+        std::uint8_t ciphertext[kBlocksPerBatch * kArchiveBlockSize];
         for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += kWorkers) {
             Batch &batch = batches_[number % kBatches];
             {
@@ -454,11 +455,10 @@ private:
             }
             const std::uint64_t first = number * kBlocksPerBatch;
             const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
-            for (std::uint64_t i = 0; i < count; ++i) {
-                readCiphertext(first + i, ciphertext);
-                decryptArchiveBlock(trailer_, keyContext_, static_cast<std::uint32_t>(first + i), ciphertext,
-                                    batch.plaintext + i * kArchiveBlockSize);
-            }
+            readCiphertext(first, static_cast<std::size_t>(count), ciphertext);
+            for (std::uint64_t i = 0; i < count; ++i)
+                decryptArchiveBlock(trailer_, keyContext_, static_cast<std::uint32_t>(first + i),
+                                    ciphertext + i * kArchiveBlockSize, batch.plaintext + i * kArchiveBlockSize);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 batch.number = number;
@@ -626,12 +626,52 @@ void consumePayload(const std::uint8_t *bytes, std::size_t count, ExtractionStat
     }
 }
 
+namespace {
+
+std::size_t refillFromBlockReader(void *, ExtractionState *state, std::uint8_t *input, std::size_t count)
+{
+    return readPlainBytes(state, input, count);
+}
+
+void handOverToEntryParser(void *, ExtractionState *state, const std::uint8_t *bytes, std::size_t count)
+{
+    consumePayload(bytes, count, state);
+}
+
+// Room for many output groups: zlib decodes far faster into a large buffer
+// than into one group at a time. A multiple of the group size, so that the
+// groups never straddle its end.
+constexpr std::size_t kInflateWindow = 128 * kInflateChunk;
+
+}  // namespace
+
 void inflatePayload(ExtractionState *state)
+{
+    inflatePayloadTo(state, InflateSink{nullptr, refillFromBlockReader, handOverToEntryParser});
+}
+
+void inflatePayloadTo(ExtractionState *state, const InflateSink &sink)
 {
     // The entry parser sees the inflated bytes in 512-byte groups, handed
     // over as each group fills, and reads input one 512-byte block at a time:
     // this fixes where progress events fall between entry events and what
     // has been acted on when damaged data stops the run.
+    //
+    // The plain way to get that order is an output buffer of one group: each
+    // call of inflate then stops when the group is full (having decoded what
+    // needs no more output) or when it needs input, the full group is handed
+    // over, and the next block is read once the input is used up. zlib
+    // decodes several times faster into a large buffer, so most of each
+    // block goes through a large window instead: while some input is held
+    // back, the input cannot run out, and a long call passes through exactly
+    // the states that the one-group calls would have stopped in, with no read
+    // between them. The last few bytes of each block then go through
+    // one-group calls, which find the group at which the input runs out just
+    // as the plain loop does. A group that the long call filled right at its
+    // end is held until a call with no output room has done what the
+    // one-group call that filled it would still have done (and found the
+    // stream's end or damage there). From the short block at the end of the
+    // data on, the one-group buffer takes over with the partial group.
     z_stream stream{};
     stream.zalloc = zlibAlloc;
     stream.zfree = zlibFree;
@@ -642,32 +682,143 @@ void inflatePayload(ExtractionState *state)
     }
     std::uint8_t input[kInflateChunk];
     std::uint8_t output[kInflateChunk];
-    stream.next_out = output;
-    stream.avail_out = kInflateChunk;
+    auto *window = static_cast<std::uint8_t *>(std::malloc(kInflateWindow));
+    bool fast = window != nullptr;
+    std::size_t pending = 0;        // window offset of the first group not handed over
+    std::size_t chunkStart = 0;     // window offset where the current input block began
+    stream.next_out = fast ? window : output;
+    stream.avail_out = static_cast<uInt>(fast ? kInflateWindow : kInflateChunk);
     bool inputEnded = false;  // the block reader has reported the end
     bool streamEnded = false;
     auto producedIn = [&](const std::uint8_t *buffer) {
         return static_cast<std::size_t>(stream.next_out - buffer);
     };
+    auto handOver = [&](const std::uint8_t *bytes, std::size_t count) {
+        sink.handOver(sink.context, state, bytes, count);
+    };
+    auto latched = [&] { return state->latchedError != QELError_NoErr; };
+    // Hands over the whole groups in the window below end, each only while
+    // nothing has been latched (as each would be in a pass of its own).
+    auto handGroupsBelow = [&](std::size_t end) {
+        while (pending + kInflateChunk <= end && !latched()) {
+            handOver(window + pending, kInflateChunk);
+            pending += kInflateChunk;
+        }
+    };
+    // Continues with the one-group buffer, holding the pending partial group.
+    auto leaveWindow = [&] {
+        const std::size_t partial = producedIn(window) - pending;
+        std::memcpy(output, window + pending, partial);
+        stream.next_out = output + partial;
+        stream.avail_out = static_cast<uInt>(kInflateChunk - partial);
+        fast = false;
+    };
 
     // Once a failure is latched every further byte would be ignored: stop.
-    while (state->latchedError == QELError_NoErr) {
-        int result;
-        if (inputEnded) {
-            result = inflate(&stream, Z_FINISH);
-        } else {
-            if (stream.avail_in == 0) {
-                const std::size_t got = readPlainBytes(state, input, kInflateChunk);
-                inputEnded = got < kInflateChunk;
-                stream.next_in = input;
-                stream.avail_in = static_cast<uInt>(got);
+    while (!latched()) {
+        int result = Z_OK;
+        bool refilled = false;
+        if (fast) {
+            // Window mode: always at a block's start here, no group held.
+            if (producedIn(window) == kInflateWindow) {
+                pending = 0;
+                stream.next_out = window;
             }
-            result = inflate(&stream, Z_NO_FLUSH);
+            const std::size_t got = sink.refill(sink.context, state, input, kInflateChunk);
+            inputEnded = got < kInflateChunk;
+            stream.next_in = input;
+            stream.avail_in = static_cast<uInt>(got);
+            refilled = true;
+            if (inputEnded) {
+                leaveWindow();
+            } else {
+                chunkStart = producedIn(window);
+                // The long call, with the block's last bytes held back.
+                constexpr uInt kHeldBack = 16;
+                stream.avail_in -= kHeldBack;
+                stream.avail_out = static_cast<uInt>(kInflateWindow - chunkStart);
+                result = inflate(&stream, Z_NO_FLUSH);
+                stream.avail_in += kHeldBack;
+                const std::size_t end = producedIn(window);
+                // Whether the group ending where the call stopped was filled
+                // by the one-group call that was still running there.
+                const bool filledByLastCall = end % kInflateChunk == 0 && end > chunkStart;
+                if (result == Z_STREAM_END) {
+                    handGroupsBelow(end);
+                    if (!filledByLastCall && !latched())
+                        handOver(window + pending, end - pending);
+                    streamEnded = true;
+                    break;
+                }
+                if (result != Z_OK && result != Z_BUF_ERROR) {
+                    // Damaged data: neither the partial group nor one that
+                    // the last call filled is acted on.
+                    handGroupsBelow(filledByLastCall ? end - kInflateChunk : end);
+                    break;
+                }
+                // Stopped for the held-back input or for room: a group
+                // filled right at the stop waits for the room-less call.
+                const bool groupAtStop = end % kInflateChunk == 0 && end > pending;
+                handGroupsBelow(groupAtStop ? end - kInflateChunk : end);
+                if (end % kInflateChunk == 0 && end == pending && end == kInflateWindow) {
+                    pending = 0;
+                    stream.next_out = window;
+                }
+                // One-group calls until the block is used up.
+                while (!latched()) {
+                    std::size_t at = producedIn(window);
+                    const bool held = at % kInflateChunk == 0 && at > pending;
+                    if (!held && at == kInflateWindow) {
+                        pending = at = 0;
+                        stream.next_out = window;
+                    }
+                    stream.avail_out = static_cast<uInt>(held ? 0 : kInflateChunk - at % kInflateChunk);
+                    result = inflate(&stream, Z_NO_FLUSH);
+                    if (held && result == Z_BUF_ERROR)
+                        result = Z_OK;  // nothing left to do without room
+                    if (result != Z_OK)
+                        break;
+                    at = producedIn(window);
+                    if (at % kInflateChunk == 0 && at > pending) {
+                        handOver(window + pending, kInflateChunk);
+                        pending += kInflateChunk;
+                    }
+                    if (stream.avail_in == 0)
+                        break;
+                }
+                if (result == Z_OK || latched())
+                    continue;
+                if (result == Z_STREAM_END) {
+                    handOver(window + pending, producedIn(window) - pending);
+                    streamEnded = true;
+                    break;
+                }
+                if (result != Z_BUF_ERROR)
+                    break;  // damaged data: the group in progress is not acted on
+                leaveWindow();
+            }
         }
-        if (result == Z_OK && stream.avail_out == 0) {
-            consumePayload(output, kInflateChunk, state);
-            stream.next_out = output;
-            stream.avail_out = kInflateChunk;
+        if (!fast) {
+            if (refilled && result == Z_OK) {
+                result = inflate(&stream, Z_NO_FLUSH);
+            } else if (!refilled) {
+                if (inputEnded) {
+                    result = inflate(&stream, Z_FINISH);
+                } else {
+                    if (stream.avail_in == 0) {
+                        const std::size_t got = sink.refill(sink.context, state, input, kInflateChunk);
+                        inputEnded = got < kInflateChunk;
+                        stream.next_in = input;
+                        stream.avail_in = static_cast<uInt>(got);
+                    }
+                    result = inflate(&stream, Z_NO_FLUSH);
+                }
+            }
+            if (result == Z_OK && stream.avail_out == 0) {
+                handOver(output, kInflateChunk);
+                stream.next_out = output;
+                stream.avail_out = kInflateChunk;
+            }
         }
         if (result == Z_BUF_ERROR) {
             // No progress in the buffer at hand (at the end of the input the
@@ -678,7 +829,7 @@ void inflatePayload(ExtractionState *state)
             std::size_t size = kInflateChunk;
             bool handedOver = false;
             while (result == Z_BUF_ERROR && size < kInflateGrowthLimit) {
-                consumePayload(current, producedIn(current), state);
+                handOver(current, producedIn(current));
                 handedOver = true;
                 // A fresh block rather than a reallocation, so that no copy
                 // of inflated data is left behind unwiped.
@@ -698,7 +849,7 @@ void inflatePayload(ExtractionState *state)
             }
             if (grown != nullptr) {
                 if (!handedOver)
-                    consumePayload(grown, producedIn(grown), state);
+                    handOver(grown, producedIn(grown));
                 qelSecureWipe(grown, size);
                 std::free(grown);
                 stream.next_out = output;
@@ -710,7 +861,7 @@ void inflatePayload(ExtractionState *state)
         if (result == Z_OK)
             continue;
         if (result == Z_STREAM_END) {
-            consumePayload(output, producedIn(output), state);
+            handOver(output, producedIn(output));
             streamEnded = true;
         }
         // Any other result is damaged data: what it produced since the last
@@ -720,6 +871,10 @@ void inflatePayload(ExtractionState *state)
     inflateEnd(&stream);
     qelSecureWipe(input, sizeof input);
     qelSecureWipe(output, sizeof output);
+    if (window != nullptr) {
+        qelSecureWipe(window, kInflateWindow);
+        std::free(window);
+    }
     if (!streamEnded)
         latch(state, QELError_CorruptData);
 }
@@ -845,10 +1000,13 @@ void rollbackCreatedPaths(CreatedPath *head)
 {
     while (head != nullptr) {
         CreatedPath *next = head->next;
-        if (head->isDirectory)
+        if (head->isDirectory == kPreexistingDirectory) {
+            // Not this run's to remove.
+        } else if (head->isDirectory) {
             ::rmdir(head->path);
-        else
+        } else {
             ::unlink(head->path);
+        }
         qelSecureWipe(head->path, std::strlen(head->path) + 1);
         std::free(head->path);
         std::free(head);

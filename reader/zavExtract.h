@@ -43,9 +43,13 @@ using ExtractionCallback = QELStatus (*)(void *reserved, ExtractionEvent *event,
 // One created path; the list's head is the newest.
 struct CreatedPath {
     char *path;
-    std::uint8_t isDirectory;
+    std::uint8_t isDirectory;       // 0 a file, 1 a directory, or kPreexistingDirectory
     CreatedPath *next;
 };
+
+// Marks a listed directory that existed before the run (the output
+// directory): a rollback passes over it, never removing it even when empty.
+inline constexpr std::uint8_t kPreexistingDirectory = 2;
 
 class DecryptAhead;
 
@@ -82,6 +86,17 @@ std::size_t readPlainBytes(ExtractionState *state, std::uint8_t *out, std::size_
 
 void runExtraction(ExtractionState *state);
 void inflatePayload(ExtractionState *state);
+
+// Where the inflater takes its input chunks from and hands its output groups
+// to. The extraction uses the block reader and the entry parser; a caller
+// may interpose to watch the exact order of chunks and groups.
+struct InflateSink {
+    void *context;
+    std::size_t (*refill)(void *context, ExtractionState *state, std::uint8_t *input, std::size_t count);
+    void (*handOver)(void *context, ExtractionState *state, const std::uint8_t *bytes, std::size_t count);
+};
+// The same as inflatePayload, through the given sink.
+void inflatePayloadTo(ExtractionState *state, const InflateSink &sink);
 void consumePayloadByte(std::uint8_t byte, ExtractionState *state);
 void consumePayload(const std::uint8_t *bytes, std::size_t count, ExtractionState *state);
 void *zlibAlloc(void *opaque, unsigned items, unsigned size);

@@ -128,7 +128,7 @@ protected:
         const std::string directory = out_ + "/";
         CreatedPath *created = nullptr;
         EXPECT_EQ(recordCreatedPath(&created, directory.c_str()), QELError_NoErr);
-        created->isDirectory = 1;
+        created->isDirectory = kPreexistingDirectory;
         QELStatus status =
             extractArchive(trailer, key, &created, archivePath.c_str(), directory.c_str(), handler, user);
         if (status != QELError_NoErr) {
@@ -525,12 +525,13 @@ TEST_F(Extraction, WriteFailureIsReportedAndRolledBack)
     EXPECT_EQ(view(), before);
 }
 
-TEST_F(Extraction, RollbackRemovesAnEmptiedOutputDirectory)
+TEST_F(Extraction, RollbackEmptiesButKeepsThePreexistingOutputDirectory)
 {
     fs::remove(out_ + "/keep.txt");
     EXPECT_EQ(run(buildArchive({{"a/", true, ""}, {"a/b", false, "x"}, {"../x", false, "y"}})),
               QELError_FilePermissions);
-    EXPECT_FALSE(fs::exists(out_));
+    EXPECT_TRUE(fs::is_directory(out_));
+    EXPECT_TRUE(fs::is_empty(out_));
 }
 
 TEST(EntryNames, ClimbingComponents)
@@ -556,8 +557,17 @@ TEST(CreatedPaths, RollbackIsNewestFirst)
     EXPECT_EQ(makeDirectories(root.c_str(), "d/f/x"), -1);
     EXPECT_EQ(makeDirectories(root.c_str(), "../escape"), -1);
     fs::remove_all(root + "/d/e");
+    // Listed first but there before: passed over even when empty.
+    ASSERT_EQ(recordCreatedPath(&list, (root + "/d/kept").c_str()), QELError_NoErr);
+    list->isDirectory = kPreexistingDirectory;
+    fs::create_directory(root + "/d/kept");
+    fs::create_directory(root + "/d/kept2");
+    ASSERT_EQ(recordCreatedPath(&list, (root + "/d/kept2").c_str()), QELError_NoErr);
+    list->isDirectory = 1;
     rollbackCreatedPaths(list);
-    EXPECT_FALSE(fs::exists(root + "/d"));
+    EXPECT_TRUE(fs::is_directory(root + "/d/kept"));
+    EXPECT_FALSE(fs::exists(root + "/d/kept2"));
+    EXPECT_FALSE(fs::exists(root + "/d/f"));
     EXPECT_EQ(recordCreatedPath(nullptr, "x"), QELError_BadParams);
 }
 

@@ -258,7 +258,7 @@ TEST_F(ReaderProgram, ExitStatusesAndMessages)
     writeFileBytes(root_ + "/corrupt.zav", buildArchive(std::string(3000, '\x55')));
     writeFileBytes(root_ + "/climb.zav", buildArchive({{"ok.txt", false, "fine"}, {"../escape", false, "bad"}}));
     writeFileBytes(root_ + "/long.zav", buildArchive({{std::string(4090, 'l'), false, "x"}}));
-    // Keeps the output directory from being removed by the rollbacks.
+    // Something of the user's that no rollback may touch.
     writeFileBytes(out_ + "/keep", "kept");
     writeFileBytes(root_ + "/short.zav", buildArchive({{"cut.bin", false, "abc", 100}}));
     struct Case {
@@ -391,6 +391,34 @@ TEST_F(ReaderProgram, FullDiskRollsBack)
     for (auto &e : fs::recursive_directory_iterator(out_))
         left.push_back(fs::relative(e.path(), out_).string());
     EXPECT_EQ(left, std::vector<std::string>{"keep"});
+}
+
+TEST_F(ReaderProgram, FailedRunNeverRemovesAnExistingOutputDirectory)
+{
+    // Everything the run made goes again, but the directory it extracted
+    // into was there before: given, or the working directory when none is.
+    writeFileBytes(root_ + "/climb.zav", buildArchive({{"sub/", true, ""}, {"ok.txt", false, "fine"},
+                                                       {"../escape", false, "bad"}}));
+    const std::string cwd = root_ + "/cwd";
+    fs::create_directory(cwd);
+    struct Case {
+        std::vector<std::string> args;
+        std::string directory;
+    };
+    const Case cases[] = {
+        {{"--passphrase", "test passphrase", root_ + "/climb.zav", out_}, out_},
+        {{"--passphrase", "test passphrase", root_ + "/climb.zav"}, cwd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.directory);
+        ASSERT_TRUE(fs::is_empty(c.directory));
+        const RunResult r = runPiped(c.args, "", home_, cwd);
+        EXPECT_EQ(r.exitStatus, 37);
+        EXPECT_EQ(r.err, "Error decoding file ../escape\nError decrypting file(s)\n");
+        EXPECT_TRUE(fs::is_directory(c.directory));
+        EXPECT_TRUE(fs::is_empty(c.directory));
+        EXPECT_FALSE(fs::exists(root_ + "/escape"));
+    }
 }
 
 TEST_F(ReaderProgram, TerminalPassphraseIsNotEchoedAndCanBeEdited)
