@@ -54,6 +54,22 @@ QELStatus raiseEvent(ExtractionState *state, ExtractionEvent &event)
     return state->callback(nullptr, &event, state->userData);
 }
 
+// Asks the callback for the name to create a file under; false (with the
+// answer latched) when the callback refuses.
+bool askCreateName(ExtractionState *state, const std::string &path, char (&createName)[kCreateNameBufferSize])
+{
+    ExtractionEvent event{};
+    event.kind = ExtractionEvent_CreateFile;
+    event.a.path = path.c_str();
+    event.b.buffer = createName;
+    if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
+        latch(state, answer);
+        return false;
+    }
+    createName[kCreateNameBufferSize - 1] = '\0';
+    return true;
+}
+
 void raiseEntryFailed(ExtractionState *state, const char *name, QELStatus status)
 {
     ExtractionEvent event{};
@@ -249,15 +265,8 @@ void runEntryActions(ExtractionState *state)
     }
 
     char createName[kCreateNameBufferSize] = {};
-    event = ExtractionEvent{};
-    event.kind = ExtractionEvent_CreateFile;
-    event.a.path = fullPath.c_str();
-    event.b.buffer = createName;
-    if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
-        latch(state, answer);
+    if (!askCreateName(state, fullPath, createName))
         return;
-    }
-    createName[kCreateNameBufferSize - 1] = '\0';
 
     if (state->entrySize == 0) {
         std::FILE *file = createOutputFile(state, createName, fullPath, name);
@@ -290,15 +299,8 @@ void runEntryActions(ExtractionState *state)
             retryPath += '/';
         retryPath += (name[0] == '/') ? name + 1 : name;
         std::memset(createName, 0, sizeof createName);
-        event = ExtractionEvent{};
-        event.kind = ExtractionEvent_CreateFile;
-        event.a.path = retryPath.c_str();
-        event.b.buffer = createName;
-        if (QELStatus answer = raiseEvent(state, event); answer != QELError_NoErr) {
-            latch(state, answer);
+        if (!askCreateName(state, retryPath, createName))
             return;
-        }
-        createName[kCreateNameBufferSize - 1] = '\0';
         file = createOutputFile(state, createName, retryPath, name);
         if (file == nullptr) {
             latch(state, QELError_FileOpFailed);
