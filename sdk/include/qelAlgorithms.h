@@ -1,10 +1,9 @@
 // Algorithm identifiers: the RFC 4880 numbers plus this SDK's private
 // symmetric ids (100-102).
-#pragma once
+#ifndef QEL_ALGORITHMS_H
+#define QEL_ALGORITHMS_H
 
-#include <cstdint>
-
-enum QELCipherAlgorithm : std::int32_t {
+enum QELCipherAlgorithm {
     QELCipherAlgorithm_None = 0,
     QELCipherAlgorithm_IDEA = 1,
     QELCipherAlgorithm_3DES = 2,
@@ -19,7 +18,7 @@ enum QELCipherAlgorithm : std::int32_t {
     QELCipherAlgorithm_TwofishBE = 102,    // key words read big-endian
 };
 
-enum QELHashAlgorithm : std::int32_t {
+enum QELHashAlgorithm {
     QELHashAlgorithm_Invalid = 0,
     QELHashAlgorithm_MD5 = 1,
     QELHashAlgorithm_SHA1 = 2,
@@ -31,10 +30,12 @@ enum QELHashAlgorithm : std::int32_t {
     QELHashAlgorithm_SHA224 = 11,
 };
 
-enum QELPublicKeyAlgorithm : std::int32_t {
+enum QELPublicKeyAlgorithm {
     QELPublicKeyAlgorithm_RSA = 1,
     QELPublicKeyAlgorithm_RSAEncryptOnly = 2,
     QELPublicKeyAlgorithm_RSASignOnly = 3,
     QELPublicKeyAlgorithm_ElGamal = 16,
     QELPublicKeyAlgorithm_DSA = 17,
 };
+
+#endif

@@ -1,12 +1,26 @@
 // Status codes shared by every SDK subsystem and the archive reader.
 // 0 is success; every failure is a negative QELError_ code.
-#pragma once
+#ifndef QEL_ERRORS_H
+#define QEL_ERRORS_H
 
-#include <cstdint>
+#include <stdint.h>
 
-using QELStatus = std::int32_t;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-enum QELErrorCode : std::int32_t {
+typedef int32_t QELStatus;
+
+/* Marks a function whose status result must not be dropped. */
+#if defined(__cplusplus)
+#define QEL_MUST_CHECK [[nodiscard]]
+#elif defined(__GNUC__)
+#define QEL_MUST_CHECK __attribute__((warn_unused_result))
+#else
+#define QEL_MUST_CHECK
+#endif
+
+enum QELErrorCode {
     QELError_NoErr = 0,
     QELError_BadParams = -12000,
     QELError_OutOfMemory = -11999,
@@ -146,5 +160,11 @@ enum QELErrorCode : std::int32_t {
     QELError_CodecFailed = -40,
 };
 
-// True when a status reports a failure.
-constexpr bool qelIsError(QELStatus s) { return s < 0; }
+/* True when a status reports a failure. */
+static inline int qelIsError(QELStatus s) { return s < 0; }
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
