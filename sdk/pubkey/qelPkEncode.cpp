@@ -361,8 +361,10 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     std::uint8_t *b = buf.get();
     QELBigNumOps.qelBigNumToBytesBE(number, b, 0, k);
 
+    // A length query passes no output at all.
     auto copyOut = [&](const std::uint8_t *src, u32 n) {
-        std::memcpy(out, src, n < outSize ? n : outSize);
+        if (n != 0 && outSize != 0)
+            std::memcpy(out, src, n < outSize ? n : outSize);
     };
 
     u32 sep;
