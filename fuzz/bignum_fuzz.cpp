@@ -31,16 +31,6 @@ void toGmp(mpz_t out, const QELBigNum &n)
     mpz_import(out, bytes, 1, 1, 1, 0, buf.data());
 }
 
-QELMemoryMgr *heapMgr()
-{
-    static QELMemoryMgr *mgr = [] {
-        QELMemoryMgr *m = nullptr;
-        qelfuzz::check(qelMemMgrNewHeap(&m) == QELError_NoErr, "no heap manager");
-        return m;
-    }();
-    return mgr;
-}
-
 struct Registers {
     QELBigNum n[kRegisters];
     mpz_t g[kRegisters];
@@ -48,7 +38,7 @@ struct Registers {
     Registers()
     {
         for (int i = 0; i < kRegisters; ++i) {
-            qelBigNumBegin(&n[i], heapMgr(), 0);
+            qelBigNumBegin(&n[i], qelfuzz::heapMgr(), 0);
             mpz_init(g[i]);
         }
         mpz_init(t);

@@ -229,6 +229,25 @@ void recordOrLatch(ExtractionState *state, const char *path, bool isDirectory)
     state->createdPaths->isDirectory = isDirectory ? 1 : 0;
 }
 
+// The path of the file that createOutputFile made for the answer: the
+// entry's components beneath the output directory when the answer was the
+// path offered (so "a//b/" is listed as the "a/b" it made, and a rollback
+// finds it), else the typed name as it stands.
+std::string createdFilePath(const ExtractionState *state, const char *createName, const std::string &offeredPath,
+                            const char *name)
+{
+    if (offeredPath != createName)
+        return createName;
+    std::string path = state->outputDirectory;
+    const char *separator = "";
+    for (std::string_view part : splitPath(name)) {
+        path += separator;
+        path += part;
+        separator = "/";
+    }
+    return path;
+}
+
 // The actions for a complete entry header.
 void runEntryActions(ExtractionState *state)
 {
@@ -258,8 +277,13 @@ void runEntryActions(ExtractionState *state)
     }
 
     if (state->entrySize == kDirectoryEntrySize) {
-        makeDirectories(state->outputDirectory, name);
-        recordOrLatch(state, fullPath.c_str(), true);
+        // Only the directories made here go on the list: a name that
+        // resolves to a directory that was there before (the output
+        // directory itself included) is never the rollback's to remove.
+        if (makeDirectories(state->outputDirectory, name, &state->createdPaths) < 0) {
+            latch(state, QELError_FileOpFailed);
+            raiseEntryFailed(state, name, QELError_FileOpFailed);
+        }
         state->headerBytesSeen = 0;
         return;
     }
@@ -276,24 +300,27 @@ void runEntryActions(ExtractionState *state)
             return;
         }
         const bool recordable = isRegularFile(file);
+        const std::string made = createdFilePath(state, createName, fullPath, name);
         if (recordable)
-            recordOrLatch(state, createName, false);
+            recordOrLatch(state, made.c_str(), false);
         if (!closeOutputFile(file))
             latch(state, QELError_WriteFailed);
         if (recordable && state->latchedError == QELError_OutOfMemory)
-            ::unlink(createName);  // not on the list, so the rollback would not find it
+            ::unlink(made.c_str());  // not on the list, so the rollback would not find it
         state->headerBytesSeen = 0;
         return;
     }
 
     state->headerMode = 0;
+    std::string offeredPath = fullPath;
     std::FILE *file = createOutputFile(state, createName, fullPath, name);
     if (file == nullptr) {
         // Typically a missing parent directory: make the name's directory
         // part and ask again under the rebuilt path.
         std::string directoryPart = name[0] == '/' ? std::string(name) : "/" + std::string(name);
         directoryPart.erase(directoryPart.rfind('/'));
-        makeDirectories(state->outputDirectory, directoryPart.c_str());
+        // A failure shows in the retry below, which is reported.
+        (void)makeDirectories(state->outputDirectory, directoryPart.c_str(), &state->createdPaths);
         std::string retryPath = state->outputDirectory;
         if (retryPath.empty() || retryPath.back() != '/')
             retryPath += '/';
@@ -301,6 +328,7 @@ void runEntryActions(ExtractionState *state)
         std::memset(createName, 0, sizeof createName);
         if (!askCreateName(state, retryPath, createName))
             return;
+        offeredPath = retryPath;
         file = createOutputFile(state, createName, retryPath, name);
         if (file == nullptr) {
             latch(state, QELError_FileOpFailed);
@@ -309,11 +337,12 @@ void runEntryActions(ExtractionState *state)
         }
     }
     if (isRegularFile(file)) {
-        recordOrLatch(state, createName, false);
+        const std::string made = createdFilePath(state, createName, offeredPath, name);
+        recordOrLatch(state, made.c_str(), false);
         if (state->latchedError != QELError_NoErr) {
             // Not on the list, so the rollback would not find it.
             std::fclose(file);
-            ::unlink(createName);
+            ::unlink(made.c_str());
             return;
         }
     }
@@ -952,7 +981,7 @@ QELStatus extractArchive(const ArchiveTrailer &trailer, void *keyContext, Create
     return state->latchedError;
 }
 
-int makeDirectories(const char *base, const char *relative)
+int makeDirectories(const char *base, const char *relative, CreatedPath **created)
 {
     if (base == nullptr || relative == nullptr)
         return -1;
@@ -967,8 +996,19 @@ int makeDirectories(const char *base, const char *relative)
         if (part == "..")
             return -1;
         const std::string component(part);
-        if (::mkdirat(directory.get(), component.c_str(), 0700) != 0 && errno != EEXIST && errno != EACCES)
+        prefix += '/';
+        prefix += component;
+        if (::mkdirat(directory.get(), component.c_str(), 0700) == 0) {
+            // Made by this call, so a rollback may take it again; one that
+            // was there before is never listed.
+            if (created != nullptr) {
+                if (recordCreatedPath(created, prefix.c_str()) != QELError_NoErr)
+                    return -1;
+                (*created)->isDirectory = 1;
+            }
+        } else if (errno != EEXIST && errno != EACCES) {
             return -1;
+        }
         // Descend without following links, so that a link planted in the
         // tree cannot carry the directories somewhere else.
         int next = openDirectoryBeneath(directory.get(), component);

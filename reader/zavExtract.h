@@ -106,7 +106,9 @@ QELStatus extractArchive(const ArchiveTrailer &trailer, void *keyContext, Create
                          const char *archivePath, const char *outputDirectory,
                          ExtractionCallback callback, void *userData);
 // 1, or -1 on a failure other than an existing or inaccessible directory.
-int makeDirectories(const char *base, const char *relative);
+// Each directory the call makes (never one that existed) is added to
+// *created when that is given.
+int makeDirectories(const char *base, const char *relative, CreatedPath **created = nullptr);
 // QELError_OutOfMemory when the node or the path copy cannot be allocated.
 QELStatus recordCreatedPath(CreatedPath **head, const char *path);
 void rollbackCreatedPaths(CreatedPath *head);

@@ -1,5 +1,6 @@
 #include "qelFuzzSupport.h"
 
+#include "qelMemory.h"
 #include "qelSDK.h"
 
 #include <cstdio>
@@ -41,6 +42,16 @@ void startOnce(bool startSDK)
         ::setenv(name, g_home.c_str(), 1);
     if (startSDK && qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping) != QELError_NoErr)
         fail("SDK start-up failed");
+}
+
+QELMemoryMgr *heapMgr()
+{
+    static QELMemoryMgr *mgr = [] {
+        QELMemoryMgr *m = nullptr;
+        check(qelMemMgrNewHeap(&m) == QELError_NoErr, "no heap manager");
+        return m;
+    }();
+    return mgr;
 }
 
 const std::string &home()

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct QELMemoryMgr;
+
 namespace qelfuzz {
 
 // Once per process: HOME, QELPATH and TMP point at a private directory and,
@@ -15,6 +17,9 @@ namespace qelfuzz {
 void startOnce(bool startSDK);
 // The private directory of startOnce.
 const std::string &home();
+
+// One heap memory manager for the whole process (no SDK start-up needed).
+QELMemoryMgr *heapMgr();
 
 // A fresh empty directory under home(), removed with all it holds when the
 // object goes.

@@ -100,7 +100,9 @@ QELStatus unixExportData(const QELFileSpec *spec, std::uint8_t **outBytes,
 
 QELStatus unixImportData(QELFileSpec *spec, const std::uint8_t *bytes, std::uint32_t length)
 {
-    if (length == 0 || bytes[length - 1] != 0)
+    // One terminating NUL and no other: a name cut at an embedded NUL would
+    // name another file than the bytes spell.
+    if (length == 0 || bytes[length - 1] != 0 || std::memchr(bytes, 0, length - 1) != nullptr)
         return QELError_BadParams;
     return storeData(spec, length, 0, bytes, length);
 }

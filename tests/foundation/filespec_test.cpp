@@ -97,7 +97,13 @@ TEST_F(FileSpecTest, ImportRefusesMalformedInput)
     const std::uint8_t kindOnly[] = {0x0E};
     const std::uint8_t noNul[] = {0x0E, '/', 'a'};
     const std::uint8_t emptyPath[] = {0x0E, 0};
+    // Cut at the first NUL the name would be "/etc/passwd", not what the
+    // bytes spell.
+    const std::uint8_t embeddedNul[] = {0x0E, '/', 'e', 't', 'c', '/', 'p', 'a', 's', 's', 'w', 'd', 0, '.', 'b', 'a', 'k', 0};
+    const std::uint8_t leadingNul[] = {0x0E, 0, 'a', 0};
     QELFileSpec *out = nullptr;
+    EXPECT_EQ(qelFileSpecImport(mgr_, embeddedNul, sizeof(embeddedNul), &out), QELError_BadParams);
+    EXPECT_EQ(qelFileSpecImport(mgr_, leadingNul, sizeof(leadingNul), &out), QELError_BadParams);
     EXPECT_EQ(qelFileSpecImport(mgr_, kindOnly, 1, &out), QELError_BadParams);
     EXPECT_EQ(qelFileSpecImport(mgr_, kindOnly, 0, &out), QELError_BadParams);
     EXPECT_EQ(qelFileSpecImport(mgr_, noNul, sizeof(noNul), &out), QELError_BadParams);

@@ -239,6 +239,9 @@ TEST_F(Extraction, HostileArchivesChangeNothingAndFailClearly)
         {"name without end", QELError_BufferTooSmall, {},
          buildEntryStream({{"first/", true, ""}}) + std::string(8, '\1') + std::string(5000, 'n')},
         {"content cut short", QELError_CorruptData, {{"short.bin", false, "abc", 10}}},
+        // Made as "slashed" and "first/deeper" however the name spells them.
+        {"file name with slashes to spare", QELError_CorruptData, {{"slashed/", false, "abc", 10}}},
+        {"file in a new directory, cut short", QELError_CorruptData, {{"first//deeper//f", false, "abc", 10}}},
         {"ends inside a header", QELError_CorruptData, {},
          buildEntryStream({{"first/", true, ""}, {"first/f.txt", false, "data"}}) + "\x05\0\0"},
         {"ends inside a name", QELError_CorruptData, {},
@@ -532,6 +535,43 @@ TEST_F(Extraction, RollbackEmptiesButKeepsThePreexistingOutputDirectory)
               QELError_FilePermissions);
     EXPECT_TRUE(fs::is_directory(out_));
     EXPECT_TRUE(fs::is_empty(out_));
+}
+
+TEST_F(Extraction, RollbackNeverRemovesADirectoryThatWasThereBefore)
+{
+    // Entry names that resolve to the output directory itself or to
+    // directories that existed, empty or not, beside ones the run makes;
+    // the last entry fails the run.
+    const std::vector<ArchiveEntry> entries = {
+        {"", true, ""},          {"/", true, ""},           {"empty/", true, ""},
+        {"full", true, ""},      {"empty/new/", true, ""},  {"made/deeper/", true, ""},
+        {"made/deeper/f", false, "x"}, {"implicit/dirs/g", false, "y"}, {"../escape", false, "z"},
+    };
+    for (bool outputEmpty : {true, false}) {
+        SCOPED_TRACE(outputEmpty ? "empty output directory" : "output directory with a file");
+        fs::remove_all(out_);
+        fs::create_directories(out_ + "/empty");
+        fs::create_directories(out_ + "/full");
+        writeFileBytes(out_ + "/full/kept", "kept");
+        fs::remove(out_ + "/empty/new");
+        if (!outputEmpty)
+            writeFileBytes(out_ + "/keep.txt", "already here");
+        const auto before = view();
+        EXPECT_EQ(run(buildArchive(entries)), QELError_FilePermissions);
+        EXPECT_EQ(view(), before);
+    }
+}
+
+TEST_F(Extraction, DirectoryThatCannotBeMadeFailsTheRun)
+{
+    // keep.txt is a file: no directory can be made beneath it.
+    const auto before = view();
+    failed_.clear();
+    EXPECT_EQ(run(buildArchive({{"fresh/", true, ""}, {"keep.txt/sub/", true, ""}, {"later", false, "x"}})),
+              QELError_FileOpFailed);
+    EXPECT_EQ(view(), before);
+    ASSERT_FALSE(failed_.empty());
+    EXPECT_EQ(failed_[0], "keep.txt/sub/|" + std::to_string(QELError_FileOpFailed));
 }
 
 TEST(EntryNames, ClimbingComponents)
