@@ -11,7 +11,6 @@
 #include "qelTestHooks.h"
 
 #include <atomic>
-#include <source_location>
 
 namespace {
 
@@ -132,15 +131,18 @@ constexpr const char *kUtilitiesGateFile = "qelUtilities";
 
 // The file utilities: bad arguments are refused first, then the API gate
 // is asked, then the operation runs.
+// (The caller's line goes to the gate as a plain argument: clang 14 with
+// libstdc++ 12 has no std::source_location.)
 template <typename Operation>
-QELStatus gatedCall(bool argumentsValid, Operation operation,
-                    std::source_location where = std::source_location::current())
+QELStatus gatedCallAt(int line, bool argumentsValid, Operation operation)
 {
     if (!argumentsValid)
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, static_cast<int>(where.line()));
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, line);
     return status != QELError_NoErr ? status : operation();
 }
+
+#define QEL_GATED_CALL(...) gatedCallAt(__LINE__, __VA_ARGS__)
 
 } // namespace
 
@@ -153,7 +155,7 @@ QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
         *outCreator = 0;
     if (outType != nullptr)
         *outType = 0;
-    return gatedCall(qelFileSpecIsValid(spec) && outSpec != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outSpec != nullptr,
                      [&] { return qelMacBinaryDecode(spec, outSpec, outCreator, outType); });
 }
 
@@ -163,7 +165,7 @@ QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath)
 {
     if (outPath != nullptr)
         *outPath = nullptr;
-    return gatedCall(qelFileSpecIsValid(spec) && outPath != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outPath != nullptr,
                      [&] { return qelFileSpecGetPath(spec, outPath); });
 }
 
@@ -173,31 +175,31 @@ QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
 {
     if (outSpec != nullptr)
         *outSpec = nullptr;
-    return gatedCall(path != nullptr && outSpec != nullptr, [&] {
+    return QEL_GATED_CALL(path != nullptr && outSpec != nullptr, [&] {
         return qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), path, outSpec);
     });
 }
 
 QELStatus qelDeleteFile(const QELFileSpec *spec)
 {
-    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecDelete(spec); });
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec), [&] { return qelFileSpecDelete(spec); });
 }
 
 QELStatus qelRenameFile(QELFileSpec *spec, const char *newName)
 {
-    return gatedCall(qelFileSpecIsValid(spec) && newName != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && newName != nullptr,
                      [&] { return qelFileSpecRename(spec, newName); });
 }
 
 QELStatus qelFreeFileSpec(QELFileSpec *spec)
 {
-    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecFree(spec); });
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec), [&] { return qelFileSpecFree(spec); });
 }
 
 QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy)
 {
     if (outCopy != nullptr)
         *outCopy = nullptr;
-    return gatedCall(qelFileSpecIsValid(spec) && outCopy != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outCopy != nullptr,
                      [&] { return qelFileSpecCopy(spec, outCopy); });
 }

@@ -283,7 +283,7 @@ std::int32_t qelSieveBuildBigStep(std::uint8_t *sieve, u32 bytes, const QELBigNu
 {
     const auto &ops = QELBigNumOps;
     buildSieve(sieve, bytes, start, (ops.qelBigNumLowWord(step) & 1u) != 0,
-               [step, &ops](u32 f) { return ops.qelBigNumModWord(step, f); }, chainCount);
+               [step](u32 f) { return QELBigNumOps.qelBigNumModWord(step, f); }, chainCount);
     return 0;
 }
 
