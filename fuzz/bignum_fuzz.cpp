@@ -3,8 +3,8 @@
 // step. Operand sizes stay small enough for thousands of runs a second.
 #include "qelFuzzSupport.h"
 
-#include "qelBigNum.h"
-#include "qelMemory.h"
+#include "qelBigNumInternal.h"
+#include "qelMemoryInternal.h"
 
 #include <gmp.h>
 

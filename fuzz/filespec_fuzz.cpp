@@ -3,8 +3,8 @@
 // same length, copies to an equal spec and answers the read-only queries.
 #include "qelFuzzSupport.h"
 
-#include "qelFileSpec.h"
-#include "qelMemory.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
 
 #include <cstring>
 

@@ -5,8 +5,8 @@
 // output must be the input with every CR, LF and CR LF made the chosen end.
 #include "qelFuzzSupport.h"
 
-#include "qelIO.h"
-#include "qelMemory.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,10 +6,10 @@
 #include "qelFuzzSupport.h"
 
 #include "qelAlgorithms.h"
-#include "qelBigNum.h"
-#include "qelContext.h"
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
 #include "qelPkAlg.h"
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

@@ -1,7 +1,7 @@
 #include "qelFuzzSupport.h"
 
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
 
 #include <cstdio>
 #include <cstdlib>
