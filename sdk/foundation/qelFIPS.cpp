@@ -119,11 +119,13 @@ QELStatus qelFIPSRecheck()
     return g_latchedError.load();
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelFIPSSetSelfTestForTesting(std::int32_t kind, QELSelfTestProc proc)
 {
     if (kind >= QELSelfTest_Cipher && kind <= QELSelfTest_None)
         g_testOverride[kind].store(proc);
 }
+#endif
 
 namespace {
 

@@ -119,10 +119,12 @@ bool qelHousekeepingIsRunning()
     return g_housekeeper.running;
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelSDKSetThreadCreateForTesting(QELSDKThreadCreateProc proc)
 {
     g_threadCreate.store(proc);
 }
+#endif
 
 QELStatus qelSDKInit(std::uint32_t flags)
 {
