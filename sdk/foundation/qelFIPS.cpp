@@ -2,6 +2,7 @@
 #include "qelFIPS.h"
 
 #include "qelCipherKAT.h"
+#include "qelFeaturesInternal.h"
 #include "qelContext.h"
 #include "qelFileSpec.h"
 #include "qelRPCClient.h"
@@ -11,7 +12,6 @@
 #include <source_location>
 
 // Operations of modules that are not here yet.
-QELStatus qelDSASelfTest();
 void qelKeyDBApplyRemoteChanges();
 QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
                              std::uint32_t *outCreator, std::uint32_t *outType);

@@ -7,6 +7,7 @@
 #include "qelMemory.h"
 #include "qelRPCClient.h"
 #include "qelRandomSeedFile.h"
+#include "qelTokenInternal.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +17,6 @@
 // Operations of modules that start-up and the housekeeping pass drive.
 QELStatus qelMacBinaryTableLoad();
 void qelMacBinaryTableFree();
-QELStatus qelTokenReleaseAll();
 void qelPassCacheExpire(QELContext *context);
 void qelKeyDBCloseExpired(QELContext *context);
 void qelKeyDBNoteRemoteChange();

@@ -2,20 +2,17 @@
 // names the module that will replace it; that module deletes its block here
 // when it arrives.
 #include "qelErrors.h"
+#include "qelSeams.h"
 
 // ---- fndcore: stand-ins called by SDK start-up/clean-up, the housekeeping
 // pass and the FIPS self-test driver (qelSDK, qelFIPS). ----
 struct QELContext;
-// Token layer (future token module): holds no state.
-QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
 // Passphrase cache and key databases (future qelPassCach, qelKeyDB): there
 // is nothing to expire, close or deliver yet.
 void qelPassCacheExpire(QELContext *) {}
 void qelKeyDBCloseExpired(QELContext *) {}
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
-// Self-tests (future DSA self-test): not available yet.
-QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }
 // Passphrase cache purge (future qelPassCach): no cache exists yet.
 QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
 // ---- end fndcore ----
