@@ -3,12 +3,12 @@
 #include "qelPkAlgInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelHash.h"
-#include "qelPkEncode.h"
-#include "qelPrime.h"
-#include "qelRandomContext.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelHashInternal.h"
+#include "qelPkEncodeInternal.h"
+#include "qelPrimeInternal.h"
+#include "qelRandomContextInternal.h"
 
 #include <memory>
 #include <initializer_list>

@@ -3,10 +3,10 @@
 #include "qelPkAlgInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelPkEncode.h"
-#include "qelPrime.h"
-#include "qelRandomContext.h"
+#include "qelContextInternal.h"
+#include "qelPkEncodeInternal.h"
+#include "qelPrimeInternal.h"
+#include "qelRandomContextInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>

@@ -4,11 +4,11 @@
 #include "qelFeaturesInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelPkAlgInternal.h"
-#include "qelRandomContext.h"
+#include "qelRandomContextInternal.h"
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The DSA power-up self-test and the SDK's version numbers.
 #pragma once
 
-#include "qelErrors.h"
+#include "qelFeatures.h"
 
 #include <cstdint>
 

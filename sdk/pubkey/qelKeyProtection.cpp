@@ -3,14 +3,14 @@
 #include "qelKeyProtectionInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelBigNum.h"
-#include "qelCFB.h"
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelBigNumInternal.h"
+#include "qelCFBInternal.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
-#include "qelPkEncode.h"
-#include "qelStringToKey.h"
-#include "qelSymmetricCipher.h"
+#include "qelPkEncodeInternal.h"
+#include "qelStringToKeyInternal.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>

@@ -4,9 +4,10 @@
 // on these; applications reach them only through those layers.
 #pragma once
 
-#include "qelBigNum.h"
-#include "qelErrors.h"
 #include "qelPkAlg.h"
+
+#include "qelBigNumInternal.h"
+#include "qelErrors.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,11 +3,11 @@
 #include "qelPkAlgInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelPkEncode.h"
-#include "qelPrime.h"
-#include "qelRandomContext.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelPkEncodeInternal.h"
+#include "qelPrimeInternal.h"
+#include "qelRandomContextInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>

@@ -3,13 +3,13 @@
 // (no token is ever present in this system, so they find none).
 #include "qelTokenInternal.h"
 
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 #include "qelSeams.h"
 #include "qelWipe.h"
 

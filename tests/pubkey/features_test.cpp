@@ -4,10 +4,10 @@
 #include "pktest_util.h"
 
 #include "qelAlgorithms.h"
-#include "qelFIPS.h"
+#include "qelFIPSInternal.h"
 #include "qelFeatures.h"
 #include "qelFeaturesInternal.h"
-#include "qelSDK.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // the process, so this binary holds nothing else.
 #include "pktest_util.h"
 
-#include "qelFIPS.h"
+#include "qelFIPSInternal.h"
 #include "qelFeaturesInternal.h"
-#include "qelSDK.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

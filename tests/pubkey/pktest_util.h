@@ -2,11 +2,11 @@
 // unprotected stored material, owning holders, and OpenSSL numbers.
 #pragma once
 
-#include "qelBigNum.h"
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRandomContext.h"
+#include "qelRandomContextInternal.h"
 #include "qelTestBigNum.h"
 #include "qelTestHex.h"
 

@@ -5,7 +5,7 @@
 #include "pktest_util.h"
 
 #include "qelAlgorithms.h"
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>
