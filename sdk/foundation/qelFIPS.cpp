@@ -3,6 +3,7 @@
 
 #include "qelCipherKATInternal.h"
 #include "qelContextInternal.h"
+#include "qelFeaturesInternal.h"
 #include "qelFileSpecInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"

@@ -10,6 +10,7 @@
 #include "qelRandomSeedFileInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
+#include "qelTokenInternal.h"
 
 #include <atomic>
 #include <chrono>
