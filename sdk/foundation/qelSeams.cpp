@@ -6,9 +6,12 @@
 // ---- token layer ----
 QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
 
-// ---- qelPassCache ----
-void qelPassCacheExpire(QELContext *) {}
-QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
+// ---- qelPassCacheDispatch ----
+QELStatus qelPassCacheGetCountsDispatch(QELContext *, int32_t *, int32_t *, int32_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelPassCachePurgeDispatch(QELContext *) { return QELError_FeatureNotAvailable; }
 
 // ---- qelKeyDB ----
 void qelKeyDBCloseExpired(QELContext *) {}

@@ -45,3 +45,8 @@ void qelRandomSourcesResetForTesting();
 // Connect to this socket path instead of the service's; null restores the
 // service's path.
 void qelRPCSetSocketPathForTesting(const char *path);
+
+// The clock of the passphrase cache and of the trust computation (seconds
+// since 1970); null restores the system clock.
+using QELClockProc = std::uint32_t (*)();
+void qelPassCacheSetClockForTesting(QELClockProc now);
