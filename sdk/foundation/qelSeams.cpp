@@ -3,9 +3,6 @@
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
 
-// ---- token layer ----
-QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
-
 // ---- qelPassCacheDispatch ----
 QELStatus qelPassCacheGetCountsDispatch(QELContext *, int32_t *, int32_t *, int32_t *)
 {
@@ -17,6 +14,3 @@ QELStatus qelPassCachePurgeDispatch(QELContext *) { return QELError_FeatureNotAv
 void qelKeyDBCloseExpired(QELContext *) {}
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
-
-// ---- DSA self-test ----
-QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }

@@ -8,9 +8,6 @@
 
 struct QELContext;
 
-// Token layer: holds no state.
-QELStatus qelTokenReleaseAll();
-
 // Service RPC (qelPassCacheDispatch): the passphrase cache's service calls
 // answer QELError_FeatureNotAvailable until the service client lands.
 QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
@@ -21,6 +18,3 @@ QELStatus qelPassCachePurgeDispatch(QELContext *context);
 void qelKeyDBCloseExpired(QELContext *context);
 void qelKeyDBNoteRemoteChange();
 void qelKeyDBApplyRemoteChanges();
-
-// DSA power-up self-test: not available yet.
-QELStatus qelDSASelfTest();

@@ -112,10 +112,12 @@ QELStatus purgeLocked(QELContext *context)
 
 } // namespace
 
+#ifdef QEL_TEST_HOOKS
 void qelPassCacheSetClockForTesting(QELClockProc now)
 {
     g_clock.store(now);
 }
+#endif
 
 QELTime qelPassCacheNow()
 {
