@@ -8,10 +8,9 @@
 struct QELContext;
 // Token layer (future token module): holds no state.
 QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
-// Passphrase cache and key databases (future qelPassCach, qelKeyDB): there
-// is nothing to expire, close or deliver yet.
+// Passphrase cache and key-database change delivery (future qelPassCach and
+// the service change tracking): nothing to expire or deliver yet.
 void qelPassCacheExpire(QELContext *) {}
-void qelKeyDBCloseExpired(QELContext *) {}
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
 // Self-tests (future DSA self-test): not available yet.
@@ -19,3 +18,54 @@ QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }
 // Passphrase cache purge (future qelPassCach): no cache exists yet.
 QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
 // ---- end fndcore ----
+
+// ---- keydb: stand-ins the key database calls ----
+#include "qelSeams.h"
+#include "qelSettings.h"
+
+// qelX509Keys: no certificate toolkit yet.
+QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t, QELX509CRLTimes *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t,
+                                 QELX509CertNames *)
+{
+    return QELError_FeatureNotAvailable;
+}
+// qelKeySig: nothing is checked yet; signatures stay unchecked.
+QELStatus qelKeySigCheckSetWithProgress(QELKeySet *, QELKeyDB *, void *, void *, QELKeySet *)
+{
+    return QELError_NoErr;
+}
+QELStatus qelKeySigCheckOne(QELKeyDB *, QELKeyObject *, QELKeyDB *, bool) { return QELError_NoErr; }
+// qelTrustProp: no propagation yet; the weights follow the trust settings.
+QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
+QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
+namespace {
+std::uint8_t trustWeight(QELSettings *settings, std::int32_t divisorId)
+{
+    std::int32_t threshold = qelSettingsGetInt(settings, QELSetting_TrustThreshold, nullptr, nullptr);
+    std::int32_t divisor = qelSettingsGetInt(settings, divisorId, nullptr, nullptr);
+    if (divisor < 1)
+        return 0;
+    if (threshold > 255)
+        threshold = 255;
+    if (threshold < 0)
+        threshold = 0;
+    return std::uint8_t((threshold + divisor - 1) / divisor);
+}
+} // namespace
+std::uint8_t qelTrustCompleteWeight(QELSettings *s) { return trustWeight(s, QELSetting_CompletesNeeded); }
+std::uint8_t qelTrustMarginalWeight(QELSettings *s) { return trustWeight(s, QELSetting_MarginalsNeeded); }
+std::uint8_t qelTrustLevelToValue(QELSettings *, std::uint8_t ownerTrust)
+{
+    static constexpr std::uint8_t kByLevel[8] = {253, 253, 0, 0, 0, 128, 252, 255};
+    return kByLevel[ownerTrust & 7];
+}
+// qelKeyFilter: no filters exist yet.
+bool qelKeyFilterIsValid(const QELKeyFilter *) { return false; }
+void qelKeyFilterAddRef(QELKeyFilter *) {}
+void qelKeyFilterRelease(QELKeyFilter *) {}
+bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
+// ---- end keydb ----
