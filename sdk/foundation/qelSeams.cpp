@@ -1,27 +1,24 @@
 // Stand-ins for operations whose real modules have not landed yet. Each block
 // names the module that will replace it; that module deletes its block here
-// when it arrives.
-#include "qelErrors.h"
+// and in qelSeams.h when it arrives.
+#include "qelSeams.h"
 
-// ---- fndcore: stand-ins called by SDK start-up/clean-up, the housekeeping
-// pass and the FIPS self-test driver (qelSDK, qelFIPS). ----
-struct QELContext;
-// Token layer (future token module): holds no state.
+// ---- token layer ----
 QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
-// Passphrase cache and key-database change delivery (future qelPassCach and
-// the service change tracking): nothing to expire or deliver yet.
+
+// ---- qelPassCache ----
 void qelPassCacheExpire(QELContext *) {}
+QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
+
+// ---- key-database change tracking ----
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
-// Self-tests (future DSA self-test): not available yet.
+
+// ---- DSA self-test ----
 QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }
-// Passphrase cache purge (future qelPassCach): no cache exists yet.
-QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
-// ---- end fndcore ----
 
 // ---- keydb: stand-ins the key database calls ----
-#include "qelSeams.h"
-#include "qelSettings.h"
+#include "qelSettingsInternal.h"
 
 // qelX509Keys: no certificate toolkit yet.
 QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t, QELX509CRLTimes *)

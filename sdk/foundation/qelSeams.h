@@ -1,5 +1,7 @@
-// Stand-ins for modules that land later. Each block names the module that
-// will fill it; that module deletes its block here (and in qelSeams.cpp).
+// Stand-ins for operations whose modules have not landed yet (defined in
+// qelSeams.cpp). Each block names the module that will fill it; that module
+// moves the declarations to its own internal header and deletes the block
+// here and in qelSeams.cpp.
 #pragma once
 
 #include "qelErrors.h"
@@ -8,6 +10,21 @@
 #include <cstdint>
 
 struct QELContext;
+
+// Token layer: holds no state.
+QELStatus qelTokenReleaseAll();
+
+// Passphrase cache (qelPassCache): nothing to expire or purge yet.
+void qelPassCacheExpire(QELContext *context);
+QELStatus qelPassCachePurge(QELContext *context);
+
+// Key-database change tracking for service clients: nothing to deliver yet.
+void qelKeyDBNoteRemoteChange();
+void qelKeyDBApplyRemoteChanges();
+
+// DSA power-up self-test: not available yet.
+QELStatus qelDSASelfTest();
+
 struct QELKeyDB;
 struct QELKeySet;
 struct QELKeyObject;

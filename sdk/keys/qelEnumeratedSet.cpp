@@ -2,7 +2,7 @@
 // sorted by key ID so that a key's membership is a binary search.
 #include "qelEnumeratedSetInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"

@@ -2,7 +2,7 @@
 // computed on every question.
 #include "qelEnumeratedSetInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"

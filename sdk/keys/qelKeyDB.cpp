@@ -4,20 +4,20 @@
 // failure at any step leaves the old rings whole.
 #include "qelKeyDBInternal.h"
 
-#include "qelContext.h"
-#include "qelFileObject.h"
-#include "qelFileOpen.h"
-#include "qelFileSpec.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelFileOpenInternal.h"
+#include "qelFileSpecInternal.h"
 #include "qelHelpers.h"
 #include "qelEnumeratedSetInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
-#include "qelTimeDate.h"
+#include "qelTimeDateInternal.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -2,9 +2,9 @@
 // housekeeping entry points.
 #pragma once
 
-#include "qelAVLTree.h"
+#include "qelAVLTreeInternal.h"
 #include "qelKeyDB.h"
-#include "qelMemPool.h"
+#include "qelMemPoolInternal.h"
 
 #include <cstdint>
 #include <cstdio>

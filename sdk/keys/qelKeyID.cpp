@@ -3,7 +3,7 @@
 
 #include "qelHelpers.h"
 #include "qelKeyObjInternal.h"
-#include "qelUtilities.h"
+#include "qelUtilitiesInternal.h"
 
 #include <cstring>
 

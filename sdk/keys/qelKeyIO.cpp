@@ -1,8 +1,8 @@
 // Key-ring reading and the packet writers of the key code.
 #include "qelKeyIOInternal.h"
 
-#include "qelContext.h"
-#include "qelFileObject.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"

@@ -2,7 +2,7 @@
 // its children and grandchildren, counting only live members.
 #include "qelKeyIterInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyListInternal.h"

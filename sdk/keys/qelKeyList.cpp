@@ -2,7 +2,7 @@
 // orders, sorted again whenever the database changes.
 #include "qelKeyListInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyIDInternal.h"

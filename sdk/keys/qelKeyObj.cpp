@@ -3,15 +3,15 @@
 // the delete mark and the rebuild of nodes from the service's key tree.
 #include "qelKeyObjInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyPacketInternal.h"
-#include "qelMemPool.h"
-#include "qelRPCClient.h"
-#include "qelSHA1.h"
+#include "qelMemPoolInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSHA1Internal.h"
 #include "qelSeams.h"
-#include "qelTimeDate.h"
+#include "qelTimeDateInternal.h"
 
 #include <cstring>
 

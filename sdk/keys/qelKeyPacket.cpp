@@ -3,12 +3,12 @@
 // goes through a bounded cursor, and every length is carried in 64 bits.
 #include "qelKeyPacketInternal.h"
 
-#include "qelFileObject.h"
-#include "qelHash.h"
+#include "qelFileObjectInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
-#include "qelMD5.h"
-#include "qelPkEncode.h"
-#include "qelSHA1.h"
+#include "qelMD5Internal.h"
+#include "qelPkAlgInternal.h"
+#include "qelSHA1Internal.h"
 #include "qelSeams.h"
 
 #include <cstring>
@@ -22,19 +22,11 @@ using u64 = std::uint64_t;
 
 bool isOldFormat(u8 first) { return (first & 0xC0) == 0x80; }
 
-// Octets of the public MPIs at the start of key material: RSA 2, ElGamal 3,
-// DSA 4; 0 for an unknown algorithm or malformed numbers.
+// Octets of the public numbers at the start of key material; 0 for an
+// unknown algorithm or malformed numbers.
 std::size_t publicMaterialLength(u8 algorithm, const u8 *material, std::size_t length)
 {
-    u32 count = 0;
-    switch (algorithm) {
-    case 1: case 2: case 3: count = 2; break;
-    case 16: case 20: count = 3; break;
-    case 17: count = 4; break;
-    default: return 0;
-    }
-    std::int32_t r = qelMPIParseList(material, length > 0xFFFFFFFFu ? 0xFFFFFFFFu : u32(length),
-                                     count, nullptr, nullptr, nullptr, nullptr);
+    std::int32_t r = qelPkAlgPublicDataLength(algorithm, material, length);
     return r > 0 ? std::size_t(r) : 0;
 }
 

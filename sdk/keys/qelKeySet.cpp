@@ -2,7 +2,7 @@
 // in-place union and removal of members from the database.
 #include "qelKeySetInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelEnumeratedSetInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"

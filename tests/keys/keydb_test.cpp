@@ -2,9 +2,9 @@
 // GnuPG round trip, and crash safety of commit.
 #include "keys_fixture.h"
 
-#include "qelFileSpec.h"
+#include "qelFileSpecInternal.h"
 #include "qelKeyIOInternal.h"
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelTestHooks.h"
 
 #include <csignal>

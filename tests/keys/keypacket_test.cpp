@@ -2,7 +2,7 @@
 // status and opens nothing.
 #include "keys_fixture.h"
 
-#include "qelFileObject.h"
+#include "qelFileObjectInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
 

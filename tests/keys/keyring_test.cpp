@@ -2,7 +2,7 @@
 // key IDs, fingerprints and creation times agree with GnuPG's listings.
 #include "keys_fixture.h"
 
-#include "qelFileObject.h"
+#include "qelFileObjectInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
 

@@ -2,7 +2,7 @@
 // and a database opened from them.
 #pragma once
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelSDK.h"
