@@ -11,6 +11,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
+#include "qelTokenInternal.h"
 
 #include <atomic>
 #include <chrono>
@@ -120,10 +121,12 @@ bool qelHousekeepingIsRunning()
     return g_housekeeper.running;
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelSDKSetThreadCreateForTesting(QELSDKThreadCreateProc proc)
 {
     g_threadCreate.store(proc);
 }
+#endif
 
 QELStatus qelSDKInit(std::uint32_t flags)
 {

@@ -2,9 +2,7 @@
 // names the module that will replace it; that module deletes its block here
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
-
-// ---- token layer ----
-QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
+#include "qelSettingsInternal.h"
 
 // ---- qelPassCache ----
 void qelPassCacheExpire(QELContext *) {}
@@ -14,11 +12,7 @@ QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
 
-// ---- DSA self-test ----
-QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }
-
 // ---- keydb: stand-ins the key database calls ----
-#include "qelSettingsInternal.h"
 
 // qelX509Keys: no certificate toolkit yet.
 QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t, QELX509CRLTimes *)

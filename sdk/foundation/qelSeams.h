@@ -11,9 +11,6 @@
 
 struct QELContext;
 
-// Token layer: holds no state.
-QELStatus qelTokenReleaseAll();
-
 // Passphrase cache (qelPassCache): nothing to expire or purge yet.
 void qelPassCacheExpire(QELContext *context);
 QELStatus qelPassCachePurge(QELContext *context);
@@ -21,9 +18,6 @@ QELStatus qelPassCachePurge(QELContext *context);
 // Key-database change tracking for service clients: nothing to deliver yet.
 void qelKeyDBNoteRemoteChange();
 void qelKeyDBApplyRemoteChanges();
-
-// DSA power-up self-test: not available yet.
-QELStatus qelDSASelfTest();
 
 struct QELKeyDB;
 struct QELKeySet;

@@ -28,7 +28,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int qelTestHookFailRingRename = 0;
+namespace {
+// Counts down to a rename that fails; only tests set it.
+int g_failRingRename = 0;
+} // namespace
+
+#ifdef QEL_TEST_HOOKS
+void qelKeyDBFailRingRenameForTesting(int n)
+{
+    g_failRingRename = n;
+}
+#endif
 
 namespace {
 
@@ -462,7 +472,7 @@ void syncDirectoryOf(const char *path)
 
 int renameRing(const char *from, const char *to)
 {
-    if (qelTestHookFailRingRename != 0 && --qelTestHookFailRingRename == 0) {
+    if (g_failRingRename != 0 && --g_failRingRename == 0) {
         errno = EIO;
         return -1;
     }

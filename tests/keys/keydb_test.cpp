@@ -286,18 +286,18 @@ TEST_F(KeyDBFileTest, FailedRenamesLeaveBothRingsWholeAndKeepModes)
     QELKeyDB *db = open(QELKeyDBOpen_Writable);
     ASSERT_NE(db, nullptr);
     for (int failing : {1, 2}) {
-        qelTestHookFailRingRename = failing;
+        qelKeyDBFailRingRenameForTesting(failing);
         qelKeyDBMarkChanged(db, false);
         EXPECT_EQ(qelKeyDBCommit(db), QELError_FileOpFailed);
-        qelTestHookFailRingRename = 0;
+        qelKeyDBFailRingRenameForTesting(0);
         EXPECT_EQ(pub(), pubBefore) << failing;
         EXPECT_EQ(sec(), secBefore) << failing;
         EXPECT_EQ(filesInDir(), 2u) << failing;
     }
     // A release of the changed database reports its failed commit.
-    qelTestHookFailRingRename = 1;
+    qelKeyDBFailRingRenameForTesting(1);
     EXPECT_EQ(qelKeyDBRelease(db), QELError_FileOpFailed);
-    qelTestHookFailRingRename = 0;
+    qelKeyDBFailRingRenameForTesting(0);
     EXPECT_EQ(qelContextGetKeyDBList(ctx), nullptr);
     EXPECT_EQ(pub(), pubBefore);
 
