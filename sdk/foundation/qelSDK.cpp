@@ -9,6 +9,7 @@
 #include "qelMacBinaryInternal.h"
 #include "qelRandomSeedFileInternal.h"
 #include "qelKeyDBInternal.h"
+#include "qelPassCachInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTokenInternal.h"

@@ -4,9 +4,12 @@
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
 
-// ---- qelPassCache ----
-void qelPassCacheExpire(QELContext *) {}
-QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
+// ---- qelPassCacheDispatch ----
+QELStatus qelPassCacheGetCountsDispatch(QELContext *, int32_t *, int32_t *, int32_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelPassCachePurgeDispatch(QELContext *) { return QELError_FeatureNotAvailable; }
 
 // ---- key-database change tracking ----
 void qelKeyDBNoteRemoteChange() {}

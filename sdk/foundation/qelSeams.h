@@ -11,9 +11,11 @@
 
 struct QELContext;
 
-// Passphrase cache (qelPassCache): nothing to expire or purge yet.
-void qelPassCacheExpire(QELContext *context);
-QELStatus qelPassCachePurge(QELContext *context);
+// Service RPC (qelPassCacheDispatch): the passphrase cache's service calls
+// answer QELError_FeatureNotAvailable until the service client lands.
+QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
+                                        int32_t *outOthers);
+QELStatus qelPassCachePurgeDispatch(QELContext *context);
 
 // Key-database change tracking for service clients: nothing to deliver yet.
 void qelKeyDBNoteRemoteChange();
