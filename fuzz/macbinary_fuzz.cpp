@@ -5,9 +5,9 @@
 // fuzzer gets past it; bit 1 feeds the bytes to the type-table reader.
 #include "qelFuzzSupport.h"
 
-#include "qelFileSpec.h"
-#include "qelMacBinary.h"
-#include "qelMemory.h"
+#include "qelFileSpecInternal.h"
+#include "qelMacBinaryInternal.h"
+#include "qelMemoryInternal.h"
 
 #include <cstring>
 #include <string>

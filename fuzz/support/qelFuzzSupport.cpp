@@ -1,6 +1,6 @@
 #include "qelFuzzSupport.h"
 
-#include "qelSDK.h"
+#include "qelSDKInternal.h"
 
 #include <cstdio>
 #include <cstdlib>

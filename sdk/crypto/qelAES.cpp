@@ -1,12 +1,12 @@
 // AES (FIPS 197) with 32-bit lookup tables computed at compile time.
-#include "qelAES.h"
+#include "qelAESInternal.h"
 
 #include <array>
 #include <cstring>
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

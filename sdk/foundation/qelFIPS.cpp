@@ -1,19 +1,16 @@
 // FIPS mode state, the self-test driver and the API entry guard.
-#include "qelFIPS.h"
+#include "qelFIPSInternal.h"
 
-#include "qelCipherKAT.h"
-#include "qelContext.h"
-#include "qelFileSpec.h"
-#include "qelRPCClient.h"
-#include "qelSDK.h"
+#include "qelCipherKATInternal.h"
+#include "qelContextInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelMacBinaryInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSeams.h"
+#include "qelTestHooks.h"
 
 #include <atomic>
-
-// Operations of modules that are not here yet.
-QELStatus qelDSASelfTest();
-void qelKeyDBApplyRemoteChanges();
-QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
-                             std::uint32_t *outCreator, std::uint32_t *outType);
 
 namespace {
 

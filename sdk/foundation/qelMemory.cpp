@@ -1,6 +1,6 @@
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 
-#include "qelLocks.h"
+#include "qelLocksInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

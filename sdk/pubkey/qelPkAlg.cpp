@@ -2,7 +2,7 @@
 #include "qelPkAlgInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 
 #include <array>
 

@@ -1,14 +1,14 @@
 // Sizes, number encodings and padding of the public-key algorithms.
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 
-#include "qelBigNum.h"
-#include "qelBigNumWord.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelHash.h"
-#include "qelMemory.h"
+#include "qelBigNumInternal.h"
+#include "qelBigNumWordInternal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelPkAlg.h"
-#include "qelRandomContext.h"
+#include "qelRandomContextInternal.h"
 #include "qelWipe.h"
 
 #include <cstdarg>

@@ -1,10 +1,10 @@
 // Probable-prime test (a base-2 Euler test followed by strong tests to the
 // bases 2..17), sieves over arithmetic progressions, the two prime searches
 // and the fixed prime-group lookup.
-#include "qelPrime.h"
+#include "qelPrimeInternal.h"
 
-#include "qelBigNum.h"
-#include "qelPrimeGroups.h"
+#include "qelBigNumInternal.h"
+#include "qelPrimeGroupsInternal.h"
 #include "qelWipe.h"
 
 #include <cstdarg>

@@ -1,6 +1,7 @@
 // The client end of the local SDK service connection: connecting, the
 // handshake that registers this client, and ending the registration.
-#include "qelRPCClient.h"
+#include "qelRPCClientInternal.h"
+#include "qelTestHooks.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,13 +1,13 @@
 // Key sizes, number encodings, PKCS #1 v1.5 and OAEP, cross-checked against
 // Python's cryptography package in both directions.
-#include "qelBigNum.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelMemory.h"
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelPkAlg.h"
-#include "qelPkEncode.h"
-#include "qelRandomContext.h"
-#include "qelSDK.h"
+#include "qelPkEncodeInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHex.h"
 
