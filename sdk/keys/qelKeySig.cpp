@@ -1,7 +1,7 @@
 // Signature checks on keys.
 #include "qelKeySigInternal.h"
 
-#include "qelHash.h"
+#include "qelHashInternal.h"
 
 QELStatus qelKeySigHashPacketBody(QELHashContext *hash, QELHashedObject kind, const std::uint8_t *body,
                                   std::size_t length, bool version4)

@@ -20,5 +20,5 @@ enum class QELHashedObject : std::uint8_t {
 // Feeds one object's packet body with its prefix. User IDs get no prefix for
 // version 2 and 3 signatures. A key body longer than 65535 octets cannot be
 // described by the prefix: QELError_BadPacketFormat.
-QELStatus qelKeySigHashPacketBody(QELHashContext *hash, QELHashedObject kind, const std::uint8_t *body,
+[[nodiscard]] QELStatus qelKeySigHashPacketBody(QELHashContext *hash, QELHashedObject kind, const std::uint8_t *body,
                                   std::size_t length, bool version4);

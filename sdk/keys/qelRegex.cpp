@@ -7,7 +7,7 @@
 // syntax errors; the second writes it into a block of exactly that size.
 #include "qelRegexInternal.h"
 
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelWipe.h"
 

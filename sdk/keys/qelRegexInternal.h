@@ -31,7 +31,7 @@ inline constexpr std::uint32_t QELRegexStepBudget = 2000000;
 
 // 0 and the new form; QELError_OutOfMemory for a syntax error or a failed
 // allocation; QELError_BadParams for bad arguments or an oversized program.
-QELStatus qelRegexCompile(QELContext *context, const char *text, QELRegex **outRegex);
+[[nodiscard]] QELStatus qelRegexCompile(QELContext *context, const char *text, QELRegex **outRegex);
 
 // 1 when the expression matches somewhere in the NUL-terminated text, 0 when
 // not (or when the step budget runs out), QELError_BadParams for a null

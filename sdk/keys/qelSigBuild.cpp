@@ -5,8 +5,8 @@
 // specification's items of that area in a fixed order of kinds.
 #include "qelSigBuildInternal.h"
 
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelSigItemInternal.h"
 #include "qelSigSpecInternal.h"
 #include "qelWipe.h"

@@ -31,7 +31,7 @@ std::size_t qelSigSpecPacketSize(const QELSigSpec *spec);
 // QELError_OutOfMemory, or the signing status. The body is a block of the
 // specification's context that the caller frees; the caller's hash stays
 // usable.
-std::int64_t qelSigSpecMakePacketWith(const QELSigSpec *spec, const QELHashContext *hash,
+[[nodiscard]] std::int64_t qelSigSpecMakePacketWith(const QELSigSpec *spec, const QELHashContext *hash,
                                       const QELSigSigner &signer, std::uint8_t **outBody);
 
 // Fills 13 octets and returns 13.

@@ -9,10 +9,10 @@
 //       U (2), unhashed area, digest prefix at H+U+8, MPIs from H+U+10.
 #include "qelSigItemInternal.h"
 
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>

@@ -40,13 +40,13 @@ void qelSigItemFreeList(QELSigItem *first);
 void qelSigListFree(QELSigItem *first);
 QELSigItem *qelSigListNext(const QELSigItem *item);
 
-QELStatus qelSigListAddPacket(QELContext *context, QELSigItem **head, std::int32_t annotation,
+[[nodiscard]] QELStatus qelSigListAddPacket(QELContext *context, QELSigItem **head, std::int32_t annotation,
                               const std::uint8_t *body, std::size_t length);
 
 // Structural check of a signature or one-pass body; delivers the public-key
 // algorithm (0 for a version 4 body). A version 4 body is walked whole: both
 // subpacket areas and the MPIs must end exactly at the end of the body.
-QELStatus qelSigPacketValidate(const std::uint8_t *body, std::size_t length, std::uint8_t *outAlgorithm);
+[[nodiscard]] QELStatus qelSigPacketValidate(const std::uint8_t *body, std::size_t length, std::uint8_t *outAlgorithm);
 // The signature type, or a negative status.
 std::int32_t qelSigPacketType(const std::uint8_t *body, std::size_t length);
 std::int32_t qelSigItemType(const QELSigItem *item);
@@ -72,7 +72,7 @@ struct QELSigBodyLayout {
     std::uint8_t publicKeyAlgorithm;
 };
 // QELError_TruncatedPacket unless the body holds both.
-QELStatus qelSigPacketLayout(const std::uint8_t *body, std::size_t length, QELSigBodyLayout *out);
+[[nodiscard]] QELStatus qelSigPacketLayout(const std::uint8_t *body, std::size_t length, QELSigBodyLayout *out);
 
 // Walks an RFC 4880 subpacket area; false when a length runs past the area or
 // a subpacket has no type octet. fn(type with critical bit, data) may be null.

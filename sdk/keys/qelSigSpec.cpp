@@ -1,12 +1,12 @@
 // Signature specifications and their subpacket items.
 #include "qelSigSpecInternal.h"
 
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelMemory.h"
-#include "qelSettings.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelSigItemInternal.h"
-#include "qelTimeDate.h"
+#include "qelTimeDateInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>

@@ -65,7 +65,7 @@ QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::u
                              std::uint8_t algorithm, std::uint32_t bits);
 QELSigSpec *qelSigSpecCopy(const QELSigSpec *spec);
 void qelSigSpecFreeList(QELSigSpec *spec);
-QELStatus qelSigSpecPush(QELSigSpec **head, QELSigSpec *spec);
+[[nodiscard]] QELStatus qelSigSpecPush(QELSigSpec **head, QELSigSpec *spec);
 QELSigSpec *qelSigSpecNext(const QELSigSpec *spec);
 
 QELContext *qelSigSpecContext(const QELSigSpec *spec);
@@ -79,36 +79,36 @@ const std::uint8_t *qelSigSpecPassphrase(const QELSigSpec *spec, std::uint64_t *
 const std::uint8_t *qelSigSpecHashedBlock(const QELSigSpec *spec, std::uint32_t *outLength);
 std::uint32_t qelSigSpecCreationTime(const QELSigSpec *spec);
 
-QELStatus qelSigSpecSetSignerKey(QELSigSpec *spec, QELKeyObject *signer);
-QELStatus qelSigSpecSetType(QELSigSpec *spec, std::uint8_t type);
-QELStatus qelSigSpecSetCreation(QELSigSpec *spec, std::uint32_t time);
-QELStatus qelSigSpecSetCreationTime(QELSigSpec *spec, std::uint32_t time);
-QELStatus qelSigSpecSetHashAlgorithm(QELSigSpec *spec, std::int32_t algorithm);
-QELStatus qelSigSpecSetVersion(QELSigSpec *spec, std::uint32_t version);
-QELStatus qelSigSpecSetPassphrase(QELSigSpec *spec, const void *passphrase, std::uint64_t length,
+[[nodiscard]] QELStatus qelSigSpecSetSignerKey(QELSigSpec *spec, QELKeyObject *signer);
+[[nodiscard]] QELStatus qelSigSpecSetType(QELSigSpec *spec, std::uint8_t type);
+[[nodiscard]] QELStatus qelSigSpecSetCreation(QELSigSpec *spec, std::uint32_t time);
+[[nodiscard]] QELStatus qelSigSpecSetCreationTime(QELSigSpec *spec, std::uint32_t time);
+[[nodiscard]] QELStatus qelSigSpecSetHashAlgorithm(QELSigSpec *spec, std::int32_t algorithm);
+[[nodiscard]] QELStatus qelSigSpecSetVersion(QELSigSpec *spec, std::uint32_t version);
+[[nodiscard]] QELStatus qelSigSpecSetPassphrase(QELSigSpec *spec, const void *passphrase, std::uint64_t length,
                                   std::uint8_t isPasskey);
 
 // Single-valued setters: each replaces every earlier item of its subpacket
 // type, whatever its flags.
-QELStatus qelSigSpecSetSigExpiration(QELSigSpec *spec, std::uint32_t flags, std::uint32_t seconds);
-QELStatus qelSigSpecSetExportable(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
-QELStatus qelSigSpecSetTrust(QELSigSpec *spec, std::uint32_t flags, std::uint8_t depth, std::uint8_t amount);
-QELStatus qelSigSpecSetRegExp(QELSigSpec *spec, std::uint32_t flags, const char *text);
-QELStatus qelSigSpecSetRevocable(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
-QELStatus qelSigSpecSetKeyExpiration(QELSigSpec *spec, std::uint32_t flags, std::uint32_t seconds);
-QELStatus qelSigSpecSetPrefSymmetric(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
-QELStatus qelSigSpecSetPrefCompression(QELSigSpec *spec, std::uint32_t flags, const void *data,
+[[nodiscard]] QELStatus qelSigSpecSetSigExpiration(QELSigSpec *spec, std::uint32_t flags, std::uint32_t seconds);
+[[nodiscard]] QELStatus qelSigSpecSetExportable(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
+[[nodiscard]] QELStatus qelSigSpecSetTrust(QELSigSpec *spec, std::uint32_t flags, std::uint8_t depth, std::uint8_t amount);
+[[nodiscard]] QELStatus qelSigSpecSetRegExp(QELSigSpec *spec, std::uint32_t flags, const char *text);
+[[nodiscard]] QELStatus qelSigSpecSetRevocable(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
+[[nodiscard]] QELStatus qelSigSpecSetKeyExpiration(QELSigSpec *spec, std::uint32_t flags, std::uint32_t seconds);
+[[nodiscard]] QELStatus qelSigSpecSetPrefSymmetric(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecSetPrefCompression(QELSigSpec *spec, std::uint32_t flags, const void *data,
                                        std::size_t length);
-QELStatus qelSigSpecSetKeyServerPrefs(QELSigSpec *spec, std::uint32_t flags, const void *data,
+[[nodiscard]] QELStatus qelSigSpecSetKeyServerPrefs(QELSigSpec *spec, std::uint32_t flags, const void *data,
                                       std::size_t length);
-QELStatus qelSigSpecSetPrefKeyServer(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
-QELStatus qelSigSpecSetPrimaryUserID(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
-QELStatus qelSigSpecSetKeyFlags(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecSetPrefKeyServer(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecSetPrimaryUserID(QELSigSpec *spec, std::uint32_t flags, std::uint8_t value);
+[[nodiscard]] QELStatus qelSigSpecSetKeyFlags(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
 // Multi-valued adders.
-QELStatus qelSigSpecAddAdditionalKey(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
-QELStatus qelSigSpecAddRevocationKey(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecAddAdditionalKey(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecAddRevocationKey(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
 // data: the subpacket type octet, then its body.
-QELStatus qelSigSpecAddRawSubpacket(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
+[[nodiscard]] QELStatus qelSigSpecAddRawSubpacket(QELSigSpec *spec, std::uint32_t flags, const void *data, std::size_t length);
 
 // Getters: 0 with cleared outputs when absent; else QELSigSpecPresent with
 // the item's area and critical bits. The current item is the newest.

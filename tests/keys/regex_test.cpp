@@ -1,7 +1,7 @@
 // Trust-signature regular expressions: syntax, compile errors, matching
 // against Python's re on a committed table, and bounded time on patterns that
 // backtrack without end.
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelRegexInternal.h"
 #include "qelTestEnv.h"
 

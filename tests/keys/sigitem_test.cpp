@@ -1,7 +1,7 @@
 // Loose signature bodies: validation of hostile bodies, field reading across
 // versions, one-pass pairing and hash-algorithm lists.
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelSigItemInternal.h"
 #include "qelTestEnv.h"
 

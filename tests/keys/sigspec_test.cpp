@@ -1,10 +1,10 @@
 // Signature specifications and the signature packets built from them: field
 // rules, subpacket layout and limits, and whole certifications that GnuPG
 // accepts.
-#include "qelContext.h"
-#include "qelHash.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelKeySigInternal.h"
-#include "qelSettings.h"
+#include "qelSettingsInternal.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
 #include "qelSigSpecInternal.h"
