@@ -3,9 +3,12 @@
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
 
-// ---- qelPassCache ----
-void qelPassCacheExpire(QELContext *) {}
-QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
+// ---- qelPassCacheDispatch ----
+QELStatus qelPassCacheGetCountsDispatch(QELContext *, int32_t *, int32_t *, int32_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelPassCachePurgeDispatch(QELContext *) { return QELError_FeatureNotAvailable; }
 
 // ---- qelKeyDB ----
 void qelKeyDBCloseExpired(QELContext *) {}

@@ -8,9 +8,11 @@
 
 struct QELContext;
 
-// Passphrase cache (qelPassCache): nothing to expire or purge yet.
-void qelPassCacheExpire(QELContext *context);
-QELStatus qelPassCachePurge(QELContext *context);
+// Service RPC (qelPassCacheDispatch): the passphrase cache's service calls
+// answer QELError_FeatureNotAvailable until the service client lands.
+QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
+                                        int32_t *outOthers);
+QELStatus qelPassCachePurgeDispatch(QELContext *context);
 
 // Key databases (qelKeyDB): nothing to close or deliver yet.
 void qelKeyDBCloseExpired(QELContext *context);
