@@ -13,6 +13,7 @@
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelMemoryInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>
@@ -395,4 +396,21 @@ QELStatus qelSigListAddPacket(QELContext *context, QELSigItem **head, std::int32
         return QELError_NoErr;
     }
     return QELError_BadSignatureType;
+}
+
+std::int32_t qelSigPacketVerifyWithPublic(const std::uint8_t *body, std::size_t length, QELPublicKeyObject *key,
+                                          const std::uint8_t *digest)
+{
+    if (body == nullptr || key == nullptr || digest == nullptr)
+        return QELError_BadParams;
+    QELSigBodyLayout layout;
+    if (QELStatus s = qelSigPacketLayout(body, length, &layout); s != QELError_NoErr)
+        return s;
+    if (body[layout.prefixOffset] != digest[0] || body[layout.prefixOffset + 1] != digest[1])
+        return 0;
+    const QELHashDescriptor *hash = qelHashDescriptorFind(layout.hashAlgorithm);
+    if (hash == nullptr)
+        return QELError_UnknownHashAlgorithm;
+    return key->verify(key, body + layout.mpiOffset, length - layout.mpiOffset, hash, digest,
+                       std::size_t(hash->digestSize), 1);
 }

@@ -12,6 +12,7 @@
 
 struct QELContext;
 struct QELHashDescriptor;
+struct QELPublicKeyObject;
 
 // Annotation codes under which a signature body reaches a list.
 inline constexpr std::int32_t QELAnnotation_SignaturePacket = 2306;   // one-pass header or signature
@@ -73,6 +74,12 @@ struct QELSigBodyLayout {
 };
 // QELError_TruncatedPacket unless the body holds both.
 [[nodiscard]] QELStatus qelSigPacketLayout(const std::uint8_t *body, std::size_t length, QELSigBodyLayout *out);
+
+// Verifies a validated body against a digest with the signer's public-key
+// object: 1 valid, 0 invalid (a digest prefix that differs is invalid without
+// any public-key operation), or a negative status.
+[[nodiscard]] std::int32_t qelSigPacketVerifyWithPublic(const std::uint8_t *body, std::size_t length,
+                                                        QELPublicKeyObject *key, const std::uint8_t *digest);
 
 // Walks an RFC 4880 subpacket area; false when a length runs past the area or
 // a subpacket has no type octet. fn(type with critical bit, data) may be null.

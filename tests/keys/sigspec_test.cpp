@@ -4,6 +4,7 @@
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
@@ -468,6 +469,26 @@ TEST_F(SigSpec, GnuPGAcceptsBuiltCertificationsAndBindings)
     const Bytes binding = sign(0x18, 2, sk, QELHashedObject::Key, &encrypt);
     EVP_PKEY_free(primary);
     EVP_PKEY_free(sub);
+
+    // Our own verification agrees: the certification's digest over the key
+    // material, its hashed part and the trailer.
+    QELStatus st = QELError_NoErr;
+    QELPublicKeyObject *pub = qelPublicKeyObjectFromData(context_, 1, pk.data() + 6, pk.size() - 6, &st);
+    ASSERT_NE(pub, nullptr) << st;
+    const std::size_t hashedCount = 6 + std::size_t((cert[4] << 8) | cert[5]);
+    const Bytes certDigest = digestOf(
+        context_, 8,
+        cat({{0x99, std::uint8_t(pk.size() >> 8), std::uint8_t(pk.size())}, pk,
+             {0xB4, 0, 0, 0, std::uint8_t(uid.size())}, uid, Bytes(cert.begin(), cert.begin() + std::ptrdiff_t(hashedCount)),
+             {4, 0xFF, 0, 0, 0, std::uint8_t(hashedCount)}}));
+    EXPECT_EQ(qelSigPacketVerifyWithPublic(cert.data(), cert.size(), pub, certDigest.data()), 1);
+    Bytes forged = cert;
+    forged.back() ^= 1;
+    EXPECT_EQ(qelSigPacketVerifyWithPublic(forged.data(), forged.size(), pub, certDigest.data()), 0);
+    Bytes otherDigest = certDigest;
+    otherDigest[0] ^= 1; // the stored prefix no longer agrees: invalid at once
+    EXPECT_EQ(qelSigPacketVerifyWithPublic(cert.data(), cert.size(), pub, otherDigest.data()), 0);
+    EXPECT_EQ(pub->destroy(pub), QELError_NoErr);
 
     qeltest::TempDir home("qelgpg");
     const Bytes ring = cat({packet(6, pk), packet(13, uid), packet(2, cert), packet(14, sk), packet(2, binding)});
