@@ -6,7 +6,9 @@
 #include "qelAVLTreeInternal.h"
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
 #include "qelSeams.h"
@@ -93,6 +95,42 @@ std::int32_t expireList(QELContext *context, QELPassCacheEntry *&head, QELTime n
         }
     }
     return dropped;
+}
+
+// Turns a passphrase into the key's passkey and stores that. The key's
+// failures are not reported: the key stays as it is and nothing is cached.
+QELStatus storePassphraseLocked(QELSecretKeyObject *key, const void *passphrase, std::size_t length,
+                                std::uint32_t period, std::uint8_t selector)
+{
+    std::uint64_t passkeyLength = 0;
+    if (key->protectionCipher(key, nullptr, &passkeyLength) != QELError_NoErr || passkeyLength == 0 ||
+        passkeyLength > 64)
+        return QELError_NoErr;
+    qel::WipedBuffer<std::uint8_t> passkey(qelContextMemoryMgr(key->context),
+                                           static_cast<std::size_t>(passkeyLength));
+    if (!passkey)
+        return QELError_NoErr;
+    if (key->deriveProtectionKey(key, qelContextGetSettings(key->context), passphrase, length,
+                                 passkey.get()) != QELError_NoErr)
+        return QELError_NoErr;
+    return qelPassCacheAdd(key->context, passkey.get(), passkeyLength, period, selector,
+                           qelPassCacheKeyRefOf(key));
+}
+
+QELStatus storeLocked(QELSecretKeyObject *key, const void *secret, std::size_t length,
+                      std::uint8_t isPasskey, std::uint32_t period, std::uint8_t selector)
+{
+    if (isPasskey)
+        return qelPassCacheAdd(key->context, secret, length, period, selector, qelPassCacheKeyRefOf(key));
+    return storePassphraseLocked(key, secret, length, period, selector);
+}
+
+// The unlock answer as a status: 1 unlocked, 0 refused.
+QELStatus unlockStatus(std::int32_t answer)
+{
+    if (answer == 1)
+        return QELError_NoErr;
+    return answer == 0 ? QELError_BadPassphrase : answer;
 }
 
 QELStatus purgeLocked(QELContext *context)
@@ -353,4 +391,56 @@ void qelPassCacheWatcherRemove(std::int64_t key)
 std::int32_t qelPassCacheWatcherNotify(void *, std::int64_t, void *)
 {
     return 0;
+}
+
+QELPassCacheKeyRef qelPassCacheKeyRefOf(const QELSecretKeyObject *key)
+{
+    QELPassCacheKeyRef ref{};
+    ref.algorithm = (key->algorithm == 2 || key->algorithm == 3) ? 1 : key->algorithm;
+    std::memcpy(ref.keyID, key->keyID, sizeof ref.keyID);
+    return ref;
+}
+
+QELStatus qelPassCacheAddForKey(QELSecretKeyObject *key, const void *secret, std::uint64_t length,
+                                std::uint8_t isPasskey, std::uint32_t period, std::uint8_t selector)
+{
+    if (key == nullptr)
+        return QELError_BadParams;
+    APILock lock;
+    if (secret == nullptr || length == 0)
+        return QELError_NoErr;
+    if (length > SIZE_MAX / 2)
+        return QELError_BadParams;
+    return storeLocked(key, secret, static_cast<std::size_t>(length), isPasskey, period, selector);
+}
+
+QELStatus qelPassCacheUnlockKey(QELSecretKeyObject *key, const void *secret, std::uint64_t length,
+                                std::uint8_t isPasskey, std::uint32_t period, std::uint8_t selector)
+{
+    if (key == nullptr)
+        return QELError_BadParams;
+    APILock lock;
+    if (length == 0 || length > SIZE_MAX / 2)
+        secret = nullptr;
+    if (key->isLocked(key) == 0)
+        return secret == nullptr ? QELError_NoErr : QELError_BadPassphrase;
+
+    if (secret != nullptr) {
+        const std::int32_t answer =
+            key->unlock(key, secret, static_cast<std::size_t>(length), isPasskey ? 1 : 0);
+        if (answer != 1)
+            return unlockStatus(answer);
+        if (period == 0)
+            return QELError_NoErr;
+        return storeLocked(key, secret, static_cast<std::size_t>(length), isPasskey, period, selector);
+    }
+
+    QELContext *context = key->context;
+    if (qelContextGetPassCache(context) == nullptr && qelPassCacheCreate(context) != QELError_NoErr)
+        return unlockStatus(key->unlock(key, "", 0, 1));
+    QELPassCacheEntry *entry = qelPassCacheFind(context, qelPassCacheKeyRefOf(key));
+    if (entry == nullptr)
+        return QELError_BadPassphrase;
+    entry->expiry = expiryFrom(qelPassCacheNow(), entry->period);
+    return unlockStatus(key->unlock(key, entry->data, static_cast<std::size_t>(entry->length), 1));
 }

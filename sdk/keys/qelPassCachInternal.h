@@ -11,6 +11,7 @@
 #include <cstdint>
 
 struct QELContext;
+struct QELSecretKeyObject;
 
 // Which key an entry belongs to: the key's algorithm and 8-byte key ID.
 struct QELPassCacheKeyRef {
@@ -60,6 +61,23 @@ QELPassCacheEntry *qelPassCacheFind(QELContext *context, const QELPassCacheKeyRe
 // The cache's clock: the test clock when one is installed.
 QELTime qelPassCacheNow();
 void qelPassCacheEntryFree(QELContext *context, QELPassCacheEntry *entry);
+
+// The cache's identity of a secret key (RSA ids 2 and 3 count as 1).
+QELPassCacheKeyRef qelPassCacheKeyRefOf(const QELSecretKeyObject *key);
+// Remembers the passkey of a key: a passkey is stored as given, a passphrase
+// is first turned into the key's passkey (when that fails nothing is stored
+// and the result is 0). A null secret or length 0 stores nothing. Takes the
+// API mutex.
+[[nodiscard]] QELStatus qelPassCacheAddForKey(QELSecretKeyObject *key, const void *secret,
+                                              std::uint64_t length, std::uint8_t isPasskey,
+                                              std::uint32_t period, std::uint8_t selector);
+// Unlocks the key with the secret given, caching it for period seconds when
+// that is not 0, or without one from the cache. 0 when unlocked (or when no
+// secret was given for a key that is not locked), QELError_BadPassphrase, or
+// the key object's failure status. Takes the API mutex.
+[[nodiscard]] QELStatus qelPassCacheUnlockKey(QELSecretKeyObject *key, const void *secret,
+                                              std::uint64_t length, std::uint8_t isPasskey,
+                                              std::uint32_t period, std::uint8_t selector);
 
 void qelPassCacheWatcherAdd(void *ignored, std::int64_t key);
 // Key 0 also frees the whole registry.

@@ -12,6 +12,7 @@
 #include "qelFileSpec.h"
 #include "qelHMAC.h"
 #include "qelHash.h"
+#include "qelKeyMan.h"
 #include "qelMemory.h"
 #include "qelOptionList.h"
 #include "qelPassCach.h"
@@ -171,6 +172,11 @@ static void context(void)
         checkStatus(qelPassCacheGetCounts(ctx, &own, &named, &others), "qelPassCacheGetCounts");
         check(own == 0 && named == 0 && others == 0, "an empty passphrase cache");
         checkStatus(qelPassCachePurge(ctx), "qelPassCachePurge");
+    }
+    {
+        int32_t tokens = -1;
+        checkStatus(qelCountTokens(ctx, &tokens), "qelCountTokens");
+        check(tokens == 0, "no hardware token");
     }
 
     hashes(ctx);

@@ -1,5 +1,6 @@
 #include "qelContextInternal.h"
 #include "qelPassCachInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHooks.h"
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -244,6 +246,119 @@ TEST(PassCacheHousekeeping, TheThreadExpiresEntries)
     qelContextFree(context);
     qelSDKForceCleanup();
     qelPassCacheSetClockForTesting(nullptr);
+}
+
+// ---- unlocking real keys through the cache --------------------------------------
+
+#include "qelDSASelfTestKey.inc"
+
+class PassCacheUnlockTest : public PassCacheTest {
+protected:
+    void SetUp() override
+    {
+        PassCacheTest::SetUp();
+        QELStatus status = -1;
+        key_ = qelSecretKeyObjectFromData(context_, 17, kSelfTestSecretKey, sizeof kSelfTestSecretKey, 0,
+                                          nullptr, &status);
+        ASSERT_NE(key_, nullptr) << status;
+        const std::uint8_t id[8] = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18};
+        key_->setKeyID(key_, id);
+        ASSERT_EQ(key_->isLocked(key_), 1u);
+    }
+    void TearDown() override
+    {
+        if (key_ != nullptr) {
+            EXPECT_EQ(key_->destroy(key_), QELError_NoErr);
+        }
+        PassCacheTest::TearDown();
+    }
+    void relock() { ASSERT_EQ(key_->lock(key_), QELError_NoErr); }
+    QELStatus unlock(const char *secret, std::uint32_t period, std::uint8_t isPasskey = 0)
+    {
+        return qelPassCacheUnlockKey(key_, secret, secret ? std::strlen(secret) : 0, isPasskey, period, 0);
+    }
+    std::string passkey()
+    {
+        std::uint64_t size = 0;
+        EXPECT_EQ(key_->protectionCipher(key_, nullptr, &size), QELError_NoErr);
+        std::string out(size, '\0');
+        EXPECT_EQ(key_->deriveProtectionKey(key_, qelContextGetSettings(context_), kSelfTestPassphrase, 20,
+                                            reinterpret_cast<std::uint8_t *>(out.data())),
+                  QELError_NoErr);
+        return out;
+    }
+    std::string cached()
+    {
+        qelSDKAPIMutexLock();
+        const std::string s = dataOf(qelPassCacheFind(context_, qelPassCacheKeyRefOf(key_)));
+        qelSDKAPIMutexUnlock();
+        return s;
+    }
+
+    QELSecretKeyObject *key_ = nullptr;
+};
+
+TEST_F(PassCacheUnlockTest, ACachedPasskeyUnlocksUntilItExpiresUnused)
+{
+    ASSERT_EQ(unlock(kSelfTestPassphrase, 60), QELError_NoErr);
+    EXPECT_EQ(key_->isLocked(key_), 0u);
+    EXPECT_EQ(cached(), passkey()) << "the cache holds the passkey, not the passphrase";
+
+    relock();
+    g_now += 50;
+    ASSERT_EQ(unlock(nullptr, 0), QELError_NoErr);
+    EXPECT_EQ(key_->isLocked(key_), 0u);
+    // That use moved the expiry to 60 seconds after it.
+    relock();
+    g_now += 50;
+    qelPassCacheExpire(context_);
+    ASSERT_EQ(unlock(nullptr, 0), QELError_NoErr);
+
+    relock();
+    g_now += 61;
+    qelPassCacheExpire(context_);
+    EXPECT_FALSE(qelPassCacheHasEntries(context_));
+    EXPECT_EQ(unlock(nullptr, 0), QELError_BadPassphrase);
+    EXPECT_EQ(key_->isLocked(key_), 1u);
+}
+
+TEST_F(PassCacheUnlockTest, RefusalsAndPeriodZeroCacheNothing)
+{
+    EXPECT_EQ(unlock("wrong passphrase", 60), QELError_BadPassphrase);
+    EXPECT_EQ(unlock(nullptr, 60), QELError_BadPassphrase) << "nothing cached";
+    ASSERT_EQ(unlock(kSelfTestPassphrase, 0), QELError_NoErr);
+    EXPECT_EQ(key_->isLocked(key_), 0u);
+    EXPECT_EQ(counts(), (Counts{0, 0, 0}));
+    // A key that is not locked: no secret is fine, a secret is refused.
+    EXPECT_EQ(unlock(nullptr, 60), QELError_NoErr);
+    EXPECT_EQ(unlock(kSelfTestPassphrase, 60), QELError_BadPassphrase);
+    // A zero length counts as no secret.
+    relock();
+    EXPECT_EQ(qelPassCacheUnlockKey(key_, kSelfTestPassphrase, 0, 0, 60, 0), QELError_BadPassphrase);
+}
+
+TEST_F(PassCacheUnlockTest, StoresForAKeyTakePassphrasesAndPasskeys)
+{
+    EXPECT_EQ(qelPassCacheAddForKey(key_, nullptr, 5, 0, 60, 0), QELError_NoErr);
+    EXPECT_EQ(qelPassCacheAddForKey(key_, kSelfTestPassphrase, 0, 0, 60, 0), QELError_NoErr);
+    EXPECT_FALSE(qelPassCacheHasEntries(context_));
+
+    ASSERT_EQ(qelPassCacheAddForKey(key_, kSelfTestPassphrase, 20, 0, 60, 1), QELError_NoErr);
+    EXPECT_EQ(cached(), passkey());
+    EXPECT_EQ(counts(), (Counts{0, 1, 0}));
+    ASSERT_EQ(unlock(nullptr, 0), QELError_NoErr);
+
+    ASSERT_EQ(qelPassCachePurge(context_), QELError_NoErr);
+    relock();
+    const std::string pk = passkey();
+    ASSERT_EQ(qelPassCacheAddForKey(key_, pk.data(), pk.size(), 1, 60, 0), QELError_NoErr);
+    EXPECT_EQ(cached(), pk);
+    ASSERT_EQ(unlock(nullptr, 0), QELError_NoErr);
+    // An unlock by passkey caches the passkey unchanged.
+    ASSERT_EQ(qelPassCachePurge(context_), QELError_NoErr);
+    relock();
+    ASSERT_EQ(qelPassCacheUnlockKey(key_, pk.data(), pk.size(), 1, 60, 0), QELError_NoErr);
+    EXPECT_EQ(cached(), pk);
 }
 
 } // namespace
