@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+struct QELContext;
 struct QELMemoryMgr;
 
 namespace qelfuzz {
@@ -17,6 +18,8 @@ namespace qelfuzz {
 void startOnce(bool startSDK);
 // The private directory of startOnce.
 const std::string &home();
+// One SDK context for the whole process, made after startOnce(true).
+struct QELContext *sharedContext();
 
 // One heap memory manager for the whole process (no SDK start-up needed).
 QELMemoryMgr *heapMgr();
