@@ -370,7 +370,9 @@ public:
     {
         // Only blocks that hold data are worth reading ahead; the reader
         // never delivers a byte of a block past the data length.
-        const std::uint64_t blocks = (trailer.dataLength + kArchiveBlockSize - 1) / kArchiveBlockSize;
+        // (Rounded up without wrapping: a length near 2^64 is no small count.)
+        const std::uint64_t blocks =
+            trailer.dataLength / kArchiveBlockSize + (trailer.dataLength % kArchiveBlockSize != 0 ? 1 : 0);
         blockLimit_ = std::min<std::uint64_t>(blocks, 0xFFFFFFFFu);
     }
     DecryptAhead(const DecryptAhead &) = delete;

@@ -604,7 +604,13 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
         return status;
     }
 
-    qelFileSpecDelete(spec);
+    // The data fork takes the MacBinary file's place only when that file can
+    // go; otherwise the decoded copy goes again and nothing has changed.
+    status = qelFileSpecDelete(spec);
+    if (status != QELError_NoErr) {
+        static_cast<void>(qelFileSpecDelete(output.get())); // the failure to report is the one above
+        return status;
+    }
 
     char name[QELFileSpecNameBufferSize];
     status = qelFileSpecGetName(spec, sizeof(name), name);

@@ -155,6 +155,11 @@ QELStatus qelPublicKeySubgroupBits(u32 modulusBits, u32 *outBits)
     return QELError_NoErr;
 }
 
+// Every length these encoders report must stay a positive 32-bit result:
+// inputs that could make one of 2^31 or more are refused instead of coming
+// back as a negative "error".
+constexpr u64 kMaxEncodedLength = 0x7FFFFFFF;
+
 std::int32_t qelMPIRead(QELBigNum *number, const std::uint8_t *data, u32 length)
 {
     if (data == nullptr || length < 2)
@@ -172,6 +177,9 @@ std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out)
 {
     const u32 bits = QELBigNumOps.qelBigNumBitLength(number);
     const u32 bytes = (bits + 7) / 8;
+    // The two-byte bit count cannot describe a longer number.
+    if (bits > 0xFFFF)
+        return QELError_DataTooLarge;
     out[0] = (std::uint8_t)(bits >> 8);
     out[1] = (std::uint8_t)bits;
     QELBigNumOps.qelBigNumToBytesBE(number, out + 2, 0, bytes);
@@ -222,7 +230,7 @@ std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 le
     if (format == QELPkFormat_RFC4880)
         return qelMPIRead(number, data, length);
     if (format == QELPkFormat_DER) {
-        if (data == nullptr)
+        if (data == nullptr || length > kMaxEncodedLength)
             return QELError_BadKeyEncoding;
         const std::uint8_t *cursor = data;
         const std::uint8_t *end = data + length;
@@ -235,6 +243,8 @@ std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 le
             return QELError_OutOfMemory;
         return (std::int32_t)((cursor - data) + content);
     }
+    if (size > kMaxEncodedLength)
+        return QELError_BadParams;
     if (data == nullptr || length < size)
         return 0;
     if (importBytes(number, data, size) != 0)
@@ -246,6 +256,9 @@ std::int32_t qelPkNumberWrite(const QELBigNum *number, std::uint8_t *out, u32 si
 {
     if (format == QELPkFormat_RFC4880)
         return qelMPIWrite(number, out);
+    // DER adds at most seven bytes to the size.
+    if (size > kMaxEncodedLength - 7)
+        return QELError_BadParams;
     const u32 bits = QELBigNumOps.qelBigNumBitLength(number);
     const u32 bytes = (bits + 7) / 8;
     if (bytes > size)
@@ -273,7 +286,7 @@ std::int32_t qelPkNumberWrite(const QELBigNum *number, std::uint8_t *out, u32 si
 
 std::int32_t qelMPIParseList(const std::uint8_t *data, u32 length, u32 count, ...)
 {
-    if (data == nullptr || (u64)length < 2 * (u64)count)
+    if (data == nullptr || (u64)length < 2 * (u64)count || length > kMaxEncodedLength)
         return QELError_BadAlgorithmData;
     va_list ap;
     va_start(ap, count);

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -386,4 +388,41 @@ TEST_F(MacBinaryDecodeTest, HostileHeadersAreRefusedAndNothingIsLost)
     EXPECT_EQ(decoded, nullptr);
 }
 
-} // namespace
+// The MacBinary file sits in a sticky directory that anyone may write to
+// but that is not the caller's: the decoded copy can be made, the original
+// cannot be removed. The decode must fail and leave only the original.
+std::string g_stickyFile;
+
+int decodeWhereTheOriginalCannotGo()
+{
+    QELFileSpec *spec = nullptr;
+    if (qelFileSpecNewFromPath(qelMemMgrGetGlobal(), g_stickyFile.c_str(), &spec) != QELError_NoErr)
+        return 2;
+    QELFileSpec *decoded = nullptr;
+    const QELStatus status = qelMacBinaryDecode(spec, &decoded, nullptr, nullptr);
+    static_cast<void>(qelFileSpecFree(spec)); // the child exits next
+    if (status == QELError_NoErr || decoded != nullptr)
+        return 3;
+    return listDir(fs::path(g_stickyFile).parent_path()) == std::set<std::string>{"in.bin"} ? 0 : 4;
+}
+
+TEST(MacBinaryDecodeSticky, OriginalThatCannotBeRemovedFailsTheDecode)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand the directory to another user";
+    char pattern[] = "/tmp/qelmbsticky.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit);
+    g_stickyFile = (dir / "in.bin").string();
+    writeFile(g_stickyFile, macBinary(Header{}, "line\r"));
+    fs::permissions(g_stickyFile, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                       fs::perms::others_read);
+    const int result = qeltest::runInChild(decodeWhereTheOriginalCannotGo, true);
+    fs::remove_all(dir);
+    if (result == 90)
+        GTEST_SKIP() << "could not drop root's rights";
+    EXPECT_EQ(result, 0);
+}
+
+}  // namespace

@@ -165,12 +165,11 @@ TEST(RPCClient, HandshakeRegistersAndCleanupEndsTheRegistration)
 {
     const std::uint64_t handle = 0x1122334455667788ull;
     FakeService service(g_env->dir() + "/service", QELError_NoErr, handle);
-    // Start-up steps after the connection may need service calls that this
-    // fake does not answer; either way the registration ends again, through
-    // clean-up or through the undoing of a failed start-up.
-    if (qelSDKInit(QELSDKInit_NoHousekeeping) == QELError_NoErr) {
-        EXPECT_EQ(qelSDKCleanup(), QELError_NoErr);
-    }
+    // With a live service, start-up fails today: the random seed-file
+    // dispatcher refuses in service mode until the service side is built
+    // (the README lists it). The undoing of the failed start-up ends the
+    // registration again.
+    EXPECT_EQ(qelSDKInit(QELSDKInit_NoHousekeeping), QELError_FeatureNotAvailable);
     EXPECT_FALSE(qelSDKIsInitialized());
     EXPECT_EQ(qelRPCEnabled(), 1); // the mode stays for the process
     EXPECT_EQ(qelRPCClientExit(), QELError_NoErr); // handle cleared: nothing sent

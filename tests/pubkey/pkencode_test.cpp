@@ -169,6 +169,38 @@ TEST_F(PkEncode, MPIAndFormats)
     EXPECT_EQ(qelMPIParseList(cut.data(), 6, 2u, nullptr, nullptr), QELError_BadAlgorithmData);
 }
 
+TEST_F(PkEncode, LengthsOf2To31OrMoreAreRefused)
+{
+    // Each would report a length that reads as a negative status; the
+    // buffers are small, so a reader or writer that went ahead would run
+    // far past them.
+    const u32 huge = 0x80000000u;
+    BN n("0102030405060708");
+    std::uint8_t der[] = {0x02, 0x84, 0x80, 0x00, 0x00, 0x00, 0x01};
+    EXPECT_EQ(qelPkNumberRead(&n, der, huge + 16, 0, QELPkFormat_DER), QELError_BadKeyEncoding);
+    EXPECT_EQ(qelPkNumberRead(&n, der, huge, huge, QELPkFormat_Raw), QELError_BadParams);
+    const std::uint8_t mpi[] = {0x00, 0x01, 0x01};
+    EXPECT_EQ(qelMPIParseList(mpi, huge, 1, nullptr), QELError_BadAlgorithmData);
+    std::uint8_t out[16];
+    std::memset(out, 0xA5, sizeof out);
+    for (std::int32_t format : {(std::int32_t)QELPkFormat_Raw, (std::int32_t)QELPkFormat_DER}) {
+        EXPECT_EQ(qelPkNumberWrite(&n, out, huge, format), QELError_BadParams) << format;
+        EXPECT_EQ(qelPkNumberWrite(&n, out, 0xFFFFFFFFu, format), QELError_BadParams) << format;
+    }
+    EXPECT_EQ(out[0], 0xA5);
+    // Smaller sizes still work.
+    EXPECT_EQ(qelPkNumberWrite(&n, out, 8, QELPkFormat_Raw), 8);
+    // An MPI's two-byte bit count ends at 65535 bits.
+    BN wide;
+    ASSERT_EQ(QELBigNumOps.qelBigNumSetWord(&wide, 1), 0);
+    ASSERT_EQ(QELBigNumOps.qelBigNumShiftLeft(&wide, 65535), 0);
+    std::vector<std::uint8_t> buffer(2 + 8193, 0);
+    EXPECT_EQ(qelMPIWrite(&wide, buffer.data()), QELError_DataTooLarge);
+    static_cast<void>(QELBigNumOps.qelBigNumShiftRight(&wide, 1)); // answers the new word count
+    ASSERT_EQ(QELBigNumOps.qelBigNumBitLength(&wide), 65535u);
+    EXPECT_EQ(qelMPIWrite(&wide, buffer.data()), 2 + 8192);
+}
+
 TEST_F(PkEncode, RandomNumbers)
 {
     BN r;

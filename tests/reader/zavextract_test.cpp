@@ -562,6 +562,25 @@ TEST_F(Extraction, RollbackNeverRemovesADirectoryThatWasThereBefore)
     }
 }
 
+TEST_F(Extraction, DataLengthNearTheTopActsLikeTheTrueLength)
+{
+    // A length whose rounding up to whole blocks would wrap to zero: the
+    // helpers decrypting ahead must still hand over the blocks the in-line
+    // reader would read, so the run ends as the one with the true length.
+    const std::vector<ArchiveEntry> entries = {{"d/", true, ""}, {"d/f.txt", false, randomText(5000, 3)}};
+    const std::string payload = zlibCompress(buildEntryStream(entries));
+    ASSERT_EQ(run(buildArchive(payload)), QELError_NoErr);
+    const auto expected = view();
+    for (std::uint64_t length : {~std::uint64_t{0}, ~std::uint64_t{0} - 100, ~std::uint64_t{0} - 511}) {
+        SCOPED_TRACE(length);
+        fs::remove_all(out_ + "/d");
+        ArchiveOptions options;
+        options.dataLengthOverride = length;
+        EXPECT_EQ(run(buildArchive(payload, options)), QELError_NoErr);
+        EXPECT_EQ(view(), expected);
+    }
+}
+
 TEST_F(Extraction, DirectoryThatCannotBeMadeFailsTheRun)
 {
     // keep.txt is a file: no directory can be made beneath it.
