@@ -1,11 +1,11 @@
 // Big-number speed side by side with OpenSSL and GMP: modular exponentiation
 // at 1024 to 4096 bits, and the search for a 1024-bit prime (median of 20
 // runs). Ratios (ours / theirs) are printed after the benchmark table.
-#include "qelBigNum.h"
-#include "qelMemory.h"
-#include "qelPrime.h"
-#include "qelPkEncode.h"
-#include "qelRandomContext.h"
+#include "qelBigNumInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelPrimeInternal.h"
+#include "qelPkEncodeInternal.h"
+#include "qelRandomContextInternal.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/bn.h>

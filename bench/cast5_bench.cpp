@@ -7,8 +7,8 @@
 
 #include "cipher_bench_util.h"
 #include "qelAlgorithms.h"
-#include "qelCAST5.h"
-#include "qelSymmetricCipher.h"
+#include "qelCAST5Internal.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cipher_bench_util.h"
-#include "qelCFB.h"
-#include "qelMemory.h"
-#include "qelSymmetricCipher.h"
+#include "qelCFBInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "qelAlgorithms.h"
-#include "qelHash.h"
-#include "qelRandomContext.h"
-#include "qelRandomPool.h"
+#include "qelHashInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomPoolInternal.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // the same number of octets. The derivation should run at close to the
 // hash's own speed; the ratio is printed after the runs.
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelSDK.h"
-#include "qelSHA1.h"
-#include "qelStringToKey.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSHA1Internal.h"
+#include "qelStringToKeyInternal.h"
 
 #include <benchmark/benchmark.h>
 

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "qelErrors.h"
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
 #include "qelWipe.h"
 #include "zavArchive.h"
 #include "zavExtract.h"

@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include "qelAlgorithms.h"
-#include "qelSHA1.h"
-#include "qelSymmetricCipher.h"
+#include "qelSHA1Internal.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 #include "zavReader.h"
 #include "zavTerminal.h"

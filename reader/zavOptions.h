@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "qelErrors.h"
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 
 struct LongOption {
     const char *name;   // without the leading "--"

@@ -14,7 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "qelRandomSources.h"
+#include "qelRandomSourcesInternal.h"
 
 namespace {
 

@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libgmp-dev libgcrypt20-dev gnupg
   python3 python3-cryptography util-linux
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Builds the project twice (plain, and with ASan + UBSan) and runs the whole
-# test suite in each build.
+# Builds the project three times and runs the whole test suite in each:
+# plain (g++), ASan + UBSan (g++), and clang with the fuzz targets (every
+# library instrumented with ASan + UBSan). In the clang build CTest also
+# replays each fuzz target's seed corpus; then every target fuzzes briefly.
+# QEL_FUZZ_SECONDS sets the time of those short runs in all (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
-for variant in release sanitize; do
+for variant in release sanitize clang; do
   dir=build/$variant
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_BENCH=OFF)
-  [ "$variant" = sanitize ] && flags+=(-DQEL_SANITIZE=ON)
-  cmake -S . -B "$dir" "${flags[@]}" >/dev/null
+  env=()
+  case $variant in
+    sanitize) flags+=(-DQEL_SANITIZE=ON) ;;
+    clang) flags+=(-DQEL_FUZZ=ON); env=(CC=clang CXX=clang++) ;;
+  esac
+  env "${env[@]}" cmake -S . -B "$dir" "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "== tests: $variant"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+echo "== short fuzz runs"
+targets=(fuzz/*_fuzz.cpp)
+if [ -e "${targets[0]}" ]; then
+  total=${QEL_FUZZ_SECONDS:-60}
+  each=$(( total / ${#targets[@]} ))
+  (( each >= 2 )) || each=2
+  for src in "${targets[@]}"; do
+    name=$(basename "$src" _fuzz.cpp)
+    QEL_FUZZ_BUILD_DIR=build/clang bash scripts/fuzz.sh "$name" "$each" >"build/clang/fuzz-$name.log" 2>&1 \
+      || { cat "build/clang/fuzz-$name.log"; echo "fuzz target $name failed"; exit 1; }
+    echo "fuzz $name: $(grep -E '^stat::number_of_executed_units' "build/clang/fuzz-$name.log" | awk '{print $2}') runs in ${each}s"
+  done
+fi

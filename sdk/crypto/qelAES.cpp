@@ -1,12 +1,12 @@
 // AES (FIPS 197) with 32-bit lookup tables computed at compile time.
-#include "qelAES.h"
+#include "qelAESInternal.h"
 
 #include <array>
 #include <cstring>
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {
@@ -31,16 +31,31 @@ constexpr std::uint8_t gmul(std::uint8_t a, std::uint8_t b)
     return r;
 }
 
+// Powers of the generator 3 and their logarithms in GF(2^8), so that the
+// inverses below take one lookup each (a search per byte exceeds the
+// constant-evaluation step limit of some compilers).
+struct GfLogTables {
+    std::array<std::uint8_t, 256> exp{};
+    std::array<std::uint8_t, 256> log{};
+};
+
+constexpr GfLogTables kGfLog = [] {
+    GfLogTables t{};
+    std::uint8_t p = 1;
+    for (int i = 0; i < 255; ++i) {
+        t.exp[i] = p;
+        t.log[p] = static_cast<std::uint8_t>(i);
+        p = static_cast<std::uint8_t>(p ^ xtime(p));
+    }
+    t.exp[255] = t.exp[0];
+    return t;
+}();
+
 // The S-box: multiplicative inverse in GF(2^8) followed by the affine map.
 constexpr auto kSBox = [] {
     std::array<std::uint8_t, 256> s{};
     for (int x = 0; x < 256; ++x) {
-        std::uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; ++y)
-            if (gmul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inv = static_cast<std::uint8_t>(y);
-                break;
-            }
+        const std::uint8_t inv = x == 0 ? 0 : kGfLog.exp[(255 - kGfLog.log[x]) % 255];
         std::uint8_t b = inv, r = inv;
         for (int i = 0; i < 4; ++i) {
             b = static_cast<std::uint8_t>((b << 1) | (b >> 7));

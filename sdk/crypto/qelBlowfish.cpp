@@ -1,11 +1,11 @@
 // Blowfish (Schneier, 1993), 16 rounds, 16-byte key.
-#include "qelBlowfish.h"
+#include "qelBlowfishInternal.h"
 
 #include <cstring>
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

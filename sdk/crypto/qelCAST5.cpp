@@ -1,5 +1,5 @@
 // CAST-128 (RFC 2144) with a 16-byte key, 16 rounds, and the SDK's wash.
-#include "qelCAST5.h"
+#include "qelCAST5Internal.h"
 
 #include <bit>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
 #include "qelCipherWash.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

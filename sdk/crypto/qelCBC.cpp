@@ -1,11 +1,11 @@
 // CBC mode over whole blocks.
-#include "qelCBC.h"
+#include "qelCBCInternal.h"
 
 #include <cstring>
 
-#include "qelFIPS.h"
-#include "qelMemory.h"
-#include "qelSymmetricCipher.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

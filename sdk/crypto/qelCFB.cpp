@@ -1,14 +1,14 @@
 // CFB mode with full-block feedback over interleaved streams, and the X9.17
 // generator step.
-#include "qelCFB.h"
+#include "qelCFBInternal.h"
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
-#include "qelFIPS.h"
-#include "qelMemory.h"
-#include "qelSymmetricCipher.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

@@ -3,10 +3,10 @@
 // lives in a secure block and the pads are rebuilt from it when needed.
 #include "qelHMAC.h"
 
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelHash.h"
-#include "qelMemory.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <array>

@@ -1,18 +1,18 @@
 // Hash descriptors, hash contexts and hash lists.
-#include "qelHash.h"
+#include "qelHashInternal.h"
 
 #include <cstring>
 #include <iterator>
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelMD2.h"
-#include "qelMD5.h"
-#include "qelMemory.h"
-#include "qelRIPEMD160.h"
-#include "qelSHA1.h"
-#include "qelSHA2.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelMD2Internal.h"
+#include "qelMD5Internal.h"
+#include "qelMemoryInternal.h"
+#include "qelRIPEMD160Internal.h"
+#include "qelSHA1Internal.h"
+#include "qelSHA2Internal.h"
 #include "qelWipe.h"
 
 namespace {

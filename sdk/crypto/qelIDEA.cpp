@@ -1,12 +1,12 @@
 // IDEA (Lai and Massey), 128-bit key, 64-bit block.
-#include "qelIDEA.h"
+#include "qelIDEAInternal.h"
 
 #include <cstring>
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
 #include "qelCipherWash.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

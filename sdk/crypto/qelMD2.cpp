@@ -1,6 +1,6 @@
 // MD2 (RFC 1319, with the corrected checksum step: each checksum byte is
 // XORed with the S-box output).
-#include "qelMD2.h"
+#include "qelMD2Internal.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 //
 // Whole blocks are compressed straight from the caller's buffer; the 64
 // steps are unrolled with the message words read little-endian by shifts.
-#include "qelMD5.h"
+#include "qelMD5Internal.h"
 
 #include <bit>
 

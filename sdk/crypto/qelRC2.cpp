@@ -1,12 +1,12 @@
 // RC2 (RFC 2268).
-#include "qelRC2.h"
+#include "qelRC2Internal.h"
 
 #include <bit>
 #include <cstring>
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

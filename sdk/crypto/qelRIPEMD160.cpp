@@ -2,7 +2,7 @@
 //
 // Both lines run interleaved and fully unrolled; whole blocks are compressed
 // straight from the caller's buffer.
-#include "qelRIPEMD160.h"
+#include "qelRIPEMD160Internal.h"
 
 #include <bit>
 

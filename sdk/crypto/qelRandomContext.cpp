@@ -1,19 +1,19 @@
 // Random contexts and generators: drawing bytes and uniform ranges from any
 // random context, the ANSI X9.17 generator over a block cipher in the CFB
 // object's generator mode, and the front end to the service's generator.
-#include "qelRandomContext.h"
+#include "qelRandomContextInternal.h"
 
-#include "qelCFB.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelRandomDispatch.h"
-#include "qelRandomPool.h"
-#include "qelSymmetricCipher.h"
-#include "qelTimeDate.h"
+#include "qelCFBInternal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelRandomDispatchInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelTimeDateInternal.h"
 #include "qelAlgorithms.h"
-#include "qelByteOrder.h"
+#include "qelByteOrderInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

@@ -6,17 +6,18 @@
 // then one compression per byte since the last stirring. Output is a chain
 // of compressions over the whole pool, so every withdrawal also scrambles
 // the pool words (the compression leaves its schedule words behind).
-#include "qelRandomPool.h"
+#include "qelRandomPoolInternal.h"
 
 #include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "qelFIPS.h"
-#include "qelRandomDispatch.h"
-#include "qelSHA1.h"
+#include "qelFIPSInternal.h"
+#include "qelRandomDispatchInternal.h"
+#include "qelSHA1Internal.h"
 #include "qelWipe.h"
+#include "qelTestHooks.h"
 
 namespace {
 

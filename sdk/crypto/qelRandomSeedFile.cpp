@@ -1,15 +1,15 @@
 // The random seed file.
-#include "qelRandomSeedFile.h"
+#include "qelRandomSeedFileInternal.h"
 
-#include "qelFileOpen.h"
-#include "qelFileSpec.h"
-#include "qelIO.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelRandomContext.h"
-#include "qelRandomDispatch.h"
-#include "qelRandomPool.h"
-#include "qelRandomSources.h"
+#include "qelFileOpenInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomDispatchInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelRandomSourcesInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

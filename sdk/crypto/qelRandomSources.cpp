@@ -5,7 +5,7 @@
 // since the last event and its first and second differences) earns a small
 // credit. A poll reads the entropy devices, and failing those the output of
 // a few system commands.
-#include "qelRandomSources.h"
+#include "qelRandomSourcesInternal.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -19,10 +19,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "qelFIPS.h"
-#include "qelRandomDispatch.h"
-#include "qelRandomPool.h"
+#include "qelFIPSInternal.h"
+#include "qelRandomDispatchInternal.h"
+#include "qelRandomPoolInternal.h"
 #include "qelWipe.h"
+#include "qelTestHooks.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // each whole block straight from the caller's bytes into a local sixteen-word
 // rolling schedule; qelSHA1Compress runs the same rounds over the caller's
 // words, which it must leave holding the expanded schedule.
-#include "qelSHA1.h"
+#include "qelSHA1Internal.h"
 
 #include <bit>
 #include <cstring>

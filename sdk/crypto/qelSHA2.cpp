@@ -5,7 +5,7 @@
 // register variables with a sixteen-word rolling message schedule. The sigma
 // functions are nested rotations (fewer register copies), and Maj reuses the
 // a ^ b of the previous round as its b ^ c.
-#include "qelSHA2.h"
+#include "qelSHA2Internal.h"
 
 #include <bit>
 #include <cstring>

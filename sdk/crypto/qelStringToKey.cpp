@@ -1,13 +1,13 @@
 // String-to-key specifiers: RFC 4880 simple, salted and iterated-salted
 // derivation over any hash descriptor, and the two literal types whose
 // passphrase is the key itself.
-#include "qelStringToKey.h"
+#include "qelStringToKeyInternal.h"
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelMemory.h"
-#include "qelRandomContext.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRandomContextInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

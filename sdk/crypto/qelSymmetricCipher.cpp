@@ -1,21 +1,21 @@
 // The cipher descriptor list and the keyed symmetric cipher object.
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 
 #include <array>
 #include <cstring>
 
-#include "qelAES.h"
+#include "qelAESInternal.h"
 #include "qelAlgorithms.h"
-#include "qelBlowfish.h"
-#include "qelCAST5.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelIDEA.h"
-#include "qelMemory.h"
-#include "qelRC2.h"
-#include "qelSettings.h"
-#include "qelTripleDES.h"
-#include "qelTwofish.h"
+#include "qelBlowfishInternal.h"
+#include "qelCAST5Internal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelIDEAInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRC2Internal.h"
+#include "qelSettingsInternal.h"
+#include "qelTripleDESInternal.h"
+#include "qelTwofishInternal.h"
 #include "qelWipe.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Triple DES EDE (FIPS 46-3, ANSI X9.52 keying option 1). The key schedule
 // only stores the key; the three DES schedules are built for one direction
 // on first use and rebuilt when the direction changes.
-#include "qelTripleDES.h"
+#include "qelTripleDESInternal.h"
 
 #include <array>
 #include <bit>
@@ -10,7 +10,7 @@
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
 #include "qelCipherWash.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Twofish (Schneier et al., 1998), 256-bit keys, 16 rounds, full keying.
-#include "qelTwofish.h"
+#include "qelTwofishInternal.h"
 
 #include <array>
 #include <bit>
@@ -7,7 +7,7 @@
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
-#include "qelSymmetricCipher.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
 namespace {

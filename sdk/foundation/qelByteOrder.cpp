@@ -1,4 +1,4 @@
-#include "qelByteOrder.h"
+#include "qelByteOrderInternal.h"
 
 #include <cstddef>
 

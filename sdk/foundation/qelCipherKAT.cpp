@@ -1,16 +1,16 @@
 // Triple-DES known-answer tests: single blocks, CBC and CFB, both directions.
-#include "qelCipherKAT.h"
+#include "qelCipherKATInternal.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
 #include "qelAlgorithms.h"
-#include "qelCBC.h"
-#include "qelCFB.h"
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelSymmetricCipher.h"
+#include "qelCBCInternal.h"
+#include "qelCFBInternal.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

@@ -1,22 +1,19 @@
 // SDK contexts and the process-wide list of live contexts.
-#include "qelContext.h"
+#include "qelContextInternal.h"
 
-#include "qelFIPS.h"
-#include "qelMemPool.h"
-#include "qelMemory.h"
-#include "qelRandomContext.h"
-#include "qelRandomPool.h"
-#include "qelRandomSeedFile.h"
-#include "qelRandomSources.h"
-#include "qelSDK.h"
-#include "qelSettings.h"
-#include "qelTimeDate.h"
-
+#include "qelFIPSInternal.h"
+#include "qelMemPoolInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelRandomSeedFileInternal.h"
+#include "qelRandomSourcesInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSeams.h"
+#include "qelSettingsInternal.h"
+#include "qelTimeDateInternal.h"
 
 #include <mutex>
-
-// Operations of modules that a context drives.
-QELStatus qelPassCachePurge(QELContext *context);
 
 struct QELContext {
     QELContext *next;

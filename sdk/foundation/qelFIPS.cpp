@@ -1,20 +1,16 @@
 // FIPS mode state, the self-test driver and the API entry guard.
-#include "qelFIPS.h"
+#include "qelFIPSInternal.h"
 
-#include "qelCipherKAT.h"
-#include "qelContext.h"
-#include "qelFileSpec.h"
-#include "qelRPCClient.h"
-#include "qelSDK.h"
+#include "qelCipherKATInternal.h"
+#include "qelContextInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelMacBinaryInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSeams.h"
+#include "qelTestHooks.h"
 
 #include <atomic>
-#include <source_location>
-
-// Operations of modules that are not here yet.
-QELStatus qelDSASelfTest();
-void qelKeyDBApplyRemoteChanges();
-QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
-                             std::uint32_t *outCreator, std::uint32_t *outType);
 
 namespace {
 
@@ -135,15 +131,18 @@ constexpr const char *kUtilitiesGateFile = "qelUtilities";
 
 // The file utilities: bad arguments are refused first, then the API gate
 // is asked, then the operation runs.
+// (The caller's line goes to the gate as a plain argument: clang 14 with
+// libstdc++ 12 has no std::source_location.)
 template <typename Operation>
-QELStatus gatedCall(bool argumentsValid, Operation operation,
-                    std::source_location where = std::source_location::current())
+QELStatus gatedCallAt(int line, bool argumentsValid, Operation operation)
 {
     if (!argumentsValid)
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kUtilitiesGateFile, static_cast<int>(where.line()));
+    QELStatus status = qelAPIGate(kUtilitiesGateFile, line);
     return status != QELError_NoErr ? status : operation();
 }
+
+#define QEL_GATED_CALL(...) gatedCallAt(__LINE__, __VA_ARGS__)
 
 } // namespace
 
@@ -156,7 +155,7 @@ QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
         *outCreator = 0;
     if (outType != nullptr)
         *outType = 0;
-    return gatedCall(qelFileSpecIsValid(spec) && outSpec != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outSpec != nullptr,
                      [&] { return qelMacBinaryDecode(spec, outSpec, outCreator, outType); });
 }
 
@@ -166,7 +165,7 @@ QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath)
 {
     if (outPath != nullptr)
         *outPath = nullptr;
-    return gatedCall(qelFileSpecIsValid(spec) && outPath != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outPath != nullptr,
                      [&] { return qelFileSpecGetPath(spec, outPath); });
 }
 
@@ -176,31 +175,31 @@ QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
 {
     if (outSpec != nullptr)
         *outSpec = nullptr;
-    return gatedCall(path != nullptr && outSpec != nullptr, [&] {
+    return QEL_GATED_CALL(path != nullptr && outSpec != nullptr, [&] {
         return qelFileSpecNewFromPath(qelContextGetMemoryMgr(context), path, outSpec);
     });
 }
 
 QELStatus qelDeleteFile(const QELFileSpec *spec)
 {
-    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecDelete(spec); });
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec), [&] { return qelFileSpecDelete(spec); });
 }
 
 QELStatus qelRenameFile(QELFileSpec *spec, const char *newName)
 {
-    return gatedCall(qelFileSpecIsValid(spec) && newName != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && newName != nullptr,
                      [&] { return qelFileSpecRename(spec, newName); });
 }
 
 QELStatus qelFreeFileSpec(QELFileSpec *spec)
 {
-    return gatedCall(qelFileSpecIsValid(spec), [&] { return qelFileSpecFree(spec); });
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec), [&] { return qelFileSpecFree(spec); });
 }
 
 QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy)
 {
     if (outCopy != nullptr)
         *outCopy = nullptr;
-    return gatedCall(qelFileSpecIsValid(spec) && outCopy != nullptr,
+    return QEL_GATED_CALL(qelFileSpecIsValid(spec) && outCopy != nullptr,
                      [&] { return qelFileSpecCopy(spec, outCopy); });
 }

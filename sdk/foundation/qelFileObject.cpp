@@ -1,12 +1,12 @@
 // File objects over platform streams and memory, and the character-set
 // translation tables.
-#include "qelFileObject.h"
+#include "qelFileObjectInternal.h"
 
-#include "qelContext.h"
-#include "qelIO.h"
+#include "qelContextInternal.h"
+#include "qelIOInternal.h"
 #include "qelWipe.h"
 
-#include "qelCFB.h"
+#include "qelCFBInternal.h"
 
 #include <algorithm>
 #include <array>

@@ -1,12 +1,12 @@
 // Opening file specifications, record locks, exclusive creation, sizes and
 // temporary files.
-#include "qelFileOpen.h"
+#include "qelFileOpenInternal.h"
 
-#include "qelContext.h"
-#include "qelFileObject.h"
-#include "qelFileSpec.h"
-#include "qelIO.h"
-#include "qelMemory.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <array>

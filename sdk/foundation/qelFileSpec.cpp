@@ -1,10 +1,10 @@
 // File specifications of kind 14 (Unix full paths) and the kind-independent
 // operations that reach them through the kind's operation table.
-#include "qelFileSpec.h"
+#include "qelFileSpecInternal.h"
 
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelUtilities.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelUtilitiesInternal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -11,8 +11,8 @@
 #include <type_traits>
 
 #include "qelErrors.h"
-#include "qelFIPS.h"
-#include "qelMemory.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 namespace qel {

@@ -1,8 +1,8 @@
 // I/O objects: the base class and the memory, file-like, stdio, proxy and
 // line-end converter classes.
-#include "qelIO.h"
+#include "qelIOInternal.h"
 
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

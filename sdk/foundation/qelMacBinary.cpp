@@ -1,12 +1,12 @@
 // MacBinary II decoding and the creator/type table.
-#include "qelMacBinary.h"
+#include "qelMacBinaryInternal.h"
 
-#include "qelByteOrder.h"
-#include "qelFileOpen.h"
-#include "qelFileSpec.h"
-#include "qelIO.h"
-#include "qelMemory.h"
-#include "qelUtilities.h"
+#include "qelByteOrderInternal.h"
+#include "qelFileOpenInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelUtilitiesInternal.h"
 
 #include <algorithm>
 #include <array>

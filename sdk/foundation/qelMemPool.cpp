@@ -1,7 +1,7 @@
-#include "qelMemPool.h"
+#include "qelMemPoolInternal.h"
 
-#include "qelContext.h"
-#include "qelMemory.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 
-#include "qelLocks.h"
+#include "qelLocksInternal.h"
 #include "qelWipe.h"
 
 #include <algorithm>
@@ -83,11 +83,15 @@ void *heapSecureAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t,
     *outLocked = 0;
     void *p = std::malloc(size);
     // mlock only pins the pages; it does not read the (not yet written) bytes.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
     if (p != nullptr && mlock(p, size) == 0)
         *outLocked = 1;
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
     return p;
 }
 

@@ -1,11 +1,11 @@
 // Option lists: records and items, lookups and format readers, merging of
 // argument sequences, copies and freeing.
-#include "qelOptionList.h"
+#include "qelOptionListInternal.h"
 
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelFileSpec.h"
-#include "qelMemory.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,25 +1,20 @@
 // SDK start-up and clean-up, the housekeeping thread and the process-wide
 // key-database change hook.
-#include "qelSDK.h"
+#include "qelSDKInternal.h"
 
-#include "qelBigNum.h"
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelRandomSeedFile.h"
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelMacBinaryInternal.h"
+#include "qelRandomSeedFileInternal.h"
+#include "qelSeams.h"
+#include "qelTestHooks.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-
-// Operations of modules that start-up and the housekeeping pass drive.
-QELStatus qelMacBinaryTableLoad();
-void qelMacBinaryTableFree();
-QELStatus qelTokenReleaseAll();
-void qelPassCacheExpire(QELContext *context);
-void qelKeyDBCloseExpired(QELContext *context);
-void qelKeyDBNoteRemoteChange();
 
 namespace {
 

@@ -1,21 +1,19 @@
 // Stand-ins for operations whose real modules have not landed yet. Each block
 // names the module that will replace it; that module deletes its block here
-// when it arrives.
-#include "qelErrors.h"
+// and in qelSeams.h when it arrives.
+#include "qelSeams.h"
 
-// ---- fndcore: stand-ins called by SDK start-up/clean-up, the housekeeping
-// pass and the FIPS self-test driver (qelSDK, qelFIPS). ----
-struct QELContext;
-// Token layer (future token module): holds no state.
+// ---- token layer ----
 QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
-// Passphrase cache and key databases (future qelPassCach, qelKeyDB): there
-// is nothing to expire, close or deliver yet.
+
+// ---- qelPassCache ----
 void qelPassCacheExpire(QELContext *) {}
+QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
+
+// ---- qelKeyDB ----
 void qelKeyDBCloseExpired(QELContext *) {}
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
-// Self-tests (future DSA self-test): not available yet.
+
+// ---- DSA self-test ----
 QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }
-// Passphrase cache purge (future qelPassCach): no cache exists yet.
-QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
-// ---- end fndcore ----

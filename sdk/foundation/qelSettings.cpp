@@ -1,13 +1,13 @@
 // Settings records: integer and string preferences with priorities, and
 // pointer preferences, owned by one context.
-#include "qelSettings.h"
+#include "qelSettingsInternal.h"
 
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelMemory.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
-#include "qelFileObject.h"
+#include "qelFileObjectInternal.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "qelTimeDate.h"
+#include "qelTimeDateInternal.h"
 
-#include "qelFIPS.h"
+#include "qelFIPSInternal.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "qelUtilities.h"
+#include "qelUtilitiesInternal.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,79 +1,35 @@
-// Hash descriptors (one static table row per algorithm), hash contexts (one
-// running hash over a descriptor) and hash lists (several running hashes fed
-// with the same data).
-#pragma once
+/* Hash contexts: one running hash of an algorithm (QELHashAlgorithm_...).
+ * Each operation passes the API entry guard, returns QELError_BadParams for
+ * an invalid hash or a null required pointer and clears its out-parameters
+ * first. */
+#ifndef QEL_HASH_H
+#define QEL_HASH_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stdint.h>
 
+#include "qelAlgorithms.h"
+#include "qelContext.h"
 #include "qelErrors.h"
 
-struct QELContext;
-struct QELMemoryMgr;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-struct QELHashDescriptor {
-    const char *name;
-    std::int32_t algorithm;
-    const std::uint8_t *digestInfoPrefix;   // DER DigestInfo header (PKCS #1)
-    std::uint64_t prefixLength;
-    std::uint64_t digestSize;
-    std::uint64_t blockSize;
-    std::uint64_t stateSize;                // bytes of the algorithm's state record
-    std::uint64_t wordSize;                 // 4 or 8
-    void (*init)(void *state);
-    void (*update)(void *state, const void *data, std::uint64_t length);
-    const std::uint8_t *(*final)(void *state);   // the digest, inside the state
-};
+typedef struct QELHashContext QELHashContext;
 
-// Shared with the symmetric-cipher object; the descriptor tells them apart.
-constexpr std::uint32_t QELHashContextMagic = 0xABBADABA;
-
-struct QELHashContext {
-    std::uint32_t magic;
-    const QELHashDescriptor *descriptor;
-    QELMemoryMgr *memoryMgr;
-    void *state;                            // null once wiped
-};
-
-// A guarded block of 16 + 32 x count bytes: this header, then count
-// QELHashContext records inline (reach them with qelHashListGet).
-struct QELHashList {
-    std::int32_t count;
-    QELMemoryMgr *memoryMgr;
-};
-
-// Public operations (API entry guard; QELError_BadParams for an invalid hash
-// or a null required pointer; out-parameters cleared first).
-QELStatus qelHashNew(QELContext *context, std::int32_t algorithm, QELHashContext **outHash);
-QELStatus qelHashUpdate(QELHashContext *hash, const void *data, std::uint64_t length);
-// out must hold the digest size; the hash must be reset before it is fed again.
+QELStatus qelHashNew(QELContext *context, int32_t algorithm,
+                                    QELHashContext **outHash);
+QELStatus qelHashUpdate(QELHashContext *hash, const void *data, uint64_t length);
+/* out must hold the digest size; the hash must be reset before it is fed again. */
 QELStatus qelHashFinal(QELHashContext *hash, void *out);
 QELStatus qelHashReset(QELHashContext *hash);
 QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy);
 QELStatus qelHashFree(QELHashContext *hash);
-QELStatus qelHashGetSize(const QELHashContext *hash, std::uint64_t *outSize);
+/* The digest size in bytes. */
+QELStatus qelHashGetSize(const QELHashContext *hash, uint64_t *outSize);
 
-// Internal operations.
-// Descriptors in lookup order; count through the out-parameter (may be null).
-const QELHashDescriptor *qelHashDescriptorTable(std::size_t *outCount);
-const QELHashDescriptor *qelHashDescriptorFind(std::int32_t algorithm);
-const QELHashDescriptor *qelHashDescriptorFindByName(const char *name, std::size_t length);
-QELStatus qelHashCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QELHashContext **outHash);
-QELHashContext *qelHashCreateForDescriptor(QELMemoryMgr *mgr, const QELHashDescriptor *descriptor);
-QELStatus qelHashInit(QELHashContext *hash, QELMemoryMgr *mgr, std::int32_t algorithm);
-QELHashContext *qelHashDuplicate(const QELHashContext *hash);
-const QELHashDescriptor *qelHashGetDescriptor(const QELHashContext *hash);
-QELStatus qelHashGetBlockSize(const QELHashContext *hash, std::uint64_t *outSize);
-// Finishes and returns the digest inside the state; no checks.
-const std::uint8_t *qelHashFinalPointer(QELHashContext *hash);
-void qelHashCopyState(const QELHashContext *source, QELHashContext *target);
-void qelHashWipeState(QELHashContext *hash);
-// True for a live hash context (magic, known descriptor, state present).
-bool qelHashIsValid(const QELHashContext *hash);
+#ifdef __cplusplus
+}
+#endif
 
-QELStatus qelHashListCreate(QELMemoryMgr *mgr, const std::uint8_t *algorithms,
-                            QELHashList **outList, std::int32_t count);
-std::int32_t qelHashListCount(const QELHashList *list);
-QELHashContext *qelHashListGet(QELHashList *list, std::int32_t index);
-QELHashContext *qelHashListFind(QELHashList *list, const QELHashDescriptor *descriptor);
-void qelHashListFree(QELHashList *list);
+#endif

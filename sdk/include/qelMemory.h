@@ -1,108 +1,70 @@
-// Memory managers, guarded blocks, the process-wide manager list, plain
-// length-prefixed heap blocks and the copy helpers.
-#pragma once
+/* Memory managers and guarded blocks. Every SDK allocation goes through a
+ * manager: five allocation callbacks and a user value. A caller may make its
+ * own manager and hand it to a context (qelContextNewCustom). */
+#ifndef QEL_MEMORY_H
+#define QEL_MEMORY_H
+
+#include <stddef.h>
+#include <stdint.h>
 
 #include "qelErrors.h"
 
-#include <cstddef>
-#include <cstdint>
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-struct QELMemoryMgr;
+typedef struct QELMemoryMgr QELMemoryMgr;
 
-// Sizes handed to callbacks include the 32-byte block header.
-// Flags bit 0 (QELMemFlag_Clear) asks for zero-filled memory.
-using QELMemAllocProc = void *(*)(QELMemoryMgr *mgr, void *userValue, std::size_t size,
-                                  std::uint32_t flags);
-using QELMemReallocProc = QELStatus (*)(QELMemoryMgr *mgr, void *userValue, void **inOutPtr,
-                                        std::size_t newSize, std::uint32_t flags,
-                                        std::size_t oldSize);
-using QELMemFreeProc = QELStatus (*)(QELMemoryMgr *mgr, void *userValue, void *ptr,
-                                     std::size_t size);
-using QELMemSecureAllocProc = void *(*)(QELMemoryMgr *mgr, void *userValue, std::size_t size,
-                                        std::uint32_t flags, std::uint8_t *outLocked);
-using QELMemSecureFreeProc = QELStatus (*)(QELMemoryMgr *mgr, void *userValue, void *ptr,
-                                           std::size_t size, std::uint8_t locked);
+/* Sizes handed to callbacks include the 32-byte block header.
+ * Flags bit 0 (QELMemFlag_Clear) asks for zero-filled memory. */
+typedef void *(*QELMemAllocProc)(QELMemoryMgr *mgr, void *userValue, size_t size, uint32_t flags);
+typedef QELStatus (*QELMemReallocProc)(QELMemoryMgr *mgr, void *userValue, void **inOutPtr,
+                                       size_t newSize, uint32_t flags, size_t oldSize);
+typedef QELStatus (*QELMemFreeProc)(QELMemoryMgr *mgr, void *userValue, void *ptr, size_t size);
+typedef void *(*QELMemSecureAllocProc)(QELMemoryMgr *mgr, void *userValue, size_t size,
+                                       uint32_t flags, uint8_t *outLocked);
+typedef QELStatus (*QELMemSecureFreeProc)(QELMemoryMgr *mgr, void *userValue, void *ptr,
+                                          size_t size, uint8_t locked);
 
-constexpr std::uint32_t QELMemFlag_Clear = 1;
+#define QELMemFlag_Clear 1u
 
-constexpr std::uint32_t QELMemoryMgrMagic = 0x4D4D6772;    // "MMgr"
-constexpr std::uint32_t QELMemBlockMagic = 0x42554746;     // "BUGF"
-constexpr std::size_t QELMemBlockHeaderSize = 32;
-// The header's size field has 30 bits.
-constexpr std::size_t QELMemMaxBlockSize = (std::size_t{1} << 30) - 1;
-
-struct QELMemoryMgrCallbacks {
-    std::uint32_t blockSize; // at least 128
+/* The block a caller fills to make a manager (128 bytes). */
+typedef struct QELMemoryMgrCallbacks {
+    uint32_t blockSize; /* at least 128 */
     QELMemAllocProc alloc;
     QELMemReallocProc realloc;
     QELMemFreeProc free;
     QELMemSecureAllocProc secureAlloc;
-    void *reserved;          // must be null
+    void *reserved;     /* must be null */
     QELMemSecureFreeProc secureFree;
     void *userValue;
-    std::uint8_t reserved2[64]; // must be zero
-};
-static_assert(sizeof(QELMemoryMgrCallbacks) == 128);
+    uint8_t reserved2[64]; /* must be zero */
+} QELMemoryMgrCallbacks;
 
-struct QELMemoryMgr {
-    std::uint32_t magic;
-    void *userValue;
-    std::uint8_t isDefault; // made by qelMemMgrNewDefault
-    QELMemAllocProc alloc;
-    QELMemReallocProc realloc;
-    QELMemFreeProc free;
-    QELMemSecureAllocProc secureAlloc;
-    QELMemSecureFreeProc secureFree;
-};
-static_assert(sizeof(QELMemoryMgr) == 64);
-
-struct QELMemBlockHeader {
-    QELMemoryMgr *owner;
-    std::uint32_t sizeWord; // (size << 2) | 2 pages locked | 1 secure
-    std::uint32_t magic;    // "BUGF"
-    std::uint8_t reserved[16];
-};
-static_assert(sizeof(QELMemBlockHeader) == QELMemBlockHeaderSize);
-
-// Managers.
-QELStatus qelMemMgrNew(const QELMemoryMgrCallbacks *callbacks, QELMemoryMgr **outMgr);
+QELStatus qelMemMgrNew(const QELMemoryMgrCallbacks *callbacks,
+                                      QELMemoryMgr **outMgr);
+/* A manager over the platform heap; secure blocks are locked into memory
+ * where the platform allows. */
 QELStatus qelMemMgrNewHeap(QELMemoryMgr **outMgr);
-QELStatus qelMemMgrNewDefault(std::uint32_t flags, QELMemoryMgr **outMgr);
+/* The same marked as a default manager; flags must be 0. */
+QELStatus qelMemMgrNewDefault(uint32_t flags, QELMemoryMgr **outMgr);
+/* 0 for a manager of ours, else QELError_BadParams. */
 QELStatus qelMemMgrIsValid(const QELMemoryMgr *mgr);
-// True for a valid manager made by qelMemMgrNewDefault.
-bool qelMemMgrIsDefault(const QELMemoryMgr *mgr);
 QELStatus qelMemMgrGetUserValue(const QELMemoryMgr *mgr, void **outValue);
 QELStatus qelMemMgrSetUserValue(QELMemoryMgr *mgr, void *value);
 QELStatus qelMemMgrFree(QELMemoryMgr *mgr);
 
-// The process-wide list of registered managers.
-QELStatus qelMemMgrRegister(QELMemoryMgr *mgr);
-QELMemoryMgr *qelMemMgrGetGlobal();
-void qelMemMgrFreeAll();
-// Frees only the registered managers made by qelMemMgrNewDefault (those that
-// SDK start-up made), leaving the application's registered managers in the
-// list; when the global manager goes, the most recently registered remaining
-// one takes its place. Destroys the list's lock when the list becomes empty.
-void qelMemMgrFreeDefaults();
-
-// Guarded blocks. Sizes above QELMemMaxBlockSize are refused.
-void *qelMemAlloc(QELMemoryMgr *mgr, std::size_t size, std::uint32_t flags);
-void *qelMemAllocSecure(QELMemoryMgr *mgr, std::size_t size, std::uint32_t flags);
-QELStatus qelMemRealloc(QELMemoryMgr *mgr, void **inOutPtr, std::size_t newSize,
-                        std::uint32_t flags);
+/* Guarded blocks; null when the manager refuses. */
+void *qelMemAlloc(QELMemoryMgr *mgr, size_t size, uint32_t flags);
+/* A block that is wiped before it is released. */
+void *qelMemAllocSecure(QELMemoryMgr *mgr, size_t size, uint32_t flags);
+QELStatus qelMemRealloc(QELMemoryMgr *mgr, void **inOutPtr, size_t newSize,
+                                       uint32_t flags);
+/* Frees a guarded block (also those the SDK hands out, such as paths). */
 QELStatus qelMemFree(void *ptr);
-// 0 when ptr is not a guarded block; else 1, plus 2 when secure, plus 4 when
-// its pages are locked.
-int qelMemBlockInfo(const void *ptr);
 
-// Copies (the areas may overlap) and pattern fills.
-void qelMemCopy(const void *source, void *destination, std::size_t length);
-void qelMemFillPattern(const void *pattern, std::size_t patternLength, void *destination,
-                       std::size_t destinationLength);
+#ifdef __cplusplus
+}
+#endif
 
-// Plain heap blocks with an 8-byte length in front of the caller's bytes.
-void *qelMemPlainAlloc(std::size_t length);
-void *qelMemPlainAllocNonEmpty(std::size_t length);
-void qelMemPlainFree(void *ptr);
-QELStatus qelMemPlainRealloc(void **inOutPtr, std::size_t newLength);
-void *qelMemPlainResize(void *ptr, std::size_t newLength);
+#endif

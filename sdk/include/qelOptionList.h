@@ -1,24 +1,24 @@
-// Option lists: the typed optional arguments of SDK calls. A caller makes
-// one-item lists with the option constructors and hands them to an operation
-// as a variable argument sequence closed by the end sentinel; the operation
-// merges them into one list, checks the kinds it accepts, reads the values it
-// needs with small format strings and frees the list when it is done.
-#pragma once
+/* Option lists: the typed optional arguments of SDK calls. A caller makes
+ * one-item lists with the option constructors and hands them to an operation
+ * as a variable argument sequence closed by qelOptionLastOption; persistent
+ * lists made here survive being passed and are freed with
+ * qelOptionListFreePublic. */
+#ifndef QEL_OPTION_LIST_H
+#define QEL_OPTION_LIST_H
 
+#include <stdint.h>
+
+#include "qelContext.h"
 #include "qelErrors.h"
 
-#include <cstdarg>
-#include <cstddef>
-#include <cstdint>
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-struct QELContext;
-struct QELFileSpec;
-struct QELOptionList;
+typedef struct QELOptionList QELOptionList;
 
-constexpr std::uint32_t QELOptionListMagic = 0x4F4C7374; // "OLst"
-
-// Option kinds. 3, 7, 10, 15, 28, 29, 72 and 73 are not used.
-enum QELOptionKind : std::int32_t {
+/* Option kinds. 3, 7, 10, 15, 28, 29, 72 and 73 are not used. */
+enum QELOptionKind {
     QELOption_InputFile = 1,
     QELOption_InputBuffer = 2,
     QELOption_OutputFile = 4,
@@ -95,161 +95,30 @@ enum QELOptionKind : std::int32_t {
     QELOption_PreferredCompression = 82,
 };
 
-// Item flags.
-constexpr std::int32_t QELOptionFlag_Constructed = 1; // set by every constructor
-constexpr std::int32_t QELOptionFlag_Taken = 2;       // a lookup took it with marking
-constexpr std::int32_t QELOptionFlag_Reserved = 4;    // cleared on append
-
-// List flags.
-constexpr std::uint32_t QELOptionListFlag_Persistent = 1;
-
-// Value handler events.
-constexpr std::int32_t QELOptionEvent_Free = 1;
-constexpr std::int32_t QELOptionEvent_Copy = 2;
-
-// Frees (event 1, out pointers null) or copies (event 2) a value; any other
-// event gives QELError_UnknownRequest.
-using QELOptionHandler = QELStatus (*)(QELContext *context, std::int32_t event, std::int32_t kind,
-                                       std::uint64_t value, std::uint64_t size,
-                                       std::uint64_t *outValue, std::uint64_t *outSize);
-
-struct QELOptionItem {
-    std::int32_t kind;        // 0 in a consumer's copy: absent
-    std::int32_t flags;
-    std::uint64_t value;      // integer (low 32 bits), pointer or object
-    std::uint64_t size;
-    QELOptionList *nested;    // owned by the item
-    QELOptionHandler handler; // null: the value is not owned
-};
-
-struct QELOptionList {
-    std::uint32_t magic;
-    std::uint16_t word1;
-    std::uint16_t word2;
-    QELContext *context;
-    QELStatus firstError;     // sticky once non-zero
-    std::uint32_t flags;
-    std::uint16_t capacity;
-    std::uint16_t count;
-    QELOptionItem *items;
-};
-
-// Sentinel values that stand where a list is accepted; never dereferenced.
-enum QELOptionSentinel : std::intptr_t {
-    QELOptionSentinel_End = -1,
-    QELOptionSentinel_NoMemory = -2,
-    QELOptionSentinel_BadParams = -3,
-    QELOptionSentinel_Null = -4,
-    // A constructor refused by the API entry guard; a list built with it
-    // carries the guard's refusal.
-    QELOptionSentinel_Refused = -5,
-};
-inline QELOptionList *qelOptionSentinel(QELOptionSentinel value)
-{
-    return reinterpret_cast<QELOptionList *>(static_cast<std::intptr_t>(value));
-}
-
-// The builder's target: the context to build with, then the slot to fill.
-struct QELOptionListHolder {
+/* The builder's target: the context to build with, then the slot to fill. */
+typedef struct QELOptionListHolder {
     QELContext *context;
     QELOptionList *list;
-};
+} QELOptionListHolder;
 
-// Validity and errors.
-bool qelOptionListIsReal(const QELOptionList *list);
-bool qelOptionListIsValid(const QELOptionList *list);
-QELStatus qelOptionListGetError(const QELOptionList *list);
-QELStatus qelOptionSentinelError(const QELOptionList *list);
-void qelOptionListSetError(QELOptionList *list, QELStatus status);
-
-// Making and filling. A list can hold at most 65535 items; appending past
-// that is refused with QELError_OutOfMemory.
-QELOptionList *qelOptionListNew(QELContext *context, bool persistent);
-QELStatus qelOptionListAppendItem(QELOptionList *list, const QELOptionItem *item);
-QELOptionList *qelOptionListNewWithItem(QELContext *context, const QELOptionItem *item);
-// The value (and the nested list) pass to the new list; when no list can be
-// made they are released. A sentinel as the nested argument contributes its
-// error but is never stored.
-QELOptionList *qelOptionNewSingle(QELContext *context, std::int32_t kind, std::int32_t flags,
-                                  const void *value, std::uint64_t size, QELOptionList *nested,
-                                  QELOptionHandler handler);
-QELOptionList *qelOptionNewValue(QELContext *context, std::int32_t kind, const void *value,
-                                 std::uint64_t size, QELOptionHandler handler);
-QELOptionList *qelOptionNewBytes(QELContext *context, std::int32_t kind, const void *bytes,
-                                 std::uint64_t length);
-QELOptionList *qelOptionNewSecureBytes(QELContext *context, std::int32_t kind, const void *bytes,
-                                       std::uint64_t length);
-QELOptionList *qelOptionNewFileSpec(QELContext *context, std::int32_t kind,
-                                    const QELFileSpec *spec);
-
-// Generic value handlers.
-QELStatus qelOptionCopyBytesHandler(QELContext *context, std::int32_t event, std::int32_t kind,
-                                    std::uint64_t value, std::uint64_t size,
-                                    std::uint64_t *outValue, std::uint64_t *outSize);
-QELStatus qelOptionCopySecureHandler(QELContext *context, std::int32_t event, std::int32_t kind,
-                                     std::uint64_t value, std::uint64_t size,
-                                     std::uint64_t *outValue, std::uint64_t *outSize);
-QELStatus qelOptionCopyFileSpecHandler(QELContext *context, std::int32_t event,
-                                       std::int32_t kind, std::uint64_t value,
-                                       std::uint64_t size, std::uint64_t *outValue,
-                                       std::uint64_t *outSize);
-
-// Lookups (real lists only; FindOne and FindOneOptional also take null).
-QELStatus qelOptionListFindNth(QELOptionList *list, std::int32_t kind, std::uint32_t n,
-                               bool mark, QELOptionItem *outItem, std::uint32_t *outCount);
-QELStatus qelOptionListGetItem(QELOptionList *list, std::uint32_t index, bool mark,
-                               QELOptionItem *outItem);
-QELStatus qelOptionListFindOne(QELOptionList *list, std::int32_t kind, QELOptionItem *outItem);
-QELStatus qelOptionListFindOneOptional(QELOptionList *list, std::int32_t kind, std::uint32_t n,
-                                       QELOptionItem *outItem);
-QELStatus qelOptionListCheckTypes(const QELOptionList *list, const std::int32_t *kinds,
-                                  std::uint32_t count);
-QELStatus qelOptionGetInt(const QELOptionItem *item, std::int32_t *outValue);
-QELStatus qelOptionGetPointer(const QELOptionItem *item, void **outPointer);
-QELStatus qelOptionGetPointerSize(const QELOptionItem *item, void **outPointer,
-                                  std::uint64_t *outSize);
-// The three pointer-sized fields of the record the item's value points to.
-QELStatus qelOptionGetRecord3(const QELOptionItem *item, void **outFirst, void **outSecond,
-                              void **outThird);
-// Number of passphrases and passkeys found (0 to 2).
-int qelOptionListGetPassphrases(QELOptionList *list, const void **outValue1,
-                                std::uint64_t *outSize1, std::uint8_t *outIsPasskey1,
-                                const void **outValue2, std::uint64_t *outSize2,
-                                std::uint8_t *outIsPasskey2);
-// Reads the single item of a kind through a format of "%x" pairs: "d", "t",
-// "T" 32-bit, "b" byte, "p", "f", "l" 64-bit outputs.
-QELStatus qelOptionListGetValues(QELOptionList *list, std::int32_t kind, bool required,
-                                 const char *format, ...);
-QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool required,
-                                  const char *format, std::va_list args);
-
-// Copying, merging and freeing. Argument sequences end with the end sentinel.
-QELStatus qelOptionItemCopy(QELContext *context, const QELOptionItem *item,
-                            QELOptionItem *outItem);
-QELOptionList *qelOptionListCopy(const QELOptionList *list);
-QELStatus qelOptionListAppendVarArgs(QELOptionList *target, QELOptionList *first, ...);
-QELStatus qelOptionListAppendV(QELOptionList *target, QELOptionList *first, std::va_list args);
-QELOptionList *qelOptionListBuild(QELContext *context, bool persistent, QELOptionList *first,
-                                  ...);
-QELOptionList *qelOptionListBuildV(QELContext *context, bool persistent, QELOptionList *first,
-                                   std::va_list args);
-QELStatus qelOptionListBuildInto(QELOptionListHolder *holder, QELOptionList *first, ...);
-QELStatus qelOptionListBuildIntoV(QELOptionListHolder *holder, QELOptionList *first,
-                                  std::va_list args);
-void qelOptionListDispose(QELOptionList *list, bool force);
-void qelOptionListFree(QELOptionList *list);
-void qelOptionListFreeAndClear(QELOptionList **list);
-QELStatus qelOptionListFreeVarArgs(QELOptionList *first, ...);
-QELStatus qelOptionListFreeV(QELOptionList *first, std::va_list args);
-char *qelContextStrDup(QELContext *context, const char *string);
-
-// Public operations (each passes the API entry guard).
+/* Each passes the API entry guard. Argument sequences end with
+ * qelOptionLastOption. */
 QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList);
 QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
-                                   QELOptionList *first, ...);
-QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first, ...);
-QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder, QELOptionList *first, ...);
-QELStatus qelOptionListCopyPublic(const QELOptionList *list, QELOptionList **outCopy);
+                                                  QELOptionList *first, ...);
+QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first,
+                                                   ...);
+QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder,
+                                                      QELOptionList *first, ...);
+QELStatus qelOptionListCopyPublic(const QELOptionList *list,
+                                                 QELOptionList **outCopy);
 QELStatus qelOptionListFreePublic(QELOptionList *list);
+/* An empty option, and the end of an argument sequence. */
 QELOptionList *qelOptionNull(QELContext *context);
 QELOptionList *qelOptionLastOption(QELContext *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

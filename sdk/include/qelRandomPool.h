@@ -1,85 +1,28 @@
-// The process-wide random pool: 10240 bits stirred with SHA-1 compressions,
-// an estimate of the entropy it holds, and the random-source interface
-// (descriptor + context) through which the pool, the dummy source and the
-// generators are used.
-#pragma once
+/* The process-wide random pool: queries of its size and entropy estimate.
+ * Those that pass the API entry guard answer 0 when it refuses. */
+#ifndef QEL_RANDOM_POOL_H
+#define QEL_RANDOM_POOL_H
 
-#include <cstdint>
+#include <stdbool.h>
+#include <stdint.h>
 
-#include "qelErrors.h"
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-// QELRandomDescriptor / QELRandomContext, the random-source interface the
-// pool implements, are declared with the random contexts.
-#include "qelRandomContext.h"
+/* The entropy estimate in bits. */
+int32_t qelRandomPoolGetEntropy(void);
+/* The pool's size in bits (10240). */
+uint32_t qelRandomPoolGetSize(void);
+/* The entropy the pool must hold before it hands out key material (192). */
+uint32_t qelRandomPoolGetMinimumEntropy(void);
+bool qelRandomPoolHasMinimumEntropy(void);
+uint8_t qelRandomPoolGetStatusFlag(void);
+/* Raises the estimate to at least the given bits. */
+void qelRandomPoolRaiseEntropy(uint32_t bits);
 
-constexpr std::uint32_t kQELRandomPoolBits = 10240;
-constexpr std::uint32_t kQELRandomPoolMinimumEntropy = 192;
+#ifdef __cplusplus
+}
+#endif
 
-const QELRandomDescriptor *qelRandomPoolGlobalDescriptor();
-const QELRandomDescriptor *qelRandomPoolDummyDescriptor();
-// Fills a caller's record for short-lived access to the global pool.
-void qelRandomContextInitGlobal(QELRandomContext *context);
-
-// Public queries. Those that pass the API entry guard answer 0 when refused.
-std::int32_t qelRandomPoolGetEntropy();
-std::uint32_t qelRandomPoolGetSize();
-std::uint32_t qelRandomPoolGetMinimumEntropy();
-bool qelRandomPoolHasMinimumEntropy();
-std::uint8_t qelRandomPoolGetStatusFlag();
-void qelRandomPoolRaiseEntropy(std::uint32_t bits);
-
-// In-process back end of qelRandomPoolGetStatusDispatch; every out may be null.
-QELStatus qelRandomPoolGetStatusLocal(std::int32_t *entropy, std::uint32_t *size,
-                                      std::uint32_t *minimum, std::uint8_t *enough,
-                                      std::uint8_t *statusFlag);
-
-// Descriptor operations of the two pools (state is ignored).
-void qelRandomPoolAdd(void *state, const void *data, std::uint32_t length);
-void qelRandomPoolGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bitsClaimed);
-void qelRandomPoolStir(void *state);
-void qelRandomDummyAdd(void *state, const void *data, std::uint32_t length);
-void qelRandomDummyGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bitsClaimed);
-void qelRandomDummyStir(void *state);
-
-// Internal pool operations. Mix and Refill expect the caller to hold the pool
-// lock (qelRandomPoolLock / qelRandomPoolUnlock); the others take it themselves.
-void qelRandomPoolMix(void *state, const void *data, std::uint32_t length);
-void qelRandomPoolRefill();
-void qelRandomPoolCreditBits(std::uint32_t bits);
-void qelRandomPoolReset();
-QELStatus qelRandomPoolDestroyLock();
-bool qelRandomPoolIsSeeded();
-void qelRandomPoolSetSeeded();
-void qelRandomPoolClearSeeded();
-
-// The pool lock. It is usable for the whole life of the process (before SDK
-// start-up and after clean-up too) and is recursive for the holding thread.
-void qelRandomPoolLock();
-void qelRandomPoolUnlock();
-
-// Entropy amounts: whole bits plus a fraction word standing for
-// log2(1 + f / 2^32). Combines (addWhole, addFraction) into (whole, fraction).
-void qelRandomEntropyCombine(std::uint32_t &whole, std::uint32_t &fraction,
-                             std::uint32_t addWhole, std::uint32_t addFraction);
-
-// A snapshot of the pool's bookkeeping, for tests and diagnostics.
-struct QELRandomPoolCounters {
-    std::uint32_t entropy;
-    std::uint32_t entropyFraction;
-    std::uint32_t creditedTotal;
-    std::uint32_t pending;
-    std::uint32_t pendingFraction;
-    std::uint32_t poolPosition;
-    std::uint32_t inputPosition;
-    std::uint32_t outputUsed;
-    std::uint32_t stirCredit;
-    std::uint64_t compressions;   // SHA-1 compressions run since process start
-};
-void qelRandomPoolGetCounters(QELRandomPoolCounters *out);
-// Returns every word of the pool to its process-start state (all zero,
-// nothing seeded). Only tests call it.
-void qelRandomPoolClearAllForTesting();
-
-// The entropy events and system sources (keystrokes, timed events, polls)
-// feed this pool; their entry points are declared here too.
-#include "qelRandomSources.h"
+#endif

@@ -1,76 +1,45 @@
-// Block cipher descriptors and the keyed symmetric cipher object.
-//
-// Every block cipher is reached through one static, read-only
-// QELCipherDescriptor found by its algorithm id. A QELSymmetricCipher is a
-// keyed instance of a descriptor, owned by a memory manager; the CFB and CBC
-// modes take ownership of the cipher they are made with.
-#pragma once
+/* The keyed block cipher object over an algorithm (QELCipherAlgorithm_...).
+ * Each operation passes the API entry guard after its argument checks and
+ * returns QELError_BadParams for a null or foreign object. The CFB and CBC
+ * modes take ownership of the cipher they are made with. */
+#ifndef QEL_SYMMETRIC_CIPHER_H
+#define QEL_SYMMETRIC_CIPHER_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
+#include "qelAlgorithms.h"
+#include "qelContext.h"
 #include "qelErrors.h"
 
-struct QELMemoryMgr;
-struct QELContext;
-struct QELSettings;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-// Builds the key-schedule context from exactly keySize key bytes.
-using QELCipherKeyScheduleProc = void (*)(void *context, const std::uint8_t *key);
-// One block; in and out may be the same buffer. The context is not const
-// because several ciphers switch their schedule's direction lazily.
-using QELCipherBlockProc = void (*)(void *context, const std::uint8_t *in, std::uint8_t *out);
-// Derives a new key from the current one and the data and installs it.
-using QELCipherWashProc = void (*)(void *context, const std::uint8_t *data, std::size_t length);
+typedef struct QELSymmetricCipher QELSymmetricCipher;
 
-struct QELCipherDescriptor {
-    const char *name;
-    std::int32_t algorithm;            // QELCipherAlgorithm
-    std::size_t blockSize;             // 8 or 16
-    std::size_t keySize;               // bytes the key schedule reads
-    std::size_t contextSize;           // bytes of key-schedule context
-    std::size_t contextAlignment;      // informational only
-    QELCipherKeyScheduleProc keySchedule;
-    QELCipherBlockProc encrypt;        // null when the cipher cannot encrypt
-    QELCipherBlockProc decrypt;
-    QELCipherWashProc wash;            // null when the cipher has no wash
-    const void *reserved[2];
-};
-
-inline constexpr std::uint32_t kQELSymmetricCipherMagic = 0xABBADABAu;
-
-struct QELSymmetricCipher {
-    std::uint32_t magic;
-    QELMemoryMgr *memoryMgr;
-    const QELCipherDescriptor *descriptor;
-    void *context;                     // descriptor->contextSize bytes
-    std::uint8_t keyed;
-};
-
-// Descriptor list (no API entry guard).
-const QELCipherDescriptor *qelCipherDescriptorFind(std::int32_t algorithm);
-std::size_t qelCipherDescriptorCount();
-const QELCipherDescriptor *qelPreferredCipherDescriptorOrIDEA(QELSettings *settings);
-const QELCipherDescriptor *qelPreferredCipherDescriptorOrCAST5(QELSettings *settings);
-
-// Cipher object.
-bool qelSymmetricCipherIsValid(const void *cipher);
-QELStatus qelSymmetricCipherCreate(QELMemoryMgr *mgr, std::int32_t algorithm,
-                                   QELSymmetricCipher **outCipher);
-QELStatus qelSymmetricCipherNew(QELContext *context, std::int32_t algorithm,
-                                QELSymmetricCipher **outCipher);
+QELStatus qelSymmetricCipherNew(QELContext *context, int32_t algorithm,
+                                               QELSymmetricCipher **outCipher);
 QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher);
-QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher, QELSymmetricCipher **outCopy);
+QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher,
+                                                QELSymmetricCipher **outCopy);
+/* key: the algorithm's key size in bytes. */
 QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key);
 QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher);
-// QELError_FeatureNotAvailable when the descriptor has no wash.
-QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data, std::size_t length);
-QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher, const void *in, void *out);
-QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher, const void *in, void *out);
-// Used by the modes for every block; no magic check. QELError_NotInitialized
-// when unkeyed, QELError_FeatureNotAvailable when the direction is missing.
-QELStatus qelSymmetricCipherEncryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
-QELStatus qelSymmetricCipherDecryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
-QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher, std::size_t *outKeySize,
-                                     std::size_t *outBlockSize);
-QELMemoryMgr *qelSymmetricCipherGetMemoryMgr(const QELSymmetricCipher *cipher);
+/* Folds the data into the key; QELError_FeatureNotAvailable when the
+ * algorithm has no wash. */
+QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data,
+                                                size_t length);
+QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher,
+                                                        const void *in, void *out);
+QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher,
+                                                        const void *in, void *out);
+/* Either out-parameter may be null. */
+QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher,
+                                                    size_t *outKeySize, size_t *outBlockSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,9 +1,9 @@
 // Big-number objects: growth and release of the word arrays, the memory glue
 // for scratch space, and the 31 operations of the process-wide table.
-#include "qelBigNum.h"
+#include "qelBigNumInternal.h"
 
-#include "qelBigNumWord.h"
-#include "qelMemory.h"
+#include "qelBigNumWordInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
 #include <atomic>

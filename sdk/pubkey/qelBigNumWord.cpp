@@ -8,7 +8,7 @@
 // of multiplications in the inner loops. The Montgomery radix is therefore
 // 2^(64 * limbs); since only the exponentiation result leaves the engine, the
 // choice of radix is invisible to callers.
-#include "qelBigNumWord.h"
+#include "qelBigNumWordInternal.h"
 
 #include <cstring>
 #include <utility>

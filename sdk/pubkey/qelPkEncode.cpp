@@ -1,13 +1,14 @@
 // Sizes, number encodings and padding of the public-key algorithms.
-#include "qelPkEncode.h"
+#include "qelPkEncodeInternal.h"
 
-#include "qelBigNum.h"
-#include "qelBigNumWord.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelHash.h"
-#include "qelMemory.h"
-#include "qelRandomContext.h"
+#include "qelBigNumInternal.h"
+#include "qelBigNumWordInternal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelPkAlg.h"
+#include "qelRandomContextInternal.h"
 #include "qelWipe.h"
 
 #include <cstdarg>
@@ -18,8 +19,6 @@ namespace {
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
 
-constexpr std::int32_t kFormatMPI = 1;
-constexpr std::int32_t kFormatDER = 3;
 constexpr std::uint8_t kDERIntegerTag = 0x02;
 
 // DigestInfo header of MD5 (RFC 8017), for the legacy signature layout.
@@ -187,9 +186,9 @@ std::uint32_t qelDERLengthSize(u32 length)
 std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 length, u32 size,
                              std::int32_t format)
 {
-    if (format == kFormatMPI)
+    if (format == QELPkFormat_RFC4880)
         return qelMPIRead(number, data, length);
-    if (format == kFormatDER) {
+    if (format == QELPkFormat_DER) {
         if (data == nullptr)
             return QELError_BadKeyEncoding;
         const std::uint8_t *cursor = data;
@@ -212,13 +211,13 @@ std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 le
 
 std::int32_t qelPkNumberWrite(const QELBigNum *number, std::uint8_t *out, u32 size, std::int32_t format)
 {
-    if (format == kFormatMPI)
+    if (format == QELPkFormat_RFC4880)
         return qelMPIWrite(number, out);
     const u32 bits = QELBigNumOps.qelBigNumBitLength(number);
     const u32 bytes = (bits + 7) / 8;
     if (bytes > size)
         return 0;
-    if (format == kFormatDER) {
+    if (format == QELPkFormat_DER) {
         // Minimal content: the magnitude's bytes, with one zero byte in front
         // when its top bit is set (so the INTEGER stays positive); 0 is 02 01 00.
         const u32 c = bytes + ((bits % 8 == 0) ? 1 : 0);

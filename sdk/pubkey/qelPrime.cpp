@@ -1,10 +1,10 @@
 // Probable-prime test (a base-2 Euler test followed by strong tests to the
 // bases 2..17), sieves over arithmetic progressions, the two prime searches
 // and the fixed prime-group lookup.
-#include "qelPrime.h"
+#include "qelPrimeInternal.h"
 
-#include "qelBigNum.h"
-#include "qelPrimeGroups.h"
+#include "qelBigNumInternal.h"
+#include "qelPrimeGroupsInternal.h"
 #include "qelWipe.h"
 
 #include <cstdarg>
@@ -283,7 +283,7 @@ std::int32_t qelSieveBuildBigStep(std::uint8_t *sieve, u32 bytes, const QELBigNu
 {
     const auto &ops = QELBigNumOps;
     buildSieve(sieve, bytes, start, (ops.qelBigNumLowWord(step) & 1u) != 0,
-               [step, &ops](u32 f) { return ops.qelBigNumModWord(step, f); }, chainCount);
+               [step](u32 f) { return QELBigNumOps.qelBigNumModWord(step, f); }, chainCount);
     return 0;
 }
 

@@ -10,7 +10,7 @@
 //    the group size until p passed 64 Miller-Rabin rounds; generated with a
 //    small program over GMP (mpz_nextprime / mpz_probab_prime_p) seeded from
 //    /dev/urandom.
-#include "qelPrimeGroups.h"
+#include "qelPrimeGroupsInternal.h"
 
 namespace {
 

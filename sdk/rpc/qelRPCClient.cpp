@@ -1,6 +1,7 @@
 // The client end of the local SDK service connection: connecting, the
 // handshake that registers this client, and ending the registration.
-#include "qelRPCClient.h"
+#include "qelRPCClientInternal.h"
+#include "qelTestHooks.h"
 
 #include <atomic>
 #include <cerrno>
@@ -19,7 +20,6 @@ constexpr char kServicePath[] = "/var/.qelsdksock";
 constexpr std::uint32_t kCallHandshake = 0;
 constexpr std::uint32_t kCallClientExit = 45;
 constexpr std::int32_t kProtocolNumber = 220;
-constexpr std::size_t kRequestHeaderSize = 16;
 constexpr std::size_t kReplyHeaderSize = 8;
 // A reply larger than this is not a reply to the two calls made here.
 constexpr std::uint32_t kMaxReplySize = 1u << 20;

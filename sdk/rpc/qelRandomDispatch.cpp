@@ -2,15 +2,15 @@
 // service connection (the archive reader) always takes the in-process branch;
 // the service-side calls are not part of this build and answer
 // QELError_FeatureNotAvailable.
-#include "qelRandomDispatch.h"
+#include "qelRandomDispatchInternal.h"
 
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelRandomContext.h"
-#include "qelRandomPool.h"
-#include "qelRandomSources.h"
-#include "qelRandomSeedFile.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelRandomSourcesInternal.h"
+#include "qelRandomSeedFileInternal.h"
 
 namespace {
 

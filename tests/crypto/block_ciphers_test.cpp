@@ -10,10 +10,10 @@
 
 #include "cipher_test_util.h"
 #include "qelAlgorithms.h"
-#include "qelIDEA.h"
-#include "qelRC2.h"
-#include "qelSymmetricCipher.h"
-#include "qelTripleDES.h"
+#include "qelIDEAInternal.h"
+#include "qelRC2Internal.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelTripleDESInternal.h"
 
 #ifdef QEL_HAVE_GCRYPT
 #include <gcrypt.h>

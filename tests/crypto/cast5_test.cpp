@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "qelAlgorithms.h"
-#include "qelCAST5.h"
-#include "qelSymmetricCipher.h"
+#include "qelCAST5Internal.h"
+#include "qelSymmetricCipherInternal.h"
 
 #ifdef QEL_HAVE_OPENSSL
 #include <openssl/evp.h>

@@ -8,9 +8,9 @@
 
 #include "cipher_test_util.h"
 #include "qelAlgorithms.h"
-#include "qelCBC.h"
-#include "qelContext.h"
-#include "qelSymmetricCipher.h"
+#include "qelCBCInternal.h"
+#include "qelContextInternal.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

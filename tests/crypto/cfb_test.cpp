@@ -10,10 +10,11 @@
 
 #include "cipher_test_util.h"
 #include "qelAlgorithms.h"
-#include "qelCFB.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelSymmetricCipher.h"
+#include "qelCFBInternal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelTestHooks.h"
 
 namespace {
 

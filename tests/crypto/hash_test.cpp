@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelMD2.h"
-#include "qelSDK.h"
-#include "qelSymmetricCipher.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelMD2Internal.h"
+#include "qelSDKInternal.h"
+#include "qelSymmetricCipherInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHex.h"
 

@@ -2,10 +2,10 @@
 // (RIPEMD-160) and RFC 4231 (SHA-224/256/384/512), cross-checked against
 // OpenSSL around the block-size boundary, plus the object's error handling.
 #include "qelAlgorithms.h"
-#include "qelContext.h"
+#include "qelContextInternal.h"
 #include "qelHMAC.h"
-#include "qelHash.h"
-#include "qelSDK.h"
+#include "qelHashInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHex.h"
 

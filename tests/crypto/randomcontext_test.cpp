@@ -2,15 +2,16 @@
 // generator against an independent computation over OpenSSL's CAST-128, and
 // the front end's reserve and draws.
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelMemory.h"
-#include "qelRandomContext.h"
-#include "qelRandomPool.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestMemory.h"
-#include "qelTimeDate.h"
+#include "qelTimeDateInternal.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 

@@ -8,14 +8,14 @@
 #include <filesystem>
 #include <string>
 
-#include "qelContext.h"
-#include "qelFileSpec.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelRandomContext.h"
-#include "qelRandomDispatch.h"
-#include "qelRandomPool.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelRandomDispatchInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 namespace {

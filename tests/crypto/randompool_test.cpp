@@ -10,9 +10,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "qelRandomPool.h"
-#include "qelSDK.h"
+#include "qelRandomPoolInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "qelContext.h"
-#include "qelFileSpec.h"
-#include "qelIO.h"
-#include "qelMemory.h"
-#include "qelRandomPool.h"
-#include "qelRandomSeedFile.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelRandomSeedFileInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

@@ -10,9 +10,10 @@
 #include <fstream>
 #include <string>
 
-#include "qelRandomPool.h"
-#include "qelRandomSources.h"
+#include "qelRandomPoolInternal.h"
+#include "qelRandomSourcesInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 namespace {
 

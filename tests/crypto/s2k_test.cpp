@@ -3,13 +3,13 @@
 // independent RFC 4880 computation over OpenSSL digests, the count coding,
 // parsing and the literal types.
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelRandomContext.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHex.h"
-#include "qelStringToKey.h"
+#include "qelStringToKeyInternal.h"
 
 #include <gtest/gtest.h>
 

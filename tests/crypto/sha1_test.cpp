@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qelSHA1.h"
+#include "qelSHA1Internal.h"
 #include "qelTestHex.h"
 
 #ifdef QEL_HAVE_OPENSSL

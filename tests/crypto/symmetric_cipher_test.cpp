@@ -8,10 +8,10 @@
 
 #include "cipher_test_util.h"
 #include "qelAlgorithms.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelSettings.h"
-#include "qelSymmetricCipher.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelSettingsInternal.h"
+#include "qelSymmetricCipherInternal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "qelAVLTree.h"
+#include "qelAVLTreeInternal.h"
 
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelTestMemory.h"
 
 #include <gtest/gtest.h>

@@ -6,13 +6,14 @@
 
 #include "../crypto/cipher_test_util.h"
 #include "qelAlgorithms.h"
-#include "qelCBC.h"
-#include "qelCFB.h"
-#include "qelCipherKAT.h"
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelMemory.h"
-#include "qelSymmetricCipher.h"
+#include "qelCBCInternal.h"
+#include "qelCFBInternal.h"
+#include "qelCipherKATInternal.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelTestHooks.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "qelContext.h"
-#include "qelFileObject.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

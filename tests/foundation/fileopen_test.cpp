@@ -1,10 +1,10 @@
-#include "qelContext.h"
-#include "qelFileObject.h"
-#include "qelFileOpen.h"
-#include "qelFileSpec.h"
-#include "qelIO.h"
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelFileOpenInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

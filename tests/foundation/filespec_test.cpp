@@ -1,5 +1,5 @@
-#include "qelFileSpec.h"
-#include "qelMemory.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

@@ -1,13 +1,14 @@
 // FIPS mode cannot be left once entered, so this file walks the state
 // machine in order: first outside FIPS mode, then through every state.
-#include "qelContext.h"
-#include "qelFIPS.h"
-#include "qelFileSpec.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelSDK.h"
-#include "qelSettings.h"
+#include "qelContextInternal.h"
+#include "qelFIPSInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "qelIO.h"
-#include "qelMemory.h"
+#include "qelIOInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-#include "qelLocks.h"
+#include "qelLocksInternal.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "qelFIPS.h"
-#include "qelFileSpec.h"
-#include "qelMacBinary.h"
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelFIPSInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelMacBinaryInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 
 #include <gtest/gtest.h>

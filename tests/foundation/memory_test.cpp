@@ -1,4 +1,4 @@
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "qelTestMemory.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
-#include "qelMemPool.h"
+#include "qelMemPoolInternal.h"
 
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestMemory.h"
 

@@ -1,8 +1,8 @@
-#include "qelContext.h"
-#include "qelFileSpec.h"
-#include "qelMemory.h"
-#include "qelOptionList.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelOptionListInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestMemory.h"
 

@@ -1,10 +1,11 @@
 // The service-mode flag is never cleared once set, so this file has a
 // process of its own. A fake service on a private socket checks the
 // handshake and client-exit packets byte for byte.
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelSDK.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,9 @@
-#include "qelContext.h"
-#include "qelMemory.h"
-#include "qelRPCClient.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "qelContext.h"
-#include "qelFileObject.h"
-#include "qelMemory.h"
-#include "qelSDK.h"
-#include "qelSettings.h"
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelSDKInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestMemory.h"
 

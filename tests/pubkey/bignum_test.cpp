@@ -1,7 +1,7 @@
 // Big-number objects and word arithmetic, cross-checked against GMP.
-#include "qelBigNum.h"
-#include "qelBigNumWord.h"
-#include "qelMemory.h"
+#include "qelBigNumInternal.h"
+#include "qelBigNumWordInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelTestBigNum.h"
 #include "qelTestMemory.h"
 

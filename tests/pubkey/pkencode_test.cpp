@@ -1,12 +1,13 @@
 // Key sizes, number encodings, PKCS #1 v1.5 and OAEP, cross-checked against
 // Python's cryptography package in both directions.
-#include "qelBigNum.h"
-#include "qelContext.h"
-#include "qelHash.h"
-#include "qelMemory.h"
-#include "qelPkEncode.h"
-#include "qelRandomContext.h"
-#include "qelSDK.h"
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelPkAlg.h"
+#include "qelPkEncodeInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHex.h"
 
@@ -105,27 +106,27 @@ TEST_F(PkEncode, MPIAndFormats)
 {
     BN n("8123456789abcdef0123456789abcdef01234567"); // 160 bits, top bit set
     std::uint8_t out[64];
-    ASSERT_EQ(qelPkNumberWrite(&n, out, 20, 3), 23);
+    ASSERT_EQ(qelPkNumberWrite(&n, out, 20, QELPkFormat_DER), 23);
     EXPECT_EQ(toHex(out, 3), "021500");
     BN back;
-    EXPECT_EQ(qelPkNumberRead(&back, out, 23, 20, 3), 23);
+    EXPECT_EQ(qelPkNumberRead(&back, out, 23, 20, QELPkFormat_DER), 23);
     EXPECT_EQ(QELBigNumOps.qelBigNumCompare(&back, &n), 0);
     // A 152-bit number is written minimally: 19 content bytes.
     BN small("23456789abcdef0123456789abcdef01234567");
-    ASSERT_EQ(qelPkNumberWrite(&small, out, 20, 3), 21);
+    ASSERT_EQ(qelPkNumberWrite(&small, out, 20, QELPkFormat_DER), 21);
     EXPECT_EQ(toHex(out, 3), "021323");
     // Zero, long-form lengths, and a number too wide for the size.
     BN zero;
-    ASSERT_EQ(qelPkNumberWrite(&zero, out, 20, 3), 3);
+    ASSERT_EQ(qelPkNumberWrite(&zero, out, 20, QELPkFormat_DER), 3);
     EXPECT_EQ(toHex(out, 3), "020100");
-    EXPECT_EQ(qelPkNumberWrite(&n, out, 19, 3), 0);
-    EXPECT_EQ(qelPkNumberWrite(&n, out, 19, 2), 0);
+    EXPECT_EQ(qelPkNumberWrite(&n, out, 19, QELPkFormat_DER), 0);
+    EXPECT_EQ(qelPkNumberWrite(&n, out, 19, QELPkFormat_Raw), 0);
     std::vector<std::uint8_t> big(300);
     BN wide;
     wide.set(Bytes(200, 0xAB));
-    ASSERT_EQ(qelPkNumberWrite(&wide, big.data(), 200, 3), 204);
+    ASSERT_EQ(qelPkNumberWrite(&wide, big.data(), 200, QELPkFormat_DER), 204);
     EXPECT_EQ(toHex(big.data(), 4), "0281c900");
-    EXPECT_EQ(qelPkNumberRead(&back, big.data(), 204, 200, 3), 204);
+    EXPECT_EQ(qelPkNumberRead(&back, big.data(), 204, 200, QELPkFormat_DER), 204);
     EXPECT_EQ(QELBigNumOps.qelBigNumCompare(&back, &wide), 0);
 
     // Hostile DER: wrong tag (also constructed/application forms), content
@@ -134,15 +135,15 @@ TEST_F(PkEncode, MPIAndFormats)
                                     unhex("0205ffff"), unhex("02"), unhex("0282ff"),
                                     unhex("0280ff00"), unhex("0285ffffffffff01")};
     for (const auto &b : bad)
-        EXPECT_EQ(qelPkNumberRead(&back, b.data(), (u32)b.size(), 20, 3), QELError_BadKeyEncoding)
+        EXPECT_EQ(qelPkNumberRead(&back, b.data(), (u32)b.size(), 20, QELPkFormat_DER), QELError_BadKeyEncoding)
             << toHex(b.data(), b.size());
 
     // Raw: exactly size bytes, 0 when short.
     Bytes raw = unhex("00000102");
-    EXPECT_EQ(qelPkNumberRead(&back, raw.data(), 4, 4, 2), 4);
+    EXPECT_EQ(qelPkNumberRead(&back, raw.data(), 4, 4, QELPkFormat_Raw), 4);
     EXPECT_EQ(QELBigNumOps.qelBigNumLowWord(&back), 0x102u);
-    EXPECT_EQ(qelPkNumberRead(&back, raw.data(), 3, 4, 2), 0);
-    ASSERT_EQ(qelPkNumberWrite(&back, out, 6, 5), 6);
+    EXPECT_EQ(qelPkNumberRead(&back, raw.data(), 3, 4, QELPkFormat_Raw), 0);
+    ASSERT_EQ(qelPkNumberWrite(&back, out, 6, QELPkFormat_OAEP), 6);
     EXPECT_EQ(toHex(out, 6), "000000000102");
 
     // MPIs.

@@ -1,8 +1,8 @@
 // Prime test, sieves, prime searches and the fixed groups, against known
 // primes, Carmichael numbers and GMP.
-#include "qelBigNum.h"
-#include "qelMemory.h"
-#include "qelPrime.h"
+#include "qelBigNumInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelPrimeInternal.h"
 #include "qelTestBigNum.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 #include "zavOptions.h"
 
 namespace {

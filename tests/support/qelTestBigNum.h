@@ -2,8 +2,8 @@
 // and from GMP, the peer the arithmetic is checked against.
 #pragma once
 
-#include "qelBigNum.h"
-#include "qelMemory.h"
+#include "qelBigNumInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelTestHex.h"
 
 #include <gtest/gtest.h>

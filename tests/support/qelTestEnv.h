@@ -3,8 +3,8 @@
 // with the SDK started around a test, a suite or the whole binary.
 #pragma once
 
-#include "qelContext.h"
-#include "qelSDK.h"
+#include "qelContextInternal.h"
+#include "qelSDKInternal.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // other set of plain procedures.
 #pragma once
 
-#include "qelMemory.h"
+#include "qelMemoryInternal.h"
 
 #include <gtest/gtest.h>
 

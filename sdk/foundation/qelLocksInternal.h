@@ -86,7 +86,3 @@ QELStatus qelRWLockWriteLock(QELRWLock *lock);
 QELStatus qelRWLockWriteUnlock(QELRWLock *lock);
 bool qelRWLockHoldsWrite(QELRWLock *lock);
 bool qelRWLockHoldsRead(QELRWLock *lock);
-
-// Tests only: makes the following qelRWLockInit calls use the stand-in as if
-// semget had failed.
-void qelRWLockForceStandIn(bool force);

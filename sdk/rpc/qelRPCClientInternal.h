@@ -16,7 +16,3 @@ QELStatus qelRPCConnect(std::int32_t mode);
 QELStatus qelRPCClientExit();
 // Self-test kind 3: does nothing.
 QELStatus qelSelfTestNone();
-
-// Tests only: connect to this socket path instead of the service's; null
-// restores the service's path.
-void qelRPCSetSocketPathForTesting(const char *path);

@@ -1,0 +1,46 @@
+// CFB internals: the object and stream records, the unchecked workers, the
+// per-stream workers and the sizes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qelCFB.h"
+
+struct QELCipherDescriptor;
+
+inline constexpr std::uint32_t kQELCFBMagic = 0xBAABBAABu;
+inline constexpr std::uint16_t kQELCFBMaxStreams = 56;
+
+struct QELCFBStream {
+    QELSymmetricCipher *cipher;        // owned by the CFB object
+    std::uint8_t previous[20];         // CFB: last full ciphertext block; X9.17: output block
+    std::uint8_t reg[20];              // CFB: feedback register; X9.17: the seed
+    std::size_t pending;               // keystream (X9.17: output) bytes not yet used
+};
+
+// One block holds this header followed by `count` QELCFBStream records.
+struct QELCFBContext {
+    std::uint32_t magic;
+    QELMemoryMgr *memoryMgr;
+    std::uint16_t count;               // interleaved streams, 1 .. 56
+    std::uint16_t current;             // stream that takes the next byte (count > 1)
+    std::size_t blockBytes;            // bytes of the current stream's block done (count > 1)
+    std::uint8_t initialised;
+};
+
+QELCFBStream *qelCFBStreams(QELCFBContext *cfb);
+
+// A one-stream object over a new unkeyed cipher; null on any failure.
+QELCFBContext *qelCFBCreateForDescriptor(QELMemoryMgr *mgr, const QELCipherDescriptor *descriptor);
+QELStatus qelCFBEncryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
+QELStatus qelCFBDecryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
+void qelCFBWipe(QELCFBContext *cfb);
+std::size_t qelCFBGetBlockSize(const QELCFBContext *cfb);
+std::size_t qelCFBGetKeySize(const QELCFBContext *cfb);
+
+// Per-stream workers.
+QELStatus qelCFBStreamEncrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
+QELStatus qelCFBStreamDecrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
+QELStatus qelCFBInterleaved(bool encrypt, QELCFBContext *cfb, const std::uint8_t *in, std::size_t length,
+                            std::uint8_t *out);
