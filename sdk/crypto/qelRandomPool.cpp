@@ -354,12 +354,14 @@ void qelRandomPoolGetCounters(QELRandomPoolCounters *out)
     out->compressions = g_pool.compressions;
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelRandomPoolClearAllForTesting()
 {
     PoolLockGuard guard;
     qelSecureWipe(&g_pool, sizeof g_pool);
     g_pool.outputUsed = kOutputBytes;
 }
+#endif
 
 // ---- Dummy source ---------------------------------------------------------
 

@@ -304,6 +304,7 @@ QELStatus qelRandomPoolPollSystemEntropy()
     return qelRandomPoolAddEventDispatch(0, 0, 0, 1);
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelRandomSourcesConfigure(const QELRandomSourceConfig *config)
 {
     std::lock_guard<std::mutex> lock(g_configMutex);
@@ -329,5 +330,6 @@ void qelRandomSourcesResetForTesting()
     g_granularity.store(0);
     g_previousSample = {0, 0};
 }
+#endif
 
 std::uint32_t qelRandomSourcesGranularity() { return g_granularity.load(); }

@@ -3,6 +3,7 @@
 
 #include "qelCipherKATInternal.h"
 #include "qelContextInternal.h"
+#include "qelFeaturesInternal.h"
 #include "qelFileSpecInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"
@@ -119,11 +120,13 @@ QELStatus qelFIPSRecheck()
     return g_latchedError.load();
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelFIPSSetSelfTestForTesting(std::int32_t kind, QELSelfTestProc proc)
 {
     if (kind >= QELSelfTest_Cipher && kind <= QELSelfTest_None)
         g_testOverride[kind].store(proc);
 }
+#endif
 
 namespace {
 

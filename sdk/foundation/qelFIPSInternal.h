@@ -13,6 +13,3 @@ QELStatus qelAPIGate(const char *file, int line);
 
 // In FIPS mode keeps the first failure reported; otherwise does nothing.
 void qelFIPSLatchError(QELStatus status);
-
-// A self-test of one kind.
-using QELSelfTestProc = QELStatus (*)();

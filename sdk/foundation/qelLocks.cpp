@@ -222,7 +222,9 @@ QELStatus waitAndUnlock(QELRWLock *lock, bool reader)
 
 } // namespace
 
+#ifdef QEL_TEST_HOOKS
 void qelRWLockForceStandIn(bool force) { forceStandIn.store(force); }
+#endif
 
 QELStatus qelRWLockInit(QELRWLock *lock)
 {

@@ -10,6 +10,7 @@
 #include "qelRandomSeedFileInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
+#include "qelTokenInternal.h"
 
 #include <atomic>
 #include <chrono>
@@ -119,10 +120,12 @@ bool qelHousekeepingIsRunning()
     return g_housekeeper.running;
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelSDKSetThreadCreateForTesting(QELSDKThreadCreateProc proc)
 {
     g_threadCreate.store(proc);
 }
+#endif
 
 QELStatus qelSDKInit(std::uint32_t flags)
 {

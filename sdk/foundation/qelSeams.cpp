@@ -3,9 +3,6 @@
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
 
-// ---- token layer ----
-QELStatus qelTokenReleaseAll() { return QELError_NoErr; }
-
 // ---- qelPassCache ----
 void qelPassCacheExpire(QELContext *) {}
 QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
@@ -14,6 +11,3 @@ QELStatus qelPassCachePurge(QELContext *) { return QELError_NoErr; }
 void qelKeyDBCloseExpired(QELContext *) {}
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
-
-// ---- DSA self-test ----
-QELStatus qelDSASelfTest() { return QELError_FeatureNotAvailable; }

@@ -8,9 +8,6 @@
 
 struct QELContext;
 
-// Token layer: holds no state.
-QELStatus qelTokenReleaseAll();
-
 // Passphrase cache (qelPassCache): nothing to expire or purge yet.
 void qelPassCacheExpire(QELContext *context);
 QELStatus qelPassCachePurge(QELContext *context);
@@ -19,6 +16,3 @@ QELStatus qelPassCachePurge(QELContext *context);
 void qelKeyDBCloseExpired(QELContext *context);
 void qelKeyDBNoteRemoteChange();
 void qelKeyDBApplyRemoteChanges();
-
-// DSA power-up self-test: not available yet.
-QELStatus qelDSASelfTest();

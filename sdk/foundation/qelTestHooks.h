@@ -1,7 +1,9 @@
-// Test-only switches. They exist only in the library the test suite links
-// (built with QEL_TEST_HOOKS); the installed library has none of them, so no
-// application can swap out the self-tests, the thread creation, the entropy
-// sources or the service socket.
+// Test-only switches. They exist only in qelsdk_testing, the build of the
+// library that the test suite links (its sources compiled with
+// QEL_TEST_HOOKS); the installed qelsdk has none of them, so no application
+// can swap out the self-tests, the thread creation, the entropy sources or
+// the service socket. The types below are also what the modules keep
+// internally.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +12,30 @@
 
 #include "qelErrors.h"
 
-// Replaces the self-test of one kind (1-3); null restores the built-in one.
+// A self-test of one kind.
 using QELSelfTestProc = QELStatus (*)();
-void qelFIPSSetSelfTestForTesting(std::int32_t kind, QELSelfTestProc proc);
 
-// The thread-creation call used by qelHousekeepingStart (pthread_create
-// signature); null restores the platform call.
+// The thread-creation call of the housekeeping thread (pthread_create
+// signature).
 using QELSDKThreadCreateProc = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
                                        void *);
+
+// Where the system entropy sources come from; a null field keeps the
+// built-in default.
+struct QELRandomSourceConfig {
+    const char *urandomPath;              // default "/dev/urandom"
+    const char *randomPath;               // default "/dev/random" (non-blocking)
+    const char *const *commands;          // null-terminated; default ps/vmstat/iostat
+    int (*readClock)(struct timeval *tv); // default gettimeofday
+};
+
+#ifdef QEL_TEST_HOOKS
+
+// Replaces the self-test of one kind (1-3); null restores the built-in one.
+void qelFIPSSetSelfTestForTesting(std::int32_t kind, QELSelfTestProc proc);
+
+// Replaces the thread creation of qelHousekeepingStart; null restores the
+// platform call.
 void qelSDKSetThreadCreateForTesting(QELSDKThreadCreateProc proc);
 
 // Makes the following qelRWLockInit calls use the condition-variable
@@ -28,16 +46,8 @@ void qelRWLockForceStandIn(bool force);
 // zero, nothing seeded).
 void qelRandomPoolClearAllForTesting();
 
-// Where the system entropy sources come from; a null field keeps the
-// built-in default.
-struct QELRandomSourceConfig {
-    const char *urandomPath;              // default "/dev/urandom"
-    const char *randomPath;               // default "/dev/random" (non-blocking)
-    const char *const *commands;          // null-terminated; default ps/vmstat/iostat
-    int (*readClock)(struct timeval *tv); // default gettimeofday
-};
-// Installs a configuration (copied; strings must outlive its use); null
-// restores the defaults.
+// Installs an entropy-source configuration (copied; strings must outlive its
+// use); null restores the defaults.
 void qelRandomSourcesConfigure(const QELRandomSourceConfig *config);
 // Returns the event and timing state to its process-start values.
 void qelRandomSourcesResetForTesting();
@@ -45,3 +55,5 @@ void qelRandomSourcesResetForTesting();
 // Connect to this socket path instead of the service's; null restores the
 // service's path.
 void qelRPCSetSocketPathForTesting(const char *path);
+
+#endif

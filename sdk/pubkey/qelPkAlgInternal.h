@@ -4,8 +4,10 @@
 // on these; applications reach them only through those layers.
 #pragma once
 
-#include "qelErrors.h"
 #include "qelPkAlg.h"
+
+#include "qelBigNumInternal.h"
+#include "qelErrors.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +16,7 @@ struct QELBigNum;
 struct QELContext;
 struct QELHashDescriptor;
 struct QELKeyObject;
+struct QELMemoryMgr;
 struct QELRandomContext;
 struct QELSettings;
 struct QELTokenDevice;
@@ -148,3 +151,160 @@ QELSecretKeyObject *qelSecretKeyObjectFromData(QELContext *context, std::uint8_t
 QELPublicKeyObject *qelPublicKeyObjectFromData(QELContext *context, std::uint8_t algorithm,
                                                const std::uint8_t *material, std::size_t length,
                                                QELStatus *outStatus);
+
+// ---- the shared frame of the RSA, ElGamal and DSA objects --------------------
+
+// Public values, in the algorithm's order (RSA n, e; ElGamal p, g, y;
+// DSA p, q, g, y).
+struct QELPkKeyOps;
+struct QELPkPublicRecord {
+    const QELPkKeyOps *ops;
+    QELBigNum value[4];
+    std::uint8_t count;
+};
+
+// The secret record of RSA, ElGamal and DSA alike: the public values, then
+// the secret values (RSA d, p, q, u; ElGamal x; DSA x), and the stored
+// material they are decoded from.
+struct QELPkSecretRecord {
+    QELContext *context;
+    const QELPkKeyOps *ops;
+    QELBigNum value[6];
+    std::uint8_t publicCount;
+    std::uint8_t secretCount;
+    std::uint8_t *material;          // owned; wiped over its capacity when freed
+    std::size_t capacity;
+    std::size_t length;
+    std::uint32_t locked;            // 1: the secret values are empty
+    std::uint8_t oldFormat;          // RSA keys of packet version 2 or 3
+};
+using QELRSASecretData = QELPkSecretRecord;
+using QELElGamalSecretData = QELPkSecretRecord;
+using QELDSASecretData = QELPkSecretRecord;
+
+// What an algorithm adds to the shared frame.
+struct QELPkKeyOps {
+    std::uint8_t publicCount;
+    std::uint8_t secretCount;
+    // Status of a secret constructor whose first unlock fails.
+    QELStatus constructorFailure;
+    // Public values of key material into begun numbers: 0 or a status.
+    QELStatus (*parsePublic)(const std::uint8_t *material, std::size_t length, QELBigNum *values);
+    // The public values of stored material: octets they take, or a status.
+    std::int32_t (*readStoredPublic)(const std::uint8_t *material, std::size_t length,
+                                     QELBigNum *values);
+    // Checks the public values decoded on unlock: 0 or a status.
+    QELStatus (*checkPublic)(const QELBigNum *values);
+    // Checks a candidate set of secret values: 1 good, 0 the attempt fails,
+    // QELError_BadKeyParameters when the values contradict the public ones.
+    std::int32_t (*checkSecret)(QELSecretKeyObject *self, const QELBigNum *publicValues,
+                                const QELBigNum *secretValues, bool hashIntegrity);
+    // Accepts a checksum stored in the clear under protection (legacy RSA).
+    bool clearChecksumToo;
+    // A limit checked when an object is made from stored material.
+    std::uint32_t maxModulusBits;
+
+    std::int32_t (*publicMaxEncryptedSize)(QELPublicKeyObject *, std::int32_t);
+    std::int32_t (*publicMaxPlaintextSize)(QELPublicKeyObject *);
+    std::int32_t (*publicMaxSignatureSize)(QELPublicKeyObject *, std::int32_t);
+    decltype(QELPublicKeyObject::encrypt) encrypt;
+    decltype(QELPublicKeyObject::verify) verify;
+    std::int32_t (*secretMaxEncryptedSize)(QELSecretKeyObject *, std::int32_t);
+    std::int32_t (*secretMaxPlaintextSize)(QELSecretKeyObject *);
+    std::int32_t (*secretMaxSignatureSize)(QELSecretKeyObject *, std::int32_t);
+    decltype(QELSecretKeyObject::decrypt) decrypt;
+    decltype(QELSecretKeyObject::sign) sign;
+};
+
+extern const QELPkKeyOps qelRSAKeyOps;
+extern const QELPkKeyOps qelElGamalKeyOps;
+extern const QELPkKeyOps qelDSAKeyOps;
+
+inline QELPkPublicRecord *qelPkPublicRecord(QELPublicKeyObject *o)
+{
+    return static_cast<QELPkPublicRecord *>(o->publicData);
+}
+inline QELPkSecretRecord *qelPkSecretRecord(QELSecretKeyObject *o)
+{
+    return static_cast<QELPkSecretRecord *>(o->secretData);
+}
+
+// A public-key object over copies of the values; null with *outStatus set.
+QELPublicKeyObject *qelPkPublicObjectNew(QELContext *context, std::uint8_t algorithm,
+                                         const QELPkKeyOps &ops, const QELBigNum *values,
+                                         QELStatus *outStatus);
+// A secret-key object over stored material, unlocked at once when the
+// material is not protected; null with *outStatus set.
+QELSecretKeyObject *qelPkSecretObjectFromMaterial(QELContext *context, std::uint8_t algorithm,
+                                                  const QELPkKeyOps &ops,
+                                                  const std::uint8_t *material, std::size_t length,
+                                                  std::uint8_t oldFormat, QELStatus *outStatus);
+// A new unlocked object that takes over the numbers (public then secret
+// values, begun; they are emptied) and writes its unprotected material.
+QELSecretKeyObject *qelPkSecretObjectFromValues(QELContext *context, std::uint8_t algorithm,
+                                                const QELPkKeyOps &ops, QELBigNum *values,
+                                                std::uint8_t oldFormat, QELRandomContext *random,
+                                                QELStatus *outStatus);
+// A locked object is unlocked with the passphrase (no passkey): 0 when it
+// is unlocked now, QELError_KeyLocked when the passphrase does not do it, or
+// the unlock's negative status.
+QELStatus qelPkUnlockForUse(QELSecretKeyObject *self, const void *passphrase, std::size_t length);
+
+// Octet length of a value of n bits.
+inline std::uint32_t qelPkOctets(std::uint32_t bits) { return (bits + 7) / 8; }
+
+// The generators of the three algorithms (see qelPkAlgGenerateKey).
+QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, std::uint32_t bits, std::uint8_t oldFormat,
+                                      QELRandomContext *random, QELPkProgressProc progress,
+                                      void *progressData, QELStatus *outStatus);
+QELSecretKeyObject *qelElGamalGenerateKey(QELContext *context, std::uint32_t bits,
+                                          std::uint8_t fastGeneration, QELRandomContext *random,
+                                          QELPkProgressProc progress, void *progressData,
+                                          QELStatus *outStatus);
+QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, std::uint32_t bits,
+                                      QELRandomContext *random, QELPkProgressProc progress,
+                                      void *progressData, QELStatus *outStatus);
+
+// N numbers begun together and released (wiped) together on every exit.
+template <std::size_t N>
+class QELPkNumbers {
+public:
+    QELPkNumbers(QELMemoryMgr *mgr, bool secure)
+    {
+        for (QELBigNum &n : v_)
+            qelBigNumBegin(&n, mgr, secure ? 1 : 0);
+    }
+    ~QELPkNumbers()
+    {
+        for (QELBigNum &n : v_)
+            QELBigNumOps.qelBigNumFree(&n);
+    }
+    QELPkNumbers(const QELPkNumbers &) = delete;
+    QELPkNumbers &operator=(const QELPkNumbers &) = delete;
+    QELBigNum *operator[](std::size_t i) { return &v_[i]; }
+    QELBigNum *data() { return v_; }
+
+private:
+    QELBigNum v_[N];
+};
+
+// ---- helpers the algorithms share
+
+// The first `count` MPIs of key material into begun numbers, walked with
+// the MPI checks. Octets they take, or a status.
+std::int32_t qelPkReadMPIs(const std::uint8_t *material, std::size_t length, std::uint32_t count,
+                           QELBigNum *values);
+// 2 <= v <= p - 1.
+bool qelPkInGroupRange(const QELBigNum *v, const QELBigNum *p);
+// Sum modulo 65536 of a session key's octets after its algorithm octet.
+std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length);
+// Two values in a format: RFC 4880 two MPIs, DER a SEQUENCE of two INTEGERs,
+// any other format two fixed-size values of `size` octets.
+std::int32_t qelPkPairMaxSize(std::uint32_t size, std::int32_t format);
+std::int32_t qelPkWritePair(const QELBigNum *a, const QELBigNum *b, std::uint8_t *out, std::uint32_t size,
+                            std::int32_t format);
+// Reads the pair and requires it to use up the input: octets read, or
+// `shortStatus` when a value is missing or octets are left over, or
+// QELError_BadKeyEncoding for a malformed DER frame, or the reader's status.
+std::int32_t qelPkReadPair(QELBigNum *a, QELBigNum *b, const std::uint8_t *in, std::size_t length,
+                           std::uint32_t size, std::int32_t format, QELStatus shortStatus);

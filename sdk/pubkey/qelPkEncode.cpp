@@ -99,6 +99,39 @@ struct OAEPBlock {
     Hash G; // mask generation hash
 };
 
+
+// Constant-time masks: all ones when the condition holds, else zero.
+u32 maskIfZero(u32 x) { return 0u - ((x - 1u) >> 31 & ((~x) >> 31)); }
+u32 maskIfEqual(u32 a, u32 b) { return maskIfZero(a ^ b); }
+
+// PKCS #1 v1.5 type 2 of a decrypted block: every octet is examined and the
+// failure is decided once, so a caller's timing cannot serve as a padding
+// oracle. Accepts 00 02 PS 00 data, and the legacy 00 01 <19 octets> 00
+// <non-zero> .. 02 layout.
+std::int32_t unpadType2(const std::uint8_t *b, u32 k, std::uint8_t *out, u32 outSize)
+{
+    u32 sep = 0, found = 0;
+    for (u32 i = 2; i < k; ++i) {
+        const u32 zero = maskIfZero(b[i]);
+        sep |= i & zero & ~found;
+        found |= zero;
+    }
+    const u32 lead = maskIfZero(b[0]);
+    const u32 standard = lead & maskIfEqual(b[1], 2) & found;
+    u32 legacy = 0;
+    if (k >= 22) {
+        legacy = lead & maskIfEqual(b[1], 1) & maskIfEqual(b[k - 1], 2) & maskIfZero(b[20]);
+        for (u32 i = 21; i + 1 < k; ++i)
+            legacy &= ~maskIfZero(b[i]);
+    }
+    if ((standard | legacy) == 0)
+        return QELError_CorruptData;
+    const std::uint8_t *data = legacy ? b + 1 : b + sep + 1;
+    const u32 length = legacy ? 19 : k - sep - 1;
+    std::memcpy(out, data, length < outSize ? length : outSize);
+    return (std::int32_t)length;
+}
+
 } // namespace
 
 std::uint32_t qelSubgroupBits(u32 b)
@@ -352,8 +385,9 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
 {
     if ((blockType != 1 && blockType != 2) || k < 3 || (outSize != 0 && out == nullptr))
         return QELError_CorruptData;
-    // A value wider than the block cannot be a block of it.
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)(k - 1))
+    // A value wider than the block cannot be a block of it; a non-zero first
+    // octet is judged with the rest of the block.
+    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
         return QELError_CorruptData;
     Buffer buf(number->memoryMgr, k, true);
     if (!buf)
@@ -367,7 +401,7 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
 
     u32 sep;
     if (blockType == 1) {
-        if (b[1] != 1)
+        if (b[0] != 0 || b[1] != 1)
             return QELError_CorruptData;
         // Legacy layout: a bare MD5 digest in bytes 2..17, then 00 FF..FF 01.
         if (k >= 20 && b[k - 1] == 1 && b[18] == 0) {
@@ -389,25 +423,8 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
         if (sep == k || b[sep] != 0)
             return QELError_CorruptData;
     } else {
-        if (b[1] == 1) {
-            // Legacy layout: 00 01 <19 bytes> ... 00 at byte 20 ... 02.
-            if (k < 22 || b[k - 1] != 2)
-                return QELError_CorruptData;
-            u32 i = k - 2;
-            while (i > 0 && b[i] != 0)
-                --i;
-            if (i != 20)
-                return QELError_CorruptData;
-            copyOut(b + 1, 19);
-            return 19;
-        }
-        if (b[1] != 2)
-            return QELError_CorruptData;
-        sep = 2;
-        while (sep < k && b[sep] != 0)
-            ++sep;
-        if (sep == k)
-            return QELError_CorruptData;
+        // Decryption: the verdict must not show in the time taken.
+        return unpadType2(b, k, out, outSize);
     }
     const u32 dataLength = k - sep - 1;
     copyOut(b + sep + 1, dataLength);
@@ -486,7 +503,8 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     // The block must hold the zero byte, the seed, the label hash and 0x01.
     if ((u64)k < 2 * (u64)h + 2)
         return QELError_CorruptData;
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)(k - 1))
+    // A value wider than the block cannot come from this key's modulus.
+    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
         return QELError_CorruptData;
     QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
     if (mgr == nullptr)
@@ -502,13 +520,21 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     block.maskSeed();
     block.maskDataBlock();
 
+    // Every check runs over the whole block and the verdict is taken once.
     hashOnce(block.H.get(), label, labelLength, block.scratch.get());
-    bool ok = std::memcmp(DB, block.scratch.get(), h) == 0;
-    u32 i = h;
-    while (i < dbLength && DB[i] == 0)
-        ++i;
-    ok = ok && i < dbLength && DB[i] == 0x01;
-    if (!ok)
+    std::uint8_t top = 0;
+    QELBigNumOps.qelBigNumToBytesBE(number, &top, k - 1, 1);
+    u32 bad = top;
+    for (u32 j = 0; j < h; ++j)
+        bad |= DB[j] ^ block.scratch.get()[j];
+    u32 i = 0, found = 0, marker = 0;
+    for (u32 j = h; j < dbLength; ++j) {
+        const u32 first = ~maskIfZero(DB[j]) & ~found;
+        i |= j & first;
+        marker |= maskIfEqual(DB[j], 1) & first;
+        found |= first;
+    }
+    if ((maskIfZero(bad) & found & marker) == 0)
         return QELError_CorruptData;
     const u32 msgLength = dbLength - i - 1;
     const u32 n = msgLength < outSize ? msgLength : outSize;

@@ -391,7 +391,7 @@ std::int32_t qelPrimeSearchConstrainedList(QELBigNum *p, QELPrimeRandomIndexProc
 
             u32 current = 0;
             while (n > 0) {
-                u32 pick = randomIndex ? randomIndex(n) : 0;
+                u32 pick = randomIndex ? randomIndex(userData, n) : 0;
                 if (pick >= n)
                     pick = 0;
                 const u32 candidate = survivors[pick];

@@ -9,8 +9,9 @@ struct QELBigNum;
 // Progress: called with '*' per test trial, '.' per rejected candidate and
 // '/' per new sieve window; a negative result aborts and is returned.
 using QELPrimeProgressProc = std::int32_t (*)(void *userData, std::int32_t ch);
-// Returns an index in 0 .. count-1 (count >= 1).
-using QELPrimeRandomIndexProc = std::uint32_t (*)(std::uint32_t count);
+// Returns an index in 0 .. count-1 (count >= 1). It gets the search's user
+// data, so each search carries its own source of randomness.
+using QELPrimeRandomIndexProc = std::uint32_t (*)(void *userData, std::uint32_t count);
 
 constexpr std::uint32_t QELSieveBytes = 2048;
 

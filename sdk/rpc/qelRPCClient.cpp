@@ -187,8 +187,10 @@ QELStatus qelSelfTestNone()
     return QELError_NoErr;
 }
 
+#ifdef QEL_TEST_HOOKS
 void qelRPCSetSocketPathForTesting(const char *path)
 {
     std::lock_guard lock(g_serviceLock);
     g_socketPath = path != nullptr ? path : kServicePath;
 }
+#endif

@@ -266,7 +266,7 @@ TEST(PrimeGMP, SearchesFindTheNextPrime)
         mpz_setbit(start, 127);
         BN p;
         toBN(&p, start);
-        auto pick = [](u32 count) -> u32 { return (count * 7919u + 13u) % count; };
+        auto pick = [](void *, u32 count) -> u32 { return (count * 7919u + 13u) % count; };
         EXPECT_GT(qelPrimeSearchConstrained(&p, i % 2 ? +pick : nullptr, nullptr, nullptr, 3u, 65537u, 0u), 0);
         fromBN(r, &p.n);
         EXPECT_GT(mpz_probab_prime_p(r, 25), 0);

@@ -1,0 +1,632 @@
+// RSA (algorithm ids 1, 2 and 3): key objects, CRT private operation with
+// blinding, encryption, signatures and key generation.
+#include "qelPkAlgInternal.h"
+
+#include "qelAlgorithms.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelPkEncodeInternal.h"
+#include "qelPrimeInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelWipe.h"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+using u32 = std::uint32_t;
+using BN = QELBigNum;
+const QELBigNumOpsTable &ops() { return QELBigNumOps; }
+
+enum { N, E, D, P, Q, U };
+
+constexpr u32 kMaxObjectBits = 4096;
+constexpr u32 kMaxEncryptBits = 65535;
+constexpr u32 kPublicExponent = 65537;
+constexpr u32 kMinGenerateBits = 32;
+
+QELMemoryMgr *managerOf(QELContext *context) { return qelContextGetMemoryMgr(context); }
+
+std::int32_t baseFormat(std::int32_t format)
+{
+    return format > QELPkFormat_Blinded && format <= QELPkFormat_Blinded + QELPkFormat_OAEP
+               ? format - QELPkFormat_Blinded
+               : format;
+}
+
+u32 octetsOf(const BN *n) { return qelPkOctets(ops().qelBigNumBitLength(n)); }
+
+// ---- key material
+
+// Bit count agrees with the top octet of an MPI of at least one octet.
+bool topOctetMatches(const std::uint8_t *mpi)
+{
+    const u32 bits = (u32(mpi[0]) << 8) | mpi[1];
+    return bits != 0 && (mpi[2] >> ((bits - 1) % 8)) == 1;
+}
+
+QELStatus parsePublic(const std::uint8_t *m, std::size_t length, BN *values)
+{
+    if (m == nullptr || length < 4)
+        return QELError_BadAlgorithmData;
+    const u32 nBits = (u32(m[0]) << 8) | m[1];
+    const std::size_t nOctets = qelPkOctets(nBits);
+    if (nBits == 0 || length < 3 || !topOctetMatches(m))
+        return QELError_BadMPIBitCount;
+    if (length < nOctets + 4)
+        return QELError_BadAlgorithmData;
+    if ((m[1 + nOctets] & 1) == 0)
+        return QELError_BadMPIOddness;
+    const std::uint8_t *e = m + 2 + nOctets;
+    const u32 eBits = (u32(e[0]) << 8) | e[1];
+    if (eBits == 0 || length < nOctets + 5 || !topOctetMatches(e))
+        return QELError_BadMPIBitCount2;
+    if (length < nOctets + 4 + qelPkOctets(eBits))
+        return QELError_BadAlgorithmData;
+    if (nBits > kMaxObjectBits)
+        return QELError_KeyCheckFailed;
+    const u32 len = (u32)(length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length);
+    if (qelMPIRead(&values[N], m, len) <= 0 || qelMPIRead(&values[E], e, len - 2 - (u32)nOctets) <= 0)
+        return QELError_OutOfMemory;
+    return QELError_NoErr;
+}
+
+std::int32_t readStoredPublic(const std::uint8_t *m, std::size_t length, BN *values)
+{
+    const u32 len = (u32)(length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length);
+    const std::int32_t a = qelMPIRead(&values[N], m, len);
+    if (a < 0)
+        return a;
+    if (a == 0)
+        return QELError_BadAlgorithmData;
+    const std::int32_t b = qelMPIRead(&values[E], m + a, len - (u32)a);
+    if (b < 0)
+        return b;
+    if (b == 0)
+        return QELError_BadAlgorithmData;
+    return a + b;
+}
+
+QELStatus checkPublic(const BN *) { return QELError_NoErr; }
+
+// 1 when x mod m == 1.
+bool isOneMod(BN *scratch, const BN *x, const BN *m)
+{
+    return ops().qelBigNumMod(scratch, x, m) == 0 && ops().qelBigNumCompareWord(scratch, 1) == 0;
+}
+
+std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool)
+{
+    const auto &o = ops();
+    const BN *n = &pub[N], *e = &pub[E];
+    const BN *d = &sec[0], *p = &sec[1], *q = &sec[2], *u = &sec[3];
+    if (o.qelBigNumCompare(d, n) >= 0)
+        return 0;
+    // p and q lie strictly between 1 and n before anything divides by them.
+    for (const BN *f : {p, q})
+        if (o.qelBigNumCompareWord(f, 1) <= 0 || o.qelBigNumCompare(f, n) >= 0 || (o.qelBigNumLowWord(f) & 1) == 0)
+            return 0;
+    QELPkNumbers<3> t(managerOf(self->context), true);
+    if (o.qelBigNumMultiply(t[0], p, q) != 0)
+        return QELError_OutOfMemory;
+    if (o.qelBigNumCompare(t[0], n) != 0)
+        return 0;
+    if (o.qelBigNumMultiply(t[0], d, e) != 0)
+        return QELError_OutOfMemory;
+    for (const BN *f : {p, q}) {
+        if (o.qelBigNumCopy(t[1], f) != 0 || o.qelBigNumSubtractWord(t[1], 1) != 0)
+            return QELError_OutOfMemory;
+        if (!isOneMod(t[2], t[0], t[1]))
+            return 0;
+    }
+    if (o.qelBigNumCompare(u, q) >= 0)
+        return 0;
+    if (o.qelBigNumMultiply(t[0], p, u) != 0)
+        return QELError_OutOfMemory;
+    return isOneMod(t[2], t[0], q) ? 1 : 0;
+}
+
+// ---- sizes
+
+std::int32_t encryptedSize(u32 k, std::int32_t format)
+{
+    switch (format) {
+    case QELPkFormat_RFC4880: return (std::int32_t)(k + 2);
+    case QELPkFormat_DER: return (std::int32_t)(1 + qelDERLengthSize(k + 1) + k + 1);
+    case QELPkFormat_Raw:
+    case QELPkFormat_RawNoDigestInfo:
+    case QELPkFormat_OAEP: return (std::int32_t)k;
+    default: return 0;
+    }
+}
+
+std::int32_t signatureSize(u32 k, std::int32_t format)
+{
+    if (format == QELPkFormat_RFC4880)
+        return (std::int32_t)(k + 2);
+    if (format >= QELPkFormat_Raw && format <= QELPkFormat_OAEP)
+        return (std::int32_t)k;
+    return 0;
+}
+
+u32 publicK(QELPublicKeyObject *self) { return octetsOf(&qelPkPublicRecord(self)->value[N]); }
+u32 secretK(QELSecretKeyObject *self) { return octetsOf(&qelPkSecretRecord(self)->value[N]); }
+
+std::int32_t pubMaxEncrypted(QELPublicKeyObject *self, std::int32_t f) { return encryptedSize(publicK(self), baseFormat(f)); }
+std::int32_t pubMaxSignature(QELPublicKeyObject *self, std::int32_t f) { return signatureSize(publicK(self), baseFormat(f)); }
+// Never below zero: a modulus too small for any message answers 0.
+std::int32_t pubMaxPlaintext(QELPublicKeyObject *self)
+{
+    const u32 k = publicK(self);
+    return k < 3 ? 0 : (std::int32_t)(k - 3);
+}
+std::int32_t secMaxEncrypted(QELSecretKeyObject *self, std::int32_t f) { return encryptedSize(secretK(self), baseFormat(f)); }
+std::int32_t secMaxSignature(QELSecretKeyObject *self, std::int32_t f) { return signatureSize(secretK(self), baseFormat(f)); }
+std::int32_t secMaxPlaintext(QELSecretKeyObject *self)
+{
+    const u32 k = secretK(self);
+    return k < 3 ? 0 : (std::int32_t)(k - 3);
+}
+
+// ---- encryption
+
+struct OAEPHeader {
+    std::int32_t labelHash = 0;
+    std::int32_t maskHash = 0;
+    const std::uint8_t *label = nullptr;
+    u32 labelLength = 0;
+    std::size_t headerLength = 0;
+};
+
+// The parameter header in front of OAEP input: hash ids, label length, label.
+bool readOAEPHeader(const std::uint8_t *in, std::size_t length, OAEPHeader &h)
+{
+    if (in == nullptr || length < 6)
+        return false;
+    const u32 L = (u32(in[2]) << 24) | (u32(in[3]) << 16) | (u32(in[4]) << 8) | in[5];
+    if (L > length - 6)
+        return false;
+    h.labelHash = in[0];
+    h.maskHash = in[1];
+    h.label = in + 6;
+    h.labelLength = L;
+    h.headerLength = 6 + (std::size_t)L;
+    return true;
+}
+
+QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size_t length, std::uint8_t *out,
+                     std::size_t *outLength, QELRandomContext *random, std::int32_t format)
+{
+    if (outLength)
+        *outLength = 0;
+    if (out == nullptr || outLength == nullptr || (in == nullptr && length != 0) || random == nullptr)
+        return QELError_BadParams;
+    QELPkPublicRecord *rec = qelPkPublicRecord(self);
+    const BN *n = &rec->value[N];
+    if (ops().qelBigNumBitLength(n) > kMaxEncryptBits)
+        return QELError_KeySizeTooLarge;
+    const u32 k = octetsOf(n);
+    QELPkNumbers<2> t(managerOf(self->context), true);
+    BN *m = t[0];
+    QELStatus status = QELError_NoErr;
+    if (format == QELPkFormat_OAEP) {
+        OAEPHeader h;
+        if (!readOAEPHeader(in, length, h))
+            return QELError_MalformedESK;
+        const std::size_t d = length - h.headerLength;
+        if (d > k)
+            return QELError_DataTooLarge;
+        status = qelOAEPEncode(m, in + h.headerLength, (u32)d, k, h.labelHash, h.maskHash, h.label, h.labelLength,
+                               self->context, random);
+    } else if (format == QELPkFormat_RFC4880) {
+        // The message is the session key and its checksum: it must leave the
+        // eight padding octets before anything is copied.
+        if (length == 0)
+            return QELError_BadParams;
+        if (length + 2 + 11 > k)
+            return QELError_DataTooLarge;
+        std::memcpy(out, in, length);
+        const std::uint16_t sum = qelPkSessionKeyChecksum(in, length);
+        out[length] = (std::uint8_t)(sum >> 8);
+        out[length + 1] = (std::uint8_t)sum;
+        status = qelPKCS1Pad(m, out, (u32)length + 2, 2, k, random);
+        qelSecureWipe(out, length + 2);
+    } else {
+        if (length + 11 > k)
+            return QELError_DataTooLarge;
+        status = qelPKCS1Pad(m, in, (u32)length, 2, k, random);
+    }
+    if (status != QELError_NoErr)
+        return status;
+    if (ops().qelBigNumExpMod(t[1], m, &rec->value[E], n) != 0)
+        return QELError_OutOfMemory;
+    std::int32_t written;
+    if (format == QELPkFormat_RFC4880 || format == QELPkFormat_DER)
+        written = qelPkNumberWrite(t[1], out, k, format);
+    else
+        written = qelPkNumberWrite(t[1], out, k, QELPkFormat_Raw);
+    if (written <= 0)
+        return QELError_DataTooLarge;
+    *outLength = (std::size_t)written;
+    return QELError_NoErr;
+}
+
+// ---- the private operation
+
+// x^d mod n through the CRT, blinded by a random r: (x r^e)^d r^-1.
+QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
+{
+    const auto &o = ops();
+    QELPkSecretRecord *rec = qelPkSecretRecord(self);
+    const BN *n = &rec->value[N], *e = &rec->value[E], *d = &rec->value[D];
+    const BN *p = &rec->value[P], *q = &rec->value[Q], *u = &rec->value[U];
+    QELRandomContext *random = qelContextGetRandomContext(self->context);
+    if (random == nullptr)
+        return QELError_OutOfEntropy;
+    QELPkNumbers<8> t(managerOf(self->context), true);
+    BN *r = t[0], *v = t[1], *y = t[2], *m1 = t[3], *m2 = t[4], *h = t[5], *dp = t[6], *tmp = t[7];
+
+    // A blinding factor that has an inverse; any other is drawn again.
+    const u32 bits = o.qelBigNumBitLength(n);
+    std::int32_t inv = 1;
+    for (int tries = 0; tries < 16 && inv != 0; ++tries) {
+        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
+            return QELError_OutOfMemory;
+        if (o.qelBigNumCompareWord(r, 1) <= 0)
+            continue;
+        inv = o.qelBigNumInverseMod(v, r, n);
+        if (inv < 0)
+            return QELError_OutOfMemory;
+    }
+    if (inv != 0)
+        return QELError_BadKeyParameters;
+    if (o.qelBigNumExpMod(tmp, r, e, n) != 0 || o.qelBigNumMultiply(y, x, tmp) != 0 || o.qelBigNumMod(y, y, n) != 0)
+        return QELError_OutOfMemory;
+
+    // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q.
+    auto half = [&](BN *out, const BN *prime) -> bool {
+        return o.qelBigNumCopy(tmp, prime) == 0 && o.qelBigNumSubtractWord(tmp, 1) == 0 &&
+               o.qelBigNumMod(dp, d, tmp) == 0 && o.qelBigNumMod(h, y, prime) == 0 &&
+               o.qelBigNumExpMod(out, h, dp, prime) == 0;
+    };
+    if (!half(m1, p) || !half(m2, q))
+        return QELError_OutOfMemory;
+    // h = (m2 - m1 mod q) u mod q; result = m1 + h p.
+    if (o.qelBigNumMod(tmp, m1, q) != 0)
+        return QELError_OutOfMemory;
+    const std::int32_t neg = o.qelBigNumSubtract(m2, tmp);
+    if (neg < 0)
+        return QELError_OutOfMemory;
+    if (neg == 1 && o.qelBigNumCompareWord(m2, 0) != 0) {
+        // m2 holds |m2 - m1|; the residue is q minus it.
+        if (o.qelBigNumCopy(tmp, q) != 0 || o.qelBigNumSubtract(tmp, m2) < 0 || o.qelBigNumCopy(m2, tmp) != 0)
+            return QELError_OutOfMemory;
+    }
+    if (o.qelBigNumMultiply(h, m2, u) != 0 || o.qelBigNumMod(h, h, q) != 0 || o.qelBigNumMultiply(tmp, h, p) != 0 ||
+        o.qelBigNumAdd(tmp, m1) != 0)
+        return QELError_OutOfMemory;
+    // Unblind.
+    if (o.qelBigNumMultiply(h, tmp, v) != 0 || o.qelBigNumMod(result, h, n) != 0)
+        return QELError_OutOfMemory;
+    return QELError_NoErr;
+}
+
+// ---- decryption
+
+QELStatus rsaDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size_t length, std::uint8_t *out,
+                     std::size_t *outLength, const void *passphrase, std::size_t passphraseLength, std::int32_t format)
+{
+    if (outLength)
+        *outLength = 0;
+    if (out == nullptr || outLength == nullptr || (in == nullptr && length != 0))
+        return QELError_BadParams;
+    if (const QELStatus s = qelPkUnlockForUse(self, passphrase, passphraseLength); s != 0)
+        return s;
+    if (length < 2)
+        return QELError_MalformedESK;
+    format = baseFormat(format);
+    QELPkSecretRecord *rec = qelPkSecretRecord(self);
+    const BN *n = &rec->value[N];
+    const u32 k = octetsOf(n);
+    OAEPHeader h;
+    if (format == QELPkFormat_OAEP) {
+        if (!readOAEPHeader(in, length, h) || length - h.headerLength < 2)
+            return QELError_MalformedESK;
+        in += h.headerLength;
+        length -= h.headerLength;
+    }
+    QELPkNumbers<2> t(managerOf(self->context), true);
+    const u32 len = (u32)(length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length);
+    const std::int32_t read = qelPkNumberRead(t[0], in, len, k,
+                                              format == QELPkFormat_RFC4880 || format == QELPkFormat_DER
+                                                  ? format
+                                                  : QELPkFormat_Raw);
+    if (read < 0)
+        return read;
+    if (read == 0)
+        return QELError_MalformedESK;
+    // A ciphertext not below the modulus is no ciphertext of this key.
+    if (ops().qelBigNumCompare(t[0], n) >= 0)
+        return QELError_MalformedESK;
+    if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
+        return s;
+    const u32 capacity = k < 3 ? 0 : k - 3;
+    std::int32_t m;
+    if (format == QELPkFormat_OAEP)
+        m = qelOAEPDecode(out, capacity, t[1], k, h.labelHash, h.maskHash, h.label, h.labelLength, self->context);
+    else
+        m = qelPKCS1Unpad(out, capacity, t[1], 2, k);
+    if (m < 0)
+        return m;
+    if ((u32)m > capacity || m < 3)
+        return QELError_CorruptData;
+    if (format == QELPkFormat_RFC4880) {
+        const std::uint16_t want = qelPkSessionKeyChecksum(out, (std::size_t)m - 2);
+        const std::uint16_t got = (std::uint16_t)((out[m - 2] << 8) | out[m - 1]);
+        out[m - 2] = out[m - 1] = 0;
+        if (want != got) {
+            qelSecureWipe(out, (std::size_t)m);
+            return QELError_CorruptData;
+        }
+        m -= 2;
+    }
+    *outLength = (std::size_t)m;
+    return QELError_NoErr;
+}
+
+// ---- signatures
+
+// The DigestInfo of a hash without its NULL parameters: 05 00 dropped and
+// the two enclosing SEQUENCE lengths shortened by two. Empty when the prefix
+// has no such form.
+u32 digestInfoWithoutNull(const QELHashDescriptor *hash, std::uint8_t *out, u32 size)
+{
+    const std::uint8_t *p = hash->digestInfoPrefix;
+    const u32 n = (u32)hash->prefixLength;
+    if (p == nullptr || n < 8 || n > size || p[0] != 0x30 || p[2] != 0x30 || p[4] != 0x06)
+        return 0;
+    const u32 oidEnd = 6 + p[5];
+    if (oidEnd + 4 != n || p[oidEnd] != 0x05 || p[oidEnd + 1] != 0x00 || p[oidEnd + 2] != 0x04)
+        return 0;
+    std::memcpy(out, p, oidEnd);
+    out[1] = (std::uint8_t)(p[1] - 2);
+    out[3] = (std::uint8_t)(p[3] - 2);
+    out[oidEnd] = p[oidEnd + 2];
+    out[oidEnd + 1] = p[oidEnd + 3];
+    return oidEnd + 2;
+}
+
+QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const std::uint8_t *digest,
+                  std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *,
+                  std::int32_t format)
+{
+    if (outLength)
+        *outLength = 0;
+    if (out == nullptr || outLength == nullptr || digest == nullptr)
+        return QELError_BadParams;
+    QELPkSecretRecord *rec = qelPkSecretRecord(self);
+    if (rec->locked)
+        return QELError_KeyLocked;
+    format = baseFormat(format);
+    const u32 k = octetsOf(&rec->value[N]);
+    const u32 prefix = (format == QELPkFormat_RawNoDigestInfo || hash == nullptr) ? 0 : (u32)hash->prefixLength;
+    const std::size_t block = prefix + digestLength;
+    if (block > (std::size_t)signatureSize(k, format))
+        return QELError_DataTooLarge;
+    if (prefix)
+        std::memcpy(out, hash->digestInfoPrefix, prefix);
+    std::memcpy(out + prefix, digest, digestLength);
+    QELPkNumbers<2> t(managerOf(self->context), true);
+    const QELStatus padded = qelPKCS1Pad(t[0], out, (u32)block, 1, k, nullptr);
+    qelSecureWipe(out, block);
+    if (padded != 0)
+        return padded;
+    if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
+        return s;
+    std::int32_t written;
+    if (format == QELPkFormat_DER) {
+        const u32 octets = octetsOf(t[1]);
+        ops().qelBigNumToBytesBE(t[1], out, 0, octets);
+        written = (std::int32_t)octets;
+    } else {
+        written = qelPkNumberWrite(t[1], out, k, format == QELPkFormat_RFC4880 ? format : QELPkFormat_Raw);
+    }
+    *outLength = (std::size_t)written;
+    return QELError_NoErr;
+}
+
+// Compares the recovered block with one expected encoding over all k octets.
+bool blockIs(const std::uint8_t *block, u32 k, const std::uint8_t *info, u32 infoLength, const std::uint8_t *digest,
+             std::size_t digestLength)
+{
+    const std::size_t t = infoLength + digestLength;
+    if (t + 11 > k)
+        return false;
+    std::uint8_t diff = (std::uint8_t)(block[0] | (block[1] ^ 1));
+    const std::size_t sep = k - t - 1;
+    for (std::size_t i = 2; i < sep; ++i)
+        diff |= (std::uint8_t)(block[i] ^ 0xFF);
+    diff |= block[sep];
+    for (u32 i = 0; i < infoLength; ++i)
+        diff |= (std::uint8_t)(block[sep + 1 + i] ^ info[i]);
+    for (std::size_t i = 0; i < digestLength; ++i)
+        diff |= (std::uint8_t)(block[sep + 1 + infoLength + i] ^ digest[i]);
+    return diff == 0;
+}
+
+// The old layout of MD5 signatures: 00 01 digest 00 FF .. FF 01.
+bool legacyMD5BlockIs(const std::uint8_t *block, u32 k, const std::uint8_t *digest, std::size_t digestLength)
+{
+    if (digestLength != 16 || k < 21)
+        return false;
+    std::uint8_t diff = (std::uint8_t)(block[0] | (block[1] ^ 1) | block[18] | (block[k - 1] ^ 1));
+    for (u32 i = 0; i < 16; ++i)
+        diff |= (std::uint8_t)(block[2 + i] ^ digest[i]);
+    for (u32 i = 19; i + 1 < k; ++i)
+        diff |= (std::uint8_t)(block[i] ^ 0xFF);
+    return diff == 0;
+}
+
+std::int32_t rsaVerify(QELPublicKeyObject *self, const std::uint8_t *signature, std::size_t length,
+                       const QELHashDescriptor *hash, const std::uint8_t *digest, std::size_t digestLength,
+                       std::int32_t format)
+{
+    if (signature == nullptr || digest == nullptr)
+        return QELError_BadParams;
+    QELPkPublicRecord *rec = qelPkPublicRecord(self);
+    const BN *n = &rec->value[N];
+    const u32 k = octetsOf(n);
+    QELPkNumbers<2> t(managerOf(self->context), false);
+    const u32 len = (u32)(length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length);
+    std::int32_t read;
+    if (format == QELPkFormat_DER) {
+        read = length > k ? 0 : (ops().qelBigNumFromBytesBE(t[0], signature, 0, len) == 0 ? (std::int32_t)len : -1);
+        if (read < 0)
+            return QELError_OutOfMemory;
+        if (read == 0)
+            return 0;   // longer than the modulus: not a signature of this key
+        format = QELPkFormat_Raw;
+    } else {
+        read = qelPkNumberRead(t[0], signature, len, k, format == QELPkFormat_RFC4880 ? format : QELPkFormat_Raw);
+        if (read < 0)
+            return read;
+        if (read == 0)
+            return QELError_TruncatedPacket;
+    }
+    if (ops().qelBigNumCompare(t[0], n) >= 0)
+        return 0;
+    if (hash != nullptr && digestLength != hash->digestSize)
+        return 0;
+    if (ops().qelBigNumExpMod(t[1], t[0], &rec->value[E], n) != 0)
+        return QELError_OutOfMemory;
+    std::uint8_t blockStack[512];
+    if (k > sizeof blockStack)
+        return 0;
+    ops().qelBigNumToBytesBE(t[1], blockStack, 0, k);
+    bool ok = false;
+    if (format == QELPkFormat_RawNoDigestInfo || hash == nullptr) {
+        ok = blockIs(blockStack, k, nullptr, 0, digest, digestLength);
+    } else {
+        ok = blockIs(blockStack, k, hash->digestInfoPrefix, (u32)hash->prefixLength, digest, digestLength);
+        std::uint8_t shortInfo[32];
+        const u32 shortLength = digestInfoWithoutNull(hash, shortInfo, sizeof shortInfo);
+        if (!ok && shortLength)
+            ok = blockIs(blockStack, k, shortInfo, shortLength, digest, digestLength);
+        if (!ok && hash->algorithm == QELHashAlgorithm_MD5)
+            ok = legacyMD5BlockIs(blockStack, k, digest, digestLength);
+    }
+    return ok ? 1 : 0;
+}
+
+// ---- generation
+
+// What the prime searches of one generation carry: its random context and
+// the caller's progress callback.
+struct Search {
+    QELRandomContext *random;
+    QELPkProgressProc progress;
+    void *progressData;
+};
+
+std::int32_t searchProgress(void *data, std::int32_t ch)
+{
+    auto *s = static_cast<Search *>(data);
+    return s->progress ? s->progress(s->progressData, ch) : 0;
+}
+
+u32 searchPick(void *data, u32 count) { return qelRandomRange(static_cast<Search *>(data)->random, count, 0); }
+
+// A prime of `bits` bits, top two bits set, p - 1 not divisible by 65537.
+std::int32_t findPrime(BN *p, u32 bits, u32 entropy, Search &s)
+{
+    if (qelBigNumRandom(p, s.random, bits, 0xC0, 1, entropy) != 0)
+        return -1;
+    return qelPrimeSearchConstrained(p, searchPick, searchProgress, &s, kPublicExponent, 0u);
+}
+
+// A failed search keeps the cause it reports (the caller's abort), else it
+// ran out of memory.
+QELStatus searchFailure(std::int32_t r) { return r < -1 ? r : QELError_OutOfMemory; }
+
+} // namespace
+
+QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_t oldFormat, QELRandomContext *random,
+                                      QELPkProgressProc progress, void *progressData, QELStatus *outStatus)
+{
+    auto fail = [&](QELStatus s) -> QELSecretKeyObject * {
+        if (outStatus)
+            *outStatus = s;
+        return nullptr;
+    };
+    // The sizes an RSA object refuses to load are not made either.
+    if (bits > kMaxObjectBits)
+        return fail(QELError_KeyCheckFailed);
+    if (bits < kMinGenerateBits || random == nullptr)
+        return fail(QELError_BadParams);
+    qelBigNumInit();
+    const auto &o = ops();
+    QELPkNumbers<6> v(managerOf(context), true);
+    QELPkNumbers<3> t(managerOf(context), true);
+    BN *n = v[N], *e = v[E], *d = v[D], *p = v[P], *q = v[Q], *u = v[U];
+    Search s{random, progress, progressData};
+    if (o.qelBigNumSetWord(e, kPublicExponent) != 0)
+        return fail(QELError_OutOfMemory);
+    std::int32_t r = findPrime(p, bits / 2, bits / 2 - 3, s);
+    if (r <= 0)
+        return fail(searchFailure(r));
+    // q: far enough from p that |p - q| has at least bits/2 - 5 bits.
+    for (bool first = true;; first = false) {
+        if (progress) {
+            const std::int32_t a = progress(progressData, ' ');
+            if (a < 0)
+                return fail(a);
+        }
+        if (qelBigNumRandom(q, random, (bits + 1) / 2, 0xC0, 1, first ? (bits + 1) / 2 - 3 : 0) != 0 ||
+            o.qelBigNumCopy(t[0], q) != 0 || o.qelBigNumSubtract(t[0], p) < 0)
+            return fail(QELError_OutOfMemory);
+        if (o.qelBigNumBitLength(t[0]) >= bits / 2 - 5)
+            break;
+    }
+    r = qelPrimeSearchConstrained(q, searchPick, searchProgress, &s, kPublicExponent, 0u);
+    if (r <= 0)
+        return fail(searchFailure(r));
+    if (random->descriptor->stir)
+        random->descriptor->stir(random->state);
+    if (o.qelBigNumCompare(p, q) > 0)
+        qelBigNumSwap(p, q);
+    // d = e^-1 mod lcm(p - 1, q - 1); u = p^-1 mod q; n = p q.
+    BN *p1 = t[0], *q1 = t[1], *g = t[2];
+    if (o.qelBigNumCopy(p1, p) != 0 || o.qelBigNumSubtractWord(p1, 1) != 0 || o.qelBigNumCopy(q1, q) != 0 ||
+        o.qelBigNumSubtractWord(q1, 1) != 0 || o.qelBigNumGCD(g, p1, q1) != 0 ||
+        o.qelBigNumDivide(n, d, p1, g) != 0 || o.qelBigNumMultiply(p1, n, q1) != 0)
+        return fail(QELError_OutOfMemory);
+    if (o.qelBigNumInverseMod(d, e, p1) != 0 || o.qelBigNumInverseMod(u, p, q) != 0)
+        return fail(QELError_BadKeyParameters);
+    if (o.qelBigNumMultiply(n, p, q) != 0)
+        return fail(QELError_OutOfMemory);
+    return qelPkSecretObjectFromValues(context, QELPublicKeyAlgorithm_RSA, qelRSAKeyOps, v.data(), oldFormat, random,
+                                       outStatus);
+}
+
+const QELPkKeyOps qelRSAKeyOps = {
+    2,
+    4,
+    QELError_OutOfMemory,
+    parsePublic,
+    readStoredPublic,
+    checkPublic,
+    checkSecret,
+    true,
+    kMaxObjectBits,
+    pubMaxEncrypted,
+    pubMaxPlaintext,
+    pubMaxSignature,
+    rsaEncrypt,
+    rsaVerify,
+    secMaxEncrypted,
+    secMaxPlaintext,
+    secMaxSignature,
+    rsaDecrypt,
+    rsaSign,
+};

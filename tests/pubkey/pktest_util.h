@@ -1,0 +1,159 @@
+// Key material and key objects for the public-key tests: MPIs from bytes,
+// unprotected stored material, owning holders, and OpenSSL numbers.
+#pragma once
+
+#include "qelBigNumInternal.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelPkAlgInternal.h"
+#include "qelRandomContextInternal.h"
+#include "qelTestBigNum.h"
+#include "qelTestHex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef QEL_HAVE_OPENSSL
+#include <openssl/bn.h>
+#endif
+
+namespace pktest {
+
+using qeltest::Bytes;
+
+// An RFC 4880 MPI of a big-endian magnitude (leading zeros dropped).
+inline Bytes mpi(const Bytes &value)
+{
+    std::size_t i = 0;
+    while (i < value.size() && value[i] == 0)
+        ++i;
+    unsigned bits = 0;
+    if (i < value.size()) {
+        bits = unsigned(value.size() - i - 1) * 8;
+        for (unsigned v = value[i]; v; v >>= 1)
+            ++bits;
+    }
+    Bytes out{std::uint8_t(bits >> 8), std::uint8_t(bits)};
+    out.insert(out.end(), value.begin() + i, value.end());
+    return out;
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Unprotected stored material: public MPIs, usage 0, secret MPIs, checksum.
+inline Bytes material(std::initializer_list<Bytes> publicValues, std::initializer_list<Bytes> secretValues)
+{
+    Bytes out;
+    for (const Bytes &v : publicValues) {
+        const Bytes m = mpi(v);
+        out.insert(out.end(), m.begin(), m.end());
+    }
+    out.push_back(0);
+    unsigned sum = 0;
+    for (const Bytes &v : secretValues) {
+        const Bytes m = mpi(v);
+        for (std::uint8_t b : m)
+            sum += b;
+        out.insert(out.end(), m.begin(), m.end());
+    }
+    out.push_back(std::uint8_t(sum >> 8));
+    out.push_back(std::uint8_t(sum));
+    return out;
+}
+
+inline void destroySecret(QELSecretKeyObject *k)
+{
+    if (k) {
+        EXPECT_EQ(k->destroy(k), QELError_NoErr);
+    }
+}
+inline void destroyPublic(QELPublicKeyObject *k)
+{
+    if (k) {
+        EXPECT_EQ(k->destroy(k), QELError_NoErr);
+    }
+}
+using SecretKey = std::unique_ptr<QELSecretKeyObject, decltype(&destroySecret)>;
+using PublicKey = std::unique_ptr<QELPublicKeyObject, decltype(&destroyPublic)>;
+
+inline SecretKey secretFrom(QELContext *context, std::uint8_t alg, const Bytes &m, QELStatus *status = nullptr,
+                            std::uint8_t oldFormat = 0)
+{
+    QELStatus s = 0;
+    SecretKey key(qelSecretKeyObjectFromData(context, alg, m.data(), m.size(), oldFormat, nullptr, &s), destroySecret);
+    if (status)
+        *status = s;
+    return key;
+}
+
+inline PublicKey publicFrom(QELContext *context, std::uint8_t alg, const Bytes &m, QELStatus *status = nullptr)
+{
+    QELStatus s = 0;
+    PublicKey key(qelPublicKeyObjectFromData(context, alg, m.data(), m.size(), &s), destroyPublic);
+    if (status)
+        *status = s;
+    return key;
+}
+
+inline Bytes exportSecret(QELSecretKeyObject *k)
+{
+    Bytes out(k->secretDataLength(k));
+    k->exportSecretData(k, out.data());
+    return out;
+}
+
+inline Bytes exportPublic(QELPublicKeyObject *k)
+{
+    Bytes out(k->exportedSize(k));
+    k->exportPublic(k, out.data());
+    return out;
+}
+
+// A deterministic random source for reproducible tests.
+struct TestRandom {
+    QELRandomDescriptor descriptor{"test", add, get, nullptr};
+    QELRandomContext context{nullptr, &descriptor, this, nullptr};
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    static void add(void *s, const void *data, std::uint32_t length)
+    {
+        auto *self = static_cast<TestRandom *>(s);
+        const auto *p = static_cast<const std::uint8_t *>(data);
+        for (std::uint32_t i = 0; i < length; ++i)
+            self->state = (self->state ^ p[i]) * 0x100000001B3ull;
+    }
+    static void get(void *s, void *buffer, std::uint32_t length, std::uint32_t)
+    {
+        auto *self = static_cast<TestRandom *>(s);
+        auto *p = static_cast<std::uint8_t *>(buffer);
+        for (std::uint32_t i = 0; i < length; ++i) {
+            self->state ^= self->state << 13;
+            self->state ^= self->state >> 7;
+            self->state ^= self->state << 17;
+            p[i] = std::uint8_t(self->state >> 24);
+        }
+    }
+    QELRandomContext *operator&() { return &context; }
+};
+
+#ifdef QEL_HAVE_OPENSSL
+inline Bytes bnBytes(const BIGNUM *bn)
+{
+    Bytes out(BN_num_bytes(bn));
+    BN_bn2bin(bn, out.data());
+    return out;
+}
+inline BIGNUM *bnFrom(const Bytes &b) { return BN_bin2bn(b.data(), int(b.size()), nullptr); }
+#endif
+
+} // namespace pktest
