@@ -10,7 +10,7 @@ struct QELContext;
 
 // Passphrase cache (qelPassCache): nothing to expire or purge yet.
 void qelPassCacheExpire(QELContext *context);
-QELStatus qelPassCachePurge(QELContext *context);
+[[nodiscard]] QELStatus qelPassCachePurge(QELContext *context);
 
 // Key databases (qelKeyDB): nothing to close or deliver yet.
 void qelKeyDBCloseExpired(QELContext *context);
