@@ -1,5 +1,6 @@
 #include "qelFuzzSupport.h"
 
+#include "qelContextInternal.h"
 #include "qelSDKInternal.h"
 
 #include <cstdio>
@@ -122,6 +123,16 @@ std::vector<std::uint8_t> Input::bytes(std::size_t n)
     data_ += n;
     size_ -= n;
     return out;
+}
+
+QELContext *sharedContext()
+{
+    static QELContext *context = [] {
+        QELContext *c = nullptr;
+        check(qelContextNew(QELSDKVersion, &c) == QELError_NoErr, "no SDK context");
+        return c;
+    }();
+    return context;
 }
 
 } // namespace qelfuzz

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct QELContext;
+
 namespace qelfuzz {
 
 // Once per process: HOME, QELPATH and TMP point at a private directory and,
@@ -15,6 +17,8 @@ namespace qelfuzz {
 void startOnce(bool startSDK);
 // The private directory of startOnce.
 const std::string &home();
+// One SDK context for the whole process, made after startOnce(true).
+struct QELContext *sharedContext();
 
 // A fresh empty directory under home(), removed with all it holds when the
 // object goes.

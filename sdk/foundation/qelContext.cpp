@@ -10,6 +10,7 @@
 #include "qelRandomSeedFileInternal.h"
 #include "qelRandomSourcesInternal.h"
 #include "qelSDKInternal.h"
+#include "qelPassCachInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
 #include "qelTimeDateInternal.h"
@@ -77,9 +78,10 @@ void releaseContents(QELContext *context, bool freeManager)
     releaseRandom(context->cryptoRandom);
     releaseRandom(context->poolRandom);
     releaseRandom(context->dummyRandom);
-    // The context goes whatever the cache reports.
+    // Directly, not through the guarded purge: the cached passkeys are wiped
+    // even while the guard refuses public calls.
     if (context->passCache != nullptr)
-        static_cast<void>(qelPassCachePurge(context));
+        static_cast<void>(qelPassCachePurgeLocal(context)); // always 0
     if (context->settings != nullptr) {
         qelSettingsFree(context->settings);
         context->settings = nullptr;
@@ -226,6 +228,11 @@ QELMemoryMgr *qelContextGetMemoryMgr(QELContext *context)
     if (!qelContextIsValid(context) || qelAPIGate(kGateFile, __LINE__) != QELError_NoErr)
         return nullptr;
     return context->memoryMgr;
+}
+
+QELMemoryMgr *qelContextMemoryMgr(QELContext *context)
+{
+    return qelContextIsValid(context) ? context->memoryMgr : nullptr;
 }
 
 QELMemoryMgr *qelContextGetPoolMemoryMgr(QELContext *context)

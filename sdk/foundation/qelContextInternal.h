@@ -39,6 +39,9 @@ QELMemPool *qelContextGetMemoryPool(QELContext *context);
 // Releases the embedded pool back to a mark taken earlier.
 void qelContextReleasePool(QELContext *context, const QELMemPool *mark);
 
+// The context's memory manager, without the API entry guard (null for a bad
+// context).
+QELMemoryMgr *qelContextMemoryMgr(QELContext *context);
 QELSettings *qelContextGetSettings(QELContext *context);
 QELKeyDB *qelContextGetKeyDBList(QELContext *context);
 void qelContextSetKeyDBList(QELContext *context, QELKeyDB *head);

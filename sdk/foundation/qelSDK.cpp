@@ -8,6 +8,7 @@
 #include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"
 #include "qelRandomSeedFileInternal.h"
+#include "qelPassCachInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTokenInternal.h"

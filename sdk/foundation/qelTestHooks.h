@@ -29,6 +29,10 @@ struct QELRandomSourceConfig {
     int (*readClock)(struct timeval *tv); // default gettimeofday
 };
 
+// The clock of the passphrase cache and of the trust computation: seconds
+// since 1970.
+using QELClockProc = std::uint32_t (*)();
+
 #ifdef QEL_TEST_HOOKS
 
 // Replaces the self-test of one kind (1-3); null restores the built-in one.
@@ -55,5 +59,8 @@ void qelRandomSourcesResetForTesting();
 // Connect to this socket path instead of the service's; null restores the
 // service's path.
 void qelRPCSetSocketPathForTesting(const char *path);
+
+// Replaces the clock of the passphrase cache; null restores the system clock.
+void qelPassCacheSetClockForTesting(QELClockProc now);
 
 #endif

@@ -9,6 +9,7 @@
 #include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
+#include "qelPassCachInternal.h"
 #include "qelPkEncodeInternal.h"
 #include "qelSeams.h"
 #include "qelWipe.h"

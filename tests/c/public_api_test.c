@@ -8,12 +8,15 @@
 #include "qelCFB.h"
 #include "qelContext.h"
 #include "qelErrors.h"
+#include "qelFeatures.h"
 #include "qelFIPS.h"
 #include "qelFileSpec.h"
 #include "qelHMAC.h"
 #include "qelHash.h"
+#include "qelKeyMan.h"
 #include "qelMemory.h"
 #include "qelOptionList.h"
+#include "qelPassCach.h"
 #include "qelPkAlg.h"
 #include "qelPkEncode.h"
 #include "qelRandomPool.h"
@@ -165,6 +168,17 @@ static void context(void)
     check(bits > 0, "a subgroup size");
     check(qelRandomPoolGetSize() == 10240, "the random pool's size");
     check(qelTimeDateFromDate(1970, 1, 2) == 86400, "SDK time of 1970-01-02");
+    {
+        int32_t own = -1, named = -1, others = -1;
+        checkStatus(qelPassCacheGetCounts(ctx, &own, &named, &others), "qelPassCacheGetCounts");
+        check(own == 0 && named == 0 && others == 0, "an empty passphrase cache");
+        checkStatus(qelPassCachePurge(ctx), "qelPassCachePurge");
+    }
+    {
+        int32_t tokens = -1;
+        checkStatus(qelCountTokens(ctx, &tokens), "qelCountTokens");
+        check(tokens == 0, "no hardware token");
+    }
 
     hashes(ctx);
     hmac(ctx);

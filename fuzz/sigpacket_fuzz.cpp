@@ -1,0 +1,60 @@
+// Signature packet bodies: the input is one body. Whatever validation
+// accepts must be readable without leaving the body: the hashed part, the
+// digest prefix and the MPIs all lie inside it. A body also goes through the
+// one-pass pairing of a list, against a header built from its own fields.
+#include "qelFuzzSupport.h"
+
+#include "qelContextInternal.h"
+#include "qelSigItemInternal.h"
+
+#include <cstring>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    qelfuzz::startOnce(true);
+    QELContext *context = qelfuzz::sharedContext();
+
+    std::uint8_t algorithm = 0;
+    const QELStatus valid = qelSigPacketValidate(data, size, &algorithm);
+    const std::int32_t type = qelSigPacketType(data, size);
+    qelfuzz::check(valid != QELError_NoErr ? type == valid : type >= QELError_MalformedSubpacket,
+                   "type disagrees with validation");
+
+    QELSigItem *list = nullptr;
+    const QELStatus added = qelSigListAddPacket(context, &list, QELAnnotation_SignaturePacket, data, size);
+    qelfuzz::check(added == valid, "adding disagrees with validation");
+    if (added == QELError_NoErr) {
+        qelfuzz::check(list != nullptr && list->length == size, "item holds the body");
+        std::size_t hashedLength = 0;
+        const std::uint8_t *hashed = qelSigPacketHashedData(list, &hashedLength);
+        if (hashed != nullptr)
+            qelfuzz::check(hashed >= qelSigItemBytes(list) &&
+                               hashed + hashedLength <= qelSigItemBytes(list) + size,
+                           "hashed part outside the body");
+        if (!qelSigPacketIsOnePass(data, size)) {
+            QELSigBodyLayout layout;
+            if (qelSigPacketLayout(data, size, &layout) == QELError_NoErr)
+                qelfuzz::check(layout.prefixOffset + 2 == layout.mpiOffset && layout.mpiOffset <= size,
+                               "layout outside the body");
+            else
+                qelfuzz::check(data[0] != 4, "a valid version 4 body has a layout");
+            // Pair it with a header made of its own fields.
+            if (data[0] == 4 || (data[0] == 3 && size > 16 && data[1] == 5)) {
+                std::uint8_t onePass[13] = {3};
+                onePass[1] = std::uint8_t(type);
+                onePass[2] = layout.hashAlgorithm;
+                onePass[3] = layout.publicKeyAlgorithm;
+                if (data[0] == 3)
+                    std::memcpy(onePass + 4, data + 7, 8);
+                static_cast<void>(qelSigListAddPacket(context, &list, QELAnnotation_SignaturePacket, onePass,
+                                                      sizeof onePass)); // unknown hashes are refused
+                static_cast<void>(qelSigListAddPacket(context, &list, QELAnnotation_SignedPacketBody, data,
+                                                      size)); // pairing may fail on foreign fields
+            }
+        }
+        std::uint8_t ids[256];
+        qelfuzz::check(qelSigListHashAlgorithms(list, ids) == qelSigListCountHashAlgorithms(list), "hash count");
+    }
+    qelSigListFree(list);
+    return 0;
+}
