@@ -2,6 +2,7 @@
 // names the module that will replace it; that module deletes its block here
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
+#include "qelSettingsInternal.h"
 
 #include "qelRPCClientInternal.h"
 
@@ -32,7 +33,55 @@ QELStatus qelTokenSetConfigStringDispatch(const char *config)
     return qelRPCEnabled() ? QELError_FeatureNotAvailable : (config == nullptr ? QELError_BadParams : QELError_NoErr);
 }
 
-// ---- qelKeyDB ----
-void qelKeyDBCloseExpired(QELContext *) {}
+// ---- key-database change tracking ----
 void qelKeyDBNoteRemoteChange() {}
 void qelKeyDBApplyRemoteChanges() {}
+
+// ---- keydb: stand-ins the key database calls ----
+
+// qelX509Keys: no certificate toolkit yet.
+QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t, QELX509CRLTimes *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t,
+                                 QELX509CertNames *)
+{
+    return QELError_FeatureNotAvailable;
+}
+// qelKeySig: nothing is checked yet; signatures stay unchecked.
+QELStatus qelKeySigCheckSetWithProgress(QELKeySet *, QELKeyDB *, void *, void *, QELKeySet *)
+{
+    return QELError_NoErr;
+}
+QELStatus qelKeySigCheckOne(QELKeyDB *, QELKeyObject *, QELKeyDB *, bool) { return QELError_NoErr; }
+// qelTrustProp: no propagation yet; the weights follow the trust settings.
+QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
+QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
+namespace {
+std::uint8_t trustWeight(QELSettings *settings, std::int32_t divisorId)
+{
+    std::int32_t threshold = qelSettingsGetInt(settings, QELSetting_TrustThreshold, nullptr, nullptr);
+    std::int32_t divisor = qelSettingsGetInt(settings, divisorId, nullptr, nullptr);
+    if (divisor < 1)
+        return 0;
+    if (threshold > 255)
+        threshold = 255;
+    if (threshold < 0)
+        threshold = 0;
+    return std::uint8_t((threshold + divisor - 1) / divisor);
+}
+} // namespace
+std::uint8_t qelTrustCompleteWeight(QELSettings *s) { return trustWeight(s, QELSetting_CompletesNeeded); }
+std::uint8_t qelTrustMarginalWeight(QELSettings *s) { return trustWeight(s, QELSetting_MarginalsNeeded); }
+std::uint8_t qelTrustLevelToValue(QELSettings *, std::uint8_t ownerTrust)
+{
+    static constexpr std::uint8_t kByLevel[8] = {253, 253, 0, 0, 0, 128, 252, 255};
+    return kByLevel[ownerTrust & 7];
+}
+// qelKeyFilter: no filters exist yet.
+bool qelKeyFilterIsValid(const QELKeyFilter *) { return false; }
+void qelKeyFilterAddRef(QELKeyFilter *) {}
+void qelKeyFilterRelease(QELKeyFilter *) {}
+bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
+// ---- end keydb ----

@@ -7,6 +7,7 @@
 #include "qelErrors.h"
 
 #include <cstddef>
+#include <cstdint>
 
 struct QELContext;
 
@@ -29,7 +30,55 @@ struct QELContext;
                                         size_t oldLength, const void *newSecret, size_t newLength);
 [[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
 
-// Key databases (qelKeyDB): nothing to close or deliver yet.
-void qelKeyDBCloseExpired(QELContext *context);
+// Key-database change tracking for service clients: nothing to deliver yet.
 void qelKeyDBNoteRemoteChange();
 void qelKeyDBApplyRemoteChanges();
+
+struct QELKeyDB;
+struct QELKeySet;
+struct QELKeyObject;
+struct QELSettings;
+
+// ---- qelX509Keys: certificates and revocation lists inside key packets ----
+// The times a key packet's CRL carries (seconds since 1970; nextUpdate 0 when
+// the CRL has none).
+struct QELX509CRLTimes {
+    std::uint32_t thisUpdate;
+    std::uint32_t nextUpdate;
+};
+QELStatus qelX509DecodeCRLTimes(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                QELX509CRLTimes *outTimes);
+// The issuer and subject names (DER) of a certificate and whether it names a
+// CRL distribution point; the spans point into the certificate.
+struct QELX509CertNames {
+    const std::uint8_t *issuer;
+    std::size_t issuerLength;
+    const std::uint8_t *subject;
+    std::size_t subjectLength;
+    std::uint8_t hasDistPoint;
+};
+QELStatus qelX509DecodeCertNames(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                 QELX509CertNames *outNames);
+
+// ---- qelKeySig: signature checks on keys ----
+// Checks the unchecked signatures of a set, collecting the objects whose
+// state changed in the changed set (may be null).
+QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, void *progress,
+                                        void *progressData, QELKeySet *changed);
+// Checks one signature (again with recheck), with an extra database as key
+// source (may be null).
+QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bool recheck);
+
+// ---- qelTrustProp: trust and validity ----
+QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);
+QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
+std::uint8_t qelTrustCompleteWeight(QELSettings *settings);
+std::uint8_t qelTrustMarginalWeight(QELSettings *settings);
+std::uint8_t qelTrustLevelToValue(QELSettings *settings, std::uint8_t ownerTrust);
+
+// ---- qelKeyFilter: key filters ----
+struct QELKeyFilter;
+bool qelKeyFilterIsValid(const QELKeyFilter *filter);
+void qelKeyFilterAddRef(QELKeyFilter *filter);
+void qelKeyFilterRelease(QELKeyFilter *filter);
+bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);

@@ -63,4 +63,8 @@ void qelRPCSetSocketPathForTesting(const char *path);
 // Replaces the clock of the passphrase cache; null restores the system clock.
 void qelPassCacheSetClockForTesting(QELClockProc now);
 
+// Key database commit: the n-th ring rename from now on fails as if the
+// platform refused it (0 turns this off).
+void qelKeyDBFailRingRenameForTesting(int n);
+
 #endif

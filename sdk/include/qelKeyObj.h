@@ -1,0 +1,35 @@
+/* Key objects: the keys, subkeys, user IDs, signatures, revocation lists and
+   other packets of a key database, and the lookup of keys by key ID. */
+#ifndef QEL_KEYOBJ_H
+#define QEL_KEYOBJ_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qelErrors.h"
+#include "qelKeyID.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct QELKeyObject QELKeyObject;
+typedef struct QELKeyDB QELKeyDB;
+
+/* Object types. */
+#define QELObjectType_Key 1
+#define QELObjectType_SubKey 2
+#define QELObjectType_UserID 3
+#define QELObjectType_Signature 4
+#define QELObjectType_CRL 5
+#define QELObjectType_Other 6
+
+/* A real key (not a placeholder, not deleted) with this key ID;
+   QELError_ItemNotFound when there is none. */
+QEL_MUST_CHECK QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKey);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,74 @@
+// Filtered key sets: the members of another set that match a key filter,
+// computed on every question.
+#include "qelEnumeratedSetInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeySetInternal.h"
+#include "qelSeams.h"
+
+namespace {
+
+struct FilterData {
+    QELKeySet *inner;
+    QELKeyFilter *filter;
+};
+
+FilterData *dataOf(QELKeySet *set) { return static_cast<FilterData *>(set->priv); }
+
+bool filteredIsMember(QELKeySet *set, QELKeyObject *o)
+{
+    FilterData *d = dataOf(set);
+    return d->inner->ops.isMember(d->inner, o) && qelKeyFilterMatch(d->filter, o);
+}
+
+bool filteredIsEmpty(QELKeySet *set)
+{
+    FilterData *d = dataOf(set);
+    if (d->inner->ops.isEmpty(d->inner))
+        return true;
+    for (QELKeyObject *k = set->db->firstKey; k; k = k->next)
+        if (qelKeyObjType(k) == QELObjectType_Key && qelKeySetHas(k, set))
+            return false;
+    return true;
+}
+
+void filteredDestroy(QELKeySet *set, bool forced)
+{
+    FilterData *d = dataOf(set);
+    if (d == nullptr)
+        return;
+    if (!forced)
+        qelKeySetReleaseInternal(d->inner, false);
+    qelKeyFilterRelease(d->filter);
+    static_cast<void>(qelContextMemFree(set->db->context, d)); // ours
+    set->priv = nullptr;
+}
+
+constexpr QELKeySetOps kFilteredOps = {filteredIsMember, filteredIsEmpty, nullptr, filteredDestroy};
+
+} // namespace
+
+QELStatus qelFilteredSetNew(QELKeySet *set, QELKeyFilter *filter, QELKeySet **outSet)
+{
+    QEL_ENTER(outSet);
+    if (outSet == nullptr || !qelKeySetIsValid(set) || !qelKeyFilterIsValid(filter))
+        return QELError_BadParams;
+    QELContext *context = set->db->context;
+    auto *d = static_cast<FilterData *>(qelContextMemAlloc(context, sizeof(FilterData), QELMemFlag_Clear));
+    QELKeySet *made = nullptr;
+    if (d == nullptr || qelKeySetNewInternal(set->db, &made) != 0) {
+        if (d) static_cast<void>(qelContextMemFree(context, d)); // ours
+        return QELError_OutOfMemory;
+    }
+    d->inner = set;
+    d->filter = filter;
+    qelKeySetAddRefInternal(set);
+    qelKeyFilterAddRef(filter);
+    made->priv = d;
+    made->ops = kFilteredOps;
+    *outSet = made;
+    return QELError_NoErr;
+}

@@ -1,0 +1,76 @@
+// Key databases inside the SDK: the record, the openers, commit and the
+// housekeeping entry points.
+#pragma once
+
+#include "qelAVLTreeInternal.h"
+#include "qelKeyDB.h"
+#include "qelMemPoolInternal.h"
+
+#include <cstdint>
+#include <cstdio>
+
+struct QELFileObject;
+struct QELFileSpec;
+struct QELKeyObject;
+
+inline constexpr std::uint32_t QELKeyDBMagic = 0x4B594442; // "KYDB"
+
+struct QELKeyDB {
+    std::uint32_t magic;
+    QELKeyDB *next;                  // context's list of open databases
+    QELFileObject *publicFile;
+    QELFileObject *secretFile;
+    QELFileSpec *publicSpec;
+    QELFileSpec *secretSpec;
+    std::FILE *publicStream;
+    std::FILE *secretStream;
+    std::uint8_t writable;
+    std::uint8_t changed;
+    std::uint8_t keepAlive;
+    std::uint32_t keepAliveDeadline;
+    std::uint32_t openFlags;
+    std::int32_t refCount;
+    QELContext *context;
+    QELKeySet *rootSet;
+    QELKeySet *sets;
+    QELMemPool objectPool;
+    QELMemPool pool2;
+    QELKeyObject *copyCache[4];
+    QELKeyObject *firstKey;
+    QELKeyObject *lastKey;
+    QELAVLTree *idTree;              // eight ID bytes -> first key with them
+    QELAVLTree *shortIDTree;         // low four ID bytes -> first key with them
+    QELMemPool trustPool;
+    void *trustFree[2];
+    QELMemPool pool4;
+    QELStatus lastError;
+    std::uint64_t serviceRef;
+    QELAVLTree *objectIDMap;
+    void *changeRecords;
+};
+
+// Internal operations.
+QELStatus qelKeyDBInit(QELContext *context, QELKeyDB *db);
+QELStatus qelKeyDBNewInMemoryLocal(QELContext *context, QELKeyDB **outDB);
+QELKeyDB *qelKeyDBReadBuffer(QELContext *context, const void *bytes, std::size_t length,
+                             QELStatus *outStatus);
+QELKeyDB *qelKeyDBOpenRingFiles(QELContext *context, const QELFileSpec *publicSpec,
+                                const QELFileSpec *secretSpec, std::uint32_t flags,
+                                QELStatus *outStatus);
+QELStatus qelKeyDBSetKeepAliveLocal(QELKeyDB *db, std::uint32_t seconds);
+QELStatus qelKeyDBReleaseLocal(QELKeyDB *db);
+QELStatus qelKeyDBFlush(QELKeyDB *db);
+QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed);
+QELStatus qelKeyDBCloseUnreferencedLocal(QELContext *context);
+void qelKeyDBCloseExpired(QELContext *context);
+void qelKeyDBMarkChanged(QELKeyDB *db, bool refreshLists);
+
+QELKeyDB *qelKeyDBNext(QELKeyDB *db);
+bool qelKeyDBIsValid(const void *db);
+QELKeySet *qelKeyDBRootSet(QELKeyDB *db);
+bool qelKeyDBIsRemote(const QELKeyDB *db);
+bool qelKeyDBIsChanged(const QELKeyDB *db);
+bool qelKeyDBHasPublicRing(const QELKeyDB *db);
+QELStatus qelKeyDBGetLastError(const QELKeyDB *db);
+void qelKeyDBSetLastError(QELKeyDB *db, QELStatus status);
+QELContext *qelKeyDBContext(const QELKeyDB *db);

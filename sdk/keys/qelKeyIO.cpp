@@ -1,0 +1,377 @@
+// Key-ring reading and the packet writers of the key code.
+#include "qelKeyIOInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyPacketInternal.h"
+#include "qelSeams.h"
+
+#include <cstring>
+
+namespace {
+
+using u8 = std::uint8_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// Steps over a body whose header was just read.
+QELStatus skipBody(QELFileObject *file, u64 total, u64 first)
+{
+    if (total == first)
+        return file->seek(file, std::int64_t(total), QELFileSeek_Current);
+    u64 done = 0, chunk = first;
+    for (;;) {
+        QELStatus s = file->seek(file, std::int64_t(chunk), QELFileSeek_Current);
+        if (s != 0)
+            return s;
+        done += chunk;
+        if (done >= total)
+            return QELError_NoErr;
+        u8 o = 0;
+        if (file->read(&o, 1, file) != 1)
+            return QELError_EOF;
+        if (o < 192) {
+            chunk = o;
+        } else if (o < 224) {
+            u8 second = 0;
+            if (file->read(&second, 1, file) != 1)
+                return QELError_EOF;
+            chunk = (u64(o - 192) << 8) + second + 192;
+        } else if (o == 255) {
+            u8 b[4];
+            if (file->read(b, 4, file) != 4)
+                return QELError_EOF;
+            chunk = (u64(b[0]) << 24) | (u64(b[1]) << 16) | (u64(b[2]) << 8) | b[3];
+        } else {
+            chunk = u64(1) << (o & 0x1F);
+        }
+        if (chunk > total - done)
+            return QELError_BadPacketFormat;
+    }
+}
+
+// Trust packets restore the computed state of the object before them.
+void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
+{
+    if (n == 0)
+        return;
+    u8 t = body[0];
+    switch (qelKeyObjType(node)) {
+    case QELObjectType_UserID: {
+        QELSettings *settings = qelContextGetSettings(db->context);
+        QELUserIDInfo *ui = qelKeyObjUserIDInfo(node);
+        u8 validity = (t & 3) == 3 ? qelTrustCompleteWeight(settings)
+                      : (t & 3) == 2 ? qelTrustMarginalWeight(settings) : 0;
+        QELKeyObject *key = qelKeyObjTopKey(node);
+        u8 value = qelTrustLevelToValue(settings, key ? qelKeyObjKeyInfo(key)->trust & 7 : 0);
+        if (n > 1) validity = body[1];
+        if (n > 2) value = body[2];
+        ui->nameTrust = t;
+        ui->validity = validity;
+        ui->ownerTrust = value;
+        ui->confidence = validity < 253 ? std::uint16_t(validity * 64) : validity == 255 ? 0xFFFF : 0;
+        break;
+    }
+    case QELObjectType_CRL: qelKeyObjCRLInfo(node)->state = t; break;
+    case QELObjectType_Other: qelKeyObjOtherInfo(node)->trust = t; break;
+    case QELObjectType_Key: case QELObjectType_SubKey: qelKeyObjKeyInfo(node)->trust = t; break;
+    case QELObjectType_Signature: {
+        qelKeyObjSigInfo(node)->state = t;
+        if ((t & 0x40) == 0 || (t & 0x10) != 0 || !qelSigIsSelfSig(node))
+            break;
+        std::size_t length = 0;
+        const u8 *packet = qelKeyObjRawPacket(node, &length);
+        u32 dataLength = 0;
+        const u8 *d = qelSigSubpacketFind(packet, length, 9, 0, &dataLength, nullptr, nullptr,
+                                          nullptr, nullptr);
+        if (d == nullptr || dataLength < 4)
+            break;
+        u32 seconds = (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
+        for (QELKeyObject *p = static_cast<QELKeyObject *>(node->parent); p != nullptr;
+             p = static_cast<QELKeyObject *>(p->parent)) {
+            int type = qelKeyObjType(p);
+            if (type == QELObjectType_Key || type == QELObjectType_SubKey) {
+                u32 days = seconds / 86400;
+                qelKeyObjKeyInfo(p)->validityDays = std::uint16_t(days > 0xFFFF ? 0xFFFF : days);
+                break;
+            }
+        }
+        break;
+    }
+    default: break;
+    }
+}
+
+} // namespace
+
+QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
+{
+    std::int64_t inputEnd = qelPacketInputEnd(file);
+    // Find the first key packet; anything before it is stepped over.
+    for (;;) {
+        u64 total = 0, first = 0;
+        std::int64_t pos = 0;
+        int tag = qelPacketReadHeader(file, &total, &first, &pos, UINT64_MAX, inputEnd);
+        if (tag <= 0)
+            return QELError_NoErr;
+        int t = qelPacketTag(u8(tag));
+        if (t == 5 || t == 6) {
+            QELStatus s = file->seek(file, pos, QELFileSeek_Start);
+            if (s != 0)
+                return s;
+            break;
+        }
+        if (skipBody(file, total, first) != QELError_NoErr)
+            return QELError_NoErr;
+    }
+
+    QELContext *context = db->context;
+    u8 *buffer = nullptr;
+    std::size_t capacity = 0;
+    QELStatus status = QELError_NoErr;
+    QELKeyObject *key = nullptr, *target = nullptr, *last = nullptr;
+    bool haveKey = false;
+    for (;;) {
+        u64 total = 0, firstChunk = 0;
+        int tag = qelPacketReadHeader(file, &total, &firstChunk, nullptr, QELPacketMaxBody, inputEnd);
+        if (tag <= 0) {
+            status = tag; // 0 at a clean end
+            break;
+        }
+        u8 firstOctet = u8(tag);
+        std::size_t h = qelPacketHeaderSizeFor(firstOctet, total);
+        if (h == 0) {
+            status = QELError_BadPacketFormat;
+            break;
+        }
+        std::size_t need = h + std::size_t(total);
+        if (need > capacity) {
+            void *grown = buffer;
+            if (qelContextMemRealloc(context, &grown, need, 0) != QELError_NoErr) {
+                status = QELError_OutOfMemory;
+                break;
+            }
+            buffer = static_cast<u8 *>(grown);
+            capacity = need;
+        }
+        std::size_t written = qelPacketWriteHeader(buffer, firstOctet, total);
+        if (qelPacketReadBody(buffer + written, total, firstChunk, file) != total) {
+            status = QELError_EOF;
+            break;
+        }
+        std::size_t length = written + std::size_t(total);
+        QELStatus built = QELError_NoErr;
+        bool keyIsKey = key != nullptr && qelKeyObjType(key) == QELObjectType_Key;
+        switch (qelPacketTag(firstOctet)) {
+        case 5: case 6:
+            if (haveKey && key != nullptr)
+                qelKeyRingFinishKey(key);
+            haveKey = true;
+            key = qelKeyDBAddPacket(buffer, length, db, nullptr, trusted, &built);
+            target = last = key;
+            break;
+        case 7: case 13: case 14: case 17:
+            if (keyIsKey) {
+                last = qelKeyDBAddPacket(buffer, length, db, key, trusted, &built);
+                target = last;
+            }
+            break;
+        case 2:
+            if (keyIsKey && target != nullptr)
+                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
+            break;
+        case 60:
+            if (keyIsKey && target != nullptr) {
+                if (qelKeyObjType(target) != QELObjectType_SubKey)
+                    target = key;
+                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
+            }
+            break;
+        case 12:
+            if (last != nullptr && trusted)
+                applyTrust(db, last, buffer + written, std::size_t(total));
+            break;
+        case 16:
+            break;
+        default:
+            if (target != nullptr)
+                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
+            break;
+        }
+        if (built != QELError_NoErr) {
+            status = built;
+            break;
+        }
+    }
+    if (buffer != nullptr)
+        static_cast<void>(qelContextMemFree(context, buffer)); // our own block
+    if (key != nullptr)
+        qelKeyRingFinishKey(key);
+    return status;
+}
+
+namespace {
+// Does a revocation-key subpacket of the self-signature name the revoker?
+bool designates(QELKeyObject *selfSig, QELKeyObject *revoker)
+{
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(selfSig, &length);
+    QELKeyInfo *ri = qelKeyObjKeyInfo(revoker);
+    for (u32 i = 0;; ++i) {
+        u32 n = 0;
+        const u8 *d = qelSigSubpacketFind(packet, length, 12, i, &n, nullptr, nullptr, nullptr, nullptr);
+        if (d == nullptr)
+            return false;
+        if (n >= 22 && d[1] == ri->algorithm && std::memcmp(d + 14, ri->keyID, 8) == 0)
+            return true;
+    }
+}
+} // namespace
+
+void qelKeyRingFinishKey(QELKeyObject *key)
+{
+    if (!qelKeyObjIsLive(key) || qelKeyObjType(key) != QELObjectType_Key)
+        return;
+    QELKeyDB *db = qelKeyObjKeyDB(key);
+    for (QELKeyObject *rev = key->firstChild; rev; rev = rev->next) {
+        if (!qelKeyObjIsLive(rev) || qelKeyObjType(rev) != QELObjectType_Signature)
+            continue;
+        QELSigInfo *ri = qelKeyObjSigInfo(rev);
+        if (ri->type != 0x20 || ri->signer == nullptr || ri->signer == key)
+            continue;
+        bool designated = false, undecided = false;
+        for (QELKeyObject *c = key->firstChild; c && !designated && !undecided; c = c->next) {
+            if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature)
+                continue;
+            QELSigInfo *ci = qelKeyObjSigInfo(c);
+            if (ci->type != 0x1F || ci->signer != key || !designates(c, ri->signer))
+                continue;
+            if (!(ci->state & QELSigState_Checked))
+                static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false)); // state tells
+            if (!(ci->state & QELSigState_Checked))
+                undecided = true; // cannot be checked here: keep the revocation
+            else if (ci->state & QELSigState_Valid)
+                designated = true;
+        }
+        if (undecided)
+            continue;
+        if (!designated) {
+            static_cast<void>(qelKeyObjMarkDeleted(rev)); // always 0
+            continue;
+        }
+        QELKeyID id{};
+        qelKeyObjGetKeyID(ri->signer, nullptr, &id);
+        for (QELKeyDB *other = qelContextGetKeyDBList(db->context); other; other = other->next) {
+            QELKeyObject *found = nullptr;
+            if (qelKeyDBFindKeyByID(other, &id, false, false, &found) != QELError_NoErr)
+                continue;
+            if (!(ri->state & QELSigState_Checked))
+                static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false));
+            if ((ri->state & QELSigState_Checked) && !(ri->state & QELSigState_Valid))
+                static_cast<void>(qelKeyObjMarkDeleted(rev)); // always 0
+            break;
+        }
+    }
+}
+
+QELKeyObject *qelKeyDBAddPacketBody(QELKeyDB *db, QELKeyObject *parent, u8 first, const u8 *body,
+                                    std::size_t length)
+{
+    std::size_t h = qelPacketHeaderSizeFor(first, length);
+    if (h == 0 || h + u64(length) > QELPacketMaxWritten) {
+        db->lastError = QELError_PacketTooLarge;
+        return nullptr;
+    }
+    auto *packet = static_cast<u8 *>(qelContextMemAlloc(db->context, h + length, 0));
+    if (packet == nullptr) {
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    std::size_t w = qelPacketWriteHeader(packet, first, length);
+    if (length)
+        std::memcpy(packet + w, body, length);
+    QELStatus status = 0;
+    QELKeyObject *node = qelKeyDBAddPacket(packet, w + length, db, parent, true, &status);
+    static_cast<void>(qelContextMemFree(db->context, packet)); // our own block
+    return node;
+}
+
+QELKeyObject *qelKeyDBAddSignatureBody(QELKeyDB *db, QELKeyObject *parent, const u8 *body,
+                                       std::size_t length)
+{
+    return qelKeyDBAddPacketBody(db, parent, 0x89, body, length);
+}
+
+QELKeyObject *qelKeyDBAddUserIDBody(QELKeyDB *db, QELKeyObject *parent, const u8 *body,
+                                    std::size_t length)
+{
+    return qelKeyDBAddPacketBody(db, parent, 0xB4, body, length);
+}
+
+QELKeyObject *qelKeyDBAddCRLBody(QELKeyDB *db, QELKeyObject *parent, const u8 *body,
+                                 std::size_t length)
+{
+    return qelKeyDBAddPacketBody(db, parent, 0xFC, body, length);
+}
+
+QELKeyObject *qelKeyDBAddUserAttribute(QELKeyDB *db, QELKeyObject *parent, u8 type, const u8 *data,
+                                       std::size_t length)
+{
+    if (u64(length) + 6 > QELPacketMaxWritten) {
+        db->lastError = QELError_PacketTooLarge;
+        return nullptr;
+    }
+    auto *body = static_cast<u8 *>(qelContextMemAlloc(db->context, length + 6, 0));
+    if (body == nullptr) {
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    u32 n = u32(length + 1);
+    body[0] = 0xFF;
+    body[1] = u8(n >> 24);
+    body[2] = u8(n >> 16);
+    body[3] = u8(n >> 8);
+    body[4] = u8(n);
+    body[5] = type;
+    if (length)
+        std::memcpy(body + 6, data, length);
+    QELKeyObject *node = qelKeyDBAddPacketBody(db, parent, 0xD1, body, length + 6);
+    static_cast<void>(qelContextMemFree(db->context, body)); // our own block
+    return node;
+}
+
+u8 *qelKeyObjPublicPacket(QELKeyObject *key, std::size_t *outLength)
+{
+    *outLength = 0;
+    QELContext *context = qelKeyObjContext(key);
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(key, &length);
+    if (packet == nullptr || context == nullptr)
+        return nullptr;
+    int tag = qelPacketTag(packet[0]);
+    if (tag != 5 && tag != 7) {
+        auto *copy = static_cast<u8 *>(qelContextMemAllocCopy(context, length, 0, packet));
+        if (copy != nullptr)
+            *outLength = length;
+        return copy;
+    }
+    std::size_t end = qelKeyPacketPublicLength(packet, length);
+    std::size_t h = qelPacketHeaderSize(packet, length);
+    if (end <= h)
+        return nullptr;
+    std::size_t body = end - h;
+    u8 first = tag == 5 ? 0x99 : 0xB9;
+    std::size_t nh = qelPacketHeaderSizeFor(first, body);
+    auto *out = static_cast<u8 *>(qelContextMemAlloc(context, nh + body, 0));
+    if (out == nullptr)
+        return nullptr;
+    std::size_t w = qelPacketWriteHeader(out, first, body);
+    std::memcpy(out + w, packet + h, body);
+    if (qelKeyObjKeyInfo(key)->infoFlags & QELKeyInfo_PublicV2)
+        out[w] = 2;
+    *outLength = w + body;
+    return out;
+}

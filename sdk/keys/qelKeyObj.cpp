@@ -1,0 +1,1247 @@
+// Key objects: nodes, info blocks, cached packets, the builders that turn
+// packets into nodes (merging instead of duplicating), the key-ID index,
+// the delete mark and the rebuild of nodes from the service's key tree.
+#include "qelKeyObjInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyPacketInternal.h"
+#include "qelMemPoolInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSHA1Internal.h"
+#include "qelSeams.h"
+#include "qelTimeDateInternal.h"
+
+#include <cstring>
+
+namespace {
+
+using u8 = std::uint8_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+std::size_t infoSizeOfType(int type)
+{
+    switch (type) {
+    case QELObjectType_Key: case QELObjectType_SubKey: return sizeof(QELKeyInfo);
+    case QELObjectType_UserID: return sizeof(QELUserIDInfo);
+    case QELObjectType_Signature: return sizeof(QELSigInfo);
+    case QELObjectType_CRL: return sizeof(QELCRLInfo);
+    default: return sizeof(QELOtherInfo);
+    }
+}
+
+int typeOfFlags(u32 flags)
+{
+    if (flags & QELKeyObjFlag_Key) return QELObjectType_Key;
+    if (flags & QELKeyObjFlag_SubKey) return QELObjectType_SubKey;
+    if (flags & QELKeyObjFlag_UserID) return QELObjectType_UserID;
+    if (flags & QELKeyObjFlag_Signature) return QELObjectType_Signature;
+    if (flags & QELKeyObjFlag_CRL) return QELObjectType_CRL;
+    return QELObjectType_Other;
+}
+
+bool isDB(const void *p) { return p != nullptr && *static_cast<const u32 *>(p) == QELKeyDBMagic; }
+
+// Fetches the info block of a node mirrored from the service. No service
+// client exists in process, so the fetch cannot succeed: the node gets a
+// zeroed block (its reference kept in the first word) and the database's last
+// error tells why.
+void ensureLoaded(QELKeyObject *o)
+{
+    if (!(o->flags & QELKeyObjFlag_NotLoaded))
+        return;
+    QELKeyDB *db = qelKeyObjKeyDB(o);
+    u64 ref = reinterpret_cast<std::uintptr_t>(o->info);
+    void *block = db ? qelMemPoolAlloc(&db->objectPool, u32(infoSizeOfType(typeOfFlags(o->flags))), 8)
+                     : nullptr;
+    if (block == nullptr) {
+        static thread_local QELKeyInfo scratch; // large enough for every type
+        scratch = QELKeyInfo{};
+        block = &scratch;
+    } else {
+        std::memset(block, 0, infoSizeOfType(typeOfFlags(o->flags)));
+    }
+    std::memcpy(block, &ref, sizeof ref);
+    o->info = block;
+    o->flags &= ~QELKeyObjFlag_NotLoaded;
+    if (db)
+        db->lastError = QELError_FeatureNotAvailable;
+}
+
+u64 idKey(const u8 bytes[8])
+{
+    u64 v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = (v << 8) | bytes[i];
+    return v;
+}
+
+u64 shortIDKey(const u8 bytes[4])
+{
+    return (u64(bytes[0]) << 24) | (u64(bytes[1]) << 16) | (u64(bytes[2]) << 8) | bytes[3];
+}
+
+} // namespace
+
+// ---- type and state -------------------------------------------------------------------
+
+bool qelKeyObjIsValid(const QELKeyObject *o) { return o != nullptr && o->magic == QELKeyObjectMagic; }
+int qelKeyObjType(const QELKeyObject *o) { return typeOfFlags(o->flags); }
+bool qelKeyObjIsKey(const QELKeyObject *o) { return qelKeyObjIsValid(o) && qelKeyObjType(o) == QELObjectType_Key; }
+bool qelKeyObjIsSubKey(const QELKeyObject *o) { return qelKeyObjIsValid(o) && qelKeyObjType(o) == QELObjectType_SubKey; }
+bool qelKeyObjIsUserID(const QELKeyObject *o) { return qelKeyObjIsValid(o) && qelKeyObjType(o) == QELObjectType_UserID; }
+bool qelKeyObjIsSignature(const QELKeyObject *o) { return qelKeyObjIsValid(o) && qelKeyObjType(o) == QELObjectType_Signature; }
+bool qelKeyObjTypeIsSubKey(const QELKeyObject *o) { return qelKeyObjType(o) == QELObjectType_SubKey; }
+void *qelKeyObjParent(const QELKeyObject *o) { return o->parent; }
+bool qelKeyObjIsDeleted(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_Deleted); }
+bool qelKeyObjIsPlaceholder(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_Placeholder); }
+bool qelKeyObjIsX509NameEntry(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_X509Name); }
+bool qelKeyObjIsLive(const QELKeyObject *o)
+{
+    return o != nullptr && !(o->flags & (QELKeyObjFlag_Deleted | QELKeyObjFlag_Placeholder));
+}
+
+QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *o)
+{
+    // A tree is at most three levels deep; the bound guards against a
+    // corrupted parent chain.
+    const void *p = o;
+    for (int depth = 0; depth < 8 && p != nullptr; ++depth) {
+        if (isDB(p))
+            return static_cast<QELKeyDB *>(const_cast<void *>(p));
+        p = static_cast<const QELKeyObject *>(p)->parent;
+    }
+    return nullptr;
+}
+
+QELContext *qelKeyObjContext(const QELKeyObject *o)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(o);
+    return db ? db->context : nullptr;
+}
+
+QELKeyObject *qelKeyObjTopKey(QELKeyObject *o)
+{
+    for (int depth = 0; depth < 8 && o != nullptr; ++depth) {
+        if (isDB(o->parent))
+            return o;
+        o = static_cast<QELKeyObject *>(o->parent);
+    }
+    return nullptr;
+}
+
+// ---- info blocks -----------------------------------------------------------------------
+
+void *qelKeyObjInfo(QELKeyObject *o)
+{
+    ensureLoaded(o);
+    return o->info;
+}
+QELKeyInfo *qelKeyObjKeyInfo(QELKeyObject *o) { return static_cast<QELKeyInfo *>(qelKeyObjInfo(o)); }
+QELUserIDInfo *qelKeyObjUserIDInfo(QELKeyObject *o) { return static_cast<QELUserIDInfo *>(qelKeyObjInfo(o)); }
+QELSigInfo *qelKeyObjSigInfo(QELKeyObject *o) { return static_cast<QELSigInfo *>(qelKeyObjInfo(o)); }
+QELCRLInfo *qelKeyObjCRLInfo(QELKeyObject *o) { return static_cast<QELCRLInfo *>(qelKeyObjInfo(o)); }
+QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *o) { return static_cast<QELOtherInfo *>(qelKeyObjInfo(o)); }
+
+void **qelKeyObjPacketSlot(QELKeyObject *o)
+{
+    auto *info = static_cast<u8 *>(qelKeyObjInfo(o));
+    int t = qelKeyObjType(o);
+    return reinterpret_cast<void **>(info + ((t == QELObjectType_Key || t == QELObjectType_SubKey) ? 32 : 8));
+}
+
+const u8 *qelKeyObjRawPacket(QELKeyObject *o, std::size_t *outLength)
+{
+    *outLength = 0;
+    if (qelKeyObjIsX509NameEntry(o))
+        return nullptr;
+    auto *raw = static_cast<QELRawPacket *>(*qelKeyObjPacketSlot(o));
+    if (raw == nullptr)
+        return nullptr;
+    *outLength = std::size_t(raw->length);
+    return raw->bytes;
+}
+
+// ---- keys ------------------------------------------------------------------------------
+
+bool qelKeyObjIsSecret(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->infoFlags & 0x18) != 0; }
+bool qelKeyObjIsV3(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->infoFlags & QELKeyInfo_V3) != 0; }
+bool qelKeyObjIsOnToken(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->infoFlags & QELKeyInfo_OnToken) != 0; }
+bool qelKeyObjIsRevoked(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->trust & 0x10) != 0; }
+bool qelKeyObjIsDisabled(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->trust & 0x20) != 0; }
+bool qelKeyObjIsAxiomatic(QELKeyObject *k) { return (qelKeyObjKeyInfo(k)->trust & 0x80) != 0; }
+void qelKeyObjSetDisabled(QELKeyObject *k) { qelKeyObjKeyInfo(k)->trust |= 0x20; }
+void qelKeyObjClearDisabled(QELKeyObject *k) { qelKeyObjKeyInfo(k)->trust &= u8(~0x20); }
+
+void qelKeyObjSetOwnerTrustLevel(QELKeyObject *k, u8 level)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    if ((i->trust & 0x50) || (i->trust & 7) == (level & 7))
+        return;
+    i->trust = u8((i->trust & ~7u) | (level & 7));
+}
+
+u8 qelKeyObjTrustLevel(QELKeyObject *k)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    u8 a = i->trust & 7, b = i->trustSigTrust & 7;
+    return a > b ? a : b;
+}
+
+namespace {
+void setUserIDOwnerTrust(QELKeyObject *key, u8 value)
+{
+    for (QELKeyObject *c = key->firstChild; c; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
+            qelKeyObjUserIDInfo(c)->ownerTrust = value;
+}
+} // namespace
+
+void qelKeyObjSetAxiomatic(QELKeyObject *k)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    if (!qelKeyObjIsSecret(k) || (i->trust & 0x10))
+        return;
+    i->trust |= 0x87;
+    setUserIDOwnerTrust(k, 255);
+}
+
+void qelKeyObjClearAxiomatic(QELKeyObject *k)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    i->trust &= 0x78;
+    setUserIDOwnerTrust(k, 253);
+}
+
+u32 qelKeyObjCreation(QELKeyObject *k) { return qelKeyObjKeyInfo(k)->creation; }
+u32 qelKeyObjBits(QELKeyObject *k) { return qelKeyObjKeyInfo(k)->bits; }
+
+namespace {
+// a + b in 64 bits, kept within the 32-bit time range.
+u32 saturatingTime(u64 a, u64 b)
+{
+    u64 sum = a + b;
+    return sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : u32(sum);
+}
+} // namespace
+
+u32 qelKeyObjExpiration(QELKeyObject *k)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    if (i->creation == 0 || i->validityDays == 0)
+        return 0;
+    return saturatingTime(i->creation, u64(i->validityDays) * 86400u);
+}
+
+QELStatus qelKeyObjFirstSubKey(QELKeyObject *key, QELKeyObject **out)
+{
+    if (out == nullptr)
+        return QELError_BadParams;
+    *out = nullptr;
+    if (key == nullptr)
+        return QELError_ItemNotFound;
+    for (QELKeyObject *c = key->firstChild; c; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_SubKey) {
+            *out = c;
+            return QELError_NoErr;
+        }
+    return QELError_ItemNotFound;
+}
+
+// ---- user IDs and signatures ------------------------------------------------------------
+
+bool qelUserIDIsAttribute(QELKeyObject *u) { return (qelKeyObjUserIDInfo(u)->flags & 0x80) != 0; }
+u8 qelSigType(QELKeyObject *s) { return qelKeyObjSigInfo(s)->type; }
+u32 qelSigCreation(QELKeyObject *s) { return qelKeyObjSigInfo(s)->creation; }
+u32 qelSigExpiration(QELKeyObject *s)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    if (i->creation == 0 || i->expiration == 0)
+        return 0;
+    return saturatingTime(i->creation, i->expiration);
+}
+bool qelSigIsChecked(QELKeyObject *s) { return (qelKeyObjSigInfo(s)->state & QELSigState_Checked) != 0; }
+bool qelSigIsValid(QELKeyObject *s) { return (qelKeyObjSigInfo(s)->state & QELSigState_Valid) != 0; }
+QELKeyObject *qelSigSigner(QELKeyObject *s) { return qelKeyObjSigInfo(s)->signer; }
+QELKeyObject *qelSigSignerKey(QELKeyObject *s)
+{
+    QELKeyObject *signer = qelSigSigner(s);
+    return qelKeyObjIsLive(signer) && qelKeyObjType(signer) == QELObjectType_Key ? signer : nullptr;
+}
+bool qelSigIsSelfSig(QELKeyObject *s) { return qelSigSigner(s) != nullptr && qelSigSigner(s) == qelKeyObjTopKey(s); }
+
+bool qelSigIsRevoked(QELKeyObject *s)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    if (!(i->flags & QELSigInfo_Revocable))
+        return false;
+    if (i->state & QELSigState_RevokedByCRL)
+        return true;
+    auto *parent = static_cast<QELKeyObject *>(s->parent);
+    for (QELKeyObject *c = parent->firstChild; c; c = c->next) {
+        if (c == s || !qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature)
+            continue;
+        QELSigInfo *o = qelKeyObjSigInfo(c);
+        if (o->signer == i->signer && (o->state & QELSigState_Valid) && o->type == 0x30 &&
+            o->creation > i->creation)
+            return true;
+    }
+    return false;
+}
+
+bool qelSigIsSuperseded(QELKeyObject *s)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    if (!(i->flags & QELSigInfo_Revocable) || !qelKeyObjIsLive(i->signer) ||
+        qelKeyObjType(i->signer) != QELObjectType_Key)
+        return false;
+    auto *parent = static_cast<QELKeyObject *>(s->parent);
+    if (isDB(parent))
+        return false;
+    for (QELKeyObject *c = parent->firstChild; c; c = c->next) {
+        if (c == s || !qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature)
+            continue;
+        QELSigInfo *o = qelKeyObjSigInfo(c);
+        if (o->signer == i->signer && (o->state & QELSigState_Valid) &&
+            (o->type & 0xF0) == (i->type & 0xF0) && o->creation > i->creation)
+            return true;
+    }
+    return false;
+}
+
+// A CRL is current while its next update lies ahead (or it names none).
+bool qelCRLIsCurrent(QELKeyObject *crl)
+{
+    QELCRLInfo *i = qelKeyObjCRLInfo(crl);
+    return i->nextUpdate == 0 || i->nextUpdate > qelTimeDateNow();
+}
+
+// ---- object-wide -----------------------------------------------------------------------------
+
+void qelKeyObjClearTrust(QELKeyObject *o)
+{
+    switch (qelKeyObjType(o)) {
+    case QELObjectType_Key: case QELObjectType_SubKey: {
+        QELKeyInfo *i = qelKeyObjKeyInfo(o);
+        i->trust = 0;
+        i->trustSigTrust = 0;
+        break;
+    }
+    case QELObjectType_UserID: {
+        QELUserIDInfo *i = qelKeyObjUserIDInfo(o);
+        i->validity = i->nameTrust = i->ownerTrust = 0;
+        i->confidence = 0;
+        break;
+    }
+    case QELObjectType_Signature: qelKeyObjSigInfo(o)->state = 0; break;
+    case QELObjectType_CRL: qelKeyObjCRLInfo(o)->state = 0; break;
+    default: qelKeyObjOtherInfo(o)->trust = 0; break;
+    }
+}
+
+namespace {
+void markOneDeleted(QELKeyObject *o, bool remote)
+{
+    o->flags |= QELKeyObjFlag_Deleted;
+    o->userValue = nullptr;
+    if (remote)
+        qelKeyObjMarkNotLoaded(o, false);
+    else
+        qelKeyObjClearTrust(o);
+}
+} // namespace
+
+QELStatus qelKeyObjMarkDeleted(QELKeyObject *o)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(o);
+    bool remote = db != nullptr && db->serviceRef != 0;
+    // Collect first: the mark makes the descendants non-live.
+    for (QELKeyObject *c = o->firstChild; c; c = c->next) {
+        if (!qelKeyObjIsLive(c))
+            continue;
+        for (QELKeyObject *g = c->firstChild; g; g = g->next)
+            if (qelKeyObjIsLive(g))
+                markOneDeleted(g, remote);
+        markOneDeleted(c, remote);
+    }
+    markOneDeleted(o, remote);
+    return QELError_NoErr;
+}
+
+void qelKeyObjMarkNotLoaded(QELKeyObject *o, bool recursive)
+{
+    if (!(o->flags & QELKeyObjFlag_NotLoaded)) {
+        u64 ref = 0;
+        std::memcpy(&ref, o->info, sizeof ref);
+        o->flags |= QELKeyObjFlag_NotLoaded;
+        o->info = reinterpret_cast<void *>(static_cast<std::uintptr_t>(ref));
+    }
+    if (recursive && qelKeyObjType(o) != QELObjectType_Signature)
+        for (QELKeyObject *c = o->firstChild; c; c = c->next)
+            qelKeyObjMarkNotLoaded(c, true);
+}
+
+namespace {
+bool canSign(QELKeyObject *o)
+{
+    int t = qelKeyObjType(o);
+    return t == QELObjectType_Key || t == QELObjectType_SubKey;
+}
+
+void pushSigner(QELKeyObject *sig)
+{
+    QELSigInfo *si = qelKeyObjSigInfo(sig);
+    if (si->signer == nullptr)
+        return;
+    QELKeyInfo *ki = qelKeyObjKeyInfo(si->signer);
+    si->nextBySigner = ki->firstSig;
+    ki->firstSig = sig;
+}
+
+void clearChains(QELKeyObject *o)
+{
+    if (canSign(o) && !(o->flags & QELKeyObjFlag_NotLoaded))
+        qelKeyObjKeyInfo(o)->firstSig = nullptr;
+}
+} // namespace
+
+void qelKeyDBRebuildSignerChains(QELKeyDB *db)
+{
+    // Every key object that can sign is in the key-ID index: walk it through
+    // the top-level list (placeholders and name entries are on it too) and
+    // the subkeys below.
+    for (QELKeyObject *k = db->firstKey; k; k = k->next) {
+        clearChains(k);
+        for (QELKeyObject *c = k->firstChild; c; c = c->next)
+            clearChains(c);
+    }
+    for (QELKeyObject *k = db->firstKey; k; k = k->next) {
+        if (!qelKeyObjIsLive(k))
+            continue;
+        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
+            if (!qelKeyObjIsLive(c))
+                continue;
+            if (qelKeyObjType(c) == QELObjectType_Signature) {
+                pushSigner(c);
+                continue;
+            }
+            for (QELKeyObject *g = c->firstChild; g; g = g->next)
+                if (qelKeyObjIsLive(g) && qelKeyObjType(g) == QELObjectType_Signature)
+                    pushSigner(g);
+        }
+    }
+}
+
+QELRawPacket *qelKeyDBNewRawPacket(QELKeyDB *db, const u8 *bytes, std::size_t length)
+{
+    QELMemPool mark = db->objectPool;
+    if (length > 0xFFFFFFFFu) {
+        db->lastError = QELError_PacketTooLarge;
+        return nullptr;
+    }
+    auto *raw = static_cast<QELRawPacket *>(qelMemPoolAlloc(&db->objectPool, sizeof(QELRawPacket), 8));
+    auto *copy = raw ? static_cast<u8 *>(qelMemPoolAlloc(&db->objectPool, u32(length ? length : 1), 1))
+                     : nullptr;
+    if (copy == nullptr) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    if (length)
+        std::memcpy(copy, bytes, length);
+    raw->bytes = copy;
+    raw->length = length;
+    raw->refCount = 1;
+    return raw;
+}
+
+QELStatus qelKeyObjReplacePacket(QELKeyObject *o, const u8 *bytes, std::size_t length)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(o);
+    auto *raw = static_cast<QELRawPacket *>(*qelKeyObjPacketSlot(o));
+    if (raw == nullptr)
+        return db ? db->lastError : QELError_BadParams;
+    QELMemPool mark = db->objectPool;
+    auto *copy = static_cast<u8 *>(qelMemPoolAlloc(&db->objectPool, u32(length ? length : 1), 1));
+    if (copy == nullptr) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        db->lastError = QELError_OutOfMemory;
+        return QELError_OutOfMemory;
+    }
+    std::memcpy(copy, bytes, length);
+    raw->bytes = copy;
+    raw->length = length;
+    return QELError_NoErr;
+}
+
+bool qelKeyObjExpiresWithin(QELKeyObject *o, u32 from, u32 until)
+{
+    u32 e = 0;
+    int t = qelKeyObjType(o);
+    if (t == QELObjectType_Key || t == QELObjectType_SubKey)
+        e = qelKeyObjExpiration(o);
+    else if (t == QELObjectType_Signature)
+        e = qelSigExpiration(o);
+    return e != 0 && from <= e && e < until;
+}
+
+// ---- the key-ID index ----------------------------------------------------------------------
+
+QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db)
+{
+    QELKeyInfo *ki = qelKeyObjKeyInfo(key);
+    ki->sameID = ki->sameShortID = nullptr;
+    struct Index { QELAVLTree *tree; u64 key; QELKeyObject *QELKeyInfo::*link; };
+    const Index indexes[2] = {{db->idTree, idKey(ki->keyID), &QELKeyInfo::sameID},
+                              {db->shortIDTree, shortIDKey(ki->keyID + 4), &QELKeyInfo::sameShortID}};
+    for (const Index &ix : indexes) {
+        void *head = nullptr;
+        if (qelAVLFind(ix.tree, std::int64_t(ix.key), &head) == QELError_NoErr && head != nullptr) {
+            auto *last = static_cast<QELKeyObject *>(head);
+            for (int guard = 0; qelKeyObjKeyInfo(last)->*ix.link != nullptr && guard < (1 << 30); ++guard)
+                last = qelKeyObjKeyInfo(last)->*ix.link;
+            qelKeyObjKeyInfo(last)->*ix.link = key;
+            continue;
+        }
+        QELStatus s = qelAVLInsert(ix.tree, std::int64_t(ix.key), key);
+        if (s != QELError_NoErr)
+            return s == QELError_ItemAlreadyExists ? QELError_NoErr : QELError_OutOfMemory;
+    }
+    return QELError_NoErr;
+}
+
+namespace {
+// Applies the lookup flags to the first node whose ID matched.
+QELStatus resolveMatch(QELKeyObject *node, bool placeholders, bool deleted, bool followNames,
+                       QELKeyObject **out)
+{
+    if (!deleted && qelKeyObjIsDeleted(node))
+        return QELError_ItemNotFound;
+    if (!placeholders && qelKeyObjIsPlaceholder(node))
+        return QELError_ItemNotFound;
+    if (followNames && placeholders && qelKeyObjIsX509NameEntry(node)) {
+        auto *sig = static_cast<QELKeyObject *>(qelKeyObjKeyInfo(node)->packet);
+        if (sig != nullptr) {
+            QELKeyObject *top = qelKeyObjTopKey(sig);
+            if (top != nullptr) {
+                *out = top;
+                return QELError_NoErr;
+            }
+        }
+    }
+    *out = node;
+    return QELError_NoErr;
+}
+
+QELKeyID idOfNode(QELKeyObject *k)
+{
+    QELKeyID id{};
+    qelKeyObjGetKeyID(k, nullptr, &id);
+    return id;
+}
+} // namespace
+
+QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool placeholders,
+                                   bool deleted, QELKeyObject **out)
+{
+    if (out != nullptr)
+        *out = nullptr;
+    if (!qelKeyDBIsValid(db) || id == nullptr || out == nullptr)
+        return QELError_BadParams;
+    if (!qelKeyIDIsValid(id))
+        return QELError_ItemNotFound;
+    bool full = id->length == 8;
+    void *head = nullptr;
+    u64 key = full ? idKey(id->bytes) : shortIDKey(id->bytes);
+    if (qelAVLFind(full ? db->idTree : db->shortIDTree, std::int64_t(key), &head) != QELError_NoErr)
+        return QELError_ItemNotFound;
+    for (auto *k = static_cast<QELKeyObject *>(head); k != nullptr;
+         k = full ? qelKeyObjKeyInfo(k)->sameID : qelKeyObjKeyInfo(k)->sameShortID) {
+        if (qelKeyIDCompareInternal(idOfNode(k), *id) != 0)
+            continue;
+        QELStatus s = resolveMatch(k, placeholders, deleted, full, out);
+        // An eight-byte match decides; a four-byte match that the flags
+        // exclude lets the search go on with the next key.
+        if (full || s == QELError_NoErr)
+            return s;
+    }
+    return QELError_ItemNotFound;
+}
+
+QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool placeholders, bool deleted,
+                              QELKeyObject **out)
+{
+    if (qelKeyDBIsValid(db) && db->serviceRef != 0) {
+        if (out) *out = nullptr;
+        return QELError_FeatureNotAvailable; // needs the service client
+    }
+    return qelKeyDBFindKeyByIDLocal(db, id, placeholders, deleted, out);
+}
+
+QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKey)
+{
+    QEL_ENTER(outKey);
+    if (!qelKeyDBIsValid(db) || id == nullptr || outKey == nullptr)
+        return QELError_BadParams;
+    QELStatus s = qelKeyDBFindKeyByID(db, id, true, false, outKey);
+    if (s == QELError_NoErr && qelKeyObjIsPlaceholder(*outKey)) {
+        *outKey = nullptr;
+        return QELError_ItemNotFound;
+    }
+    return s;
+}
+
+QELKeyObject *qelKeyDBFindKeyByRawID(QELKeyDB *db, u8 algorithm, const u8 idBytes[8])
+{
+    QELKeyID id{};
+    if (qelKeyIDFromBytes(idBytes, qelKeyIDNormaliseAlgorithm(algorithm), 8, &id) != 0)
+        return nullptr;
+    QELKeyObject *k = nullptr;
+    return qelKeyDBFindKeyByID(db, &id, true, false, &k) == QELError_NoErr ? k : nullptr;
+}
+
+QELKeyObject *qelKeyDBFindKeyLinear(QELKeyDB *db, u8 algorithm, const u8 idBytes[8])
+{
+    u8 asked = qelKeyIDNormaliseAlgorithm(algorithm);
+    for (QELKeyObject *k = db->firstKey; k; k = k->next) {
+        if (!qelKeyObjIsLive(k))
+            continue;
+        QELKeyInfo *i = qelKeyObjKeyInfo(k);
+        if (std::memcmp(i->keyID, idBytes, 8) != 0)
+            continue;
+        bool rsaAsked = algorithm >= 1 && algorithm <= 3;
+        if (asked == i->algorithm || (rsaAsked && (i->algorithm == 2 || i->algorithm == 3)))
+            return k;
+    }
+    return nullptr;
+}
+
+// ---- nodes from packets -------------------------------------------------------------------------
+
+QELKeyObject *qelKeyObjAlloc(QELKeyDB *db, std::size_t infoSize)
+{
+    QELMemPool mark = db->objectPool;
+    auto *node = static_cast<QELKeyObject *>(qelMemPoolAlloc(&db->objectPool, sizeof(QELKeyObject), 8));
+    void *info = node ? qelMemPoolAlloc(&db->objectPool, u32(infoSize), 8) : nullptr;
+    if (info == nullptr) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    std::memset(node, 0, sizeof *node);
+    std::memset(info, 0, infoSize);
+    node->magic = QELKeyObjectMagic;
+    node->info = info;
+    return node;
+}
+
+void qelKeyObjLinkChild(QELKeyObject *node, QELKeyObject *parent)
+{
+    int t = qelKeyObjType(node);
+    QELKeyObject **slot = &parent->firstChild;
+    while (*slot != nullptr) {
+        int ct = qelKeyObjType(*slot);
+        if (ct == QELObjectType_Signature) {
+            slot = &(*slot)->next;
+            continue;
+        }
+        if (t == QELObjectType_Signature)
+            break;
+        if (t == QELObjectType_UserID && ct != QELObjectType_UserID)
+            break;
+        slot = &(*slot)->next;
+    }
+    node->next = *slot;
+    *slot = node;
+    node->parent = parent;
+}
+
+namespace {
+void unlinkChild(QELKeyObject *node)
+{
+    auto *parent = static_cast<QELKeyObject *>(node->parent);
+    for (QELKeyObject **slot = &parent->firstChild; *slot; slot = &(*slot)->next)
+        if (*slot == node) {
+            *slot = node->next;
+            node->next = nullptr;
+            return;
+        }
+}
+
+std::span<const u8> bodyOf(const u8 *packet, std::size_t length)
+{
+    std::size_t h = qelPacketHeaderSize(packet, length);
+    return h <= length ? std::span<const u8>(packet + h, length - h) : std::span<const u8>();
+}
+} // namespace
+
+void qelKeyDBAppendKey(QELKeyDB *db, QELKeyObject *key)
+{
+    key->next = nullptr;
+    key->parent = db;
+    if (db->firstKey == nullptr) {
+        db->firstKey = key;
+    } else {
+        QELKeyObject *last = db->lastKey;
+        if (last == nullptr)
+            for (last = db->firstKey; last->next; last = last->next) {
+            }
+        last->next = key;
+    }
+    db->lastKey = key;
+}
+
+void qelKeyDBUnlinkKey(QELKeyDB *db, QELKeyObject *key)
+{
+    QELKeyObject *prev = nullptr;
+    for (QELKeyObject **slot = &db->firstKey; *slot; prev = *slot, slot = &(*slot)->next)
+        if (*slot == key) {
+            *slot = key->next;
+            if (db->lastKey == key)
+                db->lastKey = prev;
+            key->next = nullptr;
+            return;
+        }
+}
+
+bool qelKeyObjSamePacket(QELKeyObject *node, const u8 *packet, std::size_t length)
+{
+    std::size_t storedLength = 0;
+    const u8 *stored = qelKeyObjRawPacket(node, &storedLength);
+    if (stored == nullptr || length == 0 || qelPacketTag(stored[0]) != qelPacketTag(packet[0]))
+        return false;
+    auto a = bodyOf(stored, storedLength), b = bodyOf(packet, length);
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+QELKeyObject *qelKeyObjFindChildPacket(QELKeyObject *parent, const u8 *packet, std::size_t length)
+{
+    for (QELKeyObject *c = parent->firstChild; c; c = c->next)
+        if (qelKeyObjSamePacket(c, packet, length))
+            return c;
+    return nullptr;
+}
+
+bool qelKeyPacketSamePublic(const u8 *pub, std::size_t pubLength, const u8 *sec,
+                            std::size_t secLength, bool *outVersion2)
+{
+    *outVersion2 = false;
+    std::size_t publicEnd = qelKeyPacketPublicLength(sec, secLength);
+    if (publicEnd == 0)
+        return false;
+    std::size_t sh = qelPacketHeaderSize(sec, secLength);
+    auto pb = bodyOf(pub, pubLength);
+    std::size_t secPublic = publicEnd - sh;
+    if (pb.size() != secPublic || pb.empty())
+        return false;
+    const u8 *sb = sec + sh;
+    if (std::memcmp(pb.data() + 1, sb + 1, secPublic - 1) != 0)
+        return false;
+    if (pb[0] == sb[0])
+        return true;
+    if (pb[0] == 2 && sb[0] == 3) {
+        *outVersion2 = true;
+        return true;
+    }
+    return false;
+}
+
+QELStatus qelKeySigX509IDs(QELKeyDB *db, const u8 *packet, std::size_t length,
+                           bool *outHasDistPoint, u8 outIssuer[8], u8 outSubject[8])
+{
+    *outHasDistPoint = false;
+    u32 len = 0;
+    const u8 *data = qelSigPrivateSubpacketFind(packet, length, 1, 0, &len, nullptr, nullptr,
+                                                nullptr, nullptr);
+    if (data == nullptr || len < 3)
+        return QELError_BadParams;
+    QELX509CertNames names{};
+    QELStatus s = qelX509DecodeCertNames(db->context, data + 3, len - 3, &names);
+    if (s != QELError_NoErr)
+        return s;
+    u8 digest[20];
+    qelKeyFingerprintV4(names.issuer, names.issuerLength, digest);
+    std::memcpy(outIssuer, digest + 12, 8);
+    qelKeyFingerprintV4(names.subject, names.subjectLength, digest);
+    std::memcpy(outSubject, digest + 12, 8);
+    *outHasDistPoint = names.hasDistPoint != 0;
+    return QELError_NoErr;
+}
+
+namespace {
+
+bool storePacket(QELKeyDB *db, QELKeyObject *node, const u8 *packet, std::size_t length)
+{
+    QELRawPacket *raw = qelKeyDBNewRawPacket(db, packet, length);
+    if (raw == nullptr)
+        return false;
+    *qelKeyObjPacketSlot(node) = raw;
+    return true;
+}
+
+// A new placeholder key for a key ID, appended and indexed.
+QELKeyObject *newPlaceholder(QELKeyDB *db, u8 algorithm, const u8 id[8], u32 extraFlags)
+{
+    QELKeyObject *k = qelKeyObjAlloc(db, sizeof(QELKeyInfo));
+    if (k == nullptr)
+        return nullptr;
+    k->flags = QELKeyObjFlag_Key | QELKeyObjFlag_Placeholder | extraFlags;
+    QELKeyInfo *ki = qelKeyObjKeyInfo(k);
+    ki->algorithm = algorithm;
+    std::memcpy(ki->keyID, id, 8);
+    qelKeyDBAppendKey(db, k);
+    if (qelKeyIDTreeInsert(k, db) != QELError_NoErr) {
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    return k;
+}
+
+QELKeyObject *lookupForBuild(QELKeyDB *db, u8 algorithm, const u8 id[8])
+{
+    QELKeyID kid{};
+    static_cast<void>(qelKeyIDFromBytes(id, algorithm, 8, &kid)); // length 8 is valid
+    QELKeyObject *found = nullptr;
+    return qelKeyDBFindKeyByIDLocal(db, &kid, true, true, &found) == QELError_NoErr ? found : nullptr;
+}
+
+QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
+                           QELKeyObject *parent, QELStatus *outStatus)
+{
+    if (parent == nullptr)
+        return nullptr;
+    if (QELKeyObject *same = qelKeyObjFindChildPacket(parent, packet, length)) {
+        if (qelKeyObjIsDeleted(same)) {
+            same->flags &= ~QELKeyObjFlag_Deleted;
+            unlinkChild(same);
+            qelKeyObjLinkChild(same, parent);
+            QELSigInfo *si = qelKeyObjSigInfo(same);
+            bool onChain = false;
+            if (si->signer != nullptr)
+                for (QELKeyObject *s = qelKeyObjKeyInfo(si->signer)->firstSig; s && !onChain;
+                     s = qelKeyObjSigInfo(s)->nextBySigner)
+                    onChain = s == same;
+            if (!onChain)
+                pushSigner(same);
+        }
+        return same;
+    }
+    QELSigPacketInfo p;
+    if (qelSigPacketParse(packet, length, false, QELSigWant_All, &p) != QELError_NoErr)
+        return nullptr;
+    u8 issuer[8];
+    std::memcpy(issuer, p.keyID, 8);
+    u8 subject[8] = {};
+    bool haveSubject = false, distPoint = false;
+    u8 algorithm = qelKeyIDNormaliseAlgorithm(p.algorithm);
+    if (p.isX509) {
+        algorithm = 128;
+        u8 certIssuer[8];
+        if (qelKeySigX509IDs(db, packet, length, &distPoint, certIssuer, subject) == QELError_NoErr) {
+            std::memcpy(issuer, certIssuer, 8);
+            haveSubject = true;
+        }
+    }
+    QELMemPool mark = db->objectPool;
+    auto fail = [&]() -> QELKeyObject * {
+        *outStatus = QELError_OutOfMemory;
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    };
+    QELKeyObject *signer = lookupForBuild(db, algorithm, issuer);
+    if (signer == nullptr) {
+        signer = newPlaceholder(db, algorithm, issuer, p.isX509 ? QELKeyObjFlag_X509Name : 0);
+        if (signer == nullptr)
+            return fail();
+    } else if (qelKeyObjIsDeleted(signer)) {
+        signer->flags = (signer->flags & ~QELKeyObjFlag_Deleted) | QELKeyObjFlag_Placeholder;
+    }
+    QELKeyObject *sig = qelKeyObjAlloc(db, sizeof(QELSigInfo));
+    if (sig == nullptr)
+        return fail();
+    sig->flags = QELKeyObjFlag_Signature;
+    QELSigInfo *si = qelKeyObjSigInfo(sig);
+    si->signer = signer;
+    si->flags = (p.hashedLength != 5 ? QELSigInfo_NotV3Block : 0) |
+                (p.exportable ? QELSigInfo_Exportable : 0) | (p.revocable ? QELSigInfo_Revocable : 0) |
+                (p.hasRegExp ? QELSigInfo_RegExp : 0) | (p.isX509 ? QELSigInfo_X509 : 0) |
+                (distPoint ? QELSigInfo_DistPoint : 0) | (p.primaryUserID ? QELSigInfo_Primary : 0);
+    si->creation = p.creation;
+    si->expiration = p.expiration;
+    si->type = p.type;
+    si->version = p.version;
+    si->hashAlgorithm = p.hashAlgorithm;
+    si->trustDepth = p.trustLevel;
+    si->trustAmount = p.trustAmount;
+    // An RSA signature under a one-octet old header is kept under a
+    // two-octet one, as the ring writers of old versions did.
+    bool widen = p.algorithm == 1 && (packet[0] & 0xC3) == 0x80;
+    bool stored;
+    if (widen) {
+        auto body = bodyOf(packet, length);
+        u8 tmp[256 + 3] = {0x89, 0, u8(body.size())};
+        std::memcpy(tmp + 3, body.data(), body.size());
+        stored = storePacket(db, sig, tmp, 3 + body.size());
+    } else {
+        stored = storePacket(db, sig, packet, length);
+    }
+    if (!stored) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        return fail();
+    }
+    qelKeyObjLinkChild(sig, parent);
+    pushSigner(sig);
+
+    if (p.isX509 && haveSubject) {
+        QELKeyObject *top = qelKeyObjTopKey(sig);
+        QELKeyObject *subjectKey = lookupForBuild(db, 128, subject);
+        if (subjectKey == nullptr) {
+            subjectKey = newPlaceholder(db, 128, subject, QELKeyObjFlag_X509Name);
+            if (subjectKey == nullptr)
+                return fail();
+            qelKeyObjKeyInfo(subjectKey)->packet = sig;
+        } else if (qelKeyObjIsX509NameEntry(subjectKey) && top != nullptr && subjectKey != top) {
+            QELKeyInfo *pi = qelKeyObjKeyInfo(subjectKey);
+            pi->packet = sig;
+            if (pi->firstSig != nullptr) {
+                QELKeyObject *last = nullptr;
+                for (QELKeyObject *s = pi->firstSig; s; s = qelKeyObjSigInfo(s)->nextBySigner) {
+                    qelKeyObjSigInfo(s)->signer = top;
+                    last = s;
+                }
+                QELKeyInfo *ti = qelKeyObjKeyInfo(top);
+                qelKeyObjSigInfo(last)->nextBySigner = ti->firstSig;
+                ti->firstSig = pi->firstSig;
+                pi->firstSig = nullptr;
+            }
+        }
+    }
+    return sig;
+}
+
+void fillKey(QELKeyObject *node, const QELKeyPacketInfo &p, bool secret)
+{
+    QELKeyInfo *ki = qelKeyObjKeyInfo(node);
+    ki->digestByte = p.materialDigest[0];
+    ki->creation = p.creation;
+    ki->validityDays = p.validityDays;
+    ki->bits = p.bits;
+    ki->trust = 0;
+    ki->infoFlags = (ki->infoFlags & ~(QELKeyInfo_V3 | QELKeyInfo_SecretInRing)) |
+                    (p.oldFormat ? QELKeyInfo_V3 : 0) | (secret ? QELKeyInfo_SecretInRing : 0);
+}
+
+QELKeyObject *addKey(int tag, const u8 *packet, std::size_t length, QELKeyDB *db,
+                     QELKeyObject *parent, bool versionMarking, QELStatus *outStatus)
+{
+    bool secret = tag == 5 || tag == 7;
+    bool subkey = tag == 7 || tag == 14;
+    if (subkey && parent == nullptr)
+        return nullptr;
+    QELKeyPacketInfo p;
+    if (qelKeyPacketParse(db->context, packet, length, &p, secret) != QELError_NoErr)
+        return nullptr;
+    u8 alg = qelKeyIDNormaliseAlgorithm(p.algorithm);
+    QELMemPool mark = db->objectPool;
+    auto fail = [&]() -> QELKeyObject * {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        *outStatus = QELError_OutOfMemory;
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    };
+    QELKeyObject *node = lookupForBuild(db, alg, p.keyID);
+    auto fill = [&](QELKeyObject *n) -> QELKeyObject * {
+        QELRawPacket *raw = qelKeyDBNewRawPacket(db, packet, length);
+        if (raw == nullptr)
+            return fail();
+        fillKey(n, p, secret);
+        qelKeyObjKeyInfo(n)->packet = raw;
+        return n;
+    };
+    if (node == nullptr) {
+        node = qelKeyObjAlloc(db, sizeof(QELKeyInfo));
+        if (node == nullptr)
+            return fail();
+        node->flags = subkey ? QELKeyObjFlag_SubKey : QELKeyObjFlag_Key;
+        QELKeyInfo *ki = qelKeyObjKeyInfo(node);
+        ki->algorithm = p.algorithm;
+        std::memcpy(ki->keyID, p.keyID, 8);
+        if (fill(node) == nullptr)
+            return nullptr;
+        if (subkey)
+            qelKeyObjLinkChild(node, parent);
+        else
+            qelKeyDBAppendKey(db, node);
+        if (qelKeyIDTreeInsert(node, db) != QELError_NoErr)
+            return fail();
+        return node;
+    }
+    QELKeyInfo *ki = qelKeyObjKeyInfo(node);
+    if (qelKeyObjIsPlaceholder(node)) {
+        if (qelKeyObjIsX509NameEntry(node))
+            return nullptr; // a name entry never becomes a key
+        if (fill(node) == nullptr)
+            return nullptr;
+        if (subkey && qelKeyObjType(node) == QELObjectType_Key) {
+            qelKeyDBUnlinkKey(db, node);
+            node->flags = (node->flags & ~QELKeyObjFlag_Key) | QELKeyObjFlag_SubKey;
+            qelKeyObjLinkChild(node, parent);
+        }
+        node->flags &= ~QELKeyObjFlag_Placeholder;
+        if (ki->algorithm == 1 && p.algorithm == 3)
+            ki->algorithm = 3;
+        return node;
+    }
+    bool nodeIsKey = qelKeyObjType(node) == QELObjectType_Key;
+    if (nodeIsKey == subkey || qelKeyObjSamePacket(node, packet, length)) {
+        node->flags &= ~QELKeyObjFlag_Deleted;
+        return node;
+    }
+    if (qelKeyObjIsDeleted(node)) {
+        node->flags &= ~QELKeyObjFlag_Deleted;
+        return fill(node);
+    }
+    std::size_t storedLength = 0;
+    const u8 *stored = qelKeyObjRawPacket(node, &storedLength);
+    if (stored == nullptr)
+        return node;
+    int storedTag = qelPacketTag(stored[0]);
+    if (storedTag == tag)
+        return node;
+    bool storedSecret = storedTag == 5 || storedTag == 7;
+    bool v2 = false;
+    if (secret && !storedSecret) {
+        if (!qelKeyPacketSamePublic(stored, storedLength, packet, length, &v2))
+            return node;
+        QELRawPacket *raw = qelKeyDBNewRawPacket(db, packet, length);
+        if (raw == nullptr)
+            return fail();
+        if (versionMarking && v2)
+            ki->infoFlags |= QELKeyInfo_PublicV2;
+        ki->packet = raw;
+        ki->infoFlags |= QELKeyInfo_SecretInRing;
+        return node;
+    }
+    if (!secret && storedSecret && qelKeyPacketSamePublic(packet, length, stored, storedLength, &v2) &&
+        versionMarking && v2)
+        ki->infoFlags |= QELKeyInfo_PublicV2;
+    return node;
+}
+
+QELKeyObject *addChild(int tag, const u8 *packet, std::size_t length, QELKeyDB *db,
+                       QELKeyObject *parent, QELStatus *outStatus)
+{
+    if (parent == nullptr || qelKeyObjType(parent) != QELObjectType_Key)
+        return nullptr;
+    bool userID = tag == 13 || tag == 17;
+    if (QELKeyObject *same = qelKeyObjFindChildPacket(parent, packet, length)) {
+        if (qelKeyObjIsDeleted(same)) {
+            same->flags &= ~QELKeyObjFlag_Deleted;
+            if (userID) {
+                unlinkChild(same);
+                qelKeyObjLinkChild(same, parent);
+            }
+        }
+        return same;
+    }
+    QELMemPool mark = db->objectPool;
+    int type = userID ? QELObjectType_UserID : tag == 60 ? QELObjectType_CRL : QELObjectType_Other;
+    QELKeyObject *node = qelKeyObjAlloc(db, infoSizeOfType(type));
+    if (node == nullptr || !storePacket(db, node, packet, length)) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        *outStatus = QELError_OutOfMemory;
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    // The type bits decide where the node links, so they come first.
+    node->flags = userID ? QELKeyObjFlag_UserID : tag == 60 ? QELKeyObjFlag_CRL : 0;
+    qelKeyObjLinkChild(node, parent);
+    if (userID) {
+        QELUserIDInfo *ui = qelKeyObjUserIDInfo(node);
+        ui->validity = 253;
+        ui->ownerTrust = 253;
+        if (tag == 17)
+            ui->flags |= 0x80;
+    } else if (tag == 60) {
+        QELCRLInfo *ci = qelKeyObjCRLInfo(node);
+        u8 version = 0, type60 = 0;
+        u32 thisUpdate = 0, nextUpdate = 0;
+        if (qelCRLPacketParse(db->context, packet, length, &version, &type60, &thisUpdate,
+                              &nextUpdate, nullptr, nullptr) != QELError_NoErr)
+            thisUpdate = nextUpdate = 0;
+        ci->version = version;
+        ci->thisUpdate = thisUpdate;
+        ci->nextUpdate = nextUpdate;
+        ci->flags = (type60 == 1 || type60 == 2 ? 0x80 : 0) | (type60 == 2 ? 0x40 : 0);
+    }
+    return node;
+}
+
+} // namespace
+
+QELKeyObject *qelKeyDBAddPacket(const u8 *packet, std::size_t length, QELKeyDB *db,
+                                QELKeyObject *parent, bool versionMarking, QELStatus *outStatus)
+{
+    QELStatus ignored = 0;
+    if (outStatus == nullptr)
+        outStatus = &ignored;
+    if (packet == nullptr || length == 0 || qelPacketHeaderSize(packet, length) > length)
+        return nullptr;
+    int tag = qelPacketTag(packet[0]);
+    switch (tag) {
+    case 2: return addSignature(packet, length, db, parent, outStatus);
+    case 5: case 6: case 7: case 14: return addKey(tag, packet, length, db, parent, versionMarking, outStatus);
+    case -1: return nullptr;
+    default: return addChild(tag, packet, length, db, parent, outStatus);
+    }
+}
+
+void qelKeyObjMergeState(QELKeyObject *source, QELKeyObject *target)
+{
+    auto larger = [](u8 a, u8 b) { return a > b ? a : b; };
+    switch (qelKeyObjType(target)) {
+    case QELObjectType_UserID: {
+        QELUserIDInfo *s = qelKeyObjUserIDInfo(source), *t = qelKeyObjUserIDInfo(target);
+        u8 low = larger(s->nameTrust & 3, t->nameTrust & 3);
+        t->nameTrust = u8(((s->nameTrust | t->nameTrust) & 0xC0) | low);
+        auto mergeUndefined = [](u8 src, u8 tgt) -> u8 {
+            if (tgt == 253) return src;
+            if (src == 253) return tgt;
+            return src > tgt ? src : tgt;
+        };
+        t->validity = mergeUndefined(s->validity, t->validity);
+        t->ownerTrust = mergeUndefined(s->ownerTrust, t->ownerTrust);
+        t->confidence = s->confidence > t->confidence ? s->confidence : t->confidence;
+        break;
+    }
+    case QELObjectType_CRL:
+        qelKeyObjCRLInfo(target)->state = larger(qelKeyObjCRLInfo(source)->state, qelKeyObjCRLInfo(target)->state);
+        break;
+    case QELObjectType_Other:
+        qelKeyObjOtherInfo(target)->trust = larger(qelKeyObjOtherInfo(source)->trust, qelKeyObjOtherInfo(target)->trust);
+        break;
+    case QELObjectType_Signature: {
+        QELSigInfo *s = qelKeyObjSigInfo(source), *t = qelKeyObjSigInfo(target);
+        QELKeyObject *top = qelKeyObjTopKey(target);
+        if ((s->state & QELSigState_Valid) && !(t->state & QELSigState_Valid) &&
+            (t->flags & QELSigInfo_Primary) && top != nullptr && t->signer == top)
+            for (QELKeyObject *c = top->firstChild; c; c = c->next)
+                if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
+                    qelKeyObjUserIDInfo(c)->nameTrust &= u8(~0x40);
+        t->state = larger(s->state, t->state);
+        break;
+    }
+    default: {
+        QELKeyInfo *s = qelKeyObjKeyInfo(source), *t = qelKeyObjKeyInfo(target);
+        t->trust = larger(s->trust, t->trust);
+        t->validityDays = s->validityDays > t->validityDays ? s->validityDays : t->validityDays;
+        if (s->infoFlags & QELKeyInfo_OnToken) {
+            t->infoFlags |= QELKeyInfo_OnToken;
+            t->tokenSlot = s->tokenSlot;
+        }
+        break;
+    }
+    }
+}
+
+// ---- rebuild from the service's key tree ----------------------------------------------------------
+
+namespace {
+
+struct TreeReader {
+    const std::uint64_t *words;
+    std::size_t count;
+    std::size_t pos = 0;
+    bool next(std::uint64_t &out)
+    {
+        if (pos >= count)
+            return false;
+        out = words[pos++];
+        return true;
+    }
+};
+
+constexpr int kMaxTreeDepth = 3; // key, child, grandchild
+
+QELStatus mergeEntries(QELKeyDB *db, QELKeyObject *parent, TreeReader &r, std::uint64_t entries,
+                       bool allNew, bool refresh, int depth)
+{
+    if (depth >= kMaxTreeDepth)
+        return QELError_BadPacketFormat;
+    QELKeyObject *previous = nullptr;
+    for (std::uint64_t e = 0; e < entries; ++e) {
+        std::uint64_t ref = 0, flagWord = 0;
+        if (!r.next(ref) || !r.next(flagWord))
+            return QELError_BadPacketFormat;
+        u32 flags = u32(flagWord);
+        QELKeyObject *node = nullptr;
+        void *found = nullptr;
+        if (!allNew && qelAVLFind(db->objectIDMap, std::int64_t(ref), &found) == QELError_NoErr)
+            node = static_cast<QELKeyObject *>(found);
+        if (node != nullptr) {
+            // A node met again under itself would make a cycle.
+            for (auto *a = parent; a != nullptr; a = isDB(a->parent) ? nullptr : static_cast<QELKeyObject *>(a->parent))
+                if (a == node)
+                    return QELError_BadPacketFormat;
+            if (node == previous)
+                return QELError_BadPacketFormat;
+            if (parent != nullptr) {
+                if (isDB(node->parent))
+                    qelKeyDBUnlinkKey(db, node);
+                else
+                    unlinkChild(node);
+                QELKeyObject **slot = previous ? &previous->next : &parent->firstChild;
+                node->next = *slot;
+                *slot = node;
+                node->parent = parent;
+            }
+            node->flags = (node->flags & 0x1FFFFFC0u) | (flags & 0xE000003Fu);
+            int t = qelKeyObjType(node);
+            if (t == QELObjectType_Key || t == QELObjectType_SubKey)
+                qelKeyObjMarkNotLoaded(node, refresh);
+        } else {
+            node = qelKeyObjAlloc(db, infoSizeOfType(typeOfFlags(flags)));
+            if (node == nullptr)
+                return QELError_OutOfMemory;
+            node->flags = flags | QELKeyObjFlag_NotLoaded;
+            node->info = reinterpret_cast<void *>(static_cast<std::uintptr_t>(ref));
+            if (typeOfFlags(flags) == QELObjectType_Key && parent == nullptr)
+                qelKeyDBAppendKey(db, node);
+            else if (parent != nullptr)
+                qelKeyObjLinkChild(node, parent);
+            else
+                return QELError_BadPacketFormat;
+            QELStatus s = qelAVLInsert(db->objectIDMap, std::int64_t(ref), node);
+            if (s != QELError_NoErr)
+                return s == QELError_ItemAlreadyExists ? QELError_BadPacketFormat : QELError_OutOfMemory;
+        }
+        previous = node;
+        if (typeOfFlags(flags) != QELObjectType_Signature) {
+            std::uint64_t children = 0;
+            if (!r.next(children) || children > (r.count - r.pos) / 2)
+                return QELError_BadPacketFormat;
+            QELStatus s = mergeEntries(db, node, r, children, allNew, refresh, depth + 1);
+            if (s != QELError_NoErr)
+                return s;
+        }
+    }
+    return QELError_NoErr;
+}
+
+} // namespace
+
+QELStatus qelKeyDBMergeKeyTree(QELKeyDB *db, QELKeyObject *parent, const std::uint64_t *array,
+                               std::size_t words, std::uint32_t count, bool allNew, bool refresh)
+{
+    if (!qelKeyDBIsValid(db) || (array == nullptr && words != 0))
+        return QELError_BadParams;
+    if (db->objectIDMap == nullptr)
+        return QELError_BadParams;
+    TreeReader r{array, words};
+    int depth = parent == nullptr ? 0 : qelKeyObjType(parent) == QELObjectType_Key ? 1 : 2;
+    QELStatus s = mergeEntries(db, parent, r, count, allNew, refresh, depth);
+    qelKeyDBMarkChanged(db, true);
+    return s;
+}

@@ -1,0 +1,259 @@
+// Key objects inside the SDK: the node record, its flag word, the five info
+// blocks (byte for byte as the service sends them), cached raw packets, the
+// builders that turn packets into nodes, and the key-ID index.
+#pragma once
+
+#include "qelKeyIDInternal.h"
+#include "qelKeyObj.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct QELContext;
+
+inline constexpr std::uint32_t QELKeyObjectMagic = 0x4B4F424A; // "KOBJ"
+
+// Flag word.
+inline constexpr std::uint32_t QELKeyObjFlag_Key = 0x01;
+inline constexpr std::uint32_t QELKeyObjFlag_SubKey = 0x02;
+inline constexpr std::uint32_t QELKeyObjFlag_UserID = 0x04;
+inline constexpr std::uint32_t QELKeyObjFlag_Signature = 0x08;
+inline constexpr std::uint32_t QELKeyObjFlag_CRL = 0x10;
+inline constexpr std::uint32_t QELKeyObjFlag_TypeMask = 0x1F;
+inline constexpr std::uint32_t QELKeyObjFlag_NotLoaded = 0x10000000;
+inline constexpr std::uint32_t QELKeyObjFlag_X509Name = 0x20000000;
+inline constexpr std::uint32_t QELKeyObjFlag_Placeholder = 0x40000000;
+inline constexpr std::uint32_t QELKeyObjFlag_Deleted = 0x80000000;
+
+struct QELKeyObject {
+    std::uint32_t magic;
+    QELKeyObject *next;       // next sibling; next top-level key for a key
+    QELKeyObject *firstChild;
+    void *parent;             // parent node; the QELKeyDB for a top-level key
+    void *userValue;
+    void *info;               // info block, or the service reference (bit 28)
+    std::uint32_t flags;
+};
+
+struct QELRawPacket {
+    std::uint8_t *bytes;
+    std::uint64_t length;
+    std::uint32_t refCount;
+};
+
+struct QELKeyInfo {
+    std::uint64_t serviceRef;        // 0
+    std::uint8_t algorithm;          // 8
+    std::uint8_t reserved9;
+    std::uint16_t bits;              // 10
+    std::uint8_t keyID[8];           // 12
+    std::uint32_t creation;          // 20
+    std::uint16_t validityDays;      // 24
+    std::uint8_t reserved26[6];
+    void *packet;                    // 32: QELRawPacket, or for an X.509 name entry the signature
+    std::uint32_t reserved40;
+    std::uint32_t infoFlags;         // 44
+    std::uint8_t digestByte;         // 48
+    std::uint8_t reserved49[7];
+    QELKeyObject *trustWork;         // 56
+    std::uint64_t reserved64;
+    QELKeyObject *firstSig;          // 72: signatures made by this key
+    // Key-ID index links: next key with the same low four ID bytes, and next
+    // key with the same eight ID bytes (see qelKeyIDTreeInsert).
+    QELKeyObject *sameShortID;       // 80
+    QELKeyObject *sameID;            // 88
+    std::uint8_t trustSigTrust;      // 96
+    std::uint8_t trust;              // 97
+    std::uint8_t reserved98[6];
+    void *regex;                     // 104
+    std::int32_t tokenSlot;          // 112
+    std::uint32_t reserved116;
+};
+static_assert(sizeof(QELKeyInfo) == 120);
+static_assert(offsetof(QELKeyInfo, keyID) == 12 && offsetof(QELKeyInfo, packet) == 32 &&
+              offsetof(QELKeyInfo, infoFlags) == 44 && offsetof(QELKeyInfo, firstSig) == 72 &&
+              offsetof(QELKeyInfo, trust) == 97 && offsetof(QELKeyInfo, tokenSlot) == 112);
+
+inline constexpr std::uint32_t QELKeyInfo_SecretChecked = 0x04;
+inline constexpr std::uint32_t QELKeyInfo_OnToken = 0x08;
+inline constexpr std::uint32_t QELKeyInfo_SecretInRing = 0x10;
+inline constexpr std::uint32_t QELKeyInfo_PublicV2 = 0x20;
+inline constexpr std::uint32_t QELKeyInfo_V3 = 0x40;
+inline constexpr std::uint32_t QELKeyInfo_OnPath = 0x80;
+
+struct QELUserIDInfo {
+    std::uint64_t serviceRef;        // 0
+    QELRawPacket *packet;            // 8
+    std::uint8_t validity;           // 16
+    std::uint8_t reserved17[7];
+    std::uint32_t flags;             // 24: 0x80 user attribute
+    std::uint8_t nameTrust;          // 28
+    std::uint8_t ownerTrust;         // 29
+    std::uint16_t confidence;        // 30
+};
+static_assert(sizeof(QELUserIDInfo) == 32 && offsetof(QELUserIDInfo, nameTrust) == 28);
+
+struct QELSigInfo {
+    std::uint64_t serviceRef;        // 0
+    QELRawPacket *packet;            // 8
+    std::uint8_t type;               // 16
+    std::uint8_t hashAlgorithm;      // 17
+    std::uint8_t trustDepth;         // 18
+    std::uint8_t trustAmount;        // 19
+    std::uint32_t creation;          // 20
+    std::uint32_t expiration;        // 24
+    std::uint32_t reserved28;
+    std::uint32_t flags;             // 32
+    std::uint8_t state;              // 36
+    std::uint8_t version;            // 37
+    std::uint8_t reserved38[2];
+    QELKeyObject *signer;            // 40
+    std::uint64_t reserved48;
+    QELKeyObject *nextBySigner;      // 56
+    void *regex;                     // 64
+};
+static_assert(sizeof(QELSigInfo) == 72 && offsetof(QELSigInfo, signer) == 40 &&
+              offsetof(QELSigInfo, nextBySigner) == 56);
+
+inline constexpr std::uint32_t QELSigInfo_Exportable = 0x80;
+inline constexpr std::uint32_t QELSigInfo_RegExp = 0x40;
+inline constexpr std::uint32_t QELSigInfo_Revocable = 0x20;
+inline constexpr std::uint32_t QELSigInfo_X509 = 0x10;
+inline constexpr std::uint32_t QELSigInfo_Primary = 0x08;
+inline constexpr std::uint32_t QELSigInfo_DistPoint = 0x04;
+inline constexpr std::uint32_t QELSigInfo_NotV3Block = 0x02;
+inline constexpr std::uint8_t QELSigState_Valid = 0x40;
+inline constexpr std::uint8_t QELSigState_Checked = 0x20;
+inline constexpr std::uint8_t QELSigState_RevokedByCRL = 0x10;
+
+struct QELCRLInfo {
+    std::uint64_t serviceRef;        // 0
+    QELRawPacket *packet;            // 8
+    std::uint32_t flags;             // 16
+    std::uint8_t version;            // 20
+    std::uint8_t state;              // 21
+    std::uint8_t reserved22[2];
+    std::uint32_t thisUpdate;        // 24
+    std::uint32_t nextUpdate;        // 28
+};
+static_assert(sizeof(QELCRLInfo) == 32);
+
+struct QELOtherInfo {
+    std::uint64_t serviceRef;
+    QELRawPacket *packet;
+    std::uint8_t trust;
+    std::uint8_t reserved[7];
+};
+static_assert(sizeof(QELOtherInfo) == 24);
+
+// ---- type and state ----------------------------------------------------------------
+bool qelKeyObjIsValid(const QELKeyObject *object);
+int qelKeyObjType(const QELKeyObject *object);
+bool qelKeyObjIsKey(const QELKeyObject *object);
+bool qelKeyObjIsSubKey(const QELKeyObject *object);
+bool qelKeyObjIsUserID(const QELKeyObject *object);
+bool qelKeyObjIsSignature(const QELKeyObject *object);
+bool qelKeyObjTypeIsSubKey(const QELKeyObject *object);
+void *qelKeyObjParent(const QELKeyObject *object);
+bool qelKeyObjIsDeleted(const QELKeyObject *object);
+bool qelKeyObjIsPlaceholder(const QELKeyObject *object);
+bool qelKeyObjIsX509NameEntry(const QELKeyObject *object);
+bool qelKeyObjIsLive(const QELKeyObject *object);
+QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *object);
+QELContext *qelKeyObjContext(const QELKeyObject *object);
+// The top-level key above an object (the object itself for a key).
+QELKeyObject *qelKeyObjTopKey(QELKeyObject *object);
+
+// ---- info blocks (a node mirrored from the service is fetched first) ----------------
+void *qelKeyObjInfo(QELKeyObject *object);
+QELKeyInfo *qelKeyObjKeyInfo(QELKeyObject *object);
+QELUserIDInfo *qelKeyObjUserIDInfo(QELKeyObject *object);
+QELSigInfo *qelKeyObjSigInfo(QELKeyObject *object);
+QELCRLInfo *qelKeyObjCRLInfo(QELKeyObject *object);
+QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *object);
+// Where the object's cached-packet pointer lives.
+void **qelKeyObjPacketSlot(QELKeyObject *object);
+const std::uint8_t *qelKeyObjRawPacket(QELKeyObject *object, std::size_t *outLength);
+
+// ---- keys -----------------------------------------------------------------------------
+bool qelKeyObjIsSecret(QELKeyObject *key);
+bool qelKeyObjIsV3(QELKeyObject *key);
+bool qelKeyObjIsOnToken(QELKeyObject *key);
+bool qelKeyObjIsRevoked(QELKeyObject *key);
+bool qelKeyObjIsDisabled(QELKeyObject *key);
+bool qelKeyObjIsAxiomatic(QELKeyObject *key);
+void qelKeyObjSetDisabled(QELKeyObject *key);
+void qelKeyObjClearDisabled(QELKeyObject *key);
+void qelKeyObjSetOwnerTrustLevel(QELKeyObject *key, std::uint8_t level);
+std::uint8_t qelKeyObjTrustLevel(QELKeyObject *key);
+void qelKeyObjSetAxiomatic(QELKeyObject *key);
+void qelKeyObjClearAxiomatic(QELKeyObject *key);
+std::uint32_t qelKeyObjCreation(QELKeyObject *key);
+std::uint32_t qelKeyObjBits(QELKeyObject *key);
+// creation + days x 86400, saturating at the largest time; 0 when either is 0.
+std::uint32_t qelKeyObjExpiration(QELKeyObject *key);
+QELStatus qelKeyObjFirstSubKey(QELKeyObject *key, QELKeyObject **outSubKey);
+
+// ---- user IDs and signatures --------------------------------------------------------------
+bool qelUserIDIsAttribute(QELKeyObject *userID);
+std::uint8_t qelSigType(QELKeyObject *sig);
+std::uint32_t qelSigCreation(QELKeyObject *sig);
+std::uint32_t qelSigExpiration(QELKeyObject *sig);
+bool qelSigIsChecked(QELKeyObject *sig);
+bool qelSigIsValid(QELKeyObject *sig);
+QELKeyObject *qelSigSigner(QELKeyObject *sig);
+QELKeyObject *qelSigSignerKey(QELKeyObject *sig);
+bool qelSigIsSelfSig(QELKeyObject *sig);
+bool qelSigIsRevoked(QELKeyObject *sig);
+bool qelSigIsSuperseded(QELKeyObject *sig);
+bool qelCRLIsCurrent(QELKeyObject *crl);
+
+// ---- object-wide ---------------------------------------------------------------------------
+void qelKeyObjClearTrust(QELKeyObject *object);
+QELStatus qelKeyObjMarkDeleted(QELKeyObject *object);
+void qelKeyObjMarkNotLoaded(QELKeyObject *object, bool recursive);
+void qelKeyDBRebuildSignerChains(QELKeyDB *db);
+QELRawPacket *qelKeyDBNewRawPacket(QELKeyDB *db, const std::uint8_t *bytes, std::size_t length);
+QELStatus qelKeyObjReplacePacket(QELKeyObject *object, const std::uint8_t *bytes,
+                                 std::size_t length);
+bool qelKeyObjExpiresWithin(QELKeyObject *object, std::uint32_t from, std::uint32_t until);
+
+// ---- the key-ID index ------------------------------------------------------------------------
+// Keys, subkeys, placeholders and X.509 name entries, indexed by their eight
+// and their low four ID bytes in two balanced trees; keys with equal bytes
+// chain in arrival order. Nothing is ever removed.
+QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db);
+QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
+                                   bool includeDeleted, QELKeyObject **outKey);
+QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
+                              bool includeDeleted, QELKeyObject **outKey);
+QELKeyObject *qelKeyDBFindKeyByRawID(QELKeyDB *db, std::uint8_t algorithm,
+                                     const std::uint8_t idBytes[8]);
+QELKeyObject *qelKeyDBFindKeyLinear(QELKeyDB *db, std::uint8_t algorithm,
+                                    const std::uint8_t idBytes[8]);
+
+// ---- nodes from packets ----------------------------------------------------------------------
+QELKeyObject *qelKeyObjAlloc(QELKeyDB *db, std::size_t infoSize);
+void qelKeyObjLinkChild(QELKeyObject *node, QELKeyObject *parent);
+bool qelKeyObjSamePacket(QELKeyObject *node, const std::uint8_t *packet, std::size_t length);
+QELKeyObject *qelKeyObjFindChildPacket(QELKeyObject *parent, const std::uint8_t *packet,
+                                       std::size_t length);
+// The node for a packet (header included) under parent (null for a key);
+// the status is written only when memory runs out.
+QELKeyObject *qelKeyDBAddPacket(const std::uint8_t *packet, std::size_t length, QELKeyDB *db,
+                                QELKeyObject *parent, bool versionMarking, QELStatus *outStatus);
+bool qelKeyPacketSamePublic(const std::uint8_t *publicPacket, std::size_t publicLength,
+                            const std::uint8_t *secretPacket, std::size_t secretLength,
+                            bool *outVersion2);
+QELStatus qelKeySigX509IDs(QELKeyDB *db, const std::uint8_t *packet, std::size_t length,
+                           bool *outHasDistPoint, std::uint8_t outIssuer[8],
+                           std::uint8_t outSubject[8]);
+void qelKeyObjMergeState(QELKeyObject *source, QELKeyObject *target);
+// Rebuilds nodes from the service's flattened key tree; the array holds
+// `words` 64-bit words (its byte length / 8) and is never read past them.
+QELStatus qelKeyDBMergeKeyTree(QELKeyDB *db, QELKeyObject *parent, const std::uint64_t *array,
+                               std::size_t words, std::uint32_t count, bool allNew,
+                               bool refresh);
+// Appends a key to the database's top-level list / unlinks it again.
+void qelKeyDBAppendKey(QELKeyDB *db, QELKeyObject *key);
+void qelKeyDBUnlinkKey(QELKeyDB *db, QELKeyObject *key);

@@ -1,0 +1,247 @@
+// Key rings made by GnuPG, read here: keys, subkeys, user IDs, signatures,
+// key IDs, fingerprints and creation times agree with GnuPG's listings.
+#include "keys_fixture.h"
+
+#include "qelFileObjectInternal.h"
+#include "qelKeyIOInternal.h"
+#include "qelKeyPacketInternal.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+using namespace keystest;
+
+namespace {
+
+class KeyRingTest : public ContextTest {};
+
+std::string userIDText(QELKeyObject *u)
+{
+    std::size_t n = 0;
+    const std::uint8_t *p = qelKeyObjRawPacket(u, &n);
+    std::size_t h = qelPacketHeaderSize(p, n);
+    return std::string(reinterpret_cast<const char *>(p + h), n - h);
+}
+
+std::string fingerprintOf(QELKeyObject *k)
+{
+    std::size_t n = 0;
+    std::uint8_t *pub = qelKeyObjPublicPacket(k, &n);
+    EXPECT_NE(pub, nullptr);
+    std::size_t h = qelPacketHeaderSize(pub, n);
+    std::uint8_t fpr[20];
+    qelKeyFingerprintV4(pub + h, n - h, fpr);
+    static_cast<void>(qelContextMemFree(qelKeyObjContext(k), pub));
+    return hex(fpr, 20);
+}
+
+// Compares one ring with its gpg listing: pub/sec and sub/ssb records with
+// their fingerprints, uid and uat records.
+void expectMatchesListing(QELKeyDB *db, const std::string &listing, bool secret)
+{
+    auto records = colons(listing);
+    std::vector<QELKeyObject *> keys = liveKeys(db);
+    std::size_t keyIndex = 0;
+    QELKeyObject *key = nullptr;
+    QELKeyObject *last = nullptr;
+    std::vector<QELKeyObject *> subs;
+    std::size_t subIndex = 0;
+    std::multiset<std::string> expectedUIDs, actualUIDs;
+    std::size_t expectedAttributes = 0, actualAttributes = 0;
+    auto collect = [&](QELKeyObject *k) {
+        for (QELKeyObject *u : liveChildren(k, QELObjectType_UserID)) {
+            if (qelUserIDIsAttribute(u))
+                ++actualAttributes;
+            else
+                actualUIDs.insert(userIDText(u));
+        }
+    };
+    for (const auto &r : records) {
+        if (r.empty())
+            continue;
+        const std::string &type = r[0];
+        if (type == (secret ? "sec" : "pub")) {
+            ASSERT_LT(keyIndex, keys.size());
+            key = last = keys[keyIndex++];
+            collect(key);
+            subs = liveChildren(key, QELObjectType_SubKey);
+            subIndex = 0;
+            EXPECT_EQ(keyIDHex(key), r[4]);
+            EXPECT_EQ(std::to_string(qelKeyObjCreation(key)), r[5]);
+            EXPECT_EQ(std::to_string(qelKeyObjKeyInfo(key)->algorithm), r[3]);
+            EXPECT_EQ(std::to_string(qelKeyObjBits(key)), r[2]);
+            EXPECT_EQ(qelKeyObjIsSecret(key), secret);
+        } else if (type == (secret ? "ssb" : "sub")) {
+            ASSERT_LT(subIndex, subs.size());
+            last = subs[subIndex++];
+            EXPECT_EQ(keyIDHex(last), r[4]);
+            EXPECT_EQ(std::to_string(qelKeyObjCreation(last)), r[5]);
+            EXPECT_EQ(std::to_string(qelKeyObjKeyInfo(last)->algorithm), r[3]);
+            EXPECT_EQ(qelKeyObjTopKey(last), key);
+        } else if (type == "fpr") {
+            ASSERT_NE(last, nullptr);
+            EXPECT_EQ(fingerprintOf(last), r[9]);
+        } else if (type == "uid") {
+            expectedUIDs.insert(r[9]);
+        } else if (type == "uat") {
+            ++expectedAttributes;
+        }
+    }
+    EXPECT_EQ(keyIndex, keys.size());
+    EXPECT_EQ(actualUIDs, expectedUIDs);
+    EXPECT_EQ(actualAttributes, expectedAttributes);
+}
+
+std::size_t countLines(const std::string &file, const std::string &prefix)
+{
+    std::ifstream in(dataPath(file));
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::size_t countSignatures(QELKeyDB *db)
+{
+    std::size_t n = 0;
+    for (QELKeyObject *k : liveKeys(db))
+        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
+            if (!qelKeyObjIsLive(c))
+                continue;
+            n += qelKeyObjType(c) == QELObjectType_Signature;
+            for (QELKeyObject *g = c->firstChild; g; g = g->next)
+                n += qelKeyObjIsLive(g) && qelKeyObjType(g) == QELObjectType_Signature;
+        }
+    return n;
+}
+
+TEST_F(KeyRingTest, PublicRingAgreesWithGnuPG)
+{
+    QELStatus s = -1;
+    QELKeyDB *db = openBuffer(readFile(dataPath("public.gpg")), &s);
+    ASSERT_EQ(s, 0);
+    ASSERT_NE(db, nullptr);
+    expectMatchesListing(db, "public.colons", false);
+    EXPECT_EQ(countSignatures(db), countLines("public.packets", ":signature packet:"));
+    std::uint32_t count = 0;
+    ASSERT_EQ(qelKeyDBCountKeys(db, &count), 0);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+TEST_F(KeyRingTest, SecretRingAgreesWithGnuPG)
+{
+    QELStatus s = -1;
+    QELKeyDB *db = openBuffer(readFile(dataPath("secret.gpg")), &s);
+    ASSERT_EQ(s, 0);
+    expectMatchesListing(db, "secret.colons", true);
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+TEST_F(KeyRingTest, SignaturesNameTheirSignersAndPlaceholdersStandForUnknownOnes)
+{
+    QELKeyDB *db = openBuffer(readFile(dataPath("public.gpg")));
+    ASSERT_NE(db, nullptr);
+    std::map<std::string, QELKeyObject *> byID;
+    for (QELKeyObject *k : liveKeys(db))
+        byID[keyIDHex(k)] = k;
+    std::size_t signed_ = 0;
+    for (QELKeyObject *k : liveKeys(db))
+        for (QELKeyObject *u : liveChildren(k, QELObjectType_UserID))
+            for (QELKeyObject *sig : liveChildren(u, QELObjectType_Signature)) {
+                QELKeyObject *signer = qelSigSigner(sig);
+                ASSERT_NE(signer, nullptr);
+                EXPECT_FALSE(qelKeyObjIsPlaceholder(signer)); // every signer is in the ring
+                signed_ += signer != k;
+            }
+    EXPECT_EQ(signed_, 3u); // the three certifications by other keys
+    // Reading the same ring again adds nothing.
+    std::vector<std::uint8_t> bytes = readFile(dataPath("public.gpg"));
+    QELFileObject *file = qelFileObjOpenMemory(ctx, bytes.data(), bytes.size());
+    std::size_t before = countSignatures(db);
+    ASSERT_EQ(qelKeyRingRead(db, file, false), 0);
+    static_cast<void>(file->close(file));
+    EXPECT_EQ(countSignatures(db), before);
+    EXPECT_EQ(liveKeys(db).size(), 4u);
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+TEST_F(KeyRingTest, FindsKeysByEightAndFourByteIDs)
+{
+    QELKeyDB *db = openBuffer(readFile(dataPath("secret.gpg")));
+    ASSERT_NE(db, nullptr);
+    for (QELKeyObject *k : liveKeys(db)) {
+        std::vector<QELKeyObject *> objects = liveChildren(k, QELObjectType_SubKey);
+        objects.push_back(k);
+        for (QELKeyObject *o : objects) {
+            QELKeyID full{}, shortID{};
+            ASSERT_EQ(qelKeyIDFromKey(o, &full), 0);
+            qelKeyObjGetShortKeyID(o, nullptr, &shortID);
+            QELKeyObject *found = nullptr;
+            EXPECT_EQ(qelKeyDBFindKeyByIDLocal(db, &full, false, false, &found), 0);
+            EXPECT_EQ(found, o);
+            EXPECT_EQ(qelKeyDBFindKeyByIDLocal(db, &shortID, false, false, &found), 0);
+            EXPECT_EQ(found, o);
+        }
+        QELKeyID any{};
+        ASSERT_EQ(qelKeyIDFromData(qelKeyObjKeyInfo(k)->keyID, 8, 255, &any), 0);
+        QELKeyObject *found = nullptr;
+        EXPECT_EQ(qelKeyDBFindKey(db, &any, &found), 0);
+        EXPECT_EQ(found, k);
+        QELKeyID wrongAlgorithm = any;
+        wrongAlgorithm.algorithm = 99;
+        EXPECT_EQ(qelKeyDBFindKey(db, &wrongAlgorithm, &found), QELError_ItemNotFound);
+        EXPECT_EQ(found, nullptr);
+    }
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+TEST_F(KeyRingTest, PublicAndSecretRingsMergeIntoOneKeyEach)
+{
+    QELKeyDB *db = openBuffer(readFile(dataPath("secret.gpg")));
+    ASSERT_NE(db, nullptr);
+    std::vector<std::uint8_t> pub = readFile(dataPath("public.gpg"));
+    QELFileObject *file = qelFileObjOpenMemory(ctx, pub.data(), pub.size());
+    ASSERT_EQ(qelKeyRingRead(db, file, false), 0);
+    static_cast<void>(file->close(file));
+    EXPECT_EQ(liveKeys(db).size(), 4u);
+    for (QELKeyObject *k : liveKeys(db))
+        EXPECT_TRUE(qelKeyObjIsSecret(k));
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+TEST_F(KeyRingTest, RevokedKeyAndUserIDCarryTheirRevocations)
+{
+    QELKeyDB *db = openBuffer(readFile(dataPath("public.gpg")));
+    ASSERT_NE(db, nullptr);
+    std::vector<QELKeyObject *> keys = liveKeys(db);
+    ASSERT_EQ(keys.size(), 4u);
+    auto hasSig = [](QELKeyObject *o, std::uint8_t type) {
+        for (QELKeyObject *s : liveChildren(o, QELObjectType_Signature))
+            if (qelSigType(s) == type)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(hasSig(keys[0], 0x20));   // the revoked key
+    EXPECT_TRUE(hasSig(keys[2], 0x1F));   // the designated revoker
+    bool revokedUID = false;
+    for (QELKeyObject *u : liveChildren(keys[2], QELObjectType_UserID))
+        revokedUID = revokedUID || hasSig(u, 0x30);
+    EXPECT_TRUE(revokedUID);
+    // The expired subkey expires a day after its creation.
+    bool expired = false;
+    for (QELKeyObject *s : liveChildren(keys[2], QELObjectType_SubKey)) {
+        for (QELKeyObject *b : liveChildren(s, QELObjectType_Signature)) {
+            std::size_t n = 0;
+            const std::uint8_t *p = qelKeyObjRawPacket(b, &n);
+            std::uint32_t len = 0;
+            const std::uint8_t *d = qelSigSubpacketFind(p, n, 9, 0, &len, nullptr, nullptr, nullptr, nullptr);
+            expired = expired || (d != nullptr && len == 4 && d[2] == 0x51 && d[3] == 0x80);
+        }
+    }
+    EXPECT_TRUE(expired); // 86400 seconds
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+} // namespace

@@ -1,0 +1,100 @@
+// Shared by the key-database suites: the GnuPG-made rings and their listings,
+// and a database opened from them.
+#pragma once
+
+#include "qelContextInternal.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelSDK.h"
+#include "qelTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace keystest {
+
+// Every suite runs with the SDK started, in a private home.
+inline const auto *const g_keysEnv =
+    qeltest::addHomeEnvironment("qelkeys_test", qeltest::HomeEnvironment::SDK::Up);
+
+inline std::string dataPath(const std::string &name)
+{
+    return std::string(QEL_SOURCE_DIR) + "/tests/keys/data/" + name;
+}
+
+inline std::vector<std::uint8_t> readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// One record of a gpg --with-colons listing.
+inline std::vector<std::vector<std::string>> colons(const std::string &name)
+{
+    std::vector<std::vector<std::string>> out;
+    std::ifstream in(dataPath(name));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::stringstream ss(line);
+        for (std::string f; std::getline(ss, f, ':');)
+            fields.push_back(f);
+        out.push_back(fields);
+    }
+    return out;
+}
+
+inline std::string hex(const std::uint8_t *p, std::size_t n)
+{
+    static const char *d = "0123456789ABCDEF";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += d[p[i] >> 4];
+        s += d[p[i] & 15];
+    }
+    return s;
+}
+
+inline std::vector<QELKeyObject *> liveKeys(QELKeyDB *db)
+{
+    std::vector<QELKeyObject *> keys;
+    for (QELKeyObject *k = db->firstKey; k; k = k->next)
+        if (qelKeyObjIsLive(k) && qelKeyObjType(k) == QELObjectType_Key)
+            keys.push_back(k);
+    return keys;
+}
+
+inline std::vector<QELKeyObject *> liveChildren(QELKeyObject *o, int type)
+{
+    std::vector<QELKeyObject *> out;
+    for (QELKeyObject *c = o->firstChild; c; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == type)
+            out.push_back(c);
+    return out;
+}
+
+inline std::string keyIDHex(QELKeyObject *k) { return hex(qelKeyObjKeyInfo(k)->keyID, 8); }
+
+class ContextTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }
+    void TearDown() override
+    {
+        static_cast<void>(qelKeyDBCloseUnreferencedLocal(ctx));
+        static_cast<void>(qelContextFree(ctx));
+    }
+    QELKeyDB *openBuffer(const std::vector<std::uint8_t> &bytes, QELStatus *status = nullptr)
+    {
+        QELStatus s = 0;
+        QELKeyDB *db = qelKeyDBReadBuffer(ctx, bytes.data(), bytes.size(), &s);
+        if (status) *status = s;
+        return db;
+    }
+    QELContext *ctx = nullptr;
+};
+
+} // namespace keystest
