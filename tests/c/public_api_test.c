@@ -3,6 +3,13 @@
  * through the public operations alone. The same file is the program of the
  * installed-package test (tests/consumer). Exit status 0 when every check
  * passes. */
+#include "asn1.h"
+#include "asn1Enrol.h"
+#include "asn1Key.h"
+#include "asn1PKCS12.h"
+#include "asn1PKCS7.h"
+#include "asn1PKCS8.h"
+#include "asn1PKIX.h"
 #include "qelAlgorithms.h"
 #include "qelCBC.h"
 #include "qelCFB.h"
