@@ -78,7 +78,4 @@ std::uint8_t qelTrustLevelToValue(QELSettings *settings, std::uint8_t ownerTrust
 
 // ---- qelKeyFilter: key filters ----
 struct QELKeyFilter;
-bool qelKeyFilterIsValid(const QELKeyFilter *filter);
-void qelKeyFilterAddRef(QELKeyFilter *filter);
-void qelKeyFilterRelease(QELKeyFilter *filter);
 bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);
