@@ -25,7 +25,7 @@ QELMemoryMgr *heapMgr()
 {
     static QELMemoryMgr *mgr = [] {
         QELMemoryMgr *m = nullptr;
-        qelMemMgrNewHeap(&m);
+        static_cast<void>(qelMemMgrNewHeap(&m));
         return m;
     }();
     return mgr;

@@ -33,7 +33,7 @@ const Case kCases[] = {
 void qelCFBBench(benchmark::State &state, const Case &c)
 {
     QELMemoryMgr *mgr = nullptr;
-    qelMemMgrNewHeap(&mgr);
+    static_cast<void>(qelMemMgrNewHeap(&mgr));
     QELSymmetricCipher *cipher = nullptr;
     QELCFBContext *cfb = nullptr;
     if (qelSymmetricCipherCreate(mgr, c.id, &cipher) != QELError_NoErr || qelCFBCreate(cipher, 1, &cfb) != QELError_NoErr) {
@@ -41,16 +41,16 @@ void qelCFBBench(benchmark::State &state, const Case &c)
         return;
     }
     std::vector<std::uint8_t> key(cipher->descriptor->keySize, 0x42), iv(cipher->descriptor->blockSize, 0x24);
-    qelCFBInit(cfb, key.data(), iv.data());
+    static_cast<void>(qelCFBInit(cfb, key.data(), iv.data()));
     std::vector<std::uint8_t> buf(kBufferSize, 0x5A);
     for (auto _ : state) {
-        qelCFBEncrypt(cfb, buf.data(), buf.size(), buf.data());
+        static_cast<void>(qelCFBEncrypt(cfb, buf.data(), buf.size(), buf.data()));
         benchmark::DoNotOptimize(buf.data());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * buf.size()));
-    qelCFBFree(cfb);
-    qelMemMgrFree(mgr);
+    static_cast<void>(qelCFBFree(cfb));
+    static_cast<void>(qelMemMgrFree(mgr));
 }
 
 void openSSLCFBBench(benchmark::State &state, const Case &c)

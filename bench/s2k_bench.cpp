@@ -96,8 +96,8 @@ int main(int argc, char **argv)
                             speed / raw->second);
     }
     benchmark::Shutdown();
-    qelContextFree(g_context);
-    qelSDKCleanup();
+    static_cast<void>(qelContextFree(g_context));
+    static_cast<void>(qelSDKCleanup());
     std::system(("rm -rf " + dir).c_str());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include "qelAlgorithms.h"
+#include "qelHelpers.h"
 #include "qelSHA1Internal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
@@ -34,14 +35,6 @@ inline void storeLE32(std::uint32_t v, std::uint8_t *p)
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-std::uint64_t loadLE(const std::uint8_t *p, std::size_t n)
-{
-    std::uint64_t v = 0;
-    for (std::size_t i = n; i-- > 0;)
-        v = v << 8 | p[i];
-    return v;
-}
-
 }  // namespace
 
 std::uint32_t trailerSaltLow(const ArchiveTrailer &trailer)
@@ -59,30 +52,19 @@ void readArchiveTrailer(std::FILE *archive, ArchiveTrailer *trailer)
     std::memset(trailer, 0, sizeof *trailer);
     // A file shorter than the trailer: the seek fails and the fields come
     // from wherever the stream stands; the magic check then refuses it.
+    // Bytes a short read leaves out stay zero, and so do the fields they
+    // would have filled.
     fseeko(archive, -static_cast<off_t>(kTrailerSize), SEEK_END);
-    std::uint8_t field[8];
-    auto readField = [&](std::size_t size) -> std::uint64_t {
-        std::memset(field, 0, sizeof field);
-        std::size_t got = std::fread(field, 1, size, archive);
-        (void)got;  // fields not read stay zero
-        return loadLE(field, size);
-    };
-    std::memset(field, 0, sizeof field);
-    std::size_t gotMagic = std::fread(field, 1, 6, archive);
-    (void)gotMagic;
-    std::memcpy(trailer->magic, field, 6);
-    trailer->dataOffset = static_cast<std::uint32_t>(readField(4));
-    trailer->dataLength = readField(8);
-    trailer->reserved = readField(8);
-    std::memset(field, 0, sizeof field);
-    std::size_t gotSalt = std::fread(field, 1, 8, archive);
-    (void)gotSalt;
-    std::memcpy(trailer->salt, field, 8);
-    trailer->hashCount = static_cast<std::uint16_t>(readField(2));
-    std::memset(field, 0, sizeof field);
-    std::size_t gotCheck = std::fread(field, 1, 8, archive);
-    (void)gotCheck;
-    std::memcpy(trailer->checkValue, field, 8);
+    std::uint8_t bytes[kTrailerSize] = {};
+    static_cast<void>(std::fread(bytes, 1, sizeof bytes, archive));
+
+    qel::ByteCursor in(bytes, sizeof bytes);
+    ArchiveTrailer t{};
+    const bool whole = in.copy(t.magic) && in.le32(t.dataOffset) && in.le64(t.dataLength) &&
+                       in.le64(t.reserved) && in.copy(t.salt) && in.le16(t.hashCount) &&
+                       in.copy(t.checkValue);
+    if (whole)
+        *trailer = t;
 }
 
 bool trailerHasMagic(const ArchiveTrailer &trailer)

@@ -19,7 +19,7 @@ void *parserAlloc(QELMemoryMgr *memoryMgr, std::uint64_t size)
 void parserFree(void *block)
 {
     if (block != nullptr)
-        qelMemFree(block);
+        static_cast<void>(qelMemFree(block));
 }
 
 // Null-tolerant length: 0 for null or empty.

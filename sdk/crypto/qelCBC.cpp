@@ -61,7 +61,7 @@ QELStatus qelCBCCreate(QELSymmetricCipher *cipher, QELCBCContext **outCBC)
     QELMemoryMgr *mgr = qelSymmetricCipherGetMemoryMgr(cipher);
     auto *cbc = static_cast<QELCBCContext *>(qelMemAlloc(mgr, sizeof(QELCBCContext), QELMemFlag_Clear));
     if (cbc == nullptr) {
-        qelSymmetricCipherFree(cipher);
+        static_cast<void>(qelSymmetricCipherFree(cipher));
         return QELError_OutOfMemory;
     }
     cbc->magic = kQELCBCMagic;
@@ -150,9 +150,9 @@ QELStatus qelCBCFree(QELCBCContext *cbc)
 {
     if (QELStatus status = enter(cbc); status != QELError_NoErr)
         return status;
-    qelSymmetricCipherFree(cbc->cipher);
+    static_cast<void>(qelSymmetricCipherFree(cbc->cipher));
     qelSecureWipe(cbc, sizeof *cbc);
-    qelMemFree(cbc);
+    static_cast<void>(qelMemFree(cbc));
     return QELError_NoErr;
 }
 
@@ -171,7 +171,7 @@ QELStatus qelCBCCopy(const QELCBCContext *cbc, QELCBCContext **outCopy)
     copy->cipher = nullptr;
     if (QELStatus status = qelSymmetricCipherCopy(cbc->cipher, &copy->cipher); status != QELError_NoErr) {
         qelSecureWipe(copy, sizeof *copy);
-        qelMemFree(copy);
+        static_cast<void>(qelMemFree(copy));
         return status;
     }
     *outCopy = copy;

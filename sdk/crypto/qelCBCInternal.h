@@ -18,7 +18,7 @@ struct QELCBCContext {
     std::uint8_t *currentIV;           // ivA or ivB of this object
 };
 
-QELStatus qelCBCEncryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out);
-QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out);
+[[nodiscard]] QELStatus qelCBCEncryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out);
+[[nodiscard]] QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t length, void *out);
 std::size_t qelCBCGetBlockSize(const QELCBCContext *cbc);
 std::size_t qelCBCGetKeySize(const QELCBCContext *cbc);

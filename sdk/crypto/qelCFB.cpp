@@ -50,10 +50,10 @@ void destroy(QELCFBContext *cfb, std::size_t made)
     QELCFBStream *streams = qelCFBStreams(cfb);
     for (std::size_t i = 0; i < made; ++i)
         if (streams[i].cipher != nullptr)
-            qelSymmetricCipherFree(streams[i].cipher);
+            static_cast<void>(qelSymmetricCipherFree(streams[i].cipher));
     const std::size_t size = objectSize(cfb->count);
     qelSecureWipe(cfb, size);
-    qelMemFree(cfb);
+    static_cast<void>(qelMemFree(cfb));
 }
 
 // Creation without the entry guard; the cipher has been accepted.
@@ -62,7 +62,7 @@ QELStatus create(QELSymmetricCipher *cipher, std::uint16_t count, QELCFBContext 
     QELMemoryMgr *mgr = qelSymmetricCipherGetMemoryMgr(cipher);
     auto *cfb = static_cast<QELCFBContext *>(qelMemAlloc(mgr, objectSize(count), QELMemFlag_Clear));
     if (cfb == nullptr) {
-        qelSymmetricCipherFree(cipher);
+        static_cast<void>(qelSymmetricCipherFree(cipher));
         return QELError_OutOfMemory;
     }
     cfb->magic = kQELCFBMagic;
@@ -309,7 +309,8 @@ void qelCFBWipe(QELCFBContext *cfb)
         return;
     QELCFBStream *streams = qelCFBStreams(cfb);
     for (std::uint16_t i = 0; i < cfb->count; ++i) {
-        qelSymmetricCipherClearKey(streams[i].cipher);
+        // Our own streams' ciphers: clearing a valid cipher cannot fail.
+        static_cast<void>(qelSymmetricCipherClearKey(streams[i].cipher));
         qelSecureWipe(streams[i].previous, sizeof streams[i].previous);
         qelSecureWipe(streams[i].reg, sizeof streams[i].reg);
         streams[i].pending = 0;

@@ -33,14 +33,14 @@ QELCFBStream *qelCFBStreams(QELCFBContext *cfb);
 
 // A one-stream object over a new unkeyed cipher; null on any failure.
 QELCFBContext *qelCFBCreateForDescriptor(QELMemoryMgr *mgr, const QELCipherDescriptor *descriptor);
-QELStatus qelCFBEncryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
-QELStatus qelCFBDecryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
+[[nodiscard]] QELStatus qelCFBEncryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
+[[nodiscard]] QELStatus qelCFBDecryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
 void qelCFBWipe(QELCFBContext *cfb);
 std::size_t qelCFBGetBlockSize(const QELCFBContext *cfb);
 std::size_t qelCFBGetKeySize(const QELCFBContext *cfb);
 
 // Per-stream workers.
-QELStatus qelCFBStreamEncrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
-QELStatus qelCFBStreamDecrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
-QELStatus qelCFBInterleaved(bool encrypt, QELCFBContext *cfb, const std::uint8_t *in, std::size_t length,
+[[nodiscard]] QELStatus qelCFBStreamEncrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
+[[nodiscard]] QELStatus qelCFBStreamDecrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
+[[nodiscard]] QELStatus qelCFBInterleaved(bool encrypt, QELCFBContext *cfb, const std::uint8_t *in, std::size_t length,
                             std::uint8_t *out);

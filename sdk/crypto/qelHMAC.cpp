@@ -58,11 +58,11 @@ QELStatus feedPad(QELHMACContext *hmac, std::uint8_t padByte)
 void release(QELHMACContext *hmac)
 {
     if (hmac->key != nullptr)
-        qelMemFree(hmac->key); // secure: wiped on release
+        static_cast<void>(qelMemFree(hmac->key)); // secure: wiped on release
     if (hmac->hash != nullptr)
-        qelHashFree(hmac->hash);
+        static_cast<void>(qelHashFree(hmac->hash));
     std::memset(hmac, 0, sizeof *hmac);
-    qelMemFree(hmac);
+    static_cast<void>(qelMemFree(hmac));
 }
 
 // Every call on an existing object: one of ours, then the API gate.

@@ -170,7 +170,7 @@ QELStatus qelHashCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QELHashContex
     QELStatus status = qelHashInit(hash, mgr, algorithm);
     if (status != 0) {
         std::memset(hash, 0, sizeof *hash);
-        qelMemFree(hash);
+        static_cast<void>(qelMemFree(hash));
         return status;
     }
     *outHash = hash;
@@ -182,7 +182,8 @@ QELHashContext *qelHashCreateForDescriptor(QELMemoryMgr *mgr, const QELHashDescr
     if (descriptor == nullptr)
         return nullptr;
     QELHashContext *hash = nullptr;
-    qelHashCreate(mgr, descriptor->algorithm, &hash);
+    // A failure leaves hash null, which is the answer.
+    static_cast<void>(qelHashCreate(mgr, descriptor->algorithm, &hash));
     return hash;
 }
 
@@ -265,7 +266,8 @@ QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy)
 QELHashContext *qelHashDuplicate(const QELHashContext *hash)
 {
     QELHashContext *copy = nullptr;
-    qelHashCopy(hash, &copy);
+    // A failure leaves copy null, which is the answer.
+    static_cast<void>(qelHashCopy(hash, &copy));
     return copy;
 }
 
@@ -274,7 +276,7 @@ void qelHashWipeState(QELHashContext *hash)
     if (!qelHashIsValid(hash))
         return;
     qelSecureWipe(hash->state, hash->descriptor->stateSize);
-    qelMemFree(hash->state);
+    static_cast<void>(qelMemFree(hash->state));
     hash->state = nullptr;
 }
 
@@ -284,7 +286,7 @@ QELStatus qelHashFree(QELHashContext *hash)
         return status;
     qelHashWipeState(hash);
     std::memset(hash, 0, sizeof *hash);
-    qelMemFree(hash);
+    static_cast<void>(qelMemFree(hash));
     return 0;
 }
 
@@ -339,7 +341,7 @@ QELStatus qelHashListCreate(QELMemoryMgr *mgr, const std::uint8_t *algorithms,
         if (qelHashInit(&contexts[made], mgr, algorithms[i]) != 0) {
             for (std::int32_t j = made - 1; j >= 0; --j)
                 qelHashWipeState(&contexts[j]);
-            qelMemFree(list);
+            static_cast<void>(qelMemFree(list));
             return QELError_OutOfMemory;
         }
         ++made;
@@ -380,5 +382,5 @@ void qelHashListFree(QELHashList *list)
     QELHashContext *contexts = listContexts(list);
     for (std::int32_t i = list->count - 1; i >= 0; --i)
         qelHashWipeState(&contexts[i]);
-    qelMemFree(list);
+    static_cast<void>(qelMemFree(list));
 }

@@ -43,12 +43,12 @@ struct QELHashList {
 const QELHashDescriptor *qelHashDescriptorTable(std::size_t *outCount);
 const QELHashDescriptor *qelHashDescriptorFind(std::int32_t algorithm);
 const QELHashDescriptor *qelHashDescriptorFindByName(const char *name, std::size_t length);
-QELStatus qelHashCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QELHashContext **outHash);
+[[nodiscard]] QELStatus qelHashCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QELHashContext **outHash);
 QELHashContext *qelHashCreateForDescriptor(QELMemoryMgr *mgr, const QELHashDescriptor *descriptor);
-QELStatus qelHashInit(QELHashContext *hash, QELMemoryMgr *mgr, std::int32_t algorithm);
+[[nodiscard]] QELStatus qelHashInit(QELHashContext *hash, QELMemoryMgr *mgr, std::int32_t algorithm);
 QELHashContext *qelHashDuplicate(const QELHashContext *hash);
 const QELHashDescriptor *qelHashGetDescriptor(const QELHashContext *hash);
-QELStatus qelHashGetBlockSize(const QELHashContext *hash, std::uint64_t *outSize);
+[[nodiscard]] QELStatus qelHashGetBlockSize(const QELHashContext *hash, std::uint64_t *outSize);
 // Finishes and returns the digest inside the state; no checks.
 const std::uint8_t *qelHashFinalPointer(QELHashContext *hash);
 void qelHashCopyState(const QELHashContext *source, QELHashContext *target);
@@ -56,7 +56,7 @@ void qelHashWipeState(QELHashContext *hash);
 // True for a live hash context (magic, known descriptor, state present).
 bool qelHashIsValid(const QELHashContext *hash);
 
-QELStatus qelHashListCreate(QELMemoryMgr *mgr, const std::uint8_t *algorithms,
+[[nodiscard]] QELStatus qelHashListCreate(QELMemoryMgr *mgr, const std::uint8_t *algorithms,
                             QELHashList **outList, std::int32_t count);
 std::int32_t qelHashListCount(const QELHashList *list);
 QELHashContext *qelHashListGet(QELHashList *list, std::int32_t index);

@@ -85,9 +85,9 @@ bool allocateRecord(QELContext *context, QELRandomContext *&random, State *&stat
     if (random != nullptr && state != nullptr)
         return true;
     if (random != nullptr)
-        qelContextMemFree(context, random);
+        static_cast<void>(qelContextMemFree(context, random));
     if (state != nullptr)
-        qelContextMemFree(context, state);
+        static_cast<void>(qelContextMemFree(context, state));
     return false;
 }
 
@@ -160,7 +160,7 @@ QELRandomContext *qelRandomX917Create(QELContext *context, std::int32_t cipherAl
     QELRandomContext *random = nullptr;
     X917State *state = nullptr;
     if (!allocateRecord(context, random, state)) {
-        qelCFBFree(cfb);
+        static_cast<void>(qelCFBFree(cfb));
         return nullptr;
     }
 
@@ -169,10 +169,10 @@ QELRandomContext *qelRandomX917Create(QELContext *context, std::int32_t cipherAl
     const QELStatus status = qelCFBWash(cfb, seed.data(), seed.size());
     qelSecureWipe(seed.data(), seed.size());
     if (status != QELError_NoErr) {
-        qelContextMemFree(context, random);
-        qelContextMemFree(context, state);
+        static_cast<void>(qelContextMemFree(context, random));
+        static_cast<void>(qelContextMemFree(context, state));
         qelCFBWipe(cfb);
-        qelCFBFree(cfb);
+        static_cast<void>(qelCFBFree(cfb));
         return nullptr;
     }
 
@@ -197,7 +197,8 @@ void qelRandomX917Add(void *stateIn, const void *data, std::uint32_t length)
     if (state == nullptr || (data == nullptr && length != 0))
         return;
     static constexpr std::uint8_t none = 0;
-    qelCFBWash(state->cfb, data != nullptr ? data : &none, length);
+    // Descriptor operations return nothing; the wash of our own one-stream object cannot fail.
+    static_cast<void>(qelCFBWash(state->cfb, data != nullptr ? data : &none, length));
 }
 
 void qelRandomX917Stir(void *stateIn)
@@ -206,7 +207,8 @@ void qelRandomX917Stir(void *stateIn)
     if (state == nullptr)
         return;
     static constexpr std::uint8_t none = 0;
-    qelCFBWash(state->cfb, &none, 0);
+    // Descriptor operations return nothing; the wash of our own one-stream object cannot fail.
+    static_cast<void>(qelCFBWash(state->cfb, &none, 0));
     QELRandomContext *source = state->seedSource;
     source->descriptor->stir(source->state);
 }
@@ -224,14 +226,16 @@ void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::
 
     std::uint32_t done = 0;
     std::size_t taken = 0;
-    qelCFBRandomTake(state->cfb, length, buffer, &taken);
+    // A failed take leaves taken at 0; the loop below refills.
+    static_cast<void>(qelCFBRandomTake(state->cfb, length, buffer, &taken));
     done += static_cast<std::uint32_t>(taken);
 
     const std::size_t blockSize = qelCFBGetBlockSize(state->cfb);
     QELSymmetricCipher *cipher = nullptr;
     const bool fips = qelFIPSModeEnabled() != 0;
+    // A failure leaves cipher null and the stamp below unencrypted.
     if (fips)
-        qelCFBGetSymmetricCipher(state->cfb, &cipher);
+        static_cast<void>(qelCFBGetSymmetricCipher(state->cfb, &cipher));
     std::array<std::uint8_t, kMaxBlock> t{};
     std::array<std::uint8_t, kMaxBlock> stamp{};
     while (done < length) {
@@ -239,15 +243,17 @@ void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::
         if (fips) {
             stamp.fill(0);
             qelWriteUInt32LE(qelTimeDateNow(), stamp.data());
-            qelSymmetricCipherEncryptBlock(cipher, stamp.data(), stamp.data());
+            // A refused block leaves the stamp as it was; it only adds to t.
+            static_cast<void>(qelSymmetricCipherEncryptBlock(cipher, stamp.data(), stamp.data()));
             for (std::size_t i = 0; i < blockSize; ++i)
                 t[i] ^= stamp[i];
         }
         // A failed continuous test is latched by the step itself; its output
         // is still used.
-        qelCFBRandomCycle(state->cfb, t.data());
+        static_cast<void>(qelCFBRandomCycle(state->cfb, t.data()));
         taken = 0;
-        qelCFBRandomTake(state->cfb, length - done, buffer + done, &taken);
+        // A failed take leaves taken at 0, handled just below.
+        static_cast<void>(qelCFBRandomTake(state->cfb, length - done, buffer + done, &taken));
         if (taken == 0)
             randomFailure(buffer, length);
         done += static_cast<std::uint32_t>(taken);
@@ -265,13 +271,13 @@ void qelRandomX917Destroy(QELRandomContext *random)
     if (state != nullptr) {
         if (state->cfb != nullptr) {
             qelCFBWipe(state->cfb);
-            qelCFBFree(state->cfb);
+            static_cast<void>(qelCFBFree(state->cfb));
         }
         std::memset(state, 0, sizeof *state);
-        qelContextMemFree(context, state);
+        static_cast<void>(qelContextMemFree(context, state));
     }
     std::memset(random, 0, sizeof *random);
-    qelContextMemFree(context, random);
+    static_cast<void>(qelContextMemFree(context, random));
 }
 
 // ---------------------------------------------------------------------------
@@ -302,7 +308,7 @@ void releaseReserve(FrontEndState *state)
 {
     if (state->reserve != nullptr) {
         qelSecureWipe(state->reserve, static_cast<std::size_t>(state->reserveCount));
-        qelContextMemFree(state->context, state->reserve);
+        static_cast<void>(qelContextMemFree(state->context, state->reserve));
     }
     state->reserve = nullptr;
     state->reserveCount = 0;
@@ -350,7 +356,7 @@ void qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t length, s
         if (complete)
             std::memcpy(buffer, block, length);
         qelSecureWipe(block, count);
-        qelContextMemFree(state->context, block);
+        static_cast<void>(qelContextMemFree(state->context, block));
     }
     if (!complete)
         randomFailure(buffer, length);
@@ -361,7 +367,8 @@ void qelRandomFrontEndAdd(void *stateIn, const void *data, std::uint32_t length)
     auto *state = static_cast<FrontEndState *>(stateIn);
     if (state == nullptr)
         return;
-    qelRandomAddBytesDispatch(state->context, data, length);
+    // Descriptor operations return nothing: adding is best effort.
+    static_cast<void>(qelRandomAddBytesDispatch(state->context, data, length));
 }
 
 void qelRandomFrontEndStir(void *stateIn)
@@ -369,7 +376,8 @@ void qelRandomFrontEndStir(void *stateIn)
     auto *state = static_cast<FrontEndState *>(stateIn);
     if (state == nullptr)
         return;
-    qelRandomStirDispatch(state->context);
+    // Descriptor operations return nothing: stirring is best effort.
+    static_cast<void>(qelRandomStirDispatch(state->context));
 }
 
 std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t wanted)
@@ -394,7 +402,7 @@ std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t w
     if (status != QELError_NoErr || block == nullptr || count == 0) {
         if (block != nullptr) {
             qelSecureWipe(block, count);
-            qelContextMemFree(state->context, block);
+            static_cast<void>(qelContextMemFree(state->context, block));
         }
         return state->reserveCount;
     }
@@ -419,7 +427,7 @@ std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t w
         }
     }
     qelSecureWipe(block, count);
-    qelContextMemFree(state->context, block);
+    static_cast<void>(qelContextMemFree(state->context, block));
     return state->reserveCount;
 }
 
@@ -430,10 +438,10 @@ void qelRandomFrontEndDestroy(QELRandomContext *random)
     QELContext *context = random->context;
     auto *state = static_cast<FrontEndState *>(random->state);
     std::memset(random, 0, sizeof *random);
-    qelContextMemFree(context, random);
+    static_cast<void>(qelContextMemFree(context, random));
     if (state != nullptr) {
         releaseReserve(state);
         std::memset(state, 0, sizeof *state);
-        qelContextMemFree(context, state);
+        static_cast<void>(qelContextMemFree(context, state));
     }
 }

@@ -20,7 +20,7 @@ const QELRandomDescriptor *qelRandomPoolDummyDescriptor();
 void qelRandomContextInitGlobal(QELRandomContext *context);
 
 // In-process back end of qelRandomPoolGetStatusDispatch; every out may be null.
-QELStatus qelRandomPoolGetStatusLocal(std::int32_t *entropy, std::uint32_t *size,
+[[nodiscard]] QELStatus qelRandomPoolGetStatusLocal(std::int32_t *entropy, std::uint32_t *size,
                                       std::uint32_t *minimum, std::uint8_t *enough,
                                       std::uint8_t *statusFlag);
 
@@ -38,7 +38,7 @@ void qelRandomPoolMix(void *state, const void *data, std::uint32_t length);
 void qelRandomPoolRefill();
 void qelRandomPoolCreditBits(std::uint32_t bits);
 void qelRandomPoolReset();
-QELStatus qelRandomPoolDestroyLock();
+[[nodiscard]] QELStatus qelRandomPoolDestroyLock();
 bool qelRandomPoolIsSeeded();
 void qelRandomPoolSetSeeded();
 void qelRandomPoolClearSeeded();

@@ -17,21 +17,21 @@ constexpr std::uint32_t QELRandomSeedFileChunk = 512;
 
 // Selects "$QELPATH/randseed.rnd", else "$HOME/.qel/randseed.rnd", else
 // "./randseed.rnd", unless a seed file is current already.
-QELStatus qelRandomSeedFileOpenDefault();
+[[nodiscard]] QELStatus qelRandomSeedFileOpenDefault();
 // In a service-client process through the service, else qelRandomSeedFileSet.
-QELStatus qelRandomSeedFileSelect(const QELFileSpec *spec);
+[[nodiscard]] QELStatus qelRandomSeedFileSelect(const QELFileSpec *spec);
 // Makes the spec (copied) the current seed file and loads it into the pool.
-QELStatus qelRandomSeedFileSet(const QELFileSpec *spec);
+[[nodiscard]] QELStatus qelRandomSeedFileSet(const QELFileSpec *spec);
 // Mixes the current file into the pool and writes fresh bytes over its start;
 // creates it (owner-only) when missing.
-QELStatus qelRandomSeedFileSave();
+[[nodiscard]] QELStatus qelRandomSeedFileSave();
 // Forgets the current file, ends the pool lock's life, clears the seeded flag.
 void qelRandomSeedFileClose();
 
 // Adds the object's whole contents through the random context, leaving its
 // position as it was.
-QELStatus qelRandomFeedFromIO(QELIO *io, QELRandomContext *random);
+[[nodiscard]] QELStatus qelRandomFeedFromIO(QELIO *io, QELRandomContext *random);
 // Writes fresh random bytes (at least minimum, else between 24 and 512) at the
 // object's position; a null random context means the global pool.
-QELStatus qelRandomWriteToIO(QELIO *io, QELRandomContext *random, std::uint32_t minimum,
+[[nodiscard]] QELStatus qelRandomWriteToIO(QELIO *io, QELRandomContext *random, std::uint32_t minimum,
                              std::uint32_t *outWritten);

@@ -66,10 +66,10 @@ void destroyS2K(QELStringToKey *s2k)
     QELContext *context = priv != nullptr ? priv->context : nullptr;
     if (priv != nullptr) {
         qelSecureWipe(priv, kPrivateHeader + s2k->specifierLength);
-        qelContextMemFree(context, priv);
+        static_cast<void>(qelContextMemFree(context, priv));
     }
     std::memset(s2k, 0, sizeof *s2k);
-    qelContextMemFree(context, s2k);
+    static_cast<void>(qelContextMemFree(context, s2k));
 }
 
 // Feeds `total` octets of the endlessly repeated salt-and-passphrase string
@@ -142,9 +142,9 @@ QELStatus deriveHashed(QELStringToKey *s2k, const void *passphraseIn, std::size_
     auto releaseStates = [&](std::size_t made) {
         for (std::size_t i = 0; i < made; ++i) {
             qelSecureWipe(states[i], stateSize);
-            qelContextMemFree(priv->context, states[i]);
+            static_cast<void>(qelContextMemFree(priv->context, states[i]));
         }
-        qelContextMemFree(priv->context, states);
+        static_cast<void>(qelContextMemFree(priv->context, states));
     };
     static constexpr std::uint8_t zero = 0;
     for (std::size_t i = 0; i < stateCount; ++i) {
@@ -227,7 +227,7 @@ QELStringToKey *qelS2KCreate(QELContext *context, const QELHashDescriptor *hash,
     auto *priv = static_cast<S2KPrivate *>(
         qelContextMemAlloc(context, kPrivateHeader + specifierLength, QELMemFlag_Clear));
     if (priv == nullptr) {
-        qelContextMemFree(context, s2k);
+        static_cast<void>(qelContextMemFree(context, s2k));
         return nullptr;
     }
     priv->context = context;

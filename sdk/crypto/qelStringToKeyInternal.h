@@ -51,6 +51,6 @@ bool qelS2KIsSimpleMD5(const QELStringToKey *s2k);
 
 // Parses a specifier: returns the bytes it occupies (2, 10, 11 or 1) or a
 // negative status; with outS2K given also makes the object.
-QELStatus qelS2KParse(QELStringToKey **outS2K, QELContext *context, const void *bytes,
+[[nodiscard]] QELStatus qelS2KParse(QELStringToKey **outS2K, QELContext *context, const void *bytes,
                       std::size_t length);
 

@@ -120,7 +120,7 @@ QELStatus qelSymmetricCipherCreate(QELMemoryMgr *mgr, std::int32_t algorithm, QE
         return QELError_OutOfMemory;
     void *context = qelMemAlloc(mgr, d->contextSize, QELMemFlag_Clear);
     if (context == nullptr) {
-        qelMemFree(cipher);
+        static_cast<void>(qelMemFree(cipher));
         return QELError_OutOfMemory;
     }
     cipher->magic = kQELSymmetricCipherMagic;
@@ -150,9 +150,9 @@ QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher)
     if (QELStatus status = enter(cipher); status != QELError_NoErr)
         return status;
     qelSecureWipe(cipher->context, cipher->descriptor->contextSize);
-    qelMemFree(cipher->context);
+    static_cast<void>(qelMemFree(cipher->context));
     std::memset(cipher, 0, sizeof *cipher);
-    qelMemFree(cipher);
+    static_cast<void>(qelMemFree(cipher));
     return QELError_NoErr;
 }
 
@@ -171,7 +171,7 @@ QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher, QELSymmetricC
         return QELError_OutOfMemory;
     void *context = qelMemAlloc(mgr, d->contextSize, 0);
     if (context == nullptr) {
-        qelMemFree(copy);
+        static_cast<void>(qelMemFree(copy));
         return QELError_OutOfMemory;
     }
     std::memcpy(context, cipher->context, d->contextSize);

@@ -53,10 +53,10 @@ const QELCipherDescriptor *qelPreferredCipherDescriptorOrCAST5(QELSettings *sett
 
 // Cipher object.
 bool qelSymmetricCipherIsValid(const void *cipher);
-QELStatus qelSymmetricCipherCreate(QELMemoryMgr *mgr, std::int32_t algorithm,
+[[nodiscard]] QELStatus qelSymmetricCipherCreate(QELMemoryMgr *mgr, std::int32_t algorithm,
                                    QELSymmetricCipher **outCipher);
 // Used by the modes for every block; no magic check. QELError_NotInitialized
 // when unkeyed, QELError_FeatureNotAvailable when the direction is missing.
-QELStatus qelSymmetricCipherEncryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
-QELStatus qelSymmetricCipherDecryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
+[[nodiscard]] QELStatus qelSymmetricCipherEncryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
+[[nodiscard]] QELStatus qelSymmetricCipherDecryptBlockInternal(QELSymmetricCipher *cipher, const void *in, void *out);
 QELMemoryMgr *qelSymmetricCipherGetMemoryMgr(const QELSymmetricCipher *cipher);

@@ -239,7 +239,7 @@ void remove(QELAVLNode *&p, std::int64_t key, void *&value, bool &shrank)
     QELAVLNode *gone = p;
     value = gone->value;
     p = gone->left != nullptr ? gone->left : gone->right;
-    qelMemFree(gone);
+    static_cast<void>(qelMemFree(gone));
     shrank = true;
 }
 
@@ -261,7 +261,7 @@ void freeNodes(QELAVLNode *p)
         return;
     freeNodes(p->left);
     freeNodes(p->right);
-    qelMemFree(p);
+    static_cast<void>(qelMemFree(p));
 }
 
 QELAVLNode *findNode(QELAVLTree *tree, std::int64_t key)
@@ -353,6 +353,6 @@ QELStatus qelAVLFree(QELAVLTree *tree)
         return QELError_BadParams;
     freeNodes(tree->root);
     tree->root = nullptr;
-    qelMemFree(tree);
+    static_cast<void>(qelMemFree(tree));
     return QELError_NoErr;
 }

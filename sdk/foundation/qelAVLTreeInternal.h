@@ -25,15 +25,15 @@ struct QELAVLTree {
 using QELAVLWalkProc = std::int32_t (*)(void *userData, std::int64_t key, void *value);
 
 // Each returns QELError_BadParams for a null tree (or a bad manager).
-QELStatus qelAVLCreate(QELMemoryMgr *memoryMgr, QELAVLTree **outTree);
+[[nodiscard]] QELStatus qelAVLCreate(QELMemoryMgr *memoryMgr, QELAVLTree **outTree);
 // QELError_ItemAlreadyExists when the key is present (tree unchanged).
-QELStatus qelAVLInsert(QELAVLTree *tree, std::int64_t key, void *value);
+[[nodiscard]] QELStatus qelAVLInsert(QELAVLTree *tree, std::int64_t key, void *value);
 // outValue may be null to test presence only; QELError_ItemNotFound when absent.
-QELStatus qelAVLFind(QELAVLTree *tree, std::int64_t key, void **outValue);
-QELStatus qelAVLReplace(QELAVLTree *tree, std::int64_t key, void *newValue, void **outOldValue);
+[[nodiscard]] QELStatus qelAVLFind(QELAVLTree *tree, std::int64_t key, void **outValue);
+[[nodiscard]] QELStatus qelAVLReplace(QELAVLTree *tree, std::int64_t key, void *newValue, void **outOldValue);
 // Hands back the removed entry's value; QELError_ItemNotFound whenever that
 // value is null (also when the entry existed with a null value).
-QELStatus qelAVLRemove(QELAVLTree *tree, std::int64_t key, void **outValue);
+[[nodiscard]] QELStatus qelAVLRemove(QELAVLTree *tree, std::int64_t key, void **outValue);
 // Ascending key order; stops at and returns the first non-zero callback result.
-QELStatus qelAVLWalk(QELAVLTree *tree, QELAVLWalkProc callback, void *userData);
-QELStatus qelAVLFree(QELAVLTree *tree);
+[[nodiscard]] QELStatus qelAVLWalk(QELAVLTree *tree, QELAVLWalkProc callback, void *userData);
+[[nodiscard]] QELStatus qelAVLFree(QELAVLTree *tree);

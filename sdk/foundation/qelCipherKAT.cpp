@@ -106,7 +106,7 @@ bool checkChaining(QELSymmetricCipher *cipher, Create create, const ChainingOps<
         // A refused creation leaves the copy with us; a failed allocation
         // has freed it already.
         if (status != QELError_OutOfMemory)
-            qelSymmetricCipherFree(copy);
+            static_cast<void>(qelSymmetricCipherFree(copy));
         return false;
     }
     auto perBlock = [mode](auto crypt) {
@@ -144,7 +144,7 @@ QELStatus qelCipherSelfTestWithMemoryMgr(QELMemoryMgr *mgr)
     const QELContextParams params = {QELSDKVersion, mgr};
     QELContext *context = nullptr;
     if (qelContextNewCustom(&params, &context) != QELError_NoErr) {
-        qelMemMgrFree(mgr); // a failed creation leaves the manager with us
+        static_cast<void>(qelMemMgrFree(mgr)); // a failed creation leaves the manager with us
         return QELError_SelfTestFailed;
     }
     QELSymmetricCipher *cipher = nullptr;
@@ -153,8 +153,8 @@ QELStatus qelCipherSelfTestWithMemoryMgr(QELMemoryMgr *mgr)
     ok = ok && checkCBC(cipher);
     ok = ok && checkCFB(cipher);
     if (cipher != nullptr)
-        qelSymmetricCipherFree(cipher);
-    qelContextFree(context); // frees the manager as well
+        static_cast<void>(qelSymmetricCipherFree(cipher));
+    static_cast<void>(qelContextFree(context)); // frees the manager as well
     return ok ? QELError_NoErr : QELError_SelfTestFailed;
 }
 

@@ -7,10 +7,10 @@
 struct QELMemoryMgr;
 
 // 0 when every check passes, else QELError_SelfTestFailed.
-QELStatus qelCipherSelfTest();
+[[nodiscard]] QELStatus qelCipherSelfTest();
 
 // The same run over the given manager, which the run's context takes over and
 // frees (on every path). The self-test makes a heap manager of its own for
 // this, so the registered global manager is never handed to a context that
 // would free it.
-QELStatus qelCipherSelfTestWithMemoryMgr(QELMemoryMgr *mgr);
+[[nodiscard]] QELStatus qelCipherSelfTestWithMemoryMgr(QELMemoryMgr *mgr);

@@ -2,6 +2,7 @@
 #include "qelContextInternal.h"
 
 #include "qelFIPSInternal.h"
+#include "qelHelpers.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelRandomContextInternal.h"
@@ -63,7 +64,7 @@ void releaseRandom(QELRandomContext *&random)
     if (random->destroy != nullptr)
         random->destroy(random);
     else
-        qelContextMemFree(random->context, random);
+        static_cast<void>(qelContextMemFree(random->context, random));
     random = nullptr;
 }
 
@@ -86,15 +87,15 @@ void releaseContents(QELContext *context, bool freeManager)
         context->settings = nullptr;
     }
     if (context->poolMemoryMgr != nullptr) {
-        qelMemMgrFree(context->poolMemoryMgr);
+        static_cast<void>(qelMemMgrFree(context->poolMemoryMgr));
         context->poolMemoryMgr = nullptr;
     }
     qelMemPoolFreeAll(&context->pool);
     QELMemoryMgr *mgr = context->memoryMgr;
     context->magic = 0;
-    qelMemFree(context);
+    static_cast<void>(qelMemFree(context));
     if (freeManager)
-        qelMemMgrFree(mgr);
+        static_cast<void>(qelMemMgrFree(mgr));
 }
 
 // A context owns its manager only once it exists: when creation fails the
@@ -171,16 +172,14 @@ QELStatus qelContextNew(std::uint32_t sdkVersion, QELContext **outContext)
     if (outContext == nullptr)
         return QELError_BadParams;
     *outContext = nullptr;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     QELContextParams params{sdkVersion, nullptr};
-    status = qelMemMgrNewDefault(0, &params.memoryMgr);
+    QELStatus status = qelMemMgrNewDefault(0, &params.memoryMgr);
     if (status != QELError_NoErr)
         return status;
     status = createContext(&params, outContext);
     if (status != QELError_NoErr)
-        qelMemMgrFree(params.memoryMgr);
+        static_cast<void>(qelMemMgrFree(params.memoryMgr));
     return status;
 }
 
@@ -189,9 +188,7 @@ QELStatus qelContextNewCustom(const QELContextParams *params, QELContext **outCo
     if (outContext == nullptr)
         return QELError_BadParams;
     *outContext = nullptr;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     if (params == nullptr)
         return QELError_BadParams;
     return qelContextCreate(params, outContext);
@@ -201,13 +198,11 @@ QELStatus qelContextFree(QELContext *context)
 {
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     unlinkContext(context);
 
     qelRandomPoolAddKeystroke(static_cast<std::int32_t>(qelTimeDateNow()));
-    status = qelRandomSeedFileSave();
+    QELStatus status = qelRandomSeedFileSave();
 
     releaseContents(context, true);
     return status;
@@ -251,9 +246,7 @@ QELStatus qelContextSetUserValue(QELContext *context, void *value)
 {
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     context->userValue = value;
     return QELError_NoErr;
 }
@@ -265,9 +258,7 @@ QELStatus qelContextGetUserValue(QELContext *context, void **outValue)
     *outValue = nullptr;
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     *outValue = context->userValue;
     return QELError_NoErr;
 }
@@ -276,9 +267,7 @@ QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer, std::uint3
 {
     if (!qelContextIsValid(context) || buffer == nullptr)
         return QELError_BadParams;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     QELRandomContext *random = qelContextGetRandomContext(context);
     if (random == nullptr || !qelRandomPoolHasMinimumEntropy())
         return QELError_OutOfEntropy;
@@ -290,9 +279,7 @@ std::int64_t qelContextReserveRandomBytes(QELContext *context, std::uint32_t cou
 {
     if (!qelContextIsValid(context))
         return 0;
-    QELStatus status = qelAPIGate(kGateFile, __LINE__);
-    if (status != QELError_NoErr)
-        return status;
+    QEL_ENTER();
     QELRandomContext *random = qelContextGetRandomContext(context);
     if (random == nullptr || !qelRandomPoolHasMinimumEntropy())
         return 0;

@@ -16,7 +16,7 @@ struct QELPassCache;
 
 constexpr std::uint32_t QELContextMagic = 0x436E7478; // "Cntx"
 
-QELStatus qelContextCreate(const QELContextParams *params, QELContext **outContext);
+[[nodiscard]] QELStatus qelContextCreate(const QELContextParams *params, QELContext **outContext);
 bool qelContextIsValid(const QELContext *context);
 // The context after the given one in the global list; null gives the head.
 QELContext *qelContextNext(QELContext *context);
@@ -26,14 +26,14 @@ void qelContextForEach(void (*fn)(QELContext *context, void *arg), void *arg);
 
 // Flags bit 0 (QELMemFlag_Clear) asks for zero-filled memory.
 void *qelContextMemAlloc(QELContext *context, std::size_t size, std::uint32_t flags);
-QELStatus qelContextMemRealloc(QELContext *context, void **inOutBlock,
+[[nodiscard]] QELStatus qelContextMemRealloc(QELContext *context, void **inOutBlock,
                                              std::size_t newSize, std::uint32_t flags);
-QELStatus qelContextMemFree(QELContext *context, void *block);
+[[nodiscard]] QELStatus qelContextMemFree(QELContext *context, void *block);
 // A copy of size bytes of source in a new block of the context's manager.
 void *qelContextMemAllocCopy(QELContext *context, std::size_t size, std::uint32_t flags,
                              const void *source);
 void *qelContextPoolMemAlloc(QELContext *context, std::size_t size, std::uint32_t flags);
-QELStatus qelContextPoolMemRealloc(QELContext *context, void **inOutBlock,
+[[nodiscard]] QELStatus qelContextPoolMemRealloc(QELContext *context, void **inOutBlock,
                                                  std::size_t newSize, std::uint32_t flags);
 QELMemPool *qelContextGetMemoryPool(QELContext *context);
 // Releases the embedded pool back to a mark taken earlier.

@@ -9,7 +9,7 @@
 // latched self-test failure afterwards. The file name and line only say who
 // asked. In a service-client process pending key-database change
 // notifications are applied on the way.
-QELStatus qelAPIGate(const char *file, int line);
+[[nodiscard]] QELStatus qelAPIGate(const char *file, int line);
 
 // In FIPS mode keeps the first failure reported; otherwise does nothing.
 void qelFIPSLatchError(QELStatus status);

@@ -60,7 +60,7 @@ QELFileObject *newObject(QELContext *context, State **outState)
         return nullptr;
     *outState = static_cast<State *>(qelContextMemAlloc(context, sizeof(State), 1));
     if (*outState == nullptr) {
-        qelContextMemFree(context, file);
+        static_cast<void>(qelContextMemFree(context, file));
         return nullptr;
     }
     return file;
@@ -83,9 +83,9 @@ void releaseObject(QELFileObject *file, State *state)
 {
     QELContext *context = file->context;
     qelSecureWipe(state, sizeof(*state));
-    qelContextMemFree(context, state);
+    static_cast<void>(qelContextMemFree(context, state));
     qelSecureWipe(file, sizeof(*file));
-    qelContextMemFree(context, file);
+    static_cast<void>(qelContextMemFree(context, file));
 }
 
 // --- stream objects ----------------------------------------------------------
@@ -159,7 +159,7 @@ QELStatus streamClose(QELFileObject *file)
     }
     s->stream = nullptr;
     if (s->cfb != nullptr)
-        qelCFBFree(s->cfb);
+        static_cast<void>(qelCFBFree(s->cfb));
     releaseObject(file, s);
     return status;
 }
@@ -282,7 +282,7 @@ QELStatus memFlush(QELFileObject *file)
 QELStatus memClose(QELFileObject *file)
 {
     MemoryState *m = memoryOf(file);
-    qelIOFree(m->io);
+    static_cast<void>(qelIOFree(m->io));
     releaseObject(file, m);
     return 0;
 }
@@ -290,7 +290,8 @@ QELStatus memClose(QELFileObject *file)
 std::int64_t memTell(QELFileObject *file)
 {
     std::int64_t pos = 0;
-    qelIOGetPos(memoryOf(file)->io, &pos);
+    // A failure leaves pos at 0.
+    static_cast<void>(qelIOGetPos(memoryOf(file)->io, &pos));
     return pos;
 }
 
@@ -302,7 +303,8 @@ QELStatus memSeek(QELFileObject *file, std::int64_t offset, int origin)
         target += memTell(file);
     } else if (origin == QELFileSeek_End) {
         std::int64_t size = 0;
-        qelIOGetSize(m->io, &size);
+        // A failure leaves size at 0.
+        static_cast<void>(qelIOGetSize(m->io, &size));
         target += size;
     } else if (origin != QELFileSeek_Start) {
         target = 0;
@@ -447,9 +449,9 @@ QELFileObject *qelFileObjOpenMemory(QELContext *context, const void *bytes, std:
     }
     if (status != 0) {
         if (m->io != nullptr)
-            qelIOFree(m->io);
-        qelContextMemFree(context, m);
-        qelContextMemFree(context, file);
+            static_cast<void>(qelIOFree(m->io));
+        static_cast<void>(qelContextMemFree(context, m));
+        static_cast<void>(qelContextMemFree(context, file));
         return nullptr;
     }
     setUpObject(file, kMemoryObject, context, m);

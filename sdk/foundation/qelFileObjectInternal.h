@@ -76,7 +76,7 @@ struct QELCharsetInfo {
 
 // The built-in table, ended by an entry with a null name.
 const QELCharsetInfo *qelCharsetTable();
-QELStatus qelCharsetLookup(const char *name, std::size_t length, const std::uint8_t **outDecode,
+[[nodiscard]] QELStatus qelCharsetLookup(const char *name, std::size_t length, const std::uint8_t **outDecode,
                            const std::uint8_t **outEncode);
 void qelCharsetTranslate(const void *source, std::size_t count, void *destination,
                          const std::uint8_t *table);

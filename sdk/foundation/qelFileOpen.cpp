@@ -74,7 +74,7 @@ struct PathCopy {
     ~PathCopy()
     {
         if (path != nullptr)
-            qelMemFree(path);
+            static_cast<void>(qelMemFree(path));
     }
 };
 
@@ -240,7 +240,7 @@ QELStatus qelFileReadModuleFree(QELFileReadModule *module)
     QELStatus status = module->file != nullptr ? module->file->close(module->file) : 0;
     QELContext *context = module->context;
     qelSecureWipe(module, sizeof(*module));
-    qelContextMemFree(context, module);
+    static_cast<void>(qelContextMemFree(context, module));
     return status;
 }
 
@@ -334,7 +334,7 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
     }
     std::memcpy(buffer, tmpl.c_str(), tmpl.size() + 1);
     auto fail = [&](QELStatus status) -> std::FILE * {
-        qelContextMemFree(context, buffer);
+        static_cast<void>(qelContextMemFree(context, buffer));
         *outStatus = status;
         return nullptr;
     };
@@ -353,7 +353,7 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
         ::unlink(buffer);
         return fail(status);
     }
-    qelContextMemFree(context, buffer);
+    static_cast<void>(qelContextMemFree(context, buffer));
     return stream;
 }
 

@@ -35,25 +35,25 @@ constexpr int QELFileClass_RandomSeed = 5;
 constexpr int QELFileClass_EncodeOutput = 6;
 constexpr int QELFileClassCount = 13;
 
-QELStatus qelFileSpecOpenFile(const QELFileSpec *spec, std::uint16_t flags, int fileClass,
+[[nodiscard]] QELStatus qelFileSpecOpenFile(const QELFileSpec *spec, std::uint16_t flags, int fileClass,
                               std::FILE **outStream);
-QELStatus qelFileSpecFOpen(const QELFileSpec *spec, const char *mode, std::FILE **outStream);
-QELStatus qelFileClose(std::FILE *stream);
+[[nodiscard]] QELStatus qelFileSpecFOpen(const QELFileSpec *spec, const char *mode, std::FILE **outStream);
+[[nodiscard]] QELStatus qelFileClose(std::FILE *stream);
 // Non-blocking whole-file record lock; bit 0 of the flags asks for a write lock.
-QELStatus qelFileLock(std::FILE *stream, std::uint32_t flags);
+[[nodiscard]] QELStatus qelFileLock(std::FILE *stream, std::uint32_t flags);
 // Flags: bit 0 read/write ("r+b", else "rb"), bit 1 lock.
-QELStatus qelFileSpecOpenIO(const QELFileSpec *spec, std::uint32_t flags, QELIO **outIO);
+[[nodiscard]] QELStatus qelFileSpecOpenIO(const QELFileSpec *spec, std::uint32_t flags, QELIO **outIO);
 QELFileObject *qelFileSpecOpenFileObj(QELContext *context, const QELFileSpec *spec,
                                       std::uint16_t flags, int fileClass, QELStatus *outStatus);
-QELStatus qelFileSpecCreateExclusive(const QELFileSpec *spec, int fileClass);
-QELStatus qelFileSpecGetSize(const QELFileSpec *spec, std::int64_t *outSize);
+[[nodiscard]] QELStatus qelFileSpecCreateExclusive(const QELFileSpec *spec, int fileClass);
+[[nodiscard]] QELStatus qelFileSpecGetSize(const QELFileSpec *spec, std::int64_t *outSize);
 // A new, open (read/write) temporary file and the spec naming it; the caller
 // removes the file when done.
 std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
                                  QELStatus *outStatus);
 // A spec naming a new, empty temporary file (mode 0600) that reserves a
 // unique name; the caller removes it when done.
-QELStatus qelFileSpecNewTempName(QELMemoryMgr *mgr, const QELFileSpec *spec,
+[[nodiscard]] QELStatus qelFileSpecNewTempName(QELMemoryMgr *mgr, const QELFileSpec *spec,
                                  QELFileSpec **outSpec);
 
 // The pipeline's file source: reads a file object through an inline buffer.
@@ -76,7 +76,7 @@ struct QELFileReadModule {
 QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *file,
                                            std::int32_t flag);
 // Closes the module's file object and frees the module.
-QELStatus qelFileReadModuleFree(QELFileReadModule *module);
+[[nodiscard]] QELStatus qelFileReadModuleFree(QELFileReadModule *module);
 
 QELFileReadModule *qelFileSpecOpenReadModule(QELContext *context, const QELFileSpec *spec,
                                              std::uint16_t flags, QELStatus *outStatus,

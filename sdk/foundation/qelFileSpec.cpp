@@ -3,6 +3,7 @@
 #include "qelFileSpecInternal.h"
 
 #include "qelContextInternal.h"
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelUtilitiesInternal.h"
 
@@ -98,13 +99,17 @@ QELStatus unixExportData(const QELFileSpec *spec, std::uint8_t **outBytes,
     return *outBytes != nullptr ? 0 : QELError_OutOfMemory;
 }
 
+// The kind data is the path with its NUL; nothing may follow the NUL's place.
 QELStatus unixImportData(QELFileSpec *spec, const std::uint8_t *bytes, std::uint32_t length)
 {
-    // One terminating NUL and no other: a name cut at an embedded NUL would
-    // name another file than the bytes spell.
-    if (length == 0 || bytes[length - 1] != 0 || std::memchr(bytes, 0, length - 1) != nullptr)
+    qel::ByteCursor in(bytes, length);
+    std::span<const std::uint8_t> path;
+    if (length == 0 || !in.bytes(length, path) || path.back() != 0 ||
+        // One terminating NUL and no other: a name cut at an embedded NUL
+        // would name another file than the bytes spell.
+        std::memchr(path.data(), 0, length - 1) != nullptr)
         return QELError_BadParams;
-    return storeData(spec, length, 0, bytes, length);
+    return storeData(spec, length, 0, path.data(), length);
 }
 
 // Two spellings name the same file when they lead to the same device and
@@ -209,7 +214,7 @@ QELStatus unixRename(QELFileSpec *spec, const char *newName)
         storeData(spec, oldSize, 0, oldPath, oldSize);
         status = QELError_FileOpFailed;
     }
-    qelMemFree(oldPath);
+    static_cast<void>(qelMemFree(oldPath));
     return status;
 }
 
@@ -305,7 +310,7 @@ QELStatus qelFileSpecNew(QELMemoryMgr *mgr, std::int32_t kind, std::uint32_t dat
         spec->data = qelMemAlloc(mgr, dataSize, QELMemFlag_Clear);
         if (spec->data == nullptr) {
             spec->magic = 0;
-            qelMemFree(spec);
+            static_cast<void>(qelMemFree(spec));
             return QELError_OutOfMemory;
         }
     }
@@ -346,10 +351,10 @@ QELStatus qelFileSpecFree(QELFileSpec *spec)
     if (!qelFileSpecIsValid(spec))
         return QELError_BadParams;
     if (spec->data != nullptr)
-        qelMemFree(spec->data);
+        static_cast<void>(qelMemFree(spec->data));
     spec->data = nullptr;
     spec->magic = 0;
-    qelMemFree(spec);
+    static_cast<void>(qelMemFree(spec));
     return 0;
 }
 
@@ -375,13 +380,13 @@ QELStatus qelFileSpecExport(const QELFileSpec *spec, std::uint8_t **outBytes,
     QELStatus status = spec->ops->exportData(spec, &bytes, &length);
     if (status != 0) {
         if (bytes != nullptr)
-            qelMemFree(bytes);
+            static_cast<void>(qelMemFree(bytes));
         return status;
     }
     void *grown = bytes;
     status = qelMemRealloc(spec->memMgr, &grown, std::size_t{length} + 1, 0);
     if (status != 0) {
-        qelMemFree(bytes);
+        static_cast<void>(qelMemFree(bytes));
         return status;
     }
     bytes = static_cast<std::uint8_t *>(grown);
@@ -400,17 +405,18 @@ QELStatus qelFileSpecImport(QELMemoryMgr *mgr, const std::uint8_t *bytes, std::u
     if (outSpec == nullptr)
         return QELError_BadParams;
     *outSpec = nullptr;
-    if (bytes == nullptr || qelMemMgrIsValid(mgr) != 0 || length < 2)
-        return QELError_BadParams;
-    if (bytes[0] != QELFileSpecKind_UnixPath)
+    qel::ByteCursor in(bytes, length);
+    std::uint8_t kind = 0;
+    if (bytes == nullptr || qelMemMgrIsValid(mgr) != 0 || length < 2 || !in.u8(kind) ||
+        kind != QELFileSpecKind_UnixPath)
         return QELError_BadParams;
     QELFileSpec *spec = nullptr;
-    QELStatus status = qelFileSpecNew(mgr, bytes[0], 0, &spec);
+    QELStatus status = qelFileSpecNew(mgr, kind, 0, &spec);
     if (status != 0)
         return status;
-    status = spec->ops->importData(spec, bytes + 1, length - 1);
+    status = spec->ops->importData(spec, in.current(), static_cast<std::uint32_t>(in.remaining()));
     if (status != 0) {
-        qelFileSpecFree(spec);
+        static_cast<void>(qelFileSpecFree(spec));
         return status;
     }
     *outSpec = spec;
@@ -491,7 +497,8 @@ QELStatus qelFileSpecGetNameCopy(const QELFileSpec *spec, char **outName)
 char *qelFileSpecGetNameAlloc(const QELFileSpec *spec)
 {
     char *name = nullptr;
-    qelFileSpecGetNameCopy(spec, &name);
+    // A failure leaves name null, which is the answer.
+    static_cast<void>(qelFileSpecGetNameCopy(spec, &name));
     return name;
 }
 
@@ -637,7 +644,7 @@ QELStatus qelFileSpecMakeUnique(const QELFileSpec *spec, QELFileSpec **outSpec)
     if (status == 0)
         status = copy->ops->getName(copy, name);
     if (status != 0) {
-        qelFileSpecFree(copy);
+        static_cast<void>(qelFileSpecFree(copy));
         return status;
     }
     std::size_t bufferSize = std::min<std::size_t>(std::size_t{maxLength} + 1,
@@ -650,7 +657,7 @@ QELStatus qelFileSpecMakeUnique(const QELFileSpec *spec, QELFileSpec **outSpec)
         if (status == 0)
             status = copy->ops->exists(copy, &exists);
         if (status != 0) {
-            qelFileSpecFree(copy);
+            static_cast<void>(qelFileSpecFree(copy));
             return status;
         }
         if (!exists) {
@@ -658,7 +665,7 @@ QELStatus qelFileSpecMakeUnique(const QELFileSpec *spec, QELFileSpec **outSpec)
             return 0;
         }
     }
-    qelFileSpecFree(copy);
+    static_cast<void>(qelFileSpecFree(copy));
     return QELError_ItemAlreadyExists;
 }
 
@@ -699,7 +706,7 @@ QELStatus qelFileSpecRenameTo(const QELFileSpec *spec, const QELFileSpec *other)
     if (status != 0)
         return status;
     status = copy->ops->rename(copy, name);
-    qelFileSpecFree(copy);
+    static_cast<void>(qelFileSpecFree(copy));
     return status;
 }
 
@@ -727,13 +734,13 @@ QELStatus qelDirIterNew(const QELFileSpec *dirSpec, QELDirIter **outIter)
     iter->memMgr = dirSpec->memMgr;
     iter->dir = ::opendir(pathOf(dirSpec));
     if (iter->dir == nullptr) {
-        qelMemFree(iter);
+        static_cast<void>(qelMemFree(iter));
         return QELError_FileOpFailed;
     }
     QELStatus status = qelFileSpecCopy(dirSpec, &iter->dirSpec);
     if (status != 0) {
         ::closedir(iter->dir);
-        qelMemFree(iter);
+        static_cast<void>(qelMemFree(iter));
         return status;
     }
     *outIter = iter;
@@ -759,7 +766,7 @@ QELStatus qelDirIterFree(QELDirIter *iter)
         return QELError_BadParams;
     int rc = iter->dir != nullptr ? ::closedir(iter->dir) : 0;
     if (iter->dirSpec != nullptr)
-        qelFileSpecFree(iter->dirSpec);
-    qelMemFree(iter);
+        static_cast<void>(qelFileSpecFree(iter->dirSpec));
+    static_cast<void>(qelMemFree(iter));
     return rc == 0 ? 0 : QELError_FileOpFailed;
 }

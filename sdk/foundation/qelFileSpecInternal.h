@@ -61,50 +61,50 @@ struct QELDirIter;
 
 // Records.
 bool qelFileSpecIsValid(const void *spec);
-QELStatus qelFileSpecNew(QELMemoryMgr *mgr, std::int32_t kind, std::uint32_t dataSize,
+[[nodiscard]] QELStatus qelFileSpecNew(QELMemoryMgr *mgr, std::int32_t kind, std::uint32_t dataSize,
                          QELFileSpec **outSpec);
 const QELFileSpecOps *qelFileSpecOpsForKind(std::int32_t kind);
-QELStatus qelFileSpecNewFromPath(QELMemoryMgr *mgr, const char *path, QELFileSpec **outSpec);
-QELStatus qelFileSpecCopy(const QELFileSpec *spec, QELFileSpec **outCopy);
-QELStatus qelFileSpecFree(QELFileSpec *spec);
+[[nodiscard]] QELStatus qelFileSpecNewFromPath(QELMemoryMgr *mgr, const char *path, QELFileSpec **outSpec);
+[[nodiscard]] QELStatus qelFileSpecCopy(const QELFileSpec *spec, QELFileSpec **outCopy);
+[[nodiscard]] QELStatus qelFileSpecFree(QELFileSpec *spec);
 QELMemoryMgr *qelFileSpecGetMemoryMgr(const QELFileSpec *spec);
 
 // Flattening: a kind byte followed by the kind's own form. The exported
 // buffer is a guarded block of the spec's manager, freed with qelMemFree.
-QELStatus qelFileSpecExport(const QELFileSpec *spec, std::uint8_t **outBytes,
+[[nodiscard]] QELStatus qelFileSpecExport(const QELFileSpec *spec, std::uint8_t **outBytes,
                             std::uint32_t *outLength);
-QELStatus qelFileSpecImport(QELMemoryMgr *mgr, const std::uint8_t *bytes, std::uint32_t length,
+[[nodiscard]] QELStatus qelFileSpecImport(QELMemoryMgr *mgr, const std::uint8_t *bytes, std::uint32_t length,
                             QELFileSpec **outSpec);
-QELStatus qelFileSpecImportCtx(QELContext *context, const std::uint8_t *bytes,
+[[nodiscard]] QELStatus qelFileSpecImportCtx(QELContext *context, const std::uint8_t *bytes,
                                std::uint32_t length, QELFileSpec **outSpec);
 std::uint8_t *qelFileSpecExportBuffer(const QELFileSpec *spec, std::uint32_t *outLength);
 
 // Operations through the kind's table.
 bool qelFileSpecEqual(const QELFileSpec *spec, const QELFileSpec *other);
-QELStatus qelFileSpecGetName(const QELFileSpec *spec, std::size_t bufferSize, char *buffer);
-QELStatus qelFileSpecGetNameCopy(const QELFileSpec *spec, char **outName);
+[[nodiscard]] QELStatus qelFileSpecGetName(const QELFileSpec *spec, std::size_t bufferSize, char *buffer);
+[[nodiscard]] QELStatus qelFileSpecGetNameCopy(const QELFileSpec *spec, char **outName);
 char *qelFileSpecGetNameAlloc(const QELFileSpec *spec);
-QELStatus qelFileSpecSetName(QELFileSpec *spec, const char *name);
-QELStatus qelFileSpecSetMetadata(QELFileSpec *spec, std::uint32_t v1, std::uint32_t v2,
+[[nodiscard]] QELStatus qelFileSpecSetName(QELFileSpec *spec, const char *name);
+[[nodiscard]] QELStatus qelFileSpecSetMetadata(QELFileSpec *spec, std::uint32_t v1, std::uint32_t v2,
                                  std::uint32_t v3, std::uint32_t v4, std::uint32_t v5);
-QELStatus qelFileSpecExists(const QELFileSpec *spec, std::uint8_t *outExists);
-QELStatus qelFileSpecCreate(const QELFileSpec *spec);
-QELStatus qelFileSpecDelete(const QELFileSpec *spec);
-QELStatus qelFileSpecRename(QELFileSpec *spec, const char *newName);
-QELStatus qelFileSpecGetMaxNameLength(const QELFileSpec *spec, std::uint32_t *outLength);
-QELStatus qelFileSpecGetParent(const QELFileSpec *spec, QELFileSpec **outParent);
-QELStatus qelFileSpecChild(const QELFileSpec *spec, const char *name, QELFileSpec **outChild);
+[[nodiscard]] QELStatus qelFileSpecExists(const QELFileSpec *spec, std::uint8_t *outExists);
+[[nodiscard]] QELStatus qelFileSpecCreate(const QELFileSpec *spec);
+[[nodiscard]] QELStatus qelFileSpecDelete(const QELFileSpec *spec);
+[[nodiscard]] QELStatus qelFileSpecRename(QELFileSpec *spec, const char *newName);
+[[nodiscard]] QELStatus qelFileSpecGetMaxNameLength(const QELFileSpec *spec, std::uint32_t *outLength);
+[[nodiscard]] QELStatus qelFileSpecGetParent(const QELFileSpec *spec, QELFileSpec **outParent);
+[[nodiscard]] QELStatus qelFileSpecChild(const QELFileSpec *spec, const char *name, QELFileSpec **outChild);
 
 // Kind 14 only.
-QELStatus qelFileSpecGetPath(const QELFileSpec *spec, char **outPath);
-QELStatus qelFileSpecGetInfo(const QELFileSpec *spec, QELFileInfo *outInfo);
-QELStatus qelFileSpecTruncate(const QELFileSpec *spec, std::int64_t length);
-QELStatus qelFileSpecMakeUnique(const QELFileSpec *spec, QELFileSpec **outSpec);
-QELStatus qelFileSpecAppendToName(QELFileSpec *spec, const char *suffix);
-QELStatus qelFileSpecRenameTo(const QELFileSpec *spec, const QELFileSpec *other);
+[[nodiscard]] QELStatus qelFileSpecGetPath(const QELFileSpec *spec, char **outPath);
+[[nodiscard]] QELStatus qelFileSpecGetInfo(const QELFileSpec *spec, QELFileInfo *outInfo);
+[[nodiscard]] QELStatus qelFileSpecTruncate(const QELFileSpec *spec, std::int64_t length);
+[[nodiscard]] QELStatus qelFileSpecMakeUnique(const QELFileSpec *spec, QELFileSpec **outSpec);
+[[nodiscard]] QELStatus qelFileSpecAppendToName(QELFileSpec *spec, const char *suffix);
+[[nodiscard]] QELStatus qelFileSpecRenameTo(const QELFileSpec *spec, const QELFileSpec *other);
 const char *qelPathNamePart(const char *path);
 
 // Directory iteration, in the directory stream's order ("." and ".." included).
-QELStatus qelDirIterNew(const QELFileSpec *dirSpec, QELDirIter **outIter);
-QELStatus qelDirIterNext(QELDirIter *iter, QELFileSpec **outSpec);
-QELStatus qelDirIterFree(QELDirIter *iter);
+[[nodiscard]] QELStatus qelDirIterNew(const QELFileSpec *dirSpec, QELDirIter **outIter);
+[[nodiscard]] QELStatus qelDirIterNext(QELDirIter *iter, QELFileSpec **outSpec);
+[[nodiscard]] QELStatus qelDirIterFree(QELDirIter *iter);

@@ -119,7 +119,7 @@ QELStatus memoryDestroy(QELIO *io)
     auto *mem = reinterpret_cast<QELMemoryIO *>(io);
     if (mem->ownsBuffer && mem->buffer != nullptr) {
         qelSecureWipe(mem->buffer, mem->capacity);
-        qelMemFree(mem->buffer);
+        static_cast<void>(qelMemFree(mem->buffer));
     }
     mem->buffer = nullptr;
     mem->tag = ~mem->tag;
@@ -360,7 +360,7 @@ QELStatus proxyDestroy(QELIO *io)
         return QELError_BadParams;
     auto *proxy = reinterpret_cast<QELProxyIO *>(io);
     if (proxy->ownsInner && proxy->inner != nullptr)
-        qelIOFree(proxy->inner);
+        static_cast<void>(qelIOFree(proxy->inner));
     proxy->inner = nullptr;
     proxy->tag = 0;
     return baseDestroy(io);
@@ -627,7 +627,7 @@ QELStatus qelIONew(QELMemoryMgr *mgr, const QELIOOps *cls, std::size_t recordSiz
     if (status != 0) {
         cls->destroy(io);
         io->magic = 0;
-        qelMemFree(io);
+        static_cast<void>(qelMemFree(io));
         return status;
     }
     *outIO = io;
@@ -640,7 +640,7 @@ QELStatus qelIOFree(QELIO *io)
         return QELError_BadParams;
     QELStatus status = io->cls->destroy(io);
     io->magic = 0;
-    qelMemFree(io);
+    static_cast<void>(qelMemFree(io));
     return status;
 }
 
@@ -718,8 +718,9 @@ bool qelIOAtEnd(QELIO *io)
 {
     std::int64_t size = 0;
     std::int64_t pos = 0;
-    qelIOGetSize(io, &size);
-    qelIOGetPos(io, &pos);
+    // Failures leave size and pos at 0: an object that cannot tell is at its end.
+    static_cast<void>(qelIOGetSize(io, &size));
+    static_cast<void>(qelIOGetPos(io, &pos));
     return pos >= size;
 }
 
@@ -786,7 +787,7 @@ QELStatus qelIOCopy(QELIO *source, std::uint64_t count, QELIO *destination)
         return QELError_OutOfMemory;
     QELStatus status = qelIOCopyChunks(source, count, destination, buffer, size);
     qelSecureWipe(buffer, size);
-    qelMemFree(buffer);
+    static_cast<void>(qelMemFree(buffer));
     return status;
 }
 

@@ -113,15 +113,15 @@ struct QELLineEndIOParams {
 
 // Public operations on any object.
 bool qelIOIsValid(const QELIO *io);
-QELStatus qelIONew(QELMemoryMgr *mgr, const QELIOOps *cls, std::size_t recordSize,
+[[nodiscard]] QELStatus qelIONew(QELMemoryMgr *mgr, const QELIOOps *cls, std::size_t recordSize,
                    const void *params, QELIO **outIO);
-QELStatus qelIOFree(QELIO *io);
-QELStatus qelIORead(QELIO *io, std::uint32_t count, void *buffer, std::uint32_t *outRead);
-QELStatus qelIOWrite(QELIO *io, std::uint32_t count, const void *buffer);
-QELStatus qelIOSetPos(QELIO *io, std::int64_t pos);
-QELStatus qelIOGetPos(QELIO *io, std::int64_t *outPos);
-QELStatus qelIOGetSize(QELIO *io, std::int64_t *outSize);
-QELStatus qelIOFlush(QELIO *io);
+[[nodiscard]] QELStatus qelIOFree(QELIO *io);
+[[nodiscard]] QELStatus qelIORead(QELIO *io, std::uint32_t count, void *buffer, std::uint32_t *outRead);
+[[nodiscard]] QELStatus qelIOWrite(QELIO *io, std::uint32_t count, const void *buffer);
+[[nodiscard]] QELStatus qelIOSetPos(QELIO *io, std::int64_t pos);
+[[nodiscard]] QELStatus qelIOGetPos(QELIO *io, std::int64_t *outPos);
+[[nodiscard]] QELStatus qelIOGetSize(QELIO *io, std::int64_t *outSize);
+[[nodiscard]] QELStatus qelIOFlush(QELIO *io);
 bool qelIOAtEnd(QELIO *io);
 QELMemoryMgr *qelIOGetMemoryMgr(const QELIO *io);
 const QELIOOps *qelIOBaseClass();
@@ -133,26 +133,26 @@ const QELIOOps *qelLineEndIOClass();
 
 // Calls of one slot of a given class table (a derived class chains to its
 // base through these).
-QELStatus qelIOClassCallInit(const QELIOOps *cls, QELIO *io, const void *params);
-QELStatus qelIOClassCallDestroy(const QELIOOps *cls, QELIO *io);
-QELStatus qelIOClassCallRead(const QELIOOps *cls, QELIO *io, std::uint32_t count, void *buffer,
+[[nodiscard]] QELStatus qelIOClassCallInit(const QELIOOps *cls, QELIO *io, const void *params);
+[[nodiscard]] QELStatus qelIOClassCallDestroy(const QELIOOps *cls, QELIO *io);
+[[nodiscard]] QELStatus qelIOClassCallRead(const QELIOOps *cls, QELIO *io, std::uint32_t count, void *buffer,
                              std::uint32_t *outRead);
-QELStatus qelIOClassCallWrite(const QELIOOps *cls, QELIO *io, std::uint32_t count,
+[[nodiscard]] QELStatus qelIOClassCallWrite(const QELIOOps *cls, QELIO *io, std::uint32_t count,
                               const void *buffer);
-QELStatus qelIOClassCallSeek(const QELIOOps *cls, QELIO *io, std::int64_t pos);
-QELStatus qelIOClassCallGetSize(const QELIOOps *cls, QELIO *io, std::int64_t *outSize);
-QELStatus qelIOClassCallFlush(const QELIOOps *cls, QELIO *io);
+[[nodiscard]] QELStatus qelIOClassCallSeek(const QELIOOps *cls, QELIO *io, std::int64_t pos);
+[[nodiscard]] QELStatus qelIOClassCallGetSize(const QELIOOps *cls, QELIO *io, std::int64_t *outSize);
+[[nodiscard]] QELStatus qelIOClassCallFlush(const QELIOOps *cls, QELIO *io);
 
-QELStatus qelIOCopy(QELIO *source, std::uint64_t count, QELIO *destination);
-QELStatus qelIOCopyChunks(QELIO *source, std::uint64_t count, QELIO *destination, void *buffer,
+[[nodiscard]] QELStatus qelIOCopy(QELIO *source, std::uint64_t count, QELIO *destination);
+[[nodiscard]] QELStatus qelIOCopyChunks(QELIO *source, std::uint64_t count, QELIO *destination, void *buffer,
                           std::uint32_t bufferSize);
 
 // Constructors.
-QELStatus qelMemoryIONew(QELMemoryMgr *mgr, QELIO **outIO);
-QELStatus qelMemoryIONewOverBuffer(QELMemoryMgr *mgr, void *buffer, std::uint32_t size,
+[[nodiscard]] QELStatus qelMemoryIONew(QELMemoryMgr *mgr, QELIO **outIO);
+[[nodiscard]] QELStatus qelMemoryIONewOverBuffer(QELMemoryMgr *mgr, void *buffer, std::uint32_t size,
                                    QELIO **outIO);
-QELStatus qelStdioIONew(QELMemoryMgr *mgr, std::FILE *stream, std::uint8_t ownsStream,
+[[nodiscard]] QELStatus qelStdioIONew(QELMemoryMgr *mgr, std::FILE *stream, std::uint8_t ownsStream,
                         QELIO **outIO);
-QELStatus qelProxyIONew(QELIO *inner, std::uint8_t ownsInner, QELIO **outIO);
-QELStatus qelLineEndIONew(QELIO *inner, std::uint8_t ownsInner, std::uint32_t mode,
+[[nodiscard]] QELStatus qelProxyIONew(QELIO *inner, std::uint8_t ownsInner, QELIO **outIO);
+[[nodiscard]] QELStatus qelLineEndIONew(QELIO *inner, std::uint8_t ownsInner, std::uint32_t mode,
                           QELIO **outIO);

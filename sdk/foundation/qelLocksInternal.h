@@ -76,13 +76,13 @@ struct QELRWLock {
 
 // 0, or QELError_OutOfMemory when the mutex or the thread keys cannot be made
 // (nothing is left allocated then).
-QELStatus qelRWLockInit(QELRWLock *lock);
+[[nodiscard]] QELStatus qelRWLockInit(QELRWLock *lock);
 void qelRWLockDestroy(QELRWLock *lock);
 // 0, QELError_BadParams for a null lock, or QELError_Unavailable when the
 // semaphore wait fails for a reason other than an interruption.
-QELStatus qelRWLockReadLock(QELRWLock *lock);
-QELStatus qelRWLockReadUnlock(QELRWLock *lock);
-QELStatus qelRWLockWriteLock(QELRWLock *lock);
-QELStatus qelRWLockWriteUnlock(QELRWLock *lock);
+[[nodiscard]] QELStatus qelRWLockReadLock(QELRWLock *lock);
+[[nodiscard]] QELStatus qelRWLockReadUnlock(QELRWLock *lock);
+[[nodiscard]] QELStatus qelRWLockWriteLock(QELRWLock *lock);
+[[nodiscard]] QELStatus qelRWLockWriteUnlock(QELRWLock *lock);
 bool qelRWLockHoldsWrite(QELRWLock *lock);
 bool qelRWLockHoldsRead(QELRWLock *lock);

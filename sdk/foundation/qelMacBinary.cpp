@@ -2,6 +2,7 @@
 #include "qelMacBinaryInternal.h"
 
 #include "qelByteOrderInternal.h"
+#include "qelHelpers.h"
 #include "qelFileOpenInternal.h"
 #include "qelFileSpecInternal.h"
 #include "qelIOInternal.h"
@@ -559,16 +560,24 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
     if (status != QELError_NoErr)
         return status;
 
-    const std::uint8_t nameLength = header[1];
-    if (header[0] != 0 || header[74] != 0 || header[82] != 0 || nameLength < 1 ||
-        nameLength > 63 || header[122] != 0x81 || header[123] != 0x81 ||
-        crc16Xmodem(header.data(), 124) != qelReadUInt16(0, &header[124]))
+    // The fields in header order: version 0, name length, name, type,
+    // creator, Finder flags, 0, position and folder, protection, 0, the data
+    // fork's length, the rest up to the two version bytes, and the CRC of
+    // the 124 bytes before it.
+    qel::ByteCursor in(header);
+    std::uint8_t version = 0, nameLength = 0, zero74 = 0, zero82 = 0, written = 0, needed = 0;
+    std::uint32_t type = 0, creator = 0, dataLength = 0;
+    std::uint16_t crc = 0;
+    const bool read = in.u8(version) && in.u8(nameLength) && in.skip(63) && in.be32(type) &&
+                      in.be32(creator) && in.skip(1) && in.u8(zero74) && in.skip(7) &&
+                      in.u8(zero82) && in.be32(dataLength) && in.skip(35) && in.u8(written) &&
+                      in.u8(needed) && in.be16(crc);
+    if (!read || version != 0 || zero74 != 0 || zero82 != 0 || nameLength < 1 ||
+        nameLength > 63 || written != 0x81 || needed != 0x81 ||
+        crc16Xmodem(header.data(), 124) != crc)
         return QELError_MacBinaryCRCError;
-    const std::uint32_t dataLength = qelReadUInt32(0, &header[83]);
     if (dataLength == 0)
         return QELError_MacBinaryHeaderError;
-    const std::uint32_t creator = qelReadUInt32(0, &header[69]);
-    const std::uint32_t type = qelReadUInt32(0, &header[65]);
     if (outCreator != nullptr)
         *outCreator = creator;
     if (outType != nullptr)
@@ -600,7 +609,7 @@ QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
     if (status != QELError_NoErr) {
         // Nothing is lost: the MacBinary file stays and the partial output
         // goes.
-        qelFileSpecDelete(output.get());
+        static_cast<void>(qelFileSpecDelete(output.get()));
         return status;
     }
 

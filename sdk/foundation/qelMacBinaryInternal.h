@@ -24,9 +24,9 @@ struct QELMacBinaryTypeEntry {
 
 // Builds the process's type table from the built-in text (SDK start-up);
 // a table loaded before is replaced.
-QELStatus qelMacBinaryTableLoad();
+[[nodiscard]] QELStatus qelMacBinaryTableLoad();
 // The same from a table text of the built-in form.
-QELStatus qelMacBinaryTableLoadText(const char *text, std::size_t length);
+[[nodiscard]] QELStatus qelMacBinaryTableLoadText(const char *text, std::size_t length);
 // Frees the table (SDK clean-up).
 void qelMacBinaryTableFree();
 
@@ -38,7 +38,7 @@ const char *qelMacBinaryParseCode(const char *text, const char *end, std::uint32
 // The extension of the first entry matching the codes (wildcards allowed);
 // "bin" and QELError_MacBinaryHeaderError when none matches,
 // QELError_BadParams without a table. outExtension holds at least 4 bytes.
-QELStatus qelMacBinaryExtensionForCodes(std::uint32_t creator, std::uint32_t type,
+[[nodiscard]] QELStatus qelMacBinaryExtensionForCodes(std::uint32_t creator, std::uint32_t type,
                                         char *outExtension);
 // True for type "TEXT" with one of the text extensions (any case).
 bool qelMacBinaryIsTextName(std::uint32_t creator, std::uint32_t type, const char *extension);
@@ -46,5 +46,5 @@ bool qelMacBinaryIsTextName(std::uint32_t creator, std::uint32_t type, const cha
 // Replaces the MacBinary file by its data fork in the same directory and
 // returns the new file's spec in outSpec (a new spec of the input's memory
 // manager). The header's creator and type go to the outs that are given.
-QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
+[[nodiscard]] QELStatus qelMacBinaryDecode(const QELFileSpec *spec, QELFileSpec **outSpec,
                              std::uint32_t *outCreator, std::uint32_t *outType);

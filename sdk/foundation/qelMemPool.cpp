@@ -21,7 +21,7 @@ ChunkHeader *headerOf(void *chunk) { return static_cast<ChunkHeader *>(chunk); }
 void releaseChunk(QELMemPool *pool, void *chunk)
 {
     qelSecureWipe(chunk, headerOf(chunk)->size);
-    qelContextMemFree(pool->context, chunk);
+    static_cast<void>(qelContextMemFree(pool->context, chunk));
 }
 
 // Frees every chunk and leaves the pool with nothing to hand out.

@@ -229,7 +229,8 @@ QELStatus qelMemMgrRegister(QELMemoryMgr *mgr)
         if (status != QELError_NoErr)
             return status;
     }
-    qelRWLockWriteLock(&listLock);
+    // The list lock fails only when its semaphores are gone; the list is then used unguarded.
+    static_cast<void>(qelRWLockWriteLock(&listLock));
     bool present = false;
     for (MgrNode *n = listHead.load(); n != nullptr; n = n->next)
         if (n->mgr == mgr)
@@ -238,7 +239,7 @@ QELStatus qelMemMgrRegister(QELMemoryMgr *mgr)
         auto *node = static_cast<MgrNode *>(qelMemAlloc(mgr, sizeof(MgrNode), 0));
         if (node == nullptr) {
             const bool empty = listHead.load() == nullptr;
-            qelRWLockWriteUnlock(&listLock);
+            static_cast<void>(qelRWLockWriteUnlock(&listLock));
             if (empty)
                 qelRWLockDestroy(&listLock);
             return QELError_OutOfMemory;
@@ -248,7 +249,7 @@ QELStatus qelMemMgrRegister(QELMemoryMgr *mgr)
         listHead.store(node);
     }
     globalMgr = mgr;
-    qelRWLockWriteUnlock(&listLock);
+    static_cast<void>(qelRWLockWriteUnlock(&listLock));
     return QELError_NoErr;
 }
 
@@ -256,9 +257,10 @@ QELMemoryMgr *qelMemMgrGetGlobal()
 {
     if (listHead.load() == nullptr)
         return nullptr;
-    qelRWLockReadLock(&listLock);
+    // The list lock fails only when its semaphores are gone; the list is then used unguarded.
+    static_cast<void>(qelRWLockReadLock(&listLock));
     QELMemoryMgr *mgr = globalMgr;
-    qelRWLockReadUnlock(&listLock);
+    static_cast<void>(qelRWLockReadUnlock(&listLock));
     return mgr;
 }
 
@@ -270,7 +272,8 @@ template <typename Keep> void freeRegistered(Keep keep)
 {
     if (listHead.load() == nullptr)
         return;
-    qelRWLockWriteLock(&listLock);
+    // The list lock fails only when its semaphores are gone; the list is then used unguarded.
+    static_cast<void>(qelRWLockWriteLock(&listLock));
     MgrNode *kept = nullptr;
     MgrNode **tail = &kept;
     bool globalFreed = false;
@@ -283,8 +286,8 @@ template <typename Keep> void freeRegistered(Keep keep)
         } else {
             if (mgr == globalMgr)
                 globalFreed = true;
-            qelMemFree(n);
-            qelMemMgrFree(mgr);
+            static_cast<void>(qelMemFree(n));
+            static_cast<void>(qelMemMgrFree(mgr));
         }
         n = next;
     }
@@ -292,7 +295,7 @@ template <typename Keep> void freeRegistered(Keep keep)
     listHead.store(kept);
     if (globalFreed || kept == nullptr)
         globalMgr = kept != nullptr ? kept->mgr : nullptr;
-    qelRWLockWriteUnlock(&listLock);
+    static_cast<void>(qelRWLockWriteUnlock(&listLock));
     if (kept == nullptr)
         qelRWLockDestroy(&listLock);
 }

@@ -39,7 +39,7 @@ static_assert(sizeof(QELMemBlockHeader) == QELMemBlockHeaderSize);
 bool qelMemMgrIsDefault(const QELMemoryMgr *mgr);
 
 // The process-wide list of registered managers.
-QELStatus qelMemMgrRegister(QELMemoryMgr *mgr);
+[[nodiscard]] QELStatus qelMemMgrRegister(QELMemoryMgr *mgr);
 QELMemoryMgr *qelMemMgrGetGlobal();
 void qelMemMgrFreeAll();
 // Frees only the registered managers made by qelMemMgrNewDefault (those that
@@ -62,5 +62,5 @@ void qelMemFillPattern(const void *pattern, std::size_t patternLength, void *des
 void *qelMemPlainAlloc(std::size_t length);
 void *qelMemPlainAllocNonEmpty(std::size_t length);
 void qelMemPlainFree(void *ptr);
-QELStatus qelMemPlainRealloc(void **inOutPtr, std::size_t newLength);
+[[nodiscard]] QELStatus qelMemPlainRealloc(void **inOutPtr, std::size_t newLength);
 void *qelMemPlainResize(void *ptr, std::size_t newLength);

@@ -146,7 +146,7 @@ QELOptionList *qelOptionListNew(QELContext *context, bool persistent)
     auto *items = static_cast<QELOptionItem *>(
         qelContextMemAlloc(context, sizeof(QELOptionItem), QELMemFlag_Clear));
     if (items == nullptr) {
-        qelContextMemFree(context, list);
+        static_cast<void>(qelContextMemFree(context, list));
         return qelOptionSentinel(QELOptionSentinel_NoMemory);
     }
     list->magic = QELOptionListMagic;
@@ -199,8 +199,9 @@ QELStatus qelOptionListAppendItem(QELOptionList *list, const QELOptionItem *item
 QELOptionList *qelOptionListNewWithItem(QELContext *context, const QELOptionItem *item)
 {
     QELOptionList *list = qelOptionListNew(context, false);
+    // A failed append is kept in the list as its sticky error.
     if (qelOptionListGetError(list) == QELError_NoErr)
-        qelOptionListAppendItem(list, item);
+        static_cast<void>(qelOptionListAppendItem(list, item));
     return list;
 }
 
@@ -313,7 +314,7 @@ QELStatus copyOrFreeBlock(QELContext *context, std::int32_t event, std::uint64_t
     if (event == QELOptionEvent_Free) {
         void *block = asPointer(value);
         if (block != nullptr)
-            qelMemFree(block);
+            static_cast<void>(qelMemFree(block));
         return QELError_NoErr;
     }
     if (event != QELOptionEvent_Copy)
@@ -811,7 +812,8 @@ QELOptionList *qelOptionListBuildV(QELContext *context, bool persistent, QELOpti
                                    std::va_list args)
 {
     QELOptionList *list = qelOptionListNew(context, persistent);
-    qelOptionListAppendV(list, first, args);
+    // A failed append is kept in the list as its sticky error.
+    static_cast<void>(qelOptionListAppendV(list, first, args));
     return list;
 }
 
@@ -829,7 +831,7 @@ QELStatus qelOptionListBuildIntoV(QELOptionListHolder *holder, QELOptionList *fi
                                   std::va_list args)
 {
     if (holder == nullptr) {
-        qelOptionListFreeV(first, args);
+        static_cast<void>(qelOptionListFreeV(first, args));
         return QELError_BadParams;
     }
     QELOptionList *list = qelOptionListBuildV(holder->context, false, first, args);
@@ -860,10 +862,10 @@ void qelOptionListDispose(QELOptionList *list, bool force)
     QELContext *context = list->context;
     for (std::uint32_t i = 0; i < list->count; ++i)
         releaseValue(context, list->items[i]);
-    qelContextMemFree(context, list->items);
+    static_cast<void>(qelContextMemFree(context, list->items));
     list->magic = 0;
     list->items = nullptr;
-    qelContextMemFree(context, list);
+    static_cast<void>(qelContextMemFree(context, list));
 }
 
 void qelOptionListFree(QELOptionList *list)
@@ -959,7 +961,7 @@ QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
     if (outList != nullptr)
         *outList = nullptr;
     if (outList == nullptr || !qelContextIsValid(context)) {
-        qelOptionListFreeV(first, args);
+        static_cast<void>(qelOptionListFreeV(first, args));
         status = QELError_BadParams;
     } else if ((status = qelAPIGate(kGateFile, __LINE__)) == QELError_NoErr) {
         status = deliverList(qelOptionListBuildV(context, true, first, args), outList);
@@ -986,7 +988,7 @@ QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder, QELOptionLis
     va_start(args, first);
     QELStatus status = QELError_NoErr;
     if (holder == nullptr) {
-        qelOptionListFreeV(first, args);
+        static_cast<void>(qelOptionListFreeV(first, args));
         status = QELError_BadParams;
     } else if ((status = qelAPIGate(kGateFile, __LINE__)) == QELError_NoErr) {
         status = qelOptionListBuildIntoV(holder, first, args);

@@ -71,14 +71,14 @@ inline QELOptionList *qelOptionSentinel(QELOptionSentinel value)
 // Validity and errors.
 bool qelOptionListIsReal(const QELOptionList *list);
 bool qelOptionListIsValid(const QELOptionList *list);
-QELStatus qelOptionListGetError(const QELOptionList *list);
-QELStatus qelOptionSentinelError(const QELOptionList *list);
+[[nodiscard]] QELStatus qelOptionListGetError(const QELOptionList *list);
+[[nodiscard]] QELStatus qelOptionSentinelError(const QELOptionList *list);
 void qelOptionListSetError(QELOptionList *list, QELStatus status);
 
 // Making and filling. A list can hold at most 65535 items; appending past
 // that is refused with QELError_OutOfMemory.
 QELOptionList *qelOptionListNew(QELContext *context, bool persistent);
-QELStatus qelOptionListAppendItem(QELOptionList *list, const QELOptionItem *item);
+[[nodiscard]] QELStatus qelOptionListAppendItem(QELOptionList *list, const QELOptionItem *item);
 QELOptionList *qelOptionListNewWithItem(QELContext *context, const QELOptionItem *item);
 // The value (and the nested list) pass to the new list; when no list can be
 // made they are released. A sentinel as the nested argument contributes its
@@ -96,33 +96,33 @@ QELOptionList *qelOptionNewFileSpec(QELContext *context, std::int32_t kind,
                                     const QELFileSpec *spec);
 
 // Generic value handlers.
-QELStatus qelOptionCopyBytesHandler(QELContext *context, std::int32_t event, std::int32_t kind,
+[[nodiscard]] QELStatus qelOptionCopyBytesHandler(QELContext *context, std::int32_t event, std::int32_t kind,
                                     std::uint64_t value, std::uint64_t size,
                                     std::uint64_t *outValue, std::uint64_t *outSize);
-QELStatus qelOptionCopySecureHandler(QELContext *context, std::int32_t event, std::int32_t kind,
+[[nodiscard]] QELStatus qelOptionCopySecureHandler(QELContext *context, std::int32_t event, std::int32_t kind,
                                      std::uint64_t value, std::uint64_t size,
                                      std::uint64_t *outValue, std::uint64_t *outSize);
-QELStatus qelOptionCopyFileSpecHandler(QELContext *context, std::int32_t event,
+[[nodiscard]] QELStatus qelOptionCopyFileSpecHandler(QELContext *context, std::int32_t event,
                                        std::int32_t kind, std::uint64_t value,
                                        std::uint64_t size, std::uint64_t *outValue,
                                        std::uint64_t *outSize);
 
 // Lookups (real lists only; FindOne and FindOneOptional also take null).
-QELStatus qelOptionListFindNth(QELOptionList *list, std::int32_t kind, std::uint32_t n,
+[[nodiscard]] QELStatus qelOptionListFindNth(QELOptionList *list, std::int32_t kind, std::uint32_t n,
                                bool mark, QELOptionItem *outItem, std::uint32_t *outCount);
-QELStatus qelOptionListGetItem(QELOptionList *list, std::uint32_t index, bool mark,
+[[nodiscard]] QELStatus qelOptionListGetItem(QELOptionList *list, std::uint32_t index, bool mark,
                                QELOptionItem *outItem);
-QELStatus qelOptionListFindOne(QELOptionList *list, std::int32_t kind, QELOptionItem *outItem);
-QELStatus qelOptionListFindOneOptional(QELOptionList *list, std::int32_t kind, std::uint32_t n,
+[[nodiscard]] QELStatus qelOptionListFindOne(QELOptionList *list, std::int32_t kind, QELOptionItem *outItem);
+[[nodiscard]] QELStatus qelOptionListFindOneOptional(QELOptionList *list, std::int32_t kind, std::uint32_t n,
                                        QELOptionItem *outItem);
-QELStatus qelOptionListCheckTypes(const QELOptionList *list, const std::int32_t *kinds,
+[[nodiscard]] QELStatus qelOptionListCheckTypes(const QELOptionList *list, const std::int32_t *kinds,
                                   std::uint32_t count);
-QELStatus qelOptionGetInt(const QELOptionItem *item, std::int32_t *outValue);
-QELStatus qelOptionGetPointer(const QELOptionItem *item, void **outPointer);
-QELStatus qelOptionGetPointerSize(const QELOptionItem *item, void **outPointer,
+[[nodiscard]] QELStatus qelOptionGetInt(const QELOptionItem *item, std::int32_t *outValue);
+[[nodiscard]] QELStatus qelOptionGetPointer(const QELOptionItem *item, void **outPointer);
+[[nodiscard]] QELStatus qelOptionGetPointerSize(const QELOptionItem *item, void **outPointer,
                                   std::uint64_t *outSize);
 // The three pointer-sized fields of the record the item's value points to.
-QELStatus qelOptionGetRecord3(const QELOptionItem *item, void **outFirst, void **outSecond,
+[[nodiscard]] QELStatus qelOptionGetRecord3(const QELOptionItem *item, void **outFirst, void **outSecond,
                               void **outThird);
 // Number of passphrases and passkeys found (0 to 2).
 int qelOptionListGetPassphrases(QELOptionList *list, const void **outValue1,
@@ -131,28 +131,28 @@ int qelOptionListGetPassphrases(QELOptionList *list, const void **outValue1,
                                 std::uint8_t *outIsPasskey2);
 // Reads the single item of a kind through a format of "%x" pairs: "d", "t",
 // "T" 32-bit, "b" byte, "p", "f", "l" 64-bit outputs.
-QELStatus qelOptionListGetValues(QELOptionList *list, std::int32_t kind, bool required,
+[[nodiscard]] QELStatus qelOptionListGetValues(QELOptionList *list, std::int32_t kind, bool required,
                                  const char *format, ...);
-QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool required,
+[[nodiscard]] QELStatus qelOptionListGetValuesV(QELOptionList *list, std::int32_t kind, bool required,
                                   const char *format, std::va_list args);
 
 // Copying, merging and freeing. Argument sequences end with the end sentinel.
-QELStatus qelOptionItemCopy(QELContext *context, const QELOptionItem *item,
+[[nodiscard]] QELStatus qelOptionItemCopy(QELContext *context, const QELOptionItem *item,
                             QELOptionItem *outItem);
 QELOptionList *qelOptionListCopy(const QELOptionList *list);
-QELStatus qelOptionListAppendVarArgs(QELOptionList *target, QELOptionList *first, ...);
-QELStatus qelOptionListAppendV(QELOptionList *target, QELOptionList *first, std::va_list args);
+[[nodiscard]] QELStatus qelOptionListAppendVarArgs(QELOptionList *target, QELOptionList *first, ...);
+[[nodiscard]] QELStatus qelOptionListAppendV(QELOptionList *target, QELOptionList *first, std::va_list args);
 QELOptionList *qelOptionListBuild(QELContext *context, bool persistent, QELOptionList *first,
                                   ...);
 QELOptionList *qelOptionListBuildV(QELContext *context, bool persistent, QELOptionList *first,
                                    std::va_list args);
-QELStatus qelOptionListBuildInto(QELOptionListHolder *holder, QELOptionList *first, ...);
-QELStatus qelOptionListBuildIntoV(QELOptionListHolder *holder, QELOptionList *first,
+[[nodiscard]] QELStatus qelOptionListBuildInto(QELOptionListHolder *holder, QELOptionList *first, ...);
+[[nodiscard]] QELStatus qelOptionListBuildIntoV(QELOptionListHolder *holder, QELOptionList *first,
                                   std::va_list args);
 void qelOptionListDispose(QELOptionList *list, bool force);
 void qelOptionListFree(QELOptionList *list);
 void qelOptionListFreeAndClear(QELOptionList **list);
-QELStatus qelOptionListFreeVarArgs(QELOptionList *first, ...);
-QELStatus qelOptionListFreeV(QELOptionList *first, std::va_list args);
+[[nodiscard]] QELStatus qelOptionListFreeVarArgs(QELOptionList *first, ...);
+[[nodiscard]] QELStatus qelOptionListFreeV(QELOptionList *first, std::va_list args);
 char *qelContextStrDup(QELContext *context, const char *string);
 

@@ -147,8 +147,9 @@ QELStatus qelSDKInit(std::uint32_t flags)
     auto undo = [&] {
         if (loadedMacBinary)
             qelMacBinaryTableFree();
+        // Undoing a failed start-up: the first failure is what is returned.
         if (connected)
-            qelRPCClientExit();
+            static_cast<void>(qelRPCClientExit());
         if (startedHousekeeping)
             qelHousekeepingStop();
         if (madeMgr)
@@ -163,7 +164,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
             return undo();
         status = qelMemMgrRegister(mgr);
         if (status != QELError_NoErr) {
-            qelMemMgrFree(mgr);
+            static_cast<void>(qelMemMgrFree(mgr));
             return undo();
         }
         madeMgr = true;
@@ -213,9 +214,10 @@ QELStatus qelSDKCleanup()
     // The housekeeping thread goes first: no pass may run over state that
     // the following steps release.
     qelHousekeepingStop();
-    qelTokenReleaseAll();
+    // Clean-up reports none of its steps' statuses.
+    static_cast<void>(qelTokenReleaseAll());
     qelMacBinaryTableFree();
-    qelRPCClientExit();
+    static_cast<void>(qelRPCClientExit());
     qelRandomSeedFileClose();
     if (g_madeDefaultMgr) {
         qelMemMgrFreeDefaults();

@@ -8,7 +8,7 @@
 
 // Starts the housekeeping thread (a no-op returning 0 when it runs already);
 // QELError_Unavailable when the thread cannot be created.
-QELStatus qelHousekeepingStart();
+[[nodiscard]] QELStatus qelHousekeepingStart();
 // Stops the housekeeping thread and waits for it to end. Must not be called
 // from inside a housekeeping pass.
 void qelHousekeepingStop();
@@ -22,7 +22,7 @@ void qelSDKAPIMutexUnlock();
 
 // Marks every live context as having a pending change notification, then
 // returns the registered callback's result (0 when none is registered).
-QELStatus qelNotifyKeyDBChange(std::uint32_t a, std::uint32_t b, std::uint32_t c);
+[[nodiscard]] QELStatus qelNotifyKeyDBChange(std::uint32_t a, std::uint32_t b, std::uint32_t c);
 
 // Placeholder entry of operation tables: QELError_AlgorithmCannotDoThis.
-QELStatus qelUnsupportedEntry();
+[[nodiscard]] QELStatus qelUnsupportedEntry();

@@ -79,9 +79,6 @@ std::uint8_t qelTrustLevelToValue(QELSettings *, std::uint8_t ownerTrust)
     static constexpr std::uint8_t kByLevel[8] = {253, 253, 0, 0, 0, 128, 252, 255};
     return kByLevel[ownerTrust & 7];
 }
-// qelKeyFilter: no filters exist yet.
-bool qelKeyFilterIsValid(const QELKeyFilter *) { return false; }
-void qelKeyFilterAddRef(QELKeyFilter *) {}
-void qelKeyFilterRelease(QELKeyFilter *) {}
+// qelKeyFilter: evaluation waits for the property getters; nothing matches.
 bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
 // ---- end keydb ----

@@ -13,22 +13,22 @@ struct QELContext;
 
 // Service RPC (qelPassCacheDispatch): the passphrase cache's service calls
 // answer QELError_FeatureNotAvailable until the service client lands.
-QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
+[[nodiscard]] QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
                                         int32_t *outOthers);
-QELStatus qelPassCachePurgeDispatch(QELContext *context);
+[[nodiscard]] QELStatus qelPassCachePurgeDispatch(QELContext *context);
 
 // Service RPC (qelTokenDispatch): the token operations' service calls
 // answer QELError_FeatureNotAvailable until the service client lands; the
 // configuration string has no token layer to configure in process.
-QELStatus qelTokenCountDispatch(QELContext *context, int32_t *outCount);
-QELStatus qelTokenGetInfoDispatch(QELContext *context, int32_t tokenIndex, uint8_t *outInfo);
-QELStatus qelTokenSubmitSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
+[[nodiscard]] QELStatus qelTokenCountDispatch(QELContext *context, int32_t *outCount);
+[[nodiscard]] QELStatus qelTokenGetInfoDispatch(QELContext *context, int32_t tokenIndex, uint8_t *outInfo);
+[[nodiscard]] QELStatus qelTokenSubmitSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
                                        size_t length);
-QELStatus qelTokenSetSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
+[[nodiscard]] QELStatus qelTokenSetSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
                                     size_t length);
-QELStatus qelTokenReplaceSecretDispatch(QELContext *context, int32_t tokenIndex, const void *oldSecret,
+[[nodiscard]] QELStatus qelTokenReplaceSecretDispatch(QELContext *context, int32_t tokenIndex, const void *oldSecret,
                                         size_t oldLength, const void *newSecret, size_t newLength);
-QELStatus qelTokenSetConfigStringDispatch(const char *config);
+[[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
 
 // Key-database change tracking for service clients: nothing to deliver yet.
 void qelKeyDBNoteRemoteChange();
@@ -78,7 +78,4 @@ std::uint8_t qelTrustLevelToValue(QELSettings *settings, std::uint8_t ownerTrust
 
 // ---- qelKeyFilter: key filters ----
 struct QELKeyFilter;
-bool qelKeyFilterIsValid(const QELKeyFilter *filter);
-void qelKeyFilterAddRef(QELKeyFilter *filter);
-void qelKeyFilterRelease(QELKeyFilter *filter);
 bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);

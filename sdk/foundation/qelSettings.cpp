@@ -69,7 +69,7 @@ void freeString(char *&value)
     if (value == nullptr)
         return;
     qelSecureWipe(value, std::strlen(value));
-    qelMemFree(value);
+    static_cast<void>(qelMemFree(value));
     value = nullptr;
 }
 
@@ -130,11 +130,12 @@ QELStatus qelSettingsCreate(QELContext *context, QELSettings **outSettings)
         {QELSetting_PacketVersion, 3},
     };
     for (const auto &d : intDefaults)
-        qelSettingsSetInt(settings, d.id, d.value, QELSettingPriority_Default);
+        // A default that cannot be stored stays unset.
+        static_cast<void>(qelSettingsSetInt(settings, d.id, d.value, QELSettingPriority_Default));
     // A default string that cannot be stored stays unset.
-    qelSettingsSetString(settings, 2007, "", QELSettingPriority_Default);
-    qelSettingsSetString(settings, 2013, QEL_SETTINGS_BUILD_PATH, QELSettingPriority_Default);
-    qelSettingsSetString(settings, QELSetting_Charset, "noconv", QELSettingPriority_Default);
+    static_cast<void>(qelSettingsSetString(settings, 2007, "", QELSettingPriority_Default));
+    static_cast<void>(qelSettingsSetString(settings, 2013, QEL_SETTINGS_BUILD_PATH, QELSettingPriority_Default));
+    static_cast<void>(qelSettingsSetString(settings, QELSetting_Charset, "noconv", QELSettingPriority_Default));
 
     *outSettings = settings;
     return QELError_NoErr;
@@ -147,7 +148,7 @@ void qelSettingsFree(QELSettings *settings)
     for (auto &slot : settings->strings)
         freeString(slot.value);
     qelSecureWipe(settings, sizeof *settings);
-    qelMemFree(settings);
+    static_cast<void>(qelMemFree(settings));
 }
 
 QELStatus qelSettingsCopy(const QELSettings *settings, QELSettings **outCopy)

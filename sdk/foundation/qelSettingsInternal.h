@@ -50,12 +50,12 @@ enum QELSettingId : std::int32_t {
 constexpr std::int32_t QELSettingPriority_Default = 0;
 constexpr std::int32_t QELSettingPriority_Job = 25;
 
-QELStatus qelSettingsCreate(QELContext *context, QELSettings **outSettings);
+[[nodiscard]] QELStatus qelSettingsCreate(QELContext *context, QELSettings **outSettings);
 void qelSettingsFree(QELSettings *settings);
-QELStatus qelSettingsCopy(const QELSettings *settings, QELSettings **outCopy);
+[[nodiscard]] QELStatus qelSettingsCopy(const QELSettings *settings, QELSettings **outCopy);
 QELContext *qelSettingsGetContext(const QELSettings *settings);
 
-QELStatus qelSettingsSetInt(QELSettings *settings, std::int32_t id, std::int32_t value,
+[[nodiscard]] QELStatus qelSettingsSetInt(QELSettings *settings, std::int32_t id, std::int32_t value,
                             std::int32_t priority);
 // The value (0 on failure); outStatus gets 0 or QELError_BadParams, and
 // outPriority is written only on success. Both may be null.
@@ -63,14 +63,14 @@ std::int32_t qelSettingsGetInt(const QELSettings *settings, std::int32_t id,
                                std::int32_t *outPriority, QELStatus *outStatus);
 // A null string unsets the slot. Storing QELSetting_Charset also installs
 // that character set's tables as 3000 and 3001.
-QELStatus qelSettingsSetString(QELSettings *settings, std::int32_t id, const char *value,
+[[nodiscard]] QELStatus qelSettingsSetString(QELSettings *settings, std::int32_t id, const char *value,
                                std::int32_t priority);
 // The stored string (owned by the record), or null for an unset slot or an
 // unknown id.
 const char *qelSettingsGetString(const QELSettings *settings, std::int32_t id,
                                  std::int32_t *outPriority);
 // Ids 3002-3006 only; 3000 and 3001 follow QELSetting_Charset.
-QELStatus qelSettingsSetPointer(QELSettings *settings, std::int32_t id, const void *pointer,
+[[nodiscard]] QELStatus qelSettingsSetPointer(QELSettings *settings, std::int32_t id, const void *pointer,
                                 std::uint64_t size);
 // The pointer (null for an unknown id) and, when outSize is given, its size.
 const void *qelSettingsGetPointer(const QELSettings *settings, std::int32_t id,

@@ -46,9 +46,9 @@ int qelCharIsASCII(char c);
 // File names.
 char *qelStrFileExtension(const char *name);
 char *qelStrExtensionStart(const char *name);
-QELStatus qelStrMakeNumberedName(const char *name, const char *separator, std::uint32_t number,
+[[nodiscard]] QELStatus qelStrMakeNumberedName(const char *name, const char *separator, std::uint32_t number,
                                  std::uint32_t size, char *out);
-QELStatus qelStrParseNumberedName(const char *base, const char *separator, const char *candidate,
+[[nodiscard]] QELStatus qelStrParseNumberedName(const char *base, const char *separator, const char *candidate,
                                   std::uint32_t size, std::uint8_t *outIsNumbered,
                                   std::int32_t *outNumber);
 

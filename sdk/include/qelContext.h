@@ -24,22 +24,22 @@ typedef struct QELContextParams {
 } QELContextParams;
 
 /* Makes a default memory manager and a context over it. */
-QELStatus qelContextNew(uint32_t sdkVersion, QELContext **outContext);
+QEL_MUST_CHECK QELStatus qelContextNew(uint32_t sdkVersion, QELContext **outContext);
 /* A context over the caller's manager, which the new context owns; when
  * creation fails the manager stays the caller's. */
-QELStatus qelContextNewCustom(const QELContextParams *params,
+QEL_MUST_CHECK QELStatus qelContextNewCustom(const QELContextParams *params,
                                              QELContext **outContext);
 /* Releases the context and its manager; returns the random-seed-file save
  * status. */
-QELStatus qelContextFree(QELContext *context);
+QEL_MUST_CHECK QELStatus qelContextFree(QELContext *context);
 /* Null for a bad context or when the API entry guard refuses. */
 QELMemoryMgr *qelContextGetMemoryMgr(QELContext *context);
 QELMemoryMgr *qelContextGetPoolMemoryMgr(QELContext *context);
-QELStatus qelContextSetUserValue(QELContext *context, void *value);
-QELStatus qelContextGetUserValue(QELContext *context, void **outValue);
+QEL_MUST_CHECK QELStatus qelContextSetUserValue(QELContext *context, void *value);
+QEL_MUST_CHECK QELStatus qelContextGetUserValue(QELContext *context, void **outValue);
 /* QELError_OutOfEntropy when the context has no cryptographic generator or
  * the pool lacks its minimum entropy. */
-QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer,
+QEL_MUST_CHECK QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer,
                                                   uint32_t length);
 /* Random bytes the cryptographic generator can deliver now (0 when none), or
  * a refusal of the API entry guard. */

@@ -17,16 +17,16 @@ extern "C" {
 
 typedef struct QELHashContext QELHashContext;
 
-QELStatus qelHashNew(QELContext *context, int32_t algorithm,
+QEL_MUST_CHECK QELStatus qelHashNew(QELContext *context, int32_t algorithm,
                                     QELHashContext **outHash);
-QELStatus qelHashUpdate(QELHashContext *hash, const void *data, uint64_t length);
+QEL_MUST_CHECK QELStatus qelHashUpdate(QELHashContext *hash, const void *data, uint64_t length);
 /* out must hold the digest size; the hash must be reset before it is fed again. */
-QELStatus qelHashFinal(QELHashContext *hash, void *out);
-QELStatus qelHashReset(QELHashContext *hash);
-QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy);
-QELStatus qelHashFree(QELHashContext *hash);
+QEL_MUST_CHECK QELStatus qelHashFinal(QELHashContext *hash, void *out);
+QEL_MUST_CHECK QELStatus qelHashReset(QELHashContext *hash);
+QEL_MUST_CHECK QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy);
+QEL_MUST_CHECK QELStatus qelHashFree(QELHashContext *hash);
 /* The digest size in bytes. */
-QELStatus qelHashGetSize(const QELHashContext *hash, uint64_t *outSize);
+QEL_MUST_CHECK QELStatus qelHashGetSize(const QELHashContext *hash, uint64_t *outSize);
 
 #ifdef __cplusplus
 }

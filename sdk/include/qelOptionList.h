@@ -103,16 +103,16 @@ typedef struct QELOptionListHolder {
 
 /* Each passes the API entry guard. Argument sequences end with
  * qelOptionLastOption. */
-QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList);
-QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
+QEL_MUST_CHECK QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList);
+QEL_MUST_CHECK QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
                                                   QELOptionList *first, ...);
-QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first,
+QEL_MUST_CHECK QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first,
                                                    ...);
-QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder,
+QEL_MUST_CHECK QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder,
                                                       QELOptionList *first, ...);
-QELStatus qelOptionListCopyPublic(const QELOptionList *list,
+QEL_MUST_CHECK QELStatus qelOptionListCopyPublic(const QELOptionList *list,
                                                  QELOptionList **outCopy);
-QELStatus qelOptionListFreePublic(QELOptionList *list);
+QEL_MUST_CHECK QELStatus qelOptionListFreePublic(QELOptionList *list);
 /* An empty option, and the end of an argument sequence. */
 QELOptionList *qelOptionNull(QELContext *context);
 QELOptionList *qelOptionLastOption(QELContext *context);

@@ -18,7 +18,7 @@ int32_t qelRandomPoolAddKeystroke(int32_t keyValue);
 int32_t qelRandomPoolAddTimingEvent(void);
 int32_t qelRandomPoolAddTimingEvent2(void);
 /* 0 when a system source delivered, QELError_Unavailable when none did. */
-QELStatus qelRandomPoolPollSystemEntropy(void);
+QEL_MUST_CHECK QELStatus qelRandomPoolPollSystemEntropy(void);
 
 #ifdef __cplusplus
 }

@@ -18,24 +18,24 @@ extern "C" {
 
 typedef struct QELSymmetricCipher QELSymmetricCipher;
 
-QELStatus qelSymmetricCipherNew(QELContext *context, int32_t algorithm,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherNew(QELContext *context, int32_t algorithm,
                                                QELSymmetricCipher **outCipher);
-QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher);
-QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher);
+QEL_MUST_CHECK QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher,
                                                 QELSymmetricCipher **outCopy);
 /* key: the algorithm's key size in bytes. */
-QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key);
-QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher);
+QEL_MUST_CHECK QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key);
+QEL_MUST_CHECK QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher);
 /* Folds the data into the key; QELError_FeatureNotAvailable when the
  * algorithm has no wash. */
-QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data,
                                                 size_t length);
-QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher,
                                                         const void *in, void *out);
-QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher,
                                                         const void *in, void *out);
 /* Either out-parameter may be null. */
-QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher,
+QEL_MUST_CHECK QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher,
                                                     size_t *outKeySize, size_t *outBlockSize);
 
 #ifdef __cplusplus

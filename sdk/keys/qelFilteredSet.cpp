@@ -5,6 +5,7 @@
 #include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyFilterInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelSeams.h"
@@ -42,7 +43,7 @@ void filteredDestroy(QELKeySet *set, bool forced)
         return;
     if (!forced)
         qelKeySetReleaseInternal(d->inner, false);
-    qelKeyFilterRelease(d->filter);
+    static_cast<void>(qelKeyFilterRelease(d->filter)); // the set's own reference
     static_cast<void>(qelContextMemFree(set->db->context, d)); // ours
     set->priv = nullptr;
 }
@@ -66,7 +67,7 @@ QELStatus qelFilteredSetNew(QELKeySet *set, QELKeyFilter *filter, QELKeySet **ou
     d->inner = set;
     d->filter = filter;
     qelKeySetAddRefInternal(set);
-    qelKeyFilterAddRef(filter);
+    static_cast<void>(qelKeyFilterAddRef(filter)); // a valid filter, checked above
     made->priv = d;
     made->ops = kFilteredOps;
     *outSet = made;

@@ -46,7 +46,7 @@ struct QELPassCache {
 
 [[nodiscard]] QELStatus qelPassCacheGetCountsLocal(QELContext *context, std::int32_t *outOwn,
                                                    std::int32_t *outNamed, std::int32_t *outOthers);
-QELStatus qelPassCachePurgeLocal(QELContext *context);
+[[nodiscard]] QELStatus qelPassCachePurgeLocal(QELContext *context);
 // Drops expired entries; the housekeeping thread runs it once a second.
 void qelPassCacheExpire(QELContext *context);
 bool qelPassCacheHasEntries(QELContext *context);

@@ -3,6 +3,7 @@
 #include "qelBigNumInternal.h"
 
 #include "qelBigNumWordInternal.h"
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelWipe.h"
 
@@ -67,7 +68,7 @@ u32 trimTo(QELBigNum *n, u32 len)
 }
 
 // A temporary word array: wiped and released when it goes.
-using TempWords = QELScratchArray<u32>;
+using TempWords = qel::WipedBuffer<u32>;
 
 // ---- the 31 operations ------------------------------------------------------
 
@@ -506,7 +507,7 @@ void qelBigNumScratchFree(void *block, std::size_t bytes)
     if (block == nullptr)
         return;
     qelSecureWipe(block, bytes);
-    qelMemFree(block);
+    static_cast<void>(qelMemFree(block));
 }
 
 // ---- table set-up -------------------------------------------------------------

@@ -10,6 +10,8 @@
 // choice of radix is invisible to callers.
 #include "qelBigNumWordInternal.h"
 
+#include "qelHelpers.h"
+
 #include <cstring>
 #include <utility>
 
@@ -233,33 +235,17 @@ inline unsigned bitAt(const u32 *e, u32 i) { return (e[i >> 5] >> (i & 31)) & 1u
 class Scratch {
 public:
     Scratch(QELMemoryMgr *mgr, bool secure) : mgr_(mgr), secure_(secure) {}
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    ~Scratch()
-    {
-        for (std::size_t i = 0; i < count_; ++i)
-            qelBigNumScratchFree(blocks_[i], sizes_[i]);
-    }
     template <typename T> T *get(std::size_t elements)
     {
-        if (count_ == kMax)
+        if (count_ == kMax || !blocks_[count_].reset(mgr_, (elements ? elements : 1) * sizeof(T), secure_))
             return nullptr;
-        std::size_t bytes = (elements ? elements : 1) * sizeof(T);
-        void *p = qelBigNumScratchAlloc(mgr_, bytes, secure_);
-        if (p == nullptr)
-            return nullptr;
-        blocks_[count_] = p;
-        sizes_[count_] = bytes;
-        ++count_;
-        return static_cast<T *>(p);
+        return reinterpret_cast<T *>(blocks_[count_++].get());
     }
     // Releases the most recent blocks down to the given count.
     void releaseTo(std::size_t keep)
     {
-        while (count_ > keep) {
-            --count_;
-            qelBigNumScratchFree(blocks_[count_], sizes_[count_]);
-        }
+        while (count_ > keep)
+            blocks_[--count_].release();
     }
     std::size_t count() const { return count_; }
 
@@ -268,8 +254,7 @@ private:
     QELMemoryMgr *mgr_;
     bool secure_;
     std::size_t count_ = 0;
-    void *blocks_[kMax] = {};
-    std::size_t sizes_[kMax] = {};
+    qel::WipedBuffer<std::uint8_t> blocks_[kMax];
 };
 
 // Montgomery domain for one odd modulus.

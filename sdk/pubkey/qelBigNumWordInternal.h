@@ -1,7 +1,7 @@
 // Word-array arithmetic under the big-number objects: arrays of unsigned
 // 32-bit words, least significant word first. Lengths are in words. Nothing
 // here allocates except the exponentiations, the gcd wrapper and the inverse,
-// which take scratch space through the big-number memory glue.
+// which take wiped scratch buffers (qel::WipedBuffer) from the given manager.
 #pragma once
 
 #include <cstddef>
@@ -10,32 +10,10 @@
 struct QELMemoryMgr;
 
 // ---- memory glue (defined with the big-number objects) --------------------
-// Scratch blocks come from the given manager, secure when asked; they are
-// overwritten with zeros before they are released.
+// The word arrays of numbers come from the given manager, secure when asked;
+// they are overwritten with zeros before they are released.
 void *qelBigNumScratchAlloc(QELMemoryMgr *mgr, std::size_t bytes, bool secure);
 void qelBigNumScratchFree(void *block, std::size_t bytes);
-
-// A scratch array of count elements (at least one) taken through the glue
-// above and released through it on every exit; get() is null when memory
-// failed.
-template <typename T>
-class QELScratchArray {
-public:
-    QELScratchArray(QELMemoryMgr *mgr, std::size_t count, bool secure)
-        : bytes_((count ? count : 1) * sizeof(T)),
-          p_(static_cast<T *>(qelBigNumScratchAlloc(mgr, bytes_, secure)))
-    {
-    }
-    QELScratchArray(const QELScratchArray &) = delete;
-    QELScratchArray &operator=(const QELScratchArray &) = delete;
-    ~QELScratchArray() { qelBigNumScratchFree(p_, bytes_); }
-    T *get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    std::size_t bytes_;
-    T *p_;
-};
 
 // ---- primitive routines ----------------------------------------------------
 void qelWordsZero(std::uint32_t *a, std::uint32_t n);

@@ -7,7 +7,7 @@
 
 // Signs a fixed message with the built-in DSA key pair and verifies it:
 // 0, or QELError_SelfTestFailed.
-QELStatus qelDSASelfTest();
+[[nodiscard]] QELStatus qelDSASelfTest();
 
 // The version a context creator passes, and the SDK's own version.
 std::uint32_t qelGetSDKAPIVersion();

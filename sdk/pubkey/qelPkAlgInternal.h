@@ -248,7 +248,7 @@ QELSecretKeyObject *qelPkSecretObjectFromValues(QELContext *context, std::uint8_
 // A locked object is unlocked with the passphrase (no passkey): 0 when it
 // is unlocked now, QELError_KeyLocked when the passphrase does not do it, or
 // the unlock's negative status.
-QELStatus qelPkUnlockForUse(QELSecretKeyObject *self, const void *passphrase, std::size_t length);
+[[nodiscard]] QELStatus qelPkUnlockForUse(QELSecretKeyObject *self, const void *passphrase, std::size_t length);
 
 // Octet length of a value of n bits.
 inline std::uint32_t qelPkOctets(std::uint32_t bits) { return (bits + 7) / 8; }

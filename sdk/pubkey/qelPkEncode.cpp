@@ -6,6 +6,7 @@
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHashInternal.h"
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlg.h"
 #include "qelRandomContextInternal.h"
@@ -26,7 +27,7 @@ constexpr std::uint8_t kMD5DigestInfo[18] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08,
                                              0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
 
 // A byte buffer from a memory manager, wiped and released on every exit.
-using Buffer = QELScratchArray<std::uint8_t>;
+using Buffer = qel::WipedBuffer<std::uint8_t>;
 
 // A hash context freed on every exit.
 class Hash {
@@ -37,7 +38,7 @@ public:
     ~Hash()
     {
         if (h_)
-            qelHashFree(h_);
+            static_cast<void>(qelHashFree(h_));
     }
     QELHashContext **out() { return &h_; }
     QELHashContext *get() const { return h_; }
@@ -162,15 +163,14 @@ constexpr u64 kMaxEncodedLength = 0x7FFFFFFF;
 
 std::int32_t qelMPIRead(QELBigNum *number, const std::uint8_t *data, u32 length)
 {
-    if (data == nullptr || length < 2)
+    qel::ByteCursor in(data, length);
+    std::uint16_t bits = 0;
+    std::span<const std::uint8_t> magnitude;
+    if (!in.be16(bits) || !in.bytes((bits + 7u) / 8, magnitude))
         return 0;
-    const u32 bits = (u32(data[0]) << 8) | data[1];
-    const u32 bytes = (bits + 7) / 8;
-    if (length - 2 < bytes)
-        return 0;
-    if (importBytes(number, data + 2, bytes) != 0)
+    if (importBytes(number, magnitude.data(), static_cast<u32>(magnitude.size())) != 0)
         return QELError_OutOfMemory;
-    return (std::int32_t)(2 + bytes);
+    return static_cast<std::int32_t>(in.offset());
 }
 
 std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out)
@@ -186,25 +186,43 @@ std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out)
     return (std::int32_t)(2 + bytes);
 }
 
+namespace {
+
+// A DER tag byte and definite length (at most four length octets; the
+// indefinite form is not DER) from the cursor, which moves past them only
+// when both are whole.
+bool readDERHeader(qel::ByteCursor &in, std::uint8_t &tag, u32 &length)
+{
+    qel::ByteCursor header = in;
+    std::uint8_t first = 0, form = 0;
+    if (!header.u8(first) || !header.u8(form))
+        return false;
+    std::uint64_t len = form;
+    if (form & 0x80) {
+        const u32 n = form & 0x7F;
+        if (n == 0 || n > 4 || !header.beN(len, n))
+            return false;
+    }
+    tag = first;
+    length = static_cast<u32>(len);
+    in = header;
+    return true;
+}
+
+} // namespace
+
 std::int32_t qelDERReadTagLength(const std::uint8_t **cursor, const std::uint8_t *end, u32 *length,
                                  std::uint8_t *tagByte)
 {
     const std::uint8_t *p = *cursor;
-    if (p == nullptr || end - p < 2)
+    if (p == nullptr || end < p)
         return -1;
-    const std::uint8_t tag = *p++;
-    u32 len = *p++;
-    if (len & 0x80) {
-        const u32 n = len & 0x7F;
-        // Indefinite lengths are not DER; more than four octets cannot be a
-        // length of anything this reader accepts.
-        if (n == 0 || n > 4 || end - p < (std::ptrdiff_t)n)
-            return -1;
-        len = 0;
-        for (u32 i = 0; i < n; ++i)
-            len = (len << 8) | *p++;
-    }
-    *cursor = p;
+    qel::ByteCursor in(p, static_cast<std::size_t>(end - p));
+    std::uint8_t tag = 0;
+    u32 len = 0;
+    if (!readDERHeader(in, tag, len))
+        return -1;
+    *cursor = in.current();
     *length = len;
     if (tagByte)
         *tagByte = tag;
@@ -232,22 +250,23 @@ std::int32_t qelPkNumberRead(QELBigNum *number, const std::uint8_t *data, u32 le
     if (format == QELPkFormat_DER) {
         if (data == nullptr || length > kMaxEncodedLength)
             return QELError_BadKeyEncoding;
-        const std::uint8_t *cursor = data;
-        const std::uint8_t *end = data + length;
+        qel::ByteCursor in(data, length);
         u32 content = 0;
         std::uint8_t tag = 0;
-        if (qelDERReadTagLength(&cursor, end, &content, &tag) < 0 || tag != kDERIntegerTag ||
-            content > (u64)(end - cursor))
+        std::span<const std::uint8_t> value;
+        if (!readDERHeader(in, tag, content) || tag != kDERIntegerTag || !in.bytes(content, value))
             return QELError_BadKeyEncoding;
-        if (importBytes(number, cursor, content) != 0)
+        if (importBytes(number, value.data(), content) != 0)
             return QELError_OutOfMemory;
-        return (std::int32_t)((cursor - data) + content);
+        return static_cast<std::int32_t>(in.offset());
     }
     if (size > kMaxEncodedLength)
         return QELError_BadParams;
-    if (data == nullptr || length < size)
+    qel::ByteCursor in(data, length);
+    std::span<const std::uint8_t> value;
+    if (data == nullptr || !in.bytes(size, value))
         return 0;
-    if (importBytes(number, data, size) != 0)
+    if (importBytes(number, value.data(), size) != 0)
         return QELError_OutOfMemory;
     return (std::int32_t)size;
 }
@@ -290,27 +309,28 @@ std::int32_t qelMPIParseList(const std::uint8_t *data, u32 length, u32 count, ..
         return QELError_BadAlgorithmData;
     va_list ap;
     va_start(ap, count);
-    u64 pos = 0;
+    qel::ByteCursor in(data, length);
     std::int32_t result = 0;
     for (u32 i = 0; i < count; ++i) {
         u32 *offset = va_arg(ap, u32 *);
-        const u32 bits = (u32(data[pos]) << 8) | data[pos + 1];
-        const u64 bytes = (bits + 7) / 8;
+        const u32 at = static_cast<u32>(in.offset());
+        std::uint16_t bits = 0;
+        std::span<const std::uint8_t> magnitude;
         // This MPI and the headers of the ones after it must fit.
-        if ((u64)length - pos < 2 + bytes + 2 * (u64)(count - 1 - i)) {
+        if (!in.be16(bits) || !in.bytes((bits + 7u) / 8, magnitude) ||
+            in.remaining() < 2 * (u64)(count - 1 - i)) {
             result = QELError_BadAlgorithmData;
             break;
         }
-        if (bits == 0 || (data[pos + 2] >> ((bits - 1) % 8)) != 1) {
+        if (bits == 0 || (magnitude[0] >> ((bits - 1) % 8)) != 1) {
             result = QELError_BadKeyEncoding;
             break;
         }
         if (offset)
-            *offset = (u32)pos;
-        pos += 2 + bytes;
+            *offset = at;
     }
     va_end(ap);
-    return result < 0 ? result : (std::int32_t)pos;
+    return result < 0 ? result : (std::int32_t)in.offset();
 }
 
 std::int32_t qelBigNumRandom(QELBigNum *number, QELRandomContext *random, u32 bits, std::uint8_t top,

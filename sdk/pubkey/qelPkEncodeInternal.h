@@ -56,7 +56,7 @@ std::int32_t qelRandomAddBigNum(QELRandomContext *random, const QELBigNum *numbe
 
 // PKCS #1 v1.5 block of k bytes, type 1 (signature) or 2 (encryption).
 // 0; -11340 when the data leaves fewer than 8 padding bytes; -11999.
-QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, std::uint32_t length,
+[[nodiscard]] QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, std::uint32_t length,
                       std::uint32_t blockType, std::uint32_t k, QELRandomContext *random);
 // The data length (which may exceed outSize; only outSize bytes are then
 // copied), or -11976 for any bad block.
@@ -71,7 +71,7 @@ void qelMGF1(QELHashContext *hash, std::uint8_t *digestScratch, std::uint8_t *ta
 // EME-OAEP with independent label and mask hashes. Encode: 0; -11419 unknown
 // hash; -11340 message too long (more than k - 2h - 2 bytes); -11999; -12000
 // for a bad SDK context.
-QELStatus qelOAEPEncode(QELBigNum *number, const std::uint8_t *message, std::uint32_t length,
+[[nodiscard]] QELStatus qelOAEPEncode(QELBigNum *number, const std::uint8_t *message, std::uint32_t length,
                         std::uint32_t k, std::int32_t labelHash, std::int32_t maskHash,
                         const std::uint8_t *label, std::uint32_t labelLength, QELContext *context,
                         QELRandomContext *random);

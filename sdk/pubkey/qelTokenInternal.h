@@ -52,20 +52,20 @@ QELSecretKeyObject *qelTokenGenerateKey(QELContext *context, std::uint8_t algori
                                         std::size_t passphraseLength, std::uint8_t primaryKey);
 QELSecretKeyObject *qelTokenGenerateKeyEx(QELContext *context, std::uint8_t algorithm, std::uint32_t bits,
                                           QELStatus *outError);
-QELStatus qelTokenCopyKey(QELContext *context, QELKeyObject *key, std::uint32_t tokenIndex);
-QELStatus qelTokenDeleteKeyByID(QELContext *context, const std::uint8_t *keyID, std::uint32_t tokenIndex);
+[[nodiscard]] QELStatus qelTokenCopyKey(QELContext *context, QELKeyObject *key, std::uint32_t tokenIndex);
+[[nodiscard]] QELStatus qelTokenDeleteKeyByID(QELContext *context, const std::uint8_t *keyID, std::uint32_t tokenIndex);
 void *qelTokenFindByKeyID(const std::uint8_t *keyID);
 void *qelTokenGetByIndex(std::uint32_t index);
 std::uint32_t qelTokenCount();
-QELStatus qelTokenSubmitSecret(QELContext *context, std::uint32_t index, const char *secret);
-QELStatus qelTokenSetSecret(QELContext *context, std::uint32_t index, const char *secret);
-QELStatus qelTokenReplaceSecret(QELContext *context, std::uint32_t index, const char *secret);
-QELStatus qelTokenNotifyKeyChange();
-QELStatus qelTokenSyncKeys(QELContext *context, QELKeyObject *key, std::uint32_t flag);
-QELStatus qelTokenIdle();
-QELStatus qelTokenReleaseAll();
-QELStatus qelTokenFreeData(void *block);
+[[nodiscard]] QELStatus qelTokenSubmitSecret(QELContext *context, std::uint32_t index, const char *secret);
+[[nodiscard]] QELStatus qelTokenSetSecret(QELContext *context, std::uint32_t index, const char *secret);
+[[nodiscard]] QELStatus qelTokenReplaceSecret(QELContext *context, std::uint32_t index, const char *secret);
+[[nodiscard]] QELStatus qelTokenNotifyKeyChange();
+[[nodiscard]] QELStatus qelTokenSyncKeys(QELContext *context, QELKeyObject *key, std::uint32_t flag);
+[[nodiscard]] QELStatus qelTokenIdle();
+[[nodiscard]] QELStatus qelTokenReleaseAll();
+[[nodiscard]] QELStatus qelTokenFreeData(void *block);
 // Token information: a record of QELTokenInfoSize octets.
 constexpr std::size_t QELTokenInfoSize = 96;
-QELStatus qelTokenGetInfo(std::uint32_t index, void *record);
-QELStatus qelTokenKeyCommand(QELContext *context, QELKeyObject *key, std::uint32_t flag);
+[[nodiscard]] QELStatus qelTokenGetInfo(std::uint32_t index, void *record);
+[[nodiscard]] QELStatus qelTokenKeyCommand(QELContext *context, QELKeyObject *key, std::uint32_t flag);

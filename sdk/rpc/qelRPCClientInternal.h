@@ -11,8 +11,8 @@ std::uint8_t qelRPCEnabled();
 // Connects to the local SDK service over its Unix-domain socket and
 // registers this client; mode must be 1. QELError_NotInitialized when no
 // service answers, QELError_ServiceHandshakeFailed when the handshake fails.
-QELStatus qelRPCConnect(std::int32_t mode);
+[[nodiscard]] QELStatus qelRPCConnect(std::int32_t mode);
 // Ends the client's registration when one exists; 0 when there is none.
-QELStatus qelRPCClientExit();
+[[nodiscard]] QELStatus qelRPCClientExit();
 // Self-test kind 3: does nothing.
-QELStatus qelSelfTestNone();
+[[nodiscard]] QELStatus qelSelfTestNone();

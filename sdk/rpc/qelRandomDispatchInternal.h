@@ -11,21 +11,21 @@ struct QELContext;
 struct QELFileSpec;
 
 // Back end qelRandomPoolGetStatusLocal; every out may be null.
-QELStatus qelRandomPoolGetStatusDispatch(std::int32_t *entropy, std::uint32_t *size,
+[[nodiscard]] QELStatus qelRandomPoolGetStatusDispatch(std::int32_t *entropy, std::uint32_t *size,
                                          std::uint32_t *minimum, std::uint8_t *enough,
                                          std::uint8_t *statusFlag);
 // Back end qelRandomPoolAddEventLocal: bits credited, or a status for a poll.
 std::int32_t qelRandomPoolAddEventDispatch(std::uint8_t keystroke, std::int32_t keyValue,
                                            std::uint8_t timedEvent, std::uint8_t poll);
 // Back end qelRandomSeedFileSet.
-QELStatus qelRandomSeedFileSetDispatch(const QELFileSpec *spec);
+[[nodiscard]] QELStatus qelRandomSeedFileSetDispatch(const QELFileSpec *spec);
 // Stirs the context's cryptographic random context.
-QELStatus qelRandomStirDispatch(QELContext *context);
+[[nodiscard]] QELStatus qelRandomStirDispatch(QELContext *context);
 // Adds bytes through the context's cryptographic random context.
-QELStatus qelRandomAddBytesDispatch(QELContext *context, const void *data,
+[[nodiscard]] QELStatus qelRandomAddBytesDispatch(QELContext *context, const void *data,
                                     std::uint32_t length);
 // Allocates length bytes from the context's memory manager and fills them
 // from its cryptographic random context; the caller wipes and frees the block.
-QELStatus qelRandomGetBytesDispatch(QELContext *context, std::uint32_t length,
+[[nodiscard]] QELStatus qelRandomGetBytesDispatch(QELContext *context, std::uint32_t length,
                                     std::uint32_t bitsClaimed, void **outBlock,
                                     std::uint32_t *outLength);

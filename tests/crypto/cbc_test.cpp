@@ -26,8 +26,8 @@ protected:
     void TearDown() override
     {
         for (QELCBCContext *c : made_)
-            qelCBCFree(c);
-        qelContextFree(context_);
+            static_cast<void>(qelCBCFree(c));
+        static_cast<void>(qelContextFree(context_));
     }
 
     QELCBCContext *make(std::int32_t id)
@@ -214,7 +214,7 @@ TEST_F(CBC, CreationAndCopyFailures)
     counter.failAt = 0;
     EXPECT_EQ(qelCBCFree(cbc), QELError_NoErr);
     EXPECT_EQ(counter.live, base);
-    qelMemMgrFree(mgr);
+    static_cast<void>(qelMemMgrFree(mgr));
 }
 
 #ifdef QEL_HAVE_OPENSSL

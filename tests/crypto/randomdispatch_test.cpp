@@ -61,7 +61,7 @@ TEST_F(RandomDispatchTest, SeedFileSelectionReachesTheSeedFile)
     QELFileSpec *spec = nullptr;
     ASSERT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(context_), path.c_str(), &spec), 0);
     EXPECT_EQ(qelRandomSeedFileSetDispatch(spec), 0);
-    qelFileSpecFree(spec);
+    static_cast<void>(qelFileSpecFree(spec));
 }
 
 TEST_F(RandomDispatchTest, ArgumentErrorsClearOuts)
@@ -104,8 +104,8 @@ TEST_F(RandomDispatchTest, ContextRandomOperations)
     EXPECT_NE(qelMemBlockInfo(a), 0);   // a block of the context's manager
     std::memset(a, 0, 48);
     std::memset(b, 0, 48);
-    qelMemFree(a);
-    qelMemFree(b);
+    static_cast<void>(qelMemFree(a));
+    static_cast<void>(qelMemFree(b));
 }
 
 } // namespace

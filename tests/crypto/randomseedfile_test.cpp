@@ -32,7 +32,7 @@ protected:
     void TearDown() override
     {
         while (qelSDKIsInitialized())
-            qelSDKCleanup();
+            static_cast<void>(qelSDKCleanup());
     }
     static void start() { ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), 0); }
     // A context freed saves the seed file; returns the save status.

@@ -26,7 +26,7 @@ protected:
     {
         ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
     }
-    void TearDown() override { qelSDKForceCleanup(); }
+    void TearDown() override { static_cast<void>(qelSDKForceCleanup()); }
 };
 
 // The same with one context, made before each test and freed after it.
@@ -39,7 +39,7 @@ protected:
     }
     void TearDown() override
     {
-        qelContextFree(context);
+        static_cast<void>(qelContextFree(context));
         ContextTest::TearDown();
     }
 
@@ -92,13 +92,13 @@ TEST_F(ContextTest, ListIsNewestFirstAndSurvivesRemovalFromTheMiddle)
     EXPECT_EQ(qelContextNext(c[1]), c[0]);
     EXPECT_EQ(qelContextNext(c[0]), nullptr);
 
-    qelContextFree(c[1]);
+    static_cast<void>(qelContextFree(c[1]));
     EXPECT_EQ(qelContextNext(nullptr), c[2]);
     EXPECT_EQ(qelContextNext(c[2]), c[0]);
     EXPECT_EQ(qelContextNext(c[0]), nullptr);
-    qelContextFree(c[2]);
+    static_cast<void>(qelContextFree(c[2]));
     EXPECT_EQ(qelContextNext(nullptr), c[0]);
-    qelContextFree(c[0]);
+    static_cast<void>(qelContextFree(c[0]));
     EXPECT_EQ(qelContextNext(nullptr), nullptr);
 }
 
@@ -222,7 +222,7 @@ TEST_F(ContextTest, EveryAllocationFailureIsCleanOutOfMemory)
         if (status == QELError_NoErr) {
             succeeded = true;
             ASSERT_NE(context, nullptr);
-            qelContextFree(context);
+            static_cast<void>(qelContextFree(context));
         } else {
             ++failures;
             EXPECT_EQ(status, QELError_OutOfMemory);

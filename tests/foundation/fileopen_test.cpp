@@ -42,7 +42,7 @@ protected:
     {
         ::umask(oldMask_);
         for (QELFileSpec *s : specs_)
-            qelFileSpecFree(s);
+            static_cast<void>(qelFileSpecFree(s));
         SDKHomeTest::TearDown();
     }
     QELFileSpec *spec(const std::string &path)
@@ -96,7 +96,7 @@ TEST_F(FileOpenTest, OpenFlagsTable)
         EXPECT_EQ(status, c.creates ? 0 : QELError_FileNotFound) << c.flags;
         EXPECT_EQ(fs::exists(missing), c.creates) << c.flags;
         if (f != nullptr)
-            qelFileClose(f);
+            static_cast<void>(qelFileClose(f));
     }
     for (std::uint16_t bad : {0, 2, 4, 16, 18, 24, 1 | 0x800, 26 | 0x8000}) {
         std::FILE *f = reinterpret_cast<std::FILE *>(1);
@@ -133,7 +133,7 @@ TEST_F(FileOpenTest, PermissionClasses)
         std::string path = g_dir + "/perm" + std::to_string(n++);
         std::FILE *f = nullptr;
         ASSERT_EQ(qelFileSpecOpenFile(spec(path), 26, c.fileClass, &f), 0);
-        qelFileClose(f);
+        static_cast<void>(qelFileClose(f));
         EXPECT_EQ(perms(path), c.expected) << path;
         std::string excl = path + ".x";
         ASSERT_EQ(qelFileSpecCreateExclusive(spec(excl), c.fileClass), 0);
@@ -146,15 +146,15 @@ TEST_F(FileOpenTest, PermissionClasses)
 int openLockedInChild()
 {
     QELMemoryMgr *mgr = nullptr;
-    qelMemMgrNewHeap(&mgr);
+    static_cast<void>(qelMemMgrNewHeap(&mgr));
     QELFileSpec *s = nullptr;
-    qelFileSpecNewFromPath(mgr, (g_dir + "/ring").c_str(), &s);
+    static_cast<void>(qelFileSpecNewFromPath(mgr, (g_dir + "/ring").c_str(), &s));
     std::FILE *f = nullptr;
     QELStatus status = qelFileSpecOpenFile(s, 1 | 0x400, 2, &f);
     if (f != nullptr)
-        qelFileClose(f);
-    qelFileSpecFree(s);
-    qelMemMgrFree(mgr);
+        static_cast<void>(qelFileClose(f));
+    static_cast<void>(qelFileSpecFree(s));
+    static_cast<void>(qelMemMgrFree(mgr));
     return status == 0 ? 0 : status == QELError_FileLocked ? 1 : 2;
 }
 
@@ -192,11 +192,11 @@ int deniedAsNobody()
     std::string ro = dir + "/ro";
     ::mkdir(ro.c_str(), 0500);
     QELMemoryMgr *mgr = nullptr;
-    qelMemMgrNewHeap(&mgr);
+    static_cast<void>(qelMemMgrNewHeap(&mgr));
     QELFileSpec *s = nullptr;
     QELFileSpec *inRo = nullptr;
-    qelFileSpecNewFromPath(mgr, file.c_str(), &s);
-    qelFileSpecNewFromPath(mgr, (ro + "/new").c_str(), &inRo);
+    static_cast<void>(qelFileSpecNewFromPath(mgr, file.c_str(), &s));
+    static_cast<void>(qelFileSpecNewFromPath(mgr, (ro + "/new").c_str(), &inRo));
     int rc = 0;
     std::FILE *f = nullptr;
     QELIO *io = nullptr;
@@ -210,9 +210,9 @@ int deniedAsNobody()
         rc = 14;
     else if (qelFileSpecOpenFile(inRo, 26, 0, &f) != QELError_FilePermissions)
         rc = 15;
-    qelFileSpecFree(s);
-    qelFileSpecFree(inRo);
-    qelMemMgrFree(mgr);
+    static_cast<void>(qelFileSpecFree(s));
+    static_cast<void>(qelFileSpecFree(inRo));
+    static_cast<void>(qelMemMgrFree(mgr));
     fs::remove_all(dir);
     return rc;
 }

@@ -31,7 +31,7 @@ protected:
     {
         for (QELFileSpec *s : specs_)
             EXPECT_EQ(qelFileSpecFree(s), 0);
-        qelMemMgrFree(mgr_);
+        static_cast<void>(qelMemMgrFree(mgr_));
     }
     QELFileSpec *spec(const std::string &path)
     {
@@ -82,14 +82,14 @@ TEST_F(FileSpecTest, ExportImportRoundTrip)
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(bufferLength, length);
     EXPECT_EQ(std::memcmp(buffer, expected, sizeof(expected)), 0);
-    qelMemFree(buffer);
+    static_cast<void>(qelMemFree(buffer));
     EXPECT_EQ(qelFileSpecGetMemoryMgr(back), mgr_);
 
     bytes[0] = 15;
     QELFileSpec *bad = reinterpret_cast<QELFileSpec *>(1);
     EXPECT_EQ(qelFileSpecImport(mgr_, bytes, length, &bad), QELError_BadParams);
     EXPECT_EQ(bad, nullptr);
-    qelMemFree(bytes);
+    static_cast<void>(qelMemFree(bytes));
 }
 
 TEST_F(FileSpecTest, ImportRefusesMalformedInput)
@@ -276,18 +276,18 @@ int makeUniqueInUnsearchableDir()
     if (::mkdir(locked.c_str(), 0600) != 0)
         return 11;
     QELMemoryMgr *mgr = nullptr;
-    qelMemMgrNewHeap(&mgr);
+    static_cast<void>(qelMemMgrNewHeap(&mgr));
     QELFileSpec *s = nullptr;
     QELFileSpec *out = nullptr;
-    qelFileSpecNewFromPath(mgr, (locked + "/f.txt").c_str(), &s);
+    static_cast<void>(qelFileSpecNewFromPath(mgr, (locked + "/f.txt").c_str(), &s));
     std::uint8_t exists = 0;
     int rc = 0;
     if (qelFileSpecExists(s, &exists) != 0 || exists != 1)
         rc = 12;
     else if (qelFileSpecMakeUnique(s, &out) != QELError_ItemAlreadyExists || out != nullptr)
         rc = 13;
-    qelFileSpecFree(s);
-    qelMemMgrFree(mgr);
+    static_cast<void>(qelFileSpecFree(s));
+    static_cast<void>(qelMemMgrFree(mgr));
     ::rmdir(locked.c_str());
     ::rmdir(tmpl);
     return rc;

@@ -62,7 +62,7 @@ TEST(FIPS, OutsideFIPSModeNothingIsRefused)
     EXPECT_EQ(qelSettingsGetInt(qelContextGetSettings(context), QELSetting_CipherAlgorithm,
                                 nullptr, nullptr),
               1);
-    qelContextFree(context);
+    static_cast<void>(qelContextFree(context));
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
 }
 
@@ -120,7 +120,7 @@ TEST(FIPS, FileSpecUtilitiesCheckThenForward)
     EXPECT_EQ(qelMacBinaryDecodeFile(spec, nullptr, nullptr, nullptr), QELError_BadParams);
 
     EXPECT_EQ(qelFreeFileSpec(spec), QELError_NoErr);
-    qelContextFree(context);
+    static_cast<void>(qelContextFree(context));
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
 }
 

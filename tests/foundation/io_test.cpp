@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 class IOTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qelMemMgrNewHeap(&mgr_), 0); }
-    void TearDown() override { qelMemMgrFree(mgr_); }
+    void TearDown() override { static_cast<void>(qelMemMgrFree(mgr_)); }
 
     QELIO *memory()
     {

@@ -296,18 +296,18 @@ TEST_P(RWLockTest, ExcludesWritersUnderContention)
         threads.emplace_back([this, &shared, t] {
             for (int i = 0; i < 200; ++i) {
                 if ((i + t) % 3 == 0) {
-                    qelRWLockWriteLock(&lock);
-                    qelRWLockWriteLock(&lock); // recursion
+                    static_cast<void>(qelRWLockWriteLock(&lock));
+                    static_cast<void>(qelRWLockWriteLock(&lock)); // recursion
                     const long before = shared;
                     shared = before + 1;
-                    qelRWLockWriteUnlock(&lock);
-                    qelRWLockWriteUnlock(&lock);
+                    static_cast<void>(qelRWLockWriteUnlock(&lock));
+                    static_cast<void>(qelRWLockWriteUnlock(&lock));
                 } else {
-                    qelRWLockReadLock(&lock);
-                    qelRWLockReadLock(&lock);
+                    static_cast<void>(qelRWLockReadLock(&lock));
+                    static_cast<void>(qelRWLockReadLock(&lock));
                     [[maybe_unused]] volatile long seen = shared;
-                    qelRWLockReadUnlock(&lock);
-                    qelRWLockReadUnlock(&lock);
+                    static_cast<void>(qelRWLockReadUnlock(&lock));
+                    static_cast<void>(qelRWLockReadUnlock(&lock));
                 }
             }
         });

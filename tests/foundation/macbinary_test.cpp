@@ -151,9 +151,9 @@ protected:
             EXPECT_EQ(qelFileSpecGetName(decoded, sizeof(buffer), buffer), QELError_NoErr);
             if (outName != nullptr)
                 *outName = buffer;
-            qelFileSpecFree(decoded);
+            static_cast<void>(qelFileSpecFree(decoded));
         }
-        qelFileSpecFree(spec);
+        static_cast<void>(qelFileSpecFree(spec));
         return status;
     }
 
@@ -252,7 +252,7 @@ TEST(MacBinaryTable, LoadingCustomText)
     };
     for (const Case &c : cases) {
         char extension[4];
-        qelMacBinaryExtensionForCodes(code(c.creator), code(c.type), extension);
+        static_cast<void>(qelMacBinaryExtensionForCodes(code(c.creator), code(c.type), extension));
         EXPECT_STREQ(extension, c.extension) << c.creator;
     }
     ASSERT_EQ(qelMacBinaryTableLoad(), QELError_NoErr);

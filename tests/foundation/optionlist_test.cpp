@@ -28,7 +28,7 @@ QELOptionList *const kEnd = sentinel(-1);
 class OptionListTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }
-    void TearDown() override { qelContextFree(ctx); }
+    void TearDown() override { static_cast<void>(qelContextFree(ctx)); }
 
     QELOptionList *intOption(std::int32_t kind, std::int64_t value)
     {
@@ -432,7 +432,7 @@ TEST_F(OptionListTest, CopiesAreIndependentAndFailuresAreCarried)
     EXPECT_EQ(std::memcmp(reinterpret_cast<void *>(copy->items[1].value), secret, 11), 0);
     qelOptionListFree(list);
     qelOptionListFree(copy);
-    qelFileSpecFree(spec);
+    static_cast<void>(qelFileSpecFree(spec));
 
     std::uint64_t value = 5;
     QELOptionList *failing = qelOptionListBuild(
@@ -506,7 +506,7 @@ TEST_F(OptionListTest, PublicOperationsCheckTheirArguments)
     char *dup = qelContextStrDup(ctx, "text");
     ASSERT_NE(dup, nullptr);
     EXPECT_STREQ(dup, "text");
-    qelContextMemFree(ctx, dup);
+    static_cast<void>(qelContextMemFree(ctx, dup));
 }
 
 // A manager whose blocks each sit in their own large reservation, so that
@@ -552,7 +552,7 @@ protected:
     void TearDown() override
     {
         state.fail = false;
-        qelContextFree(ctx);
+        static_cast<void>(qelContextFree(ctx));
     }
     ReserveState state;
     QELContext *ctx = nullptr;

@@ -42,7 +42,7 @@ protected:
     void TearDown() override
     {
         qelSDKSetThreadCreateForTesting(nullptr);
-        qelSDKForceCleanup();
+        static_cast<void>(qelSDKForceCleanup());
         qelMemMgrFreeAll();
     }
 };
@@ -203,8 +203,8 @@ TEST_F(SDKTest, HousekeepingPassesRaceFreeWithContextChurn)
         QELContext *a = nullptr, *b = nullptr;
         ASSERT_EQ(qelContextNew(QELSDKVersion, &a), QELError_NoErr);
         ASSERT_EQ(qelContextNew(QELSDKVersion, &b), QELError_NoErr);
-        qelContextFree(a);
-        qelContextFree(b);
+        static_cast<void>(qelContextFree(a));
+        static_cast<void>(qelContextFree(b));
         made += 2;
     }
     EXPECT_GT(made, 0);
@@ -215,7 +215,7 @@ TEST_F(SDKTest, HousekeepingPassesRaceFreeWithContextChurn)
     // A context the application still holds outlives clean-up untouched.
     EXPECT_TRUE(qelContextIsValid(left));
     ASSERT_EQ(qelSDKInit(qeltest::kSDKTestFlags), QELError_NoErr);
-    qelContextFree(left);
+    static_cast<void>(qelContextFree(left));
     ASSERT_EQ(qelSDKCleanup(), QELError_NoErr);
 }
 

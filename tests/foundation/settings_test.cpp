@@ -36,8 +36,8 @@ protected:
     }
     void TearDown() override
     {
-        qelContextFree(context_);
-        qelSDKForceCleanup();
+        static_cast<void>(qelContextFree(context_));
+        static_cast<void>(qelSDKForceCleanup());
     }
 
     // The settings hand out the charset's two 256-byte tables.
@@ -263,7 +263,7 @@ TEST_F(SettingsTest, FailedStringCopiesReportOutOfMemory)
     EXPECT_EQ(qelSettingsCopy(settings, &copy), QELError_OutOfMemory);
     EXPECT_EQ(copy, nullptr);
     sw.refuse = false;
-    qelContextFree(context);
+    static_cast<void>(qelContextFree(context));
 }
 
 } // namespace

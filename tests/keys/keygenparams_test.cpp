@@ -266,8 +266,8 @@ TEST(KeyGenParamsMemory, AllocationFailuresFreeWhatWasMade)
 
     EXPECT_EQ(qelContextMemFree(context, flat), QELError_NoErr);
     p.reset();
-    qelContextFree(context);
-    qelSDKForceCleanup();
+    static_cast<void>(qelContextFree(context));
+    static_cast<void>(qelSDKForceCleanup());
 }
 
 } // namespace

@@ -209,8 +209,8 @@ TEST(PassCacheMemory, FailedStoresKeepTheEarlierData)
     EXPECT_EQ(dataOf(qelPassCacheFind(context, key)), "old");
     EXPECT_EQ(qelContextGetPassCache(context)->count, 1);
     qelSDKAPIMutexUnlock();
-    qelContextFree(context); // wipes and frees the cache
-    qelSDKForceCleanup();
+    static_cast<void>(qelContextFree(context)); // wipes and frees the cache
+    static_cast<void>(qelSDKForceCleanup());
 }
 
 // The housekeeping thread drops expired entries on its own.
@@ -243,8 +243,8 @@ TEST(PassCacheHousekeeping, TheThreadExpiresEntries)
     EXPECT_EQ(dataOf(qelPassCacheFind(context, keyRef(1))), "<none>");
     EXPECT_EQ(dataOf(qelPassCacheFind(context, keyRef(2))), "pk");
     qelSDKAPIMutexUnlock();
-    qelContextFree(context);
-    qelSDKForceCleanup();
+    static_cast<void>(qelContextFree(context));
+    static_cast<void>(qelSDKForceCleanup());
     qelPassCacheSetClockForTesting(nullptr);
 }
 

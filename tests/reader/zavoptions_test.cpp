@@ -22,7 +22,7 @@ protected:
         if (parser_ != nullptr) {
             EXPECT_EQ(freeOptionParser(parser_), QELError_NoErr);
         }
-        qelMemMgrFree(mgr_);
+        static_cast<void>(qelMemMgrFree(mgr_));
     }
     void make(std::vector<std::string> args)
     {

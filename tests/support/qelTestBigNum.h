@@ -24,7 +24,7 @@ inline QELMemoryMgr *heapMgr()
 {
     static QELMemoryMgr *mgr = [] {
         QELMemoryMgr *m = nullptr;
-        qelMemMgrNewHeap(&m);
+        static_cast<void>(qelMemMgrNewHeap(&m));
         return m;
     }();
     return mgr;

@@ -73,7 +73,7 @@ void HomeEnvironment::SetUp()
 void HomeEnvironment::TearDown()
 {
     if (sdk_ == SDK::Up)
-        qelSDKCleanup();
+        static_cast<void>(qelSDKCleanup());
     home_.reset();
 }
 
@@ -94,9 +94,9 @@ void SDKHomeTest::SetUp()
 void SDKHomeTest::TearDown()
 {
     if (context_ != nullptr)
-        qelContextFree(context_);
+        static_cast<void>(qelContextFree(context_));
     context_ = nullptr;
-    qelSDKCleanup();
+    static_cast<void>(qelSDKCleanup());
 }
 
 QELContext *SDKSuite::context = nullptr;
@@ -112,9 +112,9 @@ void SDKSuite::SetUpTestSuite()
 
 void SDKSuite::TearDownTestSuite()
 {
-    qelContextFree(context);
+    static_cast<void>(qelContextFree(context));
     context = nullptr;
-    qelSDKCleanup();
+    static_cast<void>(qelSDKCleanup());
     home.reset();
 }
 
