@@ -36,9 +36,10 @@ protected:
     }
     void TearDown() override
     {
-        ContextTest::TearDown();
+        // The specs live in the context's memory manager: free them first.
         static_cast<void>(qelFileSpecFree(pubSpec));
         static_cast<void>(qelFileSpecFree(secSpec));
+        ContextTest::TearDown();
         ::chmod(dir.c_str(), 0700);
         fs::remove_all(dir);
     }
