@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr const char *kGateFile = "qelKeyMan";
 
 static_assert(sizeof(QELTokenInfo) == QELTokenInfoSize);
 

@@ -25,7 +25,6 @@ using u32 = std::uint32_t;
 
 constexpr u32 kSDKAPIVersion = 0x01000000;
 constexpr u32 kSDKVersion = 0x02050000;
-constexpr const char *kSource = "qelFeatures";
 constexpr char kBanner[QEL_FEATURES_BANNER_SIZE] = "QELsdk 2.5 - OpenPGP message and key toolkit";
 
 struct CipherRow {
