@@ -129,7 +129,10 @@ std::int32_t unpadType2(const std::uint8_t *b, u32 k, std::uint8_t *out, u32 out
         return QELError_CorruptData;
     const std::uint8_t *data = legacy ? b + 1 : b + sep + 1;
     const u32 length = legacy ? 19 : k - sep - 1;
-    std::memcpy(out, data, length < outSize ? length : outSize);
+    // A length query passes no output buffer at all.
+    const u32 n = length < outSize ? length : outSize;
+    if (n != 0)
+        std::memcpy(out, data, n);
     return (std::int32_t)length;
 }
 
