@@ -7,6 +7,8 @@
 #include "qelPkEncodeInternal.h"
 #include "qelRandomContextInternal.h"
 
+#include "bench_ratio.h"
+
 #include <benchmark/benchmark.h>
 #include <openssl/bn.h>
 #include <openssl/rand.h>
@@ -163,34 +165,6 @@ BENCHMARK(BM_PrimeSearch1024_openssl)
     ->Repetitions(20)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
-
-// Records each result's real time per iteration while printing as usual.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> times; // run name -> ns per iteration
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &r : runs) {
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median")
-                continue;
-            times[r.run_name.function_name + "/" + r.run_name.args] =
-                r.GetAdjustedRealTime(); // in the run's time unit
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-void printRatio(const RatioReporter &rep, const std::string &ours, const std::string &theirs,
-                const char *label, double limit)
-{
-    auto a = rep.times.find(ours), b = rep.times.find(theirs);
-    if (a == rep.times.end() || b == rep.times.end() || b->second <= 0)
-        return;
-    double ratio = a->second / b->second;
-    std::printf("%-44s %6.2fx%s\n", label, ratio,
-                limit > 0 ? (ratio <= limit ? "  (within limit)" : "  (ABOVE LIMIT)") : "");
-}
 
 } // namespace
 

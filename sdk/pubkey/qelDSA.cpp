@@ -28,16 +28,7 @@ constexpr u32 kNonceExtraBits = 64;
 QELMemoryMgr *managerOf(QELContext *context) { return qelContextGetMemoryMgr(context); }
 u32 octetsOf(const BN *n) { return qelPkOctets(ops().qelBigNumBitLength(n)); }
 
-void destroyRandom(QELRandomContext *random)
-{
-    if (random == nullptr)
-        return;
-    if (random->destroy)
-        random->destroy(random);
-    else
-        static_cast<void>(qelContextMemFree(random->context, random));   // nothing to report
-}
-using OwnedRandom = std::unique_ptr<QELRandomContext, decltype(&destroyRandom)>;
+using OwnedRandom = std::unique_ptr<QELRandomContext, decltype(&qelPkDestroyRandom)>;
 
 // ---- key material
 
@@ -149,7 +140,7 @@ QELStatus dsaSign(QELSecretKeyObject *self, const QELHashDescriptor *, const std
 
     random->descriptor->add(random->state, digest, m);
     const std::int32_t cipher = qelFIPSModeEnabled() ? QELCipherAlgorithm_3DES : QELCipherAlgorithm_CAST5;
-    OwnedRandom generator(qelRandomX917Create(self->context, cipher, random), destroyRandom);
+    OwnedRandom generator(qelRandomX917Create(self->context, cipher, random), qelPkDestroyRandom);
     if (generator == nullptr)
         return QELError_OutOfMemory;
     static_cast<void>(qelRandomAddBigNum(generator.get(), x));   // an add cannot fail
@@ -226,15 +217,6 @@ std::int32_t dsaVerify(QELPublicKeyObject *self, const std::uint8_t *signature, 
 
 // ---- generation
 
-struct Progress {
-    QELPkProgressProc proc;
-    void *data;
-    std::int32_t operator()(std::int32_t ch) const { return proc ? proc(data, ch) : 0; }
-};
-
-std::int32_t forward(void *data, std::int32_t ch) { return (*static_cast<Progress *>(data))(ch); }
-
-QELStatus searchFailure(std::int32_t r) { return r < -1 ? r : QELError_OutOfMemory; }
 
 } // namespace
 
@@ -254,8 +236,8 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     qelBigNumInit();
     const auto &o = ops();
     const u32 qBits = P64 <= 1024 ? 160 : P64 <= 2048 ? 224 : 256;
-    Progress report{progress, progressData};
-    OwnedRandom generator(qelRandomX917CreateZeroSeed(context), destroyRandom);
+    QELPkProgress report{progress, progressData};
+    OwnedRandom generator(qelRandomX917CreateZeroSeed(context), qelPkDestroyRandom);
     if (generator == nullptr)
         return fail(QELError_OutOfMemory);
     std::uint8_t seed[8];
@@ -269,16 +251,16 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     std::int32_t r;
     if (qelBigNumRandom(q, generator.get(), qBits, 0xFF, 1, qBits - 9) != 0)
         return fail(QELError_OutOfMemory);
-    if ((r = qelPrimeSearchConstrained(q, nullptr, forward, &report, 0u)) <= 0)
-        return fail(searchFailure(r));
+    if ((r = qelPrimeSearchConstrained(q, nullptr, qelPkProgressForward, &report, 0u)) <= 0)
+        return fail(qelPkSearchFailure(r));
     if ((r = report(' ')) < 0)
         return fail(r);
     if (qelBigNumRandom(p, generator.get(), P64, 0xC0, 1, P64 - qBits) != 0 || o.qelBigNumCopy(step, q) != 0 ||
         o.qelBigNumShiftLeft(step, 1) != 0 || o.qelBigNumMod(h, p, step) != 0 || o.qelBigNumSubtract(p, h) != 0 ||
         o.qelBigNumAddWord(p, 1) != 0)
         return fail(QELError_OutOfMemory);
-    if ((r = qelPrimeSearch(p, step, forward, &report)) <= 0)
-        return fail(searchFailure(r));
+    if ((r = qelPrimeSearch(p, step, qelPkProgressForward, &report)) <= 0)
+        return fail(qelPkSearchFailure(r));
     if ((r = report(' ')) < 0 || (r = report('.')) < 0)
         return fail(r);
     // g = h^((p - 1) / q) mod p for h = 2, 3, ... until g is not 1.

@@ -26,15 +26,6 @@ constexpr u32 kMaxEncryptBits = 65535;
 QELMemoryMgr *managerOf(QELContext *context) { return qelContextGetMemoryMgr(context); }
 u32 octetsOf(const BN *n) { return qelPkOctets(ops().qelBigNumBitLength(n)); }
 
-void destroyRandom(QELRandomContext *random)
-{
-    if (random == nullptr)
-        return;
-    if (random->destroy)
-        random->destroy(random);
-    else
-        static_cast<void>(qelContextMemFree(random->context, random));   // nothing to report
-}
 
 // ---- key material
 
@@ -216,22 +207,13 @@ QELStatus elgDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
     return QELError_NoErr;
 }
 
-struct Progress {
-    QELPkProgressProc proc;
-    void *data;
-    std::int32_t operator()(std::int32_t ch) const { return proc ? proc(data, ch) : 0; }
-};
-
-std::int32_t forward(void *data, std::int32_t ch) { return (*static_cast<Progress *>(data))(ch); }
-
-QELStatus searchFailure(std::int32_t r) { return r < -1 ? r : QELError_OutOfMemory; }
 
 // A fresh group: p = 2 q m + 1 for a prime q, generator 2.
-QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, Progress &report, BN *p, BN *g)
+QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, QELPkProgress &report, BN *p, BN *g)
 {
     const auto &o = ops();
-    std::unique_ptr<QELRandomContext, decltype(&destroyRandom)> generator(qelRandomX917CreateZeroSeed(context),
-                                                                          destroyRandom);
+    std::unique_ptr<QELRandomContext, decltype(&qelPkDestroyRandom)> generator(qelRandomX917CreateZeroSeed(context),
+                                                                          qelPkDestroyRandom);
     if (generator == nullptr)
         return QELError_OutOfMemory;
     std::uint8_t seed[8];
@@ -246,8 +228,8 @@ QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, Pr
     std::int32_t r;
     if (qelBigNumRandom(q, generator.get(), qb, 0x80, 1, qb - 2) != 0)
         return QELError_OutOfMemory;
-    if ((r = qelPrimeSearchConstrained(q, nullptr, forward, &report, 0u)) <= 0)
-        return searchFailure(r);
+    if ((r = qelPrimeSearchConstrained(q, nullptr, qelPkProgressForward, &report, 0u)) <= 0)
+        return qelPkSearchFailure(r);
     if ((r = report(' ')) < 0)
         return r;
     if (qelBigNumRandom(p, generator.get(), bits, 0xC0, 1, bits - 3 - qb) != 0 || o.qelBigNumCopy(step, q) != 0 ||
@@ -255,8 +237,8 @@ QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, Pr
         o.qelBigNumAddWord(p, 1) != 0 || o.qelBigNumSetWord(g, 2) != 0)
         return QELError_OutOfMemory;
     for (;;) {
-        if ((r = qelPrimeSearch(p, step, forward, &report)) <= 0)
-            return searchFailure(r);
+        if ((r = qelPrimeSearch(p, step, qelPkProgressForward, &report)) <= 0)
+            return qelPkSearchFailure(r);
         if ((r = report(' ')) < 0)
             return r;
         // t = 2 (p div q); 2 is taken when 2^t mod p is not 1.
@@ -288,7 +270,7 @@ QELSecretKeyObject *qelElGamalGenerateKey(QELContext *context, u32 bits, std::ui
         return fail(QELError_BadParams);
     qelBigNumInit();
     const auto &o = ops();
-    Progress report{progress, progressData};
+    QELPkProgress report{progress, progressData};
     QELPkNumbers<4> v(managerOf(context), true);
     BN *p = v[P], *g = v[G], *y = v[Y], *x = v[X];
     const std::uint8_t *fp = nullptr, *fg = nullptr;

@@ -883,3 +883,15 @@ std::int32_t qelPkReadPair(BN *a, BN *b, const std::uint8_t *in, std::size_t len
         return shortStatus;
     return (std::int32_t)length;
 }
+
+void qelPkDestroyRandom(QELRandomContext *random)
+{
+    if (random == nullptr)
+        return;
+    if (random->destroy)
+        random->destroy(random);
+    else
+        static_cast<void>(qelContextMemFree(random->context, random));   // nothing to report
+}
+
+std::int32_t qelPkProgressForward(void *progress, std::int32_t ch) { return (*static_cast<QELPkProgress *>(progress))(ch); }

@@ -308,3 +308,19 @@ std::int32_t qelPkWritePair(const QELBigNum *a, const QELBigNum *b, std::uint8_t
 // QELError_BadKeyEncoding for a malformed DER frame, or the reader's status.
 std::int32_t qelPkReadPair(QELBigNum *a, QELBigNum *b, const std::uint8_t *in, std::size_t length,
                            std::uint32_t size, std::int32_t format, QELStatus shortStatus);
+
+// Releases a random context made for one operation (through its destroy
+// hook when it has one).
+void qelPkDestroyRandom(QELRandomContext *random);
+
+// The caller's progress callback as the prime searches of a generation see
+// it: their user data is the QELPkProgress.
+struct QELPkProgress {
+    QELPkProgressProc proc;
+    void *data;
+    std::int32_t operator()(std::int32_t ch) const { return proc ? proc(data, ch) : 0; }
+};
+std::int32_t qelPkProgressForward(void *progress, std::int32_t ch);
+// The status of a failed prime search: the caller's abort as it was given,
+// otherwise a memory failure.
+inline QELStatus qelPkSearchFailure(std::int32_t result) { return result < -1 ? result : QELError_OutOfMemory; }

@@ -266,9 +266,14 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
         return QELError_OutOfEntropy;
     QELPkNumbers<8> t(managerOf(self->context), true);
     BN *r = t[0], *v = t[1], *y = t[2], *m1 = t[3], *m2 = t[4], *h = t[5], *dp = t[6], *tmp = t[7];
+    const u32 bits = o.qelBigNumBitLength(n);
+    // Room for every intermediate at once: each secure block is locked into
+    // memory, so growing them step by step costs more than the arithmetic.
+    for (int i = 0; i < 8; ++i)
+        if (o.qelBigNumReserveBits(t[i], 2 * bits + 64) != 0)
+            return QELError_OutOfMemory;
 
     // A blinding factor that has an inverse; any other is drawn again.
-    const u32 bits = o.qelBigNumBitLength(n);
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
         if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
@@ -545,9 +550,6 @@ std::int32_t findPrime(BN *p, u32 bits, u32 entropy, Search &s)
     return qelPrimeSearchConstrained(p, searchPick, searchProgress, &s, kPublicExponent, 0u);
 }
 
-// A failed search keeps the cause it reports (the caller's abort), else it
-// ran out of memory.
-QELStatus searchFailure(std::int32_t r) { return r < -1 ? r : QELError_OutOfMemory; }
 
 } // namespace
 
@@ -574,7 +576,7 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
         return fail(QELError_OutOfMemory);
     std::int32_t r = findPrime(p, bits / 2, bits / 2 - 3, s);
     if (r <= 0)
-        return fail(searchFailure(r));
+        return fail(qelPkSearchFailure(r));
     // q: far enough from p that |p - q| has at least bits/2 - 5 bits.
     for (bool first = true;; first = false) {
         if (progress) {
@@ -590,7 +592,7 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
     }
     r = qelPrimeSearchConstrained(q, searchPick, searchProgress, &s, kPublicExponent, 0u);
     if (r <= 0)
-        return fail(searchFailure(r));
+        return fail(qelPkSearchFailure(r));
     if (random->descriptor->stir)
         random->descriptor->stir(random->state);
     if (o.qelBigNumCompare(p, q) > 0)

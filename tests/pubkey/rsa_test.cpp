@@ -386,6 +386,11 @@ TEST_F(RSATest, RefusesWhatIsTooLargeOrMalformed)
     const Bytes digest = digestOf(2, "z");
     EXPECT_EQ(pub->verify(pub.get(), n.data(), n.size(), qelHashDescriptorFind(2), digest.data(), 20, 2), 0);
     EXPECT_EQ(sec->decrypt(sec.get(), n.data(), 1, out, &olen, nullptr, 0, 2), QELError_MalformedESK);
+    // A modulus too small for any message: the size query answers 0.
+    PublicKey tiny = publicFrom(context, 1, cat({mpi({0x0F}), mpi({0x03})}));
+    ASSERT_NE(tiny, nullptr);
+    EXPECT_EQ(tiny->maxPlaintextSize(tiny.get()), 0);
+    EXPECT_EQ(tiny->encrypt(tiny.get(), fits.data(), 0, c, &clen, &random, 2), QELError_DataTooLarge);
     // A decryption of garbage is a padding failure, not another error.
     Bytes garbage(128, 0x33);
     EXPECT_EQ(sec->decrypt(sec.get(), garbage.data(), garbage.size(), out, &olen, nullptr, 0, 2), QELError_CorruptData);
