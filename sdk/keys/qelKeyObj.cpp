@@ -850,7 +850,16 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
         db->lastError = QELError_OutOfMemory;
         return nullptr;
     };
-    QELKeyObject *signer = lookupForBuild(db, algorithm, issuer);
+    // Most signatures are self-signatures: try the key above first.
+    QELKeyObject *signer = nullptr;
+    QELKeyObject *top = qelKeyObjTopKey(parent);
+    if (top != nullptr && qelKeyObjIsLive(top) && !p.isX509) {
+        QELKeyInfo *ti = qelKeyObjKeyInfo(top);
+        if (std::memcmp(ti->keyID, issuer, 8) == 0 && qelKeyIDNormaliseAlgorithm(ti->algorithm) == algorithm)
+            signer = top;
+    }
+    if (signer == nullptr)
+        signer = lookupForBuild(db, algorithm, issuer);
     if (signer == nullptr) {
         signer = newPlaceholder(db, algorithm, issuer, p.isX509 ? QELKeyObjFlag_X509Name : 0);
         if (signer == nullptr)
@@ -895,7 +904,7 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
     pushSigner(sig);
 
     if (p.isX509 && haveSubject) {
-        QELKeyObject *top = qelKeyObjTopKey(sig);
+        top = qelKeyObjTopKey(sig);
         QELKeyObject *subjectKey = lookupForBuild(db, 128, subject);
         if (subjectKey == nullptr) {
             subjectKey = newPlaceholder(db, 128, subject, QELKeyObjFlag_X509Name);

@@ -37,6 +37,7 @@ protected:
     void TearDown() override
     {
         // The specs live in the context's memory manager: free them first.
+        static_cast<void>(qelKeyDBCloseUnreferencedLocal(ctx));
         static_cast<void>(qelFileSpecFree(pubSpec));
         static_cast<void>(qelFileSpecFree(secSpec));
         ContextTest::TearDown();
