@@ -55,30 +55,9 @@ QELStatus qelKeySigCheckSetWithProgress(QELKeySet *, QELKeyDB *, void *, void *,
     return QELError_NoErr;
 }
 QELStatus qelKeySigCheckOne(QELKeyDB *, QELKeyObject *, QELKeyDB *, bool) { return QELError_NoErr; }
-// qelTrustProp: no propagation yet; the weights follow the trust settings.
+// qelTrustProp: no propagation yet.
 QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
-namespace {
-std::uint8_t trustWeight(QELSettings *settings, std::int32_t divisorId)
-{
-    std::int32_t threshold = qelSettingsGetInt(settings, QELSetting_TrustThreshold, nullptr, nullptr);
-    std::int32_t divisor = qelSettingsGetInt(settings, divisorId, nullptr, nullptr);
-    if (divisor < 1)
-        return 0;
-    if (threshold > 255)
-        threshold = 255;
-    if (threshold < 0)
-        threshold = 0;
-    return std::uint8_t((threshold + divisor - 1) / divisor);
-}
-} // namespace
-std::uint8_t qelTrustCompleteWeight(QELSettings *s) { return trustWeight(s, QELSetting_CompletesNeeded); }
-std::uint8_t qelTrustMarginalWeight(QELSettings *s) { return trustWeight(s, QELSetting_MarginalsNeeded); }
-std::uint8_t qelTrustLevelToValue(QELSettings *, std::uint8_t ownerTrust)
-{
-    static constexpr std::uint8_t kByLevel[8] = {253, 253, 0, 0, 0, 128, 252, 255};
-    return kByLevel[ownerTrust & 7];
-}
 // qelKeyFilter: evaluation waits for the property getters; nothing matches.
 bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
 // ---- end keydb ----

@@ -72,9 +72,6 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
 // ---- qelTrustProp: trust and validity ----
 QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
-std::uint8_t qelTrustCompleteWeight(QELSettings *settings);
-std::uint8_t qelTrustMarginalWeight(QELSettings *settings);
-std::uint8_t qelTrustLevelToValue(QELSettings *settings, std::uint8_t ownerTrust);
 
 // ---- qelKeyFilter: key filters ----
 struct QELKeyFilter;

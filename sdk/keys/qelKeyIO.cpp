@@ -8,6 +8,7 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelSeams.h"
+#include "qelTrustPropInternal.h"
 
 #include <cstring>
 
@@ -63,8 +64,8 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
     case QELObjectType_UserID: {
         QELSettings *settings = qelContextGetSettings(db->context);
         QELUserIDInfo *ui = qelKeyObjUserIDInfo(node);
-        u8 validity = (t & 3) == 3 ? qelTrustCompleteWeight(settings)
-                      : (t & 3) == 2 ? qelTrustMarginalWeight(settings) : 0;
+        u8 validity = (t & 3) == 3 ? qelTrustCompleteValue(settings)
+                      : (t & 3) == 2 ? qelTrustMarginalValue(settings) : 0;
         QELKeyObject *key = qelKeyObjTopKey(node);
         u8 value = qelTrustLevelToValue(settings, key ? qelKeyObjKeyInfo(key)->trust & 7 : 0);
         if (n > 1) validity = body[1];

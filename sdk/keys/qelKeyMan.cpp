@@ -110,6 +110,39 @@ QELStatus qelTokenPutCertificateLocal(QELContext *, const QELKeyID *, const void
     return QELError_NoErr;
 }
 
+// ---- property copies -------------------------------------------------------
+
+QELStatus qelPropertyDataAlloc(QELContext *context, const void *bytes, std::size_t length, void **outPointer)
+{
+    qel::clearOut(outPointer);
+    if (outPointer == nullptr || (bytes == nullptr && length != 0))
+        return QELError_BadParams;
+    if (length == 0)
+        return QELError_UnknownProperty;
+    if (length > SIZE_MAX - 2)
+        return QELError_OutOfMemory;
+    auto *block = static_cast<std::uint8_t *>(qelContextMemAlloc(context, length + 2, 0));
+    if (block == nullptr)
+        return QELError_OutOfMemory;
+    std::memcpy(block, bytes, length);
+    block[length] = 0;
+    block[length + 1] = 0;
+    *outPointer = block;
+    return QELError_NoErr;
+}
+
+QELStatus qelPropertyDataCopy(const void *bytes, void *buffer, std::size_t length, std::size_t bufferSize)
+{
+    if ((bytes == nullptr && length != 0) || (buffer == nullptr && bufferSize != 0))
+        return QELError_BadParams;
+    const std::size_t n = length > bufferSize ? bufferSize : length;
+    if (n != 0)
+        std::memcpy(buffer, bytes, n);
+    if (n < bufferSize)
+        static_cast<std::uint8_t *>(buffer)[n] = 0;
+    return length > bufferSize ? QELError_BufferTooSmall : QELError_NoErr;
+}
+
 // ---- public operations -----------------------------------------------------
 
 QELStatus qelCountTokens(QELContext *context, std::int32_t *outCount)

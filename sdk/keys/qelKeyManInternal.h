@@ -1,4 +1,5 @@
-// Key management internals: the in-process forms of the token operations.
+// Key management internals: the in-process forms of the token operations
+// and the copy helpers of the property getters.
 #pragma once
 
 #include "qelKeyMan.h"
@@ -32,3 +33,13 @@ struct QELKeyID;
                                                     const void *certificate,
                                                     std::size_t certificateLength,
                                                     const void *secret, std::size_t secretLength);
+
+// A property's bytes in a new block of the context with two NUL bytes
+// behind them; QELError_UnknownProperty for length 0.
+[[nodiscard]] QELStatus qelPropertyDataAlloc(QELContext *context, const void *bytes, std::size_t length,
+                                             void **outPointer);
+// Copies a property's bytes into the caller's buffer, a NUL behind them when
+// room is left; QELError_BufferTooSmall (with the first size bytes copied)
+// when they do not fit.
+[[nodiscard]] QELStatus qelPropertyDataCopy(const void *bytes, void *buffer, std::size_t length,
+                                            std::size_t bufferSize);

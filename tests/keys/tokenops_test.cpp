@@ -1,3 +1,4 @@
+#include "qelContextInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelTestEnv.h"
 
@@ -53,6 +54,44 @@ TEST_F(TokenOpsTest, KeyDataOperationsFindNoSecretKey)
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(qelTokenPutCertificateLocal(context, nullptr, "n", 1, "\x30\x00", 2, "pin", 3), QELError_NoErr);
+}
+
+} // namespace
+
+namespace {
+
+class PropertyCopyTest : public qeltest::SDKSuite {};
+
+TEST_F(PropertyCopyTest, AllocatedCopiesEndInTwoNulBytes)
+{
+    void *block = reinterpret_cast<void *>(1);
+    EXPECT_EQ(qelPropertyDataAlloc(context, "abc", 0, &block), QELError_UnknownProperty);
+    EXPECT_EQ(block, nullptr);
+    ASSERT_EQ(qelPropertyDataAlloc(context, "abc", 3, &block), QELError_NoErr);
+    EXPECT_EQ(std::memcmp(block, "abc\0\0", 5), 0);
+    EXPECT_EQ(qelContextMemFree(context, block), QELError_NoErr);
+    EXPECT_EQ(qelPropertyDataAlloc(context, "abc", 3, nullptr), QELError_BadParams);
+}
+
+TEST_F(PropertyCopyTest, CopiesStopAtTheBufferAndTerminateWhenThereIsRoom)
+{
+    struct {
+        std::size_t size;
+        QELStatus status;
+        const char *expected; // 6 bytes of the buffer afterwards
+    } const cases[] = {
+        {6, QELError_NoErr, "abcd\0#"},
+        {5, QELError_NoErr, "abcd\0#"},
+        {4, QELError_NoErr, "abcd##"},
+        {2, QELError_BufferTooSmall, "ab####"},
+        {0, QELError_BufferTooSmall, "######"},
+    };
+    for (const auto &c : cases) {
+        char buffer[6];
+        std::memset(buffer, '#', sizeof buffer);
+        EXPECT_EQ(qelPropertyDataCopy("abcd", buffer, 4, c.size), c.status) << c.size;
+        EXPECT_EQ(std::memcmp(buffer, c.expected, 6), 0) << c.size;
+    }
 }
 
 } // namespace

@@ -1,0 +1,62 @@
+// Key generation internals: the option-list front ends of generation.
+#pragma once
+
+#include "qelErrors.h"
+#include "qelTimeDate.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct QELContext;
+struct QELKeyGenParams;
+struct QELOptionList;
+struct QELSecretKeyObject;
+
+// Progress of a generation, one character at a time; a non-zero answer
+// stops the generation and becomes its status.
+using QELKeyGenProgressProc = std::int32_t (*)(void *userData, std::int32_t ch);
+
+// What a new key pair is made from.
+struct QELKeyGenRequest {
+    QELContext *context;
+    std::uint8_t algorithm;
+    std::uint32_t bits;
+    std::uint32_t subgroupBits;
+    bool primaryKey;                      // else a subkey
+    bool creationGiven;
+    QELTime creation;                     // the settings' time offset is added
+    std::uint16_t validityDays;
+    const void *passphrase;               // null: the secret part stays unprotected
+    std::size_t passphraseLength;
+    std::uint8_t isPasskey;
+    std::uint8_t fastGeneration;
+    bool entropyCheck;
+    bool keyFlagsPresent;
+    std::uint32_t keyFlags;
+    bool keyServerPrefsPresent;
+    std::uint32_t keyServerPrefs;
+    const std::uint8_t *keyServer;
+    std::size_t keyServerLength;
+    const std::uint32_t *preferredCiphers;     // primary key: ids, 32 bits each
+    std::size_t preferredCiphersBytes;
+    const std::uint32_t *preferredCompression; // primary key
+    std::size_t preferredCompressionBytes;
+    const std::uint8_t *masterPreferredCiphers; // subkey: the master's preference bytes
+    std::size_t masterPreferredCiphersLength;
+    QELKeyGenProgressProc progress;
+    void *progressData;
+};
+
+// Makes the key pair, protects its secret part and fills the parameters
+// the database writers take: QELError_BadParams for an algorithm that is
+// unknown or cannot serve the role, QELError_OutOfEntropy when the
+// generator holds too little, the generator's status (a progress abort
+// unchanged), or QELError_OutOfMemory. Nothing is handed out on failure.
+[[nodiscard]] QELStatus qelKeyGenMakeKeyPair(const QELKeyGenRequest &request, QELSecretKeyObject **outKey,
+                                             QELKeyGenParams **outParams);
+
+// Bits of entropy a generation with these options draws: 0 when the options
+// turn the entropy check off, QELError_BadParams for an option kind it does
+// not take, -1 for any other failure (an unknown algorithm, unreadable
+// options).
+std::int32_t qelKeyGenEntropyNeededWithOptions(QELContext *context, QELOptionList *options);
