@@ -1,11 +1,13 @@
 // Trailer, passphrase check and block decryption.
 #include "zavArchive.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sys/types.h>
 
 #include "qelAlgorithms.h"
+#include "qelCipherBulk.h"
 #include "qelHelpers.h"
 #include "qelSHA1Internal.h"
 #include "qelSymmetricCipherInternal.h"
@@ -162,37 +164,31 @@ void cfbDecryptInterleaved(void *keyContext, std::uint8_t registerA[8], std::uin
                            const std::uint8_t *ciphertext, std::uint8_t *plaintext,
                            std::size_t chunkCount)
 {
-    if (chunkCount == 0)
-        return;
-    const QELCipherBlockProc encrypt = cast5Descriptor()->encrypt;
-    std::uint8_t maskA[8];
-    std::uint8_t maskB[8];
-    const std::uint8_t *feedbackA = registerA;
-    const std::uint8_t *feedbackB = registerB;
-    std::uint8_t previous[16];
-    const bool inPlace = ciphertext == plaintext;
-    for (std::size_t chunk = 0; chunk < chunkCount; ++chunk) {
-        const std::uint8_t *c = ciphertext + 16 * chunk;
-        std::uint8_t *p = plaintext + 16 * chunk;
-        encrypt(keyContext, feedbackA, maskA);
-        encrypt(keyContext, feedbackB, maskB);
-        // The next feedback is this chunk's ciphertext; decrypting in place
-        // overwrites it, so keep a copy then.
-        if (inPlace) {
-            std::memcpy(previous, c, 16);
-            feedbackA = previous;
-            feedbackB = previous + 8;
-        } else {
-            feedbackA = c;
-            feedbackB = c + 8;
-        }
-        for (int i = 0; i < 8; ++i) {
-            p[i] = feedbackA[i] ^ maskA[i];
-            p[8 + i] = feedbackB[i] ^ maskB[i];
-        }
+    // Each chunk's masks are the encryption of the chunk before it (the
+    // registers for the first), all ciphertext already at hand: a group of
+    // chunks goes through the cipher in one several-block call.
+    constexpr std::size_t kGroup = 16;
+    std::uint8_t feedback[16 * kGroup];
+    std::uint8_t mask[16 * kGroup];
+    std::memcpy(feedback, registerA, 8);
+    std::memcpy(feedback + 8, registerB, 8);
+    while (chunkCount > 0) {
+        const std::size_t n = std::min(chunkCount, kGroup);
+        const std::size_t bytes = 16 * n;
+        std::memcpy(feedback + 16, ciphertext, bytes - 16);
+        // Decrypting in place overwrites the next feedback: keep it first.
+        std::memcpy(registerA, ciphertext + bytes - 16, 8);
+        std::memcpy(registerB, ciphertext + bytes - 8, 8);
+        qelCAST5EncryptBlocks(keyContext, feedback, mask, 2 * n);
+        for (std::size_t i = 0; i < bytes; ++i)
+            plaintext[i] = static_cast<std::uint8_t>(ciphertext[i] ^ mask[i]);
+        std::memcpy(feedback, registerA, 8);
+        std::memcpy(feedback + 8, registerB, 8);
+        ciphertext += bytes;
+        plaintext += bytes;
+        chunkCount -= n;
     }
-    std::memcpy(registerA, feedbackA, 8);
-    std::memcpy(registerB, feedbackB, 8);
+    qelSecureWipe(mask, sizeof mask);
 }
 
 void decryptArchiveBlock(const ArchiveTrailer &trailer, void *keyContext, std::uint32_t blockNumber,

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -354,6 +356,35 @@ void runEntryActions(ExtractionState *state)
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t kMaxDecryptHelpers = 8;
+std::atomic<std::size_t> gDecryptHelpersForTesting{0};
+
+// One helper with the several-block cipher decrypts some 2-3 times faster
+// than the inflater takes its input, even on stored (incompressible) data; a
+// second one absorbs the scheduling hiccups of a busy machine. More only add
+// hand-over traffic and compete with the inflater for cores (measured with
+// bench/zavreader_bench: 4 and 8 helpers were slower than 2 on 8 cores), and
+// on a single spare core one helper is all there is room for.
+std::size_t decryptHelperCount()
+{
+    if (const std::size_t forced = gDecryptHelpersForTesting.load(); forced != 0)
+        return std::min(forced, kMaxDecryptHelpers);
+    // The cores this process may run on, not those the machine has.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const int cores = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
+    return cores > 2 ? 2 : 1;
+}
+
+}  // namespace
+
+void zavTestSetDecryptHelpers(std::size_t count)
+{
+    gDecryptHelpersForTesting.store(count);
+}
+
 // Reads and decrypts the data region a few batches ahead of the inflater on
 // helper threads. Blocks decrypt independently of each other, so this only
 // overlaps the cipher work with inflation and file output; every event,
@@ -361,12 +392,14 @@ void runEntryActions(ExtractionState *state)
 class DecryptAhead {
 public:
     static constexpr std::size_t kBlocksPerBatch = 64;
-    static constexpr std::size_t kBatches = 6;
-    static constexpr std::size_t kWorkers = 2;
+    // Slots beyond one per helper, so that a helper rarely waits for the
+    // consumer to hand one back.
+    static constexpr std::size_t kSpareBatches = 4;
     static constexpr char kThreadName[] = "zavdecrypt";
 
     DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
-        : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext)
+        : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext), workerCount_(decryptHelperCount()),
+          batchCount_(workerCount_ + kSpareBatches), batches_(batchCount_), workers_(workerCount_)
     {
         // Only blocks that hold data are worth reading ahead; the reader
         // never delivers a byte of a block past the data length.
@@ -399,7 +432,7 @@ public:
             sigdelset(&all, fault);
         pthread_sigmask(SIG_BLOCK, &all, &previous);
         bool started = true;
-        for (std::size_t w = 0; w < kWorkers && started; ++w) {
+        for (std::size_t w = 0; w < workerCount_ && started; ++w) {
             try {
                 workers_[w] = std::thread([this, w] { run(w); });
             } catch (...) {
@@ -420,11 +453,11 @@ public:
         if (n >= blockLimit_)
             return nullptr;
         const std::uint64_t wanted = n / kBlocksPerBatch;
-        Batch &batch = batches_[wanted % kBatches];
+        Batch &batch = batches_[wanted % batchCount_];
         std::unique_lock<std::mutex> lock(mutex_);
         if (holding_ && held_ != wanted) {
             // The batch before is used up: its slot may be filled again.
-            batches_[held_ % kBatches].full = false;
+            batches_[held_ % batchCount_].full = false;
             consumed_ = held_ + 1;
             holding_ = false;
             changed_.notify_all();
@@ -472,17 +505,17 @@ private:
         std::memset(ciphertext + done, 0, length - done);
     }
 
-    // Helper w fills batches w, w + kWorkers, ... in the slot ring.
+    // Helper w fills batches w, w + workerCount_, ... in the slot ring.
     void run(std::size_t w)
     {
         ::pthread_setname_np(::pthread_self(), kThreadName);
         // Ciphertext is never secret: no wiping needed.
         std::uint8_t ciphertext[kBlocksPerBatch * kArchiveBlockSize];
-        for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += kWorkers) {
-            Batch &batch = batches_[number % kBatches];
+        for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += workerCount_) {
+            Batch &batch = batches_[number % batchCount_];
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || (number < consumed_ + kBatches && !batch.full); });
+                changed_.wait(lock, [&] { return stop_ || (number < consumed_ + batchCount_ && !batch.full); });
                 if (stop_)
                     return;
             }
@@ -505,14 +538,16 @@ private:
     const ArchiveTrailer trailer_;
     void *const keyContext_;
     std::uint64_t blockLimit_ = 0;
-    std::array<Batch, kBatches> batches_{};
+    const std::size_t workerCount_;
+    const std::size_t batchCount_;
+    std::vector<Batch> batches_;
     std::uint64_t consumed_ = 0;   // batches handed back by the consumer
     std::uint64_t held_ = 0;       // batch the consumer reads from
     bool holding_ = false;
     bool stop_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::array<std::thread, kWorkers> workers_;
+    std::vector<std::thread> workers_;
 };
 
 bool entryNameClimbs(const char *name)

@@ -117,3 +117,7 @@ void rollbackCreatedPaths(CreatedPath *head);
 bool entryNameClimbs(const char *name);
 
 QELStatus onExtractionEvent(void *reserved, ExtractionEvent *event, void *userData);
+
+// Test switch: the number of decrypt-ahead helpers (1 .. 8) instead of the
+// machine's choice; 0 restores that choice.
+void zavTestSetDecryptHelpers(std::size_t count);

@@ -1,4 +1,5 @@
-// AES (FIPS 197) with 32-bit lookup tables computed at compile time.
+// AES (FIPS 197) with 32-bit lookup tables computed at compile time, and
+// AES-NI over the same schedule where the processor has it.
 #include "qelAESInternal.h"
 
 #include <array>
@@ -6,6 +7,8 @@
 
 #include "qelAlgorithms.h"
 #include "qelBitOps.h"
+#include "qelCipherBulk.h"
+#include "qelCryptoCPU.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
@@ -133,8 +136,19 @@ inline std::uint8_t &marker(std::uint8_t *ctx, std::int32_t nr)
     return ctx[4 + 16 * (nr + 1)];
 }
 
+std::uint32_t subWord(std::uint32_t t, bool hardware)
+{
+#if defined(QEL_CRYPTO_X86)
+    if (hardware)
+        return qelAESSubWordNI(t);  // no table lookups indexed by key bytes
+#endif
+    (void)hardware;
+    return word(kSBox[t >> 24], kSBox[(t >> 16) & 0xFF], kSBox[(t >> 8) & 0xFF], kSBox[t & 0xFF]);
+}
+
 void expand(void *context, const std::uint8_t *key, int nk)
 {
+    const bool hardware = qelCryptoUseAES();
     auto *ctx = static_cast<std::uint8_t *>(context);
     const std::int32_t nr = nk + 6;
     std::memcpy(ctx, &nr, sizeof nr);
@@ -146,12 +160,10 @@ void expand(void *context, const std::uint8_t *key, int nk)
     for (int i = nk; i < total; ++i) {
         std::uint32_t t = w[i - 1];
         if (i % nk == 0) {
-            t = (t << 8) | (t >> 24);
-            t = word(kSBox[t >> 24], kSBox[(t >> 16) & 0xFF], kSBox[(t >> 8) & 0xFF], kSBox[t & 0xFF]) ^
-                (std::uint32_t(rcon) << 24);
+            t = subWord((t << 8) | (t >> 24), hardware) ^ (std::uint32_t(rcon) << 24);
             rcon = xtime(rcon);
         } else if (nk > 6 && i % nk == 4) {
-            t = word(kSBox[t >> 24], kSBox[(t >> 16) & 0xFF], kSBox[(t >> 8) & 0xFF], kSBox[t & 0xFF]);
+            t = subWord(t, hardware);
         }
         w[i] = w[i - nk] ^ t;
     }
@@ -167,6 +179,30 @@ void convert(std::uint8_t *ctx, const Table &t, std::uint8_t newMarker)
     for (int i = 4; i < 4 * nr; ++i)
         w[i] = applyColumn(t, w[i]);
     marker(ctx, nr) = newMarker;
+}
+
+// The schedule in the form a direction needs, converted if it is in the
+// other one.
+std::uint32_t *encryptionKeys(std::uint8_t *ctx, std::int32_t nr)
+{
+    if (marker(ctx, nr) == kMarkerDecrypt)
+        convert(ctx, kMix, kMarkerEncrypt);
+    return roundKeys(ctx);
+}
+
+std::uint32_t *decryptionKeys(std::uint8_t *ctx, std::int32_t nr)
+{
+    if (marker(ctx, nr) == kMarkerDecrypt)
+        return roundKeys(ctx);
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseAES()) {
+        qelAESInvMixKeysNI(roundKeys(ctx) + 4, static_cast<std::size_t>(nr - 1));
+        marker(ctx, nr) = kMarkerDecrypt;
+        return roundKeys(ctx);
+    }
+#endif
+    convert(ctx, kInvMix, kMarkerDecrypt);
+    return roundKeys(ctx);
 }
 
 } // namespace
@@ -190,9 +226,13 @@ void qelAESEncrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     auto *ctx = static_cast<std::uint8_t *>(context);
     const std::int32_t nr = rounds(ctx);
-    if (marker(ctx, nr) == kMarkerDecrypt)
-        convert(ctx, kMix, kMarkerEncrypt);
-    const std::uint32_t *rk = roundKeys(ctx);
+    const std::uint32_t *rk = encryptionKeys(ctx, nr);
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseAES()) {
+        qelAESEncryptBlockNI(rk, nr, in, out);
+        return;
+    }
+#endif
     const auto &T = kTe;
 
     std::uint32_t s0 = qelLoadBE32(in) ^ rk[0], s1 = qelLoadBE32(in + 4) ^ rk[1];
@@ -220,9 +260,14 @@ void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
 {
     auto *ctx = static_cast<std::uint8_t *>(context);
     const std::int32_t nr = rounds(ctx);
-    if (marker(ctx, nr) != kMarkerDecrypt)
-        convert(ctx, kInvMix, kMarkerDecrypt);
-    const std::uint32_t *rk = roundKeys(ctx) + 4 * nr;
+    const std::uint32_t *rk = decryptionKeys(ctx, nr);
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseAES()) {
+        qelAESDecryptBlockNI(rk, nr, in, out);
+        return;
+    }
+#endif
+    rk += 4 * nr;
     const auto &T = kTd;
 
     std::uint32_t s0 = qelLoadBE32(in) ^ rk[0], s1 = qelLoadBE32(in + 4) ^ rk[1];
@@ -245,6 +290,40 @@ void qelAESDecrypt(void *context, const std::uint8_t *in, std::uint8_t *out)
     qelStoreBE32(out + 8, word(S[s2 >> 24], S[(s1 >> 16) & 0xFF], S[(s0 >> 8) & 0xFF], S[s3 & 0xFF]) ^ rk[2]);
     qelStoreBE32(out + 12, word(S[s3 >> 24], S[(s2 >> 16) & 0xFF], S[(s1 >> 8) & 0xFF], S[s0 & 0xFF]) ^ rk[3]);
 }
+
+#if defined(QEL_CRYPTO_X86)
+namespace {
+
+void cfbEncryptBlocks(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                      std::size_t blocks)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    qelAESCFBEncryptNI(encryptionKeys(ctx, nr), nr, iv, in, out, blocks);
+}
+
+void cfbDecryptBlocks(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                      std::size_t blocks)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    qelAESCFBDecryptNI(encryptionKeys(ctx, nr), nr, iv, in, out, blocks);
+}
+
+void cbcDecryptBlocks(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                      std::size_t blocks)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    qelAESCBCDecryptNI(decryptionKeys(ctx, nr), nr, iv, in, out, blocks);
+}
+
+} // namespace
+
+const QELCipherBulk qelAESBulk = {cfbEncryptBlocks, cfbDecryptBlocks, cbcDecryptBlocks};
+#else
+const QELCipherBulk qelAESBulk = {nullptr, nullptr, nullptr};
+#endif
 
 const QELCipherDescriptor qelAES128Descriptor = {
     "AES128", QELCipherAlgorithm_AES128, 16, 16, qelAESContextSize(10), 4,

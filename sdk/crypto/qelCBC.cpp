@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "qelCipherBulk.h"
 #include "qelFIPSInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelSymmetricCipherInternal.h"
@@ -45,6 +46,34 @@ QELStatus checkWhole(const QELCBCContext *cbc, std::size_t length, std::size_t &
         return QELError_NotInitialized;
     b = blockSize(cbc);
     return length % b == 0 ? QELError_NoErr : QELError_BadParams;
+}
+
+// All blocks at once through the cipher's several-block function, when it
+// has one. The chaining buffers end as the block-by-block loop leaves them:
+// they are taken in turn, so the current one holds the last ciphertext block
+// and the other the one before (or the old value after a single block).
+bool decryptBlocks(QELCBCContext *cbc, std::size_t b, const std::uint8_t *in, std::size_t length, std::uint8_t *out)
+{
+    const std::size_t blocks = length / b;
+    QELSymmetricCipher *cipher = cbc->cipher;
+    if (blocks == 0 || !cipher->keyed || cipher->descriptor->decrypt == nullptr)
+        return false;
+    const QELCipherBulk *bulk = qelCipherBulkFind(cipher->descriptor);
+    if (bulk == nullptr || bulk->cbcDecrypt == nullptr)
+        return false;
+    std::uint8_t *other = (cbc->currentIV == cbc->ivA) ? cbc->ivB : cbc->ivA;
+    std::uint8_t last[2][20];
+    if (blocks >= 2)
+        std::memcpy(last[0], in + length - 2 * b, b);
+    std::memcpy(last[1], in + length - b, b);
+    bulk->cbcDecrypt(cipher->context, cbc->currentIV, in, out, blocks);
+    std::uint8_t *const lastHolder = (blocks % 2 == 0) ? cbc->currentIV : other;
+    std::uint8_t *const beforeHolder = (lastHolder == other) ? cbc->currentIV : other;
+    if (blocks >= 2)
+        std::memcpy(beforeHolder, last[0], b);
+    std::memcpy(lastHolder, last[1], b);
+    cbc->currentIV = lastHolder;
+    return true;
 }
 
 } // namespace
@@ -131,6 +160,8 @@ QELStatus qelCBCDecryptInternal(QELCBCContext *cbc, const void *in, std::size_t 
         return status;
     const auto *src = static_cast<const std::uint8_t *>(in);
     auto *dst = static_cast<std::uint8_t *>(out);
+    if (decryptBlocks(cbc, b, src, length, dst))
+        return QELError_NoErr;
     for (std::size_t pos = 0; pos < length; pos += b) {
         // The ciphertext is saved before the output is written, so the
         // output may be the input buffer.

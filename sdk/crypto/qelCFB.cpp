@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "qelCipherBulk.h"
 #include "qelFIPSInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelSymmetricCipherInternal.h"
@@ -98,12 +99,54 @@ inline QELStatus nextKeystream(QELCFBStream *s, std::size_t b)
     return status;
 }
 
+// Whole blocks from a block boundary through the cipher's several-block
+// function, when it has one for this direction. Leaves the stream as the
+// block-by-block loop would: the register holds the last ciphertext block
+// and `previous` the register that block's keystream came from. Answers the
+// number of bytes done (0: the loop does them).
+template <bool Encrypt>
+std::size_t bulkCrypt(QELCFBStream *s, std::size_t b, const std::uint8_t *in, std::size_t length, std::uint8_t *out)
+{
+    const std::size_t blocks = length / b;
+    QELSymmetricCipher *cipher = s->cipher;
+    if (blocks == 0 || !cipher->keyed || cipher->descriptor->encrypt == nullptr)
+        return 0;
+    const QELCipherBulk *bulk = qelCipherBulkFind(cipher->descriptor);
+    const QELCipherBulkProc proc = bulk == nullptr ? nullptr : Encrypt ? bulk->cfbEncrypt : bulk->cfbDecrypt;
+    if (proc == nullptr)
+        return 0;
+    const std::size_t bytes = blocks * b;
+    std::uint8_t last[2][20];
+    if constexpr (!Encrypt) {
+        // The ciphertext is the input, which the output may overwrite.
+        if (blocks >= 2)
+            std::memcpy(last[0], in + bytes - 2 * b, b);
+        std::memcpy(last[1], in + bytes - b, b);
+    }
+    proc(cipher->context, s->reg, in, out, blocks);
+    if constexpr (Encrypt) {
+        if (blocks >= 2)
+            std::memcpy(last[0], out + bytes - 2 * b, b);
+        std::memcpy(last[1], out + bytes - b, b);
+    }
+    std::memcpy(s->previous, blocks >= 2 ? last[0] : s->reg, b);
+    std::memcpy(s->reg, last[1], b);
+    s->pending = 0;
+    return bytes;
+}
+
 template <bool Encrypt>
 QELStatus streamCrypt(QELCFBStream *s, const std::uint8_t *in, std::size_t length, std::uint8_t *out)
 {
     const std::size_t b = blockSize(*s);
     while (length > 0) {
         if (s->pending == 0) {
+            if (const std::size_t done = bulkCrypt<Encrypt>(s, b, in, length, out); done != 0) {
+                in += done;
+                out += done;
+                length -= done;
+                continue;
+            }
             if (QELStatus status = nextKeystream(s, b); status != QELError_NoErr)
                 return status;
         }

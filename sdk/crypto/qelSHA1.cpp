@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "qelBitOps.h"
+#include "qelCryptoCPU.h"
 #include "qelHashBlock.h"
 #include "qelWipe.h"
 
@@ -118,6 +119,18 @@ void sha1Blocks(std::uint32_t *chaining, const std::uint8_t *p, std::size_t coun
 #undef QEL_SHA1_PARITY
 #undef QEL_SHA1_CH
 
+// The SHA extensions where the processor has them, else the rounds above.
+void hashBlocks(std::uint32_t *chaining, const std::uint8_t *p, std::size_t count)
+{
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseSHA()) {
+        qelSHA1BlocksSHANI(chaining, p, count);
+        return;
+    }
+#endif
+    sha1Blocks(chaining, p, count);
+}
+
 } // namespace
 
 void qelSHA1Compress(std::uint32_t *chaining, std::uint32_t *m)
@@ -144,14 +157,14 @@ void qelSHA1Update(QELSHA1State *state, const void *data, std::uint64_t length)
     if (state->countLow < before)
         ++state->countHigh;
     qelHashBlockFeed<64>(state->block, used, static_cast<const std::uint8_t *>(data), length,
-                         [state](const std::uint8_t *p, std::size_t n) { sha1Blocks(state->h, p, n); });
+                         [state](const std::uint8_t *p, std::size_t n) { hashBlocks(state->h, p, n); });
 }
 
 const std::uint8_t *qelSHA1Final(QELSHA1State *state)
 {
     qelHashBlockPad<64, 8>(
         state->block, state->countLow & 63u,
-        [state](const std::uint8_t *p, std::size_t n) { sha1Blocks(state->h, p, n); },
+        [state](const std::uint8_t *p, std::size_t n) { hashBlocks(state->h, p, n); },
         [state](std::uint8_t *tail) {
             qelStoreBE32(tail, (state->countHigh << 3) | (state->countLow >> 29));
             qelStoreBE32(tail + 4, state->countLow << 3);

@@ -11,11 +11,10 @@
 #include <cstring>
 
 #include "qelBitOps.h"
+#include "qelCryptoCPU.h"
 #include "qelHashBlock.h"
 
-namespace {
-
-constexpr std::uint32_t kK256[64] = {
+extern constexpr std::uint32_t qelSHA256RoundConstants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
     0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
     0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
@@ -27,7 +26,13 @@ constexpr std::uint32_t kK256[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
     0xc67178f2};
 
-constexpr std::uint64_t kK512[80] = {
+namespace {
+
+constexpr const std::uint32_t *kK256 = qelSHA256RoundConstants;
+
+} // namespace
+
+extern constexpr std::uint64_t qelSHA512RoundConstants[80] = {
     0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc,
     0x3956c25bf348b538, 0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118,
     0xd807aa98a3030242, 0x12835b0145706fbe, 0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2,
@@ -48,6 +53,10 @@ constexpr std::uint64_t kK512[80] = {
     0x06f067aa72176fba, 0x0a637dc5a2c898a6, 0x113f9804bef90dae, 0x1b710b35131c471b,
     0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc, 0x431d67c49c100d4c,
     0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817};
+
+namespace {
+
+constexpr const std::uint64_t *kK512 = qelSHA512RoundConstants;
 
 constexpr std::uint32_t kInit224[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
                                        0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
@@ -162,11 +171,23 @@ void sha2Blocks(typename S::Word *state, const std::uint8_t *p, std::size_t bloc
 
 void sha256Blocks(std::uint32_t *state, const std::uint8_t *p, std::size_t blocks)
 {
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseSHA()) {
+        qelSHA256BlocksSHANI(state, p, blocks);
+        return;
+    }
+#endif
     sha2Blocks<SHA256Shape>(state, p, blocks);
 }
 
 void sha512Blocks(std::uint64_t *state, const std::uint8_t *p, std::size_t blocks)
 {
+#if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseAVX2()) {
+        qelSHA512BlocksAVX2(state, p, blocks);
+        return;
+    }
+#endif
     sha2Blocks<SHA512Shape>(state, p, blocks);
 }
 

@@ -2,6 +2,7 @@
 // OpenSSL on random data and split points.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -238,6 +239,38 @@ TEST_F(CBC, RandomDataAndSplitsAgainstOpenSSL)
             EXPECT_EQ(run(cbc, plain, true, pieces), expected) << name;
             ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
             EXPECT_EQ(run(cbc, expected, false, pieces), plain) << name;
+        }
+    }
+}
+
+// Long runs in random whole-block pieces reach the several-block paths with
+// every remainder, in place as well as into a separate buffer.
+TEST_F(CBC, LongRandomSplitsAgainstOpenSSL)
+{
+    std::mt19937 rng(2179);
+    for (const qeltest::PeerCipher &p : qeltest::kPeerCiphers) {
+        const std::string name = p.in("CBC");
+        QELCBCContext *cbc = make(p.id);
+        const std::size_t b = qelCBCGetBlockSize(cbc);
+        for (int round = 0; round < 8; ++round) {
+            Bytes key(qelCBCGetKeySize(cbc)), iv(b), plain(b * (1 + rng() % 150));
+            qeltest::fillRandom(rng, key, iv, plain);
+            Bytes expected;
+            if (!qeltest::peerCrypt(name.c_str(), key, iv, plain, true, expected))
+                break;
+            std::vector<std::size_t> pieces;
+            for (int i = 0; i < 6; ++i)
+                pieces.push_back(rng() % 40);
+            ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
+            EXPECT_EQ(run(cbc, plain, true, pieces), expected) << name;
+            std::shuffle(pieces.begin(), pieces.end(), rng);
+            ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
+            EXPECT_EQ(run(cbc, expected, false, pieces), plain) << name;
+            // In place, in one call.
+            Bytes work = expected;
+            ASSERT_EQ(qelCBCInit(cbc, key.data(), iv.data()), QELError_NoErr);
+            ASSERT_EQ(qelCBCDecrypt(cbc, work.data(), work.size(), work.data()), QELError_NoErr);
+            EXPECT_EQ(work, plain) << name;
         }
     }
 }

@@ -183,6 +183,47 @@ TEST_F(CFB, RandomDataAndSplitsAgainstOpenSSL)
     }
 }
 
+// Long runs cut at random points reach the several-block paths at every
+// alignment and with every remainder; a resynchronisation afterwards checks
+// the register those paths leave behind.
+TEST_F(CFB, LongRandomSplitsAndSyncAgainstOpenSSL)
+{
+    std::mt19937 rng(8761);
+    for (const qeltest::PeerCipher &p : qeltest::kPeerCiphers) {
+        const std::string name = p.in("CFB");
+        QELCFBContext *cfb = make(p.id);
+        const std::size_t b = qelCFBGetBlockSize(cfb);
+        for (int round = 0; round < 8; ++round) {
+            Bytes key(qelCFBGetKeySize(cfb)), iv(b), head(b + rng() % 1200), tail(1 + rng() % 600);
+            qeltest::fillRandom(rng, key, iv, head, tail);
+            Bytes expectedHead, expectedTail;
+            if (!qeltest::peerCrypt(name.c_str(), key, iv, head, true, expectedHead))
+                break; // not offered by this OpenSSL
+            // After a sync the stream goes on as a fresh one whose IV is the
+            // last block of ciphertext.
+            const Bytes syncIV(expectedHead.end() - static_cast<std::ptrdiff_t>(b), expectedHead.end());
+            ASSERT_TRUE(qeltest::peerCrypt(name.c_str(), key, syncIV, tail, true, expectedTail));
+            for (bool encrypt : {true, false}) {
+                std::vector<std::size_t> pieces;
+                for (int i = 0; i < 5; ++i)
+                    pieces.push_back(rng() % 400);
+                ASSERT_EQ(qelCFBInit(cfb, key.data(), iv.data()), QELError_NoErr);
+                EXPECT_EQ(run(cfb, encrypt ? head : expectedHead, encrypt, pieces), encrypt ? expectedHead : head)
+                    << name;
+                ASSERT_EQ(qelCFBSync(cfb), QELError_NoErr);
+                std::shuffle(pieces.begin(), pieces.end(), rng);
+                EXPECT_EQ(run(cfb, encrypt ? tail : expectedTail, encrypt, pieces), encrypt ? expectedTail : tail)
+                    << name;
+            }
+            // In place, in one call.
+            Bytes work = expectedHead;
+            ASSERT_EQ(qelCFBInit(cfb, key.data(), iv.data()), QELError_NoErr);
+            ASSERT_EQ(qelCFBDecrypt(cfb, work.data(), work.size(), work.data()), QELError_NoErr);
+            EXPECT_EQ(work, head) << name;
+        }
+    }
+}
+
 // RFC 4880 style: after the random prefix and its two check bytes the
 // register is resynchronised to the last eight ciphertext bytes, which
 // OpenSSL reproduces as a fresh CFB run with those bytes as IV.

@@ -59,6 +59,14 @@ std::map<std::string, std::string> snapshot(const fs::path &root)
     return tree;
 }
 
+// The number of decrypt-ahead helpers for one scope.
+struct DecryptHelpers {
+    explicit DecryptHelpers(std::size_t count) { zavTestSetDecryptHelpers(count); }
+    ~DecryptHelpers() { zavTestSetDecryptHelpers(0); }
+    DecryptHelpers(const DecryptHelpers &) = delete;
+    DecryptHelpers &operator=(const DecryptHelpers &) = delete;
+};
+
 class Extraction : public ::testing::Test {
 protected:
     void SetUp() override
@@ -346,9 +354,17 @@ TEST_F(Extraction, ProgressEventsFallWhereTheInputHasGot)
         expected.push_back("progress " + std::to_string(block * 512));
     expected.push_back("progress " + std::to_string(payload.size()));
 
-    EventLog log;
-    ASSERT_EQ(run(buildArchive(payload), "", EventLog::record, &log), QELError_NoErr);
-    EXPECT_EQ(log.events, expected);
+    // The same events in the same order, however many helpers decrypt ahead.
+    const std::string archive = buildArchive(payload);
+    for (std::size_t helpers : {1, 2, 8}) {
+        SCOPED_TRACE(helpers);
+        const DecryptHelpers use(helpers);
+        EventLog log;
+        ASSERT_EQ(run(archive, "", EventLog::record, &log), QELError_NoErr);
+        EXPECT_EQ(log.events, expected);
+        fs::remove_all(out_);
+        fs::create_directory(out_);
+    }
 }
 
 TEST_F(Extraction, DamagedStreamActsOnlyOnFilledGroups)
@@ -451,6 +467,7 @@ TEST_F(Extraction, HelperThreadsLeaveSignalsToTheMainThread)
             return QELError_NoErr;
         }
     } seen;
+    const DecryptHelpers two(2);
     // Large enough that both helpers still have batches ahead of them when
     // the entry is found.
     ASSERT_EQ(run(buildArchive({{"big", false, randomText(1000000, 2)}}), "", Seen::record, &seen), QELError_NoErr);

@@ -1,0 +1,99 @@
+// Processor feature detection for the crypto code, decided once.
+#include "qelCryptoCPU.h"
+#include "qelTestHooks.h"
+
+#include <atomic>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace {
+
+struct Features {
+    bool sha = false;
+    bool aes = false;
+    bool avx2 = false;
+};
+
+#if defined(__x86_64__)
+// The ymm state must be enabled by the operating system (XCR0 bits 1 and 2)
+// before AVX2 may be used.
+bool osSavesYmm()
+{
+    std::uint32_t eax = 0, edx = 0;
+    __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+    return (eax & 6u) == 6u;
+}
+
+Features detect()
+{
+    Features f;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return f;
+    const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
+    const bool aesni = (c & (1u << 25)) != 0, osxsave = (c & (1u << 27)) != 0;
+    const bool avx = (c & (1u << 28)) != 0;
+    f.aes = aesni && ssse3 && sse41;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
+        return f;
+    f.sha = (b & (1u << 29)) != 0 && ssse3 && sse41;
+    f.avx2 = (b & (1u << 5)) != 0 && avx && osxsave && osSavesYmm();
+    return f;
+}
+#else
+Features detect()
+{
+    return {};
+}
+#endif
+
+const Features &features()
+{
+    static const Features f = detect();
+    return f;
+}
+
+#ifdef QEL_TEST_HOOKS
+std::atomic<bool> gPortable{false};
+
+inline bool allowed()
+{
+    return !gPortable.load(std::memory_order_relaxed);
+}
+#else
+constexpr bool allowed()
+{
+    return true;
+}
+#endif
+
+} // namespace
+
+bool qelCryptoUseSHA()
+{
+    return allowed() && features().sha;
+}
+
+bool qelCryptoUseAES()
+{
+    return allowed() && features().aes;
+}
+
+bool qelCryptoUseAVX2()
+{
+    return allowed() && features().avx2;
+}
+
+#ifdef QEL_TEST_HOOKS
+void qelTestForcePortableCrypto(bool portable)
+{
+    gPortable.store(portable, std::memory_order_relaxed);
+}
+
+bool qelTestPortableCryptoForced()
+{
+    return !allowed();
+}
+#endif
