@@ -36,6 +36,8 @@ namespace {
 
 // The inflater's input block and output group.
 constexpr std::size_t kInflateChunk = 512;
+// The block reader raises a progress event at every tenth block.
+constexpr std::uint32_t kBlocksPerProgressEvent = 10;
 // A stream that still cannot finish in an output buffer this large is refused.
 constexpr std::size_t kInflateGrowthLimit = 8 * 1024 * 1024;
 constexpr std::size_t kArchiveStreamBuffer = 64 * 1024;
@@ -392,14 +394,15 @@ void zavTestSetDecryptHelpers(std::size_t count)
 class DecryptAhead {
 public:
     static constexpr std::size_t kBlocksPerBatch = 64;
-    // Slots beyond one per helper, so that a helper rarely waits for the
-    // consumer to hand one back.
-    static constexpr std::size_t kSpareBatches = 4;
+    // The ring's slots: 1 MiB of plaintext, some milliseconds of inflation,
+    // so that a helper the scheduler sets aside for a time slice on a busy
+    // machine does not stall the inflater while the others carry on.
+    static constexpr std::size_t kBatches = 32;
     static constexpr char kThreadName[] = "zavdecrypt";
 
     DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
         : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext), workerCount_(decryptHelperCount()),
-          batchCount_(workerCount_ + kSpareBatches), batches_(batchCount_), workers_(workerCount_)
+          batchCount_(kBatches), batches_(batchCount_), workers_(workerCount_)
     {
         // Only blocks that hold data are worth reading ahead; the reader
         // never delivers a byte of a block past the data length.
@@ -434,7 +437,7 @@ public:
         bool started = true;
         for (std::size_t w = 0; w < workerCount_ && started; ++w) {
             try {
-                workers_[w] = std::thread([this, w] { run(w); });
+                workers_[w] = std::thread([this] { run(); });
             } catch (...) {
                 started = false;
             }
@@ -454,6 +457,10 @@ public:
             return nullptr;
         const std::uint64_t wanted = n / kBlocksPerBatch;
         Batch &batch = batches_[wanted % batchCount_];
+        const std::size_t offset = std::size_t{n - wanted * kBlocksPerBatch} * kArchiveBlockSize;
+        // A batch held stays full until the consumer hands it back.
+        if (holding_ && held_ == wanted)
+            return batch.plaintext + offset;
         std::unique_lock<std::mutex> lock(mutex_);
         if (holding_ && held_ != wanted) {
             // The batch before is used up: its slot may be filled again.
@@ -465,11 +472,12 @@ public:
         changed_.wait(lock, [&] { return batch.full && batch.number == wanted; });
         held_ = wanted;
         holding_ = true;
-        return batch.plaintext + std::size_t{n - wanted * kBlocksPerBatch} * kArchiveBlockSize;
+        return batch.plaintext + offset;
     }
 
 private:
     struct Batch {
+        Batch() {}  // the plaintext is always written before it is read: no zeroing
         std::uint8_t plaintext[kBlocksPerBatch * kArchiveBlockSize];
         std::uint64_t number = 0;
         bool full = false;
@@ -505,20 +513,27 @@ private:
         std::memset(ciphertext + done, 0, length - done);
     }
 
-    // Helper w fills batches w, w + workerCount_, ... in the slot ring.
-    void run(std::size_t w)
+    // Each helper takes the next batch whose slot is free, so that one the
+    // scheduler holds back delays only the batch in its hands.
+    void run()
     {
         ::pthread_setname_np(::pthread_self(), kThreadName);
         // Ciphertext is never secret: no wiping needed.
         std::uint8_t ciphertext[kBlocksPerBatch * kArchiveBlockSize];
-        for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += workerCount_) {
-            Batch &batch = batches_[number % batchCount_];
+        for (;;) {
+            std::uint64_t number = 0;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || (number < consumed_ + batchCount_ && !batch.full); });
+                // With every batch taken a helper waits for the run to end.
+                changed_.wait(lock, [&] {
+                    return stop_ || (next_ * kBlocksPerBatch < blockLimit_ && next_ < consumed_ + batchCount_ &&
+                                     !batches_[next_ % batchCount_].full);
+                });
                 if (stop_)
                     return;
+                number = next_++;
             }
+            Batch &batch = batches_[number % batchCount_];
             const std::uint64_t first = number * kBlocksPerBatch;
             const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
             readCiphertext(first, static_cast<std::size_t>(count), ciphertext);
@@ -542,6 +557,7 @@ private:
     const std::size_t batchCount_;
     std::vector<Batch> batches_;
     std::uint64_t consumed_ = 0;   // batches handed back by the consumer
+    std::uint64_t next_ = 0;       // the next batch a helper takes
     std::uint64_t held_ = 0;       // batch the consumer reads from
     bool holding_ = false;
     bool stop_ = false;
@@ -565,7 +581,7 @@ std::size_t readPlainBytes(ExtractionState *state, std::uint8_t *out, std::size_
         if (state->latchedError != QELError_NoErr)
             break;
         if (state->position == kArchiveBlockSize || state->blocksRead == 0) {
-            if (state->blocksRead % 10 == 0) {
+            if (state->blocksRead % kBlocksPerProgressEvent == 0) {
                 ExtractionEvent event{};
                 event.kind = ExtractionEvent_Progress;
                 event.a.count = std::uint64_t{state->blocksRead} * kArchiveBlockSize;
@@ -709,7 +725,9 @@ void handOverToEntryParser(void *, ExtractionState *state, const std::uint8_t *b
 // Room for many output groups: zlib decodes far faster into a large buffer
 // than into one group at a time. A multiple of the group size, so that the
 // groups never straddle its end.
-constexpr std::size_t kInflateWindow = 128 * kInflateChunk;
+constexpr std::size_t kInflateWindow = 256 * kInflateChunk;
+// The most input one refill takes: the blocks between two progress events.
+constexpr std::size_t kInflateInput = kBlocksPerProgressEvent * kInflateChunk;
 // Input the fast path leaves to the one-group calls at the end of a block.
 constexpr uInt kHeldBack = 16;
 
@@ -731,6 +749,11 @@ constexpr uInt kHeldBack = 16;
 // them. The held-back bytes then go through the main loop's one-group
 // calls, which find the group at which the input runs out just as the plain
 // loop does.
+//
+// For the extraction's own sink a refill takes all the blocks up to the
+// next progress event at once, and whole groups are handed over together:
+// reading a block that raises no event changes nothing anyone sees, so only
+// the order of groups against events matters, and that is kept.
 class Inflater {
 public:
     Inflater(ExtractionState *state, const InflateSink &sink) : state_(state), sink_(sink)
@@ -790,10 +813,26 @@ private:
 
     void refill()
     {
-        const std::size_t got = sink_.refill(sink_.context, state_, input_, kInflateChunk);
-        inputEnded_ = got < kInflateChunk;
+        const std::size_t wanted = blocksToRead() * kInflateChunk;
+        const std::size_t got = sink_.refill(sink_.context, state_, input_, wanted);
+        inputEnded_ = got < wanted;
         stream_.next_in = input_;
         stream_.avail_in = static_cast<uInt>(got);
+    }
+
+    // One block; for a quiet sink, the blocks before the next one that
+    // raises a progress event, as long as they are whole blocks of data: a
+    // block where the data ends is read on its own, so that the end is found
+    // just as block by block.
+    std::size_t blocksToRead() const
+    {
+        if (!sink_.quietBetweenEvents)
+            return 1;
+        const std::uint64_t next = state_->blocksRead;
+        const std::uint64_t wholeBlocks = state_->dataLength / kInflateChunk;
+        const std::uint64_t beforeEnd = wholeBlocks > next ? wholeBlocks - next : 0;
+        const std::uint64_t beforeEvent = kBlocksPerProgressEvent - next % kBlocksPerProgressEvent;
+        return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(beforeEnd, beforeEvent)));
     }
 
     bool mainLoop()
@@ -881,6 +920,11 @@ private:
     // each would be after a call of its own).
     void handOverGroups(std::size_t count)
     {
+        if (sink_.quietBetweenEvents && count > 1 && !latched()) {
+            handOver(group_, count * kInflateChunk);
+            group_ += count * kInflateChunk;
+            return;
+        }
         for (std::size_t i = 0; i < count && !latched(); ++i)
             handOverGroup();
     }
@@ -945,7 +989,7 @@ private:
     ExtractionState *const state_;
     const InflateSink sink_;
     z_stream stream_{};
-    std::uint8_t input_[kInflateChunk];
+    std::uint8_t input_[kInflateInput];
     std::uint8_t output_[kInflateChunk];   // the one group when no window can be had
     std::uint8_t *window_ = nullptr;
     std::uint8_t *windowStart_ = nullptr;
@@ -958,7 +1002,7 @@ private:
 
 void inflatePayload(ExtractionState *state)
 {
-    inflatePayloadTo(state, InflateSink{nullptr, refillFromBlockReader, handOverToEntryParser});
+    inflatePayloadTo(state, InflateSink{nullptr, refillFromBlockReader, handOverToEntryParser, true});
 }
 
 void inflatePayloadTo(ExtractionState *state, const InflateSink &sink)
