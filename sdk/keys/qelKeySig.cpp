@@ -16,6 +16,7 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
@@ -558,12 +559,20 @@ std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *sp
         *outBody = nullptr;
     if (!qelKeyObjIsValid(object) || spec == nullptr || outBody == nullptr)
         return QELError_BadParams;
-    StackHash hash(qelSigSpecHashDescriptor(spec));
-    if (!hash.ok())
+    const QELHashDescriptor *descriptor = qelSigSpecHashDescriptor(spec);
+    if (descriptor == nullptr)
         return QELError_UnknownHashAlgorithm;
-    if (QELStatus s = qelKeySigHashKeyMaterial(hash.get(), object, qelSigSpecVersion(spec) > 3); s != QELError_NoErr)
-        return s;
-    return qelSigSpecMakePacketWith(spec, hash.get(), signer, outBody);
+    // The builder copies the running hash, so it lives in the context's memory.
+    QELHashContext *hash =
+        qelHashCreateForDescriptor(qelContextGetMemoryMgr(qelSigSpecContext(spec)), descriptor);
+    if (hash == nullptr)
+        return QELError_OutOfMemory;
+    std::int64_t result = qelKeySigHashKeyMaterial(hash, object, qelSigSpecVersion(spec) > 3);
+    if (result == QELError_NoErr)
+        result = qelSigSpecMakePacketWith(spec, hash, signer, outBody);
+    qelHashWipeState(hash);
+    static_cast<void>(qelMemFree(hash)); // our own block
+    return result;
 }
 
 bool qelKeyObjPacketDiffers(QELKeyObject *object, const std::uint8_t *bytes, std::size_t length)
