@@ -89,7 +89,7 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
              p = static_cast<QELKeyObject *>(p->parent)) {
             int type = qelKeyObjType(p);
             if (type == QELObjectType_Key || type == QELObjectType_SubKey) {
-                qelKeyObjUpdateExpiry(p);
+                qelKeySigUpdateValidity(p);
                 break;
             }
         }

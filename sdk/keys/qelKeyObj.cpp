@@ -11,6 +11,7 @@
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
@@ -1479,7 +1480,8 @@ bool bindingIsGood(QELKeyObject *subKey)
             qelSigType(c) != 0x18 || qelSigSigner(c) != key || key == nullptr)
             continue;
         if (!qelSigIsChecked(c))
-            static_cast<void>(qelKeySigCheckOne(qelKeyObjKeyDB(c), c, nullptr, false)); // state tells
+            static_cast<void>(qelKeySigCheckOne(qelKeyObjKeyDB(c), c, nullptr, false, false, nullptr,
+                                                nullptr, nullptr)); // the state tells
         if (qelSigIsChecked(c) && qelSigIsValid(c))
             return true;
     }
@@ -2271,57 +2273,7 @@ void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key)
     *slot = userID;
 }
 
-// ---- key expiry ------------------------------------------------------------------------------------
-
-namespace {
-
-bool countsForKeyExpiry(QELKeyObject *sig, QELKeyObject *key, bool subKey)
-{
-    if (!qelSigIsSelfCertBy(sig, key) || !qelSigIsValid(sig) || qelSigIsRevoked(sig))
-        return false;
-    u8 type = qelSigType(sig);
-    return subKey ? type == 0x18 : (type <= 0x13 || type == 0x1F);
-}
-
-} // namespace
-
-void qelKeyObjUpdateExpiry(QELKeyObject *object)
-{
-    if (!isKeyOrSubKey(object) || !qelKeyObjIsLive(object) || qelKeyObjKeyVersion(object) < 4)
-        return;
-    QELKeyObject *key = qelKeyObjTopKey(object);
-    bool subKey = qelKeyObjType(object) == QELObjectType_SubKey;
-    QELKeyObject *newest = nullptr;
-    auto consider = [&](QELKeyObject *sig) {
-        if (countsForKeyExpiry(sig, key, subKey) &&
-            (newest == nullptr || qelSigCreation(sig) > qelSigCreation(newest)))
-            newest = sig;
-    };
-    for (QELKeyObject *c = object->firstChild; c != nullptr; c = c->next) {
-        if (!qelKeyObjIsLive(c))
-            continue;
-        if (qelKeyObjType(c) == QELObjectType_Signature)
-            consider(c);
-        else if (!subKey && qelKeyObjType(c) == QELObjectType_UserID)
-            for (QELKeyObject *g = c->firstChild; g != nullptr; g = g->next)
-                consider(g);
-    }
-    if (newest == nullptr)
-        return;
-    std::size_t length = 0;
-    const u8 *packet = qelKeyObjRawPacket(newest, &length);
-    u32 dataLength = 0;
-    const u8 *d = packet ? qelSigSubpacketFind(packet, length, 9, 0, &dataLength, nullptr, nullptr,
-                                               nullptr, nullptr)
-                         : nullptr;
-    u64 days = 0;
-    if (d != nullptr && dataLength >= 4) {
-        u64 seconds = (u64(d[0]) << 24) | (u64(d[1]) << 16) | (u64(d[2]) << 8) | d[3];
-        // Rounded up: an expiry within the first day must not read as never.
-        days = (seconds + 86399) / 86400;
-    }
-    qelKeyObjKeyInfo(object)->validityDays = std::uint16_t(days > 0xFFFF ? 0xFFFF : days);
-}
+// ---- subkeys by role ------------------------------------------------------------------------------
 
 QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role)
 {

@@ -397,13 +397,7 @@ void qelKeyObjClearPrimaryMarks(QELKeyObject *key, int selector);
 void qelUserIDSetPrimaryMark(QELKeyObject *userID);
 void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key);
 
-// ---- key expiry ----------------------------------------------------------------------------------
-// Sets the validity days of a version 4 key or subkey from its newest valid,
-// unrevoked self-signature (a key: its direct signatures and user-ID
-// certifications; a subkey: its bindings): the key-expiration seconds rounded
-// up to whole days, at most 0xFFFF; 0 (never) when that signature carries no
-// expiry. Without any valid self-signature nothing changes.
-void qelKeyObjUpdateExpiry(QELKeyObject *key);
+// ---- subkeys by role ----------------------------------------------------------------------------
 // The newest usable subkey whose algorithm serves the role and whose
 // binding's key flags, when it has them, allow it.
 QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role);

@@ -4,6 +4,7 @@
 #include "keys_fixture.h"
 
 #include "qelKeyObj.h"
+#include "qelKeySigInternal.h"
 #include "qelPkAlg.h"
 #include "qelPkAlgInternal.h"
 #include "qelSHA1Internal.h"
@@ -53,13 +54,13 @@ void applyPeerState(QELKeyDB *db, const std::string &listing)
         markSelf(key, key);
         for (QELKeyObject *uid : liveChildren(key, QELObjectType_UserID))
             markSelf(uid, key);
-        qelKeyObjUpdateExpiry(key);
+        qelKeySigUpdateValidity(key);
         for (QELKeyObject *sub : liveChildren(key, QELObjectType_SubKey)) {
             auto it = subs.find(keyIDHex(sub));
             if (it == subs.end())
                 continue;
             markSelf(sub, key);
-            qelKeyObjUpdateExpiry(sub);
+            qelKeySigUpdateValidity(sub);
             if (it->second == "r")
                 qelKeyObjKeyInfo(sub)->trust |= 0x10;
         }
@@ -247,6 +248,24 @@ TEST_F(KeyObjOps, AppendedSubkeyWithBadBindingIsNeverChosen)
         EXPECT_EQ(keyIDHex(qelKeyObjNewestUsableSubKey(key, nullptr)), gpgChoice);
         EXPECT_EQ(publicPart(key, QELKeyRole_Encrypt), gpgChoice);
     }
+    // Read afresh, nothing checked: choosing checks the bindings on demand.
+    QELKeyDB *fresh = open("keyuse_appended.gpg", "");
+    ASSERT_NE(fresh, nullptr);
+    QELKeyObject *freshKey = liveKeys(fresh).front();
+    QELKeyObject *freshAppended = liveChildren(freshKey, QELObjectType_SubKey).back();
+    QELKeyObject *freshBinding = liveChildren(freshAppended, QELObjectType_Signature).front();
+    ASSERT_FALSE(qelSigIsChecked(freshBinding));
+    // Its binding names the donor as issuer and so never counts; claim the
+    // key as issuer instead, as a forger would, so that it must be checked.
+    ASSERT_NE(qelSigSigner(freshBinding), freshKey);
+    qelKeyObjSigInfo(freshBinding)->signer = freshKey;
+    EXPECT_EQ(publicPart(freshKey, QELKeyRole_Encrypt), gpgChoice);
+    EXPECT_TRUE(qelSigIsChecked(freshBinding));
+    EXPECT_FALSE(qelSigIsValid(freshBinding));
+    QELKeyObject *chosen = keyByID(fresh, gpgChoice);
+    ASSERT_NE(chosen, nullptr);
+    QELKeyObject *goodBinding = liveChildren(chosen, QELObjectType_Signature).front();
+    EXPECT_TRUE(qelSigIsChecked(goodBinding) && qelSigIsValid(goodBinding));
 }
 
 TEST_F(KeyObjOps, SubkeyUsabilityByTimeRevocationAndBinding)
@@ -518,10 +537,10 @@ TEST_F(KeyObjOps, ExpiryFollowsTheNewestSelfSignatureInWholeDays)
         QELKeyObject *newer = older == sigs[0] ? sigs[1] : sigs[0];
         qelKeyObjSigInfo(older)->state = QELSigState_Checked | QELSigState_Valid;
         qelKeyObjSigInfo(newer)->state = QELSigState_Checked;
-        qelKeyObjUpdateExpiry(key);
+        qelKeySigUpdateValidity(key);
         EXPECT_EQ(qelKeyObjKeyInfo(key)->validityDays, c.olderDays) << c.id;
         qelKeyObjSigInfo(newer)->state = QELSigState_Checked | QELSigState_Valid;
-        qelKeyObjUpdateExpiry(key);
+        qelKeySigUpdateValidity(key);
         std::uint32_t expected = 0;
         for (const auto &f : colons("keyuse_resigned.colons")) {
             if (f.size() > 6 && f[0] == "pub" && f[4] == c.id && !f[6].empty())
