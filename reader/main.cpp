@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "qelErrors.h"
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelSDKInternal.h"
 #include "qelWipe.h"
@@ -45,16 +46,6 @@ constexpr char kBannerFormat[] =
 
 constexpr std::size_t kLineBufferSize = 4096;
 
-// A heap copy of the passphrase that is wiped before it is released.
-void freePassphraseCopy(char *&copy)
-{
-    if (copy == nullptr)
-        return;
-    qelSecureWipe(copy, std::strlen(copy));
-    std::free(copy);
-    copy = nullptr;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -68,7 +59,8 @@ int main(int argc, char **argv)
     QELStatus status = QELError_NoErr;
     QELMemoryMgr *memoryMgr = nullptr;
     OptionParser *parser = nullptr;
-    char *passphrase = nullptr;
+    // A passphrase given on the command line, wiped before it is released.
+    qel::WipedBuffer<char> passphrase;
     void *keyContext = nullptr;
     std::string archivePath;
     std::string outputDirectory;
@@ -145,21 +137,19 @@ int main(int argc, char **argv)
                     settings.overwrite = 1;
                     break;
                 case kOptionPassphrase: {
-                    if (getNextArgument(parser, buffer, kLineBufferSize, &length) != QELError_NoErr) {
+                    const bool got = getNextArgument(parser, buffer, kLineBufferSize, &length) == QELError_NoErr;
+                    const bool kept = got && passphrase.reset(memoryMgr, length + 1);
+                    if (kept)
+                        std::memcpy(passphrase.get(), buffer, length);
+                    qelSecureWipe(buffer, sizeof buffer);
+                    if (!got) {
                         usage();
                         stop = true;
-                        break;
-                    }
-                    freePassphraseCopy(passphrase);
-                    passphrase = static_cast<char *>(std::calloc(length + 1, 1));
-                    if (passphrase == nullptr) {
+                    } else if (!kept) {
                         printError(&settings, "Error: Out of memory.");
                         status = QELError_OutOfMemory;
                         stop = true;
-                        break;
                     }
-                    std::memcpy(passphrase, buffer, length);
-                    qelSecureWipe(buffer, sizeof buffer);
                     break;
                 }
                 case kOptionNoGui:
@@ -220,7 +210,7 @@ int main(int argc, char **argv)
         if (outputDirectory.empty() || outputDirectory.back() != '/')
             outputDirectory += '/';
 
-        status = promptForPassphrase(trailer, &keyContext, passphrase, &settings);
+        status = promptForPassphrase(trailer, &keyContext, passphrase.get(), &settings);
         if (status == QELError_BadPassphrase) {
             printErrorLine(&settings, "Error: Bad passphrase.");
             break;
@@ -254,7 +244,7 @@ int main(int argc, char **argv)
 
     if (parser != nullptr)
         freeOptionParser(parser);
-    freePassphraseCopy(passphrase);
+    passphrase.release();  // before its memory manager goes
     freeKeyContext(keyContext);
     if (memoryMgr != nullptr)
         static_cast<void>(qelMemMgrFree(memoryMgr));

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "qelWipe.h"
+
 namespace {
 
 constexpr std::uint32_t kZeroFill = QELMemFlag_Clear;
@@ -124,8 +126,12 @@ QELStatus freeOptionParser(OptionParser *parser)
     if (parser == nullptr)
         return QELError_BadParams;
     if (parser->arguments != nullptr) {
-        for (std::uint32_t i = 0; i < parser->argumentCount; ++i)
+        // The copies include any passphrase given on the command line.
+        for (std::uint32_t i = 0; i < parser->argumentCount; ++i) {
+            if (parser->arguments[i] != nullptr)
+                qelSecureWipe(parser->arguments[i], stringLength(parser->arguments[i]));
             parserFree(parser->arguments[i]);
+        }
         parserFree(parser->arguments);
     }
     if (parser->longOptions != nullptr) {

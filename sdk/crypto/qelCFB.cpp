@@ -363,6 +363,12 @@ void qelCFBWipe(QELCFBContext *cfb)
     cfb->initialised = 0;
 }
 
+void qelCFBClearLastOutput()
+{
+    std::lock_guard<std::mutex> lock(gLastOutputLock);
+    qelSecureWipe(gLastOutput, sizeof gLastOutput);
+}
+
 QELStatus qelCFBFree(QELCFBContext *cfb)
 {
     if (QELStatus status = enter(cfb); status != QELError_NoErr)

@@ -36,6 +36,9 @@ QELCFBContext *qelCFBCreateForDescriptor(QELMemoryMgr *mgr, const QELCipherDescr
 [[nodiscard]] QELStatus qelCFBEncryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
 [[nodiscard]] QELStatus qelCFBDecryptInternal(QELCFBContext *cfb, const void *in, std::size_t length, void *out);
 void qelCFBWipe(QELCFBContext *cfb);
+// Forgets the process-wide last output block of the X9.17 step's continuous
+// test (the next block is compared with zeros, as at process start).
+void qelCFBClearLastOutput();
 std::size_t qelCFBGetBlockSize(const QELCFBContext *cfb);
 std::size_t qelCFBGetKeySize(const QELCFBContext *cfb);
 

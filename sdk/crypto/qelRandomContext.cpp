@@ -15,9 +15,11 @@
 #include "qelAlgorithms.h"
 #include "qelByteOrderInternal.h"
 #include "qelWipe.h"
+#include "qelTestHooks.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +57,26 @@ const QELRandomDescriptor kFrontEndDescriptor = {
 {
     qelSecureWipe(buffer, length);
     std::abort();
+}
+
+#ifdef QEL_TEST_HOOKS
+std::atomic<bool> gFailTimeStamp{false};
+#endif
+
+// FIPS mode mixes the current time, encrypted under the generator's own
+// cipher, into every block T.
+QELStatus encryptTimeStamp(QELCFBContext *cfb, std::array<std::uint8_t, kMaxBlock> &stamp)
+{
+    QELSymmetricCipher *cipher = nullptr;
+    if (QELStatus status = qelCFBGetSymmetricCipher(cfb, &cipher); status != QELError_NoErr)
+        return status;
+#ifdef QEL_TEST_HOOKS
+    if (gFailTimeStamp.load())
+        return QELError_NotInitialized;
+#endif
+    stamp.fill(0);
+    qelWriteUInt32LE(qelTimeDateNow(), stamp.data());
+    return qelSymmetricCipherEncryptBlock(cipher, stamp.data(), stamp.data());
 }
 
 void sourceGet(QELRandomContext *source, void *buffer, std::uint32_t length, std::uint32_t bits)
@@ -231,20 +253,19 @@ void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::
     done += static_cast<std::uint32_t>(taken);
 
     const std::size_t blockSize = qelCFBGetBlockSize(state->cfb);
-    QELSymmetricCipher *cipher = nullptr;
     const bool fips = qelFIPSModeEnabled() != 0;
-    // A failure leaves cipher null and the stamp below unencrypted.
-    if (fips)
-        static_cast<void>(qelCFBGetSymmetricCipher(state->cfb, &cipher));
     std::array<std::uint8_t, kMaxBlock> t{};
     std::array<std::uint8_t, kMaxBlock> stamp{};
     while (done < length) {
         sourceGet(state->seedSource, t.data(), static_cast<std::uint32_t>(blockSize), 0);
         if (fips) {
-            stamp.fill(0);
-            qelWriteUInt32LE(qelTimeDateNow(), stamp.data());
-            // A refused block leaves the stamp as it was; it only adds to t.
-            static_cast<void>(qelSymmetricCipherEncryptBlock(cipher, stamp.data(), stamp.data()));
+            // Without its encrypted stamp the block is not what FIPS mode
+            // promises: nothing is handed out.
+            if (encryptTimeStamp(state->cfb, stamp) != QELError_NoErr) {
+                qelSecureWipe(t.data(), t.size());
+                qelSecureWipe(stamp.data(), stamp.size());
+                randomFailure(buffer, length);
+            }
             for (std::size_t i = 0; i < blockSize; ++i)
                 t[i] ^= stamp[i];
         }
@@ -273,6 +294,8 @@ void qelRandomX917Destroy(QELRandomContext *random)
             qelCFBWipe(state->cfb);
             static_cast<void>(qelCFBFree(state->cfb));
         }
+        // The continuous test's copy is a block this generator handed out.
+        qelCFBClearLastOutput();
         std::memset(state, 0, sizeof *state);
         static_cast<void>(qelContextMemFree(context, state));
     }
@@ -445,3 +468,10 @@ void qelRandomFrontEndDestroy(QELRandomContext *random)
         static_cast<void>(qelContextMemFree(context, state));
     }
 }
+
+#ifdef QEL_TEST_HOOKS
+void qelRandomX917FailTimeStampForTesting(bool fail)
+{
+    gFailTimeStamp.store(fail);
+}
+#endif

@@ -141,16 +141,46 @@ QELStatus unixGetName(const QELFileSpec *spec, char outName[QELFileSpecNameBuffe
     return 0;
 }
 
-QELStatus unixSetName(QELFileSpec *spec, const char *name)
+// The spec's path with its name part replaced, in a new block of the spec's
+// manager (with its NUL); *outSize is the block's size.
+QELStatus renamedPath(const QELFileSpec *spec, const char *name, char **outPath,
+                      std::size_t *outSize)
 {
-    if (!qelFileSpecIsValid(spec) || !hasPath(spec) || name == nullptr)
-        return QELError_BadParams;
+    *outPath = nullptr;
+    *outSize = 0;
     std::size_t dirLength = dirPartLength(pathOf(spec));
     std::size_t nameLength = std::strlen(name);
     std::size_t newSize = dirLength + nameLength + 1;
     if (newSize > UINT32_MAX)
         return QELError_BadParams;
-    return storeData(spec, newSize, dirLength, name, nameLength + 1);
+    auto *path = static_cast<char *>(qelMemAlloc(spec->memMgr, newSize, 0));
+    if (path == nullptr)
+        return QELError_OutOfMemory;
+    std::memcpy(path, pathOf(spec), dirLength);
+    std::memcpy(path + dirLength, name, nameLength + 1);
+    *outPath = path;
+    *outSize = newSize;
+    return 0;
+}
+
+// Makes the block from renamedPath the spec's path.
+void adoptPath(QELFileSpec *spec, char *path, std::size_t size)
+{
+    static_cast<void>(qelMemFree(spec->data));  // the spec's own block
+    spec->data = path;
+    spec->dataSize = static_cast<std::uint32_t>(size);
+}
+
+QELStatus unixSetName(QELFileSpec *spec, const char *name)
+{
+    if (!qelFileSpecIsValid(spec) || !hasPath(spec) || name == nullptr)
+        return QELError_BadParams;
+    char *path = nullptr;
+    std::size_t size = 0;
+    if (QELStatus status = renamedPath(spec, name, &path, &size); status != 0)
+        return status;
+    adoptPath(spec, path, size);
+    return 0;
 }
 
 QELStatus unixSetMetadata(QELFileSpec *, std::uint32_t, std::uint32_t, std::uint32_t,
@@ -199,23 +229,24 @@ QELStatus unixDelete(const QELFileSpec *spec)
     return std::remove(pathOf(spec)) == 0 ? 0 : QELError_FileOpFailed;
 }
 
+// The new path is made in a block of its own before the file moves, and
+// becomes the spec's only after the move: no step after the move can fail,
+// so a failed rename leaves the file and the spec as they were, and a
+// successful one always leaves the spec naming the file.
 QELStatus unixRename(QELFileSpec *spec, const char *newName)
 {
-    if (!hasPath(spec))
+    if (!qelFileSpecIsValid(spec) || !hasPath(spec) || newName == nullptr)
         return QELError_BadParams;
-    std::uint32_t oldSize = spec->dataSize;
-    auto *oldPath = static_cast<char *>(qelMemAlloc(spec->memMgr, oldSize, 0));
-    if (oldPath == nullptr)
-        return QELError_OutOfMemory;
-    std::memcpy(oldPath, spec->data, oldSize);
-    QELStatus status = unixSetName(spec, newName);
-    if (status == 0 && std::rename(oldPath, pathOf(spec)) != 0) {
-        // Give the spec its old path back.
-        storeData(spec, oldSize, 0, oldPath, oldSize);
-        status = QELError_FileOpFailed;
+    char *newPath = nullptr;
+    std::size_t newSize = 0;
+    if (QELStatus status = renamedPath(spec, newName, &newPath, &newSize); status != 0)
+        return status;
+    if (std::rename(pathOf(spec), newPath) != 0) {
+        static_cast<void>(qelMemFree(newPath));  // our own block
+        return QELError_FileOpFailed;
     }
-    static_cast<void>(qelMemFree(oldPath));
-    return status;
+    adoptPath(spec, newPath, newSize);
+    return 0;
 }
 
 QELStatus unixMaxNameLength(const QELFileSpec *spec, std::uint32_t *outLength)

@@ -63,6 +63,10 @@ void qelRPCSetSocketPathForTesting(const char *path);
 // Replaces the clock of the passphrase cache; null restores the system clock.
 void qelPassCacheSetClockForTesting(QELClockProc now);
 
+// True makes the X9.17 generators' time-stamp encryption (FIPS mode) fail
+// as if the cipher had refused, until switched back.
+void qelRandomX917FailTimeStampForTesting(bool fail);
+
 // Key database commit: the n-th ring rename from now on fails as if the
 // platform refused it (0 turns this off).
 void qelKeyDBFailRingRenameForTesting(int n);

@@ -7,6 +7,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelSeams.h"
 #include "qelTrustPropInternal.h"
 
@@ -251,7 +252,8 @@ void qelKeyRingFinishKey(QELKeyObject *key)
             if (ci->type != 0x1F || ci->signer != key || !designates(c, ri->signer))
                 continue;
             if (!(ci->state & QELSigState_Checked))
-                static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false)); // state tells
+                static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false, false, nullptr, nullptr,
+                                                    nullptr)); // the state tells
             if (!(ci->state & QELSigState_Checked))
                 undecided = true; // cannot be checked here: keep the revocation
             else if (ci->state & QELSigState_Valid)
@@ -270,7 +272,8 @@ void qelKeyRingFinishKey(QELKeyObject *key)
             if (qelKeyDBFindKeyByID(other, &id, false, false, &found) != QELError_NoErr)
                 continue;
             if (!(ri->state & QELSigState_Checked))
-                static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false));
+                static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false, false,
+                                                          nullptr, nullptr, nullptr));
             if ((ri->state & QELSigState_Checked) && !(ri->state & QELSigState_Valid))
                 static_cast<void>(qelKeyObjMarkDeleted(rev)); // always 0
             break;

@@ -433,16 +433,23 @@ TEST_F(RandomContextTest, ZeroSeedGeneratorsAgree)
 }
 #endif
 
+// In a child process only: FIPS mode cannot be left again. The slow
+// self-tests are replaced by ones that pass.
+bool enterFIPSMode()
+{
+    for (int kind : {1, 2})
+        qelFIPSSetSelfTestForTesting(kind, []() -> QELStatus { return 0; });
+    static_cast<void>(qelFIPSEnable());
+    return qelFIPSRunAllSelfTests() == 0;
+}
+
 #if defined(QEL_HAVE_OPENSSL)
 // Runs in a child process, since FIPS mode cannot be left again: in FIPS
 // mode the generators run over triple DES and mix an encrypted time stamp
 // into every block T. Returns 0 when everything matches.
 int fipsGeneratorsMatchReference(QELContext *context)
 {
-    for (int kind : {1, 2})
-        qelFIPSSetSelfTestForTesting(kind, []() -> QELStatus { return 0; });
-    static_cast<void>(qelFIPSEnable());
-    if (qelFIPSRunAllSelfTests() != 0)
+    if (!enterFIPSMode())
         return 10;
     QELRandomContext *byDefault = qelRandomContextCreateDefault(context);
     if (byDefault == nullptr || std::strcmp(byDefault->descriptor->name, "X9.17-based cryptographic PRNG") != 0)
@@ -593,4 +600,61 @@ void drawWithFailingFetch()
 TEST_F(RandomContextTest, FrontEndFailsHardWhenTheGeneratorCannotDeliver)
 {
     EXPECT_EXIT(drawWithFailingFetch(), ::testing::KilledBySignal(SIGABRT), "");
+}
+
+namespace {
+
+// Runs in the death-test child: a FIPS-mode draw whose time stamp cannot be
+// encrypted.
+void drawWithFailingTimeStamp(QELContext *context)
+{
+    if (!enterFIPSMode())
+        std::exit(3);
+    QELRandomContext *gen = qelRandomX917CreateZeroSeed(context);
+    if (gen == nullptr)
+        std::exit(4);
+    qelRandomX917FailTimeStampForTesting(true);
+    draw(gen, 8, 0);
+    std::exit(0); // must not be reached
+}
+
+// Runs in a child: two generators with the same seed give the same first
+// block within one second. The continuous test compares a block with the
+// last one handed out; once the first generator is gone its block is
+// forgotten, so the second one's equal block is no failure. Exit 0 when so.
+int lastOutputGoesWithItsGenerator(QELContext *context)
+{
+    if (!enterFIPSMode())
+        return 3;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::uint32_t before = qelTimeDateNow();
+        QELRandomContext *first = qelRandomX917CreateZeroSeed(context);
+        if (first == nullptr)
+            return 4;
+        const Bytes a = draw(first, 8, 0);
+        first->destroy(first);
+        QELRandomContext *second = qelRandomX917CreateZeroSeed(context);
+        if (second == nullptr)
+            return 5;
+        const Bytes b = draw(second, 8, 0);
+        second->destroy(second);
+        if (qelTimeDateNow() != before)
+            continue;
+        if (a != b)
+            return 6;
+        return qelFIPSGetError() == QELError_NoErr ? 0 : 7;
+    }
+    return 8;
+}
+
+} // namespace
+
+TEST_F(RandomContextTest, FIPSTimeStampThatCannotBeEncryptedStopsTheDraw)
+{
+    EXPECT_EXIT(drawWithFailingTimeStamp(context), ::testing::KilledBySignal(SIGABRT), "");
+}
+
+TEST_F(RandomContextTest, LastOutputBlockIsForgottenWhenItsGeneratorGoes)
+{
+    EXPECT_EXIT(std::exit(lastOutputGoesWithItsGenerator(context)), ::testing::ExitedWithCode(0), "");
 }

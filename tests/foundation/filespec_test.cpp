@@ -1,6 +1,7 @@
 #include "qelFileSpecInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -221,6 +222,42 @@ TEST_F(FileSpecTest, ExistsCreateDeleteRename)
     QELFileSpec *renamed = spec(dir_ + "/renamed.txt");
     EXPECT_EQ(qelFileSpecDelete(renamed), 0);
     EXPECT_EQ(qelFileSpecDelete(renamed), QELError_FileOpFailed);
+}
+
+// Whatever the memory manager refuses, a rename leaves the spec naming the
+// file: a failed rename changes neither, a successful one moves both.
+TEST_F(FileSpecTest, RenameKeepsSpecAndFileTogetherWhenMemoryFails)
+{
+    qeltest::TestHeap heap;
+    QELMemoryMgr *mgr = heap.make();
+    ASSERT_NE(mgr, nullptr);
+    int round = 0;
+    for (long allowed : {0L, 1L, 2L, 3L, -1L}) {
+        for (bool moveFails : {true, false}) {
+            SCOPED_TRACE("allowed " + std::to_string(allowed) + (moveFails ? ", move fails" : ""));
+            const std::string from = dir_ + "/r" + std::to_string(++round);
+            touch(from);
+            QELFileSpec *s = nullptr;
+            ASSERT_EQ(qelFileSpecNewFromPath(mgr, from.c_str(), &s), 0);
+            // A longer name: the spec's path has to grow.
+            const std::string name = moveFails ? "no/such/directory/at/all" : "renamed-" + std::to_string(round);
+            heap.allowed = allowed;
+            const QELStatus status = qelFileSpecRename(s, name.c_str());
+            heap.allowed = -1;
+            if (status == 0) {
+                EXPECT_FALSE(moveFails);
+                EXPECT_EQ(path(s), dir_ + "/" + name);
+                EXPECT_FALSE(fs::exists(from));
+            } else {
+                EXPECT_EQ(status, moveFails && allowed != 0 ? QELError_FileOpFailed : QELError_OutOfMemory);
+                EXPECT_EQ(path(s), from);
+            }
+            EXPECT_TRUE(fs::exists(path(s)));
+            EXPECT_EQ(qelFileSpecFree(s), 0);
+        }
+    }
+    static_cast<void>(qelMemMgrFree(mgr));
+    EXPECT_EQ(heap.live, 0);
 }
 
 TEST_F(FileSpecTest, InfoSizeAndTruncate)

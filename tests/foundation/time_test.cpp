@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <random>
@@ -156,21 +157,41 @@ TEST(Time, PlatformTimeAndNow)
 
 namespace {
 
-// Runs in a child process, so that FIPS mode with a latched failure stays there.
+// Runs in a child process, so that FIPS mode with a latched failure stays
+// there. Every check that fails is named on standard error (shown when the
+// test fails); the exit code is the number of failures.
 [[noreturn]] void checkRefusals()
 {
     static_cast<void>(qelFIPSEnable());
     qelFIPSLatchError(QELError_SelfTestFailed);
     std::int16_t y = 7, m = 7, d = 7;
     qelTimeDateToCalendar(86400 * 400, &y, &m, &d, nullptr, nullptr, nullptr);
+    const bool calendarUntouched = y == 7 && m == 7 && d == 7;
     qelTimeDateToDate(86400 * 400, &y, &m, &d);
+    const bool dateUntouched = y == 7 && m == 7 && d == 7;
     const QELTime t = 1000;
-    const bool ok = qelTimeDateNow() == 0 && qelTimeDateFromDate(2000, 1, 1) == 0 &&
-                    qelTimeDateFromCalendar(2000, 1, 1, 1, 1, 1) == 0 &&
-                    qelTimeDateFromPlatform(5000) == 0 && qelTimeDateToPlatform(5000) == 0 &&
-                    qelTimeDateToText(&t) == nullptr && qelTimeDateToLocalTm(&t) == nullptr &&
-                    y == 7 && m == 7 && d == 7;
-    std::exit(ok ? 0 : 1);
+    const struct {
+        const char *name;
+        bool passed;
+    } checks[] = {
+        {"qelTimeDateNow gives 0", qelTimeDateNow() == 0},
+        {"qelTimeDateFromDate gives 0", qelTimeDateFromDate(2000, 1, 1) == 0},
+        {"qelTimeDateFromCalendar gives 0", qelTimeDateFromCalendar(2000, 1, 1, 1, 1, 1) == 0},
+        {"qelTimeDateFromPlatform gives 0", qelTimeDateFromPlatform(5000) == 0},
+        {"qelTimeDateToPlatform gives 0", qelTimeDateToPlatform(5000) == 0},
+        {"qelTimeDateToText gives null", qelTimeDateToText(&t) == nullptr},
+        {"qelTimeDateToLocalTm gives null", qelTimeDateToLocalTm(&t) == nullptr},
+        {"qelTimeDateToCalendar leaves its outputs", calendarUntouched},
+        {"qelTimeDateToDate leaves its outputs", dateUntouched},
+    };
+    int failed = 0;
+    for (const auto &check : checks) {
+        if (!check.passed) {
+            std::fprintf(stderr, "refusal check failed: %s\n", check.name);
+            ++failed;
+        }
+    }
+    std::exit(failed);
 }
 
 } // namespace

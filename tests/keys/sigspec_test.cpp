@@ -496,6 +496,7 @@ TEST_F(SigSpec, GnuPGAcceptsBuiltCertificationsAndBindings)
     const std::string gpg = "gpg --homedir " + home.path() + " --batch --quiet --no-tty --pinentry-mode loopback ";
     ASSERT_EQ(std::system((gpg + "--import " + home / "ring.gpg" + " 2>/dev/null").c_str()), 0);
     ASSERT_EQ(std::system((gpg + "--with-colons --check-sigs > " + home / "sigs.txt" + " 2>/dev/null").c_str()), 0);
+    static_cast<void>(std::system(("gpgconf --homedir " + home.path() + " --kill all >/dev/null 2>&1").c_str())); // best effort
     const std::string listing = qeltest::readFile(home / "sigs.txt");
     // Both signatures good ("!"), none bad.
     std::size_t good = 0;

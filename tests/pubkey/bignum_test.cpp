@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -643,21 +644,55 @@ TEST(BigNumGMP, AllocationFailures)
         }
     }
 
-    // Every allocation of the other operations may fail; the result is -1
-    // and nothing leaks or breaks.
-    for (long k = 1; k <= 6; ++k) {
-        BN D(mgr), Q(mgr);
-        g_failing.countdown = k;
-        (void)ops.qelBigNumMultiply(&D, &G, &E);
-        g_failing.countdown = k;
-        (void)ops.qelBigNumDivide(&Q, &D, &E, &G2);
-        g_failing.countdown = k;
-        (void)ops.qelBigNumGCD(&D, &G, &E);
-        g_failing.countdown = k;
-        (void)ops.qelBigNumInverseMod(&D, &G, &M);
-        g_failing.countdown = k;
-        (void)ops.qelBigNumPowerOfTwoMod(&D, &E, &M);
-        g_failing.countdown = 0;
+    // Every allocation of the other operations may fail: then the result is
+    // -1 and the operands are unchanged; an operation that needed fewer
+    // allocations than the one refused gives GMP's answer.
+    Mpz product, quotient, remainder, gcd, inverse, powerOfTwo, two;
+    mpz_mul(product, g, e);
+    mpz_tdiv_qr(quotient, remainder, e, g2);
+    mpz_gcd(gcd, g, e);
+    const bool invertible = mpz_invert(inverse, g, m) != 0;
+    mpz_set_ui(two, 2);
+    mpz_powm(powerOfTwo, two, e, m);
+    struct Case {
+        const char *name;
+        std::function<int(QELBigNum *, QELBigNum *)> run; // result, second result
+        mpz_srcptr expected;
+        mpz_srcptr expected2;               // or null
+        int success;
+    };
+    const Case cases[] = {
+        {"Multiply", [&](QELBigNum *d, QELBigNum *) { return ops.qelBigNumMultiply(d, &G, &E); }, product, nullptr, 0},
+        {"Divide", [&](QELBigNum *q, QELBigNum *r) { return ops.qelBigNumDivide(q, r, &E, &G2); }, quotient, remainder, 0},
+        {"GCD", [&](QELBigNum *d, QELBigNum *) { return ops.qelBigNumGCD(d, &G, &E); }, gcd, nullptr, 0},
+        {"InverseMod", [&](QELBigNum *d, QELBigNum *) { return ops.qelBigNumInverseMod(d, &G, &M); }, inverse, nullptr,
+         invertible ? 0 : 1},
+        {"PowerOfTwoMod", [&](QELBigNum *d, QELBigNum *) { return ops.qelBigNumPowerOfTwoMod(d, &E, &M); }, powerOfTwo,
+         nullptr, 0},
+    };
+    const std::string operandsBefore = G.hex() + E.hex() + G2.hex() + M.hex();
+    for (const Case &c : cases) {
+        int refusals = 0;
+        for (long k = 1; k <= 6; ++k) {
+            SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(k) + " refused");
+            BN D(mgr), Q(mgr);
+            g_failing.countdown = k;
+            const int rc = c.run(&D, &Q);
+            g_failing.countdown = 0;
+            if (rc == -1) {
+                ++refusals;
+                EXPECT_EQ(G.hex() + E.hex() + G2.hex() + M.hex(), operandsBefore);
+            } else {
+                ASSERT_EQ(rc, c.success);
+                if (rc == 0) {
+                    EXPECT_TRUE(same(&D, c.expected));
+                    if (c.expected2 != nullptr) {
+                        EXPECT_TRUE(same(&Q, c.expected2));
+                    }
+                }
+            }
+        }
+        EXPECT_GT(refusals, 0) << c.name << " never met a refused allocation";
     }
     // A failed growth keeps the old value.
     BN D(mgr);

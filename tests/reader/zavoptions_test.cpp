@@ -2,10 +2,12 @@
 // out, long and short options, values, and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "qelMemoryInternal.h"
+#include "qelTestMemory.h"
 #include "zavOptions.h"
 
 namespace {
@@ -164,6 +166,39 @@ TEST_F(OptionParserTest, BadParameters)
     ASSERT_EQ(createOptionParser(mgr_, 1, argv, nullptr, 0, &parser), QELError_NoErr);
     EXPECT_EQ(getNextOption(parser, nullptr), QELError_BadParams);
     EXPECT_EQ(freeOptionParser(parser), QELError_NoErr);
+}
+
+// The parser's copy of the command line holds any passphrase given there:
+// no block goes back to the manager with it still inside.
+TEST(OptionParserSecrets, ArgumentCopiesAreWipedWhenTheParserGoes)
+{
+    const std::string secret = "correct horse battery staple";
+    qeltest::TestHeap heap;
+    int blocksWithSecret = 0;
+    int blocksFreed = 0;
+    heap.onFree = [&](const std::uint8_t *payload, std::size_t length, bool) {
+        ++blocksFreed;
+        if (std::search(payload, payload + length, secret.begin(), secret.end()) != payload + length)
+            ++blocksWithSecret;
+    };
+    QELMemoryMgr *mgr = heap.make();
+    ASSERT_NE(mgr, nullptr);
+    const char *argv[] = {"zavreader", "--passphrase", secret.c_str(), "archive.sda"};
+    OptionParser *parser = nullptr;
+    ASSERT_EQ(createOptionParser(mgr, 4, argv, kTable, std::size(kTable), &parser), QELError_NoErr);
+    char buffer[64] = {};
+    std::uint64_t length = 0;
+    EXPECT_EQ(getNextArgument(parser, buffer, sizeof buffer, &length), QELError_ItemNotFound);
+    std::int32_t id = 0;
+    EXPECT_EQ(getNextOption(parser, &id), QELError_NoErr);
+    EXPECT_EQ(id, 3);
+    ASSERT_EQ(getNextArgument(parser, buffer, sizeof buffer, &length), QELError_NoErr);
+    EXPECT_EQ(std::string(buffer), secret);
+    EXPECT_EQ(freeOptionParser(parser), QELError_NoErr);
+    EXPECT_GT(blocksFreed, 4);
+    EXPECT_EQ(blocksWithSecret, 0);
+    heap.onFree = nullptr;
+    static_cast<void>(qelMemMgrFree(mgr));
 }
 
 }  // namespace
