@@ -79,9 +79,9 @@ using QELX509ItemProc = QELStatus (*)(std::uint32_t property, const std::uint8_t
                                       std::uint8_t *buffer, std::size_t *inOutLength);
 void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc);
 
-// True sends every hash and cipher down its portable code (no SHA
-// extensions, AES-NI or AVX2) until switched back; the query tells which
-// is in force.
+// True sends every hash, cipher and big-number routine down its portable
+// code (no SHA extensions, AES-NI, AVX2, MULX or AVX-512) until switched
+// back; the query tells which is in force.
 void qelTestForcePortableCrypto(bool portable);
 bool qelTestPortableCryptoForced();
 
