@@ -84,20 +84,12 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
         qelKeyObjSigInfo(node)->state = t;
         if ((t & 0x40) == 0 || (t & 0x10) != 0 || !qelSigIsSelfSig(node))
             break;
-        std::size_t length = 0;
-        const u8 *packet = qelKeyObjRawPacket(node, &length);
-        u32 dataLength = 0;
-        const u8 *d = qelSigSubpacketFind(packet, length, 9, 0, &dataLength, nullptr, nullptr,
-                                          nullptr, nullptr);
-        if (d == nullptr || dataLength < 4)
-            break;
-        u32 seconds = (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
-        for (QELKeyObject *p = static_cast<QELKeyObject *>(node->parent); p != nullptr;
+        // The newest valid self-signature read so far decides the expiry.
+        for (QELKeyObject *p = static_cast<QELKeyObject *>(node->parent); qelKeyObjIsValid(p);
              p = static_cast<QELKeyObject *>(p->parent)) {
             int type = qelKeyObjType(p);
             if (type == QELObjectType_Key || type == QELObjectType_SubKey) {
-                u32 days = seconds / 86400;
-                qelKeyObjKeyInfo(p)->validityDays = std::uint16_t(days > 0xFFFF ? 0xFFFF : days);
+                qelKeySigUpdateValidity(p);
                 break;
             }
         }
