@@ -405,10 +405,9 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
                                       ? signedObject
                                       : top;
         qelKeySigUpdateValidity(signedKey);
+        // The primary user ID is chosen again.
         if (changed && (si->flags & QELSigInfo_Primary) && qelKeyObjType(signedObject) == QELObjectType_UserID)
-            for (QELKeyObject *c = top->firstChild; c != nullptr; c = c->next)
-                if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
-                    qelKeyObjUserIDInfo(c)->nameTrust &= u8(~0x40); // the primary user ID is chosen again
+            qelKeyObjClearPrimaryMarks(top, -1);
     }
     return report(status);
 }
