@@ -497,7 +497,7 @@ std::int32_t qelKeySigProgress(void *progressContext, QELKeyObject *, bool)
     if (p == nullptr || p->handler == nullptr)
         return 0;
     ++p->done;
-    return qelEventSendProgress(p->context, reinterpret_cast<void *>(p->handler), p->userData, p->done, p->total);
+    return qelEventSendProgress(p->context, p->handler, p->userData, p->done, p->total);
 }
 
 QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, bool recheck, QELEventHandler handler,
