@@ -188,7 +188,9 @@ void cfbDecryptInterleaved(void *keyContext, std::uint8_t registerA[8], std::uin
         plaintext += bytes;
         chunkCount -= n;
     }
+    // The keystream, and the registers a caller may seed with plaintext.
     qelSecureWipe(mask, sizeof mask);
+    qelSecureWipe(feedback, sizeof feedback);
 }
 
 void decryptArchiveBlock(const ArchiveTrailer &trailer, void *keyContext, std::uint32_t blockNumber,
@@ -218,4 +220,6 @@ void decryptArchiveBlock(const ArchiveTrailer &trailer, void *keyContext, std::u
     }
     storeLE32(loadLE32(plaintext + 4 * 126) ^ x, plaintext + 4 * 126);
     storeLE32(loadLE32(plaintext + 4 * 127) ^ y, plaintext + 4 * 127);
+    qelSecureWipe(registerA, sizeof registerA);
+    qelSecureWipe(registerB, sizeof registerB);
 }

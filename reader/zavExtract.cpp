@@ -36,6 +36,8 @@ namespace {
 
 // The inflater's input block and output group.
 constexpr std::size_t kInflateChunk = 512;
+// The block reader raises a progress event at every tenth block.
+constexpr std::uint32_t kBlocksPerProgressEvent = 10;
 // A stream that still cannot finish in an output buffer this large is refused.
 constexpr std::size_t kInflateGrowthLimit = 8 * 1024 * 1024;
 constexpr std::size_t kArchiveStreamBuffer = 64 * 1024;
@@ -392,14 +394,15 @@ void zavTestSetDecryptHelpers(std::size_t count)
 class DecryptAhead {
 public:
     static constexpr std::size_t kBlocksPerBatch = 64;
-    // Slots beyond one per helper, so that a helper rarely waits for the
-    // consumer to hand one back.
-    static constexpr std::size_t kSpareBatches = 4;
+    // The ring's slots: 1 MiB of plaintext, some milliseconds of inflation,
+    // so that a helper the scheduler sets aside for a time slice on a busy
+    // machine does not stall the inflater while the others carry on.
+    static constexpr std::size_t kBatches = 32;
     static constexpr char kThreadName[] = "zavdecrypt";
 
     DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
         : archiveFd_(archiveFd), trailer_(trailer), keyContext_(keyContext), workerCount_(decryptHelperCount()),
-          batchCount_(workerCount_ + kSpareBatches), batches_(batchCount_), workers_(workerCount_)
+          batchCount_(kBatches), batches_(batchCount_), workers_(workerCount_)
     {
         // Only blocks that hold data are worth reading ahead; the reader
         // never delivers a byte of a block past the data length.
@@ -434,7 +437,7 @@ public:
         bool started = true;
         for (std::size_t w = 0; w < workerCount_ && started; ++w) {
             try {
-                workers_[w] = std::thread([this, w] { run(w); });
+                workers_[w] = std::thread([this] { run(); });
             } catch (...) {
                 started = false;
             }
@@ -454,6 +457,10 @@ public:
             return nullptr;
         const std::uint64_t wanted = n / kBlocksPerBatch;
         Batch &batch = batches_[wanted % batchCount_];
+        const std::size_t offset = std::size_t{n - wanted * kBlocksPerBatch} * kArchiveBlockSize;
+        // A batch held stays full until the consumer hands it back.
+        if (holding_ && held_ == wanted)
+            return batch.plaintext + offset;
         std::unique_lock<std::mutex> lock(mutex_);
         if (holding_ && held_ != wanted) {
             // The batch before is used up: its slot may be filled again.
@@ -465,11 +472,12 @@ public:
         changed_.wait(lock, [&] { return batch.full && batch.number == wanted; });
         held_ = wanted;
         holding_ = true;
-        return batch.plaintext + std::size_t{n - wanted * kBlocksPerBatch} * kArchiveBlockSize;
+        return batch.plaintext + offset;
     }
 
 private:
     struct Batch {
+        Batch() {}  // the plaintext is always written before it is read: no zeroing
         std::uint8_t plaintext[kBlocksPerBatch * kArchiveBlockSize];
         std::uint64_t number = 0;
         bool full = false;
@@ -505,20 +513,27 @@ private:
         std::memset(ciphertext + done, 0, length - done);
     }
 
-    // Helper w fills batches w, w + workerCount_, ... in the slot ring.
-    void run(std::size_t w)
+    // Each helper takes the next batch whose slot is free, so that one the
+    // scheduler holds back delays only the batch in its hands.
+    void run()
     {
         ::pthread_setname_np(::pthread_self(), kThreadName);
         // Ciphertext is never secret: no wiping needed.
         std::uint8_t ciphertext[kBlocksPerBatch * kArchiveBlockSize];
-        for (std::uint64_t number = w; number * kBlocksPerBatch < blockLimit_; number += workerCount_) {
-            Batch &batch = batches_[number % batchCount_];
+        for (;;) {
+            std::uint64_t number = 0;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || (number < consumed_ + batchCount_ && !batch.full); });
+                // With every batch taken a helper waits for the run to end.
+                changed_.wait(lock, [&] {
+                    return stop_ || (next_ * kBlocksPerBatch < blockLimit_ && next_ < consumed_ + batchCount_ &&
+                                     !batches_[next_ % batchCount_].full);
+                });
                 if (stop_)
                     return;
+                number = next_++;
             }
+            Batch &batch = batches_[number % batchCount_];
             const std::uint64_t first = number * kBlocksPerBatch;
             const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
             readCiphertext(first, static_cast<std::size_t>(count), ciphertext);
@@ -542,6 +557,7 @@ private:
     const std::size_t batchCount_;
     std::vector<Batch> batches_;
     std::uint64_t consumed_ = 0;   // batches handed back by the consumer
+    std::uint64_t next_ = 0;       // the next batch a helper takes
     std::uint64_t held_ = 0;       // batch the consumer reads from
     bool holding_ = false;
     bool stop_ = false;
@@ -565,7 +581,7 @@ std::size_t readPlainBytes(ExtractionState *state, std::uint8_t *out, std::size_
         if (state->latchedError != QELError_NoErr)
             break;
         if (state->position == kArchiveBlockSize || state->blocksRead == 0) {
-            if (state->blocksRead % 10 == 0) {
+            if (state->blocksRead % kBlocksPerProgressEvent == 0) {
                 ExtractionEvent event{};
                 event.kind = ExtractionEvent_Progress;
                 event.a.count = std::uint64_t{state->blocksRead} * kArchiveBlockSize;
@@ -709,241 +725,290 @@ void handOverToEntryParser(void *, ExtractionState *state, const std::uint8_t *b
 // Room for many output groups: zlib decodes far faster into a large buffer
 // than into one group at a time. A multiple of the group size, so that the
 // groups never straddle its end.
-constexpr std::size_t kInflateWindow = 128 * kInflateChunk;
+constexpr std::size_t kInflateWindow = 256 * kInflateChunk;
+// The most input one refill takes: the blocks between two progress events.
+constexpr std::size_t kInflateInput = kBlocksPerProgressEvent * kInflateChunk;
+// Input the fast path leaves to the one-group calls at the end of a block.
+constexpr uInt kHeldBack = 16;
+
+// The entry parser sees the inflated bytes in 512-byte groups, handed over
+// as each group fills, and input is read one 512-byte block at a time: this
+// fixes where progress events fall between entry events and what has been
+// acted on when damaged data stops the run.
+//
+// The main loop is the plain way to get that order: each call of inflate
+// has the room of one group, so it stops when the group is full (having
+// decoded what needs no more output) or when it needs input; the full group
+// is handed over, and the next block is read once the input is used up.
+//
+// zlib decodes several times faster into a large buffer, so a whole block
+// read by the main loop first goes through the fast path: long calls into
+// the window with the block's last few bytes held back. While input is held
+// back the input cannot run out, so a long call passes through exactly the
+// states the one-group calls would have stopped in, with no read between
+// them. The held-back bytes then go through the main loop's one-group
+// calls, which find the group at which the input runs out just as the plain
+// loop does.
+//
+// For the extraction's own sink a refill takes all the blocks up to the
+// next progress event at once, and whole groups are handed over together:
+// reading a block that raises no event changes nothing anyone sees, so only
+// the order of groups against events matters, and that is kept.
+class Inflater {
+public:
+    Inflater(ExtractionState *state, const InflateSink &sink) : state_(state), sink_(sink)
+    {
+        stream_.zalloc = zlibAlloc;
+        stream_.zfree = zlibFree;
+        stream_.opaque = nullptr;
+        window_ = static_cast<std::uint8_t *>(std::malloc(kInflateWindow));
+        windowStart_ = window_ != nullptr ? window_ : output_;
+        windowEnd_ = windowStart_ + (window_ != nullptr ? kInflateWindow : kInflateChunk);
+        group_ = windowStart_;
+    }
+    Inflater(const Inflater &) = delete;
+    Inflater &operator=(const Inflater &) = delete;
+    ~Inflater()
+    {
+        qelSecureWipe(input_, sizeof input_);
+        qelSecureWipe(output_, sizeof output_);
+        if (window_ != nullptr) {
+            qelSecureWipe(window_, kInflateWindow);
+            std::free(window_);
+        }
+    }
+
+    // True when the stream ended; false when it is damaged, cut short or a
+    // failure was latched.
+    bool run()
+    {
+        if (inflateInit(&stream_) != Z_OK)
+            return false;
+        startGroup();
+        const bool ended = mainLoop();
+        inflateEnd(&stream_);
+        return ended;
+    }
+
+private:
+    enum class Outcome { GoOn, Ended, Stopped };
+
+    bool latched() const { return state_->latchedError != QELError_NoErr; }
+    std::size_t produced() const { return static_cast<std::size_t>(stream_.next_out - group_); }
+    void handOver(const std::uint8_t *bytes, std::size_t count) { sink_.handOver(sink_.context, state_, bytes, count); }
+
+    // The output room of the current group, from what it already holds.
+    void startGroup()
+    {
+        if (group_ == windowEnd_)
+            group_ = windowStart_;
+        stream_.next_out = group_;
+        stream_.avail_out = static_cast<uInt>(kInflateChunk);
+    }
+    void handOverGroup()
+    {
+        handOver(group_, kInflateChunk);
+        group_ += kInflateChunk;
+    }
+
+    void refill()
+    {
+        const std::size_t wanted = blocksToRead() * kInflateChunk;
+        const std::size_t got = sink_.refill(sink_.context, state_, input_, wanted);
+        inputEnded_ = got < wanted;
+        stream_.next_in = input_;
+        stream_.avail_in = static_cast<uInt>(got);
+    }
+
+    // One block; for a quiet sink, the blocks before the next one that
+    // raises a progress event, as long as they are whole blocks of data: a
+    // block where the data ends is read on its own, so that the end is found
+    // just as block by block.
+    std::size_t blocksToRead() const
+    {
+        if (!sink_.quietBetweenEvents)
+            return 1;
+        const std::uint64_t next = state_->blocksRead;
+        const std::uint64_t wholeBlocks = state_->dataLength / kInflateChunk;
+        const std::uint64_t beforeEnd = wholeBlocks > next ? wholeBlocks - next : 0;
+        const std::uint64_t beforeEvent = kBlocksPerProgressEvent - next % kBlocksPerProgressEvent;
+        return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(beforeEnd, beforeEvent)));
+    }
+
+    bool mainLoop()
+    {
+        // Once a failure is latched every further byte would be ignored: stop.
+        while (!latched()) {
+            int result;
+            if (inputEnded_) {
+                result = inflate(&stream_, Z_FINISH);
+            } else {
+                if (stream_.avail_in == 0) {
+                    refill();
+                    if (!inputEnded_ && window_ != nullptr) {
+                        const Outcome outcome = fastPath();
+                        if (outcome == Outcome::GoOn)
+                            continue;
+                        return outcome == Outcome::Ended;
+                    }
+                }
+                result = inflate(&stream_, Z_NO_FLUSH);
+            }
+            if (result == Z_OK && stream_.avail_out == 0) {
+                handOverGroup();
+                startGroup();
+            }
+            if (result == Z_BUF_ERROR && (result = growUntilProgress()) == Z_BUF_ERROR)
+                return false;
+            if (result == Z_OK)
+                continue;
+            if (result != Z_STREAM_END)
+                return false;  // damaged data: what it made since the last full group is not acted on
+            handOver(group_, produced());
+            return true;
+        }
+        return false;
+    }
+
+    // The fast path over a whole block just read: long calls into the
+    // window, each with the held-back bytes kept from it, handing over the
+    // groups the one-group calls would have handed over by then. Bounded by
+    // the block: it returns to the main loop when only the held-back bytes
+    // are left.
+    Outcome fastPath()
+    {
+        while (stream_.avail_in > kHeldBack && !latched()) {
+            const std::size_t before = produced();  // a partial group, never a full one
+            stream_.avail_in -= kHeldBack;
+            stream_.avail_out = static_cast<uInt>(windowEnd_ - stream_.next_out);
+            const int result = inflate(&stream_, Z_NO_FLUSH);
+            stream_.avail_in += kHeldBack;
+            if (result == Z_BUF_ERROR)
+                break;  // no progress at all: the main loop takes over
+            const std::size_t total = produced();
+            // A group filled right where the call stopped: the one-group call
+            // that filled it would have gone on with the steps that need no
+            // room, and ended where this call ended or after it.
+            const bool filledAtStop = total % kInflateChunk == 0 && total > before;
+            const std::size_t groups = total / kInflateChunk;
+            if (result == Z_STREAM_END) {
+                // That call found the end and handed its group over whole.
+                handOverGroups(groups);
+                if (latched())
+                    return Outcome::Stopped;
+                if (!filledAtStop)
+                    handOver(group_, produced());
+                return Outcome::Ended;
+            }
+            // Damaged data: neither a group the failing call filled nor the
+            // partial one is acted on.
+            handOverGroups(filledAtStop ? groups - 1 : groups);
+            if (result != Z_OK || latched())
+                return Outcome::Stopped;
+            if (filledAtStop) {
+                const Outcome rest = finishHeldGroup();
+                if (rest != Outcome::GoOn)
+                    return rest;
+            }
+        }
+        // The main loop's one-group calls continue in the group in progress.
+        stream_.avail_out = static_cast<uInt>(group_ + kInflateChunk - stream_.next_out);
+        return latched() ? Outcome::Stopped : Outcome::GoOn;
+    }
+
+    // Hands over full groups, each only while nothing has been latched (as
+    // each would be after a call of its own).
+    void handOverGroups(std::size_t count)
+    {
+        if (sink_.quietBetweenEvents && count > 1 && !latched()) {
+            handOver(group_, count * kInflateChunk);
+            group_ += count * kInflateChunk;
+            return;
+        }
+        for (std::size_t i = 0; i < count && !latched(); ++i)
+            handOverGroup();
+    }
+
+    // The rest of the one-group call that filled the group at a long call's
+    // stop: a call without room does what needs none with the input
+    // restored, and decides whether that group is acted on.
+    Outcome finishHeldGroup()
+    {
+        stream_.avail_out = 0;
+        int result = inflate(&stream_, Z_NO_FLUSH);
+        if (result == Z_BUF_ERROR)
+            result = Z_OK;  // nothing left to do without room
+        if (result != Z_OK && result != Z_STREAM_END)
+            return Outcome::Stopped;
+        handOverGroup();
+        startGroup();
+        if (result == Z_STREAM_END)
+            return latched() ? Outcome::Stopped : Outcome::Ended;
+        return Outcome::GoOn;
+    }
+
+    // No progress in the group at hand (at the end of the input the rest of
+    // the stream may need more room): hand over what it holds and try again
+    // in a buffer twice the size, up to the limit.
+    int growUntilProgress()
+    {
+        std::uint8_t *current = group_;
+        std::uint8_t *grown = nullptr;
+        std::size_t size = kInflateChunk;
+        bool handedOver = false;
+        int result = Z_BUF_ERROR;
+        while (result == Z_BUF_ERROR && size < kInflateGrowthLimit) {
+            handOver(current, static_cast<std::size_t>(stream_.next_out - current));
+            handedOver = true;
+            // A fresh block rather than a reallocation, so that no copy of
+            // inflated data is left behind unwiped.
+            auto *larger = static_cast<std::uint8_t *>(std::malloc(size * 2));
+            if (larger == nullptr)
+                break;  // the stream cannot be finished: not ended, so refused
+            if (grown != nullptr) {
+                qelSecureWipe(grown, size);
+                std::free(grown);
+            }
+            size *= 2;
+            grown = current = larger;
+            stream_.next_out = grown;
+            stream_.avail_out = static_cast<uInt>(size);
+            handedOver = false;
+            result = inflate(&stream_, inputEnded_ ? Z_FINISH : Z_NO_FLUSH);
+        }
+        if (grown != nullptr) {
+            if (!handedOver)
+                handOver(grown, static_cast<std::size_t>(stream_.next_out - grown));
+            qelSecureWipe(grown, size);
+            std::free(grown);
+            startGroup();
+        }
+        return result;
+    }
+
+    ExtractionState *const state_;
+    const InflateSink sink_;
+    z_stream stream_{};
+    std::uint8_t input_[kInflateInput];
+    std::uint8_t output_[kInflateChunk];   // the one group when no window can be had
+    std::uint8_t *window_ = nullptr;
+    std::uint8_t *windowStart_ = nullptr;
+    std::uint8_t *windowEnd_ = nullptr;
+    std::uint8_t *group_ = nullptr;        // start of the group being filled
+    bool inputEnded_ = false;              // the block reader has reported the end
+};
 
 }  // namespace
 
 void inflatePayload(ExtractionState *state)
 {
-    inflatePayloadTo(state, InflateSink{nullptr, refillFromBlockReader, handOverToEntryParser});
+    inflatePayloadTo(state, InflateSink{nullptr, refillFromBlockReader, handOverToEntryParser, true});
 }
 
 void inflatePayloadTo(ExtractionState *state, const InflateSink &sink)
 {
-    // The entry parser sees the inflated bytes in 512-byte groups, handed
-    // over as each group fills, and reads input one 512-byte block at a time:
-    // this fixes where progress events fall between entry events and what
-    // has been acted on when damaged data stops the run.
-    //
-    // The plain way to get that order is an output buffer of one group: each
-    // call of inflate then stops when the group is full (having decoded what
-    // needs no more output) or when it needs input, the full group is handed
-    // over, and the next block is read once the input is used up. zlib
-    // decodes several times faster into a large buffer, so most of each
-    // block goes through a large window instead: while some input is held
-    // back, the input cannot run out, and a long call passes through exactly
-    // the states that the one-group calls would have stopped in, with no read
-    // between them. The last few bytes of each block then go through
-    // one-group calls, which find the group at which the input runs out just
-    // as the plain loop does. A group that the long call filled right at its
-    // end is held until a call with no output room has done what the
-    // one-group call that filled it would still have done (and found the
-    // stream's end or damage there). From the short block at the end of the
-    // data on, the one-group buffer takes over with the partial group.
-    z_stream stream{};
-    stream.zalloc = zlibAlloc;
-    stream.zfree = zlibFree;
-    stream.opaque = nullptr;
-    if (inflateInit(&stream) != Z_OK) {
-        latch(state, QELError_CorruptData);
-        return;
-    }
-    std::uint8_t input[kInflateChunk];
-    std::uint8_t output[kInflateChunk];
-    auto *window = static_cast<std::uint8_t *>(std::malloc(kInflateWindow));
-    bool fast = window != nullptr;
-    std::size_t pending = 0;        // window offset of the first group not handed over
-    std::size_t chunkStart = 0;     // window offset where the current input block began
-    stream.next_out = fast ? window : output;
-    stream.avail_out = static_cast<uInt>(fast ? kInflateWindow : kInflateChunk);
-    bool inputEnded = false;  // the block reader has reported the end
-    bool streamEnded = false;
-    auto producedIn = [&](const std::uint8_t *buffer) {
-        return static_cast<std::size_t>(stream.next_out - buffer);
-    };
-    auto handOver = [&](const std::uint8_t *bytes, std::size_t count) {
-        sink.handOver(sink.context, state, bytes, count);
-    };
-    auto latched = [&] { return state->latchedError != QELError_NoErr; };
-    // Hands over the whole groups in the window below end, each only while
-    // nothing has been latched (as each would be in a pass of its own).
-    auto handGroupsBelow = [&](std::size_t end) {
-        while (pending + kInflateChunk <= end && !latched()) {
-            handOver(window + pending, kInflateChunk);
-            pending += kInflateChunk;
-        }
-    };
-    // Continues with the one-group buffer, holding the pending partial group.
-    auto leaveWindow = [&] {
-        const std::size_t partial = producedIn(window) - pending;
-        std::memcpy(output, window + pending, partial);
-        stream.next_out = output + partial;
-        stream.avail_out = static_cast<uInt>(kInflateChunk - partial);
-        fast = false;
-    };
-
-    // Once a failure is latched every further byte would be ignored: stop.
-    while (!latched()) {
-        int result = Z_OK;
-        bool refilled = false;
-        if (fast) {
-            // Window mode: always at a block's start here, no group held.
-            if (producedIn(window) == kInflateWindow) {
-                pending = 0;
-                stream.next_out = window;
-            }
-            const std::size_t got = sink.refill(sink.context, state, input, kInflateChunk);
-            inputEnded = got < kInflateChunk;
-            stream.next_in = input;
-            stream.avail_in = static_cast<uInt>(got);
-            refilled = true;
-            if (inputEnded) {
-                leaveWindow();
-            } else {
-                chunkStart = producedIn(window);
-                // The long call, with the block's last bytes held back.
-                constexpr uInt kHeldBack = 16;
-                stream.avail_in -= kHeldBack;
-                stream.avail_out = static_cast<uInt>(kInflateWindow - chunkStart);
-                result = inflate(&stream, Z_NO_FLUSH);
-                stream.avail_in += kHeldBack;
-                const std::size_t end = producedIn(window);
-                // Whether the group ending where the call stopped was filled
-                // by the one-group call that was still running there.
-                const bool filledByLastCall = end % kInflateChunk == 0 && end > chunkStart;
-                if (result == Z_STREAM_END) {
-                    handGroupsBelow(end);
-                    if (!filledByLastCall && !latched())
-                        handOver(window + pending, end - pending);
-                    streamEnded = true;
-                    break;
-                }
-                if (result != Z_OK && result != Z_BUF_ERROR) {
-                    // Damaged data: neither the partial group nor one that
-                    // the last call filled is acted on.
-                    handGroupsBelow(filledByLastCall ? end - kInflateChunk : end);
-                    break;
-                }
-                // Stopped for the held-back input or for room: a group
-                // filled right at the stop waits for the room-less call.
-                const bool groupAtStop = end % kInflateChunk == 0 && end > pending;
-                handGroupsBelow(groupAtStop ? end - kInflateChunk : end);
-                if (end % kInflateChunk == 0 && end == pending && end == kInflateWindow) {
-                    pending = 0;
-                    stream.next_out = window;
-                }
-                // One-group calls until the block is used up.
-                while (!latched()) {
-                    std::size_t at = producedIn(window);
-                    const bool held = at % kInflateChunk == 0 && at > pending;
-                    if (!held && at == kInflateWindow) {
-                        pending = at = 0;
-                        stream.next_out = window;
-                    }
-                    stream.avail_out = static_cast<uInt>(held ? 0 : kInflateChunk - at % kInflateChunk);
-                    result = inflate(&stream, Z_NO_FLUSH);
-                    if (held && result == Z_BUF_ERROR)
-                        result = Z_OK;  // nothing left to do without room
-                    if (result != Z_OK)
-                        break;
-                    at = producedIn(window);
-                    if (at % kInflateChunk == 0 && at > pending) {
-                        handOver(window + pending, kInflateChunk);
-                        pending += kInflateChunk;
-                    }
-                    if (stream.avail_in == 0)
-                        break;
-                }
-                if (result == Z_OK || latched())
-                    continue;
-                if (result == Z_STREAM_END) {
-                    handOver(window + pending, producedIn(window) - pending);
-                    streamEnded = true;
-                    break;
-                }
-                if (result != Z_BUF_ERROR)
-                    break;  // damaged data: the group in progress is not acted on
-                leaveWindow();
-            }
-        }
-        if (!fast) {
-            if (refilled && result == Z_OK) {
-                result = inflate(&stream, Z_NO_FLUSH);
-            } else if (!refilled) {
-                if (inputEnded) {
-                    result = inflate(&stream, Z_FINISH);
-                } else {
-                    if (stream.avail_in == 0) {
-                        const std::size_t got = sink.refill(sink.context, state, input, kInflateChunk);
-                        inputEnded = got < kInflateChunk;
-                        stream.next_in = input;
-                        stream.avail_in = static_cast<uInt>(got);
-                    }
-                    result = inflate(&stream, Z_NO_FLUSH);
-                }
-            }
-            if (result == Z_OK && stream.avail_out == 0) {
-                handOver(output, kInflateChunk);
-                stream.next_out = output;
-                stream.avail_out = kInflateChunk;
-            }
-        }
-        if (result == Z_BUF_ERROR) {
-            // No progress in the buffer at hand (at the end of the input the
-            // rest of the stream may need more room): hand over what it holds
-            // and try again in a buffer twice the size, up to the limit.
-            std::uint8_t *current = output;
-            std::uint8_t *grown = nullptr;
-            std::size_t size = kInflateChunk;
-            bool handedOver = false;
-            while (result == Z_BUF_ERROR && size < kInflateGrowthLimit) {
-                handOver(current, producedIn(current));
-                handedOver = true;
-                // A fresh block rather than a reallocation, so that no copy
-                // of inflated data is left behind unwiped.
-                auto *larger = static_cast<std::uint8_t *>(std::malloc(size * 2));
-                if (larger == nullptr)
-                    break;  // the stream cannot be finished: not ended, so refused below
-                if (grown != nullptr) {
-                    qelSecureWipe(grown, size);
-                    std::free(grown);
-                }
-                size *= 2;
-                grown = current = larger;
-                stream.next_out = grown;
-                stream.avail_out = static_cast<uInt>(size);
-                handedOver = false;
-                result = inflate(&stream, inputEnded ? Z_FINISH : Z_NO_FLUSH);
-            }
-            if (grown != nullptr) {
-                if (!handedOver)
-                    handOver(grown, producedIn(grown));
-                qelSecureWipe(grown, size);
-                std::free(grown);
-                stream.next_out = output;
-                stream.avail_out = kInflateChunk;
-            }
-            if (result == Z_BUF_ERROR)
-                break;
-        }
-        if (result == Z_OK)
-            continue;
-        if (result == Z_STREAM_END) {
-            handOver(output, producedIn(output));
-            streamEnded = true;
-        }
-        // Any other result is damaged data: what it produced since the last
-        // full group is not acted on.
-        break;
-    }
-    inflateEnd(&stream);
-    qelSecureWipe(input, sizeof input);
-    qelSecureWipe(output, sizeof output);
-    if (window != nullptr) {
-        qelSecureWipe(window, kInflateWindow);
-        std::free(window);
-    }
-    if (!streamEnded)
+    Inflater inflater(state, sink);
+    if (!inflater.run())
         latch(state, QELError_CorruptData);
 }
 

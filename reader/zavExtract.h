@@ -94,6 +94,12 @@ struct InflateSink {
     void *context;
     std::size_t (*refill)(void *context, ExtractionState *state, std::uint8_t *input, std::size_t count);
     void (*handOver)(void *context, ExtractionState *state, const std::uint8_t *bytes, std::size_t count);
+    // True when nothing the sink does is seen between the blocks that raise
+    // no event, nor between whole groups (the entry parser stops at a
+    // latched failure by itself): a refill may then take the blocks up to
+    // the next one that raises an event, and a hand-over several whole
+    // groups. A sink that watches every block and group leaves it false.
+    bool quietBetweenEvents = false;
 };
 // The same as inflatePayload, through the given sink.
 void inflatePayloadTo(ExtractionState *state, const InflateSink &sink);

@@ -14,6 +14,8 @@ struct Features {
     bool sha = false;
     bool aes = false;
     bool avx2 = false;
+    bool mulx = false;
+    bool ifma = false;
 };
 
 #if defined(__x86_64__)
@@ -24,6 +26,14 @@ bool osSavesYmm()
     std::uint32_t eax = 0, edx = 0;
     __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
     return (eax & 6u) == 6u;
+}
+
+// The zmm state and the mask registers too (XCR0 bits 5 to 7).
+bool osSavesZmm()
+{
+    std::uint32_t eax = 0, edx = 0;
+    __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+    return (eax & 0xE6u) == 0xE6u;
 }
 
 Features detect()
@@ -40,6 +50,8 @@ Features detect()
         return f;
     f.sha = (b & (1u << 29)) != 0 && ssse3 && sse41;
     f.avx2 = (b & (1u << 5)) != 0 && avx && osxsave && osSavesYmm();
+    f.mulx = (b & (1u << 8)) != 0 && (b & (1u << 19)) != 0; // BMI2, ADX
+    f.ifma = (b & (1u << 16)) != 0 && (b & (1u << 21)) != 0 && avx && osxsave && osSavesZmm(); // AVX512F, IFMA
     return f;
 }
 #else
@@ -84,6 +96,16 @@ bool qelCryptoUseAES()
 bool qelCryptoUseAVX2()
 {
     return allowed() && features().avx2;
+}
+
+bool qelCryptoUseMULX()
+{
+    return allowed() && features().mulx;
+}
+
+bool qelCryptoUseIFMA()
+{
+    return allowed() && features().ifma;
 }
 
 #ifdef QEL_TEST_HOOKS

@@ -16,6 +16,10 @@ bool qelCryptoUseSHA();
 bool qelCryptoUseAES();
 // AVX2 (wide vectors for the SHA-512 message schedule).
 bool qelCryptoUseAVX2();
+// MULX with ADCX/ADOX (the big-number multiplication rows).
+bool qelCryptoUseMULX();
+// AVX-512 with the 52-bit multiply-add (IFMA): paired modular exponentiation.
+bool qelCryptoUseIFMA();
 
 #if defined(__x86_64__)
 #define QEL_CRYPTO_X86 1

@@ -11,6 +11,23 @@
 
 #include <sys/mman.h>
 
+// Released blocks of the locked pool are off limits to the address sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#define QEL_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QEL_POOL_ASAN 1
+#endif
+#endif
+#ifdef QEL_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define QEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QEL_POISON(p, n) ((void)(p), (void)(n))
+#define QEL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace {
 
 constexpr std::uint32_t sizeWordSecure = 1;
@@ -77,10 +94,136 @@ QELStatus heapFree(QELMemoryMgr *, void *, void *ptr, std::size_t)
     return QELError_NoErr;
 }
 
+// ---- locked blocks of the heap manager ----
+//
+// Secure blocks up to kLockedClassMax bytes are carved from locked regions:
+// each region is mapped and pinned once and never given back, and a block's
+// memory returns to a free list of its size class when released (its bytes
+// were wiped by qelMemFree before). Pinning every block on its own took two
+// system calls per secure number, which cost more than the arithmetic on it.
+// Larger blocks keep the plain way: a heap block pinned for its lifetime.
+
+constexpr std::size_t kLockedClassMin = 64;            // smallest class, bytes
+constexpr std::size_t kLockedClassCount = 8;           // 64 .. 8192
+constexpr std::size_t kLockedClassMax = kLockedClassMin << (kLockedClassCount - 1);
+constexpr std::size_t kLockedRegionBytes = 64 * 1024;
+
+struct LockedFree {
+    LockedFree *next;
+};
+
+struct LockedPool {
+    std::mutex lock;
+    LockedFree *free[kLockedClassCount] = {};
+    // What is left of the newest region, carved from the front.
+    unsigned char *carve = nullptr;
+    std::size_t carveLeft = 0;
+};
+
+LockedPool &lockedPool()
+{
+    static LockedPool *pool = new LockedPool; // lives as long as the process
+    return *pool;
+}
+
+std::size_t lockedClassOf(std::size_t size)
+{
+    std::size_t c = 0;
+    while ((kLockedClassMin << c) < size)
+        ++c;
+    return c;
+}
+
+// Regions are aligned to their size, so a block finds its region's header:
+// its first octet tells whether the region's pages are pinned.
+constexpr std::size_t kRegionHeader = 64;
+
+bool regionLocked(const void *block)
+{
+    const auto addr = reinterpret_cast<std::uintptr_t>(block) & ~(std::uintptr_t)(kLockedRegionBytes - 1);
+    return *reinterpret_cast<const bool *>(addr);
+}
+
+// Maps a new region aligned to its size; false when the system has no memory.
+bool lockedNewRegion(LockedPool &pool)
+{
+    void *raw = mmap(nullptr, 2 * kLockedRegionBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return false;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kLockedRegionBytes - 1) & ~(std::uintptr_t)(kLockedRegionBytes - 1);
+    // Give back the parts outside the aligned region.
+    if (aligned > start)
+        munmap(raw, aligned - start);
+    const std::uintptr_t end = start + 2 * kLockedRegionBytes;
+    if (end > aligned + kLockedRegionBytes)
+        munmap(reinterpret_cast<void *>(aligned + kLockedRegionBytes), end - (aligned + kLockedRegionBytes));
+    auto *region = reinterpret_cast<unsigned char *>(aligned);
+    // Secrets kept here stay out of core dumps too.
+    static_cast<void>(madvise(region, kLockedRegionBytes, MADV_DONTDUMP));
+    const bool locked = mlock(region, kLockedRegionBytes) == 0;
+    *reinterpret_cast<bool *>(region) = locked;
+    pool.carve = region + kRegionHeader;
+    pool.carveLeft = kLockedRegionBytes - kRegionHeader;
+    return true;
+}
+
+void *lockedAlloc(std::size_t size, std::uint8_t *outLocked)
+{
+    const std::size_t c = lockedClassOf(size);
+    const std::size_t bytes = kLockedClassMin << c;
+    LockedPool &pool = lockedPool();
+    void *p = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        if (LockedFree *f = pool.free[c]) {
+            QEL_UNPOISON(f, sizeof(LockedFree));
+            pool.free[c] = f->next;
+            p = f;
+        } else {
+            if (pool.carveLeft < bytes) {
+                // The rest of the old region goes to the free lists.
+                while (pool.carveLeft >= kLockedClassMin) {
+                    std::size_t k = kLockedClassCount - 1;
+                    while ((kLockedClassMin << k) > pool.carveLeft)
+                        --k;
+                    auto *f = reinterpret_cast<LockedFree *>(pool.carve);
+                    f->next = pool.free[k];
+                    pool.free[k] = f;
+                    QEL_POISON(f, kLockedClassMin << k);
+                    pool.carve += kLockedClassMin << k;
+                    pool.carveLeft -= kLockedClassMin << k;
+                }
+                if (!lockedNewRegion(pool))
+                    return nullptr;
+            }
+            p = pool.carve;
+            pool.carve += bytes;
+            pool.carveLeft -= bytes;
+        }
+    }
+    QEL_UNPOISON(p, size);
+    *outLocked = regionLocked(p) ? 1 : 0;
+    return p;
+}
+
+void lockedFree(void *ptr, std::size_t size)
+{
+    const std::size_t c = lockedClassOf(size);
+    LockedPool &pool = lockedPool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    auto *f = static_cast<LockedFree *>(ptr);
+    f->next = pool.free[c];
+    pool.free[c] = f;
+    QEL_POISON(f, kLockedClassMin << c);
+}
+
 void *heapSecureAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t,
                       std::uint8_t *outLocked)
 {
     *outLocked = 0;
+    if (size <= kLockedClassMax)
+        return lockedAlloc(size, outLocked);
     void *p = std::malloc(size);
     // mlock only pins the pages; it does not read the (not yet written) bytes.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -97,6 +240,10 @@ void *heapSecureAlloc(QELMemoryMgr *, void *, std::size_t size, std::uint32_t,
 
 QELStatus heapSecureFree(QELMemoryMgr *, void *, void *ptr, std::size_t size, std::uint8_t locked)
 {
+    if (size <= kLockedClassMax) {
+        lockedFree(ptr, size);
+        return QELError_NoErr;
+    }
     if (locked)
         munlock(ptr, size);
     std::free(ptr);

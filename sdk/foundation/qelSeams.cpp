@@ -2,7 +2,10 @@
 // names the module that will replace it; that module deletes its block here
 // and in qelSeams.h when it arrives.
 #include "qelSeams.h"
+#include "qelOptionListInternal.h"
 #include "qelSettingsInternal.h"
+
+#include <cstring>
 
 #include "qelRPCClientInternal.h"
 
@@ -49,12 +52,39 @@ QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t
 {
     return QELError_FeatureNotAvailable;
 }
-// qelKeySig: nothing is checked yet; signatures stay unchecked.
-QELStatus qelKeySigCheckSetWithProgress(QELKeySet *, QELKeyDB *, void *, void *, QELKeySet *)
+// qelEvent: the event record a job hands its handler (two reserved words, the
+// reply slot, the kind, 64 bytes of payload); progress carries two 64-bit
+// counts.
+bool qelErrorIsKeyUnusable(QELStatus status)
 {
-    return QELError_NoErr;
+    return (status >= -11350 && status <= -11336) || status == -11975 || status == -11492;
 }
-QELStatus qelKeySigCheckOne(QELKeyDB *, QELKeyObject *, QELKeyDB *, bool) { return QELError_NoErr; }
+std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *userValue, std::uint64_t done,
+                                  std::uint64_t total)
+{
+    if (handler == nullptr)
+        return 0;
+    struct Reply {
+        QELContext *context;
+        void *options;
+    } reply{context, nullptr};
+    struct Event {
+        std::uint64_t reserved[2];
+        Reply *reply;
+        std::int32_t kind;
+        std::uint8_t data[64];
+    } event{};
+    static_assert(sizeof(Event) == 96);
+    event.reply = &reply;
+    event.kind = 0;
+    std::memcpy(event.data, &done, 8);
+    std::memcpy(event.data + 8, &total, 8);
+    using Handler = std::int32_t (*)(QELContext *, void *, void *);
+    std::int32_t r = reinterpret_cast<Handler>(handler)(context, &event, userValue);
+    if (reply.options != nullptr)
+        qelOptionListFree(static_cast<QELOptionList *>(reply.options));
+    return r;
+}
 // qelTrustProp: no propagation yet.
 QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }

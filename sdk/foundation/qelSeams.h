@@ -60,14 +60,13 @@ struct QELX509CertNames {
 QELStatus qelX509DecodeCertNames(QELContext *context, const std::uint8_t *der, std::size_t length,
                                  QELX509CertNames *outNames);
 
-// ---- qelKeySig: signature checks on keys ----
-// Checks the unchecked signatures of a set, collecting the objects whose
-// state changed in the changed set (may be null).
-QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, void *progress,
-                                        void *progressData, QELKeySet *changed);
-// Checks one signature (again with recheck), with an extra database as key
-// source (may be null).
-QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bool recheck);
+// ---- qelEvent: job events (the message pipeline) ----
+// True for the codes that say a key or its algorithm cannot do an operation.
+bool qelErrorIsKeyUnusable(QELStatus status);
+// Sends a progress event (count done of total) to the handler; 0 for a null
+// handler. A reply option list the handler leaves is freed.
+std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *userValue, std::uint64_t done,
+                                  std::uint64_t total);
 
 // ---- qelTrustProp: trust and validity ----
 QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);

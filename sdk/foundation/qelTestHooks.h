@@ -71,9 +71,9 @@ void qelRandomX917FailTimeStampForTesting(bool fail);
 // platform refused it (0 turns this off).
 void qelKeyDBFailRingRenameForTesting(int n);
 
-// True sends every hash and cipher down its portable code (no SHA
-// extensions, AES-NI or AVX2) until switched back; the query tells which
-// is in force.
+// True sends every hash, cipher and big-number routine down its portable
+// code (no SHA extensions, AES-NI, AVX2, MULX or AVX-512) until switched
+// back; the query tells which is in force.
 void qelTestForcePortableCrypto(bool portable);
 bool qelTestPortableCryptoForced();
 

@@ -28,6 +28,12 @@ typedef struct QELKeyDB QELKeyDB;
    QELError_ItemNotFound when there is none. */
 QEL_MUST_CHECK QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKey);
 
+/* The key that made a signature: the signer object when it is a live key,
+   otherwise the key with the signer's key ID in db (which may be null);
+   QELError_ItemNotFound when there is none, QELError_DeadKeyObject for a
+   deleted signature. */
+QEL_MUST_CHECK QELStatus qelSigGetSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@
 #include "qelKeySetInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTimeDateInternal.h"
@@ -489,7 +490,7 @@ QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed)
         return QELError_KeyDBNotWritable;
     if (!db->changed)
         return QELError_NoErr;
-    QELStatus s = qelKeySigCheckSetWithProgress(db->rootSet, nullptr, nullptr, nullptr, changed);
+    QELStatus s = qelKeySigCheckSetWithProgress(db->rootSet, nullptr, false, nullptr, nullptr, changed);
     if (s == 0)
         s = qelTrustPropagateLocal(db->rootSet, qelTimeDateNow(), changed);
     if (s != 0)

@@ -7,6 +7,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelSeams.h"
 #include "qelTrustPropInternal.h"
 
@@ -83,20 +84,12 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
         qelKeyObjSigInfo(node)->state = t;
         if ((t & 0x40) == 0 || (t & 0x10) != 0 || !qelSigIsSelfSig(node))
             break;
-        std::size_t length = 0;
-        const u8 *packet = qelKeyObjRawPacket(node, &length);
-        u32 dataLength = 0;
-        const u8 *d = qelSigSubpacketFind(packet, length, 9, 0, &dataLength, nullptr, nullptr,
-                                          nullptr, nullptr);
-        if (d == nullptr || dataLength < 4)
-            break;
-        u32 seconds = (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
-        for (QELKeyObject *p = static_cast<QELKeyObject *>(node->parent); p != nullptr;
+        // The newest valid self-signature read so far decides the expiry.
+        for (QELKeyObject *p = static_cast<QELKeyObject *>(node->parent); qelKeyObjIsValid(p);
              p = static_cast<QELKeyObject *>(p->parent)) {
             int type = qelKeyObjType(p);
             if (type == QELObjectType_Key || type == QELObjectType_SubKey) {
-                u32 days = seconds / 86400;
-                qelKeyObjKeyInfo(p)->validityDays = std::uint16_t(days > 0xFFFF ? 0xFFFF : days);
+                qelKeySigUpdateValidity(p);
                 break;
             }
         }
@@ -251,7 +244,8 @@ void qelKeyRingFinishKey(QELKeyObject *key)
             if (ci->type != 0x1F || ci->signer != key || !designates(c, ri->signer))
                 continue;
             if (!(ci->state & QELSigState_Checked))
-                static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false)); // state tells
+                static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false, false, nullptr, nullptr,
+                                                    nullptr)); // the state tells
             if (!(ci->state & QELSigState_Checked))
                 undecided = true; // cannot be checked here: keep the revocation
             else if (ci->state & QELSigState_Valid)
@@ -270,7 +264,8 @@ void qelKeyRingFinishKey(QELKeyObject *key)
             if (qelKeyDBFindKeyByID(other, &id, false, false, &found) != QELError_NoErr)
                 continue;
             if (!(ri->state & QELSigState_Checked))
-                static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false));
+                static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false, false,
+                                                          nullptr, nullptr, nullptr));
             if ((ri->state & QELSigState_Checked) && !(ri->state & QELSigState_Valid))
                 static_cast<void>(qelKeyObjMarkDeleted(rev)); // always 0
             break;

@@ -4,16 +4,29 @@
 #include "qelKeyObjInternal.h"
 
 #include "qelContextInternal.h"
+#include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
+#include "qelKeySetInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelMemPoolInternal.h"
+#include "qelPassCachInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSHA1Internal.h"
 #include "qelSeams.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelTimeDate.h"
 #include "qelTimeDateInternal.h"
+#include "qelTokenInternal.h"
 
 #include <cstring>
+#include <memory>
+#include <span>
+#include <type_traits>
 
 namespace {
 
@@ -1253,4 +1266,1037 @@ QELStatus qelKeyDBMergeKeyTree(QELKeyDB *db, QELKeyObject *parent, const std::ui
     QELStatus s = mergeEntries(db, parent, r, count, allNew, refresh, depth);
     qelKeyDBMarkChanged(db, true);
     return s;
+}
+
+// ---- packets and their parts -------------------------------------------------------------
+
+namespace {
+
+using qel::ByteCursor;
+
+// The body of an object's cached packet; empty without one.
+std::span<const u8> packetBody(QELKeyObject *o)
+{
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(o, &length);
+    if (packet == nullptr)
+        return {};
+    return bodyOf(packet, length);
+}
+
+bool isKeyOrSubKey(const QELKeyObject *o)
+{
+    return qelKeyObjIsValid(o) &&
+           (qelKeyObjType(o) == QELObjectType_Key || qelKeyObjType(o) == QELObjectType_SubKey);
+}
+
+// Offset of the algorithm octet in a key body: after version and creation,
+// and the validity days of versions 2 and 3.
+std::size_t algorithmOffset(u8 version) { return version == 4 ? 5 : 7; }
+
+} // namespace
+
+u8 qelKeyObjKeyVersion(QELKeyObject *key)
+{
+    std::span<const u8> body = packetBody(key);
+    return body.empty() ? 0 : body[0];
+}
+
+const u8 *qelKeyObjKeyMaterial(QELKeyObject *key, std::size_t *outLength)
+{
+    *outLength = 0;
+    std::span<const u8> body = packetBody(key);
+    if (body.empty())
+        return nullptr;
+    std::size_t at = algorithmOffset(body[0]) + 1;
+    if (body.size() < at)
+        return nullptr;
+    *outLength = body.size() - at;
+    return body.data() + at;
+}
+
+const u8 *qelUserIDText(QELKeyObject *userID, std::size_t *outLength)
+{
+    if (outLength)
+        *outLength = 0;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(userID, &length);
+    if (packet == nullptr)
+        return nullptr;
+    std::span<const u8> body = bodyOf(packet, length);
+    if (outLength)
+        *outLength = body.size();
+    return body.data();
+}
+
+const u8 *qelUserIDAttribute(QELKeyObject *userID, u32 index, u8 *outType, u32 *outLength,
+                             QELStatus *outStatus)
+{
+    if (outType) *outType = 0;
+    if (outLength) *outLength = 0;
+    if (outStatus) *outStatus = QELError_NoErr;
+    if (!qelKeyObjIsUserID(userID) || !qelUserIDIsAttribute(userID)) {
+        if (outStatus) *outStatus = QELError_BadParams;
+        return nullptr;
+    }
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(userID, &length);
+    u8 type = 0;
+    u32 dataLength = 0;
+    const u8 *data = packet ? qelUserAttributeGet(packet, length, index, &type, &dataLength) : nullptr;
+    if (data == nullptr) {
+        if (outStatus) *outStatus = QELError_ItemNotFound;
+        return nullptr;
+    }
+    if (outType) *outType = type;
+    if (outLength) *outLength = dataLength;
+    return data;
+}
+
+u32 qelUserIDAttributeCount(QELKeyObject *userID)
+{
+    if (!qelKeyObjIsUserID(userID) || !qelUserIDIsAttribute(userID))
+        return 0;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(userID, &length);
+    return packet ? qelUserAttributeCount(packet, length) : 0;
+}
+
+const u8 *qelKeyObjSigX509Data(QELKeyObject *sig, std::size_t *outLength)
+{
+    *outLength = 0;
+    if (!qelKeyObjIsSignature(sig) || !(qelKeyObjSigInfo(sig)->flags & QELSigInfo_X509))
+        return nullptr;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(sig, &length);
+    u32 dataLength = 0;
+    const u8 *data = packet ? qelSigPrivateSubpacketFind(packet, length, 1, 0, &dataLength, nullptr,
+                                                         nullptr, nullptr, nullptr)
+                            : nullptr;
+    if (data == nullptr || dataLength <= 3)
+        return nullptr;
+    *outLength = dataLength - 3;
+    return data + 3;
+}
+
+// ---- fingerprints --------------------------------------------------------------------------
+
+namespace {
+
+// The key's packet in public form, freed with the context on every exit.
+class PublicForm {
+public:
+    explicit PublicForm(QELKeyObject *key) : context_(qelKeyObjContext(key))
+    {
+        if (isKeyOrSubKey(key))
+            bytes_ = qelKeyObjPublicPacket(key, &length_);
+    }
+    ~PublicForm()
+    {
+        if (bytes_ != nullptr)
+            static_cast<void>(qelContextMemFree(context_, bytes_)); // a block of this context
+    }
+    PublicForm(const PublicForm &) = delete;
+    PublicForm &operator=(const PublicForm &) = delete;
+    const u8 *bytes() const { return bytes_; }
+    std::size_t length() const { return length_; }
+    QELContext *context() const { return context_; }
+
+private:
+    QELContext *context_;
+    u8 *bytes_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+} // namespace
+
+QELStatus qelKeyObjFingerprint(QELKeyObject *key, u8 out[20])
+{
+    std::memset(out, 0, 20);
+    PublicForm form(key);
+    if (form.bytes() == nullptr)
+        return QELError_OutOfMemory;
+    std::span<const u8> body = bodyOf(form.bytes(), form.length());
+    qelKeyFingerprintV4(body.data(), body.size(), out);
+    return 20;
+}
+
+QELStatus qelKeyObjFingerprintV3(QELKeyObject *key, u8 out[16])
+{
+    std::memset(out, 0, 16);
+    std::size_t length = 0;
+    const u8 *packet = isKeyOrSubKey(key) ? qelKeyObjRawPacket(key, &length) : nullptr;
+    if (packet == nullptr)
+        return QELError_OutOfMemory;
+    return qelKeyFingerprintV3(qelKeyObjContext(key), packet, length, out);
+}
+
+QELStatus qelKeyObjMaterialFingerprint(QELKeyObject *key, u8 out[20])
+{
+    std::memset(out, 0, 20);
+    PublicForm form(key);
+    if (form.bytes() == nullptr)
+        return QELError_OutOfMemory;
+    QELKeyPacketInfo info;
+    QELStatus s = qelKeyPacketParse(form.context(), form.bytes(), form.length(), &info, false);
+    if (s < 0)
+        return s;
+    std::memcpy(out, info.materialDigest, 20);
+    qelSecureWipe(&info, sizeof info);
+    return 20;
+}
+
+QELKeyObject *qelKeyDBFindKeyByFingerprint(QELKeyDB *db, const u8 fingerprint[20])
+{
+    if (!qelKeyDBIsValid(db) || fingerprint == nullptr)
+        return nullptr;
+    for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key ||
+            qelKeyObjKeyInfo(k)->digestByte != fingerprint[0])
+            continue;
+        u8 fpr[20];
+        if (qelKeyObjMaterialFingerprint(k, fpr) == 20 && std::memcmp(fpr, fingerprint, 20) == 0)
+            return k;
+    }
+    return nullptr;
+}
+
+// ---- usage and subkeys ------------------------------------------------------------------------
+
+namespace {
+
+u32 algorithmUsage(QELKeyObject *key)
+{
+    return qelPkAlgGetUsage(qelPkAlgFind(qelKeyObjKeyInfo(key)->algorithm));
+}
+
+// A binding by the subkey's own key counts only once it has been checked and
+// found valid; an unchecked one is checked now.
+bool bindingIsGood(QELKeyObject *subKey)
+{
+    QELKeyObject *key = qelKeyObjTopKey(subKey);
+    for (QELKeyObject *c = subKey->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature ||
+            qelSigType(c) != 0x18 || qelSigSigner(c) != key || key == nullptr)
+            continue;
+        if (!qelSigIsChecked(c))
+            static_cast<void>(qelKeySigCheckOne(qelKeyObjKeyDB(c), c, nullptr, false, false, nullptr,
+                                                nullptr, nullptr)); // the state tells
+        if (qelSigIsChecked(c) && qelSigIsValid(c))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRevoked)
+{
+    if (!qelKeyObjIsSubKey(subKey))
+        return false;
+    QELKeyInfo *info = qelKeyObjKeyInfo(subKey);
+    if (!allowRevoked && (info->trust & 0x10))
+        return false;
+    if (checkTime) {
+        u64 now = qelTimeDateNow();
+        u32 expiration = qelKeyObjExpiration(subKey);
+        if ((info->trust & 0x40) || (expiration != 0 && expiration < now) ||
+            now + 86400 < info->creation)
+            return false;
+    }
+    return bindingIsGood(subKey);
+}
+
+QELKeyObject *qelKeyObjNewestUsableSubKey(QELKeyObject *key, QELKeySet *set)
+{
+    if (!qelKeyObjIsKey(key))
+        return nullptr;
+    QELKeyObject *best = nullptr;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_SubKey)
+            continue;
+        if (set != nullptr && !qelKeySetHas(c, set))
+            continue;
+        if (!qelKeyObjIsUsableSubKey(c, true, false))
+            continue;
+        if (best == nullptr || qelKeyObjCreation(c) >= qelKeyObjCreation(best))
+            best = c;
+    }
+    return best;
+}
+
+u32 qelKeyObjUsage(QELKeyObject *key, bool checkTime, bool allowRevoked)
+{
+    if (!isKeyOrSubKey(key))
+        return 0;
+    u32 usage = algorithmUsage(key);
+    if (qelKeyObjType(key) == QELObjectType_SubKey)
+        usage &= QELPkUsage_Encrypt;
+    bool first = true;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_SubKey ||
+            !qelKeyObjIsUsableSubKey(c, checkTime, allowRevoked))
+            continue;
+        // The key's own encrypt bit stops counting once a subkey serves.
+        usage = first ? (usage & QELPkUsage_Sign) | algorithmUsage(c) : usage | algorithmUsage(c);
+        first = false;
+    }
+    return usage;
+}
+
+// ---- operation objects -------------------------------------------------------------------------
+
+namespace {
+
+u32 roleBit(int role) { return role == QELKeyRole_Sign ? QELPkUsage_Sign : QELPkUsage_Encrypt; }
+
+// The key part an operation object of this role is made from; null with the
+// status when the role cannot be served.
+QELKeyObject *choosePart(QELKeyObject *object, int role, bool secret, QELStatus *outStatus)
+{
+    *outStatus = QELError_NoErr;
+    if (role == QELKeyRole_Own)
+        return object;
+    if (role != QELKeyRole_Sign && role != QELKeyRole_Encrypt) {
+        *outStatus = QELError_AlgorithmCannotDoThis;
+        return nullptr;
+    }
+    bool isKey = qelKeyObjType(object) == QELObjectType_Key;
+    QELKeyObject *part = object;
+    // Only a subkey that can serve the role counts: a newer signing subkey
+    // must not hide the encryption subkey.
+    QELKeyObject *sub = isKey ? qelKeyObjNewestUsableSubKeyFor(object, nullptr, role) : nullptr;
+    if (!isKey || sub != nullptr) {
+        bool ownCan = (algorithmUsage(object) & roleBit(role)) != 0;
+        if (secret) {
+            if (!ownCan && role == QELKeyRole_Encrypt && isKey)
+                part = sub;
+            else if (!ownCan && role == QELKeyRole_Sign && !isKey)
+                part = qelKeyObjTopKey(object);
+        } else {
+            if (role == QELKeyRole_Encrypt && isKey)
+                part = sub;
+            else if (role == QELKeyRole_Sign && !isKey && !ownCan)
+                part = qelKeyObjTopKey(object);
+        }
+    }
+    if (part == nullptr || !(algorithmUsage(part) & roleBit(role))) {
+        *outStatus = QELError_AlgorithmCannotDoThis;
+        return nullptr;
+    }
+    return part;
+}
+
+// Algorithm octet and material of a part's stored packet.
+bool storedMaterial(QELKeyObject *part, u8 *outAlgorithm, std::span<const u8> *outMaterial)
+{
+    std::span<const u8> body = packetBody(part);
+    if (body.empty())
+        return false;
+    ByteCursor c(body);
+    u8 version = 0, algorithm = 0;
+    if (!c.u8(version) || !c.skip(algorithmOffset(version) - 1) || !c.u8(algorithm))
+        return false;
+    *outAlgorithm = algorithm;
+    *outMaterial = body.subspan(body.size() - c.remaining());
+    return true;
+}
+
+template <typename Ops>
+Ops *makeOps(QELKeyObject *object, int role, bool secret)
+{
+    QELKeyDB *db = isKeyOrSubKey(object) ? qelKeyObjKeyDB(object) : nullptr;
+    if (db == nullptr)
+        return nullptr;
+    QELStatus status = QELError_NoErr;
+    QELKeyObject *part = choosePart(object, role, secret, &status);
+    u8 algorithm = 0;
+    std::span<const u8> material;
+    if (part != nullptr && !storedMaterial(part, &algorithm, &material))
+        status = QELError_OutOfMemory;
+    if (status != QELError_NoErr) {
+        qelKeyDBSetLastError(db, status);
+        return nullptr;
+    }
+    QELKeyInfo *info = qelKeyObjKeyInfo(part);
+    Ops *ops = nullptr;
+    if constexpr (std::is_same_v<Ops, QELSecretKeyObject>) {
+        QELTokenDevice *token = nullptr;
+        if ((info->infoFlags & 0x18) == QELKeyInfo_OnToken)
+            token = static_cast<QELTokenDevice *>(qelTokenFindByKeyID(info->keyID));
+        ops = qelSecretKeyObjectFromData(db->context, algorithm, material.data(), material.size(),
+                                         (info->infoFlags & QELKeyInfo_V3) ? 1 : 0, token, &status);
+    } else {
+        ops = qelPublicKeyObjectFromData(db->context, algorithm, material.data(), material.size(),
+                                         &status);
+    }
+    if (ops == nullptr) {
+        qelKeyDBSetLastError(db, status < 0 ? status : QELError_OutOfMemory);
+        return nullptr;
+    }
+    ops->setKeyID(ops, info->keyID);
+    ops->owner = part;
+    return ops;
+}
+
+template <typename Ops>
+void releaseOps(Ops *ops)
+{
+    if (ops != nullptr)
+        static_cast<void>(ops->destroy(ops)); // nothing to report on release
+}
+
+template <typename Ops>
+using OwnedOps = std::unique_ptr<Ops, decltype(&releaseOps<Ops>)>;
+
+template <typename Ops>
+OwnedOps<Ops> ownOps(Ops *ops)
+{
+    return OwnedOps<Ops>(ops, &releaseOps<Ops>);
+}
+
+} // namespace
+
+QELSecretKeyObject *qelKeyObjSecretOps(QELKeyObject *object, int role)
+{
+    return makeOps<QELSecretKeyObject>(object, role, true);
+}
+
+QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role)
+{
+    return makeOps<QELPublicKeyObject>(object, role, false);
+}
+
+// ---- the key operations --------------------------------------------------------------------------
+
+namespace {
+
+// Objects of a database mirrored from the service run their operations there;
+// no service client exists in process.
+bool isRemote(QELKeyObject *o)
+{
+    QELKeyDB *db = qelKeyObjIsValid(o) ? qelKeyObjKeyDB(o) : nullptr;
+    return db != nullptr && qelKeyDBIsRemote(db);
+}
+
+// The descriptor an id names; for 0 or an unknown id a blank one whose
+// digest is the given value itself.
+const QELHashDescriptor *hashFor(std::int32_t algorithm, std::size_t length,
+                                 QELHashDescriptor &blank)
+{
+    const QELHashDescriptor *d = algorithm != 0 ? qelHashDescriptorFind(algorithm) : nullptr;
+    if (d != nullptr)
+        return d;
+    blank = QELHashDescriptor{};
+    blank.digestSize = length;
+    return &blank;
+}
+
+// Offers the secret to another part of the key so that the cache holds it for
+// that part too; whether it unlocks does not matter.
+void offerSecret(QELKeyObject *object, int role, const u8 *usedKeyID, const void *passphrase,
+                 std::size_t length, u8 isPasskey, u32 period, u8 selector)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    QELStatus saved = db ? qelKeyDBGetLastError(db) : QELError_NoErr;
+    auto other = ownOps(qelKeyObjSecretOps(object, role));
+    if (other && std::memcmp(other->keyID, usedKeyID, 8) != 0)
+        static_cast<void>(qelPassCacheUnlockKey(other.get(), passphrase, length, isPasskey, period,
+                                                selector)); // a courtesy: its answer is ignored
+    if (db)
+        qelKeyDBSetLastError(db, saved);
+}
+
+void clearOutput(u8 **outBuffer, std::size_t *outLength)
+{
+    if (outBuffer) *outBuffer = nullptr;
+    if (outLength) *outLength = 0;
+}
+
+void freeOutput(QELContext *context, u8 *block)
+{
+    if (block != nullptr)
+        static_cast<void>(qelContextMemFree(context, block)); // a block of this context
+}
+
+} // namespace
+
+QELStatus qelKeyObjLockingInfoLocal(QELKeyObject *key, u8 *outNeedsPassphrase, u8 *outTokenProtected,
+                                    u32 *outCipher, u32 *outKeyBits)
+{
+    if (outNeedsPassphrase) *outNeedsPassphrase = 0;
+    if (outTokenProtected) *outTokenProtected = 0;
+    if (outCipher) *outCipher = 0;
+    if (outKeyBits) *outKeyBits = 0;
+    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Own));
+    if (!ops)
+        return QELError_UnknownProperty;
+    u8 locked = ops->isLocked(ops.get()) ? 1 : 0;
+    if (outNeedsPassphrase) *outNeedsPassphrase = locked;
+    if (locked) {
+        u32 cipher = 0;
+        u64 keySize = 0;
+        QELStatus s = ops->protectionCipher(ops.get(), &cipher, &keySize);
+        if (s < 0)
+            return s;
+        if (outCipher) *outCipher = cipher;
+        if (outKeyBits) *outKeyBits = u32(keySize * 8);
+        u32 s2k = 0;
+        if (ops->protectionS2KType(ops.get(), &s2k) >= 0 && s2k == 5 && outTokenProtected)
+            *outTokenProtected = 1;
+        return QELError_NoErr;
+    }
+    // The cipher a new protection would use: the first preferred one that
+    // exists, else the context's choice.
+    const QELCipherDescriptor *d = nullptr;
+    u32 length = 0;
+    QELStatus s = QELError_NoErr;
+    const u8 *prefs = qelKeyObjFindSelfSigSubpacket(key, 11, 0, &length, nullptr, nullptr, nullptr,
+                                                    nullptr, &s);
+    for (u32 i = 0; prefs != nullptr && i < length && d == nullptr; ++i)
+        d = qelCipherDescriptorFind(prefs[i]);
+    if (d == nullptr)
+        d = qelPreferredCipherDescriptorOrCAST5(qelContextGetSettings(qelKeyObjContext(key)));
+    if (d != nullptr) {
+        if (outCipher) *outCipher = u32(d->algorithm);
+        if (outKeyBits) *outKeyBits = u32(d->keySize * 8);
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjLockingInfo(QELKeyObject *key, u8 *outNeedsPassphrase, u8 *outTokenProtected,
+                               u32 *outCipher, u32 *outKeyBits)
+{
+    if (isRemote(key))
+        return QELError_FeatureNotAvailable;
+    return qelKeyObjLockingInfoLocal(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
+}
+
+bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                          u32 cachePeriod, u8 selector)
+{
+    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Own));
+    return ops && qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod,
+                                        selector) == QELError_NoErr;
+}
+
+bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                     u32 cachePeriod, u8 selector)
+{
+    return !isRemote(key) &&
+           qelKeyObjUnlockLocal(key, passphrase, length, isPasskey, cachePeriod, selector);
+}
+
+QELStatus qelKeyObjDecryptLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                u8 isPasskey, u32 cachePeriod, u8 selector, const u8 *in,
+                                std::size_t inLength, std::int32_t format, u8 **outBuffer,
+                                std::size_t *outLength)
+{
+    clearOutput(outBuffer, outLength);
+    if (outBuffer == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Encrypt));
+    if (!ops)
+        return QELError_KeyUnusableForEncryption;
+    QELStatus s = qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
+    if (s != QELError_NoErr)
+        return s;
+    if (qelKeyObjType(ops->owner) == QELObjectType_SubKey && cachePeriod != 0)
+        offerSecret(qelKeyObjTopKey(ops->owner), QELKeyRole_Sign, ops->keyID, passphrase, length,
+                    isPasskey, cachePeriod, selector);
+    std::int32_t size = ops->maxPlaintextSize(ops.get());
+    if (size < 0)
+        return size;
+    QELContext *context = qelKeyObjContext(key);
+    // RFC 4880 output carries the algorithm octet and checksum beside the key.
+    auto *out = static_cast<u8 *>(qelContextMemAlloc(context, std::size_t(size) + 2, 1));
+    if (out == nullptr)
+        return QELError_OutOfMemory;
+    std::size_t produced = 0;
+    s = ops->decrypt(ops.get(), in, inLength, out, &produced, passphrase, length, format);
+    if (s < 0) {
+        freeOutput(context, out);
+        return s;
+    }
+    *outBuffer = out;
+    *outLength = produced;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                           u32 cachePeriod, u8 selector, const u8 *in, std::size_t inLength,
+                           std::int32_t format, u8 **outBuffer, std::size_t *outLength)
+{
+    if (isRemote(key)) {
+        clearOutput(outBuffer, outLength);
+        return QELError_FeatureNotAvailable;
+    }
+    return qelKeyObjDecryptLocal(key, passphrase, length, isPasskey, cachePeriod, selector, in,
+                                 inLength, format, outBuffer, outLength);
+}
+
+QELStatus qelKeyObjSignLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
+                             u8 isPasskey, u32 cachePeriod, u8 selector, std::int32_t hashAlgorithm,
+                             const u8 *hash, std::size_t hashLength, std::int32_t format,
+                             u8 **outBuffer, std::size_t *outLength)
+{
+    clearOutput(outBuffer, outLength);
+    if (outBuffer == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Sign));
+    if (!ops)
+        return QELError_KeyUnusableForSignature;
+    QELStatus s = qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
+    if (s != QELError_NoErr)
+        return s;
+    if (qelKeyObjKeyVersion(key) > 3 && cachePeriod != 0)
+        offerSecret(key, QELKeyRole_Encrypt, ops->keyID, passphrase, length, isPasskey, cachePeriod,
+                    selector);
+    std::int32_t size = ops->maxSignatureSize(ops.get(), format);
+    if (size < 0)
+        return size;
+    QELContext *context = qelKeyObjContext(key);
+    auto *out = static_cast<u8 *>(qelContextMemAlloc(context, std::size_t(size), 0));
+    if (out == nullptr)
+        return QELError_OutOfMemory;
+    QELHashDescriptor blank;
+    std::size_t produced = 0;
+    s = ops->sign(ops.get(), hashFor(hashAlgorithm, hashLength, blank), hash, hashLength, out,
+                  &produced, qelContextGetRandomContext(context), format);
+    if (s < 0) {
+        freeOutput(context, out);
+        return s;
+    }
+    *outBuffer = out;
+    *outLength = produced;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjSign(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                        u32 cachePeriod, u8 selector, std::int32_t hashAlgorithm, const u8 *hash,
+                        std::size_t hashLength, std::int32_t format, u8 **outBuffer,
+                        std::size_t *outLength)
+{
+    if (isRemote(key)) {
+        clearOutput(outBuffer, outLength);
+        return QELError_FeatureNotAvailable;
+    }
+    return qelKeyObjSignLocal(key, passphrase, length, isPasskey, cachePeriod, selector, hashAlgorithm,
+                              hash, hashLength, format, outBuffer, outLength);
+}
+
+QELStatus qelKeyObjOpSizesLocal(QELKeyObject *key, std::int32_t *outEncrypted,
+                                std::int32_t *outPlaintext, std::int32_t *outSignature,
+                                std::int32_t format)
+{
+    if (outEncrypted) *outEncrypted = 0;
+    if (outPlaintext) *outPlaintext = 0;
+    if (outSignature) *outSignature = 0;
+    QELKeyDB *db = isKeyOrSubKey(key) ? qelKeyObjKeyDB(key) : nullptr;
+    if (db == nullptr)
+        return QELError_BadParams;
+    QELStatus saved = qelKeyDBGetLastError(db);
+    auto keep = [](std::int32_t *out, std::int32_t value) {
+        if (out != nullptr && value > 0)
+            *out = value;
+    };
+    if (auto enc = ownOps(qelKeyObjPublicOps(key, QELKeyRole_Encrypt))) {
+        keep(outEncrypted, enc->maxEncryptedSize(enc.get(), format));
+        keep(outPlaintext, enc->maxPlaintextSize(enc.get()));
+    }
+    if (auto ver = ownOps(qelKeyObjPublicOps(key, QELKeyRole_Sign)))
+        keep(outSignature, ver->maxSignatureSize(ver.get(), format));
+    // A missing part is an answer here, not a failure to remember.
+    qelKeyDBSetLastError(db, saved);
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjOpSizes(QELKeyObject *key, std::int32_t *outEncrypted, std::int32_t *outPlaintext,
+                           std::int32_t *outSignature, std::int32_t format)
+{
+    if (isRemote(key)) {
+        if (outEncrypted) *outEncrypted = 0;
+        if (outPlaintext) *outPlaintext = 0;
+        if (outSignature) *outSignature = 0;
+        return QELError_FeatureNotAvailable;
+    }
+    return qelKeyObjOpSizesLocal(key, outEncrypted, outPlaintext, outSignature, format);
+}
+
+QELStatus qelKeyObjVerifyLocal(QELKeyObject *key, const u8 *signature, std::size_t signatureLength,
+                               std::int32_t hashAlgorithm, const u8 *hash, std::size_t hashLength,
+                               std::int32_t format)
+{
+    auto ops = ownOps(qelKeyObjPublicOps(key, QELKeyRole_Sign));
+    if (!ops)
+        return QELError_KeyUnusableForSignature;
+    QELHashDescriptor blank;
+    return ops->verify(ops.get(), signature, signatureLength, hashFor(hashAlgorithm, hashLength, blank),
+                       hash, hashLength, format);
+}
+
+QELStatus qelKeyObjVerify(QELKeyObject *key, const u8 *signature, std::size_t signatureLength,
+                          std::int32_t hashAlgorithm, const u8 *hash, std::size_t hashLength,
+                          std::int32_t format)
+{
+    if (isRemote(key))
+        return QELError_FeatureNotAvailable;
+    return qelKeyObjVerifyLocal(key, signature, signatureLength, hashAlgorithm, hash, hashLength,
+                                format);
+}
+
+QELStatus qelKeyObjEncryptLocal(QELKeyObject *key, const u8 *in, std::size_t length,
+                                std::int32_t format, u8 **outBuffer, std::size_t *outLength)
+{
+    clearOutput(outBuffer, outLength);
+    if (outBuffer == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    auto ops = ownOps(qelKeyObjPublicOps(key, QELKeyRole_Encrypt));
+    if (!ops)
+        return QELError_KeyUnusableForEncryption;
+    std::int32_t size = ops->maxEncryptedSize(ops.get(), format);
+    if (size < 0)
+        return size;
+    QELContext *context = qelKeyObjContext(key);
+    auto *out = static_cast<u8 *>(qelContextMemAlloc(context, std::size_t(size), 0));
+    if (out == nullptr)
+        return QELError_OutOfMemory;
+    std::size_t produced = 0;
+    QELStatus s = ops->encrypt(ops.get(), in, length, out, &produced,
+                               qelContextGetRandomContext(context), format);
+    if (s < 0) {
+        freeOutput(context, out);
+        return s;
+    }
+    *outBuffer = out;
+    *outLength = produced;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjEncrypt(QELKeyObject *key, const u8 *in, std::size_t length, std::int32_t format,
+                           u8 **outBuffer, std::size_t *outLength)
+{
+    if (isRemote(key)) {
+        clearOutput(outBuffer, outLength);
+        return QELError_FeatureNotAvailable;
+    }
+    return qelKeyObjEncryptLocal(key, in, length, format, outBuffer, outLength);
+}
+
+// ---- signers and navigation ------------------------------------------------------------------------
+
+QELStatus qelSigGetSignerID(QELKeyObject *sig, QELKeyID *outID)
+{
+    if (outID != nullptr)
+        *outID = QELKeyID{};
+    if (outID == nullptr || !qelKeyObjIsSignature(sig))
+        return QELError_BadParams;
+    if (qelKeyObjIsDeleted(sig))
+        return QELError_DeadKeyObject;
+    qelSigGetSignerKeyID(sig, nullptr, outID);
+    return QELError_NoErr;
+}
+
+QELStatus qelSigFindSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey)
+{
+    *outKey = nullptr;
+    QELKeyObject *signer = qelSigSigner(sig);
+    if (qelKeyObjIsLive(signer) && isKeyOrSubKey(signer) && !qelKeyObjIsX509NameEntry(signer)) {
+        *outKey = signer;
+        return QELError_NoErr;
+    }
+    if (db == nullptr)
+        return QELError_ItemNotFound;
+    QELKeyID id{};
+    QELStatus s = qelSigGetSignerID(sig, &id);
+    if (s != QELError_NoErr)
+        return s;
+    return qelKeyDBFindKey(db, &id, outKey);
+}
+
+QELStatus qelSigGetSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey)
+{
+    QEL_ENTER(outKey);
+    if (outKey == nullptr || !qelKeyObjIsSignature(sig) || (db != nullptr && !qelKeyDBIsValid(db)))
+        return QELError_BadParams;
+    if (qelKeyObjIsDeleted(sig))
+        return QELError_DeadKeyObject;
+    return qelSigFindSigner(sig, db, outKey);
+}
+
+QELKeyObject *qelKeyObjUserID(QELKeyObject *object)
+{
+    if (qelKeyObjIsUserID(object))
+        return object;
+    if (qelKeyObjIsSignature(object)) {
+        auto *parent = static_cast<QELKeyObject *>(object->parent);
+        if (qelKeyObjIsUserID(parent))
+            return parent;
+    }
+    return nullptr;
+}
+
+QELStatus qelKeyOpUnavailable() { return QELError_FeatureNotAvailable; }
+
+// ---- values from self-signatures --------------------------------------------------------------
+
+namespace {
+
+bool isLiveSignature(QELKeyObject *o)
+{
+    return qelKeyObjIsLive(o) && qelKeyObjType(o) == QELObjectType_Signature;
+}
+
+bool isRevocable(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_Revocable) != 0; }
+
+// One search over self-signatures: the running count, the first find, and
+// whether to stop at it.
+struct SelfSigSearch {
+    u32 type;
+    u32 index;
+    bool counting;
+    u32 count = 0;
+    const u8 *found = nullptr;
+    u32 *outLength = nullptr;
+    u8 *outCritical = nullptr;
+    u8 *outFound = nullptr;
+    u32 *outCreation = nullptr;
+    QELStatus *outStatus = nullptr;
+
+    bool done() const { return found != nullptr && !counting; }
+    void search(QELKeyObject *sig)
+    {
+        if (sig == nullptr || done())
+            return;
+        QELKeyObject *holder = nullptr;
+        bool before = found != nullptr;
+        const u8 *d = qelSigNthSubpacket(sig, type, index, before ? nullptr : outLength,
+                                         before ? nullptr : outCritical, before ? nullptr : outFound,
+                                         before ? nullptr : outCreation, &count, &holder,
+                                         before ? nullptr : outStatus);
+        if (!before && d != nullptr)
+            found = d;
+    }
+};
+
+} // namespace
+
+bool qelSigIsSelfCertBy(QELKeyObject *sig, QELKeyObject *key)
+{
+    return key != nullptr && isLiveSignature(sig) && (qelSigType(sig) & 0xF0) == 0x10 &&
+           qelSigSigner(sig) == key;
+}
+
+QELKeyObject *qelUserIDNewestSelfCert(QELKeyObject *object, QELKeyObject *key)
+{
+    QELKeyObject *best = nullptr;
+    for (QELKeyObject *c = object ? object->firstChild : nullptr; c != nullptr; c = c->next) {
+        if (!qelSigIsSelfCertBy(c, key) || !qelSigIsValid(c) || qelSigIsRevoked(c))
+            continue;
+        if (best == nullptr || qelSigCreation(c) > qelSigCreation(best))
+            best = c;
+    }
+    return best;
+}
+
+const u8 *qelSigNthSubpacket(QELKeyObject *sig, u32 type, u32 index, u32 *outLength, u8 *outCritical,
+                             u8 *outFound, u32 *outCreation, u32 *runningCount,
+                             QELKeyObject **outHolder, QELStatus *outStatus)
+{
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(sig, &length);
+    if (packet == nullptr) {
+        if (outStatus) {
+            QELKeyDB *db = qelKeyObjKeyDB(sig);
+            *outStatus = db ? qelKeyDBGetLastError(db) : QELError_BadParams;
+        }
+        return nullptr;
+    }
+    u32 here = 0;
+    static_cast<void>(qelSigSubpacketFind(packet, length, type, 0, nullptr, nullptr, nullptr, nullptr,
+                                          &here)); // counting only
+    const u8 *result = nullptr;
+    u32 c = *runningCount;
+    if (c <= index && index - c < here) {
+        u32 creation = 0;
+        result = qelSigSubpacketFind(packet, length, type, index - c, outLength, outCritical, outFound,
+                                     &creation, nullptr);
+        if (outCreation) *outCreation = creation;
+        if (outHolder) *outHolder = sig;
+    }
+    *runningCount = c + here;
+    return result;
+}
+
+const u8 *qelKeyObjFindSelfSigSubpacket(QELKeyObject *object, u32 type, u32 index, u32 *outLength,
+                                        u8 *outCritical, u8 *outFound, u32 *outCreation,
+                                        u32 *outCount, QELStatus *outStatus)
+{
+    if (outLength) *outLength = 0;
+    if (outCritical) *outCritical = 0;
+    if (outFound) *outFound = 0;
+    if (outCreation) *outCreation = 0;
+    if (outCount) *outCount = 0;
+    if (outStatus) *outStatus = QELError_NoErr;
+    if (!qelKeyObjIsValid(object))
+        return nullptr;
+    QELKeyObject *key = qelKeyObjTopKey(object);
+    if (key == nullptr)
+        return nullptr;
+    SelfSigSearch s{type, index, outCount != nullptr};
+    s.outLength = outLength;
+    s.outCritical = outCritical;
+    s.outFound = outFound;
+    s.outCreation = outCreation;
+    s.outStatus = outStatus;
+    auto fixed = [&](QELKeyObject *sig) {
+        if (qelSigIsSelfCertBy(sig, key) && qelSigIsValid(sig) && !isRevocable(sig))
+            s.search(sig);
+    };
+    auto newest = [&](QELKeyObject *o) {
+        QELKeyObject *sig = qelUserIDNewestSelfCert(o, key);
+        if (sig != nullptr && isRevocable(sig))
+            s.search(sig);
+    };
+    // Non-revocable self-signatures first, in child order.
+    for (QELKeyObject *c = object->firstChild; c != nullptr && !s.done(); c = c->next) {
+        if (!qelKeyObjIsLive(c))
+            continue;
+        if (qelKeyObjType(c) == QELObjectType_Signature) {
+            fixed(c);
+            continue;
+        }
+        for (QELKeyObject *g = c->firstChild; g != nullptr && !s.done(); g = g->next)
+            if (isLiveSignature(g))
+                fixed(g);
+    }
+    // Then the newest revocable ones: the subkey's or the primary user ID's,
+    // every other user ID's, and the key's direct one.
+    QELKeyObject *first = qelKeyObjType(object) == QELObjectType_SubKey
+                              ? object
+                              : qelKeyObjPrimaryUserID(key, 0);
+    newest(first);
+    for (QELKeyObject *u = key->firstChild; u != nullptr && !s.done(); u = u->next)
+        if (u != first && qelKeyObjIsLive(u) && qelKeyObjType(u) == QELObjectType_UserID)
+            newest(u);
+    if (!s.done())
+        newest(key);
+    if (outCount)
+        *outCount = s.count;
+    return s.found;
+}
+
+// ---- primary user IDs ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr u8 kPrimaryMark = 0x40;
+
+int selectorOf(QELKeyObject *userID)
+{
+    if (!qelUserIDIsAttribute(userID))
+        return 0;
+    u8 type = 0;
+    return qelUserIDAttribute(userID, 0, &type, nullptr, nullptr) != nullptr ? type : 0x100;
+}
+
+bool isUserIDOfKind(QELKeyObject *o, int selector)
+{
+    return qelKeyObjIsLive(o) && qelKeyObjType(o) == QELObjectType_UserID &&
+           (selector == -1 || selectorOf(o) == selector);
+}
+
+} // namespace
+
+QELKeyObject *qelKeyObjPrimaryUserID(QELKeyObject *key, int selector)
+{
+    if (!qelKeyObjIsKey(key))
+        return nullptr;
+    QELKeyObject *first = nullptr, *flagged = nullptr, *flaggedCert = nullptr;
+    for (QELKeyObject *u = key->firstChild; u != nullptr; u = u->next) {
+        if (!isUserIDOfKind(u, selector))
+            continue;
+        if (qelKeyObjUserIDInfo(u)->nameTrust & kPrimaryMark)
+            return u;
+        if (first == nullptr)
+            first = u;
+        QELKeyObject *cert = qelUserIDNewestSelfCert(u, key);
+        if (cert == nullptr || !(qelKeyObjSigInfo(cert)->flags & QELSigInfo_Primary))
+            continue;
+        if (flagged == nullptr ||
+            (qelSigCreation(cert) > qelSigCreation(flaggedCert) && isRevocable(flaggedCert))) {
+            flagged = u;
+            flaggedCert = cert;
+        }
+    }
+    return flagged ? flagged : first;
+}
+
+void qelKeyObjClearPrimaryMarks(QELKeyObject *key, int selector)
+{
+    if (!qelKeyObjIsKey(key))
+        return;
+    for (QELKeyObject *u = key->firstChild; u != nullptr; u = u->next)
+        if (isUserIDOfKind(u, selector))
+            qelKeyObjUserIDInfo(u)->nameTrust &= u8(~kPrimaryMark);
+}
+
+void qelUserIDSetPrimaryMark(QELKeyObject *userID)
+{
+    if (!qelKeyObjIsUserID(userID))
+        return;
+    qelKeyObjClearPrimaryMarks(qelKeyObjTopKey(userID), selectorOf(userID));
+    qelKeyObjUserIDInfo(userID)->nameTrust |= kPrimaryMark;
+}
+
+void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key)
+{
+    if (!qelKeyObjIsUserID(userID) || !qelKeyObjIsKey(key) || userID->parent != key)
+        return;
+    // The first place after the key's direct signatures.
+    QELKeyObject **slot = &key->firstChild;
+    while (*slot != nullptr && qelKeyObjType(*slot) == QELObjectType_Signature)
+        slot = &(*slot)->next;
+    if (*slot == userID)
+        return;
+    QELKeyObject **at = &key->firstChild;
+    while (*at != nullptr && *at != userID)
+        at = &(*at)->next;
+    if (*at == nullptr)
+        return;
+    *at = userID->next;
+    // Unlinking may have moved the slot's target when the user ID sat before it.
+    slot = &key->firstChild;
+    while (*slot != nullptr && qelKeyObjType(*slot) == QELObjectType_Signature)
+        slot = &(*slot)->next;
+    userID->next = *slot;
+    *slot = userID;
+}
+
+// ---- subkeys by role ------------------------------------------------------------------------------
+
+QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role)
+{
+    if (!qelKeyObjIsKey(key) || (role != QELKeyRole_Sign && role != QELKeyRole_Encrypt))
+        return nullptr;
+    const u32 flagsForRole = role == QELKeyRole_Sign ? 0x02 : 0x0C;
+    QELKeyObject *best = nullptr;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_SubKey ||
+            (set != nullptr && !qelKeySetHas(c, set)) || !(algorithmUsage(c) & roleBit(role)) ||
+            !qelKeyObjIsUsableSubKey(c, true, false))
+            continue;
+        QELKeyObject *binding = qelUserIDNewestSelfCert(c, key);
+        std::size_t length = 0;
+        const u8 *packet = binding ? qelKeyObjRawPacket(binding, &length) : nullptr;
+        u32 flagsLength = 0;
+        const u8 *flags = packet ? qelSigSubpacketFind(packet, length, 27, 0, &flagsLength, nullptr,
+                                                       nullptr, nullptr, nullptr)
+                                 : nullptr;
+        if (flags != nullptr && flagsLength >= 1 && !(flags[0] & flagsForRole))
+            continue;
+        if (best == nullptr || qelKeyObjCreation(c) >= qelKeyObjCreation(best))
+            best = c;
+    }
+    return best;
 }

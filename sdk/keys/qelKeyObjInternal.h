@@ -257,3 +257,147 @@ QELStatus qelKeyDBMergeKeyTree(QELKeyDB *db, QELKeyObject *parent, const std::ui
 // Appends a key to the database's top-level list / unlinks it again.
 void qelKeyDBAppendKey(QELKeyDB *db, QELKeyObject *key);
 void qelKeyDBUnlinkKey(QELKeyDB *db, QELKeyObject *key);
+
+// ---- packets and their parts -------------------------------------------------------------
+struct QELPublicKeyObject;
+struct QELSecretKeyObject;
+struct QELKeySet;
+
+// The first body octet of a key packet (2, 3 or 4); 0 without a packet.
+std::uint8_t qelKeyObjKeyVersion(QELKeyObject *key);
+// The key material after the algorithm octet (secret parts included for a
+// secret packet); null without a packet or for a body too short.
+const std::uint8_t *qelKeyObjKeyMaterial(QELKeyObject *key, std::size_t *outLength);
+const std::uint8_t *qelUserIDText(QELKeyObject *userID, std::size_t *outLength);
+// The data of the index-th attribute subpacket; for a plain user ID status
+// QELError_BadParams and null.
+const std::uint8_t *qelUserIDAttribute(QELKeyObject *userID, std::uint32_t index,
+                                       std::uint8_t *outType, std::uint32_t *outLength,
+                                       QELStatus *outStatus);
+std::uint32_t qelUserIDAttributeCount(QELKeyObject *userID);
+// The DER certificate a signature carries; null when it carries none.
+const std::uint8_t *qelKeyObjSigX509Data(QELKeyObject *sig, std::size_t *outLength);
+
+// ---- fingerprints --------------------------------------------------------------------------
+// Each answers the digest length (20, 16, 20) or a negative status.
+QELStatus qelKeyObjFingerprint(QELKeyObject *key, std::uint8_t out[20]);
+QELStatus qelKeyObjFingerprintV3(QELKeyObject *key, std::uint8_t out[16]);
+QELStatus qelKeyObjMaterialFingerprint(QELKeyObject *key, std::uint8_t out[20]);
+QELKeyObject *qelKeyDBFindKeyByFingerprint(QELKeyDB *db, const std::uint8_t fingerprint[20]);
+
+// ---- usage and operation objects ---------------------------------------------------------------
+enum QELKeyRole : int {
+    QELKeyRole_Own = 0,
+    QELKeyRole_Sign = 1,
+    QELKeyRole_Encrypt = 2,
+    QELKeyRole_Refused = 3,
+};
+// A subkey is usable only with a binding signature by its own key that has
+// been checked and found valid; an unchecked binding is checked first.
+bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRevoked);
+QELKeyObject *qelKeyObjNewestUsableSubKey(QELKeyObject *key, QELKeySet *set);
+std::uint32_t qelKeyObjUsage(QELKeyObject *key, bool checkTime, bool allowRevoked);
+// Null with the reason in the database's last error. Released through their
+// destroy operation.
+QELSecretKeyObject *qelKeyObjSecretOps(QELKeyObject *object, int role);
+QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role);
+
+// ---- the key operations (front end and in-process end) ---------------------------------------
+// Output blocks come from the context (qelContextMemAlloc) and are freed
+// with qelContextMemFree.
+[[nodiscard]] QELStatus qelKeyObjLockingInfo(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
+                                             std::uint8_t *outTokenProtected,
+                                             std::uint32_t *outCipher, std::uint32_t *outKeyBits);
+[[nodiscard]] QELStatus qelKeyObjLockingInfoLocal(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
+                                                  std::uint8_t *outTokenProtected,
+                                                  std::uint32_t *outCipher,
+                                                  std::uint32_t *outKeyBits);
+bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length,
+                     std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
+bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
+                          std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
+[[nodiscard]] QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                         std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                         std::uint8_t selector, const std::uint8_t *in,
+                                         std::size_t inLength, std::int32_t format,
+                                         std::uint8_t **outBuffer, std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjDecryptLocal(QELKeyObject *key, const void *passphrase,
+                                              std::size_t length, std::uint8_t isPasskey,
+                                              std::uint32_t cachePeriod, std::uint8_t selector,
+                                              const std::uint8_t *in, std::size_t inLength,
+                                              std::int32_t format, std::uint8_t **outBuffer,
+                                              std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjSign(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                      std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                      std::uint8_t selector, std::int32_t hashAlgorithm,
+                                      const std::uint8_t *hash, std::size_t hashLength,
+                                      std::int32_t format, std::uint8_t **outBuffer,
+                                      std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjSignLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                           std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                           std::uint8_t selector, std::int32_t hashAlgorithm,
+                                           const std::uint8_t *hash, std::size_t hashLength,
+                                           std::int32_t format, std::uint8_t **outBuffer,
+                                           std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjOpSizes(QELKeyObject *key, std::int32_t *outEncrypted,
+                                         std::int32_t *outPlaintext, std::int32_t *outSignature,
+                                         std::int32_t format);
+[[nodiscard]] QELStatus qelKeyObjOpSizesLocal(QELKeyObject *key, std::int32_t *outEncrypted,
+                                              std::int32_t *outPlaintext,
+                                              std::int32_t *outSignature, std::int32_t format);
+// 1 valid, 0 not valid, or a negative status.
+[[nodiscard]] QELStatus qelKeyObjVerify(QELKeyObject *key, const std::uint8_t *signature,
+                                        std::size_t signatureLength, std::int32_t hashAlgorithm,
+                                        const std::uint8_t *hash, std::size_t hashLength,
+                                        std::int32_t format);
+[[nodiscard]] QELStatus qelKeyObjVerifyLocal(QELKeyObject *key, const std::uint8_t *signature,
+                                             std::size_t signatureLength, std::int32_t hashAlgorithm,
+                                             const std::uint8_t *hash, std::size_t hashLength,
+                                             std::int32_t format);
+[[nodiscard]] QELStatus qelKeyObjEncrypt(QELKeyObject *key, const std::uint8_t *in, std::size_t length,
+                                         std::int32_t format, std::uint8_t **outBuffer,
+                                         std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjEncryptLocal(QELKeyObject *key, const std::uint8_t *in,
+                                              std::size_t length, std::int32_t format,
+                                              std::uint8_t **outBuffer, std::size_t *outLength);
+
+// ---- signers and navigation --------------------------------------------------------------------
+[[nodiscard]] QELStatus qelSigGetSignerID(QELKeyObject *sig, QELKeyID *outID);
+[[nodiscard]] QELStatus qelSigFindSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
+// The object itself for a user ID, its parent for a signature on one, else null.
+QELKeyObject *qelKeyObjUserID(QELKeyObject *object);
+[[nodiscard]] QELStatus qelKeyOpUnavailable();
+
+// ---- values from self-signatures -------------------------------------------------------------
+// A live certification (type 0x10..0x1F) made by the key.
+bool qelSigIsSelfCertBy(QELKeyObject *sig, QELKeyObject *key);
+// The newest live, valid, unrevoked certification of a user ID or subkey
+// made by the key; the first met wins ties.
+QELKeyObject *qelUserIDNewestSelfCert(QELKeyObject *object, QELKeyObject *key);
+// Searches one signature's hashed area, advancing the running count.
+const std::uint8_t *qelSigNthSubpacket(QELKeyObject *sig, std::uint32_t type, std::uint32_t index,
+                                       std::uint32_t *outLength, std::uint8_t *outCritical,
+                                       std::uint8_t *outFound, std::uint32_t *outCreation,
+                                       std::uint32_t *runningCount, QELKeyObject **outHolder,
+                                       QELStatus *outStatus);
+// The index-th subpacket of a type among the self-signatures of a key,
+// subkey or user ID, non-revocable signatures first; with outCount the
+// search runs to the end and counts them all.
+const std::uint8_t *qelKeyObjFindSelfSigSubpacket(QELKeyObject *object, std::uint32_t type,
+                                                  std::uint32_t index, std::uint32_t *outLength,
+                                                  std::uint8_t *outCritical, std::uint8_t *outFound,
+                                                  std::uint32_t *outCreation,
+                                                  std::uint32_t *outCount, QELStatus *outStatus);
+
+// ---- primary user IDs ----------------------------------------------------------------------------
+// Selector: 0 plain user IDs; n attributes whose first subpacket has type n;
+// -1 every user ID (clearing marks only).
+QELKeyObject *qelKeyObjPrimaryUserID(QELKeyObject *key, int selector);
+void qelKeyObjClearPrimaryMarks(QELKeyObject *key, int selector);
+void qelUserIDSetPrimaryMark(QELKeyObject *userID);
+void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key);
+
+// ---- subkeys by role ----------------------------------------------------------------------------
+// The newest usable subkey whose algorithm serves the role and whose
+// binding's key flags, when it has them, allow it.
+QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role);

@@ -616,7 +616,9 @@ QELStatus parseV3(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
     if (h != 5 && !(want & QELSigWant_HashedLength))
         return QELError_SigPacketBadHashedLength;
     std::size_t n = body.size();
-    if (n < std::size_t(h) + 10)
+    // The key ID sits at octets 7 to 14 whatever h says; a short hashed
+    // part must not let the copy run past the body.
+    if (n < std::size_t(h) + 10 || n < 15)
         return QELError_SigPacketTooShort;
     std::memcpy(o->keyID, body.data() + 7, 8);
     if (n < std::size_t(h) + 11)

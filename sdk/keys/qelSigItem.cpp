@@ -12,6 +12,9 @@
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyPacketInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelWipe.h"
@@ -413,4 +416,97 @@ std::int32_t qelSigPacketVerifyWithPublic(const std::uint8_t *body, std::size_t 
         return QELError_UnknownHashAlgorithm;
     return key->verify(key, body + layout.mpiOffset, length - layout.mpiOffset, hash, digest,
                        std::size_t(hash->digestSize), 1);
+}
+
+namespace {
+
+// The public-key operation object of a key's own material (a secret packet's
+// public numbers).
+QELPublicKeyObject *publicOf(QELKeyObject *key, QELStatus *outStatus)
+{
+    std::size_t length = 0;
+    const std::uint8_t *packet = qelKeyObjRawPacket(key, &length);
+    const std::size_t end = packet != nullptr ? qelKeyPacketPublicLength(packet, length) : 0;
+    std::size_t materialLength = 0;
+    const std::uint8_t *material = packet != nullptr ? qelKeyPacketMaterial(packet, length, &materialLength) : nullptr;
+    if (material == nullptr || end == 0 || end > length || packet + end <= material) {
+        *outStatus = QELError_BadAlgorithmData;
+        return nullptr;
+    }
+    QELPublicKeyObject *pub = qelPublicKeyObjectFromData(qelKeyObjContext(key), material[-1], material,
+                                                         std::size_t(packet + end - material), outStatus);
+    if (pub != nullptr)
+        std::memcpy(pub->keyID, qelKeyObjKeyInfo(key)->keyID, 8);
+    return pub;
+}
+
+} // namespace
+
+std::int32_t qelSigPacketVerify(const std::uint8_t *body, std::size_t length, QELKeyObject *signer,
+                                const std::uint8_t *digest)
+{
+    if (body == nullptr || digest == nullptr || !qelKeyObjIsValid(signer) ||
+        (qelKeyObjType(signer) != QELObjectType_Key && qelKeyObjType(signer) != QELObjectType_SubKey))
+        return QELError_BadParams;
+    QELSigBodyLayout layout;
+    if (QELStatus s = qelSigPacketLayout(body, length, &layout); s != QELError_NoErr)
+        return s;
+    if (body[layout.prefixOffset] != digest[0] || body[layout.prefixOffset + 1] != digest[1])
+        return 0;
+    if (!(qelPkAlgGetUsage(qelPkAlgFind(qelKeyObjKeyInfo(signer)->algorithm)) & QELPkUsage_Sign))
+        return QELError_KeyUnusableForSignature;
+    QELStatus status = QELError_NoErr;
+    QELPublicKeyObject *pub = publicOf(signer, &status);
+    if (pub == nullptr)
+        return status != QELError_NoErr ? status : QELError_OutOfMemory;
+    const std::int32_t r = qelSigPacketVerifyWithPublic(body, length, pub, digest);
+    static_cast<void>(pub->destroy(pub)); // releasing our own object
+    return r;
+}
+
+std::int32_t qelSigItemVerify(const QELSigItem *item, QELKeyObject *signer, const std::uint8_t *digest)
+{
+    if (item == nullptr)
+        return QELError_BadParams;
+    return qelSigPacketVerify(qelSigItemBytes(item), std::size_t(item->length), signer, digest);
+}
+
+std::uint32_t qelSigItemCreationTime(const QELSigItem *item)
+{
+    if (item == nullptr)
+        return 0;
+    const std::uint8_t *body = qelSigItemBytes(item);
+    const std::size_t length = std::size_t(item->length);
+    if (qelSigPacketValidate(body, length, nullptr) != QELError_NoErr || qelSigPacketIsOnePass(body, length))
+        return 0;
+    if (body[0] != 4) {
+        const std::size_t h = body[1];
+        return h > 4 ? (std::uint32_t(body[3]) << 24) | (std::uint32_t(body[4]) << 16) |
+                           (std::uint32_t(body[5]) << 8) | body[6]
+                     : 0;
+    }
+    QELSigPacketInfo info;
+    if (qelSigPacketParse(body, length, true, QELSigWant_Creation, &info) != QELError_NoErr)
+        return 0;
+    return info.creation;
+}
+
+QELStatus qelSigItemSignerKeyID(const QELSigItem *item, QELKeyID *outID)
+{
+    if (outID != nullptr)
+        *outID = QELKeyID{};
+    if (item == nullptr || outID == nullptr)
+        return QELError_BadParams;
+    const std::uint8_t *body = qelSigItemBytes(item);
+    const std::size_t length = std::size_t(item->length);
+    if (QELStatus s = qelSigPacketValidate(body, length, nullptr); s != QELError_NoErr)
+        return s;
+    if (qelSigPacketIsOnePass(body, length))
+        return qelKeyIDFromBytes(body + 4, 255, 8, outID);
+    if (body[0] != 4)
+        return qelKeyIDFromBytes(body + std::size_t(body[1]) + 2, 255, 8, outID);
+    QELSigPacketInfo info;
+    if (QELStatus s = qelSigPacketParse(body, length, true, QELSigWant_KeyID, &info); s != QELError_NoErr)
+        return s;
+    return qelKeyIDFromBytes(info.keyID, 255, 8, outID);
 }

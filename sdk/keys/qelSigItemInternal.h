@@ -12,6 +12,8 @@
 
 struct QELContext;
 struct QELHashDescriptor;
+struct QELKeyID;
+struct QELKeyObject;
 struct QELPublicKeyObject;
 
 // Annotation codes under which a signature body reaches a list.
@@ -80,6 +82,18 @@ struct QELSigBodyLayout {
 // any public-key operation), or a negative status.
 [[nodiscard]] std::int32_t qelSigPacketVerifyWithPublic(const std::uint8_t *body, std::size_t length,
                                                         QELPublicKeyObject *key, const std::uint8_t *digest);
+
+// Verifies a validated body against a digest with the signer's key object
+// (its own material): 1 valid, 0 invalid (a digest prefix that differs is
+// invalid without any public-key operation), QELError_KeyUnusableForSignature
+// when the key's algorithm cannot sign, or another negative status.
+[[nodiscard]] std::int32_t qelSigPacketVerify(const std::uint8_t *body, std::size_t length, QELKeyObject *signer,
+                                              const std::uint8_t *digest);
+[[nodiscard]] std::int32_t qelSigItemVerify(const QELSigItem *item, QELKeyObject *signer, const std::uint8_t *digest);
+// The creation time a body states; 0 when it states none or does not validate.
+std::uint32_t qelSigItemCreationTime(const QELSigItem *item);
+// The signer's eight-octet key ID (algorithm 255: any).
+[[nodiscard]] QELStatus qelSigItemSignerKeyID(const QELSigItem *item, QELKeyID *outID);
 
 // Walks an RFC 4880 subpacket area; false when a length runs past the area or
 // a subpacket has no type octet. fn(type with critical bit, data) may be null.

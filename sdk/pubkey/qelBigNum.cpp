@@ -362,6 +362,36 @@ std::int32_t bnExpMod(QELBigNum *result, const QELBigNum *base, const QELBigNum 
     return 0;
 }
 
+} // namespace
+
+std::int32_t qelBigNumExpModPair(QELBigNum *result1, const QELBigNum *base1, const QELBigNum *exponent1,
+                                 const QELBigNum *modulus1, QELBigNum *result2, const QELBigNum *base2,
+                                 const QELBigNum *exponent2, const QELBigNum *modulus2)
+{
+    u32 l1, l2;
+    if (!modulusUsable(modulus1, l1) || !modulusUsable(modulus2, l2) || result1 == result2)
+        return -1;
+    for (const QELBigNum *in : {exponent1, modulus1, base2, exponent2, modulus2})
+        if (in == result1)
+            return -1;
+    for (const QELBigNum *in : {exponent2, modulus2, base1, exponent1, modulus1})
+        if (in == result2)
+            return -1;
+    if (grow(result1, l1) != 0 || grow(result2, l2) != 0)
+        return -1;
+    const bool secure = anySecure(result1, base1, exponent1) || anySecure(result2, base2, exponent2) ||
+                        anySecure(modulus1, modulus2);
+    if (qelWordsExpModPair(result1->words, base1->words, sig(base1), exponent1->words, sig(exponent1),
+                           modulus1->words, l1, result2->words, base2->words, sig(base2), exponent2->words,
+                           sig(exponent2), modulus2->words, l2, result1->memoryMgr, secure) != 0)
+        return -1;
+    trimTo(result1, l1);
+    trimTo(result2, l2);
+    return 0;
+}
+
+namespace {
+
 std::int32_t bnDoubleExpMod(QELBigNum *result, const QELBigNum *base1, const QELBigNum *exponent1,
                             const QELBigNum *base2, const QELBigNum *exponent2, const QELBigNum *modulus)
 {

@@ -73,5 +73,12 @@ void qelBigNumInit();
 // Makes an empty number bound to a manager and secure flag; installs the
 // table on first use.
 void qelBigNumBegin(QELBigNum *n, QELMemoryMgr *mgr, std::uint8_t secure);
+// Two exponentiations at once, result_i = base_i ^ exponent_i mod modulus_i
+// (the halves of an RSA private operation): 0, or -1 for a memory failure,
+// an even or zero modulus, or a result that is also another operand (each
+// result may be its own base).
+std::int32_t qelBigNumExpModPair(QELBigNum *result1, const QELBigNum *base1, const QELBigNum *exponent1,
+                                 const QELBigNum *modulus1, QELBigNum *result2, const QELBigNum *base2,
+                                 const QELBigNum *exponent2, const QELBigNum *modulus2);
 // Exchanges the word arrays (words, used, allocated) of two numbers.
 void qelBigNumSwap(QELBigNum *a, QELBigNum *b);

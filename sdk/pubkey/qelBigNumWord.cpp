@@ -10,14 +10,12 @@
 // choice of radix is invisible to callers.
 #include "qelBigNumWordInternal.h"
 
+#include "qelCryptoCPU.h"
 #include "qelHelpers.h"
 
 #include <cstring>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <cpuid.h>
-#endif
 
 namespace {
 
@@ -32,15 +30,9 @@ using u128 = unsigned __int128;
 #if defined(__x86_64__) && defined(__GNUC__)
 // Processors with MULX, ADCX and ADOX run the row with two independent carry
 // chains (one for the product words, one for the accumulator), which roughly
-// doubles the throughput of the inner loop.
-bool cpuHasAdx()
-{
-    unsigned a, b, c, d;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
-        return false;
-    return (b & (1u << 8)) && (b & (1u << 19)); // BMI2, ADX
-}
-const bool kHaveAdx = cpuHasAdx();
+// doubles the throughput of the inner loop. Each exponentiation asks once
+// (qelCryptoUseMULX), so the test build can send it down the portable row.
+#define QEL_BIGNUM_ADX 1
 
 // One limb of the row: r8 = low(s[off] * w) + carryIn + d[off] into d[off],
 // the high half of the product into highOut (the next limb's carryIn).
@@ -92,12 +84,12 @@ inline u64 limbsMulAddAdx4(u64 *d, const u64 *s, std::size_t blocks, u64 w, u64 
 #endif
 
 // d[0..n-1] += s * w; returns the carry limb.
-inline u64 limbsMulAdd(u64 *__restrict d, const u64 *__restrict s, std::size_t n, u64 w)
+inline u64 limbsMulAdd(u64 *__restrict d, const u64 *__restrict s, std::size_t n, u64 w, bool adx)
 {
     u64 c = 0;
     std::size_t i = 0;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (kHaveAdx) {
+#if defined(QEL_BIGNUM_ADX)
+    if (adx) {
         if (n >= 8) {
             c = limbsMulAddAdx8(d, s, n / 8, w, 0);
             i = n & ~std::size_t(7);
@@ -153,22 +145,22 @@ inline int compareWords(const Word *a, const Word *b, Size n)
 }
 
 // t[0..2n-1] = a * b.
-void limbsMul(u64 *__restrict t, const u64 *a, const u64 *b, std::size_t n)
+void limbsMul(u64 *__restrict t, const u64 *a, const u64 *b, std::size_t n, bool adx)
 {
     t[n] = limbsMulSet(t, a, n, b[0]);
     for (std::size_t j = 1; j < n; ++j)
-        t[j + n] = limbsMulAdd(t + j, a, n, b[j]);
+        t[j + n] = limbsMulAdd(t + j, a, n, b[j], adx);
 }
 
 // t[0..2n-1] = a^2: cross products once, doubled, plus the diagonal.
-void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n)
+void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n, bool adx)
 {
     t[0] = 0;
     t[2 * n - 1] = 0;
     if (n > 1) {
         t[n] = limbsMulSet(t + 1, a + 1, n - 1, a[0]);
         for (std::size_t i = 1; i + 1 < n; ++i)
-            t[n + i] = limbsMulAdd(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+            t[n + i] = limbsMulAdd(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i], adx);
     }
     u64 top = 0;
     u64 c = 0;
@@ -187,12 +179,12 @@ void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n)
 }
 
 // r = t * 2^(-64n) mod m for t < m * 2^(64n); t (2n limbs) is destroyed.
-void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime)
+void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx)
 {
     u64 hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
         u64 u = t[i] * mPrime;
-        u64 c = limbsMulAdd(t + i, m, n, u);
+        u64 c = limbsMulAdd(t + i, m, n, u, adx);
         u128 s = (u128)t[i + n] + c + hi;
         t[i + n] = (u64)s;
         hi = (u64)(s >> 64);
@@ -267,16 +259,17 @@ struct MontDomain {
     u32 *mCopy;  // modulus words, normalised by divisions
     u32 *div;    // division scratch
     u32 divWords;
+    bool adx;
 
     void mul(u64 *r, const u64 *a, const u64 *b)
     {
-        limbsMul(t, a, b, n);
-        limbsRedc(r, t, m, n, mPrime);
+        limbsMul(t, a, b, n, adx);
+        limbsRedc(r, t, m, n, mPrime, adx);
     }
     void sqr(u64 *r, const u64 *a)
     {
-        limbsSqr(t, a, n);
-        limbsRedc(r, t, m, n, mPrime);
+        limbsSqr(t, a, n, adx);
+        limbsRedc(r, t, m, n, mPrime, adx);
     }
     // r = x * R mod m, for any x of xLen words (xLen + 2n <= divWords).
     void toMont(u64 *r, const u32 *x, u32 xLen)
@@ -313,7 +306,7 @@ struct MontDomain {
         std::memcpy(t, a, n * sizeof(u64));
         std::memset(t + n, 0, n * sizeof(u64));
         u64 *r = t + n; // reuse: limbsRedc reads t fully before writing r
-        limbsRedc(r, t, m, n, mPrime);
+        limbsRedc(r, t, m, n, mPrime, adx);
         unpackLimbs(result, n32, r);
     }
 };
@@ -334,6 +327,7 @@ bool setUpDomain(MontDomain &d, Scratch &s, const u32 *mod, u32 n32, u32 maxInpu
     packLimbs(d.m, d.n, mod, n32);
     qelWordsCopy(d.mCopy, mod, n32);
     d.mPrime = limbMontgomeryConstant(d.m[0]);
+    d.adx = qelCryptoUseMULX();
     return true;
 }
 
@@ -828,6 +822,24 @@ int qelWordsDoubleExpMod(u32 *result, const u32 *base1, u32 base1Len, const u32 
                       secure);
 }
 
+int qelWordsExpModPair(u32 *result1, const u32 *base1, u32 base1Len, const u32 *exp1, u32 exp1Len,
+                       const u32 *mod1, u32 n1, u32 *result2, const u32 *base2, u32 base2Len, const u32 *exp2,
+                       u32 exp2Len, const u32 *mod2, u32 n2, QELMemoryMgr *mgr, bool secure)
+{
+    const u32 bits1 = qelWordsBitLength(mod1, n1), bits2 = qelWordsBitLength(mod2, n2);
+    if (n1 == n2 && bits1 > 1 && bits2 > 1 && qelWordsPairedExpModFits(bits1 > bits2 ? bits1 : bits2)) {
+        // The kernel wants the bases below their moduli.
+        if (reduceInto(result1, base1, base1Len, mod1, n1, mgr, secure) != 0 ||
+            reduceInto(result2, base2, base2Len, mod2, n2, mgr, secure) != 0)
+            return -1;
+        return qelWordsPairedExpModIFMA(result1, result1, exp1, exp1Len, result2, result2, exp2, exp2Len, mod1, mod2,
+                                        n1, bits1 > bits2 ? bits1 : bits2, mgr, secure);
+    }
+    if (qelWordsExpMod(result1, base1, base1Len, exp1, exp1Len, mod1, n1, mgr, secure) != 0)
+        return -1;
+    return qelWordsExpMod(result2, base2, base2Len, exp2, exp2Len, mod2, n2, mgr, secure);
+}
+
 int qelWordsPowerOfTwoMod(u32 *result, const u32 *exp, u32 expLen, const u32 *mod, u32 n32,
                           QELMemoryMgr *mgr, bool secure)
 {
@@ -911,8 +923,184 @@ int qelWordsGCD(u32 *a, u32 na, u32 *b, u32 nb, u32 *outLen)
     }
 }
 
+namespace {
+
+using i64 = std::int64_t;
+using i128 = __int128;
+
+u32 limbsBitLength(const u64 *a, std::size_t n)
+{
+    for (std::size_t i = n; i-- > 0;)
+        if (a[i])
+            return (u32)(64 * i + 64 - (u32)__builtin_clzll(a[i]));
+    return 0;
+}
+
+// 64 bits of a starting at bit pos (bits past the top are zeros).
+u64 limbsBitsAt(const u64 *a, std::size_t n, u32 pos)
+{
+    const std::size_t i = pos / 64;
+    const unsigned sh = pos % 64;
+    u64 lo = i < n ? a[i] >> sh : 0;
+    if (sh && i + 1 < n)
+        lo |= a[i + 1] << (64 - sh);
+    return lo;
+}
+
+// r = (a f + b g) / 2^31 over n limbs, the sum being a multiple of 2^31;
+// returns true when it came out negative (r then holds its magnitude).
+bool limbsCombine(u64 *r, const u64 *a, const u64 *b, std::size_t n, i64 f, i64 g)
+{
+    i128 carry = 0;
+    u64 prev = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const i128 t = (i128)a[i] * f + (i128)b[i] * g + carry;
+        const u64 lo = (u64)t;
+        carry = t >> 64;
+        if (i > 0)
+            r[i - 1] = (prev >> 31) | (lo << 33);
+        prev = lo;
+    }
+    // The top limb: prev and the signed carry above it.
+    r[n - 1] = (prev >> 31) | ((u64)carry << 33);
+    if (carry >= 0)
+        return false;
+    // Negate the n-limb two's complement value.
+    u64 c = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u64 x = ~r[i] + c;
+        c = (x == 0 && c) ? 1 : 0;
+        r[i] = x;
+    }
+    return true;
+}
+
+// r = (u f + v g) / 2^31 mod m for u, v < m; m odd, mInv31 = -m^-1 mod 2^31;
+// t has n + 1 limbs of room.
+void limbsCombineMod(u64 *r, const u64 *u, const u64 *v, const u64 *m, std::size_t n, i64 f, i64 g, u64 mInv31,
+                     u64 *t)
+{
+    // t = u f + v g, signed, n + 1 limbs.
+    i128 carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const i128 x = (i128)u[i] * f + (i128)v[i] * g + carry;
+        t[i] = (u64)x;
+        carry = x >> 64;
+    }
+    t[n] = (u64)carry;
+    // t += k m with t + k m = 0 mod 2^31, then an exact division by 2^31.
+    const u64 k = (t[0] * mInv31) & 0x7FFFFFFFu;
+    u64 c = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 x = (u128)m[i] * k + t[i] + c;
+        t[i] = (u64)x;
+        c = (u64)(x >> 64);
+    }
+    t[n] += c;
+    const bool negative = (i64)t[n] < 0;
+    for (std::size_t i = 0; i < n; ++i)
+        r[i] = (t[i] >> 31) | (t[i + 1] << 33);
+    i64 top = (i64)t[n] >> 31; // the limb above r, signed
+    // The value lies in (-2m, 2m): bring it into [0, m).
+    if (negative) {
+        while (top < 0) {
+            u64 cc = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const u128 x = (u128)r[i] + m[i] + cc;
+                r[i] = (u64)x;
+                cc = (u64)(x >> 64);
+            }
+            top += (i64)cc;
+        }
+    }
+    while (top > 0 || compareWords(r, m, n) >= 0)
+        top -= (i64)limbsSub(r, r, m, n);
+}
+
+// Binary extended gcd for an odd modulus, 31 steps at a time on 64-bit
+// approximations of the two values (their top 33 and low 31 bits), whose
+// update factors are then applied to the full values (T. Pornin, "Optimized
+// Binary GCD for Modular Inversion", 2020). a (n32 words, below m) becomes
+// its inverse: 0, 1 when there is none, -1 when memory fails, 2 when the
+// steps did not finish (the caller then takes the slow way).
+int inverseOdd(u32 *a32, const u32 *m32, u32 n32, QELMemoryMgr *mgr, bool secure)
+{
+    const std::size_t n = (n32 + 1) / 2;
+    qel::WipedBuffer<u64> buf;
+    if (!buf.reset(mgr, 7 * (n + 1) * sizeof(u64), secure))
+        return -1;
+    u64 *a = buf.get(), *b = a + (n + 1), *u = b + (n + 1), *v = u + (n + 1), *m = v + (n + 1);
+    u64 *t = m + (n + 1), *tmp = t + (n + 1);
+    packLimbs(a, n, a32, n32);
+    packLimbs(m, n, m32, n32);
+    std::memcpy(b, m, n * sizeof(u64));
+    std::memset(u, 0, n * sizeof(u64));
+    std::memset(v, 0, n * sizeof(u64));
+    u[0] = 1;
+    const u64 mInv31 = (u64)limbMontgomeryConstant(m[0]) & 0x7FFFFFFFu;
+
+    const u32 bits = limbsBitLength(m, n);
+    // Each round takes 31 of the at most 2 bits - 1 steps; the margin is
+    // only for safety.
+    const u32 rounds = (2 * bits + 30) / 31 + 4;
+    u32 round = 0;
+    for (; round < rounds && limbsBitLength(a, n) != 0; ++round) {
+        u32 len = limbsBitLength(a, n);
+        const u32 lb = limbsBitLength(b, n);
+        len = len > lb ? len : lb;
+        len = len > 64 ? len : 64;
+        u64 ab = (a[0] & 0x7FFFFFFFu) | (limbsBitsAt(a, n, len - 33) << 31);
+        u64 bb = (b[0] & 0x7FFFFFFFu) | (limbsBitsAt(b, n, len - 33) << 31);
+        i64 f0 = 1, g0 = 0, f1 = 0, g1 = 1;
+        for (int j = 0; j < 31; ++j) {
+            if (ab & 1) {
+                if (ab < bb) {
+                    std::swap(ab, bb);
+                    std::swap(f0, f1);
+                    std::swap(g0, g1);
+                }
+                ab -= bb;
+                f0 -= f1;
+                g0 -= g1;
+            }
+            ab >>= 1;
+            f1 <<= 1;
+            g1 <<= 1;
+        }
+        const bool aNeg = limbsCombine(t, a, b, n, f0, g0);
+        const bool bNeg = limbsCombine(tmp, a, b, n, f1, g1);
+        std::memcpy(a, t, n * sizeof(u64));
+        std::memcpy(b, tmp, n * sizeof(u64));
+        if (aNeg) {
+            f0 = -f0;
+            g0 = -g0;
+        }
+        if (bNeg) {
+            f1 = -f1;
+            g1 = -g1;
+        }
+        limbsCombineMod(tmp, u, v, m, n, f0, g0, mInv31, t);
+        limbsCombineMod(v, u, v, m, n, f1, g1, mInv31, t);
+        std::memcpy(u, tmp, n * sizeof(u64));
+    }
+    if (limbsBitLength(a, n) != 0)
+        return 2;
+    // b holds the gcd.
+    if (limbsBitLength(b, n) != 1)
+        return 1;
+    unpackLimbs(a32, n32, v);
+    return 0;
+}
+
+} // namespace
+
 int qelWordsInverse(u32 *a, const u32 *m, u32 n, QELMemoryMgr *mgr, bool secure)
 {
+    if (n >= 2 && (m[0] & 1) != 0 && qelWordsSignificantLength(a, n) != 0) {
+        const int rc = inverseOdd(a, m, n, mgr, secure);
+        if (rc != 2)
+            return rc;
+    }
     u32 la = qelWordsSignificantLength(a, n);
     if (la == 0)
         return 1;

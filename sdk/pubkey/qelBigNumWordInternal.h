@@ -70,6 +70,24 @@ int qelWordsDoubleExpMod(std::uint32_t *result, const std::uint32_t *base1, std:
                          const std::uint32_t *base2, std::uint32_t base2Len,
                          const std::uint32_t *exp2, std::uint32_t exp2Len,
                          const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
+// Two exponentiations, result_i = base_i ^ exp_i mod mod_i, for two odd
+// moduli of n1 and n2 significant words (the halves of an RSA private
+// operation). Bases of any length are reduced. Where the processor allows,
+// both run at once, each with the same sequence of operations whatever its
+// exponent; otherwise one after the other. 0, or -1 when memory fails.
+int qelWordsExpModPair(std::uint32_t *result1, const std::uint32_t *base1, std::uint32_t base1Len,
+                       const std::uint32_t *exp1, std::uint32_t exp1Len, const std::uint32_t *mod1,
+                       std::uint32_t n1, std::uint32_t *result2, const std::uint32_t *base2,
+                       std::uint32_t base2Len, const std::uint32_t *exp2, std::uint32_t exp2Len,
+                       const std::uint32_t *mod2, std::uint32_t n2, QELMemoryMgr *mgr, bool secure);
+// The processor kernel behind it (AVX-512 IFMA): whether it takes moduli of
+// modBits bits, and the pair for moduli of n32 words each, bases reduced.
+bool qelWordsPairedExpModFits(std::uint32_t modBits);
+int qelWordsPairedExpModIFMA(std::uint32_t *result1, const std::uint32_t *base1, const std::uint32_t *exp1,
+                             std::uint32_t exp1Len, std::uint32_t *result2, const std::uint32_t *base2,
+                             const std::uint32_t *exp2, std::uint32_t exp2Len, const std::uint32_t *mod1,
+                             const std::uint32_t *mod2, std::uint32_t n32, std::uint32_t modBits,
+                             QELMemoryMgr *mgr, bool secure);
 int qelWordsPowerOfTwoMod(std::uint32_t *result, const std::uint32_t *exp, std::uint32_t expLen,
                           const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
 

@@ -31,6 +31,7 @@
 #include "qelKeyObj.h"
 #include "qelKeyProperty.h"
 #include "qelKeySet.h"
+#include "qelKeySig.h"
 #include "qelMemory.h"
 #include "qelOptionList.h"
 #include "qelPassCach.h"

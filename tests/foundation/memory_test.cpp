@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -332,4 +334,54 @@ TEST(MemoryList, RegisterFreeAndDefaults)
     qelMemMgrFreeDefaults();
     EXPECT_EQ(qelMemMgrGetGlobal(), nullptr);
     qelMemMgrFreeAll(); // empty: nothing to do
+}
+
+// Secure blocks of every size class and above it, resized across classes
+// and used from several threads at once, keep their bytes and report their
+// pages; released memory is reused.
+TEST(MemoryHeap, SecureBlocksOfEverySizeKeepTheirBytes)
+{
+    QELMemoryMgr *heap = nullptr;
+    ASSERT_EQ(qelMemMgrNewHeap(&heap), 0);
+    auto work = [heap](unsigned seed) {
+        std::vector<std::pair<unsigned char *, std::size_t>> blocks;
+        for (std::size_t size : {0, 1, 31, 32, 33, 100, 480, 1000, 2016, 4000, 8160, 8161, 20000}) {
+            auto *p = static_cast<unsigned char *>(qelMemAllocSecure(heap, size, 0));
+            if (p == nullptr)
+                return false;
+            if ((qelMemBlockInfo(p) & 3) != 3)
+                return false;
+            std::memset(p, int(seed + size), size);
+            blocks.emplace_back(p, size);
+        }
+        for (auto &[p, size] : blocks) {
+            void *q = p;
+            const std::size_t grown = size * 3 + 50;
+            if (qelMemRealloc(heap, &q, grown, QELMemFlag_Clear) != 0)
+                return false;
+            p = static_cast<unsigned char *>(q);
+            for (std::size_t i = 0; i < grown; ++i)
+                if (p[i] != (i < size ? (unsigned char)(seed + size) : 0))
+                    return false;
+            size = grown;
+        }
+        for (auto &[p, size] : blocks)
+            if (qelMemFree(p) != 0)
+                return false;
+        return true;
+    };
+    for (int round = 0; round < 3; ++round)
+        EXPECT_TRUE(work(round));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (unsigned t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                if (!work(t * 7 + i))
+                    ++failures;
+        });
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(qelMemMgrFree(heap), 0);
 }

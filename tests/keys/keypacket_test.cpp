@@ -7,6 +7,7 @@
 #include "qelKeyPacketInternal.h"
 
 #include <cstring>
+#include <memory>
 
 using namespace keystest;
 
@@ -198,6 +199,34 @@ TEST_F(PacketReadTest, KeyPacketChecks)
     Bytes v5 = rsaKey(0x03);
     v5[3] = 5;
     EXPECT_EQ(qelKeyPacketParse(ctx, v5.data(), v5.size(), &info, false), QELError_UnknownKeyPacketVersion);
+}
+
+// Version 3 bodies whose hashed length is short: the key ID lies at octets 7
+// to 14 whatever h says, so a body that ends before them is too short, never
+// read past (each body is its own allocation, so ASan sees any overread).
+TEST(SigPacketV3Test, ShortHashedLengthsNeverReadPastTheBody)
+{
+    struct Case {
+        std::uint8_t h;
+        std::size_t size;
+        QELStatus want;
+    };
+    const Case cases[] = {
+        {0, 10, QELError_SigPacketTooShort}, // holds h + 10 octets but not the key ID
+        {0, 14, QELError_SigPacketTooShort},
+        {3, 14, QELError_SigPacketTooShort},
+        {4, 15, QELError_SigPacketTooShort}, // key ID inside, hash algorithm not
+        {5, 14, QELError_SigPacketTooShort},
+    };
+    for (const Case &c : cases) {
+        auto body = std::make_unique<std::uint8_t[]>(c.size);
+        std::memset(body.get(), 0x11, c.size);
+        body[0] = 3;
+        body[1] = c.h;
+        QELSigPacketInfo info;
+        EXPECT_EQ(qelSigPacketParse(body.get(), c.size, true, QELSigWant_All, &info), c.want)
+            << "h " << int(c.h) << " size " << c.size;
+    }
 }
 
 TEST_F(PacketReadTest, CyclicOrOverlongKeyTreesAreRefused)

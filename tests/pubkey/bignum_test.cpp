@@ -491,6 +491,104 @@ TEST(BigNumGMP, Exponentiation)
     EXPECT_EQ(R.hex(), "0");
 }
 
+// Inverses modulo odd numbers of many sizes (the binary gcd path), with
+// values sharing a factor with the modulus among them; each agrees with GMP.
+TEST(BigNumGMP, InversesModuloOddNumbers)
+{
+    const auto &ops = QELBigNumOps;
+    Operands gen;
+    for (int i = 0; i < 400; ++i) {
+        const unsigned mbits = i < 40 ? 33 + i : gen.bits(4200);
+        SCOPED_TRACE(testing::Message() << "case " << i << " bits " << mbits);
+        Mpz m, a, w, g;
+        gen.random(m, mbits);
+        mpz_setbit(m, 0);
+        if (mpz_cmp_ui(m.z, 1) <= 0)
+            mpz_set_ui(m, 3);
+        switch (i % 5) {
+        case 0: mpz_sub_ui(a, m, 1); break;
+        case 1: mpz_set_ui(a, 1 + i % 3); break;
+        case 2: // a multiple of a factor of m
+            mpz_set_ui(g, 3);
+            mpz_mul(m, m, g);
+            gen.random(a, mbits);
+            mpz_mul(a, a, g);
+            mpz_mod(a, a, m);
+            break;
+        default: gen.random(a, mbits); mpz_mod(a, a, m); break;
+        }
+        if (mpz_sgn(a.z) == 0)
+            mpz_set_ui(a, 1);
+        BN M, A, D;
+        toBN(&M, m);
+        toBN(&A, a);
+        const int exists = mpz_invert(w, a, m);
+        ASSERT_EQ(ops.qelBigNumInverseMod(&D, &A, &M), exists ? 0 : 1);
+        if (exists) {
+            EXPECT_TRUE(same(&D, w));
+        }
+    }
+}
+
+// Pairs of exponentiations as the RSA halves use them: moduli of one size
+// (the paired kernel where the processor has it) and of different sizes,
+// bases above the modulus, exponents of different lengths and zero, moduli
+// with top bits near each limb boundary; each result agrees with GMP.
+TEST(BigNumGMP, ExponentiationPairs)
+{
+    Operands gen;
+    const unsigned sizes[] = {33, 200, 255, 256, 257, 300, 412, 413, 512, 517, 520, 1000, 1024, 1036, 1037, 1038,
+                              1039, 1040, 1536, 2046, 2048, 2080, 2448, 2449, 3000, 4096};
+    for (unsigned mbits : sizes) {
+        for (int r = 0; r < 4; ++r) {
+            SCOPED_TRACE(testing::Message() << "bits " << mbits << " round " << r);
+            Mpz m1, m2, g1, g2, e1, e2, w1, w2;
+            for (mpz_ptr m : {m1.z, m2.z}) {
+                gen.random(m, mbits);
+                mpz_setbit(m, mbits - 1);
+                mpz_setbit(m, 0);
+            }
+            if (r == 3) { // second modulus one word shorter: one after the other
+                gen.random(m2, mbits > 40 ? mbits - 33 : 5);
+                mpz_setbit(m2, 0);
+                mpz_setbit(m2, 2);
+            }
+            gen.random(g1, r == 0 ? mbits + 70 : mbits);
+            if (r == 1)
+                mpz_sub_ui(g2, m2, 1);
+            else
+                gen.random(g2, mbits);
+            gen.random(e1, gen.bits(mbits));
+            if (r == 2)
+                mpz_set_ui(e2, 0);
+            else
+                gen.random(e2, gen.bits(mbits / 2 + 1));
+            mpz_powm(w1, g1, e1, m1);
+            mpz_powm(w2, g2, e2, m2);
+            BN M1, M2, G1, G2, E1, E2, R1, R2;
+            toBN(&M1, m1);
+            toBN(&M2, m2);
+            toBN(&G1, g1);
+            toBN(&G2, g2);
+            toBN(&E1, e1);
+            toBN(&E2, e2);
+            ASSERT_EQ(qelBigNumExpModPair(&R1, &G1, &E1, &M1, &R2, &G2, &E2, &M2), 0);
+            EXPECT_TRUE(same(&R1, w1));
+            EXPECT_TRUE(same(&R2, w2));
+            // Each result may be its own base.
+            ASSERT_EQ(qelBigNumExpModPair(&G1, &G1, &E1, &M1, &G2, &G2, &E2, &M2), 0);
+            EXPECT_TRUE(same(&G1, w1));
+            EXPECT_TRUE(same(&G2, w2));
+            // A result that is another operand, or an even modulus, is refused.
+            EXPECT_EQ(qelBigNumExpModPair(&R1, &G1, &E1, &M1, &R1, &G2, &E2, &M2), -1);
+            EXPECT_EQ(qelBigNumExpModPair(&R1, &G1, &E1, &M1, &R2, &R1, &E2, &M2), -1);
+            BN even;
+            ASSERT_EQ(QELBigNumOps.qelBigNumSetWord(&even, 10), 0);
+            EXPECT_EQ(qelBigNumExpModPair(&R1, &G1, &E1, &M1, &R2, &G2, &E2, &even), -1);
+        }
+    }
+}
+
 // The window table shrinks when its entries cannot all be allocated; any other
 // failed allocation makes the operation report -1 without damage.
 TEST(BigNumGMP, AllocationFailures)

@@ -1,7 +1,7 @@
 // Linked into every test program: CTest runs each test a second time with
 // QEL_TEST_PORTABLE_CRYPTO=1 (the ".portable" copies), which sends the whole
-// program down the portable hash and cipher code. The variable is read by
-// the tests only; the SDK itself has no such setting.
+// program down the portable hash, cipher and big-number code. The variable
+// is read by the tests only; the SDK itself has no such setting.
 #include <cstdlib>
 
 #include "qelCryptoCPU.h"
