@@ -36,10 +36,6 @@ QELStatus qelTokenSetConfigStringDispatch(const char *config)
     return qelRPCEnabled() ? QELError_FeatureNotAvailable : (config == nullptr ? QELError_BadParams : QELError_NoErr);
 }
 
-// ---- key-database change tracking ----
-void qelKeyDBNoteRemoteChange() {}
-void qelKeyDBApplyRemoteChanges() {}
-
 // ---- keydb: stand-ins the key database calls ----
 
 // qelX509Keys: no certificate toolkit yet.

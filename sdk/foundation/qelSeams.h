@@ -30,9 +30,6 @@ struct QELContext;
                                         size_t oldLength, const void *newSecret, size_t newLength);
 [[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
 
-// Key-database change tracking for service clients: nothing to deliver yet.
-void qelKeyDBNoteRemoteChange();
-void qelKeyDBApplyRemoteChanges();
 
 struct QELKeyDB;
 struct QELKeySet;
