@@ -48,6 +48,26 @@ QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t
 {
     return QELError_FeatureNotAvailable;
 }
+QELStatus qelX509GetIssuerAndSerial(const std::uint8_t *, std::size_t, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetNameDER(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetNameText(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetSubjectAltName(const std::uint8_t *, std::size_t, int, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *, QELKeyObject *, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
 // qelEvent: the event record a job hands its handler (two reserved words, the
 // reply slot, the kind, 64 bytes of payload); progress carries two 64-bit
 // counts.
