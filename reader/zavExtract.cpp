@@ -828,7 +828,7 @@ private:
     std::size_t produced() const { return static_cast<std::size_t>(stream_.next_out - group_); }
     void handOver(const std::uint8_t *bytes, std::size_t count) { sink_.handOver(sink_.context, state_, bytes, count); }
 
-    // The output room of the current group, from what it already holds.
+    // An empty group to fill, back at the window's start once it is used up.
     void startGroup()
     {
         if (group_ == windowEnd_)
