@@ -63,7 +63,7 @@ protected:
     void SetUp() override
     {
         ContextTest::SetUp();
-        db = openBuffer(readFile(dataPath("keyuse_secret.gpg")));
+        db = openOwned(readFile(dataPath("keyuse_secret.gpg")));
         ASSERT_NE(db, nullptr);
         signer = keyOrSubKeyByID(db, "A339E8FA7AA93E51");
         recipient = keyOrSubKeyByID(db, "985BD734B9C12A29");
