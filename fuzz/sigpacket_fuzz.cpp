@@ -1,10 +1,12 @@
 // Signature packet bodies: the input is one body. Whatever validation
 // accepts must be readable without leaving the body: the hashed part, the
 // digest prefix and the MPIs all lie inside it. A body also goes through the
-// one-pass pairing of a list, against a header built from its own fields.
+// one-pass pairing of a list, against a header built from its own fields,
+// and its creation time and signer key ID are read.
 #include "qelFuzzSupport.h"
 
 #include "qelContextInternal.h"
+#include "qelKeyID.h"
 #include "qelSigItemInternal.h"
 
 #include <cstring>
@@ -52,6 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                                       size)); // pairing may fail on foreign fields
             }
         }
+        QELKeyID signer{};
+        const QELStatus idStatus = qelSigItemSignerKeyID(list, &signer);
+        const std::uint32_t created = qelSigItemCreationTime(list);
+        qelfuzz::check(idStatus <= 0 && (created == 0 || !qelSigPacketIsOnePass(data, size)),
+                       "one-pass bodies state no creation time");
         std::uint8_t ids[256];
         qelfuzz::check(qelSigListHashAlgorithms(list, ids) == qelSigListCountHashAlgorithms(list), "hash count");
     }

@@ -8,6 +8,7 @@
 #include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"
 #include "qelSDKInternal.h"
+#include "qelKeyDBChangeInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 

@@ -8,6 +8,7 @@
 #include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"
 #include "qelRandomSeedFileInternal.h"
+#include "qelKeyDBChangeInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelPassCachInternal.h"
 #include "qelSeams.h"

@@ -36,10 +36,6 @@ QELStatus qelTokenSetConfigStringDispatch(const char *config)
     return qelRPCEnabled() ? QELError_FeatureNotAvailable : (config == nullptr ? QELError_BadParams : QELError_NoErr);
 }
 
-// ---- key-database change tracking ----
-void qelKeyDBNoteRemoteChange() {}
-void qelKeyDBApplyRemoteChanges() {}
-
 // ---- keydb: stand-ins the key database calls ----
 
 // qelX509Keys: no certificate toolkit yet.
@@ -49,6 +45,26 @@ QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t,
 }
 QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t,
                                  QELX509CertNames *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetIssuerAndSerial(const std::uint8_t *, std::size_t, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetNameDER(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetNameText(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509GetSubjectAltName(const std::uint8_t *, std::size_t, int, std::uint8_t *, std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *, QELKeyObject *, std::uint8_t *, std::size_t *)
 {
     return QELError_FeatureNotAvailable;
 }

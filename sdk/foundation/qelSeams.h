@@ -30,9 +30,6 @@ struct QELContext;
                                         size_t oldLength, const void *newSecret, size_t newLength);
 [[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
 
-// Key-database change tracking for service clients: nothing to deliver yet.
-void qelKeyDBNoteRemoteChange();
-void qelKeyDBApplyRemoteChanges();
 
 struct QELKeyDB;
 struct QELKeySet;
@@ -59,6 +56,22 @@ struct QELX509CertNames {
 };
 QELStatus qelX509DecodeCertNames(QELContext *context, const std::uint8_t *der, std::size_t length,
                                  QELX509CertNames *outNames);
+// Items of a certificate for the key properties, each written into the
+// buffer (or only measured when it is null; *inOutLength gives the room and
+// receives the length): the DER IssuerAndSerialNumber, the issuer or subject
+// name as DER or as text, a subjectAltName entry (selector 0 dNSName, 1
+// iPAddress; length 0 when there is none), and a key's DER
+// SubjectPublicKeyInfo.
+QELStatus qelX509GetIssuerAndSerial(const std::uint8_t *der, std::size_t length, std::uint8_t *buffer,
+                                    std::size_t *inOutLength);
+QELStatus qelX509GetNameDER(const std::uint8_t *der, std::size_t length, bool issuer, std::uint8_t *buffer,
+                            std::size_t *inOutLength);
+QELStatus qelX509GetNameText(const std::uint8_t *der, std::size_t length, bool issuer, std::uint8_t *buffer,
+                             std::size_t *inOutLength);
+QELStatus qelX509GetSubjectAltName(const std::uint8_t *der, std::size_t length, int selector,
+                                   std::uint8_t *buffer, std::size_t *inOutLength);
+QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *key, std::uint8_t *buffer,
+                                           std::size_t *inOutLength);
 
 // ---- qelEvent: job events (the message pipeline) ----
 // True for the codes that say a key or its algorithm cannot do an operation.

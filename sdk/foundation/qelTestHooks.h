@@ -6,6 +6,7 @@
 // internally.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 #include <sys/time.h>
@@ -70,6 +71,13 @@ void qelRandomX917FailTimeStampForTesting(bool fail);
 // Key database commit: the n-th ring rename from now on fails as if the
 // platform refused it (0 turns this off).
 void qelKeyDBFailRingRenameForTesting(int n);
+
+// Answers the certificate items of the key properties (1602 to 1607 and
+// 406) in place of the certificate toolkit: as the qelX509Get... calls, the
+// property number telling which item; null restores the toolkit.
+using QELX509ItemProc = QELStatus (*)(std::uint32_t property, const std::uint8_t *der, std::size_t length,
+                                      std::uint8_t *buffer, std::size_t *inOutLength);
+void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc);
 
 // True sends every hash, cipher and big-number routine down its portable
 // code (no SHA extensions, AES-NI, AVX2, MULX or AVX-512) until switched

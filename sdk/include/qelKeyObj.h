@@ -34,6 +34,14 @@ QEL_MUST_CHECK QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKe
    deleted signature. */
 QEL_MUST_CHECK QELStatus qelSigGetSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
 
+/* The index-th designated revoker named by the key's self-signatures: the
+   revoker's key when the database holds it (else null) and its key ID;
+   QELError_ItemNotFound when there is no such entry. */
+QEL_MUST_CHECK QELStatus qelKeyGetRevoker(QELKeyObject *key, uint32_t index, QELKeyObject **outKey,
+                                          QELKeyID *outID);
+/* The number of designated-revoker entries (0 when there are none). */
+QEL_MUST_CHECK QELStatus qelKeyCountRevokers(QELKeyObject *key, uint32_t *outCount);
+
 #ifdef __cplusplus
 }
 #endif

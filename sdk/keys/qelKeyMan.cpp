@@ -6,11 +6,26 @@
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyPacketInternal.h"
+#include "qelMD5Internal.h"
+#include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSeams.h"
+#include "qelSettingsInternal.h"
+#include "qelTestHooks.h"
+#include "qelTimeDate.h"
 #include "qelTokenInternal.h"
+#include "qelTrustPropInternal.h"
+#include "qelWipe.h"
 
 #include <cstring>
+#include <iterator>
+#include <new>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -206,3 +221,807 @@ QELStatus qelTokenSetConfigString(const char *config)
     QEL_ENTER();
     return qelTokenSetConfigStringDispatch(config);
 }
+
+// ---- numbered properties -----------------------------------------------------------
+
+namespace {
+
+using u8 = std::uint8_t;
+using u32 = std::uint32_t;
+using Bytes = std::vector<u8>;
+
+#ifdef QEL_TEST_HOOKS
+QELX509ItemProc g_x509ForTesting = nullptr;
+#endif
+
+bool isKeyOrSubKey(QELKeyObject *o)
+{
+    return qelKeyObjIsValid(o) &&
+           (qelKeyObjType(o) == QELObjectType_Key || qelKeyObjType(o) == QELObjectType_SubKey);
+}
+
+u32 now() { return qelTimeDateNow(); }
+
+// RSA keys above 4096 bits are beyond what this system uses.
+bool sizeAcceptable(QELKeyObject *k)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    return !(i->algorithm <= 3 && i->bits > 4096);
+}
+
+struct Locking {
+    bool secret = false;
+    u8 needsPassphrase = 0, tokenProtected = 0;
+    u32 cipher = 0, bits = 0;
+};
+
+Locking lockingOf(QELKeyObject *k)
+{
+    Locking l;
+    if (!qelKeyObjIsSecret(k))
+        return l;
+    QELKeyDB *db = qelKeyObjKeyDB(k);
+    QELStatus saved = db ? qelKeyDBGetLastError(db) : QELError_NoErr;
+    l.secret = qelKeyObjLockingInfoLocal(k, &l.needsPassphrase, &l.tokenProtected, &l.cipher, &l.bits) ==
+               QELError_NoErr;
+    if (db)
+        qelKeyDBSetLastError(db, saved);
+    return l;
+}
+
+bool hasDirectSigOfType(QELKeyObject *k, u8 type)
+{
+    for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_Signature && qelSigType(c) == type)
+            return true;
+    return false;
+}
+
+// A designated revoker of the key whose secret is in the database.
+bool hasSecretRevoker(QELKeyObject *key)
+{
+    u32 count = 1;
+    for (u32 i = 0; i < count; ++i) {
+        u8 cls = 0;
+        QELStatus status = QELError_NoErr;
+        QELKeyObject *r = qelKeyObjNthRevoker(key, i, nullptr, nullptr, &cls, &count, &status);
+        if (status != QELError_NoErr)
+            return false;
+        if ((cls & 0x80) && r != nullptr && qelKeyObjIsSecret(r))
+            return true;
+    }
+    return false;
+}
+
+QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    QELKeyObject *top = qelKeyObjTopKey(k);
+    bool isSub = qelKeyObjType(k) == QELObjectType_SubKey;
+    auto revoked = [&] { return (i->trust & 0x10) || (isSub && top && qelKeyObjIsRevoked(top)); };
+    auto expired = [&] {
+        u32 e = qelKeyObjExpiration(k);
+        return e != 0 && e < now();
+    };
+    auto disabled = [&] { return (i->trust & 0x20) != 0; };
+    auto secret = [&] { return qelKeyObjIsSecret(k); };
+    auto encryptionPart = [&] { return (qelKeyObjUsage(k, false, true) & QELPkUsage_Encrypt) != 0; };
+    auto signingPart = [&] { return (qelKeyObjUsage(k, false, false) & QELPkUsage_Sign) != 0; };
+    switch (n) {
+    case 100: *out = secret(); break;
+    case 101: *out = (i->trust & 0x80) != 0; break;
+    case 102: *out = revoked(); break;
+    case 103: *out = disabled(); break;
+    case 104: *out = true; break;
+    case 105: *out = expired(); break;
+    case 106: *out = lockingOf(k).needsPassphrase != 0; break;
+    // A subkey is revoked by a subkey revocation (0x28), a key by 0x20.
+    case 107: *out = hasDirectSigOfType(k, isSub ? 0x28 : 0x20); break;
+    case 108:
+        *out = !revoked() && !expired() && !disabled() && sizeAcceptable(k) &&
+               (qelKeyObjUsage(k, true, false) & QELPkUsage_Encrypt);
+        break;
+    case 109: *out = secret() && sizeAcceptable(k) && encryptionPart(); break;
+    case 110: *out = secret() && !revoked() && !expired() && !disabled() && sizeAcceptable(k) && signingPart(); break;
+    case 111: *out = sizeAcceptable(k) && signingPart(); break;
+    case 112: *out = encryptionPart(); break;
+    case 113: *out = signingPart(); break;
+    case 114: *out = lockingOf(k).tokenProtected != 0; break;
+    case 115: *out = secret() || (top != nullptr && hasSecretRevoker(top)); break;
+    case 116: *out = qelKeyObjRevokedByRevoker(k, nullptr, nullptr, nullptr, nullptr); break;
+    case 117: {
+        *out = false;
+        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next)
+            if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_CRL &&
+                (qelKeyObjCRLInfo(c)->state & QELSigState_Valid))
+                *out = true;
+        break;
+    }
+    case 118: *out = (i->infoFlags & QELKeyInfo_OnToken) != 0; break;
+    default: return QELError_UnknownProperty;
+    }
+    return QELError_NoErr;
+}
+
+// Up to four octets of a self-signature subpacket, the first one lowest.
+QELStatus subpacketFlags(QELKeyObject *k, u32 type, std::int32_t *out)
+{
+    u32 length = 0;
+    const u8 *d = qelKeyObjFindSelfSigSubpacket(k, type, 0, &length, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (d == nullptr)
+        return QELError_UnknownProperty;
+    u32 v = 0;
+    for (u32 b = 0; b < length && b < 4; ++b)
+        v |= u32(d[b]) << (8 * b);
+    *out = std::int32_t(v);
+    return QELError_NoErr;
+}
+
+QELStatus userIDValidity(QELKeyObject *u, std::int32_t *out)
+{
+    QELKeyObject *key = qelKeyObjTopKey(u);
+    if (key != nullptr && qelKeyObjIsRevoked(key))
+        *out = 1;
+    else if (key != nullptr && qelKeyObjIsAxiomatic(key))
+        *out = 3;
+    else
+        *out = qelKeyObjUserIDInfo(u)->nameTrust & 3;
+    return QELError_NoErr;
+}
+
+std::uint16_t keyTrustValue(QELKeyObject *key)
+{
+    std::vector<u8> bytes;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
+            bytes.push_back(qelKeyObjUserIDInfo(c)->ownerTrust);
+    double p = qelTrustOwnerProbability(bytes.data(), bytes.size(), qelKeyObjKeyInfo(key)->trustSigTrust);
+    return p >= 1.0 ? 0xFFFF : qelTrustValueFromRatio(1.0 / (1.0 - p));
+}
+
+QELStatus keyNumber(QELKeyObject *k, u32 n, std::int32_t *out)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    switch (n) {
+    case 200: *out = qelKeyIDNormaliseAlgorithm(i->algorithm); return QELError_NoErr;
+    case 201: *out = i->bits; return QELError_NoErr;
+    case 202: {
+        QELKeyObject *top = qelKeyObjTopKey(k);
+        QELSettings *settings = qelContextGetSettings(qelKeyObjContext(k));
+        *out = std::int32_t(qelTrustByteToLevel(settings, qelTrustValueToByte(keyTrustValue(top ? top : k))));
+        return QELError_NoErr;
+    }
+    case 203: {
+        QELKeyObject *primary = qelKeyObjPrimaryUserID(qelKeyObjTopKey(k), 0);
+        return primary ? userIDValidity(primary, out) : QELError_NoErr;
+    }
+    case 204: case 205: {
+        Locking l = lockingOf(k);
+        if (!l.secret)
+            return QELError_UnknownProperty;
+        *out = std::int32_t(n == 204 ? l.cipher : l.bits);
+        return QELError_NoErr;
+    }
+    case 206: return subpacketFlags(k, 27, out);
+    case 207:
+        *out = qelKeyObjKeyVersion(k) < 4
+                   ? qelSettingsGetInt(qelContextGetSettings(qelKeyObjContext(k)), QELSetting_HashAlgorithm,
+                                       nullptr, nullptr)
+                   : 2;
+        return QELError_NoErr;
+    case 208: *out = qelKeyObjKeyVersion(k); return QELError_NoErr;
+    case 209: return subpacketFlags(k, 23, out);
+    case 210: *out = (i->infoFlags & QELKeyInfo_OnToken) ? i->tokenSlot : -1; return QELError_NoErr;
+    default: return QELError_UnknownProperty;
+    }
+}
+
+QELStatus keyTime(QELKeyObject *k, u32 n, u32 *out)
+{
+    switch (n) {
+    case 300: *out = qelKeyObjCreation(k); return QELError_NoErr;
+    case 301: *out = qelKeyObjExpiration(k); return QELError_NoErr;
+    case 302: case 303: {
+        QELKeyObject *crl = qelKeyObjEarliestCRL(k, n == 303);
+        if (crl == nullptr)
+            return QELError_UnknownProperty;
+        *out = n == 302 ? qelKeyObjCRLInfo(crl)->thisUpdate : qelKeyObjCRLInfo(crl)->nextUpdate;
+        return QELError_NoErr;
+    }
+    default: return QELError_UnknownProperty;
+    }
+}
+
+// A data property: its bytes and how the certificate items differ.
+struct DataValue {
+    Bytes bytes;
+    bool lengthQueryIsAnswer = false; // 406 and the certificate items
+    int allocTail = 2;                // zero octets behind an allocated copy
+};
+
+void assign(DataValue &v, const void *p, std::size_t n)
+{
+    const u8 *b = static_cast<const u8 *>(p);
+    v.bytes.assign(b, b + n);
+}
+
+// A certificate item through the toolkit (or the test's stand-in).
+QELStatus x509Item(u32 property, const u8 *der, std::size_t length, u8 *buffer, std::size_t *inOutLength)
+{
+#ifdef QEL_TEST_HOOKS
+    if (g_x509ForTesting != nullptr)
+        return g_x509ForTesting(property, der, length, buffer, inOutLength);
+#endif
+    switch (property) {
+    case 1602: return qelX509GetIssuerAndSerial(der, length, buffer, inOutLength);
+    case 1603: return qelX509GetNameText(der, length, false, buffer, inOutLength);
+    case 1604: return qelX509GetNameText(der, length, true, buffer, inOutLength);
+    case 1605: return qelX509GetSubjectAltName(der, length, 0, buffer, inOutLength);
+    case 1606: return qelX509GetSubjectAltName(der, length, 1, buffer, inOutLength);
+    default: return qelX509GetNameDER(der, length, false, buffer, inOutLength);
+    }
+}
+
+QELStatus measuredItem(DataValue &v, u32 property, const u8 *der, std::size_t length)
+{
+    std::size_t n = 0;
+    QELStatus s = x509Item(property, der, length, nullptr, &n);
+    if (s < 0)
+        return s;
+    v.bytes.resize(n);
+    if (n != 0) {
+        s = x509Item(property, der, length, v.bytes.data(), &n);
+        if (s < 0)
+            return s;
+        v.bytes.resize(n);
+    }
+    return QELError_NoErr;
+}
+
+// The public material of a key or subkey (secret parts left out).
+QELStatus publicMaterial(QELKeyObject *k, DataValue &v)
+{
+    std::size_t length = 0;
+    const u8 *material = qelKeyObjKeyMaterial(k, &length);
+    if (material == nullptr)
+        return QELError_UnknownProperty;
+    std::size_t packetLength = 0;
+    const u8 *packet = qelKeyObjRawPacket(k, &packetLength);
+    std::size_t publicEnd = qelKeyPacketPublicLength(packet, packetLength);
+    std::size_t start = std::size_t(material - packet);
+    if (publicEnd > start && publicEnd - start < length)
+        length = publicEnd - start;
+    assign(v, material, length);
+    return QELError_NoErr;
+}
+
+QELStatus keyData(QELKeyObject *k, u32 n, bool lengthOnly, DataValue &v)
+{
+    switch (n) {
+    case 401: {
+        u8 fpr[20];
+        bool v3 = qelKeyObjKeyVersion(k) < 4;
+        QELStatus s = v3 ? qelKeyObjFingerprintV3(k, fpr) : qelKeyObjFingerprint(k, fpr);
+        if (s < 0)
+            return s;
+        assign(v, fpr, v3 ? 16 : 20);
+        return QELError_NoErr;
+    }
+    case 402: {
+        QELKeyID id{};
+        qelKeyObjGetKeyID(k, nullptr, &id);
+        assign(v, &id, sizeof id);
+        return QELError_NoErr;
+    }
+    case 403: {
+        u32 length = 0;
+        const u8 *d = qelKeyObjFindSelfSigSubpacket(k, 11, 0, &length, nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (d == nullptr)
+            return QELError_UnknownProperty;
+        for (u32 b = 0; b < length; ++b) {
+            std::int32_t wide = d[b];
+            const u8 *w = reinterpret_cast<const u8 *>(&wide);
+            v.bytes.insert(v.bytes.end(), w, w + 4);
+        }
+        return QELError_NoErr;
+    }
+    case 404: {
+        QELKeyID id{};
+        if (!qelKeyObjRevokedByRevoker(k, nullptr, nullptr, &id, nullptr))
+            return QELError_BadParams;
+        assign(v, qelKeyIDAtBytes(&id) + 4, 4);
+        return QELError_NoErr;
+    }
+    case 405: return publicMaterial(k, v);
+    case 406: {
+        v.lengthQueryIsAnswer = true;
+        if (lengthOnly) {
+            v.bytes.resize(16);
+            return QELError_NoErr;
+        }
+        QELContext *context = qelKeyObjContext(k);
+        DataValue spki;
+        std::size_t length = 0;
+        QELStatus s;
+#ifdef QEL_TEST_HOOKS
+        if (g_x509ForTesting != nullptr) {
+            s = g_x509ForTesting(406, nullptr, 0, nullptr, &length);
+            spki.bytes.resize(length);
+            if (s >= 0)
+                s = g_x509ForTesting(406, nullptr, 0, spki.bytes.data(), &length);
+        } else
+#endif
+        {
+            s = qelX509KeyToSubjectPublicKeyInfo(context, k, nullptr, &length);
+            spki.bytes.resize(length);
+            if (s >= 0)
+                s = qelX509KeyToSubjectPublicKeyInfo(context, k, spki.bytes.data(), &length);
+        }
+        if (s < 0)
+            return s;
+        QELMD5State md5;
+        qelMD5Init(&md5);
+        qelMD5Update(&md5, spki.bytes.data(), length);
+        assign(v, qelMD5Final(&md5), 16);
+        return QELError_NoErr;
+    }
+    case 407: {
+        u32 length = 0;
+        const u8 *d = qelKeyObjFindSelfSigSubpacket(k, 24, 0, &length, nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (d == nullptr)
+            return QELError_UnknownProperty;
+        assign(v, d, length);
+        return QELError_NoErr;
+    }
+    default: return QELError_UnknownProperty;
+    }
+}
+
+// ---- user IDs
+
+std::string_view userIDText(QELKeyObject *u)
+{
+    std::size_t n = 0;
+    const u8 *t = qelUserIDText(u, &n);
+    return t ? std::string_view(reinterpret_cast<const char *>(t), n) : std::string_view();
+}
+
+QELStatus userIDNumber(QELKeyObject *u, u32 n, std::int32_t *out)
+{
+    switch (n) {
+    case 1000: return userIDValidity(u, out);
+    case 1001: *out = qelTrustByteToValue(qelKeyObjUserIDInfo(u)->ownerTrust); return QELError_NoErr;
+    case 1002: {
+        u8 type = 0;
+        if (qelUserIDIsAttribute(u) && qelUserIDAttribute(u, 0, &type, nullptr, nullptr) != nullptr)
+            *out = type;
+        return QELError_NoErr;
+    }
+    default: return QELError_UnknownProperty;
+    }
+}
+
+QELStatus userIDData(QELKeyObject *u, u32 n, DataValue &v)
+{
+    bool attribute = qelUserIDIsAttribute(u);
+    if (n == 1201) {
+        u32 length = 0;
+        const u8 *d = attribute ? qelUserIDAttribute(u, 0, nullptr, &length, nullptr) : nullptr;
+        if (d == nullptr)
+            return QELError_UnknownProperty;
+        assign(v, d, length);
+        return QELError_NoErr;
+    }
+    if (n < 1200 || n > 1203 || attribute)
+        return QELError_UnknownProperty;
+    std::string_view text = userIDText(u);
+    std::size_t open = text.find('<');
+    if (n == 1202) {
+        std::string_view name = text.substr(0, open);
+        if (open != std::string_view::npos)
+            while (!name.empty() && name.back() == ' ')
+                name.remove_suffix(1);
+        text = name;
+    } else if (n == 1203) {
+        if (open == std::string_view::npos)
+            return QELError_UnknownProperty;
+        std::string_view rest = text.substr(open + 1);
+        text = rest.substr(0, rest.find('>'));
+    }
+    assign(v, text.data(), text.size());
+    return QELError_NoErr;
+}
+
+// ---- signatures
+
+QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    switch (n) {
+    case 1300: *out = qelSigIsRevoked(s); break;
+    case 1301: *out = true; break;
+    case 1302: *out = (i->state & QELSigState_Checked) != 0; break;
+    case 1303: *out = (i->state & QELSigState_Valid) != 0; break;
+    case 1304: {
+        QELKeyObject *signer = qelSigSigner(s);
+        *out = qelKeyObjIsLive(signer) && isKeyOrSubKey(signer) && qelKeyObjIsSecret(signer);
+        break;
+    }
+    case 1305: *out = (i->flags & QELSigInfo_Exportable) != 0; break;
+    case 1306: {
+        *out = qelSigIsRevoked(s);
+        auto *parent = static_cast<QELKeyObject *>(s->parent);
+        QELKeyID mine{};
+        qelSigGetSignerKeyID(s, nullptr, &mine);
+        for (QELKeyObject *c = qelKeyObjIsValid(parent) ? parent->firstChild : nullptr; c && !*out; c = c->next) {
+            if (c == s || !qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature ||
+                qelSigType(c) != 0x30 || qelSigCreation(c) < i->creation)
+                continue;
+            QELKeyID other{};
+            qelSigGetSignerKeyID(c, nullptr, &other);
+            *out = qelKeyIDEqual(mine, other);
+        }
+        break;
+    }
+    case 1307: {
+        u32 e = qelSigExpiration(s);
+        *out = e != 0 && e < now();
+        break;
+    }
+    case 1308: *out = (i->flags & QELSigInfo_X509) != 0; break;
+    default: return QELError_UnknownProperty;
+    }
+    return QELError_NoErr;
+}
+
+QELStatus sigNumber(QELKeyObject *s, u32 n, std::int32_t *out)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    switch (n) {
+    case 1400: {
+        u8 algorithm = 0;
+        QELKeyID id{};
+        qelSigGetSignerKeyID(s, &algorithm, &id);
+        *out = qelKeyIDNormaliseAlgorithm(algorithm);
+        return QELError_NoErr;
+    }
+    case 1401: *out = i->trustDepth; return QELError_NoErr;
+    case 1402: *out = i->trustAmount; return QELError_NoErr;
+    default: return QELError_UnknownProperty;
+    }
+}
+
+QELStatus sigData(QELKeyObject *s, u32 n, DataValue &v)
+{
+    QELSigInfo *i = qelKeyObjSigInfo(s);
+    if (n == 1600) {
+        if (qelKeyObjIsX509NameEntry(qelSigSigner(s)))
+            return QELError_UnknownProperty;
+        QELKeyID id{};
+        qelSigGetSignerKeyID(s, nullptr, &id);
+        assign(v, &id, sizeof id);
+        return QELError_NoErr;
+    }
+    if (n == 1608) {
+        if (!(i->flags & QELSigInfo_RegExp))
+            return QELError_UnknownProperty;
+        std::size_t length = 0;
+        const u8 *packet = qelKeyObjRawPacket(s, &length);
+        u32 dataLength = 0;
+        const u8 *d = packet ? qelSigSubpacketFind(packet, length, 6, 0, &dataLength, nullptr, nullptr,
+                                                   nullptr, nullptr)
+                             : nullptr;
+        if (d == nullptr)
+            return QELError_UnknownProperty;
+        if (dataLength != 0 && d[dataLength - 1] == 0)
+            --dataLength;
+        assign(v, d, dataLength);
+        return QELError_NoErr;
+    }
+    if (n < 1601 || n > 1607)
+        return QELError_UnknownProperty;
+    std::size_t derLength = 0;
+    const u8 *der = qelKeyObjSigX509Data(s, &derLength);
+    if (der == nullptr)
+        return QELError_UnknownProperty;
+    if (n == 1601) {
+        assign(v, der, derLength);
+        return QELError_NoErr;
+    }
+    v.lengthQueryIsAnswer = true;
+    v.allocTail = (n >= 1603 && n <= 1606) ? 1 : 0;
+    QELStatus st = measuredItem(v, n, der, derLength);
+    if (st < 0)
+        return st;
+    if ((n == 1605 || n == 1606) && v.bytes.empty())
+        return QELError_BadParams;
+    return QELError_NoErr;
+}
+
+// ---- routing
+
+enum class Kind { Bool, Number, Time, Data };
+
+// The key property a subkey number stands for; 0 when none.
+u32 subKeyMapping(Kind kind, u32 n)
+{
+    static constexpr u32 bools[] = {102, 104, 105, 106, 107, 115, 116, 118};
+    static constexpr u32 numbers[] = {200, 201, 204, 205, 208, 206};
+    static constexpr u32 times[] = {300, 301};
+    static constexpr u32 data[] = {405, 402};
+    auto pick = [n](const auto &table, u32 base) -> u32 {
+        return n >= base && n - base < std::size(table) ? table[n - base] : 0;
+    };
+    switch (kind) {
+    case Kind::Bool: return pick(bools, 501);
+    case Kind::Number: return pick(numbers, 600);
+    case Kind::Time: return pick(times, 700);
+    case Kind::Data: return pick(data, 800);
+    }
+    return 0;
+}
+
+enum class Range { Generic, Key, SubKey, UserID, Signature };
+
+Range rangeOf(Kind kind, u32 n)
+{
+    if (n < 100)
+        return kind == Kind::Number ? Range::Generic : Range::Key;
+    if (n < 500)
+        return Range::Key;
+    if (n < 900)
+        return Range::SubKey;
+    if (n >= 1300)
+        return Range::Signature;
+    return Range::UserID;
+}
+
+// The range's checks; on success the property number to read on the object.
+QELStatus checkRange(QELKeyObject *o, Kind kind, Range range, u32 *n)
+{
+    if (!qelKeyObjIsValid(o))
+        return QELError_BadParams;
+    int type = qelKeyObjType(o);
+    switch (range) {
+    case Range::Generic: return QELError_NoErr;
+    case Range::Key:
+        return isKeyOrSubKey(o) ? QELError_NoErr : QELError_BadParams;
+    case Range::SubKey:
+        if (type != QELObjectType_SubKey)
+            return QELError_BadParams;
+        if (kind == Kind::Data && qelKeyObjIsDeleted(o))
+            return QELError_DeadKeyObject;
+        *n = subKeyMapping(kind, *n);
+        return *n != 0 ? QELError_NoErr : QELError_UnknownProperty;
+    case Range::UserID:
+        if (type != QELObjectType_UserID)
+            return QELError_BadParams;
+        return qelKeyObjIsDeleted(o) ? QELError_DeadKeyObject : QELError_NoErr;
+    case Range::Signature:
+        if (type != QELObjectType_Signature)
+            return QELError_BadParams;
+        return qelKeyObjIsDeleted(o) ? QELError_DeadKeyObject : QELError_NoErr;
+    }
+    return QELError_BadParams;
+}
+
+// Fills v with a data property; lengthOnly lets 406 answer without hashing.
+QELStatus dataProperty(QELKeyObject *o, u32 n, bool lengthOnly, DataValue &v, Range *outRange)
+{
+    Range range = rangeOf(Kind::Data, n);
+    *outRange = range;
+    QELStatus s = checkRange(o, Kind::Data, range, &n);
+    if (s != QELError_NoErr)
+        return s;
+    try {
+        switch (range) {
+        case Range::Key: case Range::SubKey: return keyData(o, n, lengthOnly, v);
+        case Range::UserID: return userIDData(o, n, v);
+        case Range::Signature: return sigData(o, n, v);
+        default: return QELError_UnknownProperty;
+        }
+    } catch (const std::bad_alloc &) {
+        return QELError_OutOfMemory;
+    }
+}
+
+} // namespace
+
+QELStatus qelKeyObjBoolPropertyLocal(QELKeyObject *object, u32 property, u8 *outValue)
+{
+    qel::clearOut(outValue);
+    if (outValue == nullptr)
+        return QELError_BadParams;
+    Range range = rangeOf(Kind::Bool, property);
+    QELStatus s = checkRange(object, Kind::Bool, range, &property);
+    if (s != QELError_NoErr)
+        return s;
+    bool value = false;
+    switch (range) {
+    case Range::Key: case Range::SubKey: s = keyBool(object, property, &value); break;
+    case Range::UserID:
+        s = property == 900 ? QELError_NoErr : QELError_UnknownProperty;
+        value = property == 900 && qelUserIDIsAttribute(object);
+        break;
+    case Range::Signature: s = sigBool(object, property, &value); break;
+    default: s = QELError_UnknownProperty; break;
+    }
+    if (s == QELError_NoErr)
+        *outValue = value ? 1 : 0;
+    return s;
+}
+
+QELStatus qelKeyObjNumberPropertyLocal(QELKeyObject *object, u32 property, std::int32_t *outValue)
+{
+    qel::clearOut(outValue);
+    if (outValue == nullptr)
+        return QELError_BadParams;
+    Range range = rangeOf(Kind::Number, property);
+    QELStatus s = checkRange(object, Kind::Number, range, &property);
+    if (s != QELError_NoErr)
+        return s;
+    std::int32_t value = 0;
+    switch (range) {
+    case Range::Generic: {
+        if (property != 20)
+            return QELError_UnknownProperty;
+        static constexpr std::int32_t bits[] = {0, 1, 2, 4, 8, 0, 0};
+        int type = qelKeyObjType(object);
+        value = type >= 0 && type < int(std::size(bits)) ? bits[type] : 0;
+        break;
+    }
+    case Range::Key: case Range::SubKey: s = keyNumber(object, property, &value); break;
+    case Range::UserID: s = userIDNumber(object, property, &value); break;
+    case Range::Signature: s = sigNumber(object, property, &value); break;
+    }
+    if (s == QELError_NoErr)
+        *outValue = value;
+    return s;
+}
+
+QELStatus qelKeyObjTimePropertyLocal(QELKeyObject *object, u32 property, u32 *outValue)
+{
+    qel::clearOut(outValue);
+    if (outValue == nullptr)
+        return QELError_BadParams;
+    Range range = rangeOf(Kind::Time, property);
+    if (range == Range::UserID)
+        return QELError_BadParams;
+    QELStatus s = checkRange(object, Kind::Time, range, &property);
+    if (s != QELError_NoErr)
+        return s;
+    u32 value = 0;
+    if (range == Range::Signature) {
+        if (property == 1500)
+            value = qelSigCreation(object);
+        else if (property == 1501)
+            value = qelSigExpiration(object);
+        else
+            s = QELError_UnknownProperty;
+    } else {
+        s = keyTime(object, property, &value);
+    }
+    if (s == QELError_NoErr)
+        *outValue = value;
+    return s;
+}
+
+QELStatus qelKeyObjDataPropertyLocal(QELKeyObject *object, u32 property, void *buffer, std::size_t size,
+                                     std::size_t *outLength)
+{
+    qel::clearOut(outLength);
+    if (outLength == nullptr || (buffer == nullptr && size != 0))
+        return QELError_BadParams;
+    DataValue v;
+    Range range = Range::Key;
+    QELStatus s = dataProperty(object, property, buffer == nullptr, v, &range);
+    if (buffer != nullptr && range != Range::UserID)
+        std::memset(buffer, 0, size);
+    if (s != QELError_NoErr)
+        return s;
+    *outLength = v.bytes.size();
+    if (buffer == nullptr)
+        return v.bytes.empty() || v.lengthQueryIsAnswer ? QELError_NoErr : QELError_BufferTooSmall;
+    // Certificate items too answer a buffer that is too small as such,
+    // never with a silently cut value.
+    return qelPropertyDataCopy(v.bytes.data(), buffer, v.bytes.size(), size);
+}
+
+QELStatus qelKeyObjDataPropertyAllocLocal(QELKeyObject *object, u32 property, void **outBuffer,
+                                          std::size_t *outLength)
+{
+    qel::clearOut(outBuffer);
+    qel::clearOut(outLength);
+    if (outBuffer == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    DataValue v;
+    Range range = Range::Key;
+    QELStatus s = dataProperty(object, property, false, v, &range);
+    if (s != QELError_NoErr)
+        return s;
+    QELContext *context = qelKeyObjContext(object);
+    if (v.allocTail == 2) {
+        s = qelPropertyDataAlloc(context, v.bytes.data(), v.bytes.size(), outBuffer);
+    } else {
+        if (v.bytes.empty())
+            return QELError_UnknownProperty;
+        auto *block = static_cast<u8 *>(qelContextMemAlloc(context, v.bytes.size() + std::size_t(v.allocTail), 0));
+        if (block == nullptr)
+            return QELError_OutOfMemory;
+        std::memcpy(block, v.bytes.data(), v.bytes.size());
+        if (v.allocTail == 1)
+            block[v.bytes.size()] = 0;
+        *outBuffer = block;
+    }
+    if (s == QELError_NoErr)
+        *outLength = v.bytes.size();
+    return s;
+}
+
+QELStatus qelKeyCheckUsable(QELKeyObject *key)
+{
+    u8 value = 0;
+    if (qelKeyObjBoolPropertyLocal(key, 102, &value) == QELError_NoErr && value)
+        return QELError_KeyRevoked;
+    if (qelKeyObjBoolPropertyLocal(key, 105, &value) == QELError_NoErr && value)
+        return QELError_KeyExpired;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjGetBoolProperty(QELKeyObject *object, u32 property, u8 *outValue)
+{
+    QEL_ENTER(outValue);
+    return qelKeyObjBoolPropertyLocal(object, property, outValue);
+}
+
+QELStatus qelKeyObjGetNumberProperty(QELKeyObject *object, u32 property, std::int32_t *outValue)
+{
+    QEL_ENTER(outValue);
+    return qelKeyObjNumberPropertyLocal(object, property, outValue);
+}
+
+QELStatus qelKeyObjGetTimeProperty(QELKeyObject *object, u32 property, u32 *outValue)
+{
+    QEL_ENTER(outValue);
+    return qelKeyObjTimePropertyLocal(object, property, outValue);
+}
+
+QELStatus qelKeyObjGetDataProperty(QELKeyObject *object, u32 property, void *buffer, std::size_t size,
+                                   std::size_t *outLength)
+{
+    QEL_ENTER(outLength);
+    return qelKeyObjDataPropertyLocal(object, property, buffer, size, outLength);
+}
+
+QELStatus qelKeyObjGetDataPropertyAlloc(QELKeyObject *object, u32 property, void **outBuffer,
+                                        std::size_t *outLength)
+{
+    QEL_ENTER(outBuffer, outLength);
+    return qelKeyObjDataPropertyAllocLocal(object, property, outBuffer, outLength);
+}
+
+QELStatus qelKeyGetPrimaryUserIDName(QELKeyObject *key, void *buffer, std::size_t size, std::size_t *outLength)
+{
+    QEL_ENTER(outLength);
+    if (!qelKeyObjIsKey(key) || outLength == nullptr)
+        return QELError_BadParams;
+    QELKeyObject *primary = qelKeyObjPrimaryUserID(key, 0);
+    if (primary == nullptr)
+        return QELError_ItemNotFound;
+    return qelKeyObjDataPropertyLocal(primary, 1200, buffer, size, outLength);
+}
+
+QELStatus qelKeyGetValidity(QELKeyObject *key, std::int32_t *outValidity)
+{
+    QEL_ENTER(outValidity);
+    if (!qelKeyObjIsKey(key) || outValidity == nullptr)
+        return QELError_BadParams;
+    QELKeyObject *primary = qelKeyObjPrimaryUserID(key, 0);
+    if (primary == nullptr)
+        return QELError_ItemNotFound;
+    return qelKeyObjNumberPropertyLocal(primary, 1000, outValidity);
+}
+
+#ifdef QEL_TEST_HOOKS
+void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc) { g_x509ForTesting = proc; }
+#endif

@@ -43,3 +43,24 @@ struct QELKeyID;
 // when they do not fit.
 [[nodiscard]] QELStatus qelPropertyDataCopy(const void *bytes, void *buffer, std::size_t length,
                                             std::size_t bufferSize);
+
+// ---- numbered properties -----------------------------------------------------------
+struct QELKeyObject;
+
+// The getters behind the public ones, without the API entry guard: routing
+// by number range, the range's object checks, then the property. Outs are
+// cleared first.
+[[nodiscard]] QELStatus qelKeyObjBoolPropertyLocal(QELKeyObject *object, std::uint32_t property,
+                                                   std::uint8_t *outValue);
+[[nodiscard]] QELStatus qelKeyObjNumberPropertyLocal(QELKeyObject *object, std::uint32_t property,
+                                                     std::int32_t *outValue);
+[[nodiscard]] QELStatus qelKeyObjTimePropertyLocal(QELKeyObject *object, std::uint32_t property,
+                                                   std::uint32_t *outValue);
+[[nodiscard]] QELStatus qelKeyObjDataPropertyLocal(QELKeyObject *object, std::uint32_t property,
+                                                   void *buffer, std::size_t size,
+                                                   std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjDataPropertyAllocLocal(QELKeyObject *object, std::uint32_t property,
+                                                        void **outBuffer, std::size_t *outLength);
+// QELError_KeyRevoked when property 102 holds, else QELError_KeyExpired
+// when 105 holds, else 0.
+[[nodiscard]] QELStatus qelKeyCheckUsable(QELKeyObject *key);

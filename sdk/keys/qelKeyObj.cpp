@@ -2388,3 +2388,228 @@ QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, 
     }
     return best;
 }
+
+// ---- designated revokers --------------------------------------------------------------------------
+
+namespace {
+
+QELKeyObject *nthRevocationEntry(QELKeyObject *key, u32 type, u32 index, u8 *outAlgorithm,
+                                 QELKeyID *outID, u8 *outClass, u32 *outCount, QELStatus *outStatus)
+{
+    if (outAlgorithm) *outAlgorithm = 0;
+    if (outID) *outID = QELKeyID{};
+    if (outClass) *outClass = 0;
+    if (outCount) *outCount = 0;
+    if (outStatus) *outStatus = QELError_NoErr;
+    QELStatus status = QELError_NoErr;
+    u32 length = 0, count = 0;
+    const u8 *d = qelKeyObjIsValid(key)
+                      ? qelKeyObjFindSelfSigSubpacket(key, type, index, &length, nullptr, nullptr,
+                                                      nullptr, &count, &status)
+                      : nullptr;
+    if (outCount) *outCount = count;
+    if (d == nullptr || length < 22) {
+        if (outStatus) *outStatus = status != QELError_NoErr ? status : QELError_ItemNotFound;
+        return nullptr;
+    }
+    u8 algorithm = qelKeyIDNormaliseAlgorithm(d[1]);
+    if (outClass) *outClass = d[0];
+    if (outAlgorithm) *outAlgorithm = algorithm;
+    if (outID)
+        static_cast<void>(qelKeyIDFromBytes(d + 14, algorithm, 8, outID)); // length 8 is valid
+    QELKeyDB *db = qelKeyObjKeyDB(key);
+    QELKeyObject *found = db ? qelKeyDBFindKeyByRawID(db, algorithm, d + 14) : nullptr;
+    if (found == nullptr || qelKeyObjIsPlaceholder(found))
+        return nullptr;
+    u8 fpr[20];
+    if (qelKeyObjFingerprint(found, fpr) != 20 || std::memcmp(fpr, d + 2, 20) != 0)
+        return nullptr;
+    return found;
+}
+
+} // namespace
+
+QELKeyObject *qelKeyObjNthRevoker(QELKeyObject *key, u32 index, u8 *outAlgorithm, QELKeyID *outID,
+                                  u8 *outClass, u32 *outCount, QELStatus *outStatus)
+{
+    return nthRevocationEntry(key, 12, index, outAlgorithm, outID, outClass, outCount, outStatus);
+}
+
+QELKeyObject *qelKeyObjNthSubpacket10Key(QELKeyObject *key, u32 index, u8 *outAlgorithm,
+                                         QELKeyID *outID, u8 *outClass, u32 *outCount,
+                                         QELStatus *outStatus)
+{
+    return nthRevocationEntry(key, 10, index, outAlgorithm, outID, outClass, outCount, outStatus);
+}
+
+bool qelKeyIsDesignatedRevoker(QELKeyObject *key, QELKeyObject *candidate)
+{
+    if (!qelKeyObjIsValid(key) || !qelKeyObjIsValid(candidate))
+        return false;
+    bool placeholder = qelKeyObjIsPlaceholder(candidate);
+    u32 count = 1;
+    for (u32 i = 0; i < count; ++i) {
+        u8 algorithm = 0, cls = 0;
+        QELKeyID id{};
+        QELStatus status = QELError_NoErr;
+        QELKeyObject *entry = qelKeyObjNthRevoker(key, i, &algorithm, &id, &cls, &count, &status);
+        if (status != QELError_NoErr)
+            return false;
+        if (!(cls & 0x80))
+            continue;
+        if (placeholder) {
+            QELKeyInfo *ci = qelKeyObjKeyInfo(candidate);
+            if (qelKeyIDNormaliseAlgorithm(ci->algorithm) == algorithm &&
+                std::memcmp(ci->keyID, qelKeyIDAtBytes(&id), 8) == 0)
+                return true;
+        } else if (entry == candidate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool qelSigIsEffectiveRevocation(QELKeyObject *sig)
+{
+    if (!isLiveSignature(sig))
+        return false;
+    auto *parent = static_cast<QELKeyObject *>(sig->parent);
+    if (!isKeyOrSubKey(parent))
+        return false;
+    QELKeyObject *key = qelKeyObjTopKey(sig);
+    bool onKey = parent == key;
+    if (qelSigType(sig) != (onKey ? 0x20 : 0x28))
+        return false;
+    bool checked = qelSigIsChecked(sig);
+    if (checked && !qelSigIsValid(sig))
+        return false;
+    if (!checked && !(onKey && qelKeyObjIsRevoked(key)))
+        return false;
+    QELKeyObject *signer = qelSigSigner(sig);
+    return signer != nullptr && (signer == key || qelKeyIsDesignatedRevoker(key, signer));
+}
+
+bool qelKeyObjRevokedByRevoker(QELKeyObject *object, QELKeyObject **outRevoker, u8 *outAlgorithm,
+                               QELKeyID *outID, QELStatus *outStatus)
+{
+    if (outRevoker) *outRevoker = nullptr;
+    if (outAlgorithm) *outAlgorithm = 0;
+    if (outID) *outID = QELKeyID{};
+    if (outStatus) *outStatus = QELError_NoErr;
+    if (!isKeyOrSubKey(object))
+        return false;
+    QELKeyObject *key = qelKeyObjTopKey(object);
+    u8 wanted = object == key ? 0x20 : 0x28;
+    for (QELKeyObject *c = object->firstChild; c != nullptr; c = c->next) {
+        if (!isLiveSignature(c) || qelSigType(c) != wanted)
+            continue;
+        QELKeyObject *signer = qelSigSigner(c);
+        if (signer == nullptr || signer == key || !qelKeyIsDesignatedRevoker(key, signer))
+            continue;
+        if (outRevoker && !qelKeyObjIsPlaceholder(signer))
+            *outRevoker = signer;
+        qelKeyObjGetKeyID(signer, outAlgorithm, outID);
+        return true;
+    }
+    return false;
+}
+
+QELStatus qelKeyGetRevoker(QELKeyObject *key, std::uint32_t index, QELKeyObject **outKey,
+                           QELKeyID *outID)
+{
+    QEL_ENTER(outKey, outID);
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QELStatus status = QELError_NoErr;
+    QELKeyObject *revoker = qelKeyObjNthRevoker(key, index, nullptr, outID, nullptr, nullptr, &status);
+    if (outKey) *outKey = revoker;
+    return status;
+}
+
+QELStatus qelKeyCountRevokers(QELKeyObject *key, std::uint32_t *outCount)
+{
+    QEL_ENTER(outCount);
+    if (!qelKeyObjIsKey(key) || outCount == nullptr)
+        return QELError_BadParams;
+    QELStatus status = QELError_NoErr;
+    static_cast<void>(qelKeyObjNthRevoker(key, 0, nullptr, nullptr, nullptr, outCount, &status));
+    return status == QELError_ItemNotFound ? QELError_NoErr : status;
+}
+
+// ---- revocation lists under a key -------------------------------------------------------------------
+
+const u8 *qelCRLDistPoint(QELKeyObject *crl, std::size_t *outLength)
+{
+    *outLength = 0;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjIsValid(crl) && qelKeyObjType(crl) == QELObjectType_CRL
+                           ? qelKeyObjRawPacket(crl, &length)
+                           : nullptr;
+    return packet ? qelCRLPacketDistPoint(packet, length, outLength) : nullptr;
+}
+
+namespace {
+
+bool isLiveValidCRL(QELKeyObject *o)
+{
+    return qelKeyObjIsLive(o) && qelKeyObjType(o) == QELObjectType_CRL &&
+           (qelKeyObjCRLInfo(o)->state & QELSigState_Valid);
+}
+
+} // namespace
+
+bool qelCRLIsCurrent(QELKeyObject *crl, u32 time)
+{
+    if (!qelKeyObjIsValid(crl) || qelKeyObjType(crl) != QELObjectType_CRL)
+        return false;
+    QELCRLInfo *info = qelKeyObjCRLInfo(crl);
+    if (time != 0 && info->nextUpdate < time)
+        return false;
+    std::size_t pointLength = 0;
+    const u8 *point = qelCRLDistPoint(crl, &pointLength);
+    auto *parent = static_cast<QELKeyObject *>(crl->parent);
+    if (!qelKeyObjIsValid(parent))
+        return true;
+    for (QELKeyObject *s = parent->firstChild; s != nullptr; s = s->next) {
+        if (s == crl || !isLiveValidCRL(s) || qelKeyObjCRLInfo(s)->thisUpdate <= info->thisUpdate)
+            continue;
+        std::size_t otherLength = 0;
+        const u8 *other = qelCRLDistPoint(s, &otherLength);
+        if ((point == nullptr) != (other == nullptr))
+            continue;
+        if (point == nullptr ||
+            (otherLength == pointLength && std::memcmp(point, other, pointLength) == 0))
+            return false;
+    }
+    return true;
+}
+
+QELKeyObject *qelKeyObjNthCurrentCRL(QELKeyObject *key, u32 index, u32 *outCount)
+{
+    if (outCount) *outCount = 0;
+    if (!qelKeyObjIsValid(key))
+        return nullptr;
+    QELKeyObject *found = nullptr;
+    u32 n = 0;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
+        if (!isLiveValidCRL(c) || !qelCRLIsCurrent(c, 0))
+            continue;
+        if (n++ == index)
+            found = c;
+    }
+    if (outCount) *outCount = n;
+    return found;
+}
+
+QELKeyObject *qelKeyObjEarliestCRL(QELKeyObject *key, bool byNextUpdate)
+{
+    QELKeyObject *best = nullptr;
+    auto when = [byNextUpdate](QELKeyObject *c) {
+        QELCRLInfo *i = qelKeyObjCRLInfo(c);
+        return byNextUpdate ? i->nextUpdate : i->thisUpdate;
+    };
+    for (QELKeyObject *c = qelKeyObjIsValid(key) ? key->firstChild : nullptr; c != nullptr; c = c->next)
+        if (isLiveValidCRL(c) && qelCRLIsCurrent(c, 0) && (best == nullptr || when(c) < when(best)))
+            best = c;
+    return best;
+}

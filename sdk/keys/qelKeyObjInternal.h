@@ -406,3 +406,29 @@ void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key);
 // The newest usable subkey whose algorithm serves the role and whose
 // binding's key flags, when it has them, allow it.
 QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role);
+
+// ---- designated revokers -----------------------------------------------------------------------
+// The index-th revocation-key entry (subpacket 12) of the key's
+// self-signatures: the revoker when the database holds it under the entry's
+// fingerprint, else null; the outs describe the entry. QELError_ItemNotFound
+// in the status when there is no such entry.
+QELKeyObject *qelKeyObjNthRevoker(QELKeyObject *key, std::uint32_t index, std::uint8_t *outAlgorithm,
+                                  QELKeyID *outID, std::uint8_t *outClass, std::uint32_t *outCount,
+                                  QELStatus *outStatus);
+// The same over subpacket 10.
+QELKeyObject *qelKeyObjNthSubpacket10Key(QELKeyObject *key, std::uint32_t index,
+                                         std::uint8_t *outAlgorithm, QELKeyID *outID,
+                                         std::uint8_t *outClass, std::uint32_t *outCount,
+                                         QELStatus *outStatus);
+bool qelKeyIsDesignatedRevoker(QELKeyObject *key, QELKeyObject *candidate);
+bool qelSigIsEffectiveRevocation(QELKeyObject *sig);
+bool qelKeyObjRevokedByRevoker(QELKeyObject *object, QELKeyObject **outRevoker,
+                               std::uint8_t *outAlgorithm, QELKeyID *outID, QELStatus *outStatus);
+
+// ---- revocation lists under a key ----------------------------------------------------------------
+const std::uint8_t *qelCRLDistPoint(QELKeyObject *crl, std::size_t *outLength);
+// Valid, not past its next update at `time` (when not 0), and not superseded
+// by a newer valid sibling of the same distribution point.
+bool qelCRLIsCurrent(QELKeyObject *crl, std::uint32_t time);
+QELKeyObject *qelKeyObjNthCurrentCRL(QELKeyObject *key, std::uint32_t index, std::uint32_t *outCount);
+QELKeyObject *qelKeyObjEarliestCRL(QELKeyObject *key, bool byNextUpdate);

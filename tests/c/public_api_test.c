@@ -23,6 +23,7 @@
 #include "qelHMAC.h"
 #include "qelHash.h"
 #include "qelKeyDB.h"
+#include "qelKeyDBChange.h"
 #include "qelKeyFilter.h"
 #include "qelKeyID.h"
 #include "qelKeyIter.h"

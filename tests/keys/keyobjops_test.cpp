@@ -77,18 +77,6 @@ QELKeyObject *keyByFingerprint(QELKeyDB *db, const std::string &fpr)
     return nullptr;
 }
 
-QELKeyObject *keyByID(QELKeyDB *db, const std::string &id)
-{
-    for (QELKeyObject *k : liveKeys(db)) {
-        if (keyIDHex(k) == id)
-            return k;
-        for (QELKeyObject *s : liveChildren(k, QELObjectType_SubKey))
-            if (keyIDHex(s) == id)
-                return s;
-    }
-    return nullptr;
-}
-
 // The key ID of the part an operation object was made from; "none" when
 // there is none.
 std::string publicPart(QELKeyObject *o, int role)
@@ -140,7 +128,7 @@ TEST_F(KeyObjOps, FingerprintsAndKeyIDsAgreeWithGnuPG)
             if (f.size() > 4 && (f[0] == "pub" || f[0] == "sub"))
                 lastID = f[4];
             if (f.size() > 9 && f[0] == "fpr") {
-                QELKeyObject *k = keyByID(db, lastID);
+                QELKeyObject *k = keyOrSubKeyByID(db, lastID);
                 ASSERT_NE(k, nullptr) << ring << " " << lastID;
                 std::uint8_t out[20];
                 ASSERT_EQ(qelKeyObjFingerprint(k, out), 20);
@@ -163,7 +151,7 @@ TEST_F(KeyObjOps, MaterialFingerprintsMatchAnIndependentComputation)
     ASSERT_EQ(expected.size(), 13u);
     for (const auto &[id, fpr] : expected) {
         for (QELKeyDB *d : {db, sdb}) {
-            QELKeyObject *k = keyByID(d, id);
+            QELKeyObject *k = keyOrSubKeyByID(d, id);
             ASSERT_NE(k, nullptr) << id;
             std::uint8_t out[20];
             ASSERT_EQ(qelKeyObjMaterialFingerprint(k, out), 20);
@@ -262,7 +250,7 @@ TEST_F(KeyObjOps, AppendedSubkeyWithBadBindingIsNeverChosen)
     EXPECT_EQ(publicPart(freshKey, QELKeyRole_Encrypt), gpgChoice);
     EXPECT_TRUE(qelSigIsChecked(freshBinding));
     EXPECT_FALSE(qelSigIsValid(freshBinding));
-    QELKeyObject *chosen = keyByID(fresh, gpgChoice);
+    QELKeyObject *chosen = keyOrSubKeyByID(fresh, gpgChoice);
     ASSERT_NE(chosen, nullptr);
     QELKeyObject *goodBinding = liveChildren(chosen, QELObjectType_Signature).front();
     EXPECT_TRUE(qelSigIsChecked(goodBinding) && qelSigIsValid(goodBinding));
@@ -272,7 +260,7 @@ TEST_F(KeyObjOps, SubkeyUsabilityByTimeRevocationAndBinding)
 {
     QELKeyDB *db = open("keyuse.gpg");
     ASSERT_NE(db, nullptr);
-    QELKeyObject *sub = keyByID(db, "985BD734B9C12A29");
+    QELKeyObject *sub = keyOrSubKeyByID(db, "985BD734B9C12A29");
     ASSERT_NE(sub, nullptr);
     QELKeyInfo *info = qelKeyObjKeyInfo(sub);
     const std::uint32_t created = info->creation, now = qelTimeDateNow();
@@ -310,9 +298,9 @@ TEST_F(KeyObjOps, PartsChosenByRole)
     ASSERT_NE(db, nullptr);
     QELKeyDB *main = open("secret.gpg", "secret.colons");
     ASSERT_NE(main, nullptr);
-    QELKeyObject *rsaElg = keyByID(db, "3A05F145996E6A6A");
-    QELKeyObject *elgSub = keyByID(db, "BCD75D8149671B06");
-    QELKeyObject *dsaAlone = keyByID(db, "BA7F6E56EDDBA748");
+    QELKeyObject *rsaElg = keyOrSubKeyByID(db, "3A05F145996E6A6A");
+    QELKeyObject *elgSub = keyOrSubKeyByID(db, "BCD75D8149671B06");
+    QELKeyObject *dsaAlone = keyOrSubKeyByID(db, "BA7F6E56EDDBA748");
     ASSERT_TRUE(rsaElg && elgSub && dsaAlone);
     QELKeyObject *dsa = nullptr, *dsaElg = nullptr;
     for (QELKeyObject *k : liveKeys(main))
@@ -357,7 +345,7 @@ TEST_F(KeyObjOps, EncryptDecryptSignVerifyRoundTrips)
     qelSHA1Update(&sha, message, sizeof message);
     std::memcpy(digest, qelSHA1Final(&sha), 20);
     for (const char *id : {"A339E8FA7AA93E51", "3A05F145996E6A6A", "BA7F6E56EDDBA748"}) {
-        QELKeyObject *key = keyByID(db, id);
+        QELKeyObject *key = keyOrSubKeyByID(db, id);
         ASSERT_NE(key, nullptr);
         std::uint8_t *enc = nullptr, *dec = nullptr, *sig = nullptr;
         std::size_t encLength = 0, decLength = 0, sigLength = 0;
@@ -379,7 +367,7 @@ TEST_F(KeyObjOps, EncryptDecryptSignVerifyRoundTrips)
             EXPECT_LE(encLength, std::size_t(sizes[0]));
             // Decryption goes to the part the message was encrypted to, as a
             // reader finds it by the key ID in the message.
-            QELKeyObject *recipient = keyByID(db, publicPart(key, QELKeyRole_Encrypt));
+            QELKeyObject *recipient = keyOrSubKeyByID(db, publicPart(key, QELKeyRole_Encrypt));
             ASSERT_NE(recipient, nullptr);
             ASSERT_EQ(qelKeyObjDecrypt(recipient, nullptr, 0, 0, 0, 0, enc, encLength, QELPkFormat_Raw,
                                        &dec, &decLength),
@@ -412,7 +400,7 @@ TEST_F(KeyObjOps, LockingInfoOfAnUnprotectedKeyNamesItsPreferredCipher)
 {
     QELKeyDB *db = open("keyuse_secret.gpg");
     ASSERT_NE(db, nullptr);
-    QELKeyObject *key = keyByID(db, "A339E8FA7AA93E51");
+    QELKeyObject *key = keyOrSubKeyByID(db, "A339E8FA7AA93E51");
     ASSERT_NE(key, nullptr);
     std::uint8_t needs = 9, token = 9;
     std::uint32_t cipher = 0, bits = 0;
@@ -424,11 +412,11 @@ TEST_F(KeyObjOps, LockingInfoOfAnUnprotectedKeyNamesItsPreferredCipher)
     EXPECT_EQ(bits, 256u);
     QELKeyDB *pub = open("keyuse.gpg");
     ASSERT_NE(pub, nullptr);
-    EXPECT_EQ(qelKeyObjLockingInfo(keyByID(pub, "A339E8FA7AA93E51"), &needs, &token, &cipher, &bits),
+    EXPECT_EQ(qelKeyObjLockingInfo(keyOrSubKeyByID(pub, "A339E8FA7AA93E51"), &needs, &token, &cipher, &bits),
               QELError_UnknownProperty);
     EXPECT_EQ(cipher, 0u);
     EXPECT_TRUE(qelKeyObjUnlock(key, nullptr, 0, 0, 0, 0));
-    EXPECT_FALSE(qelKeyObjUnlock(keyByID(pub, "A339E8FA7AA93E51"), nullptr, 0, 0, 0, 0));
+    EXPECT_FALSE(qelKeyObjUnlock(keyOrSubKeyByID(pub, "A339E8FA7AA93E51"), nullptr, 0, 0, 0, 0));
 }
 
 TEST_F(KeyObjOps, SignersAndNavigation)
@@ -502,7 +490,7 @@ TEST_F(KeyObjOps, ExpiryFollowsTheNewestSelfSignatureInWholeDays)
     for (const auto &f : colons("keyuse.colons")) {
         if (f.size() < 7 || (f[0] != "pub" && f[0] != "sub"))
             continue;
-        QELKeyObject *k = keyByID(db, f[4]);
+        QELKeyObject *k = keyOrSubKeyByID(db, f[4]);
         ASSERT_NE(k, nullptr);
         std::uint32_t created = std::stoul(f[5]);
         ASSERT_EQ(qelKeyObjCreation(k), created);
@@ -516,8 +504,8 @@ TEST_F(KeyObjOps, ExpiryFollowsTheNewestSelfSignatureInWholeDays)
     }
     EXPECT_EQ(withExpiry, 3);
     // Twelve hours is one day, not "never"; "never" after 30 days is never.
-    QELKeyObject *half = keyByID(db, "C1B52F94A5483609");
-    QELKeyObject *never = keyByID(db, "5A5923C192C33C5D");
+    QELKeyObject *half = keyOrSubKeyByID(db, "C1B52F94A5483609");
+    QELKeyObject *never = keyOrSubKeyByID(db, "5A5923C192C33C5D");
     ASSERT_TRUE(half && never);
     EXPECT_EQ(qelKeyObjKeyInfo(half)->validityDays, 1);
     EXPECT_EQ(qelKeyObjKeyInfo(never)->validityDays, 0);
@@ -529,7 +517,7 @@ TEST_F(KeyObjOps, ExpiryFollowsTheNewestSelfSignatureInWholeDays)
     struct Case { std::string id; std::uint16_t olderDays; } cases[] = {
         {"B5A30C5560E3D720", 30}, {"FFE288FEA2CA4BF7", 0}};
     for (const Case &c : cases) {
-        QELKeyObject *key = keyByID(resigned, c.id);
+        QELKeyObject *key = keyOrSubKeyByID(resigned, c.id);
         ASSERT_NE(key, nullptr);
         auto sigs = liveChildren(liveChildren(key, QELObjectType_UserID).front(), QELObjectType_Signature);
         ASSERT_EQ(sigs.size(), 2u);

@@ -79,6 +79,19 @@ inline std::vector<QELKeyObject *> liveChildren(QELKeyObject *o, int type)
 
 inline std::string keyIDHex(QELKeyObject *k) { return hex(qelKeyObjKeyInfo(k)->keyID, 8); }
 
+// The live key or subkey with this key ID (16 hex digits); null when none.
+inline QELKeyObject *keyOrSubKeyByID(QELKeyDB *db, const std::string &id)
+{
+    for (QELKeyObject *k : liveKeys(db)) {
+        if (keyIDHex(k) == id)
+            return k;
+        for (QELKeyObject *s : liveChildren(k, QELObjectType_SubKey))
+            if (keyIDHex(s) == id)
+                return s;
+    }
+    return nullptr;
+}
+
 class ContextTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }

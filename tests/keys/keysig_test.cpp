@@ -121,6 +121,21 @@ protected:
         db_ = openBuffer(ring_, &s);
         ASSERT_NE(db_, nullptr) << s;
     }
+    void TearDown() override
+    {
+        for (QELKeyDB *db : {db_, secret_})
+            if (db != nullptr) {
+                EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+            }
+        ContextTest::TearDown();
+    }
+    QELKeyObject *openSecret()
+    {
+        QELStatus s = 0;
+        secret_ = openBuffer(readFile(dataPath("keysig-secret.gpg")), &s);
+        EXPECT_NE(secret_, nullptr) << s;
+        return secret_ != nullptr ? liveKeys(secret_).at(0) : nullptr;
+    }
     QELKeyObject *key(const std::string &id)
     {
         for (QELKeyObject *k : liveKeys(db_))
@@ -138,6 +153,7 @@ protected:
     }
     Bytes ring_;
     QELKeyDB *db_ = nullptr;
+    QELKeyDB *secret_ = nullptr;
 };
 
 TEST_F(KeySig, EveryVerdictAgreesWithGnuPG)
@@ -298,11 +314,8 @@ Bytes serialise(QELKeyDB *db)
 
 TEST_F(KeySig, SignaturesMadeHereCheckGoodHereAndInGnuPG)
 {
-    QELStatus s = 0;
-    const Bytes secretRing = readFile(dataPath("keysig-secret.gpg"));
-    QELKeyDB *secretDB = openBuffer(secretRing, &s);
-    ASSERT_NE(secretDB, nullptr) << s;
-    QELKeyObject *aliceSecret = liveKeys(secretDB).at(0);
+    QELKeyObject *aliceSecret = openSecret();
+    ASSERT_NE(aliceSecret, nullptr);
     QELKeyObject *alice = keyByUserID("alice@example.org");
     QELKeyObject *bob = keyByUserID("bob@example.org");
     ASSERT_NE(alice, nullptr);
@@ -482,11 +495,10 @@ TEST_F(KeySig, KeyMaterialIsHashedInRFC4880Order)
     EXPECT_EQ(digest(sub, true), sha1(binding));
 
     // A key with a secret part is hashed in its public form.
-    QELStatus st = 0;
-    QELKeyDB *secretDB = openBuffer(readFile(dataPath("keysig-secret.gpg")), &st);
-    ASSERT_NE(secretDB, nullptr) << st;
-    EXPECT_EQ(digest(liveKeys(secretDB).at(0), true), sha1(keyPart));
-    EXPECT_FALSE(qelKeyObjPacketDiffers(liveKeys(secretDB).at(0), k.data(), k.size()));
+    QELKeyObject *secret = openSecret();
+    ASSERT_NE(secret, nullptr);
+    EXPECT_EQ(digest(secret, true), sha1(keyPart));
+    EXPECT_FALSE(qelKeyObjPacketDiffers(secret, k.data(), k.size()));
     EXPECT_TRUE(qelKeyObjPacketDiffers(alice, k.data(), k.size() - 1));
     EXPECT_FALSE(qelKeyObjPacketDiffers(uid, u.data(), u.size()));
 }

@@ -1,0 +1,441 @@
+// Key database changes: removing, copying and adding objects, and the local
+// side of the change tracking of databases mirrored from the SDK service.
+//
+// The service client is not built into this SDK: every branch that would
+// call the service answers QELError_FeatureNotAvailable, and the service
+// side keeps no client records in process.
+#include "qelKeyDBChangeInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelEnumeratedSetInternal.h"
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyIterInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeySetInternal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+std::atomic<int> g_pendingContexts{0};
+
+bool keyIDLess(QELKeyObject *a, QELKeyObject *b)
+{
+    QELKeyID x{}, y{};
+    qelKeyObjGetKeyID(qelKeyObjTopKey(a), nullptr, &x);
+    qelKeyObjGetKeyID(qelKeyObjTopKey(b), nullptr, &y);
+    return qelKeyIDCompareInternal(x, y) < 0;
+}
+
+std::uint64_t idOf(QELKeyObject *object) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(object)); }
+
+// Live signatures on a user ID by its own key that certify it and are not
+// revoked.
+bool countsAsSelfCertification(QELKeyObject *sig, QELKeyObject *key)
+{
+    if (!qelKeyObjIsLive(sig) || qelKeyObjType(sig) != QELObjectType_Signature)
+        return false;
+    const QELSigInfo *si = qelKeyObjSigInfo(sig);
+    return si->signer == key && si->type >= 0x10 && si->type <= 0x1F && !qelSigIsRevoked(sig);
+}
+
+std::uint32_t liveUserIDCount(QELKeyObject *key)
+{
+    std::uint32_t n = 0;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next)
+        n += qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID;
+    return n;
+}
+
+} // namespace
+
+// ---- removing --------------------------------------------------------------------------
+
+QELStatus qelKeyDBRemoveObjectLocal(QELKeyDB *db, QELKeyObject *object)
+{
+    if (!qelKeyDBIsValid(db) || !qelKeyObjIsValid(object) || !qelKeyObjIsLive(object) ||
+        qelKeyObjKeyDB(object) != db)
+        return QELError_BadParams;
+    QELKeyObject *key = qelKeyObjTopKey(object);
+    const int type = qelKeyObjType(object);
+    if (type == QELObjectType_UserID && liveUserIDCount(key) < 2)
+        return QELError_BadParams;
+    if (type == QELObjectType_Signature) {
+        auto *parent = static_cast<QELKeyObject *>(qelKeyObjParent(object));
+        // Only a signature that keeps the user ID certified is guarded: a
+        // revoked one or a revocation can go whatever else remains.
+        if (qelKeyObjType(parent) == QELObjectType_UserID && countsAsSelfCertification(object, key)) {
+            int count = 0;
+            for (QELKeyObject *s = parent->firstChild; s != nullptr; s = s->next)
+                count += countsAsSelfCertification(s, key);
+            if (count < 2)
+                return QELError_LastSelfCertification;
+        }
+    }
+    if (QELStatus s = qelKeyObjMarkDeleted(object); s != QELError_NoErr)
+        return s;
+    qelKeyDBMarkChanged(db, false);
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyDBRemoveObject(QELKeyDB *db, QELKeyObject *object)
+{
+    if (!qelKeyDBIsValid(db) || !qelKeyObjIsValid(object) || !qelKeyObjIsLive(object))
+        return QELError_BadParams;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable;
+    return qelKeyDBRemoveObjectLocal(db, object);
+}
+
+// ---- copying ---------------------------------------------------------------------------
+
+QELStatus qelKeyDBCopyObjectLocal(QELKeyDB *db, QELKeyObject *object, QELKeyObject **outCopy)
+{
+    if (outCopy != nullptr)
+        *outCopy = nullptr;
+    if (!qelKeyDBIsValid(db) || !qelKeyObjIsValid(object))
+        return QELError_BadParams;
+    QELKeyObject *chain[3];
+    int depth = 0;
+    for (QELKeyObject *o = object;; o = static_cast<QELKeyObject *>(qelKeyObjParent(o))) {
+        if (depth == 3 || !qelKeyObjIsValid(o))
+            return QELError_BadParams;
+        chain[depth++] = o;
+        if (qelKeyObjIsKey(o))
+            break;
+    }
+    std::reverse(chain, chain + depth);
+    QELKeyObject *copy = nullptr;
+    for (int level = 0; level < depth; ++level) {
+        QELKeyObject *source = chain[level];
+        QELKeyObject **cache = db->copyCache + 2 * level;
+        if (level < 2 && cache[0] == source && cache[1] != nullptr && qelKeyObjIsLive(cache[1])) {
+            copy = cache[1];
+            continue;
+        }
+        std::size_t length = 0;
+        const std::uint8_t *packet = qelKeyObjRawPacket(source, &length);
+        if (packet == nullptr) {
+            QELKeyDB *from = qelKeyObjKeyDB(source);
+            return from != nullptr && from->lastError != 0 ? from->lastError : QELError_BadPacketFormat;
+        }
+        QELStatus status = QELError_NoErr;
+        QELKeyObject *added = qelKeyDBAddPacket(packet, length, db, copy, true, &status);
+        if (added == nullptr)
+            return status != QELError_NoErr ? status
+                   : db->lastError != QELError_NoErr ? db->lastError
+                                                     : QELError_BadPacketFormat;
+        qelKeyObjMergeState(source, added);
+        if (level < 2) {
+            cache[0] = source;
+            cache[1] = added;
+        }
+        copy = added;
+    }
+    qelKeyDBMarkChanged(db, false);
+    if (outCopy != nullptr)
+        *outCopy = copy;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyDBCopyObject(QELKeyDB *db, QELKeyObject *object, QELKeyObject **outCopy)
+{
+    if (outCopy != nullptr)
+        *outCopy = nullptr;
+    if (!qelKeyDBIsValid(db))
+        return QELError_BadParams;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable;
+    return qelKeyDBCopyObjectLocal(db, object, outCopy);
+}
+
+// ---- adding sets and objects ----------------------------------------------------------------
+
+QELStatus qelKeyDBAddKeySetLocal(QELKeySet *set, QELKeyDB *db, QELKeySet **outSet)
+{
+    if (outSet != nullptr)
+        *outSet = nullptr;
+    if (!qelKeySetIsValid(set) || !qelKeyDBIsValid(db))
+        return QELError_BadParams;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable;
+    std::fill(std::begin(db->copyCache), std::end(db->copyCache), nullptr);
+    bool hadKeys = false;
+    for (QELKeyObject *k = db->firstKey; k != nullptr && !hadKeys; k = k->next)
+        hadKeys = qelKeyObjIsLive(k) && qelKeyObjType(k) == QELObjectType_Key;
+    QELKeySet *collected = nullptr;
+    if (outSet != nullptr && hadKeys)
+        if (QELStatus s = qelEnumeratedSetNewEmpty(db, &collected); s != QELError_NoErr)
+            return s;
+    QELKeyIter *iter = nullptr;
+    QELStatus status = qelKeyIterNewOnSet(set, &iter);
+    while (status == QELError_NoErr) {
+        QELKeyObject *object = nullptr;
+        status = qelKeyIterNextObject(iter, &object);
+        if (status != QELError_NoErr || object == nullptr)
+            break;
+        QELKeyObject *copy = nullptr;
+        status = qelKeyDBCopyObjectLocal(db, object, &copy);
+        if (status == QELError_NoErr && collected != nullptr) {
+            QELKeySet *one = nullptr;
+            status = qelEnumeratedSetFromObject(copy, &one);
+            if (status == QELError_NoErr) {
+                status = qelKeySetAddSet(one, collected);
+                qelKeySetReleaseInternal(one, false);
+            }
+        }
+    }
+    if (status == QELError_EndOfIteration)
+        status = QELError_NoErr;
+    if (iter != nullptr)
+        static_cast<void>(qelKeyIterFree(iter)); // our own iterator
+    qelKeyDBMarkChanged(db, true);
+    if (status != QELError_NoErr) {
+        if (collected != nullptr)
+            qelKeySetReleaseInternal(collected, false);
+        return status;
+    }
+    if (outSet == nullptr)
+        return QELError_NoErr;
+    if (collected != nullptr) {
+        *outSet = collected;
+        return QELError_NoErr;
+    }
+    *outSet = qelKeyDBNewRootSet(db);
+    return *outSet != nullptr ? QELError_NoErr : QELError_OutOfMemory;
+}
+
+QELStatus qelKeyDBAddKeySet(QELKeySet *set, QELKeyDB *db, QELKeySet **outSet)
+{
+    if (!qelKeySetIsValid(set) || !qelKeyDBIsValid(db)) {
+        if (outSet != nullptr)
+            *outSet = nullptr;
+        return QELError_BadParams;
+    }
+    QEL_ENTER(outSet);
+    return qelKeyDBAddKeySetLocal(set, db, outSet);
+}
+
+QELStatus qelKeyDBAddObject(QELKeyObject *object, QELKeyDB *db, QELKeyObject **outKey)
+{
+    QEL_ENTER(outKey);
+    if (!qelKeyObjIsValid(object) || !qelKeyObjIsLive(object) || !qelKeyDBIsValid(db))
+        return QELError_BadParams;
+    QELKeySet *one = nullptr;
+    if (QELStatus s = qelEnumeratedSetFromObject(object, &one); s != QELError_NoErr)
+        return s;
+    QELKeySet *result = nullptr;
+    QELStatus s = qelKeyDBAddKeySetLocal(one, db, outKey != nullptr ? &result : nullptr);
+    qelKeySetReleaseInternal(one, false);
+    if (s != QELError_NoErr)
+        return s;
+    if (result != nullptr) {
+        for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
+            if (qelKeyObjIsLive(k) && qelKeyObjType(k) == QELObjectType_Key && qelKeySetHas(k, result)) {
+                *outKey = k;
+                break;
+            }
+        qelKeySetReleaseInternal(result, false);
+    }
+    return QELError_NoErr;
+}
+
+bool qelKeySetWholeKeys(QELKeySet *set)
+{
+    if (set == nullptr)
+        return true;
+    if (!qelKeySetIsValid(set))
+        return false;
+    for (QELKeyObject *k = set->db->firstKey; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key || !qelKeySetHas(k, set))
+            continue;
+        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next) {
+            if (!qelKeyObjIsLive(c))
+                continue;
+            if (!qelKeySetHas(c, set))
+                return false;
+            for (QELKeyObject *g = c->firstChild; g != nullptr; g = g->next)
+                if (qelKeyObjIsLive(g) && !qelKeySetHas(g, set))
+                    return false;
+        }
+    }
+    return true;
+}
+
+// ---- object IDs ------------------------------------------------------------------------------
+
+QELStatus qelKeySetToObjectIDs(QELKeySet *set, std::uint64_t **outArray, std::size_t *outBytes)
+{
+    if (outArray != nullptr)
+        *outArray = nullptr;
+    if (outBytes != nullptr)
+        *outBytes = 0;
+    if (outArray == nullptr || outBytes == nullptr)
+        return QELError_BadParams;
+    if (set == nullptr)
+        return QELError_NoErr;
+    if (!qelKeySetIsValid(set))
+        return QELError_BadParams;
+    QELKeyDB *db = set->db;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable;
+    std::vector<QELKeyObject *> keys;
+    try {
+        for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
+            if (qelKeyObjIsLive(k) && qelKeyObjType(k) == QELObjectType_Key && qelKeySetHas(k, set))
+                keys.push_back(k);
+    } catch (const std::bad_alloc &) {
+        return QELError_OutOfMemory;
+    }
+    std::stable_sort(keys.begin(), keys.end(), keyIDLess);
+    if (keys.empty())
+        return QELError_NoErr;
+    auto *array = static_cast<std::uint64_t *>(qelContextMemAlloc(db->context, keys.size() * 8, 0));
+    if (array == nullptr)
+        return QELError_OutOfMemory;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        array[i] = idOf(keys[i]);
+    *outArray = array;
+    *outBytes = keys.size() * 8;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeySetToObjectIDsAndRelease(QELKeySet *set, std::uint64_t **outArray, std::size_t *outBytes)
+{
+    QELStatus s = qelKeySetToObjectIDs(set, outArray, outBytes);
+    if (qelKeySetIsValid(set))
+        qelKeySetReleaseInternal(set, false);
+    return s;
+}
+
+QELStatus qelKeySetBuildFromObjectIDs(QELKeyDB *db, const std::uint64_t *array, std::size_t bytes,
+                                      QELKeySet **outSet)
+{
+    if (outSet != nullptr)
+        *outSet = nullptr;
+    if (!qelKeyDBIsValid(db) || outSet == nullptr || (array == nullptr && bytes != 0))
+        return QELError_BadParams;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable;
+    // Local IDs are the objects themselves; only those this database holds
+    // are taken.
+    std::vector<QELKeyObject *> keys, others;
+    try {
+        std::unordered_set<std::uint64_t> wanted(array, array + bytes / 8);
+        auto take = [&](QELKeyObject *o) {
+            if (qelKeyObjIsLive(o) && wanted.erase(idOf(o)) != 0)
+                (qelKeyObjType(o) == QELObjectType_Key ? keys : others).push_back(o);
+        };
+        for (QELKeyObject *k = db->firstKey; k != nullptr && !wanted.empty(); k = k->next) {
+            take(k);
+            for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next) {
+                take(c);
+                for (QELKeyObject *g = c->firstChild; g != nullptr; g = g->next)
+                    take(g);
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return QELError_OutOfMemory;
+    }
+    QELKeySet *set = nullptr;
+    QELStatus s = keys.empty() ? qelEnumeratedSetNewEmpty(db, &set)
+                               : qelEnumeratedSetFromKeys(db, keys.data(), std::uint32_t(keys.size()), &set);
+    std::stable_sort(others.begin(), others.end(), keyIDLess);
+    for (std::size_t i = 0; s == QELError_NoErr && i < others.size(); ++i) {
+        QELKeySet *one = nullptr;
+        s = qelEnumeratedSetFromSingle(others[i], &one);
+        if (s == QELError_NoErr) {
+            s = qelKeySetAddSet(one, set);
+            qelKeySetReleaseInternal(one, false);
+        }
+    }
+    if (s != QELError_NoErr) {
+        if (set != nullptr)
+            qelKeySetReleaseInternal(set, false);
+        return s;
+    }
+    *outSet = set;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeySetFromObjectIDs(QELKeyDB *db, std::uint64_t *array, std::size_t bytes, QELKeySet **outSet)
+{
+    QELStatus s = qelKeySetBuildFromObjectIDs(db, array, bytes, outSet);
+    if (array != nullptr && qelKeyDBIsValid(db))
+        static_cast<void>(qelContextMemFree(db->context, array)); // the caller handed it over
+    return s;
+}
+
+void qelKeySetMarkNotLoadedAndRelease(QELKeySet *set)
+{
+    if (!qelKeySetIsValid(set))
+        return;
+    for (QELKeyObject *k = set->db->firstKey; k != nullptr; k = k->next)
+        if (qelKeyObjType(k) == QELObjectType_Key && qelKeySetHas(k, set))
+            qelKeyObjMarkNotLoaded(k, true);
+    qelKeySetReleaseInternal(set, false);
+}
+
+// ---- change tracking ---------------------------------------------------------------------------
+
+QELStatus qelKeyDBRefresh(QELKeyDB *db, std::uint8_t *outChanged)
+{
+    QEL_ENTER(outChanged);
+    if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
+        return QELError_BadParams; // only a mirrored database has changes to take
+    return QELError_FeatureNotAvailable;
+}
+
+QELStatus qelKeyDBRefetchAll(QELKeyDB *db)
+{
+    if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
+        return QELError_BadParams;
+    return QELError_FeatureNotAvailable;
+}
+
+void qelKeyDBNoteRemoteChange()
+{
+    qelContextForEach(
+        [](QELContext *context, void *) {
+            if (qelContextGetPendingNotify(context) == 0) {
+                qelContextSetPendingNotify(context, 1);
+                g_pendingContexts.fetch_add(1);
+            }
+        },
+        nullptr);
+}
+
+void qelKeyDBApplyRemoteChanges()
+{
+    if (g_pendingContexts.load() <= 0)
+        return;
+    // Every context with a pending notification is visited (one whose byte
+    // is clear does not end the walk, or later ones would wait forever).
+    qelContextForEach(
+        [](QELContext *context, void *) {
+            if (qelContextGetPendingNotify(context) == 0)
+                return;
+            g_pendingContexts.fetch_sub(1);
+            qelContextSetPendingNotify(context, 0);
+            // Each database would take its client's changes from the service;
+            // without a service client there is nothing to take.
+        },
+        nullptr);
+}
+
+QELStatus qelKeyDBTakeClientChanges(QELKeyDB *db, QELKeySet *, QELKeySet *)
+{
+    return qelKeyDBIsValid(db) ? QELError_NoErr : QELError_BadParams;
+}
+
+QELStatus qelKeyDBNoteChangeForOtherClients(QELKeySet *, QELKeyObject *, QELKeySet *, QELKeyObject *)
+{
+    return QELError_NoErr;
+}
