@@ -103,6 +103,4 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
 // qelTrustProp: no propagation yet.
 QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
-// qelKeyFilter: evaluation waits for the property getters; nothing matches.
-bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
 // ---- end keydb ----

@@ -86,6 +86,3 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
 QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
 
-// ---- qelKeyFilter: key filters ----
-struct QELKeyFilter;
-bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);
