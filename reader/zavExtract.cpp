@@ -363,12 +363,13 @@ namespace {
 constexpr std::size_t kMaxDecryptHelpers = 8;
 std::atomic<std::size_t> gDecryptHelpersForTesting{0};
 
-// One helper with the several-block cipher decrypts some 2-3 times faster
-// than the inflater takes its input, even on stored (incompressible) data; a
-// second one absorbs the scheduling hiccups of a busy machine. More only add
-// hand-over traffic and compete with the inflater for cores (measured with
-// bench/zavreader_bench: 4 and 8 helpers were slower than 2 on 8 cores), and
-// on a single spare core one helper is all there is room for.
+// One helper with the several-block cipher decrypts a little faster than
+// the inflater takes its input, even on stored (incompressible) data; a
+// second one absorbs the scheduling hiccups of a busy machine, and the
+// inflater decrypts a batch itself when no helper has taken it. More only
+// compete with the inflater for cores (measured with bench/zavreader_bench:
+// 3, 4 and 8 helpers were no faster than 2 on 8 cores), and on a single
+// spare core one helper is all there is room for.
 std::size_t decryptHelperCount()
 {
     if (const std::size_t forced = gDecryptHelpersForTesting.load(); forced != 0)
@@ -398,6 +399,7 @@ public:
     // so that a helper the scheduler sets aside for a time slice on a busy
     // machine does not stall the inflater while the others carry on.
     static constexpr std::size_t kBatches = 32;
+    static constexpr std::size_t kWakeEvery = kBatches / 4;
     static constexpr char kThreadName[] = "zavdecrypt";
 
     DecryptAhead(int archiveFd, const ArchiveTrailer &trailer, void *keyContext)
@@ -443,10 +445,15 @@ public:
             }
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        // Every helper owns a share of the batches: all or none.
-        if (!started)
+        if (!started) {
             stopAll();
-        return started;
+            return false;
+        }
+        // The run goes on once every helper is up with its own signal mask
+        // and name: the inflater does not wait for helpers otherwise.
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return running_ == workerCount_; });
+        return true;
     }
 
     // The plaintext of block n (asked for in increasing order), or null for
@@ -464,10 +471,23 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         if (holding_ && held_ != wanted) {
             // The batch before is used up: its slot may be filled again.
+            // Helpers are woken once a quarter of the ring is free rather
+            // than for each slot: each wake-up tends to land a helper on the
+            // inflater's core, and a few long turns cost it less than many
+            // short ones.
             batches_[held_ % batchCount_].full = false;
             consumed_ = held_ + 1;
             holding_ = false;
-            changed_.notify_all();
+            if (consumed_ % kWakeEvery == 0)
+                changed_.notify_all();
+        }
+        if (next_ == wanted && !batch.full) {
+            // No helper has taken it yet (each may be held back by the
+            // scheduler): decrypting it here is quicker than waiting.
+            next_ = wanted + 1;
+            lock.unlock();
+            fill(wanted, ciphertext_.data());
+            lock.lock();
         }
         changed_.wait(lock, [&] { return batch.full && batch.number == wanted; });
         held_ = wanted;
@@ -513,11 +533,31 @@ private:
         std::memset(ciphertext + done, 0, length - done);
     }
 
+    // Reads and decrypts the batch taken into its slot and marks it full.
+    void fill(std::uint64_t number, std::uint8_t *ciphertext)
+    {
+        Batch &batch = batches_[number % batchCount_];
+        const std::uint64_t first = number * kBlocksPerBatch;
+        const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
+        readCiphertext(first, static_cast<std::size_t>(count), ciphertext);
+        for (std::uint64_t i = 0; i < count; ++i)
+            decryptArchiveBlock(trailer_, keyContext_, static_cast<std::uint32_t>(first + i),
+                                ciphertext + i * kArchiveBlockSize, batch.plaintext + i * kArchiveBlockSize);
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch.number = number;
+        batch.full = true;
+    }
+
     // Each helper takes the next batch whose slot is free, so that one the
     // scheduler holds back delays only the batch in its hands.
     void run()
     {
         ::pthread_setname_np(::pthread_self(), kThreadName);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++running_;
+        }
+        changed_.notify_all();
         // Ciphertext is never secret: no wiping needed.
         std::uint8_t ciphertext[kBlocksPerBatch * kArchiveBlockSize];
         for (;;) {
@@ -533,18 +573,7 @@ private:
                     return;
                 number = next_++;
             }
-            Batch &batch = batches_[number % batchCount_];
-            const std::uint64_t first = number * kBlocksPerBatch;
-            const std::uint64_t count = std::min<std::uint64_t>(kBlocksPerBatch, blockLimit_ - first);
-            readCiphertext(first, static_cast<std::size_t>(count), ciphertext);
-            for (std::uint64_t i = 0; i < count; ++i)
-                decryptArchiveBlock(trailer_, keyContext_, static_cast<std::uint32_t>(first + i),
-                                    ciphertext + i * kArchiveBlockSize, batch.plaintext + i * kArchiveBlockSize);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                batch.number = number;
-                batch.full = true;
-            }
+            fill(number, ciphertext);
             changed_.notify_all();
         }
     }
@@ -557,10 +586,12 @@ private:
     const std::size_t batchCount_;
     std::vector<Batch> batches_;
     std::uint64_t consumed_ = 0;   // batches handed back by the consumer
-    std::uint64_t next_ = 0;       // the next batch a helper takes
+    std::uint64_t next_ = 0;       // the next batch a helper (or the consumer) takes
+    std::array<std::uint8_t, kBlocksPerBatch * kArchiveBlockSize> ciphertext_;  // the consumer's
     std::uint64_t held_ = 0;       // batch the consumer reads from
     bool holding_ = false;
     bool stop_ = false;
+    std::size_t running_ = 0;      // helpers up
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::thread> workers_;

@@ -10,6 +10,9 @@
 constexpr std::uint32_t QELMemoryMgrMagic = 0x4D4D6772;    // "MMgr"
 constexpr std::uint32_t QELMemBlockMagic = 0x42554746;     // "BUGF"
 constexpr std::size_t QELMemBlockHeaderSize = 32;
+// Blocks of the heap manager from this size on are mapped directly and
+// offered huge pages (not in the address-sanitizer build).
+constexpr std::size_t QELMemMappedMin = std::size_t(2) << 20;
 // The header's size field has 30 bits.
 constexpr std::size_t QELMemMaxBlockSize = (std::size_t{1} << 30) - 1;
 

@@ -75,8 +75,8 @@ bool qelErrorIsKeyUnusable(QELStatus status)
 {
     return (status >= -11350 && status <= -11336) || status == -11975 || status == -11492;
 }
-std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *userValue, std::uint64_t done,
-                                  std::uint64_t total)
+std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
+                                  std::uint64_t done, std::uint64_t total)
 {
     if (handler == nullptr)
         return 0;
@@ -95,8 +95,7 @@ std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *user
     event.kind = 0;
     std::memcpy(event.data, &done, 8);
     std::memcpy(event.data + 8, &total, 8);
-    using Handler = std::int32_t (*)(QELContext *, void *, void *);
-    std::int32_t r = reinterpret_cast<Handler>(handler)(context, &event, userValue);
+    std::int32_t r = handler(context, reinterpret_cast<QELEvent *>(&event), userValue);
     if (reply.options != nullptr)
         qelOptionListFree(static_cast<QELOptionList *>(reply.options));
     return r;
@@ -104,6 +103,4 @@ std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *user
 // qelTrustProp: no propagation yet.
 QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
-// qelKeyFilter: evaluation waits for the property getters; nothing matches.
-bool qelKeyFilterMatch(QELKeyFilter *, QELKeyObject *) { return false; }
 // ---- end keydb ----

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qelErrors.h"
+#include "qelKeySig.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -78,13 +79,10 @@ QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *ke
 bool qelErrorIsKeyUnusable(QELStatus status);
 // Sends a progress event (count done of total) to the handler; 0 for a null
 // handler. A reply option list the handler leaves is freed.
-std::int32_t qelEventSendProgress(QELContext *context, void *handler, void *userValue, std::uint64_t done,
-                                  std::uint64_t total);
+std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
+                                  std::uint64_t done, std::uint64_t total);
 
 // ---- qelTrustProp: trust and validity ----
 QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);
 QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
 
-// ---- qelKeyFilter: key filters ----
-struct QELKeyFilter;
-bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);

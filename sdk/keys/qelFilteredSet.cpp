@@ -22,6 +22,10 @@ FilterData *dataOf(QELKeySet *set) { return static_cast<FilterData *>(set->priv)
 bool filteredIsMember(QELKeySet *set, QELKeyObject *o)
 {
     FilterData *d = dataOf(set);
+    // Each question about a key starts a new pass: a cached result only ever
+    // answers for the descendants of the key asked about last.
+    if (qelKeyObjType(o) == QELObjectType_Key)
+        qelKeyFilterClearCache(d->filter);
     return d->inner->ops.isMember(d->inner, o) && qelKeyFilterMatch(d->filter, o);
 }
 
@@ -30,6 +34,7 @@ bool filteredIsEmpty(QELKeySet *set)
     FilterData *d = dataOf(set);
     if (d->inner->ops.isEmpty(d->inner))
         return true;
+    qelKeyFilterClearCache(d->filter);
     for (QELKeyObject *k = set->db->firstKey; k; k = k->next)
         if (qelKeyObjType(k) == QELObjectType_Key && qelKeySetHas(k, set))
             return false;

@@ -19,6 +19,7 @@
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTimeDateInternal.h"
+#include "qelWipe.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,9 +50,7 @@ using u8 = std::uint8_t;
 QELStatus initTrees(QELKeyDB *db)
 {
     QELMemoryMgr *poolMgr = qelMemPoolMemoryMgr(&db->objectPool);
-    if (poolMgr == nullptr || qelAVLCreate(poolMgr, &db->idTree) != 0 ||
-        qelAVLCreate(poolMgr, &db->shortIDTree) != 0 ||
-        qelAVLCreate(poolMgr, &db->objectIDMap) != 0)
+    if (poolMgr == nullptr || qelAVLCreate(poolMgr, &db->objectIDMap) != 0)
         return QELError_OutOfMemory;
     return QELError_NoErr;
 }
@@ -72,6 +71,7 @@ void destroy(QELKeyDB *db)
     while (db->sets != nullptr)
         qelKeySetReleaseInternal(db->sets, true);
     db->rootSet = nullptr;
+    qelKeyIDIndexFree(db);
     qelMemPoolFreeAll(&db->objectPool);
     qelMemPoolFreeAll(&db->pool2);
     qelMemPoolFreeAll(&db->trustPool);
@@ -306,6 +306,8 @@ QELStatus qelKeyDBFlush(QELKeyDB *db)
 
 namespace {
 
+constexpr std::size_t kWriteBuffer = QELMemMappedMin - QELMemBlockHeaderSize;
+
 // One ring being rewritten: a new file beside the old one.
 struct NewRing {
     QELContext *context = nullptr;
@@ -313,13 +315,25 @@ struct NewRing {
     std::string tempPath;
     std::FILE *stream = nullptr;
     QELFileObject *file = nullptr;
+    // Packets gather here and go out in a few large writes instead of a
+    // stream call per packet and a system call per few kilobytes. The block
+    // is sized for the memory manager's huge pages; wiped before release.
+    u8 *buffer = nullptr;
+    std::size_t used = 0;
+    std::size_t highWater = 0;
 
     ~NewRing()
     {
+        // The file object leaves its stream open (it was made to keep it for
+        // the final sync), so the stream is closed here in every case.
         if (file != nullptr)
-            static_cast<void>(file->close(file)); // abandoned: the temp goes below
-        else if (stream != nullptr)
+            static_cast<void>(file->close(file)); // data already synced, or abandoned
+        if (stream != nullptr)
             std::fclose(stream);
+        if (buffer != nullptr) {
+            qelSecureWipe(buffer, highWater);
+            static_cast<void>(qelContextMemFree(context, buffer)); // our own block
+        }
         if (!tempPath.empty())
             ::unlink(tempPath.c_str());
         if (path != nullptr)
@@ -355,17 +369,46 @@ struct NewRing {
             return QELError_OutOfMemory;
         }
         file = qelFileObjOpenWriteKeep(ctx, stream);
-        return file != nullptr ? QELError_NoErr : QELError_OutOfMemory;
+        if (file == nullptr)
+            return QELError_OutOfMemory;
+        // Without the buffer every packet goes to the stream on its own.
+        buffer = static_cast<u8 *>(qelContextMemAlloc(ctx, kWriteBuffer, 0));
+        return QELError_NoErr;
+    }
+
+    QELStatus writeOut(const u8 *bytes, std::size_t length)
+    {
+        return length == 0 || file->write(bytes, length, file) == length ? QELError_NoErr : QELError_WriteFailed;
+    }
+
+    QELStatus drain()
+    {
+        const QELStatus s = writeOut(buffer, used);
+        used = 0;
+        return s;
     }
 
     QELStatus write(const u8 *bytes, std::size_t length)
     {
-        return file->write(bytes, length, file) == length ? QELError_NoErr : QELError_WriteFailed;
+        if (buffer == nullptr)
+            return writeOut(bytes, length);
+        if (length > kWriteBuffer - used) {
+            if (const QELStatus s = drain(); s != 0)
+                return s;
+            if (length > kWriteBuffer)
+                return writeOut(bytes, length);
+        }
+        std::memcpy(buffer + used, bytes, length);
+        used += length;
+        highWater = used > highWater ? used : highWater;
+        return QELError_NoErr;
     }
 
     // Flushes the stream and the file to disk.
     QELStatus finish()
     {
+        if (buffer != nullptr && drain() != 0)
+            return QELError_WriteFailed;
         if (file->flush(file) != 0 || std::fflush(stream) != 0 || ::fsync(::fileno(stream)) != 0)
             return QELError_WriteFailed;
         return QELError_NoErr;

@@ -12,6 +12,8 @@
 struct QELFileObject;
 struct QELFileSpec;
 struct QELKeyObject;
+// An open-addressing table of key IDs (qelKeyObj.cpp), one block each.
+struct QELKeyIDIndex;
 
 inline constexpr std::uint32_t QELKeyDBMagic = 0x4B594442; // "KYDB"
 
@@ -38,8 +40,8 @@ struct QELKeyDB {
     QELKeyObject *copyCache[4];
     QELKeyObject *firstKey;
     QELKeyObject *lastKey;
-    QELAVLTree *idTree;              // eight ID bytes -> first key with them
-    QELAVLTree *shortIDTree;         // low four ID bytes -> first key with them
+    QELKeyIDIndex *idIndex;          // eight ID bytes -> first key with them
+    QELKeyIDIndex *shortIDIndex;     // low four ID bytes -> first key with them
     QELMemPool trustPool;
     void *trustFree[2];
     QELMemPool pool4;

@@ -6,9 +6,14 @@
 #include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyIDInternal.h"
+#include "qelKeyManInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyProperty.h"
 #include "qelMemoryInternal.h"
 #include "qelTimeDateInternal.h"
+#include "qelUtilitiesInternal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -562,4 +567,171 @@ QELStatus qelKeyFilterToHexQuery(QELKeyFilter *filter, char **outText)
     } catch (...) {
         return QELError_OutOfMemory;
     }
+}
+
+// ---- evaluation ------------------------------------------------------------------------
+
+namespace {
+
+bool compareNumber(std::int32_t criterion, std::int32_t p, std::int32_t v)
+{
+    switch (criterion) {
+    case QELMatchCriterion_Equal: return p == v;
+    case QELMatchCriterion_GreaterOrEqual: return p >= v;
+    case QELMatchCriterion_LessOrEqual: return p <= v;
+    default: return false;
+    }
+}
+
+bool compareTime(std::int32_t criterion, std::int32_t property, QELTime p, QELTime v)
+{
+    if (p == v)
+        return true;
+    if (criterion == QELMatchCriterion_Equal)
+        return false;
+    bool before = p <= v;
+    if (property == QELProperty_Expiration || property == QELProperty_SubKeyExpiration) {
+        // 0 is "never": nothing lies after it, and it lies after every time.
+        if (v == 0)
+            before = true;
+        else if (p == 0)
+            before = false;
+    }
+    return criterion == QELMatchCriterion_GreaterOrEqual ? !before : before;
+}
+
+// Case-insensitive search of the filter's bytes in the property's; a NUL in
+// either ends the text that can match.
+bool containsNoCase(const std::uint8_t *text, std::size_t n, const std::uint8_t *part, std::size_t l)
+{
+    if (l > n)
+        return false;
+    l = std::size_t(std::find(part, part + l, 0) - part);
+    n = std::size_t(std::find(text, text + n, 0) - text);
+    if (l == 0)
+        return true;
+    auto lower = [](std::uint8_t c) { return std::uint8_t(qelCharToLower(char(c))); };
+    for (std::size_t i = 0; i + l <= n; ++i) {
+        std::size_t j = 0;
+        while (j < l && lower(text[i + j]) == lower(part[j]))
+            ++j;
+        if (j == l)
+            return true;
+    }
+    return false;
+}
+
+bool compareData(const QELKeyFilter *f, const std::uint8_t *p, std::size_t n)
+{
+    const std::int32_t property = f->first.property;
+    if (property == QELProperty_KeyID || property == QELProperty_SubKeyID ||
+        property == QELProperty_SigSignerKeyID) {
+        // Only whole IDs on both sides are read.
+        if (f->dataLength != sizeof(QELKeyID) || n != sizeof(QELKeyID))
+            return false;
+        QELKeyID a{}, b{};
+        std::memcpy(&a, f->second.data, sizeof a);
+        std::memcpy(&b, p, sizeof b);
+        return qelKeyIDEqual(a, b);
+    }
+    if (f->criterion == QELMatchCriterion_Equal)
+        return n == f->dataLength && (n == 0 || std::memcmp(p, f->second.data, n) == 0);
+    return containsNoCase(p, n, f->second.data, std::size_t(f->dataLength));
+}
+
+// The filter's property on one object; a property that cannot be read does
+// not match.
+bool propertyMatches(const QELKeyFilter *f, QELKeyObject *object, int valueKind)
+{
+    const std::uint32_t property = std::uint32_t(f->first.property);
+    switch (valueKind) {
+    case 3: {
+        std::uint8_t v = 0;
+        return qelKeyObjBoolPropertyLocal(object, property, &v) == QELError_NoErr && (v != 0) == (f->value.truth != 0);
+    }
+    case 1: {
+        std::int32_t v = 0;
+        return qelKeyObjNumberPropertyLocal(object, property, &v) == QELError_NoErr &&
+               compareNumber(f->criterion, v, f->value.number);
+    }
+    case 2: {
+        std::uint32_t v = 0;
+        return qelKeyObjTimePropertyLocal(object, property, &v) == QELError_NoErr &&
+               compareTime(f->criterion, f->first.property, v, f->value.time);
+    }
+    default: {
+        void *bytes = nullptr;
+        std::size_t n = 0;
+        if (qelKeyObjDataPropertyAllocLocal(object, property, &bytes, &n) != QELError_NoErr)
+            return false;
+        const bool r = compareData(f, static_cast<const std::uint8_t *>(bytes), n);
+        static_cast<void>(qelContextMemFree(qelKeyObjContext(object), bytes)); // the getter's copy
+        return r;
+    }
+    }
+}
+
+// Kinds 50..65 in groups of four: key, user ID, signature, subkey; within a
+// group data, number, time, boolean.
+bool evaluate(QELKeyFilter *f, QELKeyObject *object, QELKeyObject *key)
+{
+    switch (f->kind) {
+    case QELKeyFilterType_Not: return !qelKeyFilterMatch(f->first.operand, object);
+    case QELKeyFilterType_And:
+        return qelKeyFilterMatch(f->first.operand, object) && qelKeyFilterMatch(f->second.operand, object);
+    case QELKeyFilterType_Or:
+        return qelKeyFilterMatch(f->first.operand, object) || qelKeyFilterMatch(f->second.operand, object);
+    default: break;
+    }
+    if (f->kind < QELKeyFilterType_KeyData || f->kind > QELKeyFilterType_SubKeyBool)
+        return false;
+    const int group = (f->kind - QELKeyFilterType_KeyData) / 4;
+    const int valueKind = (f->kind - QELKeyFilterType_KeyData) % 4;
+    if (group == 0)
+        return propertyMatches(f, key, valueKind);
+    if (f->kind == QELKeyFilterType_UserIDTime)
+        return false; // user IDs have no times
+    const int wanted = group == 1 ? QELObjectType_UserID : group == 3 ? QELObjectType_SubKey : QELObjectType_Signature;
+    if (f->ownLevel) {
+        for (QELKeyObject *o = object; o != nullptr && o != key; o = static_cast<QELKeyObject *>(qelKeyObjParent(o)))
+            if (qelKeyObjType(o) == wanted)
+                return propertyMatches(f, o, valueKind);
+    }
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLive(c))
+            continue;
+        if (wanted != QELObjectType_Signature) {
+            if (qelKeyObjType(c) == wanted && propertyMatches(f, c, valueKind))
+                return true;
+            continue;
+        }
+        for (QELKeyObject *s = c->firstChild; s != nullptr; s = s->next)
+            if (qelKeyObjIsLive(s) && qelKeyObjType(s) == QELObjectType_Signature && propertyMatches(f, s, valueKind))
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object)
+{
+    if (!qelKeyFilterIsValid(filter) || !qelKeyObjIsValid(object))
+        return false;
+    QELKeyObject *key = qelKeyObjTopKey(object);
+    if (key == nullptr)
+        return false;
+    const bool isKey = object == key;
+    if (!isKey && filter->cachedKey == key) {
+        if (!filter->ownLevel)
+            return filter->cachedResult != 0;
+        if (!filter->cachedResult)
+            return false;
+    }
+    const bool result = evaluate(filter, object, key);
+    if (isKey) {
+        filter->cachedKey = key;
+        filter->cachedResult = result ? 1 : 0;
+    }
+    return result;
 }

@@ -40,6 +40,10 @@ struct QELKeyFilter {
 [[nodiscard]] QELStatus qelKeyFilterNew(QELContext *context, std::int32_t kind, std::int32_t criterion,
                                         QELKeyFilter **outFilter);
 bool qelKeyFilterIsValid(const QELKeyFilter *filter);
+// Whether an object of a key database passes the filter (an unreadable
+// property does not); no entry check. The result for a key is cached for the
+// questions about its descendants that follow.
+bool qelKeyFilterMatch(QELKeyFilter *filter, QELKeyObject *object);
 // Forgets the cached key of the filter and its operands; a filtered set calls
 // it before each pass so that a result never outlives the objects it was
 // computed on.

@@ -8,12 +8,17 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelMemoryInternal.h"
 #include "qelSeams.h"
 #include "qelTrustPropInternal.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
+
+constexpr std::int64_t kLargeRing = std::int64_t(1) << 20;
+constexpr std::uint32_t kLargeRingChunk = (std::uint32_t(2) << 20) - QELMemBlockHeaderSize;
 
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
@@ -104,6 +109,16 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
 QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
 {
     std::int64_t inputEnd = qelPacketInputEnd(file);
+    // A large ring fills its objects' pool in chunks that, with the block
+    // header, are 2 MiB: the memory manager maps those on huge pages, which
+    // spares most of the page faults of filling them.
+    if (inputEnd >= kLargeRing && db->objectPool.chunkSize < kLargeRingChunk)
+        db->objectPool.chunkSize = kLargeRingChunk;
+    // The key-ID index sized once for the keys such a ring can hold (a key
+    // or subkey with its binding takes some 256 octets at the least); a
+    // ring of more keys still grows it, and so it does when this fails.
+    if (inputEnd > 0)
+        static_cast<void>(qelKeyIDIndexReserve(db, std::size_t(std::min<std::int64_t>(inputEnd / 256, 1 << 20))));
     // Find the first key packet; anything before it is stepped over.
     for (;;) {
         u64 total = 0, first = 0;

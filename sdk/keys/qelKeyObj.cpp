@@ -23,6 +23,7 @@
 #include "qelTimeDateInternal.h"
 #include "qelTokenInternal.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -502,27 +503,117 @@ bool qelKeyObjExpiresWithin(QELKeyObject *o, u32 from, u32 until)
 
 // ---- the key-ID index ----------------------------------------------------------------------
 
+// Each table is one block from the context's manager: slots of (ID value,
+// first key), linear probing, at most half full, doubled when it fills.
+struct QELKeyIDIndex {
+    std::uint32_t bits;  // 2^bits slots
+    std::uint32_t count; // slots in use
+    struct Slot {
+        u64 id;
+        QELKeyObject *head; // null: free
+    } slots[1];
+};
+
+namespace {
+
+std::size_t indexBytes(std::uint32_t bits)
+{
+    return offsetof(QELKeyIDIndex, slots) + (std::size_t(1) << bits) * sizeof(QELKeyIDIndex::Slot);
+}
+
+std::size_t slotOf(u64 id, std::uint32_t bits)
+{
+    return std::size_t((id * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
+// The slot holding id, or the free slot where it belongs.
+QELKeyIDIndex::Slot *probe(QELKeyIDIndex *ix, u64 id)
+{
+    const std::size_t mask = (std::size_t(1) << ix->bits) - 1;
+    for (std::size_t i = slotOf(id, ix->bits);; i = (i + 1) & mask) {
+        QELKeyIDIndex::Slot *slot = &ix->slots[i];
+        if (slot->head == nullptr || slot->id == id)
+            return slot;
+    }
+}
+
+// Room for `more` further IDs, growing (or making) the table when needed.
+QELStatus reserveSlots(QELContext *context, QELKeyIDIndex *&ix, std::size_t more)
+{
+    const std::size_t want = 2 * ((ix != nullptr ? ix->count : 0) + more);
+    if (ix != nullptr && want <= (std::size_t(1) << ix->bits))
+        return QELError_NoErr;
+    std::uint32_t bits = ix == nullptr ? 10 : ix->bits + 1;
+    while ((std::size_t(1) << bits) < want && bits < 40)
+        ++bits;
+    // A table of a megabyte or more goes up to the size the memory manager
+    // serves with huge pages: filling it then costs one page fault.
+    if (indexBytes(bits) >= (std::size_t(1) << 20) && indexBytes(bits) < QELMemMappedMin)
+        ++bits;
+    auto *grown = static_cast<QELKeyIDIndex *>(qelContextMemAlloc(context, indexBytes(bits), QELMemFlag_Clear));
+    if (grown == nullptr)
+        return QELError_OutOfMemory;
+    grown->bits = bits;
+    grown->count = 0;
+    if (ix != nullptr) {
+        for (std::size_t i = 0, n = std::size_t(1) << ix->bits; i < n; ++i)
+            if (ix->slots[i].head != nullptr) {
+                *probe(grown, ix->slots[i].id) = ix->slots[i];
+                ++grown->count;
+            }
+        static_cast<void>(qelContextMemFree(context, ix)); // our own block
+    }
+    ix = grown;
+    return QELError_NoErr;
+}
+
+QELKeyObject *findHead(const QELKeyIDIndex *ix, u64 id)
+{
+    return ix == nullptr ? nullptr : probe(const_cast<QELKeyIDIndex *>(ix), id)->head;
+}
+
+} // namespace
+
 QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db)
 {
     QELKeyInfo *ki = qelKeyObjKeyInfo(key);
     ki->sameID = ki->sameShortID = nullptr;
-    struct Index { QELAVLTree *tree; u64 key; QELKeyObject *QELKeyInfo::*link; };
-    const Index indexes[2] = {{db->idTree, idKey(ki->keyID), &QELKeyInfo::sameID},
-                              {db->shortIDTree, shortIDKey(ki->keyID + 4), &QELKeyInfo::sameShortID}};
+    struct Index { QELKeyIDIndex *QELKeyDB::*table; u64 id; QELKeyObject *QELKeyInfo::*link; };
+    const Index indexes[2] = {{&QELKeyDB::idIndex, idKey(ki->keyID), &QELKeyInfo::sameID},
+                              {&QELKeyDB::shortIDIndex, shortIDKey(ki->keyID + 4), &QELKeyInfo::sameShortID}};
     for (const Index &ix : indexes) {
-        void *head = nullptr;
-        if (qelAVLFind(ix.tree, std::int64_t(ix.key), &head) == QELError_NoErr && head != nullptr) {
-            auto *last = static_cast<QELKeyObject *>(head);
+        if (QELKeyObject *head = findHead(db->*ix.table, ix.id)) {
+            QELKeyObject *last = head;
             for (int guard = 0; qelKeyObjKeyInfo(last)->*ix.link != nullptr && guard < (1 << 30); ++guard)
                 last = qelKeyObjKeyInfo(last)->*ix.link;
             qelKeyObjKeyInfo(last)->*ix.link = key;
             continue;
         }
-        QELStatus s = qelAVLInsert(ix.tree, std::int64_t(ix.key), key);
-        if (s != QELError_NoErr)
-            return s == QELError_ItemAlreadyExists ? QELError_NoErr : QELError_OutOfMemory;
+        if (reserveSlots(db->context, db->*ix.table, 1) != QELError_NoErr)
+            return QELError_OutOfMemory;
+        QELKeyIDIndex::Slot *slot = probe(db->*ix.table, ix.id);
+        slot->id = ix.id;
+        slot->head = key;
+        ++(db->*ix.table)->count;
     }
     return QELError_NoErr;
+}
+
+QELStatus qelKeyIDIndexReserve(QELKeyDB *db, std::size_t keys)
+{
+    for (QELKeyIDIndex **ix : {&db->idIndex, &db->shortIDIndex})
+        if (reserveSlots(db->context, *ix, keys) != QELError_NoErr)
+            return QELError_OutOfMemory;
+    return QELError_NoErr;
+}
+
+void qelKeyIDIndexFree(QELKeyDB *db)
+{
+    for (QELKeyIDIndex **ix : {&db->idIndex, &db->shortIDIndex}) {
+        if (*ix != nullptr)
+            static_cast<void>(qelContextMemFree(db->context, *ix)); // our own block
+        *ix = nullptr;
+    }
 }
 
 namespace {
@@ -566,11 +657,8 @@ QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool placeh
     if (!qelKeyIDIsValid(id))
         return QELError_ItemNotFound;
     bool full = id->length == 8;
-    void *head = nullptr;
-    u64 key = full ? idKey(id->bytes) : shortIDKey(id->bytes);
-    if (qelAVLFind(full ? db->idTree : db->shortIDTree, std::int64_t(key), &head) != QELError_NoErr)
-        return QELError_ItemNotFound;
-    for (auto *k = static_cast<QELKeyObject *>(head); k != nullptr;
+    const u64 key = full ? idKey(id->bytes) : shortIDKey(id->bytes);
+    for (QELKeyObject *k = findHead(full ? db->idIndex : db->shortIDIndex, key); k != nullptr;
          k = full ? qelKeyObjKeyInfo(k)->sameID : qelKeyObjKeyInfo(k)->sameShortID) {
         if (qelKeyIDCompareInternal(idOfNode(k), *id) != 0)
             continue;

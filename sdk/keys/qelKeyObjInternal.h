@@ -220,9 +220,14 @@ bool qelKeyObjExpiresWithin(QELKeyObject *object, std::uint32_t from, std::uint3
 
 // ---- the key-ID index ------------------------------------------------------------------------
 // Keys, subkeys, placeholders and X.509 name entries, indexed by their eight
-// and their low four ID bytes in two balanced trees; keys with equal bytes
-// chain in arrival order. Nothing is ever removed.
+// and their low four ID bytes in two hash tables; keys with equal bytes
+// chain in arrival order. Nothing is ever removed; the tables go with the
+// database (qelKeyIDIndexFree).
 QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db);
+// Room for that many more keys at once (a reader that knows roughly how
+// many are coming); QELError_OutOfMemory leaves the tables as they were.
+QELStatus qelKeyIDIndexReserve(QELKeyDB *db, std::size_t keys);
+void qelKeyIDIndexFree(QELKeyDB *db);
 QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
                                    bool includeDeleted, QELKeyObject **outKey);
 QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,

@@ -405,10 +405,9 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
                                       ? signedObject
                                       : top;
         qelKeySigUpdateValidity(signedKey);
+        // The primary user ID is chosen again.
         if (changed && (si->flags & QELSigInfo_Primary) && qelKeyObjType(signedObject) == QELObjectType_UserID)
-            for (QELKeyObject *c = top->firstChild; c != nullptr; c = c->next)
-                if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
-                    qelKeyObjUserIDInfo(c)->nameTrust &= u8(~0x40); // the primary user ID is chosen again
+            qelKeyObjClearPrimaryMarks(top, -1);
     }
     return report(status);
 }
@@ -498,7 +497,7 @@ std::int32_t qelKeySigProgress(void *progressContext, QELKeyObject *, bool)
     if (p == nullptr || p->handler == nullptr)
         return 0;
     ++p->done;
-    return qelEventSendProgress(p->context, reinterpret_cast<void *>(p->handler), p->userData, p->done, p->total);
+    return qelEventSendProgress(p->context, p->handler, p->userData, p->done, p->total);
 }
 
 QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, bool recheck, QELEventHandler handler,

@@ -385,3 +385,34 @@ TEST(MemoryHeap, SecureBlocksOfEverySizeKeepTheirBytes)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(qelMemMgrFree(heap), 0);
 }
+
+// Blocks across the size from which the heap manager maps them directly:
+// grown and shrunk across it, they keep their bytes.
+TEST(MemoryHeap, LargeBlocksKeepTheirBytesAcrossResizes)
+{
+    QELMemoryMgr *heap = nullptr;
+    ASSERT_EQ(qelMemMgrNewHeap(&heap), 0);
+    const std::size_t big = QELMemMappedMin + 12345;
+    auto *p = static_cast<unsigned char *>(qelMemAlloc(heap, 1000, 0));
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x5A, 1000);
+    void *q = p;
+    ASSERT_EQ(qelMemRealloc(heap, &q, big, QELMemFlag_Clear), 0);
+    p = static_cast<unsigned char *>(q);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(p), 1000), std::string(1000, '\x5A'));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(p) + 1000, big - 1000), std::string(big - 1000, '\0'));
+    p[big - 1] = 7;
+    ASSERT_EQ(qelMemRealloc(heap, &q, 2 * big, 0), 0);
+    p = static_cast<unsigned char *>(q);
+    EXPECT_EQ(p[999], 0x5A);
+    EXPECT_EQ(p[big - 1], 7);
+    ASSERT_EQ(qelMemRealloc(heap, &q, 500, 0), 0);
+    p = static_cast<unsigned char *>(q);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(p), 500), std::string(500, '\x5A'));
+    EXPECT_EQ(qelMemFree(q), 0);
+    void *r = qelMemAlloc(heap, QELMemMappedMin, QELMemFlag_Clear);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(qelMemBlockInfo(r), 1);
+    EXPECT_EQ(qelMemFree(r), 0);
+    EXPECT_EQ(qelMemMgrFree(heap), 0);
+}

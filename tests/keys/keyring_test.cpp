@@ -197,6 +197,48 @@ TEST_F(KeyRingTest, FindsKeysByEightAndFourByteIDs)
     EXPECT_EQ(qelKeyDBRelease(db), 0);
 }
 
+// Thousands of keys (the index grows many times): IDs sharing their low
+// four bytes, and keys sharing all eight, are found in arrival order.
+TEST_F(KeyRingTest, IndexOfManyKeysKeepsArrivalOrder)
+{
+    QELKeyDB *db = nullptr;
+    ASSERT_EQ(qelKeyDBNewInMemoryLocal(ctx, &db), 0);
+    std::vector<QELKeyObject *> keys;
+    for (std::uint32_t i = 0; i < 6000; ++i) {
+        QELKeyObject *k = qelKeyObjAlloc(db, sizeof(QELKeyInfo));
+        ASSERT_NE(k, nullptr);
+        k->flags = QELKeyObjFlag_Key;
+        QELKeyInfo *ki = qelKeyObjKeyInfo(k);
+        ki->algorithm = 1;
+        // Keys 2j and 2j+1 share the low four bytes; every 1000th repeats
+        // the eight bytes of the key before it.
+        const std::uint32_t high = i % 1000 == 999 ? i - 1 : i, low = i / 2 * 2654435761u;
+        for (int b = 0; b < 4; ++b) {
+            ki->keyID[b] = std::uint8_t(high >> (24 - 8 * b));
+            ki->keyID[4 + b] = std::uint8_t((i % 1000 == 999 ? (i - 1) / 2 * 2654435761u : low) >> (24 - 8 * b));
+        }
+        qelKeyDBAppendKey(db, k);
+        ASSERT_EQ(qelKeyIDTreeInsert(k, db), 0);
+        keys.push_back(k);
+    }
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+        QELKeyID full{}, shortID{};
+        qelKeyObjGetKeyID(keys[i], nullptr, &full);
+        qelKeyObjGetShortKeyID(keys[i], nullptr, &shortID);
+        QELKeyObject *found = nullptr;
+        ASSERT_EQ(qelKeyDBFindKeyByIDLocal(db, &full, false, false, &found), 0);
+        EXPECT_EQ(found, keys[i % 1000 == 999 ? i - 1 : i]) << i;
+        ASSERT_EQ(qelKeyDBFindKeyByIDLocal(db, &shortID, false, false, &found), 0);
+        EXPECT_EQ(found, keys[(i % 1000 == 999 ? i - 1 : i) / 2 * 2]) << i;
+    }
+    QELKeyID absent{};
+    std::uint8_t none[8] = {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4};
+    ASSERT_EQ(qelKeyIDFromData(none, 8, 1, &absent), 0);
+    QELKeyObject *found = nullptr;
+    EXPECT_EQ(qelKeyDBFindKeyByIDLocal(db, &absent, true, true, &found), QELError_ItemNotFound);
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
 TEST_F(KeyRingTest, PublicAndSecretRingsMergeIntoOneKeyEach)
 {
     QELKeyDB *db = openBuffer(readFile(dataPath("secret.gpg")));

@@ -348,6 +348,10 @@ TEST_F(KeySig, SignaturesMadeHereCheckGoodHereAndInGnuPG)
     QELKeyObject *bobUID = liveChildren(bob, QELObjectType_UserID).at(0);
     std::vector<QELKeyObject *> subkeys = liveChildren(alice, QELObjectType_SubKey);
     ASSERT_EQ(subkeys.size(), 2u);
+    // The subkey whose binding is garbage is never usable (its binding is
+    // checked on demand); with a good binding made here it is.
+    EXPECT_FALSE(qelKeyObjIsUsableSubKey(subkeys[1], false, false));
+    EXPECT_TRUE(qelKeyObjIsUsableSubKey(subkeys[0], false, false));
     QELKeyObject *made[] = {
         sign(bobUID, 0x10, 8, 4),       // certification, SHA-256
         sign(subkeys[1], 0x18, 2, 4),   // a new binding for the spoiled subkey, SHA-1
@@ -361,6 +365,7 @@ TEST_F(KeySig, SignaturesMadeHereCheckGoodHereAndInGnuPG)
         EXPECT_EQ(valid, 1);
         EXPECT_EQ(qelKeyObjSigInfo(sig)->state & 0x60, 0x60);
     }
+    EXPECT_TRUE(qelKeyObjIsUsableSubKey(subkeys[1], false, false));
     // The same bytes hashed for another user ID do not verify.
     QELKeyObject *aliceUID = liveChildren(alice, QELObjectType_UserID).at(0);
     std::size_t n = 0;
