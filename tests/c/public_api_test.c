@@ -38,6 +38,7 @@
 #include "qelPassCach.h"
 #include "qelPkAlg.h"
 #include "qelPkEncode.h"
+#include "qelPublicKey.h"
 #include "qelRandomPool.h"
 #include "qelRandomSources.h"
 #include "qelSDK.h"

@@ -105,7 +105,7 @@ protected:
     QELKeyDB *open(const std::string &name, const std::string &listing = "keyuse.colons")
     {
         QELStatus s = 0;
-        QELKeyDB *db = openBuffer(readFile(dataPath(name)), &s);
+        QELKeyDB *db = openOwned(readFile(dataPath(name)), &s);
         EXPECT_EQ(s, QELError_NoErr) << name;
         if (db != nullptr && !listing.empty())
             applyPeerState(db, listing);

@@ -23,7 +23,7 @@ protected:
     // A ring with every signature checked by our own checks.
     QELKeyDB *openChecked(const std::string &name)
     {
-        QELKeyDB *db = openBuffer(readFile(dataPath(name)));
+        QELKeyDB *db = openOwned(readFile(dataPath(name)));
         EXPECT_NE(db, nullptr) << name;
         if (db != nullptr) {
             EXPECT_EQ(qelKeySigCheckSet(qelKeyDBRootSet(db), nullptr, false, false, false, nullptr, nullptr,
@@ -252,7 +252,7 @@ TEST_F(KeyProperty, NameAndAddressOfAUserIDWithTwoSpaces)
     std::vector<std::uint8_t> ring = readFile(dataPath("keyuse.gpg"));
     const std::string text = "Ann Example  <ann@example.org>";
     std::vector<std::uint8_t> bytes = keyWithUserID(ring, text);
-    QELKeyDB *db = openBuffer(bytes);
+    QELKeyDB *db = openOwned(bytes);
     ASSERT_NE(db, nullptr);
     QELKeyObject *uid = liveChildren(liveKeys(db).front(), QELObjectType_UserID).front();
     auto name = data(uid, QELProperty_UserIDNamePart);
@@ -349,7 +349,7 @@ TEST_F(KeyProperty, CertificateItemsReportTooSmallBuffers)
     std::vector<std::uint8_t> hashed = {5, 2, 0x5F, 0, 0, 0,               // creation
                                         9, 100, 1, 1, 0, 0x30, 3, 2, 1, 5}; // subpacket 100: 1, 1, format, DER
     std::vector<std::uint8_t> unhashed = {9, 16};
-    QELKeyObject *probe = liveKeys(openBuffer(ring)).front();
+    QELKeyObject *probe = liveKeys(openOwned(ring)).front();
     unhashed.insert(unhashed.end(), qelKeyObjKeyInfo(probe)->keyID, qelKeyObjKeyInfo(probe)->keyID + 8);
     std::vector<std::uint8_t> body = {4, 0x10, 1, 2, 0, std::uint8_t(hashed.size())};
     body.insert(body.end(), hashed.begin(), hashed.end());
@@ -360,7 +360,7 @@ TEST_F(KeyProperty, CertificateItemsReportTooSmallBuffers)
     bytes.push_back(0x88);
     bytes.push_back(std::uint8_t(body.size()));
     bytes.insert(bytes.end(), body.begin(), body.end());
-    QELKeyDB *db = openBuffer(bytes);
+    QELKeyDB *db = openOwned(bytes);
     ASSERT_NE(db, nullptr);
     QELKeyObject *uid = liveChildren(liveKeys(db).front(), QELObjectType_UserID).front();
     auto sigs = liveChildren(uid, QELObjectType_Signature);

@@ -97,8 +97,18 @@ protected:
     void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }
     void TearDown() override
     {
+        for (QELKeyDB *db : owned_)
+            EXPECT_EQ(qelKeyDBReleaseLocal(db), QELError_NoErr);
         static_cast<void>(qelKeyDBCloseUnreferencedLocal(ctx));
         static_cast<void>(qelContextFree(ctx));
+    }
+    // As openBuffer; the database is released when the test ends.
+    QELKeyDB *openOwned(const std::vector<std::uint8_t> &bytes, QELStatus *status = nullptr)
+    {
+        QELKeyDB *db = openBuffer(bytes, status);
+        if (db != nullptr)
+            owned_.push_back(db);
+        return db;
     }
     QELKeyDB *openBuffer(const std::vector<std::uint8_t> &bytes, QELStatus *status = nullptr)
     {
@@ -108,6 +118,9 @@ protected:
         return db;
     }
     QELContext *ctx = nullptr;
+
+private:
+    std::vector<QELKeyDB *> owned_;
 };
 
 } // namespace keystest

@@ -50,7 +50,7 @@ using SelfSig = ContextTest;
 // cannot be revoked: that one is found first.
 TEST_F(SelfSig, NonRevocableSelfSignaturesAreSearchedFirst)
 {
-    QELKeyDB *db = openBuffer(readFile(dataPath("keyuse_resigned.gpg")));
+    QELKeyDB *db = openOwned(readFile(dataPath("keyuse_resigned.gpg")));
     ASSERT_NE(db, nullptr);
     markSelfSigsValid(db);
     QELKeyObject *key = keyWithUserID(db, "Thirty Then Never");
@@ -87,7 +87,7 @@ TEST_F(SelfSig, NonRevocableSelfSignaturesAreSearchedFirst)
 
 TEST_F(SelfSig, PrimaryUserIDMarkThenFlagThenFirst)
 {
-    QELKeyDB *db = openBuffer(readFile(dataPath("public.gpg")));
+    QELKeyDB *db = openOwned(readFile(dataPath("public.gpg")));
     ASSERT_NE(db, nullptr);
     markSelfSigsValid(db);
     QELKeyObject *key = keyWithUserID(db, "main@example.org");
@@ -125,7 +125,7 @@ TEST_F(SelfSig, PrimaryUserIDMarkThenFlagThenFirst)
 
 TEST_F(SelfSig, DesignatedRevokerAgreesWithGnuPG)
 {
-    QELKeyDB *db = openBuffer(readFile(dataPath("public.gpg")));
+    QELKeyDB *db = openOwned(readFile(dataPath("public.gpg")));
     ASSERT_NE(db, nullptr);
     markSelfSigsValid(db);
     QELKeyObject *key = keyWithUserID(db, "main@example.org");
@@ -214,7 +214,7 @@ TEST_F(SelfSig, NewerListOfTheSameDistributionPointSupersedes)
     addCRL(2, "http://a");
     addCRL(2, "http://b");
     addCRL(1, "");
-    QELKeyDB *db = openBuffer(bytes);
+    QELKeyDB *db = openOwned(bytes);
     ASSERT_NE(db, nullptr);
     QELKeyObject *key = liveKeys(db).front();
     auto crls = liveChildren(key, QELObjectType_CRL);
