@@ -9,21 +9,33 @@
 #include <string>
 #include <vector>
 
-// Records each result's real time per iteration while printing as usual.
+// Records each result's real time per iteration while printing as usual:
+// the best of its repetitions (on a shared machine the slower ones measure
+// waiting), or the median where only aggregates are reported.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> times; // run name -> ns per iteration
+    std::map<std::string, double> times; // run name -> time per iteration, in the run's unit
 
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs) {
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median")
+            const std::string name = r.run_name.function_name + "/" + r.run_name.args;
+            const double t = r.GetAdjustedRealTime();
+            if (r.run_type == Run::RT_Aggregate) {
+                if (r.aggregate_name == "median" && !best_.count(name))
+                    times[name] = t;
                 continue;
-            times[r.run_name.function_name + "/" + r.run_name.args] =
-                r.GetAdjustedRealTime(); // in the run's time unit
+            }
+            auto [it, fresh] = best_.emplace(name, t);
+            if (!fresh && t < it->second)
+                it->second = t;
+            times[name] = it->second;
         }
         ConsoleReporter::ReportRuns(runs);
     }
+
+private:
+    std::map<std::string, double> best_;
 };
 
 inline void printRatio(const RatioReporter &rep, const std::string &ours, const std::string &theirs,

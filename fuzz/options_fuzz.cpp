@@ -33,8 +33,17 @@ struct ModelItem {
     bool bytes;       // value points at a copy of `data`
     Bytes data;
     std::uint64_t number;
+    std::size_t nodes = 1;  // the item and every item nested below it
 };
 using Model = std::vector<ModelItem>;
+
+std::size_t nodesOf(const Model &model)
+{
+    std::size_t n = 0;
+    for (const ModelItem &m : model)
+        n += m.nodes;
+    return n;
+}
 
 constexpr int kLists = 4;
 constexpr std::size_t kMaxItems = 200;
@@ -165,7 +174,7 @@ void fuzzLists(qelfuzz::Input &in)
         }
         case 1: { // append a whole list: its items move, a persistent one's are copied
             // Copies and appends could double a list at every second step.
-            if (i == j || models[i].size() + models[j].size() > kMaxItems)
+            if (i == j || nodesOf(models[i]) + nodesOf(models[j]) > kMaxItems)
                 break;
             const bool persistent = (lists[i]->flags & QELOptionListFlag_Persistent) != 0;
             qelfuzz::check(qelOptionListAppendVarArgs(lists[j], lists[i], kEnd) == QELError_NoErr,
@@ -187,6 +196,9 @@ void fuzzLists(qelfuzz::Input &in)
             break;
         }
         case 3: { // an item holding a copy of a list as its nested list
+            // Nesting a list in itself doubles it.
+            if (nodesOf(models[i]) + nodesOf(models[j]) > kMaxItems)
+                break;
             QELOptionList *nested = qelOptionListCopy(lists[i]);
             const Model nestedModel = models[i];
             const std::int32_t kind = kindFrom(in.u8());
@@ -195,7 +207,7 @@ void fuzzLists(qelfuzz::Input &in)
                                                      nested, nullptr);
             qelfuzz::check(qelOptionListAppendVarArgs(lists[j], item, kEnd) == QELError_NoErr,
                            "nested append refused");
-            models[j].push_back(ModelItem{kind, false, {}, number});
+            models[j].push_back(ModelItem{kind, false, {}, number, 1 + nodesOf(nestedModel)});
             QELOptionItem got{};
             qelfuzz::check(qelOptionListGetItem(lists[j], static_cast<std::uint32_t>(models[j].size() - 1),
                                                 false, &got) == QELError_NoErr,

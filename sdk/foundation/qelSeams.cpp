@@ -68,6 +68,11 @@ QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *, QELKeyObject *, std::ui
 {
     return QELError_FeatureNotAvailable;
 }
+QELStatus qelX509GetCRLDistributionPoint(QELContext *, const std::uint8_t *, std::size_t, std::uint8_t *,
+                                         std::size_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
 // qelEvent: the event record a job hands its handler (two reserved words, the
 // reply slot, the kind, 64 bytes of payload); progress carries two 64-bit
 // counts.

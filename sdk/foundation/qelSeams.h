@@ -73,6 +73,10 @@ QELStatus qelX509GetSubjectAltName(const std::uint8_t *der, std::size_t length, 
                                    std::uint8_t *buffer, std::size_t *inOutLength);
 QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *key, std::uint8_t *buffer,
                                            std::size_t *inOutLength);
+// The full name of a certificate's first CRL distribution point (DER), as
+// the items above.
+QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                         std::uint8_t *buffer, std::size_t *inOutLength);
 
 // ---- qelEvent: job events (the message pipeline) ----
 // True for the codes that say a key or its algorithm cannot do an operation.

@@ -13,6 +13,7 @@
 #include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
 #include "qelMemPoolInternal.h"
+#include "qelMemory.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
@@ -28,6 +29,7 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -2612,4 +2614,107 @@ QELKeyObject *qelKeyObjEarliestCRL(QELKeyObject *key, bool byNextUpdate)
         if (isLiveValidCRL(c) && qelCRLIsCurrent(c, 0) && (best == nullptr || when(c) < when(best)))
             best = c;
     return best;
+}
+
+namespace {
+
+// Distinct DER items gathered into one block and a length array.
+class PointCollector {
+public:
+    explicit PointCollector(QELMemoryMgr *mgr) : mgr_(mgr) {}
+    ~PointCollector()
+    {
+        if (data_ != nullptr)
+            static_cast<void>(qelMemFree(data_)); // dropped: the caller did not take it
+        if (lengths_ != nullptr)
+            static_cast<void>(qelMemFree(lengths_)); // likewise
+    }
+    PointCollector(const PointCollector &) = delete;
+    PointCollector &operator=(const PointCollector &) = delete;
+    QELStatus add(const u8 *item, std::size_t length)
+    {
+        std::size_t at = 0;
+        for (u32 i = 0; i < count_; ++i) {
+            if (lengths_[i] == length && std::memcmp(data_ + at, item, length) == 0)
+                return QELError_NoErr;
+            at += std::size_t(lengths_[i]);
+        }
+        void *data = data_, *lengths = lengths_;
+        QELStatus s = qelMemRealloc(mgr_, &data, size_ + length, 0);
+        if (s != QELError_NoErr)
+            return s;
+        data_ = static_cast<u8 *>(data);
+        s = qelMemRealloc(mgr_, &lengths, (count_ + 1) * sizeof(u64), 0);
+        if (s != QELError_NoErr)
+            return s;
+        lengths_ = static_cast<u64 *>(lengths);
+        std::memcpy(data_ + size_, item, length);
+        lengths_[count_++] = length;
+        size_ += length;
+        return QELError_NoErr;
+    }
+    void release(u32 *outCount, u8 **outData, u64 **outLengths)
+    {
+        *outCount = count_;
+        *outData = data_;
+        *outLengths = lengths_;
+        data_ = nullptr;
+        lengths_ = nullptr;
+    }
+
+private:
+    QELMemoryMgr *mgr_;
+    u8 *data_ = nullptr;
+    u64 *lengths_ = nullptr;
+    std::size_t size_ = 0;
+    u32 count_ = 0;
+};
+
+} // namespace
+
+QELStatus qelKeyCollectCRLDistributionPoints(QELMemoryMgr *mgr, QELKeyObject *key, u32 *outCount, u8 **outData,
+                                             u64 **outLengths)
+{
+    if (outCount) *outCount = 0;
+    if (outData) *outData = nullptr;
+    if (outLengths) *outLengths = nullptr;
+    if (!qelKeyObjIsKey(key) || outCount == nullptr || outData == nullptr || outLengths == nullptr)
+        return QELError_BadParams;
+    PointCollector points(mgr);
+    u32 total = 0;
+    static_cast<void>(qelKeyObjNthCurrentCRL(key, 0, &total)); // counting only
+    for (u32 i = 0; i < total; ++i) {
+        std::size_t length = 0;
+        const u8 *point = qelCRLDistPoint(qelKeyObjNthCurrentCRL(key, i, nullptr), &length);
+        if (point != nullptr && length != 0) {
+            QELStatus s = points.add(point, length);
+            if (s != QELError_NoErr)
+                return s;
+        }
+    }
+    QELContext *context = qelKeyObjContext(key);
+    for (QELKeyObject *sig = qelKeyObjKeyInfo(key)->firstSig; sig != nullptr;
+         sig = qelKeyObjSigInfo(sig)->nextBySigner) {
+        const u32 wanted = QELSigInfo_X509 | QELSigInfo_DistPoint;
+        if (!isLiveSignature(sig) || (qelKeyObjSigInfo(sig)->flags & wanted) != wanted)
+            continue;
+        std::size_t derLength = 0;
+        const u8 *der = qelKeyObjSigX509Data(sig, &derLength);
+        std::size_t length = 0;
+        // A certificate that cannot be read names no point.
+        if (der == nullptr || qelX509GetCRLDistributionPoint(context, der, derLength, nullptr, &length) < 0 ||
+            length == 0)
+            continue;
+        QELMemoryMgr *scratchMgr = qelContextMemoryMgr(context);
+        qel::WipedBuffer<u8> point;
+        if (!point.reset(scratchMgr, length))
+            return QELError_OutOfMemory;
+        if (qelX509GetCRLDistributionPoint(context, der, derLength, point.get(), &length) < 0)
+            continue;
+        QELStatus s = points.add(point.get(), length);
+        if (s != QELError_NoErr)
+            return s;
+    }
+    points.release(outCount, outData, outLengths);
+    return QELError_NoErr;
 }

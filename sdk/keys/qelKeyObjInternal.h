@@ -432,3 +432,11 @@ const std::uint8_t *qelCRLDistPoint(QELKeyObject *crl, std::size_t *outLength);
 bool qelCRLIsCurrent(QELKeyObject *crl, std::uint32_t time);
 QELKeyObject *qelKeyObjNthCurrentCRL(QELKeyObject *key, std::uint32_t index, std::uint32_t *outCount);
 QELKeyObject *qelKeyObjEarliestCRL(QELKeyObject *key, bool byNextUpdate);
+struct QELMemoryMgr;
+// The distinct CRL distribution points that belong to the key as an issuer:
+// its current valid lists' points, then those named by certificates it
+// signed. One block of concatenated DER items and an array of their lengths,
+// both from the manager (freed with qelMemFree); on failure nothing is kept.
+[[nodiscard]] QELStatus qelKeyCollectCRLDistributionPoints(QELMemoryMgr *mgr, QELKeyObject *key,
+                                                           std::uint32_t *outCount, std::uint8_t **outData,
+                                                           std::uint64_t **outLengths);

@@ -376,10 +376,28 @@ unsigned buildTableStorage(Scratch &s, u64 **table, unsigned w, std::size_t n)
     return w;
 }
 
-// table[j] = g^(2j+1) in Montgomery form; table[0] already holds g.
-void fillTable(MontDomain &d, u64 **table, unsigned w, u64 *g2)
+// The largest table index any window of the exponent uses.
+u32 largestWindowIndex(const u32 *e, u32 bits, unsigned w)
 {
-    std::size_t entries = std::size_t(1) << w;
+    WindowScan scan{e, bits, w};
+    u32 largest = 0;
+    for (long pos = (long)bits - 1; pos >= 0; --pos) {
+        scan.open(pos);
+        if (scan.end == pos) {
+            largest = scan.index > largest ? scan.index : largest;
+            scan.end = -1;
+        }
+    }
+    return largest;
+}
+
+// table[j] = g^(2j+1) in Montgomery form for the entries the exponent uses
+// (a short exponent such as 65537 needs only g); table[0] already holds g.
+void fillTable(MontDomain &d, u64 **table, unsigned w, u64 *g2, const u32 *e, u32 bits)
+{
+    std::size_t entries = std::size_t(largestWindowIndex(e, bits, w)) + 1;
+    if (entries > (std::size_t(1) << w))
+        entries = std::size_t(1) << w;
     if (entries > 1)
         d.sqr(g2, table[0]);
     for (std::size_t j = 1; j < entries; ++j)
@@ -714,10 +732,10 @@ static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 
     }
 
     d.toMont(table1[0], b1, b1Len);
-    fillTable(d, table1, w1, g2);
+    fillTable(d, table1, w1, g2, e1, e1Bits);
     if (e2Bits) {
         d.toMont(table2[0], b2, b2Len);
-        fillTable(d, table2, w2, g2);
+        fillTable(d, table2, w2, g2, e2, e2Bits);
     }
 
     WindowScan s1{e1, e1Bits, w1};

@@ -5,6 +5,7 @@
 
 #include "qelKeyObj.h"
 #include "qelKeySigInternal.h"
+#include "qelMemory.h"
 
 #include <cstring>
 
@@ -242,6 +243,34 @@ TEST_F(SelfSig, NewerListOfTheSameDistributionPointSupersedes)
     EXPECT_EQ(qelKeyObjNthCurrentCRL(key, 3, &count), nullptr);
     EXPECT_EQ(qelKeyObjEarliestCRL(key, false), crls[2]);
     EXPECT_EQ(qelKeyObjEarliestCRL(key, true), crls[3]);
+    // Distribution points of the current lists, each once: "a" twice when
+    // neither of its lists is newer.
+    auto collect = [&](std::vector<std::string> &out) {
+        std::uint32_t n = 0;
+        std::uint8_t *items = nullptr;
+        std::uint64_t *lengths = nullptr;
+        ASSERT_EQ(qelKeyCollectCRLDistributionPoints(qelContextMemoryMgr(ctx), key, &n, &items, &lengths),
+                  QELError_NoErr);
+        std::size_t at = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            out.emplace_back(reinterpret_cast<char *>(items) + at, std::size_t(lengths[i]));
+            at += std::size_t(lengths[i]);
+        }
+        for (void *block : {static_cast<void *>(items), static_cast<void *>(lengths)}) {
+            if (block != nullptr) {
+                EXPECT_EQ(qelMemFree(block), QELError_NoErr);
+            }
+        }
+    };
+    std::vector<std::string> points;
+    collect(points);
+    EXPECT_EQ(points, (std::vector<std::string>{"http://a", "http://b"}));
+    qelKeyObjCRLInfo(crls[0])->thisUpdate = 2000;
+    ASSERT_TRUE(qelCRLIsCurrent(crls[0], 0) && qelCRLIsCurrent(crls[1], 0));
+    points.clear();
+    collect(points);
+    EXPECT_EQ(points, (std::vector<std::string>{"http://a", "http://b"}));
+    qelKeyObjCRLInfo(crls[0])->thisUpdate = 1000;
     // An invalid newer list supersedes nothing.
     qelKeyObjCRLInfo(crls[1])->state = QELSigState_Checked;
     EXPECT_TRUE(qelCRLIsCurrent(crls[0], 0));
