@@ -10,6 +10,7 @@
 #include "qelPkAlgInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelSDKInternal.h"
+#include "qelTestKeyMaterial.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/core_names.h>
@@ -27,7 +28,8 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using qeltest::Bytes;
+using qeltest::material;
 
 QELContext *gContext = nullptr;
 
@@ -44,39 +46,6 @@ Bytes bnParam(EVP_PKEY *k, const char *name)
     Bytes out(BN_num_bytes(bn));
     BN_bn2bin(bn, out.data());
     BN_free(bn);
-    return out;
-}
-
-Bytes mpi(const Bytes &v)
-{
-    unsigned bits = unsigned(v.size() - 1) * 8;
-    for (unsigned b = v[0]; b; b >>= 1)
-        ++bits;
-    Bytes out(v.size() + 2);
-    out[0] = std::uint8_t(bits >> 8);
-    out[1] = std::uint8_t(bits);
-    std::copy(v.begin(), v.end(), out.begin() + 2);
-    return out;
-}
-
-// Unprotected stored material from public and secret values.
-Bytes material(const std::vector<Bytes> &pub, const std::vector<Bytes> &sec)
-{
-    Bytes out;
-    for (const Bytes &v : pub) {
-        const Bytes m = mpi(v);
-        out.insert(out.end(), m.begin(), m.end());
-    }
-    out.push_back(0);
-    unsigned sum = 0;
-    for (const Bytes &v : sec) {
-        const Bytes m = mpi(v);
-        for (std::uint8_t b : m)
-            sum += b;
-        out.insert(out.end(), m.begin(), m.end());
-    }
-    out.push_back(std::uint8_t(sum >> 8));
-    out.push_back(std::uint8_t(sum));
     return out;
 }
 
