@@ -2,7 +2,15 @@
 // combination of certification paths.
 #include "qelTrustPropInternal.h"
 
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeySetInternal.h"
+#include "qelSeams.h"
 #include "qelSettingsInternal.h"
+#include "qelTestHooks.h"
+#include "qelTrustProp.h"
+
+#include <atomic>
 
 #include <algorithm>
 #include <bit>
@@ -33,7 +41,23 @@ std::uint8_t introducerValue(const QELSettings *settings, std::int32_t countId)
     return static_cast<std::uint8_t>((n + t - 1) / n);
 }
 
+std::atomic<QELClockProc> g_clock{nullptr};
+
 } // namespace
+
+#ifdef QEL_TEST_HOOKS
+void qelTrustSetClockForTesting(QELClockProc now)
+{
+    g_clock.store(now);
+}
+#endif
+
+QELTime qelTrustNow()
+{
+    if (QELClockProc clock = g_clock.load())
+        return clock();
+    return qelTimeDateNow();
+}
 
 std::uint16_t qelTrustValueFromRatio(double x)
 {
@@ -225,4 +249,18 @@ double qelTrustCombinePaths(const QELTrustPath *paths)
         total += (std::popcount(s) % 2 == 1) ? product : -product;
     }
     return total;
+}
+
+// ---- the public entry ---------------------------------------------------------
+
+QELStatus qelKeySetPropagateTrust(QELKeySet *set, QELKeyDB *second)
+{
+    if (!qelKeySetIsValid(set) || (second != nullptr && !qelKeyDBIsValid(second)))
+        return QELError_BadParams;
+    QEL_ENTER();
+    if (second == qelKeySetKeyDB(set))
+        second = nullptr;
+    if (qelKeyDBIsRemote(qelKeySetKeyDB(set)))
+        return QELError_FeatureNotAvailable; // no service client in this build
+    return qelTrustPropagateLocal(set, qelTrustNow(), nullptr);
 }

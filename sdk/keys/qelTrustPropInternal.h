@@ -58,6 +58,10 @@ double qelTrustOwnerProbability(const std::uint8_t *userIDBytes, std::size_t cou
 
 // ---- time -------------------------------------------------------------------
 
+// The clock propagation runs at: the SDK time, or the test clock when one is
+// installed (qelTrustSetClockForTesting).
+QELTime qelTrustNow();
+
 // Whether a signature created at `creation` that expires `expiration`
 // seconds later (0: never) is current at `now`. A creation time up to one
 // day ahead is tolerated.
