@@ -508,8 +508,15 @@ QELStatus parseV4(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
     if (!c.sub(h, hashed) || !c.be16(u) || !c.sub(u, unhashed) || !c.skip(2))
         return QELError_SigPacketTooShort;
     u32 bits = 0;
+    // A bit count that does not fit the top octet is reported only after the
+    // rest of the packet has been read, so that a reader can keep the packet.
+    bool badMPI = false;
     switch (readMPI(c, &bits, nullptr)) {
-    case 1: return QELError_SigPacketBadMPI;
+    case 1:
+        badMPI = true;
+        if (!c.skip((std::size_t(bits) + 7) / 8))
+            return QELError_SigPacketTooShort;
+        break;
     case 2: case 3: return QELError_SigPacketTooShort;
     default: break;
     }
@@ -593,7 +600,7 @@ QELStatus parseV4(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
     }
     if ((want & QELSigWant_KeyID) && !issuer && !o->isX509)
         return QELError_MalformedSubpacket;
-    return QELError_NoErr;
+    return badMPI ? QELError_SigPacketBadMPI : QELError_NoErr;
 }
 
 QELStatus parseV3(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
@@ -631,14 +638,18 @@ QELStatus parseV3(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
         return QELError_SigPacketTooShort;
     if (!c.skip(std::size_t(h) + 14))
         return QELError_SigPacketTooShort;
-    int r = readMPI(c, nullptr, nullptr);
-    if (r == 1)
-        return QELError_SigPacketBadMPI;
+    u32 bits = 0;
+    int r = readMPI(c, &bits, nullptr);
+    // As for version 4: the rest is read before a bad bit count is reported.
+    const bool badMPI = r == 1;
+    if (badMPI)
+        r = c.skip((std::size_t(bits) + 7) / 8) ? 0 : 2;
+    const QELStatus mpiStatus = badMPI ? QELError_SigPacketBadMPI : QELError_NoErr;
     if (o->algorithm < 1 || o->algorithm > 3)
-        return QELError_NoErr;
+        return mpiStatus;
     if (r != 0)
         return QELError_SigPacketTooShort;
-    return c.empty() ? QELError_NoErr : QELError_SigPacketLengthMismatch;
+    return c.empty() ? mpiStatus : QELError_SigPacketLengthMismatch;
 }
 
 } // namespace
