@@ -105,7 +105,4 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
         qelOptionListFree(static_cast<QELOptionList *>(reply.options));
     return r;
 }
-// qelTrustProp: no propagation yet.
-QELStatus qelTrustPropagateLocal(QELKeySet *, std::uint32_t, QELKeySet *) { return QELError_NoErr; }
-QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *) { return QELError_NoErr; }
 // ---- end keydb ----

@@ -86,7 +86,4 @@ bool qelErrorIsKeyUnusable(QELStatus status);
 std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
                                   std::uint64_t done, std::uint64_t total);
 
-// ---- qelTrustProp: trust and validity ----
-QELStatus qelTrustPropagateLocal(QELKeySet *set, std::uint32_t now, QELKeySet *changed);
-QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
 

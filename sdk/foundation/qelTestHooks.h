@@ -64,6 +64,9 @@ void qelRPCSetSocketPathForTesting(const char *path);
 // Replaces the clock of the passphrase cache; null restores the system clock.
 void qelPassCacheSetClockForTesting(QELClockProc now);
 
+// Replaces the clock of trust propagation; null restores the SDK time.
+void qelTrustSetClockForTesting(QELClockProc now);
+
 // True makes the X9.17 generators' time-stamp encryption (FIPS mode) fail
 // as if the cipher had refused, until switched back.
 void qelRandomX917FailTimeStampForTesting(bool fail);

@@ -19,6 +19,7 @@
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTimeDateInternal.h"
+#include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
 #include <cerrno>
@@ -71,6 +72,7 @@ void destroy(QELKeyDB *db)
     while (db->sets != nullptr)
         qelKeySetReleaseInternal(db->sets, true);
     db->rootSet = nullptr;
+    qelKeyDBFreeSigRegexes(db);
     qelKeyIDIndexFree(db);
     qelMemPoolFreeAll(&db->objectPool);
     qelMemPoolFreeAll(&db->pool2);
@@ -535,7 +537,7 @@ QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed)
         return QELError_NoErr;
     QELStatus s = qelKeySigCheckSetWithProgress(db->rootSet, nullptr, false, nullptr, nullptr, changed);
     if (s == 0)
-        s = qelTrustPropagateLocal(db->rootSet, qelTimeDateNow(), changed);
+        s = qelTrustPropagateLocal(db->rootSet, nullptr, qelTrustNow(), changed);
     if (s != 0)
         return s;
 

@@ -17,6 +17,7 @@
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
@@ -2274,6 +2275,64 @@ const u8 *qelKeyObjFindSelfSigSubpacket(QELKeyObject *object, u32 type, u32 inde
     if (outCount)
         *outCount = s.count;
     return s.found;
+}
+
+QELRegex *qelSigRegex(QELKeyObject *sig)
+{
+    if (!qelKeyObjIsSignature(sig))
+        return nullptr;
+    QELSigInfo *si = qelKeyObjSigInfo(sig);
+    if (si->regex != nullptr)
+        return static_cast<QELRegex *>(si->regex);
+    if (!(si->flags & QELSigInfo_RegExp))
+        return nullptr;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(sig, &length);
+    u32 dataLength = 0;
+    const u8 *data = packet != nullptr
+                         ? qelSigSubpacketFind(packet, length, 6, 0, &dataLength, nullptr, nullptr, nullptr, nullptr)
+                         : nullptr;
+    if (data == nullptr)
+        return nullptr;
+    // The expression is stored with its terminating zero. A zero inside it
+    // would cut the expression short and widen or narrow the restriction at
+    // random: such an expression counts as one that does not compile.
+    if (dataLength != 0 && data[dataLength - 1] == 0)
+        --dataLength;
+    if (std::memchr(data, 0, dataLength) != nullptr)
+        return nullptr;
+    QELContext *context = qelKeyObjContext(sig);
+    auto *text = static_cast<char *>(qelContextMemAlloc(context, dataLength + std::size_t{1}, 0));
+    if (text == nullptr)
+        return nullptr;
+    std::memcpy(text, data, dataLength);
+    text[dataLength] = 0;
+    QELRegex *regex = nullptr;
+    QELStatus s = qelRegexCompile(context, text, &regex);
+    static_cast<void>(qelContextMemFree(context, text)); // our own copy
+    if (s != QELError_NoErr)
+        return nullptr;
+    si->regex = regex;
+    return regex;
+}
+
+void qelKeyDBFreeSigRegexes(QELKeyDB *db)
+{
+    // Deleted objects keep their info blocks, so every signature is visited.
+    auto release = [db](QELKeyObject *o) {
+        if (qelKeyObjType(o) != QELObjectType_Signature || (o->flags & QELKeyObjFlag_NotLoaded))
+            return;
+        auto *si = static_cast<QELSigInfo *>(o->info);
+        if (si->regex != nullptr)
+            static_cast<void>(qelContextMemFree(db->context, si->regex)); // cached by qelSigRegex
+        si->regex = nullptr;
+    };
+    for (QELKeyObject *k = db->firstKey; k; k = k->next)
+        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
+            release(c);
+            for (QELKeyObject *g = c->firstChild; g; g = g->next)
+                release(g);
+        }
 }
 
 // ---- primary user IDs ------------------------------------------------------------------------------

@@ -394,6 +394,14 @@ const std::uint8_t *qelKeyObjFindSelfSigSubpacket(QELKeyObject *object, std::uin
                                                   std::uint32_t *outCreation,
                                                   std::uint32_t *outCount, QELStatus *outStatus);
 
+struct QELRegex;
+// The compiled regular expression of a signature (hashed subpacket 6),
+// compiled on first use and kept in the signature info; null when the
+// signature has none or it does not compile.
+QELRegex *qelSigRegex(QELKeyObject *sig);
+// Frees the expressions qelSigRegex kept; run when the database goes.
+void qelKeyDBFreeSigRegexes(QELKeyDB *db);
+
 // ---- primary user IDs ----------------------------------------------------------------------------
 // Selector: 0 plain user IDs; n attributes whose first subpacket has type n;
 // -1 every user ID (clearing marks only).

@@ -22,6 +22,7 @@
 #include "qelSigItemInternal.h"
 #include "qelSigSpecInternal.h"
 #include "qelTimeDateInternal.h"
+#include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>
@@ -546,7 +547,7 @@ QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, std::uint8_t re
     QELStatus s = qelKeySigCheckSetWithProgress(set, second, recheck != 0, handler, userValue, nullptr);
     if (s != QELError_NoErr)
         return s;
-    return qelTrustPropagateLocal(set, qelTimeDateNow(), nullptr);
+    return qelTrustPropagateLocal(set, second, qelTrustNow(), nullptr);
 }
 
 // ---- making signatures ---------------------------------------------------------------------

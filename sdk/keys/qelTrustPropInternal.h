@@ -58,6 +58,10 @@ double qelTrustOwnerProbability(const std::uint8_t *userIDBytes, std::size_t cou
 
 // ---- time -------------------------------------------------------------------
 
+// The clock propagation runs at: the SDK time, or the test clock when one is
+// installed (qelTrustSetClockForTesting).
+QELTime qelTrustNow();
+
 // Whether a signature created at `creation` that expires `expiration`
 // seconds later (0: never) is current at `now`. A creation time up to one
 // day ahead is tolerated.
@@ -97,3 +101,78 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep);
 // elements, where elements with the same signer and certified key are one.
 // The list must hold at most QELTrustMaxPaths paths (more give 0).
 double qelTrustCombinePaths(const QELTrustPath *paths);
+
+// ---- keys and signatures -------------------------------------------------------
+
+struct QELKeyDB;
+struct QELKeySet;
+
+// Whether the key's word (its regular-expression restriction, when it has
+// one) covers the user ID the signature is on; a signature on anything but
+// a user ID is not covered by a restricted key.
+bool qelTrustRegexAllows(QELKeyObject *sig, QELKeyObject *key);
+// The same for the signature's own signer.
+bool qelTrustSigRegexAllows(QELKeyObject *sig);
+// Valid, not revoked by a list, allowed by its signer's restriction and
+// within its validity window at `now`.
+bool qelTrustSigIsCurrent(QELKeyObject *sig, QELTime now);
+// ...and a live certification (type 0x10..0x1F).
+bool qelTrustSigIsCurrentCert(QELKeyObject *sig, QELTime now);
+// From the first signature of a run (the signatures a key made on one
+// object stand together in its signer chain): the newest valid one of the
+// run; the cursor moves to the first signature on another object.
+QELKeyObject *qelTrustNextSignerRun(QELKeyObject **cursor);
+
+// Refreshes the revocation and expiry state of the keys of the set (and of
+// every axiomatic key) at `now`, and returns the chain of keys that start
+// paths (linked through their trust-work field, the last found first):
+// live, axiomatic, neither expired nor revoked, with a secret part; those
+// of the second database (may be null) join them.
+QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
+                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet);
+// Hands the trust of a trust signature down to the key it certifies, and on
+// through that key's own trust signatures while depth allows.
+void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
+                           std::uint8_t completeValue, QELTime now);
+// The trust-signature pass at the current time, as a database is opened.
+QELStatus qelKeyDBApplyTrustSigs(QELKeyDB *db);
+
+// The owner trust of a key as a probability, and as a trust value.
+double qelKeyTrustProbability(QELKeyObject *key);
+std::uint16_t qelKeyTrustValue(QELKeyObject *key);
+
+// Paths held for one user ID before the weaker ones are dropped.
+constexpr std::size_t QELTrustPruneAt = 4 * QELTrustMaxPaths;
+
+// One path search: its constants, the list of paths found for the current
+// user ID (after the dummy head) and the chain of elements being walked.
+struct QELTrustSearch {
+    QELKeyDB *db;
+    QELKeyDB *second;
+    QELTime now;
+    std::uint32_t maxDepth;
+    QELTrustPath head;
+    std::size_t held;
+    QELTrustPathElement *chain;
+    std::uint64_t found;            // complete paths met, over the whole propagation
+    std::uint64_t recordsAllocated; // path and element records taken from the pool
+};
+
+// Searches the certification paths that end at the user ID and adds each
+// complete one after the tail; the chain grows at the slot. Signers that
+// signed the excluded user ID (may be null) are passed over. Returns the new
+// tail, or null after an allocation failure.
+QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QELTrustPath *tail,
+                                QELTrustPathElement **slot, std::uint32_t depth, QELKeyObject *excluded);
+
+// Propagates trust over the set at `now`: refresh, trust signatures, path
+// search and the validity of every user ID. Keys that change go into the
+// changed set when one is given. Always 0 for a valid set.
+QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, QELKeySet *changedSet);
+
+// What the last propagation's search did (for tests and benchmarks).
+struct QELTrustSearchFigures {
+    std::uint64_t pathsFound;
+    std::uint64_t recordsAllocated;
+};
+QELTrustSearchFigures qelTrustLastSearchFigures();

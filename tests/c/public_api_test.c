@@ -44,6 +44,7 @@
 #include "qelSDK.h"
 #include "qelSymmetricCipher.h"
 #include "qelTimeDate.h"
+#include "qelTrustProp.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -199,6 +200,7 @@ static void context(void)
         checkStatus(qelCountTokens(ctx, &tokens), "qelCountTokens");
         check(tokens == 0, "no hardware token");
     }
+    check(qelKeySetPropagateTrust(NULL, NULL) == QELError_BadParams, "propagation over no set is refused");
 
     hashes(ctx);
     hmac(ctx);
