@@ -552,8 +552,12 @@ QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, std::uint8_t re
 
 // ---- making signatures ---------------------------------------------------------------------
 
-std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, const QELSigSigner &signer,
-                                      std::uint8_t **outBody)
+namespace {
+
+// Hashes the key material above and including the object with the
+// specification's hash, then lets `build` make the packet over that hash.
+template <typename Build>
+std::int64_t signKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody, Build &&build)
 {
     if (outBody != nullptr)
         *outBody = nullptr;
@@ -569,10 +573,31 @@ std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *sp
         return QELError_OutOfMemory;
     std::int64_t result = qelKeySigHashKeyMaterial(hash, object, qelSigSpecVersion(spec) > 3);
     if (result == QELError_NoErr)
-        result = qelSigSpecMakePacketWith(spec, hash, signer, outBody);
+        result = build(hash);
     qelHashWipeState(hash);
     static_cast<void>(qelMemFree(hash)); // our own block
     return result;
+}
+
+} // namespace
+
+std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, const QELSigSigner &signer,
+                                      std::uint8_t **outBody)
+{
+    return signKeyMaterial(object, spec, outBody, [&](const QELHashContext *hash) {
+        return qelSigSpecMakePacketWith(spec, hash, signer, outBody);
+    });
+}
+
+std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody)
+{
+    return signKeyMaterial(object, spec, outBody,
+                           [&](const QELHashContext *hash) { return qelSigSpecMakePacket(spec, hash, outBody); });
+}
+
+std::int64_t qelKeyObjMakeSignature(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody)
+{
+    return qelKeySigSignKeyMaterial(object, spec, outBody);
 }
 
 bool qelKeyObjPacketDiffers(QELKeyObject *object, const std::uint8_t *bytes, std::size_t length)

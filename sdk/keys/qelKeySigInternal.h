@@ -81,6 +81,11 @@ void qelKeySigUpdateValidity(QELKeyObject *key);
 // negative status.
 [[nodiscard]] std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec,
                                                     const QELSigSigner &signer, std::uint8_t **outBody);
+// The same, signed by the specification's signer key with its passphrase.
+[[nodiscard]] std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec,
+                                                    std::uint8_t **outBody);
+[[nodiscard]] std::int64_t qelKeyObjMakeSignature(QELKeyObject *object, const QELSigSpec *spec,
+                                                  std::uint8_t **outBody);
 
 // True when the object's packet body (public form for a key) differs from the
 // given bytes.

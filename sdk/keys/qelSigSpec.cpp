@@ -3,6 +3,7 @@
 
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
+#include "qelKeyObjInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelSigItemInternal.h"
@@ -181,6 +182,15 @@ QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::u
     static_cast<void>(qelSigSpecSetCreation(spec, qelTimeDateNowPlusHours(offsetHours))); // always 0
     static_cast<void>(qelSigSpecSetVersion(spec, std::uint32_t(version)));               // always 0
     return spec;
+}
+
+QELSigSpec *qelSigSpecNew(QELSettings *settings, QELKeyObject *signer, std::uint8_t type)
+{
+    if (settings == nullptr || !qelKeyObjIsValid(signer) ||
+        (!qelKeyObjIsKey(signer) && !qelKeyObjIsSubKey(signer)))
+        return nullptr;
+    return qelSigSpecNewFor(settings, signer, type, qelKeyObjIsV3(signer), qelKeyObjKeyInfo(signer)->algorithm,
+                            qelKeyObjBits(signer));
 }
 
 QELSigSpec *qelSigSpecCopy(const QELSigSpec *spec)

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <vector>
 
 namespace {
@@ -44,7 +45,7 @@ std::uint8_t introducerValue(const QELSettings *settings, std::int32_t countId)
 }
 
 std::atomic<QELClockProc> g_clock{nullptr};
-QELTrustSearchFigures g_lastSearch{};
+thread_local QELTrustSearchFigures g_lastSearch{};
 
 } // namespace
 
@@ -220,7 +221,9 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep)
     return kept;
 }
 
-double qelTrustCombinePaths(const QELTrustPath *paths)
+namespace {
+
+double combinePaths(const QELTrustPath *paths)
 {
     // Distinct elements get an index; each path a bit mask over them.
     struct Distinct {
@@ -276,6 +279,17 @@ double qelTrustCombinePaths(const QELTrustPath *paths)
         total += (std::popcount(s) % 2 == 1) ? product : -product;
     }
     return total;
+}
+
+} // namespace
+
+double qelTrustCombinePaths(const QELTrustPath *paths)
+{
+    try {
+        return combinePaths(paths);
+    } catch (const std::bad_alloc &) {
+        return 0.0; // no room to combine: the user ID gains nothing rather than too much
+    }
 }
 
 
@@ -874,11 +888,12 @@ QELTrustPath *followIntroducer(QELTrustSearch &search, QELKeyObject *g, QELKeyOb
 QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QELTrustPath *tail,
                                 QELTrustPathElement **slot, std::uint32_t depth, QELKeyObject *excluded)
 {
+    ++search.steps;
     for (QELKeyObject *s = userID->firstChild; s != nullptr; s = s->next) {
         if (!isLiveOfType(s, QELObjectType_Signature))
             continue;
         const QELSigInfo *si = qelKeyObjSigInfo(s);
-        if (!isCertificationType(si->type) || !sigIsCountable(s, search.now))
+        if (!isCertificationType(si->type) || !(si->state & QELSigState_Valid))
             continue;
         QELKeyObject *candidates[2] = {si->signer, nullptr};
         if (search.second != nullptr && qelKeyObjKeyDB(s) != search.second) {
@@ -896,12 +911,20 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             // to give, or the same word would count twice.
             if (g == candidates[0])
                 candidates[1] = nullptr;
+            // A signer that neither ends a path nor may lead further changes
+            // nothing: skip the checks below (the deepest level of a search
+            // is most of its signatures).
+            const QELKeyInfo *gi = qelKeyObjKeyInfo(g);
+            if (!(gi->trust & kTrustAxiomatic) && (depth >= search.maxDepth || (gi->infoFlags & QELKeyInfo_OnPath)))
+                continue;
             if (!qelTrustRegexAllows(s, g))
                 continue;
-            // Steps that depend on S alone are asked once.
+            // What depends on S alone is asked once, and only for a signer
+            // with a word to give: most of a search's signatures stop earlier.
             if (!screened) {
                 screened = true;
-                passes = isNewestBySigner(s, userID) && !signerExcluded(s, excluded);
+                passes = sigIsCountable(s, search.now) && isNewestBySigner(s, userID) &&
+                         !signerExcluded(s, excluded);
             }
             if (!passes || (depth > 1 && signerCountedEarlier(s, userID, g, search.now)))
                 continue;
@@ -1010,7 +1033,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
     }
     qelMemPoolFreeAll(&db->trustPool);
     db->trustFree[0] = db->trustFree[1] = nullptr;
-    g_lastSearch = {search.found, search.recordsAllocated};
+    g_lastSearch = {search.found, search.recordsAllocated, search.steps};
 
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
         if (isTopLevelKey(k) && qelKeySetHas(k, set))

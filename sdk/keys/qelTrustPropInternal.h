@@ -99,7 +99,8 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep);
 // The probability that at least one of the paths holds: the sum over every
 // non-empty subset of (-1)^(k+1) times the product over the union of its
 // elements, where elements with the same signer and certified key are one.
-// The list must hold at most QELTrustMaxPaths paths (more give 0).
+// The list must hold at most QELTrustMaxPaths paths (more give 0, and so
+// does a lack of memory).
 double qelTrustCombinePaths(const QELTrustPath *paths);
 
 // ---- keys and signatures -------------------------------------------------------
@@ -156,6 +157,7 @@ struct QELTrustSearch {
     QELTrustPathElement *chain;
     std::uint64_t found;            // complete paths met, over the whole propagation
     std::uint64_t recordsAllocated; // path and element records taken from the pool
+    std::uint64_t steps;            // user IDs searched, over the whole propagation
 };
 
 // Searches the certification paths that end at the user ID and adds each
@@ -174,5 +176,6 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
 struct QELTrustSearchFigures {
     std::uint64_t pathsFound;
     std::uint64_t recordsAllocated;
+    std::uint64_t steps;
 };
 QELTrustSearchFigures qelTrustLastSearchFigures();
