@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <vector>
 
 namespace {
@@ -44,7 +45,7 @@ std::uint8_t introducerValue(const QELSettings *settings, std::int32_t countId)
 }
 
 std::atomic<QELClockProc> g_clock{nullptr};
-QELTrustSearchFigures g_lastSearch{};
+thread_local QELTrustSearchFigures g_lastSearch{};
 
 } // namespace
 
@@ -220,7 +221,9 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep)
     return kept;
 }
 
-double qelTrustCombinePaths(const QELTrustPath *paths)
+namespace {
+
+double combinePaths(const QELTrustPath *paths)
 {
     // Distinct elements get an index; each path a bit mask over them.
     struct Distinct {
@@ -276,6 +279,17 @@ double qelTrustCombinePaths(const QELTrustPath *paths)
         total += (std::popcount(s) % 2 == 1) ? product : -product;
     }
     return total;
+}
+
+} // namespace
+
+double qelTrustCombinePaths(const QELTrustPath *paths)
+{
+    try {
+        return combinePaths(paths);
+    } catch (const std::bad_alloc &) {
+        return 0.0; // no room to combine: the user ID gains nothing rather than too much
+    }
 }
 
 

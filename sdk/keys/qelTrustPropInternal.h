@@ -99,7 +99,8 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep);
 // The probability that at least one of the paths holds: the sum over every
 // non-empty subset of (-1)^(k+1) times the product over the union of its
 // elements, where elements with the same signer and certified key are one.
-// The list must hold at most QELTrustMaxPaths paths (more give 0).
+// The list must hold at most QELTrustMaxPaths paths (more give 0, and so
+// does a lack of memory).
 double qelTrustCombinePaths(const QELTrustPath *paths);
 
 // ---- keys and signatures -------------------------------------------------------

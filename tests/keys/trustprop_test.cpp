@@ -4,6 +4,7 @@
 // validity of every user ID as an oracle.
 #include "keys_fixture.h"
 
+#include "qelEnumeratedSet.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySig.h"
 #include "qelRegexInternal.h"
@@ -395,6 +396,30 @@ TEST_F(TrustPropagation, KeysOfOneNameCertifyingInARingEndTheirSearch)
             EXPECT_EQ(qelKeyObjUserIDInfo(uids.front())->validity, 0);
         }
     }
+}
+
+TEST_F(TrustPropagation, KeysWhoseValidityChangesAreCollected)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    QELKeySet *changed = nullptr;
+    ASSERT_EQ(qelEnumeratedSetNewEmpty(db, &changed), QELError_NoErr);
+    ASSERT_EQ(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, g_now, changed), QELError_NoErr);
+    std::uint32_t count = 99;
+    ASSERT_EQ(qelKeySetCount(changed, &count), QELError_NoErr);
+    EXPECT_EQ(count, 0u) << "a second propagation changes nothing";
+    // Carol's word is withdrawn: Eve drops to one marginal introducer and
+    // Frank to none.
+    for (QELKeyObject *u : liveChildren(keyNamed(db, "Carol"), QELObjectType_UserID))
+        qelKeyObjUserIDInfo(u)->ownerTrust = 0;
+    ASSERT_EQ(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, g_now, changed), QELError_NoErr);
+    EXPECT_EQ(uidOf(db, "Eve")->validity, 60);
+    EXPECT_EQ(uidOf(db, "Frank")->validity, 0);
+    EXPECT_TRUE(qelKeySetHas(keyNamed(db, "Eve"), changed));
+    EXPECT_TRUE(qelKeySetHas(keyNamed(db, "Frank"), changed));
+    EXPECT_FALSE(qelKeySetHas(keyNamed(db, "Bob"), changed));
+    EXPECT_TRUE(qelKeyDBIsChanged(db));
+    qelKeySetReleaseInternal(changed, false);
 }
 
 TEST_F(TrustPropagation, SignerRunsChooseTheNewestValidSignaturePerObject)
