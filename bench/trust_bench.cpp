@@ -187,6 +187,7 @@ void BM_Propagate(benchmark::State &state)
     state.counters["paths"] = double(f.pathsFound);
     state.counters["records"] = double(f.recordsAllocated);
     state.counters["steps"] = double(f.steps);
+    state.counters["cut_short"] = double(f.cutShort);
     g_figures[n].paths = f.pathsFound;
     g_figures[n].steps = f.steps;
     static_cast<void>(qelKeyDBReleaseLocal(db));
