@@ -183,6 +183,10 @@ void sha256Blocks(std::uint32_t *state, const std::uint8_t *p, std::size_t block
 void sha512Blocks(std::uint64_t *state, const std::uint8_t *p, std::size_t blocks)
 {
 #if defined(QEL_CRYPTO_X86)
+    if (qelCryptoUseAVX512()) {
+        qelSHA512BlocksAVX512(state, p, blocks);
+        return;
+    }
     if (qelCryptoUseAVX2()) {
         qelSHA512BlocksAVX2(state, p, blocks);
         return;

@@ -90,4 +90,9 @@ void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc);
 void qelTestForcePortableCrypto(bool portable);
 bool qelTestPortableCryptoForced();
 
+// True keeps SHA-384/512 off their AVX-512 code, so that a processor with
+// it runs the AVX2 code too (the portable switch above still wins).
+void qelTestForceSHA512AVX2(bool avx2);
+bool qelTestSHA512AVX2Forced();
+
 #endif
