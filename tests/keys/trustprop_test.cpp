@@ -370,6 +370,29 @@ TEST_F(TrustPropagation, DenseWebStaysWithinItsPathCap)
     EXPECT_EQ(uidOf(db, "Zed")->validity, 252);
 }
 
+TEST_F(TrustPropagation, SearchesBeyondTheirBudgetKeepWhatTheyFound)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(qelTrustLastSearchFigures().cutShort, 0u);
+    // Enough for a user ID with a few signatures, not for Zed's 400 paths
+    // through the mesh.
+    qelTrustSetSearchBudgetForTesting(300);
+    propagate(db);
+    qelTrustSetSearchBudgetForTesting(0);
+    const QELTrustSearchFigures figures = qelTrustLastSearchFigures();
+    EXPECT_GT(figures.cutShort, 0u);
+    EXPECT_LT(figures.pathsFound, 400u);
+    EXPECT_EQ(uidOf(db, "Bob")->validity, 255);
+    EXPECT_EQ(uidOf(db, "Frank")->validity, 60);
+    // Zed keeps the paths met before the budget ran out: fewer, never more.
+    EXPECT_GT(uidOf(db, "Zed")->validity, 0);
+    EXPECT_LE(uidOf(db, "Zed")->validity, 252);
+    propagate(db);
+    EXPECT_EQ(qelTrustLastSearchFigures().cutShort, 0u);
+    EXPECT_EQ(uidOf(db, "Zed")->validity, 252);
+}
+
 TEST_F(TrustPropagation, KeysOfOneNameCertifyingInARingEndTheirSearch)
 {
     QELKeyDB *db = openWeb();
