@@ -36,8 +36,13 @@ inline bool benchEnsureRing(const std::string &ring, const std::string &script)
 {
     if (std::filesystem::exists(ring))
         return true;
+#ifdef QEL_BENCH_DIR
+    const std::string dir = QEL_BENCH_DIR;
+#else
     const std::string here = __FILE__;
-    const std::string command = "python3 '" + here.substr(0, here.rfind('/')) + "/" + script + "' " + ring;
+    const std::string dir = here.substr(0, here.rfind('/'));
+#endif
+    const std::string command = "python3 '" + dir + "/" + script + "' " + ring;
     return std::system(command.c_str()) == 0;
 }
 
