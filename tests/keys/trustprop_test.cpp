@@ -93,6 +93,16 @@ protected:
         return k ? qelKeyObjUserIDInfo(liveChildren(k, QELObjectType_UserID).front()) : nullptr;
     }
 
+    // The trust signature on the key's first user ID.
+    static QELKeyObject *trustSigOn(QELKeyDB *db, const std::string &n)
+    {
+        QELKeyObject *uid = liveChildren(keyNamed(db, n), QELObjectType_UserID).front();
+        for (QELKeyObject *s : liveChildren(uid, QELObjectType_Signature))
+            if (qelKeyObjSigInfo(s)->trustDepth != 0)
+                return s;
+        return nullptr;
+    }
+
     void setInt(std::int32_t id, std::int32_t value)
     {
         ASSERT_EQ(qelSettingsSetInt(qelContextGetSettings(ctx), id, value, QELSettingPriority_Job), QELError_NoErr);
@@ -292,11 +302,7 @@ TEST_F(TrustPropagation, TrustSignaturesHandTrustDown)
     }
     // Rex's restriction is the compiled expression cached in Alice's trust
     // signature; it is compiled once.
-    QELKeyObject *rexUID = liveChildren(keyNamed(db, "Rex"), QELObjectType_UserID).front();
-    QELKeyObject *tsig = nullptr;
-    for (QELKeyObject *s : liveChildren(rexUID, QELObjectType_Signature))
-        if (qelKeyObjSigInfo(s)->trustDepth != 0)
-            tsig = s;
+    QELKeyObject *tsig = trustSigOn(db, "Rex");
     ASSERT_NE(tsig, nullptr);
     QELRegex *regex = qelSigRegex(tsig);
     ASSERT_NE(regex, nullptr);
@@ -314,11 +320,7 @@ TEST_F(TrustPropagation, AnExpressionHoldingAZeroByteCountsForNothing)
 {
     QELKeyDB *db = openWeb();
     ASSERT_NE(db, nullptr);
-    QELKeyObject *rexUID = liveChildren(keyNamed(db, "Rex"), QELObjectType_UserID).front();
-    QELKeyObject *tsig = nullptr;
-    for (QELKeyObject *s : liveChildren(rexUID, QELObjectType_Signature))
-        if (qelKeyObjSigInfo(s)->trustDepth != 0)
-            tsig = s;
+    QELKeyObject *tsig = trustSigOn(db, "Rex");
     ASSERT_NE(tsig, nullptr);
     // "<[^>]+[@.]example\.com>$" becomes "<[^>]+[@.]example" and a zero:
     // cut at the zero it would cover every address at example.anything.
