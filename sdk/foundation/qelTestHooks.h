@@ -66,6 +66,8 @@ void qelPassCacheSetClockForTesting(QELClockProc now);
 
 // Replaces the clock of trust propagation; null restores the SDK time.
 void qelTrustSetClockForTesting(QELClockProc now);
+// Sets the work one user ID's path search may do (0 restores the default).
+void qelTrustSetSearchBudgetForTesting(std::uint64_t units);
 
 // True makes the X9.17 generators' time-stamp encryption (FIPS mode) fail
 // as if the cipher had refused, until switched back.

@@ -933,7 +933,10 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
         return same;
     }
     QELSigPacketInfo p;
-    if (qelSigPacketParse(packet, length, false, QELSigWant_All, &p) != QELError_NoErr)
+    // A signature whose MPI bit count does not fit its top octet is kept (as
+    // checked and not valid) so that a commit writes it back unchanged.
+    const QELStatus parsed = qelSigPacketParse(packet, length, false, QELSigWant_All, &p);
+    if (parsed != QELError_NoErr && parsed != QELError_SigPacketBadMPI)
         return nullptr;
     u8 issuer[8];
     std::memcpy(issuer, p.keyID, 8);
@@ -1006,6 +1009,8 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
     }
     qelKeyObjLinkChild(sig, parent);
     pushSigner(sig);
+    if (parsed == QELError_SigPacketBadMPI)
+        si->state = QELSigState_Checked;
 
     if (p.isX509 && haveSubject) {
         top = qelKeyObjTopKey(sig);

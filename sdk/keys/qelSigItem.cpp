@@ -45,14 +45,20 @@ int expectedMPIs(std::uint8_t algorithm)
     }
 }
 
-// The MPIs must fill the rest of the body exactly.
+// The MPIs must fill the rest of the body exactly, each bit count naming
+// the top bit of its first octet.
 QELStatus walkMPIs(qel::ByteCursor cur, std::uint8_t algorithm)
 {
     int count = 0;
     while (!cur.empty()) {
         std::uint16_t bits = 0;
-        if (!cur.be16(bits) || !cur.skip((std::size_t(bits) + 7) / 8))
+        if (!cur.be16(bits))
             return QELError_TruncatedPacket;
+        const bool topFits = bits == 0 || cur.empty() || (*cur.current() >> ((bits - 1) & 7)) == 1;
+        if (!cur.skip((std::size_t(bits) + 7) / 8))
+            return QELError_TruncatedPacket;
+        if (!topFits)
+            return QELError_BadSignatureMPI;
         ++count;
     }
     if (count == 0)

@@ -67,6 +67,10 @@ QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::u
 // algorithm and size, creation now (plus the configured offset), the
 // configured packet version. Null for a missing settings record or signer.
 QELSigSpec *qelSigSpecNew(QELSettings *settings, QELKeyObject *signer, std::uint8_t type);
+// A specification that makes the signature again: its signer, type, hash,
+// version, creation time and (version 4) every subpacket. Null with the
+// status on failure.
+QELSigSpec *qelSigSpecFromSig(QELKeyObject *sig, QELStatus *outStatus);
 QELSigSpec *qelSigSpecCopy(const QELSigSpec *spec);
 void qelSigSpecFreeList(QELSigSpec *spec);
 [[nodiscard]] QELStatus qelSigSpecPush(QELSigSpec **head, QELSigSpec *spec);

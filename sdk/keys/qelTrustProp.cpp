@@ -668,6 +668,21 @@ QELTrustPathElement *&freeElements(QELKeyDB *db)
     return reinterpret_cast<QELTrustPathElement *&>(db->trustFree[1]);
 }
 
+std::atomic<std::uint64_t> g_searchBudget{QELTrustSearchBudget};
+
+// Takes work from the user ID's budget; false (and the search ends as after
+// an allocation failure, keeping what it found) when it is spent.
+bool spend(QELTrustSearch &search, std::uint64_t units)
+{
+    if (search.budget < units) {
+        search.budget = 0;
+        search.exhausted = true;
+        return false;
+    }
+    search.budget -= units;
+    return true;
+}
+
 template <class T>
 T *takeRecord(QELKeyDB *db, T *&freeList, QELTrustSearch &search)
 {
@@ -889,6 +904,13 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
                                 QELTrustPathElement **slot, std::uint32_t depth, QELKeyObject *excluded)
 {
     ++search.steps;
+    // Work is charged in signatures looked at: the walk below, and twice the
+    // list for each signature whose own checks run (they scan it again).
+    std::uint64_t children = 0;
+    for (QELKeyObject *c = userID->firstChild; c != nullptr; c = c->next)
+        ++children;
+    if (!spend(search, children))
+        return nullptr;
     for (QELKeyObject *s = userID->firstChild; s != nullptr; s = s->next) {
         if (!isLiveOfType(s, QELObjectType_Signature))
             continue;
@@ -923,6 +945,8 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             // with a word to give: most of a search's signatures stop earlier.
             if (!screened) {
                 screened = true;
+                if (!spend(search, 2 * children))
+                    return nullptr;
                 passes = sigIsCountable(s, search.now) && isNewestBySigner(s, userID) &&
                          !signerExcluded(s, excluded);
             }
@@ -957,8 +981,11 @@ void searchUserID(QELTrustSearch &search, QELKeyObject *userID)
     search.head = QELTrustPath{};
     search.held = 0;
     search.chain = nullptr;
+    search.budget = g_searchBudget.load();
+    search.exhausted = false;
     // A failed allocation ends the search; what was found still counts.
     static_cast<void>(qelTrustFindPaths(search, userID, &search.head, &search.chain, 1, nullptr));
+    search.cutShort += search.exhausted;
     if (search.head.next != nullptr)
         qelKeyObjUserIDInfo(userID)->confidence = confidenceOf(search);
 }
@@ -1033,7 +1060,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
     }
     qelMemPoolFreeAll(&db->trustPool);
     db->trustFree[0] = db->trustFree[1] = nullptr;
-    g_lastSearch = {search.found, search.recordsAllocated, search.steps};
+    g_lastSearch = {search.found, search.recordsAllocated, search.steps, search.cutShort};
 
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
         if (isTopLevelKey(k) && qelKeySetHas(k, set))
@@ -1045,6 +1072,13 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
         qelKeyDBMarkChanged(db, true);
     return QELError_NoErr;
 }
+
+#ifdef QEL_TEST_HOOKS
+void qelTrustSetSearchBudgetForTesting(std::uint64_t units)
+{
+    g_searchBudget.store(units != 0 ? units : QELTrustSearchBudget);
+}
+#endif
 
 QELTrustSearchFigures qelTrustLastSearchFigures()
 {

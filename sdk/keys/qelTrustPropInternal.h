@@ -145,6 +145,12 @@ std::uint16_t qelKeyTrustValue(QELKeyObject *key);
 // Paths held for one user ID before the weaker ones are dropped.
 constexpr std::size_t QELTrustPruneAt = 4 * QELTrustMaxPaths;
 
+// The work one user ID's search may do, in signatures looked at. A web
+// whose paths from the axiomatic keys are too many to walk within it (a
+// search is exponential in the certification depth) gets the paths found
+// until then, as after a failed allocation, instead of hours of walking.
+constexpr std::uint64_t QELTrustSearchBudget = 10000000;
+
 // One path search: its constants, the list of paths found for the current
 // user ID (after the dummy head) and the chain of elements being walked.
 struct QELTrustSearch {
@@ -158,6 +164,9 @@ struct QELTrustSearch {
     std::uint64_t found;            // complete paths met, over the whole propagation
     std::uint64_t recordsAllocated; // path and element records taken from the pool
     std::uint64_t steps;            // user IDs searched, over the whole propagation
+    std::uint64_t budget;           // work left for the current user ID
+    bool exhausted;                 // the current user ID's search ran out of budget
+    std::uint64_t cutShort;         // user IDs whose search ran out of budget
 };
 
 // Searches the certification paths that end at the user ID and adds each
@@ -177,5 +186,6 @@ struct QELTrustSearchFigures {
     std::uint64_t pathsFound;
     std::uint64_t recordsAllocated;
     std::uint64_t steps;
+    std::uint64_t cutShort;
 };
 QELTrustSearchFigures qelTrustLastSearchFigures();

@@ -4,15 +4,19 @@
 // here and `sig!` in GnuPG after an import of the written ring.
 #include "keys_fixture.h"
 
+#include "qelHash.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySigInternal.h"
 #include "qelSigBuildInternal.h"
+#include "qelSigItemInternal.h"
 #include "qelSigSpecInternal.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -201,6 +205,117 @@ TEST_F(SigMake, NewSpecificationAndOnePassBodyFollowTheSigner)
         EXPECT_EQ(one[12], 1);
         qelSigSpecFreeList(s);
     }
+}
+
+// The subpackets of a version 4 body as (area, type with critical bit, data),
+// sorted: the order of writing is the builder's own.
+using SubpacketSet = std::vector<std::tuple<int, int, Bytes>>;
+SubpacketSet subpacketsOf(const std::uint8_t *body, std::size_t n)
+{
+    SubpacketSet out;
+    if (n < 6 || body[0] != 4)
+        return out;
+    const std::size_t hashed = (std::size_t(body[4]) << 8) | body[5];
+    if (n < 8 + hashed)
+        return out;
+    const std::size_t unhashed = (std::size_t(body[6 + hashed]) << 8) | body[7 + hashed];
+    if (n < 8 + hashed + unhashed)
+        return out;
+    int area = 0;
+    auto add = [&](std::uint8_t type, std::span<const std::uint8_t> data) {
+        out.emplace_back(area, type, Bytes(data.begin(), data.end()));
+    };
+    EXPECT_TRUE(qelSigAreaWalk({body + 6, hashed}, add));
+    area = 1;
+    EXPECT_TRUE(qelSigAreaWalk({body + 8 + hashed, unhashed}, add));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Every signature GnuPG made in the fixture ring comes out of a
+// specification copied from it with the same subpackets, in the same areas,
+// with the same critical bits; a signature whose digest nobody knows is
+// refused with that reason.
+TEST_F(SigMake, SignaturesSurviveARoundTripThroughASpecification)
+{
+    QELKeyDB *db = openOwned(readFile(dataPath("keysig.gpg")));
+    ASSERT_NE(db, nullptr);
+    int copied = 0, unknownHash = 0;
+    auto visit = [&](QELKeyObject *sig) {
+        std::size_t n = 0;
+        const std::uint8_t *p = qelKeyObjRawPacket(sig, &n);
+        const std::size_t h = qelPacketHeaderSize(p, n);
+        const std::uint8_t *body = p + h;
+        QELStatus s = 1;
+        QELSigSpec *spec = qelSigSpecFromSig(sig, &s);
+        if (spec == nullptr) {
+            EXPECT_EQ(s, QELError_UnknownHashAlgorithm);
+            unknownHash += s == QELError_UnknownHashAlgorithm;
+            return;
+        }
+        ASSERT_EQ(s, QELError_NoErr);
+        EXPECT_EQ(qelSigSpecType(spec), qelSigType(sig));
+        EXPECT_EQ(qelSigSpecVersion(spec), body[0]);
+        EXPECT_EQ(qelSigSpecCreationTime(spec), qelSigCreation(sig));
+        QELSigSigner signer;
+        signer.algorithm = body[0] == 4 ? body[2] : body[15];
+        std::memcpy(signer.keyID, qelKeyObjKeyInfo(qelKeyObjSigInfo(sig)->signer)->keyID, 8);
+        signer.sign = [](const QELSigSpec *, std::uint8_t, const std::uint8_t *, std::size_t, Bytes &m) {
+            m = {0x00, 0x01, 0x01};
+            return QELStatus(QELError_NoErr);
+        };
+        QELHashContext *hash = nullptr;
+        ASSERT_EQ(qelHashNew(ctx, qelSigSpecHashAlgorithm(spec), &hash), QELError_NoErr);
+        std::uint8_t *built = nullptr;
+        const std::int64_t m = qelSigSpecMakePacketWith(spec, hash, signer, &built);
+        ASSERT_GT(m, 0);
+        EXPECT_EQ(built[body[0] == 4 ? 3 : 16], body[body[0] == 4 ? 3 : 16]); // hash algorithm
+        EXPECT_EQ(subpacketsOf(built, std::size_t(m)), subpacketsOf(body, n - h));
+        EXPECT_EQ(qelContextMemFree(ctx, built), QELError_NoErr);
+        EXPECT_EQ(qelHashFree(hash), QELError_NoErr);
+        qelSigSpecFreeList(spec);
+        ++copied;
+    };
+    for (QELKeyObject *k : liveKeys(db))
+        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
+            if (qelKeyObjType(c) == QELObjectType_Signature)
+                visit(c);
+            else
+                for (QELKeyObject *s : liveChildren(c, QELObjectType_Signature))
+                    visit(s);
+        }
+    EXPECT_GE(copied, 20);
+    EXPECT_EQ(unknownHash, 1);
+}
+
+// A self-certification made again from a copy of GnuPG's: the copy keeps
+// every subpacket but the creation time, and the new one is good.
+TEST_F(SigMake, SelfCertificationMadeAgainFromItsCopy)
+{
+    QELKeyObject *uid = liveChildren(alice_, QELObjectType_UserID).at(0);
+    QELKeyObject *old = liveChildren(uid, QELObjectType_Signature).at(0);
+    QELStatus s = 1;
+    QELSigSpec *spec = qelSigSpecFromSig(old, &s);
+    ASSERT_NE(spec, nullptr) << s;
+    const std::string &pass = facts_["pass"];
+    ASSERT_EQ(qelSigSpecSetPassphrase(spec, pass.data(), pass.size(), 0), QELError_NoErr);
+    ASSERT_EQ(qelSigSpecSetCreation(spec, kMadeAt), QELError_NoErr);
+    ASSERT_EQ(qelKeyObjAddSignature(uid, spec), QELError_NoErr);
+    qelSigSpecFreeList(spec);
+    QELKeyObject *made = liveChildren(uid, QELObjectType_Signature).back();
+    ASSERT_NE(made, old);
+    std::uint8_t found = 0, changed = 0, valid = 0;
+    ASSERT_EQ(qelKeySigCheckOne(secret_, made, nullptr, true, false, &found, &changed, &valid), QELError_NoErr);
+    EXPECT_EQ(valid, 1);
+    auto withoutCreation = [](QELKeyObject *sig) {
+        std::size_t n = 0;
+        const std::uint8_t *p = qelKeyObjRawPacket(sig, &n);
+        const std::size_t h = qelPacketHeaderSize(p, n);
+        SubpacketSet set = subpacketsOf(p + h, n - h);
+        std::erase_if(set, [](const auto &t) { return std::get<1>(t) == 2; });
+        return set;
+    };
+    EXPECT_EQ(withoutCreation(made), withoutCreation(old));
 }
 
 // Version 3 stays only for RSA (1) over RSA with hash ids up to 3; a key
