@@ -68,6 +68,9 @@ void qelPassCacheSetClockForTesting(QELClockProc now);
 void qelTrustSetClockForTesting(QELClockProc now);
 // Sets the work one user ID's path search may do (0 restores the default).
 void qelTrustSetSearchBudgetForTesting(std::uint64_t units);
+// Sets the trust-signature applications one pass may make (0 restores the
+// default).
+void qelTrustSetTrustSigBudgetForTesting(std::uint64_t applications);
 
 // True makes the X9.17 generators' time-stamp encryption (FIPS mode) fail
 // as if the cipher had refused, until switched back.

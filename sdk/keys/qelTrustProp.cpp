@@ -571,9 +571,19 @@ void forCurrentTrustSigs(QELKeyObject *key, QELTime now, F f)
 
 } // namespace
 
-void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
-                           std::uint8_t completeValue, QELTime now)
+namespace {
+
+std::atomic<std::uint64_t> g_trustSigBudget{QELTrustSigBudget};
+
+// One application, charged to the pass's budget: a web of trust signatures
+// is walked once per run at every depth, so a clique of them costs its size
+// to the power of the depth. A pass that has spent its budget hands nothing
+// further down (trust can only come out lower).
+void applyTrustSig(QELKeyObject *sig, u8 amount, u32 depth, u8 completeValue, QELTime now, std::uint64_t &budget)
 {
+    if (budget == 0)
+        return;
+    --budget;
     QELSigInfo *si = qelKeyObjSigInfo(sig);
     if (!(si->flags & QELSigInfo_Exportable)) {
         QELKeyObject *signer = si->signer;
@@ -606,17 +616,34 @@ void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t
     if (depth > 1 && si->trustDepth > 1) {
         const u32 next = std::min<u32>(si->trustDepth, depth) - 1;
         forCurrentTrustSigs(key, now,
-                            [&](QELKeyObject *r) { qelTrustApplyTrustSig(r, granted, next, completeValue, now); });
+                            [&](QELKeyObject *r) { applyTrustSig(r, granted, next, completeValue, now, budget); });
     }
 }
+
+} // namespace
+
+void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
+                           std::uint8_t completeValue, QELTime now)
+{
+    std::uint64_t budget = g_trustSigBudget.load();
+    applyTrustSig(sig, amount, depth, completeValue, now, budget);
+}
+
+#ifdef QEL_TEST_HOOKS
+void qelTrustSetTrustSigBudgetForTesting(std::uint64_t applications)
+{
+    g_trustSigBudget.store(applications != 0 ? applications : QELTrustSigBudget);
+}
+#endif
 
 namespace {
 
 void applyTrustSigPass(QELKeyObject *chain, u32 certDepth, u8 completeValue, QELTime now)
 {
+    std::uint64_t budget = g_trustSigBudget.load();
     for (QELKeyObject *k = chain; k != nullptr; k = qelKeyObjKeyInfo(k)->trustWork)
         forCurrentTrustSigs(k, now, [&](QELKeyObject *r) {
-            qelTrustApplyTrustSig(r, QELTrustByte_Certain, certDepth, completeValue, now);
+            applyTrustSig(r, QELTrustByte_Certain, certDepth, completeValue, now, budget);
         });
 }
 

@@ -131,8 +131,11 @@ QELKeyObject *qelTrustNextSignerRun(QELKeyObject **cursor);
 // of the second database (may be null) join them.
 QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
                                       bool resetConfidence, bool *outChanged, QELKeySet *changedSet);
+// The trust-signature applications one pass may make.
+constexpr std::uint64_t QELTrustSigBudget = 1000000;
 // Hands the trust of a trust signature down to the key it certifies, and on
-// through that key's own trust signatures while depth allows.
+// through that key's own trust signatures while depth allows (and the budget
+// of applications lasts).
 void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
                            std::uint8_t completeValue, QELTime now);
 // The trust-signature pass at the current time, as a database is opened.

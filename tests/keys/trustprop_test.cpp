@@ -300,6 +300,15 @@ TEST_F(TrustPropagation, TrustSignaturesHandTrustDown)
         EXPECT_EQ(ki->trustSigTrust, r.trust) << r.name;
         EXPECT_EQ(ki->regex != nullptr, r.restricted) << r.name;
     }
+    // A pass with room for one application hands trust to one key at most.
+    qelTrustSetTrustSigBudgetForTesting(1);
+    ASSERT_EQ(qelKeyDBApplyTrustSigs(db), QELError_NoErr);
+    qelTrustSetTrustSigBudgetForTesting(0);
+    int trusted = 0;
+    for (QELKeyObject *k : liveKeys(db))
+        trusted += qelKeyObjKeyInfo(k)->trustSigTrust != 0;
+    EXPECT_EQ(trusted, 1);
+    ASSERT_EQ(qelKeyDBApplyTrustSigs(db), QELError_NoErr);
     // Rex's restriction is the compiled expression cached in Alice's trust
     // signature; it is compiled once.
     QELKeyObject *tsig = trustSigOn(db, "Rex");
