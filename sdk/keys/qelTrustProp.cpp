@@ -874,11 +874,12 @@ QELTrustPath *followIntroducer(QELTrustSearch &search, QELKeyObject *g, QELKeyOb
 QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QELTrustPath *tail,
                                 QELTrustPathElement **slot, std::uint32_t depth, QELKeyObject *excluded)
 {
+    ++search.steps;
     for (QELKeyObject *s = userID->firstChild; s != nullptr; s = s->next) {
         if (!isLiveOfType(s, QELObjectType_Signature))
             continue;
         const QELSigInfo *si = qelKeyObjSigInfo(s);
-        if (!isCertificationType(si->type) || !sigIsCountable(s, search.now))
+        if (!isCertificationType(si->type) || !(si->state & QELSigState_Valid))
             continue;
         QELKeyObject *candidates[2] = {si->signer, nullptr};
         if (search.second != nullptr && qelKeyObjKeyDB(s) != search.second) {
@@ -896,12 +897,20 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             // to give, or the same word would count twice.
             if (g == candidates[0])
                 candidates[1] = nullptr;
+            // A signer that neither ends a path nor may lead further changes
+            // nothing: skip the checks below (the deepest level of a search
+            // is most of its signatures).
+            const QELKeyInfo *gi = qelKeyObjKeyInfo(g);
+            if (!(gi->trust & kTrustAxiomatic) && (depth >= search.maxDepth || (gi->infoFlags & QELKeyInfo_OnPath)))
+                continue;
             if (!qelTrustRegexAllows(s, g))
                 continue;
-            // Steps that depend on S alone are asked once.
+            // What depends on S alone is asked once, and only for a signer
+            // with a word to give: most of a search's signatures stop earlier.
             if (!screened) {
                 screened = true;
-                passes = isNewestBySigner(s, userID) && !signerExcluded(s, excluded);
+                passes = sigIsCountable(s, search.now) && isNewestBySigner(s, userID) &&
+                         !signerExcluded(s, excluded);
             }
             if (!passes || (depth > 1 && signerCountedEarlier(s, userID, g, search.now)))
                 continue;
@@ -1010,7 +1019,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
     }
     qelMemPoolFreeAll(&db->trustPool);
     db->trustFree[0] = db->trustFree[1] = nullptr;
-    g_lastSearch = {search.found, search.recordsAllocated};
+    g_lastSearch = {search.found, search.recordsAllocated, search.steps};
 
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
         if (isTopLevelKey(k) && qelKeySetHas(k, set))

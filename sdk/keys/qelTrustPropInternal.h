@@ -156,6 +156,7 @@ struct QELTrustSearch {
     QELTrustPathElement *chain;
     std::uint64_t found;            // complete paths met, over the whole propagation
     std::uint64_t recordsAllocated; // path and element records taken from the pool
+    std::uint64_t steps;            // user IDs searched, over the whole propagation
 };
 
 // Searches the certification paths that end at the user ID and adds each
@@ -174,5 +175,6 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
 struct QELTrustSearchFigures {
     std::uint64_t pathsFound;
     std::uint64_t recordsAllocated;
+    std::uint64_t steps;
 };
 QELTrustSearchFigures qelTrustLastSearchFigures();

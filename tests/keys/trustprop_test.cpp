@@ -130,37 +130,43 @@ TEST_F(TrustPropagation, WebValidityAgreesWithTheScaleAndWithGnuPG)
 {
     QELKeyDB *db = openWeb();
     ASSERT_NE(db, nullptr);
-    // validity byte, name trust; with default settings (threshold 120,
-    // marginals 2, completes 1, depth 4).
+    // Validity byte and name trust with the default settings (threshold 120,
+    // marginals 2, completes 1, depth 4), and GnuPG's letter for the same
+    // user ID under the same settings.
     struct Row {
         const char *name;
         std::uint8_t validity;
         std::uint8_t nameTrust;
+        char gnupg;
         const char *why;
     } const rows[] = {
-        {"Alice", 255, 3, "axiomatic"},
-        {"Bob", 255, 3, "certified by the axiomatic key"},
-        {"Carol", 255, 3, "certified by the axiomatic key"},
-        {"Eve", 120, 3, "two marginal introducers: 2 x 3840"},
-        {"Frank", 60, 2, "one marginal introducer: 3840"},
-        {"Gina", 0, 1, "no path: level 2"},
-        {"I1", 255, 3, "direct"},
-        {"I2", 120, 3, "one complete introducer: 0.999"},
-        {"I3", 107, 3, "two in a row: 0.999^2"},
-        {"I4", 100, 3, "three in a row: 0.999^3"},
-        {"I5", 0, 1, "four introducers exceed the certification depth"},
-        {"Trent", 255, 3, "trust signature by the axiomatic key"},
-        {"Ivan", 120, 3, "certified by Trent, trusted through Alice's trust signature"},
-        {"Ivy", 107, 3, "Ivan's trust came down from Trent's trust signature"},
-        {"Nia", 120, 3, "certified (locally) by Trent"},
-        {"Nick", 0, 1, "Trent's local trust signature is not his own to give"},
-        {"Rex", 255, 3, "direct"},
-        {"Jo", 120, 3, "Rex's restriction covers example.com"},
-        {"Ko", 0, 1, "Rex's restriction does not cover other.net"},
-        {"Xena", 255, 3, "direct"},
-        {"Yuri", 120, 3, "Xena is not yet expired"},
-        {"Zed", 252, 3, "many marginal paths: the scale's top"},
-        {"M1", 255, 3, "direct"},
+        {"Alice", 255, 3, 'u', "axiomatic"},
+        {"Bob", 255, 3, 'f', "certified by the axiomatic key"},
+        {"Carol", 255, 3, 'f', "certified by the axiomatic key"},
+        {"Eve", 120, 3, 'f', "two marginal introducers: 2 x 3840"},
+        {"Frank", 60, 2, 'm', "one marginal introducer: 3840"},
+        {"Gina", 0, 1, '-', "no path: level 2"},
+        {"I1", 255, 3, 'f', "direct"},
+        {"I2", 120, 3, 'f', "one complete introducer: 0.999"},
+        {"I3", 107, 3, 'f', "two in a row: 0.999^2"},
+        {"I4", 100, 3, 'f', "three in a row: 0.999^3"},
+        {"I5", 0, 1, '-', "four introducers exceed the certification depth"},
+        {"Trent", 255, 3, 'f', "trust signature by the axiomatic key"},
+        {"Ivan", 120, 3, 'f', "certified by Trent, trusted through Alice's trust signature"},
+        {"Ivy", 107, 3, 'f', "Ivan's trust came down from Trent's trust signature"},
+        {"Nia", 120, 3, 'f', "certified (locally) by Trent"},
+        // GnuPG honours a local signature by any key of its own ring.
+        {"Nick", 0, 1, 'f', "Trent's local trust signature is not his own to give"},
+        {"Rex", 255, 3, 'f', "direct"},
+        {"Jo", 120, 3, 'f', "Rex's restriction covers example.com"},
+        {"Ko", 0, 1, '-', "Rex's restriction does not cover other.net"},
+        {"Xena", 255, 3, 'f', "direct"},
+        {"Yuri", 120, 3, 'f', "Xena is not yet expired"},
+        {"Zed", 252, 3, 'f', "many marginal paths: the scale's top"},
+        {"M1", 255, 3, 'f', "direct, and through the other marginal introducers"},
+        {"Rita", 0, 1, 'r', "a revoked key has no valid user ID"},
+        {"Sam", 0, 1, '-', "a revoked introducer lends no trust"},
+        {"Cy1", 0, 1, '-', "a ring of certifications far from any axiomatic key"},
     };
     const auto oracle = gnupgValidity();
     for (const Row &r : rows) {
@@ -169,17 +175,10 @@ TEST_F(TrustPropagation, WebValidityAgreesWithTheScaleAndWithGnuPG)
         ASSERT_NE(u, nullptr);
         EXPECT_EQ(u->validity, r.validity);
         EXPECT_EQ(u->nameTrust & 3, r.nameTrust);
-        // GnuPG's model agrees wherever it has an answer, except that it
-        // honours a local signature by any key of its own ring.
-        const char g = oracle.at(r.name);
-        const char expected = r.nameTrust == 3 ? (r.validity == 255 && r.name == std::string("Alice") ? 'u' : 'f')
-                              : r.nameTrust == 2 ? 'm'
-                                                 : '-';
-        if (r.name != std::string("Nick"))
-            EXPECT_EQ(g, expected);
-        else
-            EXPECT_EQ(g, 'f');
+        EXPECT_EQ(oracle.at(r.name), r.gnupg);
     }
+    // A revoked key is marked so, at level 2, no longer axiomatic.
+    EXPECT_EQ(qelKeyObjKeyInfo(keyNamed(db, "Rita"))->trust, 0x12);
     // Confidence follows validity (x 64), certainty for 255.
     EXPECT_EQ(uidOf(db, "Frank")->confidence, 60 * 64);
     EXPECT_EQ(uidOf(db, "Bob")->confidence, 0xFFFF);
@@ -368,6 +367,34 @@ TEST_F(TrustPropagation, DenseWebStaysWithinItsPathCap)
     EXPECT_GE(figures.pathsFound, 400u);
     EXPECT_LE(figures.recordsAllocated, (QELTrustPruneAt + 1) * 4 + 4);
     EXPECT_EQ(uidOf(db, "Zed")->validity, 252);
+}
+
+TEST_F(TrustPropagation, KeysOfOneNameCertifyingInARingEndTheirSearch)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    // Cy1, Cy2 and Cy3 certify one another in a ring. Give them one name and
+    // an owner trust that lends nothing (254 reads as 0): each then leads
+    // the search on to the same name on the next key, round the ring.
+    const std::string same = "Same <same@example.org>";
+    std::vector<std::uint8_t> packet{0xB4, static_cast<std::uint8_t>(same.size())};
+    packet.insert(packet.end(), same.begin(), same.end());
+    for (const char *n : {"Cy1", "Cy2", "Cy3"}) {
+        QELKeyObject *u = liveChildren(keyNamed(db, n), QELObjectType_UserID).front();
+        ASSERT_EQ(qelKeyObjReplacePacket(u, packet.data(), packet.size()), QELError_NoErr);
+        qelKeyObjUserIDInfo(u)->ownerTrust = 254;
+    }
+    propagate(db);
+    for (QELKeyObject *k : liveKeys(db)) {
+        auto uids = liveChildren(k, QELObjectType_UserID);
+        ASSERT_FALSE(uids.empty());
+        EXPECT_EQ(qelKeyObjKeyInfo(k)->infoFlags & QELKeyInfo_OnPath, 0u) << "no mark survives";
+        std::size_t length = 0;
+        const std::uint8_t *text = qelUserIDText(uids.front(), &length);
+        if (std::string(reinterpret_cast<const char *>(text), length) == same) {
+            EXPECT_EQ(qelKeyObjUserIDInfo(uids.front())->validity, 0);
+        }
+    }
 }
 
 TEST_F(TrustPropagation, SignerRunsChooseTheNewestValidSignaturePerObject)

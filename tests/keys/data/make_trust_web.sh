@@ -7,7 +7,8 @@
 #                    marginals-needed 2, completes-needed 1, max-cert-depth 4
 #   trustweb.keys    "name fingerprint" of every key
 # Alice is the axiomatic key. Owner trust (also listed in trustweb.keys as
-# the tests set it): Carol, Dave and M1..M8 marginal; I1..I4 and Xena full.
+# the tests set it): Carol, Dave and M1..M8 marginal; I1..I4, Xena and Rita
+# full.
 #   Bob              certified by Alice
 #   Eve              certified by the marginal Carol and Dave
 #   Frank            certified by the marginal Carol alone
@@ -23,6 +24,9 @@
 #   Xena             valid one day from creation, certified by Alice; Xena
 #                    certifies Yuri
 #   M1..M8           certified by Alice and by one another; all certify Zed
+#   Rita             full owner trust, certified by Alice, certifies Sam;
+#                    Rita's key is revoked
+#   Cy1..Cy3         a ring of certifications: Cy1 -> Cy2 -> Cy3 -> Cy1
 # Run from anywhere; writes beside this script. Needs gpg 2.2.
 set -euo pipefail
 out="$(cd "$(dirname "$0")" && pwd)"
@@ -63,6 +67,7 @@ key Ko ko@other.net
 key Xena xena@example.org 1d
 key Yuri yuri@example.org
 for i in 1 2 3 4 5 6 7 8; do key "M$i" "m$i@example.org"; done
+for n in Rita Sam Cy1 Cy2 Cy3; do key "$n" "$(echo "$n" | tr 'A-Z' 'a-z')@example.org"; done
 
 certify alice@example.org bob@example.org
 certify alice@example.org carol@example.org
@@ -92,6 +97,14 @@ for i in 1 2 3 4 5 6 7 8; do
         [ "$i" = "$j" ] || certify "m$i@example.org" "m$j@example.org"
     done
 done
+certify alice@example.org rita@example.org
+certify rita@example.org sam@example.org
+# GnuPG keeps a revocation for every key it made, its armor line disarmed.
+sed 's/^:-----BEGIN/-----BEGIN/' "$home/openpgp-revocs.d/$(fpr rita@example.org).rev" >"$home/rita.rev"
+g --import "$home/rita.rev" >/dev/null 2>&1
+certify cy1@example.org cy2@example.org
+certify cy2@example.org cy3@example.org
+certify cy3@example.org cy1@example.org
 
 # Owner trust as the tests set it: 2 undefined, 4 marginal, 5 full, 6 ultimate.
 {
@@ -99,7 +112,7 @@ done
         case "$name" in
             Alice) echo "$f:6:" ;;
             Carol|Dave|M?) echo "$f:4:" ;;
-            I1|I2|I3|I4|Xena) echo "$f:5:" ;;
+            I1|I2|I3|I4|Xena|Rita) echo "$f:5:" ;;
             *) echo "$f:2:" ;;
         esac
     done <"$out/trustweb.keys"
