@@ -356,14 +356,16 @@ QEL_AVX2_TARGET void sha512Blocks(std::uint64_t *state, const std::uint8_t *p, s
 // The zero-masked forms with every lane selected are the plain instructions;
 // the plain intrinsics start from an "undefined" register that g++ 12 warns
 // about.
-QEL_AVX512_TARGET inline __m512i rotr64x8(__m512i x, int n)
+template <int kBits>
+QEL_AVX512_TARGET inline __m512i rotr64x8(__m512i x)
 {
-    return _mm512_maskz_ror_epi64(0xFF, x, n);
+    return _mm512_maskz_ror_epi64(0xFF, x, kBits);
 }
 
-QEL_AVX512_TARGET inline __m512i shr64x8(__m512i x, unsigned n)
+template <unsigned kBits>
+QEL_AVX512_TARGET inline __m512i shr64x8(__m512i x)
 {
-    return _mm512_maskz_srli_epi64(0xFF, x, n);
+    return _mm512_maskz_srli_epi64(0xFF, x, kBits);
 }
 
 // Two words, repeated in all four lanes.
@@ -395,10 +397,10 @@ QEL_AVX512_TARGET inline __m512i broadcastPair(__m128i pair)
     do {                                                                               \
         const __m512i x15 = _mm512_alignr_epi8(b, a, 8);                               \
         const __m512i x7 = _mm512_alignr_epi8(f, e, 8);                                \
-        const __m512i s0 = _mm512_ternarylogic_epi64(rotr64x8(x15, 1), rotr64x8(x15, 8), \
-                                                     shr64x8(x15, 7), 0x96); \
-        const __m512i s1 = _mm512_ternarylogic_epi64(rotr64x8(h, 19), rotr64x8(h, 61), \
-                                                     shr64x8(h, 6), 0x96);   \
+        const __m512i s0 = _mm512_ternarylogic_epi64(rotr64x8<1>(x15), rotr64x8<8>(x15), \
+                                                     shr64x8<7>(x15), 0x96); \
+        const __m512i s1 = _mm512_ternarylogic_epi64(rotr64x8<19>(h), rotr64x8<61>(h), \
+                                                     shr64x8<6>(h), 0x96);   \
         a = _mm512_add_epi64(_mm512_add_epi64(a, s0), _mm512_add_epi64(x7, s1));        \
         QEL_SHA512Z_STORE(i, a);                                                       \
     } while (0)

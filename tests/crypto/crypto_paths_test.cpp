@@ -22,6 +22,7 @@
 #include "qelTestHooks.h"
 #include "qelHashInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelSHA2Internal.h"
 #include "qelSymmetricCipherInternal.h"
 
 namespace {
@@ -94,8 +95,9 @@ TEST(CryptoPaths, SHA512SwitchLeavesOnlyAVX512Off)
 #if defined(QEL_CRYPTO_X86)
 // The AVX-512 code takes blocks four at a time, with the next four's
 // schedule computed along the way: every count up to a few batches, one
-// call each, at every alignment, against the portable code and the AVX2
-// code.
+// call each, at every alignment, against the portable code. The kernels are
+// called directly as well, since the hash leaves short runs to the portable
+// rounds.
 TEST(CryptoPaths, SHA512KernelsAgreeOnEveryBatchShape)
 {
     const bool avx512 = onSHA512AVX2(false, [] { return hardwareOffered(qelCryptoUseAVX512); });
@@ -109,11 +111,12 @@ TEST(CryptoPaths, SHA512KernelsAgreeOnEveryBatchShape)
     ASSERT_NE(d, nullptr);
     for (std::size_t offset : {0, 1, 8}) {
         for (std::size_t blocks = 0; blocks <= 14 && offset + 128 * blocks <= data.size(); ++blocks) {
+            const std::uint8_t *in = data.data() + offset;
             // Whole blocks go straight from the caller's buffer to the kernel.
             auto digest = [&] {
                 std::vector<std::uint8_t> state(d->stateSize);
                 d->init(state.data());
-                d->update(state.data(), data.data() + offset, 128 * blocks);
+                d->update(state.data(), in, 128 * blocks);
                 const std::uint8_t *out = d->final(state.data());
                 return Bytes(out, out + d->digestSize);
             };
@@ -122,6 +125,29 @@ TEST(CryptoPaths, SHA512KernelsAgreeOnEveryBatchShape)
             const Bytes widest = onSHA512AVX2(false, [&] { return onPath(false, digest); });
             EXPECT_EQ(avx2Digest, portable) << blocks << " blocks at +" << offset;
             EXPECT_EQ(widest, portable) << blocks << " blocks at +" << offset;
+
+            // The chaining words after these blocks, from the portable rounds
+            // and from each kernel.
+            QELSHA512State reference;
+            qelSHA512Init(&reference);
+            onPath(true, [&] {
+                qelSHA512Update(&reference, in, 128 * blocks);
+                return 0;
+            });
+            QELSHA512State start;
+            qelSHA512Init(&start);
+            auto chain = [&](void (*kernel)(std::uint64_t *, const std::uint8_t *, std::size_t)) {
+                std::vector<std::uint64_t> h(start.h, start.h + 8);
+                kernel(h.data(), in, blocks);
+                return h;
+            };
+            const std::vector<std::uint64_t> expected(reference.h, reference.h + 8);
+            if (avx512) {
+                EXPECT_EQ(chain(qelSHA512BlocksAVX512), expected) << blocks << " blocks at +" << offset;
+            }
+            if (avx2) {
+                EXPECT_EQ(chain(qelSHA512BlocksAVX2), expected) << blocks << " blocks at +" << offset;
+            }
         }
     }
 }
