@@ -10,6 +10,8 @@
 #include "qelKeyObjInternal.h"
 #include "qelSDK.h"
 
+#include "gpg_timing.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -36,32 +38,7 @@ double g_openLookupCPU = 0, g_gpgCPU = 0;
 
 constexpr int kBestOf = 5;
 
-void keepBest(double &best, double value)
-{
-    if (best <= 0 || value < best)
-        best = value;
-}
-
-double cpuSeconds(int who)
-{
-    rusage u{};
-    ::getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::string scriptPath()
-{
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/make_keydb_ring.py";
-}
-
-bool ensureRing()
-{
-    if (std::filesystem::exists(kRing))
-        return true;
-    std::string command = "python3 '" + scriptPath() + "' " + kRing;
-    return std::system(command.c_str()) == 0;
-}
+bool ensureRing() { return benchEnsureRing(kRing, "make_keydb_ring.py"); }
 
 QELFileSpec *specFor(const std::string &path)
 {
@@ -103,18 +80,18 @@ void BM_OpenAndLookUpEveryKey(benchmark::State &state)
             state.SkipWithError("a key was not found");
     // Best of several: on a shared machine the slower runs measure waiting.
     for (int run = 0; run < kBestOf; ++run) {
-        auto start = std::chrono::steady_clock::now();
-        double cpu = cpuSeconds(RUSAGE_SELF);
+        const double start = benchNow();
+        const double cpu = benchCpuSeconds(RUSAGE_SELF);
         openAndLookUp(kRing);
-        keepBest(g_openLookupCPU, cpuSeconds(RUSAGE_SELF) - cpu);
-        keepBest(g_openLookup, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        benchKeepBest(g_openLookupCPU, benchCpuSeconds(RUSAGE_SELF) - cpu);
+        benchKeepBest(g_openLookup, benchNow() - start);
     }
 }
 BENCHMARK(BM_OpenAndLookUpEveryKey)->Unit(benchmark::kMillisecond);
 
 void BM_GnuPGListPackets(benchmark::State &state)
 {
-    if (!ensureRing() || std::system("gpg --version >/dev/null 2>&1") != 0) {
+    if (!ensureRing() || !benchHaveGnuPG()) {
         state.SkipWithError("gpg is not installed");
         return;
     }
@@ -122,11 +99,10 @@ void BM_GnuPGListPackets(benchmark::State &state)
     for (auto _ : state)
         benchmark::DoNotOptimize(std::system(command.c_str()));
     for (int run = 0; run < kBestOf; ++run) {
-        auto start = std::chrono::steady_clock::now();
-        double cpu = cpuSeconds(RUSAGE_CHILDREN);
-        benchmark::DoNotOptimize(std::system(command.c_str()));
-        keepBest(g_gpgCPU, cpuSeconds(RUSAGE_CHILDREN) - cpu);
-        keepBest(g_gpg, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        double wall = 0, cpu = 0;
+        benchTimeCommand(command, &wall, &cpu);
+        benchKeepBest(g_gpgCPU, cpu);
+        benchKeepBest(g_gpg, wall);
     }
 }
 BENCHMARK(BM_GnuPGListPackets)->Unit(benchmark::kMillisecond);
@@ -150,7 +126,7 @@ void BM_CommitAfterOneChange(benchmark::State &state)
         auto start = std::chrono::steady_clock::now();
         if (qelKeyDBCommit(db) != 0)
             state.SkipWithError("commit failed");
-        keepBest(g_commit, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        benchKeepBest(g_commit, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     key->flags &= ~QELKeyObjFlag_Deleted;
     static_cast<void>(qelKeyDBRelease(db));
@@ -176,7 +152,7 @@ void BM_CopyRingWithFsync(benchmark::State &state)
         ok = ok && std::rename("keydb_bench_copy.tmp", "keydb_bench_copy.gpg") == 0;
         if (!ok)
             state.SkipWithError("copy failed");
-        keepBest(g_copy, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        benchKeepBest(g_copy, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::filesystem::remove("keydb_bench_copy.gpg");
 }

@@ -10,67 +10,34 @@
 #include "qelKeySigInternal.h"
 #include "qelSDK.h"
 
+#include "gpg_timing.h"
+
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
 
 const std::string kRing = "keysig_bench_ring.gpg";
 QELContext *g_context = nullptr;
-std::string g_home;
+BenchGnuPGHome g_home;
 std::vector<std::uint8_t> g_bytes;
 double g_ours = 0, g_oursCheck = 0, g_gpg = 0, g_oursCPU = 0, g_gpgCPU = 0;
 int g_valid = 0, g_total = 0;
-
-double cpuSeconds(int who)
-{
-    rusage u{};
-    ::getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 bool ensureRing()
 {
     if (!g_bytes.empty())
         return true;
-    if (!std::filesystem::exists(kRing)) {
-        std::string here = __FILE__;
-        std::string command = "python3 '" + here.substr(0, here.rfind('/')) + "/make_keysig_ring.py' " + kRing;
-        if (std::system(command.c_str()) != 0)
-            return false;
-    }
+    if (!benchEnsureRing(kRing, "make_keysig_ring.py"))
+        return false;
     std::ifstream in(kRing, std::ios::binary);
     g_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !g_bytes.empty();
-}
-
-bool ensureGnuPGHome()
-{
-    if (!g_home.empty())
-        return true;
-    if (!ensureRing() || std::system("gpg --version >/dev/null 2>&1") != 0)
-        return false;
-    char dir[] = "/tmp/qelkeysigbenchXXXXXX";
-    if (::mkdtemp(dir) == nullptr)
-        return false;
-    g_home = dir;
-    std::string command = "gpg --homedir " + g_home + " --batch --quiet --import " +
-                          std::filesystem::absolute(kRing).string() + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
 }
 
 // Opens the ring from memory and checks every signature again; returns the
@@ -81,11 +48,11 @@ int openAndCheck(double *checkSeconds)
     QELKeyDB *db = qelKeyDBReadBuffer(g_context, g_bytes.data(), g_bytes.size(), &status);
     if (db == nullptr)
         return -1;
-    const double start = now();
+    const double start = benchNow();
     if (qelKeySigCheckSetWithProgress(qelKeyDBRootSet(db), nullptr, true, nullptr, nullptr, nullptr) != 0)
         return -1;
     if (checkSeconds != nullptr)
-        *checkSeconds = now() - start;
+        *checkSeconds = benchNow() - start;
     int valid = 0, total = 0;
     for (QELKeyObject *k = db->firstKey; k; k = k->next)
         for (QELKeyObject *c = k->firstChild; c; c = c->next)
@@ -107,28 +74,24 @@ void BM_OpenAndCheckEverySignature(benchmark::State &state)
     }
     for (auto _ : state)
         benchmark::DoNotOptimize(openAndCheck(nullptr));
-    const double start = now();
-    const double cpu = cpuSeconds(RUSAGE_SELF);
+    const double start = benchNow();
+    const double cpu = benchCpuSeconds(RUSAGE_SELF);
     g_valid = openAndCheck(&g_oursCheck);
-    g_oursCPU = cpuSeconds(RUSAGE_SELF) - cpu;
-    g_ours = now() - start;
+    g_oursCPU = benchCpuSeconds(RUSAGE_SELF) - cpu;
+    g_ours = benchNow() - start;
 }
 BENCHMARK(BM_OpenAndCheckEverySignature)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_GnuPGCheckSigs(benchmark::State &state)
 {
-    if (!ensureGnuPGHome()) {
+    if (!ensureRing() || !g_home.import(kRing)) {
         state.SkipWithError("gpg is not installed or the import failed");
         return;
     }
-    const std::string command = "gpg --homedir " + g_home + " --batch --no-sig-cache --check-sigs >/dev/null 2>&1";
+    const std::string command = g_home.gpg() + " --no-sig-cache --check-sigs >/dev/null 2>&1";
     for (auto _ : state)
         benchmark::DoNotOptimize(std::system(command.c_str()));
-    const double start = now();
-    const double cpu = cpuSeconds(RUSAGE_CHILDREN);
-    benchmark::DoNotOptimize(std::system(command.c_str()));
-    g_gpgCPU = cpuSeconds(RUSAGE_CHILDREN) - cpu;
-    g_gpg = now() - start;
+    benchTimeCommand(command, &g_gpg, &g_gpgCPU);
 }
 BENCHMARK(BM_GnuPGCheckSigs)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -150,11 +113,7 @@ int main(int argc, char **argv)
                         g_oursCPU / g_gpgCPU);
     }
     benchmark::Shutdown();
-    if (!g_home.empty()) {
-        std::string command = "gpgconf --homedir " + g_home + " --kill all >/dev/null 2>&1";
-        static_cast<void>(std::system(command.c_str())); // best effort
-        std::filesystem::remove_all(g_home);
-    }
+    g_home.remove();
     static_cast<void>(qelContextFree(g_context));
     static_cast<void>(qelSDKCleanup());
     return 0;

@@ -10,30 +10,15 @@ seed makes the same ring on every run.
 
 Usage: make_keydb_ring.py OUTPUT [COUNT]
 """
-import hashlib
 import random
 import struct
 import sys
 
-
-def mpi(value):
-    bits = value.bit_length()
-    return struct.pack(">H", bits) + value.to_bytes((bits + 7) // 8, "big")
-
-
-def packet(tag, body):
-    if len(body) < 256:
-        return bytes([0x80 | (tag << 2), len(body)]) + body
-    return bytes([0x81 | (tag << 2)]) + struct.pack(">H", len(body)) + body
+from ring_common import key_id, mpi, packet, rsa_key_body
 
 
 def key_body(rng, created):
-    n = rng.getrandbits(1024) | (1 << 1023) | 1
-    return bytes([4]) + struct.pack(">I", created) + bytes([1]) + mpi(n) + mpi(65537)
-
-
-def key_id(body):
-    return hashlib.sha1(b"\x99" + struct.pack(">H", len(body)) + body).digest()[-8:]
+    return rsa_key_body(rng.getrandbits(1024) | (1 << 1023) | 1, 65537, created)
 
 
 def signature(rng, sig_type, created, issuer):

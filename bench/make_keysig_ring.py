@@ -18,33 +18,12 @@ import sys
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-
-def mpi(value):
-    bits = value.bit_length()
-    return struct.pack(">H", bits) + value.to_bytes((bits + 7) // 8, "big")
-
-
-def packet(tag, body):
-    if len(body) < 256:
-        return bytes([0x80 | (tag << 2), len(body)]) + body
-    return bytes([0x81 | (tag << 2)]) + struct.pack(">H", len(body)) + body
+from ring_common import key_id, key_prefix, mpi, packet, rsa_key_body, uid_prefix
 
 
 def key_body(private, created):
     numbers = private.public_key().public_numbers()
-    return bytes([4]) + struct.pack(">I", created) + bytes([1]) + mpi(numbers.n) + mpi(numbers.e)
-
-
-def key_id(body):
-    return hashlib.sha1(b"\x99" + struct.pack(">H", len(body)) + body).digest()[-8:]
-
-
-def key_prefix(body):
-    return b"\x99" + struct.pack(">H", len(body)) + body
-
-
-def uid_prefix(uid):
-    return b"\xb4" + struct.pack(">I", len(uid)) + uid
+    return rsa_key_body(numbers.n, numbers.e, created)
 
 
 def signature(signer, issuer, sig_type, created, signed, extra_hashed=b""):

@@ -14,6 +14,7 @@ struct Features {
     bool sha = false;
     bool aes = false;
     bool avx2 = false;
+    bool avx512 = false;
     bool mulx = false;
     bool ifma = false;
 };
@@ -51,6 +52,8 @@ Features detect()
     f.sha = (b & (1u << 29)) != 0 && ssse3 && sse41;
     f.avx2 = (b & (1u << 5)) != 0 && avx && osxsave && osSavesYmm();
     f.mulx = (b & (1u << 8)) != 0 && (b & (1u << 19)) != 0; // BMI2, ADX
+    const bool bmi = (b & (1u << 3)) != 0 && (b & (1u << 8)) != 0; // BMI1, BMI2
+    f.avx512 = (b & (1u << 16)) != 0 && (b & (1u << 30)) != 0 && bmi && avx && osxsave && osSavesZmm(); // AVX512F, BW
     f.ifma = (b & (1u << 16)) != 0 && (b & (1u << 21)) != 0 && avx && osxsave && osSavesZmm(); // AVX512F, IFMA
     return f;
 }
@@ -69,13 +72,24 @@ const Features &features()
 
 #ifdef QEL_TEST_HOOKS
 std::atomic<bool> gPortable{false};
+std::atomic<bool> gSHA512AVX2{false};
 
 inline bool allowed()
 {
     return !gPortable.load(std::memory_order_relaxed);
 }
+
+inline bool wideAllowed()
+{
+    return !gSHA512AVX2.load(std::memory_order_relaxed);
+}
 #else
 constexpr bool allowed()
+{
+    return true;
+}
+
+constexpr bool wideAllowed()
 {
     return true;
 }
@@ -98,6 +112,11 @@ bool qelCryptoUseAVX2()
     return allowed() && features().avx2;
 }
 
+bool qelCryptoUseAVX512()
+{
+    return allowed() && wideAllowed() && features().avx512;
+}
+
 bool qelCryptoUseMULX()
 {
     return allowed() && features().mulx;
@@ -117,5 +136,15 @@ void qelTestForcePortableCrypto(bool portable)
 bool qelTestPortableCryptoForced()
 {
     return !allowed();
+}
+
+void qelTestForceSHA512AVX2(bool avx2)
+{
+    gSHA512AVX2.store(avx2, std::memory_order_relaxed);
+}
+
+bool qelTestSHA512AVX2Forced()
+{
+    return !wideAllowed();
 }
 #endif

@@ -16,6 +16,8 @@ bool qelCryptoUseSHA();
 bool qelCryptoUseAES();
 // AVX2 (wide vectors for the SHA-512 message schedule).
 bool qelCryptoUseAVX2();
+// AVX-512 F/BW with BMI1/BMI2 (SHA-512's schedule four blocks at a time).
+bool qelCryptoUseAVX512();
 // MULX with ADCX/ADOX (the big-number multiplication rows).
 bool qelCryptoUseMULX();
 // AVX-512 with the 52-bit multiply-add (IFMA): paired modular exponentiation.
@@ -28,6 +30,7 @@ bool qelCryptoUseIFMA();
 void qelSHA1BlocksSHANI(std::uint32_t *chaining, const std::uint8_t *p, std::size_t count);
 void qelSHA256BlocksSHANI(std::uint32_t *state, const std::uint8_t *p, std::size_t count);
 void qelSHA512BlocksAVX2(std::uint64_t *state, const std::uint8_t *p, std::size_t count);
+void qelSHA512BlocksAVX512(std::uint64_t *state, const std::uint8_t *p, std::size_t count);
 #endif
 
 #if defined(QEL_CRYPTO_X86)

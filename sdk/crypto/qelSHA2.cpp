@@ -183,9 +183,18 @@ void sha256Blocks(std::uint32_t *state, const std::uint8_t *p, std::size_t block
 void sha512Blocks(std::uint64_t *state, const std::uint8_t *p, std::size_t blocks)
 {
 #if defined(QEL_CRYPTO_X86)
-    if (qelCryptoUseAVX2()) {
-        qelSHA512BlocksAVX2(state, p, blocks);
-        return;
+    // The vector code sets up several blocks' schedule before its first
+    // round: up to three blocks (a short message, a final block) are done
+    // as soon by the plain rounds.
+    if (blocks >= 4) {
+        if (qelCryptoUseAVX512()) {
+            qelSHA512BlocksAVX512(state, p, blocks);
+            return;
+        }
+        if (qelCryptoUseAVX2()) {
+            qelSHA512BlocksAVX2(state, p, blocks);
+            return;
+        }
     }
 #endif
     sha2Blocks<SHA512Shape>(state, p, blocks);

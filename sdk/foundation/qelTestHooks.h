@@ -66,6 +66,11 @@ void qelPassCacheSetClockForTesting(QELClockProc now);
 
 // Replaces the clock of trust propagation; null restores the SDK time.
 void qelTrustSetClockForTesting(QELClockProc now);
+// Sets the work one user ID's path search may do (0 restores the default).
+void qelTrustSetSearchBudgetForTesting(std::uint64_t units);
+// Sets the trust-signature applications one pass may make (0 restores the
+// default).
+void qelTrustSetTrustSigBudgetForTesting(std::uint64_t applications);
 
 // True makes the X9.17 generators' time-stamp encryption (FIPS mode) fail
 // as if the cipher had refused, until switched back.
@@ -87,5 +92,10 @@ void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc);
 // back; the query tells which is in force.
 void qelTestForcePortableCrypto(bool portable);
 bool qelTestPortableCryptoForced();
+
+// True keeps SHA-384/512 off their AVX-512 code, so that a processor with
+// it runs the AVX2 code too (the portable switch above still wins).
+void qelTestForceSHA512AVX2(bool avx2);
+bool qelTestSHA512AVX2Forced();
 
 #endif

@@ -10,6 +10,7 @@
 #include "qelKeySigInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelSeams.h"
+#include "qelSigSpecInternal.h"
 #include "qelTrustPropInternal.h"
 
 #include <algorithm>
@@ -352,6 +353,60 @@ QELKeyObject *qelKeyDBAddUserAttribute(QELKeyDB *db, QELKeyObject *parent, u8 ty
     QELKeyObject *node = qelKeyDBAddPacketBody(db, parent, 0xD1, body, length + 6);
     static_cast<void>(qelContextMemFree(db->context, body)); // our own block
     return node;
+}
+
+QELKeyObject *qelKeyAddUserIDPacket(QELKeyObject *key, const u8 *text, std::size_t length)
+{
+    if (!qelKeyObjIsKey(key) || (text == nullptr && length != 0))
+        return nullptr;
+    return qelKeyDBAddUserIDBody(qelKeyObjKeyDB(key), key, text, length);
+}
+
+QELKeyObject *qelKeyAddUserAttributePacket(QELKeyObject *key, u8 type, const u8 *data, std::size_t length)
+{
+    if (!qelKeyObjIsKey(key) || (data == nullptr && length != 0))
+        return nullptr;
+    return qelKeyDBAddUserAttribute(qelKeyObjKeyDB(key), key, type, data, length);
+}
+
+u32 qelSigVersionFor(u32 version, u8 type, bool onKey, u8 signerAlgorithm, u8 hashAlgorithm, u8 holderAlgorithm)
+{
+    if (version > 3 || (type == 0x20 && onKey))
+        return version;
+    // Version 3 stays only for RSA over RSA with MD5, SHA-1 or RIPEMD-160.
+    return signerAlgorithm > 1 || hashAlgorithm > 3 || holderAlgorithm > 1 ? 4 : version;
+}
+
+QELStatus qelKeyObjAddSignature(QELKeyObject *node, QELSigSpec *spec)
+{
+    if (!qelKeyObjIsValid(node) || spec == nullptr || !qelKeyObjIsValid(qelSigSpecSignerKey(spec)))
+        return QELError_BadParams;
+    QELKeyDB *db = qelKeyObjKeyDB(node);
+    QELKeyObject *holder = qelKeyObjTopKey(node);
+    if (db == nullptr || holder == nullptr)
+        return QELError_BadParams;
+    const u32 version = qelSigVersionFor(qelSigSpecVersion(spec), qelSigSpecType(spec), qelKeyObjIsKey(node),
+                                         qelKeyObjKeyInfo(qelSigSpecSignerKey(spec))->algorithm,
+                                         qelSigSpecHashAlgorithm(spec), qelKeyObjKeyInfo(holder)->algorithm);
+    if (version != qelSigSpecVersion(spec))
+        static_cast<void>(qelSigSpecSetVersion(spec, version)); // cannot fail on a valid specification
+
+    u8 *body = nullptr;
+    const std::int64_t n = qelKeySigSignKeyMaterial(node, spec, &body);
+    if (n < 0)
+        return QELStatus(n);
+    if (n == 0 || body == nullptr)
+        return QELError_OutOfMemory;
+    db->lastError = QELError_NoErr;
+    QELKeyObject *sig = qelKeyDBAddSignatureBody(db, node, body, std::size_t(n));
+    static_cast<void>(qelContextMemFree(qelSigSpecContext(spec), body)); // the builder's block, ours now
+    if (sig == nullptr)
+        return db->lastError != QELError_NoErr ? db->lastError : QELError_OutOfMemory;
+    // Made here with the signer's own secret: checked and good, at the level
+    // a signature of our own making gets.
+    constexpr u8 kOwnLevel = 0x06;
+    qelKeyObjSigInfo(sig)->state = QELSigState_Checked | QELSigState_Valid | kOwnLevel;
+    return QELError_NoErr;
 }
 
 u8 *qelKeyObjPublicPacket(QELKeyObject *key, std::size_t *outLength)

@@ -10,6 +10,7 @@
 struct QELFileObject;
 struct QELKeyDB;
 struct QELKeyObject;
+struct QELSigSpec;
 
 // Reads a key ring into the database; with trusted set, trust packets after
 // an object restore its computed state. Framing that breaks after the first
@@ -27,6 +28,20 @@ QELKeyObject *qelKeyDBAddCRLBody(QELKeyDB *db, QELKeyObject *parent, const std::
                                  std::size_t length);
 QELKeyObject *qelKeyDBAddUserAttribute(QELKeyDB *db, QELKeyObject *parent, std::uint8_t type,
                                        const std::uint8_t *data, std::size_t length);
+// A user ID (tag 13) or a user attribute holding one attribute subpacket
+// (tag 17) under a key; null with the database's last error.
+QELKeyObject *qelKeyAddUserIDPacket(QELKeyObject *key, const std::uint8_t *text, std::size_t length);
+QELKeyObject *qelKeyAddUserAttributePacket(QELKeyObject *key, std::uint8_t type, const std::uint8_t *data,
+                                           std::size_t length);
+// The version a key-material signature is made with: a version 3
+// specification becomes 4 unless signer and holder are RSA (id 1) and the
+// hash is MD5, SHA-1 or RIPEMD-160; a key revocation on a key keeps its
+// version.
+std::uint32_t qelSigVersionFor(std::uint32_t version, std::uint8_t type, bool onKey, std::uint8_t signerAlgorithm,
+                               std::uint8_t hashAlgorithm, std::uint8_t holderAlgorithm);
+// Signs the object's key material with the specification (raising its
+// version as above) and adds the signature under it, checked and valid.
+[[nodiscard]] QELStatus qelKeyObjAddSignature(QELKeyObject *node, QELSigSpec *spec);
 // A new context block with the key's packet in public form; the caller frees
 // it with qelContextMemFree.
 std::uint8_t *qelKeyObjPublicPacket(QELKeyObject *key, std::size_t *outLength);

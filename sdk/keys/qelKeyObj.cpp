@@ -933,7 +933,10 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
         return same;
     }
     QELSigPacketInfo p;
-    if (qelSigPacketParse(packet, length, false, QELSigWant_All, &p) != QELError_NoErr)
+    // A signature whose MPI bit count does not fit its top octet is kept (as
+    // checked and not valid) so that a commit writes it back unchanged.
+    const QELStatus parsed = qelSigPacketParse(packet, length, false, QELSigWant_All, &p);
+    if (parsed != QELError_NoErr && parsed != QELError_SigPacketBadMPI)
         return nullptr;
     u8 issuer[8];
     std::memcpy(issuer, p.keyID, 8);
@@ -1006,6 +1009,8 @@ QELKeyObject *addSignature(const u8 *packet, std::size_t length, QELKeyDB *db,
     }
     qelKeyObjLinkChild(sig, parent);
     pushSigner(sig);
+    if (parsed == QELError_SigPacketBadMPI)
+        si->state = QELSigState_Checked;
 
     if (p.isX509 && haveSubject) {
         top = qelKeyObjTopKey(sig);
@@ -1804,6 +1809,42 @@ void clearOutput(u8 **outBuffer, std::size_t *outLength)
     if (outLength) *outLength = 0;
 }
 
+// The opening both secret operations share: outputs cleared, the role's
+// secret part taken (`unusable` when there is none) and unlocked through the
+// passphrase cache, and, with a cache period, the secret offered to the key's
+// other role so that the cache holds it for that part too. Null with the
+// status in *outStatus.
+OwnedOps<QELSecretKeyObject> openSecretRole(QELKeyObject *key, int role, QELStatus unusable,
+                                            const void *passphrase, std::size_t length, u8 isPasskey,
+                                            u32 cachePeriod, u8 selector, u8 **outBuffer,
+                                            std::size_t *outLength, QELStatus *outStatus)
+{
+    clearOutput(outBuffer, outLength);
+    auto none = ownOps<QELSecretKeyObject>(nullptr);
+    if (outBuffer == nullptr || outLength == nullptr) {
+        *outStatus = QELError_BadParams;
+        return none;
+    }
+    auto ops = ownOps(qelKeyObjSecretOps(key, role));
+    if (!ops) {
+        *outStatus = unusable;
+        return none;
+    }
+    *outStatus = qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
+    if (*outStatus != QELError_NoErr)
+        return none;
+    if (cachePeriod == 0)
+        return ops;
+    // Decrypting with a subkey offers the secret to the key's signing part;
+    // signing with a version 4 key offers it to the key's encryption part.
+    if (role == QELKeyRole_Encrypt && qelKeyObjType(ops->owner) == QELObjectType_SubKey)
+        offerSecret(qelKeyObjTopKey(ops->owner), QELKeyRole_Sign, ops->keyID, passphrase, length, isPasskey,
+                    cachePeriod, selector);
+    else if (role == QELKeyRole_Sign && qelKeyObjKeyVersion(key) > 3)
+        offerSecret(key, QELKeyRole_Encrypt, ops->keyID, passphrase, length, isPasskey, cachePeriod, selector);
+    return ops;
+}
+
 void freeOutput(QELContext *context, u8 *block)
 {
     if (block != nullptr)
@@ -1883,18 +1924,11 @@ QELStatus qelKeyObjDecryptLocal(QELKeyObject *key, const void *passphrase, std::
                                 std::size_t inLength, std::int32_t format, u8 **outBuffer,
                                 std::size_t *outLength)
 {
-    clearOutput(outBuffer, outLength);
-    if (outBuffer == nullptr || outLength == nullptr)
-        return QELError_BadParams;
-    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Encrypt));
+    QELStatus s = QELError_NoErr;
+    auto ops = openSecretRole(key, QELKeyRole_Encrypt, QELError_KeyUnusableForEncryption, passphrase, length,
+                              isPasskey, cachePeriod, selector, outBuffer, outLength, &s);
     if (!ops)
-        return QELError_KeyUnusableForEncryption;
-    QELStatus s = qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
-    if (s != QELError_NoErr)
         return s;
-    if (qelKeyObjType(ops->owner) == QELObjectType_SubKey && cachePeriod != 0)
-        offerSecret(qelKeyObjTopKey(ops->owner), QELKeyRole_Sign, ops->keyID, passphrase, length,
-                    isPasskey, cachePeriod, selector);
     std::int32_t size = ops->maxPlaintextSize(ops.get());
     if (size < 0)
         return size;
@@ -1931,18 +1965,11 @@ QELStatus qelKeyObjSignLocal(QELKeyObject *key, const void *passphrase, std::siz
                              const u8 *hash, std::size_t hashLength, std::int32_t format,
                              u8 **outBuffer, std::size_t *outLength)
 {
-    clearOutput(outBuffer, outLength);
-    if (outBuffer == nullptr || outLength == nullptr)
-        return QELError_BadParams;
-    auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Sign));
+    QELStatus s = QELError_NoErr;
+    auto ops = openSecretRole(key, QELKeyRole_Sign, QELError_KeyUnusableForSignature, passphrase, length,
+                              isPasskey, cachePeriod, selector, outBuffer, outLength, &s);
     if (!ops)
-        return QELError_KeyUnusableForSignature;
-    QELStatus s = qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
-    if (s != QELError_NoErr)
         return s;
-    if (qelKeyObjKeyVersion(key) > 3 && cachePeriod != 0)
-        offerSecret(key, QELKeyRole_Encrypt, ops->keyID, passphrase, length, isPasskey, cachePeriod,
-                    selector);
     std::int32_t size = ops->maxSignatureSize(ops.get(), format);
     if (size < 0)
         return size;

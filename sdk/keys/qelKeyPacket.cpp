@@ -10,8 +10,12 @@
 #include "qelPkAlgInternal.h"
 #include "qelSHA1Internal.h"
 #include "qelSeams.h"
+#include "qelSigSpecInternal.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -428,22 +432,75 @@ const u8 *qelSigPrivateSubpacketFind(const u8 *packet, std::size_t length, u8 va
     }
 }
 
-QELStatus qelSigSpecFromSubpackets(QELSigSpec *, const u8 *packet, std::size_t length)
+namespace {
+
+u32 be32Of(std::span<const u8> d)
 {
+    return (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
+}
+
+// Hands one subpacket to the specification's setter for its type.
+QELStatus setFromSubpacket(QELSigSpec *spec, const Subpacket &sp, u32 flags)
+{
+    const std::span<const u8> d = sp.data;
+    switch (sp.type) {
+    case 2: return qelSigSpecSetCreation(spec, be32Of(d));
+    case 3: return qelSigSpecSetSigExpiration(spec, flags, be32Of(d));
+    case 4: return qelSigSpecSetExportable(spec, flags, d[0] != 0 ? 1 : 0);
+    case 5: return qelSigSpecSetTrust(spec, flags, d[0], d[1]);
+    case 6: {
+        // The stored text ends at its NUL (one is added when missing).
+        const auto end = std::find(d.begin(), d.end(), u8(0));
+        const std::string text(d.begin(), end);
+        return qelSigSpecSetRegExp(spec, flags, text.c_str());
+    }
+    case 7: return qelSigSpecSetRevocable(spec, flags, d[0]);
+    case 9: return qelSigSpecSetKeyExpiration(spec, flags, be32Of(d));
+    case 10: return qelSigSpecAddAdditionalKey(spec, flags, d.data(), d.size());
+    case 11: return qelSigSpecSetPrefSymmetric(spec, flags, d.data(), d.size());
+    case 12: return qelSigSpecAddRevocationKey(spec, flags, d.data(), d.size());
+    case 16: return QELError_NoErr; // the builder writes the signer's own
+    case 22: return qelSigSpecSetPrefCompression(spec, flags, d.data(), d.size());
+    case 23: return qelSigSpecSetKeyServerPrefs(spec, flags, d.data(), d.size());
+    case 24: return qelSigSpecSetPrefKeyServer(spec, flags, d.data(), d.size());
+    case 25: return qelSigSpecSetPrimaryUserID(spec, flags, !d.empty() && d[0] != 0 ? 1 : 0);
+    case 27: return qelSigSpecSetKeyFlags(spec, flags, d.data(), d.size());
+    default: {
+        std::vector<u8> raw(d.size() + 1);
+        raw[0] = sp.type;
+        std::copy(d.begin(), d.end(), raw.begin() + 1);
+        return qelSigSpecAddRawSubpacket(spec, flags, raw.data(), raw.size());
+    }
+    }
+}
+
+} // namespace
+
+QELStatus qelSigSpecFromSubpackets(QELSigSpec *spec, const u8 *packet, std::size_t length)
+{
+    if (spec == nullptr)
+        return QELError_BadParams;
     ByteCursor areas[2];
     if (!sigAreas(bodyOf(packet, length), areas[0], areas[1]))
         return QELError_MalformedSubpacket;
     static constexpr struct { u8 type; u32 required; } kRequired[] = {
         {2, 5}, {3, 5}, {4, 2}, {5, 3}, {7, 2}, {9, 5}, {16, 9}};
-    for (int a = 0; a < 2; ++a) {
-        while (!areas[a].empty()) {
-            Subpacket sp;
-            if (!nextSubpacket(areas[a], sp) || (a == 1 && sp.critical))
-                return QELError_MalformedSubpacket;
-            for (const auto &r : kRequired)
-                if (sp.type == r.type && sp.data.size() + 1 != r.required)
+    try {
+        for (int a = 0; a < 2; ++a) {
+            while (!areas[a].empty()) {
+                Subpacket sp;
+                if (!nextSubpacket(areas[a], sp) || (a == 1 && sp.critical))
                     return QELError_MalformedSubpacket;
+                for (const auto &r : kRequired)
+                    if (sp.type == r.type && sp.data.size() + 1 != r.required)
+                        return QELError_MalformedSubpacket;
+                const u32 flags = (a == 1 ? QELSigSpecFlag_Unhashed : 0) | (sp.critical ? QELSigSpecFlag_Critical : 0);
+                if (QELStatus s = setFromSubpacket(spec, sp, flags); s != QELError_NoErr)
+                    return s;
+            }
         }
+    } catch (...) {
+        return QELError_OutOfMemory;
     }
     return QELError_NoErr;
 }
@@ -508,8 +565,15 @@ QELStatus parseV4(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
     if (!c.sub(h, hashed) || !c.be16(u) || !c.sub(u, unhashed) || !c.skip(2))
         return QELError_SigPacketTooShort;
     u32 bits = 0;
+    // A bit count that does not fit the top octet is reported only after the
+    // rest of the packet has been read, so that a reader can keep the packet.
+    bool badMPI = false;
     switch (readMPI(c, &bits, nullptr)) {
-    case 1: return QELError_SigPacketBadMPI;
+    case 1:
+        badMPI = true;
+        if (!c.skip((std::size_t(bits) + 7) / 8))
+            return QELError_SigPacketTooShort;
+        break;
     case 2: case 3: return QELError_SigPacketTooShort;
     default: break;
     }
@@ -593,7 +657,7 @@ QELStatus parseV4(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
     }
     if ((want & QELSigWant_KeyID) && !issuer && !o->isX509)
         return QELError_MalformedSubpacket;
-    return QELError_NoErr;
+    return badMPI ? QELError_SigPacketBadMPI : QELError_NoErr;
 }
 
 QELStatus parseV3(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
@@ -631,14 +695,18 @@ QELStatus parseV3(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
         return QELError_SigPacketTooShort;
     if (!c.skip(std::size_t(h) + 14))
         return QELError_SigPacketTooShort;
-    int r = readMPI(c, nullptr, nullptr);
-    if (r == 1)
-        return QELError_SigPacketBadMPI;
+    u32 bits = 0;
+    int r = readMPI(c, &bits, nullptr);
+    // As for version 4: the rest is read before a bad bit count is reported.
+    const bool badMPI = r == 1;
+    if (badMPI)
+        r = c.skip((std::size_t(bits) + 7) / 8) ? 0 : 2;
+    const QELStatus mpiStatus = badMPI ? QELError_SigPacketBadMPI : QELError_NoErr;
     if (o->algorithm < 1 || o->algorithm > 3)
-        return QELError_NoErr;
+        return mpiStatus;
     if (r != 0)
         return QELError_SigPacketTooShort;
-    return c.empty() ? QELError_NoErr : QELError_SigPacketLengthMismatch;
+    return c.empty() ? mpiStatus : QELError_SigPacketLengthMismatch;
 }
 
 } // namespace

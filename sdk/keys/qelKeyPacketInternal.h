@@ -91,8 +91,11 @@ QELStatus qelSigPacketParse(const std::uint8_t *packet, std::size_t length, bool
                             std::uint32_t want, QELSigPacketInfo *out);
 const std::uint8_t *qelSigPacketHashedPart(const std::uint8_t *packet, std::size_t length,
                                            std::size_t *outLength);
-// The specification setters belong to the signature-specification module;
-// until it lands this walks and checks the areas and sets nothing.
+// Copies every subpacket of a version 4 signature packet into the
+// specification through its setters (area and critical bit as flags; the
+// creation time into the field, the issuer not at all, unknown types as raw
+// items). QELError_MalformedSubpacket for an area that does not parse, a
+// critical unhashed subpacket or a wrong length of a fixed-size type.
 QELStatus qelSigSpecFromSubpackets(QELSigSpec *spec, const std::uint8_t *packet,
                                    std::size_t length);
 

@@ -302,7 +302,7 @@ namespace {
 
 // The verification of one RFC 4880 signature whose signer is at hand. Writes
 // the new state; returns a status only for failures that must stop a check.
-QELStatus checkRFC4880(QELKeyObject *sig, QELKeyObject *signer, u8 &state)
+QELStatus checkRFC4880(QELKeyObject *sig, QELKeyObject *signer, u8 &state, QELSigPublicCache *cache)
 {
     QELKeyObject *signedObject = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
     std::size_t length = 0;
@@ -348,7 +348,7 @@ QELStatus checkRFC4880(QELKeyObject *sig, QELKeyObject *signer, u8 &state)
     if (qelKeyIDNormaliseAlgorithm(layout.publicKeyAlgorithm) !=
         qelKeyIDNormaliseAlgorithm(qelKeyObjKeyInfo(signer)->algorithm))
         return QELError_NoErr;
-    std::int32_t r = qelSigPacketVerify(body, length, signer, digest);
+    std::int32_t r = qelSigPacketVerify(body, length, signer, digest, cache);
     if (r == 1) {
         state |= QELSigState_Valid;
     } else if (r == QELError_OutOfMemory) {
@@ -360,7 +360,8 @@ QELStatus checkRFC4880(QELKeyObject *sig, QELKeyObject *signer, u8 &state)
 } // namespace
 
 QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bool recheck, bool revocationsOnly,
-                            std::uint8_t *outFound, std::uint8_t *outChanged, std::uint8_t *outValid)
+                            std::uint8_t *outFound, std::uint8_t *outChanged, std::uint8_t *outValid,
+                            QELSigPublicCache *cache)
 {
     u8 found = 0, changed = 0, valid = 0;
     auto report = [&](QELStatus s) {
@@ -389,7 +390,7 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
             // toolkit; until it is here their state stays as it was.
             state = before;
         } else {
-            status = checkRFC4880(sig, signer, state);
+            status = checkRFC4880(sig, signer, state, cache);
             if (status != QELError_NoErr && !(state & QELSigState_Checked))
                 state = before & kKeepMask;
         }
@@ -462,10 +463,12 @@ QELStatus qelKeySigCheckSet(QELKeySet *set, QELKeyDB *extra, bool recheck, bool 
                 return s;
     }
     QELKeyDB *db = qelKeySetKeyDB(set);
+    QELSigPublicCache signers;
     return forEachSignature(set, [&](QELKeyObject *key, QELKeyObject *sig) -> QELStatus {
         u8 found = 0, wasChanged = 0, valid = 0;
         // The service's dispatcher runs this same check in process.
-        QELStatus s = qelKeySigCheckOne(db, sig, extra, recheck, revocationsOnly, &found, &wasChanged, &valid);
+        QELStatus s =
+            qelKeySigCheckOne(db, sig, extra, recheck, revocationsOnly, &found, &wasChanged, &valid, &signers);
         if (s != QELError_NoErr)
             return s;
         if (wasChanged && changed != nullptr)
@@ -552,8 +555,12 @@ QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, std::uint8_t re
 
 // ---- making signatures ---------------------------------------------------------------------
 
-std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, const QELSigSigner &signer,
-                                      std::uint8_t **outBody)
+namespace {
+
+// Hashes the key material above and including the object with the
+// specification's hash, then lets `build` make the packet over that hash.
+template <typename Build>
+std::int64_t signKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody, Build &&build)
 {
     if (outBody != nullptr)
         *outBody = nullptr;
@@ -569,10 +576,31 @@ std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *sp
         return QELError_OutOfMemory;
     std::int64_t result = qelKeySigHashKeyMaterial(hash, object, qelSigSpecVersion(spec) > 3);
     if (result == QELError_NoErr)
-        result = qelSigSpecMakePacketWith(spec, hash, signer, outBody);
+        result = build(hash);
     qelHashWipeState(hash);
     static_cast<void>(qelMemFree(hash)); // our own block
     return result;
+}
+
+} // namespace
+
+std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, const QELSigSigner &signer,
+                                      std::uint8_t **outBody)
+{
+    return signKeyMaterial(object, spec, outBody, [&](const QELHashContext *hash) {
+        return qelSigSpecMakePacketWith(spec, hash, signer, outBody);
+    });
+}
+
+std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody)
+{
+    return signKeyMaterial(object, spec, outBody,
+                           [&](const QELHashContext *hash) { return qelSigSpecMakePacket(spec, hash, outBody); });
+}
+
+std::int64_t qelKeyObjMakeSignature(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody)
+{
+    return qelKeySigSignKeyMaterial(object, spec, outBody);
 }
 
 bool qelKeyObjPacketDiffers(QELKeyObject *object, const std::uint8_t *bytes, std::size_t length)

@@ -15,6 +15,7 @@ struct QELKeyDB;
 struct QELKeyObject;
 struct QELKeySet;
 struct QELSigSigner;
+class QELSigPublicCache;
 struct QELSigSpec;
 
 // What a packet body is when it is hashed for a signature.
@@ -42,10 +43,11 @@ bool qelKeySigNeedsCheck(QELKeyObject *sig, QELKeyDB *extra, bool recheck, bool 
                          QELKeyObject **outSigner);
 
 // Checks one signature and records the result in its state. The three
-// outputs may be null.
+// outputs may be null; a run of checks may keep signers' public-key objects
+// in a cache.
 [[nodiscard]] QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bool recheck,
                                           bool revocationsOnly, std::uint8_t *outFound, std::uint8_t *outChanged,
-                                          std::uint8_t *outValid);
+                                          std::uint8_t *outValid, QELSigPublicCache *cache = nullptr);
 
 // Called after every signature a set check found a signer for; a non-zero
 // answer stops the check and is returned.
@@ -81,6 +83,11 @@ void qelKeySigUpdateValidity(QELKeyObject *key);
 // negative status.
 [[nodiscard]] std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec,
                                                     const QELSigSigner &signer, std::uint8_t **outBody);
+// The same, signed by the specification's signer key with its passphrase.
+[[nodiscard]] std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *spec,
+                                                    std::uint8_t **outBody);
+[[nodiscard]] std::int64_t qelKeyObjMakeSignature(QELKeyObject *object, const QELSigSpec *spec,
+                                                  std::uint8_t **outBody);
 
 // True when the object's packet body (public form for a key) differs from the
 // given bytes.

@@ -7,6 +7,8 @@
 
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelPkAlg.h"
 #include "qelSigItemInternal.h"
 #include "qelSigSpecInternal.h"
 #include "qelWipe.h"
@@ -245,4 +247,50 @@ std::int32_t qelSigSpecMakeOnePassWith(std::uint8_t *out, const QELSigSpec *spec
     std::memcpy(out + 4, signer.keyID, 8);
     out[12] = nested;
     return 13;
+}
+
+QELSigSigner qelSigSignerForKey(QELKeyObject *key)
+{
+    QELSigSigner signer;
+    QELKeyInfo *info = qelKeyObjIsValid(key) ? qelKeyObjKeyInfo(key) : nullptr;
+    if (info == nullptr)
+        return signer; // no signing operation: the builder refuses it
+    signer.algorithm = info->algorithm;
+    std::memcpy(signer.keyID, info->keyID, sizeof signer.keyID);
+    signer.sign = [key](const QELSigSpec *spec, std::uint8_t hashAlgorithm, const std::uint8_t *digest,
+                        std::size_t digestLength, Bytes &outMaterial) -> QELStatus {
+        std::uint64_t passLength = 0;
+        std::uint8_t isPasskey = 0;
+        const std::uint8_t *pass = qelSigSpecPassphrase(spec, &passLength, &isPasskey);
+        std::uint8_t *material = nullptr;
+        std::size_t length = 0;
+        QELStatus s = qelKeyObjSign(key, pass, std::size_t(passLength), isPasskey, 0, 0, hashAlgorithm, digest,
+                                    digestLength, QELPkFormat_RFC4880, &material, &length);
+        if (s != QELError_NoErr)
+            return s;
+        try {
+            outMaterial.assign(material, material + length);
+        } catch (...) {
+            s = QELError_OutOfMemory;
+        }
+        static_cast<void>(qelContextMemFree(qelKeyObjContext(key), material)); // the key operation's block
+        return s;
+    };
+    return signer;
+}
+
+std::int64_t qelSigSpecMakePacket(const QELSigSpec *spec, const QELHashContext *hash, std::uint8_t **outBody)
+{
+    if (outBody != nullptr)
+        *outBody = nullptr;
+    if (spec == nullptr || !qelKeyObjIsValid(spec->signer))
+        return QELError_BadParams;
+    return qelSigSpecMakePacketWith(spec, hash, qelSigSignerForKey(spec->signer), outBody);
+}
+
+std::int32_t qelSigSpecMakeOnePass(std::uint8_t *out, const QELSigSpec *spec, std::uint8_t nested)
+{
+    if (out == nullptr || spec == nullptr)
+        return QELError_BadParams;
+    return qelSigSpecMakeOnePassWith(out, spec, qelSigSignerForKey(spec->signer), nested);
 }

@@ -12,6 +12,7 @@
 
 struct QELSigSpec;
 struct QELHashContext;
+struct QELKeyObject;
 
 // Who signs: the algorithm and key ID written into the body, and the
 // operation that turns a digest into the signature MPIs.
@@ -37,3 +38,13 @@ std::size_t qelSigSpecPacketSize(const QELSigSpec *spec);
 // Fills 13 octets and returns 13.
 std::int32_t qelSigSpecMakeOnePassWith(std::uint8_t *out, const QELSigSpec *spec, const QELSigSigner &signer,
                                        std::uint8_t nested);
+
+// The signer record of a key object: its algorithm and key ID, signing
+// through the key's secret part, unlocked with the specification's
+// passphrase copy or from the passphrase cache.
+QELSigSigner qelSigSignerForKey(QELKeyObject *key);
+
+// As the With forms, signed by the specification's signer key.
+[[nodiscard]] std::int64_t qelSigSpecMakePacket(const QELSigSpec *spec, const QELHashContext *hash,
+                                                std::uint8_t **outBody);
+std::int32_t qelSigSpecMakeOnePass(std::uint8_t *out, const QELSigSpec *spec, std::uint8_t nested);

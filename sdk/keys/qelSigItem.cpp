@@ -45,14 +45,20 @@ int expectedMPIs(std::uint8_t algorithm)
     }
 }
 
-// The MPIs must fill the rest of the body exactly.
+// The MPIs must fill the rest of the body exactly, each bit count naming
+// the top bit of its first octet.
 QELStatus walkMPIs(qel::ByteCursor cur, std::uint8_t algorithm)
 {
     int count = 0;
     while (!cur.empty()) {
         std::uint16_t bits = 0;
-        if (!cur.be16(bits) || !cur.skip((std::size_t(bits) + 7) / 8))
+        if (!cur.be16(bits))
             return QELError_TruncatedPacket;
+        const bool topFits = bits == 0 || cur.empty() || (*cur.current() >> ((bits - 1) & 7)) == 1;
+        if (!cur.skip((std::size_t(bits) + 7) / 8))
+            return QELError_TruncatedPacket;
+        if (!topFits)
+            return QELError_BadSignatureMPI;
         ++count;
     }
     if (count == 0)
@@ -442,8 +448,32 @@ QELPublicKeyObject *publicOf(QELKeyObject *key, QELStatus *outStatus)
 
 } // namespace
 
+QELSigPublicCache::~QELSigPublicCache()
+{
+    for (Entry &e : entries_)
+        if (e.key != nullptr)
+            static_cast<void>(e.key->destroy(e.key)); // releasing our own object
+}
+
+QELPublicKeyObject *QELSigPublicCache::get(QELKeyObject *signer, QELStatus *outStatus)
+{
+    *outStatus = QELError_NoErr;
+    for (const Entry &e : entries_)
+        if (e.signer == signer && e.key != nullptr)
+            return e.key;
+    QELPublicKeyObject *key = publicOf(signer, outStatus);
+    if (key == nullptr)
+        return nullptr;
+    Entry &slot = entries_[next_];
+    next_ = (next_ + 1) % kSize;
+    if (slot.key != nullptr)
+        static_cast<void>(slot.key->destroy(slot.key)); // the oldest makes room
+    slot = {signer, key};
+    return key;
+}
+
 std::int32_t qelSigPacketVerify(const std::uint8_t *body, std::size_t length, QELKeyObject *signer,
-                                const std::uint8_t *digest)
+                                const std::uint8_t *digest, QELSigPublicCache *cache)
 {
     if (body == nullptr || digest == nullptr || !qelKeyObjIsValid(signer) ||
         (qelKeyObjType(signer) != QELObjectType_Key && qelKeyObjType(signer) != QELObjectType_SubKey))
@@ -456,11 +486,12 @@ std::int32_t qelSigPacketVerify(const std::uint8_t *body, std::size_t length, QE
     if (!(qelPkAlgGetUsage(qelPkAlgFind(qelKeyObjKeyInfo(signer)->algorithm)) & QELPkUsage_Sign))
         return QELError_KeyUnusableForSignature;
     QELStatus status = QELError_NoErr;
-    QELPublicKeyObject *pub = publicOf(signer, &status);
+    QELPublicKeyObject *pub = cache != nullptr ? cache->get(signer, &status) : publicOf(signer, &status);
     if (pub == nullptr)
         return status != QELError_NoErr ? status : QELError_OutOfMemory;
     const std::int32_t r = qelSigPacketVerifyWithPublic(body, length, pub, digest);
-    static_cast<void>(pub->destroy(pub)); // releasing our own object
+    if (cache == nullptr)
+        static_cast<void>(pub->destroy(pub)); // releasing our own object
     return r;
 }
 

@@ -87,8 +87,32 @@ struct QELSigBodyLayout {
 // (its own material): 1 valid, 0 invalid (a digest prefix that differs is
 // invalid without any public-key operation), QELError_KeyUnusableForSignature
 // when the key's algorithm cannot sign, or another negative status.
+// Public-key objects of signers kept over one run of signature checks (a
+// signer's material does not change during it), so that each is made, and
+// its modulus set up, once; each is released with the cache.
+class QELSigPublicCache {
+public:
+    QELSigPublicCache() = default;
+    ~QELSigPublicCache();
+    QELSigPublicCache(const QELSigPublicCache &) = delete;
+    QELSigPublicCache &operator=(const QELSigPublicCache &) = delete;
+    // The signer's object, made on first use (the oldest entry makes room);
+    // null with *outStatus set.
+    QELPublicKeyObject *get(QELKeyObject *signer, QELStatus *outStatus);
+
+private:
+    struct Entry {
+        QELKeyObject *signer = nullptr;
+        QELPublicKeyObject *key = nullptr;
+    };
+    static constexpr std::size_t kSize = 32;
+    Entry entries_[kSize] = {};
+    std::size_t next_ = 0;
+};
+
+// With a cache the signer's public-key object comes from it.
 [[nodiscard]] std::int32_t qelSigPacketVerify(const std::uint8_t *body, std::size_t length, QELKeyObject *signer,
-                                              const std::uint8_t *digest);
+                                              const std::uint8_t *digest, QELSigPublicCache *cache = nullptr);
 [[nodiscard]] std::int32_t qelSigItemVerify(const QELSigItem *item, QELKeyObject *signer, const std::uint8_t *digest);
 // The creation time a body states; 0 when it states none or does not validate.
 std::uint32_t qelSigItemCreationTime(const QELSigItem *item);

@@ -3,6 +3,8 @@
 
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyPacketInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelSigItemInternal.h"
@@ -180,6 +182,46 @@ QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::u
     spec->type = type;
     static_cast<void>(qelSigSpecSetCreation(spec, qelTimeDateNowPlusHours(offsetHours))); // always 0
     static_cast<void>(qelSigSpecSetVersion(spec, std::uint32_t(version)));               // always 0
+    return spec;
+}
+
+QELSigSpec *qelSigSpecNew(QELSettings *settings, QELKeyObject *signer, std::uint8_t type)
+{
+    if (settings == nullptr || !qelKeyObjIsValid(signer) ||
+        (!qelKeyObjIsKey(signer) && !qelKeyObjIsSubKey(signer)))
+        return nullptr;
+    return qelSigSpecNewFor(settings, signer, type, qelKeyObjIsV3(signer), qelKeyObjKeyInfo(signer)->algorithm,
+                            qelKeyObjBits(signer));
+}
+
+QELSigSpec *qelSigSpecFromSig(QELKeyObject *sig, QELStatus *outStatus)
+{
+    QELStatus local = QELError_NoErr;
+    QELStatus &status = outStatus != nullptr ? *outStatus : local;
+    status = QELError_NoErr;
+    std::size_t length = 0;
+    const std::uint8_t *packet = qelKeyObjIsSignature(sig) ? qelKeyObjRawPacket(sig, &length) : nullptr;
+    QELSigInfo *info = packet != nullptr ? qelKeyObjSigInfo(sig) : nullptr;
+    if (info == nullptr) {
+        status = QELError_BadParams;
+        return nullptr;
+    }
+    QELSigSpec *spec = qelSigSpecNew(qelContextGetSettings(qelKeyObjContext(sig)), info->signer, info->type);
+    if (spec == nullptr) {
+        status = info->signer == nullptr ? QELError_BadParams : QELError_OutOfMemory;
+        return nullptr;
+    }
+    status = qelSigSpecSetHashAlgorithm(spec, info->hashAlgorithm);
+    if (status == QELError_NoErr) {
+        static_cast<void>(qelSigSpecSetVersion(spec, info->version));    // always 0
+        static_cast<void>(qelSigSpecSetCreation(spec, info->creation)); // always 0
+        if (info->version == 4)
+            status = qelSigSpecFromSubpackets(spec, packet, length);
+    }
+    if (status != QELError_NoErr) {
+        qelSigSpecFreeList(spec);
+        return nullptr;
+    }
     return spec;
 }
 

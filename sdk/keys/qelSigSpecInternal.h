@@ -63,6 +63,14 @@ std::uint8_t qelSigSpecDefaultHash(std::int32_t configured, bool oldKey, std::ui
 // qelSigSpecNew with the signer's facts given (the signer itself may be null).
 QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::uint8_t type, bool oldKey,
                              std::uint8_t algorithm, std::uint32_t bits);
+// A new specification by a key object: the hash by the key's version,
+// algorithm and size, creation now (plus the configured offset), the
+// configured packet version. Null for a missing settings record or signer.
+QELSigSpec *qelSigSpecNew(QELSettings *settings, QELKeyObject *signer, std::uint8_t type);
+// A specification that makes the signature again: its signer, type, hash,
+// version, creation time and (version 4) every subpacket. Null with the
+// status on failure.
+QELSigSpec *qelSigSpecFromSig(QELKeyObject *sig, QELStatus *outStatus);
 QELSigSpec *qelSigSpecCopy(const QELSigSpec *spec);
 void qelSigSpecFreeList(QELSigSpec *spec);
 [[nodiscard]] QELStatus qelSigSpecPush(QELSigSpec **head, QELSigSpec *spec);

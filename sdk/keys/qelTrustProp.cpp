@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <ctime>
+#include <new>
 #include <vector>
 
 namespace {
@@ -44,7 +46,7 @@ std::uint8_t introducerValue(const QELSettings *settings, std::int32_t countId)
 }
 
 std::atomic<QELClockProc> g_clock{nullptr};
-QELTrustSearchFigures g_lastSearch{};
+thread_local QELTrustSearchFigures g_lastSearch{};
 
 } // namespace
 
@@ -59,7 +61,11 @@ QELTime qelTrustNow()
 {
     if (QELClockProc clock = g_clock.load())
         return clock();
-    return qelTimeDateNow();
+    // Not the guarded SDK time: while the guard refuses it answers 0, every
+    // signature would look a lifetime ahead, and a commit or a closing
+    // database would write validity 0 for every user ID into its rings.
+    const std::time_t t = std::time(nullptr);
+    return t <= 0 ? 0 : t >= std::time_t{UINT32_MAX} ? UINT32_MAX : static_cast<QELTime>(t);
 }
 
 std::uint16_t qelTrustValueFromRatio(double x)
@@ -220,7 +226,9 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep)
     return kept;
 }
 
-double qelTrustCombinePaths(const QELTrustPath *paths)
+namespace {
+
+double combinePaths(const QELTrustPath *paths)
 {
     // Distinct elements get an index; each path a bit mask over them.
     struct Distinct {
@@ -276,6 +284,17 @@ double qelTrustCombinePaths(const QELTrustPath *paths)
         total += (std::popcount(s) % 2 == 1) ? product : -product;
     }
     return total;
+}
+
+} // namespace
+
+double qelTrustCombinePaths(const QELTrustPath *paths)
+{
+    try {
+        return combinePaths(paths);
+    } catch (const std::bad_alloc &) {
+        return 0.0; // no room to combine: the user ID gains nothing rather than too much
+    }
 }
 
 
@@ -557,9 +576,19 @@ void forCurrentTrustSigs(QELKeyObject *key, QELTime now, F f)
 
 } // namespace
 
-void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
-                           std::uint8_t completeValue, QELTime now)
+namespace {
+
+std::atomic<std::uint64_t> g_trustSigBudget{QELTrustSigBudget};
+
+// One application, charged to the pass's budget: a web of trust signatures
+// is walked once per run at every depth, so a clique of them costs its size
+// to the power of the depth. A pass that has spent its budget hands nothing
+// further down (trust can only come out lower).
+void applyTrustSig(QELKeyObject *sig, u8 amount, u32 depth, u8 completeValue, QELTime now, std::uint64_t &budget)
 {
+    if (budget == 0)
+        return;
+    --budget;
     QELSigInfo *si = qelKeyObjSigInfo(sig);
     if (!(si->flags & QELSigInfo_Exportable)) {
         QELKeyObject *signer = si->signer;
@@ -592,17 +621,34 @@ void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t
     if (depth > 1 && si->trustDepth > 1) {
         const u32 next = std::min<u32>(si->trustDepth, depth) - 1;
         forCurrentTrustSigs(key, now,
-                            [&](QELKeyObject *r) { qelTrustApplyTrustSig(r, granted, next, completeValue, now); });
+                            [&](QELKeyObject *r) { applyTrustSig(r, granted, next, completeValue, now, budget); });
     }
 }
+
+} // namespace
+
+void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
+                           std::uint8_t completeValue, QELTime now)
+{
+    std::uint64_t budget = g_trustSigBudget.load();
+    applyTrustSig(sig, amount, depth, completeValue, now, budget);
+}
+
+#ifdef QEL_TEST_HOOKS
+void qelTrustSetTrustSigBudgetForTesting(std::uint64_t applications)
+{
+    g_trustSigBudget.store(applications != 0 ? applications : QELTrustSigBudget);
+}
+#endif
 
 namespace {
 
 void applyTrustSigPass(QELKeyObject *chain, u32 certDepth, u8 completeValue, QELTime now)
 {
+    std::uint64_t budget = g_trustSigBudget.load();
     for (QELKeyObject *k = chain; k != nullptr; k = qelKeyObjKeyInfo(k)->trustWork)
         forCurrentTrustSigs(k, now, [&](QELKeyObject *r) {
-            qelTrustApplyTrustSig(r, QELTrustByte_Certain, certDepth, completeValue, now);
+            applyTrustSig(r, QELTrustByte_Certain, certDepth, completeValue, now, budget);
         });
 }
 
@@ -652,6 +698,21 @@ QELTrustPath *&freePaths(QELKeyDB *db) { return reinterpret_cast<QELTrustPath *&
 QELTrustPathElement *&freeElements(QELKeyDB *db)
 {
     return reinterpret_cast<QELTrustPathElement *&>(db->trustFree[1]);
+}
+
+std::atomic<std::uint64_t> g_searchBudget{QELTrustSearchBudget};
+
+// Takes work from the user ID's budget; false (and the search ends as after
+// an allocation failure, keeping what it found) when it is spent.
+bool spend(QELTrustSearch &search, std::uint64_t units)
+{
+    if (search.budget < units) {
+        search.budget = 0;
+        search.exhausted = true;
+        return false;
+    }
+    search.budget -= units;
+    return true;
 }
 
 template <class T>
@@ -875,6 +936,13 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
                                 QELTrustPathElement **slot, std::uint32_t depth, QELKeyObject *excluded)
 {
     ++search.steps;
+    // Work is charged in signatures looked at: the walk below, and twice the
+    // list for each signature whose own checks run (they scan it again).
+    std::uint64_t children = 0;
+    for (QELKeyObject *c = userID->firstChild; c != nullptr; c = c->next)
+        ++children;
+    if (!spend(search, children))
+        return nullptr;
     for (QELKeyObject *s = userID->firstChild; s != nullptr; s = s->next) {
         if (!isLiveOfType(s, QELObjectType_Signature))
             continue;
@@ -909,6 +977,8 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             // with a word to give: most of a search's signatures stop earlier.
             if (!screened) {
                 screened = true;
+                if (!spend(search, 2 * children))
+                    return nullptr;
                 passes = sigIsCountable(s, search.now) && isNewestBySigner(s, userID) &&
                          !signerExcluded(s, excluded);
             }
@@ -943,8 +1013,11 @@ void searchUserID(QELTrustSearch &search, QELKeyObject *userID)
     search.head = QELTrustPath{};
     search.held = 0;
     search.chain = nullptr;
+    search.budget = g_searchBudget.load();
+    search.exhausted = false;
     // A failed allocation ends the search; what was found still counts.
     static_cast<void>(qelTrustFindPaths(search, userID, &search.head, &search.chain, 1, nullptr));
+    search.cutShort += search.exhausted;
     if (search.head.next != nullptr)
         qelKeyObjUserIDInfo(userID)->confidence = confidenceOf(search);
 }
@@ -1019,7 +1092,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
     }
     qelMemPoolFreeAll(&db->trustPool);
     db->trustFree[0] = db->trustFree[1] = nullptr;
-    g_lastSearch = {search.found, search.recordsAllocated, search.steps};
+    g_lastSearch = {search.found, search.recordsAllocated, search.steps, search.cutShort};
 
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
         if (isTopLevelKey(k) && qelKeySetHas(k, set))
@@ -1031,6 +1104,13 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
         qelKeyDBMarkChanged(db, true);
     return QELError_NoErr;
 }
+
+#ifdef QEL_TEST_HOOKS
+void qelTrustSetSearchBudgetForTesting(std::uint64_t units)
+{
+    g_searchBudget.store(units != 0 ? units : QELTrustSearchBudget);
+}
+#endif
 
 QELTrustSearchFigures qelTrustLastSearchFigures()
 {

@@ -58,8 +58,9 @@ double qelTrustOwnerProbability(const std::uint8_t *userIDBytes, std::size_t cou
 
 // ---- time -------------------------------------------------------------------
 
-// The clock propagation runs at: the SDK time, or the test clock when one is
-// installed (qelTrustSetClockForTesting).
+// The clock propagation runs at: the system time (seconds since 1970, read
+// without the API guard), or the test clock when one is installed
+// (qelTrustSetClockForTesting).
 QELTime qelTrustNow();
 
 // Whether a signature created at `creation` that expires `expiration`
@@ -99,7 +100,8 @@ QELTrustPath *qelTrustTakeStrongest(QELTrustPath **list, std::size_t keep);
 // The probability that at least one of the paths holds: the sum over every
 // non-empty subset of (-1)^(k+1) times the product over the union of its
 // elements, where elements with the same signer and certified key are one.
-// The list must hold at most QELTrustMaxPaths paths (more give 0).
+// The list must hold at most QELTrustMaxPaths paths (more give 0, and so
+// does a lack of memory).
 double qelTrustCombinePaths(const QELTrustPath *paths);
 
 // ---- keys and signatures -------------------------------------------------------
@@ -130,8 +132,11 @@ QELKeyObject *qelTrustNextSignerRun(QELKeyObject **cursor);
 // of the second database (may be null) join them.
 QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
                                       bool resetConfidence, bool *outChanged, QELKeySet *changedSet);
+// The trust-signature applications one pass may make.
+constexpr std::uint64_t QELTrustSigBudget = 1000000;
 // Hands the trust of a trust signature down to the key it certifies, and on
-// through that key's own trust signatures while depth allows.
+// through that key's own trust signatures while depth allows (and the budget
+// of applications lasts).
 void qelTrustApplyTrustSig(QELKeyObject *sig, std::uint8_t amount, std::uint32_t depth,
                            std::uint8_t completeValue, QELTime now);
 // The trust-signature pass at the current time, as a database is opened.
@@ -143,6 +148,12 @@ std::uint16_t qelKeyTrustValue(QELKeyObject *key);
 
 // Paths held for one user ID before the weaker ones are dropped.
 constexpr std::size_t QELTrustPruneAt = 4 * QELTrustMaxPaths;
+
+// The work one user ID's search may do, in signatures looked at. A web
+// whose paths from the axiomatic keys are too many to walk within it (a
+// search is exponential in the certification depth) gets the paths found
+// until then, as after a failed allocation, instead of hours of walking.
+constexpr std::uint64_t QELTrustSearchBudget = 10000000;
 
 // One path search: its constants, the list of paths found for the current
 // user ID (after the dummy head) and the chain of elements being walked.
@@ -157,6 +168,9 @@ struct QELTrustSearch {
     std::uint64_t found;            // complete paths met, over the whole propagation
     std::uint64_t recordsAllocated; // path and element records taken from the pool
     std::uint64_t steps;            // user IDs searched, over the whole propagation
+    std::uint64_t budget;           // work left for the current user ID
+    bool exhausted;                 // the current user ID's search ran out of budget
+    std::uint64_t cutShort;         // user IDs whose search ran out of budget
 };
 
 // Searches the certification paths that end at the user ID and adds each
@@ -176,5 +190,6 @@ struct QELTrustSearchFigures {
     std::uint64_t pathsFound;
     std::uint64_t recordsAllocated;
     std::uint64_t steps;
+    std::uint64_t cutShort;
 };
 QELTrustSearchFigures qelTrustLastSearchFigures();

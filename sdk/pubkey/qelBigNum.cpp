@@ -364,6 +364,35 @@ std::int32_t bnExpMod(QELBigNum *result, const QELBigNum *base, const QELBigNum 
 
 } // namespace
 
+std::int32_t qelBigNumMontgomeryR2(QELBigNum *r2, const QELBigNum *modulus)
+{
+    u32 lm;
+    if (r2 == nullptr || r2 == modulus || !modulusUsable(modulus, lm) || grow(r2, lm) != 0)
+        return -1;
+    if (qelWordsMontgomeryR2(r2->words, modulus->words, lm, r2->memoryMgr, anySecure(r2) || modulus->secure) != 0)
+        return -1;
+    trimTo(r2, lm);
+    return 0;
+}
+
+std::int32_t qelBigNumExpModR2(QELBigNum *result, const QELBigNum *base, const QELBigNum *exponent,
+                               const QELBigNum *modulus, const QELBigNum *r2)
+{
+    u32 lm;
+    // Without a usable value (or for the power-of-two base) the plain way.
+    if (r2 == nullptr || sig(r2) == 0 || !modulusUsable(modulus, lm) || sig(r2) > lm ||
+        (sig(base) == 1 && base->words[0] == 2))
+        return QELBigNumOps.qelBigNumExpMod(result, base, exponent, modulus);
+    if (result == exponent || result == modulus || result == r2 || grow(result, lm) != 0)
+        return -1;
+    const bool secure = anySecure(result, base, exponent) || modulus->secure;
+    if (qelWordsExpModR2(result->words, base->words, sig(base), exponent->words, sig(exponent), modulus->words, lm,
+                         r2->words, sig(r2), result->memoryMgr, secure) != 0)
+        return -1;
+    trimTo(result, lm);
+    return 0;
+}
+
 std::int32_t qelBigNumExpModPair(QELBigNum *result1, const QELBigNum *base1, const QELBigNum *exponent1,
                                  const QELBigNum *modulus1, QELBigNum *result2, const QELBigNum *base2,
                                  const QELBigNum *exponent2, const QELBigNum *modulus2)

@@ -80,5 +80,13 @@ void qelBigNumBegin(QELBigNum *n, QELMemoryMgr *mgr, std::uint8_t secure);
 std::int32_t qelBigNumExpModPair(QELBigNum *result1, const QELBigNum *base1, const QELBigNum *exponent1,
                                  const QELBigNum *modulus1, QELBigNum *result2, const QELBigNum *base2,
                                  const QELBigNum *exponent2, const QELBigNum *modulus2);
+// R^2 mod modulus for the Montgomery domain of the exponentiations (an odd
+// modulus): 0, or -1 for a memory failure or an unusable modulus.
+std::int32_t qelBigNumMontgomeryR2(QELBigNum *r2, const QELBigNum *modulus);
+// The table's exponentiation, with r2 from qelBigNumMontgomeryR2 for the same
+// modulus saving the division that brings the base into the domain; an
+// empty r2 takes the plain way.
+std::int32_t qelBigNumExpModR2(QELBigNum *result, const QELBigNum *base, const QELBigNum *exponent,
+                               const QELBigNum *modulus, const QELBigNum *r2);
 // Exchanges the word arrays (words, used, allocated) of two numbers.
 void qelBigNumSwap(QELBigNum *a, QELBigNum *b);

@@ -701,9 +701,11 @@ unsigned qelWordsWindowBits(u32 bits)
 }
 
 // Shared body of the single and simultaneous exponentiations.
+// r2 (r2Len words, R^2 mod m) or null: with it a base below the modulus enters
+// the Montgomery domain through one product instead of a long division.
 static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 e1Bits,
                       const u32 *b2, u32 b2Len, const u32 *e2, u32 e2Bits, const u32 *mod, u32 n32,
-                      QELMemoryMgr *mgr, bool secure)
+                      QELMemoryMgr *mgr, bool secure, const u32 *r2 = nullptr, u32 r2Len = 0)
 {
     Scratch s(mgr, secure);
     MontDomain d{};
@@ -715,8 +717,21 @@ static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 
     u64 *g2 = s.get<u64>(n);
     u64 *first1 = s.get<u64>(n);
     u64 *first2 = e2Bits ? s.get<u64>(n) : first1;
-    if (!acc || !g2 || !first1 || !first2)
+    u64 *r2Limbs = r2 != nullptr ? s.get<u64>(n) : nullptr;
+    if (!acc || !g2 || !first1 || !first2 || (r2 != nullptr && r2Limbs == nullptr))
         return -1;
+    if (r2Limbs != nullptr)
+        packLimbs(r2Limbs, n, r2, r2Len);
+    // g2 doubles as the packed base before the tables are filled.
+    auto enter = [&](u64 *out, const u32 *b, u32 bLen) {
+        bLen = qelWordsSignificantLength(b, bLen);
+        if (r2Limbs != nullptr && (bLen < n32 || (bLen == n32 && qelWordsCompare(b, mod, n32) < 0))) {
+            packLimbs(g2, n, b, bLen);
+            d.mul(out, g2, r2Limbs);
+        } else {
+            d.toMont(out, b, bLen);
+        }
+    };
 
     u64 *table1[64] = {};
     u64 *table2[64] = {};
@@ -731,10 +746,10 @@ static int expModCore(u32 *result, const u32 *b1, u32 b1Len, const u32 *e1, u32 
         w2 = buildTableStorage(s, table2, w2, n);
     }
 
-    d.toMont(table1[0], b1, b1Len);
+    enter(table1[0], b1, b1Len);
     fillTable(d, table1, w1, g2, e1, e1Bits);
     if (e2Bits) {
-        d.toMont(table2[0], b2, b2Len);
+        enter(table2[0], b2, b2Len);
         fillTable(d, table2, w2, g2, e2, e2Bits);
     }
 
@@ -791,6 +806,26 @@ static int reduceInto(u32 *result, const u32 *x, u32 xLen, const u32 *mod, u32 n
 int qelWordsExpMod(u32 *result, const u32 *base, u32 baseLen, const u32 *exp, u32 expLen, const u32 *mod,
                    u32 n, QELMemoryMgr *mgr, bool secure)
 {
+    return qelWordsExpModR2(result, base, baseLen, exp, expLen, mod, n, nullptr, 0, mgr, secure);
+}
+
+int qelWordsMontgomeryR2(u32 *r2, const u32 *mod, u32 n32, QELMemoryMgr *mgr, bool secure)
+{
+    Scratch s(mgr, secure);
+    MontDomain d{};
+    if (!setUpDomain(d, s, mod, n32, 0))
+        return -1;
+    u64 *r = s.get<u64>(d.n);
+    if (r == nullptr)
+        return -1;
+    d.powerOfTwoToMont(r, (u32)(64 * d.n)); // 2^(64n) * R = R^2 mod m
+    unpackLimbs(r2, n32, r);
+    return 0;
+}
+
+int qelWordsExpModR2(u32 *result, const u32 *base, u32 baseLen, const u32 *exp, u32 expLen, const u32 *mod,
+                     u32 n, const u32 *r2, u32 r2Len, QELMemoryMgr *mgr, bool secure)
+{
     u32 bits = qelWordsBitLength(exp, expLen);
     if (isOne(mod, n)) {
         result[0] = 0;
@@ -803,7 +838,7 @@ int qelWordsExpMod(u32 *result, const u32 *base, u32 baseLen, const u32 *exp, u3
     }
     if (bits == 1)
         return reduceInto(result, base, baseLen, mod, n, mgr, secure);
-    return expModCore(result, base, baseLen, exp, bits, nullptr, 0, nullptr, 0, mod, n, mgr, secure);
+    return expModCore(result, base, baseLen, exp, bits, nullptr, 0, nullptr, 0, mod, n, mgr, secure, r2, r2Len);
 }
 
 int qelWordsDoubleExpMod(u32 *result, const u32 *base1, u32 base1Len, const u32 *exp1, u32 exp1Len,

@@ -65,6 +65,15 @@ unsigned qelWordsWindowBits(std::uint32_t bits);
 int qelWordsExpMod(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseLen,
                    const std::uint32_t *exp, std::uint32_t expLen, const std::uint32_t *mod,
                    std::uint32_t n, QELMemoryMgr *mgr, bool secure);
+// R^2 mod m (n32 words) for the Montgomery domain the exponentiations use
+// with an odd modulus of n32 significant words: 0, or -1 when memory fails.
+int qelWordsMontgomeryR2(std::uint32_t *r2, const std::uint32_t *mod, std::uint32_t n32, QELMemoryMgr *mgr,
+                         bool secure);
+// qelWordsExpMod with that value (r2Len words, below the modulus) at hand, or
+// null: a base below the modulus then needs no division.
+int qelWordsExpModR2(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseLen,
+                     const std::uint32_t *exp, std::uint32_t expLen, const std::uint32_t *mod, std::uint32_t n,
+                     const std::uint32_t *r2, std::uint32_t r2Len, QELMemoryMgr *mgr, bool secure);
 int qelWordsDoubleExpMod(std::uint32_t *result, const std::uint32_t *base1, std::uint32_t base1Len,
                          const std::uint32_t *exp1, std::uint32_t exp1Len,
                          const std::uint32_t *base2, std::uint32_t base2Len,

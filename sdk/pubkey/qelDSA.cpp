@@ -303,4 +303,5 @@ const QELPkKeyOps qelDSAKeyOps = {
     secMaxSignature,
     noDecrypt,
     dsaSign,
+    nullptr,
 };

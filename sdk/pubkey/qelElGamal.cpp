@@ -318,4 +318,5 @@ const QELPkKeyOps qelElGamalKeyOps = {
     secretCannotFormat,
     elgDecrypt,
     noSign,
+    nullptr,
 };

@@ -645,6 +645,12 @@ QELPublicKeyObject *qelPkPublicObjectNew(QELContext *context, std::uint8_t algor
                                                            ? QELError_Unavailable
                                                            : QELError_OutOfMemory);
         }
+    if (alg.preparePublic != nullptr) {
+        if (QELStatus s = alg.preparePublic(rec->value); s != QELError_NoErr) {
+            static_cast<void>(publicDestroy(self)); // reporting the preparation's failure
+            return fail<QELPublicKeyObject>(outStatus, s);
+        }
+    }
     if (outStatus)
         *outStatus = QELError_NoErr;
     return self;

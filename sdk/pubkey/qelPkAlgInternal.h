@@ -214,6 +214,9 @@ struct QELPkKeyOps {
     std::int32_t (*secretMaxSignatureSize)(QELSecretKeyObject *, std::int32_t);
     decltype(QELSecretKeyObject::decrypt) decrypt;
     decltype(QELSecretKeyObject::sign) sign;
+    // Derives what a public object keeps beside its values (into the free
+    // value slots after them) once, when the object is made; null for none.
+    QELStatus (*preparePublic)(QELBigNum *values);
 };
 
 extern const QELPkKeyOps qelRSAKeyOps;

@@ -20,6 +20,9 @@ using BN = QELBigNum;
 const QELBigNumOpsTable &ops() { return QELBigNumOps; }
 
 enum { N, E, D, P, Q, U };
+// A public object keeps R^2 mod n (the Montgomery set-up of n) in the slot
+// after e, made once with the object and freed with it.
+constexpr int kPublicR2 = 2;
 
 constexpr u32 kMaxObjectBits = 4096;
 constexpr u32 kMaxEncryptBits = 65535;
@@ -239,7 +242,7 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     }
     if (status != QELError_NoErr)
         return status;
-    if (ops().qelBigNumExpMod(t[1], m, &rec->value[E], n) != 0)
+    if (qelBigNumExpModR2(t[1], m, &rec->value[E], n, &rec->value[kPublicR2]) != 0)
         return QELError_OutOfMemory;
     std::int32_t written;
     if (format == QELPkFormat_RFC4880 || format == QELPkFormat_DER)
@@ -503,7 +506,7 @@ std::int32_t rsaVerify(QELPublicKeyObject *self, const std::uint8_t *signature, 
         return 0;
     if (hash != nullptr && digestLength != hash->digestSize)
         return 0;
-    if (ops().qelBigNumExpMod(t[1], t[0], &rec->value[E], n) != 0)
+    if (qelBigNumExpModR2(t[1], t[0], &rec->value[E], n, &rec->value[kPublicR2]) != 0)
         return QELError_OutOfMemory;
     std::uint8_t blockStack[512];
     if (k > sizeof blockStack)
@@ -611,6 +614,17 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
                                        outStatus);
 }
 
+// Public objects verify and encrypt many times with one modulus: its
+// Montgomery set-up is made once. An even or empty modulus gets none (its
+// operations fail their own way).
+QELStatus preparePublic(QELBigNum *values)
+{
+    const BN *n = &values[N];
+    if (ops().qelBigNumBitLength(n) < 2 || (ops().qelBigNumLowWord(n) & 1u) == 0)
+        return QELError_NoErr;
+    return qelBigNumMontgomeryR2(&values[kPublicR2], n) == 0 ? QELError_NoErr : QELError_OutOfMemory;
+}
+
 const QELPkKeyOps qelRSAKeyOps = {
     2,
     4,
@@ -631,4 +645,5 @@ const QELPkKeyOps qelRSAKeyOps = {
     secMaxSignature,
     rsaDecrypt,
     rsaSign,
+    preparePublic,
 };

@@ -1,8 +1,9 @@
-// The processor paths (SHA extensions, AES-NI, several blocks at once)
-// against the portable code in the same process: the same digests, the same
-// schedule bytes, the same output and the same mode state, whatever the
-// split points. The published vectors and OpenSSL cross-checks of the other
-// suites run on both paths through their ".portable" copies.
+// The processor paths (SHA extensions, AES-NI, AVX2 and AVX-512 for
+// SHA-512, several blocks at once) against the portable code in the same
+// process: the same digests, the same schedule bytes, the same output and the
+// same mode state, whatever the split points. The published vectors and
+// OpenSSL cross-checks of the other suites run on every path through their
+// ".portable" copies (and the hash suites' ".avx2" copies).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,26 +22,41 @@
 #include "qelTestHooks.h"
 #include "qelHashInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelSHA2Internal.h"
 #include "qelSymmetricCipherInternal.h"
 
 namespace {
 
 using qeltest::Bytes;
 
-// Runs fn with the portable code forced on or off, then restores the switch.
+// Runs fn with a test switch set on or off, then restores it.
+template <class F>
+auto withSwitch(void (*set)(bool), bool (*get)(), bool on, F &&fn)
+{
+    const bool before = get();
+    set(on);
+    auto result = fn();
+    set(before);
+    return result;
+}
+
+// Runs fn with the portable code forced on or off.
 template <class F>
 auto onPath(bool portable, F &&fn)
 {
-    const bool before = qelTestPortableCryptoForced();
-    qelTestForcePortableCrypto(portable);
-    auto result = fn();
-    qelTestForcePortableCrypto(before);
-    return result;
+    return withSwitch(qelTestForcePortableCrypto, qelTestPortableCryptoForced, portable, fn);
 }
 
 bool hardwareOffered(bool (*use)())
 {
     return onPath(false, [&] { return use(); });
+}
+
+// Runs fn with SHA-384/512 kept on their AVX2 code or not.
+template <class F>
+auto onSHA512AVX2(bool avx2, F &&fn)
+{
+    return withSwitch(qelTestForceSHA512AVX2, qelTestSHA512AVX2Forced, avx2, fn);
 }
 
 TEST(CryptoPaths, SwitchTurnsEveryInstructionPathOff)
@@ -53,9 +69,89 @@ TEST(CryptoPaths, SwitchTurnsEveryInstructionPathOff)
         EXPECT_FALSE(qelCryptoUseSHA());
         EXPECT_FALSE(qelCryptoUseAES());
         EXPECT_FALSE(qelCryptoUseAVX2());
+        EXPECT_FALSE(qelCryptoUseAVX512());
         return 0;
     });
 }
+
+TEST(CryptoPaths, SHA512SwitchLeavesOnlyAVX512Off)
+{
+    const char *env = std::getenv("QEL_TEST_SHA512_AVX2");
+    if (env != nullptr && env[0] == '1') {
+        EXPECT_TRUE(qelTestSHA512AVX2Forced());
+    }
+    onPath(false, [] {
+        const bool avx2 = qelCryptoUseAVX2(), sha = qelCryptoUseSHA();
+        onSHA512AVX2(true, [&] {
+            EXPECT_FALSE(qelCryptoUseAVX512());
+            EXPECT_EQ(qelCryptoUseAVX2(), avx2);
+            EXPECT_EQ(qelCryptoUseSHA(), sha);
+            return 0;
+        });
+        return 0;
+    });
+}
+
+#if defined(QEL_CRYPTO_X86)
+// The AVX-512 code takes blocks four at a time, with the next four's
+// schedule computed along the way: every count up to a few batches, one
+// call each, at every alignment, against the portable code. The kernels are
+// called directly as well, since the hash leaves short runs to the portable
+// rounds.
+TEST(CryptoPaths, SHA512KernelsAgreeOnEveryBatchShape)
+{
+    const bool avx512 = onSHA512AVX2(false, [] { return hardwareOffered(qelCryptoUseAVX512); });
+    const bool avx2 = hardwareOffered(qelCryptoUseAVX2);
+    if (!avx512 && !avx2)
+        GTEST_SKIP() << "no AVX2 or AVX-512 on this processor";
+    std::mt19937 rng(512);
+    Bytes data(128 * 14 + 8);
+    qeltest::fillRandom(rng, data);
+    const QELHashDescriptor *d = qelHashDescriptorFind(QELHashAlgorithm_SHA512);
+    ASSERT_NE(d, nullptr);
+    for (std::size_t offset : {0, 1, 8}) {
+        for (std::size_t blocks = 0; blocks <= 14 && offset + 128 * blocks <= data.size(); ++blocks) {
+            const std::uint8_t *in = data.data() + offset;
+            // Whole blocks go straight from the caller's buffer to the kernel.
+            auto digest = [&] {
+                std::vector<std::uint8_t> state(d->stateSize);
+                d->init(state.data());
+                d->update(state.data(), in, 128 * blocks);
+                const std::uint8_t *out = d->final(state.data());
+                return Bytes(out, out + d->digestSize);
+            };
+            const Bytes portable = onPath(true, digest);
+            const Bytes avx2Digest = onSHA512AVX2(true, [&] { return onPath(false, digest); });
+            const Bytes widest = onSHA512AVX2(false, [&] { return onPath(false, digest); });
+            EXPECT_EQ(avx2Digest, portable) << blocks << " blocks at +" << offset;
+            EXPECT_EQ(widest, portable) << blocks << " blocks at +" << offset;
+
+            // The chaining words after these blocks, from the portable rounds
+            // and from each kernel.
+            QELSHA512State reference;
+            qelSHA512Init(&reference);
+            onPath(true, [&] {
+                qelSHA512Update(&reference, in, 128 * blocks);
+                return 0;
+            });
+            QELSHA512State start;
+            qelSHA512Init(&start);
+            auto chain = [&](void (*kernel)(std::uint64_t *, const std::uint8_t *, std::size_t)) {
+                std::vector<std::uint64_t> h(start.h, start.h + 8);
+                kernel(h.data(), in, blocks);
+                return h;
+            };
+            const std::vector<std::uint64_t> expected(reference.h, reference.h + 8);
+            if (avx512) {
+                EXPECT_EQ(chain(qelSHA512BlocksAVX512), expected) << blocks << " blocks at +" << offset;
+            }
+            if (avx2) {
+                EXPECT_EQ(chain(qelSHA512BlocksAVX2), expected) << blocks << " blocks at +" << offset;
+            }
+        }
+    }
+}
+#endif
 
 TEST(CryptoPaths, HashesAgreeOnRandomChunkings)
 {
@@ -86,7 +182,10 @@ TEST(CryptoPaths, HashesAgreeOnRandomChunkings)
                 const std::uint8_t *out = d->final(state.data());
                 return Bytes(out, out + d->digestSize);
             };
-            EXPECT_EQ(onPath(false, digest), onPath(true, digest)) << d->name << " " << data.size();
+            const Bytes portable = onPath(true, digest);
+            EXPECT_EQ(onPath(false, digest), portable) << d->name << " " << data.size();
+            EXPECT_EQ(onSHA512AVX2(true, [&] { return onPath(false, digest); }), portable)
+                << d->name << " " << data.size() << " (SHA-512 on AVX2)";
         }
     }
 }

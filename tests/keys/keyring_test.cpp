@@ -3,10 +3,14 @@
 #include "keys_fixture.h"
 
 #include "qelFileObjectInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelKeySigInternal.h"
+#include "qelTestEnv.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -284,6 +288,85 @@ TEST_F(KeyRingTest, RevokedKeyAndUserIDCarryTheirRevocations)
     }
     EXPECT_TRUE(expired); // 86400 seconds
     EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
+// A signature whose first MPI's bit count does not fit its top octet is
+// kept: it reads as checked and not valid, and a commit writes the ring back
+// unchanged instead of losing the packet (GnuPG keeps it too, as "sig-").
+TEST_F(KeyRingTest, SignatureWithABadBitCountIsKeptAndWrittenBack)
+{
+    std::vector<std::uint8_t> ring = readFile(dataPath("sigmake-public.gpg"));
+    ASSERT_FALSE(ring.empty());
+    // Bob's self-signature, found in the ring by its body. GnuPG gave it a
+    // one-octet length, which the reader widens to two octets for an RSA
+    // signature: the ring starts out in that form here.
+    std::size_t sigAt = 0;
+    {
+        QELKeyDB *plain = openOwned(ring);
+        ASSERT_NE(plain, nullptr);
+        QELKeyObject *uid = liveChildren(liveKeys(plain).at(0), QELObjectType_UserID).at(0);
+        std::size_t n = 0;
+        const std::uint8_t *p = qelKeyObjRawPacket(liveChildren(uid, QELObjectType_Signature).at(0), &n);
+        const std::size_t h = qelPacketHeaderSize(p, n);
+        auto it = std::search(ring.begin(), ring.end(), p + h, p + n);
+        ASSERT_NE(it, ring.end());
+        sigAt = std::size_t(it - ring.begin());
+        if (ring[sigAt - 2] == 0x88) {
+            ring[sigAt - 2] = 0x89;
+            ring.insert(ring.begin() + std::ptrdiff_t(sigAt - 1), 0);
+            ++sigAt;
+        }
+        ASSERT_TRUE(std::equal(p, p + n, ring.begin() + std::ptrdiff_t(sigAt - h)));
+    }
+    std::uint8_t *b = ring.data() + sigAt;
+    ASSERT_EQ(b[0], 4);
+    ASSERT_EQ(b[2], 1);
+    const std::size_t hashed = (std::size_t(b[4]) << 8) | b[5];
+    const std::size_t unhashed = (std::size_t(b[6 + hashed]) << 8) | b[7 + hashed];
+    std::uint8_t *mpi = b + 10 + hashed + unhashed;
+    std::uint16_t bits = std::uint16_t((mpi[0] << 8) | mpi[1]);
+    // One bit fewer in the same number of octets: the top octet no longer fits.
+    ASSERT_NE(bits % 8, 1);
+    --bits;
+    mpi[0] = std::uint8_t(bits >> 8);
+    mpi[1] = std::uint8_t(bits);
+
+    qeltest::TempDir dir("qelbadmpi");
+    const std::string path = dir / "pubring.pkr";
+    qeltest::writeFile(path, std::string(ring.begin(), ring.end()));
+    QELFileSpec *spec = nullptr;
+    ASSERT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(ctx), path.c_str(), &spec), QELError_NoErr);
+    QELStatus s = 0;
+    QELKeyDB *db = qelKeyDBOpenRingFiles(ctx, spec, nullptr, QELKeyDBOpen_Writable, &s);
+    ASSERT_NE(db, nullptr) << s;
+    std::vector<QELKeyObject *> keys = liveKeys(db);
+    ASSERT_EQ(keys.size(), 1u);
+    QELKeyObject *uid = liveChildren(keys[0], QELObjectType_UserID).at(0);
+    std::vector<QELKeyObject *> sigs = liveChildren(uid, QELObjectType_Signature);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_EQ(qelKeyObjSigInfo(sigs[0])->state & 0x60, QELSigState_Checked);
+    std::uint8_t found = 0, changed = 0, valid = 9;
+    ASSERT_EQ(qelKeySigCheckOne(db, sigs[0], nullptr, true, false, &found, &changed, &valid), QELError_NoErr);
+    EXPECT_EQ(valid, 0);
+    qelKeyDBMarkChanged(db, false);
+    ASSERT_EQ(qelKeyDBCommit(db), QELError_NoErr);
+    // The commit adds trust packets; every other packet is written back as read.
+    const std::string written = qeltest::readFile(path);
+    std::string withoutTrust;
+    for (std::size_t at = 0; at < written.size();) {
+        const auto *p = reinterpret_cast<const std::uint8_t *>(written.data()) + at;
+        const std::size_t h = qelPacketHeaderSize(p, written.size() - at);
+        ASSERT_TRUE(h == 2 || h == 3) << at; // old-format one- or two-octet lengths
+        const std::size_t body = h == 2 ? p[1] : (std::size_t(p[1]) << 8) | p[2];
+        ASSERT_LE(at + h + body, written.size());
+        if (qelPacketTag(p[0]) != 12)
+            withoutTrust.append(written, at, h + body);
+        at += h + body;
+    }
+    EXPECT_EQ(withoutTrust, std::string(ring.begin(), ring.end()));
+    EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+    static_cast<void>(qelKeyDBCloseUnreferencedLocal(ctx));
+    static_cast<void>(qelFileSpecFree(spec)); // test cleanup
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "qelContextInternal.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelSDK.h"
 #include "qelTestEnv.h"
@@ -90,6 +91,40 @@ inline QELKeyObject *keyOrSubKeyByID(QELKeyDB *db, const std::string &id)
                 return s;
     }
     return nullptr;
+}
+
+// The packets of a database's live objects in ring order (no trust packets);
+// with publicForm keys and subkeys are written in their public form.
+inline std::vector<std::uint8_t> ringBytes(QELKeyDB *db, bool publicForm = false)
+{
+    std::vector<std::uint8_t> out;
+    auto put = [&](QELKeyObject *o) {
+        std::size_t n = 0;
+        const int type = qelKeyObjType(o);
+        if (publicForm && (type == QELObjectType_Key || type == QELObjectType_SubKey)) {
+            std::uint8_t *p = qelKeyObjPublicPacket(o, &n);
+            EXPECT_NE(p, nullptr);
+            if (p != nullptr) {
+                out.insert(out.end(), p, p + n);
+                EXPECT_EQ(qelContextMemFree(qelKeyObjContext(o), p), QELError_NoErr);
+            }
+            return;
+        }
+        const std::uint8_t *p = qelKeyObjRawPacket(o, &n);
+        out.insert(out.end(), p, p + n);
+    };
+    for (QELKeyObject *k : liveKeys(db)) {
+        put(k);
+        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
+            if (!qelKeyObjIsLive(c))
+                continue;
+            put(c);
+            for (QELKeyObject *s = c->firstChild; s; s = s->next)
+                if (qelKeyObjIsLive(s))
+                    put(s);
+        }
+    }
+    return out;
 }
 
 class ContextTest : public ::testing::Test {

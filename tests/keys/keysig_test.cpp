@@ -289,29 +289,6 @@ void makeSigner(QELContext *ctx, QELKeyObject *key, SecretSigner &out)
     };
 }
 
-// The packets of a database in ring order (no trust packets).
-Bytes serialise(QELKeyDB *db)
-{
-    Bytes out;
-    auto put = [&](QELKeyObject *o) {
-        std::size_t n = 0;
-        const std::uint8_t *p = qelKeyObjRawPacket(o, &n);
-        out.insert(out.end(), p, p + n);
-    };
-    for (QELKeyObject *k : liveKeys(db)) {
-        put(k);
-        for (QELKeyObject *c = k->firstChild; c; c = c->next) {
-            if (!qelKeyObjIsLive(c))
-                continue;
-            put(c);
-            for (QELKeyObject *s = c->firstChild; s; s = s->next)
-                if (qelKeyObjIsLive(s))
-                    put(s);
-        }
-    }
-    return out;
-}
-
 TEST_F(KeySig, SignaturesMadeHereCheckGoodHereAndInGnuPG)
 {
     QELKeyObject *aliceSecret = openSecret();
@@ -381,7 +358,7 @@ TEST_F(KeySig, SignaturesMadeHereCheckGoodHereAndInGnuPG)
 
     // GnuPG agrees: each signature made here is good there.
     qeltest::TempDir home("qelkeysig");
-    const Bytes ring = serialise(db_);
+    const Bytes ring = ringBytes(db_);
     qeltest::writeFile(home / "ring.gpg", std::string(ring.begin(), ring.end()));
     qeltest::writeFile(home / "gpg.conf", "allow-weak-key-signatures\n");
     const std::string gpg = "gpg --homedir " + home.path() +

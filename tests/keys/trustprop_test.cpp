@@ -4,6 +4,7 @@
 // validity of every user ID as an oracle.
 #include "keys_fixture.h"
 
+#include "qelEnumeratedSet.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySig.h"
 #include "qelRegexInternal.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -89,6 +91,16 @@ protected:
     {
         QELKeyObject *k = keyNamed(db, n);
         return k ? qelKeyObjUserIDInfo(liveChildren(k, QELObjectType_UserID).front()) : nullptr;
+    }
+
+    // The trust signature on the key's first user ID.
+    static QELKeyObject *trustSigOn(QELKeyDB *db, const std::string &n)
+    {
+        QELKeyObject *uid = liveChildren(keyNamed(db, n), QELObjectType_UserID).front();
+        for (QELKeyObject *s : liveChildren(uid, QELObjectType_Signature))
+            if (qelKeyObjSigInfo(s)->trustDepth != 0)
+                return s;
+        return nullptr;
     }
 
     void setInt(std::int32_t id, std::int32_t value)
@@ -288,13 +300,18 @@ TEST_F(TrustPropagation, TrustSignaturesHandTrustDown)
         EXPECT_EQ(ki->trustSigTrust, r.trust) << r.name;
         EXPECT_EQ(ki->regex != nullptr, r.restricted) << r.name;
     }
+    // A pass with room for one application hands trust to one key at most.
+    qelTrustSetTrustSigBudgetForTesting(1);
+    ASSERT_EQ(qelKeyDBApplyTrustSigs(db), QELError_NoErr);
+    qelTrustSetTrustSigBudgetForTesting(0);
+    int trusted = 0;
+    for (QELKeyObject *k : liveKeys(db))
+        trusted += qelKeyObjKeyInfo(k)->trustSigTrust != 0;
+    EXPECT_EQ(trusted, 1);
+    ASSERT_EQ(qelKeyDBApplyTrustSigs(db), QELError_NoErr);
     // Rex's restriction is the compiled expression cached in Alice's trust
     // signature; it is compiled once.
-    QELKeyObject *rexUID = liveChildren(keyNamed(db, "Rex"), QELObjectType_UserID).front();
-    QELKeyObject *tsig = nullptr;
-    for (QELKeyObject *s : liveChildren(rexUID, QELObjectType_Signature))
-        if (qelKeyObjSigInfo(s)->trustDepth != 0)
-            tsig = s;
+    QELKeyObject *tsig = trustSigOn(db, "Rex");
     ASSERT_NE(tsig, nullptr);
     QELRegex *regex = qelSigRegex(tsig);
     ASSERT_NE(regex, nullptr);
@@ -306,6 +323,35 @@ TEST_F(TrustPropagation, TrustSignaturesHandTrustDown)
     // A signature without an expression has none.
     QELKeyObject *bobUID = liveChildren(keyNamed(db, "Bob"), QELObjectType_UserID).front();
     EXPECT_EQ(qelSigRegex(liveChildren(bobUID, QELObjectType_Signature).front()), nullptr);
+}
+
+TEST_F(TrustPropagation, AnExpressionHoldingAZeroByteCountsForNothing)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    QELKeyObject *tsig = trustSigOn(db, "Rex");
+    ASSERT_NE(tsig, nullptr);
+    // "<[^>]+[@.]example\.com>$" becomes "<[^>]+[@.]example" and a zero:
+    // cut at the zero it would cover every address at example.anything.
+    std::size_t length = 0;
+    const std::uint8_t *raw = qelKeyObjRawPacket(tsig, &length);
+    std::vector<std::uint8_t> packet(raw, raw + length);
+    const std::string expression = "<[^>]+[@.]example\\.com>$";
+    auto at = std::search(packet.begin(), packet.end(), expression.begin(), expression.end());
+    ASSERT_NE(at, packet.end());
+    at[17] = 0;
+    QELSigInfo *si = qelKeyObjSigInfo(tsig);
+    if (si->regex != nullptr) {
+        static_cast<void>(qelContextMemFree(ctx, si->regex)); // the expression compiled from the old bytes
+        si->regex = nullptr;
+    }
+    ASSERT_EQ(qelKeyObjReplacePacket(tsig, packet.data(), packet.size()), QELError_NoErr);
+    EXPECT_EQ(qelSigRegex(tsig), nullptr);
+    // The trust signature is ignored: Rex lends nothing, to Jo or to Ko.
+    propagate(db);
+    EXPECT_EQ(qelKeyObjKeyInfo(keyNamed(db, "Rex"))->trustSigTrust, 0);
+    EXPECT_EQ(uidOf(db, "Jo")->validity, 0);
+    EXPECT_EQ(uidOf(db, "Rex")->validity, 255) << "as a certification it still counts";
 }
 
 TEST_F(TrustPropagation, RegularExpressionsMatchTheWholeUserID)
@@ -369,6 +415,29 @@ TEST_F(TrustPropagation, DenseWebStaysWithinItsPathCap)
     EXPECT_EQ(uidOf(db, "Zed")->validity, 252);
 }
 
+TEST_F(TrustPropagation, SearchesBeyondTheirBudgetKeepWhatTheyFound)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(qelTrustLastSearchFigures().cutShort, 0u);
+    // Enough for a user ID with a few signatures, not for Zed's 400 paths
+    // through the mesh.
+    qelTrustSetSearchBudgetForTesting(300);
+    propagate(db);
+    qelTrustSetSearchBudgetForTesting(0);
+    const QELTrustSearchFigures figures = qelTrustLastSearchFigures();
+    EXPECT_GT(figures.cutShort, 0u);
+    EXPECT_LT(figures.pathsFound, 400u);
+    EXPECT_EQ(uidOf(db, "Bob")->validity, 255);
+    EXPECT_EQ(uidOf(db, "Frank")->validity, 60);
+    // Zed keeps the paths met before the budget ran out: fewer, never more.
+    EXPECT_GT(uidOf(db, "Zed")->validity, 0);
+    EXPECT_LE(uidOf(db, "Zed")->validity, 252);
+    propagate(db);
+    EXPECT_EQ(qelTrustLastSearchFigures().cutShort, 0u);
+    EXPECT_EQ(uidOf(db, "Zed")->validity, 252);
+}
+
 TEST_F(TrustPropagation, KeysOfOneNameCertifyingInARingEndTheirSearch)
 {
     QELKeyDB *db = openWeb();
@@ -395,6 +464,30 @@ TEST_F(TrustPropagation, KeysOfOneNameCertifyingInARingEndTheirSearch)
             EXPECT_EQ(qelKeyObjUserIDInfo(uids.front())->validity, 0);
         }
     }
+}
+
+TEST_F(TrustPropagation, KeysWhoseValidityChangesAreCollected)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    QELKeySet *changed = nullptr;
+    ASSERT_EQ(qelEnumeratedSetNewEmpty(db, &changed), QELError_NoErr);
+    ASSERT_EQ(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, g_now, changed), QELError_NoErr);
+    std::uint32_t count = 99;
+    ASSERT_EQ(qelKeySetCount(changed, &count), QELError_NoErr);
+    EXPECT_EQ(count, 0u) << "a second propagation changes nothing";
+    // Carol's word is withdrawn: Eve drops to one marginal introducer and
+    // Frank to none.
+    for (QELKeyObject *u : liveChildren(keyNamed(db, "Carol"), QELObjectType_UserID))
+        qelKeyObjUserIDInfo(u)->ownerTrust = 0;
+    ASSERT_EQ(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, g_now, changed), QELError_NoErr);
+    EXPECT_EQ(uidOf(db, "Eve")->validity, 60);
+    EXPECT_EQ(uidOf(db, "Frank")->validity, 0);
+    EXPECT_TRUE(qelKeySetHas(keyNamed(db, "Eve"), changed));
+    EXPECT_TRUE(qelKeySetHas(keyNamed(db, "Frank"), changed));
+    EXPECT_FALSE(qelKeySetHas(keyNamed(db, "Bob"), changed));
+    EXPECT_TRUE(qelKeyDBIsChanged(db));
+    qelKeySetReleaseInternal(changed, false);
 }
 
 TEST_F(TrustPropagation, SignerRunsChooseTheNewestValidSignaturePerObject)

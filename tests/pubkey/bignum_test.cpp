@@ -439,6 +439,23 @@ TEST(BigNumGMP, Exponentiation)
             ASSERT_EQ(ops.qelBigNumExpMod(&R, &R, &E, &M), 0);
             EXPECT_TRUE(same(&R, w));
 
+            // The Montgomery set-up kept beside a modulus: R^2 mod m with
+            // R = 2^(64 ceil(words / 2)), and exponentiations through it
+            // (bases below and above the modulus alike).
+            BN Mont;
+            ASSERT_EQ(qelBigNumMontgomeryR2(&Mont, &M), 0);
+            Mpz r2;
+            mpz_set_ui(r2, 1);
+            mpz_mul_2exp(r2, r2, 128 * ((mpz_sizeinbase(m, 2) + 63) / 64));
+            mpz_mod(r2, r2, m);
+            EXPECT_TRUE(same(&Mont, r2));
+            mpz_powm(w, g, e, m);
+            ASSERT_EQ(qelBigNumExpModR2(&R, &G, &E, &M, &Mont), 0);
+            EXPECT_TRUE(same(&R, w));
+            ASSERT_EQ(ops.qelBigNumCopy(&R, &G), 0);
+            ASSERT_EQ(qelBigNumExpModR2(&R, &R, &E, &M, &Mont), 0);
+            EXPECT_TRUE(same(&R, w));
+
             Mpz two;
             mpz_set_ui(two, 2);
             mpz_powm(w, two, e, m);
