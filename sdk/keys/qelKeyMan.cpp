@@ -16,6 +16,7 @@
 #include "qelOptionListInternal.h"
 #include "qelMD5Internal.h"
 #include "qelPkAlgInternal.h"
+#include "qelRegexInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
@@ -25,6 +26,7 @@
 #include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -1530,4 +1532,204 @@ QELStatus qelTokenKeyCommandWithOptions(QELKeySet *set, QELOptionList *options)
     }
     return qelTokenKeyCommandLocal(key, tokenIndex, flag == 0, secret, std::size_t(secretLength), secretIsPasskey,
                                    data, std::size_t(dataLength));
+}
+
+// ---- option-list front ends of the edits that make signatures -----------------------------
+
+namespace {
+
+constexpr std::int32_t kPreferenceKinds[] = {QELOption_Passphrase,      QELOption_Passkey,
+                                             QELOption_CachePassphrase, QELOption_RevocationKeys,
+                                             QELOption_PreferredCiphers, QELOption_PreferredKeyServer,
+                                             QELOption_KeyServerPrefs,  QELOption_KeyFlags};
+
+// Kinds checked, passphrase arguments read.
+template <std::size_t N>
+QELStatus openOptions(QELOptionList *options, const std::int32_t (&kinds)[N], QELPassArgs &pass)
+{
+    const QELStatus s = checkKinds(options, kinds);
+    return s != QELError_NoErr ? s : readPassArgs(options, pass);
+}
+
+// The preference and revoker edits: a usable key, their option kinds.
+QELStatus openUsableKey(QELKeyObject *key, QELOptionList *options, QELPassArgs &pass)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    const QELStatus s = openOptions(options, kPreferenceKinds, pass);
+    return s != QELError_NoErr ? s : qelKeyCheckUsable(key);
+}
+
+// A back end's or dispatcher's failure ends the call; after success the
+// propagation runs and its answer does not change the result.
+QELStatus propagateAfter(QELKeyObject *object, QELStatus status)
+{
+    if (status == QELError_NoErr)
+        static_cast<void>(propagateOver(object)); // the edit stands whatever the propagation reports
+    return status;
+}
+
+} // namespace
+
+QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
+{
+    if (!qelKeyObjIsSignature(sig))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(sig))
+        return qelSigRevokeDispatch(sig, options);
+    return propagateAfter(sig, qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass));
+}
+
+QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyRevokeDispatch(key, options);
+    return propagateAfter(key, qelKeyRevokeLocal(key, pass));
+}
+
+QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options)
+{
+    if (!qelKeyObjIsSubKey(subKey))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(subKey))
+        return qelKeyRevokeDispatch(subKey, options);
+    return propagateAfter(subKey, qelSubKeyRevokeLocal(subKey, pass));
+}
+
+QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options)
+{
+    if (!qelKeyObjIsUserID(userID) || !qelKeyObjIsKey(signer))
+        return QELError_BadParams;
+    static constexpr std::int32_t kKinds[] = {QELOption_Passphrase,   QELOption_Passkey,    QELOption_CachePassphrase,
+                                              QELOption_ValidityDays, QELOption_CreationTime, QELOption_Exportable,
+                                              QELOption_TrustSignature, QELOption_RegularExpression};
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kKinds, pass);
+    u32 creation = 0;
+    std::int32_t days = 0, exportable = 0, depth = 0, level = 0;
+    void *regex = nullptr;
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &creation);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &days);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_Exportable, false, "%d", &exportable);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_TrustSignature, false, "%d%d", &depth, &level);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &regex);
+    if (s != QELError_NoErr)
+        return s;
+    if (regex != nullptr) {
+        // Compiled once to test it.
+        QELRegex *compiled = nullptr;
+        if (qelRegexCompile(qelKeyObjContext(userID), static_cast<const char *>(regex), &compiled) !=
+            QELError_NoErr)
+            return QELError_BadParams;
+        static_cast<void>(qelContextMemFree(qelKeyObjContext(userID), compiled)); // our own block
+    }
+    if (isRemote(userID))
+        return qelUserIDCertifyDispatch(userID, signer, options);
+    const u32 expiration = days > 0 ? u32(std::min<std::uint64_t>(std::uint64_t(days) * 86400, 0xFFFFFFFFu)) : 0;
+    return propagateAfter(userID, qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
+                                                        u8(depth), u8(level), static_cast<const char *>(regex)));
+}
+
+QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options)
+{
+    if (!qelKeyObjIsUserID(userID))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(userID))
+        return qelUserIDSetPrimaryDispatch(userID, options);
+    return qelUserIDSetPrimaryLocal(userID, pass);
+}
+
+QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || text == nullptr)
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddUserIDDispatch(key, options);
+    return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass);
+}
+
+QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const void *bytes, std::size_t length,
+                                            QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || (bytes == nullptr && length != 0))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddUserIDDispatch(key, options);
+    return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass);
+}
+
+QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    QELPassArgs pass;
+    QELStatus s = openUsableKey(key, options, pass);
+    if (s != QELError_NoErr)
+        return s;
+    void *ciphers = nullptr, *server = nullptr;
+    std::uint64_t cipherBytes = 0, serverLength = 0;
+    u8 flagsPresent = 0, prefsPresent = 0;
+    std::int32_t flags = 0, prefs = 0;
+    s = qelOptionListGetValues(options, QELOption_PreferredCiphers, false, "%p%l", &ciphers, &cipherBytes);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_PreferredKeyServer, false, "%p%l", &server, &serverLength);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyFlags, false, "%b%d", &flagsPresent, &flags);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyServerPrefs, false, "%b%d", &prefsPresent, &prefs);
+    if (s != QELError_NoErr)
+        return s;
+    if (ciphers == nullptr && server == nullptr && !flagsPresent && !prefsPresent)
+        return QELError_NoErr;
+    if (isRemote(key))
+        return qelKeySetPreferencesDispatch(key, options);
+    return propagateAfter(key, qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
+                                                         ciphers != nullptr ? std::size_t(cipherBytes) : 0, server,
+                                                         server != nullptr ? std::size_t(serverLength) : 0, u32(flags),
+                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0));
+}
+
+QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    QELPassArgs pass;
+    QELStatus s = openUsableKey(key, options, pass);
+    if (s != QELError_NoErr)
+        return s;
+    void *set = nullptr;
+    std::int32_t keyClass = 0;
+    s = qelOptionListGetValues(options, QELOption_RevocationKeys, true, "%p%d", &set, &keyClass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddRevokersDispatch(key, options);
+    return propagateAfter(key, qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)));
 }

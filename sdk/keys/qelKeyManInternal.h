@@ -87,6 +87,21 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelSubKeyPassphraseToPasskeyWithOptions(QELKeyObject *subKey, std::uint8_t *outPasskey,
                                                                 QELOptionList *options);
 [[nodiscard]] QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionList *options);
+[[nodiscard]] QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options);
+[[nodiscard]] QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options);
+// Without QELOption_Exportable the certification is local-only.
+[[nodiscard]] QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer,
+                                                    QELOptionList *options);
+[[nodiscard]] QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options);
+// The text goes in without its terminating NUL.
+[[nodiscard]] QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, std::uint8_t type, const void *bytes,
+                                                          std::size_t length, QELOptionList *options);
+// Nothing changes when none of the preference kinds is given.
+[[nodiscard]] QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options);
+// QELOption_RevocationKeys is mandatory.
+[[nodiscard]] QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options);
 // 1 when the key takes the passphrase, else 0 (any error reads as 0).
 int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options);
 

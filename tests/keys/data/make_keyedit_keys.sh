@@ -8,6 +8,7 @@
 #     Carol  RSA that names Bob as designated revoker (class 0x80)
 #     Dave   RSA that expired five days ago
 #   keyedit_carol_public.gpg  Carol without her secret part (revoked by Bob)
+#   keyedit_bob_secret.gpg    Bob alone
 #   keyedit.colons  gpg --with-colons --list-sigs of the whole ring
 # Keys are small (1024 bits): size is not the point of these tests.
 set -euo pipefail
@@ -41,4 +42,5 @@ for k in alice:"$ALICE" bob:"$BOB" carol:"$CAROL" dave:"$DAVE"; do
   g --passphrase "${k%%:*}-pass" --export-secret-keys "${k#*:}" >>"$out/keyedit_secret.gpg"
 done
 g --export "$CAROL" >"$out/keyedit_carol_public.gpg"
+g --passphrase bob-pass --export-secret-keys "$BOB" >"$out/keyedit_bob_secret.gpg"
 g --with-colons --fixed-list-mode --list-sigs >"$out/keyedit.colons"
