@@ -36,6 +36,41 @@ QELStatus qelTokenSetConfigStringDispatch(const char *config)
     return qelRPCEnabled() ? QELError_FeatureNotAvailable : (config == nullptr ? QELError_BadParams : QELError_NoErr);
 }
 
+// ---- qelKeyManDispatch ----
+QELStatus qelKeySetOwnerTrustDispatch(QELKeyObject *, std::int32_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeySetEnabledDispatch(QELKeyObject *, std::int32_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeySetAxiomaticDispatch(QELKeyObject *, bool, const void *, std::size_t, std::uint8_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, bool *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelTokenCopyKeyDispatch(QELContext *, QELKeyObject *, std::int32_t, const void *, std::size_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelTokenKeyCommandDispatch(QELKeyObject *, std::int32_t, bool, const void *, std::size_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelSigRevokeDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyRevokeDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelUserIDCertifyDispatch(QELKeyObject *, QELKeyObject *, QELOptionList *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelUserIDSetPrimaryDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyAddUserIDDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyChangePassphraseDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeySetPreferencesDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyAddRevokersDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+
 // ---- keydb: stand-ins the key database calls ----
 
 // qelX509Keys: no certificate toolkit yet.

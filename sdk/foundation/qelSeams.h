@@ -37,6 +37,33 @@ struct QELKeySet;
 struct QELKeyObject;
 struct QELSettings;
 
+
+// Service RPC (qelKeyManDispatch): the key-management operations of a
+// database mirrored from the service answer QELError_FeatureNotAvailable
+// until the service client lands.
+struct QELOptionList;
+[[nodiscard]] QELStatus qelKeySetOwnerTrustDispatch(QELKeyObject *key, std::int32_t level);
+[[nodiscard]] QELStatus qelKeySetEnabledDispatch(QELKeyObject *key, std::int32_t enable);
+[[nodiscard]] QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *object, const void *passphrase,
+                                                          std::size_t length, std::uint8_t *outPasskey);
+[[nodiscard]] QELStatus qelKeySetAxiomaticDispatch(QELKeyObject *key, bool set, const void *passphrase,
+                                                   std::size_t length, std::uint8_t isPasskey);
+[[nodiscard]] QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *key, const void *passphrase,
+                                                        std::size_t length, std::uint8_t isPasskey, bool *outValid);
+[[nodiscard]] QELStatus qelTokenCopyKeyDispatch(QELContext *context, QELKeyObject *object, std::int32_t tokenIndex,
+                                                const void *secret, std::size_t length);
+[[nodiscard]] QELStatus qelTokenKeyCommandDispatch(QELKeyObject *key, std::int32_t tokenIndex, bool flag,
+                                                   const void *secret, std::size_t length);
+// The edits that make signatures take the front end's option list as it came.
+[[nodiscard]] QELStatus qelSigRevokeDispatch(QELKeyObject *sig, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyRevokeDispatch(QELKeyObject *object, QELOptionList *options);
+[[nodiscard]] QELStatus qelUserIDCertifyDispatch(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options);
+[[nodiscard]] QELStatus qelUserIDSetPrimaryDispatch(QELKeyObject *userID, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyAddUserIDDispatch(QELKeyObject *key, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyChangePassphraseDispatch(QELKeyObject *object, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeySetPreferencesDispatch(QELKeyObject *key, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyAddRevokersDispatch(QELKeyObject *key, QELOptionList *options);
+
 // ---- qelX509Keys: certificates and revocation lists inside key packets ----
 // The times a key packet's CRL carries (seconds since 1970; nextUpdate 0 when
 // the CRL has none).

@@ -87,6 +87,10 @@ using QELX509ItemProc = QELStatus (*)(std::uint32_t property, const std::uint8_t
                                       std::uint8_t *buffer, std::size_t *inOutLength);
 void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc);
 
+// Key editing: the n-th signature attach from now on fails as if memory
+// had run out (0 turns this off).
+void qelKeyEditFailAttachForTesting(int n);
+
 // True sends every hash, cipher and big-number routine down its portable
 // code (no SHA extensions, AES-NI, AVX2, MULX or AVX-512) until switched
 // back; the query tells which is in force.

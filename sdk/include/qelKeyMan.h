@@ -1,5 +1,6 @@
-/* Key management: the operations on hardware tokens that hold keys. No
- * token is present in this system: they report empty results. */
+/* Key management: the public operations on keys, and the operations on
+ * hardware tokens that hold keys. No token is present in this system: they
+ * report empty results. */
 #ifndef QEL_KEY_MAN_H
 #define QEL_KEY_MAN_H
 
@@ -53,6 +54,45 @@ QEL_MUST_CHECK QELStatus qelKeyObjGetDataPropertyAlloc(QELKeyObject *object, uin
 QEL_MUST_CHECK QELStatus qelKeyGetPrimaryUserIDName(QELKeyObject *key, void *buffer, size_t size,
                                                     size_t *outLength);
 QEL_MUST_CHECK QELStatus qelKeyGetValidity(QELKeyObject *key, int32_t *outValidity);
+
+/* ---- key management ---- */
+typedef struct QELKeyDB QELKeyDB;
+typedef struct QELKeyID QELKeyID;
+
+/* The value an application keeps with any key-database object. */
+QEL_MUST_CHECK QELStatus qelKeyObjGetUserValue(QELKeyObject *object, void **outValue);
+QEL_MUST_CHECK QELStatus qelKeyObjSetUserValue(QELKeyObject *object, void *value);
+/* The key's primary user ID of a kind (0 plain user IDs, else the type of
+   a user attribute); QELError_ItemNotFound when it has none that is live. */
+QEL_MUST_CHECK QELStatus qelKeyGetPrimaryUserIDOfKind(QELKeyObject *key, int32_t kind,
+                                                      QELKeyObject **outUserID);
+QEL_MUST_CHECK QELStatus qelKeyGetPrimaryUserID(QELKeyObject *key, QELKeyObject **outUserID);
+/* The key or subkey that serves a usage: 0x3 signing or certifying, 0xC
+   encrypting; QELError_AlgorithmCannotDoThis when none does. */
+QEL_MUST_CHECK QELStatus qelKeyPickForUsage(QELKeyObject *key, uint32_t usage, QELKeyObject **outObject);
+/* Removes the object from its key database and propagates trust. */
+QEL_MUST_CHECK QELStatus qelKeyObjRemove(QELKeyObject *object);
+/* Owner trust level 1 to 6 (7 belongs to axiomatic keys only). */
+QEL_MUST_CHECK QELStatus qelKeySetOwnerTrust(QELKeyObject *key, int32_t level);
+QEL_MUST_CHECK QELStatus qelKeySetEnabled(QELKeyObject *key, int32_t enable);
+/* The key's distinct CRL distribution points as an issuer: one block of
+   their DER encodings one after another and an array of their lengths,
+   both freed with qelMemFree. */
+QEL_MUST_CHECK QELStatus qelKeyGetCRLDistributionPoints(QELKeyObject *key, uint32_t *outCount,
+                                                        uint8_t **outBuffer, uint64_t **outLengths);
+/* Additional-recipient keys named by the key's self-signatures: the key
+   (null when the database lacks it), its key ID and the class byte;
+   QELError_ItemNotFound past the end. */
+QEL_MUST_CHECK QELStatus qelKeyGetSubpacket10Key(QELKeyObject *key, uint32_t index, QELKeyObject **outKey,
+                                                 QELKeyID *outID, uint8_t *outClass);
+QEL_MUST_CHECK QELStatus qelKeyCountSubpacket10Keys(QELKeyObject *key, uint32_t *outCount);
+/* The certificate of the issuer of an X.509 signature among its signer's
+   certificates (second database optional). */
+QEL_MUST_CHECK QELStatus qelKeyFindIssuerCertificate(QELKeyObject *sig, QELKeyDB *second,
+                                                     QELKeyObject **outSig);
+/* Copies a key or subkey onto a token (index -1: the token holding it). */
+QEL_MUST_CHECK QELStatus qelKeyCopyToToken(QELKeyObject *object, int32_t tokenIndex, const void *secret,
+                                           size_t length);
 
 #ifdef __cplusplus
 }

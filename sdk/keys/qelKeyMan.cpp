@@ -6,12 +6,17 @@
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDBChangeInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyIDInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
+#include "qelKeyProperty.h"
+#include "qelKeySetInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelMD5Internal.h"
 #include "qelPkAlgInternal.h"
+#include "qelRegexInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
@@ -21,6 +26,7 @@
 #include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -1025,3 +1031,705 @@ QELStatus qelKeyGetValidity(QELKeyObject *key, std::int32_t *outValidity)
 #ifdef QEL_TEST_HOOKS
 void qelKeyPropertySetX509ForTesting(QELX509ItemProc proc) { g_x509ForTesting = proc; }
 #endif
+
+// ---- key management operations -------------------------------------------------------
+
+namespace {
+
+bool isRemote(QELKeyObject *object)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    return db != nullptr && qelKeyDBIsRemote(db);
+}
+
+// Propagation over the root set of the object's database; QELError_NoKeyDB
+// without one.
+QELStatus propagateOver(QELKeyObject *object)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    if (db == nullptr)
+        return QELError_NoKeyDB;
+    if (qelKeyDBIsRemote(db))
+        return QELError_FeatureNotAvailable; // no service client in this build
+    return qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(), nullptr);
+}
+
+// After a service call that returned no key tree: the object is fetched
+// again on its next use.
+void refetchLater(QELKeyObject *object)
+{
+    qelKeyObjMarkNotLoaded(object, false);
+    if (QELKeyDB *db = qelKeyObjKeyDB(object))
+        qelKeyDBMarkChanged(db, false);
+}
+
+u32 algorithmUsage(QELKeyObject *key)
+{
+    return qelPkAlgGetUsage(qelPkAlgFind(qelKeyObjKeyInfo(key)->algorithm));
+}
+
+} // namespace
+
+QELStatus qelKeyFindPrimaryUserIDOfKind(QELKeyObject *key, std::int32_t kind, QELKeyObject **outUserID)
+{
+    qel::clearOut(outUserID);
+    if (!qelKeyObjIsKey(key) || outUserID == nullptr || kind < 0)
+        return QELError_BadParams;
+    QELKeyObject *primary = qelKeyObjPrimaryUserID(key, kind);
+    if (primary == nullptr || !qelKeyObjIsLive(primary))
+        return QELError_ItemNotFound;
+    *outUserID = primary;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjGetUserValue(QELKeyObject *object, void **outValue)
+{
+    qel::clearOut(outValue);
+    if (!qelKeyObjIsValid(object) || outValue == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    *outValue = object->userValue;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjSetUserValue(QELKeyObject *object, void *value)
+{
+    if (!qelKeyObjIsValid(object))
+        return QELError_BadParams;
+    QEL_ENTER();
+    object->userValue = value;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyGetPrimaryUserIDOfKind(QELKeyObject *key, std::int32_t kind, QELKeyObject **outUserID)
+{
+    qel::clearOut(outUserID);
+    if (!qelKeyObjIsKey(key) || outUserID == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    return qelKeyFindPrimaryUserIDOfKind(key, kind, outUserID);
+}
+
+QELStatus qelKeyGetPrimaryUserID(QELKeyObject *key, QELKeyObject **outUserID)
+{
+    qel::clearOut(outUserID);
+    if (!qelKeyObjIsKey(key) || outUserID == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    return qelKeyFindPrimaryUserIDOfKind(key, 0, outUserID);
+}
+
+QELStatus qelKeyPickForUsage(QELKeyObject *key, u32 usage, QELKeyObject **outObject)
+{
+    qel::clearOut(outObject);
+    if (!qelKeyObjIsKey(key) || outObject == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    const bool sign = (usage & 0x3) != 0;
+    const bool encrypt = (usage & 0xC) != 0;
+    if (!sign && !encrypt)
+        return QELError_BadParams;
+    QELKeyObject *subKey = qelKeyObjNewestUsableSubKey(key, nullptr);
+    QELKeyObject *chosen = key;
+    u32 needed = 0;
+    if (sign && encrypt) {
+        if (subKey != nullptr)
+            return QELError_AlgorithmCannotDoThis;
+        needed = QELPkUsage_Sign | QELPkUsage_Encrypt;
+    } else if (encrypt) {
+        if (subKey != nullptr)
+            chosen = subKey;
+        needed = QELPkUsage_Encrypt;
+    } else {
+        needed = QELPkUsage_Sign;
+    }
+    if ((algorithmUsage(chosen) & needed) != needed)
+        return QELError_AlgorithmCannotDoThis;
+    *outObject = chosen;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyObjRemove(QELKeyObject *object)
+{
+    if (!qelKeyObjIsValid(object))
+        return QELError_BadParams;
+    QEL_ENTER();
+    if (qelKeyObjIsDeleted(object))
+        return QELError_DeadKeyObject;
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    if (db == nullptr)
+        return QELError_NoKeyDB;
+    QELStatus s = qelKeyDBRemoveObject(db, object);
+    if (s != QELError_NoErr)
+        return s;
+    qelKeyDBMarkChanged(db, true);
+    if (!qelKeyDBIsRemote(db))
+        static_cast<void>(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(),
+                                                 nullptr)); // the removal stands whatever it reports
+    return QELError_NoErr;
+}
+
+QELStatus qelKeySetOwnerTrust(QELKeyObject *key, std::int32_t level)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QEL_ENTER();
+    if (level < 1 || level > 6 || qelKeyObjIsAxiomatic(key))
+        return QELError_BadParams;
+    QELStatus s = qelKeyCheckUsable(key);
+    if (s != QELError_NoErr)
+        return s;
+    if (qelKeyObjKeyDB(key) == nullptr)
+        return QELError_NoKeyDB;
+    if (isRemote(key)) {
+        s = qelKeySetOwnerTrustDispatch(key, level);
+        if (s != QELError_NoErr)
+            return s;
+        refetchLater(key);
+    } else {
+        s = qelKeySetOwnerTrustLocal(key, u32(level));
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return propagateOver(key);
+}
+
+QELStatus qelKeySetEnabled(QELKeyObject *key, std::int32_t enable)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QEL_ENTER();
+    QELStatus s = qelKeyCheckUsable(key);
+    if (s != QELError_NoErr)
+        return s;
+    if (qelKeyObjKeyDB(key) == nullptr)
+        return QELError_BadParams;
+    if (isRemote(key)) {
+        s = qelKeySetEnabledDispatch(key, enable);
+        if (s != QELError_NoErr)
+            return s;
+        refetchLater(key);
+    } else {
+        s = enable != 0 ? qelKeyEnableLocal(key) : qelKeyDisableLocal(key);
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return propagateOver(key);
+}
+
+QELStatus qelKeyGetCRLDistributionPoints(QELKeyObject *key, u32 *outCount, u8 **outBuffer,
+                                         std::uint64_t **outLengths)
+{
+    qel::clearOut(outCount);
+    qel::clearOut(outBuffer);
+    qel::clearOut(outLengths);
+    if (!qelKeyObjIsKey(key) || outCount == nullptr || outBuffer == nullptr || outLengths == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    return qelKeyCollectCRLDistributionPoints(qelContextMemoryMgr(qelKeyObjContext(key)), key, outCount,
+                                              outBuffer, outLengths);
+}
+
+QELStatus qelKeyGetSubpacket10Key(QELKeyObject *key, u32 index, QELKeyObject **outKey, QELKeyID *outID,
+                                  u8 *outClass)
+{
+    qel::clearOut(outKey);
+    qel::clearOut(outID);
+    qel::clearOut(outClass);
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QEL_ENTER();
+    u8 algorithm = 0;
+    QELKeyID id{};
+    u8 cls = 0;
+    QELStatus s = QELError_NoErr;
+    QELKeyObject *found = qelKeyObjNthSubpacket10Key(key, index, &algorithm, &id, &cls, nullptr, &s);
+    if (s != QELError_NoErr)
+        return s;
+    if (outKey != nullptr)
+        *outKey = found;
+    if (outID != nullptr)
+        *outID = id;
+    if (outClass != nullptr)
+        *outClass = cls;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyCountSubpacket10Keys(QELKeyObject *key, u32 *outCount)
+{
+    qel::clearOut(outCount);
+    if (!qelKeyObjIsKey(key) || outCount == nullptr)
+        return QELError_BadParams;
+    QEL_ENTER();
+    u32 count = 0;
+    QELStatus s = QELError_NoErr;
+    static_cast<void>(qelKeyObjNthSubpacket10Key(key, 0, nullptr, nullptr, nullptr, &count, &s));
+    if (s != QELError_NoErr && s != QELError_ItemNotFound)
+        return s;
+    *outCount = count;
+    return QELError_NoErr;
+}
+
+QELStatus qelKeyFindIssuerCertificate(QELKeyObject *sig, QELKeyDB *second, QELKeyObject **outSig)
+{
+    qel::clearOut(outSig);
+    if (!qelKeyObjIsSignature(sig) || outSig == nullptr || (second != nullptr && !qelKeyDBIsValid(second)))
+        return QELError_BadParams;
+    QEL_ENTER();
+    if (qelKeyObjIsDeleted(sig))
+        return QELError_DeadKeyObject;
+    u8 isX509 = 0;
+    QELStatus s = qelKeyObjBoolPropertyLocal(sig, QELProperty_SigIsX509, &isX509);
+    if (s != QELError_NoErr)
+        return s;
+    if (!isX509)
+        return QELError_BadParams;
+    QELKeyObject *signer = nullptr;
+    s = qelSigFindSigner(sig, second, &signer);
+    if (s != QELError_NoErr)
+        return s;
+    QELContext *context = qelKeyObjContext(sig);
+    auto freeBlock = [context](void *p) {
+        if (p != nullptr)
+            static_cast<void>(qelContextMemFree(context, p)); // our own block
+    };
+    void *issuer = nullptr;
+    std::size_t issuerLength = 0;
+    s = qelKeyObjDataPropertyAllocLocal(sig, QELProperty_X509IssuerText, &issuer, &issuerLength);
+    if (s != QELError_NoErr)
+        return s;
+    for (QELKeyObject *u = signer->firstChild; u != nullptr && s == QELError_NoErr; u = u->next) {
+        if (!qelKeyObjIsLive(u) || qelKeyObjType(u) != QELObjectType_UserID)
+            continue;
+        for (QELKeyObject *c = u->firstChild; c != nullptr; c = c->next) {
+            if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_Signature)
+                continue;
+            u8 x509 = 0;
+            if (qelKeyObjBoolPropertyLocal(c, QELProperty_SigIsX509, &x509) != QELError_NoErr || !x509)
+                continue;
+            void *subject = nullptr;
+            std::size_t subjectLength = 0;
+            s = qelKeyObjDataPropertyAllocLocal(c, QELProperty_X509SubjectText, &subject, &subjectLength);
+            if (s != QELError_NoErr)
+                break;
+            const bool same = subjectLength == issuerLength &&
+                              std::memcmp(subject, issuer, issuerLength) == 0;
+            freeBlock(subject);
+            if (same) {
+                *outSig = c;
+                freeBlock(issuer);
+                return QELError_NoErr;
+            }
+        }
+    }
+    freeBlock(issuer);
+    return s != QELError_NoErr ? s : QELError_ItemNotFound;
+}
+
+// ---- option-list front ends ----------------------------------------------------------
+
+namespace {
+
+template <std::size_t N>
+QELStatus checkKinds(QELOptionList *options, const std::int32_t (&kinds)[N])
+{
+    return qelOptionListCheckTypes(options, kinds, u32(N));
+}
+
+constexpr std::int32_t kPassKinds[] = {QELOption_Passphrase, QELOption_Passkey, QELOption_CachePassphrase};
+
+// The passphrase (or, only without one, the passkey) and the cache settings.
+QELStatus readPassArgs(QELOptionList *options, QELPassArgs &pass)
+{
+    pass = QELPassArgs{};
+    void *secret = nullptr;
+    std::uint64_t length = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, false, "%p%l", &secret, &length);
+    if (s == QELError_NoErr && secret == nullptr) {
+        length = 0;
+        s = qelOptionListGetValues(options, QELOption_Passkey, false, "%p%l", &secret, &length);
+        pass.isPasskey = secret != nullptr ? 1 : 0;
+    }
+    if (s != QELError_NoErr)
+        return s;
+    std::int32_t cacheTime = 0;
+    u8 cacheForAll = 0;
+    s = qelOptionListGetValues(options, QELOption_CachePassphrase, false, "%d%b", &cacheTime, &cacheForAll);
+    if (s != QELError_NoErr)
+        return s;
+    pass.passphrase = secret;
+    pass.length = secret != nullptr ? std::size_t(length) : 0;
+    pass.cacheTime = u32(cacheTime);
+    pass.cacheForAll = cacheForAll;
+    return QELError_NoErr;
+}
+
+QELStatus passphraseToPasskey(QELKeyObject *object, QELOptionList *options, u8 *outPasskey)
+{
+    void *secret = nullptr;
+    std::uint64_t length = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, true, "%p%l", &secret, &length);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(object))
+        return qelKeyPassphraseToPasskeyDispatch(object, secret, std::size_t(length), outPasskey);
+    return qelKeyPassphraseToPasskeyLocal(object, secret, std::size_t(length), outPasskey);
+}
+
+} // namespace
+
+QELStatus qelKeyPassphraseToPasskeyWithOptions(QELKeyObject *key, u8 *outPasskey, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || outPasskey == nullptr)
+        return QELError_BadParams;
+    return passphraseToPasskey(key, options, outPasskey);
+}
+
+QELStatus qelSubKeyPassphraseToPasskeyWithOptions(QELKeyObject *subKey, u8 *outPasskey, QELOptionList *options)
+{
+    if (!qelKeyObjIsSubKey(subKey) || outPasskey == nullptr)
+        return QELError_BadParams;
+    return passphraseToPasskey(subKey, options, outPasskey);
+}
+
+QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QELStatus s = checkKinds(options, kPassKinds);
+    QELPassArgs pass;
+    if (s == QELError_NoErr)
+        s = readPassArgs(options, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key)) {
+        s = qelKeySetAxiomaticDispatch(key, set, pass.passphrase, pass.length, pass.isPasskey);
+        if (s != QELError_NoErr)
+            return s;
+        refetchLater(key);
+    } else {
+        s = qelKeySetAxiomaticLocal(key, set, true, pass);
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return propagateOver(key);
+}
+
+int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || checkKinds(options, kPassKinds) != QELError_NoErr)
+        return 0;
+    QELPassArgs pass;
+    if (readPassArgs(options, pass) != QELError_NoErr)
+        return 0;
+    bool valid = false;
+    const QELStatus s = isRemote(key)
+                            ? qelKeyPassphraseIsValidDispatch(key, pass.passphrase, pass.length, pass.isPasskey, &valid)
+                            : qelKeyPassphraseIsValidLocal(key, pass, &valid);
+    return s == QELError_NoErr && valid ? 1 : 0;
+}
+
+// ---- token operations on keys ---------------------------------------------------------
+
+QELStatus qelTokenCopyKeyLocal(QELContext *context, QELKeyDB *db, const QELKeyID *keyID, std::int32_t tokenIndex,
+                               const void *secret, std::size_t length)
+{
+    static_cast<void>(secret);
+    static_cast<void>(length);
+    if (!qelContextIsValid(context) || !qelKeyDBIsValid(db))
+        return QELError_KeyObjectInvalid;
+    QELKeyObject *key = nullptr;
+    if (keyID == nullptr || qelKeyDBFindKeyByIDLocal(db, keyID, false, false, &key) != QELError_NoErr ||
+        key == nullptr)
+        return QELError_KeyTooSmall; // the code that names an unknown key here
+    const void *token = tokenIndex == -1 ? qelTokenFindByKeyID(keyID->bytes)
+                                         : qelTokenGetByIndex(u32(tokenIndex));
+    if (token == nullptr)
+        return QELError_TokenNotAvailable;
+    return QELError_TokenNotAvailable; // no token layer can take a key in this system
+}
+
+QELStatus qelKeyCopyToToken(QELKeyObject *object, std::int32_t tokenIndex, const void *secret, std::size_t length)
+{
+    if (!qelKeyObjIsKey(object) && !qelKeyObjIsSubKey(object))
+        return QELError_BadParams;
+    QELContext *context = qelKeyObjContext(object);
+    if (!qelContextIsValid(context))
+        return QELError_BadParams;
+    u8 algorithm = 0;
+    QELKeyID id{};
+    qelKeyObjGetKeyID(object, &algorithm, &id);
+    QEL_ENTER();
+    if (qelRPCEnabled())
+        return qelTokenCopyKeyDispatch(context, object, tokenIndex, secret, length);
+    // A database held in this process has no service reference to name it by.
+    const QELStatus s = qelTokenCopyKeyLocal(context, nullptr, &id, tokenIndex, secret, length);
+    if (isRemote(object))
+        qelKeyObjMarkNotLoaded(object, false);
+    return s;
+}
+
+QELStatus qelTokenKeyCommandLocal(QELKeyObject *key, std::int32_t tokenIndex, bool flag, const void *secret,
+                                  std::size_t length, u8 isPasskey, const void *data, std::size_t dataLength)
+{
+    static_cast<void>(secret);
+    static_cast<void>(length);
+    static_cast<void>(isPasskey);
+    static_cast<void>(data);
+    static_cast<void>(dataLength);
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QELContext *context = qelKeyObjContext(key);
+    QELStatus s = qelTokenKeyCommand(context, key, flag ? 1u : 0u);
+    if (s != QELError_NoErr || !flag)
+        return s;
+    s = qelTokenCopyKey(context, key, u32(tokenIndex));
+    if (s != QELError_NoErr) {
+        const u8 *keyID = qelKeyObjKeyInfo(key)->keyID;
+        static_cast<void>(qelTokenDeleteKeyByID(context, keyID, u32(tokenIndex))); // undoing; the copy's failure is reported
+    }
+    return s;
+}
+
+QELStatus qelTokenKeyCommandWithOptions(QELKeySet *set, QELOptionList *options)
+{
+    static constexpr std::int32_t kKinds[] = {QELOption_Passphrase,    QELOption_Passkey,  QELOption_CachePassphrase,
+                                              QELOption_ExportKey,     QELOption_ExportKeySet, QELOption_Kind79,
+                                              QELOption_Kind55};
+    QELStatus s = checkKinds(options, kKinds);
+    if (s != QELError_NoErr)
+        return s;
+    QELKeyObject *key = qelKeySetIsValid(set) ? qelKeySetFirstKey(set) : nullptr;
+    if (key == nullptr)
+        return QELError_BadParams;
+    u8 present = 0;
+    std::int32_t tokenIndex = 0;
+    s = qelOptionListGetValues(options, QELOption_Kind79, false, "%b%d", &present, &tokenIndex);
+    if (s != QELError_NoErr)
+        return s;
+    const void *secret = nullptr;
+    const void *data = nullptr;
+    std::uint64_t secretLength = 0;
+    std::uint64_t dataLength = 0;
+    u8 secretIsPasskey = 0;
+    u8 dataIsPasskey = 0;
+    static_cast<void>(qelOptionListGetPassphrases(options, &secret, &secretLength, &secretIsPasskey, &data,
+                                                  &dataLength, &dataIsPasskey)); // absent items read as none
+    if (dataIsPasskey)
+        return QELError_BadParams;
+    std::int32_t cacheTime = 0;
+    u8 cacheForAll = 0;
+    s = qelOptionListGetValues(options, QELOption_CachePassphrase, false, "%d%b", &cacheTime, &cacheForAll);
+    u8 flag = 0;
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_Kind55, false, "%b", &flag);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key)) {
+        s = qelTokenKeyCommandDispatch(key, tokenIndex, flag == 0, secret, std::size_t(secretLength));
+        qelKeyObjMarkNotLoaded(key, false);
+        return s;
+    }
+    return qelTokenKeyCommandLocal(key, tokenIndex, flag == 0, secret, std::size_t(secretLength), secretIsPasskey,
+                                   data, std::size_t(dataLength));
+}
+
+// ---- option-list front ends of the edits that make signatures -----------------------------
+
+namespace {
+
+constexpr std::int32_t kPreferenceKinds[] = {QELOption_Passphrase,      QELOption_Passkey,
+                                             QELOption_CachePassphrase, QELOption_RevocationKeys,
+                                             QELOption_PreferredCiphers, QELOption_PreferredKeyServer,
+                                             QELOption_KeyServerPrefs,  QELOption_KeyFlags};
+
+// Kinds checked, passphrase arguments read.
+template <std::size_t N>
+QELStatus openOptions(QELOptionList *options, const std::int32_t (&kinds)[N], QELPassArgs &pass)
+{
+    const QELStatus s = checkKinds(options, kinds);
+    return s != QELError_NoErr ? s : readPassArgs(options, pass);
+}
+
+// The preference and revoker edits: a usable key, their option kinds.
+QELStatus openUsableKey(QELKeyObject *key, QELOptionList *options, QELPassArgs &pass)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    const QELStatus s = openOptions(options, kPreferenceKinds, pass);
+    return s != QELError_NoErr ? s : qelKeyCheckUsable(key);
+}
+
+// A back end's or dispatcher's failure ends the call; after success the
+// propagation runs and its answer does not change the result.
+QELStatus propagateAfter(QELKeyObject *object, QELStatus status)
+{
+    if (status == QELError_NoErr)
+        static_cast<void>(propagateOver(object)); // the edit stands whatever the propagation reports
+    return status;
+}
+
+} // namespace
+
+QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
+{
+    if (!qelKeyObjIsSignature(sig))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(sig))
+        return qelSigRevokeDispatch(sig, options);
+    return propagateAfter(sig, qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass));
+}
+
+QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyRevokeDispatch(key, options);
+    return propagateAfter(key, qelKeyRevokeLocal(key, pass));
+}
+
+QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options)
+{
+    if (!qelKeyObjIsSubKey(subKey))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(subKey))
+        return qelKeyRevokeDispatch(subKey, options);
+    return propagateAfter(subKey, qelSubKeyRevokeLocal(subKey, pass));
+}
+
+QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options)
+{
+    if (!qelKeyObjIsUserID(userID) || !qelKeyObjIsKey(signer))
+        return QELError_BadParams;
+    static constexpr std::int32_t kKinds[] = {QELOption_Passphrase,   QELOption_Passkey,    QELOption_CachePassphrase,
+                                              QELOption_ValidityDays, QELOption_CreationTime, QELOption_Exportable,
+                                              QELOption_TrustSignature, QELOption_RegularExpression};
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kKinds, pass);
+    u32 creation = 0;
+    std::int32_t days = 0, exportable = 0, depth = 0, level = 0;
+    void *regex = nullptr;
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &creation);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &days);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_Exportable, false, "%d", &exportable);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_TrustSignature, false, "%d%d", &depth, &level);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &regex);
+    if (s != QELError_NoErr)
+        return s;
+    if (regex != nullptr) {
+        // Compiled once to test it.
+        QELRegex *compiled = nullptr;
+        if (qelRegexCompile(qelKeyObjContext(userID), static_cast<const char *>(regex), &compiled) !=
+            QELError_NoErr)
+            return QELError_BadParams;
+        static_cast<void>(qelContextMemFree(qelKeyObjContext(userID), compiled)); // our own block
+    }
+    if (isRemote(userID))
+        return qelUserIDCertifyDispatch(userID, signer, options);
+    const u32 expiration = days > 0 ? u32(std::min<std::uint64_t>(std::uint64_t(days) * 86400, 0xFFFFFFFFu)) : 0;
+    return propagateAfter(userID, qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
+                                                        u8(depth), u8(level), static_cast<const char *>(regex)));
+}
+
+QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options)
+{
+    if (!qelKeyObjIsUserID(userID))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(userID))
+        return qelUserIDSetPrimaryDispatch(userID, options);
+    return qelUserIDSetPrimaryLocal(userID, pass);
+}
+
+QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || text == nullptr)
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddUserIDDispatch(key, options);
+    return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass);
+}
+
+QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const void *bytes, std::size_t length,
+                                            QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key) || (bytes == nullptr && length != 0))
+        return QELError_BadParams;
+    QELPassArgs pass;
+    QELStatus s = openOptions(options, kPassKinds, pass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddUserIDDispatch(key, options);
+    return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass);
+}
+
+QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    QELPassArgs pass;
+    QELStatus s = openUsableKey(key, options, pass);
+    if (s != QELError_NoErr)
+        return s;
+    void *ciphers = nullptr, *server = nullptr;
+    std::uint64_t cipherBytes = 0, serverLength = 0;
+    u8 flagsPresent = 0, prefsPresent = 0;
+    std::int32_t flags = 0, prefs = 0;
+    s = qelOptionListGetValues(options, QELOption_PreferredCiphers, false, "%p%l", &ciphers, &cipherBytes);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_PreferredKeyServer, false, "%p%l", &server, &serverLength);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyFlags, false, "%b%d", &flagsPresent, &flags);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyServerPrefs, false, "%b%d", &prefsPresent, &prefs);
+    if (s != QELError_NoErr)
+        return s;
+    if (ciphers == nullptr && server == nullptr && !flagsPresent && !prefsPresent)
+        return QELError_NoErr;
+    if (isRemote(key))
+        return qelKeySetPreferencesDispatch(key, options);
+    return propagateAfter(key, qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
+                                                         ciphers != nullptr ? std::size_t(cipherBytes) : 0, server,
+                                                         server != nullptr ? std::size_t(serverLength) : 0, u32(flags),
+                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0));
+}
+
+QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    QELPassArgs pass;
+    QELStatus s = openUsableKey(key, options, pass);
+    if (s != QELError_NoErr)
+        return s;
+    void *set = nullptr;
+    std::int32_t keyClass = 0;
+    s = qelOptionListGetValues(options, QELOption_RevocationKeys, true, "%p%d", &set, &keyClass);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(key))
+        return qelKeyAddRevokersDispatch(key, options);
+    return propagateAfter(key, qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)));
+}

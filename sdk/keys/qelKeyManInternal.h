@@ -64,3 +64,54 @@ struct QELKeyObject;
 // QELError_KeyRevoked when property 102 holds, else QELError_KeyExpired
 // when 105 holds, else 0.
 [[nodiscard]] QELStatus qelKeyCheckUsable(QELKeyObject *key);
+
+// ---- key management front ends -------------------------------------------------------
+#include "qelKeyEditInternal.h"
+
+struct QELKeyDB;
+struct QELKeySet;
+struct QELOptionList;
+
+// The primary user ID of a kind as the key chooses it; QELError_ItemNotFound
+// when there is none or it is not live.
+[[nodiscard]] QELStatus qelKeyFindPrimaryUserIDOfKind(QELKeyObject *key, std::int32_t kind,
+                                                      QELKeyObject **outUserID);
+
+// The option-list front ends of the editing operations: each refuses an
+// option of a kind it does not take (QELError_BadParams) before anything
+// changes, then runs the back end (or the service's form for a database
+// mirrored from the service) and, where the edit can change validity,
+// propagates trust after success.
+[[nodiscard]] QELStatus qelKeyPassphraseToPasskeyWithOptions(QELKeyObject *key, std::uint8_t *outPasskey,
+                                                             QELOptionList *options);
+[[nodiscard]] QELStatus qelSubKeyPassphraseToPasskeyWithOptions(QELKeyObject *subKey, std::uint8_t *outPasskey,
+                                                                QELOptionList *options);
+[[nodiscard]] QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionList *options);
+[[nodiscard]] QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options);
+[[nodiscard]] QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options);
+// Without QELOption_Exportable the certification is local-only.
+[[nodiscard]] QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer,
+                                                    QELOptionList *options);
+[[nodiscard]] QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options);
+// The text goes in without its terminating NUL.
+[[nodiscard]] QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, std::uint8_t type, const void *bytes,
+                                                          std::size_t length, QELOptionList *options);
+// Nothing changes when none of the preference kinds is given.
+[[nodiscard]] QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options);
+// QELOption_RevocationKeys is mandatory.
+[[nodiscard]] QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options);
+// 1 when the key takes the passphrase, else 0 (any error reads as 0).
+int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options);
+
+// ---- token operations on keys -------------------------------------------------------------
+// No token can take a key here: QELError_KeyObjectInvalid for a database
+// without a service reference, QELError_KeyTooSmall (-11494) for a key ID
+// that names no key, else QELError_TokenNotAvailable.
+[[nodiscard]] QELStatus qelTokenCopyKeyLocal(QELContext *context, QELKeyDB *db, const QELKeyID *keyID,
+                                             std::int32_t tokenIndex, const void *secret, std::size_t length);
+[[nodiscard]] QELStatus qelTokenKeyCommandLocal(QELKeyObject *key, std::int32_t tokenIndex, bool flag,
+                                                const void *secret, std::size_t length, std::uint8_t isPasskey,
+                                                const void *data, std::size_t dataLength);
+[[nodiscard]] QELStatus qelTokenKeyCommandWithOptions(QELKeySet *set, QELOptionList *options);

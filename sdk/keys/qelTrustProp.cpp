@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -60,7 +61,11 @@ QELTime qelTrustNow()
 {
     if (QELClockProc clock = g_clock.load())
         return clock();
-    return qelTimeDateNow();
+    // Not the guarded SDK time: while the guard refuses it answers 0, every
+    // signature would look a lifetime ahead, and a commit or a closing
+    // database would write validity 0 for every user ID into its rings.
+    const std::time_t t = std::time(nullptr);
+    return t <= 0 ? 0 : t >= std::time_t{UINT32_MAX} ? UINT32_MAX : static_cast<QELTime>(t);
 }
 
 std::uint16_t qelTrustValueFromRatio(double x)

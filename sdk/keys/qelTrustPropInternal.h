@@ -58,8 +58,9 @@ double qelTrustOwnerProbability(const std::uint8_t *userIDBytes, std::size_t cou
 
 // ---- time -------------------------------------------------------------------
 
-// The clock propagation runs at: the SDK time, or the test clock when one is
-// installed (qelTrustSetClockForTesting).
+// The clock propagation runs at: the system time (seconds since 1970, read
+// without the API guard), or the test clock when one is installed
+// (qelTrustSetClockForTesting).
 QELTime qelTrustNow();
 
 // Whether a signature created at `creation` that expires `expiration`

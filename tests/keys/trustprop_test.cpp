@@ -325,6 +325,27 @@ TEST_F(TrustPropagation, TrustSignaturesHandTrustDown)
     EXPECT_EQ(qelSigRegex(liveChildren(bobUID, QELObjectType_Signature).front()), nullptr);
 }
 
+TEST_F(TrustPropagation, ARestrictionGoesWithTheTrustItCameWith)
+{
+    QELKeyDB *db = openWeb();
+    ASSERT_NE(db, nullptr);
+    // As a database is opened: Rex's trust and restriction are in place.
+    ASSERT_EQ(qelKeyDBApplyTrustSigs(db), QELError_NoErr);
+    ASSERT_NE(qelKeyObjKeyInfo(keyNamed(db, "Rex"))->regex, nullptr);
+    // Alice's signature on Rex counts as a plain certification only, and the
+    // owner gives Rex a marginal word of his own: it covers every name Rex
+    // certified.
+    QELKeyObject *tsig = trustSigOn(db, "Rex");
+    ASSERT_NE(tsig, nullptr);
+    qelKeyObjSigInfo(tsig)->trustDepth = 0;
+    for (QELKeyObject *u : liveChildren(keyNamed(db, "Rex"), QELObjectType_UserID))
+        qelKeyObjUserIDInfo(u)->ownerTrust = qelTrustLevelToValue(qelContextGetSettings(ctx), 5);
+    propagate(db);
+    EXPECT_EQ(qelKeyObjKeyInfo(keyNamed(db, "Rex"))->trustSigTrust, 0);
+    EXPECT_EQ(uidOf(db, "Ko")->validity, 60) << "no restriction left over from the trust signature";
+    EXPECT_EQ(uidOf(db, "Jo")->validity, 60);
+}
+
 TEST_F(TrustPropagation, AnExpressionHoldingAZeroByteCountsForNothing)
 {
     QELKeyDB *db = openWeb();
