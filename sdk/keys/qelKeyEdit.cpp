@@ -379,9 +379,9 @@ QELStatus qelSigRevokeLocal(QELContext *context, QELKeyObject *sig, const QELPas
 
 namespace {
 
-// Tries the key's own secret part, then its designated revokers (class bit
-// 0x80, present with a secret part) in order, until one makes the
-// revocation. QELError_BadPassphrase when every attempt was refused for its
+// Tries the key's own secret part, or without one its designated revokers
+// (class bit 0x80, present with a secret part) in order, until one makes
+// the revocation. QELError_BadPassphrase when every attempt was refused for its
 // passphrase, QELError_NoSecretKey when there was no signer to try.
 QELStatus revokeWithSigners(QELKeyObject *key, QELKeyObject *target, u8 type, const QELPassArgs &pass)
 {
@@ -395,14 +395,8 @@ QELStatus revokeWithSigners(QELKeyObject *key, QELKeyObject *target, u8 type, co
         OwnedSpec spec = ownSpec(raw);
         return applyTo(spec.get(), target, nullptr);
     };
-    if (qelKeyObjIsSecret(key)) {
-        const QELStatus s = attempt(key);
-        if (s != QELError_BadPassphrase)
-            return s;
-        refused = true;
-        if (qelKeyObjIsKey(target))
-            return s;
-    }
+    if (qelKeyObjIsSecret(key))
+        return attempt(key); // the revokers stand in only for a missing secret
     for (u32 i = 0;; ++i) {
         u8 cls = 0;
         QELStatus status = QELError_NoErr;
