@@ -93,6 +93,7 @@ public:
     // "gpg --homedir HOME --batch"
     std::string gpg() const { return "gpg --homedir " + path_ + " --batch"; }
     bool ready() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
     void remove()
     {
         if (path_.empty())

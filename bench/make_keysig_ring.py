@@ -11,31 +11,16 @@ benchmark runs it when the ring is missing.
 
 Usage: make_keysig_ring.py OUTPUT [KEYS] [CERTIFIERS]
 """
-import hashlib
-import struct
 import sys
 
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import rsa
 
-from ring_common import key_id, key_prefix, mpi, packet, rsa_key_body, uid_prefix
+from ring_common import key_id, key_prefix, packet, rsa_key_body, rsa_signature, uid_prefix
 
 
 def key_body(private, created):
     numbers = private.public_key().public_numbers()
     return rsa_key_body(numbers.n, numbers.e, created)
-
-
-def signature(signer, issuer, sig_type, created, signed, extra_hashed=b""):
-    hashed = bytes([5, 2]) + struct.pack(">I", created) + extra_hashed
-    head = bytes([4, sig_type, 1, 8]) + struct.pack(">H", len(hashed)) + hashed
-    trailer = b"\x04\xff" + struct.pack(">I", len(head))
-    data = signed + head + trailer
-    prefix = hashlib.sha256(data).digest()[:2]
-    value = int.from_bytes(signer.sign(data, padding.PKCS1v15(), hashes.SHA256()), "big")
-    unhashed = bytes([9, 16]) + issuer
-    body = head + struct.pack(">H", len(unhashed)) + unhashed + prefix + mpi(value)
-    return packet(2, body)
 
 
 def main():
@@ -55,12 +40,12 @@ def main():
             signed_uid = key_prefix(body) + uid_prefix(uid)
             f.write(packet(6, body))
             f.write(packet(13, uid))
-            f.write(signature(primary, kid, 0x13, created + i, signed_uid, bytes([2, 27, 3])))
+            f.write(rsa_signature(primary, kid, 0x13, created + i, signed_uid, bytes([2, 27, 3])))
             for k in range(1, certifiers + 1):
                 signer, _, signer_id, _ = keys[(i + k) % count]
-                f.write(signature(signer, signer_id, 0x10, created + count + i, signed_uid))
+                f.write(rsa_signature(signer, signer_id, 0x10, created + count + i, signed_uid))
             f.write(packet(14, sub))
-            f.write(signature(primary, kid, 0x18, created + i, key_prefix(body) + key_prefix(sub),
+            f.write(rsa_signature(primary, kid, 0x18, created + i, key_prefix(body) + key_prefix(sub),
                               bytes([2, 27, 0x0C])))
 
 

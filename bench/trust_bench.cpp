@@ -15,6 +15,7 @@
 //    before each run, not timed). GnuPG checks the certifications as it
 //    walks, so the ratio is printed both for propagation alone (signatures
 //    checked before) and for checking every signature and propagating.
+#include "gpg_timing.h"
 #include "qelContextInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
@@ -198,31 +199,20 @@ BENCHMARK(BM_Propagate)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Rep
 
 const std::string kRing = "trust_bench_ring.gpg";
 Bytes g_ring;
-std::string g_home;
+BenchGnuPGHome g_home;
 double g_oursPropagate = 0, g_oursCheckAndPropagate = 0, g_gpg = 0;
 int g_oursFull = 0, g_oursMarginal = 0;
-
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void keepBest(double &best, double value)
-{
-    if (best <= 0 || value < best)
-        best = value;
-}
 
 bool ensureRing()
 {
     if (!g_ring.empty())
         return true;
-    if (!std::filesystem::exists(kRing) || !std::filesystem::exists(kRing + ".ownertrust")) {
-        std::string here = __FILE__;
-        std::string command = "python3 '" + here.substr(0, here.rfind('/')) + "/make_trust_ring.py' " + kRing;
-        if (std::system(command.c_str()) != 0)
-            return false;
-    }
+    // The ring and its owner-trust file are made together; one without the
+    // other is made again.
+    if (!std::filesystem::exists(kRing + ".ownertrust"))
+        std::filesystem::remove(kRing);
+    if (!benchEnsureRing(kRing, "make_trust_ring.py"))
+        return false;
     std::ifstream in(kRing, std::ios::binary);
     g_ring.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !g_ring.empty();
@@ -266,13 +256,13 @@ void BM_PropagateSignedWeb(benchmark::State &state)
         return;
     }
     for (auto _ : state) {
-        const double start = now();
+        const double start = benchNow();
         if (recheck && qelKeySigCheckSetWithProgress(root, nullptr, true, nullptr, nullptr, nullptr) != 0) {
             state.SkipWithError("the signature check failed");
             break;
         }
         static_cast<void>(qelTrustPropagateLocal(root, nullptr, kCreation + 3600, nullptr));
-        keepBest(recheck ? g_oursCheckAndPropagate : g_oursPropagate, now() - start);
+        benchKeepBest(recheck ? g_oursCheckAndPropagate : g_oursPropagate, benchNow() - start);
     }
     g_oursFull = g_oursMarginal = 0;
     for (QELKeyObject *k = db->firstKey; k; k = k->next)
@@ -288,18 +278,8 @@ BENCHMARK(BM_PropagateSignedWeb)->ArgName("recheck")->Arg(0)->Arg(1)->Unit(bench
 
 bool ensureGnuPGHome()
 {
-    if (!g_home.empty())
-        return true;
-    if (!ensureRing() || std::system("gpg --version >/dev/null 2>&1") != 0)
-        return false;
-    char dir[] = "/tmp/qeltrustbenchXXXXXX";
-    if (::mkdtemp(dir) == nullptr)
-        return false;
-    g_home = dir;
-    std::ofstream(g_home + "/gpg.conf") << "trust-model pgp\nmarginals-needed 2\ncompletes-needed 1\nmax-cert-depth 4\n";
-    std::string command = "gpg --homedir " + g_home + " --batch --quiet --import " +
-                          std::filesystem::absolute(kRing).string() + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
+    return ensureRing() &&
+           g_home.import(kRing, "trust-model pgp\nmarginals-needed 2\ncompletes-needed 1\nmax-cert-depth 4\n");
 }
 
 void BM_GnuPGCheckTrustDB(benchmark::State &state)
@@ -308,10 +288,10 @@ void BM_GnuPGCheckTrustDB(benchmark::State &state)
         state.SkipWithError("gpg is not installed or the import failed");
         return;
     }
-    const std::string reset = "rm -f " + g_home + "/trustdb.gpg && gpg --homedir " + g_home +
-                              " --batch --import-ownertrust " + std::filesystem::absolute(kRing).string() +
+    const std::string reset = "rm -f " + g_home.path() + "/trustdb.gpg && " + g_home.gpg() +
+                              " --import-ownertrust " + std::filesystem::absolute(kRing).string() +
                               ".ownertrust >/dev/null 2>&1";
-    const std::string check = "gpg --homedir " + g_home + " --batch --check-trustdb >/dev/null 2>&1";
+    const std::string check = g_home.gpg() + " --check-trustdb >/dev/null 2>&1";
     for (auto _ : state) {
         state.PauseTiming();
         const bool ready = std::system(reset.c_str()) == 0;
@@ -320,12 +300,12 @@ void BM_GnuPGCheckTrustDB(benchmark::State &state)
             state.SkipWithError("the owner trust could not be imported");
             break;
         }
-        const double start = now();
+        const double start = benchNow();
         if (std::system(check.c_str()) != 0) {
             state.SkipWithError("gpg --check-trustdb failed");
             break;
         }
-        keepBest(g_gpg, now() - start);
+        benchKeepBest(g_gpg, benchNow() - start);
     }
 }
 BENCHMARK(BM_GnuPGCheckTrustDB)->Unit(benchmark::kMillisecond)->Iterations(5);
@@ -387,11 +367,7 @@ int main(int argc, char **argv)
                     g_oursFull, g_oursMarginal);
     }
     benchmark::Shutdown();
-    if (!g_home.empty()) {
-        std::string command = "gpgconf --homedir " + g_home + " --kill all >/dev/null 2>&1";
-        static_cast<void>(std::system(command.c_str())); // best effort
-        std::filesystem::remove_all(g_home);
-    }
+    g_home.remove();
     static_cast<void>(qelContextFree(g_context));
     static_cast<void>(qelSDKCleanup());
     return 0;
