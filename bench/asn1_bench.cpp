@@ -31,11 +31,10 @@ Bytes readFile(const std::string &path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The corpus beside this source file: bench/../tests/asn1/data/.
+// The tests' corpus: bench/../tests/asn1/data/.
 std::string dataDir()
 {
-    std::string self = __FILE__;
-    return self.substr(0, self.rfind("/bench/")) + "/tests/asn1/data/";
+    return std::string(QEL_BENCH_DIR) + "/../tests/asn1/data/";
 }
 
 const std::vector<Bytes> &certificates()
