@@ -346,3 +346,27 @@ QELKeyGenParams *qelKeyGenParamsUnflatten(QELContext *context, const std::uint8_
     }
     return params;
 }
+
+// ---- key packet prefix -------------------------------------------------------------------------
+
+std::size_t qelKeyGenParamsMaterialOffset(const QELKeyGenParams *params)
+{
+    return params->version == 4 ? 6 : 8;
+}
+
+void qelKeyGenParamsWritePrefix(std::uint8_t *out, const QELKeyGenParams *params, std::uint8_t algorithm)
+{
+    const QELTime t = params->creation;
+    out[0] = static_cast<std::uint8_t>(params->version);
+    out[1] = static_cast<std::uint8_t>(t >> 24);
+    out[2] = static_cast<std::uint8_t>(t >> 16);
+    out[3] = static_cast<std::uint8_t>(t >> 8);
+    out[4] = static_cast<std::uint8_t>(t);
+    if (params->version == 4) {
+        out[5] = algorithm;
+        return;
+    }
+    out[5] = static_cast<std::uint8_t>(params->validityDays >> 8);
+    out[6] = static_cast<std::uint8_t>(params->validityDays);
+    out[7] = algorithm;
+}

@@ -86,3 +86,11 @@ const std::uint8_t *qelKeyGenParamsPrefCompression(const QELKeyGenParams *params
 // QELError_BadPacketFormat. Null with *outStatus set on failure.
 QELKeyGenParams *qelKeyGenParamsUnflatten(QELContext *context, const std::uint8_t *flat,
                                           std::uint64_t flatLength, QELStatus *outStatus);
+
+// Octets of a new key packet's body before its key material: 6 for
+// version 4, 8 for the older versions (which carry the validity period).
+std::size_t qelKeyGenParamsMaterialOffset(const QELKeyGenParams *params);
+// Writes those octets: version, creation time, for versions below 4 the
+// validity period, then the algorithm id. out holds
+// qelKeyGenParamsMaterialOffset(params) octets.
+void qelKeyGenParamsWritePrefix(std::uint8_t *out, const QELKeyGenParams *params, std::uint8_t algorithm);

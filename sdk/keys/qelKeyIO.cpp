@@ -5,13 +5,16 @@
 #include "qelFileObjectInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyGenParamsInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySigInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelSeams.h"
 #include "qelSigSpecInternal.h"
 #include "qelTrustPropInternal.h"
+#include "qelWipe.h"
 
 #include <algorithm>
 #include <cstring>
@@ -440,4 +443,113 @@ u8 *qelKeyObjPublicPacket(QELKeyObject *key, std::size_t *outLength)
         out[w] = 2;
     *outLength = w + body;
     return out;
+}
+
+// ---- generated key packets ---------------------------------------------------------------------
+
+namespace {
+
+// A context block for a packet that may hold secret material: wiped before
+// it goes back.
+struct PacketBuffer {
+    QELContext *context;
+    u8 *bytes = nullptr;
+    std::size_t length = 0;
+    PacketBuffer(QELContext *c, std::size_t n)
+        : context(c), bytes(static_cast<u8 *>(qelContextMemAlloc(c, n, 0))), length(n)
+    {
+    }
+    PacketBuffer(const PacketBuffer &) = delete;
+    PacketBuffer &operator=(const PacketBuffer &) = delete;
+    ~PacketBuffer()
+    {
+        if (bytes == nullptr)
+            return;
+        qelSecureWipe(bytes, length);
+        static_cast<void>(qelContextMemFree(context, bytes)); // our own block
+    }
+};
+
+// Header size for a body behind that first octet, or 0 when the whole packet
+// would pass the cap.
+std::size_t cappedHeaderSize(u8 first, std::size_t body)
+{
+    const std::size_t h = qelPacketHeaderSizeFor(first, body);
+    return h == 0 || h + u64(body) > QELPacketMaxWritten ? 0 : h;
+}
+
+} // namespace
+
+QELKeyObject *qelKeyDBAddGeneratedKeyPacket(QELKeyDB *db, QELKeyObject *parent, bool secret,
+                                            QELPublicKeyObject *publicKey, QELSecretKeyObject *secretKey,
+                                            const QELKeyGenParams *params, u8 algorithm)
+{
+    if (db == nullptr)
+        return nullptr;
+    if (params == nullptr || (secret ? secretKey == nullptr : publicKey == nullptr)) {
+        db->lastError = QELError_BadParams;
+        return nullptr;
+    }
+    const std::size_t offset = qelKeyGenParamsMaterialOffset(params);
+    const std::size_t material = secret ? secretKey->secretDataLength(secretKey) : publicKey->exportedSize(publicKey);
+    const u8 first = secret ? (parent ? 0x9D : 0x95) : (parent ? 0xB9 : 0x99);
+    const std::size_t body = offset + material;
+    const std::size_t h = cappedHeaderSize(first, body);
+    if (h == 0) {
+        db->lastError = QELError_PacketTooLarge;
+        return nullptr;
+    }
+    PacketBuffer packet(db->context, h + body);
+    if (packet.bytes == nullptr) {
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    const std::size_t w = qelPacketWriteHeader(packet.bytes, first, body);
+    qelKeyGenParamsWritePrefix(packet.bytes + w, params, algorithm);
+    if (secret)
+        secretKey->exportSecretData(secretKey, packet.bytes + w + offset);
+    else
+        publicKey->exportPublic(publicKey, packet.bytes + w + offset);
+    QELStatus status = QELError_NoErr;
+    QELKeyObject *node = qelKeyDBAddPacket(packet.bytes, w + body, db, parent, true, &status);
+    if (node == nullptr && status != QELError_NoErr)
+        db->lastError = status;
+    return node;
+}
+
+QELStatus qelKeyObjRebuildSecretPacket(QELKeyObject *key, QELSecretKeyObject *secretKey)
+{
+    if (!qelKeyObjIsValid(key) || secretKey == nullptr)
+        return QELError_BadParams;
+    const int type = qelKeyObjType(key);
+    if (type != QELObjectType_Key && type != QELObjectType_SubKey)
+        return QELError_BadParams;
+    if (qelKeyObjIsOnToken(key))
+        return QELError_NoErr;
+    QELKeyDB *db = qelKeyObjKeyDB(key);
+    std::size_t length = 0;
+    const u8 *old = qelKeyObjRawPacket(key, &length);
+    if (db == nullptr || old == nullptr)
+        return QELError_BadParams;
+    // Only a secret packet takes secret material; a public one would come out
+    // as a packet no reader could parse.
+    const int tag = qelPacketTag(old[0]);
+    const std::size_t oldHeader = qelPacketHeaderSize(old, length);
+    if ((tag != 5 && tag != 7) || oldHeader == 0 || oldHeader >= length)
+        return QELError_BadParams;
+    const std::size_t fields = old[oldHeader] == 4 ? 6 : 8;
+    if (length - oldHeader < fields)
+        return QELError_BadParams;
+
+    const std::size_t body = fields + secretKey->secretDataLength(secretKey);
+    const std::size_t h = cappedHeaderSize(old[0], body);
+    if (h == 0)
+        return QELError_PacketTooLarge;
+    PacketBuffer packet(db->context, h + body);
+    if (packet.bytes == nullptr)
+        return QELError_OutOfMemory;
+    const std::size_t w = qelPacketWriteHeader(packet.bytes, old[0], body);
+    std::memcpy(packet.bytes + w, old + oldHeader, fields);
+    secretKey->exportSecretData(secretKey, packet.bytes + w + fields);
+    return qelKeyObjReplacePacket(key, packet.bytes, w + body);
 }

@@ -8,8 +8,11 @@
 #include <cstdint>
 
 struct QELFileObject;
+struct QELKeyGenParams;
 struct QELKeyDB;
 struct QELKeyObject;
+struct QELPublicKeyObject;
+struct QELSecretKeyObject;
 struct QELSigSpec;
 
 // Reads a key ring into the database; with trusted set, trust packets after
@@ -45,3 +48,17 @@ std::uint32_t qelSigVersionFor(std::uint32_t version, std::uint8_t type, bool on
 // A new context block with the key's packet in public form; the caller frees
 // it with qelContextMemFree.
 std::uint8_t *qelKeyObjPublicPacket(QELKeyObject *key, std::size_t *outLength);
+// A freshly generated key (no parent) or subkey as a key packet: the
+// parameters give the fields before the key material, the secret-key object
+// (secret set) or the public-key object writes the material. Null with the
+// database's last error: QELError_PacketTooLarge over the packet cap,
+// QELError_OutOfMemory, QELError_BadParams for a missing object.
+QELKeyObject *qelKeyDBAddGeneratedKeyPacket(QELKeyDB *db, QELKeyObject *parent, bool secret,
+                                            QELPublicKeyObject *publicKey, QELSecretKeyObject *secretKey,
+                                            const QELKeyGenParams *params, std::uint8_t algorithm);
+// Writes the secret-key object's current material behind the public fields of
+// the key's stored secret packet and stores the result in its place. A key
+// held on a token is left alone. QELError_BadParams for a node that holds no
+// readable secret key packet, QELError_PacketTooLarge over the packet cap,
+// QELError_OutOfMemory.
+[[nodiscard]] QELStatus qelKeyObjRebuildSecretPacket(QELKeyObject *key, QELSecretKeyObject *secretKey);
