@@ -514,6 +514,8 @@ struct QELKeyIDIndex {
     struct Slot {
         u64 id;
         QELKeyObject *head; // null: free
+        QELKeyObject *tail; // last key of the chain: whoever makes a ring
+                            // chooses its IDs, so appending must not walk
     } slots[1];
 };
 
@@ -585,18 +587,19 @@ QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db)
     const Index indexes[2] = {{&QELKeyDB::idIndex, idKey(ki->keyID), &QELKeyInfo::sameID},
                               {&QELKeyDB::shortIDIndex, shortIDKey(ki->keyID + 4), &QELKeyInfo::sameShortID}};
     for (const Index &ix : indexes) {
-        if (QELKeyObject *head = findHead(db->*ix.table, ix.id)) {
-            QELKeyObject *last = head;
-            for (int guard = 0; qelKeyObjKeyInfo(last)->*ix.link != nullptr && guard < (1 << 30); ++guard)
-                last = qelKeyObjKeyInfo(last)->*ix.link;
-            qelKeyObjKeyInfo(last)->*ix.link = key;
-            continue;
+        if (db->*ix.table != nullptr) {
+            QELKeyIDIndex::Slot *slot = probe(db->*ix.table, ix.id);
+            if (slot->head != nullptr) {
+                qelKeyObjKeyInfo(slot->tail)->*ix.link = key;
+                slot->tail = key;
+                continue;
+            }
         }
         if (reserveSlots(db->context, db->*ix.table, 1) != QELError_NoErr)
             return QELError_OutOfMemory;
         QELKeyIDIndex::Slot *slot = probe(db->*ix.table, ix.id);
         slot->id = ix.id;
-        slot->head = key;
+        slot->head = slot->tail = key;
         ++(db->*ix.table)->count;
     }
     return QELError_NoErr;

@@ -243,6 +243,46 @@ TEST_F(KeyRingTest, IndexOfManyKeysKeepsArrivalOrder)
     EXPECT_EQ(qelKeyDBRelease(db), 0);
 }
 
+// Whoever makes a ring chooses the IDs of its old keys: a ring of keys that
+// all share one ID must still load in linear time (each key joins the end
+// of its chain directly) and keep arrival order along the chain.
+TEST_F(KeyRingTest, KeysSharingOneIDJoinTheirChainInArrivalOrder)
+{
+    QELKeyDB *db = nullptr;
+    ASSERT_EQ(qelKeyDBNewInMemoryLocal(ctx, &db), 0);
+    constexpr int kKeys = 100000; // quadratic joining would take minutes here
+    std::vector<QELKeyObject *> keys;
+    for (int i = 0; i < kKeys; ++i) {
+        QELKeyObject *k = qelKeyObjAlloc(db, sizeof(QELKeyInfo));
+        ASSERT_NE(k, nullptr);
+        k->flags = QELKeyObjFlag_Key;
+        QELKeyInfo *ki = qelKeyObjKeyInfo(k);
+        ki->algorithm = 1;
+        for (int b = 0; b < 8; ++b)
+            ki->keyID[b] = std::uint8_t(0xA0 + b);
+        qelKeyDBAppendKey(db, k);
+        ASSERT_EQ(qelKeyIDTreeInsert(k, db), 0);
+        keys.push_back(k);
+    }
+    QELKeyID full{}, shortID{};
+    qelKeyObjGetKeyID(keys.back(), nullptr, &full);
+    qelKeyObjGetShortKeyID(keys.back(), nullptr, &shortID);
+    QELKeyObject *found = nullptr;
+    ASSERT_EQ(qelKeyDBFindKeyByIDLocal(db, &full, false, false, &found), 0);
+    EXPECT_EQ(found, keys.front());
+    ASSERT_EQ(qelKeyDBFindKeyByIDLocal(db, &shortID, false, false, &found), 0);
+    EXPECT_EQ(found, keys.front());
+    int i = 0;
+    for (QELKeyObject *k = keys.front(); k != nullptr; k = qelKeyObjKeyInfo(k)->sameID, ++i)
+        ASSERT_EQ(k, keys[std::size_t(i)]);
+    EXPECT_EQ(i, kKeys);
+    i = 0;
+    for (QELKeyObject *k = keys.front(); k != nullptr; k = qelKeyObjKeyInfo(k)->sameShortID, ++i)
+        ASSERT_EQ(k, keys[std::size_t(i)]);
+    EXPECT_EQ(i, kKeys);
+    EXPECT_EQ(qelKeyDBRelease(db), 0);
+}
+
 TEST_F(KeyRingTest, PublicAndSecretRingsMergeIntoOneKeyEach)
 {
     QELKeyDB *db = openBuffer(readFile(dataPath("secret.gpg")));
