@@ -164,6 +164,44 @@ TEST_F(PacketReadTest, HostileRingsGiveTheirStatusAndNoDatabase)
     EXPECT_EQ(qelContextGetKeyDBList(ctx), nullptr);
 }
 
+// A CRL packet's distribution point carries its own length: it must lie
+// inside the body, whatever the outer header says.
+TEST_F(PacketReadTest, CRLDistributionPointLengthMustFitTheBody)
+{
+    auto crl = [](Bytes body) {
+        Bytes p = {0xFC, std::uint8_t(body.size())}; // new-format tag 60
+        p.insert(p.end(), body.begin(), body.end());
+        return p;
+    };
+    const Bytes der = {0x30, 0x00};
+    struct Case { const char *what; Bytes packet; bool fits; std::size_t pointLength; };
+    const Case cases[] = {
+        {"point fits", crl({4, 2, 0, 0, 0, 3, 'a', 'b', 'c', 0x30, 0x00}), true, 3},
+        {"empty point", crl({4, 2, 0, 0, 0, 0, 0x30, 0x00}), true, 0},
+        {"point one past the body", crl({4, 2, 0, 0, 0, 6, 'a', 'b', 'c', 0x30, 0x00}), false, 0},
+        {"point length wraps", crl({4, 2, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 0x30, 0x00}), false, 0},
+        {"length cut short", crl({4, 2, 0, 0}), false, 0},
+    };
+    for (const Case &c : cases) {
+        const std::uint8_t *point = nullptr;
+        std::size_t pointLength = 99;
+        QELStatus s = qelCRLPacketParse(ctx, c.packet.data(), c.packet.size(), nullptr, nullptr, nullptr,
+                                        nullptr, &point, &pointLength);
+        if (!c.fits) {
+            EXPECT_EQ(s, QELError_BadPacketFormat) << c.what;
+            EXPECT_EQ(point, nullptr) << c.what;
+            continue;
+        }
+        // Framing accepted; what the DER says is the certificate toolkit's.
+        EXPECT_NE(s, QELError_BadPacketFormat) << c.what;
+        EXPECT_EQ(pointLength, c.pointLength) << c.what;
+        std::size_t derLength = 0;
+        const std::uint8_t *d = qelCRLPacketDER(c.packet.data(), c.packet.size(), &derLength);
+        ASSERT_NE(d, nullptr) << c.what;
+        EXPECT_EQ(Bytes(d, d + derLength), der) << c.what;
+    }
+}
+
 TEST_F(PacketReadTest, RingsStartAtTheirFirstKeyAndEmptyRingsAreEmpty)
 {
     QELStatus s = -1;
