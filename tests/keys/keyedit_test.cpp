@@ -323,6 +323,26 @@ TEST_F(KeyEdit, FailedAttachLeavesTheKeyAsItWas)
     // Without a failure every edit goes through.
     for (const Case &c : cases)
         EXPECT_EQ(c.edit(), QELError_NoErr) << c.what;
+    // Alice's work address now carries a primary mark, so moving the mark
+    // back signs twice: the new primary first, then the old one without its
+    // mark. A failure at either leaves the old primary in place.
+    QELKeyObject *home = uidOf(alice, "<alice@example.org>"), *work = uidOf(alice, "alice@work.example");
+    QELKeyObject *primary = nullptr;
+    ASSERT_EQ(qelKeyGetPrimaryUserID(alice, &primary), QELError_NoErr);
+    ASSERT_EQ(primary, work);
+    for (int n = 1; n <= 2; ++n) {
+        SCOPED_TRACE("moving the primary mark back, failing at attach " + std::to_string(n));
+        const Bytes before = ringBytes(db);
+        qelKeyEditFailAttachForTesting(n);
+        EXPECT_EQ(qelUserIDSetPrimaryWithOptions(home, pass("alice-pass").get()), QELError_OutOfMemory);
+        qelKeyEditFailAttachForTesting(0);
+        EXPECT_EQ(ringBytes(db), before);
+        ASSERT_EQ(qelKeyGetPrimaryUserID(alice, &primary), QELError_NoErr);
+        EXPECT_EQ(primary, work);
+    }
+    EXPECT_EQ(qelUserIDSetPrimaryWithOptions(home, pass("alice-pass").get()), QELError_NoErr);
+    ASSERT_EQ(qelKeyGetPrimaryUserID(alice, &primary), QELError_NoErr);
+    EXPECT_EQ(primary, home);
     EXPECT_EQ(qelKeySetRelease(bobSet), QELError_NoErr);
 }
 
