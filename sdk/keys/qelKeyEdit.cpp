@@ -6,6 +6,7 @@
 #include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyGenInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelPassCachInternal.h"
@@ -173,6 +174,55 @@ QELStatus qelKeySetAxiomaticLocal(QELKeyObject *key, bool set, bool checkPassphr
         return s;
     qelKeyObjSetAxiomatic(key); // leaves a revoked key as it is
     markChanged(key, false);
+    return QELError_NoErr;
+}
+
+// ---- passphrase change -------------------------------------------------------------
+
+QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKeyObject *key,
+                                      const void *oldPassphrase, std::size_t oldLength, const void *newPassphrase,
+                                      std::size_t newLength, u8 newIsPasskey, u32 cacheTime, u8 cacheForAll)
+{
+    if (!qelKeyDBIsValid(db) || !(qelKeyObjIsKey(object) || qelKeyObjIsSubKey(object)) ||
+        qelKeyObjKeyDB(object) != db || (key != nullptr && !qelKeyObjIsKey(key)) ||
+        (oldPassphrase == nullptr && oldLength != 0) || (newPassphrase == nullptr && newLength != 0))
+        return QELError_BadParams;
+    if (!qelKeyObjIsSecret(object))
+        return QELError_NoSecretKey;
+    SecretOps ops = secretOps(object, QELKeyRole_Own);
+    if (!ops)
+        return storedError(object);
+    if (ops->isLocked(ops.get()) != 0) {
+        if (oldPassphrase == nullptr || oldLength == 0)
+            return QELError_BadPassphrase;
+        const std::int32_t answer = ops->unlock(ops.get(), oldPassphrase, oldLength, 0);
+        if (answer == 0)
+            return QELError_BadPassphrase;
+        if (answer != 1)
+            return answer;
+    }
+    // The cipher the key asks its correspondents for; a subkey follows its
+    // primary key's wishes.
+    std::uint32_t length = 0;
+    u8 hashed = 0;
+    const u8 *preferred = qelKeyObjFindSelfSigSubpacket(key != nullptr ? key : object, QELSubpacket_PrefSymmetric,
+                                                        0, &length, nullptr, &hashed, nullptr, nullptr, nullptr);
+    const u32 cipher = preferred != nullptr && hashed ? qelFirstKnownCipher(preferred, length) : 0;
+    // The object re-protects itself first and the stored packet is replaced
+    // only from a finished object, so a failure leaves the key as it was.
+    QELContext *context = db->context;
+    QELStatus s = qelKeyProtect(context, ops.get(), qelContextGetRandomContext(context), cipher, oldPassphrase,
+                                oldLength, newPassphrase, newLength, newIsPasskey);
+    if (s == QELError_NoErr)
+        s = qelKeyObjRebuildSecretPacket(object, ops.get());
+    if (s != QELError_NoErr)
+        return s;
+    // As with unlocking, a cache time of 0 asks for nothing to be kept; a
+    // cache that cannot keep the secret does not undo the change.
+    if (cacheTime != 0)
+        static_cast<void>(qelPassCacheAddForKey(ops.get(), newPassphrase, newLength, newIsPasskey, cacheTime,
+                                                cacheForAll)); // the key is re-protected either way
+    qelKeyDBMarkChanged(db, false);
     return QELError_NoErr;
 }
 

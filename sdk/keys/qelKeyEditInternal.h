@@ -34,6 +34,16 @@ struct QELPassArgs {
 [[nodiscard]] QELStatus qelKeyDisableLocal(QELKeyObject *key);
 [[nodiscard]] QELStatus qelKeySetAxiomaticLocal(QELKeyObject *key, bool set, bool checkPassphrase,
                                                 const QELPassArgs &pass);
+// Re-protects a key or subkey (its key given for a subkey, so that the
+// key's preferred cipher is used) under a new passphrase or passkey. A
+// locked object needs the old passphrase: none, or one it refuses, is
+// QELError_BadPassphrase. The key's packet is replaced only once the new
+// protection is complete.
+[[nodiscard]] QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKeyObject *key,
+                                                    const void *oldPassphrase, std::size_t oldLength,
+                                                    const void *newPassphrase, std::size_t newLength,
+                                                    std::uint8_t newIsPasskey, std::uint32_t cacheTime,
+                                                    std::uint8_t cacheForAll);
 
 // ---- edits that make signatures -------------------------------------------------------
 // Every new signature takes one path: a specification for the signer

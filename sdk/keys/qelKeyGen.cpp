@@ -49,33 +49,14 @@ void stir(QELRandomContext *random)
 // The first id that names a cipher this build has, or 0.
 std::uint32_t firstKnownCipher(const QELKeyGenRequest &r)
 {
-    if (r.primaryKey) {
-        for (std::size_t i = 0; r.preferredCiphers != nullptr && i < r.preferredCiphersBytes / 4; ++i)
-            if (qelCipherDescriptorFind(static_cast<std::int32_t>(r.preferredCiphers[i])) != nullptr)
-                return r.preferredCiphers[i];
-        return 0;
-    }
-    for (std::size_t i = 0; r.masterPreferredCiphers != nullptr && i < r.masterPreferredCiphersLength; ++i)
-        if (qelCipherDescriptorFind(r.masterPreferredCiphers[i]) != nullptr)
-            return r.masterPreferredCiphers[i];
+    if (!r.primaryKey)
+        return r.masterPreferredCiphers != nullptr
+                   ? qelFirstKnownCipher(r.masterPreferredCiphers, r.masterPreferredCiphersLength)
+                   : 0;
+    for (std::size_t i = 0; r.preferredCiphers != nullptr && i < r.preferredCiphersBytes / 4; ++i)
+        if (qelCipherDescriptorFind(static_cast<std::int32_t>(r.preferredCiphers[i])) != nullptr)
+            return r.preferredCiphers[i];
     return 0;
-}
-
-QELStatus protect(const QELKeyGenRequest &r, QELSecretKeyObject *key, QELRandomContext *random)
-{
-    const std::uint32_t s2kType = r.isPasskey ? 5 : (r.algorithm < 2 ? 0 : 3);
-    QELSettings *copyRaw = nullptr;
-    if (qelSettingsCopy(qelContextGetSettings(r.context), &copyRaw) != QELError_NoErr)
-        return QELError_OutOfMemory;
-    Settings copy(copyRaw);
-    if (const std::uint32_t cipher = firstKnownCipher(r); cipher != 0) {
-        const QELStatus set = qelSettingsSetInt(copy.get(), QELSetting_CipherAlgorithm,
-                                                static_cast<std::int32_t>(cipher), QELSettingPriority_Job);
-        if (set != QELError_NoErr)
-            return set;
-    }
-    return key->changeProtection(key, copy.get(), random, nullptr, 0, 0, r.passphrase, r.passphraseLength,
-                                 s2kType);
 }
 
 // One byte per 32-bit id.
@@ -120,6 +101,35 @@ QELStatus fillParams(const QELKeyGenRequest &r, bool oldFormat, QELKeyGenParams 
 
 } // namespace
 
+std::uint32_t qelFirstKnownCipher(const std::uint8_t *ids, std::size_t count)
+{
+    for (std::size_t i = 0; ids != nullptr && i < count; ++i)
+        if (qelCipherDescriptorFind(ids[i]) != nullptr)
+            return ids[i];
+    return 0;
+}
+
+QELStatus qelKeyProtect(QELContext *context, QELSecretKeyObject *key, QELRandomContext *random,
+                        std::uint32_t cipher, const void *oldPassphrase, std::size_t oldLength,
+                        const void *newPassphrase, std::size_t newLength, std::uint8_t newIsPasskey)
+{
+    if (!qelContextIsValid(context) || key == nullptr)
+        return QELError_BadParams;
+    const std::uint32_t s2kType = newIsPasskey ? 5 : (key->algorithm < 2 ? 0 : 3);
+    QELSettings *copyRaw = nullptr;
+    if (qelSettingsCopy(qelContextGetSettings(context), &copyRaw) != QELError_NoErr)
+        return QELError_OutOfMemory;
+    Settings copy(copyRaw);
+    if (cipher != 0) {
+        const QELStatus set = qelSettingsSetInt(copy.get(), QELSetting_CipherAlgorithm,
+                                                static_cast<std::int32_t>(cipher), QELSettingPriority_Job);
+        if (set != QELError_NoErr)
+            return set;
+    }
+    return key->changeProtection(key, copy.get(), random, oldPassphrase, oldLength, 0, newPassphrase, newLength,
+                                 s2kType);
+}
+
 QELStatus qelKeyGenMakeKeyPair(const QELKeyGenRequest &r, QELSecretKeyObject **outKey, QELKeyGenParams **outParams)
 {
     qel::clearOut(outKey);
@@ -155,7 +165,8 @@ QELStatus qelKeyGenMakeKeyPair(const QELKeyGenRequest &r, QELSecretKeyObject **o
         return status != QELError_NoErr ? status : QELError_OutOfMemory;
     stir(random);
     if (r.passphrase != nullptr && r.passphraseLength != 0) {
-        status = protect(r, key.get(), random);
+        status = qelKeyProtect(r.context, key.get(), random, firstKnownCipher(r), nullptr, 0, r.passphrase,
+                               r.passphraseLength, r.isPasskey);
         if (status != QELError_NoErr)
             return status;
     }

@@ -10,6 +10,7 @@
 struct QELContext;
 struct QELKeyGenParams;
 struct QELOptionList;
+struct QELRandomContext;
 struct QELSecretKeyObject;
 
 // Progress of a generation, one character at a time; a non-zero answer
@@ -54,6 +55,22 @@ struct QELKeyGenRequest {
 // unchanged), or QELError_OutOfMemory. Nothing is handed out on failure.
 [[nodiscard]] QELStatus qelKeyGenMakeKeyPair(const QELKeyGenRequest &request, QELSecretKeyObject **outKey,
                                              QELKeyGenParams **outParams);
+
+// ---- protection of secret material ------------------------------------------
+
+// The first of these one-octet cipher ids that this build has, or 0.
+std::uint32_t qelFirstKnownCipher(const std::uint8_t *ids, std::size_t count);
+
+// Protects a secret-key object anew under a passphrase or passkey (none
+// leaves it unprotected). The string-to-key type is 5 for a passkey, else 0
+// for RSA (id 1) and 3 for the other algorithms; a cipher id other than 0
+// replaces the context's own choice, on a copy of its settings. A locked
+// object is opened with the old passphrase first. On failure the object
+// keeps the material it had.
+[[nodiscard]] QELStatus qelKeyProtect(QELContext *context, QELSecretKeyObject *key, QELRandomContext *random,
+                                      std::uint32_t cipher, const void *oldPassphrase, std::size_t oldLength,
+                                      const void *newPassphrase, std::size_t newLength,
+                                      std::uint8_t newIsPasskey);
 
 // Bits of entropy a generation with these options draws: 0 when the options
 // turn the entropy check off, QELError_BadParams for an option kind it does

@@ -1415,6 +1415,64 @@ QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionLi
     return propagateOver(key);
 }
 
+namespace {
+
+// The secrets of a passphrase change are the list's first two passphrase or
+// passkey items in order: the old one, then the new one (a passkey item
+// there makes the new protection a passkey's). The key form needs both.
+QELStatus changePassphrase(QELKeyObject *object, QELKeyObject *key, QELOptionList *options, bool keyForm)
+{
+    QELStatus s = checkKinds(options, kPassKinds);
+    if (s != QELError_NoErr)
+        return s;
+    const void *oldSecret = nullptr, *newSecret = nullptr;
+    std::uint64_t oldLength = 0, newLength = 0;
+    u8 newIsPasskey = 0;
+    const int found = qelOptionListGetPassphrases(options, &oldSecret, &oldLength, nullptr, &newSecret, &newLength,
+                                                  &newIsPasskey);
+    if (keyForm) {
+        if (found < 2)
+            return QELError_OptionNotFound;
+        u32 passphrases = 0, passkeys = 0;
+        static_cast<void>(qelOptionListFindNth(options, QELOption_Passphrase, 0, false, nullptr, &passphrases));
+        static_cast<void>(qelOptionListFindNth(options, QELOption_Passkey, 0, false, nullptr, &passkeys));
+        if (passphrases + passkeys != 2)
+            return QELError_BadParams; // a third secret would be silently dropped
+    }
+    std::int32_t cacheTime = 0;
+    u8 cacheForAll = 0;
+    s = qelOptionListGetValues(options, QELOption_CachePassphrase, false, "%d%b", &cacheTime, &cacheForAll);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(object)) {
+        s = qelKeyChangePassphraseDispatch(object, options);
+        if (s == QELError_NoErr)
+            refetchLater(object);
+        return s;
+    }
+    return qelKeyChangePassphraseLocal(qelKeyObjKeyDB(object), object, key, oldSecret,
+                                       oldSecret != nullptr ? std::size_t(oldLength) : 0, newSecret,
+                                       newSecret != nullptr ? std::size_t(newLength) : 0, newIsPasskey,
+                                       u32(cacheTime), cacheForAll);
+}
+
+} // namespace
+
+QELStatus qelKeyChangePassphraseWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    return changePassphrase(key, nullptr, options, true);
+}
+
+QELStatus qelSubKeyChangePassphraseWithOptions(QELKeyObject *subKey, QELOptionList *options)
+{
+    QELKeyObject *key = qelKeyObjIsSubKey(subKey) ? qelKeyObjTopKey(subKey) : nullptr;
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    return changePassphrase(subKey, key, options, false);
+}
+
 int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options)
 {
     if (!qelKeyObjIsKey(key) || checkKinds(options, kPassKinds) != QELError_NoErr)

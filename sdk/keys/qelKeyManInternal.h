@@ -102,6 +102,11 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options);
 // QELOption_RevocationKeys is mandatory.
 [[nodiscard]] QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options);
+// The list's first passphrase-or-passkey item is the old secret, the second
+// the new one; the key form takes exactly these two (QELError_OptionNotFound
+// with fewer).
+[[nodiscard]] QELStatus qelKeyChangePassphraseWithOptions(QELKeyObject *key, QELOptionList *options);
+[[nodiscard]] QELStatus qelSubKeyChangePassphraseWithOptions(QELKeyObject *subKey, QELOptionList *options);
 // 1 when the key takes the passphrase, else 0 (any error reads as 0).
 int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options);
 

@@ -28,11 +28,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct ListFree {
-    void operator()(QELOptionList *list) const { qelOptionListFree(list); }
-};
-using Options = std::unique_ptr<QELOptionList, ListFree>;
-
 class KeyEdit : public ContextTest {
 protected:
     void SetUp() override
@@ -84,11 +79,6 @@ protected:
             if (uidOf(k, mail) != nullptr)
                 return k;
         return nullptr;
-    }
-    template <typename... Items>
-    Options options(Items... items)
-    {
-        return Options(qelOptionListBuild(ctx, false, items..., qelOptionLastOption(ctx)));
     }
     Options pass(const char *p) { return options(qelOptionPassphrase(ctx, p)); }
 

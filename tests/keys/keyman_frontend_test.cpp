@@ -21,11 +21,6 @@ using namespace keystest;
 
 namespace {
 
-struct ListFree {
-    void operator()(QELOptionList *list) const { qelOptionListFree(list); }
-};
-using Options = std::unique_ptr<QELOptionList, ListFree>;
-
 class KeyManFrontEnd : public ContextTest {
 protected:
     void SetUp() override
@@ -41,24 +36,7 @@ protected:
         // Expiry and revocation states come from the checked signatures.
         ASSERT_EQ(qelKeySigCheckKeySet(qelKeyDBRootSet(db), nullptr, 0, nullptr, nullptr), QELError_NoErr);
     }
-    QELKeyObject *byName(const std::string &name)
-    {
-        const std::string mail = "<" + name + "@example.org>";
-        for (QELKeyObject *k : liveKeys(db))
-            for (QELKeyObject *u : liveChildren(k, QELObjectType_UserID)) {
-                std::size_t n = 0;
-                const std::uint8_t *text = qelUserIDText(u, &n);
-                if (text != nullptr && std::string(reinterpret_cast<const char *>(text), n).find(mail) !=
-                                           std::string::npos)
-                    return k;
-            }
-        return nullptr;
-    }
-    template <typename... Items>
-    Options options(Items... items)
-    {
-        return Options(qelOptionListBuild(ctx, false, items..., qelOptionLastOption(ctx)));
-    }
+    QELKeyObject *byName(const std::string &name) { return keyWithUserID(db, "<" + name + "@example.org>"); }
     Options pass(const char *text) { return options(qelOptionPassphrase(ctx, text)); }
     std::vector<std::uint8_t> ownerTrustBytes(QELKeyObject *key)
     {

@@ -2,10 +2,13 @@
 // and a database opened from them.
 #pragma once
 
+#include "qelClientEncode.h"
 #include "qelContextInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelOptionList.h"
+#include "qelOptionListInternal.h"
 #include "qelSDK.h"
 #include "qelTestEnv.h"
 
@@ -13,6 +16,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +82,19 @@ inline std::vector<QELKeyObject *> liveChildren(QELKeyObject *o, int type)
     return out;
 }
 
+// The first live key with a live user ID whose text holds `part`; null when none.
+inline QELKeyObject *keyWithUserID(QELKeyDB *db, const std::string &part)
+{
+    for (QELKeyObject *k : liveKeys(db))
+        for (QELKeyObject *u : liveChildren(k, QELObjectType_UserID)) {
+            std::size_t n = 0;
+            const std::uint8_t *t = qelUserIDText(u, &n);
+            if (t != nullptr && std::string(reinterpret_cast<const char *>(t), n).find(part) != std::string::npos)
+                return k;
+        }
+    return nullptr;
+}
+
 inline std::string keyIDHex(QELKeyObject *k) { return hex(qelKeyObjKeyInfo(k)->keyID, 8); }
 
 // The live key or subkey with this key ID (16 hex digits); null when none.
@@ -127,6 +144,11 @@ inline std::vector<std::uint8_t> ringBytes(QELKeyDB *db, bool publicForm = false
     return out;
 }
 
+struct ListFree {
+    void operator()(QELOptionList *list) const { qelOptionListFree(list); }
+};
+using Options = std::unique_ptr<QELOptionList, ListFree>;
+
 class ContextTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }
@@ -151,6 +173,12 @@ protected:
         QELKeyDB *db = qelKeyDBReadBuffer(ctx, bytes.data(), bytes.size(), &s);
         if (status) *status = s;
         return db;
+    }
+    // One option list of the items, freed with the handle.
+    template <typename... Items>
+    Options options(Items... items)
+    {
+        return Options(qelOptionListBuild(ctx, false, items..., qelOptionLastOption(ctx)));
     }
     QELContext *ctx = nullptr;
 

@@ -13,18 +13,6 @@ using namespace keystest;
 
 namespace {
 
-QELKeyObject *keyWithUserID(QELKeyDB *db, const std::string &text)
-{
-    for (QELKeyObject *k : liveKeys(db))
-        for (QELKeyObject *u : liveChildren(k, QELObjectType_UserID)) {
-            std::size_t n = 0;
-            const std::uint8_t *t = qelUserIDText(u, &n);
-            if (t && std::string(reinterpret_cast<const char *>(t), n).find(text) != std::string::npos)
-                return k;
-        }
-    return nullptr;
-}
-
 void markSelfSigsValid(QELKeyDB *db)
 {
     for (QELKeyObject *k : liveKeys(db))
