@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -718,36 +719,55 @@ QELStatus qelKeySetPreferencesLocal(QELKeyObject *key, const QELPassArgs &pass, 
 
 // ---- designated revokers ---------------------------------------------------------------
 
+QELStatus qelKeySetForEachKey(QELKeySet *set, const std::function<QELStatus(QELKeyObject *)> &visit)
+{
+    if (!qelKeySetIsValid(set))
+        return QELError_BadParams;
+    QELKeyDB *db = qelKeySetKeyDB(set);
+    if (db == nullptr)
+        return QELError_BadParams;
+    for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key || !qelKeySetHas(k, set))
+            continue;
+        const QELStatus s = visit(k);
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelSigSpecAddKeyEntry(QELSigSpec *spec, QELKeyObject *key, u8 keyClass, bool revoker)
+{
+    std::array<u8, 22> entry{};
+    entry[0] = keyClass;
+    QELKeyID id{};
+    qelKeyObjGetKeyID(key, &entry[1], &id);
+    if (qelKeyObjFingerprint(key, entry.data() + 2) != 20)
+        return QELError_BadParams; // a version 3 key has no 20-octet fingerprint to name
+    return revoker ? qelSigSpecAddRevocationKey(spec, 0, entry.data(), entry.size())
+                   : qelSigSpecAddAdditionalKey(spec, 0, entry.data(), entry.size());
+}
+
 QELStatus qelKeyAddRevokersLocal(QELKeyObject *key, const QELPassArgs &pass, QELKeySet *revokers, u8 keyClass)
 {
     if (!qelKeyObjIsKey(key) || !qelKeySetIsValid(revokers))
         return QELError_BadParams;
-    QELKeyDB *db = qelKeySetKeyDB(revokers);
-    if (db == nullptr)
-        return QELError_BadParams;
     EditSigs edit;
-    for (QELKeyObject *r = db->firstKey; r != nullptr; r = r->next) {
-        if (!qelKeyObjIsLive(r) || qelKeyObjType(r) != QELObjectType_Key || !qelKeySetHas(r, revokers))
-            continue;
+    const QELStatus s = qelKeySetForEachKey(revokers, [&](QELKeyObject *r) {
         QELSigSpec *raw = nullptr;
-        QELStatus s = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x1F, pass, &raw);
-        if (s != QELError_NoErr)
-            return s;
+        QELStatus made = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x1F, pass, &raw);
+        if (made != QELError_NoErr)
+            return made;
         OwnedSpec spec = ownSpec(raw);
-        std::array<u8, 22> entry{};
-        entry[0] = keyClass;
-        QELKeyID id{};
-        qelKeyObjGetKeyID(r, &entry[1], &id);
-        if (qelKeyObjFingerprint(r, entry.data() + 2) != 20)
-            return QELError_BadParams; // a version 3 key has no 20-octet fingerprint to name
-        s = qelSigSpecAddRevocationKey(raw, 0, entry.data(), entry.size());
-        if (s == QELError_NoErr)
-            s = qelSigSpecSetRevocable(raw, 0, 0);
-        if (s == QELError_NoErr)
-            s = applyTo(raw, key, &edit);
-        if (s != QELError_NoErr)
-            return s;
-    }
+        made = qelSigSpecAddKeyEntry(raw, r, keyClass, true);
+        if (made == QELError_NoErr)
+            made = qelSigSpecSetRevocable(raw, 0, 0);
+        if (made == QELError_NoErr)
+            made = applyTo(raw, key, &edit);
+        return made;
+    });
+    if (s != QELError_NoErr)
+        return s;
     edit.keep();
     return QELError_NoErr;
 }
