@@ -21,10 +21,6 @@ using namespace keystest;
 
 namespace {
 
-struct ListFree {
-    void operator()(QELOptionList *list) const { qelOptionListFree(list); }
-};
-using Options = std::unique_ptr<QELOptionList, ListFree>;
 
 class KeyManFrontEnd : public ContextTest {
 protected:

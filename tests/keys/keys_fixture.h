@@ -6,6 +6,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelSDK.h"
 #include "qelTestEnv.h"
 
@@ -13,6 +14,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,11 +36,10 @@ inline std::vector<std::uint8_t> readFile(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// One record of a gpg --with-colons listing.
-inline std::vector<std::vector<std::string>> colons(const std::string &name)
+// The records of a gpg --with-colons listing, split at the colons.
+inline std::vector<std::vector<std::string>> colonRecords(std::istream &in)
 {
     std::vector<std::vector<std::string>> out;
-    std::ifstream in(dataPath(name));
     for (std::string line; std::getline(in, line);) {
         std::vector<std::string> fields;
         std::stringstream ss(line);
@@ -48,6 +49,25 @@ inline std::vector<std::vector<std::string>> colons(const std::string &name)
     }
     return out;
 }
+
+inline std::vector<std::vector<std::string>> colonRecords(const std::string &listing)
+{
+    std::stringstream in(listing);
+    return colonRecords(in);
+}
+
+// The records of a listing kept under tests/keys/data.
+inline std::vector<std::vector<std::string>> colons(const std::string &name)
+{
+    std::ifstream in(dataPath(name));
+    return colonRecords(in);
+}
+
+// An option list freed when it goes.
+struct OptionListFree {
+    void operator()(QELOptionList *list) const { qelOptionListFree(list); }
+};
+using Options = std::unique_ptr<QELOptionList, OptionListFree>;
 
 inline std::string hex(const std::uint8_t *p, std::size_t n)
 {
