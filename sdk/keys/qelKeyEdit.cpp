@@ -45,14 +45,6 @@ SecretOps secretOps(QELKeyObject *object, int role)
     return SecretOps(qelKeyObjSecretOps(object, role), &releaseSecret);
 }
 
-// The stored reason why a key object could not be made.
-QELStatus storedError(QELKeyObject *object)
-{
-    QELKeyDB *db = qelKeyObjKeyDB(object);
-    const QELStatus s = db != nullptr ? qelKeyDBGetLastError(db) : QELError_NoErr;
-    return s != QELError_NoErr ? s : QELError_NoSecretKey;
-}
-
 QELStatus tryUnlock(QELSecretKeyObject *ops, const QELPassArgs &pass)
 {
     return qelPassCacheUnlockKey(ops, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime,
@@ -74,6 +66,13 @@ void markChanged(QELKeyObject *object, bool refreshLists)
 
 } // namespace
 
+QELStatus qelKeyObjSecretOpsError(QELKeyObject *object)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    const QELStatus s = db != nullptr ? qelKeyDBGetLastError(db) : QELError_NoErr;
+    return s != QELError_NoErr ? s : QELError_NoSecretKey;
+}
+
 QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
                                          u8 *outPasskey)
 {
@@ -81,7 +80,7 @@ QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphra
         return QELError_BadParams;
     SecretOps ops = secretOps(key, QELKeyRole_Own);
     if (!ops)
-        return storedError(key);
+        return qelKeyObjSecretOpsError(key);
     QELContext *context = qelKeyObjContext(key);
     return ops->deriveProtectionKey(ops.get(), qelContextGetSettings(context), passphrase, length, outPasskey);
 }
@@ -164,7 +163,7 @@ QELStatus qelKeySetAxiomaticLocal(QELKeyObject *key, bool set, bool checkPassphr
     if (checkPassphrase) {
         SecretOps ops = secretOps(key, QELKeyRole_Sign);
         if (!ops)
-            return storedError(key);
+            return qelKeyObjSecretOpsError(key);
         const QELStatus s = tryUnlock(ops.get(), pass);
         if (s != QELError_NoErr)
             return s;
@@ -640,7 +639,7 @@ QELStatus qelKeyAddUserIDLocal(QELKeyObject *key, bool attribute, u8 attributeTy
     QELKeyObject *added = attribute ? qelKeyAddUserAttributePacket(key, attributeType, data, length)
                                     : qelKeyAddUserIDPacket(key, data, length);
     if (added == nullptr)
-        return storedError(key);
+        return qelKeyObjSecretOpsError(key);
     QELSigSpec *raw = nullptr;
     s = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x10, pass, &raw);
     if (s == QELError_NoErr) {

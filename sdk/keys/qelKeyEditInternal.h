@@ -26,6 +26,10 @@ struct QELPassArgs {
     std::uint8_t cacheForAll = 0;
 };
 
+// Why no secret-key object could be made for the object: the database's
+// stored error, else QELError_NoSecretKey.
+[[nodiscard]] QELStatus qelKeyObjSecretOpsError(QELKeyObject *object);
+
 [[nodiscard]] QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphrase,
                                                        std::size_t length, std::uint8_t *outPasskey);
 [[nodiscard]] QELStatus qelKeyPassphraseIsValidLocal(QELKeyObject *key, const QELPassArgs &pass,

@@ -256,11 +256,8 @@ void masterPreferences(QELKeyObject *master, QELKeyGenRequest &r)
 QELStatus openMaster(QELKeyObject *master, const QELPassArgs &pass)
 {
     SecretKey ops(qelKeyObjSecretOps(master, QELKeyRole_Sign));
-    if (ops == nullptr) {
-        QELKeyDB *db = qelKeyObjKeyDB(master);
-        const QELStatus stored = db != nullptr ? qelKeyDBGetLastError(db) : QELError_NoErr;
-        return stored != QELError_NoErr ? stored : QELError_NoSecretKey;
-    }
+    if (ops == nullptr)
+        return qelKeyObjSecretOpsError(master);
     if (!ops->isLocked(ops.get()))
         return QELError_NoErr;
     if (pass.passphrase == nullptr || pass.length == 0)
@@ -271,8 +268,8 @@ QELStatus openMaster(QELKeyObject *master, const QELPassArgs &pass)
 
 // A service-client database: the new key goes to the service, which writes
 // it and hands back the installed object.
-QELStatus addThroughService(const QELKeyGenJob &job, QELSecretKeyObject *key, const QELKeyGenParams *params,
-                            QELKeyObject **outObject)
+QELStatus addThroughService(QELContext *context, const QELKeyGenJob &job, QELSecretKeyObject *key,
+                            const QELKeyGenParams *params, QELKeyObject **outObject)
 {
     std::uint8_t *flatRaw = nullptr;
     std::uint64_t flatLength = 0;
@@ -280,7 +277,7 @@ QELStatus addThroughService(const QELKeyGenJob &job, QELSecretKeyObject *key, co
     ContextBlock flat(flatRaw);
     if (s != QELError_NoErr)
         return s;
-    qel::WipedBuffer<std::uint8_t> secret(qelContextMemoryMgr(job.request.context), key->secretDataLength(key));
+    qel::WipedBuffer<std::uint8_t> secret(qelContextMemoryMgr(context), key->secretDataLength(key));
     if (!secret)
         return QELError_OutOfMemory;
     key->exportSecretData(key, secret.get());
@@ -330,7 +327,7 @@ QELStatus qelKeyGenerateLocal(const QELKeyGenJob &job, QELKeyObject **outObject)
     if (s != QELError_NoErr)
         return s;
     if (qelKeyDBIsRemote(db))
-        return addThroughService(job, key.get(), params.get(), outObject);
+        return addThroughService(r.context, job, key.get(), params.get(), outObject);
 
     QELKeyObject *made = nullptr;
     if (primary) {

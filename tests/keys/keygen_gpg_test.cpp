@@ -263,6 +263,13 @@ TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
         EXPECT_EQ(out, nullptr);
         return s;
     };
+    // The database seen as the service's mirror for one call.
+    auto asServiceClient = [&](const std::function<QELStatus()> &call) {
+        db->serviceRef = 1;
+        const QELStatus s = call();
+        db->serviceRef = 0;
+        return s;
+    };
     static std::int32_t events = 0;
     QELOptionEventProc abortAtFirst = [](QELContext *, void *event, void *) -> QELStatus {
         ++events;
@@ -314,6 +321,21 @@ TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
         {"null out-parameter",
          [&] { return qelKeyGenerateWithOptions(nullptr, options(qelOptionTargetKeyDB(ctx, db)).get()); },
          QELError_BadParams},
+        {"a service client hands a token's generation to the service",
+         [&] {
+             QELKeyObject *k = nullptr;
+             return asServiceClient([&] {
+                 return key(&k, QELPublicKeyAlgorithm_DSA, 1024, "Token", "p", qelOptionTokenNumber(ctx, 0));
+             });
+         },
+         QELError_FeatureNotAvailable},
+        {"a service client's new subkey is written by the service",
+         [&] {
+             return asServiceClient([&] {
+                 return subKey(master, QELPublicKeyAlgorithm_ElGamal, qelOptionPassphrase(ctx, "m-pass"));
+             });
+         },
+         QELError_FeatureNotAvailable},
         {"the progress handler's abort stays its own",
          [&] {
              QELKeyObject *k = nullptr;
