@@ -71,6 +71,30 @@ QELStatus qelKeyChangePassphraseDispatch(QELKeyObject *, QELOptionList *) { retu
 QELStatus qelKeySetPreferencesDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
 QELStatus qelKeyAddRevokersDispatch(QELKeyObject *, QELOptionList *) { return QELError_FeatureNotAvailable; }
 
+// ---- qelKeyGenDispatch ----
+QELStatus qelKeyGenerateDispatch(QELKeyDB *, QELKeyObject *, QELOptionList *, QELKeyObject **outObject)
+{
+    if (outObject != nullptr)
+        *outObject = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *, const std::uint8_t *, std::size_t, const std::uint8_t *,
+                                          std::size_t, const void *, std::size_t, QELKeySet *, std::uint8_t,
+                                          QELKeySet *, std::uint8_t, const QELKeyGenDispatchPass &,
+                                          QELKeyObject **outKey)
+{
+    if (outKey != nullptr)
+        *outKey = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *, const std::uint8_t *, std::size_t, const std::uint8_t *,
+                                             std::size_t, const QELKeyGenDispatchPass &, QELKeyObject **outSubKey)
+{
+    if (outSubKey != nullptr)
+        *outSubKey = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+
 // ---- keydb: stand-ins the key database calls ----
 
 // qelX509Keys: no certificate toolkit yet.
@@ -110,13 +134,16 @@ QELStatus qelX509GetCRLDistributionPoint(QELContext *, const std::uint8_t *, std
 }
 // qelEvent: the event record a job hands its handler (two reserved words, the
 // reply slot, the kind, 64 bytes of payload); progress carries two 64-bit
-// counts.
+// counts, key generation the generator's 32-bit progress value.
 bool qelErrorIsKeyUnusable(QELStatus status)
 {
     return (status >= -11350 && status <= -11336) || status == -11975 || status == -11492;
 }
-std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
-                                  std::uint64_t done, std::uint64_t total)
+namespace {
+// One event of a kind with its payload, sent to the handler; an option list
+// the handler leaves in the reply is freed.
+std::int32_t sendEvent(QELContext *context, QELEventHandler handler, void *userValue, std::int32_t kind,
+                       const void *payload, std::size_t length)
 {
     if (handler == nullptr)
         return 0;
@@ -132,12 +159,24 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
     } event{};
     static_assert(sizeof(Event) == 96);
     event.reply = &reply;
-    event.kind = 0;
-    std::memcpy(event.data, &done, 8);
-    std::memcpy(event.data + 8, &total, 8);
+    event.kind = kind;
+    std::memcpy(event.data, payload, length < sizeof event.data ? length : sizeof event.data);
     std::int32_t r = handler(context, reinterpret_cast<QELEvent *>(&event), userValue);
     if (reply.options != nullptr)
         qelOptionListFree(static_cast<QELOptionList *>(reply.options));
     return r;
+}
+} // namespace
+
+std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
+                                  std::uint64_t done, std::uint64_t total)
+{
+    const std::uint64_t counts[2] = {done, total};
+    return sendEvent(context, handler, userValue, 0, counts, sizeof counts);
+}
+std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, void *userValue,
+                                std::int32_t progress)
+{
+    return sendEvent(context, handler, userValue, 17, &progress, sizeof progress);
 }
 // ---- end keydb ----

@@ -64,6 +64,33 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelKeySetPreferencesDispatch(QELKeyObject *key, QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyAddRevokersDispatch(QELKeyObject *key, QELOptionList *options);
 
+// Service RPC (qelKeyGenDispatch): generation in the service and the
+// service-side writers of a generated key or subkey answer
+// QELError_FeatureNotAvailable until the service client lands. The writers
+// take the exported secret material, the flat generation parameters and the
+// passphrase (cached on the service side when a cache time is given) and
+// hand back the new object of the installed key tree.
+struct QELKeyGenDispatchPass {
+    const void *passphrase;
+    std::size_t length;
+    std::uint8_t isPasskey;
+    std::uint32_t cacheTime;
+    std::uint8_t cacheForAll;
+};
+[[nodiscard]] QELStatus qelKeyGenerateDispatch(QELKeyDB *db, QELKeyObject *master, QELOptionList *options,
+                                               QELKeyObject **outObject);
+[[nodiscard]] QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const std::uint8_t *secret,
+                                                        std::size_t secretLength, const std::uint8_t *flatParams,
+                                                        std::size_t flatLength, const void *userID,
+                                                        std::size_t userIDLength, QELKeySet *subpacket10Keys,
+                                                        std::uint8_t subpacket10Class, QELKeySet *revokers,
+                                                        std::uint8_t revokerClass, const QELKeyGenDispatchPass &pass,
+                                                        QELKeyObject **outKey);
+[[nodiscard]] QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const std::uint8_t *secret,
+                                                           std::size_t secretLength, const std::uint8_t *flatParams,
+                                                           std::size_t flatLength, const QELKeyGenDispatchPass &pass,
+                                                           QELKeyObject **outSubKey);
+
 // ---- qelX509Keys: certificates and revocation lists inside key packets ----
 // The times a key packet's CRL carries (seconds since 1970; nextUpdate 0 when
 // the CRL has none).
@@ -112,5 +139,9 @@ bool qelErrorIsKeyUnusable(QELStatus status);
 // handler. A reply option list the handler leaves is freed.
 std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
                                   std::uint64_t done, std::uint64_t total);
+// Sends a key-generation event (kind 17) carrying the generator's progress
+// value, as qelEventSendProgress does.
+std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, void *userValue,
+                                std::int32_t progress);
 
 

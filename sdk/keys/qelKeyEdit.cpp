@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -43,14 +44,6 @@ using SecretOps = std::unique_ptr<QELSecretKeyObject, decltype(&releaseSecret)>;
 SecretOps secretOps(QELKeyObject *object, int role)
 {
     return SecretOps(qelKeyObjSecretOps(object, role), &releaseSecret);
-}
-
-// The stored reason why a key object could not be made.
-QELStatus storedError(QELKeyObject *object)
-{
-    QELKeyDB *db = qelKeyObjKeyDB(object);
-    const QELStatus s = db != nullptr ? qelKeyDBGetLastError(db) : QELError_NoErr;
-    return s != QELError_NoErr ? s : QELError_NoSecretKey;
 }
 
 QELStatus tryUnlock(QELSecretKeyObject *ops, const QELPassArgs &pass)
@@ -74,6 +67,13 @@ void markChanged(QELKeyObject *object, bool refreshLists)
 
 } // namespace
 
+QELStatus qelKeyObjSecretOpsError(QELKeyObject *object)
+{
+    QELKeyDB *db = qelKeyObjKeyDB(object);
+    const QELStatus s = db != nullptr ? qelKeyDBGetLastError(db) : QELError_NoErr;
+    return s != QELError_NoErr ? s : QELError_NoSecretKey;
+}
+
 QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
                                          u8 *outPasskey)
 {
@@ -81,7 +81,7 @@ QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphra
         return QELError_BadParams;
     SecretOps ops = secretOps(key, QELKeyRole_Own);
     if (!ops)
-        return storedError(key);
+        return qelKeyObjSecretOpsError(key);
     QELContext *context = qelKeyObjContext(key);
     return ops->deriveProtectionKey(ops.get(), qelContextGetSettings(context), passphrase, length, outPasskey);
 }
@@ -164,7 +164,7 @@ QELStatus qelKeySetAxiomaticLocal(QELKeyObject *key, bool set, bool checkPassphr
     if (checkPassphrase) {
         SecretOps ops = secretOps(key, QELKeyRole_Sign);
         if (!ops)
-            return storedError(key);
+            return qelKeyObjSecretOpsError(key);
         const QELStatus s = tryUnlock(ops.get(), pass);
         if (s != QELError_NoErr)
             return s;
@@ -191,7 +191,7 @@ QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKey
         return QELError_NoSecretKey;
     SecretOps ops = secretOps(object, QELKeyRole_Own);
     if (!ops)
-        return storedError(object);
+        return qelKeyObjSecretOpsError(object);
     if (ops->isLocked(ops.get()) != 0) {
         if (oldPassphrase == nullptr || oldLength == 0)
             return QELError_BadPassphrase;
@@ -689,7 +689,7 @@ QELStatus qelKeyAddUserIDLocal(QELKeyObject *key, bool attribute, u8 attributeTy
     QELKeyObject *added = attribute ? qelKeyAddUserAttributePacket(key, attributeType, data, length)
                                     : qelKeyAddUserIDPacket(key, data, length);
     if (added == nullptr)
-        return storedError(key);
+        return qelKeyObjSecretOpsError(key);
     QELSigSpec *raw = nullptr;
     s = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x10, pass, &raw);
     if (s == QELError_NoErr) {
@@ -768,36 +768,55 @@ QELStatus qelKeySetPreferencesLocal(QELKeyObject *key, const QELPassArgs &pass, 
 
 // ---- designated revokers ---------------------------------------------------------------
 
+QELStatus qelKeySetForEachKey(QELKeySet *set, const std::function<QELStatus(QELKeyObject *)> &visit)
+{
+    if (!qelKeySetIsValid(set))
+        return QELError_BadParams;
+    QELKeyDB *db = qelKeySetKeyDB(set);
+    if (db == nullptr)
+        return QELError_BadParams;
+    for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key || !qelKeySetHas(k, set))
+            continue;
+        const QELStatus s = visit(k);
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelSigSpecAddKeyEntry(QELSigSpec *spec, QELKeyObject *key, u8 keyClass, bool revoker)
+{
+    std::array<u8, 22> entry{};
+    entry[0] = keyClass;
+    QELKeyID id{};
+    qelKeyObjGetKeyID(key, &entry[1], &id);
+    if (qelKeyObjFingerprint(key, entry.data() + 2) != 20)
+        return QELError_BadParams; // a version 3 key has no 20-octet fingerprint to name
+    return revoker ? qelSigSpecAddRevocationKey(spec, 0, entry.data(), entry.size())
+                   : qelSigSpecAddAdditionalKey(spec, 0, entry.data(), entry.size());
+}
+
 QELStatus qelKeyAddRevokersLocal(QELKeyObject *key, const QELPassArgs &pass, QELKeySet *revokers, u8 keyClass)
 {
     if (!qelKeyObjIsKey(key) || !qelKeySetIsValid(revokers))
         return QELError_BadParams;
-    QELKeyDB *db = qelKeySetKeyDB(revokers);
-    if (db == nullptr)
-        return QELError_BadParams;
     EditSigs edit;
-    for (QELKeyObject *r = db->firstKey; r != nullptr; r = r->next) {
-        if (!qelKeyObjIsLive(r) || qelKeyObjType(r) != QELObjectType_Key || !qelKeySetHas(r, revokers))
-            continue;
+    const QELStatus s = qelKeySetForEachKey(revokers, [&](QELKeyObject *r) {
         QELSigSpec *raw = nullptr;
-        QELStatus s = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x1F, pass, &raw);
-        if (s != QELError_NoErr)
-            return s;
+        QELStatus made = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x1F, pass, &raw);
+        if (made != QELError_NoErr)
+            return made;
         OwnedSpec spec = ownSpec(raw);
-        std::array<u8, 22> entry{};
-        entry[0] = keyClass;
-        QELKeyID id{};
-        qelKeyObjGetKeyID(r, &entry[1], &id);
-        if (qelKeyObjFingerprint(r, entry.data() + 2) != 20)
-            return QELError_BadParams; // a version 3 key has no 20-octet fingerprint to name
-        s = qelSigSpecAddRevocationKey(raw, 0, entry.data(), entry.size());
-        if (s == QELError_NoErr)
-            s = qelSigSpecSetRevocable(raw, 0, 0);
-        if (s == QELError_NoErr)
-            s = applyTo(raw, key, &edit);
-        if (s != QELError_NoErr)
-            return s;
-    }
+        made = qelSigSpecAddKeyEntry(raw, r, keyClass, true);
+        if (made == QELError_NoErr)
+            made = qelSigSpecSetRevocable(raw, 0, 0);
+        if (made == QELError_NoErr)
+            made = applyTo(raw, key, &edit);
+        return made;
+    });
+    if (s != QELError_NoErr)
+        return s;
     edit.keep();
     return QELError_NoErr;
 }

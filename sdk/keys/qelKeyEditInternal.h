@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 struct QELContext;
 struct QELKeyDB;
@@ -24,6 +25,10 @@ struct QELPassArgs {
     std::uint32_t cacheTime = 0;
     std::uint8_t cacheForAll = 0;
 };
+
+// Why no secret-key object could be made for the object: the database's
+// stored error, else QELError_NoSecretKey.
+[[nodiscard]] QELStatus qelKeyObjSecretOpsError(QELKeyObject *object);
 
 [[nodiscard]] QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphrase,
                                                        std::size_t length, std::uint8_t *outPasskey);
@@ -81,3 +86,12 @@ struct QELPassArgs {
                                                   std::uint32_t keyServerPrefs, bool keyServerPrefsPresent);
 [[nodiscard]] QELStatus qelKeyAddRevokersLocal(QELKeyObject *key, const QELPassArgs &pass, QELKeySet *revokers,
                                                std::uint8_t keyClass);
+
+// Visits each live top-level key of the set in database order until a visit
+// fails; that failure is the result.
+[[nodiscard]] QELStatus qelKeySetForEachKey(QELKeySet *set, const std::function<QELStatus(QELKeyObject *)> &visit);
+// Adds the 22 octets that name a key to a revocation-key (12, revoker set)
+// or additional-key (10) subpacket: the class, the key's algorithm and its
+// version 4 fingerprint. QELError_BadParams for a key without one.
+[[nodiscard]] QELStatus qelSigSpecAddKeyEntry(QELSigSpec *spec, QELKeyObject *key, std::uint8_t keyClass,
+                                              bool revoker);

@@ -1,10 +1,18 @@
-// Key generation: the option-list front ends.
+// Key generation: the key pair, the generation back end that writes it into
+// a key database, and the option-list front ends.
 #include "qelKeyGenInternal.h"
 
 #include "qelAlgorithms.h"
 #include "qelContextInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
 #include "qelKeyGenParamsInternal.h"
+#include "qelKeyIOInternal.h"
+#include "qelKeyManInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelPassCachInternal.h"
+#include "qelSeams.h"
+#include "qelSigSpecInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelRandomSourcesInternal.h"
 #include "qelSymmetricCipherInternal.h"
@@ -220,4 +228,284 @@ std::int32_t qelKeyGenEntropyNeededWithOptions(QELContext *context, QELOptionLis
     const std::uint8_t oldFormat = algorithm == QELPublicKeyAlgorithm_RSA && !keyFlagsPresent;
     const std::uint32_t needed = qelPkAlgKeyGenEntropyNeeded(entry, bits, fast, oldFormat, nullptr);
     return needed > INT32_MAX ? -1 : static_cast<std::int32_t>(needed);
+}
+
+// ---- progress ------------------------------------------------------------------------
+
+std::int32_t qelKeyGenProgress(void *progressContext, std::int32_t value)
+{
+    const auto *p = static_cast<const QELKeyGenProgressContext *>(progressContext);
+    if (p == nullptr || p->handler == nullptr)
+        return 0;
+    return qelEventSendKeyGen(p->context, p->handler, p->userValue, value);
+}
+
+// ---- generation ----------------------------------------------------------------------
+
+namespace {
+
+using ContextBlock = qel::Owned<std::uint8_t, +[](std::uint8_t *p) { return qelMemFree(p); }>;
+
+// The master's preferred symmetric algorithms (hashed self-signature
+// subpacket 11) for the protection of its new subkey.
+void masterPreferences(QELKeyObject *master, QELKeyGenRequest &r)
+{
+    std::uint32_t length = 0;
+    std::uint8_t critical = 0, found = 0;
+    QELStatus status = QELError_NoErr;
+    const std::uint8_t *data = qelKeyObjFindSelfSigSubpacket(master, QELSubpacket_PrefSymmetric, 0, &length,
+                                                             &critical, &found, nullptr, nullptr, &status);
+    if (data != nullptr && found && status == QELError_NoErr) {
+        r.masterPreferredCiphers = data;
+        r.masterPreferredCiphersLength = length;
+    }
+}
+
+// A locked master key opens only with its passphrase: none, or one it
+// refuses, is QELError_BadPassphrase; any other failure of the key object is
+// its own.
+QELStatus openMaster(QELKeyObject *master, const QELPassArgs &pass)
+{
+    SecretKey ops(qelKeyObjSecretOps(master, QELKeyRole_Sign));
+    if (ops == nullptr)
+        return qelKeyObjSecretOpsError(master);
+    if (!ops->isLocked(ops.get()))
+        return QELError_NoErr;
+    if (pass.passphrase == nullptr || pass.length == 0)
+        return QELError_BadPassphrase;
+    const std::int32_t answer = ops->unlock(ops.get(), pass.passphrase, pass.length, pass.isPasskey);
+    return answer == 1 ? QELError_NoErr : answer == 0 ? QELError_BadPassphrase : answer;
+}
+
+// A service-client database: the new key goes to the service, which writes
+// it and hands back the installed object.
+QELStatus addThroughService(QELContext *context, const QELKeyGenJob &job, QELSecretKeyObject *key,
+                            const QELKeyGenParams *params, QELKeyObject **outObject)
+{
+    std::uint8_t *flatRaw = nullptr;
+    std::uint64_t flatLength = 0;
+    QELStatus s = qelKeyGenParamsFlatten(params, &flatRaw, &flatLength);
+    ContextBlock flat(flatRaw);
+    if (s != QELError_NoErr)
+        return s;
+    qel::WipedBuffer<std::uint8_t> secret(qelContextMemoryMgr(context), key->secretDataLength(key));
+    if (!secret)
+        return QELError_OutOfMemory;
+    key->exportSecretData(key, secret.get());
+    const QELKeyGenDispatchPass pass{job.pass.passphrase, job.pass.length, job.pass.isPasskey, job.pass.cacheTime,
+                                     job.pass.cacheForAll};
+    if (job.master == nullptr)
+        return qelKeyDBAddGeneratedKeyDispatch(job.db, secret.get(), secret.size(), flat.get(),
+                                               std::size_t(flatLength), job.userID, job.userIDLength, job.additional,
+                                               job.additionalClass, job.revokers, job.revokerClass, pass, outObject);
+    const QELKeyGenDispatchPass masterPass{job.masterPass.passphrase, job.masterPass.length,
+                                           job.masterPass.isPasskey, 0, 0};
+    return qelKeyDBAddGeneratedSubKeyDispatch(job.master, secret.get(), secret.size(), flat.get(),
+                                              std::size_t(flatLength), masterPass, outObject);
+}
+
+} // namespace
+
+QELStatus qelKeyGenerateLocal(const QELKeyGenJob &job, QELKeyObject **outObject)
+{
+    qel::clearOut(outObject);
+    const bool primary = job.master == nullptr;
+    QELKeyDB *db = primary ? job.db : qelKeyObjKeyDB(job.master);
+    if (outObject == nullptr || !qelKeyDBIsValid(db) || (!primary && !qelKeyObjIsKey(job.master)) ||
+        (primary && job.userID == nullptr && job.userIDLength != 0))
+        return QELError_BadParams;
+    // No token is ever found here: the software generator makes every key.
+    if (job.tokenPresent)
+        static_cast<void>(qelTokenGetByIndex(job.tokenNumber));
+
+    QELKeyGenRequest r = job.request;
+    r.context = db->context;
+    r.primaryKey = primary;
+    r.passphrase = job.pass.passphrase;
+    r.passphraseLength = job.pass.passphrase != nullptr ? job.pass.length : 0;
+    r.isPasskey = job.pass.isPasskey;
+    QELKeyGenProgressContext progress{db->context, job.handler, job.userValue};
+    r.progress = qelKeyGenProgress;
+    r.progressData = &progress;
+    if (!primary)
+        masterPreferences(job.master, r);
+
+    QELSecretKeyObject *keyRaw = nullptr;
+    QELKeyGenParams *paramsRaw = nullptr;
+    QELStatus s = qelKeyGenMakeKeyPair(r, &keyRaw, &paramsRaw);
+    SecretKey key(keyRaw);
+    Params params(paramsRaw);
+    if (s != QELError_NoErr)
+        return s;
+    if (qelKeyDBIsRemote(db))
+        return addThroughService(r.context, job, key.get(), params.get(), outObject);
+
+    QELKeyObject *made = nullptr;
+    if (primary) {
+        made = qelKeyDBAddGeneratedKey(db, key.get(), params.get(), job.userID, job.userIDLength, job.additional,
+                                       job.additionalClass, job.revokers, job.revokerClass, job.pass, &s);
+    } else {
+        s = openMaster(job.master, job.masterPass);
+        if (s == QELError_NoErr)
+            made = qelKeyDBAddGeneratedSubKey(job.master, key.get(), params.get(), job.masterPass, &s);
+    }
+    if (made == nullptr)
+        return s != QELError_NoErr ? s : QELError_OutOfMemory;
+    if (job.pass.cacheTime != 0 && r.passphraseLength != 0)
+        static_cast<void>(qelPassCacheAddForKey(key.get(), r.passphrase, r.passphraseLength, r.isPasskey,
+                                                job.pass.cacheTime, job.pass.cacheForAll)); // the key stands uncached
+    *outObject = made;
+    return QELError_NoErr;
+}
+
+// ---- option-list front ends ------------------------------------------------------------
+
+namespace {
+
+// The options both front ends read beyond their mandatory ones.
+QELStatus readCommonOptions(QELContext *context, QELOptionList *options, QELKeyGenJob &job)
+{
+    QELKeyGenRequest &r = job.request;
+    std::int32_t algorithm = 0, third = 0, days = 0, noCheck = 0, keyFlags = 0, tokenNumber = 0;
+    std::uint32_t bits = 0, creation = 0;
+    std::uint8_t keyFlagsPresent = 0, tokenPresent = 0;
+    void *handler = nullptr;
+    QELStatus s = qelOptionListGetValues(options, QELOption_KeyGenParams, true, "%d%d%d", &algorithm, &bits, &third);
+    if (s == QELError_NoErr)
+        s = qelOptionListReadPassArgs(options, job.pass);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &days);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &creation);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_EventHandler, false, "%p%p", &handler, &job.userValue);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyFlags, false, "%b%d", &keyFlagsPresent, &keyFlags);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_NoEntropyCheck, false, "%d", &noCheck);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_TokenNumber, false, "%b%d", &tokenPresent, &tokenNumber);
+    if (s != QELError_NoErr)
+        return s;
+    r.fastGeneration = generatorFlag(context, options, s);
+    if (s != QELError_NoErr)
+        return s;
+    // An id that does not fit the octet of a key packet names no algorithm.
+    r.algorithm = algorithm >= 0 && algorithm <= 0xFF ? std::uint8_t(algorithm) : 0;
+    r.bits = bits;
+    r.subgroupBits = std::uint32_t(third);
+    r.validityDays = std::uint16_t(std::clamp(days, 0, 0xFFFF));
+    r.creationGiven = creation != 0;
+    r.creation = creation;
+    r.keyFlagsPresent = keyFlagsPresent != 0;
+    r.keyFlags = std::uint32_t(keyFlags);
+    r.entropyCheck = noCheck == 0;
+    job.handler = reinterpret_cast<QELEventHandler>(handler);
+    job.tokenPresent = tokenPresent != 0;
+    job.tokenNumber = std::uint32_t(tokenNumber);
+    return QELError_NoErr;
+}
+
+// A service-client database with a token number hands the whole generation
+// to the service; otherwise it runs here.
+QELStatus generate(QELKeyDB *db, const QELKeyGenJob &job, QELOptionList *options, QELKeyObject **outObject)
+{
+    if (qelKeyDBIsRemote(db) && job.tokenPresent)
+        return qelKeyGenerateDispatch(db, job.master, options, outObject);
+    return qelKeyGenerateLocal(job, outObject);
+}
+
+} // namespace
+
+QELStatus qelKeyGenerateWithOptions(QELKeyObject **outKey, QELOptionList *options)
+{
+    static constexpr std::int32_t kAccepted[] = {
+        QELOption_TargetKeyDB,     QELOption_KeyGenParams,   QELOption_UserID,
+        QELOption_Passphrase,      QELOption_Passkey,        QELOption_CachePassphrase,
+        QELOption_ValidityDays,    QELOption_CreationTime,   QELOption_EventHandler,
+        QELOption_PreferredCiphers, QELOption_PreferredCompression, QELOption_PreferredKeyServer,
+        QELOption_KeyServerPrefs,  QELOption_KeyFlags,       QELOption_Subpacket10Keys,
+        QELOption_RevocationKeys,  QELOption_KeyGenFlag,     QELOption_NoEntropyCheck,
+        QELOption_TokenNumber};
+    qel::clearOut(outKey);
+    if (qelOptionListCheckTypes(options, kAccepted, static_cast<std::uint32_t>(std::size(kAccepted))) !=
+            QELError_NoErr ||
+        outKey == nullptr)
+        return QELError_BadParams;
+    QELKeyGenJob job{};
+    void *db = nullptr, *userID = nullptr, *ciphers = nullptr, *compression = nullptr, *server = nullptr;
+    void *additional = nullptr, *revokers = nullptr;
+    std::uint64_t userIDLength = 0, cipherBytes = 0, compressionBytes = 0, serverLength = 0;
+    std::int32_t additionalClass = 0, revokerClass = 0, serverPrefs = 0;
+    std::uint8_t serverPrefsPresent = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_TargetKeyDB, true, "%p", &db);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_UserID, true, "%p%l", &userID, &userIDLength);
+    if (s == QELError_NoErr && !qelKeyDBIsValid(db))
+        s = QELError_BadParams;
+    if (s == QELError_NoErr)
+        s = readCommonOptions(static_cast<QELKeyDB *>(db)->context, options, job);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_PreferredCiphers, false, "%p%l", &ciphers, &cipherBytes);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_PreferredCompression, false, "%p%l", &compression,
+                                   &compressionBytes);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_PreferredKeyServer, false, "%p%l", &server, &serverLength);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_KeyServerPrefs, false, "%b%d", &serverPrefsPresent,
+                                   &serverPrefs);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_Subpacket10Keys, false, "%p%d", &additional,
+                                   &additionalClass);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_RevocationKeys, false, "%p%d", &revokers, &revokerClass);
+    if (s != QELError_NoErr)
+        return s;
+    job.db = static_cast<QELKeyDB *>(db);
+    job.userID = userID;
+    job.userIDLength = userID != nullptr ? std::size_t(userIDLength) : 0;
+    QELKeyGenRequest &r = job.request;
+    r.preferredCiphers = static_cast<const std::uint32_t *>(ciphers);
+    r.preferredCiphersBytes = ciphers != nullptr ? std::size_t(cipherBytes) : 0;
+    r.preferredCompression = static_cast<const std::uint32_t *>(compression);
+    r.preferredCompressionBytes = compression != nullptr ? std::size_t(compressionBytes) : 0;
+    r.keyServer = static_cast<const std::uint8_t *>(server);
+    r.keyServerLength = server != nullptr ? std::size_t(serverLength) : 0;
+    r.keyServerPrefsPresent = serverPrefsPresent != 0;
+    r.keyServerPrefs = std::uint32_t(serverPrefs);
+    job.additional = static_cast<QELKeySet *>(additional);
+    job.additionalClass = std::uint8_t(additionalClass);
+    job.revokers = static_cast<QELKeySet *>(revokers);
+    job.revokerClass = std::uint8_t(revokerClass);
+    return generate(job.db, job, options, outKey);
+}
+
+QELStatus qelSubKeyGenerateWithOptions(QELKeyObject **outSubKey, QELOptionList *options)
+{
+    static constexpr std::int32_t kAccepted[] = {
+        QELOption_MasterKey,    QELOption_KeyGenParams, QELOption_Passphrase,   QELOption_Passkey,
+        QELOption_CachePassphrase, QELOption_ValidityDays, QELOption_CreationTime, QELOption_EventHandler,
+        QELOption_KeyFlags,     QELOption_KeyGenFlag,   QELOption_NoEntropyCheck, QELOption_TokenNumber};
+    qel::clearOut(outSubKey);
+    if (qelOptionListCheckTypes(options, kAccepted, static_cast<std::uint32_t>(std::size(kAccepted))) !=
+            QELError_NoErr ||
+        outSubKey == nullptr)
+        return QELError_BadParams;
+    QELKeyGenJob job{};
+    void *master = nullptr;
+    QELStatus s = qelOptionListGetValues(options, QELOption_MasterKey, true, "%p", &master);
+    job.master = static_cast<QELKeyObject *>(master);
+    if (s == QELError_NoErr && !qelKeyObjIsKey(job.master))
+        s = QELError_BadParams;
+    if (s == QELError_NoErr)
+        s = readCommonOptions(qelKeyObjContext(job.master), options, job);
+    if (s == QELError_NoErr)
+        s = qelKeyCheckUsable(job.master);
+    if (s != QELError_NoErr)
+        return s;
+    // A subkey is protected with its master's passphrase: the one given
+    // serves both.
+    job.masterPass = job.pass;
+    return generate(qelKeyObjKeyDB(job.master), job, options, outSubKey);
 }

@@ -2,13 +2,18 @@
 #pragma once
 
 #include "qelErrors.h"
+#include "qelKeyEditInternal.h"
+#include "qelKeySig.h"
 #include "qelTimeDate.h"
 
 #include <cstddef>
 #include <cstdint>
 
 struct QELContext;
+struct QELKeyDB;
 struct QELKeyGenParams;
+struct QELKeyObject;
+struct QELKeySet;
 struct QELOptionList;
 struct QELRandomContext;
 struct QELSecretKeyObject;
@@ -77,3 +82,52 @@ std::uint32_t qelFirstKnownCipher(const std::uint8_t *ids, std::size_t count);
 // not take, -1 for any other failure (an unknown algorithm, unreadable
 // options).
 std::int32_t qelKeyGenEntropyNeededWithOptions(QELContext *context, QELOptionList *options);
+
+// What the generator's progress reports go to: a key-generation event to
+// the handler, whose non-zero answer stops the generation.
+struct QELKeyGenProgressContext {
+    QELContext *context;
+    QELEventHandler handler;
+    void *userValue;
+};
+// The handler's answer (0 without a handler); an option list it hands back
+// is freed.
+std::int32_t qelKeyGenProgress(void *progressContext, std::int32_t value);
+
+// One generation: a key into db with its user ID, or (master given) a subkey
+// under the master. The request's context, role, passphrase and progress
+// fields are filled from the rest.
+struct QELKeyGenJob {
+    QELKeyDB *db;                 // a key's database
+    QELKeyObject *master;         // a subkey's key, else null
+    QELKeyGenRequest request;
+    const void *userID;
+    std::size_t userIDLength;
+    QELPassArgs pass;             // the new key's; cached after success when a cache time is given
+    QELPassArgs masterPass;       // opens a locked master
+    QELEventHandler handler;
+    void *userValue;
+    bool tokenPresent;
+    std::uint32_t tokenNumber;
+    QELKeySet *additional;        // subpacket-10 keys of a new key's self-signature
+    std::uint8_t additionalClass;
+    QELKeySet *revokers;          // named in a new key's direct-key signature
+    std::uint8_t revokerClass;
+};
+
+// Makes the key pair (qelKeyGenMakeKeyPair) and only then writes the key or
+// subkey with its signatures into the database, or through the service for
+// a service-client database. A subkey needs the master's signing secret:
+// QELError_BadPassphrase when it is locked and no passphrase, or a wrong
+// one, is given. The new object in *outObject.
+[[nodiscard]] QELStatus qelKeyGenerateLocal(const QELKeyGenJob &job, QELKeyObject **outObject);
+
+// The option-list front ends: QELError_BadParams for an option kind they do
+// not take or a null out-parameter, QELError_OptionNotFound without a
+// mandatory option (the target database, parameters and user ID of a key;
+// the master key and parameters of a subkey). A subkey needs a usable master
+// (QELError_KeyRevoked, QELError_KeyExpired) and is protected with the
+// master's passphrase, which it is given. A service-client database with a
+// token number generates in the service.
+[[nodiscard]] QELStatus qelKeyGenerateWithOptions(QELKeyObject **outKey, QELOptionList *options);
+[[nodiscard]] QELStatus qelSubKeyGenerateWithOptions(QELKeyObject **outSubKey, QELOptionList *options);

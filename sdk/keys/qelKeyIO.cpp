@@ -5,9 +5,11 @@
 #include "qelFileObjectInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyEditInternal.h"
 #include "qelKeyGenParamsInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
+#include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
@@ -17,6 +19,7 @@
 #include "qelWipe.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -552,4 +555,206 @@ QELStatus qelKeyObjRebuildSecretPacket(QELKeyObject *key, QELSecretKeyObject *se
     std::memcpy(packet.bytes + w, old + oldHeader, fields);
     secretKey->exportSecretData(secretKey, packet.bytes + w + fields);
     return qelKeyObjReplacePacket(key, packet.bytes, w + body);
+}
+
+// ---- generated keys with their self-signatures -------------------------------------------------
+
+namespace {
+
+using OwnedSpec = qel::Owned<QELSigSpec, +[](QELSigSpec *spec) {
+    qelSigSpecFreeList(spec);
+    return QELError_NoErr;
+}>;
+
+using PublicKey = qel::Owned<QELPublicKeyObject, +[](QELPublicKeyObject *k) { return k->destroy(k); }>;
+
+// Four octets of a flags value, lowest-order first.
+std::array<u8, 4> flagOctets(u32 v) { return {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)}; }
+
+// Key-expiration seconds of a validity in days; the largest days values
+// would pass 32 bits and saturate instead.
+u32 expirySeconds(u32 days) { return u32(std::min<u64>(u64(days) * 86400, 0xFFFFFFFFu)); }
+
+// The key or subkey packet of a new key: the secret packet, or for a key
+// the token holds the public packet, the node then marked as held there.
+// The secret-key object learns the key ID it now has.
+QELKeyObject *addGeneratedPacket(QELKeyDB *db, QELKeyObject *parent, QELSecretKeyObject *secretKey,
+                                 const QELKeyGenParams *params)
+{
+    QELKeyObject *node = nullptr;
+    if (secretKey->token) {
+        PublicKey pk(secretKey->publicObject(secretKey));
+        if (pk == nullptr) {
+            db->lastError = QELError_OutOfMemory;
+            return nullptr;
+        }
+        node = qelKeyDBAddGeneratedKeyPacket(db, parent, false, pk.get(), secretKey, params, secretKey->algorithm);
+        if (node != nullptr)
+            qelKeyObjKeyInfo(node)->infoFlags |= QELKeyInfo_OnToken;
+    } else {
+        node = qelKeyDBAddGeneratedKeyPacket(db, parent, true, nullptr, secretKey, params, secretKey->algorithm);
+    }
+    if (node != nullptr)
+        secretKey->setKeyID(secretKey, qelKeyObjKeyInfo(node)->keyID);
+    return node;
+}
+
+QELStatus storedOr(QELKeyDB *db, QELStatus fallback)
+{
+    return db->lastError != QELError_NoErr ? db->lastError : fallback;
+}
+
+// A new specification by the signer with the new key's passphrase.
+QELStatus specFor(QELKeyObject *signer, u8 type, const QELPassArgs &pass, OwnedSpec &out)
+{
+    QELSigSpec *raw = nullptr;
+    const QELStatus s = qelSigSpecForSigner(qelKeyObjContext(signer), signer, type, pass, &raw);
+    out.reset(raw);
+    return s;
+}
+
+// The version 4 self-certification subpackets of a new key, all hashed:
+// preferences (defaults CAST5, IDEA, triple DES and ZIP, ZLIB), key server,
+// flags, primary user ID, expiration and the additional keys.
+QELStatus addSelfCertItems(QELSigSpec *spec, QELKeyObject *key, const QELKeyGenParams *params,
+                           QELKeySet *additional, u8 additionalClass)
+{
+    static constexpr u8 kDefaultCiphers[] = {3, 1, 2};
+    static constexpr u8 kDefaultCompression[] = {2, 1};
+    std::uint64_t n = 0;
+    const u8 *ciphers = qelKeyGenParamsPrefSymmetric(params, &n);
+    QELStatus s = ciphers != nullptr ? qelSigSpecSetPrefSymmetric(spec, 0, ciphers, std::size_t(n))
+                                     : qelSigSpecSetPrefSymmetric(spec, 0, kDefaultCiphers, sizeof kDefaultCiphers);
+    const u8 *compression = qelKeyGenParamsPrefCompression(params, &n);
+    if (s == QELError_NoErr)
+        s = compression != nullptr
+                ? qelSigSpecSetPrefCompression(spec, 0, compression, std::size_t(n))
+                : qelSigSpecSetPrefCompression(spec, 0, kDefaultCompression, sizeof kDefaultCompression);
+    const u8 *server = qelKeyGenParamsKeyServer(params, &n);
+    if (s == QELError_NoErr && server != nullptr)
+        s = qelSigSpecSetPrefKeyServer(spec, 0, server, std::size_t(n));
+    u8 present = 0;
+    const auto flags = flagOctets(qelKeyGenParamsKeyFlags(params, &present));
+    if (s == QELError_NoErr && present)
+        s = qelSigSpecSetKeyFlags(spec, 0, flags.data(), flags.size());
+    const auto serverPrefs = flagOctets(qelKeyGenParamsKeyServerPrefs(params, &present));
+    if (s == QELError_NoErr && present)
+        s = qelSigSpecSetKeyServerPrefs(spec, 0, serverPrefs.data(), serverPrefs.size());
+    if (s == QELError_NoErr)
+        s = qelSigSpecSetVersion(spec, 4);
+    if (s == QELError_NoErr)
+        s = qelSigSpecSetPrimaryUserID(spec, 0, 1);
+    const u32 days = qelKeyGenParamsValidityDays(params);
+    if (s == QELError_NoErr && days != 0) {
+        s = qelSigSpecSetKeyExpiration(spec, 0, expirySeconds(days));
+        qelKeyObjKeyInfo(key)->validityDays = std::uint16_t(days);
+    }
+    if (s == QELError_NoErr && qelKeySetIsValid(additional) && !qelKeySetIsEmpty(additional))
+        s = qelKeySetForEachKey(additional, [&](QELKeyObject *k) {
+            return qelSigSpecAddKeyEntry(spec, k, additionalClass, false);
+        });
+    return s;
+}
+
+// One direct-key signature naming every revoker, itself not revocable.
+QELStatus addRevokerSig(QELKeyObject *key, QELKeySet *revokers, u8 revokerClass, const QELPassArgs &pass)
+{
+    OwnedSpec spec;
+    QELStatus s = specFor(key, 0x1F, pass, spec);
+    if (s == QELError_NoErr)
+        s = qelKeySetForEachKey(revokers, [&](QELKeyObject *r) {
+            return qelSigSpecAddKeyEntry(spec.get(), r, revokerClass, true);
+        });
+    if (s == QELError_NoErr)
+        s = qelSigSpecSetRevocable(spec.get(), 0, 0);
+    if (s == QELError_NoErr)
+        s = qelKeyObjAddSignature(key, spec.get());
+    return s;
+}
+
+// A new key or subkey the writer could not finish is taken back whole.
+QELKeyObject *finish(QELKeyDB *db, QELKeyObject *node, QELStatus status, QELStatus *outStatus)
+{
+    if (outStatus != nullptr)
+        *outStatus = status;
+    if (status != QELError_NoErr) {
+        static_cast<void>(qelKeyObjMarkDeleted(node)); // our own new object
+        return nullptr;
+    }
+    qelKeyObjSetAxiomatic(node);
+    qelKeyDBMarkChanged(db, true);
+    return node;
+}
+
+} // namespace
+
+QELKeyObject *qelKeyDBAddGeneratedKey(QELKeyDB *db, QELSecretKeyObject *secretKey, const QELKeyGenParams *params,
+                                      const void *userID, std::size_t userIDLength, QELKeySet *additional,
+                                      u8 additionalClass, QELKeySet *revokers, u8 revokerClass,
+                                      const QELPassArgs &pass, QELStatus *outStatus)
+{
+    qel::clearOut(outStatus);
+    if (db == nullptr || secretKey == nullptr || params == nullptr || (userID == nullptr && userIDLength != 0)) {
+        if (outStatus != nullptr)
+            *outStatus = QELError_BadParams;
+        return nullptr;
+    }
+    db->lastError = QELError_NoErr;
+    QELKeyObject *key = addGeneratedPacket(db, nullptr, secretKey, params);
+    if (key == nullptr) {
+        if (outStatus != nullptr)
+            *outStatus = storedOr(db, QELError_OutOfMemory);
+        return nullptr;
+    }
+    QELKeyObject *uid = qelKeyAddUserIDPacket(key, static_cast<const u8 *>(userID), userIDLength);
+    if (uid == nullptr)
+        return finish(db, key, QELError_OutOfMemory, outStatus);
+    const QELPkAlgEntry *entry = qelPkAlgFind(secretKey->algorithm);
+    if (entry == nullptr || (qelPkAlgGetUsage(entry) & QELPkUsage_Sign) == 0)
+        return finish(db, key, QELError_NoErr, outStatus);
+
+    OwnedSpec spec;
+    QELStatus s = specFor(key, 0x10, pass, spec);
+    if (s == QELError_NoErr && qelKeyGenParamsVersion(params) >= 4)
+        s = addSelfCertItems(spec.get(), key, params, additional, additionalClass);
+    if (s == QELError_NoErr)
+        s = qelKeyObjAddSignature(uid, spec.get());
+    if (s == QELError_NoErr && qelKeyGenParamsVersion(params) >= 4 && qelKeySetIsValid(revokers) &&
+        !qelKeySetIsEmpty(revokers))
+        s = addRevokerSig(key, revokers, revokerClass, pass);
+    return finish(db, key, s, outStatus);
+}
+
+QELKeyObject *qelKeyDBAddGeneratedSubKey(QELKeyObject *key, QELSecretKeyObject *secretKey, QELKeyGenParams *params,
+                                         const QELPassArgs &pass, QELStatus *outStatus)
+{
+    qel::clearOut(outStatus);
+    QELKeyDB *db = qelKeyObjIsKey(key) ? qelKeyObjKeyDB(key) : nullptr;
+    if (db == nullptr || secretKey == nullptr || params == nullptr) {
+        if (outStatus != nullptr)
+            *outStatus = QELError_BadParams;
+        return nullptr;
+    }
+    static_cast<void>(qelKeyGenParamsSetVersion(params, 4)); // 4 is always a version it takes
+    db->lastError = QELError_NoErr;
+    QELKeyObject *sub = addGeneratedPacket(db, key, secretKey, params);
+    if (sub == nullptr) {
+        if (outStatus != nullptr)
+            *outStatus = storedOr(db, QELError_OutOfMemory);
+        return nullptr;
+    }
+    OwnedSpec spec;
+    QELStatus s = specFor(key, 0x18, pass, spec);
+    const u32 days = qelKeyGenParamsValidityDays(params);
+    if (s == QELError_NoErr && days != 0) {
+        s = qelSigSpecSetKeyExpiration(spec.get(), 0, expirySeconds(days));
+        qelKeyObjKeyInfo(sub)->validityDays = std::uint16_t(days);
+    }
+    u8 present = 0;
+    const auto flags = flagOctets(qelKeyGenParamsKeyFlags(params, &present));
+    if (s == QELError_NoErr && present)
+        s = qelSigSpecSetKeyFlags(spec.get(), 0, flags.data(), flags.size());
+    if (s == QELError_NoErr)
+        s = qelKeyObjAddSignature(sub, spec.get());
+    return finish(db, sub, s, outStatus);
 }

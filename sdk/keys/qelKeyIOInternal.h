@@ -11,6 +11,8 @@ struct QELFileObject;
 struct QELKeyGenParams;
 struct QELKeyDB;
 struct QELKeyObject;
+struct QELKeySet;
+struct QELPassArgs;
 struct QELPublicKeyObject;
 struct QELSecretKeyObject;
 struct QELSigSpec;
@@ -62,3 +64,23 @@ QELKeyObject *qelKeyDBAddGeneratedKeyPacket(QELKeyDB *db, QELKeyObject *parent, 
 // readable secret key packet, QELError_PacketTooLarge over the packet cap,
 // QELError_OutOfMemory.
 [[nodiscard]] QELStatus qelKeyObjRebuildSecretPacket(QELKeyObject *key, QELSecretKeyObject *secretKey);
+
+// A generated key with its user ID (tag 13) and, when its algorithm signs,
+// its self-certification made with the passphrase arguments: a plain one
+// below key version 4; otherwise with the parameters' preferences (CAST5,
+// IDEA, triple DES and ZIP, ZLIB when none are given), key server, key
+// flags and key-server preferences, primary user ID 1, the key expiration
+// and one additional-key entry per key of that set, then one direct-key
+// signature naming every revoker of the revoker set. The new key is
+// axiomatic and the database marked changed. Null with the status: a key the
+// writer could not finish is taken back whole.
+QELKeyObject *qelKeyDBAddGeneratedKey(QELKeyDB *db, QELSecretKeyObject *secretKey, const QELKeyGenParams *params,
+                                      const void *userID, std::size_t userIDLength, QELKeySet *additional,
+                                      std::uint8_t additionalClass, QELKeySet *revokers, std::uint8_t revokerClass,
+                                      const QELPassArgs &pass, QELStatus *outStatus);
+// A generated subkey (version 4) under the key with its binding signature
+// by the key, unlocked with the passphrase arguments: key expiration when the
+// parameters have validity days, key flags when present. As above for the
+// result.
+QELKeyObject *qelKeyDBAddGeneratedSubKey(QELKeyObject *key, QELSecretKeyObject *secretKey, QELKeyGenParams *params,
+                                         const QELPassArgs &pass, QELStatus *outStatus);

@@ -1338,8 +1338,21 @@ QELStatus checkKinds(QELOptionList *options, const std::int32_t (&kinds)[N])
 
 constexpr std::int32_t kPassKinds[] = {QELOption_Passphrase, QELOption_Passkey, QELOption_CachePassphrase};
 
-// The passphrase (or, only without one, the passkey) and the cache settings.
-QELStatus readPassArgs(QELOptionList *options, QELPassArgs &pass)
+QELStatus passphraseToPasskey(QELKeyObject *object, QELOptionList *options, u8 *outPasskey)
+{
+    void *secret = nullptr;
+    std::uint64_t length = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, true, "%p%l", &secret, &length);
+    if (s != QELError_NoErr)
+        return s;
+    if (isRemote(object))
+        return qelKeyPassphraseToPasskeyDispatch(object, secret, std::size_t(length), outPasskey);
+    return qelKeyPassphraseToPasskeyLocal(object, secret, std::size_t(length), outPasskey);
+}
+
+} // namespace
+
+QELStatus qelOptionListReadPassArgs(QELOptionList *options, QELPassArgs &pass)
 {
     pass = QELPassArgs{};
     void *secret = nullptr;
@@ -1364,20 +1377,6 @@ QELStatus readPassArgs(QELOptionList *options, QELPassArgs &pass)
     return QELError_NoErr;
 }
 
-QELStatus passphraseToPasskey(QELKeyObject *object, QELOptionList *options, u8 *outPasskey)
-{
-    void *secret = nullptr;
-    std::uint64_t length = 0;
-    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, true, "%p%l", &secret, &length);
-    if (s != QELError_NoErr)
-        return s;
-    if (isRemote(object))
-        return qelKeyPassphraseToPasskeyDispatch(object, secret, std::size_t(length), outPasskey);
-    return qelKeyPassphraseToPasskeyLocal(object, secret, std::size_t(length), outPasskey);
-}
-
-} // namespace
-
 QELStatus qelKeyPassphraseToPasskeyWithOptions(QELKeyObject *key, u8 *outPasskey, QELOptionList *options)
 {
     if (!qelKeyObjIsKey(key) || outPasskey == nullptr)
@@ -1399,7 +1398,7 @@ QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionLi
     QELStatus s = checkKinds(options, kPassKinds);
     QELPassArgs pass;
     if (s == QELError_NoErr)
-        s = readPassArgs(options, pass);
+        s = qelOptionListReadPassArgs(options, pass);
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key)) {
@@ -1478,7 +1477,7 @@ int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options
     if (!qelKeyObjIsKey(key) || checkKinds(options, kPassKinds) != QELError_NoErr)
         return 0;
     QELPassArgs pass;
-    if (readPassArgs(options, pass) != QELError_NoErr)
+    if (qelOptionListReadPassArgs(options, pass) != QELError_NoErr)
         return 0;
     bool valid = false;
     const QELStatus s = isRemote(key)
@@ -1606,7 +1605,7 @@ template <std::size_t N>
 QELStatus openOptions(QELOptionList *options, const std::int32_t (&kinds)[N], QELPassArgs &pass)
 {
     const QELStatus s = checkKinds(options, kinds);
-    return s != QELError_NoErr ? s : readPassArgs(options, pass);
+    return s != QELError_NoErr ? s : qelOptionListReadPassArgs(options, pass);
 }
 
 // The preference and revoker edits: a usable key, their option kinds.

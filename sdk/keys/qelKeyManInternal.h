@@ -77,6 +77,10 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelKeyFindPrimaryUserIDOfKind(QELKeyObject *key, std::int32_t kind,
                                                       QELKeyObject **outUserID);
 
+// The passphrase (or, only without one, the passkey) of an option list and
+// the cache settings; absent options read as none.
+[[nodiscard]] QELStatus qelOptionListReadPassArgs(QELOptionList *options, QELPassArgs &pass);
+
 // The option-list front ends of the editing operations: each refuses an
 // option of a kind it does not take (QELError_BadParams) before anything
 // changes, then runs the back end (or the service's form for a database

@@ -97,19 +97,6 @@ protected:
         static_cast<void>(std::system(("gpgconf --homedir " + home.path() + " --kill all >/dev/null 2>&1").c_str()));
         return qeltest::readFile(home / "sigs.txt");
     }
-    static std::vector<std::vector<std::string>> records(const std::string &listing)
-    {
-        std::vector<std::vector<std::string>> out;
-        std::stringstream in(listing);
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            std::stringstream ss(line);
-            for (std::string x; std::getline(ss, x, ':');)
-                f.push_back(x);
-            out.push_back(f);
-        }
-        return out;
-    }
 
     QELKeyDB *db = nullptr;
     QELKeyObject *alice = nullptr, *bob = nullptr, *carol = nullptr, *dave = nullptr;
@@ -175,7 +162,7 @@ TEST_F(KeyEdit, EditsShowInGnuPGWithGoodSignatures)
     ASSERT_EQ(qelKeyObjFingerprint(bob, fpr), 20);
     const std::string bobFpr = hex(fpr, 20);
     const std::string listing = gpgListing(db);
-    const auto recs = records(listing);
+    const auto recs = colonRecords(listing);
     std::string key, sub, uid;
     bool aliceSubRevoked = false, daveRevoked = false, workCertified = false, certRevoked = false;
     bool third = false, revoker = false, firstUIDOfAliceIsMain = false;
@@ -239,7 +226,7 @@ TEST_F(KeyEdit, DesignatedRevokerRevokesAKeyWithoutItsSecret)
     ASSERT_EQ(qelKeyRevokeWithOptions(c, pass("bob-pass").get()), QELError_NoErr);
     const std::string listing = gpgListing(ring);
     bool revoked = false;
-    for (const auto &f : records(listing))
+    for (const auto &f : colonRecords(listing))
         if (!f.empty() && f[0] == "pub" && f.at(4) == keyIDHex(c))
             revoked = f.at(1) == "r";
     EXPECT_TRUE(revoked) << listing;

@@ -38,11 +38,10 @@ inline std::vector<std::uint8_t> readFile(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// One record of a gpg --with-colons listing.
-inline std::vector<std::vector<std::string>> colons(const std::string &name)
+// The records of a gpg --with-colons listing, split at the colons.
+inline std::vector<std::vector<std::string>> colonRecords(std::istream &in)
 {
     std::vector<std::vector<std::string>> out;
-    std::ifstream in(dataPath(name));
     for (std::string line; std::getline(in, line);) {
         std::vector<std::string> fields;
         std::stringstream ss(line);
@@ -51,6 +50,19 @@ inline std::vector<std::vector<std::string>> colons(const std::string &name)
         out.push_back(fields);
     }
     return out;
+}
+
+inline std::vector<std::vector<std::string>> colonRecords(const std::string &listing)
+{
+    std::stringstream in(listing);
+    return colonRecords(in);
+}
+
+// The records of a listing kept under tests/keys/data.
+inline std::vector<std::vector<std::string>> colons(const std::string &name)
+{
+    std::ifstream in(dataPath(name));
+    return colonRecords(in);
 }
 
 inline std::string hex(const std::uint8_t *p, std::size_t n)
