@@ -141,3 +141,41 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
     return r;
 }
 // ---- end keydb ----
+
+// ---- qelKeyDBDispatch ----
+QELStatus qelKeyDBNewInMemoryDispatch(QELContext *, QELKeyDB **outDB)
+{
+    if (outDB != nullptr)
+        *outDB = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBReleaseDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCommitDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *, const QELKeyID *, bool, bool, QELKeyObject **outKey)
+{
+    if (outKey != nullptr)
+        *outKey = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *, QELKeyObject *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *, QELKeyObject *, QELKeyObject **outCopy)
+{
+    if (outCopy != nullptr)
+        *outCopy = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *, QELKeyDB *, QELKeySet **outSet)
+{
+    if (outSet != nullptr)
+        *outSet = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *, std::uint8_t *outChanged)
+{
+    if (outChanged != nullptr)
+        *outChanged = 0;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }

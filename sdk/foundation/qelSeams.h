@@ -114,3 +114,21 @@ std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, 
                                   std::uint64_t done, std::uint64_t total);
 
 
+
+// Service RPC (qelKeyDBDispatch): the key-database operations on a database
+// mirrored from the service (and, in service mode, the ones that make or
+// tend databases) answer QELError_FeatureNotAvailable until the service
+// client lands. Each clears its out-parameters first.
+struct QELKeyID;
+[[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
+[[nodiscard]] QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db);
+[[nodiscard]] QELStatus qelKeyDBCommitDispatch(QELKeyDB *db);
+[[nodiscard]] QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds);
+[[nodiscard]] QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *context);
+[[nodiscard]] QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
+                                                    bool includeDeleted, QELKeyObject **outKey);
+[[nodiscard]] QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *db, QELKeyObject *object);
+[[nodiscard]] QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *db, QELKeyObject *object, QELKeyObject **outCopy);
+[[nodiscard]] QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *set, QELKeyDB *db, QELKeySet **outSet);
+[[nodiscard]] QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *db, std::uint8_t *outChanged);
+[[nodiscard]] QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *db);
