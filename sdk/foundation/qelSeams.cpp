@@ -179,3 +179,70 @@ QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *, std::uint8_t *outChanged
     return QELError_FeatureNotAvailable;
 }
 QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+
+// ---- qelKeyObjDispatch ----
+namespace {
+void clearBuffer(std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    if (outBuffer != nullptr)
+        *outBuffer = nullptr;
+    if (outLength != nullptr)
+        *outLength = 0;
+}
+} // namespace
+QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *, void *, std::size_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *, std::uint8_t *, std::uint8_t *, std::uint32_t *,
+                                       std::uint32_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjUnlockDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                  std::uint8_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjDecryptDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                   std::uint8_t, const std::uint8_t *, std::size_t, std::int32_t,
+                                   std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjSignDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                std::uint8_t, std::int32_t, const std::uint8_t *, std::size_t, std::int32_t,
+                                std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjVerifyDispatch(QELKeyObject *, const std::uint8_t *, std::size_t, std::int32_t,
+                                  const std::uint8_t *, std::size_t, std::int32_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjEncryptDispatch(QELKeyObject *, const std::uint8_t *, std::size_t, std::int32_t,
+                                   std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjOpSizesDispatch(QELKeyObject *, std::int32_t *outEncrypted, std::int32_t *outPlaintext,
+                                   std::int32_t *outSignature, std::int32_t)
+{
+    if (outEncrypted != nullptr)
+        *outEncrypted = 0;
+    if (outPlaintext != nullptr)
+        *outPlaintext = 0;
+    if (outSignature != nullptr)
+        *outSignature = 0;
+    return QELError_FeatureNotAvailable;
+}
+
+// ---- qelKeySigDispatch ----
+QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *, QELKeyDB *, bool, QELEventHandler, void *)
+{
+    return QELError_FeatureNotAvailable;
+}
+
+// ---- qelTrustPropDispatch ----
+QELStatus qelTrustPropagateDispatch(QELKeySet *, QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }
