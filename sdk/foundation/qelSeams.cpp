@@ -180,3 +180,108 @@ std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, vo
     return sendEvent(context, handler, userValue, 17, &progress, sizeof progress);
 }
 // ---- end keydb ----
+
+// ---- qelKeyDBDispatch ----
+QELStatus qelKeyDBNewInMemoryDispatch(QELContext *, QELKeyDB **outDB)
+{
+    if (outDB != nullptr)
+        *outDB = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBReleaseDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCommitDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *, const QELKeyID *, bool, bool, QELKeyObject **outKey)
+{
+    if (outKey != nullptr)
+        *outKey = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *, QELKeyObject *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *, QELKeyObject *, QELKeyObject **outCopy)
+{
+    if (outCopy != nullptr)
+        *outCopy = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *, QELKeyDB *, QELKeySet **outSet)
+{
+    if (outSet != nullptr)
+        *outSet = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *, std::uint8_t *outChanged)
+{
+    if (outChanged != nullptr)
+        *outChanged = 0;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
+
+// ---- qelKeyObjDispatch ----
+namespace {
+void clearBuffer(std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    if (outBuffer != nullptr)
+        *outBuffer = nullptr;
+    if (outLength != nullptr)
+        *outLength = 0;
+}
+} // namespace
+QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *, void *, std::size_t) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *, std::uint8_t *, std::uint8_t *, std::uint32_t *,
+                                       std::uint32_t *)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjUnlockDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                  std::uint8_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjDecryptDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                   std::uint8_t, const std::uint8_t *, std::size_t, std::int32_t,
+                                   std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjSignDispatch(QELKeyObject *, const void *, std::size_t, std::uint8_t, std::uint32_t,
+                                std::uint8_t, std::int32_t, const std::uint8_t *, std::size_t, std::int32_t,
+                                std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjVerifyDispatch(QELKeyObject *, const std::uint8_t *, std::size_t, std::int32_t,
+                                  const std::uint8_t *, std::size_t, std::int32_t)
+{
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjEncryptDispatch(QELKeyObject *, const std::uint8_t *, std::size_t, std::int32_t,
+                                   std::uint8_t **outBuffer, std::size_t *outLength)
+{
+    clearBuffer(outBuffer, outLength);
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyObjOpSizesDispatch(QELKeyObject *, std::int32_t *outEncrypted, std::int32_t *outPlaintext,
+                                   std::int32_t *outSignature, std::int32_t)
+{
+    if (outEncrypted != nullptr)
+        *outEncrypted = 0;
+    if (outPlaintext != nullptr)
+        *outPlaintext = 0;
+    if (outSignature != nullptr)
+        *outSignature = 0;
+    return QELError_FeatureNotAvailable;
+}
+
+// ---- qelKeySigDispatch ----
+QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *, QELKeyDB *, bool, QELEventHandler, void *)
+{
+    return QELError_FeatureNotAvailable;
+}
+
+// ---- qelTrustPropDispatch ----
+QELStatus qelTrustPropagateDispatch(QELKeySet *, QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }

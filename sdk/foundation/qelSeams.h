@@ -145,3 +145,65 @@ std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, vo
                                 std::int32_t progress);
 
 
+
+// Service RPC (qelKeyDBDispatch): the key-database operations on a database
+// mirrored from the service (and, in service mode, the ones that make or
+// tend databases) answer QELError_FeatureNotAvailable until the service
+// client lands. Each clears its out-parameters first.
+struct QELKeyID;
+[[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
+[[nodiscard]] QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db);
+[[nodiscard]] QELStatus qelKeyDBCommitDispatch(QELKeyDB *db);
+[[nodiscard]] QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds);
+[[nodiscard]] QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *context);
+[[nodiscard]] QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
+                                                    bool includeDeleted, QELKeyObject **outKey);
+[[nodiscard]] QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *db, QELKeyObject *object);
+[[nodiscard]] QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *db, QELKeyObject *object, QELKeyObject **outCopy);
+[[nodiscard]] QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *set, QELKeyDB *db, QELKeySet **outSet);
+[[nodiscard]] QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *db, std::uint8_t *outChanged);
+[[nodiscard]] QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *db);
+
+// Service RPC (qelKeyObjDispatch): the objects of a database mirrored from
+// the service load their info blocks and run their key operations there;
+// until the service client lands each answers QELError_FeatureNotAvailable.
+// The info fetch leaves the block as it was; the locking query leaves its
+// outs as they were; the others clear their out-parameters.
+[[nodiscard]] QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *object, void *block, std::size_t size);
+[[nodiscard]] QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
+                                                     std::uint8_t *outTokenProtected, std::uint32_t *outCipher,
+                                                     std::uint32_t *outKeyBits);
+[[nodiscard]] QELStatus qelKeyObjUnlockDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                                std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                                std::uint8_t selector);
+[[nodiscard]] QELStatus qelKeyObjDecryptDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                                 std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                                 std::uint8_t selector, const std::uint8_t *in, std::size_t inLength,
+                                                 std::int32_t format, std::uint8_t **outBuffer,
+                                                 std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjSignDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                              std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                              std::uint8_t selector, std::int32_t hashAlgorithm,
+                                              const std::uint8_t *hash, std::size_t hashLength, std::int32_t format,
+                                              std::uint8_t **outBuffer, std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjVerifyDispatch(QELKeyObject *key, const std::uint8_t *signature,
+                                                std::size_t signatureLength, std::int32_t hashAlgorithm,
+                                                const std::uint8_t *hash, std::size_t hashLength,
+                                                std::int32_t format);
+[[nodiscard]] QELStatus qelKeyObjEncryptDispatch(QELKeyObject *key, const std::uint8_t *in, std::size_t length,
+                                                 std::int32_t format, std::uint8_t **outBuffer,
+                                                 std::size_t *outLength);
+[[nodiscard]] QELStatus qelKeyObjOpSizesDispatch(QELKeyObject *key, std::int32_t *outEncrypted,
+                                                 std::int32_t *outPlaintext, std::int32_t *outSignature,
+                                                 std::int32_t format);
+
+// Service RPC (qelKeySigDispatch): the signatures of a database mirrored
+// from the service are checked there, with progress through the handler;
+// QELError_FeatureNotAvailable until the service client lands.
+[[nodiscard]] QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck,
+                                                              QELEventHandler handler, void *userValue);
+
+// Service RPC (qelTrustPropDispatch): trust over a database mirrored from
+// the service is propagated there; QELError_FeatureNotAvailable until the
+// service client lands.
+[[nodiscard]] QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now);

@@ -300,7 +300,7 @@ QELStatus qelKeyDBReleaseLocal(QELKeyDB *db)
 QELStatus qelKeyDBFlush(QELKeyDB *db)
 {
     if (db->serviceRef != 0)
-        return QELError_FeatureNotAvailable; // needs the service client
+        return qelKeyDBCommitDispatch(db);
     return qelKeyDBCommitLocal(db, nullptr);
 }
 
@@ -668,7 +668,7 @@ QELStatus qelKeyDBNewInMemory(QELContext *context, QELKeyDB **outDB)
     if (outDB == nullptr || !qelContextIsValid(context))
         return QELError_BadParams;
     if (qelRPCEnabled())
-        return QELError_FeatureNotAvailable; // the service client lands later
+        return qelKeyDBNewInMemoryDispatch(context, outDB);
     return qelKeyDBNewInMemoryLocal(context, outDB);
 }
 
@@ -687,7 +687,7 @@ QELStatus qelKeyDBRelease(QELKeyDB *db)
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
     if (db->serviceRef != 0)
-        return QELError_FeatureNotAvailable;
+        return qelKeyDBReleaseDispatch(db);
     return qelKeyDBReleaseLocal(db);
 }
 
@@ -724,7 +724,7 @@ QELStatus qelKeyDBSetKeepAlive(QELKeyDB *db, std::uint32_t seconds)
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
     if (qelRPCEnabled())
-        return QELError_FeatureNotAvailable;
+        return qelKeyDBSetKeepAliveDispatch(db, seconds);
     return qelKeyDBSetKeepAliveLocal(db, seconds);
 }
 
@@ -742,7 +742,7 @@ QELStatus qelKeyDBCloseUnreferenced(QELContext *context)
     if (!qelContextIsValid(context))
         return QELError_BadParams;
     if (qelRPCEnabled())
-        return QELError_FeatureNotAvailable;
+        return qelKeyDBCloseUnreferencedDispatch(context);
     return qelKeyDBCloseUnreferencedLocal(context);
 }
 

@@ -1,9 +1,10 @@
 // Key database changes: removing, copying and adding objects, and the local
 // side of the change tracking of databases mirrored from the SDK service.
 //
-// The service client is not built into this SDK: every branch that would
-// call the service answers QELError_FeatureNotAvailable, and the service
-// side keeps no client records in process.
+// The service branches go through the key-database dispatchers. The object-ID
+// arrays of a mirrored database map through the service client's object-ID
+// map, which is not built in yet, so they answer QELError_FeatureNotAvailable;
+// the service side keeps no client records in process.
 #include "qelKeyDBChangeInternal.h"
 
 #include "qelContextInternal.h"
@@ -14,6 +15,7 @@
 #include "qelKeyIterInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelSeams.h"
 
 #include <algorithm>
 #include <atomic>
@@ -90,7 +92,7 @@ QELStatus qelKeyDBRemoveObject(QELKeyDB *db, QELKeyObject *object)
     if (!qelKeyDBIsValid(db) || !qelKeyObjIsValid(object) || !qelKeyObjIsLive(object))
         return QELError_BadParams;
     if (qelKeyDBIsRemote(db))
-        return QELError_FeatureNotAvailable;
+        return qelKeyDBRemoveObjectDispatch(db, object);
     return qelKeyDBRemoveObjectLocal(db, object);
 }
 
@@ -152,7 +154,7 @@ QELStatus qelKeyDBCopyObject(QELKeyDB *db, QELKeyObject *object, QELKeyObject **
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
     if (qelKeyDBIsRemote(db))
-        return QELError_FeatureNotAvailable;
+        return qelKeyDBCopyObjectDispatch(db, object, outCopy);
     return qelKeyDBCopyObjectLocal(db, object, outCopy);
 }
 
@@ -164,8 +166,8 @@ QELStatus qelKeyDBAddKeySetLocal(QELKeySet *set, QELKeyDB *db, QELKeySet **outSe
         *outSet = nullptr;
     if (!qelKeySetIsValid(set) || !qelKeyDBIsValid(db))
         return QELError_BadParams;
-    if (qelKeyDBIsRemote(db))
-        return QELError_FeatureNotAvailable;
+    if (qelKeyDBIsRemote(db)) // a mirrored destination takes the set through the service
+        return qelKeyDBAddKeySetDispatch(set, db, outSet);
     std::fill(std::begin(db->copyCache), std::end(db->copyCache), nullptr);
     bool hadKeys = false;
     for (QELKeyObject *k = db->firstKey; k != nullptr && !hadKeys; k = k->next)
@@ -390,14 +392,14 @@ QELStatus qelKeyDBRefresh(QELKeyDB *db, std::uint8_t *outChanged)
     QEL_ENTER(outChanged);
     if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
         return QELError_BadParams; // only a mirrored database has changes to take
-    return QELError_FeatureNotAvailable;
+    return qelKeyDBTakeClientChangesDispatch(db, outChanged);
 }
 
 QELStatus qelKeyDBRefetchAll(QELKeyDB *db)
 {
     if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
         return QELError_BadParams;
-    return QELError_FeatureNotAvailable;
+    return qelKeyDBFetchAllKeysDispatch(db);
 }
 
 void qelKeyDBNoteRemoteChange()

@@ -1050,7 +1050,7 @@ QELStatus propagateOver(QELKeyObject *object)
     if (db == nullptr)
         return QELError_NoKeyDB;
     if (qelKeyDBIsRemote(db))
-        return QELError_FeatureNotAvailable; // no service client in this build
+        return qelTrustPropagateDispatch(qelKeyDBRootSet(db), nullptr, qelTrustNow());
     return qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(), nullptr);
 }
 

@@ -61,10 +61,10 @@ int typeOfFlags(u32 flags)
 
 bool isDB(const void *p) { return p != nullptr && *static_cast<const u32 *>(p) == QELKeyDBMagic; }
 
-// Fetches the info block of a node mirrored from the service. No service
-// client exists in process, so the fetch cannot succeed: the node gets a
-// zeroed block (its reference kept in the first word) and the database's last
-// error tells why.
+// Fetches the info block of a node mirrored from the service. When the fetch
+// fails the node still gets a zeroed block (its reference kept in the first
+// word), so readers never meet a missing block, and the database's last error
+// tells why.
 void ensureLoaded(QELKeyObject *o)
 {
     if (!(o->flags & QELKeyObjFlag_NotLoaded))
@@ -81,10 +81,12 @@ void ensureLoaded(QELKeyObject *o)
         std::memset(block, 0, infoSizeOfType(typeOfFlags(o->flags)));
     }
     std::memcpy(block, &ref, sizeof ref);
+    // The node still holds its reference while the service fills the block.
+    QELStatus s = qelKeyObjFetchInfoDispatch(o, block, infoSizeOfType(typeOfFlags(o->flags)));
     o->info = block;
     o->flags &= ~QELKeyObjFlag_NotLoaded;
-    if (db)
-        db->lastError = QELError_FeatureNotAvailable;
+    if (db && s != QELError_NoErr)
+        db->lastError = s;
 }
 
 u64 idKey(const u8 bytes[8])
@@ -680,10 +682,8 @@ QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool placeh
 QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool placeholders, bool deleted,
                               QELKeyObject **out)
 {
-    if (qelKeyDBIsValid(db) && db->serviceRef != 0) {
-        if (out) *out = nullptr;
-        return QELError_FeatureNotAvailable; // needs the service client
-    }
+    if (qelKeyDBIsValid(db) && db->serviceRef != 0)
+        return qelKeyDBFindKeyByIDDispatch(db, id, placeholders, deleted, out);
     return qelKeyDBFindKeyByIDLocal(db, id, placeholders, deleted, out);
 }
 
@@ -1770,8 +1770,7 @@ QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role)
 
 namespace {
 
-// Objects of a database mirrored from the service run their operations there;
-// no service client exists in process.
+// Objects of a database mirrored from the service run their operations there.
 bool isRemote(QELKeyObject *o)
 {
     QELKeyDB *db = qelKeyObjIsValid(o) ? qelKeyObjKeyDB(o) : nullptr;
@@ -1903,7 +1902,7 @@ QELStatus qelKeyObjLockingInfo(QELKeyObject *key, u8 *outNeedsPassphrase, u8 *ou
                                u32 *outCipher, u32 *outKeyBits)
 {
     if (isRemote(key))
-        return QELError_FeatureNotAvailable;
+        return qelKeyObjLockingInfoDispatch(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
     return qelKeyObjLockingInfoLocal(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
 }
 
@@ -1918,8 +1917,10 @@ bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t
 bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
                      u32 cachePeriod, u8 selector)
 {
-    return !isRemote(key) &&
-           qelKeyObjUnlockLocal(key, passphrase, length, isPasskey, cachePeriod, selector);
+    if (isRemote(key))
+        return qelKeyObjUnlockDispatch(key, passphrase, length, isPasskey, cachePeriod, selector) ==
+               QELError_NoErr;
+    return qelKeyObjUnlockLocal(key, passphrase, length, isPasskey, cachePeriod, selector);
 }
 
 QELStatus qelKeyObjDecryptLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
@@ -1955,10 +1956,9 @@ QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_
                            u32 cachePeriod, u8 selector, const u8 *in, std::size_t inLength,
                            std::int32_t format, u8 **outBuffer, std::size_t *outLength)
 {
-    if (isRemote(key)) {
-        clearOutput(outBuffer, outLength);
-        return QELError_FeatureNotAvailable;
-    }
+    if (isRemote(key))
+        return qelKeyObjDecryptDispatch(key, passphrase, length, isPasskey, cachePeriod, selector, in, inLength,
+                                        format, outBuffer, outLength);
     return qelKeyObjDecryptLocal(key, passphrase, length, isPasskey, cachePeriod, selector, in,
                                  inLength, format, outBuffer, outLength);
 }
@@ -1998,10 +1998,9 @@ QELStatus qelKeyObjSign(QELKeyObject *key, const void *passphrase, std::size_t l
                         std::size_t hashLength, std::int32_t format, u8 **outBuffer,
                         std::size_t *outLength)
 {
-    if (isRemote(key)) {
-        clearOutput(outBuffer, outLength);
-        return QELError_FeatureNotAvailable;
-    }
+    if (isRemote(key))
+        return qelKeyObjSignDispatch(key, passphrase, length, isPasskey, cachePeriod, selector, hashAlgorithm,
+                                     hash, hashLength, format, outBuffer, outLength);
     return qelKeyObjSignLocal(key, passphrase, length, isPasskey, cachePeriod, selector, hashAlgorithm,
                               hash, hashLength, format, outBuffer, outLength);
 }
@@ -2035,12 +2034,8 @@ QELStatus qelKeyObjOpSizesLocal(QELKeyObject *key, std::int32_t *outEncrypted,
 QELStatus qelKeyObjOpSizes(QELKeyObject *key, std::int32_t *outEncrypted, std::int32_t *outPlaintext,
                            std::int32_t *outSignature, std::int32_t format)
 {
-    if (isRemote(key)) {
-        if (outEncrypted) *outEncrypted = 0;
-        if (outPlaintext) *outPlaintext = 0;
-        if (outSignature) *outSignature = 0;
-        return QELError_FeatureNotAvailable;
-    }
+    if (isRemote(key))
+        return qelKeyObjOpSizesDispatch(key, outEncrypted, outPlaintext, outSignature, format);
     return qelKeyObjOpSizesLocal(key, outEncrypted, outPlaintext, outSignature, format);
 }
 
@@ -2061,7 +2056,7 @@ QELStatus qelKeyObjVerify(QELKeyObject *key, const u8 *signature, std::size_t si
                           std::int32_t format)
 {
     if (isRemote(key))
-        return QELError_FeatureNotAvailable;
+        return qelKeyObjVerifyDispatch(key, signature, signatureLength, hashAlgorithm, hash, hashLength, format);
     return qelKeyObjVerifyLocal(key, signature, signatureLength, hashAlgorithm, hash, hashLength,
                                 format);
 }
@@ -2097,10 +2092,8 @@ QELStatus qelKeyObjEncryptLocal(QELKeyObject *key, const u8 *in, std::size_t len
 QELStatus qelKeyObjEncrypt(QELKeyObject *key, const u8 *in, std::size_t length, std::int32_t format,
                            u8 **outBuffer, std::size_t *outLength)
 {
-    if (isRemote(key)) {
-        clearOutput(outBuffer, outLength);
-        return QELError_FeatureNotAvailable;
-    }
+    if (isRemote(key))
+        return qelKeyObjEncryptDispatch(key, in, length, format, outBuffer, outLength);
     return qelKeyObjEncryptLocal(key, in, length, format, outBuffer, outLength);
 }
 

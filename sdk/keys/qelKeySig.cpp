@@ -545,8 +545,12 @@ QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, std::uint8_t re
     QEL_ENTER();
     if (second == qelKeySetKeyDB(set))
         second = nullptr;
-    if (qelKeyDBIsRemote(qelKeySetKeyDB(set)))
-        return QELError_FeatureNotAvailable; // the service client is not built in
+    if (qelKeyDBIsRemote(qelKeySetKeyDB(set))) {
+        QELStatus s = qelKeySigCheckSetWithProgressDispatch(set, second, recheck != 0, handler, userValue);
+        if (s != QELError_NoErr)
+            return s;
+        return qelTrustPropagateDispatch(set, second, qelTrustNow());
+    }
     QELStatus s = qelKeySigCheckSetWithProgress(set, second, recheck != 0, handler, userValue, nullptr);
     if (s != QELError_NoErr)
         return s;

@@ -7,6 +7,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelRegexInternal.h"
+#include "qelSeams.h"
 #include "qelKeySetInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelTestHooks.h"
@@ -1127,6 +1128,6 @@ QELStatus qelKeySetPropagateTrust(QELKeySet *set, QELKeyDB *second)
     if (second == qelKeySetKeyDB(set))
         second = nullptr;
     if (qelKeyDBIsRemote(qelKeySetKeyDB(set)))
-        return QELError_FeatureNotAvailable; // no service client in this build
+        return qelTrustPropagateDispatch(set, second, qelTrustNow());
     return qelTrustPropagateLocal(set, second, qelTrustNow(), nullptr);
 }
