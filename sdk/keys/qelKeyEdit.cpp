@@ -246,12 +246,16 @@ QELStatus injectedAttachFailure()
     return QELError_NoErr;
 }
 
-u32 offsetNow(QELContext *context)
+// A time moved by the configured offset, kept within the 32-bit range: a
+// time pushed past either end would otherwise wrap round to the other.
+u32 withTimeOffset(QELContext *context, QELTime t)
 {
-    const std::int32_t hours =
+    const std::int64_t hours =
         qelSettingsGetInt(qelContextGetSettings(context), QELSetting_TimeOffsetHours, nullptr, nullptr);
-    return u32(std::int64_t(qelTimeDateNow()) + std::int64_t(hours) * 3600);
+    return u32(std::clamp<std::int64_t>(std::int64_t(t) + hours * 3600, 0, UINT32_MAX));
 }
+
+u32 offsetNow(QELContext *context) { return withTimeOffset(context, qelTimeDateNow()); }
 
 // Signatures one edit has attached so far. An edit that fails part-way
 // takes them back, so the key is left as it was before the edit.
@@ -529,11 +533,8 @@ QELStatus qelUserIDCertifyLocal(QELKeyObject *userID, QELKeyObject *signer, cons
         return s;
     OwnedSpec spec = ownSpec(raw);
     s = qelSigSpecSetLocalOnly(spec.get(), exportable);
-    if (s == QELError_NoErr && creation != 0) {
-        const std::int32_t hours =
-            qelSettingsGetInt(qelContextGetSettings(context), QELSetting_TimeOffsetHours, nullptr, nullptr);
-        s = qelSigSpecSetCreationTime(spec.get(), u32(std::int64_t(creation) + std::int64_t(hours) * 3600));
-    }
+    if (s == QELError_NoErr && creation != 0)
+        s = qelSigSpecSetCreationTime(spec.get(), withTimeOffset(context, creation));
     if (s == QELError_NoErr && expiration != 0)
         s = qelSigSpecSetSigExpiration(spec.get(), 0, expiration);
     if (s == QELError_NoErr && regex != nullptr)

@@ -14,6 +14,7 @@
 #include "qelOptionList.h"
 #include "qelOptionListInternal.h"
 #include "qelRandomPoolInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelTestHooks.h"
 #include "qelTestEnv.h"
 
@@ -321,6 +322,22 @@ TEST_F(KeyEdit, FailedAttachLeavesTheKeyAsItWas)
     ASSERT_EQ(qelKeyGetPrimaryUserID(alice, &primary), QELError_NoErr);
     EXPECT_EQ(primary, home);
     EXPECT_EQ(qelKeySetRelease(bobSet), QELError_NoErr);
+}
+
+TEST_F(KeyEdit, CertificationTimeNearTheEndStaysAtTheEnd)
+{
+    // A given creation time moved forward by the offset past the last
+    // representable second stops there instead of wrapping round to 1970.
+    ASSERT_EQ(qelSettingsSetInt(qelContextGetSettings(ctx), QELSetting_TimeOffsetHours, 2, QELSettingPriority_Job),
+              QELError_NoErr);
+    QELKeyObject *carolUID = uidOf(carol, "carol");
+    ASSERT_NE(carolUID, nullptr);
+    ASSERT_EQ(qelUserIDCertifyWithOptions(
+                  carolUID, bob,
+                  options(qelOptionPassphrase(ctx, "bob-pass"), qelOptionCreationTime(ctx, 0xFFFFF000u)).get()),
+              QELError_NoErr);
+    QELKeyObject *made = liveChildren(carolUID, QELObjectType_Signature).back();
+    EXPECT_EQ(qelKeyObjSigInfo(made)->creation, 0xFFFFFFFFu);
 }
 
 TEST_F(KeyEdit, OptionKindsAndEditRules)
