@@ -569,8 +569,7 @@ void forCurrentTrustSigs(QELKeyObject *key, QELTime now, F f)
     QELKeyObject *cursor = qelKeyObjKeyInfo(key)->firstSig;
     while (cursor != nullptr) {
         QELKeyObject *r = qelTrustNextSignerRun(&cursor);
-        if (qelTrustSigIsCurrent(r, now) && qelKeyObjSigInfo(r)->trustDepth != 0 &&
-            qelTrustSigIsCurrentCert(r, now))
+        if (qelKeyObjSigInfo(r)->trustDepth != 0 && qelTrustSigIsCurrentCert(r, now))
             f(r);
     }
 }
