@@ -314,9 +314,8 @@ QELStatus qelKeyGenerateLocal(const QELKeyGenJob &job, QELKeyObject **outObject)
     if (outObject == nullptr || !qelKeyDBIsValid(db) || (!primary && !qelKeyObjIsKey(job.master)) ||
         (primary && job.userID == nullptr && job.userIDLength != 0))
         return QELError_BadParams;
-    // No token is ever found here: the software generator makes every key.
-    if (job.tokenPresent)
-        static_cast<void>(qelTokenGetByIndex(job.tokenNumber));
+    // No token is ever found here: the software generator makes every key,
+    // whatever token number was given.
 
     QELKeyGenRequest r = job.request;
     r.context = db->context;
