@@ -721,9 +721,6 @@ QELStatus qelKeySetPreferencesLocal(QELKeyObject *key, const QELPassArgs &pass, 
         preferred.push_back(u8(algorithms[i]));
     if (!qelKeyObjUnlock(key, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll))
         return QELError_BadPassphrase;
-    auto le4 = [](u32 v) {
-        return std::array<u8, 4>{u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)};
-    };
     // The new self-certifications first, each one second after the
     // revocation of the one it replaces; the revocations only once every
     // new one stands.
@@ -738,11 +735,11 @@ QELStatus qelKeySetPreferencesLocal(QELKeyObject *key, const QELPassArgs &pass, 
         if (s == QELError_NoErr)
             s = qelSigSpecSetPrefKeyServer(spec.get(), 0, keyServer, keyServerLength);
         if (s == QELError_NoErr && keyFlagsPresent) {
-            const auto bytes = le4(keyFlags);
+            const auto bytes = qelFlagOctets(keyFlags);
             s = qelSigSpecSetKeyFlags(spec.get(), 0, bytes.data(), bytes.size());
         }
         if (s == QELError_NoErr && keyServerPrefsPresent) {
-            const auto bytes = le4(keyServerPrefs);
+            const auto bytes = qelFlagOctets(keyServerPrefs);
             s = qelSigSpecSetKeyServerPrefs(spec.get(), 0, bytes.data(), bytes.size());
         }
         if (s == QELError_NoErr)

@@ -6,6 +6,7 @@
 
 #include "qelErrors.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -86,6 +87,21 @@ struct QELPassArgs {
                                                   std::uint32_t keyServerPrefs, bool keyServerPrefsPresent);
 [[nodiscard]] QELStatus qelKeyAddRevokersLocal(QELKeyObject *key, const QELPassArgs &pass, QELKeySet *revokers,
                                                std::uint8_t keyClass);
+
+// The four octets of a flags subpacket value (key flags, key server
+// preferences), lowest-order first.
+inline std::array<std::uint8_t, 4> qelFlagOctets(std::uint32_t v)
+{
+    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
+
+// Seconds in a number of days, saturating at 32 bits: the largest day counts
+// would otherwise wrap to a short lifetime.
+inline std::uint32_t qelDaysToSeconds(std::uint32_t days)
+{
+    const std::uint64_t seconds = std::uint64_t(days) * 86400;
+    return seconds > 0xFFFFFFFFu ? 0xFFFFFFFFu : std::uint32_t(seconds);
+}
 
 // Visits each live top-level key of the set in database order until a visit
 // fails; that failure is the result.

@@ -568,13 +568,6 @@ using OwnedSpec = qel::Owned<QELSigSpec, +[](QELSigSpec *spec) {
 
 using PublicKey = qel::Owned<QELPublicKeyObject, +[](QELPublicKeyObject *k) { return k->destroy(k); }>;
 
-// Four octets of a flags value, lowest-order first.
-std::array<u8, 4> flagOctets(u32 v) { return {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)}; }
-
-// Key-expiration seconds of a validity in days; the largest days values
-// would pass 32 bits and saturate instead.
-u32 expirySeconds(u32 days) { return u32(std::min<u64>(u64(days) * 86400, 0xFFFFFFFFu)); }
-
 // The key or subkey packet of a new key: the secret packet, or for a key
 // the token holds the public packet, the node then marked as held there.
 // The secret-key object learns the key ID it now has.
@@ -634,10 +627,10 @@ QELStatus addSelfCertItems(QELSigSpec *spec, QELKeyObject *key, const QELKeyGenP
     if (s == QELError_NoErr && server != nullptr)
         s = qelSigSpecSetPrefKeyServer(spec, 0, server, std::size_t(n));
     u8 present = 0;
-    const auto flags = flagOctets(qelKeyGenParamsKeyFlags(params, &present));
+    const auto flags = qelFlagOctets(qelKeyGenParamsKeyFlags(params, &present));
     if (s == QELError_NoErr && present)
         s = qelSigSpecSetKeyFlags(spec, 0, flags.data(), flags.size());
-    const auto serverPrefs = flagOctets(qelKeyGenParamsKeyServerPrefs(params, &present));
+    const auto serverPrefs = qelFlagOctets(qelKeyGenParamsKeyServerPrefs(params, &present));
     if (s == QELError_NoErr && present)
         s = qelSigSpecSetKeyServerPrefs(spec, 0, serverPrefs.data(), serverPrefs.size());
     if (s == QELError_NoErr)
@@ -646,7 +639,7 @@ QELStatus addSelfCertItems(QELSigSpec *spec, QELKeyObject *key, const QELKeyGenP
         s = qelSigSpecSetPrimaryUserID(spec, 0, 1);
     const u32 days = qelKeyGenParamsValidityDays(params);
     if (s == QELError_NoErr && days != 0) {
-        s = qelSigSpecSetKeyExpiration(spec, 0, expirySeconds(days));
+        s = qelSigSpecSetKeyExpiration(spec, 0, qelDaysToSeconds(days));
         qelKeyObjKeyInfo(key)->validityDays = std::uint16_t(days);
     }
     if (s == QELError_NoErr && qelKeySetIsValid(additional) && !qelKeySetIsEmpty(additional))
@@ -747,11 +740,11 @@ QELKeyObject *qelKeyDBAddGeneratedSubKey(QELKeyObject *key, QELSecretKeyObject *
     QELStatus s = specFor(key, 0x18, pass, spec);
     const u32 days = qelKeyGenParamsValidityDays(params);
     if (s == QELError_NoErr && days != 0) {
-        s = qelSigSpecSetKeyExpiration(spec.get(), 0, expirySeconds(days));
+        s = qelSigSpecSetKeyExpiration(spec.get(), 0, qelDaysToSeconds(days));
         qelKeyObjKeyInfo(sub)->validityDays = std::uint16_t(days);
     }
     u8 present = 0;
-    const auto flags = flagOctets(qelKeyGenParamsKeyFlags(params, &present));
+    const auto flags = qelFlagOctets(qelKeyGenParamsKeyFlags(params, &present));
     if (s == QELError_NoErr && present)
         s = qelSigSpecSetKeyFlags(spec.get(), 0, flags.data(), flags.size());
     if (s == QELError_NoErr)

@@ -1701,7 +1701,7 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
     }
     if (isRemote(userID))
         return qelUserIDCertifyDispatch(userID, signer, options);
-    const u32 expiration = days > 0 ? u32(std::min<std::uint64_t>(std::uint64_t(days) * 86400, 0xFFFFFFFFu)) : 0;
+    const u32 expiration = days > 0 ? qelDaysToSeconds(u32(days)) : 0;
     return propagateAfter(userID, qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
                                                         u8(depth), u8(level), static_cast<const char *>(regex)));
 }
