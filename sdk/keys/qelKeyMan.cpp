@@ -1063,6 +1063,23 @@ void refetchLater(QELKeyObject *object)
         qelKeyDBMarkChanged(db, false);
 }
 
+// An edit runs where the key's database lives: through the service for a
+// mirrored one (the key is then fetched again on its next use), else here.
+// Trust is propagated once the edit has succeeded.
+template <class Remote, class Local>
+QELStatus editThenPropagate(QELKeyObject *key, Remote remote, Local local)
+{
+    if (isRemote(key)) {
+        const QELStatus s = remote();
+        if (s != QELError_NoErr)
+            return s;
+        refetchLater(key);
+    } else if (const QELStatus s = local(); s != QELError_NoErr) {
+        return s;
+    }
+    return propagateOver(key);
+}
+
 u32 algorithmUsage(QELKeyObject *key)
 {
     return qelPkAlgGetUsage(qelPkAlgFind(qelKeyObjKeyInfo(key)->algorithm));
@@ -1181,17 +1198,9 @@ QELStatus qelKeySetOwnerTrust(QELKeyObject *key, std::int32_t level)
         return s;
     if (qelKeyObjKeyDB(key) == nullptr)
         return QELError_NoKeyDB;
-    if (isRemote(key)) {
-        s = qelKeySetOwnerTrustDispatch(key, level);
-        if (s != QELError_NoErr)
-            return s;
-        refetchLater(key);
-    } else {
-        s = qelKeySetOwnerTrustLocal(key, u32(level));
-        if (s != QELError_NoErr)
-            return s;
-    }
-    return propagateOver(key);
+    return editThenPropagate(
+        key, [&] { return qelKeySetOwnerTrustDispatch(key, level); },
+        [&] { return qelKeySetOwnerTrustLocal(key, u32(level)); });
 }
 
 QELStatus qelKeySetEnabled(QELKeyObject *key, std::int32_t enable)
@@ -1204,17 +1213,9 @@ QELStatus qelKeySetEnabled(QELKeyObject *key, std::int32_t enable)
         return s;
     if (qelKeyObjKeyDB(key) == nullptr)
         return QELError_BadParams;
-    if (isRemote(key)) {
-        s = qelKeySetEnabledDispatch(key, enable);
-        if (s != QELError_NoErr)
-            return s;
-        refetchLater(key);
-    } else {
-        s = enable != 0 ? qelKeyEnableLocal(key) : qelKeyDisableLocal(key);
-        if (s != QELError_NoErr)
-            return s;
-    }
-    return propagateOver(key);
+    return editThenPropagate(
+        key, [&] { return qelKeySetEnabledDispatch(key, enable); },
+        [&] { return enable != 0 ? qelKeyEnableLocal(key) : qelKeyDisableLocal(key); });
 }
 
 QELStatus qelKeyGetCRLDistributionPoints(QELKeyObject *key, u32 *outCount, u8 **outBuffer,
@@ -1401,17 +1402,9 @@ QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionLi
         s = qelOptionListReadPassArgs(options, pass);
     if (s != QELError_NoErr)
         return s;
-    if (isRemote(key)) {
-        s = qelKeySetAxiomaticDispatch(key, set, pass.passphrase, pass.length, pass.isPasskey);
-        if (s != QELError_NoErr)
-            return s;
-        refetchLater(key);
-    } else {
-        s = qelKeySetAxiomaticLocal(key, set, true, pass);
-        if (s != QELError_NoErr)
-            return s;
-    }
-    return propagateOver(key);
+    return editThenPropagate(
+        key, [&] { return qelKeySetAxiomaticDispatch(key, set, pass.passphrase, pass.length, pass.isPasskey); },
+        [&] { return qelKeySetAxiomaticLocal(key, set, true, pass); });
 }
 
 namespace {
