@@ -8,6 +8,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyGenInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelKeyProperty.h"
 #include "qelKeyManInternal.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
@@ -402,18 +403,32 @@ QELStatus qelSigSpecApply(QELSigSpec *spec, QELKeyObject *target)
 
 // ---- revocations ---------------------------------------------------------------------
 
+namespace {
+
+// Whether the object already stands revoked, by the given property; a
+// deleted object cannot be revoked, and a property that cannot be read ends
+// the revocation with its status.
+QELStatus revokedAlready(QELKeyObject *object, u32 property, bool &revoked)
+{
+    revoked = false;
+    if (qelKeyObjIsDeleted(object))
+        return QELError_DeadKeyObject;
+    u8 value = 0;
+    const QELStatus s = qelKeyObjBoolPropertyLocal(object, property, &value);
+    revoked = s == QELError_NoErr && value != 0;
+    return s;
+}
+
+} // namespace
+
 QELStatus qelSigRevokeLocal(QELContext *context, QELKeyObject *sig, const QELPassArgs &pass)
 {
     if (!qelKeyObjIsSignature(sig))
         return QELError_BadParams;
-    if (qelKeyObjIsDeleted(sig))
-        return QELError_DeadKeyObject;
-    u8 revoked = 0;
-    QELStatus s = qelKeyObjBoolPropertyLocal(sig, 1300, &revoked);
-    if (s != QELError_NoErr)
+    bool revoked = false;
+    QELStatus s = revokedAlready(sig, QELProperty_SigIsRevokedChecked, revoked);
+    if (s != QELError_NoErr || revoked)
         return s;
-    if (revoked)
-        return QELError_NoErr;
     QELKeyObject *userID = qelKeyObjUserID(sig);
     if (userID == nullptr)
         return QELError_BadParams;
@@ -486,14 +501,10 @@ QELStatus qelSubKeyRevokeLocal(QELKeyObject *subKey, const QELPassArgs &pass)
 {
     if (!qelKeyObjIsSubKey(subKey))
         return QELError_BadParams;
-    if (qelKeyObjIsDeleted(subKey))
-        return QELError_DeadKeyObject;
-    u8 revoked = 0;
-    QELStatus s = qelKeyObjBoolPropertyLocal(subKey, 501, &revoked);
-    if (s != QELError_NoErr)
+    bool revoked = false;
+    QELStatus s = revokedAlready(subKey, QELProperty_SubKeyIsRevoked, revoked);
+    if (s != QELError_NoErr || revoked)
         return s;
-    if (revoked)
-        return QELError_NoErr;
     QELKeyObject *key = qelKeyObjTopKey(subKey);
     if (key == nullptr)
         return QELError_BadParams;
