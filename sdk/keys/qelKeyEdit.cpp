@@ -178,6 +178,16 @@ QELStatus qelKeySetAxiomaticLocal(QELKeyObject *key, bool set, bool checkPassphr
     return QELError_NoErr;
 }
 
+QELStatus qelSecretOpsOpen(QELSecretKeyObject *ops, const void *passphrase, std::size_t length, u8 isPasskey)
+{
+    if (!ops->isLocked(ops))
+        return QELError_NoErr;
+    if (passphrase == nullptr || length == 0)
+        return QELError_BadPassphrase;
+    const std::int32_t answer = ops->unlock(ops, passphrase, length, isPasskey);
+    return answer == 1 ? QELError_NoErr : answer == 0 ? QELError_BadPassphrase : answer;
+}
+
 // ---- passphrase change -------------------------------------------------------------
 
 QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKeyObject *key,
@@ -193,15 +203,9 @@ QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKey
     SecretOps ops = secretOps(object, QELKeyRole_Own);
     if (!ops)
         return qelKeyObjSecretOpsError(object);
-    if (ops->isLocked(ops.get()) != 0) {
-        if (oldPassphrase == nullptr || oldLength == 0)
-            return QELError_BadPassphrase;
-        const std::int32_t answer = ops->unlock(ops.get(), oldPassphrase, oldLength, 0);
-        if (answer == 0)
-            return QELError_BadPassphrase;
-        if (answer != 1)
-            return answer;
-    }
+    if (const QELStatus opened = qelSecretOpsOpen(ops.get(), oldPassphrase, oldLength, 0);
+        opened != QELError_NoErr)
+        return opened;
     // The cipher the key asks its correspondents for; a subkey follows its
     // primary key's wishes.
     std::uint32_t length = 0;

@@ -15,6 +15,7 @@ struct QELContext;
 struct QELKeyDB;
 struct QELKeyObject;
 struct QELKeySet;
+struct QELSecretKeyObject;
 struct QELSigSpec;
 
 // What every back end that needs a secret key takes, passed unchanged to key
@@ -30,6 +31,12 @@ struct QELPassArgs {
 // Why no secret-key object could be made for the object: the database's
 // stored error, else QELError_NoSecretKey.
 [[nodiscard]] QELStatus qelKeyObjSecretOpsError(QELKeyObject *object);
+
+// Opens a secret-key object that is locked: without a passphrase, or with
+// one it refuses, QELError_BadPassphrase; malformed material its own status.
+// An unlocked object needs nothing.
+[[nodiscard]] QELStatus qelSecretOpsOpen(QELSecretKeyObject *ops, const void *passphrase, std::size_t length,
+                                         std::uint8_t isPasskey);
 
 [[nodiscard]] QELStatus qelKeyPassphraseToPasskeyLocal(QELKeyObject *key, const void *passphrase,
                                                        std::size_t length, std::uint8_t *outPasskey);

@@ -269,12 +269,7 @@ QELStatus openMaster(QELKeyObject *master, const QELPassArgs &pass)
     SecretKey ops(qelKeyObjSecretOps(master, QELKeyRole_Sign));
     if (ops == nullptr)
         return qelKeyObjSecretOpsError(master);
-    if (!ops->isLocked(ops.get()))
-        return QELError_NoErr;
-    if (pass.passphrase == nullptr || pass.length == 0)
-        return QELError_BadPassphrase;
-    const std::int32_t answer = ops->unlock(ops.get(), pass.passphrase, pass.length, pass.isPasskey);
-    return answer == 1 ? QELError_NoErr : answer == 0 ? QELError_BadPassphrase : answer;
+    return qelSecretOpsOpen(ops.get(), pass.passphrase, pass.length, pass.isPasskey);
 }
 
 // A service-client database: the new key goes to the service, which writes
