@@ -1634,30 +1634,35 @@ QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
     return propagateAfter(sig, qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass));
 }
 
-QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options)
+namespace {
+
+// A key or subkey revocation: the dispatcher and the back end both take
+// either kind of object.
+QELStatus revokeWithOptions(QELKeyObject *object, QELOptionList *options)
 {
-    if (!qelKeyObjIsKey(key))
-        return QELError_BadParams;
     QELPassArgs pass;
     QELStatus s = openOptions(options, kPassKinds, pass);
     if (s != QELError_NoErr)
         return s;
-    if (isRemote(key))
-        return qelKeyRevokeDispatch(key, options);
-    return propagateAfter(key, qelKeyRevokeLocal(key, pass));
+    if (isRemote(object))
+        return qelKeyRevokeDispatch(object, options);
+    return propagateAfter(object, qelKeyRevokeLocal(object, pass));
+}
+
+} // namespace
+
+QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options)
+{
+    if (!qelKeyObjIsKey(key))
+        return QELError_BadParams;
+    return revokeWithOptions(key, options);
 }
 
 QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options)
 {
     if (!qelKeyObjIsSubKey(subKey))
         return QELError_BadParams;
-    QELPassArgs pass;
-    QELStatus s = openOptions(options, kPassKinds, pass);
-    if (s != QELError_NoErr)
-        return s;
-    if (isRemote(subKey))
-        return qelKeyRevokeDispatch(subKey, options);
-    return propagateAfter(subKey, qelSubKeyRevokeLocal(subKey, pass));
+    return revokeWithOptions(subKey, options);
 }
 
 QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options)
