@@ -1689,6 +1689,11 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
         s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &regex);
     if (s != QELError_NoErr)
         return s;
+    // The depth is an octet in the signature: a larger one must not wrap
+    // into an ordinary certification. (The level was checked when the
+    // option was made.)
+    if (depth < 0 || depth > 255)
+        return QELError_BadParams;
     if (regex != nullptr) {
         // Compiled once to test it.
         QELRegex *compiled = nullptr;

@@ -366,6 +366,16 @@ TEST_F(KeyEdit, OptionKindsAndEditRules)
          [&] { return qelKeySetPreferencesWithOptions(carol, options(qelOptionRegularExpression(ctx, "x")).get()); }},
         {"a subkey to the key revocation",
          [&] { return qelKeyRevokeWithOptions(liveChildren(bob, QELObjectType_SubKey).at(0), options().get()); }},
+        {"trust depth past an octet",
+         [&] {
+             return qelUserIDCertifyWithOptions(
+                 carolUID, bob, options(qelOptionPassphrase(ctx, "bob-pass"), qelOptionTrustSignature(ctx, 256, 5)).get());
+         }},
+        {"negative trust depth",
+         [&] {
+             return qelUserIDCertifyWithOptions(
+                 carolUID, bob, options(qelOptionPassphrase(ctx, "bob-pass"), qelOptionTrustSignature(ctx, -1, 5)).get());
+         }},
     };
     for (const Refusal &r : refusals)
         EXPECT_EQ(r.call(), QELError_BadParams) << r.what;
