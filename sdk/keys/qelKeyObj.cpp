@@ -515,9 +515,10 @@ struct QELKeyIDIndex {
     std::uint32_t count; // slots in use
     struct Slot {
         u64 id;
-        QELKeyObject *head; // null: free
-        QELKeyObject *tail; // last key of the chain: whoever makes a ring
-                            // chooses its IDs, so appending must not walk
+        // The newest key with this ID, null for a free slot. Its link closes
+        // the chain onto the oldest, so a key joins in one step whatever
+        // the ring's maker did with its IDs, and walks still start oldest.
+        QELKeyObject *last;
     } slots[1];
 };
 
@@ -539,7 +540,7 @@ QELKeyIDIndex::Slot *probe(QELKeyIDIndex *ix, u64 id)
     const std::size_t mask = (std::size_t(1) << ix->bits) - 1;
     for (std::size_t i = slotOf(id, ix->bits);; i = (i + 1) & mask) {
         QELKeyIDIndex::Slot *slot = &ix->slots[i];
-        if (slot->head == nullptr || slot->id == id)
+        if (slot->last == nullptr || slot->id == id)
             return slot;
     }
 }
@@ -564,7 +565,7 @@ QELStatus reserveSlots(QELContext *context, QELKeyIDIndex *&ix, std::size_t more
     grown->count = 0;
     if (ix != nullptr) {
         for (std::size_t i = 0, n = std::size_t(1) << ix->bits; i < n; ++i)
-            if (ix->slots[i].head != nullptr) {
+            if (ix->slots[i].last != nullptr) {
                 *probe(grown, ix->slots[i].id) = ix->slots[i];
                 ++grown->count;
             }
@@ -574,9 +575,10 @@ QELStatus reserveSlots(QELContext *context, QELKeyIDIndex *&ix, std::size_t more
     return QELError_NoErr;
 }
 
-QELKeyObject *findHead(const QELKeyIDIndex *ix, u64 id)
+// The newest key with the ID; its link leads to the oldest.
+QELKeyObject *findLast(const QELKeyIDIndex *ix, u64 id)
 {
-    return ix == nullptr ? nullptr : probe(const_cast<QELKeyIDIndex *>(ix), id)->head;
+    return ix == nullptr ? nullptr : probe(const_cast<QELKeyIDIndex *>(ix), id)->last;
 }
 
 } // namespace
@@ -591,9 +593,11 @@ QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db)
     for (const Index &ix : indexes) {
         if (db->*ix.table != nullptr) {
             QELKeyIDIndex::Slot *slot = probe(db->*ix.table, ix.id);
-            if (slot->head != nullptr) {
-                qelKeyObjKeyInfo(slot->tail)->*ix.link = key;
-                slot->tail = key;
+            if (slot->last != nullptr) {
+                QELKeyObject *&oldestLink = qelKeyObjKeyInfo(slot->last)->*ix.link;
+                ki->*ix.link = oldestLink;
+                oldestLink = key;
+                slot->last = key;
                 continue;
             }
         }
@@ -601,7 +605,8 @@ QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db)
             return QELError_OutOfMemory;
         QELKeyIDIndex::Slot *slot = probe(db->*ix.table, ix.id);
         slot->id = ix.id;
-        slot->head = slot->tail = key;
+        slot->last = key;
+        ki->*ix.link = key; // a chain of one closes on itself
         ++(db->*ix.table)->count;
     }
     return QELError_NoErr;
@@ -666,8 +671,11 @@ QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool placeh
         return QELError_ItemNotFound;
     bool full = id->length == 8;
     const u64 key = full ? idKey(id->bytes) : shortIDKey(id->bytes);
-    for (QELKeyObject *k = findHead(full ? db->idIndex : db->shortIDIndex, key); k != nullptr;
-         k = full ? qelKeyObjKeyInfo(k)->sameID : qelKeyObjKeyInfo(k)->sameShortID) {
+    QELKeyObject *last = findLast(full ? db->idIndex : db->shortIDIndex, key);
+    auto next = [full](QELKeyObject *k) {
+        return full ? qelKeyObjKeyInfo(k)->sameID : qelKeyObjKeyInfo(k)->sameShortID;
+    };
+    for (QELKeyObject *k = last != nullptr ? next(last) : nullptr; k != nullptr; k = k == last ? nullptr : next(k)) {
         if (qelKeyIDCompareInternal(idOfNode(k), *id) != 0)
             continue;
         QELStatus s = resolveMatch(k, placeholders, deleted, full, out);

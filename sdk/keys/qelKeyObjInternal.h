@@ -59,7 +59,8 @@ struct QELKeyInfo {
     std::uint64_t reserved64;
     QELKeyObject *firstSig;          // 72: signatures made by this key
     // Key-ID index links: next key with the same low four ID bytes, and next
-    // key with the same eight ID bytes (see qelKeyIDTreeInsert).
+    // key with the same eight ID bytes, in arrival order; the newest links
+    // back to the oldest (see qelKeyIDTreeInsert).
     QELKeyObject *sameShortID;       // 80
     QELKeyObject *sameID;            // 88
     std::uint8_t trustSigTrust;      // 96
