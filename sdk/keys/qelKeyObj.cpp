@@ -117,10 +117,6 @@ void *qelKeyObjParent(const QELKeyObject *o) { return o->parent; }
 bool qelKeyObjIsDeleted(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_Deleted); }
 bool qelKeyObjIsPlaceholder(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_Placeholder); }
 bool qelKeyObjIsX509NameEntry(const QELKeyObject *o) { return o != nullptr && (o->flags & QELKeyObjFlag_X509Name); }
-bool qelKeyObjIsLive(const QELKeyObject *o)
-{
-    return o != nullptr && !(o->flags & (QELKeyObjFlag_Deleted | QELKeyObjFlag_Placeholder));
-}
 
 QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *o)
 {
@@ -153,16 +149,11 @@ QELKeyObject *qelKeyObjTopKey(QELKeyObject *o)
 
 // ---- info blocks -----------------------------------------------------------------------
 
-void *qelKeyObjInfo(QELKeyObject *o)
+void *qelKeyObjLoadInfo(QELKeyObject *o)
 {
     ensureLoaded(o);
     return o->info;
 }
-QELKeyInfo *qelKeyObjKeyInfo(QELKeyObject *o) { return static_cast<QELKeyInfo *>(qelKeyObjInfo(o)); }
-QELUserIDInfo *qelKeyObjUserIDInfo(QELKeyObject *o) { return static_cast<QELUserIDInfo *>(qelKeyObjInfo(o)); }
-QELSigInfo *qelKeyObjSigInfo(QELKeyObject *o) { return static_cast<QELSigInfo *>(qelKeyObjInfo(o)); }
-QELCRLInfo *qelKeyObjCRLInfo(QELKeyObject *o) { return static_cast<QELCRLInfo *>(qelKeyObjInfo(o)); }
-QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *o) { return static_cast<QELOtherInfo *>(qelKeyObjInfo(o)); }
 
 void **qelKeyObjPacketSlot(QELKeyObject *o)
 {

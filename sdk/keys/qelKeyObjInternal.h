@@ -159,19 +159,34 @@ void *qelKeyObjParent(const QELKeyObject *object);
 bool qelKeyObjIsDeleted(const QELKeyObject *object);
 bool qelKeyObjIsPlaceholder(const QELKeyObject *object);
 bool qelKeyObjIsX509NameEntry(const QELKeyObject *object);
-bool qelKeyObjIsLive(const QELKeyObject *object);
+// Walks over whole databases ask this of every node: kept inline.
+inline bool qelKeyObjIsLive(const QELKeyObject *object)
+{
+    return object != nullptr && !(object->flags & (QELKeyObjFlag_Deleted | QELKeyObjFlag_Placeholder));
+}
 QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *object);
 QELContext *qelKeyObjContext(const QELKeyObject *object);
 // The top-level key above an object (the object itself for a key).
 QELKeyObject *qelKeyObjTopKey(QELKeyObject *object);
 
 // ---- info blocks (a node mirrored from the service is fetched first) ----------------
-void *qelKeyObjInfo(QELKeyObject *object);
-QELKeyInfo *qelKeyObjKeyInfo(QELKeyObject *object);
-QELUserIDInfo *qelKeyObjUserIDInfo(QELKeyObject *object);
-QELSigInfo *qelKeyObjSigInfo(QELKeyObject *object);
-QELCRLInfo *qelKeyObjCRLInfo(QELKeyObject *object);
-QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *object);
+// Fetches a mirrored node's block first; every other node has its block.
+void *qelKeyObjLoadInfo(QELKeyObject *object);
+inline void *qelKeyObjInfo(QELKeyObject *object)
+{
+    return object->flags & QELKeyObjFlag_NotLoaded ? qelKeyObjLoadInfo(object) : object->info;
+}
+inline QELKeyInfo *qelKeyObjKeyInfo(QELKeyObject *object) { return static_cast<QELKeyInfo *>(qelKeyObjInfo(object)); }
+inline QELUserIDInfo *qelKeyObjUserIDInfo(QELKeyObject *object)
+{
+    return static_cast<QELUserIDInfo *>(qelKeyObjInfo(object));
+}
+inline QELSigInfo *qelKeyObjSigInfo(QELKeyObject *object) { return static_cast<QELSigInfo *>(qelKeyObjInfo(object)); }
+inline QELCRLInfo *qelKeyObjCRLInfo(QELKeyObject *object) { return static_cast<QELCRLInfo *>(qelKeyObjInfo(object)); }
+inline QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *object)
+{
+    return static_cast<QELOtherInfo *>(qelKeyObjInfo(object));
+}
 // Where the object's cached-packet pointer lives.
 void **qelKeyObjPacketSlot(QELKeyObject *object);
 const std::uint8_t *qelKeyObjRawPacket(QELKeyObject *object, std::size_t *outLength);
