@@ -71,7 +71,9 @@ QELOptionList *qelOptionKind80(QELContext *context, void **outBuffer, uint64_t m
                                uint64_t *outSize);
 QELOptionList *qelOptionMimeEncoding(QELContext *context, int32_t flag, uint64_t *outHeaderLength,
                                      char *outBoundary);
-typedef QELStatus (*QELOptionEventProc)(QELContext *context, void *event, void *userValue);
+/* The handler an operation calls with its events: the same type it is
+   called through, so nothing is called through a mismatched pointer. */
+typedef QELEventHandler QELOptionEventProc;
 QELOptionList *qelOptionEventHandler(QELContext *context, QELOptionEventProc callback,
                                      void *userValue);
 QELOptionList *qelOptionKeyGenParams(QELContext *context, int32_t algorithm, uint32_t bits,

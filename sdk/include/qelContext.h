@@ -14,6 +14,10 @@ extern "C" {
 #endif
 
 typedef struct QELContext QELContext;
+typedef struct QELEvent QELEvent;
+/* Called with each event of a job, check or generation; a non-zero answer
+   stops it. */
+typedef int32_t (*QELEventHandler)(QELContext *context, QELEvent *event, void *userValue);
 
 /* The SDK version a caller asks for. */
 #define QELSDKVersion 0x01000000u

@@ -15,13 +15,6 @@ extern "C" {
 
 typedef struct QELKeySet QELKeySet;
 typedef struct QELKeyDB QELKeyDB;
-typedef struct QELEvent QELEvent;
-
-#ifndef QEL_EVENT_HANDLER_DEFINED
-#define QEL_EVENT_HANDLER_DEFINED
-/* Called with each event of a job or check; a non-zero answer stops it. */
-typedef int32_t (*QELEventHandler)(QELContext *context, QELEvent *event, void *userValue);
-#endif
 
 /* Checks the signatures of the set's keys (only those not yet checked unless
    recheck is non-zero). Signers are looked up in the set's database and, when

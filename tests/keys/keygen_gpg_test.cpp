@@ -271,9 +271,9 @@ TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
         return s;
     };
     static std::int32_t events = 0;
-    QELOptionEventProc abortAtFirst = [](QELContext *, void *event, void *) -> QELStatus {
+    QELOptionEventProc abortAtFirst = [](QELContext *, QELEvent *event, void *) -> std::int32_t {
         ++events;
-        EXPECT_EQ(*reinterpret_cast<std::int32_t *>(static_cast<std::uint8_t *>(event) + 24), 17);
+        EXPECT_EQ(*reinterpret_cast<std::int32_t *>(reinterpret_cast<std::uint8_t *>(event) + 24), 17);
         return -4242;
     };
     const std::uint32_t userIDLength = 1;
