@@ -106,6 +106,24 @@ Bytes certification(const std::uint8_t issuer[8], std::uint32_t creation)
     return b;
 }
 
+// Owner trust as the ring's owner-trust file gives GnuPG: key 0 axiomatic
+// (its secret part taken as present), then complete, marginal, undefined.
+void setOwnerTrust(QELKeyDB *db)
+{
+    int index = 0;
+    for (QELKeyObject *k = db->firstKey; k; k = k->next, ++index) {
+        QELKeyInfo *ki = qelKeyObjKeyInfo(k);
+        const std::uint8_t ownerTrust = index == 0 ? 255 : index % 3 == 0 ? 120 : index % 3 == 1 ? 60 : 253;
+        if (index == 0) {
+            ki->infoFlags |= QELKeyInfo_SecretInRing;
+            ki->trust = 0x87;
+        }
+        for (QELKeyObject *u = k->firstChild; u; u = u->next)
+            if (qelKeyObjType(u) == QELObjectType_UserID)
+                qelKeyObjUserIDInfo(u)->ownerTrust = ownerTrust;
+    }
+}
+
 // The web of n keys, read and prepared; released by the caller.
 QELKeyDB *makeWeb(int n)
 {
@@ -144,22 +162,13 @@ QELKeyDB *makeWeb(int n)
     QELKeyDB *db = qelKeyDBReadBuffer(g_context, ring.data(), ring.size(), &s);
     if (db == nullptr)
         return nullptr;
-    int index = 0;
-    for (QELKeyObject *k = db->firstKey; k; k = k->next, ++index) {
-        QELKeyInfo *ki = qelKeyObjKeyInfo(k);
-        const std::uint8_t ownerTrust = index == 0 ? 255 : index % 3 == 0 ? 120 : index % 3 == 1 ? 60 : 253;
-        if (index == 0) {
-            ki->infoFlags |= QELKeyInfo_SecretInRing;
-            ki->trust = 0x87;
-        }
-        for (QELKeyObject *u = k->firstChild; u; u = u->next) {
-            if (qelKeyObjType(u) != QELObjectType_UserID)
-                continue;
-            qelKeyObjUserIDInfo(u)->ownerTrust = ownerTrust;
-            for (QELKeyObject *sig = u->firstChild; sig; sig = sig->next)
-                qelKeyObjSigInfo(sig)->state = QELSigState_Checked | QELSigState_Valid;
-        }
-    }
+    setOwnerTrust(db);
+    // The synthetic certifications carry no real signatures: taken as checked.
+    for (QELKeyObject *k = db->firstKey; k; k = k->next)
+        for (QELKeyObject *u = k->firstChild; u; u = u->next)
+            if (qelKeyObjType(u) == QELObjectType_UserID)
+                for (QELKeyObject *sig = u->firstChild; sig; sig = sig->next)
+                    qelKeyObjSigInfo(sig)->state = QELSigState_Checked | QELSigState_Valid;
     return db;
 }
 
@@ -216,24 +225,6 @@ bool ensureRing()
     std::ifstream in(kRing, std::ios::binary);
     g_ring.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !g_ring.empty();
-}
-
-// Owner trust as the ring's owner-trust file gives GnuPG: key 0 axiomatic
-// (its secret part taken as present), then complete, marginal, undefined.
-void setOwnerTrust(QELKeyDB *db)
-{
-    int index = 0;
-    for (QELKeyObject *k = db->firstKey; k; k = k->next, ++index) {
-        QELKeyInfo *ki = qelKeyObjKeyInfo(k);
-        const std::uint8_t ownerTrust = index == 0 ? 255 : index % 3 == 0 ? 120 : index % 3 == 1 ? 60 : 253;
-        if (index == 0) {
-            ki->infoFlags |= QELKeyInfo_SecretInRing;
-            ki->trust = 0x87;
-        }
-        for (QELKeyObject *u = k->firstChild; u; u = u->next)
-            if (qelKeyObjType(u) == QELObjectType_UserID)
-                qelKeyObjUserIDInfo(u)->ownerTrust = ownerTrust;
-    }
 }
 
 void BM_PropagateSignedWeb(benchmark::State &state)
