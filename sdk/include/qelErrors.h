@@ -20,6 +20,15 @@ typedef int32_t QELStatus;
 #define QEL_MUST_CHECK
 #endif
 
+/* Marks a function the installed library offers to applications; the
+ * library is built with every other symbol hidden. Written after
+ * QEL_MUST_CHECK where both stand. */
+#if defined(__GNUC__)
+#define QEL_API __attribute__((visibility("default")))
+#else
+#define QEL_API
+#endif
+
 enum QELErrorCode {
     QELError_NoErr = 0,
     QELError_BadParams = -12000,
