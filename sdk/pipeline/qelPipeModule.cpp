@@ -39,8 +39,8 @@ QELStatus qelPipeWriteAll(QELPipeModule *module, const std::uint8_t *bytes, std:
                           std::uint64_t *taken)
 {
     std::uint64_t done = 0;
-    QELStatus status = 0;
-    while (done < length) {
+    QELStatus status = module == nullptr && length != 0 ? QELError_BadParams : 0;
+    while (status == 0 && done < length) {
         status = 0;
         std::uint64_t n = qelPipeWrite(module, bytes + done, length - done, &status);
         done += std::min(n, length - done);
