@@ -301,21 +301,20 @@ bool hasSecretRevoker(QELKeyObject *key)
 
 QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
 {
-    QELKeyInfo *i = qelKeyObjKeyInfo(k);
     QELKeyObject *top = qelKeyObjTopKey(k);
     bool isSub = qelKeyObjType(k) == QELObjectType_SubKey;
-    auto revoked = [&] { return (i->trust & 0x10) || (isSub && top && qelKeyObjIsRevoked(top)); };
+    auto revoked = [&] { return qelKeyObjIsRevoked(k) || (isSub && top && qelKeyObjIsRevoked(top)); };
     auto expired = [&] {
         u32 e = qelKeyObjExpiration(k);
         return e != 0 && e < now();
     };
-    auto disabled = [&] { return (i->trust & 0x20) != 0; };
+    auto disabled = [&] { return qelKeyObjIsDisabled(k); };
     auto secret = [&] { return qelKeyObjIsSecret(k); };
     auto encryptionPart = [&] { return (qelKeyObjUsage(k, false, true) & QELPkUsage_Encrypt) != 0; };
     auto signingPart = [&] { return (qelKeyObjUsage(k, false, false) & QELPkUsage_Sign) != 0; };
     switch (n) {
     case 100: *out = secret(); break;
-    case 101: *out = (i->trust & 0x80) != 0; break;
+    case 101: *out = qelKeyObjIsAxiomatic(k); break;
     case 102: *out = revoked(); break;
     case 103: *out = disabled(); break;
     case 104: *out = true; break;
@@ -335,15 +334,8 @@ QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
     case 114: *out = lockingOf(k).tokenProtected != 0; break;
     case 115: *out = secret() || (top != nullptr && hasSecretRevoker(top)); break;
     case 116: *out = qelKeyObjRevokedByRevoker(k, nullptr, nullptr, nullptr, nullptr); break;
-    case 117: {
-        *out = false;
-        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next)
-            if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_CRL &&
-                (qelKeyObjCRLInfo(c)->state & QELSigState_Valid))
-                *out = true;
-        break;
-    }
-    case 118: *out = (i->infoFlags & QELKeyInfo_OnToken) != 0; break;
+    case 117: *out = qelKeyObjHasValidCRL(k); break;
+    case 118: *out = qelKeyObjIsOnToken(k); break;
     default: return QELError_UnknownProperty;
     }
     return QELError_NoErr;
@@ -646,14 +638,14 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
     switch (n) {
     case 1300: *out = qelSigIsRevoked(s); break;
     case 1301: *out = true; break;
-    case 1302: *out = (i->state & QELSigState_Checked) != 0; break;
-    case 1303: *out = (i->state & QELSigState_Valid) != 0; break;
+    case 1302: *out = qelSigIsChecked(s); break;
+    case 1303: *out = qelSigIsValid(s); break;
     case 1304: {
         QELKeyObject *signer = qelSigSigner(s);
         *out = qelKeyObjIsLive(signer) && isKeyOrSubKey(signer) && qelKeyObjIsSecret(signer);
         break;
     }
-    case 1305: *out = (i->flags & QELSigInfo_Exportable) != 0; break;
+    case 1305: *out = qelSigIsExportable(s); break;
     case 1306: {
         *out = qelSigIsRevoked(s);
         auto *parent = static_cast<QELKeyObject *>(s->parent);
@@ -674,7 +666,7 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
         *out = e != 0 && e < now();
         break;
     }
-    case 1308: *out = (i->flags & QELSigInfo_X509) != 0; break;
+    case 1308: *out = qelKeyObjSigIsX509(s); break;
     default: return QELError_UnknownProperty;
     }
     return QELError_NoErr;
@@ -682,7 +674,6 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
 
 QELStatus sigNumber(QELKeyObject *s, u32 n, std::int32_t *out)
 {
-    QELSigInfo *i = qelKeyObjSigInfo(s);
     switch (n) {
     case 1400: {
         u8 algorithm = 0;
@@ -691,15 +682,14 @@ QELStatus sigNumber(QELKeyObject *s, u32 n, std::int32_t *out)
         *out = qelKeyIDNormaliseAlgorithm(algorithm);
         return QELError_NoErr;
     }
-    case 1401: *out = i->trustDepth; return QELError_NoErr;
-    case 1402: *out = i->trustAmount; return QELError_NoErr;
+    case 1401: *out = qelSigTrustDepth(s); return QELError_NoErr;
+    case 1402: *out = qelSigTrustAmount(s); return QELError_NoErr;
     default: return QELError_UnknownProperty;
     }
 }
 
 QELStatus sigData(QELKeyObject *s, u32 n, DataValue &v)
 {
-    QELSigInfo *i = qelKeyObjSigInfo(s);
     if (n == 1600) {
         if (qelKeyObjIsX509NameEntry(qelSigSigner(s)))
             return QELError_UnknownProperty;
@@ -709,7 +699,7 @@ QELStatus sigData(QELKeyObject *s, u32 n, DataValue &v)
         return QELError_NoErr;
     }
     if (n == 1608) {
-        if (!(i->flags & QELSigInfo_RegExp))
+        if (!qelSigHasRegExp(s))
             return QELError_UnknownProperty;
         std::size_t length = 0;
         const u8 *packet = qelKeyObjRawPacket(s, &length);

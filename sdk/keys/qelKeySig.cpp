@@ -152,8 +152,7 @@ bool speaksFor(QELKeyObject *sig, QELKeyObject *key, QELKeyObject *top)
     if (!qelKeyObjIsLive(sig) || qelKeyObjType(sig) != QELObjectType_Signature)
         return false;
     QELSigInfo *si = qelKeyObjSigInfo(sig);
-    if (si->signer != top || (si->state & (QELSigState_Checked | QELSigState_Valid)) !=
-                                 (QELSigState_Checked | QELSigState_Valid))
+    if (si->signer != top || !qelSigIsChecked(sig) || !qelSigIsValid(sig))
         return false;
     if (key != top)
         return si->type == 0x18;
@@ -250,7 +249,7 @@ bool qelKeySigNeedsCheck(QELKeyObject *sig, QELKeyDB *extra, bool recheck, bool 
                 signer = found;
         }
     }
-    if (!recheck && (si->state & (QELSigState_RevokedByCRL | QELSigState_Checked | QELSigState_Valid)) != 0)
+    if (!recheck && qelSigHasCheckState(sig))
         return false;
     if (revocationsOnly && si->type != 0x20)
         return false;
@@ -384,8 +383,8 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         found = 1;
         QELKeyObject *signedObject = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
         if (qelKeyObjType(signedObject) == QELObjectType_UserID)
-            qelKeyObjUserIDInfo(signedObject)->nameTrust &= u8(~0x80);
-        if (si->flags & QELSigInfo_X509) {
+            qelUserIDClearRecheck(signedObject);
+        if (qelKeyObjSigIsX509(sig)) {
             // Certificates carried in signatures are judged by the X.509
             // toolkit; until it is here their state stays as it was.
             state = before;
@@ -401,14 +400,14 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         changed = 1;
     }
     QELKeyObject *top = qelKeyObjTopKey(sig);
-    if (valid && signer == top && top != nullptr && !(si->flags & QELSigInfo_X509)) {
+    if (valid && signer == top && top != nullptr && !qelKeyObjSigIsX509(sig)) {
         QELKeyObject *signedObject = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
         QELKeyObject *signedKey = (si->type == 0x18 && qelKeyObjType(signedObject) == QELObjectType_SubKey)
                                       ? signedObject
                                       : top;
         qelKeySigUpdateValidity(signedKey);
         // The primary user ID is chosen again.
-        if (changed && (si->flags & QELSigInfo_Primary) && qelKeyObjType(signedObject) == QELObjectType_UserID)
+        if (changed && qelSigMarksPrimary(sig) && qelKeyObjType(signedObject) == QELObjectType_UserID)
             qelKeyObjClearPrimaryMarks(top, -1);
     }
     return report(status);

@@ -306,10 +306,12 @@ namespace {
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 
-constexpr u8 kTrustAxiomatic = 0x80;
-constexpr u8 kTrustExpired = 0x40;
-constexpr u8 kTrustRevoked = 0x10;
-constexpr u8 kTrustLevelMask = 0x07;
+constexpr u8 kTrustAxiomatic = QELKeyTrust_Axiomatic;
+constexpr u8 kTrustExpired = QELKeyTrust_Expired;
+constexpr u8 kTrustRevoked = QELKeyTrust_Revoked;
+constexpr u8 kTrustLevelMask = QELKeyTrust_LevelMask;
+// The trust byte without its axiomatic mark and level.
+constexpr u8 kTrustStateBits = u8(~(kTrustAxiomatic | kTrustLevelMask));
 constexpr u8 kLevelRetired = 2; // revoked, expired, or axiomatic without a secret part
 
 bool isLiveOfType(QELKeyObject *o, int type)
@@ -502,11 +504,11 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
 
     u8 trust = ki->trust;
     if (keyIsRevoked(key, set, now))
-        trust = u8((trust & 0x78) | kTrustRevoked | kLevelRetired);
+        trust = u8((trust & kTrustStateBits) | kTrustRevoked | kLevelRetired);
     else
         trust = u8(trust & ~kTrustRevoked);
     if (qelTrustKeyIsExpired(ki->creation, ki->validityDays, now))
-        trust = u8((trust & 0x78) | kTrustExpired | kLevelRetired);
+        trust = u8((trust & kTrustStateBits) | kTrustExpired | kLevelRetired);
     else
         trust = u8(trust & ~kTrustExpired);
     store(ki->trust, trust, key, log);
@@ -530,7 +532,7 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         chain = key;
         setConfidence(key, set, QELTrustValue_Certain);
     } else if (!(ki->trust & (kTrustExpired | kTrustRevoked))) {
-        store(ki->trust, u8((ki->trust & 0x78) | kLevelRetired), key, log);
+        store(ki->trust, u8((ki->trust & kTrustStateBits) | kLevelRetired), key, log);
     }
 }
 
@@ -984,7 +986,7 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             }
             if (!passes || (depth > 1 && signerCountedEarlier(s, userID, g, search.now)))
                 continue;
-            if (qelKeyObjKeyInfo(g)->trust & (kTrustExpired | kTrustRevoked))
+            if (qelKeyObjIsRetired(g))
                 continue;
             tail = followIntroducer(search, g, userID, tail, slot, depth);
             if (tail == nullptr)
@@ -1055,7 +1057,7 @@ void writeBack(QELKeyObject *key, QELKeySet *set, QELKeyDB *second, const QELSet
         }
         store(ui->validity, v, key, log);
         const u8 nameTrust = qelTrustLevelToNameTrust(qelTrustByteToLevel(settings, v));
-        store(ui->nameTrust, u8((ui->nameTrust & 0xC0) | nameTrust), key, log);
+        store(ui->nameTrust, u8((ui->nameTrust & (QELNameTrust_Primary | QELNameTrust_Recheck)) | nameTrust), key, log);
         ui->confidence = v == QELTrustByte_Certain ? QELTrustValue_Certain : std::uint16_t(v * 64u);
     });
 }
