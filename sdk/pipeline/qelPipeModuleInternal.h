@@ -229,6 +229,11 @@ constexpr QELStatus qelPipeStallStatus(QELStatus status, std::uint64_t taken, st
     return status != 0 ? status : (taken == 0 && offered != 0 ? QELError_WriteFailed : 0);
 }
 
+// True for the statuses that say a key or its algorithm cannot do what was
+// asked (-11350 to -11336, QELError_FeatureNotAvailable,
+// QELError_KeyUnusableForSignature).
+bool qelErrorIsKeyUnusable(QELStatus status);
+
 // ---- making and freeing modules --------------------------------------------
 // A zero-filled block for module type M from the context's allocator, with
 // its head set (state points at the block itself); null when memory fails.
