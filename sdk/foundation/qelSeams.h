@@ -132,20 +132,6 @@ QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *ke
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
                                          std::uint8_t *buffer, std::size_t *inOutLength);
 
-// ---- qelEvent: job events (the message pipeline) ----
-// True for the codes that say a key or its algorithm cannot do an operation.
-bool qelErrorIsKeyUnusable(QELStatus status);
-// Sends a progress event (count done of total) to the handler; 0 for a null
-// handler. A reply option list the handler leaves is freed.
-std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
-                                  std::uint64_t done, std::uint64_t total);
-// Sends a key-generation event (kind 17) carrying the generator's progress
-// value, as qelEventSendProgress does.
-std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, void *userValue,
-                                std::int32_t progress);
-
-
-
 // Service RPC (qelKeyDBDispatch): the key-database operations on a database
 // mirrored from the service (and, in service mode, the ones that make or
 // tend databases) answer QELError_FeatureNotAvailable until the service

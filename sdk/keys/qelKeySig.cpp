@@ -8,6 +8,7 @@
 #include "qelKeySigInternal.h"
 
 #include "qelContextInternal.h"
+#include "qelEventInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
@@ -17,6 +18,7 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
@@ -500,7 +502,10 @@ std::int32_t qelKeySigProgress(void *progressContext, QELKeyObject *, bool)
     if (p == nullptr || p->handler == nullptr)
         return 0;
     ++p->done;
-    return qelEventSendProgress(p->context, p->handler, p->userData, p->done, p->total);
+    QELOptionList *reply = nullptr;
+    std::int32_t status = qelEventSendProgress(p->context, &reply, p->handler, p->userData, p->done, p->total);
+    qelOptionListFreeAndClear(&reply); // a check takes no answer
+    return status;
 }
 
 QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, bool recheck, QELEventHandler handler,

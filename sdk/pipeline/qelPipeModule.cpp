@@ -88,3 +88,9 @@ QELStatus qelPipePumpBuffer(QELPipeModule *head, const void *bytes, std::uint64_
         status = qelPipeExpectBytes(head, 0);
     return status;
 }
+
+bool qelErrorIsKeyUnusable(QELStatus status)
+{
+    return (status >= QELError_KeyPacketTrailingData && status <= QELError_BadKeyParameters) ||
+           status == QELError_FeatureNotAvailable || status == QELError_KeyUnusableForSignature;
+}

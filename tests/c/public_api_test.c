@@ -17,6 +17,7 @@
 #include "qelContext.h"
 #include "qelEnumeratedSet.h"
 #include "qelErrors.h"
+#include "qelEvent.h"
 #include "qelFIPS.h"
 #include "qelFeatures.h"
 #include "qelFileSpec.h"

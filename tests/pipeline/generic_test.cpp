@@ -13,6 +13,7 @@
 #include "qelPipeTestModule.h"
 #include "qelSplitModuleInternal.h"
 #include "qelTestEnv.h"
+#include "qelTextFilterModuleInternal.h"
 #include "qelVarMemoryModuleInternal.h"
 #include "qelWriteFileModuleInternal.h"
 #include "qelWriteMemoryModuleInternal.h"
@@ -22,6 +23,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -83,6 +85,17 @@ struct MiddleCase {
     Ops framing; // what a recorder sink sees of a buffer pump of N bytes ("N" stands for the size)
 };
 
+const std::uint8_t *identityMap()
+{
+    static const auto map = [] {
+        std::array<std::uint8_t, 256> m{};
+        for (int i = 0; i < 256; ++i)
+            m[i] = std::uint8_t(i);
+        return m;
+    }();
+    return map.data();
+}
+
 std::vector<MiddleCase> middles()
 {
     return {
@@ -92,6 +105,15 @@ std::vector<MiddleCase> middles()
          [](QELContext *c, QELPipeModule **s) { return qelCopyModuleCreate(c, qelCopyModuleCreate(c, s)); },
          {"EN", "A1500", "EN", "E0", "A1501", "E0"}},
         {"split", [](QELContext *c, QELPipeModule **s) { return qelSplitModuleCreate(c, s); },
+         {"EN", "A1500", "EN", "E0", "A1501", "E0"}},
+        {"text filter",
+         [](QELContext *c, QELPipeModule **s) { return qelTextFilterModuleCreate(c, s, identityMap(), false, 0); },
+         {"EN", "A1500", "EN", "E0", "A1501", "E0"}},
+        {"split-text filter-copy",
+         [](QELContext *c, QELPipeModule **s) {
+             return qelCopyModuleCreate(c, qelTextFilterModuleCreate(c, qelSplitModuleCreate(c, s), identityMap(),
+                                                                     false, 0));
+         },
          {"EN", "A1500", "EN", "E0", "A1501", "E0"}},
         {"join", [](QELContext *c, QELPipeModule **s) { return qelJoinModuleInsert(c, s, qelByteFifoDescriptor()); },
          {"EN", "EN", "E0", "E0"}},

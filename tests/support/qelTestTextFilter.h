@@ -35,7 +35,7 @@ inline std::string textFilterModel(const std::string &in, const std::uint8_t *ma
             ++spaces;
             continue;
         }
-        out.append(spaces, char(map[' ']));
+        out.append(spaces, char(map[0x20]));
         spaces = 0;
         out += char(map[b]);
     }
