@@ -5,6 +5,7 @@
 #include "keys_fixture.h"
 
 #include "qelClientKeyDB.h"
+#include "qelFIPS.h"
 #include "qelKeyDB.h"
 #include "qelKeyMan.h"
 #include "qelKeyProperty.h"
@@ -20,7 +21,7 @@ using namespace keystest;
 namespace {
 
 class ClientKeyDB : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         QELContextParams params{QELSDKVersion, heap.make()};
@@ -213,6 +214,34 @@ TEST_F(ClientKeyDB, PersistentListsStayWithTheCaller)
     EXPECT_EQ(qelKeyAddRevokers(subKeyOf(alice), kept, end()), QELError_BadParams);
     EXPECT_EQ(qelKeyPassphraseIsValid(alice, kept, end()), 1);
     EXPECT_EQ(qelOptionListFreePublic(kept), QELError_NoErr);
+}
+
+ClientKeyDB *g_test = nullptr;
+
+// A refusal by the API guard returns at once: the lists stay the caller's.
+// FIPS mode, which makes the guard refuse until the self-tests have run,
+// cannot be left again, so this runs in a child process.
+TEST_F(ClientKeyDB, AGuardRefusalLeavesTheListsWithTheCaller)
+{
+    g_test = this;
+    EXPECT_EQ(qeltest::runInChild(+[]() -> int {
+                  ClientKeyDB &t = *g_test;
+                  QELOptionList *list = t.passphrase("alice-pass");
+                  const long live = t.heap.live;
+                  if (qelFIPSEnable() != QELError_NoErr)
+                      return 1;
+                  if (qelKeySetPreferences(t.alice, list, t.end()) != QELError_SelfTestsNotExecuted)
+                      return 2;
+                  if (qelKeyPassphraseIsValid(t.alice, list, t.end()) != 0)
+                      return 3;
+                  if (qelKeyGenEntropyNeeded(t.ctx, list, t.end()) != QELError_SelfTestsNotExecuted)
+                      return 4;
+                  if (t.heap.live != live || !qelOptionListIsReal(list))
+                      return 5;
+                  qelOptionListFree(list);
+                  return t.heap.live < live ? 0 : 6;
+              }),
+              0);
 }
 
 } // namespace
