@@ -1,6 +1,7 @@
 # The shared library offers what the public headers declare and nothing else:
 # every dynamic symbol it defines is a public C name (qel*, asn1*) declared
-# with QEL_API in sdk/include, and every name declared so is there. Run with
+# with QEL_API in sdk/include, every name declared so is there, and no
+# function of the headers lacks the mark. Run with
 # cmake -P and -DLIBRARY= -DNM= -DSOURCE_DIR=.
 cmake_minimum_required(VERSION 3.20)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} RESULT_VARIABLE rc OUTPUT_VARIABLE out)
@@ -18,6 +19,7 @@ endforeach()
 # their pack and unpack operations from one macro.
 file(GLOB headers ${SOURCE_DIR}/sdk/include/*.h)
 set(declared)
+set(unmarked)
 foreach(header ${headers})
   file(STRINGS ${header} marked REGEX "QEL_API")
   foreach(line ${marked})
@@ -26,6 +28,13 @@ foreach(header ${headers})
     endif()
     if(line MATCHES "((qel|asn1)[A-Za-z0-9_]*)[ ]*(\\(|;)")
       list(APPEND declared ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  # A function declared at file scope without the mark would be hidden.
+  file(STRINGS ${header} declarations REGEX "^[A-Za-z_].*(qel|asn1)[A-Za-z0-9_]*[ ]*\\(")
+  foreach(line ${declarations})
+    if(NOT line MATCHES "QEL_API" AND NOT line MATCHES "^(typedef|static|struct [A-Za-z_]+ {|ASN1_PRIMITIVE_PUBLIC)")
+      list(APPEND unmarked "${line}")
     endif()
   endforeach()
   file(STRINGS ${header} primitives REGEX "^ASN1_PRIMITIVE_PUBLIC\\(")
@@ -54,8 +63,9 @@ endforeach()
 list(LENGTH exported count)
 list(LENGTH declared declaredCount)
 message(STATUS "${count} symbols exported, ${declaredCount} declared")
-if(foreign OR undeclared OR missing)
-  message(FATAL_ERROR "exported but not public: ${foreign}\n"
+if(foreign OR undeclared OR missing OR unmarked)
+  message(FATAL_ERROR "declared without QEL_API: ${unmarked}\n"
+                      "exported but not public: ${foreign}\n"
                       "exported but not declared with QEL_API: ${undeclared}\n"
                       "declared with QEL_API but not exported: ${missing}")
 endif()
