@@ -12,6 +12,7 @@
 
 #include "../asn1/asn1_test_util.h"
 #include "qelPKIContextInternal.h"
+#include "qelTestHex.h"
 
 namespace pkitest {
 
@@ -43,17 +44,7 @@ private:
     QELPKIContext *ctx_ = nullptr;
 };
 
-inline std::string toHex(const std::uint8_t *p, std::uint64_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-inline std::string toHex(const Bytes &b) { return toHex(b.data(), b.size()); }
+using qeltest::toHex;
 
 // Runs a shell command; its standard output, and the exit status in *status.
 inline std::string run(const std::string &command, int *status = nullptr)
