@@ -57,42 +57,6 @@ bool oidTextToBytes(std::string_view text, std::vector<std::uint8_t> &out)
     return true;
 }
 
-// Content octets to dotted text; false for malformed octets or an arc that
-// does not fit 64 bits.
-bool oidBytesToText(const std::uint8_t *p, std::uint64_t n, std::string &out)
-{
-    out.clear();
-    if (p == nullptr || n == 0)
-        return false;
-    std::uint64_t i = 0;
-    bool first = true;
-    while (i < n) {
-        if (p[i] == 0x80)
-            return false; // a sub-identifier padded with a leading zero
-        std::uint64_t v = 0;
-        while (true) {
-            if (i >= n)
-                return false; // ends inside a sub-identifier
-            if (v > (kMax >> 7))
-                return false;
-            v = (v << 7) | (p[i] & 0x7F);
-            if ((p[i++] & 0x80) == 0)
-                break;
-        }
-        char buf[48];
-        if (first) {
-            const std::uint64_t a = v < 40 ? 0 : v < 80 ? 1 : 2;
-            std::snprintf(buf, sizeof buf, "%llu.%llu", static_cast<unsigned long long>(a),
-                          static_cast<unsigned long long>(v - a * 40));
-            first = false;
-        } else {
-            std::snprintf(buf, sizeof buf, ".%llu", static_cast<unsigned long long>(v));
-        }
-        out += buf;
-    }
-    return true;
-}
-
 // ---- times ----------------------------------------------------------------
 
 bool isLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -351,6 +315,44 @@ uint64_t unitsToUTF8(const uint16_t *units, uint64_t limit, uint8_t *out, uint64
 }
 
 } // namespace
+
+namespace qel::pki {
+
+bool oidBytesToText(const std::uint8_t *p, std::uint64_t n, std::string &out)
+{
+    out.clear();
+    if (p == nullptr || n == 0)
+        return false;
+    std::uint64_t i = 0;
+    bool first = true;
+    while (i < n) {
+        if (p[i] == 0x80)
+            return false; // a sub-identifier padded with a leading zero
+        std::uint64_t v = 0;
+        while (true) {
+            if (i >= n)
+                return false; // ends inside a sub-identifier
+            if (v > (kMax >> 7))
+                return false;
+            v = (v << 7) | (p[i] & 0x7F);
+            if ((p[i++] & 0x80) == 0)
+                break;
+        }
+        char buf[48];
+        if (first) {
+            const std::uint64_t a = v < 40 ? 0 : v < 80 ? 1 : 2;
+            std::snprintf(buf, sizeof buf, "%llu.%llu", static_cast<unsigned long long>(a),
+                          static_cast<unsigned long long>(v - a * 40));
+            first = false;
+        } else {
+            std::snprintf(buf, sizeof buf, ".%llu", static_cast<unsigned long long>(v));
+        }
+        out += buf;
+    }
+    return true;
+}
+
+} // namespace qel::pki
 
 extern "C" {
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "asn1PKIX.h"
 #include "qelPKIContextInternal.h"
@@ -52,6 +53,10 @@ int32_t qelUTF8IsInvalid(const uint8_t *text, uint64_t limit);
 } // extern "C"
 
 namespace qel::pki {
+
+// Content octets to dotted text; false for malformed octets or an arc above
+// 2^64-1. Throws std::bad_alloc.
+bool oidBytesToText(const std::uint8_t *p, std::uint64_t n, std::string &out);
 
 // Appends the base-128 form of one sub-identifier.
 template <typename Out>

@@ -159,11 +159,9 @@ bool renderPair(std::string &out, const ASN1_AttributeTypeAndValue &ava, const Q
         out += entry->keyword;
     } else {
         std::string dotted;
-        char *t = qelPKIOIDToText(&ava.type, ctx->codec);
-        if (t == nullptr)
+        if (!oidBytesToText(ava.type.data, ava.type.length, dotted))
             return false;
-        out += t;
-        ctx->allocator->free(ctx->allocator, t);
+        out += dotted;
     }
     out += '=';
     std::uint8_t tag = 0;

