@@ -37,7 +37,7 @@ QEL_MUST_CHECK int32_t qelPKIRDNFromText(ASN1_RelativeDistinguishedName *rdn, co
                                          QELPKIContext *context);
 QEL_MUST_CHECK int32_t qelPKINameFromText(ASN1_Name *name, const char *text, QELPKIContext *context);
 QEL_MUST_CHECK int32_t qelPKINameNew(ASN1_Name **name, QELPKIContext *context);
-int32_t qelPKINameFree(ASN1_Name *name, QELPKIContext *context);
+QEL_MUST_CHECK int32_t qelPKINameFree(ASN1_Name *name, QELPKIContext *context);
 QEL_MUST_CHECK int32_t qelPKINameCopy(ASN1_Name **out, const ASN1_Name *source, QELPKIContext *context);
 // which: 0 subject, 1 issuer of a QELPKICertificate; 2 issuer of an
 // ASN1_CertificateList; 3 subject of an ASN1_CertificationRequest.

@@ -548,6 +548,27 @@ TEST(PKIName, CertificateNamesAndAccessors)
     EXPECT_EQ(version, 0);
     qelPKICertificateFree(cert, ctx);
 
+    // The issuer of a revocation list and the subject of a request.
+    const Bytes crlDer = asn1test::fixture("crl_empty.der"), csrDer = asn1test::fixture("csr_attributes.der");
+    ASN1_CertificateList *crl = nullptr;
+    ASN1_CertificationRequest *csr = nullptr;
+    std::int32_t err = 0;
+    ASSERT_EQ(asn1Unpack_CertificateList(ctx.codec(), &crl, crlDer.data(), crlDer.size(), &err), crlDer.size());
+    ASSERT_EQ(asn1Unpack_CertificationRequest(ctx.codec(), &csr, csrDer.data(), csrDer.size(), &err), csrDer.size());
+    ASN1_Name *copy = nullptr;
+    ASSERT_EQ(qelPKIGetNameCopy(&copy, crl, 2, ctx), 0);
+    EXPECT_EQ(qelPKINameCompare(copy, &crl->tbsCertList.issuer, ctx), 1);
+    EXPECT_EQ(qelPKINameFree(copy, ctx), 0);
+    ASSERT_EQ(qelPKIGetNameCopy(&copy, csr, 3, ctx), 0);
+    EXPECT_EQ(qelPKINameCompare(copy, &csr->certificationRequestInfo.subject, ctx), 1);
+    EXPECT_EQ(qelPKINameFree(copy, ctx), 0);
+    char *csrText = nullptr;
+    ASSERT_EQ(qelPKIGetNameText(&csrText, csr, 3, ctx), 0);
+    EXPECT_GT(std::strlen(csrText), 0u);
+    ctx.get()->allocator->free(ctx.get()->allocator, csrText);
+    asn1Free_CertificateList(ctx.codec(), crl);
+    asn1Free_CertificationRequest(ctx.codec(), csr);
+
     ASN1_OctetString a{1, const_cast<std::uint8_t *>(reinterpret_cast<const std::uint8_t *>("\x05"))};
     ASN1_OctetString b{2, const_cast<std::uint8_t *>(reinterpret_cast<const std::uint8_t *>("\x00\x05"))};
     EXPECT_EQ(qelPKISerialNumberEqual(&a, &b), 0);
