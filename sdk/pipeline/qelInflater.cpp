@@ -64,9 +64,11 @@ constexpr std::int32_t kFixedDistanceLookupBits = 5;
 constexpr unsigned kMaxCodeBits = 15;
 
 // The fast loop refills at most twice per round, each time moving at most 7
-// bytes on and loading 8; a round writes at most four literals and one match.
+// bytes on and loading 8. A round writes at most six literals, or four and
+// then one more literal or a match; a match longer than the room left is cut
+// at the window end and finished by the slow path.
 constexpr std::size_t kFastInputMargin = 32;
-constexpr std::size_t kFastOutputMargin = 4 + 258 + 2;
+constexpr std::size_t kFastOutputMargin = 8;
 
 std::size_t tableEntries(unsigned bits) { return (std::size_t{1} << bits) + 1; }
 
@@ -203,7 +205,7 @@ enum class Stop { Input, Window, Done, Error };
 const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, const Run &r, unsigned at,
                            unsigned *need)
 {
-    static constexpr QELHuffEntry kNoCode{QELHuffOp_Invalid, 0, 0, 0, 0, 0, 0, nullptr};
+    static constexpr QELHuffEntry kNoCode{QELHuffOp_Invalid, 0, 0, 0, 0, 0, nullptr};
     if (table == nullptr) {
         *need = at;
         return &kNoCode;
@@ -222,8 +224,8 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
 }
 
 // The fast loop: returns 0 when its margins ran out, 1 at the end of the
-// block, or the error.
-std::int32_t decodeFast(QELInflater *d, Run &r)
+// block, 2 when a match filled the window (the rest is pending), or the error.
+[[gnu::noinline]] std::int32_t decodeFast(QELInflater *d, Run &r)
 {
     if (static_cast<std::size_t>(r.inEnd - r.in) < kFastInputMargin ||
         static_cast<std::size_t>(d->windowEnd - r.out) < kFastOutputMargin || d->literalTable == nullptr ||
@@ -242,6 +244,7 @@ std::int32_t decodeFast(QELInflater *d, Run &r)
     std::uint64_t bb = r.bits;
     std::uint64_t bc = r.count;
     std::int32_t result = 0;
+    std::uint8_t held = *out;
 
     // Tops the buffer up to 56..63 bits. The bytes loaded past the counted
     // ones sit above bc and are loaded again, identically, by the next refill.
@@ -251,12 +254,16 @@ std::int32_t decodeFast(QELInflater *d, Run &r)
         in += (63 - bc) >> 3;                                                                               \
         bc |= 56;                                                                                           \
     } while (0)
+    // Literals are stored two bytes at a time whether the entry has one or
+    // two, which may spoil the byte after them: the oldest byte of history,
+    // which only a match of distance 32768 reads. `held` keeps that byte as
+    // the window held it, and is put back before any match and on leaving.
 #define QEL_TAKE_LITERALS(e)                                                                                \
     do {                                                                                                    \
-        out[0] = static_cast<std::uint8_t>((e)->value);                                                     \
-        if ((e)->literalCount == 2)                                                                         \
-            out[1] = (e)->literal2;                                                                         \
+        const std::uint8_t next = out[(e)->literalCount];                                                   \
+        std::memcpy(out, &(e)->literals, 2);                                                                \
         out += (e)->literalCount;                                                                           \
+        held = next;                                                                                        \
         bb >>= (e)->literalBits;                                                                            \
         bc -= (e)->literalBits;                                                                             \
     } while (0)
@@ -291,6 +298,7 @@ std::int32_t decodeFast(QELInflater *d, Run &r)
             bc -= root;
             if (e->op == QELHuffOp_Literal) {
                 *out++ = static_cast<std::uint8_t>(e->value);
+                held = *out;
                 bb >>= e->bits;
                 bc -= e->bits;
                 continue;
@@ -327,20 +335,37 @@ std::int32_t decodeFast(QELInflater *d, Run &r)
             de->value + static_cast<std::uint32_t>((bb >> de->bits) & ((std::uint64_t{1} << de->op) - 1));
         bb >>= de->bits + de->op;
         bc -= de->bits + de->op;
+        // A match longer than the room left is cut at the window end; the
+        // slow path copies the rest once the consumer has emptied it.
+        const std::uint32_t room = static_cast<std::uint32_t>(d->windowEnd - out);
+        const std::uint32_t n = length < room ? length : room;
+        *out = held;
         if (distance > static_cast<std::size_t>(out - window)) {
             if (!filled) {
                 result = QELInflate_BadData;
                 break;
             }
-            copyFromHistory(window, out, distance, length);
+            copyFromHistory(window, out, distance, n);
         } else {
-            copyMatch(out, distance, length);
+            copyMatch(out, distance, n);
         }
-        out += length;
+        out += n;
+        if (n != length || out == d->windowEnd) {
+            if (n != length) {
+                d->pendingLength = length - n;
+                d->pendingDistance = distance;
+                d->subMode = CodesCopy;
+            }
+            result = 2;
+            break;
+        }
+        held = *out;
     }
 #undef QEL_REFILL
 #undef QEL_TAKE_LITERALS
 
+    if (out != d->windowEnd)
+        *out = held;
     r.in = in;
     r.out = out;
     r.bits = bb & ((std::uint64_t{1} << bc) - 1);   // drop the bytes loaded ahead
@@ -574,6 +599,10 @@ std::int32_t runDecoder(QELInflater *d)
                 d->mode = ModeHeader;
                 break;
             }
+            if (fast == 2) {
+                stop = Stop::Window;
+                goto out;
+            }
             // One item the slow way, then back to the fast loop.
             r.pull();
             unsigned need = 0;
@@ -702,10 +731,9 @@ std::int32_t qelHuffmanBuild(QELContext *context, const std::uint8_t *lengths, s
         code = (code + perLength[len - 1] * (len > 1 ? 1u : 0u)) << 1;
         next[len] = code;
     }
-    std::array<std::uint16_t, 320> reversed{};
+    std::array<std::uint16_t, 320> reversed;
     for (std::uint32_t s = 0; s < count; ++s)
-        if (lengths[s] != 0)
-            reversed[s] = static_cast<std::uint16_t>(reverseBits(next[lengths[s]]++, lengths[s]));
+        reversed[s] = lengths[s] != 0 ? static_cast<std::uint16_t>(reverseBits(next[lengths[s]]++, lengths[s])) : 0;
 
     auto entryFor = [&](std::uint32_t symbol, unsigned bits) {
         QELHuffEntry e{};
@@ -729,7 +757,8 @@ std::int32_t qelHuffmanBuild(QELContext *context, const std::uint8_t *lengths, s
     std::fill(rootEntries, rootEntries + rootSize, invalidEntry(k));
 
     // First level, and the width of each sub-table the longer codes need.
-    std::array<std::uint8_t, std::size_t{1} << kMaxCodeBits> subBits{};
+    std::array<std::uint8_t, std::size_t{1} << kMaxCodeBits> subBits;
+    std::fill_n(subBits.begin(), rootSize, std::uint8_t{0});
     for (std::uint32_t s = 0; s < count; ++s) {
         const unsigned len = lengths[s];
         if (len == 0)
@@ -779,12 +808,13 @@ std::int32_t qelHuffmanBuild(QELContext *context, const std::uint8_t *lengths, s
             continue;
         e.literalCount = 1;
         e.literalBits = e.bits;
+        e.literals = e.value;
         if (simpleCount != 257 || e.bits >= k)
             continue;
         const QELHuffEntry &second = rootEntries[i >> e.bits];
         if (second.op == QELHuffOp_Literal && second.bits <= k - e.bits) {
             e.literalCount = 2;
-            e.literal2 = static_cast<std::uint8_t>(second.value);
+            e.literals = static_cast<std::uint16_t>(e.value | (second.value << 8));
             e.literalBits = static_cast<std::uint8_t>(e.bits + second.bits);
         }
     }

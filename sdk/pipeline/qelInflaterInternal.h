@@ -23,11 +23,11 @@ struct QELHuffEntry {
     std::uint16_t value;   // literal byte or base
     // For the fast loop, first-level literal entries carry how many literals
     // the entry's bits decode at once (1 or 2), their bits together, and the
-    // second literal; 0 everywhere else.
+    // literals as the two bytes to store (the second 0 when there is one);
+    // 0 everywhere else.
     std::uint8_t literalCount;
     std::uint8_t literalBits;
-    std::uint8_t literal2;
-    std::uint8_t reserved;
+    std::uint16_t literals;
     QELHuffEntry *link;    // sub-table (op -n), or the next block (header)
 };
 static_assert(sizeof(QELHuffEntry) == 16);

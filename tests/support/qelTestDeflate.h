@@ -10,9 +10,89 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <random>
+#include <string>
 #include <vector>
 
 namespace qeltest {
+
+// ---- inputs: text, random, structured binary and a mix --------------------
+
+inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> out(n);
+    for (auto &b : out)
+        b = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+inline std::vector<std::uint8_t> textBytes(std::size_t n, std::uint32_t seed)
+{
+    static const char *const words[] = {"the ",     "decoder ", "window ", "of ",     "stream ", "and ",
+                                        "bits\n",   "literal ", "match ",  "Huffman ", "table, ", "block. ",
+                                        "distance ", "a ",      "length ", "code "};
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> out;
+    while (out.size() < n) {
+        const char *w = words[rng() % 16];
+        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
+    }
+    out.resize(n);
+    return out;
+}
+
+// Long runs, short periodic patterns and long-distance repeats.
+inline std::vector<std::uint8_t> structuredBytes(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> out;
+    while (out.size() < n) {
+        switch (rng() % 4) {
+        case 0:
+            out.insert(out.end(), 1 + rng() % 600, static_cast<std::uint8_t>(rng()));
+            break;
+        case 1: {
+            const std::size_t period = 2 + rng() % 7;
+            const std::size_t start = out.size();
+            for (std::size_t i = 0; i < period; ++i)
+                out.push_back(static_cast<std::uint8_t>(rng()));
+            for (std::size_t i = 0; i < 40 + rng() % 300; ++i)
+                out.push_back(out[start + i % period]);
+            break;
+        }
+        case 2:
+            // Little-endian counters, as binary tables hold them.
+            for (std::uint32_t i = 0, v = rng(); i < 64; ++i, v += 3)
+                for (int k = 0; k < 4; ++k)
+                    out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+            break;
+        default:
+            if (out.size() > 33000) {
+                // A copy from near the far end of a 32 KiB window.
+                const std::size_t from = out.size() - 32768 + rng() % 64;
+                for (std::size_t i = 0; i < 300; ++i)
+                    out.push_back(out[from + i]);
+            } else {
+                for (int i = 0; i < 100; ++i)
+                    out.push_back(static_cast<std::uint8_t>(rng()));
+            }
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+inline std::vector<std::uint8_t> mixedBytes(std::size_t n, std::uint32_t seed)
+{
+    std::vector<std::uint8_t> out = textBytes(n / 3, seed);
+    const std::vector<std::uint8_t> r = randomBytes(n / 6, seed + 1);
+    const std::vector<std::uint8_t> s = structuredBytes(n - out.size() - r.size(), seed + 2);
+    out.insert(out.end(), r.begin(), r.end());
+    out.insert(out.end(), s.begin(), s.end());
+    return out;
+}
+
 
 // zlib's raw deflate (windowBits -8..-15) of data.
 inline std::vector<std::uint8_t> zlibDeflateRaw(const std::vector<std::uint8_t> &data, int level, int windowBits,
