@@ -1,5 +1,6 @@
 // Choosing the compression module for an RFC 4880 compressed-data packet
-// (tag 8) from its algorithm id: 1 raw deflate, 2 zlib stream.
+// (tag 8) from its algorithm id (1 raw deflate, 2 zlib stream), and the
+// annotation step all four compression modules share.
 #pragma once
 
 #include "qelByteFifoInternal.h"
@@ -22,3 +23,19 @@ QELPipeModule **qelCompressModuleCreate(QELContext *context, QELPipeModule **slo
 // QELError_OutOfMemory; a null slot returns null and leaves *status alone.
 QELPipeModule **qelDecompressModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t algorithm,
                                           QELStatus *status);
+
+// An annotation through a compression module: once the output it holds has
+// been written downstream (`drained`, returned when not 0), the annotation
+// is forwarded and, when the downstream accepts it, counted into the scope
+// depth.
+[[nodiscard]] inline QELStatus qelCompressionAnnotate(QELStatus drained, QELPipeModule *downstream,
+                                                      std::int32_t *depth, const void *origin, std::int32_t code,
+                                                      void *data, std::uint64_t length)
+{
+    if (drained != 0)
+        return drained;
+    const QELStatus status = qelPipeAnnotate(downstream, origin, code, data, length);
+    if (status == 0)
+        *depth += qelAnnotationScopeStep(code);
+    return status;
+}

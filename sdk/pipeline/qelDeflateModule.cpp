@@ -3,6 +3,7 @@
 // scope, and that one must not end the compressed stream early.
 #include "qelDeflateModuleInternal.h"
 
+#include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
 
 #include <climits>
@@ -62,13 +63,7 @@ QELStatus deflateAnnotate(QELPipeModule *module, const void *origin, std::int32_
                           std::uint64_t length)
 {
     DeflateModule *m = self(module);
-    const QELStatus drained = drain(m);
-    if (drained != 0)
-        return drained;
-    const QELStatus status = qelPipeAnnotate(m->downstream, origin, code, data, length);
-    if (status == 0)
-        m->depth += qelAnnotationScopeStep(code);
-    return status;
+    return qelCompressionAnnotate(drain(m), m->downstream, &m->depth, origin, code, data, length);
 }
 
 QELStatus deflateExpectBytes(QELPipeModule *module, std::uint64_t count)

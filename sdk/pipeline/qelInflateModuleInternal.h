@@ -4,8 +4,10 @@
 // fed bytes, shows its output in place and tells whether its stream ended.
 #pragma once
 
+#include "qelCompressSelectInternal.h"
 #include "qelPipeModuleInternal.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -84,13 +86,7 @@ struct QELInflateModuleOps {
                               std::uint64_t length)
     {
         QELInflateModule *m = self(module);
-        const QELStatus drained = drain(m);
-        if (drained != 0)
-            return drained;
-        const QELStatus status = qelPipeAnnotate(m->downstream, origin, code, data, length);
-        if (status == 0)
-            m->depth += qelAnnotationScopeStep(code);
-        return status;
+        return qelCompressionAnnotate(drain(m), m->downstream, &m->depth, origin, code, data, length);
     }
 
     // The end of input at depth 0 requires the compressed stream to have

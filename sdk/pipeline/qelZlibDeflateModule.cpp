@@ -3,6 +3,7 @@
 // 0 finishes the stream.
 #include "qelZlibDeflateModuleInternal.h"
 
+#include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
 #include "qelDeflateModuleInternal.h"
 #include "qelWipe.h"
@@ -156,13 +157,7 @@ QELStatus zdFlush(QELPipeModule *module)
 QELStatus zdAnnotate(QELPipeModule *module, const void *origin, std::int32_t code, void *data, std::uint64_t length)
 {
     ZlibDeflateModule *m = self(module);
-    const QELStatus drained = drain(m);
-    if (drained != 0)
-        return drained;
-    const QELStatus status = qelPipeAnnotate(m->downstream, origin, code, data, length);
-    if (status == 0)
-        m->depth += qelAnnotationScopeStep(code);
-    return status;
+    return qelCompressionAnnotate(drain(m), m->downstream, &m->depth, origin, code, data, length);
 }
 
 QELStatus zdExpectBytes(QELPipeModule *module, std::uint64_t count)

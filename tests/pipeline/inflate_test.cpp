@@ -409,37 +409,24 @@ std::vector<Hostile> hostileStreams()
         fixedDistance(w, 30);
         cases.push_back({"distance code 30", w.take(), QELInflate_BadData, {}});
     }
-    {
+    // Dynamic headers refused before any code is read: the HLIT, HDIST and
+    // HCLEN fields and the code-length code lengths (in transmission order).
+    struct Header {
+        const char *name;
+        unsigned hlit, hdist, hclen;
+        std::vector<unsigned> codeLengthLengths;
+    };
+    for (const Header &h : {Header{"287 literal/length codes", 30, 0, 15, {}},
+                            Header{"31 distance codes", 0, 30, 15, {}},
+                            Header{"over-subscribed code-length code", 0, 0, 0, {1, 1, 1, 0}},
+                            Header{"incomplete code-length code", 0, 0, 0, {2, 2, 0, 0}}}) {
         BitWriter w;
-        w.bits(1, 1).bits(2, 2).bits(30, 5).bits(0, 5).bits(15, 4);
-        for (int i = 0; i < 30; ++i)
-            w.bits(0, 8);
-        cases.push_back({"287 literal/length codes", w.take(), QELInflate_BadData, {}});
-    }
-    {
-        BitWriter w;
-        w.bits(1, 1).bits(2, 2).bits(0, 5).bits(30, 5).bits(15, 4);
-        for (int i = 0; i < 30; ++i)
-            w.bits(0, 8);
-        cases.push_back({"31 distance codes", w.take(), QELInflate_BadData, {}});
-    }
-    {
-        // Code-length code with three codes of one bit.
-        BitWriter w;
-        w.bits(1, 1).bits(2, 2).bits(0, 5).bits(0, 5).bits(0, 4);
-        w.bits(1, 3).bits(1, 3).bits(1, 3).bits(0, 3);
+        w.bits(1, 1).bits(2, 2).bits(h.hlit, 5).bits(h.hdist, 5).bits(h.hclen, 4);
+        for (unsigned l : h.codeLengthLengths)
+            w.bits(l, 3);
         for (int i = 0; i < 40; ++i)
             w.bits(0, 8);
-        cases.push_back({"over-subscribed code-length code", w.take(), QELInflate_BadData, {}});
-    }
-    {
-        // Code-length code with two codes of two bits.
-        BitWriter w;
-        w.bits(1, 1).bits(2, 2).bits(0, 5).bits(0, 5).bits(0, 4);
-        w.bits(2, 3).bits(2, 3).bits(0, 3).bits(0, 3);
-        for (int i = 0; i < 40; ++i)
-            w.bits(0, 8);
-        cases.push_back({"incomplete code-length code", w.take(), QELInflate_BadData, {}});
+        cases.push_back({h.name, w.take(), QELInflate_BadData, {}});
     }
     {
         // 'a', 'b', end of block: three codes of two bits.
