@@ -3,6 +3,7 @@
 // decompression modules; streams Python's zlib writes decompress here;
 // damaged, truncated and overlong streams fail; the deflate stream ends once,
 // at the end of input outside every scope.
+#include "qelAddHeaderModuleInternal.h"
 #include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
 #include "qelDeflateModuleInternal.h"
@@ -17,9 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,16 +105,10 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), QELError_NoErr);
-        char tmpl[] = "/tmp/qelcompressXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        chmod(temp_.path().c_str(), 0700);   // also GnuPG's home
+        dir_ = temp_.path();
     }
-    void TearDown() override
-    {
-        EXPECT_EQ(qelContextFree(context_), QELError_NoErr);
-        std::remove((dir_ + "/python-in.bin").c_str());
-        rmdir(dir_.c_str());
-    }
+    void TearDown() override { EXPECT_EQ(qelContextFree(context_), QELError_NoErr); }
 
     Bytes take(QELPipeModule *sink)
     {
@@ -170,6 +167,7 @@ protected:
     }
 
     QELContext *context_ = nullptr;
+    qeltest::TempDir temp_{"qelcompress"};
     std::string dir_;
 };
 
@@ -393,6 +391,41 @@ TEST_F(CompressionTest, SlowConsumerGetsEverything)
         ASSERT_EQ(qelPipeExpectBytes(head, 0), 0);
         EXPECT_TRUE(Bytes(record.bytes.begin(), record.bytes.end()) == data);
         qelPipeDestroy(head);
+    }
+}
+
+// A literal packet compressed here is a whole OpenPGP message: GnuPG
+// unpacks it to the literal's file.
+TEST_F(CompressionTest, GnuPGDecompressesWhatWeCompress)
+{
+    if (std::system("gpg --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gpg not installed";
+    const Bytes data = qeltest::textBytes(50000, 13);
+    for (std::int32_t algorithm : {1, 2}) {
+        for (std::int32_t version : {3, 4}) {
+            SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " version " << version);
+            QELPipeModule *head = nullptr;
+            QELPipeModule **slot = qelLiteralModuleCreate(context_, &head, version, qelByteFifoDescriptor(), 'b',
+                                                          "notes.txt", 9, 1234567890);
+            ASSERT_NE(slot, nullptr);
+            slot = qelCompressModuleCreate(context_, slot, version, qelByteFifoDescriptor(), algorithm, 6);
+            ASSERT_NE(slot, nullptr);
+            QELPipeModule *sink = qelVarMemoryModuleCreatePlain(context_, slot, QELVarMemoryNoLimit);
+            ASSERT_NE(sink, nullptr);
+            ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
+            const Bytes message = take(sink);
+            qelPipeDestroy(head);
+            const std::string in = dir_ + "/message.gpg";
+            const std::string out = dir_ + "/notes.txt";
+            std::remove(out.c_str());
+            qeltest::writeFile(in, std::string(message.begin(), message.end()));
+            const std::string command = "cd " + dir_ + " && gpg --homedir " + dir_ +
+                                        " --batch --pinentry-mode loopback --use-embedded-filename --decrypt " + in +
+                                        " > /dev/null 2>&1";
+            EXPECT_EQ(std::system(command.c_str()), 0);
+            const std::string got = qeltest::readFile(out);
+            EXPECT_TRUE(Bytes(got.begin(), got.end()) == data);
+        }
     }
 }
 
