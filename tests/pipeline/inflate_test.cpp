@@ -53,9 +53,9 @@ TEST_F(InflateTest, EveryLevelStrategyAndWindowRoundTrips)
         const char *name;
         Bytes data;
     };
-    const Input inputs[] = {{"text", textBytes(90000, 1)},
+    const Input inputs[] = {{"text", textBytes(70000, 1)},
                             {"random", randomBytes(40000, 2)},
-                            {"structured", structuredBytes(70000, 3)},
+                            {"structured", structuredBytes(50000, 3)},
                             {"mixed", mixedBytes(50000, 4)},
                             {"tiny", textBytes(5, 5)},
                             {"empty", {}}};
