@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of inflate_fuzz: small raw-deflate streams made by
-Python's zlib (stored, fixed and dynamic blocks, both window sizes the SDK
-uses), each behind the option byte the target reads first."""
+"""Writes the seed corpora of inflate_fuzz and decompress_fuzz: small
+raw-deflate streams made by Python's zlib (stored, fixed and dynamic blocks,
+both window sizes the SDK uses) and, for decompress_fuzz, zlib streams too,
+each behind the option byte the target reads first."""
 import os
 import zlib
 
-HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "inflate")
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+HERE = os.path.join(CORPUS, "inflate")
 TEXT = b"the decoder reads the window and the window holds the stream; " * 12
 BINARY = bytes((i * 7 + (i >> 3)) & 0xFF for i in range(900))
 SEEDS = [
@@ -23,3 +25,14 @@ for name, option, data, level, wbits, strategy in SEEDS:
     stream = c.compress(data) + c.flush()
     with open(os.path.join(HERE, name + ".bin"), "wb") as f:
         f.write(option + stream)
+
+# decompress_fuzz: option bit 0 picks the zlib stream, bits 1-2 the piece size.
+for name, option, data, level, wbits in [
+    ("raw", b"\x06", TEXT + BINARY, 5, -13),
+    ("raw-pieces", b"\x00", TEXT, 9, -15),
+    ("zlib", b"\x07", BINARY + TEXT, 6, 15),
+    ("zlib-pieces", b"\x03", TEXT[:300], 1, 9),
+]:
+    c = zlib.compressobj(level, zlib.DEFLATED, wbits)
+    with open(os.path.join(CORPUS, "decompress", name + ".bin"), "wb") as f:
+        f.write(option + c.compress(data) + c.flush())
