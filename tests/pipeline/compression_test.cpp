@@ -12,6 +12,7 @@
 #include "qelPipeTestModule.h"
 #include "qelTestDeflate.h"
 #include "qelTestEnv.h"
+#include "qelTestMemory.h"
 #include "qelVarMemoryModuleInternal.h"
 #include "qelZlibDeflateModuleInternal.h"
 #include "qelZlibInflateModuleInternal.h"
@@ -98,6 +99,21 @@ Bytes packetBody(const Bytes &packet)
         if (!partial)
             return at == packet.size() ? body : Bytes{};
     }
+}
+
+// zlib's reading of a compressed body of either algorithm (empty on error).
+Bytes zlibDecode(const Bytes &stream, std::int32_t algorithm)
+{
+    if (algorithm == 1) {
+        const auto r = qeltest::zlibInflateRaw(stream.data(), stream.size());
+        return r.accepted ? r.output : Bytes{};
+    }
+    Bytes out(1 << 20);
+    uLongf n = out.size();
+    if (uncompress(out.data(), &n, stream.data(), stream.size()) != Z_OK)
+        return {};
+    out.resize(n);
+    return out;
 }
 
 class CompressionTest : public ::testing::Test {
@@ -392,6 +408,71 @@ TEST_F(CompressionTest, SlowConsumerGetsEverything)
         EXPECT_TRUE(Bytes(record.bytes.begin(), record.bytes.end()) == data);
         qelPipeDestroy(head);
     }
+}
+
+// Memory that runs out at any one allocation, while a chain is made or while
+// it runs, gives a clean failure (or, where nothing needed it, the right
+// output) and leaves nothing allocated.
+TEST_F(CompressionTest, MemoryFailuresLeaveNothingBehind)
+{
+    qeltest::TestHeap heap;
+    QELMemoryMgr *mgr = heap.make();
+    ASSERT_NE(mgr, nullptr);
+    QELContextParams params{QELSDKVersion, mgr};
+    QELContext *context = nullptr;
+    ASSERT_EQ(qelContextNewCustom(&params, &context), QELError_NoErr);
+    const Bytes data = qeltest::structuredBytes(40000, 14);
+    const Bytes raw = qeltest::zlibDeflateRaw(data, 6, -15);
+    const Bytes zlibStream = python(dir_, data, "compress 6 15");
+    for (int mode = 0; mode < 4; ++mode) {
+        const std::int32_t algorithm = 1 + (mode & 1);
+        const bool decode = mode >= 2;
+        const Bytes &input = !decode ? data : (algorithm == 1 ? raw : zlibStream);
+        int failed = 0;
+        int succeeded = 0;
+        for (long n = 1; n <= 40; ++n) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << " allocation " << n);
+            const long live = heap.live;
+            heap.countdown = n;
+            QELPipeModule *head = nullptr;
+            QELStatus status = 0;
+            QELPipeModule **slot =
+                decode ? qelDecompressModuleCreate(context, &head, algorithm, &status)
+                       : qelCompressModuleCreate(context, &head, 4, qelByteFifoDescriptor(), algorithm, 6);
+            QELPipeModule *sink = slot != nullptr ? qelVarMemoryModuleCreatePlain(context, slot, QELVarMemoryNoLimit)
+                                                  : nullptr;
+            if (slot != nullptr && sink == nullptr)
+                status = QELError_OutOfMemory;
+            if (sink != nullptr) {
+                status = qelPipePumpBuffer(head, input.data(), input.size(), nullptr, nullptr);
+                std::uint64_t total = 0;
+                void *buffer = nullptr;
+                if (status == 0 && qelPipeAnnotate(sink, nullptr, QELAnnotation_QueryTotal, &total, 8) == 0 &&
+                    qelPipeAnnotate(sink, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer) == 0 &&
+                    buffer != nullptr) {
+                    const Bytes out(static_cast<std::uint8_t *>(buffer), static_cast<std::uint8_t *>(buffer) + total);
+                    static_cast<void>(qelMemFree(buffer));
+                    if (decode) {
+                        EXPECT_TRUE(out == data);
+                    } else {
+                        const Bytes body = packetBody(out);
+                        ASSERT_GE(body.size(), 1u);
+                        EXPECT_TRUE(zlibDecode(Bytes(body.begin() + 1, body.end()), algorithm) == data);
+                    }
+                }
+            }
+            if (slot == nullptr && decode) {
+                EXPECT_EQ(status, QELError_OutOfMemory);
+            }
+            (status == 0 ? succeeded : failed) += 1;
+            qelPipeDestroy(head);
+            heap.countdown = 0;
+            EXPECT_EQ(heap.live, live);
+        }
+        EXPECT_GT(failed, 3) << "mode " << mode;
+        EXPECT_GT(succeeded, 0) << "mode " << mode;
+    }
+    EXPECT_EQ(qelContextFree(context), QELError_NoErr);
 }
 
 // A literal packet compressed here is a whole OpenPGP message: GnuPG
