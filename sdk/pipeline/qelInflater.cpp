@@ -233,8 +233,14 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
         return 0;
     const QELHuffEntry *const lt = d->literalTable + 1;
     const QELHuffEntry *const dt = d->distanceTable + 1;
-    const std::uint64_t lmask = (std::uint64_t{1} << d->literalBits) - 1;
-    const std::uint64_t dmask = (std::uint64_t{1} << d->distanceBits) - 1;
+    // Entries are 16 bytes, a scale no address mode has: the index is taken
+    // as a byte offset straight from the buffer shifted by 4, which keeps a
+    // step off the chain from one code to the next.
+    const std::uint64_t lmask = ((std::uint64_t{1} << d->literalBits) - 1) << 4;
+    const std::uint64_t dmask = ((std::uint64_t{1} << d->distanceBits) - 1) << 4;
+    const auto entryAt = [](const QELHuffEntry *table, std::uint64_t offset) {
+        return reinterpret_cast<const QELHuffEntry *>(reinterpret_cast<const char *>(table) + offset);
+    };
     const std::uint8_t *in = r.in;
     const std::uint8_t *const inLimit = r.inEnd - kFastInputMargin;
     std::uint8_t *out = r.out;
@@ -270,15 +276,15 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
 
     while (in < inLimit && out < outLimit) {
         QEL_REFILL();
-        const QELHuffEntry *e = &lt[bb & lmask];
+        const QELHuffEntry *e = entryAt(lt, (bb << 4) & lmask);
         if (e->literalCount != 0) {
             // Up to three first-level entries (at most 27 bits) before the
             // buffer must be refilled for a match.
             QEL_TAKE_LITERALS(e);
-            e = &lt[bb & lmask];
+            e = entryAt(lt, (bb << 4) & lmask);
             if (e->literalCount != 0) {
                 QEL_TAKE_LITERALS(e);
-                e = &lt[bb & lmask];
+                e = entryAt(lt, (bb << 4) & lmask);
                 if (e->literalCount != 0) {
                     QEL_TAKE_LITERALS(e);
                     continue;
@@ -320,7 +326,7 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
         bb >>= e->bits + op;
         bc -= e->bits + op;
 
-        const QELHuffEntry *de = &dt[bb & dmask];
+        const QELHuffEntry *de = entryAt(dt, (bb << 4) & dmask);
         if (de->op < 0 && de->op != QELHuffOp_Invalid) {
             const unsigned root = de->bits;
             de = &de->link[1 + ((bb >> root) & ((std::uint64_t{1} << -de->op) - 1))];
