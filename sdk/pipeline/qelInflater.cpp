@@ -171,6 +171,7 @@ void freeBlockTables(QELInflater *d)
     d->distanceTable = nullptr;
     d->literalBits = 0;
     d->distanceBits = 0;
+    d->eightBitLiterals = 0;
 }
 
 // The registers of one decoding run, written back to the record at its end.
@@ -225,7 +226,12 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
 
 // The fast loop: returns 0 when its margins ran out, 1 at the end of the
 // block, 2 when a match filled the window (the rest is pending), or the error.
-[[gnu::noinline]] std::int32_t decodeFast(QELInflater *d, Run &r)
+// EightBitLiterals is for blocks of data that did not compress, where nearly
+// every literal has an 8-bit code: taking that for granted (and checking it
+// on the side) shifts the buffer by a constant, so the next code's lookup
+// need not wait for the current entry to load.
+template <bool EightBitLiterals>
+[[gnu::noinline]] std::int32_t decodeFastWith(QELInflater *d, Run &r)
 {
     if (static_cast<std::size_t>(r.inEnd - r.in) < kFastInputMargin ||
         static_cast<std::size_t>(d->windowEnd - r.out) < kFastOutputMargin || d->literalTable == nullptr ||
@@ -270,8 +276,13 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
         std::memcpy(out, &(e)->literals, 2);                                                                \
         out += (e)->literalCount;                                                                           \
         held = next;                                                                                        \
-        bb >>= (e)->literalBits;                                                                            \
-        bc -= (e)->literalBits;                                                                             \
+        if (EightBitLiterals && (e)->literalBits == 8) {                                                    \
+            bb >>= 8;                                                                                       \
+            bc -= 8;                                                                                        \
+        } else {                                                                                            \
+            bb >>= (e)->literalBits;                                                                        \
+            bc -= (e)->literalBits;                                                                         \
+        }                                                                                                   \
     } while (0)
 
     while (in < inLimit && out < outLimit) {
@@ -377,6 +388,11 @@ const QELHuffEntry *lookup(const QELHuffEntry *table, std::int32_t lookupBits, c
     r.bits = bb & ((std::uint64_t{1} << bc) - 1);   // drop the bytes loaded ahead
     r.count = static_cast<unsigned>(bc);
     return result;
+}
+
+std::int32_t decodeFast(QELInflater *d, Run &r)
+{
+    return d->eightBitLiterals != 0 ? decodeFastWith<true>(d, r) : decodeFastWith<false>(d, r);
 }
 
 // The mode machine. Stops when input or window runs out, at the end of the
@@ -578,6 +594,7 @@ std::int32_t runDecoder(QELInflater *d)
             d->literalBits = literalBits;
             d->distanceTable = distances;
             d->distanceBits = distanceBits;
+            d->eightBitLiterals = std::count(d->codeLengths, d->codeLengths + 256, 8) >= 240 ? 1 : 0;
             d->mode = ModeCodes;
             d->subMode = CodesDecode;
             break;

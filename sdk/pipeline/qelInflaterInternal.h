@@ -87,6 +87,9 @@ struct QELInflater {
     // on it holds 32768 bytes of history, before that only what lies between
     // its start and the write position.
     std::int32_t windowFilled;
+    // 1 while the current block codes nearly every literal in 8 bits (data
+    // that did not compress), which the fast loop decodes its own way.
+    std::int32_t eightBitLiterals;
 };
 
 // A decoder with its zero-filled window, or null when memory failed.
