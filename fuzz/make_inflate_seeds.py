@@ -4,6 +4,7 @@ raw-deflate streams made by Python's zlib (stored, fixed and dynamic blocks,
 both window sizes the SDK uses) and, for decompress_fuzz, zlib streams too,
 each behind the option byte the target reads first."""
 import os
+import random
 import zlib
 
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
@@ -19,6 +20,12 @@ SEEDS = [
     ("rle", b"\x07", b"a" * 700 + BINARY[:100], 6, -15, zlib.Z_RLE),
     ("empty", b"\x02", b"", 6, -15, zlib.Z_DEFAULT_STRATEGY),
 ]
+
+# Data that does not compress, through an 8 KiB window: blocks of literals
+# coded in 8 bits, which the decoder's fast loop handles its own way.
+NOISE = random.Random(5)
+SEEDS.append(("uncompressible", b"\x00", bytes(NOISE.getrandbits(8) for _ in range(20000)), 5, -13,
+              zlib.Z_DEFAULT_STRATEGY))
 
 for name, option, data, level, wbits, strategy in SEEDS:
     c = zlib.compressobj(level, zlib.DEFLATED, wbits, 8, strategy)
