@@ -119,7 +119,7 @@ void copyWord(std::uint8_t *dst, const std::uint8_t *src)
 // store stays within [out, out + length): the bytes beyond the write
 // position are the oldest history, which a later match of distance up to
 // 32768 may still read.
-inline void copyMatch(std::uint8_t *out, std::uint32_t distance, std::uint32_t length)
+[[gnu::always_inline]] inline void copyMatch(std::uint8_t *out, std::uint32_t distance, std::uint32_t length)
 {
     const std::uint8_t *src = out - distance;
     if (distance >= 8) {
@@ -137,10 +137,28 @@ inline void copyMatch(std::uint8_t *out, std::uint32_t distance, std::uint32_t l
                 out[i] = src[i];
         }
     } else if (distance == 1) {
-        std::memset(out, src[0], length);
+        const std::uint64_t run = 0x0101010101010101ull * src[0];
+        if (length >= 8) {
+            std::uint32_t i = 0;
+            for (; i + 8 <= length; i += 8)
+                std::memcpy(out + i, &run, 8);
+            if (i != length)
+                std::memcpy(out + length - 8, &run, 8);
+        } else {
+            std::memset(out, src[0], length);
+        }
     } else {
-        for (std::uint32_t i = 0; i < length; ++i)
+        // A short period: the first bytes one at a time, then words from a
+        // multiple of the period at least 8 back, which holds the same bytes.
+        static constexpr std::uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+        const std::uint32_t step = kStep[distance];
+        std::uint32_t i = 0;
+        for (; i < length && i < step; ++i)
             out[i] = src[i];
+        for (; i + 8 <= length; i += 8)
+            copyWord<8>(out + i, out + i - step);
+        for (; i < length; ++i)
+            out[i] = out[i - step];
     }
 }
 
