@@ -7,42 +7,10 @@
 
 #include "qelCompressSelectInternal.h"
 #include "qelMemory.h"
+#include "qelTestDeflate.h"
 #include "qelVarMemoryModuleInternal.h"
 
-#include <zlib.h>
-
 #include <cstring>
-#include <vector>
-
-namespace {
-
-struct Verdict {
-    bool accepted = false;
-    std::vector<std::uint8_t> output;
-};
-
-Verdict zlibVerdict(const std::uint8_t *data, std::size_t size, int windowBits)
-{
-    Verdict v;
-    z_stream z{};
-    if (inflateInit2(&z, windowBits) != Z_OK)
-        return v;
-    z.next_in = const_cast<Bytef *>(data);
-    z.avail_in = static_cast<uInt>(size);
-    std::uint8_t buffer[16384];
-    int rc = Z_OK;
-    do {
-        z.next_out = buffer;
-        z.avail_out = sizeof buffer;
-        rc = inflate(&z, Z_NO_FLUSH);
-        v.output.insert(v.output.end(), buffer, buffer + (sizeof buffer - z.avail_out));
-    } while (rc == Z_OK && (z.avail_out == 0 || z.avail_in != 0));
-    v.accepted = rc == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return v;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -72,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     void *buffer = nullptr;
     qelfuzz::check(qelPipeAnnotate(sink, nullptr, QELAnnotation_QueryTotal, &total, 8) == 0, "total");
     qelfuzz::check(qelPipeAnnotate(sink, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer) == 0, "take");
-    const Verdict zlib = zlibVerdict(body, length, algorithm == QELCompressAlgorithm_Zlib ? 15 : -15);
+    const auto zlib = qeltest::zlibInflateRaw(body, length, algorithm == QELCompressAlgorithm_Zlib ? 15 : -15);
     qelfuzz::check((status == 0) == zlib.accepted, "verdict differs from zlib");
     if (zlib.accepted)
         qelfuzz::check(total == zlib.output.size() &&

@@ -118,13 +118,14 @@ struct InflateOutcome {
     std::vector<std::uint8_t> output;
 };
 
-// zlib's verdict on a raw-deflate stream: accepted when inflate reaches the
-// end of the stream with no input left over.
-inline InflateOutcome zlibInflateRaw(const std::uint8_t *data, std::size_t size)
+// zlib's verdict on a raw-deflate stream (or, with windowBits 8 to 15, a
+// zlib stream): accepted when inflate reaches the end of the stream with no
+// input left over.
+inline InflateOutcome zlibInflateRaw(const std::uint8_t *data, std::size_t size, int windowBits = -15)
 {
     InflateOutcome result;
     z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK)
+    if (inflateInit2(&z, windowBits) != Z_OK)
         return result;
     z.next_in = const_cast<Bytef *>(data);
     z.avail_in = static_cast<uInt>(size);
