@@ -624,15 +624,8 @@ TEST_F(SignatureModuleTest, HashModuleChainGivesDetachedSignatures)
     const Bytes data = pattern(50000);
     ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
     EXPECT_EQ(rec.bytes, data);
-    // The modules sit in list order.
-    QELPipeModule *m = head;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(m->magic, QELPipeMagic_Hash);
-        EXPECT_STREQ(m->name, "Hash Module");
-        m = *reinterpret_cast<QELPipeModule **>(reinterpret_cast<std::uint8_t *>(m) + sizeof(QELPipeModule) +
-                                                sizeof(void *));
-    }
-    EXPECT_EQ(m, *end);
+    EXPECT_EQ(head->magic, QELPipeMagic_Hash);
+    EXPECT_STREQ(head->name, "Hash Module");
     struct Signer {
         QELKeyObject *key;
         std::int32_t index;
