@@ -16,3 +16,7 @@ QELPipeModule *qelJoinModuleCreate(QELContext *context, bool active, const QELFi
 // A further input of the same join ("Join Module Appendage"), placed in the
 // output order right after `input`; null for a null input or failed memory.
 QELPipeModule *qelJoinAppendageCreate(QELPipeModule *input);
+// Places bytes in an input's own FIFO, to go downstream ahead of whatever
+// is written to that input later (the session-key packets that precede the
+// encrypted data). Returns the count stored; fewer than offered is a failure.
+std::uint64_t qelJoinModuleHold(QELPipeModule *input, const void *bytes, std::uint64_t length, QELStatus *status);
