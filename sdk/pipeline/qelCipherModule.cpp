@@ -86,12 +86,16 @@ std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
         setStatus(status, QELError_BadParams);
         return 0;
     }
+    // Drains before every chunk and once more after the last, so that what
+    // the write took is passed on before it returns.
     std::uint64_t done = 0;
-    while (done < length) {
+    for (;;) {
         if (QELStatus s = drain(c); s != 0) {
             setStatus(status, s);
             return done;
         }
+        if (done == length)
+            break;
         // The free space behind the write position, up to the ring's end or
         // the read position, less room for the held-back bytes.
         std::size_t contiguous = c->writePos >= c->readPos && c->pending < kRing ? kRing - c->writePos
