@@ -196,8 +196,9 @@ std::size_t copyHeld(const CipherModule *c, std::uint8_t *out, std::size_t lengt
 QELStatus answerMdcHash(CipherModule *c, void *data, std::uint64_t length)
 {
     auto *out = static_cast<std::uint8_t *>(data);
-    std::memset(out, 0, static_cast<std::size_t>(length));
-    if (c->mdc == nullptr || c->pending < 2)
+    if (length != 0)
+        std::memset(out, 0, static_cast<std::size_t>(length));
+    if (c->mdc == nullptr || c->pending < 2 || length == 0)
         return 0;
     QELHashContext *copy = qelHashDuplicate(c->mdc);
     if (copy == nullptr)
@@ -229,8 +230,10 @@ QELStatus cipherAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
     case QELAnnotation_MdcTrailer:
         if (data == nullptr && length != 0)
             return QELError_BadParams;
-        std::memset(data, 0, static_cast<std::size_t>(length));
-        static_cast<void>(copyHeld(c, static_cast<std::uint8_t *>(data), static_cast<std::size_t>(length)));
+        if (length != 0) {
+            std::memset(data, 0, static_cast<std::size_t>(length));
+            static_cast<void>(copyHeld(c, static_cast<std::uint8_t *>(data), static_cast<std::size_t>(length)));
+        }
         return 0;
     default:
         break;

@@ -275,6 +275,38 @@ TEST_F(CipherModuleTest, HoldBackAcrossTheRingWrap)
         }
 }
 
+TEST_F(CipherModuleTest, TrailerQueriesNeverReadMoreThanIsHeld)
+{
+    // A stream shorter than the detection packet: the trailer answer holds
+    // only the bytes there are, whatever the size of the buffer asked with.
+    const Bytes keyBlock = char(QELCipherAlgorithm_AES128) + random(16);
+    std::uint8_t prefix[18] = {};
+    QELPipeModule *head = nullptr;
+    QELPipeModule **slot = qelCipherDecryptModuleCreate(context_, &head, keyedCFB(keyBlock), nullptr, 1, prefix);
+    pipetest::Record sink;
+    *slot = pipetest::makeRecorder(context_, &sink);
+    const Bytes cipherText = pattern(5, 2);
+    ASSERT_EQ(qelPipeWriteAll(head, u8(cipherText), cipherText.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(head, 0), 0);
+    EXPECT_TRUE(sink.bytes.empty());
+    QELCFBContext *bare = keyedCFB(keyBlock);
+    Bytes plain(5, '\0');
+    ASSERT_EQ(qelCFBDecryptInternal(bare, cipherText.data(), 5, plain.data()), 0);
+    ASSERT_EQ(qelCFBFree(bare), 0);
+    for (std::size_t size : {std::size_t{2}, std::size_t{22}, std::size_t{100}}) {
+        Bytes trailer(size, '\x77');
+        ASSERT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcTrailer, trailer.data(), size), 0);
+        std::size_t n = std::min<std::size_t>(size, 5);
+        EXPECT_TRUE(trailer == plain.substr(0, n) + Bytes(size - n, '\0'));
+    }
+    EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcTrailer, nullptr, 0), 0);
+    EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcHash, nullptr, 0), 0);
+    std::uint64_t size = 0;
+    EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcSize, &size, 8), 0);
+    EXPECT_EQ(size, 20u);
+    qelPipeDestroy(head);
+}
+
 TEST_F(CipherModuleTest, SlowFailingAndScopedDownstream)
 {
     const Bytes keyBlock = char(QELCipherAlgorithm_CAST5) + random(16);
