@@ -220,8 +220,7 @@ QELPipeModule *qelJoinAppendageCreate(QELPipeModule *input)
     return &in->head;
 }
 
-std::uint64_t qelJoinModuleHold(QELPipeModule *input, const std::uint8_t *bytes, std::uint64_t length,
-                                QELStatus *status)
+std::uint64_t qelJoinModuleHold(QELPipeModule *input, const void *bytes, std::uint64_t length, QELStatus *status)
 {
     if (input == nullptr || input->magic != QELPipeMagic_Join || (bytes == nullptr && length != 0)) {
         setStatus(status, QELError_BadParams);
