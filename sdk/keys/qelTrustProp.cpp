@@ -507,7 +507,7 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         trust = u8((trust & kTrustStateBits) | kTrustRevoked | kLevelRetired);
     else
         trust = u8(trust & ~kTrustRevoked);
-    if (qelTrustKeyIsExpired(ki->creation, ki->validityDays, now))
+    if (qelKeyObjHasExpired(key, now))
         trust = u8((trust & kTrustStateBits) | kTrustExpired | kLevelRetired);
     else
         trust = u8(trust & ~kTrustExpired);
@@ -520,7 +520,7 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         u8 t = u8(si->trust & ~(kTrustExpired | kTrustRevoked));
         if (subKeyIsRevoked(sub, set, now))
             t |= kTrustRevoked;
-        if (qelTrustKeyIsExpired(si->creation, si->validityDays, now))
+        if (qelKeyObjHasExpired(sub, now))
             t |= kTrustExpired;
         store(si->trust, t, key, log);
     });
