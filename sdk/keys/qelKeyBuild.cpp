@@ -676,10 +676,23 @@ QELKeyObject *qelKeyDBAddOpaquePacket(QELKeyDB *db, QELKeyObject *parent, const 
         // The public copy of a kept secret key is listed once: the secret
         // packet's body begins with the public packet's whole body, whatever
         // the algorithm. The copy stays, unlisted, to be written back.
+        // A key whose ID is known is found by it (signatures it made name
+        // it as their signer, and serve nothing either).
+        static constexpr u8 kUnknownID[8] = {};
+        QELKeyObject *listed = node;
         if (QELKeyObject *twin = fromSecretRing ? nullptr : secretTwin(db, packet, length)) {
             node->flags |= QELKeyObjFlag_Placeholder;
             std::memcpy(qelKeyObjKeyInfo(twin)->keyID, qelKeyObjKeyInfo(node)->keyID, 8);
+            listed = twin;
         }
+        qelKeyDBAppendKey(db, node);
+        if (std::memcmp(qelKeyObjKeyInfo(listed)->keyID, kUnknownID, 8) != 0 &&
+            qelKeyIDTreeInsert(listed, db) != QELError_NoErr) {
+            *outStatus = QELError_OutOfMemory;
+            db->lastError = QELError_OutOfMemory;
+            return nullptr;
+        }
+        return node;
     }
     qelKeyDBAppendKey(db, node);
     return node;

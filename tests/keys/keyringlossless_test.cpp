@@ -208,6 +208,11 @@ TEST_F(KeyRingLossless, GnuPGEd25519AndVersionFiveKeysRoundTripByteForByte)
     EXPECT_EQ(keyIDHex(keys[0]), edID);
     EXPECT_EQ(qelKeyObjKeyInfo(keys[0])->algorithm, 22);
     EXPECT_EQ(qelKeyObjKeyInfo(keys[1])->algorithm, 1) << "an RSA key, but of version 5";
+    QELKeyID id{};
+    qelKeyObjGetKeyID(keys[0], nullptr, &id);
+    QELKeyObject *found = nullptr;
+    EXPECT_EQ(qelKeyDBFindKey(db, &id, &found), QELError_NoErr);
+    EXPECT_EQ(found, keys[0]);
     for (QELKeyObject *k : keys) {
         EXPECT_TRUE(qelKeyObjIsOpaque(k));
         EXPECT_FALSE(qelKeyObjCanServe(k, QELKeyRole_Encrypt));
