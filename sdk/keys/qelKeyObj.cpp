@@ -362,6 +362,18 @@ QELStatus qelKeyObjMarkDeleted(QELKeyObject *o)
         markOneDeleted(c, remote);
     }
     markOneDeleted(o, remote);
+    // A key kept as read goes with the unlisted public copy read beside it:
+    // its whole body begins the secret packet's body.
+    if (db != nullptr && qelKeyObjIsOpaque(o) && qelKeyObjIsFromSecretRing(o) && qelKeyObjIsKeyDBRecord(o->parent)) {
+        const std::span<const u8> sec = qelKeyObjPacketBody(o);
+        for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+            if (k == o || !qelKeyObjIsOpaque(k) || qelKeyObjIsFromSecretRing(k) || qelKeyObjIsDeleted(k))
+                continue;
+            const std::span<const u8> pub = qelKeyObjPacketBody(k);
+            if (!pub.empty() && sec.size() > pub.size() && std::memcmp(sec.data(), pub.data(), pub.size()) == 0)
+                k->flags |= QELKeyObjFlag_Deleted;
+        }
+    }
     return QELError_NoErr;
 }
 

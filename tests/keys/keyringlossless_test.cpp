@@ -228,6 +228,22 @@ TEST_F(KeyRingLossless, GnuPGEd25519AndVersionFiveKeysRoundTripByteForByte)
     const auto [pubAfter, secAfter] = commitUnchanged(pub, sec);
     EXPECT_EQ(pubAfter, pub);
     EXPECT_EQ(secAfter, sec);
+    // Deleted, such a key leaves both rings, its public copy too.
+    {
+        QELStatus status = 0;
+        QELKeyDB *files = qelKeyDBOpenRingFiles(ctx, specs[0], specs[1], QELKeyDBOpen_Writable, &status);
+        ASSERT_NE(files, nullptr);
+        auto listed = liveKeys(files);
+        ASSERT_EQ(listed.size(), 2u) << "the Ed25519 key once, the version 5 key";
+        EXPECT_TRUE(qelKeyObjIsSecret(listed[0]));
+        ASSERT_EQ(qelKeyObjMarkDeleted(listed[0]), QELError_NoErr);
+        qelKeyDBMarkChanged(files, false);
+        EXPECT_EQ(qelKeyDBCommit(files), QELError_NoErr);
+        EXPECT_EQ(qelKeyDBRelease(files), QELError_NoErr);
+        const auto v5 = packetsOf(pub);
+        EXPECT_EQ(readFile(dir + "/pubring.pkr"), concat({v5[v5.size() - 2], v5.back()}));
+        EXPECT_TRUE(readFile(dir + "/secring.skr").empty());
+    }
     if (!haveGnuPG())
         GTEST_SKIP() << "gpg is not installed";
     EXPECT_EQ(gpgListing(pubAfter, "after"), gpgListing(pub, "before"));
