@@ -261,9 +261,10 @@ TEST_F(KeyRingLossless, UnusableKeysAmongUsableOnesKeepEveryPacket)
     // back under a two-octet length: its body is what counts).
     for (const Bytes &packet : packetsOf(known)) {
         const std::size_t h = qelPacketHeaderSize(packet.data(), packet.size());
-        if (qelPacketTag(packet[0]) != 12)
+        if (qelPacketTag(packet[0]) != 12) {
             EXPECT_TRUE(contains(after, Bytes(packet.begin() + std::ptrdiff_t(h), packet.end())))
                 << "tag " << qelPacketTag(packet[0]) << " of " << packet.size();
+        }
     }
     if (!haveGnuPG())
         GTEST_SKIP() << "gpg is not installed";
@@ -341,9 +342,11 @@ TEST_F(KeyRingLossless, AnExpiryTwelveHoursAfterCreationIsExactToTheSecond)
     QELKeyObject *half = keyWithUserID(db, "half@example.org");
     ASSERT_NE(half, nullptr);
     // The newest valid self-signature gives the expiry once checked.
-    for (QELKeyObject *u : liveChildren(half, QELObjectType_UserID))
-        for (QELKeyObject *s : liveChildren(u, QELObjectType_Signature))
+    for (QELKeyObject *u : liveChildren(half, QELObjectType_UserID)) {
+        for (QELKeyObject *s : liveChildren(u, QELObjectType_Signature)) {
             ASSERT_EQ(qelKeySigCheckOne(db, s, nullptr, true, false, nullptr, nullptr, nullptr), QELError_NoErr);
+        }
+    }
     const std::uint32_t created = qelKeyObjCreation(half);
     std::uint32_t listed = 0;
     for (const auto &r : colons("keyuse.colons"))
@@ -375,8 +378,9 @@ TEST_F(KeyRingLossless, ASignOnlyKeyAndARevokedKeyAreNotEncryptedTo)
         EXPECT_EQ(qelKeyObjEncrypt(k, data, sizeof data, QELPkFormat_RFC4880, &out, &n),
                   QELError_KeyUnusableForEncryption);
         EXPECT_EQ(out, nullptr);
-        if (out != nullptr)
+        if (out != nullptr) {
             EXPECT_EQ(qelContextMemFree(ctx, out), QELError_NoErr);
+        }
         EXPECT_FALSE(qelKeyObjCanServe(k, QELKeyRole_Encrypt));
         std::uint8_t canEncrypt = 1;
         EXPECT_EQ(qelKeyObjGetBoolProperty(k, QELProperty_CanEncrypt, &canEncrypt), QELError_NoErr);
