@@ -642,18 +642,14 @@ QELKeyObject *qelKeyDBAddOpaquePacket(QELKeyDB *db, QELKeyObject *parent, const 
         same->flags &= ~QELKeyObjFlag_Deleted;
         return same;
     };
-    // Within a kept key block every packet stays, trust packets too; an
-    // equal packet under a known parent is the same packet read again.
-    if (parent != nullptr) {
-        if (!qelKeyObjIsOpaque(parent) && tag != 12)
-            for (QELKeyObject *c = parent->firstChild; c; c = c->next)
-                if ((c->flags & origin) == origin && qelKeyObjSamePacket(c, packet, length))
-                    return revive(c);
-    } else {
-        for (QELKeyObject *k = db->firstKey; k; k = k->next)
-            if ((k->flags & origin) == origin && qelKeyObjSamePacket(k, packet, length))
-                return revive(k);
-    }
+    // Within a kept key block every packet stays, trust packets too, and so
+    // does every kept block of a ring (a key block twice in a ring comes
+    // back twice); an equal packet under a known parent is the same packet
+    // read again.
+    if (parent != nullptr && !qelKeyObjIsOpaque(parent) && tag != 12)
+        for (QELKeyObject *c = parent->firstChild; c; c = c->next)
+            if ((c->flags & origin) == origin && qelKeyObjSamePacket(c, packet, length))
+                return revive(c);
     QELMemPool mark = db->objectPool;
     QELKeyObject *node = qelKeyObjAlloc(db, parent == nullptr ? sizeof(QELKeyInfo) : sizeof(QELOtherInfo));
     // At the top level only key-shaped nodes may stand; one that is no key
@@ -680,7 +676,8 @@ QELKeyObject *qelKeyDBAddOpaquePacket(QELKeyDB *db, QELKeyObject *parent, const 
         // it as their signer, and serve nothing either).
         static constexpr u8 kUnknownID[8] = {};
         QELKeyObject *listed = node;
-        if (QELKeyObject *twin = fromSecretRing ? nullptr : secretTwin(db, packet, length)) {
+        // Only a database over a secret ring can hold a twin.
+        if (QELKeyObject *twin = fromSecretRing || db->secretFile == nullptr ? nullptr : secretTwin(db, packet, length)) {
             node->flags |= QELKeyObjFlag_Placeholder;
             std::memcpy(qelKeyObjKeyInfo(twin)->keyID, qelKeyObjKeyInfo(node)->keyID, 8);
             listed = twin;

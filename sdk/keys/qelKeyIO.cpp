@@ -98,9 +98,8 @@ QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
     QELStatus status = QELError_NoErr;
     // The current key, the node signatures attach to, and the node a trust
     // packet speaks for. A key block the builders cannot use is kept whole
-    // under `kept`, as read; `skipping` when that block was read before.
+    // under `kept`, as read.
     QELKeyObject *key = nullptr, *target = nullptr, *last = nullptr, *kept = nullptr;
-    bool skipping = false;
     for (;;) {
         u64 total = 0, firstChunk = 0;
         int tag = qelPacketReadHeader(file, &total, &firstChunk, nullptr, QELPacketMaxBody, inputEnd);
@@ -149,16 +148,11 @@ QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
                 qelKeyRingFinishKey(key);
             key = qelKeyDBAddPacket(buffer, length, db, nullptr, trusted, &built);
             kept = nullptr;
-            skipping = false;
             if (key != nullptr && qelKeyObjType(key) != QELObjectType_Key)
                 key = nullptr;
-            if (key == nullptr && built == QELError_NoErr) {
+            if (key == nullptr && built == QELError_NoErr)
                 kept = keep(nullptr);
-                skipping = kept != nullptr && kept->firstChild != nullptr;
-            }
             target = last = key != nullptr ? key : kept;
-        } else if (skipping) {
-            // the packets of a kept block read before
         } else if (kept != nullptr) {
             last = keep(kept);
         } else if (key == nullptr) {
