@@ -347,12 +347,72 @@ QELKeyObject *qelKeyDBAddSignaturePacket(int, const u8 *packet, std::size_t leng
 
 namespace {
 
+// The public part of a key packet: the whole body of a public packet, the
+// body up to the end of the public numbers of a secret one.
+std::span<const u8> publicPart(const u8 *packet, std::size_t length)
+{
+    const int tag = qelPacketTag(packet[0]);
+    std::span<const u8> body = qelPacketBody(packet, length);
+    if (tag != 5 && tag != 7)
+        return body;
+    const std::size_t end = qelKeyPacketPublicLength(packet, length);
+    const std::size_t h = qelPacketHeaderSize(packet, length);
+    return end > h ? body.first(end - h) : std::span<const u8>();
+}
+
+// The same key: the same packet, or the same public key in a public and a
+// secret packet (a public version 2 and a secret version 3 included).
+bool sameKey(QELKeyObject *node, const u8 *packet, std::size_t length)
+{
+    if (qelKeyObjSamePacket(node, packet, length))
+        return true;
+    std::size_t storedLength = 0;
+    const u8 *stored = qelKeyObjRawPacket(node, &storedLength);
+    if (stored == nullptr)
+        return false;
+    const auto a = publicPart(stored, storedLength), b = publicPart(packet, length);
+    if (a.empty() || b.empty() || a.size() != b.size())
+        return false;
+    // Everything after the version octet agrees, and the versions do, or
+    // are 2 and 3, which name the same key.
+    const bool versions = a[0] == b[0] || (std::min(a[0], b[0]) == 2 && std::max(a[0], b[0]) == 3);
+    return versions && std::memcmp(a.data() + 1, b.data() + 1, a.size() - 1) == 0;
+}
+
+// The node a key packet belongs to. Keys are told apart by their whole
+// public key, not by the eight ID octets alone: a key whose ID equals
+// another key's subkey ID, or a version 3 key forged to another's ID, gets a
+// node of its own. A placeholder with the ID (a signer known only by ID)
+// takes the first key packet that comes; a subkey matches only under its
+// own key.
+QELKeyObject *matchKeyNode(QELKeyDB *db, u8 algorithm, const u8 id[8], const u8 *packet, std::size_t length,
+                           bool subkey, QELKeyObject *parent)
+{
+    QELKeyObject *placeholder = nullptr;
+    for (QELKeyObject *k = qelKeyDBNextWithID(db, id, nullptr); k != nullptr; k = qelKeyDBNextWithID(db, id, k)) {
+        if (qelKeyObjIsX509NameEntry(k))
+            continue;
+        if (qelKeyObjIsPlaceholder(k)) {
+            if (placeholder == nullptr && qelKeyIDNormaliseAlgorithm(qelKeyObjKeyInfo(k)->algorithm) == algorithm)
+                placeholder = k;
+            continue;
+        }
+        const bool isKey = qelKeyObjType(k) == QELObjectType_Key;
+        if (isKey == subkey || (subkey && k->parent != parent))
+            continue;
+        if (sameKey(k, packet, length))
+            return k;
+    }
+    return placeholder;
+}
+
 void fillKey(QELKeyObject *node, const QELKeyPacketInfo &p, bool secret)
 {
     QELKeyInfo *ki = qelKeyObjKeyInfo(node);
     ki->digestByte = p.materialDigest[0];
     ki->creation = p.creation;
     ki->validityDays = p.validityDays;
+    ki->validitySeconds = 0;
     ki->bits = p.bits;
     ki->trust = 0;
     ki->infoFlags = (ki->infoFlags & ~(QELKeyInfo_V3 | QELKeyInfo_SecretInRing)) |
@@ -379,7 +439,7 @@ QELKeyObject *qelKeyDBAddKeyPacket(int tag, const u8 *packet, std::size_t length
         db->lastError = QELError_OutOfMemory;
         return nullptr;
     };
-    QELKeyObject *node = lookupForBuild(db, alg, p.keyID);
+    QELKeyObject *node = matchKeyNode(db, alg, p.keyID, packet, length, subkey, parent);
     auto fill = [&](QELKeyObject *n) -> QELKeyObject * {
         QELRawPacket *raw = qelKeyDBNewRawPacket(db, packet, length);
         if (raw == nullptr)
@@ -531,6 +591,110 @@ QELKeyObject *qelKeyDBAddOtherPacket(int tag, const u8 *packet, std::size_t leng
     return addChildPacket(tag, packet, length, db, parent, outStatus);
 }
 
+namespace {
+
+// What can be read of a key packet the parser refuses: the algorithm and
+// creation time, and for a version 4 public packet its key ID.
+void describeOpaqueKey(QELKeyObject *node, const u8 *packet, std::size_t length)
+{
+    QELKeyInfo *ki = qelKeyObjKeyInfo(node);
+    std::span<const u8> body = qelPacketBody(packet, length);
+    const int tag = qelPacketTag(packet[0]);
+    if (tag == 5 || tag == 7)
+        ki->infoFlags |= QELKeyInfo_SecretInRing;
+    if (body.size() < 6)
+        return;
+    ki->creation = (u32(body[1]) << 24) | (u32(body[2]) << 16) | (u32(body[3]) << 8) | body[4];
+    const std::size_t at = body[0] == 2 || body[0] == 3 ? 7 : 5; // versions 4 and 5 alike
+    if (at < body.size())
+        ki->algorithm = body[at];
+    if (body[0] == 4 && (tag == 6 || tag == 14)) {
+        u8 fpr[20];
+        qelKeyFingerprintV4(body.data(), body.size(), fpr);
+        std::memcpy(ki->keyID, fpr + 12, 8);
+    }
+}
+
+// A listed key kept from the secret ring whose packet holds this public key
+// packet's body at its start.
+QELKeyObject *secretTwin(QELKeyDB *db, const u8 *packet, std::size_t length)
+{
+    const std::span<const u8> pub = qelPacketBody(packet, length);
+    for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsOpaque(k) || !qelKeyObjIsFromSecretRing(k) || !qelKeyObjIsLive(k))
+            continue;
+        const std::span<const u8> sec = qelKeyObjPacketBody(k);
+        if (!pub.empty() && sec.size() > pub.size() && std::memcmp(sec.data(), pub.data(), pub.size()) == 0)
+            return k;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QELKeyObject *qelKeyDBAddOpaquePacket(QELKeyDB *db, QELKeyObject *parent, const u8 *packet, std::size_t length,
+                                      bool fromSecretRing, QELStatus *outStatus)
+{
+    const u32 origin = QELKeyObjFlag_Opaque | (fromSecretRing ? QELKeyObjFlag_FromSecretRing : 0);
+    const int tag = qelPacketTag(packet[0]);
+    const bool key = parent == nullptr && (tag == 5 || tag == 6);
+    auto revive = [](QELKeyObject *same) {
+        same->flags &= ~QELKeyObjFlag_Deleted;
+        return same;
+    };
+    // Within a kept key block every packet stays, trust packets too, and so
+    // does every kept block of a ring (a key block twice in a ring comes
+    // back twice); an equal packet under a known parent is the same packet
+    // read again.
+    if (parent != nullptr && !qelKeyObjIsOpaque(parent) && tag != 12)
+        for (QELKeyObject *c = parent->firstChild; c; c = c->next)
+            if ((c->flags & origin) == origin && qelKeyObjSamePacket(c, packet, length))
+                return revive(c);
+    QELMemPool mark = db->objectPool;
+    QELKeyObject *node = qelKeyObjAlloc(db, parent == nullptr ? sizeof(QELKeyInfo) : sizeof(QELOtherInfo));
+    // At the top level only key-shaped nodes may stand; one that is no key
+    // is kept out of every walk as a placeholder is. The type comes first:
+    // it says where the packet is stored.
+    if (node != nullptr)
+        node->flags = parent != nullptr ? origin : QELKeyObjFlag_Key | origin | (key ? 0 : QELKeyObjFlag_Placeholder);
+    if (node == nullptr || !storePacket(db, node, packet, length)) {
+        qelMemPoolRelease(&db->objectPool, &mark);
+        *outStatus = QELError_OutOfMemory;
+        db->lastError = QELError_OutOfMemory;
+        return nullptr;
+    }
+    if (parent != nullptr) {
+        qelKeyObjLinkChild(node, parent);
+        return node;
+    }
+    if (key) {
+        describeOpaqueKey(node, packet, length);
+        // The public copy of a kept secret key is listed once: the secret
+        // packet's body begins with the public packet's whole body, whatever
+        // the algorithm. The copy stays, unlisted, to be written back.
+        // A key whose ID is known is found by it (signatures it made name
+        // it as their signer, and serve nothing either).
+        static constexpr u8 kUnknownID[8] = {};
+        QELKeyObject *listed = node;
+        // Only a database over a secret ring can hold a twin.
+        if (QELKeyObject *twin = fromSecretRing || db->secretFile == nullptr ? nullptr : secretTwin(db, packet, length)) {
+            node->flags |= QELKeyObjFlag_Placeholder;
+            std::memcpy(qelKeyObjKeyInfo(twin)->keyID, qelKeyObjKeyInfo(node)->keyID, 8);
+            listed = twin;
+        }
+        qelKeyDBAppendKey(db, node);
+        if (std::memcmp(qelKeyObjKeyInfo(listed)->keyID, kUnknownID, 8) != 0 &&
+            qelKeyIDTreeInsert(listed, db) != QELError_NoErr) {
+            *outStatus = QELError_OutOfMemory;
+            db->lastError = QELError_OutOfMemory;
+            return nullptr;
+        }
+        return node;
+    }
+    qelKeyDBAppendKey(db, node);
+    return node;
+}
+
 QELKeyObject *qelKeyDBAddPacket(const u8 *packet, std::size_t length, QELKeyDB *db,
                                 QELKeyObject *parent, bool versionMarking, QELStatus *outStatus)
 {
@@ -589,7 +753,11 @@ void qelKeyObjMergeState(QELKeyObject *source, QELKeyObject *target)
     default: {
         QELKeyInfo *s = qelKeyObjKeyInfo(source), *t = qelKeyObjKeyInfo(target);
         t->trust = larger(s->trust, t->trust);
-        t->validityDays = s->validityDays > t->validityDays ? s->validityDays : t->validityDays;
+        if (s->validityDays > t->validityDays ||
+            (s->validityDays == t->validityDays && s->validitySeconds > t->validitySeconds)) {
+            t->validityDays = s->validityDays;
+            t->validitySeconds = s->validitySeconds;
+        }
         if (s->infoFlags & QELKeyInfo_OnToken) {
             t->infoFlags |= QELKeyInfo_OnToken;
             t->tokenSlot = s->tokenSlot;

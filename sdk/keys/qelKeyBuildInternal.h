@@ -28,6 +28,14 @@ QELKeyObject *qelKeyDBAddCRLPacket(int tag, const std::uint8_t *packet, std::siz
                                    QELKeyObject *parent, QELStatus *outStatus);
 QELKeyObject *qelKeyDBAddOtherPacket(int tag, const std::uint8_t *packet, std::size_t length, QELKeyDB *db,
                                      QELKeyObject *parent, QELStatus *outStatus);
+// Keeps a packet the builders cannot use as an opaque node: under parent
+// (appended after its other children), or without one at the top level, a
+// key packet as a key that is listed but serves no operation, any other
+// packet as a node no walk visits. Under a known parent a child with the
+// same packet (and origin) is returned instead of a second one. Null with
+// QELError_OutOfMemory in the status.
+QELKeyObject *qelKeyDBAddOpaquePacket(QELKeyDB *db, QELKeyObject *parent, const std::uint8_t *packet,
+                                      std::size_t length, bool fromSecretRing, QELStatus *outStatus);
 bool qelKeyPacketSamePublic(const std::uint8_t *publicPacket, std::size_t publicLength,
                             const std::uint8_t *secretPacket, std::size_t secretLength,
                             bool *outVersion2);

@@ -426,6 +426,11 @@ QELStatus writeObject(QELKeyObject *o, bool hasSecret, QELNewRing *secret, QELNe
     const u8 *packet = qelKeyObjRawPacket(o, &length);
     if (packet == nullptr)
         return QELError_NoErr;
+    // A packet kept as read goes back as read, to the ring it came from.
+    if (qelKeyObjIsOpaque(o)) {
+        NewRing *ring = qelKeyObjIsFromSecretRing(o) ? secret : &pub;
+        return ring != nullptr ? ring->write(packet, length) : QELError_NoErr;
+    }
     bool toSecret = hasSecret && secret != nullptr;
     if (toSecret) {
         QELStatus s = secret->write(packet, length);
@@ -477,18 +482,18 @@ QELStatus writeObject(QELKeyObject *o, bool hasSecret, QELNewRing *secret, QELNe
     return pub.write(trust, n);
 }
 
+// A signature superseded by a newer one of its signer stays: it is the
+// user's packet (GnuPG keeps and lists it), and dropping it would lose it.
 bool skipOnCommit(QELKeyObject *o)
 {
-    int t = qelKeyObjType(o);
-    if (t == QELObjectType_CRL && !qelCRLIsCurrent(o))
-        return true;
-    return t == QELObjectType_Signature && qelSigIsSuperseded(o);
+    return qelKeyObjType(o) == QELObjectType_CRL && !qelCRLIsCurrent(o);
 }
 
 QELStatus writeRings(QELKeyDB *db, QELNewRing *secret, QELNewRing &pub)
 {
     for (QELKeyObject *k = db->firstKey; k; k = k->next) {
-        if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key)
+        const bool kept = qelKeyObjIsOpaque(k) && !qelKeyObjIsDeleted(k);
+        if (!(qelKeyObjIsLive(k) || kept) || qelKeyObjType(k) != QELObjectType_Key)
             continue;
         bool hasSecret = qelKeyObjIsSecret(k);
         QELStatus s = writeObject(k, hasSecret, secret, pub);

@@ -254,6 +254,15 @@ QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKe
     return s;
 }
 
+QELKeyObject *qelKeyDBNextWithID(QELKeyDB *db, const u8 id[8], QELKeyObject *after)
+{
+    QELKeyObject *last = findLast(db->idIndex, idKey(id));
+    if (last == nullptr || after == last)
+        return nullptr;
+    // The newest key's link closes the chain onto the oldest.
+    return after == nullptr ? qelKeyObjKeyInfo(last)->sameID : qelKeyObjKeyInfo(after)->sameID;
+}
+
 QELKeyObject *qelKeyDBFindKeyByRawID(QELKeyDB *db, u8 algorithm, const u8 idBytes[8])
 {
     QELKeyID id{};

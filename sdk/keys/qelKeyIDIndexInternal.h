@@ -20,6 +20,9 @@ QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool includ
                                    bool includeDeleted, QELKeyObject **outKey);
 QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
                               bool includeDeleted, QELKeyObject **outKey);
+// The keys indexed under eight ID octets, oldest first, whatever their
+// flags: the first after `after` (null: the first), null after the last.
+QELKeyObject *qelKeyDBNextWithID(QELKeyDB *db, const std::uint8_t id[8], QELKeyObject *after);
 QELKeyObject *qelKeyDBFindKeyByRawID(QELKeyDB *db, std::uint8_t algorithm,
                                      const std::uint8_t idBytes[8]);
 QELKeyObject *qelKeyDBFindKeyLinear(QELKeyDB *db, std::uint8_t algorithm,

@@ -31,27 +31,6 @@ using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
 
-// Steps over a body whose header was just read.
-QELStatus skipBody(QELFileObject *file, u64 total, u64 first)
-{
-    if (total == first)
-        return file->seek(file, std::int64_t(total), QELFileSeek_Current);
-    u64 done = 0, chunk = first;
-    for (;;) {
-        QELStatus s = file->seek(file, std::int64_t(chunk), QELFileSeek_Current);
-        if (s != 0)
-            return s;
-        done += chunk;
-        if (done >= total)
-            return QELError_NoErr;
-        bool partial = false;
-        if (QELStatus r = qelPacketReadNewLength(file, &chunk, &partial); r != QELError_NoErr)
-            return r;
-        if (chunk > total - done)
-            return QELError_BadPacketFormat;
-    }
-}
-
 // Trust packets restore the computed state of the object before them.
 void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
 {
@@ -111,30 +90,16 @@ QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
     // ring of more keys still grows it, and so it does when this fails.
     if (inputEnd > 0)
         static_cast<void>(qelKeyIDIndexReserve(db, std::size_t(std::min<std::int64_t>(inputEnd / 256, 1 << 20))));
-    // Find the first key packet; anything before it is stepped over.
-    for (;;) {
-        u64 total = 0, first = 0;
-        std::int64_t pos = 0;
-        int tag = qelPacketReadHeader(file, &total, &first, &pos, UINT64_MAX, inputEnd);
-        if (tag <= 0)
-            return QELError_NoErr;
-        int t = qelPacketTag(u8(tag));
-        if (t == 5 || t == 6) {
-            QELStatus s = file->seek(file, pos, QELFileSeek_Start);
-            if (s != 0)
-                return s;
-            break;
-        }
-        if (skipBody(file, total, first) != QELError_NoErr)
-            return QELError_NoErr;
-    }
+    const bool fromSecretRing = db->secretFile != nullptr && file == db->secretFile;
 
     QELContext *context = db->context;
     u8 *buffer = nullptr;
     std::size_t capacity = 0;
     QELStatus status = QELError_NoErr;
-    QELKeyObject *key = nullptr, *target = nullptr, *last = nullptr;
-    bool haveKey = false;
+    // The current key, the node signatures attach to, and the node a trust
+    // packet speaks for. A key block the builders cannot use is kept whole
+    // under `kept`, as read.
+    QELKeyObject *key = nullptr, *target = nullptr, *last = nullptr, *kept = nullptr;
     for (;;) {
         u64 total = 0, firstChunk = 0;
         int tag = qelPacketReadHeader(file, &total, &firstChunk, nullptr, QELPacketMaxBody, inputEnd);
@@ -158,6 +123,8 @@ QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
             buffer = static_cast<u8 *>(grown);
             capacity = need;
         }
+        // The header is written again with its first octet: the same octets
+        // for the lengths rings hold; partial lengths are joined.
         std::size_t written = qelPacketWriteHeader(buffer, firstOctet, total);
         if (qelPacketReadBody(buffer + written, total, firstChunk, file) != total) {
             status = QELError_EOF;
@@ -165,42 +132,53 @@ QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted)
         }
         std::size_t length = written + std::size_t(total);
         QELStatus built = QELError_NoErr;
-        bool keyIsKey = key != nullptr && qelKeyObjType(key) == QELObjectType_Key;
-        switch (qelPacketTag(firstOctet)) {
-        case 5: case 6:
-            if (haveKey && key != nullptr)
+        auto keep = [&](QELKeyObject *parent) {
+            return qelKeyDBAddOpaquePacket(db, parent, buffer, length, fromSecretRing, &built);
+        };
+        // A packet the builders do not take is kept where it stands.
+        auto add = [&](QELKeyObject *parent) {
+            if (qelKeyObjIsOpaque(parent))
+                return keep(parent);
+            QELKeyObject *node = qelKeyDBAddPacket(buffer, length, db, parent, trusted, &built);
+            return node != nullptr || built != QELError_NoErr ? node : keep(parent);
+        };
+        const int t = qelPacketTag(firstOctet);
+        if (t == 5 || t == 6) {
+            if (key != nullptr)
                 qelKeyRingFinishKey(key);
-            haveKey = true;
             key = qelKeyDBAddPacket(buffer, length, db, nullptr, trusted, &built);
-            target = last = key;
-            break;
-        case 7: case 13: case 14: case 17:
-            if (keyIsKey) {
-                last = qelKeyDBAddPacket(buffer, length, db, key, trusted, &built);
-                target = last;
-            }
-            break;
-        case 2:
-            if (keyIsKey && target != nullptr)
-                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
-            break;
-        case 60:
-            if (keyIsKey && target != nullptr) {
-                if (qelKeyObjType(target) != QELObjectType_SubKey)
+            kept = nullptr;
+            if (key != nullptr && qelKeyObjType(key) != QELObjectType_Key)
+                key = nullptr;
+            if (key == nullptr && built == QELError_NoErr)
+                kept = keep(nullptr);
+            target = last = key != nullptr ? key : kept;
+        } else if (kept != nullptr) {
+            last = keep(kept);
+        } else if (key == nullptr) {
+            // Before the first key: kept at the top level, in its place.
+            last = keep(nullptr);
+        } else {
+            switch (t) {
+            case 7: case 13: case 14: case 17:
+                last = target = add(key);
+                break;
+            case 60:
+                if (!qelKeyObjIsOpaque(target) && qelKeyObjType(target) != QELObjectType_SubKey)
                     target = key;
-                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
+                last = add(target);
+                break;
+            case 12:
+                if (qelKeyObjIsOpaque(last))
+                    last = keep(qelKeyObjIsKeyDBRecord(last->parent) ? nullptr
+                                                                    : static_cast<QELKeyObject *>(last->parent));
+                else if (trusted && last != nullptr)
+                    applyTrust(db, last, buffer + written, std::size_t(total));
+                break;
+            default:
+                last = add(target);
+                break;
             }
-            break;
-        case 12:
-            if (last != nullptr && trusted)
-                applyTrust(db, last, buffer + written, std::size_t(total));
-            break;
-        case 16:
-            break;
-        default:
-            if (target != nullptr)
-                last = qelKeyDBAddPacket(buffer, length, db, target, trusted, &built);
-            break;
         }
         if (built != QELError_NoErr) {
             status = built;
@@ -626,7 +604,7 @@ QELStatus addSelfCertItems(QELSigSpec *spec, QELKeyObject *key, const QELKeyGenP
     const u32 days = qelKeyGenParamsValidityDays(params);
     if (s == QELError_NoErr && days != 0) {
         s = qelSigSpecSetKeyExpiration(spec, 0, qelDaysToSeconds(days));
-        qelKeyObjKeyInfo(key)->validityDays = std::uint16_t(days);
+        qelKeyObjSetValiditySeconds(key, qelDaysToSeconds(days));
     }
     if (s == QELError_NoErr && qelKeySetIsValid(additional) && !qelKeySetIsEmpty(additional))
         s = qelKeySetForEachKey(additional, [&](QELKeyObject *k) {
@@ -727,7 +705,7 @@ QELKeyObject *qelKeyDBAddGeneratedSubKey(QELKeyObject *key, QELSecretKeyObject *
     const u32 days = qelKeyGenParamsValidityDays(params);
     if (s == QELError_NoErr && days != 0) {
         s = qelSigSpecSetKeyExpiration(spec.get(), 0, qelDaysToSeconds(days));
-        qelKeyObjKeyInfo(sub)->validityDays = std::uint16_t(days);
+        qelKeyObjSetValiditySeconds(sub, qelDaysToSeconds(days));
     }
     u8 present = 0;
     const auto flags = qelFlagOctets(qelKeyGenParamsKeyFlags(params, &present));

@@ -18,9 +18,12 @@ struct QELSecretKeyObject;
 struct QELSigSpec;
 
 // Reads a key ring into the database; with trusted set, trust packets after
-// an object restore its computed state. Framing that breaks after the first
-// key, a short body and a body over the packet cap are refused with their
-// status: a database is never opened from part of a ring.
+// an object restore its computed state. Every read error (broken framing,
+// the first header included, a short body, a body over the packet cap) is
+// refused with its status: a database is never opened from part of a ring.
+// A packet the builders cannot use is kept as an opaque node in its place
+// (qelKeyDBAddOpaquePacket), marked as coming from the secret ring when
+// `file` is the database's secret ring file, and written back as read.
 QELStatus qelKeyRingRead(QELKeyDB *db, QELFileObject *file, bool trusted);
 void qelKeyRingFinishKey(QELKeyObject *key);
 QELKeyObject *qelKeyDBAddPacketBody(QELKeyDB *db, QELKeyObject *parent, std::uint8_t first,

@@ -304,10 +304,7 @@ QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
     QELKeyObject *top = qelKeyObjTopKey(k);
     bool isSub = qelKeyObjType(k) == QELObjectType_SubKey;
     auto revoked = [&] { return qelKeyObjIsRevoked(k) || (isSub && top && qelKeyObjIsRevoked(top)); };
-    auto expired = [&] {
-        u32 e = qelKeyObjExpiration(k);
-        return e != 0 && e < now();
-    };
+    auto expired = [&] { return qelKeyObjHasExpired(k, now()); };
     auto disabled = [&] { return qelKeyObjIsDisabled(k); };
     auto secret = [&] { return qelKeyObjIsSecret(k); };
     auto encryptionPart = [&] { return (qelKeyObjUsage(k, false, true) & QELPkUsage_Encrypt) != 0; };
@@ -324,7 +321,7 @@ QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
     case 107: *out = hasDirectSigOfType(k, isSub ? 0x28 : 0x20); break;
     case 108:
         *out = !revoked() && !expired() && !disabled() && sizeAcceptable(k) &&
-               (qelKeyObjUsage(k, true, false) & QELPkUsage_Encrypt);
+               qelKeyObjCanServe(k, QELKeyRole_Encrypt);
         break;
     case 109: *out = secret() && sizeAcceptable(k) && encryptionPart(); break;
     case 110: *out = secret() && !revoked() && !expired() && !disabled() && sizeAcceptable(k) && signingPart(); break;

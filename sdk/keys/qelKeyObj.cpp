@@ -208,9 +208,27 @@ u32 saturatingTime(u64 a, u64 b)
 u32 qelKeyObjExpiration(QELKeyObject *k)
 {
     QELKeyInfo *i = qelKeyObjKeyInfo(k);
-    if (i->creation == 0 || i->validityDays == 0)
+    if (i->creation == 0 || (i->validityDays == 0 && i->validitySeconds == 0))
         return 0;
+    if (i->validitySeconds != 0)
+        return saturatingTime(i->creation, i->validitySeconds);
     return saturatingTime(i->creation, u64(i->validityDays) * 86400u);
+}
+
+bool qelKeyObjHasExpired(QELKeyObject *k, u32 now)
+{
+    const u32 e = qelKeyObjExpiration(k);
+    return e != 0 && e <= now;
+}
+
+void qelKeyObjSetValiditySeconds(QELKeyObject *k, u64 seconds)
+{
+    QELKeyInfo *i = qelKeyObjKeyInfo(k);
+    seconds = seconds > 0xFFFFFFFFu ? 0xFFFFFFFFu : seconds;
+    // Less than a day must never read as "never expires".
+    const u64 days = (seconds + 86399) / 86400;
+    i->validityDays = std::uint16_t(days > 0xFFFF ? 0xFFFF : days);
+    i->validitySeconds = u32(seconds);
 }
 
 QELStatus qelKeyObjFirstSubKey(QELKeyObject *key, QELKeyObject **out)
@@ -344,6 +362,18 @@ QELStatus qelKeyObjMarkDeleted(QELKeyObject *o)
         markOneDeleted(c, remote);
     }
     markOneDeleted(o, remote);
+    // A key kept as read goes with the unlisted public copy read beside it:
+    // its whole body begins the secret packet's body.
+    if (db != nullptr && qelKeyObjIsOpaque(o) && qelKeyObjIsFromSecretRing(o) && qelKeyObjIsKeyDBRecord(o->parent)) {
+        const std::span<const u8> sec = qelKeyObjPacketBody(o);
+        for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
+            if (k == o || !qelKeyObjIsOpaque(k) || qelKeyObjIsFromSecretRing(k) || qelKeyObjIsDeleted(k))
+                continue;
+            const std::span<const u8> pub = qelKeyObjPacketBody(k);
+            if (!pub.empty() && sec.size() > pub.size() && std::memcmp(sec.data(), pub.data(), pub.size()) == 0)
+                k->flags |= QELKeyObjFlag_Deleted;
+        }
+    }
     return QELError_NoErr;
 }
 
@@ -603,6 +633,18 @@ private:
 QELStatus qelKeyObjFingerprint(QELKeyObject *key, u8 out[20])
 {
     std::memset(out, 0, 20);
+    // A key kept as read has a version 4 fingerprint only as a version 4
+    // public packet; what its secret packet holds is not known here.
+    if (qelKeyObjIsOpaque(key)) {
+        std::span<const u8> body = qelKeyObjPacketBody(key);
+        std::size_t length = 0;
+        const u8 *packet = qelKeyObjRawPacket(key, &length);
+        const int tag = packet != nullptr ? qelPacketTag(packet[0]) : -1;
+        if (body.empty() || body[0] != 4 || (tag != 6 && tag != 14))
+            return QELError_UnsupportedAlgorithm;
+        qelKeyFingerprintV4(body.data(), body.size(), out);
+        return 20;
+    }
     PublicForm form(key);
     if (form.bytes() == nullptr)
         return QELError_OutOfMemory;
@@ -624,6 +666,8 @@ QELStatus qelKeyObjFingerprintV3(QELKeyObject *key, u8 out[16])
 QELStatus qelKeyObjMaterialFingerprint(QELKeyObject *key, u8 out[20])
 {
     std::memset(out, 0, 20);
+    if (qelKeyObjIsOpaque(key))
+        return QELError_UnsupportedAlgorithm; // its material is not read here
     PublicForm form(key);
     if (form.bytes() == nullptr)
         return QELError_OutOfMemory;

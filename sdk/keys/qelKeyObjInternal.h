@@ -21,6 +21,12 @@ inline constexpr std::uint32_t QELKeyObjFlag_UserID = 0x04;
 inline constexpr std::uint32_t QELKeyObjFlag_Signature = 0x08;
 inline constexpr std::uint32_t QELKeyObjFlag_CRL = 0x10;
 inline constexpr std::uint32_t QELKeyObjFlag_TypeMask = 0x1F;
+// A packet the builders cannot use (a key of an unknown algorithm or
+// version and everything that belongs to it, packets before the first key,
+// rejected packets), kept as read and written back byte for byte to the
+// ring it came from (bit 26 set: the secret ring).
+inline constexpr std::uint32_t QELKeyObjFlag_FromSecretRing = 0x04000000;
+inline constexpr std::uint32_t QELKeyObjFlag_Opaque = 0x08000000;
 inline constexpr std::uint32_t QELKeyObjFlag_NotLoaded = 0x10000000;
 inline constexpr std::uint32_t QELKeyObjFlag_X509Name = 0x20000000;
 inline constexpr std::uint32_t QELKeyObjFlag_Placeholder = 0x40000000;
@@ -49,8 +55,11 @@ struct QELKeyInfo {
     std::uint16_t bits;              // 10
     std::uint8_t keyID[8];           // 12
     std::uint32_t creation;          // 20
-    std::uint16_t validityDays;      // 24
-    std::uint8_t reserved26[6];
+    std::uint16_t validityDays;      // 24: derived from validitySeconds, rounded up
+    std::uint8_t reserved26[2];
+    // Seconds from creation to expiry as the newest valid self-signature
+    // gives them (0: none, or days only, as versions 2 and 3 carry them).
+    std::uint32_t validitySeconds;   // 28
     void *packet;                    // 32: QELRawPacket, or for an X.509 name entry the signature
     std::uint32_t reserved40;
     std::uint32_t infoFlags;         // 44
@@ -72,7 +81,7 @@ struct QELKeyInfo {
     std::uint32_t reserved116;
 };
 static_assert(sizeof(QELKeyInfo) == 120);
-static_assert(offsetof(QELKeyInfo, keyID) == 12 && offsetof(QELKeyInfo, packet) == 32 &&
+static_assert(offsetof(QELKeyInfo, validitySeconds) == 28 && offsetof(QELKeyInfo, keyID) == 12 && offsetof(QELKeyInfo, packet) == 32 &&
               offsetof(QELKeyInfo, infoFlags) == 44 && offsetof(QELKeyInfo, firstSig) == 72 &&
               offsetof(QELKeyInfo, trust) == 97 && offsetof(QELKeyInfo, tokenSlot) == 112);
 
@@ -215,6 +224,14 @@ inline bool qelKeyObjIsLiveSignature(const QELKeyObject *object)
 {
     return qelKeyObjIsLive(object) && qelKeyObjType(object) == QELObjectType_Signature;
 }
+inline bool qelKeyObjIsOpaque(const QELKeyObject *object)
+{
+    return object != nullptr && (object->flags & QELKeyObjFlag_Opaque) != 0;
+}
+inline bool qelKeyObjIsFromSecretRing(const QELKeyObject *object)
+{
+    return object != nullptr && (object->flags & QELKeyObjFlag_FromSecretRing) != 0;
+}
 QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *object);
 QELContext *qelKeyObjContext(const QELKeyObject *object);
 // The top-level key above an object (the object itself for a key).
@@ -259,8 +276,14 @@ void qelKeyObjSetAxiomatic(QELKeyObject *key);
 void qelKeyObjClearAxiomatic(QELKeyObject *key);
 std::uint32_t qelKeyObjCreation(QELKeyObject *key);
 std::uint32_t qelKeyObjBits(QELKeyObject *key);
-// creation + days x 86400, saturating at the largest time; 0 when either is 0.
+// The second the key expires: creation + its validity seconds, else
+// creation + days x 86400, saturating at the largest time; 0 for never.
 std::uint32_t qelKeyObjExpiration(QELKeyObject *key);
+// Expired at `now`: from the second of its expiration on.
+bool qelKeyObjHasExpired(QELKeyObject *key, std::uint32_t now);
+// Sets the validity from a key-expiration period in seconds (0: never);
+// the days are the seconds rounded up.
+void qelKeyObjSetValiditySeconds(QELKeyObject *key, std::uint64_t seconds);
 QELStatus qelKeyObjFirstSubKey(QELKeyObject *key, QELKeyObject **outSubKey);
 
 // ---- user IDs and signatures --------------------------------------------------------------

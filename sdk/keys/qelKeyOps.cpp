@@ -79,8 +79,7 @@ bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRev
         return false;
     if (checkTime) {
         u64 now = qelTimeDateNow();
-        u32 expiration = qelKeyObjExpiration(subKey);
-        if (qelKeyObjIsExpiredMark(subKey) || (expiration != 0 && expiration < now) ||
+        if (qelKeyObjIsExpiredMark(subKey) || qelKeyObjHasExpired(subKey, u32(now)) ||
             now + 86400 < info->creation)
             return false;
     }
@@ -130,11 +129,90 @@ namespace {
 
 u32 roleBit(int role) { return role == QELKeyRole_Sign ? QELPkUsage_Sign : QELPkUsage_Encrypt; }
 
+// Key flags (subpacket 27, first octet) that allow a role: signing 0x02,
+// encrypting communications or storage 0x04 | 0x08.
+u8 flagsForRole(int role) { return role == QELKeyRole_Sign ? 0x02 : 0x0C; }
+
+// Whether the key flags of a part allow the role: a key's from its
+// self-signatures, a subkey's from its newest binding; a part without key
+// flags allows every role its algorithm serves.
+bool keyFlagsAllow(QELKeyObject *part, QELKeyObject *key, int role)
+{
+    u32 length = 0;
+    const u8 *flags = nullptr;
+    if (part == key) {
+        QELStatus ignored = QELError_NoErr;
+        flags = qelKeyObjFindSelfSigSubpacket(key, 27, 0, &length, nullptr, nullptr, nullptr, nullptr, &ignored);
+    } else if (QELKeyObject *binding = qelUserIDNewestSelfCert(part, key)) {
+        std::size_t n = 0;
+        const u8 *packet = qelKeyObjRawPacket(binding, &n);
+        flags = packet ? qelSigSubpacketFind(packet, n, 27, 0, &length, nullptr, nullptr, nullptr, nullptr) : nullptr;
+    }
+    return flags == nullptr || length == 0 || (flags[0] & flagsForRole(role)) != 0;
+}
+
+// A revocation of the part (0x20 on a key, 0x28 on a subkey) by the key or a
+// designated revoker; one not yet checked is checked now.
+bool revokedBySignature(QELKeyObject *part)
+{
+    const u8 wanted = qelKeyObjType(part) == QELObjectType_Key ? 0x20 : 0x28;
+    for (QELKeyObject *c = part->firstChild; c != nullptr; c = c->next) {
+        if (!qelKeyObjIsLiveSignature(c) || qelSigType(c) != wanted)
+            continue;
+        if (!qelSigIsChecked(c))
+            static_cast<void>(qelKeySigCheckOne(qelKeyObjKeyDB(c), c, nullptr, false, false, nullptr, nullptr,
+                                                nullptr)); // the state tells
+        if (qelSigIsEffectiveRevocation(c))
+            return true;
+    }
+    return false;
+}
+
+// The part's self-signatures (on a key also those on its user IDs) are
+// checked first where they have not been: what they say counts only once
+// they are found valid.
+void checkSelfSigs(QELKeyObject *part, QELKeyObject *key)
+{
+    auto check = [key](QELKeyObject *sig) {
+        if (qelKeyObjIsLiveSignature(sig) && qelSigSigner(sig) == key && !qelSigIsChecked(sig))
+            static_cast<void>(qelKeySigCheckOne(qelKeyObjKeyDB(sig), sig, nullptr, false, false, nullptr, nullptr,
+                                                nullptr)); // the state tells
+    };
+    for (QELKeyObject *c = part->firstChild; c != nullptr; c = c->next) {
+        check(c);
+        if (part == key && qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
+            for (QELKeyObject *s = c->firstChild; s != nullptr; s = s->next)
+                check(s);
+    }
+}
+
+// Whether the part may be encrypted to or sign: not revoked (nor its key),
+// not expired, and its key flags, when its self-signatures carry them, allow
+// the role. A key without key flags keeps the algorithm rule alone.
+bool partMayServe(QELKeyObject *part, int role)
+{
+    QELKeyObject *key = qelKeyObjTopKey(part);
+    if (key == nullptr || qelKeyObjIsRevoked(part) || qelKeyObjIsRevoked(key) || revokedBySignature(part) ||
+        (part != key && revokedBySignature(key)))
+        return false;
+    const u32 now = qelTimeDateNow();
+    checkSelfSigs(part, key);
+    if (qelKeyObjIsExpiredMark(part) || qelKeyObjHasExpired(part, now) || qelKeyObjHasExpired(key, now))
+        return false;
+    return keyFlagsAllow(part, key, role);
+}
+
 // The key part an operation object of this role is made from; null with the
 // status when the role cannot be served.
 QELKeyObject *choosePart(QELKeyObject *object, int role, bool secret, QELStatus *outStatus)
 {
     *outStatus = QELError_NoErr;
+    // A key kept as read (an algorithm or version this code does not know)
+    // is listed but serves nothing.
+    if (qelKeyObjIsOpaque(object) || qelKeyObjIsOpaque(qelKeyObjTopKey(object))) {
+        *outStatus = QELError_UnsupportedAlgorithm;
+        return nullptr;
+    }
     if (role == QELKeyRole_Own)
         return object;
     if (role != QELKeyRole_Sign && role != QELKeyRole_Encrypt) {
@@ -161,6 +239,12 @@ QELKeyObject *choosePart(QELKeyObject *object, int role, bool secret, QELStatus 
         }
     }
     if (part == nullptr || !(algorithmUsage(part) & roleBit(role))) {
+        *outStatus = QELError_AlgorithmCannotDoThis;
+        return nullptr;
+    }
+    // Encrypting to a key asks what the key says of itself; decrypting and
+    // verifying old messages, and certifying, do not.
+    if (!secret && role == QELKeyRole_Encrypt && !partMayServe(part, role)) {
         *outStatus = QELError_AlgorithmCannotDoThis;
         return nullptr;
     }
@@ -236,6 +320,20 @@ OwnedOps<Ops> ownOps(Ops *ops)
 }
 
 } // namespace
+
+bool qelKeyObjMayServe(QELKeyObject *part, int role)
+{
+    return qelKeyObjIsKeyOrSubKey(part) && !qelKeyObjIsOpaque(qelKeyObjTopKey(part)) && partMayServe(part, role);
+}
+
+bool qelKeyObjCanServe(QELKeyObject *object, int role)
+{
+    if (!qelKeyObjIsKeyOrSubKey(object) || (role != QELKeyRole_Sign && role != QELKeyRole_Encrypt))
+        return false;
+    QELStatus status = QELError_NoErr;
+    QELKeyObject *part = choosePart(object, role, role == QELKeyRole_Sign, &status);
+    return part != nullptr && (role == QELKeyRole_Encrypt || partMayServe(part, role));
+}
 
 QELSecretKeyObject *qelKeyObjSecretOps(QELKeyObject *object, int role)
 {
@@ -584,21 +682,13 @@ QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, 
 {
     if (!qelKeyObjIsKey(key) || (role != QELKeyRole_Sign && role != QELKeyRole_Encrypt))
         return nullptr;
-    const u32 flagsForRole = role == QELKeyRole_Sign ? 0x02 : 0x0C;
     QELKeyObject *best = nullptr;
     for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
         if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_SubKey ||
             (set != nullptr && !qelKeySetHas(c, set)) || !(algorithmUsage(c) & roleBit(role)) ||
             !qelKeyObjIsUsableSubKey(c, true, false))
             continue;
-        QELKeyObject *binding = qelUserIDNewestSelfCert(c, key);
-        std::size_t length = 0;
-        const u8 *packet = binding ? qelKeyObjRawPacket(binding, &length) : nullptr;
-        u32 flagsLength = 0;
-        const u8 *flags = packet ? qelSigSubpacketFind(packet, length, 27, 0, &flagsLength, nullptr,
-                                                       nullptr, nullptr, nullptr)
-                                 : nullptr;
-        if (flags != nullptr && flagsLength >= 1 && !(flags[0] & flagsForRole))
+        if (!keyFlagsAllow(c, key, role))
             continue;
         if (best == nullptr || qelKeyObjCreation(c) >= qelKeyObjCreation(best))
             best = c;

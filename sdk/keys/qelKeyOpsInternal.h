@@ -19,8 +19,16 @@ enum QELKeyRole : int {
 bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRevoked);
 QELKeyObject *qelKeyObjNewestUsableSubKey(QELKeyObject *key, QELKeySet *set);
 std::uint32_t qelKeyObjUsage(QELKeyObject *key, bool checkTime, bool allowRevoked);
+// Whether a key part may be encrypted to or sign data: neither it nor its
+// key revoked or expired, and its key flags, when it has them, allowing the
+// role (a part without key flags keeps the algorithm rule alone).
+bool qelKeyObjMayServe(QELKeyObject *part, int role);
+// Whether the part the role falls to (as the operation objects choose it)
+// may serve it: encrypting to the key, or signing data with it.
+bool qelKeyObjCanServe(QELKeyObject *object, int role);
 // Null with the reason in the database's last error. Released through their
-// destroy operation.
+// destroy operation. Public operations of role 2 choose only a part that may
+// be encrypted to (qelKeyObjMayServe).
 QELSecretKeyObject *qelKeyObjSecretOps(QELKeyObject *object, int role);
 QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role);
 

@@ -14,9 +14,10 @@ struct QELContext;
 struct QELFileObject;
 struct QELSigSpec;
 
-// Largest body the ring reader takes; larger packets are refused before
-// anything is allocated for them.
-inline constexpr std::uint64_t QELPacketMaxBody = 150000;
+// Largest body the ring reader takes: what GnuPG accepts for its largest
+// packets (a user attribute such as a photo ID, 16 MiB). Larger packets are
+// refused before anything is allocated for them.
+inline constexpr std::uint64_t QELPacketMaxBody = std::uint64_t(16) << 20;
 // Largest packet the key code writes, header included.
 inline constexpr std::uint64_t QELPacketMaxWritten = 149999;
 

@@ -288,15 +288,10 @@ void qelKeySigUpdateValidity(QELKeyObject *key)
     const u8 *sigPacket = qelKeyObjRawPacket(newest, &length);
     u32 n = 0;
     const u8 *d = qelSigSubpacketFind(sigPacket, length, 9, 0, &n, nullptr, nullptr, nullptr, nullptr);
-    std::uint64_t days = 0;
-    if (d != nullptr && n >= 4) {
-        const std::uint64_t seconds = (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
-        // Less than a day must never read as "never expires".
-        days = (seconds + 86399) / 86400;
-        if (days > 0xFFFF)
-            days = 0xFFFF;
-    }
-    qelKeyObjKeyInfo(key)->validityDays = std::uint16_t(days);
+    std::uint64_t seconds = 0;
+    if (d != nullptr && n >= 4)
+        seconds = (u32(d[0]) << 24) | (u32(d[1]) << 16) | (u32(d[2]) << 8) | d[3];
+    qelKeyObjSetValiditySeconds(key, seconds);
 }
 
 namespace {

@@ -259,6 +259,11 @@ QELSigSigner qelSigSignerForKey(QELKeyObject *key)
     std::memcpy(signer.keyID, info->keyID, sizeof signer.keyID);
     signer.sign = [key](const QELSigSpec *spec, std::uint8_t hashAlgorithm, const std::uint8_t *digest,
                         std::size_t digestLength, Bytes &outMaterial) -> QELStatus {
+        // Data is signed only with a key that may sign: not revoked or
+        // expired, its key flags allowing it. Signatures on keys certify and
+        // are made as before.
+        if (spec->type < 0x10 && !qelKeyObjMayServe(key, QELKeyRole_Sign))
+            return QELError_KeyUnusableForSignature;
         std::uint64_t passLength = 0;
         std::uint8_t isPasskey = 0;
         const std::uint8_t *pass = qelSigSpecPassphrase(spec, &passLength, &isPasskey);

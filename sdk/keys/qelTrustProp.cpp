@@ -411,7 +411,7 @@ bool qelTrustSigRegexAllows(QELKeyObject *sig)
 bool qelTrustSigIsCurrent(QELKeyObject *sig, QELTime now)
 {
     const QELSigInfo *si = qelKeyObjSigInfo(sig);
-    if (!(si->state & QELSigState_Valid) || (si->state & QELSigState_RevokedByCRL))
+    if (!qelSigIsValid(sig) || qelSigIsRevokedByCRL(sig))
         return false;
     return qelTrustSigRegexAllows(sig) && qelTrustWindowIsCurrent(si->creation, si->expiration, now);
 }
@@ -434,7 +434,7 @@ QELKeyObject *qelTrustNextSignerRun(QELKeyObject **cursor)
         if (!qelKeyObjIsLive(c))
             continue;
         const QELSigInfo *ci = qelKeyObjSigInfo(c);
-        if ((ci->state & QELSigState_Valid) && ci->creation > qelKeyObjSigInfo(chosen)->creation)
+        if (qelSigIsValid(c) && ci->creation > qelKeyObjSigInfo(chosen)->creation)
             chosen = c;
     }
     *cursor = c;
@@ -458,7 +458,7 @@ bool keyIsRevoked(QELKeyObject *key, QELKeySet *set, QELTime now)
             continue;
         if (qelSigIsEffectiveRevocation(s))
             return true;
-        if (si->signer == key && (si->state & QELSigState_Valid) &&
+        if (si->signer == key && qelSigIsValid(s) &&
             (newestOwn == nullptr || si->creation > qelKeyObjSigInfo(newestOwn)->creation))
             newestOwn = s;
     }
@@ -509,7 +509,7 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         trust = u8((trust & kTrustStateBits) | kTrustRevoked | kLevelRetired);
     else
         trust = u8(trust & ~kTrustRevoked);
-    if (qelTrustKeyIsExpired(ki->creation, ki->validityDays, now))
+    if (qelKeyObjHasExpired(key, now))
         trust = u8((trust & kTrustStateBits) | kTrustExpired | kLevelRetired);
     else
         trust = u8(trust & ~kTrustExpired);
@@ -522,7 +522,7 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         u8 t = u8(si->trust & ~(kTrustExpired | kTrustRevoked));
         if (subKeyIsRevoked(sub, set, now))
             t |= kTrustRevoked;
-        if (qelTrustKeyIsExpired(si->creation, si->validityDays, now))
+        if (qelKeyObjHasExpired(sub, now))
             t |= kTrustExpired;
         store(si->trust, t, key, log);
     });
@@ -595,7 +595,7 @@ void applyTrustSig(QELKeyObject *sig, u8 amount, u32 depth, u8 completeValue, QE
         return;
     --budget;
     QELSigInfo *si = qelKeyObjSigInfo(sig);
-    if (!(si->flags & QELSigInfo_Exportable)) {
+    if (!qelSigIsExportable(sig)) {
         QELKeyObject *signer = si->signer;
         if (!isLiveKey(signer) || !(qelKeyObjIsAxiomatic(signer) || qelKeyObjIsSecret(signer)))
             return;
@@ -609,7 +609,7 @@ void applyTrustSig(QELKeyObject *sig, u8 amount, u32 depth, u8 completeValue, QE
         return;
     QELKeyInfo *ki = qelKeyObjKeyInfo(key);
     const u8 granted = si->trustAmount;
-    if (si->flags & QELSigInfo_RegExp) {
+    if (qelSigHasRegExp(sig)) {
         if ((ki->trustSigTrust == 0 || ki->regex != nullptr) && granted > ki->trustSigTrust) {
             QELRegex *regex = qelSigRegex(sig);
             if (regex == nullptr)
@@ -812,7 +812,7 @@ QELTrustPath *addPath(QELTrustSearch &search, QELTrustPath *tail)
 bool sigIsCountable(QELKeyObject *sig, QELTime now)
 {
     const QELSigInfo *si = qelKeyObjSigInfo(sig);
-    return (si->state & QELSigState_Valid) && !qelSigIsRevoked(sig) &&
+    return qelSigIsValid(sig) && !qelSigIsRevoked(sig) &&
            qelTrustWindowIsCurrent(si->creation, si->expiration, now);
 }
 
@@ -844,7 +844,7 @@ bool isNewestBySigner(QELKeyObject *sig, QELKeyObject *userID)
         if (!isLiveOfType(c, QELObjectType_Signature))
             continue;
         const QELSigInfo *ci = qelKeyObjSigInfo(c);
-        if (ci->signer != si->signer || !(ci->state & QELSigState_Valid))
+        if (ci->signer != si->signer || !qelSigIsValid(c))
             continue;
         if (ci->creation > si->creation || (ci->creation == si->creation && before))
             return false;

@@ -90,7 +90,7 @@ TEST_F(PacketReadTest, HostileHeadersAreRefusedBeforeAnythingIsRead)
         {"length past the end", {0x99, 0x10, 0x00, 0x04, 0x01}, QELError_BadPacketFormat},
         {"five-octet length past the end", {0xC6, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}, QELError_PacketTooLarge},
         {"partial chunks past the end", wrap, QELError_PacketTooLarge},
-        {"length over the cap", {0xC6, 0xFF, 0x00, 0x03, 0x00, 0x00}, QELError_PacketTooLarge},
+        {"length over the cap", {0xC6, 0xFF, 0x01, 0x00, 0x00, 0x01}, QELError_PacketTooLarge},
     };
     for (const Case &c : cases)
         EXPECT_EQ(readOne(ctx, c.input).tag, c.status) << c.what;
