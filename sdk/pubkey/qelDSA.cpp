@@ -304,4 +304,5 @@ const QELPkKeyOps qelDSAKeyOps = {
     noDecrypt,
     dsaSign,
     nullptr,
+    nullptr,
 };

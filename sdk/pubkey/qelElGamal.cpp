@@ -319,4 +319,5 @@ const QELPkKeyOps qelElGamalKeyOps = {
     elgDecrypt,
     noSign,
     nullptr,
+    nullptr,
 };

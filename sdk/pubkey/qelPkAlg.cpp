@@ -184,6 +184,8 @@ QELStatus secretDestroy(QELSecretKeyObject *self)
     if (QELPkSecretRecord *rec = qelPkSecretRecord(self)) {
         for (BN &n : rec->value)
             ops().qelBigNumFree(&n);
+        for (BN &n : rec->derived)
+            ops().qelBigNumFree(&n);
         if (rec->material != nullptr) {
             qelSecureWipe(rec->material, rec->capacity);
             static_cast<void>(qelContextMemFree(context, rec->material));   // our own block
@@ -369,6 +371,24 @@ std::int32_t unlockAttempt(QELSecretKeyObject *self, std::size_t offset, std::ui
     return alg.checkSecret(self, rec->value, secret, hashed);
 }
 
+void wipeSecretValues(QELPkSecretRecord *rec);
+
+// The algorithm's derived values of freshly loaded secret values; on a
+// failure the object is locked again.
+QELStatus prepareSecret(QELPkSecretRecord *rec)
+{
+    for (BN &n : rec->derived)
+        ops().qelBigNumFree(&n);
+    if (rec->ops->prepareSecret == nullptr)
+        return QELError_NoErr;
+    const QELStatus s = rec->ops->prepareSecret(rec);
+    if (s != QELError_NoErr) {
+        rec->locked = 1;
+        wipeSecretValues(rec);
+    }
+    return s;
+}
+
 std::int32_t secretUnlock(QELSecretKeyObject *self, const void *passphrase, std::size_t length, std::uint8_t passkey)
 {
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
@@ -406,9 +426,12 @@ std::int32_t secretUnlock(QELSecretKeyObject *self, const void *passphrase, std:
         result = unlockAttempt(self, offset, usage, passphrase, length, passkey, true, secret.data());
     if (result != 1)
         return result;
+    // The values they replace (a second unlock) go with `secret`, wiped.
     for (u32 i = 0; i < alg.secretCount; ++i)
         qelBigNumSwap(&rec->value[alg.publicCount + i], secret[i]);
     rec->locked = 0;
+    if (const QELStatus derived = prepareSecret(rec); derived != QELError_NoErr)
+        return derived;
     return 1;
 }
 
@@ -416,6 +439,8 @@ void wipeSecretValues(QELPkSecretRecord *rec)
 {
     for (u32 i = 0; i < rec->secretCount; ++i)
         ops().qelBigNumFree(&rec->value[rec->publicCount + i]);
+    for (BN &n : rec->derived)
+        ops().qelBigNumFree(&n);
 }
 
 QELStatus secretLock(QELSecretKeyObject *self)
@@ -562,6 +587,8 @@ QELSecretKeyObject *newSecretObject(QELContext *context, std::uint8_t algorithm,
     rec->oldFormat = oldFormat;
     for (u32 i = 0; i < 6; ++i)
         qelBigNumBegin(&rec->value[i], managerOf(context), i >= alg.publicCount ? 1 : 0);
+    for (BN &n : rec->derived)
+        qelBigNumBegin(&n, managerOf(context), 1);
 
     self->context = context;
     self->algorithm = algorithm;
@@ -700,7 +727,9 @@ QELSecretKeyObject *qelPkSecretObjectFromValues(QELContext *context, std::uint8_
     for (u32 i = 0; i < (u32)alg.publicCount + alg.secretCount; ++i)
         qelBigNumSwap(&rec->value[i], &values[i]);
     rec->locked = 0;
-    const QELStatus status = secretChangeProtection(self, nullptr, random, nullptr, 0, 0, nullptr, 0, 0);
+    QELStatus status = prepareSecret(rec);
+    if (status == QELError_NoErr)
+        status = secretChangeProtection(self, nullptr, random, nullptr, 0, 0, nullptr, 0, 0);
     if (status != QELError_NoErr) {
         static_cast<void>(secretDestroy(self));   // the write failure is reported
         return fail<QELSecretKeyObject>(outStatus, status);

@@ -177,6 +177,10 @@ struct QELPkSecretRecord {
     std::size_t length;
     std::uint32_t locked;            // 1: the secret values are empty
     std::uint8_t oldFormat;          // RSA keys of packet version 2 or 3
+    // What the algorithm derives from the secret values once they are
+    // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p and q for the Montgomery
+    // domains), secure, and wiped with the secret values.
+    QELBigNum derived[6];
 };
 using QELRSASecretData = QELPkSecretRecord;
 using QELElGamalSecretData = QELPkSecretRecord;
@@ -217,6 +221,9 @@ struct QELPkKeyOps {
     // Derives what a public object keeps beside its values (into the free
     // value slots after them) once, when the object is made; null for none.
     QELStatus (*preparePublic)(QELBigNum *values);
+    // Fills the record's derived values from freshly loaded secret values,
+    // in constant time; null for none. 0 or a status.
+    QELStatus (*prepareSecret)(QELPkSecretRecord *record);
 };
 
 extern const QELPkKeyOps qelRSAKeyOps;

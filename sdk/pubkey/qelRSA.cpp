@@ -9,6 +9,12 @@
 #include "qelPrimeInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelWipe.h"
+#include "qelBigNumWordInternal.h"
+#include "qelConstantTimeInternal.h"
+#include "qelHelpers.h"
+#include "qelTestHooks.h"
+
+#include <atomic>
 
 #include <cstring>
 #include <initializer_list>
@@ -256,67 +262,191 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
 }
 
 // ---- the private operation
+//
+// Everything that touches d, p, q, u or what derives from them runs in
+// constant time on word arrays whose lengths are the numbers' word counts
+// (public, as the key packet's length shows them): the halves through the
+// fixed-window exponentiation, the recombination through Montgomery
+// products without a branch on m2 < m1, and the result is checked against
+// the public key before it leaves.
 
-// x^d mod n through the CRT, blinded by a random r: (x r^e)^d r^-1.
+enum Derived { DP, DQ, R2P, R2Q, R2P_PAIR, R2Q_PAIR };
+
+#ifdef QEL_TEST_HOOKS
+std::atomic<bool> gFaultCRT{false};
+#endif
+
+u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
+
+// Room for `words` words, the value kept.
+bool reserveWords(BN *n, u32 words) { return ops().qelBigNumReserveBits(n, 32 * words) == 0; }
+
+// out = (prime - 1) as the exponent's modulus and x mod it, in constant
+// time (the prime is odd, so only its low word changes).
+QELStatus reduceExponent(BN *out, const BN *d, const BN *prime, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    qel::WipedBuffer<u32> pm1;
+    if (!pm1.reset(mgr, std::size_t(n32) * sizeof(u32), true) || !reserveWords(out, n32))
+        return QELError_OutOfMemory;
+    qelWordsCopy(pm1.get(), prime->words, n32);
+    pm1.get()[0] -= 1;
+    if (qelWordsCTMod(out->words, d->words, wordsOf(d), pm1.get(), n32, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+QELStatus montgomeryR2(BN *out, const BN *prime, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    if (!reserveWords(out, n32) || qelWordsCTMontgomeryR2(out->words, prime->words, n32, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+// R^2 mod prime for the radix of the IFMA pair kernel: 2^E through the
+// constant-time exponentiation.
+QELStatus pairR2(BN *out, const BN *prime, const BN *r2, u32 modBits, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    const u32 two = 2, e = qelWordsPairedExpModRadixBits(modBits);
+    if (!reserveWords(out, n32) ||
+        qelWordsExpModSecret(out->words, &two, 1, &e, 1, 32, prime->words, n32, r2->words, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+bool pairFits(const BN *p, const BN *q)
+{
+    return wordsOf(p) == wordsOf(q) && qelWordsPairedExpModFits(32 * wordsOf(p));
+}
+
+QELStatus prepareSecret(QELPkSecretRecord *rec)
+{
+    QELMemoryMgr *mgr = managerOf(rec->context);
+    const BN *d = &rec->value[D], *p = &rec->value[P], *q = &rec->value[Q];
+    BN *x = rec->derived;
+    QELStatus s = QELError_NoErr;
+    if ((s = reduceExponent(&x[DP], d, p, mgr)) != 0 || (s = reduceExponent(&x[DQ], d, q, mgr)) != 0 ||
+        (s = montgomeryR2(&x[R2P], p, mgr)) != 0 || (s = montgomeryR2(&x[R2Q], q, mgr)) != 0)
+        return s;
+    if (pairFits(p, q) && ((s = pairR2(&x[R2P_PAIR], p, &x[R2P], 32 * wordsOf(p), mgr)) != 0 ||
+                           (s = pairR2(&x[R2Q_PAIR], q, &x[R2Q], 32 * wordsOf(q), mgr)) != 0))
+        return s;
+    return QELError_NoErr;
+}
+
+// x^d mod n through the CRT, blinded by a random r: (x r^e)^d r^-1, and
+// checked: the result raised to e must give x back. result gets n's word
+// count; x must be below n.
 QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
 {
     const auto &o = ops();
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
-    const BN *n = &rec->value[N], *e = &rec->value[E], *d = &rec->value[D];
+    const BN *n = &rec->value[N], *e = &rec->value[E];
     const BN *p = &rec->value[P], *q = &rec->value[Q], *u = &rec->value[U];
+    BN *derived = rec->derived;
+    QELMemoryMgr *mgr = managerOf(self->context);
     QELRandomContext *random = qelContextGetRandomContext(self->context);
     if (random == nullptr)
         return QELError_OutOfEntropy;
-    QELPkNumbers<8> t(managerOf(self->context), true);
-    BN *r = t[0], *v = t[1], *y = t[2], *m1 = t[3], *m2 = t[4], *h = t[5], *dp = t[6], *tmp = t[7];
+    if (wordsOf(&derived[DP]) == 0)
+        return QELError_KeyLocked;
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n)); // public
+    const u32 pw = wordsOf(p), qw = wordsOf(q);
+    const u32 eBits = o.qelBigNumBitLength(e);
     const u32 bits = o.qelBigNumBitLength(n);
-    // Room for every intermediate at once: each secure block is locked into
-    // memory, so growing them step by step costs more than the arithmetic.
-    for (int i = 0; i < 8; ++i)
-        if (o.qelBigNumReserveBits(t[i], 2 * bits + 64) != 0)
-            return QELError_OutOfMemory;
 
-    // A blinding factor that has an inverse; any other is drawn again.
+    // Scratch in one secure block: r2n, r, v, y, m1, m2, h, product, check.
+    const std::size_t words = 9 * std::size_t(nw) + 2 * pw + 2 * qw + 4;
+    qel::WipedBuffer<u32> block;
+    if (!block.reset(mgr, words * sizeof(u32), true))
+        return QELError_OutOfMemory;
+    qelWordsZero(block.get(), (u32)words);
+    u32 *r2n = block.get(), *rw = r2n + nw, *vw = rw + nw, *y = vw + nw, *m1 = y + nw, *m2 = m1 + pw;
+    u32 *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2, *xw = check + nw;
+    if (qelWordsMontgomeryR2(r2n, n->words, nw, mgr, false) != 0)
+        return QELError_OutOfMemory;
+
+    // Blinding: r random, v = r^-1 mod n, itself found through a second
+    // random factor t so that the inversion sees only r t.
+    QELPkNumbers<3> t(mgr, true);
+    BN *r = t[0], *tb = t[1], *v = t[2];
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
+        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0 ||
+            qelBigNumRandom(tb, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(tb, tb, n) != 0)
             return QELError_OutOfMemory;
-        if (o.qelBigNumCompareWord(r, 1) <= 0)
+        if (o.qelBigNumCompareWord(r, 1) <= 0 || o.qelBigNumCompareWord(tb, 1) <= 0)
             continue;
-        inv = o.qelBigNumInverseMod(v, r, n);
+        if (qelWordsCTModMul(vw, r->words, wordsOf(r), tb->words, wordsOf(tb), n->words, nw, r2n, mgr, true) != 0)
+            return QELError_OutOfMemory;
+        // r t is uniform whatever r is: it may be inverted in the open.
+        qelCTDeclassify(vw, nw * sizeof(u32));
+        if (o.qelBigNumReserveBits(v, 32 * nw) != 0)
+            return QELError_OutOfMemory;
+        qelWordsCopy(v->words, vw, nw);
+        v->used = nw;
+        o.qelBigNumTrim(v);
+        inv = o.qelBigNumInverseMod(v, v, n);
         if (inv < 0)
             return QELError_OutOfMemory;
     }
     if (inv != 0)
         return QELError_BadKeyParameters;
-    if (o.qelBigNumExpMod(tmp, r, e, n) != 0 || o.qelBigNumMultiply(y, x, tmp) != 0 || o.qelBigNumMod(y, y, n) != 0)
+    if (qelWordsCTModMul(vw, v->words, wordsOf(v), tb->words, wordsOf(tb), n->words, nw, r2n, mgr, true) != 0 ||
+        qelWordsExpModSecret(rw, r->words, wordsOf(r), e->words, wordsOf(e), eBits, n->words, nw, r2n, mgr, true) !=
+            0 ||
+        qelWordsCTModMul(y, x->words, wordsOf(x), rw, nw, n->words, nw, r2n, mgr, true) != 0)
         return QELError_OutOfMemory;
 
-    // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q, the two at once
-    // where the processor allows.
-    auto reduced = [&](BN *out, const BN *prime) -> bool {
-        return o.qelBigNumCopy(tmp, prime) == 0 && o.qelBigNumSubtractWord(tmp, 1) == 0 &&
-               o.qelBigNumMod(out, d, tmp) == 0;
-    };
-    if (!reduced(dp, p) || !reduced(h, q) || qelBigNumExpModPair(m1, y, dp, p, m2, y, h, q) != 0)
-        return QELError_OutOfMemory;
-    // h = (m2 - m1 mod q) u mod q; result = m1 + h p.
-    if (o.qelBigNumMod(tmp, m1, q) != 0)
-        return QELError_OutOfMemory;
-    const std::int32_t neg = o.qelBigNumSubtract(m2, tmp);
-    if (neg < 0)
-        return QELError_OutOfMemory;
-    if (neg == 1 && o.qelBigNumCompareWord(m2, 0) != 0) {
-        // m2 holds |m2 - m1|; the residue is q minus it.
-        if (o.qelBigNumCopy(tmp, q) != 0 || o.qelBigNumSubtract(tmp, m2) < 0 || o.qelBigNumCopy(m2, tmp) != 0)
+    // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q.
+    const BN *dp = &derived[DP], *dq = &derived[DQ];
+    if (pairFits(p, q) && wordsOf(&derived[R2P_PAIR]) != 0) {
+        if (qelWordsCTReduce(m1, y, nw, p->words, pw, derived[R2P].words, mgr, true) != 0 ||
+            qelWordsCTReduce(m2, y, nw, q->words, qw, derived[R2Q].words, mgr, true) != 0 ||
+            qelWordsPairedExpModIFMA(m1, m1, dp->words, wordsOf(dp), m2, m2, dq->words, wordsOf(dq), p->words,
+                                     q->words, pw, 32 * pw, derived[R2P_PAIR].words, derived[R2Q_PAIR].words, mgr,
+                                     true) != 0)
             return QELError_OutOfMemory;
+    } else if (qelWordsExpModSecret(m1, y, nw, dp->words, wordsOf(dp), 32 * pw, p->words, pw, derived[R2P].words,
+                                    mgr, true) != 0 ||
+               qelWordsExpModSecret(m2, y, nw, dq->words, wordsOf(dq), 32 * qw, q->words, qw, derived[R2Q].words,
+                                    mgr, true) != 0) {
+        return QELError_OutOfMemory;
     }
-    if (o.qelBigNumMultiply(h, m2, u) != 0 || o.qelBigNumMod(h, h, q) != 0 || o.qelBigNumMultiply(tmp, h, p) != 0 ||
-        o.qelBigNumAdd(tmp, m1) != 0)
+#ifdef QEL_TEST_HOOKS
+    if (gFaultCRT.load(std::memory_order_relaxed))
+        m1[0] ^= 0x10;
+#endif
+    // h = (m2 - m1 mod q) u mod q, without a branch on which is larger;
+    // result = m1 + h p, which is below n.
+    if (qelWordsCTReduce(h, m1, pw, q->words, qw, derived[R2Q].words, mgr, true) != 0)
         return QELError_OutOfMemory;
-    // Unblind.
-    if (o.qelBigNumMultiply(h, tmp, v) != 0 || o.qelBigNumMod(result, h, n) != 0)
+    qelWordsCTModSub(h, m2, h, q->words, qw);
+    if (qelWordsCTModMul(h, h, qw, u->words, wordsOf(u), q->words, qw, derived[R2Q].words, mgr, true) != 0)
         return QELError_OutOfMemory;
+    qelWordsMultiply(prod, h, qw, p->words, pw);
+    qelWordsCTAddInto(prod, pw + qw, m1, pw);
+    // Unblind: s = (m1 + h p) v mod n.
+    if (qelWordsCTModMul(y, prod, pw + qw, vw, nw, n->words, nw, r2n, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    // The fault check: s^e mod n must be x.
+    if (qelWordsExpModSecret(check, y, nw, e->words, wordsOf(e), eBits, n->words, nw, r2n, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(xw, x->words, wordsOf(x) < nw ? wordsOf(x) : nw);
+    const u32 good = qelCTDeclassifyValue(qelWordsCTEqualMask(check, xw, nw));
+    if (good == 0) {
+        qelSecureWipe(y, nw * sizeof(u32));
+        return QELError_BadKeyParameters;
+    }
+    if (o.qelBigNumReserveBits(result, 32 * nw) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(result->words, y, nw);
+    result->used = nw;
     return QELError_NoErr;
 }
 
@@ -556,6 +686,13 @@ std::int32_t findPrime(BN *p, u32 bits, u32 entropy, Search &s)
 
 } // namespace
 
+#ifdef QEL_TEST_HOOKS
+void qelRSAFaultCRTForTesting(bool fault)
+{
+    gFaultCRT.store(fault, std::memory_order_relaxed);
+}
+#endif
+
 QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_t oldFormat, QELRandomContext *random,
                                       QELPkProgressProc progress, void *progressData, QELStatus *outStatus)
 {
@@ -646,4 +783,5 @@ const QELPkKeyOps qelRSAKeyOps = {
     rsaDecrypt,
     rsaSign,
     preparePublic,
+    prepareSecret,
 };
