@@ -3,6 +3,7 @@
 
 #include "qelAlgorithms.h"
 #include "qelCFBInternal.h"
+#include "qelConstantTimeInternal.h"
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHashInternal.h"
@@ -840,6 +841,36 @@ std::int32_t qelPkReadMPIs(const std::uint8_t *material, std::size_t length, u32
 bool qelPkInGroupRange(const BN *v, const BN *p)
 {
     return ops().qelBigNumCompareWord(v, 1) > 0 && ops().qelBigNumCompare(v, p) < 0;
+}
+
+namespace {
+
+// Word i of a number, zero past its word count (a public bound).
+u32 wordAt(const BN *n, u32 i) { return n->words != nullptr && i < n->used ? n->words[i] : 0u; }
+
+} // namespace
+
+bool qelPkCTInRange(const BN *v, const BN *bound)
+{
+    const u32 words = v->used > bound->used ? v->used : bound->used;
+    std::uint64_t borrow = 0;
+    u32 any = 0;
+    for (u32 i = 0; i < words; ++i) {
+        const std::uint64_t d = (std::uint64_t)wordAt(v, i) - wordAt(bound, i) - borrow;
+        borrow = (d >> 32) & 1;
+        any |= wordAt(v, i);
+    }
+    const u32 ok = (u32)borrow & (u32)((std::uint64_t(any) + 0xFFFFFFFFu) >> 32);
+    return qelCTDeclassifyValue(ok) != 0;
+}
+
+bool qelPkCTEqual(const BN *a, const BN *b)
+{
+    const u32 words = a->used > b->used ? a->used : b->used;
+    u32 diff = 0;
+    for (u32 i = 0; i < words; ++i)
+        diff |= wordAt(a, i) ^ wordAt(b, i);
+    return qelCTDeclassifyValue(diff) == 0;
 }
 
 std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length)

@@ -306,6 +306,10 @@ std::int32_t qelPkReadMPIs(const std::uint8_t *material, std::size_t length, std
                            QELBigNum *values);
 // 2 <= v <= p - 1.
 bool qelPkInGroupRange(const QELBigNum *v, const QELBigNum *p);
+// For a secret v and a public bound: 0 < v < bound, and a == b, each
+// decided without a branch on the values (only the verdict is public).
+bool qelPkCTInRange(const QELBigNum *v, const QELBigNum *bound);
+bool qelPkCTEqual(const QELBigNum *a, const QELBigNum *b);
 // Sum modulo 65536 of a session key's octets after its algorithm octet.
 std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length);
 // Two values in a format: RFC 4880 two MPIs, DER a SEQUENCE of two INTEGERs,
