@@ -1537,6 +1537,35 @@ u32 qelWordsCTEqualMask(const u32 *a, const u32 *b, u32 n)
     return (u32)maskIfZero64(diff);
 }
 
+int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords,
+                                 const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
+{
+    Scratch s(mgr, secure);
+    CTDomain c;
+    if (!c.setUp(s, mod, n32, r2))
+        return -1;
+    const std::size_t n = c.d.n;
+    u64 *g = s.get<u64>(n), *acc = s.get<u64>(n);
+    if (!g || !acc)
+        return -1;
+    c.toMont(g, base, baseWords);
+    const u32 bits = qelWordsBitLength(exp, expWords);
+    if (bits == 0) {
+        c.d.mul(acc, c.r2, c.one);
+    } else {
+        std::memcpy(acc, g, n * sizeof(u64));
+        // Left to right over the exponent's bits, which are public.
+        for (u32 i = bits - 1; i-- > 0;) {
+            c.d.sqr(acc, acc);
+            if ((exp[i / 32] >> (i % 32)) & 1u)
+                c.d.mul(acc, acc, g);
+        }
+    }
+    c.fromMont(result, acc);
+    std::memset(g, 0, n * sizeof(u64));
+    return 0;
+}
+
 int qelWordsExpModSecret(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords, u32 expBits,
                          const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
 {

@@ -159,3 +159,8 @@ int qelWordsExpModSecret(std::uint32_t *result, const std::uint32_t *base, std::
                          const std::uint32_t *exp, std::uint32_t expWords, std::uint32_t expBits,
                          const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr,
                          bool secure);
+// base^exp mod m for a secret base and a public exponent: square and
+// multiply along the exponent's bits, every product in constant time.
+int qelWordsExpModPublicExponent(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
+                                 const std::uint32_t *exp, std::uint32_t expWords, const std::uint32_t *mod,
+                                 std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure);

@@ -357,7 +357,6 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
         return QELError_KeyLocked;
     const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n)); // public
     const u32 pw = wordsOf(p), qw = wordsOf(q);
-    const u32 eBits = o.qelBigNumBitLength(e);
     const u32 bits = o.qelBigNumBitLength(n);
 
     // Scratch in one secure block: r2n, r, v, y, m1, m2, h, product, check.
@@ -371,34 +370,23 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
     if (qelWordsMontgomeryR2(r2n, n->words, nw, mgr, false) != 0)
         return QELError_OutOfMemory;
 
-    // Blinding: r random, v = r^-1 mod n, itself found through a second
-    // random factor t so that the inversion sees only r t.
-    QELPkNumbers<3> t(mgr, true);
-    BN *r = t[0], *tb = t[1], *v = t[2];
+    // Blinding: r random (it owes nothing to the key), v = r^-1 mod n.
+    QELPkNumbers<2> t(mgr, true);
+    BN *r = t[0], *v = t[1];
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0 ||
-            qelBigNumRandom(tb, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(tb, tb, n) != 0)
+        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
             return QELError_OutOfMemory;
-        if (o.qelBigNumCompareWord(r, 1) <= 0 || o.qelBigNumCompareWord(tb, 1) <= 0)
+        if (o.qelBigNumCompareWord(r, 1) <= 0)
             continue;
-        if (qelWordsCTModMul(vw, r->words, wordsOf(r), tb->words, wordsOf(tb), n->words, nw, r2n, mgr, true) != 0)
-            return QELError_OutOfMemory;
-        // r t is uniform whatever r is: it may be inverted in the open.
-        qelCTDeclassify(vw, nw * sizeof(u32));
-        if (o.qelBigNumReserveBits(v, 32 * nw) != 0)
-            return QELError_OutOfMemory;
-        qelWordsCopy(v->words, vw, nw);
-        v->used = nw;
-        o.qelBigNumTrim(v);
-        inv = o.qelBigNumInverseMod(v, v, n);
+        inv = o.qelBigNumInverseMod(v, r, n);
         if (inv < 0)
             return QELError_OutOfMemory;
     }
     if (inv != 0)
         return QELError_BadKeyParameters;
-    if (qelWordsCTModMul(vw, v->words, wordsOf(v), tb->words, wordsOf(tb), n->words, nw, r2n, mgr, true) != 0 ||
-        qelWordsExpModSecret(rw, r->words, wordsOf(r), e->words, wordsOf(e), eBits, n->words, nw, r2n, mgr, true) !=
+    qelWordsCopy(vw, v->words, wordsOf(v) < nw ? wordsOf(v) : nw);
+    if (qelWordsExpModPublicExponent(rw, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr, true) !=
             0 ||
         qelWordsCTModMul(y, x->words, wordsOf(x), rw, nw, n->words, nw, r2n, mgr, true) != 0)
         return QELError_OutOfMemory;
@@ -435,7 +423,7 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
     if (qelWordsCTModMul(y, prod, pw + qw, vw, nw, n->words, nw, r2n, mgr, true) != 0)
         return QELError_OutOfMemory;
     // The fault check: s^e mod n must be x.
-    if (qelWordsExpModSecret(check, y, nw, e->words, wordsOf(e), eBits, n->words, nw, r2n, mgr, true) != 0)
+    if (qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true) != 0)
         return QELError_OutOfMemory;
     qelWordsCopy(xw, x->words, wordsOf(x) < nw ? wordsOf(x) : nw);
     const u32 good = qelCTDeclassifyValue(qelWordsCTEqualMask(check, xw, nw));
