@@ -881,6 +881,18 @@ std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t lengt
     return (std::uint16_t)s;
 }
 
+bool qelPkCheckSessionKeyChecksum(std::uint8_t *key, std::size_t length)
+{
+    const std::uint16_t want = qelPkSessionKeyChecksum(key, length - 2);
+    const std::uint16_t got = (std::uint16_t)((key[length - 2] << 8) | key[length - 1]);
+    key[length - 2] = key[length - 1] = 0;
+    if (qelCTDeclassifyValue((u32)(want ^ got)) != 0) {
+        qelSecureWipe(key, length);
+        return false;
+    }
+    return true;
+}
+
 std::int32_t qelPkPairMaxSize(u32 size, std::int32_t format)
 {
     switch (format) {

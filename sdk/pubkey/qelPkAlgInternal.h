@@ -312,6 +312,10 @@ bool qelPkCTInRange(const QELBigNum *v, const QELBigNum *bound);
 bool qelPkCTEqual(const QELBigNum *a, const QELBigNum *b);
 // Sum modulo 65536 of a session key's octets after its algorithm octet.
 std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length);
+// A decrypted session key of `length` octets (at least 3) ends in its
+// checksum: compared without a branch on the octets; the two checksum
+// octets are zeroed, and on a mismatch the whole key is wiped.
+bool qelPkCheckSessionKeyChecksum(std::uint8_t *key, std::size_t length);
 // Two values in a format: RFC 4880 two MPIs, DER a SEQUENCE of two INTEGERs,
 // any other format two fixed-size values of `size` octets.
 std::int32_t qelPkPairMaxSize(std::uint32_t size, std::int32_t format);

@@ -1,5 +1,6 @@
 // Sizes, number encodings and padding of the public-key algorithms.
 #include "qelPkEncodeInternal.h"
+#include "qelConstantTimeInternal.h"
 
 #include "qelBigNumInternal.h"
 #include "qelBigNumWordInternal.h"
@@ -125,8 +126,11 @@ std::int32_t unpadType2(const std::uint8_t *b, u32 k, std::uint8_t *out, u32 out
         for (u32 i = 21; i + 1 < k; ++i)
             legacy &= ~maskIfZero(b[i]);
     }
-    if ((standard | legacy) == 0)
+    // The verdict and the length are what the caller learns anyway.
+    legacy = qelCTDeclassifyValue(legacy);
+    if (qelCTDeclassifyValue(standard | legacy) == 0)
         return QELError_CorruptData;
+    sep = qelCTDeclassifyValue(sep);
     const std::uint8_t *data = legacy ? b + 1 : b + sep + 1;
     const u32 length = legacy ? 19 : k - sep - 1;
     // A length query passes no output buffer at all.
@@ -422,8 +426,9 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     if ((blockType != 1 && blockType != 2) || k < 3 || (outSize != 0 && out == nullptr))
         return QELError_CorruptData;
     // A value wider than the block cannot be a block of it; a non-zero first
-    // octet is judged with the rest of the block.
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
+    // octet is judged with the rest of the block. A decrypted value (type 2)
+    // is below the modulus: its length is not looked at, as it is secret.
+    if (blockType == 1 && QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
         return QELError_CorruptData;
     Buffer buf(number->memoryMgr, k, true);
     if (!buf)

@@ -485,16 +485,14 @@ QELStatus rsaDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
         m = qelPKCS1Unpad(out, capacity, t[1], 2, k);
     if (m < 0)
         return m;
-    if ((u32)m > capacity || m < 3)
+    if ((u32)m > capacity || m < 3) {
+        // What was copied of a result that does not fit goes at once.
+        qelSecureWipe(out, capacity);
         return QELError_CorruptData;
+    }
     if (format == QELPkFormat_RFC4880) {
-        const std::uint16_t want = qelPkSessionKeyChecksum(out, (std::size_t)m - 2);
-        const std::uint16_t got = (std::uint16_t)((out[m - 2] << 8) | out[m - 1]);
-        out[m - 2] = out[m - 1] = 0;
-        if (want != got) {
-            qelSecureWipe(out, (std::size_t)m);
+        if (!qelPkCheckSessionKeyChecksum(out, (std::size_t)m))
             return QELError_CorruptData;
-        }
         m -= 2;
     }
     *outLength = (std::size_t)m;
