@@ -548,6 +548,8 @@ QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const
         return padded;
     if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
         return s;
+    // The signature is public from here on.
+    qelCTDeclassify(t[1]->words, std::size_t(t[1]->used) * sizeof(u32));
     std::int32_t written;
     if (format == QELPkFormat_DER) {
         const u32 octets = octetsOf(t[1]);
