@@ -177,6 +177,22 @@ void publicSetKeyID(QELPublicKeyObject *self, const std::uint8_t keyID[8]) { std
 
 // ---- secret object slots
 
+// Stored material may hold the secret values in the clear (unprotected
+// keys, fresh ones): it lives in the secure heap and is wiped before it goes.
+std::uint8_t *allocMaterial(QELContext *context, std::size_t length)
+{
+    return static_cast<std::uint8_t *>(qelMemAllocSecure(managerOf(context), length, QELMemFlag_Clear));
+}
+
+void freeMaterial(QELPkSecretRecord *rec)
+{
+    if (rec->material == nullptr)
+        return;
+    qelSecureWipe(rec->material, rec->capacity);
+    static_cast<void>(qelMemFree(rec->material));   // our own block
+    rec->material = nullptr;
+}
+
 QELStatus secretDestroy(QELSecretKeyObject *self)
 {
     if (self == nullptr)
@@ -187,10 +203,7 @@ QELStatus secretDestroy(QELSecretKeyObject *self)
             ops().qelBigNumFree(&n);
         for (BN &n : rec->derived)
             ops().qelBigNumFree(&n);
-        if (rec->material != nullptr) {
-            qelSecureWipe(rec->material, rec->capacity);
-            static_cast<void>(qelContextMemFree(context, rec->material));   // our own block
-        }
+        freeMaterial(rec);
         qelSecureWipe(rec, sizeof *rec);
         static_cast<void>(qelMemFree(rec));
     }
@@ -492,7 +505,7 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
 
     // The new material is written aside, so a failure leaves the old one.
     QELContext *context = self->context;
-    auto *out = static_cast<std::uint8_t *>(qelContextMemAlloc(context, total, QELMemFlag_Clear));
+    std::uint8_t *out = allocMaterial(context, total);
     if (out == nullptr)
         return QELError_OutOfMemory;
     std::size_t pos = 0;
@@ -524,7 +537,7 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
             if (cfb != nullptr)
                 static_cast<void>(qelCFBFree(cfb));   // reporting the first failure
             qelSecureWipe(out, total);
-            static_cast<void>(qelContextMemFree(context, out));
+            static_cast<void>(qelMemFree(out));
             return status;
         }
     }
@@ -536,10 +549,8 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
     if (cfb != nullptr)
         static_cast<void>(qelCFBFree(cfb));   // a stream we made; nothing to report
 
-    if (rec->material != nullptr) {
-        qelSecureWipe(rec->material, rec->capacity);
-        static_cast<void>(qelContextMemFree(context, rec->material));   // our own block
-    }
+    // The material it replaces goes at once, wiped.
+    freeMaterial(rec);
     rec->material = out;
     rec->capacity = total;
     rec->length = pos;
@@ -694,7 +705,9 @@ QELSecretKeyObject *qelPkSecretObjectFromMaterial(QELContext *context, std::uint
     if (self == nullptr)
         return fail<QELSecretKeyObject>(outStatus, QELError_OutOfMemory);
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
-    rec->material = static_cast<std::uint8_t *>(qelContextMemAllocCopy(context, length, 0, material));
+    rec->material = allocMaterial(context, length);
+    if (rec->material != nullptr)
+        std::memcpy(rec->material, material, length);
     if (rec->material == nullptr) {
         static_cast<void>(secretDestroy(self));   // reporting the memory failure
         return fail<QELSecretKeyObject>(outStatus, QELError_OutOfMemory);

@@ -405,12 +405,18 @@ QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, u32 length, u
     if (blockType == 1) {
         std::memset(b + 2, 0xFF, padEnd - 2);
     } else {
+        // A zero octet is drawn again; a source that keeps giving zeros
+        // cannot deliver, and the padding fails instead of waiting forever.
+        constexpr u32 kRedraws = 64;
         for (u32 pos = 2; pos < padEnd; pos += 64) {
             const u32 n = padEnd - pos < 64 ? padEnd - pos : 64;
             qelRandomGetBytes(random, b + pos, n);
             for (u32 i = pos; i < pos + n; ++i)
-                while (b[i] == 0)
+                for (u32 tries = 0; b[i] == 0; ++tries) {
+                    if (tries == kRedraws)
+                        return QELError_OutOfEntropy;
                     qelRandomGetBytes(random, b + i, 1);
+                }
         }
     }
     b[padEnd] = 0;
