@@ -1352,6 +1352,33 @@ void ctModAddLimbs(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t
     limbsSelect(r, tmp, r, n, 0 - (carry | (borrow ^ 1)));
 }
 
+// One wiped block for everything a constant-time routine needs (a single
+// secure allocation per call: secure blocks are locked into memory, which
+// costs more than the arithmetic when done block by block).
+class CTArena {
+public:
+    bool reset(QELMemoryMgr *mgr, std::size_t limbs, bool secure)
+    {
+        used_ = 0;
+        return buf_.reset(mgr, limbs * sizeof(u64), secure);
+    }
+    // Callers size the block for everything they take.
+    u64 *get(std::size_t limbs)
+    {
+        u64 *p = buf_.get() + used_;
+        used_ += limbs;
+        return p;
+    }
+
+private:
+    qel::WipedBuffer<u64> buf_;
+    std::size_t used_ = 0;
+};
+
+// Limbs the domain takes from an arena for a modulus of n32 words.
+std::size_t ctDomainLimbs(u32 n32) { return 7 * (std::size_t(n32 + 1) / 2) + 1; }
+std::size_t ctLimbs(u32 n32) { return (n32 + 1) / 2; }
+
 // The Montgomery domain of a modulus with R^2 mod m at hand, for the
 // constant-time routines: its scratch comes with it.
 struct CTDomain {
@@ -1361,20 +1388,22 @@ struct CTDomain {
     u64 *t1 = nullptr;   // scratch of n limbs
     u64 *t2 = nullptr;
 
-    bool setUp(Scratch &s, const u32 *mod, u32 n32, const u32 *r2Words)
+    void setUp(CTArena &a, const u32 *mod, u32 n32, const u32 *r2Words)
     {
-        if (!setUpDomain(d, s, mod, n32, 0))
-            return false;
-        r2 = s.get<u64>(d.n);
-        one = s.get<u64>(d.n);
-        t1 = s.get<u64>(d.n);
-        t2 = s.get<u64>(d.n);
-        if (!r2 || !one || !t1 || !t2)
-            return false;
+        d.n32 = n32;
+        d.n = ctLimbs(n32);
+        d.m = a.get(d.n);
+        d.t = a.get(2 * d.n + 1);
+        r2 = a.get(d.n);
+        one = a.get(d.n);
+        t1 = a.get(d.n);
+        t2 = a.get(d.n);
+        packLimbs(d.m, d.n, mod, n32);
+        d.mPrime = limbMontgomeryConstant(d.m[0]);
+        d.adx = qelCryptoUseMULX();
         packLimbs(r2, d.n, r2Words, n32);
         std::memset(one, 0, d.n * sizeof(u64));
         one[0] = 1;
-        return true;
     }
     // out = x R mod m, x of xWords words of any size: Horner's rule over
     // chunks of the limb count, each brought in by a product with R^2.
@@ -1388,7 +1417,8 @@ struct CTDomain {
             const u32 words = xWords > from ? (xWords - from < chunkWords ? xWords - from : chunkWords) : 0;
             packLimbs(t1, d.n, x + from, words);
             d.mul(t1, t1, r2);          // the chunk, in the domain
-            d.mul(out, out, r2);        // what came before, times R
+            if (c + 1 < chunks)
+                d.mul(out, out, r2);    // what came before, times R
             ctModAddLimbs(out, out, t1, d.m, d.n, t2);
         }
     }
@@ -1472,13 +1502,12 @@ int qelWordsCTMontgomeryR2(u32 *r2, const u32 *mod, u32 n32, QELMemoryMgr *mgr, 
 int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32, const u32 *r2,
                      QELMemoryMgr *mgr, bool secure)
 {
-    Scratch s(mgr, secure);
+    CTArena a;
+    if (!a.reset(mgr, ctDomainLimbs(n32) + ctLimbs(n32), secure))
+        return -1;
     CTDomain c;
-    if (!c.setUp(s, mod, n32, r2))
-        return -1;
-    u64 *acc = s.get<u64>(c.d.n);
-    if (!acc)
-        return -1;
+    c.setUp(a, mod, n32, r2);
+    u64 *acc = a.get(c.d.n);
     c.toMont(acc, x, xWords);
     c.fromMont(out, acc);
     return 0;
@@ -1487,13 +1516,12 @@ int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32
 int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
                      const u32 *r2, QELMemoryMgr *mgr, bool secure)
 {
-    Scratch s(mgr, secure);
+    CTArena arena;
+    if (!arena.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
+        return -1;
     CTDomain c;
-    if (!c.setUp(s, mod, n32, r2))
-        return -1;
-    u64 *x = s.get<u64>(c.d.n), *y = s.get<u64>(c.d.n);
-    if (!x || !y)
-        return -1;
+    c.setUp(arena, mod, n32, r2);
+    u64 *x = arena.get(c.d.n), *y = arena.get(c.d.n);
     c.toMont(x, a, aWords);
     c.toMont(y, b, bWords);
     c.d.mul(x, x, y);
@@ -1540,14 +1568,13 @@ u32 qelWordsCTEqualMask(const u32 *a, const u32 *b, u32 n)
 int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords,
                                  const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
 {
-    Scratch s(mgr, secure);
+    CTArena a;
+    if (!a.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
+        return -1;
     CTDomain c;
-    if (!c.setUp(s, mod, n32, r2))
-        return -1;
+    c.setUp(a, mod, n32, r2);
     const std::size_t n = c.d.n;
-    u64 *g = s.get<u64>(n), *acc = s.get<u64>(n);
-    if (!g || !acc)
-        return -1;
+    u64 *g = a.get(n), *acc = a.get(n);
     c.toMont(g, base, baseWords);
     const u32 bits = qelWordsBitLength(exp, expWords);
     if (bits == 0) {
@@ -1569,20 +1596,18 @@ int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, co
 int qelWordsExpModSecret(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords, u32 expBits,
                          const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
 {
-    Scratch s(mgr, secure);
-    CTDomain c;
-    if (!c.setUp(s, mod, n32, r2))
-        return -1;
-    const std::size_t n = c.d.n;
     const unsigned w = ctWindowBits(expBits);
     const std::size_t entries = std::size_t(1) << w;
+    CTArena a;
+    if (!a.reset(mgr, ctDomainLimbs(n32) + (entries + 2) * ctLimbs(n32), secure))
+        return -1;
+    CTDomain c;
+    c.setUp(a, mod, n32, r2);
+    const std::size_t n = c.d.n;
     u64 *table[32] = {};
     for (std::size_t k = 0; k < entries; ++k)
-        if ((table[k] = s.get<u64>(n)) == nullptr)
-            return -1;
-    u64 *acc = s.get<u64>(n), *entry = s.get<u64>(n);
-    if (!acc || !entry)
-        return -1;
+        table[k] = a.get(n);
+    u64 *acc = a.get(n), *entry = a.get(n);
     // table[k] = base^k in the domain; table[0] = R mod m.
     c.d.mul(table[0], c.r2, c.one);
     c.toMont(table[1], base, baseWords);
