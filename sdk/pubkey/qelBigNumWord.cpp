@@ -1357,20 +1357,28 @@ void ctModAddLimbs(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t
 // costs more than the arithmetic when done block by block).
 class CTArena {
 public:
+    // Over the caller's workspace (qelWordsCTWorkspaceLimbs) when given.
+    explicit CTArena(u64 *workspace) : base_(workspace) {}
     bool reset(QELMemoryMgr *mgr, std::size_t limbs, bool secure)
     {
         used_ = 0;
-        return buf_.reset(mgr, limbs * sizeof(u64), secure);
+        if (base_ != nullptr)
+            return true;
+        if (!buf_.reset(mgr, limbs * sizeof(u64), secure))
+            return false;
+        base_ = buf_.get();
+        return true;
     }
     // Callers size the block for everything they take.
     u64 *get(std::size_t limbs)
     {
-        u64 *p = buf_.get() + used_;
+        u64 *p = base_ + used_;
         used_ += limbs;
         return p;
     }
 
 private:
+    u64 *base_;
     qel::WipedBuffer<u64> buf_;
     std::size_t used_ = 0;
 };
@@ -1500,9 +1508,9 @@ int qelWordsCTMontgomeryR2(u32 *r2, const u32 *mod, u32 n32, QELMemoryMgr *mgr, 
 }
 
 int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32, const u32 *r2,
-                     QELMemoryMgr *mgr, bool secure)
+                     QELMemoryMgr *mgr, bool secure, u64 *workspace)
 {
-    CTArena a;
+    CTArena a(workspace);
     if (!a.reset(mgr, ctDomainLimbs(n32) + ctLimbs(n32), secure))
         return -1;
     CTDomain c;
@@ -1514,9 +1522,9 @@ int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32
 }
 
 int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
-                     const u32 *r2, QELMemoryMgr *mgr, bool secure)
+                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
 {
-    CTArena arena;
+    CTArena arena(workspace);
     if (!arena.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
         return -1;
     CTDomain c;
@@ -1566,9 +1574,10 @@ u32 qelWordsCTEqualMask(const u32 *a, const u32 *b, u32 n)
 }
 
 int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords,
-                                 const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
+                                 const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure,
+                                 u64 *workspace)
 {
-    CTArena a;
+    CTArena a(workspace);
     if (!a.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
         return -1;
     CTDomain c;
@@ -1593,12 +1602,17 @@ int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, co
     return 0;
 }
 
+std::size_t qelWordsCTWorkspaceLimbs(u32 n32)
+{
+    return ctDomainLimbs(n32) + 34 * ctLimbs(n32);
+}
+
 int qelWordsExpModSecret(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords, u32 expBits,
-                         const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure)
+                         const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
 {
     const unsigned w = ctWindowBits(expBits);
     const std::size_t entries = std::size_t(1) << w;
-    CTArena a;
+    CTArena a(workspace);
     if (!a.reset(mgr, ctDomainLimbs(n32) + (entries + 2) * ctLimbs(n32), secure))
         return -1;
     CTDomain c;

@@ -124,6 +124,10 @@ void qelWordsFromBytesBE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_
 void qelWordsFromBytesLE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_t p, std::uint32_t count);
 
 // ---- constant time, for secret values --------------------------------------
+// A caller making several calls for moduli of up to n32 words may give each
+// a workspace of qelWordsCTWorkspaceLimbs(n32) limbs (secure, wiped by the
+// caller) in place of their own allocations.
+std::size_t qelWordsCTWorkspaceLimbs(std::uint32_t n32);
 // None of these branches on the values of its operands or reads memory at
 // places they decide: loop counts follow the word counts and bit bounds
 // given, which must be public. Moduli are odd unless said otherwise; r2 is
@@ -139,11 +143,12 @@ int qelWordsCTMod(std::uint32_t *out, const std::uint32_t *x, std::uint32_t xWor
                   std::uint32_t n32, QELMemoryMgr *mgr, bool secure);
 // x mod m for x of any length, through the Montgomery domain.
 int qelWordsCTReduce(std::uint32_t *out, const std::uint32_t *x, std::uint32_t xWords, const std::uint32_t *mod,
-                     std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure);
+                     std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure,
+                     std::uint64_t *workspace = nullptr);
 // a b mod m, a and b of any length.
 int qelWordsCTModMul(std::uint32_t *out, const std::uint32_t *a, std::uint32_t aWords, const std::uint32_t *b,
                      std::uint32_t bWords, const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2,
-                     QELMemoryMgr *mgr, bool secure);
+                     QELMemoryMgr *mgr, bool secure, std::uint64_t *workspace = nullptr);
 // a - b mod m for a, b below m (n32 words each).
 void qelWordsCTModSub(std::uint32_t *out, const std::uint32_t *a, const std::uint32_t *b, const std::uint32_t *mod,
                       std::uint32_t n32);
@@ -158,9 +163,10 @@ std::uint32_t qelWordsCTEqualMask(const std::uint32_t *a, const std::uint32_t *b
 int qelWordsExpModSecret(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
                          const std::uint32_t *exp, std::uint32_t expWords, std::uint32_t expBits,
                          const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr,
-                         bool secure);
+                         bool secure, std::uint64_t *workspace = nullptr);
 // base^exp mod m for a secret base and a public exponent: square and
 // multiply along the exponent's bits, every product in constant time.
 int qelWordsExpModPublicExponent(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
                                  const std::uint32_t *exp, std::uint32_t expWords, const std::uint32_t *mod,
-                                 std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure);
+                                 std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure,
+                                 std::uint64_t *workspace = nullptr);

@@ -18,6 +18,7 @@
 #include "qelWipe.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -203,6 +204,7 @@ QELStatus secretDestroy(QELSecretKeyObject *self)
             ops().qelBigNumFree(&n);
         for (BN &n : rec->derived)
             ops().qelBigNumFree(&n);
+        qelPkDropBlinding(rec);
         freeMaterial(rec);
         qelSecureWipe(rec, sizeof *rec);
         static_cast<void>(qelMemFree(rec));
@@ -451,6 +453,7 @@ std::int32_t secretUnlock(QELSecretKeyObject *self, const void *passphrase, std:
 
 void wipeSecretValues(QELPkSecretRecord *rec)
 {
+    qelPkDropBlinding(rec);
     for (u32 i = 0; i < rec->secretCount; ++i)
         ops().qelBigNumFree(&rec->value[rec->publicCount + i]);
     for (BN &n : rec->derived)
@@ -862,6 +865,15 @@ namespace {
 u32 wordAt(const BN *n, u32 i) { return n->words != nullptr && i < n->used ? n->words[i] : 0u; }
 
 } // namespace
+
+void qelPkDropBlinding(QELPkSecretRecord *rec)
+{
+    if (std::uint32_t *pair = std::atomic_ref<std::uint32_t *>(rec->blinding).exchange(nullptr)) {
+        // The block knows its size: a use count, then two values of n's words.
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // our own block
+    }
+}
 
 bool qelPkCTInRange(const BN *v, const BN *bound)
 {

@@ -9,6 +9,7 @@
 #include "qelBigNumInternal.h"
 #include "qelErrors.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -181,7 +182,13 @@ struct QELPkSecretRecord {
     // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p and q for the Montgomery
     // domains), secure, and wiped with the secret values.
     QELBigNum derived[6];
+    // RSA's blinding pair for the next private operation (a secure block of
+    // its own: a use count, n's word count, r^e and r^-1 mod n), taken by
+    // one operation at a time through std::atomic_ref; null when none is kept.
+    std::uint32_t *blinding;
 };
+// Wipes and frees the kept blinding pair, if any.
+void qelPkDropBlinding(QELPkSecretRecord *record);
 using QELRSASecretData = QELPkSecretRecord;
 using QELElGamalSecretData = QELPkSecretRecord;
 using QELDSASecretData = QELPkSecretRecord;

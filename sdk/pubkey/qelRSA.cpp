@@ -22,6 +22,7 @@
 namespace {
 
 using u32 = std::uint32_t;
+using u64 = std::uint64_t;
 using BN = QELBigNum;
 const QELBigNumOpsTable &ops() { return QELBigNumOps; }
 
@@ -339,9 +340,89 @@ QELStatus prepareSecret(QELPkSecretRecord *rec)
     return QELError_NoErr;
 }
 
-// x^d mod n through the CRT, blinded by a random r: (x r^e)^d r^-1, and
-// checked: the result raised to e must give x back. result gets n's word
-// count; x must be below n.
+// A blinding pair is refreshed from fresh randomness after this many uses;
+// in between, each use squares both values.
+constexpr u32 kBlindingUses = 32;
+
+// A blinding pair for n (nw words) in a secure block: [uses, nw, r^e, r^-1].
+// Taken from the record when one is kept there (and squared for this use),
+// else made afresh. Null when memory fails; *status tells a bad key.
+std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u64 *workspace, QELStatus *status)
+{
+    const auto &o = ops();
+    QELPkSecretRecord *rec = qelPkSecretRecord(self);
+    const BN *n = &rec->value[N], *e = &rec->value[E];
+    QELMemoryMgr *mgr = managerOf(self->context);
+    *status = QELError_OutOfMemory;
+    u32 *pair = std::atomic_ref<u32 *>(rec->blinding).exchange(nullptr);
+    if (pair != nullptr && (pair[1] != nw || pair[0] >= kBlindingUses)) {
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // spent; a fresh one follows
+        pair = nullptr;
+    }
+    if (pair != nullptr) {
+        u32 *a = pair + 2, *ai = a + nw;
+        if (qelWordsCTModMul(a, a, nw, a, nw, n->words, nw, r2n, mgr, true, workspace) != 0 ||
+            qelWordsCTModMul(ai, ai, nw, ai, nw, n->words, nw, r2n, mgr, true, workspace) != 0) {
+            qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
+            static_cast<void>(qelMemFree(pair));   // reporting the memory failure
+            return nullptr;
+        }
+        ++pair[0];
+        return pair;
+    }
+    QELRandomContext *random = qelContextGetRandomContext(self->context);
+    if (random == nullptr) {
+        *status = QELError_OutOfEntropy;
+        return nullptr;
+    }
+    pair = static_cast<u32 *>(qelMemAllocSecure(mgr, (2 * std::size_t(nw) + 2) * sizeof(u32), QELMemFlag_Clear));
+    if (pair == nullptr)
+        return nullptr;
+    pair[0] = 0;
+    pair[1] = nw;
+    auto drop = [&]() {
+        qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // reporting the failure instead
+        return nullptr;
+    };
+    // r random (it owes nothing to the key), v = r^-1 mod n.
+    QELPkNumbers<2> t(mgr, true);
+    BN *r = t[0], *v = t[1];
+    std::int32_t inv = 1;
+    for (int tries = 0; tries < 16 && inv != 0; ++tries) {
+        if (qelBigNumRandom(r, random, o.qelBigNumBitLength(n), 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
+            return drop();
+        if (o.qelBigNumCompareWord(r, 1) <= 0)
+            continue;
+        inv = o.qelBigNumInverseMod(v, r, n);
+        if (inv < 0)
+            return drop();
+    }
+    if (inv != 0) {
+        *status = QELError_BadKeyParameters;
+        return drop();
+    }
+    qelWordsCopy(pair + 2 + nw, v->words, wordsOf(v) < nw ? wordsOf(v) : nw);
+    if (qelWordsExpModPublicExponent(pair + 2, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr,
+                                     true, workspace) != 0)
+        return drop();
+    return pair;
+}
+
+// Keeps the pair for the next operation (or frees it when one is kept).
+void keepBlinding(QELPkSecretRecord *rec, u32 *pair)
+{
+    u32 *expected = nullptr;
+    if (!std::atomic_ref<u32 *>(rec->blinding).compare_exchange_strong(expected, pair)) {
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // another operation kept one
+    }
+}
+
+// x^d mod n through the CRT, blinded: (x r^e)^d r^-1, and checked: the
+// result raised to e must give x back. result gets n's word count; x must
+// be below n.
 QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
 {
     const auto &o = ops();
@@ -350,60 +431,52 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
     const BN *p = &rec->value[P], *q = &rec->value[Q], *u = &rec->value[U];
     BN *derived = rec->derived;
     QELMemoryMgr *mgr = managerOf(self->context);
-    QELRandomContext *random = qelContextGetRandomContext(self->context);
-    if (random == nullptr)
-        return QELError_OutOfEntropy;
     if (wordsOf(&derived[DP]) == 0)
         return QELError_KeyLocked;
     const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n)); // public
     const u32 pw = wordsOf(p), qw = wordsOf(q);
-    const u32 bits = o.qelBigNumBitLength(n);
 
-    // Scratch in one secure block: r2n, r, v, y, m1, m2, h, product, check.
-    const std::size_t words = 9 * std::size_t(nw) + 2 * pw + 2 * qw + 4;
-    qel::WipedBuffer<u32> block;
-    if (!block.reset(mgr, words * sizeof(u32), true))
+    // Scratch in one secure block: the routines' workspace, then r2n, y, m1,
+    // m2, h, the product and the check.
+    const std::size_t wsLimbs = qelWordsCTWorkspaceLimbs(nw);
+    const std::size_t words = 5 * std::size_t(nw) + 2 * pw + 2 * qw + 4;
+    qel::WipedBuffer<u64> block;
+    if (!block.reset(mgr, (wsLimbs + (words + 1) / 2) * sizeof(u64), true))
         return QELError_OutOfMemory;
-    qelWordsZero(block.get(), (u32)words);
-    u32 *r2n = block.get(), *rw = r2n + nw, *vw = rw + nw, *y = vw + nw, *m1 = y + nw, *m2 = m1 + pw;
-    u32 *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2, *xw = check + nw;
+    u64 *ws = block.get();
+    u32 *r2n = reinterpret_cast<u32 *>(ws + wsLimbs);
+    qelWordsZero(r2n, (u32)words);
+    u32 *y = r2n + nw, *m1 = y + nw, *m2 = m1 + pw, *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2;
+    u32 *xw = check + nw;
     if (qelWordsMontgomeryR2(r2n, n->words, nw, mgr, false) != 0)
         return QELError_OutOfMemory;
 
-    // Blinding: r random (it owes nothing to the key), v = r^-1 mod n.
-    QELPkNumbers<2> t(mgr, true);
-    BN *r = t[0], *v = t[1];
-    std::int32_t inv = 1;
-    for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
-            return QELError_OutOfMemory;
-        if (o.qelBigNumCompareWord(r, 1) <= 0)
-            continue;
-        inv = o.qelBigNumInverseMod(v, r, n);
-        if (inv < 0)
-            return QELError_OutOfMemory;
-    }
-    if (inv != 0)
-        return QELError_BadKeyParameters;
-    qelWordsCopy(vw, v->words, wordsOf(v) < nw ? wordsOf(v) : nw);
-    if (qelWordsExpModPublicExponent(rw, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr, true) !=
-            0 ||
-        qelWordsCTModMul(y, x->words, wordsOf(x), rw, nw, n->words, nw, r2n, mgr, true) != 0)
+    QELStatus status = QELError_NoErr;
+    u32 *pair = takeBlinding(self, nw, r2n, ws, &status);
+    if (pair == nullptr)
+        return status;
+    struct Keep {
+        QELPkSecretRecord *rec;
+        u32 *pair;
+        ~Keep() { keepBlinding(rec, pair); }
+    } keep{rec, pair};
+    const u32 *blind = pair + 2, *unblind = blind + nw;
+    if (qelWordsCTModMul(y, x->words, wordsOf(x), blind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
 
     // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q.
     const BN *dp = &derived[DP], *dq = &derived[DQ];
     if (pairFits(p, q) && wordsOf(&derived[R2P_PAIR]) != 0) {
-        if (qelWordsCTReduce(m1, y, nw, p->words, pw, derived[R2P].words, mgr, true) != 0 ||
-            qelWordsCTReduce(m2, y, nw, q->words, qw, derived[R2Q].words, mgr, true) != 0 ||
+        if (qelWordsCTReduce(m1, y, nw, p->words, pw, derived[R2P].words, mgr, true, ws) != 0 ||
+            qelWordsCTReduce(m2, y, nw, q->words, qw, derived[R2Q].words, mgr, true, ws) != 0 ||
             qelWordsPairedExpModIFMA(m1, m1, dp->words, wordsOf(dp), m2, m2, dq->words, wordsOf(dq), p->words,
                                      q->words, pw, 32 * pw, derived[R2P_PAIR].words, derived[R2Q_PAIR].words, mgr,
                                      true) != 0)
             return QELError_OutOfMemory;
     } else if (qelWordsExpModSecret(m1, y, nw, dp->words, wordsOf(dp), 32 * pw, p->words, pw, derived[R2P].words,
-                                    mgr, true) != 0 ||
+                                    mgr, true, ws) != 0 ||
                qelWordsExpModSecret(m2, y, nw, dq->words, wordsOf(dq), 32 * qw, q->words, qw, derived[R2Q].words,
-                                    mgr, true) != 0) {
+                                    mgr, true, ws) != 0) {
         return QELError_OutOfMemory;
     }
 #ifdef QEL_TEST_HOOKS
@@ -412,18 +485,18 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
 #endif
     // h = (m2 - m1 mod q) u mod q, without a branch on which is larger;
     // result = m1 + h p, which is below n.
-    if (qelWordsCTReduce(h, m1, pw, q->words, qw, derived[R2Q].words, mgr, true) != 0)
+    if (qelWordsCTReduce(h, m1, pw, q->words, qw, derived[R2Q].words, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
     qelWordsCTModSub(h, m2, h, q->words, qw);
-    if (qelWordsCTModMul(h, h, qw, u->words, wordsOf(u), q->words, qw, derived[R2Q].words, mgr, true) != 0)
+    if (qelWordsCTModMul(h, h, qw, u->words, wordsOf(u), q->words, qw, derived[R2Q].words, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
     qelWordsMultiply(prod, h, qw, p->words, pw);
     qelWordsCTAddInto(prod, pw + qw, m1, pw);
-    // Unblind: s = (m1 + h p) v mod n.
-    if (qelWordsCTModMul(y, prod, pw + qw, vw, nw, n->words, nw, r2n, mgr, true) != 0)
+    // Unblind: s = (m1 + h p) r^-1 mod n.
+    if (qelWordsCTModMul(y, prod, pw + qw, unblind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
     // The fault check: s^e mod n must be x.
-    if (qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true) != 0)
+    if (qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
     qelWordsCopy(xw, x->words, wordsOf(x) < nw ? wordsOf(x) : nw);
     const u32 good = qelCTDeclassifyValue(qelWordsCTEqualMask(check, xw, nw));
