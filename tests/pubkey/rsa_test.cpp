@@ -345,6 +345,27 @@ TEST_F(RSATest, AFaultInOneCRTHalfIsCaughtAndLeavesNothing)
     }
 }
 
+// A decrypted message too short to be a session key with its checksum is
+// refused, and what had been copied of it is wiped.
+TEST_F(RSATest, ARefusedDecryptionLeavesNothingBehind)
+{
+    SecretKey sec = secretFrom(context, 1, secretMaterial(*key));
+    PublicKey pub = publicFrom(context, 1, publicMaterial(*key));
+    ASSERT_NE(sec, nullptr);
+    ASSERT_NE(pub, nullptr);
+    const Bytes tiny = {0x42, 0x43};
+    std::uint8_t ct[200];
+    std::size_t ctLength = 0;
+    ASSERT_EQ(pub->encrypt(pub.get(), tiny.data(), tiny.size(), ct, &ctLength, &random.context, 2), 0);
+    std::uint8_t out[200];
+    std::memset(out, 0xAA, sizeof out);
+    std::size_t len = 7;
+    EXPECT_EQ(sec->decrypt(sec.get(), ct, ctLength, out, &len, nullptr, 0, 2), QELError_CorruptData);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], 0);
+}
+
 TEST_F(RSATest, EncryptionBothWaysInEveryLayout)
 {
     SecretKey sec = secretFrom(context, 1, secretMaterial(*key));
