@@ -100,41 +100,50 @@ std::int32_t readStoredPublic(const std::uint8_t *m, std::size_t length, BN *val
 
 QELStatus checkPublic(const BN *) { return QELError_NoErr; }
 
-// 1 when x mod m == 1.
-bool isOneMod(BN *scratch, const BN *x, const BN *m)
-{
-    return ops().qelBigNumMod(scratch, x, m) == 0 && ops().qelBigNumCompareWord(scratch, 1) == 0;
-}
-
+// The consistency of the secret values with each other and with n and e,
+// in constant time: each verdict is public, how it was reached is not.
 std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool)
 {
-    const auto &o = ops();
     const BN *n = &pub[N], *e = &pub[E];
     const BN *d = &sec[0], *p = &sec[1], *q = &sec[2], *u = &sec[3];
-    if (o.qelBigNumCompare(d, n) >= 0)
+    const u32 nw = qelWordsSignificantLength(n->words, n->used), pw = p->used, qw = q->used;
+    const u32 dw = d->used, ew = qelWordsSignificantLength(e->words, e->used), uw = u->used;
+    if (!qelPkCTInRange(d, n) || !qelPkCTInRange(p, n) || !qelPkCTInRange(q, n) || !qelPkCTInRange(u, q) ||
+        pw == 0 || qw == 0 || pw + qw < nw)
         return 0;
-    // p and q lie strictly between 1 and n before anything divides by them.
-    for (const BN *f : {p, q})
-        if (o.qelBigNumCompareWord(f, 1) <= 0 || o.qelBigNumCompare(f, n) >= 0 || (o.qelBigNumLowWord(f) & 1) == 0)
-            return 0;
-    QELPkNumbers<3> t(managerOf(self->context), true);
-    if (o.qelBigNumMultiply(t[0], p, q) != 0)
-        return QELError_OutOfMemory;
-    if (o.qelBigNumCompare(t[0], n) != 0)
+    if (qelCTDeclassifyValue(p->words[0] & q->words[0] & 1u) == 0)
         return 0;
-    if (o.qelBigNumMultiply(t[0], d, e) != 0)
+    QELMemoryMgr *mgr = managerOf(self->context);
+    const std::size_t words = 2 * std::size_t(pw + qw) + 2 * (std::size_t(dw) + ew) + 3 * std::size_t(pw + qw) + 4;
+    qel::WipedBuffer<u32> block;
+    if (!block.reset(mgr, words * sizeof(u32), true))
         return QELError_OutOfMemory;
+    qelWordsZero(block.get(), (u32)words);
+    u32 *pq = block.get(), *nn = pq + pw + qw, *de = nn + pw + qw, *rem = de + dw + ew;
+    u32 *pm1 = rem + pw + qw, *r2q = pm1 + pw + qw, *one = r2q + pw + qw;
+    // p q = n.
+    qelWordsMultiply(pq, p->words, pw, q->words, qw);
+    qelWordsCopy(nn, n->words, nw);
+    if (qelCTDeclassifyValue(qelWordsCTEqualMask(pq, nn, pw + qw)) == 0)
+        return 0;
+    // d e mod (p - 1) = 1 and d e mod (q - 1) = 1 (the primes are odd).
+    qelWordsMultiply(de, d->words, dw, e->words, ew);
     for (const BN *f : {p, q}) {
-        if (o.qelBigNumCopy(t[1], f) != 0 || o.qelBigNumSubtractWord(t[1], 1) != 0)
+        const u32 fw = f->used;
+        qelWordsZero(one, pw + qw);
+        one[0] = 1;
+        qelWordsCopy(pm1, f->words, fw);
+        pm1[0] -= 1;
+        if (qelWordsCTMod(rem, de, dw + ew, pm1, fw, mgr, true) != 0)
             return QELError_OutOfMemory;
-        if (!isOneMod(t[2], t[0], t[1]))
+        if (qelCTDeclassifyValue(qelWordsCTEqualMask(rem, one, fw)) == 0)
             return 0;
     }
-    if (o.qelBigNumCompare(u, q) >= 0)
-        return 0;
-    if (o.qelBigNumMultiply(t[0], p, u) != 0)
+    // p u mod q = 1.
+    if (qelWordsCTMontgomeryR2(r2q, q->words, qw, mgr, true) != 0 ||
+        qelWordsCTModMul(rem, p->words, pw, u->words, uw, q->words, qw, r2q, mgr, true) != 0)
         return QELError_OutOfMemory;
-    return isOneMod(t[2], t[0], q) ? 1 : 0;
+    return qelCTDeclassifyValue(qelWordsCTEqualMask(rem, one, qw)) != 0 ? 1 : 0;
 }
 
 // ---- sizes
