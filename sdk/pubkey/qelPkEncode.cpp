@@ -552,8 +552,10 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     // The block must hold the zero byte, the seed, the label hash and 0x01.
     if ((u64)k < 2 * (u64)h + 2)
         return QELError_CorruptData;
-    // A value wider than the block cannot come from this key's modulus.
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
+    // A value of more words than the block cannot come from this key's
+    // modulus (the word count is public; the value's length is not looked
+    // at: an octet above the block shows in the check of the top octet).
+    if (number->words != nullptr && (u64)number->used * 4 > (u64)k + 3)
         return QELError_CorruptData;
     QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
     if (mgr == nullptr)
@@ -574,6 +576,12 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     std::uint8_t top = 0;
     QELBigNumOps.qelBigNumToBytesBE(number, &top, k - 1, 1);
     u32 bad = top;
+    // Octets above the block (up to the public word count) must be zero.
+    for (u32 pos = k; number->words != nullptr && pos < 4 * number->used; ++pos) {
+        std::uint8_t above = 0;
+        QELBigNumOps.qelBigNumToBytesBE(number, &above, pos, 1);
+        bad |= above;
+    }
     for (u32 j = 0; j < h; ++j)
         bad |= DB[j] ^ block.scratch.get()[j];
     u32 i = 0, found = 0, marker = 0;
@@ -583,8 +591,10 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
         marker |= maskIfEqual(DB[j], 1) & first;
         found |= first;
     }
-    if ((maskIfZero(bad) & found & marker) == 0)
+    // The verdict and the length are what the caller learns anyway.
+    if (qelCTDeclassifyValue(maskIfZero(bad) & found & marker) == 0)
         return QELError_CorruptData;
+    i = qelCTDeclassifyValue(i);
     const u32 msgLength = dbLength - i - 1;
     const u32 n = msgLength < outSize ? msgLength : outSize;
     if (n)
