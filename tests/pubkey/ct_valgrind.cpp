@@ -1,9 +1,10 @@
 // Constant-time check of the secret-key operations under Valgrind's memcheck
-// (the method of ctgrind): the secret values of an RSA, a DSA and an ElGamal
-// key are marked undefined, so that every branch and every memory index
-// that depends on them is reported as a use of uninitialised data. The
-// library hands over what becomes public (a signature, a verdict, a length)
-// through its declassification hook, which marks it defined again. Run as
+// (the method of ctgrind): RSA-CRT signing and decryption, DSA signing and
+// ElGamal decryption. The secret values of the keys are marked undefined,
+// so that every branch and every memory index that depends on them is
+// reported as a use of uninitialised data. The library hands over what
+// becomes public (a signature, a verdict, a length) through its
+// declassification hook, which marks it defined again. Run as
 // `valgrind --error-exitcode=N ct_valgrind`: any report fails it. The
 // portable code is taken (Valgrind does not run AVX-512).
 #include "qelAlgorithms.h"
@@ -141,8 +142,10 @@ int main()
     QELSecretKeyObject *rsa = generate(context, QELPublicKeyAlgorithm_RSA, 1024);
     QELSecretKeyObject *dsa = generate(context, QELPublicKeyAlgorithm_DSA, 1024);
     QELSecretKeyObject *elg = generate(context, QELPublicKeyAlgorithm_ElGamal, 1536);
-    if (rsa)
+    if (rsa) {
         signAndVerify(rsa, "RSA-CRT signing");
+        encryptAndDecrypt(rsa, "RSA-CRT decryption");
+    }
     if (dsa)
         signAndVerify(dsa, "DSA signing");
     if (elg)
