@@ -179,9 +179,9 @@ struct QELPkSecretRecord {
     std::uint32_t locked;            // 1: the secret values are empty
     std::uint8_t oldFormat;          // RSA keys of packet version 2 or 3
     // What the algorithm derives from the secret values once they are
-    // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p and q for the Montgomery
-    // domains), secure, and wiped with the secret values.
-    QELBigNum derived[6];
+    // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p, q and n for the
+    // Montgomery domains), secure, and wiped with the secret values.
+    QELBigNum derived[7];
     // RSA's blinding pair for the next private operation (a secure block of
     // its own: a use count, n's word count, r^e and r^-1 mod n), taken by
     // one operation at a time through std::atomic_ref; null when none is kept.

@@ -280,7 +280,7 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
 // products without a branch on m2 < m1, and the result is checked against
 // the public key before it leaves.
 
-enum Derived { DP, DQ, R2P, R2Q, R2P_PAIR, R2Q_PAIR };
+enum Derived { DP, DQ, R2P, R2Q, R2P_PAIR, R2Q_PAIR, R2N };
 
 #ifdef QEL_TEST_HOOKS
 std::atomic<bool> gFaultCRT{false};
@@ -346,6 +346,12 @@ QELStatus prepareSecret(QELPkSecretRecord *rec)
     if (pairFits(p, q) && ((s = pairR2(&x[R2P_PAIR], p, &x[R2P], 32 * wordsOf(p), mgr)) != 0 ||
                            (s = pairR2(&x[R2Q_PAIR], q, &x[R2Q], 32 * wordsOf(q), mgr)) != 0))
         return s;
+    // n is public: its set-up by division.
+    const BN *n = &rec->value[N];
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    if (!reserveWords(&x[R2N], nw) || qelWordsMontgomeryR2(x[R2N].words, n->words, nw, mgr, false) != 0)
+        return QELError_OutOfMemory;
+    x[R2N].used = nw;
     return QELError_NoErr;
 }
 
@@ -457,8 +463,7 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
     qelWordsZero(r2n, (u32)words);
     u32 *y = r2n + nw, *m1 = y + nw, *m2 = m1 + pw, *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2;
     u32 *xw = check + nw;
-    if (qelWordsMontgomeryR2(r2n, n->words, nw, mgr, false) != 0)
-        return QELError_OutOfMemory;
+    qelWordsCopy(r2n, derived[R2N].words, nw);
 
     QELStatus status = QELError_NoErr;
     u32 *pair = takeBlinding(self, nw, r2n, ws, &status);
