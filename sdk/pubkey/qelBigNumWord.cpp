@@ -197,7 +197,11 @@ void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n, bool adx)
 }
 
 // r = t * 2^(-64n) mod m for t < m * 2^(64n); t (2n limbs) is destroyed.
-void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx)
+// With constantTime the final subtraction is chosen by a mask, never by a
+// branch (the value may be secret: a secret base, or a secret modulus);
+// without it, only for values that are all public, it is skipped when not
+// needed.
+void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx, bool constantTime)
 {
     u64 hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -207,8 +211,13 @@ void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx
         t[i + n] = (u64)s;
         hi = (u64)(s >> 64);
     }
-    // The final subtraction is chosen by a mask, never by a branch: the
-    // value may be secret (a secret base, or a secret modulus).
+    if (!constantTime) {
+        if (hi || compareWords(t + n, m, n) >= 0)
+            limbsSub(r, t + n, m, n);
+        else if (r != t + n)
+            std::memcpy(r, t + n, n * sizeof(u64));
+        return;
+    }
     const u64 borrow = limbsSub(t, t + n, m, n); // the low half is spent
     const u64 keepDifference = 0 - (hi | (borrow ^ 1));
     limbsSelect(r, t, t + n, n, keepDifference);
@@ -282,16 +291,17 @@ struct MontDomain {
     u32 *div;    // division scratch
     u32 divWords;
     bool adx;
+    bool constantTime; // the constant-time routines' domains
 
     void mul(u64 *r, const u64 *a, const u64 *b)
     {
         limbsMul(t, a, b, n, adx);
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
     void sqr(u64 *r, const u64 *a)
     {
         limbsSqr(t, a, n, adx);
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
     // r = x * R mod m, for any x of xLen words (xLen + 2n <= divWords).
     void toMont(u64 *r, const u32 *x, u32 xLen)
@@ -328,7 +338,7 @@ struct MontDomain {
         std::memcpy(t, a, n * sizeof(u64));
         std::memset(t + n, 0, n * sizeof(u64));
         u64 *r = t + n; // reuse: limbsRedc reads t fully before writing r
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
         unpackLimbs(result, n32, r);
     }
 };
@@ -1409,6 +1419,7 @@ struct CTDomain {
         packLimbs(d.m, d.n, mod, n32);
         d.mPrime = limbMontgomeryConstant(d.m[0]);
         d.adx = qelCryptoUseMULX();
+        d.constantTime = true;
         packLimbs(r2, d.n, r2Words, n32);
         std::memset(one, 0, d.n * sizeof(u64));
         one[0] = 1;

@@ -148,9 +148,26 @@ QELStatus elgEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     if (status != QELError_NoErr)
         return status;
     const u32 rBits = qelSubgroupBits(pBits) * 3 / 2;
-    if (qelBigNumRandom(r, random, rBits, 0, 0, rBits) != 0 || o.qelBigNumExpMod(a, g, r, p) != 0 ||
-        o.qelBigNumExpMod(b, y, r, p) != 0 || o.qelBigNumMultiply(r, b, m) != 0 || o.qelBigNumMod(b, r, p) != 0)
+    // The ephemeral exponent is secret (it unmasks the message): the
+    // constant-time path, bounded by its public size; b m mod p likewise.
+    if (qelBigNumRandom(r, random, rBits, 0, 0, rBits) != 0 || o.qelBigNumExpModSecret(a, g, r, p, rBits) != 0 ||
+        o.qelBigNumExpModSecret(b, y, r, p, rBits) != 0)
         return QELError_OutOfMemory;
+    {
+        const u32 pw = o.qelBigNumTrim(const_cast<BN *>(p));
+        qel::WipedBuffer<u32> r2;
+        if (!r2.reset(managerOf(self->context), std::size_t(pw) * sizeof(u32), true) ||
+            qelWordsMontgomeryR2(r2.get(), p->words, pw, managerOf(self->context), false) != 0 ||
+            qelWordsCTModMul(b->words, b->words, wordsOf(b), m->words, wordsOf(m), p->words, pw, r2.get(),
+                             managerOf(self->context), true) != 0)
+            return QELError_OutOfMemory;
+        b->used = pw;
+    }
+    // The ciphertext is public.
+    qelCTDeclassify(a->words, std::size_t(a->used) * sizeof(u32));
+    qelCTDeclassify(b->words, std::size_t(b->used) * sizeof(u32));
+    o.qelBigNumTrim(a);
+    o.qelBigNumTrim(b);
     const std::int32_t written = qelPkWritePair(a, b, out, k, format);
     if (written <= 0)
         return QELError_DataTooLarge;

@@ -46,6 +46,8 @@ std::int32_t baseFormat(std::int32_t format)
 }
 
 u32 octetsOf(const BN *n) { return qelPkOctets(ops().qelBigNumBitLength(n)); }
+// The word count of a number: public, whatever its value.
+u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
 
 // ---- key material
 
@@ -258,8 +260,25 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     }
     if (status != QELError_NoErr)
         return status;
-    if (qelBigNumExpModR2(t[1], m, &rec->value[E], n, &rec->value[kPublicR2]) != 0)
+    // The padded message is secret: square and multiply with constant-time
+    // products along the public exponent.
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    const BN *r2 = &rec->value[kPublicR2];
+    if (wordsOf(r2) == 0 || wordsOf(r2) > nw || ops().qelBigNumReserveBits(t[1], 32 * nw) != 0)
         return QELError_OutOfMemory;
+    {
+        qel::WipedBuffer<u32> r2w;
+        if (!r2w.reset(managerOf(self->context), std::size_t(nw) * sizeof(u32), false))
+            return QELError_OutOfMemory;
+        qelWordsZero(r2w.get(), nw);
+        qelWordsCopy(r2w.get(), r2->words, wordsOf(r2));
+        if (qelWordsExpModPublicExponent(t[1]->words, m->words, wordsOf(m), rec->value[E].words, wordsOf(&rec->value[E]),
+                                         n->words, nw, r2w.get(), managerOf(self->context), true) != 0)
+            return QELError_OutOfMemory;
+    }
+    t[1]->used = nw;
+    qelCTDeclassify(t[1]->words, std::size_t(nw) * sizeof(u32));   // the ciphertext is public
+    ops().qelBigNumTrim(t[1]);
     std::int32_t written;
     if (format == QELPkFormat_RFC4880 || format == QELPkFormat_DER)
         written = qelPkNumberWrite(t[1], out, k, format);
@@ -285,8 +304,6 @@ enum Derived { DP, DQ, R2P, R2Q, R2P_PAIR, R2Q_PAIR, R2N };
 #ifdef QEL_TEST_HOOKS
 std::atomic<bool> gFaultCRT{false};
 #endif
-
-u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
 
 // Room for `words` words, the value kept.
 bool reserveWords(BN *n, u32 words) { return ops().qelBigNumReserveBits(n, 32 * words) == 0; }
