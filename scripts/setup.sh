@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libgmp-dev libgcrypt20-dev gnupg
+  libssl-dev openssl libgmp-dev libgcrypt20-dev gnupg valgrind
   python3 python3-cryptography util-linux
   clang libclang-rt-14-dev
 )

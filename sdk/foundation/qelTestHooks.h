@@ -34,6 +34,10 @@ struct QELRandomSourceConfig {
 // since 1970.
 using QELClockProc = std::uint32_t (*)();
 
+// Told of each value computed from secrets at the point where it becomes
+// public (a signature, a verdict, a public length).
+using QELDeclassifyProc = void (*)(const void *data, std::size_t length);
+
 #ifdef QEL_TEST_HOOKS
 
 // Replaces the self-test of one kind (1-3); null restores the built-in one.
@@ -105,5 +109,13 @@ bool qelTestPortableCryptoForced();
 // it runs the AVX2 code too (the portable switch above still wins).
 void qelTestForceSHA512AVX2(bool avx2);
 bool qelTestSHA512AVX2Forced();
+
+// Public-key operations: the proc is told where values computed from
+// secrets become public (for a constant-time check under Valgrind, which
+// marks them defined there); null switches it off.
+void qelCTSetDeclassifyForTesting(QELDeclassifyProc proc);
+// RSA: true flips a bit of the first CRT half of every private operation
+// from now on, as a hardware fault would, until switched back.
+void qelRSAFaultCRTForTesting(bool fault);
 
 #endif

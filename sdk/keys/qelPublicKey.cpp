@@ -323,9 +323,12 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
     if (!qelKeyObjUnlock(key, secret, std::size_t(secretLength), isPasskey, std::uint32_t(cacheTime), cacheFlag))
         return discard(QELError_BadPassphrase);
     if (secretLength != 0) {
-        c->passphrase = static_cast<u8 *>(qelContextMemAllocCopy(context, std::size_t(secretLength), 0, secret));
+        // The copy is secret: in the secure heap, wiped when freed.
+        c->passphrase = static_cast<u8 *>(
+            qelMemAllocSecure(qelContextGetMemoryMgr(context), std::size_t(secretLength), 0));
         if (c->passphrase == nullptr)
             return discard(QELError_OutOfMemory);
+        std::memcpy(c->passphrase, secret, std::size_t(secretLength));
         c->passphraseLength = secretLength;
     }
     c->isPasskey = isPasskey;
@@ -343,7 +346,7 @@ QELStatus qelPrivateKeyContextFree(QELPrivateKeyContext *c)
     QELKeyDB *db = c->db;
     if (c->passphrase != nullptr) {
         qelSecureWipe(c->passphrase, std::size_t(c->passphraseLength));
-        static_cast<void>(qelContextMemFree(context, c->passphrase)); // our own block
+        static_cast<void>(qelMemFree(c->passphrase)); // our own block
     }
     qelSecureWipe(c, sizeof *c);
     const QELStatus s = qelContextMemFree(context, c);

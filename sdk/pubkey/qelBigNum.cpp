@@ -362,6 +362,34 @@ std::int32_t bnExpMod(QELBigNum *result, const QELBigNum *base, const QELBigNum 
     return 0;
 }
 
+std::int32_t bnExpModSecret(QELBigNum *result, const QELBigNum *base, const QELBigNum *exponent,
+                            const QELBigNum *modulus, u32 exponentBits)
+{
+    // The word counts are public; the words of a secure modulus are not
+    // examined (its oddness is the caller's promise).
+    const u32 lm = modulus->words ? modulus->used : 0;
+    if (lm == 0 || exponentBits == 0 || result == exponent || result == modulus)
+        return -1;
+    if (!modulus->secure && (modulus->words[0] & 1u) == 0)
+        return -1;
+    const bool secure = anySecure(result, base, exponent) || modulus->secure;
+    TempWords r2(result->memoryMgr, lm, secure);
+    if (r2.get() == nullptr || grow(result, lm) != 0)
+        return -1;
+    const int made = modulus->secure
+                         ? qelWordsCTMontgomeryR2(r2.get(), modulus->words, lm, result->memoryMgr, secure)
+                         : qelWordsMontgomeryR2(r2.get(), modulus->words, lm, result->memoryMgr, secure);
+    if (made != 0)
+        return -1;
+    const u32 baseWords = base->words ? base->used : 0;
+    const u32 expWords = exponent->words ? exponent->used : 0;
+    if (qelWordsExpModSecret(result->words, base->words, baseWords, exponent->words, expWords, exponentBits,
+                             modulus->words, lm, r2.get(), result->memoryMgr, secure) != 0)
+        return -1;
+    result->used = lm;
+    return 0;
+}
+
 } // namespace
 
 std::int32_t qelBigNumMontgomeryR2(QELBigNum *r2, const QELBigNum *modulus)
@@ -604,6 +632,7 @@ void qelBigNumSetup()
     QELBigNumOps.qelBigNumShiftLeft = bnShiftLeft;
     QELBigNumOps.qelBigNumShiftRight = bnShiftRight;
     QELBigNumOps.qelBigNumStripZeroBits = bnStripZeroBits;
+    QELBigNumOps.qelBigNumExpModSecret = bnExpModSecret;
 }
 
 void qelBigNumInit()

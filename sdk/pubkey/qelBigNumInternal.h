@@ -17,7 +17,8 @@ struct QELBigNum {
     std::uint8_t secure;       // 1: words come from the secure allocator
 };
 
-// The 31 operations, in table order. Results shown as 0/1/-1 are statuses:
+// The operations, in table order (the 31 of the classic table, then the
+// secret-exponent form of entry 23). Results shown as 0/1/-1 are statuses:
 // -1 is a memory failure (or a bad modulus or divisor), never an SDK code.
 struct QELBigNumOpsTable {
     void (*qelBigNumFree)(QELBigNum *n);
@@ -61,6 +62,15 @@ struct QELBigNumOpsTable {
     std::int32_t (*qelBigNumShiftLeft)(QELBigNum *n, std::uint32_t bits);
     std::uint32_t (*qelBigNumShiftRight)(QELBigNum *n, std::uint32_t bits);
     std::uint32_t (*qelBigNumStripZeroBits)(QELBigNum *n);
+    // Entry 23 for a secret exponent, the flag being the public bound
+    // exponentBits (> 0) on its size: fixed windows, every table entry read,
+    // no branch on the base, the exponent or a secure modulus (whose
+    // Montgomery set-up is then made without division); the loop count
+    // follows exponentBits alone. Entry 23 (sliding window, base-2 shortcut)
+    // is for public exponents only. The result keeps the modulus's word
+    // count, untrimmed; it may be the base. 0 or -1 as entry 23.
+    std::int32_t (*qelBigNumExpModSecret)(QELBigNum *result, const QELBigNum *base, const QELBigNum *exponent,
+                                          const QELBigNum *modulus, std::uint32_t exponentBits);
 };
 
 // The process-wide table; filled by qelBigNumInit / the first qelBigNumBegin.

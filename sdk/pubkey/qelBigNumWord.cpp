@@ -120,17 +120,35 @@ inline u64 limbsMulSet(u64 *__restrict d, const u64 *__restrict s, std::size_t n
     return c;
 }
 
-// r = a - b over n limbs; returns the borrow.
+// r = a - b over n limbs; returns the borrow. No branch on the values.
 inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n)
 {
     u64 borrow = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        u64 ai = a[i], bi = b[i];
-        u64 d = ai - bi - borrow;
-        borrow = (ai < bi) || (ai == bi && borrow) ? 1 : 0;
-        r[i] = d;
+        const u128 d = (u128)a[i] - b[i] - borrow;
+        r[i] = (u64)d;
+        borrow = (u64)(d >> 64) & 1;
     }
     return borrow;
+}
+
+// r = a + b over n limbs; returns the carry. No branch on the values.
+inline u64 limbsAdd(u64 *r, const u64 *a, const u64 *b, std::size_t n)
+{
+    u64 carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 s = (u128)a[i] + b[i] + carry;
+        r[i] = (u64)s;
+        carry = (u64)(s >> 64);
+    }
+    return carry;
+}
+
+// r = mask ? a : b for a mask of all ones or zero (r may be a or b).
+inline void limbsSelect(u64 *r, const u64 *a, const u64 *b, std::size_t n, u64 mask)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        r[i] = (a[i] & mask) | (b[i] & ~mask);
 }
 
 // Compares two numbers of n words (or limbs) each: -1, 0 or 1.
@@ -179,7 +197,11 @@ void limbsSqr(u64 *__restrict t, const u64 *a, std::size_t n, bool adx)
 }
 
 // r = t * 2^(-64n) mod m for t < m * 2^(64n); t (2n limbs) is destroyed.
-void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx)
+// With constantTime the final subtraction is chosen by a mask, never by a
+// branch (the value may be secret: a secret base, or a secret modulus);
+// without it, only for values that are all public, it is skipped when not
+// needed.
+void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx, bool constantTime)
 {
     u64 hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -189,16 +211,25 @@ void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx
         t[i + n] = (u64)s;
         hi = (u64)(s >> 64);
     }
-    if (hi || compareWords(t + n, m, n) >= 0)
-        limbsSub(r, t + n, m, n);
-    else if (r != t + n)
-        std::memcpy(r, t + n, n * sizeof(u64));
+    if (!constantTime) {
+        if (hi || compareWords(t + n, m, n) >= 0)
+            limbsSub(r, t + n, m, n);
+        else if (r != t + n)
+            std::memcpy(r, t + n, n * sizeof(u64));
+        return;
+    }
+    const u64 borrow = limbsSub(t, t + n, m, n); // the low half is spent
+    const u64 keepDifference = 0 - (hi | (borrow ^ 1));
+    limbsSelect(r, t, t + n, n, keepDifference);
 }
 
+// -m0^-1 mod 2^64 by Newton's iteration: m0 is its own inverse to three
+// bits, and each of the five steps doubles them; a fixed count, so a secret
+// modulus shows nothing.
 u64 limbMontgomeryConstant(u64 m0)
 {
     u64 y = m0;
-    while (m0 * y != 1)
+    for (int i = 0; i < 5; ++i)
         y *= 2 - m0 * y;
     return 0 - y;
 }
@@ -260,16 +291,17 @@ struct MontDomain {
     u32 *div;    // division scratch
     u32 divWords;
     bool adx;
+    bool constantTime; // the constant-time routines' domains
 
     void mul(u64 *r, const u64 *a, const u64 *b)
     {
         limbsMul(t, a, b, n, adx);
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
     void sqr(u64 *r, const u64 *a)
     {
         limbsSqr(t, a, n, adx);
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
     // r = x * R mod m, for any x of xLen words (xLen + 2n <= divWords).
     void toMont(u64 *r, const u32 *x, u32 xLen)
@@ -306,7 +338,7 @@ struct MontDomain {
         std::memcpy(t, a, n * sizeof(u64));
         std::memset(t + n, 0, n * sizeof(u64));
         u64 *r = t + n; // reuse: limbsRedc reads t fully before writing r
-        limbsRedc(r, t, m, n, mPrime, adx);
+        limbsRedc(r, t, m, n, mPrime, adx, constantTime);
         unpackLimbs(result, n32, r);
     }
 };
@@ -670,7 +702,7 @@ u32 qelWordsModWord(const u32 *a, u32 n, u32 d)
 u32 qelWordsMontgomeryConstant(u32 m0)
 {
     u32 y = m0;
-    while (m0 * y != 1u)
+    for (int i = 0; i < 4; ++i)
         y *= 2u - m0 * y;
     return 0u - y;
 }
@@ -880,13 +912,17 @@ int qelWordsExpModPair(u32 *result1, const u32 *base1, u32 base1Len, const u32 *
                        u32 exp2Len, const u32 *mod2, u32 n2, QELMemoryMgr *mgr, bool secure)
 {
     const u32 bits1 = qelWordsBitLength(mod1, n1), bits2 = qelWordsBitLength(mod2, n2);
-    if (n1 == n2 && bits1 > 1 && bits2 > 1 && qelWordsPairedExpModFits(bits1 > bits2 ? bits1 : bits2)) {
+    const u32 span = bits1 > bits2 ? bits1 : bits2;
+    // The kernel's windows span the moduli's size: longer exponents (this
+    // entry takes any) go the other way.
+    if (n1 == n2 && bits1 > 1 && bits2 > 1 && qelWordsPairedExpModFits(span) &&
+        qelWordsBitLength(exp1, exp1Len) <= span && qelWordsBitLength(exp2, exp2Len) <= span) {
         // The kernel wants the bases below their moduli.
         if (reduceInto(result1, base1, base1Len, mod1, n1, mgr, secure) != 0 ||
             reduceInto(result2, base2, base2Len, mod2, n2, mgr, secure) != 0)
             return -1;
         return qelWordsPairedExpModIFMA(result1, result1, exp1, exp1Len, result2, result2, exp2, exp2Len, mod1, mod2,
-                                        n1, bits1 > bits2 ? bits1 : bits2, mgr, secure);
+                                        n1, span, nullptr, nullptr, mgr, secure);
     }
     if (qelWordsExpMod(result1, base1, base1Len, exp1, exp1Len, mod1, n1, mgr, secure) != 0)
         return -1;
@@ -1278,4 +1314,350 @@ void qelWordsFromBytesBE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
 void qelWordsFromBytesLE(u32 *a, const std::uint8_t *buf, u32 p, u32 count)
 {
     wordsFromBytes(a, buf, p, count, false);
+}
+
+// ---------------------------------------------------------------------------
+// Constant-time arithmetic for secret values
+// ---------------------------------------------------------------------------
+//
+// Everything below runs the same instructions and touches the same memory
+// whatever the values of its operands: loop counts come from word counts and
+// bit bounds the caller gives (public by contract), selections are masks,
+// and a table entry is read by reading every entry.
+
+namespace {
+
+// All ones when x is zero, else zero.
+inline u64 maskIfZero64(u64 x) { return 0 - (u64)(((x | (0 - x)) >> 63) ^ 1); }
+
+// Bits pos .. pos + w - 1 of an exponent of expWords words (zeros past it).
+inline u32 ctWindowAt(const u32 *e, u32 expWords, u32 pos, unsigned w)
+{
+    u32 r = 0;
+    for (unsigned k = 0; k < w; ++k) {
+        const u32 bit = pos + k;
+        if (bit / 32 < expWords)   // a public bound
+            r |= ((e[bit / 32] >> (bit % 32)) & 1u) << k;
+    }
+    return r;
+}
+
+// out = table[index], every one of the entries read under a mask.
+void ctGather(u64 *out, u64 *const *table, std::size_t entries, u32 index, std::size_t n)
+{
+    std::memset(out, 0, n * sizeof(u64));
+    for (std::size_t k = 0; k < entries; ++k) {
+        const u64 hit = maskIfZero64((u64)k ^ index);
+        const u64 *e = table[k];
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] |= e[i] & hit;
+    }
+}
+
+// r = a + b mod m for a, b < m.
+void ctModAddLimbs(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 *tmp)
+{
+    const u64 carry = limbsAdd(r, a, b, n);
+    const u64 borrow = limbsSub(tmp, r, m, n);
+    limbsSelect(r, tmp, r, n, 0 - (carry | (borrow ^ 1)));
+}
+
+// One wiped block for everything a constant-time routine needs (a single
+// secure allocation per call: secure blocks are locked into memory, which
+// costs more than the arithmetic when done block by block).
+class CTArena {
+public:
+    // Over the caller's workspace (qelWordsCTWorkspaceLimbs) when given.
+    explicit CTArena(u64 *workspace) : base_(workspace) {}
+    bool reset(QELMemoryMgr *mgr, std::size_t limbs, bool secure)
+    {
+        used_ = 0;
+        if (base_ != nullptr)
+            return true;
+        if (!buf_.reset(mgr, limbs * sizeof(u64), secure))
+            return false;
+        base_ = buf_.get();
+        return true;
+    }
+    // Callers size the block for everything they take.
+    u64 *get(std::size_t limbs)
+    {
+        u64 *p = base_ + used_;
+        used_ += limbs;
+        return p;
+    }
+
+private:
+    u64 *base_;
+    qel::WipedBuffer<u64> buf_;
+    std::size_t used_ = 0;
+};
+
+// Limbs the domain takes from an arena for a modulus of n32 words.
+std::size_t ctDomainLimbs(u32 n32) { return 7 * (std::size_t(n32 + 1) / 2) + 1; }
+std::size_t ctLimbs(u32 n32) { return (n32 + 1) / 2; }
+
+// The Montgomery domain of a modulus with R^2 mod m at hand, for the
+// constant-time routines: its scratch comes with it.
+struct CTDomain {
+    MontDomain d{};
+    u64 *r2 = nullptr;   // R^2 mod m
+    u64 *one = nullptr;  // the plain value 1
+    u64 *t1 = nullptr;   // scratch of n limbs
+    u64 *t2 = nullptr;
+
+    void setUp(CTArena &a, const u32 *mod, u32 n32, const u32 *r2Words)
+    {
+        d.n32 = n32;
+        d.n = ctLimbs(n32);
+        d.m = a.get(d.n);
+        d.t = a.get(2 * d.n + 1);
+        r2 = a.get(d.n);
+        one = a.get(d.n);
+        t1 = a.get(d.n);
+        t2 = a.get(d.n);
+        packLimbs(d.m, d.n, mod, n32);
+        d.mPrime = limbMontgomeryConstant(d.m[0]);
+        d.adx = qelCryptoUseMULX();
+        d.constantTime = true;
+        packLimbs(r2, d.n, r2Words, n32);
+        std::memset(one, 0, d.n * sizeof(u64));
+        one[0] = 1;
+    }
+    // out = x R mod m, x of xWords words of any size: Horner's rule over
+    // chunks of the limb count, each brought in by a product with R^2.
+    void toMont(u64 *out, const u32 *x, u32 xWords)
+    {
+        const u32 chunkWords = (u32)(2 * d.n);
+        const u32 chunks = xWords == 0 ? 1 : (xWords + chunkWords - 1) / chunkWords;
+        std::memset(out, 0, d.n * sizeof(u64));
+        for (u32 c = chunks; c-- > 0;) {
+            const u32 from = c * chunkWords;
+            const u32 words = xWords > from ? (xWords - from < chunkWords ? xWords - from : chunkWords) : 0;
+            packLimbs(t1, d.n, x + from, words);
+            d.mul(t1, t1, r2);          // the chunk, in the domain
+            if (c + 1 < chunks)
+                d.mul(out, out, r2);    // what came before, times R
+            ctModAddLimbs(out, out, t1, d.m, d.n, t2);
+        }
+    }
+    void fromMont(u32 *out, const u64 *a)
+    {
+        d.mul(t1, a, one);
+        unpackLimbs(out, d.n32, t1);
+    }
+};
+
+unsigned ctWindowBits(u32 expBits)
+{
+    return expBits > 512 ? 5 : expBits > 128 ? 4 : expBits > 24 ? 3 : 1;
+}
+
+} // namespace
+
+int qelWordsCTMod(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32, QELMemoryMgr *mgr, bool secure)
+{
+    // Shift and subtract, one bit of x at a time: r stays below m, so 2r + 1
+    // needs one conditional subtraction.
+    qel::WipedBuffer<u32> buf;
+    if (!buf.reset(mgr, 2 * (std::size_t(n32) + 1) * sizeof(u32), secure))
+        return -1;
+    u32 *r = buf.get(), *t = r + n32 + 1;
+    qelWordsZero(r, n32 + 1);
+    for (u32 bit = 32 * xWords; bit-- > 0;) {
+        u32 in = (x[bit / 32] >> (bit % 32)) & 1u;
+        for (u32 i = 0; i <= n32; ++i) {
+            const u32 next = r[i] >> 31;
+            r[i] = (r[i] << 1) | in;
+            in = next;
+        }
+        // t = r - m over n32 + 1 words; keep t when it did not borrow.
+        u64 borrow = 0;
+        for (u32 i = 0; i <= n32; ++i) {
+            const u64 d = (u64)r[i] - (i < n32 ? mod[i] : 0u) - borrow;
+            t[i] = (u32)d;
+            borrow = (d >> 32) & 1;
+        }
+        const u32 keep = (u32)borrow - 1u; // all ones: no borrow
+        for (u32 i = 0; i <= n32; ++i)
+            r[i] = (t[i] & keep) | (r[i] & ~keep);
+    }
+    qelWordsCopy(out, r, n32);
+    return 0;
+}
+
+int qelWordsCTMontgomeryR2(u32 *r2, const u32 *mod, u32 n32, QELMemoryMgr *mgr, bool secure)
+{
+    // 2^(2 * 64 * limbs) mod m, by doubling 1 that many times.
+    const u32 limbs = (n32 + 1) / 2;
+    const u32 doublings = 128 * limbs;
+    qel::WipedBuffer<u32> buf;
+    if (!buf.reset(mgr, 2 * (std::size_t(n32) + 1) * sizeof(u32), secure))
+        return -1;
+    u32 *r = buf.get(), *t = r + n32 + 1;
+    qelWordsZero(r, n32 + 1);
+    r[0] = 1;
+    for (u32 step = 0; step < doublings; ++step) {
+        u32 in = 0;
+        for (u32 i = 0; i <= n32; ++i) {
+            const u32 next = r[i] >> 31;
+            r[i] = (r[i] << 1) | in;
+            in = next;
+        }
+        u64 borrow = 0;
+        for (u32 i = 0; i <= n32; ++i) {
+            const u64 d = (u64)r[i] - (i < n32 ? mod[i] : 0u) - borrow;
+            t[i] = (u32)d;
+            borrow = (d >> 32) & 1;
+        }
+        const u32 keep = (u32)borrow - 1u;
+        for (u32 i = 0; i <= n32; ++i)
+            r[i] = (t[i] & keep) | (r[i] & ~keep);
+    }
+    qelWordsCopy(r2, r, n32);
+    return 0;
+}
+
+int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32, const u32 *r2,
+                     QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    CTArena a(workspace);
+    if (!a.reset(mgr, ctDomainLimbs(n32) + ctLimbs(n32), secure))
+        return -1;
+    CTDomain c;
+    c.setUp(a, mod, n32, r2);
+    u64 *acc = a.get(c.d.n);
+    c.toMont(acc, x, xWords);
+    c.fromMont(out, acc);
+    return 0;
+}
+
+int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
+                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    CTArena arena(workspace);
+    if (!arena.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
+        return -1;
+    CTDomain c;
+    c.setUp(arena, mod, n32, r2);
+    u64 *x = arena.get(c.d.n), *y = arena.get(c.d.n);
+    const u32 limbWords = (u32)(2 * c.d.n);
+    if (aWords <= limbWords && bWords <= limbWords) {
+        // Both below R: b R mod m (reduced), then a (b R) / R = a b mod m.
+        packLimbs(x, c.d.n, a, aWords);
+        packLimbs(y, c.d.n, b, bWords);
+        c.d.mul(y, y, c.r2);
+        c.d.mul(x, x, y);
+        unpackLimbs(out, n32, x);
+        return 0;
+    }
+    c.toMont(x, a, aWords);
+    c.toMont(y, b, bWords);
+    c.d.mul(x, x, y);
+    c.fromMont(out, x);
+    return 0;
+}
+
+void qelWordsCTModSub(u32 *out, const u32 *a, const u32 *b, const u32 *mod, u32 n32)
+{
+    u64 borrow = 0;
+    for (u32 i = 0; i < n32; ++i) {
+        const u64 d = (u64)a[i] - b[i] - borrow;
+        out[i] = (u32)d;
+        borrow = (d >> 32) & 1;
+    }
+    const u32 addBack = 0u - (u32)borrow;
+    u64 carry = 0;
+    for (u32 i = 0; i < n32; ++i) {
+        const u64 v = (u64)out[i] + (mod[i] & addBack) + carry;
+        out[i] = (u32)v;
+        carry = v >> 32;
+    }
+}
+
+u32 qelWordsCTAddInto(u32 *a, u32 aWords, const u32 *b, u32 bWords)
+{
+    u64 carry = 0;
+    for (u32 i = 0; i < aWords; ++i) {
+        const u64 v = (u64)a[i] + (i < bWords ? b[i] : 0u) + carry;
+        a[i] = (u32)v;
+        carry = v >> 32;
+    }
+    return (u32)carry;
+}
+
+u32 qelWordsCTEqualMask(const u32 *a, const u32 *b, u32 n)
+{
+    u32 diff = 0;
+    for (u32 i = 0; i < n; ++i)
+        diff |= a[i] ^ b[i];
+    return (u32)maskIfZero64(diff);
+}
+
+int qelWordsExpModPublicExponent(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords,
+                                 const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure,
+                                 u64 *workspace)
+{
+    CTArena a(workspace);
+    if (!a.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
+        return -1;
+    CTDomain c;
+    c.setUp(a, mod, n32, r2);
+    const std::size_t n = c.d.n;
+    u64 *g = a.get(n), *acc = a.get(n);
+    c.toMont(g, base, baseWords);
+    const u32 bits = qelWordsBitLength(exp, expWords);
+    if (bits == 0) {
+        c.d.mul(acc, c.r2, c.one);
+    } else {
+        std::memcpy(acc, g, n * sizeof(u64));
+        // Left to right over the exponent's bits, which are public.
+        for (u32 i = bits - 1; i-- > 0;) {
+            c.d.sqr(acc, acc);
+            if ((exp[i / 32] >> (i % 32)) & 1u)
+                c.d.mul(acc, acc, g);
+        }
+    }
+    c.fromMont(result, acc);
+    std::memset(g, 0, n * sizeof(u64));
+    return 0;
+}
+
+std::size_t qelWordsCTWorkspaceLimbs(u32 n32)
+{
+    return ctDomainLimbs(n32) + 34 * ctLimbs(n32);
+}
+
+int qelWordsExpModSecret(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords, u32 expBits,
+                         const u32 *mod, u32 n32, const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    const unsigned w = ctWindowBits(expBits);
+    const std::size_t entries = std::size_t(1) << w;
+    CTArena a(workspace);
+    if (!a.reset(mgr, ctDomainLimbs(n32) + (entries + 2) * ctLimbs(n32), secure))
+        return -1;
+    CTDomain c;
+    c.setUp(a, mod, n32, r2);
+    const std::size_t n = c.d.n;
+    u64 *table[32] = {};
+    for (std::size_t k = 0; k < entries; ++k)
+        table[k] = a.get(n);
+    u64 *acc = a.get(n), *entry = a.get(n);
+    // table[k] = base^k in the domain; table[0] = R mod m.
+    c.d.mul(table[0], c.r2, c.one);
+    c.toMont(table[1], base, baseWords);
+    for (std::size_t k = 2; k < entries; ++k)
+        c.d.mul(table[k], table[k - 1], table[1]);
+
+    const u32 windows = expBits == 0 ? 1 : (expBits + w - 1) / w;
+    ctGather(acc, table, entries, ctWindowAt(exp, expWords, (windows - 1) * w, w), n);
+    for (u32 win = windows - 1; win-- > 0;) {
+        for (unsigned k = 0; k < w; ++k)
+            c.d.sqr(acc, acc);
+        ctGather(entry, table, entries, ctWindowAt(exp, expWords, win * w, w), n);
+        c.d.mul(acc, acc, entry);
+    }
+    c.fromMont(result, acc);
+    std::memset(entry, 0, n * sizeof(u64));
+    return 0;
 }

@@ -90,13 +90,19 @@ int qelWordsExpModPair(std::uint32_t *result1, const std::uint32_t *base1, std::
                        std::uint32_t base2Len, const std::uint32_t *exp2, std::uint32_t exp2Len,
                        const std::uint32_t *mod2, std::uint32_t n2, QELMemoryMgr *mgr, bool secure);
 // The processor kernel behind it (AVX-512 IFMA): whether it takes moduli of
-// modBits bits, and the pair for moduli of n32 words each, bases reduced.
+// modBits bits, and the pair for moduli of n32 words each, bases reduced,
+// exponents below 2^modBits. It runs in constant time: fixed windows over
+// modBits bits, every table entry read. r2First and r2Second are R^2 mod
+// each modulus for the kernel's radix (qelWordsPairedExpModRadixBits), or
+// null to have them made by division (public moduli only).
 bool qelWordsPairedExpModFits(std::uint32_t modBits);
+std::uint32_t qelWordsPairedExpModRadixBits(std::uint32_t modBits);
 int qelWordsPairedExpModIFMA(std::uint32_t *result1, const std::uint32_t *base1, const std::uint32_t *exp1,
                              std::uint32_t exp1Len, std::uint32_t *result2, const std::uint32_t *base2,
                              const std::uint32_t *exp2, std::uint32_t exp2Len, const std::uint32_t *mod1,
                              const std::uint32_t *mod2, std::uint32_t n32, std::uint32_t modBits,
-                             QELMemoryMgr *mgr, bool secure);
+                             const std::uint32_t *r2First, const std::uint32_t *r2Second, QELMemoryMgr *mgr,
+                             bool secure);
 int qelWordsPowerOfTwoMod(std::uint32_t *result, const std::uint32_t *exp, std::uint32_t expLen,
                           const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
 
@@ -116,3 +122,51 @@ void qelWordsToBytesLE(const std::uint32_t *a, std::uint32_t n, std::uint8_t *bu
                        std::uint32_t count);
 void qelWordsFromBytesBE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_t p, std::uint32_t count);
 void qelWordsFromBytesLE(std::uint32_t *a, const std::uint8_t *buf, std::uint32_t p, std::uint32_t count);
+
+// ---- constant time, for secret values --------------------------------------
+// A caller making several calls for moduli of up to n32 words may give each
+// a workspace of qelWordsCTWorkspaceLimbs(n32) limbs (secure, wiped by the
+// caller) in place of their own allocations.
+std::size_t qelWordsCTWorkspaceLimbs(std::uint32_t n32);
+// None of these branches on the values of its operands or reads memory at
+// places they decide: loop counts follow the word counts and bit bounds
+// given, which must be public. Moduli are odd unless said otherwise; r2 is
+// R^2 mod m as qelWordsMontgomeryR2 (or the constant-time form below) makes
+// it for the same n32. Results have n32 words, untrimmed. 0, or -1 when
+// memory fails.
+
+// R^2 mod m for a secret modulus: by doubling, without division.
+int qelWordsCTMontgomeryR2(std::uint32_t *r2, const std::uint32_t *mod, std::uint32_t n32, QELMemoryMgr *mgr,
+                           bool secure);
+// x mod m by shift and subtract, for any non-zero modulus (even ones too).
+int qelWordsCTMod(std::uint32_t *out, const std::uint32_t *x, std::uint32_t xWords, const std::uint32_t *mod,
+                  std::uint32_t n32, QELMemoryMgr *mgr, bool secure);
+// x mod m for x of any length, through the Montgomery domain.
+int qelWordsCTReduce(std::uint32_t *out, const std::uint32_t *x, std::uint32_t xWords, const std::uint32_t *mod,
+                     std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure,
+                     std::uint64_t *workspace = nullptr);
+// a b mod m, a and b of any length.
+int qelWordsCTModMul(std::uint32_t *out, const std::uint32_t *a, std::uint32_t aWords, const std::uint32_t *b,
+                     std::uint32_t bWords, const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2,
+                     QELMemoryMgr *mgr, bool secure, std::uint64_t *workspace = nullptr);
+// a - b mod m for a, b below m (n32 words each).
+void qelWordsCTModSub(std::uint32_t *out, const std::uint32_t *a, const std::uint32_t *b, const std::uint32_t *mod,
+                      std::uint32_t n32);
+// a += b (b of bWords <= aWords words); the carry out of a's top.
+std::uint32_t qelWordsCTAddInto(std::uint32_t *a, std::uint32_t aWords, const std::uint32_t *b, std::uint32_t bWords);
+// All ones when the n-word arrays are equal, else zero.
+std::uint32_t qelWordsCTEqualMask(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t n);
+// base^exp mod m with fixed windows: the exponent is read through expBits
+// bits (expWords words; the bits past them read as zero), whatever its
+// value; the base may have any length. The same squarings and products,
+// and a read of every table entry, whatever the exponent and base.
+int qelWordsExpModSecret(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
+                         const std::uint32_t *exp, std::uint32_t expWords, std::uint32_t expBits,
+                         const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr,
+                         bool secure, std::uint64_t *workspace = nullptr);
+// base^exp mod m for a secret base and a public exponent: square and
+// multiply along the exponent's bits, every product in constant time.
+int qelWordsExpModPublicExponent(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
+                                 const std::uint32_t *exp, std::uint32_t expWords, const std::uint32_t *mod,
+                                 std::uint32_t n32, const std::uint32_t *r2, QELMemoryMgr *mgr, bool secure,
+                                 std::uint64_t *workspace = nullptr);

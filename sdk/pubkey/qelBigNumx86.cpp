@@ -208,17 +208,19 @@ u32 windowAt(const u32 *e, u32 eLen, u32 pos)
     return r;
 }
 
+// A fixed count of Newton steps (3 bits, doubled five times), so that a
+// secret modulus shows nothing.
 u64 inverse52(u64 m0)
 {
     u64 y = m0;
-    while (m0 * y != 1)
+    for (int i = 0; i < 5; ++i)
         y *= 2 - m0 * y;
     return (0 - y) & kMask52;
 }
 
 template <int V>
 int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 expLen[2], const u32 *mod[2], u32 n32,
-            u32 limbs, QELMemoryMgr *mgr, bool secure)
+            u32 limbs, u32 modBits, const u32 *const r2Given[2], QELMemoryMgr *mgr, bool secure)
 {
     // Vectors of eight lanes; the top lane stays free for the operands moved up.
     const std::size_t lanes = std::size_t(8) * V;
@@ -252,14 +254,18 @@ int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 exp
         std::memset(one[s], 0, lanes * sizeof(u64));
         one[s][0] = 1;
         toLimbs(x[s], lanes, base[s], n32);
-        // R^2 mod m by division.
-        const u32 bit = 104 * limbs;
-        const u32 total = bit / 32 + 1;
-        qelWordsZero(div, total);
-        div[bit / 32] = 1u << (bit % 32);
-        qelWordsCopy(mCopy, mod[s], n32);
-        qelWordsDivide(div + n32, div, total, mCopy, n32);
-        toLimbs(r2[s], lanes, div, n32);
+        if (r2Given[s] != nullptr) {
+            toLimbs(r2[s], lanes, r2Given[s], n32);
+        } else {
+            // R^2 mod m by division (a public modulus).
+            const u32 bit = 104 * limbs;
+            const u32 total = bit / 32 + 1;
+            qelWordsZero(div, total);
+            div[bit / 32] = 1u << (bit % 32);
+            qelWordsCopy(mCopy, mod[s], n32);
+            qelWordsDivide(div + n32, div, total, mCopy, n32);
+            toLimbs(r2[s], lanes, div, n32);
+        }
         p.m[s] = m[s];
         p.mUp[s] = mUp[s];
         p.k0[s] = inverse52(m[s][0]);
@@ -288,11 +294,9 @@ int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 exp
         mul(entry, prev, first);
     }
 
-    u32 bits = 0;
-    for (int s = 0; s < 2; ++s) {
-        const u32 b = qelWordsBitLength(exp[s], expLen[s]);
-        bits = b > bits ? b : bits;
-    }
+    // The exponents are below their moduli: the window count follows the
+    // moduli's size, never the exponents' values.
+    const u32 bits = modBits;
     const u32 windows = bits == 0 ? 1 : (bits + kWindow - 1) / kWindow;
     const u64 *const tables[2] = {table[0], table[1]};
     u32 index[2];
@@ -332,9 +336,16 @@ bool qelWordsPairedExpModFits(u32 modBits)
     return limbs + 1 <= 8u * kMaxVectors;
 }
 
+u32 qelWordsPairedExpModRadixBits(u32 modBits)
+{
+    // R^2 for R = 2^(52 limbs).
+    return 104 * ((modBits + 2 + 51) / 52);
+}
+
 int qelWordsPairedExpModIFMA(u32 *result1, const u32 *base1, const u32 *exp1, u32 exp1Len, u32 *result2,
                              const u32 *base2, const u32 *exp2, u32 exp2Len, const u32 *mod1, const u32 *mod2,
-                             u32 n32, u32 modBits, QELMemoryMgr *mgr, bool secure)
+                             u32 n32, u32 modBits, const u32 *r2First, const u32 *r2Second, QELMemoryMgr *mgr,
+                             bool secure)
 {
     const u32 limbs = (modBits + 2 + 51) / 52;
     const int vectors = (int)((limbs + 1 + 7) / 8);
@@ -343,19 +354,20 @@ int qelWordsPairedExpModIFMA(u32 *result1, const u32 *base1, const u32 *exp1, u3
     const u32 *exp[2] = {exp1, exp2};
     const u32 expLen[2] = {exp1Len, exp2Len};
     const u32 *mod[2] = {mod1, mod2};
+    const u32 *const r2[2] = {r2First, r2Second};
     switch (vectors) {
     case 1:
-        return dualExp<1>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<1>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     case 2:
-        return dualExp<2>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<2>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     case 3:
-        return dualExp<3>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<3>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     case 4:
-        return dualExp<4>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<4>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     case 5:
-        return dualExp<5>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<5>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     case 6:
-        return dualExp<6>(result, base, exp, expLen, mod, n32, limbs, mgr, secure);
+        return dualExp<6>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
     default:
         return -1;
     }
@@ -368,10 +380,15 @@ bool qelWordsPairedExpModFits(std::uint32_t)
     return false;
 }
 
+std::uint32_t qelWordsPairedExpModRadixBits(std::uint32_t)
+{
+    return 0;
+}
+
 int qelWordsPairedExpModIFMA(std::uint32_t *, const std::uint32_t *, const std::uint32_t *, std::uint32_t,
                              std::uint32_t *, const std::uint32_t *, const std::uint32_t *, std::uint32_t,
                              const std::uint32_t *, const std::uint32_t *, std::uint32_t, std::uint32_t,
-                             QELMemoryMgr *, bool)
+                             const std::uint32_t *, const std::uint32_t *, QELMemoryMgr *, bool)
 {
     return -1;
 }

@@ -9,6 +9,12 @@
 #include "qelPkEncodeInternal.h"
 #include "qelPrimeInternal.h"
 #include "qelRandomContextInternal.h"
+#include "qelBigNumWordInternal.h"
+#include "qelConstantTimeInternal.h"
+#include "qelHelpers.h"
+#include "qelWipe.h"
+
+#include <cstring>
 
 #include <memory>
 #include <initializer_list>
@@ -22,7 +28,8 @@ const QELBigNumOpsTable &ops() { return QELBigNumOps; }
 enum { P, Q, G, Y, X };
 
 constexpr u32 kMaxBits = 3072;
-// Random bits drawn beyond q's size for the nonce, so k mod q is uniform.
+// Random bits drawn beyond q's size for the nonce and the private value, so
+// that their reduction mod q is uniform.
 constexpr u32 kNonceExtraBits = 64;
 
 QELMemoryMgr *managerOf(QELContext *context) { return qelContextGetMemoryMgr(context); }
@@ -68,18 +75,19 @@ QELStatus checkPublic(const BN *v)
     return o.qelBigNumCompareWord(t[1], 0) == 0 ? QELError_NoErr : QELError_BadKeyParameters;
 }
 
-std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool hashIntegrity)
+// Whatever the integrity form (the SHA-1 hash covers the secret value
+// alone, not the public values beside it), x must be in 1 .. q - 1 and
+// produce y; g must lie in the subgroup of order q. Run in constant time.
+std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool)
 {
     const auto &o = ops();
     const BN *x = &sec[0];
-    if (o.qelBigNumCompareWord(x, 0) == 0 || o.qelBigNumCompare(x, &pub[Q]) >= 0)
+    if (!qelPkCTInRange(x, &pub[Q]))
         return 0;
-    if (hashIntegrity)
-        return 1;
     QELPkNumbers<1> t(managerOf(self->context), true);
-    if (o.qelBigNumExpMod(t[0], &pub[G], x, &pub[P]) != 0)
+    if (o.qelBigNumExpModSecret(t[0], &pub[G], x, &pub[P], o.qelBigNumBitLength(&pub[Q])) != 0)
         return QELError_OutOfMemory;
-    if (o.qelBigNumCompare(t[0], &pub[Y]) != 0)
+    if (!qelPkCTEqual(t[0], &pub[Y]))
         return QELError_BadKeyParameters;
     if (o.qelBigNumExpMod(t[0], &pub[G], &pub[Q], &pub[P]) != 0)
         return QELError_OutOfMemory;
@@ -120,6 +128,100 @@ QELStatus noDecrypt(QELSecretKeyObject *, const std::uint8_t *, std::size_t, std
 
 // ---- signatures
 
+// HMAC-SHA-256 over the concatenated parts, keyed with a 32-octet key.
+class HMACSHA256 {
+public:
+    explicit HMACSHA256(QELMemoryMgr *mgr)
+    {
+        if (qelHashCreate(mgr, QELHashAlgorithm_SHA256, &hash_) != 0)
+            hash_ = nullptr;
+    }
+    ~HMACSHA256()
+    {
+        if (hash_ != nullptr)
+            static_cast<void>(qelHashFree(hash_));   // wipes its state
+    }
+    HMACSHA256(const HMACSHA256 &) = delete;
+    HMACSHA256 &operator=(const HMACSHA256 &) = delete;
+    bool ready() const { return hash_ != nullptr; }
+    struct Part {
+        const std::uint8_t *data;
+        std::size_t length;
+    };
+    void mac(const std::uint8_t key[32], std::initializer_list<Part> parts, std::uint8_t out[32])
+    {
+        const QELHashDescriptor *d = hash_->descriptor;
+        std::uint8_t pad[64];
+        for (int i = 0; i < 64; ++i)
+            pad[i] = (std::uint8_t)((i < 32 ? key[i] : 0) ^ 0x36);
+        d->init(hash_->state);
+        d->update(hash_->state, pad, sizeof pad);
+        for (const Part &part : parts)
+            d->update(hash_->state, part.data, part.length);
+        std::uint8_t inner[32];
+        std::memcpy(inner, d->final(hash_->state), 32);
+        for (int i = 0; i < 64; ++i)
+            pad[i] ^= 0x36 ^ 0x5C;
+        d->init(hash_->state);
+        d->update(hash_->state, pad, sizeof pad);
+        d->update(hash_->state, inner, sizeof inner);
+        std::memcpy(out, d->final(hash_->state), 32);
+        qelSecureWipe(pad, sizeof pad);
+        qelSecureWipe(inner, sizeof inner);
+    }
+
+private:
+    QELHashContext *hash_ = nullptr;
+};
+
+// The nonce generator of RFC 6979 (section 3.2) in its hedged form: the
+// HMAC-SHA-256 DRBG is seeded with the private key, the digest reduced mod
+// q and fresh random octets, so a broken random source still gives a
+// nonce no one can guess, and a good one hides any weakness of the
+// construction. No table lookup or branch depends on the key.
+class NonceDRBG {
+public:
+    NonceDRBG(HMACSHA256 &hmac, const std::uint8_t *x, const std::uint8_t *h, std::size_t m,
+              const std::uint8_t *fresh, std::size_t freshLength)
+        : hmac_(hmac)
+    {
+        std::memset(v_, 0x01, sizeof v_);
+        std::memset(k_, 0x00, sizeof k_);
+        for (std::uint8_t round : {0x00, 0x01}) {
+            hmac_.mac(k_, {{v_, 32}, {&round, 1}, {x, m}, {h, m}, {fresh, freshLength}}, k_);
+            hmac_.mac(k_, {{v_, 32}}, v_);
+        }
+    }
+    ~NonceDRBG()
+    {
+        qelSecureWipe(k_, sizeof k_);
+        qelSecureWipe(v_, sizeof v_);
+    }
+    NonceDRBG(const NonceDRBG &) = delete;
+    NonceDRBG &operator=(const NonceDRBG &) = delete;
+    void generate(std::uint8_t *out, std::size_t length)
+    {
+        for (std::size_t pos = 0; pos < length; pos += 32) {
+            hmac_.mac(k_, {{v_, 32}}, v_);
+            std::memcpy(out + pos, v_, length - pos < 32 ? length - pos : 32);
+        }
+    }
+    // After a candidate is refused.
+    void reseed()
+    {
+        const std::uint8_t zero = 0;
+        hmac_.mac(k_, {{v_, 32}, {&zero, 1}}, k_);
+        hmac_.mac(k_, {{v_, 32}}, v_);
+    }
+
+private:
+    HMACSHA256 &hmac_;
+    std::uint8_t k_[32];
+    std::uint8_t v_[32];
+};
+
+u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
+
 QELStatus dsaSign(QELSecretKeyObject *self, const QELHashDescriptor *, const std::uint8_t *digest,
                   std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *random,
                   std::int32_t format)
@@ -137,39 +239,87 @@ QELStatus dsaSign(QELSecretKeyObject *self, const QELHashDescriptor *, const std
     if (digestLength < m)
         return QELError_BadParams;
     const auto &o = ops();
-
+    QELMemoryMgr *mgr = managerOf(self->context);
     random->descriptor->add(random->state, digest, m);
-    const std::int32_t cipher = qelFIPSModeEnabled() ? QELCipherAlgorithm_3DES : QELCipherAlgorithm_CAST5;
-    OwnedRandom generator(qelRandomX917Create(self->context, cipher, random), qelPkDestroyRandom);
-    if (generator == nullptr)
-        return QELError_OutOfMemory;
-    static_cast<void>(qelRandomAddBigNum(generator.get(), x));   // an add cannot fail
 
-    QELPkNumbers<6> t(managerOf(self->context), true);
-    BN *k = t[0], *r = t[1], *s = t[2], *kinv = t[3], *h = t[4], *tmp = t[5];
-    if (o.qelBigNumFromBytesBE(h, digest, 0, m) != 0 || o.qelBigNumMod(h, h, q) != 0)
-        return QELError_OutOfMemory;
+    // Public values: h = digest mod q, and the Montgomery set-ups of p and q.
+    const u32 pw = o.qelBigNumTrim(const_cast<BN *>(p)), qw = o.qelBigNumTrim(const_cast<BN *>(q));
     const u32 qBits = o.qelBigNumBitLength(q);
-    for (;;) {
-        // k uniform in 1 .. q - 1; a zero k, r or s starts again.
-        if (qelBigNumRandom(k, generator.get(), qBits + kNonceExtraBits, 0, 0, qBits) != 0 ||
-            o.qelBigNumMod(k, k, q) != 0)
+    QELPkNumbers<4> pub(mgr, false);
+    BN *h = pub[0], *r = pub[1], *s = pub[2], *negH = pub[3];
+    if (o.qelBigNumFromBytesBE(h, digest, 0, m) != 0 || o.qelBigNumMod(h, h, q) != 0 ||
+        o.qelBigNumCopy(negH, q) != 0 || o.qelBigNumSubtract(negH, h) < 0 || o.qelBigNumReserveBits(negH, 32 * qw) != 0 ||
+        o.qelBigNumReserveBits(r, 32 * pw) != 0 || o.qelBigNumReserveBits(s, 32 * qw) != 0)
+        return QELError_OutOfMemory;
+    for (u32 i = wordsOf(negH); i < qw; ++i)
+        negH->words[i] = 0;
+
+    // Secret scratch in one wiped block.
+    const u32 candidateBytes = (qBits + kNonceExtraBits + 7) / 8;
+    const u32 cw = (candidateBytes + 3) / 4;
+    const std::size_t words = 2 * std::size_t(pw) + 6 * std::size_t(qw) + cw + 2;
+    qel::WipedBuffer<u32> block;
+    qel::WipedBuffer<std::uint8_t> octets;
+    if (!block.reset(mgr, words * sizeof(u32), true) || !octets.reset(mgr, 2 * std::size_t(m) + candidateBytes + 32, true))
+        return QELError_OutOfMemory;
+    qelWordsZero(block.get(), (u32)words);
+    u32 *r2p = block.get(), *big = r2p + pw, *r2q = big + pw, *k = r2q + qw, *kinv = k + qw, *t = kinv + qw;
+    u32 *qm2 = t + qw, *sw = qm2 + qw, *cand = sw + qw;
+    if (qelWordsMontgomeryR2(r2p, p->words, pw, mgr, false) != 0 || qelWordsMontgomeryR2(r2q, q->words, qw, mgr, false) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(qm2, q->words, qw);
+    qelWordsSubtractWord(qm2, qw, 2);
+
+    std::uint8_t *xo = octets.get(), *ho = xo + m, *co = ho + m, *fresh = co + candidateBytes;
+    qelWordsToBytesBE(x->words, wordsOf(x), xo, 0, m);
+    o.qelBigNumToBytesBE(h, ho, 0, m);
+    qelRandomGetBytes(random, fresh, 32);
+    HMACSHA256 hmac(mgr);
+    if (!hmac.ready())
+        return QELError_OutOfMemory;
+    NonceDRBG drbg(hmac, xo, ho, m, fresh, 32);
+
+    for (int attempt = 0;; ++attempt) {
+        if (attempt > 0)
+            drbg.reseed();
+        if (attempt == 64)
+            return QELError_BadKeyParameters;   // q is no prime of the size it claims
+        // k = candidate mod q, from 64 octets more than q needs, so uniform.
+        drbg.generate(co, candidateBytes);
+        qelWordsZero(cand, cw);
+        qelWordsFromBytesBE(cand, co, 0, candidateBytes);
+        if (qelWordsCTReduce(k, cand, cw, q->words, qw, r2q, mgr, true) != 0)
             return QELError_OutOfMemory;
-        if (o.qelBigNumCompareWord(k, 0) == 0)
+        u32 any = 0;
+        for (u32 i = 0; i < qw; ++i)
+            any |= k[i];
+        if (qelCTDeclassifyValue(any) == 0)
             continue;
-        if (o.qelBigNumExpMod(tmp, g, k, p) != 0 || o.qelBigNumMod(r, tmp, q) != 0)
+        // r = (g^k mod p) mod q; g^k mod p is public once the signature is
+        // (the verifier computes it).
+        if (qelWordsExpModSecret(big, g->words, wordsOf(g), k, qw, qBits, p->words, pw, r2p, mgr, true) != 0)
+            return QELError_OutOfMemory;
+        qelCTDeclassify(big, pw * sizeof(u32));
+        qelWordsCopy(r->words, big, pw);
+        r->used = pw;
+        o.qelBigNumTrim(r);
+        if (o.qelBigNumMod(r, r, q) != 0 || o.qelBigNumReserveBits(r, 32 * qw) != 0)
             return QELError_OutOfMemory;
         if (o.qelBigNumCompareWord(r, 0) == 0)
             continue;
-        const std::int32_t inv = o.qelBigNumInverseMod(kinv, k, q);
-        if (inv < 0)
+        for (u32 i = wordsOf(r); i < qw; ++i)
+            r->words[i] = 0;
+        // k^-1 = k^(q-2) mod q (q prime), then s = k^-1 (h + x r) mod q.
+        if (qelWordsExpModSecret(kinv, k, qw, qm2, qw, qBits, q->words, qw, r2q, mgr, true) != 0 ||
+            qelWordsCTModMul(t, x->words, wordsOf(x), r->words, qw, q->words, qw, r2q, mgr, true) != 0)
             return QELError_OutOfMemory;
-        if (inv != 0)
-            return QELError_BadKeyParameters;   // q is not prime
-        // s = k^-1 (h + x r) mod q
-        if (o.qelBigNumMultiply(tmp, x, r) != 0 || o.qelBigNumAdd(tmp, h) != 0 || o.qelBigNumMod(tmp, tmp, q) != 0 ||
-            o.qelBigNumMultiply(s, tmp, kinv) != 0 || o.qelBigNumMod(s, s, q) != 0)
+        qelWordsCTModSub(t, t, negH->words, q->words, qw);
+        if (qelWordsCTModMul(sw, kinv, qw, t, qw, q->words, qw, r2q, mgr, true) != 0)
             return QELError_OutOfMemory;
+        qelCTDeclassify(sw, qw * sizeof(u32));
+        qelWordsCopy(s->words, sw, qw);
+        s->used = qw;
+        o.qelBigNumTrim(s);
         if (o.qelBigNumCompareWord(s, 0) != 0)
             break;
     }
@@ -274,12 +424,14 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     }
     if ((r = report(' ')) < 0)
         return fail(r);
+    // x uniform in 1 .. q - 1: 64 bits beyond q's size before the reduction.
     do {
-        if (qelBigNumRandom(x, random, qBits + 8, 0, 0, qBits) != 0 || o.qelBigNumMod(x, x, q) != 0)
+        if (qelBigNumRandom(x, random, qBits + kNonceExtraBits, 0, 0, qBits) != 0 || o.qelBigNumMod(x, x, q) != 0)
             return fail(QELError_OutOfMemory);
     } while (o.qelBigNumCompareWord(x, 0) == 0);
-    if (o.qelBigNumExpMod(y, g, x, p) != 0)
+    if (o.qelBigNumExpModSecret(y, g, x, p, qBits) != 0)
         return fail(QELError_OutOfMemory);
+    o.qelBigNumTrim(y);
     return qelPkSecretObjectFromValues(context, QELPublicKeyAlgorithm_DSA, qelDSAKeyOps, v.data(), 0, random, outStatus);
 }
 
@@ -303,5 +455,6 @@ const QELPkKeyOps qelDSAKeyOps = {
     secMaxSignature,
     noDecrypt,
     dsaSign,
+    nullptr,
     nullptr,
 };

@@ -8,6 +8,9 @@
 #include "qelPrimeInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelWipe.h"
+#include "qelBigNumWordInternal.h"
+#include "qelConstantTimeInternal.h"
+#include "qelHelpers.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -55,18 +58,20 @@ QELStatus checkPublic(const BN *v)
     return QELError_NoErr;
 }
 
-std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool hashIntegrity)
+u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
+
+// Whatever the integrity form (the SHA-1 hash covers x alone, not the
+// public values beside it): 0 < x < p and g^x = y, in constant time.
+std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool)
 {
     const auto &o = ops();
     const BN *x = &sec[0];
-    if (o.qelBigNumCompareWord(x, 0) == 0 || o.qelBigNumCompare(x, &pub[P]) >= 0)
+    if (!qelPkCTInRange(x, &pub[P]))
         return 0;
-    if (hashIntegrity)
-        return 1;
     QELPkNumbers<1> t(managerOf(self->context), true);
-    if (o.qelBigNumExpMod(t[0], &pub[G], x, &pub[P]) != 0)
+    if (o.qelBigNumExpModSecret(t[0], &pub[G], x, &pub[P], 32 * wordsOf(x)) != 0)
         return QELError_OutOfMemory;
-    return o.qelBigNumCompare(t[0], &pub[Y]) == 0 ? 1 : QELError_BadKeyParameters;
+    return qelPkCTEqual(t[0], &pub[Y]) ? 1 : QELError_BadKeyParameters;
 }
 
 // ---- sizes
@@ -143,9 +148,26 @@ QELStatus elgEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     if (status != QELError_NoErr)
         return status;
     const u32 rBits = qelSubgroupBits(pBits) * 3 / 2;
-    if (qelBigNumRandom(r, random, rBits, 0, 0, rBits) != 0 || o.qelBigNumExpMod(a, g, r, p) != 0 ||
-        o.qelBigNumExpMod(b, y, r, p) != 0 || o.qelBigNumMultiply(r, b, m) != 0 || o.qelBigNumMod(b, r, p) != 0)
+    // The ephemeral exponent is secret (it unmasks the message): the
+    // constant-time path, bounded by its public size; b m mod p likewise.
+    if (qelBigNumRandom(r, random, rBits, 0, 0, rBits) != 0 || o.qelBigNumExpModSecret(a, g, r, p, rBits) != 0 ||
+        o.qelBigNumExpModSecret(b, y, r, p, rBits) != 0)
         return QELError_OutOfMemory;
+    {
+        const u32 pw = o.qelBigNumTrim(const_cast<BN *>(p));
+        qel::WipedBuffer<u32> r2;
+        if (!r2.reset(managerOf(self->context), std::size_t(pw) * sizeof(u32), true) ||
+            qelWordsMontgomeryR2(r2.get(), p->words, pw, managerOf(self->context), false) != 0 ||
+            qelWordsCTModMul(b->words, b->words, wordsOf(b), m->words, wordsOf(m), p->words, pw, r2.get(),
+                             managerOf(self->context), true) != 0)
+            return QELError_OutOfMemory;
+        b->used = pw;
+    }
+    // The ciphertext is public.
+    qelCTDeclassify(a->words, std::size_t(a->used) * sizeof(u32));
+    qelCTDeclassify(b->words, std::size_t(b->used) * sizeof(u32));
+    o.qelBigNumTrim(a);
+    o.qelBigNumTrim(b);
     const std::int32_t written = qelPkWritePair(a, b, out, k, format);
     if (written <= 0)
         return QELError_DataTooLarge;
@@ -175,32 +197,65 @@ QELStatus elgDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
     for (const BN *c : {a, b})
         if (o.qelBigNumCompareWord(c, 0) == 0 || o.qelBigNumCompare(c, p) >= 0)
             return QELError_MalformedESK;
-    // m = b (a^x)^-1 mod p
-    if (o.qelBigNumExpMod(s, a, x, p) != 0)
+    // m = b (a^x)^-1 mod p, in constant time, the base blinded: with a
+    // random r, s = (a r)^x and w = r^x give a^-x = w s^-1; s is inverted
+    // as s t for a second random t, a value that owes nothing to s.
+    QELMemoryMgr *mgr = managerOf(self->context);
+    QELRandomContext *random = qelContextGetRandomContext(self->context);
+    if (random == nullptr)
+        return QELError_OutOfEntropy;
+    const u32 pw = o.qelBigNumTrim(const_cast<BN *>(p));
+    const u32 xBits = 32 * wordsOf(x);
+    qel::WipedBuffer<u32> block;
+    if (!block.reset(mgr, 6 * std::size_t(pw) * sizeof(u32), true))
         return QELError_OutOfMemory;
-    const std::int32_t inv = o.qelBigNumInverseMod(a, s, p);
+    qelWordsZero(block.get(), 6 * pw);
+    u32 *r2 = block.get(), *ar = r2 + pw, *sw = ar + pw, *w = sw + pw, *u = w + pw, *mw = u + pw;
+    if (qelWordsMontgomeryR2(r2, p->words, pw, mgr, false) != 0)
+        return QELError_OutOfMemory;
+    QELPkNumbers<2> blind(mgr, true);
+    BN *r = blind[0], *tb = blind[1];
+    for (BN *v : {r, tb})
+        do {
+            if (qelBigNumRandom(v, random, o.qelBigNumBitLength(p), 0, 0, 0) != 0 || o.qelBigNumMod(v, v, p) != 0)
+                return QELError_OutOfMemory;
+        } while (o.qelBigNumCompareWord(v, 1) <= 0);
+    if (qelWordsCTModMul(ar, a->words, wordsOf(a), r->words, wordsOf(r), p->words, pw, r2, mgr, true) != 0 ||
+        qelWordsExpModSecret(sw, ar, pw, x->words, wordsOf(x), xBits, p->words, pw, r2, mgr, true) != 0 ||
+        qelWordsExpModSecret(w, r->words, wordsOf(r), x->words, wordsOf(x), xBits, p->words, pw, r2, mgr, true) != 0 ||
+        qelWordsCTModMul(u, sw, pw, tb->words, wordsOf(tb), p->words, pw, r2, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    qelCTDeclassify(u, pw * sizeof(u32));
+    if (o.qelBigNumReserveBits(s, 32 * pw) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(s->words, u, pw);
+    s->used = pw;
+    o.qelBigNumTrim(s);
+    const std::int32_t inv = o.qelBigNumInverseMod(s, s, p);
     if (inv < 0)
         return QELError_OutOfMemory;
     if (inv != 0)
         return QELError_MalformedESK;
-    if (o.qelBigNumMultiply(s, b, a) != 0 || o.qelBigNumMod(s, s, p) != 0)
+    // m = b w (s t)^-1 t mod p.
+    if (qelWordsCTModMul(mw, s->words, wordsOf(s), tb->words, wordsOf(tb), p->words, pw, r2, mgr, true) != 0 ||
+        qelWordsCTModMul(mw, mw, pw, w, pw, p->words, pw, r2, mgr, true) != 0 ||
+        qelWordsCTModMul(mw, mw, pw, b->words, wordsOf(b), p->words, pw, r2, mgr, true) != 0 ||
+        o.qelBigNumReserveBits(s, 32 * pw) != 0)
         return QELError_OutOfMemory;
+    qelWordsCopy(s->words, mw, pw);
+    s->used = pw;
     const u32 capacity = k < 3 ? 0 : k - 3;
     std::int32_t m = qelPKCS1Unpad(out, capacity, s, 2, k);
     if (m < 0)
         return m;
-    if ((u32)m > capacity)
+    if ((u32)m > capacity || (format == QELPkFormat_RFC4880 && m < 3)) {
+        // What was copied of a result that does not fit goes at once.
+        qelSecureWipe(out, capacity);
         return QELError_CorruptData;
+    }
     if (format == QELPkFormat_RFC4880) {
-        if (m < 3)
+        if (!qelPkCheckSessionKeyChecksum(out, (std::size_t)m))
             return QELError_CorruptData;
-        const std::uint16_t want = qelPkSessionKeyChecksum(out, (std::size_t)m - 2);
-        const std::uint16_t got = (std::uint16_t)((out[m - 2] << 8) | out[m - 1]);
-        out[m - 2] = out[m - 1] = 0;
-        if (want != got) {
-            qelSecureWipe(out, (std::size_t)m);
-            return QELError_CorruptData;
-        }
         m -= 2;
     }
     *outLength = (std::size_t)m;
@@ -292,8 +347,9 @@ QELSecretKeyObject *qelElGamalGenerateKey(QELContext *context, u32 bits, std::ui
         if (qelBigNumRandom(x, random, xBits, 0, 0, xBits) != 0)
             return fail(QELError_OutOfMemory);
     } while (o.qelBigNumCompareWord(x, 1) <= 0);
-    if (o.qelBigNumExpMod(y, g, x, p) != 0)
+    if (o.qelBigNumExpModSecret(y, g, x, p, 32 * x->used) != 0)
         return fail(QELError_OutOfMemory);
+    o.qelBigNumTrim(y);
     return qelPkSecretObjectFromValues(context, QELPublicKeyAlgorithm_ElGamal, qelElGamalKeyOps, v.data(), 0, random,
                                        outStatus);
 }
@@ -318,5 +374,6 @@ const QELPkKeyOps qelElGamalKeyOps = {
     secretCannotFormat,
     elgDecrypt,
     noSign,
+    nullptr,
     nullptr,
 };

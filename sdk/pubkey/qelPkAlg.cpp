@@ -3,6 +3,7 @@
 
 #include "qelAlgorithms.h"
 #include "qelCFBInternal.h"
+#include "qelConstantTimeInternal.h"
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHashInternal.h"
@@ -17,6 +18,7 @@
 #include "qelWipe.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -176,6 +178,22 @@ void publicSetKeyID(QELPublicKeyObject *self, const std::uint8_t keyID[8]) { std
 
 // ---- secret object slots
 
+// Stored material may hold the secret values in the clear (unprotected
+// keys, fresh ones): it lives in the secure heap and is wiped before it goes.
+std::uint8_t *allocMaterial(QELContext *context, std::size_t length)
+{
+    return static_cast<std::uint8_t *>(qelMemAllocSecure(managerOf(context), length, QELMemFlag_Clear));
+}
+
+void freeMaterial(QELPkSecretRecord *rec)
+{
+    if (rec->material == nullptr)
+        return;
+    qelSecureWipe(rec->material, rec->capacity);
+    static_cast<void>(qelMemFree(rec->material));   // our own block
+    rec->material = nullptr;
+}
+
 QELStatus secretDestroy(QELSecretKeyObject *self)
 {
     if (self == nullptr)
@@ -184,10 +202,10 @@ QELStatus secretDestroy(QELSecretKeyObject *self)
     if (QELPkSecretRecord *rec = qelPkSecretRecord(self)) {
         for (BN &n : rec->value)
             ops().qelBigNumFree(&n);
-        if (rec->material != nullptr) {
-            qelSecureWipe(rec->material, rec->capacity);
-            static_cast<void>(qelContextMemFree(context, rec->material));   // our own block
-        }
+        for (BN &n : rec->derived)
+            ops().qelBigNumFree(&n);
+        qelPkDropBlinding(rec);
+        freeMaterial(rec);
         qelSecureWipe(rec, sizeof *rec);
         static_cast<void>(qelMemFree(rec));
     }
@@ -369,6 +387,24 @@ std::int32_t unlockAttempt(QELSecretKeyObject *self, std::size_t offset, std::ui
     return alg.checkSecret(self, rec->value, secret, hashed);
 }
 
+void wipeSecretValues(QELPkSecretRecord *rec);
+
+// The algorithm's derived values of freshly loaded secret values; on a
+// failure the object is locked again.
+QELStatus prepareSecret(QELPkSecretRecord *rec)
+{
+    for (BN &n : rec->derived)
+        ops().qelBigNumFree(&n);
+    if (rec->ops->prepareSecret == nullptr)
+        return QELError_NoErr;
+    const QELStatus s = rec->ops->prepareSecret(rec);
+    if (s != QELError_NoErr) {
+        rec->locked = 1;
+        wipeSecretValues(rec);
+    }
+    return s;
+}
+
 std::int32_t secretUnlock(QELSecretKeyObject *self, const void *passphrase, std::size_t length, std::uint8_t passkey)
 {
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
@@ -406,16 +442,22 @@ std::int32_t secretUnlock(QELSecretKeyObject *self, const void *passphrase, std:
         result = unlockAttempt(self, offset, usage, passphrase, length, passkey, true, secret.data());
     if (result != 1)
         return result;
+    // The values they replace (a second unlock) go with `secret`, wiped.
     for (u32 i = 0; i < alg.secretCount; ++i)
         qelBigNumSwap(&rec->value[alg.publicCount + i], secret[i]);
     rec->locked = 0;
+    if (const QELStatus derived = prepareSecret(rec); derived != QELError_NoErr)
+        return derived;
     return 1;
 }
 
 void wipeSecretValues(QELPkSecretRecord *rec)
 {
+    qelPkDropBlinding(rec);
     for (u32 i = 0; i < rec->secretCount; ++i)
         ops().qelBigNumFree(&rec->value[rec->publicCount + i]);
+    for (BN &n : rec->derived)
+        ops().qelBigNumFree(&n);
 }
 
 QELStatus secretLock(QELSecretKeyObject *self)
@@ -466,7 +508,7 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
 
     // The new material is written aside, so a failure leaves the old one.
     QELContext *context = self->context;
-    auto *out = static_cast<std::uint8_t *>(qelContextMemAlloc(context, total, QELMemFlag_Clear));
+    std::uint8_t *out = allocMaterial(context, total);
     if (out == nullptr)
         return QELError_OutOfMemory;
     std::size_t pos = 0;
@@ -498,7 +540,7 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
             if (cfb != nullptr)
                 static_cast<void>(qelCFBFree(cfb));   // reporting the first failure
             qelSecureWipe(out, total);
-            static_cast<void>(qelContextMemFree(context, out));
+            static_cast<void>(qelMemFree(out));
             return status;
         }
     }
@@ -510,10 +552,8 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
     if (cfb != nullptr)
         static_cast<void>(qelCFBFree(cfb));   // a stream we made; nothing to report
 
-    if (rec->material != nullptr) {
-        qelSecureWipe(rec->material, rec->capacity);
-        static_cast<void>(qelContextMemFree(context, rec->material));   // our own block
-    }
+    // The material it replaces goes at once, wiped.
+    freeMaterial(rec);
     rec->material = out;
     rec->capacity = total;
     rec->length = pos;
@@ -562,6 +602,8 @@ QELSecretKeyObject *newSecretObject(QELContext *context, std::uint8_t algorithm,
     rec->oldFormat = oldFormat;
     for (u32 i = 0; i < 6; ++i)
         qelBigNumBegin(&rec->value[i], managerOf(context), i >= alg.publicCount ? 1 : 0);
+    for (BN &n : rec->derived)
+        qelBigNumBegin(&n, managerOf(context), 1);
 
     self->context = context;
     self->algorithm = algorithm;
@@ -666,7 +708,9 @@ QELSecretKeyObject *qelPkSecretObjectFromMaterial(QELContext *context, std::uint
     if (self == nullptr)
         return fail<QELSecretKeyObject>(outStatus, QELError_OutOfMemory);
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
-    rec->material = static_cast<std::uint8_t *>(qelContextMemAllocCopy(context, length, 0, material));
+    rec->material = allocMaterial(context, length);
+    if (rec->material != nullptr)
+        std::memcpy(rec->material, material, length);
     if (rec->material == nullptr) {
         static_cast<void>(secretDestroy(self));   // reporting the memory failure
         return fail<QELSecretKeyObject>(outStatus, QELError_OutOfMemory);
@@ -700,7 +744,9 @@ QELSecretKeyObject *qelPkSecretObjectFromValues(QELContext *context, std::uint8_
     for (u32 i = 0; i < (u32)alg.publicCount + alg.secretCount; ++i)
         qelBigNumSwap(&rec->value[i], &values[i]);
     rec->locked = 0;
-    const QELStatus status = secretChangeProtection(self, nullptr, random, nullptr, 0, 0, nullptr, 0, 0);
+    QELStatus status = prepareSecret(rec);
+    if (status == QELError_NoErr)
+        status = secretChangeProtection(self, nullptr, random, nullptr, 0, 0, nullptr, 0, 0);
     if (status != QELError_NoErr) {
         static_cast<void>(secretDestroy(self));   // the write failure is reported
         return fail<QELSecretKeyObject>(outStatus, status);
@@ -813,12 +859,63 @@ bool qelPkInGroupRange(const BN *v, const BN *p)
     return ops().qelBigNumCompareWord(v, 1) > 0 && ops().qelBigNumCompare(v, p) < 0;
 }
 
+namespace {
+
+// Word i of a number, zero past its word count (a public bound).
+u32 wordAt(const BN *n, u32 i) { return n->words != nullptr && i < n->used ? n->words[i] : 0u; }
+
+} // namespace
+
+void qelPkDropBlinding(QELPkSecretRecord *rec)
+{
+    if (std::uint32_t *pair = std::atomic_ref<std::uint32_t *>(rec->blinding).exchange(nullptr)) {
+        // The block knows its size: a use count, then two values of n's words.
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // our own block
+    }
+}
+
+bool qelPkCTInRange(const BN *v, const BN *bound)
+{
+    const u32 words = v->used > bound->used ? v->used : bound->used;
+    std::uint64_t borrow = 0;
+    u32 any = 0;
+    for (u32 i = 0; i < words; ++i) {
+        const std::uint64_t d = (std::uint64_t)wordAt(v, i) - wordAt(bound, i) - borrow;
+        borrow = (d >> 32) & 1;
+        any |= wordAt(v, i);
+    }
+    const u32 ok = (u32)borrow & (u32)((std::uint64_t(any) + 0xFFFFFFFFu) >> 32);
+    return qelCTDeclassifyValue(ok) != 0;
+}
+
+bool qelPkCTEqual(const BN *a, const BN *b)
+{
+    const u32 words = a->used > b->used ? a->used : b->used;
+    u32 diff = 0;
+    for (u32 i = 0; i < words; ++i)
+        diff |= wordAt(a, i) ^ wordAt(b, i);
+    return qelCTDeclassifyValue(diff) == 0;
+}
+
 std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length)
 {
     u32 s = 0;
     for (std::size_t i = 1; i < length; ++i)
         s += key[i];
     return (std::uint16_t)s;
+}
+
+bool qelPkCheckSessionKeyChecksum(std::uint8_t *key, std::size_t length)
+{
+    const std::uint16_t want = qelPkSessionKeyChecksum(key, length - 2);
+    const std::uint16_t got = (std::uint16_t)((key[length - 2] << 8) | key[length - 1]);
+    key[length - 2] = key[length - 1] = 0;
+    if (qelCTDeclassifyValue((u32)(want ^ got)) != 0) {
+        qelSecureWipe(key, length);
+        return false;
+    }
+    return true;
 }
 
 std::int32_t qelPkPairMaxSize(u32 size, std::int32_t format)

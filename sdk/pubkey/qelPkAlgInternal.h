@@ -9,6 +9,7 @@
 #include "qelBigNumInternal.h"
 #include "qelErrors.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -177,7 +178,17 @@ struct QELPkSecretRecord {
     std::size_t length;
     std::uint32_t locked;            // 1: the secret values are empty
     std::uint8_t oldFormat;          // RSA keys of packet version 2 or 3
+    // What the algorithm derives from the secret values once they are
+    // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p, q and n for the
+    // Montgomery domains), secure, and wiped with the secret values.
+    QELBigNum derived[7];
+    // RSA's blinding pair for the next private operation (a secure block of
+    // its own: a use count, n's word count, r^e and r^-1 mod n), taken by
+    // one operation at a time through std::atomic_ref; null when none is kept.
+    std::uint32_t *blinding;
 };
+// Wipes and frees the kept blinding pair, if any.
+void qelPkDropBlinding(QELPkSecretRecord *record);
 using QELRSASecretData = QELPkSecretRecord;
 using QELElGamalSecretData = QELPkSecretRecord;
 using QELDSASecretData = QELPkSecretRecord;
@@ -217,6 +228,9 @@ struct QELPkKeyOps {
     // Derives what a public object keeps beside its values (into the free
     // value slots after them) once, when the object is made; null for none.
     QELStatus (*preparePublic)(QELBigNum *values);
+    // Fills the record's derived values from freshly loaded secret values,
+    // in constant time; null for none. 0 or a status.
+    QELStatus (*prepareSecret)(QELPkSecretRecord *record);
 };
 
 extern const QELPkKeyOps qelRSAKeyOps;
@@ -299,8 +313,16 @@ std::int32_t qelPkReadMPIs(const std::uint8_t *material, std::size_t length, std
                            QELBigNum *values);
 // 2 <= v <= p - 1.
 bool qelPkInGroupRange(const QELBigNum *v, const QELBigNum *p);
+// For a secret v and a public bound: 0 < v < bound, and a == b, each
+// decided without a branch on the values (only the verdict is public).
+bool qelPkCTInRange(const QELBigNum *v, const QELBigNum *bound);
+bool qelPkCTEqual(const QELBigNum *a, const QELBigNum *b);
 // Sum modulo 65536 of a session key's octets after its algorithm octet.
 std::uint16_t qelPkSessionKeyChecksum(const std::uint8_t *key, std::size_t length);
+// A decrypted session key of `length` octets (at least 3) ends in its
+// checksum: compared without a branch on the octets; the two checksum
+// octets are zeroed, and on a mismatch the whole key is wiped.
+bool qelPkCheckSessionKeyChecksum(std::uint8_t *key, std::size_t length);
 // Two values in a format: RFC 4880 two MPIs, DER a SEQUENCE of two INTEGERs,
 // any other format two fixed-size values of `size` octets.
 std::int32_t qelPkPairMaxSize(std::uint32_t size, std::int32_t format);

@@ -1,5 +1,6 @@
 // Sizes, number encodings and padding of the public-key algorithms.
 #include "qelPkEncodeInternal.h"
+#include "qelConstantTimeInternal.h"
 
 #include "qelBigNumInternal.h"
 #include "qelBigNumWordInternal.h"
@@ -125,8 +126,11 @@ std::int32_t unpadType2(const std::uint8_t *b, u32 k, std::uint8_t *out, u32 out
         for (u32 i = 21; i + 1 < k; ++i)
             legacy &= ~maskIfZero(b[i]);
     }
-    if ((standard | legacy) == 0)
+    // The verdict and the length are what the caller learns anyway.
+    legacy = qelCTDeclassifyValue(legacy);
+    if (qelCTDeclassifyValue(standard | legacy) == 0)
         return QELError_CorruptData;
+    sep = qelCTDeclassifyValue(sep);
     const std::uint8_t *data = legacy ? b + 1 : b + sep + 1;
     const u32 length = legacy ? 19 : k - sep - 1;
     // A length query passes no output buffer at all.
@@ -401,12 +405,18 @@ QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, u32 length, u
     if (blockType == 1) {
         std::memset(b + 2, 0xFF, padEnd - 2);
     } else {
+        // A zero octet is drawn again; a source that keeps giving zeros
+        // cannot deliver, and the padding fails instead of waiting forever.
+        constexpr u32 kRedraws = 64;
         for (u32 pos = 2; pos < padEnd; pos += 64) {
             const u32 n = padEnd - pos < 64 ? padEnd - pos : 64;
             qelRandomGetBytes(random, b + pos, n);
             for (u32 i = pos; i < pos + n; ++i)
-                while (b[i] == 0)
+                for (u32 tries = 0; b[i] == 0; ++tries) {
+                    if (tries == kRedraws)
+                        return QELError_OutOfEntropy;
                     qelRandomGetBytes(random, b + i, 1);
+                }
         }
     }
     b[padEnd] = 0;
@@ -422,8 +432,9 @@ std::int32_t qelPKCS1Unpad(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     if ((blockType != 1 && blockType != 2) || k < 3 || (outSize != 0 && out == nullptr))
         return QELError_CorruptData;
     // A value wider than the block cannot be a block of it; a non-zero first
-    // octet is judged with the rest of the block.
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
+    // octet is judged with the rest of the block. A decrypted value (type 2)
+    // is below the modulus: its length is not looked at, as it is secret.
+    if (blockType == 1 && QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
         return QELError_CorruptData;
     Buffer buf(number->memoryMgr, k, true);
     if (!buf)
@@ -541,8 +552,10 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     // The block must hold the zero byte, the seed, the label hash and 0x01.
     if ((u64)k < 2 * (u64)h + 2)
         return QELError_CorruptData;
-    // A value wider than the block cannot come from this key's modulus.
-    if (QELBigNumOps.qelBigNumBitLength(number) > 8 * (u64)k)
+    // A value of more words than the block cannot come from this key's
+    // modulus (the word count is public; the value's length is not looked
+    // at: an octet above the block shows in the check of the top octet).
+    if (number->words != nullptr && (u64)number->used * 4 > (u64)k + 3)
         return QELError_CorruptData;
     QELMemoryMgr *mgr = qelContextGetMemoryMgr(context);
     if (mgr == nullptr)
@@ -563,6 +576,12 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
     std::uint8_t top = 0;
     QELBigNumOps.qelBigNumToBytesBE(number, &top, k - 1, 1);
     u32 bad = top;
+    // Octets above the block (up to the public word count) must be zero.
+    for (u32 pos = k; number->words != nullptr && pos < 4 * number->used; ++pos) {
+        std::uint8_t above = 0;
+        QELBigNumOps.qelBigNumToBytesBE(number, &above, pos, 1);
+        bad |= above;
+    }
     for (u32 j = 0; j < h; ++j)
         bad |= DB[j] ^ block.scratch.get()[j];
     u32 i = 0, found = 0, marker = 0;
@@ -572,8 +591,10 @@ std::int32_t qelOAEPDecode(std::uint8_t *out, u32 outSize, const QELBigNum *numb
         marker |= maskIfEqual(DB[j], 1) & first;
         found |= first;
     }
-    if ((maskIfZero(bad) & found & marker) == 0)
+    // The verdict and the length are what the caller learns anyway.
+    if (qelCTDeclassifyValue(maskIfZero(bad) & found & marker) == 0)
         return QELError_CorruptData;
+    i = qelCTDeclassifyValue(i);
     const u32 msgLength = dbLength - i - 1;
     const u32 n = msgLength < outSize ? msgLength : outSize;
     if (n)

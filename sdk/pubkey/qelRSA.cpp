@@ -9,6 +9,12 @@
 #include "qelPrimeInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelWipe.h"
+#include "qelBigNumWordInternal.h"
+#include "qelConstantTimeInternal.h"
+#include "qelHelpers.h"
+#include "qelTestHooks.h"
+
+#include <atomic>
 
 #include <cstring>
 #include <initializer_list>
@@ -16,6 +22,7 @@
 namespace {
 
 using u32 = std::uint32_t;
+using u64 = std::uint64_t;
 using BN = QELBigNum;
 const QELBigNumOpsTable &ops() { return QELBigNumOps; }
 
@@ -39,6 +46,8 @@ std::int32_t baseFormat(std::int32_t format)
 }
 
 u32 octetsOf(const BN *n) { return qelPkOctets(ops().qelBigNumBitLength(n)); }
+// The word count of a number: public, whatever its value.
+u32 wordsOf(const BN *n) { return n->words ? n->used : 0; }
 
 // ---- key material
 
@@ -93,41 +102,50 @@ std::int32_t readStoredPublic(const std::uint8_t *m, std::size_t length, BN *val
 
 QELStatus checkPublic(const BN *) { return QELError_NoErr; }
 
-// 1 when x mod m == 1.
-bool isOneMod(BN *scratch, const BN *x, const BN *m)
-{
-    return ops().qelBigNumMod(scratch, x, m) == 0 && ops().qelBigNumCompareWord(scratch, 1) == 0;
-}
-
+// The consistency of the secret values with each other and with n and e,
+// in constant time: each verdict is public, how it was reached is not.
 std::int32_t checkSecret(QELSecretKeyObject *self, const BN *pub, const BN *sec, bool)
 {
-    const auto &o = ops();
     const BN *n = &pub[N], *e = &pub[E];
     const BN *d = &sec[0], *p = &sec[1], *q = &sec[2], *u = &sec[3];
-    if (o.qelBigNumCompare(d, n) >= 0)
+    const u32 nw = qelWordsSignificantLength(n->words, n->used), pw = p->used, qw = q->used;
+    const u32 dw = d->used, ew = qelWordsSignificantLength(e->words, e->used), uw = u->used;
+    if (!qelPkCTInRange(d, n) || !qelPkCTInRange(p, n) || !qelPkCTInRange(q, n) || !qelPkCTInRange(u, q) ||
+        pw == 0 || qw == 0 || pw + qw < nw)
         return 0;
-    // p and q lie strictly between 1 and n before anything divides by them.
-    for (const BN *f : {p, q})
-        if (o.qelBigNumCompareWord(f, 1) <= 0 || o.qelBigNumCompare(f, n) >= 0 || (o.qelBigNumLowWord(f) & 1) == 0)
-            return 0;
-    QELPkNumbers<3> t(managerOf(self->context), true);
-    if (o.qelBigNumMultiply(t[0], p, q) != 0)
-        return QELError_OutOfMemory;
-    if (o.qelBigNumCompare(t[0], n) != 0)
+    if (qelCTDeclassifyValue(p->words[0] & q->words[0] & 1u) == 0)
         return 0;
-    if (o.qelBigNumMultiply(t[0], d, e) != 0)
+    QELMemoryMgr *mgr = managerOf(self->context);
+    const std::size_t words = 2 * std::size_t(pw + qw) + 2 * (std::size_t(dw) + ew) + 3 * std::size_t(pw + qw) + 4;
+    qel::WipedBuffer<u32> block;
+    if (!block.reset(mgr, words * sizeof(u32), true))
         return QELError_OutOfMemory;
+    qelWordsZero(block.get(), (u32)words);
+    u32 *pq = block.get(), *nn = pq + pw + qw, *de = nn + pw + qw, *rem = de + dw + ew;
+    u32 *pm1 = rem + pw + qw, *r2q = pm1 + pw + qw, *one = r2q + pw + qw;
+    // p q = n.
+    qelWordsMultiply(pq, p->words, pw, q->words, qw);
+    qelWordsCopy(nn, n->words, nw);
+    if (qelCTDeclassifyValue(qelWordsCTEqualMask(pq, nn, pw + qw)) == 0)
+        return 0;
+    // d e mod (p - 1) = 1 and d e mod (q - 1) = 1 (the primes are odd).
+    qelWordsMultiply(de, d->words, dw, e->words, ew);
     for (const BN *f : {p, q}) {
-        if (o.qelBigNumCopy(t[1], f) != 0 || o.qelBigNumSubtractWord(t[1], 1) != 0)
+        const u32 fw = f->used;
+        qelWordsZero(one, pw + qw);
+        one[0] = 1;
+        qelWordsCopy(pm1, f->words, fw);
+        pm1[0] -= 1;
+        if (qelWordsCTMod(rem, de, dw + ew, pm1, fw, mgr, true) != 0)
             return QELError_OutOfMemory;
-        if (!isOneMod(t[2], t[0], t[1]))
+        if (qelCTDeclassifyValue(qelWordsCTEqualMask(rem, one, fw)) == 0)
             return 0;
     }
-    if (o.qelBigNumCompare(u, q) >= 0)
-        return 0;
-    if (o.qelBigNumMultiply(t[0], p, u) != 0)
+    // p u mod q = 1.
+    if (qelWordsCTMontgomeryR2(r2q, q->words, qw, mgr, true) != 0 ||
+        qelWordsCTModMul(rem, p->words, pw, u->words, uw, q->words, qw, r2q, mgr, true) != 0)
         return QELError_OutOfMemory;
-    return isOneMod(t[2], t[0], q) ? 1 : 0;
+    return qelCTDeclassifyValue(qelWordsCTEqualMask(rem, one, qw)) != 0 ? 1 : 0;
 }
 
 // ---- sizes
@@ -242,8 +260,25 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     }
     if (status != QELError_NoErr)
         return status;
-    if (qelBigNumExpModR2(t[1], m, &rec->value[E], n, &rec->value[kPublicR2]) != 0)
+    // The padded message is secret: square and multiply with constant-time
+    // products along the public exponent.
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    const BN *r2 = &rec->value[kPublicR2];
+    if (wordsOf(r2) == 0 || wordsOf(r2) > nw || ops().qelBigNumReserveBits(t[1], 32 * nw) != 0)
         return QELError_OutOfMemory;
+    {
+        qel::WipedBuffer<u32> r2w;
+        if (!r2w.reset(managerOf(self->context), std::size_t(nw) * sizeof(u32), false))
+            return QELError_OutOfMemory;
+        qelWordsZero(r2w.get(), nw);
+        qelWordsCopy(r2w.get(), r2->words, wordsOf(r2));
+        if (qelWordsExpModPublicExponent(t[1]->words, m->words, wordsOf(m), rec->value[E].words, wordsOf(&rec->value[E]),
+                                         n->words, nw, r2w.get(), managerOf(self->context), true) != 0)
+            return QELError_OutOfMemory;
+    }
+    t[1]->used = nw;
+    qelCTDeclassify(t[1]->words, std::size_t(nw) * sizeof(u32));   // the ciphertext is public
+    ops().qelBigNumTrim(t[1]);
     std::int32_t written;
     if (format == QELPkFormat_RFC4880 || format == QELPkFormat_DER)
         written = qelPkNumberWrite(t[1], out, k, format);
@@ -256,67 +291,254 @@ QELStatus rsaEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
 }
 
 // ---- the private operation
+//
+// Everything that touches d, p, q, u or what derives from them runs in
+// constant time on word arrays whose lengths are the numbers' word counts
+// (public, as the key packet's length shows them): the halves through the
+// fixed-window exponentiation, the recombination through Montgomery
+// products without a branch on m2 < m1, and the result is checked against
+// the public key before it leaves.
 
-// x^d mod n through the CRT, blinded by a random r: (x r^e)^d r^-1.
-QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
+enum Derived { DP, DQ, R2P, R2Q, R2P_PAIR, R2Q_PAIR, R2N };
+
+#ifdef QEL_TEST_HOOKS
+std::atomic<bool> gFaultCRT{false};
+#endif
+
+// Room for `words` words, the value kept.
+bool reserveWords(BN *n, u32 words) { return ops().qelBigNumReserveBits(n, 32 * words) == 0; }
+
+// out = (prime - 1) as the exponent's modulus and x mod it, in constant
+// time (the prime is odd, so only its low word changes).
+QELStatus reduceExponent(BN *out, const BN *d, const BN *prime, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    qel::WipedBuffer<u32> pm1;
+    if (!pm1.reset(mgr, std::size_t(n32) * sizeof(u32), true) || !reserveWords(out, n32))
+        return QELError_OutOfMemory;
+    qelWordsCopy(pm1.get(), prime->words, n32);
+    pm1.get()[0] -= 1;
+    if (qelWordsCTMod(out->words, d->words, wordsOf(d), pm1.get(), n32, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+QELStatus montgomeryR2(BN *out, const BN *prime, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    if (!reserveWords(out, n32) || qelWordsCTMontgomeryR2(out->words, prime->words, n32, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+// R^2 mod prime for the radix of the IFMA pair kernel: 2^E through the
+// constant-time exponentiation.
+QELStatus pairR2(BN *out, const BN *prime, const BN *r2, u32 modBits, QELMemoryMgr *mgr)
+{
+    const u32 n32 = wordsOf(prime);
+    const u32 two = 2, e = qelWordsPairedExpModRadixBits(modBits);
+    if (!reserveWords(out, n32) ||
+        qelWordsExpModSecret(out->words, &two, 1, &e, 1, 32, prime->words, n32, r2->words, mgr, true) != 0)
+        return QELError_OutOfMemory;
+    out->used = n32;
+    return QELError_NoErr;
+}
+
+bool pairFits(const BN *p, const BN *q)
+{
+    return wordsOf(p) == wordsOf(q) && qelWordsPairedExpModFits(32 * wordsOf(p));
+}
+
+QELStatus prepareSecret(QELPkSecretRecord *rec)
+{
+    QELMemoryMgr *mgr = managerOf(rec->context);
+    const BN *d = &rec->value[D], *p = &rec->value[P], *q = &rec->value[Q];
+    BN *x = rec->derived;
+    QELStatus s = QELError_NoErr;
+    if ((s = reduceExponent(&x[DP], d, p, mgr)) != 0 || (s = reduceExponent(&x[DQ], d, q, mgr)) != 0 ||
+        (s = montgomeryR2(&x[R2P], p, mgr)) != 0 || (s = montgomeryR2(&x[R2Q], q, mgr)) != 0)
+        return s;
+    if (pairFits(p, q) && ((s = pairR2(&x[R2P_PAIR], p, &x[R2P], 32 * wordsOf(p), mgr)) != 0 ||
+                           (s = pairR2(&x[R2Q_PAIR], q, &x[R2Q], 32 * wordsOf(q), mgr)) != 0))
+        return s;
+    // n is public: its set-up by division.
+    const BN *n = &rec->value[N];
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    if (!reserveWords(&x[R2N], nw) || qelWordsMontgomeryR2(x[R2N].words, n->words, nw, mgr, false) != 0)
+        return QELError_OutOfMemory;
+    x[R2N].used = nw;
+    return QELError_NoErr;
+}
+
+// A blinding pair is refreshed from fresh randomness after this many uses;
+// in between, each use squares both values.
+constexpr u32 kBlindingUses = 32;
+
+// A blinding pair for n (nw words) in a secure block: [uses, nw, r^e, r^-1].
+// Taken from the record when one is kept there (and squared for this use),
+// else made afresh. Null when memory fails; *status tells a bad key.
+std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u64 *workspace, QELStatus *status)
 {
     const auto &o = ops();
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
-    const BN *n = &rec->value[N], *e = &rec->value[E], *d = &rec->value[D];
-    const BN *p = &rec->value[P], *q = &rec->value[Q], *u = &rec->value[U];
+    const BN *n = &rec->value[N], *e = &rec->value[E];
+    QELMemoryMgr *mgr = managerOf(self->context);
+    *status = QELError_OutOfMemory;
+    u32 *pair = std::atomic_ref<u32 *>(rec->blinding).exchange(nullptr);
+    if (pair != nullptr && (pair[1] != nw || pair[0] >= kBlindingUses)) {
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // spent; a fresh one follows
+        pair = nullptr;
+    }
+    if (pair != nullptr) {
+        u32 *a = pair + 2, *ai = a + nw;
+        if (qelWordsCTModMul(a, a, nw, a, nw, n->words, nw, r2n, mgr, true, workspace) != 0 ||
+            qelWordsCTModMul(ai, ai, nw, ai, nw, n->words, nw, r2n, mgr, true, workspace) != 0) {
+            qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
+            static_cast<void>(qelMemFree(pair));   // reporting the memory failure
+            return nullptr;
+        }
+        ++pair[0];
+        return pair;
+    }
     QELRandomContext *random = qelContextGetRandomContext(self->context);
-    if (random == nullptr)
-        return QELError_OutOfEntropy;
-    QELPkNumbers<8> t(managerOf(self->context), true);
-    BN *r = t[0], *v = t[1], *y = t[2], *m1 = t[3], *m2 = t[4], *h = t[5], *dp = t[6], *tmp = t[7];
-    const u32 bits = o.qelBigNumBitLength(n);
-    // Room for every intermediate at once: each secure block is locked into
-    // memory, so growing them step by step costs more than the arithmetic.
-    for (int i = 0; i < 8; ++i)
-        if (o.qelBigNumReserveBits(t[i], 2 * bits + 64) != 0)
-            return QELError_OutOfMemory;
-
-    // A blinding factor that has an inverse; any other is drawn again.
+    if (random == nullptr) {
+        *status = QELError_OutOfEntropy;
+        return nullptr;
+    }
+    pair = static_cast<u32 *>(qelMemAllocSecure(mgr, (2 * std::size_t(nw) + 2) * sizeof(u32), QELMemFlag_Clear));
+    if (pair == nullptr)
+        return nullptr;
+    pair[0] = 0;
+    pair[1] = nw;
+    auto drop = [&]() {
+        qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // reporting the failure instead
+        return nullptr;
+    };
+    // r random (it owes nothing to the key), v = r^-1 mod n.
+    QELPkNumbers<2> t(mgr, true);
+    BN *r = t[0], *v = t[1];
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (qelBigNumRandom(r, random, bits, 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
-            return QELError_OutOfMemory;
+        if (qelBigNumRandom(r, random, o.qelBigNumBitLength(n), 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
+            return drop();
         if (o.qelBigNumCompareWord(r, 1) <= 0)
             continue;
         inv = o.qelBigNumInverseMod(v, r, n);
         if (inv < 0)
-            return QELError_OutOfMemory;
+            return drop();
     }
-    if (inv != 0)
-        return QELError_BadKeyParameters;
-    if (o.qelBigNumExpMod(tmp, r, e, n) != 0 || o.qelBigNumMultiply(y, x, tmp) != 0 || o.qelBigNumMod(y, y, n) != 0)
+    if (inv != 0) {
+        *status = QELError_BadKeyParameters;
+        return drop();
+    }
+    qelWordsCopy(pair + 2 + nw, v->words, wordsOf(v) < nw ? wordsOf(v) : nw);
+    if (qelWordsExpModPublicExponent(pair + 2, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr,
+                                     true, workspace) != 0)
+        return drop();
+    return pair;
+}
+
+// Keeps the pair for the next operation (or frees it when one is kept).
+void keepBlinding(QELPkSecretRecord *rec, u32 *pair)
+{
+    u32 *expected = nullptr;
+    if (!std::atomic_ref<u32 *>(rec->blinding).compare_exchange_strong(expected, pair)) {
+        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
+        static_cast<void>(qelMemFree(pair));   // another operation kept one
+    }
+}
+
+// x^d mod n through the CRT, blinded: (x r^e)^d r^-1, and checked: the
+// result raised to e must give x back. result gets n's word count; x must
+// be below n.
+QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
+{
+    const auto &o = ops();
+    QELPkSecretRecord *rec = qelPkSecretRecord(self);
+    const BN *n = &rec->value[N], *e = &rec->value[E];
+    const BN *p = &rec->value[P], *q = &rec->value[Q], *u = &rec->value[U];
+    BN *derived = rec->derived;
+    QELMemoryMgr *mgr = managerOf(self->context);
+    if (wordsOf(&derived[DP]) == 0)
+        return QELError_KeyLocked;
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n)); // public
+    const u32 pw = wordsOf(p), qw = wordsOf(q);
+
+    // Scratch in one secure block: the routines' workspace, then r2n, y, m1,
+    // m2, h, the product and the check.
+    const std::size_t wsLimbs = qelWordsCTWorkspaceLimbs(nw);
+    const std::size_t words = 5 * std::size_t(nw) + 2 * pw + 2 * qw + 4;
+    qel::WipedBuffer<u64> block;
+    if (!block.reset(mgr, (wsLimbs + (words + 1) / 2) * sizeof(u64), true))
+        return QELError_OutOfMemory;
+    u64 *ws = block.get();
+    u32 *r2n = reinterpret_cast<u32 *>(ws + wsLimbs);
+    qelWordsZero(r2n, (u32)words);
+    u32 *y = r2n + nw, *m1 = y + nw, *m2 = m1 + pw, *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2;
+    u32 *xw = check + nw;
+    qelWordsCopy(r2n, derived[R2N].words, nw);
+
+    QELStatus status = QELError_NoErr;
+    u32 *pair = takeBlinding(self, nw, r2n, ws, &status);
+    if (pair == nullptr)
+        return status;
+    struct Keep {
+        QELPkSecretRecord *rec;
+        u32 *pair;
+        ~Keep() { keepBlinding(rec, pair); }
+    } keep{rec, pair};
+    const u32 *blind = pair + 2, *unblind = blind + nw;
+    if (qelWordsCTModMul(y, x->words, wordsOf(x), blind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
 
-    // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q, the two at once
-    // where the processor allows.
-    auto reduced = [&](BN *out, const BN *prime) -> bool {
-        return o.qelBigNumCopy(tmp, prime) == 0 && o.qelBigNumSubtractWord(tmp, 1) == 0 &&
-               o.qelBigNumMod(out, d, tmp) == 0;
-    };
-    if (!reduced(dp, p) || !reduced(h, q) || qelBigNumExpModPair(m1, y, dp, p, m2, y, h, q) != 0)
-        return QELError_OutOfMemory;
-    // h = (m2 - m1 mod q) u mod q; result = m1 + h p.
-    if (o.qelBigNumMod(tmp, m1, q) != 0)
-        return QELError_OutOfMemory;
-    const std::int32_t neg = o.qelBigNumSubtract(m2, tmp);
-    if (neg < 0)
-        return QELError_OutOfMemory;
-    if (neg == 1 && o.qelBigNumCompareWord(m2, 0) != 0) {
-        // m2 holds |m2 - m1|; the residue is q minus it.
-        if (o.qelBigNumCopy(tmp, q) != 0 || o.qelBigNumSubtract(tmp, m2) < 0 || o.qelBigNumCopy(m2, tmp) != 0)
+    // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q.
+    const BN *dp = &derived[DP], *dq = &derived[DQ];
+    if (pairFits(p, q) && wordsOf(&derived[R2P_PAIR]) != 0) {
+        if (qelWordsCTReduce(m1, y, nw, p->words, pw, derived[R2P].words, mgr, true, ws) != 0 ||
+            qelWordsCTReduce(m2, y, nw, q->words, qw, derived[R2Q].words, mgr, true, ws) != 0 ||
+            qelWordsPairedExpModIFMA(m1, m1, dp->words, wordsOf(dp), m2, m2, dq->words, wordsOf(dq), p->words,
+                                     q->words, pw, 32 * pw, derived[R2P_PAIR].words, derived[R2Q_PAIR].words, mgr,
+                                     true) != 0)
             return QELError_OutOfMemory;
+    } else if (qelWordsExpModSecret(m1, y, nw, dp->words, wordsOf(dp), 32 * pw, p->words, pw, derived[R2P].words,
+                                    mgr, true, ws) != 0 ||
+               qelWordsExpModSecret(m2, y, nw, dq->words, wordsOf(dq), 32 * qw, q->words, qw, derived[R2Q].words,
+                                    mgr, true, ws) != 0) {
+        return QELError_OutOfMemory;
     }
-    if (o.qelBigNumMultiply(h, m2, u) != 0 || o.qelBigNumMod(h, h, q) != 0 || o.qelBigNumMultiply(tmp, h, p) != 0 ||
-        o.qelBigNumAdd(tmp, m1) != 0)
+#ifdef QEL_TEST_HOOKS
+    if (gFaultCRT.load(std::memory_order_relaxed))
+        m1[0] ^= 0x10;
+#endif
+    // h = (m2 - m1 mod q) u mod q, without a branch on which is larger;
+    // result = m1 + h p, which is below n.
+    if (qelWordsCTReduce(h, m1, pw, q->words, qw, derived[R2Q].words, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
-    // Unblind.
-    if (o.qelBigNumMultiply(h, tmp, v) != 0 || o.qelBigNumMod(result, h, n) != 0)
+    qelWordsCTModSub(h, m2, h, q->words, qw);
+    if (qelWordsCTModMul(h, h, qw, u->words, wordsOf(u), q->words, qw, derived[R2Q].words, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
+    qelWordsMultiply(prod, h, qw, p->words, pw);
+    qelWordsCTAddInto(prod, pw + qw, m1, pw);
+    // Unblind: s = (m1 + h p) r^-1 mod n.
+    if (qelWordsCTModMul(y, prod, pw + qw, unblind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
+        return QELError_OutOfMemory;
+    // The fault check: s^e mod n must be x.
+    if (qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true, ws) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(xw, x->words, wordsOf(x) < nw ? wordsOf(x) : nw);
+    const u32 good = qelCTDeclassifyValue(qelWordsCTEqualMask(check, xw, nw));
+    if (good == 0) {
+        qelSecureWipe(y, nw * sizeof(u32));
+        return QELError_BadKeyParameters;
+    }
+    if (o.qelBigNumReserveBits(result, 32 * nw) != 0)
+        return QELError_OutOfMemory;
+    qelWordsCopy(result->words, y, nw);
+    result->used = nw;
     return QELError_NoErr;
 }
 
@@ -367,16 +589,14 @@ QELStatus rsaDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
         m = qelPKCS1Unpad(out, capacity, t[1], 2, k);
     if (m < 0)
         return m;
-    if ((u32)m > capacity || m < 3)
+    if ((u32)m > capacity || m < 3) {
+        // What was copied of a result that does not fit goes at once.
+        qelSecureWipe(out, capacity);
         return QELError_CorruptData;
+    }
     if (format == QELPkFormat_RFC4880) {
-        const std::uint16_t want = qelPkSessionKeyChecksum(out, (std::size_t)m - 2);
-        const std::uint16_t got = (std::uint16_t)((out[m - 2] << 8) | out[m - 1]);
-        out[m - 2] = out[m - 1] = 0;
-        if (want != got) {
-            qelSecureWipe(out, (std::size_t)m);
+        if (!qelPkCheckSessionKeyChecksum(out, (std::size_t)m))
             return QELError_CorruptData;
-        }
         m -= 2;
     }
     *outLength = (std::size_t)m;
@@ -432,6 +652,8 @@ QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const
         return padded;
     if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
         return s;
+    // The signature is public from here on.
+    qelCTDeclassify(t[1]->words, std::size_t(t[1]->used) * sizeof(u32));
     std::int32_t written;
     if (format == QELPkFormat_DER) {
         const u32 octets = octetsOf(t[1]);
@@ -556,6 +778,13 @@ std::int32_t findPrime(BN *p, u32 bits, u32 entropy, Search &s)
 
 } // namespace
 
+#ifdef QEL_TEST_HOOKS
+void qelRSAFaultCRTForTesting(bool fault)
+{
+    gFaultCRT.store(fault, std::memory_order_relaxed);
+}
+#endif
+
 QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_t oldFormat, QELRandomContext *random,
                                       QELPkProgressProc progress, void *progressData, QELStatus *outStatus)
 {
@@ -646,4 +875,5 @@ const QELPkKeyOps qelRSAKeyOps = {
     rsaDecrypt,
     rsaSign,
     preparePublic,
+    prepareSecret,
 };

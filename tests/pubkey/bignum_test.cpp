@@ -439,6 +439,26 @@ TEST(BigNumGMP, Exponentiation)
             ASSERT_EQ(ops.qelBigNumExpMod(&R, &R, &E, &M), 0);
             EXPECT_TRUE(same(&R, w));
 
+            // The constant-time path for secret exponents: the bound on the
+            // exponent's size (exact, or wider), a public modulus and a
+            // secret (secure) one, whose set-up is made without division.
+            {
+                const std::uint32_t eBits = (std::uint32_t)(mpz_sgn(e.z) ? mpz_sizeinbase(e, 2) : 1);
+                BN SecretM(heapMgr(), true), SecretE(heapMgr(), true);
+                ASSERT_EQ(ops.qelBigNumCopy(&SecretM, &M), 0);
+                ASSERT_EQ(ops.qelBigNumCopy(&SecretE, &E), 0);
+                // The result keeps the modulus's word count.
+                ASSERT_EQ(ops.qelBigNumExpModSecret(&R, &G, &E, &M, eBits + (r % 2) * 37), 0);
+                EXPECT_EQ(R.n.used, M.n.used);
+                ops.qelBigNumTrim(&R);
+                EXPECT_TRUE(same(&R, w));
+                ASSERT_EQ(ops.qelBigNumCopy(&R, &G), 0);
+                ASSERT_EQ(ops.qelBigNumExpModSecret(&R, &R, &SecretE, &SecretM, eBits), 0);
+                ops.qelBigNumTrim(&R);
+                EXPECT_TRUE(same(&R, w));
+                EXPECT_EQ(ops.qelBigNumExpModSecret(&R, &G, &E, &M, 0), -1);
+            }
+
             // The Montgomery set-up kept beside a modulus: R^2 mod m with
             // R = 2^(64 ceil(words / 2)), and exponentiations through it
             // (bases below and above the modulus alike).

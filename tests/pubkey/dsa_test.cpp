@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -132,6 +133,45 @@ TEST_F(DSATest, PeerSignaturesVerifyAndOursVerifyThere)
             BN_free(b);
 #endif
     }
+}
+
+// The nonce is hedged: derived from the private key, the digest and fresh
+// random octets. A source that gives nothing but zeros still yields
+// valid signatures, the same one for the same digest (as RFC 6979) and
+// another nonce for another digest; a working source gives a fresh one
+// every time.
+TEST_F(DSATest, NoncesAreHedgedAgainstABrokenSource)
+{
+    const std::vector<Vector> vectors = loadVectors();
+    ASSERT_FALSE(vectors.empty());
+    const Vector &v = vectors.back();
+    const std::size_t m = (v.qbits + 7) / 8;
+    PublicKey pub = publicFrom(context, 17, cat({mpi(v.p), mpi(v.q), mpi(v.g), mpi(v.y)}));
+    SecretKey sec = secretFrom(context, 17, material({v.p, v.q, v.g, v.y}, {v.x}));
+    ASSERT_NE(pub, nullptr);
+    ASSERT_NE(sec, nullptr);
+    const QELHashDescriptor *hash = qelHashDescriptorFind(v.hash);
+    struct Zeros {
+        static void add(void *, const void *, std::uint32_t) {}
+        static void get(void *, void *buffer, std::uint32_t length, std::uint32_t) { std::memset(buffer, 0, length); }
+    };
+    const QELRandomDescriptor descriptor{"zeros", Zeros::add, Zeros::get, nullptr};
+    QELRandomContext zeros{nullptr, &descriptor, nullptr, nullptr};
+    Bytes other = v.digest;
+    other.back() ^= 1;
+    auto sign = [&](const Bytes &digest, QELRandomContext *source) {
+        Bytes sig(2 * m);
+        std::size_t len = 0;
+        EXPECT_EQ(sec->sign(sec.get(), hash, digest.data(), digest.size(), sig.data(), &len, source, 2), 0);
+        EXPECT_EQ(pub->verify(pub.get(), sig.data(), len, hash, digest.data(), digest.size(), 2), 1);
+        return sig;
+    };
+    const Bytes a = sign(v.digest, &zeros), b = sign(v.digest, &zeros), c = sign(other, &zeros);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(Bytes(a.begin(), a.begin() + m), Bytes(c.begin(), c.begin() + m)); // another r, another k
+    const Bytes d = sign(v.digest, &random.context), e = sign(v.digest, &random.context);
+    EXPECT_NE(d, e);
+    EXPECT_NE(d, a);
 }
 
 TEST_F(DSATest, ForgeriesAndOutOfRangeValuesNeverVerify)

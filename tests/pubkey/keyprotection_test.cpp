@@ -120,6 +120,29 @@ TEST_F(KeyProtectionTest, GnuPGSecretKeysUnlockWithTheirPassPhraseOnly)
     }
 }
 
+// The SHA-1 integrity value covers the secret value alone: a public value
+// changed beside it (y) is still caught, by the consistency check that now
+// runs whatever the integrity form.
+TEST_F(KeyProtectionTest, PublicValuesBesideAHashedSecretAreChecked)
+{
+    int checked = 0;
+    for (const GpgKey &k : keys) {
+        if (k.alg != QELPublicKeyAlgorithm_DSA && k.alg != QELPublicKeyAlgorithm_ElGamal)
+            continue;
+        SCOPED_TRACE("algorithm " + std::to_string(k.alg));
+        ++checked;
+        Bytes tampered = k.secretMaterial;
+        tampered[k.publicMaterial.size() - 1] ^= 0x02;   // the last octet of y
+        SecretKey key = secretFrom(context, std::uint8_t(k.alg), tampered);
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(key->unlock(key.get(), k.passphrase.data(), k.passphrase.size(), 0), QELError_BadKeyParameters);
+        EXPECT_EQ(key->isLocked(key.get()), 1u);
+        SecretKey good = secretFrom(context, std::uint8_t(k.alg), k.secretMaterial);
+        EXPECT_EQ(good->unlock(good.get(), k.passphrase.data(), k.passphrase.size(), 0), 1);
+    }
+    EXPECT_EQ(checked, 2);
+}
+
 TEST_F(KeyProtectionTest, ChangeProtectionRoundTrips)
 {
     for (const GpgKey &k : keys) {

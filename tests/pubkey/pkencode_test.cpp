@@ -220,6 +220,23 @@ TEST_F(PkEncode, RandomNumbers)
     EXPECT_EQ(qelRandomAddBigNum(TestRandom::context(), &r), 0);
 }
 
+// A source that yields only zeros cannot give the non-zero padding octets:
+// the padding reports it instead of drawing forever.
+TEST_F(PkEncode, PKCS1PaddingGivesUpOnASourceOfZeros)
+{
+    struct Zeros {
+        static void add(void *, const void *, std::uint32_t) {}
+        static void get(void *, void *buffer, std::uint32_t length, std::uint32_t) { std::memset(buffer, 0, length); }
+    };
+    const QELRandomDescriptor descriptor{"zeros", Zeros::add, Zeros::get, nullptr};
+    QELRandomContext zeros{nullptr, &descriptor, nullptr, nullptr};
+    const Bytes data(16, 0x5A);
+    BN block;
+    EXPECT_EQ(qelPKCS1Pad(&block, data.data(), (u32)data.size(), 2, 64, &zeros), QELError_OutOfEntropy);
+    // Signature padding needs no randomness.
+    EXPECT_EQ(qelPKCS1Pad(&block, data.data(), (u32)data.size(), 1, 64, &zeros), 0);
+}
+
 TEST_F(PkEncode, PKCS1Blocks)
 {
     const u32 k = 64;

@@ -7,6 +7,7 @@
 #include "qelAlgorithms.h"
 #include "qelPkEncodeInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -299,6 +300,70 @@ Bytes oaepInput(int labelHash, int maskHash, const std::string &label, const Byt
     std::copy(label.begin(), label.end(), in.begin() + 6);
     std::copy(message.begin(), message.end(), in.begin() + 6 + L);
     return in;
+}
+
+// A fault in one half of the CRT (planted by the test hook) is caught by
+// the check against the public key: an error, and nothing of the faulty
+// result in the output, for signing and decryption, blinded or not.
+TEST_F(RSATest, AFaultInOneCRTHalfIsCaughtAndLeavesNothing)
+{
+    SecretKey sec = secretFrom(context, 1, secretMaterial(*key));
+    PublicKey pub = publicFrom(context, 1, publicMaterial(*key));
+    ASSERT_NE(sec, nullptr);
+    ASSERT_NE(pub, nullptr);
+    const QELHashDescriptor *desc = qelHashDescriptorFind(QELHashAlgorithm_SHA256);
+    const Bytes digest = digestOf(QELHashAlgorithm_SHA256, "faulty");
+    const Bytes sessionKey = {9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    std::uint8_t ct[200];
+    std::size_t ctLength = 0;
+    ASSERT_EQ(pub->encrypt(pub.get(), sessionKey.data(), sessionKey.size(), ct, &ctLength, &random.context, 1), 0);
+    struct Reset {
+        ~Reset() { qelRSAFaultCRTForTesting(false); }
+    } reset;
+    for (std::int32_t format : {1, 101}) {
+        SCOPED_TRACE(format);
+        qelRSAFaultCRTForTesting(true);
+        std::uint8_t out[200];
+        std::memset(out, 0xAA, sizeof out);
+        std::size_t len = 123;
+        EXPECT_EQ(sec->sign(sec.get(), desc, digest.data(), digest.size(), out, &len, &random.context, format),
+                  QELError_BadKeyParameters);
+        EXPECT_EQ(len, 0u);
+        // Only the wiped block and the untouched rest: no octet of a result.
+        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0 || b == 0xAA; }));
+        std::memset(out, 0xAA, sizeof out);
+        len = 123;
+        EXPECT_EQ(sec->decrypt(sec.get(), ct, ctLength, out, &len, nullptr, 0, format), QELError_BadKeyParameters);
+        EXPECT_EQ(len, 0u);
+        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0xAA; }));
+
+        qelRSAFaultCRTForTesting(false);
+        ASSERT_EQ(sec->sign(sec.get(), desc, digest.data(), digest.size(), out, &len, &random.context, format), 0);
+        EXPECT_EQ(pub->verify(pub.get(), out, len, desc, digest.data(), digest.size(), format % 100), 1);
+        ASSERT_EQ(sec->decrypt(sec.get(), ct, ctLength, out, &len, nullptr, 0, format), 0);
+        EXPECT_EQ(Bytes(out, out + len), sessionKey);
+    }
+}
+
+// A decrypted message too short to be a session key with its checksum is
+// refused, and what had been copied of it is wiped.
+TEST_F(RSATest, ARefusedDecryptionLeavesNothingBehind)
+{
+    SecretKey sec = secretFrom(context, 1, secretMaterial(*key));
+    PublicKey pub = publicFrom(context, 1, publicMaterial(*key));
+    ASSERT_NE(sec, nullptr);
+    ASSERT_NE(pub, nullptr);
+    const Bytes tiny = {0x42, 0x43};
+    std::uint8_t ct[200];
+    std::size_t ctLength = 0;
+    ASSERT_EQ(pub->encrypt(pub.get(), tiny.data(), tiny.size(), ct, &ctLength, &random.context, 2), 0);
+    std::uint8_t out[200];
+    std::memset(out, 0xAA, sizeof out);
+    std::size_t len = 7;
+    EXPECT_EQ(sec->decrypt(sec.get(), ct, ctLength, out, &len, nullptr, 0, 2), QELError_CorruptData);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], 0);
 }
 
 TEST_F(RSATest, EncryptionBothWaysInEveryLayout)
