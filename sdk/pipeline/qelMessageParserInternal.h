@@ -1,0 +1,51 @@
+// The message parser: cuts an RFC 4880 packet stream into scopes and detail
+// annotations, waits for a reader's reply on each scope and opens what it is
+// told to open (decryption, decompression, signature hashes, a nested parser).
+#pragma once
+
+#include "qelByteFifoInternal.h"
+#include "qelPipeModuleInternal.h"
+
+#include <cstdint>
+
+struct QELCFBContext;
+struct QELDecodeCallbacks;
+struct QELHashList;
+struct QELSettings;
+
+// Parsers nest (a compressed packet holds a message, which may hold another
+// compressed packet); a message nested deeper than this is refused with
+// QELError_BadPacketFormat instead of growing the chain without bound.
+inline constexpr std::int32_t QELMessageParserMaxNesting = 32;
+
+// Returns the parser's downstream slot, or null (null slot or settings, no
+// memory).
+QELPipeModule **qelMessageParserCreate(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                       const QELDecodeCallbacks *callbacks, void *callbackData);
+// The same for a parser that reads content opened by another parser `depth`
+// levels up; a depth above QELMessageParserMaxNesting stores
+// QELError_BadPacketFormat in *status and returns null.
+QELPipeModule **qelMessageParserCreateNested(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                             const QELDecodeCallbacks *callbacks, void *callbackData,
+                                             std::int32_t depth, QELStatus *status);
+
+// ---- stand-ins for modules that have not landed yet ------------------------
+// Each entry names the module that fills it; once that module is on main the
+// parser calls its constructor directly and the entry goes. An empty entry
+// makes the parser refuse the reply that needs it (the chain stays as it was).
+struct QELMessageParserSeams {
+    // Compression modules: qelDecompressModuleCreate.
+    QELPipeModule **(*decompressModule)(QELContext *context, QELPipeModule **slot, std::int32_t algorithm,
+                                        QELStatus *status);
+    // Cipher modules: qelCipherDecryptModuleCreate (owns cfb from the call on).
+    QELPipeModule **(*cipherDecryptModule)(QELContext *context, QELPipeModule **slot, QELCFBContext *cfb,
+                                           QELSettings *settings, std::uint8_t mdc, const std::uint8_t *prefix);
+    // Hash Module: qelHashModuleChainCreate.
+    QELPipeModule **(*hashModuleChain)(QELContext *context, QELPipeModule **slot, QELHashList *list,
+                                       std::int32_t count);
+    // ASCII armor parser, for literals that hold an armored message.
+    QELPipeModule **(*armorParseModule)(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                        const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                        void *callbackData);
+};
+QELMessageParserSeams &qelMessageParserSeams();
