@@ -30,6 +30,7 @@ struct Reader {
     std::uint8_t detached[kMaxScopes];
     QELSigItem *currentSignature;
     std::uint8_t outputClosed;
+    std::uint8_t closePending; // content ended inside encrypted data not yet checked
 };
 
 Reader *self(QELPipeModule *m) { return qelPipeModuleState<Reader>(m); }
@@ -46,10 +47,19 @@ void closeOutputState(Reader *r)
     std::memset(r->fileName, 0, sizeof r->fileName);
     r->outputType = -1;
     r->outputClosed = 1;
+    r->closePending = 0;
 }
 
 QELStatus ensureOutput(Reader *r)
 {
+    if (r->closePending) {
+        // a second piece of content in the same encrypted data
+        QELStatus status = r->downstream != nullptr ? qelPipeExpectBytes(r->downstream, 0) : 0;
+        if (status != 0)
+            return status;
+        r->closePending = 0;
+        r->outputClosed = 1;
+    }
     if (!r->outputClosed)
         return 0;
     QELStatus status = r->callbacks->openOutput(r->callbackData, &r->downstream, r->outputType,
@@ -318,7 +328,19 @@ QELStatus readerAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
         qelSigListFree(r->lists[closedIndex + 1]);
         r->lists[closedIndex + 1] = nullptr;
     }
-    if (status == 0 && closedIndex >= 0 && r->depth < r->outputDepth && !r->outputClosed)
+    if (status == 0 && closedIndex >= 0 && r->depth < r->outputDepth && !r->outputClosed) {
+        // Content inside encrypted data is complete only once the data's
+        // integrity check passed, which the parser reports by closing the
+        // encrypted scope; until then the output stays open.
+        bool insideEncrypted = false;
+        for (std::int32_t i = 0; i < r->depth; ++i)
+            insideEncrypted = insideEncrypted || r->scopes[i] == QELAnnotation_BeginEncrypted;
+        if (insideEncrypted)
+            r->closePending = 1;
+        else
+            status = closeOutput(r);
+    }
+    if (status == 0 && closedScope == QELAnnotation_BeginEncrypted && r->closePending)
         status = closeOutput(r);
     return status;
 }

@@ -314,6 +314,13 @@ void removeInserted(Parser *p)
 
 QELStatus endPacket(Parser *p)
 {
+    if (p->endOfInput && p->onePassCount > 0 && p->unbounded &&
+        (p->mode == Mode::SignedLiteral || p->mode == Mode::OnePassData)) {
+        // The signed data ran to the end of the input and took the closing
+        // signature with it: the message is cut, not complete.
+        const QELStatus status = send(p, QELAnnotation_EndInScope);
+        return status != 0 ? status : QELError_TruncatedInput;
+    }
     emptyBuffers(p);
     p->bodyBuffered = 0;
     QELStatus status = 0;
@@ -1244,18 +1251,17 @@ QELStatus parserExpectBytes(QELPipeModule *m, std::uint64_t count)
     if (status != 0)
         return status;
     if (p->mode != Mode::Header) {
-        // The input ended inside a packet (or inside signed data whose
-        // closing signature never came).
+        // The input ended inside a packet: what was delivered of it is not
+        // the whole content, so nothing is closed as complete.
         const bool cut = !p->unbounded && (p->remaining != 0 || lengthDue(p));
         if (cut) {
             status = send(p, p->openScope != 0 ? QELAnnotation_EndInScope : QELAnnotation_EndInPacket);
-            p->unbounded = 1;
+            p->failed = status != 0 ? status : QELError_TruncatedInput;
+            return p->failed;
         }
-        if (status == 0)
-            status = endPacket(p);
-        if (status == 0 && cut)
-            status = QELError_TruncatedInput;
-    } else if (p->onePassCount != 0 && status == 0) {
+        status = endPacket(p);
+    }
+    if (status == 0 && p->onePassCount != 0) {
         status = send(p, QELAnnotation_EndInScope);
         if (status == 0)
             status = QELError_TruncatedInput;
