@@ -3,6 +3,7 @@
 // they share with clear-signed text.
 #pragma once
 
+#include "qelByteFifoInternal.h"
 #include "qelPipeModuleInternal.h"
 
 #include <cstdint>
@@ -30,3 +31,17 @@ struct QELSigItem;
 [[nodiscard]] QELStatus qelSigVerifyDetached(const QELSigItem *signatures, QELSettings *settings,
                                              const QELDecodeCallbacks *callbacks, void *callbackData,
                                              QELContext *context);
+
+// The clear-signed text verifier: one block with two heads. The text head
+// receives the signed text, the signature head what a message parser makes
+// of the signature block. Text arriving before the hash algorithms are known
+// waits in a FIFO of the given class. Each signature is checked once both
+// heads have ended; a text signature whose digest does not match under the
+// line-end rule alone is checked once more with the trailing spaces and tabs
+// of every line removed (RFC 4880 section 7.1), which is what clear-signing
+// peers hash.
+struct QELSigVerifier;
+QELSigVerifier *qelSigVerifyReaderCreate(QELContext *context, QELPipeModule **textSlot, QELPipeModule **signatureSlot,
+                                         QELSettings *settings, const QELFifoDescriptor *fifoKind,
+                                         const std::uint8_t *hashIds, std::int32_t hashCount, bool text,
+                                         const QELDecodeCallbacks *callbacks, void *callbackData);

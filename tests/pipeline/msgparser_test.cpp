@@ -523,6 +523,59 @@ TEST_F(MessageParserTest, DetachedSignatures)
     EXPECT_TRUE(job_.verdicts.empty());
 }
 
+TEST_F(MessageParserTest, DetachedTextSignature)
+{
+    job_.detached.assign(plainTxt().begin(), plainTxt().end());
+    EXPECT_EQ(decode(readBytes("detached-text.sig")), 0);
+    EXPECT_EQ(job_.verdicts, std::vector<std::string>{"good"});
+}
+
+// Clear-signed text: the text head gets the text as the armor parser would
+// deliver it (dash escapes removed), the signature head what a message
+// parser makes of the signature block. GnuPG hashes the lines without their
+// trailing spaces and tabs (RFC 4880 section 7.1).
+TEST_F(MessageParserTest, ClearSignedText)
+{
+    struct Case {
+        std::string text;
+        std::string verdict;
+        bool hashHeader; // the armor's "Hash:" header names the algorithm
+        std::size_t piece;
+    };
+    std::string flipped = plainTxt();
+    flipped[3] ^= 1;
+    const Case cases[] = {
+        {plainTxt(), "good", false, 5},
+        {plainTxt(), "good", true, 4096},
+        {crlf(plainTxt()), "good", false, 1},
+        {flipped, "bad", false, 4096},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.verdict + (c.hashHeader ? " with Hash:" : ""));
+        job_.verdicts.clear();
+        QELPipeModule *text = nullptr;
+        QELPipeModule *signature = nullptr;
+        const std::uint8_t sha512 = QELHashAlgorithm_SHA512;
+        ASSERT_NE(qelSigVerifyReaderCreate(context, &text, &signature, settings_, qelByteFifoDescriptor(),
+                                           c.hashHeader ? &sha512 : nullptr, c.hashHeader ? 1 : 0, true,
+                                           &kCallbacks, &job_),
+                  nullptr);
+        QELPipeModule *parser = signature;
+        ASSERT_NE(qelMessageParserCreate(context, &parser, settings_, &kCallbacks, &job_), nullptr);
+        for (std::size_t at = 0; at < c.text.size(); at += c.piece) {
+            const std::size_t n = std::min(c.piece, c.text.size() - at);
+            ASSERT_EQ(qelPipeWriteAll(text, reinterpret_cast<const std::uint8_t *>(c.text.data()) + at, n), 0);
+        }
+        EXPECT_EQ(qelPipeExpectBytes(text, 0), 0);
+        const Bytes sig = readBytes("clearsigned.sig");
+        EXPECT_EQ(qelPipeWriteAll(parser, sig.data(), sig.size()), 0);
+        EXPECT_EQ(qelPipeExpectBytes(parser, 0), 0);
+        EXPECT_EQ(job_.verdicts, std::vector<std::string>{c.verdict});
+        qelPipeDestroy(parser); // destroys the signature head behind it
+        qelPipeDestroy(text);
+    }
+}
+
 // ---- packet streams built here ------------------------------------------------
 Bytes newPacket(std::uint8_t tag, const Bytes &body)
 {
@@ -540,9 +593,8 @@ Bytes newPacket(std::uint8_t tag, const Bytes &body)
 
 Bytes literalBody(const std::string &text, char format = 'b')
 {
-    Bytes body{static_cast<std::uint8_t>(format), 1, 'f', 0, 0, 0, 0};
-    body.insert(body.end(), text.begin(), text.end());
-    return body;
+    const std::string fields = std::string{format, '\x01', 'f'} + std::string(4, '\0') + text;
+    return Bytes(fields.begin(), fields.end());
 }
 
 Bytes deflateRaw(const Bytes &in, int windowBits)

@@ -53,3 +53,4 @@ $G --detach-sign -u rsa@example.org -o "$out/detached-bin.sig" plain.bin
 $G --detach-sign --textmode -u rsa@example.org -o "$out/detached-text.sig" plain.txt
 $G --clearsign -u rsa@example.org -o "$out/clearsigned.asc" plain.txt
 $G --sign -u rsa@example.org -e -r rsa@example.org -o m.gpg plain.txt; emit sign-enc m.gpg
+sed -n "/BEGIN PGP SIGNATURE/,\$p" "$out/clearsigned.asc" | $G --dearmor > "$out/clearsigned.sig"
