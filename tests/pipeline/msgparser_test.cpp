@@ -296,7 +296,7 @@ QELStatus jobSignature(void *data, const QELSigItem *signature, const std::uint8
 {
     auto *job = static_cast<Job *>(data);
     if (digest == nullptr) {
-        job->verdicts.push_back("unchecked");
+        job->verdicts.push_back("failed");
         return 0;
     }
     // The two digest octets every signature states are an independent
@@ -449,7 +449,7 @@ TEST_F(MessageParserTest, ReadsWhatGnuPGEncrypts)
         EXPECT_EQ(job_.decrypts, 1);
         if (f.status == 0) {
             ASSERT_EQ(job_.outputs.size(), 1u);
-            EXPECT_EQ(plainText(), f.binary ? plainBin() : plainTxt());
+            EXPECT_TRUE(plainText() == (f.binary ? plainBin() : plainTxt()));
             EXPECT_EQ(job_.outputs[0]->name, f.binary ? "plain.bin" : "plain.txt");
             EXPECT_TRUE(outputClosed());
         }
@@ -486,7 +486,7 @@ TEST_F(MessageParserTest, ReadsWhatGnuPGSigns)
         job_.context = context;
         EXPECT_EQ(decode(readBytes(s.name), 777), 0);
         ASSERT_EQ(job_.outputs.size(), 1u);
-        EXPECT_EQ(plainText(), s.binary ? plainBin() : s.text ? crlf(plainTxt()) : plainTxt());
+        EXPECT_TRUE(plainText() == (s.binary ? plainBin() : s.text ? crlf(plainTxt()) : plainTxt()));
         EXPECT_EQ(job_.verdicts, s.verdicts);
     }
 }
@@ -497,6 +497,17 @@ TEST_F(MessageParserTest, FlippedSignedByteIsBad)
     message[message.size() / 2] ^= 0x01; // inside the literal body
     EXPECT_EQ(decode(message), 0);
     EXPECT_EQ(job_.verdicts, std::vector<std::string>{"bad"});
+}
+
+TEST_F(MessageParserTest, SignatureWithoutDigestIsAFailedCheck)
+{
+    // the job discards the signature scope: no hashes ran, so the closing
+    // signature cannot be checked, and the job hears of it as a failure
+    job_.replies[QELAnnotation_BeginSignature] = QELAnnotation_ReplyDiscard;
+    EXPECT_EQ(decode(readBytes("sign-bin-z0.gpg")), 0);
+    EXPECT_EQ(job_.verdicts, std::vector<std::string>{"failed"});
+    ASSERT_FALSE(job_.events.empty());
+    EXPECT_EQ(job_.events.back(), QELDecodeEvent_HashForSignatureFailed);
 }
 
 TEST_F(MessageParserTest, SignedAndEncrypted)
@@ -746,7 +757,7 @@ TEST_F(MessageParserTest, HostileStreams)
                 // content of a failed message is never closed as complete
                 for (std::size_t i = 0; i < job_.outputs.size(); ++i)
                     EXPECT_FALSE(outputClosed(i));
-                EXPECT_TRUE(job_.verdicts.empty() || job_.verdicts == std::vector<std::string>{"unchecked"});
+                EXPECT_TRUE(job_.verdicts.empty() || job_.verdicts == std::vector<std::string>{"failed"});
             }
         }
     }
