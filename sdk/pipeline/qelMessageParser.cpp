@@ -1276,12 +1276,10 @@ QELStatus parserExpectBytes(QELPipeModule *m, std::uint64_t count)
 QELStatus parserDestroy(QELPipeModule *m)
 {
     Parser *p = self(m);
-    if (p->insertionSlot != nullptr) {
-        QELPipeModule *saved = *p->insertionSlot;
-        *p->insertionSlot = nullptr;
-        qelPipeDestroy(p->downstream);
-        p->downstream = saved;
-    }
+    // Between replies the chain is whole (inserted modules lead on to the
+    // previous downstream), so destroying the downstream destroys each
+    // module once; a nested parser may have moved the insertion slot's
+    // contents, so the slot is not trusted here.
     qelPipeDestroy(p->downstream);
     qelFifoDestroy(p->fifoKind, p->fifo);
     if (p->hashList != nullptr)
