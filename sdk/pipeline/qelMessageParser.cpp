@@ -515,7 +515,7 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
                     auto create = qelMessageParserSeams().armorParseModule;
                     QELPipeModule **next = create != nullptr
                                                ? create(p->head.context, slot, p->settings, qelByteFifoDescriptor(),
-                                                        p->callbacks, p->callbackData)
+                                                        p->callbacks, p->callbackData, p->nesting + 1)
                                                : nullptr;
                     if (next == nullptr) {
                         status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
@@ -1145,10 +1145,13 @@ QELStatus run(Parser *p, const std::uint8_t *bytes, std::uint64_t length, std::u
         Step wait = Step::Done;
         const Mode before = p->mode;
         const std::uint64_t posBefore = p->inPos;
+        const std::int32_t stepBefore = p->step;
         status = runOnce(p, &wait);
         if (status != 0 || wait == Step::Wait)
             break;
-        if (p->mode == before && p->inPos == posBefore && p->mode == Mode::Header)
+        // A step that neither consumed input nor moved on cannot make
+        // progress by being run again.
+        if (p->mode == before && p->inPos == posBefore && p->step == stepBefore)
             break;
     }
     *consumed = p->inPos;

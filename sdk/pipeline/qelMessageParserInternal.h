@@ -43,9 +43,12 @@ struct QELMessageParserSeams {
     // Hash Module: qelHashModuleChainCreate.
     QELPipeModule **(*hashModuleChain)(QELContext *context, QELPipeModule **slot, QELHashList *list,
                                        std::int32_t count);
-    // ASCII armor parser, for literals that hold an armored message.
+    // ASCII armor parser, for literals that hold an armored message. The
+    // parsers it makes for the messages it finds are made with
+    // qelMessageParserCreateNested at `nesting`, so that armor inside
+    // literals inside armor stays bounded too.
     QELPipeModule **(*armorParseModule)(QELContext *context, QELPipeModule **slot, QELSettings *settings,
                                         const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
-                                        void *callbackData);
+                                        void *callbackData, std::int32_t nesting);
 };
 QELMessageParserSeams &qelMessageParserSeams();
