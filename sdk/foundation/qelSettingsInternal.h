@@ -43,6 +43,7 @@ enum QELSettingId : std::int32_t {
     QELSetting_PointerFirst = 3000,
     QELSetting_CharsetEncodeTable = 3000,
     QELSetting_CharsetDecodeTable = 3001,
+    QELSetting_CipherCallback = 3004, // a QELCipherCallback the cipher modules call per chunk
     QELSetting_PointerLast = 3006,
 };
 

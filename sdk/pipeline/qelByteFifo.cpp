@@ -53,29 +53,37 @@ QELFifo *createWith(QELContext *context, bool secure)
 QELFifo *createPlain(QELContext *context) { return createWith(context, false); }
 QELFifo *createSecure(QELContext *context) { return createWith(context, true); }
 
+// Makes sure the last chunk has room, linking a new one when there is no
+// chunk or the last is full; false when memory is exhausted.
+bool makeRoom(ByteFifo *f)
+{
+    if (f->last != nullptr && f->writePos != chunkEnd(f->last))
+        return true;
+    void *block = f->secure ? qelMemAllocSecure(f->mgr, sizeof(Chunk), 0) : qelMemAlloc(f->mgr, sizeof(Chunk), 0);
+    if (block == nullptr)
+        return false;
+    auto *c = static_cast<Chunk *>(block);
+    c->next = nullptr;
+    if (f->last == nullptr) {
+        f->first = c;
+        f->readPos = c->data;
+    } else {
+        f->last->next = c;
+    }
+    f->last = c;
+    f->writePos = c->data;
+    ++f->chunkCount;
+    return true;
+}
+
 std::uint64_t fifoWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELStatus *)
 {
     ByteFifo *f = self(fifo);
     const auto *src = static_cast<const std::uint8_t *>(bytes);
     std::uint64_t done = 0;
     while (done < n) {
-        if (f->last == nullptr || f->writePos == chunkEnd(f->last)) {
-            void *block = f->secure ? qelMemAllocSecure(f->mgr, sizeof(Chunk), 0)
-                                    : qelMemAlloc(f->mgr, sizeof(Chunk), 0);
-            if (block == nullptr)
-                break; // memory exhausted: the bytes taken so far
-            auto *c = static_cast<Chunk *>(block);
-            c->next = nullptr;
-            if (f->last == nullptr) {
-                f->first = c;
-                f->readPos = c->data;
-            } else {
-                f->last->next = c;
-            }
-            f->last = c;
-            f->writePos = c->data;
-            ++f->chunkCount;
-        }
+        if (!makeRoom(f))
+            break; // memory exhausted: the bytes taken so far
         std::uint64_t room = std::uint64_t(chunkEnd(f->last) - f->writePos);
         std::uint64_t k = std::min(room, n - done);
         std::memcpy(f->writePos, src + done, k);
@@ -181,3 +189,20 @@ constexpr QELFifoDescriptor kSecureByteFifo{"Secure Byte Fifo", createSecure, fi
 
 const QELFifoDescriptor *qelByteFifoDescriptor() { return &kByteFifo; }
 const QELFifoDescriptor *qelSecureByteFifoDescriptor() { return &kSecureByteFifo; }
+
+std::uint8_t *qelByteFifoWriteSpace(QELFifo *fifo, std::uint64_t *length)
+{
+    ByteFifo *f = self(fifo);
+    if (!makeRoom(f)) {
+        *length = 0;
+        return nullptr;
+    }
+    *length = std::uint64_t(chunkEnd(f->last) - f->writePos);
+    return f->writePos;
+}
+
+void qelByteFifoAdvance(QELFifo *fifo, std::uint64_t n)
+{
+    ByteFifo *f = self(fifo);
+    f->writePos += std::min(n, std::uint64_t(chunkEnd(f->last) - f->writePos));
+}

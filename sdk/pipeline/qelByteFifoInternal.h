@@ -44,6 +44,13 @@ inline constexpr std::size_t QELByteFifoChunkData = QELByteFifoChunkSize - 8;
 const QELFifoDescriptor *qelByteFifoDescriptor();       // "Byte Fifo"
 const QELFifoDescriptor *qelSecureByteFifoDescriptor(); // "Secure Byte Fifo"
 
+// Writing in place into a memory FIFO (either class), for producers such as
+// zlib that fill a buffer they are given: the free space at the end of the
+// last chunk, linking a new chunk when there is none or it is full (null and
+// 0 when memory is exhausted); then Advance by the bytes written there.
+std::uint8_t *qelByteFifoWriteSpace(QELFifo *fifo, std::uint64_t *length);
+void qelByteFifoAdvance(QELFifo *fifo, std::uint64_t n);
+
 // Helpers over any class.
 inline void qelFifoDestroy(const QELFifoDescriptor *kind, QELFifo *fifo)
 {

@@ -12,7 +12,6 @@
 #include "qelAlgorithms.h"
 #include "qelCFBInternal.h"
 #include "qelContextInternal.h"
-#include "qelFIPS.h"
 #include "qelFileOpenInternal.h"
 #include "qelFileSpecInternal.h"
 #include "qelHelpers.h"
@@ -89,8 +88,11 @@ QELFifo *fileCreate(QELContext *context)
         return nullptr;
     f->context = context;
     QELMemoryMgr *mgr = qelContextMemoryMgr(context);
-    const QELCipherDescriptor *cipher =
-        qelCipherDescriptorFind(qelFIPSModeEnabled() ? QELCipherAlgorithm_3DES : QELCipherAlgorithm_CAST5);
+    // The file is private to this FIFO and its key never leaves memory, so no
+    // reader elsewhere constrains the cipher: AES-128 is approved in FIPS
+    // mode too, and with the processor's instructions it keeps spilling near
+    // disk speed where CAST5 or triple DES would bound it.
+    const QELCipherDescriptor *cipher = qelCipherDescriptorFind(QELCipherAlgorithm_AES128);
     QELRandomContext *random = qelContextGetRandomContext(context);
     if (cipher == nullptr || random == nullptr || (f->writer = qelCFBCreateForDescriptor(mgr, cipher)) == nullptr) {
         release(f);

@@ -219,3 +219,13 @@ QELPipeModule *qelJoinAppendageCreate(QELPipeModule *input)
         in->active = 1;
     return &in->head;
 }
+
+std::uint64_t qelJoinModuleHold(QELPipeModule *input, const void *bytes, std::uint64_t length, QELStatus *status)
+{
+    if (input == nullptr || input->magic != QELPipeMagic_Join || (bytes == nullptr && length != 0)) {
+        setStatus(status, QELError_BadParams);
+        return 0;
+    }
+    JoinInput *in = self(input);
+    return in->fifoKind->write(in->fifo, bytes, length, status);
+}

@@ -16,3 +16,9 @@ QELPipeModule *qelJoinModuleCreate(QELContext *context, bool active, const QELFi
 // A further input of the same join ("Join Module Appendage"), placed in the
 // output order right after `input`; null for a null input or failed memory.
 QELPipeModule *qelJoinAppendageCreate(QELPipeModule *input);
+// Puts bytes into the input's own FIFO whether or not it is active, so that
+// they leave the join before anything written to the input later (one-pass
+// packets, the session-key packets that precede the encrypted data); the
+// join's downstream need not exist yet. Returns the count held; fewer than
+// offered is a failure, with the status.
+std::uint64_t qelJoinModuleHold(QELPipeModule *input, const void *bytes, std::uint64_t length, QELStatus *status);
