@@ -1,14 +1,11 @@
 // The message parser and annotation reader on outside bytes: the first byte
 // picks the piece size and the replies the job gives, the rest is the
 // message. Every status is acceptable; crashes, leaks, hangs and sanitizer
-// reports are not. Signature scopes get a hash module that feeds every hash
-// of the list, so the digest path runs too.
+// reports are not.
 #include "qelFuzzSupport.h"
 
 #include "qelAnnotationReaderInternal.h"
 #include "qelContextInternal.h"
-#include "qelHash.h"
-#include "qelHashInternal.h"
 #include "qelMessageParserInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelVarMemoryModuleInternal.h"
@@ -16,44 +13,6 @@
 #include <cstdint>
 
 namespace {
-
-struct Hashes {
-    QELPipeModule head;
-    QELPipeModule *downstream;
-    QELHashList *list;
-};
-std::uint64_t hWrite(QELPipeModule *m, const std::uint8_t *b, std::uint64_t n, QELStatus *s)
-{
-    auto *h = qelPipeModuleState<Hashes>(m);
-    const std::uint64_t taken = qelPipeWrite(h->downstream, b, n, s);
-    for (std::int32_t i = 0; i < qelHashListCount(h->list); ++i)
-        static_cast<void>(qelHashUpdate(qelHashListGet(h->list, i), b, taken));
-    return taken;
-}
-QELStatus hFlush(QELPipeModule *m) { return qelPipeFlush(qelPipeModuleState<Hashes>(m)->downstream); }
-QELStatus hAnnotate(QELPipeModule *m, const void *o, std::int32_t c, void *d, std::uint64_t n)
-{
-    return qelPipeAnnotate(qelPipeModuleState<Hashes>(m)->downstream, o, c, d, n);
-}
-QELStatus hExpect(QELPipeModule *m, std::uint64_t n)
-{
-    return qelPipeExpectBytes(qelPipeModuleState<Hashes>(m)->downstream, n);
-}
-QELStatus hDestroy(QELPipeModule *m)
-{
-    auto *h = qelPipeModuleState<Hashes>(m);
-    qelPipeDestroy(h->downstream);
-    qelPipeModuleFree(h);
-    return 0;
-}
-QELPipeModule **hashes(QELContext *context, QELPipeModule **slot, QELHashList *list, std::int32_t)
-{
-    auto *h = qelPipeModuleNew<Hashes>(context, QELPipeMagic_Hash, "hashes", QELPipeOps{hWrite, hFlush, hAnnotate, hExpect, hDestroy});
-    if (h == nullptr)
-        return nullptr;
-    h->list = list;
-    return qelPipeModuleLink(slot, &h->head, &h->downstream);
-}
 
 struct Job {
     QELContext *context;
@@ -96,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     qelfuzz::startOnce(true);
     QELContext *context = qelfuzz::sharedContext();
-    qelMessageParserSeams().hashModuleChain = hashes;
     QELSettings *settings = nullptr;
     qelfuzz::check(qelSettingsCreate(context, &settings) == 0, "settings");
     Job job{context, data[0]};

@@ -3,6 +3,7 @@
 #include "qelAnnotationReaderInternal.h"
 
 #include "qelMemoryInternal.h"
+#include "qelSessionKeyItemInternal.h"
 #include "qelSigItemInternal.h"
 #include "qelSigVerifyInternal.h"
 #include "qelWipe.h"
@@ -155,7 +156,7 @@ QELStatus headerComplete(Reader *r, QELPipeModule *origin)
     if (top == QELAnnotation_BeginEncrypted) {
         SendContext context{r, origin, reply};
         status = r->callbacks->decrypt(r->callbackData, r->lists[0], sendKey, &context);
-        qelSigListFree(r->lists[0]);
+        qelSessionKeyListFree(r->lists[0]);
         r->lists[0] = nullptr;
         if (status == QELAnnotation_ReplyDiscard || status == QELAnnotation_ReplyPassThrough)
             status = sendReply(r, origin, status);
@@ -225,25 +226,6 @@ QELStatus checkSignatures(Reader *r, QELPipeModule *origin, std::int32_t index)
     return result;
 }
 
-QELStatus addSessionKey(Reader *r, std::int32_t code, const std::uint8_t *data, std::uint64_t length)
-{
-    std::int32_t tag = 0;
-    if (code == QELAnnotation_SymmetricKeyESK)
-        tag = length != 0 ? 1 : 0;
-    else if (length >= 10)
-        tag = 256 + data[9];
-    else
-        return QELError_BadPacketFormat;
-    QELSigItem *item = qelSigItemNew(r->head.context, tag, data, length);
-    if (item == nullptr)
-        return QELError_OutOfMemory;
-    QELSigItem **at = &r->lists[0];
-    while (*at != nullptr)
-        at = &(*at)->next;
-    *at = item;
-    return 0;
-}
-
 QELStatus readerAnnotate(QELPipeModule *m, const void *origin, std::int32_t code, void *data, std::uint64_t length)
 {
     Reader *r = self(m);
@@ -295,7 +277,7 @@ QELStatus readerAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
         break;
     case QELAnnotation_SymmetricKeyESK:
     case QELAnnotation_PublicKeyESK:
-        if (QELStatus s = addSessionKey(r, code, bytes, length); s != 0)
+        if (QELStatus s = qelSessionKeyItemAdd(r->head.context, &r->lists[0], code, bytes, length); s != 0)
             report(r, s, QELDecodeEvent_SessionKeyRefused);
         break;
     case QELAnnotation_SignaturePacket:
@@ -348,9 +330,11 @@ QELStatus readerAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
 QELStatus readerDestroy(QELPipeModule *m)
 {
     Reader *r = self(m);
-    for (QELSigItem *&list : r->lists) {
-        qelSigListFree(list);
-        list = nullptr;
+    qelSessionKeyListFree(r->lists[0]);
+    r->lists[0] = nullptr;
+    for (std::int32_t i = 1; i <= kMaxScopes; ++i) {
+        qelSigListFree(r->lists[i]);
+        r->lists[i] = nullptr;
     }
     qelPipeDestroy(r->downstream);
     qelPipeModuleFree(r);

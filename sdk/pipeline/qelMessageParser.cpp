@@ -9,10 +9,13 @@
 
 #include "qelCFB.h"
 #include "qelCFBInternal.h"
+#include "qelCipherModuleInternal.h"
+#include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
 #include "qelFileHeaderModuleInternal.h"
 #include "qelHash.h"
 #include "qelHashInternal.h"
+#include "qelHashModuleInternal.h"
 #include "qelHelpers.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
@@ -414,13 +417,8 @@ QELStatus openCipher(Parser *p, QELPipeModule **slot, QELPipeModule ***next, con
             return status;
         }
     }
-    auto create = qelMessageParserSeams().cipherDecryptModule;
-    if (create == nullptr) {
-        static_cast<void>(qelCFBFree(cfb));
-        qelSecureWipe(prefix.data(), prefix.size());
-        return QELError_FeatureNotAvailable;
-    }
-    *next = create(p->head.context, slot, cfb, p->settings, p->mdcExpected, prefix.data());
+    // the module owns the CFB object from here on, also when it fails
+    *next = qelCipherDecryptModuleCreate(p->head.context, slot, cfb, p->settings, p->mdcExpected, prefix.data());
     qelSecureWipe(prefix.data(), prefix.size());
     if (*next == nullptr)
         return QELError_OutOfMemory;
@@ -457,12 +455,7 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
     } else if (process) {
         switch (scope) {
         case QELAnnotation_EndCompressed: {
-            auto create = qelMessageParserSeams().decompressModule;
-            if (create == nullptr) {
-                status = QELError_FeatureNotAvailable;
-                break;
-            }
-            QELPipeModule **next = create(p->head.context, slot, p->buffer[p->cursor], &status);
+            QELPipeModule **next = qelDecompressModuleCreate(p->head.context, slot, p->buffer[p->cursor], &status);
             if (next == nullptr && status == 0)
                 status = QELError_OutOfMemory;
             if (status == 0) {
@@ -490,12 +483,10 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
                                        static_cast<std::int32_t>(length));
             if (status != 0)
                 break;
-            auto create = qelMessageParserSeams().hashModuleChain;
-            QELPipeModule **next =
-                create != nullptr ? create(p->head.context, slot, list, qelHashListCount(list)) : nullptr;
+            QELPipeModule **next = qelHashModuleChainCreate(p->head.context, slot, list, qelHashListCount(list));
             if (next == nullptr) {
                 qelHashListFree(list);
-                status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
+                status = QELError_OutOfMemory;
                 break;
             }
             if (p->hashList != nullptr)

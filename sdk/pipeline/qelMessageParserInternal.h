@@ -8,7 +8,6 @@
 
 #include <cstdint>
 
-struct QELCFBContext;
 struct QELDecodeCallbacks;
 struct QELHashList;
 struct QELSettings;
@@ -29,20 +28,11 @@ QELPipeModule **qelMessageParserCreateNested(QELContext *context, QELPipeModule 
                                              const QELDecodeCallbacks *callbacks, void *callbackData,
                                              std::int32_t depth, QELStatus *status);
 
-// ---- stand-ins for modules that have not landed yet ------------------------
-// Each entry names the module that fills it; once that module is on main the
+// ---- stand-in for a module that has not landed yet -------------------------
+// The entry names the module that fills it; once that module is on main the
 // parser calls its constructor directly and the entry goes. An empty entry
 // makes the parser refuse the reply that needs it (the chain stays as it was).
 struct QELMessageParserSeams {
-    // Compression modules: qelDecompressModuleCreate.
-    QELPipeModule **(*decompressModule)(QELContext *context, QELPipeModule **slot, std::int32_t algorithm,
-                                        QELStatus *status);
-    // Cipher modules: qelCipherDecryptModuleCreate (owns cfb from the call on).
-    QELPipeModule **(*cipherDecryptModule)(QELContext *context, QELPipeModule **slot, QELCFBContext *cfb,
-                                           QELSettings *settings, std::uint8_t mdc, const std::uint8_t *prefix);
-    // Hash Module: qelHashModuleChainCreate.
-    QELPipeModule **(*hashModuleChain)(QELContext *context, QELPipeModule **slot, QELHashList *list,
-                                       std::int32_t count);
     // ASCII armor parser, for literals that hold an armored message. The
     // parsers it makes for the messages it finds are made with
     // qelMessageParserCreateNested at `nesting`, so that armor inside

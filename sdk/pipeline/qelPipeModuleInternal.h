@@ -222,6 +222,13 @@ inline void qelPipeDestroy(QELPipeModule *module)
 [[nodiscard]] QELStatus qelPipeWriteAll(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length,
                                         std::uint64_t *taken = nullptr);
 
+// The status a write that took nothing of a non-empty offer must report:
+// the module's own failure, or QELError_WriteFailed for a stalled downstream.
+constexpr QELStatus qelPipeStallStatus(QELStatus status, std::uint64_t taken, std::uint64_t offered)
+{
+    return status != 0 ? status : (taken == 0 && offered != 0 ? QELError_WriteFailed : 0);
+}
+
 // True for the statuses that say a key or its algorithm cannot do what was
 // asked (-11350 to -11336, QELError_FeatureNotAvailable,
 // QELError_KeyUnusableForSignature).

@@ -6,7 +6,7 @@
 #include "qelDevNullModuleInternal.h"
 #include "qelHash.h"
 #include "qelHashInternal.h"
-#include "qelMessageParserInternal.h"
+#include "qelHashModuleInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelSigItemInternal.h"
 #include "qelTextFilterModuleInternal.h"
@@ -86,12 +86,11 @@ QELStatus qelHashChainBuild(QELContext *context, QELPipeModule **slot, QELHashLi
     QELStatus status = qelHashListCreate(qelContextMemoryMgr(context), usable.data(), &list, n);
     if (status != 0)
         return status;
-    auto create = qelMessageParserSeams().hashModuleChain;
     QELPipeModule *before = *slot;
-    QELPipeModule **tail = create != nullptr ? create(context, slot, list, qelHashListCount(list)) : nullptr;
+    QELPipeModule **tail = qelHashModuleChainCreate(context, slot, list, qelHashListCount(list));
     if (tail == nullptr) {
         qelHashListFree(list);
-        return create == nullptr ? QELError_FeatureNotAvailable : QELError_OutOfMemory;
+        return QELError_OutOfMemory;
     }
     if (charTable != nullptr && qelTextFilterModuleCreate(context, slot, charTable, false, QELLineEnd_CRLF) == nullptr) {
         // take the hash modules back out, leaving what the slot held
