@@ -475,6 +475,30 @@ TEST_F(MessageParserTest, IndeterminateLiteralAloneInCompressedPacketReads)
     }
 }
 
+// Signed data that is not a literal packet runs through the hashes raw up to
+// the closing signature, which GnuPG writes with an old-format header (0x89):
+// the parser must see it in either header format.
+TEST_F(MessageParserTest, OnePassOverOtherDataEndsAtOldFormatSignature)
+{
+    const Bytes signedMessage = readBytes("sign-bin-z0.gpg");
+    const Bytes onePass(signedMessage.begin(), signedMessage.begin() + 15);
+    const Bytes literal(signedMessage.begin() + 15, signedMessage.begin() + 70035);
+    const Bytes signature(signedMessage.begin() + 70035, signedMessage.end());
+    ASSERT_EQ(signature[0], 0x89);
+    Bytes message = onePass;
+    const Bytes compressed = compressedPacket(literal);
+    message.insert(message.end(), compressed.begin(), compressed.end());
+    message.insert(message.end(), signature.begin(), signature.end());
+    for (std::size_t piece : {std::size_t{1}, std::size_t{4096}}) {
+        job_ = Job{};
+        job_.context = context;
+        EXPECT_EQ(decode(message, piece), 0);
+        EXPECT_TRUE(plainText() == plainBin());
+        // the hashes covered the compressed packet, not the literal's body
+        EXPECT_EQ(job_.verdicts, std::vector<std::string>{"bad"});
+    }
+}
+
 // ---- hostile streams --------------------------------------------------------------
 Bytes nestedCompressed(int depth)
 {
