@@ -428,7 +428,7 @@ QELStatus writeObject(QELKeyObject *o, bool hasSecret, QELNewRing *secret, QELNe
         return QELError_NoErr;
     // A packet kept as read goes back as read, to the ring it came from.
     if (qelKeyObjIsOpaque(o)) {
-        NewRing *ring = qelKeyObjIsFromSecretRing(o) ? secret : &pub;
+        QELNewRing *ring = qelKeyObjIsFromSecretRing(o) ? secret : &pub;
         return ring != nullptr ? ring->write(packet, length) : QELError_NoErr;
     }
     bool toSecret = hasSecret && secret != nullptr;
