@@ -141,6 +141,19 @@ QELStatus qelKeyDBNewInMemoryDispatch(QELContext *, QELKeyDB **outDB)
         *outDB = nullptr;
     return QELError_FeatureNotAvailable;
 }
+QELStatus qelKeyDBOpenFilesDispatch(QELContext *, std::uint32_t, const QELFileSpec *, const QELFileSpec *,
+                                    QELKeyDB **outDB)
+{
+    if (outDB != nullptr)
+        *outDB = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *, const void *, std::size_t, QELKeyDB **outDB)
+{
+    if (outDB != nullptr)
+        *outDB = nullptr;
+    return QELError_FeatureNotAvailable;
+}
 QELStatus qelKeyDBReleaseDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
 QELStatus qelKeyDBCommitDispatch(QELKeyDB *) { return QELError_FeatureNotAvailable; }
 QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }
@@ -238,3 +251,20 @@ QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *, QELKeyDB *, bool, Q
 
 // ---- qelTrustPropDispatch ----
 QELStatus qelTrustPropagateDispatch(QELKeySet *, QELKeyDB *, std::uint32_t) { return QELError_FeatureNotAvailable; }
+
+// ---- qelKeyIO ----
+QELStatus qelKeyIOExportKeys(QELContext *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+QELStatus qelKeyIOImportKeys(QELContext *, QELKeyDB **outDB, QELOptionList *)
+{
+    if (outDB != nullptr)
+        *outDB = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyIOCertify(QELKeyObject *, QELKeyObject *, QELKeyObject **outSig, QELOptionList *)
+{
+    if (outSig != nullptr)
+        *outSig = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+QELStatus qelKeyIOCreateCRL(QELKeyObject *, QELKeySet *, QELOptionList *) { return QELError_FeatureNotAvailable; }
+// ---- end qelKeyIO ----

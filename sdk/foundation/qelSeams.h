@@ -138,6 +138,11 @@ QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t
 // client lands. Each clears its out-parameters first.
 struct QELKeyID;
 [[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
+struct QELFileSpec;
+[[nodiscard]] QELStatus qelKeyDBOpenFilesDispatch(QELContext *context, std::uint32_t flags, const QELFileSpec *spec,
+                                                  const QELFileSpec *secondSpec, QELKeyDB **outDB);
+[[nodiscard]] QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *context, const void *bytes, std::size_t length,
+                                                       QELKeyDB **outDB);
 [[nodiscard]] QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db);
 [[nodiscard]] QELStatus qelKeyDBCommitDispatch(QELKeyDB *db);
 [[nodiscard]] QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds);
@@ -193,3 +198,17 @@ struct QELKeyID;
 // the service is propagated there; QELError_FeatureNotAvailable until the
 // service client lands.
 [[nodiscard]] QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now);
+
+// Key import and export (qelKeyIO): reading keys through the decode job and
+// writing them through the encode job, and issuing X.509 certificates and
+// CRLs through the PKI toolkit. Until those land each answers
+// QELError_FeatureNotAvailable with its out-parameter cleared. The option
+// list is lent for the call: the caller made it and frees it afterwards,
+// whatever the result, so no path frees it twice or not at all.
+[[nodiscard]] QELStatus qelKeyIOExportKeys(QELContext *context, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionList *options);
+// issuer: a key, or the signature object holding the issuer's certificate;
+// subject: the key to certify, or null for a request in the job input.
+[[nodiscard]] QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObject **outSig,
+                                        QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);

@@ -266,6 +266,7 @@ void qelKeyRingFinishKey(QELKeyObject *key)
         }
         QELKeyID id{};
         qelKeyObjGetKeyID(ri->signer, nullptr, &id);
+        std::lock_guard lock(qelKeyDBLock()); // the housekeeping pass may close a kept database
         for (QELKeyDB *other = qelContextGetKeyDBList(db->context); other; other = other->next) {
             QELKeyObject *found = nullptr;
             if (qelKeyDBFindKeyByID(other, &id, false, false, &found) != QELError_NoErr)

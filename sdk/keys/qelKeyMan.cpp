@@ -383,12 +383,12 @@ QELStatus keyNumber(QELKeyObject *k, u32 n, std::int32_t *out)
     switch (n) {
     case 200: *out = qelKeyIDNormaliseAlgorithm(i->algorithm); return QELError_NoErr;
     case 201: *out = i->bits; return QELError_NoErr;
-    case 202: {
+    case 202: return qel::noThrow([&] {
         QELKeyObject *top = qelKeyObjTopKey(k);
         QELSettings *settings = qelContextGetSettings(qelKeyObjContext(k));
         *out = std::int32_t(qelTrustByteToLevel(settings, qelTrustValueToByte(keyTrustValue(top ? top : k))));
         return QELError_NoErr;
-    }
+    });
     case 203: {
         QELKeyObject *primary = qelKeyObjPrimaryUserID(qelKeyObjTopKey(k), 0);
         return primary ? userIDValidity(primary, out) : QELError_NoErr;
@@ -1064,7 +1064,7 @@ QELStatus editThenPropagate(QELKeyObject *key, Remote remote, Local local)
         if (s != QELError_NoErr)
             return s;
         refetchLater(key);
-    } else if (const QELStatus s = local(); s != QELError_NoErr) {
+    } else if (const QELStatus s = qel::noThrow(local); s != QELError_NoErr) {
         return s;
     }
     return propagateOver(key);
@@ -1170,9 +1170,10 @@ QELStatus qelKeyObjRemove(QELKeyObject *object)
     if (s != QELError_NoErr)
         return s;
     qelKeyDBMarkChanged(db, true);
+    // The removal stands; a failed propagation leaves validities stale until
+    // the next one (a commit propagates again), and the caller hears of it.
     if (!qelKeyDBIsRemote(db))
-        static_cast<void>(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(),
-                                                 nullptr)); // the removal stands whatever it reports
+        return qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(), nullptr);
     return QELError_NoErr;
 }
 
@@ -1432,10 +1433,10 @@ QELStatus changePassphrase(QELKeyObject *object, QELKeyObject *key, QELOptionLis
             refetchLater(object);
         return s;
     }
-    return qelKeyChangePassphraseLocal(qelKeyObjKeyDB(object), object, key, oldSecret,
+    return qel::noThrow([&] { return qelKeyChangePassphraseLocal(qelKeyObjKeyDB(object), object, key, oldSecret,
                                        oldSecret != nullptr ? std::size_t(oldLength) : 0, newSecret,
                                        newSecret != nullptr ? std::size_t(newLength) : 0, newIsPasskey,
-                                       u32(cacheTime), cacheForAll);
+                                       u32(cacheTime), cacheForAll); });
 }
 
 } // namespace
@@ -1601,12 +1602,12 @@ QELStatus openUsableKey(QELKeyObject *key, QELOptionList *options, QELPassArgs &
 }
 
 // A back end's or dispatcher's failure ends the call; after success the
-// propagation runs and its answer does not change the result.
+// propagation runs, and its failure is the call's: the edit stands, but
+// the validities it should have changed are stale until trust is propagated
+// again (a commit does).
 QELStatus propagateAfter(QELKeyObject *object, QELStatus status)
 {
-    if (status == QELError_NoErr)
-        static_cast<void>(propagateOver(object)); // the edit stands whatever the propagation reports
-    return status;
+    return status == QELError_NoErr ? propagateOver(object) : status;
 }
 
 } // namespace
@@ -1621,7 +1622,7 @@ QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
         return s;
     if (isRemote(sig))
         return qelSigRevokeDispatch(sig, options);
-    return propagateAfter(sig, qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass));
+    return propagateAfter(sig, qel::noThrow([&] { return qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass); }));
 }
 
 namespace {
@@ -1636,7 +1637,7 @@ QELStatus revokeWithOptions(QELKeyObject *object, QELOptionList *options)
         return s;
     if (isRemote(object))
         return qelKeyRevokeDispatch(object, options);
-    return propagateAfter(object, qelKeyRevokeLocal(object, pass));
+    return propagateAfter(object, qel::noThrow([&] { return qelKeyRevokeLocal(object, pass); }));
 }
 
 } // namespace
@@ -1695,8 +1696,8 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
     if (isRemote(userID))
         return qelUserIDCertifyDispatch(userID, signer, options);
     const u32 expiration = days > 0 ? qelDaysToSeconds(u32(days)) : 0;
-    return propagateAfter(userID, qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
-                                                        u8(depth), u8(level), static_cast<const char *>(regex)));
+    return propagateAfter(userID, qel::noThrow([&] { return qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
+                                                        u8(depth), u8(level), static_cast<const char *>(regex)); }));
 }
 
 QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options)
@@ -1709,7 +1710,7 @@ QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *op
         return s;
     if (isRemote(userID))
         return qelUserIDSetPrimaryDispatch(userID, options);
-    return qelUserIDSetPrimaryLocal(userID, pass);
+    return qel::noThrow([&] { return qelUserIDSetPrimaryLocal(userID, pass); });
 }
 
 QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options)
@@ -1722,7 +1723,7 @@ QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOpt
         return s;
     if (isRemote(key))
         return qelKeyAddUserIDDispatch(key, options);
-    return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass);
+    return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass); });
 }
 
 QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const void *bytes, std::size_t length,
@@ -1736,7 +1737,7 @@ QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const vo
         return s;
     if (isRemote(key))
         return qelKeyAddUserIDDispatch(key, options);
-    return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass);
+    return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass); });
 }
 
 QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options)
@@ -1762,10 +1763,10 @@ QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *opti
         return QELError_NoErr;
     if (isRemote(key))
         return qelKeySetPreferencesDispatch(key, options);
-    return propagateAfter(key, qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
+    return propagateAfter(key, qel::noThrow([&] { return qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
                                                          ciphers != nullptr ? std::size_t(cipherBytes) : 0, server,
                                                          server != nullptr ? std::size_t(serverLength) : 0, u32(flags),
-                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0));
+                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0); }));
 }
 
 QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options)
@@ -1781,5 +1782,5 @@ QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options
         return s;
     if (isRemote(key))
         return qelKeyAddRevokersDispatch(key, options);
-    return propagateAfter(key, qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)));
+    return propagateAfter(key, qel::noThrow([&] { return qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)); }));
 }

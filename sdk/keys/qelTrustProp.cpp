@@ -354,6 +354,7 @@ bool isLiveKey(QELKeyObject *k)
 struct ChangeLog {
     bool *changed;
     QELKeySet *set;
+    QELStatus *failure = nullptr; // the first key the set could not take
     QELKeyObject *lastAdded = nullptr;
 
     void note(QELKeyObject *key)
@@ -362,10 +363,11 @@ struct ChangeLog {
         if (set == nullptr || key == lastAdded)
             return;
         lastAdded = key;
-        // The set only tells callers what to refetch; a key missing from it
-        // is refetched anyway on the next full read, so a failure is not an
-        // error of the propagation.
-        static_cast<void>(qelKeySetAddObject(key, set));
+        // The set tells the caller what to refetch: a key missing from it is
+        // a failure of the propagation, reported once it has finished.
+        const QELStatus s = qelKeySetAddObject(key, set);
+        if (s != QELError_NoErr && failure != nullptr && *failure == QELError_NoErr)
+            *failure = s;
     }
 };
 
@@ -539,10 +541,11 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
 } // namespace
 
 QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
-                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet)
+                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet,
+                                      QELStatus *outFailure)
 {
     bool ignored = false;
-    ChangeLog log{outChanged != nullptr ? outChanged : &ignored, changedSet};
+    ChangeLog log{outChanged != nullptr ? outChanged : &ignored, changedSet, outFailure};
     QELKeyObject *chain = nullptr;
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
         if (!isTopLevelKey(k))
@@ -1073,9 +1076,10 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
         second = nullptr;
     const QELSettings *settings = qelContextGetSettings(db->context);
     bool changed = false;
-    ChangeLog log{&changed, changedSet};
+    QELStatus failure = QELError_NoErr;
+    ChangeLog log{&changed, changedSet, &failure};
 
-    QELKeyObject *chain = qelTrustRefreshValidity(db, set, second, now, true, &changed, changedSet);
+    QELKeyObject *chain = qelTrustRefreshValidity(db, set, second, now, true, &changed, changedSet, &failure);
     qelKeyDBRebuildSignerChains(db);
     applyTrustSigPass(chain, certDepth(settings), qelTrustCompleteValue(settings), now);
 
@@ -1104,7 +1108,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
             qelKeyObjKeyInfo(k)->regex = nullptr;
     if (changed)
         qelKeyDBMarkChanged(db, true);
-    return QELError_NoErr;
+    return failure;
 }
 
 #ifdef QEL_TEST_HOOKS
