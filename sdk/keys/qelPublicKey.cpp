@@ -14,6 +14,7 @@
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyProperty.h"
+#include "qelMemoryInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelWipe.h"
 
@@ -320,12 +321,15 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
     c->canDecrypt = topBool(key, QELProperty_CanDecrypt);
     if (!c->canSign && !c->canDecrypt)
         return discard(QELError_BadParams);
-    if (!qelKeyObjUnlock(key, secret, std::size_t(secretLength), isPasskey, std::uint32_t(cacheTime), cacheFlag))
-        return discard(QELError_BadPassphrase);
+    if (const QELStatus u =
+            qelKeyObjUnlock(key, secret, std::size_t(secretLength), isPasskey, std::uint32_t(cacheTime), cacheFlag);
+        u != QELError_NoErr)
+        return discard(u);
     if (secretLength != 0) {
-        c->passphrase = static_cast<u8 *>(qelContextMemAllocCopy(context, std::size_t(secretLength), 0, secret));
+        c->passphrase = static_cast<u8 *>(qelMemAllocSecure(qelContextGetMemoryMgr(context), std::size_t(secretLength), 0));
         if (c->passphrase == nullptr)
             return discard(QELError_OutOfMemory);
+        std::memcpy(c->passphrase, secret, std::size_t(secretLength));
         c->passphraseLength = secretLength;
     }
     c->isPasskey = isPasskey;
@@ -343,7 +347,7 @@ QELStatus qelPrivateKeyContextFree(QELPrivateKeyContext *c)
     QELKeyDB *db = c->db;
     if (c->passphrase != nullptr) {
         qelSecureWipe(c->passphrase, std::size_t(c->passphraseLength));
-        static_cast<void>(qelContextMemFree(context, c->passphrase)); // our own block
+        static_cast<void>(qelMemFree(c->passphrase)); // our own secure block
     }
     qelSecureWipe(c, sizeof *c);
     const QELStatus s = qelContextMemFree(context, c);

@@ -360,14 +360,14 @@ TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
                                                      .get()),
               QELError_NoErr);
     EXPECT_FALSE(qelKeyObjIsV3(sub));
-    EXPECT_FALSE(qelKeyObjUnlock(sub, nullptr, 0, 0, 0, 0)) << "nothing cached";
-    EXPECT_TRUE(qelKeyObjUnlock(sub, "m-pass", 6, 0, 0, 0));
+    EXPECT_EQ(qelKeyObjUnlock(sub, nullptr, 0, 0, 0, 0), QELError_BadPassphrase) << "nothing cached";
+    EXPECT_EQ(qelKeyObjUnlock(sub, "m-pass", 6, 0, 0, 0), QELError_NoErr);
 
     // With cache options the new key's passphrase goes to the cache.
     QELKeyObject *cached = nullptr;
     ASSERT_EQ(key(&cached, QELPublicKeyAlgorithm_DSA, 1024, "Cached", "c-pass", qelOptionCachePassphrase(ctx, 600, 0)),
               QELError_NoErr);
-    EXPECT_TRUE(qelKeyObjUnlock(cached, nullptr, 0, 0, 0, 0));
+    EXPECT_EQ(qelKeyObjUnlock(cached, nullptr, 0, 0, 0, 0), QELError_NoErr);
 }
 
 } // namespace

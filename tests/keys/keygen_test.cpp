@@ -137,7 +137,7 @@ TEST_F(KeyPairTest, ProtectsWithTheFirstPreferredCipherThisBuildHas)
     ASSERT_EQ(key_->protectionCipher(key_, &cipher, nullptr), QELError_NoErr);
     EXPECT_EQ(cipher, QELCipherAlgorithm_AES256);
     ASSERT_EQ(key_->protectionS2KType(key_, &s2k), QELError_NoErr);
-    EXPECT_EQ(s2k, 0u) << "RSA keeps the simple specifier";
+    EXPECT_EQ(s2k, 3u) << "a version 4 RSA key is protected iterated and salted";
     ASSERT_EQ(key_->lock(key_), QELError_NoErr);
     EXPECT_EQ(key_->unlock(key_, "wrong", 5, 0), 0);
     EXPECT_EQ(key_->unlock(key_, "correct horse", 13, 0), 1);
