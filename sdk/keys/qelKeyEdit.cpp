@@ -217,7 +217,7 @@ QELStatus qelKeyChangePassphraseLocal(QELKeyDB *db, QELKeyObject *object, QELKey
     // only from a finished object, so a failure leaves the key as it was.
     QELContext *context = db->context;
     QELStatus s = qelKeyProtect(context, ops.get(), qelContextGetRandomContext(context), cipher, oldPassphrase,
-                                oldLength, newPassphrase, newLength, newIsPasskey);
+                                oldLength, newPassphrase, newLength, newIsPasskey, qelKeyObjIsV3(object));
     if (s == QELError_NoErr)
         s = qelKeyObjRebuildSecretPacket(object, ops.get());
     if (s != QELError_NoErr)
@@ -373,8 +373,10 @@ QELStatus qelSigSpecForSigner(QELContext *context, QELKeyObject *signer, u8 type
         if (!ops)
             return QELError_NoSecretKey;
     }
-    if (!qelKeyObjUnlock(signer, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll))
-        return QELError_BadPassphrase;
+    if (const QELStatus u =
+            qelKeyObjUnlock(signer, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
+        u != QELError_NoErr)
+        return u;
     QELSigSpec *spec = qelSigSpecNew(qelContextGetSettings(context), signer, type);
     if (spec == nullptr)
         return QELError_OutOfMemory;
@@ -599,6 +601,9 @@ QELStatus selfCertFor(QELKeyObject *key, QELKeyObject *old, u32 creation, const 
             return s != QELError_NoErr ? s : QELError_OutOfMemory;
         if (pass.passphrase != nullptr && pass.length != 0)
             s = qelSigSpecSetPassphrase(raw, pass.passphrase, pass.length, pass.isPasskey);
+        // The copy is a new signature: it gets today's hash, not the old one's.
+        if (s == QELError_NoErr)
+            s = qelSigSpecUpgrade(raw);
     } else {
         s = qelSigSpecForSigner(qelKeyObjContext(key), key, 0x10, pass, &raw);
     }
@@ -631,8 +636,10 @@ QELStatus qelUserIDSetPrimaryLocal(QELKeyObject *userID, const QELPassArgs &pass
         qelKeyDBMarkChanged(qelKeyObjKeyDB(key), false);
         return QELError_NoErr;
     }
-    if (!qelKeyObjUnlock(key, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll))
-        return QELError_BadPassphrase;
+    if (const QELStatus u =
+            qelKeyObjUnlock(key, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
+        u != QELError_NoErr)
+        return u;
     const u32 creation = offsetNow(qelKeyObjContext(key));
     // Every new self-certification is attached before any old one is
     // retired; the first failure takes back what this edit made.
@@ -734,8 +741,10 @@ QELStatus qelKeySetPreferencesLocal(QELKeyObject *key, const QELPassArgs &pass, 
     std::vector<u8> preferred;
     for (std::size_t i = 0; i < algorithmBytes / 4; ++i)
         preferred.push_back(u8(algorithms[i]));
-    if (!qelKeyObjUnlock(key, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll))
-        return QELError_BadPassphrase;
+    if (const QELStatus u =
+            qelKeyObjUnlock(key, pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
+        u != QELError_NoErr)
+        return u;
     // The new self-certifications first, each one second after the
     // revocation of the one it replaces; the revocations only once every
     // new one stands.

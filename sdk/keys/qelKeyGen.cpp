@@ -56,7 +56,7 @@ void stir(QELRandomContext *random)
 }
 
 // The first id that names a cipher this build has, or 0.
-std::uint32_t firstKnownCipher(const QELKeyGenRequest &r)
+std::uint32_t firstKnownCipher(const QELKeyGenRequest &r, bool oldFormat)
 {
     if (!r.primaryKey)
         return r.masterPreferredCiphers != nullptr
@@ -65,7 +65,10 @@ std::uint32_t firstKnownCipher(const QELKeyGenRequest &r)
     for (std::size_t i = 0; r.preferredCiphers != nullptr && i < r.preferredCiphersBytes / 4; ++i)
         if (qelCipherDescriptorFind(static_cast<std::int32_t>(r.preferredCiphers[i])) != nullptr)
             return r.preferredCiphers[i];
-    return 0;
+    // A version 4 key without a list of its own states the default one,
+    // CAST5 first; a version 3 key states none.
+    return !oldFormat && (r.preferredCiphers == nullptr || r.preferredCiphersBytes == 0) ? QELCipherAlgorithm_CAST5
+                                                                                       : 0;
 }
 
 // One byte per 32-bit id.
@@ -118,13 +121,25 @@ std::uint32_t qelFirstKnownCipher(const std::uint8_t *ids, std::size_t count)
     return 0;
 }
 
+bool qelKeyWantsLegacyForms(const QELSettings *settings)
+{
+    std::int32_t priority = QELSettingPriority_Default;
+    const std::int32_t version = qelSettingsGetInt(settings, QELSetting_PacketVersion, &priority, nullptr);
+    return priority > QELSettingPriority_Default && version != 0 && version <= 3;
+}
+
 QELStatus qelKeyProtect(QELContext *context, QELSecretKeyObject *key, QELRandomContext *random,
                         std::uint32_t cipher, const void *oldPassphrase, std::size_t oldLength,
-                        const void *newPassphrase, std::size_t newLength, std::uint8_t newIsPasskey)
+                        const void *newPassphrase, std::size_t newLength, std::uint8_t newIsPasskey,
+                        bool version3Key)
 {
     if (!qelContextIsValid(context) || key == nullptr)
         return QELError_BadParams;
-    const std::uint32_t s2kType = newIsPasskey ? 5 : (key->algorithm < 2 ? 0 : 3);
+    // The unsalted MD5 form is cheap to search: a version 3 RSA key knows no
+    // other, and a version 4 one gets it only when the caller asks for it.
+    const bool legacyRSA = key->algorithm == QELPublicKeyAlgorithm_RSA &&
+                           (version3Key || qelKeyWantsLegacyForms(qelContextGetSettings(context)));
+    const std::uint32_t s2kType = newIsPasskey ? 5 : (legacyRSA ? 0 : 3);
     QELSettings *copyRaw = nullptr;
     if (qelSettingsCopy(qelContextGetSettings(context), &copyRaw) != QELError_NoErr)
         return QELError_OutOfMemory;
@@ -174,8 +189,8 @@ QELStatus qelKeyGenMakeKeyPair(const QELKeyGenRequest &r, QELSecretKeyObject **o
         return status != QELError_NoErr ? status : QELError_OutOfMemory;
     stir(random);
     if (r.passphrase != nullptr && r.passphraseLength != 0) {
-        status = qelKeyProtect(r.context, key.get(), random, firstKnownCipher(r), nullptr, 0, r.passphrase,
-                               r.passphraseLength, r.isPasskey);
+        status = qelKeyProtect(r.context, key.get(), random, firstKnownCipher(r, oldFormat), nullptr, 0, r.passphrase,
+                               r.passphraseLength, r.isPasskey, oldFormat);
         if (status != QELError_NoErr)
             return status;
     }

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct QELSettings;
+
 struct QELContext;
 struct QELKeyDB;
 struct QELKeyGenParams;
@@ -68,14 +70,20 @@ std::uint32_t qelFirstKnownCipher(const std::uint8_t *ids, std::size_t count);
 
 // Protects a secret-key object anew under a passphrase or passkey (none
 // leaves it unprotected). The string-to-key type is 5 for a passkey, else 0
-// for RSA (id 1) and 3 for the other algorithms; a cipher id other than 0
+// (unsalted MD5) for a version 3 RSA key or, when the caller asks for the
+// legacy forms, a version 4 one, else 3 (iterated and salted); a cipher id other than 0
 // replaces the context's own choice, on a copy of its settings. A locked
 // object is opened with the old passphrase first. On failure the object
 // keeps the material it had.
 [[nodiscard]] QELStatus qelKeyProtect(QELContext *context, QELSecretKeyObject *key, QELRandomContext *random,
                                       std::uint32_t cipher, const void *oldPassphrase, std::size_t oldLength,
                                       const void *newPassphrase, std::size_t newLength,
-                                      std::uint8_t newIsPasskey);
+                                      std::uint8_t newIsPasskey, bool version3Key);
+// True when the caller asked, by setting QELSetting_PacketVersion to 3 above
+// the default priority, for the forms older peers read: the unsalted MD5
+// protection of version 4 RSA keys and signatures on keys as the settings
+// give them (version and hash) instead of version 4 over SHA-256.
+bool qelKeyWantsLegacyForms(const QELSettings *settings);
 
 // Bits of entropy a generation with these options draws: 0 when the options
 // turn the entropy check off, QELError_BadParams for an option kind it does

@@ -711,6 +711,11 @@ QELKeyObject *qelKeyDBAddGeneratedSubKey(QELKeyObject *key, QELSecretKeyObject *
     const auto flags = qelFlagOctets(qelKeyGenParamsKeyFlags(params, &present));
     if (s == QELError_NoErr && present)
         s = qelSigSpecSetKeyFlags(spec.get(), 0, flags.data(), flags.size());
+    // A subkey that may sign consents to it in its binding.
+    const bool maySign = (qelPkAlgGetUsage(qelPkAlgFind(secretKey->algorithm)) & QELPkUsage_Sign) != 0 &&
+                         (!present || (flags[0] & 0x02) != 0);
+    if (s == QELError_NoErr && maySign)
+        s = qelKeySigAddBackSig(sub, secretKey, spec.get());
     if (s == QELError_NoErr)
         s = qelKeyObjAddSignature(sub, spec.get());
     return finish(db, sub, s, outStatus);

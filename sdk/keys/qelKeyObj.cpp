@@ -22,6 +22,7 @@
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDate.h"
+#include "qelWipe.h"
 #include "qelTimeDateInternal.h"
 #include "qelTokenInternal.h"
 
@@ -489,6 +490,10 @@ QELStatus qelKeyObjReplacePacket(QELKeyObject *o, const u8 *bytes, std::size_t l
         return QELError_OutOfMemory;
     }
     std::memcpy(copy, bytes, length);
+    // The pool keeps the old bytes until the database goes: a secret packet
+    // (its old protection, or none) must not linger there that long.
+    if (raw->bytes != nullptr)
+        qelSecureWipe(raw->bytes, std::size_t(raw->length));
     raw->bytes = copy;
     raw->length = length;
     return QELError_NoErr;

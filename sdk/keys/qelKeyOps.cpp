@@ -7,6 +7,7 @@
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyEditInternal.h"
 #include "qelKeyIDInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyPacketInternal.h"
@@ -248,6 +249,12 @@ QELKeyObject *choosePart(QELKeyObject *object, int role, bool secret, QELStatus 
         *outStatus = QELError_AlgorithmCannotDoThis;
         return nullptr;
     }
+    // Without its back-signature anyone could bind someone else's signing
+    // key as a subkey and claim its signatures.
+    if (role == QELKeyRole_Sign && qelKeyObjType(part) == QELObjectType_SubKey && !qelKeySigSubKeyMaySign(part)) {
+        *outStatus = QELError_KeyUnusableForSignature;
+        return nullptr;
+    }
     return part;
 }
 
@@ -485,20 +492,20 @@ QELStatus qelKeyObjLockingInfo(QELKeyObject *key, u8 *outNeedsPassphrase, u8 *ou
     return qelKeyObjLockingInfoLocal(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
 }
 
-bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
-                          u32 cachePeriod, u8 selector)
+QELStatus qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                               u32 cachePeriod, u8 selector)
 {
     auto ops = ownOps(qelKeyObjSecretOps(key, QELKeyRole_Own));
-    return ops && qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod,
-                                        selector) == QELError_NoErr;
+    if (!ops)
+        return qelKeyObjSecretOpsError(key);
+    return qelPassCacheUnlockKey(ops.get(), passphrase, length, isPasskey, cachePeriod, selector);
 }
 
-bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
-                     u32 cachePeriod, u8 selector)
+QELStatus qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length, u8 isPasskey,
+                          u32 cachePeriod, u8 selector)
 {
     if (isRemote(key))
-        return qelKeyObjUnlockDispatch(key, passphrase, length, isPasskey, cachePeriod, selector) ==
-               QELError_NoErr;
+        return qelKeyObjUnlockDispatch(key, passphrase, length, isPasskey, cachePeriod, selector);
     return qelKeyObjUnlockLocal(key, passphrase, length, isPasskey, cachePeriod, selector);
 }
 
@@ -686,7 +693,8 @@ QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, 
     for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next) {
         if (!qelKeyObjIsLive(c) || qelKeyObjType(c) != QELObjectType_SubKey ||
             (set != nullptr && !qelKeySetHas(c, set)) || !(algorithmUsage(c) & roleBit(role)) ||
-            !qelKeyObjIsUsableSubKey(c, true, false))
+            !qelKeyObjIsUsableSubKey(c, true, false) ||
+            (role == QELKeyRole_Sign && !qelKeySigSubKeyMaySign(c)))
             continue;
         if (!keyFlagsAllow(c, key, role))
             continue;

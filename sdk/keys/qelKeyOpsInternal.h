@@ -42,10 +42,14 @@ QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role);
                                                   std::uint8_t *outTokenProtected,
                                                   std::uint32_t *outCipher,
                                                   std::uint32_t *outKeyBits);
-bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length,
-                     std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
-bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
-                          std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
+// QELError_BadPassphrase only when the passphrase (or the cache) does not
+// open the key; material that cannot be read, or memory that runs out, is
+// reported as such.
+[[nodiscard]] QELStatus qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                        std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
+[[nodiscard]] QELStatus qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
+                                             std::uint8_t isPasskey, std::uint32_t cachePeriod,
+                                             std::uint8_t selector);
 [[nodiscard]] QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_t length,
                                          std::uint8_t isPasskey, std::uint32_t cachePeriod,
                                          std::uint8_t selector, const std::uint8_t *in,

@@ -19,6 +19,7 @@
 #include "qelKeySetInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelOptionListInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
@@ -28,6 +29,8 @@
 #include "qelWipe.h"
 
 #include <cstring>
+#include <vector>
+#include <span>
 
 namespace {
 
@@ -355,6 +358,66 @@ QELStatus checkRFC4880(QELKeyObject *sig, QELKeyObject *signer, u8 &state, QELSi
 
 } // namespace
 
+namespace {
+
+// One embedded signature: a version 4 primary-key binding (0x19) by the
+// subkey over its key and itself.
+bool backSigIsValid(QELKeyObject *subKey, std::span<const u8> body)
+{
+    if (qelSigPacketValidate(body.data(), body.size(), nullptr) != QELError_NoErr ||
+        qelSigPacketIsOnePass(body.data(), body.size()) || body.size() < 6 || body[0] != 4 || body[1] != 0x19)
+        return false;
+    QELSigBodyLayout layout;
+    if (qelSigPacketLayout(body.data(), body.size(), &layout) != QELError_NoErr ||
+        qelKeyIDNormaliseAlgorithm(layout.publicKeyAlgorithm) !=
+            qelKeyIDNormaliseAlgorithm(qelKeyObjKeyInfo(subKey)->algorithm))
+        return false;
+    StackHash hash(qelHashDescriptorFind(layout.hashAlgorithm));
+    if (!hash.ok() || qelKeySigHashKeyMaterial(hash.get(), subKey, true) != QELError_NoErr)
+        return false;
+    const std::size_t hashedLength = 6 + ((std::size_t(body[4]) << 8) | body[5]);
+    hash.update(body.data(), hashedLength);
+    const u8 trailer[6] = {4, 0xFF, u8(hashedLength >> 24), u8(hashedLength >> 16), u8(hashedLength >> 8),
+                           u8(hashedLength)};
+    hash.update(trailer, sizeof trailer);
+    return qelSigPacketVerify(body.data(), body.size(), subKey, hash.final()) == 1;
+}
+
+} // namespace
+
+bool qelKeySigHasBackSig(QELKeyObject *binding)
+{
+    QELKeyObject *subKey = qelKeyObjIsLive(binding) ? static_cast<QELKeyObject *>(qelKeyObjParent(binding)) : nullptr;
+    if (subKey == nullptr || qelKeyObjType(subKey) != QELObjectType_SubKey)
+        return false;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(binding, &length);
+    QELSigView view;
+    if (packet == nullptr || !qelSigViewOf(packet, length, &view) || view.version < 4)
+        return false;
+    for (std::span<const u8> area : {view.hashedArea, view.unhashedArea}) {
+        qel::ByteCursor cursor(area);
+        QELSubpacket sp;
+        while (!cursor.empty() && qelSubpacketNext(cursor, sp))
+            if (sp.type == QELSubpacket_EmbeddedSignature && backSigIsValid(subKey, sp.data))
+                return true;
+    }
+    return false;
+}
+
+bool qelKeySigSubKeyMaySign(QELKeyObject *subKey)
+{
+    if (!qelKeyObjIsSubKey(subKey))
+        return false;
+    QELKeyObject *key = qelKeyObjTopKey(subKey);
+    for (QELKeyObject *c = subKey->firstChild; c != nullptr; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_Signature && qelSigType(c) == 0x18 &&
+            qelSigSigner(c) == key && key != nullptr && qelSigIsChecked(c) && qelSigIsValid(c) &&
+            qelKeySigHasBackSig(c))
+            return true;
+    return false;
+}
+
 QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bool recheck, bool revocationsOnly,
                             std::uint8_t *outFound, std::uint8_t *outChanged, std::uint8_t *outValid,
                             QELSigPublicCache *cache)
@@ -599,6 +662,57 @@ std::int64_t qelKeySigSignKeyMaterial(QELKeyObject *object, const QELSigSpec *sp
 {
     return signKeyMaterial(object, spec, outBody,
                            [&](const QELHashContext *hash) { return qelSigSpecMakePacket(spec, hash, outBody); });
+}
+
+namespace {
+using BackSpec = qel::Owned<QELSigSpec, +[](QELSigSpec *p) { qelSigSpecFreeList(p); }>;
+} // namespace
+
+QELStatus qelKeySigAddBackSig(QELKeyObject *subKey, QELSecretKeyObject *secretKey, QELSigSpec *binding)
+{
+    if (!qelKeyObjIsSubKey(subKey) || secretKey == nullptr || binding == nullptr)
+        return QELError_BadParams;
+    QELContext *context = qelKeyObjContext(subKey);
+    BackSpec back(qelSigSpecNewFor(qelContextGetSettings(context), subKey, 0x19, false, secretKey->algorithm,
+                               qelKeyObjBits(subKey)));
+    if (back == nullptr)
+        return QELError_OutOfMemory;
+    // Only a version 4 signature can be embedded, whatever the settings ask.
+    if (QELStatus s = qelSigSpecSetVersion(back.get(), 4); s != QELError_NoErr)
+        return s;
+    QELSigSigner signer;
+    signer.algorithm = secretKey->algorithm;
+    std::memcpy(signer.keyID, qelKeyObjKeyInfo(subKey)->keyID, sizeof signer.keyID);
+    // The new subkey signs with the object it was made as: it stands
+    // unlocked, and its stored packet may be protected by another passphrase.
+    signer.sign = [secretKey, context](const QELSigSpec *, std::uint8_t hashAlgorithm, const std::uint8_t *digest,
+                                       std::size_t digestLength, std::vector<std::uint8_t> &outMaterial) {
+        const std::int32_t size = secretKey->maxSignatureSize(secretKey, QELPkFormat_RFC4880);
+        if (size < 0)
+            return QELStatus(size);
+        outMaterial.assign(std::size_t(size), 0);
+        std::size_t produced = 0;
+        const QELStatus s = secretKey->sign(secretKey, qelHashDescriptorFind(hashAlgorithm), digest, digestLength,
+                                            outMaterial.data(), &produced, qelContextGetRandomContext(context),
+                                            QELPkFormat_RFC4880);
+        outMaterial.resize(s == QELError_NoErr ? produced : 0);
+        return s;
+    };
+    std::uint8_t *body = nullptr;
+    const std::int64_t length = qelKeySigSignKeyMaterial(subKey, back.get(), signer, &body);
+    if (length < 0)
+        return QELStatus(length);
+    QELStatus s = QELError_NoErr;
+    try {
+        std::vector<std::uint8_t> item(std::size_t(length) + 1);
+        item[0] = QELSubpacket_EmbeddedSignature;
+        std::memcpy(item.data() + 1, body, std::size_t(length));
+        s = qelSigSpecAddRawSubpacket(binding, 0, item.data(), item.size());
+    } catch (...) {
+        s = QELError_OutOfMemory;
+    }
+    static_cast<void>(qelContextMemFree(context, body)); // the builder's block
+    return s;
 }
 
 std::int64_t qelKeyObjMakeSignature(QELKeyObject *object, const QELSigSpec *spec, std::uint8_t **outBody)

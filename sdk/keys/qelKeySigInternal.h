@@ -15,6 +15,7 @@ struct QELKeyDB;
 struct QELKeyObject;
 struct QELKeySet;
 struct QELSigSigner;
+struct QELSecretKeyObject;
 class QELSigPublicCache;
 struct QELSigSpec;
 
@@ -76,6 +77,18 @@ std::uint32_t qelKeySigCountToCheck(QELKeySet *set, QELKeyDB *extra, bool rechec
 // self-signature: whole days, rounded up, saturating; none when that
 // signature carries no key expiration.
 void qelKeySigUpdateValidity(QELKeyObject *key);
+
+// True when a subkey binding carries, hashed or not, an embedded
+// primary-key binding (0x19) that the subkey made over its key and itself
+// and that verifies: the subkey's own consent to sign for the key.
+bool qelKeySigHasBackSig(QELKeyObject *binding);
+// A subkey signs (and is trusted to have signed) for its key only with a
+// checked, valid binding by the key that carries a valid back-signature.
+bool qelKeySigSubKeyMaySign(QELKeyObject *subKey);
+// Signs, with the new subkey's own (unlocked) object, the primary-key binding
+// over its key and itself, and embeds it in the binding being made.
+[[nodiscard]] QELStatus qelKeySigAddBackSig(QELKeyObject *subKey, QELSecretKeyObject *secretKey,
+                                            QELSigSpec *binding);
 
 // Signs the key material above and including `object` (key; user ID; subkey)
 // with the specification's hash, version and subpackets. Returns the body

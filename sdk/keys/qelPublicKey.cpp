@@ -14,6 +14,7 @@
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyProperty.h"
+#include "qelMemoryInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelWipe.h"
 
@@ -320,8 +321,10 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
     c->canDecrypt = topBool(key, QELProperty_CanDecrypt);
     if (!c->canSign && !c->canDecrypt)
         return discard(QELError_BadParams);
-    if (!qelKeyObjUnlock(key, secret, std::size_t(secretLength), isPasskey, std::uint32_t(cacheTime), cacheFlag))
-        return discard(QELError_BadPassphrase);
+    if (const QELStatus u =
+            qelKeyObjUnlock(key, secret, std::size_t(secretLength), isPasskey, std::uint32_t(cacheTime), cacheFlag);
+        u != QELError_NoErr)
+        return discard(u);
     if (secretLength != 0) {
         // The copy is secret: in the secure heap, wiped when freed.
         c->passphrase = static_cast<u8 *>(

@@ -3,6 +3,7 @@
 
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
+#include "qelKeyGenInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelMemoryInternal.h"
@@ -11,6 +12,7 @@
 #include "qelTimeDateInternal.h"
 #include "qelWipe.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -145,7 +147,8 @@ void freeOne(QELSigSpec *spec)
 
 } // namespace
 
-std::uint8_t qelSigSpecDefaultHash(std::int32_t configured, bool oldKey, std::uint8_t algorithm, std::uint32_t bits)
+std::uint8_t qelSigSpecDefaultHash(std::int32_t configured, bool oldKey, std::uint8_t algorithm, std::uint32_t bits,
+                                   bool legacy)
 {
     if (oldKey)
         return std::uint8_t(configured);
@@ -156,7 +159,27 @@ std::uint8_t qelSigSpecDefaultHash(std::int32_t configured, bool oldKey, std::ui
             return 9;  // SHA-384
         return 8;      // SHA-256
     }
-    return 2; // SHA-1
+    // SHA-1 certifications are open to chosen-prefix collisions; a 160-bit
+    // DSA subgroup takes the leftmost bits of the SHA-256 digest.
+    return legacy ? 2 : 8;
+}
+
+bool qelSigSpecWeakOnKeys(std::uint8_t hash) { return hash == 1 || hash == 2 || hash == 3; }
+
+QELStatus qelSigSpecUpgrade(QELSigSpec *spec)
+{
+    if (spec == nullptr)
+        return QELError_BadParams;
+    QELKeyObject *signer = spec->signer;
+    if (!qelKeyObjIsValid(signer) || qelKeyObjIsV3(signer) || qelKeyWantsLegacyForms(qelContextGetSettings(spec->context)))
+        return QELError_NoErr;
+    if (qelSigSpecWeakOnKeys(spec->hashAlgorithm)) {
+        const QELStatus s = qelSigSpecSetHashAlgorithm(
+            spec, qelSigSpecDefaultHash(0, false, qelKeyObjKeyInfo(signer)->algorithm, qelKeyObjBits(signer), false));
+        if (s != QELError_NoErr)
+            return s;
+    }
+    return spec->version < 4 ? qelSigSpecSetVersion(spec, 4) : QELError_NoErr;
 }
 
 QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::uint8_t type, bool oldKey,
@@ -167,14 +190,17 @@ QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::u
         return nullptr;
     const std::int32_t offsetHours = qelSettingsGetInt(settings, QELSetting_TimeOffsetHours, nullptr, nullptr);
     const std::int32_t configuredHash = qelSettingsGetInt(settings, QELSetting_HashAlgorithm, nullptr, nullptr);
-    const std::int32_t version = qelSettingsGetInt(settings, QELSetting_PacketVersion, nullptr, nullptr);
+    const bool legacy = qelKeyWantsLegacyForms(settings);
+    // A version 4 key signs as version 4 unless the caller asks for the old forms.
+    const std::int32_t version =
+        oldKey || legacy ? qelSettingsGetInt(settings, QELSetting_PacketVersion, nullptr, nullptr) : 4;
 
     auto *spec = static_cast<QELSigSpec *>(qelContextMemAlloc(context, sizeof(QELSigSpec), QELMemFlag_Clear));
     if (spec == nullptr)
         return nullptr;
     spec->context = context;
     spec->signer = signer;
-    if (qelSigSpecSetHashAlgorithm(spec, qelSigSpecDefaultHash(configuredHash, oldKey, algorithm, bits)) !=
+    if (qelSigSpecSetHashAlgorithm(spec, qelSigSpecDefaultHash(configuredHash, oldKey, algorithm, bits, legacy)) !=
         QELError_NoErr) {
         freeOne(spec);
         return nullptr;

@@ -39,6 +39,7 @@ enum QELSubpacketType : std::uint8_t {
     QELSubpacket_PrefKeyServer = 24,
     QELSubpacket_PrimaryUserID = 25,
     QELSubpacket_KeyFlags = 27,
+    QELSubpacket_EmbeddedSignature = 32,
 };
 
 struct QELSigSpec {
@@ -57,9 +58,16 @@ struct QELSigSpec {
 };
 
 // The hash a new specification starts with: the configured one for an old
-// (version 2/3) key, by size for a version 4 DSA key, else SHA-1.
+// (version 2/3) key, by size for a version 4 DSA key above 1024 bits, else
+// SHA-256 (SHA-1 when the caller asks for the legacy forms).
 std::uint8_t qelSigSpecDefaultHash(std::int32_t configured, bool oldKey, std::uint8_t algorithm,
-                                   std::uint32_t bits);
+                                   std::uint32_t bits, bool legacy);
+// MD5, SHA-1 and RIPEMD-160: hashes peers no longer accept on keys.
+bool qelSigSpecWeakOnKeys(std::uint8_t hash);
+// For a version 4 signer (and no legacy forms asked for), a specification
+// copied from an older signature is made anew as version 4 over the default
+// hash when its own hash is weak.
+[[nodiscard]] QELStatus qelSigSpecUpgrade(QELSigSpec *spec);
 // qelSigSpecNew with the signer's facts given (the signer itself may be null).
 QELSigSpec *qelSigSpecNewFor(QELSettings *settings, QELKeyObject *signer, std::uint8_t type, bool oldKey,
                              std::uint8_t algorithm, std::uint32_t bits);

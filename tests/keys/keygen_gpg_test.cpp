@@ -10,9 +10,14 @@
 #include "qelKeyGenInternal.h"
 #include "qelKeyMan.h"
 #include "qelKeyManInternal.h"
+#include "qelKeyOpsInternal.h"
+#include "qelKeyPacketInternal.h"
+#include "qelKeySigInternal.h"
+#include "qelSigSpecInternal.h"
 #include "qelKeySet.h"
 #include "qelOptionList.h"
 #include "qelOptionListInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelRandomPoolInternal.h"
 #include "qelSettingsInternal.h"
 
@@ -74,7 +79,11 @@ protected:
 
 class GnuPGHome {
 public:
-    GnuPGHome() : home_("qelkeygen") { qeltest::writeFile(home_ / "gpg.conf", "allow-weak-key-signatures\n"); }
+    // Without weak signatures allowed, GnuPG holds keys to its default policy.
+    explicit GnuPGHome(bool allowWeak = true) : home_("qelkeygen")
+    {
+        qeltest::writeFile(home_ / "gpg.conf", allowWeak ? "allow-weak-key-signatures\n" : "");
+    }
     ~GnuPGHome() { run("gpgconf --homedir " + home_.path() + " --kill all >/dev/null 2>&1"); }
     GnuPGHome(const GnuPGHome &) = delete;
     GnuPGHome &operator=(const GnuPGHome &) = delete;
@@ -233,6 +242,157 @@ TEST_F(KeyGenFrontEnd, GnuPGImportsTheKeysAndUnlocksThemWithTheirPassphrases)
     EXPECT_EQ(plain, "hi\n");
 }
 
+// ---- safe defaults and back-signatures --------------------------------------------------------
+
+struct PublicRelease {
+    void operator()(QELPublicKeyObject *k) const { static_cast<void>(k->destroy(k)); }
+};
+using OwnedPublic = std::unique_ptr<QELPublicKeyObject, PublicRelease>;
+
+// Every key-signature line of a --check-sigs listing is good ("sig!"), and
+// there are as many as expected.
+void expectAllGood(const std::string &listing, int count)
+{
+    int seen = 0;
+    for (const auto &f : colonRecords(listing))
+        if (!f.empty() && f[0] == "sig") {
+            EXPECT_EQ(f.at(1), "!") << listing;
+            ++seen;
+        }
+    EXPECT_EQ(seen, count) << listing;
+}
+
+TEST_F(KeyGenFrontEnd, GnuPGTakesNewKeysUnderItsDefaultPolicyAndSignsWithTheirSigningSubkeys)
+{
+    const std::uint32_t created = std::uint32_t(std::time(nullptr)) - 3600;
+    QELKeyObject *rsa = nullptr, *signer = nullptr, *other = nullptr;
+    ASSERT_EQ(key(&rsa, QELPublicKeyAlgorithm_RSA, 1024, "Sam Signer <sam@example.org>", "sam-pass",
+                  qelOptionKeyFlags(ctx, 0x03), qelOptionCreationTime(ctx, created)),
+              QELError_NoErr);
+    entropy();
+    ASSERT_EQ(qelSubKeyGenerateWithOptions(
+                  &signer, options(qelOptionMasterKey(ctx, rsa), qelOptionKeyGenParams(ctx, 1, 1024, 0),
+                                   qelOptionPassphrase(ctx, "sam-pass"), qelOptionKeyGenFlag(ctx, 1),
+                                   qelOptionKeyFlags(ctx, 0x02), qelOptionCreationTime(ctx, created))
+                               .get()),
+              QELError_NoErr);
+    ASSERT_EQ(key(&other, QELPublicKeyAlgorithm_DSA, 1024, "Olga Other <olga@example.org>", "olga-pass",
+                  qelOptionCreationTime(ctx, created)),
+              QELError_NoErr);
+    // Sam certifies Olga: version 4 over SHA-256 by default.
+    QELKeyObject *olgaUID = liveChildren(other, QELObjectType_UserID).at(0);
+    ASSERT_EQ(qelUserIDCertifyWithOptions(olgaUID, rsa,
+                                          options(qelOptionPassphrase(ctx, "sam-pass"), qelOptionExportable(ctx, 1)).get()),
+              QELError_NoErr);
+    // Here the subkey's binding carries a back-signature, so it verifies.
+    EXPECT_TRUE(qelKeySigSubKeyMaySign(signer));
+    OwnedPublic ver(qelKeyObjPublicOps(signer, QELKeyRole_Sign));
+    EXPECT_NE(ver.get(), nullptr);
+
+    GnuPGHome gpg(false);
+    ASSERT_EQ(gpg.gpg("--import " + gpg.put("pub.gpg", ringBytes(db, true))), 0) << gpg.errors();
+    ASSERT_EQ(gpg.gpg("--import " + gpg.put("sec.gpg", ringBytes(db))), 0) << gpg.errors();
+    std::string listing;
+    ASSERT_EQ(gpg.gpg("--with-colons --fixed-list-mode --check-sigs", &listing), 0) << gpg.errors();
+    // Two self-certifications, the binding and the certification of Olga.
+    expectAllGood(listing, 4);
+    for (const auto &f : colonRecords(listing)) {
+        if (!f.empty() && f[0] == "sig") {
+            EXPECT_EQ(f.at(15), "8") << "SHA-256\n" << listing;
+        }
+    }
+
+    // Every secret key is protected iterated and salted, none by the simple form.
+    std::string packets;
+    ASSERT_EQ(gpg.gpg("--list-packets " + gpg.put("sec2.gpg", ringBytes(db)), &packets), 0) << gpg.errors();
+    std::size_t iterated = 0;
+    for (std::size_t at = packets.find("iter+salt S2K"); at != std::string::npos;
+         at = packets.find("iter+salt S2K", at + 1))
+        ++iterated;
+    EXPECT_EQ(iterated, 3u) << "two keys and a subkey\n" << packets;
+    EXPECT_EQ(packets.find("simple S2K"), std::string::npos) << packets;
+
+    // GnuPG signs with the subkey itself and verifies what it made.
+    const std::string message = gpg.put("message.txt", Bytes{'h', 'i', '\n'});
+    ASSERT_EQ(gpg.gpg("--yes --passphrase sam-pass -u " + keyIDHex(signer) + "! -o " + message + ".sig --sign " +
+                      message),
+              0)
+        << gpg.errors();
+    std::string verified;
+    EXPECT_EQ(gpg.gpg("--status-fd 1 --verify " + message + ".sig", &verified), 0) << gpg.errors();
+    EXPECT_NE(verified.find("VALIDSIG"), std::string::npos) << verified;
+    EXPECT_NE(verified.find(fingerprint(signer)), std::string::npos) << verified;
+}
+
+TEST_F(KeyGenFrontEnd, ASigningSubkeyWithoutBackSignatureDoesNotVerify)
+{
+    QELKeyObject *rsa = nullptr, *signer = nullptr;
+    ASSERT_EQ(key(&rsa, QELPublicKeyAlgorithm_RSA, 1024, "Bea Binder <bea@example.org>", "bea-pass",
+                  qelOptionKeyFlags(ctx, 0x03)),
+              QELError_NoErr);
+    entropy();
+    ASSERT_EQ(qelSubKeyGenerateWithOptions(
+                  &signer, options(qelOptionMasterKey(ctx, rsa), qelOptionKeyGenParams(ctx, 1, 1024, 0),
+                                   qelOptionPassphrase(ctx, "bea-pass"), qelOptionKeyGenFlag(ctx, 1),
+                                   qelOptionKeyFlags(ctx, 0x02))
+                               .get()),
+              QELError_NoErr);
+    std::vector<QELKeyObject *> bindings = liveChildren(signer, QELObjectType_Signature);
+    ASSERT_EQ(bindings.size(), 1u);
+    EXPECT_TRUE(qelKeySigHasBackSig(bindings[0]));
+
+    // The master binds the subkey again as a signing key, with no
+    // back-signature, and the old binding goes.
+    QELSigSpec *raw = nullptr;
+    QELPassArgs pass{};
+    pass.passphrase = "bea-pass";
+    pass.length = 8;
+    ASSERT_EQ(qelSigSpecForSigner(ctx, rsa, 0x18, pass, &raw), QELError_NoErr);
+    const std::uint8_t flags = 0x02;
+    EXPECT_EQ(qelSigSpecSetKeyFlags(raw, 0, &flags, 1), QELError_NoErr);
+    const QELStatus added = qelKeyObjAddSignature(signer, raw);
+    qelSigSpecFreeList(raw);
+    ASSERT_EQ(added, QELError_NoErr);
+    ASSERT_EQ(qelKeyObjMarkDeleted(bindings[0]), QELError_NoErr);
+    bindings = liveChildren(signer, QELObjectType_Signature);
+    ASSERT_EQ(bindings.size(), 1u);
+    std::uint8_t found = 0, changed = 0, valid = 0;
+    ASSERT_EQ(qelKeySigCheckOne(db, bindings[0], nullptr, true, false, &found, &changed, &valid), QELError_NoErr);
+    EXPECT_EQ(valid, 1) << "the binding itself is good";
+    EXPECT_FALSE(qelKeySigHasBackSig(bindings[0]));
+    EXPECT_FALSE(qelKeySigSubKeyMaySign(signer));
+    // Verification with the subkey is refused, and the key does not choose
+    // it to sign.
+    OwnedPublic ver(qelKeyObjPublicOps(signer, QELKeyRole_Sign));
+    EXPECT_EQ(ver.get(), nullptr);
+    EXPECT_EQ(qelKeyDBGetLastError(db), QELError_KeyUnusableForSignature);
+    EXPECT_EQ(qelKeyObjNewestUsableSubKeyFor(rsa, nullptr, QELKeyRole_Sign), nullptr);
+}
+
+TEST_F(KeyGenFrontEnd, UnlockReportsMalformedMaterialAsSuch)
+{
+    QELKeyObject *dsa = nullptr;
+    ASSERT_EQ(key(&dsa, QELPublicKeyAlgorithm_DSA, 1024, "Mal Formed <mal@example.org>", "mal-pass"),
+              QELError_NoErr);
+    EXPECT_EQ(qelKeyObjUnlock(dsa, "wrong", 5, 0, 0, 0), QELError_BadPassphrase);
+    // The protection names a cipher no one knows: after the version, time,
+    // algorithm and the four public numbers come the usage octet and the
+    // cipher.
+    std::size_t length = 0;
+    const std::uint8_t *packet = qelKeyObjRawPacket(dsa, &length);
+    ASSERT_NE(packet, nullptr);
+    Bytes bad(packet, packet + length);
+    std::size_t at = qelPacketHeaderSize(packet, length) + 6;
+    for (int i = 0; i < 4; ++i)
+        at += 2 + (((std::size_t(bad.at(at)) << 8) | bad.at(at + 1)) + 7) / 8;
+    ASSERT_TRUE(bad.at(at) == 0xFE || bad.at(at) == 0xFF) << "a string-to-key specifier follows";
+    bad.at(at + 1) = 99;
+    ASSERT_EQ(qelKeyObjReplacePacket(dsa, bad.data(), bad.size()), QELError_NoErr);
+    const QELStatus s = qelKeyObjUnlock(dsa, "mal-pass", 8, 0, 0, 0);
+    EXPECT_NE(s, QELError_NoErr);
+    EXPECT_NE(s, QELError_BadPassphrase) << "malformed material is not a wrong passphrase";
+}
+
 // ---- what the front ends refuse ---------------------------------------------------------------
 
 TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
@@ -360,14 +520,14 @@ TEST_F(KeyGenFrontEnd, RefusalsAndEdgeCases)
                                                      .get()),
               QELError_NoErr);
     EXPECT_FALSE(qelKeyObjIsV3(sub));
-    EXPECT_FALSE(qelKeyObjUnlock(sub, nullptr, 0, 0, 0, 0)) << "nothing cached";
-    EXPECT_TRUE(qelKeyObjUnlock(sub, "m-pass", 6, 0, 0, 0));
+    EXPECT_EQ(qelKeyObjUnlock(sub, nullptr, 0, 0, 0, 0), QELError_BadPassphrase) << "nothing cached";
+    EXPECT_EQ(qelKeyObjUnlock(sub, "m-pass", 6, 0, 0, 0), QELError_NoErr);
 
     // With cache options the new key's passphrase goes to the cache.
     QELKeyObject *cached = nullptr;
     ASSERT_EQ(key(&cached, QELPublicKeyAlgorithm_DSA, 1024, "Cached", "c-pass", qelOptionCachePassphrase(ctx, 600, 0)),
               QELError_NoErr);
-    EXPECT_TRUE(qelKeyObjUnlock(cached, nullptr, 0, 0, 0, 0));
+    EXPECT_EQ(qelKeyObjUnlock(cached, nullptr, 0, 0, 0, 0), QELError_NoErr);
 }
 
 } // namespace

@@ -137,7 +137,7 @@ TEST_F(KeyPairTest, ProtectsWithTheFirstPreferredCipherThisBuildHas)
     ASSERT_EQ(key_->protectionCipher(key_, &cipher, nullptr), QELError_NoErr);
     EXPECT_EQ(cipher, QELCipherAlgorithm_AES256);
     ASSERT_EQ(key_->protectionS2KType(key_, &s2k), QELError_NoErr);
-    EXPECT_EQ(s2k, 0u) << "RSA keeps the simple specifier";
+    EXPECT_EQ(s2k, 3u) << "a version 4 RSA key is protected iterated and salted";
     ASSERT_EQ(key_->lock(key_), QELError_NoErr);
     EXPECT_EQ(key_->unlock(key_, "wrong", 5, 0), 0);
     EXPECT_EQ(key_->unlock(key_, "correct horse", 13, 0), 1);
@@ -155,6 +155,39 @@ TEST_F(KeyPairTest, ProtectsWithTheFirstPreferredCipherThisBuildHas)
     const std::uint8_t *compression = qelKeyGenParamsPrefCompression(params_, &length);
     ASSERT_EQ(length, 2u);
     EXPECT_EQ(compression[0], 2);
+}
+
+TEST_F(KeyPairTest, TheLegacyProtectionOnlyWhenAskedFor)
+{
+    // A version 4 RSA key without preferences of its own: iterated and
+    // salted under CAST5, the first cipher of the default preferences; with
+    // version 3 asked for, the simple form under the configured cipher.
+    for (const bool legacy : {false, true}) {
+        SCOPED_TRACE(legacy);
+        if (key_ != nullptr)
+            static_cast<void>(key_->destroy(key_));
+        qelKeyGenParamsFree(params_);
+        key_ = nullptr;
+        params_ = nullptr;
+        if (legacy) {
+            ASSERT_EQ(qelSettingsSetInt(qelContextGetSettings(context_), QELSetting_PacketVersion, 3,
+                                        QELSettingPriority_Job),
+                      QELError_NoErr);
+        }
+        QELKeyGenRequest r = request(QELPublicKeyAlgorithm_RSA, 1024);
+        r.passphrase = "pass";
+        r.passphraseLength = 4;
+        r.keyFlagsPresent = true;
+        r.keyFlags = 0x03;
+        ASSERT_EQ(make(r), QELError_NoErr);
+        std::uint32_t cipher = 0, s2k = 99;
+        ASSERT_EQ(key_->protectionS2KType(key_, &s2k), QELError_NoErr);
+        EXPECT_EQ(s2k, legacy ? 0u : 3u);
+        ASSERT_EQ(key_->protectionCipher(key_, &cipher, nullptr), QELError_NoErr);
+        if (!legacy) {
+            EXPECT_EQ(cipher, QELCipherAlgorithm_CAST5);
+        }
+    }
 }
 
 TEST_F(KeyPairTest, SubkeysTakeTheMastersPreferencesAndAnIteratedSpecifier)

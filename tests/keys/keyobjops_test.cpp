@@ -409,8 +409,8 @@ TEST_F(KeyObjOps, LockingInfoOfAnUnprotectedKeyNamesItsPreferredCipher)
     EXPECT_EQ(qelKeyObjLockingInfo(keyOrSubKeyByID(pub, "A339E8FA7AA93E51"), &needs, &token, &cipher, &bits),
               QELError_UnknownProperty);
     EXPECT_EQ(cipher, 0u);
-    EXPECT_TRUE(qelKeyObjUnlock(key, nullptr, 0, 0, 0, 0));
-    EXPECT_FALSE(qelKeyObjUnlock(keyOrSubKeyByID(pub, "A339E8FA7AA93E51"), nullptr, 0, 0, 0, 0));
+    EXPECT_EQ(qelKeyObjUnlock(key, nullptr, 0, 0, 0, 0), QELError_NoErr);
+    EXPECT_NE(qelKeyObjUnlock(keyOrSubKeyByID(pub, "A339E8FA7AA93E51"), nullptr, 0, 0, 0, 0), QELError_NoErr);
 }
 
 TEST_F(KeyObjOps, SignersAndNavigation)

@@ -132,14 +132,14 @@ protected:
 
 TEST_F(KeyPassphrase, GnuPGOpensChangedKeysWithTheNewPassphraseOnly)
 {
-    // Alice is RSA (the simple string-to-key form), Bob DSA with an ElGamal
-    // subkey (iterated and salted).
+    // Alice is RSA, Bob DSA with an ElGamal subkey: both version 4, so both
+    // are protected anew iterated and salted.
     ASSERT_EQ(qelKeyChangePassphraseWithOptions(alice, change("alice-pass", "alice-new").get()), QELError_NoErr);
     ASSERT_EQ(qelSubKeyChangePassphraseWithOptions(aliceSub, change("alice-pass", "alice-sub-new").get()),
               QELError_NoErr);
     ASSERT_EQ(qelKeyChangePassphraseWithOptions(bob, change("bob-pass", "bob-new").get()), QELError_NoErr);
     ASSERT_EQ(qelSubKeyChangePassphraseWithOptions(bobSub, change("bob-pass", "bob-sub-new").get()), QELError_NoErr);
-    EXPECT_EQ(protectionOf(alice).s2k, 0);
+    EXPECT_EQ(protectionOf(alice).s2k, 3);
     EXPECT_EQ(protectionOf(bob).s2k, 3);
 
     // The new passphrases open the keys here too.
@@ -271,7 +271,7 @@ TEST_F(KeyPassphrase, NewProtectionUsesTheFirstPreferredCipherThisBuildHas)
     ASSERT_NE(ops, nullptr);
     EXPECT_EQ(ops->unlock(ops, passkey.data(), passkey.size(), 1), 1);
     EXPECT_EQ(ops->destroy(ops), QELError_NoErr);
-    EXPECT_TRUE(qelKeyObjUnlock(bobSub, nullptr, 0, 0, 0, 0)) << "opened from the cache";
+    EXPECT_EQ(qelKeyObjUnlock(bobSub, nullptr, 0, 0, 0, 0), QELError_NoErr) << "opened from the cache";
 }
 
 } // namespace

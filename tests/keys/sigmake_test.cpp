@@ -99,10 +99,11 @@ TEST_F(SigMake, SignaturesOverKeyMaterialAreGoodHereAndInGnuPG)
         std::uint8_t hash;     // expected
     };
     const Case cases[] = {
-        {"self-certification of a new user ID", alice_, newUID, 0x13, 4, 2},
-        {"self-certification of a user attribute", alice_, attribute, 0x13, 4, 2},
-        {"subkey binding", alice_, aliceSub, 0x18, 4, 2},
-        {"RSA certification of an RSA key stays version 3", alice_, bobUID, 0x10, 3, 2},
+        // Version 4 keys sign keys as version 4 over SHA-256 by default.
+        {"self-certification of a new user ID", alice_, newUID, 0x13, 4, 8},
+        {"self-certification of a user attribute", alice_, attribute, 0x13, 4, 8},
+        {"subkey binding", alice_, aliceSub, 0x18, 4, 8},
+        {"RSA certification of an RSA key", alice_, bobUID, 0x10, 4, 8},
         {"DSA-2048 certification (version 4, SHA-256)", dave_, bobUID, 0x12, 4, 8},
     };
     std::uint32_t created = kMadeAt;
@@ -191,7 +192,7 @@ TEST_F(SigMake, NewSpecificationAndOnePassBodyFollowTheSigner)
         QELKeyObject *signer;
         std::uint8_t hash;
     };
-    for (const Row &r : {Row{alice_, 2}, Row{dave_, 8}}) {
+    for (const Row &r : {Row{alice_, 8}, Row{dave_, 8}}) {
         QELSigSpec *s = qelSigSpecNew(qelContextGetSettings(ctx), r.signer, 0x00);
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(qelSigSpecHashAlgorithm(s), r.hash);

@@ -117,13 +117,32 @@ TEST_F(SigSpec, DefaultHashAndVersion)
         bool oldKey;
         std::uint8_t algorithm;
         std::uint32_t bits;
+        bool legacy;
         std::uint8_t hash;
     } rows[] = {
-        {false, 1, 2048, 2}, {false, 17, 1024, 2}, {false, 17, 1536, 11}, {false, 17, 2048, 8},
-        {false, 17, 3072, 8}, {false, 17, 4096, 9}, {true, 1, 1024, 1},
+        // Version 4 keys sign over SHA-256 (a 160-bit DSA subgroup truncates
+        // it); SHA-1 only when the caller asks for the legacy forms.
+        {false, 1, 2048, false, 8},  {false, 17, 1024, false, 8}, {false, 1, 2048, true, 2},
+        {false, 17, 1024, true, 2},  {false, 17, 1536, false, 11}, {false, 17, 2048, false, 8},
+        {false, 17, 3072, false, 8}, {false, 17, 4096, false, 9},  {true, 1, 1024, false, 1},
     };
     for (const Row &r : rows)
-        EXPECT_EQ(qelSigSpecDefaultHash(1, r.oldKey, r.algorithm, r.bits), r.hash) << int(r.algorithm) << " " << r.bits;
+        EXPECT_EQ(qelSigSpecDefaultHash(1, r.oldKey, r.algorithm, r.bits, r.legacy), r.hash)
+            << int(r.algorithm) << " " << r.bits << " " << r.legacy;
+
+    // A version 4 signer with the default settings: version 4, SHA-256; with
+    // version 3 asked for: the settings' version and SHA-1.
+    spec_ = qelSigSpecNewFor(settings_, nullptr, 0x10, false, 1, 2048);
+    ASSERT_NE(spec_, nullptr);
+    EXPECT_EQ(qelSigSpecVersion(spec_), 4u);
+    EXPECT_EQ(qelSigSpecHashAlgorithm(spec_), 8);
+    qelSigSpecFreeList(spec_);
+    ASSERT_EQ(qelSettingsSetInt(settings_, QELSetting_PacketVersion, 3, QELSettingPriority_Job), QELError_NoErr);
+    spec_ = qelSigSpecNewFor(settings_, nullptr, 0x10, false, 1, 2048);
+    ASSERT_NE(spec_, nullptr);
+    EXPECT_EQ(qelSigSpecVersion(spec_), 3u);
+    EXPECT_EQ(qelSigSpecHashAlgorithm(spec_), 2);
+    qelSigSpecFreeList(spec_);
 
     // An old RSA signer with the default settings: version 3, MD5.
     spec_ = qelSigSpecNewFor(settings_, nullptr, 0x10, true, 1, 1024);
