@@ -8,53 +8,36 @@
 namespace qel::asn1 {
 namespace {
 
-constexpr MemberDesc kMembers_Certificate[] = {
-    {"tbsCertificate", &qel::asn1::descKey_TBSCertificate, offsetof(ASN1Key_Certificate, tbsCertificate), 0x10, 0, 0},
-    {"signatureAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_Certificate, signatureAlgorithm), 0x10, 0, 0},
-    {"signatureValue", &qel::asn1::descBitString, offsetof(ASN1Key_Certificate, signatureValue), 0x03, 0, 0},
-};
-constexpr std::size_t kSizes_Certificate[] = {sizeof(ASN1Key_Certificate::tbsCertificate), sizeof(ASN1Key_Certificate::signatureAlgorithm), sizeof(ASN1Key_Certificate::signatureValue)};
-static_assert(membersFitRecord(kMembers_Certificate, 3, sizeof(ASN1Key_Certificate), kSizes_Certificate));
-static_assert(std::is_same_v<decltype(ASN1Key_Certificate::tbsCertificate), ASN1Key_TBSCertificate>);
-static_assert(std::is_same_v<decltype(ASN1Key_Certificate::signatureAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_Certificate::signatureValue), ASN1_BitString>);
+// ASN1Key_Certificate runs the descriptor of ASN1_Certificate: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Certificate) == sizeof(ASN1_Certificate));
+static_assert(offsetof(ASN1Key_Certificate, tbsCertificate) == offsetof(ASN1_Certificate, tbsCertificate));
+static_assert(offsetof(ASN1Key_Certificate, signatureAlgorithm) == offsetof(ASN1_Certificate, signatureAlgorithm));
+static_assert(offsetof(ASN1Key_Certificate, signatureValue) == offsetof(ASN1_Certificate, signatureValue));
 
-constexpr MemberDesc kMembers_TBSCertificate[] = {
-    {"version", &qel::asn1::descInteger, offsetof(ASN1Key_TBSCertificate, version), 0x02, 0xA0, kOptional},
-    {"serialNumber", &qel::asn1::descInteger, offsetof(ASN1Key_TBSCertificate, serialNumber), 0x02, 0, 0},
-    {"signature", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_TBSCertificate, signature), 0x10, 0, 0},
-    {"issuer", &qel::asn1::descKey_Name, offsetof(ASN1Key_TBSCertificate, issuer), 0xFC, 0, 0},
-    {"validity", &qel::asn1::descKey_Validity, offsetof(ASN1Key_TBSCertificate, validity), 0x10, 0, 0},
-    {"subject", &qel::asn1::descKey_Name, offsetof(ASN1Key_TBSCertificate, subject), 0xFC, 0, 0},
-    {"subjectPublicKeyInfo", &qel::asn1::descKey_SubjectPublicKeyInfo, offsetof(ASN1Key_TBSCertificate, subjectPublicKeyInfo), 0x10, 0, 0},
-    {"issuerUniqueID", &qel::asn1::descBitString, offsetof(ASN1Key_TBSCertificate, issuerUniqueID), 0x81, 0, kOptional | kTrailing},
-    {"subjectUniqueID", &qel::asn1::descBitString, offsetof(ASN1Key_TBSCertificate, subjectUniqueID), 0x82, 0, kOptional | kTrailing},
-    {"extensions", &qel::asn1::descKey_Extensions, offsetof(ASN1Key_TBSCertificate, extensions), 0x10, 0xA3, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_TBSCertificate[] = {sizeof(ASN1Key_TBSCertificate::version), sizeof(ASN1Key_TBSCertificate::serialNumber), sizeof(ASN1Key_TBSCertificate::signature), sizeof(ASN1Key_TBSCertificate::issuer), sizeof(ASN1Key_TBSCertificate::validity), sizeof(ASN1Key_TBSCertificate::subject), sizeof(ASN1Key_TBSCertificate::subjectPublicKeyInfo), sizeof(ASN1Key_TBSCertificate::issuerUniqueID), sizeof(ASN1Key_TBSCertificate::subjectUniqueID), sizeof(ASN1Key_TBSCertificate::extensions)};
-static_assert(membersFitRecord(kMembers_TBSCertificate, 10, sizeof(ASN1Key_TBSCertificate), kSizes_TBSCertificate));
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::version), ASN1_Integer *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::serialNumber), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::signature), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::issuer), ASN1Key_Name>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::validity), ASN1Key_Validity>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::subject), ASN1Key_Name>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::subjectPublicKeyInfo), ASN1Key_SubjectPublicKeyInfo>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::issuerUniqueID), ASN1_BitString *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::subjectUniqueID), ASN1_BitString *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertificate::extensions), ASN1Key_Extensions *>);
+// ASN1Key_TBSCertificate runs the descriptor of ASN1_TBSCertificate: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_TBSCertificate) == sizeof(ASN1_TBSCertificate));
+static_assert(offsetof(ASN1Key_TBSCertificate, version) == offsetof(ASN1_TBSCertificate, version));
+static_assert(offsetof(ASN1Key_TBSCertificate, serialNumber) == offsetof(ASN1_TBSCertificate, serialNumber));
+static_assert(offsetof(ASN1Key_TBSCertificate, signature) == offsetof(ASN1_TBSCertificate, signature));
+static_assert(offsetof(ASN1Key_TBSCertificate, issuer) == offsetof(ASN1_TBSCertificate, issuer));
+static_assert(offsetof(ASN1Key_TBSCertificate, validity) == offsetof(ASN1_TBSCertificate, validity));
+static_assert(offsetof(ASN1Key_TBSCertificate, subject) == offsetof(ASN1_TBSCertificate, subject));
+static_assert(offsetof(ASN1Key_TBSCertificate, subjectPublicKeyInfo) == offsetof(ASN1_TBSCertificate, subjectPublicKeyInfo));
+static_assert(offsetof(ASN1Key_TBSCertificate, issuerUniqueID) == offsetof(ASN1_TBSCertificate, issuerUniqueID));
+static_assert(offsetof(ASN1Key_TBSCertificate, subjectUniqueID) == offsetof(ASN1_TBSCertificate, subjectUniqueID));
+static_assert(offsetof(ASN1Key_TBSCertificate, extensions) == offsetof(ASN1_TBSCertificate, extensions));
 
 constexpr MemberDesc kMembers_RawTBSCertificate[] = {
     {"version", &qel::asn1::descInteger, offsetof(ASN1Key_RawTBSCertificate, version), 0x02, 0xA0, kOptional},
     {"serialNumber", &qel::asn1::descInteger, offsetof(ASN1Key_RawTBSCertificate, serialNumber), 0x02, 0, 0},
-    {"signature", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_RawTBSCertificate, signature), 0x10, 0, 0},
+    {"signature", &qel::asn1::descPKIX_AlgorithmIdentifier, offsetof(ASN1Key_RawTBSCertificate, signature), 0x10, 0, 0},
     {"issuer", &qel::asn1::descAny, offsetof(ASN1Key_RawTBSCertificate, issuer), 0xFE, 0, 0},
     {"validity", &qel::asn1::descAny, offsetof(ASN1Key_RawTBSCertificate, validity), 0xFE, 0, 0},
     {"subject", &qel::asn1::descAny, offsetof(ASN1Key_RawTBSCertificate, subject), 0xFE, 0, 0},
     {"subjectPublicKeyInfo", &qel::asn1::descAny, offsetof(ASN1Key_RawTBSCertificate, subjectPublicKeyInfo), 0xFE, 0, 0},
     {"issuerUniqueID", &qel::asn1::descBitString, offsetof(ASN1Key_RawTBSCertificate, issuerUniqueID), 0x81, 0, kOptional | kTrailing},
     {"subjectUniqueID", &qel::asn1::descBitString, offsetof(ASN1Key_RawTBSCertificate, subjectUniqueID), 0x82, 0, kOptional | kTrailing},
-    {"extensions", &qel::asn1::descKey_Extensions, offsetof(ASN1Key_RawTBSCertificate, extensions), 0x10, 0xA3, kOptional | kTrailing},
+    {"extensions", &qel::asn1::descPKIX_Extensions, offsetof(ASN1Key_RawTBSCertificate, extensions), 0x10, 0xA3, kOptional | kTrailing},
 };
 constexpr std::size_t kSizes_RawTBSCertificate[] = {sizeof(ASN1Key_RawTBSCertificate::version), sizeof(ASN1Key_RawTBSCertificate::serialNumber), sizeof(ASN1Key_RawTBSCertificate::signature), sizeof(ASN1Key_RawTBSCertificate::issuer), sizeof(ASN1Key_RawTBSCertificate::validity), sizeof(ASN1Key_RawTBSCertificate::subject), sizeof(ASN1Key_RawTBSCertificate::subjectPublicKeyInfo), sizeof(ASN1Key_RawTBSCertificate::issuerUniqueID), sizeof(ASN1Key_RawTBSCertificate::subjectUniqueID), sizeof(ASN1Key_RawTBSCertificate::extensions)};
 static_assert(membersFitRecord(kMembers_RawTBSCertificate, 10, sizeof(ASN1Key_RawTBSCertificate), kSizes_RawTBSCertificate));
@@ -69,75 +52,43 @@ static_assert(std::is_same_v<decltype(ASN1Key_RawTBSCertificate::issuerUniqueID)
 static_assert(std::is_same_v<decltype(ASN1Key_RawTBSCertificate::subjectUniqueID), ASN1_BitString *>);
 static_assert(std::is_same_v<decltype(ASN1Key_RawTBSCertificate::extensions), ASN1Key_Extensions *>);
 
-constexpr MemberDesc kMembers_Signed[] = {
-    {"toBeSigned", &qel::asn1::descAny, offsetof(ASN1Key_Signed, toBeSigned), 0xFE, 0, 0},
-    {"algorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_Signed, algorithm), 0x10, 0, 0},
-    {"signature", &qel::asn1::descBitString, offsetof(ASN1Key_Signed, signature), 0x03, 0, 0},
-};
-constexpr std::size_t kSizes_Signed[] = {sizeof(ASN1Key_Signed::toBeSigned), sizeof(ASN1Key_Signed::algorithm), sizeof(ASN1Key_Signed::signature)};
-static_assert(membersFitRecord(kMembers_Signed, 3, sizeof(ASN1Key_Signed), kSizes_Signed));
-static_assert(std::is_same_v<decltype(ASN1Key_Signed::toBeSigned), ASN1_Any>);
-static_assert(std::is_same_v<decltype(ASN1Key_Signed::algorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_Signed::signature), ASN1_BitString>);
+// ASN1Key_Signed runs the descriptor of ASN1_Signed: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Signed) == sizeof(ASN1_Signed));
+static_assert(offsetof(ASN1Key_Signed, toBeSigned) == offsetof(ASN1_Signed, toBeSigned));
+static_assert(offsetof(ASN1Key_Signed, algorithm) == offsetof(ASN1_Signed, signatureAlgorithm));
+static_assert(offsetof(ASN1Key_Signed, signature) == offsetof(ASN1_Signed, signatureValue));
 
-constexpr MemberDesc kMembers_Validity[] = {
-    {"notBefore", &qel::asn1::descKey_Time, offsetof(ASN1Key_Validity, notBefore), 0xFC, 0, 0},
-    {"notAfter", &qel::asn1::descKey_Time, offsetof(ASN1Key_Validity, notAfter), 0xFC, 0, 0},
-};
-constexpr std::size_t kSizes_Validity[] = {sizeof(ASN1Key_Validity::notBefore), sizeof(ASN1Key_Validity::notAfter)};
-static_assert(membersFitRecord(kMembers_Validity, 2, sizeof(ASN1Key_Validity), kSizes_Validity));
-static_assert(std::is_same_v<decltype(ASN1Key_Validity::notBefore), ASN1Key_Time>);
-static_assert(std::is_same_v<decltype(ASN1Key_Validity::notAfter), ASN1Key_Time>);
+// ASN1Key_Validity runs the descriptor of ASN1_Validity: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Validity) == sizeof(ASN1_Validity));
+static_assert(offsetof(ASN1Key_Validity, notBefore) == offsetof(ASN1_Validity, notBefore));
+static_assert(offsetof(ASN1Key_Validity, notAfter) == offsetof(ASN1_Validity, notAfter));
 
-constexpr AltDesc kAlts_Time[] = {
-    {"utcTime", &qel::asn1::descUTCTime, {0x17, 0x37}, 2, 0x17, 0},
-    {"generalTime", &qel::asn1::descGeneralizedTime, {0x18, 0x38}, 2, 0x18, 0},
-};
-static_assert(sizeof(ASN1Key_Time) == sizeof(ASN1_Choice) && offsetof(ASN1Key_Time, identifier) == offsetof(ASN1_Choice, identifier) &&
-              offsetof(ASN1Key_Time, alternative) == offsetof(ASN1_Choice, alternative));
+// ASN1Key_Time runs the descriptor of ASN1_Time: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Time) == sizeof(ASN1_Time));
 
-constexpr MemberDesc kMembers_AlgorithmIdentifier[] = {
-    {"algorithm", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_AlgorithmIdentifier, algorithm), 0x06, 0, 0},
-    {"parameters", &qel::asn1::descAny, offsetof(ASN1Key_AlgorithmIdentifier, parameters), 0xFE, 0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_AlgorithmIdentifier[] = {sizeof(ASN1Key_AlgorithmIdentifier::algorithm), sizeof(ASN1Key_AlgorithmIdentifier::parameters)};
-static_assert(membersFitRecord(kMembers_AlgorithmIdentifier, 2, sizeof(ASN1Key_AlgorithmIdentifier), kSizes_AlgorithmIdentifier));
-static_assert(std::is_same_v<decltype(ASN1Key_AlgorithmIdentifier::algorithm), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_AlgorithmIdentifier::parameters), ASN1_Any *>);
+// ASN1Key_AlgorithmIdentifier runs the descriptor of ASN1_AlgorithmIdentifier: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_AlgorithmIdentifier) == sizeof(ASN1_AlgorithmIdentifier));
+static_assert(offsetof(ASN1Key_AlgorithmIdentifier, algorithm) == offsetof(ASN1_AlgorithmIdentifier, algorithm));
+static_assert(offsetof(ASN1Key_AlgorithmIdentifier, parameters) == offsetof(ASN1_AlgorithmIdentifier, parameters));
 
-constexpr MemberDesc kMembers_SubjectPublicKeyInfo[] = {
-    {"algorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_SubjectPublicKeyInfo, algorithm), 0x10, 0, 0},
-    {"subjectPublicKey", &qel::asn1::descBitString, offsetof(ASN1Key_SubjectPublicKeyInfo, subjectPublicKey), 0x03, 0, 0},
-};
-constexpr std::size_t kSizes_SubjectPublicKeyInfo[] = {sizeof(ASN1Key_SubjectPublicKeyInfo::algorithm), sizeof(ASN1Key_SubjectPublicKeyInfo::subjectPublicKey)};
-static_assert(membersFitRecord(kMembers_SubjectPublicKeyInfo, 2, sizeof(ASN1Key_SubjectPublicKeyInfo), kSizes_SubjectPublicKeyInfo));
-static_assert(std::is_same_v<decltype(ASN1Key_SubjectPublicKeyInfo::algorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_SubjectPublicKeyInfo::subjectPublicKey), ASN1_BitString>);
+// ASN1Key_SubjectPublicKeyInfo runs the descriptor of ASN1_SubjectPublicKeyInfo: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_SubjectPublicKeyInfo) == sizeof(ASN1_SubjectPublicKeyInfo));
+static_assert(offsetof(ASN1Key_SubjectPublicKeyInfo, algorithm) == offsetof(ASN1_SubjectPublicKeyInfo, algorithm));
+static_assert(offsetof(ASN1Key_SubjectPublicKeyInfo, subjectPublicKey) == offsetof(ASN1_SubjectPublicKeyInfo, subjectPublicKey));
 
-constexpr AltDesc kAlts_Name[] = {
-    {"rdnSequence", &qel::asn1::descKey_RDNSequence, {0x10, 0x30}, 2, 0x10, 0},
-};
-static_assert(sizeof(ASN1Key_Name) == sizeof(ASN1_Choice) && offsetof(ASN1Key_Name, identifier) == offsetof(ASN1_Choice, identifier) &&
-              offsetof(ASN1Key_Name, alternative) == offsetof(ASN1_Choice, alternative));
+// ASN1Key_Name runs the descriptor of ASN1_Name: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Name) == sizeof(ASN1_Name));
 
-constexpr MemberDesc kMembers_RDNSequence[] = {{"element", &qel::asn1::descKey_RelativeDistinguishedName, 0, 0x11, 0, 0}};
-static_assert(sizeof(ASN1Key_RDNSequence) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_RDNSequence, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_RDNSequence, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_RDNSequence::elements), ASN1Key_RelativeDistinguishedName **>);
+// ASN1Key_RDNSequence runs the descriptor of ASN1_RDNSequence: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_RDNSequence) == sizeof(ASN1_RDNSequence));
 
-constexpr MemberDesc kMembers_RelativeDistinguishedName[] = {{"element", &qel::asn1::descKey_AttributeTypeAndValue, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_RelativeDistinguishedName) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_RelativeDistinguishedName, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_RelativeDistinguishedName, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_RelativeDistinguishedName::elements), ASN1Key_AttributeTypeAndValue **>);
+// ASN1Key_RelativeDistinguishedName runs the descriptor of ASN1_RelativeDistinguishedName: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_RelativeDistinguishedName) == sizeof(ASN1_RelativeDistinguishedName));
 
-constexpr MemberDesc kMembers_AttributeTypeAndValue[] = {
-    {"type", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_AttributeTypeAndValue, type), 0x06, 0, 0},
-    {"value", &qel::asn1::descAny, offsetof(ASN1Key_AttributeTypeAndValue, value), 0xFE, 0, 0},
-};
-constexpr std::size_t kSizes_AttributeTypeAndValue[] = {sizeof(ASN1Key_AttributeTypeAndValue::type), sizeof(ASN1Key_AttributeTypeAndValue::value)};
-static_assert(membersFitRecord(kMembers_AttributeTypeAndValue, 2, sizeof(ASN1Key_AttributeTypeAndValue), kSizes_AttributeTypeAndValue));
-static_assert(std::is_same_v<decltype(ASN1Key_AttributeTypeAndValue::type), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_AttributeTypeAndValue::value), ASN1_Any>);
+// ASN1Key_AttributeTypeAndValue runs the descriptor of ASN1_AttributeTypeAndValue: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_AttributeTypeAndValue) == sizeof(ASN1_AttributeTypeAndValue));
+static_assert(offsetof(ASN1Key_AttributeTypeAndValue, type) == offsetof(ASN1_AttributeTypeAndValue, type));
+static_assert(offsetof(ASN1Key_AttributeTypeAndValue, value) == offsetof(ASN1_AttributeTypeAndValue, value));
 
 constexpr AltDesc kAlts_DirectoryString[] = {
     {"utf8String", &qel::asn1::descUTF8String, {0x0C, 0x2C}, 2, 0x0C, 0},
@@ -150,30 +101,19 @@ constexpr AltDesc kAlts_DirectoryString[] = {
 static_assert(sizeof(ASN1Key_DirectoryString) == sizeof(ASN1_Choice) && offsetof(ASN1Key_DirectoryString, identifier) == offsetof(ASN1_Choice, identifier) &&
               offsetof(ASN1Key_DirectoryString, alternative) == offsetof(ASN1_Choice, alternative));
 
-constexpr MemberDesc kMembers_Extensions[] = {{"element", &qel::asn1::descKey_Extension, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_Extensions) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_Extensions, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_Extensions, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_Extensions::elements), ASN1Key_Extension **>);
+// ASN1Key_Extensions runs the descriptor of ASN1_Extensions: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Extensions) == sizeof(ASN1_Extensions));
 
-constexpr MemberDesc kMembers_Extension[] = {
-    {"extnID", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_Extension, extnID), 0x06, 0, 0},
-    {"critical", &qel::asn1::descBoolean, offsetof(ASN1Key_Extension, critical), 0x01, 0, kOptional},
-    {"extnValue", &qel::asn1::descOctetString, offsetof(ASN1Key_Extension, extnValue), 0x04, 0, 0},
-};
-constexpr std::size_t kSizes_Extension[] = {sizeof(ASN1Key_Extension::extnID), sizeof(ASN1Key_Extension::critical), sizeof(ASN1Key_Extension::extnValue)};
-static_assert(membersFitRecord(kMembers_Extension, 3, sizeof(ASN1Key_Extension), kSizes_Extension));
-static_assert(std::is_same_v<decltype(ASN1Key_Extension::extnID), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_Extension::critical), ASN1_Boolean *>);
-static_assert(std::is_same_v<decltype(ASN1Key_Extension::extnValue), ASN1_OctetString>);
+// ASN1Key_Extension runs the descriptor of ASN1_Extension: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Extension) == sizeof(ASN1_Extension));
+static_assert(offsetof(ASN1Key_Extension, extnID) == offsetof(ASN1_Extension, extnID));
+static_assert(offsetof(ASN1Key_Extension, critical) == offsetof(ASN1_Extension, critical));
+static_assert(offsetof(ASN1Key_Extension, extnValue) == offsetof(ASN1_Extension, extnValue));
 
-constexpr MemberDesc kMembers_BasicConstraints[] = {
-    {"cA", &qel::asn1::descBoolean, offsetof(ASN1Key_BasicConstraints, cA), 0x01, 0, kOptional | kTrailing},
-    {"pathLenConstraint", &qel::asn1::descInteger, offsetof(ASN1Key_BasicConstraints, pathLenConstraint), 0x02, 0, kOptional | kTrailing | kCount},
-};
-constexpr std::size_t kSizes_BasicConstraints[] = {sizeof(ASN1Key_BasicConstraints::cA), sizeof(ASN1Key_BasicConstraints::pathLenConstraint)};
-static_assert(membersFitRecord(kMembers_BasicConstraints, 2, sizeof(ASN1Key_BasicConstraints), kSizes_BasicConstraints));
-static_assert(std::is_same_v<decltype(ASN1Key_BasicConstraints::cA), ASN1_Boolean *>);
-static_assert(std::is_same_v<decltype(ASN1Key_BasicConstraints::pathLenConstraint), ASN1_Integer *>);
+// ASN1Key_BasicConstraints runs the descriptor of ASN1_BasicConstraints: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_BasicConstraints) == sizeof(ASN1_BasicConstraints));
+static_assert(offsetof(ASN1Key_BasicConstraints, cA) == offsetof(ASN1_BasicConstraints, cA));
+static_assert(offsetof(ASN1Key_BasicConstraints, pathLenConstraint) == offsetof(ASN1_BasicConstraints, pathLenConstraint));
 
 constexpr MemberDesc kMembers_GeneralNames[] = {{"element", &qel::asn1::descKey_GeneralName, 0, 0xFC, 0, 0}};
 static_assert(sizeof(ASN1Key_GeneralNames) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_GeneralNames, count) == offsetof(ASN1_SequenceOf, count) &&
@@ -181,10 +121,10 @@ static_assert(sizeof(ASN1Key_GeneralNames) == sizeof(ASN1_SequenceOf) && offseto
 static_assert(std::is_same_v<decltype(ASN1Key_GeneralNames::elements), ASN1Key_GeneralName **>);
 
 constexpr AltDesc kAlts_GeneralName[] = {
-    {"otherName", &qel::asn1::descKey_OtherName, {0x80, 0xA0}, 2, 0x80, 0},
+    {"otherName", &qel::asn1::descPKIX_OtherName, {0x80, 0xA0}, 2, 0x80, 0},
     {"rfc822Name", &qel::asn1::descIA5String, {0x81, 0xA1}, 2, 0x81, 0},
     {"dNSName", &qel::asn1::descIA5String, {0x82, 0xA2}, 2, 0x82, 0},
-    {"directoryName", &qel::asn1::descKey_Name, {0xA4, 0x00}, 1, 0xFC, 0xA4},
+    {"directoryName", &qel::asn1::descPKIX_Name, {0xA4, 0x00}, 1, 0xFC, 0xA4},
     {"uniformResourceIdentifier", &qel::asn1::descIA5String, {0x86, 0xA6}, 2, 0x86, 0},
     {"iPAddress", &qel::asn1::descOctetString, {0x87, 0xA7}, 2, 0x87, 0},
     {"registeredID", &qel::asn1::descObjectIdentifier, {0x88, 0x00}, 1, 0x88, 0},
@@ -192,14 +132,10 @@ constexpr AltDesc kAlts_GeneralName[] = {
 static_assert(sizeof(ASN1Key_GeneralName) == sizeof(ASN1_Choice) && offsetof(ASN1Key_GeneralName, identifier) == offsetof(ASN1_Choice, identifier) &&
               offsetof(ASN1Key_GeneralName, alternative) == offsetof(ASN1_Choice, alternative));
 
-constexpr MemberDesc kMembers_OtherName[] = {
-    {"typeId", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_OtherName, typeId), 0x06, 0, 0},
-    {"value", &qel::asn1::descAny, offsetof(ASN1Key_OtherName, value), 0xFE, 0xA0, 0},
-};
-constexpr std::size_t kSizes_OtherName[] = {sizeof(ASN1Key_OtherName::typeId), sizeof(ASN1Key_OtherName::value)};
-static_assert(membersFitRecord(kMembers_OtherName, 2, sizeof(ASN1Key_OtherName), kSizes_OtherName));
-static_assert(std::is_same_v<decltype(ASN1Key_OtherName::typeId), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_OtherName::value), ASN1_Any>);
+// ASN1Key_OtherName runs the descriptor of ASN1_OtherName: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_OtherName) == sizeof(ASN1_OtherName));
+static_assert(offsetof(ASN1Key_OtherName, typeId) == offsetof(ASN1_OtherName, typeId));
+static_assert(offsetof(ASN1Key_OtherName, value) == offsetof(ASN1_OtherName, value));
 
 constexpr MemberDesc kMembers_CRLDistributionPoints[] = {{"element", &qel::asn1::descKey_DistributionPoint, 0, 0x10, 0, 0}};
 static_assert(sizeof(ASN1Key_CRLDistributionPoints) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_CRLDistributionPoints, count) == offsetof(ASN1_SequenceOf, count) &&
@@ -219,7 +155,7 @@ static_assert(std::is_same_v<decltype(ASN1Key_DistributionPoint::cRLIssuer), ASN
 
 constexpr AltDesc kAlts_DistributionPointName[] = {
     {"fullName", &qel::asn1::descKey_GeneralNames, {0x80, 0xA0}, 2, 0x80, 0},
-    {"nameRelativeToCRLIssuer", &qel::asn1::descKey_RelativeDistinguishedName, {0x81, 0xA1}, 2, 0x81, 0},
+    {"nameRelativeToCRLIssuer", &qel::asn1::descPKIX_RelativeDistinguishedName, {0x81, 0xA1}, 2, 0x81, 0},
 };
 static_assert(sizeof(ASN1Key_DistributionPointName) == sizeof(ASN1_Choice) && offsetof(ASN1Key_DistributionPointName, identifier) == offsetof(ASN1_Choice, identifier) &&
               offsetof(ASN1Key_DistributionPointName, alternative) == offsetof(ASN1_Choice, alternative));
@@ -241,118 +177,74 @@ static_assert(std::is_same_v<decltype(ASN1Key_IssuingDistributionPoint::indirect
 
 constexpr MemberDesc kMembers_KeyCreationInfo[] = {
     {"version", &qel::asn1::descInteger, offsetof(ASN1Key_KeyCreationInfo, version), 0x02, 0, kOptional},
-    {"creationTime", &qel::asn1::descKey_Time, offsetof(ASN1Key_KeyCreationInfo, creationTime), 0xFC, 0, 0},
+    {"creationTime", &qel::asn1::descPKIX_Time, offsetof(ASN1Key_KeyCreationInfo, creationTime), 0xFC, 0, 0},
 };
 constexpr std::size_t kSizes_KeyCreationInfo[] = {sizeof(ASN1Key_KeyCreationInfo::version), sizeof(ASN1Key_KeyCreationInfo::creationTime)};
 static_assert(membersFitRecord(kMembers_KeyCreationInfo, 2, sizeof(ASN1Key_KeyCreationInfo), kSizes_KeyCreationInfo));
 static_assert(std::is_same_v<decltype(ASN1Key_KeyCreationInfo::version), ASN1_Integer *>);
 static_assert(std::is_same_v<decltype(ASN1Key_KeyCreationInfo::creationTime), ASN1Key_Time>);
 
-constexpr MemberDesc kMembers_CertificateList[] = {
-    {"tbsCertList", &qel::asn1::descKey_TBSCertList, offsetof(ASN1Key_CertificateList, tbsCertList), 0x10, 0, 0},
-    {"signatureAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_CertificateList, signatureAlgorithm), 0x10, 0, 0},
-    {"signatureValue", &qel::asn1::descBitString, offsetof(ASN1Key_CertificateList, signatureValue), 0x03, 0, 0},
-};
-constexpr std::size_t kSizes_CertificateList[] = {sizeof(ASN1Key_CertificateList::tbsCertList), sizeof(ASN1Key_CertificateList::signatureAlgorithm), sizeof(ASN1Key_CertificateList::signatureValue)};
-static_assert(membersFitRecord(kMembers_CertificateList, 3, sizeof(ASN1Key_CertificateList), kSizes_CertificateList));
-static_assert(std::is_same_v<decltype(ASN1Key_CertificateList::tbsCertList), ASN1Key_TBSCertList>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificateList::signatureAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificateList::signatureValue), ASN1_BitString>);
+// ASN1Key_CertificateList runs the descriptor of ASN1_CertificateList: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_CertificateList) == sizeof(ASN1_CertificateList));
+static_assert(offsetof(ASN1Key_CertificateList, tbsCertList) == offsetof(ASN1_CertificateList, tbsCertList));
+static_assert(offsetof(ASN1Key_CertificateList, signatureAlgorithm) == offsetof(ASN1_CertificateList, signatureAlgorithm));
+static_assert(offsetof(ASN1Key_CertificateList, signatureValue) == offsetof(ASN1_CertificateList, signatureValue));
 
-constexpr MemberDesc kMembers_TBSCertList[] = {
-    {"version", &qel::asn1::descInteger, offsetof(ASN1Key_TBSCertList, version), 0x02, 0, kOptional},
-    {"signature", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_TBSCertList, signature), 0x10, 0, 0},
-    {"issuer", &qel::asn1::descKey_Name, offsetof(ASN1Key_TBSCertList, issuer), 0xFC, 0, 0},
-    {"thisUpdate", &qel::asn1::descKey_Time, offsetof(ASN1Key_TBSCertList, thisUpdate), 0xFC, 0, 0},
-    {"nextUpdate", &qel::asn1::descKey_Time, offsetof(ASN1Key_TBSCertList, nextUpdate), 0xFC, 0, kOptional | kTrailing},
-    {"revokedCertificates", &qel::asn1::descKey_RevokedCertificates, offsetof(ASN1Key_TBSCertList, revokedCertificates), 0x10, 0, kOptional | kTrailing},
-    {"crlExtensions", &qel::asn1::descKey_Extensions, offsetof(ASN1Key_TBSCertList, crlExtensions), 0x10, 0xA0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_TBSCertList[] = {sizeof(ASN1Key_TBSCertList::version), sizeof(ASN1Key_TBSCertList::signature), sizeof(ASN1Key_TBSCertList::issuer), sizeof(ASN1Key_TBSCertList::thisUpdate), sizeof(ASN1Key_TBSCertList::nextUpdate), sizeof(ASN1Key_TBSCertList::revokedCertificates), sizeof(ASN1Key_TBSCertList::crlExtensions)};
-static_assert(membersFitRecord(kMembers_TBSCertList, 7, sizeof(ASN1Key_TBSCertList), kSizes_TBSCertList));
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::version), ASN1_Integer *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::signature), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::issuer), ASN1Key_Name>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::thisUpdate), ASN1Key_Time>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::nextUpdate), ASN1Key_Time *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::revokedCertificates), ASN1Key_RevokedCertificates *>);
-static_assert(std::is_same_v<decltype(ASN1Key_TBSCertList::crlExtensions), ASN1Key_Extensions *>);
+// ASN1Key_TBSCertList runs the descriptor of ASN1_TBSCertList: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_TBSCertList) == sizeof(ASN1_TBSCertList));
+static_assert(offsetof(ASN1Key_TBSCertList, version) == offsetof(ASN1_TBSCertList, version));
+static_assert(offsetof(ASN1Key_TBSCertList, signature) == offsetof(ASN1_TBSCertList, signature));
+static_assert(offsetof(ASN1Key_TBSCertList, issuer) == offsetof(ASN1_TBSCertList, issuer));
+static_assert(offsetof(ASN1Key_TBSCertList, thisUpdate) == offsetof(ASN1_TBSCertList, thisUpdate));
+static_assert(offsetof(ASN1Key_TBSCertList, nextUpdate) == offsetof(ASN1_TBSCertList, nextUpdate));
+static_assert(offsetof(ASN1Key_TBSCertList, revokedCertificates) == offsetof(ASN1_TBSCertList, revokedCertificates));
+static_assert(offsetof(ASN1Key_TBSCertList, crlExtensions) == offsetof(ASN1_TBSCertList, crlExtensions));
 
-constexpr MemberDesc kMembers_RevokedCertificates[] = {{"element", &qel::asn1::descKey_RevokedCertificate, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_RevokedCertificates) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_RevokedCertificates, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_RevokedCertificates, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_RevokedCertificates::elements), ASN1Key_RevokedCertificate **>);
+// ASN1Key_RevokedCertificates runs the descriptor of ASN1_RevokedCertificates: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_RevokedCertificates) == sizeof(ASN1_RevokedCertificates));
 
-constexpr MemberDesc kMembers_RevokedCertificate[] = {
-    {"userCertificate", &qel::asn1::descInteger, offsetof(ASN1Key_RevokedCertificate, userCertificate), 0x02, 0, 0},
-    {"revocationDate", &qel::asn1::descKey_Time, offsetof(ASN1Key_RevokedCertificate, revocationDate), 0xFC, 0, 0},
-    {"crlEntryExtensions", &qel::asn1::descKey_Extensions, offsetof(ASN1Key_RevokedCertificate, crlEntryExtensions), 0x10, 0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_RevokedCertificate[] = {sizeof(ASN1Key_RevokedCertificate::userCertificate), sizeof(ASN1Key_RevokedCertificate::revocationDate), sizeof(ASN1Key_RevokedCertificate::crlEntryExtensions)};
-static_assert(membersFitRecord(kMembers_RevokedCertificate, 3, sizeof(ASN1Key_RevokedCertificate), kSizes_RevokedCertificate));
-static_assert(std::is_same_v<decltype(ASN1Key_RevokedCertificate::userCertificate), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_RevokedCertificate::revocationDate), ASN1Key_Time>);
-static_assert(std::is_same_v<decltype(ASN1Key_RevokedCertificate::crlEntryExtensions), ASN1Key_Extensions *>);
+// ASN1Key_RevokedCertificate runs the descriptor of ASN1_RevokedCertificate: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_RevokedCertificate) == sizeof(ASN1_RevokedCertificate));
+static_assert(offsetof(ASN1Key_RevokedCertificate, userCertificate) == offsetof(ASN1_RevokedCertificate, userCertificate));
+static_assert(offsetof(ASN1Key_RevokedCertificate, revocationDate) == offsetof(ASN1_RevokedCertificate, revocationDate));
+static_assert(offsetof(ASN1Key_RevokedCertificate, crlEntryExtensions) == offsetof(ASN1_RevokedCertificate, crlEntryExtensions));
 
-constexpr MemberDesc kMembers_CertificationRequest[] = {
-    {"certificationRequestInfo", &qel::asn1::descKey_CertificationRequestInfo, offsetof(ASN1Key_CertificationRequest, certificationRequestInfo), 0x10, 0, 0},
-    {"signatureAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_CertificationRequest, signatureAlgorithm), 0x10, 0, 0},
-    {"signature", &qel::asn1::descBitString, offsetof(ASN1Key_CertificationRequest, signature), 0x03, 0, 0},
-};
-constexpr std::size_t kSizes_CertificationRequest[] = {sizeof(ASN1Key_CertificationRequest::certificationRequestInfo), sizeof(ASN1Key_CertificationRequest::signatureAlgorithm), sizeof(ASN1Key_CertificationRequest::signature)};
-static_assert(membersFitRecord(kMembers_CertificationRequest, 3, sizeof(ASN1Key_CertificationRequest), kSizes_CertificationRequest));
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequest::certificationRequestInfo), ASN1Key_CertificationRequestInfo>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequest::signatureAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequest::signature), ASN1_BitString>);
+// ASN1Key_CertificationRequest runs the descriptor of ASN1_CertificationRequest: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_CertificationRequest) == sizeof(ASN1_CertificationRequest));
+static_assert(offsetof(ASN1Key_CertificationRequest, certificationRequestInfo) == offsetof(ASN1_CertificationRequest, certificationRequestInfo));
+static_assert(offsetof(ASN1Key_CertificationRequest, signatureAlgorithm) == offsetof(ASN1_CertificationRequest, signatureAlgorithm));
+static_assert(offsetof(ASN1Key_CertificationRequest, signature) == offsetof(ASN1_CertificationRequest, signature));
 
-constexpr MemberDesc kMembers_CertificationRequestInfo[] = {
-    {"version", &qel::asn1::descInteger, offsetof(ASN1Key_CertificationRequestInfo, version), 0x02, 0, 0},
-    {"subject", &qel::asn1::descKey_Name, offsetof(ASN1Key_CertificationRequestInfo, subject), 0xFC, 0, 0},
-    {"subjectPKInfo", &qel::asn1::descKey_SubjectPublicKeyInfo, offsetof(ASN1Key_CertificationRequestInfo, subjectPKInfo), 0x10, 0, 0},
-    {"attributes", &qel::asn1::descKey_Attributes, offsetof(ASN1Key_CertificationRequestInfo, attributes), 0x80, 0, kMayBeAbsent},
-};
-constexpr std::size_t kSizes_CertificationRequestInfo[] = {sizeof(ASN1Key_CertificationRequestInfo::version), sizeof(ASN1Key_CertificationRequestInfo::subject), sizeof(ASN1Key_CertificationRequestInfo::subjectPKInfo), sizeof(ASN1Key_CertificationRequestInfo::attributes)};
-static_assert(membersFitRecord(kMembers_CertificationRequestInfo, 4, sizeof(ASN1Key_CertificationRequestInfo), kSizes_CertificationRequestInfo));
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequestInfo::version), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequestInfo::subject), ASN1Key_Name>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequestInfo::subjectPKInfo), ASN1Key_SubjectPublicKeyInfo>);
-static_assert(std::is_same_v<decltype(ASN1Key_CertificationRequestInfo::attributes), ASN1Key_Attributes>);
+// ASN1Key_CertificationRequestInfo runs the descriptor of ASN1_CertificationRequestInfo: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_CertificationRequestInfo) == sizeof(ASN1_CertificationRequestInfo));
+static_assert(offsetof(ASN1Key_CertificationRequestInfo, version) == offsetof(ASN1_CertificationRequestInfo, version));
+static_assert(offsetof(ASN1Key_CertificationRequestInfo, subject) == offsetof(ASN1_CertificationRequestInfo, subject));
+static_assert(offsetof(ASN1Key_CertificationRequestInfo, subjectPKInfo) == offsetof(ASN1_CertificationRequestInfo, subjectPKInfo));
+static_assert(offsetof(ASN1Key_CertificationRequestInfo, attributes) == offsetof(ASN1_CertificationRequestInfo, attributes));
 
-constexpr MemberDesc kMembers_Attributes[] = {{"element", &qel::asn1::descKey_Attribute, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_Attributes) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_Attributes, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_Attributes, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_Attributes::elements), ASN1Key_Attribute **>);
+// ASN1Key_Attributes runs the descriptor of ASN1_Attributes: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Attributes) == sizeof(ASN1_Attributes));
 
-constexpr MemberDesc kMembers_Attribute[] = {
-    {"type", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_Attribute, type), 0x06, 0, 0},
-    {"values", &qel::asn1::descKey_AttributeValues, offsetof(ASN1Key_Attribute, values), 0x11, 0, 0},
-};
-constexpr std::size_t kSizes_Attribute[] = {sizeof(ASN1Key_Attribute::type), sizeof(ASN1Key_Attribute::values)};
-static_assert(membersFitRecord(kMembers_Attribute, 2, sizeof(ASN1Key_Attribute), kSizes_Attribute));
-static_assert(std::is_same_v<decltype(ASN1Key_Attribute::type), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_Attribute::values), ASN1Key_AttributeValues>);
+// ASN1Key_Attribute runs the descriptor of ASN1_Attribute: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_Attribute) == sizeof(ASN1_Attribute));
+static_assert(offsetof(ASN1Key_Attribute, type) == offsetof(ASN1_Attribute, type));
+static_assert(offsetof(ASN1Key_Attribute, values) == offsetof(ASN1_Attribute, values));
 
-constexpr MemberDesc kMembers_AttributeValues[] = {{"element", &qel::asn1::descAny, 0, 0xFE, 0, 0}};
-static_assert(sizeof(ASN1Key_AttributeValues) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_AttributeValues, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_AttributeValues, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_AttributeValues::elements), ASN1_Any **>);
+// ASN1Key_AttributeValues runs the descriptor of ASN1_AttributeValues: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_AttributeValues) == sizeof(ASN1_AttributeValues));
 
-constexpr MemberDesc kMembers_ContentInfo[] = {
-    {"contentType", &qel::asn1::descObjectIdentifier, offsetof(ASN1Key_ContentInfo, contentType), 0x06, 0, 0},
-    {"content", &qel::asn1::descAny, offsetof(ASN1Key_ContentInfo, content), 0xFE, 0xA0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_ContentInfo[] = {sizeof(ASN1Key_ContentInfo::contentType), sizeof(ASN1Key_ContentInfo::content)};
-static_assert(membersFitRecord(kMembers_ContentInfo, 2, sizeof(ASN1Key_ContentInfo), kSizes_ContentInfo));
-static_assert(std::is_same_v<decltype(ASN1Key_ContentInfo::contentType), ASN1_ObjectIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_ContentInfo::content), ASN1_Any *>);
+// ASN1Key_ContentInfo runs the descriptor of ASN1_ContentInfo: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_ContentInfo) == sizeof(ASN1_ContentInfo));
+static_assert(offsetof(ASN1Key_ContentInfo, contentType) == offsetof(ASN1_ContentInfo, contentType));
+static_assert(offsetof(ASN1Key_ContentInfo, content) == offsetof(ASN1_ContentInfo, content));
 
 constexpr MemberDesc kMembers_SignedData[] = {
     {"version", &qel::asn1::descInteger, offsetof(ASN1Key_SignedData, version), 0x02, 0, 0},
-    {"digestAlgorithms", &qel::asn1::descKey_DigestAlgorithmIdentifiers, offsetof(ASN1Key_SignedData, digestAlgorithms), 0x11, 0, 0},
-    {"contentInfo", &qel::asn1::descKey_ContentInfo, offsetof(ASN1Key_SignedData, contentInfo), 0x10, 0, 0},
+    {"digestAlgorithms", &qel::asn1::descPKCS7_DigestAlgorithmIdentifiers, offsetof(ASN1Key_SignedData, digestAlgorithms), 0x11, 0, 0},
+    {"contentInfo", &qel::asn1::descPKCS7_ContentInfo, offsetof(ASN1Key_SignedData, contentInfo), 0x10, 0, 0},
     {"certificates", &qel::asn1::descKey_CertificateSet, offsetof(ASN1Key_SignedData, certificates), 0x80, 0, kOptional},
-    {"crls", &qel::asn1::descKey_CertificateRevocationLists, offsetof(ASN1Key_SignedData, crls), 0x81, 0, kOptional},
-    {"signerInfos", &qel::asn1::descKey_SignerInfos, offsetof(ASN1Key_SignedData, signerInfos), 0x11, 0, 0},
+    {"crls", &qel::asn1::descPKCS7_CertificateRevocationLists, offsetof(ASN1Key_SignedData, crls), 0x81, 0, kOptional},
+    {"signerInfos", &qel::asn1::descPKCS7_SignerInfos, offsetof(ASN1Key_SignedData, signerInfos), 0x11, 0, 0},
 };
 constexpr std::size_t kSizes_SignedData[] = {sizeof(ASN1Key_SignedData::version), sizeof(ASN1Key_SignedData::digestAlgorithms), sizeof(ASN1Key_SignedData::contentInfo), sizeof(ASN1Key_SignedData::certificates), sizeof(ASN1Key_SignedData::crls), sizeof(ASN1Key_SignedData::signerInfos)};
 static_assert(membersFitRecord(kMembers_SignedData, 6, sizeof(ASN1Key_SignedData), kSizes_SignedData));
@@ -363,53 +255,34 @@ static_assert(std::is_same_v<decltype(ASN1Key_SignedData::certificates), ASN1Key
 static_assert(std::is_same_v<decltype(ASN1Key_SignedData::crls), ASN1Key_CertificateRevocationLists *>);
 static_assert(std::is_same_v<decltype(ASN1Key_SignedData::signerInfos), ASN1Key_SignerInfos>);
 
-constexpr MemberDesc kMembers_DigestAlgorithmIdentifiers[] = {{"element", &qel::asn1::descKey_AlgorithmIdentifier, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_DigestAlgorithmIdentifiers) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_DigestAlgorithmIdentifiers, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_DigestAlgorithmIdentifiers, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_DigestAlgorithmIdentifiers::elements), ASN1Key_AlgorithmIdentifier **>);
+// ASN1Key_DigestAlgorithmIdentifiers runs the descriptor of ASN1_DigestAlgorithmIdentifiers: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_DigestAlgorithmIdentifiers) == sizeof(ASN1_DigestAlgorithmIdentifiers));
 
-constexpr MemberDesc kMembers_CertificateSet[] = {{"element", &qel::asn1::descKey_Certificate, 0, 0x10, 0, 0}};
+constexpr MemberDesc kMembers_CertificateSet[] = {{"element", &qel::asn1::descPKIX_Certificate, 0, 0x10, 0, 0}};
 static_assert(sizeof(ASN1Key_CertificateSet) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_CertificateSet, count) == offsetof(ASN1_SequenceOf, count) &&
               offsetof(ASN1Key_CertificateSet, elements) == offsetof(ASN1_SequenceOf, elements));
 static_assert(std::is_same_v<decltype(ASN1Key_CertificateSet::elements), ASN1Key_Certificate **>);
 
-constexpr MemberDesc kMembers_CertificateRevocationLists[] = {{"element", &qel::asn1::descKey_CertificateList, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_CertificateRevocationLists) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_CertificateRevocationLists, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_CertificateRevocationLists, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_CertificateRevocationLists::elements), ASN1Key_CertificateList **>);
+// ASN1Key_CertificateRevocationLists runs the descriptor of ASN1_CertificateRevocationLists: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_CertificateRevocationLists) == sizeof(ASN1_CertificateRevocationLists));
 
-constexpr MemberDesc kMembers_SignerInfos[] = {{"element", &qel::asn1::descKey_SignerInfo, 0, 0x10, 0, 0}};
-static_assert(sizeof(ASN1Key_SignerInfos) == sizeof(ASN1_SequenceOf) && offsetof(ASN1Key_SignerInfos, count) == offsetof(ASN1_SequenceOf, count) &&
-              offsetof(ASN1Key_SignerInfos, elements) == offsetof(ASN1_SequenceOf, elements));
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfos::elements), ASN1Key_SignerInfo **>);
+// ASN1Key_SignerInfos runs the descriptor of ASN1_SignerInfos: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_SignerInfos) == sizeof(ASN1_SignerInfos));
 
-constexpr MemberDesc kMembers_SignerInfo[] = {
-    {"version", &qel::asn1::descInteger, offsetof(ASN1Key_SignerInfo, version), 0x02, 0, 0},
-    {"issuerAndSerialNumber", &qel::asn1::descKey_IssuerAndSerialNumber, offsetof(ASN1Key_SignerInfo, issuerAndSerialNumber), 0x10, 0, 0},
-    {"digestAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_SignerInfo, digestAlgorithm), 0x10, 0, 0},
-    {"authenticatedAttributes", &qel::asn1::descKey_Attributes, offsetof(ASN1Key_SignerInfo, authenticatedAttributes), 0x80, 0, kOptional},
-    {"digestEncryptionAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_SignerInfo, digestEncryptionAlgorithm), 0x10, 0, 0},
-    {"encryptedDigest", &qel::asn1::descOctetString, offsetof(ASN1Key_SignerInfo, encryptedDigest), 0x04, 0, 0},
-    {"unauthenticatedAttributes", &qel::asn1::descKey_Attributes, offsetof(ASN1Key_SignerInfo, unauthenticatedAttributes), 0x81, 0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_SignerInfo[] = {sizeof(ASN1Key_SignerInfo::version), sizeof(ASN1Key_SignerInfo::issuerAndSerialNumber), sizeof(ASN1Key_SignerInfo::digestAlgorithm), sizeof(ASN1Key_SignerInfo::authenticatedAttributes), sizeof(ASN1Key_SignerInfo::digestEncryptionAlgorithm), sizeof(ASN1Key_SignerInfo::encryptedDigest), sizeof(ASN1Key_SignerInfo::unauthenticatedAttributes)};
-static_assert(membersFitRecord(kMembers_SignerInfo, 7, sizeof(ASN1Key_SignerInfo), kSizes_SignerInfo));
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::version), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::issuerAndSerialNumber), ASN1Key_IssuerAndSerialNumber>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::digestAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::authenticatedAttributes), ASN1Key_Attributes *>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::digestEncryptionAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::encryptedDigest), ASN1_OctetString>);
-static_assert(std::is_same_v<decltype(ASN1Key_SignerInfo::unauthenticatedAttributes), ASN1Key_Attributes *>);
+// ASN1Key_SignerInfo runs the descriptor of ASN1_SignerInfo: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_SignerInfo) == sizeof(ASN1_SignerInfo));
+static_assert(offsetof(ASN1Key_SignerInfo, version) == offsetof(ASN1_SignerInfo, version));
+static_assert(offsetof(ASN1Key_SignerInfo, issuerAndSerialNumber) == offsetof(ASN1_SignerInfo, issuerAndSerialNumber));
+static_assert(offsetof(ASN1Key_SignerInfo, digestAlgorithm) == offsetof(ASN1_SignerInfo, digestAlgorithm));
+static_assert(offsetof(ASN1Key_SignerInfo, authenticatedAttributes) == offsetof(ASN1_SignerInfo, authenticatedAttributes));
+static_assert(offsetof(ASN1Key_SignerInfo, digestEncryptionAlgorithm) == offsetof(ASN1_SignerInfo, digestEncryptionAlgorithm));
+static_assert(offsetof(ASN1Key_SignerInfo, encryptedDigest) == offsetof(ASN1_SignerInfo, encryptedDigest));
+static_assert(offsetof(ASN1Key_SignerInfo, unauthenticatedAttributes) == offsetof(ASN1_SignerInfo, unauthenticatedAttributes));
 
-constexpr MemberDesc kMembers_IssuerAndSerialNumber[] = {
-    {"issuer", &qel::asn1::descKey_Name, offsetof(ASN1Key_IssuerAndSerialNumber, issuer), 0xFC, 0, 0},
-    {"serialNumber", &qel::asn1::descInteger, offsetof(ASN1Key_IssuerAndSerialNumber, serialNumber), 0x02, 0, 0},
-};
-constexpr std::size_t kSizes_IssuerAndSerialNumber[] = {sizeof(ASN1Key_IssuerAndSerialNumber::issuer), sizeof(ASN1Key_IssuerAndSerialNumber::serialNumber)};
-static_assert(membersFitRecord(kMembers_IssuerAndSerialNumber, 2, sizeof(ASN1Key_IssuerAndSerialNumber), kSizes_IssuerAndSerialNumber));
-static_assert(std::is_same_v<decltype(ASN1Key_IssuerAndSerialNumber::issuer), ASN1Key_Name>);
-static_assert(std::is_same_v<decltype(ASN1Key_IssuerAndSerialNumber::serialNumber), ASN1_Integer>);
+// ASN1Key_IssuerAndSerialNumber runs the descriptor of ASN1_IssuerAndSerialNumber: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_IssuerAndSerialNumber) == sizeof(ASN1_IssuerAndSerialNumber));
+static_assert(offsetof(ASN1Key_IssuerAndSerialNumber, issuer) == offsetof(ASN1_IssuerAndSerialNumber, issuer));
+static_assert(offsetof(ASN1Key_IssuerAndSerialNumber, serialNumber) == offsetof(ASN1_IssuerAndSerialNumber, serialNumber));
 
 constexpr MemberDesc kMembers_RawIssuerAndSerialNumber[] = {
     {"issuer", &qel::asn1::descAny, offsetof(ASN1Key_RawIssuerAndSerialNumber, issuer), 0xFE, 0, 0},
@@ -420,18 +293,12 @@ static_assert(membersFitRecord(kMembers_RawIssuerAndSerialNumber, 2, sizeof(ASN1
 static_assert(std::is_same_v<decltype(ASN1Key_RawIssuerAndSerialNumber::issuer), ASN1_Any>);
 static_assert(std::is_same_v<decltype(ASN1Key_RawIssuerAndSerialNumber::serialNumber), ASN1_Integer>);
 
-constexpr MemberDesc kMembers_PrivateKeyInfo[] = {
-    {"version", &qel::asn1::descInteger, offsetof(ASN1Key_PrivateKeyInfo, version), 0x02, 0, 0},
-    {"privateKeyAlgorithm", &qel::asn1::descKey_AlgorithmIdentifier, offsetof(ASN1Key_PrivateKeyInfo, privateKeyAlgorithm), 0x10, 0, 0},
-    {"privateKey", &qel::asn1::descOctetString, offsetof(ASN1Key_PrivateKeyInfo, privateKey), 0x04, 0, 0},
-    {"attributes", &qel::asn1::descKey_Attributes, offsetof(ASN1Key_PrivateKeyInfo, attributes), 0x80, 0, kOptional | kTrailing},
-};
-constexpr std::size_t kSizes_PrivateKeyInfo[] = {sizeof(ASN1Key_PrivateKeyInfo::version), sizeof(ASN1Key_PrivateKeyInfo::privateKeyAlgorithm), sizeof(ASN1Key_PrivateKeyInfo::privateKey), sizeof(ASN1Key_PrivateKeyInfo::attributes)};
-static_assert(membersFitRecord(kMembers_PrivateKeyInfo, 4, sizeof(ASN1Key_PrivateKeyInfo), kSizes_PrivateKeyInfo));
-static_assert(std::is_same_v<decltype(ASN1Key_PrivateKeyInfo::version), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_PrivateKeyInfo::privateKeyAlgorithm), ASN1Key_AlgorithmIdentifier>);
-static_assert(std::is_same_v<decltype(ASN1Key_PrivateKeyInfo::privateKey), ASN1_OctetString>);
-static_assert(std::is_same_v<decltype(ASN1Key_PrivateKeyInfo::attributes), ASN1Key_Attributes *>);
+// ASN1Key_PrivateKeyInfo runs the descriptor of ASN1_PrivateKeyInfo: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_PrivateKeyInfo) == sizeof(ASN1_PrivateKeyInfo));
+static_assert(offsetof(ASN1Key_PrivateKeyInfo, version) == offsetof(ASN1_PrivateKeyInfo, version));
+static_assert(offsetof(ASN1Key_PrivateKeyInfo, privateKeyAlgorithm) == offsetof(ASN1_PrivateKeyInfo, privateKeyAlgorithm));
+static_assert(offsetof(ASN1Key_PrivateKeyInfo, privateKey) == offsetof(ASN1_PrivateKeyInfo, privateKey));
+static_assert(offsetof(ASN1Key_PrivateKeyInfo, attributes) == offsetof(ASN1_PrivateKeyInfo, attributes));
 
 constexpr MemberDesc kMembers_RSAPrivateKey[] = {
     {"version", &qel::asn1::descInteger, offsetof(ASN1Key_RSAPrivateKey, version), 0x02, 0, 0},
@@ -456,34 +323,21 @@ static_assert(std::is_same_v<decltype(ASN1Key_RSAPrivateKey::exponent1), ASN1_In
 static_assert(std::is_same_v<decltype(ASN1Key_RSAPrivateKey::exponent2), ASN1_Integer>);
 static_assert(std::is_same_v<decltype(ASN1Key_RSAPrivateKey::coefficient), ASN1_Integer>);
 
-constexpr MemberDesc kMembers_RSAPublicKey[] = {
-    {"modulus", &qel::asn1::descInteger, offsetof(ASN1Key_RSAPublicKey, modulus), 0x02, 0, 0},
-    {"publicExponent", &qel::asn1::descInteger, offsetof(ASN1Key_RSAPublicKey, publicExponent), 0x02, 0, 0},
-};
-constexpr std::size_t kSizes_RSAPublicKey[] = {sizeof(ASN1Key_RSAPublicKey::modulus), sizeof(ASN1Key_RSAPublicKey::publicExponent)};
-static_assert(membersFitRecord(kMembers_RSAPublicKey, 2, sizeof(ASN1Key_RSAPublicKey), kSizes_RSAPublicKey));
-static_assert(std::is_same_v<decltype(ASN1Key_RSAPublicKey::modulus), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_RSAPublicKey::publicExponent), ASN1_Integer>);
+// ASN1Key_RSAPublicKey runs the descriptor of ASN1_RSAPublicKey: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_RSAPublicKey) == sizeof(ASN1_RSAPublicKey));
+static_assert(offsetof(ASN1Key_RSAPublicKey, modulus) == offsetof(ASN1_RSAPublicKey, modulus));
+static_assert(offsetof(ASN1Key_RSAPublicKey, publicExponent) == offsetof(ASN1_RSAPublicKey, publicExponent));
 
-constexpr MemberDesc kMembers_DssParms[] = {
-    {"p", &qel::asn1::descInteger, offsetof(ASN1Key_DssParms, p), 0x02, 0, 0},
-    {"q", &qel::asn1::descInteger, offsetof(ASN1Key_DssParms, q), 0x02, 0, 0},
-    {"g", &qel::asn1::descInteger, offsetof(ASN1Key_DssParms, g), 0x02, 0, 0},
-};
-constexpr std::size_t kSizes_DssParms[] = {sizeof(ASN1Key_DssParms::p), sizeof(ASN1Key_DssParms::q), sizeof(ASN1Key_DssParms::g)};
-static_assert(membersFitRecord(kMembers_DssParms, 3, sizeof(ASN1Key_DssParms), kSizes_DssParms));
-static_assert(std::is_same_v<decltype(ASN1Key_DssParms::p), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_DssParms::q), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_DssParms::g), ASN1_Integer>);
+// ASN1Key_DssParms runs the descriptor of ASN1_DssParms: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_DssParms) == sizeof(ASN1_DssParms));
+static_assert(offsetof(ASN1Key_DssParms, p) == offsetof(ASN1_DssParms, p));
+static_assert(offsetof(ASN1Key_DssParms, q) == offsetof(ASN1_DssParms, q));
+static_assert(offsetof(ASN1Key_DssParms, g) == offsetof(ASN1_DssParms, g));
 
-constexpr MemberDesc kMembers_DssSigValue[] = {
-    {"r", &qel::asn1::descInteger, offsetof(ASN1Key_DssSigValue, r), 0x02, 0, 0},
-    {"s", &qel::asn1::descInteger, offsetof(ASN1Key_DssSigValue, s), 0x02, 0, 0},
-};
-constexpr std::size_t kSizes_DssSigValue[] = {sizeof(ASN1Key_DssSigValue::r), sizeof(ASN1Key_DssSigValue::s)};
-static_assert(membersFitRecord(kMembers_DssSigValue, 2, sizeof(ASN1Key_DssSigValue), kSizes_DssSigValue));
-static_assert(std::is_same_v<decltype(ASN1Key_DssSigValue::r), ASN1_Integer>);
-static_assert(std::is_same_v<decltype(ASN1Key_DssSigValue::s), ASN1_Integer>);
+// ASN1Key_DssSigValue runs the descriptor of ASN1_DssSigValue: same ASN.1 type, same record layout.
+static_assert(sizeof(ASN1Key_DssSigValue) == sizeof(ASN1_DssSigValue));
+static_assert(offsetof(ASN1Key_DssSigValue, r) == offsetof(ASN1_DssSigValue, r));
+static_assert(offsetof(ASN1Key_DssSigValue, s) == offsetof(ASN1_DssSigValue, s));
 
 constexpr MemberDesc kMembers_ElGamalParameters[] = {
     {"p", &qel::asn1::descInteger, offsetof(ASN1Key_ElGamalParameters, p), 0x02, 0, 0},
@@ -507,53 +361,19 @@ static_assert(std::is_same_v<decltype(ASN1Key_Type34::third), ASN1_Any>);
 
 } // namespace
 
-const TypeDesc descKey_Certificate = {"Certificate", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Certificate), kMembers_Certificate, 3, nullptr, 0};
-const TypeDesc descKey_TBSCertificate = {"TBSCertificate", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_TBSCertificate), kMembers_TBSCertificate, 10, nullptr, 0};
 const TypeDesc descKey_RawTBSCertificate = {"RawTBSCertificate", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RawTBSCertificate), kMembers_RawTBSCertificate, 10, nullptr, 0};
-const TypeDesc descKey_Signed = {"Signed", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Signed), kMembers_Signed, 3, nullptr, 0};
-const TypeDesc descKey_Validity = {"Validity", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Validity), kMembers_Validity, 2, nullptr, 0};
-const TypeDesc descKey_Time = {"Time", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1Key_Time), nullptr, 0, kAlts_Time, 2};
-const TypeDesc descKey_AlgorithmIdentifier = {"AlgorithmIdentifier", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_AlgorithmIdentifier), kMembers_AlgorithmIdentifier, 2, nullptr, 0};
-const TypeDesc descKey_SubjectPublicKeyInfo = {"SubjectPublicKeyInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_SubjectPublicKeyInfo), kMembers_SubjectPublicKeyInfo, 2, nullptr, 0};
-const TypeDesc descKey_Name = {"Name", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1Key_Name), nullptr, 0, kAlts_Name, 1};
-const TypeDesc descKey_RDNSequence = {"RDNSequence", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RDNSequence), kMembers_RDNSequence, 1, nullptr, 0};
-const TypeDesc descKey_RelativeDistinguishedName = {"RelativeDistinguishedName", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_RelativeDistinguishedName), kMembers_RelativeDistinguishedName, 1, nullptr, 0};
-const TypeDesc descKey_AttributeTypeAndValue = {"AttributeTypeAndValue", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_AttributeTypeAndValue), kMembers_AttributeTypeAndValue, 2, nullptr, 0};
 const TypeDesc descKey_DirectoryString = {"DirectoryString", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1Key_DirectoryString), nullptr, 0, kAlts_DirectoryString, 6};
-const TypeDesc descKey_Extensions = {"Extensions", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Extensions), kMembers_Extensions, 1, nullptr, 0};
-const TypeDesc descKey_Extension = {"Extension", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Extension), kMembers_Extension, 3, nullptr, 0};
-const TypeDesc descKey_BasicConstraints = {"BasicConstraints", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_BasicConstraints), kMembers_BasicConstraints, 2, nullptr, 0};
 const TypeDesc descKey_GeneralNames = {"GeneralNames", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_GeneralNames), kMembers_GeneralNames, 1, nullptr, 0};
 const TypeDesc descKey_GeneralName = {"GeneralName", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1Key_GeneralName), nullptr, 0, kAlts_GeneralName, 7};
-const TypeDesc descKey_OtherName = {"OtherName", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_OtherName), kMembers_OtherName, 2, nullptr, 0};
 const TypeDesc descKey_CRLDistributionPoints = {"CRLDistributionPoints", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_CRLDistributionPoints), kMembers_CRLDistributionPoints, 1, nullptr, 0};
 const TypeDesc descKey_DistributionPoint = {"DistributionPoint", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_DistributionPoint), kMembers_DistributionPoint, 3, nullptr, 0};
 const TypeDesc descKey_DistributionPointName = {"DistributionPointName", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1Key_DistributionPointName), nullptr, 0, kAlts_DistributionPointName, 2};
 const TypeDesc descKey_IssuingDistributionPoint = {"IssuingDistributionPoint", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_IssuingDistributionPoint), kMembers_IssuingDistributionPoint, 5, nullptr, 0};
 const TypeDesc descKey_KeyCreationInfo = {"KeyCreationInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_KeyCreationInfo), kMembers_KeyCreationInfo, 2, nullptr, 0};
-const TypeDesc descKey_CertificateList = {"CertificateList", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_CertificateList), kMembers_CertificateList, 3, nullptr, 0};
-const TypeDesc descKey_TBSCertList = {"TBSCertList", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_TBSCertList), kMembers_TBSCertList, 7, nullptr, 0};
-const TypeDesc descKey_RevokedCertificates = {"RevokedCertificates", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RevokedCertificates), kMembers_RevokedCertificates, 1, nullptr, 0};
-const TypeDesc descKey_RevokedCertificate = {"RevokedCertificate", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RevokedCertificate), kMembers_RevokedCertificate, 3, nullptr, 0};
-const TypeDesc descKey_CertificationRequest = {"CertificationRequest", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_CertificationRequest), kMembers_CertificationRequest, 3, nullptr, 0};
-const TypeDesc descKey_CertificationRequestInfo = {"CertificationRequestInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_CertificationRequestInfo), kMembers_CertificationRequestInfo, 4, nullptr, 0};
-const TypeDesc descKey_Attributes = {"Attributes", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_Attributes), kMembers_Attributes, 1, nullptr, 0};
-const TypeDesc descKey_Attribute = {"Attribute", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Attribute), kMembers_Attribute, 2, nullptr, 0};
-const TypeDesc descKey_AttributeValues = {"AttributeValues", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_AttributeValues), kMembers_AttributeValues, 1, nullptr, 0};
-const TypeDesc descKey_ContentInfo = {"ContentInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_ContentInfo), kMembers_ContentInfo, 2, nullptr, 0};
 const TypeDesc descKey_SignedData = {"SignedData", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_SignedData), kMembers_SignedData, 6, nullptr, 0};
-const TypeDesc descKey_DigestAlgorithmIdentifiers = {"DigestAlgorithmIdentifiers", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_DigestAlgorithmIdentifiers), kMembers_DigestAlgorithmIdentifiers, 1, nullptr, 0};
 const TypeDesc descKey_CertificateSet = {"CertificateSet", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_CertificateSet), kMembers_CertificateSet, 1, nullptr, 0};
-const TypeDesc descKey_CertificateRevocationLists = {"CertificateRevocationLists", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_CertificateRevocationLists), kMembers_CertificateRevocationLists, 1, nullptr, 0};
-const TypeDesc descKey_SignerInfos = {"SignerInfos", Kind::SetOf, Prim::None, 17, 0, Check::None, false, false, sizeof(ASN1Key_SignerInfos), kMembers_SignerInfos, 1, nullptr, 0};
-const TypeDesc descKey_SignerInfo = {"SignerInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_SignerInfo), kMembers_SignerInfo, 7, nullptr, 0};
-const TypeDesc descKey_IssuerAndSerialNumber = {"IssuerAndSerialNumber", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_IssuerAndSerialNumber), kMembers_IssuerAndSerialNumber, 2, nullptr, 0};
 const TypeDesc descKey_RawIssuerAndSerialNumber = {"RawIssuerAndSerialNumber", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RawIssuerAndSerialNumber), kMembers_RawIssuerAndSerialNumber, 2, nullptr, 0};
-const TypeDesc descKey_PrivateKeyInfo = {"PrivateKeyInfo", Kind::Sequence, Prim::None, 16, 0, Check::None, false, true, sizeof(ASN1Key_PrivateKeyInfo), kMembers_PrivateKeyInfo, 4, nullptr, 0};
 const TypeDesc descKey_RSAPrivateKey = {"RSAPrivateKey", Kind::Sequence, Prim::None, 16, 0, Check::None, false, true, sizeof(ASN1Key_RSAPrivateKey), kMembers_RSAPrivateKey, 9, nullptr, 0};
-const TypeDesc descKey_RSAPublicKey = {"RSAPublicKey", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_RSAPublicKey), kMembers_RSAPublicKey, 2, nullptr, 0};
-const TypeDesc descKey_DssParms = {"DssParms", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_DssParms), kMembers_DssParms, 3, nullptr, 0};
-const TypeDesc descKey_DssSigValue = {"DssSigValue", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_DssSigValue), kMembers_DssSigValue, 2, nullptr, 0};
 const TypeDesc descKey_ElGamalParameters = {"ElGamalParameters", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_ElGamalParameters), kMembers_ElGamalParameters, 2, nullptr, 0};
 const TypeDesc descKey_Type34 = {"Type34", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1Key_Type34), kMembers_Type34, 3, nullptr, 0};
 
@@ -561,53 +381,53 @@ const TypeDesc descKey_Type34 = {"Type34", Kind::Sequence, Prim::None, 16, 0, Ch
 
 extern "C" {
 
-ASN1_TYPE_OPERATIONS(asn1Key, Certificate, ASN1Key_Certificate, qel::asn1::descKey_Certificate)
-ASN1_TYPE_OPERATIONS(asn1Key, TBSCertificate, ASN1Key_TBSCertificate, qel::asn1::descKey_TBSCertificate)
+ASN1_TYPE_OPERATIONS(asn1Key, Certificate, ASN1Key_Certificate, qel::asn1::descPKIX_Certificate)
+ASN1_TYPE_OPERATIONS(asn1Key, TBSCertificate, ASN1Key_TBSCertificate, qel::asn1::descPKIX_TBSCertificate)
 ASN1_TYPE_OPERATIONS(asn1Key, RawTBSCertificate, ASN1Key_RawTBSCertificate, qel::asn1::descKey_RawTBSCertificate)
-ASN1_TYPE_OPERATIONS(asn1Key, Signed, ASN1Key_Signed, qel::asn1::descKey_Signed)
-ASN1_TYPE_OPERATIONS(asn1Key, Validity, ASN1Key_Validity, qel::asn1::descKey_Validity)
-ASN1_TYPE_OPERATIONS(asn1Key, Time, ASN1Key_Time, qel::asn1::descKey_Time)
-ASN1_TYPE_OPERATIONS(asn1Key, AlgorithmIdentifier, ASN1Key_AlgorithmIdentifier, qel::asn1::descKey_AlgorithmIdentifier)
-ASN1_TYPE_OPERATIONS(asn1Key, SubjectPublicKeyInfo, ASN1Key_SubjectPublicKeyInfo, qel::asn1::descKey_SubjectPublicKeyInfo)
-ASN1_TYPE_OPERATIONS(asn1Key, Name, ASN1Key_Name, qel::asn1::descKey_Name)
-ASN1_TYPE_OPERATIONS(asn1Key, RDNSequence, ASN1Key_RDNSequence, qel::asn1::descKey_RDNSequence)
-ASN1_TYPE_OPERATIONS(asn1Key, RelativeDistinguishedName, ASN1Key_RelativeDistinguishedName, qel::asn1::descKey_RelativeDistinguishedName)
-ASN1_TYPE_OPERATIONS(asn1Key, AttributeTypeAndValue, ASN1Key_AttributeTypeAndValue, qel::asn1::descKey_AttributeTypeAndValue)
+ASN1_TYPE_OPERATIONS(asn1Key, Signed, ASN1Key_Signed, qel::asn1::descPKIX_Signed)
+ASN1_TYPE_OPERATIONS(asn1Key, Validity, ASN1Key_Validity, qel::asn1::descPKIX_Validity)
+ASN1_TYPE_OPERATIONS(asn1Key, Time, ASN1Key_Time, qel::asn1::descPKIX_Time)
+ASN1_TYPE_OPERATIONS(asn1Key, AlgorithmIdentifier, ASN1Key_AlgorithmIdentifier, qel::asn1::descPKIX_AlgorithmIdentifier)
+ASN1_TYPE_OPERATIONS(asn1Key, SubjectPublicKeyInfo, ASN1Key_SubjectPublicKeyInfo, qel::asn1::descPKIX_SubjectPublicKeyInfo)
+ASN1_TYPE_OPERATIONS(asn1Key, Name, ASN1Key_Name, qel::asn1::descPKIX_Name)
+ASN1_TYPE_OPERATIONS(asn1Key, RDNSequence, ASN1Key_RDNSequence, qel::asn1::descPKIX_RDNSequence)
+ASN1_TYPE_OPERATIONS(asn1Key, RelativeDistinguishedName, ASN1Key_RelativeDistinguishedName, qel::asn1::descPKIX_RelativeDistinguishedName)
+ASN1_TYPE_OPERATIONS(asn1Key, AttributeTypeAndValue, ASN1Key_AttributeTypeAndValue, qel::asn1::descPKIX_AttributeTypeAndValue)
 ASN1_TYPE_OPERATIONS(asn1Key, DirectoryString, ASN1Key_DirectoryString, qel::asn1::descKey_DirectoryString)
-ASN1_TYPE_OPERATIONS(asn1Key, Extensions, ASN1Key_Extensions, qel::asn1::descKey_Extensions)
-ASN1_TYPE_OPERATIONS(asn1Key, Extension, ASN1Key_Extension, qel::asn1::descKey_Extension)
-ASN1_TYPE_OPERATIONS(asn1Key, BasicConstraints, ASN1Key_BasicConstraints, qel::asn1::descKey_BasicConstraints)
+ASN1_TYPE_OPERATIONS(asn1Key, Extensions, ASN1Key_Extensions, qel::asn1::descPKIX_Extensions)
+ASN1_TYPE_OPERATIONS(asn1Key, Extension, ASN1Key_Extension, qel::asn1::descPKIX_Extension)
+ASN1_TYPE_OPERATIONS(asn1Key, BasicConstraints, ASN1Key_BasicConstraints, qel::asn1::descPKIX_BasicConstraints)
 ASN1_TYPE_OPERATIONS(asn1Key, GeneralNames, ASN1Key_GeneralNames, qel::asn1::descKey_GeneralNames)
 ASN1_TYPE_OPERATIONS(asn1Key, GeneralName, ASN1Key_GeneralName, qel::asn1::descKey_GeneralName)
-ASN1_TYPE_OPERATIONS(asn1Key, OtherName, ASN1Key_OtherName, qel::asn1::descKey_OtherName)
+ASN1_TYPE_OPERATIONS(asn1Key, OtherName, ASN1Key_OtherName, qel::asn1::descPKIX_OtherName)
 ASN1_TYPE_OPERATIONS(asn1Key, CRLDistributionPoints, ASN1Key_CRLDistributionPoints, qel::asn1::descKey_CRLDistributionPoints)
 ASN1_TYPE_OPERATIONS(asn1Key, DistributionPoint, ASN1Key_DistributionPoint, qel::asn1::descKey_DistributionPoint)
 ASN1_TYPE_OPERATIONS(asn1Key, DistributionPointName, ASN1Key_DistributionPointName, qel::asn1::descKey_DistributionPointName)
 ASN1_TYPE_OPERATIONS(asn1Key, IssuingDistributionPoint, ASN1Key_IssuingDistributionPoint, qel::asn1::descKey_IssuingDistributionPoint)
 ASN1_TYPE_OPERATIONS(asn1Key, KeyCreationInfo, ASN1Key_KeyCreationInfo, qel::asn1::descKey_KeyCreationInfo)
-ASN1_TYPE_OPERATIONS(asn1Key, CertificateList, ASN1Key_CertificateList, qel::asn1::descKey_CertificateList)
-ASN1_TYPE_OPERATIONS(asn1Key, TBSCertList, ASN1Key_TBSCertList, qel::asn1::descKey_TBSCertList)
-ASN1_TYPE_OPERATIONS(asn1Key, RevokedCertificates, ASN1Key_RevokedCertificates, qel::asn1::descKey_RevokedCertificates)
-ASN1_TYPE_OPERATIONS(asn1Key, RevokedCertificate, ASN1Key_RevokedCertificate, qel::asn1::descKey_RevokedCertificate)
-ASN1_TYPE_OPERATIONS(asn1Key, CertificationRequest, ASN1Key_CertificationRequest, qel::asn1::descKey_CertificationRequest)
-ASN1_TYPE_OPERATIONS(asn1Key, CertificationRequestInfo, ASN1Key_CertificationRequestInfo, qel::asn1::descKey_CertificationRequestInfo)
-ASN1_TYPE_OPERATIONS(asn1Key, Attributes, ASN1Key_Attributes, qel::asn1::descKey_Attributes)
-ASN1_TYPE_OPERATIONS(asn1Key, Attribute, ASN1Key_Attribute, qel::asn1::descKey_Attribute)
-ASN1_TYPE_OPERATIONS(asn1Key, AttributeValues, ASN1Key_AttributeValues, qel::asn1::descKey_AttributeValues)
-ASN1_TYPE_OPERATIONS(asn1Key, ContentInfo, ASN1Key_ContentInfo, qel::asn1::descKey_ContentInfo)
+ASN1_TYPE_OPERATIONS(asn1Key, CertificateList, ASN1Key_CertificateList, qel::asn1::descPKIX_CertificateList)
+ASN1_TYPE_OPERATIONS(asn1Key, TBSCertList, ASN1Key_TBSCertList, qel::asn1::descPKIX_TBSCertList)
+ASN1_TYPE_OPERATIONS(asn1Key, RevokedCertificates, ASN1Key_RevokedCertificates, qel::asn1::descPKIX_RevokedCertificates)
+ASN1_TYPE_OPERATIONS(asn1Key, RevokedCertificate, ASN1Key_RevokedCertificate, qel::asn1::descPKIX_RevokedCertificate)
+ASN1_TYPE_OPERATIONS(asn1Key, CertificationRequest, ASN1Key_CertificationRequest, qel::asn1::descPKIX_CertificationRequest)
+ASN1_TYPE_OPERATIONS(asn1Key, CertificationRequestInfo, ASN1Key_CertificationRequestInfo, qel::asn1::descPKIX_CertificationRequestInfo)
+ASN1_TYPE_OPERATIONS(asn1Key, Attributes, ASN1Key_Attributes, qel::asn1::descPKIX_Attributes)
+ASN1_TYPE_OPERATIONS(asn1Key, Attribute, ASN1Key_Attribute, qel::asn1::descPKIX_Attribute)
+ASN1_TYPE_OPERATIONS(asn1Key, AttributeValues, ASN1Key_AttributeValues, qel::asn1::descPKIX_AttributeValues)
+ASN1_TYPE_OPERATIONS(asn1Key, ContentInfo, ASN1Key_ContentInfo, qel::asn1::descPKCS7_ContentInfo)
 ASN1_TYPE_OPERATIONS(asn1Key, SignedData, ASN1Key_SignedData, qel::asn1::descKey_SignedData)
-ASN1_TYPE_OPERATIONS(asn1Key, DigestAlgorithmIdentifiers, ASN1Key_DigestAlgorithmIdentifiers, qel::asn1::descKey_DigestAlgorithmIdentifiers)
+ASN1_TYPE_OPERATIONS(asn1Key, DigestAlgorithmIdentifiers, ASN1Key_DigestAlgorithmIdentifiers, qel::asn1::descPKCS7_DigestAlgorithmIdentifiers)
 ASN1_TYPE_OPERATIONS(asn1Key, CertificateSet, ASN1Key_CertificateSet, qel::asn1::descKey_CertificateSet)
-ASN1_TYPE_OPERATIONS(asn1Key, CertificateRevocationLists, ASN1Key_CertificateRevocationLists, qel::asn1::descKey_CertificateRevocationLists)
-ASN1_TYPE_OPERATIONS(asn1Key, SignerInfos, ASN1Key_SignerInfos, qel::asn1::descKey_SignerInfos)
-ASN1_TYPE_OPERATIONS(asn1Key, SignerInfo, ASN1Key_SignerInfo, qel::asn1::descKey_SignerInfo)
-ASN1_TYPE_OPERATIONS(asn1Key, IssuerAndSerialNumber, ASN1Key_IssuerAndSerialNumber, qel::asn1::descKey_IssuerAndSerialNumber)
+ASN1_TYPE_OPERATIONS(asn1Key, CertificateRevocationLists, ASN1Key_CertificateRevocationLists, qel::asn1::descPKCS7_CertificateRevocationLists)
+ASN1_TYPE_OPERATIONS(asn1Key, SignerInfos, ASN1Key_SignerInfos, qel::asn1::descPKCS7_SignerInfos)
+ASN1_TYPE_OPERATIONS(asn1Key, SignerInfo, ASN1Key_SignerInfo, qel::asn1::descPKCS7_SignerInfo)
+ASN1_TYPE_OPERATIONS(asn1Key, IssuerAndSerialNumber, ASN1Key_IssuerAndSerialNumber, qel::asn1::descPKCS7_IssuerAndSerialNumber)
 ASN1_TYPE_OPERATIONS(asn1Key, RawIssuerAndSerialNumber, ASN1Key_RawIssuerAndSerialNumber, qel::asn1::descKey_RawIssuerAndSerialNumber)
-ASN1_TYPE_OPERATIONS(asn1Key, PrivateKeyInfo, ASN1Key_PrivateKeyInfo, qel::asn1::descKey_PrivateKeyInfo)
+ASN1_TYPE_OPERATIONS(asn1Key, PrivateKeyInfo, ASN1Key_PrivateKeyInfo, qel::asn1::descPKCS8_PrivateKeyInfo)
 ASN1_TYPE_OPERATIONS(asn1Key, RSAPrivateKey, ASN1Key_RSAPrivateKey, qel::asn1::descKey_RSAPrivateKey)
-ASN1_TYPE_OPERATIONS(asn1Key, RSAPublicKey, ASN1Key_RSAPublicKey, qel::asn1::descKey_RSAPublicKey)
-ASN1_TYPE_OPERATIONS(asn1Key, DssParms, ASN1Key_DssParms, qel::asn1::descKey_DssParms)
-ASN1_TYPE_OPERATIONS(asn1Key, DssSigValue, ASN1Key_DssSigValue, qel::asn1::descKey_DssSigValue)
+ASN1_TYPE_OPERATIONS(asn1Key, RSAPublicKey, ASN1Key_RSAPublicKey, qel::asn1::descPKIX_RSAPublicKey)
+ASN1_TYPE_OPERATIONS(asn1Key, DssParms, ASN1Key_DssParms, qel::asn1::descPKIX_DssParms)
+ASN1_TYPE_OPERATIONS(asn1Key, DssSigValue, ASN1Key_DssSigValue, qel::asn1::descPKIX_DssSigValue)
 ASN1_TYPE_OPERATIONS(asn1Key, ElGamalParameters, ASN1Key_ElGamalParameters, qel::asn1::descKey_ElGamalParameters)
 ASN1_TYPE_OPERATIONS(asn1Key, Type34, ASN1Key_Type34, qel::asn1::descKey_Type34)
 

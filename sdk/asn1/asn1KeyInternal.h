@@ -5,55 +5,58 @@
 
 #include "asn1Key.h"
 #include "asn1EngineInternal.h"
+#include "asn1PKIXInternal.h"
+#include "asn1PKCS7Internal.h"
+#include "asn1PKCS8Internal.h"
 
 namespace qel::asn1 {
-extern const TypeDesc descKey_Certificate;
-extern const TypeDesc descKey_TBSCertificate;
+inline constexpr const TypeDesc &descKey_Certificate = descPKIX_Certificate;
+inline constexpr const TypeDesc &descKey_TBSCertificate = descPKIX_TBSCertificate;
 extern const TypeDesc descKey_RawTBSCertificate;
-extern const TypeDesc descKey_Signed;
-extern const TypeDesc descKey_Validity;
-extern const TypeDesc descKey_Time;
-extern const TypeDesc descKey_AlgorithmIdentifier;
-extern const TypeDesc descKey_SubjectPublicKeyInfo;
-extern const TypeDesc descKey_Name;
-extern const TypeDesc descKey_RDNSequence;
-extern const TypeDesc descKey_RelativeDistinguishedName;
-extern const TypeDesc descKey_AttributeTypeAndValue;
+inline constexpr const TypeDesc &descKey_Signed = descPKIX_Signed;
+inline constexpr const TypeDesc &descKey_Validity = descPKIX_Validity;
+inline constexpr const TypeDesc &descKey_Time = descPKIX_Time;
+inline constexpr const TypeDesc &descKey_AlgorithmIdentifier = descPKIX_AlgorithmIdentifier;
+inline constexpr const TypeDesc &descKey_SubjectPublicKeyInfo = descPKIX_SubjectPublicKeyInfo;
+inline constexpr const TypeDesc &descKey_Name = descPKIX_Name;
+inline constexpr const TypeDesc &descKey_RDNSequence = descPKIX_RDNSequence;
+inline constexpr const TypeDesc &descKey_RelativeDistinguishedName = descPKIX_RelativeDistinguishedName;
+inline constexpr const TypeDesc &descKey_AttributeTypeAndValue = descPKIX_AttributeTypeAndValue;
 extern const TypeDesc descKey_DirectoryString;
-extern const TypeDesc descKey_Extensions;
-extern const TypeDesc descKey_Extension;
-extern const TypeDesc descKey_BasicConstraints;
+inline constexpr const TypeDesc &descKey_Extensions = descPKIX_Extensions;
+inline constexpr const TypeDesc &descKey_Extension = descPKIX_Extension;
+inline constexpr const TypeDesc &descKey_BasicConstraints = descPKIX_BasicConstraints;
 extern const TypeDesc descKey_GeneralNames;
 extern const TypeDesc descKey_GeneralName;
-extern const TypeDesc descKey_OtherName;
+inline constexpr const TypeDesc &descKey_OtherName = descPKIX_OtherName;
 extern const TypeDesc descKey_CRLDistributionPoints;
 extern const TypeDesc descKey_DistributionPoint;
 extern const TypeDesc descKey_DistributionPointName;
 extern const TypeDesc descKey_IssuingDistributionPoint;
 extern const TypeDesc descKey_KeyCreationInfo;
-extern const TypeDesc descKey_CertificateList;
-extern const TypeDesc descKey_TBSCertList;
-extern const TypeDesc descKey_RevokedCertificates;
-extern const TypeDesc descKey_RevokedCertificate;
-extern const TypeDesc descKey_CertificationRequest;
-extern const TypeDesc descKey_CertificationRequestInfo;
-extern const TypeDesc descKey_Attributes;
-extern const TypeDesc descKey_Attribute;
-extern const TypeDesc descKey_AttributeValues;
-extern const TypeDesc descKey_ContentInfo;
+inline constexpr const TypeDesc &descKey_CertificateList = descPKIX_CertificateList;
+inline constexpr const TypeDesc &descKey_TBSCertList = descPKIX_TBSCertList;
+inline constexpr const TypeDesc &descKey_RevokedCertificates = descPKIX_RevokedCertificates;
+inline constexpr const TypeDesc &descKey_RevokedCertificate = descPKIX_RevokedCertificate;
+inline constexpr const TypeDesc &descKey_CertificationRequest = descPKIX_CertificationRequest;
+inline constexpr const TypeDesc &descKey_CertificationRequestInfo = descPKIX_CertificationRequestInfo;
+inline constexpr const TypeDesc &descKey_Attributes = descPKIX_Attributes;
+inline constexpr const TypeDesc &descKey_Attribute = descPKIX_Attribute;
+inline constexpr const TypeDesc &descKey_AttributeValues = descPKIX_AttributeValues;
+inline constexpr const TypeDesc &descKey_ContentInfo = descPKCS7_ContentInfo;
 extern const TypeDesc descKey_SignedData;
-extern const TypeDesc descKey_DigestAlgorithmIdentifiers;
+inline constexpr const TypeDesc &descKey_DigestAlgorithmIdentifiers = descPKCS7_DigestAlgorithmIdentifiers;
 extern const TypeDesc descKey_CertificateSet;
-extern const TypeDesc descKey_CertificateRevocationLists;
-extern const TypeDesc descKey_SignerInfos;
-extern const TypeDesc descKey_SignerInfo;
-extern const TypeDesc descKey_IssuerAndSerialNumber;
+inline constexpr const TypeDesc &descKey_CertificateRevocationLists = descPKCS7_CertificateRevocationLists;
+inline constexpr const TypeDesc &descKey_SignerInfos = descPKCS7_SignerInfos;
+inline constexpr const TypeDesc &descKey_SignerInfo = descPKCS7_SignerInfo;
+inline constexpr const TypeDesc &descKey_IssuerAndSerialNumber = descPKCS7_IssuerAndSerialNumber;
 extern const TypeDesc descKey_RawIssuerAndSerialNumber;
-extern const TypeDesc descKey_PrivateKeyInfo;
+inline constexpr const TypeDesc &descKey_PrivateKeyInfo = descPKCS8_PrivateKeyInfo;
 extern const TypeDesc descKey_RSAPrivateKey;
-extern const TypeDesc descKey_RSAPublicKey;
-extern const TypeDesc descKey_DssParms;
-extern const TypeDesc descKey_DssSigValue;
+inline constexpr const TypeDesc &descKey_RSAPublicKey = descPKIX_RSAPublicKey;
+inline constexpr const TypeDesc &descKey_DssParms = descPKIX_DssParms;
+inline constexpr const TypeDesc &descKey_DssSigValue = descPKIX_DssSigValue;
 extern const TypeDesc descKey_ElGamalParameters;
 extern const TypeDesc descKey_Type34;
 } // namespace qel::asn1

@@ -448,6 +448,7 @@ static_assert(sizeof(ASN1_NoticeNumbers) == sizeof(ASN1_SequenceOf) && offsetof(
 static_assert(std::is_same_v<decltype(ASN1_NoticeNumbers::elements), ASN1_Integer **>);
 
 constexpr AltDesc kAlts_DisplayText[] = {
+    {"ia5String", &qel::asn1::descIA5String, {0x16, 0x36}, 2, 0x16, 0},
     {"visibleString", &qel::asn1::descVisibleString, {0x1A, 0x3A}, 2, 0x1A, 0},
     {"bmpString", &qel::asn1::descBMPString, {0x1E, 0x3E}, 2, 0x1E, 0},
     {"utf8String", &qel::asn1::descUTF8String, {0x0C, 0x2C}, 2, 0x0C, 0},
@@ -567,7 +568,7 @@ const TypeDesc descPKIX_PolicyQualifierInfo = {"PolicyQualifierInfo", Kind::Sequ
 const TypeDesc descPKIX_UserNotice = {"UserNotice", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_UserNotice), kMembers_UserNotice, 2, nullptr, 0};
 const TypeDesc descPKIX_NoticeReference = {"NoticeReference", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_NoticeReference), kMembers_NoticeReference, 2, nullptr, 0};
 const TypeDesc descPKIX_NoticeNumbers = {"NoticeNumbers", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_NoticeNumbers), kMembers_NoticeNumbers, 1, nullptr, 0};
-const TypeDesc descPKIX_DisplayText = {"DisplayText", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1_DisplayText), nullptr, 0, kAlts_DisplayText, 3};
+const TypeDesc descPKIX_DisplayText = {"DisplayText", Kind::Choice, Prim::None, 252, 0, Check::None, false, false, sizeof(ASN1_DisplayText), nullptr, 0, kAlts_DisplayText, 4};
 const TypeDesc descPKIX_PolicyMappings = {"PolicyMappings", Kind::SequenceOf, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_PolicyMappings), kMembers_PolicyMappings, 1, nullptr, 0};
 const TypeDesc descPKIX_PolicyMapping = {"PolicyMapping", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_PolicyMapping), kMembers_PolicyMapping, 2, nullptr, 0};
 const TypeDesc descPKIX_PolicyConstraints = {"PolicyConstraints", Kind::Sequence, Prim::None, 16, 0, Check::None, false, false, sizeof(ASN1_PolicyConstraints), kMembers_PolicyConstraints, 2, nullptr, 0};

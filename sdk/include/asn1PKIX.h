@@ -332,7 +332,7 @@ struct ASN1_UserNotice {
 };
 
 struct ASN1_DisplayText {
-    uint8_t identifier; /* visibleString ASN1_OctetString, bmpString ASN1_OctetString, utf8String ASN1_OctetString */
+    uint8_t identifier; /* ia5String ASN1_OctetString, visibleString ASN1_OctetString, bmpString ASN1_OctetString, utf8String ASN1_OctetString */
     void *alternative;
 };
 

@@ -356,7 +356,10 @@ TEST(Asn1Engine, ListsChoicesAndSetOrder)
     // An IssuingDistributionPoint carrying [5] leaves octets unread.
     EXPECT_EQ(DECODE(asn1, IssuingDistributionPoint, hex("3003 8501FF")).err, ASN1Error_Unparsed);
     EXPECT_EQ(DECODE(asn1, IssuingDistributionPoint, hex("3003 8401FF")).reencoded, hex("3003 8401FF"));
-    EXPECT_EQ(DECODE(asn1, UserNotice, hex("3004 1602 4142")).err, ASN1Error_Unparsed);
+    // A notice text may be an IA5String, as RFC 5280 allows; a
+    // PrintableString is none of the DisplayText choices.
+    EXPECT_EQ(DECODE(asn1, UserNotice, hex("3004 1602 4142")).reencoded, hex("3004 1602 4142"));
+    EXPECT_EQ(DECODE(asn1, UserNotice, hex("3004 1302 4142")).err, ASN1Error_Unparsed);
     EXPECT_EQ(DECODE(asn1, DisplayText, hex("3A04 1A02 4142")).reencoded, hex("1A024142"));
     // PKCS#7 certificate sets: an element of no alternative fails the set.
     EXPECT_EQ(DECODE(asn1, ExtendedCertificatesAndCertificates, hex("3102 3100")).err, ASN1Error_NoChoice);

@@ -14,6 +14,7 @@
 #include "asn1PKCS7.h"
 #include "asn1PKCS8.h"
 #include "asn1PKIX.h"
+#include "asn1KeyInternal.h"
 
 using namespace asn1test;
 
@@ -188,6 +189,56 @@ TEST(Asn1Corpus, CertificatesRoundTripThroughBothModules)
     auto gen = roundTrip(OPS(asn1Key, Certificate), fixture("cert_dsa_v3_gentime.der"), "gentime");
     EXPECT_EQ(gen->tbsCertificate.validity.notBefore.identifier, 0x17);
     EXPECT_EQ(gen->tbsCertificate.validity.notAfter.identifier, 0x18);
+}
+
+// The key-side module runs the PKIX, PKCS #7 and PKCS #8 descriptors for
+// every type they share, so one certificate cannot decode in one module and
+// fail in the other; only the types the key side deliberately narrows keep
+// descriptors of their own.
+TEST(Asn1Corpus, KeySideSharesTheDescriptorsOfTheOtherModules)
+{
+    using namespace qel::asn1;
+    EXPECT_EQ(&descKey_Certificate, &descPKIX_Certificate);
+    EXPECT_EQ(&descKey_Signed, &descPKIX_Signed);
+    EXPECT_EQ(&descKey_Name, &descPKIX_Name);
+    EXPECT_EQ(&descKey_CertificateList, &descPKIX_CertificateList);
+    EXPECT_EQ(&descKey_ContentInfo, &descPKCS7_ContentInfo);
+    EXPECT_EQ(&descKey_SignerInfo, &descPKCS7_SignerInfo);
+    EXPECT_EQ(&descKey_PrivateKeyInfo, &descPKCS8_PrivateKeyInfo);
+    EXPECT_NE(&descKey_DirectoryString, &descPKIX_DirectoryString);
+    EXPECT_NE(&descKey_GeneralName, &descPKIX_GeneralName);
+    EXPECT_NE(&descKey_SignedData, &descPKCS7_SignedData);
+
+    for (const char *file : kCertificates) {
+        SCOPED_TRACE(file);
+        const Bytes der = fixture(file);
+        auto cert = roundTrip(OPS(asn1, Certificate), der, "pkix");
+        auto keyCert = roundTrip(OPS(asn1Key, Certificate), der, "key");
+        ASSERT_TRUE(cert && keyCert);
+        // Same records: the PKIX encoder writes the key-side record unchanged.
+        EXPECT_EQ(pack(OPS(asn1, Certificate), reinterpret_cast<ASN1_Certificate *>(keyCert.get())), der);
+        auto signedPart = roundTrip(OPS(asn1, Signed), der, "pkix signed");
+        auto keySigned = roundTrip(OPS(asn1Key, Signed), der, "key signed");
+        EXPECT_EQ(bytesOf(signedPart->toBeSigned), bytesOf(keySigned->toBeSigned));
+        EXPECT_EQ(Bytes(signedPart->signatureValue.data, signedPart->signatureValue.data + signedPart->signatureValue.length),
+                  Bytes(keySigned->signature.data, keySigned->signature.data + keySigned->signature.length));
+        EXPECT_EQ(bytesOf(signedPart->signatureAlgorithm.algorithm), bytesOf(keySigned->algorithm.algorithm));
+    }
+
+    // Where the Parts differ each module keeps its own: the key side reads an
+    // IA5String DirectoryString and refuses an ediPartyName GeneralName.
+    const Bytes ia5 = {0x16, 0x01, 0x61};
+    roundTrip(OPS(asn1Key, DirectoryString), ia5, "key ia5");
+    ASN1_DirectoryString *ds = nullptr;
+    std::int32_t err = 0;
+    EXPECT_EQ(asn1Unpack_DirectoryString(&gCtx, &ds, ia5.data(), ia5.size(), &err), 0u);
+    EXPECT_NE(err, 0);
+    const Bytes edi = {0x30, 0x07, 0xA5, 0x05, 0xA1, 0x03, 0x0C, 0x01, 0x61};
+    roundTrip(OPS(asn1, GeneralNames), edi, "pkix edi");
+    ASN1Key_GeneralNames *gn = nullptr;
+    err = 0;
+    EXPECT_EQ(asn1KeyUnpack_GeneralNames(&gCtx, &gn, edi.data(), edi.size(), &err), 0u);
+    EXPECT_EQ(err, -50);
 }
 
 TEST(Asn1Corpus, RevocationListsAndRequests)

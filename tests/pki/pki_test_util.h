@@ -1,0 +1,87 @@
+// Shared helpers of the toolkit tests: a context over a leak-counting
+// allocator, shell commands for the OpenSSL and Python peers, and
+// certificates OpenSSL makes at test time in a private directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../asn1/asn1_test_util.h"
+#include "qelPKIContextInternal.h"
+#include "qelTestHex.h"
+
+namespace pkitest {
+
+using asn1test::Bytes;
+using asn1test::hex;
+
+// A toolkit context whose allocations are counted; the destructor checks
+// that nothing was left behind.
+class Context {
+public:
+    Context()
+    {
+        EXPECT_EQ(qelPKIContextNew(&ctx_, &alloc_.base, nullptr, nullptr, nullptr, nullptr), 0);
+    }
+    ~Context()
+    {
+        qelPKIContextFree(ctx_);
+        EXPECT_TRUE(alloc_.live.empty()) << alloc_.live.size() << " blocks leaked";
+    }
+    Context(const Context &) = delete;
+    Context &operator=(const Context &) = delete;
+    QELPKIContext *get() const { return ctx_; }
+    operator QELPKIContext *() const { return ctx_; }
+    ASN1Context *codec() const { return ctx_->codec; }
+    asn1test::TestAllocator &allocator() { return alloc_; }
+
+private:
+    asn1test::TestAllocator alloc_;
+    QELPKIContext *ctx_ = nullptr;
+};
+
+using qeltest::toHex;
+
+// Runs a shell command; its standard output, and the exit status in *status.
+inline std::string run(const std::string &command, int *status = nullptr)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        if (status != nullptr)
+            *status = -1;
+        return out;
+    }
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (status != nullptr)
+        *status = rc;
+    return out;
+}
+
+// The OpenSSL command and Python's cryptography are both at hand.
+inline bool havePeers()
+{
+    static const bool found = [] {
+        int a = 0, b = 0;
+        run("openssl version >/dev/null 2>&1", &a);
+        run("python3 -c 'import cryptography' >/dev/null 2>&1", &b);
+        return a == 0 && b == 0;
+    }();
+    return found;
+}
+
+inline Bytes fileBytes(const std::string &path)
+{
+    const std::string s = qeltest::readFile(path);
+    return Bytes(s.begin(), s.end());
+}
+
+} // namespace pkitest
