@@ -1,0 +1,1047 @@
+// The X.509 key code: DER walkers, times, algorithm identifiers, decode
+// entries, the certificate readers of the key properties and the X.509
+// signature check of the key database.
+#include "qelX509KeysInternal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qelContext.h"
+#include "qelContextInternal.h"
+#include "qelHashInternal.h"
+#include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeyPacketInternal.h"
+#include "qelMemoryInternal.h"
+#include "qelPkAlgInternal.h"
+#include "qelTimeDateInternal.h"
+#include "qelWipe.h"
+
+namespace {
+
+using u8 = std::uint8_t;
+
+constexpr std::int32_t kCodecOutOfMemory = -17;
+
+// ---- algorithm identifiers (content octets) -------------------------------------------------
+constexpr u8 kRSAEncryption[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+constexpr u8 kMD2WithRSA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x02};
+constexpr u8 kMD5WithRSA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x04};
+constexpr u8 kSHA1WithRSA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x05};
+constexpr u8 kIdDSA[] = {0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01};
+constexpr u8 kDSAWithSHA1[] = {0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x03};
+constexpr u8 kOIWDSAWithSHA1[] = {0x2B, 0x0E, 0x03, 0x02, 0x1B};
+constexpr u8 kElGamal[] = {0x2A, 0x86, 0x48, 0xCE, 0x3E, 0x02, 0x01};
+constexpr u8 kEmailAddress[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
+constexpr u8 kSubjectAltName[] = {0x55, 0x1D, 0x11};
+constexpr u8 kCRLDistributionPoints[] = {0x55, 0x1D, 0x1F};
+
+struct AlgorithmRow {
+    const u8 *oid;
+    std::size_t length;
+    std::int32_t publicKey;
+    std::int32_t hash;
+};
+constexpr AlgorithmRow kAlgorithms[] = {
+    {kRSAEncryption, sizeof kRSAEncryption, 1, 0}, {kMD5WithRSA, sizeof kMD5WithRSA, 1, 1},
+    {kMD2WithRSA, sizeof kMD2WithRSA, 1, 5},       {kSHA1WithRSA, sizeof kSHA1WithRSA, 1, 2},
+    {kIdDSA, sizeof kIdDSA, 17, 0},                {kDSAWithSHA1, sizeof kDSAWithSHA1, 17, 2},
+    {kOIWDSAWithSHA1, sizeof kOIWDSAWithSHA1, 17, 2}, {kElGamal, sizeof kElGamal, 16, 0},
+};
+
+template <std::size_t N>
+bool oidIs(const ASN1_ObjectIdentifier &oid, const u8 (&constant)[N])
+{
+    return oid.length == N && oid.data != nullptr && std::memcmp(oid.data, constant, N) == 0;
+}
+
+// ---- owned records of one codec context --------------------------------------------------------
+template <typename T, void (*Free)(ASN1Context *, T *)>
+class Record {
+public:
+    explicit Record(ASN1Context *codec) : codec_(codec) {}
+    Record(const Record &) = delete;
+    Record &operator=(const Record &) = delete;
+    ~Record() { reset(); }
+    void reset()
+    {
+        if (p_ != nullptr)
+            Free(codec_, p_);
+        p_ = nullptr;
+    }
+    T **out() { return &p_; }
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    ASN1Context *codec_;
+    T *p_ = nullptr;
+};
+
+using CertRecord = Record<ASN1Key_Certificate, asn1KeyFree_Certificate>;
+using CRLRecord = Record<ASN1Key_CertificateList, asn1KeyFree_CertificateList>;
+using SignedRecord = Record<ASN1Key_Signed, asn1KeyFree_Signed>;
+using GeneralNamesRecord = Record<ASN1Key_GeneralNames, asn1KeyFree_GeneralNames>;
+using DirectoryStringRecord = Record<ASN1Key_DirectoryString, asn1KeyFree_DirectoryString>;
+using DistPointsRecord = Record<ASN1Key_CRLDistributionPoints, asn1KeyFree_CRLDistributionPoints>;
+
+// Decodes the whole input as one T; a record that leaves octets over or
+// fails is released. Returns the SDK status.
+template <typename T>
+QELStatus unpack(ASN1Context *codec, std::uint64_t (*fn)(ASN1Context *, T **, const u8 *, std::uint64_t, std::int32_t *),
+                 void (*freeFn)(ASN1Context *, T *), T **out, const u8 *in, std::size_t length)
+{
+    *out = nullptr;
+    std::int32_t err = 0;
+    std::uint64_t used = fn(codec, out, in, length, &err);
+    if (err == 0 && (used == 0 || *out == nullptr))
+        err = -1;
+    if (err != 0 && *out != nullptr) {
+        freeFn(codec, *out);
+        *out = nullptr;
+    }
+    return qelX509MapCodecStatus(err);
+}
+
+ASN1Key_RDNSequence *rdns(const ASN1Key_Name *name)
+{
+    return name != nullptr ? static_cast<ASN1Key_RDNSequence *>(name->alternative) : nullptr;
+}
+
+template <typename Fn>
+void forEachAttribute(const ASN1Key_Name *name, Fn &&fn)
+{
+    ASN1Key_RDNSequence *seq = rdns(name);
+    if (seq == nullptr)
+        return;
+    for (std::int64_t i = 0; i < seq->count; ++i) {
+        ASN1Key_RelativeDistinguishedName *rdn = seq->elements[i];
+        for (std::int64_t j = 0; rdn != nullptr && j < rdn->count; ++j)
+            if (rdn->elements[j] != nullptr && !fn(*rdn->elements[j]))
+                return;
+    }
+}
+
+template <typename Fn>
+void forEachExtension(const ASN1Key_Extensions *extensions, Fn &&fn)
+{
+    for (std::int64_t i = 0; extensions != nullptr && i < extensions->count; ++i)
+        if (extensions->elements[i] != nullptr && !fn(*extensions->elements[i]))
+            return;
+}
+
+// The first subjectAltName entry with the given identifier octet.
+bool findAltName(ASN1Context *codec, const ASN1Key_Extensions *extensions, u8 identifier, std::vector<u8> &out)
+{
+    bool found = false;
+    forEachExtension(extensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kSubjectAltName))
+            return true;
+        GeneralNamesRecord names(codec);
+        if (unpack(codec, asn1KeyUnpack_GeneralNames, asn1KeyFree_GeneralNames, names.out(), e.extnValue.data,
+                   e.extnValue.length) != QELError_NoErr)
+            return true;
+        for (std::int64_t i = 0; i < names->count; ++i) {
+            ASN1Key_GeneralName *g = names->elements[i];
+            if (g != nullptr && g->identifier == identifier && g->alternative != nullptr) {
+                auto *s = static_cast<ASN1_OctetString *>(g->alternative);
+                out.assign(s->data, s->data + s->length);
+                found = true;
+                return false;
+            }
+        }
+        return true;
+    });
+    return found;
+}
+
+// The DER GeneralNames of the first distribution point's full name.
+bool findDistPoint(ASN1Context *codec, const ASN1Key_Extensions *extensions, std::vector<u8> &out,
+                   QELStatus &status)
+{
+    bool found = false;
+    status = QELError_NoErr;
+    forEachExtension(extensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kCRLDistributionPoints))
+            return true;
+        DistPointsRecord points(codec);
+        if (unpack(codec, asn1KeyUnpack_CRLDistributionPoints, asn1KeyFree_CRLDistributionPoints, points.out(),
+                   e.extnValue.data, e.extnValue.length) != QELError_NoErr ||
+            points->count < 1 || points->elements[0] == nullptr)
+            return true;
+        ASN1Key_DistributionPointName *dp = points->elements[0]->distributionPoint;
+        if (dp == nullptr || (dp->identifier != 0xA0 && dp->identifier != 0x80) || dp->alternative == nullptr)
+            return true;
+        auto *names = static_cast<ASN1Key_GeneralNames *>(dp->alternative);
+        std::uint64_t size = asn1KeySizeof_GeneralNames(codec, names, 1);
+        out.resize(size);
+        std::int32_t err = 0;
+        std::uint64_t n = asn1KeyPack_GeneralNames(codec, out.data(), size, names, &err);
+        if (err != 0 || n != size) {
+            status = qelX509MapCodecStatus(err != 0 ? err : -1);
+            return false;
+        }
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+// The value text of one attribute (the low octet of each BMP unit), quoted
+// and escaped as the key database shows names.
+bool valueText(ASN1Context *codec, const ASN1_Any &value, std::string &out)
+{
+    DirectoryStringRecord ds(codec);
+    if (unpack(codec, asn1KeyUnpack_DirectoryString, asn1KeyFree_DirectoryString, ds.out(), value.data,
+               value.length) != QELError_NoErr ||
+        ds->alternative == nullptr)
+        return false;
+    auto *s = static_cast<ASN1_OctetString *>(ds->alternative);
+    std::string raw;
+    if (ds->identifier == 0x1E || ds->identifier == 0x3E) {
+        for (std::uint64_t i = 1; i < s->length; i += 2)
+            raw.push_back(static_cast<char>(s->data[i]));
+    } else {
+        raw.assign(reinterpret_cast<const char *>(s->data), s->length);
+    }
+    bool quote = !raw.empty() && (raw.front() == ' ' || raw.back() == ' ');
+    quote = quote || raw.find("  ") != std::string::npos || raw.find_first_of(",=+<>#;\r") != std::string::npos;
+    out.clear();
+    if (quote)
+        out.push_back('"');
+    for (char c : raw) {
+        if (c == '\\' || c == '"')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    if (quote)
+        out.push_back('"');
+    return true;
+}
+
+const char *shortName(const ASN1_ObjectIdentifier &type)
+{
+    if (oidIs(type, kEmailAddress))
+        return "EMAIL";
+    if (type.length != 3 || type.data[0] != 0x55 || type.data[1] != 0x04)
+        return nullptr;
+    switch (type.data[2]) {
+    case 3: return "CN";
+    case 6: return "C";
+    case 7: return "L";
+    case 8: return "ST";
+    case 9: return "STREET";
+    case 10: return "O";
+    case 11: return "OU";
+    default: return nullptr;
+    }
+}
+
+bool isCreationString(const std::string &text)
+{
+    return text.size() == 25 && text.compare(0, 17, "QELKeyCreation=0x") == 0;
+}
+
+QELStatus copyOut(const void *data, std::size_t n, std::uint8_t *buffer, std::size_t *inOutLength)
+{
+    if (buffer != nullptr) {
+        if (*inOutLength < n)
+            return QELError_BufferTooSmall;
+        if (n != 0)
+            std::memcpy(buffer, data, n);
+    }
+    *inOutLength = n;
+    return QELError_NoErr;
+}
+
+QELMemoryMgr *globalMgr() { return qelMemMgrGetGlobal(); }
+
+QELMemoryMgr *contextMgr(QELContext *context)
+{
+    QELMemoryMgr *mgr = context != nullptr ? qelContextGetMemoryMgr(context) : nullptr;
+    return mgr != nullptr ? mgr : globalMgr();
+}
+
+} // namespace
+
+// ---- allocator slots -----------------------------------------------------------------------
+void *qelX509AsnAlloc(ASN1Allocator *self, std::uint64_t size)
+{
+    if (size > SIZE_MAX)
+        return nullptr;
+    return qelMemAlloc(static_cast<QELMemoryMgr *>(self->userData), static_cast<std::size_t>(size), 0);
+}
+
+std::int32_t qelX509AsnRealloc(ASN1Allocator *self, void **block, std::uint64_t newSize)
+{
+    if (newSize > SIZE_MAX)
+        return kCodecOutOfMemory;
+    if (*block == nullptr) {
+        void *p = qelX509AsnAlloc(self, newSize);
+        if (p == nullptr)
+            return kCodecOutOfMemory;
+        *block = p;
+        return 0;
+    }
+    QELStatus s = qelMemRealloc(static_cast<QELMemoryMgr *>(self->userData), block,
+                                static_cast<std::size_t>(newSize), 0);
+    return s == QELError_NoErr ? 0 : kCodecOutOfMemory;
+}
+
+std::int32_t qelX509AsnFree(ASN1Allocator *, void *block)
+{
+    if (block != nullptr)
+        static_cast<void>(qelMemFree(block)); // a block the codec had from us
+    return 0;
+}
+
+void qelPKISDKAllocatorInit(ASN1Allocator *allocator, QELMemoryMgr *mgr)
+{
+    *allocator = ASN1Allocator{mgr, qelPKISDKAlloc, qelPKISDKRealloc, qelPKISDKFree};
+}
+void *qelPKISDKAlloc(ASN1Allocator *self, std::uint64_t size) { return qelX509AsnAlloc(self, size); }
+std::int32_t qelPKISDKRealloc(ASN1Allocator *self, void **block, std::uint64_t newSize)
+{
+    return qelX509AsnRealloc(self, block, newSize);
+}
+std::int32_t qelPKISDKFree(ASN1Allocator *self, void *block) { return qelX509AsnFree(self, block); }
+
+QELStatus qelX509MapCodecStatus(std::int32_t codecStatus)
+{
+    if (codecStatus == 0)
+        return QELError_NoErr;
+    return codecStatus == kCodecOutOfMemory ? QELError_OutOfMemory : QELError_CodecFailed;
+}
+
+// ---- raw DER walkers ---------------------------------------------------------------------
+int qelX509ReadTagLength(const std::uint8_t **cursor, const std::uint8_t *end, std::uint64_t *outLength)
+{
+    *outLength = 0;
+    const u8 *p = *cursor;
+    if (p == nullptr || end == nullptr || end - p < 2)
+        return -1;
+    const int tag = p[0] & 0x1F;
+    const u8 b = p[1];
+    p += 2;
+    std::uint64_t length = 0;
+    if (b & 0x80) {
+        const std::size_t n = b & 0x7F;
+        if (n > 8 || static_cast<std::size_t>(end - p) < n)
+            return -1;
+        for (std::size_t i = 0; i < n; ++i)
+            length = (length << 8) | *p++;
+    } else {
+        length = b;
+    }
+    // Content that runs past the bytes given is refused here, so that no
+    // caller adds a length to a pointer or a size beyond the input.
+    if (length > static_cast<std::uint64_t>(end - p))
+        return -1;
+    *cursor = p;
+    *outLength = length;
+    return tag;
+}
+
+namespace {
+
+// Takes one element of the wanted tag: its start and total size.
+bool takeElement(const u8 *&cursor, const u8 *end, int wanted, const u8 **start, std::size_t *size)
+{
+    const u8 *from = cursor;
+    std::uint64_t length = 0;
+    if (qelX509ReadTagLength(&cursor, end, &length) != wanted)
+        return false;
+    cursor += length;
+    if (start != nullptr)
+        *start = from;
+    if (size != nullptr)
+        *size = static_cast<std::size_t>(cursor - from);
+    return true;
+}
+
+void clearPair(const u8 **p, std::size_t *n)
+{
+    if (p != nullptr)
+        *p = nullptr;
+    if (n != nullptr)
+        *n = 0;
+}
+
+} // namespace
+
+QELStatus qelX509SplitSigned(const std::uint8_t *der, std::size_t length, const std::uint8_t **tbs,
+                             std::size_t *tbsLength, const std::uint8_t **algorithm, std::size_t *algorithmLength,
+                             const std::uint8_t **signature, std::size_t *signatureLength)
+{
+    clearPair(tbs, tbsLength);
+    clearPair(algorithm, algorithmLength);
+    clearPair(signature, signatureLength);
+    if (der == nullptr)
+        return QELError_BadParams;
+    const u8 *cursor = der;
+    const u8 *end = der + length;
+    std::uint64_t outer = 0;
+    if (qelX509ReadTagLength(&cursor, end, &outer) != 16)
+        return QELError_BadDER;
+    end = cursor + outer;
+    const u8 *parts[3];
+    std::size_t sizes[3];
+    if (!takeElement(cursor, end, 16, &parts[0], &sizes[0]) || !takeElement(cursor, end, 16, &parts[1], &sizes[1]) ||
+        !takeElement(cursor, end, 3, &parts[2], &sizes[2]))
+        return QELError_BadDER;
+    if (tbs) *tbs = parts[0];
+    if (tbsLength) *tbsLength = sizes[0];
+    if (algorithm) *algorithm = parts[1];
+    if (algorithmLength) *algorithmLength = sizes[1];
+    if (signature) *signature = parts[2];
+    if (signatureLength) *signatureLength = sizes[2];
+    return QELError_NoErr;
+}
+
+QELStatus qelX509BitStringContents(const std::uint8_t *der, std::size_t length, const std::uint8_t **bits,
+                                   std::size_t *bitsLength)
+{
+    clearPair(bits, bitsLength);
+    if (der == nullptr)
+        return QELError_BadParams;
+    const u8 *cursor = der;
+    std::uint64_t n = 0;
+    if (qelX509ReadTagLength(&cursor, der + length, &n) != 3 || n < 1 || cursor[0] != 0)
+        return QELError_BadDER;
+    if (bits) *bits = cursor + 1;
+    if (bitsLength) *bitsLength = static_cast<std::size_t>(n - 1);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509SplitTBSCertificate(const std::uint8_t *der, std::size_t length, QELX509TBSParts *out)
+{
+    if (out != nullptr)
+        *out = QELX509TBSParts{};
+    if (der == nullptr)
+        return QELError_BadParams;
+    const u8 *cursor = der;
+    const u8 *end = der + length;
+    std::uint64_t outer = 0;
+    if (qelX509ReadTagLength(&cursor, end, &outer) != 16)
+        return QELError_BadDER;
+    end = cursor + outer;
+    if (cursor < end && (cursor[0] & 0x1F) == 0 && !takeElement(cursor, end, 0, nullptr, nullptr))
+        return QELError_BadDER;
+    QELX509TBSParts parts{};
+    if (!takeElement(cursor, end, 2, &parts.part[0], &parts.length[0]))
+        return QELError_BadDER;
+    for (int i = 1; i < 6; ++i)
+        if (!takeElement(cursor, end, 16, &parts.part[i], &parts.length[i]))
+            return QELError_BadDER;
+    if (out != nullptr)
+        *out = parts;
+    return QELError_NoErr;
+}
+
+std::size_t qelX509DERSequenceLength(const std::uint8_t *der, std::size_t available)
+{
+    if (der == nullptr || available < 2)
+        return 0;
+    if (der[1] == 0x80)
+        return (der[0] & 0x1F) == 16 ? available : 0;
+    const u8 *cursor = der;
+    std::uint64_t length = 0;
+    if (qelX509ReadTagLength(&cursor, der + available, &length) != 16)
+        return 0;
+    return static_cast<std::size_t>(cursor - der) + static_cast<std::size_t>(length);
+}
+
+bool qelX509FindEncodedElement(const std::uint8_t *element, std::size_t elementLength, const std::uint8_t *data,
+                               std::size_t dataLength)
+{
+    if (element == nullptr || data == nullptr || elementLength == 0)
+        return false;
+    const u8 *cursor = data;
+    const u8 *end = data + dataLength;
+    while (static_cast<std::size_t>(end - cursor) >= elementLength) {
+        const u8 *start = cursor;
+        std::uint64_t length = 0;
+        if (qelX509ReadTagLength(&cursor, end, &length) < 0)
+            return false;
+        cursor += length;
+        const auto size = static_cast<std::size_t>(cursor - start);
+        if (size == elementLength && std::memcmp(start, element, elementLength) == 0)
+            return true;
+    }
+    return false;
+}
+
+// ---- algorithms and times ---------------------------------------------------------------------
+QELStatus qelX509SigAlgorithmToIds(const ASN1_ObjectIdentifier *oid, std::int32_t *outPublicKeyAlgorithm,
+                                   std::int32_t *outHashAlgorithm)
+{
+    if (outPublicKeyAlgorithm) *outPublicKeyAlgorithm = 0;
+    if (outHashAlgorithm) *outHashAlgorithm = 0;
+    if (oid == nullptr || oid->data == nullptr)
+        return QELError_BadDER;
+    for (const AlgorithmRow &row : kAlgorithms) {
+        if (oid->length == row.length && std::memcmp(oid->data, row.oid, row.length) == 0) {
+            if (outPublicKeyAlgorithm) *outPublicKeyAlgorithm = row.publicKey;
+            if (outHashAlgorithm && row.hash != 0) *outHashAlgorithm = row.hash;
+            return QELError_NoErr;
+        }
+    }
+    return QELError_BadDER;
+}
+
+QELStatus qelX509TimeTextToSeconds(const std::uint8_t *text, std::size_t length, bool generalized,
+                                   std::uint32_t *outSeconds)
+{
+    if (outSeconds != nullptr)
+        *outSeconds = 0;
+    if (text == nullptr || outSeconds == nullptr)
+        return QELError_BadParams;
+    auto digit = [](u8 c) { return c >= '0' && c <= '9'; };
+    std::int64_t fields[6] = {};
+    std::size_t pos = 0;
+    int count = 0;
+    while (length - pos >= 2 && count < 6) {
+        if (!digit(text[pos]) || !digit(text[pos + 1]))
+            return QELError_BadDER;
+        fields[count] = (text[pos] - '0') * 10 + (text[pos + 1] - '0');
+        pos += 2;
+        if (generalized && count == 0) {
+            // The year has four digits; all of them must be there and be digits.
+            if (length - pos < 2 || !digit(text[pos]) || !digit(text[pos + 1]))
+                return QELError_BadDER;
+            fields[0] = fields[0] * 100 + (text[pos] - '0') * 10 + (text[pos + 1] - '0');
+            pos += 2;
+        }
+        ++count;
+    }
+    if (length - pos != 1 || text[pos] != 'Z' || count < 5)
+        return QELError_BadDER;
+    std::int64_t year = fields[0];
+    if (!generalized)
+        year += year >= 50 ? 1900 : 2000;
+    const std::int64_t days = qelTimeDateDaysFromYMD(static_cast<std::int32_t>(year),
+                                                     static_cast<std::int32_t>(fields[1]),
+                                                     static_cast<std::int32_t>(fields[2]));
+    const std::int64_t seconds = ((days * 24 + fields[3]) * 60 + fields[4]) * 60 + fields[5];
+    // Outside the SDK's 32-bit calendar a time has no value.
+    if (seconds < 0 || seconds > 0xFFFFFFFFll)
+        return QELError_BadDER;
+    *outSeconds = static_cast<std::uint32_t>(seconds);
+    return QELError_NoErr;
+}
+
+void qelX509TimeToSeconds(const ASN1Key_Time *time, std::uint32_t *outSeconds)
+{
+    if (time == nullptr || outSeconds == nullptr || time->alternative == nullptr)
+        return;
+    const auto *text = static_cast<const ASN1_OctetString *>(time->alternative);
+    const bool generalized = time->identifier != 0x17 && time->identifier != 0x37;
+    std::uint32_t seconds = 0;
+    if (qelX509TimeTextToSeconds(text->data, text->length, generalized, &seconds) == QELError_NoErr)
+        *outSeconds = seconds;
+}
+
+// ---- decode and free entries ----------------------------------------------------------------
+QELStatus qelX509DecodeCertificate(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                   ASN1Key_Certificate **outCertificate)
+{
+    if (outCertificate == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(contextMgr(context));
+    return unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, outCertificate, der, length);
+}
+
+QELStatus qelX509FreeCertificate(QELContext *context, ASN1Key_Certificate *certificate)
+{
+    QELX509Codec codec(contextMgr(context));
+    if (certificate != nullptr)
+        asn1KeyFree_Certificate(codec.get(), certificate);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509DecodeCRL(QELContext *context, const std::uint8_t *der, std::size_t length,
+                           ASN1Key_CertificateList **outCRL)
+{
+    if (outCRL == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(contextMgr(context));
+    return unpack(codec.get(), asn1KeyUnpack_CertificateList, asn1KeyFree_CertificateList, outCRL, der, length);
+}
+
+QELStatus qelX509FreeCRL(QELContext *context, ASN1Key_CertificateList *crl)
+{
+    QELX509Codec codec(contextMgr(context));
+    if (crl != nullptr)
+        asn1KeyFree_CertificateList(codec.get(), crl);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509DecodeTBS(QELContext *context, const std::uint8_t *der, std::size_t length,
+                           ASN1Key_RawTBSCertificate **outRawTBS)
+{
+    if (outRawTBS == nullptr)
+        return QELError_BadParams;
+    *outRawTBS = nullptr;
+    QELX509Codec codec(contextMgr(context));
+    SignedRecord outer(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Signed, asn1KeyFree_Signed, outer.out(), der, length);
+        s != QELError_NoErr)
+        return s;
+    return unpack(codec.get(), asn1KeyUnpack_RawTBSCertificate, asn1KeyFree_RawTBSCertificate, outRawTBS,
+                  outer->toBeSigned.data, outer->toBeSigned.length);
+}
+
+QELStatus qelX509FreeTBS(QELContext *context, ASN1Key_RawTBSCertificate *rawTBS)
+{
+    QELX509Codec codec(contextMgr(context));
+    if (rawTBS != nullptr)
+        asn1KeyFree_RawTBSCertificate(codec.get(), rawTBS);
+    return QELError_NoErr;
+}
+
+// ---- name text -----------------------------------------------------------------------------
+QELStatus qelX509NameText(ASN1Context *codec, ASN1Key_Name *name, std::uint8_t *buffer, std::size_t *inOutSize)
+{
+    return qel::noThrow([&]() -> QELStatus {
+        // Items other than commonName, then commonName items, each group in
+        // reverse order of the name.
+        std::vector<std::string> others, commonNames;
+        forEachAttribute(name, [&](const ASN1Key_AttributeTypeAndValue &a) {
+            const char *label = shortName(a.type);
+            std::string value;
+            if (label == nullptr || !valueText(codec, a.value, value))
+                return true;
+            if ((std::strcmp(label, "OU") == 0) && isCreationString(value))
+                return true;
+            std::string item = std::string(label) + "=" + value;
+            (std::strcmp(label, "CN") == 0 ? commonNames : others).push_back(std::move(item));
+            return true;
+        });
+        // description (2.5.4.13) carries no item of its own: it has no short name.
+        std::string text;
+        for (auto *group : {&commonNames, &others})
+            for (auto it = group->rbegin(); it != group->rend(); ++it) {
+                if (!text.empty())
+                    text += ", ";
+                text += *it;
+            }
+        if (text.empty())
+            text.assign("(Unknown X509 name)", 20); // its NUL included
+        return copyOut(text.data(), text.size(), buffer, inOutSize);
+    });
+}
+
+// ---- the key database's certificate readers --------------------------------------------------
+QELStatus qelX509DecodeCRLTimes(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                QELX509CRLTimes *outTimes)
+{
+    if (outTimes == nullptr)
+        return QELError_BadParams;
+    *outTimes = QELX509CRLTimes{};
+    QELX509Codec codec(contextMgr(context));
+    CRLRecord crl(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_CertificateList, asn1KeyFree_CertificateList, crl.out(),
+                             der, length);
+        s != QELError_NoErr)
+        return s;
+    qelX509TimeToSeconds(&crl->tbsCertList.thisUpdate, &outTimes->thisUpdate);
+    qelX509TimeToSeconds(crl->tbsCertList.nextUpdate, &outTimes->nextUpdate);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509DecodeCertNames(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                 QELX509CertNames *outNames)
+{
+    if (outNames == nullptr)
+        return QELError_BadParams;
+    *outNames = QELX509CertNames{};
+    const u8 *tbs = nullptr;
+    std::size_t tbsLength = 0;
+    if (QELStatus s = qelX509SplitSigned(der, length, &tbs, &tbsLength, nullptr, nullptr, nullptr, nullptr);
+        s != QELError_NoErr)
+        return s;
+    QELX509TBSParts parts{};
+    if (QELStatus s = qelX509SplitTBSCertificate(tbs, tbsLength, &parts); s != QELError_NoErr)
+        return s;
+    QELX509Codec codec(contextMgr(context));
+    CertRecord cert(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der,
+                             length);
+        s != QELError_NoErr)
+        return s;
+    return qel::noThrow([&]() -> QELStatus {
+        std::vector<u8> point;
+        QELStatus s = QELError_NoErr;
+        const bool has = findDistPoint(codec.get(), cert->tbsCertificate.extensions, point, s);
+        outNames->issuer = parts.part[2];
+        outNames->issuerLength = parts.length[2];
+        outNames->subject = parts.part[4];
+        outNames->subjectLength = parts.length[4];
+        outNames->hasDistPoint = has ? 1 : 0;
+        return QELError_NoErr;
+    });
+}
+
+QELStatus qelX509GetIssuerAndSerial(const std::uint8_t *der, std::size_t length, std::uint8_t *buffer,
+                                    std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    const std::size_t room = *inOutLength;
+    *inOutLength = 0;
+    QELX509Codec codec(globalMgr());
+    SignedRecord outer(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Signed, asn1KeyFree_Signed, outer.out(), der, length);
+        s != QELError_NoErr)
+        return s;
+    Record<ASN1Key_RawTBSCertificate, asn1KeyFree_RawTBSCertificate> raw(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_RawTBSCertificate, asn1KeyFree_RawTBSCertificate, raw.out(),
+                             outer->toBeSigned.data, outer->toBeSigned.length);
+        s != QELError_NoErr)
+        return s;
+    // The record borrows the certificate's own octets; it is never freed
+    // through the codec.
+    ASN1Key_RawIssuerAndSerialNumber ias{raw->issuer, raw->serialNumber};
+    std::uint64_t size = asn1KeySizeof_RawIssuerAndSerialNumber(codec.get(), &ias, 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    if (buffer != nullptr) {
+        if (room < size)
+            return QELError_BufferTooSmall;
+        std::int32_t err = 0;
+        if (asn1KeyPack_RawIssuerAndSerialNumber(codec.get(), buffer, size, &ias, &err) != size || err != 0)
+            return qelX509MapCodecStatus(err != 0 ? err : -1);
+    }
+    *inOutLength = static_cast<std::size_t>(size);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509GetNameDER(const std::uint8_t *der, std::size_t length, bool issuer, std::uint8_t *buffer,
+                            std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    const std::size_t room = *inOutLength;
+    *inOutLength = 0;
+    QELX509Codec codec(globalMgr());
+    CertRecord cert(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der,
+                             length);
+        s != QELError_NoErr)
+        return s;
+    ASN1Key_Name *name = issuer ? &cert->tbsCertificate.issuer : &cert->tbsCertificate.subject;
+    std::uint64_t size = asn1KeySizeof_Name(codec.get(), name, 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    if (buffer != nullptr) {
+        if (room < size)
+            return QELError_BufferTooSmall;
+        std::int32_t err = 0;
+        if (asn1KeyPack_Name(codec.get(), buffer, size, name, &err) != size || err != 0)
+            return qelX509MapCodecStatus(err != 0 ? err : -1);
+    }
+    *inOutLength = static_cast<std::size_t>(size);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509GetNameText(const std::uint8_t *der, std::size_t length, bool issuer, std::uint8_t *buffer,
+                             std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(globalMgr());
+    CertRecord cert(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der,
+                             length);
+        s != QELError_NoErr) {
+        *inOutLength = 0;
+        return s;
+    }
+    return qelX509NameText(codec.get(), issuer ? &cert->tbsCertificate.issuer : &cert->tbsCertificate.subject,
+                           buffer, inOutLength);
+}
+
+QELStatus qelX509GetSubjectAltName(const std::uint8_t *der, std::size_t length, int selector, std::uint8_t *buffer,
+                                   std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(globalMgr());
+    CertRecord cert(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der,
+                             length);
+        s != QELError_NoErr) {
+        *inOutLength = 0;
+        return s;
+    }
+    return qel::noThrow([&]() -> QELStatus {
+        std::vector<u8> entry;
+        if (!findAltName(codec.get(), cert->tbsCertificate.extensions, selector == 1 ? 0x87 : 0x82, entry)) {
+            *inOutLength = 0;
+            return QELError_NoErr;
+        }
+        return copyOut(entry.data(), entry.size(), buffer, inOutLength);
+    });
+}
+
+QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
+                                         std::uint8_t *buffer, std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(contextMgr(context));
+    SignedRecord outer(codec.get());
+    Record<ASN1Key_RawTBSCertificate, asn1KeyFree_RawTBSCertificate> raw(codec.get());
+    QELStatus s = unpack(codec.get(), asn1KeyUnpack_Signed, asn1KeyFree_Signed, outer.out(), der, length);
+    if (s == QELError_NoErr)
+        s = unpack(codec.get(), asn1KeyUnpack_RawTBSCertificate, asn1KeyFree_RawTBSCertificate, raw.out(),
+                   outer->toBeSigned.data, outer->toBeSigned.length);
+    if (s != QELError_NoErr) {
+        *inOutLength = 0;
+        return s;
+    }
+    return qel::noThrow([&]() -> QELStatus {
+        std::vector<u8> point;
+        QELStatus found = QELError_NoErr;
+        if (!findDistPoint(codec.get(), raw->extensions, point, found)) {
+            *inOutLength = 0;
+            return found;
+        }
+        return copyOut(point.data(), point.size(), buffer, inOutLength);
+    });
+}
+
+// ---- signatures -----------------------------------------------------------------------------
+QELStatus qelX509VerifySignature(QELContext *context, QELPublicKeyObject *ops, const std::uint8_t *der,
+                                 std::size_t length)
+{
+    if (ops == nullptr || der == nullptr)
+        return QELError_BadParams;
+    QELX509Codec codec(contextMgr(context));
+    SignedRecord object(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Signed, asn1KeyFree_Signed, object.out(), der, length);
+        s != QELError_NoErr)
+        return s;
+    std::int32_t publicKey = 0, hashId = 0;
+    static_cast<void>(qelX509SigAlgorithmToIds(&object->algorithm.algorithm, &publicKey, &hashId));
+    const QELHashDescriptor *descriptor = hashId != 0 ? qelHashDescriptorFind(hashId) : nullptr;
+    if (descriptor == nullptr)
+        return QELError_UnknownHashAlgorithm;
+    QELHashContext *hash = qelHashCreateForDescriptor(contextMgr(context), descriptor);
+    if (hash == nullptr)
+        return QELError_UnknownHashAlgorithm;
+    std::vector<u8> digest(static_cast<std::size_t>(descriptor->digestSize));
+    QELStatus s = qelHashUpdate(hash, object->toBeSigned.data, object->toBeSigned.length);
+    if (s == QELError_NoErr)
+        s = qelHashFinal(hash, digest.data());
+    static_cast<void>(qelHashFree(hash)); // our own hash
+    if (s != QELError_NoErr)
+        return s;
+    const std::int32_t r = ops->verify(ops, object->signature.data, object->signature.length, descriptor,
+                                       digest.data(), digest.size(), 3);
+    return r == 1 ? QELError_NoErr : QELError_BadCertificateSignature;
+}
+
+// ---- keys ----------------------------------------------------------------------------------
+QELStatus qelX509MPIFromUnsigned(const std::uint8_t *octets, std::size_t length, std::uint8_t *out,
+                                 std::size_t *outSize)
+{
+    while (length != 0 && octets != nullptr && octets[0] == 0) {
+        ++octets;
+        --length;
+    }
+    if (length == 0 || octets == nullptr)
+        return QELError_BadDER;
+    // An MPI counts its bits in 16 bits.
+    if (length > 8191)
+        return QELError_BadDER;
+    if (out == nullptr) {
+        if (outSize != nullptr)
+            *outSize = length + 2;
+        return QELError_NoErr;
+    }
+    int lead = 0;
+    for (u8 top = octets[0]; !(top & 0x80); top = static_cast<u8>(top << 1))
+        ++lead;
+    const std::size_t bits = 8 * length - static_cast<std::size_t>(lead);
+    out[0] = static_cast<u8>(bits >> 8);
+    out[1] = static_cast<u8>(bits);
+    std::memcpy(out + 2, octets, length);
+    return QELError_NoErr;
+}
+
+namespace {
+
+using IntegerRecord = Record<ASN1_Integer, asn1Free_OctetString>;
+
+// The DER of one record, by the codec's two passes.
+template <typename T>
+QELStatus encodeRecord(ASN1Context *codec, std::uint64_t (*sizeFn)(ASN1Context *, T *, std::int32_t),
+                       std::uint64_t (*packFn)(ASN1Context *, u8 *, std::uint64_t, T *, std::int32_t *), T *record,
+                       std::vector<u8> &out)
+{
+    const std::uint64_t size = sizeFn(codec, record, 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    out.resize(static_cast<std::size_t>(size));
+    std::int32_t err = 0;
+    if (packFn(codec, out.data(), size, record, &err) != size || err != 0)
+        return qelX509MapCodecStatus(err != 0 ? err : -1);
+    return QELError_NoErr;
+}
+
+// The public MPIs of a key packet body (after its header), each as its
+// magnitude octets.
+struct MPIView {
+    const u8 *data;
+    std::size_t length;
+};
+
+bool readMPIs(const u8 *body, std::size_t length, int wanted, MPIView *out, std::uint8_t *outVersion)
+{
+    qel::ByteCursor c(body, length);
+    u8 version = 0;
+    if (!c.u8(version) || !c.skip(4) || ((version == 2 || version == 3) && !c.skip(2)) || !c.skip(1))
+        return false;
+    for (int i = 0; i < wanted; ++i) {
+        std::uint16_t bits = 0;
+        if (!c.be16(bits))
+            return false;
+        const std::size_t n = (std::size_t(bits) + 7) / 8;
+        out[i] = MPIView{c.current(), n};
+        if (!c.skip(n))
+            return false;
+    }
+    *outVersion = version;
+    return true;
+}
+
+QELStatus setUnsigned(ASN1Context *codec, ASN1_Integer *record, const MPIView &v)
+{
+    return asn1SetUnsignedInteger(codec, record, v.data, v.length) == 0 ? QELError_NoErr : QELError_OutOfMemory;
+}
+
+} // namespace
+
+QELStatus qelX509BuildSubjectPublicKeyInfo(ASN1Context *codec, QELMemoryMgr *, QELKeyObject *key,
+                                           ASN1Key_SubjectPublicKeyInfo *spki)
+{
+    if (codec == nullptr || key == nullptr || spki == nullptr)
+        return QELError_BadParams;
+    std::size_t packetLength = 0;
+    const u8 *packet = qelKeyObjRawPacket(key, &packetLength);
+    if (packet == nullptr)
+        return QELError_OutOfMemory;
+    const std::size_t header = qelPacketHeaderSize(packet, packetLength);
+    if (header == 0 || header > packetLength)
+        return QELError_TruncatedPacket;
+    u8 algorithm = 0;
+    QELKeyID id{};
+    qelKeyObjGetKeyID(key, &algorithm, &id);
+    const int count = algorithm == 1 ? 2 : algorithm == 16 ? 3 : algorithm == 17 ? 4 : 0;
+    if (count == 0)
+        return QELError_UnsupportedAlgorithm;
+    MPIView mpi[4]{};
+    u8 version = 0;
+    if (!readMPIs(packet + header, packetLength - header, count, mpi, &version))
+        return QELError_TruncatedPacket;
+    return qel::noThrow([&]() -> QELStatus {
+        std::vector<u8> parameters, keyBits;
+        QELStatus s = QELError_NoErr;
+        const u8 *oid = nullptr;
+        std::size_t oidLength = 0;
+        auto integerDER = [&](const MPIView &v, std::vector<u8> &out) -> QELStatus {
+            IntegerRecord y(codec);
+            *y.out() = asn1New_OctetString(codec);
+            if (!y)
+                return QELError_OutOfMemory;
+            if (QELStatus r = setUnsigned(codec, y.get(), v); r != QELError_NoErr)
+                return r;
+            return encodeRecord(codec, asn1Sizeof_Integer, asn1Pack_Integer, y.get(), out);
+        };
+        if (algorithm == 1) {
+            oid = kRSAEncryption;
+            oidLength = sizeof kRSAEncryption;
+            parameters = {0x05, 0x00};
+            Record<ASN1Key_RSAPublicKey, asn1KeyFree_RSAPublicKey> rsa(codec);
+            *rsa.out() = asn1KeyNew_RSAPublicKey(codec);
+            if (!rsa)
+                return QELError_OutOfMemory;
+            if ((s = setUnsigned(codec, &rsa->modulus, mpi[0])) != QELError_NoErr ||
+                (s = setUnsigned(codec, &rsa->publicExponent, mpi[1])) != QELError_NoErr)
+                return s;
+            s = encodeRecord(codec, asn1KeySizeof_RSAPublicKey, asn1KeyPack_RSAPublicKey, rsa.get(), keyBits);
+        } else if (algorithm == 17) {
+            oid = kIdDSA;
+            oidLength = sizeof kIdDSA;
+            Record<ASN1Key_DssParms, asn1KeyFree_DssParms> dss(codec);
+            *dss.out() = asn1KeyNew_DssParms(codec);
+            if (!dss)
+                return QELError_OutOfMemory;
+            if ((s = setUnsigned(codec, &dss->p, mpi[0])) != QELError_NoErr ||
+                (s = setUnsigned(codec, &dss->q, mpi[1])) != QELError_NoErr ||
+                (s = setUnsigned(codec, &dss->g, mpi[2])) != QELError_NoErr)
+                return s;
+            s = encodeRecord(codec, asn1KeySizeof_DssParms, asn1KeyPack_DssParms, dss.get(), parameters);
+            if (s == QELError_NoErr)
+                s = integerDER(mpi[3], keyBits);
+        } else {
+            oid = kElGamal;
+            oidLength = sizeof kElGamal;
+            Record<ASN1Key_ElGamalParameters, asn1KeyFree_ElGamalParameters> eg(codec);
+            *eg.out() = asn1KeyNew_ElGamalParameters(codec);
+            if (!eg)
+                return QELError_OutOfMemory;
+            if ((s = setUnsigned(codec, &eg->p, mpi[0])) != QELError_NoErr ||
+                (s = setUnsigned(codec, &eg->g, mpi[1])) != QELError_NoErr)
+                return s;
+            s = encodeRecord(codec, asn1KeySizeof_ElGamalParameters, asn1KeyPack_ElGamalParameters, eg.get(),
+                             parameters);
+            if (s == QELError_NoErr)
+                s = integerDER(mpi[2], keyBits);
+        }
+        if (s != QELError_NoErr)
+            return s;
+        if (asn1SetOctetString(codec, &spki->algorithm.algorithm, oid, oidLength) != 0)
+            return QELError_OutOfMemory;
+        if (spki->algorithm.parameters == nullptr)
+            spki->algorithm.parameters = asn1New_OctetString(codec);
+        if (spki->algorithm.parameters == nullptr ||
+            asn1SetOctetString(codec, spki->algorithm.parameters, parameters.data(), parameters.size()) != 0 ||
+            asn1SetBitString(codec, &spki->subjectPublicKey, keyBits.data(), keyBits.size(), 0) != 0)
+            return QELError_OutOfMemory;
+        return QELError_NoErr;
+    });
+}
+
+QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *key, std::uint8_t *buffer,
+                                           std::size_t *inOutLength)
+{
+    if (inOutLength == nullptr)
+        return QELError_BadParams;
+    QELMemoryMgr *mgr = contextMgr(context);
+    QELX509Codec codec(mgr);
+    Record<ASN1Key_SubjectPublicKeyInfo, asn1KeyFree_SubjectPublicKeyInfo> spki(codec.get());
+    *spki.out() = asn1KeyNew_SubjectPublicKeyInfo(codec.get());
+    if (!spki)
+        return QELError_OutOfMemory;
+    if (QELStatus s = qelX509BuildSubjectPublicKeyInfo(codec.get(), mgr, key, spki.get()); s != QELError_NoErr)
+        return s;
+    const std::uint64_t size = asn1KeySizeof_SubjectPublicKeyInfo(codec.get(), spki.get(), 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    if (buffer != nullptr) {
+        if (*inOutLength < size)
+            return QELError_BufferTooSmall;
+        std::int32_t err = 0;
+        if (asn1KeyPack_SubjectPublicKeyInfo(codec.get(), buffer, size, spki.get(), &err) != size || err != 0)
+            return qelX509MapCodecStatus(err != 0 ? err : -1);
+    }
+    *inOutLength = static_cast<std::size_t>(size);
+    return QELError_NoErr;
+}
