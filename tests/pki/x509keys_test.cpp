@@ -1,0 +1,405 @@
+// The X.509 key code against OpenSSL: DER walkers on hostile lengths,
+// certificate times, SubjectPublicKeyInfo of RSA and DSA keys, the
+// certificate readers of the key properties and the X.509 signature check.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "../keys/keys_fixture.h"
+#include "pki_test_util.h"
+#include "qelKeyIter.h"
+#include "qelKeyOpsInternal.h"
+#include "qelPkAlgInternal.h"
+#include "qelX509KeysInternal.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using pkitest::run;
+
+Bytes unhex(const std::string &h)
+{
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// A private directory where OpenSSL makes keys and certificates.
+class Workdir {
+public:
+    Workdir()
+    {
+        char tmpl[] = "/tmp/x509keysXXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~Workdir() { std::filesystem::remove_all(path_); }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    int sh(const std::string &cmd) const
+    {
+        int status = 0;
+        run("cd " + path_ + " && (" + cmd + ") >/dev/null 2>&1", &status);
+        return status;
+    }
+
+private:
+    std::string path_;
+};
+
+// The INTEGERs of a DER SubjectPublicKeyInfo in order (descending into
+// constructed elements and the BIT STRING's content): n, e for RSA and
+// p, q, g, y for DSA; as hex.
+void collectIntegers(const std::uint8_t *p, std::size_t n, std::vector<std::string> &out)
+{
+    std::size_t i = 0;
+    while (i + 2 <= n) {
+        const std::uint8_t tag = p[i];
+        std::size_t len = p[i + 1], head = 2;
+        if (len & 0x80) {
+            const std::size_t k = len & 0x7F;
+            len = 0;
+            for (std::size_t j = 0; j < k; ++j)
+                len = (len << 8) | p[i + 2 + j];
+            head += k;
+        }
+        const std::uint8_t *c = p + i + head;
+        if (tag == 0x02)
+            out.push_back(qeltest::toHex(c, len));
+        else if (tag == 0x30)
+            collectIntegers(c, len, out);
+        else if (tag == 0x03 && len > 1)
+            collectIntegers(c + 1, len - 1, out);
+        i += head + len;
+    }
+}
+
+// The numbers of a key by OpenSSL's SubjectPublicKeyInfo: name -> hex.
+std::map<std::string, std::string> keyNumbers(const Bytes &spki)
+{
+    std::vector<std::string> ints;
+    collectIntegers(spki.data(), spki.size(), ints);
+    std::map<std::string, std::string> m;
+    if (ints.size() == 2) {
+        m["n"] = ints[0];
+        m["e"] = ints[1];
+    } else if (ints.size() == 4) {
+        m["p"] = ints[0];
+        m["q"] = ints[1];
+        m["g"] = ints[2];
+        m["y"] = ints[3];
+    }
+    return m;
+}
+
+Bytes spkiByOpenSSL(const Workdir &dir, const std::string &input, const std::string &command = "pkey")
+{
+    const std::string out = input + ".spki";
+    const std::string extract = command == "pkey" ? "openssl pkey -in " + input
+                                                  : "openssl x509 -in " + input + " -noout -pubkey | openssl pkey -pubin";
+    EXPECT_EQ(dir.sh(extract + " -pubout -outform DER -out " + out), 0);
+    return pkitest::fileBytes(dir / out);
+}
+
+void putMPI(Bytes &out, const std::string &hex)
+{
+    Bytes n = unhex(hex);
+    std::size_t i = 0;
+    while (i < n.size() && n[i] == 0)
+        ++i;
+    n.erase(n.begin(), n.begin() + static_cast<std::ptrdiff_t>(i));
+    int lead = 0;
+    for (std::uint8_t t = n[0]; !(t & 0x80); t = static_cast<std::uint8_t>(t << 1))
+        ++lead;
+    const std::size_t bits = n.size() * 8 - static_cast<std::size_t>(lead);
+    out.push_back(static_cast<std::uint8_t>(bits >> 8));
+    out.push_back(static_cast<std::uint8_t>(bits));
+    out.insert(out.end(), n.begin(), n.end());
+}
+
+// A v4 public-key packet (old format, two-octet length) of the numbers.
+Bytes keyPacket(const std::map<std::string, std::string> &numbers, std::uint32_t created = 0x5F000000)
+{
+    Bytes body = {4, std::uint8_t(created >> 24), std::uint8_t(created >> 16), std::uint8_t(created >> 8),
+                  std::uint8_t(created)};
+    if (numbers.count("n")) {
+        body.push_back(1);
+        putMPI(body, numbers.at("n"));
+        putMPI(body, numbers.at("e"));
+    } else {
+        body.push_back(17);
+        for (const char *k : {"p", "q", "g", "y"})
+            putMPI(body, numbers.at(k));
+    }
+    Bytes packet = {0x99, std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
+    packet.insert(packet.end(), body.begin(), body.end());
+    return packet;
+}
+
+Bytes pemToDER(const Workdir &dir, const std::string &pemName, const std::string &kind)
+{
+    EXPECT_EQ(dir.sh("openssl " + kind + " -in " + pemName + " -outform DER -out " + pemName + ".der"), 0);
+    return pkitest::fileBytes(dir / (pemName + ".der"));
+}
+
+class X509KeysTest : public keystest::ContextTest {
+protected:
+    QELKeyObject *firstKey(QELKeyDB *db)
+    {
+        QELKeyIter *iter = nullptr;
+        EXPECT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
+        QELKeyObject *key = nullptr;
+        EXPECT_EQ(qelKeyIterNext(iter, 1, &key), QELError_NoErr);
+        EXPECT_EQ(qelKeyIterFree(iter), QELError_NoErr);
+        return key;
+    }
+    Bytes spkiOf(QELKeyObject *key)
+    {
+        std::size_t n = 0;
+        EXPECT_EQ(qelX509KeyToSubjectPublicKeyInfo(ctx, key, nullptr, &n), QELError_NoErr);
+        Bytes out(n);
+        EXPECT_EQ(qelX509KeyToSubjectPublicKeyInfo(ctx, key, out.data(), &n), QELError_NoErr);
+        out.resize(n);
+        return out;
+    }
+};
+
+// ---- DER walkers ----------------------------------------------------------------------------
+
+TEST(X509DER, SequenceLengthsStayWithinTheInput)
+{
+    Bytes big = {0x30, 0x82, 0x01, 0x00};
+    big.resize(260, 0);
+    EXPECT_EQ(qelX509DERSequenceLength(big.data(), big.size()), 260u);
+    // The same header over fewer octets than it claims is no element.
+    EXPECT_EQ(qelX509DERSequenceLength(big.data(), 10), 0u);
+    const Bytes indefinite = {0x30, 0x80, 0x02, 0x01, 0x05, 0x00, 0x00};
+    EXPECT_EQ(qelX509DERSequenceLength(indefinite.data(), indefinite.size()), indefinite.size());
+    const Bytes integer = {0x02, 0x01, 0x05};
+    EXPECT_EQ(qelX509DERSequenceLength(integer.data(), integer.size()), 0u);
+    // Lengths near 2^64 neither wrap nor pass.
+    const Bytes huge = {0x30, 0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0x00};
+    EXPECT_EQ(qelX509DERSequenceLength(huge.data(), huge.size()), 0u);
+    const Bytes tooLong = {0x30, 0x89, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(qelX509DERSequenceLength(tooLong.data(), tooLong.size()), 0u);
+    const std::uint8_t *cursor = huge.data();
+    std::uint64_t length = 7;
+    EXPECT_EQ(qelX509ReadTagLength(&cursor, huge.data() + huge.size(), &length), -1);
+    EXPECT_EQ(cursor, huge.data());
+}
+
+TEST(X509DER, SplitsAndFindElement)
+{
+    // SEQUENCE { SEQUENCE{}, SEQUENCE{}, BIT STRING 00 AB }
+    const Bytes signedObject = {0x30, 0x08, 0x30, 0x00, 0x30, 0x00, 0x03, 0x02, 0x00, 0xAB};
+    const std::uint8_t *tbs = nullptr, *alg = nullptr, *sig = nullptr;
+    std::size_t tl = 0, al = 0, sl = 0;
+    ASSERT_EQ(qelX509SplitSigned(signedObject.data(), signedObject.size(), &tbs, &tl, &alg, &al, &sig, &sl), 0);
+    EXPECT_EQ(tbs, signedObject.data() + 2);
+    EXPECT_EQ(sl, 4u);
+    const std::uint8_t *bits = nullptr;
+    std::size_t bl = 0;
+    ASSERT_EQ(qelX509BitStringContents(sig, sl, &bits, &bl), 0);
+    EXPECT_EQ(bl, 1u);
+    EXPECT_EQ(bits[0], 0xAB);
+    // A signature element that claims more than is there.
+    Bytes cut = signedObject;
+    cut[7] = 0x7F;
+    EXPECT_EQ(qelX509SplitSigned(cut.data(), cut.size(), &tbs, &tl, nullptr, nullptr, nullptr, nullptr),
+              QELError_BadDER);
+    EXPECT_EQ(tbs, nullptr);
+    EXPECT_EQ(qelX509SplitSigned(nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              QELError_BadParams);
+
+    const Bytes data = {0x04, 0x01, 0xAA, 0x04, 0x01, 0xBB, 0x04, 0x02, 0xCC, 0xDD};
+    const Bytes second = {0x04, 0x01, 0xBB};
+    const Bytes prefix = {0x04, 0x02, 0xCC};
+    EXPECT_TRUE(qelX509FindEncodedElement(second.data(), second.size(), data.data(), data.size()));
+    EXPECT_FALSE(qelX509FindEncodedElement(prefix.data(), prefix.size(), data.data(), data.size()));
+}
+
+TEST(X509DER, TimesAndAlgorithms)
+{
+    struct Row {
+        const char *text;
+        bool generalized;
+        QELStatus status;
+        std::uint32_t seconds;
+    } rows[] = {
+        {"491231235959Z", false, 0, 2524607999u},
+        {"991231235959Z", false, 0, 946684799u},
+        {"700101000000Z", false, 0, 0u},
+        {"0001010000Z", false, 0, 946684800u},
+        {"20380119031408Z", true, 0, 2147483648u},
+        {"000101000000+0100", false, QELError_BadDER, 0},
+        {"00010100Z", false, QELError_BadDER, 0},
+        {"0a0101000000Z", false, QELError_BadDER, 0},
+        {"20Z", true, QELError_BadDER, 0},
+    };
+    for (const Row &r : rows) {
+        std::uint32_t s = 99;
+        EXPECT_EQ(qelX509TimeTextToSeconds(reinterpret_cast<const std::uint8_t *>(r.text), std::strlen(r.text),
+                                           r.generalized, &s),
+                  r.status)
+            << r.text;
+        EXPECT_EQ(s, r.seconds) << r.text;
+    }
+    const std::uint8_t rsa[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+    const std::uint8_t sha1rsa[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x05};
+    const std::uint8_t eight[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01};
+    std::int32_t pk = -1, hash = -1;
+    ASN1_ObjectIdentifier oid{sizeof rsa, const_cast<std::uint8_t *>(rsa)};
+    EXPECT_EQ(qelX509SigAlgorithmToIds(&oid, &pk, &hash), 0);
+    EXPECT_EQ(pk, 1);
+    EXPECT_EQ(hash, 0);
+    oid = {sizeof sha1rsa, const_cast<std::uint8_t *>(sha1rsa)};
+    EXPECT_EQ(qelX509SigAlgorithmToIds(&oid, &pk, &hash), 0);
+    EXPECT_EQ(hash, 2);
+    oid = {sizeof eight, const_cast<std::uint8_t *>(eight)};
+    EXPECT_EQ(qelX509SigAlgorithmToIds(&oid, &pk, &hash), QELError_BadDER);
+}
+
+// ---- keys against OpenSSL ----------------------------------------------------------------------
+
+TEST_F(X509KeysTest, SubjectPublicKeyInfoEqualsOpenSSL)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    ASSERT_EQ(dir.sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem"), 0);
+    ASSERT_EQ(dir.sh("openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:1024 -out dsap.pem && "
+                     "openssl genpkey -paramfile dsap.pem -out dsa.pem"),
+              0);
+    for (const char *name : {"rsa.pem", "dsa.pem"}) {
+        const Bytes expected = spkiByOpenSSL(dir, name);
+        QELKeyDB *db = openOwned(keyPacket(keyNumbers(expected)));
+        ASSERT_NE(db, nullptr);
+        QELKeyObject *key = firstKey(db);
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(spkiOf(key), expected) << name;
+    }
+}
+
+TEST_F(X509KeysTest, CertificateReadersAndSignatureCheck)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    ASSERT_EQ(dir.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -sha1 "
+                     "-subj '/C=US/O=Org/OU=Unit/CN=Name' "
+                     "-addext 'subjectAltName=DNS:host.example,IP:10.1.2.3' "
+                     "-addext 'crlDistributionPoints=URI:http://crl.example/a.crl'"),
+              0);
+    ASSERT_EQ(dir.sh("openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj '/CN=leaf' && "
+                     "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 4660 -days 5 -sha1 "
+                     "-out ee.pem && openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 1 -days 5 "
+                     "-sha256 -out ee256.pem"),
+              0);
+    const Bytes ca = pemToDER(dir, "ca.pem", "x509");
+    const Bytes ee = pemToDER(dir, "ee.pem", "x509");
+
+    // Readers of the key properties.
+    std::size_t n = 0;
+    ASSERT_EQ(qelX509GetNameText(ca.data(), ca.size(), false, nullptr, &n), 0);
+    std::string text(n, '\0');
+    ASSERT_EQ(qelX509GetNameText(ca.data(), ca.size(), false, reinterpret_cast<std::uint8_t *>(text.data()), &n),
+              0);
+    EXPECT_EQ(text, "CN=Name, OU=Unit, O=Org, C=US");
+    n = 0;
+    ASSERT_EQ(qelX509GetSubjectAltName(ca.data(), ca.size(), 0, nullptr, &n), 0);
+    Bytes alt(n);
+    ASSERT_EQ(qelX509GetSubjectAltName(ca.data(), ca.size(), 0, alt.data(), &n), 0);
+    EXPECT_EQ(std::string(alt.begin(), alt.end()), "host.example");
+    n = 0;
+    ASSERT_EQ(qelX509GetSubjectAltName(ca.data(), ca.size(), 1, nullptr, &n), 0);
+    EXPECT_EQ(n, 4u);
+    n = 0;
+    ASSERT_EQ(qelX509GetSubjectAltName(ee.data(), ee.size(), 1, nullptr, &n), 0);
+    EXPECT_EQ(n, 0u);
+
+    // Issuer and serial, and the names, against Python's reading.
+    const std::string py = run(
+        "python3 -c \"import sys;from cryptography import x509;"
+        "c=x509.load_pem_x509_certificate(open(sys.argv[1],'rb').read());"
+        "print(c.issuer.public_bytes().hex());print(c.subject.public_bytes().hex());print(c.serial_number)\" " +
+        (dir / "ee.pem"));
+    std::istringstream lines(py);
+    std::string issuerHex, subjectHex, serial;
+    lines >> issuerHex >> subjectHex >> serial;
+    EXPECT_EQ(serial, "4660");
+    QELX509CertNames names{};
+    ASSERT_EQ(qelX509DecodeCertNames(ctx, ee.data(), ee.size(), &names), 0);
+    EXPECT_EQ(Bytes(names.issuer, names.issuer + names.issuerLength), unhex(issuerHex));
+    EXPECT_EQ(Bytes(names.subject, names.subject + names.subjectLength), unhex(subjectHex));
+    EXPECT_EQ(names.hasDistPoint, 0);
+    ASSERT_EQ(qelX509DecodeCertNames(ctx, ca.data(), ca.size(), &names), 0);
+    EXPECT_EQ(names.hasDistPoint, 1);
+    n = 0;
+    ASSERT_EQ(qelX509GetIssuerAndSerial(ee.data(), ee.size(), nullptr, &n), 0);
+    Bytes ias(n);
+    ASSERT_EQ(qelX509GetIssuerAndSerial(ee.data(), ee.size(), ias.data(), &n), 0);
+    Bytes expected = unhex(issuerHex);
+    expected.insert(expected.end(), {0x02, 0x02, 0x12, 0x34});
+    expected.insert(expected.begin(), {0x30, std::uint8_t(expected.size())});
+    EXPECT_EQ(ias, expected);
+    n = 0;
+    ASSERT_EQ(qelX509GetNameDER(ee.data(), ee.size(), true, nullptr, &n), 0);
+    Bytes issuerDER(n);
+    ASSERT_EQ(qelX509GetNameDER(ee.data(), ee.size(), true, issuerDER.data(), &n), 0);
+    EXPECT_EQ(issuerDER, unhex(issuerHex));
+    n = 0;
+    ASSERT_EQ(qelX509GetCRLDistributionPoint(ctx, ca.data(), ca.size(), nullptr, &n), 0);
+    Bytes point(n);
+    ASSERT_EQ(qelX509GetCRLDistributionPoint(ctx, ca.data(), ca.size(), point.data(), &n), 0);
+    const std::string uri = "http://crl.example/a.crl";
+    Bytes want = {0x30, std::uint8_t(uri.size() + 2), 0x86, std::uint8_t(uri.size())};
+    want.insert(want.end(), uri.begin(), uri.end());
+    EXPECT_EQ(point, want);
+
+    // Signatures with the CA's key; a tampered certificate, a key that did
+    // not sign and a digest outside the table are refused.
+    QELKeyDB *db = openOwned(keyPacket(keyNumbers(spkiByOpenSSL(dir, "ca.pem", "x509"))));
+    ASSERT_NE(db, nullptr);
+    QELPublicKeyObject *ops = qelKeyObjPublicOps(firstKey(db), QELKeyRole_Sign);
+    ASSERT_NE(ops, nullptr);
+    EXPECT_EQ(qelX509VerifySignature(ctx, ops, ca.data(), ca.size()), QELError_NoErr);
+    EXPECT_EQ(qelX509VerifySignature(ctx, ops, ee.data(), ee.size()), QELError_NoErr);
+    Bytes tampered = ee;
+    tampered[tampered.size() / 3] ^= 0x01;
+    const QELStatus t = qelX509VerifySignature(ctx, ops, tampered.data(), tampered.size());
+    EXPECT_TRUE(t == QELError_BadCertificateSignature || t == QELError_CodecFailed) << t;
+    const Bytes ee256 = pemToDER(dir, "ee256.pem", "x509");
+    EXPECT_EQ(qelX509VerifySignature(ctx, ops, ee256.data(), ee256.size()), QELError_UnknownHashAlgorithm);
+    EXPECT_EQ(ops->destroy(ops), QELError_NoErr);
+    QELKeyDB *other = openOwned(keyPacket(keyNumbers(spkiByOpenSSL(dir, "ee.key"))));
+    QELPublicKeyObject *wrong = qelKeyObjPublicOps(firstKey(other), QELKeyRole_Sign);
+    ASSERT_NE(wrong, nullptr);
+    EXPECT_EQ(qelX509VerifySignature(ctx, wrong, ca.data(), ca.size()), QELError_BadCertificateSignature);
+    EXPECT_EQ(wrong->destroy(wrong), QELError_NoErr);
+}
+
+TEST_F(X509KeysTest, CRLTimes)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    ASSERT_EQ(dir.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
+                     "mkdir -p db && touch db/index && echo 01 > db/crlnumber && "
+                     "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\n"
+                     "default_md=sha256\\ndefault_crl_days=7\\n' > ca.cnf && "
+                     "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem"),
+              0);
+    ASSERT_EQ(dir.sh("openssl crl -in crl.pem -outform DER -out crl.der"), 0);
+    const Bytes crl = pkitest::fileBytes(dir / "crl.der");
+    QELX509CRLTimes times{};
+    ASSERT_EQ(qelX509DecodeCRLTimes(ctx, crl.data(), crl.size(), &times), 0);
+    EXPECT_EQ(times.nextUpdate - times.thisUpdate, 7u * 86400u);
+    const std::time_t now = std::time(nullptr);
+    EXPECT_LE(std::llabs(static_cast<long long>(times.thisUpdate) - static_cast<long long>(now)), 3600);
+    Bytes broken(crl.begin(), crl.begin() + static_cast<std::ptrdiff_t>(crl.size() / 2));
+    EXPECT_EQ(qelX509DecodeCRLTimes(ctx, broken.data(), broken.size(), &times), QELError_CodecFailed);
+}
+
+} // namespace
