@@ -127,6 +127,12 @@ QELStatus qelX509GetSubjectAltName(const std::uint8_t *der, std::size_t length, 
                                    std::uint8_t *buffer, std::size_t *inOutLength);
 QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *key, std::uint8_t *buffer,
                                            std::size_t *inOutLength);
+// The check of a signature that carries an X.509 certificate: the signer's
+// key must have signed the certificate, and the certificate must regenerate
+// the signed key, the user ID and the signature packet octet for octet.
+// 0 with *outValid set when checked; a failure status when it could not be
+// checked (the signature's state then stays as it was).
+QELStatus qelX509CheckKeySignature(QELKeyObject *sig, QELKeyObject *signer, bool *outValid);
 // The full name of a certificate's first CRL distribution point (DER), as
 // the items above.
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,

@@ -387,9 +387,14 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         if (qelKeyObjType(signedObject) == QELObjectType_UserID)
             qelUserIDClearRecheck(signedObject);
         if (qelKeyObjSigIsX509(sig)) {
-            // Certificates carried in signatures are judged by the X.509
-            // toolkit; until it is here their state stays as it was.
-            state = before;
+            bool good = false;
+            status = qelX509CheckKeySignature(sig, signer, &good);
+            if (status == QELError_NoErr)
+                state |= QELSigState_Checked | (good ? QELSigState_Valid : 0);
+            else
+                state = before;
+            if (status != QELError_OutOfMemory)
+                status = QELError_NoErr; // an unknown digest or an unusable key: left unchecked
         } else {
             status = checkRFC4880(sig, signer, state, cache);
             if (status != QELError_NoErr && !(state & QELSigState_Checked))

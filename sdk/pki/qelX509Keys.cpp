@@ -12,13 +12,17 @@
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDB.h"
+#include "qelKeyDBChange.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyIDInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelKeyOpsInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelTimeDateInternal.h"
+#include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
 namespace {
@@ -1044,4 +1048,738 @@ QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *ke
     }
     *inOutLength = static_cast<std::size_t>(size);
     return QELError_NoErr;
+}
+
+// ---- key packet bodies from certificates and PKCS #8 keys ----------------------------------------
+namespace {
+
+constexpr u8 kKeyCreationExtension[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xB9, 0x70, 0x08, 0x01, 0x01};
+constexpr u8 kBasicConstraints[] = {0x55, 0x1D, 0x13};
+constexpr u8 kKeyUsage[] = {0x55, 0x1D, 0x0F};
+constexpr char kCreationPrefix[] = "QELKeyCreation=0x";
+
+using OctetsRecord = Record<ASN1_OctetString, asn1Free_OctetString>;
+
+// An INTEGER's content octets.
+struct Number {
+    const u8 *data = nullptr;
+    std::size_t length = 0;
+};
+
+std::uint32_t creationFromName(ASN1Context *codec, const ASN1Key_Name *subject)
+{
+    std::uint32_t found = 0;
+    forEachAttribute(subject, [&](const ASN1Key_AttributeTypeAndValue &a) {
+        if (a.type.length != 3 || a.type.data[0] != 0x55 || a.type.data[1] != 0x04 ||
+            (a.type.data[2] != 13 && a.type.data[2] != 11))
+            return true;
+        DirectoryStringRecord ds(codec);
+        if (unpack(codec, asn1KeyUnpack_DirectoryString, asn1KeyFree_DirectoryString, ds.out(), a.value.data,
+                   a.value.length) != QELError_NoErr ||
+            ds->alternative == nullptr)
+            return true;
+        auto *s = static_cast<ASN1_OctetString *>(ds->alternative);
+        if (s->length != 25 || std::memcmp(s->data, kCreationPrefix, 17) != 0)
+            return true;
+        std::uint32_t v = 0;
+        for (int i = 17; i < 25; ++i) {
+            const u8 c = s->data[i];
+            const std::uint32_t d = c <= '9' ? c - '0' : c <= 'F' ? c - 'A' + 10 : c - 'a' + 10;
+            v = (v << 4) | (d & 0xF);
+        }
+        found = v;
+        return false;
+    });
+    return found;
+}
+
+std::uint32_t creationFromExtension(ASN1Context *codec, const ASN1Key_Extensions *extensions)
+{
+    std::uint32_t found = 0;
+    forEachExtension(extensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kKeyCreationExtension))
+            return true;
+        Record<ASN1Key_KeyCreationInfo, asn1KeyFree_KeyCreationInfo> info(codec);
+        if (unpack(codec, asn1KeyUnpack_KeyCreationInfo, asn1KeyFree_KeyCreationInfo, info.out(), e.extnValue.data,
+                   e.extnValue.length) != QELError_NoErr)
+            return true;
+        const ASN1Key_Time &t = info->creationTime;
+        const auto *text = static_cast<const ASN1_OctetString *>(t.alternative);
+        std::uint32_t v = 0;
+        if (text == nullptr ||
+            qelX509TimeTextToSeconds(text->data, text->length, t.identifier != 0x17 && t.identifier != 0x37, &v) !=
+                QELError_NoErr)
+            return true;
+        found = v;
+        return false;
+    });
+    return found;
+}
+
+void put32(u8 *p, std::uint32_t v)
+{
+    p[0] = u8(v >> 24);
+    p[1] = u8(v >> 16);
+    p[2] = u8(v >> 8);
+    p[3] = u8(v);
+}
+
+QELKeyObject *findKeyByHash(QELContext *context, QELKeyDB *keyDB, const u8 hash[20])
+{
+    if (keyDB != nullptr)
+        return qelKeyDBFindKeyByFingerprint(keyDB, hash);
+    for (QELKeyDB *db = context != nullptr ? qelContextGetKeyDBList(context) : nullptr; db != nullptr;
+         db = qelKeyDBNext(db))
+        if (QELKeyObject *k = qelKeyDBFindKeyByFingerprint(db, hash))
+            return k;
+    return nullptr;
+}
+
+// A codec whose blocks are secure and wiped: for records that hold secret
+// numbers.
+void *secureAlloc(ASN1Allocator *self, std::uint64_t size)
+{
+    if (size > SIZE_MAX)
+        return nullptr;
+    return qelMemAllocSecure(static_cast<QELMemoryMgr *>(self->userData), static_cast<std::size_t>(size), 0);
+}
+std::int32_t secureRealloc(ASN1Allocator *self, void **block, std::uint64_t newSize)
+{
+    // A first block is taken secure; a secure block stays secure when it
+    // grows, and the memory manager wipes what it leaves (and every secure
+    // block it frees).
+    if (*block == nullptr) {
+        void *p = secureAlloc(self, newSize);
+        if (p == nullptr)
+            return kCodecOutOfMemory;
+        *block = p;
+        return 0;
+    }
+    return qelX509AsnRealloc(self, block, newSize);
+}
+
+class SecureCodec {
+public:
+    explicit SecureCodec(QELMemoryMgr *mgr) : allocator_{mgr, secureAlloc, secureRealloc, qelX509AsnFree}, context_{0, &allocator_} {}
+    SecureCodec(const SecureCodec &) = delete;
+    SecureCodec &operator=(const SecureCodec &) = delete;
+    ASN1Context *get() { return &context_; }
+
+private:
+    ASN1Allocator allocator_;
+    ASN1Context context_;
+};
+
+} // namespace
+
+QELStatus qelX509MakeKeyPacketBody(QELContext *context, QELKeyDB *keyDB, ASN1Context *codec,
+                                   ASN1Key_Certificate *certificate, ASN1Key_PrivateKeyInfo *privateKeyInfo,
+                                   std::uint8_t *out, std::size_t *inOutSize)
+{
+    if (codec == nullptr || inOutSize == nullptr || (certificate == nullptr && privateKeyInfo == nullptr))
+        return QELError_BadParams;
+    const bool pkcs8 = privateKeyInfo != nullptr;
+    std::int32_t algorithm = 0;
+    if (QELStatus s = qelX509SigAlgorithmToIds(pkcs8 ? &privateKeyInfo->privateKeyAlgorithm.algorithm
+                                                     : &certificate->tbsCertificate.subjectPublicKeyInfo.algorithm.algorithm,
+                                               &algorithm, nullptr);
+        s != QELError_NoErr)
+        return s;
+    if (pkcs8 && algorithm != 1)
+        return QELError_PublicKeyNotFound;
+    Number numbers[6];
+    int publicCount = 0, total = 0;
+    Record<ASN1Key_DssParms, asn1KeyFree_DssParms> dss(codec);
+    Record<ASN1Key_ElGamalParameters, asn1KeyFree_ElGamalParameters> elgamal(codec);
+    Record<ASN1Key_RSAPublicKey, asn1KeyFree_RSAPublicKey> rsa(codec);
+    OctetsRecord y(codec);
+    // The secret numbers are decoded into secure blocks that are wiped when
+    // they go.
+    SecureCodec secureCodec(contextMgr(context));
+    Record<ASN1Key_RSAPrivateKey, asn1KeyFree_RSAPrivateKey> rsaSecret(secureCodec.get());
+    auto number = [](const ASN1_Integer &i) { return Number{i.data, static_cast<std::size_t>(i.length)}; };
+    if (pkcs8) {
+        const ASN1_OctetString &key = privateKeyInfo->privateKey;
+        if (QELStatus s = unpack(secureCodec.get(), asn1KeyUnpack_RSAPrivateKey, asn1KeyFree_RSAPrivateKey,
+                                 rsaSecret.out(), key.data, key.length);
+            s != QELError_NoErr)
+            return s;
+        numbers[0] = number(rsaSecret->modulus);
+        numbers[1] = number(rsaSecret->publicExponent);
+        numbers[2] = number(rsaSecret->privateExponent);
+        numbers[3] = number(rsaSecret->prime2);
+        numbers[4] = number(rsaSecret->prime1);
+        numbers[5] = number(rsaSecret->coefficient);
+        publicCount = 2;
+        total = 6;
+    } else {
+        const ASN1Key_SubjectPublicKeyInfo &spki = certificate->tbsCertificate.subjectPublicKeyInfo;
+        const ASN1_Any *params = spki.algorithm.parameters;
+        QELStatus s = QELError_NoErr;
+        if (algorithm == 17 || algorithm == 16) {
+            // Without parameters the group of the key is unknown.
+            if (params == nullptr)
+                return QELError_BadDER;
+            if (algorithm == 17)
+                s = unpack(codec, asn1KeyUnpack_DssParms, asn1KeyFree_DssParms, dss.out(), params->data,
+                           params->length);
+            else
+                s = unpack(codec, asn1KeyUnpack_ElGamalParameters, asn1KeyFree_ElGamalParameters, elgamal.out(),
+                           params->data, params->length);
+            if (s == QELError_NoErr)
+                s = unpack(codec, asn1Unpack_Integer, asn1Free_OctetString, y.out(), spki.subjectPublicKey.data,
+                           spki.subjectPublicKey.length);
+            if (s != QELError_NoErr)
+                return s;
+            if (algorithm == 17) {
+                numbers[0] = number(dss->p);
+                numbers[1] = number(dss->q);
+                numbers[2] = number(dss->g);
+                numbers[3] = number(*y.get());
+                publicCount = 4;
+            } else {
+                numbers[0] = number(elgamal->p);
+                numbers[1] = number(elgamal->g);
+                numbers[2] = number(*y.get());
+                publicCount = 3;
+            }
+        } else {
+            if ((s = unpack(codec, asn1KeyUnpack_RSAPublicKey, asn1KeyFree_RSAPublicKey, rsa.out(),
+                            spki.subjectPublicKey.data, spki.subjectPublicKey.length)) != QELError_NoErr)
+                return s;
+            numbers[0] = number(rsa->modulus);
+            numbers[1] = number(rsa->publicExponent);
+            publicCount = 2;
+        }
+        total = publicCount;
+    }
+    std::size_t sizes[6] = {};
+    std::size_t publicSize = 0, allSize = 0;
+    for (int i = 0; i < total; ++i) {
+        if (QELStatus s = qelX509MPIFromUnsigned(numbers[i].data, numbers[i].length, nullptr, &sizes[i]);
+            s != QELError_NoErr)
+            return s;
+        allSize += sizes[i];
+        if (i < publicCount)
+            publicSize += sizes[i];
+    }
+    // The public-MPI hash names the key in every database, whatever its
+    // packet version and creation time.
+    qel::WipedBuffer<u8> mpis(contextMgr(context), publicSize, false);
+    if (!mpis)
+        return QELError_OutOfMemory;
+    for (std::size_t i = 0, at = 0; i < static_cast<std::size_t>(publicCount); at += sizes[i], ++i)
+        static_cast<void>(qelX509MPIFromUnsigned(numbers[i].data, numbers[i].length, mpis.get() + at, nullptr));
+    u8 hash[20];
+    qelKeyFingerprintV4(mpis.get(), publicSize, hash);
+    QELKeyObject *found = findKeyByHash(context, keyDB, hash);
+    const u8 *foundBody = nullptr;
+    std::size_t foundLength = 0;
+    u8 version = algorithm == 1 ? 3 : 4;
+    if (found != nullptr) {
+        std::size_t packetLength = 0;
+        const u8 *packet = qelKeyObjRawPacket(found, &packetLength);
+        if (packet == nullptr)
+            return qelKeyDBGetLastError(qelKeyObjKeyDB(found));
+        const std::size_t header = qelPacketHeaderSize(packet, packetLength);
+        if (header == 0 || header >= packetLength)
+            return QELError_TruncatedPacket;
+        foundBody = packet + header;
+        foundLength = packetLength - header;
+        version = foundBody[0];
+        if (foundLength < (version < 4 ? 7u : 5u))
+            return QELError_TruncatedPacket;
+    } else if (pkcs8) {
+        return QELError_PublicKeyNotFound;
+    }
+    const std::size_t fixed = version < 4 ? 8 : 6;
+    std::size_t size = allSize + fixed + (pkcs8 ? 3 : 0);
+    if (out == nullptr) {
+        *inOutSize = size;
+        return QELError_NoErr;
+    }
+    out[0] = version;
+    if (foundBody != nullptr) {
+        std::memcpy(out + 1, foundBody + 1, 4);
+    } else {
+        std::uint32_t created = creationFromName(codec, &certificate->tbsCertificate.subject);
+        if (created == 0)
+            created = creationFromExtension(codec, certificate->tbsCertificate.extensions);
+        if (created == 0)
+            qelX509TimeToSeconds(&certificate->tbsCertificate.validity.notBefore, &created);
+        put32(out + 1, created);
+    }
+    std::size_t at = 5;
+    if (version < 4) {
+        out[5] = foundBody != nullptr ? foundBody[5] : 0;
+        out[6] = foundBody != nullptr ? foundBody[6] : 0;
+        at = 7;
+    }
+    out[at++] = static_cast<u8>(algorithm);
+    std::memcpy(out + at, mpis.get(), publicSize);
+    at += publicSize;
+    if (pkcs8) {
+        out[at++] = 0;
+        const std::size_t secretStart = at;
+        for (int i = publicCount; i < total; ++i) {
+            if (QELStatus s = qelX509MPIFromUnsigned(numbers[i].data, numbers[i].length, out + at, nullptr);
+                s != QELError_NoErr)
+                return s;
+            at += sizes[i];
+        }
+        std::uint32_t sum = 0;
+        for (std::size_t i = secretStart; i < at; ++i)
+            sum += out[i];
+        out[at++] = u8(sum >> 8);
+        out[at++] = u8(sum);
+    }
+    return QELError_NoErr;
+}
+
+// ---- the signature packet and user ID of a certificate --------------------------------------------
+namespace {
+
+// The value of a non-negative INTEGER of at most four octets.
+bool smallUnsigned(const ASN1_Integer &i, std::uint32_t &out)
+{
+    std::size_t n = static_cast<std::size_t>(i.length);
+    const u8 *p = i.data;
+    if (p == nullptr || n == 0 || (p[0] & 0x80))
+        return false;
+    while (n > 1 && p[0] == 0) {
+        ++p;
+        --n;
+    }
+    if (n > 4)
+        return false;
+    out = 0;
+    for (std::size_t k = 0; k < n; ++k)
+        out = (out << 8) | p[k];
+    return true;
+}
+
+} // namespace
+
+QELStatus qelX509ValiditySubpackets(ASN1Key_Certificate *certificate, std::uint8_t *out, std::size_t *outSize)
+{
+    std::uint32_t from = 0, to = 0;
+    const ASN1Key_Validity &v = certificate->tbsCertificate.validity;
+    for (auto [time, target] : {std::pair{&v.notBefore, &from}, std::pair{&v.notAfter, &to}}) {
+        const auto *text = static_cast<const ASN1_OctetString *>(time->alternative);
+        if (text == nullptr)
+            return QELError_BadDER;
+        if (QELStatus s = qelX509TimeTextToSeconds(text->data, text->length,
+                                                   time->identifier != 0x17 && time->identifier != 0x37, target);
+            s != QELError_NoErr)
+            return s;
+    }
+    if (to < from)
+        return QELError_BadDER;
+    *outSize = 12;
+    if (out != nullptr) {
+        out[0] = 5;
+        out[1] = 2;
+        put32(out + 2, from);
+        out[6] = 5;
+        out[7] = 3;
+        // An expiration of 0 would mean "never": a certificate valid for one
+        // instant expires one second after it.
+        put32(out + 8, to == from ? 1 : to - from);
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelX509TrustSubpacket(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                                std::uint8_t *out, std::size_t *outSize)
+{
+    int depth = -1;
+    forEachExtension(certificate->tbsCertificate.extensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kBasicConstraints))
+            return true;
+        Record<ASN1Key_BasicConstraints, asn1KeyFree_BasicConstraints> bc(codec);
+        if (unpack(codec, asn1KeyUnpack_BasicConstraints, asn1KeyFree_BasicConstraints, bc.out(), e.extnValue.data,
+                   e.extnValue.length) != QELError_NoErr)
+            return true;
+        if (bc->cA == nullptr || bc->cA->value == 0)
+            return true;
+        if (bc->pathLenConstraint == nullptr) {
+            depth = 255;
+            return false;
+        }
+        std::uint32_t n = 0;
+        if (!smallUnsigned(*bc->pathLenConstraint, n))
+            return true;
+        depth = static_cast<int>((n + 1) & 0xFF);
+        return false;
+    });
+    *outSize = depth < 0 ? 0 : 4;
+    if (out != nullptr && depth >= 0) {
+        out[0] = 3;
+        out[1] = 5;
+        out[2] = static_cast<u8>(depth);
+        out[3] = static_cast<u8>(qelTrustLevelToValue(qelContextGetSettings(context), 6));
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelX509KeyFlagsSubpacket(ASN1Context *codec, ASN1Key_Certificate *certificate, std::uint8_t *out,
+                                   std::size_t *outSize)
+{
+    int flags = -1;
+    forEachExtension(certificate->tbsCertificate.extensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kKeyUsage))
+            return true;
+        Record<ASN1_BitString, asn1Free_BitString> bits(codec);
+        if (unpack(codec, asn1Unpack_BitString, asn1Free_BitString, bits.out(), e.extnValue.data,
+                   e.extnValue.length) != QELError_NoErr ||
+            bits->length < 1 || bits->length > 4)
+            return true;
+        const u8 b0 = bits->data[0];
+        const bool b1 = bits->length > 1 && (bits->data[1] & 0x80);
+        flags = 0;
+        if (b0 & 0x06) flags |= 0x01;      // keyCertSign, cRLSign
+        if (b0 & 0xC0) flags |= 0x02;      // digitalSignature, nonRepudiation
+        if (b0 & 0x38) flags |= 0x0C;      // keyEncipherment, dataEncipherment, keyAgreement
+        static_cast<void>(b1);
+        return false;
+    });
+    *outSize = flags < 0 ? 0 : 3;
+    if (out != nullptr && flags >= 0) {
+        out[0] = 2;
+        out[1] = 0x1B;
+        out[2] = static_cast<u8>(flags);
+    }
+    return QELError_NoErr;
+}
+
+QELStatus qelX509MakeSigPacketBody(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                                   const std::uint8_t *der, std::size_t derLength, std::uint8_t valueOctet,
+                                   std::uint8_t *out, std::size_t *outSize)
+{
+    if (outSize == nullptr || certificate == nullptr || der == nullptr)
+        return QELError_BadParams;
+    if (out == nullptr)
+        *outSize = 0;
+    std::size_t validity = 0, trust = 0, flags = 0;
+    if (QELStatus s = qelX509ValiditySubpackets(certificate, nullptr, &validity); s != QELError_NoErr)
+        return s;
+    static_cast<void>(qelX509TrustSubpacket(context, codec, certificate, nullptr, &trust));
+    static_cast<void>(qelX509KeyFlagsSubpacket(codec, certificate, nullptr, &flags));
+    std::int32_t publicKey = 0, hashId = 0;
+    if (QELStatus s = qelX509SigAlgorithmToIds(&certificate->signatureAlgorithm.algorithm, &publicKey, &hashId);
+        s != QELError_NoErr)
+        return s;
+    // The subpacket carries the certificate as it was received, so that a
+    // BER or unsorted certificate still regenerates the stored packet.
+    const std::size_t body = derLength + 4;
+    const std::size_t lengthOctets = body < 192 ? 1 : body < 8384 ? 2 : 5;
+    const std::size_t hashed = validity + trust + flags + lengthOctets + body;
+    if (hashed > 0xFFFF)
+        return QELError_PacketTooLarge;
+    const std::size_t total = hashed + 13;
+    if (out == nullptr) {
+        *outSize = total;
+        return QELError_NoErr;
+    }
+    u8 *p = out;
+    *p++ = 4;
+    *p++ = 0x10;
+    *p++ = valueOctet >= 4 ? 100 : 0;
+    *p++ = static_cast<u8>(hashId);
+    *p++ = u8(hashed >> 8);
+    *p++ = u8(hashed);
+    static_cast<void>(qelX509ValiditySubpackets(certificate, p, &validity));
+    p += validity;
+    static_cast<void>(qelX509TrustSubpacket(context, codec, certificate, p, &trust));
+    p += trust;
+    static_cast<void>(qelX509KeyFlagsSubpacket(codec, certificate, p, &flags));
+    p += flags;
+    if (lengthOctets == 1) {
+        *p++ = static_cast<u8>(body);
+    } else if (lengthOctets == 2) {
+        *p++ = static_cast<u8>(((body - 192) >> 8) + 192);
+        *p++ = static_cast<u8>((body - 192) & 0xFF);
+    } else {
+        *p++ = 0xFF;
+        put32(p, static_cast<std::uint32_t>(body));
+        p += 4;
+    }
+    *p++ = 100;
+    *p++ = 1;
+    *p++ = 1;
+    *p++ = valueOctet;
+    std::memcpy(p, der, derLength);
+    p += derLength;
+    const u8 tail[7] = {0, 0, 0, 0, 0, 1, 1};
+    std::memcpy(p, tail, sizeof tail);
+    return QELError_NoErr;
+}
+
+QELStatus qelX509UserIDText(ASN1Context *codec, ASN1Key_Certificate *certificate, std::uint8_t *buffer,
+                            std::size_t *inOutSize)
+{
+    return qel::noThrow([&]() -> QELStatus {
+        std::string cn, mail;
+        bool haveCN = false, haveMail = false;
+        forEachAttribute(&certificate->tbsCertificate.subject, [&](const ASN1Key_AttributeTypeAndValue &a) {
+            const bool isCN = a.type.length == 3 && a.type.data[0] == 0x55 && a.type.data[1] == 4 && a.type.data[2] == 3;
+            const bool isMail = oidIs(a.type, kEmailAddress);
+            if ((isCN && !haveCN) || (isMail && !haveMail)) {
+                DirectoryStringRecord ds(codec);
+                if (unpack(codec, asn1KeyUnpack_DirectoryString, asn1KeyFree_DirectoryString, ds.out(), a.value.data,
+                           a.value.length) == QELError_NoErr &&
+                    ds->alternative != nullptr) {
+                    auto *s = static_cast<ASN1_OctetString *>(ds->alternative);
+                    (isCN ? cn : mail).assign(reinterpret_cast<const char *>(s->data), s->length);
+                    (isCN ? haveCN : haveMail) = true;
+                }
+            }
+            return !(haveCN && haveMail);
+        });
+        if (haveCN && !haveMail) {
+            std::vector<u8> address;
+            if (findAltName(codec, certificate->tbsCertificate.extensions, 0x81, address)) {
+                mail.assign(address.begin(), address.end());
+                haveMail = true;
+            }
+        }
+        if (!haveCN || !haveMail)
+            return qelX509NameText(codec, &certificate->tbsCertificate.subject, buffer, inOutSize);
+        const std::string text = cn + " <" + mail + ">";
+        return copyOut(text.data(), text.size(), buffer, inOutSize);
+    });
+}
+
+// ---- import ------------------------------------------------------------------------------------
+QELStatus qelX509CertToKeyRing(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                               const std::uint8_t *der, std::size_t derLength, QELKeyDB *keyDB,
+                               QELKeyDB **outDB)
+{
+    if (outDB == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    std::size_t sigSize = 0, userSize = 0, keySize = 0;
+    if (QELStatus s = qelX509MakeSigPacketBody(context, codec, certificate, der, derLength, 4, nullptr, &sigSize);
+        s != QELError_NoErr)
+        return s;
+    if (QELStatus s = qelX509UserIDText(codec, certificate, nullptr, &userSize); s != QELError_NoErr)
+        return s;
+    if (QELStatus s = qelX509MakeKeyPacketBody(context, keyDB, codec, certificate, nullptr, nullptr, &keySize);
+        s != QELError_NoErr)
+        return s;
+    // Two-octet packet lengths: larger bodies are refused, never truncated.
+    if (sigSize > 0xFFFF || userSize > 0xFFFF || keySize > 0xFFFF)
+        return QELError_PacketTooLarge;
+    const std::size_t userHeader = userSize < 256 ? 2 : 3;
+    const std::size_t total = 3 + keySize + userHeader + userSize + 3 + sigSize;
+    qel::WipedBuffer<u8> ring(contextMgr(context), total, false);
+    if (!ring)
+        return QELError_OutOfMemory;
+    u8 *p = ring.get();
+    *p++ = 0x99;
+    *p++ = u8(keySize >> 8);
+    *p++ = u8(keySize);
+    std::size_t n = keySize;
+    if (QELStatus s = qelX509MakeKeyPacketBody(context, keyDB, codec, certificate, nullptr, p, &n); s != QELError_NoErr)
+        return s;
+    p += keySize;
+    if (userHeader == 2) {
+        *p++ = 0xB4;
+    } else {
+        *p++ = 0xB5;
+        *p++ = u8(userSize >> 8);
+    }
+    *p++ = u8(userSize);
+    n = userSize;
+    if (QELStatus s = qelX509UserIDText(codec, certificate, p, &n); s != QELError_NoErr)
+        return s;
+    p += userSize;
+    *p++ = 0x89;
+    *p++ = u8(sigSize >> 8);
+    *p++ = u8(sigSize);
+    n = sigSize;
+    if (QELStatus s = qelX509MakeSigPacketBody(context, codec, certificate, der, derLength, 4, p, &n);
+        s != QELError_NoErr)
+        return s;
+    QELKeyDB *db = nullptr;
+    QELStatus s = qelKeyDBOpenFromBuffer(context, ring.get(), total, &db);
+    if (s == QELError_NoErr)
+        *outDB = db;
+    return s;
+}
+
+QELStatus qelX509ImportCertificate(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                   QELKeyDB *keyDB, QELKeyDB **outDB)
+{
+    if (outDB == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    QELX509Codec codec(contextMgr(context));
+    CertRecord cert(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der,
+                             length);
+        s != QELError_NoErr)
+        return s;
+    return qelX509CertToKeyRing(context, codec.get(), cert.get(), der, length, keyDB, outDB);
+}
+
+QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB)
+{
+    if (outDB == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    // The set is walked over its received octets, so that each certificate
+    // keeps its own encoding in the ring.
+    const u8 *cursor = der;
+    const u8 *end = der != nullptr ? der + length : nullptr;
+    std::uint64_t content = 0;
+    if (qelX509ReadTagLength(&cursor, end, &content) != 17)
+        return QELError_CodecFailed;
+    end = cursor + content;
+    QELKeyDB *db = nullptr;
+    if (QELStatus s = qelKeyDBNewInMemory(context, &db); s != QELError_NoErr)
+        return s;
+    QELStatus status = QELError_NoErr;
+    while (status == QELError_NoErr && cursor < end) {
+        const u8 *start = cursor;
+        std::uint64_t n = 0;
+        if (qelX509ReadTagLength(&cursor, end, &n) != 16) {
+            status = QELError_CodecFailed;
+            break;
+        }
+        cursor += n;
+        QELKeyDB *one = nullptr;
+        if (qelX509ImportCertificate(start, static_cast<std::size_t>(cursor - start), context, keyDB, &one) !=
+            QELError_NoErr) {
+            status = QELError_CodecFailed;
+            break;
+        }
+        status = qelKeyDBAddKeySet(qelKeyDBRootSet(one), db, nullptr);
+        static_cast<void>(qelKeyDBRelease(one)); // our own reference
+    }
+    if (status != QELError_NoErr) {
+        static_cast<void>(qelKeyDBRelease(db)); // nothing of a failed set is returned
+        return status;
+    }
+    *outDB = db;
+    return QELError_NoErr;
+}
+
+QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB)
+{
+    if (outDB == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    SecureCodec codec(contextMgr(context));
+    Record<ASN1Key_PrivateKeyInfo, asn1KeyFree_PrivateKeyInfo> info(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_PrivateKeyInfo, asn1KeyFree_PrivateKeyInfo, info.out(), der,
+                             length);
+        s != QELError_NoErr)
+        return s;
+    std::size_t size = 0;
+    if (QELStatus s = qelX509MakeKeyPacketBody(context, keyDB, codec.get(), nullptr, info.get(), nullptr, &size);
+        s != QELError_NoErr)
+        return s;
+    if (size > 0xFFFF)
+        return QELError_PacketTooLarge;
+    // The packet holds the secret numbers unprotected: secure and wiped.
+    qel::WipedBuffer<u8> packet(contextMgr(context), size + 3, true);
+    if (!packet)
+        return QELError_OutOfMemory;
+    packet[0] = 0x95;
+    packet[1] = u8(size >> 8);
+    packet[2] = u8(size);
+    std::size_t n = size;
+    if (QELStatus s = qelX509MakeKeyPacketBody(context, keyDB, codec.get(), nullptr, info.get(), packet.get() + 3, &n);
+        s != QELError_NoErr)
+        return s;
+    QELKeyDB *db = nullptr;
+    QELStatus s = qelKeyDBOpenFromBuffer(context, packet.get(), size + 3, &db);
+    if (s == QELError_NoErr)
+        *outDB = db;
+    return s;
+}
+
+// ---- the key database's check of a signature carrying a certificate ------------------------------
+namespace {
+
+const u8 *rawBody(QELKeyObject *object, std::size_t *outLength)
+{
+    *outLength = 0;
+    std::size_t length = 0;
+    const u8 *packet = qelKeyObjRawPacket(object, &length);
+    if (packet == nullptr)
+        return nullptr;
+    const std::size_t header = qelPacketHeaderSize(packet, length);
+    if (header == 0 || header > length)
+        return nullptr;
+    *outLength = length - header;
+    return packet + header;
+}
+
+template <typename Build>
+bool rebuildEquals(const u8 *stored, std::size_t storedLength, Build &&build, QELStatus &status)
+{
+    std::size_t size = 0;
+    status = build(nullptr, &size);
+    if (status != QELError_NoErr || stored == nullptr || size != storedLength)
+        return false;
+    std::vector<u8> again(size);
+    status = build(again.data(), &size);
+    return status == QELError_NoErr && std::memcmp(again.data(), stored, size) == 0;
+}
+
+} // namespace
+
+QELStatus qelX509CheckKeySignature(QELKeyObject *sig, QELKeyObject *signer, bool *outValid)
+{
+    if (outValid == nullptr)
+        return QELError_BadParams;
+    *outValid = false;
+    std::size_t length = 0;
+    const u8 *der = qelKeyObjSigX509Data(sig, &length);
+    if (der == nullptr)
+        return QELError_NoErr; // nothing carried: checked, not valid
+    const u8 valueOctet = der[-1];
+    QELContext *context = qelKeyObjContext(sig);
+    QELPublicKeyObject *ops = qelKeyObjPublicOps(signer, QELKeyRole_Sign);
+    if (ops == nullptr)
+        return QELError_KeyUnusableForSignature;
+    QELStatus s = qelX509VerifySignature(context, ops, der, length);
+    static_cast<void>(ops->destroy(ops)); // our own operation object
+    if (s == QELError_OutOfMemory || s == QELError_UnknownHashAlgorithm)
+        return s;
+    if (s != QELError_NoErr)
+        return QELError_NoErr; // a refused or unreadable certificate: checked, not valid
+    return qel::noThrow([&]() -> QELStatus {
+        QELX509Codec codec(contextMgr(context));
+        CertRecord cert(codec.get());
+        QELStatus d = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(), der, length);
+        if (d != QELError_NoErr)
+            return d == QELError_OutOfMemory ? d : QELError_NoErr;
+        // The certificate ties itself to the key, the user ID and the
+        // signature only when all three regenerate octet for octet.
+        QELKeyObject *top = qelKeyObjTopKey(sig);
+        auto *userID = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
+        std::size_t keyLength = 0, userLength = 0, sigLength = 0;
+        const u8 *keyBody = top != nullptr ? rawBody(top, &keyLength) : nullptr;
+        const u8 *userBody = userID != nullptr ? rawBody(userID, &userLength) : nullptr;
+        const u8 *sigBody = rawBody(sig, &sigLength);
+        QELStatus r = QELError_NoErr;
+        bool equal = rebuildEquals(keyBody, keyLength, [&](u8 *out, std::size_t *size) {
+            return qelX509MakeKeyPacketBody(context, qelKeyObjKeyDB(sig), codec.get(), cert.get(), nullptr, out, size);
+        }, r);
+        equal = equal && rebuildEquals(userBody, userLength, [&](u8 *out, std::size_t *size) {
+            return qelX509UserIDText(codec.get(), cert.get(), out, size);
+        }, r);
+        equal = equal && rebuildEquals(sigBody, sigLength, [&](u8 *out, std::size_t *size) {
+            return qelX509MakeSigPacketBody(context, codec.get(), cert.get(), der, length, valueOctet, out, size);
+        }, r);
+        if (r == QELError_OutOfMemory)
+            return r;
+        *outValid = equal;
+        return QELError_NoErr;
+    });
 }

@@ -98,6 +98,39 @@ QELStatus qelX509MPIFromUnsigned(const std::uint8_t *octets, std::size_t length,
 QELStatus qelX509BuildSubjectPublicKeyInfo(ASN1Context *codec, QELMemoryMgr *mgr, QELKeyObject *key,
                                            ASN1Key_SubjectPublicKeyInfo *spki);
 
+// The body of a key packet (public, from a certificate) or of a secret-key
+// packet (from a PKCS #8 RSA key, when privateKeyInfo is given): a key that
+// keyDB (or, when null, any open database of the context) holds for the same
+// numbers lends its version, creation time and validity. Null out: only the
+// size.
+QELStatus qelX509MakeKeyPacketBody(QELContext *context, QELKeyDB *keyDB, ASN1Context *codec,
+                                   ASN1Key_Certificate *certificate, ASN1Key_PrivateKeyInfo *privateKeyInfo,
+                                   std::uint8_t *out, std::size_t *inOutSize);
+
+// ---- the signature packet and user ID that carry a certificate ------------------------------
+QELStatus qelX509ValiditySubpackets(ASN1Key_Certificate *certificate, std::uint8_t *out, std::size_t *outSize);
+QELStatus qelX509TrustSubpacket(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                                std::uint8_t *out, std::size_t *outSize);
+QELStatus qelX509KeyFlagsSubpacket(ASN1Context *codec, ASN1Key_Certificate *certificate, std::uint8_t *out,
+                                   std::size_t *outSize);
+// der: the certificate's octets as received (carried unchanged).
+QELStatus qelX509MakeSigPacketBody(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                                   const std::uint8_t *der, std::size_t derLength, std::uint8_t valueOctet,
+                                   std::uint8_t *out, std::size_t *outSize);
+QELStatus qelX509UserIDText(ASN1Context *codec, ASN1Key_Certificate *certificate, std::uint8_t *buffer,
+                            std::size_t *inOutSize);
+
+// ---- import ----------------------------------------------------------------------------------
+QELStatus qelX509CertToKeyRing(QELContext *context, ASN1Context *codec, ASN1Key_Certificate *certificate,
+                               const std::uint8_t *der, std::size_t derLength, QELKeyDB *keyDB,
+                               QELKeyDB **outDB);
+QELStatus qelX509ImportCertificate(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                   QELKeyDB *keyDB, QELKeyDB **outDB);
+QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB);
+QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB);
+
 // ---- signatures -----------------------------------------------------------------------
 // Checks the signature of a signed X.509 object (certificate or CRL) with a
 // public-key operation object: 0, QELError_BadCertificateSignature or

@@ -10,7 +10,11 @@
 
 #include "../keys/keys_fixture.h"
 #include "pki_test_util.h"
+#include "qelKeyDB.h"
+#include "qelKeyDBChange.h"
 #include "qelKeyIter.h"
+#include "qelKeyPacketInternal.h"
+#include "qelKeySig.h"
 #include "qelKeyOpsInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelX509KeysInternal.h"
@@ -72,6 +76,8 @@ void collectIntegers(const std::uint8_t *p, std::size_t n, std::vector<std::stri
             collectIntegers(c, len, out);
         else if (tag == 0x03 && len > 1)
             collectIntegers(c + 1, len - 1, out);
+        else if (tag == 0x04)
+            collectIntegers(c, len, out);
         i += head + len;
     }
 }
@@ -400,6 +406,203 @@ TEST_F(X509KeysTest, CRLTimes)
     EXPECT_LE(std::llabs(static_cast<long long>(times.thisUpdate) - static_cast<long long>(now)), 3600);
     Bytes broken(crl.begin(), crl.begin() + static_cast<std::ptrdiff_t>(crl.size() / 2));
     EXPECT_EQ(qelX509DecodeCRLTimes(ctx, broken.data(), broken.size(), &times), QELError_CodecFailed);
+}
+
+// ---- certificates and PKCS #8 keys into key rings -------------------------------------------------
+
+QELKeyObject *child(QELKeyObject *parent, int type)
+{
+    for (QELKeyObject *c = parent != nullptr ? parent->firstChild : nullptr; c != nullptr; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == type)
+            return c;
+    return nullptr;
+}
+
+Bytes rawBody(QELKeyObject *o)
+{
+    std::size_t n = 0;
+    const std::uint8_t *p = qelKeyObjRawPacket(o, &n);
+    if (p == nullptr)
+        return {};
+    const std::size_t h = qelPacketHeaderSize(p, n);
+    return Bytes(p + h, p + n);
+}
+
+std::uint32_t notBefore(const Workdir &dir, const std::string &pem)
+{
+    return static_cast<std::uint32_t>(std::stoul(
+        run("date -u -d \"$(openssl x509 -in " + (dir / pem) + " -noout -startdate | cut -d= -f2)\" +%s")));
+}
+
+TEST_F(X509KeysTest, CertificatesBecomeKeyRingsWhoseSignaturesCheck)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    ASSERT_EQ(dir.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -sha1 "
+                     "-subj '/O=Org/CN=Root CA/emailAddress=ca@example.org' "
+                     "-addext 'basicConstraints=critical,CA:TRUE,pathlen:0' -addext 'keyUsage=keyCertSign,cRLSign'"),
+              0);
+    ASSERT_EQ(dir.sh("openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:1024 -out dsap.pem && "
+                     "openssl genpkey -paramfile dsap.pem -out ee.key && "
+                     "openssl req -new -key ee.key -out ee.csr -subj '/CN=Leaf/OU=QELKeyCreation=0x5F5E1000' && "
+                     "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 7 -days 5 -sha1 -out ee.pem"),
+              0);
+    const Bytes ca = pemToDER(dir, "ca.pem", "x509");
+    const Bytes ee = pemToDER(dir, "ee.pem", "x509");
+
+    // The CA alone: an RSA key no database holds becomes a version 3 key
+    // created at notBefore.
+    QELKeyDB *caDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(ca.data(), ca.size(), ctx, nullptr, &caDB), QELError_NoErr);
+    ASSERT_NE(caDB, nullptr);
+    QELKeyObject *caKey = firstKey(caDB);
+    ASSERT_NE(caKey, nullptr);
+    const auto caNumbers = keyNumbers(spkiByOpenSSL(dir, "ca.pem", "x509"));
+    const std::uint32_t created = notBefore(dir, "ca.pem");
+    Bytes want = {3, std::uint8_t(created >> 24), std::uint8_t(created >> 16), std::uint8_t(created >> 8),
+                  std::uint8_t(created), 0, 0, 1};
+    putMPI(want, caNumbers.at("n"));
+    putMPI(want, caNumbers.at("e"));
+    EXPECT_EQ(rawBody(caKey), want);
+    // Its v3 fingerprint is MD5 over the magnitudes of n and e.
+    std::uint8_t fp[16];
+    ASSERT_EQ(qelKeyObjFingerprintV3(caKey, fp), 16);
+    {
+        std::ofstream f(dir / "ne.bin", std::ios::binary);
+        Bytes n = unhex(caNumbers.at("n")), e = unhex(caNumbers.at("e"));
+        for (Bytes *b : {&n, &e})
+            while (!b->empty() && b->front() == 0)
+                b->erase(b->begin());
+        f.write(reinterpret_cast<const char *>(n.data()), static_cast<std::streamsize>(n.size()));
+        f.write(reinterpret_cast<const char *>(e.data()), static_cast<std::streamsize>(e.size()));
+    }
+    const std::string md5 = run("openssl dgst -md5 -r " + (dir / "ne.bin") + " | cut -c1-32");
+    EXPECT_EQ(qeltest::toHex(fp, 16), md5.substr(0, 32));
+    QELKeyObject *caUser = child(caKey, QELObjectType_UserID);
+    ASSERT_NE(caUser, nullptr);
+    const Bytes uid = rawBody(caUser);
+    EXPECT_EQ(std::string(uid.begin(), uid.end()), "Root CA <ca@example.org>");
+    QELKeyObject *caSig = child(caUser, QELObjectType_Signature);
+    ASSERT_NE(caSig, nullptr);
+    const Bytes sigBody = rawBody(caSig);
+    ASSERT_GT(sigBody.size(), 30u);
+    // v4 certification by algorithm 100 with SHA-1; creation notBefore,
+    // 30 days; trust depth 1; key flags "certify".
+    EXPECT_EQ(Bytes(sigBody.begin(), sigBody.begin() + 4), (Bytes{4, 0x10, 100, 2}));
+    const Bytes validity = {5, 2, std::uint8_t(created >> 24), std::uint8_t(created >> 16),
+                            std::uint8_t(created >> 8), std::uint8_t(created), 5, 3, 0x00, 0x27, 0x8D, 0x00};
+    EXPECT_EQ(Bytes(sigBody.begin() + 6, sigBody.begin() + 18), validity);
+    EXPECT_EQ(sigBody[18], 3);
+    EXPECT_EQ(sigBody[19], 5);
+    EXPECT_EQ(sigBody[20], 1);
+    EXPECT_EQ(Bytes(sigBody.begin() + 22, sigBody.begin() + 25), (Bytes{2, 0x1B, 0x01}));
+    // The certificate is carried as received.
+    std::size_t carriedLength = 0;
+    const std::uint8_t *carried = qelKeyObjSigX509Data(caSig, &carriedLength);
+    ASSERT_NE(carried, nullptr);
+    EXPECT_EQ(Bytes(carried, carried + carriedLength), ca);
+
+    // A self-signed certificate checks good.
+    ASSERT_EQ(qelKeySigCheckKeySet(qelKeyDBRootSet(caDB), nullptr, 1, nullptr, nullptr), QELError_NoErr);
+    EXPECT_EQ(qelKeyObjSigInfo(caSig)->state & (QELSigState_Checked | QELSigState_Valid),
+              QELSigState_Checked | QELSigState_Valid);
+
+    // The leaf: DSA, version 4, its creation time from the name attribute;
+    // in one database with the CA its signature checks good too.
+    QELKeyDB *eeDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(ee.data(), ee.size(), ctx, nullptr, &eeDB), QELError_NoErr);
+    QELKeyObject *eeKey = firstKey(eeDB);
+    const auto eeNumbers = keyNumbers(spkiByOpenSSL(dir, "ee.pem", "x509"));
+    Bytes eeWant = {4, 0x5F, 0x5E, 0x10, 0x00, 17};
+    for (const char *k : {"p", "q", "g", "y"})
+        putMPI(eeWant, eeNumbers.at(k));
+    EXPECT_EQ(rawBody(eeKey), eeWant);
+    std::uint8_t fp20[20];
+    ASSERT_EQ(qelKeyObjFingerprint(eeKey, fp20), 20);
+    Bytes packet = {0x99, std::uint8_t(eeWant.size() >> 8), std::uint8_t(eeWant.size())};
+    packet.insert(packet.end(), eeWant.begin(), eeWant.end());
+    {
+        std::ofstream f(dir / "ee.pkt", std::ios::binary);
+        f.write(reinterpret_cast<const char *>(packet.data()), static_cast<std::streamsize>(packet.size()));
+    }
+    EXPECT_EQ(qeltest::toHex(fp20, 20), run("openssl dgst -sha1 -r " + (dir / "ee.pkt") + " | cut -c1-40").substr(0, 40));
+    EXPECT_EQ(qelKeyDBAddKeySet(qelKeyDBRootSet(caDB), eeDB, nullptr), QELError_NoErr);
+    eeKey = firstKey(eeDB);
+    for (QELKeyObject *k = eeKey; k != nullptr; k = k->next)
+        if (child(k, QELObjectType_UserID) != nullptr &&
+            rawBody(child(k, QELObjectType_UserID)) == Bytes{'L', 'e', 'a', 'f'})
+            eeKey = k;
+    QELKeyObject *eeSig = child(child(eeKey, QELObjectType_UserID), QELObjectType_Signature);
+    ASSERT_NE(eeSig, nullptr);
+    ASSERT_EQ(qelKeySigCheckKeySet(qelKeyDBRootSet(eeDB), nullptr, 1, nullptr, nullptr), QELError_NoErr);
+    EXPECT_EQ(qelKeyObjSigInfo(eeSig)->state & (QELSigState_Checked | QELSigState_Valid),
+              QELSigState_Checked | QELSigState_Valid);
+
+    // A certificate whose signature was tampered with checks bad.
+    Bytes tampered = ca;
+    tampered[tampered.size() - 5] ^= 0x40;
+    QELKeyDB *badDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(tampered.data(), tampered.size(), ctx, nullptr, &badDB), QELError_NoErr);
+    QELKeyObject *badSig = child(child(firstKey(badDB), QELObjectType_UserID), QELObjectType_Signature);
+    ASSERT_NE(badSig, nullptr);
+    ASSERT_EQ(qelKeySigCheckKeySet(qelKeyDBRootSet(badDB), nullptr, 1, nullptr, nullptr), QELError_NoErr);
+    EXPECT_EQ(qelKeyObjSigInfo(badSig)->state & (QELSigState_Checked | QELSigState_Valid), QELSigState_Checked);
+
+    for (QELKeyDB *db : {caDB, eeDB, badDB})
+        EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+}
+
+TEST_F(X509KeysTest, PKCS8KeyBecomesSecretKeyOfTheCertificateKey)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    ASSERT_EQ(dir.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout k.pem -out c.pem -days 3 -sha1 -subj /CN=K && "
+                     "openssl pkcs8 -topk8 -nocrypt -in k.pem -outform DER -out k.p8 && "
+                     "openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:1024 -out dp.pem && "
+                     "openssl genpkey -paramfile dp.pem -out d.pem && "
+                     "openssl pkcs8 -topk8 -nocrypt -in d.pem -outform DER -out d.p8"),
+              0);
+    const Bytes cert = pemToDER(dir, "c.pem", "x509");
+    const Bytes p8 = pkitest::fileBytes(dir / "k.p8");
+    QELKeyDB *certDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(cert.data(), cert.size(), ctx, nullptr, &certDB), QELError_NoErr);
+    QELKeyDB *keyDB = nullptr;
+    // Without the certificate's database there is no public key to join.
+    QELKeyDB *none = nullptr;
+    QELKeyDB *empty = nullptr;
+    ASSERT_EQ(qelKeyDBNewInMemory(ctx, &empty), QELError_NoErr);
+    EXPECT_EQ(qelX509ImportPrivateKeyInfo(p8.data(), p8.size(), ctx, empty, &none), QELError_PublicKeyNotFound);
+    EXPECT_EQ(none, nullptr);
+    ASSERT_EQ(qelX509ImportPrivateKeyInfo(p8.data(), p8.size(), ctx, certDB, &keyDB), QELError_NoErr);
+    QELKeyObject *key = firstKey(keyDB);
+    ASSERT_NE(key, nullptr);
+    std::size_t n = 0;
+    const std::uint8_t *packet = qelKeyObjRawPacket(key, &n);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet[0], 0x95);
+    std::vector<std::string> ints;
+    collectIntegers(p8.data(), p8.size(), ints);
+    ASSERT_EQ(ints.size(), 10u); // outer version, then version n e d p1 p2 dp dq qinv
+    const Bytes pub = rawBody(firstKey(certDB));
+    Bytes want = pub;
+    want.push_back(0);
+    Bytes secret;
+    for (int i : {4, 6, 5, 9}) // d, p = prime2, q = prime1, u = coefficient
+        putMPI(secret, ints[static_cast<std::size_t>(i)]);
+    std::uint32_t sum = 0;
+    for (std::uint8_t b : secret)
+        sum += b;
+    want.insert(want.end(), secret.begin(), secret.end());
+    want.push_back(std::uint8_t(sum >> 8));
+    want.push_back(std::uint8_t(sum));
+    EXPECT_EQ(rawBody(key), want);
+    // A DSA PKCS #8 key is not taken.
+    const Bytes dsa = pkitest::fileBytes(dir / "d.p8");
+    EXPECT_EQ(qelX509ImportPrivateKeyInfo(dsa.data(), dsa.size(), ctx, certDB, &none), QELError_PublicKeyNotFound);
+    for (QELKeyDB *db : {certDB, keyDB, empty})
+        EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
 }
 
 } // namespace
