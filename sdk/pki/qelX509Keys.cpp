@@ -4,6 +4,7 @@
 #include "qelX509KeysInternal.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"
 #include "qelWipe.h"
+#include "qelX509.h"
 
 namespace {
 
@@ -1781,5 +1783,148 @@ QELStatus qelX509CheckKeySignature(QELKeyObject *sig, QELKeyObject *signer, bool
             return r;
         *outValid = equal;
         return QELError_NoErr;
+    });
+}
+
+// ---- certificate lists -------------------------------------------------------------------------
+bool qelX509NameEqual(const ASN1Key_Name *name, const ASN1Key_Name *other)
+{
+    const ASN1Key_RDNSequence *a = rdns(name), *b = rdns(other);
+    if (a == nullptr || b == nullptr || a->count != b->count)
+        return false;
+    auto same = [](const ASN1_OctetString &x, const ASN1_OctetString &y) {
+        return x.length == y.length && (x.length == 0 || std::memcmp(x.data, y.data, x.length) == 0);
+    };
+    for (std::int64_t i = 0; i < a->count; ++i) {
+        const ASN1Key_RelativeDistinguishedName *r = a->elements[i], *s = b->elements[i];
+        if (r == nullptr || s == nullptr || r->count != s->count)
+            return false;
+        for (std::int64_t j = 0; j < r->count; ++j)
+            if (!same(r->elements[j]->type, s->elements[j]->type) || !same(r->elements[j]->value, s->elements[j]->value))
+                return false;
+    }
+    return true;
+}
+
+namespace {
+
+// One entry of a certificate list.
+struct ListEntry {
+    const u8 *der = nullptr;
+    std::size_t length = 0;
+};
+
+std::uint32_t read24(const u8 *p) { return (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2]; }
+
+// The entries of a list; false when one runs past the list's total length.
+bool listEntries(const u8 *list, std::vector<ListEntry> &out)
+{
+    out.clear();
+    if (list == nullptr)
+        return true;
+    qel::ByteCursor c(list + 3, read24(list));
+    while (!c.empty()) {
+        u8 h[3];
+        if (!c.u8(h[0]) || !c.u8(h[1]) || !c.u8(h[2]))
+            return false;
+        const std::size_t n = read24(h);
+        const u8 *der = c.current();
+        if (!c.skip(n))
+            return false;
+        out.push_back(ListEntry{der, n});
+    }
+    return true;
+}
+
+// The first entry whose subject equals the name, decoded; -11984 when none.
+QELStatus findIssuer(ASN1Context *codec, const std::vector<ListEntry> &entries, const ASN1Key_Name *name,
+                     CertRecord &outCert, std::size_t &outIndex)
+{
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        outCert.reset();
+        if (QELStatus s = unpack(codec, asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, outCert.out(),
+                                 entries[i].der, entries[i].length);
+            s != QELError_NoErr)
+            return s;
+        if (qelX509NameEqual(&outCert->tbsCertificate.subject, name)) {
+            outIndex = i;
+            return QELError_NoErr;
+        }
+    }
+    outCert.reset();
+    return QELError_ItemNotFound;
+}
+
+} // namespace
+
+QELStatus qelX509VerifyCertificateList(QELContext *context, const std::uint8_t *certificateList,
+                                       const std::uint8_t *trustedList)
+{
+    QEL_ENTER();
+    if (context == nullptr || certificateList == nullptr)
+        return QELError_BadParams;
+    return qel::noThrow([&]() -> QELStatus {
+        std::vector<ListEntry> peer, trusted;
+        if (!listEntries(certificateList, peer) || !listEntries(trustedList, trusted))
+            return QELError_BadDER;
+        if (peer.empty())
+            return QELError_CertificateNotFound;
+        QELX509Codec codec(contextMgr(context));
+        auto current = std::make_unique<CertRecord>(codec.get());
+        ListEntry currentEntry = peer[0];
+        if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, current->out(),
+                                 currentEntry.der, currentEntry.length);
+            s != QELError_NoErr)
+            return s;
+        // Each certificate of the peer's list is left at most once: issuers
+        // that issue each other end the walk instead of keeping it going.
+        std::vector<bool> visited(peer.size(), false);
+        visited[0] = true;
+        for (;;) {
+            auto issuer = std::make_unique<CertRecord>(codec.get());
+            std::size_t index = 0;
+            bool fromTrusted = true;
+            QELStatus s = findIssuer(codec.get(), trusted, &(*current)->tbsCertificate.issuer, *issuer, index);
+            if (s == QELError_ItemNotFound) {
+                fromTrusted = false;
+                s = findIssuer(codec.get(), peer, &(*current)->tbsCertificate.issuer, *issuer, index);
+            }
+            if (s == QELError_ItemNotFound)
+                return QELError_CertificateNotFound;
+            if (s != QELError_NoErr)
+                return s;
+            const ListEntry issuerEntry = fromTrusted ? trusted[index] : peer[index];
+            QELKeyDB *ringDB = nullptr;
+            if (QELStatus r = qelX509CertToKeyRing(context, codec.get(), issuer->get(), issuerEntry.der,
+                                                   issuerEntry.length, nullptr, &ringDB);
+                r != QELError_NoErr)
+                return r;
+            QELKeyObject *key = nullptr;
+            for (QELKeyObject *o = ringDB->firstKey; o != nullptr && key == nullptr; o = o->next)
+                if (qelKeyObjIsLive(o) && qelKeyObjType(o) == QELObjectType_Key)
+                    key = o;
+            QELPublicKeyObject *ops = key != nullptr ? qelKeyObjPublicOps(key, QELKeyRole_Sign) : nullptr;
+            QELStatus r = QELError_NoErr;
+            if (ops == nullptr) {
+                r = qelKeyDBGetLastError(ringDB);
+                if (r == QELError_NoErr)
+                    r = QELError_KeyUnusableForSignature;
+            } else {
+                r = qelX509VerifySignature(context, ops, currentEntry.der, currentEntry.length);
+                static_cast<void>(ops->destroy(ops)); // our own operation object
+            }
+            static_cast<void>(qelKeyDBRelease(ringDB)); // our own reference
+            if (r != QELError_NoErr)
+                return r;
+            if (qelX509NameEqual(&(*current)->tbsCertificate.issuer, &(*current)->tbsCertificate.subject))
+                return QELError_CertificateMismatch;
+            if (fromTrusted)
+                return QELError_NoErr;
+            if (visited[index])
+                return QELError_CertificateNotFound;
+            visited[index] = true;
+            current = std::move(issuer);
+            currentEntry = issuerEntry;
+        }
     });
 }

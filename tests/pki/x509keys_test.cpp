@@ -15,6 +15,7 @@
 #include "qelKeyIter.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySig.h"
+#include "qelX509.h"
 #include "qelKeyOpsInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelX509KeysInternal.h"
@@ -603,6 +604,82 @@ TEST_F(X509KeysTest, PKCS8KeyBecomesSecretKeyOfTheCertificateKey)
     EXPECT_EQ(qelX509ImportPrivateKeyInfo(dsa.data(), dsa.size(), ctx, certDB, &none), QELError_PublicKeyNotFound);
     for (QELKeyDB *db : {certDB, keyDB, empty})
         EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+}
+
+// ---- certificate lists against openssl verify -------------------------------------------------
+
+Bytes certList(const std::vector<Bytes> &certs)
+{
+    Bytes entries;
+    for (const Bytes &c : certs) {
+        entries.insert(entries.end(), {std::uint8_t(c.size() >> 16), std::uint8_t(c.size() >> 8), std::uint8_t(c.size())});
+        entries.insert(entries.end(), c.begin(), c.end());
+    }
+    Bytes list = {std::uint8_t(entries.size() >> 16), std::uint8_t(entries.size() >> 8), std::uint8_t(entries.size())};
+    list.insert(list.end(), entries.begin(), entries.end());
+    return list;
+}
+
+TEST_F(X509KeysTest, CertificateListsAgreeWithOpenSSLVerify)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    const std::string ca = "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign";
+    const std::string ext = "printf 'basicConstraints=critical,CA:TRUE\\nkeyUsage=keyCertSign,cRLSign\\n' > ca.ext";
+    ASSERT_EQ(dir.sh(ext + " && openssl req -x509 -newkey rsa:1024 -nodes -keyout root.key -out root.pem -days 9 -sha1 "
+                     "-subj /CN=Root " + ca +
+                     " && openssl req -newkey rsa:1024 -nodes -keyout int.key -out int.csr -subj /CN=Int"
+                     " && openssl x509 -req -in int.csr -CA root.pem -CAkey root.key -set_serial 2 -days 9 -sha1"
+                     " -extfile ca.ext -out int.pem"
+                     " && openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj /CN=Leaf"
+                     " && openssl x509 -req -in ee.csr -CA int.pem -CAkey int.key -set_serial 3 -days 9 -sha1 -out ee.pem"
+                     // A leaf whose issuer name is Int's but whose signer is another key.
+                     " && openssl req -x509 -newkey rsa:1024 -nodes -keyout fake.key -out fake.pem -days 9 -sha1"
+                     " -subj /CN=Int " + ca +
+                     " && openssl x509 -req -in ee.csr -CA fake.pem -CAkey fake.key -set_serial 4 -days 9 -sha1"
+                     " -out forged.pem"
+                     // Two authorities that issue each other.
+                     " && openssl req -x509 -newkey rsa:1024 -nodes -keyout a.key -out a0.pem -days 9 -subj /CN=A " + ca +
+                     " && openssl req -x509 -newkey rsa:1024 -nodes -keyout b.key -out b0.pem -days 9 -subj /CN=B " + ca +
+                     " && openssl req -new -key a.key -out a.csr -subj /CN=A && openssl req -new -key b.key -out b.csr -subj /CN=B"
+                     " && openssl x509 -req -in a.csr -CA b0.pem -CAkey b.key -set_serial 5 -days 9 -sha1 -extfile ca.ext -out a.pem"
+                     " && openssl x509 -req -in b.csr -CA a.pem -CAkey a.key -set_serial 6 -days 9 -sha1 -extfile ca.ext -out b.pem"),
+              0);
+    std::map<std::string, Bytes> der;
+    for (const char *n : {"root", "int", "ee", "forged", "a", "b"})
+        der[n] = pemToDER(dir, std::string(n) + ".pem", "x509");
+    auto opensslVerify = [&](const std::string &args) { return dir.sh("openssl verify " + args); };
+    struct Case {
+        const char *what;
+        std::vector<std::string> peer, trusted;
+        std::string openssl;
+        QELStatus want;
+    } cases[] = {
+        {"good chain", {"ee", "int", "root"}, {"root"}, "-CAfile root.pem -untrusted int.pem ee.pem", QELError_NoErr},
+        {"issuer trusted", {"ee"}, {"int"}, "-partial_chain -CAfile int.pem ee.pem", QELError_NoErr},
+        {"forged link", {"forged", "int", "root"}, {"root"}, "-CAfile root.pem -untrusted int.pem forged.pem",
+         QELError_BadCertificateSignature},
+        {"no issuer", {"ee"}, {"root"}, "-CAfile root.pem ee.pem", QELError_CertificateNotFound},
+        {"nothing trusted", {"ee", "int", "root"}, {}, "-no-CAfile -no-CApath -untrusted int.pem -untrusted root.pem ee.pem",
+         QELError_CertificateMismatch},
+        {"cycle", {"a", "b"}, {}, "-no-CAfile -no-CApath -untrusted b.pem a.pem", QELError_CertificateNotFound},
+    };
+    for (const Case &c : cases) {
+        std::vector<Bytes> peer, trusted;
+        for (const std::string &n : c.peer)
+            peer.push_back(der[n]);
+        for (const std::string &n : c.trusted)
+            trusted.push_back(der[n]);
+        const Bytes p = certList(peer), t = certList(trusted);
+        EXPECT_EQ(qelX509VerifyCertificateList(ctx, p.data(), t.data()), c.want) << c.what;
+        EXPECT_EQ(opensslVerify(c.openssl) == 0, c.want == QELError_NoErr) << c.what;
+    }
+    // An entry that claims more than its list holds.
+    Bytes broken = certList({der["ee"]});
+    broken[5] = static_cast<std::uint8_t>(broken[5] + 1);
+    const Bytes t = certList({der["int"]});
+    EXPECT_EQ(qelX509VerifyCertificateList(ctx, broken.data(), t.data()), QELError_BadDER);
 }
 
 } // namespace
