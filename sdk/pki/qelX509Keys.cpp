@@ -1928,3 +1928,189 @@ QELStatus qelX509VerifyCertificateList(QELContext *context, const std::uint8_t *
         }
     });
 }
+
+// ---- revocation lists into key rings --------------------------------------------------------------
+namespace {
+
+constexpr u8 kIssuingDistributionPoint[] = {0x55, 0x1D, 0x1C};
+
+// The signature object carrying a certificate whose subject encodes to
+// exactly the given octets (two levels below each key).
+QELKeyObject *findCertBySubject(QELKeyDB *db, ASN1Context *codec, const std::vector<u8> &name)
+{
+    for (QELKeyObject *k = db != nullptr ? db->firstKey : nullptr; k != nullptr; k = k->next) {
+        if (!qelKeyObjIsLive(k))
+            continue;
+        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next) {
+            if (!qelKeyObjIsLive(c))
+                continue;
+            for (QELKeyObject *g = c->firstChild; g != nullptr; g = g->next) {
+                if (!qelKeyObjIsSignature(g) || !qelKeyObjSigIsX509(g))
+                    continue;
+                std::size_t length = 0;
+                const u8 *der = qelKeyObjSigX509Data(g, &length);
+                CertRecord cert(codec);
+                if (der == nullptr || unpack(codec, asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(),
+                                             der, length) != QELError_NoErr)
+                    continue;
+                std::vector<u8> subject;
+                if (encodeRecord(codec, asn1KeySizeof_Name, asn1KeyPack_Name, &cert->tbsCertificate.subject,
+                                 subject) == QELError_NoErr &&
+                    subject == name)
+                    return g;
+            }
+        }
+    }
+    return nullptr;
+}
+
+const u8 *firstUserIDPacket(QELKeyObject *key, std::size_t *outLength)
+{
+    *outLength = 0;
+    for (QELKeyObject *c = key->firstChild; c != nullptr; c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID)
+            return qelKeyObjRawPacket(c, outLength);
+    return nullptr;
+}
+
+// The key ring of one CRL (its received octets), or null with status 0 when
+// its issuer, the issuer's key or its signature is missing or wrong.
+QELStatus crlToKeyRing(QELContext *context, ASN1Context *codec, QELKeyDB *keyDB, const u8 *der, std::size_t length,
+                       QELKeyDB **outDB)
+{
+    *outDB = nullptr;
+    CRLRecord crl(codec);
+    if (QELStatus s = unpack(codec, asn1KeyUnpack_CertificateList, asn1KeyFree_CertificateList, crl.out(), der, length);
+        s != QELError_NoErr)
+        return s;
+    std::vector<u8> issuer;
+    if (QELStatus s = encodeRecord(codec, asn1KeySizeof_Name, asn1KeyPack_Name, &crl->tbsCertList.issuer, issuer);
+        s != QELError_NoErr)
+        return s;
+    QELKeyObject *found = nullptr;
+    if (keyDB != nullptr)
+        found = findCertBySubject(keyDB, codec, issuer);
+    for (QELKeyDB *db = keyDB == nullptr ? qelContextGetKeyDBList(context) : nullptr; db != nullptr && found == nullptr;
+         db = qelKeyDBNext(db))
+        found = findCertBySubject(db, codec, issuer);
+    QELKeyObject *key = found != nullptr ? qelKeyObjTopKey(found) : nullptr;
+    if (key == nullptr)
+        return QELError_NoErr;
+    QELPublicKeyObject *ops = qelKeyObjPublicOps(key, QELKeyRole_Sign);
+    if (ops == nullptr)
+        return QELError_NoErr;
+    const QELStatus verified = qelX509VerifySignature(context, ops, der, length);
+    static_cast<void>(ops->destroy(ops)); // our own operation object
+    if (verified != QELError_NoErr)
+        return verified == QELError_OutOfMemory ? verified : QELError_NoErr;
+    std::vector<u8> point;
+    forEachExtension(crl->tbsCertList.crlExtensions, [&](const ASN1Key_Extension &e) {
+        if (!oidIs(e.extnID, kIssuingDistributionPoint))
+            return true;
+        Record<ASN1Key_IssuingDistributionPoint, asn1KeyFree_IssuingDistributionPoint> idp(codec);
+        if (unpack(codec, asn1KeyUnpack_IssuingDistributionPoint, asn1KeyFree_IssuingDistributionPoint, idp.out(),
+                   e.extnValue.data, e.extnValue.length) != QELError_NoErr)
+            return true;
+        ASN1Key_DistributionPointName *dp = idp->distributionPoint;
+        if (dp == nullptr || (dp->identifier != 0xA0 && dp->identifier != 0x80) || dp->alternative == nullptr)
+            return true;
+        if (encodeRecord(codec, asn1KeySizeof_GeneralNames, asn1KeyPack_GeneralNames,
+                         static_cast<ASN1Key_GeneralNames *>(dp->alternative), point) != QELError_NoErr)
+            point.clear();
+        return point.empty();
+    });
+    std::size_t keyLength = 0, userLength = 0;
+    const u8 *keyPacket = qelKeyObjRawPacket(key, &keyLength);
+    const u8 *userPacket = firstUserIDPacket(key, &userLength);
+    if (keyPacket == nullptr)
+        return qelKeyDBGetLastError(qelKeyObjKeyDB(key));
+    // The CRL is carried as received: its signature covers those octets.
+    const std::size_t body = length + 2 + (point.empty() ? 0 : point.size() + 4);
+    const std::size_t header = qelPacketHeaderSizeFor(0xFC, body);
+    std::vector<u8> ring(keyLength + userLength + header + body);
+    u8 *p = ring.data();
+    std::memcpy(p, keyPacket, keyLength);
+    p += keyLength;
+    if (userLength != 0)
+        std::memcpy(p, userPacket, userLength);
+    p += userLength;
+    p += qelPacketWriteHeader(p, 0xFC, body);
+    *p++ = 4;
+    *p++ = point.empty() ? 1 : 2;
+    if (!point.empty()) {
+        put32(p, static_cast<std::uint32_t>(point.size()));
+        p += 4;
+        std::memcpy(p, point.data(), point.size());
+        p += point.size();
+    }
+    std::memcpy(p, der, length);
+    QELKeyDB *db = nullptr;
+    QELStatus s = qelKeyDBOpenFromBuffer(context, ring.data(), ring.size(), &db);
+    if (s == QELError_NoErr)
+        *outDB = db;
+    return s;
+}
+
+} // namespace
+
+QELStatus qelX509ImportCRLs(const std::uint8_t *der, std::size_t length, QELContext *context, QELKeyDB *keyDB,
+                            QELKeyDB **outDB, std::uint32_t *outNotTaken)
+{
+    if (outDB == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    if (outNotTaken != nullptr)
+        *outNotTaken = 0;
+    // Every CRL of the set is taken, each over its received octets; those
+    // without a known issuer or a good signature are counted.
+    const u8 *cursor = der;
+    const u8 *end = der != nullptr ? der + length : nullptr;
+    std::uint64_t content = 0;
+    if (qelX509ReadTagLength(&cursor, end, &content) != 17)
+        return QELError_CodecFailed;
+    end = cursor + content;
+    return qel::noThrow([&]() -> QELStatus {
+        QELX509Codec codec(contextMgr(context));
+        QELKeyDB *result = nullptr;
+        std::uint32_t notTaken = 0;
+        QELStatus status = QELError_NoErr;
+        while (cursor < end) {
+            const u8 *start = cursor;
+            std::uint64_t n = 0;
+            if (qelX509ReadTagLength(&cursor, end, &n) != 16) {
+                status = QELError_CodecFailed;
+                break;
+            }
+            cursor += n;
+            QELKeyDB *one = nullptr;
+            QELStatus s = crlToKeyRing(context, codec.get(), keyDB, start, static_cast<std::size_t>(cursor - start), &one);
+            if (s == QELError_OutOfMemory) {
+                status = s;
+                break;
+            }
+            if (one == nullptr) {
+                ++notTaken;
+                continue;
+            }
+            if (result == nullptr) {
+                result = one;
+                continue;
+            }
+            s = qelKeyDBAddKeySet(qelKeyDBRootSet(one), result, nullptr);
+            static_cast<void>(qelKeyDBRelease(one)); // our own reference
+            if (s != QELError_NoErr) {
+                status = s;
+                break;
+            }
+        }
+        if (status != QELError_NoErr) {
+            if (result != nullptr)
+                static_cast<void>(qelKeyDBRelease(result)); // nothing of a failed import is returned
+            return status;
+        }
+        if (outNotTaken != nullptr)
+            *outNotTaken = notTaken;
+        *outDB = result;
+        return QELError_NoErr;
+    });
+}

@@ -130,6 +130,12 @@ QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t lengt
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
 QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
+// Every CRL of a DER SET OF CRLs whose issuer's certificate is found (in
+// keyDB, or in every open database when null) and whose signature that
+// issuer's key accepts, as key rings merged into one new database (null when
+// none was taken); *outNotTaken (may be null) counts the CRLs left out.
+QELStatus qelX509ImportCRLs(const std::uint8_t *der, std::size_t length, QELContext *context, QELKeyDB *keyDB,
+                            QELKeyDB **outDB, std::uint32_t *outNotTaken);
 
 // ---- signatures -----------------------------------------------------------------------
 // Checks the signature of a signed X.509 object (certificate or CRL) with a

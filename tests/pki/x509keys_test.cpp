@@ -682,4 +682,55 @@ TEST_F(X509KeysTest, CertificateListsAgreeWithOpenSSLVerify)
     EXPECT_EQ(qelX509VerifyCertificateList(ctx, broken.data(), t.data()), QELError_BadDER);
 }
 
+// ---- revocation lists ------------------------------------------------------------------------------
+
+TEST_F(X509KeysTest, EveryCRLOfASetIsTakenOrCounted)
+{
+    if (!pkitest::havePeers())
+        GTEST_SKIP() << "no OpenSSL or Python cryptography";
+    Workdir dir;
+    const std::string cnf = "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\n"
+                            "default_md=sha1\\ndefault_crl_days=7\\n' > ca.cnf";
+    ASSERT_EQ(dir.sh("mkdir -p db && touch db/index && echo 01 > db/crlnumber && " + cnf +
+                     " && openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -sha1 -subj /CN=CA"
+                     " && openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj /CN=Leaf"
+                     " && openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 4660 -days 5 -sha1 -out ee.pem"
+                     " && openssl ca -config ca.cnf -revoke ee.pem -keyfile ca.key -cert ca.pem"
+                     " && openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem"
+                     " && openssl req -x509 -newkey rsa:1024 -nodes -keyout x.key -out x.pem -days 30 -sha1 -subj /CN=X"
+                     " && openssl ca -config ca.cnf -gencrl -keyfile x.key -cert x.pem -out xcrl.pem"),
+              0);
+    const Bytes ca = pemToDER(dir, "ca.pem", "x509");
+    const Bytes crl = pemToDER(dir, "crl.pem", "crl");
+    const Bytes stranger = pemToDER(dir, "xcrl.pem", "crl");
+    // SET OF CRLs: the stranger's first, then the CA's.
+    Bytes set = {0x31, 0x82, std::uint8_t((crl.size() + stranger.size()) >> 8), std::uint8_t(crl.size() + stranger.size())};
+    set.insert(set.end(), stranger.begin(), stranger.end());
+    set.insert(set.end(), crl.begin(), crl.end());
+    QELKeyDB *caDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(ca.data(), ca.size(), ctx, nullptr, &caDB), QELError_NoErr);
+    QELKeyDB *crlDB = nullptr;
+    std::uint32_t notTaken = 9;
+    ASSERT_EQ(qelX509ImportCRLs(set.data(), set.size(), ctx, caDB, &crlDB, &notTaken), QELError_NoErr);
+    EXPECT_EQ(notTaken, 1u);
+    ASSERT_NE(crlDB, nullptr);
+    QELKeyObject *key = firstKey(crlDB);
+    QELKeyObject *crlObject = child(key, QELObjectType_CRL);
+    ASSERT_NE(crlObject, nullptr);
+    const Bytes body = rawBody(crlObject);
+    ASSERT_GT(body.size(), 2u);
+    EXPECT_EQ(Bytes(body.begin(), body.begin() + 2), (Bytes{4, 1}));
+    EXPECT_EQ(Bytes(body.begin() + 2, body.end()), crl);
+    EXPECT_EQ(qelKeyObjCRLInfo(crlObject)->nextUpdate - qelKeyObjCRLInfo(crlObject)->thisUpdate, 7u * 86400u);
+    // With no issuer anywhere nothing is taken.
+    QELKeyDB *none = nullptr;
+    QELKeyDB *empty = nullptr;
+    ASSERT_EQ(qelKeyDBNewInMemory(ctx, &empty), QELError_NoErr);
+    ASSERT_EQ(qelX509ImportCRLs(set.data(), set.size(), ctx, empty, &none, &notTaken), QELError_NoErr);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(notTaken, 2u);
+    for (QELKeyDB *db : {caDB, crlDB, empty})
+        EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+}
+
 } // namespace
