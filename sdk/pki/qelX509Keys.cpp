@@ -2114,3 +2114,50 @@ QELStatus qelX509ImportCRLs(const std::uint8_t *der, std::size_t length, QELCont
         return QELError_NoErr;
     });
 }
+
+// ---- the key database's revocation checks ---------------------------------------------------------
+QELStatus qelX509VerifyWithKey(QELKeyObject *key, const std::uint8_t *der, std::size_t length)
+{
+    QELPublicKeyObject *ops = qelKeyObjPublicOps(key, QELKeyRole_Sign);
+    if (ops == nullptr) {
+        const QELStatus s = qelKeyDBGetLastError(qelKeyObjKeyDB(key));
+        return s != QELError_NoErr ? s : QELError_KeyUnusableForSignature;
+    }
+    const QELStatus s = qelX509VerifySignature(qelKeyObjContext(key), ops, der, length);
+    static_cast<void>(ops->destroy(ops)); // our own operation object
+    return s;
+}
+
+QELStatus qelX509CRLListsCertificate(QELContext *context, const std::uint8_t *crlDER, std::size_t crlLength,
+                                     const std::uint8_t *cert, std::size_t certLength, bool *outListed,
+                                     std::uint32_t *outEntries)
+{
+    if (outListed == nullptr || outEntries == nullptr)
+        return QELError_BadParams;
+    *outListed = false;
+    *outEntries = 0;
+    QELX509Codec codec(contextMgr(context));
+    CRLRecord crl(codec.get());
+    if (QELStatus s = unpack(codec.get(), asn1KeyUnpack_CertificateList, asn1KeyFree_CertificateList, crl.out(), crlDER,
+                             crlLength);
+        s != QELError_NoErr)
+        return s;
+    const ASN1Key_RevokedCertificates *revoked = crl->tbsCertList.revokedCertificates;
+    if (revoked == nullptr || revoked->count <= 0)
+        return QELError_NoErr;
+    *outEntries = static_cast<std::uint32_t>(std::min<std::int64_t>(revoked->count, 0xFFFFFFFF));
+    CertRecord c(codec.get());
+    if (unpack(codec.get(), asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, c.out(), cert, certLength) !=
+        QELError_NoErr)
+        return QELError_NoErr; // a certificate that does not decode is listed nowhere
+    const ASN1_Integer &serial = c->tbsCertificate.serialNumber;
+    for (std::int64_t i = 0; i < revoked->count; ++i) {
+        const ASN1Key_RevokedCertificate *r = revoked->elements[i];
+        if (r != nullptr && serial.length != 0 && r->userCertificate.length == serial.length &&
+            std::memcmp(r->userCertificate.data, serial.data, serial.length) == 0) {
+            *outListed = true;
+            break;
+        }
+    }
+    return QELError_NoErr;
+}

@@ -722,6 +722,35 @@ TEST_F(X509KeysTest, EveryCRLOfASetIsTakenOrCounted)
     EXPECT_EQ(Bytes(body.begin(), body.begin() + 2), (Bytes{4, 1}));
     EXPECT_EQ(Bytes(body.begin() + 2, body.end()), crl);
     EXPECT_EQ(qelKeyObjCRLInfo(crlObject)->nextUpdate - qelKeyObjCRLInfo(crlObject)->thisUpdate, 7u * 86400u);
+
+    // One ring with the CA, the leaf and the CRL: the CRL checks good and
+    // marks the leaf's certificate revoked, not the CA's own.
+    const Bytes ee = pemToDER(dir, "ee.pem", "x509");
+    QELKeyDB *eeDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(ee.data(), ee.size(), ctx, nullptr, &eeDB), QELError_NoErr);
+    QELKeyDB *ring = nullptr;
+    ASSERT_EQ(qelKeyDBNewInMemory(ctx, &ring), QELError_NoErr);
+    for (QELKeyDB *db : {caDB, eeDB, crlDB})
+        ASSERT_EQ(qelKeyDBAddKeySet(qelKeyDBRootSet(db), ring, nullptr), QELError_NoErr);
+    ASSERT_EQ(qelKeySigCheckKeySet(qelKeyDBRootSet(ring), nullptr, 1, nullptr, nullptr), QELError_NoErr);
+    QELKeyObject *leafSig = nullptr, *caSig = nullptr, *ringCRL = nullptr;
+    for (QELKeyObject *k = ring->firstKey; k != nullptr; k = k->next) {
+        QELKeyObject *uid = child(k, QELObjectType_UserID);
+        if (uid == nullptr)
+            continue;
+        (rawBody(uid) == Bytes{'C', 'N', '=', 'C', 'A'} ? caSig : leafSig) = child(uid, QELObjectType_Signature);
+        if (child(k, QELObjectType_CRL) != nullptr)
+            ringCRL = child(k, QELObjectType_CRL);
+    }
+    ASSERT_NE(leafSig, nullptr);
+    ASSERT_NE(caSig, nullptr);
+    ASSERT_NE(ringCRL, nullptr);
+    EXPECT_EQ(qelKeyObjCRLInfo(ringCRL)->state, QELSigState_Checked | QELSigState_Valid);
+    EXPECT_TRUE(qelKeyObjSigInfo(leafSig)->state & QELSigState_RevokedByCRL);
+    EXPECT_FALSE(qelKeyObjSigInfo(caSig)->state & QELSigState_RevokedByCRL);
+    EXPECT_TRUE(qelSigIsRevoked(leafSig));
+    EXPECT_EQ(qelKeyDBRelease(eeDB), QELError_NoErr);
+    EXPECT_EQ(qelKeyDBRelease(ring), QELError_NoErr);
     // With no issuer anywhere nothing is taken.
     QELKeyDB *none = nullptr;
     QELKeyDB *empty = nullptr;
