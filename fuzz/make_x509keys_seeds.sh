@@ -27,3 +27,7 @@ cp crl.der "$out/crl"
 cat c.der dc.der > "$out/two-certs"
 printf '\060\200\002\001\005\000\000' > "$out/indefinite"
 printf '\060\210\377\377\377\377\377\377\377\360\000' > "$out/huge-length"
+# The two certificates as a SET OF (for the certificate-set import).
+n=$(wc -c < "$out/two-certs")
+printf "\\061\\202\\$(printf %03o $((n >> 8)))\\$(printf %03o $((n & 255)))" > "$out/cert-set"
+cat "$out/two-certs" >> "$out/cert-set"

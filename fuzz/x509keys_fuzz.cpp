@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "qelContext.h"
+#include "qelKeyDB.h"
 #include "qelSDK.h"
 #include "qelX509KeysInternal.h"
 
@@ -94,6 +95,19 @@ void readers(const std::uint8_t *data, std::size_t size)
     static_cast<void>(qelX509GetCRLDistributionPoint(ctx, data, size, nullptr, &n));
 }
 
+// A certificate into a key ring (key packet, user ID, signature packet) and
+// a set of certificates into one database.
+void toKeys(const std::uint8_t *data, std::size_t size)
+{
+    QELContext *ctx = context();
+    QELKeyDB *db = nullptr;
+    if (qelX509ImportCertificate(data, size, ctx, nullptr, &db) == QELError_NoErr)
+        static_cast<void>(qelKeyDBRelease(db));
+    db = nullptr;
+    if (size > 0 && data[0] == 0x31 && qelX509ImportCertificateSet(data, size, ctx, nullptr, &db) == QELError_NoErr)
+        static_cast<void>(qelKeyDBRelease(db));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -101,5 +115,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     qelfuzz::startOnce(true);
     walkers(data, size);
     readers(data, size);
+    toKeys(data, size);
     return 0;
 }
