@@ -17,6 +17,7 @@
 #include "qelKeyDBChange.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyIDInternal.h"
+#include "qelKeyMan.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyOpsInternal.h"
 #include "qelKeyPacketInternal.h"
@@ -2160,4 +2161,68 @@ QELStatus qelX509CRLListsCertificate(QELContext *context, const std::uint8_t *cr
         }
     }
     return QELError_NoErr;
+}
+
+// ---- certificate chains out -----------------------------------------------------------------------
+QELStatus qelX509EncodeCertChain(QELContext *context, QELKeyObject *sig, std::uint8_t **outBlock,
+                                 std::size_t *outLength)
+{
+    if (outBlock == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    *outBlock = nullptr;
+    *outLength = 0;
+    return qel::noThrow([&]() -> QELStatus {
+        // The certificates as received, from the signature up through its
+        // issuers; a signature met a second time (issuers that issue each
+        // other) ends the walk.
+        std::vector<QELKeyObject *> seen;
+        std::vector<std::pair<const u8 *, std::size_t>> certs;
+        for (QELKeyObject *at = sig; at != nullptr;) {
+            if (std::find(seen.begin(), seen.end(), at) != seen.end())
+                break;
+            seen.push_back(at);
+            std::size_t length = 0;
+            const u8 *der = qelKeyObjSigX509Data(at, &length);
+            if (der == nullptr)
+                return certs.empty() ? QELError_CertificateNotFound : QELError_NoErr;
+            certs.emplace_back(der, length);
+            QELKeyObject *next = nullptr;
+            if (QELStatus s = qelKeyFindIssuerCertificate(at, nullptr, &next); s != QELError_NoErr)
+                return s;
+            at = next;
+        }
+        // DER SET OF: elements in the order of their encodings; two equal
+        // certificates cannot both be in a set.
+        std::sort(certs.begin(), certs.end(), [](const auto &a, const auto &b) {
+            const int c = std::memcmp(a.first, b.first, std::min(a.second, b.second));
+            return c != 0 ? c < 0 : a.second < b.second;
+        });
+        std::size_t content = 0;
+        for (std::size_t i = 0; i < certs.size(); ++i) {
+            if (i > 0 && certs[i].second == certs[i - 1].second &&
+                std::memcmp(certs[i].first, certs[i - 1].first, certs[i].second) == 0)
+                return QELError_CodecFailed;
+            content += certs[i].second;
+        }
+        std::vector<u8> out = {0x31};
+        if (content < 0x80) {
+            out.push_back(static_cast<u8>(content));
+        } else {
+            int octets = 0;
+            for (std::size_t v = content; v != 0; v >>= 8)
+                ++octets;
+            out.push_back(static_cast<u8>(0x80 | octets));
+            for (int i = octets - 1; i >= 0; --i)
+                out.push_back(static_cast<u8>(content >> (8 * i)));
+        }
+        for (const auto &[der, length] : certs)
+            out.insert(out.end(), der, der + length);
+        auto *block = static_cast<u8 *>(qelMemAlloc(contextMgr(context), out.size(), 0));
+        if (block == nullptr)
+            return QELError_OutOfMemory;
+        std::memcpy(block, out.data(), out.size());
+        *outBlock = block;
+        *outLength = out.size();
+        return QELError_NoErr;
+    });
 }

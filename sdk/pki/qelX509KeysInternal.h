@@ -136,6 +136,11 @@ QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t lengt
 // none was taken); *outNotTaken (may be null) counts the CRLs left out.
 QELStatus qelX509ImportCRLs(const std::uint8_t *der, std::size_t length, QELContext *context, QELKeyDB *keyDB,
                             QELKeyDB **outDB, std::uint32_t *outNotTaken);
+// The DER SET OF the certificates from an X.509 signature object up through
+// its issuers (each as received), in a new block of the context's memory
+// manager; the walk ends at a self-issued certificate or at one met before.
+QELStatus qelX509EncodeCertChain(QELContext *context, QELKeyObject *sig, std::uint8_t **outBlock,
+                                 std::size_t *outLength);
 
 // ---- signatures -----------------------------------------------------------------------
 // Checks the signature of a signed X.509 object (certificate or CRL) with a

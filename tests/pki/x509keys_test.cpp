@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -675,6 +676,43 @@ TEST_F(X509KeysTest, CertificateListsAgreeWithOpenSSLVerify)
         EXPECT_EQ(qelX509VerifyCertificateList(ctx, p.data(), t.data()), c.want) << c.what;
         EXPECT_EQ(opensslVerify(c.openssl) == 0, c.want == QELError_NoErr) << c.what;
     }
+    // Chains out of a key ring: a SET OF the certificates up to the root;
+    // issuers that issue each other end the walk.
+    auto setOf = [](std::vector<Bytes> certs) {
+        std::sort(certs.begin(), certs.end());
+        Bytes content;
+        for (const Bytes &c : certs)
+            content.insert(content.end(), c.begin(), c.end());
+        Bytes out = {0x31, 0x82, std::uint8_t(content.size() >> 8), std::uint8_t(content.size())};
+        out.insert(out.end(), content.begin(), content.end());
+        return out;
+    };
+    for (const auto &[chain, from] : {std::pair{std::vector<std::string>{"ee", "int", "root"}, std::string("ee")},
+                                      std::pair{std::vector<std::string>{"a", "b"}, std::string("a")}}) {
+        std::vector<Bytes> certs;
+        for (const std::string &n : chain)
+            certs.push_back(der[n]);
+        const Bytes set = setOf(certs);
+        QELKeyDB *db = nullptr;
+        ASSERT_EQ(qelX509ImportCertificateSet(set.data(), set.size(), ctx, nullptr, &db), QELError_NoErr);
+        QELKeyObject *start = nullptr;
+        for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next)
+            for (QELKeyObject *u = k->firstChild; u != nullptr; u = u->next)
+                for (QELKeyObject *g = u->firstChild; g != nullptr; g = g->next) {
+                    std::size_t n = 0;
+                    const std::uint8_t *d = qelKeyObjSigX509Data(g, &n);
+                    if (d != nullptr && Bytes(d, d + n) == der[from])
+                        start = g;
+                }
+        ASSERT_NE(start, nullptr) << from;
+        std::uint8_t *block = nullptr;
+        std::size_t length = 0;
+        ASSERT_EQ(qelX509EncodeCertChain(ctx, start, &block, &length), QELError_NoErr) << from;
+        EXPECT_EQ(Bytes(block, block + length), set) << from;
+        EXPECT_EQ(qelMemFree(block), QELError_NoErr);
+        EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+    }
+
     // An entry that claims more than its list holds.
     Bytes broken = certList({der["ee"]});
     broken[5] = static_cast<std::uint8_t>(broken[5] + 1);
