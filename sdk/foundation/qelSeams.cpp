@@ -97,41 +97,6 @@ QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *, const std::uint8_t 
 
 // ---- keydb: stand-ins the key database calls ----
 
-// qelX509Keys: no certificate toolkit yet.
-QELStatus qelX509DecodeCRLTimes(QELContext *, const std::uint8_t *, std::size_t, QELX509CRLTimes *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509DecodeCertNames(QELContext *, const std::uint8_t *, std::size_t,
-                                 QELX509CertNames *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509GetIssuerAndSerial(const std::uint8_t *, std::size_t, std::uint8_t *, std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509GetNameDER(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509GetNameText(const std::uint8_t *, std::size_t, bool, std::uint8_t *, std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509GetSubjectAltName(const std::uint8_t *, std::size_t, int, std::uint8_t *, std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *, QELKeyObject *, std::uint8_t *, std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelX509GetCRLDistributionPoint(QELContext *, const std::uint8_t *, std::size_t, std::uint8_t *,
-                                         std::size_t *)
-{
-    return QELError_FeatureNotAvailable;
-}
 // ---- end keydb ----
 
 // ---- qelKeyDBDispatch ----

@@ -127,6 +127,21 @@ QELStatus qelX509GetSubjectAltName(const std::uint8_t *der, std::size_t length, 
                                    std::uint8_t *buffer, std::size_t *inOutLength);
 QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *key, std::uint8_t *buffer,
                                            std::size_t *inOutLength);
+// The check of a signature that carries an X.509 certificate: the signer's
+// key must have signed the certificate, and the certificate must regenerate
+// the signed key, the user ID and the signature packet octet for octet.
+// 0 with *outValid set when checked; a failure status when it could not be
+// checked (the signature's state then stays as it was).
+QELStatus qelX509CheckKeySignature(QELKeyObject *sig, QELKeyObject *signer, bool *outValid);
+// A signed X.509 object (a CRL) checked with a key's verification
+// operations: 0, QELError_BadCertificateSignature, or why it could not be
+// checked (the key's unusability or the database's stored error).
+QELStatus qelX509VerifyWithKey(QELKeyObject *key, const std::uint8_t *der, std::size_t length);
+// Whether a CRL lists the serial number of a certificate, and how many
+// entries the CRL has.
+QELStatus qelX509CRLListsCertificate(QELContext *context, const std::uint8_t *crl, std::size_t crlLength,
+                                     const std::uint8_t *cert, std::size_t certLength, bool *outListed,
+                                     std::uint32_t *outEntries);
 // The full name of a certificate's first CRL distribution point (DER), as
 // the items above.
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,

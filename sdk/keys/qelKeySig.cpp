@@ -445,9 +445,14 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         if (qelKeyObjType(signedObject) == QELObjectType_UserID)
             qelUserIDClearRecheck(signedObject);
         if (qelKeyObjSigIsX509(sig)) {
-            // Certificates carried in signatures are judged by the X.509
-            // toolkit; until it is here their state stays as it was.
-            state = before;
+            bool good = false;
+            status = qelX509CheckKeySignature(sig, signer, &good);
+            if (status == QELError_NoErr)
+                state |= QELSigState_Checked | (good ? QELSigState_Valid : 0);
+            else
+                state = before;
+            if (status != QELError_OutOfMemory)
+                status = QELError_NoErr; // an unknown digest or an unusable key: left unchecked
         } else {
             status = checkRFC4880(sig, signer, state, cache);
             if (status != QELError_NoErr && !(state & QELSigState_Checked))
@@ -577,11 +582,88 @@ QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, bool re
     return qelKeySigCheckSet(set, extra, recheck, false, false, qelKeySigProgress, &progress, changed);
 }
 
-QELStatus qelKeySigCheckCRLs(QELKeySet *set, bool, QELKeyDB *, QELKeySet *)
+namespace {
+
+// Marks the certificates a valid CRL of key lists: the X.509 signatures made
+// by key (or by its counterpart in the database to match).
+QELStatus markRevoked(QELKeyObject *key, QELKeyObject *crl, QELKeyDB *match, QELKeySet *changed)
 {
-    // A CRL's signature is an X.509 signature; without the certificate
-    // toolkit its state is left as it was.
-    return qelKeySetIsValid(set) ? QELError_NoErr : QELError_BadParams;
+    std::size_t packetLength = 0;
+    const u8 *packet = qelKeyObjRawPacket(crl, &packetLength);
+    std::size_t derLength = 0;
+    const u8 *der = packet != nullptr ? qelCRLPacketDER(packet, packetLength, &derLength) : nullptr;
+    if (der == nullptr)
+        return QELError_NoErr;
+    QELKeyObject *signer = key;
+    if (match != nullptr) {
+        u8 fp[20];
+        signer = qelKeyObjMaterialFingerprint(key, fp) == 20 ? qelKeyDBFindKeyByFingerprint(match, fp) : nullptr;
+        if (signer == nullptr)
+            return QELError_NoErr;
+    }
+    std::uint32_t marked = 0;
+    for (QELKeyObject *sig = qelKeyObjKeyInfo(signer)->firstSig; sig != nullptr;
+         sig = qelKeyObjSigInfo(sig)->nextBySigner) {
+        std::size_t certLength = 0;
+        const u8 *cert = qelKeyObjIsLive(sig) ? qelKeyObjSigX509Data(sig, &certLength) : nullptr;
+        if (cert == nullptr)
+            continue;
+        bool listed = false;
+        std::uint32_t entries = 0;
+        if (QELStatus s = qelX509CRLListsCertificate(qelKeyObjContext(crl), der, derLength, cert, certLength, &listed,
+                                                     &entries);
+            s != QELError_NoErr)
+            return s;
+        if (!listed)
+            continue;
+        QELSigInfo *si = qelKeyObjSigInfo(sig);
+        if (!(si->state & QELSigState_RevokedByCRL)) {
+            si->state |= QELSigState_RevokedByCRL;
+            if (changed != nullptr)
+                if (QELStatus a = qelKeySetAddObject(qelKeyObjTopKey(sig), changed); a != QELError_NoErr)
+                    return a;
+        }
+        if (++marked >= entries)
+            break;
+    }
+    return QELError_NoErr;
+}
+
+} // namespace
+
+QELStatus qelKeySigCheckCRLs(QELKeySet *set, bool recheck, QELKeyDB *match, QELKeySet *changed)
+{
+    if (!qelKeySetIsValid(set))
+        return QELError_BadParams;
+    QELKeyDB *db = qelKeySetKeyDB(set);
+    for (QELKeyObject *key = db->firstKey; key != nullptr; key = key->next) {
+        if (!qelKeyObjIsLive(key) || qelKeyObjType(key) != QELObjectType_Key || !qelKeySetHas(key, set))
+            continue;
+        for (QELKeyObject *crl = key->firstChild; crl != nullptr; crl = crl->next) {
+            if (!qelKeyObjIsLive(crl) || qelKeyObjType(crl) != QELObjectType_CRL)
+                continue;
+            QELCRLInfo *ci = qelKeyObjCRLInfo(crl);
+            if (recheck || !(ci->state & (QELSigState_Checked | QELSigState_Valid))) {
+                std::size_t packetLength = 0;
+                const u8 *packet = qelKeyObjRawPacket(crl, &packetLength);
+                std::size_t derLength = 0;
+                const u8 *der = packet != nullptr ? qelCRLPacketDER(packet, packetLength, &derLength) : nullptr;
+                const QELStatus v = der != nullptr ? qelX509VerifyWithKey(key, der, derLength) : QELError_BadParams;
+                const u8 before = ci->state;
+                if (v == QELError_NoErr)
+                    ci->state = QELSigState_Checked | QELSigState_Valid;
+                else if (v == QELError_BadCertificateSignature)
+                    ci->state = QELSigState_Checked;
+                if (ci->state != before && match != nullptr && changed != nullptr)
+                    if (QELStatus a = qelKeySetAddObject(key, changed); a != QELError_NoErr)
+                        return a;
+            }
+            if (ci->state & QELSigState_Valid)
+                if (QELStatus s = markRevoked(key, crl, match, changed); s != QELError_NoErr)
+                    return s;
+        }
+    }
+    return QELError_NoErr;
 }
 
 QELStatus qelKeySigCountAndCheckCRLs(QELKeySet *set, QELKeyDB *extra, bool recheck, std::uint32_t *outCount,

@@ -50,6 +50,7 @@
 #include "qelSymmetricCipher.h"
 #include "qelTimeDate.h"
 #include "qelTrustProp.h"
+#include "qelX509.h"
 
 #include <stdio.h>
 #include <stdlib.h>
