@@ -1,0 +1,1126 @@
+// The Ascii Armor Parser Module: the line machine that classifies input, and
+// the message assembly that orders what it decodes.
+#include "qelArmorParserInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelCopyModuleInternal.h"
+#include "qelHashInternal.h"
+#include "qelMemory.h"
+#include "qelWipe.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kLineMax = 255;
+constexpr std::uint64_t kEventPayloadMax = 4096;
+
+enum ParserState : std::int32_t {
+    StateMain = 0,
+    StateHeaders,
+    StateBody,
+    StateSkipToEnd,
+    StateClearHeaders,
+    StateClearText,
+    StateBinary,
+};
+
+struct ArmorMessage;
+
+struct ArmorPart {
+    std::uint32_t number;
+    std::uint8_t state; // 0 open, 1 complete
+    QELFifo *held;      // bytes not yet due (caller's FIFO class)
+    ArmorMessage *message;
+    ArmorPart *next;
+};
+
+struct ArmorMessage {
+    char *messageId; // null without one
+    std::uint32_t total;
+    std::uint32_t number;
+    std::uint32_t lastPart; // highest part number made so far
+    std::uint8_t begun;
+    std::uint64_t beginOffset;
+    QELPipeModule *chain;     // head of the message's chain
+    QELPipeModule **endSlot;  // the Copy Module's downstream, cut when freed
+    ArmorPart *parts;
+    ArmorMessage *next;
+};
+
+struct ArmorParser {
+    QELPipeModule head;
+    QELPipeModule *downstream;
+    const QELFifoDescriptor *fifoKind;
+    QELContext *context;
+    QELSettings *settings;
+    const QELDecodeCallbacks *callbacks;
+    void *callbackData;
+    std::int32_t state;
+    std::int32_t pendingEnd;
+    std::int32_t pendingDepth;
+    std::int32_t depth;
+    ArmorPart *current;
+    std::uint8_t discardBody; // a body whose part cannot be taken any more
+    std::uint8_t clearSignature; // the block is a clear-signed message's signature
+    std::uint32_t partNumber;
+    std::uint32_t totalParts;
+    char messageId[256];
+    std::uint8_t line[kLineMax + 1];
+    std::size_t lineLength;
+    std::uint8_t crPending;   // the line ended in CR; an LF may still follow
+    std::uint8_t continuing;  // the previous piece filled the line without an end
+    std::uint8_t lineEndKind; // 1 LF, 2 CR, 3 CR LF
+    std::uint8_t owedEnd;     // clear-signed text: line end of the previous line
+    std::uint64_t inputOffset;
+    std::uint64_t lineOffset;
+    std::uint64_t blockOffset;
+    char quote[256];
+    std::size_t quoteLength;
+    char carry[84];
+    std::size_t carryLength;
+    std::uint32_t crc;
+    std::uint8_t hashIds[QELArmorMaxHashIds];
+    std::size_t hashCount;
+    std::uint8_t clearSignedAsText;
+    std::uint8_t keyBlocksAsText;
+    ArmorMessage *messages;
+    std::uint32_t messageCount;
+    std::uint8_t deferred;
+    QELFifo *dataLog;
+    QELFifo *eventLog;
+    std::uint64_t recorded;
+    std::uint64_t replayData;
+    std::uint8_t eventLoaded;
+    std::uint8_t eventType;
+    std::uint32_t eventLength;
+    std::uint8_t eventPayload[kEventPayloadMax];
+};
+
+ArmorParser *self(QELPipeModule *m) { return qelPipeModuleState<ArmorParser>(m); }
+
+template <typename T>
+T *allocZeroed(QELContext *context)
+{
+    void *p = qelMemAlloc(qelContextMemoryMgr(context), sizeof(T), 0);
+    if (p != nullptr)
+        std::memset(p, 0, sizeof(T));
+    return static_cast<T *>(p);
+}
+
+template <typename T>
+void freeWiped(T *p)
+{
+    qelSecureWipe(p, sizeof(T));
+    static_cast<void>(qelMemFree(p));
+}
+
+bool isSpace(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool isAlpha(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+
+std::size_t trimmedLength(const std::uint8_t *s, std::size_t n)
+{
+    while (n > 0 && isSpace(s[n - 1]))
+        --n;
+    return n;
+}
+
+bool startsWith(const std::uint8_t *s, std::size_t n, const char *prefix)
+{
+    const std::size_t k = std::strlen(prefix);
+    return n >= k && std::memcmp(s, prefix, k) == 0;
+}
+
+QELStatus fifoPut(const QELFifoDescriptor *kind, QELFifo *fifo, const void *bytes, std::uint64_t n)
+{
+    QELStatus status = 0;
+    const std::uint64_t put = kind->write(fifo, bytes, n, &status);
+    if (status != 0)
+        return status;
+    return put == n ? 0 : QELError_OutOfMemory;
+}
+
+// ---- output paths ----------------------------------------------------------
+
+QELStatus recordEvent(ArmorParser *p, std::uint8_t type, const std::uint8_t *payload, std::uint64_t length)
+{
+    if (length > kEventPayloadMax)
+        return QELError_BadParams;
+    std::uint8_t head[13];
+    std::memcpy(head, &p->recorded, 8);
+    head[8] = type;
+    const auto len32 = static_cast<std::uint32_t>(length);
+    std::memcpy(head + 9, &len32, 4);
+    if (QELStatus s = fifoPut(p->fifoKind, p->eventLog, head, sizeof head); s != 0)
+        return s;
+    if (QELStatus s = fifoPut(p->fifoKind, p->eventLog, payload, length); s != 0)
+        return s;
+    p->recorded = 0;
+    return 0;
+}
+
+QELStatus sendData(ArmorParser *p, const std::uint8_t *bytes, std::uint64_t n)
+{
+    if (n == 0)
+        return 0;
+    if (p->deferred) {
+        if (QELStatus s = fifoPut(p->fifoKind, p->dataLog, bytes, n); s != 0)
+            return s;
+        p->recorded += n;
+        return 0;
+    }
+    return qelPipeWriteAll(p->downstream, bytes, n);
+}
+
+QELStatus sendAnnotation(ArmorParser *p, std::int32_t code, const void *data, std::uint64_t length)
+{
+    if (!p->deferred)
+        return qelPipeAnnotate(p->downstream, p, code, const_cast<void *>(data), length);
+    if (length > kEventPayloadMax - 20)
+        return QELError_BadParams;
+    std::uint8_t payload[kEventPayloadMax];
+    const std::uint64_t origin = 0;
+    std::memcpy(payload, &origin, 8);
+    std::memcpy(payload + 8, &code, 4);
+    std::memcpy(payload + 12, &length, 8);
+    if (length != 0)
+        std::memcpy(payload + 20, data, length);
+    return recordEvent(p, 2, payload, 20 + length);
+}
+
+QELStatus sendPendingEnd(ArmorParser *p)
+{
+    if (p->pendingEnd == 0)
+        return 0;
+    const std::int32_t code = p->pendingEnd;
+    p->pendingEnd = 0;
+    return sendAnnotation(p, code, nullptr, 0);
+}
+
+QELStatus openScope(ArmorParser *p, std::int32_t beginCode, std::uint64_t offset)
+{
+    if (QELStatus s = sendAnnotation(p, beginCode, &offset, sizeof offset); s != 0)
+        return s;
+    p->pendingEnd = beginCode + 1;
+    p->pendingDepth = p->depth;
+    return 0;
+}
+
+// ---- message assembly ------------------------------------------------------
+
+void freePart(ArmorMessage *m, ArmorPart *part, const QELFifoDescriptor *kind)
+{
+    for (ArmorPart **link = &m->parts; *link != nullptr; link = &(*link)->next)
+        if (*link == part) {
+            *link = part->next;
+            break;
+        }
+    qelFifoDestroy(kind, part->held);
+    freeWiped(part);
+}
+
+void freeMessage(ArmorParser *p, ArmorMessage *m)
+{
+    if (m->endSlot != nullptr)
+        *m->endSlot = nullptr; // the shared downstream survives the chain
+    qelPipeDestroy(m->chain);
+    while (m->parts != nullptr)
+        freePart(m, m->parts, p->fifoKind);
+    if (m->messageId != nullptr) {
+        qelSecureWipe(m->messageId, std::strlen(m->messageId));
+        static_cast<void>(qelMemFree(m->messageId));
+    }
+    for (ArmorMessage **link = &p->messages; *link != nullptr; link = &(*link)->next)
+        if (*link == m) {
+            *link = m->next;
+            break;
+        }
+    if (p->current != nullptr && p->current->message == m)
+        p->current = nullptr;
+    if (m->begun)
+        p->deferred = 0;
+    freeWiped(m);
+}
+
+QELPipeModule *chainHead(ArmorMessage *m) { return m->chain; }
+
+ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
+{
+    ArmorMessage *last = nullptr;
+    for (ArmorMessage *m = p->messages; m != nullptr; last = m, m = m->next) {
+        if (id[0] != 0) {
+            // The whole ID must match: one ID is never a prefix of another.
+            if (m->messageId != nullptr && std::strcmp(m->messageId, id) == 0) {
+                if (total != 0 && m->total == 0)
+                    m->total = total;
+                return m;
+            }
+        } else if (m->messageId == nullptr && total != 1 && (m->total == total || m->total == 0)) {
+            // Numbered parts of version 4 carry their total only on the last
+            // part, so a message whose total is still unknown takes it then.
+            if (m->total == 0)
+                m->total = total;
+            return m;
+        }
+    }
+    auto *m = allocZeroed<ArmorMessage>(p->context);
+    if (m == nullptr)
+        return nullptr;
+    if (id[0] != 0) {
+        const std::size_t n = std::strlen(id);
+        m->messageId = static_cast<char *>(qelMemAlloc(qelContextMemoryMgr(p->context), n + 1, 0));
+        if (m->messageId == nullptr) {
+            freeWiped(m);
+            return nullptr;
+        }
+        std::memcpy(m->messageId, id, n + 1);
+    }
+    m->endSlot = qelCopyModuleCreate(p->context, &m->chain);
+    bool ok = m->endSlot != nullptr;
+    if (ok) {
+        *m->endSlot = p->downstream;
+        if (auto make = qelArmorParserSeams().messageParser; make != nullptr)
+            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData) != nullptr;
+    }
+    m->total = total;
+    m->number = ++p->messageCount;
+    if (last != nullptr)
+        last->next = m;
+    else
+        p->messages = m;
+    if (!ok) {
+        freeMessage(p, m);
+        return nullptr;
+    }
+    return m;
+}
+
+ArmorPart *partFind(ArmorParser *p, ArmorMessage *m, std::uint32_t number)
+{
+    p->crc = QELArmorCrc24Init;
+    ArmorPart *last = nullptr;
+    for (ArmorPart *part = m->parts; part != nullptr; last = part, part = part->next)
+        if (part->number == number)
+            return part;
+    if (number <= m->lastPart)
+        return nullptr; // that part has been read and passed on already
+    for (std::uint32_t n = m->lastPart + 1; n <= number; ++n) {
+        auto *part = allocZeroed<ArmorPart>(p->context);
+        if (part == nullptr)
+            return nullptr;
+        part->held = p->fifoKind->create(p->context);
+        if (part->held == nullptr) {
+            freeWiped(part);
+            return nullptr;
+        }
+        part->number = n;
+        part->message = m;
+        if (last != nullptr)
+            last->next = part;
+        else
+            m->parts = part;
+        last = part;
+        m->lastPart = n;
+    }
+    return last;
+}
+
+QELStatus drainHeld(ArmorParser *p, ArmorPart *part)
+{
+    for (;;) {
+        QELStatus status = 0;
+        std::uint64_t available = 0;
+        const std::uint8_t *bytes = p->fifoKind->peek(part->held, &available, &status);
+        if (status != 0)
+            return status;
+        if (bytes == nullptr)
+            return 0;
+        std::uint64_t taken = 0;
+        status = qelPipeWriteAll(chainHead(part->message), bytes, available, &taken);
+        p->fifoKind->skip(part->held, taken);
+        if (status != 0)
+            return status;
+    }
+}
+
+QELStatus partWrite(ArmorParser *p, ArmorPart *part, const std::uint8_t *bytes, std::uint64_t n)
+{
+    if (part == nullptr || part->state != 0 || n == 0)
+        return 0;
+    ArmorMessage *m = part->message;
+    if (m->begun && m->parts == part && p->fifoKind->size(part->held) == 0)
+        return qelPipeWriteAll(chainHead(m), bytes, n);
+    return fifoPut(p->fifoKind, part->held, bytes, n);
+}
+
+// Passes on every part that is due; ends the message once its last part is.
+QELStatus messageAdvance(ArmorParser *p, ArmorMessage *m)
+{
+    while (m->parts != nullptr) {
+        ArmorPart *part = m->parts;
+        if (QELStatus s = drainHeld(p, part); s != 0)
+            return s;
+        if (part->state == 0)
+            return 0;
+        if (part->next != nullptr) {
+            freePart(m, part, p->fifoKind);
+            continue;
+        }
+        if (m->total == 0 || part->number != m->total)
+            return 0;
+        if (QELStatus s = qelPipeExpectBytes(chainHead(m), 0); s != 0)
+            return s;
+        freePart(m, part, p->fifoKind);
+        freeMessage(p, m);
+        return qelPipeAnnotate(p->downstream, p, QELAnnotation_EndArmoredMessage, nullptr, 0);
+    }
+    return 0;
+}
+
+QELStatus messageBegin(ArmorParser *p, ArmorMessage *m)
+{
+    if (p->deferred) {
+        std::uint8_t payload[8];
+        std::memcpy(payload, &m, sizeof m);
+        return recordEvent(p, 1, payload, sizeof payload);
+    }
+    if (QELStatus s = qelPipeAnnotate(p->downstream, p, QELAnnotation_BeginArmoredMessage, &m->beginOffset, 8); s != 0)
+        return s;
+    p->deferred = 1;
+    m->begun = 1;
+    return messageAdvance(p, m);
+}
+
+bool messageHeld(const ArmorParser *p, const ArmorMessage *m)
+{
+    for (const ArmorMessage *i = p->messages; i != nullptr; i = i->next)
+        if (i == m)
+            return true;
+    return false;
+}
+
+QELStatus replay(ArmorParser *p)
+{
+    while (!p->deferred) {
+        while (p->replayData > 0) {
+            std::uint8_t buffer[4096];
+            const std::uint64_t want = p->replayData < sizeof buffer ? p->replayData : sizeof buffer;
+            QELStatus status = 0;
+            const std::uint64_t got = p->fifoKind->read(p->dataLog, buffer, want, &status);
+            if (status != 0)
+                return status;
+            if (got == 0)
+                return QELError_ArmorParseError;
+            p->replayData -= got;
+            if (QELStatus s = qelPipeWriteAll(p->downstream, buffer, got); s != 0)
+                return s;
+        }
+        if (p->eventLoaded) {
+            p->eventLoaded = 0;
+            if (p->eventType == 1) {
+                ArmorMessage *m = nullptr;
+                std::memcpy(&m, p->eventPayload, sizeof m);
+                if (messageHeld(p, m))
+                    if (QELStatus s = messageBegin(p, m); s != 0)
+                        return s;
+            } else {
+                std::int32_t code = 0;
+                std::uint64_t length = 0;
+                std::memcpy(&code, p->eventPayload + 8, 4);
+                std::memcpy(&length, p->eventPayload + 12, 8);
+                if (QELStatus s = sendAnnotation(p, code, length ? p->eventPayload + 20 : nullptr, length); s != 0)
+                    return s;
+            }
+            continue;
+        }
+        if (p->fifoKind->size(p->eventLog) == 0) {
+            p->replayData = p->fifoKind->size(p->dataLog);
+            if (p->replayData == 0)
+                return 0;
+            continue;
+        }
+        std::uint8_t head[13];
+        QELStatus status = 0;
+        if (p->fifoKind->read(p->eventLog, head, sizeof head, &status) != sizeof head || status != 0)
+            return status != 0 ? status : QELError_ArmorParseError;
+        std::memcpy(&p->replayData, head, 8);
+        p->eventType = head[8];
+        std::memcpy(&p->eventLength, head + 9, 4);
+        if (p->eventLength > kEventPayloadMax ||
+            p->fifoKind->read(p->eventLog, p->eventPayload, p->eventLength, &status) != p->eventLength || status != 0)
+            return status != 0 ? status : QELError_ArmorParseError;
+        p->eventLoaded = 1;
+    }
+    return 0;
+}
+
+// ---- the line machine ------------------------------------------------------
+
+void clearBlock(ArmorParser *p)
+{
+    p->current = nullptr;
+    p->discardBody = 0;
+    p->clearSignature = 0;
+    p->partNumber = p->totalParts = 0;
+    std::memset(p->messageId, 0, sizeof p->messageId);
+    p->quoteLength = 0;
+    p->carryLength = 0;
+    p->hashCount = 0;
+    p->owedEnd = 0;
+    p->state = StateMain;
+}
+
+QELStatus endPart(ArmorParser *p)
+{
+    ArmorPart *part = p->current;
+    const bool keepScope = p->clearSignature;
+    clearBlock(p);
+    if (part != nullptr) {
+        part->state = 1;
+        if (part->message->begun)
+            if (QELStatus s = messageAdvance(p, part->message); s != 0)
+                return s;
+    }
+    // The scope that held the part closes after it, so scopes stay nested.
+    if (keepScope || p->pendingEnd == QELAnnotation_EndBinaryInput)
+        return sendPendingEnd(p);
+    return 0;
+}
+
+QELStatus endPartWith(ArmorParser *p, std::int32_t code, const std::uint8_t *data, std::uint64_t n)
+{
+    if (QELStatus s = sendAnnotation(p, code, data, n); s != 0)
+        return s;
+    return endPart(p);
+}
+
+const std::uint8_t *withoutQuote(const ArmorParser *p, const std::uint8_t *s, std::size_t &n)
+{
+    if (p->quoteLength != 0 && n >= p->quoteLength && std::memcmp(s, p->quote, p->quoteLength) == 0) {
+        n -= p->quoteLength;
+        return s + p->quoteLength;
+    }
+    return s;
+}
+
+// Column of "-----BEGIN QEL " in the line, or -1.
+long findBegin(const std::uint8_t *s, std::size_t n)
+{
+    static constexpr char kBegin[] = "-----BEGIN QEL ";
+    if (n <= 15)
+        return -1;
+    std::size_t i = 0;
+    while (i + 15 <= n) {
+        const std::uint8_t c = s[i];
+        if (c == '<') {
+            while (i < n && s[i] != '>')
+                ++i;
+            ++i;
+            continue;
+        }
+        if (isAlpha(c) || isDigit(c))
+            return -1;
+        if (c == '-' && std::memcmp(s + i, kBegin, 15) == 0)
+            return static_cast<long>(i);
+        ++i;
+    }
+    return -1;
+}
+
+bool isBase64Line(const std::uint8_t *s, std::size_t n)
+{
+    if (n == 0)
+        return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (s[i] != '=' && qelBase64Value(s[i]) == 0xFF)
+            return false;
+    return true;
+}
+
+QELStatus checkChecksum(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (n != 5 || s[0] != '=') {
+        return endPartWith(p, QELAnnotation_ArmorBadChecksumLine, s, n);
+    }
+    for (std::size_t i = 1; i < 5; ++i)
+        if (qelBase64Value(s[i]) == 0xFF)
+            return endPartWith(p, QELAnnotation_ArmorBadChecksumLine, s, n);
+    std::uint8_t crc[3];
+    qelBase64DecodeQuad(reinterpret_cast<const char *>(s + 1), crc);
+    const std::uint32_t value = (std::uint32_t{crc[0]} << 16) | (std::uint32_t{crc[1]} << 8) | crc[2];
+    if (value != p->crc)
+        return endPartWith(p, QELAnnotation_ArmorChecksumMismatch, s, n);
+    p->state = StateSkipToEnd;
+    return 0;
+}
+
+QELStatus bodyLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLength)
+{
+    std::size_t n = rawLength;
+    const std::uint8_t *s = withoutQuote(p, raw, n);
+    if (n > 0 && s[0] == '=') {
+        if (p->carryLength != 0)
+            return endPartWith(p, QELAnnotation_ArmorBadLine, reinterpret_cast<std::uint8_t *>(p->carry),
+                               p->carryLength);
+        return checkChecksum(p, s, trimmedLength(s, n));
+    }
+    n = trimmedLength(s, n);
+    if (n > 80)
+        return endPartWith(p, QELAnnotation_ArmorLineTooLong, raw, rawLength);
+    char text[84 + 84];
+    std::memcpy(text, p->carry, p->carryLength);
+    std::memcpy(text + p->carryLength, s, n);
+    std::size_t total = p->carryLength + n;
+    const std::uint8_t *crcText = nullptr;
+    if (total > 8 && text[total - 5] == '=') {
+        crcText = reinterpret_cast<const std::uint8_t *>(text + total - 5);
+        total -= 5;
+    }
+    const std::size_t whole = crcText != nullptr ? total : total / 4 * 4;
+    p->carryLength = total - whole;
+    std::memcpy(p->carry, text + whole, p->carryLength);
+    if (whole != 0) {
+        std::uint8_t decoded[64];
+        const std::int64_t got = qelBase64DecodeRun(text, decoded, whole);
+        if (got <= 0 || got > 60)
+            return endPartWith(p, QELAnnotation_ArmorBadLine, raw, rawLength);
+        p->crc = qelArmorCrc24(p->crc, decoded, static_cast<std::size_t>(got));
+        if (!p->discardBody)
+            if (QELStatus s2 = partWrite(p, p->current, decoded, static_cast<std::uint64_t>(got)); s2 != 0)
+                return s2;
+    } else if (crcText == nullptr && p->carryLength == 0) {
+        return endPartWith(p, QELAnnotation_ArmorBadLine, raw, rawLength);
+    }
+    if (crcText != nullptr) {
+        std::uint8_t checksum[5];
+        std::memcpy(checksum, crcText, 5);
+        return checkChecksum(p, checksum, 5);
+    }
+    return 0;
+}
+
+QELStatus bodyStart(ArmorParser *p, const std::uint8_t *line, std::size_t n)
+{
+    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts);
+    if (m == nullptr)
+        return QELError_OutOfMemory;
+    ArmorPart *part = partFind(p, m, p->partNumber);
+    p->current = part;
+    p->discardBody = part == nullptr ? 1 : 0;
+    p->state = StateBody;
+    if (p->partNumber == 1 && part != nullptr) {
+        m->beginOffset = p->blockOffset;
+        if (QELStatus s = messageBegin(p, m); s != 0)
+            return s;
+    } else {
+        std::uint8_t info[8 + 256];
+        std::memcpy(info, &p->partNumber, 4);
+        std::memcpy(info + 4, &p->totalParts, 4);
+        const std::size_t idLength = std::strlen(p->messageId);
+        std::memcpy(info + 8, p->messageId, idLength);
+        if (QELStatus s = sendAnnotation(p, QELAnnotation_ArmorPartInfo, info, 8 + idLength); s != 0)
+            return s;
+    }
+    return bodyLine(p, line, n);
+}
+
+QELStatus headerLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLength)
+{
+    std::size_t n = rawLength;
+    const std::uint8_t *s = withoutQuote(p, raw, n);
+    n = trimmedLength(s, n);
+    if (n == 0)
+        return 0;
+    if (isBase64Line(s, n))
+        return bodyStart(p, raw, rawLength);
+    if (isAlpha(s[0])) {
+        std::size_t i = 1;
+        while (i < n && i < 64 && (isAlpha(s[i]) || isDigit(s[i]) || s[i] == '-'))
+            ++i;
+        if (i < n && i < 64 && s[i] == ':' && i + 1 < n && s[i + 1] == ' ') {
+            if (i == 9 && std::memcmp(s, "MessageID", 9) == 0) {
+                std::size_t len = n - (i + 2);
+                if (len > 255)
+                    len = 255;
+                std::memcpy(p->messageId, s + i + 2, len);
+                p->messageId[len] = 0;
+            }
+            return 0;
+        }
+    }
+    return sendAnnotation(p, QELAnnotation_ArmorBadHeader, raw, rawLength);
+}
+
+// Parses the rest of a BEGIN line after "-----BEGIN QEL ": the label, then
+// "-----" or ", PART n[/t]-----". False when the line does not end that way.
+bool parseBeginSuffix(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    std::size_t i = 0;
+    while (i < n && (isAlpha(s[i]) || isDigit(s[i]) || s[i] == ' '))
+        ++i;
+    std::uint32_t part = 1, total = 1;
+    if (startsWith(s + i, n - i, ", PART ")) {
+        i += 7;
+        std::uint32_t value = 0;
+        std::size_t digits = 0;
+        while (i < n && isDigit(s[i]) && digits < 4)
+            value = value * 10 + (s[i++] - '0'), ++digits;
+        if (digits == 0 || value > 999)
+            return false;
+        part = value;
+        total = 0;
+        if (i < n && s[i] == '/') {
+            ++i;
+            value = 0;
+            digits = 0;
+            while (i < n && isDigit(s[i]) && digits < 4)
+                value = value * 10 + (s[i++] - '0'), ++digits;
+            if (digits == 0 || value < 1 || value > 999)
+                return false;
+            total = value;
+        }
+        // Part 0 names no part, and a part beyond the total could never be
+        // completed: neither is an armor block.
+        if (part == 0 || (total != 0 && part > total))
+            return false;
+    }
+    if (n - i != 5 || std::memcmp(s + i, "-----", 5) != 0)
+        return false;
+    p->partNumber = part;
+    p->totalParts = total;
+    return true;
+}
+
+QELStatus plainText(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (p->pendingEnd == 0)
+        if (QELStatus st = openScope(p, QELAnnotation_BeginPlainText, p->lineOffset); st != 0)
+            return st;
+    return sendData(p, s, n);
+}
+
+void addHashNames(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t start = i;
+        while (i < n && s[i] != ',')
+            ++i;
+        const std::size_t len = i - start;
+        if (const QELHashDescriptor *d = len ? qelHashDescriptorFindByName(reinterpret_cast<const char *>(s + start), len)
+                                             : nullptr;
+            d != nullptr) {
+            bool known = false;
+            for (std::size_t k = 0; k < p->hashCount; ++k)
+                known = known || p->hashIds[k] == static_cast<std::uint8_t>(d->algorithm);
+            // Repeated headers merge; the list never grows past its capacity.
+            if (!known && p->hashCount < QELArmorMaxHashIds)
+                p->hashIds[p->hashCount++] = static_cast<std::uint8_t>(d->algorithm);
+        }
+        if (i < n)
+            ++i;
+        if (i < n && s[i] == ' ')
+            ++i;
+    }
+}
+
+QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, long column);
+
+QELStatus clearHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
+{
+    const std::size_t n = trimmedLength(s, rawLength);
+    if (n == 0) {
+        p->state = StateClearText;
+        p->owedEnd = 0;
+        return openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset);
+    }
+    if (startsWith(s, n, "Hash: ")) {
+        addHashNames(p, s + 6, n - 6);
+        return 0;
+    }
+    clearBlock(p);
+    return plainText(p, s, rawLength);
+}
+
+QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
+{
+    const std::size_t n = trimmedLength(s, rawLength);
+    if (n == 29 && std::memcmp(s, "-----BEGIN QEL SIGNATURE-----", 29) == 0) {
+        p->owedEnd = 0;
+        p->clearSignature = 1;
+        return beginLine(p, s, rawLength, 0);
+    }
+    if (!p->continuing && startsWith(s, rawLength, "- ")) {
+        s += 2;
+        rawLength -= 2;
+    }
+    std::size_t body = rawLength;
+    std::uint8_t endKind = 0;
+    if (body > 0 && s[body - 1] == '\n')
+        --body, endKind = 1;
+    if (body > 0 && s[body - 1] == '\r')
+        --body, endKind = static_cast<std::uint8_t>(endKind | 2);
+    static constexpr std::uint8_t kEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
+    const std::size_t owed = p->owedEnd == 3 ? 2 : p->owedEnd != 0 ? 1 : 0;
+    if (QELStatus st = sendData(p, kEnds[p->owedEnd], owed); st != 0)
+        return st;
+    p->owedEnd = endKind;
+    return sendData(p, s, body);
+}
+
+QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength, long column)
+{
+    const std::size_t n = trimmedLength(s, rawLength);
+    const std::uint8_t *label = s + column + 15;
+    const std::size_t labelLength = n - static_cast<std::size_t>(column) - 15;
+    const bool clearSignature = p->clearSignature;
+    if (column == 0 && startsWith(label, labelLength, "SIGNED MESSAGE")) {
+        if (labelLength != 19 || std::memcmp(label + 14, "-----", 5) != 0)
+            return plainText(p, s, rawLength);
+        if (QELStatus st = sendPendingEnd(p); st != 0)
+            return st;
+        clearBlock(p);
+        p->blockOffset = p->lineOffset;
+        p->state = StateClearHeaders;
+        return 0;
+    }
+    if (!parseBeginSuffix(p, label, labelLength)) {
+        p->partNumber = p->totalParts = 0;
+        return plainText(p, s, rawLength);
+    }
+    if (!clearSignature)
+        if (QELStatus st = sendPendingEnd(p); st != 0)
+            return st;
+    const std::uint32_t part = p->partNumber, total = p->totalParts;
+    clearBlock(p);
+    p->partNumber = part;
+    p->totalParts = total;
+    p->clearSignature = clearSignature ? 1 : 0;
+    p->quoteLength = static_cast<std::size_t>(column);
+    std::memcpy(p->quote, s, p->quoteLength);
+    p->blockOffset = p->lineOffset;
+    p->state = StateHeaders;
+    return 0;
+}
+
+QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (QELStatus st = openScope(p, QELAnnotation_BeginBinaryInput, p->lineOffset); st != 0)
+        return st;
+    ArmorMessage *m = messageFind(p, "", 1);
+    ArmorPart *part = m != nullptr ? partFind(p, m, 1) : nullptr;
+    if (part == nullptr)
+        return QELError_OutOfMemory;
+    p->current = part;
+    p->state = StateBinary;
+    m->beginOffset = p->lineOffset;
+    if (QELStatus st = messageBegin(p, m); st != 0)
+        return st;
+    return partWrite(p, part, s, n);
+}
+
+QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (QELStatus st = replay(p); st != 0)
+        return st;
+    if (p->continuing)
+        return plainText(p, s, n);
+    const std::size_t trimmed = trimmedLength(s, n);
+    const long column = findBegin(s, trimmed);
+    if (column > 0) {
+        const std::uint8_t *at = s + column;
+        const std::size_t rest = trimmed - static_cast<std::size_t>(column);
+        if (startsWith(at, rest, "-----BEGIN QEL SIGNATURE-----") ||
+            startsWith(at, rest, "-----BEGIN QEL SIGNED MESSAGE-----"))
+            return plainText(p, s, n);
+    }
+    if (column >= 0)
+        return beginLine(p, s, n, column);
+    if (p->pendingEnd == 0 && p->depth == 0 && qelIsBinaryPacket(s, n))
+        return startBinary(p, s, n);
+    return plainText(p, s, n);
+}
+
+QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    switch (p->state) {
+    case StateHeaders:
+        return headerLine(p, s, n);
+    case StateBody:
+        return bodyLine(p, s, n);
+    case StateSkipToEnd: {
+        std::size_t k = n;
+        const std::uint8_t *t = withoutQuote(p, s, k);
+        k = trimmedLength(t, k);
+        if (k >= 13 && startsWith(t, k, "-----END QEL ")) {
+            // A version 4 writer learns the total of an exact multiple of
+            // the part size only after the last header: its END line has it.
+            if (p->current != nullptr && p->current->message->total == 0 && parseBeginSuffix(p, t + 13, k - 13) &&
+                p->totalParts != 0 && p->totalParts == p->current->number)
+                p->current->message->total = p->totalParts;
+            return endPart(p);
+        }
+        return 0;
+    }
+    case StateClearHeaders:
+        return clearHeaderLine(p, s, n);
+    case StateClearText:
+        return clearTextLine(p, s, n);
+    default:
+        return mainLine(p, s, n);
+    }
+}
+
+// Runs the collected line through the machine and starts the next one.
+QELStatus finishLine(ArmorParser *p, bool full)
+{
+    const std::size_t n = p->lineLength;
+    p->lineLength = 0;
+    p->crPending = 0;
+    const QELStatus s = processLine(p, p->line, n);
+    p->continuing = full ? 1 : 0;
+    p->lineOffset = p->inputOffset;
+    return s;
+}
+
+std::uint64_t parserWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
+{
+    ArmorParser *p = self(m);
+    QELStatus local = 0;
+    if (status == nullptr)
+        status = &local;
+    if (p->downstream == nullptr) {
+        *status = QELError_BadParams;
+        return 0;
+    }
+    std::uint64_t i = 0;
+    while (i < length) {
+        if (p->state == StateBinary) {
+            if (QELStatus s = partWrite(p, p->current, bytes + i, length - i); s != 0) {
+                *status = s;
+                return i;
+            }
+            p->inputOffset += length - i;
+            return length;
+        }
+        if (p->lineLength == 0 && !p->crPending) {
+            // A whole line in the input is read where it stands.
+            const std::uint8_t *s = bytes + i;
+            const std::uint64_t left = length - i;
+            const std::size_t limit = left < kLineMax ? static_cast<std::size_t>(left) : kLineMax;
+            std::size_t k = 0;
+            while (k < limit && s[k] != '\n' && s[k] != '\r')
+                ++k;
+            if (k < limit && (s[k] == '\n' || k + 1 < left)) {
+                const std::size_t end = s[k] == '\r' && s[k + 1] == '\n' ? k + 2 : k + 1;
+                p->lineOffset = p->inputOffset;
+                p->inputOffset += end;
+                i += end;
+                const QELStatus st = processLine(p, s, end);
+                p->continuing = 0;
+                p->lineOffset = p->inputOffset;
+                if (st != 0) {
+                    *status = st;
+                    return i;
+                }
+                continue;
+            }
+        }
+        if (p->crPending) {
+            if (bytes[i] == '\n') {
+                p->line[p->lineLength++] = '\n';
+                ++i;
+                ++p->inputOffset;
+            }
+            if (QELStatus s = finishLine(p, false); s != 0) {
+                *status = s;
+                return i;
+            }
+            continue;
+        }
+        const std::uint8_t c = bytes[i++];
+        if (p->lineLength == 0)
+            p->lineOffset = p->inputOffset;
+        ++p->inputOffset;
+        p->line[p->lineLength++] = c;
+        QELStatus s = 0;
+        if (c == '\r')
+            p->crPending = 1;
+        else if (c == '\n')
+            s = finishLine(p, false);
+        else if (p->lineLength == kLineMax)
+            s = finishLine(p, true);
+        if (s != 0) {
+            *status = s;
+            return i;
+        }
+    }
+    return length;
+}
+
+QELStatus parserExpectBytes(QELPipeModule *m, std::uint64_t count)
+{
+    ArmorParser *p = self(m);
+    if (p->downstream == nullptr)
+        return QELError_BadParams;
+    if (count > 0)
+        return 0;
+    if (p->lineLength > 0)
+        if (QELStatus s = finishLine(p, false); s != 0)
+            return s;
+    if (p->current != nullptr || p->state != StateMain)
+        if (QELStatus s = endPart(p); s != 0)
+            return s;
+    if (p->depth != 0)
+        return 0;
+    if (QELStatus s = replay(p); s != 0)
+        return s;
+    if (QELStatus s = sendPendingEnd(p); s != 0)
+        return s;
+    if (p->messages != nullptr)
+        return QELError_IncompleteArmor;
+    return qelPipeExpectBytes(p->downstream, 0);
+}
+
+QELStatus parserFlush(QELPipeModule *m)
+{
+    ArmorParser *p = self(m);
+    if (p->downstream == nullptr)
+        return QELError_BadParams;
+    if (QELStatus s = replay(p); s != 0)
+        return s;
+    return qelPipeFlush(p->downstream);
+}
+
+ArmorMessage *heldMessage(ArmorParser *p, std::uint32_t number)
+{
+    for (ArmorMessage *m = p->messages; m != nullptr; m = m->next)
+        if (m->number == number)
+            return m;
+    return nullptr;
+}
+
+QELStatus parserAnnotate(QELPipeModule *m, const void *origin, std::int32_t code, void *data, std::uint64_t length)
+{
+    ArmorParser *p = self(m);
+    std::uint32_t args[2] = {};
+    if (data != nullptr)
+        std::memcpy(args, data, length < sizeof args ? static_cast<std::size_t>(length) : sizeof args);
+    switch (code) {
+    case QELAnnotation_QueryArmorMessageCount:
+        return static_cast<QELStatus>(p->messageCount);
+    case QELAnnotation_QueryArmorMessagesHeld: {
+        QELStatus n = 0;
+        for (ArmorMessage *i = p->messages; i != nullptr; i = i->next)
+            ++n;
+        return n;
+    }
+    case QELAnnotation_QueryArmorOpenMessage:
+        for (ArmorMessage *i = p->messages; i != nullptr; i = i->next)
+            if (i->begun)
+                return static_cast<QELStatus>(i->number);
+        return 0;
+    case QELAnnotation_QueryArmorPartTotal: {
+        if (length < 4)
+            return 0;
+        const ArmorMessage *msg = heldMessage(p, args[0]);
+        return msg != nullptr ? static_cast<QELStatus>(msg->total) : 0;
+    }
+    case QELAnnotation_QueryArmorPartState: {
+        if (length < 8)
+            return 0;
+        const ArmorMessage *msg = heldMessage(p, args[0]);
+        if (msg == nullptr)
+            return 0;
+        if (msg->parts == nullptr || args[1] < msg->parts->number)
+            return args[1] <= msg->lastPart ? 1 : 2;
+        for (const ArmorPart *part = msg->parts; part != nullptr; part = part->next)
+            if (part->number == args[1])
+                return part->state != 0 ? 1 : 2;
+        return 2;
+    }
+    case QELAnnotation_ArmorClearSignedAsText:
+    case QELAnnotation_ArmorKeyBlocksAsText:
+        if (data != nullptr && length > 0)
+            (code == QELAnnotation_ArmorClearSignedAsText ? p->clearSignedAsText : p->keyBlocksAsText) =
+                *static_cast<std::uint8_t *>(data);
+        break;
+    default:
+        break;
+    }
+    if (p->downstream == nullptr)
+        return QELError_BadParams;
+    if ((code & 0xFF) == 1 && p->pendingEnd != 0 && p->depth == p->pendingDepth + 1)
+        if (QELStatus s = sendPendingEnd(p); s != 0)
+            return s;
+    QELStatus s = p->deferred ? sendAnnotation(p, code, data, length)
+                              : qelPipeAnnotate(p->downstream, origin, code, data, length);
+    if (s == 0)
+        p->depth += qelAnnotationScopeStep(code);
+    return s;
+}
+
+QELStatus parserDestroy(QELPipeModule *m)
+{
+    ArmorParser *p = self(m);
+    while (p->messages != nullptr)
+        freeMessage(p, p->messages);
+    qelPipeDestroy(p->downstream);
+    qelFifoDestroy(p->fifoKind, p->dataLog);
+    qelFifoDestroy(p->fifoKind, p->eventLog);
+    qelPipeModuleFree(p);
+    return 0;
+}
+
+constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parserExpectBytes, parserDestroy};
+
+} // namespace
+
+QELArmorParserSeams &qelArmorParserSeams()
+{
+    static QELArmorParserSeams seams{};
+    return seams;
+}
+
+bool qelIsBinaryPacket(const std::uint8_t *bytes, std::uint64_t length)
+{
+    if (length == 0 || bytes[0] < 0x80)
+        return false;
+    static constexpr std::uint8_t kMarker[5] = {0xA8, 0x03, 'P', 'G', 'P'};
+    if (length > 4 && std::memcmp(bytes, kMarker, 5) == 0)
+        return true;
+    const std::uint8_t b = bytes[0];
+    const unsigned tag = (b & 0xC0) == 0x80 ? (b >> 2) & 0x0F : b & 0x3F;
+    switch (tag) {
+    case 1: case 2: case 3: case 4: case 5: case 6: case 8: case 9: case 11: case 18:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                     const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                     void *callbackData)
+{
+    if (slot == nullptr || settings == nullptr || fifoKind == nullptr)
+        return nullptr;
+    auto *p = qelPipeModuleNew<ArmorParser>(context, QELPipeMagic_ArmorParse, "Ascii Armor Parser Module", kParserOps);
+    if (p == nullptr)
+        return nullptr;
+    qelBase64InitDecodeTable();
+    p->fifoKind = fifoKind;
+    p->context = context;
+    p->settings = settings;
+    p->callbacks = callbacks;
+    p->callbackData = callbackData;
+    p->crc = QELArmorCrc24Init;
+    p->dataLog = fifoKind->create(context);
+    p->eventLog = fifoKind->create(context);
+    if (p->dataLog == nullptr || p->eventLog == nullptr) {
+        parserDestroy(&p->head);
+        return nullptr;
+    }
+    return qelPipeModuleLink(slot, &p->head, &p->downstream);
+}
