@@ -16,6 +16,7 @@
 #include "qelMemoryInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelTimeDateInternal.h"

@@ -18,6 +18,7 @@
 #include "qelPkAlgInternal.h"
 #include "qelRegexInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
 #include "qelTestHooks.h"
@@ -1731,7 +1732,7 @@ QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOpt
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, options);
+        return qelKeyAddUserIDDispatch(key, false, 0, text, std::strlen(text), options);
     return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass);
 }
 
@@ -1745,7 +1746,7 @@ QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const vo
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, options);
+        return qelKeyAddUserIDDispatch(key, true, type, bytes, length, options);
     return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass);
 }
 

@@ -17,6 +17,7 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
