@@ -175,17 +175,25 @@ QELStatus qelRPCCall(std::uint32_t call, std::span<const QELRPCItem> in, std::sp
     }
     QELRPCPacket reply{};
     status = qelRPCSendPacket(&request, &reply);
-    const bool readReply = status == QELError_NoErr &&
-                           !(call == QELRPCCall_KeyDBAddKeySet && (in[3].value & 0xFF) == 0);
-    for (std::size_t i = 0; readReply && i < out.size(); ++i) {
-        QELRPCItem item;
-        status = readItem(&reply, info->reply[i], item);
-        if (status != QELError_NoErr)
-            break;
-        out[i] = item;
-    }
+    if (status == QELError_NoErr && !(call == QELRPCCall_KeyDBAddKeySet && (in[3].value & 0xFF) == 0))
+        status = qelRPCReadReply(call, &reply, out);
     qelRPCPacketRelease(&reply);
     return status;
+}
+
+QELStatus qelRPCReadReply(std::uint32_t call, QELRPCPacket *reply, std::span<QELRPCItem> out)
+{
+    const QELRPCCallInfo *info = qelRPCCallFind(call);
+    if (info == nullptr || out.size() != info->reply.size())
+        return QELError_BadParams;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        QELRPCItem item;
+        QELStatus status = readItem(reply, info->reply[i], item);
+        if (status != QELError_NoErr)
+            return status;
+        out[i] = item;
+    }
+    return QELError_NoErr;
 }
 
 QELStatus qelRPCInvoke(QELContext *context, std::uint32_t call, std::span<const QELRPCItem> in,

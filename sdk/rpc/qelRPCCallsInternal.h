@@ -126,6 +126,11 @@ void qelRPCItemsRelease(std::span<QELRPCItem> items);
 // set. A reply shorter than its items is QELError_ServiceReplyTruncated.
 [[nodiscard]] QELStatus qelRPCCall(std::uint32_t call, std::span<const QELRPCItem> in, std::span<QELRPCItem> out);
 
+// Reads a received reply's items (the read offset behind the header) into
+// `out` by the call's row; what the marshaller does after the exchange.
+struct QELRPCPacket;
+[[nodiscard]] QELStatus qelRPCReadReply(std::uint32_t call, QELRPCPacket *reply, std::span<QELRPCItem> out);
+
 // The in-process branch of a call: the same inputs, the same outputs in the
 // same form (handles are object addresses, byte strings blocks of the
 // context or of the global manager). This is also the body a service runs

@@ -10,6 +10,7 @@
 // the middle of an old reply. The client never ends the process.
 #include "qelRPCClientInternal.h"
 
+#include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelTestHooks.h"
 #include "qelWipe.h"
@@ -119,8 +120,9 @@ QELStatus transferFailure(Transfer t)
     return t == Transfer::TimedOut ? QELError_Unavailable : QELError_ReadFailed;
 }
 
-// Bytes waiting on the socket (or its end) before a request is sent, or
-// behind a reply, mean the service is not answering one reply per request.
+// Bytes waiting on the socket before a request is sent, or behind a reply,
+// mean the service is not answering one reply per request. (A service that
+// has gone shows at the next write.)
 bool streamQuiet(int fd)
 {
     std::uint8_t byte;
@@ -128,7 +130,7 @@ bool streamQuiet(int fd)
         ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return n <= 0;
     }
 }
 
@@ -166,9 +168,7 @@ QELStatus exchangeLocked(QELRPCPacket *request, QELRPCPacket *reply)
     }
     std::int32_t status;
     std::uint32_t length;
-    std::memcpy(&status, header, 4);
-    std::memcpy(&length, header + 4, 4);
-    if (length < QELRPCReplyHeaderSize || length > QELRPCMaxPacketSize) {
+    if (qelRPCReplyHeaderCheck(header, &status, &length) != QELError_NoErr) {
         closeLocked();
         return QELError_BadPacketFormat;
     }
@@ -198,6 +198,17 @@ QELStatus exchangeLocked(QELRPCPacket *request, QELRPCPacket *reply)
 }
 
 } // namespace
+
+QELStatus qelRPCReplyHeaderCheck(const std::uint8_t *header, std::int32_t *outStatus, std::uint32_t *outLength)
+{
+    qel::ByteCursor c(header, QELRPCReplyHeaderSize);
+    std::uint32_t status = 0, length = 0;
+    if (!c.le32(status) || !c.le32(length) || length < QELRPCReplyHeaderSize || length > QELRPCMaxPacketSize)
+        return QELError_BadPacketFormat;
+    *outStatus = static_cast<std::int32_t>(status);
+    *outLength = length;
+    return QELError_NoErr;
+}
 
 QELStatus qelRPCSendPacket(QELRPCPacket *request, QELRPCPacket *reply)
 {

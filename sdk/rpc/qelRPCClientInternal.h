@@ -68,6 +68,11 @@ void qelRPCPacketRelease(QELRPCPacket *packet);
 // closed and every later exchange fails with QELError_NotInitialized.
 [[nodiscard]] QELStatus qelRPCSendPacket(QELRPCPacket *request, QELRPCPacket *reply);
 
+// The 8-byte reply header: status and total length; a length under 8 or
+// over QELRPCMaxPacketSize is QELError_BadPacketFormat.
+[[nodiscard]] QELStatus qelRPCReplyHeaderCheck(const std::uint8_t *header, std::int32_t *outStatus,
+                                               std::uint32_t *outLength);
+
 // ---- reading a reply ----------------------------------------------------------------------
 // Fixed-size readers answer 0 / false for a null record or past the end; the
 // marshaller checks the room first (qelRPCReplyRemaining).
