@@ -147,6 +147,8 @@ QELStatus qelRPCPacketReserve(QELRPCPacket *packet, std::uint64_t n)
 {
     if (packet == nullptr || packet->data == nullptr || packet->length < 0)
         return QELError_BadParams;
+    if (n > QELRPCMaxPacketSize)
+        return QELError_OutOfMemory;
     const std::uint64_t needed = std::uint64_t(packet->length) + n;
     if (needed <= std::uint64_t(packet->capacity))
         return QELError_NoErr;
