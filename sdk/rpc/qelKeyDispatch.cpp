@@ -86,15 +86,23 @@ QELKeyObject *objectIn(QELKeyDB *db, u64 handle)
 }
 
 // A key tree of the reply into the mirror (a database held here already
-// holds what the tree names).
-QELStatus install(QELKeyDB *db, const QELRPCItem &tree, u32 count, bool refetch)
+// holds what the tree names). A tree whose first entry is not a key goes
+// under that entry's parent: the mirror's when it knows the entry, else
+// `parent` (the key of a new subkey).
+QELStatus install(QELKeyDB *db, const QELRPCItem &tree, u32 count, bool refetch, QELKeyObject *parent = nullptr)
 {
     if (!remoteDB(db))
         return QELError_NoErr;
     std::vector<u64> words(std::size_t(tree.length / 8));
     if (!words.empty())
         std::memcpy(words.data(), tree.block, words.size() * 8);
-    return qelKeyDBMergeKeyTree(db, nullptr, words.data(), words.size(), count, false, refetch);
+    if (words.size() >= 2 && count == 1) {
+        if (QELKeyObject *known = objectIn(db, words[0])) {
+            auto *above = static_cast<QELKeyObject *>(qelKeyObjParent(known));
+            parent = qelKeyObjIsValid(above) ? above : nullptr;
+        }
+    }
+    return qelKeyDBMergeKeyTree(db, parent, words.data(), words.size(), count, false, refetch);
 }
 
 // Objects whose information changed are fetched again on their next use.
@@ -602,7 +610,7 @@ QELStatus qelKeyGenerateDispatch(const QELKeyGenJob &job, QELKeyObject **outObje
         qelRPCValue(u64(reinterpret_cast<std::uintptr_t>(job.handler))),
         qelRPCValue(qelRPCHandleOf(job.userValue)),
         qelRPCValue(r.fastGeneration),
-        qelRPCValue(r.entropyCheck ? 0 : 1),
+        qelRPCValue(r.entropyCheck ? 1 : 0), // set when the check is not turned off
         qelRPCValue(job.tokenPresent ? 1 : 0),
         qelRPCValue(job.tokenNumber),
         qelRPCBytes(additional.data(), additional.size() * 8),
@@ -621,16 +629,16 @@ QELStatus qelKeyGenerateDispatch(const QELKeyGenJob &job, QELKeyObject **outObje
     Reply<2> out;
     s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyGenerate, in, out.items);
     if (s == QELError_NoErr)
-        s = install(db, out[0], 1, false);
+        s = install(db, out[0], 1, false, job.master);
     if (s == QELError_NoErr)
         *outObject = objectIn(db, out[1].value);
     return s;
 }
 
 namespace {
-QELStatus generatedOut(QELKeyDB *db, QELRPCItem *out, QELKeyObject **outObject)
+QELStatus generatedOut(QELKeyDB *db, QELRPCItem *out, QELKeyObject **outObject, QELKeyObject *master = nullptr)
 {
-    QELStatus s = install(db, out[0], 1, false);
+    QELStatus s = install(db, out[0], 1, false, master);
     if (s == QELError_NoErr)
         *outObject = objectIn(db, out[1].value);
     return s != QELError_NoErr ? s : *outObject != nullptr ? QELError_NoErr : QELError_ItemNotFound;
@@ -680,7 +688,7 @@ QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const u8 *sec
     passItems(&in[3], pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
     Reply<2> out;
     QELStatus s = qelRPCInvoke(contextOf(master), QELRPCCall_KeyDBAddGeneratedSubKey, in, out.items);
-    return s != QELError_NoErr ? s : generatedOut(dbOfObject(master), out.items.data(), outSubKey);
+    return s != QELError_NoErr ? s : generatedOut(dbOfObject(master), out.items.data(), outSubKey, master);
 }
 
 // ---- key databases ----------------------------------------------------------------------------

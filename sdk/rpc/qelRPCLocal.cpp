@@ -308,7 +308,7 @@ QELStatus runKeyGenerate(QELContext *context, Items in, Outs out)
     job.handler = reinterpret_cast<QELEventHandler>(static_cast<std::uintptr_t>(in[13].value));
     job.userValue = qelRPCObjectOf<void>(in[14].value);
     r.fastGeneration = flagOf(in[15]);
-    r.entropyCheck = flagOf(in[16]) == 0;
+    r.entropyCheck = flagOf(in[16]) != 0;
     job.tokenPresent = flagOf(in[17]) != 0;
     job.tokenNumber = u32Of(in[18]);
     QELKeySet *additional = nullptr, *revokers = nullptr;

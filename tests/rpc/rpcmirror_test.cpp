@@ -4,6 +4,8 @@
 #include "qelClientEncode.h"
 #include "qelContextInternal.h"
 #include "qelKeyDBInternal.h"
+#include "qelKeyGenInternal.h"
+#include "qelRandomPool.h"
 #include "qelKeyIDInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
@@ -195,6 +197,41 @@ TEST_F(RPCMirror, RemovingAnObjectFollowsTheService)
     // The service has removed it too: fetching all keys again shows it gone.
     ASSERT_EQ(qelKeyDBFetchAllKeysDispatch(mirror), QELError_NoErr);
     EXPECT_TRUE(qelKeyObjIsDeleted(uid));
+}
+
+TEST_F(RPCMirror, KeysGeneratedHereAreWrittenByTheService)
+{
+    using Options = std::unique_ptr<QELOptionList, decltype(&qelOptionListFree)>;
+    // The pool (and its estimate) is the service's: the check is turned off.
+    Options key(qelOptionListBuild(context, false, qelOptionTargetKeyDB(context, mirror),
+                                   qelOptionKeyGenParams(context, 1, 1024, 0),
+                                   qelOptionUserID(context, "Gen <gen@example.org>", 21),
+                                   qelOptionPassphrase(context, "gen-pass"), qelOptionKeyGenFlag(context, 1),
+                                   qelOptionNoEntropyCheck(context, 1), qelOptionLastOption(context)),
+                &qelOptionListFree);
+    QELKeyObject *made = nullptr;
+    ASSERT_EQ(qelKeyGenerateWithOptions(&made, key.get()), QELError_NoErr);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(qelKeyObjKeyDB(made), mirror);
+    EXPECT_EQ(qelKeyObjType(made), QELObjectType_Key);
+    ASSERT_NE(made->firstChild, nullptr);
+    EXPECT_EQ(qelKeyObjType(made->firstChild), QELObjectType_UserID);
+    std::size_t n = 0;
+    const std::uint8_t *packet = qelKeyObjRawPacket(made->firstChild, &n);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(packet) + n - 21, 21), "Gen <gen@example.org>");
+
+    Options sub(qelOptionListBuild(context, false, qelOptionMasterKey(context, made),
+                                   qelOptionKeyGenParams(context, 1, 1024, 0), qelOptionPassphrase(context, "gen-pass"),
+                                   qelOptionKeyGenFlag(context, 1), qelOptionNoEntropyCheck(context, 1),
+                                   qelOptionLastOption(context)),
+                &qelOptionListFree);
+    QELKeyObject *subKey = nullptr;
+    ASSERT_EQ(qelSubKeyGenerateWithOptions(&subKey, sub.get()), QELError_NoErr);
+    ASSERT_NE(subKey, nullptr);
+    EXPECT_EQ(subKey->parent, made);
+    EXPECT_EQ(qelKeyObjType(subKey), QELObjectType_SubKey);
+    EXPECT_EQ(qelKeyObjBits(subKey), 1024u);
 }
 
 } // namespace
