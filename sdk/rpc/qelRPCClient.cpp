@@ -120,9 +120,9 @@ QELStatus transferFailure(Transfer t)
     return t == Transfer::TimedOut ? QELError_Unavailable : QELError_ReadFailed;
 }
 
-// Bytes waiting on the socket before a request is sent, or behind a reply,
-// mean the service is not answering one reply per request. (A service that
-// has gone shows at the next write.)
+// Bytes waiting on the socket before a request is sent mean the service is
+// not answering one reply per request. (A service that has gone shows at
+// the write.)
 bool streamQuiet(int fd)
 {
     std::uint8_t byte;
@@ -161,34 +161,41 @@ QELStatus exchangeLocked(QELRPCPacket *request, QELRPCPacket *reply)
         closeLocked();
         return QELError_WriteFailed;
     }
-    std::uint8_t header[QELRPCReplyHeaderSize];
-    if (Transfer t = readAll(fd, header, sizeof header); t != Transfer::Done) {
-        closeLocked();
-        return transferFailure(t);
+    // One read usually brings the whole of a small reply. A service that
+    // sends more than the reply it announces is out of step.
+    std::uint8_t first[256];
+    std::size_t got = 0;
+    while (got < QELRPCReplyHeaderSize) {
+        if (Transfer w = waitReadable(fd); w != Transfer::Done) {
+            closeLocked();
+            return transferFailure(w);
+        }
+        ssize_t n = read(fd, first + got, sizeof first - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            closeLocked();
+            return QELError_ReadFailed;
+        }
+        got += static_cast<std::size_t>(n);
     }
     std::int32_t status;
     std::uint32_t length;
-    if (qelRPCReplyHeaderCheck(header, &status, &length) != QELError_NoErr) {
+    if (qelRPCReplyHeaderCheck(first, &status, &length) != QELError_NoErr || got > length) {
         closeLocked();
         return QELError_BadPacketFormat;
     }
     std::uint8_t *block = allocReply(length);
     if (block == nullptr) {
-        if (drain(fd, length - QELRPCReplyHeaderSize) != Transfer::Done)
+        if (drain(fd, length - got) != Transfer::Done)
             closeLocked();
         return QELError_OutOfMemory;
     }
-    std::memcpy(block, header, sizeof header);
-    if (Transfer t = readAll(fd, block + QELRPCReplyHeaderSize, length - QELRPCReplyHeaderSize);
-        t != Transfer::Done) {
+    std::memcpy(block, first, got);
+    if (Transfer t = readAll(fd, block + got, length - got); t != Transfer::Done) {
         static_cast<void>(qelMemFree(block));
         closeLocked();
         return transferFailure(t);
-    }
-    if (!streamQuiet(fd)) {
-        static_cast<void>(qelMemFree(block));
-        closeLocked();
-        return QELError_BadPacketFormat;
     }
     reply->data = block;
     reply->capacity = static_cast<std::int32_t>(length);

@@ -407,7 +407,9 @@ std::vector<Row> rows()
     r.push_back({"remove an object", 34, [=](Side &s) { return V{v(s.db), v(s.child(0, 3, 0))}; }, {}});
     r.push_back({"new in-memory database", 35, [=](Side &) { return V{}; }, {Cmp::Handles}});
     r.push_back({"fetch all keys", 36, [=](Side &s) { return V{v(s.db)}; }, {Cmp::Exact, Cmp::Handles}});
-    r.push_back({"random pool event", 37, [=](Side &) { return V{v(0), v(0), v(0), v(0)}; }, {}});
+    // A poll answers a status; a timed event credits bits that depend on
+    // the moment.
+    r.push_back({"random pool poll", 37, [=](Side &) { return V{v(0), v(0), v(0), v(1)}; }, {}});
     r.push_back({"random pool status", 38, [=](Side &) { return V{}; },
                  {Cmp::Ignore, Cmp::Exact, Cmp::Exact, Cmp::Ignore, Cmp::Ignore}});
     r.push_back({"random bytes", 39, [=](Side &) { return V{v(24), v(0)}; }, {Cmp::Length}});

@@ -3,7 +3,6 @@
 #include "qelHelpers.h"
 #include "qelRPCCallsInternal.h"
 #include "qelRPCClientInternal.h"
-#include "qelTestEnv.h"
 #include "qelTestHooks.h"
 #include "qelContext.h"
 #include "qelSDK.h"
@@ -165,7 +164,7 @@ TestService::TestService(InChild, std::string path, Script script, std::uint64_t
     if (child_ != 0)
         return;
     // The child: an SDK of its own, then one connection after another.
-    if (qelSDKInit(kSDKTestFlags) != QELError_NoErr)
+    if (qelSDKInit(QELSDKInit_NoService | QELSDKInit_NoHousekeeping) != QELError_NoErr)
         _exit(3);
     QELContext *context = nullptr;
     if (qelContextNew(QELSDKVersion, &context) == QELError_NoErr)
@@ -275,16 +274,26 @@ void TestService::acceptLoop()
 void TestService::serve(int fd)
 {
     for (;;) {
-        Packet request(QELRPCRequestHeaderSize);
-        if (!readAll(fd, request.data(), request.size()))
+        // One read usually brings a whole small request.
+        Packet request(4096);
+        std::size_t got = 0;
+        while (got < QELRPCRequestHeaderSize) {
+            ssize_t n = read(fd, request.data() + got, request.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += std::size_t(n);
+        }
+        if (got < QELRPCRequestHeaderSize)
             break;
         std::uint32_t call, total;
         std::memcpy(&call, request.data(), 4);
         std::memcpy(&total, request.data() + 12, 4);
-        if (total < QELRPCRequestHeaderSize || total > QELRPCMaxPacketSize)
+        if (total < QELRPCRequestHeaderSize || total > QELRPCMaxPacketSize || got > total)
             break;
         request.resize(total);
-        if (!readAll(fd, request.data() + QELRPCRequestHeaderSize, total - QELRPCRequestHeaderSize))
+        if (!readAll(fd, request.data() + got, total - got))
             break;
         record(call);
         Script script;
