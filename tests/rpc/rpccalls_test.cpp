@@ -77,6 +77,7 @@ void parseTree(const u64 *words, std::size_t n, std::size_t &pos, u64 entries, i
 
 // One way of running calls, with the database it opened.
 struct Side {
+    Side(bool service, QELContext *ctx) : throughService(service), context(ctx) {}
     bool throughService;
     QELContext *context;
     u64 db = 0;
@@ -476,7 +477,7 @@ protected:
         const std::array<QELRPCItem, 4> poll{qelRPCValue(0), qelRPCValue(0), qelRPCValue(0), qelRPCValue(1)};
         for (bool throughService : {false, true})
             for (int i = 0; i < 4; ++i)
-                static_cast<void>(Side{throughService, context}.run(QELRPCCall_RandomPoolAddEvent, poll, {}));
+                static_cast<void>(Side(throughService, context).run(QELRPCCall_RandomPoolAddEvent, poll, {}));
     }
     static void TearDownTestSuite()
     {
@@ -523,8 +524,8 @@ TEST_F(RPCCalls, EveryCallGivesTheSameOutputsBothWays)
     std::vector<bool> covered(QELRPCCallCount);
     for (const Row &row : rows()) {
         SCOPED_TRACE(row.name);
-        Side local{false, context};
-        Side remote{true, context};
+        Side local(false, context);
+        Side remote(true, context);
         const Outcome a = runRow(row, local);
         const Outcome b = runRow(row, remote);
         EXPECT_EQ(a.status, b.status) << row.name;

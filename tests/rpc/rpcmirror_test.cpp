@@ -85,8 +85,9 @@ protected:
     }
     void TearDown() override
     {
-        if (mirror != nullptr)
+        if (mirror != nullptr) {
             EXPECT_EQ(qelKeyDBRelease(mirror), QELError_NoErr);
+        }
     }
     static QELKeyObject *key(QELKeyDB *db, int n)
     {
