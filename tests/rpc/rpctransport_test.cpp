@@ -5,6 +5,7 @@
 #include "qelMemoryInternal.h"
 #include "qelRPCCallsInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSDKInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHooks.h"
@@ -337,6 +338,55 @@ TEST_F(RPCHostileService, MarshallingFailureSendsNothing)
     std::array<QELRPCItem, 1> in{};
     EXPECT_EQ(qelRPCCall(QELRPCCall_RandomSeedFileSet, in, {}), QELError_BadParams);
     EXPECT_EQ(service_->calls(), std::vector<std::uint32_t>{0});
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RPCHostileService, TextsLongerThanTheirFieldsAreCut)
+{
+    start([](std::uint32_t, const Packet &) {
+        Packet items;
+        TestService::put32(items, 7); // first field
+        TestService::put32(items, 1); // flag
+        for (std::uint32_t v : {11u, 12u, 13u, 14u})
+            TestService::put32(items, v);
+        const std::string longText(100, 'L');
+        TestService::putString(items, longText.data(), std::uint32_t(longText.size()));
+        TestService::putString(items, "ab\0cd", 5); // bytes behind a NUL become NULs
+        TestService::putString(items, longText.data(), 40);
+        TestService::put32(items, 16);
+        TestService::put32(items, 15);
+        return ServiceAction{ServiceAction::Kind::Send, TestService::reply(0, items)};
+    });
+    std::uint8_t record[96 + 16];
+    std::memset(record, 0xEE, sizeof record);
+    std::memset(record, 0, 4);
+    ASSERT_EQ(qelTokenGetInfoDispatch(nullptr, 0, record), QELError_NoErr);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(record + 4), 32), std::string(32, 'L'));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(record + 36), 5), std::string("ab\0\0\0", 5));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(record + 52), 16), std::string(16, 'L'));
+    EXPECT_EQ(record[68], 1);
+    std::uint32_t fifth = 0, sixth = 0;
+    std::memcpy(&fifth, record + 88, 4);
+    std::memcpy(&sixth, record + 92, 4);
+    EXPECT_EQ(fifth, 15u);
+    EXPECT_EQ(sixth, 16u);
+    for (std::size_t i = 96; i < sizeof record; ++i)
+        EXPECT_EQ(record[i], 0xEE) << "written past the record at " << i;
+}
+
+TEST(RPCLocalBranch, AConfigurationStringLongerThanItsBufferIsRefused)
+{
+    const std::string tooLong(256, 'c');
+    const std::string fits(255, 'c');
+    qelRPCSetServingThreadForTesting(true);
+    EXPECT_EQ(qelTokenSetConfigStringDispatch(tooLong.c_str()), QELError_BadParams);
+    EXPECT_EQ(qelTokenSetConfigStringDispatch(fits.c_str()), QELError_NoErr);
+    EXPECT_EQ(qelTokenSetConfigStringDispatch(fits.c_str()), QELError_NoErr); // the same again
+    EXPECT_EQ(qelTokenSetConfigStringDispatch(nullptr), QELError_NoErr);       // emptied
+    qelRPCSetServingThreadForTesting(false);
 }
 
 } // namespace
