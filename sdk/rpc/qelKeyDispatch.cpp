@@ -85,6 +85,24 @@ QELKeyObject *objectIn(QELKeyDB *db, u64 handle)
     return static_cast<QELKeyObject *>(found);
 }
 
+// A call on the objects of a database. A mirrored database names its
+// objects by the service's references, which mean nothing in this process:
+// without the service connection its calls are refused.
+QELStatus invokeOn(QELKeyDB *db, std::uint32_t call, std::span<const QELRPCItem> in, std::span<QELRPCItem> out)
+{
+    if (remoteDB(db) && qelRPCEnabled() == 0)
+        return QELError_NotInitialized;
+    return qelRPCInvoke(contextOf(db), call, in, out);
+}
+
+QELStatus invokeOn(QELKeyObject *object, std::uint32_t call, std::span<const QELRPCItem> in,
+                   std::span<QELRPCItem> out)
+{
+    if (remoteDB(dbOfObject(object)) && qelRPCEnabled() == 0)
+        return QELError_NotInitialized;
+    return qelRPCInvoke(contextOf(object), call, in, out);
+}
+
 // A key tree of the reply into the mirror (a database held here already
 // holds what the tree names). A tree whose first entry is not a key goes
 // under that entry's parent: the mirror's when it knows the entry, else
@@ -200,7 +218,7 @@ QELStatus editCall(QELKeyObject *object, std::uint32_t call, std::array<QELRPCIt
     if (db == nullptr)
         return QELError_BadParams;
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(object), call, in, out.items);
+    QELStatus s = invokeOn(object, call, in, out.items);
     if (s != QELError_NoErr)
         return s;
     return install(db, out[0], 1, true);
@@ -335,7 +353,7 @@ QELStatus qelTokenKeyCommandDispatch(QELKeyObject *key, std::int32_t tokenIndex,
                                        qelRPCValue(flag ? 1 : 0),  qelRPCBytes(secret, length),
                                        qelRPCValue(0),             qelRPCBytes(nullptr, 0),
                                        qelRPCValue(0),             qelRPCValue(0)};
-    return qelRPCInvoke(contextOf(key), QELRPCCall_TokenKeyCommand, in, {});
+    return invokeOn(key, QELRPCCall_TokenKeyCommand, in, {});
 }
 
 QELStatus qelTokenPutCertificateDispatch(QELContext *context, const std::int32_t *reference, const void *first,
@@ -386,13 +404,13 @@ QELStatus qelTokenGetDataDispatch(QELContext *context, const std::int32_t *refer
 QELStatus qelKeySetOwnerTrustDispatch(QELKeyObject *key, std::int32_t level)
 {
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(key)), qelRPCValue(u32(level))};
-    return qelRPCInvoke(contextOf(key), QELRPCCall_KeySetOwnerTrust, in, {});
+    return invokeOn(key, QELRPCCall_KeySetOwnerTrust, in, {});
 }
 
 QELStatus qelKeySetEnabledDispatch(QELKeyObject *key, std::int32_t enable)
 {
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(key)), qelRPCValue(enable != 0 ? 1 : 0)};
-    return qelRPCInvoke(contextOf(key), QELRPCCall_KeySetEnabled, in, {});
+    return invokeOn(key, QELRPCCall_KeySetEnabled, in, {});
 }
 
 QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *object, const void *passphrase, std::size_t length,
@@ -402,7 +420,7 @@ QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *object, const void *pa
         return QELError_BadParams;
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(object)), qelRPCBytes(passphrase, length)};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(object), QELRPCCall_KeyPassphraseToPasskey, in, out.items);
+    QELStatus s = invokeOn(object, QELRPCCall_KeyPassphraseToPasskey, in, out.items);
     if (s == QELError_NoErr && out[0].length != 0) {
         std::memcpy(outPasskey, out[0].block, std::size_t(out[0].length));
         qelSecureWipe(out[0].block, std::size_t(out[0].length));
@@ -416,7 +434,7 @@ QELStatus qelKeySetAxiomaticDispatch(QELKeyObject *key, bool set, const void *pa
     std::array<QELRPCItem, 7> in{qelRPCValue(handleOf(key)), qelRPCValue(set ? 1 : 0),
                                  qelRPCValue(passphrase != nullptr ? 1 : 0)};
     passItems(&in[3], passphrase, length, isPasskey, 0, 0);
-    return qelRPCInvoke(contextOf(key), QELRPCCall_KeySetAxiomatic, in, {});
+    return invokeOn(key, QELRPCCall_KeySetAxiomatic, in, {});
 }
 
 QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
@@ -428,7 +446,7 @@ QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *key, const void *passphr
     std::array<QELRPCItem, 5> in{qelRPCValue(handleOf(key))};
     passItems(&in[1], passphrase, length, isPasskey, 0, 0);
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyPassphraseIsValid, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyPassphraseIsValid, in, out.items);
     if (s == QELError_NoErr)
         *outValid = out[0].value != 0;
     return s;
@@ -525,7 +543,7 @@ QELStatus qelKeyChangePassphraseDispatch(QELKeyObject *object, QELOptionList *op
         qelRPCValue(object == key ? 0 : handleOf(object)), qelRPCBytes(oldSecret, oldLength),
         qelRPCBytes(newSecret, newLength), qelRPCValue(newIsPasskey),
         qelRPCValue(u32(cacheTime)), qelRPCValue(cacheForAll)};
-    return qelRPCInvoke(contextOf(object), QELRPCCall_KeyChangePassphrase, in, {});
+    return invokeOn(object, QELRPCCall_KeyChangePassphrase, in, {});
 }
 
 QELStatus qelKeySetPreferencesDispatch(QELKeyObject *key, QELOptionList *options)
@@ -627,7 +645,7 @@ QELStatus qelKeyGenerateDispatch(const QELKeyGenJob &job, QELKeyObject **outObje
     };
     QELKeyDB *db = job.master != nullptr ? dbOfObject(job.master) : job.db;
     Reply<2> out;
-    s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyGenerate, in, out.items);
+    s = invokeOn(db, QELRPCCall_KeyGenerate, in, out.items);
     if (s == QELError_NoErr)
         s = install(db, out[0], 1, false, job.master);
     if (s == QELError_NoErr)
@@ -672,7 +690,7 @@ QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const u8 *secret, std::s
                                   qelRPCValue(revokerClass)};
     passItems(&in[8], pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
     Reply<2> out;
-    s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBAddGeneratedKey, in, out.items);
+    s = invokeOn(db, QELRPCCall_KeyDBAddGeneratedKey, in, out.items);
     return s != QELError_NoErr ? s : generatedOut(db, out.items.data(), outKey);
 }
 
@@ -687,7 +705,7 @@ QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const u8 *sec
                                  qelRPCBytes(flatParams, flatLength)};
     passItems(&in[3], pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
     Reply<2> out;
-    QELStatus s = qelRPCInvoke(contextOf(master), QELRPCCall_KeyDBAddGeneratedSubKey, in, out.items);
+    QELStatus s = invokeOn(master, QELRPCCall_KeyDBAddGeneratedSubKey, in, out.items);
     return s != QELError_NoErr ? s : generatedOut(dbOfObject(master), out.items.data(), outSubKey, master);
 }
 
@@ -724,7 +742,7 @@ QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db)
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
     const std::array<QELRPCItem, 1> in{qelRPCValue(handleOf(db))};
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBRelease, in, {});
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBRelease, in, {});
     if (!remoteDB(db))
         return s;
     // The service's result is not the caller's concern; the mirror goes.
@@ -737,7 +755,7 @@ QELStatus qelKeyDBCommitDispatch(QELKeyDB *db)
         return QELError_BadParams;
     const std::array<QELRPCItem, 1> in{qelRPCValue(handleOf(db))};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBCommit, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBCommit, in, out.items);
     if (s == QELError_NoErr)
         refetch(db, out[0]);
     return s;
@@ -746,7 +764,7 @@ QELStatus qelKeyDBCommitDispatch(QELKeyDB *db)
 QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds)
 {
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(db)), qelRPCValue(seconds)};
-    return qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBSetKeepAlive, in, {});
+    return invokeOn(db, QELRPCCall_KeyDBSetKeepAlive, in, {});
 }
 
 QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *context)
@@ -763,7 +781,7 @@ QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *db, const QELKeyID *id, bool inc
     const std::array<QELRPCItem, 4> in{qelRPCValue(handleOf(db)), qelRPCBytes(id, sizeof *id),
                                        qelRPCValue(includePlaceholders ? 1 : 0), qelRPCValue(includeDeleted ? 1 : 0)};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBFindKeyByID, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBFindKeyByID, in, out.items);
     if (s != QELError_NoErr)
         return s;
     *outKey = objectIn(db, out[0].value);
@@ -773,7 +791,7 @@ QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *db, const QELKeyID *id, bool inc
 QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *db, QELKeyObject *object)
 {
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(db)), qelRPCValue(handleOf(object))};
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBRemoveObject, in, {});
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBRemoveObject, in, {});
     if (s == QELError_NoErr && remoteDB(db) && qelKeyObjIsLive(object)) {
         // The mirror follows the service.
         s = qelKeyObjMarkDeleted(object);
@@ -789,7 +807,7 @@ QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *db, QELKeyObject *object, QELKeyO
     *outCopy = nullptr;
     const std::array<QELRPCItem, 2> in{qelRPCValue(handleOf(db)), qelRPCValue(handleOf(object))};
     Reply<2> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBCopyObject, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBCopyObject, in, out.items);
     if (s == QELError_NoErr)
         s = install(db, out[0], 1, false);
     if (s == QELError_NoErr)
@@ -810,7 +828,7 @@ QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *set, QELKeyDB *db, QELKeySet **ou
                                        qelRPCBytes(handles.data(), handles.size() * 8),
                                        qelRPCValue(outSet != nullptr ? 1 : 0)};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBAddKeySet, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBAddKeySet, in, out.items);
     if (s == QELError_NoErr && remoteDB(db))
         s = qelKeyDBFetchAllKeysDispatch(db); // the new keys into the mirror
     if (s == QELError_NoErr && outSet != nullptr)
@@ -826,7 +844,7 @@ QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *db, u8 *outChanged)
         return QELError_BadParams;
     const std::array<QELRPCItem, 1> in{qelRPCValue(handleOf(db))};
     Reply<3> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBTakeClientChanges, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBTakeClientChanges, in, out.items);
     if (s != QELError_NoErr)
         return s;
     const bool changed = out[1].length != 0 || out[2].length != 0;
@@ -845,7 +863,7 @@ QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *db)
         return QELError_BadParams;
     const std::array<QELRPCItem, 1> in{qelRPCValue(handleOf(db))};
     Reply<2> out;
-    QELStatus s = qelRPCInvoke(contextOf(db), QELRPCCall_KeyDBFetchAllKeys, in, out.items);
+    QELStatus s = invokeOn(db, QELRPCCall_KeyDBFetchAllKeys, in, out.items);
     if (s == QELError_NoErr)
         s = install(db, out[1], u32(out[0].value), true);
     return s;
@@ -882,7 +900,7 @@ QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *object, void *block, std::siz
     std::memcpy(&ref, block, 8);
     const std::array<QELRPCItem, 1> in{qelRPCValue(ref)};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(object), QELRPCCall_KeyObjFetchInfo, in, out.items);
+    QELStatus s = invokeOn(object, QELRPCCall_KeyObjFetchInfo, in, out.items);
     if (s != QELError_NoErr)
         return s;
     const std::size_t n = out[0].length < size ? std::size_t(out[0].length) : size;
@@ -894,7 +912,7 @@ QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *object, void *block, std::siz
     dropForeignPointers(type, bytes, size);
     // The packet itself comes along, into the mirror's own pool.
     Reply<1> packet;
-    s = qelRPCInvoke(contextOf(object), QELRPCCall_KeyObjRawPacket, in, packet.items);
+    s = invokeOn(object, QELRPCCall_KeyObjRawPacket, in, packet.items);
     if (s != QELError_NoErr || packet[0].length == 0 || db == nullptr)
         return s;
     QELRawPacket *raw =
@@ -912,7 +930,7 @@ QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *key, u8 *outNeedsPassphrase
 {
     const std::array<QELRPCItem, 1> in{qelRPCValue(handleOf(key))};
     Reply<4> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjLockingInfo, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjLockingInfo, in, out.items);
     if (s != QELError_NoErr)
         return s;
     if (outNeedsPassphrase != nullptr)
@@ -932,7 +950,7 @@ QELStatus qelKeyObjUnlockDispatch(QELKeyObject *key, const void *passphrase, std
     std::array<QELRPCItem, 5> in{qelRPCValue(handleOf(key))};
     passItems(&in[1], passphrase, length, isPasskey, cachePeriod, selector);
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjUnlock, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjUnlock, in, out.items);
     if (s != QELError_NoErr)
         return s;
     return out[0].value != 0 ? QELError_NoErr : QELError_BadPassphrase;
@@ -950,7 +968,7 @@ QELStatus qelKeyObjDecryptDispatch(QELKeyObject *key, const void *passphrase, st
     in[5] = qelRPCBytes(input, inLength);
     in[6] = qelRPCValue(u32(format));
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjDecrypt, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjDecrypt, in, out.items);
     if (s == QELError_NoErr)
         s = blockOut(contextOf(key), out[0], outBuffer, outLength);
     if (out[0].block != nullptr)
@@ -971,7 +989,7 @@ QELStatus qelKeyObjSignDispatch(QELKeyObject *key, const void *passphrase, std::
     in[6] = qelRPCBytes(hash, hashLength);
     in[7] = qelRPCValue(u32(format));
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjSign, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjSign, in, out.items);
     return s != QELError_NoErr ? s : blockOut(contextOf(key), out[0], outBuffer, outLength);
 }
 
@@ -985,7 +1003,7 @@ QELStatus qelKeyObjVerifyDispatch(QELKeyObject *key, const u8 *signature, std::s
                                        qelRPCValue(u32(hashAlgorithm)), qelRPCBytes(signature, signatureLength),
                                        qelRPCValue(u32(format))};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjVerify, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjVerify, in, out.items);
     return s != QELError_NoErr ? s : QELStatus(std::int32_t(out[0].value));
 }
 
@@ -998,7 +1016,7 @@ QELStatus qelKeyObjEncryptDispatch(QELKeyObject *key, const u8 *input, std::size
     const std::array<QELRPCItem, 3> in{qelRPCValue(handleOf(key)), qelRPCBytes(input, length),
                                        qelRPCValue(u32(format))};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjEncrypt, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjEncrypt, in, out.items);
     return s != QELError_NoErr ? s : blockOut(contextOf(key), out[0], outBuffer, outLength);
 }
 
@@ -1013,7 +1031,7 @@ QELStatus qelKeyObjOpSizesDispatch(QELKeyObject *key, std::int32_t *outEncrypted
                                        qelRPCValue(outPlaintext != nullptr ? 1 : 0),
                                        qelRPCValue(outSignature != nullptr ? 1 : 0), qelRPCValue(u32(format))};
     Reply<3> out;
-    QELStatus s = qelRPCInvoke(contextOf(key), QELRPCCall_KeyObjOpSizes, in, out.items);
+    QELStatus s = invokeOn(key, QELRPCCall_KeyObjOpSizes, in, out.items);
     if (s != QELError_NoErr)
         return s;
     for (int i = 0; i < 3; ++i)
@@ -1038,7 +1056,7 @@ QELStatus setCall(std::uint32_t call, QELKeySet *set, QELKeyDB *second, u64 last
                                        qelRPCBytes(handles.data(), handles.size() * 8),
                                        qelRPCValue(handleOf(second)), qelRPCValue(last)};
     Reply<1> out;
-    QELStatus s = qelRPCInvoke(contextOf(set->db), call, in, out.items);
+    QELStatus s = invokeOn(set->db, call, in, out.items);
     if (s == QELError_NoErr)
         refetch(set->db, out[0]);
     return s;
