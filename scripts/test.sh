@@ -3,6 +3,8 @@
 # plain (g++), ASan + UBSan (g++), and clang with the fuzz targets (every
 # library instrumented with ASan + UBSan). In the clang build CTest also
 # replays each fuzz target's seed corpus; then every target fuzzes briefly.
+# A fourth, ThreadSanitizer build runs the key-database suites, whose
+# databases the housekeeping thread closes while callers use them.
 # QEL_FUZZ_SECONDS sets the time of those short runs in all (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +24,14 @@ for variant in release sanitize clang; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+# The key-database suites under ThreadSanitizer.
+tsan_tests=(keydb_test keydbsafety_test keyset_test keyring_test trust_test trustprop_test)
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_BENCH=OFF -DQEL_TSAN=ON >/dev/null
+cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
+echo "== tests: tsan"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
+  -R '^(KeyDB|KeySet|KeyRing|Trust)' -E 'portable'
 
 echo "== short fuzz runs"
 targets=(fuzz/*_fuzz.cpp)

@@ -191,7 +191,7 @@ QELOptionList *dbObjectOption(QELContext *context, std::int32_t kind, QELKeyDB *
         return badParams();
     QELOptionList *list = objectOption(context, kind, db);
     if (qelOptionListIsReal(list))
-        ++db->refCount;
+        qelKeyDBAddRefInternal(db);
     return list;
 }
 
@@ -250,7 +250,7 @@ QELStatus qelOptionObjectHandler(QELContext *, std::int32_t event, std::int32_t 
         if (set && qelKeySetIsValid(object))
             qelKeySetReleaseInternal(static_cast<QELKeySet *>(object), false);
         if (db && qelKeyDBIsValid(object))
-            static_cast<void>(qelKeyDBReleaseLocal(static_cast<QELKeyDB *>(object))); // nobody to tell
+            qelKeyDBReleaseQuietly(static_cast<QELKeyDB *>(object));
         return QELError_NoErr;
     }
     if (event != QELOptionEvent_Copy)
@@ -258,7 +258,7 @@ QELStatus qelOptionObjectHandler(QELContext *, std::int32_t event, std::int32_t 
     if (set && qelKeySetIsValid(object))
         qelKeySetAddRefInternal(static_cast<QELKeySet *>(object));
     if (db && qelKeyDBIsValid(object))
-        ++static_cast<QELKeyDB *>(object)->refCount;
+        qelKeyDBAddRefInternal(static_cast<QELKeyDB *>(object));
     *outValue = value;
     *outSize = size;
     return QELError_NoErr;

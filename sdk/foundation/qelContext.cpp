@@ -3,6 +3,7 @@
 
 #include "qelFIPSInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelRandomContextInternal.h"
@@ -200,6 +201,10 @@ QELStatus qelContextFree(QELContext *context)
         return QELError_BadParams;
     QEL_ENTER();
     unlinkContext(context);
+    // Databases left open stay as they are, but their rings leave the
+    // process-wide registry and their locks: nothing may find them once the
+    // context's memory is gone.
+    qelKeyDBContextGone(context);
 
     qelRandomPoolAddKeystroke(static_cast<std::int32_t>(qelTimeDateNow()));
     QELStatus status = qelRandomSeedFileSave();

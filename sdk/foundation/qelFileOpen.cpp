@@ -214,36 +214,6 @@ QELFileObject *qelFileSpecOpenFileObj(QELContext *context, const QELFileSpec *sp
     return file;
 }
 
-QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *file,
-                                           std::int32_t flag)
-{
-    if (file == nullptr)
-        return nullptr;
-    auto *module = static_cast<QELFileReadModule *>(
-        qelContextMemAlloc(context, sizeof(QELFileReadModule), 1));
-    if (module == nullptr)
-        return nullptr;
-    module->magic = QELFileReadModuleMagic;
-    module->name = "File Read Module";
-    module->context = context;
-    module->file = file;
-    module->totalSize = file->getSize(file);
-    module->flag = flag;
-    module->buffered = 0;
-    return module;
-}
-
-QELStatus qelFileReadModuleFree(QELFileReadModule *module)
-{
-    if (module == nullptr || module->magic != QELFileReadModuleMagic)
-        return QELError_BadParams;
-    QELStatus status = module->file != nullptr ? module->file->close(module->file) : 0;
-    QELContext *context = module->context;
-    qelSecureWipe(module, sizeof(*module));
-    static_cast<void>(qelContextMemFree(context, module));
-    return status;
-}
-
 QELFileReadModule *qelFileSpecOpenReadModule(QELContext *context, const QELFileSpec *spec,
                                              std::uint16_t flags, QELStatus *outStatus,
                                              std::int32_t *outWord)

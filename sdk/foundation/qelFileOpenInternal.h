@@ -56,27 +56,37 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
 [[nodiscard]] QELStatus qelFileSpecNewTempName(QELMemoryMgr *mgr, const QELFileSpec *spec,
                                  QELFileSpec **outSpec);
 
-// The pipeline's file source: reads a file object through an inline buffer.
+// The pipeline's file source (the File Read Module), defined with the
+// pipeline's modules; the file openers make one over a file they open.
 constexpr std::uint32_t QELFileReadModuleMagic = 0x46524D44; // "FRMD"
 constexpr std::size_t QELFileReadModuleBufferSize = 8192;
 
+using QELFileReadProgress = QELStatus (*)(void *userValue, std::uint64_t done, std::uint64_t total);
+
 struct QELFileReadModule {
     std::uint32_t magic;
+    QELMemoryMgr *memoryMgr;     // the context's, which made the record
     const char *name;            // "File Read Module"
-    QELContext *context;
-    QELFileObject *file;         // owned once the module exists
-    std::int64_t totalSize;      // negative: unknown
-    std::int32_t flag;
-    std::uint32_t buffered;
+    QELFileObject *file;
     std::uint8_t buffer[QELFileReadModuleBufferSize];
+    std::uint8_t *current;       // next byte of buffer to write downstream
+    std::uint64_t total;         // file size, 0 when unknown
+    std::int64_t remaining;      // bytes still to come; below 0 when the size is unknown
+    std::uint64_t pending;       // bytes in buffer not yet taken downstream
+    QELFileReadProgress progress;
+    void *progressUser;
+    std::int32_t beginState;     // 0 before BeginInput, 1 after, 2 after EndInput
+    std::int32_t announceState;  // -1 size unknown, 0 before the announcement, 1 after
+    std::int32_t close;          // close the file when the source is destroyed
+    QELStatus readError;         // a read failure met while peeking
 };
 
-// Null when the allocation fails; the file object then still belongs to the
-// caller.
-QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *file,
-                                           std::int32_t flag);
-// Closes the module's file object and frees the module.
-[[nodiscard]] QELStatus qelFileReadModuleFree(QELFileReadModule *module);
+// A source over the file object (its size decides the announcements); null
+// when memory fails, the file object then still belonging to the caller.
+QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *file, std::int32_t close);
+// Closes the file when the close flag is set (its status is the result),
+// then frees the source.
+[[nodiscard]] QELStatus qelFileReadDestroy(QELFileReadModule *source);
 
 QELFileReadModule *qelFileSpecOpenReadModule(QELContext *context, const QELFileSpec *spec,
                                              std::uint16_t flags, QELStatus *outStatus,

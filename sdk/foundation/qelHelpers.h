@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
+#include <stdexcept>
 #include <type_traits>
 
 #include "qelErrors.h"
@@ -127,6 +129,25 @@ template <typename... Outs>
         if (qelEnterStatus_ != 0)                                               \
             return qelEnterStatus_;                                             \
     } while (0)
+
+// ---- no exception across a public call --------------------------------------
+// Runs fn, which returns a status, and answers QELError_OutOfMemory when a
+// standard container inside it could not get its memory (and
+// QELError_Unavailable for any other exception): no C++ exception leaves
+// the SDK.
+template <typename Fn>
+[[nodiscard]] QELStatus noThrow(Fn &&fn) noexcept
+{
+    try {
+        return fn();
+    } catch (const std::bad_alloc &) {
+        return QELError_OutOfMemory;
+    } catch (const std::length_error &) {
+        return QELError_OutOfMemory;
+    } catch (...) {
+        return QELError_Unavailable;
+    }
+}
 
 // ---- bounded byte cursor ---------------------------------------------------
 // Reads a byte span front to back. Every read checks what remains first and,

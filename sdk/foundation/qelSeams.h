@@ -11,7 +11,12 @@
 #include <cstdint>
 
 struct QELContext;
+
+struct QELKeyDB;
+struct QELKeySet;
 struct QELKeyObject;
+struct QELSettings;
+struct QELOptionList;
 
 // ---- qelX509Keys: certificates and revocation lists inside key packets ----
 // The times a key packet's CRL carries (seconds since 1970; nextUpdate 0 when
@@ -54,15 +59,17 @@ QELStatus qelX509KeyToSubjectPublicKeyInfo(QELContext *context, QELKeyObject *ke
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
                                          std::uint8_t *buffer, std::size_t *inOutLength);
 
-// ---- qelEvent: job events (the message pipeline) ----
-// True for the codes that say a key or its algorithm cannot do an operation.
-bool qelErrorIsKeyUnusable(QELStatus status);
-// Sends a progress event (count done of total) to the handler; 0 for a null
-// handler. A reply option list the handler leaves is freed.
-std::int32_t qelEventSendProgress(QELContext *context, QELEventHandler handler, void *userValue,
-                                  std::uint64_t done, std::uint64_t total);
-// Sends a key-generation event (kind 17) carrying the generator's progress
-// value, as qelEventSendProgress does.
-std::int32_t qelEventSendKeyGen(QELContext *context, QELEventHandler handler, void *userValue,
-                                std::int32_t progress);
+// Key import and export (qelKeyIO): reading keys through the decode job and
+// writing them through the encode job, and issuing X.509 certificates and
+// CRLs through the PKI toolkit. Until those land each answers
+// QELError_FeatureNotAvailable with its out-parameter cleared. The option
+// list is lent for the call: the caller made it and frees it afterwards,
+// whatever the result, so no path frees it twice or not at all.
+[[nodiscard]] QELStatus qelKeyIOExportKeys(QELContext *context, QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionList *options);
+// issuer: a key, or the signature object holding the issuer's certificate;
+// subject: the key to certify, or null for a request in the job input.
+[[nodiscard]] QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObject **outSig,
+                                        QELOptionList *options);
+[[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);
 

@@ -89,7 +89,11 @@ void qelRandomX917FailTimeStampForTesting(bool fail);
 
 // Key database commit: the n-th ring rename from now on fails as if the
 // platform refused it (0 turns this off).
+// Negative n makes every rename fail until it is switched off.
 void qelKeyDBFailRingRenameForTesting(int n);
+// Key database commit: the process ends (exit status 86) right after the
+// n-th ring rename from now on, as if it had crashed there.
+void qelKeyDBCrashAfterRingRenameForTesting(int n);
 
 // Answers the certificate items of the key properties (1602 to 1607 and
 // 406) in place of the certificate toolkit: as the qelX509Get... calls, the

@@ -12,6 +12,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "qelErrors.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -70,7 +72,7 @@ typedef struct ASN1Context {
 } ASN1Context;
 
 /* The allocator over the platform's malloc, realloc and free. */
-extern ASN1Allocator asn1DefaultAllocator;
+extern QEL_API ASN1Allocator asn1DefaultAllocator;
 
 /* Primitive records. OCTET STRING, every character-string and time type,
  * INTEGER (big-endian two's complement), OBJECT IDENTIFIER (content octets)
@@ -113,24 +115,25 @@ typedef struct ASN1_Choice {
 
 /* Public operations of the primitive types. */
 #define ASN1_PRIMITIVE_PUBLIC(T, R)                                                          \
-    uint64_t asn1Unpack_##T(ASN1Context *ctx, R **out, const uint8_t *in, uint64_t inLen,   \
-                            int32_t *err);                                                   \
-    uint64_t asn1Pack_##T(ASN1Context *ctx, uint8_t *out, uint64_t outLen, R *record, int32_t *err);
+    QEL_API uint64_t asn1Unpack_##T(ASN1Context *ctx, R **out, const uint8_t *in,          \
+                                    uint64_t inLen, int32_t *err);                           \
+    QEL_API uint64_t asn1Pack_##T(ASN1Context *ctx, uint8_t *out, uint64_t outLen, R *record, \
+                                  int32_t *err);
 
-ASN1_OctetString *asn1New_OctetString(ASN1Context *ctx);
-void asn1Free_OctetString(ASN1Context *ctx, ASN1_OctetString *record);
-uint64_t asn1Sizeof_OctetString(ASN1Context *ctx, ASN1_OctetString *record, int32_t withTag);
-ASN1_BitString *asn1New_BitString(ASN1Context *ctx);
-void asn1Free_BitString(ASN1Context *ctx, ASN1_BitString *record);
-uint64_t asn1Sizeof_BitString(ASN1Context *ctx, ASN1_BitString *record, int32_t withTag);
-ASN1_Boolean *asn1New_Boolean(ASN1Context *ctx);
-void asn1Free_Boolean(ASN1Context *ctx, ASN1_Boolean *record);
-uint64_t asn1Sizeof_Boolean(ASN1Context *ctx, ASN1_Boolean *record, int32_t withTag);
-ASN1_Null *asn1New_Null(ASN1Context *ctx);
-void asn1Free_Null(ASN1Context *ctx, ASN1_Null *record);
-uint64_t asn1Sizeof_Null(ASN1Context *ctx, ASN1_Null *record, int32_t withTag);
-uint64_t asn1Sizeof_Integer(ASN1Context *ctx, ASN1_Integer *record, int32_t withTag);
-uint64_t asn1Sizeof_Any(ASN1Context *ctx, ASN1_Any *record, int32_t withTag);
+QEL_API ASN1_OctetString *asn1New_OctetString(ASN1Context *ctx);
+QEL_API void asn1Free_OctetString(ASN1Context *ctx, ASN1_OctetString *record);
+QEL_API uint64_t asn1Sizeof_OctetString(ASN1Context *ctx, ASN1_OctetString *record, int32_t withTag);
+QEL_API ASN1_BitString *asn1New_BitString(ASN1Context *ctx);
+QEL_API void asn1Free_BitString(ASN1Context *ctx, ASN1_BitString *record);
+QEL_API uint64_t asn1Sizeof_BitString(ASN1Context *ctx, ASN1_BitString *record, int32_t withTag);
+QEL_API ASN1_Boolean *asn1New_Boolean(ASN1Context *ctx);
+QEL_API void asn1Free_Boolean(ASN1Context *ctx, ASN1_Boolean *record);
+QEL_API uint64_t asn1Sizeof_Boolean(ASN1Context *ctx, ASN1_Boolean *record, int32_t withTag);
+QEL_API ASN1_Null *asn1New_Null(ASN1Context *ctx);
+QEL_API void asn1Free_Null(ASN1Context *ctx, ASN1_Null *record);
+QEL_API uint64_t asn1Sizeof_Null(ASN1Context *ctx, ASN1_Null *record, int32_t withTag);
+QEL_API uint64_t asn1Sizeof_Integer(ASN1Context *ctx, ASN1_Integer *record, int32_t withTag);
+QEL_API uint64_t asn1Sizeof_Any(ASN1Context *ctx, ASN1_Any *record, int32_t withTag);
 
 ASN1_PRIMITIVE_PUBLIC(OctetString, ASN1_OctetString)
 ASN1_PRIMITIVE_PUBLIC(BitString, ASN1_BitString)
@@ -151,20 +154,20 @@ ASN1_PRIMITIVE_PUBLIC(GeneralizedTime, ASN1_OctetString)
 /* Setters and getters: the toolkit's way to fill and read records. Each
  * setter releases the record's old data first and returns 0,
  * ASN1Error_NoContext or ASN1Error_General. */
-int32_t asn1SetOctetString(ASN1Context *ctx, ASN1_OctetString *record, const uint8_t *bytes, uint64_t n);
-int32_t asn1SetOctetStringFromCString(ASN1Context *ctx, ASN1_OctetString *record, const char *text);
-char *asn1OctetStringToCString(ASN1Context *ctx, ASN1_OctetString *record);
-int32_t asn1SetBitString(ASN1Context *ctx, ASN1_BitString *record, const uint8_t *bytes, uint64_t n,
-                         int32_t unusedBits);
-int32_t asn1SetUnsignedInteger(ASN1Context *ctx, ASN1_Integer *record, const uint8_t *bytes, uint64_t n);
-int32_t asn1SetIntegerValue(ASN1Context *ctx, ASN1_Integer *record, int32_t value);
+QEL_API int32_t asn1SetOctetString(ASN1Context *ctx, ASN1_OctetString *record, const uint8_t *bytes, uint64_t n);
+QEL_API int32_t asn1SetOctetStringFromCString(ASN1Context *ctx, ASN1_OctetString *record, const char *text);
+QEL_API char *asn1OctetStringToCString(ASN1Context *ctx, ASN1_OctetString *record);
+QEL_API int32_t asn1SetBitString(ASN1Context *ctx, ASN1_BitString *record, const uint8_t *bytes, uint64_t n,
+                                 int32_t unusedBits);
+QEL_API int32_t asn1SetUnsignedInteger(ASN1Context *ctx, ASN1_Integer *record, const uint8_t *bytes, uint64_t n);
+QEL_API int32_t asn1SetIntegerValue(ASN1Context *ctx, ASN1_Integer *record, int32_t value);
 /* The value of a non-negative INTEGER of at most four content octets; a
  * negative value, more octets, no data or no record give status -1. */
-uint64_t asn1GetIntegerValue(ASN1Context *ctx, ASN1_Integer *record, int32_t *err);
-int32_t asn1SetBoolean(ASN1Context *ctx, ASN1_Boolean *record, int32_t value);
-int32_t asn1GetBoolean(ASN1Context *ctx, ASN1_Boolean *record);
+QEL_API uint64_t asn1GetIntegerValue(ASN1Context *ctx, ASN1_Integer *record, int32_t *err);
+QEL_API int32_t asn1SetBoolean(ASN1Context *ctx, ASN1_Boolean *record, int32_t value);
+QEL_API int32_t asn1GetBoolean(ASN1Context *ctx, ASN1_Boolean *record);
 /* Appends an element record to any SEQUENCE OF or SET OF record. */
-int32_t asn1AppendElement(ASN1Context *ctx, void *element, void *list);
+QEL_API int32_t asn1AppendElement(ASN1Context *ctx, void *element, void *list);
 
 #ifdef __cplusplus
 }

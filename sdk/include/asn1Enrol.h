@@ -52,41 +52,41 @@ struct ASN1_EnrolIssuerAndSerialNumber {
     ASN1_Integer serialNumber;
 };
 
-ASN1_EnrolFormRequest *asn1New_EnrolFormRequest(ASN1Context *ctx);
-uint64_t asn1Unpack_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EnrolFormRequest(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolFormRequest *record, int32_t *err);
-uint64_t asn1Sizeof_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest *record, int32_t withTag);
-void asn1Free_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest *record);
+QEL_API ASN1_EnrolFormRequest *asn1New_EnrolFormRequest(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EnrolFormRequest(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolFormRequest *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest *record, int32_t withTag);
+QEL_API void asn1Free_EnrolFormRequest(ASN1Context *ctx, ASN1_EnrolFormRequest *record);
 
-ASN1_EnrolReply *asn1New_EnrolReply(ASN1Context *ctx);
-uint64_t asn1Unpack_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EnrolReply(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolReply *record, int32_t *err);
-uint64_t asn1Sizeof_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply *record, int32_t withTag);
-void asn1Free_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply *record);
+QEL_API ASN1_EnrolReply *asn1New_EnrolReply(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EnrolReply(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolReply *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply *record, int32_t withTag);
+QEL_API void asn1Free_EnrolReply(ASN1Context *ctx, ASN1_EnrolReply *record);
 
-ASN1_GetCRL *asn1New_GetCRL(ASN1Context *ctx);
-uint64_t asn1Unpack_GetCRL(ASN1Context *ctx, ASN1_GetCRL **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_GetCRL(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_GetCRL *record, int32_t *err);
-uint64_t asn1Sizeof_GetCRL(ASN1Context *ctx, ASN1_GetCRL *record, int32_t withTag);
-void asn1Free_GetCRL(ASN1Context *ctx, ASN1_GetCRL *record);
+QEL_API ASN1_GetCRL *asn1New_GetCRL(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_GetCRL(ASN1Context *ctx, ASN1_GetCRL **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_GetCRL(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_GetCRL *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_GetCRL(ASN1Context *ctx, ASN1_GetCRL *record, int32_t withTag);
+QEL_API void asn1Free_GetCRL(ASN1Context *ctx, ASN1_GetCRL *record);
 
-ASN1_IssuerAndSubject *asn1New_IssuerAndSubject(ASN1Context *ctx);
-uint64_t asn1Unpack_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_IssuerAndSubject(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_IssuerAndSubject *record, int32_t *err);
-uint64_t asn1Sizeof_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject *record, int32_t withTag);
-void asn1Free_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject *record);
+QEL_API ASN1_IssuerAndSubject *asn1New_IssuerAndSubject(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_IssuerAndSubject(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_IssuerAndSubject *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject *record, int32_t withTag);
+QEL_API void asn1Free_IssuerAndSubject(ASN1Context *ctx, ASN1_IssuerAndSubject *record);
 
-ASN1_EnrolType01 *asn1New_EnrolType01(ASN1Context *ctx);
-uint64_t asn1Unpack_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EnrolType01(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolType01 *record, int32_t *err);
-uint64_t asn1Sizeof_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 *record, int32_t withTag);
-void asn1Free_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 *record);
+QEL_API ASN1_EnrolType01 *asn1New_EnrolType01(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EnrolType01(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolType01 *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 *record, int32_t withTag);
+QEL_API void asn1Free_EnrolType01(ASN1Context *ctx, ASN1_EnrolType01 *record);
 
-ASN1_EnrolIssuerAndSerialNumber *asn1New_EnrolIssuerAndSerialNumber(ASN1Context *ctx);
-uint64_t asn1Unpack_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EnrolIssuerAndSerialNumber(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolIssuerAndSerialNumber *record, int32_t *err);
-uint64_t asn1Sizeof_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber *record, int32_t withTag);
-void asn1Free_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber *record);
+QEL_API ASN1_EnrolIssuerAndSerialNumber *asn1New_EnrolIssuerAndSerialNumber(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EnrolIssuerAndSerialNumber(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnrolIssuerAndSerialNumber *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber *record, int32_t withTag);
+QEL_API void asn1Free_EnrolIssuerAndSerialNumber(ASN1Context *ctx, ASN1_EnrolIssuerAndSerialNumber *record);
 
 #ifdef __cplusplus
 }

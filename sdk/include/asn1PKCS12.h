@@ -71,59 +71,59 @@ struct ASN1_PKCS12PbeParams {
     ASN1_Integer iterations;
 };
 
-ASN1_PFX *asn1New_PFX(ASN1Context *ctx);
-uint64_t asn1Unpack_PFX(ASN1Context *ctx, ASN1_PFX **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_PFX(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PFX *record, int32_t *err);
-uint64_t asn1Sizeof_PFX(ASN1Context *ctx, ASN1_PFX *record, int32_t withTag);
-void asn1Free_PFX(ASN1Context *ctx, ASN1_PFX *record);
+QEL_API ASN1_PFX *asn1New_PFX(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_PFX(ASN1Context *ctx, ASN1_PFX **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_PFX(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PFX *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_PFX(ASN1Context *ctx, ASN1_PFX *record, int32_t withTag);
+QEL_API void asn1Free_PFX(ASN1Context *ctx, ASN1_PFX *record);
 
-ASN1_MacData *asn1New_MacData(ASN1Context *ctx);
-uint64_t asn1Unpack_MacData(ASN1Context *ctx, ASN1_MacData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_MacData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_MacData *record, int32_t *err);
-uint64_t asn1Sizeof_MacData(ASN1Context *ctx, ASN1_MacData *record, int32_t withTag);
-void asn1Free_MacData(ASN1Context *ctx, ASN1_MacData *record);
+QEL_API ASN1_MacData *asn1New_MacData(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_MacData(ASN1Context *ctx, ASN1_MacData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_MacData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_MacData *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_MacData(ASN1Context *ctx, ASN1_MacData *record, int32_t withTag);
+QEL_API void asn1Free_MacData(ASN1Context *ctx, ASN1_MacData *record);
 
-ASN1_AuthenticatedSafe *asn1New_AuthenticatedSafe(ASN1Context *ctx);
-uint64_t asn1Unpack_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_AuthenticatedSafe(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_AuthenticatedSafe *record, int32_t *err);
-uint64_t asn1Sizeof_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe *record, int32_t withTag);
-void asn1Free_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe *record);
+QEL_API ASN1_AuthenticatedSafe *asn1New_AuthenticatedSafe(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_AuthenticatedSafe(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_AuthenticatedSafe *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe *record, int32_t withTag);
+QEL_API void asn1Free_AuthenticatedSafe(ASN1Context *ctx, ASN1_AuthenticatedSafe *record);
 
-ASN1_SafeContents *asn1New_SafeContents(ASN1Context *ctx);
-uint64_t asn1Unpack_SafeContents(ASN1Context *ctx, ASN1_SafeContents **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_SafeContents(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SafeContents *record, int32_t *err);
-uint64_t asn1Sizeof_SafeContents(ASN1Context *ctx, ASN1_SafeContents *record, int32_t withTag);
-void asn1Free_SafeContents(ASN1Context *ctx, ASN1_SafeContents *record);
+QEL_API ASN1_SafeContents *asn1New_SafeContents(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_SafeContents(ASN1Context *ctx, ASN1_SafeContents **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_SafeContents(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SafeContents *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_SafeContents(ASN1Context *ctx, ASN1_SafeContents *record, int32_t withTag);
+QEL_API void asn1Free_SafeContents(ASN1Context *ctx, ASN1_SafeContents *record);
 
-ASN1_SafeBag *asn1New_SafeBag(ASN1Context *ctx);
-uint64_t asn1Unpack_SafeBag(ASN1Context *ctx, ASN1_SafeBag **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_SafeBag(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SafeBag *record, int32_t *err);
-uint64_t asn1Sizeof_SafeBag(ASN1Context *ctx, ASN1_SafeBag *record, int32_t withTag);
-void asn1Free_SafeBag(ASN1Context *ctx, ASN1_SafeBag *record);
+QEL_API ASN1_SafeBag *asn1New_SafeBag(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_SafeBag(ASN1Context *ctx, ASN1_SafeBag **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_SafeBag(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SafeBag *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_SafeBag(ASN1Context *ctx, ASN1_SafeBag *record, int32_t withTag);
+QEL_API void asn1Free_SafeBag(ASN1Context *ctx, ASN1_SafeBag *record);
 
-ASN1_CertBag *asn1New_CertBag(ASN1Context *ctx);
-uint64_t asn1Unpack_CertBag(ASN1Context *ctx, ASN1_CertBag **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_CertBag(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_CertBag *record, int32_t *err);
-uint64_t asn1Sizeof_CertBag(ASN1Context *ctx, ASN1_CertBag *record, int32_t withTag);
-void asn1Free_CertBag(ASN1Context *ctx, ASN1_CertBag *record);
+QEL_API ASN1_CertBag *asn1New_CertBag(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_CertBag(ASN1Context *ctx, ASN1_CertBag **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_CertBag(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_CertBag *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_CertBag(ASN1Context *ctx, ASN1_CertBag *record, int32_t withTag);
+QEL_API void asn1Free_CertBag(ASN1Context *ctx, ASN1_CertBag *record);
 
-ASN1_Pkcs12Type04 *asn1New_Pkcs12Type04(ASN1Context *ctx);
-uint64_t asn1Unpack_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_Pkcs12Type04(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_Pkcs12Type04 *record, int32_t *err);
-uint64_t asn1Sizeof_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 *record, int32_t withTag);
-void asn1Free_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 *record);
+QEL_API ASN1_Pkcs12Type04 *asn1New_Pkcs12Type04(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_Pkcs12Type04(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_Pkcs12Type04 *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 *record, int32_t withTag);
+QEL_API void asn1Free_Pkcs12Type04(ASN1Context *ctx, ASN1_Pkcs12Type04 *record);
 
-ASN1_Pkcs12Type08 *asn1New_Pkcs12Type08(ASN1Context *ctx);
-uint64_t asn1Unpack_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_Pkcs12Type08(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_Pkcs12Type08 *record, int32_t *err);
-uint64_t asn1Sizeof_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 *record, int32_t withTag);
-void asn1Free_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 *record);
+QEL_API ASN1_Pkcs12Type08 *asn1New_Pkcs12Type08(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_Pkcs12Type08(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_Pkcs12Type08 *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 *record, int32_t withTag);
+QEL_API void asn1Free_Pkcs12Type08(ASN1Context *ctx, ASN1_Pkcs12Type08 *record);
 
-ASN1_PKCS12PbeParams *asn1New_PKCS12PbeParams(ASN1Context *ctx);
-uint64_t asn1Unpack_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_PKCS12PbeParams(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PKCS12PbeParams *record, int32_t *err);
-uint64_t asn1Sizeof_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams *record, int32_t withTag);
-void asn1Free_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams *record);
+QEL_API ASN1_PKCS12PbeParams *asn1New_PKCS12PbeParams(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_PKCS12PbeParams(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PKCS12PbeParams *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams *record, int32_t withTag);
+QEL_API void asn1Free_PKCS12PbeParams(ASN1Context *ctx, ASN1_PKCS12PbeParams *record);
 
 #ifdef __cplusplus
 }

@@ -130,107 +130,107 @@ struct ASN1_ExtendedCertificate {
     ASN1_BitString signature;
 };
 
-ASN1_ContentInfo *asn1New_ContentInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_ContentInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ContentInfo *record, int32_t *err);
-uint64_t asn1Sizeof_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo *record, int32_t withTag);
-void asn1Free_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo *record);
+QEL_API ASN1_ContentInfo *asn1New_ContentInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_ContentInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ContentInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo *record, int32_t withTag);
+QEL_API void asn1Free_ContentInfo(ASN1Context *ctx, ASN1_ContentInfo *record);
 
-ASN1_SignedData *asn1New_SignedData(ASN1Context *ctx);
-uint64_t asn1Unpack_SignedData(ASN1Context *ctx, ASN1_SignedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_SignedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignedData *record, int32_t *err);
-uint64_t asn1Sizeof_SignedData(ASN1Context *ctx, ASN1_SignedData *record, int32_t withTag);
-void asn1Free_SignedData(ASN1Context *ctx, ASN1_SignedData *record);
+QEL_API ASN1_SignedData *asn1New_SignedData(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_SignedData(ASN1Context *ctx, ASN1_SignedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_SignedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignedData *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_SignedData(ASN1Context *ctx, ASN1_SignedData *record, int32_t withTag);
+QEL_API void asn1Free_SignedData(ASN1Context *ctx, ASN1_SignedData *record);
 
-ASN1_DigestAlgorithmIdentifiers *asn1New_DigestAlgorithmIdentifiers(ASN1Context *ctx);
-uint64_t asn1Unpack_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_DigestAlgorithmIdentifiers(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_DigestAlgorithmIdentifiers *record, int32_t *err);
-uint64_t asn1Sizeof_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers *record, int32_t withTag);
-void asn1Free_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers *record);
+QEL_API ASN1_DigestAlgorithmIdentifiers *asn1New_DigestAlgorithmIdentifiers(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_DigestAlgorithmIdentifiers(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_DigestAlgorithmIdentifiers *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers *record, int32_t withTag);
+QEL_API void asn1Free_DigestAlgorithmIdentifiers(ASN1Context *ctx, ASN1_DigestAlgorithmIdentifiers *record);
 
-ASN1_ExtendedCertificatesAndCertificates *asn1New_ExtendedCertificatesAndCertificates(ASN1Context *ctx);
-uint64_t asn1Unpack_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_ExtendedCertificatesAndCertificates(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificatesAndCertificates *record, int32_t *err);
-uint64_t asn1Sizeof_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates *record, int32_t withTag);
-void asn1Free_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates *record);
+QEL_API ASN1_ExtendedCertificatesAndCertificates *asn1New_ExtendedCertificatesAndCertificates(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_ExtendedCertificatesAndCertificates(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificatesAndCertificates *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates *record, int32_t withTag);
+QEL_API void asn1Free_ExtendedCertificatesAndCertificates(ASN1Context *ctx, ASN1_ExtendedCertificatesAndCertificates *record);
 
-ASN1_ExtendedCertificateOrCertificate *asn1New_ExtendedCertificateOrCertificate(ASN1Context *ctx);
-uint64_t asn1Unpack_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_ExtendedCertificateOrCertificate(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificateOrCertificate *record, int32_t *err);
-uint64_t asn1Sizeof_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate *record, int32_t withTag);
-void asn1Free_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate *record);
+QEL_API ASN1_ExtendedCertificateOrCertificate *asn1New_ExtendedCertificateOrCertificate(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_ExtendedCertificateOrCertificate(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificateOrCertificate *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate *record, int32_t withTag);
+QEL_API void asn1Free_ExtendedCertificateOrCertificate(ASN1Context *ctx, ASN1_ExtendedCertificateOrCertificate *record);
 
-ASN1_CertificateRevocationLists *asn1New_CertificateRevocationLists(ASN1Context *ctx);
-uint64_t asn1Unpack_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_CertificateRevocationLists(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_CertificateRevocationLists *record, int32_t *err);
-uint64_t asn1Sizeof_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists *record, int32_t withTag);
-void asn1Free_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists *record);
+QEL_API ASN1_CertificateRevocationLists *asn1New_CertificateRevocationLists(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_CertificateRevocationLists(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_CertificateRevocationLists *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists *record, int32_t withTag);
+QEL_API void asn1Free_CertificateRevocationLists(ASN1Context *ctx, ASN1_CertificateRevocationLists *record);
 
-ASN1_SignerInfos *asn1New_SignerInfos(ASN1Context *ctx);
-uint64_t asn1Unpack_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_SignerInfos(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignerInfos *record, int32_t *err);
-uint64_t asn1Sizeof_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos *record, int32_t withTag);
-void asn1Free_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos *record);
+QEL_API ASN1_SignerInfos *asn1New_SignerInfos(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_SignerInfos(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignerInfos *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos *record, int32_t withTag);
+QEL_API void asn1Free_SignerInfos(ASN1Context *ctx, ASN1_SignerInfos *record);
 
-ASN1_SignerInfo *asn1New_SignerInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_SignerInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignerInfo *record, int32_t *err);
-uint64_t asn1Sizeof_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo *record, int32_t withTag);
-void asn1Free_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo *record);
+QEL_API ASN1_SignerInfo *asn1New_SignerInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_SignerInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_SignerInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo *record, int32_t withTag);
+QEL_API void asn1Free_SignerInfo(ASN1Context *ctx, ASN1_SignerInfo *record);
 
-ASN1_IssuerAndSerialNumber *asn1New_IssuerAndSerialNumber(ASN1Context *ctx);
-uint64_t asn1Unpack_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_IssuerAndSerialNumber(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_IssuerAndSerialNumber *record, int32_t *err);
-uint64_t asn1Sizeof_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber *record, int32_t withTag);
-void asn1Free_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber *record);
+QEL_API ASN1_IssuerAndSerialNumber *asn1New_IssuerAndSerialNumber(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_IssuerAndSerialNumber(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_IssuerAndSerialNumber *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber *record, int32_t withTag);
+QEL_API void asn1Free_IssuerAndSerialNumber(ASN1Context *ctx, ASN1_IssuerAndSerialNumber *record);
 
-ASN1_EnvelopedData *asn1New_EnvelopedData(ASN1Context *ctx);
-uint64_t asn1Unpack_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EnvelopedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnvelopedData *record, int32_t *err);
-uint64_t asn1Sizeof_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData *record, int32_t withTag);
-void asn1Free_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData *record);
+QEL_API ASN1_EnvelopedData *asn1New_EnvelopedData(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EnvelopedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EnvelopedData *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData *record, int32_t withTag);
+QEL_API void asn1Free_EnvelopedData(ASN1Context *ctx, ASN1_EnvelopedData *record);
 
-ASN1_RecipientInfos *asn1New_RecipientInfos(ASN1Context *ctx);
-uint64_t asn1Unpack_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_RecipientInfos(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_RecipientInfos *record, int32_t *err);
-uint64_t asn1Sizeof_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos *record, int32_t withTag);
-void asn1Free_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos *record);
+QEL_API ASN1_RecipientInfos *asn1New_RecipientInfos(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_RecipientInfos(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_RecipientInfos *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos *record, int32_t withTag);
+QEL_API void asn1Free_RecipientInfos(ASN1Context *ctx, ASN1_RecipientInfos *record);
 
-ASN1_RecipientInfo *asn1New_RecipientInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_RecipientInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_RecipientInfo *record, int32_t *err);
-uint64_t asn1Sizeof_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo *record, int32_t withTag);
-void asn1Free_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo *record);
+QEL_API ASN1_RecipientInfo *asn1New_RecipientInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_RecipientInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_RecipientInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo *record, int32_t withTag);
+QEL_API void asn1Free_RecipientInfo(ASN1Context *ctx, ASN1_RecipientInfo *record);
 
-ASN1_EncryptedContentInfo *asn1New_EncryptedContentInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EncryptedContentInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedContentInfo *record, int32_t *err);
-uint64_t asn1Sizeof_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo *record, int32_t withTag);
-void asn1Free_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo *record);
+QEL_API ASN1_EncryptedContentInfo *asn1New_EncryptedContentInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EncryptedContentInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedContentInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo *record, int32_t withTag);
+QEL_API void asn1Free_EncryptedContentInfo(ASN1Context *ctx, ASN1_EncryptedContentInfo *record);
 
-ASN1_EncryptedData *asn1New_EncryptedData(ASN1Context *ctx);
-uint64_t asn1Unpack_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EncryptedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedData *record, int32_t *err);
-uint64_t asn1Sizeof_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData *record, int32_t withTag);
-void asn1Free_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData *record);
+QEL_API ASN1_EncryptedData *asn1New_EncryptedData(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EncryptedData(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedData *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData *record, int32_t withTag);
+QEL_API void asn1Free_EncryptedData(ASN1Context *ctx, ASN1_EncryptedData *record);
 
-ASN1_DigestInfo *asn1New_DigestInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_DigestInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_DigestInfo *record, int32_t *err);
-uint64_t asn1Sizeof_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo *record, int32_t withTag);
-void asn1Free_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo *record);
+QEL_API ASN1_DigestInfo *asn1New_DigestInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_DigestInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_DigestInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo *record, int32_t withTag);
+QEL_API void asn1Free_DigestInfo(ASN1Context *ctx, ASN1_DigestInfo *record);
 
-ASN1_ExtendedCertificate *asn1New_ExtendedCertificate(ASN1Context *ctx);
-uint64_t asn1Unpack_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_ExtendedCertificate(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificate *record, int32_t *err);
-uint64_t asn1Sizeof_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate *record, int32_t withTag);
-void asn1Free_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate *record);
+QEL_API ASN1_ExtendedCertificate *asn1New_ExtendedCertificate(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_ExtendedCertificate(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificate *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate *record, int32_t withTag);
+QEL_API void asn1Free_ExtendedCertificate(ASN1Context *ctx, ASN1_ExtendedCertificate *record);
 
-ASN1_ExtendedCertificateInfo *asn1New_ExtendedCertificateInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_ExtendedCertificateInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificateInfo *record, int32_t *err);
-uint64_t asn1Sizeof_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo *record, int32_t withTag);
-void asn1Free_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo *record);
+QEL_API ASN1_ExtendedCertificateInfo *asn1New_ExtendedCertificateInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_ExtendedCertificateInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_ExtendedCertificateInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo *record, int32_t withTag);
+QEL_API void asn1Free_ExtendedCertificateInfo(ASN1Context *ctx, ASN1_ExtendedCertificateInfo *record);
 
 #ifdef __cplusplus
 }

@@ -27,17 +27,17 @@ struct ASN1_EncryptedPrivateKeyInfo {
     ASN1_OctetString encryptedData;
 };
 
-ASN1_PrivateKeyInfo *asn1New_PrivateKeyInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_PrivateKeyInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PrivateKeyInfo *record, int32_t *err);
-uint64_t asn1Sizeof_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo *record, int32_t withTag);
-void asn1Free_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo *record);
+QEL_API ASN1_PrivateKeyInfo *asn1New_PrivateKeyInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_PrivateKeyInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_PrivateKeyInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo *record, int32_t withTag);
+QEL_API void asn1Free_PrivateKeyInfo(ASN1Context *ctx, ASN1_PrivateKeyInfo *record);
 
-ASN1_EncryptedPrivateKeyInfo *asn1New_EncryptedPrivateKeyInfo(ASN1Context *ctx);
-uint64_t asn1Unpack_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
-uint64_t asn1Pack_EncryptedPrivateKeyInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedPrivateKeyInfo *record, int32_t *err);
-uint64_t asn1Sizeof_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo *record, int32_t withTag);
-void asn1Free_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo *record);
+QEL_API ASN1_EncryptedPrivateKeyInfo *asn1New_EncryptedPrivateKeyInfo(ASN1Context *ctx);
+QEL_API uint64_t asn1Unpack_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo **out, const uint8_t *in, uint64_t inLen, int32_t *err);
+QEL_API uint64_t asn1Pack_EncryptedPrivateKeyInfo(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_EncryptedPrivateKeyInfo *record, int32_t *err);
+QEL_API uint64_t asn1Sizeof_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo *record, int32_t withTag);
+QEL_API void asn1Free_EncryptedPrivateKeyInfo(ASN1Context *ctx, ASN1_EncryptedPrivateKeyInfo *record);
 
 #ifdef __cplusplus
 }

@@ -16,19 +16,19 @@ extern "C" {
 typedef struct QELCBCContext QELCBCContext;
 
 /* Takes ownership of the cipher once its arguments are accepted. */
-QEL_MUST_CHECK QELStatus qelCBCCreate(QELSymmetricCipher *cipher, QELCBCContext **outCBC);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCCreate(QELSymmetricCipher *cipher, QELCBCContext **outCBC);
 /* key: the cipher's key size; iv: one block. Not both null. */
-QEL_MUST_CHECK QELStatus qelCBCInit(QELCBCContext *cbc, const void *key, const void *iv);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCInit(QELCBCContext *cbc, const void *key, const void *iv);
 /* length: whole blocks. */
-QEL_MUST_CHECK QELStatus qelCBCEncrypt(QELCBCContext *cbc, const void *in, size_t length,
-                                       void *out);
-QEL_MUST_CHECK QELStatus qelCBCDecrypt(QELCBCContext *cbc, const void *in, size_t length,
-                                       void *out);
-QEL_MUST_CHECK QELStatus qelCBCFree(QELCBCContext *cbc);
-QEL_MUST_CHECK QELStatus qelCBCCopy(const QELCBCContext *cbc, QELCBCContext **outCopy);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCEncrypt(QELCBCContext *cbc, const void *in, size_t length,
+                                               void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCDecrypt(QELCBCContext *cbc, const void *in, size_t length,
+                                               void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCFree(QELCBCContext *cbc);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCCopy(const QELCBCContext *cbc, QELCBCContext **outCopy);
 /* The cipher the object owns. */
-QEL_MUST_CHECK QELStatus qelCBCGetSymmetricCipher(QELCBCContext *cbc,
-                                                  QELSymmetricCipher **outCipher);
+QEL_MUST_CHECK QEL_API QELStatus qelCBCGetSymmetricCipher(QELCBCContext *cbc,
+                                                          QELSymmetricCipher **outCipher);
 
 #ifdef __cplusplus
 }

@@ -28,26 +28,26 @@ typedef struct QELContextParams {
 } QELContextParams;
 
 /* Makes a default memory manager and a context over it. */
-QEL_MUST_CHECK QELStatus qelContextNew(uint32_t sdkVersion, QELContext **outContext);
+QEL_MUST_CHECK QEL_API QELStatus qelContextNew(uint32_t sdkVersion, QELContext **outContext);
 /* A context over the caller's manager, which the new context owns; when
  * creation fails the manager stays the caller's. */
-QEL_MUST_CHECK QELStatus qelContextNewCustom(const QELContextParams *params,
-                                             QELContext **outContext);
+QEL_MUST_CHECK QEL_API QELStatus qelContextNewCustom(const QELContextParams *params,
+                                                     QELContext **outContext);
 /* Releases the context and its manager; returns the random-seed-file save
  * status. */
-QEL_MUST_CHECK QELStatus qelContextFree(QELContext *context);
+QEL_MUST_CHECK QEL_API QELStatus qelContextFree(QELContext *context);
 /* Null for a bad context or when the API entry guard refuses. */
-QELMemoryMgr *qelContextGetMemoryMgr(QELContext *context);
-QELMemoryMgr *qelContextGetPoolMemoryMgr(QELContext *context);
-QEL_MUST_CHECK QELStatus qelContextSetUserValue(QELContext *context, void *value);
-QEL_MUST_CHECK QELStatus qelContextGetUserValue(QELContext *context, void **outValue);
+QEL_API QELMemoryMgr *qelContextGetMemoryMgr(QELContext *context);
+QEL_API QELMemoryMgr *qelContextGetPoolMemoryMgr(QELContext *context);
+QEL_MUST_CHECK QEL_API QELStatus qelContextSetUserValue(QELContext *context, void *value);
+QEL_MUST_CHECK QEL_API QELStatus qelContextGetUserValue(QELContext *context, void **outValue);
 /* QELError_OutOfEntropy when the context has no cryptographic generator or
  * the pool lacks its minimum entropy. */
-QEL_MUST_CHECK QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer,
-                                                  uint32_t length);
+QEL_MUST_CHECK QEL_API QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer,
+                                                          uint32_t length);
 /* Random bytes the cryptographic generator can deliver now (0 when none), or
  * a refusal of the API entry guard. */
-int64_t qelContextReserveRandomBytes(QELContext *context, uint32_t count);
+QEL_API int64_t qelContextReserveRandomBytes(QELContext *context, uint32_t count);
 
 #ifdef __cplusplus
 }

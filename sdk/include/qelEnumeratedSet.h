@@ -17,11 +17,11 @@ typedef struct QELKeyDB QELKeyDB;
 typedef struct QELKeyObject QELKeyObject;
 typedef struct QELKeyFilter QELKeyFilter;
 
-QEL_MUST_CHECK QELStatus qelEnumeratedSetNewEmpty(QELKeyDB *db, QELKeySet **outSet);
+QEL_MUST_CHECK QEL_API QELStatus qelEnumeratedSetNewEmpty(QELKeyDB *db, QELKeySet **outSet);
 /* The object with its ancestors; at or under a user ID also every subkey of
    the key, at or under a subkey every user ID. */
-QEL_MUST_CHECK QELStatus qelEnumeratedSetFromObject(QELKeyObject *object, QELKeySet **outSet);
-QEL_MUST_CHECK QELStatus qelFilteredSetNew(QELKeySet *set, QELKeyFilter *filter, QELKeySet **outSet);
+QEL_MUST_CHECK QEL_API QELStatus qelEnumeratedSetFromObject(QELKeyObject *object, QELKeySet **outSet);
+QEL_MUST_CHECK QEL_API QELStatus qelFilteredSetNew(QELKeySet *set, QELKeyFilter *filter, QELKeySet **outSet);
 
 #ifdef __cplusplus
 }

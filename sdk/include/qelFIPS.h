@@ -22,32 +22,32 @@ enum QELSelfTestKind {
 };
 
 /* Switches FIPS mode on for the rest of the process; 0. */
-QEL_MUST_CHECK QELStatus qelFIPSEnable(void);
-uint8_t qelFIPSModeEnabled(void);
-uint8_t qelFIPSSelfTestsStarted(void);
+QEL_MUST_CHECK QEL_API QELStatus qelFIPSEnable(void);
+QEL_API uint8_t qelFIPSModeEnabled(void);
+QEL_API uint8_t qelFIPSSelfTestsStarted(void);
 /* The latched self-test failure, 0 when none. */
-QEL_MUST_CHECK QELStatus qelFIPSGetError(void);
-QEL_MUST_CHECK QELStatus qelFIPSRunSelfTest(int32_t kind);
-QEL_MUST_CHECK QELStatus qelFIPSRunAllSelfTests(void);
+QEL_MUST_CHECK QEL_API QELStatus qelFIPSGetError(void);
+QEL_MUST_CHECK QEL_API QELStatus qelFIPSRunSelfTest(int32_t kind);
+QEL_MUST_CHECK QEL_API QELStatus qelFIPSRunAllSelfTests(void);
 /* Clears a latched failure and runs the self-tests again; returns the
  * latched error afterwards. */
-QEL_MUST_CHECK QELStatus qelFIPSRecheck(void);
+QEL_MUST_CHECK QEL_API QELStatus qelFIPSRecheck(void);
 
 /* File specifications. Each clears its out-parameters, refuses a null or
  * foreign specification or a missing required pointer with
  * QELError_BadParams and passes the API entry guard. */
 /* Decodes a MacBinary II file into a new file; the creator and type codes
  * from its header go to the outs that are given. */
-QEL_MUST_CHECK QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
-                                                uint32_t *outCreator, uint32_t *outType);
+QEL_MUST_CHECK QEL_API QELStatus qelMacBinaryDecodeFile(const QELFileSpec *spec, QELFileSpec **outSpec,
+                                                        uint32_t *outCreator, uint32_t *outType);
 /* The path in a new guarded block of the spec's own manager (qelMemFree). */
-QEL_MUST_CHECK QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath);
-QEL_MUST_CHECK QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
-                                                    QELFileSpec **outSpec);
-QEL_MUST_CHECK QELStatus qelDeleteFile(const QELFileSpec *spec);
-QEL_MUST_CHECK QELStatus qelRenameFile(QELFileSpec *spec, const char *newName);
-QEL_MUST_CHECK QELStatus qelFreeFileSpec(QELFileSpec *spec);
-QEL_MUST_CHECK QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy);
+QEL_MUST_CHECK QEL_API QELStatus qelFileSpecGetFullPath(const QELFileSpec *spec, char **outPath);
+QEL_MUST_CHECK QEL_API QELStatus qelNewFileSpecFromFullPath(QELContext *context, const char *path,
+                                                            QELFileSpec **outSpec);
+QEL_MUST_CHECK QEL_API QELStatus qelDeleteFile(const QELFileSpec *spec);
+QEL_MUST_CHECK QEL_API QELStatus qelRenameFile(QELFileSpec *spec, const char *newName);
+QEL_MUST_CHECK QEL_API QELStatus qelFreeFileSpec(QELFileSpec *spec);
+QEL_MUST_CHECK QEL_API QELStatus qelCopyFileSpec(const QELFileSpec *spec, QELFileSpec **outCopy);
 
 #ifdef __cplusplus
 }

@@ -36,14 +36,14 @@ typedef struct QELPkAlgInfo {
 /* The banner needs a buffer of at least this many octets. */
 #define QEL_FEATURES_BANNER_SIZE 55
 
-QEL_MUST_CHECK QELStatus qelSymmetricCipherCount(uint32_t *outCount);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherCount(uint32_t *outCount);
 /* index 0 to count - 1. */
-QEL_MUST_CHECK QELStatus qelSymmetricCipherGetInfo(uint32_t index, QELSymmetricCipherInfo *outInfo);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherGetInfo(uint32_t index, QELSymmetricCipherInfo *outInfo);
 /* selector 1 or 2. */
-QEL_MUST_CHECK QELStatus qelFeatureFlags(uint32_t selector, uint32_t *outFlags);
-QEL_MUST_CHECK QELStatus qelPkAlgCount(uint32_t *outCount);
-QEL_MUST_CHECK QELStatus qelPkAlgGetInfo(uint32_t index, QELPkAlgInfo *outInfo);
-QEL_MUST_CHECK QELStatus qelFeaturesBanner(char *buffer);
+QEL_MUST_CHECK QEL_API QELStatus qelFeatureFlags(uint32_t selector, uint32_t *outFlags);
+QEL_MUST_CHECK QEL_API QELStatus qelPkAlgCount(uint32_t *outCount);
+QEL_MUST_CHECK QEL_API QELStatus qelPkAlgGetInfo(uint32_t index, QELPkAlgInfo *outInfo);
+QEL_MUST_CHECK QEL_API QELStatus qelFeaturesBanner(char *buffer);
 
 #ifdef __cplusplus
 }

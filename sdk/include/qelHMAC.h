@@ -18,17 +18,17 @@ typedef struct QELHMACContext QELHMACContext;
 
 /* Makes a started HMAC keyed with the key (a key longer than the hash's
  * block is hashed first). The out-parameter is null after any failure. */
-QEL_MUST_CHECK QELStatus qelHMACNew(QELContext *context, int32_t hashAlgorithm, const void *key,
-                                    size_t keyLength, QELHMACContext **outHMAC);
+QEL_MUST_CHECK QEL_API QELStatus qelHMACNew(QELContext *context, int32_t hashAlgorithm, const void *key,
+                                            size_t keyLength, QELHMACContext **outHMAC);
 /* Feeds message bytes; length 0 does nothing. */
-QEL_MUST_CHECK QELStatus qelHMACUpdate(QELHMACContext *hmac, const void *data, size_t length);
+QEL_MUST_CHECK QEL_API QELStatus qelHMACUpdate(QELHMACContext *hmac, const void *data, size_t length);
 /* Writes the HMAC value (the hash's digest size) to out. The object must be
  * reset before it authenticates another message. */
-QEL_MUST_CHECK QELStatus qelHMACFinal(QELHMACContext *hmac, void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelHMACFinal(QELHMACContext *hmac, void *out);
 /* Starts a new message with the same key. */
-QEL_MUST_CHECK QELStatus qelHMACReset(QELHMACContext *hmac);
+QEL_MUST_CHECK QEL_API QELStatus qelHMACReset(QELHMACContext *hmac);
 /* Wipes the key, frees the hash and the object. */
-QEL_MUST_CHECK QELStatus qelHMACFree(QELHMACContext *hmac);
+QEL_MUST_CHECK QEL_API QELStatus qelHMACFree(QELHMACContext *hmac);
 
 #ifdef __cplusplus
 }

@@ -17,16 +17,16 @@ extern "C" {
 
 typedef struct QELHashContext QELHashContext;
 
-QEL_MUST_CHECK QELStatus qelHashNew(QELContext *context, int32_t algorithm,
-                                    QELHashContext **outHash);
-QEL_MUST_CHECK QELStatus qelHashUpdate(QELHashContext *hash, const void *data, uint64_t length);
+QEL_MUST_CHECK QEL_API QELStatus qelHashNew(QELContext *context, int32_t algorithm,
+                                            QELHashContext **outHash);
+QEL_MUST_CHECK QEL_API QELStatus qelHashUpdate(QELHashContext *hash, const void *data, uint64_t length);
 /* out must hold the digest size; the hash must be reset before it is fed again. */
-QEL_MUST_CHECK QELStatus qelHashFinal(QELHashContext *hash, void *out);
-QEL_MUST_CHECK QELStatus qelHashReset(QELHashContext *hash);
-QEL_MUST_CHECK QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy);
-QEL_MUST_CHECK QELStatus qelHashFree(QELHashContext *hash);
+QEL_MUST_CHECK QEL_API QELStatus qelHashFinal(QELHashContext *hash, void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelHashReset(QELHashContext *hash);
+QEL_MUST_CHECK QEL_API QELStatus qelHashCopy(const QELHashContext *hash, QELHashContext **outCopy);
+QEL_MUST_CHECK QEL_API QELStatus qelHashFree(QELHashContext *hash);
 /* The digest size in bytes. */
-QEL_MUST_CHECK QELStatus qelHashGetSize(const QELHashContext *hash, uint64_t *outSize);
+QEL_MUST_CHECK QEL_API QELStatus qelHashGetSize(const QELHashContext *hash, uint64_t *outSize);
 
 #ifdef __cplusplus
 }

@@ -48,28 +48,28 @@ enum QELKeyFilterType {
     QELKeyFilterType_SubKeyBool = 65
 };
 
-QEL_MUST_CHECK QELStatus qelKeyFilterNewBoolProperty(QELContext *context, int32_t property, uint8_t value,
-                                                     QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterNewNumberProperty(QELContext *context, int32_t property, int32_t value,
-                                                       int32_t criterion, QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterNewTimeProperty(QELContext *context, int32_t property, QELTime time,
-                                                     int32_t criterion, QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterNewDataProperty(QELContext *context, int32_t property, const void *data,
-                                                     size_t length, int32_t criterion, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterNewBoolProperty(QELContext *context, int32_t property, uint8_t value,
+                                                             QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterNewNumberProperty(QELContext *context, int32_t property, int32_t value,
+                                                               int32_t criterion, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterNewTimeProperty(QELContext *context, int32_t property, QELTime time,
+                                                             int32_t criterion, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterNewDataProperty(QELContext *context, int32_t property, const void *data,
+                                                             size_t length, int32_t criterion, QELKeyFilter **outFilter);
 /* The combiners take over the caller's reference to each operand, on
    failure too (after the API entry check). */
-QEL_MUST_CHECK QELStatus qelKeyFilterNot(QELKeyFilter *filter, QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterAnd(QELKeyFilter *a, QELKeyFilter *b, QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterOr(QELKeyFilter *a, QELKeyFilter *b, QELKeyFilter **outFilter);
-QEL_MUST_CHECK QELStatus qelKeyFilterAddRef(QELKeyFilter *filter);
-QEL_MUST_CHECK QELStatus qelKeyFilterRelease(QELKeyFilter *filter);
-QEL_MUST_CHECK QELStatus qelKeyFilterSetOwnLevel(QELKeyFilter *filter, uint8_t ownLevel);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterNot(QELKeyFilter *filter, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterAnd(QELKeyFilter *a, QELKeyFilter *b, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterOr(QELKeyFilter *a, QELKeyFilter *b, QELKeyFilter **outFilter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterAddRef(QELKeyFilter *filter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterRelease(QELKeyFilter *filter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterSetOwnLevel(QELKeyFilter *filter, uint8_t ownLevel);
 /* Query texts: a NUL-terminated block of the context's memory manager that
    the caller frees with qelMemFree; null on failure. */
-QEL_MUST_CHECK QELStatus qelKeyFilterToLDAPQuery(QELKeyFilter *filter, char **outText);
-QEL_MUST_CHECK QELStatus qelKeyFilterToDirectoryQuery(QELKeyFilter *filter, char **outText);
-QEL_MUST_CHECK QELStatus qelKeyFilterToHTTPQuery(QELKeyFilter *filter, char **outText);
-QEL_MUST_CHECK QELStatus qelKeyFilterToHexQuery(QELKeyFilter *filter, char **outText);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterToLDAPQuery(QELKeyFilter *filter, char **outText);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterToDirectoryQuery(QELKeyFilter *filter, char **outText);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterToHTTPQuery(QELKeyFilter *filter, char **outText);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFilterToHexQuery(QELKeyFilter *filter, char **outText);
 
 #ifdef __cplusplus
 }

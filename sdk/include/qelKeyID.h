@@ -29,15 +29,15 @@ typedef struct QELKeyID {
 
 struct QELKeyObject;
 
-QEL_MUST_CHECK QELStatus qelKeyIDFromData(const void *bytes, uint32_t length, uint32_t algorithm,
-                                          QELKeyID *outID);
-QEL_MUST_CHECK QELStatus qelKeyIDFromText(const char *text, uint32_t algorithm, QELKeyID *outID);
-QEL_MUST_CHECK QELStatus qelKeyIDFromKey(const struct QELKeyObject *key, QELKeyID *outID);
-QEL_MUST_CHECK QELStatus qelKeyIDGetAlgorithm(QELKeyID id, uint32_t *outAlgorithm);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIDFromData(const void *bytes, uint32_t length, uint32_t algorithm,
+                                                  QELKeyID *outID);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIDFromText(const char *text, uint32_t algorithm, QELKeyID *outID);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIDFromKey(const struct QELKeyObject *key, QELKeyID *outID);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIDGetAlgorithm(QELKeyID id, uint32_t *outAlgorithm);
 /* -1, 0 or 1; 0 when either ID is invalid. */
-int32_t qelKeyIDCompare(QELKeyID a, QELKeyID b);
+QEL_API int32_t qelKeyIDCompare(QELKeyID a, QELKeyID b);
 /* "0x" and upper-case hex digits into a buffer of QELKeyIDTextSize bytes. */
-QEL_MUST_CHECK QELStatus qelKeyIDFormat(QELKeyID id, int32_t format, char *outText);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIDFormat(QELKeyID id, int32_t format, char *outText);
 
 #ifdef __cplusplus
 }

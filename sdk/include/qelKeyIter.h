@@ -23,20 +23,20 @@ typedef struct QELKeyObject QELKeyObject;
 #define QELKeyIterLevel_Signature 8
 #define QELKeyIterLevel_Any (-1)
 
-QEL_MUST_CHECK QELStatus qelKeyIterNewOnList(QELKeyList *list, QELKeyIter **outIter);
-QEL_MUST_CHECK QELStatus qelKeyIterNewOnSet(QELKeySet *set, QELKeyIter **outIter);
-QEL_MUST_CHECK QELStatus qelKeyIterNewOnDB(QELKeyDB *db, QELKeyIter **outIter);
-QEL_MUST_CHECK QELStatus qelKeyIterCopy(QELKeyIter *iter, QELKeyIter **outIter);
-QEL_MUST_CHECK QELStatus qelKeyIterFree(QELKeyIter *iter);
-int32_t qelKeyIterIndex(QELKeyIter *iter);
-QEL_MUST_CHECK QELStatus qelKeyIterMove(QELKeyIter *iter, int32_t count, QELKeyObject **outKey);
-QEL_MUST_CHECK QELStatus qelKeyIterNext(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
-QEL_MUST_CHECK QELStatus qelKeyIterPrev(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
-QEL_MUST_CHECK QELStatus qelKeyIterCurrent(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
-QEL_MUST_CHECK QELStatus qelKeyIterRewind(QELKeyIter *iter, int32_t level);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterNewOnList(QELKeyList *list, QELKeyIter **outIter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterNewOnSet(QELKeySet *set, QELKeyIter **outIter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterNewOnDB(QELKeyDB *db, QELKeyIter **outIter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterCopy(QELKeyIter *iter, QELKeyIter **outIter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterFree(QELKeyIter *iter);
+QEL_API int32_t qelKeyIterIndex(QELKeyIter *iter);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterMove(QELKeyIter *iter, int32_t count, QELKeyObject **outKey);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterNext(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterPrev(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterCurrent(QELKeyIter *iter, int32_t level, QELKeyObject **outObject);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyIterRewind(QELKeyIter *iter, int32_t level);
 /* Position of the key, or -1 when the iteration does not hold it. */
-int32_t qelKeyIterSeek(QELKeyIter *iter, QELKeyObject *key);
-QEL_MUST_CHECK QELStatus qelKeyFirstSubKey(QELKeyObject *key, QELKeyObject **outSubKey);
+QEL_API int32_t qelKeyIterSeek(QELKeyIter *iter, QELKeyObject *key);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyFirstSubKey(QELKeyObject *key, QELKeyObject **outSubKey);
 
 #ifdef __cplusplus
 }

@@ -27,12 +27,12 @@ typedef struct QELKeyObject QELKeyObject;
 #define QELKeyListOrder_Expiration 9
 #define QELKeyListOrder_ShortKeyID 10
 
-QEL_MUST_CHECK QELStatus qelKeyListNew(QELKeySet *set, int32_t order, uint8_t reverse,
-                                       QELKeyList **outList);
-QEL_MUST_CHECK QELStatus qelKeyListAddRef(QELKeyList *list);
-QEL_MUST_CHECK QELStatus qelKeyListRelease(QELKeyList *list);
-int32_t qelKeyListCompareKeys(QELKeyObject *a, QELKeyObject *b, int32_t order);
-int32_t qelKeyListCompareNames(const char *a, const char *b);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyListNew(QELKeySet *set, int32_t order, uint8_t reverse,
+                                               QELKeyList **outList);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyListAddRef(QELKeyList *list);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyListRelease(QELKeyList *list);
+QEL_API int32_t qelKeyListCompareKeys(QELKeyObject *a, QELKeyObject *b, int32_t order);
+QEL_API int32_t qelKeyListCompareNames(const char *a, const char *b);
 
 #ifdef __cplusplus
 }

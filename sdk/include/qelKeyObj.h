@@ -26,21 +26,21 @@ typedef struct QELKeyDB QELKeyDB;
 
 /* A real key (not a placeholder, not deleted) with this key ID;
    QELError_ItemNotFound when there is none. */
-QEL_MUST_CHECK QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKey);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyDBFindKey(QELKeyDB *db, const QELKeyID *id, QELKeyObject **outKey);
 
 /* The key that made a signature: the signer object when it is a live key,
    otherwise the key with the signer's key ID in db (which may be null);
    QELError_ItemNotFound when there is none, QELError_DeadKeyObject for a
    deleted signature. */
-QEL_MUST_CHECK QELStatus qelSigGetSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
+QEL_MUST_CHECK QEL_API QELStatus qelSigGetSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
 
 /* The index-th designated revoker named by the key's self-signatures: the
    revoker's key when the database holds it (else null) and its key ID;
    QELError_ItemNotFound when there is no such entry. */
-QEL_MUST_CHECK QELStatus qelKeyGetRevoker(QELKeyObject *key, uint32_t index, QELKeyObject **outKey,
-                                          QELKeyID *outID);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyGetRevoker(QELKeyObject *key, uint32_t index, QELKeyObject **outKey,
+                                                  QELKeyID *outID);
 /* The number of designated-revoker entries (0 when there are none). */
-QEL_MUST_CHECK QELStatus qelKeyCountRevokers(QELKeyObject *key, uint32_t *outCount);
+QEL_MUST_CHECK QEL_API QELStatus qelKeyCountRevokers(QELKeyObject *key, uint32_t *outCount);
 
 #ifdef __cplusplus
 }

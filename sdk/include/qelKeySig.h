@@ -20,8 +20,8 @@ typedef struct QELKeyDB QELKeyDB;
    recheck is non-zero). Signers are looked up in the set's database and, when
    given, in a second database. The handler (may be null) receives a progress
    event after each signature whose signer was found. */
-QEL_MUST_CHECK QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, uint8_t recheck,
-                                              QELEventHandler handler, void *userValue);
+QEL_MUST_CHECK QEL_API QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, uint8_t recheck,
+                                                      QELEventHandler handler, void *userValue);
 
 #ifdef __cplusplus
 }

@@ -41,27 +41,27 @@ typedef struct QELMemoryMgrCallbacks {
     uint8_t reserved2[64]; /* must be zero */
 } QELMemoryMgrCallbacks;
 
-QEL_MUST_CHECK QELStatus qelMemMgrNew(const QELMemoryMgrCallbacks *callbacks,
-                                      QELMemoryMgr **outMgr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrNew(const QELMemoryMgrCallbacks *callbacks,
+                                              QELMemoryMgr **outMgr);
 /* A manager over the platform heap; secure blocks are locked into memory
  * where the platform allows. */
-QEL_MUST_CHECK QELStatus qelMemMgrNewHeap(QELMemoryMgr **outMgr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrNewHeap(QELMemoryMgr **outMgr);
 /* The same marked as a default manager; flags must be 0. */
-QEL_MUST_CHECK QELStatus qelMemMgrNewDefault(uint32_t flags, QELMemoryMgr **outMgr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrNewDefault(uint32_t flags, QELMemoryMgr **outMgr);
 /* 0 for a manager of ours, else QELError_BadParams. */
-QEL_MUST_CHECK QELStatus qelMemMgrIsValid(const QELMemoryMgr *mgr);
-QEL_MUST_CHECK QELStatus qelMemMgrGetUserValue(const QELMemoryMgr *mgr, void **outValue);
-QEL_MUST_CHECK QELStatus qelMemMgrSetUserValue(QELMemoryMgr *mgr, void *value);
-QEL_MUST_CHECK QELStatus qelMemMgrFree(QELMemoryMgr *mgr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrIsValid(const QELMemoryMgr *mgr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrGetUserValue(const QELMemoryMgr *mgr, void **outValue);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrSetUserValue(QELMemoryMgr *mgr, void *value);
+QEL_MUST_CHECK QEL_API QELStatus qelMemMgrFree(QELMemoryMgr *mgr);
 
 /* Guarded blocks; null when the manager refuses. */
-void *qelMemAlloc(QELMemoryMgr *mgr, size_t size, uint32_t flags);
+QEL_API void *qelMemAlloc(QELMemoryMgr *mgr, size_t size, uint32_t flags);
 /* A block that is wiped before it is released. */
-void *qelMemAllocSecure(QELMemoryMgr *mgr, size_t size, uint32_t flags);
-QEL_MUST_CHECK QELStatus qelMemRealloc(QELMemoryMgr *mgr, void **inOutPtr, size_t newSize,
-                                       uint32_t flags);
+QEL_API void *qelMemAllocSecure(QELMemoryMgr *mgr, size_t size, uint32_t flags);
+QEL_MUST_CHECK QEL_API QELStatus qelMemRealloc(QELMemoryMgr *mgr, void **inOutPtr, size_t newSize,
+                                               uint32_t flags);
 /* Frees a guarded block (also those the SDK hands out, such as paths). */
-QEL_MUST_CHECK QELStatus qelMemFree(void *ptr);
+QEL_MUST_CHECK QEL_API QELStatus qelMemFree(void *ptr);
 
 #ifdef __cplusplus
 }

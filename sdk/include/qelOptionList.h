@@ -103,19 +103,19 @@ typedef struct QELOptionListHolder {
 
 /* Each passes the API entry guard. Argument sequences end with
  * qelOptionLastOption. */
-QEL_MUST_CHECK QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList);
-QEL_MUST_CHECK QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
-                                                  QELOptionList *first, ...);
-QEL_MUST_CHECK QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first,
-                                                   ...);
-QEL_MUST_CHECK QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder,
-                                                      QELOptionList *first, ...);
-QEL_MUST_CHECK QELStatus qelOptionListCopyPublic(const QELOptionList *list,
-                                                 QELOptionList **outCopy);
-QEL_MUST_CHECK QELStatus qelOptionListFreePublic(QELOptionList *list);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListNewPublic(QELContext *context, QELOptionList **outList);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListBuildPublic(QELContext *context, QELOptionList **outList,
+                                                          QELOptionList *first, ...);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListAppendPublic(QELOptionList *target, QELOptionList *first,
+                                                           ...);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListBuildIntoPublic(QELOptionListHolder *holder,
+                                                              QELOptionList *first, ...);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListCopyPublic(const QELOptionList *list,
+                                                         QELOptionList **outCopy);
+QEL_MUST_CHECK QEL_API QELStatus qelOptionListFreePublic(QELOptionList *list);
 /* An empty option, and the end of an argument sequence. */
-QELOptionList *qelOptionNull(QELContext *context);
-QELOptionList *qelOptionLastOption(QELContext *context);
+QEL_API QELOptionList *qelOptionNull(QELContext *context);
+QEL_API QELOptionList *qelOptionLastOption(QELContext *context);
 
 #ifdef __cplusplus
 }

@@ -17,10 +17,10 @@ typedef struct QELContext QELContext;
 /* The cached entries the context sees: its own (scoped to its current
  * service client), those under its client's name, and the others. Each out
  * may be null. */
-QEL_MUST_CHECK QELStatus qelPassCacheGetCounts(QELContext *context, int32_t *outOwn,
-                                               int32_t *outNamed, int32_t *outOthers);
+QEL_MUST_CHECK QEL_API QELStatus qelPassCacheGetCounts(QELContext *context, int32_t *outOwn,
+                                                       int32_t *outNamed, int32_t *outOthers);
 /* Forgets every cached passkey of the context. */
-QEL_MUST_CHECK QELStatus qelPassCachePurge(QELContext *context);
+QEL_MUST_CHECK QEL_API QELStatus qelPassCachePurge(QELContext *context);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,7 @@ extern "C" {
 #endif
 
 /* The subgroup (secret-exponent) bits for a modulus of the given bits. */
-QEL_MUST_CHECK QELStatus qelPublicKeySubgroupBits(uint32_t modulusBits, uint32_t *outBits);
+QEL_MUST_CHECK QEL_API QELStatus qelPublicKeySubgroupBits(uint32_t modulusBits, uint32_t *outBits);
 
 #ifdef __cplusplus
 }

@@ -6,20 +6,22 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "qelErrors.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The entropy estimate in bits. */
-int32_t qelRandomPoolGetEntropy(void);
+QEL_API int32_t qelRandomPoolGetEntropy(void);
 /* The pool's size in bits (10240). */
-uint32_t qelRandomPoolGetSize(void);
+QEL_API uint32_t qelRandomPoolGetSize(void);
 /* The entropy the pool must hold before it hands out key material (192). */
-uint32_t qelRandomPoolGetMinimumEntropy(void);
-bool qelRandomPoolHasMinimumEntropy(void);
-uint8_t qelRandomPoolGetStatusFlag(void);
+QEL_API uint32_t qelRandomPoolGetMinimumEntropy(void);
+QEL_API bool qelRandomPoolHasMinimumEntropy(void);
+QEL_API uint8_t qelRandomPoolGetStatusFlag(void);
 /* Raises the estimate to at least the given bits. */
-void qelRandomPoolRaiseEntropy(uint32_t bits);
+QEL_API void qelRandomPoolRaiseEntropy(uint32_t bits);
 
 #ifdef __cplusplus
 }

@@ -13,12 +13,12 @@ extern "C" {
 #endif
 
 /* Bits credited to the pool for one keystroke with the given key value. */
-int32_t qelRandomPoolAddKeystroke(int32_t keyValue);
+QEL_API int32_t qelRandomPoolAddKeystroke(int32_t keyValue);
 /* Bits credited for one timed user event. */
-int32_t qelRandomPoolAddTimingEvent(void);
-int32_t qelRandomPoolAddTimingEvent2(void);
+QEL_API int32_t qelRandomPoolAddTimingEvent(void);
+QEL_API int32_t qelRandomPoolAddTimingEvent2(void);
 /* 0 when a system source delivered, QELError_Unavailable when none did. */
-QEL_MUST_CHECK QELStatus qelRandomPoolPollSystemEntropy(void);
+QEL_MUST_CHECK QEL_API QELStatus qelRandomPoolPollSystemEntropy(void);
 
 #ifdef __cplusplus
 }

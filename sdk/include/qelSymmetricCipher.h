@@ -18,25 +18,25 @@ extern "C" {
 
 typedef struct QELSymmetricCipher QELSymmetricCipher;
 
-QEL_MUST_CHECK QELStatus qelSymmetricCipherNew(QELContext *context, int32_t algorithm,
-                                               QELSymmetricCipher **outCipher);
-QEL_MUST_CHECK QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher);
-QEL_MUST_CHECK QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher,
-                                                QELSymmetricCipher **outCopy);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherNew(QELContext *context, int32_t algorithm,
+                                                       QELSymmetricCipher **outCipher);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherFree(QELSymmetricCipher *cipher);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherCopy(const QELSymmetricCipher *cipher,
+                                                        QELSymmetricCipher **outCopy);
 /* key: the algorithm's key size in bytes. */
-QEL_MUST_CHECK QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key);
-QEL_MUST_CHECK QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherSetKey(QELSymmetricCipher *cipher, const void *key);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherClearKey(QELSymmetricCipher *cipher);
 /* Folds the data into the key; QELError_FeatureNotAvailable when the
  * algorithm has no wash. */
-QEL_MUST_CHECK QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data,
-                                                size_t length);
-QEL_MUST_CHECK QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher,
-                                                        const void *in, void *out);
-QEL_MUST_CHECK QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher,
-                                                        const void *in, void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherWash(QELSymmetricCipher *cipher, const void *data,
+                                                        size_t length);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherEncryptBlock(QELSymmetricCipher *cipher,
+                                                                const void *in, void *out);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherDecryptBlock(QELSymmetricCipher *cipher,
+                                                                const void *in, void *out);
 /* Either out-parameter may be null. */
-QEL_MUST_CHECK QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher,
-                                                    size_t *outKeySize, size_t *outBlockSize);
+QEL_MUST_CHECK QEL_API QELStatus qelSymmetricCipherGetSizes(const QELSymmetricCipher *cipher,
+                                                            size_t *outKeySize, size_t *outBlockSize);
 
 #ifdef __cplusplus
 }

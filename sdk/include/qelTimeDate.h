@@ -8,26 +8,28 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "qelErrors.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef uint32_t QELTime;
 
-QELTime qelTimeDateNow(void);
+QEL_API QELTime qelTimeDateNow(void);
 /* Computed in 64 bits and kept within the QELTime range (0 to 0xFFFFFFFF). */
-QELTime qelTimeDateNowPlusHours(int32_t hours);
-QELTime qelTimeDateFromPlatform(int64_t platformTime);
-int64_t qelTimeDateToPlatform(QELTime time);
-QELTime qelTimeDateFromDate(int32_t year, int32_t month, int32_t day);
-QELTime qelTimeDateFromCalendar(int32_t year, int32_t month, int32_t day, int32_t hour,
-                                int32_t minute, int32_t second);
-void qelTimeDateToCalendar(QELTime time, int16_t *outYear, int16_t *outMonth, int16_t *outDay,
-                           int16_t *outHour, int16_t *outMinute, int16_t *outSecond);
-void qelTimeDateToDate(QELTime time, int16_t *outYear, int16_t *outMonth, int16_t *outDay);
+QEL_API QELTime qelTimeDateNowPlusHours(int32_t hours);
+QEL_API QELTime qelTimeDateFromPlatform(int64_t platformTime);
+QEL_API int64_t qelTimeDateToPlatform(QELTime time);
+QEL_API QELTime qelTimeDateFromDate(int32_t year, int32_t month, int32_t day);
+QEL_API QELTime qelTimeDateFromCalendar(int32_t year, int32_t month, int32_t day, int32_t hour,
+                                        int32_t minute, int32_t second);
+QEL_API void qelTimeDateToCalendar(QELTime time, int16_t *outYear, int16_t *outMonth, int16_t *outDay,
+                                   int16_t *outHour, int16_t *outMinute, int16_t *outSecond);
+QEL_API void qelTimeDateToDate(QELTime time, int16_t *outYear, int16_t *outMonth, int16_t *outDay);
 /* The platform's localtime/ctime of the time: static storage of the platform. */
-struct tm *qelTimeDateToLocalTm(const QELTime *time);
-char *qelTimeDateToText(const QELTime *time);
+QEL_API struct tm *qelTimeDateToLocalTm(const QELTime *time);
+QEL_API char *qelTimeDateToText(const QELTime *time);
 
 #ifdef __cplusplus
 }

@@ -19,7 +19,7 @@ typedef struct QELKeyDB QELKeyDB;
 /* Propagates trust over the keys of the set at the current time. Axiomatic
  * keys of the second database (may be null) also start paths, and a user ID
  * keeps a greater validity that the same user ID has there. */
-QEL_MUST_CHECK QELStatus qelKeySetPropagateTrust(QELKeySet *set, QELKeyDB *second);
+QEL_MUST_CHECK QEL_API QELStatus qelKeySetPropagateTrust(QELKeySet *set, QELKeyDB *second);
 
 #ifdef __cplusplus
 }

@@ -313,7 +313,7 @@ QELStatus qelEnumeratedSetFromSingle(QELKeyObject *o, QELKeySet **outSet)
 QELStatus qelEnumeratedSetNewEmpty(QELKeyDB *db, QELKeySet **outSet)
 {
     QEL_ENTER(outSet);
-    if (outSet == nullptr || !qelKeyDBIsValid(db))
+    if (outSet == nullptr || !qelKeyDBIsOpen(db))
         return QELError_BadParams;
     try {
         return encode(db, {}, outSet);

@@ -62,6 +62,8 @@ QELStatus qelFilteredSetNew(QELKeySet *set, QELKeyFilter *filter, QELKeySet **ou
     QEL_ENTER(outSet);
     if (outSet == nullptr || !qelKeySetIsValid(set) || !qelKeyFilterIsValid(filter))
         return QELError_BadParams;
+    if (!qelKeyDBIsOpen(set->db))
+        return QELError_NoKeyDB;
     QELContext *context = set->db->context;
     auto *d = static_cast<FilterData *>(qelContextMemAlloc(context, sizeof(FilterData), QELMemFlag_Clear));
     QELKeySet *made = nullptr;

@@ -1,7 +1,11 @@
 // Key databases: records and their life, ring files, keep-alive and closing
 // by the housekeeping thread, and commit. Commit writes every ring to a new
 // file beside it, flushes it to disk and renames it over the old one, so a
-// failure at any step leaves the old rings whole.
+// failure at any step leaves the old rings whole (qelKeyRingFiles.cpp).
+//
+// Counts, holds, keep-alive state and the context's list of databases change
+// under qelKeyDBLock(), which the housekeeping pass takes too; it closes only
+// databases that nobody references or holds.
 #include "qelKeyDBInternal.h"
 
 #include "qelContextInternal.h"
@@ -18,36 +22,19 @@
 #include "qelKeySigInternal.h"
 #include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
-#include "qelTestHooks.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"
 #include "qelWipe.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-// Counts down to a rename that fails; only tests set it.
-int g_failRingRename = 0;
-} // namespace
-
-#ifdef QEL_TEST_HOOKS
-void qelKeyDBFailRingRenameForTesting(int n)
-{
-    g_failRingRename = n;
-}
-#endif
 
 namespace {
 
 constexpr const char *kGate = "qelKeyDB";
 using u8 = std::uint8_t;
+using Lock = std::lock_guard<std::recursive_mutex>;
 
 QELStatus initTrees(QELKeyDB *db)
 {
@@ -64,21 +51,8 @@ void closeFile(QELFileObject *&file)
     file = nullptr;
 }
 
-void destroy(QELKeyDB *db)
+void unlinkFromContext(QELKeyDB *db)
 {
-    closeFile(db->publicFile);
-    closeFile(db->secretFile);
-    if (db->publicSpec) static_cast<void>(qelFileSpecFree(db->publicSpec)); // our copy
-    if (db->secretSpec) static_cast<void>(qelFileSpecFree(db->secretSpec)); // our copy
-    while (db->sets != nullptr)
-        qelKeySetReleaseInternal(db->sets, true);
-    db->rootSet = nullptr;
-    qelKeyDBFreeSigRegexes(db);
-    qelKeyIDIndexFree(db);
-    qelMemPoolFreeAll(&db->objectPool);
-    qelMemPoolFreeAll(&db->pool2);
-    qelMemPoolFreeAll(&db->trustPool);
-    qelMemPoolFreeAll(&db->pool4);
     QELContext *context = db->context;
     QELKeyDB *head = qelContextGetKeyDBList(context);
     if (head == db) {
@@ -90,11 +64,63 @@ void destroy(QELKeyDB *db)
                 break;
             }
     }
+    db->next = nullptr;
+}
+
+// The rings go: out of the registry, their locks released.
+void letRingsGo(QELKeyDB *db)
+{
+    qelRingRegistryRemove(db->publicRing, db);
+    qelRingRegistryRemove(db->secretRing, db);
+    db->publicRing = {};
+    db->secretRing = {};
+    closeFile(db->publicFile);
+    closeFile(db->secretFile);
+}
+
+// The record itself, once closed and held by nobody.
+void freeRecord(QELKeyDB *db)
+{
+    if (db->rootSet != nullptr)
+        qelKeySetReleaseInternal(db->rootSet, true);
+    db->rootSet = nullptr;
     db->magic = 0;
-    static_cast<void>(qelContextMemFree(context, db)); // the record we made
+    static_cast<void>(qelContextMemFree(db->context, db)); // the record we made
+}
+
+// Closes the database (the caller holds the lock): the rings, the keys and
+// the pools go; key sets, lists, iterators and operation contexts still made
+// on it keep the record and answer QELError_NoKeyDB.
+void closeDB(QELKeyDB *db)
+{
+    letRingsGo(db);
+    if (db->publicSpec) static_cast<void>(qelFileSpecFree(db->publicSpec)); // our copy
+    if (db->secretSpec) static_cast<void>(qelFileSpecFree(db->secretSpec)); // our copy
+    db->publicSpec = db->secretSpec = nullptr;
+    qelKeyDBFreeSigRegexes(db);
+    qelKeyIDIndexFree(db);
+    qelMemPoolFreeAll(&db->objectPool);
+    qelMemPoolFreeAll(&db->pool2);
+    qelMemPoolFreeAll(&db->trustPool);
+    qelMemPoolFreeAll(&db->pool4);
+    db->firstKey = db->lastKey = nullptr;
+    std::memset(db->copyCache, 0, sizeof db->copyCache);
+    db->objectIDMap = nullptr; // lived in the object pool
+    unlinkFromContext(db);
+    db->closed = 1;
+    db->writable = 0;
+    if (db->holds <= 0)
+        freeRecord(db);
 }
 
 bool timeBefore(std::uint32_t a, std::uint32_t b) { return a < b; }
+
+// The commit that closing a database needs first (none when it cannot be
+// written or is unchanged).
+QELStatus commitBeforeClose(QELKeyDB *db)
+{
+    return db->writable && db->serviceRef == 0 ? qelKeyDBFlush(db) : QELError_NoErr;
+}
 
 } // namespace
 
@@ -119,6 +145,9 @@ QELStatus qelKeyDBInit(QELContext *context, QELKeyDB *db)
         qelMemPoolFreeAll(&db->objectPool);
         return QELError_Unavailable;
     }
+    // The root set belongs to the record: it holds nothing.
+    db->holds = 0;
+    Lock lock(qelKeyDBLock());
     db->next = qelContextGetKeyDBList(context);
     qelContextSetKeyDBList(context, db);
     return QELError_NoErr;
@@ -140,6 +169,13 @@ QELKeyDB *newRecord(QELContext *context, QELStatus *outStatus)
     }
     *outStatus = QELError_NoErr;
     return db;
+}
+
+// A database that failed while it was being made: nobody has seen it.
+void discard(QELKeyDB *db)
+{
+    Lock lock(qelKeyDBLock());
+    closeDB(db);
 }
 } // namespace
 
@@ -166,13 +202,13 @@ QELKeyDB *qelKeyDBReadBuffer(QELContext *context, const void *bytes, std::size_t
         return nullptr;
     db->publicFile = qelFileObjOpenMemory(context, bytes, length);
     if (db->publicFile == nullptr) {
-        destroy(db);
+        discard(db);
         status = QELError_OutOfMemory;
         return nullptr;
     }
     status = qelKeyRingRead(db, db->publicFile, false);
     if (status != 0) {
-        destroy(db);
+        discard(db);
         return nullptr;
     }
     return db;
@@ -180,27 +216,66 @@ QELKeyDB *qelKeyDBReadBuffer(QELContext *context, const void *bytes, std::size_t
 
 namespace {
 
-QELStatus openRing(const QELFileSpec *spec, int kind, std::uint32_t flags, std::FILE **out)
+struct OpenedRing {
+    std::FILE *stream = nullptr;
+    bool writable = false;
+    QELRingIdentity id{};
+    ~OpenedRing()
+    {
+        if (stream != nullptr)
+            std::fclose(stream);
+    }
+};
+
+// Opens one ring (unlocked: the registry is asked first) with its fallbacks.
+QELStatus openRing(const QELFileSpec *spec, int kind, std::uint32_t flags, OpenedRing &out)
 {
     bool readOnly = (flags & QELKeyDBOpen_ReadOnly) && !(flags & QELKeyDBOpen_Writable);
-    std::uint16_t mode = std::uint16_t((readOnly ? QELOpen_Read : QELOpen_Read | QELOpen_Write) | QELOpen_Lock);
-    QELStatus s = qelFileSpecOpenFile(spec, mode, kind, out);
+    std::uint16_t mode = std::uint16_t(readOnly ? QELOpen_Read : QELOpen_Read | QELOpen_Write);
+    QELStatus s = qelFileSpecOpenFile(spec, mode, kind, &out.stream);
     if (s == QELError_FileNotFound && (flags & QELKeyDBOpen_Create)) {
         s = qelFileSpecCreateExclusive(spec, kind);
         if (s != 0)
             return s;
-        s = qelFileSpecOpenFile(spec, mode, kind, out);
+        s = qelFileSpecOpenFile(spec, mode, kind, &out.stream);
     }
-    if (s == QELError_FilePermissions && !(flags & QELKeyDBOpen_Writable) && !readOnly)
-        s = qelFileSpecOpenFile(spec, QELOpen_Read | QELOpen_Lock, kind, out);
-    return s;
+    if (s == QELError_FilePermissions && !(flags & QELKeyDBOpen_Writable) && !readOnly) {
+        mode = QELOpen_Read;
+        s = qelFileSpecOpenFile(spec, mode, kind, &out.stream);
+    }
+    if (s != 0)
+        return s;
+    out.writable = (mode & QELOpen_Write) != 0;
+    return qelRingIdentityOf(out.stream, &out.id);
 }
 
-bool sameSpec(const QELFileSpec *a, const QELFileSpec *b)
+// The open database of these rings, if any: one of this context over the
+// same pair is shared; one of another context, or over only one of them,
+// refuses the open, so that no ring is ever locked twice.
+QELStatus findOpen(QELContext *context, const OpenedRing &pub, const OpenedRing *sec, QELKeyDB **outDB)
 {
-    if (a == nullptr || b == nullptr)
-        return a == b;
-    return qelFileSpecEqual(a, b);
+    *outDB = nullptr;
+    QELKeyDB *owner = nullptr;
+    for (const OpenedRing *r : {&pub, sec}) {
+        if (r == nullptr)
+            continue;
+        QELContext *ownerContext = nullptr;
+        QELKeyDB *db = qelRingRegistryFind(r->id, &ownerContext);
+        if (db == nullptr)
+            continue;
+        if (ownerContext != context || (owner != nullptr && owner != db))
+            return QELError_FileLocked;
+        owner = db;
+    }
+    if (owner == nullptr)
+        return QELError_NoErr;
+    const bool samePair = qelRingSameFile(owner->publicRing, pub.id) &&
+                          (sec != nullptr ? qelRingSameFile(owner->secretRing, sec->id)
+                                          : owner->secretSpec == nullptr);
+    if (!samePair)
+        return QELError_FileLocked;
+    *outDB = owner;
+    return QELError_NoErr;
 }
 
 } // namespace
@@ -216,24 +291,36 @@ QELKeyDB *qelKeyDBOpenRingFiles(QELContext *context, const QELFileSpec *publicSp
         status = QELError_BadParams;
         return nullptr;
     }
-    for (QELKeyDB *db = qelContextGetKeyDBList(context); db; db = db->next) {
-        if (db->serviceRef != 0 || db->publicSpec == nullptr)
-            continue;
-        if (sameSpec(db->publicSpec, publicSpec) && sameSpec(db->secretSpec, secretSpec)) {
-            ++db->refCount;
-            if (db->refCount < 1)
-                db->refCount = 1;
-            if (flags & QELKeyDBOpen_Writable)
-                db->writable = 1;
-            status = QELError_NoErr;
-            return db;
-        }
+    Lock lock(qelKeyDBLock());
+    // A commit that stopped between its renames is settled before anything
+    // reads the rings.
+    if ((status = qelRingRecover(publicSpec, secretSpec)) != QELError_NoErr)
+        return nullptr;
+    OpenedRing pub, sec;
+    if (secretSpec != nullptr && (status = openRing(secretSpec, QELFileClass_SecretRing, flags, sec)) != 0)
+        return nullptr;
+    if ((status = openRing(publicSpec, QELFileClass_PublicRing, flags, pub)) != 0)
+        return nullptr;
+    QELKeyDB *shared = nullptr;
+    if ((status = findOpen(context, pub, secretSpec ? &sec : nullptr, &shared)) != QELError_NoErr)
+        return nullptr;
+    if (shared != nullptr) {
+        ++shared->refCount;
+        if (shared->refCount < 1)
+            shared->refCount = 1;
+        if (flags & QELKeyDBOpen_Writable)
+            shared->writable = 1;
+        return shared;
     }
+    for (OpenedRing *r : {&sec, &pub})
+        if (r->stream != nullptr && (status = qelRingLock(r->stream, r->writable)) != QELError_NoErr)
+            return nullptr;
+
     QELKeyDB *db = newRecord(context, &status);
     if (db == nullptr)
         return nullptr;
     auto fail = [&](QELStatus s) -> QELKeyDB * {
-        destroy(db);
+        discard(db);
         status = s;
         return nullptr;
     };
@@ -241,24 +328,21 @@ QELKeyDB *qelKeyDBOpenRingFiles(QELContext *context, const QELFileSpec *publicSp
         (secretSpec != nullptr && qelFileSpecCopy(secretSpec, &db->secretSpec) != 0))
         return fail(QELError_OutOfMemory);
     db->openFlags = flags;
-    struct Ring { const QELFileSpec *spec; int kind; QELFileObject **file; };
-    const Ring rings[2] = {{secretSpec, QELFileClass_SecretRing, &db->secretFile},
-                           {publicSpec, QELFileClass_PublicRing, &db->publicFile}};
+    struct Ring { OpenedRing *opened; QELFileObject **file; QELRingIdentity *id; };
+    const Ring rings[2] = {{&sec, &db->secretFile, &db->secretRing}, {&pub, &db->publicFile, &db->publicRing}};
     for (const Ring &r : rings) {
-        if (r.spec == nullptr)
+        if (r.opened->stream == nullptr)
             continue;
-        std::FILE *stream = nullptr;
-        QELStatus s = openRing(r.spec, r.kind, flags, &stream);
-        if (s != 0)
-            return fail(s);
-        *r.file = qelFileObjOpenRead(context, stream);
-        if (*r.file == nullptr) {
-            std::fclose(stream);
+        *r.file = qelFileObjOpenRead(context, r.opened->stream);
+        if (*r.file == nullptr)
             return fail(QELError_OutOfMemory);
-        }
+        r.opened->stream = nullptr; // the file object owns it now
+        *r.id = r.opened->id;
+        if (QELStatus s = qelRingRegistryAdd(*r.id, db, context); s != QELError_NoErr)
+            return fail(s);
     }
     for (const Ring &r : rings) {
-        if (r.spec == nullptr)
+        if (*r.file == nullptr)
             continue;
         QELStatus s = qelKeyRingRead(db, *r.file, true);
         if (s != 0)
@@ -277,25 +361,53 @@ QELStatus qelKeyDBSetKeepAliveLocal(QELKeyDB *db, std::uint32_t seconds)
 {
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
+    Lock lock(qelKeyDBLock());
     db->keepAlive = 1;
     std::uint64_t deadline = std::uint64_t(qelTimeDateNow()) + seconds;
     db->keepAliveDeadline = deadline > 0xFFFFFFFFu ? 0xFFFFFFFFu : std::uint32_t(deadline);
     return QELError_NoErr;
 }
 
+// A release whose commit fails keeps the database open with its edits and
+// answers the failure, so that the caller can commit again; the release
+// after that closes it whatever its commit says.
 QELStatus qelKeyDBReleaseLocal(QELKeyDB *db)
 {
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsValid(db) || db->closed)
         return QELError_BadParams;
-    QELStatus commit = QELError_NoErr;
-    if (db->writable && db->serviceRef == 0)
-        commit = qelKeyDBFlush(db);
+    // The caller's reference keeps the housekeeping pass away meanwhile.
+    const QELStatus commit = commitBeforeClose(db);
+    Lock lock(qelKeyDBLock());
     if (db->refCount > 1 || (db->keepAlive && timeBefore(qelTimeDateNow(), db->keepAliveDeadline))) {
         --db->refCount;
         return commit;
     }
-    destroy(db);
+    if (commit != QELError_NoErr && !db->releaseFailed) {
+        db->releaseFailed = 1;
+        return commit;
+    }
+    closeDB(db);
     return commit;
+}
+
+void qelKeyDBReleaseQuietly(QELKeyDB *db)
+{
+    if (!qelKeyDBIsValid(db) || db->closed)
+        return;
+    const QELStatus commit = commitBeforeClose(db);
+    Lock lock(qelKeyDBLock());
+    if (commit != QELError_NoErr) {
+        // Nobody to tell: the database stays with its edits, unreferenced,
+        // and the housekeeping pass (or a close of unreferenced databases)
+        // commits it later.
+        db->lastError = commit;
+        --db->refCount;
+        return;
+    }
+    if (db->refCount > 1 || (db->keepAlive && timeBefore(qelTimeDateNow(), db->keepAliveDeadline)))
+        --db->refCount;
+    else
+        closeDB(db);
 }
 
 QELStatus qelKeyDBFlush(QELKeyDB *db)
@@ -309,116 +421,7 @@ QELStatus qelKeyDBFlush(QELKeyDB *db)
 
 namespace {
 
-constexpr std::size_t kWriteBuffer = QELMemMappedMin - QELMemBlockHeaderSize;
-
-// One ring being rewritten: a new file beside the old one.
-struct NewRing {
-    QELContext *context = nullptr;
-    char *path = nullptr;       // the ring's path (guarded block)
-    std::string tempPath;
-    std::FILE *stream = nullptr;
-    QELFileObject *file = nullptr;
-    // Packets gather here and go out in a few large writes instead of a
-    // stream call per packet and a system call per few kilobytes. The block
-    // is sized for the memory manager's huge pages; wiped before release.
-    u8 *buffer = nullptr;
-    std::size_t used = 0;
-    std::size_t highWater = 0;
-
-    ~NewRing()
-    {
-        // The file object leaves its stream open (it was made to keep it for
-        // the final sync), so the stream is closed here in every case.
-        if (file != nullptr)
-            static_cast<void>(file->close(file)); // data already synced, or abandoned
-        if (stream != nullptr)
-            std::fclose(stream);
-        if (buffer != nullptr) {
-            qelSecureWipe(buffer, highWater);
-            static_cast<void>(qelContextMemFree(context, buffer)); // our own block
-        }
-        if (!tempPath.empty())
-            ::unlink(tempPath.c_str());
-        if (path != nullptr)
-            static_cast<void>(qelMemFree(path)); // our copy
-    }
-
-    QELStatus open(QELContext *ctx, const QELFileSpec *spec)
-    {
-        context = ctx;
-        QELStatus s = qelFileSpecGetPath(spec, &path);
-        if (s != 0)
-            return s;
-        std::string tmpl = std::string(path) + ".XXXXXX";
-        int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0)
-            return errno == EACCES || errno == EROFS || errno == EPERM ? QELError_FilePermissions
-                                                                       : QELError_CantOpenFile;
-        tempPath = tmpl;
-        struct stat st {};
-        if (::stat(path, &st) == 0) {
-            // Keep the ring's mode (and owner, where we may).
-            if (::fchmod(fd, st.st_mode & 07777) != 0) {
-                ::close(fd);
-                return QELError_FileOpFailed;
-            }
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // Only the owner is kept where the platform allows it.
-            }
-        }
-        stream = ::fdopen(fd, "wb");
-        if (stream == nullptr) {
-            ::close(fd);
-            return QELError_OutOfMemory;
-        }
-        file = qelFileObjOpenWriteKeep(ctx, stream);
-        if (file == nullptr)
-            return QELError_OutOfMemory;
-        // Without the buffer every packet goes to the stream on its own.
-        buffer = static_cast<u8 *>(qelContextMemAlloc(ctx, kWriteBuffer, 0));
-        return QELError_NoErr;
-    }
-
-    QELStatus writeOut(const u8 *bytes, std::size_t length)
-    {
-        return length == 0 || file->write(bytes, length, file) == length ? QELError_NoErr : QELError_WriteFailed;
-    }
-
-    QELStatus drain()
-    {
-        const QELStatus s = writeOut(buffer, used);
-        used = 0;
-        return s;
-    }
-
-    QELStatus write(const u8 *bytes, std::size_t length)
-    {
-        if (buffer == nullptr)
-            return writeOut(bytes, length);
-        if (length > kWriteBuffer - used) {
-            if (const QELStatus s = drain(); s != 0)
-                return s;
-            if (length > kWriteBuffer)
-                return writeOut(bytes, length);
-        }
-        std::memcpy(buffer + used, bytes, length);
-        used += length;
-        highWater = used > highWater ? used : highWater;
-        return QELError_NoErr;
-    }
-
-    // Flushes the stream and the file to disk.
-    QELStatus finish()
-    {
-        if (buffer != nullptr && drain() != 0)
-            return QELError_WriteFailed;
-        if (file->flush(file) != 0 || std::fflush(stream) != 0 || ::fsync(::fileno(stream)) != 0)
-            return QELError_WriteFailed;
-        return QELError_NoErr;
-    }
-};
-
-QELStatus writeObject(QELKeyObject *o, bool hasSecret, NewRing *secret, NewRing &pub)
+QELStatus writeObject(QELKeyObject *o, bool hasSecret, QELNewRing *secret, QELNewRing &pub)
 {
     std::size_t length = 0;
     const u8 *packet = qelKeyObjRawPacket(o, &length);
@@ -483,7 +486,7 @@ bool skipOnCommit(QELKeyObject *o)
     return t == QELObjectType_Signature && qelSigIsSuperseded(o);
 }
 
-QELStatus writeRings(QELKeyDB *db, NewRing *secret, NewRing &pub)
+QELStatus writeRings(QELKeyDB *db, QELNewRing *secret, QELNewRing &pub)
 {
     for (QELKeyObject *k = db->firstKey; k; k = k->next) {
         if (!qelKeyObjIsLive(k) || qelKeyObjType(k) != QELObjectType_Key)
@@ -504,33 +507,12 @@ QELStatus writeRings(QELKeyDB *db, NewRing *secret, NewRing &pub)
     return QELError_NoErr;
 }
 
-// Makes a rename durable: the directory entry reaches the disk too.
-void syncDirectoryOf(const char *path)
-{
-    std::string dir(path);
-    std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        static_cast<void>(::fsync(fd)); // durability of the entry; the data is synced
-        ::close(fd);
-    }
-}
-
-int renameRing(const char *from, const char *to)
-{
-    if (g_failRingRename != 0 && --g_failRingRename == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return std::rename(from, to);
-}
 
 } // namespace
 
 QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed)
 {
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsValid(db) || db->closed)
         return QELError_BadParams;
     if (!db->writable || db->publicSpec == nullptr)
         return QELError_KeyDBNotWritable;
@@ -543,8 +525,8 @@ QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed)
         return s;
 
     // Write both rings completely before either replaces its old file.
-    NewRing secret, pub;
-    NewRing *secretRing = db->secretSpec != nullptr ? &secret : nullptr;
+    QELNewRing secret, pub;
+    QELNewRing *secretRing = db->secretSpec != nullptr ? &secret : nullptr;
     if (secretRing != nullptr && (s = secret.open(db->context, db->secretSpec)) != 0)
         return s;
     if ((s = pub.open(db->context, db->publicSpec)) != 0)
@@ -555,93 +537,95 @@ QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed)
         return s;
     if ((s = pub.finish()) != 0)
         return s;
+    Lock lock(qelKeyDBLock());
+    const QELStatus replaced = qelRingReplace(secretRing, pub, &db->secretRing, db->publicRing);
+    if (replaced != QELError_NoErr && replaced != QELError_WriteFailed)
+        return replaced;
 
-    // Replace the secret ring first, keeping its old file under a second
-    // name until the public ring is replaced too, so that a failed second
-    // rename can put it back.
-    std::string backup;
-    if (secretRing != nullptr) {
-        backup = std::string(secret.path) + ".qelold";
-        ::unlink(backup.c_str());
-        if (::link(secret.path, backup.c_str()) != 0)
-            return QELError_FileOpFailed;
-        if (renameRing(secret.tempPath.c_str(), secret.path) != 0) {
-            ::unlink(backup.c_str());
-            return QELError_FileOpFailed;
-        }
-        secret.tempPath.clear();
-    }
-    if (renameRing(pub.tempPath.c_str(), pub.path) != 0) {
-        if (secretRing != nullptr) {
-            if (std::rename(backup.c_str(), secret.path) != 0)
-                ::unlink(backup.c_str());
-        }
-        return QELError_FileOpFailed;
-    }
-    pub.tempPath.clear();
-    if (!backup.empty())
-        ::unlink(backup.c_str());
-    syncDirectoryOf(pub.path);
-    if (secretRing != nullptr)
-        syncDirectoryOf(secret.path);
-
-    // The new files are the rings now: hold them open and locked instead of
-    // the old ones.
-    db->changed = 0;
-    closeFile(db->secretFile);
-    closeFile(db->publicFile);
-    struct Ring { QELFileSpec *spec; int kind; QELFileObject **file; };
-    const Ring rings[2] = {{db->secretSpec, QELFileClass_SecretRing, &db->secretFile},
-                           {db->publicSpec, QELFileClass_PublicRing, &db->publicFile}};
+    // The new files are the rings now, locked since they were made: hold
+    // them instead of the old ones.
+    letRingsGo(db);
+    struct Ring { QELNewRing *made; QELFileObject **file; QELRingIdentity *id; };
+    const Ring rings[2] = {{secretRing, &db->secretFile, &db->secretRing}, {&pub, &db->publicFile, &db->publicRing}};
     for (const Ring &r : rings) {
-        if (r.spec == nullptr)
+        if (r.made == nullptr)
             continue;
-        std::FILE *stream = nullptr;
-        s = qelFileSpecOpenFile(r.spec, QELOpen_Read | QELOpen_Write | QELOpen_Lock, r.kind, &stream);
-        if (s == 0 && (*r.file = qelFileObjOpenRead(db->context, stream)) == nullptr) {
-            std::fclose(stream);
-            s = QELError_OutOfMemory;
-        }
-        if (s != 0) {
+        std::FILE *stream = r.made->takeStream();
+        if ((s = qelRingIdentityOf(stream, r.id)) != QELError_NoErr ||
+            (s = qelRingRegistryAdd(*r.id, db, db->context)) != QELError_NoErr ||
+            (*r.file = qelFileObjOpenRead(db->context, stream)) == nullptr) {
+            if (*r.file == nullptr && stream != nullptr)
+                std::fclose(stream);
             // The rings on disk are complete; without their lock the
             // database must not write them again.
+            letRingsGo(db);
             db->writable = 0;
-            return s;
+            return s != QELError_NoErr ? s : QELError_OutOfMemory;
         }
     }
+    // Written but not yet durable: the next commit writes them again.
+    if (replaced != QELError_NoErr)
+        return replaced;
+    db->changed = 0;
+    db->releaseFailed = 0;
     return QELError_NoErr;
 }
 
 // ---- closing -------------------------------------------------------------------------------
 
-QELStatus qelKeyDBCloseUnreferencedLocal(QELContext *context)
+namespace {
+
+// Closes the unreferenced databases of the context that `due` picks; one
+// whose commit fails stays open with its edits (its status is kept as the
+// database's last error and returned) and is tried again on the next pass.
+template <typename Due>
+QELStatus closeUnreferenced(QELContext *context, Due due)
 {
+    Lock lock(qelKeyDBLock());
+    QELStatus first = QELError_NoErr;
     QELKeyDB *db = qelContextGetKeyDBList(context);
     while (db != nullptr) {
         QELKeyDB *next = db->next;
-        if (db->refCount <= 0) {
-            db->keepAlive = 0;
-            db->refCount = 1;
-            static_cast<void>(qelKeyDBReleaseLocal(db)); // a commit failure cannot stop the close
+        if (db->refCount <= 0 && db->holds <= 0 && due(db)) {
+            const QELStatus s = commitBeforeClose(db);
+            if (s == QELError_NoErr) {
+                closeDB(db);
+            } else {
+                db->lastError = s;
+                if (first == QELError_NoErr)
+                    first = s;
+            }
         }
         db = next;
     }
-    return QELError_NoErr;
+    return first;
+}
+
+} // namespace
+
+QELStatus qelKeyDBCloseUnreferencedLocal(QELContext *context)
+{
+    return closeUnreferenced(context, [](QELKeyDB *db) {
+        db->keepAlive = 0;
+        return true;
+    });
 }
 
 void qelKeyDBCloseExpired(QELContext *context)
 {
-    QELKeyDB *db = qelContextGetKeyDBList(context);
-    std::uint32_t now = qelTimeDateNow();
-    while (db != nullptr) {
-        QELKeyDB *next = db->next;
-        if (db->refCount <= 0 && (!db->keepAlive || !timeBefore(now, db->keepAliveDeadline))) {
-            db->keepAlive = 0;
-            db->refCount = 1;
-            static_cast<void>(qelKeyDBReleaseLocal(db)); // nobody is left to tell
-        }
-        db = next;
-    }
+    const std::uint32_t now = qelTimeDateNow();
+    // A failed commit stays with the database (its last error) and is tried
+    // again on the next pass.
+    static_cast<void>(closeUnreferenced(context, [now](QELKeyDB *db) {
+        return !db->keepAlive || !timeBefore(now, db->keepAliveDeadline);
+    }));
+}
+
+void qelKeyDBContextGone(QELContext *context)
+{
+    Lock lock(qelKeyDBLock());
+    for (QELKeyDB *db = qelContextGetKeyDBList(context); db != nullptr; db = db->next)
+        letRingsGo(db);
 }
 
 void qelKeyDBMarkChanged(QELKeyDB *db, bool refreshLists)
@@ -650,6 +634,31 @@ void qelKeyDBMarkChanged(QELKeyDB *db, bool refreshLists)
     if (refreshLists)
         qelKeySetResortLists(db);
 }
+
+void qelKeyDBAddRefInternal(QELKeyDB *db)
+{
+    Lock lock(qelKeyDBLock());
+    ++db->refCount;
+}
+
+void qelKeyDBHold(QELKeyDB *db)
+{
+    if (db == nullptr)
+        return;
+    Lock lock(qelKeyDBLock());
+    ++db->holds;
+}
+
+void qelKeyDBUnhold(QELKeyDB *db)
+{
+    if (db == nullptr)
+        return;
+    Lock lock(qelKeyDBLock());
+    if (--db->holds <= 0 && db->closed)
+        freeRecord(db);
+}
+
+bool qelKeyDBIsOpen(const QELKeyDB *db) { return qelKeyDBIsValid(db) && !db->closed; }
 
 QELKeyDB *qelKeyDBNext(QELKeyDB *db) { return db ? db->next : nullptr; }
 bool qelKeyDBIsValid(const void *db) { return db != nullptr && *static_cast<const std::uint32_t *>(db) == QELKeyDBMagic; }
@@ -662,7 +671,6 @@ void qelKeyDBSetLastError(QELKeyDB *db, QELStatus status) { db->lastError = stat
 QELContext *qelKeyDBContext(const QELKeyDB *db) { return qelKeyDBIsValid(db) ? db->context : nullptr; }
 
 // ---- public operations ----------------------------------------------------------------------
-
 QELStatus qelKeyDBNewInMemory(QELContext *context, QELKeyDB **outDB)
 {
     QEL_ENTER(outDB);
@@ -676,16 +684,16 @@ QELStatus qelKeyDBNewInMemory(QELContext *context, QELKeyDB **outDB)
 QELStatus qelKeyDBAddRef(QELKeyDB *db)
 {
     QEL_ENTER();
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
-    ++db->refCount;
+    qelKeyDBAddRefInternal(db);
     return QELError_NoErr;
 }
 
 QELStatus qelKeyDBRelease(QELKeyDB *db)
 {
     QEL_ENTER();
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
     if (db->serviceRef != 0)
         return qelKeyDBReleaseDispatch(db);
@@ -694,14 +702,14 @@ QELStatus qelKeyDBRelease(QELKeyDB *db)
 
 QELKeySet *qelKeyDBGetRootSet(QELKeyDB *db)
 {
-    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyDBIsValid(db))
+    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyDBIsOpen(db))
         return nullptr;
     return db->rootSet;
 }
 
 std::uint8_t qelKeyDBIsWritable(QELKeyDB *db)
 {
-    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyDBIsValid(db))
+    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyDBIsOpen(db))
         return 0;
     return db->writable;
 }
@@ -709,7 +717,7 @@ std::uint8_t qelKeyDBIsWritable(QELKeyDB *db)
 QELStatus qelKeyDBCountKeys(QELKeyDB *db, std::uint32_t *outCount)
 {
     QEL_ENTER(outCount);
-    if (!qelKeyDBIsValid(db) || outCount == nullptr)
+    if (!qelKeyDBIsOpen(db) || outCount == nullptr)
         return QELError_BadParams;
     std::uint32_t n = 0;
     for (QELKeyObject *k = db->firstKey; k; k = k->next)
@@ -722,7 +730,7 @@ QELStatus qelKeyDBCountKeys(QELKeyDB *db, std::uint32_t *outCount)
 QELStatus qelKeyDBSetKeepAlive(QELKeyDB *db, std::uint32_t seconds)
 {
     QEL_ENTER();
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
     if (qelRPCEnabled())
         return qelKeyDBSetKeepAliveDispatch(db, seconds);
@@ -732,7 +740,7 @@ QELStatus qelKeyDBSetKeepAlive(QELKeyDB *db, std::uint32_t seconds)
 QELStatus qelKeyDBCommit(QELKeyDB *db)
 {
     QEL_ENTER();
-    if (!qelKeyDBIsValid(db))
+    if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
     return qelKeyDBFlush(db);
 }
@@ -750,7 +758,7 @@ QELStatus qelKeyDBCloseUnreferenced(QELContext *context)
 QELStatus qelKeyDBNewFilteredSet(QELKeyDB *db, QELKeyFilter *filter, QELKeySet **outSet)
 {
     QEL_ENTER(outSet);
-    if (!qelKeyDBIsValid(db) || outSet == nullptr)
+    if (!qelKeyDBIsOpen(db) || outSet == nullptr)
         return QELError_BadParams;
     return qelFilteredSetNew(db->rootSet, filter, outSet);
 }

@@ -4,6 +4,7 @@
 
 #include "qelAVLTreeInternal.h"
 #include "qelKeyDB.h"
+#include "qelKeyRingFilesInternal.h"
 #include "qelMemPoolInternal.h"
 
 #include <cstdint>
@@ -49,6 +50,18 @@ struct QELKeyDB {
     std::uint64_t serviceRef;
     QELAVLTree *objectIDMap;
     void *changeRecords;
+    // What each ring was when this database last read or wrote it.
+    QELRingIdentity publicRing;
+    QELRingIdentity secretRing;
+    // Key sets (but the root set), lists, iterators and operation contexts
+    // made on the database: each holds the record, which outlives the close
+    // of the database until the last of them goes.
+    std::int32_t holds;
+    // Closed: the keys are gone, the record stays for the holders, which
+    // answer QELError_NoKeyDB.
+    std::uint8_t closed;
+    // The last release's commit failed and the database was kept open.
+    std::uint8_t releaseFailed;
 };
 
 // Internal operations.
@@ -61,11 +74,27 @@ QELKeyDB *qelKeyDBOpenRingFiles(QELContext *context, const QELFileSpec *publicSp
                                 QELStatus *outStatus);
 QELStatus qelKeyDBSetKeepAliveLocal(QELKeyDB *db, std::uint32_t seconds);
 QELStatus qelKeyDBReleaseLocal(QELKeyDB *db);
+// A release by the SDK itself, which has nobody to report to: a database
+// whose commit fails is left unreferenced with its edits, for the
+// housekeeping pass to commit and close.
+void qelKeyDBReleaseQuietly(QELKeyDB *db);
 QELStatus qelKeyDBFlush(QELKeyDB *db);
 QELStatus qelKeyDBCommitLocal(QELKeyDB *db, QELKeySet *changed);
 QELStatus qelKeyDBCloseUnreferencedLocal(QELContext *context);
 void qelKeyDBCloseExpired(QELContext *context);
+// A key list whose re-sort fails keeps the failure and answers it until a
+// later re-sort succeeds.
 void qelKeyDBMarkChanged(QELKeyDB *db, bool refreshLists);
+// A reference taken inside the SDK (an option holding the database).
+void qelKeyDBAddRefInternal(QELKeyDB *db);
+// Holds on the record (see QELKeyDB::holds).
+void qelKeyDBHold(QELKeyDB *db);
+void qelKeyDBUnhold(QELKeyDB *db);
+// True while the database is open: its keys may be used.
+bool qelKeyDBIsOpen(const QELKeyDB *db);
+// The context is going: its databases leave the ring registry and let their
+// rings go.
+void qelKeyDBContextGone(QELContext *context);
 
 QELKeyDB *qelKeyDBNext(QELKeyDB *db);
 bool qelKeyDBIsValid(const void *db);

@@ -444,7 +444,7 @@ QELStatus qelSigRevokeLocal(QELContext *context, QELKeyObject *sig, const QELPas
     if (s != QELError_NoErr)
         return s;
     OwnedSpec spec = ownSpec(raw);
-    s = qelSigSpecSetLocalOnly(spec.get(), (qelKeyObjSigInfo(sig)->flags & QELSigInfo_Exportable) != 0);
+    s = qelSigSpecSetLocalOnly(spec.get(), qelSigIsExportable(sig));
     if (s != QELError_NoErr)
         return s;
     return applyTo(spec.get(), userID, nullptr);
@@ -640,7 +640,7 @@ QELStatus qelUserIDSetPrimaryLocal(QELKeyObject *userID, const QELPassArgs &pass
     std::vector<QELKeyObject *> superseded;
     for (QELKeyObject *v : liveUserIDs(key)) {
         QELKeyObject *old = qelUserIDNewestSelfCert(v, key);
-        if (v != userID && (old == nullptr || !(qelKeyObjSigInfo(old)->flags & QELSigInfo_Primary)))
+        if (v != userID && (old == nullptr || !qelSigMarksPrimary(old)))
             continue;
         OwnedSpec spec = ownSpec(nullptr);
         QELStatus s = selfCertFor(key, old, creation, pass, spec);

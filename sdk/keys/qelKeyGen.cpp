@@ -4,6 +4,7 @@
 
 #include "qelAlgorithms.h"
 #include "qelContextInternal.h"
+#include "qelEventInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyGenParamsInternal.h"
@@ -238,7 +239,10 @@ std::int32_t qelKeyGenProgress(void *progressContext, std::int32_t value)
     const auto *p = static_cast<const QELKeyGenProgressContext *>(progressContext);
     if (p == nullptr || p->handler == nullptr)
         return 0;
-    return qelEventSendKeyGen(p->context, p->handler, p->userValue, value);
+    QELOptionList *reply = nullptr;
+    std::int32_t status = qelEventSendKeyGen(p->context, &reply, p->handler, p->userValue, value);
+    qelOptionListFreeAndClear(&reply); // generation takes no answer
+    return status;
 }
 
 // ---- generation ----------------------------------------------------------------------

@@ -44,24 +44,9 @@ QELStatus skipBody(QELFileObject *file, u64 total, u64 first)
         done += chunk;
         if (done >= total)
             return QELError_NoErr;
-        u8 o = 0;
-        if (file->read(&o, 1, file) != 1)
-            return QELError_EOF;
-        if (o < 192) {
-            chunk = o;
-        } else if (o < 224) {
-            u8 second = 0;
-            if (file->read(&second, 1, file) != 1)
-                return QELError_EOF;
-            chunk = (u64(o - 192) << 8) + second + 192;
-        } else if (o == 255) {
-            u8 b[4];
-            if (file->read(b, 4, file) != 4)
-                return QELError_EOF;
-            chunk = (u64(b[0]) << 24) | (u64(b[1]) << 16) | (u64(b[2]) << 8) | b[3];
-        } else {
-            chunk = u64(1) << (o & 0x1F);
-        }
+        bool partial = false;
+        if (QELStatus r = qelPacketReadNewLength(file, &chunk, &partial); r != QELError_NoErr)
+            return r;
         if (chunk > total - done)
             return QELError_BadPacketFormat;
     }
@@ -80,7 +65,7 @@ void applyTrust(QELKeyDB *db, QELKeyObject *node, const u8 *body, std::size_t n)
         u8 validity = (t & 3) == 3 ? qelTrustCompleteValue(settings)
                       : (t & 3) == 2 ? qelTrustMarginalValue(settings) : 0;
         QELKeyObject *key = qelKeyObjTopKey(node);
-        u8 value = qelTrustLevelToValue(settings, key ? qelKeyObjKeyInfo(key)->trust & 7 : 0);
+        u8 value = qelTrustLevelToValue(settings, key ? qelKeyObjOwnerTrustLevel(key) : 0);
         if (n > 1) validity = body[1];
         if (n > 2) value = body[2];
         ui->nameTrust = t;
@@ -265,12 +250,12 @@ void qelKeyRingFinishKey(QELKeyObject *key)
             QELSigInfo *ci = qelKeyObjSigInfo(c);
             if (ci->type != 0x1F || ci->signer != key || !designates(c, ri->signer))
                 continue;
-            if (!(ci->state & QELSigState_Checked))
+            if (!qelSigIsChecked(c))
                 static_cast<void>(qelKeySigCheckOne(db, c, nullptr, false, false, nullptr, nullptr,
                                                     nullptr)); // the state tells
-            if (!(ci->state & QELSigState_Checked))
+            if (!qelSigIsChecked(c))
                 undecided = true; // cannot be checked here: keep the revocation
-            else if (ci->state & QELSigState_Valid)
+            else if (qelSigIsValid(c))
                 designated = true;
         }
         if (undecided)
@@ -281,14 +266,15 @@ void qelKeyRingFinishKey(QELKeyObject *key)
         }
         QELKeyID id{};
         qelKeyObjGetKeyID(ri->signer, nullptr, &id);
+        std::lock_guard lock(qelKeyDBLock()); // the housekeeping pass may close a kept database
         for (QELKeyDB *other = qelContextGetKeyDBList(db->context); other; other = other->next) {
             QELKeyObject *found = nullptr;
             if (qelKeyDBFindKeyByID(other, &id, false, false, &found) != QELError_NoErr)
                 continue;
-            if (!(ri->state & QELSigState_Checked))
+            if (!qelSigIsChecked(rev))
                 static_cast<void>(qelKeySigCheckOne(db, rev, other == db ? nullptr : other, false, false,
                                                           nullptr, nullptr, nullptr));
-            if ((ri->state & QELSigState_Checked) && !(ri->state & QELSigState_Valid))
+            if (qelSigIsCheckedInvalid(rev))
                 static_cast<void>(qelKeyObjMarkDeleted(rev)); // always 0
             break;
         }

@@ -257,6 +257,17 @@ QELStatus allocIter(QELContext *context, QELKeyIter **out)
     return QELError_NoErr;
 }
 
+// QELError_BadParams for a bad handle, QELError_NoKeyDB when the database
+// has been closed, the failure of a list's re-sort.
+QELStatus check(QELKeyIter *it)
+{
+    if (!validIter(it) || setOf(it) == nullptr)
+        return QELError_BadParams;
+    if (!qelKeyDBIsOpen(setOf(it)->db))
+        return QELError_NoKeyDB;
+    return it->overList ? qelKeyListCheck(it->list) : QELError_NoErr;
+}
+
 void linkToList(QELKeyIter *it)
 {
     it->next = it->list->iters;
@@ -311,6 +322,8 @@ QELStatus qelKeyIterNewOnList(QELKeyList *list, QELKeyIter **outIter)
     QEL_ENTER(outIter);
     if (outIter == nullptr || !qelKeyListIsValid(list) || list->set == nullptr)
         return QELError_BadParams;
+    if (QELStatus s = qelKeyListCheck(list); s != QELError_NoErr)
+        return s;
     QELKeyIter *it = nullptr;
     QELStatus s = allocIter(list->set->db->context, &it);
     if (s != 0)
@@ -318,6 +331,7 @@ QELStatus qelKeyIterNewOnList(QELKeyList *list, QELKeyIter **outIter)
     it->overList = 1;
     it->list = list;
     ++list->refCount;
+    qelKeyDBHold(list->set->db);
     linkToList(it);
     *outIter = it;
     return QELError_NoErr;
@@ -326,14 +340,17 @@ QELStatus qelKeyIterNewOnList(QELKeyList *list, QELKeyIter **outIter)
 QELStatus qelKeyIterNewOnSet(QELKeySet *set, QELKeyIter **outIter)
 {
     QEL_ENTER(outIter);
-    if (outIter == nullptr || !qelKeySetIsValid(set))
+    if (outIter == nullptr)
         return QELError_BadParams;
+    if (QELStatus s = qelKeySetCheck(set); s != QELError_NoErr)
+        return s;
     QELKeyIter *it = nullptr;
     QELStatus s = allocIter(set->db->context, &it);
     if (s != 0)
         return s;
     it->set = set;
     qelKeySetAddRefInternal(set);
+    qelKeyDBHold(set->db);
     *outIter = it;
     return QELError_NoErr;
 }
@@ -341,7 +358,7 @@ QELStatus qelKeyIterNewOnSet(QELKeySet *set, QELKeyIter **outIter)
 QELStatus qelKeyIterNewOnDB(QELKeyDB *db, QELKeyIter **outIter)
 {
     QEL_ENTER(outIter);
-    if (outIter == nullptr || !qelKeyDBIsValid(db))
+    if (outIter == nullptr || !qelKeyDBIsOpen(db))
         return QELError_BadParams;
     return qelKeyIterNewOnSet(db->rootSet, outIter);
 }
@@ -349,8 +366,10 @@ QELStatus qelKeyIterNewOnDB(QELKeyDB *db, QELKeyIter **outIter)
 QELStatus qelKeyIterCopy(QELKeyIter *iter, QELKeyIter **outIter)
 {
     QEL_ENTER(outIter);
-    if (outIter == nullptr || !validIter(iter) || setOf(iter) == nullptr)
+    if (outIter == nullptr)
         return QELError_BadParams;
+    if (QELStatus s = check(iter); s != QELError_NoErr)
+        return s;
     QELKeyIter *it = nullptr;
     QELStatus s = allocIter(setOf(iter)->db->context, &it);
     if (s != 0)
@@ -368,6 +387,7 @@ QELStatus qelKeyIterCopy(QELKeyIter *iter, QELKeyIter **outIter)
     } else {
         qelKeySetAddRefInternal(it->set);
     }
+    qelKeyDBHold(setOf(it)->db);
     *outIter = it;
     return QELError_NoErr;
 }
@@ -378,6 +398,7 @@ QELStatus qelKeyIterFree(QELKeyIter *iter)
     if (!validIter(iter))
         return QELError_BadParams;
     QELContext *context = qelKeyIterContext(iter);
+    QELKeyDB *held = setOf(iter) != nullptr ? setOf(iter)->db : nullptr;
     if (iter->overList) {
         if (iter->list != nullptr) {
             if (iter->prev) iter->prev->next = iter->next;
@@ -393,12 +414,14 @@ QELStatus qelKeyIterFree(QELKeyIter *iter)
         static_cast<void>(qelContextMemFree(context, iter)); // ours
     else
         static_cast<void>(qelMemFree(iter)); // a guarded block of a context now gone
+    if (held != nullptr)
+        qelKeyDBUnhold(held); // may free a closed database's record
     return QELError_NoErr;
 }
 
 std::int32_t qelKeyIterIndex(QELKeyIter *iter)
 {
-    if (qelAPIGate(kGate, __LINE__) != 0 || !validIter(iter))
+    if (qelAPIGate(kGate, __LINE__) != 0 || check(iter) != QELError_NoErr)
         return 0;
     return std::int32_t(iter->position);
 }
@@ -408,6 +431,8 @@ QELStatus qelKeyIterMove(QELKeyIter *iter, std::int32_t count, QELKeyObject **ou
     QEL_ENTER(outKey);
     if (!validIter(iter) || outKey == nullptr || setOf(iter) == nullptr)
         return QELError_BadParams;
+    if (QELStatus c = check(iter); c != QELError_NoErr)
+        return c;
     QELStatus s = moveKeys(iter, count);
     if (s != 0)
         return end(outKey);
@@ -420,6 +445,8 @@ QELStatus qelKeyIterNext(QELKeyIter *iter, std::int32_t level, QELKeyObject **ou
     QEL_ENTER(outObject);
     if (!validIter(iter) || outObject == nullptr || !knownLevel(level) || setOf(iter) == nullptr)
         return QELError_BadParams;
+    if (QELStatus c = check(iter); c != QELError_NoErr)
+        return c;
     QELStatus s;
     switch (level) {
     case QELKeyIterLevel_Key: s = moveKeys(iter, 1); break;
@@ -439,6 +466,8 @@ QELStatus qelKeyIterPrev(QELKeyIter *iter, std::int32_t level, QELKeyObject **ou
     if (!validIter(iter) || outObject == nullptr || !knownLevel(level) || level == -1 ||
         setOf(iter) == nullptr)
         return QELError_BadParams;
+    if (QELStatus c = check(iter); c != QELError_NoErr)
+        return c;
     if (level == QELKeyIterLevel_Key) {
         if (moveKeys(iter, -1) != 0)
             return end(outObject);
@@ -466,6 +495,8 @@ QELStatus qelKeyIterCurrent(QELKeyIter *iter, std::int32_t level, QELKeyObject *
     QEL_ENTER(outObject);
     if (!validIter(iter) || outObject == nullptr || !knownLevel(level) || level == -1)
         return QELError_BadParams;
+    if (QELStatus c = check(iter); c != QELError_NoErr)
+        return c;
     QELKeyObject *o = iter->current;
     if (o == nullptr)
         return end(outObject);
@@ -486,8 +517,8 @@ QELStatus qelKeyIterCurrent(QELKeyIter *iter, std::int32_t level, QELKeyObject *
 QELStatus qelKeyIterRewind(QELKeyIter *iter, std::int32_t level)
 {
     QEL_ENTER();
-    if (!validIter(iter))
-        return QELError_BadParams;
+    if (QELStatus c = check(iter); c != QELError_NoErr)
+        return c;
     switch (level) {
     case QELKeyIterLevel_Key:
         iter->position = -1;
@@ -513,8 +544,7 @@ QELStatus qelKeyIterRewind(QELKeyIter *iter, std::int32_t level)
 
 std::int32_t qelKeyIterSeek(QELKeyIter *iter, QELKeyObject *key)
 {
-    if (qelAPIGate(kGate, __LINE__) != 0 || !validIter(iter) || !qelKeyObjIsKey(key) ||
-        setOf(iter) == nullptr)
+    if (qelAPIGate(kGate, __LINE__) != 0 || check(iter) != QELError_NoErr || !qelKeyObjIsKey(key))
         return -1;
     iter->position = -1;
     iter->current = nullptr;

@@ -189,8 +189,21 @@ QELStatus qelKeyListResort(QELKeyList *list)
 
 void qelKeyListResortAll(QELKeySet *set)
 {
+    // A failed resize keeps the old contents; the list answers the failure
+    // until a later re-sort succeeds.
     for (QELKeyList *l = set->lists; l; l = l->next)
-        static_cast<void>(qelKeyListResort(l)); // a failed resize keeps the old contents
+        l->resortStatus = qelKeyListResort(l);
+}
+
+QELStatus qelKeyListCheck(QELKeyList *list)
+{
+    if (!qelKeyListIsValid(list) || list->set == nullptr)
+        return QELError_BadParams;
+    if (!qelKeyDBIsOpen(list->set->db))
+        return QELError_NoKeyDB;
+    if (list->resortStatus != QELError_NoErr)
+        list->resortStatus = qelKeyListResort(list);
+    return list->resortStatus;
 }
 
 void qelKeyListDetachAll(QELKeySet *set)
@@ -215,6 +228,8 @@ QELStatus qelKeyListNew(QELKeySet *set, std::int32_t order, std::uint8_t reverse
     QEL_ENTER(outList);
     if (outList == nullptr || !qelKeySetIsValid(set) || !validOrder(order))
         return QELError_BadParams;
+    if (!qelKeyDBIsOpen(set->db))
+        return QELError_NoKeyDB;
     QELContext *context = set->db->context;
     auto *list = static_cast<QELKeyList *>(qelContextMemAlloc(context, sizeof(QELKeyList), QELMemFlag_Clear));
     if (list == nullptr)
@@ -236,6 +251,7 @@ QELStatus qelKeyListNew(QELKeySet *set, std::int32_t order, std::uint8_t reverse
         set->lists->prev = list;
     set->lists = list;
     qelKeySetAddRefInternal(set);
+    qelKeyDBHold(set->db);
     fill(list);
     sortList(list);
     *outList = list;
@@ -268,9 +284,11 @@ QELStatus qelKeyListReleaseInternal(QELKeyList *list)
     for (QELKeyIter *it = list->iters; it; it = it->next)
         it->list = nullptr;
     if (context != nullptr) {
+        QELKeyDB *db = set->db;
         static_cast<void>(qelContextMemFree(context, list->keys)); // ours
         qelKeySetReleaseInternal(set, false);
         static_cast<void>(qelContextMemFree(context, list)); // ours
+        qelKeyDBUnhold(db); // may free a closed database's record
     } else {
         // The set went with its database; the blocks are guarded ones.
         static_cast<void>(qelMemFree(list->keys));

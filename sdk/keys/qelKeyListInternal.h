@@ -21,6 +21,9 @@ struct QELKeyList {
     QELKeyIter *iters;
     std::uint32_t count;
     QELKeyObject **keys;
+    // The failure of the last re-sort (0 when the list is current); the
+    // list's users answer it and sort again.
+    QELStatus resortStatus;
 };
 
 QELStatus qelKeyListResort(QELKeyList *list);
@@ -28,5 +31,8 @@ void qelKeyListResortAll(QELKeySet *set);
 // The set is going away by force: its lists forget it.
 void qelKeyListDetachAll(QELKeySet *set);
 bool qelKeyListIsValid(const void *list);
+// QELError_BadParams for a bad handle, QELError_NoKeyDB when the list's
+// database has been closed, the failure of a re-sort that still fails.
+[[nodiscard]] QELStatus qelKeyListCheck(QELKeyList *list);
 QELContext *qelKeyListContext(const QELKeyList *list);
 QELStatus qelKeyListReleaseInternal(QELKeyList *list);

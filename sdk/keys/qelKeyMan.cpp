@@ -302,21 +302,20 @@ bool hasSecretRevoker(QELKeyObject *key)
 
 QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
 {
-    QELKeyInfo *i = qelKeyObjKeyInfo(k);
     QELKeyObject *top = qelKeyObjTopKey(k);
     bool isSub = qelKeyObjType(k) == QELObjectType_SubKey;
-    auto revoked = [&] { return (i->trust & 0x10) || (isSub && top && qelKeyObjIsRevoked(top)); };
+    auto revoked = [&] { return qelKeyObjIsRevoked(k) || (isSub && top && qelKeyObjIsRevoked(top)); };
     auto expired = [&] {
         u32 e = qelKeyObjExpiration(k);
         return e != 0 && e < now();
     };
-    auto disabled = [&] { return (i->trust & 0x20) != 0; };
+    auto disabled = [&] { return qelKeyObjIsDisabled(k); };
     auto secret = [&] { return qelKeyObjIsSecret(k); };
     auto encryptionPart = [&] { return (qelKeyObjUsage(k, false, true) & QELPkUsage_Encrypt) != 0; };
     auto signingPart = [&] { return (qelKeyObjUsage(k, false, false) & QELPkUsage_Sign) != 0; };
     switch (n) {
     case 100: *out = secret(); break;
-    case 101: *out = (i->trust & 0x80) != 0; break;
+    case 101: *out = qelKeyObjIsAxiomatic(k); break;
     case 102: *out = revoked(); break;
     case 103: *out = disabled(); break;
     case 104: *out = true; break;
@@ -336,15 +335,8 @@ QELStatus keyBool(QELKeyObject *k, u32 n, bool *out)
     case 114: *out = lockingOf(k).tokenProtected != 0; break;
     case 115: *out = secret() || (top != nullptr && hasSecretRevoker(top)); break;
     case 116: *out = qelKeyObjRevokedByRevoker(k, nullptr, nullptr, nullptr, nullptr); break;
-    case 117: {
-        *out = false;
-        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next)
-            if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_CRL &&
-                (qelKeyObjCRLInfo(c)->state & QELSigState_Valid))
-                *out = true;
-        break;
-    }
-    case 118: *out = (i->infoFlags & QELKeyInfo_OnToken) != 0; break;
+    case 117: *out = qelKeyObjHasValidCRL(k); break;
+    case 118: *out = qelKeyObjIsOnToken(k); break;
     default: return QELError_UnknownProperty;
     }
     return QELError_NoErr;
@@ -392,12 +384,12 @@ QELStatus keyNumber(QELKeyObject *k, u32 n, std::int32_t *out)
     switch (n) {
     case 200: *out = qelKeyIDNormaliseAlgorithm(i->algorithm); return QELError_NoErr;
     case 201: *out = i->bits; return QELError_NoErr;
-    case 202: {
+    case 202: return qel::noThrow([&] {
         QELKeyObject *top = qelKeyObjTopKey(k);
         QELSettings *settings = qelContextGetSettings(qelKeyObjContext(k));
         *out = std::int32_t(qelTrustByteToLevel(settings, qelTrustValueToByte(keyTrustValue(top ? top : k))));
         return QELError_NoErr;
-    }
+    });
     case 203: {
         QELKeyObject *primary = qelKeyObjPrimaryUserID(qelKeyObjTopKey(k), 0);
         return primary ? userIDValidity(primary, out) : QELError_NoErr;
@@ -647,14 +639,14 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
     switch (n) {
     case 1300: *out = qelSigIsRevoked(s); break;
     case 1301: *out = true; break;
-    case 1302: *out = (i->state & QELSigState_Checked) != 0; break;
-    case 1303: *out = (i->state & QELSigState_Valid) != 0; break;
+    case 1302: *out = qelSigIsChecked(s); break;
+    case 1303: *out = qelSigIsValid(s); break;
     case 1304: {
         QELKeyObject *signer = qelSigSigner(s);
         *out = qelKeyObjIsLive(signer) && isKeyOrSubKey(signer) && qelKeyObjIsSecret(signer);
         break;
     }
-    case 1305: *out = (i->flags & QELSigInfo_Exportable) != 0; break;
+    case 1305: *out = qelSigIsExportable(s); break;
     case 1306: {
         *out = qelSigIsRevoked(s);
         auto *parent = static_cast<QELKeyObject *>(s->parent);
@@ -675,7 +667,7 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
         *out = e != 0 && e < now();
         break;
     }
-    case 1308: *out = (i->flags & QELSigInfo_X509) != 0; break;
+    case 1308: *out = qelKeyObjSigIsX509(s); break;
     default: return QELError_UnknownProperty;
     }
     return QELError_NoErr;
@@ -683,7 +675,6 @@ QELStatus sigBool(QELKeyObject *s, u32 n, bool *out)
 
 QELStatus sigNumber(QELKeyObject *s, u32 n, std::int32_t *out)
 {
-    QELSigInfo *i = qelKeyObjSigInfo(s);
     switch (n) {
     case 1400: {
         u8 algorithm = 0;
@@ -692,15 +683,14 @@ QELStatus sigNumber(QELKeyObject *s, u32 n, std::int32_t *out)
         *out = qelKeyIDNormaliseAlgorithm(algorithm);
         return QELError_NoErr;
     }
-    case 1401: *out = i->trustDepth; return QELError_NoErr;
-    case 1402: *out = i->trustAmount; return QELError_NoErr;
+    case 1401: *out = qelSigTrustDepth(s); return QELError_NoErr;
+    case 1402: *out = qelSigTrustAmount(s); return QELError_NoErr;
     default: return QELError_UnknownProperty;
     }
 }
 
 QELStatus sigData(QELKeyObject *s, u32 n, DataValue &v)
 {
-    QELSigInfo *i = qelKeyObjSigInfo(s);
     if (n == 1600) {
         if (qelKeyObjIsX509NameEntry(qelSigSigner(s)))
             return QELError_UnknownProperty;
@@ -710,7 +700,7 @@ QELStatus sigData(QELKeyObject *s, u32 n, DataValue &v)
         return QELError_NoErr;
     }
     if (n == 1608) {
-        if (!(i->flags & QELSigInfo_RegExp))
+        if (!qelSigHasRegExp(s))
             return QELError_UnknownProperty;
         std::size_t length = 0;
         const u8 *packet = qelKeyObjRawPacket(s, &length);
@@ -1075,7 +1065,7 @@ QELStatus editThenPropagate(QELKeyObject *key, Remote remote, Local local)
         if (s != QELError_NoErr)
             return s;
         refetchLater(key);
-    } else if (const QELStatus s = local(); s != QELError_NoErr) {
+    } else if (const QELStatus s = qel::noThrow(local); s != QELError_NoErr) {
         return s;
     }
     return propagateOver(key);
@@ -1181,9 +1171,10 @@ QELStatus qelKeyObjRemove(QELKeyObject *object)
     if (s != QELError_NoErr)
         return s;
     qelKeyDBMarkChanged(db, true);
+    // The removal stands; a failed propagation leaves validities stale until
+    // the next one (a commit propagates again), and the caller hears of it.
     if (!qelKeyDBIsRemote(db))
-        static_cast<void>(qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(),
-                                                 nullptr)); // the removal stands whatever it reports
+        return qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(), nullptr);
     return QELError_NoErr;
 }
 
@@ -1443,10 +1434,10 @@ QELStatus changePassphrase(QELKeyObject *object, QELKeyObject *key, QELOptionLis
             refetchLater(object);
         return s;
     }
-    return qelKeyChangePassphraseLocal(qelKeyObjKeyDB(object), object, key, oldSecret,
+    return qel::noThrow([&] { return qelKeyChangePassphraseLocal(qelKeyObjKeyDB(object), object, key, oldSecret,
                                        oldSecret != nullptr ? std::size_t(oldLength) : 0, newSecret,
                                        newSecret != nullptr ? std::size_t(newLength) : 0, newIsPasskey,
-                                       u32(cacheTime), cacheForAll);
+                                       u32(cacheTime), cacheForAll); });
 }
 
 } // namespace
@@ -1612,12 +1603,12 @@ QELStatus openUsableKey(QELKeyObject *key, QELOptionList *options, QELPassArgs &
 }
 
 // A back end's or dispatcher's failure ends the call; after success the
-// propagation runs and its answer does not change the result.
+// propagation runs, and its failure is the call's: the edit stands, but
+// the validities it should have changed are stale until trust is propagated
+// again (a commit does).
 QELStatus propagateAfter(QELKeyObject *object, QELStatus status)
 {
-    if (status == QELError_NoErr)
-        static_cast<void>(propagateOver(object)); // the edit stands whatever the propagation reports
-    return status;
+    return status == QELError_NoErr ? propagateOver(object) : status;
 }
 
 } // namespace
@@ -1632,7 +1623,7 @@ QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
         return s;
     if (isRemote(sig))
         return qelSigRevokeDispatch(sig, options);
-    return propagateAfter(sig, qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass));
+    return propagateAfter(sig, qel::noThrow([&] { return qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass); }));
 }
 
 namespace {
@@ -1647,7 +1638,7 @@ QELStatus revokeWithOptions(QELKeyObject *object, QELOptionList *options)
         return s;
     if (isRemote(object))
         return qelKeyRevokeDispatch(object, options);
-    return propagateAfter(object, qelKeyRevokeLocal(object, pass));
+    return propagateAfter(object, qel::noThrow([&] { return qelKeyRevokeLocal(object, pass); }));
 }
 
 } // namespace
@@ -1706,8 +1697,8 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
     if (isRemote(userID))
         return qelUserIDCertifyDispatch(userID, signer, options);
     const u32 expiration = days > 0 ? qelDaysToSeconds(u32(days)) : 0;
-    return propagateAfter(userID, qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
-                                                        u8(depth), u8(level), static_cast<const char *>(regex)));
+    return propagateAfter(userID, qel::noThrow([&] { return qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
+                                                        u8(depth), u8(level), static_cast<const char *>(regex)); }));
 }
 
 QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *options)
@@ -1720,7 +1711,7 @@ QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *op
         return s;
     if (isRemote(userID))
         return qelUserIDSetPrimaryDispatch(userID, options);
-    return qelUserIDSetPrimaryLocal(userID, pass);
+    return qel::noThrow([&] { return qelUserIDSetPrimaryLocal(userID, pass); });
 }
 
 QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOptionList *options)
@@ -1733,7 +1724,7 @@ QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOpt
         return s;
     if (isRemote(key))
         return qelKeyAddUserIDDispatch(key, false, 0, text, std::strlen(text), options);
-    return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass);
+    return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass); });
 }
 
 QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const void *bytes, std::size_t length,
@@ -1747,7 +1738,7 @@ QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const vo
         return s;
     if (isRemote(key))
         return qelKeyAddUserIDDispatch(key, true, type, bytes, length, options);
-    return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass);
+    return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass); });
 }
 
 QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *options)
@@ -1773,10 +1764,10 @@ QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *opti
         return QELError_NoErr;
     if (isRemote(key))
         return qelKeySetPreferencesDispatch(key, options);
-    return propagateAfter(key, qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
+    return propagateAfter(key, qel::noThrow([&] { return qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
                                                          ciphers != nullptr ? std::size_t(cipherBytes) : 0, server,
                                                          server != nullptr ? std::size_t(serverLength) : 0, u32(flags),
-                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0));
+                                                         flagsPresent != 0, u32(prefs), prefsPresent != 0); }));
 }
 
 QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options)
@@ -1792,5 +1783,5 @@ QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options
         return s;
     if (isRemote(key))
         return qelKeyAddRevokersDispatch(key, options);
-    return propagateAfter(key, qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)));
+    return propagateAfter(key, qel::noThrow([&] { return qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)); }));
 }

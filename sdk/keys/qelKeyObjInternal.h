@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct QELContext;
 
@@ -81,6 +82,14 @@ inline constexpr std::uint32_t QELKeyInfo_SecretInRing = 0x10;
 inline constexpr std::uint32_t QELKeyInfo_PublicV2 = 0x20;
 inline constexpr std::uint32_t QELKeyInfo_V3 = 0x40;
 inline constexpr std::uint32_t QELKeyInfo_OnPath = 0x80;
+inline constexpr std::uint32_t QELKeyInfo_SecretAny = QELKeyInfo_OnToken | QELKeyInfo_SecretInRing;
+
+// The key trust byte: state bits over the owner-trust level.
+inline constexpr std::uint8_t QELKeyTrust_Axiomatic = 0x80;
+inline constexpr std::uint8_t QELKeyTrust_Expired = 0x40;
+inline constexpr std::uint8_t QELKeyTrust_Disabled = 0x20;
+inline constexpr std::uint8_t QELKeyTrust_Revoked = 0x10;
+inline constexpr std::uint8_t QELKeyTrust_LevelMask = 0x07;
 
 struct QELUserIDInfo {
     std::uint64_t serviceRef;        // 0
@@ -93,6 +102,13 @@ struct QELUserIDInfo {
     std::uint16_t confidence;        // 30
 };
 static_assert(sizeof(QELUserIDInfo) == 32 && offsetof(QELUserIDInfo, nameTrust) == 28);
+
+inline constexpr std::uint32_t QELUserIDFlag_Attribute = 0x80;
+// The name-trust byte: name trust in the low two bits, the primary mark and
+// the recheck mark above.
+inline constexpr std::uint8_t QELNameTrust_Mask = 0x03;
+inline constexpr std::uint8_t QELNameTrust_Primary = 0x40;
+inline constexpr std::uint8_t QELNameTrust_Recheck = 0x80;
 
 struct QELSigInfo {
     std::uint64_t serviceRef;        // 0
@@ -139,6 +155,9 @@ struct QELCRLInfo {
 };
 static_assert(sizeof(QELCRLInfo) == 32);
 
+inline constexpr std::uint32_t QELCRLFlag_KnownKind = 0x80;
+inline constexpr std::uint32_t QELCRLFlag_DistPoint = 0x40;
+
 struct QELOtherInfo {
     std::uint64_t serviceRef;
     QELRawPacket *packet;
@@ -148,6 +167,29 @@ struct QELOtherInfo {
 static_assert(sizeof(QELOtherInfo) == 24);
 
 // ---- type and state ----------------------------------------------------------------
+// The type a flag word gives: the first of bits 0-4 that is set decides.
+inline int qelKeyObjTypeOfFlags(std::uint32_t flags)
+{
+    if (flags & QELKeyObjFlag_Key) return QELObjectType_Key;
+    if (flags & QELKeyObjFlag_SubKey) return QELObjectType_SubKey;
+    if (flags & QELKeyObjFlag_UserID) return QELObjectType_UserID;
+    if (flags & QELKeyObjFlag_Signature) return QELObjectType_Signature;
+    if (flags & QELKeyObjFlag_CRL) return QELObjectType_CRL;
+    return QELObjectType_Other;
+}
+// The size of the info block of a type.
+inline std::size_t qelKeyObjInfoSize(int type)
+{
+    switch (type) {
+    case QELObjectType_Key: case QELObjectType_SubKey: return sizeof(QELKeyInfo);
+    case QELObjectType_UserID: return sizeof(QELUserIDInfo);
+    case QELObjectType_Signature: return sizeof(QELSigInfo);
+    case QELObjectType_CRL: return sizeof(QELCRLInfo);
+    default: return sizeof(QELOtherInfo);
+    }
+}
+// Whether a pointer (a node's parent) is a key database record.
+bool qelKeyObjIsKeyDBRecord(const void *p);
 bool qelKeyObjIsValid(const QELKeyObject *object);
 int qelKeyObjType(const QELKeyObject *object);
 bool qelKeyObjIsKey(const QELKeyObject *object);
@@ -163,6 +205,15 @@ bool qelKeyObjIsX509NameEntry(const QELKeyObject *object);
 inline bool qelKeyObjIsLive(const QELKeyObject *object)
 {
     return object != nullptr && !(object->flags & (QELKeyObjFlag_Deleted | QELKeyObjFlag_Placeholder));
+}
+inline bool qelKeyObjIsKeyOrSubKey(const QELKeyObject *object)
+{
+    return qelKeyObjIsValid(object) &&
+           (qelKeyObjType(object) == QELObjectType_Key || qelKeyObjType(object) == QELObjectType_SubKey);
+}
+inline bool qelKeyObjIsLiveSignature(const QELKeyObject *object)
+{
+    return qelKeyObjIsLive(object) && qelKeyObjType(object) == QELObjectType_Signature;
 }
 QELKeyDB *qelKeyObjKeyDB(const QELKeyObject *object);
 QELContext *qelKeyObjContext(const QELKeyObject *object);
@@ -190,6 +241,8 @@ inline QELOtherInfo *qelKeyObjOtherInfo(QELKeyObject *object)
 // Where the object's cached-packet pointer lives.
 void **qelKeyObjPacketSlot(QELKeyObject *object);
 const std::uint8_t *qelKeyObjRawPacket(QELKeyObject *object, std::size_t *outLength);
+// The body of the object's cached packet (after its header); empty without one.
+std::span<const std::uint8_t> qelKeyObjPacketBody(QELKeyObject *object);
 
 // ---- keys -----------------------------------------------------------------------------
 bool qelKeyObjIsSecret(QELKeyObject *key);
@@ -222,6 +275,56 @@ QELKeyObject *qelSigSignerKey(QELKeyObject *sig);
 bool qelSigIsSelfSig(QELKeyObject *sig);
 bool qelSigIsRevoked(QELKeyObject *sig);
 bool qelSigIsSuperseded(QELKeyObject *sig);
+
+// ---- named bits of the info blocks ---------------------------------------------------------
+// Readers of the trust, state and flag bits, so that no caller spells a mask.
+inline bool qelKeyObjIsExpiredMark(QELKeyObject *key) { return (qelKeyObjKeyInfo(key)->trust & QELKeyTrust_Expired) != 0; }
+// Revoked or expired: the states in which the owner trust is kept as it is.
+inline bool qelKeyObjIsRetired(QELKeyObject *key)
+{
+    return (qelKeyObjKeyInfo(key)->trust & (QELKeyTrust_Expired | QELKeyTrust_Revoked)) != 0;
+}
+inline std::uint8_t qelKeyObjOwnerTrustLevel(QELKeyObject *key) { return qelKeyObjKeyInfo(key)->trust & QELKeyTrust_LevelMask; }
+inline bool qelKeyObjSecretChecked(QELKeyObject *key) { return (qelKeyObjKeyInfo(key)->infoFlags & QELKeyInfo_SecretChecked) != 0; }
+inline void qelKeyObjSetSecretChecked(QELKeyObject *key) { qelKeyObjKeyInfo(key)->infoFlags |= QELKeyInfo_SecretChecked; }
+inline void qelKeyObjClearSecretChecked(QELKeyObject *key) { qelKeyObjKeyInfo(key)->infoFlags &= ~QELKeyInfo_SecretChecked; }
+// The secret is on a token and not in the ring.
+inline bool qelKeyObjIsTokenOnly(QELKeyObject *key)
+{
+    return (qelKeyObjKeyInfo(key)->infoFlags & QELKeyInfo_SecretAny) == QELKeyInfo_OnToken;
+}
+inline std::uint8_t qelUserIDNameTrust(QELKeyObject *userID) { return qelKeyObjUserIDInfo(userID)->nameTrust & QELNameTrust_Mask; }
+inline bool qelUserIDIsPrimaryMarked(QELKeyObject *userID) { return (qelKeyObjUserIDInfo(userID)->nameTrust & QELNameTrust_Primary) != 0; }
+inline bool qelUserIDOwnerTrustUndefined(QELKeyObject *userID) { return qelKeyObjUserIDInfo(userID)->ownerTrust == 253; }
+inline void qelUserIDSetRecheck(QELKeyObject *userID) { qelKeyObjUserIDInfo(userID)->nameTrust |= QELNameTrust_Recheck; }
+inline void qelUserIDClearRecheck(QELKeyObject *userID) { qelKeyObjUserIDInfo(userID)->nameTrust &= std::uint8_t(~QELNameTrust_Recheck); }
+inline bool qelUserIDNeedsRecheck(QELKeyObject *userID) { return (qelKeyObjUserIDInfo(userID)->nameTrust & QELNameTrust_Recheck) != 0; }
+inline std::uint8_t qelSigTrustDepth(QELKeyObject *sig) { return qelKeyObjSigInfo(sig)->trustDepth; }
+inline std::uint8_t qelSigTrustAmount(QELKeyObject *sig) { return qelKeyObjSigInfo(sig)->trustAmount; }
+inline bool qelSigIsExportable(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_Exportable) != 0; }
+inline bool qelSigIsRevocable(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_Revocable) != 0; }
+inline bool qelSigHasRegExp(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_RegExp) != 0; }
+inline bool qelKeyObjSigIsX509(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_X509) != 0; }
+inline bool qelSigMarksPrimary(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_Primary) != 0; }
+inline bool qelSigNamesDistPoint(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->flags & QELSigInfo_DistPoint) != 0; }
+inline bool qelSigIsRevokedByCRL(QELKeyObject *sig) { return (qelKeyObjSigInfo(sig)->state & QELSigState_RevokedByCRL) != 0; }
+// Checked and found not valid.
+inline bool qelSigIsCheckedInvalid(QELKeyObject *sig)
+{
+    const std::uint8_t state = qelKeyObjSigInfo(sig)->state;
+    return (state & QELSigState_Checked) != 0 && (state & QELSigState_Valid) == 0;
+}
+// Any check result or CRL mark: nothing is left to check without a recheck.
+inline bool qelSigHasCheckState(QELKeyObject *sig)
+{
+    return (qelKeyObjSigInfo(sig)->state & (QELSigState_RevokedByCRL | QELSigState_Checked | QELSigState_Valid)) != 0;
+}
+inline std::uint32_t qelCRLThisUpdate(QELKeyObject *crl) { return qelKeyObjCRLInfo(crl)->thisUpdate; }
+inline std::uint32_t qelCRLNextUpdate(QELKeyObject *crl) { return qelKeyObjCRLInfo(crl)->nextUpdate; }
+inline bool qelCRLIsChecked(QELKeyObject *crl) { return (qelKeyObjCRLInfo(crl)->state & QELSigState_Checked) != 0; }
+inline bool qelCRLIsValid(QELKeyObject *crl) { return (qelKeyObjCRLInfo(crl)->state & QELSigState_Valid) != 0; }
+// A live CRL child of the key that is valid.
+bool qelKeyObjHasValidCRL(QELKeyObject *key);
 bool qelCRLIsCurrent(QELKeyObject *crl);
 
 // ---- object-wide ---------------------------------------------------------------------------
@@ -229,55 +332,14 @@ void qelKeyObjClearTrust(QELKeyObject *object);
 QELStatus qelKeyObjMarkDeleted(QELKeyObject *object);
 void qelKeyObjMarkNotLoaded(QELKeyObject *object, bool recursive);
 void qelKeyDBRebuildSignerChains(QELKeyDB *db);
+// Takes a node out of its parent's children / puts a signature at the head
+// of its signer's chain.
+void qelKeyObjUnlinkChild(QELKeyObject *node);
+void qelKeyObjPushSigner(QELKeyObject *sig);
 QELRawPacket *qelKeyDBNewRawPacket(QELKeyDB *db, const std::uint8_t *bytes, std::size_t length);
 QELStatus qelKeyObjReplacePacket(QELKeyObject *object, const std::uint8_t *bytes,
                                  std::size_t length);
 bool qelKeyObjExpiresWithin(QELKeyObject *object, std::uint32_t from, std::uint32_t until);
-
-// ---- the key-ID index ------------------------------------------------------------------------
-// Keys, subkeys, placeholders and X.509 name entries, indexed by their eight
-// and their low four ID bytes in two hash tables; keys with equal bytes
-// chain in arrival order. Nothing is ever removed; the tables go with the
-// database (qelKeyIDIndexFree).
-QELStatus qelKeyIDTreeInsert(QELKeyObject *key, QELKeyDB *db);
-// Room for that many more keys at once (a reader that knows roughly how
-// many are coming); QELError_OutOfMemory leaves the tables as they were.
-QELStatus qelKeyIDIndexReserve(QELKeyDB *db, std::size_t keys);
-void qelKeyIDIndexFree(QELKeyDB *db);
-QELStatus qelKeyDBFindKeyByIDLocal(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
-                                   bool includeDeleted, QELKeyObject **outKey);
-QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
-                              bool includeDeleted, QELKeyObject **outKey);
-QELKeyObject *qelKeyDBFindKeyByRawID(QELKeyDB *db, std::uint8_t algorithm,
-                                     const std::uint8_t idBytes[8]);
-QELKeyObject *qelKeyDBFindKeyLinear(QELKeyDB *db, std::uint8_t algorithm,
-                                    const std::uint8_t idBytes[8]);
-
-// ---- nodes from packets ----------------------------------------------------------------------
-QELKeyObject *qelKeyObjAlloc(QELKeyDB *db, std::size_t infoSize);
-void qelKeyObjLinkChild(QELKeyObject *node, QELKeyObject *parent);
-bool qelKeyObjSamePacket(QELKeyObject *node, const std::uint8_t *packet, std::size_t length);
-QELKeyObject *qelKeyObjFindChildPacket(QELKeyObject *parent, const std::uint8_t *packet,
-                                       std::size_t length);
-// The node for a packet (header included) under parent (null for a key);
-// the status is written only when memory runs out.
-QELKeyObject *qelKeyDBAddPacket(const std::uint8_t *packet, std::size_t length, QELKeyDB *db,
-                                QELKeyObject *parent, bool versionMarking, QELStatus *outStatus);
-bool qelKeyPacketSamePublic(const std::uint8_t *publicPacket, std::size_t publicLength,
-                            const std::uint8_t *secretPacket, std::size_t secretLength,
-                            bool *outVersion2);
-QELStatus qelKeySigX509IDs(QELKeyDB *db, const std::uint8_t *packet, std::size_t length,
-                           bool *outHasDistPoint, std::uint8_t outIssuer[8],
-                           std::uint8_t outSubject[8]);
-void qelKeyObjMergeState(QELKeyObject *source, QELKeyObject *target);
-// Rebuilds nodes from the service's flattened key tree; the array holds
-// `words` 64-bit words (its byte length / 8) and is never read past them.
-QELStatus qelKeyDBMergeKeyTree(QELKeyDB *db, QELKeyObject *parent, const std::uint64_t *array,
-                               std::size_t words, std::uint32_t count, bool allNew,
-                               bool refresh);
-// Appends a key to the database's top-level list / unlinks it again.
-void qelKeyDBAppendKey(QELKeyDB *db, QELKeyObject *key);
-void qelKeyDBUnlinkKey(QELKeyDB *db, QELKeyObject *key);
 
 // ---- packets and their parts -------------------------------------------------------------
 struct QELPublicKeyObject;
@@ -306,82 +368,6 @@ QELStatus qelKeyObjFingerprintV3(QELKeyObject *key, std::uint8_t out[16]);
 QELStatus qelKeyObjMaterialFingerprint(QELKeyObject *key, std::uint8_t out[20]);
 QELKeyObject *qelKeyDBFindKeyByFingerprint(QELKeyDB *db, const std::uint8_t fingerprint[20]);
 
-// ---- usage and operation objects ---------------------------------------------------------------
-enum QELKeyRole : int {
-    QELKeyRole_Own = 0,
-    QELKeyRole_Sign = 1,
-    QELKeyRole_Encrypt = 2,
-    QELKeyRole_Refused = 3,
-};
-// A subkey is usable only with a binding signature by its own key that has
-// been checked and found valid; an unchecked binding is checked first.
-bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRevoked);
-QELKeyObject *qelKeyObjNewestUsableSubKey(QELKeyObject *key, QELKeySet *set);
-std::uint32_t qelKeyObjUsage(QELKeyObject *key, bool checkTime, bool allowRevoked);
-// Null with the reason in the database's last error. Released through their
-// destroy operation.
-QELSecretKeyObject *qelKeyObjSecretOps(QELKeyObject *object, int role);
-QELPublicKeyObject *qelKeyObjPublicOps(QELKeyObject *object, int role);
-
-// ---- the key operations (front end and in-process end) ---------------------------------------
-// Output blocks come from the context (qelContextMemAlloc) and are freed
-// with qelContextMemFree.
-[[nodiscard]] QELStatus qelKeyObjLockingInfo(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
-                                             std::uint8_t *outTokenProtected,
-                                             std::uint32_t *outCipher, std::uint32_t *outKeyBits);
-[[nodiscard]] QELStatus qelKeyObjLockingInfoLocal(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
-                                                  std::uint8_t *outTokenProtected,
-                                                  std::uint32_t *outCipher,
-                                                  std::uint32_t *outKeyBits);
-bool qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t length,
-                     std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
-bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
-                          std::uint8_t isPasskey, std::uint32_t cachePeriod, std::uint8_t selector);
-[[nodiscard]] QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                         std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                         std::uint8_t selector, const std::uint8_t *in,
-                                         std::size_t inLength, std::int32_t format,
-                                         std::uint8_t **outBuffer, std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjDecryptLocal(QELKeyObject *key, const void *passphrase,
-                                              std::size_t length, std::uint8_t isPasskey,
-                                              std::uint32_t cachePeriod, std::uint8_t selector,
-                                              const std::uint8_t *in, std::size_t inLength,
-                                              std::int32_t format, std::uint8_t **outBuffer,
-                                              std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjSign(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                      std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                      std::uint8_t selector, std::int32_t hashAlgorithm,
-                                      const std::uint8_t *hash, std::size_t hashLength,
-                                      std::int32_t format, std::uint8_t **outBuffer,
-                                      std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjSignLocal(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                           std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                           std::uint8_t selector, std::int32_t hashAlgorithm,
-                                           const std::uint8_t *hash, std::size_t hashLength,
-                                           std::int32_t format, std::uint8_t **outBuffer,
-                                           std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjOpSizes(QELKeyObject *key, std::int32_t *outEncrypted,
-                                         std::int32_t *outPlaintext, std::int32_t *outSignature,
-                                         std::int32_t format);
-[[nodiscard]] QELStatus qelKeyObjOpSizesLocal(QELKeyObject *key, std::int32_t *outEncrypted,
-                                              std::int32_t *outPlaintext,
-                                              std::int32_t *outSignature, std::int32_t format);
-// 1 valid, 0 not valid, or a negative status.
-[[nodiscard]] QELStatus qelKeyObjVerify(QELKeyObject *key, const std::uint8_t *signature,
-                                        std::size_t signatureLength, std::int32_t hashAlgorithm,
-                                        const std::uint8_t *hash, std::size_t hashLength,
-                                        std::int32_t format);
-[[nodiscard]] QELStatus qelKeyObjVerifyLocal(QELKeyObject *key, const std::uint8_t *signature,
-                                             std::size_t signatureLength, std::int32_t hashAlgorithm,
-                                             const std::uint8_t *hash, std::size_t hashLength,
-                                             std::int32_t format);
-[[nodiscard]] QELStatus qelKeyObjEncrypt(QELKeyObject *key, const std::uint8_t *in, std::size_t length,
-                                         std::int32_t format, std::uint8_t **outBuffer,
-                                         std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjEncryptLocal(QELKeyObject *key, const std::uint8_t *in,
-                                              std::size_t length, std::int32_t format,
-                                              std::uint8_t **outBuffer, std::size_t *outLength);
-
 // ---- signers and navigation --------------------------------------------------------------------
 [[nodiscard]] QELStatus qelSigGetSignerID(QELKeyObject *sig, QELKeyID *outID);
 [[nodiscard]] QELStatus qelSigFindSigner(QELKeyObject *sig, QELKeyDB *db, QELKeyObject **outKey);
@@ -389,78 +375,9 @@ bool qelKeyObjUnlockLocal(QELKeyObject *key, const void *passphrase, std::size_t
 QELKeyObject *qelKeyObjUserID(QELKeyObject *object);
 [[nodiscard]] QELStatus qelKeyOpUnavailable();
 
-// ---- values from self-signatures -------------------------------------------------------------
-// A live certification (type 0x10..0x1F) made by the key.
-bool qelSigIsSelfCertBy(QELKeyObject *sig, QELKeyObject *key);
-// The newest live, valid, unrevoked certification of a user ID or subkey
-// made by the key; the first met wins ties.
-QELKeyObject *qelUserIDNewestSelfCert(QELKeyObject *object, QELKeyObject *key);
-// Searches one signature's hashed area, advancing the running count.
-const std::uint8_t *qelSigNthSubpacket(QELKeyObject *sig, std::uint32_t type, std::uint32_t index,
-                                       std::uint32_t *outLength, std::uint8_t *outCritical,
-                                       std::uint8_t *outFound, std::uint32_t *outCreation,
-                                       std::uint32_t *runningCount, QELKeyObject **outHolder,
-                                       QELStatus *outStatus);
-// The index-th subpacket of a type among the self-signatures of a key,
-// subkey or user ID, non-revocable signatures first; with outCount the
-// search runs to the end and counts them all.
-const std::uint8_t *qelKeyObjFindSelfSigSubpacket(QELKeyObject *object, std::uint32_t type,
-                                                  std::uint32_t index, std::uint32_t *outLength,
-                                                  std::uint8_t *outCritical, std::uint8_t *outFound,
-                                                  std::uint32_t *outCreation,
-                                                  std::uint32_t *outCount, QELStatus *outStatus);
-
-struct QELRegex;
-// The compiled regular expression of a signature (hashed subpacket 6),
-// compiled on first use and kept in the signature info; null when the
-// signature has none or it does not compile.
-QELRegex *qelSigRegex(QELKeyObject *sig);
-// Frees the expressions qelSigRegex kept; run when the database goes.
-void qelKeyDBFreeSigRegexes(QELKeyDB *db);
-
-// ---- primary user IDs ----------------------------------------------------------------------------
-// Selector: 0 plain user IDs; n attributes whose first subpacket has type n;
-// -1 every user ID (clearing marks only).
-QELKeyObject *qelKeyObjPrimaryUserID(QELKeyObject *key, int selector);
-void qelKeyObjClearPrimaryMarks(QELKeyObject *key, int selector);
-void qelUserIDSetPrimaryMark(QELKeyObject *userID);
-void qelKeyMoveUserIDFirst(QELKeyObject *userID, QELKeyObject *key);
-
-// ---- subkeys by role ----------------------------------------------------------------------------
-// The newest usable subkey whose algorithm serves the role and whose
-// binding's key flags, when it has them, allow it.
-QELKeyObject *qelKeyObjNewestUsableSubKeyFor(QELKeyObject *key, QELKeySet *set, int role);
-
-// ---- designated revokers -----------------------------------------------------------------------
-// The index-th revocation-key entry (subpacket 12) of the key's
-// self-signatures: the revoker when the database holds it under the entry's
-// fingerprint, else null; the outs describe the entry. QELError_ItemNotFound
-// in the status when there is no such entry.
-QELKeyObject *qelKeyObjNthRevoker(QELKeyObject *key, std::uint32_t index, std::uint8_t *outAlgorithm,
-                                  QELKeyID *outID, std::uint8_t *outClass, std::uint32_t *outCount,
-                                  QELStatus *outStatus);
-// The same over subpacket 10.
-QELKeyObject *qelKeyObjNthSubpacket10Key(QELKeyObject *key, std::uint32_t index,
-                                         std::uint8_t *outAlgorithm, QELKeyID *outID,
-                                         std::uint8_t *outClass, std::uint32_t *outCount,
-                                         QELStatus *outStatus);
-bool qelKeyIsDesignatedRevoker(QELKeyObject *key, QELKeyObject *candidate);
-bool qelSigIsEffectiveRevocation(QELKeyObject *sig);
-bool qelKeyObjRevokedByRevoker(QELKeyObject *object, QELKeyObject **outRevoker,
-                               std::uint8_t *outAlgorithm, QELKeyID *outID, QELStatus *outStatus);
-
-// ---- revocation lists under a key ----------------------------------------------------------------
-const std::uint8_t *qelCRLDistPoint(QELKeyObject *crl, std::size_t *outLength);
-// Valid, not past its next update at `time` (when not 0), and not superseded
-// by a newer valid sibling of the same distribution point.
-bool qelCRLIsCurrent(QELKeyObject *crl, std::uint32_t time);
-QELKeyObject *qelKeyObjNthCurrentCRL(QELKeyObject *key, std::uint32_t index, std::uint32_t *outCount);
-QELKeyObject *qelKeyObjEarliestCRL(QELKeyObject *key, bool byNextUpdate);
-struct QELMemoryMgr;
-// The distinct CRL distribution points that belong to the key as an issuer:
-// its current valid lists' points, then those named by certificates it
-// signed. One block of concatenated DER items and an array of their lengths,
-// both from the manager (freed with qelMemFree); on failure nothing is kept.
-[[nodiscard]] QELStatus qelKeyCollectCRLDistributionPoints(QELMemoryMgr *mgr, QELKeyObject *key,
-                                                           std::uint32_t *outCount, std::uint8_t **outData,
-                                                           std::uint64_t **outLengths);
+// The key-object code is split by concern; the rest of the key layer sees
+// it through this one header.
+#include "qelKeyBuildInternal.h"
+#include "qelKeyIDIndexInternal.h"
+#include "qelKeyOpsInternal.h"
+#include "qelKeySelfSigInternal.h"

@@ -58,15 +58,26 @@ int readMPI(ByteCursor &c, u32 *outBits, std::span<const u8> *outValue)
     return 0;
 }
 
-// The next subpacket of an area: its length form, type octet and data.
-// false when the area is malformed.
-struct Subpacket {
-    u8 type;
-    bool critical;
-    std::span<const u8> data;
-};
+using Subpacket = QELSubpacket;
 
-bool nextSubpacket(ByteCursor &area, Subpacket &out)
+bool nextSubpacket(ByteCursor &area, Subpacket &out) { return qelSubpacketNext(area, out); }
+
+std::span<const u8> bodyOf(const u8 *packet, std::size_t length) { return qelPacketBody(packet, length); }
+
+// The two areas of a version-4 signature body; false when they do not fit.
+bool sigAreas(std::span<const u8> body, ByteCursor &hashed, ByteCursor &unhashed)
+{
+    QELSigView view;
+    if (!qelSigViewOfBody(body, &view) || view.version < 4)
+        return false;
+    hashed = ByteCursor(view.hashedArea);
+    unhashed = ByteCursor(view.unhashedArea);
+    return true;
+}
+
+} // namespace
+
+bool qelSubpacketNext(ByteCursor &area, QELSubpacket &out)
 {
     u8 first = 0;
     if (area.remaining() < 2 || !area.u8(first))
@@ -98,30 +109,40 @@ bool nextSubpacket(ByteCursor &area, Subpacket &out)
     return true;
 }
 
-// The body of a packet in memory (after its header).
-std::span<const u8> bodyOf(const u8 *packet, std::size_t length)
+bool qelSigViewOfBody(std::span<const u8> body, QELSigView *out)
 {
-    if (packet == nullptr || length == 0)
-        return {};
-    std::size_t h = qelPacketHeaderSize(packet, length);
-    if (h > length)
-        return {};
-    return {packet + h, length - h};
-}
-
-// The two areas of a version-4 signature body; false when they do not fit.
-bool sigAreas(std::span<const u8> body, ByteCursor &hashed, ByteCursor &unhashed)
-{
+    *out = QELSigView{};
     ByteCursor c(body);
     u8 version = 0;
-    std::uint16_t hlen = 0, ulen = 0;
-    if (!c.u8(version) || version < 4 || !c.skip(3) || !c.be16(hlen) || !c.sub(hlen, hashed) ||
-        !c.be16(ulen) || !c.sub(ulen, unhashed))
+    if (!c.u8(version))
         return false;
+    out->version = version;
+    out->body = body;
+    if (version >= 4) {
+        std::uint16_t hlen = 0, ulen = 0;
+        ByteCursor hashed, unhashed;
+        if (!c.skip(3) || !c.be16(hlen) || !c.sub(hlen, hashed) || !c.be16(ulen) || !c.sub(ulen, unhashed))
+            return false;
+        out->hashedArea = hashed.rest();
+        out->unhashedArea = unhashed.rest();
+        out->hashedPart = body.first(std::size_t(hlen) + 6);
+        out->trailer = c.rest();
+        return true;
+    }
+    // Versions 2 and 3: the hashed block follows its length octet.
+    u8 h = 0;
+    std::span<const u8> block;
+    if (!c.u8(h) || !c.bytes(h, block))
+        return false;
+    out->hashedPart = block;
+    out->trailer = c.rest();
     return true;
 }
 
-} // namespace
+bool qelSigViewOf(const u8 *packet, std::size_t length, QELSigView *out)
+{
+    return qelSigViewOfBody(qelPacketBody(packet, length), out);
+}
 
 int qelPacketTag(u8 first)
 {
@@ -145,6 +166,16 @@ std::size_t qelPacketHeaderSize(const u8 *packet, std::size_t length)
         return 2;
     u8 second = packet[1];
     return second < 192 ? 2 : second == 255 ? 6 : 3;
+}
+
+std::span<const u8> qelPacketBody(const u8 *packet, std::size_t length)
+{
+    if (packet == nullptr || length == 0)
+        return {};
+    std::size_t h = qelPacketHeaderSize(packet, length);
+    if (h > length)
+        return {};
+    return {packet + h, length - h};
 }
 
 namespace {
@@ -225,6 +256,32 @@ u64 remainingInput(QELFileObject *file, std::int64_t inputEnd)
 }
 } // namespace
 
+QELStatus qelPacketReadNewLength(QELFileObject *file, u64 *outLength, bool *outPartial)
+{
+    *outLength = 0;
+    *outPartial = false;
+    u8 o = 0;
+    if (QELStatus s = readOctets(file, &o, 1); s != QELError_NoErr)
+        return s;
+    if (o < 192) {
+        *outLength = o;
+    } else if (o < 224) {
+        u8 second = 0;
+        if (QELStatus s = readOctets(file, &second, 1); s != QELError_NoErr)
+            return s;
+        *outLength = (u64(o - 192) << 8) + second + 192;
+    } else if (o == 255) {
+        u8 b[4] = {};
+        if (QELStatus s = readOctets(file, b, 4); s != QELError_NoErr)
+            return s;
+        *outLength = (u64(b[0]) << 24) | (u64(b[1]) << 16) | (u64(b[2]) << 8) | b[3];
+    } else {
+        *outLength = u64(1) << (o & 0x1F);
+        *outPartial = true;
+    }
+    return QELError_NoErr;
+}
+
 std::int64_t qelPacketInputEnd(QELFileObject *file)
 {
     std::int64_t pos = file->tell(file);
@@ -277,26 +334,10 @@ int qelPacketReadHeader(QELFileObject *file, u64 *outTotal, u64 *outFirst, std::
     bool partial = false;
     std::int64_t bodyStart = -1;
     for (;;) {
-        u8 o = 0;
-        QELStatus s = readOctets(file, &o, 1);
         u64 len = 0;
-        bool last = true;
-        if (s == 0) {
-            if (o < 192) {
-                len = o;
-            } else if (o < 224) {
-                u8 second = 0;
-                s = readOctets(file, &second, 1);
-                len = (u64(o - 192) << 8) + second + 192;
-            } else if (o == 255) {
-                u8 b[4] = {};
-                s = readOctets(file, b, 4);
-                len = (u64(b[0]) << 24) | (u64(b[1]) << 16) | (u64(b[2]) << 8) | b[3];
-            } else {
-                len = u64(1) << (o & 0x1F);
-                last = false;
-            }
-        }
+        bool partialChunk = false;
+        QELStatus s = qelPacketReadNewLength(file, &len, &partialChunk);
+        const bool last = !partialChunk;
         if (s != 0) {
             if (partial && bodyStart >= 0)
                 static_cast<void>(file->seek(file, bodyStart, QELFileSeek_Start)); // best effort
@@ -351,27 +392,10 @@ u64 qelPacketReadBody(u8 *buffer, u64 total, u64 first, QELFileObject *file)
         done += got;
         if (got != chunk || last)
             return done;
-        u8 o = 0;
-        if (file->read(&o, 1, file) != 1)
+        bool partial = false;
+        if (qelPacketReadNewLength(file, &chunk, &partial) != QELError_NoErr)
             return done;
-        if (o < 192) {
-            chunk = o;
-            last = true;
-        } else if (o < 224) {
-            u8 second = 0;
-            if (file->read(&second, 1, file) != 1)
-                return done;
-            chunk = (u64(o - 192) << 8) + second + 192;
-            last = true;
-        } else if (o == 255) {
-            u8 b[4] = {};
-            if (file->read(b, 4, file) != 4)
-                return done;
-            chunk = (u64(b[0]) << 24) | (u64(b[1]) << 16) | (u64(b[2]) << 8) | b[3];
-            last = true;
-        } else {
-            chunk = u64(1) << (o & 0x1F);
-        }
+        last = !partial;
     }
 }
 
@@ -552,17 +576,18 @@ namespace {
 
 QELStatus parseV4(std::span<const u8> body, u32 want, QELSigPacketInfo *o)
 {
-    ByteCursor c(body);
     o->version = 4;
     if (body.size() < 8)
         return QELError_SigPacketTooShort;
-    u8 version = 0;
-    std::uint16_t h = 0, u = 0;
-    static_cast<void>(c.u8(version) && c.u8(o->type) && c.u8(o->algorithm) &&
-                      c.u8(o->hashAlgorithm) && c.be16(h)); // 8 octets are there
-    o->hashedLength = h;
-    ByteCursor hashed, unhashed;
-    if (!c.sub(h, hashed) || !c.be16(u) || !c.sub(u, unhashed) || !c.skip(2))
+    o->type = body[1];
+    o->algorithm = body[2];
+    o->hashAlgorithm = body[3];
+    o->hashedLength = (u64(body[4]) << 8) | body[5];
+    QELSigView view;
+    if (!qelSigViewOfBody(body, &view))
+        return QELError_SigPacketTooShort;
+    ByteCursor hashed(view.hashedArea), unhashed(view.unhashedArea), c(view.trailer);
+    if (!c.skip(2))
         return QELError_SigPacketTooShort;
     u32 bits = 0;
     // A bit count that does not fit the top octet is reported only after the
@@ -733,22 +758,11 @@ QELStatus qelSigPacketParse(const u8 *packet, std::size_t length, bool noHeader,
 const u8 *qelSigPacketHashedPart(const u8 *packet, std::size_t length, std::size_t *outLength)
 {
     *outLength = 0;
-    std::span<const u8> body = bodyOf(packet, length);
-    if (body.empty())
+    QELSigView view;
+    if (!qelSigViewOf(packet, length, &view) || view.version > 4)
         return nullptr;
-    if (body[0] == 4) {
-        if (body.size() <= 5)
-            return nullptr;
-        std::size_t h = (std::size_t(body[4]) << 8) | body[5];
-        if (body.size() < h + 6)
-            return nullptr;
-        *outLength = h + 6;
-        return body.data();
-    }
-    if (body.size() < 2 || body.size() < std::size_t(body[1]) + 2)
-        return nullptr;
-    *outLength = body[1];
-    return body.data() + 2;
+    *outLength = view.hashedPart.size();
+    return view.hashedPart.data();
 }
 
 // ---- key packets ---------------------------------------------------------------------------

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "qelErrors.h"
+#include "qelHelpers.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct QELContext;
 struct QELFileObject;
@@ -24,6 +26,8 @@ int qelPacketTag(std::uint8_t first);
 
 // ---- headers ----------------------------------------------------------------
 std::size_t qelPacketHeaderSize(const std::uint8_t *packet, std::size_t length);
+// The body of a packet in memory (after its header); empty when there is none.
+std::span<const std::uint8_t> qelPacketBody(const std::uint8_t *packet, std::size_t length);
 std::size_t qelPacketHeaderSizeFor(std::uint8_t first, std::uint64_t bodyLength);
 // out holds at least 6 octets; returns the octets written.
 std::size_t qelPacketWriteHeader(std::uint8_t *out, std::uint8_t first, std::uint64_t bodyLength);
@@ -34,6 +38,10 @@ std::size_t qelPacketWriteHeader(std::uint8_t *out, std::uint8_t first, std::uin
 int qelPacketReadHeader(QELFileObject *file, std::uint64_t *outTotal, std::uint64_t *outFirst,
                         std::int64_t *outPosition, std::uint64_t maxBody = UINT64_MAX,
                         std::int64_t inputEnd = -1);
+// One new-format length: a definite one-, two- or five-octet length, or a
+// partial chunk (outPartial set) after which another length follows. 0, or
+// QELError_EOF / QELError_ReadFailed for a short read.
+QELStatus qelPacketReadNewLength(QELFileObject *file, std::uint64_t *outLength, bool *outPartial);
 // The offset where the file's input ends, -1 when it cannot be found; the
 // position is left where it was.
 std::int64_t qelPacketInputEnd(QELFileObject *file);
@@ -41,7 +49,33 @@ std::int64_t qelPacketInputEnd(QELFileObject *file);
 std::uint64_t qelPacketReadBody(std::uint8_t *buffer, std::uint64_t total, std::uint64_t first,
                                 QELFileObject *file);
 
-// ---- subpackets ---------------------------------------------------------------
+// ---- signature structure and subpackets -------------------------------------------
+// A signature body taken apart once through a bounded cursor: for version 4
+// its two subpacket areas, for versions 2 and 3 the hashed block; hashedPart
+// is what the signature hashes, trailer what follows (hash prefix and MPIs).
+struct QELSigView {
+    std::uint8_t version = 0;
+    std::span<const std::uint8_t> body;
+    std::span<const std::uint8_t> hashedArea;
+    std::span<const std::uint8_t> unhashedArea;
+    std::span<const std::uint8_t> hashedPart;
+    std::span<const std::uint8_t> trailer;
+};
+// false when the body is empty or its areas (version 4 and up) or hashed
+// block (below 4) do not fit.
+bool qelSigViewOfBody(std::span<const std::uint8_t> body, QELSigView *out);
+bool qelSigViewOf(const std::uint8_t *packet, std::size_t length, QELSigView *out);
+
+// One subpacket (signature area or user attribute): the type without its
+// critical bit, the critical bit, and the data after the type octet.
+struct QELSubpacket {
+    std::uint8_t type = 0;
+    bool critical = false;
+    std::span<const std::uint8_t> data;
+};
+// The next subpacket of an area; false when the area is malformed there.
+bool qelSubpacketNext(qel::ByteCursor &area, QELSubpacket &out);
+
 const std::uint8_t *qelSigSubpacketFind(const std::uint8_t *packet, std::size_t length,
                                         std::uint32_t type, std::uint32_t index,
                                         std::uint32_t *outLength, std::uint8_t *outCritical,
@@ -116,6 +150,9 @@ QELStatus qelKeyPacketParse(QELContext *context, const std::uint8_t *packet, std
 // Octets from the first packet octet to the end of the public material, 0
 // when it cannot be measured.
 std::size_t qelKeyPacketPublicLength(const std::uint8_t *packet, std::size_t length);
+// Where the algorithm octet sits in a key packet body: after the version and
+// creation time, and the validity days of versions 2 and 3.
+inline std::size_t qelKeyPacketAlgorithmOffset(std::uint8_t version) { return version == 4 ? 5 : 7; }
 const std::uint8_t *qelKeyPacketMaterial(const std::uint8_t *packet, std::size_t length,
                                          std::size_t *outLength);
 QELStatus qelKeyFingerprintV3(QELContext *context, const std::uint8_t *packet,

@@ -73,6 +73,7 @@ QELStatus qelKeySetNewInternal(QELKeyDB *db, QELKeySet **outSet)
     set->magic = QELKeySetMagic;
     set->refCount = 1;
     set->db = db;
+    qelKeyDBHold(db);
     set->next = db->sets;
     if (db->sets != nullptr)
         db->sets->prev = set;
@@ -136,9 +137,12 @@ void qelKeySetReleaseInternal(QELKeySet *set, bool forced)
         db->sets = set->next;
     if (set->next != nullptr)
         set->next->prev = set->prev;
-    if (db->rootSet == set)
+    const bool root = db->rootSet == set;
+    if (root)
         db->rootSet = nullptr;
     static_cast<void>(qelContextMemFree(db->context, set)); // our record
+    if (!root)
+        qelKeyDBUnhold(db); // may free a closed database's record
 }
 
 bool qelKeySetHas(QELKeyObject *o, QELKeySet *set)
@@ -159,6 +163,13 @@ QELKeyObject *qelKeySetFirstKey(QELKeySet *set)
 bool qelKeySetIsValid(const void *set)
 {
     return set != nullptr && *static_cast<const std::uint32_t *>(set) == QELKeySetMagic;
+}
+
+QELStatus qelKeySetCheck(const QELKeySet *set)
+{
+    if (!qelKeySetIsValid(set))
+        return QELError_BadParams;
+    return qelKeyDBIsOpen(set->db) ? QELError_NoErr : QELError_NoKeyDB;
 }
 
 QELKeyDB *qelKeySetKeyDB(const QELKeySet *set) { return qelKeySetIsValid(set) ? set->db : nullptr; }
@@ -184,7 +195,7 @@ void qelKeySetResortLists(QELKeyDB *db)
 QELStatus qelKeyDBNewKeySet(QELKeyDB *db, QELKeySet **outSet)
 {
     QEL_ENTER(outSet);
-    if (!qelKeyDBIsValid(db) || outSet == nullptr)
+    if (!qelKeyDBIsOpen(db) || outSet == nullptr)
         return QELError_BadParams;
     *outSet = qelKeyDBNewRootSet(db);
     return *outSet != nullptr ? QELError_NoErr : QELError_OutOfMemory;
@@ -211,15 +222,17 @@ QELStatus qelKeySetRelease(QELKeySet *set)
 QELStatus qelKeySetCount(QELKeySet *set, std::uint32_t *outCount)
 {
     QEL_ENTER(outCount);
-    if (!qelKeySetIsValid(set) || outCount == nullptr)
+    if (outCount == nullptr)
         return QELError_BadParams;
+    if (QELStatus s = qelKeySetCheck(set); s != QELError_NoErr)
+        return s;
     *outCount = qelKeySetCountInternal(set);
     return QELError_NoErr;
 }
 
 std::uint8_t qelKeySetIsMember(QELKeyObject *object, QELKeySet *set)
 {
-    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyObjIsValid(object) || !qelKeySetIsValid(set))
+    if (qelAPIGate(kGate, __LINE__) != 0 || !qelKeyObjIsValid(object) || qelKeySetCheck(set) != QELError_NoErr)
         return 0;
     return qelKeySetHas(object, set);
 }
@@ -229,6 +242,8 @@ QELStatus qelKeySetAddSet(QELKeySet *source, QELKeySet *target)
     if (!qelKeySetIsValid(source) || !qelKeySetIsValid(target))
         return QELError_BadParams;
     QEL_ENTER();
+    if (!qelKeyDBIsOpen(source->db) || !qelKeyDBIsOpen(target->db))
+        return QELError_NoKeyDB;
     if (source->db != target->db)
         return QELError_KeyDBMismatch;
     QELKeyDB *db = target->db;
@@ -272,6 +287,8 @@ QELStatus qelKeySetAddObject(QELKeyObject *object, QELKeySet *set)
 {
     if (!qelKeyObjIsValid(object) || !qelKeySetIsValid(set))
         return QELError_BadParams;
+    if (!qelKeyDBIsOpen(set->db))
+        return QELError_NoKeyDB;
     if (qelKeyObjKeyDB(object) != set->db)
         return QELError_KeyDBMismatch;
     QEL_ENTER();
@@ -289,8 +306,8 @@ QELStatus qelKeySetAddObject(QELKeyObject *object, QELKeySet *set)
 QELStatus qelKeySetRemoveFromDB(QELKeySet *set)
 {
     QEL_ENTER();
-    if (!qelKeySetIsValid(set))
-        return QELError_BadParams;
+    if (QELStatus s = qelKeySetCheck(set); s != QELError_NoErr)
+        return s;
     // Collect the members first: removing a key takes its children out of
     // every set, so the walk must not depend on membership while it runs.
     QELKeyDB *db = set->db;

@@ -38,6 +38,9 @@ bool qelKeySetHas(QELKeyObject *object, QELKeySet *set);
 bool qelKeySetIsEmpty(QELKeySet *set);
 QELKeyObject *qelKeySetFirstKey(QELKeySet *set);
 bool qelKeySetIsValid(const void *set);
+// QELError_BadParams for a bad handle, QELError_NoKeyDB when the set's
+// database has been closed (the set outlives it until released).
+[[nodiscard]] QELStatus qelKeySetCheck(const QELKeySet *set);
 QELKeyDB *qelKeySetKeyDB(const QELKeySet *set);
 struct QELContext *qelKeySetContext(const QELKeySet *set);
 std::uint32_t qelKeySetCountInternal(QELKeySet *set);

@@ -8,6 +8,7 @@
 #include "qelKeySigInternal.h"
 
 #include "qelContextInternal.h"
+#include "qelEventInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
@@ -17,6 +18,7 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
@@ -153,8 +155,7 @@ bool speaksFor(QELKeyObject *sig, QELKeyObject *key, QELKeyObject *top)
     if (!qelKeyObjIsLive(sig) || qelKeyObjType(sig) != QELObjectType_Signature)
         return false;
     QELSigInfo *si = qelKeyObjSigInfo(sig);
-    if (si->signer != top || (si->state & (QELSigState_Checked | QELSigState_Valid)) !=
-                                 (QELSigState_Checked | QELSigState_Valid))
+    if (si->signer != top || !qelSigIsChecked(sig) || !qelSigIsValid(sig))
         return false;
     if (key != top)
         return si->type == 0x18;
@@ -251,7 +252,7 @@ bool qelKeySigNeedsCheck(QELKeyObject *sig, QELKeyDB *extra, bool recheck, bool 
                 signer = found;
         }
     }
-    if (!recheck && (si->state & (QELSigState_RevokedByCRL | QELSigState_Checked | QELSigState_Valid)) != 0)
+    if (!recheck && qelSigHasCheckState(sig))
         return false;
     if (revocationsOnly && si->type != 0x20)
         return false;
@@ -385,8 +386,8 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         found = 1;
         QELKeyObject *signedObject = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
         if (qelKeyObjType(signedObject) == QELObjectType_UserID)
-            qelKeyObjUserIDInfo(signedObject)->nameTrust &= u8(~0x80);
-        if (si->flags & QELSigInfo_X509) {
+            qelUserIDClearRecheck(signedObject);
+        if (qelKeyObjSigIsX509(sig)) {
             // Certificates carried in signatures are judged by the X.509
             // toolkit; until it is here their state stays as it was.
             state = before;
@@ -402,14 +403,14 @@ QELStatus qelKeySigCheckOne(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *extra, bo
         changed = 1;
     }
     QELKeyObject *top = qelKeyObjTopKey(sig);
-    if (valid && signer == top && top != nullptr && !(si->flags & QELSigInfo_X509)) {
+    if (valid && signer == top && top != nullptr && !qelKeyObjSigIsX509(sig)) {
         QELKeyObject *signedObject = static_cast<QELKeyObject *>(qelKeyObjParent(sig));
         QELKeyObject *signedKey = (si->type == 0x18 && qelKeyObjType(signedObject) == QELObjectType_SubKey)
                                       ? signedObject
                                       : top;
         qelKeySigUpdateValidity(signedKey);
         // The primary user ID is chosen again.
-        if (changed && (si->flags & QELSigInfo_Primary) && qelKeyObjType(signedObject) == QELObjectType_UserID)
+        if (changed && qelSigMarksPrimary(sig) && qelKeyObjType(signedObject) == QELObjectType_UserID)
             qelKeyObjClearPrimaryMarks(top, -1);
     }
     return report(status);
@@ -502,7 +503,10 @@ std::int32_t qelKeySigProgress(void *progressContext, QELKeyObject *, bool)
     if (p == nullptr || p->handler == nullptr)
         return 0;
     ++p->done;
-    return qelEventSendProgress(p->context, p->handler, p->userData, p->done, p->total);
+    QELOptionList *reply = nullptr;
+    std::int32_t status = qelEventSendProgress(p->context, &reply, p->handler, p->userData, p->done, p->total);
+    qelOptionListFreeAndClear(&reply); // a check takes no answer
+    return status;
 }
 
 QELStatus qelKeySigCheckSetWithProgress(QELKeySet *set, QELKeyDB *extra, bool recheck, QELEventHandler handler,

@@ -366,15 +366,16 @@ void qelPassCacheEntryFree(QELContext *context, QELPassCacheEntry *entry)
     static_cast<void>(qelContextMemFree(context, entry)); // our block
 }
 
-void qelPassCacheWatcherAdd(void *, std::int64_t key)
+QELStatus qelPassCacheWatcherAdd(void *, std::int64_t key)
 {
     APILock lock;
     if (g_watchers == nullptr && qelAVLCreate(qelMemMgrGetGlobal(), &g_watchers) != QELError_NoErr) {
         g_watchers = nullptr;
-        return;
+        return QELError_OutOfMemory;
     }
+    const QELStatus s = qelAVLInsert(g_watchers, key, reinterpret_cast<void *>(std::intptr_t{1}));
     // Already registered watchers stay as they are.
-    static_cast<void>(qelAVLInsert(g_watchers, key, reinterpret_cast<void *>(std::intptr_t{1})));
+    return s == QELError_ItemAlreadyExists ? QELError_NoErr : s;
 }
 
 void qelPassCacheWatcherRemove(std::int64_t key)

@@ -79,7 +79,9 @@ QELPassCacheKeyRef qelPassCacheKeyRefOf(const QELSecretKeyObject *key);
                                               std::uint64_t length, std::uint8_t isPasskey,
                                               std::uint32_t period, std::uint8_t selector);
 
-void qelPassCacheWatcherAdd(void *ignored, std::int64_t key);
+// 0, or QELError_OutOfMemory when the registry cannot take the watcher; a
+// watcher already registered stays as it is (0).
+[[nodiscard]] QELStatus qelPassCacheWatcherAdd(void *ignored, std::int64_t key);
 // Key 0 also frees the whole registry.
 void qelPassCacheWatcherRemove(std::int64_t key);
 std::int32_t qelPassCacheWatcherNotify(void *watcher, std::int64_t key, void *value);

@@ -307,10 +307,12 @@ namespace {
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 
-constexpr u8 kTrustAxiomatic = 0x80;
-constexpr u8 kTrustExpired = 0x40;
-constexpr u8 kTrustRevoked = 0x10;
-constexpr u8 kTrustLevelMask = 0x07;
+constexpr u8 kTrustAxiomatic = QELKeyTrust_Axiomatic;
+constexpr u8 kTrustExpired = QELKeyTrust_Expired;
+constexpr u8 kTrustRevoked = QELKeyTrust_Revoked;
+constexpr u8 kTrustLevelMask = QELKeyTrust_LevelMask;
+// The trust byte without its axiomatic mark and level.
+constexpr u8 kTrustStateBits = u8(~(kTrustAxiomatic | kTrustLevelMask));
 constexpr u8 kLevelRetired = 2; // revoked, expired, or axiomatic without a secret part
 
 bool isLiveOfType(QELKeyObject *o, int type)
@@ -353,6 +355,7 @@ bool isLiveKey(QELKeyObject *k)
 struct ChangeLog {
     bool *changed;
     QELKeySet *set;
+    QELStatus *failure = nullptr; // the first key the set could not take
     QELKeyObject *lastAdded = nullptr;
 
     void note(QELKeyObject *key)
@@ -361,10 +364,11 @@ struct ChangeLog {
         if (set == nullptr || key == lastAdded)
             return;
         lastAdded = key;
-        // The set only tells callers what to refetch; a key missing from it
-        // is refetched anyway on the next full read, so a failure is not an
-        // error of the propagation.
-        static_cast<void>(qelKeySetAddObject(key, set));
+        // The set tells the caller what to refetch: a key missing from it is
+        // a failure of the propagation, reported once it has finished.
+        const QELStatus s = qelKeySetAddObject(key, set);
+        if (s != QELError_NoErr && failure != nullptr && *failure == QELError_NoErr)
+            *failure = s;
     }
 };
 
@@ -503,11 +507,11 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
 
     u8 trust = ki->trust;
     if (keyIsRevoked(key, set, now))
-        trust = u8((trust & 0x78) | kTrustRevoked | kLevelRetired);
+        trust = u8((trust & kTrustStateBits) | kTrustRevoked | kLevelRetired);
     else
         trust = u8(trust & ~kTrustRevoked);
     if (qelTrustKeyIsExpired(ki->creation, ki->validityDays, now))
-        trust = u8((trust & 0x78) | kTrustExpired | kLevelRetired);
+        trust = u8((trust & kTrustStateBits) | kTrustExpired | kLevelRetired);
     else
         trust = u8(trust & ~kTrustExpired);
     store(ki->trust, trust, key, log);
@@ -531,17 +535,18 @@ void refreshKey(QELKeyObject *key, QELKeySet *set, QELTime now, bool reset, Chan
         chain = key;
         setConfidence(key, set, QELTrustValue_Certain);
     } else if (!(ki->trust & (kTrustExpired | kTrustRevoked))) {
-        store(ki->trust, u8((ki->trust & 0x78) | kLevelRetired), key, log);
+        store(ki->trust, u8((ki->trust & kTrustStateBits) | kLevelRetired), key, log);
     }
 }
 
 } // namespace
 
 QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
-                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet)
+                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet,
+                                      QELStatus *outFailure)
 {
     bool ignored = false;
-    ChangeLog log{outChanged != nullptr ? outChanged : &ignored, changedSet};
+    ChangeLog log{outChanged != nullptr ? outChanged : &ignored, changedSet, outFailure};
     QELKeyObject *chain = nullptr;
     for (QELKeyObject *k = db->firstKey; k != nullptr; k = k->next) {
         if (!isTopLevelKey(k))
@@ -985,7 +990,7 @@ QELTrustPath *qelTrustFindPaths(QELTrustSearch &search, QELKeyObject *userID, QE
             }
             if (!passes || (depth > 1 && signerCountedEarlier(s, userID, g, search.now)))
                 continue;
-            if (qelKeyObjKeyInfo(g)->trust & (kTrustExpired | kTrustRevoked))
+            if (qelKeyObjIsRetired(g))
                 continue;
             tail = followIntroducer(search, g, userID, tail, slot, depth);
             if (tail == nullptr)
@@ -1056,7 +1061,7 @@ void writeBack(QELKeyObject *key, QELKeySet *set, QELKeyDB *second, const QELSet
         }
         store(ui->validity, v, key, log);
         const u8 nameTrust = qelTrustLevelToNameTrust(qelTrustByteToLevel(settings, v));
-        store(ui->nameTrust, u8((ui->nameTrust & 0xC0) | nameTrust), key, log);
+        store(ui->nameTrust, u8((ui->nameTrust & (QELNameTrust_Primary | QELNameTrust_Recheck)) | nameTrust), key, log);
         ui->confidence = v == QELTrustByte_Certain ? QELTrustValue_Certain : std::uint16_t(v * 64u);
     });
 }
@@ -1072,9 +1077,10 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
         second = nullptr;
     const QELSettings *settings = qelContextGetSettings(db->context);
     bool changed = false;
-    ChangeLog log{&changed, changedSet};
+    QELStatus failure = QELError_NoErr;
+    ChangeLog log{&changed, changedSet, &failure};
 
-    QELKeyObject *chain = qelTrustRefreshValidity(db, set, second, now, true, &changed, changedSet);
+    QELKeyObject *chain = qelTrustRefreshValidity(db, set, second, now, true, &changed, changedSet, &failure);
     qelKeyDBRebuildSignerChains(db);
     applyTrustSigPass(chain, certDepth(settings), qelTrustCompleteValue(settings), now);
 
@@ -1103,7 +1109,7 @@ QELStatus qelTrustPropagateLocal(QELKeySet *set, QELKeyDB *second, QELTime now, 
             qelKeyObjKeyInfo(k)->regex = nullptr;
     if (changed)
         qelKeyDBMarkChanged(db, true);
-    return QELError_NoErr;
+    return failure;
 }
 
 #ifdef QEL_TEST_HOOKS

@@ -130,8 +130,11 @@ QELKeyObject *qelTrustNextSignerRun(QELKeyObject **cursor);
 // paths (linked through their trust-work field, the last found first):
 // live, axiomatic, neither expired nor revoked, with a secret part; those
 // of the second database (may be null) join them.
+// A key that could not be added to the changed set leaves its status in
+// *outFailure (when given and still 0).
 QELKeyObject *qelTrustRefreshValidity(QELKeyDB *db, QELKeySet *set, QELKeyDB *second, QELTime now,
-                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet);
+                                      bool resetConfidence, bool *outChanged, QELKeySet *changedSet,
+                                      QELStatus *outFailure = nullptr);
 // The trust-signature applications one pass may make.
 constexpr std::uint64_t QELTrustSigBudget = 1000000;
 // Hands the trust of a trust signature down to the key it certifies, and on

@@ -1,7 +1,10 @@
 /* A C11 application of the SDK: it includes every public header and runs
- * start-up, a context, a hash, an HMAC, a cipher with its modes and clean-up
- * through the public operations alone. The same file is the program of the
- * installed-package test (tests/consumer). Exit status 0 when every check
+ * start-up, a context, a hash, an HMAC, a cipher with its modes, a key ring
+ * (opened from its file and from memory, its keys listed and their
+ * signatures checked against GnuPG's verdicts) and clean-up through the
+ * public operations alone. The same file is the program of the
+ * installed-package test (tests/consumer). QEL_TEST_KEYS_DIR names the
+ * directory of the key-ring fixtures. Exit status 0 when every check
  * passes. */
 #include "asn1.h"
 #include "asn1Enrol.h"
@@ -14,9 +17,11 @@
 #include "qelCBC.h"
 #include "qelCFB.h"
 #include "qelClientEncode.h"
+#include "qelClientKeyDB.h"
 #include "qelContext.h"
 #include "qelEnumeratedSet.h"
 #include "qelErrors.h"
+#include "qelEvent.h"
 #include "qelFIPS.h"
 #include "qelFeatures.h"
 #include "qelFileSpec.h"
@@ -47,6 +52,7 @@
 #include "qelTrustProp.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static int g_passed;
@@ -168,6 +174,186 @@ static void ciphers(QELContext *context)
     checkStatus(qelCFBFree(cfb), "qelCFBFree");
 }
 
+/* keysig.gpg (tests/keys/data, made by GnuPG): Carol (DSA), Bob (RSA) and
+ * Alice (RSA) with 22 signatures (one a user-ID revocation), of which
+ * GnuPG's --check-sigs finds 18 good and 2 bad; of the other two one was
+ * made by a key the ring lacks and one uses a digest GnuPG does not know. */
+#define RING_KEYS 3
+#define RING_SIGS 22
+#define RING_GOOD 18
+#define RING_BAD 2
+
+static const char *const ringNames[RING_KEYS] = {"Carol Dsa <carol@example.org>", "Bob Rsa <bob@example.org>",
+                                                 "Alice Rsa"};
+
+static char *ringPath(void)
+{
+    static const char name[] = "/keysig.gpg";
+    size_t dirLength = strlen(QEL_TEST_KEYS_DIR);
+    char *path = malloc(dirLength + sizeof name);
+    if (path != NULL) {
+        memcpy(path, QEL_TEST_KEYS_DIR, dirLength);
+        memcpy(path + dirLength, name, sizeof name);
+    }
+    return path;
+}
+
+static uint8_t *readWhole(const char *path, size_t *outLength)
+{
+    FILE *f = fopen(path, "rb");
+    uint8_t *bytes = NULL;
+    long size;
+    *outLength = 0;
+    if (f == NULL)
+        return NULL;
+    if (fseek(f, 0, SEEK_END) == 0 && (size = ftell(f)) > 0 && fseek(f, 0, SEEK_SET) == 0) {
+        bytes = malloc((size_t)size);
+        if (bytes != NULL && fread(bytes, 1, (size_t)size, f) == (size_t)size) {
+            *outLength = (size_t)size;
+        } else {
+            free(bytes);
+            bytes = NULL;
+        }
+    }
+    fclose(f);
+    return bytes;
+}
+
+/* Lists the keys in database order with their primary user IDs. */
+static void listKeys(QELKeyDB *db)
+{
+    QELKeyIter *iter = NULL;
+    QELKeyObject *key = NULL;
+    int index = 0;
+    checkStatus(qelKeyIterNewOnDB(db, &iter), "qelKeyIterNewOnDB");
+    if (iter == NULL)
+        return;
+    while (qelKeyIterNext(iter, 1, &key) == QELError_NoErr && key != NULL) {
+        char name[256];
+        size_t length = 0;
+        checkStatus(qelKeyGetPrimaryUserIDName(key, name, sizeof name, &length), "qelKeyGetPrimaryUserIDName");
+        if (index < RING_KEYS) {
+            size_t want = strlen(ringNames[index]);
+            check(length >= want && strncmp(name, ringNames[index], want) == 0, "a key's primary user ID");
+        }
+        printf("key %d: %.*s\n", index, (int)(length < sizeof name ? length : sizeof name), name);
+        ++index;
+    }
+    check(index == RING_KEYS, "every key is listed");
+    checkStatus(qelKeyIterFree(iter), "qelKeyIterFree");
+}
+
+/* Checks every signature and compares the verdicts with GnuPG's. */
+static void checkSignatures(QELKeyDB *db)
+{
+    QELKeyIter *iter = NULL;
+    QELKeyObject *object = NULL;
+    int sigs = 0, good = 0, bad = 0;
+    checkStatus(qelKeySigCheckKeySet(qelKeyDBGetRootSet(db), NULL, 1, NULL, NULL), "qelKeySigCheckKeySet");
+    checkStatus(qelKeyIterNewOnDB(db, &iter), "qelKeyIterNewOnDB for signatures");
+    if (iter == NULL)
+        return;
+    while (qelKeyIterNext(iter, -1, &object) == QELError_NoErr && object != NULL) {
+        uint8_t checked = 0, valid = 0;
+        /* Only signatures have this property. */
+        if (qelKeyObjGetBoolProperty(object, QELProperty_SigIsChecked, &checked) != QELError_NoErr)
+            continue;
+        ++sigs;
+        if (!checked)
+            continue;
+        checkStatus(qelKeyObjGetBoolProperty(object, QELProperty_SigIsValid, &valid), "QELProperty_SigIsValid");
+        if (valid)
+            ++good;
+        else
+            ++bad;
+    }
+    checkStatus(qelKeyIterFree(iter), "qelKeyIterFree");
+    printf("%d signatures: %d good, %d bad\n", sigs, good, bad);
+    check(sigs == RING_SIGS, "every signature is seen");
+    check(good == RING_GOOD, "the good signatures are GnuPG's good ones");
+    check(bad == RING_BAD, "the bad signatures are GnuPG's bad ones");
+}
+
+/* The option-list entry points called from C: merged lists are freed on
+ * every path (the sanitizer build reports any leak). */
+static void optionEntryPoints(QELContext *ctx, QELKeyDB *db)
+{
+    QELKeyIter *iter = NULL;
+    QELKeyObject *key = NULL;
+    QELKeyDB *imported = NULL;
+    checkStatus(qelKeyIterNewOnDB(db, &iter), "qelKeyIterNewOnDB for options");
+    if (iter == NULL)
+        return;
+    checkStatus(qelKeyIterNext(iter, 1, &key), "the first key");
+    checkStatus(qelKeyIterFree(iter), "qelKeyIterFree");
+    if (key == NULL)
+        return;
+    check(qelKeyReservedOperation(key, qelOptionPassphrase(ctx, "secret"), qelOptionLastOption(ctx)) ==
+              QELError_FeatureNotAvailable,
+          "qelKeyReservedOperation");
+    check(qelKeyPassphraseIsValid(key, qelOptionPassphrase(ctx, "secret"), qelOptionLastOption(ctx)) == 0,
+          "a public key takes no passphrase");
+    check(qelKeyAddUserID(NULL, "Nobody", qelOptionPassphrase(ctx, "secret"), qelOptionLastOption(ctx)) ==
+              QELError_BadParams,
+          "qelKeyAddUserID without a key");
+    check(qelKeySetPreferences(key, qelOptionLastOption(ctx)) == QELError_NoErr,
+          "no preferences change nothing");
+    check(qelImportKeys(ctx, &imported, qelOptionArmorOutput(ctx, 1), qelOptionLastOption(ctx)) ==
+                  QELError_FeatureNotAvailable &&
+              imported == NULL,
+          "qelImportKeys answers without import jobs");
+}
+
+static void keyRing(QELContext *ctx)
+{
+    char *path = ringPath();
+    QELFileSpec *spec = NULL;
+    QELKeyDB *db = NULL;
+    QELKeyDB *fromBuffer = NULL;
+    uint32_t count = 0;
+    uint8_t *bytes;
+    size_t length = 0;
+
+    if (path == NULL) {
+        check(0, "room for the ring's path");
+        return;
+    }
+    checkStatus(qelNewFileSpecFromFullPath(ctx, path, &spec), "qelNewFileSpecFromFullPath");
+    if (spec != NULL) {
+        checkStatus(qelKeyDBOpenFiles(ctx, QELKeyDBOpen_ReadOnly, spec, NULL, &db), "qelKeyDBOpenFiles");
+        checkStatus(qelFreeFileSpec(spec), "qelFreeFileSpec");
+    }
+    if (db != NULL) {
+        check(!qelKeyDBIsWritable(db), "a ring opened read-only is not writable");
+        checkStatus(qelKeyDBCountKeys(db, &count), "qelKeyDBCountKeys");
+        check(count == RING_KEYS, "the ring's keys");
+        listKeys(db);
+        checkSignatures(db);
+        optionEntryPoints(ctx, db);
+        checkStatus(qelKeyDBRelease(db), "qelKeyDBRelease");
+    }
+
+    bytes = readWhole(path, &length);
+    check(bytes != NULL, "the ring file can be read");
+    if (bytes != NULL) {
+        /* A ring cut short in its last packet is refused whole. */
+        check(qelKeyDBOpenFromBuffer(ctx, bytes, length - 1, &fromBuffer) != QELError_NoErr &&
+                  fromBuffer == NULL,
+              "a truncated ring is refused");
+        checkStatus(qelKeyDBOpenFromBuffer(ctx, bytes, length, &fromBuffer), "qelKeyDBOpenFromBuffer");
+        free(bytes); /* the database keeps its own copy */
+        if (fromBuffer != NULL) {
+            count = 0;
+            checkStatus(qelKeyDBCountKeys(fromBuffer, &count), "qelKeyDBCountKeys from a buffer");
+            check(count == RING_KEYS, "the buffer's keys");
+            listKeys(fromBuffer);
+            checkSignatures(fromBuffer);
+            checkStatus(qelKeyDBRelease(fromBuffer), "qelKeyDBRelease from a buffer");
+        }
+    }
+    free(path);
+}
+
 static void context(void)
 {
     QELContext *ctx = NULL;
@@ -205,6 +391,7 @@ static void context(void)
     hashes(ctx);
     hmac(ctx);
     ciphers(ctx);
+    keyRing(ctx);
     checkStatus(qelContextFree(ctx), "qelContextFree");
 }
 

@@ -1,9 +1,11 @@
 # Installs the build tree into a scratch prefix, then builds and runs a tiny
-# C program against it twice: once through find_package(qelsdk), once with
-# the flags pkg-config gives. Run with cmake -P and
-# -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DC_COMPILER= -DNM=.
+# C program against it: through find_package(qelsdk) with the static and with
+# the shared library, and with the flags pkg-config gives (the shared one).
+# Run with cmake -P and
+# -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DC_COMPILER= -DNM= -DREADELF=.
 set(prefix ${WORK_DIR}/prefix)
 set(source ${SOURCE_DIR}/tests/c/public_api_test.c)
+set(keys ${SOURCE_DIR}/tests/keys/data)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/home)
 set(ENV{QELPATH} ${WORK_DIR}/home)
@@ -42,12 +44,33 @@ if(NM)
   endif()
 endif()
 
+# The shared library under its soname, with the development link beside it.
+file(GLOB_RECURSE sonames ${prefix}/libqelsdk.so.1)
+file(GLOB_RECURSE devlinks ${prefix}/libqelsdk.so)
+if(NOT sonames OR NOT devlinks)
+  message(FATAL_ERROR "libqelsdk.so and libqelsdk.so.1 were not installed")
+endif()
+# A dynamic-section entry (SONAME, NEEDED) of the file that names
+# libqelsdk.so.1: the library's soname, and what a program linked with the
+# shared library (not the static one) loads.
+function(expect_dynamic file entry)
+  if(READELF)
+    execute_process(COMMAND ${READELF} -d ${file} OUTPUT_VARIABLE dynamic)
+    if(NOT dynamic MATCHES "${entry}\\)[^\n]*libqelsdk\\.so\\.1")
+      message(FATAL_ERROR "${file} has no ${entry} libqelsdk.so.1:\n${dynamic}")
+    endif()
+  endif()
+endfunction()
+expect_dynamic(${sonames} SONAME)
+
 # find_package
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER}
-    -DQEL_CONSUMER_SOURCE=${source} -DCMAKE_BUILD_TYPE=Release)
+    -DQEL_CONSUMER_SOURCE=${source} -DQEL_CONSUMER_KEYS_DIR=${keys} -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
+expect_dynamic(${WORK_DIR}/build/consumer_shared NEEDED)
+run(${WORK_DIR}/build/consumer_shared)
 
 # pkg-config
 find_program(PKG_CONFIG pkg-config)
@@ -64,6 +87,14 @@ if(PKG_CONFIG)
     message(FATAL_ERROR "pkg-config does not know qelsdk")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
-  run(${C_COMPILER} -std=c11 ${source} -o ${WORK_DIR}/consumer_pc ${flags})
+  get_filename_component(libdir ${sonames} DIRECTORY)
+  run(${C_COMPILER} -std=c11 "-DQEL_TEST_KEYS_DIR=\"${keys}\"" ${source} -o ${WORK_DIR}/consumer_pc ${flags}
+      -Wl,-rpath,${libdir})
+  expect_dynamic(${WORK_DIR}/consumer_pc NEEDED)
   run(${WORK_DIR}/consumer_pc)
+  # What a static link needs beyond the library.
+  execute_process(COMMAND ${PKG_CONFIG} --static --libs qelsdk OUTPUT_VARIABLE static)
+  if(NOT static MATCHES "-lstdc\\+\\+")
+    message(FATAL_ERROR "pkg-config --static does not name the C++ runtime: ${static}")
+  endif()
 endif()

@@ -278,9 +278,9 @@ TEST_F(FileOpenTest, FileObjectsFromSpecs)
     EXPECT_EQ(word, 0);
     EXPECT_EQ(status, 0);
     EXPECT_STREQ(m->name, "File Read Module");
-    EXPECT_EQ(m->totalSize, 3);
-    EXPECT_EQ(m->flag, 1);
-    EXPECT_EQ(qelFileReadModuleFree(m), 0);
+    EXPECT_EQ(m->total, 3u);
+    EXPECT_EQ(m->close, 1);
+    EXPECT_EQ(qelFileReadDestroy(m), 0);
     EXPECT_EQ(qelFileSpecOpenReadModule(context_, spec(g_dir + "/none"), 1, &status, &word), nullptr);
     EXPECT_EQ(status, QELError_FileNotFound);
 }

@@ -300,7 +300,11 @@ TEST_F(KeyDBFileTest, FailedRenamesLeaveBothRingsWholeAndKeepModes)
         EXPECT_EQ(sec(), secBefore) << failing;
         EXPECT_EQ(filesInDir(), 2u) << failing;
     }
-    // A release of the changed database reports its failed commit.
+    // A release of the changed database reports its failed commit and keeps
+    // the database; the release after that closes it.
+    qelKeyDBFailRingRenameForTesting(1);
+    EXPECT_EQ(qelKeyDBRelease(db), QELError_FileOpFailed);
+    EXPECT_EQ(qelContextGetKeyDBList(ctx), db);
     qelKeyDBFailRingRenameForTesting(1);
     EXPECT_EQ(qelKeyDBRelease(db), QELError_FileOpFailed);
     qelKeyDBFailRingRenameForTesting(0);

@@ -173,9 +173,9 @@ TEST_F(PassCacheTest, PublicOperationsCheckTheirContext)
 
 TEST_F(PassCacheTest, WatchersRegisterOnceAndGoWithTheRegistry)
 {
-    qelPassCacheWatcherAdd(nullptr, 7);
-    qelPassCacheWatcherAdd(nullptr, 7);
-    qelPassCacheWatcherAdd(nullptr, 9);
+    EXPECT_EQ(qelPassCacheWatcherAdd(nullptr, 7), QELError_NoErr);
+    EXPECT_EQ(qelPassCacheWatcherAdd(nullptr, 7), QELError_NoErr);
+    EXPECT_EQ(qelPassCacheWatcherAdd(nullptr, 9), QELError_NoErr);
     ASSERT_EQ(add("a", 60, 0, 1), QELError_NoErr); // visits both
     qelPassCacheWatcherRemove(9);
     qelPassCacheWatcherRemove(11);

@@ -176,15 +176,15 @@ def public_header(module, resolve):
         L.append('};\n\n')
     for t in module.types:
         p, r, n = module.fn, t.record, t.name
-        L.append('%s *%sNew_%s(ASN1Context *ctx);\n' % (r, p, n))
-        L.append('uint64_t %sUnpack_%s(ASN1Context *ctx, %s **out, const uint8_t *in, uint64_t inLen, int32_t *err);\n' % (p, n, r))
-        L.append('uint64_t %sPack_%s(ASN1Context *ctx, uint8_t *out, uint64_t outLen, %s *record, int32_t *err);\n' % (p, n, r))
-        L.append('uint64_t %sSizeof_%s(ASN1Context *ctx, %s *record, int32_t withTag);\n' % (p, n, r))
-        L.append('void %sFree_%s(ASN1Context *ctx, %s *record);\n\n' % (p, n, r))
+        L.append('QEL_API %s *%sNew_%s(ASN1Context *ctx);\n' % (r, p, n))
+        L.append('QEL_API uint64_t %sUnpack_%s(ASN1Context *ctx, %s **out, const uint8_t *in, uint64_t inLen, int32_t *err);\n' % (p, n, r))
+        L.append('QEL_API uint64_t %sPack_%s(ASN1Context *ctx, uint8_t *out, uint64_t outLen, %s *record, int32_t *err);\n' % (p, n, r))
+        L.append('QEL_API uint64_t %sSizeof_%s(ASN1Context *ctx, %s *record, int32_t withTag);\n' % (p, n, r))
+        L.append('QEL_API void %sFree_%s(ASN1Context *ctx, %s *record);\n\n' % (p, n, r))
     if module.strings:
         for s, _ in STRINGS:
-            L.append('uint64_t %sUnpack_%s(ASN1Context *ctx, ASN1_OctetString **out, const uint8_t *in, uint64_t inLen, int32_t *err);\n' % (module.fn, s))
-            L.append('uint64_t %sPack_%s(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_OctetString *record, int32_t *err);\n' % (module.fn, s))
+            L.append('QEL_API uint64_t %sUnpack_%s(ASN1Context *ctx, ASN1_OctetString **out, const uint8_t *in, uint64_t inLen, int32_t *err);\n' % (module.fn, s))
+            L.append('QEL_API uint64_t %sPack_%s(ASN1Context *ctx, uint8_t *out, uint64_t outLen, ASN1_OctetString *record, int32_t *err);\n' % (module.fn, s))
         L.append('\n')
     L.append('#ifdef __cplusplus\n}\n#endif\n\n#endif /* %s */\n' % guard)
     return ''.join(L)

@@ -1,13 +1,16 @@
 // Public-key and private-key contexts over the key operations of the key
 // database: the key layer picks the key or subkey and runs the algorithm;
 // these records add the data format, the capability checks and, for the
-// private side, the passphrase kept for every operation.
+// private side, the passphrase kept for every operation. Each context holds
+// its key's database: used after the database is closed it answers
+// QELError_NoKeyDB.
 #include "qelPublicKey.h"
 
 #include "qelContextInternal.h"
 #include "qelHash.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
+#include "qelKeyDBInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeyProperty.h"
@@ -31,6 +34,7 @@ constexpr u64 kMaxDigest = 100;
 struct QELPublicKeyContext {
     std::uint32_t magic;
     QELContext *context;
+    QELKeyDB *db; // held
     std::uint32_t format;
     QELKeyObject *key;
     u8 isSubKey;
@@ -41,6 +45,7 @@ struct QELPublicKeyContext {
 struct QELPrivateKeyContext {
     std::uint32_t magic;
     QELContext *context;
+    QELKeyDB *db; // held
     QELKeyObject *key;
     std::uint32_t format;
     u8 isSubKey;
@@ -118,6 +123,13 @@ QELStatus withFinishedHash(QELHashContext *hash, Use use)
 bool validPublic(const QELPublicKeyContext *c) { return c != nullptr && c->magic == kPublicMagic; }
 bool validPrivate(const QELPrivateKeyContext *c) { return c != nullptr && c->magic == kPrivateMagic; }
 
+// The key of a context whose database has been closed is gone.
+template <typename C>
+QELStatus keyAlive(const C *c)
+{
+    return qelKeyDBIsOpen(c->db) ? QELError_NoErr : QELError_NoKeyDB;
+}
+
 QELStatus verifyWith(QELKeyObject *key, std::uint32_t format, std::int32_t algorithm, const u8 *digest,
                      std::size_t digestLength, const void *signature, u64 signatureLength)
 {
@@ -155,6 +167,7 @@ QELStatus qelPublicKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPub
     std::memset(c, 0, sizeof *c);
     c->magic = kPublicMagic;
     c->context = context;
+    c->db = qelKeyObjKeyDB(key);
     c->key = key;
     c->format = format;
     c->isSubKey = qelKeyObjType(key) == QELObjectType_SubKey;
@@ -165,6 +178,7 @@ QELStatus qelPublicKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPub
         static_cast<void>(qelContextMemFree(context, c)); // our own block
         return QELError_BadParams;
     }
+    qelKeyDBHold(c->db);
     *outContext = c;
     return QELError_NoErr;
 }
@@ -175,8 +189,11 @@ QELStatus qelPublicKeyContextFree(QELPublicKeyContext *c)
         return QELError_BadParams;
     QEL_ENTER();
     QELContext *context = c->context;
+    QELKeyDB *db = c->db;
     std::memset(c, 0, sizeof *c);
-    return qelContextMemFree(context, c);
+    const QELStatus s = qelContextMemFree(context, c);
+    qelKeyDBUnhold(db); // may free a closed database's record
+    return s;
 }
 
 QELStatus qelPublicKeyEncrypt(QELPublicKeyContext *c, const void *data, u64 length, void *output, u64 *outLength)
@@ -186,6 +203,8 @@ QELStatus qelPublicKeyEncrypt(QELPublicKeyContext *c, const void *data, u64 leng
     if (!validPublic(c) || data == nullptr || length == 0 || output == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canEncrypt)
         return QELError_FeatureNotAvailable;
     u8 *result = nullptr;
@@ -203,6 +222,8 @@ QELStatus qelPublicKeyVerifyHash(QELPublicKeyContext *c, QELHashContext *hash, c
     if (!validPublic(c) || hash == nullptr || signature == nullptr || signatureLength == 0)
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canVerify)
         return QELError_FeatureNotAvailable;
     return withFinishedHash(hash, [&](std::int32_t algorithm, const u8 *digest, std::size_t n) {
@@ -217,6 +238,8 @@ QELStatus qelPublicKeyVerify(QELPublicKeyContext *c, const void *digest, u64 dig
         signature == nullptr || signatureLength == 0 || !signFormat(c->format))
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canVerify)
         return QELError_FeatureNotAvailable;
     return verifyWith(c->key, c->format, 0, static_cast<const u8 *>(digest), std::size_t(digestLength),
@@ -229,6 +252,8 @@ QELStatus qelPublicKeyContextGetSizes(QELPublicKeyContext *c, u64 *outMaxPlainte
     QEL_ENTER(outMaxPlaintext, outMaxCiphertext, outMaxSignature);
     if (!validPublic(c))
         return QELError_BadParams;
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     return sizes(c->key, c->format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
 }
 
@@ -287,6 +312,7 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
     };
     c->magic = kPrivateMagic;
     c->context = context;
+    c->db = qelKeyObjKeyDB(key);
     c->key = key;
     c->format = format;
     c->isSubKey = qelKeyObjType(key) == QELObjectType_SubKey;
@@ -303,6 +329,7 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
         c->passphraseLength = secretLength;
     }
     c->isPasskey = isPasskey;
+    qelKeyDBHold(c->db);
     *outContext = c;
     return QELError_NoErr;
 }
@@ -313,12 +340,15 @@ QELStatus qelPrivateKeyContextFree(QELPrivateKeyContext *c)
         return QELError_BadParams;
     QEL_ENTER();
     QELContext *context = c->context;
+    QELKeyDB *db = c->db;
     if (c->passphrase != nullptr) {
         qelSecureWipe(c->passphrase, std::size_t(c->passphraseLength));
         static_cast<void>(qelContextMemFree(context, c->passphrase)); // our own block
     }
     qelSecureWipe(c, sizeof *c);
-    return qelContextMemFree(context, c);
+    const QELStatus s = qelContextMemFree(context, c);
+    qelKeyDBUnhold(db); // may free a closed database's record
+    return s;
 }
 
 QELStatus qelPrivateKeyDecrypt(QELPrivateKeyContext *c, const void *data, u64 length, void *output,
@@ -329,6 +359,8 @@ QELStatus qelPrivateKeyDecrypt(QELPrivateKeyContext *c, const void *data, u64 le
     if (!validPrivate(c) || data == nullptr || length == 0 || output == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canDecrypt)
         return QELError_FeatureNotAvailable;
     u8 *result = nullptr;
@@ -348,6 +380,8 @@ QELStatus qelPrivateKeySignHash(QELPrivateKeyContext *c, QELHashContext *hash, v
     if (!validPrivate(c) || hash == nullptr || signature == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canSign)
         return QELError_FeatureNotAvailable;
     return withFinishedHash(hash, [&](std::int32_t algorithm, const u8 *digest, std::size_t n) {
@@ -364,6 +398,8 @@ QELStatus qelPrivateKeySign(QELPrivateKeyContext *c, const void *digest, u64 dig
         signature == nullptr || outLength == nullptr || !signFormat(c->format))
         return QELError_BadParams;
     QEL_ENTER();
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     if (!c->canSign)
         return QELError_FeatureNotAvailable;
     return signWith(c, 0, static_cast<const u8 *>(digest), std::size_t(digestLength), signature, outLength);
@@ -375,5 +411,7 @@ QELStatus qelPrivateKeyContextGetSizes(QELPrivateKeyContext *c, u64 *outMaxPlain
     QEL_ENTER(outMaxPlaintext, outMaxCiphertext, outMaxSignature);
     if (!validPrivate(c))
         return QELError_BadParams;
+    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
+        return alive;
     return sizes(c->key, c->format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
 }

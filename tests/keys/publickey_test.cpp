@@ -2,7 +2,7 @@
 // signatures and ciphertexts made by OpenSSL are verified and decrypted,
 // and our signatures are verified by OpenSSL; the capability and format
 // rules of the contexts.
-#include "../keys/keys_fixture.h"
+#include "keys_fixture.h"
 
 #include "qelClientEncode.h"
 #include "qelHash.h"

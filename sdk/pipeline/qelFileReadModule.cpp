@@ -1,0 +1,168 @@
+// The File Read Module: a source, not a module. It announces the file's size
+// when the file knows it, writes the file downstream in blocks of 8192 bytes
+// and checks at the end that the file had the size it announced.
+#include "qelFileReadModuleInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelMemory.h"
+#include "qelWipe.h"
+
+#include <cstring>
+
+namespace {
+
+bool isSource(const QELFileReadModule *s) { return s != nullptr && s->magic == QELFileReadModuleMagic; }
+
+// Reads into the free rest of the buffer; 0 at the end of the file or on a
+// read error, which is recorded. The file is read until a read gives nothing
+// (not up to its announced size), so that a file that grew is noticed too.
+std::uint64_t fill(QELFileReadModule *s)
+{
+    std::uint8_t *end = s->current + s->pending;
+    std::size_t room = static_cast<std::size_t>(s->buffer + sizeof s->buffer - end);
+    if (room == 0)
+        return 0;
+    std::size_t n = s->file->read(end, room, s->file);
+    if (s->file->lastError(s->file) != nullptr) {
+        s->file->clearError(s->file);
+        s->readError = QELError_ReadFailed;
+    }
+    s->pending += n;
+    return n;
+}
+
+} // namespace
+
+QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *file, std::int32_t close)
+{
+    QELMemoryMgr *mgr = qelContextMemoryMgr(context);
+    if (file == nullptr || mgr == nullptr)
+        return nullptr;
+    auto *s = static_cast<QELFileReadModule *>(qelMemAlloc(mgr, sizeof(QELFileReadModule), QELMemFlag_Clear));
+    if (s == nullptr)
+        return nullptr;
+    s->magic = QELFileReadModuleMagic;
+    s->memoryMgr = mgr;
+    s->name = "File Read Module";
+    s->file = file;
+    s->current = s->buffer;
+    s->close = close;
+    std::int64_t size = file->getSize(file);
+    if (size < 0) {
+        s->announceState = -1;
+    } else {
+        s->total = static_cast<std::uint64_t>(size);
+        s->remaining = size;
+    }
+    return s;
+}
+
+QELFileReadModule *qelFileReadModuleCreateFromStream(QELContext *context, std::FILE *stream, bool close)
+{
+    if (stream == nullptr)
+        return nullptr;
+    QELFileObject *file =
+        qelFileObjNew(context, stream, QELFileMode_Read | (close ? QELFileMode_CloseStream : 0));
+    if (file == nullptr)
+        return nullptr;
+    QELFileReadModule *s = qelFileReadModuleCreate(context, file, 1); // the object is ours
+    if (s == nullptr) {
+        static_cast<void>(file->close(file)); // the stream itself only when `close` gave it away
+        return nullptr;
+    }
+    return s;
+}
+
+void qelFileReadSetProgress(QELFileReadModule *source, QELFileReadProgressProc progress, void *userValue)
+{
+    if (!isSource(source))
+        return;
+    source->progress = progress;
+    source->progressUser = userValue;
+}
+
+QELStatus qelFileReadPump(QELFileReadModule *s, QELPipeModule *head)
+{
+    if (!isSource(s) || head == nullptr)
+        return QELError_BadParams;
+    QELStatus status = 0;
+    if (s->announceState == 0 && (status = qelPipeExpectBytes(head, static_cast<std::uint64_t>(s->remaining))) != 0)
+        return status;
+    if (s->beginState == 0) {
+        if ((status = qelPipeAnnotate(head, s, QELAnnotation_BeginInput, nullptr, 0)) != 0)
+            return status;
+        s->beginState = 1;
+    }
+    if (s->announceState == 0) {
+        if ((status = qelPipeExpectBytes(head, static_cast<std::uint64_t>(s->remaining))) != 0)
+            return status;
+        s->announceState = 1;
+    }
+    for (;;) {
+        if (s->readError != 0)
+            return s->readError; // latched: the file cannot go on
+        if (s->pending == 0) {
+            s->current = s->buffer;
+            if (fill(s) == 0) {
+                if (s->readError != 0)
+                    return s->readError;
+                break; // the end of the file
+            }
+        }
+        std::uint64_t taken = qelPipeWrite(head, s->current, s->pending, &status);
+        if (taken > s->pending)
+            taken = s->pending;
+        qelSecureWipe(s->current, static_cast<std::size_t>(taken));
+        s->current += taken;
+        s->pending -= taken;
+        s->remaining -= static_cast<std::int64_t>(taken);
+        if (status != 0)
+            return status;
+        if (taken == 0)
+            return QELError_WriteFailed; // a stalled chain would be offered the same bytes for ever
+        if (s->progress != nullptr &&
+            (status = s->progress(s->progressUser, s->total - static_cast<std::uint64_t>(s->remaining), s->total)) != 0)
+            return status;
+    }
+    if (s->announceState == 1 && s->remaining != 0)
+        return QELError_TruncatedInput; // the file ended before or after the size it announced
+    if ((status = qelPipeExpectBytes(head, 0)) != 0)
+        return status;
+    if (s->beginState <= 1) {
+        if ((status = qelPipeAnnotate(head, s, QELAnnotation_EndInput, nullptr, 0)) != 0)
+            return status;
+        s->beginState = 2;
+    }
+    return 0;
+}
+
+const std::uint8_t *qelFileReadPeek(QELFileReadModule *s, std::uint64_t *outLength)
+{
+    if (outLength != nullptr)
+        *outLength = 0;
+    if (!isSource(s))
+        return nullptr;
+    if (s->current != s->buffer) {
+        std::memmove(s->buffer, s->current, static_cast<std::size_t>(s->pending));
+        s->current = s->buffer;
+    }
+    if (s->readError == 0)
+        while (fill(s) != 0) {
+        }
+    if (outLength != nullptr)
+        *outLength = s->pending;
+    return s->current;
+}
+
+QELStatus qelFileReadDestroy(QELFileReadModule *s)
+{
+    if (!isSource(s))
+        return QELError_BadParams;
+    QELStatus status = 0;
+    if (s->close && s->file != nullptr)
+        status = s->file->close(s->file);
+    qelSecureWipe(s, sizeof *s);
+    static_cast<void>(qelMemFree(s));
+    return status;
+}
