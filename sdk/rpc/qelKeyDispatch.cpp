@@ -737,6 +737,67 @@ QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB)
     return QELError_NoErr;
 }
 
+namespace {
+
+// A database the service opened: in process the database itself; through
+// the service a mirror built from the tree of all its keys (released again,
+// here and there, when that fails).
+QELStatus openedDB(QELContext *context, QELRPCItem *out, std::size_t treeIndex, QELKeyDB **outDB)
+{
+    if (qelRPCEnabled() == 0) {
+        *outDB = qelRPCObjectOf<QELKeyDB>(out[0].value);
+        return QELError_NoErr;
+    }
+    QELKeyDB *mirror = nullptr;
+    QELStatus s = qelKeyDBNewInMemoryLocal(context, &mirror);
+    if (s == QELError_NoErr) {
+        mirror->serviceRef = out[0].value;
+        std::vector<u64> words(std::size_t(out[treeIndex].length / 8));
+        if (!words.empty())
+            std::memcpy(words.data(), out[treeIndex].block, words.size() * 8);
+        s = qelKeyDBMergeKeyTree(mirror, nullptr, words.data(), words.size(), u32(out[1].value), true, false);
+        if (s != QELError_NoErr) {
+            mirror->serviceRef = 0;
+            static_cast<void>(qelKeyDBReleaseLocal(mirror));
+        }
+    }
+    if (s != QELError_NoErr) {
+        const std::array<QELRPCItem, 1> release{qelRPCValue(out[0].value)};
+        static_cast<void>(qelRPCInvoke(context, QELRPCCall_KeyDBRelease, release, {}));
+        return s;
+    }
+    *outDB = mirror;
+    return QELError_NoErr;
+}
+
+} // namespace
+
+QELStatus qelKeyDBOpenFilesDispatch(QELContext *context, std::uint32_t flags, const QELFileSpec *spec,
+                                    const QELFileSpec *secondSpec, QELKeyDB **outDB)
+{
+    if (outDB == nullptr || spec == nullptr)
+        return QELError_BadParams;
+    *outDB = nullptr;
+    std::array<QELRPCItem, 3> in{qelRPCValue(flags)};
+    in[1].spec = spec;
+    in[2].spec = secondSpec; // none goes as an empty string
+    Reply<3> out;
+    QELStatus s = qelRPCInvoke(context, QELRPCCall_KeyDBOpenFiles, in, out.items);
+    return s != QELError_NoErr ? s : openedDB(context, out.items.data(), 2, outDB);
+}
+
+QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *context, const void *bytes, std::size_t length,
+                                         QELKeyDB **outDB)
+{
+    if (outDB == nullptr || (bytes == nullptr && length != 0))
+        return QELError_BadParams;
+    *outDB = nullptr;
+    const std::array<QELRPCItem, 1> in{qelRPCBytes(bytes, length)};
+    Reply<4> out;
+    QELStatus s = qelRPCInvoke(context, QELRPCCall_KeyDBOpenFromBuffer, in, out.items);
+    return s != QELError_NoErr ? s : openedDB(context, out.items.data(), 3, outDB);
+}
+
 QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db)
 {
     if (!qelKeyDBIsValid(db))

@@ -26,7 +26,7 @@ constexpr std::array<QELRPCCallInfo, QELRPCCallCount> kCalls{{
     {8, "KeyObjOpSizes", "hbbbi", "iii", false},
     {9, "KeyObjLockingInfo", "h", "iiii", false},
     {10, "KeyObjFetchInfo", "h", "s", false},
-    {11, "KeyDBOpenFiles", "iff", "his", false},
+    {11, "KeyDBOpenFiles", "ifg", "his", false},
     {12, "KeyDBOpenFromBuffer", "s", "hixs", false},
     {13, "KeyDBCommit", "h", "s", false},
     {14, "KeyDBRelease", "h", "", false},
@@ -93,7 +93,7 @@ constexpr bool tableIsWellFormed()
         if (c.number != i || c.request.size() > QELRPCMaxItems || c.reply.size() > QELRPCMaxItems)
             return false;
         for (char k : c.request)
-            if (std::string_view("ibhsf").find(k) == std::string_view::npos)
+            if (std::string_view("ibhsfg").find(k) == std::string_view::npos)
                 return false;
         for (char k : c.reply)
             if (std::string_view("ibhskx").find(k) == std::string_view::npos)
@@ -115,6 +115,9 @@ QELStatus appendItem(QELRPCPacket *packet, char kind, const QELRPCItem &item)
         return qelRPCPacketAppendU64(packet, item.value);
     case 'f':
         return qelRPCPacketAppendFileSpec(packet, item.spec);
+    case 'g':
+        return item.spec != nullptr ? qelRPCPacketAppendFileSpec(packet, item.spec)
+                                    : qelRPCPacketAppendBuffer(packet, nullptr, 0);
     default:
         return qelRPCPacketAppendBuffer(packet, item.data, item.length);
     }

@@ -10,6 +10,7 @@
 //   h  a 64-bit value or handle (8 bytes)
 //   s  a byte string (length word, bytes, padding to 4)
 //   f  a file specification, sent as the byte string of its exported form
+//   g  the same or none: an empty string stands for an absent one
 //   k  a byte string read into secure memory (replies)
 //   x  a 4-byte reply item that the client reads and drops
 #pragma once

@@ -107,8 +107,14 @@ struct QELKeyGenDispatchPass {
                                                            QELKeyObject **outSubKey);
 
 // ---- key databases ---------------------------------------------------------------------------
-// In service mode a new database is a mirror of the service's.
+// In service mode a new or opened database is a mirror of the service's,
+// built from the key tree of all its keys.
 [[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
+struct QELFileSpec;
+[[nodiscard]] QELStatus qelKeyDBOpenFilesDispatch(QELContext *context, std::uint32_t flags, const QELFileSpec *spec,
+                                                  const QELFileSpec *secondSpec, QELKeyDB **outDB);
+[[nodiscard]] QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *context, const void *bytes, std::size_t length,
+                                                       QELKeyDB **outDB);
 [[nodiscard]] QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db);
 [[nodiscard]] QELStatus qelKeyDBCommitDispatch(QELKeyDB *db);
 [[nodiscard]] QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds);

@@ -200,6 +200,23 @@ TEST_F(RPCMirror, RemovingAnObjectFollowsTheService)
     EXPECT_TRUE(qelKeyObjIsDeleted(uid));
 }
 
+TEST_F(RPCMirror, OpeningARingInServiceModeGivesAMirror)
+{
+    const std::vector<std::uint8_t> bytes = ring();
+    QELKeyDB *db = nullptr;
+    ASSERT_EQ(qelKeyDBOpenFromBuffer(context, bytes.data(), bytes.size(), &db), QELError_NoErr);
+    ASSERT_NE(db, nullptr);
+    EXPECT_TRUE(qelKeyDBIsRemote(db));
+    std::uint32_t count = 0;
+    ASSERT_EQ(qelKeyDBCountKeys(db, &count), QELError_NoErr);
+    EXPECT_EQ(count, 4u);
+    QELKeyID a{}, b{};
+    qelKeyObjGetKeyID(key(db, 3), nullptr, &a);
+    qelKeyObjGetKeyID(key(local, 3), nullptr, &b);
+    EXPECT_EQ(std::memcmp(a.bytes, b.bytes, 8), 0);
+    EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+}
+
 TEST_F(RPCMirror, KeysGeneratedHereAreWrittenByTheService)
 {
     using Options = std::unique_ptr<QELOptionList, decltype(&qelOptionListFree)>;
