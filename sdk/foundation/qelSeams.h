@@ -5,91 +5,18 @@
 #pragma once
 
 #include "qelErrors.h"
-#include "qelKeySig.h"
+#include "qelContext.h"
 
 #include <cstddef>
 #include <cstdint>
 
 struct QELContext;
 
-// Service RPC (qelPassCacheDispatch): the passphrase cache's service calls
-// answer QELError_FeatureNotAvailable until the service client lands.
-[[nodiscard]] QELStatus qelPassCacheGetCountsDispatch(QELContext *context, int32_t *outOwn, int32_t *outNamed,
-                                        int32_t *outOthers);
-[[nodiscard]] QELStatus qelPassCachePurgeDispatch(QELContext *context);
-
-// Service RPC (qelTokenDispatch): the token operations' service calls
-// answer QELError_FeatureNotAvailable until the service client lands; the
-// configuration string has no token layer to configure in process.
-[[nodiscard]] QELStatus qelTokenCountDispatch(QELContext *context, int32_t *outCount);
-[[nodiscard]] QELStatus qelTokenGetInfoDispatch(QELContext *context, int32_t tokenIndex, uint8_t *outInfo);
-[[nodiscard]] QELStatus qelTokenSubmitSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
-                                       size_t length);
-[[nodiscard]] QELStatus qelTokenSetSecretDispatch(QELContext *context, int32_t tokenIndex, const void *secret,
-                                    size_t length);
-[[nodiscard]] QELStatus qelTokenReplaceSecretDispatch(QELContext *context, int32_t tokenIndex, const void *oldSecret,
-                                        size_t oldLength, const void *newSecret, size_t newLength);
-[[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
-
-
 struct QELKeyDB;
 struct QELKeySet;
 struct QELKeyObject;
 struct QELSettings;
-
-
-// Service RPC (qelKeyManDispatch): the key-management operations of a
-// database mirrored from the service answer QELError_FeatureNotAvailable
-// until the service client lands.
 struct QELOptionList;
-[[nodiscard]] QELStatus qelKeySetOwnerTrustDispatch(QELKeyObject *key, std::int32_t level);
-[[nodiscard]] QELStatus qelKeySetEnabledDispatch(QELKeyObject *key, std::int32_t enable);
-[[nodiscard]] QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *object, const void *passphrase,
-                                                          std::size_t length, std::uint8_t *outPasskey);
-[[nodiscard]] QELStatus qelKeySetAxiomaticDispatch(QELKeyObject *key, bool set, const void *passphrase,
-                                                   std::size_t length, std::uint8_t isPasskey);
-[[nodiscard]] QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *key, const void *passphrase,
-                                                        std::size_t length, std::uint8_t isPasskey, bool *outValid);
-[[nodiscard]] QELStatus qelTokenCopyKeyDispatch(QELContext *context, QELKeyObject *object, std::int32_t tokenIndex,
-                                                const void *secret, std::size_t length);
-[[nodiscard]] QELStatus qelTokenKeyCommandDispatch(QELKeyObject *key, std::int32_t tokenIndex, bool flag,
-                                                   const void *secret, std::size_t length);
-// The edits that make signatures take the front end's option list as it came.
-[[nodiscard]] QELStatus qelSigRevokeDispatch(QELKeyObject *sig, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyRevokeDispatch(QELKeyObject *object, QELOptionList *options);
-[[nodiscard]] QELStatus qelUserIDCertifyDispatch(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options);
-[[nodiscard]] QELStatus qelUserIDSetPrimaryDispatch(QELKeyObject *userID, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyAddUserIDDispatch(QELKeyObject *key, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyChangePassphraseDispatch(QELKeyObject *object, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeySetPreferencesDispatch(QELKeyObject *key, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyAddRevokersDispatch(QELKeyObject *key, QELOptionList *options);
-
-// Service RPC (qelKeyGenDispatch): generation in the service and the
-// service-side writers of a generated key or subkey answer
-// QELError_FeatureNotAvailable until the service client lands. The writers
-// take the exported secret material, the flat generation parameters and the
-// passphrase (cached on the service side when a cache time is given) and
-// hand back the new object of the installed key tree.
-struct QELKeyGenDispatchPass {
-    const void *passphrase;
-    std::size_t length;
-    std::uint8_t isPasskey;
-    std::uint32_t cacheTime;
-    std::uint8_t cacheForAll;
-};
-[[nodiscard]] QELStatus qelKeyGenerateDispatch(QELKeyDB *db, QELKeyObject *master, QELOptionList *options,
-                                               QELKeyObject **outObject);
-[[nodiscard]] QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const std::uint8_t *secret,
-                                                        std::size_t secretLength, const std::uint8_t *flatParams,
-                                                        std::size_t flatLength, const void *userID,
-                                                        std::size_t userIDLength, QELKeySet *subpacket10Keys,
-                                                        std::uint8_t subpacket10Class, QELKeySet *revokers,
-                                                        std::uint8_t revokerClass, const QELKeyGenDispatchPass &pass,
-                                                        QELKeyObject **outKey);
-[[nodiscard]] QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const std::uint8_t *secret,
-                                                           std::size_t secretLength, const std::uint8_t *flatParams,
-                                                           std::size_t flatLength, const QELKeyGenDispatchPass &pass,
-                                                           QELKeyObject **outSubKey);
 
 // ---- qelX509Keys: certificates and revocation lists inside key packets ----
 // The times a key packet's CRL carries (seconds since 1970; nextUpdate 0 when
@@ -147,73 +74,6 @@ QELStatus qelX509CRLListsCertificate(QELContext *context, const std::uint8_t *cr
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
                                          std::uint8_t *buffer, std::size_t *inOutLength);
 
-// Service RPC (qelKeyDBDispatch): the key-database operations on a database
-// mirrored from the service (and, in service mode, the ones that make or
-// tend databases) answer QELError_FeatureNotAvailable until the service
-// client lands. Each clears its out-parameters first.
-struct QELKeyID;
-[[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
-struct QELFileSpec;
-[[nodiscard]] QELStatus qelKeyDBOpenFilesDispatch(QELContext *context, std::uint32_t flags, const QELFileSpec *spec,
-                                                  const QELFileSpec *secondSpec, QELKeyDB **outDB);
-[[nodiscard]] QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *context, const void *bytes, std::size_t length,
-                                                       QELKeyDB **outDB);
-[[nodiscard]] QELStatus qelKeyDBReleaseDispatch(QELKeyDB *db);
-[[nodiscard]] QELStatus qelKeyDBCommitDispatch(QELKeyDB *db);
-[[nodiscard]] QELStatus qelKeyDBSetKeepAliveDispatch(QELKeyDB *db, std::uint32_t seconds);
-[[nodiscard]] QELStatus qelKeyDBCloseUnreferencedDispatch(QELContext *context);
-[[nodiscard]] QELStatus qelKeyDBFindKeyByIDDispatch(QELKeyDB *db, const QELKeyID *id, bool includePlaceholders,
-                                                    bool includeDeleted, QELKeyObject **outKey);
-[[nodiscard]] QELStatus qelKeyDBRemoveObjectDispatch(QELKeyDB *db, QELKeyObject *object);
-[[nodiscard]] QELStatus qelKeyDBCopyObjectDispatch(QELKeyDB *db, QELKeyObject *object, QELKeyObject **outCopy);
-[[nodiscard]] QELStatus qelKeyDBAddKeySetDispatch(QELKeySet *set, QELKeyDB *db, QELKeySet **outSet);
-[[nodiscard]] QELStatus qelKeyDBTakeClientChangesDispatch(QELKeyDB *db, std::uint8_t *outChanged);
-[[nodiscard]] QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *db);
-
-// Service RPC (qelKeyObjDispatch): the objects of a database mirrored from
-// the service load their info blocks and run their key operations there;
-// until the service client lands each answers QELError_FeatureNotAvailable.
-// The info fetch leaves the block as it was; the locking query leaves its
-// outs as they were; the others clear their out-parameters.
-[[nodiscard]] QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *object, void *block, std::size_t size);
-[[nodiscard]] QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
-                                                     std::uint8_t *outTokenProtected, std::uint32_t *outCipher,
-                                                     std::uint32_t *outKeyBits);
-[[nodiscard]] QELStatus qelKeyObjUnlockDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                                std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                                std::uint8_t selector);
-[[nodiscard]] QELStatus qelKeyObjDecryptDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                                 std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                                 std::uint8_t selector, const std::uint8_t *in, std::size_t inLength,
-                                                 std::int32_t format, std::uint8_t **outBuffer,
-                                                 std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjSignDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
-                                              std::uint8_t isPasskey, std::uint32_t cachePeriod,
-                                              std::uint8_t selector, std::int32_t hashAlgorithm,
-                                              const std::uint8_t *hash, std::size_t hashLength, std::int32_t format,
-                                              std::uint8_t **outBuffer, std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjVerifyDispatch(QELKeyObject *key, const std::uint8_t *signature,
-                                                std::size_t signatureLength, std::int32_t hashAlgorithm,
-                                                const std::uint8_t *hash, std::size_t hashLength,
-                                                std::int32_t format);
-[[nodiscard]] QELStatus qelKeyObjEncryptDispatch(QELKeyObject *key, const std::uint8_t *in, std::size_t length,
-                                                 std::int32_t format, std::uint8_t **outBuffer,
-                                                 std::size_t *outLength);
-[[nodiscard]] QELStatus qelKeyObjOpSizesDispatch(QELKeyObject *key, std::int32_t *outEncrypted,
-                                                 std::int32_t *outPlaintext, std::int32_t *outSignature,
-                                                 std::int32_t format);
-
-// Service RPC (qelKeySigDispatch): the signatures of a database mirrored
-// from the service are checked there, with progress through the handler;
-// QELError_FeatureNotAvailable until the service client lands.
-[[nodiscard]] QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck,
-                                                              QELEventHandler handler, void *userValue);
-
-// Service RPC (qelTrustPropDispatch): trust over a database mirrored from
-// the service is propagated there; QELError_FeatureNotAvailable until the
-// service client lands.
-[[nodiscard]] QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now);
-
 // Key import and export (qelKeyIO): reading keys through the decode job and
 // writing them through the encode job, and issuing X.509 certificates and
 // CRLs through the PKI toolkit. Until those land each answers
@@ -227,3 +87,4 @@ struct QELFileSpec;
 [[nodiscard]] QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObject **outSig,
                                         QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);
+

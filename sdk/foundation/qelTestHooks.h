@@ -64,6 +64,17 @@ void qelRandomSourcesResetForTesting();
 // Connect to this socket path instead of the service's; null restores the
 // service's path.
 void qelRPCSetSocketPathForTesting(const char *path);
+// How long the client waits for reply bytes, in milliseconds (-1, the
+// default: as long as it takes).
+void qelRPCSetReplyTimeoutForTesting(int milliseconds);
+// The n-th reply block from now on cannot be allocated (0 turns this off).
+void qelRPCFailReplyAllocForTesting(int n);
+// True makes the calling thread see no service connection, as the service
+// itself runs: the test service's threads serve requests in process.
+void qelRPCSetServingThreadForTesting(bool serving);
+// Closes the connection and clears the service-mode flag and the client
+// handle, as at process start.
+void qelRPCResetForTesting();
 
 // Replaces the clock of the passphrase cache; null restores the system clock.
 void qelPassCacheSetClockForTesting(QELClockProc now);

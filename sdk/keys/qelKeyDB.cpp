@@ -20,6 +20,7 @@
 #include "qelMemoryInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"

@@ -15,6 +15,7 @@
 #include "qelKeyIterInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 
 #include <algorithm>

@@ -12,6 +12,7 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeySigInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"

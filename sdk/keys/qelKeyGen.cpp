@@ -12,6 +12,7 @@
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelPassCachInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigSpecInternal.h"
 #include "qelRandomContextInternal.h"
@@ -421,10 +422,10 @@ QELStatus readCommonOptions(QELContext *context, QELOptionList *options, QELKeyG
 
 // A service-client database with a token number hands the whole generation
 // to the service; otherwise it runs here.
-QELStatus generate(QELKeyDB *db, const QELKeyGenJob &job, QELOptionList *options, QELKeyObject **outObject)
+QELStatus generate(QELKeyDB *db, const QELKeyGenJob &job, QELOptionList *, QELKeyObject **outObject)
 {
     if (qelKeyDBIsRemote(db) && job.tokenPresent)
-        return qelKeyGenerateDispatch(db, job.master, options, outObject);
+        return qelKeyGenerateDispatch(job, outObject);
     return qelKeyGenerateLocal(job, outObject);
 }
 

@@ -18,6 +18,7 @@
 #include "qelPkAlgInternal.h"
 #include "qelRegexInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
 #include "qelTestHooks.h"
@@ -1719,7 +1720,7 @@ QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOpt
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, options);
+        return qelKeyAddUserIDDispatch(key, false, 0, text, std::strlen(text), options);
     return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass); });
 }
 
@@ -1733,7 +1734,7 @@ QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const vo
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, options);
+        return qelKeyAddUserIDDispatch(key, true, type, bytes, length, options);
     return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass); });
 }
 

@@ -20,6 +20,7 @@
 #include "qelRPCClientInternal.h"
 #include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDate.h"

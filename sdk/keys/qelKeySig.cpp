@@ -20,6 +20,7 @@
 #include "qelMemoryInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelPkAlgInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"

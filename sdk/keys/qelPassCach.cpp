@@ -11,6 +11,7 @@
 #include "qelPkAlgInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelWipe.h"

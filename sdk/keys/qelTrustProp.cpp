@@ -7,6 +7,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelRegexInternal.h"
+#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelKeySetInternal.h"
 #include "qelSettingsInternal.h"
