@@ -1,0 +1,162 @@
+// The encode chain builder. Packet version 4 and above always asks the
+// cipher module for modification detection (tag 18): readers such as GnuPG
+// 2.2 refuse the unprotected tag 9 packet, which carries no integrity check
+// at all; version 3 keeps tag 9 for the readers that know nothing else.
+#include "qelEncodeChainInternal.h"
+
+#include "qelAddHeaderModuleInternal.h"
+#include "qelCFBInternal.h"
+#include "qelCipherModuleInternal.h"
+#include "qelCompressSelectInternal.h"
+#include "qelContextInternal.h"
+#include "qelFileHeaderModuleInternal.h"
+#include "qelFlexFifoInternal.h"
+#include "qelHelpers.h"
+#include "qelRandomContextInternal.h"
+#include "qelSettingsInternal.h"
+#include "qelStringToKeyInternal.h"
+#include "qelSymKeyESKInternal.h"
+#include "qelSymmetricCipherInternal.h"
+#include "qelWipe.h"
+
+#include "qelAlgorithms.h"
+#include "qelCFB.h"
+
+#include <cstring>
+
+QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *, QELPipeModule **, QELSettings *,
+                                               const QELFifoDescriptor *, QELRandomContext *, std::int32_t,
+                                               std::int32_t, QELStatus *outStatus)
+{
+    *outStatus = QELError_FeatureNotAvailable;
+    return nullptr;
+}
+
+namespace {
+
+inline constexpr std::size_t kCipherRandomBytes = 16;
+
+std::int32_t setting(const QELSettings *settings, std::int32_t id)
+{
+    return qelSettingsGetInt(settings, id, nullptr, nullptr);
+}
+
+// The cipher module and the symmetric-key session-key module behind it; the
+// session key is derived from the passphrase.
+QELPipeModule **addConventional(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                const QELFifoDescriptor *fifoKind, QELRandomContext *random, std::int32_t version,
+                                const QELEncodeConventional &conventional, std::uint8_t *sessionKey,
+                                std::uint32_t *outKeyLength, QELStatus *status)
+{
+    const std::int32_t cipherId = setting(settings, QELSetting_CipherAlgorithm);
+    const QELCipherDescriptor *descriptor = qelCipherDescriptorFind(cipherId);
+    if (descriptor == nullptr || descriptor->keySize + 1 > QELEncodeSessionKeyRecordSize) {
+        *status = QELError_OutOfMemory;
+        return nullptr;
+    }
+    QELStringToKey *s2k = version >= 4 ? qelS2KNewIteratedSHA1(context, random) : qelS2KNewSimpleMD5(context);
+    if (s2k == nullptr) {
+        *status = QELError_OutOfMemory;
+        return nullptr;
+    }
+    sessionKey[0] = static_cast<std::uint8_t>(cipherId);
+    *outKeyLength = static_cast<std::uint32_t>(descriptor->keySize + 1);
+    QELPipeModule **next = nullptr;
+    QELCFBContext *cfb = nullptr;
+    *status = s2k->deriveKey(s2k, conventional.passphrase, conventional.length, sessionKey + 1, descriptor->keySize);
+    if (*status == 0) {
+        cfb = qelCFBCreateForDescriptor(qelContextMemoryMgr(context), descriptor);
+        if (cfb == nullptr)
+            *status = QELError_OutOfMemory;
+        else
+            *status = qelCFBInit(cfb, sessionKey + 1, nullptr);
+    }
+    if (*status == 0) {
+        std::uint8_t prefix[kCipherRandomBytes];
+        qelRandomGetBytes(random, prefix, sizeof prefix);
+        next = qelCipherEncryptModuleCreate(context, slot, version, fifoKind, cfb, prefix, settings,
+                                            version >= 4 ? 1 : 0);
+        qelSecureWipe(prefix, sizeof prefix);
+        if (next == nullptr)
+            *status = QELError_OutOfMemory;
+        else
+            cfb = nullptr; // the module owns it now
+    }
+    if (next != nullptr) {
+        const QELSymKeyPassphrase entry{nullptr, nullptr, conventional.passphrase, conventional.length};
+        next = qelSymKeyESKCreate(context, next, version, fifoKind, s2k, &entry, static_cast<std::uint8_t>(cipherId),
+                                  nullptr);
+        if (next == nullptr)
+            *status = QELError_OutOfMemory;
+    }
+    if (cfb != nullptr)
+        (void)qelCFBFree(cfb);
+    s2k->destroy(s2k);
+    return next;
+}
+
+} // namespace
+
+QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
+                                    const QELFifoDescriptor *fifoKind, QELRandomContext *random,
+                                    const QELEncodeConventional *conventional, const QELEncodeLiteralInfo *literal,
+                                    bool detached, std::uint8_t *sessionKey, bool largeInput,
+                                    std::uint32_t *outKeyLength, QELStatus *outStatus)
+{
+    *outKeyLength = 0;
+    *outStatus = 0;
+    if (fifoKind == nullptr)
+        fifoKind = qelFlexFifoDescriptor();
+    const bool text = setting(settings, QELSetting_TextMode) != 0;
+    const bool armor = setting(settings, QELSetting_ArmorOutput) != 0;
+    // Signing is not wired in yet: a detached signature has nothing to sign.
+    if (detached || (text && literal == nullptr)) {
+        *outStatus = QELError_BadParams;
+        return nullptr;
+    }
+    std::int32_t version = setting(settings, QELSetting_PacketVersion);
+    if (version <= 3 &&
+        (largeInput || (conventional != nullptr && setting(settings, QELSetting_CipherAlgorithm) != 1)))
+        version = 4;
+
+    auto fail = [&](QELStatus status) -> QELPipeModule ** {
+        if (*head != nullptr)
+            qelPipeDestroy(*head);
+        *head = nullptr;
+        *outKeyLength = 0;
+        *outStatus = status;
+        return nullptr;
+    };
+    QELPipeModule **slot = head;
+    if (literal != nullptr) {
+        const char *name = literal->fileName != nullptr ? literal->fileName : "";
+        slot = qelLiteralModuleCreate(context, slot, version, fifoKind, text ? 't' : 'b', name, std::strlen(name),
+                                      literal->date);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
+    if (setting(settings, QELSetting_Compress) != 0) {
+        slot = qelCompressModuleCreate(context, slot, version, fifoKind,
+                                       setting(settings, QELSetting_CompressAlgorithm),
+                                       setting(settings, QELSetting_CompressLevel));
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
+    if (conventional != nullptr) {
+        QELStatus status = 0;
+        slot = addConventional(context, slot, settings, fifoKind, random, version, *conventional, sessionKey,
+                               outKeyLength, &status);
+        if (slot == nullptr)
+            return fail(status);
+    }
+    slot = qelFileHeaderModuleCreate(context, slot);
+    if (slot == nullptr)
+        return fail(QELError_OutOfMemory);
+    if (armor) {
+        QELStatus status = 0;
+        slot = qelArmorWriterCreateByTypeSeam(context, slot, settings, fifoKind, random, version, 0, &status);
+        if (slot == nullptr)
+            return fail(status != 0 ? status : QELError_OutOfMemory);
+    }
+    return slot;
+}
