@@ -11,6 +11,8 @@
 #include "qelContextInternal.h"
 #include "qelFileHeaderModuleInternal.h"
 #include "qelFlexFifoInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelPKEModuleInternal.h"
 #include "qelHelpers.h"
 #include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
@@ -22,6 +24,7 @@
 #include "qelAlgorithms.h"
 #include "qelCFB.h"
 
+#include <algorithm>
 #include <cstring>
 
 QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *, QELPipeModule **, QELSettings *,
@@ -41,12 +44,14 @@ std::int32_t setting(const QELSettings *settings, std::int32_t id)
     return qelSettingsGetInt(settings, id, nullptr, nullptr);
 }
 
-// The cipher module and the symmetric-key session-key module behind it; the
-// session key is derived from the passphrase.
-QELPipeModule **addConventional(QELContext *context, QELPipeModule **slot, QELSettings *settings,
-                                const QELFifoDescriptor *fifoKind, QELRandomContext *random, std::int32_t version,
-                                const QELEncodeConventional &conventional, std::uint8_t *sessionKey,
-                                std::uint32_t *outKeyLength, QELStatus *status)
+// The cipher module, then the symmetric-key session-key module when a
+// passphrase is given and the public-key session-key module when recipients
+// are. With a passphrase alone the session key is derived from it;
+// otherwise it is random and the passphrase packet carries it encrypted.
+QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                              const QELFifoDescriptor *fifoKind, QELRandomContext *random, std::int32_t version,
+                              const QELEncodeConventional *conventional, std::span<QELKeyObject *const> recipients,
+                              std::uint8_t *sessionKey, std::uint32_t *outKeyLength, QELStatus *status)
 {
     const std::int32_t cipherId = setting(settings, QELSetting_CipherAlgorithm);
     const QELCipherDescriptor *descriptor = qelCipherDescriptorFind(cipherId);
@@ -54,16 +59,24 @@ QELPipeModule **addConventional(QELContext *context, QELPipeModule **slot, QELSe
         *status = QELError_OutOfMemory;
         return nullptr;
     }
-    QELStringToKey *s2k = version >= 4 ? qelS2KNewIteratedSHA1(context, random) : qelS2KNewSimpleMD5(context);
-    if (s2k == nullptr) {
-        *status = QELError_OutOfMemory;
-        return nullptr;
+    QELStringToKey *s2k = nullptr;
+    if (conventional != nullptr) {
+        s2k = version >= 4 ? qelS2KNewIteratedSHA1(context, random) : qelS2KNewSimpleMD5(context);
+        if (s2k == nullptr) {
+            *status = QELError_OutOfMemory;
+            return nullptr;
+        }
     }
     sessionKey[0] = static_cast<std::uint8_t>(cipherId);
     *outKeyLength = static_cast<std::uint32_t>(descriptor->keySize + 1);
+    *status = 0;
+    if (recipients.empty())
+        *status = s2k->deriveKey(s2k, conventional->passphrase, conventional->length, sessionKey + 1,
+                                 descriptor->keySize);
+    else
+        qelRandomGetBytes(random, sessionKey + 1, static_cast<std::uint32_t>(descriptor->keySize));
     QELPipeModule **next = nullptr;
     QELCFBContext *cfb = nullptr;
-    *status = s2k->deriveKey(s2k, conventional.passphrase, conventional.length, sessionKey + 1, descriptor->keySize);
     if (*status == 0) {
         cfb = qelCFBCreateForDescriptor(qelContextMemoryMgr(context), descriptor);
         if (cfb == nullptr)
@@ -82,16 +95,28 @@ QELPipeModule **addConventional(QELContext *context, QELPipeModule **slot, QELSe
         else
             cfb = nullptr; // the module owns it now
     }
-    if (next != nullptr) {
-        const QELSymKeyPassphrase entry{nullptr, nullptr, conventional.passphrase, conventional.length};
+    if (next != nullptr && conventional != nullptr) {
+        const QELSymKeyPassphrase entry{nullptr, nullptr, conventional->passphrase, conventional->length};
         next = qelSymKeyESKCreate(context, next, version, fifoKind, s2k, &entry, static_cast<std::uint8_t>(cipherId),
-                                  nullptr);
+                                  recipients.empty() ? nullptr : sessionKey);
         if (next == nullptr)
             *status = QELError_OutOfMemory;
     }
+    if (next != nullptr && !recipients.empty()) {
+        QELPipeModule **pkeSlot = next;
+        next = qelPKEModuleCreate(context, next, version, sessionKey, *outKeyLength);
+        if (next == nullptr)
+            *status = QELError_OutOfMemory;
+        for (std::size_t i = 0; next != nullptr && i < recipients.size(); ++i) {
+            *status = qelPKEModuleAddRecipient(*pkeSlot, recipients[i]);
+            if (*status != 0)
+                next = nullptr;
+        }
+    }
     if (cfb != nullptr)
         (void)qelCFBFree(cfb);
-    s2k->destroy(s2k);
+    if (s2k != nullptr)
+        s2k->destroy(s2k);
     return next;
 }
 
@@ -99,7 +124,8 @@ QELPipeModule **addConventional(QELContext *context, QELPipeModule **slot, QELSe
 
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
-                                    const QELEncodeConventional *conventional, const QELEncodeLiteralInfo *literal,
+                                    const QELEncodeConventional *conventional,
+                                    std::span<QELKeyObject *const> recipients, const QELEncodeLiteralInfo *literal,
                                     bool detached, std::uint8_t *sessionKey, bool largeInput,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus)
 {
@@ -116,7 +142,11 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
     }
     std::int32_t version = setting(settings, QELSetting_PacketVersion);
     if (version <= 3 &&
-        (largeInput || (conventional != nullptr && setting(settings, QELSetting_CipherAlgorithm) != 1)))
+        (largeInput || (conventional != nullptr && setting(settings, QELSetting_CipherAlgorithm) != 1) ||
+         (conventional != nullptr && !recipients.empty()) ||
+         (!recipients.empty() && std::none_of(recipients.begin(), recipients.end(), [](QELKeyObject *key) {
+             return qelKeyObjKeyVersion(key) <= 3;
+         }))))
         version = 4;
 
     auto fail = [&](QELStatus status) -> QELPipeModule ** {
@@ -142,10 +172,10 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
     }
-    if (conventional != nullptr) {
+    if (conventional != nullptr || !recipients.empty()) {
         QELStatus status = 0;
-        slot = addConventional(context, slot, settings, fifoKind, random, version, *conventional, sessionKey,
-                               outKeyLength, &status);
+        slot = addEncryption(context, slot, settings, fifoKind, random, version, conventional, recipients,
+                             sessionKey, outKeyLength, &status);
         if (slot == nullptr)
             return fail(status);
     }

@@ -8,9 +8,11 @@
 #include "qelPipeModuleInternal.h"
 
 #include <cstdint>
+#include <span>
 
 struct QELSettings;
 struct QELRandomContext;
+struct QELKeyObject;
 
 // One passphrase for conventional encryption; the job owns the bytes.
 struct QELEncodeConventional {
@@ -37,6 +39,7 @@ QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *context, QELPipeModul
 // algorithm byte and the key when encrypting; *outKeyLength its length.
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
-                                    const QELEncodeConventional *conventional, const QELEncodeLiteralInfo *literal,
+                                    const QELEncodeConventional *conventional,
+                                    std::span<QELKeyObject *const> recipients, const QELEncodeLiteralInfo *literal,
                                     bool detached, std::uint8_t *sessionKey, bool largeInput,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus);

@@ -9,6 +9,9 @@
 #include "qelFileObjectInternal.h"
 #include "qelFileOpenInternal.h"
 #include "qelFileSpecInternal.h"
+#include "qelKeyManInternal.h"
+#include "qelKeyObjInternal.h"
+#include "qelKeySelfSigInternal.h"
 #include "qelHelpers.h"
 #include "qelOptionListInternal.h"
 #include "qelSettingsInternal.h"
@@ -18,9 +21,14 @@
 #include "qelWriteFileModuleInternal.h"
 #include "qelWriteMemoryModuleInternal.h"
 
+#include "qelKeyProperty.h"
 #include "qelMemory.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
+#include <span>
+#include <vector>
 #include <cstring>
 
 namespace {
@@ -30,7 +38,54 @@ constexpr std::int32_t kAccepted[] = {
     QELOption_OutputAllocatedBuffer, QELOption_AppendOutput, QELOption_DiscardOutput,
     QELOption_OmitLiteralPacket, QELOption_ConventionalEncrypt, QELOption_CipherAlgorithm,
     QELOption_ArmorOutput, QELOption_TextMode, QELOption_Compress, QELOption_LiteralName,
+    QELOption_EncryptToKey, QELOption_PreferredCiphers,
 };
+
+constexpr std::int32_t kCipherIds = 11; // symmetric ids 1 to 11 take part in the vote
+
+// How many recipients (and the caller) list each cipher id, and where.
+struct CipherTally {
+    std::int32_t voters = 0;
+    std::int32_t count[kCipherIds + 1] = {};
+    std::int64_t positionSum[kCipherIds + 1] = {};
+
+    void vote(std::span<const std::uint8_t> ids)
+    {
+        ++voters;
+        for (std::size_t p = 0; p < ids.size(); ++p)
+            if (ids[p] >= 1 && ids[p] <= kCipherIds) {
+                ++count[ids[p]];
+                positionSum[ids[p]] += static_cast<std::int64_t>(p);
+            }
+    }
+};
+
+// The cipher every voter can read, preferring the caller's order, else the
+// smallest position sum; with no common cipher, the caller's first usable
+// one, else the one most voters list. Ties keep the lower id.
+std::int32_t resolveCipher(const CipherTally &tally, std::span<const std::uint8_t> caller)
+{
+    auto rank = [&](std::int32_t id) -> std::int64_t {
+        if (caller.empty())
+            return tally.positionSum[id];
+        const auto at = std::find(caller.begin(), caller.end(), static_cast<std::uint8_t>(id));
+        return at == caller.end() ? INT64_MAX : at - caller.begin();
+    };
+    std::int32_t best = 0;
+    for (std::int32_t id = 1; id <= kCipherIds; ++id)
+        if (tally.count[id] == tally.voters && qelCipherDescriptorFind(id) != nullptr &&
+            (best == 0 || rank(id) < rank(best)))
+            best = id;
+    if (best != 0)
+        return best;
+    for (std::uint8_t id : caller)
+        if (qelCipherDescriptorFind(id) != nullptr)
+            return id;
+    for (std::int32_t id = 1; id <= kCipherIds; ++id)
+        if (tally.count[id] > 0 && qelCipherDescriptorFind(id) != nullptr && (best == 0 || tally.count[id] > tally.count[best]))
+            best = id;
+    return best;
+}
 
 struct EncodeJob {
     QELContext *context = nullptr;
@@ -161,6 +216,64 @@ QELStatus finishMemoryOutput(EncodeJob &job)
     return 0;
 }
 
+// Every recipient given, as the key or subkey named (a user ID stands for
+// its key), each able to encrypt; the cipher is resolved from their
+// preferences unless the caller named one.
+QELStatus readRecipients(EncodeJob &job, bool cipherGiven, std::vector<QELKeyObject *> &recipients)
+{
+    CipherTally tally;
+    std::uint32_t total = 0;
+    QELOptionItem item{};
+    QELStatus s = qelOptionListFindNth(job.options, QELOption_EncryptToKey, 0, false, &item, &total);
+    if (s != 0 && total != 0)
+        return s;
+    for (std::uint32_t n = 0; n < total; ++n) {
+        if ((s = qelOptionListFindNth(job.options, QELOption_EncryptToKey, n, true, &item, nullptr)) != 0)
+            return s;
+        void *pointer = nullptr;
+        if ((s = qelOptionGetPointer(&item, &pointer)) != 0)
+            return s;
+        auto *key = static_cast<QELKeyObject *>(pointer);
+        if (!qelKeyObjIsValid(key))
+            return QELError_BadParams;
+        if (!qelKeyObjIsKeyOrSubKey(key))
+            key = qelKeyObjTopKey(key);
+        if (key == nullptr)
+            return QELError_BadParams;
+        QELKeyObject *top = qelKeyObjTopKey(key);
+        std::uint32_t length = 0;
+        const std::uint8_t *prefs =
+            qelKeyObjFindSelfSigSubpacket(top, 11, 0, &length, nullptr, nullptr, nullptr, nullptr, nullptr);
+        static constexpr std::uint8_t kDefaultPrefs[] = {3, 1, 2};
+        tally.vote(prefs != nullptr ? std::span<const std::uint8_t>(prefs, length)
+                                    : std::span<const std::uint8_t>(kDefaultPrefs));
+        std::uint8_t canEncrypt = 0;
+        if (qelKeyObjBoolPropertyLocal(top, QELProperty_CanEncrypt, &canEncrypt) != 0 || canEncrypt == 0)
+            return QELError_KeyUnusableForEncryption;
+        recipients.push_back(key);
+    }
+    if (recipients.empty() || cipherGiven)
+        return 0;
+    void *callerIds = nullptr;
+    std::uint64_t callerBytes = 0;
+    if ((s = qelOptionListGetValues(job.options, QELOption_PreferredCiphers, false, "%p%l", &callerIds,
+                                    &callerBytes)) != 0)
+        return s;
+    std::vector<std::uint8_t> caller;
+    for (std::uint64_t i = 0; i + 4 <= callerBytes; i += 4) {
+        std::uint32_t id = 0;
+        std::memcpy(&id, static_cast<const std::uint8_t *>(callerIds) + i, 4);
+        caller.push_back(id <= 255 ? static_cast<std::uint8_t>(id) : 0);
+    }
+    if (!caller.empty())
+        tally.vote(caller);
+    const std::int32_t cipher = resolveCipher(tally, caller);
+    if (cipher == 0)
+        return QELError_FeatureNotAvailable;
+    (void)qelSettingsSetInt(job.settings, QELSetting_CipherAlgorithm, cipher, QELSettingPriority_Job);
+    return 0;
+}
+
 QELStatus runJob(EncodeJob &job)
 {
     QELStatus s = qelOptionListCheckTypes(job.options, kAccepted, std::size(kAccepted));
@@ -185,8 +298,8 @@ QELStatus runJob(EncodeJob &job)
     QELOptionItem item{};
     if ((s = qelOptionListFindOneOptional(job.options, QELOption_ConventionalEncrypt, 0, &item)) != 0)
         return s;
-    const bool encrypting = item.kind != 0;
-    if (encrypting) {
+    const bool withPassphrase = item.kind != 0;
+    if (withPassphrase) {
         void *phrase = nullptr;
         std::uint64_t length = 0;
         if (item.nested == nullptr ||
@@ -197,6 +310,11 @@ QELStatus runJob(EncodeJob &job)
             return QELError_BadParams;
         conventional = {static_cast<const std::uint8_t *>(phrase), static_cast<std::size_t>(length)};
     }
+
+    std::vector<QELKeyObject *> recipients;
+    if ((s = readRecipients(job, cipher != -1, recipients)) != 0)
+        return s;
+    const bool encrypting = withPassphrase || !recipients.empty();
 
     void *input = nullptr;
     std::uint64_t inputLength = 0;
@@ -227,7 +345,7 @@ QELStatus runJob(EncodeJob &job)
     std::uint32_t keyLength = 0;
     QELPipeModule **slot = qelEncodeChainBuild(job.context, &job.head, job.settings, nullptr,
                                                qelContextGetRandomContext(job.context),
-                                               encrypting ? &conventional : nullptr,
+                                               withPassphrase ? &conventional : nullptr, recipients,
                                                noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false,
                                                &keyLength, &s);
     if (slot == nullptr)

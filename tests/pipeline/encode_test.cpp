@@ -2,6 +2,8 @@
 // AES-128 and CAST5, compression none, zip and zlib), version 4 messages are
 // integrity protected (tag 18), and a failed run leaves an output file it
 // did not create whole.
+#include "../keys/keys_fixture.h"
+
 #include "qelAlgorithms.h"
 #include "qelCipherTestUtil.h"
 #include "qelClientEncode.h"
@@ -22,10 +24,8 @@ using namespace ciphertest;
 
 const auto *const gEnv = qeltest::addHomeEnvironment("qelencode", qeltest::HomeEnvironment::SDK::Up);
 
-class EncodeTest : public ::testing::Test {
+class EncodeTest : public keystest::ContextTest {
 protected:
-    void SetUp() override { ASSERT_EQ(qelContextNew(QELSDKVersion, &ctx), QELError_NoErr); }
-    void TearDown() override { EXPECT_EQ(qelContextFree(ctx), QELError_NoErr); }
 
     QELFileSpec *spec(const std::string &path)
     {
@@ -33,8 +33,6 @@ protected:
         EXPECT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(ctx), path.c_str(), &s), 0);
         return s;
     }
-
-    QELContext *ctx = nullptr;
 };
 
 TEST_F(EncodeTest, GnuPGDecryptsPassphraseMessages)
@@ -81,6 +79,33 @@ TEST_F(EncodeTest, GnuPGDecryptsPassphraseMessages)
             << gpg.errors();
         EXPECT_TRUE(gpg.get("out") == data);
     }
+}
+
+TEST_F(EncodeTest, GnuPGDecryptsForRSARecipient)
+{
+    // The RSA key's own preferences choose the cipher; GnuPG opens the
+    // message with the secret key alone.
+    QELKeyDB *db = openOwned(keystest::readFile(keystest::dataPath("secret.gpg")));
+    ASSERT_NE(db, nullptr);
+    QELKeyObject *rsa = keystest::keyWithUserID(db, "plain@example.org");
+    ASSERT_NE(rsa, nullptr);
+    Gpg gpg;
+    ASSERT_EQ(gpg.run("--import " + keystest::dataPath("secret.gpg")), 0) << gpg.errors();
+    const Bytes data = pattern(9000, 12);
+    void *out = nullptr;
+    std::uint64_t size = 0;
+    ASSERT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionEncryptToKey(ctx, rsa),
+                        qelOptionOutputAllocatedBuffer(ctx, &out, 1 << 20, &size), qelOptionLastOption(ctx)),
+              0);
+    const Bytes message(static_cast<const char *>(out), size);
+    EXPECT_EQ(qelMemFree(out), 0);
+    const auto packets = cutPackets(message);
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[1].tag, 1);
+    EXPECT_EQ(packets[2].tag, 18);
+    gpg.put("msg", message);
+    EXPECT_EQ(gpg.run("-o " + gpg.file("out") + " --decrypt " + gpg.file("msg")), 0) << gpg.errors();
+    EXPECT_TRUE(gpg.get("out") == data);
 }
 
 TEST_F(EncodeTest, SmallAllocatedBufferIsNotHandedOver)
