@@ -13,6 +13,7 @@
 #include "qelFlexFifoInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelPKEModuleInternal.h"
+#include "qelSignatureModuleInternal.h"
 #include "qelHelpers.h"
 #include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
@@ -125,8 +126,8 @@ QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSett
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
                                     const QELEncodeConventional *conventional,
-                                    std::span<QELKeyObject *const> recipients, const QELEncodeLiteralInfo *literal,
-                                    bool detached, std::uint8_t *sessionKey, bool largeInput,
+                                    std::span<QELKeyObject *const> recipients, QELSigSpec *signers,
+                                    const QELEncodeLiteralInfo *literal, bool detached, std::uint8_t *sessionKey, bool largeInput,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus)
 {
     *outKeyLength = 0;
@@ -158,10 +159,29 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
         return nullptr;
     };
     QELPipeModule **slot = head;
+    // Signing: the Signature module hashes the data on its data path, which
+    // ends in its packet stream so that the one-pass packets, the data and
+    // the signatures leave in message order.
+    QELPipeModule *signature = nullptr;
+    QELPipeModule **joined = nullptr;
+    if (signers != nullptr) {
+        slot = qelSignatureModuleCreate(context, head, version, fifoKind);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+        signature = *head;
+        joined = qelSignatureModuleAddSigners(signature, signers, 0);
+        if (joined == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
     if (literal != nullptr) {
         const char *name = literal->fileName != nullptr ? literal->fileName : "";
         slot = qelLiteralModuleCreate(context, slot, version, fifoKind, text ? 't' : 'b', name, std::strlen(name),
                                       literal->date);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
+    if (signature != nullptr) {
+        slot = qelSignatureModuleJoinData(signature, slot);
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
     }

@@ -13,6 +13,7 @@
 struct QELSettings;
 struct QELRandomContext;
 struct QELKeyObject;
+struct QELSigSpec;
 
 // One passphrase for conventional encryption; the job owns the bytes.
 struct QELEncodeConventional {
@@ -35,11 +36,13 @@ QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *context, QELPipeModul
 
 // Returns the slot where the caller puts the output sink, or null with the
 // status set and the chain built so far destroyed (*head null). `literal`
-// null writes the input without a literal packet. `sessionKey` receives the
+// null writes the input without a literal packet; `signers` (a chain of
+// specifications, or null) stays the caller's and must outlive the chain. `sessionKey` receives the
 // algorithm byte and the key when encrypting; *outKeyLength its length.
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
                                     const QELEncodeConventional *conventional,
-                                    std::span<QELKeyObject *const> recipients, const QELEncodeLiteralInfo *literal,
+                                    std::span<QELKeyObject *const> recipients, QELSigSpec *signers,
+                                    const QELEncodeLiteralInfo *literal,
                                     bool detached, std::uint8_t *sessionKey, bool largeInput,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus);

@@ -15,6 +15,7 @@
 #include "qelHelpers.h"
 #include "qelOptionListInternal.h"
 #include "qelSettingsInternal.h"
+#include "qelSigSpecInternal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelVarMemoryModuleInternal.h"
 #include "qelWipe.h"
@@ -38,7 +39,7 @@ constexpr std::int32_t kAccepted[] = {
     QELOption_OutputAllocatedBuffer, QELOption_AppendOutput, QELOption_DiscardOutput,
     QELOption_OmitLiteralPacket, QELOption_ConventionalEncrypt, QELOption_CipherAlgorithm,
     QELOption_ArmorOutput, QELOption_TextMode, QELOption_Compress, QELOption_LiteralName,
-    QELOption_EncryptToKey, QELOption_PreferredCiphers,
+    QELOption_EncryptToKey, QELOption_PreferredCiphers, QELOption_SignWithKey,
 };
 
 constexpr std::int32_t kCipherIds = 11; // symmetric ids 1 to 11 take part in the vote
@@ -98,11 +99,14 @@ struct EncodeJob {
     void **allocatedOut = nullptr;
     std::uint64_t *sizeOut = nullptr;
     std::uint64_t limit = 0;
+    QELSigSpec *signers = nullptr;
 
     ~EncodeJob()
     {
         if (head != nullptr)
             qelPipeDestroy(head);
+        if (signers != nullptr)
+            qelSigSpecFreeList(signers);
         if (sessionKey != nullptr)
             (void)qelMemFree(sessionKey);
         if (settings != nullptr)
@@ -274,6 +278,44 @@ QELStatus readRecipients(EncodeJob &job, bool cipherGiven, std::vector<QELKeyObj
     return 0;
 }
 
+// The signer of option 16, able to sign, with the passphrase or passkey of
+// its nested list handed to its signature specification.
+QELStatus readSigner(EncodeJob &job)
+{
+    QELOptionItem item{};
+    QELStatus s = qelOptionListFindOneOptional(job.options, QELOption_SignWithKey, 0, &item);
+    if (s != 0 || item.kind == 0)
+        return s;
+    void *pointer = nullptr;
+    if ((s = qelOptionGetPointer(&item, &pointer)) != 0)
+        return s;
+    auto *key = static_cast<QELKeyObject *>(pointer);
+    if (!qelKeyObjIsKeyOrSubKey(key))
+        return QELError_BadParams;
+    std::uint8_t canSign = 0;
+    if (qelKeyObjBoolPropertyLocal(qelKeyObjTopKey(key), QELProperty_CanSign, &canSign) != 0 || canSign == 0)
+        return QELError_KeyUnusableForSignature;
+    const std::uint8_t type = qelSettingsGetInt(job.settings, QELSetting_TextMode, nullptr, nullptr) != 0 ? 1 : 0;
+    job.signers = qelSigSpecNew(job.settings, key, type);
+    if (job.signers == nullptr)
+        return QELError_OutOfMemory;
+    void *secret = nullptr;
+    std::uint64_t length = 0;
+    std::uint8_t isPasskey = 0;
+    if (item.nested != nullptr) {
+        if ((s = qelOptionListGetValues(item.nested, QELOption_Passphrase, false, "%p%l", &secret, &length)) != 0)
+            return s;
+        if (secret == nullptr) {
+            isPasskey = 1;
+            if ((s = qelOptionListGetValues(item.nested, QELOption_Passkey, false, "%p%l", &secret, &length)) != 0)
+                return s;
+        }
+    }
+    if (secret != nullptr)
+        return qelSigSpecSetPassphrase(job.signers, secret, length, isPasskey);
+    return 0;
+}
+
 QELStatus runJob(EncodeJob &job)
 {
     QELStatus s = qelOptionListCheckTypes(job.options, kAccepted, std::size(kAccepted));
@@ -315,6 +357,8 @@ QELStatus runJob(EncodeJob &job)
     if ((s = readRecipients(job, cipher != -1, recipients)) != 0)
         return s;
     const bool encrypting = withPassphrase || !recipients.empty();
+    if ((s = readSigner(job)) != 0)
+        return s;
 
     void *input = nullptr;
     std::uint64_t inputLength = 0;
@@ -345,7 +389,7 @@ QELStatus runJob(EncodeJob &job)
     std::uint32_t keyLength = 0;
     QELPipeModule **slot = qelEncodeChainBuild(job.context, &job.head, job.settings, nullptr,
                                                qelContextGetRandomContext(job.context),
-                                               withPassphrase ? &conventional : nullptr, recipients,
+                                               withPassphrase ? &conventional : nullptr, recipients, job.signers,
                                                noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false,
                                                &keyLength, &s);
     if (slot == nullptr)

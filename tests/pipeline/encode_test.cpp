@@ -108,6 +108,45 @@ TEST_F(EncodeTest, GnuPGDecryptsForRSARecipient)
     EXPECT_TRUE(gpg.get("out") == data);
 }
 
+TEST_F(EncodeTest, GnuPGVerifiesRSASignature)
+{
+    // Signed only (packet version 3 as configured, and 4), and signed and
+    // encrypted under a passphrase: gpg reports a good signature each time.
+    QELKeyDB *db = openOwned(keystest::readFile(keystest::dataPath("sigmake-secret.gpg")));
+    ASSERT_NE(db, nullptr);
+    QELKeyObject *alice = keystest::keyOrSubKeyByID(db, "9496DA9D226A5F3B");
+    ASSERT_NE(alice, nullptr);
+    Gpg gpg;
+    ASSERT_EQ(gpg.run("--import " + keystest::dataPath("sigmake-secret.gpg")), 0) << gpg.errors();
+    const Bytes data = pattern(6000, 21);
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(qelSettingsSetInt(qelContextGetSettings(ctx), QELSetting_PacketVersion, run == 0 ? 3 : 4,
+                                    QELSettingPriority_Job),
+                  0);
+        void *out = nullptr;
+        std::uint64_t size = 0;
+        QELOptionList *encrypt = run == 2 ? qelOptionConventionalEncrypt(ctx, qelOptionPassphrase(ctx, "pw"),
+                                                                         qelOptionLastOption(ctx))
+                                          : qelOptionNull(ctx);
+        ASSERT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()),
+                            qelOptionSignWithKey(ctx, alice, qelOptionPassphrase(ctx, "sig make pass phrase"),
+                                                 qelOptionLastOption(ctx)),
+                            encrypt, qelOptionCipherAlgorithm(ctx, QELCipherAlgorithm_AES128),
+                            qelOptionOutputAllocatedBuffer(ctx, &out, 1 << 20, &size), qelOptionLastOption(ctx)),
+                  0);
+        const Bytes message(static_cast<const char *>(out), size);
+        EXPECT_EQ(qelMemFree(out), 0);
+        gpg.put("msg", message);
+        std::remove(gpg.file("out").c_str());
+        EXPECT_EQ(gpg.run("--status-fd 1 --passphrase pw -o " + gpg.file("out") + " --decrypt " + gpg.file("msg")),
+                  0)
+            << gpg.errors();
+        EXPECT_NE(gpg.get("gpg.out").find("[GNUPG:] GOODSIG 9496DA9D226A5F3B"), Bytes::npos) << gpg.get("gpg.out");
+        EXPECT_TRUE(gpg.get("out") == data);
+    }
+}
+
 TEST_F(EncodeTest, SmallAllocatedBufferIsNotHandedOver)
 {
     const Bytes data = pattern(5000, 9);
