@@ -1,6 +1,6 @@
 // The encode job behind qelEncode. An output file is deleted on failure only
-// when this run created it: a file that existed before, or one opened for
-// appending, keeps every byte it held.
+// when this run created it: a file opened for appending keeps every byte it
+// held, and one that existed before is replaced only by a finished message.
 #include "qelEncode.h"
 
 #include "qelContextInternal.h"
@@ -95,6 +95,10 @@ struct EncodeJob {
     QELPipeModule *head = nullptr;
     std::uint8_t *sessionKey = nullptr;
     const QELFileSpec *outputSpec = nullptr; // set only for a file this run created
+    // Replacing an existing file: the message goes to a new file beside it,
+    // renamed over it only once the run succeeded.
+    QELFileSpec *staging = nullptr;
+    const QELFileSpec *replaced = nullptr;
     QELPipeModule *memorySink = nullptr;
     void **allocatedOut = nullptr;
     std::uint64_t *sizeOut = nullptr;
@@ -111,6 +115,8 @@ struct EncodeJob {
             (void)qelMemFree(sessionKey);
         if (settings != nullptr)
             qelSettingsFree(settings);
+        if (staging != nullptr)
+            (void)qelFileSpecFree(staging);
     }
 };
 
@@ -164,15 +170,22 @@ QELStatus openOutput(EncodeJob &job, QELPipeModule **slot, bool append)
             return s;
         const std::uint16_t flags = append ? (QELOpen_Create | QELOpen_Append | QELOpen_Write)
                                            : (QELOpen_Create | QELOpen_Truncate | QELOpen_Write);
-        QELFileObject *object = qelFileSpecOpenFileObj(job.context, spec, flags, QELFileClass_EncodeOutput, &s);
+        const QELFileSpec *target = spec;
+        if (existed && !append) {
+            if ((s = qelFileSpecMakeUnique(spec, &job.staging)) != 0)
+                return s;
+            target = job.staging;
+            job.replaced = spec;
+        }
+        QELFileObject *object = qelFileSpecOpenFileObj(job.context, target, flags, QELFileClass_EncodeOutput, &s);
         if (object == nullptr)
             return s != 0 ? s : QELError_OutOfMemory;
         if (qelWriteFileModuleCreate(job.context, slot, object, true) == nullptr) {
             (void)object->close(object);
             return QELError_OutOfMemory;
         }
-        if (!existed && !append)
-            job.outputSpec = spec;
+        if (!append)
+            job.outputSpec = target;
         return 0;
     }
     if (fixed.kind != 0 || allocated.kind != 0) {
@@ -440,6 +453,8 @@ QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
             qelPipeDestroy(job.head); // closes the output file
             job.head = nullptr;
         }
+        if (status == 0 && job.replaced != nullptr)
+            status = qelFileSpecRenameTo(job.staging, job.replaced);
         if (status != 0 && created != nullptr)
             (void)qelFileSpecDelete(created);
         return status;

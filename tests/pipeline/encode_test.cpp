@@ -188,6 +188,15 @@ TEST_F(EncodeTest, FailedRunKeepsExistingOutput)
     ASSERT_GT(now.size(), kept.size());
     EXPECT_TRUE(now.substr(0, kept.size()) == kept);
     EXPECT_NE(now.find("hello"), Bytes::npos);
+    // A successful run replacing the file leaves only the new message.
+    const Bytes appended = now;
+    out = spec(path);
+    ASSERT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
+                        qelOptionOutputFile(ctx, out), qelOptionLastOption(ctx)),
+              0);
+    EXPECT_EQ(qelFileSpecFree(out), 0);
+    EXPECT_TRUE(qeltest::readFile(path) == appended.substr(kept.size()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
     // A failing run into a new file leaves no file behind.
     const std::string fresh = dir / "fresh.gpg";
     QELFileSpec *freshSpec = spec(fresh);
