@@ -19,6 +19,7 @@
 #include "qelClientEncode.h"
 #include "qelClientKeyDB.h"
 #include "qelContext.h"
+#include "qelEncode.h"
 #include "qelEnumeratedSet.h"
 #include "qelErrors.h"
 #include "qelEvent.h"
