@@ -34,11 +34,30 @@ struct FileFifo {
     std::uint64_t readOffset;  // bytes consumed
     std::uint64_t bufferedEnd; // window holds readOffset .. bufferedEnd, decrypted
     QELStatus failed;          // latched file failure
+    // Where the stream stands and which way it last moved. A seek flushes
+    // or drops the stream's buffer, so one is made only to move elsewhere
+    // or to turn between writing and reading (which the stream requires).
+    std::uint64_t position;
+    bool positionKnown;
+    bool lastWasWrite;
     std::uint8_t window[QELFileFifoBlock];
     std::uint8_t staging[QELFileFifoBlock];
 };
 
 FileFifo *self(QELFifo *fifo) { return reinterpret_cast<FileFifo *>(fifo); }
+
+bool seekFor(FileFifo *f, std::uint64_t offset, bool writing)
+{
+    if (f->positionKnown && f->position == offset && f->lastWasWrite == writing)
+        return true;
+    f->positionKnown = false;
+    if (::fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0)
+        return false;
+    f->position = offset;
+    f->lastWasWrite = writing;
+    f->positionKnown = true;
+    return true;
+}
 
 void setStatus(QELStatus *status, QELStatus value)
 {
@@ -138,7 +157,7 @@ std::uint64_t fileWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELSt
     }
     if (n == 0)
         return 0;
-    if (::fseeko(f->stream, static_cast<off_t>(f->total), SEEK_SET) != 0) {
+    if (!seekFor(f, f->total, true)) {
         setStatus(status, f->failed = QELError_FileOpFailed);
         return 0;
     }
@@ -154,6 +173,7 @@ std::uint64_t fileWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELSt
             setStatus(status, f->failed = QELError_WriteFailed);
             break;
         }
+        f->position += k;
         f->total += k;
         done += k;
     }
@@ -164,7 +184,7 @@ std::uint64_t fileWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELSt
 // Reads and decrypts n bytes at the read offset into out.
 bool readAt(FileFifo *f, std::uint64_t offset, std::uint8_t *out, std::size_t n)
 {
-    if (::fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (!seekFor(f, offset, false)) {
         f->failed = QELError_FileOpFailed;
         return false;
     }
@@ -172,6 +192,7 @@ bool readAt(FileFifo *f, std::uint64_t offset, std::uint8_t *out, std::size_t n)
         f->failed = QELError_ReadFailed;
         return false;
     }
+    f->position += n;
     if (qelCFBDecryptInternal(f->reader, out, n, out) != 0) {
         f->failed = QELError_ReadFailed;
         return false;

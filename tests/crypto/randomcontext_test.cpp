@@ -569,8 +569,9 @@ TEST_F(RandomContextTest, FrontEndFillsExactlyWhatWasAsked)
         EXPECT_EQ(Bytes(buffer.begin() + length, buffer.end()), Bytes(16, 0xEE)) << length;
         // A single random octet equals the fill one time in 256: only a
         // longer draw can show that nothing was written.
-        if (length > 1)
+        if (length > 1) {
             EXPECT_NE(Bytes(buffer.begin(), buffer.begin() + length), Bytes(length, 0xEE)) << length;
+        }
     }
     front->destroy(front);
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 
 using namespace keystest;
 
@@ -188,8 +189,11 @@ TEST_F(KeyGenPacketTest, GnuPGReadsThePublicPacket)
     QELKeyObject *key = add(nullptr, false);
     ASSERT_NE(key, nullptr);
     const std::vector<std::uint8_t> p = raw(key);
+    // The plain and portable runs of this test go side by side: each keeps
+    // its files apart.
     const std::string dir = testing::TempDir();
-    const std::string in = dir + "/keygenpacket.pgp", out = dir + "/keygenpacket.txt";
+    const std::string stem = dir + "/keygenpacket-" + std::to_string(::getpid());
+    const std::string in = stem + ".pgp", out = stem + ".txt";
     std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char *>(p.data()), std::streamsize(p.size()));
     const std::string cmd = "GNUPGHOME=" + dir + " gpg --batch --list-packets " + in + " >" + out + " 2>/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
