@@ -242,7 +242,8 @@ std::uint64_t fileRead(QELFifo *fifo, void *buffer, std::uint64_t n, QELStatus *
     }
     auto *dst = static_cast<std::uint8_t *>(buffer);
     std::uint64_t fromWindow = std::min(n, f->bufferedEnd - f->readOffset);
-    std::memcpy(dst, f->window, static_cast<std::size_t>(fromWindow));
+    if (fromWindow != 0) // an empty read may come with no buffer at all
+        std::memcpy(dst, f->window, static_cast<std::size_t>(fromWindow));
     consumeWindow(f, fromWindow);
     std::uint64_t done = fromWindow;
     std::uint64_t direct = std::min(n - done, f->total - f->readOffset);
