@@ -1654,6 +1654,21 @@ QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *option
     return revokeWithOptions(subKey, options);
 }
 
+QELStatus qelCertifyOptionsRead(QELOptionList *options, QELCertifyOptions &out)
+{
+    out = QELCertifyOptions{};
+    QELStatus s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &out.creation);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &out.days);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_Exportable, false, "%d", &out.exportable);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_TrustSignature, false, "%d%d", &out.depth, &out.level);
+    if (s == QELError_NoErr)
+        s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &out.regex);
+    return s;
+}
+
 QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options)
 {
     if (!qelKeyObjIsUserID(userID) || !qelKeyObjIsKey(signer))
@@ -1663,21 +1678,14 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
                                               QELOption_TrustSignature, QELOption_RegularExpression};
     QELPassArgs pass;
     QELStatus s = openOptions(options, kKinds, pass);
-    u32 creation = 0;
-    std::int32_t days = 0, exportable = 0, depth = 0, level = 0;
-    void *regex = nullptr;
+    QELCertifyOptions o;
     if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &creation);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &days);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_Exportable, false, "%d", &exportable);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_TrustSignature, false, "%d%d", &depth, &level);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &regex);
+        s = qelCertifyOptionsRead(options, o);
     if (s != QELError_NoErr)
         return s;
+    const u32 creation = o.creation;
+    const std::int32_t days = o.days, exportable = o.exportable, depth = o.depth, level = o.level;
+    void *const regex = o.regex;
     // The depth is an octet in the signature: a larger one must not wrap
     // into an ordinary certification. (The level was checked when the
     // option was made.)

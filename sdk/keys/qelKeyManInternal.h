@@ -94,6 +94,14 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyRevokeWithOptions(QELKeyObject *key, QELOptionList *options);
 [[nodiscard]] QELStatus qelSubKeyRevokeWithOptions(QELKeyObject *subKey, QELOptionList *options);
+// The values of a certification's options, each left at 0 (null) when
+// absent; read by the front end and by the service branch alike.
+struct QELCertifyOptions {
+    std::uint32_t creation = 0;
+    std::int32_t days = 0, exportable = 0, depth = 0, level = 0;
+    void *regex = nullptr;
+};
+[[nodiscard]] QELStatus qelCertifyOptionsRead(QELOptionList *options, QELCertifyOptions &out);
 // Without QELOption_Exportable the certification is local-only.
 [[nodiscard]] QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer,
                                                     QELOptionList *options);

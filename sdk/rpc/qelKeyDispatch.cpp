@@ -484,21 +484,14 @@ QELStatus qelUserIDCertifyDispatch(QELKeyObject *userID, QELKeyObject *signer, Q
 {
     QELPassArgs pass;
     QELStatus s = qelOptionListReadPassArgs(options, pass);
-    u32 creation = 0;
-    std::int32_t days = 0, exportable = 0, depth = 0, level = 0;
-    void *regex = nullptr;
+    QELCertifyOptions o;
     if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_CreationTime, false, "%T", &creation);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_ValidityDays, false, "%d", &days);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_Exportable, false, "%d", &exportable);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_TrustSignature, false, "%d%d", &depth, &level);
-    if (s == QELError_NoErr)
-        s = qelOptionListGetValues(options, QELOption_RegularExpression, false, "%p", &regex);
+        s = qelCertifyOptionsRead(options, o);
     if (s != QELError_NoErr)
         return s;
+    const u32 creation = o.creation;
+    const std::int32_t days = o.days, exportable = o.exportable, depth = o.depth, level = o.level;
+    void *const regex = o.regex;
     const char *text = static_cast<const char *>(regex);
     std::array<QELRPCItem, 12> in{qelRPCValue(handleOf(userID)), qelRPCValue(handleOf(signer))};
     passItems(&in[2], pass);
