@@ -32,24 +32,24 @@ constexpr u64 kMaxDigest = 100;
 
 } // namespace
 
-struct QELPublicKeyContext {
+// What both contexts share; each record begins with it.
+struct QELKeyContextHead {
     std::uint32_t magic;
     QELContext *context;
     QELKeyDB *db; // held
-    std::uint32_t format;
     QELKeyObject *key;
+    std::uint32_t format;
     u8 isSubKey;
+};
+
+struct QELPublicKeyContext {
+    QELKeyContextHead head;
     u8 canVerify;
     u8 canEncrypt;
 };
 
 struct QELPrivateKeyContext {
-    std::uint32_t magic;
-    QELContext *context;
-    QELKeyDB *db; // held
-    QELKeyObject *key;
-    std::uint32_t format;
-    u8 isSubKey;
+    QELKeyContextHead head;
     u8 canSign;
     u8 canDecrypt;
     u8 *passphrase;
@@ -121,14 +121,59 @@ QELStatus withFinishedHash(QELHashContext *hash, Use use)
     return s;
 }
 
-bool validPublic(const QELPublicKeyContext *c) { return c != nullptr && c->magic == kPublicMagic; }
-bool validPrivate(const QELPrivateKeyContext *c) { return c != nullptr && c->magic == kPrivateMagic; }
+bool validPublic(const QELPublicKeyContext *c) { return c != nullptr && c->head.magic == kPublicMagic; }
+bool validPrivate(const QELPrivateKeyContext *c) { return c != nullptr && c->head.magic == kPrivateMagic; }
 
-// The key of a context whose database has been closed is gone.
-template <typename C>
-QELStatus keyAlive(const C *c)
+// Every operation first asks whether the key is still there (the key of a
+// context whose database has been closed is gone) and whether it can do
+// what is asked.
+QELStatus ready(const QELKeyContextHead &head, u8 capable)
 {
-    return qelKeyDBIsOpen(c->db) ? QELError_NoErr : QELError_NoKeyDB;
+    if (!qelKeyDBIsOpen(head.db))
+        return QELError_NoKeyDB;
+    return capable ? QELError_NoErr : QELError_FeatureNotAvailable;
+}
+
+// A zeroed record of either kind with its head filled; the database is held
+// only once the record is kept (`keep`).
+template <typename C>
+C *allocContext(QELKeyObject *key, std::uint32_t format, std::uint32_t magic)
+{
+    QELContext *context = qelKeyObjContext(key);
+    auto *c = static_cast<C *>(qelContextMemAlloc(context, sizeof(C), 0));
+    if (c == nullptr)
+        return nullptr;
+    std::memset(c, 0, sizeof *c);
+    c->head = {magic, context, qelKeyObjKeyDB(key), key, format, u8(qelKeyObjType(key) == QELObjectType_SubKey)};
+    return c;
+}
+
+template <typename C>
+QELStatus discardContext(C *c, QELStatus status)
+{
+    QELContext *context = c->head.context;
+    qelSecureWipe(c, sizeof *c);
+    static_cast<void>(qelContextMemFree(context, c)); // our own block
+    return status;
+}
+
+template <typename C>
+QELStatus keep(C *c, C **out)
+{
+    qelKeyDBHold(c->head.db);
+    *out = c;
+    return QELError_NoErr;
+}
+
+template <typename C>
+QELStatus releaseContext(C *c)
+{
+    QELContext *context = c->head.context;
+    QELKeyDB *db = c->head.db;
+    qelSecureWipe(c, sizeof *c);
+    const QELStatus s = qelContextMemFree(context, c);
+    qelKeyDBUnhold(db); // may free a closed database's record
+    return s;
 }
 
 QELStatus verifyWith(QELKeyObject *key, std::uint32_t format, std::int32_t algorithm, const u8 *digest,
@@ -144,11 +189,11 @@ QELStatus signWith(QELPrivateKeyContext *c, std::int32_t algorithm, const u8 *di
 {
     u8 *result = nullptr;
     std::size_t length = 0;
-    QELStatus s = qelKeyObjSign(c->key, c->passphrase, std::size_t(c->passphraseLength), c->isPasskey, 0, 0,
-                                algorithm, digest, digestLength, std::int32_t(c->format), &result, &length);
+    QELStatus s = qelKeyObjSign(c->head.key, c->passphrase, std::size_t(c->passphraseLength), c->isPasskey, 0, 0,
+                                algorithm, digest, digestLength, std::int32_t(c->head.format), &result, &length);
     if (s != QELError_NoErr)
         return s;
-    return deliver(c->context, result, length, signature, outLength);
+    return deliver(c->head.context, result, length, signature, outLength);
 }
 
 } // namespace
@@ -161,27 +206,14 @@ QELStatus qelPublicKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPub
     if (!keyAccepted(key, format))
         return QELError_BadParams;
     QEL_ENTER();
-    QELContext *context = qelKeyObjContext(key);
-    auto *c = static_cast<QELPublicKeyContext *>(qelContextMemAlloc(context, sizeof(QELPublicKeyContext), 0));
+    auto *c = allocContext<QELPublicKeyContext>(key, format, kPublicMagic);
     if (c == nullptr)
         return QELError_OutOfMemory;
-    std::memset(c, 0, sizeof *c);
-    c->magic = kPublicMagic;
-    c->context = context;
-    c->db = qelKeyObjKeyDB(key);
-    c->key = key;
-    c->format = format;
-    c->isSubKey = qelKeyObjType(key) == QELObjectType_SubKey;
     c->canEncrypt = topBool(key, QELProperty_CanEncrypt);
     c->canVerify = topBool(key, QELProperty_CanVerify);
-    if (!c->canEncrypt && !c->canVerify) {
-        std::memset(c, 0, sizeof *c);
-        static_cast<void>(qelContextMemFree(context, c)); // our own block
-        return QELError_BadParams;
-    }
-    qelKeyDBHold(c->db);
-    *outContext = c;
-    return QELError_NoErr;
+    if (!c->canEncrypt && !c->canVerify)
+        return discardContext(c, QELError_BadParams);
+    return keep(c, outContext);
 }
 
 QELStatus qelPublicKeyContextFree(QELPublicKeyContext *c)
@@ -189,12 +221,7 @@ QELStatus qelPublicKeyContextFree(QELPublicKeyContext *c)
     if (!validPublic(c))
         return QELError_BadParams;
     QEL_ENTER();
-    QELContext *context = c->context;
-    QELKeyDB *db = c->db;
-    std::memset(c, 0, sizeof *c);
-    const QELStatus s = qelContextMemFree(context, c);
-    qelKeyDBUnhold(db); // may free a closed database's record
-    return s;
+    return releaseContext(c);
 }
 
 QELStatus qelPublicKeyEncrypt(QELPublicKeyContext *c, const void *data, u64 length, void *output, u64 *outLength)
@@ -204,17 +231,15 @@ QELStatus qelPublicKeyEncrypt(QELPublicKeyContext *c, const void *data, u64 leng
     if (!validPublic(c) || data == nullptr || length == 0 || output == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canEncrypt)
-        return QELError_FeatureNotAvailable;
+    if (QELStatus r = ready(c->head, c->canEncrypt); r != QELError_NoErr)
+        return r;
     u8 *result = nullptr;
     std::size_t produced = 0;
-    QELStatus s = qelKeyObjEncrypt(c->key, static_cast<const u8 *>(data), std::size_t(length),
-                                   std::int32_t(c->format), &result, &produced);
+    QELStatus s = qelKeyObjEncrypt(c->head.key, static_cast<const u8 *>(data), std::size_t(length),
+                                   std::int32_t(c->head.format), &result, &produced);
     if (s != QELError_NoErr)
         return s;
-    return deliver(c->context, result, produced, output, outLength);
+    return deliver(c->head.context, result, produced, output, outLength);
 }
 
 QELStatus qelPublicKeyVerifyHash(QELPublicKeyContext *c, QELHashContext *hash, const void *signature,
@@ -223,12 +248,10 @@ QELStatus qelPublicKeyVerifyHash(QELPublicKeyContext *c, QELHashContext *hash, c
     if (!validPublic(c) || hash == nullptr || signature == nullptr || signatureLength == 0)
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canVerify)
-        return QELError_FeatureNotAvailable;
+    if (QELStatus r = ready(c->head, c->canVerify); r != QELError_NoErr)
+        return r;
     return withFinishedHash(hash, [&](std::int32_t algorithm, const u8 *digest, std::size_t n) {
-        return verifyWith(c->key, c->format, algorithm, digest, n, signature, signatureLength);
+        return verifyWith(c->head.key, c->head.format, algorithm, digest, n, signature, signatureLength);
     });
 }
 
@@ -236,14 +259,12 @@ QELStatus qelPublicKeyVerify(QELPublicKeyContext *c, const void *digest, u64 dig
                              u64 signatureLength)
 {
     if (!validPublic(c) || digest == nullptr || digestLength == 0 || digestLength > kMaxDigest ||
-        signature == nullptr || signatureLength == 0 || !signFormat(c->format))
+        signature == nullptr || signatureLength == 0 || !signFormat(c->head.format))
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canVerify)
-        return QELError_FeatureNotAvailable;
-    return verifyWith(c->key, c->format, 0, static_cast<const u8 *>(digest), std::size_t(digestLength),
+    if (QELStatus r = ready(c->head, c->canVerify); r != QELError_NoErr)
+        return r;
+    return verifyWith(c->head.key, c->head.format, 0, static_cast<const u8 *>(digest), std::size_t(digestLength),
                       signature, signatureLength);
 }
 
@@ -253,9 +274,9 @@ QELStatus qelPublicKeyContextGetSizes(QELPublicKeyContext *c, u64 *outMaxPlainte
     QEL_ENTER(outMaxPlaintext, outMaxCiphertext, outMaxSignature);
     if (!validPublic(c))
         return QELError_BadParams;
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    return sizes(c->key, c->format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
+    if (QELStatus r = ready(c->head, 1); r != QELError_NoErr)
+        return r;
+    return sizes(c->head.key, c->head.format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
 }
 
 QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPrivateKeyContext **outContext,
@@ -302,21 +323,10 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
         return s;
     if (secret == nullptr)
         secretLength = 0;
-    auto *c = static_cast<QELPrivateKeyContext *>(qelContextMemAlloc(context, sizeof(QELPrivateKeyContext), 0));
+    auto *c = allocContext<QELPrivateKeyContext>(key, format, kPrivateMagic);
     if (c == nullptr)
         return QELError_OutOfMemory;
-    std::memset(c, 0, sizeof *c);
-    auto discard = [&](QELStatus status) {
-        std::memset(c, 0, sizeof *c);
-        static_cast<void>(qelContextMemFree(context, c)); // our own block
-        return status;
-    };
-    c->magic = kPrivateMagic;
-    c->context = context;
-    c->db = qelKeyObjKeyDB(key);
-    c->key = key;
-    c->format = format;
-    c->isSubKey = qelKeyObjType(key) == QELObjectType_SubKey;
+    auto discard = [c](QELStatus status) { return discardContext(c, status); };
     c->canSign = topBool(key, QELProperty_CanSign);
     c->canDecrypt = topBool(key, QELProperty_CanDecrypt);
     if (!c->canSign && !c->canDecrypt)
@@ -335,9 +345,7 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
         c->passphraseLength = secretLength;
     }
     c->isPasskey = isPasskey;
-    qelKeyDBHold(c->db);
-    *outContext = c;
-    return QELError_NoErr;
+    return keep(c, outContext);
 }
 
 QELStatus qelPrivateKeyContextFree(QELPrivateKeyContext *c)
@@ -345,16 +353,11 @@ QELStatus qelPrivateKeyContextFree(QELPrivateKeyContext *c)
     if (!validPrivate(c))
         return QELError_BadParams;
     QEL_ENTER();
-    QELContext *context = c->context;
-    QELKeyDB *db = c->db;
     if (c->passphrase != nullptr) {
         qelSecureWipe(c->passphrase, std::size_t(c->passphraseLength));
         static_cast<void>(qelMemFree(c->passphrase)); // our own block
     }
-    qelSecureWipe(c, sizeof *c);
-    const QELStatus s = qelContextMemFree(context, c);
-    qelKeyDBUnhold(db); // may free a closed database's record
-    return s;
+    return releaseContext(c);
 }
 
 QELStatus qelPrivateKeyDecrypt(QELPrivateKeyContext *c, const void *data, u64 length, void *output,
@@ -365,18 +368,16 @@ QELStatus qelPrivateKeyDecrypt(QELPrivateKeyContext *c, const void *data, u64 le
     if (!validPrivate(c) || data == nullptr || length == 0 || output == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canDecrypt)
-        return QELError_FeatureNotAvailable;
+    if (QELStatus r = ready(c->head, c->canDecrypt); r != QELError_NoErr)
+        return r;
     u8 *result = nullptr;
     std::size_t produced = 0;
-    QELStatus s = qelKeyObjDecrypt(c->key, c->passphrase, std::size_t(c->passphraseLength), c->isPasskey, 0, 0,
-                                   static_cast<const u8 *>(data), std::size_t(length), std::int32_t(c->format),
+    QELStatus s = qelKeyObjDecrypt(c->head.key, c->passphrase, std::size_t(c->passphraseLength), c->isPasskey, 0, 0,
+                                   static_cast<const u8 *>(data), std::size_t(length), std::int32_t(c->head.format),
                                    &result, &produced);
     if (s != QELError_NoErr)
         return s;
-    return deliver(c->context, result, produced, output, outLength);
+    return deliver(c->head.context, result, produced, output, outLength);
 }
 
 QELStatus qelPrivateKeySignHash(QELPrivateKeyContext *c, QELHashContext *hash, void *signature, u64 *outLength)
@@ -386,10 +387,8 @@ QELStatus qelPrivateKeySignHash(QELPrivateKeyContext *c, QELHashContext *hash, v
     if (!validPrivate(c) || hash == nullptr || signature == nullptr || outLength == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canSign)
-        return QELError_FeatureNotAvailable;
+    if (QELStatus r = ready(c->head, c->canSign); r != QELError_NoErr)
+        return r;
     return withFinishedHash(hash, [&](std::int32_t algorithm, const u8 *digest, std::size_t n) {
         return signWith(c, algorithm, digest, n, signature, outLength);
     });
@@ -401,13 +400,11 @@ QELStatus qelPrivateKeySign(QELPrivateKeyContext *c, const void *digest, u64 dig
     if (outLength != nullptr)
         *outLength = 0;
     if (!validPrivate(c) || digest == nullptr || digestLength == 0 || digestLength > kMaxDigest ||
-        signature == nullptr || outLength == nullptr || !signFormat(c->format))
+        signature == nullptr || outLength == nullptr || !signFormat(c->head.format))
         return QELError_BadParams;
     QEL_ENTER();
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    if (!c->canSign)
-        return QELError_FeatureNotAvailable;
+    if (QELStatus r = ready(c->head, c->canSign); r != QELError_NoErr)
+        return r;
     return signWith(c, 0, static_cast<const u8 *>(digest), std::size_t(digestLength), signature, outLength);
 }
 
@@ -417,7 +414,7 @@ QELStatus qelPrivateKeyContextGetSizes(QELPrivateKeyContext *c, u64 *outMaxPlain
     QEL_ENTER(outMaxPlaintext, outMaxCiphertext, outMaxSignature);
     if (!validPrivate(c))
         return QELError_BadParams;
-    if (QELStatus alive = keyAlive(c); alive != QELError_NoErr)
-        return alive;
-    return sizes(c->key, c->format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
+    if (QELStatus r = ready(c->head, 1); r != QELError_NoErr)
+        return r;
+    return sizes(c->head.key, c->head.format, outMaxPlaintext, outMaxCiphertext, outMaxSignature);
 }
