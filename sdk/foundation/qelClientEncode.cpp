@@ -6,9 +6,7 @@
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelFileSpecInternal.h"
-#include "qelKeyDBInternal.h"
-#include "qelKeyObjInternal.h"
-#include "qelKeySetInternal.h"
+#include "qelLayerSeamsInternal.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -96,15 +94,30 @@ static_assert(sizeof(PairRecord) == 8);
 
 bool holdsKeySet(std::int32_t kind) { return kind == QELOption_Subpacket10Keys || kind == QELOption_RevocationKeys; }
 
+// Key objects, sets and databases belong to the key layer; before it is in
+// (no SDK start-up yet) none is valid.
+template <typename Check, typename T> bool keyLayerAccepts(Check QELKeysSeams::*check, const T *p)
+{
+    const Check is = qelKeysSeams().*check;
+    return is != nullptr && is(p);
+}
+bool isKeyObject(const QELKeyObject *o) { return keyLayerAccepts(&QELKeysSeams::isKeyObject, o); }
+bool isKey(const QELKeyObject *o) { return keyLayerAccepts(&QELKeysSeams::isKey, o); }
+bool isKeySet(const void *set) { return keyLayerAccepts(&QELKeysSeams::isKeySet, set); }
+bool isKeyDB(const void *db) { return keyLayerAccepts(&QELKeysSeams::isKeyDB, db); }
+// Only called on what the checks above accepted, so the key layer is in.
+void retainKeySet(QELKeySet *set) { qelKeysSeams().retainKeySet(set); }
+void releaseKeySet(QELKeySet *set) { qelKeysSeams().releaseKeySet(set); }
+
 QELOptionList *keySetRecord(QELContext *context, std::int32_t kind, QELKeySet *set,
                             std::int32_t keyClass)
 {
-    if (!qelContextIsValid(context) || !qelKeySetIsValid(set))
+    if (!qelContextIsValid(context) || !isKeySet(set))
         return badParams();
     KeySetRecord r{set, keyClass, 0};
     QELOptionList *list = recordOption(context, kind, &r, sizeof r);
     if (qelOptionListIsReal(list))
-        qelKeySetAddRefInternal(set);
+        retainKeySet(set);
     return list;
 }
 
@@ -170,28 +183,28 @@ QELOptionList *objectOption(QELContext *context, std::int32_t kind, void *object
 QELOptionList *keyObjectOption(QELContext *context, std::int32_t kind, QELKeyObject *key,
                                bool mustBeKey)
 {
-    if (!qelContextIsValid(context) || !(mustBeKey ? qelKeyObjIsKey(key) : qelKeyObjIsValid(key)))
+    if (!qelContextIsValid(context) || !(mustBeKey ? isKey(key) : isKeyObject(key)))
         return badParams();
     return objectOption(context, kind, key);
 }
 
 QELOptionList *setObjectOption(QELContext *context, std::int32_t kind, QELKeySet *set)
 {
-    if (!qelContextIsValid(context) || !qelKeySetIsValid(set))
+    if (!qelContextIsValid(context) || !isKeySet(set))
         return badParams();
     QELOptionList *list = objectOption(context, kind, set);
     if (qelOptionListIsReal(list))
-        qelKeySetAddRefInternal(set);
+        retainKeySet(set);
     return list;
 }
 
 QELOptionList *dbObjectOption(QELContext *context, std::int32_t kind, QELKeyDB *db)
 {
-    if (!qelContextIsValid(context) || !qelKeyDBIsValid(db))
+    if (!qelContextIsValid(context) || !isKeyDB(db))
         return badParams();
     QELOptionList *list = objectOption(context, kind, db);
     if (qelOptionListIsReal(list))
-        qelKeyDBAddRefInternal(db);
+        qelKeysSeams().retainKeyDB(db);
     return list;
 }
 
@@ -201,7 +214,7 @@ QELOptionList *nestedOption(QELContext *context, std::int32_t kind, QELKeyObject
 {
     if (guardRefuses())
         return refused(); // the lists stay with the caller
-    if (!qelContextIsValid(context) || (withKey && !qelKeyObjIsKey(key))) {
+    if (!qelContextIsValid(context) || (withKey && !isKey(key))) {
         static_cast<void>(qelOptionListFreeV(first, args)); // consumed as promised
         return badParams();
     }
@@ -223,7 +236,7 @@ QELStatus qelOptionRecordHandler(QELContext *context, std::int32_t event, std::i
     void *record = asPointer(value);
     if (event == QELOptionEvent_Free) {
         if (holdsKeySet(kind) && record != nullptr)
-            qelKeySetReleaseInternal(static_cast<KeySetRecord *>(record)->set, false);
+            releaseKeySet(static_cast<KeySetRecord *>(record)->set);
         if (record != nullptr)
             static_cast<void>(qelContextMemFree(context, record)); // the record we made
         return QELError_NoErr;
@@ -234,7 +247,7 @@ QELStatus qelOptionRecordHandler(QELContext *context, std::int32_t event, std::i
     if (copy == nullptr)
         return QELError_OutOfMemory;
     if (holdsKeySet(kind))
-        qelKeySetAddRefInternal(static_cast<KeySetRecord *>(copy)->set);
+        retainKeySet(static_cast<KeySetRecord *>(copy)->set);
     *outValue = fromPointer(copy);
     *outSize = size;
     return QELError_NoErr;
@@ -247,18 +260,18 @@ QELStatus qelOptionObjectHandler(QELContext *, std::int32_t event, std::int32_t 
     bool set = kind == QELOption_EncryptToKeySet || kind == QELOption_ExportKeySet;
     bool db = kind == QELOption_KeyDB || kind == QELOption_TargetKeyDB;
     if (event == QELOptionEvent_Free) {
-        if (set && qelKeySetIsValid(object))
-            qelKeySetReleaseInternal(static_cast<QELKeySet *>(object), false);
-        if (db && qelKeyDBIsValid(object))
-            qelKeyDBReleaseQuietly(static_cast<QELKeyDB *>(object));
+        if (set && isKeySet(object))
+            releaseKeySet(static_cast<QELKeySet *>(object));
+        if (db && isKeyDB(object))
+            qelKeysSeams().releaseKeyDB(static_cast<QELKeyDB *>(object));
         return QELError_NoErr;
     }
     if (event != QELOptionEvent_Copy)
         return QELError_UnknownRequest;
-    if (set && qelKeySetIsValid(object))
-        qelKeySetAddRefInternal(static_cast<QELKeySet *>(object));
-    if (db && qelKeyDBIsValid(object))
-        qelKeyDBAddRefInternal(static_cast<QELKeyDB *>(object));
+    if (set && isKeySet(object))
+        retainKeySet(static_cast<QELKeySet *>(object));
+    if (db && isKeyDB(object))
+        qelKeysSeams().retainKeyDB(static_cast<QELKeyDB *>(object));
     *outValue = value;
     *outSize = size;
     return QELError_NoErr;

@@ -3,18 +3,12 @@
 
 #include "qelFIPSInternal.h"
 #include "qelHelpers.h"
-#include "qelKeyDBInternal.h"
+#include "qelLayerSeamsInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemoryInternal.h"
-#include "qelRandomContextInternal.h"
-#include "qelRandomPoolInternal.h"
-#include "qelRandomSeedFileInternal.h"
-#include "qelRandomSourcesInternal.h"
 #include "qelSDKInternal.h"
-#include "qelPassCachInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
-#include "qelTimeDateInternal.h"
 
 #include <mutex>
 
@@ -62,10 +56,8 @@ void releaseRandom(QELRandomContext *&random)
 {
     if (random == nullptr)
         return;
-    if (random->destroy != nullptr)
-        random->destroy(random);
-    else
-        static_cast<void>(qelContextMemFree(random->context, random));
+    if (auto release = qelCryptoSeams().releaseRandom)
+        release(random);
     random = nullptr;
 }
 
@@ -79,10 +71,10 @@ void releaseContents(QELContext *context, bool freeManager)
     releaseRandom(context->cryptoRandom);
     releaseRandom(context->poolRandom);
     releaseRandom(context->dummyRandom);
-    // Directly, not through the guarded purge: the cached passkeys are wiped
-    // even while the guard refuses public calls.
+    // The cached passkeys are wiped even while the guard refuses public calls.
     if (context->passCache != nullptr)
-        static_cast<void>(qelPassCachePurgeLocal(context)); // always 0
+        if (auto release = qelKeysSeams().contextRelease)
+            release(context);
     if (context->settings != nullptr) {
         qelSettingsFree(context->settings);
         context->settings = nullptr;
@@ -145,15 +137,13 @@ QELStatus createContext(const QELContextParams *params, QELContext **outContext)
     return QELError_NoErr;
 }
 
-QELRandomContext *newPlainRandom(QELContext *context, const QELRandomDescriptor *descriptor)
+// A random context of the kind, made by the crypto layer on first use.
+QELRandomContext *randomOf(QELContext *context, QELRandomContext *QELContext::*slot, QELRandomKind kind)
 {
-    auto *random = static_cast<QELRandomContext *>(
-        qelContextMemAlloc(context, sizeof(QELRandomContext), QELMemFlag_Clear));
-    if (random == nullptr)
-        return nullptr;
-    random->context = context;
-    random->descriptor = descriptor;
-    return random;
+    if (context->*slot == nullptr)
+        if (auto make = qelCryptoSeams().newRandom)
+            context->*slot = make(context, kind);
+    return context->*slot;
 }
 
 } // namespace
@@ -204,10 +194,11 @@ QELStatus qelContextFree(QELContext *context)
     // Databases left open stay as they are, but their rings leave the
     // process-wide registry and their locks: nothing may find them once the
     // context's memory is gone.
-    qelKeyDBContextGone(context);
+    if (auto gone = qelKeysSeams().contextGone)
+        gone(context);
 
-    qelRandomPoolAddKeystroke(static_cast<std::int32_t>(qelTimeDateNow()));
-    QELStatus status = qelRandomSeedFileSave();
+    auto freed = qelCryptoSeams().contextFreed;
+    QELStatus status = freed != nullptr ? freed() : QELError_NoErr;
 
     releaseContents(context, true);
     return status;
@@ -274,9 +265,10 @@ QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer, std::uint3
         return QELError_BadParams;
     QEL_ENTER();
     QELRandomContext *random = qelContextGetRandomContext(context);
-    if (random == nullptr || !qelRandomPoolHasMinimumEntropy())
+    const QELCryptoSeams &crypto = qelCryptoSeams();
+    if (random == nullptr || crypto.randomReady == nullptr || !crypto.randomReady())
         return QELError_OutOfEntropy;
-    qelRandomGetBytes(random, buffer, length);
+    crypto.randomFill(random, buffer, length);
     return QELError_NoErr;
 }
 
@@ -286,9 +278,10 @@ std::int64_t qelContextReserveRandomBytes(QELContext *context, std::uint32_t cou
         return 0;
     QEL_ENTER();
     QELRandomContext *random = qelContextGetRandomContext(context);
-    if (random == nullptr || !qelRandomPoolHasMinimumEntropy())
+    const QELCryptoSeams &crypto = qelCryptoSeams();
+    if (random == nullptr || crypto.randomReady == nullptr || !crypto.randomReady())
         return 0;
-    return static_cast<std::int64_t>(qelRandomFrontEndReserve(random, count));
+    return static_cast<std::int64_t>(crypto.randomReserve(random, count));
 }
 
 void *qelContextMemAlloc(QELContext *context, std::size_t size, std::uint32_t flags)
@@ -406,31 +399,15 @@ std::uint32_t qelContextGetReservedWord(QELContext *context)
 
 QELRandomContext *qelContextGetRandomContext(QELContext *context)
 {
-    if (!qelContextIsValid(context))
-        return nullptr;
-    if (context->cryptoRandom == nullptr)
-        context->cryptoRandom = qelRandomContextCreateDefault(context);
-    return context->cryptoRandom;
+    return qelContextIsValid(context) ? randomOf(context, &QELContext::cryptoRandom, QELRandomKind::Crypto) : nullptr;
 }
 
 QELRandomContext *qelContextGetPoolRandomContext(QELContext *context)
 {
-    if (!qelContextIsValid(context))
-        return nullptr;
-    if (context->poolRandom == nullptr) {
-        context->poolRandom = newPlainRandom(context, qelRandomPoolGlobalDescriptor());
-        if (context->poolRandom != nullptr)
-            for (int i = 0; i < 4; ++i)
-                qelRandomAddTimingSample(context->poolRandom);
-    }
-    return context->poolRandom;
+    return qelContextIsValid(context) ? randomOf(context, &QELContext::poolRandom, QELRandomKind::Pool) : nullptr;
 }
 
 QELRandomContext *qelContextGetDummyRandomContext(QELContext *context)
 {
-    if (!qelContextIsValid(context))
-        return nullptr;
-    if (context->dummyRandom == nullptr)
-        context->dummyRandom = newPlainRandom(context, qelRandomPoolDummyDescriptor());
-    return context->dummyRandom;
+    return qelContextIsValid(context) ? randomOf(context, &QELContext::dummyRandom, QELRandomKind::Dummy) : nullptr;
 }

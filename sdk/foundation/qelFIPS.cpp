@@ -1,14 +1,11 @@
 // FIPS mode state, the self-test driver and the API entry guard.
 #include "qelFIPSInternal.h"
 
-#include "qelCipherKATInternal.h"
 #include "qelContextInternal.h"
-#include "qelFeaturesInternal.h"
 #include "qelFileSpecInternal.h"
-#include "qelRPCClientInternal.h"
+#include "qelLayerSeamsInternal.h"
 #include "qelMacBinaryInternal.h"
 #include "qelSDKInternal.h"
-#include "qelKeyDBChangeInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 
@@ -30,13 +27,15 @@ QELSelfTestProc selfTestOf(std::int32_t kind)
         return nullptr;
     if (QELSelfTestProc proc = g_testOverride[kind].load())
         return proc;
+    // The tests live with the layers they test; before those are in, a
+    // test has nothing to run and refuses.
     switch (kind) {
     case QELSelfTest_Cipher:
-        return qelCipherSelfTest;
+        return qelCryptoSeams().cipherSelfTest;
     case QELSelfTest_DSA:
-        return qelDSASelfTest;
+        return qelPubKeySeams().dsaSelfTest;
     default:
-        return qelSelfTestNone;
+        return qelServiceSeams().selfTestNone;
     }
 }
 
@@ -50,8 +49,10 @@ QELStatus qelAPIGate(const char *, int)
         if (result == QELError_NoErr && qelSDKIsInitialized() && !g_selfTestsStarted.load())
             result = QELError_SelfTestsNotExecuted;
     }
-    if (qelRPCEnabled())
-        qelKeyDBApplyRemoteChanges();
+    const QELServiceSeams &service = qelServiceSeams();
+    if (service.enabled != nullptr && service.enabled())
+        if (auto apply = qelKeysSeams().applyRemoteChanges)
+            apply();
     return result;
 }
 

@@ -4,9 +4,8 @@
 
 #include "qelContextInternal.h"
 #include "qelIOInternal.h"
+#include "qelLayerSeamsInternal.h"
 #include "qelWipe.h"
-
-#include "qelCFBInternal.h"
 
 #include <algorithm>
 #include <array>
@@ -159,7 +158,7 @@ QELStatus streamClose(QELFileObject *file)
     }
     s->stream = nullptr;
     if (s->cfb != nullptr)
-        static_cast<void>(qelCFBFree(s->cfb));
+        static_cast<void>(qelCryptoSeams().cfbFree(s->cfb)); // only the crypto layer sets a cipher
     releaseObject(file, s);
     return status;
 }
@@ -237,7 +236,7 @@ QELCFBContext *streamCopyCipher(QELFileObject *file)
     if (s->cfb == nullptr)
         return nullptr;
     QELCFBContext *copy = nullptr;
-    if (qelCFBCopy(s->cfb, &copy) != 0)
+    if (qelCryptoSeams().cfbCopy(s->cfb, &copy) != 0)
         return nullptr;
     return copy;
 }

@@ -2,18 +2,12 @@
 // key-database change hook.
 #include "qelSDKInternal.h"
 
-#include "qelBigNumInternal.h"
 #include "qelContextInternal.h"
+#include "qelLayerSeamsInternal.h"
 #include "qelMemoryInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelMacBinaryInternal.h"
-#include "qelRandomSeedFileInternal.h"
-#include "qelKeyDBChangeInternal.h"
-#include "qelKeyDBInternal.h"
-#include "qelPassCachInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
-#include "qelTokenInternal.h"
 
 #include <atomic>
 #include <chrono>
@@ -54,8 +48,8 @@ Housekeeper &g_housekeeper = *new Housekeeper;
 
 void housekeepingVisit(QELContext *context, void *)
 {
-    qelPassCacheExpire(context);
-    qelKeyDBCloseExpired(context);
+    if (auto housekeep = qelKeysSeams().housekeep)
+        housekeep(context);
 }
 
 void *housekeepingThread(void *)
@@ -130,7 +124,7 @@ void qelSDKSetThreadCreateForTesting(QELSDKThreadCreateProc proc)
 }
 #endif
 
-QELStatus qelSDKInit(std::uint32_t flags)
+QELStatus qelSDKStart(std::uint32_t flags)
 {
     if (g_refCount.load() != 0) {
         g_refCount.fetch_add(1);
@@ -150,7 +144,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
             qelMacBinaryTableFree();
         // Undoing a failed start-up: the first failure is what is returned.
         if (connected)
-            static_cast<void>(qelRPCClientExit());
+            static_cast<void>(qelServiceSeams().clientExit());
         if (startedHousekeeping)
             qelHousekeepingStop();
         if (madeMgr)
@@ -179,7 +173,8 @@ QELStatus qelSDKInit(std::uint32_t flags)
     }
 
     if ((flags & QELSDKInit_NoService) == 0) {
-        status = qelRPCConnect(1);
+        auto connect = qelServiceSeams().connect;
+        status = connect != nullptr ? connect(1) : QELError_NotInitialized;
         if (status != QELError_NoErr)
             return undo();
         connected = true;
@@ -190,12 +185,13 @@ QELStatus qelSDKInit(std::uint32_t flags)
         return undo();
     loadedMacBinary = true;
 
-    qelBigNumInit();
+    if (auto start = qelPubKeySeams().start)
+        start();
 
-    status = qelRandomSeedFileOpenDefault();
-    if (status != QELError_NoErr) {
-        qelRandomSeedFileClose();
-        return undo();
+    if (auto start = qelCryptoSeams().start) {
+        status = start();
+        if (status != QELError_NoErr)
+            return undo();
     }
 
     g_madeDefaultMgr = madeMgr;
@@ -216,10 +212,13 @@ QELStatus qelSDKCleanup()
     // the following steps release.
     qelHousekeepingStop();
     // Clean-up reports none of its steps' statuses.
-    static_cast<void>(qelTokenReleaseAll());
+    if (auto stop = qelPubKeySeams().stop)
+        static_cast<void>(stop());
     qelMacBinaryTableFree();
-    static_cast<void>(qelRPCClientExit());
-    qelRandomSeedFileClose();
+    if (auto exit = qelServiceSeams().clientExit)
+        static_cast<void>(exit());
+    if (auto stop = qelCryptoSeams().stop)
+        stop();
     if (g_madeDefaultMgr) {
         qelMemMgrFreeDefaults();
         g_madeDefaultMgr = false;
@@ -259,7 +258,8 @@ QELStatus qelSetKeyDBChangeCallback(QELKeyDBChangeCallback callback, void *userV
 
 QELStatus qelNotifyKeyDBChange(std::uint32_t a, std::uint32_t b, std::uint32_t c)
 {
-    qelKeyDBNoteRemoteChange();
+    if (auto note = qelKeysSeams().noteRemoteChange)
+        note();
     QELKeyDBChangeCallback callback;
     void *userValue;
     {

@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+// The body of SDK start-up (qelSDKInit), run once the layers above the
+// foundation have installed their seams (qelLayerSeamsInternal.h).
+[[nodiscard]] QELStatus qelSDKStart(std::uint32_t flags);
+
 // Starts the housekeeping thread (a no-op returning 0 when it runs already);
 // QELError_Unavailable when the thread cannot be created.
 [[nodiscard]] QELStatus qelHousekeepingStart();

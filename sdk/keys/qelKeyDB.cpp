@@ -14,6 +14,7 @@
 #include "qelFileSpecInternal.h"
 #include "qelHelpers.h"
 #include "qelEnumeratedSetInternal.h"
+#include "qelKeyDBChangeInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
@@ -97,6 +98,7 @@ void closeDB(QELKeyDB *db)
     if (db->publicSpec) static_cast<void>(qelFileSpecFree(db->publicSpec)); // our copy
     if (db->secretSpec) static_cast<void>(qelFileSpecFree(db->secretSpec)); // our copy
     db->publicSpec = db->secretSpec = nullptr;
+    qelKeyDBFreeClientRecords(db); // their sets, before the objects go
     qelKeyDBFreeSigRegexes(db);
     qelKeyIDIndexFree(db);
     qelMemPoolFreeAll(&db->objectPool);

@@ -433,12 +433,137 @@ void qelKeyDBApplyRemoteChanges()
         nullptr);
 }
 
-QELStatus qelKeyDBTakeClientChanges(QELKeyDB *db, QELKeySet *, QELKeySet *)
+// ---- per-client change records (service side) ------------------------------------------------
+
+struct QELClientChanges {
+    QELClientChanges *next;
+    void *client;
+    QELKeySet *changedKeys; // keys whose trees the client fetches again
+    QELKeySet *refetch;     // objects whose information it fetches again
+};
+
+namespace {
+
+QELClientChanges *recordsOf(QELKeyDB *db) { return static_cast<QELClientChanges *>(db->changeRecords); }
+
+QELClientChanges *recordOf(QELKeyDB *db, void *client)
 {
-    return qelKeyDBIsValid(db) ? QELError_NoErr : QELError_BadParams;
+    for (QELClientChanges *r = recordsOf(db); r != nullptr; r = r->next)
+        if (r->client == client)
+            return r;
+    return nullptr;
 }
 
-QELStatus qelKeyDBNoteChangeForOtherClients(QELKeySet *, QELKeyObject *, QELKeySet *, QELKeyObject *)
+// Two fresh pending sets; on failure the record keeps its old ones.
+QELStatus freshSets(QELKeyDB *db, QELClientChanges *r)
 {
+    QELKeySet *changed = nullptr, *refetch = nullptr;
+    QELStatus s = qelEnumeratedSetNewEmpty(db, &changed);
+    if (s == QELError_NoErr)
+        s = qelEnumeratedSetNewEmpty(db, &refetch);
+    if (s != QELError_NoErr) {
+        if (changed != nullptr)
+            qelKeySetReleaseInternal(changed, false);
+        return s;
+    }
+    if (r->changedKeys != nullptr)
+        qelKeySetReleaseInternal(r->changedKeys, false);
+    if (r->refetch != nullptr)
+        qelKeySetReleaseInternal(r->refetch, false);
+    r->changedKeys = changed;
+    r->refetch = refetch;
+    return QELError_NoErr;
+}
+
+// The database a note is about: the refetch set's, else the changed set's,
+// else the refetch object's, else the changed key's.
+QELKeyDB *noteDB(QELKeySet *refetchSet, QELKeyObject *refetchObject, QELKeySet *changedSet,
+                 QELKeyObject *changedKey)
+{
+    if (qelKeySetIsValid(refetchSet))
+        return refetchSet->db;
+    if (qelKeySetIsValid(changedSet))
+        return changedSet->db;
+    if (qelKeyObjIsValid(refetchObject))
+        return qelKeyObjKeyDB(refetchObject);
+    if (qelKeyObjIsValid(changedKey))
+        return qelKeyObjKeyDB(changedKey);
+    return nullptr;
+}
+
+} // namespace
+
+QELStatus qelKeyDBAddClientRecord(QELKeyDB *db, void *client)
+{
+    if (!qelKeyDBIsValid(db) || client == nullptr)
+        return QELError_BadParams;
+    if (recordOf(db, client) != nullptr)
+        return QELError_NoErr;
+    auto *r = static_cast<QELClientChanges *>(
+        qelContextMemAlloc(db->context, sizeof(QELClientChanges), QELMemFlag_Clear));
+    if (r == nullptr)
+        return QELError_OutOfMemory;
+    r->client = client;
+    if (QELStatus s = freshSets(db, r); s != QELError_NoErr) {
+        static_cast<void>(qelContextMemFree(db->context, r)); // never linked
+        return s;
+    }
+    r->next = recordsOf(db);
+    db->changeRecords = r;
+    return QELError_NoErr;
+}
+
+void qelKeyDBFreeClientRecords(QELKeyDB *db)
+{
+    QELClientChanges *r = recordsOf(db);
+    db->changeRecords = nullptr;
+    while (r != nullptr) {
+        QELClientChanges *next = r->next;
+        qelKeySetReleaseInternal(r->changedKeys, true);
+        qelKeySetReleaseInternal(r->refetch, true);
+        static_cast<void>(qelContextMemFree(db->context, r)); // the record we made
+        r = next;
+    }
+}
+
+QELStatus qelKeyDBTakeClientChanges(QELKeyDB *db, QELKeySet *changedKeys, QELKeySet *refetch)
+{
+    if (!qelKeyDBIsValid(db) || !qelKeySetIsValid(changedKeys) || !qelKeySetIsValid(refetch))
+        return QELError_BadParams;
+    QELClientChanges *r = recordOf(db, qelContextGetClient(db->context));
+    if (r == nullptr)
+        return QELError_NoErr;
+    // The pending sets are handed over only when both could be taken and new
+    // ones made: a failure leaves the changes pending for the next take.
+    QELStatus s = qelKeySetAddSet(r->changedKeys, changedKeys);
+    if (s == QELError_NoErr)
+        s = qelKeySetAddSet(r->refetch, refetch);
+    if (s == QELError_NoErr)
+        s = freshSets(db, r);
+    return s;
+}
+
+QELStatus qelKeyDBNoteChangeForOtherClients(QELKeySet *refetchSet, QELKeyObject *refetchObject,
+                                            QELKeySet *changedSet, QELKeyObject *changedKey)
+{
+    QELKeyDB *db = noteDB(refetchSet, refetchObject, changedSet, changedKey);
+    if (db == nullptr)
+        return QELError_NoErr;
+    void *served = qelContextGetClient(db->context);
+    for (QELClientChanges *r = recordsOf(db); r != nullptr; r = r->next) {
+        if (r->client == served)
+            continue;
+        QELStatus s = QELError_NoErr;
+        if (qelKeySetIsValid(refetchSet))
+            s = qelKeySetAddSet(refetchSet, r->refetch);
+        if (s == QELError_NoErr && qelKeyObjIsValid(refetchObject))
+            s = qelKeySetAddObject(refetchObject, r->refetch);
+        if (s == QELError_NoErr && qelKeySetIsValid(changedSet))
+            s = qelKeySetAddSet(changedSet, r->changedKeys);
+        if (s == QELError_NoErr && qelKeyObjIsValid(changedKey))
+            s = qelKeySetAddObject(changedKey, r->changedKeys);
+        if (s != QELError_NoErr)
+            return s;
+    }
     return QELError_NoErr;
 }

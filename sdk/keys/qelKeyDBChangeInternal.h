@@ -40,9 +40,14 @@ void qelKeySetMarkNotLoadedAndRelease(QELKeySet *set);
 // Change notifications of the SDK service.
 void qelKeyDBNoteRemoteChange();
 void qelKeyDBApplyRemoteChanges();
-// Service side: the calling client's pending changes, and changes to pass on
-// to the other clients of a database. A process that holds no service
-// databases has no client records: both do nothing.
+// Service side: each client of a database has a record of its pending
+// changes, made when the client comes to the database (a second add for the
+// same client does nothing) and freed with the database. Taking hands the
+// serving client's (the context's current client's) pending sets over and
+// starts new ones; noting adds to the sets of every other client. Without
+// records both do nothing.
+[[nodiscard]] QELStatus qelKeyDBAddClientRecord(QELKeyDB *db, void *client);
+void qelKeyDBFreeClientRecords(QELKeyDB *db);
 [[nodiscard]] QELStatus qelKeyDBTakeClientChanges(QELKeyDB *db, QELKeySet *changedKeys, QELKeySet *refetch);
 [[nodiscard]] QELStatus qelKeyDBNoteChangeForOtherClients(QELKeySet *refetchSet, QELKeyObject *refetchObject,
                                                           QELKeySet *changedSet, QELKeyObject *changedKey);

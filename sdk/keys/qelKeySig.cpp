@@ -531,9 +531,12 @@ QELStatus qelKeySigCheckSet(QELKeySet *set, QELKeyDB *extra, bool recheck, bool 
     QELSigPublicCache signers;
     return forEachSignature(set, [&](QELKeyObject *key, QELKeyObject *sig) -> QELStatus {
         u8 found = 0, wasChanged = 0, valid = 0;
-        // The service's dispatcher runs this same check in process.
-        QELStatus s =
-            qelKeySigCheckOne(db, sig, extra, recheck, revocationsOnly, &found, &wasChanged, &valid, &signers);
+        // A mirrored database's signatures are checked where the database
+        // lives; the service's branch runs this same check in process.
+        QELStatus s = throughService ? qelKeySigCheckOneDispatch(db, sig, extra, recheck, revocationsOnly, &found,
+                                                                 &wasChanged, &valid)
+                                     : qelKeySigCheckOne(db, sig, extra, recheck, revocationsOnly, &found,
+                                                         &wasChanged, &valid, &signers);
         if (s != QELError_NoErr)
             return s;
         if (wasChanged && changed != nullptr)

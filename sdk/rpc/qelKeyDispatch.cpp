@@ -17,6 +17,7 @@
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelKeySigInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelOptionList.h"
 #include "qelOptionListInternal.h"
@@ -1117,10 +1118,50 @@ QELStatus setCall(std::uint32_t call, QELKeySet *set, QELKeyDB *second, u64 last
 }
 } // namespace
 
-QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck, QELEventHandler,
-                                                void *)
+QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck,
+                                                QELEventHandler handler, void *userValue)
 {
-    return setCall(QELRPCCall_KeySigCheckSetWithProgress, set, second, recheck ? 1 : 0);
+    if (handler == nullptr || !qelKeySetIsValid(set) || !remoteDB(set->db))
+        return setCall(QELRPCCall_KeySigCheckSetWithProgress, set, second, recheck ? 1 : 0);
+    // The handler lives in this process and the service cannot call it: the
+    // service counts the signatures and checks the CRLs (call 19), then each
+    // signature is checked through the service one by one (call 20) and the
+    // handler told after each. What changed is fetched again.
+    std::vector<u64> handles;
+    if (QELStatus s = handlesOfSet(set, handles); s != QELError_NoErr)
+        return s;
+    const std::array<QELRPCItem, 4> in{qelRPCValue(handleOf(set->db)),
+                                       qelRPCBytes(handles.data(), handles.size() * 8),
+                                       qelRPCValue(handleOf(second)), qelRPCValue(recheck ? 1 : 0)};
+    Reply<2> out;
+    QELStatus s = invokeOn(set->db, QELRPCCall_KeySigCountAndCheckCRLs, in, out.items);
+    QELKeySet *changed = nullptr;
+    if (s == QELError_NoErr)
+        s = setFromHandles(set->db, out[1], &changed);
+    if (s != QELError_NoErr)
+        return s;
+    QELKeySigProgress progress{qelKeySetContext(set), handler, userValue, 0, out[0].value};
+    s = qelKeySigCheckSet(set, second, recheck, false, true, qelKeySigProgress, &progress, changed);
+    qelKeySetMarkNotLoadedAndRelease(changed);
+    return s;
+}
+
+QELStatus qelKeySigCheckOneDispatch(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *second, bool recheck,
+                                     bool revocationsOnly, u8 *outFound, u8 *outChanged, u8 *outValid)
+{
+    if (outFound == nullptr || outChanged == nullptr || outValid == nullptr)
+        return QELError_BadParams;
+    const std::array<QELRPCItem, 5> in{qelRPCValue(handleOf(db)), qelRPCValue(handleOf(sig)),
+                                       qelRPCValue(handleOf(second)), qelRPCValue(recheck ? 1 : 0),
+                                       qelRPCValue(revocationsOnly ? 1 : 0)};
+    Reply<3> out;
+    QELStatus s = invokeOn(db, QELRPCCall_KeySigCheckOne, in, out.items);
+    if (s != QELError_NoErr)
+        return s;
+    *outFound = out[0].value != 0 ? 1 : 0;
+    *outChanged = out[1].value != 0 ? 1 : 0;
+    *outValid = out[2].value != 0 ? 1 : 0;
+    return QELError_NoErr;
 }
 
 QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now)

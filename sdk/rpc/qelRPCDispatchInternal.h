@@ -163,7 +163,12 @@ struct QELFileSpec;
                                                  std::int32_t format);
 
 // ---- signatures and trust ----------------------------------------------------------------------
-// Progress cannot cross to the service: the handler is not called there.
+// With a handler and a mirrored database the signatures are checked one by
+// one through the service, so that the handler hears of each.
 [[nodiscard]] QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck,
                                                               QELEventHandler handler, void *userValue);
+// Call 20: one signature checked where its database lives.
+[[nodiscard]] QELStatus qelKeySigCheckOneDispatch(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *second, bool recheck,
+                                                  bool revocationsOnly, std::uint8_t *outFound,
+                                                  std::uint8_t *outChanged, std::uint8_t *outValid);
 [[nodiscard]] QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now);

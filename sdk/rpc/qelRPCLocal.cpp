@@ -152,12 +152,22 @@ QELStatus noteKey(QELKeyObject *key)
 
 // A database with all its keys flattened (calls 11 and 12); the database
 // goes again when flattening fails.
+// The client served comes to a database it opened or made: from now on its
+// record collects what the database's other clients change.
+QELStatus joinClient(QELKeyDB *db)
+{
+    void *client = qelContextGetClient(qelKeyDBContext(db));
+    return client != nullptr ? qelKeyDBAddClientRecord(db, client) : QELError_NoErr;
+}
+
 QELStatus openedOut(QELContext *context, QELKeyDB *db, QELStatus status, Outs out, QELRPCItem &tree)
 {
     if (db == nullptr)
         return status != QELError_NoErr ? status : QELError_BadParams;
     const std::uint32_t count = listLength(db);
-    QELStatus s = treeOut(contextFor(context, db), db->firstKey, count, nullptr, tree);
+    QELStatus s = joinClient(db);
+    if (s == QELError_NoErr)
+        s = treeOut(contextFor(context, db), db->firstKey, count, nullptr, tree);
     if (s != QELError_NoErr) {
         static_cast<void>(qelKeyDBReleaseLocal(db));
         return s;
@@ -717,6 +727,8 @@ QELStatus runLocal(QELContext *context, std::uint32_t call, Items in, Outs out)
     case QELRPCCall_KeyDBNewInMemory: {
         QELKeyDB *db = nullptr;
         QELStatus s = qelKeyDBNewInMemoryLocal(context, &db);
+        if (s == QELError_NoErr && (s = joinClient(db)) != QELError_NoErr)
+            static_cast<void>(qelKeyDBReleaseLocal(db)); // never handed out
         if (s == QELError_NoErr)
             out[0].value = qelRPCHandleOf(db);
         return s;

@@ -4,8 +4,12 @@
 // database opened for it from the same key ring (itself a call), and the
 // outputs agree once handles, which name objects of each side's own
 // process, are replaced by the object they name in the opened ring.
+#include "qelAlgorithms.h"
 #include "qelContextInternal.h"
 #include "qelFileSpecInternal.h"
+#include "qelKeyGenInternal.h"
+#include "qelKeyGenParamsInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelKeyID.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlg.h"
@@ -178,7 +182,9 @@ struct Side {
 
 // How an output is compared: exactly, with its handles named, by length
 // only (random or randomised output), or not at all.
-enum class Cmp { Exact, Handles, Length, Ignore, AfterHandles };
+// NonEmpty: random output whose length varies too (an ElGamal ciphertext's
+// numbers may have leading zero bits); the decrypt row checks its content.
+enum class Cmp { Exact, Handles, Length, NonEmpty, Ignore, AfterHandles };
 
 std::string render(const Side &side, const QELRPCItem &item, char kind, Cmp cmp, std::map<u64, int> &fresh)
 {
@@ -188,6 +194,8 @@ std::string render(const Side &side, const QELRPCItem &item, char kind, Cmp cmp,
         return "-";
     if (cmp == Cmp::Length)
         return "len " + std::to_string(bytes ? item.length : 0);
+    if (cmp == Cmp::NonEmpty)
+        return bytes && item.length != 0 ? "bytes" : "empty";
     if (cmp == Cmp::AfterHandles) {
         // An information block past its reference and packet pointer.
         const auto *q = static_cast<const std::uint8_t *>(item.block);
@@ -248,6 +256,42 @@ const char kMessage[] = "sixteen byte key";
 const std::uint32_t kCiphers[3] = {9, 8, 7};
 const char kConfig[] = "slot=1";
 
+// A key pair made here, as key generation hands it to calls 48 and 49: the
+// exported secret material and the flat parameters. Made once, so both ways
+// add the same key.
+struct Generated {
+    std::vector<std::uint8_t> secret;
+    std::vector<std::uint8_t> flat;
+};
+
+Generated generate(QELContext *context, bool primary)
+{
+    QELKeyGenRequest r{};
+    r.context = context;
+    r.algorithm = QELPublicKeyAlgorithm_RSA;
+    r.bits = 1024;
+    r.primaryKey = primary;
+    r.fastGeneration = 1;
+    r.creationGiven = true;
+    r.creation = 1795000000;
+    QELSecretKeyObject *key = nullptr;
+    QELKeyGenParams *params = nullptr;
+    Generated g;
+    EXPECT_EQ(qelKeyGenMakeKeyPair(r, &key, &params), QELError_NoErr);
+    if (key == nullptr || params == nullptr)
+        return g;
+    g.secret.resize(key->secretDataLength(key));
+    key->exportSecretData(key, g.secret.data());
+    std::uint8_t *flat = nullptr;
+    std::uint64_t flatLength = 0;
+    EXPECT_EQ(qelKeyGenParamsFlatten(params, &flat, &flatLength), QELError_NoErr);
+    g.flat.assign(flat, flat + flatLength);
+    static_cast<void>(qelContextMemFree(context, flat));
+    static_cast<void>(key->destroy(key));
+    qelKeyGenParamsFree(params);
+    return g;
+}
+
 // Alice (0, RSA: user IDs "Alice Work" and "Alice", the second certified by
 // Bob; an encryption subkey), Bob (1, DSA with an ElGamal subkey), Carol
 // (2, RSA, Bob her designated revoker) and Dave (3, expired).
@@ -263,7 +307,7 @@ std::vector<Row> rows()
                  }, {Cmp::Handles}});
     r.push_back({"encrypt", 3, [=](Side &s) {
                      return V{v(s.child(0, 2, 0)), qelRPCBytes(kMessage, 16), v(QELPkFormat_RFC4880)};
-                 }, {Cmp::Length}});
+                 }, {Cmp::NonEmpty}});
     r.push_back({"decrypt", 4, [=](Side &s) {
                      QELRPCItem c = s.prepare(3, {v(s.child(0, 2, 0)), qelRPCBytes(kMessage, 16), v(QELPkFormat_RFC4880)});
                      V in{v(s.child(0, 2, 0))};
@@ -349,6 +393,22 @@ std::vector<Row> rows()
                          in.push_back(qelRPCBytes(nullptr, 0));
                      for (u64 x : {u64(0), u64(0), u64(0), u64(0)})
                          in.push_back(v(x));
+                     return in;
+                 }, {Cmp::Handles, Cmp::Handles}});
+    r.push_back({"add a generated key", 48, [=](Side &s) {
+                     static const Generated g = generate(s.context, true);
+                     static const char uid[] = "Added <added@example.org>";
+                     V in{v(s.db), qelRPCBytes(g.secret.data(), g.secret.size()),
+                          qelRPCBytes(g.flat.data(), g.flat.size()), qelRPCBytes(uid, sizeof uid - 1),
+                          qelRPCBytes(nullptr, 0), v(0), qelRPCBytes(nullptr, 0), v(0)};
+                     addPass(in, "");
+                     return in;
+                 }, {Cmp::Handles, Cmp::Handles}});
+    r.push_back({"add a generated subkey", 49, [=](Side &s) {
+                     static const Generated g = generate(s.context, false);
+                     V in{v(s.key(0)), qelRPCBytes(g.secret.data(), g.secret.size()),
+                          qelRPCBytes(g.flat.data(), g.flat.size())};
+                     addPass(in, "alice-pass");
                      return in;
                  }, {Cmp::Handles, Cmp::Handles}});
     r.push_back({"add user ID", 22, [=](Side &s) {
@@ -547,9 +607,8 @@ TEST_F(RPCCalls, EveryCallGivesTheSameOutputsBothWays)
     // A database kept alive by its row closes now.
     static_cast<void>(Side(false, context).run(QELRPCCall_KeyDBCloseUnreferenced, {}, {}));
     // The calls the table leaves out: the handshake and the client exit are
-    // the connection's own; 12 opens every row's database; 48 and 49 write
-    // keys generated by the client (the mirror test sends them).
-    for (std::uint32_t call : {0u, 12u, 45u, 48u, 49u})
+    // the connection's own; 12 opens every row's database.
+    for (std::uint32_t call : {0u, 12u, 45u})
         covered[call] = true;
     for (std::uint32_t call = 0; call < QELRPCCallCount; ++call)
         EXPECT_TRUE(covered[call]) << "call " << call << " has no row";

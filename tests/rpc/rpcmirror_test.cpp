@@ -9,6 +9,9 @@
 #include "qelKeyIDInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelKeySet.h"
+#include "qelKeySig.h"
+#include "qelEvent.h"
 #include "qelOptionListInternal.h"
 #include "qelPkAlg.h"
 #include "qelRPCCallsInternal.h"
@@ -198,6 +201,39 @@ TEST_F(RPCMirror, RemovingAnObjectFollowsTheService)
     // The service has removed it too: fetching all keys again shows it gone.
     ASSERT_EQ(qelKeyDBFetchAllKeysDispatch(mirror), QELError_NoErr);
     EXPECT_TRUE(qelKeyObjIsDeleted(uid));
+}
+
+// The progress a handler hears: events, and the last count and total.
+struct Heard {
+    int events = 0;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+};
+
+std::int32_t listen(QELContext *, QELEvent *event, void *user)
+{
+    auto *heard = static_cast<Heard *>(user);
+    if (event->kind == QELEvent_Progress) {
+        ++heard->events;
+        heard->done = event->data.progress.done;
+        heard->total = event->data.progress.total;
+    }
+    return 0;
+}
+
+TEST_F(RPCMirror, ACheckThroughTheServiceReportsProgressHere)
+{
+    Heard here, there;
+    for (auto [db, heard] : {std::pair{local, &here}, std::pair{mirror, &there}}) {
+        QELKeySet *set = nullptr;
+        ASSERT_EQ(qelKeyDBNewKeySet(db, &set), QELError_NoErr);
+        EXPECT_EQ(qelKeySigCheckKeySet(set, nullptr, 1, listen, heard), QELError_NoErr);
+        EXPECT_EQ(qelKeySetRelease(set), QELError_NoErr);
+    }
+    ASSERT_GT(here.events, 0);
+    EXPECT_EQ(there.events, here.events) << "one event per signature checked, as in process";
+    EXPECT_EQ(there.total, here.total);
+    EXPECT_EQ(there.done, there.total);
 }
 
 TEST_F(RPCMirror, OpeningARingInServiceModeGivesAMirror)

@@ -1,0 +1,92 @@
+// What the foundation needs of the layers built on it. The foundation names
+// no higher layer: each layer above fills its own table of functions once,
+// when the SDK starts (qelSDKInit, before any context can exist), and the
+// foundation calls through the table. Until a table is filled every entry
+// reads as null and the foundation does without it, which only happens
+// before the first start-up, when there is no context, database or key to
+// act on.
+#pragma once
+
+#include "qelErrors.h"
+
+#include <cstdint>
+
+struct QELContext;
+struct QELRandomContext;
+struct QELCFBContext;
+struct QELKeyObject;
+struct QELKeySet;
+struct QELKeyDB;
+
+// The three random contexts a context makes on first use.
+enum class QELRandomKind : std::uint8_t { Crypto, Pool, Dummy };
+
+// Filled by the crypto layer.
+struct QELCryptoSeams {
+    // A new random context of the kind for the context, or null.
+    QELRandomContext *(*newRandom)(QELContext *context, QELRandomKind kind);
+    void (*releaseRandom)(QELRandomContext *random);
+    // Whether the global pool holds enough entropy to hand bytes out.
+    bool (*randomReady)();
+    void (*randomFill)(QELRandomContext *random, void *buffer, std::uint32_t length);
+    std::uint64_t (*randomReserve)(QELRandomContext *random, std::uint32_t wanted);
+    // A context goes away: the pool takes an event and the seed file is saved.
+    QELStatus (*contextFreed)();
+    // Start-up and clean-up of the random seed file.
+    QELStatus (*start)();
+    void (*stop)();
+    QELStatus (*cipherSelfTest)();
+    // The cipher a stream file object may carry.
+    QELStatus (*cfbCopy)(const QELCFBContext *cfb, QELCFBContext **outCopy);
+    QELStatus (*cfbFree)(QELCFBContext *cfb);
+};
+
+// Filled by the public-key layer.
+struct QELPubKeySeams {
+    void (*start)();      // the big-number table
+    QELStatus (*stop)();  // every token's state
+    QELStatus (*dsaSelfTest)();
+};
+
+// Filled by the key layer.
+struct QELKeysSeams {
+    bool (*isKeyObject)(const QELKeyObject *object);
+    bool (*isKey)(const QELKeyObject *object);
+    bool (*isKeySet)(const void *set);
+    bool (*isKeyDB)(const void *db);
+    void (*retainKeySet)(QELKeySet *set);
+    void (*releaseKeySet)(QELKeySet *set);
+    void (*retainKeyDB)(QELKeyDB *db);
+    void (*releaseKeyDB)(QELKeyDB *db);
+    // A context is being freed: its databases leave the registries.
+    void (*contextGone)(QELContext *context);
+    // A context's contents are released: its cached passphrases are wiped.
+    void (*contextRelease)(QELContext *context);
+    // One housekeeping pass over a context: expired passphrases and
+    // databases kept open past their time.
+    void (*housekeep)(QELContext *context);
+    // The process-wide change notification, and its delivery on API entry.
+    void (*noteRemoteChange)();
+    void (*applyRemoteChanges)();
+};
+
+// Filled by the service layer.
+struct QELServiceSeams {
+    std::uint8_t (*enabled)();
+    QELStatus (*connect)(std::int32_t mode);
+    QELStatus (*clientExit)();
+    QELStatus (*selfTestNone)();
+};
+
+// Each layer installs its table (kept for the life of the process) when the
+// SDK starts; installing again replaces it with the same table.
+void qelLayerSeamsInstallCrypto(const QELCryptoSeams *seams);
+void qelLayerSeamsInstallPubKey(const QELPubKeySeams *seams);
+void qelLayerSeamsInstallKeys(const QELKeysSeams *seams);
+void qelLayerSeamsInstallService(const QELServiceSeams *seams);
+
+// The installed tables; a table not yet installed reads as all null.
+const QELCryptoSeams &qelCryptoSeams();
+const QELPubKeySeams &qelPubKeySeams();
+const QELKeysSeams &qelKeysSeams();
+const QELServiceSeams &qelServiceSeams();

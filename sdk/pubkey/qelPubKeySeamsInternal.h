@@ -1,0 +1,5 @@
+// The public-key layer's part of what the foundation reaches through its seams.
+#pragma once
+
+// Installs the public-key layer's table; run by SDK start-up.
+void qelPubKeySeamsInstall();

@@ -1,0 +1,31 @@
+// SDK start-up with every layer in place: the layers above the foundation
+// install the tables through which the foundation reaches them (the service
+// client's own among them), then the foundation starts the SDK.
+#include "qelSDK.h"
+
+#include "qelCryptoSeamsInternal.h"
+#include "qelKeysSeamsInternal.h"
+#include "qelLayerSeamsInternal.h"
+#include "qelPubKeySeamsInternal.h"
+#include "qelRPCClientInternal.h"
+#include "qelSDKInternal.h"
+
+namespace {
+
+constexpr QELServiceSeams kSeams{
+    .enabled = qelRPCEnabled,
+    .connect = qelRPCConnect,
+    .clientExit = qelRPCClientExit,
+    .selfTestNone = qelSelfTestNone,
+};
+
+} // namespace
+
+QELStatus qelSDKInit(std::uint32_t flags)
+{
+    qelCryptoSeamsInstall();
+    qelPubKeySeamsInstall();
+    qelKeysSeamsInstall();
+    qelLayerSeamsInstallService(&kSeams);
+    return qelSDKStart(flags);
+}
