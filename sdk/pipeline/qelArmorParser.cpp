@@ -6,9 +6,11 @@
 #include "qelCopyModuleInternal.h"
 #include "qelHashInternal.h"
 #include "qelMemory.h"
+#include "qelMessageParserInternal.h"
 #include "qelWipe.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -56,6 +58,7 @@ struct ArmorParser {
     QELSettings *settings;
     const QELDecodeCallbacks *callbacks;
     void *callbackData;
+    std::int32_t nesting; // message-parser depth of the literal this armor came in
     std::int32_t state;
     std::int32_t pendingEnd;
     std::int32_t pendingDepth;
@@ -245,8 +248,11 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
 
 QELPipeModule *chainHead(ArmorMessage *m) { return m->chain; }
 
-ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
+// Null when the message cannot be made; *status says why (no memory, or a
+// message parser refused at its nesting depth).
+ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total, QELStatus *status)
 {
+    *status = 0;
     ArmorMessage *last = nullptr;
     for (ArmorMessage *m = p->messages; m != nullptr; last = m, m = m->next) {
         if (id[0] != 0) {
@@ -264,6 +270,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
             return m;
         }
     }
+    *status = QELError_OutOfMemory;
     auto *m = allocZeroed<ArmorMessage>(p->context);
     if (m == nullptr)
         return nullptr;
@@ -280,8 +287,12 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
     bool ok = m->endSlot != nullptr;
     if (ok) {
         *m->endSlot = p->downstream;
-        if (auto make = qelArmorParserSeams().messageParser; make != nullptr)
-            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData) != nullptr;
+        if (auto make = qelArmorParserSeams().messageParser; make != nullptr) {
+            QELStatus made = 0;
+            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData, p->nesting, &made) != nullptr;
+            if (made != 0)
+                *status = made;
+        }
     }
     m->total = total;
     m->number = ++p->messageCount;
@@ -293,6 +304,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
         freeMessage(p, m);
         return nullptr;
     }
+    *status = 0;
     return m;
 }
 
@@ -602,9 +614,10 @@ QELStatus bodyLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLengt
 
 QELStatus bodyStart(ArmorParser *p, const std::uint8_t *line, std::size_t n)
 {
-    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts);
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts, &made);
     if (m == nullptr)
-        return QELError_OutOfMemory;
+        return made;
     ArmorPart *part = partFind(p, m, p->partNumber);
     p->current = part;
     p->discardBody = part == nullptr ? 1 : 0;
@@ -808,8 +821,11 @@ QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
     if (QELStatus st = openScope(p, QELAnnotation_BeginBinaryInput, p->lineOffset); st != 0)
         return st;
-    ArmorMessage *m = messageFind(p, "", 1);
-    ArmorPart *part = m != nullptr ? partFind(p, m, 1) : nullptr;
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, "", 1, &made);
+    if (m == nullptr)
+        return made;
+    ArmorPart *part = partFind(p, m, 1);
     if (part == nullptr)
         return QELError_OutOfMemory;
     p->current = part;
@@ -1077,9 +1093,11 @@ constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parser
 
 } // namespace
 
+static_assert(std::is_same_v<decltype(QELArmorParserSeams::messageParser), decltype(&qelMessageParserCreateNested)>);
+
 QELArmorParserSeams &qelArmorParserSeams()
 {
-    static QELArmorParserSeams seams{};
+    static QELArmorParserSeams seams{qelMessageParserCreateNested};
     return seams;
 }
 
@@ -1104,8 +1122,20 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
                                      const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                      void *callbackData)
 {
+    return qelArmorParserCreateNested(context, slot, settings, fifoKind, callbacks, callbackData, 0, nullptr);
+}
+
+QELPipeModule **qelArmorParserCreateNested(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                           const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                           void *callbackData, std::int32_t nesting, QELStatus *status)
+{
     if (slot == nullptr || settings == nullptr || fifoKind == nullptr)
         return nullptr;
+    if (nesting > QELMessageParserMaxNesting) {
+        if (status != nullptr)
+            *status = QELError_BadPacketFormat;
+        return nullptr;
+    }
     auto *p = qelPipeModuleNew<ArmorParser>(context, QELPipeMagic_ArmorParse, "Ascii Armor Parser Module", kParserOps);
     if (p == nullptr)
         return nullptr;
@@ -1115,6 +1145,7 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
     p->settings = settings;
     p->callbacks = callbacks;
     p->callbackData = callbackData;
+    p->nesting = nesting;
     p->crc = QELArmorCrc24Init;
     p->dataLog = fifoKind->create(context);
     p->eventLog = fifoKind->create(context);

@@ -7,6 +7,8 @@
 // unknown state after it, so every later call answers the same status.
 #include "qelMessageParserInternal.h"
 
+#include "qelArmorParserInternal.h"
+
 #include "qelCFB.h"
 #include "qelCFBInternal.h"
 #include "qelCipherModuleInternal.h"
@@ -23,6 +25,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -506,10 +509,11 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
                     auto create = qelMessageParserSeams().armorParseModule;
                     QELPipeModule **next = create != nullptr
                                                ? create(p->head.context, slot, p->settings, qelByteFifoDescriptor(),
-                                                        p->callbacks, p->callbackData, p->nesting + 1)
+                                                        p->callbacks, p->callbackData, p->nesting + 1, &status)
                                                : nullptr;
                     if (next == nullptr) {
-                        status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
+                        if (status == 0)
+                            status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
                     } else {
                         p->firstInserted = p->downstream;
                         slot = next;
@@ -1286,9 +1290,11 @@ constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parser
 
 } // namespace
 
+static_assert(std::is_same_v<decltype(QELMessageParserSeams::armorParseModule), decltype(&qelArmorParserCreateNested)>);
+
 QELMessageParserSeams &qelMessageParserSeams()
 {
-    static QELMessageParserSeams seams{};
+    static QELMessageParserSeams seams{qelArmorParserCreateNested};
     return seams;
 }
 
