@@ -697,4 +697,50 @@ TEST_F(MessageParserTest, ArmorInsideLiteralsIsBounded)
     }
 }
 
+// Clear-signed text from GnuPG through the armor parser: the text comes out
+// without its dash escapes, and the signature is checked over the text with
+// the trailing white space GnuPG leaves out of the hash.
+TEST_F(MessageParserTest, ArmoredClearSignedTextVerifies)
+{
+    armored_ = true;
+    const std::string signedText =
+        "- leading dash\n-----five dashes\nFrom the start\ntrailing spaces   \ntabs\t\t\nlast line";
+    const Bytes good = asQel("armored-clear.asc");
+    Bytes tampered = good;
+    const std::string asText(good.begin(), good.end());
+    tampered[asText.find("From the start") + 5] ^= 0x20; // "the" -> "The"
+    Bytes crlfText;
+    for (std::uint8_t c : good) {
+        if (c == '\n')
+            crlfText.push_back('\r');
+        crlfText.push_back(c);
+    }
+    struct Case {
+        const char *name;
+        const Bytes &message;
+        std::string verdict;
+    };
+    const Case cases[] = {{"good", good, "good"}, {"tampered", tampered, "bad"}, {"CR LF", crlfText, "good"}};
+    for (const Case &c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{4096}}) {
+            SCOPED_TRACE(std::string(c.name) + " piece " + std::to_string(piece));
+            job_ = Job{};
+            job_.context = context;
+            EXPECT_EQ(decode(c.message, piece), 0);
+            EXPECT_EQ(job_.verdicts, std::vector<std::string>{c.verdict});
+            std::string text;
+            for (const auto &out : job_.outputs)
+                text += out->record.bytes;
+            std::string expected = signedText;
+            if (&c.message == &crlfText) {
+                for (std::size_t at = 0; (at = expected.find('\n', at)) != std::string::npos; at += 2)
+                    expected.insert(at, 1, '\r');
+            }
+            if (&c.message != &tampered) {
+                EXPECT_EQ(text, expected);
+            }
+        }
+    }
+}
+
 } // namespace
