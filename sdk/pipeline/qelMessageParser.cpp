@@ -66,6 +66,8 @@ struct Parser {
     std::int32_t onePassCount;
     std::int32_t nestedOnePass;
     std::uint8_t detached;
+    std::uint32_t sessionKeyCount; // session-key packets announced before the encrypted data
+    std::uint64_t sessionKeyBytes; // and their body bytes
     std::uint8_t endOfInput;
     std::uint8_t replyPending;
     std::uint8_t bodyBuffered;
@@ -674,6 +676,8 @@ QELStatus encryptedHandler(Parser *p, Step *wait)
         return *wait = Step::Wait, status;
     if (buffered(p) < 19 && bodyEnded(p))
         return truncated(p);
+    p->sessionKeyCount = 0;
+    p->sessionKeyBytes = 0;
     if (p->step < 2 && p->openScope != QELAnnotation_EndEncrypted) {
         QEL_PARSER_ONCE(1, openScopeIfClosed(p, QELAnnotation_BeginEncrypted));
         QEL_PARSER_ONCE(2, send(p, QELAnnotation_SymmetricKeyESK));
@@ -693,8 +697,14 @@ QELStatus sessionKeyHandler(Parser *p, Step *wait)
         p->mode = Mode::Discard;
         return 0;
     }
+    // The reader keeps every session-key packet whole until the encrypted
+    // data comes, so a run of them is bounded in number and in bytes.
+    QEL_PARSER_ONCE(2, ++p->sessionKeyCount > QELMessageParserMaxSessionKeys ||
+                               (p->sessionKeyBytes += buffered(p)) > QELMessageParserMaxSessionKeyBytes
+                           ? QELError_BadPacketFormat
+                           : 0);
     const std::int32_t code = p->tag == 1 ? QELAnnotation_PublicKeyESK : QELAnnotation_SymmetricKeyESK;
-    QEL_PARSER_ONCE(2, send(p, code, p->buffer + p->cursor, buffered(p)));
+    QEL_PARSER_ONCE(3, send(p, code, p->buffer + p->cursor, buffered(p)));
     // The raw packet stays in the FIFO in case the message is passed through.
     qelSecureWipe(p->buffer, p->bufferEnd);
     p->bufferEnd = p->cursor = 0;

@@ -16,6 +16,11 @@ struct QELSettings;
 // compressed packet); a message nested deeper than this is refused with
 // QELError_BadPacketFormat instead of growing the chain without bound.
 inline constexpr std::int32_t QELMessageParserMaxNesting = 32;
+// Session-key packets in front of encrypted data are kept whole by the
+// reader until the data comes; more of them than this, or more body bytes
+// than this, is refused with QELError_BadPacketFormat.
+inline constexpr std::uint32_t QELMessageParserMaxSessionKeys = 256;
+inline constexpr std::uint64_t QELMessageParserMaxSessionKeyBytes = 256 * 1024;
 
 // Returns the parser's downstream slot, or null (null slot or settings, no
 // memory).

@@ -543,6 +543,23 @@ TEST_F(MessageParserTest, HostileStreams)
         const Bytes sig = newPacket(2, Bytes(40, 0x04));
         swallowed.insert(swallowed.end(), sig.begin(), sig.end());
     }
+    // session-key packets in front of the encrypted data: a run within the
+    // bound, one too many, and one too large in bytes
+    const auto sessionKeys = [&](std::size_t count, std::size_t bodyLength, bool withMessage) {
+        Bytes out;
+        Bytes body(bodyLength, 0x11);
+        body[0] = 4; // symmetric-key packet: version 4, AES, simple S2K, SHA-1
+        body[1] = 7;
+        body[2] = 0;
+        body[3] = 2;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Bytes packet = newPacket(3, body);
+            out.insert(out.end(), packet.begin(), packet.end());
+        }
+        if (withMessage)
+            out.insert(out.end(), mdcMessage.begin(), mdcMessage.end());
+        return out;
+    };
     struct Hostile {
         const char *name;
         Bytes message;
@@ -557,6 +574,10 @@ TEST_F(MessageParserTest, HostileStreams)
         {"literal past the end", literalPastEnd, QELError_TruncatedInput, false},
         {"bad session-key packet length", badSessionKey, QELError_TruncatedInput, false},
         {"indeterminate literal swallows its signature", swallowed, QELError_TruncatedInput, false},
+        {"200 session-key packets read", sessionKeys(200, 4, true), 0, true},
+        {"too many session-key packets", sessionKeys(QELMessageParserMaxSessionKeys + 1, 4, true),
+         QELError_BadPacketFormat, true},
+        {"session-key packets too large together", sessionKeys(250, 1090, false), QELError_BadPacketFormat, false},
     };
     for (const Hostile &h : table) {
         SCOPED_TRACE(h.name);
