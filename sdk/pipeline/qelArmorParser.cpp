@@ -29,6 +29,10 @@ enum ParserState : std::int32_t {
     StateClearHeaders,
     StateClearText,
     StateBinary,
+    StateMimeHeader,
+    StateSkipToBoundary,
+    StateSkipToSignature,
+    StateSkipToClosingBoundary,
 };
 
 struct ArmorMessage;
@@ -96,6 +100,9 @@ struct ArmorParser {
     std::size_t hashCount;
     std::uint8_t clearSignedAsText;
     std::uint8_t keyBlocksAsText;
+    std::uint8_t mime; // a multipart/signed message is being read
+    char boundary[258]; // "--" and the boundary, later with "--" appended
+    std::size_t boundaryLength;
     ArmorMessage *messages;
     std::uint32_t messageCount;
     std::uint8_t deferred;
@@ -529,6 +536,8 @@ QELStatus endPart(ArmorParser *p)
     ArmorPart *part = p->current;
     const bool keepScope = p->clearSignature;
     clearBlock(p);
+    p->mime = 0;
+    p->boundaryLength = 0;
     if (part != nullptr) {
         part->state = 1;
         if (part->message->begun)
@@ -854,9 +863,37 @@ QELStatus clearHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t raw
     return plainText(p, s, rawLength);
 }
 
+// Line ends by kind: 1 LF, 2 CR, 3 CR LF.
+constexpr std::uint8_t kLineEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
+constexpr std::size_t kLineEndLength[4] = {0, 1, 1, 2};
+
+std::uint8_t lineEndOf(const std::uint8_t *s, std::size_t n)
+{
+    std::uint8_t kind = 0;
+    if (n > 0 && s[n - 1] == '\n')
+        --n, kind = 1;
+    if (n > 0 && s[n - 1] == '\r')
+        kind = static_cast<std::uint8_t>(kind | 2);
+    return kind;
+}
+
 QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
 {
     const std::size_t n = trimmedLength(s, rawLength);
+    if (p->mime) {
+        // the boundary ends the signed part, and the line end before it is
+        // the boundary's own
+        if (!p->continuing && n == p->boundaryLength && std::memcmp(s, p->boundary, n) == 0) {
+            p->owedEnd = 0;
+            p->state = StateSkipToSignature;
+        } else {
+            if (QELStatus st = sendText(p, kLineEnds[p->owedEnd], kLineEndLength[p->owedEnd]); st != 0)
+                return st;
+            p->owedEnd = lineEndOf(s, rawLength);
+            return sendText(p, s, rawLength - kLineEndLength[p->owedEnd]);
+        }
+        return 0;
+    }
     if (n == 29 && std::memcmp(s, "-----BEGIN QEL SIGNATURE-----", 29) == 0) {
         p->owedEnd = 0;
         p->clearSignature = 1;
@@ -866,18 +903,10 @@ QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLe
         s += 2;
         rawLength -= 2;
     }
-    std::size_t body = rawLength;
-    std::uint8_t endKind = 0;
-    if (body > 0 && s[body - 1] == '\n')
-        --body, endKind = 1;
-    if (body > 0 && s[body - 1] == '\r')
-        --body, endKind = static_cast<std::uint8_t>(endKind | 2);
-    static constexpr std::uint8_t kEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
-    const std::size_t owed = p->owedEnd == 3 ? 2 : p->owedEnd != 0 ? 1 : 0;
-    if (QELStatus st = sendText(p, kEnds[p->owedEnd], owed); st != 0)
+    if (QELStatus st = sendText(p, kLineEnds[p->owedEnd], kLineEndLength[p->owedEnd]); st != 0)
         return st;
-    p->owedEnd = endKind;
-    return sendText(p, s, body);
+    p->owedEnd = lineEndOf(s, rawLength);
+    return sendText(p, s, rawLength - kLineEndLength[p->owedEnd]);
 }
 
 QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength, long column)
@@ -936,6 +965,83 @@ QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
     return partWrite(p, part, s, n);
 }
 
+bool equalsNoCase(const std::uint8_t *s, const char *text, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t c = s[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<std::uint8_t>(c - 'A' + 'a');
+        if (c != static_cast<std::uint8_t>(text[i]))
+            return false;
+    }
+    return true;
+}
+
+const std::uint8_t *findText(const std::uint8_t *s, std::size_t n, const char *text)
+{
+    const std::size_t k = std::strlen(text);
+    for (std::size_t i = 0; i + k <= n; ++i)
+        if (std::memcmp(s + i, text, k) == 0)
+            return s + i;
+    return nullptr;
+}
+
+// The protocol and boundary parameters of a multipart/signed content type.
+void mimeParameters(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (findText(s, n, "protocol=\"application/qel-signature\"") != nullptr)
+        p->mime = 1;
+    const std::uint8_t *at = findText(s, n, "boundary=");
+    if (at == nullptr)
+        return;
+    at += 9;
+    const std::uint8_t *end = s + n;
+    const std::uint8_t *stop = nullptr;
+    if (at < end && *at == '"') {
+        ++at;
+        stop = static_cast<const std::uint8_t *>(std::memchr(at, '"', static_cast<std::size_t>(end - at)));
+    } else {
+        stop = static_cast<const std::uint8_t *>(std::memchr(at, ';', static_cast<std::size_t>(end - at)));
+    }
+    if (stop == nullptr || stop - at > 251 || stop == at)
+        return; // no end, or longer than a boundary may be
+    p->boundary[0] = p->boundary[1] = '-';
+    std::memcpy(p->boundary + 2, at, static_cast<std::size_t>(stop - at));
+    p->boundaryLength = 2 + static_cast<std::size_t>(stop - at);
+}
+
+// The header lines of a multipart/signed message pass on as plain text; once
+// its protocol and boundary are known, so does everything up to the first
+// boundary, after which the signed part is read like clear-signed text.
+QELStatus mimeHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, bool first)
+{
+    if (!first && !p->continuing && (n == 0 || (s[0] != ' ' && s[0] != '\t'))) {
+        // the header ended before naming both: an ordinary line
+        p->mime = 0;
+        p->boundaryLength = 0;
+        p->state = StateMain;
+        return plainText(p, s, n);
+    }
+    if (!p->continuing)
+        mimeParameters(p, s, trimmedLength(s, n));
+    p->state = p->mime && p->boundaryLength != 0 ? StateSkipToBoundary : StateMimeHeader;
+    return plainText(p, s, n);
+}
+
+QELStatus skipToBoundary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (p->continuing || n < p->boundaryLength || std::memcmp(s, p->boundary, p->boundaryLength) != 0)
+        return plainText(p, s, n);
+    if (QELStatus st = sendPendingEnd(p); st != 0)
+        return st;
+    p->blockOffset = p->lineOffset;
+    p->state = StateClearText;
+    p->owedEnd = 0;
+    if (QELStatus st = openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset); st != 0)
+        return st;
+    return startClearText(p, true);
+}
+
 QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
     if (QELStatus st = replay(p); st != 0)
@@ -955,6 +1061,12 @@ QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         return beginLine(p, s, n, column);
     if (p->pendingEnd == 0 && p->depth == 0 && qelIsBinaryPacket(s, n))
         return startBinary(p, s, n);
+    if (n > 31 && equalsNoCase(s, "content-type: multipart/signed;", 31)) {
+        p->mime = 0;
+        p->boundaryLength = 0;
+        p->state = StateMimeHeader;
+        return mimeHeaderLine(p, s, n, true);
+    }
     return plainText(p, s, n);
 }
 
@@ -975,6 +1087,14 @@ QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
             if (p->current != nullptr && p->current->message->total == 0 && parseBeginSuffix(p, t + 13, k - 13) &&
                 p->totalParts != 0 && p->totalParts == p->current->number)
                 p->current->message->total = p->totalParts;
+            if (p->mime && p->boundaryLength + 2 <= sizeof p->boundary) {
+                // the signature part of a multipart/signed message ends at
+                // the closing boundary
+                std::memcpy(p->boundary + p->boundaryLength, "--", 2);
+                p->boundaryLength += 2;
+                p->state = StateSkipToClosingBoundary;
+                return 0;
+            }
             return endPart(p);
         }
         return 0;
@@ -983,6 +1103,25 @@ QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         return clearHeaderLine(p, s, n);
     case StateClearText:
         return clearTextLine(p, s, n);
+    case StateMimeHeader:
+        return mimeHeaderLine(p, s, n, false);
+    case StateSkipToBoundary:
+        return skipToBoundary(p, s, n);
+    case StateSkipToSignature: {
+        const std::size_t k = trimmedLength(s, n);
+        if (startsWith(s, k, "-----BEGIN QEL SIGNATURE-----") || startsWith(s, k, "-----BEGIN QEL MESSAGE-----")) {
+            p->clearSignature = 1;
+            return beginLine(p, s, n, 0);
+        }
+        return 0;
+    }
+    case StateSkipToClosingBoundary:
+        if (!p->continuing && n >= p->boundaryLength && std::memcmp(s, p->boundary, p->boundaryLength) == 0) {
+            p->mime = 0;
+            p->boundaryLength = 0;
+            return endPart(p);
+        }
+        return 0;
     default:
         return mainLine(p, s, n);
     }
