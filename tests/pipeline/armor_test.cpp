@@ -8,6 +8,7 @@
 #include "qelMemory.h"
 #include "qelPemDecoderInternal.h"
 #include "qelPipeTestModule.h"
+#include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelTestEnv.h"
 
@@ -669,6 +670,107 @@ TEST_F(ArmorTest, GnuPGKeysSignaturesAndMessagesDecode)
     const Parsed c = parse(swapped);
     EXPECT_EQ(c.status, 0);
     EXPECT_EQ(c.out.rfind("- leading dash\nline two", 0), 0u) << c.out;
+}
+
+// Our clear-signed text, with GnuPG's own signature over it, verifies in
+// GnuPG (label swapped): the dash escapes, the "Hash:" header and the line
+// before the signature are written the way a peer reads them.
+TEST_F(ArmorTest, GnuPGVerifiesOurClearSignedText)
+{
+    GnuPG gpg;
+    if (!gpg.available())
+        GTEST_SKIP() << "gpg not installed";
+    gpg.run("--quick-gen-key --yes 'Clear Test <clear@example.org>' ed25519 sign never");
+    const Bytes text = "- leading dash\n-----five dashes\nFrom here\ntrailing spaces  \t\nlast line\n";
+    // Clear-signed text is hashed without trailing white space, with CR LF:
+    // a text-mode signature over the stripped text is the same signature.
+    Bytes stripped;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        line.erase(line.find_last_not_of(" \t") + 1);
+        stripped += line + "\n";
+        at = end + 1;
+    }
+    const Bytes signature = gpg.run("--detach-sign --textmode --digest-algo SHA256 -u clear@example.org", stripped);
+    ASSERT_FALSE(signature.empty());
+    const std::uint8_t sha256 = 8;
+    pipetest::Record rec;
+    QELPipeModule *textHead = nullptr;
+    QELPipeModule *signatureHead = nullptr;
+    QELPipeModule **out = qelArmorClearSignedCreate(&textHead, &signatureHead, settings_, qelByteFifoDescriptor(), 4,
+                                                    &sha256, 1);
+    ASSERT_NE(out, nullptr);
+    *out = pipetest::makeRecorder(context_, &rec);
+    for (std::size_t at = 0; at < text.size(); at += 7)
+        ASSERT_EQ(qelPipeWriteAll(textHead, u8(text) + at, std::min<std::size_t>(7, text.size() - at)), 0);
+    ASSERT_EQ(qelPipeExpectBytes(textHead, 0), 0);
+    ASSERT_EQ(qelPipeWriteAll(signatureHead, u8(signature), signature.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(signatureHead, 0), 0);
+    qelPipeDestroy(signatureHead);
+    qelPipeDestroy(textHead);
+    const std::string ours = swapWord(rec.bytes, "QEL", "PGP");
+    ASSERT_NE(ours.find("Hash: SHA256\n"), std::string::npos) << ours;
+    EXPECT_NE(gpg.run("--status-fd 1 --verify", ours).find("[GNUPG:] GOODSIG"), std::string::npos) << ours;
+    std::string tampered = ours;
+    tampered[tampered.find("From here") + 5] = 'H';
+    EXPECT_NE(gpg.run("--status-fd 1 --verify", tampered).find("[GNUPG:] BADSIG"), std::string::npos);
+}
+
+// Our multipart/signed mail: the signing chain beside the writer is given
+// the signed part exactly as written (a text-mode signature canonicalises
+// its line ends), and GnuPG verifies the signature written in the mail (its
+// armor labelled "MESSAGE", as this system writes it) over the part taken
+// out of the mail.
+TEST_F(ArmorTest, GnuPGVerifiesOurMimeSignedPart)
+{
+    GnuPG gpg;
+    if (!gpg.available())
+        GTEST_SKIP() << "gpg not installed";
+    gpg.run("--quick-gen-key --yes 'Mime Test <mime@example.org>' ed25519 sign never");
+    QELRandomContext *random = qelRandomX917CreateZeroSeed(context_);
+    ASSERT_NE(random, nullptr);
+    pipetest::Record signedBytes, rec;
+    QELPipeModule *head = pipetest::makeRecorder(context_, &signedBytes); // stands in for the signing chain
+    QELPipeModule *signatureHead = nullptr;
+    const std::uint8_t sha256 = 8;
+    QELPipeModule **out = qelArmorMimeSignedCreate(&head, &signatureHead, settings_, qelByteFifoDescriptor(), random,
+                                                   4, &sha256, 1);
+    ASSERT_NE(out, nullptr);
+    *out = pipetest::makeRecorder(context_, &rec);
+    const Bytes text = "first line\n- dash line\nFrom here\nlast line\n";
+    ASSERT_EQ(qelPipeWriteAll(head, u8(text), text.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(head, 0), 0);
+    const Bytes signature = gpg.run("--detach-sign --textmode --armor --digest-algo SHA256 -u mime@example.org",
+                                    signedBytes.bytes);
+    ASSERT_NE(signature.find("-----BEGIN PGP SIGNATURE-----"), std::string::npos);
+    const Bytes binary = gpg.run("--dearmor", signature);
+    ASSERT_EQ(qelPipeWriteAll(signatureHead, u8(binary), binary.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(signatureHead, 0), 0);
+    qelPipeDestroy(signatureHead);
+    qelPipeDestroy(head);
+    random->destroy(random);
+
+    const std::string mail = rec.bytes;
+    const std::size_t at = mail.find("boundary=\"");
+    ASSERT_NE(at, std::string::npos) << mail;
+    const std::string boundary = "--" + mail.substr(at + 10, mail.find('"', at + 10) - at - 10);
+    const std::size_t first = mail.find(boundary + "\n");
+    const std::size_t second = mail.find("\n" + boundary + "\n", first + 1);
+    ASSERT_NE(second, std::string::npos) << mail;
+    // the line end in front of the boundary is the boundary's own
+    const std::string part = mail.substr(first + boundary.size() + 1, second - first - boundary.size() - 1);
+    EXPECT_EQ(part, signedBytes.bytes);
+    EXPECT_NE(part.find("From here"), std::string::npos);
+    qeltest::TempDir dir("qelmime");
+    const std::string partFile = dir / "part.txt";
+    qeltest::writeFile(partFile, part);
+    const std::size_t sigAt = mail.find("-----BEGIN QEL ", second);
+    ASSERT_NE(sigAt, std::string::npos) << mail;
+    const std::string ourSignature = swapWord(mail.substr(sigAt), "QEL", "PGP");
+    EXPECT_NE(gpg.run("--status-fd 1 --verify - " + partFile, ourSignature).find("[GNUPG:] GOODSIG"),
+              std::string::npos)
+        << mail;
 }
 
 } // namespace
