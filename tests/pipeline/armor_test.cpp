@@ -141,11 +141,16 @@ protected:
         Bytes out;
         std::vector<std::int32_t> codes;
         QELStatus status = 0;
+        bool refused = false; // the downstream refused a write once
     };
 
     // Runs text through the armor parser (pass-through in place of the
     // message parser) in pieces of `piece` bytes.
-    Parsed parse(const Bytes &text, std::size_t piece = 1 << 20, const QELFifoDescriptor *kind = nullptr)
+    // `setting` (an annotation code) is sent with the value 1 first; with
+    // `failAt`, the downstream refuses its writes once, after that many bytes,
+    // and the input goes on from what the parser took.
+    Parsed parse(const Bytes &text, std::size_t piece = 1 << 20, const QELFifoDescriptor *kind = nullptr,
+                 std::int32_t setting = 0, std::uint64_t failAt = ~std::uint64_t{0})
     {
         pipetest::Record rec;
         QELPipeModule *head = nullptr;
@@ -156,9 +161,29 @@ protected:
         if (slot == nullptr)
             return p;
         *slot = pipetest::makeRecorder(context_, &rec);
-        for (std::size_t at = 0; p.status == 0 && at < text.size(); at += piece)
-            p.status = qelPipeWriteAll(head, u8(text) + at, std::min(piece, text.size() - at));
-        if (p.status == 0)
+        std::uint8_t one = 1;
+        if (setting != 0) {
+            EXPECT_EQ(qelPipeAnnotate(head, nullptr, setting, &one, 1), 0);
+        }
+        if (failAt != ~std::uint64_t{0}) {
+            rec.failWrite = QELError_WriteFailed;
+            rec.failAfterBytes = failAt;
+        }
+        const auto refusedOnce = [&](QELStatus status) {
+            if (status == 0 || rec.failWrite == 0)
+                return false;
+            rec.failWrite = 0;
+            p.refused = true;
+            return true;
+        };
+        for (std::size_t at = 0; p.status == 0 && at < text.size();) {
+            std::uint64_t taken = 0;
+            const QELStatus status = qelPipeWriteAll(head, u8(text) + at, std::min(piece, text.size() - at), &taken);
+            at += taken;
+            if (!refusedOnce(status))
+                p.status = status;
+        }
+        if (p.status == 0 && refusedOnce(p.status = qelPipeExpectBytes(head, 0)))
             p.status = qelPipeExpectBytes(head, 0);
         qelPipeDestroy(head);
         p.out = rec.bytes;
@@ -771,6 +796,64 @@ TEST_F(ArmorTest, GnuPGVerifiesOurMimeSignedPart)
     EXPECT_NE(gpg.run("--status-fd 1 --verify - " + partFile, ourSignature).find("[GNUPG:] GOODSIG"),
               std::string::npos)
         << mail;
+}
+
+// With the two text settings, every line of a clear-signed or key block also
+// goes on as a TextLine annotation; other blocks are not echoed.
+TEST_F(ArmorTest, EchoSettingsSendTheBlockLines)
+{
+    const std::string clear =
+        "-----BEGIN QEL SIGNED MESSAGE-----\nHash: SHA1\n\nline a\n- -dashed\n" + block("signature", "SIGNATURE");
+    const std::string key = block(randomBytes(100, 15), "PUBLIC KEY BLOCK");
+    const std::string message = block(randomBytes(100, 16), "MESSAGE");
+    const auto lines = [](const std::string &t) { return std::count(t.begin(), t.end(), '\n'); };
+    struct Row {
+        const char *name;
+        std::string text;
+        std::int32_t setting;
+        long echoed;
+    };
+    const Row rows[] = {
+        {"clear-signed as text", clear, QELAnnotation_ArmorClearSignedAsText, lines(clear)},
+        {"clear-signed", clear, 0, 0},
+        {"key block as text", "before\n" + key, QELAnnotation_ArmorKeyBlocksAsText, lines(key)},
+        {"key block", key, 0, 0},
+        {"message with key blocks as text", message, QELAnnotation_ArmorKeyBlocksAsText, 0},
+    };
+    for (const Row &row : rows) {
+        for (std::size_t piece : {std::size_t{1} << 20, std::size_t{3}}) {
+            const Parsed r = parse(row.text, piece, nullptr, row.setting);
+            EXPECT_EQ(r.status, 0) << row.name;
+            EXPECT_EQ(std::count(r.codes.begin(), r.codes.end(), QELAnnotation_TextLine), row.echoed) << row.name;
+        }
+    }
+}
+
+// A downstream that refuses a write once loses nothing and repeats nothing:
+// the parser resumes where it stopped when the input is offered again.
+TEST_F(ArmorTest, ResumesAfterADownstreamRefusal)
+{
+    const Bytes data = randomBytes(400, 17);
+    const auto p = parts(data, 150, "resume");
+    const std::string clear = "-----BEGIN QEL SIGNED MESSAGE-----\n\n- -a\nb\n" + block("sig", "SIGNATURE");
+    const Bytes binary = Bytes("\xa8\x03PGP", 5) + randomBytes(3000, 18);
+    const std::string texts[] = {"plain\ntext\n" + block(data) + "after\n", p[1] + "between\n" + p[0] + p[2] + "end",
+                                 clear, binary};
+    for (const std::string &text : texts) {
+        const Parsed clean = parse(text);
+        ASSERT_EQ(clean.status, 0);
+        for (std::uint64_t failAt : {0, 1, 5, 11, 60, 200, 399, 1000}) {
+            if (failAt >= clean.out.size())
+                continue;
+            for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}, std::size_t{7}}) {
+                const Parsed r = parse(text, piece, nullptr, 0, failAt);
+                EXPECT_TRUE(r.refused);
+                EXPECT_EQ(r.status, 0) << failAt << " piece " << piece;
+                EXPECT_EQ(r.out, clean.out) << failAt << " piece " << piece;
+                EXPECT_EQ(r.codes, clean.codes) << failAt << " piece " << piece;
+            }
+        }
+    }
 }
 
 } // namespace
