@@ -298,6 +298,8 @@ void freePart(ArmorMessage *m, ArmorPart *part, const QELFifoDescriptor *kind)
 
 void freeMessage(ArmorParser *p, ArmorMessage *m)
 {
+    if (p->current != nullptr && p->current->message == m)
+        p->current = nullptr;
     if (m->endSlot != nullptr)
         *m->endSlot = nullptr; // the shared downstream survives the chain
     qelPipeDestroy(m->chain);
@@ -312,8 +314,6 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
             *link = m->next;
             break;
         }
-    if (p->current != nullptr && p->current->message == m)
-        p->current = nullptr;
     if (p->stalled == m)
         p->stalled = nullptr;
     if (m->begun)
@@ -479,6 +479,8 @@ QELStatus messageAdvanceOnce(ArmorParser *p, ArmorMessage *m)
         if (part->state == 0)
             return 0;
         if (part->next != nullptr) {
+            if (p->current == part)
+                p->current = nullptr;
             freePart(m, part, p->fifoKind);
             continue;
         }
@@ -486,7 +488,6 @@ QELStatus messageAdvanceOnce(ArmorParser *p, ArmorMessage *m)
             return 0;
         if (QELStatus s = partClose(part); s != 0)
             return s;
-        freePart(m, part, p->fifoKind);
         freeMessage(p, m);
         return qelPipeAnnotate(p->downstream, p, QELAnnotation_EndArmoredMessage, nullptr, 0);
     }
