@@ -51,6 +51,9 @@ fixtures = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests
 def qel(name):
     with open(os.path.join(fixtures, name), "rb") as f:
         return f.read().replace(b"-----BEGIN PGP ", b"-----BEGIN QEL ").replace(b"-----END PGP ", b"-----END QEL ")
+with open(os.path.join(out, "boundarylines"), "wb") as f:
+    f.write(b"\x03" + ("--xyz\nX-Header: v\n\nbody\n--xyz\nContent-Type: application/qel-signature\n\n"
+                       + block(b"sig", "SIGNATURE") + "--xyz--\n-- \nnot a part\n").encode())
 with open(os.path.join(out, "mime"), "wb") as f:
     f.write(b"\x02" + qel("armored-mime.eml"))
 parser = os.path.join(os.path.dirname(out), "msgparser")

@@ -7,6 +7,7 @@
 #include "qelHashInternal.h"
 #include "qelMemory.h"
 #include "qelMessageParserInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelSigVerifyInternal.h"
 #include "qelSplitModuleInternal.h"
 #include "qelTextFilterModuleInternal.h"
@@ -33,6 +34,7 @@ enum ParserState : std::int32_t {
     StateSkipToBoundary,
     StateSkipToSignature,
     StateSkipToClosingBoundary,
+    StateAfterBoundaryLine,
 };
 
 struct ArmorMessage;
@@ -110,6 +112,9 @@ struct ArmorParser {
     std::uint8_t retryFull;
     std::uint8_t lineEchoed; // the current line went on as a TextLine already
     ArmorMessage *stalled;   // a message whose parts a module refused, to advance again
+    std::uint8_t boundaryLines; // a line starting "--" may open a signed MIME part
+    std::uint8_t heldLine[kLineMax + 1]; // that line, until the next shows what it is
+    std::size_t heldLength;
     std::uint8_t mime; // a multipart/signed message is being read
     char boundary[258]; // "--" and the boundary, later with "--" appended
     std::size_t boundaryLength;
@@ -1127,18 +1132,59 @@ QELStatus mimeHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, b
     return plainText(p, s, n);
 }
 
-QELStatus skipToBoundary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+// The signed part of a MIME message begins with the current line's successor.
+QELStatus startMimePart(ArmorParser *p)
 {
-    if (p->continuing || n < p->boundaryLength || std::memcmp(s, p->boundary, p->boundaryLength) != 0)
-        return plainText(p, s, n);
     if (QELStatus st = sendPendingEnd(p); st != 0)
         return st;
+    p->mime = 1;
     p->blockOffset = p->lineOffset;
     p->state = StateClearText;
     p->owedEnd = 0;
     if (QELStatus st = openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset); st != 0)
         return st;
     return startClearText(p, true);
+}
+
+QELStatus skipToBoundary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (p->continuing || n < p->boundaryLength || std::memcmp(s, p->boundary, p->boundaryLength) != 0)
+        return plainText(p, s, n);
+    return startMimePart(p);
+}
+
+// With boundary lines on, a line that starts "--" waits for the next line:
+// a header line there starts a signed MIME part (the header line itself is
+// not signed text); anything else makes both lines plain text.
+QELStatus boundaryLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    const std::size_t trimmed = trimmedLength(s, n);
+    p->heldLength = n;
+    std::memcpy(p->heldLine, s, n);
+    std::memcpy(p->boundary, s, trimmed);
+    p->boundaryLength = trimmed;
+    p->state = StateAfterBoundaryLine;
+    return 0;
+}
+
+QELStatus afterBoundaryLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    p->state = StateMain;
+    const std::uint8_t *colon = n >= 4 && !isSpace(s[0]) && !p->continuing
+                                    ? static_cast<const std::uint8_t *>(std::memchr(s, ':', n - 1))
+                                    : nullptr;
+    if (colon != nullptr && isSpace(colon[1])) {
+        p->heldLength = 0;
+        return startMimePart(p);
+    }
+    // not a boundary after all: the held line goes on first
+    p->boundaryLength = 0;
+    if (QELStatus st = plainText(p, p->heldLine, p->heldLength); st != 0) {
+        p->state = StateAfterBoundaryLine;
+        return st;
+    }
+    p->heldLength = 0;
+    return plainText(p, s, n);
 }
 
 QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
@@ -1168,6 +1214,8 @@ QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         p->state = StateMimeHeader;
         return mimeHeaderLine(p, s, n, true);
     }
+    if (p->boundaryLines && trimmed > 2 && trimmed <= 253 && s[0] == '-' && s[1] == '-' && lineEndOf(s, n) != 0)
+        return boundaryLine(p, s, n);
     return plainText(p, s, n);
 }
 
@@ -1211,6 +1259,8 @@ QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         return clearTextLine(p, s, n);
     case StateMimeHeader:
         return mimeHeaderLine(p, s, n, false);
+    case StateAfterBoundaryLine:
+        return afterBoundaryLine(p, s, n);
     case StateSkipToBoundary:
         return skipToBoundary(p, s, n);
     case StateSkipToSignature: {
@@ -1396,6 +1446,14 @@ QELStatus parserExpectBytes(QELPipeModule *m, std::uint64_t count)
     if (p->lineLength > 0)
         if (QELStatus s = finishLine(p, false); s != 0)
             return s;
+    if (p->state == StateAfterBoundaryLine) {
+        // the input ended after a line that only looked like a boundary
+        p->state = StateMain;
+        p->boundaryLength = 0;
+        if (QELStatus s = plainText(p, p->heldLine, p->heldLength); s != 0)
+            return s;
+        p->heldLength = 0;
+    }
     if (p->current != nullptr || p->state != StateMain)
         if (QELStatus s = endPart(p); s != 0)
             return s;
@@ -1559,6 +1617,7 @@ QELPipeModule **qelArmorParserCreateNested(QELContext *context, QELPipeModule **
     p->callbacks = callbacks;
     p->callbackData = callbackData;
     p->nesting = nesting;
+    p->boundaryLines = qelSettingsGetInt(settings, QELSetting_ArmorParserFlag, nullptr, nullptr) != 0 ? 1 : 0;
     p->crc = QELArmorCrc24Init;
     p->dataLog = fifoKind->create(context);
     p->eventLog = fifoKind->create(context);

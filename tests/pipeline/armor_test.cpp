@@ -856,4 +856,27 @@ TEST_F(ArmorTest, ResumesAfterADownstreamRefusal)
     }
 }
 
+// With boundary lines on, a line that starts "--" followed by a header line
+// opens a signed MIME part; a "--" line followed by anything else is plain
+// text, and is passed on, not swallowed.
+TEST_F(ArmorTest, BoundaryLinesOpenSignedParts)
+{
+    ASSERT_EQ(qelSettingsSetInt(settings_, QELSetting_ArmorParserFlag, 1, 0), 0);
+    const std::string sig = "signature bytes";
+    const std::string mime = "--xyz\nX-Header: v\n\nbody\n--xyz\nContent-Type: application/qel-signature\n\n" +
+                             block(sig, "SIGNATURE") + "--xyz--\nafter\n";
+    const Parsed m = parse(mime);
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(m.out, "\nbody" + sig + "after\n");
+    EXPECT_TRUE(has(m.codes, QELAnnotation_BeginClearSigned));
+    for (const std::string plain : {"-- \nsignature line\n", "--dashes\n  indented: no\n", "text\n--last"}) {
+        const Parsed p = parse(plain, 3);
+        EXPECT_EQ(p.status, 0);
+        EXPECT_EQ(p.out, plain);
+        EXPECT_FALSE(has(p.codes, QELAnnotation_BeginClearSigned));
+    }
+    const Parsed ended = parse("--xyz\n");
+    EXPECT_EQ(ended.out, "--xyz\n");
+}
+
 } // namespace
