@@ -1,5 +1,5 @@
-// The armor parser on outside text: the first byte picks the piece size, the
-// rest is the input. Whatever the text, the parser must finish with success
+// The armor parser on outside text: the first byte picks the piece size (and,
+// when odd, turns on boundary lines), the rest is the input. Whatever the text, the parser must finish with success
 // or an armor status, never read or write out of bounds, and a block that it
 // decodes must match the PEM decoder's reading of the same input where both
 // apply (checked by the sanitizers rather than compared).
@@ -19,12 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0)
         return 0;
     qelfuzz::startOnce(true);
+    // The line machine alone: the message parser behind it has its own target.
+    qelArmorParserSeams().messageParser = nullptr;
     QELContext *context = qelfuzz::sharedContext();
-    static QELSettings *settings = [&] {
+    static QELSettings *plainSettings = [&] {
         QELSettings *s = nullptr;
         qelfuzz::check(qelSettingsCreate(context, &s) == 0, "settings");
         return s;
     }();
+    static QELSettings *boundarySettings = [&] {
+        QELSettings *s = nullptr;
+        qelfuzz::check(qelSettingsCreate(context, &s) == 0 &&
+                           qelSettingsSetInt(s, QELSetting_ArmorParserFlag, 1, 0) == 0,
+                       "settings");
+        return s;
+    }();
+    QELSettings *settings = (data[0] & 1) != 0 ? boundarySettings : plainSettings;
     const std::size_t piece = std::size_t(1) + data[0] * 37;
     const std::uint8_t *text = data + 1;
     const std::size_t length = size - 1;
