@@ -6,9 +6,15 @@
 #include "qelCopyModuleInternal.h"
 #include "qelHashInternal.h"
 #include "qelMemory.h"
+#include "qelMessageParserInternal.h"
+#include "qelSigVerifyInternal.h"
+#include "qelSplitModuleInternal.h"
+#include "qelTextFilterModuleInternal.h"
 #include "qelWipe.h"
 
+#include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -31,6 +37,11 @@ struct ArmorPart {
     std::uint32_t number;
     std::uint8_t state; // 0 open, 1 complete
     QELFifo *held;      // bytes not yet due (caller's FIFO class)
+    // Clear-signed text: the Split that sends the text on and into the
+    // verifier, and the message parser that reads the signature block into
+    // the verifier's other head.
+    QELPipeModule *textChain;
+    QELPipeModule *signatureParser;
     ArmorMessage *message;
     ArmorPart *next;
 };
@@ -56,6 +67,7 @@ struct ArmorParser {
     QELSettings *settings;
     const QELDecodeCallbacks *callbacks;
     void *callbackData;
+    std::int32_t nesting; // message-parser depth of the literal this armor came in
     std::int32_t state;
     std::int32_t pendingEnd;
     std::int32_t pendingDepth;
@@ -98,6 +110,13 @@ struct ArmorParser {
 };
 
 ArmorParser *self(QELPipeModule *m) { return qelPipeModuleState<ArmorParser>(m); }
+
+constexpr std::array<std::uint8_t, 256> kIdentityMap = [] {
+    std::array<std::uint8_t, 256> map{};
+    for (std::size_t i = 0; i < map.size(); ++i)
+        map[i] = static_cast<std::uint8_t>(i);
+    return map;
+}();
 
 template <typename T>
 T *allocZeroed(QELContext *context)
@@ -216,6 +235,14 @@ void freePart(ArmorMessage *m, ArmorPart *part, const QELFifoDescriptor *kind)
             *link = part->next;
             break;
         }
+    if (part->textChain != nullptr && m->endSlot != nullptr) {
+        // the text chain ends in the message's Copy Module: the shared
+        // downstream behind it survives
+        *m->endSlot = nullptr;
+        m->endSlot = nullptr;
+    }
+    qelPipeDestroy(part->signatureParser);
+    qelPipeDestroy(part->textChain);
     qelFifoDestroy(kind, part->held);
     freeWiped(part);
 }
@@ -245,8 +272,12 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
 
 QELPipeModule *chainHead(ArmorMessage *m) { return m->chain; }
 
-ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
+// Null when the message cannot be made; *status says why (no memory, or a
+// message parser refused at its nesting depth).
+ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total, QELStatus *status,
+                          bool packets = true)
 {
+    *status = 0;
     ArmorMessage *last = nullptr;
     for (ArmorMessage *m = p->messages; m != nullptr; last = m, m = m->next) {
         if (id[0] != 0) {
@@ -264,6 +295,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
             return m;
         }
     }
+    *status = QELError_OutOfMemory;
     auto *m = allocZeroed<ArmorMessage>(p->context);
     if (m == nullptr)
         return nullptr;
@@ -280,8 +312,12 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
     bool ok = m->endSlot != nullptr;
     if (ok) {
         *m->endSlot = p->downstream;
-        if (auto make = qelArmorParserSeams().messageParser; make != nullptr)
-            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData) != nullptr;
+        if (auto make = qelArmorParserSeams().messageParser; packets && make != nullptr) {
+            QELStatus made = 0;
+            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData, p->nesting, &made) != nullptr;
+            if (made != 0)
+                *status = made;
+        }
     }
     m->total = total;
     m->number = ++p->messageCount;
@@ -293,6 +329,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
         freeMessage(p, m);
         return nullptr;
     }
+    *status = 0;
     return m;
 }
 
@@ -349,9 +386,25 @@ QELStatus partWrite(ArmorParser *p, ArmorPart *part, const std::uint8_t *bytes, 
     if (part == nullptr || part->state != 0 || n == 0)
         return 0;
     ArmorMessage *m = part->message;
+    if (part->signatureParser != nullptr)
+        return qelPipeWriteAll(part->signatureParser, bytes, n);
     if (m->begun && m->parts == part && p->fifoKind->size(part->held) == 0)
         return qelPipeWriteAll(chainHead(m), bytes, n);
     return fifoPut(p->fifoKind, part->held, bytes, n);
+}
+
+// End of input to the modules of a message's last part.
+QELStatus partClose(ArmorPart *part)
+{
+    if (part->signatureParser == nullptr && part->textChain == nullptr)
+        return qelPipeExpectBytes(chainHead(part->message), 0);
+    QELStatus status = 0;
+    if (part->signatureParser != nullptr)
+        status = qelPipeExpectBytes(part->signatureParser, 0);
+    if (part->textChain != nullptr)
+        if (QELStatus s = qelPipeExpectBytes(part->textChain, 0); status == 0)
+            status = s;
+    return status;
 }
 
 // Passes on every part that is due; ends the message once its last part is.
@@ -369,7 +422,7 @@ QELStatus messageAdvance(ArmorParser *p, ArmorMessage *m)
         }
         if (m->total == 0 || part->number != m->total)
             return 0;
-        if (QELStatus s = qelPipeExpectBytes(chainHead(m), 0); s != 0)
+        if (QELStatus s = partClose(part); s != 0)
             return s;
         freePart(m, part, p->fifoKind);
         freeMessage(p, m);
@@ -602,9 +655,20 @@ QELStatus bodyLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLengt
 
 QELStatus bodyStart(ArmorParser *p, const std::uint8_t *line, std::size_t n)
 {
-    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts);
+    if (p->clearSignature && p->current != nullptr && p->current->signatureParser != nullptr) {
+        // the signature of clear-signed text joins the message its text made
+        ArmorMessage *m = p->current->message;
+        p->crc = QELArmorCrc24Init;
+        p->state = StateBody;
+        m->beginOffset = p->blockOffset;
+        if (QELStatus s = messageBegin(p, m); s != 0)
+            return s;
+        return bodyLine(p, line, n);
+    }
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts, &made);
     if (m == nullptr)
-        return QELError_OutOfMemory;
+        return made;
     ArmorPart *part = partFind(p, m, p->partNumber);
     p->current = part;
     p->discardBody = part == nullptr ? 1 : 0;
@@ -727,13 +791,60 @@ void addHashNames(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 
 QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, long column);
 
+// The chain of a clear-signed message: the text goes through a Split to the
+// downstream and, canonicalised, into the verifier's text head; the
+// signature block goes through a message parser of its own into the
+// verifier's signature head. Without a message parser (or a job to hear the
+// verdict) the text is plain data and the signature an ordinary message.
+QELStatus startClearText(ArmorParser *p, bool mime)
+{
+    const auto make = qelArmorParserSeams().messageParser;
+    if (make == nullptr || p->callbacks == nullptr)
+        return 0;
+    QELStatus status = 0;
+    ArmorMessage *m = messageFind(p, "", 1, &status, false);
+    if (m == nullptr)
+        return status;
+    ArmorPart *part = partFind(p, m, 1);
+    if (part == nullptr)
+        return QELError_OutOfMemory;
+    p->current = part;
+    part->textChain = m->chain; // the Copy Module to the downstream
+    m->chain = nullptr;
+    if (qelSplitModuleCreate(p->context, &part->textChain) == nullptr)
+        return QELError_OutOfMemory;
+    QELPipeModule **toVerifier = qelSplitAddOutput(part->textChain);
+    if (toVerifier == nullptr ||
+        qelSigVerifyReaderCreate(p->context, toVerifier, &part->signatureParser, p->settings, p->fifoKind,
+                                 p->hashCount != 0 ? p->hashIds : nullptr, static_cast<std::int32_t>(p->hashCount),
+                                 true, p->callbacks, p->callbackData) == nullptr)
+        return QELError_OutOfMemory;
+    if (qelTextFilterModuleCreate(p->context, toVerifier, kIdentityMap.data(), true,
+                                  mime ? QELLineEnd_CRLF : QELLineEnd_Keep) == nullptr)
+        return QELError_OutOfMemory;
+    if (make(p->context, &part->signatureParser, p->settings, p->callbacks, p->callbackData, p->nesting, &status) ==
+        nullptr)
+        return status != 0 ? status : QELError_OutOfMemory;
+    // no data: the signature that follows signs text outside its stream
+    return qelPipeAnnotate(part->signatureParser, nullptr, QELAnnotation_TextLine, nullptr, 0);
+}
+
+QELStatus sendText(ArmorParser *p, const std::uint8_t *bytes, std::uint64_t n)
+{
+    if (p->current != nullptr && p->current->textChain != nullptr)
+        return n == 0 ? 0 : qelPipeWriteAll(p->current->textChain, bytes, n);
+    return sendData(p, bytes, n);
+}
+
 QELStatus clearHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
 {
     const std::size_t n = trimmedLength(s, rawLength);
     if (n == 0) {
         p->state = StateClearText;
         p->owedEnd = 0;
-        return openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset);
+        if (QELStatus st = openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset); st != 0)
+            return st;
+        return startClearText(p, false);
     }
     if (startsWith(s, n, "Hash: ")) {
         addHashNames(p, s + 6, n - 6);
@@ -763,10 +874,10 @@ QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLe
         --body, endKind = static_cast<std::uint8_t>(endKind | 2);
     static constexpr std::uint8_t kEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
     const std::size_t owed = p->owedEnd == 3 ? 2 : p->owedEnd != 0 ? 1 : 0;
-    if (QELStatus st = sendData(p, kEnds[p->owedEnd], owed); st != 0)
+    if (QELStatus st = sendText(p, kEnds[p->owedEnd], owed); st != 0)
         return st;
     p->owedEnd = endKind;
-    return sendData(p, s, body);
+    return sendText(p, s, body);
 }
 
 QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength, long column)
@@ -793,7 +904,9 @@ QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength
         if (QELStatus st = sendPendingEnd(p); st != 0)
             return st;
     const std::uint32_t part = p->partNumber, total = p->totalParts;
+    ArmorPart *clearPart = clearSignature ? p->current : nullptr;
     clearBlock(p);
+    p->current = clearPart;
     p->partNumber = part;
     p->totalParts = total;
     p->clearSignature = clearSignature ? 1 : 0;
@@ -808,8 +921,11 @@ QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
     if (QELStatus st = openScope(p, QELAnnotation_BeginBinaryInput, p->lineOffset); st != 0)
         return st;
-    ArmorMessage *m = messageFind(p, "", 1);
-    ArmorPart *part = m != nullptr ? partFind(p, m, 1) : nullptr;
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, "", 1, &made);
+    if (m == nullptr)
+        return made;
+    ArmorPart *part = partFind(p, m, 1);
     if (part == nullptr)
         return QELError_OutOfMemory;
     p->current = part;
@@ -1077,9 +1193,11 @@ constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parser
 
 } // namespace
 
+static_assert(std::is_same_v<decltype(QELArmorParserSeams::messageParser), decltype(&qelMessageParserCreateNested)>);
+
 QELArmorParserSeams &qelArmorParserSeams()
 {
-    static QELArmorParserSeams seams{};
+    static QELArmorParserSeams seams{qelMessageParserCreateNested};
     return seams;
 }
 
@@ -1104,8 +1222,20 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
                                      const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                      void *callbackData)
 {
+    return qelArmorParserCreateNested(context, slot, settings, fifoKind, callbacks, callbackData, 0, nullptr);
+}
+
+QELPipeModule **qelArmorParserCreateNested(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                           const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                           void *callbackData, std::int32_t nesting, QELStatus *status)
+{
     if (slot == nullptr || settings == nullptr || fifoKind == nullptr)
         return nullptr;
+    if (nesting > QELMessageParserMaxNesting) {
+        if (status != nullptr)
+            *status = QELError_BadPacketFormat;
+        return nullptr;
+    }
     auto *p = qelPipeModuleNew<ArmorParser>(context, QELPipeMagic_ArmorParse, "Ascii Armor Parser Module", kParserOps);
     if (p == nullptr)
         return nullptr;
@@ -1115,6 +1245,7 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
     p->settings = settings;
     p->callbacks = callbacks;
     p->callbackData = callbackData;
+    p->nesting = nesting;
     p->crc = QELArmorCrc24Init;
     p->dataLog = fifoKind->create(context);
     p->eventLog = fifoKind->create(context);

@@ -91,9 +91,13 @@ protected:
     {
         ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), QELError_NoErr);
         ASSERT_EQ(qelSettingsCreate(context_, &settings_), QELError_NoErr);
+        // The line machine's own output: decoded bytes without a message
+        // parser behind them.
+        qelArmorParserSeams().messageParser = nullptr;
     }
     void TearDown() override
     {
+        qelArmorParserSeams().messageParser = savedParser_;
         qelSettingsFree(settings_);
         EXPECT_EQ(qelContextFree(context_), QELError_NoErr);
     }
@@ -163,6 +167,7 @@ protected:
 
     QELContext *context_ = nullptr;
     QELSettings *settings_ = nullptr;
+    decltype(QELArmorParserSeams::messageParser) savedParser_ = qelArmorParserSeams().messageParser;
 };
 
 bool has(const std::vector<std::int32_t> &codes, std::int32_t code)
