@@ -72,12 +72,51 @@ std::uint64_t qelDecodeDerElementLength(const std::uint8_t *bytes, std::uint64_t
     return body <= in.remaining() ? header + body : 0;
 }
 
+namespace {
+
+// In front of the armor parser: the input's own begin and end scopes stay
+// out of the parser, which finds a binary packet stream only outside every
+// scope.
+struct InputGate {
+    QELPipeModule head;
+    QELPipeModule *downstream;
+};
+
+QELPipeModule *gateNext(QELPipeModule *m) { return qelPipeModuleState<InputGate>(m)->downstream; }
+
+std::uint64_t gateWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
+{
+    return qelPipeWrite(gateNext(m), bytes, length, status);
+}
+QELStatus gateFlush(QELPipeModule *m) { return qelPipeFlush(gateNext(m)); }
+QELStatus gateAnnotate(QELPipeModule *m, const void *origin, std::int32_t code, void *data, std::uint64_t length)
+{
+    if (code == QELAnnotation_BeginInput || code == QELAnnotation_EndInput)
+        return 0;
+    return qelPipeAnnotate(gateNext(m), origin, code, data, length);
+}
+QELStatus gateExpectBytes(QELPipeModule *m, std::uint64_t count) { return qelPipeExpectBytes(gateNext(m), count); }
+QELStatus gateDestroy(QELPipeModule *m)
+{
+    auto *gate = qelPipeModuleState<InputGate>(m);
+    qelPipeDestroy(gate->downstream);
+    qelPipeModuleFree(gate);
+    return 0;
+}
+constexpr QELPipeOps kGateOps{gateWrite, gateFlush, gateAnnotate, gateExpectBytes, gateDestroy};
+
+} // namespace
+
 QELPipeModule **qelDecodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                     void *callbackData)
 {
     if (head == nullptr)
         return nullptr;
+    auto *gate = qelPipeModuleNew<InputGate>(context, QELPipeMagic_Copy, "Decode Input Gate", kGateOps);
+    if (gate == nullptr)
+        return nullptr;
+    head = qelPipeModuleLink(head, &gate->head, &gate->downstream);
     QELPipeModule **slot = qelArmorParserCreate(context, head, settings,
                                                 fifoKind != nullptr ? fifoKind : qelByteFifoDescriptor(), callbacks,
                                                 callbackData);
@@ -198,6 +237,7 @@ struct DecodeJob {
 
     // Analysis.
     std::int32_t state = 1;
+    bool endPending = false;
     std::int32_t kind = 0;
     std::int32_t sections = 0;
     std::int32_t depth = 0;
@@ -422,9 +462,31 @@ std::int32_t reply(void *data, std::int32_t scope, std::int32_t)
     return QELAnnotation_ReplyRecurse;
 }
 
+QELStatus endSection(DecodeJob &job)
+{
+    if (!job.endPending)
+        return 0;
+    job.endPending = false;
+    QELStatus s = 0;
+    if (!job.outputGiven && (s = finishOutput(job, 0)) != 0)
+        return s;
+    const std::int32_t section = job.sections++;
+    job.state = 1;
+    s = event(job, [&](QELEventReplyOut r) {
+        return qelEventSendEndSection(job.context, r, job.handler, job.userValue, section);
+    });
+    if (s != 0)
+        return s;
+    return job.stopAfterFirst ? QELError_StopAfterHeader : 0;
+}
+
 QELStatus observe(void *data, const void *, std::int32_t code, const void *pointer, std::uint64_t length)
 {
     auto &job = *static_cast<DecodeJob *>(data);
+    // Digests of a closed signature scope still belong to its section.
+    if (code != QELAnnotation_SignatureDigest)
+        if (QELStatus ended = endSection(job); ended != 0)
+            return ended;
     job.depth += qelAnnotationScopeStep(code);
     switch (code) {
     case QELAnnotation_EndInPacket:
@@ -494,18 +556,12 @@ QELStatus observe(void *data, const void *, std::int32_t code, const void *point
     QELStatus s = 0;
     if (code == QELAnnotation_EndKeyMaterial && (s = importKeyMaterial(job)) != 0)
         return s;
-    if (job.depth >= job.sectionDepth)
-        return 0;
-    if (!job.outputGiven && (s = finishOutput(job, 0)) != 0)
-        return s;
-    const std::int32_t section = job.sections++;
-    job.state = 1;
-    s = event(job, [&](QELEventReplyOut r) {
-        return qelEventSendEndSection(job.context, r, job.handler, job.userValue, section);
-    });
-    if (s != 0)
-        return s;
-    return job.stopAfterFirst ? QELError_StopAfterHeader : 0;
+    // The section ends once the reader has dealt with the annotation that
+    // closed it (the signatures of a closing scope are checked after this
+    // call), so at the next annotation or at the end of the input.
+    if (job.depth < job.sectionDepth)
+        job.endPending = true;
+    return 0;
 }
 
 // ---- session keys ---------------------------------------------------------------
@@ -939,7 +995,7 @@ QELStatus body(DecodeJob &job)
         return QELError_BadParams;
     if (qelDecodeChainBuild(job.context, &job.head, job.settings, nullptr, &job.callbacks, &job) == nullptr)
         return QELError_OutOfMemory;
-    if ((s = qelJobPumpInput(job.input, job.head, progressProc, &job)) != 0)
+    if ((s = qelJobPumpInput(job.input, job.head, progressProc, &job)) != 0 || (s = endSection(job)) != 0)
         return s;
     return job.skipped && job.handler == nullptr ? QELError_NothingDecrypted : 0;
 }
