@@ -252,6 +252,8 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
     if (m->endSlot != nullptr)
         *m->endSlot = nullptr; // the shared downstream survives the chain
     qelPipeDestroy(m->chain);
+    if (p->current != nullptr && p->current->message == m)
+        p->current = nullptr; // a part freed below
     while (m->parts != nullptr)
         freePart(m, m->parts, p->fifoKind);
     if (m->messageId != nullptr) {
@@ -263,8 +265,6 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
             *link = m->next;
             break;
         }
-    if (p->current != nullptr && p->current->message == m)
-        p->current = nullptr;
     if (m->begun)
         p->deferred = 0;
     freeWiped(m);
