@@ -530,6 +530,36 @@ TEST_F(DecodeTest, FailedRunKeepsFilesItDidNotCreate)
     EXPECT_EQ(qelFileSpecFree(s), 0);
 }
 
+TEST_F(DecodeTest, KeyMaterialIsImportedOrAnnounced)
+{
+    // A public key gpg exports, armored and binary: imported into the
+    // database of the KeyDB option, or announced with KeysFound.
+    for (const char *args : {"--export plain@example.org", "--armor --export plain@example.org"}) {
+        SCOPED_TRACE(args);
+        const std::string out = gpg_->file("msg");
+        ASSERT_EQ(gpg_->run(std::string("-o ") + out + " " + args), 0) << gpg_->errors();
+        Bytes keys = gpg_->get("msg");
+        for (const std::string line : {"-----BEGIN PGP ", "-----END PGP "})
+            for (std::size_t at = 0; (at = keys.find(line, at)) != std::string::npos; at += line.size())
+                keys.replace(at + line.size() - 4, 3, "QEL");
+        QELKeyDB *target = nullptr;
+        ASSERT_EQ(qelKeyDBNewInMemory(ctx, &target), 0);
+        Record run;
+        decode(run, keys, qelOptionKeyDB(ctx, target), qelOptionDiscardOutput(ctx, 1));
+        EXPECT_EQ(run.status, 0);
+        std::uint32_t count = 0;
+        EXPECT_EQ(qelKeyDBCountKeys(target, &count), 0);
+        EXPECT_EQ(count, 1u);
+        EXPECT_NE(std::find(run.events.begin(), run.events.end(), QELEvent_Analyze), run.events.end());
+        EXPECT_EQ(qelKeyDBRelease(target), 0);
+
+        Record announced;
+        decode(announced, keys, qelOptionSendKeysFound(ctx, 1), qelOptionDiscardOutput(ctx, 1));
+        EXPECT_EQ(announced.status, 0);
+        EXPECT_EQ(std::count(announced.events.begin(), announced.events.end(), QELEvent_KeysFound), 1);
+    }
+}
+
 // Certificate input: one DER element after another; an element that is not
 // whole ends the loop with an error rather than spinning on it.
 QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t length, std::int32_t, QELOptionList *,
