@@ -311,6 +311,16 @@ TEST_F(DecodeTest, EventsComeInOrder)
         }
     }
 
+    // Progress while the input is pumped, only when asked for.
+    {
+        Record run;
+        decode(run, symmetric, qelOptionPassphrase(ctx, "pw"), qelOptionSendProgress(ctx, 1));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_GT(std::count(run.events.begin(), run.events.end(), QELEvent_Progress), 1);
+        EXPECT_EQ(run.events.front(), QELEvent_Initial);
+        EXPECT_EQ(run.events.back(), QELEvent_Final);
+    }
+
     // An unknown signer: a Signature event without a key; the database
     // offered in the answer is searched next.
     const Bytes signed_ = make("--sign -u plain@example.org -z 0");
