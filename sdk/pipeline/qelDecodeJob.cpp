@@ -225,7 +225,8 @@ struct DecodeJob {
     // Bounds.
     std::uint64_t inputDone = 0;
     std::uint64_t written = 0;
-    std::uint64_t limit = 0; // 0: the default rule
+    std::uint64_t limit = 0;
+    bool limitSet = false; // else the default rule
 
     // Keys and secrets.
     QELKeyDB *searchDB = nullptr;
@@ -269,7 +270,7 @@ QELStatus countOutput(DecodeJob &job, std::uint64_t bytes)
     if (job.diverted != nullptr)
         return 0;
     job.written += bytes;
-    if (job.limit != 0)
+    if (job.limitSet)
         return job.written > job.limit ? QELError_DecompressionLimit : 0;
     const bool bomb = job.written > QELDecodeDefaultOutputFloor &&
                       job.written / QELDecodeDefaultOutputRatio > job.inputDone;
@@ -978,7 +979,8 @@ QELStatus body(DecodeJob &job)
     QELOptionItem item{};
     if ((s = qelOptionListFindOneOptional(job.options, QELOption_DecompressionLimit, 0, &item)) != 0)
         return s;
-    job.limit = item.kind != 0 ? std::max<std::uint64_t>(item.value, 1) : 0;
+    job.limitSet = item.kind != 0;
+    job.limit = item.value;
     std::int32_t format = 0;
     if ((s = qelJobIntOption(job.options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
