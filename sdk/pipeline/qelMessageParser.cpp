@@ -1233,7 +1233,7 @@ QELStatus parserAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
     Parser *p = self(m);
     if (code >= QELAnnotation_ReplyDiscard && code <= QELAnnotation_ReplyRecurse && p->replyPending) {
         const QELStatus status = applyReply(p, code, static_cast<const std::uint8_t *>(data), length);
-        if (status != 0)
+        if (status != 0 && status != QELError_SessionKeyDecryptFailed) // a wrong key may be followed by the right one
             p->failed = status;
         return status;
     }
