@@ -276,8 +276,7 @@ QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer, std::uint3
     QELRandomContext *random = qelContextGetRandomContext(context);
     if (random == nullptr || !qelRandomPoolHasMinimumEntropy())
         return QELError_OutOfEntropy;
-    qelRandomGetBytes(random, buffer, length);
-    return QELError_NoErr;
+    return qelRandomGetBytes(random, buffer, length);
 }
 
 std::int64_t qelContextReserveRandomBytes(QELContext *context, std::uint32_t count)
