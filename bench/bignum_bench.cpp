@@ -34,7 +34,10 @@ QELMemoryMgr *heapMgr()
 }
 
 // Random bytes for the operands and the prime-search start values.
-void randomGet(void *, void *buf, std::uint32_t len, std::uint32_t) { RAND_bytes((unsigned char *)buf, (int)len); }
+QELStatus randomGet(void *, void *buf, std::uint32_t len, std::uint32_t)
+{
+    return RAND_bytes((unsigned char *)buf, (int)len) == 1 ? QELError_NoErr : QELError_OutOfEntropy;
+}
 void randomAdd(void *, const void *, std::uint32_t) {}
 void randomStir(void *) {}
 const QELRandomDescriptor kRandom{"bench", randomAdd, randomGet, randomStir};

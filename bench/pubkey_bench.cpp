@@ -2,10 +2,14 @@
 // RSA-2048 and RSA-4096 signing (CRT, blinded) and verification, DSA-2048/256
 // signing and verification, and RSA-2048 key generation (median of 20).
 // Ratios (ours / OpenSSL) are printed after the benchmark table.
+// QEL_TEST_PORTABLE_CRYPTO=1 runs the SDK's portable big-number code; with
+// OPENSSL_ia32cap=:~0x290120 OpenSSL leaves its MULX/ADX, AVX2 and AVX-512
+// code too, for the like-for-like reading.
 #include "bench_ratio.h"
 
 #include "qelAlgorithms.h"
 #include "qelContextInternal.h"
+#include "qelCryptoCPU.h"
 #include "qelHashInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelRandomContextInternal.h"
@@ -33,7 +37,10 @@ using qeltest::material;
 
 QELContext *gContext = nullptr;
 
-void randomGet(void *, void *buf, std::uint32_t len, std::uint32_t) { RAND_bytes((unsigned char *)buf, (int)len); }
+QELStatus randomGet(void *, void *buf, std::uint32_t len, std::uint32_t)
+{
+    return RAND_bytes((unsigned char *)buf, (int)len) == 1 ? QELError_NoErr : QELError_OutOfEntropy;
+}
 void randomAdd(void *, const void *, std::uint32_t) {}
 void randomStir(void *) {}
 const QELRandomDescriptor kRandom{"bench", randomAdd, randomGet, randomStir};
@@ -291,6 +298,13 @@ int main(int argc, char **argv)
     double load[3] = {0, 0, 0};
     if (getloadavg(load, 3) == 3)
         std::printf("\nload average %.2f %.2f %.2f", load[0], load[1], load[2]);
+    // The SDK's path (QEL_TEST_PORTABLE_CRYPTO=1 forces the portable one), and
+    // OpenSSL's features as masked by OPENSSL_ia32cap (for a like-for-like
+    // reading of the portable path, mask MULX/ADX/AVX-512 there too).
+    const char *cap = std::getenv("OPENSSL_ia32cap");
+    std::printf("\nSDK big-number path: %s; OPENSSL_ia32cap: %s",
+                qelCryptoUseIFMA() ? "AVX-512 IFMA" : qelCryptoUseMULX() ? "MULX/ADX" : "portable",
+                cap != nullptr ? cap : "(unset)");
     std::printf("\nRatios (ours / OpenSSL, best of the repetitions, lower is better):\n");
     for (const char *bits : {"2048", "4096"}) {
         const std::string b = bits;

@@ -51,12 +51,12 @@ const QELRandomDescriptor kFrontEndDescriptor = {
     qelRandomFrontEndStir};
 
 // A generator that cannot deliver must not hand out predictable bytes as if
-// they were random, and its get operation has no way to report a status:
-// the process stops.
-[[noreturn]] void randomFailure(void *buffer, std::uint32_t length)
+// they were random: what it wrote goes, and the caller hears why.
+QELStatus randomFailure(void *buffer, std::uint32_t length, QELStatus why)
 {
-    qelSecureWipe(buffer, length);
-    std::abort();
+    if (buffer != nullptr)
+        qelSecureWipe(buffer, length);
+    return why;
 }
 
 #ifdef QEL_TEST_HOOKS
@@ -79,21 +79,24 @@ QELStatus encryptTimeStamp(QELCFBContext *cfb, std::array<std::uint8_t, kMaxBloc
     return qelSymmetricCipherEncryptBlock(cipher, stamp.data(), stamp.data());
 }
 
-void sourceGet(QELRandomContext *source, void *buffer, std::uint32_t length, std::uint32_t bits)
+[[nodiscard]] QELStatus sourceGet(QELRandomContext *source, void *buffer, std::uint32_t length, std::uint32_t bits)
 {
-    source->descriptor->get(source->state, buffer, length, bits);
+    if (source == nullptr || source->descriptor == nullptr || source->descriptor->get == nullptr)
+        return randomFailure(buffer, length, QELError_BadParams);
+    return source->descriptor->get(source->state, buffer, length, bits);
 }
 
 // Draws one big-endian unsigned value of `bytes` bytes, claiming no entropy.
-std::uint32_t drawValue(QELRandomContext *random, std::uint32_t bytes)
+[[nodiscard]] QELStatus drawValue(QELRandomContext *random, std::uint32_t bytes, std::uint32_t *value)
 {
     std::array<std::uint8_t, 4> v{};
-    sourceGet(random, v.data(), bytes, 0);
+    const QELStatus status = sourceGet(random, v.data(), bytes, 0);
     std::uint32_t x = 0;
     for (std::uint32_t i = 0; i < bytes; ++i)
         x = (x << 8) | v[i];
     qelSecureWipe(v.data(), v.size());
-    return x;
+    *value = x;
+    return status;
 }
 
 // A generator record and its zeroed state from the context's memory: both or
@@ -118,21 +121,19 @@ bool allocateRecord(QELContext *context, QELRandomContext *&random, State *&stat
 // ---------------------------------------------------------------------------
 // Drawing from any random context
 
-void qelRandomGetBytes(QELRandomContext *random, void *buffer, std::uint32_t length)
+QELStatus qelRandomGetBytes(QELRandomContext *random, void *buffer, std::uint32_t length)
 {
-    if (random == nullptr || random->descriptor == nullptr)
-        return;
-    random->descriptor->get(random->state, buffer, length, 8u * length);
+    return sourceGet(random, buffer, length, 8u * length);
 }
 
-std::uint32_t qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uint32_t bits)
+QELStatus qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uint32_t bits, std::uint32_t *value)
 {
-    if (random == nullptr || random->descriptor == nullptr)
-        return 0;
+    *value = 0;
     std::uint8_t discard = 0;
-    sourceGet(random, &discard, 1, bits);
+    if (const QELStatus status = sourceGet(random, &discard, 1, bits); status != QELError_NoErr)
+        return status;
     if (n < 2)
-        return 0;
+        return QELError_NoErr;
     // Values are drawn in the narrowest width that covers n (one byte, two
     // bytes, or four bytes above 65536, where two bytes cannot reach) and
     // mapped by a quotient; values beyond the last whole multiple of n are
@@ -141,9 +142,14 @@ std::uint32_t qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uin
     const std::uint64_t span = std::uint64_t{1} << (8 * width);
     const std::uint64_t q = span / n;
     for (;;) {
-        const std::uint64_t x = drawValue(random, width) / q;
-        if (x < n)
-            return static_cast<std::uint32_t>(x);
+        std::uint32_t drawn = 0;
+        if (const QELStatus status = drawValue(random, width, &drawn); status != QELError_NoErr)
+            return status;
+        const std::uint64_t x = drawn / q;
+        if (x < n) {
+            *value = static_cast<std::uint32_t>(x);
+            return QELError_NoErr;
+        }
     }
 }
 
@@ -187,8 +193,9 @@ QELRandomContext *qelRandomX917Create(QELContext *context, std::int32_t cipherAl
     }
 
     std::array<std::uint8_t, kX917SeedBytes> seed{};
-    sourceGet(seedSource, seed.data(), kX917SeedBytes, 0);
-    const QELStatus status = qelCFBWash(cfb, seed.data(), seed.size());
+    QELStatus status = sourceGet(seedSource, seed.data(), kX917SeedBytes, 0);
+    if (status == QELError_NoErr)
+        status = qelCFBWash(cfb, seed.data(), seed.size());
     qelSecureWipe(seed.data(), seed.size());
     if (status != QELError_NoErr) {
         static_cast<void>(qelContextMemFree(context, random));
@@ -235,16 +242,17 @@ void qelRandomX917Stir(void *stateIn)
     source->descriptor->stir(source->state);
 }
 
-void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::uint32_t bits)
+QELStatus qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::uint32_t bits)
 {
     auto *state = static_cast<X917State *>(stateIn);
     auto *buffer = static_cast<std::uint8_t *>(bufferIn);
     if (state == nullptr)
-        return;
+        return randomFailure(buffer, length, QELError_BadParams);
     // The seed source is charged for the entropy the caller takes away.
-    sourceGet(state->seedSource, buffer, 0, bits);
+    if (const QELStatus status = sourceGet(state->seedSource, buffer, 0, bits); status != QELError_NoErr)
+        return randomFailure(buffer, length, status);
     if (length == 0 || buffer == nullptr)
-        return;
+        return length == 0 ? QELError_NoErr : QELError_BadParams;
 
     std::uint32_t done = 0;
     std::size_t taken = 0;
@@ -257,15 +265,17 @@ void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::
     std::array<std::uint8_t, kMaxBlock> t{};
     std::array<std::uint8_t, kMaxBlock> stamp{};
     while (done < length) {
-        sourceGet(state->seedSource, t.data(), static_cast<std::uint32_t>(blockSize), 0);
+        QELStatus status = sourceGet(state->seedSource, t.data(), static_cast<std::uint32_t>(blockSize), 0);
+        // Without its encrypted stamp the block is not what FIPS mode
+        // promises: nothing is handed out.
+        if (status == QELError_NoErr && fips)
+            status = encryptTimeStamp(state->cfb, stamp);
+        if (status != QELError_NoErr) {
+            qelSecureWipe(t.data(), t.size());
+            qelSecureWipe(stamp.data(), stamp.size());
+            return randomFailure(buffer, length, status);
+        }
         if (fips) {
-            // Without its encrypted stamp the block is not what FIPS mode
-            // promises: nothing is handed out.
-            if (encryptTimeStamp(state->cfb, stamp) != QELError_NoErr) {
-                qelSecureWipe(t.data(), t.size());
-                qelSecureWipe(stamp.data(), stamp.size());
-                randomFailure(buffer, length);
-            }
             for (std::size_t i = 0; i < blockSize; ++i)
                 t[i] ^= stamp[i];
         }
@@ -275,12 +285,15 @@ void qelRandomX917Get(void *stateIn, void *bufferIn, std::uint32_t length, std::
         taken = 0;
         // A failed take leaves taken at 0, handled just below.
         static_cast<void>(qelCFBRandomTake(state->cfb, length - done, buffer + done, &taken));
-        if (taken == 0)
-            randomFailure(buffer, length);
+        if (taken == 0) {
+            qelSecureWipe(t.data(), t.size());
+            return randomFailure(buffer, length, QELError_OutOfEntropy);
+        }
         done += static_cast<std::uint32_t>(taken);
     }
     qelSecureWipe(t.data(), t.size());
     qelSecureWipe(stamp.data(), stamp.size());
+    return QELError_NoErr;
 }
 
 void qelRandomX917Destroy(QELRandomContext *random)
@@ -339,12 +352,14 @@ void releaseReserve(FrontEndState *state)
 
 } // namespace
 
-void qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t length, std::uint32_t bits)
+QELStatus qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t length, std::uint32_t bits)
 {
     auto *state = static_cast<FrontEndState *>(stateIn);
     auto *buffer = static_cast<std::uint8_t *>(bufferIn);
     if (state == nullptr || (length != 0 && buffer == nullptr))
-        return;
+        return randomFailure(buffer, length, QELError_BadParams);
+    std::uint8_t *const whole = buffer;
+    const std::uint32_t wholeLength = length;
 
     // Bytes reserved earlier with full entropy pay for the bits claimed first.
     if (bits != 0 && state->reserveCount > 0 && length > 0) {
@@ -368,7 +383,7 @@ void qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t length, s
             state->reserveCount = rest;
         }
         if (length == 0)
-            return;
+            return QELError_NoErr;
     }
 
     void *block = nullptr;
@@ -382,7 +397,8 @@ void qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t length, s
         static_cast<void>(qelContextMemFree(state->context, block));
     }
     if (!complete)
-        randomFailure(buffer, length);
+        return randomFailure(whole, wholeLength, status != QELError_NoErr ? status : QELError_OutOfEntropy);
+    return QELError_NoErr;
 }
 
 void qelRandomFrontEndAdd(void *stateIn, const void *data, std::uint32_t length)

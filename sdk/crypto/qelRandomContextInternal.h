@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "qelErrors.h"
+
 struct QELContext;
 struct QELRandomContext;
 
@@ -13,8 +15,10 @@ struct QELRandomContext;
 struct QELRandomDescriptor {
     const char *name;
     void (*add)(void *state, const void *data, std::uint32_t length);
-    // Fills the buffer; bits is the entropy the caller takes away.
-    void (*get)(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
+    // Fills the buffer; bits is the entropy the caller takes away. A source
+    // that cannot deliver wipes the buffer and says why (never predictable
+    // bytes passed off as random).
+    QELStatus (*get)(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
     void (*stir)(void *state);
 };
 
@@ -26,12 +30,15 @@ struct QELRandomContext {
     void (*destroy)(QELRandomContext *random);  // null when nothing to release
 };
 
-// Draws length bytes, claiming 8 bits of entropy per byte.
-void qelRandomGetBytes(QELRandomContext *random, void *buffer, std::uint32_t length);
+// Draws length bytes, claiming 8 bits of entropy per byte: 0, or the
+// source's failure (QELError_BadParams without a source), the buffer then
+// wiped.
+[[nodiscard]] QELStatus qelRandomGetBytes(QELRandomContext *random, void *buffer, std::uint32_t length);
 
-// A uniform integer in 0 .. n-1 (0 when n < 2). The bits are claimed by the
-// first, discarded draw.
-std::uint32_t qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uint32_t bits);
+// A uniform integer in 0 .. n-1 (0 when n < 2) into *value. The bits are
+// claimed by the first, discarded draw. 0 or the source's failure.
+[[nodiscard]] QELStatus qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uint32_t bits,
+                                       std::uint32_t *value);
 
 // The context's cryptographic generator: the service front end in service
 // mode, else an X9.17 generator (triple DES in FIPS mode, CAST5 otherwise)
@@ -56,12 +63,12 @@ std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t w
 
 // Descriptor operations and destroy hooks of the two generators.
 void qelRandomX917Add(void *state, const void *data, std::uint32_t length);
-void qelRandomX917Get(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
+QELStatus qelRandomX917Get(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
 void qelRandomX917Stir(void *state);
 void qelRandomX917Destroy(QELRandomContext *random);
 
 void qelRandomFrontEndAdd(void *state, const void *data, std::uint32_t length);
-void qelRandomFrontEndGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
+QELStatus qelRandomFrontEndGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bits);
 void qelRandomFrontEndStir(void *state);
 void qelRandomFrontEndDestroy(QELRandomContext *random);
 

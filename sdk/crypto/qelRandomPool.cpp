@@ -110,10 +110,23 @@ void outputBytes(std::uint8_t *out)
     }
 }
 
-constexpr QELRandomDescriptor kGlobalDescriptor = {
-    "Global true random-number pool", qelRandomPoolAdd, qelRandomPoolGet, qelRandomPoolStir};
-constexpr QELRandomDescriptor kDummyDescriptor = {
-    "Dummy random-number pool", qelRandomDummyAdd, qelRandomDummyGet, qelRandomDummyStir};
+// The pools always deliver.
+QELStatus poolGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bits)
+{
+    qelRandomPoolGet(state, buffer, length, bits);
+    return QELError_NoErr;
+}
+
+QELStatus dummyGet(void *state, void *buffer, std::uint32_t length, std::uint32_t bits)
+{
+    qelRandomDummyGet(state, buffer, length, bits);
+    return QELError_NoErr;
+}
+
+constexpr QELRandomDescriptor kGlobalDescriptor = {"Global true random-number pool", qelRandomPoolAdd, poolGet,
+                                                   qelRandomPoolStir};
+constexpr QELRandomDescriptor kDummyDescriptor = {"Dummy random-number pool", qelRandomDummyAdd, dummyGet,
+                                                  qelRandomDummyStir};
 
 } // namespace
 

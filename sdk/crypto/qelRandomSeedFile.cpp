@@ -243,7 +243,9 @@ QELStatus qelRandomWriteToIO(QELIO *io, QELRandomContext *random, std::uint32_t 
     while (written < count) {
         std::uint32_t piece = std::min(count - written, QELRandomSeedFileChunk);
         // What qelRandomGetBytes does: the context's get, claiming 8 bits a byte.
-        random->descriptor->get(random->state, chunk.bytes.data(), piece, 8 * piece);
+        status = random->descriptor->get(random->state, chunk.bytes.data(), piece, 8 * piece);
+        if (status != 0)
+            break;
         status = qelIOWrite(io, piece, chunk.bytes.data());
         if (status != 0)
             break;

@@ -301,7 +301,8 @@ QELStringToKey *qelS2KNew(QELContext *context, QELRandomContext *random, std::ui
     if (random == nullptr)
         return nullptr;
     std::uint8_t salt[kSaltLength] = {};
-    qelRandomGetBytes(random, salt, sizeof salt);
+    if (qelRandomGetBytes(random, salt, sizeof salt) != QELError_NoErr)
+        return nullptr;   // a salt the source could not make is no salt
     const QELHashDescriptor *sha1 = qelHashDescriptorFind(QELHashAlgorithm_SHA1);
     QELStringToKey *s2k = type == QELS2KType_Salted ? qelS2KNewSalted(context, sha1, salt)
                                                     : qelS2KNewIterated(context, sha1, salt, 0x8000);

@@ -268,8 +268,7 @@ QELStatus qelContextGetRandomBytes(QELContext *context, void *buffer, std::uint3
     const QELCryptoSeams &crypto = qelCryptoSeams();
     if (random == nullptr || crypto.randomReady == nullptr || !crypto.randomReady())
         return QELError_OutOfEntropy;
-    crypto.randomFill(random, buffer, length);
-    return QELError_NoErr;
+    return crypto.randomFill(random, buffer, length);
 }
 
 std::int64_t qelContextReserveRandomBytes(QELContext *context, std::uint32_t count)

@@ -28,7 +28,7 @@ struct QELCryptoSeams {
     void (*releaseRandom)(QELRandomContext *random);
     // Whether the global pool holds enough entropy to hand bytes out.
     bool (*randomReady)();
-    void (*randomFill)(QELRandomContext *random, void *buffer, std::uint32_t length);
+    QELStatus (*randomFill)(QELRandomContext *random, void *buffer, std::uint32_t length);
     std::uint64_t (*randomReserve)(QELRandomContext *random, std::uint32_t wanted);
     // A context goes away: the pool takes an event and the seed file is saved.
     QELStatus (*contextFreed)();

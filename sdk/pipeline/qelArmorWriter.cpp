@@ -859,15 +859,16 @@ QELPipeModule **qelArmorMimeSignedCreate(QELPipeModule **headSlot, QELPipeModule
                                              : qelArmorWriterCreate(context, &sig, &sigWriter, settings, packetVersion,
                                                                     fifoKind, random, 0, QELArmorKind_MimeSignature,
                                                                     nullptr, 0);
-    QELPipeModule *appendage = sigDown == nullptr ? nullptr : qelJoinAppendageCreate(*splitOut);
+    std::uint8_t bits[6];
+    QELPipeModule *appendage = sigDown == nullptr || qelRandomGetBytes(random, bits, sizeof bits) != 0
+                                   ? nullptr
+                                   : qelJoinAppendageCreate(*splitOut);
     if (appendage == nullptr) {
         qelPipeDestroy(sig);
         qelPipeDestroy(text);
         return nullptr;
     }
     *sigDown = appendage;
-    std::uint8_t bits[6];
-    qelRandomGetBytes(random, bits, sizeof bits);
     for (int i = 0; i < 48; ++i)
         sigWriter->boundary[i] = (bits[i / 8] >> (i & 7)) & 1 ? '-' : '=';
     sigWriter->boundary[48] = 0;

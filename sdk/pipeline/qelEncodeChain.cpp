@@ -75,7 +75,7 @@ QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSett
         *status = s2k->deriveKey(s2k, conventional->passphrase, conventional->length, sessionKey + 1,
                                  descriptor->keySize);
     else
-        qelRandomGetBytes(random, sessionKey + 1, static_cast<std::uint32_t>(descriptor->keySize));
+        *status = qelRandomGetBytes(random, sessionKey + 1, static_cast<std::uint32_t>(descriptor->keySize));
     QELPipeModule **next = nullptr;
     QELCFBContext *cfb = nullptr;
     if (*status == 0) {
@@ -87,14 +87,15 @@ QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSett
     }
     if (*status == 0) {
         std::uint8_t prefix[kCipherRandomBytes];
-        qelRandomGetBytes(random, prefix, sizeof prefix);
-        next = qelCipherEncryptModuleCreate(context, slot, version, fifoKind, cfb, prefix, settings,
-                                            version >= 4 ? 1 : 0);
+        *status = qelRandomGetBytes(random, prefix, sizeof prefix);
+        if (*status == 0)
+            next = qelCipherEncryptModuleCreate(context, slot, version, fifoKind, cfb, prefix, settings,
+                                                version >= 4 ? 1 : 0);
         qelSecureWipe(prefix, sizeof prefix);
-        if (next == nullptr)
-            *status = QELError_OutOfMemory;
-        else
+        if (next != nullptr)
             cfb = nullptr; // the module owns it now
+        else if (*status == 0)
+            *status = QELError_OutOfMemory;
     }
     if (next != nullptr && conventional != nullptr) {
         const QELSymKeyPassphrase entry{nullptr, nullptr, conventional->passphrase, conventional->length};

@@ -147,9 +147,9 @@ QELFifo *fileCreate(QELContext *context)
             release(f);
             return nullptr;
         }
-        qelRandomGetBytes(random, key.get(), static_cast<std::uint32_t>(key.size()));
-        qelRandomGetBytes(random, iv.get(), static_cast<std::uint32_t>(iv.size()));
-        if (qelCFBInit(f->writer, key.get(), iv.get()) != 0 || qelCFBCopy(f->writer, &f->reader) != 0) {
+        if (qelRandomGetBytes(random, key.get(), static_cast<std::uint32_t>(key.size())) != 0 ||
+            qelRandomGetBytes(random, iv.get(), static_cast<std::uint32_t>(iv.size())) != 0 ||
+            qelCFBInit(f->writer, key.get(), iv.get()) != 0 || qelCFBCopy(f->writer, &f->reader) != 0) {
             release(f);
             return nullptr;
         }

@@ -35,6 +35,7 @@ namespace {
 
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
+using u128 = unsigned __int128;
 
 constexpr u64 kMask52 = (u64{1} << 52) - 1;
 constexpr unsigned kWindow = 5;
@@ -57,60 +58,71 @@ template <int V> struct Pair {
 #define QEL_UNROLL _Pragma("GCC unroll 8")
 #endif
 
-// One number's operands and accumulator inside a multiplication.
+// One number's operands and accumulator inside a multiplication. The
+// operands are read from memory (two numbers' operands would not fit the
+// 32 vector registers beside their accumulators, and the spills cost more
+// than the loads).
 template <int V> struct Lanes {
-    __m512i acc[V], a[V], aUp[V], m[V], mUp[V];
-    u64 carry, a0, m0, k0;
-    const u64 *b;
+    __m512i acc[V];
+    const u64 *a, *aUp, *m, *mUp, *b; // aUp: a moved up one lane (lane j holds a[j-1])
+    u64 low, k0;
 };
 
-template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void load(Lanes<V> &l, const u64 *a, const u64 *b,
+template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void load(Lanes<V> &l, u64 *aUp, const u64 *a, const u64 *b,
                                                                                  const u64 *m, const u64 *mUp, u64 k0)
 {
     const __m512i zero = _mm512_setzero_si512();
+    __m512i prev = zero;
     QEL_UNROLL
     for (int v = 0; v < V; ++v) {
         l.acc[v] = zero;
-        l.a[v] = _mm512_load_si512(a + 8 * v);
-        l.m[v] = _mm512_load_si512(m + 8 * v);
-        l.mUp[v] = _mm512_load_si512(mUp + 8 * v);
+        const __m512i cur = _mm512_load_si512(a + 8 * v);
+        _mm512_store_si512(aUp + 8 * v, _mm512_alignr_epi64(cur, prev, 7));
+        prev = cur;
     }
-    // a moved up one lane: lane j holds a[j-1].
-    l.aUp[0] = _mm512_alignr_epi64(l.a[0], zero, 7);
-    QEL_UNROLL
-    for (int v = 1; v < V; ++v)
-        l.aUp[v] = _mm512_alignr_epi64(l.a[v], l.a[v - 1], 7);
-    l.carry = 0;
-    l.a0 = a[0];
-    l.m0 = m[0];
-    l.k0 = k0;
+    l.a = a;
+    l.aUp = aUp;
+    l.m = m;
+    l.mUp = mUp;
     l.b = b;
+    l.low = 0;
+    l.k0 = k0;
 }
 
 // acc = (acc + a b[i] + m y) / 2^52 for the step's reduction factor y.
+//
+// Lane 0 lives in a scalar (low), whole: the vector's lane 0 is never read.
+// The next step's lane 0 (this step's lane 1 after the products) is made
+// in the scalar too, from lane 1 as it stood before the step, so the chain
+// from one reduction factor to the next stays in scalar registers; the
+// vector work runs beside it and is only needed one step later.
 template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void step(Lanes<V> &l, u32 i)
 {
-    const __m512i zero = _mm512_setzero_si512();
+    const u64 *a = l.a, *aUp = l.aUp, *m = l.m, *mUp = l.mUp;
     const u64 bi = l.b[i];
     const __m512i B = _mm512_set1_epi64((long long)bi);
-    // The lane about to leave, followed in full in a scalar.
-    u64 t = (u64)_mm_cvtsi128_si64(_mm512_castsi512_si128(l.acc[0])) + l.carry + ((l.a0 * bi) & kMask52);
+    const u64 lane1 = (u64)_mm_extract_epi64(_mm512_castsi512_si128(l.acc[0]), 1);
+    const u128 a0b = (u128)a[0] * bi;
+    u64 t = l.low + ((u64)a0b & kMask52);
     const u64 y = (t * l.k0) & kMask52;
-    t += (l.m0 * y) & kMask52;
-    l.carry = t >> 52;
+    const u128 m0y = (u128)m[0] * y;
+    t += (u64)m0y & kMask52;
+    l.low = lane1 + (t >> 52) + (u64)(a0b >> 52) + (u64)(m0y >> 52) + ((a[1] * bi) & kMask52) +
+            ((m[1] * y) & kMask52);
     QEL_UNROLL
     for (int v = 0; v < V; ++v) {
-        l.acc[v] = _mm512_madd52lo_epu64(l.acc[v], l.a[v], B);
-        l.acc[v] = _mm512_madd52hi_epu64(l.acc[v], l.aUp[v], B);
+        l.acc[v] = _mm512_madd52lo_epu64(l.acc[v], _mm512_load_si512(a + 8 * v), B);
+        l.acc[v] = _mm512_madd52hi_epu64(l.acc[v], _mm512_load_si512(aUp + 8 * v), B);
     }
     const __m512i Y = _mm512_set1_epi64((long long)y);
     __m512i hi[V];
     QEL_UNROLL
     for (int v = 0; v < V; ++v) {
-        hi[v] = _mm512_madd52hi_epu64(zero, l.mUp[v], Y);
-        l.acc[v] = _mm512_add_epi64(_mm512_madd52lo_epu64(l.acc[v], l.m[v], Y), hi[v]);
+        hi[v] = _mm512_madd52hi_epu64(_mm512_setzero_si512(), _mm512_load_si512(mUp + 8 * v), Y);
+        l.acc[v] = _mm512_add_epi64(_mm512_madd52lo_epu64(l.acc[v], _mm512_load_si512(m + 8 * v), Y), hi[v]);
     }
-    // Down one lane: lane 0 (a multiple of 2^52 now) leaves, its carry stays in carry.
+    // Down one lane: lane 0 (a multiple of 2^52 now) leaves.
+    const __m512i zero = _mm512_setzero_si512();
     QEL_UNROLL
     for (int v = 0; v < V - 1; ++v)
         l.acc[v] = _mm512_alignr_epi64(l.acc[v + 1], l.acc[v], 1);
@@ -124,7 +136,8 @@ template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void stor
     QEL_UNROLL
     for (int v = 0; v < V; ++v)
         _mm512_store_si512(t + 8 * v, l.acc[v]);
-    u64 c = l.carry;
+    t[0] = l.low;
+    u64 c = 0;
     for (u32 j = 0; j < limbs; ++j) {
         const u64 x = t[j] + c;
         t[j] = x & kMask52;
@@ -137,8 +150,9 @@ template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void stor
 template <int V> QEL_IFMA_TARGET void amm2(const Pair<V> &p, u32 limbs)
 {
     Lanes<V> x, y;
-    load<V>(x, p.a[0], p.b[0], p.m[0], p.mUp[0], p.k0[0]);
-    load<V>(y, p.a[1], p.b[1], p.m[1], p.mUp[1], p.k0[1]);
+    alignas(64) u64 up[2][8 * V];
+    load<V>(x, up[0], p.a[0], p.b[0], p.m[0], p.mUp[0], p.k0[0]);
+    load<V>(y, up[1], p.a[1], p.b[1], p.m[1], p.mUp[1], p.k0[1]);
     for (u32 i = 0; i < limbs; ++i) {
         step<V>(x, i);
         step<V>(y, i);
@@ -170,11 +184,12 @@ QEL_IFMA_TARGET void gather2(u64 *const out[2], const u64 *const table[2], const
     }
 }
 
-// 52-bit limbs from words, and back.
+// 52-bit limbs from words (at most lanes of them: the words past them are
+// zeros), and back.
 void toLimbs(u64 *d, std::size_t lanes, const u32 *w, u32 n)
 {
     std::memset(d, 0, lanes * sizeof(u64));
-    for (u32 bit = 0, j = 0; bit < 32 * n; bit += 52, ++j) {
+    for (u32 bit = 0, j = 0; bit < 32 * n && j < lanes; bit += 52, ++j) {
         u64 x = 0;
         for (u32 k = 0; k < 52 && bit + k < 32 * n; k += 32 - ((bit + k) % 32)) {
             const u32 pos = bit + k;

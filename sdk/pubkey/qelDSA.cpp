@@ -273,7 +273,8 @@ QELStatus dsaSign(QELSecretKeyObject *self, const QELHashDescriptor *, const std
     std::uint8_t *xo = octets.get(), *ho = xo + m, *co = ho + m, *fresh = co + candidateBytes;
     qelWordsToBytesBE(x->words, wordsOf(x), xo, 0, m);
     o.qelBigNumToBytesBE(h, ho, 0, m);
-    qelRandomGetBytes(random, fresh, 32);
+    if (const QELStatus status = qelRandomGetBytes(random, fresh, 32); status != 0)
+        return status;
     HMACSHA256 hmac(mgr);
     if (!hmac.ready())
         return QELError_OutOfMemory;
@@ -391,7 +392,8 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     if (generator == nullptr)
         return fail(QELError_OutOfMemory);
     std::uint8_t seed[8];
-    qelRandomGetBytes(random, seed, sizeof seed);
+    if (const QELStatus status = qelRandomGetBytes(random, seed, sizeof seed); status != 0)
+        return fail(status);
     generator->descriptor->add(generator->state, seed, sizeof seed);
 
     QELPkNumbers<5> v(managerOf(context), true);
@@ -399,13 +401,15 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     BN *p = v[P], *q = v[Q], *g = v[G], *y = v[Y], *x = v[X];
     BN *step = t[0], *e = t[1], *h = t[2];
     std::int32_t r;
-    if (qelBigNumRandom(q, generator.get(), qBits, 0xFF, 1, qBits - 9) != 0)
-        return fail(QELError_OutOfMemory);
+    if (const QELStatus rs = qelBigNumRandom(q, generator.get(), qBits, 0xFF, 1, qBits - 9); rs != 0)
+        return fail(rs);
     if ((r = qelPrimeSearchConstrained(q, nullptr, qelPkProgressForward, &report, 0u)) <= 0)
         return fail(qelPkSearchFailure(r));
     if ((r = report(' ')) < 0)
         return fail(r);
-    if (qelBigNumRandom(p, generator.get(), P64, 0xC0, 1, P64 - qBits) != 0 || o.qelBigNumCopy(step, q) != 0 ||
+    if (const QELStatus rs = qelBigNumRandom(p, generator.get(), P64, 0xC0, 1, P64 - qBits); rs != 0)
+        return fail(rs);
+    if (o.qelBigNumCopy(step, q) != 0 ||
         o.qelBigNumShiftLeft(step, 1) != 0 || o.qelBigNumMod(h, p, step) != 0 || o.qelBigNumSubtract(p, h) != 0 ||
         o.qelBigNumAddWord(p, 1) != 0)
         return fail(QELError_OutOfMemory);
@@ -426,7 +430,9 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
         return fail(r);
     // x uniform in 1 .. q - 1: 64 bits beyond q's size before the reduction.
     do {
-        if (qelBigNumRandom(x, random, qBits + kNonceExtraBits, 0, 0, qBits) != 0 || o.qelBigNumMod(x, x, q) != 0)
+        if (const QELStatus rs = qelBigNumRandom(x, random, qBits + kNonceExtraBits, 0, 0, qBits); rs != 0)
+            return fail(rs);
+        if (o.qelBigNumMod(x, x, q) != 0)
             return fail(QELError_OutOfMemory);
     } while (o.qelBigNumCompareWord(x, 0) == 0);
     if (o.qelBigNumExpModSecret(y, g, x, p, qBits) != 0)

@@ -150,7 +150,9 @@ QELStatus elgEncrypt(QELPublicKeyObject *self, const std::uint8_t *in, std::size
     const u32 rBits = qelSubgroupBits(pBits) * 3 / 2;
     // The ephemeral exponent is secret (it unmasks the message): the
     // constant-time path, bounded by its public size; b m mod p likewise.
-    if (qelBigNumRandom(r, random, rBits, 0, 0, rBits) != 0 || o.qelBigNumExpModSecret(a, g, r, p, rBits) != 0 ||
+    if (const QELStatus rs = qelBigNumRandom(r, random, rBits, 0, 0, rBits); rs != 0)
+        return rs;
+    if (o.qelBigNumExpModSecret(a, g, r, p, rBits) != 0 ||
         o.qelBigNumExpModSecret(b, y, r, p, rBits) != 0)
         return QELError_OutOfMemory;
     {
@@ -217,7 +219,9 @@ QELStatus elgDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
     BN *r = blind[0], *tb = blind[1];
     for (BN *v : {r, tb})
         do {
-            if (qelBigNumRandom(v, random, o.qelBigNumBitLength(p), 0, 0, 0) != 0 || o.qelBigNumMod(v, v, p) != 0)
+            if (const QELStatus rs = qelBigNumRandom(v, random, o.qelBigNumBitLength(p), 0, 0, 0); rs != 0)
+                return rs;
+            if (o.qelBigNumMod(v, v, p) != 0)
                 return QELError_OutOfMemory;
         } while (o.qelBigNumCompareWord(v, 1) <= 0);
     if (qelWordsCTModMul(ar, a->words, wordsOf(a), r->words, wordsOf(r), p->words, pw, r2, mgr, true) != 0 ||
@@ -272,7 +276,8 @@ QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, QE
     if (generator == nullptr)
         return QELError_OutOfMemory;
     std::uint8_t seed[8];
-    qelRandomGetBytes(random, seed, sizeof seed);
+    if (const QELStatus status = qelRandomGetBytes(random, seed, sizeof seed); status != 0)
+        return status;
     generator->descriptor->add(generator->state, seed, sizeof seed);
     u32 L = 0;
     for (u32 b = bits; b != 0; b >>= 1)
@@ -281,13 +286,15 @@ QELStatus freshGroup(QELContext *context, u32 bits, QELRandomContext *random, QE
     QELPkNumbers<4> t(managerOf(context), false);
     BN *q = t[0], *step = t[1], *tmp = t[2], *e = t[3];
     std::int32_t r;
-    if (qelBigNumRandom(q, generator.get(), qb, 0x80, 1, qb - 2) != 0)
-        return QELError_OutOfMemory;
+    if (const QELStatus rs = qelBigNumRandom(q, generator.get(), qb, 0x80, 1, qb - 2); rs != 0)
+        return rs;
     if ((r = qelPrimeSearchConstrained(q, nullptr, qelPkProgressForward, &report, 0u)) <= 0)
         return qelPkSearchFailure(r);
     if ((r = report(' ')) < 0)
         return r;
-    if (qelBigNumRandom(p, generator.get(), bits, 0xC0, 1, bits - 3 - qb) != 0 || o.qelBigNumCopy(step, q) != 0 ||
+    if (const QELStatus rs = qelBigNumRandom(p, generator.get(), bits, 0xC0, 1, bits - 3 - qb); rs != 0)
+        return rs;
+    if (o.qelBigNumCopy(step, q) != 0 ||
         o.qelBigNumShiftLeft(step, 1) != 0 || o.qelBigNumMod(tmp, p, step) != 0 || o.qelBigNumSubtract(p, tmp) != 0 ||
         o.qelBigNumAddWord(p, 1) != 0 || o.qelBigNumSetWord(g, 2) != 0)
         return QELError_OutOfMemory;
@@ -344,8 +351,8 @@ QELSecretKeyObject *qelElGamalGenerateKey(QELContext *context, u32 bits, std::ui
     }
     const u32 xBits = qelSubgroupBits(bits) * 3 / 2;
     do {
-        if (qelBigNumRandom(x, random, xBits, 0, 0, xBits) != 0)
-            return fail(QELError_OutOfMemory);
+        if (const QELStatus rs = qelBigNumRandom(x, random, xBits, 0, 0, xBits); rs != 0)
+            return fail(rs);
     } while (o.qelBigNumCompareWord(x, 1) <= 0);
     if (o.qelBigNumExpModSecret(y, g, x, p, 32 * x->used) != 0)
         return fail(QELError_OutOfMemory);

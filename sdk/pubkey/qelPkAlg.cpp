@@ -527,10 +527,11 @@ QELStatus secretChangeProtection(QELSecretKeyObject *self, QELSettings *settings
             pos += s2k->specifierLength;
         }
         std::uint8_t *iv = out + pos;
-        qelRandomGetBytes(random, iv, (u32)cipher->blockSize);
+        QELStatus status = qelRandomGetBytes(random, iv, (u32)cipher->blockSize);
         pos += cipher->blockSize;
-        std::uint8_t key[32];
-        QELStatus status = s2k->deriveKey(s2k.get(), newPassphrase, newLength, key, cipher->keySize);
+        std::uint8_t key[32] = {};
+        if (status == QELError_NoErr)
+            status = s2k->deriveKey(s2k.get(), newPassphrase, newLength, key, cipher->keySize);
         if (status == QELError_NoErr) {
             cfb = qelCFBCreateForDescriptor(managerOf(context), cipher);
             status = cfb == nullptr ? QELError_OutOfMemory : qelCFBInit(cfb, key, iv);

@@ -340,25 +340,28 @@ std::int32_t qelMPIParseList(const std::uint8_t *data, u32 length, u32 count, ..
     return result < 0 ? result : (std::int32_t)in.offset();
 }
 
-std::int32_t qelBigNumRandom(QELBigNum *number, QELRandomContext *random, u32 bits, std::uint8_t top,
-                             std::uint8_t lowOr, u32 entropy)
+QELStatus qelBigNumRandom(QELBigNum *number, QELRandomContext *random, u32 bits, std::uint8_t top, std::uint8_t lowOr,
+                          u32 entropy)
 {
     const auto &ops = QELBigNumOps;
-    if (random == nullptr || ops.qelBigNumSetWord(number, 0) != 0)
-        return -1;
+    if (random == nullptr || random->descriptor == nullptr)
+        return QELError_BadParams;
+    if (ops.qelBigNumSetWord(number, 0) != 0)
+        return QELError_OutOfMemory;
     const u32 total = (u32)(((u64)bits + 7) / 8);
     if (total == 0)
         return 0;
     Buffer buf(number->memoryMgr, total, true);
     if (!buf)
-        return -1;
+        return QELError_OutOfMemory;
     std::uint8_t *b = buf.get();
     // Most significant chunk first; all chunks but the first hold 64 bytes.
     u32 pos = 0;
     u32 chunk = ((total - 1) % 64) + 1;
     while (pos < total) {
         const u32 claim = 8 * chunk < entropy ? 8 * chunk : entropy;
-        random->descriptor->get(random->state, b + pos, chunk, claim);
+        if (const QELStatus status = random->descriptor->get(random->state, b + pos, chunk, claim); status != 0)
+            return status;
         entropy -= claim;
         pos += chunk;
         chunk = 64;
@@ -368,7 +371,7 @@ std::int32_t qelBigNumRandom(QELBigNum *number, QELRandomContext *random, u32 bi
     if (unused != 0 && total > 1)
         b[1] |= (std::uint8_t)(top << (8 - unused));
     b[total - 1] |= lowOr;
-    return ops.qelBigNumFromBytesBE(number, b, 0, total) == 0 ? 0 : -1;
+    return ops.qelBigNumFromBytesBE(number, b, 0, total) == 0 ? QELError_NoErr : QELError_OutOfMemory;
 }
 
 std::int32_t qelRandomAddBigNum(QELRandomContext *random, const QELBigNum *number)
@@ -410,12 +413,14 @@ QELStatus qelPKCS1Pad(QELBigNum *number, const std::uint8_t *data, u32 length, u
         constexpr u32 kRedraws = 64;
         for (u32 pos = 2; pos < padEnd; pos += 64) {
             const u32 n = padEnd - pos < 64 ? padEnd - pos : 64;
-            qelRandomGetBytes(random, b + pos, n);
+            if (const QELStatus status = qelRandomGetBytes(random, b + pos, n); status != 0)
+                return status;
             for (u32 i = pos; i < pos + n; ++i)
                 for (u32 tries = 0; b[i] == 0; ++tries) {
                     if (tries == kRedraws)
                         return QELError_OutOfEntropy;
-                    qelRandomGetBytes(random, b + i, 1);
+                    if (const QELStatus status = qelRandomGetBytes(random, b + i, 1); status != 0)
+                        return status;
                 }
         }
     }
@@ -528,7 +533,8 @@ QELStatus qelOAEPEncode(QELBigNum *number, const std::uint8_t *message, u32 leng
     DB[dbLength - length - 1] = 0x01;
     if (length)
         std::memcpy(DB + dbLength - length, message, length);
-    qelRandomGetBytes(random, block.seed.get(), h);
+    if (const QELStatus status = qelRandomGetBytes(random, block.seed.get(), h); status != 0)
+        return status;
     block.maskDataBlock();
     block.maskSeed();
 

@@ -49,7 +49,8 @@ std::int32_t qelMPIParseList(const std::uint8_t *data, std::uint32_t length, std
 
 // Random number of `bits` bits with the top pattern laid over the top bits and
 // lowOr ORed into the low byte; entropyBits are claimed from the context.
-std::int32_t qelBigNumRandom(QELBigNum *number, QELRandomContext *random, std::uint32_t bits,
+// 0, QELError_OutOfMemory, or the random source's failure.
+[[nodiscard]] QELStatus qelBigNumRandom(QELBigNum *number, QELRandomContext *random, std::uint32_t bits,
                              std::uint8_t topPattern, std::uint8_t lowOr, std::uint32_t entropyBits);
 // Mixes the number's bytes into the random context.
 std::int32_t qelRandomAddBigNum(QELRandomContext *random, const QELBigNum *number);

@@ -423,7 +423,11 @@ std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u6
     BN *r = t[0], *v = t[1];
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (qelBigNumRandom(r, random, o.qelBigNumBitLength(n), 0, 0, 0) != 0 || o.qelBigNumMod(r, r, n) != 0)
+        if (const QELStatus rs = qelBigNumRandom(r, random, o.qelBigNumBitLength(n), 0, 0, 0); rs != 0) {
+            *status = rs;
+            return drop();
+        }
+        if (o.qelBigNumMod(r, r, n) != 0)
             return drop();
         if (o.qelBigNumCompareWord(r, 1) <= 0)
             continue;
@@ -757,22 +761,83 @@ struct Search {
     QELRandomContext *random;
     QELPkProgressProc progress;
     void *progressData;
+    QELStatus failure = QELError_NoErr; // the first draw the source could not make
 };
 
 std::int32_t searchProgress(void *data, std::int32_t ch)
 {
     auto *s = static_cast<Search *>(data);
+    if (s->failure != 0)
+        return s->failure;
     return s->progress ? s->progress(s->progressData, ch) : 0;
 }
 
-u32 searchPick(void *data, u32 count) { return qelRandomRange(static_cast<Search *>(data)->random, count, 0); }
+// A failed draw stops the search at its next progress report.
+u32 searchPick(void *data, u32 count)
+{
+    auto *s = static_cast<Search *>(data);
+    u32 value = 0;
+    if (const QELStatus status = qelRandomRange(s->random, count, 0, &value); status != 0 && s->failure == 0)
+        s->failure = status;
+    return value;
+}
+
+// d = e^-1 mod phi for phi = (p-1)(q-1) and the prime e = kPublicExponent,
+// without a gcd whose steps follow the secret phi: with j = -phi^-1 mod e
+// (Fermat, in single words), 1 + j phi is a multiple of e, and d is that
+// multiple's exact quotient, found from the low word up by multiplications
+// with e^-1 mod 2^32. The loop counts follow phi's word count alone.
+// phi has n words; d gets n words. 0, or -1 when memory fails.
+int secretExponent(u32 *d, const u32 *phi, u32 n, QELMemoryMgr *mgr)
+{
+    constexpr u64 e = kPublicExponent;
+    u32 t = 0;
+    if (qelWordsCTMod(&t, phi, n, &kPublicExponent, 1, mgr, true) != 0)
+        return -1;
+    // inverse = t^(e-2) mod e, over the public bits of e - 2.
+    u64 inverse = 1, power = t;
+    for (u64 k = e - 2; k != 0; k >>= 1) {
+        const u64 take = 0 - (k & 1);
+        inverse = ((inverse * power) % e & take) | (inverse & ~take);
+        power = power * power % e;
+    }
+    const u32 j = (u32)((e - inverse) % e);
+    qel::WipedBuffer<u32> x;
+    if (!x.reset(mgr, (std::size_t(n) + 1) * sizeof(u32), true))
+        return -1;
+    // x = 1 + j phi.
+    x.get()[n] = 0;
+    qelWordsMultiplyWord(x.get(), phi, n, j);
+    static_cast<void>(qelWordsAddWord(x.get(), n + 1, 1));   // no carry out: j phi + 1 < 2^(32(n+1))
+    // e^-1 mod 2^32 by Newton's iteration (e odd and public).
+    u32 eInverse = (u32)e;
+    for (int i = 0; i < 5; ++i)
+        eInverse *= 2u - (u32)e * eInverse;
+    u32 *w = x.get();
+    for (u32 i = 0; i < n; ++i) {
+        const u32 q = w[i] * eInverse;
+        d[i] = q;
+        // w -= q e at word i: its word i becomes zero, the rest takes the borrow.
+        const u64 product = (u64)q * e;
+        u64 borrow = 0;
+        for (u32 k = i; k <= n; ++k) {
+            const u64 sub = (k == i ? (u32)product : k == i + 1 ? (u32)(product >> 32) : 0u) + borrow;
+            const u64 diff = (u64)w[k] - sub;
+            w[k] = (u32)diff;
+            borrow = (diff >> 63) & 1;
+        }
+    }
+    qelSecureWipe(&t, sizeof t);
+    return 0;
+}
 
 // A prime of `bits` bits, top two bits set, p - 1 not divisible by 65537.
 std::int32_t findPrime(BN *p, u32 bits, u32 entropy, Search &s)
 {
-    if (qelBigNumRandom(p, s.random, bits, 0xC0, 1, entropy) != 0)
-        return -1;
-    return qelPrimeSearchConstrained(p, searchPick, searchProgress, &s, kPublicExponent, 0u);
+    if (const QELStatus status = qelBigNumRandom(p, s.random, bits, 0xC0, 1, entropy); status != 0)
+        return status;
+    const std::int32_t r = qelPrimeSearchConstrained(p, searchPick, searchProgress, &s, kPublicExponent, 0u);
+    return s.failure != 0 ? s.failure : r;
 }
 
 
@@ -807,6 +872,8 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
     if (o.qelBigNumSetWord(e, kPublicExponent) != 0)
         return fail(QELError_OutOfMemory);
     std::int32_t r = findPrime(p, bits / 2, bits / 2 - 3, s);
+    if (r < -1)
+        return fail(r);
     if (r <= 0)
         return fail(qelPkSearchFailure(r));
     // q: far enough from p that |p - q| has at least bits/2 - 5 bits.
@@ -816,27 +883,38 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
             if (a < 0)
                 return fail(a);
         }
-        if (qelBigNumRandom(q, random, (bits + 1) / 2, 0xC0, 1, first ? (bits + 1) / 2 - 3 : 0) != 0 ||
-            o.qelBigNumCopy(t[0], q) != 0 || o.qelBigNumSubtract(t[0], p) < 0)
+        if (const QELStatus rs = qelBigNumRandom(q, random, (bits + 1) / 2, 0xC0, 1, first ? (bits + 1) / 2 - 3 : 0);
+            rs != 0)
+            return fail(rs);
+        if (o.qelBigNumCopy(t[0], q) != 0 || o.qelBigNumSubtract(t[0], p) < 0)
             return fail(QELError_OutOfMemory);
         if (o.qelBigNumBitLength(t[0]) >= bits / 2 - 5)
             break;
     }
     r = qelPrimeSearchConstrained(q, searchPick, searchProgress, &s, kPublicExponent, 0u);
+    if (s.failure != 0)
+        return fail(s.failure);
     if (r <= 0)
         return fail(qelPkSearchFailure(r));
     if (random->descriptor->stir)
         random->descriptor->stir(random->state);
     if (o.qelBigNumCompare(p, q) > 0)
         qelBigNumSwap(p, q);
-    // d = e^-1 mod lcm(p - 1, q - 1); u = p^-1 mod q; n = p q.
+    // d = e^-1 mod (p - 1)(q - 1), u = p^-1 mod q (Fermat: q is prime), n = p q,
+    // none by a gcd whose steps would follow the secret values.
     BN *p1 = t[0], *q1 = t[1], *g = t[2];
+    const u32 halfBits = (bits + 1) / 2; // public bound on p and q
     if (o.qelBigNumCopy(p1, p) != 0 || o.qelBigNumSubtractWord(p1, 1) != 0 || o.qelBigNumCopy(q1, q) != 0 ||
-        o.qelBigNumSubtractWord(q1, 1) != 0 || o.qelBigNumGCD(g, p1, q1) != 0 ||
-        o.qelBigNumDivide(n, d, p1, g) != 0 || o.qelBigNumMultiply(p1, n, q1) != 0)
+        o.qelBigNumSubtractWord(q1, 1) != 0 || o.qelBigNumMultiply(n, p1, q1) != 0 ||
+        o.qelBigNumReserveBits(d, 32 * wordsOf(n)) != 0 ||
+        secretExponent(d->words, n->words, wordsOf(n), managerOf(context)) != 0)
         return fail(QELError_OutOfMemory);
-    if (o.qelBigNumInverseMod(d, e, p1) != 0 || o.qelBigNumInverseMod(u, p, q) != 0)
-        return fail(QELError_BadKeyParameters);
+    d->used = wordsOf(n);
+    o.qelBigNumTrim(d);
+    if (o.qelBigNumCopy(g, q) != 0 || o.qelBigNumSubtractWord(g, 2) != 0 ||
+        o.qelBigNumExpModSecret(u, p, g, q, halfBits) != 0)
+        return fail(QELError_OutOfMemory);
+    o.qelBigNumTrim(u);
     if (o.qelBigNumMultiply(n, p, q) != 0)
         return fail(QELError_OutOfMemory);
     return qelPkSecretObjectFromValues(context, QELPublicKeyAlgorithm_RSA, qelRSAKeyOps, v.data(), oldFormat, random,

@@ -776,7 +776,10 @@ QELStatus runLocal(QELContext *context, std::uint32_t call, Items in, Outs out)
         void *block = qelContextMemAlloc(context, length, 0);
         if (block == nullptr)
             return QELError_OutOfMemory;
-        random->descriptor->get(random->state, block, length, u32Of(in[1]));
+        if (const QELStatus s = random->descriptor->get(random->state, block, length, u32Of(in[1])); s != 0) {
+            static_cast<void>(qelContextMemFree(context, block));   // wiped by the source; its failure is the answer
+            return s;
+        }
         out[0].block = block;
         out[0].length = length;
         return QELError_NoErr;

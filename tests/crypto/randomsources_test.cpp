@@ -37,7 +37,7 @@ void recordAdd(void *, const void *data, std::uint32_t length)
 {
     g_recorded.append(static_cast<const char *>(data), length);
 }
-void recordGet(void *, void *, std::uint32_t, std::uint32_t) {}
+QELStatus recordGet(void *, void *, std::uint32_t, std::uint32_t) { return QELError_NoErr; }
 void recordStir(void *) {}
 const QELRandomDescriptor kRecorder = {"recorder", recordAdd, recordGet, recordStir};
 

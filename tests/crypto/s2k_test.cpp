@@ -61,13 +61,14 @@ struct ScriptedSource {
 
     static void add(void *, const void *, std::uint32_t) {}
     static void stir(void *) {}
-    static void get(void *state, void *buffer, std::uint32_t length, std::uint32_t bits)
+    static QELStatus get(void *state, void *buffer, std::uint32_t length, std::uint32_t bits)
     {
         auto *self = static_cast<ScriptedSource *>(state);
         self->requests.emplace_back(length, bits);
         for (std::uint32_t i = 0; i < length; ++i)
             static_cast<std::uint8_t *>(buffer)[i] =
                 self->position < self->bytes.size() ? self->bytes[self->position++] : 0;
+        return QELError_NoErr;
     }
     static constexpr QELRandomDescriptor descriptor = {"scripted", add, get, stir};
 

@@ -30,7 +30,7 @@ struct Counter {
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
 };
 void counterAdd(void *, const void *, std::uint32_t) {}
-void counterGet(void *s, void *buffer, std::uint32_t length, std::uint32_t)
+QELStatus counterGet(void *s, void *buffer, std::uint32_t length, std::uint32_t)
 {
     auto *c = static_cast<Counter *>(s);
     auto *p = static_cast<std::uint8_t *>(buffer);
@@ -38,6 +38,7 @@ void counterGet(void *s, void *buffer, std::uint32_t length, std::uint32_t)
         c->state = c->state * 6364136223846793005ull + 1442695040888963407ull;
         p[i] = (std::uint8_t)(c->state >> 56);
     }
+    return QELError_NoErr;
 }
 Counter gCounter;
 const QELRandomDescriptor kSource{"ct", counterAdd, counterGet, nullptr};

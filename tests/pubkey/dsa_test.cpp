@@ -153,7 +153,11 @@ TEST_F(DSATest, NoncesAreHedgedAgainstABrokenSource)
     const QELHashDescriptor *hash = qelHashDescriptorFind(v.hash);
     struct Zeros {
         static void add(void *, const void *, std::uint32_t) {}
-        static void get(void *, void *buffer, std::uint32_t length, std::uint32_t) { std::memset(buffer, 0, length); }
+        static QELStatus get(void *, void *buffer, std::uint32_t length, std::uint32_t)
+        {
+            std::memset(buffer, 0, length);
+            return QELError_NoErr;
+        }
     };
     const QELRandomDescriptor descriptor{"zeros", Zeros::add, Zeros::get, nullptr};
     QELRandomContext zeros{nullptr, &descriptor, nullptr, nullptr};
@@ -172,6 +176,19 @@ TEST_F(DSATest, NoncesAreHedgedAgainstABrokenSource)
     const Bytes d = sign(v.digest, &random.context), e = sign(v.digest, &random.context);
     EXPECT_NE(d, e);
     EXPECT_NE(d, a);
+
+    // A source that cannot deliver: no signature, its status instead.
+    random.budget = 0;
+    Bytes sig(2 * m, 0xAA);
+    std::size_t len = 123;
+    EXPECT_EQ(sec->sign(sec.get(), hash, v.digest.data(), v.digest.size(), sig.data(), &len, &random.context, 2),
+              QELError_OutOfEntropy);
+    EXPECT_EQ(sig, Bytes(2 * m, 0xAA));
+    QELStatus status = 0;
+    EXPECT_EQ(qelPkAlgGenerateKey(context, qelPkAlgFind(17), 1024, 160, 0, 0, &random.context, nullptr, nullptr,
+                                  nullptr, nullptr, 0, 1, &status),
+              nullptr);
+    EXPECT_EQ(status, QELError_OutOfEntropy);
 }
 
 TEST_F(DSATest, ForgeriesAndOutOfRangeValuesNeverVerify)

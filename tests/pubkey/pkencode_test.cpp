@@ -42,12 +42,13 @@ struct TestRandom {
     static inline std::mt19937 rng{2024};
     static inline u32 claimed = 0;
     static void add(void *, const void *, u32) {}
-    static void get(void *, void *buf, u32 len, u32 bits)
+    static QELStatus get(void *, void *buf, u32 len, u32 bits)
     {
         claimed += bits;
         auto *b = static_cast<std::uint8_t *>(buf);
         for (u32 i = 0; i < len; ++i)
             b[i] = (std::uint8_t)rng();
+        return QELError_NoErr;
     }
     static void stir(void *) {}
     static inline const QELRandomDescriptor descriptor{"test", add, get, stir};
@@ -226,7 +227,11 @@ TEST_F(PkEncode, PKCS1PaddingGivesUpOnASourceOfZeros)
 {
     struct Zeros {
         static void add(void *, const void *, std::uint32_t) {}
-        static void get(void *, void *buffer, std::uint32_t length, std::uint32_t) { std::memset(buffer, 0, length); }
+        static QELStatus get(void *, void *buffer, std::uint32_t length, std::uint32_t)
+        {
+            std::memset(buffer, 0, length);
+            return QELError_NoErr;
+        }
     };
     const QELRandomDescriptor descriptor{"zeros", Zeros::add, Zeros::get, nullptr};
     QELRandomContext zeros{nullptr, &descriptor, nullptr, nullptr};

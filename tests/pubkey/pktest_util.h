@@ -91,6 +91,9 @@ struct TestRandom {
     QELRandomDescriptor descriptor{"test", add, get, nullptr};
     QELRandomContext context{nullptr, &descriptor, this, nullptr};
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    // Octets it still delivers: a request beyond them fails, as a source
+    // that has run dry does.
+    std::uint64_t budget = ~std::uint64_t{0};
     static void add(void *s, const void *data, std::uint32_t length)
     {
         auto *self = static_cast<TestRandom *>(s);
@@ -98,16 +101,22 @@ struct TestRandom {
         for (std::uint32_t i = 0; i < length; ++i)
             self->state = (self->state ^ p[i]) * 0x100000001B3ull;
     }
-    static void get(void *s, void *buffer, std::uint32_t length, std::uint32_t)
+    static QELStatus get(void *s, void *buffer, std::uint32_t length, std::uint32_t)
     {
         auto *self = static_cast<TestRandom *>(s);
         auto *p = static_cast<std::uint8_t *>(buffer);
+        if (length > self->budget) {
+            std::memset(buffer, 0, length);
+            return QELError_OutOfEntropy;
+        }
+        self->budget -= length;
         for (std::uint32_t i = 0; i < length; ++i) {
             self->state ^= self->state << 13;
             self->state ^= self->state >> 7;
             self->state ^= self->state << 17;
             p[i] = std::uint8_t(self->state >> 24);
         }
+        return QELError_NoErr;
     }
     QELRandomContext *operator&() { return &context; }
 };

@@ -345,6 +345,37 @@ TEST_F(RSATest, AFaultInOneCRTHalfIsCaughtAndLeavesNothing)
     }
 }
 
+// A random source that cannot deliver stops encryption and key generation
+// with its status, and nothing is written.
+TEST_F(RSATest, ASourceThatCannotDeliverStopsTheOperation)
+{
+    PublicKey pub = publicFrom(context, 1, publicMaterial(*key));
+    ASSERT_NE(pub, nullptr);
+    const Bytes sessionKey = {9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    for (std::int32_t format : {1, 101}) {
+        SCOPED_TRACE(format);
+        random.budget = 0;
+        std::uint8_t out[600];
+        std::memset(out, 0xAA, sizeof out);
+        std::size_t len = 123;
+        EXPECT_EQ(pub->encrypt(pub.get(), sessionKey.data(), sessionKey.size(), out, &len, &random.context, format),
+                  QELError_OutOfEntropy);
+        EXPECT_EQ(len, 0u);
+        // Only the wiped scratch and the untouched rest: no octet of a result.
+        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0 || b == 0xAA; }));
+    }
+    // Dry at once, and dry after the first prime's candidate.
+    for (std::uint64_t budget : {std::uint64_t{0}, std::uint64_t{100}}) {
+        SCOPED_TRACE(budget);
+        random.budget = budget;
+        QELStatus status = 0;
+        EXPECT_EQ(qelPkAlgGenerateKey(context, qelPkAlgFind(1), 1024, 0, 0, 0, &random.context, nullptr, nullptr,
+                                      nullptr, nullptr, 0, 1, &status),
+                  nullptr);
+        EXPECT_EQ(status, QELError_OutOfEntropy);
+    }
+}
+
 // A decrypted message too short to be a session key with its checksum is
 // refused, and what had been copied of it is wiped.
 TEST_F(RSATest, ARefusedDecryptionLeavesNothingBehind)
