@@ -36,12 +36,10 @@ bool haveOpenSSL()
 
 // One private directory per test binary, with an RSA key, its certificate
 // from a small CA, and the DER forms the checks compare with.
-class Files {
+class Files : public pkitest::Workdir {
 public:
     Files()
     {
-        char tmpl[] = "/tmp/pkcs12XXXXXX";
-        path_ = mkdtemp(tmpl);
         ok_ = sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
                  "openssl req -newkey rsa:1024 -nodes -keyout k.pem -out k.csr -subj /CN=Leaf && "
                  "openssl x509 -req -in k.csr -CA ca.pem -CAkey ca.key -set_serial 7 -days 5 -out c.pem && "
@@ -50,28 +48,10 @@ public:
                  "openssl x509 -in ca.pem -outform DER -out ca.der && "
                  "openssl rsa -in k.pem -RSAPublicKey_out -outform DER -out k.rsapub") == 0;
     }
-    ~Files() { std::filesystem::remove_all(path_); }
     bool ok() const { return ok_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-    int sh(const std::string &cmd) const
-    {
-        int status = 0;
-        run("cd " + path_ + " && (" + cmd + ") >/dev/null 2>&1", &status);
-        return status;
-    }
-    Bytes bytes(const std::string &name) const { return pkitest::fileBytes(*this / name); }
-    void write(const std::string &name, const Bytes &data) const
-    {
-        FILE *f = std::fopen((*this / name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        if (!data.empty()) {
-            ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
-        }
-        std::fclose(f);
-    }
+    Bytes bytes(const std::string &name) const { return read(name); }
 
 private:
-    std::string path_;
     bool ok_ = false;
 };
 
