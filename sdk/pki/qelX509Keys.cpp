@@ -2226,3 +2226,15 @@ QELStatus qelX509EncodeCertChain(QELContext *context, QELKeyObject *sig, std::ui
         return QELError_NoErr;
     });
 }
+
+// ---- certificate and CRL issuing ----
+// Stand-ins until the toolkit's issuing module defines these two (it then
+// deletes them here): without it no certificate or CRL can be made.
+QELStatus qelX509CreateCRL(QELKeyObject *, QELKeySet *, const QELX509IssueArgs *) { return QELError_FeatureNotAvailable; }
+QELStatus qelX509CreateCertificate(QELKeyObject *, QELKeyObject *, const std::uint8_t *, std::size_t,
+                                   const QELX509IssueArgs *, QELKeyObject **outSig)
+{
+    if (outSig != nullptr)
+        *outSig = nullptr;
+    return QELError_FeatureNotAvailable;
+}
