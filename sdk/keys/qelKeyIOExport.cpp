@@ -18,11 +18,13 @@
 #include "qelKeySetInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelTimeDateInternal.h"
+#include "qelWipe.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <span>
 
 namespace {
 
@@ -187,11 +189,33 @@ QELStatus freeList(QELOptionList *list)
 }
 using OwnedList = qel::Owned<QELOptionList, freeList>;
 
+// Largest block an export job writes into memory of its own.
+constexpr std::uint64_t kMaxExport = std::uint64_t{1} << 29;
+
+// Output kinds of the jobs.
+constexpr std::int32_t kOutputKinds[] = {
+    QELOption_OutputFile, QELOption_OutputBuffer, QELOption_OutputAllocatedBuffer, QELOption_DiscardOutput,
+};
+
+bool isOneOf(std::int32_t kind, std::span<const std::int32_t> kinds)
+{
+    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+// How one encode job of the export is run.
+struct JobShape {
+    bool append = false;     // behind what an earlier job wrote
+    bool ownOutput = false;  // into `block` instead of the caller's output
+    bool passThrough = false; // the input is finished output: no armor
+    void **block = nullptr;
+    std::uint64_t *blockSize = nullptr;
+};
+
 // The encode job's list: the caller's items it reads, then armor (unless
 // the caller chose), no literal packet, no compression and, for the second
 // block, appending.
 QELOptionList *jobOptions(QELContext *context, QELOptionList *caller, const u8 *bytes, std::size_t length,
-                          bool append, QELStatus *outStatus)
+                          const JobShape &shape, QELStatus *outStatus)
 {
     OwnedList list(qelOptionListNew(context, false));
     if (!list) {
@@ -204,51 +228,113 @@ QELOptionList *jobOptions(QELContext *context, QELOptionList *caller, const u8 *
         QELOptionItem item{};
         if ((s = qelOptionListGetItem(caller, i, false, &item)) != 0)
             break;
-        if (item.kind == QELOption_ArmorOutput)
-            armorGiven = true;
-        if (std::find(std::begin(kExportOnlyKinds), std::end(kExportOnlyKinds), item.kind) !=
-            std::end(kExportOnlyKinds))
+        if (isOneOf(item.kind, kExportOnlyKinds) || (shape.ownOutput && isOneOf(item.kind, kOutputKinds)) ||
+            (shape.passThrough && item.kind == QELOption_ArmorOutput))
             continue;
+        armorGiven = armorGiven || item.kind == QELOption_ArmorOutput;
         QELOptionItem copy{};
         if ((s = qelOptionItemCopy(context, &item, &copy)) == 0)
             s = qelOptionListAppendItem(list.get(), &copy);
     }
+    QELOptionList *armor = shape.passThrough ? qelOptionArmorOutput(context, 0)
+                           : armorGiven      ? qelOptionNull(context)
+                                             : qelOptionArmorOutput(context, 1);
     if (s == 0)
         s = qelOptionListAppendVarArgs(
-            list.get(), armorGiven ? qelOptionNull(context) : qelOptionArmorOutput(context, 1),
-            qelOptionOmitLiteralPacket(context, 1), qelOptionCompress(context, 0),
-            append ? qelOptionAppendOutput(context, 1) : qelOptionNull(context),
+            list.get(), armor, qelOptionOmitLiteralPacket(context, 1), qelOptionCompress(context, 0),
+            shape.append ? qelOptionAppendOutput(context, 1) : qelOptionNull(context),
+            shape.ownOutput ? qelOptionOutputAllocatedBuffer(context, shape.block, kMaxExport, shape.blockSize)
+                            : qelOptionNull(context),
             qelOptionInputBuffer(context, bytes, length), qelOptionLastOption(context));
+    else
+        qelOptionListFree(armor);
     if (s == 0)
         s = qelOptionListGetError(list.get());
     *outStatus = s;
     return s == 0 ? list.release() : nullptr;
 }
 
-// One block of packets through one encode job.
-QELStatus encodeBlock(QELKeySet *set, QELOptionList *options, bool secretKeys, bool secretSubKeys, bool extended,
-                      bool append)
+QELStatus runJob(QELContext *context, QELOptionList *options, const u8 *bytes, std::size_t length,
+                 const JobShape &shape)
 {
-    QELContext *context = qelKeySetContext(set);
-    PacketBuffer packets(context);
-    QELStatus s = qelKeySetWritePackets(set, &packets.file, secretKeys, secretSubKeys, extended, true);
-    if (s != 0)
-        return packets.failed ? QELError_OutOfMemory : s;
-    QELOptionList *job = jobOptions(context, options, packets.data(), packets.used, append, &s);
+    QELStatus s = 0;
+    QELOptionList *job = jobOptions(context, options, bytes, length, shape, &s);
     if (job == nullptr)
         return s;
     // qelEncode consumes the list it is given.
     return qelEncode(context, job, qelOptionLastOption(context));
 }
 
+// One block of packets through one encode job.
+QELStatus encodeBlock(QELKeySet *set, QELOptionList *options, bool secretKeys, bool secretSubKeys, bool extended,
+                      const JobShape &shape)
+{
+    QELContext *context = qelKeySetContext(set);
+    PacketBuffer packets(context);
+    QELStatus s = qelKeySetWritePackets(set, &packets.file, secretKeys, secretSubKeys, extended, true);
+    if (s != 0)
+        return packets.failed ? QELError_OutOfMemory : s;
+    return runJob(context, options, packets.data(), packets.used, shape);
+}
+
+// A block an encode job wrote for us; it may hold secret keys, so it is
+// wiped before it goes back.
+struct JobBlock {
+    void *bytes = nullptr;
+    std::uint64_t size = 0;
+    ~JobBlock()
+    {
+        if (bytes != nullptr) {
+            qelSecureWipe(bytes, static_cast<std::size_t>(size));
+            static_cast<void>(qelMemFree(bytes));
+        }
+    }
+};
+
 QELStatus exportRFC4880(QELKeySet *set, QELOptionList *options, bool secretKeys, bool secretSubKeys,
                         std::int32_t format)
 {
     const bool extended = format > 1;
-    QELStatus s = encodeBlock(set, options, false, false, extended, false);
-    if (s != 0 || !(secretKeys || secretSubKeys))
-        return s;
-    return encodeBlock(set, options, secretKeys, secretKeys || secretSubKeys, extended, true);
+    const bool secret = secretKeys || secretSubKeys;
+    bool memoryOutput = false;
+    for (std::int32_t kind : {QELOption_OutputBuffer, QELOption_OutputAllocatedBuffer}) {
+        bool given = false;
+        if (QELStatus s = hasOption(options, kind, &given); s != 0)
+            return s;
+        memoryOutput = memoryOutput || given;
+    }
+    if (!secret || !memoryOutput) {
+        QELStatus s = encodeBlock(set, options, false, false, extended, JobShape{});
+        if (s != 0 || !secret)
+            return s;
+        JobShape second;
+        second.append = true;
+        return encodeBlock(set, options, secretKeys, true, extended, second);
+    }
+    // A memory output is written once: both blocks are made apart and go
+    // out together, the public one first.
+    JobBlock blocks[2];
+    for (int i = 0; i < 2; ++i) {
+        JobShape shape;
+        shape.ownOutput = true;
+        shape.block = &blocks[i].bytes;
+        shape.blockSize = &blocks[i].size;
+        const bool inSecret = i == 1;
+        if (QELStatus s = encodeBlock(set, options, inSecret && secretKeys, inSecret, extended, shape); s != 0)
+            return s;
+    }
+    QELContext *context = qelKeySetContext(set);
+    const std::uint64_t total = blocks[0].size + blocks[1].size;
+    qel::WipedBuffer<u8> both(qelContextGetMemoryMgr(context), static_cast<std::size_t>(total));
+    if (!both)
+        return QELError_OutOfMemory;
+    if (blocks[0].size != 0)
+        std::memcpy(both.get(), blocks[0].bytes, static_cast<std::size_t>(blocks[0].size));
+    if (blocks[1].size != 0)
+        std::memcpy(both.get() + blocks[0].size, blocks[1].bytes, static_cast<std::size_t>(blocks[1].size));
+    JobShape out;
+    out.passThrough = true;
+    return runJob(context, options, both.get(), static_cast<std::size_t>(total), out);
 }
 
 QELStatus readIssueArgs(QELOptionList *options, QELX509IssueArgs *args)
