@@ -14,6 +14,7 @@ struct QELFileObject;
 struct QELKeyObject;
 struct QELKeySet;
 struct QELOptionList;
+struct QELSecretKeyObject;
 
 // Writes the keys of the set as RFC 4880 packets in database order: deleted
 // nodes, placeholders and non-members are skipped at every level; without
@@ -80,3 +81,9 @@ struct QELX509IssueArgs {
 [[nodiscard]] QELStatus qelX509CreateCertificate(QELKeyObject *issuer, QELKeyObject *subject,
                                                  const std::uint8_t *request, std::size_t requestLength,
                                                  const QELX509IssueArgs *args, QELKeyObject **outSig);
+
+// The DER PKCS #8 PrivateKeyInfo of an unlocked RSA secret-key object, in a
+// new secure block of the key's context (freed by the caller with
+// qelMemFree); QELError_AlgorithmCannotDoThis for another algorithm.
+[[nodiscard]] QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock,
+                                                   std::size_t *outLength);
