@@ -42,6 +42,11 @@ struct QELSecretKeyObject;
                                         QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);
 
+// The value of a list's single int option of the kind, or `absent` when
+// the list has none.
+[[nodiscard]] QELStatus qelKeyIOIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent,
+                                          std::int32_t *out);
+
 // One element of QELOption_Kind69: an attribute or extension of a request or
 // certificate (kind 31 DER, kind 11 text).
 struct QELCertAttribute {

@@ -10,6 +10,7 @@
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyDBOpenInternal.h"
+#include "qelKeyIOExportInternal.h"
 #include "qelOptionListInternal.h"
 
 #include "qelKeyDB.h"
@@ -27,19 +28,6 @@ constexpr std::int32_t kImportKinds[] = {
 // Import formats (QELOption_InputFormat).
 constexpr std::int32_t kFormatX509First = 10000;
 constexpr std::int32_t kFormatPKCS8 = 10012;
-
-QELStatus intOption(QELOptionList *list, std::int32_t kind, std::int32_t absent, std::int32_t *out)
-{
-    QELOptionItem item{};
-    QELStatus s = qelOptionListFindOneOptional(list, kind, 0, &item);
-    if (s != 0)
-        return s;
-    if (item.kind == 0) {
-        *out = absent;
-        return 0;
-    }
-    return qelOptionGetInt(&item, out);
-}
 
 // The job's input, whole: the caller's buffer as it is, or a file read into
 // a secure block (it may hold secret keys).
@@ -123,8 +111,8 @@ QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionLis
     if (s != 0)
         return s;
     std::int32_t asPKI = 0, format = 0;
-    if ((s = intOption(options, QELOption_Kind26, 0, &asPKI)) != 0 ||
-        (s = intOption(options, QELOption_InputFormat, 0, &format)) != 0)
+    if ((s = qelKeyIOIntOption(options, QELOption_Kind26, 0, &asPKI)) != 0 ||
+        (s = qelKeyIOIntOption(options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
     Input in;
     if ((s = readInput(context, options, in)) != 0)
