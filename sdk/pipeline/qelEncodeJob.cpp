@@ -1,26 +1,19 @@
-// The encode job behind qelEncode. An output file is deleted on failure only
-// when this run created it: a file opened for appending keeps every byte it
-// held, and one that existed before is replaced only by a finished message.
+// The encode job behind qelEncode.
 #include "qelEncode.h"
 
 #include "qelContextInternal.h"
-#include "qelDevNullModuleInternal.h"
 #include "qelEncodeChainInternal.h"
-#include "qelFileObjectInternal.h"
 #include "qelFileOpenInternal.h"
-#include "qelFileSpecInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySelfSigInternal.h"
 #include "qelHelpers.h"
+#include "qelJobIOInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelSigSpecInternal.h"
 #include "qelSymmetricCipherInternal.h"
-#include "qelVarMemoryModuleInternal.h"
 #include "qelWipe.h"
-#include "qelWriteFileModuleInternal.h"
-#include "qelWriteMemoryModuleInternal.h"
 
 #include "qelKeyProperty.h"
 #include "qelMemory.h"
@@ -35,7 +28,7 @@
 namespace {
 
 constexpr std::int32_t kAccepted[] = {
-    QELOption_InputBuffer,  QELOption_OutputFile,         QELOption_OutputBuffer,
+    QELOption_InputFile, QELOption_InputBuffer,  QELOption_OutputFile,         QELOption_OutputBuffer,
     QELOption_OutputAllocatedBuffer, QELOption_AppendOutput, QELOption_DiscardOutput,
     QELOption_OmitLiteralPacket, QELOption_ConventionalEncrypt, QELOption_CipherAlgorithm,
     QELOption_ArmorOutput, QELOption_TextMode, QELOption_Compress, QELOption_LiteralName,
@@ -94,15 +87,8 @@ struct EncodeJob {
     QELSettings *settings = nullptr;
     QELPipeModule *head = nullptr;
     std::uint8_t *sessionKey = nullptr;
-    const QELFileSpec *outputSpec = nullptr; // set only for a file this run created
-    // Replacing an existing file: the message goes to a new file beside it,
-    // renamed over it only once the run succeeded.
-    QELFileSpec *staging = nullptr;
-    const QELFileSpec *replaced = nullptr;
-    QELPipeModule *memorySink = nullptr;
-    void **allocatedOut = nullptr;
-    std::uint64_t *sizeOut = nullptr;
-    std::uint64_t limit = 0;
+    QELJobInput input;
+    QELJobOutput output;
     QELSigSpec *signers = nullptr;
 
     ~EncodeJob()
@@ -115,122 +101,16 @@ struct EncodeJob {
             (void)qelMemFree(sessionKey);
         if (settings != nullptr)
             qelSettingsFree(settings);
-        if (staging != nullptr)
-            (void)qelFileSpecFree(staging);
     }
 };
-
-// An int option's value, or `absent` when the list has none.
-QELStatus intOption(QELOptionList *list, std::int32_t kind, std::int32_t absent, std::int32_t *out)
-{
-    QELOptionItem item{};
-    QELStatus s = qelOptionListFindOneOptional(list, kind, 0, &item);
-    if (s != 0)
-        return s;
-    if (item.kind == 0) {
-        *out = absent;
-        return 0;
-    }
-    return qelOptionGetInt(&item, out);
-}
 
 QELStatus setFromOption(EncodeJob &job, std::int32_t kind, std::int32_t id, std::int32_t absent)
 {
     std::int32_t value = 0;
-    QELStatus s = intOption(job.options, kind, absent, &value);
+    QELStatus s = qelJobIntOption(job.options, kind, absent, &value);
     if (s == 0)
         (void)qelSettingsSetInt(job.settings, id, value, QELSettingPriority_Job); // a higher priority wins
     return s;
-}
-
-// Puts the output sink at `slot`; remembers a file this run created so that
-// a failure can remove it.
-QELStatus openOutput(EncodeJob &job, QELPipeModule **slot, bool append)
-{
-    QELOptionItem file{}, fixed{}, allocated{}, discard{};
-    QELStatus s = qelOptionListFindOneOptional(job.options, QELOption_OutputFile, 0, &file);
-    if (s == 0)
-        s = qelOptionListFindOneOptional(job.options, QELOption_OutputBuffer, 0, &fixed);
-    if (s == 0)
-        s = qelOptionListFindOneOptional(job.options, QELOption_OutputAllocatedBuffer, 0, &allocated);
-    if (s == 0)
-        s = qelOptionListFindOneOptional(job.options, QELOption_DiscardOutput, 0, &discard);
-    if (s != 0)
-        return s;
-    const int outputs = (file.kind != 0) + (fixed.kind != 0) + (allocated.kind != 0) + (discard.kind != 0);
-    if (outputs > 1)
-        return QELError_BadParams;
-    if (file.kind != 0) {
-        void *pointer = nullptr;
-        if ((s = qelOptionGetPointer(&file, &pointer)) != 0)
-            return s;
-        const auto *spec = static_cast<const QELFileSpec *>(pointer);
-        std::uint8_t existed = 0;
-        if ((s = qelFileSpecExists(spec, &existed)) != 0)
-            return s;
-        const std::uint16_t flags = append ? (QELOpen_Create | QELOpen_Append | QELOpen_Write)
-                                           : (QELOpen_Create | QELOpen_Truncate | QELOpen_Write);
-        const QELFileSpec *target = spec;
-        if (existed && !append) {
-            if ((s = qelFileSpecMakeUnique(spec, &job.staging)) != 0)
-                return s;
-            target = job.staging;
-            job.replaced = spec;
-        }
-        QELFileObject *object = qelFileSpecOpenFileObj(job.context, target, flags, QELFileClass_EncodeOutput, &s);
-        if (object == nullptr)
-            return s != 0 ? s : QELError_OutOfMemory;
-        if (qelWriteFileModuleCreate(job.context, slot, object, true) == nullptr) {
-            (void)object->close(object);
-            return QELError_OutOfMemory;
-        }
-        if (!append)
-            job.outputSpec = target;
-        return 0;
-    }
-    if (fixed.kind != 0 || allocated.kind != 0) {
-        void *buffer = nullptr, *second = nullptr, *third = nullptr;
-        if ((s = qelOptionGetRecord3(fixed.kind != 0 ? &fixed : &allocated, &buffer, &second, &third)) != 0)
-            return s;
-        const auto size = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(second));
-        job.sizeOut = static_cast<std::uint64_t *>(third);
-        job.limit = size;
-        if (fixed.kind != 0) {
-            job.memorySink = qelWriteMemoryModuleCreate(job.context, slot, buffer, size);
-        } else {
-            job.allocatedOut = static_cast<void **>(buffer);
-            job.memorySink = qelVarMemoryModuleCreatePlain(job.context, slot, size);
-        }
-        return job.memorySink != nullptr ? 0 : QELError_OutOfMemory;
-    }
-    return qelDevNullModuleCreate(job.context, slot) != nullptr ? 0 : QELError_OutOfMemory;
-}
-
-// Checks a fixed buffer or hands the allocated one over. A buffer that
-// overflowed its limit is freed here rather than handed over with an error
-// the caller would not free it on.
-QELStatus finishMemoryOutput(EncodeJob &job)
-{
-    std::uint64_t position = 0;
-    QELStatus s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_QueryPosition, &position, sizeof position);
-    if (s != 0)
-        return s;
-    if (job.allocatedOut == nullptr) {
-        if (job.sizeOut != nullptr)
-            *job.sizeOut = position < job.limit ? position : job.limit;
-        return position > job.limit ? QELError_OutputBufferTooSmall : 0;
-    }
-    void *buffer = nullptr;
-    if ((s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer)) != 0)
-        return s;
-    if (position > job.limit) {
-        (void)qelMemFree(buffer);
-        return QELError_OutputBufferTooSmall;
-    }
-    *job.allocatedOut = buffer;
-    if (job.sizeOut != nullptr)
-        *job.sizeOut = position;
-    return 0;
 }
 
 // Every recipient given, as the key or subkey named (a user ID stands for
@@ -341,7 +221,7 @@ QELStatus runJob(EncodeJob &job)
         (s = setFromOption(job, QELOption_Compress, QELSetting_Compress, 1)) != 0)
         return s;
     std::int32_t cipher = -1;
-    if ((s = intOption(job.options, QELOption_CipherAlgorithm, -1, &cipher)) != 0)
+    if ((s = qelJobIntOption(job.options, QELOption_CipherAlgorithm, -1, &cipher)) != 0)
         return s;
     if (cipher != -1) {
         if (qelCipherDescriptorFind(cipher) == nullptr)
@@ -373,23 +253,14 @@ QELStatus runJob(EncodeJob &job)
     if ((s = readSigner(job)) != 0)
         return s;
 
-    void *input = nullptr;
-    std::uint64_t inputLength = 0;
-    if ((s = qelOptionListGetValues(job.options, QELOption_InputBuffer, false, "%p%l", &input, &inputLength)) != 0)
+    if ((s = qelJobOpenInput(job.context, job.options, false, false, job.input)) != 0)
         return s;
-    if (input == nullptr && inputLength != 0)
-        return QELError_BadParams;
-    QELOptionItem inputItem{};
-    if ((s = qelOptionListFindOneOptional(job.options, QELOption_InputBuffer, 0, &inputItem)) != 0)
-        return s;
-    if (inputItem.kind == 0)
-        return QELError_BadParams;
 
     const char *name = nullptr;
     if ((s = qelOptionListGetValues(job.options, QELOption_LiteralName, false, "%p", &name)) != 0)
         return s;
     std::int32_t noLiteral = 0;
-    if ((s = intOption(job.options, QELOption_OmitLiteralPacket, 0, &noLiteral)) != 0)
+    if ((s = qelJobIntOption(job.options, QELOption_OmitLiteralPacket, 0, &noLiteral)) != 0)
         return s;
     const QELEncodeLiteralInfo literal{name, 0};
 
@@ -403,7 +274,7 @@ QELStatus runJob(EncodeJob &job)
     QELPipeModule **slot = qelEncodeChainBuild(job.context, &job.head, job.settings, nullptr,
                                                qelContextGetRandomContext(job.context),
                                                withPassphrase ? &conventional : nullptr, recipients, job.signers,
-                                               noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false,
+                                               noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false, nullptr, nullptr,
                                                &keyLength, &s);
     if (slot == nullptr)
         return s;
@@ -413,15 +284,14 @@ QELStatus runJob(EncodeJob &job)
         job.sessionKey = nullptr;
     }
     std::int32_t append = 0;
-    if ((s = intOption(job.options, QELOption_AppendOutput, 0, &append)) != 0)
+    if ((s = qelJobIntOption(job.options, QELOption_AppendOutput, 0, &append)) != 0)
         return s;
-    if ((s = openOutput(job, slot, append != 0)) != 0)
+    if ((s = qelJobOpenOutput(job.context, job.options, slot, append != 0, QELFileClass_EncodeOutput, false,
+                              job.output)) != 0)
         return s;
-    if ((s = qelPipePumpBuffer(job.head, input, inputLength, nullptr, nullptr)) != 0)
+    if ((s = qelJobPumpInput(job.input, job.head, nullptr, nullptr)) != 0)
         return s;
-    if (job.memorySink != nullptr && (s = finishMemoryOutput(job)) != 0)
-        return s;
-    return 0;
+    return qelJobFinishMemoryOutput(job.head, job.output);
 }
 
 } // namespace
@@ -448,15 +318,10 @@ QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
         job.context = context;
         job.options = options;
         QELStatus status = runJob(job);
-        const QELFileSpec *created = job.outputSpec;
         if (job.head != nullptr) {
             qelPipeDestroy(job.head); // closes the output file
             job.head = nullptr;
         }
-        if (status == 0 && job.replaced != nullptr)
-            status = qelFileSpecRenameTo(job.staging, job.replaced);
-        if (status != 0 && created != nullptr)
-            (void)qelFileSpecDelete(created);
-        return status;
+        return qelJobCommitOutput(job.output, status);
     });
 }

@@ -1,0 +1,330 @@
+// Job input, output and options shared by the encode and decode jobs.
+#include "qelJobIOInternal.h"
+
+#include "qelContextInternal.h"
+#include "qelDevNullModuleInternal.h"
+#include "qelFileObjectInternal.h"
+#include "qelFileOpenInternal.h"
+#include "qelFileReadModuleInternal.h"
+#include "qelFileSpecInternal.h"
+#include "qelHelpers.h"
+#include "qelOptionListInternal.h"
+#include "qelVarMemoryModuleInternal.h"
+#include "qelWipe.h"
+#include "qelWriteFileModuleInternal.h"
+#include "qelWriteMemoryModuleInternal.h"
+
+#include "qelMemory.h"
+
+#include <cstring>
+
+QELStatus qelJobIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent, std::int32_t *out)
+{
+    QELOptionItem item{};
+    QELStatus s = qelOptionListFindOneOptional(list, kind, 0, &item);
+    if (s != 0)
+        return s;
+    if (item.kind == 0) {
+        *out = absent;
+        return 0;
+    }
+    return qelOptionGetInt(&item, out);
+}
+
+// ---- input -----------------------------------------------------------------
+
+QELJobInput::~QELJobInput()
+{
+    if (reader != nullptr)
+        (void)qelFileReadDestroy(reader); // a read-only file: closing it loses nothing
+}
+
+QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool wantName, bool detached,
+                          QELJobInput &input)
+{
+    QELOptionItem file{}, buffer{};
+    QELStatus s = qelOptionListFindOneOptional(options, QELOption_InputFile, 0, &file);
+    if (s == 0)
+        s = qelOptionListFindOneOptional(options, QELOption_InputBuffer, 0, &buffer);
+    if (s != 0)
+        return s;
+    if ((file.kind != 0) == (buffer.kind != 0))
+        return QELError_BadParams; // no input, or two
+    const char *given = nullptr;
+    std::int32_t console = 0;
+    if (wantName) {
+        if ((s = qelOptionListGetValues(options, QELOption_LiteralName, false, "%p", &given)) != 0 ||
+            (s = qelJobIntOption(options, QELOption_ForYourEyesOnly, 0, &console)) != 0)
+            return s;
+        input.named = true;
+        if (console != 0)
+            input.name = "_CONSOLE";
+        else if (given != nullptr)
+            input.name = given;
+    }
+    if (file.kind != 0) {
+        void *pointer = nullptr;
+        if ((s = qelOptionGetPointer(&file, &pointer)) != 0)
+            return s;
+        const auto *spec = static_cast<const QELFileSpec *>(pointer);
+        if (wantName && console == 0 && given == nullptr) {
+            char name[QELFileSpecNameBufferSize];
+            if ((s = qelFileSpecGetName(spec, sizeof name, name)) != 0)
+                return s;
+            input.name = name;
+        }
+        std::int64_t size = 0;
+        if ((s = qelFileSpecGetSize(spec, &size)) != 0)
+            return s;
+        input.large = size > INT32_MAX;
+        std::int32_t kind = 0;
+        const std::uint16_t flags = QELOpen_Read | (detached ? 0x100 : 0);
+        input.reader = qelFileSpecOpenReadModule(context, spec, flags, &s, &kind);
+        if (input.reader == nullptr)
+            return s != 0 ? s : QELError_OutOfMemory;
+        return 0;
+    }
+    void *bytes = nullptr;
+    std::uint64_t length = 0;
+    if ((s = qelOptionListGetValues(options, QELOption_InputBuffer, false, "%p%l", &bytes, &length)) != 0)
+        return s;
+    if (bytes == nullptr && length != 0)
+        return QELError_BadParams;
+    input.buffer = bytes;
+    input.length = length;
+    return 0;
+}
+
+QELStatus qelJobPumpInput(QELJobInput &input, QELPipeModule *head, QELPipeProgressProc progress, void *userValue)
+{
+    if (input.reader == nullptr)
+        return qelPipePumpBuffer(head, input.buffer, input.length, progress, userValue);
+    qelFileReadSetProgress(input.reader, progress, userValue);
+    return qelFileReadPump(input.reader, head);
+}
+
+// ---- output ----------------------------------------------------------------
+
+QELJobOutput::~QELJobOutput()
+{
+    if (staging != nullptr)
+        (void)qelFileSpecFree(staging);
+    if (replaced != nullptr)
+        (void)qelFileSpecFree(replaced);
+    if (created != nullptr)
+        (void)qelFileSpecFree(created);
+}
+
+QELStatus qelJobOutputChoice(QELOptionList *options, QELJobOutputKind *outKind)
+{
+    *outKind = QELJobOutputKind::None;
+    static constexpr std::pair<std::int32_t, QELJobOutputKind> kKinds[] = {
+        {QELOption_OutputFile, QELJobOutputKind::File},
+        {QELOption_OutputBuffer, QELJobOutputKind::Buffer},
+        {QELOption_OutputAllocatedBuffer, QELJobOutputKind::AllocatedBuffer},
+        {QELOption_DiscardOutput, QELJobOutputKind::Discard},
+    };
+    for (const auto &[option, kind] : kKinds) {
+        QELOptionItem item{};
+        QELStatus s = qelOptionListFindOneOptional(options, option, 0, &item);
+        if (s != 0)
+            return s;
+        if (item.kind == 0)
+            continue;
+        if (*outKind != QELJobOutputKind::None)
+            return QELError_BadParams;
+        *outKind = kind;
+    }
+    return 0;
+}
+
+namespace {
+
+QELStatus openFileOutput(QELContext *context, const QELOptionItem &file, QELPipeModule **slot, bool append,
+                         int fileClass, QELJobOutput &output)
+{
+    void *pointer = nullptr;
+    QELStatus s = qelOptionGetPointer(&file, &pointer);
+    if (s != 0)
+        return s;
+    const auto *spec = static_cast<const QELFileSpec *>(pointer);
+    std::uint8_t existed = 0;
+    if ((s = qelFileSpecExists(spec, &existed)) != 0)
+        return s;
+    const std::uint16_t flags = append ? (QELOpen_Create | QELOpen_Append | QELOpen_Write)
+                                       : (QELOpen_Create | QELOpen_Truncate | QELOpen_Write);
+    // The spec belongs to an option list that may be freed before the job
+    // ends (an event's reply), so the job keeps its own copies.
+    QELFileSpec *target = nullptr;
+    if (existed && !append) {
+        if ((s = qelFileSpecMakeUnique(spec, &output.staging)) != 0 ||
+            (s = qelFileSpecCopy(spec, &output.replaced)) != 0)
+            return s;
+        target = output.staging;
+    } else {
+        if ((s = qelFileSpecCopy(spec, &target)) != 0)
+            return s;
+        if (!append)
+            output.created = target;
+    }
+    QELFileObject *object = qelFileSpecOpenFileObj(context, target, flags, fileClass, &s);
+    if (target != output.staging && target != output.created)
+        (void)qelFileSpecFree(target);
+    if (object == nullptr)
+        return s != 0 ? s : QELError_OutOfMemory;
+    if (qelWriteFileModuleCreate(context, slot, object, true) == nullptr) {
+        (void)object->close(object);
+        return QELError_OutOfMemory;
+    }
+    return 0;
+}
+
+} // namespace
+
+QELStatus qelJobOpenOutput(QELContext *context, QELOptionList *options, QELPipeModule **slot, bool append,
+                           int fileClass, bool secure, QELJobOutput &output)
+{
+    output.context = context;
+    QELJobOutputKind kind{};
+    QELStatus s = qelJobOutputChoice(options, &kind);
+    if (s != 0)
+        return s;
+    output.open = true;
+    if (kind == QELJobOutputKind::File) {
+        QELOptionItem file{};
+        if ((s = qelOptionListFindOneOptional(options, QELOption_OutputFile, 0, &file)) != 0)
+            return s;
+        return openFileOutput(context, file, slot, append, fileClass, output);
+    }
+    if (kind == QELJobOutputKind::Buffer || kind == QELJobOutputKind::AllocatedBuffer) {
+        QELOptionItem item{};
+        const bool fixed = kind == QELJobOutputKind::Buffer;
+        if ((s = qelOptionListFindOneOptional(options, fixed ? QELOption_OutputBuffer : QELOption_OutputAllocatedBuffer,
+                                              0, &item)) != 0)
+            return s;
+        void *buffer = nullptr, *second = nullptr, *third = nullptr;
+        if ((s = qelOptionGetRecord3(&item, &buffer, &second, &third)) != 0)
+            return s;
+        const auto size = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(second));
+        output.sizeOut = static_cast<std::uint64_t *>(third);
+        output.limit = size;
+        if (fixed) {
+            output.memorySink = qelWriteMemoryModuleCreate(context, slot, buffer, size);
+        } else {
+            output.allocatedOut = static_cast<void **>(buffer);
+            output.memorySink = qelVarMemoryModuleCreate(context, slot, size, secure);
+        }
+        return output.memorySink != nullptr ? 0 : QELError_OutOfMemory;
+    }
+    return qelDevNullModuleCreate(context, slot) != nullptr ? 0 : QELError_OutOfMemory;
+}
+
+QELStatus qelJobFinishMemoryOutput(QELPipeModule *head, QELJobOutput &output)
+{
+    if (output.memorySink == nullptr)
+        return 0;
+    std::uint64_t position = 0;
+    QELStatus s = qelPipeAnnotate(head, nullptr, QELAnnotation_QueryPosition, &position, sizeof position);
+    if (s != 0)
+        return s;
+    if (output.allocatedOut == nullptr) {
+        if (output.sizeOut != nullptr)
+            *output.sizeOut = position < output.limit ? position : output.limit;
+        return position > output.limit ? QELError_OutputBufferTooSmall : 0;
+    }
+    void *buffer = nullptr;
+    if ((s = qelPipeAnnotate(head, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer)) != 0)
+        return s;
+    if (position > output.limit) {
+        (void)qelMemFree(buffer);
+        return QELError_OutputBufferTooSmall;
+    }
+    *output.allocatedOut = buffer;
+    if (output.sizeOut != nullptr)
+        *output.sizeOut = position;
+    output.memorySink = nullptr;
+    return 0;
+}
+
+QELStatus qelJobCommitOutput(QELJobOutput &output, QELStatus status)
+{
+    if (status == 0 && output.replaced != nullptr)
+        status = qelFileSpecRenameTo(output.staging, output.replaced);
+    if (status != 0 && output.staging != nullptr)
+        (void)qelFileSpecDelete(output.staging);
+    if (status != 0 && output.created != nullptr)
+        (void)qelFileSpecDelete(output.created);
+    return status;
+}
+
+// ---- options ---------------------------------------------------------------
+
+QELStatus qelJobGetEventHandler(QELOptionList *options, QELEventHandler *outHandler, void **outUserValue,
+                                bool *outProgress)
+{
+    *outHandler = nullptr;
+    *outUserValue = nullptr;
+    *outProgress = false;
+    void *handler = nullptr, *user = nullptr;
+    QELStatus s = qelOptionListGetValues(options, QELOption_EventHandler, false, "%p%p", &handler, &user);
+    if (s != 0)
+        return s;
+    QELOptionItem progress{};
+    if ((s = qelOptionListFindOneOptional(options, QELOption_SendProgress, 0, &progress)) != 0)
+        return s;
+    if (progress.kind != 0 && handler == nullptr)
+        return QELError_BadParams;
+    *outHandler = reinterpret_cast<QELEventHandler>(handler);
+    *outUserValue = user;
+    *outProgress = progress.kind != 0;
+    return 0;
+}
+
+void QELJobPassphrase::wipe()
+{
+    if (bytes != nullptr) {
+        qelSecureWipe(bytes, static_cast<std::size_t>(length));
+        (void)qelMemFree(bytes);
+    }
+    bytes = nullptr;
+    length = 0;
+    passkey = other = cache = false;
+    cacheTime = 0;
+}
+
+QELStatus qelJobGetPassphrase(QELContext *context, QELOptionList *options, QELJobPassphrase &passphrase)
+{
+    passphrase.wipe();
+    passphrase.context = context;
+    void *secret = nullptr;
+    std::uint64_t length = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, false, "%p%l", &secret, &length);
+    if (s == 0 && secret == nullptr) {
+        s = qelOptionListGetValues(options, QELOption_Passkey, false, "%p%l", &secret, &length);
+        passphrase.passkey = secret != nullptr;
+    }
+    QELOptionItem cache{};
+    if (s == 0 && (s = qelOptionListFindOneOptional(options, QELOption_CachePassphrase, 0, &cache)) == 0 &&
+        cache.kind != 0) {
+        passphrase.cache = true;
+        s = qelOptionGetInt(&cache, &passphrase.cacheTime);
+    }
+    if (s == 0 && secret == nullptr) {
+        s = qelOptionListGetValues(options, QELOption_SessionKey, false, "%p%l", &secret, &length);
+        passphrase.other = secret != nullptr;
+    }
+    if (s != 0 || secret == nullptr) {
+        passphrase.wipe();
+        return s;
+    }
+    passphrase.bytes = static_cast<std::uint8_t *>(
+        qelMemAllocSecure(qelContextMemoryMgr(context), length != 0 ? length : 1, 0));
+    if (passphrase.bytes == nullptr) {
+        passphrase.wipe();
+        return QELError_OutOfMemory;
+    }
+    if (length != 0)
+        std::memcpy(passphrase.bytes, secret, static_cast<std::size_t>(length));
+    passphrase.length = length;
+    return 0;
+}
