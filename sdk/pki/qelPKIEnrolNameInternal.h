@@ -11,17 +11,13 @@
 #include "qelContext.h"
 #include "qelErrors.h"
 #include "qelMemory.h"
+#include "qelKeyIOExportInternal.h"
 #include "qelPKIContextInternal.h"
 
-// One attribute as a caller gives it; for QELCertAttr_EmbedEmail the value
-// field holds the flag itself (a non-zero low octet means yes).
-struct QELCertAttribute {
-    std::int32_t id;
-    std::uint64_t length;
-    const std::uint8_t *value;
-    std::uint64_t reserved;
-};
-
+// QELCertAttribute (one attribute as a caller gives it: its id in `kind`,
+// its value in `data`; for QELCertAttr_EmbedEmail `data` holds the flag
+// itself, a non-zero low octet meaning yes) is the key layer's, which
+// reads it from the options.
 enum QELCertAttr {
     QELCertAttr_CommonName = 0,
     QELCertAttr_Email = 1,
