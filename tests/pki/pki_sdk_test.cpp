@@ -196,9 +196,11 @@ TEST_F(PKISDKTest, ContentDecryptionChecksLengthsAndEveryPaddingOctet)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        ASSERT_EQ(dir.sh("echo " + row.keyHex + " | xxd -r -p > ck.bin && openssl pkeyutl -encrypt -pubin -inkey "
-                         "carol.der -keyform DER -in ck.bin -out ek.bin"),
-                  0);
+        Bytes contentKey;
+        for (std::size_t i = 0; i + 1 < row.keyHex.size(); i += 2)
+            contentKey.push_back(static_cast<std::uint8_t>(std::stoi(row.keyHex.substr(i, 2), nullptr, 16)));
+        dir.write("ck.bin", contentKey.data(), contentKey.size());
+        ASSERT_EQ(dir.sh("openssl pkeyutl -encrypt -pubin -inkey carol.der -keyform DER -in ck.bin -out ek.bin"), 0);
         dir.write("plain.bin", row.plain.data(), row.plain.size());
         ASSERT_EQ(dir.sh("openssl enc -des-ede3-cbc -nopad -K " + row.cipherKey + " -iv " + ivHex +
                          " -in plain.bin -out ct.bin"),
