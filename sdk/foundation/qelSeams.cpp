@@ -12,19 +12,3 @@
 
 // ---- end keydb ----
 
-// ---- qelKeyIO ----
-QELStatus qelKeyIOExportKeys(QELContext *, QELOptionList *) { return QELError_FeatureNotAvailable; }
-QELStatus qelKeyIOImportKeys(QELContext *, QELKeyDB **outDB, QELOptionList *)
-{
-    if (outDB != nullptr)
-        *outDB = nullptr;
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelKeyIOCertify(QELKeyObject *, QELKeyObject *, QELKeyObject **outSig, QELOptionList *)
-{
-    if (outSig != nullptr)
-        *outSig = nullptr;
-    return QELError_FeatureNotAvailable;
-}
-QELStatus qelKeyIOCreateCRL(QELKeyObject *, QELKeySet *, QELOptionList *) { return QELError_FeatureNotAvailable; }
-// ---- end qelKeyIO ----

@@ -73,18 +73,3 @@ QELStatus qelX509CRLListsCertificate(QELContext *context, const std::uint8_t *cr
 // the items above.
 QELStatus qelX509GetCRLDistributionPoint(QELContext *context, const std::uint8_t *der, std::size_t length,
                                          std::uint8_t *buffer, std::size_t *inOutLength);
-
-// Key import and export (qelKeyIO): reading keys through the decode job and
-// writing them through the encode job, and issuing X.509 certificates and
-// CRLs through the PKI toolkit. Until those land each answers
-// QELError_FeatureNotAvailable with its out-parameter cleared. The option
-// list is lent for the call: the caller made it and frees it afterwards,
-// whatever the result, so no path frees it twice or not at all.
-[[nodiscard]] QELStatus qelKeyIOExportKeys(QELContext *context, QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionList *options);
-// issuer: a key, or the signature object holding the issuer's certificate;
-// subject: the key to certify, or null for a request in the job input.
-[[nodiscard]] QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObject **outSig,
-                                        QELOptionList *options);
-[[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);
-

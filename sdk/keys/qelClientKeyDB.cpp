@@ -10,6 +10,8 @@
 #include "qelContextInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyGenInternal.h"
+#include "qelKeyIOExportInternal.h"
+#include "qelKeyIOImportInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"

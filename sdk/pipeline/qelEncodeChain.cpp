@@ -5,15 +5,20 @@
 #include "qelEncodeChainInternal.h"
 
 #include "qelAddHeaderModuleInternal.h"
+#include "qelArmorWriterInternal.h"
 #include "qelCFBInternal.h"
 #include "qelCipherModuleInternal.h"
 #include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
+#include "qelDevNullModuleInternal.h"
 #include "qelFileHeaderModuleInternal.h"
 #include "qelFlexFifoInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelPKEModuleInternal.h"
+#include "qelSigSpecInternal.h"
 #include "qelSignatureModuleInternal.h"
+#include "qelSplitModuleInternal.h"
+#include "qelTextFilterModuleInternal.h"
 #include "qelHelpers.h"
 #include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
@@ -27,14 +32,6 @@
 
 #include <algorithm>
 #include <cstring>
-
-QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *, QELPipeModule **, QELSettings *,
-                                               const QELFifoDescriptor *, QELRandomContext *, std::int32_t,
-                                               std::int32_t, QELStatus *outStatus)
-{
-    *outStatus = QELError_FeatureNotAvailable;
-    return nullptr;
-}
 
 namespace {
 
@@ -52,7 +49,8 @@ std::int32_t setting(const QELSettings *settings, std::int32_t id)
 QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSettings *settings,
                               const QELFifoDescriptor *fifoKind, QELRandomContext *random, std::int32_t version,
                               const QELEncodeConventional *conventional, std::span<QELKeyObject *const> recipients,
-                              std::uint8_t *sessionKey, std::uint32_t *outKeyLength, QELStatus *status)
+                              std::uint8_t *sessionKey, QELEncodeRecipientCallback callback, void *user,
+                              std::uint32_t *outKeyLength, QELStatus *status)
 {
     const std::int32_t cipherId = setting(settings, QELSetting_CipherAlgorithm);
     const QELCipherDescriptor *descriptor = qelCipherDescriptorFind(cipherId);
@@ -111,6 +109,8 @@ QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSett
             *status = QELError_OutOfMemory;
         for (std::size_t i = 0; next != nullptr && i < recipients.size(); ++i) {
             *status = qelPKEModuleAddRecipient(*pkeSlot, recipients[i]);
+            if (*status == 0 && callback != nullptr)
+                *status = callback(user, i, i + 1);
             if (*status != 0)
                 next = nullptr;
         }
@@ -122,25 +122,49 @@ QELPipeModule **addEncryption(QELContext *context, QELPipeModule **slot, QELSett
     return next;
 }
 
+// The distinct hash algorithms of the signers, in signer order.
+std::size_t signerHashes(QELSigSpec *signers, std::uint8_t (&ids)[256])
+{
+    std::size_t n = 0;
+    for (QELSigSpec *spec = signers; spec != nullptr && n < std::size(ids); spec = qelSigSpecNext(spec)) {
+        const std::uint8_t id = qelSigSpecHashAlgorithm(spec);
+        if (std::find(ids, ids + n, id) == ids + n)
+            ids[n++] = id;
+    }
+    return n;
+}
+
 } // namespace
+
 
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
                                     const QELEncodeConventional *conventional,
                                     std::span<QELKeyObject *const> recipients, QELSigSpec *signers,
-                                    const QELEncodeLiteralInfo *literal, bool detached, std::uint8_t *sessionKey, bool largeInput,
+                                    const QELEncodeLiteralInfo *literal, bool detached, std::uint8_t *sessionKey,
+                                    bool largeInput, QELEncodeRecipientCallback callback, void *user,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus)
 {
     *outKeyLength = 0;
     *outStatus = 0;
     if (fifoKind == nullptr)
         fifoKind = qelFlexFifoDescriptor();
+    const bool signing = signers != nullptr;
+    const bool encrypting = conventional != nullptr || !recipients.empty();
     const bool text = setting(settings, QELSetting_TextMode) != 0;
     const bool armor = setting(settings, QELSetting_ArmorOutput) != 0;
-    // Signing is not wired in yet: a detached signature has nothing to sign.
-    if (detached || (text && literal == nullptr)) {
+    const bool mime = setting(settings, QELSetting_MimeOutput) != 0;
+    const bool clearSign = text && signing && armor && setting(settings, QELSetting_ClearSign) != 0 && !detached;
+    if ((detached && (!signing || encrypting)) || (text && literal == nullptr && !clearSign && !detached)) {
         *outStatus = QELError_BadParams;
         return nullptr;
+    }
+    // A detached or clear-signed signature covers the bare text: no literal
+    // packet and nothing compressed around it.
+    bool compress = setting(settings, QELSetting_Compress) != 0;
+    if (detached || clearSign) {
+        compress = false;
+        literal = nullptr;
     }
     std::int32_t version = setting(settings, QELSetting_PacketVersion);
     if (version <= 3 &&
@@ -160,18 +184,36 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
         return nullptr;
     };
     QELPipeModule **slot = head;
-    // Signing: the Signature module hashes the data on its data path, which
-    // ends in its packet stream so that the one-pass packets, the data and
-    // the signatures leave in message order.
-    QELPipeModule *signature = nullptr;
-    QELPipeModule **joined = nullptr;
-    if (signers != nullptr) {
-        slot = qelSignatureModuleCreate(context, head, version, fifoKind);
+    // Clear-signing: the text goes both to the clear-signed writer (output 0)
+    // and, filtered, to the Signature module (output 1).
+    QELPipeModule **clearText = nullptr;
+    if (clearSign && !mime) {
+        clearText = qelSplitModuleCreate(context, head);
+        slot = clearText != nullptr ? qelSplitAddOutput(*head) : nullptr;
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
-        signature = *head;
-        joined = qelSignatureModuleAddSigners(signature, signers, 0);
-        if (joined == nullptr)
+    }
+    if (text) {
+        const auto *table =
+            static_cast<const std::uint8_t *>(qelSettingsGetPointer(settings, QELSetting_CharsetEncodeTable, nullptr));
+        slot = qelTextFilterModuleCreate(context, slot, table, clearSign, QELLineEnd_CRLF);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
+    // Signing: the Signature module hashes the data on its data path. In the
+    // one-pass form that path ends in its packet stream, so that the one-pass
+    // packets, the data and the signatures leave in message order; a
+    // detached or clear-signed signature drops the data there instead.
+    QELPipeModule *signature = nullptr;
+    QELPipeModule **packets = nullptr;
+    if (signing) {
+        QELPipeModule **at = slot;
+        slot = qelSignatureModuleCreate(context, at, version, fifoKind);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+        signature = *at;
+        packets = qelSignatureModuleAddSigners(signature, signers, clearSign ? 1 : 0);
+        if (packets == nullptr)
             return fail(QELError_OutOfMemory);
     }
     if (literal != nullptr) {
@@ -181,33 +223,52 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
     }
-    if (signature != nullptr) {
+    if (signing && (clearSign || detached)) {
+        if (qelDevNullModuleCreate(context, slot) == nullptr)
+            return fail(QELError_OutOfMemory);
+        slot = packets;
+    } else if (signing) {
         slot = qelSignatureModuleJoinData(signature, slot);
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
     }
-    if (setting(settings, QELSetting_Compress) != 0) {
+    if (clearSign) {
+        std::uint8_t ids[256];
+        const auto count = static_cast<std::uint32_t>(signerHashes(signers, ids));
+        slot = mime ? qelArmorMimeSignedCreate(head, packets, settings, fifoKind, random, version, ids, count)
+                    : qelArmorClearSignedCreate(clearText, packets, settings, fifoKind, version, ids, count);
+        if (slot == nullptr)
+            return fail(QELError_OutOfMemory);
+    }
+    if (compress) {
         slot = qelCompressModuleCreate(context, slot, version, fifoKind,
                                        setting(settings, QELSetting_CompressAlgorithm),
                                        setting(settings, QELSetting_CompressLevel));
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
     }
-    if (conventional != nullptr || !recipients.empty()) {
+    if (encrypting) {
+        // Encrypted clear-signed text travels as the literal data.
+        if (clearSign) {
+            slot = qelLiteralModuleCreate(context, slot, version, fifoKind, 't', "", 0, 0);
+            if (slot == nullptr)
+                return fail(QELError_OutOfMemory);
+        }
         QELStatus status = 0;
         slot = addEncryption(context, slot, settings, fifoKind, random, version, conventional, recipients,
-                             sessionKey, outKeyLength, &status);
+                             sessionKey, callback, user, outKeyLength, &status);
         if (slot == nullptr)
-            return fail(status);
+            return fail(status != 0 ? status : QELError_OutOfMemory);
     }
+    if (clearSign && !encrypting)
+        return slot;
     slot = qelFileHeaderModuleCreate(context, slot);
     if (slot == nullptr)
         return fail(QELError_OutOfMemory);
     if (armor) {
-        QELStatus status = 0;
-        slot = qelArmorWriterCreateByTypeSeam(context, slot, settings, fifoKind, random, version, 0, &status);
+        slot = qelArmorWriterCreateByType(context, slot, settings, fifoKind, random, version, detached ? 1 : 0);
         if (slot == nullptr)
-            return fail(status != 0 ? status : QELError_OutOfMemory);
+            return fail(QELError_OutOfMemory);
     }
     return slot;
 }

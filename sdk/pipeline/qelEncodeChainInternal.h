@@ -28,21 +28,20 @@ struct QELEncodeLiteralInfo {
 
 inline constexpr std::size_t QELEncodeSessionKeyRecordSize = 33;
 
-// The armor writer lives on its own; until it is linked in, asking for armor
-// answers QELError_FeatureNotAvailable through this seam.
-QELPipeModule **qelArmorWriterCreateByTypeSeam(QELContext *context, QELPipeModule **slot, QELSettings *settings,
-                                               const QELFifoDescriptor *fifoKind, QELRandomContext *random,
-                                               std::int32_t version, std::int32_t type, QELStatus *outStatus);
+// Called after each recipient is added (index, index + 1); a non-zero
+// result stops the build with that status.
+using QELEncodeRecipientCallback = QELStatus (*)(void *user, std::size_t index, std::size_t done);
 
 // Returns the slot where the caller puts the output sink, or null with the
 // status set and the chain built so far destroyed (*head null). `literal`
 // null writes the input without a literal packet; `signers` (a chain of
-// specifications, or null) stays the caller's and must outlive the chain. `sessionKey` receives the
-// algorithm byte and the key when encrypting; *outKeyLength its length.
+// specifications, or null) stays the caller's and must outlive the chain.
+// `sessionKey` receives the algorithm byte and the key when encrypting;
+// *outKeyLength its length.
 QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, QELSettings *settings,
                                     const QELFifoDescriptor *fifoKind, QELRandomContext *random,
                                     const QELEncodeConventional *conventional,
                                     std::span<QELKeyObject *const> recipients, QELSigSpec *signers,
-                                    const QELEncodeLiteralInfo *literal,
-                                    bool detached, std::uint8_t *sessionKey, bool largeInput,
+                                    const QELEncodeLiteralInfo *literal, bool detached, std::uint8_t *sessionKey,
+                                    bool largeInput, QELEncodeRecipientCallback callback, void *user,
                                     std::uint32_t *outKeyLength, QELStatus *outStatus);

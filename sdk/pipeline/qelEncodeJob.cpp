@@ -274,7 +274,7 @@ QELStatus runJob(EncodeJob &job)
     QELPipeModule **slot = qelEncodeChainBuild(job.context, &job.head, job.settings, nullptr,
                                                qelContextGetRandomContext(job.context),
                                                withPassphrase ? &conventional : nullptr, recipients, job.signers,
-                                               noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false,
+                                               noLiteral != 0 ? nullptr : &literal, false, job.sessionKey, false, nullptr, nullptr,
                                                &keyLength, &s);
     if (slot == nullptr)
         return s;

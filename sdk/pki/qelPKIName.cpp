@@ -429,6 +429,11 @@ const ASN1_Name *nameOf(const void *object, int32_t which)
 
 } // namespace
 
+void qel::pki::escapeDNValue(std::string &out, const std::uint8_t *value, std::uint64_t length)
+{
+    escapeValue(out, value, length);
+}
+
 extern "C" {
 
 int32_t qelPKIDNAttributesLoad(QELDNAttribute **list, ASN1Allocator *allocator)

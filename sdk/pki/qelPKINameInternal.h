@@ -2,6 +2,8 @@
 // attribute keywords, OIDs and default string types.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "asn1PKIX.h"
@@ -72,5 +74,10 @@ namespace qel::pki {
 // minimal definite length, and that many content octets.
 bool splitElement(const std::uint8_t *p, std::uint64_t n, std::uint8_t &tag, const std::uint8_t *&content,
                   std::uint64_t &contentLength);
+
+// Appends a value as DN text, escaped as RFC 4514 asks (the specials, a
+// leading space or '#', a trailing space, control octets as hex pairs), so
+// that the parser reads it back as one value.
+void escapeDNValue(std::string &out, const std::uint8_t *value, std::uint64_t length);
 
 } // namespace qel::pki

@@ -1930,40 +1930,49 @@ QELStatus qelX509VerifyCertificateList(QELContext *context, const std::uint8_t *
     });
 }
 
+// ---- certificates by subject ---------------------------------------------------------------------
+
+QELKeyObject *qelKeyDBFindCertBySubject(QELKeyDB *keyDB, const std::uint8_t *nameDER, std::size_t length)
+{
+    if (!qelKeyDBIsValid(keyDB) || nameDER == nullptr || length == 0)
+        return nullptr;
+    QELKeyObject *found = nullptr;
+    const QELStatus s = qel::noThrow([&]() -> QELStatus {
+        QELX509Codec owned(contextMgr(qelKeyDBContext(keyDB)));
+        ASN1Context *codec = owned.get();
+        const std::span<const u8> name(nameDER, length);
+        for (QELKeyObject *k = keyDB->firstKey; k != nullptr && found == nullptr; k = k->next) {
+            if (!qelKeyObjIsLive(k))
+                continue;
+            for (QELKeyObject *c = k->firstChild; c != nullptr && found == nullptr; c = c->next) {
+                if (!qelKeyObjIsLive(c))
+                    continue;
+                for (QELKeyObject *g = c->firstChild; g != nullptr && found == nullptr; g = g->next) {
+                    if (!qelKeyObjIsLiveSignature(g) || !qelKeyObjSigIsX509(g))
+                        continue;
+                    std::size_t derLength = 0;
+                    const u8 *der = qelKeyObjSigX509Data(g, &derLength);
+                    CertRecord cert(codec);
+                    if (der == nullptr || unpack(codec, asn1KeyUnpack_Certificate, asn1KeyFree_Certificate,
+                                                 cert.out(), der, derLength) != QELError_NoErr)
+                        continue;
+                    std::vector<u8> subject;
+                    if (encodeRecord(codec, asn1KeySizeof_Name, asn1KeyPack_Name, &cert->tbsCertificate.subject,
+                                     subject) == QELError_NoErr &&
+                        std::ranges::equal(subject, name))
+                        found = g;
+                }
+            }
+        }
+        return QELError_NoErr;
+    });
+    return s == QELError_NoErr ? found : nullptr;
+}
+
 // ---- revocation lists into key rings --------------------------------------------------------------
 namespace {
 
 constexpr u8 kIssuingDistributionPoint[] = {0x55, 0x1D, 0x1C};
-
-// The signature object carrying a certificate whose subject encodes to
-// exactly the given octets (two levels below each key).
-QELKeyObject *findCertBySubject(QELKeyDB *db, ASN1Context *codec, const std::vector<u8> &name)
-{
-    for (QELKeyObject *k = db != nullptr ? db->firstKey : nullptr; k != nullptr; k = k->next) {
-        if (!qelKeyObjIsLive(k))
-            continue;
-        for (QELKeyObject *c = k->firstChild; c != nullptr; c = c->next) {
-            if (!qelKeyObjIsLive(c))
-                continue;
-            for (QELKeyObject *g = c->firstChild; g != nullptr; g = g->next) {
-                if (!qelKeyObjIsSignature(g) || !qelKeyObjSigIsX509(g))
-                    continue;
-                std::size_t length = 0;
-                const u8 *der = qelKeyObjSigX509Data(g, &length);
-                CertRecord cert(codec);
-                if (der == nullptr || unpack(codec, asn1KeyUnpack_Certificate, asn1KeyFree_Certificate, cert.out(),
-                                             der, length) != QELError_NoErr)
-                    continue;
-                std::vector<u8> subject;
-                if (encodeRecord(codec, asn1KeySizeof_Name, asn1KeyPack_Name, &cert->tbsCertificate.subject,
-                                 subject) == QELError_NoErr &&
-                    subject == name)
-                    return g;
-            }
-        }
-    }
-    return nullptr;
-}
 
 const u8 *firstUserIDPacket(QELKeyObject *key, std::size_t *outLength)
 {
@@ -1990,10 +1999,10 @@ QELStatus crlToKeyRing(QELContext *context, ASN1Context *codec, QELKeyDB *keyDB,
         return s;
     QELKeyObject *found = nullptr;
     if (keyDB != nullptr)
-        found = findCertBySubject(keyDB, codec, issuer);
+        found = qelKeyDBFindCertBySubject(keyDB, issuer.data(), issuer.size());
     for (QELKeyDB *db = keyDB == nullptr ? qelContextGetKeyDBList(context) : nullptr; db != nullptr && found == nullptr;
          db = qelKeyDBNext(db))
-        found = findCertBySubject(db, codec, issuer);
+        found = qelKeyDBFindCertBySubject(db, issuer.data(), issuer.size());
     QELKeyObject *key = found != nullptr ? qelKeyObjTopKey(found) : nullptr;
     if (key == nullptr)
         return QELError_NoErr;
@@ -2223,6 +2232,165 @@ QELStatus qelX509EncodeCertChain(QELContext *context, QELKeyObject *sig, std::ui
         std::memcpy(block, out.data(), out.size());
         *outBlock = block;
         *outLength = out.size();
+        return QELError_NoErr;
+    });
+}
+
+// ---- certificate and CRL issuing ----
+// Stand-ins until the toolkit's issuing module defines these two (it then
+// deletes them here): without it no certificate or CRL can be made.
+QELStatus qelX509CreateCRL(QELKeyObject *, QELKeySet *, const QELX509IssueArgs *) { return QELError_FeatureNotAvailable; }
+QELStatus qelX509CreateCertificate(QELKeyObject *, QELKeyObject *, const std::uint8_t *, std::size_t,
+                                   const QELX509IssueArgs *, QELKeyObject **outSig)
+{
+    if (outSig != nullptr)
+        *outSig = nullptr;
+    return QELError_FeatureNotAvailable;
+}
+
+// ---- RSA secret keys as PKCS #8 --------------------------------------------------------------------
+namespace {
+
+// A begun big number released (and, for a secure one, wiped) on every exit.
+struct BigNumber {
+    QELBigNum n{};
+    BigNumber(QELMemoryMgr *mgr, bool secure) { qelBigNumBegin(&n, mgr, secure ? 1 : 0); }
+    BigNumber(const BigNumber &) = delete;
+    BigNumber &operator=(const BigNumber &) = delete;
+    ~BigNumber() { QELBigNumOps.qelBigNumFree(&n); }
+};
+
+// The codec keeps integer contents in ordinary blocks: the secret ones are
+// wiped before the record lets them go.
+void wipeIntegers(ASN1Key_RSAPrivateKey *key)
+{
+    for (ASN1_Integer *i : {&key->privateExponent, &key->prime1, &key->prime2, &key->exponent1, &key->exponent2,
+                            &key->coefficient})
+        if (i->data != nullptr)
+            qelSecureWipe(i->data, static_cast<std::size_t>(i->length));
+}
+
+void freeRSAPrivateKey(ASN1Context *codec, ASN1Key_RSAPrivateKey *key)
+{
+    wipeIntegers(key);
+    asn1KeyFree_RSAPrivateKey(codec, key);
+}
+
+void freePrivateKeyInfo(ASN1Context *codec, ASN1Key_PrivateKeyInfo *info)
+{
+    if (info->privateKey.data != nullptr)
+        qelSecureWipe(info->privateKey.data, static_cast<std::size_t>(info->privateKey.length));
+    asn1KeyFree_PrivateKeyInfo(codec, info);
+}
+
+// The unsigned big-endian octets of a number into an INTEGER, through a
+// secure scratch block.
+QELStatus setNumber(ASN1Context *codec, QELMemoryMgr *mgr, ASN1_Integer *out, const QELBigNum &n)
+{
+    const std::uint32_t octets = (QELBigNumOps.qelBigNumBitLength(&n) + 7) / 8;
+    qel::WipedBuffer<u8> scratch(mgr, octets);
+    if (!scratch)
+        return QELError_OutOfMemory;
+    QELBigNumOps.qelBigNumToBytesBE(&n, scratch.get(), 0, octets);
+    return asn1SetUnsignedInteger(codec, out, scratch.get(), octets) == 0 ? QELError_NoErr : QELError_OutOfMemory;
+}
+
+// DER of a record into a new secure block of exactly its size.
+template <typename T>
+QELStatus encodeSecure(ASN1Context *codec, QELMemoryMgr *mgr,
+                       std::uint64_t (*sizeFn)(ASN1Context *, T *, std::int32_t),
+                       std::uint64_t (*packFn)(ASN1Context *, u8 *, std::uint64_t, T *, std::int32_t *), T *record,
+                       qel::WipedBuffer<u8> &out)
+{
+    const std::uint64_t size = sizeFn(codec, record, 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    if (!out.reset(mgr, static_cast<std::size_t>(size)))
+        return QELError_OutOfMemory;
+    std::int32_t err = 0;
+    if (packFn(codec, out.get(), size, record, &err) != size || err != 0)
+        return qelX509MapCodecStatus(err != 0 ? err : -1);
+    return QELError_NoErr;
+}
+
+} // namespace
+
+QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock, std::size_t *outLength)
+{
+    if (outBlock == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    *outBlock = nullptr;
+    *outLength = 0;
+    if (key == nullptr)
+        return QELError_BadParams;
+    if (key->algorithm < 1 || key->algorithm > 3)
+        return QELError_AlgorithmCannotDoThis;
+    return qel::noThrow([&]() -> QELStatus {
+        QELMemoryMgr *mgr = contextMgr(key->context);
+        BigNumber n(mgr, false), e(mgr, false), d(mgr, true), p(mgr, true), q(mgr, true), u(mgr, true),
+            dp(mgr, true), dq(mgr, true), less(mgr, true);
+        QELPublicKeyObject *pub = key->publicObject(key);
+        if (pub == nullptr)
+            return QELError_OutOfMemory;
+        QELBigNum *const publicValues[] = {&n.n, &e.n};
+        QELStatus s = pub->getParameters(pub, publicValues);
+        static_cast<void>(pub->destroy(pub)); // our own object
+        if (s != QELError_NoErr)
+            return s;
+        QELBigNum *const secretValues[] = {&d.n, &p.n, &q.n, &u.n};
+        if ((s = key->getSecretParameters(key, secretValues)) != QELError_NoErr)
+            return s;
+        // RFC 4880 keeps p < q with u = p^-1 mod q; PKCS #1 names q its
+        // first prime, so that u is its coefficient.
+        auto reduce = [&](QELBigNum *out, const QELBigNum &prime) {
+            return QELBigNumOps.qelBigNumCopy(&less.n, &prime) == 0 &&
+                   QELBigNumOps.qelBigNumSubtractWord(&less.n, 1) == 0 &&
+                   QELBigNumOps.qelBigNumMod(out, &d.n, &less.n) == 0;
+        };
+        if (!reduce(&dp.n, q.n) || !reduce(&dq.n, p.n))
+            return QELError_OutOfMemory;
+
+        QELX509Codec owned(mgr);
+        ASN1Context *codec = owned.get();
+        Record<ASN1Key_RSAPrivateKey, freeRSAPrivateKey> rsa(codec);
+        *rsa.out() = asn1KeyNew_RSAPrivateKey(codec);
+        if (!rsa || asn1SetIntegerValue(codec, &rsa->version, 0) != 0)
+            return QELError_OutOfMemory;
+        const std::pair<ASN1_Integer *, const QELBigNum *> fields[] = {
+            {&rsa->modulus, &n.n}, {&rsa->publicExponent, &e.n}, {&rsa->privateExponent, &d.n},
+            {&rsa->prime1, &q.n},  {&rsa->prime2, &p.n},         {&rsa->exponent1, &dp.n},
+            {&rsa->exponent2, &dq.n}, {&rsa->coefficient, &u.n},
+        };
+        for (const auto &[field, value] : fields)
+            if ((s = setNumber(codec, mgr, field, *value)) != QELError_NoErr)
+                return s;
+        qel::WipedBuffer<u8> rsaDER;
+        if ((s = encodeSecure(codec, mgr, asn1KeySizeof_RSAPrivateKey, asn1KeyPack_RSAPrivateKey, rsa.get(),
+                              rsaDER)) != QELError_NoErr)
+            return s;
+        rsa.reset();
+
+        Record<ASN1Key_PrivateKeyInfo, freePrivateKeyInfo> info(codec);
+        *info.out() = asn1KeyNew_PrivateKeyInfo(codec);
+        static constexpr u8 kNull[] = {0x05, 0x00};
+        if (!info || asn1SetIntegerValue(codec, &info->version, 0) != 0 ||
+            asn1SetOctetString(codec, &info->privateKeyAlgorithm.algorithm, kRSAEncryption,
+                               sizeof kRSAEncryption) != 0 ||
+            (info->privateKeyAlgorithm.parameters = asn1New_OctetString(codec)) == nullptr ||
+            asn1SetOctetString(codec, info->privateKeyAlgorithm.parameters, kNull, sizeof kNull) != 0 ||
+            asn1SetOctetString(codec, &info->privateKey, rsaDER.get(), rsaDER.size()) != 0)
+            return QELError_OutOfMemory;
+        qel::WipedBuffer<u8> infoDER;
+        if ((s = encodeSecure(codec, mgr, asn1KeySizeof_PrivateKeyInfo, asn1KeyPack_PrivateKeyInfo, info.get(),
+                              infoDER)) != QELError_NoErr)
+            return s;
+        // The result is a block of its own, secure, that the caller frees.
+        void *block = qelMemAllocSecure(mgr, infoDER.size(), 0);
+        if (block == nullptr)
+            return QELError_OutOfMemory;
+        std::memcpy(block, infoDER.get(), infoDER.size());
+        *outBlock = static_cast<std::uint8_t *>(block);
+        *outLength = infoDER.size();
         return QELError_NoErr;
     });
 }

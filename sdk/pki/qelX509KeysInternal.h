@@ -11,6 +11,8 @@
 #include "qelErrors.h"
 #include "qelMemory.h"
 #include "qelSeams.h"
+#include "qelKeyIOExportInternal.h"
+#include "qelKeyIOImportInternal.h"
 
 struct QELPublicKeyObject;
 struct QELKeyDB;
@@ -128,8 +130,12 @@ QELStatus qelX509ImportCertificate(const std::uint8_t *der, std::size_t length, 
                                    QELKeyDB *keyDB, QELKeyDB **outDB);
 QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t length, QELContext *context,
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
-QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
-                                      QELKeyDB *keyDB, QELKeyDB **outDB);
+// qelX509ImportPrivateKeyInfo and the issuing calls are declared with the
+// key import and export that call them.
+// The live signature object (two levels below a live key of the database)
+// carrying a certificate whose subject Name encodes to exactly the given
+// octets; null when none does.
+QELKeyObject *qelKeyDBFindCertBySubject(QELKeyDB *keyDB, const std::uint8_t *nameDER, std::size_t length);
 // Every CRL of a DER SET OF CRLs whose issuer's certificate is found (in
 // keyDB, or in every open database when null) and whose signature that
 // issuer's key accepts, as key rings merged into one new database (null when

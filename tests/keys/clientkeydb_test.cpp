@@ -5,6 +5,7 @@
 #include "keys_fixture.h"
 
 #include "qelClientKeyDB.h"
+#include "qelKeyIOExportInternal.h"
 #include "qelFIPS.h"
 #include "qelKeyDB.h"
 #include "qelKeyMan.h"
@@ -126,8 +127,12 @@ TEST_F(ClientKeyDB, RefusedFixedArgumentsConsumeTheLists)
 TEST_F(ClientKeyDB, OperationsRunOnTheMergedListAndFreeIt)
 {
     // Without a passphrase the passphrase cache is asked, which the context
-    // makes on first use and keeps.
+    // makes on first use and keeps; so is the random context, which the
+    // encode job under the export makes on first use.
     EXPECT_EQ(qelKeyPassphraseIsValid(alice, end()), 0);
+    EXPECT_EQ(qelExportKeys(ctx, qelOptionExportKeySet(ctx, qelKeyDBGetRootSet(db)), qelOptionDiscardOutput(ctx, 1),
+                            end()),
+              QELError_NoErr);
     const long before = heap.live;
     // No lists: the operation runs with an empty list.
     EXPECT_EQ(qelKeySetPreferences(alice, end()), QELError_NoErr);
@@ -146,16 +151,32 @@ TEST_F(ClientKeyDB, OperationsRunOnTheMergedListAndFreeIt)
     EXPECT_NE(std::memcmp(keyPasskey, none, sizeof none), 0);
     EXPECT_NE(std::memcmp(subKeyPasskey, none, sizeof none), 0);
 
-    // The jobs and the PKI toolkit are not there yet: their entry points
-    // answer so, with their out-parameters cleared and the lists freed.
+    // Import and export run their jobs on the merged list; the PKI toolkit
+    // cannot issue certificates yet. Out-parameters are cleared first and
+    // every list is freed either way.
     QELKeyDB *imported = reinterpret_cast<QELKeyDB *>(&heap);
     QELKeyObject *cert = reinterpret_cast<QELKeyObject *>(&heap);
-    EXPECT_EQ(qelImportKeys(ctx, &imported, qelOptionInputBuffer(ctx, "x", 1), end()), QELError_FeatureNotAvailable);
+    EXPECT_EQ(qelImportKeys(ctx, &imported, qelOptionInputBuffer(ctx, "x", 1), qelOptionTextMode(ctx, 1), end()),
+              QELError_BadParams);
     EXPECT_EQ(imported, nullptr);
-    EXPECT_EQ(qelExportKeys(ctx, qelOptionExportKeySet(ctx, qelKeyDBGetRootSet(db)), end()),
+    ASSERT_EQ(qelImportKeys(ctx, &imported, qelOptionInputBuffer(ctx, "x", 1), end()), QELError_NoErr);
+    ASSERT_NE(imported, nullptr);
+    std::uint32_t count = 1;
+    EXPECT_EQ(qelKeyDBCountKeys(imported, &count), QELError_NoErr);
+    EXPECT_EQ(count, 0u) << "text without key blocks holds no keys";
+    EXPECT_EQ(qelKeyDBRelease(imported), QELError_NoErr);
+    EXPECT_EQ(qelExportKeys(ctx, qelOptionExportKeySet(ctx, qelKeyDBGetRootSet(db)), qelOptionDiscardOutput(ctx, 1),
+                            end()),
+              QELError_NoErr);
+    static constexpr char kNote[] = "note";
+    const QELCertAttribute note{QELCertAttribute_Text, sizeof kNote, kNote, 0};
+    EXPECT_EQ(qelCreateSelfSignedX509Certificate(alice, &cert, passphrase("alice-pass"), qelOptionKind69(ctx, &note, 1),
+                                                 end()),
               QELError_FeatureNotAvailable);
-    EXPECT_EQ(qelCreateSelfSignedX509Certificate(alice, &cert, passphrase("alice-pass"), end()),
-              QELError_FeatureNotAvailable);
+    EXPECT_EQ(cert, nullptr);
+    // Without the attribute records a certificate request is incomplete.
+    cert = reinterpret_cast<QELKeyObject *>(&heap);
+    EXPECT_EQ(qelCreateSelfSignedX509Certificate(alice, &cert, passphrase("alice-pass"), end()), QELError_BadParams);
     EXPECT_EQ(cert, nullptr);
     EXPECT_EQ(heap.live, before);
 }

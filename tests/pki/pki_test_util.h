@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,5 +85,42 @@ inline Bytes fileBytes(const std::string &path)
     const std::string s = qeltest::readFile(path);
     return Bytes(s.begin(), s.end());
 }
+
+// A private directory where the peers make keys and files; removed with
+// the object.
+class Workdir {
+public:
+    Workdir()
+    {
+        char tmpl[] = "/tmp/pkitestXXXXXX";
+        const char *made = mkdtemp(tmpl);
+        path_ = made != nullptr ? made : "/tmp";
+    }
+    ~Workdir() { std::filesystem::remove_all(path_); }
+    Workdir(const Workdir &) = delete;
+    Workdir &operator=(const Workdir &) = delete;
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    // Runs a command there, its output discarded; the exit status.
+    int sh(const std::string &cmd) const
+    {
+        int status = 0;
+        run("cd " + path_ + " && (" + cmd + ") >/dev/null 2>&1", &status);
+        return status;
+    }
+    void write(const std::string &name, const std::uint8_t *data, std::size_t n) const
+    {
+        FILE *f = std::fopen((*this / name).c_str(), "wb");
+        if (f == nullptr)
+            return;
+        if (n != 0)
+            static_cast<void>(std::fwrite(data, 1, n, f));
+        std::fclose(f);
+    }
+    void write(const std::string &name, const Bytes &data) const { write(name, data.data(), data.size()); }
+    Bytes read(const std::string &name) const { return fileBytes(*this / name); }
+
+private:
+    std::string path_;
+};
 
 } // namespace pkitest
