@@ -42,3 +42,19 @@ for name, text in seeds.items():
         f.write(b"\x01" + text.encode())
 with open(os.path.join(out, "binary"), "wb") as f:
     f.write(b"\x05" + b"\xa8\x03PGP" + data)
+
+# GnuPG's armored messages (tests/pipeline/data/msgparser/make_fixtures.sh),
+# with this system's label: a multipart/signed mail for the armor target, and
+# armored input for the message parser target, which puts the armor parser in
+# front of text (its first byte is the reply choice).
+fixtures = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "pipeline", "data", "msgparser")
+def qel(name):
+    with open(os.path.join(fixtures, name), "rb") as f:
+        return f.read().replace(b"-----BEGIN PGP ", b"-----BEGIN QEL ").replace(b"-----END PGP ", b"-----END QEL ")
+with open(os.path.join(out, "mime"), "wb") as f:
+    f.write(b"\x02" + qel("armored-mime.eml"))
+parser = os.path.join(os.path.dirname(out), "msgparser")
+for name, choice, fixture in (("armored-sign", 3, "armored-sign.asc"), ("armored-clear", 0, "armored-clear.asc"),
+                              ("armored-mime", 0x21, "armored-mime.eml")):
+    with open(os.path.join(parser, name), "wb") as f:
+        f.write(bytes([choice]) + qel(fixture))

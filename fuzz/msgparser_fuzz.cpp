@@ -1,10 +1,11 @@
-// The message parser and annotation reader on outside bytes: the first byte
-// picks the piece size and the replies the job gives, the rest is the
-// message. Every status is acceptable; crashes, leaks, hangs and sanitizer
-// reports are not.
+// The message parser and annotation reader on outside bytes (behind the
+// armor parser when the message is text): the first byte picks the piece
+// size and the replies the job gives, the rest is the message. Every status
+// is acceptable; crashes, leaks, hangs and sanitizer reports are not.
 #include "qelFuzzSupport.h"
 
 #include "qelAnnotationReaderInternal.h"
+#include "qelArmorParserInternal.h"
 #include "qelContextInternal.h"
 #include "qelMessageParserInternal.h"
 #include "qelSettingsInternal.h"
@@ -61,7 +62,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t piece = std::size_t(1) + (data[0] & 15) * 331;
     QELPipeModule *head = nullptr;
     qelfuzz::check(qelAnnotationReaderCreate(context, &head, settings, &kCallbacks, &job) != nullptr, "reader");
-    qelfuzz::check(qelMessageParserCreate(context, &head, settings, &kCallbacks, &job) != nullptr, "parser");
+    // A message that starts with a byte no packet header has is text: the
+    // armor parser reads it first and puts a message parser behind each
+    // armored, clear-signed or MIME message it finds.
+    if (size > 1 && data[1] < 0x80)
+        qelfuzz::check(qelArmorParserCreate(context, &head, settings, qelByteFifoDescriptor(), &kCallbacks, &job) !=
+                           nullptr,
+                       "armor parser");
+    else
+        qelfuzz::check(qelMessageParserCreate(context, &head, settings, &kCallbacks, &job) != nullptr, "parser");
     QELStatus status = 0;
     for (std::size_t at = 1; status == 0 && at < size;) {
         const std::size_t n = size - at < piece ? size - at : piece;

@@ -167,6 +167,11 @@ enum QELErrorCode {
     QELError_PKIEnvelopeNotOpened = -10971,
     QELError_TokenNotAvailable = -10848,
     QELError_CodecFailed = -40,
+    /* A decode run that could open nothing it was given, with no event
+       handler to ask for a key or passphrase. */
+    QELError_NothingDecrypted = -11473,
+    /* Decompressed output passed the decode job's limit. */
+    QELError_DecompressionLimit = -11472,
 };
 
 /* True when a status reports a failure. */

@@ -6,9 +6,15 @@
 #include "qelCopyModuleInternal.h"
 #include "qelHashInternal.h"
 #include "qelMemory.h"
+#include "qelMessageParserInternal.h"
+#include "qelSigVerifyInternal.h"
+#include "qelSplitModuleInternal.h"
+#include "qelTextFilterModuleInternal.h"
 #include "qelWipe.h"
 
+#include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -23,6 +29,10 @@ enum ParserState : std::int32_t {
     StateClearHeaders,
     StateClearText,
     StateBinary,
+    StateMimeHeader,
+    StateSkipToBoundary,
+    StateSkipToSignature,
+    StateSkipToClosingBoundary,
 };
 
 struct ArmorMessage;
@@ -31,6 +41,11 @@ struct ArmorPart {
     std::uint32_t number;
     std::uint8_t state; // 0 open, 1 complete
     QELFifo *held;      // bytes not yet due (caller's FIFO class)
+    // Clear-signed text: the Split that sends the text on and into the
+    // verifier, and the message parser that reads the signature block into
+    // the verifier's other head.
+    QELPipeModule *textChain;
+    QELPipeModule *signatureParser;
     ArmorMessage *message;
     ArmorPart *next;
 };
@@ -56,6 +71,7 @@ struct ArmorParser {
     QELSettings *settings;
     const QELDecodeCallbacks *callbacks;
     void *callbackData;
+    std::int32_t nesting; // message-parser depth of the literal this armor came in
     std::int32_t state;
     std::int32_t pendingEnd;
     std::int32_t pendingDepth;
@@ -84,6 +100,19 @@ struct ArmorParser {
     std::size_t hashCount;
     std::uint8_t clearSignedAsText;
     std::uint8_t keyBlocksAsText;
+    std::uint8_t echo; // every line of the block also goes on as a TextLine annotation
+    // A line whose output a module refused is read again on the next call;
+    // the bytes of it that were delivered before are not delivered twice.
+    std::uint64_t lineSent; // bytes of the current line delivered so far
+    std::uint64_t lineSkip; // of those, still to pass over in this attempt
+    std::uint8_t lineFailed; // the current line's output was refused
+    std::uint8_t retryLine;  // the collected line is to be read again
+    std::uint8_t retryFull;
+    std::uint8_t lineEchoed; // the current line went on as a TextLine already
+    ArmorMessage *stalled;   // a message whose parts a module refused, to advance again
+    std::uint8_t mime; // a multipart/signed message is being read
+    char boundary[258]; // "--" and the boundary, later with "--" appended
+    std::size_t boundaryLength;
     ArmorMessage *messages;
     std::uint32_t messageCount;
     std::uint8_t deferred;
@@ -98,6 +127,13 @@ struct ArmorParser {
 };
 
 ArmorParser *self(QELPipeModule *m) { return qelPipeModuleState<ArmorParser>(m); }
+
+constexpr std::array<std::uint8_t, 256> kIdentityMap = [] {
+    std::array<std::uint8_t, 256> map{};
+    for (std::size_t i = 0; i < map.size(); ++i)
+        map[i] = static_cast<std::uint8_t>(i);
+    return map;
+}();
 
 template <typename T>
 T *allocZeroed(QELContext *context)
@@ -160,17 +196,49 @@ QELStatus recordEvent(ArmorParser *p, std::uint8_t type, const std::uint8_t *pay
     return 0;
 }
 
+// Passes over the bytes of the current line that an earlier attempt at it
+// delivered; false when nothing is left to deliver.
+bool skipDelivered(ArmorParser *p, const std::uint8_t *&bytes, std::uint64_t &n)
+{
+    const std::uint64_t skip = p->lineSkip < n ? p->lineSkip : n;
+    p->lineSkip -= skip;
+    p->lineSent += skip;
+    bytes += skip;
+    n -= skip;
+    return n != 0;
+}
+
+// Output of the current line to a module, or into a FIFO.
+QELStatus emitTo(ArmorParser *p, QELPipeModule *to, const std::uint8_t *bytes, std::uint64_t n)
+{
+    if (!skipDelivered(p, bytes, n))
+        return 0;
+    std::uint64_t taken = 0;
+    const QELStatus status = qelPipeWriteAll(to, bytes, n, &taken);
+    p->lineSent += taken;
+    p->lineFailed = status != 0 ? 1 : 0;
+    return status;
+}
+
+QELStatus putTo(ArmorParser *p, QELFifo *fifo, const std::uint8_t *bytes, std::uint64_t n, std::uint64_t *counted)
+{
+    if (!skipDelivered(p, bytes, n))
+        return 0;
+    if (QELStatus s = fifoPut(p->fifoKind, fifo, bytes, n); s != 0)
+        return s;
+    p->lineSent += n;
+    if (counted != nullptr)
+        *counted += n;
+    return 0;
+}
+
 QELStatus sendData(ArmorParser *p, const std::uint8_t *bytes, std::uint64_t n)
 {
     if (n == 0)
         return 0;
-    if (p->deferred) {
-        if (QELStatus s = fifoPut(p->fifoKind, p->dataLog, bytes, n); s != 0)
-            return s;
-        p->recorded += n;
-        return 0;
-    }
-    return qelPipeWriteAll(p->downstream, bytes, n);
+    if (p->deferred)
+        return putTo(p, p->dataLog, bytes, n, &p->recorded);
+    return emitTo(p, p->downstream, bytes, n);
 }
 
 QELStatus sendAnnotation(ArmorParser *p, std::int32_t code, const void *data, std::uint64_t length)
@@ -216,12 +284,22 @@ void freePart(ArmorMessage *m, ArmorPart *part, const QELFifoDescriptor *kind)
             *link = part->next;
             break;
         }
+    if (part->textChain != nullptr && m->endSlot != nullptr) {
+        // the text chain ends in the message's Copy Module: the shared
+        // downstream behind it survives
+        *m->endSlot = nullptr;
+        m->endSlot = nullptr;
+    }
+    qelPipeDestroy(part->signatureParser);
+    qelPipeDestroy(part->textChain);
     qelFifoDestroy(kind, part->held);
     freeWiped(part);
 }
 
 void freeMessage(ArmorParser *p, ArmorMessage *m)
 {
+    if (p->current != nullptr && p->current->message == m)
+        p->current = nullptr;
     if (m->endSlot != nullptr)
         *m->endSlot = nullptr; // the shared downstream survives the chain
     qelPipeDestroy(m->chain);
@@ -236,8 +314,8 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
             *link = m->next;
             break;
         }
-    if (p->current != nullptr && p->current->message == m)
-        p->current = nullptr;
+    if (p->stalled == m)
+        p->stalled = nullptr;
     if (m->begun)
         p->deferred = 0;
     freeWiped(m);
@@ -245,8 +323,12 @@ void freeMessage(ArmorParser *p, ArmorMessage *m)
 
 QELPipeModule *chainHead(ArmorMessage *m) { return m->chain; }
 
-ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
+// Null when the message cannot be made; *status says why (no memory, or a
+// message parser refused at its nesting depth).
+ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total, QELStatus *status,
+                          bool packets = true)
 {
+    *status = 0;
     ArmorMessage *last = nullptr;
     for (ArmorMessage *m = p->messages; m != nullptr; last = m, m = m->next) {
         if (id[0] != 0) {
@@ -264,6 +346,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
             return m;
         }
     }
+    *status = QELError_OutOfMemory;
     auto *m = allocZeroed<ArmorMessage>(p->context);
     if (m == nullptr)
         return nullptr;
@@ -280,8 +363,12 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
     bool ok = m->endSlot != nullptr;
     if (ok) {
         *m->endSlot = p->downstream;
-        if (auto make = qelArmorParserSeams().messageParser; make != nullptr)
-            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData) != nullptr;
+        if (auto make = qelArmorParserSeams().messageParser; packets && make != nullptr) {
+            QELStatus made = 0;
+            ok = make(p->context, &m->chain, p->settings, p->callbacks, p->callbackData, p->nesting, &made) != nullptr;
+            if (made != 0)
+                *status = made;
+        }
     }
     m->total = total;
     m->number = ++p->messageCount;
@@ -293,6 +380,7 @@ ArmorMessage *messageFind(ArmorParser *p, const char *id, std::uint32_t total)
         freeMessage(p, m);
         return nullptr;
     }
+    *status = 0;
     return m;
 }
 
@@ -349,13 +437,40 @@ QELStatus partWrite(ArmorParser *p, ArmorPart *part, const std::uint8_t *bytes, 
     if (part == nullptr || part->state != 0 || n == 0)
         return 0;
     ArmorMessage *m = part->message;
+    if (part->signatureParser != nullptr)
+        return emitTo(p, part->signatureParser, bytes, n);
     if (m->begun && m->parts == part && p->fifoKind->size(part->held) == 0)
-        return qelPipeWriteAll(chainHead(m), bytes, n);
-    return fifoPut(p->fifoKind, part->held, bytes, n);
+        return emitTo(p, chainHead(m), bytes, n);
+    return putTo(p, part->held, bytes, n, nullptr);
 }
 
+// End of input to the modules of a message's last part.
+QELStatus partClose(ArmorPart *part)
+{
+    if (part->signatureParser == nullptr && part->textChain == nullptr)
+        return qelPipeExpectBytes(chainHead(part->message), 0);
+    QELStatus status = 0;
+    if (part->signatureParser != nullptr)
+        status = qelPipeExpectBytes(part->signatureParser, 0);
+    if (part->textChain != nullptr)
+        if (QELStatus s = qelPipeExpectBytes(part->textChain, 0); status == 0)
+            status = s;
+    return status;
+}
+
+QELStatus messageAdvanceOnce(ArmorParser *p, ArmorMessage *m);
+
 // Passes on every part that is due; ends the message once its last part is.
+// When a module refuses, the message is advanced again on the next call.
 QELStatus messageAdvance(ArmorParser *p, ArmorMessage *m)
+{
+    const QELStatus status = messageAdvanceOnce(p, m);
+    if (status != 0)
+        p->stalled = m;
+    return status;
+}
+
+QELStatus messageAdvanceOnce(ArmorParser *p, ArmorMessage *m)
 {
     while (m->parts != nullptr) {
         ArmorPart *part = m->parts;
@@ -364,14 +479,15 @@ QELStatus messageAdvance(ArmorParser *p, ArmorMessage *m)
         if (part->state == 0)
             return 0;
         if (part->next != nullptr) {
+            if (p->current == part)
+                p->current = nullptr;
             freePart(m, part, p->fifoKind);
             continue;
         }
         if (m->total == 0 || part->number != m->total)
             return 0;
-        if (QELStatus s = qelPipeExpectBytes(chainHead(m), 0); s != 0)
+        if (QELStatus s = partClose(part); s != 0)
             return s;
-        freePart(m, part, p->fifoKind);
         freeMessage(p, m);
         return qelPipeAnnotate(p->downstream, p, QELAnnotation_EndArmoredMessage, nullptr, 0);
     }
@@ -404,17 +520,21 @@ QELStatus replay(ArmorParser *p)
 {
     while (!p->deferred) {
         while (p->replayData > 0) {
-            std::uint8_t buffer[4096];
-            const std::uint64_t want = p->replayData < sizeof buffer ? p->replayData : sizeof buffer;
+            // what the downstream does not take stays logged for the next call
             QELStatus status = 0;
-            const std::uint64_t got = p->fifoKind->read(p->dataLog, buffer, want, &status);
+            std::uint64_t available = 0;
+            const std::uint8_t *bytes = p->fifoKind->peek(p->dataLog, &available, &status);
             if (status != 0)
                 return status;
-            if (got == 0)
+            if (bytes == nullptr || available == 0)
                 return QELError_ArmorParseError;
-            p->replayData -= got;
-            if (QELStatus s = qelPipeWriteAll(p->downstream, buffer, got); s != 0)
-                return s;
+            std::uint64_t taken = 0;
+            status = qelPipeWriteAll(p->downstream, bytes, available < p->replayData ? available : p->replayData,
+                                     &taken);
+            p->fifoKind->skip(p->dataLog, taken);
+            p->replayData -= taken;
+            if (status != 0)
+                return status;
         }
         if (p->eventLoaded) {
             p->eventLoaded = 0;
@@ -468,7 +588,17 @@ void clearBlock(ArmorParser *p)
     p->carryLength = 0;
     p->hashCount = 0;
     p->owedEnd = 0;
+    p->echo = 0;
     p->state = StateMain;
+}
+
+// A line of an echoed block; while a message is open, the lines of its own
+// blocks go on at once, any other is logged with the rest.
+QELStatus echoLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (p->deferred && p->current != nullptr && p->current->message->begun)
+        return qelPipeAnnotate(p->downstream, p, QELAnnotation_TextLine, const_cast<std::uint8_t *>(s), n);
+    return sendAnnotation(p, QELAnnotation_TextLine, s, n);
 }
 
 QELStatus endPart(ArmorParser *p)
@@ -476,6 +606,8 @@ QELStatus endPart(ArmorParser *p)
     ArmorPart *part = p->current;
     const bool keepScope = p->clearSignature;
     clearBlock(p);
+    p->mime = 0;
+    p->boundaryLength = 0;
     if (part != nullptr) {
         part->state = 1;
         if (part->message->begun)
@@ -578,19 +710,28 @@ QELStatus bodyLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLengt
         total -= 5;
     }
     const std::size_t whole = crcText != nullptr ? total : total / 4 * 4;
-    p->carryLength = total - whole;
-    std::memcpy(p->carry, text + whole, p->carryLength);
+    // The carry and the CRC move on only once the decoded bytes are taken,
+    // so that a line whose bytes were refused can be read again.
+    const auto keepCarry = [&] {
+        p->carryLength = total - whole;
+        std::memmove(p->carry, text + whole, p->carryLength);
+    };
     if (whole != 0) {
         std::uint8_t decoded[64];
         const std::int64_t got = qelBase64DecodeRun(text, decoded, whole);
-        if (got <= 0 || got > 60)
+        if (got <= 0 || got > 60) {
+            keepCarry();
             return endPartWith(p, QELAnnotation_ArmorBadLine, raw, rawLength);
-        p->crc = qelArmorCrc24(p->crc, decoded, static_cast<std::size_t>(got));
+        }
         if (!p->discardBody)
             if (QELStatus s2 = partWrite(p, p->current, decoded, static_cast<std::uint64_t>(got)); s2 != 0)
                 return s2;
-    } else if (crcText == nullptr && p->carryLength == 0) {
-        return endPartWith(p, QELAnnotation_ArmorBadLine, raw, rawLength);
+        p->crc = qelArmorCrc24(p->crc, decoded, static_cast<std::size_t>(got));
+        keepCarry();
+    } else {
+        keepCarry();
+        if (crcText == nullptr && p->carryLength == 0)
+            return endPartWith(p, QELAnnotation_ArmorBadLine, raw, rawLength);
     }
     if (crcText != nullptr) {
         std::uint8_t checksum[5];
@@ -602,9 +743,20 @@ QELStatus bodyLine(ArmorParser *p, const std::uint8_t *raw, std::size_t rawLengt
 
 QELStatus bodyStart(ArmorParser *p, const std::uint8_t *line, std::size_t n)
 {
-    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts);
+    if (p->clearSignature && p->current != nullptr && p->current->signatureParser != nullptr) {
+        // the signature of clear-signed text joins the message its text made
+        ArmorMessage *m = p->current->message;
+        p->crc = QELArmorCrc24Init;
+        p->state = StateBody;
+        m->beginOffset = p->blockOffset;
+        if (QELStatus s = messageBegin(p, m); s != 0)
+            return s;
+        return bodyLine(p, line, n);
+    }
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, p->messageId, p->totalParts, &made);
     if (m == nullptr)
-        return QELError_OutOfMemory;
+        return made;
     ArmorPart *part = partFind(p, m, p->partNumber);
     p->current = part;
     p->discardBody = part == nullptr ? 1 : 0;
@@ -727,13 +879,60 @@ void addHashNames(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 
 QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, long column);
 
+// The chain of a clear-signed message: the text goes through a Split to the
+// downstream and, canonicalised, into the verifier's text head; the
+// signature block goes through a message parser of its own into the
+// verifier's signature head. Without a message parser (or a job to hear the
+// verdict) the text is plain data and the signature an ordinary message.
+QELStatus startClearText(ArmorParser *p, bool mime)
+{
+    const auto make = qelArmorParserSeams().messageParser;
+    if (make == nullptr || p->callbacks == nullptr)
+        return 0;
+    QELStatus status = 0;
+    ArmorMessage *m = messageFind(p, "", 1, &status, false);
+    if (m == nullptr)
+        return status;
+    ArmorPart *part = partFind(p, m, 1);
+    if (part == nullptr)
+        return QELError_OutOfMemory;
+    p->current = part;
+    part->textChain = m->chain; // the Copy Module to the downstream
+    m->chain = nullptr;
+    if (qelSplitModuleCreate(p->context, &part->textChain) == nullptr)
+        return QELError_OutOfMemory;
+    QELPipeModule **toVerifier = qelSplitAddOutput(part->textChain);
+    if (toVerifier == nullptr ||
+        qelSigVerifyReaderCreate(p->context, toVerifier, &part->signatureParser, p->settings, p->fifoKind,
+                                 p->hashCount != 0 ? p->hashIds : nullptr, static_cast<std::int32_t>(p->hashCount),
+                                 true, p->callbacks, p->callbackData) == nullptr)
+        return QELError_OutOfMemory;
+    if (qelTextFilterModuleCreate(p->context, toVerifier, kIdentityMap.data(), true,
+                                  mime ? QELLineEnd_CRLF : QELLineEnd_Keep) == nullptr)
+        return QELError_OutOfMemory;
+    if (make(p->context, &part->signatureParser, p->settings, p->callbacks, p->callbackData, p->nesting, &status) ==
+        nullptr)
+        return status != 0 ? status : QELError_OutOfMemory;
+    // no data: the signature that follows signs text outside its stream
+    return qelPipeAnnotate(part->signatureParser, nullptr, QELAnnotation_TextLine, nullptr, 0);
+}
+
+QELStatus sendText(ArmorParser *p, const std::uint8_t *bytes, std::uint64_t n)
+{
+    if (p->current != nullptr && p->current->textChain != nullptr)
+        return n == 0 ? 0 : emitTo(p, p->current->textChain, bytes, n);
+    return sendData(p, bytes, n);
+}
+
 QELStatus clearHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
 {
     const std::size_t n = trimmedLength(s, rawLength);
     if (n == 0) {
         p->state = StateClearText;
         p->owedEnd = 0;
-        return openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset);
+        if (QELStatus st = openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset); st != 0)
+            return st;
+        return startClearText(p, false);
     }
     if (startsWith(s, n, "Hash: ")) {
         addHashNames(p, s + 6, n - 6);
@@ -743,9 +942,48 @@ QELStatus clearHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t raw
     return plainText(p, s, rawLength);
 }
 
+// Line ends by kind: 1 LF, 2 CR, 3 CR LF.
+constexpr std::uint8_t kLineEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
+constexpr std::size_t kLineEndLength[4] = {0, 1, 1, 2};
+
+std::uint8_t lineEndOf(const std::uint8_t *s, std::size_t n)
+{
+    std::uint8_t kind = 0;
+    if (n > 0 && s[n - 1] == '\n')
+        --n, kind = 1;
+    if (n > 0 && s[n - 1] == '\r')
+        kind = static_cast<std::uint8_t>(kind | 2);
+    return kind;
+}
+
+// The line end the previous line owes, then the line without its own, which
+// it owes in turn (so the text never ends with the line end before the
+// signature or the boundary).
+QELStatus clearTextOut(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
+{
+    const std::uint8_t kind = lineEndOf(s, rawLength);
+    if (QELStatus st = sendText(p, kLineEnds[p->owedEnd], kLineEndLength[p->owedEnd]); st != 0)
+        return st;
+    if (QELStatus st = sendText(p, s, rawLength - kLineEndLength[kind]); st != 0)
+        return st;
+    p->owedEnd = kind;
+    return 0;
+}
+
 QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength)
 {
     const std::size_t n = trimmedLength(s, rawLength);
+    if (p->mime) {
+        // the boundary ends the signed part, and the line end before it is
+        // the boundary's own
+        if (!p->continuing && n == p->boundaryLength && std::memcmp(s, p->boundary, n) == 0) {
+            p->owedEnd = 0;
+            p->state = StateSkipToSignature;
+        } else {
+            return clearTextOut(p, s, rawLength);
+        }
+        return 0;
+    }
     if (n == 29 && std::memcmp(s, "-----BEGIN QEL SIGNATURE-----", 29) == 0) {
         p->owedEnd = 0;
         p->clearSignature = 1;
@@ -755,18 +993,7 @@ QELStatus clearTextLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLe
         s += 2;
         rawLength -= 2;
     }
-    std::size_t body = rawLength;
-    std::uint8_t endKind = 0;
-    if (body > 0 && s[body - 1] == '\n')
-        --body, endKind = 1;
-    if (body > 0 && s[body - 1] == '\r')
-        --body, endKind = static_cast<std::uint8_t>(endKind | 2);
-    static constexpr std::uint8_t kEnds[4][2] = {{0, 0}, {'\n', 0}, {'\r', 0}, {'\r', '\n'}};
-    const std::size_t owed = p->owedEnd == 3 ? 2 : p->owedEnd != 0 ? 1 : 0;
-    if (QELStatus st = sendData(p, kEnds[p->owedEnd], owed); st != 0)
-        return st;
-    p->owedEnd = endKind;
-    return sendData(p, s, body);
+    return clearTextOut(p, s, rawLength);
 }
 
 QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength, long column)
@@ -778,9 +1005,13 @@ QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength
     if (column == 0 && startsWith(label, labelLength, "SIGNED MESSAGE")) {
         if (labelLength != 19 || std::memcmp(label + 14, "-----", 5) != 0)
             return plainText(p, s, rawLength);
+        if (p->clearSignedAsText)
+            if (QELStatus st = echoLine(p, s, rawLength); st != 0)
+                return st;
         if (QELStatus st = sendPendingEnd(p); st != 0)
             return st;
         clearBlock(p);
+        p->echo = p->clearSignedAsText;
         p->blockOffset = p->lineOffset;
         p->state = StateClearHeaders;
         return 0;
@@ -793,7 +1024,17 @@ QELStatus beginLine(ArmorParser *p, const std::uint8_t *s, std::size_t rawLength
         if (QELStatus st = sendPendingEnd(p); st != 0)
             return st;
     const std::uint32_t part = p->partNumber, total = p->totalParts;
+    ArmorPart *clearPart = clearSignature ? p->current : nullptr;
+    const std::uint8_t echo = clearSignature ? p->echo : 0;
     clearBlock(p);
+    p->current = clearPart;
+    p->echo = echo;
+    if (p->keyBlocksAsText && !clearSignature &&
+        (startsWith(label, labelLength, "PUBLIC KEY") || startsWith(label, labelLength, "PRIVATE KEY"))) {
+        p->echo = 1;
+        if (QELStatus st = echoLine(p, s, rawLength); st != 0)
+            return st;
+    }
     p->partNumber = part;
     p->totalParts = total;
     p->clearSignature = clearSignature ? 1 : 0;
@@ -808,8 +1049,11 @@ QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
     if (QELStatus st = openScope(p, QELAnnotation_BeginBinaryInput, p->lineOffset); st != 0)
         return st;
-    ArmorMessage *m = messageFind(p, "", 1);
-    ArmorPart *part = m != nullptr ? partFind(p, m, 1) : nullptr;
+    QELStatus made = 0;
+    ArmorMessage *m = messageFind(p, "", 1, &made);
+    if (m == nullptr)
+        return made;
+    ArmorPart *part = partFind(p, m, 1);
     if (part == nullptr)
         return QELError_OutOfMemory;
     p->current = part;
@@ -820,10 +1064,89 @@ QELStatus startBinary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
     return partWrite(p, part, s, n);
 }
 
+bool equalsNoCase(const std::uint8_t *s, const char *text, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t c = s[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<std::uint8_t>(c - 'A' + 'a');
+        if (c != static_cast<std::uint8_t>(text[i]))
+            return false;
+    }
+    return true;
+}
+
+const std::uint8_t *findText(const std::uint8_t *s, std::size_t n, const char *text)
+{
+    const std::size_t k = std::strlen(text);
+    for (std::size_t i = 0; i + k <= n; ++i)
+        if (std::memcmp(s + i, text, k) == 0)
+            return s + i;
+    return nullptr;
+}
+
+// The protocol and boundary parameters of a multipart/signed content type.
+void mimeParameters(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (findText(s, n, "protocol=\"application/qel-signature\"") != nullptr)
+        p->mime = 1;
+    const std::uint8_t *at = findText(s, n, "boundary=");
+    if (at == nullptr)
+        return;
+    at += 9;
+    const std::uint8_t *end = s + n;
+    const std::uint8_t *stop = nullptr;
+    if (at < end && *at == '"') {
+        ++at;
+        stop = static_cast<const std::uint8_t *>(std::memchr(at, '"', static_cast<std::size_t>(end - at)));
+    } else {
+        stop = static_cast<const std::uint8_t *>(std::memchr(at, ';', static_cast<std::size_t>(end - at)));
+    }
+    if (stop == nullptr || stop - at > 251 || stop == at)
+        return; // no end, or longer than a boundary may be
+    p->boundary[0] = p->boundary[1] = '-';
+    std::memcpy(p->boundary + 2, at, static_cast<std::size_t>(stop - at));
+    p->boundaryLength = 2 + static_cast<std::size_t>(stop - at);
+}
+
+// The header lines of a multipart/signed message pass on as plain text; once
+// its protocol and boundary are known, so does everything up to the first
+// boundary, after which the signed part is read like clear-signed text.
+QELStatus mimeHeaderLine(ArmorParser *p, const std::uint8_t *s, std::size_t n, bool first)
+{
+    if (!first && !p->continuing && (n == 0 || (s[0] != ' ' && s[0] != '\t'))) {
+        // the header ended before naming both: an ordinary line
+        p->mime = 0;
+        p->boundaryLength = 0;
+        p->state = StateMain;
+        return plainText(p, s, n);
+    }
+    if (!p->continuing)
+        mimeParameters(p, s, trimmedLength(s, n));
+    p->state = p->mime && p->boundaryLength != 0 ? StateSkipToBoundary : StateMimeHeader;
+    return plainText(p, s, n);
+}
+
+QELStatus skipToBoundary(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    if (p->continuing || n < p->boundaryLength || std::memcmp(s, p->boundary, p->boundaryLength) != 0)
+        return plainText(p, s, n);
+    if (QELStatus st = sendPendingEnd(p); st != 0)
+        return st;
+    p->blockOffset = p->lineOffset;
+    p->state = StateClearText;
+    p->owedEnd = 0;
+    if (QELStatus st = openScope(p, QELAnnotation_BeginClearSigned, p->blockOffset); st != 0)
+        return st;
+    return startClearText(p, true);
+}
+
 QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
-    if (QELStatus st = replay(p); st != 0)
+    if (QELStatus st = replay(p); st != 0) {
+        p->lineFailed = 1; // nothing of the line went out yet
         return st;
+    }
     if (p->continuing)
         return plainText(p, s, n);
     const std::size_t trimmed = trimmedLength(s, n);
@@ -839,11 +1162,22 @@ QELStatus mainLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         return beginLine(p, s, n, column);
     if (p->pendingEnd == 0 && p->depth == 0 && qelIsBinaryPacket(s, n))
         return startBinary(p, s, n);
+    if (n > 31 && equalsNoCase(s, "content-type: multipart/signed;", 31)) {
+        p->mime = 0;
+        p->boundaryLength = 0;
+        p->state = StateMimeHeader;
+        return mimeHeaderLine(p, s, n, true);
+    }
     return plainText(p, s, n);
 }
 
 QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
 {
+    if (p->echo && !p->lineEchoed && p->state != StateMain) {
+        if (QELStatus st = echoLine(p, s, n); st != 0)
+            return st;
+        p->lineEchoed = 1;
+    }
     switch (p->state) {
     case StateHeaders:
         return headerLine(p, s, n);
@@ -859,6 +1193,14 @@ QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
             if (p->current != nullptr && p->current->message->total == 0 && parseBeginSuffix(p, t + 13, k - 13) &&
                 p->totalParts != 0 && p->totalParts == p->current->number)
                 p->current->message->total = p->totalParts;
+            if (p->mime && p->boundaryLength + 2 <= sizeof p->boundary) {
+                // the signature part of a multipart/signed message ends at
+                // the closing boundary
+                std::memcpy(p->boundary + p->boundaryLength, "--", 2);
+                p->boundaryLength += 2;
+                p->state = StateSkipToClosingBoundary;
+                return 0;
+            }
             return endPart(p);
         }
         return 0;
@@ -867,21 +1209,87 @@ QELStatus processLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
         return clearHeaderLine(p, s, n);
     case StateClearText:
         return clearTextLine(p, s, n);
+    case StateMimeHeader:
+        return mimeHeaderLine(p, s, n, false);
+    case StateSkipToBoundary:
+        return skipToBoundary(p, s, n);
+    case StateSkipToSignature: {
+        const std::size_t k = trimmedLength(s, n);
+        if (startsWith(s, k, "-----BEGIN QEL SIGNATURE-----") || startsWith(s, k, "-----BEGIN QEL MESSAGE-----")) {
+            p->clearSignature = 1;
+            return beginLine(p, s, n, 0);
+        }
+        return 0;
+    }
+    case StateSkipToClosingBoundary:
+        if (!p->continuing && n >= p->boundaryLength && std::memcmp(s, p->boundary, p->boundaryLength) == 0) {
+            p->mime = 0;
+            p->boundaryLength = 0;
+            return endPart(p);
+        }
+        return 0;
     default:
         return mainLine(p, s, n);
     }
+}
+
+// One attempt at a line. When a module refuses the line's output, the line
+// is read again on the next call, passing over what was delivered.
+QELStatus runLine(ArmorParser *p, const std::uint8_t *s, std::size_t n)
+{
+    p->lineSkip = p->lineSent;
+    p->lineSent = 0;
+    p->lineFailed = 0;
+    const QELStatus status = processLine(p, s, n);
+    if (status == 0 || !p->lineFailed) {
+        p->lineSent = 0;
+        p->lineEchoed = 0;
+    }
+    return status;
 }
 
 // Runs the collected line through the machine and starts the next one.
 QELStatus finishLine(ArmorParser *p, bool full)
 {
     const std::size_t n = p->lineLength;
-    p->lineLength = 0;
     p->crPending = 0;
-    const QELStatus s = processLine(p, p->line, n);
+    QELStatus s = 0;
+    if (p->state == StateBinary) {
+        // the rest of the line that began binary input, refused before
+        p->lineSkip = p->lineSent = 0;
+        p->lineFailed = 0;
+        s = partWrite(p, p->current, p->line, n);
+    } else {
+        s = runLine(p, p->line, n);
+    }
+    if (s != 0 && p->lineFailed) {
+        if (p->state == StateBinary) {
+            // binary input took what it took; the rest waits in the line
+            std::memmove(p->line, p->line + p->lineSent, n - p->lineSent);
+            p->lineLength = n - static_cast<std::size_t>(p->lineSent);
+            p->lineSent = 0;
+        }
+        p->retryLine = 1;
+        p->retryFull = full ? 1 : 0;
+        return s;
+    }
+    p->lineLength = 0;
     p->continuing = full ? 1 : 0;
     p->lineOffset = p->inputOffset;
     return s;
+}
+
+QELStatus retryLine(ArmorParser *p)
+{
+    if (ArmorMessage *m = p->stalled; m != nullptr) {
+        p->stalled = nullptr;
+        if (QELStatus s = messageAdvance(p, m); s != 0)
+            return s;
+    }
+    if (!p->retryLine)
+        return 0;
+    p->retryLine = 0;
+    return finishLine(p, p->retryFull != 0);
 }
 
 std::uint64_t parserWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
@@ -894,14 +1302,22 @@ std::uint64_t parserWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
         *status = QELError_BadParams;
         return 0;
     }
+    if (QELStatus s = retryLine(p); s != 0) {
+        *status = s;
+        return 0;
+    }
     std::uint64_t i = 0;
     while (i < length) {
         if (p->state == StateBinary) {
-            if (QELStatus s = partWrite(p, p->current, bytes + i, length - i); s != 0) {
+            p->lineSkip = p->lineSent = 0;
+            const QELStatus s = partWrite(p, p->current, bytes + i, length - i);
+            const std::uint64_t taken = s == 0 ? length - i : p->lineSent;
+            p->lineSent = 0;
+            p->inputOffset += taken;
+            if (s != 0) {
                 *status = s;
-                return i;
+                return i + taken;
             }
-            p->inputOffset += length - i;
             return length;
         }
         if (p->lineLength == 0 && !p->crPending) {
@@ -915,9 +1331,18 @@ std::uint64_t parserWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
             if (k < limit && (s[k] == '\n' || k + 1 < left)) {
                 const std::size_t end = s[k] == '\r' && s[k + 1] == '\n' ? k + 2 : k + 1;
                 p->lineOffset = p->inputOffset;
+                const QELStatus st = runLine(p, s, end);
+                if (st != 0 && p->lineFailed) {
+                    // the line is offered again; binary input keeps what it took
+                    const std::uint64_t taken = p->state == StateBinary ? p->lineSent : 0;
+                    if (p->state == StateBinary)
+                        p->lineSent = 0;
+                    p->inputOffset += taken;
+                    *status = st;
+                    return i + taken;
+                }
                 p->inputOffset += end;
                 i += end;
-                const QELStatus st = processLine(p, s, end);
                 p->continuing = 0;
                 p->lineOffset = p->inputOffset;
                 if (st != 0) {
@@ -966,6 +1391,8 @@ QELStatus parserExpectBytes(QELPipeModule *m, std::uint64_t count)
         return QELError_BadParams;
     if (count > 0)
         return 0;
+    if (QELStatus s = retryLine(p); s != 0)
+        return s;
     if (p->lineLength > 0)
         if (QELStatus s = finishLine(p, false); s != 0)
             return s;
@@ -988,6 +1415,8 @@ QELStatus parserFlush(QELPipeModule *m)
     ArmorParser *p = self(m);
     if (p->downstream == nullptr)
         return QELError_BadParams;
+    if (QELStatus s = retryLine(p); s != 0)
+        return s;
     if (QELStatus s = replay(p); s != 0)
         return s;
     return qelPipeFlush(p->downstream);
@@ -1077,9 +1506,11 @@ constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parser
 
 } // namespace
 
+static_assert(std::is_same_v<decltype(QELArmorParserSeams::messageParser), decltype(&qelMessageParserCreateNested)>);
+
 QELArmorParserSeams &qelArmorParserSeams()
 {
-    static QELArmorParserSeams seams{};
+    static QELArmorParserSeams seams{qelMessageParserCreateNested};
     return seams;
 }
 
@@ -1104,8 +1535,20 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
                                      const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                      void *callbackData)
 {
+    return qelArmorParserCreateNested(context, slot, settings, fifoKind, callbacks, callbackData, 0, nullptr);
+}
+
+QELPipeModule **qelArmorParserCreateNested(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                           const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                           void *callbackData, std::int32_t nesting, QELStatus *status)
+{
     if (slot == nullptr || settings == nullptr || fifoKind == nullptr)
         return nullptr;
+    if (nesting > QELMessageParserMaxNesting) {
+        if (status != nullptr)
+            *status = QELError_BadPacketFormat;
+        return nullptr;
+    }
     auto *p = qelPipeModuleNew<ArmorParser>(context, QELPipeMagic_ArmorParse, "Ascii Armor Parser Module", kParserOps);
     if (p == nullptr)
         return nullptr;
@@ -1115,6 +1558,7 @@ QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, 
     p->settings = settings;
     p->callbacks = callbacks;
     p->callbackData = callbackData;
+    p->nesting = nesting;
     p->crc = QELArmorCrc24Init;
     p->dataLog = fifoKind->create(context);
     p->eventLog = fifoKind->create(context);

@@ -13,19 +13,28 @@
 struct QELSettings;
 struct QELDecodeCallbacks;
 
-// Seams filled by the modules the parser puts into a message's chain. An
-// empty entry leaves a plain pass-through in its place, so the armor layer
-// can be used (and tested) before those modules exist.
+// The message parser behind each message, reached through an entry of the
+// shape of qelMessageParserCreateNested and filled with it. A test may empty
+// it to see the decoded bytes themselves: a Copy Module then stands alone.
 struct QELArmorParserSeams {
-    // Message parser: qelMessageParserCreate.
     QELPipeModule **(*messageParser)(QELContext *context, QELPipeModule **slot, QELSettings *settings,
-                                     const QELDecodeCallbacks *callbacks, void *callbackData);
+                                     const QELDecodeCallbacks *callbacks, void *callbackData, std::int32_t depth,
+                                     QELStatus *status);
 };
 QELArmorParserSeams &qelArmorParserSeams();
 
+// Returns the parser's downstream slot, or null (null slot, settings or FIFO
+// class, no memory).
 QELPipeModule **qelArmorParserCreate(QELContext *context, QELPipeModule **slot, QELSettings *settings,
                                      const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                      void *callbackData);
+// The same for an armor parser that reads the content of a literal `nesting`
+// message-parser levels down; its message parsers are made at that depth. A
+// nesting above QELMessageParserMaxNesting stores QELError_BadPacketFormat in
+// *status and returns null.
+QELPipeModule **qelArmorParserCreateNested(QELContext *context, QELPipeModule **slot, QELSettings *settings,
+                                           const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
+                                           void *callbackData, std::int32_t nesting, QELStatus *status);
 
 // True when a line of input starts an unarmored RFC 4880 packet stream.
 bool qelIsBinaryPacket(const std::uint8_t *bytes, std::uint64_t length);

@@ -7,6 +7,8 @@
 // unknown state after it, so every later call answers the same status.
 #include "qelMessageParserInternal.h"
 
+#include "qelArmorParserInternal.h"
+
 #include "qelCFB.h"
 #include "qelCFBInternal.h"
 #include "qelCipherModuleInternal.h"
@@ -23,6 +25,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -63,6 +66,8 @@ struct Parser {
     std::int32_t onePassCount;
     std::int32_t nestedOnePass;
     std::uint8_t detached;
+    std::uint32_t sessionKeyCount; // session-key packets announced before the encrypted data
+    std::uint64_t sessionKeyBytes; // and their body bytes
     std::uint8_t endOfInput;
     std::uint8_t replyPending;
     std::uint8_t bodyBuffered;
@@ -506,10 +511,11 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
                     auto create = qelMessageParserSeams().armorParseModule;
                     QELPipeModule **next = create != nullptr
                                                ? create(p->head.context, slot, p->settings, qelByteFifoDescriptor(),
-                                                        p->callbacks, p->callbackData, p->nesting + 1)
+                                                        p->callbacks, p->callbackData, p->nesting + 1, &status)
                                                : nullptr;
                     if (next == nullptr) {
-                        status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
+                        if (status == 0)
+                            status = create != nullptr ? QELError_OutOfMemory : QELError_FeatureNotAvailable;
                     } else {
                         p->firstInserted = p->downstream;
                         slot = next;
@@ -670,6 +676,8 @@ QELStatus encryptedHandler(Parser *p, Step *wait)
         return *wait = Step::Wait, status;
     if (buffered(p) < 19 && bodyEnded(p))
         return truncated(p);
+    p->sessionKeyCount = 0;
+    p->sessionKeyBytes = 0;
     if (p->step < 2 && p->openScope != QELAnnotation_EndEncrypted) {
         QEL_PARSER_ONCE(1, openScopeIfClosed(p, QELAnnotation_BeginEncrypted));
         QEL_PARSER_ONCE(2, send(p, QELAnnotation_SymmetricKeyESK));
@@ -689,8 +697,14 @@ QELStatus sessionKeyHandler(Parser *p, Step *wait)
         p->mode = Mode::Discard;
         return 0;
     }
+    // The reader keeps every session-key packet whole until the encrypted
+    // data comes, so a run of them is bounded in number and in bytes.
+    QEL_PARSER_ONCE(2, ++p->sessionKeyCount > QELMessageParserMaxSessionKeys ||
+                               (p->sessionKeyBytes += buffered(p)) > QELMessageParserMaxSessionKeyBytes
+                           ? QELError_BadPacketFormat
+                           : 0);
     const std::int32_t code = p->tag == 1 ? QELAnnotation_PublicKeyESK : QELAnnotation_SymmetricKeyESK;
-    QEL_PARSER_ONCE(2, send(p, code, p->buffer + p->cursor, buffered(p)));
+    QEL_PARSER_ONCE(3, send(p, code, p->buffer + p->cursor, buffered(p)));
     // The raw packet stays in the FIFO in case the message is passed through.
     qelSecureWipe(p->buffer, p->bufferEnd);
     p->bufferEnd = p->cursor = 0;
@@ -1219,7 +1233,7 @@ QELStatus parserAnnotate(QELPipeModule *m, const void *origin, std::int32_t code
     Parser *p = self(m);
     if (code >= QELAnnotation_ReplyDiscard && code <= QELAnnotation_ReplyRecurse && p->replyPending) {
         const QELStatus status = applyReply(p, code, static_cast<const std::uint8_t *>(data), length);
-        if (status != 0)
+        if (status != 0 && status != QELError_SessionKeyDecryptFailed) // a wrong key may be followed by the right one
             p->failed = status;
         return status;
     }
@@ -1286,9 +1300,11 @@ constexpr QELPipeOps kParserOps{parserWrite, parserFlush, parserAnnotate, parser
 
 } // namespace
 
+static_assert(std::is_same_v<decltype(QELMessageParserSeams::armorParseModule), decltype(&qelArmorParserCreateNested)>);
+
 QELMessageParserSeams &qelMessageParserSeams()
 {
-    static QELMessageParserSeams seams{};
+    static QELMessageParserSeams seams{qelArmorParserCreateNested};
     return seams;
 }
 

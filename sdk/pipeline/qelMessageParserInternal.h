@@ -16,6 +16,11 @@ struct QELSettings;
 // compressed packet); a message nested deeper than this is refused with
 // QELError_BadPacketFormat instead of growing the chain without bound.
 inline constexpr std::int32_t QELMessageParserMaxNesting = 32;
+// Session-key packets in front of encrypted data are kept whole by the
+// reader until the data comes; more of them than this, or more body bytes
+// than this, is refused with QELError_BadPacketFormat.
+inline constexpr std::uint32_t QELMessageParserMaxSessionKeys = 256;
+inline constexpr std::uint64_t QELMessageParserMaxSessionKeyBytes = 256 * 1024;
 
 // Returns the parser's downstream slot, or null (null slot or settings, no
 // memory).
@@ -28,17 +33,19 @@ QELPipeModule **qelMessageParserCreateNested(QELContext *context, QELPipeModule 
                                              const QELDecodeCallbacks *callbacks, void *callbackData,
                                              std::int32_t depth, QELStatus *status);
 
-// ---- stand-in for a module that has not landed yet -------------------------
-// The entry names the module that fills it; once that module is on main the
-// parser calls its constructor directly and the entry goes. An empty entry
-// makes the parser refuse the reply that needs it (the chain stays as it was).
+// ---- the armor parser, reached through an entry ------------------------------
+// The armor parser makes message parsers and the message parser makes armor
+// parsers; each reaches the other through an entry of the same shape as its
+// own nested constructor (the context, slot, settings, [FIFO class,]
+// callbacks, data, then the nesting depth and a status out-parameter), filled
+// with the real constructor. A test may empty it: the parser then refuses the
+// reply that needs it (the chain stays as it was).
 struct QELMessageParserSeams {
-    // ASCII armor parser, for literals that hold an armored message. The
-    // parsers it makes for the messages it finds are made with
-    // qelMessageParserCreateNested at `nesting`, so that armor inside
-    // literals inside armor stays bounded too.
+    // qelArmorParserCreateNested, for literals that hold an armored message;
+    // called at one level below the parser, so that armor inside literals
+    // inside armor stays bounded by QELMessageParserMaxNesting too.
     QELPipeModule **(*armorParseModule)(QELContext *context, QELPipeModule **slot, QELSettings *settings,
                                         const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
-                                        void *callbackData, std::int32_t nesting);
+                                        void *callbackData, std::int32_t nesting, QELStatus *status);
 };
 QELMessageParserSeams &qelMessageParserSeams();

@@ -420,6 +420,7 @@ QELStatus sigAnnotate(QELPipeModule *m, const void *, std::int32_t code, void *d
         return 0;
     case QELAnnotation_HeaderComplete:
     case QELAnnotation_DetachedSignature:
+    case QELAnnotation_TextLine: // the armor parser's word that the signature is detached, passed on
         return 0;
     case QELAnnotation_BeginPlainText:
         if (!v->inPlainText) {

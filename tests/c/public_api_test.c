@@ -52,6 +52,7 @@
 #include "qelTimeDate.h"
 #include "qelTrustProp.h"
 #include "qelX509.h"
+#include "qelDecode.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -8,6 +8,7 @@
 #include "qelMemory.h"
 #include "qelPemDecoderInternal.h"
 #include "qelPipeTestModule.h"
+#include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
 #include "qelTestEnv.h"
 
@@ -91,9 +92,13 @@ protected:
     {
         ASSERT_EQ(qelContextNew(QELSDKVersion, &context_), QELError_NoErr);
         ASSERT_EQ(qelSettingsCreate(context_, &settings_), QELError_NoErr);
+        // The line machine's own output: decoded bytes without a message
+        // parser behind them.
+        qelArmorParserSeams().messageParser = nullptr;
     }
     void TearDown() override
     {
+        qelArmorParserSeams().messageParser = savedParser_;
         qelSettingsFree(settings_);
         EXPECT_EQ(qelContextFree(context_), QELError_NoErr);
     }
@@ -136,11 +141,16 @@ protected:
         Bytes out;
         std::vector<std::int32_t> codes;
         QELStatus status = 0;
+        bool refused = false; // the downstream refused a write once
     };
 
     // Runs text through the armor parser (pass-through in place of the
     // message parser) in pieces of `piece` bytes.
-    Parsed parse(const Bytes &text, std::size_t piece = 1 << 20, const QELFifoDescriptor *kind = nullptr)
+    // `setting` (an annotation code) is sent with the value 1 first; with
+    // `failAt`, the downstream refuses its writes once, after that many bytes,
+    // and the input goes on from what the parser took.
+    Parsed parse(const Bytes &text, std::size_t piece = 1 << 20, const QELFifoDescriptor *kind = nullptr,
+                 std::int32_t setting = 0, std::uint64_t failAt = ~std::uint64_t{0})
     {
         pipetest::Record rec;
         QELPipeModule *head = nullptr;
@@ -151,9 +161,29 @@ protected:
         if (slot == nullptr)
             return p;
         *slot = pipetest::makeRecorder(context_, &rec);
-        for (std::size_t at = 0; p.status == 0 && at < text.size(); at += piece)
-            p.status = qelPipeWriteAll(head, u8(text) + at, std::min(piece, text.size() - at));
-        if (p.status == 0)
+        std::uint8_t one = 1;
+        if (setting != 0) {
+            EXPECT_EQ(qelPipeAnnotate(head, nullptr, setting, &one, 1), 0);
+        }
+        if (failAt != ~std::uint64_t{0}) {
+            rec.failWrite = QELError_WriteFailed;
+            rec.failAfterBytes = failAt;
+        }
+        const auto refusedOnce = [&](QELStatus status) {
+            if (status == 0 || rec.failWrite == 0)
+                return false;
+            rec.failWrite = 0;
+            p.refused = true;
+            return true;
+        };
+        for (std::size_t at = 0; p.status == 0 && at < text.size();) {
+            std::uint64_t taken = 0;
+            const QELStatus status = qelPipeWriteAll(head, u8(text) + at, std::min(piece, text.size() - at), &taken);
+            at += taken;
+            if (!refusedOnce(status))
+                p.status = status;
+        }
+        if (p.status == 0 && refusedOnce(p.status = qelPipeExpectBytes(head, 0)))
             p.status = qelPipeExpectBytes(head, 0);
         qelPipeDestroy(head);
         p.out = rec.bytes;
@@ -163,6 +193,7 @@ protected:
 
     QELContext *context_ = nullptr;
     QELSettings *settings_ = nullptr;
+    decltype(QELArmorParserSeams::messageParser) savedParser_ = qelArmorParserSeams().messageParser;
 };
 
 bool has(const std::vector<std::int32_t> &codes, std::int32_t code)
@@ -664,6 +695,165 @@ TEST_F(ArmorTest, GnuPGKeysSignaturesAndMessagesDecode)
     const Parsed c = parse(swapped);
     EXPECT_EQ(c.status, 0);
     EXPECT_EQ(c.out.rfind("- leading dash\nline two", 0), 0u) << c.out;
+}
+
+// Our clear-signed text, with GnuPG's own signature over it, verifies in
+// GnuPG (label swapped): the dash escapes, the "Hash:" header and the line
+// before the signature are written the way a peer reads them.
+TEST_F(ArmorTest, GnuPGVerifiesOurClearSignedText)
+{
+    GnuPG gpg;
+    if (!gpg.available())
+        GTEST_SKIP() << "gpg not installed";
+    gpg.run("--quick-gen-key --yes 'Clear Test <clear@example.org>' ed25519 sign never");
+    const Bytes text = "- leading dash\n-----five dashes\nFrom here\ntrailing spaces  \t\nlast line\n";
+    // Clear-signed text is hashed without trailing white space, with CR LF:
+    // a text-mode signature over the stripped text is the same signature.
+    Bytes stripped;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        line.erase(line.find_last_not_of(" \t") + 1);
+        stripped += line + "\n";
+        at = end + 1;
+    }
+    const Bytes signature = gpg.run("--detach-sign --textmode --digest-algo SHA256 -u clear@example.org", stripped);
+    ASSERT_FALSE(signature.empty());
+    const std::uint8_t sha256 = 8;
+    pipetest::Record rec;
+    QELPipeModule *textHead = nullptr;
+    QELPipeModule *signatureHead = nullptr;
+    QELPipeModule **out = qelArmorClearSignedCreate(&textHead, &signatureHead, settings_, qelByteFifoDescriptor(), 4,
+                                                    &sha256, 1);
+    ASSERT_NE(out, nullptr);
+    *out = pipetest::makeRecorder(context_, &rec);
+    for (std::size_t at = 0; at < text.size(); at += 7)
+        ASSERT_EQ(qelPipeWriteAll(textHead, u8(text) + at, std::min<std::size_t>(7, text.size() - at)), 0);
+    ASSERT_EQ(qelPipeExpectBytes(textHead, 0), 0);
+    ASSERT_EQ(qelPipeWriteAll(signatureHead, u8(signature), signature.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(signatureHead, 0), 0);
+    qelPipeDestroy(signatureHead);
+    qelPipeDestroy(textHead);
+    const std::string ours = swapWord(rec.bytes, "QEL", "PGP");
+    ASSERT_NE(ours.find("Hash: SHA256\n"), std::string::npos) << ours;
+    EXPECT_NE(gpg.run("--status-fd 1 --verify", ours).find("[GNUPG:] GOODSIG"), std::string::npos) << ours;
+    std::string tampered = ours;
+    tampered[tampered.find("From here") + 5] = 'H';
+    EXPECT_NE(gpg.run("--status-fd 1 --verify", tampered).find("[GNUPG:] BADSIG"), std::string::npos);
+}
+
+// Our multipart/signed mail: the signing chain beside the writer is given
+// the signed part exactly as written (a text-mode signature canonicalises
+// its line ends), and GnuPG verifies the signature written in the mail (its
+// armor labelled "MESSAGE", as this system writes it) over the part taken
+// out of the mail.
+TEST_F(ArmorTest, GnuPGVerifiesOurMimeSignedPart)
+{
+    GnuPG gpg;
+    if (!gpg.available())
+        GTEST_SKIP() << "gpg not installed";
+    gpg.run("--quick-gen-key --yes 'Mime Test <mime@example.org>' ed25519 sign never");
+    QELRandomContext *random = qelRandomX917CreateZeroSeed(context_);
+    ASSERT_NE(random, nullptr);
+    pipetest::Record signedBytes, rec;
+    QELPipeModule *head = pipetest::makeRecorder(context_, &signedBytes); // stands in for the signing chain
+    QELPipeModule *signatureHead = nullptr;
+    const std::uint8_t sha256 = 8;
+    QELPipeModule **out = qelArmorMimeSignedCreate(&head, &signatureHead, settings_, qelByteFifoDescriptor(), random,
+                                                   4, &sha256, 1);
+    ASSERT_NE(out, nullptr);
+    *out = pipetest::makeRecorder(context_, &rec);
+    const Bytes text = "first line\n- dash line\nFrom here\nlast line\n";
+    ASSERT_EQ(qelPipeWriteAll(head, u8(text), text.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(head, 0), 0);
+    const Bytes signature = gpg.run("--detach-sign --textmode --armor --digest-algo SHA256 -u mime@example.org",
+                                    signedBytes.bytes);
+    ASSERT_NE(signature.find("-----BEGIN PGP SIGNATURE-----"), std::string::npos);
+    const Bytes binary = gpg.run("--dearmor", signature);
+    ASSERT_EQ(qelPipeWriteAll(signatureHead, u8(binary), binary.size()), 0);
+    ASSERT_EQ(qelPipeExpectBytes(signatureHead, 0), 0);
+    qelPipeDestroy(signatureHead);
+    qelPipeDestroy(head);
+    random->destroy(random);
+
+    const std::string mail = rec.bytes;
+    const std::size_t at = mail.find("boundary=\"");
+    ASSERT_NE(at, std::string::npos) << mail;
+    const std::string boundary = "--" + mail.substr(at + 10, mail.find('"', at + 10) - at - 10);
+    const std::size_t first = mail.find(boundary + "\n");
+    const std::size_t second = mail.find("\n" + boundary + "\n", first + 1);
+    ASSERT_NE(second, std::string::npos) << mail;
+    // the line end in front of the boundary is the boundary's own
+    const std::string part = mail.substr(first + boundary.size() + 1, second - first - boundary.size() - 1);
+    EXPECT_EQ(part, signedBytes.bytes);
+    EXPECT_NE(part.find("From here"), std::string::npos);
+    qeltest::TempDir dir("qelmime");
+    const std::string partFile = dir / "part.txt";
+    qeltest::writeFile(partFile, part);
+    const std::size_t sigAt = mail.find("-----BEGIN QEL ", second);
+    ASSERT_NE(sigAt, std::string::npos) << mail;
+    const std::string ourSignature = swapWord(mail.substr(sigAt), "QEL", "PGP");
+    EXPECT_NE(gpg.run("--status-fd 1 --verify - " + partFile, ourSignature).find("[GNUPG:] GOODSIG"),
+              std::string::npos)
+        << mail;
+}
+
+// With the two text settings, every line of a clear-signed or key block also
+// goes on as a TextLine annotation; other blocks are not echoed.
+TEST_F(ArmorTest, EchoSettingsSendTheBlockLines)
+{
+    const std::string clear =
+        "-----BEGIN QEL SIGNED MESSAGE-----\nHash: SHA1\n\nline a\n- -dashed\n" + block("signature", "SIGNATURE");
+    const std::string key = block(randomBytes(100, 15), "PUBLIC KEY BLOCK");
+    const std::string message = block(randomBytes(100, 16), "MESSAGE");
+    const auto lines = [](const std::string &t) { return std::count(t.begin(), t.end(), '\n'); };
+    struct Row {
+        const char *name;
+        std::string text;
+        std::int32_t setting;
+        long echoed;
+    };
+    const Row rows[] = {
+        {"clear-signed as text", clear, QELAnnotation_ArmorClearSignedAsText, lines(clear)},
+        {"clear-signed", clear, 0, 0},
+        {"key block as text", "before\n" + key, QELAnnotation_ArmorKeyBlocksAsText, lines(key)},
+        {"key block", key, 0, 0},
+        {"message with key blocks as text", message, QELAnnotation_ArmorKeyBlocksAsText, 0},
+    };
+    for (const Row &row : rows) {
+        for (std::size_t piece : {std::size_t{1} << 20, std::size_t{3}}) {
+            const Parsed r = parse(row.text, piece, nullptr, row.setting);
+            EXPECT_EQ(r.status, 0) << row.name;
+            EXPECT_EQ(std::count(r.codes.begin(), r.codes.end(), QELAnnotation_TextLine), row.echoed) << row.name;
+        }
+    }
+}
+
+// A downstream that refuses a write once loses nothing and repeats nothing:
+// the parser resumes where it stopped when the input is offered again.
+TEST_F(ArmorTest, ResumesAfterADownstreamRefusal)
+{
+    const Bytes data = randomBytes(400, 17);
+    const auto p = parts(data, 150, "resume");
+    const std::string clear = "-----BEGIN QEL SIGNED MESSAGE-----\n\n- -a\nb\n" + block("sig", "SIGNATURE");
+    const Bytes binary = Bytes("\xa8\x03PGP", 5) + randomBytes(3000, 18);
+    const std::string texts[] = {"plain\ntext\n" + block(data) + "after\n", p[1] + "between\n" + p[0] + p[2] + "end",
+                                 clear, binary};
+    for (const std::string &text : texts) {
+        const Parsed clean = parse(text);
+        ASSERT_EQ(clean.status, 0);
+        for (std::uint64_t failAt : {0, 1, 5, 11, 60, 200, 399, 1000}) {
+            if (failAt >= clean.out.size())
+                continue;
+            for (std::size_t piece : {std::size_t{1} << 20, std::size_t{1}, std::size_t{7}}) {
+                const Parsed r = parse(text, piece, nullptr, 0, failAt);
+                EXPECT_TRUE(r.refused);
+                EXPECT_EQ(r.status, 0) << failAt << " piece " << piece;
+                EXPECT_EQ(r.out, clean.out) << failAt << " piece " << piece;
+                EXPECT_EQ(r.codes, clean.codes) << failAt << " piece " << piece;
+            }
+        }
+    }
 }
 
 } // namespace

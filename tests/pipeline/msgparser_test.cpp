@@ -2,6 +2,8 @@
 // wrote (tests/pipeline/data/msgparser/make_fixtures.sh, with the session
 // key gpg used for each), hostile streams, and the reader's bounds.
 #include "qelAnnotationReaderInternal.h"
+#include "qelArmorCodecInternal.h"
+#include "qelArmorParserInternal.h"
 #include "qelCFB.h"
 #include "qelCFBInternal.h"
 #include "qelContextInternal.h"
@@ -137,7 +139,11 @@ protected:
         QELPipeModule *head = nullptr;
         QELPipeModule **slot = qelAnnotationReaderCreate(context, &head, settings_, &kCallbacks, &job_);
         EXPECT_NE(slot, nullptr);
-        EXPECT_NE(qelMessageParserCreate(context, &head, settings_, &kCallbacks, &job_), nullptr);
+        if (armored_)
+            EXPECT_NE(qelArmorParserCreate(context, &head, settings_, qelByteFifoDescriptor(), &kCallbacks, &job_),
+                      nullptr);
+        else
+            EXPECT_NE(qelMessageParserCreate(context, &head, settings_, &kCallbacks, &job_), nullptr);
         QELStatus status = qelPipeExpectBytes(head, message.size());
         for (std::size_t at = 0; status == 0 && at < message.size();) {
             const std::size_t n = std::min(piece, message.size() - at);
@@ -164,8 +170,35 @@ protected:
         return false;
     }
 
+    struct SignedTextCase {
+        const char *name;
+        std::string message;
+        std::string verdict;
+        std::string text; // a piece of what the job must receive, "" for no check
+    };
+    // Each case through the armor parser, in single bytes and in large
+    // pieces: its verdict, and the text the job received.
+    void checkSignedText(const std::vector<SignedTextCase> &cases)
+    {
+        armored_ = true;
+        for (const SignedTextCase &c : cases) {
+            for (std::size_t piece : {std::size_t{1}, std::size_t{4096}}) {
+                SCOPED_TRACE(std::string(c.name) + " piece " + std::to_string(piece));
+                job_ = Job{};
+                job_.context = context;
+                EXPECT_EQ(decode(Bytes(c.message.begin(), c.message.end()), piece), 0);
+                EXPECT_EQ(job_.verdicts, std::vector<std::string>{c.verdict});
+                std::string text;
+                for (const auto &out : job_.outputs)
+                    text += out->record.bytes;
+                EXPECT_NE(text.find(c.text), std::string::npos) << text;
+            }
+        }
+    }
+
     QELSettings *settings_ = nullptr;
     Job job_;
+    bool armored_ = false; // an armor parser reads the input first
 };
 
 const std::string &plainTxt()
@@ -536,6 +569,23 @@ TEST_F(MessageParserTest, HostileStreams)
         const Bytes sig = newPacket(2, Bytes(40, 0x04));
         swallowed.insert(swallowed.end(), sig.begin(), sig.end());
     }
+    // session-key packets in front of the encrypted data: a run within the
+    // bound, one too many, and one too large in bytes
+    const auto sessionKeys = [&](std::size_t count, std::size_t bodyLength, bool withMessage) {
+        Bytes out;
+        Bytes body(bodyLength, 0x11);
+        body[0] = 4; // symmetric-key packet: version 4, AES, simple S2K, SHA-1
+        body[1] = 7;
+        body[2] = 0;
+        body[3] = 2;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Bytes packet = newPacket(3, body);
+            out.insert(out.end(), packet.begin(), packet.end());
+        }
+        if (withMessage)
+            out.insert(out.end(), mdcMessage.begin(), mdcMessage.end());
+        return out;
+    };
     struct Hostile {
         const char *name;
         Bytes message;
@@ -550,6 +600,10 @@ TEST_F(MessageParserTest, HostileStreams)
         {"literal past the end", literalPastEnd, QELError_TruncatedInput, false},
         {"bad session-key packet length", badSessionKey, QELError_TruncatedInput, false},
         {"indeterminate literal swallows its signature", swallowed, QELError_TruncatedInput, false},
+        {"200 session-key packets read", sessionKeys(200, 4, true), 0, true},
+        {"too many session-key packets", sessionKeys(QELMessageParserMaxSessionKeys + 1, 4, true),
+         QELError_BadPacketFormat, true},
+        {"session-key packets too large together", sessionKeys(250, 1090, false), QELError_BadPacketFormat, false},
     };
     for (const Hostile &h : table) {
         SCOPED_TRACE(h.name);
@@ -595,6 +649,135 @@ TEST_F(MessageParserTest, ReaderRefusesScopesDeeperThanItsStack)
     ASSERT_FALSE(job_.events.empty());
     EXPECT_EQ(job_.events.back(), QELDecodeEvent_ScopeMismatch);
     qelPipeDestroy(head);
+}
+
+// ---- armored input ---------------------------------------------------------------
+// GnuPG writes "PGP" where this system writes "QEL" on the BEGIN and END
+// lines; the CRC covers only the decoded body, so swapping that one word is
+// the whole translation.
+Bytes asQel(const std::string &name)
+{
+    std::string text = qeltest::readFile(kData + name);
+    for (const std::string line : {"-----BEGIN PGP ", "-----END PGP "})
+        for (std::size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size())
+            text.replace(at + line.size() - 4, 3, "QEL");
+    return Bytes(text.begin(), text.end());
+}
+
+std::string armorBlock(const Bytes &data)
+{
+    std::string out = "-----BEGIN QEL MESSAGE-----\n\n";
+    for (std::size_t at = 0; at < data.size(); at += 48) {
+        char line[65];
+        const std::size_t n = std::min<std::size_t>(48, data.size() - at);
+        out.append(line, qelBase64Encode(data.data() + at, n, line));
+        out += '\n';
+    }
+    const std::uint32_t crc = qelArmorCrc24(QELArmorCrc24Init, data.data(), data.size());
+    const std::uint8_t crcBytes[3] = {static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 8),
+                                      static_cast<std::uint8_t>(crc)};
+    char crcText[4];
+    qelBase64Encode(crcBytes, 3, crcText);
+    return out + "=" + std::string(crcText, 4) + "\n-----END QEL MESSAGE-----\n";
+}
+
+TEST_F(MessageParserTest, ArmoredGnuPGMessagesReadEndToEnd)
+{
+    armored_ = true;
+    for (std::size_t piece : {std::size_t{1}, std::size_t{100}, std::size_t{4096}}) {
+        SCOPED_TRACE(piece);
+        job_ = Job{};
+        job_.context = context;
+        EXPECT_EQ(decode(asQel("armored-sign.asc"), piece), 0);
+        ASSERT_EQ(job_.outputs.size(), 1u);
+        EXPECT_EQ(plainText(), plainTxt());
+        EXPECT_EQ(job_.verdicts, std::vector<std::string>{"good"});
+
+        job_ = Job{};
+        job_.context = context;
+        job_.sessionKey = keyOf("armored-sym");
+        EXPECT_EQ(decode(asQel("armored-sym.asc"), piece), 0);
+        EXPECT_EQ(job_.decrypts, 1);
+        ASSERT_EQ(job_.outputs.size(), 1u);
+        EXPECT_EQ(plainText(), plainTxt());
+        EXPECT_TRUE(outputClosed());
+    }
+    // text around the armor passes as text, in order
+    job_ = Job{};
+    job_.context = context;
+    Bytes mail = {'H', 'i', '\n'};
+    const Bytes block = asQel("armored-sign.asc");
+    mail.insert(mail.end(), block.begin(), block.end());
+    EXPECT_EQ(decode(mail), 0);
+    EXPECT_EQ(job_.verdicts, std::vector<std::string>{"good"});
+}
+
+// Armor inside a literal inside armor: every level is one armor parser and
+// one message parser more, and the depth stays bounded.
+TEST_F(MessageParserTest, ArmorInsideLiteralsIsBounded)
+{
+    armored_ = true;
+    const auto nested = [](int depth) {
+        Bytes message = newPacket(11, literalBody("deep"));
+        for (int i = 0; i < depth; ++i)
+            message = newPacket(11, literalBody(armorBlock(message), 't'));
+        const std::string text = armorBlock(message);
+        return Bytes(text.begin(), text.end());
+    };
+    job_.replies[QELAnnotation_BeginLiteral] = QELAnnotation_ReplyRecurse;
+    EXPECT_EQ(decode(nested(5), 999), 0);
+    ASSERT_FALSE(job_.outputs.empty());
+    EXPECT_EQ(job_.outputs.back()->record.bytes, "deep");
+    job_.outputs.clear();
+    EXPECT_EQ(decode(nested(QELMessageParserMaxNesting + 2), 4096), QELError_BadPacketFormat);
+    for (const auto &out : job_.outputs)
+        EXPECT_NE(out->record.bytes, "deep");
+    // the refusal is the armor parser's own, not only the reader's stack
+    for (std::int32_t depth : {QELMessageParserMaxNesting, QELMessageParserMaxNesting + 1}) {
+        QELPipeModule *head = nullptr;
+        QELStatus status = 0;
+        QELPipeModule **slot = qelArmorParserCreateNested(context, &head, settings_, qelByteFifoDescriptor(),
+                                                          &kCallbacks, &job_, depth, &status);
+        EXPECT_EQ(slot != nullptr, depth <= QELMessageParserMaxNesting);
+        EXPECT_EQ(status, depth <= QELMessageParserMaxNesting ? 0 : QELError_BadPacketFormat);
+        qelPipeDestroy(head);
+    }
+}
+
+std::string flipCase(std::string text, const std::string &at)
+{
+    text[text.find(at) + 1] ^= 0x20;
+    return text;
+}
+
+// Clear-signed text from GnuPG: the text comes out without its dash escapes,
+// and the signature is checked over the text with the trailing white space
+// GnuPG leaves out of the hash.
+TEST_F(MessageParserTest, ArmoredClearSignedTextVerifies)
+{
+    const std::string signedText =
+        "- leading dash\n-----five dashes\nFrom the start\ntrailing spaces   \ntabs\t\t\nlast line";
+    const Bytes raw = asQel("armored-clear.asc");
+    const std::string good(raw.begin(), raw.end());
+    checkSignedText({{"good", good, "good", signedText},
+                     {"tampered", flipCase(good, "From the"), "bad", ""},
+                     {"CR LF", crlf(good), "good", crlf(signedText)}});
+}
+
+// RFC 3156 multipart/signed: the signed part (its MIME headers, a blank line
+// and the body, with CR LF line ends and without the line end before the
+// boundary) is checked against the detached signature GnuPG made over it;
+// the mail around it passes as text.
+TEST_F(MessageParserTest, MimeMultipartSignedVerifies)
+{
+    const Bytes raw = asQel("armored-mime.eml");
+    const std::string good(raw.begin(), raw.end());
+    const std::string part = "Content-Type: text/plain\n\nMIME body line\n- dashed line\nlast line";
+    checkSignedText({{"good", good, "good", part},
+                     {"headers pass", good, "good", "Content-Type: multipart/signed"},
+                     {"body tampered", flipCase(good, "MIME body"), "bad", ""},
+                     {"part header tampered", flipCase(good, "text/plain"), "bad", ""},
+                     {"CR LF", crlf(good), "good", crlf(part)}});
 }
 
 } // namespace

@@ -54,3 +54,27 @@ $G --detach-sign --textmode -u rsa@example.org -o "$out/detached-text.sig" plain
 $G --clearsign -u rsa@example.org -o "$out/clearsigned.asc" plain.txt
 $G --sign -u rsa@example.org -e -r rsa@example.org -o m.gpg plain.txt; emit sign-enc m.gpg
 sed -n "/BEGIN PGP SIGNATURE/,\$p" "$out/clearsigned.asc" | $G --dearmor > "$out/clearsigned.sig"
+# Armored forms, read with the armor parser in front of the message parser,
+# and a MIME multipart/signed message whose detached signature GnuPG made
+# over the canonical (CR LF) signed part.
+$G --armor --sign -u rsa@example.org -o "$out/armored-sign.asc" plain.txt
+$G --armor --symmetric --cipher-algo AES -o "$out/armored-sym.asc" plain.txt
+$G --decrypt --show-session-key -o /dev/null "$out/armored-sym.asc" 2>&1 |
+    sed -n 's/.*session key: .\([0-9]*:[0-9A-F]*\).*/\1/p' > "$out/armored-sym.key"
+printf -- '- leading dash\n-----five dashes\nFrom the start\ntrailing spaces   \ntabs\t\t\nlast line\n' > clear.txt
+$G --clearsign -u rsa@example.org -o "$out/armored-clear.asc" clear.txt
+# RFC 3156: the signed part is its MIME headers, a blank line and the body,
+# hashed with CR LF line ends and without the CR LF before the boundary.
+printf 'Content-Type: text/plain\r\n\r\nMIME body line\r\n- dashed line\r\nlast line' > part.txt
+$G --armor --detach-sign --textmode -u rsa@example.org -o part.sig part.txt
+{
+    printf 'Content-Type: multipart/signed; micalg=pgp-sha256;\n'
+    printf ' protocol="application/qel-signature"; boundary="=-=b0und4ry=-="\n\n'
+    printf 'This is an OpenPGP/MIME signed message (RFC 3156).\n'
+    printf -- '--=-=b0und4ry=-=\n'
+    tr -d '\r' < part.txt
+    printf '\n--=-=b0und4ry=-=\n'
+    printf 'Content-Type: application/qel-signature; name="signature.asc"\n\n'
+    cat part.sig
+    printf '\n--=-=b0und4ry=-=--\n'
+} > "$out/armored-mime.eml"
