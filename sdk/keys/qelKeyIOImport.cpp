@@ -1,7 +1,6 @@
-// Key import. RFC 4880 input goes through the key-material reader into one
-// buffer of packets, read as a whole into a new database: the first broken
-// packet anywhere refuses the whole import, so nothing half-imported is
-// ever handed out. X.509 input goes to the PKI toolkit.
+// Key import. RFC 4880 input goes through the decode job into a new
+// database, which is released whole when the job fails anywhere: nothing
+// half-imported is ever handed out. X.509 input goes to the PKI toolkit.
 #include "qelKeyIOImportInternal.h"
 
 #include "qelContextInternal.h"
@@ -13,6 +12,8 @@
 #include "qelKeyIOExportInternal.h"
 #include "qelOptionListInternal.h"
 
+#include "qelClientEncode.h"
+#include "qelDecode.h"
 #include "qelKeyDB.h"
 
 namespace {
@@ -38,7 +39,6 @@ struct Input {
 };
 
 QELStatus closeFile(QELFileObject *file) { return file->close(file); }
-QELStatus freeBlock(u8 *block) { return qelMemFree(block); }
 
 QELStatus readFile(QELContext *context, const QELFileSpec *spec, Input &in)
 {
@@ -86,18 +86,38 @@ QELStatus readInput(QELContext *context, QELOptionList *options, Input &in)
     return 0;
 }
 
-QELStatus importRFC4880(QELContext *context, const Input &in, QELKeyDB **outDB)
+QELStatus freeList(QELOptionList *list)
 {
-    u8 *packets = nullptr;
-    std::size_t length = 0;
-    QELStatus s = qelKeyIOCollectKeyMaterial(context, in.bytes, in.length, &packets, &length);
+    qelOptionListFree(list);
+    return 0;
+}
+
+// RFC 4880 key material through the decode job, into a new database of its
+// own: the job adds the keys of each key block it reads, and a failure
+// anywhere releases the whole database, so nothing half-imported is handed
+// out.
+QELStatus importRFC4880(QELContext *context, QELOptionList *options, QELKeyDB **outDB)
+{
+    QELKeyDB *db = nullptr;
+    QELStatus s = qelKeyDBNewInMemoryLocal(context, &db);
     if (s != 0)
         return s;
-    // A secure block: wiped as it is freed.
-    const qel::Owned<u8, freeBlock> owned(packets);
-    if (packets == nullptr)
-        return qelKeyDBNewInMemoryLocal(context, outDB);
-    return qelKeyDBOpenFromBufferLocal(context, packets, length, outDB);
+    qel::Owned<QELOptionList, freeList> job(qelOptionListCopy(options));
+    if (!job) {
+        static_cast<void>(qelKeyDBReleaseLocal(db));
+        return QELError_OutOfMemory;
+    }
+    // Option 68 and the passphrase stay: the job reads them too.
+    s = qelOptionListAppendVarArgs(job.get(), qelOptionDiscardOutput(context, 1), qelOptionKeyDB(context, db),
+                                   qelOptionLastOption(context));
+    if (s == 0)
+        s = qelDecode(context, job.release(), qelOptionLastOption(context)); // the job consumes the list
+    if (s != 0) {
+        static_cast<void>(qelKeyDBReleaseLocal(db));
+        return s;
+    }
+    *outDB = db;
+    return 0;
 }
 
 } // namespace
@@ -114,13 +134,13 @@ QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionLis
     if ((s = qelKeyIOIntOption(options, QELOption_Kind26, 0, &asPKI)) != 0 ||
         (s = qelKeyIOIntOption(options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
+    QELKeyDB *db = nullptr;
+    if (asPKI == 0 && format < kFormatX509First)
+        return importRFC4880(context, options, outDB);
     Input in;
     if ((s = readInput(context, options, in)) != 0)
         return s;
-    QELKeyDB *db = nullptr;
-    if (asPKI == 0 && format < kFormatX509First) {
-        s = importRFC4880(context, in, &db);
-    } else if (format == kFormatPKCS8) {
+    if (format == kFormatPKCS8) {
         void *search = nullptr;
         if ((s = qelOptionListGetValues(options, QELOption_TargetKeyDB, false, "%p", &search)) != 0)
             return s;

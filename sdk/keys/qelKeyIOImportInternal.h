@@ -17,15 +17,6 @@ struct QELOptionList;
 // every other database as it was.
 [[nodiscard]] QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionList *options);
 
-// ---- filled by the message pipeline ----
-// Gathers the packets of every RFC 4880 packet stream in the input (armored
-// blocks, with or without text around them, or binary packets) into a new
-// secure block (*outPackets, freed with qelMemFree; null when the input held
-// none). A damaged armor block fails the call.
-[[nodiscard]] QELStatus qelKeyIOCollectKeyMaterial(QELContext *context, const std::uint8_t *input,
-                                                   std::size_t length, std::uint8_t **outPackets,
-                                                   std::size_t *outLength);
-
 // ---- filled by the PKI toolkit (sdk/pki/qelX509Keys.cpp) ----
 // A PKCS #8 private key as a key of a new in-memory database; its
 // certificate is looked for in keyDB (or every open database when null).
