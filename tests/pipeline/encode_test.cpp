@@ -177,6 +177,31 @@ TEST_F(EncodeTest, GnuPGDecryptsPassphraseMessagesWithEveryCipher)
         }
 }
 
+TEST_F(EncodeTest, Version3PassphraseWithIDEAKeepsTheOldLayout)
+{
+    // No session-key packet (the key is the simple MD5 string-to-key of the
+    // passphrase, as RFC 4880 5.7 has it), old-format packets, tag 9. GnuPG
+    // opens it given that key (its own guess hashes with SHA-1).
+    ASSERT_EQ(qelSettingsSetInt(qelContextGetSettings(ctx), QELSetting_PacketVersion, 3, QELSettingPriority_Job), 0);
+    const Bytes data = pattern(3000, 8);
+    Bytes message;
+    ASSERT_EQ(encode(data, message,
+                     qelOptionConventionalEncrypt(ctx, qelOptionPassphrase(ctx, "idea"), qelOptionLastOption(ctx)),
+                     qelOptionCipherAlgorithm(ctx, QELCipherAlgorithm_IDEA)),
+              0);
+    const auto packets = cutPackets(message);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].tag, 9);
+    EXPECT_EQ(std::uint8_t(message[0]) & 0x40, 0); // old format
+    gpg_->put("msg", message);
+    std::remove(gpg_->file("out").c_str());
+    EXPECT_EQ(gpg_->run("--ignore-mdc-error --override-session-key 1:$(printf idea | md5sum | cut -c1-32) -o " + gpg_->file("out") + " --decrypt " +
+                        gpg_->file("msg")),
+              0)
+        << gpg_->errors();
+    EXPECT_TRUE(gpg_->get("out") == data);
+}
+
 TEST_F(EncodeTest, GnuPGDecryptsForRecipients)
 {
     // RSA alone, ElGamal alone, both as two options, and both in one key set:
