@@ -542,6 +542,26 @@ TEST_F(EncodeTest, MimeSignedReportsItsHeader)
     expectGnuPGVerifies(pgpLabels(message.substr(sigStart)), kAlice, &signed_);
 }
 
+TEST_F(EncodeTest, MimeEncryptedWrapsTheArmoredMessage)
+{
+    const Bytes data = "to be wrapped\n";
+    std::uint64_t headerLength = 0;
+    char boundary[QEL_MIME_BOUNDARY_SIZE];
+    Bytes message;
+    ASSERT_EQ(encode(data, message, qelOptionEncryptToKey(ctx, alice_),
+                     qelOptionMimeEncoding(ctx, 1, &headerLength, boundary)),
+              0);
+    EXPECT_NE(message.find("multipart/encrypted"), Bytes::npos) << message;
+    EXPECT_NE(message.find(std::string("boundary=\"") + boundary + "\""), Bytes::npos) << message;
+    EXPECT_GT(headerLength, 0u);
+    const std::size_t begin = message.find("-----BEGIN QEL MESSAGE-----");
+    const std::string end = "-----END QEL MESSAGE-----\n";
+    const std::size_t stop = message.find(end);
+    ASSERT_NE(begin, Bytes::npos);
+    ASSERT_NE(stop, Bytes::npos);
+    expectGnuPGReads(pgpLabels(message.substr(begin, stop + end.size() - begin)), data, nullptr);
+}
+
 TEST_F(EncodeTest, SmallAllocatedBufferIsNotHandedOver)
 {
     const Bytes data = pattern(5000, 9);
