@@ -283,6 +283,7 @@ TEST_F(EncodeTest, GnuPGVerifiesWhatWeSign)
                                        qelOptionArmorOutput(ctx, 1), qelOptionLastOption(ctx));
          },
          Detached, true, false},
+        {"text mode", 4, [&] { return qelOptionTextMode(ctx, 1); }, Decrypt, false, true},
         {"clear-signed", 4, [&] { return qelOptionClearSign(ctx, 1); }, Verify, true, true},
         {"clear-signed v3", 3, [&] { return qelOptionClearSign(ctx, 1); }, Verify, true, true},
         {"clear-signed and encrypted", 4,
@@ -312,7 +313,7 @@ TEST_F(EncodeTest, GnuPGVerifiesWhatWeSign)
             } else if (c.check == Verify) {
                 EXPECT_NE(message.find("\n- - a dashed line\n"), Bytes::npos) << message;
                 expectGnuPGVerifies(forGnuPG, id);
-            } else if (c.textInput) {
+            } else if (c.textInput && c.armored) {
                 // Encrypted clear-signed text: the literal data is the
                 // clear-signed message itself.
                 gpg_->put("msg", forGnuPG);
