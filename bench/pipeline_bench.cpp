@@ -13,6 +13,7 @@
 //    process's memory before it.
 #include <benchmark/benchmark.h>
 
+#include "bench_memory.h"
 #include "bench_ratio.h"
 #include "qelAlgorithms.h"
 #include "qelByteFifoInternal.h"
@@ -32,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -189,16 +189,6 @@ void BM_AES128CFB(benchmark::State &state)
 }
 BENCHMARK(BM_AES128CFB)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(2);
 
-long statusKB(const char *field)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0)
-            return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
-
 // A stream of 1 GiB generated on the fly, so the source holds nothing.
 struct Generated {
     std::uint64_t left = kGiB;
@@ -218,11 +208,8 @@ ssize_t generatedRead(void *cookie, char *buf, std::size_t size)
 // Peak resident memory of a 1 GiB pump, in KiB above the start; -1 on failure.
 long pumpPeakKB()
 {
-    {
-        std::ofstream reset("/proc/self/clear_refs");
-        reset << "5";
-    }
-    long before = statusKB("VmRSS:");
+    benchResetPeak();
+    long before = benchStatusKB("VmRSS:");
     Generated g;
     cookie_io_functions_t io{generatedRead, nullptr, nullptr, nullptr};
     std::FILE *stream = fopencookie(&g, "rb", io);
@@ -238,7 +225,7 @@ long pumpPeakKB()
     if (reader != nullptr && slot != nullptr && qelDevNullModuleCreate(g_context, &sink) != nullptr) {
         *slot = sink;
         if (qelFileReadPump(reader, head) == 0 && qelPipeExpectBytes(head, 0) == 0 && g.left == 0)
-            result = statusKB("VmHWM:") - before;
+            result = benchStatusKB("VmHWM:") - before;
     }
     qelPipeDestroy(head);
     if (reader != nullptr)

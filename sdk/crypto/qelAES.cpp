@@ -321,6 +321,14 @@ void cbcDecryptBlocks(void *context, const std::uint8_t *iv, const std::uint8_t 
 } // namespace
 
 const QELCipherBulk qelAESBulk = {cfbEncryptBlocks, cfbDecryptBlocks, cbcDecryptBlocks};
+
+void qelAESCFBDecryptSHA1Units(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                               std::size_t units, std::uint32_t *sha1Chaining, std::size_t hashUnits)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    qelAESCFBDecryptSHA1NI(encryptionKeys(ctx, nr), nr, iv, in, out, units, sha1Chaining, hashUnits);
+}
 #else
 const QELCipherBulk qelAESBulk = {nullptr, nullptr, nullptr};
 #endif

@@ -9,6 +9,7 @@
 #include "qelCipherBulk.h"
 #include "qelFIPSInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelSHA1Internal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelWipe.h"
 
@@ -214,6 +215,31 @@ QELStatus checkData(const QELCFBContext *cfb, const void *in, std::size_t length
 QELCFBStream *qelCFBStreams(QELCFBContext *cfb)
 {
     return reinterpret_cast<QELCFBStream *>(reinterpret_cast<std::uint8_t *>(cfb) + kStreamOffset);
+}
+
+bool qelCFBDecryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
+                           QELSHA1State *sha1, std::size_t hashUnits)
+{
+    if (!cfb->initialised || cfb->count != 1 || units == 0 || hashUnits > units || (sha1->countLow & 63u) != 0)
+        return false;
+    QELCFBStream *s = qelCFBStreams(cfb);
+    QELSymmetricCipher *cipher = s->cipher;
+    if (s->pending != 0 || !cipher->keyed || cipher->descriptor->blockSize != 16)
+        return false;
+    const QELCipherBulkSHA1Proc proc = qelCipherBulkFindCFBDecryptSHA1(cipher->descriptor);
+    if (proc == nullptr)
+        return false;
+    // The stream afterwards as the block loop leaves it: the register holds
+    // the last ciphertext block, `previous` the one before.
+    const std::size_t bytes = units * 64;
+    std::uint8_t last[2][16];
+    std::memcpy(last[0], in + bytes - 32, 16);
+    std::memcpy(last[1], in + bytes - 16, 16);
+    proc(cipher->context, s->reg, in, out, units, sha1->h, hashUnits);
+    std::memcpy(s->previous, last[0], 16);
+    std::memcpy(s->reg, last[1], 16);
+    qelSHA1CountBlocks(sha1, hashUnits);
+    return true;
 }
 
 QELStatus qelCFBStreamEncrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out)

@@ -8,6 +8,7 @@
 #include "qelCFB.h"
 
 struct QELCipherDescriptor;
+struct QELSHA1State;
 
 inline constexpr std::uint32_t kQELCFBMagic = 0xBAABBAABu;
 inline constexpr std::uint16_t kQELCFBMaxStreams = 56;
@@ -47,3 +48,10 @@ std::size_t qelCFBGetKeySize(const QELCFBContext *cfb);
 [[nodiscard]] QELStatus qelCFBStreamDecrypt(QELCFBStream *stream, const std::uint8_t *in, std::size_t length, std::uint8_t *out);
 [[nodiscard]] QELStatus qelCFBInterleaved(bool encrypt, QELCFBContext *cfb, const std::uint8_t *in, std::size_t length,
                             std::uint8_t *out);
+
+// CFB decryption of `units` 64-byte units of a one-stream object at a block
+// boundary, together with SHA-1 over the plaintext of the first `hashUnits`
+// of them (the SHA-1 state at a block boundary), where the processor has a
+// path that runs the two side by side; false, with nothing done, elsewhere.
+bool qelCFBDecryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
+                           QELSHA1State *sha1, std::size_t hashUnits);

@@ -18,3 +18,20 @@ const QELCipherBulk *qelCipherBulkFind(const QELCipherDescriptor *descriptor)
         return nullptr;
     }
 }
+
+QELCipherBulkSHA1Proc qelCipherBulkFindCFBDecryptSHA1(const QELCipherDescriptor *descriptor)
+{
+#if defined(QEL_CRYPTO_X86)
+    switch (descriptor->algorithm) {
+    case QELCipherAlgorithm_AES128:
+    case QELCipherAlgorithm_AES192:
+    case QELCipherAlgorithm_AES256:
+        return qelCryptoUseAES() && qelCryptoUseSHA() ? qelAESCFBDecryptSHA1Units : nullptr;
+    default:
+        return nullptr;
+    }
+#else
+    static_cast<void>(descriptor);
+    return nullptr;
+#endif
+}

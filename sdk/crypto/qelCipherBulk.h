@@ -28,9 +28,26 @@ struct QELCipherBulk {
 // (and under the test switch), or null.
 const QELCipherBulk *qelCipherBulkFind(const QELCipherDescriptor *descriptor);
 
+// CFB decryption of `units` 64-byte units (whole blocks from a block
+// boundary, in == out allowed) together with SHA-1 of the plaintext of the
+// first `hashUnits` of them, on the five chaining words of a SHA-1 state at a
+// block boundary: the results of the decryption and of the hash done apart.
+// Offered where the cipher and the hash both have a hardware path.
+using QELCipherBulkSHA1Proc = void (*)(void *context, const std::uint8_t *iv, const std::uint8_t *in,
+                                       std::uint8_t *out, std::size_t units, std::uint32_t *sha1Chaining,
+                                       std::size_t hashUnits);
+
+// The descriptor's CFB-decryption-with-SHA-1 function on this processor (and
+// under the test switch), or null.
+QELCipherBulkSHA1Proc qelCipherBulkFindCFBDecryptSHA1(const QELCipherDescriptor *descriptor);
+
 // The rows behind qelCipherBulkFind.
 extern const QELCipherBulk qelAESBulk;
 extern const QELCipherBulk qelCAST5Bulk;
+#if defined(__x86_64__)
+void qelAESCFBDecryptSHA1Units(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                               std::size_t units, std::uint32_t *sha1Chaining, std::size_t hashUnits);
+#endif
 
 // CAST5 encryption of `blocks` independent 8-byte blocks (in == out
 // allowed), several at once; the reader's CFB masks come from it.

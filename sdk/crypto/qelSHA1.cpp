@@ -160,6 +160,13 @@ void qelSHA1Update(QELSHA1State *state, const void *data, std::uint64_t length)
                          [state](const std::uint8_t *p, std::size_t n) { hashBlocks(state->h, p, n); });
 }
 
+void qelSHA1CountBlocks(QELSHA1State *state, std::uint64_t blocks)
+{
+    const std::uint64_t count = ((std::uint64_t{state->countHigh} << 32) | state->countLow) + 64 * blocks;
+    state->countHigh = static_cast<std::uint32_t>(count >> 32);
+    state->countLow = static_cast<std::uint32_t>(count);
+}
+
 const std::uint8_t *qelSHA1Final(QELSHA1State *state)
 {
     qelHashBlockPad<64, 8>(

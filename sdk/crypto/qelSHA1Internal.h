@@ -25,5 +25,8 @@ const std::uint8_t *qelSHA1Final(QELSHA1State *state);
 // is expanded in place: on return words 0..12 hold W[64]..W[76] and words
 // 13..15 hold W[61]..W[63]. The random pool relies on that end state.
 void qelSHA1Compress(std::uint32_t *chaining, std::uint32_t *message);
+// Counts `blocks` whole blocks hashed into the chaining words by another
+// path; the state must be at a block boundary.
+void qelSHA1CountBlocks(QELSHA1State *state, std::uint64_t blocks);
 // H0..H4 from 20 bytes read as big-endian words; counts and buffer untouched.
 void qelSHA1SetChainingValue(QELSHA1State *state, const std::uint8_t *bytes);

@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include "qelSHA1NI.h"
 #include "qelWipe.h"
 
 #define QEL_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
@@ -15,82 +16,21 @@
 namespace {
 
 // ---- SHA-1 ------------------------------------------------------------------
-//
-// ABCD lives in one register with A in the highest lane; E travels in the
-// highest lane of a second one. sha1rnds4 runs four rounds, sha1nexte adds
-// the rotated A of four rounds back to the next four message words, and
-// sha1msg1/sha1msg2 expand the schedule four words at a time:
-//   W[t..t+3] = msg2(msg1(W[t-16..], W[t-12..]) ^ W[t-8..], W[t-4..]).
-
-#define QEL_SHA1_EXPAND(m0, m1, m2, m3)                                                \
-    m0 = _mm_sha1msg2_epu32(_mm_xor_si128(_mm_sha1msg1_epu32(m0, m1), m2), m3)
-
-// Four rounds with message group m; e0/e1 alternate as the saved ABCD.
-#define QEL_SHA1_FOUR(m, func, eIn, eOut)                                               \
-    eIn = _mm_sha1nexte_epu32(eIn, m);                                                 \
-    eOut = abcd;                                                                       \
-    abcd = _mm_sha1rnds4_epu32(abcd, eIn, func)
 
 QEL_SHA_TARGET void sha1Blocks(std::uint32_t *h, const std::uint8_t *p, std::size_t count)
 {
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i reverse = qelSHA1NIReverse();
     __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h)), 0x1B);
     __m128i e = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
     for (; count > 0; --count, p += 64) {
-        const __m128i abcdIn = abcd, eIn = e;
-        __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
-        __m128i m1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)), reverse);
-        __m128i m2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32)), reverse);
-        __m128i m3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48)), reverse);
-        __m128i e0 = _mm_add_epi32(e, m0), e1;
-        // Rounds 0..3 take E itself; every later group adds rotl(A, 30).
-        e1 = abcd;
-        abcd = _mm_sha1rnds4_epu32(abcd, e0, 0);
-        QEL_SHA1_FOUR(m1, 0, e1, e0);
-        QEL_SHA1_FOUR(m2, 0, e0, e1);
-        QEL_SHA1_FOUR(m3, 0, e1, e0);
-        QEL_SHA1_EXPAND(m0, m1, m2, m3);
-        QEL_SHA1_FOUR(m0, 0, e0, e1);   // rounds 16..19
-        QEL_SHA1_EXPAND(m1, m2, m3, m0);
-        QEL_SHA1_FOUR(m1, 1, e1, e0);
-        QEL_SHA1_EXPAND(m2, m3, m0, m1);
-        QEL_SHA1_FOUR(m2, 1, e0, e1);
-        QEL_SHA1_EXPAND(m3, m0, m1, m2);
-        QEL_SHA1_FOUR(m3, 1, e1, e0);
-        QEL_SHA1_EXPAND(m0, m1, m2, m3);
-        QEL_SHA1_FOUR(m0, 1, e0, e1);
-        QEL_SHA1_EXPAND(m1, m2, m3, m0);
-        QEL_SHA1_FOUR(m1, 1, e1, e0);   // rounds 36..39
-        QEL_SHA1_EXPAND(m2, m3, m0, m1);
-        QEL_SHA1_FOUR(m2, 2, e0, e1);
-        QEL_SHA1_EXPAND(m3, m0, m1, m2);
-        QEL_SHA1_FOUR(m3, 2, e1, e0);
-        QEL_SHA1_EXPAND(m0, m1, m2, m3);
-        QEL_SHA1_FOUR(m0, 2, e0, e1);
-        QEL_SHA1_EXPAND(m1, m2, m3, m0);
-        QEL_SHA1_FOUR(m1, 2, e1, e0);
-        QEL_SHA1_EXPAND(m2, m3, m0, m1);
-        QEL_SHA1_FOUR(m2, 2, e0, e1);   // rounds 56..59
-        QEL_SHA1_EXPAND(m3, m0, m1, m2);
-        QEL_SHA1_FOUR(m3, 3, e1, e0);
-        QEL_SHA1_EXPAND(m0, m1, m2, m3);
-        QEL_SHA1_FOUR(m0, 3, e0, e1);
-        QEL_SHA1_EXPAND(m1, m2, m3, m0);
-        QEL_SHA1_FOUR(m1, 3, e1, e0);
-        QEL_SHA1_EXPAND(m2, m3, m0, m1);
-        QEL_SHA1_FOUR(m2, 3, e0, e1);
-        QEL_SHA1_EXPAND(m3, m0, m1, m2);
-        QEL_SHA1_FOUR(m3, 3, e1, e0);   // rounds 76..79
-        // The new E is the old one plus rotl(A of round 76, 30).
-        e = _mm_sha1nexte_epu32(e0, eIn);
-        abcd = _mm_add_epi32(abcd, abcdIn);
+        qelSHA1BlockNI(abcd, e, _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse),
+                       _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)), reverse),
+                       _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32)), reverse),
+                       _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48)), reverse));
     }
     _mm_storeu_si128(reinterpret_cast<__m128i *>(h), _mm_shuffle_epi32(abcd, 0x1B));
     h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e, 3));
 }
-
-#undef QEL_SHA1_FOUR
-#undef QEL_SHA1_EXPAND
 
 // ---- SHA-256 ----------------------------------------------------------------
 //

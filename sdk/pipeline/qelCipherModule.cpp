@@ -11,6 +11,7 @@
 #include "qelAlgorithms.h"
 #include "qelCFBInternal.h"
 #include "qelHashInternal.h"
+#include "qelSHA1Internal.h"
 #include "qelSettingsInternal.h"
 #include "qelWipe.h"
 
@@ -31,6 +32,12 @@ struct CipherModule {
     std::size_t readPos;
     std::uint64_t pending;  // in the ring, not yet passed on
     std::uint64_t heldBack; // never passed on: 22 when decrypting with MDC
+    // Decryption with MDC, in offsets of the encrypted stream (the prefix
+    // first): bytes decrypted, and bytes hashed. Every byte that can no
+    // longer be one of the held-back last ones is hashed as soon as it is
+    // decrypted, before it is passed on; the held-back ones stay in the ring.
+    std::uint64_t decryptedTo;
+    std::uint64_t hashedTo;
     QELHashContext *mdc;
     QELPipeModule *downstream;
     QELCFBContext *cfb;
@@ -68,14 +75,68 @@ QELStatus drain(CipherModule *c)
         std::uint8_t *p = c->ring + c->readPos;
         std::uint64_t taken = 0;
         QELStatus status = qelPipeWriteAll(c->downstream, p, n, &taken);
-        if (c->direction == 0)
-            hashBytes(c->mdc, p, static_cast<std::size_t>(taken)); // the plaintext actually passed on
         qelSecureWipe(p, static_cast<std::size_t>(taken));
         c->pending -= taken;
         c->readPos = (c->readPos + static_cast<std::size_t>(taken)) % kRing;
         if (status != 0)
             return status;
     }
+    return 0;
+}
+
+// Hashes up to stream offset `to`: the bytes before `start` are the
+// held-back ones in the ring behind the write position (across its wrap),
+// the others the chunk at `out`, which starts there.
+void hashTo(CipherModule *c, std::uint64_t to, std::uint64_t start, const std::uint8_t *out)
+{
+    while (c->hashedTo < to) {
+        const std::uint8_t *p = nullptr;
+        std::uint64_t n = 0;
+        if (c->hashedTo >= start) {
+            p = out + (c->hashedTo - start);
+            n = to - c->hashedTo;
+        } else {
+            const std::size_t pos = (c->writePos + kRing - static_cast<std::size_t>(start - c->hashedTo)) % kRing;
+            p = c->ring + pos;
+            n = std::min<std::uint64_t>(std::min(to, start) - c->hashedTo, kRing - pos);
+        }
+        hashBytes(c->mdc, p, static_cast<std::size_t>(n));
+        c->hashedTo += n;
+    }
+}
+
+// Decrypts a chunk into the ring at its write position and hashes what may
+// be hashed. Whole 64-byte units from a hash block boundary go through the
+// path that decrypts and hashes side by side, where the processor has one.
+QELStatus decryptHashing(CipherModule *c, const std::uint8_t *in, std::size_t k, std::uint8_t *out)
+{
+    const std::uint64_t start = c->decryptedTo, end = start + k;
+    const std::uint64_t safe = std::max(c->hashedTo, end >= c->heldBack ? end - c->heldBack : 0);
+    std::size_t done = 0;
+    const std::size_t head = static_cast<std::size_t>((kQELSHA1BlockSize - start % kQELSHA1BlockSize) % kQELSHA1BlockSize);
+    if (head + kQELSHA1BlockSize < k && c->mdc->descriptor->algorithm == QELHashAlgorithm_SHA1) {
+        // The last unit is hashed with the others only when the bytes after
+        // it cover the held-back ones.
+        const std::size_t units = (k - head) / kQELSHA1BlockSize;
+        const std::size_t hashUnits = (k - head) % kQELSHA1BlockSize >= c->heldBack ? units : units - 1;
+        if (hashUnits != 0) {
+            if (head != 0)
+                if (QELStatus s = qelCFBDecryptInternal(c->cfb, in, head, out); s != 0)
+                    return s;
+            done = head;
+            hashTo(c, start + head, start, out);
+            if (qelCFBDecryptWithSHA1(c->cfb, in + head, units, out + head, static_cast<QELSHA1State *>(c->mdc->state),
+                                      hashUnits)) {
+                done += units * kQELSHA1BlockSize;
+                c->hashedTo += hashUnits * kQELSHA1BlockSize;
+            }
+        }
+    }
+    if (done < k)
+        if (QELStatus s = qelCFBDecryptInternal(c->cfb, in + done, k - done, out + done); s != 0)
+            return s;
+    hashTo(c, safe, start, out);
+    c->decryptedTo = end;
     return 0;
 }
 
@@ -114,6 +175,8 @@ std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
         if (c->direction == 1) {
             hashBytes(c->mdc, bytes + done, chunk);
             s = qelCFBEncryptInternal(c->cfb, bytes + done, chunk, out);
+        } else if (c->mdc != nullptr) {
+            s = decryptHashing(c, bytes + done, chunk, out);
         } else {
             s = qelCFBDecryptInternal(c->cfb, bytes + done, chunk, out);
         }
@@ -340,6 +403,7 @@ QELPipeModule **qelCipherDecryptModuleCreate(QELContext *context, QELPipeModule 
         c->heldBack = QELMdcPacketSize;
         if (qelHashNew(context, QELHashAlgorithm_SHA1, &c->mdc) == 0) {
             hashBytes(c->mdc, prefix, blockSize + 2);
+            c->decryptedTo = c->hashedTo = blockSize + 2;
         } else {
             qelPipeModuleFree(c);
             c = nullptr;

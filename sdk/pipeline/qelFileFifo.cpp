@@ -4,9 +4,13 @@
 // as every byte written is read exactly once. When everything has been read
 // the file is reused from offset 0.
 //
-// A failure of the file (a seek, a short write or read) leaves the file and
-// the two ciphers out of step, so it is latched: every later operation
-// reports it and moves nothing.
+// The file is read and written by offset on its descriptor: the FIFO knows
+// where every byte lives, so a stream's buffer would only add a copy and a
+// seek whenever writing and reading alternate.
+//
+// A failure of the file (a short write or read) leaves the file and the two
+// ciphers out of step, so it is latched: every later operation reports it and
+// moves nothing.
 #include "qelFileFifoInternal.h"
 
 #include "qelAlgorithms.h"
@@ -19,44 +23,63 @@
 #include "qelSymmetricCipherInternal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
 struct FileFifo {
     QELContext *context;
     std::FILE *stream;
+    int fd;             // the stream's descriptor, used by offset
     QELFileSpec *spec;  // kept only while the file could not be unlinked yet
     QELCFBContext *reader;
     QELCFBContext *writer;
-    std::uint64_t total;       // bytes in the file
+    std::uint64_t total;       // bytes written, to the file or the tail
     std::uint64_t readOffset;  // bytes consumed
     std::uint64_t bufferedEnd; // window holds readOffset .. bufferedEnd, decrypted
+    std::uint64_t tailAt;      // offset of the tail: total - tailAt bytes not yet in the file
+    std::uint64_t aheadAt;     // ahead holds the file's bytes aheadAt .. aheadEnd
+    std::uint64_t aheadEnd;
     QELStatus failed;          // latched file failure
-    // Where the stream stands and which way it last moved. A seek flushes
-    // or drops the stream's buffer, so one is made only to move elsewhere
-    // or to turn between writing and reading (which the stream requires).
-    std::uint64_t position;
-    bool positionKnown;
-    bool lastWasWrite;
     std::uint8_t window[QELFileFifoBlock];
-    std::uint8_t staging[QELFileFifoBlock];
+    // Ciphertext on its way to and from the file, so that the file sees
+    // few large operations however small the FIFO's own writes and reads.
+    std::uint8_t tail[QELFileFifoTransfer];
+    std::uint8_t ahead[QELFileFifoTransfer];
 };
 
 FileFifo *self(QELFifo *fifo) { return reinterpret_cast<FileFifo *>(fifo); }
 
-bool seekFor(FileFifo *f, std::uint64_t offset, bool writing)
+// A whole transfer at an offset with pread or pwrite: a partial one goes on
+// from where it stopped; an error, or a transfer that moves nothing, is a
+// failure.
+template <typename Byte, typename Transfer>
+bool wholeAt(Transfer transfer, int fd, Byte *bytes, std::size_t n, std::uint64_t offset)
 {
-    if (f->positionKnown && f->position == offset && f->lastWasWrite == writing)
-        return true;
-    f->positionKnown = false;
-    if (::fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0)
-        return false;
-    f->position = offset;
-    f->lastWasWrite = writing;
-    f->positionKnown = true;
+    while (n != 0) {
+        ssize_t k = transfer(fd, bytes, n, static_cast<off_t>(offset));
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        bytes += k;
+        n -= static_cast<std::size_t>(k);
+        offset += static_cast<std::uint64_t>(k);
+    }
     return true;
+}
+
+bool writeAt(int fd, const std::uint8_t *bytes, std::size_t n, std::uint64_t offset)
+{
+    return wholeAt(::pwrite, fd, bytes, n, offset);
+}
+
+bool readAt(int fd, std::uint8_t *out, std::size_t n, std::uint64_t offset)
+{
+    return wholeAt(::pread, fd, out, n, offset);
 }
 
 void setStatus(QELStatus *status, QELStatus value)
@@ -138,14 +161,33 @@ QELFifo *fileCreate(QELContext *context)
         return nullptr;
     }
     unlinkFile(f); // the open stream keeps the bytes; no name is left behind
+    f->fd = ::fileno(f->stream);
     return reinterpret_cast<QELFifo *>(f);
 }
 
 // Everything read: start the file again from offset 0.
+void restart(FileFifo *f)
+{
+    f->total = f->readOffset = f->bufferedEnd = f->tailAt = f->aheadAt = f->aheadEnd = 0;
+}
+
 void rewindIfDrained(FileFifo *f)
 {
     if (f->readOffset == f->total)
-        f->total = f->readOffset = f->bufferedEnd = 0;
+        restart(f);
+}
+
+// Writes the tail out. On failure the tail's bytes are lost, and so is
+// everything after them: the failure is latched.
+bool flushTail(FileFifo *f)
+{
+    const std::size_t held = static_cast<std::size_t>(f->total - f->tailAt);
+    if (held != 0 && !writeAt(f->fd, f->tail, held, f->tailAt)) {
+        f->failed = QELError_WriteFailed;
+        return false;
+    }
+    f->tailAt = f->total;
+    return true;
 }
 
 std::uint64_t fileWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELStatus *status)
@@ -155,47 +197,60 @@ std::uint64_t fileWrite(QELFifo *fifo, const void *bytes, std::uint64_t n, QELSt
         setStatus(status, f->failed);
         return 0;
     }
-    if (n == 0)
-        return 0;
-    if (!seekFor(f, f->total, true)) {
-        setStatus(status, f->failed = QELError_FileOpFailed);
-        return 0;
-    }
     const auto *src = static_cast<const std::uint8_t *>(bytes);
     std::uint64_t done = 0;
     while (done < n) {
-        std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(QELFileFifoBlock, n - done));
-        if (qelCFBEncryptInternal(f->writer, src + done, k, f->staging) != 0) {
+        std::size_t held = static_cast<std::size_t>(f->total - f->tailAt);
+        if (held == sizeof f->tail) {
+            if (!flushTail(f)) {
+                setStatus(status, f->failed);
+                return done - std::min<std::uint64_t>(done, held); // what was lost was not taken
+            }
+            held = 0;
+        }
+        std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof f->tail - held, n - done));
+        if (qelCFBEncryptInternal(f->writer, src + done, k, f->tail + held) != 0) {
             setStatus(status, f->failed = QELError_FileOpFailed);
             break;
         }
-        if (std::fwrite(f->staging, 1, k, f->stream) != k) {
-            setStatus(status, f->failed = QELError_WriteFailed);
-            break;
-        }
-        f->position += k;
         f->total += k;
         done += k;
     }
-    qelSecureWipe(f->staging, sizeof f->staging);
     return done;
 }
 
-// Reads and decrypts n bytes at the read offset into out.
-bool readAt(FileFifo *f, std::uint64_t offset, std::uint8_t *out, std::size_t n)
+// Decrypts n bytes at the read offset into out. The ciphertext comes from
+// the tail when it has not reached the file yet, else from the read-ahead,
+// which is filled from the file in large reads.
+bool readDecrypted(FileFifo *f, std::uint64_t offset, std::uint8_t *out, std::size_t n)
 {
-    if (!seekFor(f, offset, false)) {
-        f->failed = QELError_FileOpFailed;
-        return false;
-    }
-    if (std::fread(out, 1, n, f->stream) != n) {
-        f->failed = QELError_ReadFailed;
-        return false;
-    }
-    f->position += n;
-    if (qelCFBDecryptInternal(f->reader, out, n, out) != 0) {
-        f->failed = QELError_ReadFailed;
-        return false;
+    for (std::size_t done = 0; done < n;) {
+        const std::uint64_t at = offset + done;
+        const std::uint8_t *from = nullptr;
+        std::uint64_t available = 0;
+        if (at >= f->tailAt) {
+            from = f->tail + (at - f->tailAt);
+            available = f->total - at;
+        } else {
+            if (at < f->aheadAt || at >= f->aheadEnd) {
+                const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof f->ahead, f->tailAt - at));
+                f->aheadAt = f->aheadEnd = 0;
+                if (!readAt(f->fd, f->ahead, k, at)) {
+                    f->failed = QELError_ReadFailed;
+                    return false;
+                }
+                f->aheadAt = at;
+                f->aheadEnd = at + k;
+            }
+            from = f->ahead + (at - f->aheadAt);
+            available = f->aheadEnd - at;
+        }
+        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(available, n - done));
+        if (qelCFBDecryptInternal(f->reader, from, k, out + done) != 0) {
+            f->failed = QELError_ReadFailed;
+            return false;
+        }
+        done += k;
     }
     return true;
 }
@@ -213,7 +268,7 @@ const std::uint8_t *filePeek(QELFifo *fifo, std::uint64_t *available, QELStatus 
         return nullptr;
     if (f->readOffset == f->bufferedEnd) {
         std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(QELFileFifoBlock, f->total - f->readOffset));
-        if (!readAt(f, f->readOffset, f->window, k)) {
+        if (!readDecrypted(f, f->readOffset, f->window, k)) {
             setStatus(status, f->failed);
             return nullptr;
         }
@@ -248,7 +303,7 @@ std::uint64_t fileRead(QELFifo *fifo, void *buffer, std::uint64_t n, QELStatus *
     std::uint64_t done = fromWindow;
     std::uint64_t direct = std::min(n - done, f->total - f->readOffset);
     if (direct != 0) {
-        if (!readAt(f, f->readOffset, dst + done, static_cast<std::size_t>(direct))) {
+        if (!readDecrypted(f, f->readOffset, dst + done, static_cast<std::size_t>(direct))) {
             qelSecureWipe(dst + done, static_cast<std::size_t>(direct));
             setStatus(status, f->failed);
             return done;
@@ -280,7 +335,7 @@ void fileSkip(QELFifo *fifo, std::uint64_t n)
 void fileClear(QELFifo *fifo)
 {
     FileFifo *f = self(fifo);
-    f->total = f->readOffset = f->bufferedEnd = 0;
+    restart(f);
     qelSecureWipe(f->window, sizeof f->window);
     syncReader(f);
 }

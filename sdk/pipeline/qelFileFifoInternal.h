@@ -7,8 +7,10 @@
 
 #include "qelByteFifoInternal.h"
 
-// Bytes the File Fifo moves per file operation, and the size of its window
-// of decrypted bytes.
+// The size of the File Fifo's window of decrypted bytes.
 inline constexpr std::size_t QELFileFifoBlock = 8192;
+// Bytes the File Fifo moves per file operation: its writes collect in a tail
+// of this size, and its reads fill a read-ahead of this size.
+inline constexpr std::size_t QELFileFifoTransfer = 65536;
 
 const QELFifoDescriptor *qelFileFifoDescriptor(); // "File Fifo"

@@ -12,6 +12,8 @@
 #include "qelAlgorithms.h"
 #include "qelCFBInternal.h"
 #include "qelContextInternal.h"
+#include "qelCryptoCPU.h"
+#include "qelSHA1Internal.h"
 #include "qelFIPSInternal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTestHooks.h"
@@ -544,6 +546,69 @@ TEST_F(CFB, ContinuousTestAcrossThreads)
             std::_Exit(failures == 0 && qelFIPSGetError() == 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Decryption with SHA-1 of the plaintext side by side gives what decryption
+// and then SHA-1 give, leaves the stream where decryption leaves it, and is
+// offered only where the processor has both paths and the stream is at a
+// block boundary; otherwise it does nothing.
+TEST_F(CFB, DecryptWithSHA1MatchesDecryptThenHash)
+{
+    const bool offered = qelCryptoUseAES() && qelCryptoUseSHA();
+    std::mt19937 rng(23);
+    for (std::int32_t id : {QELCipherAlgorithm_AES128, QELCipherAlgorithm_AES192, QELCipherAlgorithm_AES256})
+        for (std::size_t units = 1; units <= 5; ++units)
+            for (std::size_t hashUnits : {std::size_t{0}, units - 1, units})
+                for (bool inPlace : {false, true}) {
+                    SCOPED_TRACE(std::to_string(id) + " " + std::to_string(units) + "/" + std::to_string(hashUnits) +
+                                 (inPlace ? " in place" : ""));
+                    Bytes key(32), iv(16), cipherText(64 * units + 37), head(16 + 64);
+                    for (Bytes *b : {&key, &iv, &cipherText, &head})
+                        for (auto &x : *b)
+                            x = static_cast<std::uint8_t>(rng());
+                    QELCFBContext *a = make(id), *b = make(id);
+                    QELSHA1State sa{}, sb{};
+                    Bytes scratch(16);
+                    for (QELCFBContext *c : {a, b}) {
+                        // A block into the stream, and a block into the hash.
+                        ASSERT_EQ(qelCFBInit(c, key.data(), iv.data()), QELError_NoErr);
+                        ASSERT_EQ(qelCFBDecryptInternal(c, head.data(), 16, scratch.data()), QELError_NoErr);
+                    }
+                    for (QELSHA1State *h : {&sa, &sb}) {
+                        qelSHA1Init(h);
+                        qelSHA1Update(h, head.data() + 16, 64);
+                    }
+                    Bytes outA = inPlace ? cipherText : Bytes(cipherText.size());
+                    const std::uint8_t *from = inPlace ? outA.data() : cipherText.data();
+                    const bool done = qelCFBDecryptWithSHA1(a, from, units, outA.data(), &sa, hashUnits);
+                    ASSERT_EQ(done, offered);
+                    const std::size_t at = done ? 64 * units : 0;
+                    ASSERT_EQ(qelCFBDecryptInternal(a, from + at, cipherText.size() - at, outA.data() + at),
+                              QELError_NoErr);
+                    if (!done)
+                        qelSHA1Update(&sa, outA.data(), 64 * hashUnits);
+                    Bytes outB(cipherText.size());
+                    ASSERT_EQ(qelCFBDecryptInternal(b, cipherText.data(), cipherText.size(), outB.data()),
+                              QELError_NoErr);
+                    qelSHA1Update(&sb, outB.data(), 64 * hashUnits);
+                    EXPECT_EQ(toHex(outA), toHex(outB));
+                    const std::uint8_t *da = qelSHA1Final(&sa), *db = qelSHA1Final(&sb);
+                    EXPECT_EQ(toHex(Bytes(da, da + 20)), toHex(Bytes(db, db + 20)));
+                }
+    // Within a block, or with the hash within a block: nothing is done.
+    QELCFBContext *c = make(QELCipherAlgorithm_AES128);
+    const Bytes key(16, 7), iv(16, 9);
+    Bytes buf(64 * 3, 5);
+    ASSERT_EQ(qelCFBInit(c, key.data(), iv.data()), QELError_NoErr);
+    QELSHA1State h{};
+    qelSHA1Init(&h);
+    ASSERT_EQ(qelCFBDecryptInternal(c, buf.data(), 5, buf.data()), QELError_NoErr);
+    EXPECT_FALSE(qelCFBDecryptWithSHA1(c, buf.data(), 2, buf.data(), &h, 2));
+    ASSERT_EQ(qelCFBDecryptInternal(c, buf.data(), 11, buf.data()), QELError_NoErr);
+    qelSHA1Update(&h, buf.data(), 3);
+    const Bytes before = buf;
+    EXPECT_FALSE(qelCFBDecryptWithSHA1(c, buf.data(), 2, buf.data(), &h, 2));
+    EXPECT_EQ(buf, before);
 }
 
 } // namespace

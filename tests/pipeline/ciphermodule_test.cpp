@@ -252,11 +252,13 @@ TEST_F(CipherModuleTest, BodyPrefixSizes)
 TEST_F(CipherModuleTest, HoldBackAcrossTheRingWrap)
 {
     // Lengths around the ring size, written in pieces that leave the 22
-    // held-back bytes wrapped around the ring's end.
+    // held-back bytes wrapped around the ring's end, and in pieces around
+    // one 64-byte hash block with and without the held-back bytes after it.
     const Bytes keyBlock = char(QELCipherAlgorithm_AES128) + random(16);
     for (std::size_t length : {std::size_t{0}, std::size_t{21}, std::size_t{8170}, std::size_t{8192},
                                std::size_t{8200}, std::size_t{3 * 8192 + 5}})
-        for (std::size_t piece : {std::size_t{1}, std::size_t{8191}, std::size_t{5000}}) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{8191}, std::size_t{5000}, std::size_t{85},
+                                  std::size_t{86}, std::size_t{150}, std::size_t{64 * 3 + 21}}) {
             SCOPED_TRACE(std::to_string(length) + "/" + std::to_string(piece));
             const Bytes data = pattern(length, unsigned(length));
             QELPipeModule *head = nullptr;

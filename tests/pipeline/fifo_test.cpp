@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -178,7 +179,7 @@ TEST_F(FifoTest, FlexSpillsPastTheThresholdAndKeepsItsContents)
 {
     const QELFifoDescriptor *kind = qelFlexFifoDescriptor();
     QELFifo *fifo = kind->create(context_);
-    std::string data(QELFlexFifoThreshold + 100, '\0');
+    std::string data(QELFlexFifoThreshold + 100 + QELFileFifoTransfer, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = char(i * 7 + 3);
     ASSERT_EQ(kind->write(fifo, data.data(), QELFlexFifoThreshold, nullptr), QELFlexFifoThreshold);
@@ -186,11 +187,16 @@ TEST_F(FifoTest, FlexSpillsPastTheThresholdAndKeepsItsContents)
     QELStatus status = 0;
     ASSERT_EQ(kind->write(fifo, data.data() + QELFlexFifoThreshold, 100, &status), 100u);
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(kind->size(fifo), QELFlexFifoThreshold + 100);
+    EXPECT_EQ(openTempFileContents().size(), 1u); // spilled: one temporary file, unlinked
+    // Once more than the File Fifo's tail is written, the file holds the
+    // bytes, and no plaintext.
+    const std::size_t rest = data.size() - QELFlexFifoThreshold - 100;
+    ASSERT_EQ(kind->write(fifo, data.data() + QELFlexFifoThreshold + 100, rest, &status), rest);
     EXPECT_EQ(kind->size(fifo), data.size());
-    // Spilled: one temporary file, unlinked, holding no plaintext.
     auto files = openTempFileContents();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_GE(files[0].size(), QELFlexFifoThreshold); // the tail may still sit in the stream's buffer
+    EXPECT_GE(files[0].size(), QELFileFifoTransfer);
     EXPECT_EQ(files[0].find(data.substr(1000, 32)), std::string::npos);
     EXPECT_EQ(tempFilesLeft(), 0);
     std::string back(data.size(), '\0');
@@ -210,13 +216,19 @@ TEST_F(FifoTest, FileFifoReusesItsFileAndStaysInStepAfterClear)
     QELFifo *fifo = kind->create(context_);
     ASSERT_NE(fifo, nullptr);
     EXPECT_EQ(tempFilesLeft(), 0); // unlinked at once
-    std::string a(20000, 'a'), b = "next bytes", c = "after clear";
-    ASSERT_EQ(kind->write(fifo, a.data(), a.size(), nullptr), a.size());
+    std::string a(2 * QELFileFifoTransfer + 20000, 'a'), b = "next bytes", c = "after clear";
+    for (std::size_t i = 0; i < a.size(); ++i)
+        a[i] = char(i * 13 + i / 251);
     std::string back(a.size(), '\0');
-    ASSERT_EQ(kind->read(fifo, back.data(), back.size(), nullptr), a.size());
-    EXPECT_EQ(back, a);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(kind->write(fifo, a.data(), a.size(), nullptr), a.size());
+        // Only whole transfers reach the file; the second round overwrites
+        // the first from offset 0 instead of growing the file.
+        EXPECT_EQ(openTempFileContents().at(0).size(), 2 * QELFileFifoTransfer);
+        ASSERT_EQ(kind->read(fifo, back.data(), back.size(), nullptr), a.size());
+        EXPECT_EQ(back, a);
+    }
     ASSERT_EQ(kind->write(fifo, b.data(), b.size(), nullptr), b.size());
-    EXPECT_EQ(openTempFileContents().at(0).substr(0, b.size()).size(), b.size()); // offset 0 again
     std::uint64_t available = 0;
     const std::uint8_t *p = kind->peek(fifo, &available, nullptr);
     ASSERT_NE(p, nullptr);
@@ -277,6 +289,44 @@ TEST_F(FifoTest, FileFifoFullDiskIsAStatusNotACount)
     EXPECT_EQ(status, QELError_WriteFailed);
     kind->destroy(fifo);
     EXPECT_TRUE(openTempFileContents().empty());
+    EXPECT_EQ(tempFilesLeft(), 0);
+}
+
+// A file that loses bytes under the FIFO (here truncated behind its back):
+// the read reports the failure as a status beside what it could return, and
+// every later operation keeps reporting it.
+TEST_F(FifoTest, FileFifoReadErrorIsLatched)
+{
+    const QELFifoDescriptor *kind = qelFileFifoDescriptor();
+    QELFifo *fifo = kind->create(context_);
+    ASSERT_NE(fifo, nullptr);
+    std::string data(3 * QELFileFifoTransfer, 'r');
+    ASSERT_EQ(kind->write(fifo, data.data(), data.size(), nullptr), data.size());
+    int truncated = 0;
+    for (const auto &e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec).string().find("/ptmp") == std::string::npos || ec)
+            continue;
+        int fd = ::open(e.path().c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::ftruncate(fd, 0), 0);
+        ::close(fd);
+        ++truncated;
+    }
+    ASSERT_EQ(truncated, 1);
+    std::string back(data.size(), '\0');
+    QELStatus status = 0;
+    EXPECT_LT(kind->read(fifo, back.data(), back.size(), &status), data.size());
+    EXPECT_EQ(status, QELError_ReadFailed);
+    status = 0;
+    EXPECT_EQ(kind->write(fifo, "x", 1, &status), 0u);
+    EXPECT_EQ(status, QELError_ReadFailed);
+    status = 0;
+    std::uint64_t available = 1;
+    EXPECT_EQ(kind->peek(fifo, &available, &status), nullptr);
+    EXPECT_EQ(available, 0u);
+    EXPECT_EQ(status, QELError_ReadFailed);
+    kind->destroy(fifo);
     EXPECT_EQ(tempFilesLeft(), 0);
 }
 
