@@ -329,6 +329,14 @@ void qelAESCFBDecryptSHA1Units(void *context, const std::uint8_t *iv, const std:
     const std::int32_t nr = rounds(ctx);
     qelAESCFBDecryptSHA1NI(encryptionKeys(ctx, nr), nr, iv, in, out, units, sha1Chaining, hashUnits);
 }
+
+void qelAESCFBEncryptSHA1Units(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                               std::size_t units, std::uint32_t *sha1Chaining)
+{
+    auto *ctx = static_cast<std::uint8_t *>(context);
+    const std::int32_t nr = rounds(ctx);
+    qelAESCFBEncryptSHA1NI(encryptionKeys(ctx, nr), nr, iv, in, out, units, sha1Chaining);
+}
 #else
 const QELCipherBulk qelAESBulk = {nullptr, nullptr, nullptr};
 #endif

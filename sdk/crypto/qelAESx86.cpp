@@ -204,6 +204,20 @@ QEL_AES_TARGET void qelAESCBCDecryptNI(const std::uint32_t *rk, int nr, const st
 #undef QEL_AES_LOAD
 #undef QEL_AES_EACH
 
+// The five SHA-1 chaining words to and from the registers the SHA
+// instructions work on.
+[[gnu::always_inline]] QEL_SHA1NI_TARGET static inline void sha1Load(const std::uint32_t *h, __m128i &abcd, __m128i &e)
+{
+    abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h)), 0x1B);
+    e = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
+}
+
+[[gnu::always_inline]] QEL_SHA1NI_TARGET static inline void sha1Store(std::uint32_t *h, __m128i abcd, __m128i e)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(h), _mm_shuffle_epi32(abcd, 0x1B));
+    h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e, 3));
+}
+
 // CFB decryption and SHA-1 of the plaintext in one loop: SHA-1 is a single
 // chain of dependent rounds that leaves most of the vector units idle, and
 // the four blocks of decryption per 64-byte unit do not depend on it, so the
@@ -215,8 +229,8 @@ qelAESCFBDecryptSHA1NI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, 
 {
     const Keys keys(rk, nr, false);
     const __m128i reverse = qelSHA1NIReverse();
-    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h)), 0x1B);
-    __m128i e = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
+    __m128i abcd, e;
+    sha1Load(h, abcd, e);
     __m128i reg = load(iv);
     for (std::size_t u = 0; u < units; ++u, in += 64, out += 64) {
         const __m128i c0 = load(in), c1 = load(in + 16), c2 = load(in + 32), c3 = load(in + 48);
@@ -243,8 +257,36 @@ qelAESCFBDecryptSHA1NI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, 
             qelSHA1BlockNI(abcd, e, _mm_shuffle_epi8(p0, reverse), _mm_shuffle_epi8(p1, reverse),
                            _mm_shuffle_epi8(p2, reverse), _mm_shuffle_epi8(p3, reverse));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(h), _mm_shuffle_epi32(abcd, 0x1B));
-    h[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e, 3));
+    sha1Store(h, abcd, e);
+}
+
+// CFB encryption and SHA-1 of the plaintext in one loop: each ciphertext
+// block waits on the one before it, a chain of dependent AES rounds, and the
+// hash of the same unit does not depend on it, so the two chains share the
+// processor instead of running one after the other.
+__attribute__((target("aes,sha,sse4.1,ssse3"))) void
+qelAESCFBEncryptSHA1NI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, const std::uint8_t *in,
+                       std::uint8_t *out, std::size_t units, std::uint32_t *h)
+{
+    const Keys keys(rk, nr, false);
+    const __m128i reverse = qelSHA1NIReverse();
+    __m128i abcd, e;
+    sha1Load(h, abcd, e);
+    __m128i reg = load(iv);
+    for (std::size_t u = 0; u < units; ++u, in += 64, out += 64) {
+        const __m128i p0 = load(in), p1 = load(in + 16), p2 = load(in + 32), p3 = load(in + 48);
+        reg = _mm_xor_si128(cryptOne<false>(keys, reg), p0);
+        store(out, reg);
+        reg = _mm_xor_si128(cryptOne<false>(keys, reg), p1);
+        store(out + 16, reg);
+        reg = _mm_xor_si128(cryptOne<false>(keys, reg), p2);
+        store(out + 32, reg);
+        reg = _mm_xor_si128(cryptOne<false>(keys, reg), p3);
+        store(out + 48, reg);
+        qelSHA1BlockNI(abcd, e, _mm_shuffle_epi8(p0, reverse), _mm_shuffle_epi8(p1, reverse),
+                       _mm_shuffle_epi8(p2, reverse), _mm_shuffle_epi8(p3, reverse));
+    }
+    sha1Store(h, abcd, e);
 }
 
 #endif

@@ -217,15 +217,30 @@ QELCFBStream *qelCFBStreams(QELCFBContext *cfb)
     return reinterpret_cast<QELCFBStream *>(reinterpret_cast<std::uint8_t *>(cfb) + kStreamOffset);
 }
 
+namespace {
+
+// The one stream of an object that the CFB-with-SHA-1 kernels may run on:
+// keyed, 16-byte blocks, at a block boundary, with the hash at one too.
+QELCFBStream *sha1PathStream(QELCFBContext *cfb, std::size_t units, const QELSHA1State *sha1)
+{
+    if (!cfb->initialised || cfb->count != 1 || units == 0 || (sha1->countLow & 63u) != 0)
+        return nullptr;
+    QELCFBStream *s = qelCFBStreams(cfb);
+    const QELSymmetricCipher *cipher = s->cipher;
+    if (s->pending != 0 || !cipher->keyed || cipher->descriptor->blockSize != 16)
+        return nullptr;
+    return s;
+}
+
+} // namespace
+
 bool qelCFBDecryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
                            QELSHA1State *sha1, std::size_t hashUnits)
 {
-    if (!cfb->initialised || cfb->count != 1 || units == 0 || hashUnits > units || (sha1->countLow & 63u) != 0)
+    QELCFBStream *s = sha1PathStream(cfb, units, sha1);
+    if (s == nullptr || hashUnits > units)
         return false;
-    QELCFBStream *s = qelCFBStreams(cfb);
     QELSymmetricCipher *cipher = s->cipher;
-    if (s->pending != 0 || !cipher->keyed || cipher->descriptor->blockSize != 16)
-        return false;
     const QELCipherBulkSHA1Proc proc = qelCipherBulkFindCFBDecryptSHA1(cipher->descriptor);
     if (proc == nullptr)
         return false;
@@ -239,6 +254,26 @@ bool qelCFBDecryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size
     std::memcpy(s->previous, last[0], 16);
     std::memcpy(s->reg, last[1], 16);
     qelSHA1CountBlocks(sha1, hashUnits);
+    return true;
+}
+
+bool qelCFBEncryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
+                           QELSHA1State *sha1)
+{
+    QELCFBStream *s = sha1PathStream(cfb, units, sha1);
+    if (s == nullptr)
+        return false;
+    QELSymmetricCipher *cipher = s->cipher;
+    const QELCipherBulkEncryptSHA1Proc proc = qelCipherBulkFindCFBEncryptSHA1(cipher->descriptor);
+    if (proc == nullptr)
+        return false;
+    proc(cipher->context, s->reg, in, out, units, sha1->h);
+    // The stream afterwards as the block loop leaves it: the register holds
+    // the last ciphertext block, `previous` the one before.
+    const std::size_t bytes = units * 64;
+    std::memcpy(s->previous, out + bytes - 32, 16);
+    std::memcpy(s->reg, out + bytes - 16, 16);
+    qelSHA1CountBlocks(sha1, units);
     return true;
 }
 

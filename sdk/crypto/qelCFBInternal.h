@@ -55,3 +55,10 @@ std::size_t qelCFBGetKeySize(const QELCFBContext *cfb);
 // path that runs the two side by side; false, with nothing done, elsewhere.
 bool qelCFBDecryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
                            QELSHA1State *sha1, std::size_t hashUnits);
+
+// CFB encryption of `units` 64-byte units of a one-stream object at a block
+// boundary, together with SHA-1 over all of their plaintext (the SHA-1 state
+// at a block boundary), where the processor has a path that runs the two
+// side by side; false, with nothing done, elsewhere.
+bool qelCFBEncryptWithSHA1(QELCFBContext *cfb, const std::uint8_t *in, std::size_t units, std::uint8_t *out,
+                           QELSHA1State *sha1);

@@ -41,12 +41,23 @@ using QELCipherBulkSHA1Proc = void (*)(void *context, const std::uint8_t *iv, co
 // under the test switch), or null.
 QELCipherBulkSHA1Proc qelCipherBulkFindCFBDecryptSHA1(const QELCipherDescriptor *descriptor);
 
+// CFB encryption of `units` 64-byte units (whole blocks from a block
+// boundary, in == out allowed) together with SHA-1 of all of their
+// plaintext, on the chaining words of a SHA-1 state at a block boundary.
+using QELCipherBulkEncryptSHA1Proc = void (*)(void *context, const std::uint8_t *iv, const std::uint8_t *in,
+                                              std::uint8_t *out, std::size_t units, std::uint32_t *sha1Chaining);
+
+// The descriptor's CFB-encryption-with-SHA-1 function here, or null.
+QELCipherBulkEncryptSHA1Proc qelCipherBulkFindCFBEncryptSHA1(const QELCipherDescriptor *descriptor);
+
 // The rows behind qelCipherBulkFind.
 extern const QELCipherBulk qelAESBulk;
 extern const QELCipherBulk qelCAST5Bulk;
 #if defined(__x86_64__)
 void qelAESCFBDecryptSHA1Units(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
                                std::size_t units, std::uint32_t *sha1Chaining, std::size_t hashUnits);
+void qelAESCFBEncryptSHA1Units(void *context, const std::uint8_t *iv, const std::uint8_t *in, std::uint8_t *out,
+                               std::size_t units, std::uint32_t *sha1Chaining);
 #endif
 
 // CAST5 encryption of `blocks` independent 8-byte blocks (in == out

@@ -50,6 +50,10 @@ void qelAESCFBDecryptNI(const std::uint32_t *rk, int nr, const std::uint8_t *iv,
 // the plaintext of the first hashUnits of them; needs the SHA extensions too.
 void qelAESCFBDecryptSHA1NI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, const std::uint8_t *in,
                             std::uint8_t *out, std::size_t units, std::uint32_t *h, std::size_t hashUnits);
+// CFB encryption of `units` 64-byte units with SHA-1 (chaining words h) of
+// their plaintext; needs the SHA extensions too.
+void qelAESCFBEncryptSHA1NI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, const std::uint8_t *in,
+                            std::uint8_t *out, std::size_t units, std::uint32_t *h);
 void qelAESCBCDecryptNI(const std::uint32_t *rk, int nr, const std::uint8_t *iv, const std::uint8_t *in,
                         std::uint8_t *out, std::size_t blocks);
 #endif

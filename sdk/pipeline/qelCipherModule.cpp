@@ -140,6 +140,30 @@ QELStatus decryptHashing(CipherModule *c, const std::uint8_t *in, std::size_t k,
     return 0;
 }
 
+// Encrypts a chunk into the ring at its write position, hashing its
+// plaintext for the MDC. Whole 64-byte units from a hash block boundary go
+// through the path that encrypts and hashes side by side, where the
+// processor has one.
+QELStatus encryptHashing(CipherModule *c, const std::uint8_t *in, std::size_t k, std::uint8_t *out)
+{
+    std::size_t done = 0;
+    if (c->mdc != nullptr && c->mdc->descriptor->algorithm == QELHashAlgorithm_SHA1) {
+        auto *sha1 = static_cast<QELSHA1State *>(c->mdc->state);
+        const std::size_t head = (kQELSHA1BlockSize - sha1->countLow % kQELSHA1BlockSize) % kQELSHA1BlockSize;
+        if (head + kQELSHA1BlockSize <= k) {
+            hashBytes(c->mdc, in, head);
+            if (QELStatus s = qelCFBEncryptInternal(c->cfb, in, head, out); s != 0)
+                return s;
+            done = head;
+            const std::size_t units = (k - head) / kQELSHA1BlockSize;
+            if (qelCFBEncryptWithSHA1(c->cfb, in + head, units, out + head, sha1))
+                done += units * kQELSHA1BlockSize;
+        }
+    }
+    hashBytes(c->mdc, in + done, k - done);
+    return qelCFBEncryptInternal(c->cfb, in + done, k - done, out + done);
+}
+
 std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
 {
     CipherModule *c = self(m);
@@ -173,8 +197,7 @@ std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
         std::uint8_t *out = c->ring + c->writePos;
         QELStatus s = 0;
         if (c->direction == 1) {
-            hashBytes(c->mdc, bytes + done, chunk);
-            s = qelCFBEncryptInternal(c->cfb, bytes + done, chunk, out);
+            s = encryptHashing(c, bytes + done, chunk, out);
         } else if (c->mdc != nullptr) {
             s = decryptHashing(c, bytes + done, chunk, out);
         } else {

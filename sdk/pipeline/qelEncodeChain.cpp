@@ -212,7 +212,10 @@ QELPipeModule **qelEncodeChainBuild(QELContext *context, QELPipeModule **head, Q
         if (slot == nullptr)
             return fail(QELError_OutOfMemory);
         signature = *at;
-        packets = qelSignatureModuleAddSigners(signature, signers, clearSign ? 1 : 0);
+        // A detached signature is the signature packets alone (RFC 4880
+        // 11.4): readers such as GnuPG refuse one-pass packets in front of
+        // them as ambiguous.
+        packets = qelSignatureModuleAddSigners(signature, signers, clearSign || detached ? 1 : 0);
         if (packets == nullptr)
             return fail(QELError_OutOfMemory);
     }

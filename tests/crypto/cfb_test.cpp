@@ -611,4 +611,61 @@ TEST_F(CFB, DecryptWithSHA1MatchesDecryptThenHash)
     EXPECT_EQ(buf, before);
 }
 
+// Encryption with SHA-1 of the plaintext side by side gives what SHA-1 and
+// then encryption give, in place or not, leaves the stream where encryption
+// leaves it (the bytes after it continue the same ciphertext), and refuses a
+// stream or a hash within a block.
+TEST_F(CFB, EncryptWithSHA1MatchesHashThenEncrypt)
+{
+    const bool offered = qelCryptoUseAES() && qelCryptoUseSHA();
+    std::mt19937 rng(27);
+    for (std::int32_t id : {QELCipherAlgorithm_AES128, QELCipherAlgorithm_AES192, QELCipherAlgorithm_AES256})
+        for (std::size_t units : {std::size_t{1}, std::size_t{2}, std::size_t{5}})
+            for (bool inPlace : {false, true}) {
+                SCOPED_TRACE(std::to_string(id) + " " + std::to_string(units) + (inPlace ? " in place" : ""));
+                Bytes key(32), iv(16), plain(64 * units + 37), head(16 + 64);
+                for (Bytes *b : {&key, &iv, &plain, &head})
+                    for (auto &x : *b)
+                        x = static_cast<std::uint8_t>(rng());
+                QELCFBContext *a = make(id), *b = make(id);
+                QELSHA1State sa{}, sb{};
+                Bytes scratch(16);
+                for (QELCFBContext *c : {a, b}) {
+                    ASSERT_EQ(qelCFBInit(c, key.data(), iv.data()), QELError_NoErr);
+                    ASSERT_EQ(qelCFBEncryptInternal(c, head.data(), 16, scratch.data()), QELError_NoErr);
+                }
+                for (QELSHA1State *h : {&sa, &sb}) {
+                    qelSHA1Init(h);
+                    qelSHA1Update(h, head.data() + 16, 64);
+                }
+                Bytes outA = inPlace ? plain : Bytes(plain.size());
+                const std::uint8_t *from = inPlace ? outA.data() : plain.data();
+                const bool done = qelCFBEncryptWithSHA1(a, from, units, outA.data(), &sa);
+                ASSERT_EQ(done, offered);
+                if (!done)
+                    qelSHA1Update(&sa, plain.data(), 64 * units);
+                const std::size_t at = done ? 64 * units : 0;
+                ASSERT_EQ(qelCFBEncryptInternal(a, from + at, plain.size() - at, outA.data() + at), QELError_NoErr);
+                qelSHA1Update(&sb, plain.data(), 64 * units);
+                Bytes outB(plain.size());
+                ASSERT_EQ(qelCFBEncryptInternal(b, plain.data(), plain.size(), outB.data()), QELError_NoErr);
+                EXPECT_EQ(toHex(outA), toHex(outB));
+                const std::uint8_t *da = qelSHA1Final(&sa), *db = qelSHA1Final(&sb);
+                EXPECT_EQ(toHex(Bytes(da, da + 20)), toHex(Bytes(db, db + 20)));
+            }
+    QELCFBContext *c = make(QELCipherAlgorithm_AES128);
+    const Bytes key(16, 7), iv(16, 9);
+    Bytes buf(64 * 3, 5);
+    ASSERT_EQ(qelCFBInit(c, key.data(), iv.data()), QELError_NoErr);
+    QELSHA1State h{};
+    qelSHA1Init(&h);
+    ASSERT_EQ(qelCFBEncryptInternal(c, buf.data(), 5, buf.data()), QELError_NoErr);
+    EXPECT_FALSE(qelCFBEncryptWithSHA1(c, buf.data(), 2, buf.data(), &h));
+    ASSERT_EQ(qelCFBEncryptInternal(c, buf.data(), 11, buf.data()), QELError_NoErr);
+    qelSHA1Update(&h, buf.data(), 3);
+    const Bytes before = buf;
+    EXPECT_FALSE(qelCFBEncryptWithSHA1(c, buf.data(), 2, buf.data(), &h));
+    EXPECT_EQ(buf, before);
+}
+
 } // namespace
