@@ -547,7 +547,7 @@ void qelKeyCreationAttributeAt(QELCertAttribute *outRecord, std::uint8_t *buffer
     if (!der) {
         std::snprintf(reinterpret_cast<char *>(buffer), QELKeyCreationAttributeSize, "QELKeyCreation=0x%08x",
                       static_cast<unsigned>(creation));
-        *outRecord = {QELCertAttribute_Text, 25, buffer, 0};
+        *outRecord = {QELCertAttr_Description, 25, buffer, 0};
         return;
     }
     static constexpr u8 kOid[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0xB9, 0x70, 0x08, 0x01, 0x01};
@@ -564,7 +564,7 @@ void qelKeyCreationAttributeAt(QELCertAttribute *outRecord, std::uint8_t *buffer
     buffer[n++] = static_cast<u8>(d);
     std::memcpy(buffer + n, time, static_cast<std::size_t>(d));
     n += static_cast<std::size_t>(d);
-    *outRecord = {QELCertAttribute_DER, n, buffer, 0};
+    *outRecord = {QELCertAttr_Extension, n, buffer, 0};
 }
 
 void qelKeyCreationAttribute(QELCertAttribute *outRecord, std::uint8_t *buffer, QELKeyObject *key, bool der)

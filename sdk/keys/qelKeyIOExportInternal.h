@@ -4,6 +4,8 @@
 // frees a list twice or not at all.
 #pragma once
 
+#include "qelCertAttributeInternal.h"
+
 #include "qelErrors.h"
 
 #include <cstddef>
@@ -47,17 +49,7 @@ struct QELSecretKeyObject;
 [[nodiscard]] QELStatus qelKeyIOIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent,
                                           std::int32_t *out);
 
-// One element of QELOption_Kind69: an attribute or extension of a request or
-// certificate (kind 31 DER, kind 11 text).
-struct QELCertAttribute {
-    std::int32_t kind;
-    std::uint64_t length;
-    const void *data;
-    std::uint32_t reserved;
-};
-static_assert(sizeof(QELCertAttribute) == 32);
-inline constexpr std::int32_t QELCertAttribute_DER = 31;
-inline constexpr std::int32_t QELCertAttribute_Text = 11;
+// One element of QELOption_Kind69 is a QELCertAttribute.
 // Room the key-creation attribute needs.
 inline constexpr std::size_t QELKeyCreationAttributeSize = 33;
 

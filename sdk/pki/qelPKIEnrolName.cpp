@@ -34,8 +34,8 @@ static_assert(std::size(kKeywords) == 27);
 bool emailAllowed(const QELCertAttribute *attributes, std::uint32_t count)
 {
     for (std::uint32_t i = 0; i < count; ++i)
-        if (attributes[i].kind == QELCertAttr_EmbedEmail)
-            return (reinterpret_cast<std::uintptr_t>(attributes[i].data) & 0xFF) != 0;
+        if (attributes[i].id == QELCertAttr_EmbedEmail)
+            return (reinterpret_cast<std::uintptr_t>(attributes[i].value) & 0xFF) != 0;
     return true;
 }
 
@@ -82,21 +82,21 @@ QELStatus qelDNTextFromAttributes(QELMemoryMgr *mgr, std::int32_t requestClass, 
     QELStatus s = 0;
     auto render = [&](const char *keyword, const QELCertAttribute &a, const char *separator) {
         if (a.length != 0 && s == 0)
-            s = qelDNAppendAttribute(mgr, separator, keyword, static_cast<const std::uint8_t *>(a.data), a.length,
+            s = qelDNAppendAttribute(mgr, separator, keyword, static_cast<const std::uint8_t *>(a.value), a.length,
                                      &text, &size);
     };
     for (std::uint32_t i = 0; i < count && s == 0; ++i) {
         const QELCertAttribute &a = attributes[i];
-        if (requestClass == kClassGrouped && (a.kind == QELCertAttr_CommonName || a.kind == QELCertAttr_SerialNumber ||
-                                              a.kind == QELCertAttr_Description)) {
-            grouped[a.kind == QELCertAttr_CommonName ? 0 : a.kind == QELCertAttr_SerialNumber ? 1 : 2] = &a;
-        } else if (requestClass == kClassNoDescription && a.kind == QELCertAttr_Description) {
-        } else if (a.kind == QELCertAttr_Email) {
+        if (requestClass == kClassGrouped && (a.id == QELCertAttr_CommonName || a.id == QELCertAttr_SerialNumber ||
+                                              a.id == QELCertAttr_Description)) {
+            grouped[a.id == QELCertAttr_CommonName ? 0 : a.id == QELCertAttr_SerialNumber ? 1 : 2] = &a;
+        } else if (requestClass == kClassNoDescription && a.id == QELCertAttr_Description) {
+        } else if (a.id == QELCertAttr_Email) {
             if (emailAllowed(attributes, count))
                 render("emailAddress", a, ",");
-        } else if (a.kind >= 0 && a.kind <= QELCertAttr_UnstructuredAddress) {
-            render(kKeywords[a.kind], a, ",");
-        } else if (!noDNRole(a.kind)) {
+        } else if (a.id >= 0 && a.id <= QELCertAttr_UnstructuredAddress) {
+            render(kKeywords[a.id], a, ",");
+        } else if (!noDNRole(a.id)) {
             s = QELError_UnknownDNAttribute;
         }
     }
@@ -206,15 +206,15 @@ QELStatus qelBuildAttributeExtensions(const QELCertAttribute *attributes, std::u
         const QELCertAttribute &a = attributes[i];
         if (a.length == 0)
             continue;
-        const auto *value = static_cast<const std::uint8_t *>(a.data);
+        const auto *value = static_cast<const std::uint8_t *>(a.value);
         QELStatus s = 0;
-        if (a.kind == QELCertAttr_RFC822Name)
+        if (a.id == QELCertAttr_RFC822Name)
             s = qelAddGeneralName(codec, 1, value, a.length, names.get());
-        else if (a.kind == QELCertAttr_DNSName)
+        else if (a.id == QELCertAttr_DNSName)
             s = qelAddGeneralName(codec, 2, value, a.length, names.get());
-        else if (a.kind == QELCertAttr_IPAddress)
+        else if (a.id == QELCertAttr_IPAddress)
             s = qelAddGeneralName(codec, 7, value, a.length, names.get());
-        else if (a.kind == QELCertAttr_Extension) {
+        else if (a.id == QELCertAttr_Extension) {
             Held<ASN1_Extension, asn1Free_Extension> extension(codec);
             std::int32_t err = 0;
             const std::uint64_t used = asn1Unpack_Extension(codec, extension.out(), value, a.length, &err);

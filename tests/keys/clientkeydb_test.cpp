@@ -168,8 +168,8 @@ TEST_F(ClientKeyDB, OperationsRunOnTheMergedListAndFreeIt)
     EXPECT_EQ(qelExportKeys(ctx, qelOptionExportKeySet(ctx, qelKeyDBGetRootSet(db)), qelOptionDiscardOutput(ctx, 1),
                             end()),
               QELError_NoErr);
-    static constexpr char kNote[] = "note";
-    const QELCertAttribute note{QELCertAttribute_Text, sizeof kNote, kNote, 0};
+    static constexpr std::uint8_t kNote[] = {'n', 'o', 't', 'e'};
+    const QELCertAttribute note{QELCertAttr_Description, sizeof kNote, kNote, 0};
     EXPECT_EQ(qelCreateSelfSignedX509Certificate(alice, &cert, passphrase("alice-pass"), qelOptionKind69(ctx, &note, 1),
                                                  end()),
               QELError_FeatureNotAvailable);

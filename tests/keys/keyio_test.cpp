@@ -451,11 +451,11 @@ TEST(KeyCreationAttribute, TextAndDERForms)
     QELCertAttribute record{};
     std::uint8_t buffer[QELKeyCreationAttributeSize] = {};
     qelKeyCreationAttributeAt(&record, buffer, 305419896u, false);
-    EXPECT_EQ(record.kind, QELCertAttribute_Text);
+    EXPECT_EQ(record.id, QELCertAttr_Description);
     EXPECT_EQ(record.length, 25u);
     EXPECT_STREQ(reinterpret_cast<const char *>(buffer), "QELKeyCreation=0x12345678");
     qelKeyCreationAttributeAt(&record, buffer, 305419896u, true);
-    EXPECT_EQ(record.kind, QELCertAttribute_DER);
+    EXPECT_EQ(record.id, QELCertAttr_Extension);
     ASSERT_EQ(record.length, 18u + 13u);
     EXPECT_EQ(hex(buffer, 18), "301D060A2B06010401B970080101040F170D");
     for (std::size_t i = 18; i < 30; ++i)

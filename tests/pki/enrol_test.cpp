@@ -25,11 +25,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 QELCertAttribute attr(std::int32_t id, const char *value)
 {
-    return {id, std::strlen(value), value, 0};
+    return {id, std::strlen(value), reinterpret_cast<const std::uint8_t *>(value), 0};
 }
 QELCertAttribute flag(std::int32_t id, bool on)
 {
-    return {id, 0, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(on ? 1 : 0)), 0};
+    return {id, 0, reinterpret_cast<const std::uint8_t *>(static_cast<std::uintptr_t>(on ? 1 : 0)), 0};
 }
 
 class EnrolTest : public keystest::ContextTest {
