@@ -13,6 +13,7 @@
 #include "qelFileObjectInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelJobIOInternal.h"
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
@@ -326,7 +327,7 @@ QELStatus exportRFC4880(QELKeySet *set, QELOptionList *options, bool secretKeys,
 QELStatus readIssueArgs(QELOptionList *options, QELX509IssueArgs *args)
 {
     std::int32_t days = 0;
-    QELStatus s = qelKeyIOIntOption(options, QELOption_ValidityDays, 0, &days);
+    QELStatus s = qelJobIntOption(options, QELOption_ValidityDays, 0, &days);
     if (s != 0)
         return s;
     std::uint32_t creation = 0;
@@ -423,9 +424,9 @@ QELStatus qelKeySetExport(QELKeySet *set, QELOptionList *options)
         return s;
     std::int32_t secretKeys = 0, secretSubKeys = 0, format = kFormatDefault;
     bool toToken = false;
-    if ((s = qelKeyIOIntOption(options, QELOption_ExportPrivateKeys, 0, &secretKeys)) != 0 ||
-        (s = qelKeyIOIntOption(options, QELOption_Kind55, 0, &secretSubKeys)) != 0 ||
-        (s = qelKeyIOIntOption(options, QELOption_ExportFormat, kFormatDefault, &format)) != 0 ||
+    if ((s = qelJobIntOption(options, QELOption_ExportPrivateKeys, 0, &secretKeys)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_Kind55, 0, &secretSubKeys)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_ExportFormat, kFormatDefault, &format)) != 0 ||
         (s = hasOption(options, QELOption_Kind79, &toToken)) != 0)
         return s;
     if (qelKeySetCountInternal(set) == 1) {
@@ -527,19 +528,6 @@ QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObj
     args.attributeCount = at + count;
     return qelX509CreateCertificate(issuer, subject, static_cast<const u8 *>(input),
                                     static_cast<std::size_t>(inputLength), &args, outSig);
-}
-
-QELStatus qelKeyIOIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent, std::int32_t *out)
-{
-    QELOptionItem item{};
-    QELStatus s = qelOptionListFindOneOptional(list, kind, 0, &item);
-    if (s != 0)
-        return s;
-    if (item.kind == 0) {
-        *out = absent;
-        return 0;
-    }
-    return qelOptionGetInt(&item, out);
 }
 
 void qelKeyCreationAttributeAt(QELCertAttribute *outRecord, std::uint8_t *buffer, std::uint32_t creation, bool der)

@@ -44,11 +44,6 @@ struct QELSecretKeyObject;
                                         QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionList *options);
 
-// The value of a list's single int option of the kind, or `absent` when
-// the list has none.
-[[nodiscard]] QELStatus qelKeyIOIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent,
-                                          std::int32_t *out);
-
 // One element of QELOption_Kind69 is a QELCertAttribute.
 // Room the key-creation attribute needs.
 inline constexpr std::size_t QELKeyCreationAttributeSize = 33;

@@ -8,6 +8,7 @@
 #include "qelFileOpenInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
+#include "qelJobIOInternal.h"
 #include "qelKeyDBOpenInternal.h"
 #include "qelKeyIOExportInternal.h"
 #include "qelOptionListInternal.h"
@@ -131,8 +132,8 @@ QELStatus qelKeyIOImportKeys(QELContext *context, QELKeyDB **outDB, QELOptionLis
     if (s != 0)
         return s;
     std::int32_t asPKI = 0, format = 0;
-    if ((s = qelKeyIOIntOption(options, QELOption_Kind26, 0, &asPKI)) != 0 ||
-        (s = qelKeyIOIntOption(options, QELOption_InputFormat, 0, &format)) != 0)
+    if ((s = qelJobIntOption(options, QELOption_Kind26, 0, &asPKI)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
     QELKeyDB *db = nullptr;
     if (asPKI == 0 && format < kFormatX509First)
