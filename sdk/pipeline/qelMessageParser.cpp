@@ -857,7 +857,15 @@ bool isKeyTag(std::int32_t tag)
 // Reads a header byte and picks the handler.
 QELStatus startPacket(Parser *p)
 {
-    emptyBuffers(p);
+    if (p->openScope == QELAnnotation_EndEncrypted && p->sessionKeyCount > 0) {
+        // The session-key packets before the encrypted data stay raw in the
+        // FIFO: a message passed through opens elsewhere only with them.
+        qelSecureWipe(p->buffer, p->bufferEnd);
+        p->bufferEnd = 0;
+        p->cursor = 0;
+    } else {
+        emptyBuffers(p);
+    }
     p->bodyBuffered = 0;
     p->step = 0;
     const std::uint8_t b = p->in[p->inPos];

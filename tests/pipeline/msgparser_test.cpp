@@ -631,7 +631,15 @@ TEST_F(MessageParserTest, MdcQuestionsOnlyWithADecryptionModule)
     // answer the integrity questions, and the parser must not ask them
     job_.replies[QELAnnotation_BeginEncrypted] = QELAnnotation_ReplyPassThrough;
     job_.sessionKey = "";
-    EXPECT_EQ(decode(readBytes("sym-mdc.gpg")), 0);
+    const Bytes message = readBytes("sym-mdc.gpg");
+    for (std::size_t piece : {std::size_t{1}, std::size_t{4096}}) {
+        job_.outputs.clear();
+        EXPECT_EQ(decode(message, piece), 0);
+        // what is passed through opens elsewhere only with the session-key
+        // packets in front of the encrypted data
+        ASSERT_EQ(job_.outputs.size(), 1u);
+        EXPECT_TRUE(plainText() == std::string(message.begin(), message.end())) << piece;
+    }
 }
 
 TEST_F(MessageParserTest, ReaderRefusesScopesDeeperThanItsStack)
