@@ -27,7 +27,8 @@ std::uint64_t memWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_
         return length;
     if (w->position < w->size) {
         std::uint64_t k = std::min(w->size - w->position, length);
-        std::memcpy(w->buffer + w->position, bytes, static_cast<std::size_t>(k));
+        if (k != 0) // an empty write may come without bytes
+            std::memcpy(w->buffer + w->position, bytes, static_cast<std::size_t>(k));
         if (w->position + k < w->size)
             w->buffer[w->position + k] = 0;
     }
