@@ -62,6 +62,8 @@ struct QELKeysSeams {
     void (*contextGone)(QELContext *context);
     // A context's contents are released: its cached passphrases are wiped.
     void (*contextRelease)(QELContext *context);
+    // A token's secret changed: every cached passphrase goes.
+    QELStatus (*passCachePurge)(QELContext *context);
     // One housekeeping pass over a context: expired passphrases and
     // databases kept open past their time.
     void (*housekeep)(QELContext *context);

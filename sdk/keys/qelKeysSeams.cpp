@@ -32,6 +32,7 @@ constexpr QELKeysSeams kSeams{
     // Directly, not through the guarded purge: the cached passkeys are wiped
     // even while the guard refuses public calls. The purge always gives 0.
     .contextRelease = [](QELContext *context) { static_cast<void>(qelPassCachePurgeLocal(context)); },
+    .passCachePurge = qelPassCachePurge,
     .housekeep = housekeep,
     .noteRemoteChange = qelKeyDBNoteRemoteChange,
     .applyRemoteChanges = qelKeyDBApplyRemoteChanges,

@@ -7,9 +7,9 @@
 #include "qelFIPSInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
+#include "qelLayerSeamsInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelPassCachInternal.h"
 #include "qelPkEncodeInternal.h"
 #include "qelSeams.h"
 #include "qelWipe.h"
@@ -259,7 +259,8 @@ QELStatus tokenChangeProtection(QELSecretKeyObject *self, QELSettings *, QELRand
     }
     const QELStatus status = s->device->changePIN(s->device, old, n, newPassphrase, newLength, oldPasskey);
     qelSecureWipe(pin, sizeof pin);
-    static_cast<void>(qelPassCachePurge(self->context));   // the device status is the result
+    if (const auto purge = qelKeysSeams().passCachePurge)
+        static_cast<void>(purge(self->context));   // the device status is the result
     return status;
 }
 
