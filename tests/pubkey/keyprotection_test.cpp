@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -342,6 +344,29 @@ TEST_F(KeyProtectionTest, ElGamalAgreesWithGMP)
     ASSERT_EQ(key->decrypt(key.get(), theirs.data(), theirs.size(), out, &olen, nullptr, 0, 2), 0);
     EXPECT_EQ(Bytes(out, out + olen), message);
 
+    // A message too short to be a session key with its checksum (two
+    // octets) is refused in the RFC 4880 layout, and what had been copied
+    // of it is wiped.
+    {
+        Bytes tiny(k, 0x77);
+        tiny[0] = 0;
+        tiny[1] = 2;
+        tiny[k - 3] = 0;
+        tiny[k - 2] = 0x42;
+        tiny[k - 1] = 0x43;
+        mpz_import(M, k, 1, 1, 0, 0, tiny.data());
+        mpz_powm(B, Y, T, P);
+        mpz_mul(B, B, M);
+        mpz_mod(B, B, P);
+        const Bytes esk = cat({mpi(fromMpz(A, k)), mpi(fromMpz(B, k))});
+        std::memset(out, 0xAA, sizeof out);
+        olen = 7;
+        EXPECT_EQ(key->decrypt(key.get(), esk.data(), esk.size(), out, &olen, nullptr, 0, 1), QELError_CorruptData);
+        EXPECT_EQ(olen, 0u);
+        EXPECT_EQ(out[0], 0);
+        EXPECT_EQ(out[1], 0);
+    }
+
     // Our DER and RFC 4880 layouts decrypt back.
     for (std::int32_t format : {1, 3}) {
         const Bytes sk = fromHex("0700112233445566778899aabbccddeeff");
@@ -388,6 +413,40 @@ TEST_F(KeyProtectionTest, ElGamalAgreesWithGMP)
     EXPECT_EQ(pub->maxSignatureSize(pub.get(), 2), QELError_AlgorithmCannotDoThis);
 }
 #endif
+
+// Decryption is given no random source: RSA blinds the private operation's
+// input and ElGamal its base with the context's. A context source that
+// cannot deliver stops the decryption with its status, nothing written.
+TEST_F(KeyProtectionTest, DecryptionBlindsWithTheContextsSource)
+{
+    for (int alg : {QELPublicKeyAlgorithm_RSA, QELPublicKeyAlgorithm_ElGamal}) {
+        SCOPED_TRACE("algorithm " + std::to_string(alg));
+        SecretKey key = unlocked(alg);   // no blinding kept yet
+        ASSERT_NE(key, nullptr);
+        PublicKey pub(key->publicObject(key.get()), destroyPublic);
+        const Bytes sk = fromHex("0700112233445566778899aabbccddeeff");
+        std::uint8_t c[600];
+        std::size_t clen = 0;
+        ASSERT_EQ(pub->encrypt(pub.get(), sk.data(), sk.size(), c, &clen, &random, 1), 0);
+        QELRandomContext *shared = qelContextGetRandomContext(context);
+        ASSERT_NE(shared, nullptr);
+        const QELRandomContext saved = *shared;
+        TestRandom dry;
+        dry.budget = 0;
+        shared->descriptor = &dry.descriptor;
+        shared->state = std::addressof(dry);   // & gives its context
+        std::uint8_t out[256];
+        std::memset(out, 0xAA, sizeof out);
+        std::size_t olen = 7;
+        const QELStatus status = key->decrypt(key.get(), c, clen, out, &olen, nullptr, 0, 1);
+        *shared = saved;
+        EXPECT_EQ(status, QELError_OutOfEntropy);
+        EXPECT_EQ(olen, 0u);
+        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0xAA; }));
+        ASSERT_EQ(key->decrypt(key.get(), c, clen, out, &olen, nullptr, 0, 1), 0);
+        EXPECT_EQ(Bytes(out, out + olen), sk);
+    }
+}
 
 TEST_F(KeyProtectionTest, ElGamalGenerationWithTheFixedGroup)
 {
