@@ -1,7 +1,7 @@
 // Constant-time check of the secret-key operations under Valgrind's memcheck
-// (the method of ctgrind): RSA-CRT signing and decryption, DSA signing,
-// ElGamal decryption, the unlock of stored secret keys and the part of RSA
-// key generation that follows the prime search. The secret values of the
+// (the method of ctgrind): RSA-CRT signing and decryption (PKCS #1 and
+// OAEP), DSA signing, ElGamal decryption, the unlock of stored secret keys
+// and the part of RSA key generation that follows the prime search. The secret values of the
 // keys are marked undefined, so that every branch and every memory index
 // that depends on them is reported as a use of uninitialised data. At
 // unlock the library tells the check where decrypted key material comes
@@ -265,6 +265,32 @@ void encryptAndDecrypt(QELSecretKeyObject *key, const char *name)
         static_cast<void>(pub->destroy(pub));
 }
 
+// OAEP: the input carries its header (label hash, mask hash, label length,
+// label) before the message, and before the ciphertext when decrypting.
+void oaepEncryptAndDecrypt(QELSecretKeyObject *key, const char *name)
+{
+    const std::uint8_t header[] = {QELHashAlgorithm_SHA256, QELHashAlgorithm_SHA256, 0, 0, 0, 2, 'c', 't'};
+    std::vector<std::uint8_t> input(header, header + sizeof header);
+    for (int i = 0; i < 20; ++i)
+        input.push_back((std::uint8_t)(0x30 + i));
+    QELPublicKeyObject *pub = key->publicObject(key);
+    std::vector<std::uint8_t> ciphertext(1024), plain(1024);
+    std::size_t length = 0, plainLength = 0;
+    expect(pub != nullptr && pub->encrypt(pub, input.data(), input.size(), ciphertext.data(), &length, &gRandom,
+                                          QELPkFormat_OAEP) == 0,
+           name);
+    std::vector<std::uint8_t> esk(header, header + sizeof header);
+    esk.insert(esk.end(), ciphertext.begin(), ciphertext.begin() + (std::ptrdiff_t)length);
+    markSecrets(key, true);
+    const QELStatus s = key->decrypt(key, esk.data(), esk.size(), plain.data(), &plainLength, nullptr, 0,
+                                     QELPkFormat_OAEP);
+    markSecrets(key, false);
+    VALGRIND_MAKE_MEM_DEFINED(plain.data(), plain.size());
+    expect(s == 0 && plainLength == 20 && std::memcmp(plain.data(), input.data() + sizeof header, 20) == 0, name);
+    if (pub)
+        static_cast<void>(pub->destroy(pub));
+}
+
 } // namespace
 
 int main()
@@ -284,6 +310,7 @@ int main()
     if (rsa) {
         signAndVerify(rsa, "RSA-CRT signing");
         encryptAndDecrypt(rsa, "RSA-CRT decryption");
+        oaepEncryptAndDecrypt(rsa, "RSA-CRT decryption, OAEP");
     }
     if (dsa)
         signAndVerify(dsa, "DSA signing");
