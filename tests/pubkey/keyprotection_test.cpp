@@ -12,6 +12,7 @@
 #include "qelPrimeInternal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -446,6 +447,61 @@ TEST_F(KeyProtectionTest, DecryptionBlindsWithTheContextsSource)
         ASSERT_EQ(key->decrypt(key.get(), c, clen, out, &olen, nullptr, 0, 1), 0);
         EXPECT_EQ(Bytes(out, out + olen), sk);
     }
+}
+
+// The secret values, what derives from them and the stored material that
+// holds them in the clear live in the secure heap; the material a change of
+// protection replaces is returned at once (not with the key), and no block,
+// plain or secure, goes back to the heap with a secret value in it.
+TEST_F(KeyProtectionTest, SecretsLiveInTheSecureHeapAndLeaveWiped)
+{
+    qeltest::TestHeap heap;
+    std::vector<Bytes> secrets;
+    int leaks = 0;
+    std::vector<std::size_t> secureFreed;
+    heap.onFree = [&](const std::uint8_t *payload, std::size_t length, bool secure) {
+        if (secure)
+            secureFreed.push_back(length);
+        for (const Bytes &v : secrets)
+            if (std::search(payload, payload + length, v.begin(), v.end()) != payload + length)
+                ++leaks;
+    };
+    QELContextParams params{QELSDKVersion, heap.make()};
+    QELContext *own = nullptr;
+    ASSERT_EQ(qelContextNewCustom(&params, &own), 0);
+    {
+        QELStatus status = 0;
+        SecretKey key(qelPkAlgGenerateKey(own, qelPkAlgFind(1), 1024, 0, 1, 0, &random, nullptr, nullptr, nullptr,
+                                          nullptr, 0, 1, &status),
+                      destroySecret);
+        ASSERT_NE(key, nullptr) << status;
+        QELPkSecretRecord *rec = qelPkSecretRecord(key.get());
+        EXPECT_EQ(qelMemBlockInfo(rec->material) & 2, 2);
+        for (std::uint32_t i = 0; i < rec->secretCount; ++i)
+            EXPECT_EQ(qelMemBlockInfo(rec->value[rec->publicCount + i].words) & 2, 2) << i;
+        EXPECT_EQ(qelMemBlockInfo(rec->derived[0].words) & 2, 2);
+        // d, p and q as the clear material holds them.
+        for (std::uint32_t i : {0u, 1u, 2u}) {
+            const QELBigNum *v = &rec->value[rec->publicCount + i];
+            Bytes b((QELBigNumOps.qelBigNumBitLength(v) + 7) / 8);
+            QELBigNumOps.qelBigNumToBytesBE(v, b.data(), 0, (std::uint32_t)b.size());
+            secrets.push_back(b);
+        }
+        const Bytes clear = exportSecret(key.get());
+        ASSERT_NE(std::search(clear.begin(), clear.end(), secrets[0].begin(), secrets[0].end()), clear.end());
+        const std::size_t oldCapacity = rec->capacity;
+        secureFreed.clear();
+        ASSERT_EQ(key->changeProtection(key.get(), nullptr, &random, nullptr, 0, 0, "new", 3, 3), 0);
+        EXPECT_NE(std::find_if(secureFreed.begin(), secureFreed.end(),
+                               [&](std::size_t n) { return n >= oldCapacity; }),
+                  secureFreed.end())
+            << "the replaced material is returned with the change";
+        EXPECT_EQ(qelMemBlockInfo(rec->material) & 2, 2);
+        EXPECT_EQ(key->lock(key.get()), 0);
+        EXPECT_EQ(key->unlock(key.get(), "new", 3, 0), 1);
+    }
+    static_cast<void>(qelContextFree(own));
+    EXPECT_EQ(leaks, 0);
 }
 
 TEST_F(KeyProtectionTest, ElGamalGenerationWithTheFixedGroup)
