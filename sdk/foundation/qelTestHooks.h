@@ -125,6 +125,11 @@ bool qelTestSHA512AVX2Forced();
 // secrets become public (for a constant-time check under Valgrind, which
 // marks them defined there); null switches it off.
 void qelCTSetDeclassifyForTesting(QELDeclassifyProc proc);
+// The opposite hand-over: the proc is told of secret values as they come
+// into being where the checker cannot see them otherwise (key material just
+// decrypted at unlock), so that it marks them undefined; null switches it
+// off.
+void qelCTSetClassifyForTesting(QELDeclassifyProc proc);
 // RSA: true flips a bit of the first CRT half of every private operation
 // from now on, as a hardware fault would, until switched back.
 void qelRSAFaultCRTForTesting(bool fault);

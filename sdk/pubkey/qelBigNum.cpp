@@ -116,7 +116,13 @@ std::int32_t bnFromBytes(QELBigNum *n, const std::uint8_t *buf, u32 p, u32 count
     }
     if (count)
         Import(n->words, buf, p, count);
-    trimTo(n, used);
+    // A secure number holds a secret: it keeps the word count of the bytes
+    // it was read from (public, as their length is), since finding its
+    // significant length would branch on its top word.
+    if (n->secure)
+        n->used = used;
+    else
+        trimTo(n, used);
     return 0;
 }
 

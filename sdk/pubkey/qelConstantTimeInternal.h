@@ -8,6 +8,10 @@
 #include <cstddef>
 
 void qelCTDeclassify(const void *data, std::size_t length);
+// Marks where secret values come into being from bytes the checker holds for
+// anything else (key material as the symmetric decryption hands it over):
+// from here on nothing may branch on them. Does nothing in the library.
+void qelCTClassify(const void *data, std::size_t length);
 
 template <typename T> inline T qelCTDeclassifyValue(T value)
 {

@@ -428,13 +428,21 @@ QELSecretKeyObject *qelDSAGenerateKey(QELContext *context, u32 bits, QELRandomCo
     }
     if ((r = report(' ')) < 0)
         return fail(r);
-    // x uniform in 1 .. q - 1: 64 bits beyond q's size before the reduction.
-    do {
-        if (const QELStatus rs = qelBigNumRandom(x, random, qBits + kNonceExtraBits, 0, 0, qBits); rs != 0)
+    // x uniform in 1 .. q - 1: 64 bits beyond q's size before the reduction,
+    // which runs in constant time (only "x is zero" is looked at).
+    const u32 qw = o.qelBigNumTrim(q);
+    QELPkNumbers<1> wide(managerOf(context), true);
+    if (o.qelBigNumReserveBits(x, 32 * qw) != 0)
+        return fail(QELError_OutOfMemory);
+    for (u32 any = 0; qelCTDeclassifyValue(any) == 0;) {
+        if (const QELStatus rs = qelBigNumRandom(wide[0], random, qBits + kNonceExtraBits, 0, 0, qBits); rs != 0)
             return fail(rs);
-        if (o.qelBigNumMod(x, x, q) != 0)
+        if (qelWordsCTMod(x->words, wide[0]->words, wordsOf(wide[0]), q->words, qw, managerOf(context), true) != 0)
             return fail(QELError_OutOfMemory);
-    } while (o.qelBigNumCompareWord(x, 0) == 0);
+        x->used = qw;
+        for (u32 i = 0; i < qw; ++i)
+            any |= x->words[i];
+    }
     if (o.qelBigNumExpModSecret(y, g, x, p, qBits) != 0)
         return fail(QELError_OutOfMemory);
     o.qelBigNumTrim(y);

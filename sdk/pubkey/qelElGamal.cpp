@@ -350,10 +350,14 @@ QELSecretKeyObject *qelElGamalGenerateKey(QELContext *context, u32 bits, std::ui
         return fail(s);
     }
     const u32 xBits = qelSubgroupBits(bits) * 3 / 2;
-    do {
+    // x above 1; only that verdict is looked at.
+    for (u32 above = 0; qelCTDeclassifyValue(above) == 0;) {
         if (const QELStatus rs = qelBigNumRandom(x, random, xBits, 0, 0, xBits); rs != 0)
             return fail(rs);
-    } while (o.qelBigNumCompareWord(x, 1) <= 0);
+        above = x->words[0] & ~1u;
+        for (u32 i = 1; i < wordsOf(x); ++i)
+            above |= x->words[i];
+    }
     if (o.qelBigNumExpModSecret(y, g, x, p, 32 * x->used) != 0)
         return fail(QELError_OutOfMemory);
     o.qelBigNumTrim(y);

@@ -5,6 +5,7 @@
 #include "qelAlgorithms.h"
 #include "qelBigNumInternal.h"
 #include "qelCFBInternal.h"
+#include "qelConstantTimeInternal.h"
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
@@ -145,8 +146,10 @@ void qelKeyChecksumWrite(std::uint16_t value, std::uint8_t *out, QELCFBContext *
 std::uint16_t qelKeyChecksumRead(const std::uint8_t *in, QELCFBContext *cfb, std::uint8_t version3)
 {
     std::uint8_t b[2] = {in[0], in[1]};
-    if (cfb != nullptr && !version3)
+    if (cfb != nullptr && !version3) {
         cfbDecrypt(cfb, in, 2, b);
+        qelCTClassify(b, 2);
+    }
     return (std::uint16_t)((b[0] << 8) | b[1]);
 }
 
@@ -187,6 +190,10 @@ std::int32_t qelKeyMPIRead(QELBigNum *number, const std::uint8_t *in, std::size_
         head[1] = in[1];
     } else {
         cfbDecrypt(cfb, in, 2, head);
+        // The bit count is the number's public length (the packet's length
+        // shows it): the word count follows it, never the value.
+        qelCTClassify(head, 2);
+        qelCTDeclassify(head, 2);
     }
     const u32 bits = (u32(head[0]) << 8) | head[1];
     const u32 m = (bits + 7) / 8;
@@ -204,6 +211,7 @@ std::int32_t qelKeyMPIRead(QELBigNum *number, const std::uint8_t *in, std::size_
     for (u32 done = 0; done < m;) {
         const u32 n = m - done < kChunk ? m - done : (u32)kChunk;
         cfbDecrypt(cfb, in + 2 + done, n, scratch);
+        qelCTClassify(scratch, n);
         sum(checksum, scratch, n);
         feed(hash, scratch, n);
         if (ops.qelBigNumFromBytesBE(number, scratch, m - done - n, n) != 0) {

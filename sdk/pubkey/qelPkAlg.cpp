@@ -119,7 +119,7 @@ const QELBigNumOpsTable &ops() { return QELBigNumOps; }
 
 QELMemoryMgr *managerOf(QELContext *context) { return qelContextGetMemoryMgr(context); }
 
-u32 mpiSize(const BN *n) { return 2 + qelPkOctets(ops().qelBigNumBitLength(n)); }
+u32 mpiSize(const BN *n) { return 2 + qelPkOctets(qelMPIBitLength(n)); }
 
 // ---- public object slots
 
@@ -324,6 +324,9 @@ QELStatus secretDeriveProtectionKey(QELSecretKeyObject *self, QELSettings *, con
     return status;
 }
 
+// 1 when two 16-bit values are equal, else 0, without a branch.
+u32 equalMask16(u32 a, u32 b) { return ((a ^ b) - 1u) >> 31; }
+
 // One attempt at decoding the secret values with the given protection
 // (alternative Twofish schedule or not). 1 success (values in secret),
 // 0 failed, QELError_BadKeyParameters when the values contradict the public
@@ -367,21 +370,27 @@ std::int32_t unlockAttempt(QELSecretKeyObject *self, std::size_t offset, std::ui
             return 0;
         std::uint8_t stored[20];
         static_cast<void>(qelCFBDecryptInternal(cfb.get(), tail, 20, stored));   // keyed above
+        qelCTClassify(stored, sizeof stored);
         const std::uint8_t *digest = qelHashFinalPointer(hash.get());
-        std::uint8_t diff = 0;
+        u32 diff = 0;
         for (int i = 0; i < 20; ++i)
-            diff |= (std::uint8_t)(stored[i] ^ digest[i]);
+            diff |= (u32)(stored[i] ^ digest[i]);
         qelSecureWipe(stored, sizeof stored);
-        if (diff != 0)
+        if (qelCTDeclassifyValue(diff) != 0)
             return 0;
     } else {
         if (left != 2)
             return 0;
-        const std::uint16_t want = (std::uint16_t)checksum;
-        const std::uint16_t clear = (std::uint16_t)((tail[0] << 8) | tail[1]);
-        const bool clearOk = (cfb == nullptr || v3 || alg.clearChecksumToo) && clear == want;
-        const bool decryptedOk = cfb != nullptr && !v3 && qelKeyChecksumRead(tail, cfb.get(), v3) == want;
-        if (!clearOk && !decryptedOk)
+        // Both readings are compared whatever the first gives: only the
+        // verdict is public.
+        const u32 want = checksum & 0xFFFFu;
+        const u32 clear = (u32(tail[0]) << 8) | tail[1];
+        u32 ok = 0;
+        if (cfb == nullptr || v3 || alg.clearChecksumToo)
+            ok |= equalMask16(clear, want);
+        if (cfb != nullptr && !v3)
+            ok |= equalMask16(qelKeyChecksumRead(tail, cfb.get(), v3), want);
+        if (qelCTDeclassifyValue(ok) == 0)
             return 0;
     }
     return alg.checkSecret(self, rec->value, secret, hashed);

@@ -22,6 +22,9 @@ std::uint32_t qelSubgroupBitsRounded(std::uint32_t modulusBits);
 // -11999 when memory fails. Write: bytes written (2 + magnitude).
 std::int32_t qelMPIRead(QELBigNum *number, const std::uint8_t *data, std::uint32_t length);
 std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out);
+// The bit count an MPI of the number has; for a secure number found without
+// a branch on its words (only the count is public).
+std::uint32_t qelMPIBitLength(const QELBigNum *number);
 
 // Reads a DER tag and length from *cursor, never past end. Returns the tag
 // number (low five bits of the tag byte) and advances the cursor past tag and

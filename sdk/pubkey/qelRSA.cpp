@@ -378,8 +378,11 @@ constexpr u32 kBlindingUses = 32;
 
 // A blinding pair for n (nw words) in a secure block: [uses, nw, r^e, r^-1].
 // Taken from the record when one is kept there (and squared for this use),
-// else made afresh. Null when memory fails; *status tells a bad key.
-std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u64 *workspace, QELStatus *status)
+// else made afresh from `random`, the source the caller gave the operation
+// (a source that cannot deliver stops it: no other source stands in). Null
+// when memory fails; *status tells a bad key or the source's failure.
+std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u64 *workspace, QELRandomContext *random,
+                            QELStatus *status)
 {
     const auto &o = ops();
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
@@ -403,7 +406,6 @@ std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u6
         ++pair[0];
         return pair;
     }
-    QELRandomContext *random = qelContextGetRandomContext(self->context);
     if (random == nullptr) {
         *status = QELError_OutOfEntropy;
         return nullptr;
@@ -456,10 +458,10 @@ void keepBlinding(QELPkSecretRecord *rec, u32 *pair)
     }
 }
 
-// x^d mod n through the CRT, blinded: (x r^e)^d r^-1, and checked: the
-// result raised to e must give x back. result gets n's word count; x must
-// be below n.
-QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
+// x^d mod n through the CRT, blinded: (x r^e)^d r^-1 with r from `random`,
+// and checked: the result raised to e must give x back. result gets n's
+// word count; x must be below n.
+QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x, QELRandomContext *random)
 {
     const auto &o = ops();
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
@@ -487,7 +489,7 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x)
     qelWordsCopy(r2n, derived[R2N].words, nw);
 
     QELStatus status = QELError_NoErr;
-    u32 *pair = takeBlinding(self, nw, r2n, ws, &status);
+    u32 *pair = takeBlinding(self, nw, r2n, ws, random, &status);
     if (pair == nullptr)
         return status;
     struct Keep {
@@ -583,7 +585,8 @@ QELStatus rsaDecrypt(QELSecretKeyObject *self, const std::uint8_t *in, std::size
     // A ciphertext not below the modulus is no ciphertext of this key.
     if (ops().qelBigNumCompare(t[0], n) >= 0)
         return QELError_MalformedESK;
-    if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
+    // Decryption is given no source: the context's blinds it.
+    if (const QELStatus s = privateOperation(self, t[1], t[0], qelContextGetRandomContext(self->context)); s != 0)
         return s;
     const u32 capacity = k < 3 ? 0 : k - 3;
     std::int32_t m;
@@ -630,7 +633,7 @@ u32 digestInfoWithoutNull(const QELHashDescriptor *hash, std::uint8_t *out, u32 
 }
 
 QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const std::uint8_t *digest,
-                  std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *,
+                  std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *random,
                   std::int32_t format)
 {
     if (outLength)
@@ -654,7 +657,10 @@ QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const
     qelSecureWipe(out, block);
     if (padded != 0)
         return padded;
-    if (const QELStatus s = privateOperation(self, t[1], t[0]); s != 0)
+    // The blinding comes from the caller's source when one is given.
+    if (const QELStatus s = privateOperation(self, t[1], t[0],
+                                             random != nullptr ? random : qelContextGetRandomContext(self->context));
+        s != 0)
         return s;
     // The signature is public from here on.
     qelCTDeclassify(t[1]->words, std::size_t(t[1]->used) * sizeof(u32));
@@ -808,7 +814,14 @@ int secretExponent(u32 *d, const u32 *phi, u32 n, QELMemoryMgr *mgr)
     // x = 1 + j phi.
     x.get()[n] = 0;
     qelWordsMultiplyWord(x.get(), phi, n, j);
-    static_cast<void>(qelWordsAddWord(x.get(), n + 1, 1));   // no carry out: j phi + 1 < 2^(32(n+1))
+    // + 1, the carry taken through every word (no carry out: j phi + 1 <
+    // 2^(32(n+1))).
+    u64 carry = 1;
+    for (u32 i = 0; i <= n; ++i) {
+        carry += x.get()[i];
+        x.get()[i] = (u32)carry;
+        carry >>= 32;
+    }
     // e^-1 mod 2^32 by Newton's iteration (e odd and public).
     u32 eInverse = (u32)e;
     for (int i = 0; i < 5; ++i)
@@ -866,7 +879,7 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
     qelBigNumInit();
     const auto &o = ops();
     QELPkNumbers<6> v(managerOf(context), true);
-    QELPkNumbers<3> t(managerOf(context), true);
+    QELPkNumbers<2> t(managerOf(context), true);
     BN *n = v[N], *e = v[E], *d = v[D], *p = v[P], *q = v[Q], *u = v[U];
     Search s{random, progress, progressData};
     if (o.qelBigNumSetWord(e, kPublicExponent) != 0)
@@ -900,23 +913,46 @@ QELSecretKeyObject *qelRSAGenerateKey(QELContext *context, u32 bits, std::uint8_
         random->descriptor->stir(random->state);
     if (o.qelBigNumCompare(p, q) > 0)
         qelBigNumSwap(p, q);
-    // d = e^-1 mod (p - 1)(q - 1), u = p^-1 mod q (Fermat: q is prime), n = p q,
-    // none by a gcd whose steps would follow the secret values.
-    BN *p1 = t[0], *q1 = t[1], *g = t[2];
+    // The primes are secret from here on (their search is variable-time by
+    // design and done): d = e^-1 mod (p - 1)(q - 1), u = p^-1 mod q (Fermat:
+    // q is prime) and n = p q run on word arrays of their public word
+    // counts, none by a gcd or a trim whose steps would follow the values.
+    const u32 pw = wordsOf(p), qw = wordsOf(q), nw = pw + qw;
+    qelCTClassify(p->words, std::size_t(pw) * sizeof(u32));
+    qelCTClassify(q->words, std::size_t(qw) * sizeof(u32));
+    BN *phi = t[0], *g = t[1];
+    if (!reserveWords(phi, nw) || !reserveWords(g, qw) || !reserveWords(n, nw) || !reserveWords(d, nw))
+        return fail(QELError_OutOfMemory);
+    {
+        qel::WipedBuffer<u32> less;
+        if (!less.reset(managerOf(context), std::size_t(nw) * sizeof(u32), true))
+            return fail(QELError_OutOfMemory);
+        u32 *p1 = less.get(), *q1 = p1 + pw;
+        qelWordsCopy(p1, p->words, pw);
+        qelWordsCopy(q1, q->words, qw);
+        p1[0] -= 1;   // both odd: no borrow
+        q1[0] -= 1;
+        qelWordsMultiply(phi->words, p1, pw, q1, qw);
+    }
+    if (secretExponent(d->words, phi->words, nw, managerOf(context)) != 0)
+        return fail(QELError_OutOfMemory);
+    d->used = nw;
+    // g = q - 2, the borrow carried through every word.
+    u32 borrow = 2;
+    for (u32 i = 0; i < qw; ++i) {
+        const u64 diff = (u64)q->words[i] - borrow;
+        g->words[i] = (u32)diff;
+        borrow = (u32)(diff >> 63);
+    }
+    g->used = qw;
     const u32 halfBits = (bits + 1) / 2; // public bound on p and q
-    if (o.qelBigNumCopy(p1, p) != 0 || o.qelBigNumSubtractWord(p1, 1) != 0 || o.qelBigNumCopy(q1, q) != 0 ||
-        o.qelBigNumSubtractWord(q1, 1) != 0 || o.qelBigNumMultiply(n, p1, q1) != 0 ||
-        o.qelBigNumReserveBits(d, 32 * wordsOf(n)) != 0 ||
-        secretExponent(d->words, n->words, wordsOf(n), managerOf(context)) != 0)
+    if (o.qelBigNumExpModSecret(u, p, g, q, halfBits) != 0)
         return fail(QELError_OutOfMemory);
-    d->used = wordsOf(n);
-    o.qelBigNumTrim(d);
-    if (o.qelBigNumCopy(g, q) != 0 || o.qelBigNumSubtractWord(g, 2) != 0 ||
-        o.qelBigNumExpModSecret(u, p, g, q, halfBits) != 0)
-        return fail(QELError_OutOfMemory);
-    o.qelBigNumTrim(u);
-    if (o.qelBigNumMultiply(n, p, q) != 0)
-        return fail(QELError_OutOfMemory);
+    // n is the public key.
+    qelWordsMultiply(n->words, p->words, pw, q->words, qw);
+    qelCTDeclassify(n->words, std::size_t(nw) * sizeof(u32));
+    n->used = nw;
+    o.qelBigNumTrim(n);
     return qelPkSecretObjectFromValues(context, QELPublicKeyAlgorithm_RSA, qelRSAKeyOps, v.data(), oldFormat, random,
                                        outStatus);
 }

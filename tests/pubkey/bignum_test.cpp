@@ -2,6 +2,7 @@
 #include "qelBigNumInternal.h"
 #include "qelBigNumWordInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelPkEncodeInternal.h"
 #include "qelTestBigNum.h"
 #include "qelTestMemory.h"
 
@@ -174,6 +175,45 @@ TEST(BigNumObject, SecureNumbersUseSecureBlocks)
     EXPECT_EQ(s.n.allocated, 0u);
     EXPECT_EQ(QELBigNumOps.qelBigNumSetWord(&s, 5), 0); // usable again
     EXPECT_EQ(s.n.allocated % 2, 0u);
+}
+
+// A secret read from bytes keeps the word count of the bytes (public, as
+// their length is), whatever its top words hold: finding the significant
+// length would branch on them. Public numbers are trimmed as before, and
+// both give the same value and MPI.
+TEST(BigNumObject, SecureNumbersFromBytesKeepTheWordCountOfTheBytes)
+{
+    const std::uint8_t bytes[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
+    BN s(heapMgr(), true), p;
+    for (QELBigNum *n : {&s, &p}) {
+        ASSERT_EQ(QELBigNumOps.qelBigNumSetWord(n, 0), 0);
+        ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(n, bytes, 0, sizeof bytes), 0);
+    }
+    EXPECT_EQ(s.n.used, 4u);
+    EXPECT_EQ(p.n.used, 1u);
+    EXPECT_EQ(QELBigNumOps.qelBigNumCompare(&s, &p), 0);
+    EXPECT_EQ(QELBigNumOps.qelBigNumBitLength(&s), 29u);
+    std::uint8_t ms[8] = {}, mp[8] = {};
+    ASSERT_EQ(qelMPIWrite(&s, ms), 6);
+    ASSERT_EQ(qelMPIWrite(&p, mp), 6);
+    EXPECT_EQ(std::memcmp(ms, mp, 6), 0);
+    EXPECT_EQ(ms[1], 29);
+    // The constant-time bit length over every word, at each position.
+    for (u32 bit = 0; bit < 128; bit += 7) {
+        BN one(heapMgr(), true), plain;
+        std::uint8_t b[16] = {};
+        b[15 - bit / 8] = (std::uint8_t)(1u << (bit % 8));
+        for (QELBigNum *n : {&one, &plain}) {
+            ASSERT_EQ(QELBigNumOps.qelBigNumSetWord(n, 0), 0);
+            ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(n, b, 0, sizeof b), 0);
+        }
+        EXPECT_EQ(qelMPIBitLength(&one), bit + 1) << bit;
+        EXPECT_EQ(qelMPIBitLength(&plain), bit + 1) << bit;
+    }
+    BN zero(heapMgr(), true);
+    const std::uint8_t zeros[5] = {};
+    ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(&zero, zeros, 0, sizeof zeros), 0);
+    EXPECT_EQ(qelMPIBitLength(&zero), 0u);
 }
 
 TEST(BigNumWords, WindowThresholdsAndModWord)

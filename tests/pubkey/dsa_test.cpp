@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -299,6 +300,59 @@ TEST_F(DSATest, HostileKeyMaterialIsRefused)
         }
     }
 }
+
+#ifdef QEL_HAVE_OPENSSL
+// The private value is drawn with 64 bits beyond q's size and then reduced,
+// so that it is uniform: with a source of all-one octets it must be
+// (2^(qbits + 64) - 1) mod q, as OpenSSL computes it (a draw of q's size
+// alone would give 2^qbits - 1 - q).
+TEST_F(DSATest, ThePrivateValueIsDrawnWith64ExtraBits)
+{
+    struct Ones {
+        static void add(void *, const void *, std::uint32_t) {}
+        static QELStatus get(void *, void *buffer, std::uint32_t length, std::uint32_t)
+        {
+            std::memset(buffer, 0xFF, length);
+            return QELError_NoErr;
+        }
+    };
+    QELRandomDescriptor descriptor{"ones", Ones::add, Ones::get, nullptr};
+    QELRandomContext ones{nullptr, &descriptor, nullptr, nullptr};
+    QELStatus status = 0;
+    SecretKey key(qelPkAlgGenerateKey(context, qelPkAlgFind(17), 1024, 0, 0, 0, &ones, nullptr, nullptr, nullptr,
+                                      nullptr, 0, 1, &status),
+                  destroySecret);
+    ASSERT_NE(key, nullptr) << status;
+    PublicKey pub(key->publicObject(key.get()), destroyPublic);
+    qeltest::BigNum p, q, g, y, x;
+    QELBigNum *values[] = {&p, &q, &g, &y};
+    QELBigNum *secret[] = {&x};
+    ASSERT_EQ(pub->getParameters(pub.get(), values), 0);
+    ASSERT_EQ(key->getSecretParameters(key.get(), secret), 0);
+    const unsigned qbits = QELBigNumOps.qelBigNumBitLength(&q);
+    ASSERT_EQ(qbits, 160u);
+    BIGNUM *want = nullptr, *bq = nullptr;
+    BN_CTX *ctx = BN_CTX_new();
+    ASSERT_NE(BN_hex2bn(&bq, q.hex().c_str()), 0);
+    want = BN_new();
+    ASSERT_EQ(BN_set_bit(want, int(qbits + 64)), 1);
+    ASSERT_EQ(BN_sub_word(want, 1), 1);
+    ASSERT_EQ(BN_mod(want, want, bq, ctx), 1);
+    char *hex = BN_bn2hex(want);
+    std::string expected(hex), got = x.hex();
+    for (std::string *h : {&expected, &got}) {
+        for (char &c : *h)
+            c = (char)std::tolower((unsigned char)c);
+        while (h->size() > 1 && (*h)[0] == '0')
+            h->erase(h->begin());
+    }
+    EXPECT_EQ(got, expected);
+    OPENSSL_free(hex);
+    BN_free(want);
+    BN_free(bq);
+    BN_CTX_free(ctx);
+}
+#endif
 
 TEST_F(DSATest, GenerationSizesAndRoundTrip)
 {

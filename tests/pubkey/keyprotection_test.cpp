@@ -12,11 +12,14 @@
 #include "qelPrimeInternal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTestEnv.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -342,6 +345,29 @@ TEST_F(KeyProtectionTest, ElGamalAgreesWithGMP)
     ASSERT_EQ(key->decrypt(key.get(), theirs.data(), theirs.size(), out, &olen, nullptr, 0, 2), 0);
     EXPECT_EQ(Bytes(out, out + olen), message);
 
+    // A message too short to be a session key with its checksum (two
+    // octets) is refused in the RFC 4880 layout, and what had been copied
+    // of it is wiped.
+    {
+        Bytes tiny(k, 0x77);
+        tiny[0] = 0;
+        tiny[1] = 2;
+        tiny[k - 3] = 0;
+        tiny[k - 2] = 0x42;
+        tiny[k - 1] = 0x43;
+        mpz_import(M, k, 1, 1, 0, 0, tiny.data());
+        mpz_powm(B, Y, T, P);
+        mpz_mul(B, B, M);
+        mpz_mod(B, B, P);
+        const Bytes esk = cat({mpi(fromMpz(A, k)), mpi(fromMpz(B, k))});
+        std::memset(out, 0xAA, sizeof out);
+        olen = 7;
+        EXPECT_EQ(key->decrypt(key.get(), esk.data(), esk.size(), out, &olen, nullptr, 0, 1), QELError_CorruptData);
+        EXPECT_EQ(olen, 0u);
+        EXPECT_EQ(out[0], 0);
+        EXPECT_EQ(out[1], 0);
+    }
+
     // Our DER and RFC 4880 layouts decrypt back.
     for (std::int32_t format : {1, 3}) {
         const Bytes sk = fromHex("0700112233445566778899aabbccddeeff");
@@ -388,6 +414,95 @@ TEST_F(KeyProtectionTest, ElGamalAgreesWithGMP)
     EXPECT_EQ(pub->maxSignatureSize(pub.get(), 2), QELError_AlgorithmCannotDoThis);
 }
 #endif
+
+// Decryption is given no random source: RSA blinds the private operation's
+// input and ElGamal its base with the context's. A context source that
+// cannot deliver stops the decryption with its status, nothing written.
+TEST_F(KeyProtectionTest, DecryptionBlindsWithTheContextsSource)
+{
+    for (int alg : {QELPublicKeyAlgorithm_RSA, QELPublicKeyAlgorithm_ElGamal}) {
+        SCOPED_TRACE("algorithm " + std::to_string(alg));
+        SecretKey key = unlocked(alg);   // no blinding kept yet
+        ASSERT_NE(key, nullptr);
+        PublicKey pub(key->publicObject(key.get()), destroyPublic);
+        const Bytes sk = fromHex("0700112233445566778899aabbccddeeff");
+        std::uint8_t c[600];
+        std::size_t clen = 0;
+        ASSERT_EQ(pub->encrypt(pub.get(), sk.data(), sk.size(), c, &clen, &random, 1), 0);
+        QELRandomContext *shared = qelContextGetRandomContext(context);
+        ASSERT_NE(shared, nullptr);
+        const QELRandomContext saved = *shared;
+        TestRandom dry;
+        dry.budget = 0;
+        shared->descriptor = &dry.descriptor;
+        shared->state = std::addressof(dry);   // & gives its context
+        std::uint8_t out[256];
+        std::memset(out, 0xAA, sizeof out);
+        std::size_t olen = 7;
+        const QELStatus status = key->decrypt(key.get(), c, clen, out, &olen, nullptr, 0, 1);
+        *shared = saved;
+        EXPECT_EQ(status, QELError_OutOfEntropy);
+        EXPECT_EQ(olen, 0u);
+        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0xAA; }));
+        ASSERT_EQ(key->decrypt(key.get(), c, clen, out, &olen, nullptr, 0, 1), 0);
+        EXPECT_EQ(Bytes(out, out + olen), sk);
+    }
+}
+
+// The secret values, what derives from them and the stored material that
+// holds them in the clear live in the secure heap; the material a change of
+// protection replaces is returned at once (not with the key), and no block,
+// plain or secure, goes back to the heap with a secret value in it.
+TEST_F(KeyProtectionTest, SecretsLiveInTheSecureHeapAndLeaveWiped)
+{
+    qeltest::TestHeap heap;
+    std::vector<Bytes> secrets;
+    int leaks = 0;
+    std::vector<std::size_t> secureFreed;
+    heap.onFree = [&](const std::uint8_t *payload, std::size_t length, bool secure) {
+        if (secure)
+            secureFreed.push_back(length);
+        for (const Bytes &v : secrets)
+            if (std::search(payload, payload + length, v.begin(), v.end()) != payload + length)
+                ++leaks;
+    };
+    QELContextParams params{QELSDKVersion, heap.make()};
+    QELContext *own = nullptr;
+    ASSERT_EQ(qelContextNewCustom(&params, &own), 0);
+    {
+        QELStatus status = 0;
+        SecretKey key(qelPkAlgGenerateKey(own, qelPkAlgFind(1), 1024, 0, 1, 0, &random, nullptr, nullptr, nullptr,
+                                          nullptr, 0, 1, &status),
+                      destroySecret);
+        ASSERT_NE(key, nullptr) << status;
+        QELPkSecretRecord *rec = qelPkSecretRecord(key.get());
+        EXPECT_EQ(qelMemBlockInfo(rec->material) & 2, 2);
+        for (std::uint32_t i = 0; i < rec->secretCount; ++i)
+            EXPECT_EQ(qelMemBlockInfo(rec->value[rec->publicCount + i].words) & 2, 2) << i;
+        EXPECT_EQ(qelMemBlockInfo(rec->derived[0].words) & 2, 2);
+        // d, p and q as the clear material holds them.
+        for (std::uint32_t i : {0u, 1u, 2u}) {
+            const QELBigNum *v = &rec->value[rec->publicCount + i];
+            Bytes b((QELBigNumOps.qelBigNumBitLength(v) + 7) / 8);
+            QELBigNumOps.qelBigNumToBytesBE(v, b.data(), 0, (std::uint32_t)b.size());
+            secrets.push_back(b);
+        }
+        const Bytes clear = exportSecret(key.get());
+        ASSERT_NE(std::search(clear.begin(), clear.end(), secrets[0].begin(), secrets[0].end()), clear.end());
+        const std::size_t oldCapacity = rec->capacity;
+        secureFreed.clear();
+        ASSERT_EQ(key->changeProtection(key.get(), nullptr, &random, nullptr, 0, 0, "new", 3, 3), 0);
+        EXPECT_NE(std::find_if(secureFreed.begin(), secureFreed.end(),
+                               [&](std::size_t n) { return n >= oldCapacity; }),
+                  secureFreed.end())
+            << "the replaced material is returned with the change";
+        EXPECT_EQ(qelMemBlockInfo(rec->material) & 2, 2);
+        EXPECT_EQ(key->lock(key.get()), 0);
+        EXPECT_EQ(key->unlock(key.get(), "new", 3, 0), 1);
+    }
+    static_cast<void>(qelContextFree(own));
+    EXPECT_EQ(leaks, 0);
+}
 
 TEST_F(KeyProtectionTest, ElGamalGenerationWithTheFixedGroup)
 {
