@@ -633,7 +633,7 @@ u32 digestInfoWithoutNull(const QELHashDescriptor *hash, std::uint8_t *out, u32 
 }
 
 QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const std::uint8_t *digest,
-                  std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *random,
+                  std::size_t digestLength, std::uint8_t *out, std::size_t *outLength, QELRandomContext *,
                   std::int32_t format)
 {
     if (outLength)
@@ -657,10 +657,9 @@ QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const
     qelSecureWipe(out, block);
     if (padded != 0)
         return padded;
-    // The blinding comes from the caller's source when one is given.
-    if (const QELStatus s = privateOperation(self, t[1], t[0],
-                                             random != nullptr ? random : qelContextGetRandomContext(self->context));
-        s != 0)
+    // Blinding draws from the context's source, as every private operation
+    // does; the caller's source is not used for signing.
+    if (const QELStatus s = privateOperation(self, t[1], t[0], qelContextGetRandomContext(self->context)); s != 0)
         return s;
     // The signature is public from here on.
     qelCTDeclassify(t[1]->words, std::size_t(t[1]->used) * sizeof(u32));

@@ -376,35 +376,6 @@ TEST_F(RSATest, ASourceThatCannotDeliverStopsTheOperation)
     }
 }
 
-// Signing blinds with the source the caller gives it: a dry one stops the
-// signature with its status and nothing is written (the context's source
-// does not stand in), and a working one is drawn from.
-TEST_F(RSATest, SigningBlindsFromTheCallersSource)
-{
-    PublicKey pub = publicFrom(context, 1, publicMaterial(*key));
-    ASSERT_NE(pub, nullptr);
-    const QELHashDescriptor *desc = qelHashDescriptorFind(QELHashAlgorithm_SHA256);
-    const Bytes digest = digestOf(QELHashAlgorithm_SHA256, "blinded");
-    for (std::int32_t format : {1, 101}) {
-        SCOPED_TRACE(format);
-        SecretKey sec = secretFrom(context, 1, secretMaterial(*key));   // no blinding pair kept yet
-        ASSERT_NE(sec, nullptr);
-        TestRandom dry;
-        dry.budget = 0;
-        std::uint8_t out[200];
-        std::memset(out, 0xAA, sizeof out);
-        std::size_t len = 123;
-        EXPECT_EQ(sec->sign(sec.get(), desc, digest.data(), digest.size(), out, &len, &dry.context, format),
-                  QELError_OutOfEntropy);
-        EXPECT_EQ(len, 0u);
-        EXPECT_TRUE(std::all_of(out, out + sizeof out, [](std::uint8_t b) { return b == 0 || b == 0xAA; }));
-        TestRandom counted;
-        ASSERT_EQ(sec->sign(sec.get(), desc, digest.data(), digest.size(), out, &len, &counted.context, format), 0);
-        EXPECT_LT(counted.budget, ~std::uint64_t{0});
-        EXPECT_EQ(pub->verify(pub.get(), out, len, desc, digest.data(), digest.size(), format % 100), 1);
-    }
-}
-
 // A decrypted message too short to be a session key with its checksum is
 // refused, and what had been copied of it is wiped.
 TEST_F(RSATest, ARefusedDecryptionLeavesNothingBehind)
