@@ -43,6 +43,25 @@ R *decodeWhole(ASN1Context *codec, const std::uint8_t *der, std::uint64_t length
     return record;
 }
 
+// The outputs cleared, then the work over a toolkit of the context's
+// memory manager.
+template <typename Fn>
+QELStatus withToolkit(QELContext *context, std::uint8_t **out, std::uint64_t *outLength, bool argumentsGood, Fn &&fn)
+{
+    if (out == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    *out = nullptr;
+    *outLength = 0;
+    if (context == nullptr || !argumentsGood)
+        return QELError_BadParams;
+    return qel::noThrow([&]() -> QELStatus {
+        QELPKISDKToolkit toolkit(context);
+        if (toolkit.get() == nullptr)
+            return QELError_PKIContextFailed;
+        return fn(toolkit.codec());
+    });
+}
+
 QELStatus setOID(ASN1Context *codec, ASN1_ObjectIdentifier &target, const char *text)
 {
     Held<ASN1_ObjectIdentifier, asn1Free_OctetString> oid(codec, qelPKIOIDFromText(text, codec));
@@ -100,17 +119,7 @@ QELStatus qelCertExportGetCRL(QELContext *context, QELKeyObject *key, const std:
                               std::uint64_t extraLength, std::int32_t format, std::int64_t seconds,
                               std::uint8_t **out, std::uint64_t *outLength)
 {
-    if (out == nullptr || outLength == nullptr)
-        return QELError_BadParams;
-    *out = nullptr;
-    *outLength = 0;
-    if (context == nullptr || key == nullptr)
-        return QELError_BadParams;
-    return qel::noThrow([&]() -> QELStatus {
-        QELPKISDKToolkit toolkit(context);
-        if (toolkit.get() == nullptr)
-            return QELError_PKIContextFailed;
-        ASN1Context *codec = toolkit.codec();
+    return withToolkit(context, out, outLength, key != nullptr, [&](ASN1Context *codec) -> QELStatus {
         ASN1_Certificate *raw = nullptr;
         const QELStatus s = qelPKIGetKeyCertificate(context, key, codec, &raw);
         if (s != 0)
@@ -125,18 +134,8 @@ QELStatus qelCertExportPKCS7(QELContext *context, const std::uint8_t *certificat
                              const std::uint8_t *crls, std::uint64_t crlsLength, std::uint8_t **out,
                              std::uint64_t *outLength)
 {
-    if (out == nullptr || outLength == nullptr)
-        return QELError_BadParams;
-    *out = nullptr;
-    *outLength = 0;
-    if (context == nullptr || (certificates == nullptr && certificatesLength != 0) ||
-        (crls == nullptr && crlsLength != 0))
-        return QELError_BadParams;
-    return qel::noThrow([&]() -> QELStatus {
-        QELPKISDKToolkit toolkit(context);
-        if (toolkit.get() == nullptr)
-            return QELError_PKIContextFailed;
-        ASN1Context *codec = toolkit.codec();
+    const bool good = (certificates != nullptr || certificatesLength == 0) && (crls != nullptr || crlsLength == 0);
+    return withToolkit(context, out, outLength, good, [&](ASN1Context *codec) -> QELStatus {
         Held<ASN1_SignedData, asn1Free_SignedData> sd(codec, asn1New_SignedData(codec));
         if (sd.get() == nullptr || asn1SetIntegerValue(codec, &sd->version, 1) != 0 ||
             setOID(codec, sd->contentInfo.contentType, kData) != 0)

@@ -53,19 +53,21 @@ R *decodeWhole(ASN1Context *codec, const std::uint8_t *der, std::uint64_t length
 constexpr std::uint8_t kTransactionIDOID[] = {0x60, 0x86, 0x48, 0x01, 0x86, 0xF8, 0x45, 0x01, 0x09, 0x07};
 constexpr std::uint8_t kPrintableStringTag = 0x13;
 
-// The first key of the database, for opening enveloped layers.
-QELKeyObject *firstKey(QELKeyDB *db)
+// The first key an iterator meets (level 1); the iterator is freed.
+QELKeyObject *firstOf(QELKeyIter *iter)
 {
-    if (db == nullptr)
-        return nullptr;
-    QELKeyIter *iter = nullptr;
-    if (qelKeyIterNewOnDB(db, &iter) != 0)
-        return nullptr;
+    qel::Owned<QELKeyIter, qelKeyIterFree> held(iter);
     QELKeyObject *key = nullptr;
     if (qelKeyIterNext(iter, 1, &key) != 0)
         key = nullptr;
-    static_cast<void>(qelKeyIterFree(iter));
     return key;
+}
+
+// The first key of the database, for opening enveloped layers.
+QELKeyObject *firstKey(QELKeyDB *db)
+{
+    QELKeyIter *iter = nullptr;
+    return db != nullptr && qelKeyIterNewOnDB(db, &iter) == 0 ? firstOf(iter) : nullptr;
 }
 
 // The first key of the database's keys whose data property equals the
@@ -84,13 +86,7 @@ QELKeyObject *firstKeyWith(QELContext *context, QELKeyDB *db, std::uint32_t prop
         return nullptr;
     qel::Owned<QELKeySet, qelKeySetRelease> setHeld(set);
     QELKeyIter *iter = nullptr;
-    if (qelKeyIterNewOnSet(set, &iter) != 0)
-        return nullptr;
-    QELKeyObject *key = nullptr;
-    if (qelKeyIterNext(iter, 1, &key) != 0)
-        key = nullptr;
-    static_cast<void>(qelKeyIterFree(iter));
-    return key;
+    return qelKeyIterNewOnSet(set, &iter) == 0 ? firstOf(iter) : nullptr;
 }
 
 int hexDigit(std::uint8_t c)

@@ -7,13 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "../keys/keys_fixture.h"
 #include "asn1Enrol.h"
+#include "pki_ring_fixture.h"
 #include "pki_test_util.h"
-#include "qelKeyIter.h"
-#include "qelKeyObjInternal.h"
 #include "qelPKIEnrolRequestInternal.h"
-#include "qelRandomPoolInternal.h"
 
 namespace {
 
@@ -128,24 +125,13 @@ TEST_F(FormTest, AppendGrowsFourAtATime)
     alloc.base.free(&alloc.base, buffer);
 }
 
-class EnrolRequestTest : public keystest::ContextTest {
+class EnrolRequestTest : public pkitest::RingTest {
 protected:
     void SetUp() override
     {
-        keystest::ContextTest::SetUp();
-        qelRandomPoolSetSeeded();
+        pkitest::RingTest::SetUp();
         if (!pkitest::havePeers())
             GTEST_SKIP() << "no OpenSSL";
-        db = openOwned(keystest::readFile(keystest::dataPath("keyedit_secret.gpg")));
-        ASSERT_NE(db, nullptr);
-        QELKeyIter *iter = nullptr;
-        ASSERT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
-        QELKeyObject *object = nullptr;
-        while (qelKeyIterNext(iter, -1, &object) == QELError_NoErr)
-            if (qelKeyObjType(object) == QELObjectType_Key)
-                keys.push_back(object);
-        ASSERT_EQ(qelKeyIterFree(iter), QELError_NoErr);
-        ASSERT_GE(keys.size(), 2u);
     }
     QELStatus request(QELKeyObject *key, const char *pass, std::int32_t requestClass,
                       const std::vector<QELCertAttribute> &attributes, Bytes &out)
@@ -173,8 +159,6 @@ protected:
         return pkitest::run("openssl req -text -noout -nameopt RFC2253 -inform DER -in " + (dir / "req.der") +
                             " 2>/dev/null");
     }
-    QELKeyDB *db = nullptr;
-    std::vector<QELKeyObject *> keys;
     pkitest::Workdir dir;
 };
 

@@ -19,15 +19,8 @@ pkitest::Workdir &dir()
 {
     static pkitest::Workdir d;
     static const bool made = [] {
-        return d.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
-                    "openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj /O=Acme/CN=EE && "
-                    "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 5 -days 5 -out ee.pem && "
-                    "openssl x509 -in ee.pem -outform DER -out ee.der && "
-                    "mkdir -p db && touch db/index && echo 01 > db/crlnumber && "
-                    "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\ndefault_md="
-                    "sha256\\ndefault_crl_days=7\\n' > ca.cnf && "
-                    "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem && "
-                    "openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out both.der && "
+        return pkitest::makeCAFiles(d, "/O=Acme/CN=EE") &&
+               d.sh("openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out both.der && "
                     // OpenSSL keeps the certificates in the order given; DER sorts the SET OF, and
                     // the shorter end-entity certificate comes first.
                     "openssl crl2pkcs7 -in crl.pem -certfile ee.pem -certfile ca.pem -outform DER -out sorted.der && "

@@ -26,17 +26,8 @@ pkitest::Workdir &dir()
 {
     static pkitest::Workdir d;
     static const bool made = [] {
-        return d.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
-                    "openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj /CN=EE && "
-                    "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 5 -days 5 -out ee.pem && "
-                    "openssl x509 -in ca.pem -outform DER -out ca.der && "
-                    "openssl x509 -in ee.pem -outform DER -out ee.der && "
-                    "mkdir -p db && touch db/index && echo 01 > db/crlnumber && "
-                    "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\ndefault_md="
-                    "sha256\\ndefault_crl_days=7\\n' > ca.cnf && "
-                    "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem && "
-                    "openssl crl -in crl.pem -outform DER -out crl.der && "
-                    "openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out degen.der && "
+        return pkitest::makeCAFiles(d, "/CN=EE") &&
+               d.sh("openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out degen.der && "
                     "echo hello > m.txt && "
                     "openssl smime -sign -nodetach -binary -in m.txt -signer ee.pem -inkey ee.key -outform DER "
                     "-out signed.der && "
