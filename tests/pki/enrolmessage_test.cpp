@@ -214,6 +214,42 @@ TEST_F(EnrolMessagePeerTest, RequestSubjectAndDefaultTransactionID)
                                                  "-serial -noout"));
 }
 
+TEST_F(EnrolMessagePeerTest, RequestEnvelopedForTheCA)
+{
+    // The CA: a key OpenSSL holds, known here through its certificate.
+    ASSERT_EQ(dir.sh("openssl req -x509 -newkey rsa:1024 -nodes -sha1 -keyout ca.key -subj /CN=CA -days 2 -out ca.pem && "
+                     "openssl x509 -in ca.pem -outform DER -out ca.der && "
+                     "openssl req -new -newkey rsa:1024 -nodes -keyout r.key -subj /CN=Req -outform DER -out r.der"),
+              0);
+    const Bytes caDER = dir.read("ca.der"), request = dir.read("r.der");
+    QELKeyDB *caDB = nullptr;
+    ASSERT_EQ(qelX509ImportCertificate(caDER.data(), caDER.size(), ctx, nullptr, &caDB), QELError_NoErr);
+    QELKeyIter *iter = nullptr;
+    ASSERT_EQ(qelKeyIterNewOnDB(caDB, &iter), QELError_NoErr);
+    QELKeyObject *caKey = nullptr;
+    ASSERT_EQ(qelKeyIterNext(iter, 1, &caKey), QELError_NoErr);
+    ASSERT_EQ(qelKeyIterFree(iter), QELError_NoErr);
+    Bytes out;
+    const QELStatus s = message(request, {}, caKey, alice, "alice-pass", 10000, out);
+    if (s == QELError_FeatureNotAvailable) {
+        EXPECT_EQ(qelKeyDBRelease(caDB), QELError_NoErr);
+        GTEST_SKIP() << "the key export writes no certificates yet";
+    }
+    ASSERT_EQ(s, QELError_NoErr);
+    // Signed by the requester around an envelope only the CA opens.
+    const std::string inner = verified(out);
+    dir.write("inner.der", Bytes(inner.begin(), inner.end()));
+    ASSERT_EQ(dir.sh("openssl cms -decrypt -provider legacy -provider default -inform DER -in inner.der "
+                     "-recip ca.pem -inkey ca.key -binary -out plain.der"),
+              0);
+    EXPECT_EQ(dir.read("plain.der"), request);
+    // Without a signer the envelope is the whole message.
+    ASSERT_EQ(message(request, {}, caKey, nullptr, nullptr, 10000, out), QELError_NoErr);
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(hasHex(out, "06092a864886f70d010703"));
+    EXPECT_EQ(qelKeyDBRelease(caDB), QELError_NoErr);
+}
+
 TEST_F(EnrolMessagePeerTest, EnvelopedDataOpensWithTheRecipientsKey)
 {
     // The recipient: a key OpenSSL made, known here through its certificate.
