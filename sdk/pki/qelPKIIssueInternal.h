@@ -16,6 +16,18 @@
 
 struct QELContext;
 struct QELKeyObject;
+struct QELKeySet;
+
+// A certificate for a key (self-signed when issuer is that key or its
+// subkey) or for the DER PKCS #10 request (subject null; issuer the CA's
+// signature object), imported into the subject's (or the CA's) database;
+// *outSig is the signature object that carries it.
+[[nodiscard]] QELStatus qelX509CreateCertificate(QELKeyObject *issuer, QELKeyObject *subject,
+                                                 const std::uint8_t *request, std::size_t requestLength,
+                                                 const QELX509IssueArgs *args, QELKeyObject **outSig);
+// A CRL over the certificates of the set that the CA (its signature
+// object) issued, added to the CA's database.
+[[nodiscard]] QELStatus qelX509CreateCRL(QELKeyObject *issuer, QELKeySet *revoked, const QELX509IssueArgs *args);
 
 // Fills and signs an empty certificate record: serial number, version,
 // algorithms, issuer, validity and extensions; the subject Name and the

@@ -16,6 +16,7 @@
 #include "qelKeyIOImportInternal.h"
 
 struct QELPublicKeyObject;
+struct QELSecretKeyObject;
 struct QELKeyDB;
 struct QELKeyObject;
 
@@ -138,8 +139,14 @@ QELStatus qelX509ImportCertificate(const std::uint8_t *der, std::size_t length, 
                                    QELKeyDB *keyDB, QELKeyDB **outDB);
 QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t length, QELContext *context,
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
-// qelX509ImportPrivateKeyInfo and the issuing calls are declared with the
-// key import and export that call them.
+// A PKCS #8 private key as a key of a new in-memory database; its
+// certificate is looked for in keyDB (or every open database when null).
+QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB);
+// The DER PKCS #8 PrivateKeyInfo of an unlocked RSA secret-key object, in a
+// new secure block of the key's context (freed by the caller with
+// qelMemFree); QELError_AlgorithmCannotDoThis for another algorithm.
+QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock, std::size_t *outLength);
 // The live signature object (two levels below a live key of the database)
 // carrying a certificate whose subject Name encodes to exactly the given
 // octets; null when none does.
