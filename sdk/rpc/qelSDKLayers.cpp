@@ -9,6 +9,7 @@
 #include "qelPubKeySeamsInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
+#include "qelX509KeysSeamsInternal.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
     qelCryptoSeamsInstall();
     qelPubKeySeamsInstall();
     qelKeysSeamsInstall();
+    qelX509KeysSeamsInstall();
     qelLayerSeamsInstallService(&kSeams);
     return qelSDKStart(flags);
 }
