@@ -34,7 +34,9 @@
 #include <cstring>
 #include <iterator>
 #include <span>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -45,6 +47,9 @@ constexpr std::int32_t kFormatDefault = 255;
 constexpr std::int32_t kFormatTokenData = 256;
 constexpr std::int32_t kFormatCertificate = 10000;
 constexpr std::int32_t kFormatRequestFirst = 11000;
+constexpr std::int32_t kFormatWebFormRequest = 11002;
+constexpr std::int32_t kFormatRequestLast = 11009;
+constexpr std::int32_t kFormatEmptyLast = 11019;
 
 constexpr std::int32_t kExportKeysKinds[] = {
     QELOption_ExportPrivateKeys, QELOption_Kind55, QELOption_ExportFormat, QELOption_OutputFile,
@@ -521,6 +526,62 @@ QELStatus exportX509(QELKeySet *set, QELOptionList *options, bool withKey)
     return outputBytes(qelKeySetContext(set), options, der, length, "CERTIFICATE");
 }
 
+// What a certification authority is sent for the set's first key: a
+// certificate request (with the key's creation time as the first
+// attribute), an empty SEQUENCE, or a PKCS #7 GetCRL request over the
+// input buffer's octets.
+QELStatus exportForCA(QELKeySet *set, QELOptionList *options, std::int32_t format)
+{
+    QELKeyObject *key = qelKeySetFirstKey(set);
+    if (key == nullptr)
+        return QELError_BadParams;
+    QELContext *context = qelKeySetContext(set);
+    if (format > kFormatRequestLast && format <= kFormatEmptyLast) {
+        static constexpr u8 kEmpty[] = {0x30, 0x00};
+        return outputBytes(context, options, kEmpty, sizeof kEmpty, nullptr);
+    }
+    const QELKeyIOSeams &seams = qelKeyIOSeams();
+    u8 *out = nullptr;
+    std::uint64_t outLength = 0;
+    QELStatus s = 0;
+    if (format > kFormatEmptyLast) {
+        if (seams.getCRLRequest == nullptr)
+            return QELError_FeatureNotAvailable;
+        void *extra = nullptr;
+        std::uint64_t extraLength = 0;
+        if ((s = qelOptionListGetValues(options, QELOption_InputBuffer, false, "%p%l", &extra, &extraLength)) != 0)
+            return s;
+        if ((s = seams.getCRLRequest(context, key, static_cast<const u8 *>(extra), extra != nullptr ? extraLength : 0,
+                                     format, static_cast<std::int64_t>(qelTimeDateNow()), &out, &outLength)) != 0)
+            return s;
+        const std::unique_ptr<u8, FreeBlock> owned(out);
+        return outputBytes(context, options, out, static_cast<std::size_t>(outLength), nullptr);
+    }
+    if (seams.enrolmentRequest == nullptr)
+        return QELError_FeatureNotAvailable;
+    QELX509IssueArgs secret{};
+    const QELCertAttribute *records = nullptr;
+    std::size_t count = 0;
+    bool given = false;
+    if ((s = readIssueArgs(options, &secret)) != 0 || (s = readAttributes(options, &records, &count, &given)) != 0)
+        return s;
+    std::vector<QELCertAttribute> all(count + 1);
+    u8 creation[QELKeyCreationAttributeSize] = {};
+    qelKeyCreationAttribute(&all[0], creation, key, format == kFormatWebFormRequest);
+    if (count != 0)
+        std::memcpy(&all[1], records, count * sizeof(QELCertAttribute));
+    QELOptionList *unlock = secret.secret == nullptr ? qelOptionNull(context)
+                            : secret.secretIsPasskey
+                                ? qelOptionPasskeyBuffer(context, secret.secret, secret.secretLength)
+                                : qelOptionPassphraseBuffer(context, secret.secret, secret.secretLength);
+    if ((s = seams.enrolmentRequest(context, key, format, all.data(), static_cast<std::uint32_t>(all.size()), unlock,
+                                    &out, &outLength)) != 0)
+        return s;
+    const std::unique_ptr<u8, FreeBlock> owned(out);
+    return outputBytes(context, options, out, static_cast<std::size_t>(outLength),
+                       format == kFormatWebFormRequest ? nullptr : "CERTIFICATE REQUEST");
+}
+
 } // namespace
 
 QELStatus qelKeySetWritePackets(QELKeySet *set, QELFileObject *file, bool secretKeys, bool secretSubKeys,
@@ -582,13 +643,13 @@ QELStatus qelKeySetExport(QELKeySet *set, QELOptionList *options)
         if (only != nullptr && !qelKeyObjIsSecret(only))
             secretKeys = secretSubKeys = 0;
     }
-    // No device stands behind the token routes; requests and enrolment
-    // messages are not written here.
-    if ((toToken && (format == kFormatDefault || format == kFormatTokenData)) ||
-        (toToken && format == kFormatCertificate) || format >= kFormatRequestFirst)
+    // No device stands behind the token routes.
+    if (toToken && (format == kFormatDefault || format == kFormatTokenData || format == kFormatCertificate))
         return QELError_FeatureNotAvailable;
     if (format == kFormatCertificate)
         return exportX509(set, options, secretKeys != 0);
+    if (format >= kFormatRequestFirst)
+        return exportForCA(set, options, format);
     return exportRFC4880(set, options, secretKeys != 0, secretSubKeys != 0, format);
 }
 

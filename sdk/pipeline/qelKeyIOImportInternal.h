@@ -3,6 +3,7 @@
 // is lent for the call (the caller frees it).
 #pragma once
 
+#include "qelCertAttributeInternal.h"
 #include "qelErrors.h"
 
 #include <cstddef>
@@ -62,6 +63,16 @@ struct QELKeyIOSeams {
     // The DER SET OF certificates from an X.509 signature up its issuers.
     QELStatus (*certificateChain)(QELContext *context, QELKeyObject *sig, std::uint8_t **outBlock,
                                   std::size_t *outLength);
+    // A PKCS #10 request of the key for a CA of the class (11000 to 11009),
+    // signed by the key unlocked with the options (consumed).
+    QELStatus (*enrolmentRequest)(QELContext *context, QELKeyObject *key, std::int32_t requestClass,
+                                  const QELCertAttribute *attributes, std::uint32_t count, QELOptionList *options,
+                                  std::uint8_t **out, std::uint64_t *outLength);
+    // The PKCS #7 GetCRL request for the key's certificate (formats from
+    // 11020 on), the extra octets as the format reads them.
+    QELStatus (*getCRLRequest)(QELContext *context, QELKeyObject *key, const std::uint8_t *extra,
+                               std::uint64_t extraLength, std::int32_t format, std::int64_t seconds,
+                               std::uint8_t **out, std::uint64_t *outLength);
     QELStatus (*createCRL)(QELKeyObject *issuer, QELKeySet *revoked, const QELX509IssueArgs *args);
     QELStatus (*createCertificate)(QELKeyObject *issuer, QELKeyObject *subject, const std::uint8_t *request,
                                    std::size_t requestLength, const QELX509IssueArgs *args, QELKeyObject **outSig);

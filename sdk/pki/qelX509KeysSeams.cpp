@@ -7,6 +7,8 @@
 #include "qelMemory.h"
 #include "qelOptionList.h"
 #include "qelPKCS12Internal.h"
+#include "qelPKIEnrolRequestInternal.h"
+#include "qelPKIPKCS7ExportInternal.h"
 #include "qelPKIIssueInternal.h"
 #include "qelPKIPKCS7ImportInternal.h"
 #include "qelX509KeysInternal.h"
@@ -60,6 +62,8 @@ constexpr QELKeyIOSeams kSeams{
     .pkcs12Export = pkcs12Export,
     .exportRSAPrivateKey = qelX509ExportRSAPrivateKey,
     .certificateChain = qelX509EncodeCertChain,
+    .enrolmentRequest = qelCACreateEnrolmentRequest,
+    .getCRLRequest = qelCertExportGetCRL,
     .createCRL = qelX509CreateCRL,
     .createCertificate = qelX509CreateCertificate,
 };

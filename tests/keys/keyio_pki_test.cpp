@@ -51,11 +51,11 @@ protected:
         ContextTest::TearDown();
     }
     // The export of the key in format 10000 into a new buffer.
-    Bytes exportKey(QELOptionList *extra, QELStatus expect = QELError_NoErr)
+    Bytes exportKey(QELOptionList *extra, QELStatus expect = QELError_NoErr, std::int32_t format = kCertificate)
     {
         void *out = nullptr;
         std::uint64_t size = 0;
-        EXPECT_EQ(qelExportKeys(ctx, qelOptionKeyObject71(ctx, key), qelOptionInt66(ctx, kCertificate),
+        EXPECT_EQ(qelExportKeys(ctx, qelOptionKeyObject71(ctx, key), qelOptionInt66(ctx, format),
                                 qelOptionOutputAllocatedBuffer(ctx, &out, 1 << 20, &size), extra,
                                 qelOptionLastOption(ctx)),
                   expect);
@@ -212,6 +212,43 @@ TEST_F(KeyIOPKI, PKCS12BothWays)
     ASSERT_EQ(liveKeys(theirs).size(), 1u);
     EXPECT_TRUE(qelKeyObjIsSecret(liveKeys(theirs).front()));
     EXPECT_EQ(certificates(theirs), std::vector<Bytes>{cert});
+}
+
+TEST_F(KeyIOPKI, RequestsForACertificationAuthority)
+{
+    // A PKCS #10 request OpenSSL verifies, carrying the key and the subject.
+    static constexpr std::uint8_t kCN[] = {'R', 'e', 'q', 'u', 'e', 's', 't', 'e', 'r'};
+    const QELCertAttribute cn{QELCertAttr_CommonName, sizeof kCN, kCN, 0};
+    const Bytes request = exportKey(qelOptionListBuild(ctx, false, qelOptionKind69(ctx, &cn, 1),
+                                                       qelOptionPassphrase(ctx, ""), qelOptionArmorOutput(ctx, 1),
+                                                       qelOptionLastOption(ctx)),
+                                    QELError_NoErr, 11000);
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(text(request).rfind("-----BEGIN CERTIFICATE REQUEST-----\n", 0), 0u) << text(request);
+    dir.write("req.pem", request);
+    const std::string verified = pkitest::run("openssl req -in " + (dir / "req.pem") + " -verify -noout -subject 2>&1");
+    EXPECT_NE(verified.find("verify OK"), std::string::npos) << verified;
+    EXPECT_NE(verified.find("CN = Requester"), std::string::npos) << verified;
+    EXPECT_EQ(pkitest::run("openssl req -in " + (dir / "req.pem") + " -noout -pubkey"),
+              pkitest::run("openssl x509 -in " + (dir / "cert.pem") + " -noout -pubkey"));
+    // The request issues here too, from the CA's certificate.
+    QELKeyObject *issued = nullptr;
+    ASSERT_EQ(dir.sh("openssl req -in req.pem -outform DER -out req.der"), 0);
+    const Bytes der = dir.read("req.der");
+    EXPECT_EQ(qelCreateX509CertificateFromRequest(sig, &issued, qelOptionInputBuffer(ctx, der.data(), der.size()),
+                                                  qelOptionKind69(ctx, &cn, 1), qelOptionPassphrase(ctx, ""),
+                                                  qelOptionLastOption(ctx)),
+              QELError_NoErr);
+    EXPECT_NE(issued, nullptr);
+
+    // 11010 to 11019: an empty SEQUENCE.
+    EXPECT_EQ(exportKey(qelOptionNull(ctx), QELError_NoErr, 11010), (Bytes{0x30, 0x00}));
+    // From 11020: the GetCRL request naming the key's certificate's issuer.
+    const Bytes getCRL = exportKey(qelOptionNull(ctx), QELError_NoErr, 11020);
+    ASSERT_FALSE(getCRL.empty());
+    dir.write("getcrl.der", getCRL);
+    const std::string parsed = pkitest::run("openssl asn1parse -inform DER -in " + (dir / "getcrl.der") + " 2>&1");
+    EXPECT_NE(parsed.find(":Key IO"), std::string::npos) << parsed;
 }
 
 } // namespace
