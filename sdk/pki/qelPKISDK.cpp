@@ -242,7 +242,7 @@ int qelPKISDKSign(uint8_t **signature, uint64_t *signatureLength, const uint8_t 
                   const uint8_t *algorithmOID, uint64_t algorithmOIDLength, void *callbackData, QELPKIContext *context)
 {
     const QELPKICallbackData *cb = dataOf(callbackData);
-    if (cb == nullptr || cb->options == nullptr || cb->context == nullptr || signature == nullptr ||
+    if (cb == nullptr || cb->context == nullptr || signature == nullptr ||
         signatureLength == nullptr || context == nullptr)
         return QELPKIError_InvalidArguments;
     *signature = nullptr;
