@@ -16,6 +16,7 @@
 #include "qelFileOpenInternal.h"
 #include "qelHelpers.h"
 #include "qelJobIOInternal.h"
+#include "qelJobReadInputInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelOptionListInternal.h"
@@ -860,34 +861,6 @@ QELStatus detachedData(void *data, QELPipeModule *chain)
 
 // ---- the run --------------------------------------------------------------------
 
-// Reads the whole input into one buffer (the caller's, or one made here).
-QELStatus readWholeInput(DecodeJob &job, const std::uint8_t **outBytes, std::uint64_t *outLength,
-                         std::uint8_t **outOwned)
-{
-    if (job.input.reader == nullptr) {
-        *outBytes = static_cast<const std::uint8_t *>(job.input.buffer);
-        *outLength = job.input.length;
-        return 0;
-    }
-    QELPipeModule *sink = nullptr;
-    if (qelVarMemoryModuleCreatePlain(job.context, &sink, UINT64_MAX) == nullptr)
-        return QELError_OutOfMemory;
-    std::uint64_t position = 0;
-    void *buffer = nullptr;
-    QELStatus s = qelJobPumpInput(job.input, sink, nullptr, nullptr);
-    if (s == 0)
-        s = qelPipeAnnotate(sink, nullptr, QELAnnotation_QueryPosition, &position, sizeof position);
-    if (s == 0)
-        s = qelPipeAnnotate(sink, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer);
-    qelPipeDestroy(sink);
-    if (s != 0)
-        return s;
-    *outOwned = static_cast<std::uint8_t *>(buffer);
-    *outBytes = *outOwned;
-    *outLength = position;
-    return 0;
-}
-
 // What one certificate element carried, its blocks freed with it.
 struct CertElement {
     QELCertImportResult r;
@@ -1038,7 +1011,7 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
                 (void)qelMemFree(b);
         }
     } release{owned, decoded};
-    if ((s = readWholeInput(job, &bytes, &length, &owned)) != 0)
+    if ((s = qelJobReadInput(job.context, job.input, &bytes, &length, &owned)) != 0)
         return s;
     if (format >= 10006) {
         if ((s = qelArmorDecodePem(job.context, reinterpret_cast<const char *>(bytes), length, &decoded,

@@ -1,13 +1,16 @@
 // The decode job's certificate input reaches the PKCS #7 import here, and
 // what the import hands back becomes key databases through the X.509 key
-// code. The job sees only the table it declared.
+// code; the encode job's PKI messages are the enrolment messages. The jobs
+// see only the tables they declared.
 #include "qelPKIJobSeamsInternal.h"
 
 #include "qelDecodeJobInternal.h"
+#include "qelEncodePKIMessageInternal.h"
 #include "qelHelpers.h"
 #include "qelKeyIter.h"
 #include "qelKeyObjInternal.h"
 #include "qelOptionList.h"
+#include "qelPKIEnrolMessageInternal.h"
 #include "qelPKIPKCS7ImportInternal.h"
 #include "qelPublicKey.h"
 #include "qelX509KeysInternal.h"
@@ -105,4 +108,5 @@ void qelPKIJobSeamsInstall()
     decode.certImport = certImport;
     decode.importCertificates = importCertificates;
     decode.importCRLs = importCRLs;
+    qelEncodeJobSeams().buildPKIMessage = qelPKIBuildEnrolMessage;
 }
