@@ -14,7 +14,15 @@
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelJobIOInternal.h"
+#include "qelArmorCodecInternal.h"
+#include "qelFileOpenInternal.h"
+#include "qelKeyIDInternal.h"
+#include "qelKeyIOImportInternal.h"
 #include "qelKeyIOInternal.h"
+#include "qelKeyIter.h"
+#include "qelKeyIterInternal.h"
+#include "qelKeyOpsInternal.h"
+#include "qelPkAlgInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelOptionListInternal.h"
@@ -26,6 +34,7 @@
 #include <cstring>
 #include <iterator>
 #include <span>
+#include <string>
 
 namespace {
 
@@ -373,6 +382,145 @@ QELStatus readAttributes(QELOptionList *options, const QELCertAttribute **outRec
     return 0;
 }
 
+// ---- X.509 outputs ----------------------------------------------------------------------
+// The bytes written as the options ask, as they are; with armor asked for
+// and a PEM label, as PEM text (RFC 7468) with that label.
+QELStatus outputBytes(QELContext *context, QELOptionList *options, const u8 *bytes, std::size_t length,
+                      const char *label)
+{
+    std::int32_t armor = 0, append = 0;
+    QELStatus s = qelJobIntOption(options, QELOption_ArmorOutput, 0, &armor);
+    if (s == 0)
+        s = qelJobIntOption(options, QELOption_AppendOutput, 0, &append);
+    if (s != 0)
+        return s;
+    std::string pem;
+    if (armor != 0 && label != nullptr) {
+        pem = std::string("-----BEGIN ") + label + "-----\n";
+        for (std::size_t at = 0; at < length; at += 48) {
+            char line[65];
+            const std::size_t n = qelBase64Encode(bytes + at, std::min<std::size_t>(48, length - at), line);
+            pem.append(line, n);
+            pem += '\n';
+        }
+        pem += std::string("-----END ") + label + "-----\n";
+        bytes = reinterpret_cast<const u8 *>(pem.data());
+        length = pem.size();
+    }
+    QELJobOutput output;
+    QELPipeModule *head = nullptr;
+    s = qelJobOpenOutput(context, options, &head, append != 0, QELFileClass_EncodeOutput, false, output);
+    if (s == 0)
+        s = qelPipePumpBuffer(head, bytes, length, nullptr, nullptr);
+    if (s == 0)
+        s = qelJobFinishMemoryOutput(head, output);
+    if (head != nullptr)
+        qelPipeDestroy(head);
+    return qelJobCommitOutput(output, s);
+}
+
+// The set's certificate: the first X.509 signature made by the key it
+// hangs under (the key's own certificate), else the first one met.
+QELKeyObject *findCertificate(QELKeySet *set, QELStatus *outStatus)
+{
+    QELKeyIter *iter = nullptr;
+    *outStatus = qelKeyIterNewOnSet(set, &iter);
+    if (*outStatus != 0)
+        return nullptr;
+    const qel::Owned<QELKeyIter, qelKeyIterFree> owned(iter);
+    QELKeyObject *first = nullptr, *object = nullptr;
+    while (qelKeyIterNextObject(iter, &object) == QELError_NoErr && object != nullptr) {
+        if (!qelKeyObjIsLiveSignature(object) || !qelKeyObjSigIsX509(object))
+            continue;
+        QELKeyID signer{}, own{};
+        qelSigGetSignerKeyID(object, nullptr, &signer);
+        qelKeyObjGetKeyID(qelKeyObjTopKey(object), nullptr, &own);
+        if (qelKeyIDCompareInternal(signer, own) == 0)
+            return object;
+        if (first == nullptr)
+            first = object;
+    }
+    *outStatus = first != nullptr ? QELError_NoErr : QELError_CertificateNotFound;
+    return first;
+}
+
+struct FreeBlock {
+    void operator()(u8 *p) const { static_cast<void>(qelMemFree(p)); }
+};
+
+// A PKCS #12 file of the set's first key (RSA, unlocked with the
+// passphrase), its certificate chain and its primary user ID as the name;
+// 1000 iterations.
+QELStatus exportPKCS12(QELKeySet *set, QELOptionList *options, QELKeyObject *certificate)
+{
+    const QELKeyIOSeams &seams = qelKeyIOSeams();
+    if (seams.exportRSAPrivateKey == nullptr || seams.certificateChain == nullptr || seams.pkcs12Export == nullptr)
+        return QELError_FeatureNotAvailable;
+    QELKeyObject *key = qelKeySetFirstKey(set);
+    if (key == nullptr)
+        return QELError_BadParams;
+    QELContext *context = qelKeySetContext(set);
+    void *pass = nullptr;
+    std::uint64_t passLength = 0;
+    QELStatus s = qelOptionListGetValues(options, QELOption_Passphrase, false, "%p%l", &pass, &passLength);
+    if (s != 0)
+        return s;
+    if (pass == nullptr)
+        passLength = 0;
+    QELSecretKeyObject *secret = qelKeyObjSecretOps(key, QELKeyRole_Sign);
+    if (secret == nullptr) {
+        s = qelKeyDBGetLastError(qelKeySetKeyDB(set));
+        return s != 0 ? s : QELError_KeyUnusableForSignature;
+    }
+    u8 *keyDER = nullptr;
+    std::size_t keyLength = 0;
+    if (secret->isLocked(secret) && secret->unlock(secret, pass != nullptr ? pass : "", passLength, 0) != 1)
+        s = QELError_BadPassphrase;
+    else
+        s = seams.exportRSAPrivateKey(secret, &keyDER, &keyLength);
+    static_cast<void>(secret->destroy(secret));
+    if (s != 0)
+        return s;
+    JobBlock keyGuard; // a private key: wiped and freed on every way out
+    keyGuard.bytes = keyDER;
+    keyGuard.size = keyLength;
+    u8 *chain = nullptr;
+    std::size_t chainLength = 0;
+    if ((s = seams.certificateChain(context, certificate, &chain, &chainLength)) != 0)
+        return s;
+    const std::unique_ptr<u8, FreeBlock> chainOwned(chain);
+    std::string name;
+    for (QELKeyObject *c = key->firstChild; c != nullptr && name.empty(); c = c->next)
+        if (qelKeyObjIsLive(c) && qelKeyObjType(c) == QELObjectType_UserID && !qelUserIDIsAttribute(c)) {
+            const auto body = qelKeyObjPacketBody(c);
+            name.assign(body.begin(), body.end());
+        }
+    u8 *pfx = nullptr;
+    std::uint64_t pfxLength = 0;
+    if ((s = seams.pkcs12Export(context, keyDER, keyLength, static_cast<const char *>(pass != nullptr ? pass : ""),
+                                passLength, chain, chainLength, name.c_str(), name.size(), 1000, &pfx,
+                                &pfxLength)) != 0)
+        return s;
+    const std::unique_ptr<u8, FreeBlock> pfxOwned(pfx);
+    // A PKCS #12 file has no PEM label of its own: it goes out as it is.
+    return outputBytes(context, options, pfx, static_cast<std::size_t>(pfxLength), nullptr);
+}
+
+QELStatus exportX509(QELKeySet *set, QELOptionList *options, bool withKey)
+{
+    QELStatus s = 0;
+    QELKeyObject *certificate = findCertificate(set, &s);
+    if (certificate == nullptr)
+        return s;
+    if (withKey)
+        return exportPKCS12(set, options, certificate);
+    std::size_t length = 0;
+    const u8 *der = qelKeyObjSigX509Data(certificate, &length);
+    if (der == nullptr)
+        return QELError_CertificateNotFound;
+    return outputBytes(qelKeySetContext(set), options, der, length, "CERTIFICATE");
+}
+
 } // namespace
 
 QELStatus qelKeySetWritePackets(QELKeySet *set, QELFileObject *file, bool secretKeys, bool secretSubKeys,
@@ -434,12 +582,13 @@ QELStatus qelKeySetExport(QELKeySet *set, QELOptionList *options)
         if (only != nullptr && !qelKeyObjIsSecret(only))
             secretKeys = secretSubKeys = 0;
     }
-    // No device stands behind the token routes, and the X.509 outputs
-    // (certificate, PKCS #12, request, enrolment message) are the PKI
-    // toolkit's: until it writes them they are not available here.
-    if ((toToken && (format == kFormatDefault || format == kFormatTokenData)) || format == kFormatCertificate ||
-        format >= kFormatRequestFirst)
+    // No device stands behind the token routes; requests and enrolment
+    // messages are not written here.
+    if ((toToken && (format == kFormatDefault || format == kFormatTokenData)) ||
+        (toToken && format == kFormatCertificate) || format >= kFormatRequestFirst)
         return QELError_FeatureNotAvailable;
+    if (format == kFormatCertificate)
+        return exportX509(set, options, secretKeys != 0);
     return exportRFC4880(set, options, secretKeys != 0, secretSubKeys != 0, format);
 }
 
@@ -482,7 +631,8 @@ QELStatus qelKeyIOCreateCRL(QELKeyObject *issuer, QELKeySet *revoked, QELOptionL
     QELX509IssueArgs args{};
     if ((s = readIssueArgs(options, &args)) != 0)
         return s;
-    return qelX509CreateCRL(issuer, revoked, &args);
+    const auto create = qelKeyIOSeams().createCRL;
+    return create != nullptr ? create(issuer, revoked, &args) : QELError_FeatureNotAvailable;
 }
 
 QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObject **outSig,
@@ -526,8 +676,11 @@ QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObj
         std::memcpy(&all[at], records, count * sizeof(QELCertAttribute));
     args.attributes = all.get();
     args.attributeCount = at + count;
-    return qelX509CreateCertificate(issuer, subject, static_cast<const u8 *>(input),
-                                    static_cast<std::size_t>(inputLength), &args, outSig);
+    const auto create = qelKeyIOSeams().createCertificate;
+    if (create == nullptr)
+        return QELError_FeatureNotAvailable;
+    return create(issuer, subject, static_cast<const u8 *>(input), static_cast<std::size_t>(inputLength), &args,
+                  outSig);
 }
 
 void qelKeyCreationAttributeAt(QELCertAttribute *outRecord, std::uint8_t *buffer, std::uint32_t creation, bool der)

@@ -56,12 +56,12 @@ void qelKeyCreationAttribute(QELCertAttribute *outRecord, std::uint8_t *buffer, 
 void qelKeyCreationAttributeAt(QELCertAttribute *outRecord, std::uint8_t *buffer, std::uint32_t creation,
                                bool der);
 
-// ---- the PKI toolkit's side (the toolkit fills these) ----
+// ---- what issuing is given (the PKI toolkit issues, qelKeyIOSeams) ----
 // A CRL over the revoked certificates of the set, signed by the issuer with
 // the secret given; a certificate for a key (or the request in `request`)
 // made by the issuer and imported as the signature object that carries it.
 struct QELX509IssueArgs {
-    std::uint32_t creation;      // 0: now
+    std::int64_t creation;       // 0: now
     std::int32_t validityDays;
     const void *secret;
     std::uint64_t secretLength;
@@ -69,13 +69,3 @@ struct QELX509IssueArgs {
     const QELCertAttribute *attributes;
     std::size_t attributeCount;
 };
-[[nodiscard]] QELStatus qelX509CreateCRL(QELKeyObject *issuer, QELKeySet *revoked, const QELX509IssueArgs *args);
-[[nodiscard]] QELStatus qelX509CreateCertificate(QELKeyObject *issuer, QELKeyObject *subject,
-                                                 const std::uint8_t *request, std::size_t requestLength,
-                                                 const QELX509IssueArgs *args, QELKeyObject **outSig);
-
-// The DER PKCS #8 PrivateKeyInfo of an unlocked RSA secret-key object, in a
-// new secure block of the key's context (freed by the caller with
-// qelMemFree); QELError_AlgorithmCannotDoThis for another algorithm.
-[[nodiscard]] QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock,
-                                                   std::size_t *outLength);

@@ -4,6 +4,7 @@
 #include "qelX509KeysInternal.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <cstring>
 #include <string>
@@ -66,29 +67,7 @@ bool oidIs(const ASN1_ObjectIdentifier &oid, const u8 (&constant)[N])
     return oid.length == N && oid.data != nullptr && std::memcmp(oid.data, constant, N) == 0;
 }
 
-// ---- owned records of one codec context --------------------------------------------------------
-template <typename T, void (*Free)(ASN1Context *, T *)>
-class Record {
-public:
-    explicit Record(ASN1Context *codec) : codec_(codec) {}
-    Record(const Record &) = delete;
-    Record &operator=(const Record &) = delete;
-    ~Record() { reset(); }
-    void reset()
-    {
-        if (p_ != nullptr)
-            Free(codec_, p_);
-        p_ = nullptr;
-    }
-    T **out() { return &p_; }
-    T *get() const { return p_; }
-    T *operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    ASN1Context *codec_;
-    T *p_ = nullptr;
-};
+using qel::x509::Record;
 
 using CertRecord = Record<ASN1Key_Certificate, asn1KeyFree_Certificate>;
 using CRLRecord = Record<ASN1Key_CertificateList, asn1KeyFree_CertificateList>;
@@ -501,8 +480,8 @@ QELStatus qelX509SigAlgorithmToIds(const ASN1_ObjectIdentifier *oid, std::int32_
     return QELError_BadDER;
 }
 
-QELStatus qelX509TimeTextToSeconds(const std::uint8_t *text, std::size_t length, bool generalized,
-                                   std::uint32_t *outSeconds)
+QELStatus qelX509TimeTextToSeconds64(const std::uint8_t *text, std::size_t length, bool generalized,
+                                     std::int64_t *outSeconds)
 {
     if (outSeconds != nullptr)
         *outSeconds = 0;
@@ -535,11 +514,43 @@ QELStatus qelX509TimeTextToSeconds(const std::uint8_t *text, std::size_t length,
                                                      static_cast<std::int32_t>(fields[1]),
                                                      static_cast<std::int32_t>(fields[2]));
     const std::int64_t seconds = ((days * 24 + fields[3]) * 60 + fields[4]) * 60 + fields[5];
+    if (seconds < 0)
+        return QELError_BadDER;
+    *outSeconds = seconds;
+    return QELError_NoErr;
+}
+
+QELStatus qelX509TimeTextToSeconds(const std::uint8_t *text, std::size_t length, bool generalized,
+                                   std::uint32_t *outSeconds)
+{
+    if (outSeconds != nullptr)
+        *outSeconds = 0;
+    std::int64_t seconds = 0;
+    if (QELStatus s = qelX509TimeTextToSeconds64(text, length, generalized, &seconds); s != QELError_NoErr)
+        return s;
     // Outside the SDK's 32-bit calendar a time has no value.
-    if (seconds < 0 || seconds > 0xFFFFFFFFll)
+    if (seconds > 0xFFFFFFFFll)
         return QELError_BadDER;
     *outSeconds = static_cast<std::uint32_t>(seconds);
     return QELError_NoErr;
+}
+
+int qelX509FormatTime(std::int64_t seconds, char *out)
+{
+    if (seconds < 0 || seconds / 86400 > 0xFFFFFFFFll)
+        return 0;
+    std::int16_t year = 0, month = 0, day = 0;
+    qelTimeDateYMDFromDays(static_cast<std::uint32_t>(seconds / 86400), &year, &month, &day);
+    const int rest = static_cast<int>(seconds % 86400);
+    if (year < 1950 || year > 9999)
+        return 0;
+    char text[32];
+    const int n = year <= 2049 ? std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02dZ", year % 100, month, day,
+                                               rest / 3600, rest / 60 % 60, rest % 60)
+                               : std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", year, month, day,
+                                               rest / 3600, rest / 60 % 60, rest % 60);
+    std::memcpy(out, text, static_cast<std::size_t>(n) + 1);
+    return n;
 }
 
 void qelX509TimeToSeconds(const ASN1Key_Time *time, std::uint32_t *outSeconds)
@@ -886,21 +897,7 @@ namespace {
 
 using IntegerRecord = Record<ASN1_Integer, asn1Free_OctetString>;
 
-// The DER of one record, by the codec's two passes.
-template <typename T>
-QELStatus encodeRecord(ASN1Context *codec, std::uint64_t (*sizeFn)(ASN1Context *, T *, std::int32_t),
-                       std::uint64_t (*packFn)(ASN1Context *, u8 *, std::uint64_t, T *, std::int32_t *), T *record,
-                       std::vector<u8> &out)
-{
-    const std::uint64_t size = sizeFn(codec, record, 1);
-    if (size == 0)
-        return QELError_CodecFailed;
-    out.resize(static_cast<std::size_t>(size));
-    std::int32_t err = 0;
-    if (packFn(codec, out.data(), size, record, &err) != size || err != 0)
-        return qelX509MapCodecStatus(err != 0 ? err : -1);
-    return QELError_NoErr;
-}
+using qel::x509::encodeRecord;
 
 // The public MPIs of a key packet body (after its header), each as its
 // magnitude octets.
@@ -1365,29 +1362,33 @@ bool smallUnsigned(const ASN1_Integer &i, std::uint32_t &out)
 
 QELStatus qelX509ValiditySubpackets(ASN1Key_Certificate *certificate, std::uint8_t *out, std::size_t *outSize)
 {
-    std::uint32_t from = 0, to = 0;
+    std::int64_t from = 0, to = 0;
     const ASN1Key_Validity &v = certificate->tbsCertificate.validity;
     for (auto [time, target] : {std::pair{&v.notBefore, &from}, std::pair{&v.notAfter, &to}}) {
         const auto *text = static_cast<const ASN1_OctetString *>(time->alternative);
         if (text == nullptr)
             return QELError_BadDER;
-        if (QELStatus s = qelX509TimeTextToSeconds(text->data, text->length,
-                                                   time->identifier != 0x17 && time->identifier != 0x37, target);
+        if (QELStatus s = qelX509TimeTextToSeconds64(text->data, text->length,
+                                                     time->identifier != 0x17 && time->identifier != 0x37, target);
             s != QELError_NoErr)
             return s;
     }
-    if (to < from)
+    if (to < from || from > 0xFFFFFFFFll)
         return QELError_BadDER;
+    // A certificate may run past the end of the SDK's 32-bit calendar (to
+    // 9999, or "no expiry" as RFC 5280 writes it): its signature then
+    // expires with the calendar.
+    to = std::min<std::int64_t>(to, 0xFFFFFFFFll);
     *outSize = 12;
     if (out != nullptr) {
         out[0] = 5;
         out[1] = 2;
-        put32(out + 2, from);
+        put32(out + 2, static_cast<std::uint32_t>(from));
         out[6] = 5;
         out[7] = 3;
         // An expiration of 0 would mean "never": a certificate valid for one
         // instant expires one second after it.
-        put32(out + 8, to == from ? 1 : to - from);
+        put32(out + 8, to == from ? 1 : static_cast<std::uint32_t>(to - from));
     }
     return QELError_NoErr;
 }
@@ -2234,18 +2235,6 @@ QELStatus qelX509EncodeCertChain(QELContext *context, QELKeyObject *sig, std::ui
         *outLength = out.size();
         return QELError_NoErr;
     });
-}
-
-// ---- certificate and CRL issuing ----
-// Stand-ins until the toolkit's issuing module defines these two (it then
-// deletes them here): without it no certificate or CRL can be made.
-QELStatus qelX509CreateCRL(QELKeyObject *, QELKeySet *, const QELX509IssueArgs *) { return QELError_FeatureNotAvailable; }
-QELStatus qelX509CreateCertificate(QELKeyObject *, QELKeyObject *, const std::uint8_t *, std::size_t,
-                                   const QELX509IssueArgs *, QELKeyObject **outSig)
-{
-    if (outSig != nullptr)
-        *outSig = nullptr;
-    return QELError_FeatureNotAvailable;
 }
 
 // ---- RSA secret keys as PKCS #8 --------------------------------------------------------------------

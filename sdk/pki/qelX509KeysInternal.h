@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "asn1Key.h"
 #include "qelErrors.h"
@@ -15,6 +16,7 @@
 #include "qelKeyIOImportInternal.h"
 
 struct QELPublicKeyObject;
+struct QELSecretKeyObject;
 struct QELKeyDB;
 struct QELKeyObject;
 
@@ -80,6 +82,13 @@ QELStatus qelX509SigAlgorithmToIds(const ASN1_ObjectIdentifier *oid, std::int32_
                                    std::int32_t *outHashAlgorithm);
 QELStatus qelX509TimeTextToSeconds(const std::uint8_t *text, std::size_t length, bool generalized,
                                    std::uint32_t *outSeconds);
+// Any time from 1950 on, in 64 bits.
+QELStatus qelX509TimeTextToSeconds64(const std::uint8_t *text, std::size_t length, bool generalized,
+                                     std::int64_t *outSeconds);
+// The time text of seconds since 1970: UTCTime (13 characters) up to 2049,
+// GeneralizedTime (15) from 2050 to 9999; out needs 16 octets. 0 for a
+// time outside 1950 to 9999.
+int qelX509FormatTime(std::int64_t seconds, char *out);
 // Leaves *outSeconds as it was on any failure.
 void qelX509TimeToSeconds(const ASN1Key_Time *time, std::uint32_t *outSeconds);
 
@@ -130,8 +139,14 @@ QELStatus qelX509ImportCertificate(const std::uint8_t *der, std::size_t length, 
                                    QELKeyDB *keyDB, QELKeyDB **outDB);
 QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t length, QELContext *context,
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
-// qelX509ImportPrivateKeyInfo and the issuing calls are declared with the
-// key import and export that call them.
+// A PKCS #8 private key as a key of a new in-memory database; its
+// certificate is looked for in keyDB (or every open database when null).
+QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
+                                      QELKeyDB *keyDB, QELKeyDB **outDB);
+// The DER PKCS #8 PrivateKeyInfo of an unlocked RSA secret-key object, in a
+// new secure block of the key's context (freed by the caller with
+// qelMemFree); QELError_AlgorithmCannotDoThis for another algorithm.
+QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock, std::size_t *outLength);
 // The live signature object (two levels below a live key of the database)
 // carrying a certificate whose subject Name encodes to exactly the given
 // octets; null when none does.
@@ -160,3 +175,47 @@ QELStatus qelX509NameText(ASN1Context *codec, ASN1Key_Name *name, std::uint8_t *
 
 // ---- certificate lists ---------------------------------------------------------------------
 bool qelX509NameEqual(const ASN1Key_Name *name, const ASN1Key_Name *other);
+
+namespace qel::x509 {
+
+// A record of one codec context, freed with it.
+template <typename T, void (*Free)(ASN1Context *, T *)>
+class Record {
+public:
+    explicit Record(ASN1Context *codec) : codec_(codec) {}
+    Record(const Record &) = delete;
+    Record &operator=(const Record &) = delete;
+    ~Record() { reset(); }
+    void reset()
+    {
+        if (p_ != nullptr)
+            Free(codec_, p_);
+        p_ = nullptr;
+    }
+    T **out() { return &p_; }
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    ASN1Context *codec_;
+    T *p_ = nullptr;
+};
+
+// The DER of one record, by the codec's two passes. Throws std::bad_alloc.
+template <typename T>
+QELStatus encodeRecord(ASN1Context *codec, std::uint64_t (*sizeFn)(ASN1Context *, T *, std::int32_t),
+                       std::uint64_t (*packFn)(ASN1Context *, std::uint8_t *, std::uint64_t, T *, std::int32_t *),
+                       T *record, std::vector<std::uint8_t> &out)
+{
+    const std::uint64_t size = sizeFn(codec, record, 1);
+    if (size == 0)
+        return QELError_CodecFailed;
+    out.resize(static_cast<std::size_t>(size));
+    std::int32_t err = 0;
+    if (packFn(codec, out.data(), size, record, &err) != size || err != 0)
+        return qelX509MapCodecStatus(err != 0 ? err : -1);
+    return QELError_NoErr;
+}
+
+} // namespace qel::x509

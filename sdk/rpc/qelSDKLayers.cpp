@@ -11,6 +11,7 @@
 #include "qelPubKeySeamsInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
+#include "qelX509KeysSeamsInternal.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
     qelCryptoSeamsInstall();
     qelPubKeySeamsInstall();
     qelKeysSeamsInstall();
+    qelX509KeysSeamsInstall();
     qelPKIJobSeamsInstall();
     qelLayerSeamsInstallService(&kSeams);
     return qelSDKStart(flags);
