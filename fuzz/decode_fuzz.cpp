@@ -44,7 +44,7 @@ std::int32_t handler(QELContext *ctx, QELEvent *event, void *user)
 QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t, std::int32_t, QELKeyDB *,
                          QELOptionList *passphrase, QELCertImportResult *)
 {
-    qelOptionListFree(passphrase);
+    static_cast<void>(qelOptionListFreePublic(passphrase));
     return 0;
 }
 
