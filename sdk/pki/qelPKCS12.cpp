@@ -587,11 +587,11 @@ QELStatus qelPKCS12PasswordToBMP(QELMemoryMgr *mgr, const u8 *text, std::size_t 
 {
     *out = nullptr;
     *outLength = 0;
-    std::uint64_t units = 0;
-    const std::uint64_t read = text != nullptr ? qelUTF8ToUTF16(text, textLength, nullptr, 0, &units) : 0;
+    std::uint64_t units = 0, read = 0;
     // Text that is not whole UTF-8 (or holds a zero) takes one unit per
     // octet, as other readers of such files do.
-    const bool utf8 = text == nullptr || read == textLength;
+    const bool utf8 = text == nullptr || (qelUTF8ToUTF16Checked(text, textLength, nullptr, 0, &units, &read) == 0 &&
+                                          read == textLength);
     if (!utf8)
         units = textLength;
     const std::size_t n = static_cast<std::size_t>(units + 1) * 2;
@@ -601,8 +601,14 @@ QELStatus qelPKCS12PasswordToBMP(QELMemoryMgr *mgr, const u8 *text, std::size_t 
         freeWiped(block, n);
         return QELError_OutOfMemory;
     }
-    if (utf8 && units != 0)
-        static_cast<void>(qelUTF8ToUTF16(text, textLength, wide.get(), units + 1, nullptr));
+    if (utf8 && units != 0) {
+        std::uint64_t written = 0;
+        if (const std::int32_t s = qelUTF8ToUTF16Checked(text, textLength, wide.get(), units + 1, &written, nullptr);
+            s != 0 || written != units) {
+            freeWiped(block, n);
+            return s != 0 ? s : QELError_BadParams;
+        }
+    }
     for (std::size_t i = 0; i < units; ++i) {
         const std::uint16_t unit = utf8 ? wide[i] : text[i];
         block[2 * i] = static_cast<u8>(unit >> 8);

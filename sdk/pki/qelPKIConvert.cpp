@@ -478,6 +478,31 @@ uint64_t qelUTF8ToUTF16(const uint8_t *text, uint64_t limit, uint16_t *out, uint
     return utf8ToUnits(text, limit, out, room, count, true);
 }
 
+int32_t qelUTF8ToUTF16Checked(const uint8_t *text, uint64_t limit, uint16_t *out, uint64_t room,
+                              uint64_t *outUnits, uint64_t *outConsumed)
+{
+    if (outUnits == nullptr || (text == nullptr && limit != 0))
+        return QELError_BadParams;
+    *outUnits = 0;
+    if (outConsumed != nullptr)
+        *outConsumed = 0;
+    std::uint64_t units = 0;
+    const std::uint64_t used = utf8ToUnits(text, limit, nullptr, 0, &units, true);
+    // The text ends at the limit or at a zero octet; anything else stopped
+    // the walk at a sequence that is not UTF-8.
+    if (used != limit && text[used] != 0)
+        return QELError_BadParams;
+    if (out != nullptr) {
+        if (units >= room)
+            return QELError_BufferTooSmall;
+        static_cast<void>(utf8ToUnits(text, limit, out, room, nullptr, true));
+    }
+    *outUnits = units;
+    if (outConsumed != nullptr)
+        *outConsumed = used;
+    return QELError_NoErr;
+}
+
 uint64_t qelUTF8ToUCS2(const uint8_t *text, uint64_t limit, uint16_t *out, uint64_t room, uint64_t *count)
 {
     return utf8ToUnits(text, limit, out, room, count, false);

@@ -44,6 +44,13 @@ int64_t qelPKITimeToSeconds(const ASN1_Time *time);
 int64_t qelPKITimeFromFields(const QELPKITimeFields *fields);
 
 uint64_t qelUTF8ToUTF16(const uint8_t *text, uint64_t limit, uint16_t *out, uint64_t room, uint64_t *count);
+// The UTF-8 conversion above reports invalid text as 0 units, which an
+// empty text gives too; this form tells them apart: 0 with the units (and
+// the octets read up to the limit or a zero octet), QELError_BadParams for
+// text that is not UTF-8, QELError_BufferTooSmall when out (given) has no
+// room for the units and a terminating zero.
+QEL_MUST_CHECK int32_t qelUTF8ToUTF16Checked(const uint8_t *text, uint64_t limit, uint16_t *out, uint64_t room,
+                                             uint64_t *outUnits, uint64_t *outConsumed);
 uint64_t qelUTF8ToUCS2(const uint8_t *text, uint64_t limit, uint16_t *out, uint64_t room, uint64_t *count);
 uint64_t qelUTF16ToUTF8(const uint16_t *units, uint64_t limit, uint8_t *out, uint64_t room, uint64_t *count);
 uint64_t qelUCS2ToUTF8(const uint16_t *units, uint64_t limit, uint8_t *out, uint64_t room, uint64_t *count);

@@ -5,13 +5,18 @@
 #include "qelPKIPKCS7ImportInternal.h"
 
 #include <cstring>
+#include <vector>
 
 #include "asn1Enrol.h"
 #include "qelHelpers.h"
+#include "qelEnumeratedSet.h"
 #include "qelKeyDB.h"
+#include "qelKeyFilter.h"
 #include "qelKeyIter.h"
+#include "qelKeySet.h"
 #include "qelOptionList.h"
 #include "qelPKICertificateInternal.h"
+#include "qelPKIEnrolMessageInternal.h"
 #include "qelPKISDKInternal.h"
 
 using qel::pki::CodecBlock;
@@ -44,19 +49,84 @@ R *decodeWhole(ASN1Context *codec, const std::uint8_t *der, std::uint64_t length
     return record;
 }
 
-// The first key of the database, for opening enveloped layers.
-QELKeyObject *firstKey(QELKeyDB *db)
+// The transactionID attribute (RFC 8894) names the key a reply is for.
+constexpr std::uint8_t kTransactionIDOID[] = {0x60, 0x86, 0x48, 0x01, 0x86, 0xF8, 0x45, 0x01, 0x09, 0x07};
+constexpr std::uint8_t kPrintableStringTag = 0x13;
+
+// The first key an iterator meets (level 1); the iterator is freed.
+QELKeyObject *firstOf(QELKeyIter *iter)
 {
-    if (db == nullptr)
-        return nullptr;
-    QELKeyIter *iter = nullptr;
-    if (qelKeyIterNewOnDB(db, &iter) != 0)
-        return nullptr;
+    qel::Owned<QELKeyIter, qelKeyIterFree> held(iter);
     QELKeyObject *key = nullptr;
     if (qelKeyIterNext(iter, 1, &key) != 0)
         key = nullptr;
-    static_cast<void>(qelKeyIterFree(iter));
     return key;
+}
+
+// The first key of the database, for opening enveloped layers.
+QELKeyObject *firstKey(QELKeyDB *db)
+{
+    QELKeyIter *iter = nullptr;
+    return db != nullptr && qelKeyIterNewOnDB(db, &iter) == 0 ? firstOf(iter) : nullptr;
+}
+
+// The first key of the database's keys whose data property equals the
+// octets; null when none does.
+QELKeyObject *firstKeyWith(QELContext *context, QELKeyDB *db, std::uint32_t property, const std::uint8_t *data,
+                           std::uint64_t length)
+{
+    QELKeyFilter *filter = nullptr;
+    if (db == nullptr || length == 0 ||
+        qelKeyFilterNewDataProperty(context, static_cast<std::int32_t>(property), data, length,
+                                    QELMatchCriterion_Equal, &filter) != 0)
+        return nullptr;
+    qel::Owned<QELKeyFilter, qelKeyFilterRelease> filterHeld(filter);
+    QELKeySet *set = nullptr;
+    if (qelFilteredSetNew(qelKeyDBGetRootSet(db), filter, &set) != 0)
+        return nullptr;
+    qel::Owned<QELKeySet, qelKeySetRelease> setHeld(set);
+    QELKeyIter *iter = nullptr;
+    return qelKeyIterNewOnSet(set, &iter) == 0 ? firstOf(iter) : nullptr;
+}
+
+int hexDigit(std::uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The key ID a transactionID value carries: the octets its hexadecimal
+// digits spell (PrintableString), or the INTEGER's magnitude. The sign
+// octet an unsigned value needs when its top bit is set is not part of the
+// ID, so a digest written as an INTEGER finds its key either way.
+bool transactionKeyID(ASN1Context *codec, const ASN1_Any &value, std::vector<std::uint8_t> &id)
+{
+    id.clear();
+    OctetsHeld decoded(codec);
+    std::int32_t err = 0;
+    if (value.length != 0 && value.data[0] == kPrintableStringTag) {
+        if (asn1Unpack_PrintableString(codec, decoded.out(), value.data, value.length, &err) != value.length ||
+            err != 0 || decoded.get() == nullptr || decoded->length % 2 != 0)
+            return false;
+        for (std::uint64_t i = 0; i < decoded->length; i += 2) {
+            const int high = hexDigit(decoded->data[i]), low = hexDigit(decoded->data[i + 1]);
+            if (high < 0 || low < 0)
+                return false;
+            id.push_back(static_cast<std::uint8_t>(high << 4 | low));
+        }
+        return !id.empty();
+    }
+    if (asn1Unpack_Integer(codec, decoded.out(), value.data, value.length, &err) != value.length || err != 0 ||
+        decoded.get() == nullptr || decoded->length == 0)
+        return false;
+    std::uint64_t skip = decoded->length > 1 && decoded->data[0] == 0 && (decoded->data[1] & 0x80) != 0 ? 1 : 0;
+    id.assign(decoded->data + skip, decoded->data + decoded->length);
+    return true;
 }
 
 struct Import {
@@ -101,10 +171,12 @@ struct Import {
             return QELError_PKIDecodeFailed;
         if (sd->signerInfos.count > 0) {
             result->isSigned = 1;
+            ASN1_SignerInfo *first = sd->signerInfos.elements[0];
             if (!keyChosen) {
-                result->decryptionKey = firstKey(db);
+                result->decryptionKey = transactionKey(first);
                 keyChosen = true;
             }
+            checkSigner(sd.get(), first);
         }
         if (qelPKIMoveSignedDataCertificates(codec, sd.get(), certificates->get()) != 0 ||
             qelPKIMoveSignedDataCRLs(codec, sd.get(), crls->get()) != 0)
@@ -124,6 +196,56 @@ struct Import {
             return QELError_PKIDecodeFailed;
         }
         return 0;
+    }
+
+    // The key the first transactionID attribute names by its key hash, or
+    // else the first key of the database.
+    QELKeyObject *transactionKey(const ASN1_SignerInfo *info)
+    {
+        if (db == nullptr)
+            return nullptr;
+        const ASN1_Attributes *attrs = info != nullptr ? info->authenticatedAttributes : nullptr;
+        for (std::int64_t i = 0; attrs != nullptr && i < attrs->count; ++i) {
+            const ASN1_Attribute *a = attrs->elements[i];
+            if (a == nullptr ||
+                !qel::pki::sameBytes(a->type.data, a->type.length, kTransactionIDOID, sizeof kTransactionIDOID))
+                continue;
+            std::vector<std::uint8_t> id;
+            QELKeyObject *key = nullptr;
+            if (a->values.count > 0 && a->values.elements[0] != nullptr &&
+                transactionKeyID(codec, *a->values.elements[0], id))
+                key = firstKeyWith(context, db, QELProperty_PublicKeyInfoDigest, id.data(), id.size());
+            if (key != nullptr)
+                return key;
+            break;
+        }
+        return firstKey(db);
+    }
+
+    // The key of the database whose certificate names the first signer,
+    // and whether that signer's signature holds. Failures only leave the
+    // flags clear.
+    void checkSigner(ASN1_SignedData *sd, ASN1_SignerInfo *info)
+    {
+        if (db == nullptr || result->signerKey != nullptr)
+            return;
+        CodecBlock der(codec);
+        if (qel::pki::packRecord(&der.data, &der.length, &info->issuerAndSerialNumber, codec,
+                                 asn1Sizeof_IssuerAndSerialNumber, asn1Pack_IssuerAndSerialNumber) != 0)
+            return;
+        QELKeyObject *key = firstKeyWith(context, db, QELProperty_X509IssuerSerial, der.data, der.length);
+        if (key == nullptr)
+            return;
+        result->signerKey = key;
+        ASN1_Certificate *raw = nullptr;
+        if (qelPKIGetKeyCertificate(context, key, codec, &raw) != 0)
+            return;
+        Held<ASN1_Certificate, asn1Free_Certificate> certificate(codec, raw);
+        result->signerFound = 1;
+        QELPKICallbackData data{nullptr, context, key};
+        if (qelPKISignedDataVerify(nullptr, nullptr, sd, certificate.get(), qelPKISDKDigest, &data,
+                                   qelPKISDKVerifyData, &data, codec) == 0)
+            result->signatureValid = 1;
     }
 
     QELStatus envelopedLayer()

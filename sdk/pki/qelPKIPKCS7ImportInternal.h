@@ -34,10 +34,10 @@ ASN1_EnvelopedData *qelPKIDecodeEnvelopedData(const uint8_t *der, uint64_t lengt
 
 struct QELPKCS7ImportResult {
     QELKeyObject *decryptionKey;   // the key enveloped layers were opened with
-    QELKeyObject *signerKey;       // not looked up yet: always null
+    QELKeyObject *signerKey;       // the key whose certificate names the first signer
     std::uint8_t isSigned;         // a signed layer had a signer
-    std::uint8_t signerFound;      // always 0 until the signer look-up lands
-    std::uint8_t signatureValid;   // always 0 until the signer look-up lands
+    std::uint8_t signerFound;      // the signer key's certificate could be produced
+    std::uint8_t signatureValid;   // and the first signer's signature holds under it
     std::uint8_t *certificates;    // DER SET OF certificates, or null
     std::uint64_t certificatesLength;
     std::uint8_t *crls;            // DER SET OF CertificateList, or null

@@ -8,13 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "../keys/keys_fixture.h"
+#include "pki_ring_fixture.h"
 #include "pki_test_util.h"
 #include "qelKeyIter.h"
 #include "qelKeyMan.h"
-#include "qelKeyObjInternal.h"
 #include "qelPKIEnrolMessageInternal.h"
-#include "qelRandomPoolInternal.h"
 #include "qelX509KeysInternal.h"
 
 namespace {
@@ -26,23 +24,13 @@ const std::string kTransactionIDType = "060a6086480186f845010907";
 const std::string kMessageTypeType = "060a6086480186f845010902";
 const std::string kSenderNonceType = "060a6086480186f845010905";
 
-class EnrolMessageTest : public keystest::ContextTest {
+class EnrolMessageTest : public pkitest::RingTest {
 protected:
     void SetUp() override
     {
-        keystest::ContextTest::SetUp();
-        qelRandomPoolSetSeeded();
-        db = openOwned(keystest::readFile(keystest::dataPath("keyedit_secret.gpg")));
-        ASSERT_NE(db, nullptr);
-        QELKeyIter *iter = nullptr;
-        ASSERT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
-        QELKeyObject *object = nullptr;
-        std::vector<QELKeyObject *> keys;
-        while (qelKeyIterNext(iter, -1, &object) == QELError_NoErr)
-            if (qelKeyObjType(object) == QELObjectType_Key)
-                keys.push_back(object);
-        ASSERT_EQ(qelKeyIterFree(iter), QELError_NoErr);
-        ASSERT_GE(keys.size(), 3u); // Alice (RSA), Bob (DSA), Carol (RSA)
+        pkitest::RingTest::SetUp();
+        if (HasFatalFailure() || IsSkipped())
+            return;
         alice = keys[0];
         bob = keys[1];
     }
@@ -71,7 +59,6 @@ protected:
         }
         return s;
     }
-    QELKeyDB *db = nullptr;
     QELKeyObject *alice = nullptr, *bob = nullptr;
 };
 

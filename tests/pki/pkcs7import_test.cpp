@@ -9,7 +9,14 @@
 
 #include "../keys/keys_fixture.h"
 #include "pki_test_util.h"
+#include "qelKeyDBChange.h"
+#include "qelKeyIter.h"
+#include "qelKeyIOImportInternal.h"
+#include "qelKeySet.h"
+#include "qelPKIEnrolMessageInternal.h"
 #include "qelPKIPKCS7ImportInternal.h"
+#include "qelRandomPoolInternal.h"
+#include "qelX509KeysInternal.h"
 
 namespace {
 
@@ -19,23 +26,26 @@ pkitest::Workdir &dir()
 {
     static pkitest::Workdir d;
     static const bool made = [] {
-        return d.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
-                    "openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj /CN=EE && "
-                    "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 5 -days 5 -out ee.pem && "
-                    "openssl x509 -in ca.pem -outform DER -out ca.der && "
-                    "openssl x509 -in ee.pem -outform DER -out ee.der && "
-                    "mkdir -p db && touch db/index && echo 01 > db/crlnumber && "
-                    "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\ndefault_md="
-                    "sha256\\ndefault_crl_days=7\\n' > ca.cnf && "
-                    "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem && "
-                    "openssl crl -in crl.pem -outform DER -out crl.der && "
-                    "openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out degen.der && "
+        return pkitest::makeCAFiles(d, "/CN=EE") &&
+               d.sh("openssl crl2pkcs7 -in crl.pem -certfile ca.pem -certfile ee.pem -outform DER -out degen.der && "
                     "echo hello > m.txt && "
                     "openssl smime -sign -nodetach -binary -in m.txt -signer ee.pem -inkey ee.key -outform DER "
                     "-out signed.der && "
                     "openssl smime -encrypt -des3 -binary -in degen.der -outform DER -out env.der ee.pem && "
                     "openssl smime -sign -nodetach -binary -in env.der -signer ca.pem -inkey ca.key -outform DER "
-                    "-out reply.der") == 0;
+                    "-out reply.der && "
+                    // A key the database will hold: its MD5 key hash starts with a set bit, so an
+                    // INTEGER transactionID of it carries a sign octet.
+                    "for i in $(seq 1 40); do "
+                    "openssl req -x509 -newkey rsa:1024 -nodes -sha1 -keyout r.key -out r.pem -days 5 -subj /CN=R && "
+                    "openssl x509 -in r.pem -pubkey -noout | openssl pkey -pubin -outform DER | "
+                    "openssl dgst -md5 -binary > r.md5 && "
+                    "case $(od -An -tx1 -N1 r.md5 | tr -d ' ') in [89a-f]*) break;; esac; done && "
+                    "openssl x509 -in r.pem -outform DER -out r.der && "
+                    "openssl pkcs8 -topk8 -nocrypt -in r.key -outform DER -out r.p8 && "
+                    "openssl smime -encrypt -des3 -binary -in degen.der -outform DER -out envR.der r.pem && "
+                    "openssl smime -sign -md sha1 -nodetach -binary -in m.txt -signer r.pem -inkey r.key "
+                    "-outform DER -out signedR.der") == 0;
     }();
     EXPECT_TRUE(made);
     return d;
@@ -51,9 +61,35 @@ protected:
     void SetUp() override
     {
         keystest::ContextTest::SetUp();
+        qelRandomPoolSetSeeded();
         if (!pkitest::havePeers())
             GTEST_SKIP() << "no OpenSSL";
     }
+    void TearDown() override
+    {
+        for (QELKeyDB *db : made)
+            EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
+        keystest::ContextTest::TearDown();
+    }
+    // R's certificate as a database, and R's private key as another.
+    void openR(QELKeyDB *&certDB, QELKeyDB *&keyDB)
+    {
+        const Bytes cert = dir().read("r.der"), p8 = dir().read("r.p8");
+        ASSERT_EQ(qelX509ImportCertificate(cert.data(), cert.size(), ctx, nullptr, &certDB), QELError_NoErr);
+        made.push_back(certDB);
+        ASSERT_EQ(qelX509ImportPrivateKeyInfo(p8.data(), p8.size(), ctx, certDB, &keyDB), QELError_NoErr);
+        made.push_back(keyDB);
+    }
+    static QELKeyObject *first(QELKeyDB *db)
+    {
+        QELKeyIter *iter = nullptr;
+        QELKeyObject *key = nullptr;
+        EXPECT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
+        EXPECT_EQ(qelKeyIterNext(iter, 1, &key), QELError_NoErr);
+        EXPECT_EQ(qelKeyIterFree(iter), QELError_NoErr);
+        return key;
+    }
+    std::vector<QELKeyDB *> made;
     QELStatus import(const Bytes &der, QELKeyDB *db, QELPKCS7ImportResult &r, Bytes &certs, Bytes &crls)
     {
         const QELStatus s = qelCertImportPKCS7(ctx, der.data(), der.size(), db, nullptr, &r);
@@ -103,6 +139,110 @@ TEST_F(PKCS7ImportTest, SignedMessagesAndEnvelopes)
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(import(dir().read("reply.der"), db, r, certs, crls), QELError_PKIEnvelopeNotOpened);
     EXPECT_TRUE(certs.empty());
+}
+
+TEST_F(PKCS7ImportTest, EnvelopeOpensWithTheDatabaseKey)
+{
+    QELKeyDB *certDB = nullptr, *keyDB = nullptr;
+    openR(certDB, keyDB);
+    // OpenSSL enveloped a degenerate SignedData for R; R's key is the
+    // database's first.
+    const Bytes env = dir().read("envR.der");
+    QELPKCS7ImportResult r{};
+    Bytes certs, crls;
+    ASSERT_EQ(import(env, keyDB, r, certs, crls), QELError_NoErr);
+    EXPECT_EQ(r.decryptionKey, first(keyDB));
+    EXPECT_TRUE(contains(certs, dir().read("ca.der")) && contains(certs, dir().read("ee.der")));
+    EXPECT_TRUE(contains(crls, dir().read("crl.der")));
+    EXPECT_EQ(r.isSigned, 0);
+    // One changed octet of the last cipher block: the padding check fails.
+    Bytes broken = env;
+    broken[broken.size() - 3] ^= 0x40;
+    EXPECT_EQ(import(broken, keyDB, r, certs, crls), QELError_PKIEnvelopeNotOpened);
+    EXPECT_TRUE(certs.empty() && crls.empty());
+}
+
+TEST_F(PKCS7ImportTest, TransactionIDChoosesTheDecryptionKey)
+{
+    QELKeyDB *certDB = nullptr, *keyDB = nullptr;
+    openR(certDB, keyDB);
+    // A ring whose first key is Alice's, with R's key added behind it.
+    QELKeyDB *ring = openOwned(keystest::readFile(keystest::dataPath("keyedit_secret.gpg")));
+    ASSERT_NE(ring, nullptr);
+    QELKeySet *added = nullptr;
+    ASSERT_EQ(qelKeyDBAddKeySet(qelKeyDBGetRootSet(keyDB), ring, &added), QELError_NoErr);
+    EXPECT_EQ(qelKeySetRelease(added), QELError_NoErr);
+    QELKeyObject *alice = first(ring);
+    const Bytes env = dir().read("envR.der"), id = dir().read("r.md5");
+    ASSERT_EQ(id.size(), 16u);
+    ASSERT_GE(id[0], 0x80);
+    QELPKCS7ImportResult r{};
+    Bytes certs, crls;
+    // A reply around the envelope, signed by Alice; its transactionID is R's
+    // key hash, written as an INTEGER (with its sign octet) or as hex digits.
+    for (std::int32_t kind : {10010, 10013}) {
+        SCOPED_TRACE(kind);
+        QELOptionList *options = nullptr;
+        ASSERT_EQ(qelOptionListBuildPublic(ctx, &options, qelOptionPassphrase(ctx, "alice-pass"),
+                                           qelOptionLastOption(ctx)),
+                  QELError_NoErr);
+        std::uint8_t *message = nullptr;
+        std::uint64_t length = 0;
+        ASSERT_EQ(qelPKIBuildEnrolMessage(ctx, env.data(), env.size(), id.data(), id.size(), nullptr, alice, options,
+                                          kind, &message, &length),
+                  QELError_NoErr);
+        const Bytes reply(message, message + length);
+        EXPECT_EQ(qelMemFree(message), QELError_NoErr);
+        ASSERT_EQ(import(reply, ring, r, certs, crls), QELError_NoErr);
+        EXPECT_NE(r.decryptionKey, nullptr);
+        EXPECT_NE(r.decryptionKey, alice);
+        EXPECT_EQ(r.isSigned, 1);
+        EXPECT_TRUE(contains(certs, dir().read("ee.der")));
+        // Without the transaction's key the first key is tried, and fails.
+        ASSERT_EQ(import(reply, nullptr, r, certs, crls), QELError_PKIEnvelopeNotOpened);
+    }
+    // No transactionID: Alice's key is tried, which cannot open it.
+    EXPECT_EQ(import(dir().read("reply.der"), ring, r, certs, crls), QELError_PKIEnvelopeNotOpened);
+}
+
+TEST_F(PKCS7ImportTest, SignerFoundByIssuerAndSerial)
+{
+    QELKeyDB *certDB = nullptr, *keyDB = nullptr;
+    openR(certDB, keyDB);
+    const Bytes signedR = dir().read("signedR.der");
+    QELPKCS7ImportResult r{};
+    Bytes certs, crls;
+    ASSERT_EQ(import(signedR, certDB, r, certs, crls), QELError_NoErr);
+    EXPECT_EQ(r.isSigned, 1);
+    EXPECT_EQ(r.signerKey, first(certDB));
+    // Whether the certificate comes back depends on the key export writing
+    // X.509; when it does, the signature checks out.
+    asn1test::TestAllocator alloc;
+    ASN1Context codec{0, &alloc.base};
+    ASN1_Certificate *certificate = nullptr;
+    const QELStatus exported = qelPKIGetKeyCertificate(ctx, first(certDB), &codec, &certificate);
+    if (certificate != nullptr)
+        asn1Free_Certificate(&codec, certificate);
+    EXPECT_EQ(r.signerFound, exported == 0 ? 1 : 0);
+    EXPECT_EQ(r.signatureValid, exported == 0 ? 1 : 0);
+    if (exported == 0) {
+        // A changed signed octet: found, but not valid.
+        Bytes tampered = signedR;
+        const std::string hex = pkitest::toHex(signedR.data(), signedR.size());
+        const std::size_t at = hex.find(pkitest::toHex(reinterpret_cast<const std::uint8_t *>("hello"), 5));
+        ASSERT_NE(at, std::string::npos);
+        tampered[at / 2] ^= 1;
+        ASSERT_EQ(import(tampered, certDB, r, certs, crls), QELError_NoErr);
+        EXPECT_EQ(r.signerFound, 1);
+        EXPECT_EQ(r.signatureValid, 0);
+    }
+    // A database without R's certificate: no signer key; none without a database.
+    ASSERT_EQ(import(signedR, keyDB, r, certs, crls), QELError_NoErr);
+    EXPECT_EQ(r.signerKey, nullptr);
+    ASSERT_EQ(import(signedR, nullptr, r, certs, crls), QELError_NoErr);
+    EXPECT_EQ(r.isSigned, 1);
+    EXPECT_EQ(r.signerKey, nullptr);
+    EXPECT_EQ(r.signerFound, 0);
 }
 
 TEST_F(PKCS7ImportTest, InputOfNoneOfTheForms)

@@ -123,4 +123,20 @@ private:
     std::string path_;
 };
 
+// A CA (ca.key, ca.pem, ca.der), an end entity it certified with serial 5
+// (ee.key, ee.pem, ee.der) and the CA's empty CRL (crl.pem, crl.der).
+inline bool makeCAFiles(const Workdir &d, const std::string &eeSubject)
+{
+    return d.sh("openssl req -x509 -newkey rsa:1024 -nodes -keyout ca.key -out ca.pem -days 30 -subj /CN=CA && "
+                "openssl req -newkey rsa:1024 -nodes -keyout ee.key -out ee.csr -subj '" + eeSubject + "' && "
+                "openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 5 -days 5 -out ee.pem && "
+                "openssl x509 -in ca.pem -outform DER -out ca.der && "
+                "openssl x509 -in ee.pem -outform DER -out ee.der && "
+                "mkdir -p db && touch db/index && echo 01 > db/crlnumber && "
+                "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=db/index\\ncrlnumber=db/crlnumber\\ndefault_md="
+                "sha256\\ndefault_crl_days=7\\n' > ca.cnf && "
+                "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem && "
+                "openssl crl -in crl.pem -outform DER -out crl.der") == 0;
+}
+
 } // namespace pkitest
