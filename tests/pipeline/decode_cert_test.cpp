@@ -158,6 +158,32 @@ TEST_F(DecodeCertTest, SignedMessageReportsItsSignature)
     EXPECT_EQ(run.events, expected);
     // Its signer is in no database the run searches.
     EXPECT_EQ(run.signatures, std::vector<std::string>{"none"});
+
+    // With the signer's certificate in the search database the signature
+    // is checked: good as OpenSSL made it, bad once its content changed.
+    Events setup;
+    ASSERT_EQ(decode(fixture("ee.der"), 10000, setup), 0);
+    QELKeyDB *search = target_;
+    ASSERT_EQ(qelKeyDBNewInMemory(ctx, &target_), 0);
+    Bytes altered = fixture("signed.p7");
+    const std::string text = "certificate test message";
+    const auto at = std::search(altered.begin(), altered.end(), text.begin(), text.end());
+    ASSERT_NE(at, altered.end());
+    *at ^= 0x20;
+    struct Case {
+        const char *name;
+        Bytes input;
+        const char *verdict;
+    };
+    const Case cases[] = {{"as made", fixture("signed.p7"), "checked good"}, {"altered", altered, "checked bad"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Events checked;
+        ASSERT_EQ(decode(c.input, 10000, checked, qelOptionTargetKeyDB(ctx, search)), 0);
+        EXPECT_EQ(checked.events, expected);
+        EXPECT_EQ(checked.signatures, std::vector<std::string>{c.verdict});
+    }
+    EXPECT_EQ(qelKeyDBRelease(search), 0);
 }
 
 TEST_F(DecodeCertTest, LockedEnvelopeKeyAsksForThePassphrase)
