@@ -888,7 +888,8 @@ QELStatus importWithPassphrase(DecodeJob &job, const std::uint8_t *der, std::uin
         element.clear();
         QELOptionList *secret = nullptr;
         const QELJobPassphrase &p = job.passphrase;
-        if (p.bytes != nullptr &&
+        // Option 21's session key opens OpenPGP data only.
+        if (p.bytes != nullptr && !p.other &&
             (secret = qelOptionNewSecureBytes(job.context, p.passkey ? QELOption_Passkey : QELOption_Passphrase,
                                               p.bytes, p.length)) == nullptr)
             return QELError_OutOfMemory;
