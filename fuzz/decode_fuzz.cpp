@@ -41,10 +41,10 @@ std::int32_t handler(QELContext *ctx, QELEvent *event, void *user)
     }
 }
 
-QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t, std::int32_t, QELOptionList *,
-                         QELKeyDB *, QELKeyDB *, std::uint64_t *outUsed)
+QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t, std::int32_t, QELKeyDB *,
+                         QELOptionList *passphrase, QELCertImportResult *)
 {
-    *outUsed = 0;
+    static_cast<void>(qelOptionListFreePublic(passphrase));
     return 0;
 }
 
@@ -58,11 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QELContext *context = qelfuzz::sharedContext();
     Answers answers{data[0], 0, {}, 0};
     if ((data[0] & 4) != 0) {
+        const QELDecodeJobSeams installed = qelDecodeJobSeams();
         qelDecodeJobSeams().certImport = countingImport;
         static_cast<void>(qelDecode(context, qelOptionInputBuffer(context, data + 1, size - 1),
                                     qelOptionInputFormat(context, 10000 + (data[0] >> 4) % 12),
                                     qelOptionDiscardOutput(context, 1), qelOptionLastOption(context)));
-        qelDecodeJobSeams().certImport = nullptr;
+        qelDecodeJobSeams() = installed;
         return 0;
     }
     static_cast<void>(qelDecode(context, qelOptionInputBuffer(context, data + 1, size - 1),

@@ -16,6 +16,7 @@
 #include "qelFileOpenInternal.h"
 #include "qelHelpers.h"
 #include "qelJobIOInternal.h"
+#include "qelJobReadInputInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelOptionListInternal.h"
@@ -35,6 +36,7 @@
 #include "qelKeyObj.h"
 #include "qelKeyProperty.h"
 #include "qelKeySet.h"
+#include "qelKeySig.h"
 #include "qelMemory.h"
 
 #include <algorithm>
@@ -751,6 +753,24 @@ QELKeyObject *findSigner(QELKeyDB *db, const QELKeyID &id)
     return key;
 }
 
+// The signer's standing for a Signature event: its validity and flags, and
+// whether it is good enough against the job's minimum validity.
+void signerStanding(QELKeyObject *key, std::int32_t minimum, QELEventSignature &verdict)
+{
+    QELKeyObject *top = qelKeyObjTopKey(key);
+    std::uint8_t revoked = 0, disabled = 0, expired = 0;
+    if (qelKeyObjNumberPropertyLocal(top, QELProperty_Validity, &verdict.validity) != 0)
+        verdict.validity = 0;
+    (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsRevoked, &revoked);
+    (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsDisabled, &disabled);
+    (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsExpired, &expired);
+    verdict.key = key;
+    verdict.keyRevoked = revoked;
+    verdict.keyDisabled = disabled;
+    verdict.keyExpired = expired;
+    verdict.keyValidEnough = !revoked && !disabled && !expired && verdict.validity >= minimum;
+}
+
 QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t *digest)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -774,18 +794,7 @@ QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t
         if (key == nullptr && db != job.offeredDB)
             key = findSigner(job.offeredDB, id);
         if (key != nullptr) {
-            QELKeyObject *top = qelKeyObjTopKey(key);
-            std::uint8_t revoked = 0, disabled = 0, expired = 0;
-            if (qelKeyObjNumberPropertyLocal(top, QELProperty_Validity, &verdict.validity) != 0)
-                verdict.validity = 0;
-            (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsRevoked, &revoked);
-            (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsDisabled, &disabled);
-            (void)qelKeyObjBoolPropertyLocal(top, QELProperty_IsExpired, &expired);
-            verdict.key = key;
-            verdict.keyRevoked = revoked;
-            verdict.keyDisabled = disabled;
-            verdict.keyExpired = expired;
-            verdict.keyValidEnough = !revoked && !disabled && !expired && verdict.validity >= minimum;
+            signerStanding(key, minimum, verdict);
             // No digest: the signed data could not be hashed, which is a
             // failed check, never a good one.
             const std::int32_t checked = digest != nullptr ? qelSigItemVerify(item, key, digest) : 0;
@@ -852,32 +861,127 @@ QELStatus detachedData(void *data, QELPipeModule *chain)
 
 // ---- the run --------------------------------------------------------------------
 
-// Reads the whole input into one buffer (the caller's, or one made here).
-QELStatus readWholeInput(DecodeJob &job, const std::uint8_t **outBytes, std::uint64_t *outLength,
-                         std::uint8_t **outOwned)
-{
-    if (job.input.reader == nullptr) {
-        *outBytes = static_cast<const std::uint8_t *>(job.input.buffer);
-        *outLength = job.input.length;
-        return 0;
+// What one certificate element carried, its blocks freed with it.
+struct CertElement {
+    QELCertImportResult r;
+    CertElement() = default;
+    CertElement(const CertElement &) = delete;
+    CertElement &operator=(const CertElement &) = delete;
+    ~CertElement() { clear(); }
+    void clear()
+    {
+        for (std::uint8_t *block : {r.certificates, r.crls})
+            if (block != nullptr)
+                (void)qelMemFree(block);
+        r = QELCertImportResult{};
     }
-    QELPipeModule *sink = nullptr;
-    if (qelVarMemoryModuleCreatePlain(job.context, &sink, UINT64_MAX) == nullptr)
-        return QELError_OutOfMemory;
-    std::uint64_t position = 0;
-    void *buffer = nullptr;
-    QELStatus s = qelJobPumpInput(job.input, sink, nullptr, nullptr);
-    if (s == 0)
-        s = qelPipeAnnotate(sink, nullptr, QELAnnotation_QueryPosition, &position, sizeof position);
-    if (s == 0)
-        s = qelPipeAnnotate(sink, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer);
-    qelPipeDestroy(sink);
+};
+
+// The import, asking for a passphrase while an enveloped layer's key wants
+// one. A handler that answers without a passphrase ends the asking with the
+// refusal: retrying with none would ask for ever.
+QELStatus importWithPassphrase(DecodeJob &job, const std::uint8_t *der, std::uint64_t length, std::int32_t format,
+                               CertElement &element)
+{
+    const auto import = qelDecodeJobSeams().certImport;
+    for (;;) {
+        element.clear();
+        QELOptionList *secret = nullptr;
+        const QELJobPassphrase &p = job.passphrase;
+        // Option 21's session key opens OpenPGP data only.
+        if (p.bytes != nullptr && !p.other &&
+            (secret = qelOptionNewSecureBytes(job.context, p.passkey ? QELOption_Passkey : QELOption_Passphrase,
+                                              p.bytes, p.length)) == nullptr)
+            return QELError_OutOfMemory;
+        QELStatus s = import(job.context, der, length, format, job.searchDB, secret, &element.r);
+        if (s != QELError_BadPassphrase || job.handler == nullptr)
+            return s;
+        OwnedSet locked;
+        if (element.r.locked != nullptr) {
+            QELKeySet *set = nullptr;
+            if ((s = qelEnumeratedSetFromObject(element.r.locked, &set)) != 0)
+                return s;
+            locked.reset(set);
+        }
+        s = event(job, [&](QELEventReplyOut r) {
+            return qelEventSendPassphrase(job.context, r, job.handler, job.userValue, false, locked.get());
+        });
+        if (s != 0)
+            return s;
+        if ((s = qelJobGetPassphrase(job.context, job.reply, job.passphrase)) != 0)
+            return s;
+        if (job.passphrase.bytes == nullptr)
+            return QELError_BadPassphrase;
+    }
+}
+
+// The keys of a new database join option 33's; the new one is released.
+QELStatus mergeInto(DecodeJob &job, QELKeyDB *found, bool checkSignatures)
+{
+    QELKeySet *added = nullptr;
+    QELStatus s = qelKeyDBAddKeySet(qelKeyDBGetRootSet(found), job.importDB, checkSignatures ? &added : nullptr);
+    // The CRLs now in the database mark what they revoke.
+    if (s == 0 && added != nullptr)
+        s = qelKeySigCheckKeySet(added, nullptr, 1, nullptr, nullptr);
+    if (added != nullptr)
+        (void)qelKeySetRelease(added);
+    const QELStatus released = qelKeyDBRelease(found);
+    return s != 0 ? s : released;
+}
+
+// One element: imported, its signature reported, its certificates and CRLs
+// added to option 33's database, and its CRLs (else its certificates)
+// written to the output.
+QELStatus importCertElement(DecodeJob &job, const std::uint8_t *der, std::uint64_t length, std::int32_t format,
+                            std::int32_t minimum)
+{
+    const QELDecodeJobSeams &seams = qelDecodeJobSeams();
+    CertElement element;
+    QELStatus s = importWithPassphrase(job, der, length, format, element);
     if (s != 0)
         return s;
-    *outOwned = static_cast<std::uint8_t *>(buffer);
-    *outBytes = *outOwned;
-    *outLength = position;
-    return 0;
+    const QELCertImportResult &r = element.r;
+    if (r.isSigned) {
+        QELEventSignature verdict{};
+        if (r.signerKey != nullptr) {
+            QELKeyID id{};
+            if ((s = qelKeyIDFromKey(r.signerKey, &id)) != 0)
+                return s;
+            static_assert(sizeof verdict.signerKeyID == sizeof id);
+            std::memcpy(verdict.signerKeyID, &id, sizeof id);
+            signerStanding(r.signerKey, minimum, verdict);
+            verdict.checked = r.checked;
+            verdict.verified = r.verified;
+        }
+        s = event(job, [&](QELEventReplyOut reply) {
+            return qelEventSendSignature(job.context, reply, job.handler, job.userValue, verdict);
+        });
+        if (s != 0)
+            return s;
+    }
+    if (r.certificates != nullptr) {
+        QELKeyDB *found = nullptr;
+        if ((s = seams.importCertificates(job.context, r.certificates, r.certificatesLength, job.importDB,
+                                          &found)) != 0)
+            return s;
+        if (found != nullptr && (s = mergeInto(job, found, false)) != 0)
+            return s;
+    }
+    if (r.crls != nullptr) {
+        QELKeyDB *found = nullptr;
+        if ((s = seams.importCRLs(job.context, r.crls, r.crlsLength, job.importDB, &found)) != 0)
+            return s;
+        if (found != nullptr && (s = mergeInto(job, found, true)) != 0)
+            return s;
+    }
+    const std::uint8_t *out = r.crls != nullptr ? r.crls : r.certificates;
+    const std::uint64_t outLength = r.crls != nullptr ? r.crlsLength : r.certificatesLength;
+    if (out == nullptr)
+        return 0;
+    // Every element of the input goes to the one output the options chose.
+    if (job.sink == nullptr && (s = openSink(job, job.options, false, false)) != 0)
+        return s;
+    return qelPipeWriteAll(job.sink, out, outLength);
 }
 
 // X.509 and PKCS #7 input, one DER element after another, each handed to the
@@ -908,7 +1012,7 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
                 (void)qelMemFree(b);
         }
     } release{owned, decoded};
-    if ((s = readWholeInput(job, &bytes, &length, &owned)) != 0)
+    if ((s = qelJobReadInput(job.context, job.input, &bytes, &length, &owned)) != 0)
         return s;
     if (format >= 10006) {
         if ((s = qelArmorDecodePem(job.context, reinterpret_cast<const char *>(bytes), length, &decoded,
@@ -916,28 +1020,18 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
             return s;
         bytes = decoded;
     }
-    auto import = qelDecodeJobSeams().certImport;
-    if (import == nullptr)
+    const QELDecodeJobSeams &seams = qelDecodeJobSeams();
+    if (seams.certImport == nullptr || seams.importCertificates == nullptr || seams.importCRLs == nullptr)
         return QELError_FeatureNotAvailable;
-    QELOptionList *secret = nullptr;
-    void *phrase = nullptr;
-    std::uint64_t phraseLength = 0;
-    if ((s = qelOptionListGetValues(job.options, QELOption_Passphrase, false, "%p%l", &phrase, &phraseLength)) != 0)
+    std::int32_t minimum = 0;
+    if ((s = qelJobIntOption(job.options, QELOption_MinKeySize, 0, &minimum)) != 0)
         return s;
-    if (phrase != nullptr &&
-        (secret = qelOptionNewSecureBytes(job.context, QELOption_Passphrase, phrase, phraseLength)) == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{secret};
     // Each element must be whole and take some input, so the loop ends.
     while (length != 0) {
         const std::uint64_t element = qelDecodeDerElementLength(bytes, length);
         if (element == 0)
             return QELError_BadPacketFormat;
-        std::uint64_t used = 0;
-        if ((s = import(job.context, bytes, element, format, secret, job.searchDB, job.importDB, &used)) != 0)
+        if ((s = importCertElement(job, bytes, element, format, minimum)) != 0)
             return s;
         bytes += element;
         length -= element;

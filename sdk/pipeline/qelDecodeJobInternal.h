@@ -9,6 +9,7 @@
 
 struct QELDecodeCallbacks;
 struct QELKeyDB;
+struct QELKeyObject;
 struct QELOptionList;
 struct QELSettings;
 
@@ -33,15 +34,37 @@ QELPipeModule **qelDecodeChainBuild(QELContext *context, QELPipeModule **head, Q
                                     const QELFifoDescriptor *fifoKind, const QELDecodeCallbacks *callbacks,
                                     void *callbackData);
 
-// ---- stand-in for the certificate toolkit ----------------------------------
+// ---- the certificate toolkit, filled by the PKI layer at start-up ------------
 // X.509 and PKCS #7 input is handed to the certificate import; until the
-// toolkit fills this seam, such input answers QELError_FeatureNotAvailable.
+// toolkit fills these, such input answers QELError_FeatureNotAvailable.
+
+// What one element of certificate input carried. The blocks come from the
+// context's memory manager (qelMemFree); the keys belong to their databases.
+struct QELCertImportResult {
+    std::uint8_t *certificates = nullptr; // DER SET OF Certificate, or null
+    std::uint64_t certificatesLength = 0;
+    std::uint8_t *crls = nullptr;         // DER SET OF CertificateList, or null
+    std::uint64_t crlsLength = 0;
+    QELKeyObject *signerKey = nullptr;    // the key whose certificate signed it
+    std::uint8_t isSigned = 0;            // a signed layer had a signer
+    std::uint8_t checked = 0;             // the signer was found and checked
+    std::uint8_t verified = 0;            // ... and the signature is good
+    QELKeyObject *locked = nullptr;       // on QELError_BadPassphrase: the key that wants one
+};
+
 struct QELDecodeJobSeams {
-    // Imports the element at the front of `bytes` (format as given by the
-    // caller) into `target`; *outUsed gets the element's length.
-    QELStatus (*certImport)(QELContext *context, const std::uint8_t *bytes, std::uint64_t length,
-                            std::int32_t format, QELOptionList *passphrase, QELKeyDB *searchDB, QELKeyDB *target,
-                            std::uint64_t *outUsed);
+    // Imports one DER element. `passphrase` (may be null) is consumed. An
+    // enveloped layer whose key wants a passphrase that was not given, or
+    // was wrong, is QELError_BadPassphrase with `locked` set.
+    QELStatus (*certImport)(QELContext *context, const std::uint8_t *der, std::uint64_t length, std::int32_t format,
+                            QELKeyDB *searchDB, QELOptionList *passphrase, QELCertImportResult *out);
+    // A DER SET OF certificates as key rings of a new in-memory database.
+    QELStatus (*importCertificates)(QELContext *context, const std::uint8_t *der, std::uint64_t length,
+                                    QELKeyDB *keyDB, QELKeyDB **outDB);
+    // The CRLs of a DER SET OF whose issuer is found in keyDB and whose
+    // signature it accepts, in a new database (null when none was taken).
+    QELStatus (*importCRLs)(QELContext *context, const std::uint8_t *der, std::uint64_t length, QELKeyDB *keyDB,
+                            QELKeyDB **outDB);
 };
 QELDecodeJobSeams &qelDecodeJobSeams();
 

@@ -6,6 +6,7 @@
 
 #include "qelContextInternal.h"
 #include "qelEncodeChainInternal.h"
+#include "qelEncodePKIMessageInternal.h"
 #include "qelEventInternal.h"
 #include "qelFileReadModuleInternal.h"
 #include "qelFileOpenInternal.h"
@@ -17,6 +18,7 @@
 #include "qelKeySelfSigInternal.h"
 #include "qelHelpers.h"
 #include "qelJobIOInternal.h"
+#include "qelJobReadInputInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelSettingsInternal.h"
@@ -546,6 +548,121 @@ QELStatus readConventional(EncodeJob &job, QELEncodeConventional &conventional, 
     return 0;
 }
 
+// ---- the PKI message branch -------------------------------------------------------
+
+// The newest creation time of the X.509 signatures below a key.
+std::uint32_t newestCertificateTime(QELKeyObject *node)
+{
+    std::uint32_t newest = 0;
+    for (QELKeyObject *child = node->firstChild; child != nullptr; child = child->next) {
+        std::uint32_t time = 0;
+        if (qelKeyObjIsLiveSignature(child) && qelKeyObjSigIsX509(child) &&
+            qelKeyObjTimePropertyLocal(child, QELProperty_SigCreation, &time) == 0)
+            newest = std::max(newest, time);
+        newest = std::max(newest, newestCertificateTime(child));
+    }
+    return newest;
+}
+
+// A signer's transaction ID: the digest of its public key with the newest
+// certificate time folded into the first four octets (least significant
+// first), so that each certificate of the key makes its own transaction.
+QELStatus transactionID(QELKeyObject *signer, std::vector<std::uint8_t> &out)
+{
+    std::uint8_t digest[64] = {};
+    std::size_t length = 0;
+    const QELStatus s = qelKeyObjDataPropertyLocal(signer, QELProperty_PublicKeyInfoDigest, digest, sizeof digest,
+                                                   &length);
+    if (s != 0)
+        return s;
+    out.assign(digest, digest + std::min(length, sizeof digest));
+    const std::uint32_t time = newestCertificateTime(qelKeyObjTopKey(signer));
+    for (std::size_t i = 0; i < 4 && i < out.size(); ++i)
+        out[i] ^= static_cast<std::uint8_t>(time >> (8 * i));
+    return 0;
+}
+
+// Option 67 of 10000 or more: the whole input becomes one PKI message of
+// the toolkit (signed by option 16's key, enveloped for the one recipient),
+// written to the output as it is.
+QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &recipients, bool withPassphrase,
+                           bool detached)
+{
+    const auto build = qelEncodeJobSeams().buildPKIMessage;
+    if (build == nullptr)
+        return QELError_FeatureNotAvailable;
+    std::uint32_t signers = 0;
+    QELOptionItem item{};
+    QELStatus s = qelOptionListFindNth(job.options, QELOption_SignWithKey, 0, false, &item, &signers);
+    if (s != 0 && signers != 0)
+        return s;
+    if ((s = readSigner(job, withPassphrase || !recipients.keys.empty(), detached)) != 0)
+        return s;
+    if (withPassphrase || recipients.keys.size() > 1 || signers > 1 || detached)
+        return QELError_BadParams;
+    QELKeyObject *signer = nullptr;
+    QELOptionList *secret = nullptr;
+    struct ListGuard {
+        QELOptionList *&list;
+        ~ListGuard() { qelOptionListFree(list); }
+    } guard{secret};
+    if (signers == 1) {
+        void *pointer = nullptr;
+        if ((s = qelOptionListFindOneOptional(job.options, QELOption_SignWithKey, 0, &item)) != 0 ||
+            (s = qelOptionGetPointer(&item, &pointer)) != 0)
+            return s;
+        signer = static_cast<QELKeyObject *>(pointer);
+        QELJobPassphrase phrase;
+        if (item.nested != nullptr && (s = qelJobGetPassphrase(job.context, item.nested, phrase)) != 0)
+            return s;
+        if (phrase.bytes != nullptr &&
+            (secret = qelOptionNewSecureBytes(job.context, phrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
+                                              phrase.bytes, phrase.length)) == nullptr)
+            return QELError_OutOfMemory;
+    }
+    QELKeyObject *recipient = recipients.keys.empty() ? nullptr : recipients.keys.front();
+    if ((signer != nullptr || recipient != nullptr) && (s = gatherEntropy(job)) != 0)
+        return s;
+    QELJobInput input;
+    const std::uint8_t *content = nullptr;
+    std::uint64_t contentLength = 0;
+    std::uint8_t *owned = nullptr;
+    if ((s = qelJobOpenInput(job.context, job.options, false, false, input)) != 0 ||
+        (s = qelJobReadInput(job.context, input, &content, &contentLength, &owned)) != 0)
+        return s;
+    std::vector<std::uint8_t> id;
+    if (signer != nullptr && (s = transactionID(signer, id)) != 0) {
+        if (owned != nullptr)
+            (void)qelMemFree(owned);
+        return s;
+    }
+    std::uint8_t *message = nullptr;
+    std::uint64_t messageLength = 0;
+    QELOptionList *handed = secret;
+    secret = nullptr; // the toolkit consumes it
+    s = build(job.context, content, contentLength, id.empty() ? nullptr : id.data(), id.size(), recipient, signer,
+              handed, kind, &message, &messageLength);
+    if (owned != nullptr)
+        (void)qelMemFree(owned);
+    if (s != 0)
+        return s;
+    struct MessageGuard {
+        std::uint8_t *block;
+        ~MessageGuard()
+        {
+            if (block != nullptr)
+                (void)qelMemFree(block);
+        }
+    } messageGuard{message};
+    std::int32_t append = 0;
+    if ((s = qelJobIntOption(job.options, QELOption_AppendOutput, 0, &append)) != 0 ||
+        (s = qelJobOpenOutput(job.context, job.options, &job.head, append != 0, QELFileClass_EncodeOutput, false,
+                              job.output)) != 0 ||
+        (s = qelPipePumpBuffer(job.head, message, messageLength, nullptr, nullptr)) != 0)
+        return s;
+    return qelJobFinishMemoryOutput(job.output.memorySink != nullptr ? job.output.memorySink : job.head, job.output);
+}
+
 QELStatus runJob(EncodeJob &job)
 {
     QELStatus s = 0;
@@ -575,7 +692,7 @@ QELStatus runJob(EncodeJob &job)
     if ((s = qelJobIntOption(job.options, QELOption_OutputFormat, 0, &pkiKind)) != 0)
         return s;
     if (pkiKind >= 10000)
-        return QELError_FeatureNotAvailable; // PKI messages are the toolkit's, not linked into the jobs
+        return encodePKIMessage(job, pkiKind, recipients, withPassphrase, detached);
 
     QELRandomContext *random = qelContextGetRandomContext(job.context);
     QELJobInput input;
@@ -658,6 +775,12 @@ QELStatus runJob(EncodeJob &job)
 }
 
 } // namespace
+
+QELEncodeJobSeams &qelEncodeJobSeams()
+{
+    static QELEncodeJobSeams seams{};
+    return seams;
+}
 
 QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
 {

@@ -1,11 +1,13 @@
 // SDK start-up with every layer in place: the layers above the foundation
 // install the tables through which the foundation reaches them (the service
-// client's own among them), then the foundation starts the SDK.
+// client's own among them), the PKI toolkit fills the jobs' certificate
+// paths, then the foundation starts the SDK.
 #include "qelSDK.h"
 
 #include "qelCryptoSeamsInternal.h"
 #include "qelKeysSeamsInternal.h"
 #include "qelLayerSeamsInternal.h"
+#include "qelPKIJobSeamsInternal.h"
 #include "qelPubKeySeamsInternal.h"
 #include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
@@ -28,6 +30,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
     qelPubKeySeamsInstall();
     qelKeysSeamsInstall();
     qelX509KeysSeamsInstall();
+    qelPKIJobSeamsInstall();
     qelLayerSeamsInstallService(&kSeams);
     return qelSDKStart(flags);
 }

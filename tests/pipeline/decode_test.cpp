@@ -572,10 +572,10 @@ TEST_F(DecodeTest, KeyMaterialIsImportedOrAnnounced)
 
 // Certificate input: one DER element after another; an element that is not
 // whole ends the loop with an error rather than spinning on it.
-QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t length, std::int32_t, QELOptionList *,
-                         QELKeyDB *, QELKeyDB *, std::uint64_t *outUsed)
+QELStatus countingImport(QELContext *, const std::uint8_t *, std::uint64_t, std::int32_t, QELKeyDB *,
+                         QELOptionList *passphrase, QELCertImportResult *)
 {
-    *outUsed = length;
+    qelOptionListFree(passphrase);
     return 0;
 }
 
@@ -584,6 +584,7 @@ TEST_F(DecodeTest, CertificateLoopEnds)
     EXPECT_EQ(qelDecodeDerElementLength(reinterpret_cast<const std::uint8_t *>("\x30\x00"), 2), 2u);
     EXPECT_EQ(qelDecodeDerElementLength(reinterpret_cast<const std::uint8_t *>("\x30\x80\x00\x00"), 4), 0u);
     EXPECT_EQ(qelDecodeDerElementLength(reinterpret_cast<const std::uint8_t *>("\x30\x05\x00"), 3), 0u);
+    const QELDecodeJobSeams installed = qelDecodeJobSeams();
     qelDecodeJobSeams().certImport = countingImport;
     const Bytes two("\x30\x01\x05\x30\x00", 5);
     EXPECT_EQ(qelDecode(ctx, qelOptionInputBuffer(ctx, two.data(), two.size()), qelOptionKeyDB(ctx, secret_),
@@ -593,7 +594,7 @@ TEST_F(DecodeTest, CertificateLoopEnds)
     EXPECT_EQ(qelDecode(ctx, qelOptionInputBuffer(ctx, cut.data(), cut.size()), qelOptionKeyDB(ctx, secret_),
                         qelOptionInputFormat(ctx, 10000), qelOptionDiscardOutput(ctx, 1), qelOptionLastOption(ctx)),
               QELError_BadPacketFormat);
-    qelDecodeJobSeams().certImport = nullptr;
+    qelDecodeJobSeams() = installed;
 }
 
 } // namespace
