@@ -98,7 +98,7 @@ public:
             std::uint64_t at = 0, space = 0;
             {
                 std::unique_lock<std::mutex> guard(lock_);
-                room_.wait(guard, [this] { return produced_ - consumed_ < kRingSize; });
+                waitForWorker(guard, [this] { return produced_ - consumed_ < kRingSize; });
                 at = produced_;
                 space = kRingSize - (produced_ - consumed_);
             }
@@ -106,11 +106,15 @@ public:
             const std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>({n, space, kRingSize - offset}));
             std::memcpy(ring_.get() + offset, bytes, piece);
+            bool wake = false;
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 produced_ += piece;
+                // An idle worker is woken for a whole piece, not for every write.
+                wake = workerIdle_ && produced_ - consumed_ >= kHashPiece;
             }
-            more_.notify_one();
+            if (wake)
+                more_.notify_one();
             bytes += piece;
             n -= piece;
         }
@@ -120,17 +124,39 @@ public:
     void settle()
     {
         std::unique_lock<std::mutex> guard(lock_);
-        room_.wait(guard, [this] { return consumed_ == produced_; });
+        if (consumed_ != produced_) {
+            catchUp_ = true;
+            more_.notify_one();
+        }
+        waitForWorker(guard, [this] { return consumed_ == produced_; });
     }
 
 private:
+    // Each side wakes the other only when it waits: while both keep busy no
+    // system call is made.
+    template <typename Ready>
+    void waitForWorker(std::unique_lock<std::mutex> &guard, Ready ready)
+    {
+        writerWaiting_ = true;
+        room_.wait(guard, ready);
+        writerWaiting_ = false;
+    }
+
     void run()
     {
         std::unique_lock<std::mutex> guard(lock_);
         for (;;) {
-            more_.wait(guard, [this] { return stop_ || produced_ != consumed_; });
-            if (produced_ == consumed_)
-                return; // stopped with nothing left
+            if (produced_ == consumed_) {
+                if (stop_)
+                    return; // stopped with nothing left
+                catchUp_ = false;
+                workerIdle_ = true;
+                more_.wait(guard, [this] {
+                    return stop_ || produced_ - consumed_ >= kHashPiece || (catchUp_ && produced_ != consumed_);
+                });
+                workerIdle_ = false;
+                continue;
+            }
             const std::uint64_t at = consumed_;
             const std::size_t offset = static_cast<std::size_t>(at % kRingSize);
             const std::size_t piece = static_cast<std::size_t>(
@@ -139,7 +165,8 @@ private:
             hashUpdate(hash_, ring_.get() + offset, piece);
             guard.lock();
             consumed_ += piece;
-            room_.notify_one();
+            if (writerWaiting_)
+                room_.notify_one();
         }
     }
 
@@ -151,6 +178,9 @@ private:
     std::uint64_t produced_ = 0;
     std::uint64_t consumed_ = 0;
     bool stop_ = false;
+    bool workerIdle_ = false;    // waiting for bytes
+    bool catchUp_ = false;       // settle waits: hash what there is
+    bool writerWaiting_ = false; // waiting for room or for the worker to catch up
     std::thread thread_;
 };
 
