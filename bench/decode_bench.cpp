@@ -226,10 +226,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "our decode failed\n");
         return 1;
     }
-    benchmark::RegisterBenchmark("qel/decode", BM_Ours)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
-    benchmark::RegisterBenchmark("gpg/decode", BM_GnuPG)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
-    benchmark::RegisterBenchmark("qel/verify", BM_OursVerify)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
-    benchmark::RegisterBenchmark("gpg/verify", BM_GnuPGVerify)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
+    benchmark::RegisterBenchmark("qel/decode", BM_Ours)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)->UseRealTime();
+    benchmark::RegisterBenchmark("gpg/decode", BM_GnuPG)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)->UseRealTime();
+    benchmark::RegisterBenchmark("qel/verify", BM_OursVerify)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)->UseRealTime();
+    benchmark::RegisterBenchmark("gpg/verify", BM_GnuPGVerify)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)->UseRealTime();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

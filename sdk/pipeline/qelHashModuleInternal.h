@@ -17,3 +17,12 @@ QELPipeModule **qelHashModuleCreate(QELContext *context, QELPipeModule **slot, Q
 // returned.
 QELPipeModule **qelHashModuleChainCreate(QELContext *context, QELPipeModule **slot, QELHashList *list,
                                          std::int32_t count);
+// The same chain with threaded Hash Modules: each passes its writes on at
+// once and runs its hash on a worker thread of its own once the data is long
+// enough to pay for one. The hashes may be read only after the chain was
+// settled or destroyed.
+QELPipeModule **qelHashModuleChainCreateThreaded(QELContext *context, QELPipeModule **slot, QELHashList *list,
+                                                 std::int32_t count);
+// Waits until every Hash Module from `first` on (through its downstream
+// slots, up to the first module of another kind) has hashed all it was fed.
+void qelHashModuleChainSettle(QELPipeModule *first);

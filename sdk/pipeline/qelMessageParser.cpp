@@ -59,6 +59,7 @@ struct Parser {
     QELPipeModule *firstInserted;
     QELPipeModule **insertionSlot;
     QELHashList *hashList;
+    QELPipeModule *hashChain; // its Hash Modules while they are in the chain
     QELSettings *settings;
     std::int32_t step;
     std::int32_t openScope;
@@ -318,6 +319,7 @@ void removeInserted(Parser *p)
     p->insertionSlot = nullptr;
     p->firstInserted = nullptr;
     p->decryptInserted = 0;
+    p->hashChain = nullptr;
 }
 
 QELStatus endPacket(Parser *p)
@@ -450,6 +452,7 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
     std::int32_t scope = p->openScope;
     bool passThrough = false;
     bool opened = false; // Process or Recurse in a scope that may get a nested parser
+    QELPipeModule *hashChain = nullptr;
     p->firstInserted = nullptr;
     const bool process = code == QELAnnotation_ReplyProcess || code == QELAnnotation_ReplyRecurse;
     if (code == QELAnnotation_ReplyDiscard) {
@@ -488,7 +491,10 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
                                        static_cast<std::int32_t>(length));
             if (status != 0)
                 break;
-            QELPipeModule **next = qelHashModuleChainCreate(p->head.context, slot, list, qelHashListCount(list));
+            // The signed data is hashed on worker threads beside the rest.
+            QELPipeModule **first = slot;
+            QELPipeModule **next =
+                qelHashModuleChainCreateThreaded(p->head.context, slot, list, qelHashListCount(list));
             if (next == nullptr) {
                 qelHashListFree(list);
                 status = QELError_OutOfMemory;
@@ -497,6 +503,7 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
             if (p->hashList != nullptr)
                 qelHashListFree(p->hashList);
             p->hashList = list;
+            hashChain = next != first ? *first : nullptr;
             slot = next;
             opened = true;
             break;
@@ -588,6 +595,8 @@ QELStatus applyReply(Parser *p, std::int32_t code, const std::uint8_t *data, std
     p->bodyFlowing = 0;
     *slot = saved;
     p->insertionSlot = slot == &p->downstream ? nullptr : slot;
+    if (hashChain != nullptr)
+        p->hashChain = hashChain;
     p->replyPending = 0;
     return 0;
 }
@@ -1210,6 +1219,8 @@ QELStatus signatureDigest(Parser *p, const void *origin, const std::uint8_t *dat
     QELHashContext *hash = descriptor != nullptr ? qelHashListFind(p->hashList, descriptor) : nullptr;
     if (hash == nullptr)
         return QELError_UnknownHashAlgorithm;
+    // Hash Modules still in the chain finish what they were fed first.
+    qelHashModuleChainSettle(p->hashChain);
     QELHashContext *copy = qelHashDuplicate(hash);
     if (copy == nullptr)
         return QELError_OutOfMemory;

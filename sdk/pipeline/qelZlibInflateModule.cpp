@@ -1,6 +1,10 @@
 // The ZLIB Inflation Module and its zlib decompressor. The decompressor gives
 // zlib no more input per step than its window can take, so no step holds
-// more than a window of output.
+// more than a window of output. The window is as large as zlib's own history
+// (32 KiB): zlib then decodes long runs with its fast loop and copies its
+// history once per window instead of once per kilobyte, and the modules
+// behind it (parser, signature hashes) get pieces large enough for their
+// many-block paths.
 #include "qelZlibInflateModuleInternal.h"
 
 #include "qelContextInternal.h"
@@ -14,8 +18,8 @@
 
 namespace {
 
-constexpr std::size_t kWindowBlock = 1024;
-constexpr std::size_t kWindowUsed = 1020;
+constexpr std::size_t kWindowBlock = 32768;
+constexpr std::size_t kWindowUsed = kWindowBlock;
 constexpr std::int32_t kCorrupt = -2;       // zlib refused the stream
 constexpr std::int32_t kNotFinished = -3;
 constexpr std::int32_t kAfterEnd = -4;      // bytes after the end of the stream

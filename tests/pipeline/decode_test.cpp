@@ -249,6 +249,39 @@ TEST_F(DecodeTest, PublicKeyMessagesAndSignaturesAgreeWithGnuPG)
     }
 }
 
+// Signed data long enough for the signature hashes to run on worker threads
+// reads as short data does: every signer good, with and without compression,
+// and bad after a flipped byte deep in the literal.
+TEST_F(DecodeTest, LongSignedMessagesVerify)
+{
+    const Bytes big = pattern(3u << 20, 11);
+    gpg_->put("big.bin", big);
+    Bytes uncompressed;
+    for (const char *args : {"--sign -u plain@example.org -u main@example.org -z 0",
+                             "--sign -u plain@example.org --compress-algo zlib"}) {
+        SCOPED_TRACE(args);
+        const Bytes message = make(args, "big.bin");
+        ASSERT_FALSE(message.empty());
+        if (uncompressed.empty())
+            uncompressed = message;
+        Record run;
+        decode(run, message, qelOptionTargetKeyDB(ctx, secret_));
+        ASSERT_EQ(run.status, 0);
+        ASSERT_EQ(run.outputs.size(), 1u);
+        EXPECT_TRUE(run.outputs[0].bytes() == big);
+        std::vector<std::string> got = run.signatures;
+        std::sort(got.begin(), got.end());
+        const std::vector<std::string> both{"good " + kDSA, "good " + kRSA};
+        EXPECT_EQ(got, uncompressed.size() == message.size() ? both : std::vector<std::string>{"good " + kRSA});
+    }
+    uncompressed[uncompressed.size() / 2] ^= 0x10;
+    Record run;
+    decode(run, uncompressed, qelOptionTargetKeyDB(ctx, secret_));
+    std::vector<std::string> got = run.signatures;
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"bad " + kDSA, "bad " + kRSA}));
+}
+
 TEST_F(DecodeTest, DetachedAndClearSignedVerdicts)
 {
     // Detached: the data comes from the option; altered data is a bad

@@ -711,6 +711,85 @@ TEST_F(SignatureModuleTest, HashModuleHashesOnlyWhatWasTaken)
     EXPECT_EQ(qelHashFree(running), QELError_NoErr);
 }
 
+// Threaded Hash Modules against the bare hashes, on data long enough for
+// their workers: every byte the downstream took is hashed once and in order
+// (a downstream taking odd amounts), settling makes the hashes readable with
+// the chain still in place, a failing downstream leaves only the bytes it
+// took hashed, and a chain destroyed in the middle of the data (no end of
+// input) stops cleanly with what it took hashed.
+TEST_F(SignatureModuleTest, ThreadedHashChainHashesWhatWasTakenInOrder)
+{
+    const std::uint8_t ids[] = {kSHA1, kSHA512};
+    const Bytes data = pattern(1500007);
+    auto digestsOf = [&](std::size_t n) {
+        std::string out;
+        for (std::uint8_t id : ids) {
+            QELHashContext *h = nullptr;
+            EXPECT_EQ(qelHashNew(ctx, id, &h), QELError_NoErr);
+            EXPECT_EQ(qelHashUpdate(h, data.data(), n), QELError_NoErr);
+            std::uint8_t d[64] = {};
+            EXPECT_EQ(qelHashFinal(h, d), QELError_NoErr);
+            out += hex(d, h->descriptor->digestSize);
+            EXPECT_EQ(qelHashFree(h), QELError_NoErr);
+        }
+        return out;
+    };
+    auto digestsIn = [&](QELHashList *list) {
+        std::string out;
+        for (std::int32_t i = 0; i < 2; ++i) {
+            QELHashContext *copy = nullptr;
+            EXPECT_EQ(qelHashCopy(qelHashListGet(list, i), &copy), QELError_NoErr);
+            std::uint8_t d[64] = {};
+            EXPECT_EQ(qelHashFinal(copy, d), QELError_NoErr);
+            out += hex(d, copy->descriptor->digestSize);
+            EXPECT_EQ(qelHashFree(copy), QELError_NoErr);
+        }
+        return out;
+    };
+    struct Case {
+        const char *what;
+        std::uint64_t takeAtMost;
+        std::uint64_t failAfter; // ~0: never fails
+        std::size_t offered;     // bytes written before the chain is destroyed
+        bool pump;               // the buffer pump (4096-byte writes, end of input), or one write
+        QELStatus status;
+    } cases[] = {
+        {"odd pieces", 1021, ~std::uint64_t{0}, data.size(), true, 0},
+        {"one write", ~std::uint64_t{0}, ~std::uint64_t{0}, data.size(), false, 0},
+        {"failing downstream", 65537, 700001, data.size(), false, QELError_WriteFailed},
+        {"destroyed mid-stream", 100003, ~std::uint64_t{0}, 900000, false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QELHashList *list = nullptr;
+        ASSERT_EQ(qelHashListCreate(qelContextGetMemoryMgr(ctx), ids, &list, 2), QELError_NoErr);
+        pipetest::Record rec;
+        rec.takeAtMost = c.takeAtMost;
+        if (c.failAfter != ~std::uint64_t{0}) {
+            rec.failWrite = QELError_WriteFailed;
+            rec.failAfterBytes = c.failAfter;
+        }
+        QELPipeModule *head = nullptr;
+        QELPipeModule **end = qelHashModuleChainCreateThreaded(ctx, &head, list, 2);
+        ASSERT_NE(end, nullptr);
+        *end = pipetest::makeRecorder(ctx, &rec);
+        EXPECT_EQ(c.pump ? qelPipePumpBuffer(head, data.data(), c.offered, nullptr, nullptr)
+                         : qelPipeWriteAll(head, reinterpret_cast<const std::uint8_t *>(data.data()), c.offered),
+                  c.status);
+        const std::size_t taken = rec.bytes.size();
+        EXPECT_EQ(rec.bytes, data.substr(0, taken));
+        EXPECT_EQ(taken, std::min<std::size_t>(c.offered, c.failAfter));
+        if (c.status == 0 && c.offered == data.size()) {
+            qelHashModuleChainSettle(head);
+            EXPECT_EQ(digestsIn(list), digestsOf(taken));
+        }
+        qelPipeDestroy(head);
+        EXPECT_EQ(rec.ops.back(), "D");
+        EXPECT_EQ(digestsIn(list), digestsOf(taken));
+        qelHashListFree(list);
+    }
+}
+
 // End of input inside an open scope writes no signature; the end outside
 // every scope does, once.
 TEST_F(SignatureModuleTest, EndOfInputInsideAScopeSignsNothing)
