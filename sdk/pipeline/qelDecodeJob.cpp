@@ -340,6 +340,7 @@ QELStatus openSink(DecodeJob &job, QELOptionList *choice, bool text, bool secure
     QELStatus s = qelJobIntOption(choice, QELOption_LineEndFlags, 0, &flags);
     if (s != 0)
         return s;
+    job.output->extraOpenFlags = qelJobLineEndOpenFlags(flags);
     // Created outputs are private to their owner, text or not.
     return qelJobOpenOutput(job.context, choice, slot, job.append, QELFileClass_EncodeOutput, secure, *job.output);
 }
@@ -421,6 +422,8 @@ QELStatus importKeyMaterial(DecodeJob &job)
         return s;
     QELKeyDB *found = nullptr;
     s = qelKeyDBOpenFromBuffer(job.context, buffer, static_cast<std::size_t>(position), &found);
+    // The block may hold secret keys.
+    qelSecureWipe(buffer, static_cast<std::size_t>(std::min(position, QELDecodeKeyMaterialLimit)));
     (void)qelMemFree(buffer);
     if (s != 0)
         return s;
@@ -843,7 +846,7 @@ QELStatus detachedData(void *data, QELPipeModule *chain)
     if (item.nested == nullptr)
         return QELError_NoDetachedData;
     QELJobInput input;
-    if ((s = qelJobOpenInput(job.context, item.nested, false, true, input)) != 0)
+    if ((s = qelJobOpenInput(job.context, item.nested, false, true, false, input)) != 0)
         return s;
     s = qelJobPumpInput(input, chain, nullptr, nullptr);
     qelOptionListFreeAndClear(&job.reply);
@@ -984,7 +987,7 @@ QELStatus body(DecodeJob &job)
     std::int32_t format = 0;
     if ((s = qelJobIntOption(job.options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
-    if ((s = qelJobOpenInput(job.context, job.options, false, false, job.input)) != 0)
+    if ((s = qelJobOpenInput(job.context, job.options, false, false, false, job.input)) != 0)
         return s;
     if (format >= 10000)
         return runCertificates(job, format);
