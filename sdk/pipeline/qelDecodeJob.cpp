@@ -9,6 +9,7 @@
 
 #include "qelAnnotationReaderInternal.h"
 #include "qelArmorParserInternal.h"
+#include "qelByteFifoInternal.h"
 #include "qelContextInternal.h"
 #include "qelDecodeJobInternal.h"
 #include "qelDevNullModuleInternal.h"
@@ -249,6 +250,13 @@ struct DecodeJob {
     bool decodePlainText = false;
     std::int32_t textMode = -1; // -1: the literal's own format
 
+    // Text lines (options 41, 62, 63): the armor parser's own lines of the
+    // blocks it echoes, kept until an output opens and then written into it
+    // in place of the content parsed from them.
+    QELFifo *textLines = nullptr;
+    bool textSeen = false;
+    bool parseArmoredLiteral = false;
+
     ~DecodeJob()
     {
         if (head != nullptr)
@@ -260,6 +268,8 @@ struct DecodeJob {
         qelOptionListFreeAndClear(&reply);
         if (settings != nullptr)
             qelSettingsFree(settings);
+        if (textLines != nullptr)
+            qelFifoDestroy(qelByteFifoDescriptor(), textLines);
     }
 };
 
@@ -357,6 +367,61 @@ QELStatus putTap(DecodeJob &job, QELPipeModule **slot)
     return 0;
 }
 
+// A text line goes straight into the output while the content is diverted
+// from it, else it waits for the next output.
+QELStatus keepTextLine(DecodeJob &job, const void *line, std::uint64_t length)
+{
+    if (job.textLines == nullptr || line == nullptr || length == 0)
+        return 0; // the parsers' own word that a signature is detached
+    job.textSeen = true;
+    if (job.diverted != nullptr && job.sink != nullptr) {
+        std::uint64_t taken = 0;
+        return qelPipeWriteAll(job.sink, static_cast<const std::uint8_t *>(line), length, &taken);
+    }
+    QELStatus s = 0;
+    const std::uint64_t kept = qelByteFifoDescriptor()->write(job.textLines, line, length, &s);
+    return s != 0 ? s : kept < length ? QELError_OutOfMemory : 0;
+}
+
+// The text lines kept so far, into the output.
+QELStatus writeTextLines(DecodeJob &job)
+{
+    if (job.textLines == nullptr || job.sink == nullptr)
+        return 0;
+    const QELFifoDescriptor *fifo = qelByteFifoDescriptor();
+    for (;;) {
+        std::uint64_t available = 0;
+        QELStatus s = 0;
+        const std::uint8_t *bytes = fifo->peek(job.textLines, &available, &s);
+        if (s != 0)
+            return s;
+        if (bytes == nullptr || available == 0)
+            return 0;
+        std::uint64_t taken = 0;
+        if ((s = qelPipeWriteAll(job.sink, bytes, available, &taken)) != 0)
+            return s;
+        fifo->skip(job.textLines, available);
+    }
+}
+
+// Once text lines were seen, the output gets them instead of the content
+// parsed from them: the lines kept so far go in, and the content is
+// diverted (key material into memory for its import, all else dropped).
+QELStatus divertAfterTextLines(DecodeJob &job, std::int32_t type, QELPipeModule **slot)
+{
+    if (!job.textSeen)
+        return putTap(job, slot);
+    QELStatus s = writeTextLines(job);
+    if (s != 0)
+        return s;
+    const bool keys = type == QELAnnotation_BeginKeyMaterial;
+    if ((keys ? qelVarMemoryModuleCreatePlain(job.context, &job.diverted, QELDecodeKeyMaterialLimit)
+              : qelDevNullModuleCreate(job.context, &job.diverted)) == nullptr)
+        return QELError_OutOfMemory;
+    job.keyMaterial = keys;
+    return putTap(job, slot);
+}
+
 QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const char *name)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -365,7 +430,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
     QELStatus s = endDiversion(job);
     if (s != 0)
         return s;
-    if (type == QELAnnotation_BeginKeyMaterial) {
+    if (type == QELAnnotation_BeginKeyMaterial && !job.textSeen) {
         // Key material waits in memory for its import, within a bound.
         if (qelVarMemoryModuleCreatePlain(job.context, &job.diverted, QELDecodeKeyMaterialLimit) == nullptr)
             return QELError_OutOfMemory;
@@ -381,7 +446,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
     if (job.outputGiven) {
         if (job.sink == nullptr && (s = openSink(job, job.options, text, false)) != 0)
             return s;
-        return putTap(job, slot);
+        return divertAfterTextLines(job, type, slot);
     }
     if ((s = finishOutput(job, 0)) != 0)
         return s;
@@ -404,7 +469,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
         return QELError_BadParams;
     if ((s = openSink(job, job.reply, text, forYourEyesOnly)) != 0)
         return s;
-    return putTap(job, slot);
+    return divertAfterTextLines(job, type, slot);
 }
 
 // Key material that ended: imported into option 33's database, or announced.
@@ -459,9 +524,10 @@ std::int32_t reply(void *data, std::int32_t scope, std::int32_t)
         if (s != 0)
             return s;
     }
-    // A literal's bytes are its content, whatever they look like; they are
-    // parsed further only when the caller asked for armored literals.
-    if (scope == QELAnnotation_BeginLiteral)
+    // A literal's bytes are its content, whatever they look like; armored
+    // literal text ('r') is parsed further only when the caller asked for it.
+    if (scope == QELAnnotation_BeginLiteral &&
+        !(job.format == 'r' && job.textLines != nullptr && job.parseArmoredLiteral))
         return QELAnnotation_ReplyProcess;
     return QELAnnotation_ReplyRecurse;
 }
@@ -476,6 +542,7 @@ QELStatus endSection(DecodeJob &job)
         return s;
     const std::int32_t section = job.sections++;
     job.state = 1;
+    job.textSeen = false;
     s = event(job, [&](QELEventReplyOut r) {
         return qelEventSendEndSection(job.context, r, job.handler, job.userValue, section);
     });
@@ -509,6 +576,8 @@ QELStatus observe(void *data, const void *, std::int32_t code, const void *point
         if (length >= 1)
             job.format = *static_cast<const std::uint8_t *>(pointer);
         return 0;
+    case QELAnnotation_TextLine:
+        return keepTextLine(job, pointer, length);
     default:
         break;
     }
@@ -952,6 +1021,30 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
     });
 }
 
+// Options 41, 62 and 63: the armor parser echoes the lines of clear-signed
+// messages (41, 62) or key blocks (63), and the job keeps them.
+QELStatus askForTextLines(DecodeJob &job)
+{
+    std::int32_t armoredLiteral = 0, clearSigned = 0, keyBlocks = 0;
+    QELStatus s = 0;
+    if ((s = qelJobIntOption(job.options, QELOption_Kind41, 0, &armoredLiteral)) != 0 ||
+        (s = qelJobIntOption(job.options, QELOption_Kind62, 0, &clearSigned)) != 0 ||
+        (s = qelJobIntOption(job.options, QELOption_Kind63, 0, &keyBlocks)) != 0)
+        return s;
+    if (armoredLiteral == 0 && clearSigned == 0 && keyBlocks == 0)
+        return 0;
+    job.parseArmoredLiteral = armoredLiteral != 0;
+    if ((job.textLines = qelByteFifoDescriptor()->create(job.context)) == nullptr)
+        return QELError_OutOfMemory;
+    std::uint8_t on = 1;
+    if ((armoredLiteral != 0 || clearSigned != 0) &&
+        (s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_ArmorClearSignedAsText, &on, 1)) != 0)
+        return s;
+    if (keyBlocks != 0)
+        s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_ArmorKeyBlocksAsText, &on, 1);
+    return s;
+}
+
 QELStatus body(DecodeJob &job)
 {
     void *pointer = nullptr;
@@ -1000,6 +1093,8 @@ QELStatus body(DecodeJob &job)
         return QELError_BadParams;
     if (qelDecodeChainBuild(job.context, &job.head, job.settings, nullptr, &job.callbacks, &job) == nullptr)
         return QELError_OutOfMemory;
+    if ((s = askForTextLines(job)) != 0)
+        return s;
     if ((s = qelJobPumpInput(job.input, job.head, progressProc, &job)) != 0 || (s = endSection(job)) != 0)
         return s;
     return job.skipped && job.handler == nullptr ? QELError_NothingDecrypted : 0;
@@ -1029,6 +1124,10 @@ QELStatus runJob(DecodeJob &job)
     (void)endDiversion(job);
     if (s == QELError_StopAfterHeader)
         s = 0;
+    // Lines echoed after the last content (a signature's closing lines)
+    // still belong to the output.
+    if (s == 0)
+        s = writeTextLines(job);
     s = finishOutput(job, s);
     job.passphrase.wipe();
     if (s != 0)

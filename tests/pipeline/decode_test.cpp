@@ -596,4 +596,62 @@ TEST_F(DecodeTest, CertificateLoopEnds)
     qelDecodeJobSeams().certImport = nullptr;
 }
 
+// Options 41, 62 and 63 keep the armor's own lines: the output gets the
+// clear-signed message or the key block as it came, while the signature is
+// still checked and the keys still imported; 41 also opens armored literal
+// text ('r').
+TEST_F(DecodeTest, TextLineOptionsKeepTheArmorsOwnLines)
+{
+    const Bytes clear = make("--clearsign -u " + kRSA, "plain.txt");
+    const auto joined = [](const Record &run) {
+        Bytes all;
+        for (const auto &o : run.outputs)
+            all += o.bytes();
+        return all;
+    };
+    for (bool asText : {false, true}) {
+        SCOPED_TRACE(asText);
+        Record run;
+        decode(run, clear, qelOptionTargetKeyDB(ctx, secret_),
+               asText ? qelOptionKind62(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.signatures, std::vector<std::string>{"good " + kRSA});
+        // The line end before the signature is not part of the signed text.
+        EXPECT_TRUE(joined(run) == (asText ? clear : text_->substr(0, text_->size() - 1))) << joined(run);
+    }
+    const std::string out = gpg_->file("msg");
+    ASSERT_EQ(gpg_->run("--armor -o " + out + " --export " + kRSA), 0) << gpg_->errors();
+    Bytes keys = gpg_->get("msg");
+    for (const std::string line : {"-----BEGIN PGP ", "-----END PGP "})
+        for (std::size_t at = 0; (at = keys.find(line, at)) != std::string::npos; at += line.size())
+            keys.replace(at + line.size() - 4, 3, "QEL");
+    const Bytes around = "before the block\n" + keys + "after the block\n";
+    for (bool asText : {false, true}) {
+        SCOPED_TRACE(asText);
+        QELKeyDB *target = nullptr;
+        ASSERT_EQ(qelKeyDBNewInMemory(ctx, &target), 0);
+        Record run;
+        decode(run, around, qelOptionKeyDB(ctx, target), asText ? qelOptionKind63(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        std::uint32_t count = 0;
+        EXPECT_EQ(qelKeyDBCountKeys(target, &count), 0);
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(qelKeyDBRelease(target), 0);
+        // The text around the block is plain text, dropped without option 42.
+        EXPECT_TRUE(joined(run) == (asText ? keys : Bytes())) << joined(run);
+    }
+    // A literal of armored text ('r'): its armor is opened only under 41.
+    const Bytes inner = make("--armor --store", "plain.txt");
+    const Bytes literal = Bytes("r\0\0\0\0\0", 6) + inner;
+    ASSERT_LT(literal.size(), 192u); // a one-octet length
+    const Bytes message = Bytes{'\xCB', static_cast<char>(literal.size())} + literal;
+    for (bool open : {false, true}) {
+        SCOPED_TRACE(open);
+        Record run;
+        decode(run, message, open ? qelOptionKind41(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(joined(run) == (open ? *text_ : inner)) << joined(run);
+    }
+}
+
 } // namespace
