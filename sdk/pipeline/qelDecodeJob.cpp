@@ -700,7 +700,11 @@ QELStatus attempt(DecodeJob &job, QELSigItem *items, SendProc send, void *sendCo
     const QELJobPassphrase &p = job.passphrase;
     for (QELSigItem *item = items; item != nullptr; item = qelSessionKeyItemNext(item)) {
         KeyBlock block;
-        if (qelSessionKeyItemKind(item) == 0 || p.passkey) {
+        // A passkey, and option 21's session key (its algorithm byte and key
+        // bytes, as the Decryption event reports them), open any item as
+        // they are.
+        const bool asIs = p.passkey || p.other;
+        if (qelSessionKeyItemKind(item) == 0 || asIs) {
             if (p.bytes == nullptr)
                 continue;
             block.length = qelSessionKeyItemKeyLength(item);
@@ -709,7 +713,7 @@ QELStatus attempt(DecodeJob &job, QELSigItem *items, SendProc send, void *sendCo
             if (block.bytes == nullptr)
                 return QELError_OutOfMemory;
             std::int32_t made = 0;
-            if (p.passkey) {
+            if (asIs) {
                 made = static_cast<std::int32_t>(std::min<std::uint64_t>(p.length, block.length));
                 std::memcpy(block.bytes, p.bytes, static_cast<std::size_t>(made));
             } else {

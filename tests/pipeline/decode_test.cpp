@@ -654,4 +654,40 @@ TEST_F(DecodeTest, TextLineOptionsKeepTheArmorsOwnLines)
     }
 }
 
+// Option 21 gives the session key itself (algorithm byte and key, as GnuPG
+// shows it): the message opens without a passphrase or a key.
+TEST_F(DecodeTest, SessionKeyOptionOpensTheMessage)
+{
+    const Bytes message = make("--cipher-algo AES256 --symmetric");
+    gpg_->put("sk.msg", message);
+    ASSERT_EQ(gpg_->run("--status-fd 1 --passphrase pw --show-session-key -o /dev/null --decrypt " +
+                        gpg_->file("sk.msg")),
+              0)
+        << gpg_->errors();
+    const Bytes status = gpg_->get("gpg.out");
+    const std::string tag = "[GNUPG:] SESSION_KEY ";
+    const std::size_t at = status.find(tag);
+    ASSERT_NE(at, Bytes::npos) << status;
+    const std::string shown = status.substr(at + tag.size(), status.find('\n', at) - at - tag.size());
+    const std::size_t colon = shown.find(':');
+    ASSERT_NE(colon, std::string::npos) << shown;
+    Bytes key(1, static_cast<char>(std::stoi(shown.substr(0, colon))));
+    for (std::size_t i = colon + 1; i + 1 < shown.size(); i += 2)
+        key += static_cast<char>(std::stoi(shown.substr(i, 2), nullptr, 16));
+    ASSERT_EQ(key.size(), 33u) << shown;
+    Record run;
+    decode(run, message, qelOptionSessionKey(ctx, key.data(), key.size()));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.outputs.size(), 1u);
+    EXPECT_TRUE(run.outputs[0].bytes() == *plain_);
+    EXPECT_EQ(std::count(run.events.begin(), run.events.end(), QELEvent_Passphrase), 0);
+    // A wrong key opens nothing; the handler is asked for another.
+    key[5] ^= 1;
+    Record wrong;
+    decode(wrong, message, qelOptionSessionKey(ctx, key.data(), key.size()));
+    EXPECT_EQ(wrong.status, 0);
+    EXPECT_TRUE(wrong.outputs.empty() || wrong.outputs[0].bytes().empty());
+    EXPECT_EQ(std::count(wrong.events.begin(), wrong.events.end(), QELEvent_Passphrase), 1);
+}
+
 } // namespace
