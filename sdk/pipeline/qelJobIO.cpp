@@ -1,6 +1,8 @@
 // Job input, output and options shared by the encode and decode jobs.
 #include "qelJobIOInternal.h"
 
+#include "qelArmorWriterInternal.h"
+#include "qelByteFifoInternal.h"
 #include "qelContextInternal.h"
 #include "qelDevNullModuleInternal.h"
 #include "qelFileObjectInternal.h"
@@ -9,6 +11,7 @@
 #include "qelFileSpecInternal.h"
 #include "qelHelpers.h"
 #include "qelOptionListInternal.h"
+#include "qelSettingsInternal.h"
 #include "qelTextFilterModuleInternal.h"
 #include "qelVarMemoryModuleInternal.h"
 #include "qelWipe.h"
@@ -328,6 +331,51 @@ QELStatus qelJobCommitOutput(QELJobOutput &output, QELStatus status)
     if (status != 0 && output.appended != nullptr)
         (void)qelFileSpecTruncate(output.appended, output.appendedLength);
     return status;
+}
+
+namespace {
+constexpr int kKeyMaterialClass = 12; // a key-material file: readable by its owner only
+} // namespace
+
+QELStatus qelJobOutputBuffer(QELContext *context, const void *bytes, std::uint64_t length, QELOptionList *options,
+                             std::int32_t pemLabel)
+{
+    if (bytes == nullptr && length != 0)
+        return QELError_BadParams;
+    std::int32_t armor = 0, lineEnd = QELLineEnd_LF, append = 0;
+    QELStatus s = 0;
+    if ((s = qelJobIntOption(options, QELOption_ArmorOutput, 0, &armor)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_OutputLineEnd, QELLineEnd_LF, &lineEnd)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_AppendOutput, 0, &append)) != 0)
+        return s;
+    QELPipeModule *head = nullptr;
+    struct Chain {
+        QELPipeModule *&head;
+        ~Chain() { qelPipeDestroy(head); }
+    } chain{head};
+    QELPipeModule **slot = &head;
+    if (pemLabel != 0 && armor != 0) {
+        QELSettings *settings = qelContextGetSettings(context);
+        if ((slot = qelArmorWriterCreate(context, slot, nullptr, settings, 3, qelByteFifoDescriptor(), nullptr, 0,
+                                         QELArmorKind_Auto, nullptr, 0)) == nullptr)
+            return QELError_OutOfMemory;
+        if ((s = qelPipeAnnotate(head, nullptr, pemLabel, nullptr, 0)) != 0)
+            return s;
+        const auto *table =
+            static_cast<const std::uint8_t *>(qelSettingsGetPointer(settings, QELSetting_CharsetEncodeTable, nullptr));
+        if ((slot = qelTextFilterModuleCreate(context, slot, table != nullptr ? table : qelTextFilterIdentityMap(),
+                                              false, lineEnd)) == nullptr)
+            return QELError_OutOfMemory;
+    }
+    QELJobOutput output;
+    s = qelJobOpenOutput(context, options, slot, append != 0, kKeyMaterialClass, true, output);
+    if (s == 0)
+        s = qelPipePumpBuffer(head, bytes, length, nullptr, nullptr);
+    if (s == 0)
+        s = qelJobFinishMemoryOutput(output.memorySink != nullptr ? output.memorySink : head, output);
+    qelPipeDestroy(head); // closes the file before it is kept or removed
+    head = nullptr;
+    return qelJobCommitOutput(output, s);
 }
 
 // ---- options ---------------------------------------------------------------

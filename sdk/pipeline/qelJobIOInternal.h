@@ -111,6 +111,14 @@ std::uint16_t qelJobLineEndOpenFlags(std::int32_t flags);
 // to its old length. Returns the job's status.
 [[nodiscard]] QELStatus qelJobCommitOutput(QELJobOutput &output, QELStatus status);
 
+// Writes a whole buffer to the output the options choose (option 8 to
+// append), as key material: created files and new buffers are private.
+// With a PEM label code (QELAnnotation_PemCertificate, ...RequestCertificate
+// or ...PrivateKey) and option 36 the bytes go out as a PEM block, with
+// option 30's line ends. Key export and certificate output use it.
+[[nodiscard]] QELStatus qelJobOutputBuffer(QELContext *context, const void *bytes, std::uint64_t length,
+                                           QELOptionList *options, std::int32_t pemLabel);
+
 // ---- options ---------------------------------------------------------------
 
 // Option 31's handler and user value; option 32 sets the progress flag and is

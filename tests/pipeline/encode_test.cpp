@@ -14,6 +14,8 @@
 #include "qelEnumeratedSet.h"
 #include "qelEvent.h"
 #include "qelFileSpecInternal.h"
+#include "qelJobIOInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelKeyDB.h"
 #include "qelKeySet.h"
 #include "qelMemory.h"
@@ -866,6 +868,49 @@ TEST_F(EncodeTest, LineEndFlagsConvertATextInputFile)
     const Bytes signature(static_cast<const char *>(buffer), size);
     EXPECT_EQ(qelMemFree(buffer), 0);
     expectGnuPGVerifies(signature, kAlice, &lf);
+}
+
+// The job output helper behind key export and certificate output: a DER
+// certificate goes out as a PEM block OpenSSL reads back to the same bytes,
+// or as it is without armor; an append file keeps what it held.
+TEST_F(EncodeTest, JobOutputBufferWritesPEM)
+{
+    qeltest::TempDir dir("qelencpem");
+    const std::string der = dir / "cert.der";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + (dir / "key.pem") + " -out " + der +
+                           " -outform DER -subj /CN=qel -days 2 2>/dev/null")
+                              .c_str()),
+              0);
+    const Bytes cert = qeltest::readFile(der);
+    ASSERT_FALSE(cert.empty());
+    const std::string pem = dir / "cert.pem";
+    qeltest::writeFile(pem, "kept\n");
+    QELFileSpec *out = spec(pem);
+    QELOptionList *options = qelOptionListBuild(ctx, false, qelOptionArmorOutput(ctx, 1), qelOptionOutputFile(ctx, out),
+                                                qelOptionAppendOutput(ctx, 1), qelOptionLastOption(ctx));
+    ASSERT_NE(options, nullptr);
+    EXPECT_EQ(qelJobOutputBuffer(ctx, cert.data(), cert.size(), options, QELAnnotation_PemCertificate), 0);
+    qelOptionListFree(options);
+    EXPECT_EQ(qelFileSpecFree(out), 0);
+    const Bytes written = qeltest::readFile(pem);
+    ASSERT_EQ(written.substr(0, 5), "kept\n");
+    EXPECT_EQ(written.substr(5, 28), "-----BEGIN CERTIFICATE-----\n") << written;
+    qeltest::writeFile(pem, written.substr(5));
+    ASSERT_EQ(std::system(("openssl x509 -in " + pem + " -outform DER -out " + (dir / "back.der") + " 2>/dev/null")
+                              .c_str()),
+              0)
+        << written;
+    EXPECT_TRUE(qeltest::readFile(dir / "back.der") == cert);
+    // Without armor the bytes go out as they are, here into a new buffer.
+    void *buffer = nullptr;
+    std::uint64_t size = 0;
+    options = qelOptionListBuild(ctx, false, qelOptionOutputAllocatedBuffer(ctx, &buffer, 1 << 16, &size),
+                                 qelOptionLastOption(ctx));
+    EXPECT_EQ(qelJobOutputBuffer(ctx, cert.data(), cert.size(), options, QELAnnotation_PemCertificate), 0);
+    qelOptionListFree(options);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_TRUE(Bytes(static_cast<const char *>(buffer), size) == cert);
+    EXPECT_EQ(qelMemFree(buffer), 0);
 }
 
 } // namespace
