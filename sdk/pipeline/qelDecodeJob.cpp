@@ -893,6 +893,17 @@ QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t
 
 // ---- detached data ---------------------------------------------------------------
 
+QELStatus detachedProgress(void *data, std::uint64_t done, std::uint64_t total)
+{
+    // The answer of the DetachedSignature event names the data being
+    // pumped, so it stays; this event's answer is freed at once.
+    auto &job = *static_cast<DecodeJob *>(data);
+    QELOptionList *reply = nullptr;
+    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
+    qelOptionListFreeAndClear(&reply);
+    return s;
+}
+
 QELStatus detachedData(void *data, QELPipeModule *chain)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -921,7 +932,10 @@ QELStatus detachedData(void *data, QELPipeModule *chain)
     QELJobInput input;
     if ((s = qelJobOpenInput(job.context, item.nested, false, true, false, input)) != 0)
         return s;
-    s = qelJobPumpInput(input, chain, nullptr, nullptr);
+    // A file of detached data reports its progress like the input does
+    // (its bytes are not the input's, so the output bound is left alone).
+    const bool report = input.reader != nullptr && job.progress;
+    s = qelJobPumpInput(input, chain, report ? detachedProgress : nullptr, &job);
     qelOptionListFreeAndClear(&job.reply);
     return s;
 }

@@ -47,6 +47,7 @@ struct Record {
     std::int32_t stopAtAnalyze = -1;
     QELKeyDB *offerDB = nullptr;
     std::int32_t recipients = -1; // public-key count of the Recipients event
+    QELFileSpec *detachedFile = nullptr; // the answer to a DetachedSignature event
     ~Record()
     {
         for (auto &o : outputs)
@@ -88,6 +89,11 @@ std::int32_t handler(QELContext *ctx, QELEvent *event, void *user)
         return 0;
     case QELEvent_Recipients:
         run.recipients = event->data.recipients.publicKeyCount;
+        return 0;
+    case QELEvent_DetachedSignature:
+        if (run.detachedFile != nullptr)
+            event->reply->options = qelOptionDetachedSignature(ctx, qelOptionInputFile(ctx, run.detachedFile),
+                                                               qelOptionLastOption(ctx));
         return 0;
     case QELEvent_Analyze:
         return run.stopAtAnalyze == event->data.number.value ? QELError_JobEventStop : 0;
@@ -268,6 +274,22 @@ TEST_F(DecodeTest, DetachedAndClearSignedVerdicts)
         ASSERT_EQ(run.signatures.size(), 1u);
         EXPECT_EQ(run.signatures[0], (altered ? "bad " : "good ") + kRSA);
         EXPECT_EQ(rc == 0, !altered);
+    }
+    // Data in a file, asked for through the DetachedSignature event: it is
+    // pumped with progress events of its own.
+    {
+        QELFileSpec *data = nullptr;
+        ASSERT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(ctx), gpg_->file("plain.bin").c_str(), &data), 0);
+        Record run;
+        run.detachedFile = data;
+        decode(run, signature, qelOptionTargetKeyDB(ctx, secret_), qelOptionDiscardOutput(ctx, 1),
+               qelOptionSendProgress(ctx, 1));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.signatures, std::vector<std::string>{"good " + kRSA});
+        const auto asked = std::find(run.events.begin(), run.events.end(), QELEvent_DetachedSignature);
+        ASSERT_NE(asked, run.events.end());
+        EXPECT_GT(std::count(asked, run.events.end(), QELEvent_Progress), 1); // 70000 bytes in 8192-byte blocks
+        EXPECT_EQ(qelFileSpecFree(data), 0);
     }
     // Clear-signed text.
     const Bytes clear = make("--clearsign -u main@example.org", "plain.txt");
