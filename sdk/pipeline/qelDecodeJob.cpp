@@ -9,6 +9,7 @@
 
 #include "qelAnnotationReaderInternal.h"
 #include "qelArmorParserInternal.h"
+#include "qelByteFifoInternal.h"
 #include "qelContextInternal.h"
 #include "qelDecodeJobInternal.h"
 #include "qelDevNullModuleInternal.h"
@@ -251,6 +252,13 @@ struct DecodeJob {
     bool decodePlainText = false;
     std::int32_t textMode = -1; // -1: the literal's own format
 
+    // Text lines (options 41, 62, 63): the armor parser's own lines of the
+    // blocks it echoes, kept until an output opens and then written into it
+    // in place of the content parsed from them.
+    QELFifo *textLines = nullptr;
+    bool textSeen = false;
+    bool parseArmoredLiteral = false;
+
     ~DecodeJob()
     {
         if (head != nullptr)
@@ -262,6 +270,8 @@ struct DecodeJob {
         qelOptionListFreeAndClear(&reply);
         if (settings != nullptr)
             qelSettingsFree(settings);
+        if (textLines != nullptr)
+            qelFifoDestroy(qelByteFifoDescriptor(), textLines);
     }
 };
 
@@ -342,6 +352,7 @@ QELStatus openSink(DecodeJob &job, QELOptionList *choice, bool text, bool secure
     QELStatus s = qelJobIntOption(choice, QELOption_LineEndFlags, 0, &flags);
     if (s != 0)
         return s;
+    job.output->extraOpenFlags = qelJobLineEndOpenFlags(flags);
     // Created outputs are private to their owner, text or not.
     return qelJobOpenOutput(job.context, choice, slot, job.append, QELFileClass_EncodeOutput, secure, *job.output);
 }
@@ -358,6 +369,61 @@ QELStatus putTap(DecodeJob &job, QELPipeModule **slot)
     return 0;
 }
 
+// A text line goes straight into the output while the content is diverted
+// from it, else it waits for the next output.
+QELStatus keepTextLine(DecodeJob &job, const void *line, std::uint64_t length)
+{
+    if (job.textLines == nullptr || line == nullptr || length == 0)
+        return 0; // the parsers' own word that a signature is detached
+    job.textSeen = true;
+    if (job.diverted != nullptr && job.sink != nullptr) {
+        std::uint64_t taken = 0;
+        return qelPipeWriteAll(job.sink, static_cast<const std::uint8_t *>(line), length, &taken);
+    }
+    QELStatus s = 0;
+    const std::uint64_t kept = qelByteFifoDescriptor()->write(job.textLines, line, length, &s);
+    return s != 0 ? s : kept < length ? QELError_OutOfMemory : 0;
+}
+
+// The text lines kept so far, into the output.
+QELStatus writeTextLines(DecodeJob &job)
+{
+    if (job.textLines == nullptr || job.sink == nullptr)
+        return 0;
+    const QELFifoDescriptor *fifo = qelByteFifoDescriptor();
+    for (;;) {
+        std::uint64_t available = 0;
+        QELStatus s = 0;
+        const std::uint8_t *bytes = fifo->peek(job.textLines, &available, &s);
+        if (s != 0)
+            return s;
+        if (bytes == nullptr || available == 0)
+            return 0;
+        std::uint64_t taken = 0;
+        if ((s = qelPipeWriteAll(job.sink, bytes, available, &taken)) != 0)
+            return s;
+        fifo->skip(job.textLines, available);
+    }
+}
+
+// Once text lines were seen, the output gets them instead of the content
+// parsed from them: the lines kept so far go in, and the content is
+// diverted (key material into memory for its import, all else dropped).
+QELStatus divertAfterTextLines(DecodeJob &job, std::int32_t type, QELPipeModule **slot)
+{
+    if (!job.textSeen)
+        return putTap(job, slot);
+    QELStatus s = writeTextLines(job);
+    if (s != 0)
+        return s;
+    const bool keys = type == QELAnnotation_BeginKeyMaterial;
+    if ((keys ? qelVarMemoryModuleCreatePlain(job.context, &job.diverted, QELDecodeKeyMaterialLimit)
+              : qelDevNullModuleCreate(job.context, &job.diverted)) == nullptr)
+        return QELError_OutOfMemory;
+    job.keyMaterial = keys;
+    return putTap(job, slot);
+}
+
 QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const char *name)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -366,7 +432,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
     QELStatus s = endDiversion(job);
     if (s != 0)
         return s;
-    if (type == QELAnnotation_BeginKeyMaterial) {
+    if (type == QELAnnotation_BeginKeyMaterial && !job.textSeen) {
         // Key material waits in memory for its import, within a bound.
         if (qelVarMemoryModuleCreatePlain(job.context, &job.diverted, QELDecodeKeyMaterialLimit) == nullptr)
             return QELError_OutOfMemory;
@@ -382,7 +448,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
     if (job.outputGiven) {
         if (job.sink == nullptr && (s = openSink(job, job.options, text, false)) != 0)
             return s;
-        return putTap(job, slot);
+        return divertAfterTextLines(job, type, slot);
     }
     if ((s = finishOutput(job, 0)) != 0)
         return s;
@@ -405,7 +471,7 @@ QELStatus openOutput(void *data, QELPipeModule **slot, std::int32_t type, const 
         return QELError_BadParams;
     if ((s = openSink(job, job.reply, text, forYourEyesOnly)) != 0)
         return s;
-    return putTap(job, slot);
+    return divertAfterTextLines(job, type, slot);
 }
 
 // Key material that ended: imported into option 33's database, or announced.
@@ -423,6 +489,8 @@ QELStatus importKeyMaterial(DecodeJob &job)
         return s;
     QELKeyDB *found = nullptr;
     s = qelKeyDBOpenFromBuffer(job.context, buffer, static_cast<std::size_t>(position), &found);
+    // The block may hold secret keys.
+    qelSecureWipe(buffer, static_cast<std::size_t>(std::min(position, QELDecodeKeyMaterialLimit)));
     (void)qelMemFree(buffer);
     if (s != 0)
         return s;
@@ -458,9 +526,10 @@ std::int32_t reply(void *data, std::int32_t scope, std::int32_t)
         if (s != 0)
             return s;
     }
-    // A literal's bytes are its content, whatever they look like; they are
-    // parsed further only when the caller asked for armored literals.
-    if (scope == QELAnnotation_BeginLiteral)
+    // A literal's bytes are its content, whatever they look like; armored
+    // literal text ('r') is parsed further only when the caller asked for it.
+    if (scope == QELAnnotation_BeginLiteral &&
+        !(job.format == 'r' && job.textLines != nullptr && job.parseArmoredLiteral))
         return QELAnnotation_ReplyProcess;
     return QELAnnotation_ReplyRecurse;
 }
@@ -475,6 +544,7 @@ QELStatus endSection(DecodeJob &job)
         return s;
     const std::int32_t section = job.sections++;
     job.state = 1;
+    job.textSeen = false;
     s = event(job, [&](QELEventReplyOut r) {
         return qelEventSendEndSection(job.context, r, job.handler, job.userValue, section);
     });
@@ -508,6 +578,8 @@ QELStatus observe(void *data, const void *, std::int32_t code, const void *point
         if (length >= 1)
             job.format = *static_cast<const std::uint8_t *>(pointer);
         return 0;
+    case QELAnnotation_TextLine:
+        return keepTextLine(job, pointer, length);
     default:
         break;
     }
@@ -630,7 +702,11 @@ QELStatus attempt(DecodeJob &job, QELSigItem *items, SendProc send, void *sendCo
     const QELJobPassphrase &p = job.passphrase;
     for (QELSigItem *item = items; item != nullptr; item = qelSessionKeyItemNext(item)) {
         KeyBlock block;
-        if (qelSessionKeyItemKind(item) == 0 || p.passkey) {
+        // A passkey, and option 21's session key (its algorithm byte and key
+        // bytes, as the Decryption event reports them), open any item as
+        // they are.
+        const bool asIs = p.passkey || p.other;
+        if (qelSessionKeyItemKind(item) == 0 || asIs) {
             if (p.bytes == nullptr)
                 continue;
             block.length = qelSessionKeyItemKeyLength(item);
@@ -639,7 +715,7 @@ QELStatus attempt(DecodeJob &job, QELSigItem *items, SendProc send, void *sendCo
             if (block.bytes == nullptr)
                 return QELError_OutOfMemory;
             std::int32_t made = 0;
-            if (p.passkey) {
+            if (asIs) {
                 made = static_cast<std::int32_t>(std::min<std::uint64_t>(p.length, block.length));
                 std::memcpy(block.bytes, p.bytes, static_cast<std::size_t>(made));
             } else {
@@ -826,6 +902,17 @@ QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t
 
 // ---- detached data ---------------------------------------------------------------
 
+QELStatus detachedProgress(void *data, std::uint64_t done, std::uint64_t total)
+{
+    // The answer of the DetachedSignature event names the data being
+    // pumped, so it stays; this event's answer is freed at once.
+    auto &job = *static_cast<DecodeJob *>(data);
+    QELOptionList *reply = nullptr;
+    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
+    qelOptionListFreeAndClear(&reply);
+    return s;
+}
+
 QELStatus detachedData(void *data, QELPipeModule *chain)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -852,9 +939,12 @@ QELStatus detachedData(void *data, QELPipeModule *chain)
     if (item.nested == nullptr)
         return QELError_NoDetachedData;
     QELJobInput input;
-    if ((s = qelJobOpenInput(job.context, item.nested, false, true, input)) != 0)
+    if ((s = qelJobOpenInput(job.context, item.nested, false, true, false, input)) != 0)
         return s;
-    s = qelJobPumpInput(input, chain, nullptr, nullptr);
+    // A file of detached data reports its progress like the input does
+    // (its bytes are not the input's, so the output bound is left alone).
+    const bool report = input.reader != nullptr && job.progress;
+    s = qelJobPumpInput(input, chain, report ? detachedProgress : nullptr, &job);
     qelOptionListFreeAndClear(&job.reply);
     return s;
 }
@@ -1043,6 +1133,30 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
     });
 }
 
+// Options 41, 62 and 63: the armor parser echoes the lines of clear-signed
+// messages (41, 62) or key blocks (63), and the job keeps them.
+QELStatus askForTextLines(DecodeJob &job)
+{
+    std::int32_t armoredLiteral = 0, clearSigned = 0, keyBlocks = 0;
+    QELStatus s = 0;
+    if ((s = qelJobIntOption(job.options, QELOption_Kind41, 0, &armoredLiteral)) != 0 ||
+        (s = qelJobIntOption(job.options, QELOption_Kind62, 0, &clearSigned)) != 0 ||
+        (s = qelJobIntOption(job.options, QELOption_Kind63, 0, &keyBlocks)) != 0)
+        return s;
+    if (armoredLiteral == 0 && clearSigned == 0 && keyBlocks == 0)
+        return 0;
+    job.parseArmoredLiteral = armoredLiteral != 0;
+    if ((job.textLines = qelByteFifoDescriptor()->create(job.context)) == nullptr)
+        return QELError_OutOfMemory;
+    std::uint8_t on = 1;
+    if ((armoredLiteral != 0 || clearSigned != 0) &&
+        (s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_ArmorClearSignedAsText, &on, 1)) != 0)
+        return s;
+    if (keyBlocks != 0)
+        s = qelPipeAnnotate(job.head, nullptr, QELAnnotation_ArmorKeyBlocksAsText, &on, 1);
+    return s;
+}
+
 QELStatus body(DecodeJob &job)
 {
     void *pointer = nullptr;
@@ -1078,7 +1192,7 @@ QELStatus body(DecodeJob &job)
     std::int32_t format = 0;
     if ((s = qelJobIntOption(job.options, QELOption_InputFormat, 0, &format)) != 0)
         return s;
-    if ((s = qelJobOpenInput(job.context, job.options, false, false, job.input)) != 0)
+    if ((s = qelJobOpenInput(job.context, job.options, false, false, false, job.input)) != 0)
         return s;
     if (format >= 10000)
         return runCertificates(job, format);
@@ -1091,6 +1205,8 @@ QELStatus body(DecodeJob &job)
         return QELError_BadParams;
     if (qelDecodeChainBuild(job.context, &job.head, job.settings, nullptr, &job.callbacks, &job) == nullptr)
         return QELError_OutOfMemory;
+    if ((s = askForTextLines(job)) != 0)
+        return s;
     if ((s = qelJobPumpInput(job.input, job.head, progressProc, &job)) != 0 || (s = endSection(job)) != 0)
         return s;
     return job.skipped && job.handler == nullptr ? QELError_NothingDecrypted : 0;
@@ -1120,6 +1236,10 @@ QELStatus runJob(DecodeJob &job)
     (void)endDiversion(job);
     if (s == QELError_StopAfterHeader)
         s = 0;
+    // Lines echoed after the last content (a signature's closing lines)
+    // still belong to the output.
+    if (s == 0)
+        s = writeTextLines(job);
     s = finishOutput(job, s);
     job.passphrase.wipe();
     if (s != 0)

@@ -696,7 +696,7 @@ QELStatus runJob(EncodeJob &job)
 
     QELRandomContext *random = qelContextGetRandomContext(job.context);
     QELJobInput input;
-    if ((s = qelJobOpenInput(job.context, job.options, true, detached, input)) != 0)
+    if ((s = qelJobOpenInput(job.context, job.options, true, detached, true, input)) != 0)
         return s;
     // The front of the input stirs the random context.
     if (random != nullptr && random->descriptor != nullptr) {
@@ -726,9 +726,14 @@ QELStatus runJob(EncodeJob &job)
         if (job.sessionKey == nullptr)
             return QELError_OutOfMemory;
     }
+    // A text input file's line ends are converted before anything reads
+    // them, so what is signed is what is sent.
+    QELPipeModule **chainHead = &job.head;
+    if ((s = qelJobConvertInput(job.context, input, &chainHead)) != 0)
+        return s;
     std::uint32_t keyLength = 0;
     QELPipeModule **slot =
-        qelEncodeChainBuild(job.context, &job.head, job.settings, nullptr, random,
+        qelEncodeChainBuild(job.context, chainHead, job.settings, nullptr, random,
                             withPassphrase ? &conventional : nullptr, recipients.keys, job.signers,
                             noLiteral != 0 ? nullptr : &literal, detached, job.sessionKey, input.large,
                             job.progress ? recipientProgress : nullptr, &job, &keyLength, &s);

@@ -1,6 +1,8 @@
 // Job input, output and options shared by the encode and decode jobs.
 #include "qelJobIOInternal.h"
 
+#include "qelArmorWriterInternal.h"
+#include "qelByteFifoInternal.h"
 #include "qelContextInternal.h"
 #include "qelDevNullModuleInternal.h"
 #include "qelFileObjectInternal.h"
@@ -9,6 +11,8 @@
 #include "qelFileSpecInternal.h"
 #include "qelHelpers.h"
 #include "qelOptionListInternal.h"
+#include "qelSettingsInternal.h"
+#include "qelTextFilterModuleInternal.h"
 #include "qelVarMemoryModuleInternal.h"
 #include "qelWipe.h"
 #include "qelWriteFileModuleInternal.h"
@@ -16,6 +20,7 @@
 
 #include "qelMemory.h"
 
+#include <algorithm>
 #include <cstring>
 
 QELStatus qelJobIntOption(QELOptionList *list, std::int32_t kind, std::int32_t absent, std::int32_t *out)
@@ -39,7 +44,15 @@ QELJobInput::~QELJobInput()
         (void)qelFileReadDestroy(reader); // a read-only file: closing it loses nothing
 }
 
-QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool wantName, bool detached,
+std::uint16_t qelJobLineEndOpenFlags(std::int32_t flags)
+{
+    std::uint16_t open = (flags & 2) != 0 ? QELJobOpen_ConvertAlways : (flags & 1) != 0 ? QELJobOpen_ConvertText : 0;
+    if ((flags & 4) != 0)
+        open |= QELJobOpen_ConvertCRLF;
+    return open;
+}
+
+QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool wantName, bool detached, bool convert,
                           QELJobInput &input)
 {
     QELOptionItem file{}, buffer{};
@@ -78,7 +91,17 @@ QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool want
             return s;
         input.large = size > INT32_MAX;
         std::int32_t kind = 0;
-        const std::uint16_t flags = QELOpen_Read | (detached ? 0x100 : 0);
+        std::uint16_t flags = QELOpen_Read | (detached ? 0x100 : 0);
+        QELOptionItem lineEnds{};
+        if (convert && (s = qelOptionListFindOneOptional(options, QELOption_LineEndFlags, 0, &lineEnds)) != 0)
+            return s;
+        if (lineEnds.kind != 0) {
+            std::int32_t value = 0;
+            if ((s = qelOptionGetInt(&lineEnds, &value)) != 0)
+                return s;
+            flags |= qelJobLineEndOpenFlags(value);
+        }
+        input.openFlags = flags;
         input.reader = qelFileSpecOpenReadModule(context, spec, flags, &s, &kind);
         if (input.reader == nullptr)
             return s != 0 ? s : QELError_OutOfMemory;
@@ -92,6 +115,26 @@ QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool want
         return QELError_BadParams;
     input.buffer = bytes;
     input.length = length;
+    return 0;
+}
+
+QELStatus qelJobConvertInput(QELContext *context, QELJobInput &input, QELPipeModule ***slot)
+{
+    const std::uint16_t flags = input.openFlags;
+    if (input.reader == nullptr || (flags & (QELJobOpen_ConvertAlways | QELJobOpen_ConvertText)) == 0)
+        return 0;
+    if ((flags & QELJobOpen_ConvertAlways) == 0) {
+        // Only a text file is converted: one whose front holds no NUL byte.
+        std::uint64_t seen = 0;
+        const std::uint8_t *front = qelFileReadPeek(input.reader, &seen);
+        if (front != nullptr && std::find(front, front + seen, 0) != front + seen)
+            return 0;
+    }
+    const std::int32_t mode = (flags & QELJobOpen_ConvertCRLF) != 0 ? QELLineEnd_CRLF : QELLineEnd_LF;
+    QELPipeModule **next = qelTextFilterModuleCreate(context, *slot, qelTextFilterIdentityMap(), false, mode);
+    if (next == nullptr)
+        return QELError_OutOfMemory;
+    *slot = next;
     return 0;
 }
 
@@ -113,6 +156,8 @@ QELJobOutput::~QELJobOutput()
         (void)qelFileSpecFree(replaced);
     if (created != nullptr)
         (void)qelFileSpecFree(created);
+    if (appended != nullptr)
+        (void)qelFileSpecFree(appended);
 }
 
 QELStatus qelJobOutputChoice(QELOptionList *options, QELJobOutputKind *outKind)
@@ -151,8 +196,9 @@ QELStatus openFileOutput(QELContext *context, const QELOptionItem &file, QELPipe
     std::uint8_t existed = 0;
     if ((s = qelFileSpecExists(spec, &existed)) != 0)
         return s;
-    const std::uint16_t flags = append ? (QELOpen_Create | QELOpen_Append | QELOpen_Write)
-                                       : (QELOpen_Create | QELOpen_Truncate | QELOpen_Write);
+    const std::uint16_t flags = (append ? (QELOpen_Create | QELOpen_Append | QELOpen_Write)
+                                        : (QELOpen_Create | QELOpen_Truncate | QELOpen_Write)) |
+                                output.extraOpenFlags;
     // The spec belongs to an option list that may be freed before the job
     // ends (an event's reply), so the job keeps its own copies.
     QELFileSpec *target = nullptr;
@@ -161,15 +207,18 @@ QELStatus openFileOutput(QELContext *context, const QELOptionItem &file, QELPipe
             (s = qelFileSpecCopy(spec, &output.replaced)) != 0)
             return s;
         target = output.staging;
-    } else {
-        if ((s = qelFileSpecCopy(spec, &target)) != 0)
+    } else if (existed) {
+        // What the file holds now is all it may hold after a failed run.
+        if ((s = qelFileSpecGetSize(spec, &output.appendedLength)) != 0 ||
+            (s = qelFileSpecCopy(spec, &output.appended)) != 0)
             return s;
-        if (!append)
-            output.created = target;
+        target = output.appended;
+    } else {
+        if ((s = qelFileSpecCopy(spec, &output.created)) != 0)
+            return s;
+        target = output.created;
     }
     QELFileObject *object = qelFileSpecOpenFileObj(context, target, flags, fileClass, &s);
-    if (target != output.staging && target != output.created)
-        (void)qelFileSpecFree(target);
     if (object == nullptr)
         return s != 0 ? s : QELError_OutOfMemory;
     if (qelWriteFileModuleCreate(context, slot, object, true) == nullptr) {
@@ -214,7 +263,22 @@ QELStatus qelJobOpenOutput(QELContext *context, QELOptionList *options, QELPipeM
             output.allocatedOut = static_cast<void **>(buffer);
             output.memorySink = qelVarMemoryModuleCreate(context, slot, size, secure);
         }
-        return output.memorySink != nullptr ? 0 : QELError_OutOfMemory;
+        if (output.memorySink == nullptr)
+            return QELError_OutOfMemory;
+        if (!append || output.sizeOut == nullptr || *output.sizeOut == 0)
+            return 0;
+        // Writing continues behind what the buffer holds: a fixed buffer's
+        // used bytes stay where they are; a new buffer starts with a copy of
+        // the caller's, which stays the caller's until the new one is
+        // handed over, so a failed run loses nothing.
+        void *present = fixed ? buffer : *output.allocatedOut;
+        if (present == nullptr)
+            return 0;
+        if (!fixed) {
+            output.previous = present;
+            output.previousLength = *output.sizeOut;
+        }
+        return qelPipeAnnotate(output.memorySink, nullptr, QELAnnotation_AppendBytes, present, *output.sizeOut);
     }
     return qelDevNullModuleCreate(context, slot) != nullptr ? 0 : QELError_OutOfMemory;
 }
@@ -236,8 +300,16 @@ QELStatus qelJobFinishMemoryOutput(QELPipeModule *head, QELJobOutput &output)
     if ((s = qelPipeAnnotate(head, nullptr, QELAnnotation_TakeBuffer, &buffer, sizeof buffer)) != 0)
         return s;
     if (position > output.limit) {
+        // What fitted may be secret (an exported key): wiped, never handed
+        // over; the caller's own buffer stays as it was.
+        qelSecureWipe(buffer, static_cast<std::size_t>(output.limit));
         (void)qelMemFree(buffer);
         return QELError_OutputBufferTooSmall;
+    }
+    if (output.previous != nullptr) {
+        qelSecureWipe(output.previous, static_cast<std::size_t>(output.previousLength));
+        (void)qelMemFree(output.previous); // the caller's block, from the SDK's allocator
+        output.previous = nullptr;
     }
     *output.allocatedOut = buffer;
     if (output.sizeOut != nullptr)
@@ -254,7 +326,56 @@ QELStatus qelJobCommitOutput(QELJobOutput &output, QELStatus status)
         (void)qelFileSpecDelete(output.staging);
     if (status != 0 && output.created != nullptr)
         (void)qelFileSpecDelete(output.created);
+    // Cut back to the old length: the old bytes stay whole and none of the
+    // failed run's are left behind them.
+    if (status != 0 && output.appended != nullptr)
+        (void)qelFileSpecTruncate(output.appended, output.appendedLength);
     return status;
+}
+
+namespace {
+constexpr int kKeyMaterialClass = 12; // a key-material file: readable by its owner only
+} // namespace
+
+QELStatus qelJobOutputBuffer(QELContext *context, const void *bytes, std::uint64_t length, QELOptionList *options,
+                             std::int32_t pemLabel)
+{
+    if (bytes == nullptr && length != 0)
+        return QELError_BadParams;
+    std::int32_t armor = 0, lineEnd = QELLineEnd_LF, append = 0;
+    QELStatus s = 0;
+    if ((s = qelJobIntOption(options, QELOption_ArmorOutput, 0, &armor)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_OutputLineEnd, QELLineEnd_LF, &lineEnd)) != 0 ||
+        (s = qelJobIntOption(options, QELOption_AppendOutput, 0, &append)) != 0)
+        return s;
+    QELPipeModule *head = nullptr;
+    struct Chain {
+        QELPipeModule *&head;
+        ~Chain() { qelPipeDestroy(head); }
+    } chain{head};
+    QELPipeModule **slot = &head;
+    if (pemLabel != 0 && armor != 0) {
+        QELSettings *settings = qelContextGetSettings(context);
+        if ((slot = qelArmorWriterCreate(context, slot, nullptr, settings, 3, qelByteFifoDescriptor(), nullptr, 0,
+                                         QELArmorKind_Auto, nullptr, 0)) == nullptr)
+            return QELError_OutOfMemory;
+        if ((s = qelPipeAnnotate(head, nullptr, pemLabel, nullptr, 0)) != 0)
+            return s;
+        const auto *table =
+            static_cast<const std::uint8_t *>(qelSettingsGetPointer(settings, QELSetting_CharsetEncodeTable, nullptr));
+        if ((slot = qelTextFilterModuleCreate(context, slot, table != nullptr ? table : qelTextFilterIdentityMap(),
+                                              false, lineEnd)) == nullptr)
+            return QELError_OutOfMemory;
+    }
+    QELJobOutput output;
+    s = qelJobOpenOutput(context, options, slot, append != 0, kKeyMaterialClass, true, output);
+    if (s == 0)
+        s = qelPipePumpBuffer(head, bytes, length, nullptr, nullptr);
+    if (s == 0)
+        s = qelJobFinishMemoryOutput(output.memorySink != nullptr ? output.memorySink : head, output);
+    qelPipeDestroy(head); // closes the file before it is kept or removed
+    head = nullptr;
+    return qelJobCommitOutput(output, s);
 }
 
 // ---- options ---------------------------------------------------------------

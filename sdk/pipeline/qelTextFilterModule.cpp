@@ -8,6 +8,8 @@
 
 #include "qelWipe.h"
 
+#include <array>
+
 namespace {
 
 constexpr std::uint8_t CR = 0x0D;
@@ -153,6 +155,17 @@ QELStatus textDestroy(QELPipeModule *m)
 constexpr QELPipeOps kTextFilterOps{textWrite, textFlush, textAnnotate, textExpectBytes, textDestroy};
 
 } // namespace
+
+const std::uint8_t *qelTextFilterIdentityMap()
+{
+    static constexpr auto kIdentity = [] {
+        std::array<std::uint8_t, 256> map{};
+        for (std::size_t i = 0; i < map.size(); ++i)
+            map[i] = static_cast<std::uint8_t>(i);
+        return map;
+    }();
+    return kIdentity.data();
+}
 
 QELPipeModule **qelTextFilterModuleCreate(QELContext *context, QELPipeModule **slot, const std::uint8_t *charMap,
                                           bool stripTrailingSpaces, std::int32_t lineEndMode)

@@ -17,3 +17,6 @@ inline constexpr std::int32_t QELLineEnd_CRLF = 3;
 // slot, or null.
 QELPipeModule **qelTextFilterModuleCreate(QELContext *context, QELPipeModule **slot, const std::uint8_t *charMap,
                                           bool stripTrailingSpaces, std::int32_t lineEndMode);
+
+// The map that leaves every byte as it is.
+const std::uint8_t *qelTextFilterIdentityMap();

@@ -47,6 +47,7 @@ struct Record {
     std::int32_t stopAtAnalyze = -1;
     QELKeyDB *offerDB = nullptr;
     std::int32_t recipients = -1; // public-key count of the Recipients event
+    QELFileSpec *detachedFile = nullptr; // the answer to a DetachedSignature event
     ~Record()
     {
         for (auto &o : outputs)
@@ -88,6 +89,11 @@ std::int32_t handler(QELContext *ctx, QELEvent *event, void *user)
         return 0;
     case QELEvent_Recipients:
         run.recipients = event->data.recipients.publicKeyCount;
+        return 0;
+    case QELEvent_DetachedSignature:
+        if (run.detachedFile != nullptr)
+            event->reply->options = qelOptionDetachedSignature(ctx, qelOptionInputFile(ctx, run.detachedFile),
+                                                               qelOptionLastOption(ctx));
         return 0;
     case QELEvent_Analyze:
         return run.stopAtAnalyze == event->data.number.value ? QELError_JobEventStop : 0;
@@ -301,6 +307,22 @@ TEST_F(DecodeTest, DetachedAndClearSignedVerdicts)
         ASSERT_EQ(run.signatures.size(), 1u);
         EXPECT_EQ(run.signatures[0], (altered ? "bad " : "good ") + kRSA);
         EXPECT_EQ(rc == 0, !altered);
+    }
+    // Data in a file, asked for through the DetachedSignature event: it is
+    // pumped with progress events of its own.
+    {
+        QELFileSpec *data = nullptr;
+        ASSERT_EQ(qelFileSpecNewFromPath(qelContextGetMemoryMgr(ctx), gpg_->file("plain.bin").c_str(), &data), 0);
+        Record run;
+        run.detachedFile = data;
+        decode(run, signature, qelOptionTargetKeyDB(ctx, secret_), qelOptionDiscardOutput(ctx, 1),
+               qelOptionSendProgress(ctx, 1));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.signatures, std::vector<std::string>{"good " + kRSA});
+        const auto asked = std::find(run.events.begin(), run.events.end(), QELEvent_DetachedSignature);
+        ASSERT_NE(asked, run.events.end());
+        EXPECT_GT(std::count(asked, run.events.end(), QELEvent_Progress), 1); // 70000 bytes in 8192-byte blocks
+        EXPECT_EQ(qelFileSpecFree(data), 0);
     }
     // Clear-signed text.
     const Bytes clear = make("--clearsign -u main@example.org", "plain.txt");
@@ -628,6 +650,100 @@ TEST_F(DecodeTest, CertificateLoopEnds)
                         qelOptionInputFormat(ctx, 10000), qelOptionDiscardOutput(ctx, 1), qelOptionLastOption(ctx)),
               QELError_BadPacketFormat);
     qelDecodeJobSeams() = installed;
+}
+
+// Options 41, 62 and 63 keep the armor's own lines: the output gets the
+// clear-signed message or the key block as it came, while the signature is
+// still checked and the keys still imported; 41 also opens armored literal
+// text ('r').
+TEST_F(DecodeTest, TextLineOptionsKeepTheArmorsOwnLines)
+{
+    const Bytes clear = make("--clearsign -u " + kRSA, "plain.txt");
+    const auto joined = [](const Record &run) {
+        Bytes all;
+        for (const auto &o : run.outputs)
+            all += o.bytes();
+        return all;
+    };
+    for (bool asText : {false, true}) {
+        SCOPED_TRACE(asText);
+        Record run;
+        decode(run, clear, qelOptionTargetKeyDB(ctx, secret_),
+               asText ? qelOptionKind62(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.signatures, std::vector<std::string>{"good " + kRSA});
+        // The line end before the signature is not part of the signed text.
+        EXPECT_TRUE(joined(run) == (asText ? clear : text_->substr(0, text_->size() - 1))) << joined(run);
+    }
+    const std::string out = gpg_->file("msg");
+    ASSERT_EQ(gpg_->run("--armor -o " + out + " --export " + kRSA), 0) << gpg_->errors();
+    Bytes keys = gpg_->get("msg");
+    for (const std::string line : {"-----BEGIN PGP ", "-----END PGP "})
+        for (std::size_t at = 0; (at = keys.find(line, at)) != std::string::npos; at += line.size())
+            keys.replace(at + line.size() - 4, 3, "QEL");
+    const Bytes around = "before the block\n" + keys + "after the block\n";
+    for (bool asText : {false, true}) {
+        SCOPED_TRACE(asText);
+        QELKeyDB *target = nullptr;
+        ASSERT_EQ(qelKeyDBNewInMemory(ctx, &target), 0);
+        Record run;
+        decode(run, around, qelOptionKeyDB(ctx, target), asText ? qelOptionKind63(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        std::uint32_t count = 0;
+        EXPECT_EQ(qelKeyDBCountKeys(target, &count), 0);
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(qelKeyDBRelease(target), 0);
+        // The text around the block is plain text, dropped without option 42.
+        EXPECT_TRUE(joined(run) == (asText ? keys : Bytes())) << joined(run);
+    }
+    // A literal of armored text ('r'): its armor is opened only under 41.
+    const Bytes inner = make("--armor --store", "plain.txt");
+    const Bytes literal = Bytes("r\0\0\0\0\0", 6) + inner;
+    ASSERT_LT(literal.size(), 192u); // a one-octet length
+    const Bytes message = Bytes{'\xCB', static_cast<char>(literal.size())} + literal;
+    for (bool open : {false, true}) {
+        SCOPED_TRACE(open);
+        Record run;
+        decode(run, message, open ? qelOptionKind41(ctx, 1) : qelOptionNull(ctx));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(joined(run) == (open ? *text_ : inner)) << joined(run);
+    }
+}
+
+// Option 21 gives the session key itself (algorithm byte and key, as GnuPG
+// shows it): the message opens without a passphrase or a key.
+TEST_F(DecodeTest, SessionKeyOptionOpensTheMessage)
+{
+    const Bytes message = make("--cipher-algo AES256 --symmetric");
+    gpg_->put("sk.msg", message);
+    ASSERT_EQ(gpg_->run("--status-fd 1 --passphrase pw --show-session-key -o /dev/null --decrypt " +
+                        gpg_->file("sk.msg")),
+              0)
+        << gpg_->errors();
+    const Bytes status = gpg_->get("gpg.out");
+    const std::string tag = "[GNUPG:] SESSION_KEY ";
+    const std::size_t at = status.find(tag);
+    ASSERT_NE(at, Bytes::npos) << status;
+    const std::string shown = status.substr(at + tag.size(), status.find('\n', at) - at - tag.size());
+    const std::size_t colon = shown.find(':');
+    ASSERT_NE(colon, std::string::npos) << shown;
+    Bytes key(1, static_cast<char>(std::stoi(shown.substr(0, colon))));
+    for (std::size_t i = colon + 1; i + 1 < shown.size(); i += 2)
+        key += static_cast<char>(std::stoi(shown.substr(i, 2), nullptr, 16));
+    ASSERT_EQ(key.size(), 33u) << shown;
+    Record run;
+    decode(run, message, qelOptionSessionKey(ctx, key.data(), key.size()));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.outputs.size(), 1u);
+    EXPECT_TRUE(run.outputs[0].bytes() == *plain_);
+    EXPECT_EQ(std::count(run.events.begin(), run.events.end(), QELEvent_Passphrase), 0);
+    // A wrong key opens nothing; the handler is asked for another.
+    key[5] ^= 1;
+    Record wrong;
+    decode(wrong, message, qelOptionSessionKey(ctx, key.data(), key.size()));
+    EXPECT_EQ(wrong.status, 0);
+    EXPECT_TRUE(wrong.outputs.empty() || wrong.outputs[0].bytes().empty());
+    EXPECT_EQ(std::count(wrong.events.begin(), wrong.events.end(), QELEvent_Passphrase), 1);
 }
 
 } // namespace

@@ -14,6 +14,8 @@
 #include "qelEnumeratedSet.h"
 #include "qelEvent.h"
 #include "qelFileSpecInternal.h"
+#include "qelJobIOInternal.h"
+#include "qelOptionListInternal.h"
 #include "qelKeyDB.h"
 #include "qelKeySet.h"
 #include "qelMemory.h"
@@ -21,6 +23,7 @@
 #include "qelSettingsInternal.h"
 #include "qelTestEnv.h"
 #include "qelTestHooks.h"
+#include "qelTestMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -354,6 +357,7 @@ struct Recorder {
     QELStatus stopWith = 0;
     int seedAfter = -1;       // entropy events before the pool is seeded
     std::size_t keyLength = 0;
+    int letThrough = 0;       // events of kind `stopAt` answered 0 first
 
     static QELStatus handle(QELContext *, QELEvent *event, void *user)
     {
@@ -365,7 +369,9 @@ struct Recorder {
             r.keyLength = event->data.sessionKey.length;
         if (event->kind == QELEvent_Entropy && r.seedAfter > 0 && --r.seedAfter == 0)
             qelRandomPoolSetSeeded();
-        return event->kind == r.stopAt ? r.stopWith : 0;
+        if (event->kind != r.stopAt)
+            return 0;
+        return r.letThrough-- > 0 ? 0 : r.stopWith;
     }
 };
 
@@ -630,6 +636,281 @@ TEST_F(EncodeTest, FailedRunKeepsExistingOutput)
     EXPECT_FALSE(std::filesystem::exists(fresh));
     EXPECT_EQ(again.kinds, (std::vector<std::int32_t>{QELEvent_Initial, QELEvent_Progress, QELEvent_Error,
                                                       QELEvent_Final}));
+}
+
+TEST_F(EncodeTest, FailedRunLeavesAnAppendFileAsItWas)
+{
+    qeltest::TempDir dir("qelencapp");
+    const Bytes kept = "earlier output, kept whole\n";
+    const std::string path = dir / "log.gpg";
+    qeltest::writeFile(path, kept);
+    // Far more than the file's stream buffer, and the run stops half way:
+    // much of the new message has reached the file by then.
+    const Bytes data = pattern(400000, 8);
+    for (int armor : {0, 1}) {
+        SCOPED_TRACE(armor);
+        Recorder stop;
+        stop.stopAt = QELEvent_Progress;
+        stop.letThrough = 50;
+        stop.stopWith = -9;
+        QELFileSpec *out = spec(path);
+        EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
+                            qelOptionArmorOutput(ctx, armor), qelOptionEventHandler(ctx, Recorder::handle, &stop),
+                            qelOptionSendProgress(ctx, 1), qelOptionOutputFile(ctx, out),
+                            qelOptionAppendOutput(ctx, 1), qelOptionLastOption(ctx)),
+                  -9);
+        EXPECT_EQ(qelFileSpecFree(out), 0);
+        EXPECT_TRUE(qeltest::readFile(path) == kept) << qeltest::readFile(path).size();
+    }
+    // Appending to a file that is not there makes it: a failed run leaves
+    // nothing behind.
+    const std::string fresh = dir / "new.gpg";
+    Recorder stop;
+    stop.stopAt = QELEvent_Progress;
+    stop.letThrough = 50;
+    stop.stopWith = -9;
+    QELFileSpec *out = spec(fresh);
+    EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
+                        qelOptionEventHandler(ctx, Recorder::handle, &stop), qelOptionSendProgress(ctx, 1),
+                        qelOptionOutputFile(ctx, out), qelOptionAppendOutput(ctx, 1), qelOptionLastOption(ctx)),
+              -9);
+    EXPECT_EQ(qelFileSpecFree(out), 0);
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+TEST_F(EncodeTest, MemoryOutputsAppend)
+{
+    const Bytes data = "appended message";
+    Bytes alone;
+    ASSERT_EQ(encode(data, alone, qelOptionCompress(ctx, 0)), 0);
+    ASSERT_FALSE(alone.empty());
+    const Bytes used = "used part|";
+    // The output options clear their out fields when they are made; what the
+    // buffer already holds is stated in them afterwards.
+    const auto run = [&](QELOptionList *output, const std::function<void()> &state) {
+        state();
+        return qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
+                         qelOptionAppendOutput(ctx, 1), output, qelOptionLastOption(ctx));
+    };
+    const auto block = [&] {
+        void *b = qelMemAlloc(qelContextGetMemoryMgr(ctx), used.size(), 0);
+        EXPECT_NE(b, nullptr);
+        std::memcpy(b, used.data(), used.size());
+        return b;
+    };
+    // A fixed buffer: written behind its used bytes, the size field counting both.
+    {
+        Bytes buffer(200, '#');
+        buffer.replace(0, used.size(), used);
+        std::uint64_t size = 0;
+        ASSERT_EQ(run(qelOptionOutputBuffer(ctx, buffer.data(), buffer.size(), &size), [&] { size = used.size(); }),
+                  0);
+        ASSERT_EQ(size, used.size() + alone.size());
+        EXPECT_TRUE(buffer.substr(0, size) == used + alone);
+    }
+    // Too small: the used bytes stay, what fitted follows them.
+    {
+        Bytes buffer(used.size() + 5, '#');
+        buffer.replace(0, used.size(), used);
+        std::uint64_t size = 0;
+        EXPECT_EQ(run(qelOptionOutputBuffer(ctx, buffer.data(), buffer.size(), &size), [&] { size = used.size(); }),
+                  QELError_OutputBufferTooSmall);
+        EXPECT_EQ(size, buffer.size());
+        EXPECT_TRUE(buffer == used + alone.substr(0, 5));
+    }
+    // A new buffer: the caller's present one comes first, and is given up
+    // only for the longer one.
+    {
+        void *const present = block();
+        void *out = nullptr;
+        std::uint64_t size = 0;
+        ASSERT_EQ(run(qelOptionOutputAllocatedBuffer(ctx, &out, 1 << 16, &size),
+                      [&] {
+                          out = present;
+                          size = used.size();
+                      }),
+                  0);
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(size, used.size() + alone.size());
+        EXPECT_TRUE(Bytes(static_cast<const char *>(out), size) == used + alone);
+        EXPECT_EQ(qelMemFree(out), 0);
+    }
+    // Over the limit: nothing is handed over and the caller's buffer is
+    // still there, whole.
+    {
+        void *const present = block();
+        void *out = nullptr;
+        std::uint64_t size = 0;
+        EXPECT_EQ(run(qelOptionOutputAllocatedBuffer(ctx, &out, used.size() + alone.size() - 1, &size),
+                      [&] {
+                          out = present;
+                          size = used.size();
+                      }),
+                  QELError_OutputBufferTooSmall);
+        EXPECT_EQ(out, present);
+        EXPECT_EQ(size, used.size());
+        EXPECT_TRUE(Bytes(static_cast<const char *>(out), used.size()) == used);
+        EXPECT_EQ(qelMemFree(out), 0);
+    }
+    // No buffer yet: a plain new one.
+    {
+        void *out = nullptr;
+        std::uint64_t size = 0;
+        ASSERT_EQ(run(qelOptionOutputAllocatedBuffer(ctx, &out, 1 << 16, &size), [] {}), 0);
+        ASSERT_NE(out, nullptr);
+        EXPECT_TRUE(Bytes(static_cast<const char *>(out), size) == alone);
+        EXPECT_EQ(qelMemFree(out), 0);
+    }
+}
+
+TEST_F(EncodeTest, MemoryOutputsWipeWhatTheyFree)
+{
+    // Key export sends secret key packets through the job into memory: no
+    // block the job frees may still hold them.
+    qeltest::TestHeap heap;
+    QELContextParams params{QELSDKVersion, heap.make()};
+    QELContext *context = nullptr;
+    ASSERT_EQ(qelContextNewCustom(&params, &context), QELError_NoErr);
+    const Bytes secret = "<<secret key packet bytes, 40 of them>>";
+    Bytes data;
+    for (int i = 0; i < 600; ++i)
+        data += secret; // several FIFO chunks' worth
+    long found = 0;
+    heap.onFree = [&](const std::uint8_t *payload, std::size_t length, bool) {
+        const std::string_view block(reinterpret_cast<const char *>(payload), length);
+        found += block.find(secret.substr(0, 16)) != std::string_view::npos;
+    };
+    const auto run = [&](QELOptionList *output) {
+        return qelEncode(context, qelOptionInputBuffer(context, data.data(), data.size()),
+                         qelOptionCompress(context, 0), qelOptionOmitLiteralPacket(context, 1), output,
+                         qelOptionLastOption(context));
+    };
+    void *block = nullptr;
+    std::uint64_t size = 0;
+    EXPECT_EQ(run(qelOptionOutputAllocatedBuffer(context, &block, 1 << 20, &size)), 0);
+    EXPECT_EQ(found, 0);
+    ASSERT_NE(block, nullptr);
+    // Appending to it (the outs are stated once the option is made): the old
+    // block is given up once the new one is handed over.
+    const auto appendTo = [&](std::uint64_t limit) {
+        void *const present = block;
+        const std::uint64_t length = size;
+        QELOptionList *output = qelOptionOutputAllocatedBuffer(context, &block, limit, &size);
+        block = present;
+        size = length;
+        return run(qelOptionListBuild(context, false, output, qelOptionAppendOutput(context, 1),
+                                      qelOptionLastOption(context)));
+    };
+    EXPECT_EQ(appendTo(1 << 20), 0);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(size, 2 * data.size());
+    // Over the limit: the new block is dropped, the old one kept.
+    EXPECT_EQ(appendTo(size + 100), QELError_OutputBufferTooSmall);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(size, 2 * data.size());
+    heap.onFree = nullptr;
+    EXPECT_EQ(qelMemFree(block), 0);
+    EXPECT_EQ(qelContextFree(context), QELError_NoErr);
+}
+
+TEST_F(EncodeTest, LineEndFlagsConvertATextInputFile)
+{
+    qeltest::TempDir dir("qelenclines");
+    const Bytes mixed = "dos line\r\nmac line\runix line\nlast";
+    const Bytes lf = "dos line\nmac line\nunix line\nlast";
+    const Bytes crlf = "dos line\r\nmac line\r\nunix line\r\nlast";
+    const Bytes binary = Bytes("bin\r\n\0", 7) + mixed; // a NUL: not text
+    struct Case {
+        const char *what;
+        const Bytes &input;
+        std::int32_t flags; // -1: no option
+        bool fromFile;
+        const Bytes &expected;
+    };
+    const Case cases[] = {
+        {"always, to LF", mixed, 2, true, lf},
+        {"always, to CR LF", mixed, 2 | 4, true, crlf},
+        {"text only, a text file", mixed, 1, true, lf},
+        {"text only, a binary file", binary, 1, true, binary},
+        {"always, a binary file", binary, 2 | 4, true, Bytes("bin\r\n\0", 7) + crlf},
+        {"no option", mixed, -1, true, mixed},
+        {"a buffer is no text file", mixed, 2, false, mixed},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        qeltest::writeFile(dir / "in.txt", c.input);
+        QELFileSpec *in = spec(dir / "in.txt");
+        void *buffer = nullptr;
+        std::uint64_t size = 0;
+        // Signed in binary mode: the signature covers the converted bytes.
+        ASSERT_EQ(qelEncode(ctx,
+                            c.fromFile ? qelOptionInputFile(ctx, in)
+                                       : qelOptionInputBuffer(ctx, c.input.data(), c.input.size()),
+                            c.flags >= 0 ? qelOptionLineEndFlags(ctx, c.flags) : qelOptionNull(ctx), signWith(alice_),
+                            qelOptionOutputAllocatedBuffer(ctx, &buffer, 1 << 20, &size), qelOptionLastOption(ctx)),
+                  0);
+        EXPECT_EQ(qelFileSpecFree(in), 0);
+        const Bytes message(static_cast<const char *>(buffer), size);
+        EXPECT_EQ(qelMemFree(buffer), 0);
+        expectGnuPGReads(message, c.expected, kAlice);
+    }
+    // A text-mode detached signature over the converted file: GnuPG checks
+    // it against the file as converted (a lone CR is a line end only here).
+    qeltest::writeFile(dir / "in.txt", mixed);
+    QELFileSpec *in = spec(dir / "in.txt");
+    void *buffer = nullptr;
+    std::uint64_t size = 0;
+    ASSERT_EQ(qelEncode(ctx, qelOptionInputFile(ctx, in), qelOptionLineEndFlags(ctx, 2), qelOptionTextMode(ctx, 1),
+                        qelOptionDetachedSignature(ctx, qelOptionLastOption(ctx)), signWith(alice_),
+                        qelOptionOutputAllocatedBuffer(ctx, &buffer, 1 << 20, &size), qelOptionLastOption(ctx)),
+              0);
+    EXPECT_EQ(qelFileSpecFree(in), 0);
+    const Bytes signature(static_cast<const char *>(buffer), size);
+    EXPECT_EQ(qelMemFree(buffer), 0);
+    expectGnuPGVerifies(signature, kAlice, &lf);
+}
+
+// The job output helper behind key export and certificate output: a DER
+// certificate goes out as a PEM block OpenSSL reads back to the same bytes,
+// or as it is without armor; an append file keeps what it held.
+TEST_F(EncodeTest, JobOutputBufferWritesPEM)
+{
+    qeltest::TempDir dir("qelencpem");
+    const std::string der = dir / "cert.der";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + (dir / "key.pem") + " -out " + der +
+                           " -outform DER -subj /CN=qel -days 2 2>/dev/null")
+                              .c_str()),
+              0);
+    const Bytes cert = qeltest::readFile(der);
+    ASSERT_FALSE(cert.empty());
+    const std::string pem = dir / "cert.pem";
+    qeltest::writeFile(pem, "kept\n");
+    QELFileSpec *out = spec(pem);
+    QELOptionList *options = qelOptionListBuild(ctx, false, qelOptionArmorOutput(ctx, 1), qelOptionOutputFile(ctx, out),
+                                                qelOptionAppendOutput(ctx, 1), qelOptionLastOption(ctx));
+    ASSERT_NE(options, nullptr);
+    EXPECT_EQ(qelJobOutputBuffer(ctx, cert.data(), cert.size(), options, QELAnnotation_PemCertificate), 0);
+    qelOptionListFree(options);
+    EXPECT_EQ(qelFileSpecFree(out), 0);
+    const Bytes written = qeltest::readFile(pem);
+    ASSERT_EQ(written.substr(0, 5), "kept\n");
+    EXPECT_EQ(written.substr(5, 28), "-----BEGIN CERTIFICATE-----\n") << written;
+    qeltest::writeFile(pem, written.substr(5));
+    ASSERT_EQ(std::system(("openssl x509 -in " + pem + " -outform DER -out " + (dir / "back.der") + " 2>/dev/null")
+                              .c_str()),
+              0)
+        << written;
+    EXPECT_TRUE(qeltest::readFile(dir / "back.der") == cert);
+    // Without armor the bytes go out as they are, here into a new buffer.
+    void *buffer = nullptr;
+    std::uint64_t size = 0;
+    options = qelOptionListBuild(ctx, false, qelOptionOutputAllocatedBuffer(ctx, &buffer, 1 << 16, &size),
+                                 qelOptionLastOption(ctx));
+    EXPECT_EQ(qelJobOutputBuffer(ctx, cert.data(), cert.size(), options, QELAnnotation_PemCertificate), 0);
+    qelOptionListFree(options);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_TRUE(Bytes(static_cast<const char *>(buffer), size) == cert);
+    EXPECT_EQ(qelMemFree(buffer), 0);
 }
 
 } // namespace
