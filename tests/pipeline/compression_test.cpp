@@ -739,4 +739,42 @@ TEST_F(CompressionTest, ParallelBlocksMemoryFailures)
     EXPECT_EQ(qelContextFree(context), QELError_NoErr);
 }
 
+// GnuPG unpacks what the blocks make: empty, small, exactly one block (the
+// single stream), and beyond it, compressible and not.
+TEST_F(CompressionTest, GnuPGDecompressesParallelBlocks)
+{
+    if (std::system("gpg --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gpg not installed";
+    const Bytes text = qeltest::textBytes(3 * kBlock + 5, 28);
+    const Bytes random = qeltest::randomBytes(3 * kBlock + 5, 29);
+    for (std::int32_t algorithm : {1, 2}) {
+        for (const Bytes *source : {&text, &random}) {
+            for (std::size_t size : {std::size_t{0}, std::size_t{1000}, kBlock, 2 * kBlock, source->size()}) {
+                SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << (source == &text ? " text " : " random ")
+                                                << size);
+                const Bytes data(source->begin(), source->begin() + static_cast<std::ptrdiff_t>(size));
+                QELPipeModule *head = nullptr;
+                QELPipeModule **slot = qelLiteralModuleCreate(context_, &head, 4, qelByteFifoDescriptor(), 'b', "", 0, 0);
+                ASSERT_NE(slot, nullptr);
+                slot = qelCompressModuleCreate(context_, slot, 4, qelByteFifoDescriptor(), algorithm, 6);
+                ASSERT_NE(slot, nullptr);
+                QELPipeModule *sink = qelVarMemoryModuleCreatePlain(context_, slot, QELVarMemoryNoLimit);
+                ASSERT_NE(sink, nullptr);
+                ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
+                const Bytes message = take(sink);
+                qelPipeDestroy(head);
+                const std::string in = dir_ + "/blocks.gpg";
+                const std::string out = dir_ + "/blocks.out";
+                std::remove(out.c_str());
+                qeltest::writeFile(in, std::string(message.begin(), message.end()));
+                const std::string command = "gpg --homedir " + dir_ + " --batch --pinentry-mode loopback -o " + out +
+                                            " --decrypt " + in + " > /dev/null 2>&1";
+                EXPECT_EQ(std::system(command.c_str()), 0);
+                const std::string got = qeltest::readFile(out);
+                EXPECT_TRUE(Bytes(got.begin(), got.end()) == data);
+            }
+        }
+    }
+}
+
 } // namespace
