@@ -59,7 +59,7 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
 // The pipeline's file source (the File Read Module), defined with the
 // pipeline's modules; the file openers make one over a file they open.
 constexpr std::uint32_t QELFileReadModuleMagic = 0x46524D44; // "FRMD"
-constexpr std::size_t QELFileReadModuleBufferSize = 8192;
+constexpr std::size_t QELFileReadModuleBufferSize = std::size_t{256} << 10; // few, large reads
 
 using QELFileReadProgress = QELStatus (*)(void *userValue, std::uint64_t done, std::uint64_t total);
 

@@ -1,6 +1,9 @@
 // The File Read Module: a source, not a module. It announces the file's size
-// when the file knows it, writes the file downstream in blocks of 8192 bytes
-// and checks at the end that the file had the size it announced.
+// when the file knows it, writes the file downstream in blocks of up to
+// QELFileReadModuleBufferSize (256 KiB: a read system call costs far more
+// than the bytes it moves, so few large ones) and checks at the end that the
+// file had the size it announced. The buffer is overwritten by each read and
+// wiped with the record.
 #include "qelFileReadModuleInternal.h"
 
 #include "qelContextInternal.h"
@@ -113,7 +116,6 @@ QELStatus qelFileReadPump(QELFileReadModule *s, QELPipeModule *head)
         std::uint64_t taken = qelPipeWrite(head, s->current, s->pending, &status);
         if (taken > s->pending)
             taken = s->pending;
-        qelSecureWipe(s->current, static_cast<std::size_t>(taken));
         s->current += taken;
         s->pending -= taken;
         s->remaining -= static_cast<std::int64_t>(taken);
