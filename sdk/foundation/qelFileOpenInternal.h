@@ -79,6 +79,7 @@ struct QELFileReadModule {
     std::int32_t announceState;  // -1 size unknown, 0 before the announcement, 1 after
     std::int32_t close;          // close the file when the source is destroyed
     QELStatus readError;         // a read failure met while peeking
+    struct QELFileReadAhead *ahead; // the pipeline's read-ahead, once the file proved large
 };
 
 // A source over the file object (its size decides the announcements); null

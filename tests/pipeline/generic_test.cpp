@@ -635,4 +635,50 @@ TEST_F(GenericTest, FileSourcePeekProgressAndResume)
     qelPipeDestroy(head);
 }
 
+// Large files are read ahead on a worker: every byte arrives once and in
+// order, with the size known or not, across a downstream failure and a
+// resumed pump, and a read error met ahead is the pump's result after the
+// bytes before it.
+TEST_F(GenericTest, FileSourceReadsAhead)
+{
+    const std::size_t size = 5 * QELFileReadModuleBufferSize + 12345;
+    struct Case {
+        bool sized;
+        std::size_t failAt;        // the file's reads fail from here
+        std::size_t downstreamFail; // the chain fails once after this many bytes
+    };
+    for (const Case &c : {Case{true, ~std::size_t{0}, ~std::size_t{0}}, Case{false, ~std::size_t{0}, 3 * QELFileReadModuleBufferSize / 2},
+                          Case{true, 2 * QELFileReadModuleBufferSize + 17, ~std::size_t{0}}}) {
+        SCOPED_TRACE(testing::Message() << "sized " << c.sized << " failAt " << c.failAt);
+        FakeFile f;
+        f.data = pattern(size, 3);
+        f.size = c.sized ? static_cast<std::int64_t>(size) : -1;
+        f.failAt = c.failAt;
+        QELFileObject file = fakeFile(&f);
+        QELFileReadModule *reader = qelFileReadModuleCreate(context_, &file, 0);
+        ASSERT_NE(reader, nullptr);
+        pipetest::Record rec;
+        if (c.downstreamFail != ~std::size_t{0}) {
+            rec.failWrite = QELError_UserAbort;
+            rec.failAfterBytes = c.downstreamFail;
+        }
+        QELPipeModule *head = pipetest::makeRecorder(context_, &rec);
+        QELStatus status = qelFileReadPump(reader, head);
+        if (c.downstreamFail != ~std::size_t{0}) {
+            EXPECT_EQ(status, QELError_UserAbort);
+            rec.failWrite = 0;
+            status = qelFileReadPump(reader, head);
+        }
+        if (c.failAt < size) {
+            EXPECT_EQ(status, QELError_ReadFailed);
+            EXPECT_TRUE(rec.bytes == f.data.substr(0, c.failAt));
+        } else {
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(rec.bytes == f.data);
+        }
+        EXPECT_EQ(qelFileReadDestroy(reader), 0);
+        qelPipeDestroy(head);
+    }
+}
+
 } // namespace
