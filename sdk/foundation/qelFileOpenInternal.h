@@ -59,7 +59,7 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
 // The pipeline's file source (the File Read Module), defined with the
 // pipeline's modules; the file openers make one over a file they open.
 constexpr std::uint32_t QELFileReadModuleMagic = 0x46524D44; // "FRMD"
-constexpr std::size_t QELFileReadModuleBufferSize = 8192;
+constexpr std::size_t QELFileReadModuleBufferSize = std::size_t{256} << 10; // few, large reads
 
 using QELFileReadProgress = QELStatus (*)(void *userValue, std::uint64_t done, std::uint64_t total);
 
@@ -79,6 +79,7 @@ struct QELFileReadModule {
     std::int32_t announceState;  // -1 size unknown, 0 before the announcement, 1 after
     std::int32_t close;          // close the file when the source is destroyed
     QELStatus readError;         // a read failure met while peeking
+    struct QELFileReadAhead *ahead; // the pipeline's read-ahead, once the file proved large
 };
 
 // A source over the file object (its size decides the announcements); null

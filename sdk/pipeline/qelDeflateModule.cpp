@@ -1,20 +1,28 @@
 // The Deflation Module. The stream is finished once, by the end of input at
 // scope depth 0: the source protocol also ends the input inside its own
-// scope, and that one must not end the compressed stream early.
+// scope, and that one must not end the compressed stream early. Input beyond
+// one block is deflated in parallel blocks (qelDeflateModuleBlocks.cpp); the
+// module's own stream takes the rest.
 #include "qelDeflateModuleInternal.h"
 
 #include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
+#include "qelDeflateModuleBlocksInternal.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
+
+// An 8 KiB window, which the oldest readers of algorithm 1 expect.
+constexpr int kWindowBits = 13;
 
 struct DeflateModule {
     QELPipeModule head;
     QELFifo *fifo;
     QELPipeModule *downstream;
     z_stream stream;
+    QELDeflateBlocks *blocks;
     std::int32_t finished;
     std::int32_t depth;
 };
@@ -23,28 +31,57 @@ DeflateModule *self(QELPipeModule *module) { return qelPipeModuleState<DeflateMo
 
 QELStatus drain(DeflateModule *m) { return qelDeflateDrainFifo(qelByteFifoDescriptor(), m->fifo, m->downstream); }
 
-std::uint64_t deflateWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
+// The module's own single stream, for input the workers do not take.
+QELStatus serialDeflate(void *user, const std::uint8_t *bytes, std::size_t length, int flush)
 {
-    DeflateModule *m = self(module);
+    auto *m = static_cast<DeflateModule *>(user);
     // zlib counts its input in 32 bits: long offers go in slices.
-    for (std::uint64_t done = 0; done < length;) {
-        const std::uint64_t slice = std::min<std::uint64_t>(length - done, UINT_MAX);
+    for (std::size_t done = 0; done < length;) {
+        const std::size_t slice = std::min<std::size_t>(length - done, UINT_MAX);
         m->stream.next_in = const_cast<Bytef *>(bytes + done);
         m->stream.avail_in = static_cast<uInt>(slice);
         while (m->stream.avail_in != 0) {
             bool full = false;
             if (qelDeflateIntoFifo(m->fifo, &m->stream, Z_NO_FLUSH, &full) != Z_OK) {
                 m->stream.avail_in = 0;
-                if (status != nullptr)
-                    *status = QELError_OutOfMemory;
-                return 0;
+                return QELError_OutOfMemory;
             }
         }
         done += slice;
     }
-    const QELStatus drained = drain(m);
+    if (flush == Z_SYNC_FLUSH) {
+        for (bool full = true; full;)
+            if (qelDeflateIntoFifo(m->fifo, &m->stream, Z_SYNC_FLUSH, &full) != Z_OK)
+                return QELError_OutOfMemory;
+    } else if (flush == Z_FINISH) {
+        int result = Z_OK;
+        while (result == Z_OK) {
+            bool full = false;
+            result = qelDeflateIntoFifo(m->fifo, &m->stream, Z_FINISH, &full);
+        }
+        if (result != Z_STREAM_END)
+            return QELError_OutOfMemory;
+    }
+    return 0;
+}
+
+QELStatus emitBlocks(void *user, const std::uint8_t *bytes, std::size_t length)
+{
+    return qelDeflateEmitToFifo(static_cast<DeflateModule *>(user)->fifo, bytes, length);
+}
+
+std::uint64_t deflateWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
+{
+    DeflateModule *m = self(module);
+    QELStatus result = qelDeflateBlocksWrite(m->blocks, bytes, length);
+    if (result != 0) {
+        if (status != nullptr)
+            *status = result;
+        return 0;
+    }
+    result = drain(m);
     if (status != nullptr)
-        *status = drained;
+        *status = result;
     return length;
 }
 
@@ -52,9 +89,8 @@ QELStatus deflateFlush(QELPipeModule *module)
 {
     DeflateModule *m = self(module);
     // A finished stream has nothing left to flush out.
-    for (bool full = !m->finished; full;)
-        if (qelDeflateIntoFifo(m->fifo, &m->stream, Z_SYNC_FLUSH, &full) != Z_OK)
-            return QELError_OutOfMemory;
+    if (!m->finished && qelDeflateBlocksFlush(m->blocks) != 0)
+        return QELError_OutOfMemory;
     const QELStatus drained = drain(m);
     return drained != 0 ? drained : qelPipeFlush(m->downstream);
 }
@@ -72,12 +108,7 @@ QELStatus deflateExpectBytes(QELPipeModule *module, std::uint64_t count)
     if (count != 0 || m->depth != 0)
         return 0;
     if (m->finished == 0) {
-        int result = Z_OK;
-        while (result == Z_OK) {
-            bool full = false;
-            result = qelDeflateIntoFifo(m->fifo, &m->stream, Z_FINISH, &full);
-        }
-        if (result != Z_STREAM_END)
+        if (qelDeflateBlocksFinish(m->blocks) != 0)
             return QELError_OutOfMemory;
         m->finished = 1;
     }
@@ -89,6 +120,7 @@ QELStatus deflateDestroy(QELPipeModule *module)
 {
     DeflateModule *m = self(module);
     qelPipeDestroy(m->downstream);
+    qelDeflateBlocksFree(m->blocks);
     deflateEnd(&m->stream);
     qelFifoDestroy(qelByteFifoDescriptor(), m->fifo);
     qelPipeModuleFree(m);
@@ -146,7 +178,15 @@ QELStatus qelDeflateDrainFifo(const QELFifoDescriptor *kind, QELFifo *fifo, QELP
     }
 }
 
-QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level)
+QELStatus qelDeflateEmitToFifo(QELFifo *fifo, const std::uint8_t *bytes, std::size_t length)
+{
+    QELStatus status = 0;
+    const std::uint64_t written = qelByteFifoDescriptor()->write(fifo, bytes, length, &status);
+    return written == length ? 0 : status != 0 ? status : QELError_OutOfMemory;
+}
+
+QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level,
+                                       std::int32_t workers)
 {
     if (slot == nullptr)
         return nullptr;
@@ -158,7 +198,15 @@ QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot
     m->stream.zfree = qelZlibContextFree;
     m->stream.opaque = context;
     if (m->fifo == nullptr ||
-        deflateInit2(&m->stream, level, Z_DEFLATED, -13, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        deflateInit2(&m->stream, level, Z_DEFLATED, -kWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        qelFifoDestroy(qelByteFifoDescriptor(), m->fifo);
+        qelPipeModuleFree(m);
+        return nullptr;
+    }
+    m->blocks = qelDeflateBlocksNew(context, level, kWindowBits, false, workers,
+                                    QELDeflateBlocksHooks{serialDeflate, emitBlocks, m});
+    if (m->blocks == nullptr) {
+        deflateEnd(&m->stream);
         qelFifoDestroy(qelByteFifoDescriptor(), m->fifo);
         qelPipeModuleFree(m);
         return nullptr;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "qelByteFifoInternal.h"
+#include "qelDeflateModuleBlocksInternal.h"
 #include "qelPipeModuleInternal.h"
 
 #include <zlib.h>
@@ -22,6 +23,12 @@ int qelDeflateIntoFifo(QELFifo *fifo, z_stream *stream, int flush, bool *outFull
 // non-zero status (a stalled downstream included) stops it and is returned.
 [[nodiscard]] QELStatus qelDeflateDrainFifo(const QELFifoDescriptor *kind, QELFifo *fifo, QELPipeModule *downstream);
 
+// Appends compressed bytes to the FIFO; a failure to take them all is the
+// result.
+[[nodiscard]] QELStatus qelDeflateEmitToFifo(QELFifo *fifo, const std::uint8_t *bytes, std::size_t length);
+
 // Returns the downstream slot, or null (null slot, no memory, a level zlib
-// refuses).
-QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level);
+// refuses). `workers` limits the threads that deflate blocks in parallel
+// (QELDeflateAutomaticWorkers by the processor count, 0 none).
+QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level,
+                                       std::int32_t workers = QELDeflateAutomaticWorkers);

@@ -1,14 +1,32 @@
 // The File Read Module: a source, not a module. It announces the file's size
-// when the file knows it, writes the file downstream in blocks of 8192 bytes
-// and checks at the end that the file had the size it announced.
+// when the file knows it, writes the file downstream in blocks of up to
+// QELFileReadModuleBufferSize (256 KiB: a read system call costs far more
+// than the bytes it moves, so few large ones) and checks at the end that the
+// file had the size it announced. Once a read has filled the whole buffer
+// and more of the file is to come, the next read goes ahead on an I/O
+// worker into a second buffer while the chain takes the first; without a
+// thread the reads stay in place. The buffers are overwritten by each read
+// and wiped when the source is destroyed.
 #include "qelFileReadModuleInternal.h"
 
 #include "qelContextInternal.h"
 #include "qelFileObjectInternal.h"
+#include "qelIOWorkerInternal.h"
 #include "qelMemory.h"
 #include "qelWipe.h"
 
 #include <cstring>
+
+// The read-ahead: the inline buffer and `spare` take turns; the worker fills
+// `reading` while the chain takes the other.
+struct QELFileReadAhead {
+    QELIOWorker *worker; // null: no thread to be had, reads stay in place
+    std::uint8_t *spare; // QELFileReadModuleBufferSize bytes
+    std::uint8_t *reading; // the buffer the worker fills; null when no read is out
+    QELFileObject *file;
+    std::size_t got;
+    QELStatus error;
+};
 
 namespace {
 
@@ -30,6 +48,70 @@ std::uint64_t fill(QELFileReadModule *s)
     }
     s->pending += n;
     return n;
+}
+
+void readTask(void *argument)
+{
+    auto *a = static_cast<QELFileReadAhead *>(argument);
+    a->got = a->file->read(a->reading, QELFileReadModuleBufferSize, a->file);
+    if (a->file->lastError(a->file) != nullptr) {
+        a->file->clearError(a->file);
+        a->error = QELError_ReadFailed;
+    }
+}
+
+// After a read that filled the buffer, with more of the file to come: the
+// next read goes out into the other buffer.
+void readAhead(QELFileReadModule *s)
+{
+    if (s->pending != QELFileReadModuleBufferSize || s->readError != 0 ||
+        (s->announceState != -1 && s->remaining <= static_cast<std::int64_t>(s->pending)))
+        return;
+    if (s->ahead == nullptr) {
+        s->ahead = static_cast<QELFileReadAhead *>(qelMemAlloc(s->memoryMgr, sizeof(QELFileReadAhead), QELMemFlag_Clear));
+        if (s->ahead == nullptr)
+            return;
+        s->ahead->file = s->file;
+        s->ahead->spare = static_cast<std::uint8_t *>(qelMemAlloc(s->memoryMgr, QELFileReadModuleBufferSize, 0));
+        if (s->ahead->spare != nullptr)
+            s->ahead->worker = qelIOWorkerNew(s->memoryMgr);
+    }
+    QELFileReadAhead *a = s->ahead;
+    if (a->worker == nullptr)
+        return;
+    a->reading = s->current == s->buffer ? a->spare : s->buffer;
+    a->got = 0;
+    qelIOWorkerPost(a->worker, readTask, a);
+}
+
+// The read that went ahead becomes the pending bytes.
+std::uint64_t takeAhead(QELFileReadModule *s)
+{
+    QELFileReadAhead *a = s->ahead;
+    qelIOWorkerWait(a->worker);
+    s->current = a->reading;
+    s->pending = a->got;
+    if (a->error != 0)
+        s->readError = a->error;
+    a->reading = nullptr;
+    return a->got;
+}
+
+bool readingAhead(const QELFileReadModule *s) { return s->ahead != nullptr && s->ahead->reading != nullptr; }
+
+void stopReadAhead(QELFileReadModule *s)
+{
+    QELFileReadAhead *a = s->ahead;
+    if (a == nullptr)
+        return;
+    qelIOWorkerFree(a->worker); // after the read in hand
+    if (a->spare != nullptr) {
+        qelSecureWipe(a->spare, QELFileReadModuleBufferSize);
+        static_cast<void>(qelMemFree(a->spare));
+    }
+    qelSecureWipe(a, sizeof *a);
+    static_cast<void>(qelMemFree(a));
+    s->ahead = nullptr;
 }
 
 } // namespace
@@ -103,17 +185,23 @@ QELStatus qelFileReadPump(QELFileReadModule *s, QELPipeModule *head)
         if (s->readError != 0)
             return s->readError; // latched: the file cannot go on
         if (s->pending == 0) {
-            s->current = s->buffer;
-            if (fill(s) == 0) {
+            std::uint64_t got = 0;
+            if (readingAhead(s)) {
+                got = takeAhead(s);
+            } else {
+                s->current = s->buffer;
+                got = fill(s);
+            }
+            if (got == 0) {
                 if (s->readError != 0)
                     return s->readError;
                 break; // the end of the file
             }
+            readAhead(s);
         }
         std::uint64_t taken = qelPipeWrite(head, s->current, s->pending, &status);
         if (taken > s->pending)
             taken = s->pending;
-        qelSecureWipe(s->current, static_cast<std::size_t>(taken));
         s->current += taken;
         s->pending -= taken;
         s->remaining -= static_cast<std::int64_t>(taken);
@@ -143,6 +231,12 @@ const std::uint8_t *qelFileReadPeek(QELFileReadModule *s, std::uint64_t *outLeng
         *outLength = 0;
     if (!isSource(s))
         return nullptr;
+    if (s->ahead != nullptr && s->ahead->worker != nullptr) {
+        // Reading ahead: the pending bytes are all there is to see.
+        if (outLength != nullptr)
+            *outLength = s->pending;
+        return s->current;
+    }
     if (s->current != s->buffer) {
         std::memmove(s->buffer, s->current, static_cast<std::size_t>(s->pending));
         s->current = s->buffer;
@@ -160,6 +254,7 @@ QELStatus qelFileReadDestroy(QELFileReadModule *s)
     if (!isSource(s))
         return QELError_BadParams;
     QELStatus status = 0;
+    stopReadAhead(s);
     if (s->close && s->file != nullptr)
         status = s->file->close(s->file);
     qelSecureWipe(s, sizeof *s);

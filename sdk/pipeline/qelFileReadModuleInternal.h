@@ -1,5 +1,6 @@
 // The File Read Module: the source that pumps a file object into a chain by
-// the source protocol, in blocks of 8192 bytes through an inline buffer. A
+// the source protocol, in blocks of up to QELFileReadModuleBufferSize bytes
+// through an inline buffer. A
 // read that gives nothing ends the input only when the file reports no error;
 // a read error is the pump's result.
 #pragma once

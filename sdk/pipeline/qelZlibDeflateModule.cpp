@@ -1,10 +1,13 @@
 // The ZLIB Deflation Module and its zlib compressor. Unlike the Deflation
 // Module it passes an end of input inside a scope on; only the one at depth
-// 0 finishes the stream.
+// 0 finishes the stream. Input beyond one block is deflated in parallel
+// blocks (qelDeflateModuleBlocks.cpp), which write the zlib wrapping
+// themselves; the compressor's own stream takes the rest.
 #include "qelZlibDeflateModuleInternal.h"
 
 #include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
+#include "qelDeflateModuleBlocksInternal.h"
 #include "qelDeflateModuleInternal.h"
 #include "qelWipe.h"
 
@@ -121,6 +124,7 @@ QELStatus compressorFinish(ZlibCompressor *c, QELFifo *fifo)
 struct ZlibDeflateModule {
     QELPipeModule head;
     ZlibCompressor *compressor;
+    QELDeflateBlocks *blocks;
     QELFifo *fifo;
     QELPipeModule *downstream;
     std::int32_t depth;
@@ -130,10 +134,27 @@ ZlibDeflateModule *self(QELPipeModule *module) { return qelPipeModuleState<ZlibD
 
 QELStatus drain(ZlibDeflateModule *m) { return qelDeflateDrainFifo(qelByteFifoDescriptor(), m->fifo, m->downstream); }
 
+// The compressor's single stream, for input the workers do not take.
+QELStatus serialCompress(void *user, const std::uint8_t *bytes, std::size_t length, int flush)
+{
+    auto *m = static_cast<ZlibDeflateModule *>(user);
+    QELStatus status = compressorWrite(m->compressor, m->fifo, bytes, length);
+    if (status == 0 && flush == Z_SYNC_FLUSH)
+        status = compressorFlush(m->compressor, m->fifo);
+    else if (status == 0 && flush == Z_FINISH)
+        status = compressorFinish(m->compressor, m->fifo);
+    return status;
+}
+
+QELStatus emitBlocks(void *user, const std::uint8_t *bytes, std::size_t length)
+{
+    return qelDeflateEmitToFifo(static_cast<ZlibDeflateModule *>(user)->fifo, bytes, length);
+}
+
 std::uint64_t zdWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
 {
     ZlibDeflateModule *m = self(module);
-    QELStatus result = compressorWrite(m->compressor, m->fifo, bytes, length);
+    QELStatus result = qelDeflateBlocksWrite(m->blocks, bytes, length);
     if (result != 0) {
         if (status != nullptr)
             *status = result;
@@ -148,7 +169,7 @@ std::uint64_t zdWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uin
 QELStatus zdFlush(QELPipeModule *module)
 {
     ZlibDeflateModule *m = self(module);
-    QELStatus status = compressorFlush(m->compressor, m->fifo);
+    QELStatus status = qelDeflateBlocksFlush(m->blocks);
     if (status == 0)
         status = drain(m);
     return status != 0 ? status : qelPipeFlush(m->downstream);
@@ -167,7 +188,7 @@ QELStatus zdExpectBytes(QELPipeModule *module, std::uint64_t count)
         return 0;
     if (m->depth != 0)
         return qelPipeExpectBytes(m->downstream, 0);
-    if (compressorFinish(m->compressor, m->fifo) < 0)
+    if (qelDeflateBlocksFinish(m->blocks) < 0)
         return QELError_OutOfMemory;
     const QELStatus drained = drain(m);
     return drained != 0 ? drained : qelPipeExpectBytes(m->downstream, 0);
@@ -177,6 +198,7 @@ QELStatus zdDestroy(QELPipeModule *module)
 {
     ZlibDeflateModule *m = self(module);
     qelPipeDestroy(m->downstream);
+    qelDeflateBlocksFree(m->blocks);
     compressorFree(m->compressor);
     qelFifoDestroy(qelByteFifoDescriptor(), m->fifo);
     qelPipeModuleFree(m);
@@ -187,7 +209,8 @@ constexpr QELPipeOps kZlibDeflateOps{zdWrite, zdFlush, zdAnnotate, zdExpectBytes
 
 } // namespace
 
-QELPipeModule **qelZlibDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level)
+QELPipeModule **qelZlibDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level,
+                                           std::int32_t workers)
 {
     if (slot == nullptr)
         return nullptr;
@@ -197,7 +220,10 @@ QELPipeModule **qelZlibDeflateModuleCreate(QELContext *context, QELPipeModule **
         return nullptr;
     m->compressor = compressorNew(context, level);
     m->fifo = qelByteFifoDescriptor()->create(context);
-    if (m->compressor == nullptr || m->fifo == nullptr) {
+    m->blocks = qelDeflateBlocksNew(context, level >= 1 && level <= 9 ? level : Z_DEFAULT_COMPRESSION, MAX_WBITS,
+                                    true, workers, QELDeflateBlocksHooks{serialCompress, emitBlocks, m});
+    if (m->compressor == nullptr || m->fifo == nullptr || m->blocks == nullptr) {
+        qelDeflateBlocksFree(m->blocks);
         compressorFree(m->compressor);
         qelFifoDestroy(qelByteFifoDescriptor(), m->fifo);
         qelPipeModuleFree(m);

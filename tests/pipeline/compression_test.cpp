@@ -6,6 +6,7 @@
 #include "qelAddHeaderModuleInternal.h"
 #include "qelCompressSelectInternal.h"
 #include "qelContextInternal.h"
+#include "qelDeflateModuleBlocksInternal.h"
 #include "qelDeflateModuleInternal.h"
 #include "qelInflateModuleInternal.h"
 #include "qelMemory.h"
@@ -506,6 +507,272 @@ TEST_F(CompressionTest, GnuPGDecompressesWhatWeCompress)
             EXPECT_EQ(std::system(command.c_str()), 0);
             const std::string got = qeltest::readFile(out);
             EXPECT_TRUE(Bytes(got.begin(), got.end()) == data);
+        }
+    }
+}
+
+// ---- deflating in parallel blocks --------------------------------------------
+
+constexpr std::size_t kBlock = QELDeflateBlockSize;
+
+// The stream a deflation module (algorithm 1 or 2, level 6) writes for the
+// data offered in pieces, with at most `workers` threads; a flush after the
+// bytes listed in `flushAt`, whose stream so far goes to `atFlush`.
+Bytes deflateWith(QELContext *context, std::int32_t algorithm, std::int32_t workers, const Bytes &data,
+                  std::size_t piece, const std::vector<std::size_t> &flushAt = {},
+                  std::vector<Bytes> *atFlush = nullptr)
+{
+    pipetest::Record record;
+    QELPipeModule *head = nullptr;
+    QELPipeModule **slot = algorithm == 1 ? qelDeflateModuleCreate(context, &head, 6, workers)
+                                          : qelZlibDeflateModuleCreate(context, &head, 6, workers);
+    EXPECT_NE(slot, nullptr);
+    if (slot == nullptr)
+        return {};
+    *slot = pipetest::makeRecorder(context, &record);
+    std::size_t at = 0;
+    for (std::size_t flush : flushAt) {
+        for (; at < flush; at += std::min(piece, flush - at))
+            EXPECT_EQ(qelPipeWriteAll(head, data.data() + at, std::min(piece, flush - at)), 0);
+        EXPECT_EQ(qelPipeFlush(head), 0);
+        if (atFlush != nullptr)
+            atFlush->emplace_back(record.bytes.begin(), record.bytes.end());
+    }
+    for (; at < data.size(); at += std::min(piece, data.size() - at))
+        EXPECT_EQ(qelPipeWriteAll(head, data.data() + at, std::min(piece, data.size() - at)), 0);
+    EXPECT_EQ(qelPipeExpectBytes(head, 0), 0);
+    qelPipeDestroy(head);
+    return Bytes(record.bytes.begin(), record.bytes.end());
+}
+
+// zlib's reading of either algorithm; the raw stream with the module's own
+// 8 KiB window, so that a block reaching further back than it fails.
+qeltest::InflateOutcome inflateEither(const Bytes &stream, std::int32_t algorithm)
+{
+    return qeltest::zlibInflateRaw(stream.data(), stream.size(), algorithm == 1 ? -13 : 15);
+}
+
+// Inputs of every size around the block and the ring, compressible and not,
+// with threads and without: one stream that zlib reads back whole. Without
+// threads, and at one block or less, it is the single stream zlib itself
+// writes.
+TEST_F(CompressionTest, ParallelBlocksMakeOneStream)
+{
+    struct Input {
+        const char *name;
+        Bytes data;
+    };
+    const std::vector<Input> inputs = {
+        {"text", qeltest::textBytes(8 * kBlock + 333, 21)},   // beyond the ring of a lone worker
+        {"random", qeltest::randomBytes(3 * kBlock + 7, 22)},
+        {"zeros", Bytes(4 * kBlock, 0)},
+    };
+    const std::size_t sizes[] = {0, 1, kBlock, kBlock + 1, 2 * kBlock, ~std::size_t{0}};
+    for (std::int32_t algorithm : {1, 2}) {
+        for (const Input &input : inputs) {
+            for (std::size_t size : sizes) {
+                const Bytes data(input.data.begin(),
+                                 input.data.begin() + static_cast<std::ptrdiff_t>(std::min(size, input.data.size())));
+                const Bytes single = qeltest::zlibDeflateRaw(data, 6, algorithm == 1 ? -13 : 15);
+                for (std::int32_t workers : {0, 1, 3}) {
+                    SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " " << input.name << " size "
+                                                    << data.size() << " workers " << workers);
+                    const Bytes stream = deflateWith(context_, algorithm, workers, data, 50000);
+                    const auto back = inflateEither(stream, algorithm);
+                    EXPECT_TRUE(back.accepted);
+                    EXPECT_TRUE(back.output == data);
+                    if (workers == 0 || data.size() <= kBlock) {
+                        EXPECT_TRUE(stream == single);
+                    }
+                    if (workers > 0 && data.size() > kBlock) {
+                        EXPECT_FALSE(stream == single);   // the blocks did run
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A flush puts out everything so far on a byte boundary, before the first
+// block is full (the module's own stream then takes the rest) and between
+// blocks; the whole is still one stream.
+TEST_F(CompressionTest, ParallelBlocksFlush)
+{
+    const Bytes data = qeltest::mixedBytes(5 * kBlock + 1000, 24);
+    const std::vector<std::vector<std::size_t>> plans = {
+        {1000}, {kBlock + 5}, {2 * kBlock, 2 * kBlock, 3 * kBlock + 17}, {kBlock + 1, data.size()}};
+    for (std::int32_t algorithm : {1, 2}) {
+        for (const auto &plan : plans) {
+            SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " first flush " << plan.front());
+            std::vector<Bytes> atFlush;
+            const Bytes stream = deflateWith(context_, algorithm, 2, data, 70000, plan, &atFlush);
+            const auto whole = inflateEither(stream, algorithm);
+            EXPECT_TRUE(whole.accepted);
+            EXPECT_TRUE(whole.output == data);
+            ASSERT_EQ(atFlush.size(), plan.size());
+            for (std::size_t i = 0; i < plan.size(); ++i) {
+                const auto part = inflateEither(atFlush[i], algorithm);
+                EXPECT_TRUE(part.output == Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(plan[i])))
+                    << "flush " << i;
+            }
+        }
+    }
+}
+
+// The engine itself: with workers, input beyond a block never reaches the
+// module's own stream; without, all of it does and nothing is emitted.
+TEST_F(CompressionTest, ParallelBlocksUseWorkersOnlyBeyondABlock)
+{
+    struct Seen {
+        std::size_t serialBytes = 0;
+        int serialCalls = 0;
+        Bytes emitted;
+    };
+    const QELDeflateBlocksHooks hooks{
+        [](void *user, const std::uint8_t *, std::size_t length, int) -> QELStatus {
+            auto *seen = static_cast<Seen *>(user);
+            seen->serialBytes += length;
+            ++seen->serialCalls;
+            return 0;
+        },
+        [](void *user, const std::uint8_t *bytes, std::size_t length) -> QELStatus {
+            static_cast<Seen *>(user)->emitted.insert(static_cast<Seen *>(user)->emitted.end(), bytes, bytes + length);
+            return 0;
+        },
+        nullptr};
+    const Bytes data = qeltest::textBytes(4 * kBlock + 10, 25);
+    struct Case {
+        std::int32_t workers;
+        std::size_t size;
+        bool parallel;
+    };
+    for (const Case &c : {Case{2, 4 * kBlock + 10, true}, Case{0, 4 * kBlock + 10, false}, Case{2, kBlock, false}}) {
+        SCOPED_TRACE(testing::Message() << "workers " << c.workers << " size " << c.size);
+        Seen seen;
+        QELDeflateBlocksHooks mine = hooks;
+        mine.user = &seen;
+        QELDeflateBlocks *blocks = qelDeflateBlocksNew(context_, 6, 15, true, c.workers, mine);
+        ASSERT_NE(blocks, nullptr);
+        EXPECT_EQ(qelDeflateBlocksWrite(blocks, data.data(), c.size), 0);
+        EXPECT_EQ(qelDeflateBlocksFinish(blocks), 0);
+        EXPECT_EQ(qelDeflateBlocksFinish(blocks), 0);   // a second end does nothing
+        EXPECT_EQ(qelDeflateBlocksWorkers(blocks), c.parallel ? 2 : 0);
+        EXPECT_EQ(seen.serialBytes, c.parallel ? 0 : c.size);
+        EXPECT_EQ(seen.emitted.empty(), !c.parallel);
+        if (c.parallel) {
+            const auto back = inflateEither(seen.emitted, 2);
+            EXPECT_TRUE(back.accepted);
+            EXPECT_TRUE(back.output == Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(c.size)));
+        }
+        qelDeflateBlocksFree(blocks);
+    }
+}
+
+// A downstream failure while blocks are in flight comes back, and the chain
+// is torn down with the workers still holding jobs.
+TEST_F(CompressionTest, ParallelBlocksDownstreamFailure)
+{
+    const Bytes data = qeltest::randomBytes(8 * kBlock, 26);
+    constexpr QELStatus kFailure = -12345;
+    for (std::int32_t algorithm : {1, 2}) {
+        SCOPED_TRACE(algorithm);
+        pipetest::Record record;
+        record.failWrite = kFailure;
+        record.failAfterBytes = kBlock;
+        QELPipeModule *head = nullptr;
+        QELPipeModule **slot = algorithm == 1 ? qelDeflateModuleCreate(context_, &head, 6, 3)
+                                              : qelZlibDeflateModuleCreate(context_, &head, 6, 3);
+        ASSERT_NE(slot, nullptr);
+        *slot = pipetest::makeRecorder(context_, &record);
+        QELStatus status = 0;
+        for (std::size_t at = 0; at < data.size() && status == 0; at += 10000)
+            status = qelPipeWriteAll(head, data.data() + at, std::min<std::size_t>(10000, data.size() - at));
+        if (status == 0)
+            status = qelPipeExpectBytes(head, 0);
+        EXPECT_EQ(status, kFailure);
+        qelPipeDestroy(head);
+    }
+}
+
+// Memory that runs out at any one allocation while blocks run gives a clean
+// failure or the right stream (the module's own stream taking over when the
+// ring cannot be had), and leaves nothing allocated.
+TEST_F(CompressionTest, ParallelBlocksMemoryFailures)
+{
+    qeltest::TestHeap heap;
+    QELMemoryMgr *mgr = heap.make();
+    ASSERT_NE(mgr, nullptr);
+    QELContextParams params{QELSDKVersion, mgr};
+    QELContext *context = nullptr;
+    ASSERT_EQ(qelContextNewCustom(&params, &context), QELError_NoErr);
+    const Bytes data = qeltest::structuredBytes(3 * kBlock + 100, 27);
+    for (std::int32_t algorithm : {1, 2}) {
+        int failed = 0;
+        int succeeded = 0;
+        for (long n = 1; n <= 40; ++n) {
+            SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " allocation " << n);
+            const long live = heap.live;
+            heap.countdown = n;
+            pipetest::Record record;
+            QELPipeModule *head = nullptr;
+            QELPipeModule **slot = algorithm == 1 ? qelDeflateModuleCreate(context, &head, 6, 2)
+                                                  : qelZlibDeflateModuleCreate(context, &head, 6, 2);
+            QELStatus status = QELError_OutOfMemory;
+            if (slot != nullptr && (*slot = pipetest::makeRecorder(context, &record)) != nullptr) {
+                status = qelPipeWriteAll(head, data.data(), data.size());
+                if (status == 0)
+                    status = qelPipeExpectBytes(head, 0);
+                if (status == 0) {
+                    const auto back = inflateEither(Bytes(record.bytes.begin(), record.bytes.end()), algorithm);
+                    EXPECT_TRUE(back.accepted);
+                    EXPECT_TRUE(back.output == data);
+                }
+            }
+            qelPipeDestroy(head);
+            (status == 0 ? succeeded : failed) += 1;
+            heap.countdown = 0;
+            EXPECT_EQ(heap.live, live);
+        }
+        EXPECT_GT(failed, 3);
+        EXPECT_GT(succeeded, 3);
+    }
+    EXPECT_EQ(qelContextFree(context), QELError_NoErr);
+}
+
+// GnuPG unpacks what the blocks make: empty, small, exactly one block (the
+// single stream), and beyond it, compressible and not.
+TEST_F(CompressionTest, GnuPGDecompressesParallelBlocks)
+{
+    if (std::system("gpg --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gpg not installed";
+    const Bytes text = qeltest::textBytes(3 * kBlock + 5, 28);
+    const Bytes random = qeltest::randomBytes(3 * kBlock + 5, 29);
+    for (std::int32_t algorithm : {1, 2}) {
+        for (const Bytes *source : {&text, &random}) {
+            for (std::size_t size : {std::size_t{0}, std::size_t{1000}, kBlock, 2 * kBlock, source->size()}) {
+                SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << (source == &text ? " text " : " random ")
+                                                << size);
+                const Bytes data(source->begin(), source->begin() + static_cast<std::ptrdiff_t>(size));
+                QELPipeModule *head = nullptr;
+                QELPipeModule **slot = qelLiteralModuleCreate(context_, &head, 4, qelByteFifoDescriptor(), 'b', "", 0, 0);
+                ASSERT_NE(slot, nullptr);
+                slot = qelCompressModuleCreate(context_, slot, 4, qelByteFifoDescriptor(), algorithm, 6);
+                ASSERT_NE(slot, nullptr);
+                QELPipeModule *sink = qelVarMemoryModuleCreatePlain(context_, slot, QELVarMemoryNoLimit);
+                ASSERT_NE(sink, nullptr);
+                ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
+                const Bytes message = take(sink);
+                qelPipeDestroy(head);
+                const std::string in = dir_ + "/blocks.gpg";
+                const std::string out = dir_ + "/blocks.out";
+                std::remove(out.c_str());
+                qeltest::writeFile(in, std::string(message.begin(), message.end()));
+                const std::string command = "gpg --homedir " + dir_ + " --batch --pinentry-mode loopback -o " + out +
+                                            " --decrypt " + in + " > /dev/null 2>&1";
+                EXPECT_EQ(std::system(command.c_str()), 0);
+                const std::string got = qeltest::readFile(out);
+                EXPECT_TRUE(Bytes(got.begin(), got.end()) == data);
+            }
         }
     }
 }

@@ -488,16 +488,65 @@ QELFileObject fakeFile(FakeFile *f)
     return o;
 }
 
+// A write that writes nothing is never a success: for a large write at once,
+// for a small one (gathered like a stream buffer would) at the end of input,
+// and every write after it fails too.
 TEST_F(GenericTest, WriteFileNeverTakesASilentZeroWriteForSuccess)
 {
-    FakeFile f;
-    f.silentZeroWrite = true;
-    QELFileObject file = fakeFile(&f);
+    for (std::size_t size : {std::size_t{3}, std::size_t{1} << 20}) {
+        SCOPED_TRACE(size);
+        FakeFile f;
+        f.silentZeroWrite = true;
+        QELFileObject file = fakeFile(&f);
+        QELPipeModule *sink = nullptr;
+        ASSERT_NE(qelWriteFileModuleCreate(context_, &sink, &file, false), nullptr);
+        const Bytes data = pattern(size);
+        QELStatus status = 0;
+        const std::uint64_t taken = qelPipeWrite(sink, u8(data), size, &status);
+        if (size > 3) {
+            EXPECT_EQ(taken, 0u);
+            EXPECT_EQ(status, QELError_WriteFailed);
+        } else {
+            EXPECT_EQ(taken, size);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(qelPipeExpectBytes(sink, 0), QELError_WriteFailed);
+        }
+        status = 0;
+        EXPECT_EQ(qelPipeWrite(sink, u8(data), 1, &status), 0u);
+        EXPECT_EQ(status, QELError_WriteFailed);
+        qelPipeDestroy(sink);
+    }
+}
+
+// Many small writes reach the file whole and in order, in few large writes.
+TEST_F(GenericTest, WriteFileGathersSmallWrites)
+{
+    struct Counted {
+        Bytes data;
+        int writes = 0;
+    } counted;
+    QELFileObject file{};
+    file.state = &counted;
+    file.write = [](const void *bytes, std::size_t n, QELFileObject *f) -> std::size_t {
+        auto *c = static_cast<Counted *>(f->state);
+        c->data.append(static_cast<const char *>(bytes), n);
+        ++c->writes;
+        return n;
+    };
+    file.flush = [](QELFileObject *) -> QELStatus { return 0; };
+    file.lastError = [](QELFileObject *) -> QELFileError * { return nullptr; };
     QELPipeModule *sink = nullptr;
     ASSERT_NE(qelWriteFileModuleCreate(context_, &sink, &file, false), nullptr);
-    QELStatus status = 0;
-    EXPECT_EQ(qelPipeWrite(sink, u8(Bytes("abc")), 3, &status), 0u);
-    EXPECT_EQ(status, QELError_WriteFailed);
+    const Bytes data = pattern(3000000);
+    std::size_t at = 0;
+    for (std::size_t piece = 1; at < data.size(); piece = piece * 7 % 9001 + 1) {
+        const std::size_t n = std::min(piece, data.size() - at);
+        ASSERT_EQ(qelPipeWriteAll(sink, u8(data) + at, n), 0);
+        at += n;
+    }
+    ASSERT_EQ(qelPipeFlush(sink), 0);
+    EXPECT_TRUE(counted.data == data);
+    EXPECT_LT(counted.writes, 20);
     qelPipeDestroy(sink);
 }
 
@@ -568,7 +617,7 @@ TEST_F(GenericTest, FileSourcePeekProgressAndResume)
     QELFileReadModule *reader = qelFileReadModuleCreate(context_, &file, 0);
     std::uint64_t length = 0;
     const std::uint8_t *p = qelFileReadPeek(reader, &length);
-    ASSERT_EQ(length, 8192u);
+    ASSERT_EQ(length, std::min<std::uint64_t>(f.data.size(), QELFileReadModuleBufferSize));
     EXPECT_EQ(Bytes(reinterpret_cast<const char *>(p), 16), f.data.substr(0, 16));
     std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
     qelFileReadSetProgress(reader, countProgress, &calls);
@@ -584,6 +633,52 @@ TEST_F(GenericTest, FileSourcePeekProgressAndResume)
     EXPECT_EQ(calls.back(), (std::pair<std::uint64_t, std::uint64_t>{20000, 20000}));
     EXPECT_EQ(qelFileReadDestroy(reader), 0);
     qelPipeDestroy(head);
+}
+
+// Large files are read ahead on a worker: every byte arrives once and in
+// order, with the size known or not, across a downstream failure and a
+// resumed pump, and a read error met ahead is the pump's result after the
+// bytes before it.
+TEST_F(GenericTest, FileSourceReadsAhead)
+{
+    const std::size_t size = 5 * QELFileReadModuleBufferSize + 12345;
+    struct Case {
+        bool sized;
+        std::size_t failAt;        // the file's reads fail from here
+        std::size_t downstreamFail; // the chain fails once after this many bytes
+    };
+    for (const Case &c : {Case{true, ~std::size_t{0}, ~std::size_t{0}}, Case{false, ~std::size_t{0}, 3 * QELFileReadModuleBufferSize / 2},
+                          Case{true, 2 * QELFileReadModuleBufferSize + 17, ~std::size_t{0}}}) {
+        SCOPED_TRACE(testing::Message() << "sized " << c.sized << " failAt " << c.failAt);
+        FakeFile f;
+        f.data = pattern(size, 3);
+        f.size = c.sized ? static_cast<std::int64_t>(size) : -1;
+        f.failAt = c.failAt;
+        QELFileObject file = fakeFile(&f);
+        QELFileReadModule *reader = qelFileReadModuleCreate(context_, &file, 0);
+        ASSERT_NE(reader, nullptr);
+        pipetest::Record rec;
+        if (c.downstreamFail != ~std::size_t{0}) {
+            rec.failWrite = QELError_UserAbort;
+            rec.failAfterBytes = c.downstreamFail;
+        }
+        QELPipeModule *head = pipetest::makeRecorder(context_, &rec);
+        QELStatus status = qelFileReadPump(reader, head);
+        if (c.downstreamFail != ~std::size_t{0}) {
+            EXPECT_EQ(status, QELError_UserAbort);
+            rec.failWrite = 0;
+            status = qelFileReadPump(reader, head);
+        }
+        if (c.failAt < size) {
+            EXPECT_EQ(status, QELError_ReadFailed);
+            EXPECT_TRUE(rec.bytes == f.data.substr(0, c.failAt));
+        } else {
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(rec.bytes == f.data);
+        }
+        EXPECT_EQ(qelFileReadDestroy(reader), 0);
+        qelPipeDestroy(head);
+    }
 }
 
 } // namespace
