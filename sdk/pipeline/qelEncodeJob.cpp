@@ -627,7 +627,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     const std::uint8_t *content = nullptr;
     std::uint64_t contentLength = 0;
     std::uint8_t *owned = nullptr;
-    if ((s = qelJobOpenInput(job.context, job.options, false, false, input)) != 0 ||
+    if ((s = qelJobOpenInput(job.context, job.options, false, false, false, input)) != 0 ||
         (s = qelJobReadInput(job.context, input, &content, &contentLength, &owned)) != 0)
         return s;
     std::vector<std::uint8_t> id;

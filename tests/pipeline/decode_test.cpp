@@ -321,7 +321,7 @@ TEST_F(DecodeTest, DetachedAndClearSignedVerdicts)
         EXPECT_EQ(run.signatures, std::vector<std::string>{"good " + kRSA});
         const auto asked = std::find(run.events.begin(), run.events.end(), QELEvent_DetachedSignature);
         ASSERT_NE(asked, run.events.end());
-        EXPECT_GT(std::count(asked, run.events.end(), QELEvent_Progress), 1); // 70000 bytes in 8192-byte blocks
+        EXPECT_GE(std::count(asked, run.events.end(), QELEvent_Progress), 1); // 70000 bytes fit one read
         EXPECT_EQ(qelFileSpecFree(data), 0);
     }
     // Clear-signed text.
