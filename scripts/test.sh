@@ -3,8 +3,9 @@
 # plain (g++), ASan + UBSan (g++), and clang with the fuzz targets (every
 # library instrumented with ASan + UBSan). In the clang build CTest also
 # replays each fuzz target's seed corpus; then every target fuzzes briefly.
-# A fourth, ThreadSanitizer build runs the key-database suites, whose
-# databases the housekeeping thread closes while callers use them.
+# A fourth, ThreadSanitizer build runs the threaded suites: the key
+# databases, which the housekeeping thread closes while callers use them,
+# and the pipeline modules that run work on threads of their own.
 # QEL_FUZZ_SECONDS sets the time of those short runs in all (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,13 +26,16 @@ for variant in release sanitize clang; do
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
 
-# The key-database suites under ThreadSanitizer.
-tsan_tests=(keydb_test keydbsafety_test keyset_test keyring_test trust_test trustprop_test)
+# Under ThreadSanitizer: the key-database suites, and the pipeline modules
+# that hand work to threads of their own (parallel compression, read-ahead
+# and write-behind, the signature hash beside the data path).
+tsan_tests=(keydb_test keydbsafety_test keyset_test keyring_test trust_test trustprop_test
+            compression_test generic_test sigmodule_test)
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_BENCH=OFF -DQEL_TSAN=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
 echo "== tests: tsan"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
-  -R '^(KeyDB|KeySet|KeyRing|Trust)' -E 'portable'
+  -R '^(KeyDB|KeySet|KeyRing|Trust|Compression|Generic|SignatureModule)' -E 'portable'
 
 echo "== short fuzz runs"
 targets=(fuzz/*_fuzz.cpp)
