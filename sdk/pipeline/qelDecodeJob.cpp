@@ -1092,23 +1092,25 @@ QELStatus runCertificates(DecodeJob &job, std::int32_t format)
     const std::uint8_t *bytes = nullptr;
     std::uint64_t length = 0;
     std::uint8_t *owned = nullptr, *decoded = nullptr;
+    std::uint64_t ownedLength = 0, decodedLength = 0;
     struct Free {
         std::uint8_t *&a, *&b;
+        std::uint64_t &aLength, &bLength;
         ~Free()
         {
-            if (a != nullptr)
-                (void)qelMemFree(a);
-            if (b != nullptr)
-                (void)qelMemFree(b);
+            qelJobFreeInput(a, aLength);
+            qelJobFreeInput(b, bLength);
         }
-    } release{owned, decoded};
+    } release{owned, decoded, ownedLength, decodedLength};
     if ((s = qelJobReadInput(job.context, job.input, &bytes, &length, &owned)) != 0)
         return s;
+    ownedLength = length;
     if (format >= 10006) {
         if ((s = qelArmorDecodePem(job.context, reinterpret_cast<const char *>(bytes), length, &decoded,
-                                   &length)) != 0)
+                                   &decodedLength)) != 0)
             return s;
         bytes = decoded;
+        length = decodedLength;
     }
     const QELDecodeJobSeams &seams = qelDecodeJobSeams();
     if (seams.certImport == nullptr || seams.importCertificates == nullptr || seams.importCRLs == nullptr)

@@ -632,8 +632,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
         return s;
     std::vector<std::uint8_t> id;
     if (signer != nullptr && (s = transactionID(signer, id)) != 0) {
-        if (owned != nullptr)
-            (void)qelMemFree(owned);
+        qelJobFreeInput(owned, contentLength);
         return s;
     }
     std::uint8_t *message = nullptr;
@@ -642,8 +641,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     secret = nullptr; // the toolkit consumes it
     s = build(job.context, content, contentLength, id.empty() ? nullptr : id.data(), id.size(), recipient, signer,
               handed, kind, &message, &messageLength);
-    if (owned != nullptr)
-        (void)qelMemFree(owned);
+    qelJobFreeInput(owned, contentLength);
     if (s != 0)
         return s;
     struct MessageGuard {

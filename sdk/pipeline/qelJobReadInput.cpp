@@ -3,6 +3,9 @@
 #include "qelJobReadInputInternal.h"
 
 #include "qelVarMemoryModuleInternal.h"
+#include "qelWipe.h"
+
+#include <cstddef>
 
 QELStatus qelJobReadInput(QELContext *context, QELJobInput &input, const std::uint8_t **outBytes,
                           std::uint64_t *outLength, std::uint8_t **outOwned)
@@ -32,4 +35,12 @@ QELStatus qelJobReadInput(QELContext *context, QELJobInput &input, const std::ui
     *outBytes = *outOwned;
     *outLength = position;
     return 0;
+}
+
+void qelJobFreeInput(std::uint8_t *owned, std::uint64_t length)
+{
+    if (owned == nullptr)
+        return;
+    qelSecureWipe(owned, static_cast<std::size_t>(length));
+    (void)qelMemFree(owned);
 }

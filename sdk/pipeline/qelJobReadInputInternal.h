@@ -13,3 +13,7 @@ struct QELContext;
 // (freed with qelMemFree). The outs are cleared on failure.
 [[nodiscard]] QELStatus qelJobReadInput(QELContext *context, QELJobInput &input, const std::uint8_t **outBytes,
                                         std::uint64_t *outLength, std::uint8_t **outOwned);
+
+// Wipes and frees what qelJobReadInput handed over in *outOwned (null is
+// nothing): a certificate file can carry private keys.
+void qelJobFreeInput(std::uint8_t *owned, std::uint64_t length);
