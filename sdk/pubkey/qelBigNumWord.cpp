@@ -223,6 +223,171 @@ void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx
     limbsSelect(r, t, t + n, n, keepDifference);
 }
 
+// ---------------------------------------------------------------------------
+// Montgomery products by columns (product scanning), the reduction in the
+// same pass
+// ---------------------------------------------------------------------------
+//
+// Column k of a b + u m gathers every product whose indices add up to k.
+// The low and the high halves of the products go to two separate 128-bit
+// sums, so no product waits for the carry of the one before it (a row-wise
+// multiply-add is one long carry chain); the compiler keeps both sums in
+// registers. The reduction factor u[k] is made once column k's other
+// products are in; columns n .. 2n-1 are the result, written over r in
+// place, which is safe even when r is a or b: column k reads a and b from
+// index k-n+1 up and writes index k-n.
+
+// The column sum: three words (c0 the low one). x86-64 adds each product
+// with one carry chain (ADD, ADC, ADC) that the compiler will not produce
+// from C; elsewhere the low and the high halves go to two 128-bit sums,
+// which also leaves no product waiting for the previous one's carry.
+#if defined(__x86_64__) && defined(__GNUC__)
+struct ColumnSum {
+    u64 c0 = 0, c1 = 0, c2 = 0;
+    inline void mac(u64 x, u64 y)
+    {
+        u64 lo, hi;
+        __asm__("mulq %[y]\n\t"
+                "addq %%rax, %[c0]\n\t"
+                "adcq %%rdx, %[c1]\n\t"
+                "adcq $0, %[c2]"
+                : [c0] "+r"(c0), [c1] "+r"(c1), [c2] "+r"(c2), "=a"(lo), "=d"(hi)
+                : "3"(x), [y] "rm"(y)
+                : "cc");
+    }
+    inline void add(const ColumnSum &o)
+    {
+        __asm__("addq %[o0], %[c0]\n\t"
+                "adcq %[o1], %[c1]\n\t"
+                "adcq %[o2], %[c2]"
+                : [c0] "+r"(c0), [c1] "+r"(c1), [c2] "+r"(c2)
+                : [o0] "rm"(o.c0), [o1] "rm"(o.c1), [o2] "rm"(o.c2)
+                : "cc");
+    }
+    u64 low() const { return c0; }
+    // Drops the low word (the column is done).
+    inline void shift()
+    {
+        c0 = c1;
+        c1 = c2;
+        c2 = 0;
+    }
+    inline void twice()
+    {
+        c2 = (c2 << 1) | (c1 >> 63);
+        c1 = (c1 << 1) | (c0 >> 63);
+        c0 <<= 1;
+    }
+};
+#else
+struct ColumnSum {
+    u128 lo = 0, hi = 0; // the sum is lo + hi 2^64
+    inline void mac(u64 x, u64 y)
+    {
+        const u128 p = (u128)x * y;
+        lo += (u64)p;
+        hi += (u64)(p >> 64);
+    }
+    inline void add(const ColumnSum &o)
+    {
+        lo += o.lo;
+        hi += o.hi;
+    }
+    u64 low() const { return (u64)lo; }
+    inline void shift()
+    {
+        lo = (lo >> 64) + hi;
+        hi = 0;
+    }
+    inline void twice()
+    {
+        lo <<= 1;
+        hi <<= 1;
+    }
+};
+#endif
+
+// r = r - m when r (n limbs, and the bit top above them) is not below m,
+// chosen by a mask.
+inline void limbsFinalSubtract(u64 *r, const u64 *m, std::size_t n, u64 top)
+{
+    u64 borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 d = (u128)r[i] - m[i] - borrow;
+        borrow = (u64)(d >> 64) & 1;
+    }
+    const u64 mask = 0 - (top | (borrow ^ 1));
+    borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 d = (u128)r[i] - (m[i] & mask) - borrow;
+        r[i] = (u64)d;
+        borrow = (u64)(d >> 64) & 1;
+    }
+}
+
+// The reduction's share of column k: u[i] m[k-i] for i in [from, to).
+inline void columnReduce(ColumnSum &c, const u64 *u, const u64 *m, std::size_t from, std::size_t to,
+                         std::size_t k)
+{
+    for (std::size_t i = from; i < to; ++i)
+        c.mac(u[i], m[k - i]);
+}
+
+// r = a b / 2^(64n) mod m for a b < m 2^(64n); u is n limbs of scratch.
+void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+{
+    ColumnSum c;
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t i = 0; i <= k; ++i)
+            c.mac(a[i], b[k - i]);
+        columnReduce(c, u, m, 0, k, k);
+        const u64 uk = c.low() * mPrime;
+        u[k] = uk;
+        c.mac(uk, m[0]);   // the column's low word is now zero
+        c.shift();
+    }
+    for (std::size_t k = n; k < 2 * n - 1; ++k) {
+        for (std::size_t i = k - n + 1; i < n; ++i)
+            c.mac(a[i], b[k - i]);
+        columnReduce(c, u, m, k - n + 1, n, k);
+        r[k - n] = c.low();
+        c.shift();
+    }
+    r[n - 1] = c.low();
+    c.shift();
+    limbsFinalSubtract(r, m, n, c.low());
+}
+
+// r = a^2 / 2^(64n) mod m for a < m: each cross product once, doubled.
+void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+{
+    ColumnSum c;
+    for (std::size_t k = 0; k < 2 * n - 1; ++k) {
+        const std::size_t from = k < n ? 0 : k - n + 1;
+        // a[i] a[k-i] for i < k-i, doubled; then the diagonal.
+        ColumnSum x;
+        for (std::size_t i = from; 2 * i < k; ++i)
+            x.mac(a[i], a[k - i]);
+        x.twice();
+        c.add(x);
+        if ((k & 1) == 0)   // public: the column's index
+            c.mac(a[k / 2], a[k / 2]);
+        if (k < n) {
+            columnReduce(c, u, m, 0, k, k);
+            const u64 uk = c.low() * mPrime;
+            u[k] = uk;
+            c.mac(uk, m[0]);
+        } else {
+            columnReduce(c, u, m, from, n, k);
+            r[k - n] = c.low();
+        }
+        c.shift();
+    }
+    r[n - 1] = c.low();
+    c.shift();
+    limbsFinalSubtract(r, m, n, c.low());
+}
+
 // -m0^-1 mod 2^64 by Newton's iteration: m0 is its own inverse to three
 // bits, and each of the five steps doubles them; a fixed count, so a secret
 // modulus shows nothing.
@@ -295,11 +460,19 @@ struct MontDomain {
 
     void mul(u64 *r, const u64 *a, const u64 *b)
     {
+        if (!adx) {
+            limbsMontMul(r, a, b, m, n, mPrime, t);
+            return;
+        }
         limbsMul(t, a, b, n, adx);
         limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
     void sqr(u64 *r, const u64 *a)
     {
+        if (!adx) {
+            limbsMontSqr(r, a, m, n, mPrime, t);
+            return;
+        }
         limbsSqr(t, a, n, adx);
         limbsRedc(r, t, m, n, mPrime, adx, constantTime);
     }
