@@ -334,7 +334,7 @@ inline void columnReduce(ColumnSum &c, const u64 *u, const u64 *m, std::size_t f
 }
 
 // r = a b / 2^(64n) mod m for a b < m 2^(64n); u is n limbs of scratch.
-void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+void limbsMontMulAny(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
 {
     ColumnSum c;
     for (std::size_t k = 0; k < n; ++k) {
@@ -359,7 +359,7 @@ void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t 
 }
 
 // r = a^2 / 2^(64n) mod m for a < m: each cross product once, doubled.
-void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+void limbsMontSqrAny(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
 {
     ColumnSum c;
     for (std::size_t k = 0; k < 2 * n - 1; ++k) {
@@ -386,6 +386,102 @@ void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime,
     r[n - 1] = c.low();
     c.shift();
     limbsFinalSubtract(r, m, n, c.low());
+}
+
+// The same for the common sizes, N limbs known when compiled: the loops are
+// unrolled whole, so every index is a constant and nothing but the products
+// and their sums is left.
+#if defined(__clang__)
+#define QEL_UNROLL_ALL _Pragma("unroll")
+#else
+#define QEL_UNROLL_ALL _Pragma("GCC unroll 64")
+#endif
+
+template <std::size_t N>
+void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *u)
+{
+    ColumnSum c;
+    QEL_UNROLL_ALL
+    for (std::size_t k = 0; k < N; ++k) {
+        QEL_UNROLL_ALL
+        for (std::size_t i = 0; i <= k; ++i)
+            c.mac(a[i], b[k - i]);
+        QEL_UNROLL_ALL
+        for (std::size_t i = 0; i < k; ++i)
+            c.mac(u[i], m[k - i]);
+        const u64 uk = c.low() * mPrime;
+        u[k] = uk;
+        c.mac(uk, m[0]);
+        c.shift();
+    }
+    QEL_UNROLL_ALL
+    for (std::size_t k = N; k < 2 * N - 1; ++k) {
+        QEL_UNROLL_ALL
+        for (std::size_t i = k - N + 1; i < N; ++i)
+            c.mac(a[i], b[k - i]);
+        QEL_UNROLL_ALL
+        for (std::size_t i = k - N + 1; i < N; ++i)
+            c.mac(u[i], m[k - i]);
+        r[k - N] = c.low();
+        c.shift();
+    }
+    r[N - 1] = c.low();
+    c.shift();
+    limbsFinalSubtract(r, m, N, c.low());
+}
+
+template <std::size_t N>
+void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
+{
+    ColumnSum c;
+    QEL_UNROLL_ALL
+    for (std::size_t k = 0; k < 2 * N - 1; ++k) {
+        const std::size_t from = k < N ? 0 : k - N + 1;
+        ColumnSum x;
+        QEL_UNROLL_ALL
+        for (std::size_t i = from; 2 * i < k; ++i)
+            x.mac(a[i], a[k - i]);
+        x.twice();
+        c.add(x);
+        if ((k & 1) == 0)
+            c.mac(a[k / 2], a[k / 2]);
+        QEL_UNROLL_ALL
+        for (std::size_t i = from; i < (k < N ? k : N); ++i)
+            c.mac(u[i], m[k - i]);
+        if (k < N) {
+            const u64 uk = c.low() * mPrime;
+            u[k] = uk;
+            c.mac(uk, m[0]);
+        } else {
+            r[k - N] = c.low();
+        }
+        c.shift();
+    }
+    r[N - 1] = c.low();
+    c.shift();
+    limbsFinalSubtract(r, m, N, c.low());
+}
+
+#undef QEL_UNROLL_ALL
+
+void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+{
+    switch (n) {
+    case 4: return limbsMontMulFixed<4>(r, a, b, m, mPrime, u);
+    case 16: return limbsMontMulFixed<16>(r, a, b, m, mPrime, u);
+    case 32: return limbsMontMulFixed<32>(r, a, b, m, mPrime, u);
+    default: return limbsMontMulAny(r, a, b, m, n, mPrime, u);
+    }
+}
+
+void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+{
+    switch (n) {
+    case 4: return limbsMontSqrFixed<4>(r, a, m, mPrime, u);
+    case 16: return limbsMontSqrFixed<16>(r, a, m, mPrime, u);
+    case 32: return limbsMontSqrFixed<32>(r, a, m, mPrime, u);
+    default: return limbsMontSqrAny(r, a, m, n, mPrime, u);
+    }
 }
 
 // -m0^-1 mod 2^64 by Newton's iteration: m0 is its own inverse to three
