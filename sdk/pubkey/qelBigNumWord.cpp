@@ -12,6 +12,7 @@
 
 #include "qelCryptoCPU.h"
 #include "qelHelpers.h"
+#include "qelWipe.h"
 
 #include <cstring>
 #include <utility>
@@ -242,11 +243,23 @@ void limbsRedc(u64 *r, u64 *t, const u64 *m, std::size_t n, u64 mPrime, bool adx
 // from C; elsewhere the low and the high halves go to two 128-bit sums,
 // which also leaves no product waiting for the previous one's carry.
 #if defined(__x86_64__) && defined(__GNUC__)
-struct ColumnSum {
+// With Mulx (processors that have it) the product goes to any two
+// registers, which saves the moves through RAX and RDX.
+template <bool Mulx = false> struct ColumnSum {
     u64 c0 = 0, c1 = 0, c2 = 0;
     inline void mac(u64 x, u64 y)
     {
         u64 lo, hi;
+        if constexpr (Mulx) {
+            __asm__("mulxq %[x], %[lo], %[hi]\n\t"
+                    "addq %[lo], %[c0]\n\t"
+                    "adcq %[hi], %[c1]\n\t"
+                    "adcq $0, %[c2]"
+                    : [c0] "+r"(c0), [c1] "+r"(c1), [c2] "+r"(c2), [lo] "=&r"(lo), [hi] "=&r"(hi)
+                    : [x] "rm"(x), "d"(y)
+                    : "cc");
+            return;
+        }
         __asm__("mulq %[y]\n\t"
                 "addq %%rax, %[c0]\n\t"
                 "adcq %%rdx, %[c1]\n\t"
@@ -255,7 +268,7 @@ struct ColumnSum {
                 : "3"(x), [y] "rm"(y)
                 : "cc");
     }
-    inline void add(const ColumnSum &o)
+    inline void add(const ColumnSum<Mulx> &o)
     {
         __asm__("addq %[o0], %[c0]\n\t"
                 "adcq %[o1], %[c1]\n\t"
@@ -280,7 +293,7 @@ struct ColumnSum {
     }
 };
 #else
-struct ColumnSum {
+template <bool Mulx = false> struct ColumnSum {
     u128 lo = 0, hi = 0; // the sum is lo + hi 2^64
     inline void mac(u64 x, u64 y)
     {
@@ -288,7 +301,7 @@ struct ColumnSum {
         lo += (u64)p;
         hi += (u64)(p >> 64);
     }
-    inline void add(const ColumnSum &o)
+    inline void add(const ColumnSum<Mulx> &o)
     {
         lo += o.lo;
         hi += o.hi;
@@ -326,7 +339,7 @@ inline void limbsFinalSubtract(u64 *r, const u64 *m, std::size_t n, u64 top)
 }
 
 // The reduction's share of column k: u[i] m[k-i] for i in [from, to).
-inline void columnReduce(ColumnSum &c, const u64 *u, const u64 *m, std::size_t from, std::size_t to,
+inline void columnReduce(ColumnSum<> &c, const u64 *u, const u64 *m, std::size_t from, std::size_t to,
                          std::size_t k)
 {
     for (std::size_t i = from; i < to; ++i)
@@ -336,7 +349,7 @@ inline void columnReduce(ColumnSum &c, const u64 *u, const u64 *m, std::size_t f
 // r = a b / 2^(64n) mod m for a b < m 2^(64n); u is n limbs of scratch.
 void limbsMontMulAny(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
 {
-    ColumnSum c;
+    ColumnSum<> c;
     for (std::size_t k = 0; k < n; ++k) {
         for (std::size_t i = 0; i <= k; ++i)
             c.mac(a[i], b[k - i]);
@@ -361,11 +374,11 @@ void limbsMontMulAny(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size
 // r = a^2 / 2^(64n) mod m for a < m: each cross product once, doubled.
 void limbsMontSqrAny(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
 {
-    ColumnSum c;
+    ColumnSum<> c;
     for (std::size_t k = 0; k < 2 * n - 1; ++k) {
         const std::size_t from = k < n ? 0 : k - n + 1;
         // a[i] a[k-i] for i < k-i, doubled; then the diagonal.
-        ColumnSum x;
+        ColumnSum<> x;
         for (std::size_t i = from; 2 * i < k; ++i)
             x.mac(a[i], a[k - i]);
         x.twice();
@@ -397,10 +410,10 @@ void limbsMontSqrAny(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPri
 #define QEL_UNROLL_ALL _Pragma("GCC unroll 64")
 #endif
 
-template <std::size_t N>
+template <std::size_t N, bool Mulx>
 void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *u)
 {
-    ColumnSum c;
+    ColumnSum<Mulx> c;
     QEL_UNROLL_ALL
     for (std::size_t k = 0; k < N; ++k) {
         QEL_UNROLL_ALL
@@ -430,14 +443,14 @@ void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPr
     limbsFinalSubtract(r, m, N, c.low());
 }
 
-template <std::size_t N>
+template <std::size_t N, bool Mulx>
 void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
 {
-    ColumnSum c;
+    ColumnSum<Mulx> c;
     QEL_UNROLL_ALL
     for (std::size_t k = 0; k < 2 * N - 1; ++k) {
         const std::size_t from = k < N ? 0 : k - N + 1;
-        ColumnSum x;
+        ColumnSum<Mulx> x;
         QEL_UNROLL_ALL
         for (std::size_t i = from; 2 * i < k; ++i)
             x.mac(a[i], a[k - i]);
@@ -464,22 +477,31 @@ void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
 
 #undef QEL_UNROLL_ALL
 
-void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+// The sizes with unrolled columns (elsewhere MULX/ADX rows do better).
+constexpr bool columnsUnrolled(std::size_t n) { return n == 4 || n == 16 || n == 32; }
+
+void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t n, u64 mPrime, u64 *u, bool mulx)
 {
-    switch (n) {
-    case 4: return limbsMontMulFixed<4>(r, a, b, m, mPrime, u);
-    case 16: return limbsMontMulFixed<16>(r, a, b, m, mPrime, u);
-    case 32: return limbsMontMulFixed<32>(r, a, b, m, mPrime, u);
+    switch (n * 2 + mulx) {
+    case 8: return limbsMontMulFixed<4, false>(r, a, b, m, mPrime, u);
+    case 9: return limbsMontMulFixed<4, true>(r, a, b, m, mPrime, u);
+    case 32: return limbsMontMulFixed<16, false>(r, a, b, m, mPrime, u);
+    case 33: return limbsMontMulFixed<16, true>(r, a, b, m, mPrime, u);
+    case 64: return limbsMontMulFixed<32, false>(r, a, b, m, mPrime, u);
+    case 65: return limbsMontMulFixed<32, true>(r, a, b, m, mPrime, u);
     default: return limbsMontMulAny(r, a, b, m, n, mPrime, u);
     }
 }
 
-void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u)
+void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime, u64 *u, bool mulx)
 {
-    switch (n) {
-    case 4: return limbsMontSqrFixed<4>(r, a, m, mPrime, u);
-    case 16: return limbsMontSqrFixed<16>(r, a, m, mPrime, u);
-    case 32: return limbsMontSqrFixed<32>(r, a, m, mPrime, u);
+    switch (n * 2 + mulx) {
+    case 8: return limbsMontSqrFixed<4, false>(r, a, m, mPrime, u);
+    case 9: return limbsMontSqrFixed<4, true>(r, a, m, mPrime, u);
+    case 32: return limbsMontSqrFixed<16, false>(r, a, m, mPrime, u);
+    case 33: return limbsMontSqrFixed<16, true>(r, a, m, mPrime, u);
+    case 64: return limbsMontSqrFixed<32, false>(r, a, m, mPrime, u);
+    case 65: return limbsMontSqrFixed<32, true>(r, a, m, mPrime, u);
     default: return limbsMontSqrAny(r, a, m, n, mPrime, u);
     }
 }
@@ -556,8 +578,8 @@ struct MontDomain {
 
     void mul(u64 *r, const u64 *a, const u64 *b)
     {
-        if (!adx) {
-            limbsMontMul(r, a, b, m, n, mPrime, t);
+        if (!adx || columnsUnrolled(n)) {
+            limbsMontMul(r, a, b, m, n, mPrime, t, adx);
             return;
         }
         limbsMul(t, a, b, n, adx);
@@ -565,8 +587,8 @@ struct MontDomain {
     }
     void sqr(u64 *r, const u64 *a)
     {
-        if (!adx) {
-            limbsMontSqr(r, a, m, n, mPrime, t);
+        if (!adx || columnsUnrolled(n)) {
+            limbsMontSqr(r, a, m, n, mPrime, t, adx);
             return;
         }
         limbsSqr(t, a, n, adx);
@@ -1611,16 +1633,33 @@ inline u32 ctWindowAt(const u32 *e, u32 expWords, u32 pos, unsigned w)
     return r;
 }
 
-// out = table[index], every one of the entries read under a mask.
-void ctGather(u64 *out, u64 *const *table, std::size_t entries, u32 index, std::size_t n)
+// out = table[index], every one of the entries read under a mask. Eight
+// limbs at a time are gathered in registers across all the entries (the
+// compiler makes vector code of it), rather than out being read and
+// written back once per entry.
+void ctGather(u64 *__restrict out, u64 *const *table, std::size_t entries, u32 index, std::size_t n)
 {
-    std::memset(out, 0, n * sizeof(u64));
-    for (std::size_t k = 0; k < entries; ++k) {
-        const u64 hit = maskIfZero64((u64)k ^ index);
-        const u64 *e = table[k];
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] |= e[i] & hit;
+    u64 mask[64];
+    for (std::size_t k = 0; k < entries; ++k)
+        mask[k] = maskIfZero64((u64)k ^ index);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 acc[8] = {};
+        for (std::size_t k = 0; k < entries; ++k) {
+            const u64 *__restrict e = table[k] + i;
+            for (int j = 0; j < 8; ++j)
+                acc[j] |= e[j] & mask[k];
+        }
+        for (int j = 0; j < 8; ++j)
+            out[i + j] = acc[j];
     }
+    for (; i < n; ++i) {
+        u64 acc = 0;
+        for (std::size_t k = 0; k < entries; ++k)
+            acc |= table[k][i] & mask[k];
+        out[i] = acc;
+    }
+    qelSecureWipe(mask, entries * sizeof(u64));
 }
 
 // r = a + b mod m for a, b < m.
