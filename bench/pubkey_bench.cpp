@@ -370,7 +370,7 @@ int main(int argc, char **argv)
     // reading of the portable path, mask MULX/ADX/AVX-512 there too).
     const char *cap = std::getenv("OPENSSL_ia32cap");
     std::printf("\nSDK big-number path: %s; OPENSSL_ia32cap: %s",
-                qelWordsPairedExpModFits(2048) ? "AVX-512 IFMA (RSA private halves), MULX/ADX rows elsewhere"
+                qelWordsPairedExpModFits(2048) ? "AVX-512 IFMA (RSA private halves), MULX/ADX elsewhere"
                 : qelCryptoUseMULX()           ? "MULX/ADX"
                                                : "portable",
                 cap != nullptr ? cap : "(unset)");

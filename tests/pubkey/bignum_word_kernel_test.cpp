@@ -26,13 +26,7 @@ namespace {
 using u32 = std::uint32_t;
 using Words = std::vector<u32>;
 
-struct Mpz {
-    mpz_t z;
-    Mpz() { mpz_init(z); }
-    ~Mpz() { mpz_clear(z); }
-    Mpz(const Mpz &) = delete;
-    Mpz &operator=(const Mpz &) = delete;
-};
+using qeltest::Mpz;
 
 Words toWords(const mpz_t v, std::size_t n)
 {
