@@ -338,6 +338,78 @@ inline void limbsFinalSubtract(u64 *r, const u64 *m, std::size_t n, u64 top)
     }
 }
 
+#if defined(QEL_BIGNUM_ADX)
+// Montgomery products on MULX/ADX for the unrolled sizes, by rows (CIOS):
+// for each limb b[i], T += a b[i] and then T = (T + m u) / 2^64, each row a
+// straight run of MULX with two independent carry chains (ADCX joins the
+// product halves, ADOX adds them to T), the shift by one limb done by the
+// stores of the second row. T stays below 2m, so it needs two limbs above
+// its N; the limb below it (t[-1]) takes the second row's first store, which
+// is zero. No branch and no address depends on the values.
+#define QEL_MONT_P1(off, hp, hn)                                                 \
+    "mulxq " #off "(%[a]), %%r8, %%" hn "\n\t"                                  \
+    "adcxq %%" hp ", %%r8\n\t"                                                   \
+    "adoxq " #off "(%[t]), %%r8\n\t"                                             \
+    "movq %%r8, " #off "(%[t])\n\t"
+#define QEL_MONT_P2(off, hp, hn)                                                 \
+    "mulxq " #off "(%[m]), %%r8, %%" hn "\n\t"                                  \
+    "adcxq %%" hp ", %%r8\n\t"                                                   \
+    "adoxq " #off "(%[t]), %%r8\n\t"                                             \
+    "movq %%r8, " #off "-8(%[t])\n\t"
+#define QEL_MONT_G8(P, B)                                                        \
+    P(B+0, "r10", "r9") P(B+8, "r9", "r10") P(B+16, "r10", "r9") P(B+24, "r9", "r10") \
+    P(B+32, "r10", "r9") P(B+40, "r9", "r10") P(B+48, "r10", "r9") P(B+56, "r9", "r10")
+#define QEL_MONT_G16(P) QEL_MONT_G8(P, 0) QEL_MONT_G8(P, 64)
+#define QEL_MONT_G32(P) QEL_MONT_G16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
+// One limb of b: both rows, then the top limbs (top = 8N, its neighbours).
+#define QEL_MONT_ROW(G, top, below, above)                                       \
+    __asm__ volatile("xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                    \
+                     "adcxq %[z], %%r10\n\t"                                     \
+                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
+                     "movq %%r10, " #top "(%[t])\n\t"                            \
+                     "movl $0, %%r8d\n\t"                                        \
+                     "adoxq %[z], %%r8\n\t"                                      \
+                     "movq %%r8, " #above "(%[t])\n\t"                           \
+                     "movq (%[t]), %%rdx\n\t"                                    \
+                     "imulq %[mp], %%rdx\n\t"                                    \
+                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P2)                    \
+                     "adcxq %[z], %%r10\n\t"                                     \
+                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
+                     "movq %%r10, " #below "(%[t])\n\t"                          \
+                     "movq " #above "(%[t]), %%r8\n\t"                           \
+                     "adoxq %[z], %%r8\n\t"                                      \
+                     "movq %%r8, " #top "(%[t])\n\t"                             \
+                     : "+d"(bi)                                                  \
+                     : [a] "r"(a), [m] "r"(m), [t] "r"(t), [mp] "r"(mPrime), [z] "r"(zero) \
+                     : "r8", "r9", "r10", "cc", "memory")
+
+// r = a b / 2^(64N) mod m; scratch holds N + 3 limbs.
+template <std::size_t N>
+void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *scratch)
+{
+    static_assert(N == 16 || N == 32);
+    u64 *t = scratch + 1;
+    std::memset(scratch, 0, (N + 3) * sizeof(u64));
+    const u64 zero = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        u64 bi = b[i];
+        if constexpr (N == 16)
+            QEL_MONT_ROW(QEL_MONT_G16, 128, 120, 136);
+        else
+            QEL_MONT_ROW(QEL_MONT_G32, 256, 248, 264);
+    }
+    std::memcpy(r, t, N * sizeof(u64));
+    limbsFinalSubtract(r, m, N, t[N]);
+}
+
+#undef QEL_MONT_ROW
+#undef QEL_MONT_G32
+#undef QEL_MONT_G16
+#undef QEL_MONT_G8
+#undef QEL_MONT_P2
+#undef QEL_MONT_P1
+#endif
+
 // The reduction's share of column k: u[i] m[k-i] for i in [from, to).
 inline void columnReduce(ColumnSum<> &c, const u64 *u, const u64 *m, std::size_t from, std::size_t to,
                          std::size_t k)
@@ -486,9 +558,16 @@ void limbsMontMul(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size_t 
     case 8: return limbsMontMulFixed<4, false>(r, a, b, m, mPrime, u);
     case 9: return limbsMontMulFixed<4, true>(r, a, b, m, mPrime, u);
     case 32: return limbsMontMulFixed<16, false>(r, a, b, m, mPrime, u);
+#if defined(QEL_BIGNUM_ADX)
+    case 33: return limbsMontMulAdx<16>(r, a, b, m, mPrime, u);
+    case 65: return limbsMontMulAdx<32>(r, a, b, m, mPrime, u);
+#else
     case 33: return limbsMontMulFixed<16, true>(r, a, b, m, mPrime, u);
+#endif
     case 64: return limbsMontMulFixed<32, false>(r, a, b, m, mPrime, u);
+#if !defined(QEL_BIGNUM_ADX)
     case 65: return limbsMontMulFixed<32, true>(r, a, b, m, mPrime, u);
+#endif
     default: return limbsMontMulAny(r, a, b, m, n, mPrime, u);
     }
 }
