@@ -103,6 +103,11 @@ int qelWordsPairedExpModIFMA(std::uint32_t *result1, const std::uint32_t *base1,
                              const std::uint32_t *mod2, std::uint32_t n32, std::uint32_t modBits,
                              const std::uint32_t *r2First, const std::uint32_t *r2Second, QELMemoryMgr *mgr,
                              bool secure);
+#ifdef QEL_TEST_HOOKS
+// Test builds: turns the IFMA kernel off (Fits answers false), so that the
+// MULX/ADX rows can be measured and tested on a processor that has both.
+void qelTestBigNumPairKernelOff(bool off);
+#endif
 int qelWordsPowerOfTwoMod(std::uint32_t *result, const std::uint32_t *exp, std::uint32_t expLen,
                           const std::uint32_t *mod, std::uint32_t n, QELMemoryMgr *mgr, bool secure);
 

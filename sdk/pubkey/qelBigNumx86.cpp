@@ -19,6 +19,7 @@
 #include "qelCryptoCPU.h"
 #include "qelHelpers.h"
 
+#include <atomic>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -343,10 +344,25 @@ int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 exp
 
 } // namespace
 
+#ifdef QEL_TEST_HOOKS
+namespace {
+std::atomic<bool> gPairKernelOff{false};
+}
+
+void qelTestBigNumPairKernelOff(bool off)
+{
+    gPairKernelOff.store(off, std::memory_order_relaxed);
+}
+#endif
+
 bool qelWordsPairedExpModFits(u32 modBits)
 {
     if (!qelCryptoUseIFMA() || modBits < 256)
         return false;
+#ifdef QEL_TEST_HOOKS
+    if (gPairKernelOff.load(std::memory_order_relaxed))
+        return false;
+#endif
     const u32 limbs = (modBits + 2 + 51) / 52;
     return limbs + 1 <= 8u * kMaxVectors;
 }
@@ -389,6 +405,10 @@ int qelWordsPairedExpModIFMA(u32 *result1, const u32 *base1, const u32 *exp1, u3
 }
 
 #else
+
+#ifdef QEL_TEST_HOOKS
+void qelTestBigNumPairKernelOff(bool) {}
+#endif
 
 bool qelWordsPairedExpModFits(std::uint32_t)
 {
