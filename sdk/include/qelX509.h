@@ -23,6 +23,13 @@ extern "C" {
 QEL_MUST_CHECK QEL_API QELStatus qelX509VerifyCertificateList(QELContext *context, const uint8_t *certificateList,
                                                               const uint8_t *trustedList);
 
+/* The DER Name of distinguished-name text in which values may be quoted
+   ("Doe, John"): each quoted character that separates or escapes in the
+   text is taken as part of the value. *outDER is a new block of the
+   context's memory manager. Both outs are required and cleared first. */
+QEL_MUST_CHECK QEL_API QELStatus qelX509NameTextToDER(QELContext *context, const char *text, uint8_t **outDER,
+                                                      uint64_t *outLength);
+
 #ifdef __cplusplus
 }
 #endif

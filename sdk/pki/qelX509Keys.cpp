@@ -23,6 +23,7 @@
 #include "qelKeyOpsInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelMemoryInternal.h"
+#include "qelPKIEnrolNameInternal.h"
 #include "qelPkAlgInternal.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"
@@ -2383,3 +2384,58 @@ QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **out
         return QELError_NoErr;
     });
 }
+
+namespace {
+
+// Quotes are taken away and what they protected is escaped instead, so the
+// DN text reader sees one value. An escaped character inside quotes already
+// has its backslash in front of it and is copied as it is: adding another
+// would turn "a\,b" into an escaped backslash and a separating comma.
+std::string unquoteNameText(const char *text)
+{
+    std::string out;
+    out.reserve(2 * std::strlen(text) + 1);
+    bool quoted = false, escaped = false;
+    for (const char *p = text; *p != '\0'; ++p) {
+        const char c = *p;
+        if (c == '"' && !escaped) {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted) {
+            out.push_back(c);
+            escaped = c == '\\' && !escaped;
+            continue;
+        }
+        if (escaped) {
+            out.push_back(c);
+            escaped = false;
+        } else if (c == '\\') {
+            out.push_back('\\');
+            escaped = true;
+        } else {
+            if (std::strchr(" #+,;<=>", c) != nullptr)
+                out.push_back('\\');
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QELStatus qelX509NameTextToDER(QELContext *context, const char *text, std::uint8_t **outDER, std::uint64_t *outLength)
+{
+    if (outDER == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    *outDER = nullptr;
+    *outLength = 0;
+    QEL_ENTER();
+    if (context == nullptr || text == nullptr)
+        return QELError_BadParams;
+    return qel::noThrow([&]() -> QELStatus {
+        const std::string scratch = unquoteNameText(text);
+        return qelDNTextToDER(context, scratch.c_str(), outDER, outLength);
+    });
+}
+

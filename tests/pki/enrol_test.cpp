@@ -17,6 +17,7 @@
 #include "qelPKIEnrolNameInternal.h"
 #include "qelPKIKeyInfoInternal.h"
 #include "qelSeams.h"
+#include "qelX509.h"
 #include "qelX509KeysInternal.h"
 
 namespace {
@@ -106,6 +107,41 @@ TEST_F(EnrolTest, UserNamesWithSpecialsStayOneValue)
     const std::string values = pkitest::run(parse + " | grep -o ':[^:]*$'");
     EXPECT_NE(values.find(":Doe, John+OU=Admins\n"), std::string::npos) << values;
     EXPECT_NE(values.find(": #lead;<q>\"\\ \n"), std::string::npos) << values;
+}
+
+// Quoted values name the same DER as the same values escaped: a quoted
+// comma, plus or equals sign never starts an attribute, and an escape inside
+// quotes is kept once.
+TEST_F(EnrolTest, QuotedNameTextIsTheEscapedName)
+{
+    struct Row {
+        const char *quoted, *escaped;
+    };
+    const Row rows[] = {
+        {"CN=\"Doe, John\",O=Acme", "CN=Doe\\, John,O=Acme"},
+        {"CN=\"a+OU=b\"", "CN=a\\+OU\\=b"},
+        {"CN=\"x\\,y\"", "CN=x\\,y"},
+        {"CN=\"say \\\"hi\\\"\"", "CN=say\\ \\\"hi\\\""},
+        {"CN=\"back\\\\slash\"", "CN=back\\\\slash"},
+        {"O=Plain,CN=\"#1 <a;b>\"", "O=Plain,CN=\\#1\\ \\<a\\;b\\>"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.quoted);
+        std::uint8_t *a = nullptr, *b = nullptr;
+        std::uint64_t na = 0, nb = 0;
+        ASSERT_EQ(qelX509NameTextToDER(ctx, row.quoted, &a, &na), QELError_NoErr);
+        ASSERT_EQ(qelDNTextToDER(ctx, row.escaped, &b, &nb), QELError_NoErr);
+        EXPECT_EQ(Bytes(a, a + na), Bytes(b, b + nb));
+        EXPECT_EQ(qelMemFree(a), QELError_NoErr);
+        EXPECT_EQ(qelMemFree(b), QELError_NoErr);
+    }
+    std::uint8_t *der = reinterpret_cast<std::uint8_t *>(1);
+    std::uint64_t n = 7;
+    EXPECT_EQ(qelX509NameTextToDER(ctx, "CN=x", &der, nullptr), QELError_BadParams);
+    EXPECT_EQ(qelX509NameTextToDER(ctx, "CN=x", nullptr, &n), QELError_BadParams);
+    EXPECT_EQ(qelX509NameTextToDER(ctx, nullptr, &der, &n), QELError_BadParams);
+    EXPECT_EQ(der, nullptr);
+    EXPECT_EQ(n, 0u);
 }
 
 TEST_F(EnrolTest, ExtensionsFromAttributes)
