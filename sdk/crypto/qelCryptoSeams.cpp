@@ -1,11 +1,13 @@
 // What the foundation asks of the crypto layer: the random contexts a
 // context owns, the random seed file over the SDK's life, the cipher
-// self-test, and the cipher a stream file may carry.
+// self-test, and the cipher a stream file may carry. And where the crypto
+// layer keeps what it asks of the service.
 #include "qelCryptoSeamsInternal.h"
 
 #include "qelCFB.h"
 #include "qelCipherKATInternal.h"
 #include "qelContextInternal.h"
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelLayerSeamsInternal.h"
 #include "qelRandomContextInternal.h"
 #include "qelRandomPool.h"
@@ -86,3 +88,10 @@ constexpr QELCryptoSeams kSeams{
 } // namespace
 
 void qelCryptoSeamsInstall() { qelLayerSeamsInstallCrypto(&kSeams); }
+
+namespace {
+QELSeamSlot<QELCryptoServiceSeams> g_service;
+} // namespace
+
+void qelCryptoServiceSeamsInstall(const QELCryptoServiceSeams *seams) { g_service.install(seams); }
+const QELCryptoServiceSeams &qelCryptoService() { return g_service.get(); }

@@ -5,10 +5,9 @@
 
 #include "qelCFBInternal.h"
 #include "qelContextInternal.h"
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelMemoryInternal.h"
-#include "qelRPCClientInternal.h"
-#include "qelRandomDispatchInternal.h"
 #include "qelRandomPoolInternal.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDateInternal.h"
@@ -158,7 +157,7 @@ QELStatus qelRandomRange(QELRandomContext *random, std::uint32_t n, std::uint32_
 
 QELRandomContext *qelRandomContextCreateDefault(QELContext *context)
 {
-    if (qelRPCEnabled())
+    if (qelServiceConnected())
         return qelRandomFrontEndCreate(context);
     const std::int32_t id = qelFIPSModeEnabled() ? QELCipherAlgorithm_3DES : QELCipherAlgorithm_CAST5;
     return qelRandomX917Create(context, id, qelContextGetPoolRandomContext(context));
@@ -388,7 +387,7 @@ QELStatus qelRandomFrontEndGet(void *stateIn, void *bufferIn, std::uint32_t leng
 
     void *block = nullptr;
     std::uint32_t count = 0;
-    const QELStatus status = qelRandomGetBytesDispatch(state->context, length, bits, &block, &count);
+    const QELStatus status = qelCryptoService().getBytes(state->context, length, bits, &block, &count);
     const bool complete = status == QELError_NoErr && block != nullptr && count >= length;
     if (block != nullptr) {
         if (complete)
@@ -407,7 +406,7 @@ void qelRandomFrontEndAdd(void *stateIn, const void *data, std::uint32_t length)
     if (state == nullptr)
         return;
     // Descriptor operations return nothing: adding is best effort.
-    static_cast<void>(qelRandomAddBytesDispatch(state->context, data, length));
+    static_cast<void>(qelCryptoService().addBytes(state->context, data, length));
 }
 
 void qelRandomFrontEndStir(void *stateIn)
@@ -416,7 +415,7 @@ void qelRandomFrontEndStir(void *stateIn)
     if (state == nullptr)
         return;
     // Descriptor operations return nothing: stirring is best effort.
-    static_cast<void>(qelRandomStirDispatch(state->context));
+    static_cast<void>(qelCryptoService().stir(state->context));
 }
 
 std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t wanted)
@@ -435,7 +434,7 @@ std::uint64_t qelRandomFrontEndReserve(QELRandomContext *random, std::uint32_t w
         return state->reserveCount;
     void *block = nullptr;
     std::uint32_t count = 0;
-    const QELStatus status = qelRandomGetBytesDispatch(
+    const QELStatus status = qelCryptoService().getBytes(
         state->context, static_cast<std::uint32_t>(fetch), static_cast<std::uint32_t>(8 * fetch),
         &block, &count);
     if (status != QELError_NoErr || block == nullptr || count == 0) {

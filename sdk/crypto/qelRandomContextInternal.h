@@ -53,7 +53,7 @@ QELRandomContext *qelRandomX917Create(QELContext *context, std::int32_t cipherAl
 // The same generator seeded from the context's dummy (all-zero) source.
 QELRandomContext *qelRandomX917CreateZeroSeed(QELContext *context);
 
-// A front end that forwards to the generator behind the service dispatchers.
+// A front end that forwards to the context's generator in the service.
 QELRandomContext *qelRandomFrontEndCreate(QELContext *context);
 
 // Bytes that can be handed out with full entropy: for a front end, fetches

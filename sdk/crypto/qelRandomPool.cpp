@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelFIPSInternal.h"
-#include "qelRandomDispatchInternal.h"
 #include "qelSHA1Internal.h"
 #include "qelWipe.h"
 #include "qelTestHooks.h"
@@ -388,14 +388,14 @@ void qelRandomDummyGet(void *, void *buffer, std::uint32_t length, std::uint32_t
 
 void qelRandomDummyStir(void *) {}
 
-// ---- Public queries through the dispatcher --------------------------------
+// ---- Public queries, answered by the service in its client ----------------
 
 std::int32_t qelRandomPoolGetEntropy()
 {
     if (qelAPIGate(kGateFile, __LINE__) != 0)
         return 0;
     std::int32_t entropy = 0;
-    if (qelRandomPoolGetStatusDispatch(&entropy, nullptr, nullptr, nullptr, nullptr) != 0)
+    if (qelCryptoService().poolGetStatus(&entropy, nullptr, nullptr, nullptr, nullptr) != 0)
         return 0;
     return entropy;
 }
@@ -403,7 +403,7 @@ std::int32_t qelRandomPoolGetEntropy()
 std::uint32_t qelRandomPoolGetSize()
 {
     std::uint32_t size = 0;
-    if (qelRandomPoolGetStatusDispatch(nullptr, &size, nullptr, nullptr, nullptr) != 0)
+    if (qelCryptoService().poolGetStatus(nullptr, &size, nullptr, nullptr, nullptr) != 0)
         return 0;
     return size;
 }
@@ -411,7 +411,7 @@ std::uint32_t qelRandomPoolGetSize()
 std::uint32_t qelRandomPoolGetMinimumEntropy()
 {
     std::uint32_t minimum = 0;
-    if (qelRandomPoolGetStatusDispatch(nullptr, nullptr, &minimum, nullptr, nullptr) != 0)
+    if (qelCryptoService().poolGetStatus(nullptr, nullptr, &minimum, nullptr, nullptr) != 0)
         return 0;
     return minimum;
 }
@@ -421,7 +421,7 @@ std::uint8_t qelRandomPoolGetStatusFlag()
     if (qelAPIGate(kGateFile, __LINE__) != 0)
         return 0;
     std::uint8_t flag = 0;
-    if (qelRandomPoolGetStatusDispatch(nullptr, nullptr, nullptr, nullptr, &flag) != 0)
+    if (qelCryptoService().poolGetStatus(nullptr, nullptr, nullptr, nullptr, &flag) != 0)
         return 0;
     return flag;
 }

@@ -19,7 +19,8 @@ const QELRandomDescriptor *qelRandomPoolDummyDescriptor();
 // Fills a caller's record for short-lived access to the global pool.
 void qelRandomContextInitGlobal(QELRandomContext *context);
 
-// In-process back end of qelRandomPoolGetStatusDispatch; every out may be null.
+// The pool's status in process (what the service answers its clients); every
+// out may be null.
 [[nodiscard]] QELStatus qelRandomPoolGetStatusLocal(std::int32_t *entropy, std::uint32_t *size,
                                       std::uint32_t *minimum, std::uint8_t *enough,
                                       std::uint8_t *statusFlag);

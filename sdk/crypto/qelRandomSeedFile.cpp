@@ -1,13 +1,12 @@
 // The random seed file.
 #include "qelRandomSeedFileInternal.h"
 
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelFileOpenInternal.h"
 #include "qelFileSpecInternal.h"
 #include "qelIOInternal.h"
 #include "qelMemoryInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelRandomContextInternal.h"
-#include "qelRandomDispatchInternal.h"
 #include "qelRandomPoolInternal.h"
 #include "qelRandomSourcesInternal.h"
 #include "qelWipe.h"
@@ -87,8 +86,8 @@ QELStatus qelRandomSeedFileOpenDefault()
 
 QELStatus qelRandomSeedFileSelect(const QELFileSpec *spec)
 {
-    if (qelRPCEnabled())
-        return qelRandomSeedFileSetDispatch(spec);
+    if (qelServiceConnected())
+        return qelCryptoService().seedFileSet(spec);
     return qelRandomSeedFileSet(spec);
 }
 

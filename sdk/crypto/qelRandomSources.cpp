@@ -19,8 +19,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelFIPSInternal.h"
-#include "qelRandomDispatchInternal.h"
 #include "qelRandomPoolInternal.h"
 #include "qelWipe.h"
 #include "qelTestHooks.h"
@@ -280,14 +280,14 @@ std::int32_t qelRandomPoolAddKeystroke(std::int32_t keyValue)
 {
     if (qelAPIGate(kGateFile, __LINE__) != 0)
         return 0;
-    return qelRandomPoolAddEventDispatch(1, keyValue, 0, 0);
+    return qelCryptoService().poolAddEvent(1, keyValue, 0, 0);
 }
 
 std::int32_t qelRandomPoolAddTimingEvent()
 {
     if (qelAPIGate(kGateFile, __LINE__) != 0)
         return 0;
-    return qelRandomPoolAddEventDispatch(0, 0, 1, 0);
+    return qelCryptoService().poolAddEvent(0, 0, 1, 0);
 }
 
 std::int32_t qelRandomPoolAddTimingEvent2()
@@ -301,7 +301,7 @@ QELStatus qelRandomPoolPollSystemEntropy()
 {
     if (qelAPIGate(kGateFile, __LINE__) != 0)
         return 0;
-    return qelRandomPoolAddEventDispatch(0, 0, 0, 1);
+    return qelCryptoService().poolAddEvent(0, 0, 0, 1);
 }
 
 #ifdef QEL_TEST_HOOKS

@@ -1,5 +1,5 @@
 // Entropy-source internals: timing credits, clock samples, the system
-// sources and the in-process back end of the event dispatcher.
+// sources and the pool's events in process.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,9 @@
 
 struct QELRandomContext;
 
-// In-process back end of qelRandomPoolAddEventDispatch: the first flag set
-// decides (keystroke, timed event, poll); none set answers 0.
+// An event for the pool in process (what the service does for its
+// clients): the first flag set decides (keystroke, timed event, poll); none
+// set answers 0.
 std::int32_t qelRandomPoolAddEventLocal(std::uint8_t keystroke, std::int32_t keyValue,
                                         std::uint8_t timedEvent, std::uint8_t poll);
 

@@ -49,8 +49,7 @@ QELStatus qelAPIGate(const char *, int)
         if (result == QELError_NoErr && qelSDKIsInitialized() && !g_selfTestsStarted.load())
             result = QELError_SelfTestsNotExecuted;
     }
-    const QELServiceSeams &service = qelServiceSeams();
-    if (service.enabled != nullptr && service.enabled())
+    if (qelServiceConnected())
         if (auto apply = qelKeysSeams().applyRemoteChanges)
             apply();
     return result;

@@ -9,6 +9,7 @@
 
 #include "qelErrors.h"
 
+#include <atomic>
 #include <cstdint>
 
 struct QELContext;
@@ -92,3 +93,32 @@ const QELCryptoSeams &qelCryptoSeams();
 const QELPubKeySeams &qelPubKeySeams();
 const QELKeysSeams &qelKeysSeams();
 const QELServiceSeams &qelServiceSeams();
+
+// Whether this process is a client of the SDK service (false until the
+// service layer's table is installed).
+bool qelServiceConnected();
+
+// ---- where a table is kept ---------------------------------------------------
+// One layer's table of what it asks of a layer above, read by any thread
+// entering the SDK. Until the layer above installs its table the slot holds
+// the table's defaults: all null for the foundation's tables above, while a
+// layer above the foundation gives each entry of its tables a default that
+// works without the layer above (qelServiceAbsent at the least).
+template <typename Table> class QELSeamSlot {
+public:
+    // Installing null puts the defaults back.
+    void install(const Table *table) { slot_.store(table != nullptr ? table : &kDefaults, std::memory_order_release); }
+    const Table &get() const { return *slot_.load(std::memory_order_acquire); }
+
+private:
+    static constexpr Table kDefaults{};
+    std::atomic<const Table *> slot_{&kDefaults};
+};
+
+// The default of an entry that only means something through the service,
+// which a process without a service connection never reaches: a mirrored
+// database, say, exists only after the connection was made.
+template <typename... Args> QELStatus qelServiceAbsent(Args...)
+{
+    return QELError_NotInitialized;
+}

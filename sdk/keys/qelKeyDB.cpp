@@ -18,10 +18,9 @@
 #include "qelKeyIOInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemoryInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelKeySigInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"
@@ -415,7 +414,7 @@ void qelKeyDBReleaseQuietly(QELKeyDB *db)
 QELStatus qelKeyDBFlush(QELKeyDB *db)
 {
     if (db->serviceRef != 0)
-        return qelKeyDBCommitDispatch(db);
+        return qelKeysService().keyDBCommit(db);
     return qelKeyDBCommitLocal(db, nullptr);
 }
 
@@ -683,8 +682,8 @@ QELStatus qelKeyDBNewInMemory(QELContext *context, QELKeyDB **outDB)
     QEL_ENTER(outDB);
     if (outDB == nullptr || !qelContextIsValid(context))
         return QELError_BadParams;
-    if (qelRPCEnabled())
-        return qelKeyDBNewInMemoryDispatch(context, outDB);
+    if (qelServiceConnected())
+        return qelKeysService().keyDBNewInMemory(context, outDB);
     return qelKeyDBNewInMemoryLocal(context, outDB);
 }
 
@@ -703,7 +702,7 @@ QELStatus qelKeyDBRelease(QELKeyDB *db)
     if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
     if (db->serviceRef != 0)
-        return qelKeyDBReleaseDispatch(db);
+        return qelKeysService().keyDBRelease(db);
     return qelKeyDBReleaseLocal(db);
 }
 
@@ -739,8 +738,8 @@ QELStatus qelKeyDBSetKeepAlive(QELKeyDB *db, std::uint32_t seconds)
     QEL_ENTER();
     if (!qelKeyDBIsOpen(db))
         return QELError_BadParams;
-    if (qelRPCEnabled())
-        return qelKeyDBSetKeepAliveDispatch(db, seconds);
+    if (qelServiceConnected())
+        return qelKeysService().keyDBSetKeepAlive(db, seconds);
     return qelKeyDBSetKeepAliveLocal(db, seconds);
 }
 
@@ -757,8 +756,8 @@ QELStatus qelKeyDBCloseUnreferenced(QELContext *context)
     QEL_ENTER();
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    if (qelRPCEnabled())
-        return qelKeyDBCloseUnreferencedDispatch(context);
+    if (qelServiceConnected())
+        return qelKeysService().keyDBCloseUnreferenced(context);
     return qelKeyDBCloseUnreferencedLocal(context);
 }
 

@@ -15,7 +15,7 @@
 #include "qelKeyIterInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
-#include "qelRPCDispatchInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelSeams.h"
 
 #include <algorithm>
@@ -93,7 +93,7 @@ QELStatus qelKeyDBRemoveObject(QELKeyDB *db, QELKeyObject *object)
     if (!qelKeyDBIsValid(db) || !qelKeyObjIsValid(object) || !qelKeyObjIsLive(object))
         return QELError_BadParams;
     if (qelKeyDBIsRemote(db))
-        return qelKeyDBRemoveObjectDispatch(db, object);
+        return qelKeysService().keyDBRemoveObject(db, object);
     return qelKeyDBRemoveObjectLocal(db, object);
 }
 
@@ -155,7 +155,7 @@ QELStatus qelKeyDBCopyObject(QELKeyDB *db, QELKeyObject *object, QELKeyObject **
     if (!qelKeyDBIsValid(db))
         return QELError_BadParams;
     if (qelKeyDBIsRemote(db))
-        return qelKeyDBCopyObjectDispatch(db, object, outCopy);
+        return qelKeysService().keyDBCopyObject(db, object, outCopy);
     return qelKeyDBCopyObjectLocal(db, object, outCopy);
 }
 
@@ -168,7 +168,7 @@ QELStatus qelKeyDBAddKeySetLocal(QELKeySet *set, QELKeyDB *db, QELKeySet **outSe
     if (!qelKeySetIsValid(set) || !qelKeyDBIsValid(db))
         return QELError_BadParams;
     if (qelKeyDBIsRemote(db)) // a mirrored destination takes the set through the service
-        return qelKeyDBAddKeySetDispatch(set, db, outSet);
+        return qelKeysService().keyDBAddKeySet(set, db, outSet);
     std::fill(std::begin(db->copyCache), std::end(db->copyCache), nullptr);
     bool hadKeys = false;
     for (QELKeyObject *k = db->firstKey; k != nullptr && !hadKeys; k = k->next)
@@ -393,14 +393,14 @@ QELStatus qelKeyDBRefresh(QELKeyDB *db, std::uint8_t *outChanged)
     QEL_ENTER(outChanged);
     if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
         return QELError_BadParams; // only a mirrored database has changes to take
-    return qelKeyDBTakeClientChangesDispatch(db, outChanged);
+    return qelKeysService().keyDBTakeClientChanges(db, outChanged);
 }
 
 QELStatus qelKeyDBRefetchAll(QELKeyDB *db)
 {
     if (!qelKeyDBIsValid(db) || !qelKeyDBIsRemote(db))
         return QELError_BadParams;
-    return qelKeyDBFetchAllKeysDispatch(db);
+    return qelKeysService().keyDBFetchAllKeys(db);
 }
 
 void qelKeyDBNoteRemoteChange()

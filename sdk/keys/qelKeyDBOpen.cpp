@@ -11,8 +11,7 @@
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySigInternal.h"
-#include "qelRPCClientInternal.h"
-#include "qelRPCDispatchInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelSeams.h"
 #include "qelTimeDateInternal.h"
 #include "qelTrustPropInternal.h"
@@ -134,8 +133,8 @@ QELStatus qelKeyDBOpenFiles(QELContext *context, std::uint32_t flags, const QELF
         return QELError_BadParams;
     QEL_ENTER();
     try {
-        if (qelRPCEnabled())
-            return qelKeyDBOpenFilesDispatch(context, flags, spec, secondSpec, outDB);
+        if (qelServiceConnected())
+            return qelKeysService().keyDBOpenFiles(context, flags, spec, secondSpec, outDB);
         return qelKeyDBOpenFilesLocal(context, flags, spec, secondSpec, outDB);
     } catch (const std::bad_alloc &) {
         return QELError_OutOfMemory;
@@ -151,8 +150,8 @@ QELStatus qelKeyDBOpenFromBuffer(QELContext *context, const void *bytes, std::si
         return QELError_BadParams;
     QEL_ENTER();
     try {
-        if (qelRPCEnabled())
-            return qelKeyDBOpenFromBufferDispatch(context, bytes, length, outDB);
+        if (qelServiceConnected())
+            return qelKeysService().keyDBOpenFromBuffer(context, bytes, length, outDB);
         return qelKeyDBOpenFromBufferLocal(context, bytes, length, outDB);
     } catch (const std::bad_alloc &) {
         return QELError_OutOfMemory;

@@ -11,8 +11,8 @@
 #include "qelKeyIOInternal.h"
 #include "qelKeyManInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelPassCachInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigSpecInternal.h"
 #include "qelRandomContextInternal.h"
@@ -307,16 +307,15 @@ QELStatus addThroughService(QELContext *context, const QELKeyGenJob &job, QELSec
     if (!secret)
         return QELError_OutOfMemory;
     key->exportSecretData(key, secret.get());
-    const QELKeyGenDispatchPass pass{job.pass.passphrase, job.pass.length, job.pass.isPasskey, job.pass.cacheTime,
-                                     job.pass.cacheForAll};
     if (job.master == nullptr)
-        return qelKeyDBAddGeneratedKeyDispatch(job.db, secret.get(), secret.size(), flat.get(),
-                                               std::size_t(flatLength), job.userID, job.userIDLength, job.additional,
-                                               job.additionalClass, job.revokers, job.revokerClass, pass, outObject);
-    const QELKeyGenDispatchPass masterPass{job.masterPass.passphrase, job.masterPass.length,
-                                           job.masterPass.isPasskey, 0, 0};
-    return qelKeyDBAddGeneratedSubKeyDispatch(job.master, secret.get(), secret.size(), flat.get(),
-                                              std::size_t(flatLength), masterPass, outObject);
+        return qelKeysService().keyDBAddGeneratedKey(job.db, secret.get(), secret.size(), flat.get(),
+                                                     std::size_t(flatLength), job.userID, job.userIDLength,
+                                                     job.additional, job.additionalClass, job.revokers,
+                                                     job.revokerClass, job.pass, outObject);
+    // The master's passphrase only unlocks it: it is not cached.
+    const QELPassArgs masterPass{job.masterPass.passphrase, job.masterPass.length, job.masterPass.isPasskey};
+    return qelKeysService().keyDBAddGeneratedSubKey(job.master, secret.get(), secret.size(), flat.get(),
+                                                    std::size_t(flatLength), masterPass, outObject);
 }
 
 } // namespace
@@ -425,7 +424,7 @@ QELStatus readCommonOptions(QELContext *context, QELOptionList *options, QELKeyG
 QELStatus generate(QELKeyDB *db, const QELKeyGenJob &job, QELOptionList *, QELKeyObject **outObject)
 {
     if (qelKeyDBIsRemote(db) && job.tokenPresent)
-        return qelKeyGenerateDispatch(job, outObject);
+        return qelKeysService().keyGenerate(job, outObject);
     return qelKeyGenerateLocal(job, outObject);
 }
 

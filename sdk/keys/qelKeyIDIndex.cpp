@@ -11,14 +11,13 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemory.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDate.h"
@@ -238,7 +237,7 @@ QELStatus qelKeyDBFindKeyByID(QELKeyDB *db, const QELKeyID *id, bool placeholder
                               QELKeyObject **out)
 {
     if (qelKeyDBIsValid(db) && db->serviceRef != 0)
-        return qelKeyDBFindKeyByIDDispatch(db, id, placeholders, deleted, out);
+        return qelKeysService().keyDBFindKeyByID(db, id, placeholders, deleted, out);
     return qelKeyDBFindKeyByIDLocal(db, id, placeholders, deleted, out);
 }
 

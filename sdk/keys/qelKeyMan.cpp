@@ -1,6 +1,6 @@
 // Key management front ends: the public operations of key management and
 // their in-process forms. A process in service mode hands each operation
-// with a service form to its dispatcher.
+// with a service form to the service.
 #include "qelKeyManInternal.h"
 
 #include "qelContextInternal.h"
@@ -13,12 +13,11 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeyProperty.h"
 #include "qelKeySetInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelMD5Internal.h"
 #include "qelPkAlgInternal.h"
 #include "qelRegexInternal.h"
-#include "qelRPCClientInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSettingsInternal.h"
 #include "qelTestHooks.h"
@@ -30,6 +29,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -112,6 +112,32 @@ QELStatus qelTokenReplaceSecretLocal(QELContext *context, std::int32_t tokenInde
     return presentSecret(qelTokenReplaceSecret, context, tokenIndex, oldSecret, oldLength);
 }
 
+namespace {
+// The token layer's configuration string.
+std::mutex g_tokenConfigLock;
+char g_tokenConfig[256];
+} // namespace
+
+QELStatus qelTokenSetConfigStringLocal(const char *text, std::size_t length)
+{
+    length = text != nullptr ? strnlen(text, length) : 0;
+    if (length > sizeof g_tokenConfig - 1)
+        return QELError_BadParams; // does not fit the stored string
+    std::lock_guard lock(g_tokenConfigLock);
+    if (length == 0) {
+        static_cast<void>(qelTokenReleaseAll());
+        g_tokenConfig[0] = 0;
+        return QELError_NoErr;
+    }
+    if (g_tokenConfig[0] != 0 && std::strlen(g_tokenConfig) == length && std::memcmp(g_tokenConfig, text, length) == 0)
+        return QELError_NoErr;
+    if (g_tokenConfig[0] != 0)
+        static_cast<void>(qelTokenReleaseAll());
+    std::memcpy(g_tokenConfig, text, length);
+    g_tokenConfig[length] = 0;
+    return QELError_NoErr;
+}
+
 QELStatus qelTokenPutDataLocal(QELContext *, const QELKeyID *, const void *, std::size_t, const void *,
                                std::size_t)
 {
@@ -173,8 +199,8 @@ QELStatus qelCountTokens(QELContext *context, std::int32_t *outCount)
     if (!qelContextIsValid(context) || outCount == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenCountDispatch(context, outCount);
+    if (qelServiceConnected())
+        return qelKeysService().tokenCount(context, outCount);
     return qelTokenCountLocal(context, outCount);
 }
 
@@ -184,8 +210,8 @@ QELStatus qelGetTokenInfo(QELContext *context, std::int32_t tokenIndex, QELToken
     if (!qelContextIsValid(context) || outInfo == nullptr)
         return QELError_BadParams;
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenGetInfoDispatch(context, tokenIndex, outInfo->data);
+    if (qelServiceConnected())
+        return qelKeysService().tokenGetInfo(context, tokenIndex, outInfo->data);
     return qelTokenGetInfoLocal(context, tokenIndex, outInfo);
 }
 
@@ -195,8 +221,8 @@ QELStatus qelSubmitTokenSecret(QELContext *context, std::int32_t tokenIndex, con
     if (!qelContextIsValid(context))
         return QELError_BadParams;
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenSubmitSecretDispatch(context, tokenIndex, secret, length);
+    if (qelServiceConnected())
+        return qelKeysService().tokenSubmitSecret(context, tokenIndex, secret, length);
     return qelTokenSubmitSecretLocal(context, tokenIndex, secret, length);
 }
 
@@ -206,8 +232,8 @@ QELStatus qelSetTokenSecret(QELContext *context, std::int32_t tokenIndex, const 
     if (!qelContextIsValid(context))
         return QELError_BadParams;
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenSetSecretDispatch(context, tokenIndex, secret, length);
+    if (qelServiceConnected())
+        return qelKeysService().tokenSetSecret(context, tokenIndex, secret, length);
     return qelTokenSetSecretLocal(context, tokenIndex, secret, length);
 }
 
@@ -217,16 +243,18 @@ QELStatus qelReplaceTokenSecret(QELContext *context, std::int32_t tokenIndex, co
     if (!qelContextIsValid(context))
         return QELError_BadParams;
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenReplaceSecretDispatch(context, tokenIndex, oldSecret, oldLength, newSecret,
-                                             newLength);
+    if (qelServiceConnected())
+        return qelKeysService().tokenReplaceSecret(context, tokenIndex, oldSecret, oldLength, newSecret,
+                                                   newLength);
     return qelTokenReplaceSecretLocal(context, tokenIndex, oldSecret, oldLength);
 }
 
 QELStatus qelTokenSetConfigString(const char *config)
 {
     QEL_ENTER();
-    return qelTokenSetConfigStringDispatch(config);
+    if (qelServiceConnected())
+        return qelKeysService().tokenSetConfigString(config);
+    return qelTokenSetConfigStringLocal(config, config != nullptr ? std::strlen(config) + 1 : 0);
 }
 
 // ---- numbered properties -----------------------------------------------------------
@@ -1038,7 +1066,7 @@ QELStatus propagateOver(QELKeyObject *object)
     if (db == nullptr)
         return QELError_NoKeyDB;
     if (qelKeyDBIsRemote(db))
-        return qelTrustPropagateDispatch(qelKeyDBRootSet(db), nullptr, qelTrustNow());
+        return qelKeysService().trustPropagate(qelKeyDBRootSet(db), nullptr, qelTrustNow());
     return qelTrustPropagateLocal(qelKeyDBRootSet(db), nullptr, qelTrustNow(), nullptr);
 }
 
@@ -1188,7 +1216,7 @@ QELStatus qelKeySetOwnerTrust(QELKeyObject *key, std::int32_t level)
     if (qelKeyObjKeyDB(key) == nullptr)
         return QELError_NoKeyDB;
     return editThenPropagate(
-        key, [&] { return qelKeySetOwnerTrustDispatch(key, level); },
+        key, [&] { return qelKeysService().keySetOwnerTrust(key, level); },
         [&] { return qelKeySetOwnerTrustLocal(key, u32(level)); });
 }
 
@@ -1203,7 +1231,7 @@ QELStatus qelKeySetEnabled(QELKeyObject *key, std::int32_t enable)
     if (qelKeyObjKeyDB(key) == nullptr)
         return QELError_BadParams;
     return editThenPropagate(
-        key, [&] { return qelKeySetEnabledDispatch(key, enable); },
+        key, [&] { return qelKeysService().keySetEnabled(key, enable); },
         [&] { return enable != 0 ? qelKeyEnableLocal(key) : qelKeyDisableLocal(key); });
 }
 
@@ -1336,7 +1364,7 @@ QELStatus passphraseToPasskey(QELKeyObject *object, QELOptionList *options, u8 *
     if (s != QELError_NoErr)
         return s;
     if (isRemote(object))
-        return qelKeyPassphraseToPasskeyDispatch(object, secret, std::size_t(length), outPasskey);
+        return qelKeysService().keyPassphraseToPasskey(object, secret, std::size_t(length), outPasskey);
     return qelKeyPassphraseToPasskeyLocal(object, secret, std::size_t(length), outPasskey);
 }
 
@@ -1392,7 +1420,7 @@ QELStatus qelKeySetAxiomaticWithOptions(QELKeyObject *key, bool set, QELOptionLi
     if (s != QELError_NoErr)
         return s;
     return editThenPropagate(
-        key, [&] { return qelKeySetAxiomaticDispatch(key, set, pass.passphrase, pass.length, pass.isPasskey); },
+        key, [&] { return qelKeysService().keySetAxiomatic(key, set, pass.passphrase, pass.length, pass.isPasskey); },
         [&] { return qelKeySetAxiomaticLocal(key, set, true, pass); });
 }
 
@@ -1426,7 +1454,7 @@ QELStatus changePassphrase(QELKeyObject *object, QELKeyObject *key, QELOptionLis
     if (s != QELError_NoErr)
         return s;
     if (isRemote(object)) {
-        s = qelKeyChangePassphraseDispatch(object, options);
+        s = qelKeysService().keyChangePassphrase(object, options);
         if (s == QELError_NoErr)
             refetchLater(object);
         return s;
@@ -1462,9 +1490,9 @@ int qelKeyPassphraseIsValidWithOptions(QELKeyObject *key, QELOptionList *options
     if (qelOptionListReadPassArgs(options, pass) != QELError_NoErr)
         return 0;
     bool valid = false;
-    const QELStatus s = isRemote(key)
-                            ? qelKeyPassphraseIsValidDispatch(key, pass.passphrase, pass.length, pass.isPasskey, &valid)
-                            : qelKeyPassphraseIsValidLocal(key, pass, &valid);
+    const QELStatus s =
+        isRemote(key) ? qelKeysService().keyPassphraseIsValid(key, pass.passphrase, pass.length, pass.isPasskey, &valid)
+                      : qelKeyPassphraseIsValidLocal(key, pass, &valid);
     return s == QELError_NoErr && valid ? 1 : 0;
 }
 
@@ -1499,8 +1527,8 @@ QELStatus qelKeyCopyToToken(QELKeyObject *object, std::int32_t tokenIndex, const
     QELKeyID id{};
     qelKeyObjGetKeyID(object, &algorithm, &id);
     QEL_ENTER();
-    if (qelRPCEnabled())
-        return qelTokenCopyKeyDispatch(context, object, tokenIndex, secret, length);
+    if (qelServiceConnected())
+        return qelKeysService().tokenCopyKey(context, object, tokenIndex, secret, length);
     // A database held in this process has no service reference to name it by.
     const QELStatus s = qelTokenCopyKeyLocal(context, nullptr, &id, tokenIndex, secret, length);
     if (isRemote(object))
@@ -1565,7 +1593,7 @@ QELStatus qelTokenKeyCommandWithOptions(QELKeySet *set, QELOptionList *options)
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key)) {
-        s = qelTokenKeyCommandDispatch(key, tokenIndex, flag == 0, secret, std::size_t(secretLength));
+        s = qelKeysService().tokenKeyCommand(key, tokenIndex, flag == 0, secret, std::size_t(secretLength));
         qelKeyObjMarkNotLoaded(key, false);
         return s;
     }
@@ -1619,7 +1647,7 @@ QELStatus qelSigRevokeWithOptions(QELKeyObject *sig, QELOptionList *options)
     if (s != QELError_NoErr)
         return s;
     if (isRemote(sig))
-        return qelSigRevokeDispatch(sig, options);
+        return qelKeysService().sigRevoke(sig, options);
     return propagateAfter(sig, qel::noThrow([&] { return qelSigRevokeLocal(qelKeyObjContext(sig), sig, pass); }));
 }
 
@@ -1634,7 +1662,7 @@ QELStatus revokeWithOptions(QELKeyObject *object, QELOptionList *options)
     if (s != QELError_NoErr)
         return s;
     if (isRemote(object))
-        return qelKeyRevokeDispatch(object, options);
+        return qelKeysService().keyRevoke(object, options);
     return propagateAfter(object, qel::noThrow([&] { return qelKeyRevokeLocal(object, pass); }));
 }
 
@@ -1700,7 +1728,7 @@ QELStatus qelUserIDCertifyWithOptions(QELKeyObject *userID, QELKeyObject *signer
         static_cast<void>(qelContextMemFree(qelKeyObjContext(userID), compiled)); // our own block
     }
     if (isRemote(userID))
-        return qelUserIDCertifyDispatch(userID, signer, options);
+        return qelKeysService().userIDCertify(userID, signer, options);
     const u32 expiration = days > 0 ? qelDaysToSeconds(u32(days)) : 0;
     return propagateAfter(userID, qel::noThrow([&] { return qelUserIDCertifyLocal(userID, signer, pass, exportable != 0, creation, expiration,
                                                         u8(depth), u8(level), static_cast<const char *>(regex)); }));
@@ -1715,7 +1743,7 @@ QELStatus qelUserIDSetPrimaryWithOptions(QELKeyObject *userID, QELOptionList *op
     if (s != QELError_NoErr)
         return s;
     if (isRemote(userID))
-        return qelUserIDSetPrimaryDispatch(userID, options);
+        return qelKeysService().userIDSetPrimary(userID, options);
     return qel::noThrow([&] { return qelUserIDSetPrimaryLocal(userID, pass); });
 }
 
@@ -1728,7 +1756,7 @@ QELStatus qelKeyAddUserIDWithOptions(QELKeyObject *key, const char *text, QELOpt
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, false, 0, text, std::strlen(text), options);
+        return qelKeysService().keyAddUserID(key, false, 0, text, std::strlen(text), options);
     return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, false, 0, text, std::strlen(text), pass); });
 }
 
@@ -1742,7 +1770,7 @@ QELStatus qelKeyAddUserAttributeWithOptions(QELKeyObject *key, u8 type, const vo
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddUserIDDispatch(key, true, type, bytes, length, options);
+        return qelKeysService().keyAddUserID(key, true, type, bytes, length, options);
     return qel::noThrow([&] { return qelKeyAddUserIDLocal(key, true, type, bytes, length, pass); });
 }
 
@@ -1768,7 +1796,7 @@ QELStatus qelKeySetPreferencesWithOptions(QELKeyObject *key, QELOptionList *opti
     if (ciphers == nullptr && server == nullptr && !flagsPresent && !prefsPresent)
         return QELError_NoErr;
     if (isRemote(key))
-        return qelKeySetPreferencesDispatch(key, options);
+        return qelKeysService().keySetPreferences(key, options);
     return propagateAfter(key, qel::noThrow([&] { return qelKeySetPreferencesLocal(key, pass, static_cast<const u32 *>(ciphers),
                                                          ciphers != nullptr ? std::size_t(cipherBytes) : 0, server,
                                                          server != nullptr ? std::size_t(serverLength) : 0, u32(flags),
@@ -1787,6 +1815,6 @@ QELStatus qelKeyAddRevokersWithOptions(QELKeyObject *key, QELOptionList *options
     if (s != QELError_NoErr)
         return s;
     if (isRemote(key))
-        return qelKeyAddRevokersDispatch(key, options);
+        return qelKeysService().keyAddRevokers(key, options);
     return propagateAfter(key, qel::noThrow([&] { return qelKeyAddRevokersLocal(key, pass, static_cast<QELKeySet *>(set), u8(keyClass)); }));
 }

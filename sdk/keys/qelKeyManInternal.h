@@ -19,6 +19,10 @@ struct QELKeyID;
 // Takes the old secret only: the token asks for the new one itself.
 [[nodiscard]] QELStatus qelTokenReplaceSecretLocal(QELContext *context, std::int32_t tokenIndex,
                                                    const void *oldSecret, std::size_t oldLength);
+// Keeps the token layer's configuration string: the text up to its first
+// NUL within length bytes, at most 255 characters (else QELError_BadParams).
+// A changed or emptied string releases every token's state.
+[[nodiscard]] QELStatus qelTokenSetConfigStringLocal(const char *text, std::size_t length);
 // Data and certificates stored on the token that holds a key: without a
 // token there is no secret key to store them with (QELError_NoSecretKey);
 // a certificate is accepted and not stored.

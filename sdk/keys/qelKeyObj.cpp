@@ -12,14 +12,13 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemory.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDate.h"
@@ -62,7 +61,7 @@ void ensureLoaded(QELKeyObject *o)
     }
     std::memcpy(block, &ref, sizeof ref);
     // The node still holds its reference while the service fills the block.
-    QELStatus s = qelKeyObjFetchInfoDispatch(o, block, qelKeyObjInfoSize(qelKeyObjTypeOfFlags(o->flags)));
+    QELStatus s = qelKeysService().keyObjFetchInfo(o, block, qelKeyObjInfoSize(qelKeyObjTypeOfFlags(o->flags)));
     o->info = block;
     o->flags &= ~QELKeyObjFlag_NotLoaded;
     if (db && s != QELError_NoErr)

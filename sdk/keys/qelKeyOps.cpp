@@ -13,14 +13,13 @@
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemPoolInternal.h"
 #include "qelMemory.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTimeDate.h"
@@ -489,7 +488,8 @@ QELStatus qelKeyObjLockingInfo(QELKeyObject *key, u8 *outNeedsPassphrase, u8 *ou
                                u32 *outCipher, u32 *outKeyBits)
 {
     if (isRemote(key))
-        return qelKeyObjLockingInfoDispatch(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
+        return qelKeysService().keyObjLockingInfo(key, outNeedsPassphrase, outTokenProtected, outCipher,
+                                                  outKeyBits);
     return qelKeyObjLockingInfoLocal(key, outNeedsPassphrase, outTokenProtected, outCipher, outKeyBits);
 }
 
@@ -506,7 +506,7 @@ QELStatus qelKeyObjUnlock(QELKeyObject *key, const void *passphrase, std::size_t
                           u32 cachePeriod, u8 selector)
 {
     if (isRemote(key))
-        return qelKeyObjUnlockDispatch(key, passphrase, length, isPasskey, cachePeriod, selector);
+        return qelKeysService().keyObjUnlock(key, passphrase, length, isPasskey, cachePeriod, selector);
     return qelKeyObjUnlockLocal(key, passphrase, length, isPasskey, cachePeriod, selector);
 }
 
@@ -544,8 +544,8 @@ QELStatus qelKeyObjDecrypt(QELKeyObject *key, const void *passphrase, std::size_
                            std::int32_t format, u8 **outBuffer, std::size_t *outLength)
 {
     if (isRemote(key))
-        return qelKeyObjDecryptDispatch(key, passphrase, length, isPasskey, cachePeriod, selector, in, inLength,
-                                        format, outBuffer, outLength);
+        return qelKeysService().keyObjDecrypt(key, passphrase, length, isPasskey, cachePeriod, selector, in,
+                                              inLength, format, outBuffer, outLength);
     return qelKeyObjDecryptLocal(key, passphrase, length, isPasskey, cachePeriod, selector, in,
                                  inLength, format, outBuffer, outLength);
 }
@@ -586,8 +586,8 @@ QELStatus qelKeyObjSign(QELKeyObject *key, const void *passphrase, std::size_t l
                         std::size_t *outLength)
 {
     if (isRemote(key))
-        return qelKeyObjSignDispatch(key, passphrase, length, isPasskey, cachePeriod, selector, hashAlgorithm,
-                                     hash, hashLength, format, outBuffer, outLength);
+        return qelKeysService().keyObjSign(key, passphrase, length, isPasskey, cachePeriod, selector,
+                                           hashAlgorithm, hash, hashLength, format, outBuffer, outLength);
     return qelKeyObjSignLocal(key, passphrase, length, isPasskey, cachePeriod, selector, hashAlgorithm,
                               hash, hashLength, format, outBuffer, outLength);
 }
@@ -622,7 +622,7 @@ QELStatus qelKeyObjOpSizes(QELKeyObject *key, std::int32_t *outEncrypted, std::i
                            std::int32_t *outSignature, std::int32_t format)
 {
     if (isRemote(key))
-        return qelKeyObjOpSizesDispatch(key, outEncrypted, outPlaintext, outSignature, format);
+        return qelKeysService().keyObjOpSizes(key, outEncrypted, outPlaintext, outSignature, format);
     return qelKeyObjOpSizesLocal(key, outEncrypted, outPlaintext, outSignature, format);
 }
 
@@ -643,7 +643,8 @@ QELStatus qelKeyObjVerify(QELKeyObject *key, const u8 *signature, std::size_t si
                           std::int32_t format)
 {
     if (isRemote(key))
-        return qelKeyObjVerifyDispatch(key, signature, signatureLength, hashAlgorithm, hash, hashLength, format);
+        return qelKeysService().keyObjVerify(key, signature, signatureLength, hashAlgorithm, hash, hashLength,
+                                             format);
     return qelKeyObjVerifyLocal(key, signature, signatureLength, hashAlgorithm, hash, hashLength,
                                 format);
 }
@@ -680,7 +681,7 @@ QELStatus qelKeyObjEncrypt(QELKeyObject *key, const u8 *in, std::size_t length, 
                            u8 **outBuffer, std::size_t *outLength)
 {
     if (isRemote(key))
-        return qelKeyObjEncryptDispatch(key, in, length, format, outBuffer, outLength);
+        return qelKeysService().keyObjEncrypt(key, in, length, format, outBuffer, outLength);
     return qelKeyObjEncryptLocal(key, in, length, format, outBuffer, outLength);
 }
 

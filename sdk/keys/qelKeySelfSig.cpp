@@ -16,7 +16,6 @@
 #include "qelMemory.h"
 #include "qelPassCachInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelRegexInternal.h"
 #include "qelSHA1Internal.h"
 #include "qelSeams.h"

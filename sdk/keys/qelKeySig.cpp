@@ -17,10 +17,10 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeyPacketInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelOptionListInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelSigBuildInternal.h"
 #include "qelSigItemInternal.h"
@@ -533,8 +533,8 @@ QELStatus qelKeySigCheckSet(QELKeySet *set, QELKeyDB *extra, bool recheck, bool 
         u8 found = 0, wasChanged = 0, valid = 0;
         // A mirrored database's signatures are checked where the database
         // lives; the service's branch runs this same check in process.
-        QELStatus s = throughService ? qelKeySigCheckOneDispatch(db, sig, extra, recheck, revocationsOnly, &found,
-                                                                 &wasChanged, &valid)
+        QELStatus s = throughService ? qelKeysService().keySigCheckOne(db, sig, extra, recheck, revocationsOnly,
+                                                                       &found, &wasChanged, &valid)
                                      : qelKeySigCheckOne(db, sig, extra, recheck, revocationsOnly, &found,
                                                          &wasChanged, &valid, &signers);
         if (s != QELError_NoErr)
@@ -694,10 +694,10 @@ QELStatus qelKeySigCheckKeySet(QELKeySet *set, QELKeyDB *second, std::uint8_t re
     if (second == qelKeySetKeyDB(set))
         second = nullptr;
     if (qelKeyDBIsRemote(qelKeySetKeyDB(set))) {
-        QELStatus s = qelKeySigCheckSetWithProgressDispatch(set, second, recheck != 0, handler, userValue);
+        QELStatus s = qelKeysService().keySigCheckSetWithProgress(set, second, recheck != 0, handler, userValue);
         if (s != QELError_NoErr)
             return s;
-        return qelTrustPropagateDispatch(set, second, qelTrustNow());
+        return qelKeysService().trustPropagate(set, second, qelTrustNow());
     }
     QELStatus s = qelKeySigCheckSetWithProgress(set, second, recheck != 0, handler, userValue, nullptr);
     if (s != QELError_NoErr)

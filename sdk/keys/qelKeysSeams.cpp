@@ -1,13 +1,15 @@
 // What the foundation asks of the key layer: the key objects, sets and
 // databases that options hold, what a context's databases and passphrase
 // cache need when the context goes, the housekeeping pass, and the delivery
-// of key-database change notifications.
+// of key-database change notifications. And where the key layer keeps what
+// it asks of the service.
 #include "qelKeysSeamsInternal.h"
 
 #include "qelKeyDBChangeInternal.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelLayerSeamsInternal.h"
 #include "qelPassCachInternal.h"
 
@@ -41,3 +43,10 @@ constexpr QELKeysSeams kSeams{
 } // namespace
 
 void qelKeysSeamsInstall() { qelLayerSeamsInstallKeys(&kSeams); }
+
+namespace {
+QELSeamSlot<QELKeysServiceSeams> g_service;
+} // namespace
+
+void qelKeysServiceSeamsInstall(const QELKeysServiceSeams *seams) { g_service.install(seams); }
+const QELKeysServiceSeams &qelKeysService() { return g_service.get(); }

@@ -7,11 +7,10 @@
 #include "qelContextInternal.h"
 #include "qelFIPSInternal.h"
 #include "qelHelpers.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPkAlgInternal.h"
-#include "qelRPCClientInternal.h"
 #include "qelSDKInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelTestHooks.h"
 #include "qelWipe.h"
@@ -176,9 +175,9 @@ QELStatus qelPassCacheGetCounts(QELContext *context, std::int32_t *outOwn, std::
     QELStatus status = qelAPIGate(kGateFile, __LINE__);
     if (status != QELError_NoErr)
         return status;
-    if (qelRPCEnabled()) {
+    if (qelServiceConnected()) {
         std::int32_t own = 0, named = 0, others = 0;
-        status = qelPassCacheGetCountsDispatch(context, &own, &named, &others);
+        status = qelKeysService().passCacheGetCounts(context, &own, &named, &others);
         if (status == QELError_NoErr) {
             if (outOwn != nullptr)
                 *outOwn = own;
@@ -199,8 +198,8 @@ QELStatus qelPassCachePurge(QELContext *context)
     QELStatus status = qelAPIGate(kGateFile, __LINE__);
     if (status != QELError_NoErr)
         return status;
-    if (qelRPCEnabled())
-        return qelPassCachePurgeDispatch(context);
+    if (qelServiceConnected())
+        return qelKeysService().passCachePurge(context);
     return qelPassCachePurgeLocal(context);
 }
 

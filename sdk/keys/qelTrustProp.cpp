@@ -6,8 +6,8 @@
 #include "qelHelpers.h"
 #include "qelKeyDBInternal.h"
 #include "qelKeyObjInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelRegexInternal.h"
-#include "qelRPCDispatchInternal.h"
 #include "qelSeams.h"
 #include "qelKeySetInternal.h"
 #include "qelSettingsInternal.h"
@@ -1134,6 +1134,6 @@ QELStatus qelKeySetPropagateTrust(QELKeySet *set, QELKeyDB *second)
     if (second == qelKeySetKeyDB(set))
         second = nullptr;
     if (qelKeyDBIsRemote(qelKeySetKeyDB(set)))
-        return qelTrustPropagateDispatch(set, second, qelTrustNow());
+        return qelKeysService().trustPropagate(set, second, qelTrustNow());
     return qelTrustPropagateLocal(set, second, qelTrustNow(), nullptr);
 }

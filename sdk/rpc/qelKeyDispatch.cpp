@@ -18,6 +18,7 @@
 #include "qelKeyObjInternal.h"
 #include "qelKeySetInternal.h"
 #include "qelKeySigInternal.h"
+#include "qelKeysServiceSeamsInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelOptionList.h"
 #include "qelOptionListInternal.h"
@@ -661,7 +662,7 @@ QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const u8 *secret, std::s
                                           const u8 *flatParams, std::size_t flatLength, const void *userID,
                                           std::size_t userIDLength, QELKeySet *subpacket10Keys,
                                           u8 subpacket10Class, QELKeySet *revokers, u8 revokerClass,
-                                          const QELKeyGenDispatchPass &pass, QELKeyObject **outKey)
+                                          const QELPassArgs &pass, QELKeyObject **outKey)
 {
     if (outKey == nullptr)
         return QELError_BadParams;
@@ -682,7 +683,7 @@ QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const u8 *secret, std::s
                                   qelRPCValue(subpacket10Class),
                                   qelRPCBytes(named.data(), named.size() * 8),
                                   qelRPCValue(revokerClass)};
-    passItems(&in[8], pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
+    passItems(&in[8], pass);
     Reply<2> out;
     s = invokeOn(db, QELRPCCall_KeyDBAddGeneratedKey, in, out.items);
     return s != QELError_NoErr ? s : generatedOut(db, out.items.data(), outKey);
@@ -690,14 +691,14 @@ QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const u8 *secret, std::s
 
 QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const u8 *secret, std::size_t secretLength,
                                              const u8 *flatParams, std::size_t flatLength,
-                                             const QELKeyGenDispatchPass &pass, QELKeyObject **outSubKey)
+                                             const QELPassArgs &pass, QELKeyObject **outSubKey)
 {
     if (outSubKey == nullptr)
         return QELError_BadParams;
     *outSubKey = nullptr;
     std::array<QELRPCItem, 7> in{qelRPCValue(handleOf(master)), qelRPCBytes(secret, secretLength),
                                  qelRPCBytes(flatParams, flatLength)};
-    passItems(&in[3], pass.passphrase, pass.length, pass.isPasskey, pass.cacheTime, pass.cacheForAll);
+    passItems(&in[3], pass);
     Reply<2> out;
     QELStatus s = invokeOn(master, QELRPCCall_KeyDBAddGeneratedSubKey, in, out.items);
     return s != QELError_NoErr ? s : generatedOut(dbOfObject(master), out.items.data(), outSubKey, master);
@@ -1167,4 +1168,61 @@ QELStatus qelKeySigCheckOneDispatch(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *s
 QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now)
 {
     return setCall(QELRPCCall_TrustPropagate, set, second, now);
+}
+
+void qelKeyDispatchInstall()
+{
+    static constexpr QELKeysServiceSeams kSeams{
+        .passCacheGetCounts = qelPassCacheGetCountsDispatch,
+        .passCachePurge = qelPassCachePurgeDispatch,
+        .tokenCount = qelTokenCountDispatch,
+        .tokenGetInfo = qelTokenGetInfoDispatch,
+        .tokenSubmitSecret = qelTokenSubmitSecretDispatch,
+        .tokenSetSecret = qelTokenSetSecretDispatch,
+        .tokenReplaceSecret = qelTokenReplaceSecretDispatch,
+        .tokenSetConfigString = qelTokenSetConfigStringDispatch,
+        .tokenCopyKey = qelTokenCopyKeyDispatch,
+        .tokenKeyCommand = qelTokenKeyCommandDispatch,
+        .keySetOwnerTrust = qelKeySetOwnerTrustDispatch,
+        .keySetEnabled = qelKeySetEnabledDispatch,
+        .keyPassphraseToPasskey = qelKeyPassphraseToPasskeyDispatch,
+        .keySetAxiomatic = qelKeySetAxiomaticDispatch,
+        .keyPassphraseIsValid = qelKeyPassphraseIsValidDispatch,
+        .sigRevoke = qelSigRevokeDispatch,
+        .keyRevoke = qelKeyRevokeDispatch,
+        .userIDCertify = qelUserIDCertifyDispatch,
+        .userIDSetPrimary = qelUserIDSetPrimaryDispatch,
+        .keyAddUserID = qelKeyAddUserIDDispatch,
+        .keyChangePassphrase = qelKeyChangePassphraseDispatch,
+        .keySetPreferences = qelKeySetPreferencesDispatch,
+        .keyAddRevokers = qelKeyAddRevokersDispatch,
+        .keyGenerate = qelKeyGenerateDispatch,
+        .keyDBAddGeneratedKey = qelKeyDBAddGeneratedKeyDispatch,
+        .keyDBAddGeneratedSubKey = qelKeyDBAddGeneratedSubKeyDispatch,
+        .keyDBNewInMemory = qelKeyDBNewInMemoryDispatch,
+        .keyDBOpenFiles = qelKeyDBOpenFilesDispatch,
+        .keyDBOpenFromBuffer = qelKeyDBOpenFromBufferDispatch,
+        .keyDBRelease = qelKeyDBReleaseDispatch,
+        .keyDBCommit = qelKeyDBCommitDispatch,
+        .keyDBSetKeepAlive = qelKeyDBSetKeepAliveDispatch,
+        .keyDBCloseUnreferenced = qelKeyDBCloseUnreferencedDispatch,
+        .keyDBFindKeyByID = qelKeyDBFindKeyByIDDispatch,
+        .keyDBRemoveObject = qelKeyDBRemoveObjectDispatch,
+        .keyDBCopyObject = qelKeyDBCopyObjectDispatch,
+        .keyDBAddKeySet = qelKeyDBAddKeySetDispatch,
+        .keyDBTakeClientChanges = qelKeyDBTakeClientChangesDispatch,
+        .keyDBFetchAllKeys = qelKeyDBFetchAllKeysDispatch,
+        .keyObjFetchInfo = qelKeyObjFetchInfoDispatch,
+        .keyObjLockingInfo = qelKeyObjLockingInfoDispatch,
+        .keyObjUnlock = qelKeyObjUnlockDispatch,
+        .keyObjDecrypt = qelKeyObjDecryptDispatch,
+        .keyObjSign = qelKeyObjSignDispatch,
+        .keyObjVerify = qelKeyObjVerifyDispatch,
+        .keyObjEncrypt = qelKeyObjEncryptDispatch,
+        .keyObjOpSizes = qelKeyObjOpSizesDispatch,
+        .keySigCheckSetWithProgress = qelKeySigCheckSetWithProgressDispatch,
+        .keySigCheckOne = qelKeySigCheckOneDispatch,
+        .trustPropagate = qelTrustPropagateDispatch,
+    };
+    qelKeysServiceSeamsInstall(&kSeams);
 }

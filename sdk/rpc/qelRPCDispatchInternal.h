@@ -4,22 +4,14 @@
 // database and its objects named by their service references) and brings
 // the reply back into the database's mirror (key trees installed, changed
 // objects fetched again); in process it runs the call's in-process branch,
-// which produces the same outputs. The random-number dispatchers are in
-// qelRandomDispatchInternal.h.
+// which produces the same outputs. The key layer reaches them through its
+// service table, whose entries say what each does
+// (qelKeysServiceSeamsInternal.h); tests call them directly. The
+// random-number dispatchers are in qelRandomDispatchInternal.h.
 #pragma once
 
-#include "qelContext.h"
-#include "qelErrors.h"
-
-#include <cstddef>
-#include <cstdint>
-
-struct QELContext;
-struct QELKeyDB;
-struct QELKeyID;
-struct QELKeyObject;
-struct QELKeySet;
-struct QELOptionList;
+// The table's header declares the types the dispatchers take.
+#include "qelKeysServiceSeamsInternal.h"
 
 // ---- passphrase cache --------------------------------------------------------------------
 [[nodiscard]] QELStatus qelPassCacheGetCountsDispatch(QELContext *context, std::int32_t *outOwn,
@@ -28,8 +20,6 @@ struct QELOptionList;
 
 // ---- tokens --------------------------------------------------------------------------------
 [[nodiscard]] QELStatus qelTokenCountDispatch(QELContext *context, std::int32_t *outCount);
-// outInfo is the caller's 96-byte record: its first word goes with the
-// request, and the record is cleared before anything is sent.
 [[nodiscard]] QELStatus qelTokenGetInfoDispatch(QELContext *context, std::int32_t tokenIndex, std::uint8_t *outInfo);
 [[nodiscard]] QELStatus qelTokenSubmitSecretDispatch(QELContext *context, std::int32_t tokenIndex, const void *secret,
                                                      std::size_t length);
@@ -38,14 +28,12 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelTokenReplaceSecretDispatch(QELContext *context, std::int32_t tokenIndex,
                                                       const void *oldSecret, std::size_t oldLength,
                                                       const void *newSecret, std::size_t newLength);
-// A string longer than 255 characters does not fit the stored one
-// (QELError_BadParams).
 [[nodiscard]] QELStatus qelTokenSetConfigStringDispatch(const char *config);
 [[nodiscard]] QELStatus qelTokenCopyKeyDispatch(QELContext *context, QELKeyObject *object, std::int32_t tokenIndex,
                                                 const void *secret, std::size_t length);
 [[nodiscard]] QELStatus qelTokenKeyCommandDispatch(QELKeyObject *key, std::int32_t tokenIndex, bool flag,
                                                    const void *secret, std::size_t length);
-// The token reference is two 32-bit values.
+// The token's data: the token reference is two 32-bit values.
 [[nodiscard]] QELStatus qelTokenPutCertificateDispatch(QELContext *context, const std::int32_t *reference,
                                                        const void *first, std::size_t firstLength,
                                                        const void *second, std::size_t secondLength,
@@ -60,15 +48,12 @@ struct QELOptionList;
 // ---- key management ------------------------------------------------------------------------
 [[nodiscard]] QELStatus qelKeySetOwnerTrustDispatch(QELKeyObject *key, std::int32_t level);
 [[nodiscard]] QELStatus qelKeySetEnabledDispatch(QELKeyObject *key, std::int32_t enable);
-// outPasskey receives the key's locking-bits / 8 bytes.
 [[nodiscard]] QELStatus qelKeyPassphraseToPasskeyDispatch(QELKeyObject *object, const void *passphrase,
                                                           std::size_t length, std::uint8_t *outPasskey);
 [[nodiscard]] QELStatus qelKeySetAxiomaticDispatch(QELKeyObject *key, bool set, const void *passphrase,
                                                    std::size_t length, std::uint8_t isPasskey);
 [[nodiscard]] QELStatus qelKeyPassphraseIsValidDispatch(QELKeyObject *key, const void *passphrase,
                                                         std::size_t length, std::uint8_t isPasskey, bool *outValid);
-// The edits that make signatures read the front end's option list as it
-// came; the changed key comes back as a key tree and is installed.
 [[nodiscard]] QELStatus qelSigRevokeDispatch(QELKeyObject *sig, QELOptionList *options);
 [[nodiscard]] QELStatus qelKeyRevokeDispatch(QELKeyObject *object, QELOptionList *options);
 [[nodiscard]] QELStatus qelUserIDCertifyDispatch(QELKeyObject *userID, QELKeyObject *signer, QELOptionList *options);
@@ -80,37 +65,21 @@ struct QELOptionList;
 [[nodiscard]] QELStatus qelKeyAddRevokersDispatch(QELKeyObject *key, QELOptionList *options);
 
 // ---- key generation --------------------------------------------------------------------------
-struct QELKeyGenJob;
-// The whole generation in the service (a token-held key).
 [[nodiscard]] QELStatus qelKeyGenerateDispatch(const QELKeyGenJob &job, QELKeyObject **outObject);
-// The service-side writers of a key or subkey generated here: the exported
-// secret material, the flat generation parameters and the passphrase (cached
-// on the service side when a cache time is given); the new object of the
-// installed key tree comes back.
-struct QELKeyGenDispatchPass {
-    const void *passphrase;
-    std::size_t length;
-    std::uint8_t isPasskey;
-    std::uint32_t cacheTime;
-    std::uint8_t cacheForAll;
-};
 [[nodiscard]] QELStatus qelKeyDBAddGeneratedKeyDispatch(QELKeyDB *db, const std::uint8_t *secret,
                                                         std::size_t secretLength, const std::uint8_t *flatParams,
                                                         std::size_t flatLength, const void *userID,
                                                         std::size_t userIDLength, QELKeySet *subpacket10Keys,
                                                         std::uint8_t subpacket10Class, QELKeySet *revokers,
-                                                        std::uint8_t revokerClass, const QELKeyGenDispatchPass &pass,
+                                                        std::uint8_t revokerClass, const QELPassArgs &pass,
                                                         QELKeyObject **outKey);
 [[nodiscard]] QELStatus qelKeyDBAddGeneratedSubKeyDispatch(QELKeyObject *master, const std::uint8_t *secret,
                                                            std::size_t secretLength, const std::uint8_t *flatParams,
-                                                           std::size_t flatLength, const QELKeyGenDispatchPass &pass,
+                                                           std::size_t flatLength, const QELPassArgs &pass,
                                                            QELKeyObject **outSubKey);
 
 // ---- key databases ---------------------------------------------------------------------------
-// In service mode a new or opened database is a mirror of the service's,
-// built from the key tree of all its keys.
 [[nodiscard]] QELStatus qelKeyDBNewInMemoryDispatch(QELContext *context, QELKeyDB **outDB);
-struct QELFileSpec;
 [[nodiscard]] QELStatus qelKeyDBOpenFilesDispatch(QELContext *context, std::uint32_t flags, const QELFileSpec *spec,
                                                   const QELFileSpec *secondSpec, QELKeyDB **outDB);
 [[nodiscard]] QELStatus qelKeyDBOpenFromBufferDispatch(QELContext *context, const void *bytes, std::size_t length,
@@ -128,15 +97,10 @@ struct QELFileSpec;
 [[nodiscard]] QELStatus qelKeyDBFetchAllKeysDispatch(QELKeyDB *db);
 
 // ---- key objects -------------------------------------------------------------------------------
-// Fills a mirrored node's info block; the block's first word holds the
-// node's service reference and keeps it. Pointers of the other side are not
-// taken over: the node's packet is fetched with it.
 [[nodiscard]] QELStatus qelKeyObjFetchInfoDispatch(QELKeyObject *object, void *block, std::size_t size);
 [[nodiscard]] QELStatus qelKeyObjLockingInfoDispatch(QELKeyObject *key, std::uint8_t *outNeedsPassphrase,
                                                      std::uint8_t *outTokenProtected, std::uint32_t *outCipher,
                                                      std::uint32_t *outKeyBits);
-// QELError_NoErr when the key was unlocked, else QELError_BadPassphrase or
-// the failing step's status.
 [[nodiscard]] QELStatus qelKeyObjUnlockDispatch(QELKeyObject *key, const void *passphrase, std::size_t length,
                                                 std::uint8_t isPasskey, std::uint32_t cachePeriod,
                                                 std::uint8_t selector);
@@ -150,7 +114,6 @@ struct QELFileSpec;
                                               std::uint8_t selector, std::int32_t hashAlgorithm,
                                               const std::uint8_t *hash, std::size_t hashLength, std::int32_t format,
                                               std::uint8_t **outBuffer, std::size_t *outLength);
-// The verification status: 1 valid, 0 not, or a negative status.
 [[nodiscard]] QELStatus qelKeyObjVerifyDispatch(QELKeyObject *key, const std::uint8_t *signature,
                                                 std::size_t signatureLength, std::int32_t hashAlgorithm,
                                                 const std::uint8_t *hash, std::size_t hashLength,
@@ -163,12 +126,12 @@ struct QELFileSpec;
                                                  std::int32_t format);
 
 // ---- signatures and trust ----------------------------------------------------------------------
-// With a handler and a mirrored database the signatures are checked one by
-// one through the service, so that the handler hears of each.
 [[nodiscard]] QELStatus qelKeySigCheckSetWithProgressDispatch(QELKeySet *set, QELKeyDB *second, bool recheck,
                                                               QELEventHandler handler, void *userValue);
-// Call 20: one signature checked where its database lives.
 [[nodiscard]] QELStatus qelKeySigCheckOneDispatch(QELKeyDB *db, QELKeyObject *sig, QELKeyDB *second, bool recheck,
                                                   bool revocationsOnly, std::uint8_t *outFound,
                                                   std::uint8_t *outChanged, std::uint8_t *outValid);
 [[nodiscard]] QELStatus qelTrustPropagateDispatch(QELKeySet *set, QELKeyDB *second, std::uint32_t now);
+
+// Fills the key layer's service table with these; run by SDK start-up.
+void qelKeyDispatchInstall();

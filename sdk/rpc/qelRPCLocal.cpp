@@ -33,7 +33,6 @@
 #include "qelWipe.h"
 
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -193,31 +192,6 @@ std::size_t infoSize(QELKeyObject *object)
     default:
         return sizeof(QELOtherInfo);
     }
-}
-
-// The token layer's configuration string (call 59).
-std::mutex g_tokenConfigLock;
-char g_tokenConfig[256];
-
-QELStatus setTokenConfig(const QELRPCItem &item)
-{
-    const char *text = static_cast<const char *>(item.data);
-    std::size_t length = text != nullptr ? strnlen(text, std::size_t(item.length)) : 0;
-    if (length > sizeof g_tokenConfig - 1)
-        return QELError_BadParams; // does not fit the stored string
-    std::lock_guard lock(g_tokenConfigLock);
-    if (length == 0) {
-        static_cast<void>(qelTokenReleaseAll());
-        g_tokenConfig[0] = 0;
-        return QELError_NoErr;
-    }
-    if (g_tokenConfig[0] != 0 && std::strlen(g_tokenConfig) == length && std::memcmp(g_tokenConfig, text, length) == 0)
-        return QELError_NoErr;
-    if (g_tokenConfig[0] != 0)
-        static_cast<void>(qelTokenReleaseAll());
-    std::memcpy(g_tokenConfig, text, length);
-    g_tokenConfig[length] = 0;
-    return QELError_NoErr;
 }
 
 QELRandomContext *randomOf(QELContext *context)
@@ -915,7 +889,7 @@ QELStatus runLocal(QELContext *context, std::uint32_t call, Items in, Outs out)
         return s;
     }
     case QELRPCCall_TokenSetConfigString:
-        return setTokenConfig(in[0]);
+        return qelTokenSetConfigStringLocal(static_cast<const char *>(in[0].data), std::size_t(in[0].length));
     case QELRPCCall_TokenReplaceSecret:
         return qelTokenReplaceSecretLocal(context, intOf(in[0]), in[1].data, std::size_t(in[1].length));
     case QELRPCCall_KeyDBCloseUnreferenced:

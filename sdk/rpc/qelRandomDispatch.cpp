@@ -5,6 +5,7 @@
 #include "qelRandomDispatchInternal.h"
 
 #include "qelContextInternal.h"
+#include "qelCryptoServiceSeamsInternal.h"
 #include "qelRPCCallsInternal.h"
 #include "qelWipe.h"
 
@@ -92,4 +93,17 @@ QELStatus qelRandomGetBytesDispatch(QELContext *context, std::uint32_t length, s
     *outLength = length;
     out.items[0].block = nullptr;
     return QELError_NoErr;
+}
+
+void qelRandomDispatchInstall()
+{
+    static constexpr QELCryptoServiceSeams kSeams{
+        .poolGetStatus = qelRandomPoolGetStatusDispatch,
+        .poolAddEvent = qelRandomPoolAddEventDispatch,
+        .seedFileSet = qelRandomSeedFileSetDispatch,
+        .stir = qelRandomStirDispatch,
+        .addBytes = qelRandomAddBytesDispatch,
+        .getBytes = qelRandomGetBytesDispatch,
+    };
+    qelCryptoServiceSeamsInstall(&kSeams);
 }

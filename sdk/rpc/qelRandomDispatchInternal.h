@@ -1,6 +1,8 @@
 // Dispatchers of the random-number operations that may run in the local SDK
 // service. Each tests the service-mode flag: in process it calls the local
-// back end; a service-client process would forward the call instead.
+// back end; a service-client process would forward the call instead. The
+// crypto layer reaches them through its service table
+// (qelCryptoServiceSeamsInternal.h).
 #pragma once
 
 #include <cstdint>
@@ -29,3 +31,6 @@ std::int32_t qelRandomPoolAddEventDispatch(std::uint8_t keystroke, std::int32_t 
 [[nodiscard]] QELStatus qelRandomGetBytesDispatch(QELContext *context, std::uint32_t length,
                                     std::uint32_t bitsClaimed, void **outBlock,
                                     std::uint32_t *outLength);
+
+// Fills the crypto layer's service table with these; run by SDK start-up.
+void qelRandomDispatchInstall();

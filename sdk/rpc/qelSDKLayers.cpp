@@ -1,7 +1,8 @@
 // SDK start-up with every layer in place: the layers above the foundation
 // install the tables through which the foundation reaches them (the service
 // client's own among them), the PKI toolkit fills the jobs' certificate
-// paths, then the foundation starts the SDK.
+// paths, the service's dispatchers fill the tables through which the crypto
+// and key layers reach the service, then the foundation starts the SDK.
 #include "qelSDK.h"
 
 #include "qelCryptoSeamsInternal.h"
@@ -10,6 +11,8 @@
 #include "qelPKIJobSeamsInternal.h"
 #include "qelPubKeySeamsInternal.h"
 #include "qelRPCClientInternal.h"
+#include "qelRPCDispatchInternal.h"
+#include "qelRandomDispatchInternal.h"
 #include "qelSDKInternal.h"
 #include "qelX509KeysSeamsInternal.h"
 
@@ -32,5 +35,7 @@ QELStatus qelSDKInit(std::uint32_t flags)
     qelX509KeysSeamsInstall();
     qelPKIJobSeamsInstall();
     qelLayerSeamsInstallService(&kSeams);
+    qelRandomDispatchInstall();
+    qelKeyDispatchInstall();
     return qelSDKStart(flags);
 }
