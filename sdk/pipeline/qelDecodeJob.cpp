@@ -1259,20 +1259,12 @@ QELStatus runJob(DecodeJob &job)
 QELStatus qelDecode(QELContext *context, QELOptionList *first, ...)
 {
     QEL_ENTER();
-    std::va_list args;
-    va_start(args, first);
-    QELOptionList *options = qelOptionListBuildV(context, false, first, args);
-    va_end(args);
-    if (options == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{options};
+    QEL_MERGE_OPTIONS(merged, context, first);
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    if (options->firstError != QELError_NoErr)
-        return options->firstError;
+    if (merged.error != QELError_NoErr)
+        return merged.error;
+    QELOptionList *options = merged.list.get();
     return qel::noThrow([&]() -> QELStatus {
         DecodeJob job;
         job.context = context;

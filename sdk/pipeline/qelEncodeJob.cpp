@@ -601,11 +601,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     if (withPassphrase || recipients.keys.size() > 1 || signers > 1 || detached)
         return QELError_BadParams;
     QELKeyObject *signer = nullptr;
-    QELOptionList *secret = nullptr;
-    struct ListGuard {
-        QELOptionList *&list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{secret};
+    qel::OwnedOptionList secret;
     if (signers == 1) {
         void *pointer = nullptr;
         if ((s = qelOptionListFindOneOptional(job.options, QELOption_SignWithKey, 0, &item)) != 0 ||
@@ -615,10 +611,12 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
         QELJobPassphrase phrase;
         if (item.nested != nullptr && (s = qelJobGetPassphrase(job.context, item.nested, phrase)) != 0)
             return s;
-        if (phrase.bytes != nullptr &&
-            (secret = qelOptionNewSecureBytes(job.context, phrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
-                                              phrase.bytes, phrase.length)) == nullptr)
-            return QELError_OutOfMemory;
+        if (phrase.bytes != nullptr) {
+            secret.reset(qelOptionNewSecureBytes(job.context, phrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
+                                                 phrase.bytes, phrase.length));
+            if (secret == nullptr)
+                return QELError_OutOfMemory;
+        }
     }
     QELKeyObject *recipient = recipients.keys.empty() ? nullptr : recipients.keys.front();
     if ((signer != nullptr || recipient != nullptr) && (s = gatherEntropy(job)) != 0)
@@ -637,21 +635,13 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     }
     std::uint8_t *message = nullptr;
     std::uint64_t messageLength = 0;
-    QELOptionList *handed = secret;
-    secret = nullptr; // the toolkit consumes it
+    // The toolkit consumes the secret's list.
     s = build(job.context, content, contentLength, id.empty() ? nullptr : id.data(), id.size(), recipient, signer,
-              handed, kind, &message, &messageLength);
+              secret.release(), kind, &message, &messageLength);
     qelJobFreeInput(owned, contentLength);
     if (s != 0)
         return s;
-    struct MessageGuard {
-        std::uint8_t *block;
-        ~MessageGuard()
-        {
-            if (block != nullptr)
-                (void)qelMemFree(block);
-        }
-    } messageGuard{message};
+    const qel::Owned<std::uint8_t, qelMemFree> messageGuard(message);
     std::int32_t append = 0;
     if ((s = qelJobIntOption(job.options, QELOption_AppendOutput, 0, &append)) != 0 ||
         (s = qelJobOpenOutput(job.context, job.options, &job.head, append != 0, QELFileClass_EncodeOutput, false,
@@ -788,20 +778,12 @@ QELEncodeJobSeams &qelEncodeJobSeams()
 QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
 {
     QEL_ENTER();
-    std::va_list args;
-    va_start(args, first);
-    QELOptionList *options = qelOptionListBuildV(context, false, first, args);
-    va_end(args);
-    if (options == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{options};
+    QEL_MERGE_OPTIONS(merged, context, first);
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    if (options->firstError != QELError_NoErr)
-        return options->firstError;
+    if (merged.error != QELError_NoErr)
+        return merged.error;
+    QELOptionList *options = merged.list.get();
     if (QELStatus s = qelOptionListCheckTypes(options, kAccepted, std::size(kAccepted)); s != 0)
         return s; // before any event
     return qel::noThrow([&]() -> QELStatus {
