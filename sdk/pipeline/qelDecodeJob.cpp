@@ -905,12 +905,10 @@ QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t
 QELStatus detachedProgress(void *data, std::uint64_t done, std::uint64_t total)
 {
     // The answer of the DetachedSignature event names the data being
-    // pumped, so it stays; this event's answer is freed at once.
+    // pumped, so it stays; this event's answer is not wanted (a null reply
+    // has it freed at once).
     auto &job = *static_cast<DecodeJob *>(data);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, done, total);
 }
 
 QELStatus detachedData(void *data, QELPipeModule *chain)

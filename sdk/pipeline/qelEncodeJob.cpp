@@ -312,9 +312,7 @@ QELStatus readRecipients(EncodeJob &job, Recipients &r)
         }
     }
     if (r.low != nullptr && !qelKeySetIsEmpty(r.low)) {
-        QELOptionList *reply = nullptr;
-        s = qelEventSendWarning(job.context, &reply, job.handler, job.userValue, QELError_KeyTooSmall, r.low);
-        qelOptionListFreeAndClear(&reply);
+        s = qelEventSendWarning(job.context, nullptr, job.handler, job.userValue, QELError_KeyTooSmall, r.low);
         if (s != 0)
             return s;
     }
@@ -395,19 +393,13 @@ QELStatus readSigner(EncodeJob &job, bool encrypting, bool detached)
 QELStatus recipientProgress(void *user, std::size_t, std::size_t)
 {
     auto &job = *static_cast<EncodeJob *>(user);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, 0, 1);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, 0, 1);
 }
 
 QELStatus pumpProgress(void *user, std::uint64_t done, std::uint64_t total)
 {
     auto &job = *static_cast<EncodeJob *>(user);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, done, total);
 }
 
 // Key material is drawn only from a pool holding its minimum entropy. With
@@ -433,10 +425,8 @@ QELStatus gatherEntropy(EncodeJob &job)
     for (int idle = 0; !qelRandomPoolHasMinimumEntropy(); ++idle) {
         if (idle == kEntropyPatience)
             return QELError_OutOfEntropy;
-        QELOptionList *reply = nullptr;
-        const QELStatus s = qelEventSendEntropy(job.context, &reply, job.handler, job.userValue,
+        const QELStatus s = qelEventSendEntropy(job.context, nullptr, job.handler, job.userValue,
                                                 minimum - qelRandomPoolGetEntropy());
-        qelOptionListFreeAndClear(&reply);
         if (s != 0)
             return s;
         if (const std::int32_t now = qelRandomPoolGetEntropy(); now > best) {
@@ -659,9 +649,9 @@ QELStatus runJob(EncodeJob &job)
     if ((s = qelJobGetEventHandler(job.options, &job.handler, &job.userValue, &job.progress)) != 0)
         return s;
     job.eventsRead = true;
-    QELOptionList *reply = nullptr;
-    s = qelEventSendInitial(job.context, &reply, job.handler, job.userValue);
-    qelOptionListFreeAndClear(&reply);
+    // The encoder reads no event's answer: without a reply slot it is freed
+    // as soon as the handler returns.
+    s = qelEventSendInitial(job.context, nullptr, job.handler, job.userValue);
     if (s != 0)
         return s;
 
@@ -728,9 +718,8 @@ QELStatus runJob(EncodeJob &job)
     if (slot == nullptr)
         return s;
     if (job.sessionKey != nullptr) {
-        s = qelEventSendEncryption(job.context, &reply, job.handler, job.userValue, job.sessionKey[0],
+        s = qelEventSendEncryption(job.context, nullptr, job.handler, job.userValue, job.sessionKey[0],
                                    job.sessionKey, keyLength);
-        qelOptionListFreeAndClear(&reply);
         // Nothing needs the session key once the chain holds it.
         (void)qelMemFree(job.sessionKey);
         job.sessionKey = nullptr;
@@ -797,13 +786,9 @@ QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
         }
         status = qelJobCommitOutput(job.output, status);
         if (job.eventsRead) {
-            QELOptionList *reply = nullptr;
-            if (status != 0) {
-                (void)qelEventSendError(context, &reply, job.handler, job.userValue, status, nullptr);
-                qelOptionListFreeAndClear(&reply);
-            }
-            (void)qelEventSendFinal(context, &reply, job.handler, job.userValue);
-            qelOptionListFreeAndClear(&reply);
+            if (status != 0)
+                (void)qelEventSendError(context, nullptr, job.handler, job.userValue, status, nullptr);
+            (void)qelEventSendFinal(context, nullptr, job.handler, job.userValue);
         }
         return status;
     });
