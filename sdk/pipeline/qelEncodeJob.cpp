@@ -602,8 +602,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
         if (item.nested != nullptr && (s = qelJobGetPassphrase(job.context, item.nested, phrase)) != 0)
             return s;
         if (phrase.bytes != nullptr) {
-            secret.reset(qelOptionNewSecureBytes(job.context, phrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
-                                                 phrase.bytes, phrase.length));
+            secret.reset(qelJobPassphraseOption(job.context, phrase));
             if (secret == nullptr)
                 return QELError_OutOfMemory;
         }
