@@ -817,6 +817,13 @@ QELOptionList *qelOptionListBuildV(QELContext *context, bool persistent, QELOpti
     return list;
 }
 
+qel::MergedOptions qel::mergeOptions(QELContext *context, QELOptionList *first, std::va_list args)
+{
+    QELOptionList *list = qelOptionListBuildV(context, false, first, args);
+    const QELStatus error = qelOptionListGetError(list);
+    return {OwnedOptionList(list), error};
+}
+
 QELOptionList *qelOptionListBuild(QELContext *context, bool persistent, QELOptionList *first,
                                   ...)
 {

@@ -3,6 +3,7 @@
 // accepts, read values with small format strings and free lists.
 #pragma once
 
+#include "qelHelpers.h"
 #include "qelOptionList.h"
 
 #include <cstdarg>
@@ -156,3 +157,33 @@ void qelOptionListFreeAndClear(QELOptionList **list);
 [[nodiscard]] QELStatus qelOptionListFreeV(QELOptionList *first, std::va_list args);
 char *qelContextStrDup(QELContext *context, const char *string);
 
+
+namespace qel {
+
+// An option list owned by the code that built it and freed on every exit.
+using OwnedOptionList = Owned<QELOptionList, qelOptionListFree>;
+
+// The option lists of one call merged into a single working list of its
+// context. error is the first error any of them carried or the merge met
+// (an invalid context gives QELError_BadParams, a list that could not be
+// made QELError_OutOfMemory); list is usable only when error is clear. The
+// lists given are consumed either way.
+struct MergedOptions {
+    OwnedOptionList list;
+    QELStatus error = QELError_NoErr;
+};
+[[nodiscard]] MergedOptions mergeOptions(QELContext *context, QELOptionList *first, std::va_list args);
+
+} // namespace qel
+
+// Declares `merged`, the qel::MergedOptions of the calling function's own
+// variadic lists, first being its last named parameter; va_start and va_end
+// stay in that function.
+#define QEL_MERGE_OPTIONS(merged, context, first)                               \
+    ::qel::MergedOptions merged;                                                \
+    do {                                                                        \
+        std::va_list qelMergeArgs_;                                             \
+        va_start(qelMergeArgs_, first);                                         \
+        merged = ::qel::mergeOptions(context, first, qelMergeArgs_);            \
+        va_end(qelMergeArgs_);                                                  \
+    } while (0)

@@ -15,7 +15,8 @@ static_assert(sizeof(QELEvent::data) == 64, "every payload fits the 64 bytes of 
 namespace {
 
 // Fills a zeroed record with the kind and what `fill` writes into its
-// payload, calls the handler and hands back its reply.
+// payload, calls the handler and hands back its reply; a caller that gives
+// no reply slot does not want the answer, and it is freed here.
 template <typename Fill>
 std::int32_t send(QELContext *context, QELOptionList **reply, QELEventHandler handler, void *userValue,
                   std::int32_t kind, Fill fill)
@@ -39,6 +40,25 @@ std::int32_t send(QELContext *context, QELOptionList **reply, QELEventHandler ha
 }
 
 constexpr auto kNothing = [](auto &) {};
+
+// The payload of the kinds that report a status about an object.
+auto statusPayload(QELStatus status, void *object)
+{
+    return [=](auto &d) {
+        d.error.status = status;
+        d.error.object = object;
+    };
+}
+
+// The payload of the kinds that hand over a session key.
+auto sessionKeyPayload(std::int32_t algorithm, const std::uint8_t *sessionKey, std::uint64_t length)
+{
+    return [=](auto &d) {
+        d.sessionKey.algorithm = algorithm;
+        d.sessionKey.sessionKey = sessionKey;
+        d.sessionKey.length = length;
+    };
+}
 
 bool unsafeInFileName(unsigned char c)
 {
@@ -75,19 +95,13 @@ std::int32_t qelEventSendFinal(QELContext *context, QELEventReplyOut reply, QELE
 std::int32_t qelEventSendError(QELContext *context, QELEventReplyOut reply, QELEventHandler handler, void *userValue,
                                QELStatus status, void *object)
 {
-    return send(context, reply, handler, userValue, QELEvent_Error, [&](auto &d) {
-        d.error.status = status;
-        d.error.object = object;
-    });
+    return send(context, reply, handler, userValue, QELEvent_Error, statusPayload(status, object));
 }
 
 std::int32_t qelEventSendWarning(QELContext *context, QELEventReplyOut reply, QELEventHandler handler,
                                  void *userValue, QELStatus code, void *object)
 {
-    return send(context, reply, handler, userValue, QELEvent_Warning, [&](auto &d) {
-        d.error.status = code;
-        d.error.object = object;
-    });
+    return send(context, reply, handler, userValue, QELEvent_Warning, statusPayload(code, object));
 }
 
 std::int32_t qelEventSendEntropy(QELContext *context, QELEventReplyOut reply, QELEventHandler handler,
@@ -198,22 +212,16 @@ std::int32_t qelEventSendDecryption(QELContext *context, QELEventReplyOut reply,
                                     void *userValue, std::int32_t algorithm, const std::uint8_t *sessionKey,
                                     std::uint64_t length)
 {
-    return send(context, reply, handler, userValue, QELEvent_Decryption, [&](auto &d) {
-        d.sessionKey.algorithm = algorithm;
-        d.sessionKey.sessionKey = sessionKey;
-        d.sessionKey.length = length;
-    });
+    return send(context, reply, handler, userValue, QELEvent_Decryption,
+                sessionKeyPayload(algorithm, sessionKey, length));
 }
 
 std::int32_t qelEventSendEncryption(QELContext *context, QELEventReplyOut reply, QELEventHandler handler,
                                     void *userValue, std::int32_t algorithm, const std::uint8_t *sessionKey,
                                     std::uint64_t length)
 {
-    return send(context, reply, handler, userValue, QELEvent_Encryption, [&](auto &d) {
-        d.sessionKey.algorithm = algorithm;
-        d.sessionKey.sessionKey = sessionKey;
-        d.sessionKey.length = length;
-    });
+    return send(context, reply, handler, userValue, QELEvent_Encryption,
+                sessionKeyPayload(algorithm, sessionKey, length));
 }
 
 std::int32_t qelEventSendKind18(QELContext *context, QELEventHandler handler, void *userValue, std::uint64_t value,

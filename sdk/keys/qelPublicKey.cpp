@@ -289,18 +289,10 @@ QELStatus qelPrivateKeyContextNew(QELKeyObject *key, std::uint32_t format, QELPr
         return QELError_BadParams;
     QEL_ENTER();
     QELContext *context = qelKeyObjContext(key);
-    std::va_list args;
-    va_start(args, first);
-    QELOptionList *options = qelOptionListBuildV(context, false, first, args);
-    va_end(args);
-    if (options == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{options};
-    if (options->firstError != QELError_NoErr)
-        return options->firstError;
+    QEL_MERGE_OPTIONS(merged, context, first);
+    if (merged.error != QELError_NoErr)
+        return merged.error;
+    QELOptionList *options = merged.list.get();
     static constexpr std::int32_t kAllowed[] = {QELOption_Passphrase, QELOption_Passkey,
                                                 QELOption_CachePassphrase};
     QELStatus s = qelOptionListCheckTypes(options, kAllowed, 3);

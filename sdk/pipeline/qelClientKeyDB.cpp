@@ -24,22 +24,6 @@
 
 namespace {
 
-using MergedList = qel::Owned<QELOptionList, qelOptionListFree>;
-
-// What the lists of one call come to: the merged list, or the first error
-// any of them carried (the lists given are consumed either way).
-struct Merged {
-    MergedList list;
-    QELStatus error;
-};
-
-Merged merge(QELContext *context, QELOptionList *first, std::va_list args)
-{
-    QELOptionList *list = qelOptionListBuildV(context, false, first, args);
-    const QELStatus error = qelOptionListGetError(list);
-    return {MergedList(list), error};
-}
-
 // The result when the fixed arguments are refused: the lists given are
 // consumed all the same.
 QELStatus refuse(QELOptionList *first, std::va_list args, QELStatus result = QELError_BadParams)
@@ -55,7 +39,7 @@ QELStatus refuse(QELOptionList *first, std::va_list args, QELStatus result = QEL
 template <typename Op, typename Failed>
 auto runOn(QELContext *context, QELOptionList *first, std::va_list args, Op op, Failed failed)
 {
-    Merged merged = merge(context, first, args);
+    qel::MergedOptions merged = qel::mergeOptions(context, first, args);
     if (merged.error != QELError_NoErr)
         return failed(merged.error);
     try {

@@ -297,6 +297,16 @@ std::int32_t event(DecodeJob &job, Send &&send)
     return send(&job.reply);
 }
 
+// Asks the handler for a passphrase (for the locked keys, or for
+// conventional encryption) and takes it from the answer.
+QELStatus askPassphrase(DecodeJob &job, bool conventional, QELKeySet *locked)
+{
+    const QELStatus s = event(job, [&](QELEventReplyOut r) {
+        return qelEventSendPassphrase(job.context, r, job.handler, job.userValue, conventional, locked);
+    });
+    return s != 0 ? s : qelJobGetPassphrase(job.context, job.reply, job.passphrase);
+}
+
 QELStatus progressProc(void *data, std::uint64_t done, std::uint64_t total)
 {
     auto &job = *static_cast<DecodeJob *>(data);
@@ -803,13 +813,7 @@ QELStatus decrypt(void *data, QELSigItem *items, SendProc send, void *sendContex
             job.skipped = true;
             return QELAnnotation_ReplyDiscard;
         }
-        s = event(job, [&](QELEventReplyOut r) {
-            return qelEventSendPassphrase(job.context, r, job.handler, job.userValue, conventional > 0,
-                                          locked.get());
-        });
-        if (s != 0)
-            return s;
-        if ((s = qelJobGetPassphrase(job.context, job.reply, job.passphrase)) != 0)
+        if ((s = askPassphrase(job, conventional > 0, locked.get())) != 0)
             return s;
         if (job.passphrase.bytes == nullptr)
             return QELAnnotation_ReplyDiscard;
@@ -905,12 +909,10 @@ QELStatus signatureResult(void *data, const QELSigItem *item, const std::uint8_t
 QELStatus detachedProgress(void *data, std::uint64_t done, std::uint64_t total)
 {
     // The answer of the DetachedSignature event names the data being
-    // pumped, so it stays; this event's answer is freed at once.
+    // pumped, so it stays; this event's answer is not wanted (a null reply
+    // has it freed at once).
     auto &job = *static_cast<DecodeJob *>(data);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, done, total);
 }
 
 QELStatus detachedData(void *data, QELPipeModule *chain)
@@ -979,9 +981,7 @@ QELStatus importWithPassphrase(DecodeJob &job, const std::uint8_t *der, std::uin
         QELOptionList *secret = nullptr;
         const QELJobPassphrase &p = job.passphrase;
         // Option 21's session key opens OpenPGP data only.
-        if (p.bytes != nullptr && !p.other &&
-            (secret = qelOptionNewSecureBytes(job.context, p.passkey ? QELOption_Passkey : QELOption_Passphrase,
-                                              p.bytes, p.length)) == nullptr)
+        if (p.bytes != nullptr && !p.other && (secret = qelJobPassphraseOption(job.context, p)) == nullptr)
             return QELError_OutOfMemory;
         QELStatus s = import(job.context, der, length, format, job.searchDB, secret, &element.r);
         if (s != QELError_BadPassphrase || job.handler == nullptr)
@@ -993,12 +993,7 @@ QELStatus importWithPassphrase(DecodeJob &job, const std::uint8_t *der, std::uin
                 return s;
             locked.reset(set);
         }
-        s = event(job, [&](QELEventReplyOut r) {
-            return qelEventSendPassphrase(job.context, r, job.handler, job.userValue, false, locked.get());
-        });
-        if (s != 0)
-            return s;
-        if ((s = qelJobGetPassphrase(job.context, job.reply, job.passphrase)) != 0)
+        if ((s = askPassphrase(job, false, locked.get())) != 0)
             return s;
         if (job.passphrase.bytes == nullptr)
             return QELError_BadPassphrase;
@@ -1259,20 +1254,12 @@ QELStatus runJob(DecodeJob &job)
 QELStatus qelDecode(QELContext *context, QELOptionList *first, ...)
 {
     QEL_ENTER();
-    std::va_list args;
-    va_start(args, first);
-    QELOptionList *options = qelOptionListBuildV(context, false, first, args);
-    va_end(args);
-    if (options == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{options};
+    QEL_MERGE_OPTIONS(merged, context, first);
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    if (options->firstError != QELError_NoErr)
-        return options->firstError;
+    if (merged.error != QELError_NoErr)
+        return merged.error;
+    QELOptionList *options = merged.list.get();
     return qel::noThrow([&]() -> QELStatus {
         DecodeJob job;
         job.context = context;

@@ -73,16 +73,7 @@ QELStatus emitBlocks(void *user, const std::uint8_t *bytes, std::size_t length)
 std::uint64_t deflateWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
 {
     DeflateModule *m = self(module);
-    QELStatus result = qelDeflateBlocksWrite(m->blocks, bytes, length);
-    if (result != 0) {
-        if (status != nullptr)
-            *status = result;
-        return 0;
-    }
-    result = drain(m);
-    if (status != nullptr)
-        *status = result;
-    return length;
+    return qelDeflateModuleWrite(m->blocks, m->fifo, m->downstream, bytes, length, status);
 }
 
 QELStatus deflateFlush(QELPipeModule *module)
@@ -183,6 +174,18 @@ QELStatus qelDeflateEmitToFifo(QELFifo *fifo, const std::uint8_t *bytes, std::si
     QELStatus status = 0;
     const std::uint64_t written = qelByteFifoDescriptor()->write(fifo, bytes, length, &status);
     return written == length ? 0 : status != 0 ? status : QELError_OutOfMemory;
+}
+
+std::uint64_t qelDeflateModuleWrite(QELDeflateBlocks *blocks, QELFifo *fifo, QELPipeModule *downstream,
+                                    const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
+{
+    QELStatus result = qelDeflateBlocksWrite(blocks, bytes, length);
+    const std::uint64_t taken = result == 0 ? length : 0;
+    if (result == 0)
+        result = qelDeflateDrainFifo(qelByteFifoDescriptor(), fifo, downstream);
+    if (status != nullptr)
+        *status = result;
+    return taken;
 }
 
 QELPipeModule **qelDeflateModuleCreate(QELContext *context, QELPipeModule **slot, std::int32_t level,

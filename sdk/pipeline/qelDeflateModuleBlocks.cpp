@@ -336,6 +336,38 @@ QELStatus goSerial(QELDeflateBlocks *b, int flush)
     return keep(b, status);
 }
 
+// Goes serial for good, what was collected first and then these bytes.
+QELStatus serialFrom(QELDeflateBlocks *b, const std::uint8_t *bytes, std::uint64_t length)
+{
+    const QELStatus status = goSerial(b, Z_NO_FLUSH);
+    return status != 0 ? status : keep(b, b->hooks.serial(b->hooks.user, bytes, length, Z_NO_FLUSH));
+}
+
+// Ends what was taken so far: on a byte boundary with Z_SYNC_FLUSH (nothing
+// to do when nothing is pending), the whole stream with Z_FINISH.
+QELStatus endWith(QELDeflateBlocks *b, int flush)
+{
+    if (b->failure != 0 || b->finished)
+        return b->failure;
+    const bool finish = flush == Z_FINISH;
+    b->finished = finish;
+    switch (b->mode) {
+    case Mode::Collect:
+        return finish || b->collected != 0 ? goSerial(b, flush) : 0;
+    case Mode::Serial:
+        return keep(b, b->hooks.serial(b->hooks.user, nullptr, 0, flush));
+    case Mode::Parallel:
+        break;
+    }
+    QELStatus status = 0;
+    Job *job = fillingJob(b, &status);
+    if (job == nullptr)
+        return status;
+    if (finish || job->length != 0)
+        submit(b, *job, flush);
+    return emitJobs(b, b->submitted);
+}
+
 } // namespace
 
 QELDeflateBlocks *qelDeflateBlocksNew(QELContext *context, int level, int windowBits, bool zlibFormat,
@@ -376,8 +408,7 @@ QELStatus qelDeflateBlocksWrite(QELDeflateBlocks *b, const std::uint8_t *bytes, 
         return keep(b, QELError_OutOfMemory); // as zlib refuses input after its end
     if (b->mode == Mode::Collect) {
         if (b->collect == nullptr && (b->collect = allocate(b->context, QELDeflateBlockSize)) == nullptr) {
-            const QELStatus status = goSerial(b, Z_NO_FLUSH);
-            return status != 0 ? status : keep(b, b->hooks.serial(b->hooks.user, bytes, length, Z_NO_FLUSH));
+            return serialFrom(b, bytes, length);
         }
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(QELDeflateBlockSize - b->collected, length));
         std::memcpy(b->collect + b->collected, bytes, take);
@@ -388,8 +419,7 @@ QELStatus qelDeflateBlocksWrite(QELDeflateBlocks *b, const std::uint8_t *bytes, 
             return 0;
         // More than a block: worth the workers, when they can be had.
         if (!startParallel(b)) {
-            const QELStatus status = goSerial(b, Z_NO_FLUSH);
-            return status != 0 ? status : keep(b, b->hooks.serial(b->hooks.user, bytes, length, Z_NO_FLUSH));
+            return serialFrom(b, bytes, length);
         }
         Job &first = b->jobs[0];
         std::memcpy(first.input + b->window, b->collect, b->collected);
@@ -404,46 +434,8 @@ QELStatus qelDeflateBlocksWrite(QELDeflateBlocks *b, const std::uint8_t *bytes, 
     return parallelWrite(b, bytes, length);
 }
 
-QELStatus qelDeflateBlocksFlush(QELDeflateBlocks *b)
-{
-    if (b->failure != 0 || b->finished)
-        return b->failure;
-    switch (b->mode) {
-    case Mode::Collect:
-        return b->collected == 0 ? 0 : goSerial(b, Z_SYNC_FLUSH);
-    case Mode::Serial:
-        return keep(b, b->hooks.serial(b->hooks.user, nullptr, 0, Z_SYNC_FLUSH));
-    case Mode::Parallel:
-        break;
-    }
-    QELStatus status = 0;
-    Job *job = fillingJob(b, &status);
-    if (job == nullptr)
-        return status;
-    if (job->length != 0)
-        submit(b, *job, Z_SYNC_FLUSH);
-    return emitJobs(b, b->submitted);
-}
+QELStatus qelDeflateBlocksFlush(QELDeflateBlocks *b) { return endWith(b, Z_SYNC_FLUSH); }
 
-QELStatus qelDeflateBlocksFinish(QELDeflateBlocks *b)
-{
-    if (b->failure != 0 || b->finished)
-        return b->failure;
-    b->finished = true;
-    switch (b->mode) {
-    case Mode::Collect:
-        return goSerial(b, Z_FINISH);
-    case Mode::Serial:
-        return keep(b, b->hooks.serial(b->hooks.user, nullptr, 0, Z_FINISH));
-    case Mode::Parallel:
-        break;
-    }
-    QELStatus status = 0;
-    Job *job = fillingJob(b, &status);
-    if (job == nullptr)
-        return status;
-    submit(b, *job, Z_FINISH);
-    return emitJobs(b, b->submitted);
-}
+QELStatus qelDeflateBlocksFinish(QELDeflateBlocks *b) { return endWith(b, Z_FINISH); }
 
 std::int32_t qelDeflateBlocksWorkers(const QELDeflateBlocks *b) { return b->workerCount; }

@@ -26,6 +26,11 @@ int qelDeflateIntoFifo(QELFifo *fifo, z_stream *stream, int flush, bool *outFull
 // Appends compressed bytes to the FIFO; a failure to take them all is the
 // result.
 [[nodiscard]] QELStatus qelDeflateEmitToFifo(QELFifo *fifo, const std::uint8_t *bytes, std::size_t length);
+// The write of both deflation modules: the blocks take all the bytes, then
+// what the FIFO holds is drained downstream. Answers the length taken (0
+// when the blocks failed) and sets *status when given.
+std::uint64_t qelDeflateModuleWrite(QELDeflateBlocks *blocks, QELFifo *fifo, QELPipeModule *downstream,
+                                    const std::uint8_t *bytes, std::uint64_t length, QELStatus *status);
 
 // Returns the downstream slot, or null (null slot, no memory, a level zlib
 // refuses). `workers` limits the threads that deflate blocks in parallel

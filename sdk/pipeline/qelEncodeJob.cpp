@@ -312,9 +312,7 @@ QELStatus readRecipients(EncodeJob &job, Recipients &r)
         }
     }
     if (r.low != nullptr && !qelKeySetIsEmpty(r.low)) {
-        QELOptionList *reply = nullptr;
-        s = qelEventSendWarning(job.context, &reply, job.handler, job.userValue, QELError_KeyTooSmall, r.low);
-        qelOptionListFreeAndClear(&reply);
+        s = qelEventSendWarning(job.context, nullptr, job.handler, job.userValue, QELError_KeyTooSmall, r.low);
         if (s != 0)
             return s;
     }
@@ -395,19 +393,13 @@ QELStatus readSigner(EncodeJob &job, bool encrypting, bool detached)
 QELStatus recipientProgress(void *user, std::size_t, std::size_t)
 {
     auto &job = *static_cast<EncodeJob *>(user);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, 0, 1);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, 0, 1);
 }
 
 QELStatus pumpProgress(void *user, std::uint64_t done, std::uint64_t total)
 {
     auto &job = *static_cast<EncodeJob *>(user);
-    QELOptionList *reply = nullptr;
-    const QELStatus s = qelEventSendProgress(job.context, &reply, job.handler, job.userValue, done, total);
-    qelOptionListFreeAndClear(&reply);
-    return s;
+    return qelEventSendProgress(job.context, nullptr, job.handler, job.userValue, done, total);
 }
 
 // Key material is drawn only from a pool holding its minimum entropy. With
@@ -433,10 +425,8 @@ QELStatus gatherEntropy(EncodeJob &job)
     for (int idle = 0; !qelRandomPoolHasMinimumEntropy(); ++idle) {
         if (idle == kEntropyPatience)
             return QELError_OutOfEntropy;
-        QELOptionList *reply = nullptr;
-        const QELStatus s = qelEventSendEntropy(job.context, &reply, job.handler, job.userValue,
+        const QELStatus s = qelEventSendEntropy(job.context, nullptr, job.handler, job.userValue,
                                                 minimum - qelRandomPoolGetEntropy());
-        qelOptionListFreeAndClear(&reply);
         if (s != 0)
             return s;
         if (const std::int32_t now = qelRandomPoolGetEntropy(); now > best) {
@@ -601,11 +591,7 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     if (withPassphrase || recipients.keys.size() > 1 || signers > 1 || detached)
         return QELError_BadParams;
     QELKeyObject *signer = nullptr;
-    QELOptionList *secret = nullptr;
-    struct ListGuard {
-        QELOptionList *&list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{secret};
+    qel::OwnedOptionList secret;
     if (signers == 1) {
         void *pointer = nullptr;
         if ((s = qelOptionListFindOneOptional(job.options, QELOption_SignWithKey, 0, &item)) != 0 ||
@@ -615,10 +601,11 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
         QELJobPassphrase phrase;
         if (item.nested != nullptr && (s = qelJobGetPassphrase(job.context, item.nested, phrase)) != 0)
             return s;
-        if (phrase.bytes != nullptr &&
-            (secret = qelOptionNewSecureBytes(job.context, phrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
-                                              phrase.bytes, phrase.length)) == nullptr)
-            return QELError_OutOfMemory;
+        if (phrase.bytes != nullptr) {
+            secret.reset(qelJobPassphraseOption(job.context, phrase));
+            if (secret == nullptr)
+                return QELError_OutOfMemory;
+        }
     }
     QELKeyObject *recipient = recipients.keys.empty() ? nullptr : recipients.keys.front();
     if ((signer != nullptr || recipient != nullptr) && (s = gatherEntropy(job)) != 0)
@@ -637,21 +624,13 @@ QELStatus encodePKIMessage(EncodeJob &job, std::int32_t kind, const Recipients &
     }
     std::uint8_t *message = nullptr;
     std::uint64_t messageLength = 0;
-    QELOptionList *handed = secret;
-    secret = nullptr; // the toolkit consumes it
+    // The toolkit consumes the secret's list.
     s = build(job.context, content, contentLength, id.empty() ? nullptr : id.data(), id.size(), recipient, signer,
-              handed, kind, &message, &messageLength);
+              secret.release(), kind, &message, &messageLength);
     qelJobFreeInput(owned, contentLength);
     if (s != 0)
         return s;
-    struct MessageGuard {
-        std::uint8_t *block;
-        ~MessageGuard()
-        {
-            if (block != nullptr)
-                (void)qelMemFree(block);
-        }
-    } messageGuard{message};
+    const qel::Owned<std::uint8_t, qelMemFree> messageGuard(message);
     std::int32_t append = 0;
     if ((s = qelJobIntOption(job.options, QELOption_AppendOutput, 0, &append)) != 0 ||
         (s = qelJobOpenOutput(job.context, job.options, &job.head, append != 0, QELFileClass_EncodeOutput, false,
@@ -669,9 +648,9 @@ QELStatus runJob(EncodeJob &job)
     if ((s = qelJobGetEventHandler(job.options, &job.handler, &job.userValue, &job.progress)) != 0)
         return s;
     job.eventsRead = true;
-    QELOptionList *reply = nullptr;
-    s = qelEventSendInitial(job.context, &reply, job.handler, job.userValue);
-    qelOptionListFreeAndClear(&reply);
+    // The encoder reads no event's answer: without a reply slot it is freed
+    // as soon as the handler returns.
+    s = qelEventSendInitial(job.context, nullptr, job.handler, job.userValue);
     if (s != 0)
         return s;
 
@@ -738,9 +717,8 @@ QELStatus runJob(EncodeJob &job)
     if (slot == nullptr)
         return s;
     if (job.sessionKey != nullptr) {
-        s = qelEventSendEncryption(job.context, &reply, job.handler, job.userValue, job.sessionKey[0],
+        s = qelEventSendEncryption(job.context, nullptr, job.handler, job.userValue, job.sessionKey[0],
                                    job.sessionKey, keyLength);
-        qelOptionListFreeAndClear(&reply);
         // Nothing needs the session key once the chain holds it.
         (void)qelMemFree(job.sessionKey);
         job.sessionKey = nullptr;
@@ -788,20 +766,12 @@ QELEncodeJobSeams &qelEncodeJobSeams()
 QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
 {
     QEL_ENTER();
-    std::va_list args;
-    va_start(args, first);
-    QELOptionList *options = qelOptionListBuildV(context, false, first, args);
-    va_end(args);
-    if (options == nullptr)
-        return QELError_OutOfMemory;
-    struct ListGuard {
-        QELOptionList *list;
-        ~ListGuard() { qelOptionListFree(list); }
-    } guard{options};
+    QEL_MERGE_OPTIONS(merged, context, first);
     if (!qelContextIsValid(context))
         return QELError_BadParams;
-    if (options->firstError != QELError_NoErr)
-        return options->firstError;
+    if (merged.error != QELError_NoErr)
+        return merged.error;
+    QELOptionList *options = merged.list.get();
     if (QELStatus s = qelOptionListCheckTypes(options, kAccepted, std::size(kAccepted)); s != 0)
         return s; // before any event
     return qel::noThrow([&]() -> QELStatus {
@@ -815,13 +785,9 @@ QELStatus qelEncode(QELContext *context, QELOptionList *first, ...)
         }
         status = qelJobCommitOutput(job.output, status);
         if (job.eventsRead) {
-            QELOptionList *reply = nullptr;
-            if (status != 0) {
-                (void)qelEventSendError(context, &reply, job.handler, job.userValue, status, nullptr);
-                qelOptionListFreeAndClear(&reply);
-            }
-            (void)qelEventSendFinal(context, &reply, job.handler, job.userValue);
-            qelOptionListFreeAndClear(&reply);
+            if (status != 0)
+                (void)qelEventSendError(context, nullptr, job.handler, job.userValue, status, nullptr);
+            (void)qelEventSendFinal(context, nullptr, job.handler, job.userValue);
         }
         return status;
     });

@@ -52,10 +52,8 @@ std::uint16_t qelJobLineEndOpenFlags(std::int32_t flags)
     return open;
 }
 
-QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool wantName, bool detached, bool convert,
-                          QELJobInput &input)
+QELStatus qelJobFindInput(QELOptionList *options, QELOptionItem &file, QELOptionItem &buffer)
 {
-    QELOptionItem file{}, buffer{};
     QELStatus s = qelOptionListFindOneOptional(options, QELOption_InputFile, 0, &file);
     if (s == 0)
         s = qelOptionListFindOneOptional(options, QELOption_InputBuffer, 0, &buffer);
@@ -63,6 +61,24 @@ QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool want
         return s;
     if ((file.kind != 0) == (buffer.kind != 0))
         return QELError_BadParams; // no input, or two
+    return 0;
+}
+
+QELStatus qelJobItemBytes(const QELOptionItem &item, void **outBytes, std::uint64_t *outLength)
+{
+    const QELStatus s = qelOptionGetPointerSize(&item, outBytes, outLength);
+    if (s != 0)
+        return s;
+    return *outBytes == nullptr && *outLength != 0 ? QELError_BadParams : 0;
+}
+
+QELStatus qelJobOpenInput(QELContext *context, QELOptionList *options, bool wantName, bool detached, bool convert,
+                          QELJobInput &input)
+{
+    QELOptionItem file{}, buffer{};
+    QELStatus s = qelJobFindInput(options, file, buffer);
+    if (s != 0)
+        return s;
     const char *given = nullptr;
     std::int32_t console = 0;
     if (wantName) {
@@ -448,4 +464,10 @@ QELStatus qelJobGetPassphrase(QELContext *context, QELOptionList *options, QELJo
         std::memcpy(passphrase.bytes, secret, static_cast<std::size_t>(length));
     passphrase.length = length;
     return 0;
+}
+
+QELOptionList *qelJobPassphraseOption(QELContext *context, const QELJobPassphrase &passphrase)
+{
+    return qelOptionNewSecureBytes(context, passphrase.passkey ? QELOption_Passkey : QELOption_Passphrase,
+                                   passphrase.bytes, passphrase.length);
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 struct QELContext;
+struct QELOptionItem;
 struct QELOptionList;
 struct QELFileSpec;
 struct QELFileReadModule;
@@ -39,6 +40,13 @@ struct QELJobInput {
     QELJobInput &operator=(const QELJobInput &) = delete;
     ~QELJobInput();
 };
+
+// Looks up option 1 (file spec) and option 2 (pointer and size): exactly
+// one must be given; the item of the other stays empty.
+[[nodiscard]] QELStatus qelJobFindInput(QELOptionList *options, QELOptionItem &file, QELOptionItem &buffer);
+// The pointer and size an item carries; a null pointer with a size is
+// refused.
+[[nodiscard]] QELStatus qelJobItemBytes(const QELOptionItem &item, void **outBytes, std::uint64_t *outLength);
 
 // Reads option 1 (file spec) or option 2 (pointer and size); exactly one
 // must be given. With `wantName` the literal name is worked out too
@@ -147,3 +155,7 @@ struct QELJobPassphrase {
 // them leaves no copy and answers 0.
 [[nodiscard]] QELStatus qelJobGetPassphrase(QELContext *context, QELOptionList *options,
                                             QELJobPassphrase &passphrase);
+// The passphrase as a list of its own (option 18, or 19 for a passkey) in
+// secure memory, for an operation that takes its secret that way; null when
+// memory fails.
+QELOptionList *qelJobPassphraseOption(QELContext *context, const QELJobPassphrase &passphrase);

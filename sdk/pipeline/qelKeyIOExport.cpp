@@ -378,13 +378,26 @@ QELStatus readAttributes(QELOptionList *options, const QELCertAttribute **outRec
         return s;
     void *records = nullptr;
     std::uint64_t bytes = 0;
-    if ((s = qelOptionGetPointerSize(&item, &records, &bytes)) != 0)
+    if ((s = qelJobItemBytes(item, &records, &bytes)) != 0)
         return s;
-    if (records == nullptr && bytes != 0)
-        return QELError_BadParams;
     *outRecords = static_cast<const QELCertAttribute *>(records);
     *outCount = static_cast<std::size_t>(bytes / sizeof(QELCertAttribute));
     return 0;
+}
+
+// What issuing and enrolment read from the options: the issue arguments and
+// the caller's attribute records (`given` when option 69 is there).
+struct IssueOptions {
+    QELX509IssueArgs args{};
+    const QELCertAttribute *records = nullptr;
+    std::size_t count = 0;
+    bool given = false;
+};
+
+QELStatus readIssueOptions(QELOptionList *options, IssueOptions &out)
+{
+    const QELStatus s = readIssueArgs(options, &out.args);
+    return s != 0 ? s : readAttributes(options, &out.records, &out.count, &out.given);
 }
 
 // ---- X.509 outputs ----------------------------------------------------------------------
@@ -559,17 +572,15 @@ QELStatus exportForCA(QELKeySet *set, QELOptionList *options, std::int32_t forma
     }
     if (seams.enrolmentRequest == nullptr)
         return QELError_FeatureNotAvailable;
-    QELX509IssueArgs secret{};
-    const QELCertAttribute *records = nullptr;
-    std::size_t count = 0;
-    bool given = false;
-    if ((s = readIssueArgs(options, &secret)) != 0 || (s = readAttributes(options, &records, &count, &given)) != 0)
+    IssueOptions issue;
+    if ((s = readIssueOptions(options, issue)) != 0)
         return s;
-    std::vector<QELCertAttribute> all(count + 1);
+    const QELX509IssueArgs &secret = issue.args;
+    std::vector<QELCertAttribute> all(issue.count + 1);
     u8 creation[QELKeyCreationAttributeSize] = {};
     qelKeyCreationAttribute(&all[0], creation, key, format == kFormatWebFormRequest);
-    if (count != 0)
-        std::memcpy(&all[1], records, count * sizeof(QELCertAttribute));
+    if (issue.count != 0)
+        std::memcpy(&all[1], issue.records, issue.count * sizeof(QELCertAttribute));
     QELOptionList *unlock = secret.secret == nullptr ? qelOptionNull(context)
                             : secret.secretIsPasskey
                                 ? qelOptionPasskeyBuffer(context, secret.secret, secret.secretLength)
@@ -716,14 +727,13 @@ QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObj
         return QELError_FeatureNotAvailable;
     if ((subject != nullptr) == (input != nullptr) || outSig == nullptr)
         return QELError_BadParams;
-    QELX509IssueArgs args{};
-    const QELCertAttribute *records = nullptr;
-    std::size_t count = 0;
-    bool given = false;
-    if ((s = readIssueArgs(options, &args)) != 0 || (s = readAttributes(options, &records, &count, &given)) != 0)
+    IssueOptions issue;
+    if ((s = readIssueOptions(options, issue)) != 0)
         return s;
-    if (!given)
+    if (!issue.given)
         return QELError_BadParams;
+    QELX509IssueArgs &args = issue.args;
+    const std::size_t count = issue.count;
     // A key's certificate carries its RFC 4880 creation time in front of
     // the caller's attributes.
     qel::WipedBuffer<QELCertAttribute> all(qelContextGetMemoryMgr(qelKeyObjContext(issuer)), count + 1, false);
@@ -734,7 +744,7 @@ QELStatus qelKeyIOCertify(QELKeyObject *issuer, QELKeyObject *subject, QELKeyObj
     if (subject != nullptr)
         qelKeyCreationAttribute(&all[at++], creation, subject, true);
     if (count != 0)
-        std::memcpy(&all[at], records, count * sizeof(QELCertAttribute));
+        std::memcpy(&all[at], issue.records, count * sizeof(QELCertAttribute));
     args.attributes = all.get();
     args.attributeCount = at + count;
     const auto create = qelKeyIOSeams().createCertificate;

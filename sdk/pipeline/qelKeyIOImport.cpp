@@ -78,13 +78,9 @@ QELStatus readFile(QELContext *context, const QELFileSpec *spec, Input &in)
 QELStatus readInput(QELContext *context, QELOptionList *options, Input &in)
 {
     QELOptionItem file{}, buffer{};
-    QELStatus s = qelOptionListFindOneOptional(options, QELOption_InputFile, 0, &file);
-    if (s == 0)
-        s = qelOptionListFindOneOptional(options, QELOption_InputBuffer, 0, &buffer);
+    QELStatus s = qelJobFindInput(options, file, buffer);
     if (s != 0)
         return s;
-    if ((file.kind != 0) == (buffer.kind != 0))
-        return QELError_BadParams;
     if (file.kind != 0) {
         void *spec = nullptr;
         if ((s = qelOptionGetPointer(&file, &spec)) != 0)
@@ -93,10 +89,8 @@ QELStatus readInput(QELContext *context, QELOptionList *options, Input &in)
     }
     void *bytes = nullptr;
     std::uint64_t length = 0;
-    if ((s = qelOptionGetPointerSize(&buffer, &bytes, &length)) != 0)
+    if ((s = qelJobItemBytes(buffer, &bytes, &length)) != 0)
         return s;
-    if (bytes == nullptr && length != 0)
-        return QELError_BadParams;
     in.bytes = static_cast<const u8 *>(bytes);
     in.length = static_cast<std::size_t>(length);
     return 0;
@@ -167,6 +161,20 @@ QELStatus mergeInto(OwnedDB &result, QELKeyDB *more, QELKeySet **outAdded = null
     return qelKeyDBAddKeySet(qelKeyDBRootSet(more), result.get(), outAdded);
 }
 
+// The certificates found, when there are any, become the result.
+QELStatus takeCertificates(const QELKeyIOSeams &seams, QELContext *context, const Block &certificates,
+                           QELKeyDB *search, OwnedDB &result)
+{
+    if (certificates.p == nullptr)
+        return QELError_NoErr;
+    QELKeyDB *certs = nullptr;
+    const QELStatus s = seams.importCertificateSet(certificates.p, static_cast<std::size_t>(certificates.n),
+                                                   context, search, &certs);
+    if (s == 0)
+        result.reset(certs);
+    return s;
+}
+
 // The passphrase (option 18): its octets, or none.
 QELStatus passphraseOf(QELOptionList *options, const char **outText, std::uint64_t *outLength)
 {
@@ -201,13 +209,8 @@ QELStatus importPrivateKey(QELContext *context, const Input &in, std::int32_t fo
             return s;
         keyDER = key.p;
         keyLength = key.n;
-        if (certificates.p != nullptr) {
-            QELKeyDB *certs = nullptr;
-            if ((s = seams.importCertificateSet(certificates.p, static_cast<std::size_t>(certificates.n), context,
-                                                search, &certs)) != 0)
-                return s;
-            result.reset(certs);
-        }
+        if ((s = takeCertificates(seams, context, certificates, search, result)) != 0)
+            return s;
     }
     if (keyDER == nullptr)
         return result ? QELError_NoErr : QELError_CertificateNotFound;
@@ -238,15 +241,8 @@ QELStatus importCertificates(QELContext *context, const u8 *der, std::uint64_t l
     Block certificates, crls;
     QELStatus s = seams.certificatesOf(context, der, static_cast<std::size_t>(length), search, options,
                                        &certificates.p, &certificates.n, &crls.p, &crls.n);
-    if (s != 0)
+    if (s != 0 || (s = takeCertificates(seams, context, certificates, search, result)) != 0)
         return s;
-    if (certificates.p != nullptr) {
-        QELKeyDB *certs = nullptr;
-        if ((s = seams.importCertificateSet(certificates.p, static_cast<std::size_t>(certificates.n), context,
-                                            search, &certs)) != 0)
-            return s;
-        result.reset(certs);
-    }
     if (crls.p == nullptr)
         return result ? QELError_NoErr : QELError_CertificateNotFound;
     QELKeyDB *crlDB = nullptr;

@@ -154,16 +154,7 @@ QELStatus emitBlocks(void *user, const std::uint8_t *bytes, std::size_t length)
 std::uint64_t zdWrite(QELPipeModule *module, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
 {
     ZlibDeflateModule *m = self(module);
-    QELStatus result = qelDeflateBlocksWrite(m->blocks, bytes, length);
-    if (result != 0) {
-        if (status != nullptr)
-            *status = result;
-        return 0;
-    }
-    result = drain(m);
-    if (status != nullptr)
-        *status = result;
-    return length;
+    return qelDeflateModuleWrite(m->blocks, m->fifo, m->downstream, bytes, length, status);
 }
 
 QELStatus zdFlush(QELPipeModule *module)

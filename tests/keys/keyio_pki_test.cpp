@@ -4,7 +4,7 @@
 // PKCS #12 files both ways.
 #include "keyio_fixture.h"
 
-#include "../pki/pki_test_util.h"
+#include "../pki/pki_peer_fixture.h"
 #include "qelCertAttributeInternal.h"
 #include "qelClientKeyDB.h"
 #include "qelKeyDB.h"
@@ -20,16 +20,13 @@ using namespace keyiotest;
 
 constexpr std::int32_t kCertificate = 10000, kPEM = 10006, kPKCS12 = 10013;
 
-class KeyIOPKI : public ContextTest {
+class KeyIOPKI : public pkitest::PeerKeyDBTest {
 protected:
     void SetUp() override
     {
-        ContextTest::SetUp();
-        qelRandomPoolSetSeeded();
-        if (!pkitest::havePeers())
-            GTEST_SKIP() << "no OpenSSL or Python cryptography";
-        db = openOwned(readFile(dataPath("secret.gpg")));
-        ASSERT_NE(db, nullptr);
+        PeerKeyDBTest::SetUp();
+        if (!goOn())
+            return;
         key = keyWithUserID(db, "revoker@example.org");
         ASSERT_NE(key, nullptr);
         static constexpr std::uint8_t kCN[] = {'K', 'e', 'y', ' ', 'I', 'O'};
@@ -48,7 +45,7 @@ protected:
     {
         for (QELKeyDB *d : dbs_)
             EXPECT_EQ(qelKeyDBRelease(d), QELError_NoErr);
-        ContextTest::TearDown();
+        PeerKeyDBTest::TearDown();
     }
     // The export of the key in format 10000 into a new buffer.
     Bytes exportKey(QELOptionList *extra, QELStatus expect = QELError_NoErr, std::int32_t format = kCertificate)
@@ -99,7 +96,6 @@ protected:
     {
         return pkitest::run("openssl rsa -in " + (dir / pemKeyFile) + " -noout -modulus 2>/dev/null");
     }
-    QELKeyDB *db = nullptr;
     QELKeyObject *key = nullptr;
     QELKeyObject *sig = nullptr;
     Bytes cert;

@@ -359,6 +359,16 @@ struct Recorder {
     std::size_t keyLength = 0;
     int letThrough = 0;       // events of kind `stopAt` answered 0 first
 
+    // Answers `with` to every progress event after the first `through`.
+    static Recorder stoppingProgress(QELStatus with, int through = 0)
+    {
+        Recorder r;
+        r.stopAt = QELEvent_Progress;
+        r.stopWith = with;
+        r.letThrough = through;
+        return r;
+    }
+
     static QELStatus handle(QELContext *, QELEvent *event, void *user)
     {
         auto &r = *static_cast<Recorder *>(user);
@@ -589,9 +599,7 @@ TEST_F(EncodeTest, FailedRunKeepsExistingOutput)
     const Bytes data = "hello";
     // A handler that stops the run once the output is open: neither the file
     // appended to nor the one to be replaced may change.
-    Recorder stop;
-    stop.stopAt = QELEvent_Progress;
-    stop.stopWith = -7;
+    Recorder stop = Recorder::stoppingProgress(-7);
     for (int append : {1, 0}) {
         QELFileSpec *out = spec(path);
         EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()),
@@ -625,9 +633,7 @@ TEST_F(EncodeTest, FailedRunKeepsExistingOutput)
     // through an error event before the final one.
     const std::string fresh = dir / "fresh.gpg";
     QELFileSpec *freshSpec = spec(fresh);
-    Recorder again;
-    again.stopAt = QELEvent_Progress;
-    again.stopWith = -7;
+    Recorder again = Recorder::stoppingProgress(-7);
     EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionArmorOutput(ctx, 1),
                         qelOptionEventHandler(ctx, Recorder::handle, &again), qelOptionSendProgress(ctx, 1),
                         qelOptionOutputFile(ctx, freshSpec), qelOptionLastOption(ctx)),
@@ -649,10 +655,7 @@ TEST_F(EncodeTest, FailedRunLeavesAnAppendFileAsItWas)
     const Bytes data = pattern(400000, 8);
     for (int armor : {0, 1}) {
         SCOPED_TRACE(armor);
-        Recorder stop;
-        stop.stopAt = QELEvent_Progress;
-        stop.letThrough = 50;
-        stop.stopWith = -9;
+        Recorder stop = Recorder::stoppingProgress(-9, 50);
         QELFileSpec *out = spec(path);
         EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
                             qelOptionArmorOutput(ctx, armor), qelOptionEventHandler(ctx, Recorder::handle, &stop),
@@ -665,10 +668,7 @@ TEST_F(EncodeTest, FailedRunLeavesAnAppendFileAsItWas)
     // Appending to a file that is not there makes it: a failed run leaves
     // nothing behind.
     const std::string fresh = dir / "new.gpg";
-    Recorder stop;
-    stop.stopAt = QELEvent_Progress;
-    stop.letThrough = 50;
-    stop.stopWith = -9;
+    Recorder stop = Recorder::stoppingProgress(-9, 50);
     QELFileSpec *out = spec(fresh);
     EXPECT_EQ(qelEncode(ctx, qelOptionInputBuffer(ctx, data.data(), data.size()), qelOptionCompress(ctx, 0),
                         qelOptionEventHandler(ctx, Recorder::handle, &stop), qelOptionSendProgress(ctx, 1),

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pki_peer_fixture.h"
 #include "pki_ring_fixture.h"
-#include "pki_test_util.h"
 #include "qelKeyIter.h"
 #include "qelKeyMan.h"
 #include "qelPKIEnrolMessageInternal.h"
@@ -224,11 +224,8 @@ TEST_F(EnrolMessagePeerTest, RequestEnvelopedForTheCA)
     const Bytes caDER = dir.read("ca.der"), request = dir.read("r.der");
     QELKeyDB *caDB = nullptr;
     ASSERT_EQ(qelX509ImportCertificate(caDER.data(), caDER.size(), ctx, nullptr, &caDB), QELError_NoErr);
-    QELKeyIter *iter = nullptr;
-    ASSERT_EQ(qelKeyIterNewOnDB(caDB, &iter), QELError_NoErr);
-    QELKeyObject *caKey = nullptr;
-    ASSERT_EQ(qelKeyIterNext(iter, 1, &caKey), QELError_NoErr);
-    ASSERT_EQ(qelKeyIterFree(iter), QELError_NoErr);
+    QELKeyObject *caKey = pkitest::firstKey(caDB);
+    ASSERT_NE(caKey, nullptr);
     Bytes out;
     const QELStatus s = message(request, {}, caKey, alice, "alice-pass", 10000, out);
     if (s == QELError_FeatureNotAvailable) {
@@ -259,11 +256,8 @@ TEST_F(EnrolMessagePeerTest, EnvelopedDataOpensWithTheRecipientsKey)
     const Bytes caDER = dir.read("ca.der");
     QELKeyDB *caDB = nullptr;
     ASSERT_EQ(qelX509ImportCertificate(caDER.data(), caDER.size(), ctx, nullptr, &caDB), QELError_NoErr);
-    QELKeyIter *iter = nullptr;
-    ASSERT_EQ(qelKeyIterNewOnDB(caDB, &iter), QELError_NoErr);
-    QELKeyObject *caKey = nullptr;
-    ASSERT_EQ(qelKeyIterNext(iter, 1, &caKey), QELError_NoErr);
-    ASSERT_EQ(qelKeyIterFree(iter), QELError_NoErr);
+    QELKeyObject *caKey = pkitest::firstKey(caDB);
+    ASSERT_NE(caKey, nullptr);
 
     asn1test::TestAllocator alloc;
     ASN1Context codec{0, &alloc.base};

@@ -5,8 +5,7 @@
 // refused; validity past 2038, 2050 and 2106 is written as GeneralizedTime
 // where it must be and reads back as given; and the toolkit's verify
 // callback checks a signature with a certificate's key.
-#include "../keys/keys_fixture.h"
-#include "pki_test_util.h"
+#include "pki_peer_fixture.h"
 
 #include "qelCertAttributeInternal.h"
 #include "qelClientKeyDB.h"
@@ -41,16 +40,13 @@ Bytes carried(QELKeyObject *sig)
     return p != nullptr ? Bytes(p, p + n) : Bytes{};
 }
 
-class Issue : public ContextTest {
+class Issue : public pkitest::PeerKeyDBTest {
 protected:
     void SetUp() override
     {
-        ContextTest::SetUp();
-        qelRandomPoolSetSeeded();
-        if (!pkitest::havePeers())
-            GTEST_SKIP() << "no OpenSSL or Python cryptography";
-        db = openOwned(readFile(dataPath("secret.gpg")));
-        ASSERT_NE(db, nullptr);
+        PeerKeyDBTest::SetUp();
+        if (!goOn())
+            return;
         rsa = keyWithUserID(db, "revoker@example.org");
         dsa = keyWithUserID(db, "main@example.org");
         ASSERT_NE(rsa, nullptr);
@@ -102,7 +98,6 @@ protected:
                 }
         return {};
     }
-    QELKeyDB *db = nullptr;
     QELKeyObject *rsa = nullptr;
     QELKeyObject *dsa = nullptr;
     pkitest::Workdir dir;

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../keys/keys_fixture.h"
-#include "pki_test_util.h"
+#include "pki_peer_fixture.h"
 #include "qelPKIPKCS7ExportInternal.h"
 #include "qelPKIPKCS7ImportInternal.h"
 
@@ -32,14 +31,8 @@ pkitest::Workdir &dir()
     return d;
 }
 
-class PKCS7ExportTest : public keystest::ContextTest {
+class PKCS7ExportTest : public pkitest::PeerContextTest {
 protected:
-    void SetUp() override
-    {
-        keystest::ContextTest::SetUp();
-        if (!pkitest::havePeers())
-            GTEST_SKIP() << "no OpenSSL";
-    }
     // The import's two sets of a file, written out again.
     QELStatus roundTrip(const Bytes &in, Bytes &out)
     {

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../keys/keys_fixture.h"
-#include "pki_test_util.h"
+#include "pki_peer_fixture.h"
 #include "qelKeyDBChange.h"
 #include "qelKeyIter.h"
 #include "qelKeyIOImportInternal.h"
@@ -56,20 +55,18 @@ bool contains(const Bytes &hay, const Bytes &needle)
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
-class PKCS7ImportTest : public keystest::ContextTest {
+class PKCS7ImportTest : public pkitest::PeerContextTest {
 protected:
     void SetUp() override
     {
-        keystest::ContextTest::SetUp();
+        PeerContextTest::SetUp();
         qelRandomPoolSetSeeded();
-        if (!pkitest::havePeers())
-            GTEST_SKIP() << "no OpenSSL";
     }
     void TearDown() override
     {
         for (QELKeyDB *db : made)
             EXPECT_EQ(qelKeyDBRelease(db), QELError_NoErr);
-        keystest::ContextTest::TearDown();
+        PeerContextTest::TearDown();
     }
     // R's certificate as a database, and R's private key as another.
     void openR(QELKeyDB *&certDB, QELKeyDB *&keyDB)
@@ -79,15 +76,6 @@ protected:
         made.push_back(certDB);
         ASSERT_EQ(qelX509ImportPrivateKeyInfo(p8.data(), p8.size(), ctx, certDB, &keyDB), QELError_NoErr);
         made.push_back(keyDB);
-    }
-    static QELKeyObject *first(QELKeyDB *db)
-    {
-        QELKeyIter *iter = nullptr;
-        QELKeyObject *key = nullptr;
-        EXPECT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
-        EXPECT_EQ(qelKeyIterNext(iter, 1, &key), QELError_NoErr);
-        EXPECT_EQ(qelKeyIterFree(iter), QELError_NoErr);
-        return key;
     }
     std::vector<QELKeyDB *> made;
     QELStatus import(const Bytes &der, QELKeyDB *db, QELPKCS7ImportResult &r, Bytes &certs, Bytes &crls)
@@ -151,7 +139,7 @@ TEST_F(PKCS7ImportTest, EnvelopeOpensWithTheDatabaseKey)
     QELPKCS7ImportResult r{};
     Bytes certs, crls;
     ASSERT_EQ(import(env, keyDB, r, certs, crls), QELError_NoErr);
-    EXPECT_EQ(r.decryptionKey, first(keyDB));
+    EXPECT_EQ(r.decryptionKey, pkitest::firstKey(keyDB));
     EXPECT_TRUE(contains(certs, dir().read("ca.der")) && contains(certs, dir().read("ee.der")));
     EXPECT_TRUE(contains(crls, dir().read("crl.der")));
     EXPECT_EQ(r.isSigned, 0);
@@ -172,7 +160,7 @@ TEST_F(PKCS7ImportTest, TransactionIDChoosesTheDecryptionKey)
     QELKeySet *added = nullptr;
     ASSERT_EQ(qelKeyDBAddKeySet(qelKeyDBGetRootSet(keyDB), ring, &added), QELError_NoErr);
     EXPECT_EQ(qelKeySetRelease(added), QELError_NoErr);
-    QELKeyObject *alice = first(ring);
+    QELKeyObject *alice = pkitest::firstKey(ring);
     const Bytes env = dir().read("envR.der"), id = dir().read("r.md5");
     ASSERT_EQ(id.size(), 16u);
     ASSERT_GE(id[0], 0x80);
@@ -214,13 +202,13 @@ TEST_F(PKCS7ImportTest, SignerFoundByIssuerAndSerial)
     Bytes certs, crls;
     ASSERT_EQ(import(signedR, certDB, r, certs, crls), QELError_NoErr);
     EXPECT_EQ(r.isSigned, 1);
-    EXPECT_EQ(r.signerKey, first(certDB));
+    EXPECT_EQ(r.signerKey, pkitest::firstKey(certDB));
     // Whether the certificate comes back depends on the key export writing
     // X.509; when it does, the signature checks out.
     asn1test::TestAllocator alloc;
     ASN1Context codec{0, &alloc.base};
     ASN1_Certificate *certificate = nullptr;
-    const QELStatus exported = qelPKIGetKeyCertificate(ctx, first(certDB), &codec, &certificate);
+    const QELStatus exported = qelPKIGetKeyCertificate(ctx, pkitest::firstKey(certDB), &codec, &certificate);
     if (certificate != nullptr)
         asn1Free_Certificate(&codec, certificate);
     EXPECT_EQ(r.signerFound, exported == 0 ? 1 : 0);

@@ -9,8 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "../keys/keys_fixture.h"
-#include "pki_test_util.h"
+#include "pki_peer_fixture.h"
 #include "qelKeyDB.h"
 #include "qelKeyDBChange.h"
 #include "qelKeyIter.h"
@@ -24,6 +23,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using pkitest::firstKey;
 using pkitest::run;
 
 Bytes unhex(const std::string &h)
@@ -154,15 +154,6 @@ Bytes pemToDER(const Workdir &dir, const std::string &pemName, const std::string
 
 class X509KeysTest : public keystest::ContextTest {
 protected:
-    QELKeyObject *firstKey(QELKeyDB *db)
-    {
-        QELKeyIter *iter = nullptr;
-        EXPECT_EQ(qelKeyIterNewOnDB(db, &iter), QELError_NoErr);
-        QELKeyObject *key = nullptr;
-        EXPECT_EQ(qelKeyIterNext(iter, 1, &key), QELError_NoErr);
-        EXPECT_EQ(qelKeyIterFree(iter), QELError_NoErr);
-        return key;
-    }
     Bytes spkiOf(QELKeyObject *key)
     {
         std::size_t n = 0;
