@@ -1,10 +1,15 @@
 // The Cipher Encryption and Decryption Modules.
 //
-// Both transform straight into an 8192-byte ring and pass the ring on, so a
-// write needs no allocation; the bytes are wiped from the ring as soon as the
-// downstream module has taken them. Decryption with a modification detection
-// code never passes on the last 22 bytes of the stream: they stay in the ring
-// for the parser's questions (digest size, digest, trailer).
+// Both transform straight into a ring and pass the ring on, so a write needs
+// no allocation; the bytes are wiped from the ring as soon as the downstream
+// module has taken them. Decryption with a modification detection code never
+// passes on the last 22 bytes of the stream: they stay in the ring for the
+// parser's questions (digest size, digest, trailer). Once the downstream
+// module has taken all it may, the few bytes left move to the ring's start,
+// so that the next chunk (GnuPG's partial bodies are 8 KiB each) is
+// transformed in one piece instead of two split at the ring's end: every
+// piece costs a trip down the chain and a hash block outside the path that
+// decrypts and hashes side by side.
 #include "qelCipherModuleInternal.h"
 
 #include "qelAddHeaderModuleInternal.h"
@@ -21,6 +26,7 @@
 namespace {
 
 constexpr std::size_t kRing = QELCipherRingSize;
+constexpr std::size_t kChunk = QELCipherChunkSize;
 constexpr std::size_t kMaxBlock = 16;
 constexpr std::uint8_t kMdcTag = 0xD3;
 constexpr std::uint8_t kMdcLength = 0x14;
@@ -164,6 +170,25 @@ QELStatus encryptHashing(CipherModule *c, const std::uint8_t *in, std::size_t k,
     return qelCFBEncryptInternal(c->cfb, in + done, k - done, out + done);
 }
 
+// Moves the bytes still in the ring (no more than the held-back ones) to its
+// start, wiping them where they were.
+void rewind(CipherModule *c)
+{
+    if (c->readPos == 0 || c->pending > QELMdcPacketSize)
+        return;
+    const std::size_t n = static_cast<std::size_t>(c->pending);
+    std::uint8_t held[QELMdcPacketSize];
+    const std::size_t first = std::min(n, kRing - c->readPos);
+    std::memcpy(held, c->ring + c->readPos, first);
+    std::memcpy(held + first, c->ring, n - first);
+    qelSecureWipe(c->ring + c->readPos, first);
+    qelSecureWipe(c->ring, n - first);
+    std::memcpy(c->ring, held, n);
+    qelSecureWipe(held, n);
+    c->readPos = 0;
+    c->writePos = n % kRing;
+}
+
 std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint64_t length, QELStatus *status)
 {
     CipherModule *c = self(m);
@@ -181,12 +206,14 @@ std::uint64_t cipherWrite(QELPipeModule *m, const std::uint8_t *bytes, std::uint
         }
         if (done == length)
             break;
+        rewind(c);
         // The free space behind the write position, up to the ring's end or
         // the read position, less room for the held-back bytes.
         std::size_t contiguous = c->writePos >= c->readPos && c->pending < kRing ? kRing - c->writePos
                                                                                  : c->readPos - c->writePos;
         std::uint64_t room = kRing - c->heldBack - c->pending;
-        std::size_t chunk = static_cast<std::size_t>(std::min({room, length - done, std::uint64_t{contiguous}}));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min({room, length - done, std::uint64_t{contiguous}, std::uint64_t{kChunk}}));
         if (chunk == 0)
             break;
         if (c->callback != nullptr && c->callback->proc != nullptr &&

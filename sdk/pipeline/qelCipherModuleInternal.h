@@ -18,10 +18,15 @@ struct QELSettings;
 
 inline constexpr std::uint8_t QELPacketTag_Encrypted = 9;
 inline constexpr std::uint8_t QELPacketTag_EncryptedMdc = 18;
-inline constexpr std::size_t QELCipherRingSize = 8192;
 // The modification detection packet: 0xD3, 0x14 and a SHA-1 digest.
 inline constexpr std::size_t QELMdcDigestSize = 20;
 inline constexpr std::size_t QELMdcPacketSize = QELMdcDigestSize + 2;
+// The most a module transforms at once (and reports to the cipher callback),
+// and its ring: room for such a chunk beside the held-back bytes twice (those
+// still in the ring and those the chunk will hold back).
+inline constexpr std::size_t QELCipherChunkSize = 8192;
+inline constexpr std::size_t QELCipherRingSize = QELCipherChunkSize + 64;
+static_assert(QELCipherRingSize >= QELCipherChunkSize + 2 * QELMdcPacketSize);
 
 // What pointer setting QELSetting_CipherCallback points at: called with the
 // byte count of every chunk before it is transformed; a negative answer

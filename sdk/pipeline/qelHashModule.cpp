@@ -14,6 +14,7 @@
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
+#include "qelIOWorkerInternal.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -24,10 +25,6 @@
 #include <system_error>
 #include <thread>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 namespace {
 
 // Short messages are hashed on the caller's thread: a thread costs more
@@ -37,19 +34,6 @@ constexpr std::size_t kRingSize = 512u << 10;
 // The worker frees ring space in pieces of this size, so the writer does not
 // wait for a whole ring to be hashed.
 constexpr std::size_t kHashPiece = 64u << 10;
-
-// A worker pays only when it runs on another processor: on one, the hash
-// and the copies into the ring take turns on it.
-bool secondProcessor()
-{
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0)
-        return CPU_COUNT(&set) > 1;
-#endif
-    return std::thread::hardware_concurrency() > 1;
-}
 
 void hashUpdate(QELHashContext *hash, const std::uint8_t *bytes, std::uint64_t n)
 {
@@ -201,7 +185,7 @@ void hashTaken(QELContext *context, HashModule *h, const std::uint8_t *bytes, st
         h->threaded = 0; // one try: inline from here on unless the worker starts
         std::unique_ptr<HashWorker> worker;
         try {
-            if (secondProcessor())
+            if (qelSecondProcessor()) // a worker pays only on another processor
                 worker = std::make_unique<HashWorker>(context, h->hash);
         } catch (const std::bad_alloc &) {
             worker.reset();

@@ -1,5 +1,8 @@
 // The I/O worker: one thread, one task slot, a mutex and a condition
-// variable for both directions.
+// variable for both directions. None is made for a thread that may run on
+// one processor only: a worker there cannot overlap anything with the
+// chain's work, it only adds two thread switches per task, so the caller
+// does its tasks in place (large reads and writes, one after the other).
 #include "qelIOWorkerInternal.h"
 
 #include "qelMemory.h"
@@ -8,6 +11,10 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 struct QELIOWorker {
     std::mutex lock;
@@ -39,8 +46,21 @@ void workerMain(QELIOWorker *w)
 
 } // namespace
 
+bool qelSecondProcessor()
+{
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        return CPU_COUNT(&allowed) > 1;
+#endif
+    return std::thread::hardware_concurrency() > 1;
+}
+
 QELIOWorker *qelIOWorkerNew(QELMemoryMgr *memoryMgr)
 {
+    if (!qelSecondProcessor())
+        return nullptr;
     void *memory = qelMemAlloc(memoryMgr, sizeof(QELIOWorker), 0);
     if (memory == nullptr)
         return nullptr;

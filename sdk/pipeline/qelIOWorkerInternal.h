@@ -12,8 +12,12 @@ struct QELMemoryMgr;
 struct QELIOWorker;
 using QELIOTask = void (*)(void *argument);
 
-// Null when no thread or no memory can be had: the caller then does its
-// tasks itself.
+// Whether the calling thread may run on more than one processor: only then
+// does a thread of its own overlap work with it.
+bool qelSecondProcessor();
+
+// Null when no thread or no memory can be had, and when the calling thread
+// may run on one processor only: the caller then does its tasks itself.
 QELIOWorker *qelIOWorkerNew(QELMemoryMgr *memoryMgr);
 // Waits for the task in hand, then stops and joins the thread.
 void qelIOWorkerFree(QELIOWorker *worker);

@@ -252,29 +252,35 @@ TEST_F(CipherModuleTest, BodyPrefixSizes)
 TEST_F(CipherModuleTest, HoldBackAcrossTheRingWrap)
 {
     // Lengths around the ring size, written in pieces that leave the 22
-    // held-back bytes wrapped around the ring's end, and in pieces around
-    // one 64-byte hash block with and without the held-back bytes after it.
+    // held-back bytes wrapped around the ring's end, in pieces around one
+    // 64-byte hash block with and without the held-back bytes after it, and
+    // in GnuPG's 8 KiB partial bodies and more, which the module takes in
+    // one chunk each from the ring's start; its downstream takes all of each
+    // write, or a few bytes at a time, leaving more than the held-back bytes
+    // in the ring (which then wraps).
     const Bytes keyBlock = char(QELCipherAlgorithm_AES128) + random(16);
     for (std::size_t length : {std::size_t{0}, std::size_t{21}, std::size_t{8170}, std::size_t{8192},
                                std::size_t{8200}, std::size_t{3 * 8192 + 5}})
         for (std::size_t piece : {std::size_t{1}, std::size_t{8191}, std::size_t{5000}, std::size_t{85},
-                                  std::size_t{86}, std::size_t{150}, std::size_t{64 * 3 + 21}}) {
-            SCOPED_TRACE(std::to_string(length) + "/" + std::to_string(piece));
-            const Bytes data = pattern(length, unsigned(length));
-            QELPipeModule *head = nullptr;
-            QELCFBContext *cfb = keyedCFB(keyBlock);
-            const Bytes prefix = random(16);
-            QELPipeModule **slot = qelCipherEncryptModuleCreate(context_, &head, 4, qelFlexFifoDescriptor(), cfb,
-                                                                u8(prefix), nullptr, 1);
-            ASSERT_NE(qelVarMemoryModuleCreatePlain(context_, slot, QELVarMemoryNoLimit), nullptr);
-            ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
-            const auto packets = cutPackets(take(head));
-            qelPipeDestroy(head);
-            ASSERT_EQ(packets.size(), 1u);
-            Opened o = openEncrypted(context_, 18, packets[0].body, u8(keyBlock), piece);
-            EXPECT_TRUE(o.plain == data);
-            EXPECT_TRUE(o.mdcMatches);
-        }
+                                  std::size_t{86}, std::size_t{150}, std::size_t{64 * 3 + 21}, QELCipherChunkSize,
+                                  QELCipherRingSize + 1})
+            for (std::uint64_t taking : {~std::uint64_t{0}, std::uint64_t{4097}, std::uint64_t{61}}) {
+                SCOPED_TRACE(std::to_string(length) + "/" + std::to_string(piece) + "/" + std::to_string(taking));
+                const Bytes data = pattern(length, unsigned(length));
+                QELPipeModule *head = nullptr;
+                QELCFBContext *cfb = keyedCFB(keyBlock);
+                const Bytes prefix = random(16);
+                QELPipeModule **slot = qelCipherEncryptModuleCreate(context_, &head, 4, qelFlexFifoDescriptor(), cfb,
+                                                                    u8(prefix), nullptr, 1);
+                ASSERT_NE(qelVarMemoryModuleCreatePlain(context_, slot, QELVarMemoryNoLimit), nullptr);
+                ASSERT_EQ(qelPipePumpBuffer(head, data.data(), data.size(), nullptr, nullptr), 0);
+                const auto packets = cutPackets(take(head));
+                qelPipeDestroy(head);
+                ASSERT_EQ(packets.size(), 1u);
+                Opened o = openEncrypted(context_, 18, packets[0].body, u8(keyBlock), piece, taking);
+                EXPECT_TRUE(o.plain == data);
+                EXPECT_TRUE(o.mdcMatches);
+            }
 }
 
 TEST_F(CipherModuleTest, TrailerQueriesNeverReadMoreThanIsHeld)

@@ -8,6 +8,7 @@
 #include "qelFileObjectInternal.h"
 #include "qelFileReadModuleInternal.h"
 #include "qelFlexFifoInternal.h"
+#include "qelIOWorkerInternal.h"
 #include "qelJoinModuleInternal.h"
 #include "qelMemory.h"
 #include "qelPipeTestModule.h"
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -28,6 +30,7 @@
 #include <cstring>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -635,10 +638,43 @@ TEST_F(GenericTest, FileSourcePeekProgressAndResume)
     qelPipeDestroy(head);
 }
 
-// Large files are read ahead on a worker: every byte arrives once and in
-// order, with the size known or not, across a downstream failure and a
-// resumed pump, and a read error met ahead is the pump's result after the
-// bytes before it.
+// Pins the calling thread to the first processor it may run on, for as long
+// as it lives.
+class OneProcessor {
+public:
+    OneProcessor()
+    {
+        CPU_ZERO(&saved_);
+        pinned_ = sched_getaffinity(0, sizeof saved_, &saved_) == 0;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        int first = 0;
+        while (pinned_ && first < CPU_SETSIZE && !CPU_ISSET(first, &saved_))
+            ++first;
+        CPU_SET(first, &one);
+        pinned_ = pinned_ && first < CPU_SETSIZE && sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+    ~OneProcessor()
+    {
+        if (pinned_)
+            static_cast<void>(sched_setaffinity(0, sizeof saved_, &saved_));
+    }
+    OneProcessor(const OneProcessor &) = delete;
+    OneProcessor &operator=(const OneProcessor &) = delete;
+    bool pinned() const { return pinned_; }
+    // Whether the thread could run on more than one before.
+    bool hadMore() const { return pinned_ && CPU_COUNT(&saved_) > 1; }
+
+private:
+    cpu_set_t saved_;
+    bool pinned_ = false;
+};
+
+// Large files are read ahead on a worker, and read in place by a thread
+// that may run on one processor only (there a worker would only add thread
+// switches): either way every byte arrives once and in order, with the size
+// known or not, across a downstream failure and a resumed pump, and a read
+// error met ahead is the pump's result after the bytes before it.
 TEST_F(GenericTest, FileSourceReadsAhead)
 {
     const std::size_t size = 5 * QELFileReadModuleBufferSize + 12345;
@@ -647,37 +683,51 @@ TEST_F(GenericTest, FileSourceReadsAhead)
         std::size_t failAt;        // the file's reads fail from here
         std::size_t downstreamFail; // the chain fails once after this many bytes
     };
-    for (const Case &c : {Case{true, ~std::size_t{0}, ~std::size_t{0}}, Case{false, ~std::size_t{0}, 3 * QELFileReadModuleBufferSize / 2},
-                          Case{true, 2 * QELFileReadModuleBufferSize + 17, ~std::size_t{0}}}) {
-        SCOPED_TRACE(testing::Message() << "sized " << c.sized << " failAt " << c.failAt);
-        FakeFile f;
-        f.data = pattern(size, 3);
-        f.size = c.sized ? static_cast<std::int64_t>(size) : -1;
-        f.failAt = c.failAt;
-        QELFileObject file = fakeFile(&f);
-        QELFileReadModule *reader = qelFileReadModuleCreate(context_, &file, 0);
-        ASSERT_NE(reader, nullptr);
-        pipetest::Record rec;
-        if (c.downstreamFail != ~std::size_t{0}) {
-            rec.failWrite = QELError_UserAbort;
-            rec.failAfterBytes = c.downstreamFail;
+    for (const bool oneProcessor : {false, true}) {
+        std::optional<OneProcessor> pin;
+        if (oneProcessor) {
+            pin.emplace();
+            ASSERT_TRUE(pin->pinned());
+            EXPECT_EQ(qelIOWorkerNew(qelContextMemoryMgr(context_)), nullptr);
         }
-        QELPipeModule *head = pipetest::makeRecorder(context_, &rec);
-        QELStatus status = qelFileReadPump(reader, head);
-        if (c.downstreamFail != ~std::size_t{0}) {
-            EXPECT_EQ(status, QELError_UserAbort);
-            rec.failWrite = 0;
-            status = qelFileReadPump(reader, head);
+        for (const Case &c : {Case{true, ~std::size_t{0}, ~std::size_t{0}}, Case{false, ~std::size_t{0}, 3 * QELFileReadModuleBufferSize / 2},
+                              Case{true, 2 * QELFileReadModuleBufferSize + 17, ~std::size_t{0}}}) {
+            SCOPED_TRACE(testing::Message() << "one processor " << oneProcessor << " sized " << c.sized << " failAt " << c.failAt);
+            FakeFile f;
+            f.data = pattern(size, 3);
+            f.size = c.sized ? static_cast<std::int64_t>(size) : -1;
+            f.failAt = c.failAt;
+            QELFileObject file = fakeFile(&f);
+            QELFileReadModule *reader = qelFileReadModuleCreate(context_, &file, 0);
+            ASSERT_NE(reader, nullptr);
+            pipetest::Record rec;
+            if (c.downstreamFail != ~std::size_t{0}) {
+                rec.failWrite = QELError_UserAbort;
+                rec.failAfterBytes = c.downstreamFail;
+            }
+            QELPipeModule *head = pipetest::makeRecorder(context_, &rec);
+            QELStatus status = qelFileReadPump(reader, head);
+            if (c.downstreamFail != ~std::size_t{0}) {
+                EXPECT_EQ(status, QELError_UserAbort);
+                rec.failWrite = 0;
+                status = qelFileReadPump(reader, head);
+            }
+            if (c.failAt < size) {
+                EXPECT_EQ(status, QELError_ReadFailed);
+                EXPECT_TRUE(rec.bytes == f.data.substr(0, c.failAt));
+            } else {
+                EXPECT_EQ(status, 0);
+                EXPECT_TRUE(rec.bytes == f.data);
+            }
+            EXPECT_EQ(qelFileReadDestroy(reader), 0);
+            qelPipeDestroy(head);
         }
-        if (c.failAt < size) {
-            EXPECT_EQ(status, QELError_ReadFailed);
-            EXPECT_TRUE(rec.bytes == f.data.substr(0, c.failAt));
-        } else {
-            EXPECT_EQ(status, 0);
-            EXPECT_TRUE(rec.bytes == f.data);
+        if (pin.has_value() && pin->hadMore()) {
+            pin.reset();
+            QELIOWorker *worker = qelIOWorkerNew(qelContextMemoryMgr(context_));
+            EXPECT_NE(worker, nullptr); // several processors again: a thread is worth its switches
+            qelIOWorkerFree(worker);
         }
-        EXPECT_EQ(qelFileReadDestroy(reader), 0);
-        qelPipeDestroy(head);
     }
 }
 

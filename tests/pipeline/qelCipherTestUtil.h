@@ -7,6 +7,7 @@
 #include "qelCipherModuleInternal.h"
 #include "qelContext.h"
 #include "qelMemory.h"
+#include "qelPipeTestModule.h"
 #include "qelSymmetricCipherInternal.h"
 #include "qelTestEnv.h"
 #include "qelVarMemoryModuleInternal.h"
@@ -152,8 +153,10 @@ struct Opened {
 
 // Opens a tag 9 or tag 18 body with a key block (algorithm octet, key) the way
 // the message parser does, writing the rest of the body in pieces of `piece`.
+// `piece`: the size of the writes into the module; `takeAtMost`: what its
+// downstream takes of each write (all of it by default).
 inline Opened openEncrypted(QELContext *context, int tag, const Bytes &body, const std::uint8_t *keyBlock,
-                            std::size_t piece = 4096)
+                            std::size_t piece = 4096, std::uint64_t takeAtMost = ~std::uint64_t{0})
 {
     Opened o;
     const QELCipherDescriptor *d = qelCipherDescriptorFind(keyBlock[0]);
@@ -182,7 +185,12 @@ inline Opened openEncrypted(QELContext *context, int tag, const Bytes &body, con
     EXPECT_NE(slot, nullptr);
     if (slot == nullptr)
         return o;
-    EXPECT_NE(qelVarMemoryModuleCreatePlain(context, slot, QELVarMemoryNoLimit), nullptr);
+    pipetest::Record slow;
+    slow.takeAtMost = takeAtMost;
+    if (takeAtMost != ~std::uint64_t{0})
+        *slot = pipetest::makeRecorder(context, &slow);
+    else
+        EXPECT_NE(qelVarMemoryModuleCreatePlain(context, slot, QELVarMemoryNoLimit), nullptr);
     const Bytes rest = body.substr(start + bs + 2);
     for (std::size_t at = 0; at < rest.size() && o.status == 0; at += piece)
         o.status = qelPipeWriteAll(head, u8(rest) + at, std::min(piece, rest.size() - at));
@@ -195,6 +203,11 @@ inline Opened openEncrypted(QELContext *context, int tag, const Bytes &body, con
     EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcTrailer, trailer, sizeof trailer), 0);
     o.trailer.assign(reinterpret_cast<char *>(trailer), sizeof trailer);
     o.mdcMatches = mdc && trailer[0] == 0xD3 && trailer[1] == 0x14 && std::memcmp(trailer + 2, digest, 20) == 0;
+    if (takeAtMost != ~std::uint64_t{0}) {
+        o.plain = slow.bytes;
+        qelPipeDestroy(head);
+        return o;
+    }
     std::uint64_t total = 0;
     void *buffer = nullptr;
     EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_QueryTotal, &total, 8), 0);
