@@ -507,12 +507,18 @@ TEST(BigNumGMP, SecretNumbersKeepTheirWordCounts)
             ops.qelBigNumTrim(&D);
             EXPECT_TRUE(same(&D, w));
         }
-    // A zero divisor is refused, secret or not.
-    BN Zero(heapMgr(), true), A(heapMgr(), true), R(heapMgr(), true);
+    // A zero divisor is refused, secret or not; one leaves nothing.
+    BN Zero(heapMgr(), true), A(heapMgr(), true), R(heapMgr(), true), One, SecretOne(heapMgr(), true);
     const std::uint8_t zeros[8] = {};
     ASSERT_EQ(ops.qelBigNumFromBytesBE(&Zero, zeros, 0, sizeof zeros), 0);
     ASSERT_EQ(ops.qelBigNumSetWord(&A, 12345), 0);
     EXPECT_EQ(ops.qelBigNumMod(&R, &A, &Zero), -1);
+    ASSERT_EQ(ops.qelBigNumSetWord(&One, 1), 0);
+    ASSERT_EQ(ops.qelBigNumSetWord(&SecretOne, 1), 0);
+    for (QELBigNum *divisor : {&One.n, &SecretOne.n}) {
+        ASSERT_EQ(ops.qelBigNumMod(&R, &A, divisor), 0);
+        EXPECT_EQ(ops.qelBigNumCompareWord(&R, 0), 0);
+    }
 }
 
 TEST(BigNumGMP, Exponentiation)
