@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qelContext.h"
+#include "qelConstantTimeInternal.h"
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
 #include "qelHelpers.h"
@@ -2273,16 +2274,18 @@ void freePrivateKeyInfo(ASN1Context *codec, ASN1Key_PrivateKeyInfo *info)
     asn1KeyFree_PrivateKeyInfo(codec, info);
 }
 
-// The unsigned big-endian octets of a number into an INTEGER, through a
-// secure scratch block.
-QELStatus setNumber(ASN1Context *codec, QELMemoryMgr *mgr, ASN1_Integer *out, const QELBigNum &n)
+// The DER contents of a non-negative INTEGER: floor(bits / 8) + 1 octets,
+// big-endian, which brings the leading zero octet with it exactly when the
+// top bit of a whole octet is set. That count is all the encoding shows of
+// the value, and the only part of it handed over as public; the octets are
+// written at that length without a branch on them.
+QELStatus integerContents(QELMemoryMgr *mgr, const QELBigNum &n, qel::WipedBuffer<u8> &out)
 {
-    const std::uint32_t octets = (QELBigNumOps.qelBigNumBitLength(&n) + 7) / 8;
-    qel::WipedBuffer<u8> scratch(mgr, octets);
-    if (!scratch)
+    const std::uint32_t octets = qelCTDeclassifyValue(QELBigNumOps.qelBigNumBitLength(&n) / 8 + 1);
+    if (!out.reset(mgr, octets))
         return QELError_OutOfMemory;
-    QELBigNumOps.qelBigNumToBytesBE(&n, scratch.get(), 0, octets);
-    return asn1SetUnsignedInteger(codec, out, scratch.get(), octets) == 0 ? QELError_NoErr : QELError_OutOfMemory;
+    QELBigNumOps.qelBigNumToBytesBE(&n, out.get(), 0, octets);
+    return QELError_NoErr;
 }
 
 // DER of a record into a new secure block of exactly its size.
@@ -2305,18 +2308,16 @@ QELStatus encodeSecure(ASN1Context *codec, QELMemoryMgr *mgr,
 
 } // namespace
 
-QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock, std::size_t *outLength)
+QELStatus qelX509RSAPrivateKeyIntegers(QELSecretKeyObject *key, QELX509RSAIntegers *out)
 {
-    if (outBlock == nullptr || outLength == nullptr)
-        return QELError_BadParams;
-    *outBlock = nullptr;
-    *outLength = 0;
-    if (key == nullptr)
+    if (key == nullptr || out == nullptr)
         return QELError_BadParams;
     if (key->algorithm < 1 || key->algorithm > 3)
         return QELError_AlgorithmCannotDoThis;
     return qel::noThrow([&]() -> QELStatus {
         QELMemoryMgr *mgr = contextMgr(key->context);
+        // The secret numbers come in secure numbers, which keep the public
+        // word counts of the key's own; every step below keeps to them.
         BigNumber n(mgr, false), e(mgr, false), d(mgr, true), p(mgr, true), q(mgr, true), u(mgr, true),
             dp(mgr, true), dq(mgr, true), less(mgr, true);
         QELPublicKeyObject *pub = key->publicObject(key);
@@ -2331,29 +2332,51 @@ QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **out
         if ((s = key->getSecretParameters(key, secretValues)) != QELError_NoErr)
             return s;
         // RFC 4880 keeps p < q with u = p^-1 mod q; PKCS #1 names q its
-        // first prime, so that u is its coefficient.
-        auto reduce = [&](QELBigNum *out, const QELBigNum &prime) {
+        // first prime, so that u is its coefficient. d mod (prime - 1) by
+        // the constant-time reduction (the prime is odd: no borrow).
+        auto reduce = [&](QELBigNum *result, const QELBigNum &prime) {
             return QELBigNumOps.qelBigNumCopy(&less.n, &prime) == 0 &&
                    QELBigNumOps.qelBigNumSubtractWord(&less.n, 1) == 0 &&
-                   QELBigNumOps.qelBigNumMod(out, &d.n, &less.n) == 0;
+                   QELBigNumOps.qelBigNumMod(result, &d.n, &less.n) == 0;
         };
         if (!reduce(&dp.n, q.n) || !reduce(&dq.n, p.n))
             return QELError_OutOfMemory;
+        const QELBigNum *const values[] = {&n.n, &e.n, &d.n, &q.n, &p.n, &dp.n, &dq.n, &u.n};
+        for (std::size_t i = 0; i < std::size(values); ++i)
+            if ((s = integerContents(mgr, *values[i], out->contents[i])) != QELError_NoErr)
+                return s;
+        return QELError_NoErr;
+    });
+}
 
+QELStatus qelX509ExportRSAPrivateKey(QELSecretKeyObject *key, std::uint8_t **outBlock, std::size_t *outLength)
+{
+    if (outBlock == nullptr || outLength == nullptr)
+        return QELError_BadParams;
+    *outBlock = nullptr;
+    *outLength = 0;
+    if (key == nullptr)
+        return QELError_BadParams;
+    QELX509RSAIntegers integers;
+    if (QELStatus s = qelX509RSAPrivateKeyIntegers(key, &integers); s != QELError_NoErr)
+        return s;
+    return qel::noThrow([&]() -> QELStatus {
+        QELMemoryMgr *mgr = contextMgr(key->context);
+        QELStatus s = QELError_NoErr;
         QELX509Codec owned(mgr);
         ASN1Context *codec = owned.get();
         Record<ASN1Key_RSAPrivateKey, freeRSAPrivateKey> rsa(codec);
         *rsa.out() = asn1KeyNew_RSAPrivateKey(codec);
         if (!rsa || asn1SetIntegerValue(codec, &rsa->version, 0) != 0)
             return QELError_OutOfMemory;
-        const std::pair<ASN1_Integer *, const QELBigNum *> fields[] = {
-            {&rsa->modulus, &n.n}, {&rsa->publicExponent, &e.n}, {&rsa->privateExponent, &d.n},
-            {&rsa->prime1, &q.n},  {&rsa->prime2, &p.n},         {&rsa->exponent1, &dp.n},
-            {&rsa->exponent2, &dq.n}, {&rsa->coefficient, &u.n},
-        };
-        for (const auto &[field, value] : fields)
-            if ((s = setNumber(codec, mgr, field, *value)) != QELError_NoErr)
-                return s;
+        ASN1_Integer *const fields[] = {&rsa->modulus, &rsa->publicExponent, &rsa->privateExponent,
+                                        &rsa->prime1,  &rsa->prime2,         &rsa->exponent1,
+                                        &rsa->exponent2, &rsa->coefficient};
+        for (std::size_t i = 0; i < std::size(fields); ++i) {
+            const qel::WipedBuffer<u8> &contents = integers.contents[i];
+            if (asn1SetOctetString(codec, fields[i], contents.get(), contents.size()) != 0)
+                return QELError_OutOfMemory;
+        }
         qel::WipedBuffer<u8> rsaDER;
         if ((s = encodeSecure(codec, mgr, asn1KeySizeof_RSAPrivateKey, asn1KeyPack_RSAPrivateKey, rsa.get(),
                               rsaDER)) != QELError_NoErr)

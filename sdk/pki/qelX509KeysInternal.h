@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "asn1Key.h"
+#include "qelHelpers.h"
 #include "qelErrors.h"
 #include "qelMemory.h"
 #include "qelSeams.h"
@@ -143,6 +144,16 @@ QELStatus qelX509ImportCertificateSet(const std::uint8_t *der, std::size_t lengt
 // certificate is looked for in keyDB (or every open database when null).
 QELStatus qelX509ImportPrivateKeyInfo(const std::uint8_t *der, std::size_t length, QELContext *context,
                                       QELKeyDB *keyDB, QELKeyDB **outDB);
+// The DER contents octets of the eight INTEGERs after the version of the
+// PKCS #1 RSAPrivateKey of an unlocked RSA secret-key object, in its order
+// (modulus, public and private exponents, the two primes, the exponents
+// reduced modulo each prime less one, the coefficient). The arithmetic on
+// the secret numbers branches on none of them; each content's length, which
+// the encoding shows, is the only thing handed over as public.
+struct QELX509RSAIntegers {
+    qel::WipedBuffer<std::uint8_t> contents[8];
+};
+QELStatus qelX509RSAPrivateKeyIntegers(QELSecretKeyObject *key, QELX509RSAIntegers *out);
 // The DER PKCS #8 PrivateKeyInfo of an unlocked RSA secret-key object, in a
 // new secure block of the key's context (freed by the caller with
 // qelMemFree); QELError_AlgorithmCannotDoThis for another algorithm.

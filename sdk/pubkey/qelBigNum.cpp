@@ -3,6 +3,7 @@
 #include "qelBigNumInternal.h"
 
 #include "qelBigNumWordInternal.h"
+#include "qelConstantTimeInternal.h"
 #include "qelHelpers.h"
 #include "qelMemoryInternal.h"
 #include "qelWipe.h"
@@ -26,6 +27,41 @@ constexpr u64 kMaxWords = u64{1} << 26;
 std::atomic<bool> gTableReady{false};
 
 u32 sig(const QELBigNum *n) { return n->words ? qelWordsSignificantLength(n->words, n->used) : 0; }
+
+// The word count an operation may follow. A secure number holds a secret:
+// its own count is public (the length it was read or made with), while its
+// significant length could only be found by looking at its top words. A
+// public number is taken at its significant length.
+u32 countOf(const QELBigNum *n)
+{
+    if (n->secure)
+        return n->words ? n->used : 0;
+    return sig(n);
+}
+
+// All ones when x is not zero; no branch.
+u32 nonZeroMask(u32 x) { return 0u - ((x | (0u - x)) >> 31); }
+
+// The bit length of the words a[0 .. words - 1] without a branch on them:
+// every word is looked at, the highest non-zero one chosen by masks and its
+// length found by halving.
+u32 ctBitLength(const u32 *a, u32 words)
+{
+    u32 bits = 0;
+    for (u32 i = 0; i < words; ++i) {
+        u32 w = a[i];
+        u32 length = 0;
+        for (u32 half = 16; half != 0; half >>= 1) {
+            const u32 step = half & nonZeroMask(w >> half);
+            length += step;
+            w >>= step;
+        }
+        length += w & 1u;
+        const u32 take = nonZeroMask(a[i]);
+        bits = ((32 * i + length) & take) | (bits & ~take);
+    }
+    return bits;
+}
 
 bool anySecure(const QELBigNum *a, const QELBigNum *b = nullptr, const QELBigNum *c = nullptr)
 {
@@ -86,7 +122,8 @@ std::int32_t bnCopy(QELBigNum *dst, const QELBigNum *src)
 {
     if (dst == src)
         return 0;
-    u32 len = sig(src);
+    // A secret keeps its public word count, leading zero words and all.
+    u32 len = countOf(src);
     if (grow(dst, len) != 0)
         return -1;
     if (len)
@@ -128,7 +165,12 @@ std::int32_t bnFromBytes(QELBigNum *n, const std::uint8_t *buf, u32 p, u32 count
 
 u32 bnLowWord(const QELBigNum *n) { return sig(n) ? n->words[0] : 0; }
 
-u32 bnBitLength(const QELBigNum *n) { return n->words ? qelWordsBitLength(n->words, n->used) : 0; }
+u32 bnBitLength(const QELBigNum *n)
+{
+    if (n->secure)
+        return n->words ? ctBitLength(n->words, n->used) : 0;
+    return n->words ? qelWordsBitLength(n->words, n->used) : 0;
+}
 
 std::int32_t bnAdd(QELBigNum *dst, const QELBigNum *addend)
 {
@@ -193,9 +235,34 @@ std::int32_t bnAddWord(QELBigNum *n, u32 w)
     return 0;
 }
 
+// n - w for a secret n: the borrow runs through every word of its public
+// count and a negative result is negated under a mask; the count stays.
+// Only the sign, which every caller acts on, is handed over as public.
+std::int32_t subtractWordSecret(QELBigNum *n, u32 l, u32 w)
+{
+    u32 *a = n->words;
+    u64 borrow = w;
+    for (u32 i = 0; i < l; ++i) {
+        const u64 d = (u64)a[i] - borrow;
+        a[i] = (u32)d;
+        borrow = d >> 63;
+    }
+    const u32 negative = 0u - (u32)borrow;
+    u64 carry = negative & 1u;
+    for (u32 i = 0; i < l; ++i) {
+        const u64 v = (u64)(a[i] ^ negative) + carry;
+        a[i] = (u32)v;
+        carry = v >> 32;
+    }
+    n->used = l;
+    return qelCTDeclassifyValue((std::int32_t)borrow);
+}
+
 std::int32_t bnSubtractWord(QELBigNum *n, u32 w)
 {
-    u32 l = sig(n);
+    u32 l = countOf(n);
+    if (l != 0 && n->secure)
+        return subtractWordSecret(n, l, w);
     if (l == 0) {
         if (bnSetWord(n, w) != 0)
             return -1;
@@ -309,8 +376,49 @@ std::int32_t bnDivide(QELBigNum *quotient, QELBigNum *remainder, const QELBigNum
     return 0;
 }
 
+// The remainder when a secret is involved: no division (its quotient digit
+// estimates branch on the values), and the result keeps the divisor's
+// public word count, untrimmed. A public odd divisor takes the Montgomery
+// reduction with R^2 made from it; any other (a secret one, an even one)
+// the reduction by shift and subtract. Only "the divisor is zero", the
+// operation's refusal, is handed over as public.
+std::int32_t modSecret(QELBigNum *result, const QELBigNum *dividend, const QELBigNum *divisor)
+{
+    const u32 ld = countOf(dividend), lv = countOf(divisor);
+    if (lv == 0)
+        return -1;
+    u32 any = 0;
+    for (u32 i = 0; i < lv; ++i)
+        any |= divisor->words[i];
+    if (qelCTDeclassifyValue(nonZeroMask(any)) == 0)
+        return -1;
+    const bool secure = anySecure(result, dividend, divisor);
+    // The dividend is read whole before the result is written, so they may
+    // be one number; growing the result may move its words.
+    if (grow(result, lv) != 0)
+        return -1;
+    const u32 *x = dividend->words;
+    if (ld == 0) {
+        qelWordsZero(result->words, lv);
+    } else if (!divisor->secure && (divisor->words[0] & 1u) != 0) {
+        TempWords r2(result->memoryMgr, lv, secure);
+        if (r2.get() == nullptr ||
+            qelWordsMontgomeryR2(r2.get(), divisor->words, lv, result->memoryMgr, secure) != 0 ||
+            qelWordsCTReduce(result->words, x, ld, divisor->words, lv, r2.get(), result->memoryMgr, secure) != 0)
+            return -1;
+    } else if (qelWordsCTMod(result->words, x, ld, divisor->words, lv, result->memoryMgr, secure) != 0) {
+        return -1;
+    }
+    result->used = lv;
+    return 0;
+}
+
 std::int32_t bnMod(QELBigNum *result, const QELBigNum *dividend, const QELBigNum *divisor)
 {
+    if (result == divisor)
+        return -1;
+    if (anySecure(result, dividend, divisor))
+        return modSecret(result, dividend, divisor);
     u32 ld = sig(dividend), lv = sig(divisor);
     if (lv == 0 || result == divisor)
         return -1;

@@ -20,6 +20,17 @@ struct QELBigNum {
 // The operations, in table order (the 31 of the classic table, then the
 // secret-exponent form of entry 23). Results shown as 0/1/-1 are statuses:
 // -1 is a memory failure (or a bad modulus or divisor), never an SDK code.
+//
+// A secure number holds a secret, and its word count (`used`) is public: the
+// length it was read or made with, leading zero words included. These
+// entries keep to that count and branch on none of its words: Copy (the copy
+// has the same count), BitLength (found by masks; the caller hands over what
+// its output shows of it), SubtractWord (the count stays; only the sign it
+// returns is handed over as public), Mod (when any operand is secure: the
+// constant-time reduction, the result at the divisor's count, untrimmed),
+// ToBytesBE/LE and FromBytesBE/LE, and entry 32. Every other entry finds
+// significant lengths by looking at the top words, and Trim is the step
+// that makes a length public: neither is for a secret.
 struct QELBigNumOpsTable {
     void (*qelBigNumFree)(QELBigNum *n);
     std::int32_t (*qelBigNumReserveBits)(QELBigNum *n, std::uint32_t bits);

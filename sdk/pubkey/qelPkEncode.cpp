@@ -182,27 +182,9 @@ std::int32_t qelMPIRead(QELBigNum *number, const std::uint8_t *data, u32 length)
 
 std::uint32_t qelMPIBitLength(const QELBigNum *number)
 {
-    if (!number->secure)
-        return QELBigNumOps.qelBigNumBitLength(number);
-    // Every word of the public word count is looked at; the highest non-zero
-    // one is chosen by masks, and its bit length found by halving without a
-    // branch. The result is published by the MPI's header.
-    const u32 words = number->words ? number->used : 0;
-    auto nonZero = [](u32 x) { return 0u - ((x | (0u - x)) >> 31); };   // all ones when x != 0
-    u32 bits = 0;
-    for (u32 i = 0; i < words; ++i) {
-        u32 w = number->words[i];
-        u32 length = 0;
-        for (u32 half = 16; half != 0; half >>= 1) {
-            const u32 step = half & nonZero(w >> half);
-            length += step;
-            w >>= step;
-        }
-        length += w & 1u;
-        const u32 take = nonZero(number->words[i]);
-        bits = ((32 * i + length) & take) | (bits & ~take);
-    }
-    return qelCTDeclassifyValue(bits);
+    // A secure number's length is found without a branch on its words; the
+    // MPI's header publishes it.
+    return qelCTDeclassifyValue(QELBigNumOps.qelBigNumBitLength(number));
 }
 
 std::int32_t qelMPIWrite(const QELBigNum *number, std::uint8_t *out)

@@ -439,6 +439,88 @@ TEST(BigNumGMP, AddSubtractMultiplyDivide)
     }
 }
 
+// A secret in a secure number at a public word count `extra` words above its
+// significant length (the zero words a key's stored length may bring).
+void toSecret(BN &secret, mpz_srcptr z, u32 extra)
+{
+    const std::size_t words = (mpz_sizeinbase(z, 2) + 31) / 32 + extra;
+    std::vector<std::uint8_t> bytes(4 * words);
+    std::size_t count = 0;
+    mpz_export(bytes.data() + bytes.size() - (mpz_sizeinbase(z, 256)), &count, 1, 1, 0, 0, z);
+    ASSERT_EQ(QELBigNumOps.qelBigNumSetWord(&secret, 0), 0);
+    ASSERT_EQ(QELBigNumOps.qelBigNumFromBytesBE(&secret, bytes.data(), 0, (u32)bytes.size()), 0);
+    ASSERT_EQ(secret.n.used, (u32)words);
+}
+
+// The entries that take secrets keep to the public word counts: a copy has
+// the source's count, a remainder the divisor's (secret or public, odd or
+// even divisor, the result aliasing the dividend or not), a subtracted word
+// leaves the count as it was; values as GMP has them.
+TEST(BigNumGMP, SecretNumbersKeepTheirWordCounts)
+{
+    const auto &ops = QELBigNumOps;
+    Operands gen;
+    const unsigned sizes[] = {1, 31, 32, 33, 64, 160, 511, 1024, 1025, 2048};
+    for (unsigned abits : sizes)
+        for (int r = 0; r < 8; ++r) {
+            SCOPED_TRACE(testing::Message() << "bits " << abits << " round " << r);
+            Mpz a, b, w;
+            gen.random(a, abits);
+            gen.random(b, gen.bits(abits + 64));
+            if (r % 2 == 0)
+                mpz_setbit(b, 0);   // odd and even divisors alike
+            if (mpz_sgn(b.z) == 0)
+                mpz_set_ui(b, 2);
+            if (r == 7)
+                mpz_set_ui(a, 0);
+            const u32 extra = r % 3;
+            BN A(heapMgr(), true), B(heapMgr(), true), PublicB, R(heapMgr(), true), D(heapMgr(), true);
+            toSecret(A, a, extra);
+            toSecret(B, b, 2 - extra);
+            toBN(&PublicB, b);
+
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            EXPECT_EQ(D.n.used, A.n.used);
+            EXPECT_EQ(ops.qelBigNumCompare(&D, &A), 0);
+            EXPECT_EQ(ops.qelBigNumBitLength(&A), mpz_sgn(a.z) ? (u32)mpz_sizeinbase(a, 2) : 0u);
+
+            mpz_fdiv_r(w, a, b);
+            for (QELBigNum *divisor : {&B.n, &PublicB.n}) {
+                const u32 count = divisor == &B.n ? B.n.used : PublicB.n.used;
+                ASSERT_EQ(ops.qelBigNumMod(&R, &A, divisor), 0);
+                EXPECT_EQ(R.n.used, count);
+                ops.qelBigNumTrim(&R);
+                EXPECT_TRUE(same(&R, w));
+                ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+                ASSERT_EQ(ops.qelBigNumMod(&D, &D, divisor), 0);
+                EXPECT_EQ(D.n.used, count);
+                ops.qelBigNumTrim(&D);
+                EXPECT_TRUE(same(&D, w));
+            }
+
+            const u32 word = (u32)gen.rng()();
+            mpz_sub_ui(w, a, word);
+            ASSERT_EQ(ops.qelBigNumCopy(&D, &A), 0);
+            EXPECT_EQ(ops.qelBigNumSubtractWord(&D, word), mpz_sgn(w.z) < 0 ? 1 : 0);
+            EXPECT_EQ(D.n.used, A.n.used ? A.n.used : 1u);
+            mpz_abs(w, w);
+            ops.qelBigNumTrim(&D);
+            EXPECT_TRUE(same(&D, w));
+        }
+    // A zero divisor is refused, secret or not; one leaves nothing.
+    BN Zero(heapMgr(), true), A(heapMgr(), true), R(heapMgr(), true), One, SecretOne(heapMgr(), true);
+    const std::uint8_t zeros[8] = {};
+    ASSERT_EQ(ops.qelBigNumFromBytesBE(&Zero, zeros, 0, sizeof zeros), 0);
+    ASSERT_EQ(ops.qelBigNumSetWord(&A, 12345), 0);
+    EXPECT_EQ(ops.qelBigNumMod(&R, &A, &Zero), -1);
+    ASSERT_EQ(ops.qelBigNumSetWord(&One, 1), 0);
+    ASSERT_EQ(ops.qelBigNumSetWord(&SecretOne, 1), 0);
+    for (QELBigNum *divisor : {&One.n, &SecretOne.n}) {
+        ASSERT_EQ(ops.qelBigNumMod(&R, &A, divisor), 0);
+        EXPECT_EQ(ops.qelBigNumCompareWord(&R, 0), 0);
+    }
+}
+
 TEST(BigNumGMP, Exponentiation)
 {
     const auto &ops = QELBigNumOps;

@@ -11,7 +11,9 @@
 // library hands over what becomes public (a signature, a verdict, a length)
 // through its declassification hook, which marks it defined again. Run as
 // `valgrind --error-exitcode=N ct_valgrind`: any report fails it. The
-// portable code is taken (Valgrind does not run AVX-512).
+// portable code is taken (Valgrind does not run AVX-512). Handing the secret
+// numbers out (getSecretParameters), the RSA integers of the PKCS #8 export
+// and the writing of unprotected material are watched as well.
 #include "qelAlgorithms.h"
 #include "qelContextInternal.h"
 #include "qelHashInternal.h"
@@ -20,9 +22,11 @@
 #include "qelSDK.h"
 #include "qelTestEnv.h"
 #include "qelTestHooks.h"
+#include "qelX509KeysInternal.h"
 
 #include <valgrind/memcheck.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -205,6 +209,17 @@ void unlockGpgKeys(QELContext *context)
     }
 }
 
+// The material written again unprotected with the secrets undefined: each
+// MPI's bit count (its header shows it) is all that may be looked at.
+void unprotectWatched(QELSecretKeyObject *key, const char *name)
+{
+    markSecrets(key, true);
+    const QELStatus s = key->changeProtection(key, nullptr, &gRandom, nullptr, 0, 0, nullptr, 0, 0);
+    markSecrets(key, false);
+    materialDefined(key);
+    expect(s == 0, name);
+}
+
 void unlockOwnKeys(QELSecretKeyObject *key, const char *checksumName, const char *clearName)
 {
     static const char kPass[] = "ct pass phrase";
@@ -215,9 +230,8 @@ void unlockOwnKeys(QELSecretKeyObject *key, const char *checksumName, const char
     static_cast<void>(key->lock(key));
     unlockWatched(key, "wrong", 5, 0, checksumName);
     unlockWatched(key, kPass, sizeof kPass - 1, 1, checksumName);
-    // Unprotected: read from the stored material in the clear.
-    expect(key->changeProtection(key, nullptr, &gRandom, nullptr, 0, 0, nullptr, 0, 0) == 0, clearName);
-    materialDefined(key);
+    // Unprotected: written and read again in the clear.
+    unprotectWatched(key, clearName);
     unlockClearWatched(key, clearName);
 }
 
@@ -291,6 +305,79 @@ void oaepEncryptAndDecrypt(QELSecretKeyObject *key, const char *name)
         static_cast<void>(pub->destroy(pub));
 }
 
+// A number begun in the context's manager and freed at the end.
+struct Number {
+    QELBigNum n{};
+    Number(QELContext *context, bool secure) { qelBigNumBegin(&n, qelContextGetMemoryMgr(context), secure ? 1 : 0); }
+    Number(const Number &) = delete;
+    Number &operator=(const Number &) = delete;
+    ~Number() { QELBigNumOps.qelBigNumFree(&n); }
+};
+
+void numberDefined(const QELBigNum &n)
+{
+    if (n.words != nullptr)
+        VALGRIND_MAKE_MEM_DEFINED(n.words, std::size_t(n.allocated) * sizeof(std::uint32_t));
+}
+
+// DER INTEGER contents of a non-negative number: its significant octets, a
+// zero octet before a set top bit, "00" for zero.
+std::vector<std::uint8_t> integerContents(const QELBigNum &n)
+{
+    std::vector<std::uint8_t> bytes(4 * std::size_t(n.used));
+    QELBigNumOps.qelBigNumToBytesBE(&n, bytes.data(), 0, (std::uint32_t)bytes.size());
+    std::vector<std::uint8_t> out(std::find_if(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b != 0; }),
+                                  bytes.end());
+    if (out.empty() || (out[0] & 0x80) != 0)
+        out.insert(out.begin(), 0);
+    return out;
+}
+
+// The secret numbers handed out, and the RSAPrivateKey integers of the
+// PKCS #8 export (d reduced modulo each prime less one among them), with the
+// key's secrets undefined: copies keep the public word counts, the
+// reductions are the constant-time ones, and only each integer's length is
+// handed over. The results are then checked against the plain arithmetic
+// (division on public copies).
+void exportWatched(QELContext *context, QELSecretKeyObject *key, const char *name)
+{
+    QELPkSecretRecord *rec = qelPkSecretRecord(key);
+    Number d(context, true), p(context, true), q(context, true), u(context, true);
+    QELBigNum *const out[] = {&d.n, &p.n, &q.n, &u.n};
+    QELX509RSAIntegers integers;
+    markSecrets(key, true);
+    const QELStatus handed = key->getSecretParameters(key, out);
+    const QELStatus computed = qelX509RSAPrivateKeyIntegers(key, &integers);
+    markSecrets(key, false);
+    expect(handed == 0 && computed == 0, name);
+    if (handed != 0 || computed != 0)
+        return;
+    // The values are the caller's secrets; the test looks at them.
+    for (QELBigNum *n : out)
+        numberDefined(*n);
+    for (const auto &c : integers.contents)
+        VALGRIND_MAKE_MEM_DEFINED(c.get(), c.size());
+    const auto &o = QELBigNumOps;
+    for (std::uint32_t i = 0; i < 4; ++i)
+        expect(o.qelBigNumCompare(out[i], &rec->value[rec->publicCount + i]) == 0, name);
+    Number pd(context, false), pp(context, false), pq(context, false), less(context, false), dp(context, false),
+        dq(context, false);
+    expect(o.qelBigNumCopy(&pd.n, &d.n) == 0 && o.qelBigNumCopy(&pp.n, &p.n) == 0 && o.qelBigNumCopy(&pq.n, &q.n) == 0,
+           name);
+    expect(o.qelBigNumCopy(&less.n, &pq.n) == 0 && o.qelBigNumSubtractWord(&less.n, 1) == 0 &&
+               o.qelBigNumMod(&dp.n, &pd.n, &less.n) == 0,
+           name);
+    expect(o.qelBigNumCopy(&less.n, &pp.n) == 0 && o.qelBigNumSubtractWord(&less.n, 1) == 0 &&
+               o.qelBigNumMod(&dq.n, &pd.n, &less.n) == 0,
+           name);
+    const QELBigNum *const want[] = {&rec->value[0], &rec->value[1], &pd.n, &pq.n, &pp.n, &dp.n, &dq.n, &u.n};
+    for (std::size_t i = 0; i < std::size(want); ++i) {
+        const std::vector<std::uint8_t> expected = integerContents(*want[i]);
+        const auto &c = integers.contents[i];
+        expect(c.size() == expected.size() && std::equal(expected.begin(), expected.end(), c.get()), name);
+    }
+}
+
 } // namespace
 
 int main()
@@ -308,6 +395,7 @@ int main()
     QELSecretKeyObject *dsa = generate(context, QELPublicKeyAlgorithm_DSA, 1024);
     QELSecretKeyObject *elg = generate(context, QELPublicKeyAlgorithm_ElGamal, 1536);
     if (rsa) {
+        exportWatched(context, rsa, "RSA secret numbers and PKCS #8 integers");
         signAndVerify(rsa, "RSA-CRT signing");
         encryptAndDecrypt(rsa, "RSA-CRT decryption");
         oaepEncryptAndDecrypt(rsa, "RSA-CRT decryption, OAEP");
@@ -324,8 +412,10 @@ int main()
     if (elg)
         unlockOwnKeys(elg, "ElGamal unlock, checksum form", "ElGamal unlock, in the clear");
     // The keys work after all that.
-    if (rsa)
+    if (rsa) {
+        exportWatched(context, rsa, "RSA secret numbers and PKCS #8 integers after unlock");
         signAndVerify(rsa, "RSA-CRT signing after unlock");
+    }
     if (dsa)
         signAndVerify(dsa, "DSA signing after unlock");
     if (elg)
