@@ -1919,8 +1919,11 @@ int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32
     return 0;
 }
 
-int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
-                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+namespace {
+
+// a b mod m (montgomery: a b / R mod m, for a and b of at most n32 words).
+int ctProduct(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32, const u32 *r2,
+              QELMemoryMgr *mgr, bool secure, u64 *workspace, bool montgomery)
 {
     CTArena arena(workspace);
     if (!arena.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
@@ -1929,11 +1932,13 @@ int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWord
     c.setUp(arena, mod, n32, r2);
     u64 *x = arena.get(c.d.n), *y = arena.get(c.d.n);
     const u32 limbWords = (u32)(2 * c.d.n);
-    if (aWords <= limbWords && bWords <= limbWords) {
-        // Both below R: b R mod m (reduced), then a (b R) / R = a b mod m.
+    if (montgomery || (aWords <= limbWords && bWords <= limbWords)) {
+        // Both below R: b R mod m (reduced), then a (b R) / R = a b mod m;
+        // the Montgomery product skips the first step.
         packLimbs(x, c.d.n, a, aWords);
         packLimbs(y, c.d.n, b, bWords);
-        c.d.mul(y, y, c.r2);
+        if (!montgomery)
+            c.d.mul(y, y, c.r2);
         c.d.mul(x, x, y);
         unpackLimbs(out, n32, x);
         return 0;
@@ -1943,6 +1948,20 @@ int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWord
     c.d.mul(x, x, y);
     c.fromMont(out, x);
     return 0;
+}
+
+} // namespace
+
+int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
+                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    return ctProduct(out, a, aWords, b, bWords, mod, n32, r2, mgr, secure, workspace, false);
+}
+
+int qelWordsCTMontMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
+                      const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    return ctProduct(out, a, aWords, b, bWords, mod, n32, r2, mgr, secure, workspace, true);
 }
 
 void qelWordsCTModSub(u32 *out, const u32 *a, const u32 *b, const u32 *mod, u32 n32)
