@@ -7,7 +7,7 @@
 // path of the SDK is set against OpenSSL's matching one:
 //   (a) the SDK's best path (AVX-512 IFMA where the processor has it)
 //       against OpenSSL as it comes;
-//   (b) the SDK's MULX/ADX rows, the IFMA kernel turned off, against OpenSSL
+//   (b) the SDK's MULX/ADX rows, the IFMA kernels turned off, against OpenSSL
 //       with AVX-512 and IFMA masked (OPENSSL_ia32cap=:~0x210000);
 //   (c) the SDK's portable code (QEL_TEST_PORTABLE_CRYPTO=1, no MULX/ADX)
 //       against OpenSSL with BMI2/ADX, AVX2, AVX-512 and IFMA masked
@@ -370,7 +370,8 @@ int main(int argc, char **argv)
     // reading of the portable path, mask MULX/ADX/AVX-512 there too).
     const char *cap = std::getenv("OPENSSL_ia32cap");
     std::printf("\nSDK big-number path: %s; OPENSSL_ia32cap: %s",
-                qelWordsPairedExpModFits(2048) ? "AVX-512 IFMA (RSA private halves), MULX/ADX elsewhere"
+                qelWordsPairedExpModFits(2048) ? "AVX-512 IFMA (RSA private halves, RSA verification to 2048 "
+                                                 "bits), MULX/ADX elsewhere"
                 : qelCryptoUseMULX()           ? "MULX/ADX"
                                                : "portable",
                 cap != nullptr ? cap : "(unset)");

@@ -402,6 +402,42 @@ void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrim
     limbsFinalSubtract(r, m, N, t[N]);
 }
 
+// r = t / 2^(64N) mod m for t (2N limbs, destroyed) below m 2^(64N): N
+// rows of t += m u 2^(64i), each a straight MULX run with both carry chains
+// (the row's first limb becomes zero), the row's carry limb added above it
+// with the carry that runs along the top.
+template <std::size_t N>
+void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
+{
+    static_assert(N == 16 || N == 32);
+    const u64 zero = 0;
+    u64 hi = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        u64 *tp = t + i;
+        u64 c;
+#define QEL_REDC_ROW(G)                                                          \
+    __asm__ volatile("movq (%[t]), %%rdx\n\t"                                     \
+                     "imulq %[mp], %%rdx\n\t"                                     \
+                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                     \
+                     "adcxq %[z], %%r10\n\t"                                      \
+                     "adoxq %[z], %%r10\n\t"                                      \
+                     "movq %%r10, %[c]\n\t"                                       \
+                     : [c] "=r"(c)                                               \
+                     : [a] "r"(m), [t] "r"(tp), [mp] "r"(mPrime), [z] "r"(zero)  \
+                     : "rdx", "r8", "r9", "r10", "cc", "memory")
+        if constexpr (N == 16)
+            QEL_REDC_ROW(QEL_MONT_G16);
+        else
+            QEL_REDC_ROW(QEL_MONT_G32);
+#undef QEL_REDC_ROW
+        const u128 sum = (u128)tp[N] + c + hi;
+        tp[N] = (u64)sum;
+        hi = (u64)(sum >> 64);
+    }
+    std::memcpy(r, t + N, N * sizeof(u64));
+    limbsFinalSubtract(r, m, N, hi);
+}
+
 #undef QEL_MONT_ROW
 #undef QEL_MONT_G32
 #undef QEL_MONT_G16
@@ -515,6 +551,22 @@ void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPr
     limbsFinalSubtract(r, m, N, c.low());
 }
 
+// Column k of a^2 into c: the cross products a[i] a[k-i] (i < k-i) once,
+// doubled, then the diagonal.
+template <std::size_t N, bool Mulx>
+__attribute__((always_inline)) inline void squareColumn(ColumnSum<Mulx> &c, const u64 *a, std::size_t k)
+{
+    const std::size_t from = k < N ? 0 : k - N + 1;
+    ColumnSum<Mulx> x;
+    QEL_UNROLL_ALL
+    for (std::size_t i = from; 2 * i < k; ++i)
+        x.mac(a[i], a[k - i]);
+    x.twice();
+    c.add(x);
+    if ((k & 1) == 0)
+        c.mac(a[k / 2], a[k / 2]);
+}
+
 template <std::size_t N, bool Mulx>
 void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
 {
@@ -522,14 +574,7 @@ void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
     QEL_UNROLL_ALL
     for (std::size_t k = 0; k < 2 * N - 1; ++k) {
         const std::size_t from = k < N ? 0 : k - N + 1;
-        ColumnSum<Mulx> x;
-        QEL_UNROLL_ALL
-        for (std::size_t i = from; 2 * i < k; ++i)
-            x.mac(a[i], a[k - i]);
-        x.twice();
-        c.add(x);
-        if ((k & 1) == 0)
-            c.mac(a[k / 2], a[k / 2]);
+        squareColumn<N>(c, a, k);
         QEL_UNROLL_ALL
         for (std::size_t i = from; i < (k < N ? k : N); ++i)
             c.mac(u[i], m[k - i]);
@@ -546,6 +591,25 @@ void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
     c.shift();
     limbsFinalSubtract(r, m, N, c.low());
 }
+
+#if defined(QEL_BIGNUM_ADX)
+// r = a^2 / 2^(64N) mod m on MULX/ADX: the square by columns (each cross
+// product once, doubled), then the reduction by rows, which run faster
+// than the reduction's share of the columns.
+template <std::size_t N>
+void limbsMontSqrAdx(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *t)
+{
+    ColumnSum<true> c;
+    QEL_UNROLL_ALL
+    for (std::size_t k = 0; k < 2 * N - 1; ++k) {
+        squareColumn<N>(c, a, k);
+        t[k] = c.low();
+        c.shift();
+    }
+    t[2 * N - 1] = c.low();
+    limbsRedcAdx<N>(r, t, m, mPrime);
+}
+#endif
 
 #undef QEL_UNROLL_ALL
 
@@ -578,9 +642,14 @@ void limbsMontSqr(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPrime,
     case 8: return limbsMontSqrFixed<4, false>(r, a, m, mPrime, u);
     case 9: return limbsMontSqrFixed<4, true>(r, a, m, mPrime, u);
     case 32: return limbsMontSqrFixed<16, false>(r, a, m, mPrime, u);
-    case 33: return limbsMontSqrFixed<16, true>(r, a, m, mPrime, u);
     case 64: return limbsMontSqrFixed<32, false>(r, a, m, mPrime, u);
+#if defined(QEL_BIGNUM_ADX)
+    case 33: return limbsMontSqrAdx<16>(r, a, m, mPrime, u);
+    case 65: return limbsMontSqrAdx<32>(r, a, m, mPrime, u);
+#else
+    case 33: return limbsMontSqrFixed<16, true>(r, a, m, mPrime, u);
     case 65: return limbsMontSqrFixed<32, true>(r, a, m, mPrime, u);
+#endif
     default: return limbsMontSqrAny(r, a, m, n, mPrime, u);
     }
 }
@@ -1919,8 +1988,11 @@ int qelWordsCTReduce(u32 *out, const u32 *x, u32 xWords, const u32 *mod, u32 n32
     return 0;
 }
 
-int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
-                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+namespace {
+
+// a b mod m (montgomery: a b / R mod m, for a and b of at most n32 words).
+int ctProduct(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32, const u32 *r2,
+              QELMemoryMgr *mgr, bool secure, u64 *workspace, bool montgomery)
 {
     CTArena arena(workspace);
     if (!arena.reset(mgr, ctDomainLimbs(n32) + 2 * ctLimbs(n32), secure))
@@ -1929,11 +2001,13 @@ int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWord
     c.setUp(arena, mod, n32, r2);
     u64 *x = arena.get(c.d.n), *y = arena.get(c.d.n);
     const u32 limbWords = (u32)(2 * c.d.n);
-    if (aWords <= limbWords && bWords <= limbWords) {
-        // Both below R: b R mod m (reduced), then a (b R) / R = a b mod m.
+    if (montgomery || (aWords <= limbWords && bWords <= limbWords)) {
+        // Both below R: b R mod m (reduced), then a (b R) / R = a b mod m;
+        // the Montgomery product skips the first step.
         packLimbs(x, c.d.n, a, aWords);
         packLimbs(y, c.d.n, b, bWords);
-        c.d.mul(y, y, c.r2);
+        if (!montgomery)
+            c.d.mul(y, y, c.r2);
         c.d.mul(x, x, y);
         unpackLimbs(out, n32, x);
         return 0;
@@ -1943,6 +2017,20 @@ int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWord
     c.d.mul(x, x, y);
     c.fromMont(out, x);
     return 0;
+}
+
+} // namespace
+
+int qelWordsCTModMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
+                     const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    return ctProduct(out, a, aWords, b, bWords, mod, n32, r2, mgr, secure, workspace, false);
+}
+
+int qelWordsCTMontMul(u32 *out, const u32 *a, u32 aWords, const u32 *b, u32 bWords, const u32 *mod, u32 n32,
+                      const u32 *r2, QELMemoryMgr *mgr, bool secure, u64 *workspace)
+{
+    return ctProduct(out, a, aWords, b, bWords, mod, n32, r2, mgr, secure, workspace, true);
 }
 
 void qelWordsCTModSub(u32 *out, const u32 *a, const u32 *b, const u32 *mod, u32 n32)

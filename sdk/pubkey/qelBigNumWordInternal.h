@@ -94,17 +94,31 @@ int qelWordsExpModPair(std::uint32_t *result1, const std::uint32_t *base1, std::
 // exponents below 2^modBits. It runs in constant time: fixed windows over
 // modBits bits, every table entry read. r2First and r2Second are R^2 mod
 // each modulus for the kernel's radix (qelWordsPairedExpModRadixBits), or
-// null to have them made by division (public moduli only).
+// null to have them made by division (public moduli only). A caller that
+// runs it often may give it a workspace of
+// qelWordsPairedExpModWorkspaceLimbs limbs (secure), which it wipes before
+// it returns, in place of an allocation of its own.
 bool qelWordsPairedExpModFits(std::uint32_t modBits);
 std::uint32_t qelWordsPairedExpModRadixBits(std::uint32_t modBits);
+std::size_t qelWordsPairedExpModWorkspaceLimbs(std::uint32_t modBits, std::uint32_t n32);
 int qelWordsPairedExpModIFMA(std::uint32_t *result1, const std::uint32_t *base1, const std::uint32_t *exp1,
                              std::uint32_t exp1Len, std::uint32_t *result2, const std::uint32_t *base2,
                              const std::uint32_t *exp2, std::uint32_t exp2Len, const std::uint32_t *mod1,
                              const std::uint32_t *mod2, std::uint32_t n32, std::uint32_t modBits,
                              const std::uint32_t *r2First, const std::uint32_t *r2Second, QELMemoryMgr *mgr,
-                             bool secure);
+                             bool secure, std::uint64_t *workspace = nullptr);
+// One exponentiation with a public exponent on the same kernel (RSA's
+// public operation and its check of private results): whether it takes a
+// modulus of modBits bits, and result = base^exp mod m for a base below m
+// (baseWords <= n32), every product the same whatever the base. r2 is R^2
+// mod m for the kernel's radix (qelWordsPairedExpModRadixBits of m's bit
+// length), n32 words. 0, or -1 when the kernel does not take the modulus.
+bool qelWordsPublicExpModIFMAFits(std::uint32_t modBits);
+int qelWordsPublicExpModIFMA(std::uint32_t *result, const std::uint32_t *base, std::uint32_t baseWords,
+                             const std::uint32_t *exp, std::uint32_t expWords, const std::uint32_t *mod,
+                             std::uint32_t n32, const std::uint32_t *r2);
 #ifdef QEL_TEST_HOOKS
-// Test builds: turns the IFMA kernel off (Fits answers false), so that the
+// Test builds: turns the IFMA kernels off (Fits answers false), so that the
 // MULX/ADX rows can be measured and tested on a processor that has both.
 void qelTestBigNumPairKernelOff(bool off);
 #endif
@@ -154,6 +168,12 @@ int qelWordsCTReduce(std::uint32_t *out, const std::uint32_t *x, std::uint32_t x
 int qelWordsCTModMul(std::uint32_t *out, const std::uint32_t *a, std::uint32_t aWords, const std::uint32_t *b,
                      std::uint32_t bWords, const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2,
                      QELMemoryMgr *mgr, bool secure, std::uint64_t *workspace = nullptr);
+// a b / R mod m for a and b below m (of aWords and bWords <= n32 words),
+// R = 2^(64 ceil(n32 / 2)) as for r2: one product where a value is kept in
+// the Montgomery form (x R mod m) from one use to the next.
+int qelWordsCTMontMul(std::uint32_t *out, const std::uint32_t *a, std::uint32_t aWords, const std::uint32_t *b,
+                      std::uint32_t bWords, const std::uint32_t *mod, std::uint32_t n32, const std::uint32_t *r2,
+                      QELMemoryMgr *mgr, bool secure, std::uint64_t *workspace = nullptr);
 // a - b mod m for a, b below m (n32 words each).
 void qelWordsCTModSub(std::uint32_t *out, const std::uint32_t *a, const std::uint32_t *b, const std::uint32_t *mod,
                       std::uint32_t n32);

@@ -18,6 +18,7 @@
 
 #include "qelCryptoCPU.h"
 #include "qelHelpers.h"
+#include "qelWipe.h"
 
 #include <atomic>
 #include <cstring>
@@ -115,12 +116,13 @@ template <int V> QEL_IFMA_TARGET __attribute__((always_inline)) inline void step
         l.acc[v] = _mm512_madd52lo_epu64(l.acc[v], _mm512_load_si512(a + 8 * v), B);
         l.acc[v] = _mm512_madd52hi_epu64(l.acc[v], _mm512_load_si512(aUp + 8 * v), B);
     }
+    // The reduction's products start from zero, beside the accumulator's
+    // chain, and join it by one addition.
     const __m512i Y = _mm512_set1_epi64((long long)y);
-    __m512i hi[V];
     QEL_UNROLL
     for (int v = 0; v < V; ++v) {
-        hi[v] = _mm512_madd52hi_epu64(_mm512_setzero_si512(), _mm512_load_si512(mUp + 8 * v), Y);
-        l.acc[v] = _mm512_add_epi64(_mm512_madd52lo_epu64(l.acc[v], _mm512_load_si512(m + 8 * v), Y), hi[v]);
+        const __m512i my = _mm512_madd52lo_epu64(_mm512_setzero_si512(), _mm512_load_si512(m + 8 * v), Y);
+        l.acc[v] = _mm512_add_epi64(l.acc[v], _mm512_madd52hi_epu64(my, _mm512_load_si512(mUp + 8 * v), Y));
     }
     // Down one lane: lane 0 (a multiple of 2^52 now) leaves.
     const __m512i zero = _mm512_setzero_si512();
@@ -160,6 +162,18 @@ template <int V> QEL_IFMA_TARGET void amm2(const Pair<V> &p, u32 limbs)
     }
     store<V>(x, p.out[0], limbs);
     store<V>(y, p.out[1], limbs);
+}
+
+// out = a b / R mod m (almost) for one number.
+template <int V>
+QEL_IFMA_TARGET void amm1(u64 *out, const u64 *a, const u64 *b, const u64 *m, const u64 *mUp, u64 k0, u32 limbs)
+{
+    Lanes<V> x;
+    alignas(64) u64 up[8 * V];
+    load<V>(x, up, a, b, m, mUp, k0);
+    for (u32 i = 0; i < limbs; ++i)
+        step<V>(x, i);
+    store<V>(x, out, limbs);
 }
 
 // r = table[index] for both numbers, every entry read.
@@ -234,21 +248,34 @@ u64 inverse52(u64 m0)
     return (0 - y) & kMask52;
 }
 
+// Bytes of scratch dualExp takes for `vectors` vectors a number.
+std::size_t dualExpBytes(std::size_t vectors, u32 limbs, u32 n32)
+{
+    // Per number: m, m moved up, R^2, one (plain), base, accumulator, square
+    // scratch, table; and the division scratch for R^2 mod m; 64 for the
+    // alignment.
+    const std::size_t perNumber = 8 * vectors * (7 + kEntries);
+    const u32 divWords = (104 * limbs) / 32 + 2;
+    return 64 + 2 * perNumber * sizeof(u64) + (divWords + n32) * sizeof(u32);
+}
+
 template <int V>
 int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 expLen[2], const u32 *mod[2], u32 n32,
-            u32 limbs, u32 modBits, const u32 *const r2Given[2], QELMemoryMgr *mgr, bool secure)
+            u32 limbs, u32 modBits, const u32 *const r2Given[2], QELMemoryMgr *mgr, bool secure, u64 *workspace)
 {
     // Vectors of eight lanes; the top lane stays free for the operands moved up.
     const std::size_t lanes = std::size_t(8) * V;
-    // Per number: m, m moved up, R^2, one (plain), base, accumulator, square
-    // scratch, table; and the division scratch for R^2 mod m.
     const std::size_t perNumber = lanes * (7 + kEntries);
     const u32 divWords = (104 * limbs) / 32 + 2;
     qel::WipedBuffer<std::uint8_t> block;
-    const std::size_t bytes = 64 + 2 * perNumber * sizeof(u64) + (divWords + n32) * sizeof(u32);
-    if (!block.reset(mgr, bytes, secure))
-        return -1;
-    auto *aligned = reinterpret_cast<u64 *>((reinterpret_cast<std::uintptr_t>(block.get()) + 63) & ~std::uintptr_t(63));
+    const std::size_t bytes = dualExpBytes(V, limbs, n32);
+    std::uint8_t *space = reinterpret_cast<std::uint8_t *>(workspace);
+    if (space == nullptr) {
+        if (!block.reset(mgr, bytes, secure))
+            return -1;
+        space = block.get();
+    }
+    auto *aligned = reinterpret_cast<u64 *>((reinterpret_cast<std::uintptr_t>(space) + 63) & ~std::uintptr_t(63));
     u32 *div = reinterpret_cast<u32 *>(aligned + 2 * perNumber);
     u32 *mCopy = div + divWords;
 
@@ -339,8 +366,49 @@ int dualExp(u32 *result[2], const u32 *base[2], const u32 *exp[2], const u32 exp
         for (u32 i = 0; i < n32; ++i)
             result[s][i] = (result[s][i] & keep) | (diff[i] & ~keep);
     }
+    if (workspace != nullptr)
+        qelSecureWipe(space, bytes);   // the caller's block is kept for later calls
     return 0;
 }
+
+// result = base^exp mod m for one number and a public exponent, left to
+// right along its bits; every product is the same whatever the values (the
+// base may be secret), and the result leaves through a masked subtraction.
+template <int V>
+void publicExp(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expBits, const u32 *mod, u32 n32,
+               u32 limbs, const u32 *r2Words)
+{
+    constexpr std::size_t lanes = std::size_t(8) * V;
+    alignas(64) u64 block[6 * lanes];
+    u64 *m = block, *mUp = m + lanes, *r2 = mUp + lanes, *one = r2 + lanes, *x = one + lanes, *acc = x + lanes;
+    toLimbs(m, lanes, mod, n32);
+    mUp[0] = 0;
+    std::memcpy(mUp + 1, m, (lanes - 1) * sizeof(u64));
+    toLimbs(r2, lanes, r2Words, n32);
+    std::memset(one, 0, lanes * sizeof(u64));
+    one[0] = 1;
+    toLimbs(x, lanes, base, baseWords);
+    const u64 k0 = inverse52(m[0]);
+    amm1<V>(x, x, r2, m, mUp, k0, limbs);   // into the Montgomery form
+    std::memcpy(acc, x, lanes * sizeof(u64));
+    for (u32 i = expBits - 1; i-- > 0;) {
+        amm1<V>(acc, acc, acc, m, mUp, k0, limbs);
+        if ((exp[i / 32] >> (i % 32)) & 1u)   // a public exponent's bit
+            amm1<V>(acc, acc, x, m, mUp, k0, limbs);
+    }
+    amm1<V>(acc, acc, one, m, mUp, k0, limbs);
+    fromLimbs(result, n32, acc);
+    // result - m when not below m, chosen without a branch (the buffer of
+    // x serves as the difference).
+    u32 *diff = reinterpret_cast<u32 *>(x);
+    qelWordsCopy(diff, result, n32);
+    const u32 keep = 0u - qelWordsSubtract(diff, mod, n32); // all ones: result < m
+    for (u32 i = 0; i < n32; ++i)
+        result[i] = (result[i] & keep) | (diff[i] & ~keep);
+    qelSecureWipe(block, sizeof block);
+}
+
+u32 limbsFor(u32 modBits) { return (modBits + 2 + 51) / 52; }
 
 } // namespace
 
@@ -367,6 +435,38 @@ bool qelWordsPairedExpModFits(u32 modBits)
     return limbs + 1 <= 8u * kMaxVectors;
 }
 
+std::size_t qelWordsPairedExpModWorkspaceLimbs(u32 modBits, u32 n32)
+{
+    const u32 limbs = (modBits + 2 + 51) / 52;
+    return (dualExpBytes((limbs + 1 + 7) / 8, limbs, n32) + 7) / 8;
+}
+
+bool qelWordsPublicExpModIFMAFits(u32 modBits)
+{
+    // The pair's test switch turns this kernel off too: both stand for the
+    // processor's IFMA.
+    return qelWordsPairedExpModFits(modBits);
+}
+
+int qelWordsPublicExpModIFMA(u32 *result, const u32 *base, u32 baseWords, const u32 *exp, u32 expWords,
+                             const u32 *mod, u32 n32, const u32 *r2)
+{
+    const u32 modBits = qelWordsBitLength(mod, n32);
+    const u32 bits = qelWordsBitLength(exp, expWords);
+    if (!qelWordsPublicExpModIFMAFits(modBits) || bits == 0 || baseWords > n32)
+        return -1;
+    const u32 limbs = limbsFor(modBits);
+    switch ((limbs + 1 + 7) / 8) {
+    case 1: publicExp<1>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    case 2: publicExp<2>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    case 3: publicExp<3>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    case 4: publicExp<4>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    case 5: publicExp<5>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    case 6: publicExp<6>(result, base, baseWords, exp, bits, mod, n32, limbs, r2); return 0;
+    default: return -1;
+    }
+}
+
 u32 qelWordsPairedExpModRadixBits(u32 modBits)
 {
     // R^2 for R = 2^(52 limbs).
@@ -376,7 +476,7 @@ u32 qelWordsPairedExpModRadixBits(u32 modBits)
 int qelWordsPairedExpModIFMA(u32 *result1, const u32 *base1, const u32 *exp1, u32 exp1Len, u32 *result2,
                              const u32 *base2, const u32 *exp2, u32 exp2Len, const u32 *mod1, const u32 *mod2,
                              u32 n32, u32 modBits, const u32 *r2First, const u32 *r2Second, QELMemoryMgr *mgr,
-                             bool secure)
+                             bool secure, u64 *workspace)
 {
     const u32 limbs = (modBits + 2 + 51) / 52;
     const int vectors = (int)((limbs + 1 + 7) / 8);
@@ -388,17 +488,17 @@ int qelWordsPairedExpModIFMA(u32 *result1, const u32 *base1, const u32 *exp1, u3
     const u32 *const r2[2] = {r2First, r2Second};
     switch (vectors) {
     case 1:
-        return dualExp<1>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<1>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     case 2:
-        return dualExp<2>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<2>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     case 3:
-        return dualExp<3>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<3>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     case 4:
-        return dualExp<4>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<4>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     case 5:
-        return dualExp<5>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<5>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     case 6:
-        return dualExp<6>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure);
+        return dualExp<6>(result, base, exp, expLen, mod, n32, limbs, modBits, r2, mgr, secure, workspace);
     default:
         return -1;
     }
@@ -423,7 +523,23 @@ std::uint32_t qelWordsPairedExpModRadixBits(std::uint32_t)
 int qelWordsPairedExpModIFMA(std::uint32_t *, const std::uint32_t *, const std::uint32_t *, std::uint32_t,
                              std::uint32_t *, const std::uint32_t *, const std::uint32_t *, std::uint32_t,
                              const std::uint32_t *, const std::uint32_t *, std::uint32_t, std::uint32_t,
-                             const std::uint32_t *, const std::uint32_t *, QELMemoryMgr *, bool)
+                             const std::uint32_t *, const std::uint32_t *, QELMemoryMgr *, bool, std::uint64_t *)
+{
+    return -1;
+}
+
+std::size_t qelWordsPairedExpModWorkspaceLimbs(std::uint32_t, std::uint32_t)
+{
+    return 0;
+}
+
+bool qelWordsPublicExpModIFMAFits(std::uint32_t)
+{
+    return false;
+}
+
+int qelWordsPublicExpModIFMA(std::uint32_t *, const std::uint32_t *, std::uint32_t, const std::uint32_t *,
+                             std::uint32_t, const std::uint32_t *, std::uint32_t, const std::uint32_t *)
 {
     return -1;
 }

@@ -30,6 +30,9 @@ enum { N, E, D, P, Q, U };
 // A public object keeps R^2 mod n (the Montgomery set-up of n) in the slot
 // after e, made once with the object and freed with it.
 constexpr int kPublicR2 = 2;
+// And, where the processor has AVX-512 IFMA, R^2 mod n for that kernel's
+// radix in the slot after it (empty elsewhere).
+constexpr int kPublicR2Wide = 3;
 
 constexpr u32 kMaxObjectBits = 4096;
 constexpr u32 kMaxEncryptBits = 65535;
@@ -376,51 +379,82 @@ QELStatus prepareSecret(QELPkSecretRecord *rec)
 // in between, each use squares both values.
 constexpr u32 kBlindingUses = 32;
 
-// A blinding pair for n (nw words) in a secure block: [uses, nw, r^e, r^-1].
-// Taken from the record when one is kept there (and squared for this use),
-// else made afresh from `random`, the source the caller gave the operation
-// (a source that cannot deliver stops it: no other source stands in). Null
-// when memory fails; *status tells a bad key or the source's failure.
-std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u64 *workspace, QELRandomContext *random,
-                            QELStatus *status)
+// The private operation's block, kept in the record between operations so
+// that none allocates (secure blocks are locked into memory, which costs a
+// system call each way): [uses, nw, A = r^e R mod n, B = r^-1 R mod n] (the
+// pair in the Montgomery form of n, so that each use and each squaring is
+// one product), W (R^2 mod n for the IFMA kernel's radix, public, zero when
+// the block was made without that kernel), then the operation's scratch.
+// The scratch is wiped at the end of every operation: while kept, the block
+// holds only the pair and W, as qelPkDropBlinding expects.
+std::size_t pairWords(u32 nw) { return 2 * std::size_t(nw) + 2; }
+std::size_t headerWords(u32 nw) { return pairWords(nw) + nw + (nw & 1); }
+
+struct OperationLayout {
+    std::size_t wsLimbs;    // the constant-time routines' workspace
+    std::size_t pairLimbs;  // the IFMA pair kernel's, or none
+    std::size_t words;      // y, m1, m2, h, the product, the check, x
+    std::size_t scratchLimbs() const { return wsLimbs + pairLimbs + (words + 1) / 2; }
+    std::size_t blockBytes(u32 nw) const { return headerWords(nw) * sizeof(u32) + scratchLimbs() * sizeof(u64); }
+};
+
+OperationLayout layoutFor(u32 nw, u32 pw, u32 qw, bool pair)
+{
+    return {qelWordsCTWorkspaceLimbs(nw), pair ? qelWordsPairedExpModWorkspaceLimbs(32 * pw, pw) : 0,
+            4 * std::size_t(nw) + 2 * pw + 2 * qw + 4};
+}
+
+void dropBlock(u32 *block, std::size_t bytes)
+{
+    qelSecureWipe(block, bytes);
+    static_cast<void>(qelMemFree(block));   // our own block; a failure has nothing to report
+}
+
+// The block for one operation, with its blinding pair ready for this use:
+// the record's (squared for this use) when one is kept, else a fresh one
+// from `random`, the source the caller gave the operation (a source that
+// cannot deliver stops it: no other source stands in). Null when memory
+// fails; *status tells a bad key or the source's failure.
+std::uint32_t *takeBlock(QELSecretKeyObject *self, u32 nw, const OperationLayout &layout, const u32 *r2n,
+                         QELRandomContext *random, QELStatus *status)
 {
     const auto &o = ops();
     QELPkSecretRecord *rec = qelPkSecretRecord(self);
     const BN *n = &rec->value[N], *e = &rec->value[E];
     QELMemoryMgr *mgr = managerOf(self->context);
     *status = QELError_OutOfMemory;
-    u32 *pair = std::atomic_ref<u32 *>(rec->blinding).exchange(nullptr);
-    if (pair != nullptr && (pair[1] != nw || pair[0] >= kBlindingUses)) {
-        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
-        static_cast<void>(qelMemFree(pair));   // spent; a fresh one follows
-        pair = nullptr;
+    const std::size_t bytes = layout.blockBytes(nw);
+    u32 *block = std::atomic_ref<u32 *>(rec->blinding).exchange(nullptr);
+    if (block != nullptr && (block[1] != nw || block[0] >= kBlindingUses)) {
+        dropBlock(block, pairWords(block[1]) * sizeof(u32));   // spent; its scratch is zeros
+        block = nullptr;
     }
-    if (pair != nullptr) {
-        u32 *a = pair + 2, *ai = a + nw;
-        if (qelWordsCTModMul(a, a, nw, a, nw, n->words, nw, r2n, mgr, true, workspace) != 0 ||
-            qelWordsCTModMul(ai, ai, nw, ai, nw, n->words, nw, r2n, mgr, true, workspace) != 0) {
-            qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
-            static_cast<void>(qelMemFree(pair));   // reporting the memory failure
+    const bool fresh = block == nullptr;
+    if (fresh) {
+        if (random == nullptr) {
+            *status = QELError_OutOfEntropy;
             return nullptr;
         }
-        ++pair[0];
-        return pair;
+        block = static_cast<u32 *>(qelMemAllocSecure(mgr, bytes, QELMemFlag_Clear));
+        if (block == nullptr)
+            return nullptr;
+        block[0] = 0;
+        block[1] = nw;
     }
-    if (random == nullptr) {
-        *status = QELError_OutOfEntropy;
-        return nullptr;
-    }
-    pair = static_cast<u32 *>(qelMemAllocSecure(mgr, (2 * std::size_t(nw) + 2) * sizeof(u32), QELMemFlag_Clear));
-    if (pair == nullptr)
-        return nullptr;
-    pair[0] = 0;
-    pair[1] = nw;
+    u32 *a = block + 2, *b = a + nw, *wide = b + nw;
+    u64 *ws = reinterpret_cast<u64 *>(block + headerWords(nw));
     auto drop = [&]() {
-        qelSecureWipe(pair, (2 * std::size_t(nw) + 2) * sizeof(u32));
-        static_cast<void>(qelMemFree(pair));   // reporting the failure instead
+        dropBlock(block, bytes);
         return nullptr;
     };
-    // r random (it owes nothing to the key), v = r^-1 mod n.
+    if (!fresh) {
+        if (qelWordsCTMontMul(a, a, nw, a, nw, n->words, nw, r2n, mgr, true, ws) != 0 ||
+            qelWordsCTMontMul(b, b, nw, b, nw, n->words, nw, r2n, mgr, true, ws) != 0)
+            return drop();
+        ++block[0];
+        return block;
+    }
+    // r random (it owes nothing to the key), r^-1 mod n.
     QELPkNumbers<2> t(mgr, true);
     BN *r = t[0], *v = t[1];
     std::int32_t inv = 1;
@@ -441,21 +475,28 @@ std::uint32_t *takeBlinding(QELSecretKeyObject *self, u32 nw, const u32 *r2n, u6
         *status = QELError_BadKeyParameters;
         return drop();
     }
-    qelWordsCopy(pair + 2 + nw, v->words, wordsOf(v) < nw ? wordsOf(v) : nw);
-    if (qelWordsExpModPublicExponent(pair + 2, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr,
-                                     true, workspace) != 0)
+    const u32 bits = qelWordsBitLength(n->words, nw), radix = qelWordsPairedExpModRadixBits(bits);
+    if (qelWordsPublicExpModIFMAFits(bits) && qelWordsPowerOfTwoMod(wide, &radix, 1, n->words, nw, mgr, false) != 0)
         return drop();
-    return pair;
+    // Both into the Montgomery form: x R = (x R^2) / R.
+    if (qelWordsExpModPublicExponent(a, r->words, wordsOf(r), e->words, wordsOf(e), n->words, nw, r2n, mgr, true,
+                                     ws) != 0 ||
+        qelWordsCTMontMul(a, a, nw, r2n, nw, n->words, nw, r2n, mgr, true, ws) != 0 ||
+        qelWordsCTMontMul(b, v->words, wordsOf(v) < nw ? wordsOf(v) : nw, r2n, nw, n->words, nw, r2n, mgr, true,
+                          ws) != 0)
+        return drop();
+    return block;
 }
 
-// Keeps the pair for the next operation (or frees it when one is kept).
-void keepBlinding(QELPkSecretRecord *rec, u32 *pair)
+// Keeps the block for the next operation, its scratch wiped (or frees it
+// when another operation kept one).
+void keepBlock(QELPkSecretRecord *rec, u32 *block, std::size_t bytes)
 {
+    const std::size_t pairBytes = pairWords(block[1]) * sizeof(u32), header = headerWords(block[1]) * sizeof(u32);
+    qelSecureWipe(reinterpret_cast<std::uint8_t *>(block) + header, bytes - header);
     u32 *expected = nullptr;
-    if (!std::atomic_ref<u32 *>(rec->blinding).compare_exchange_strong(expected, pair)) {
-        qelSecureWipe(pair, (2 * std::size_t(pair[1]) + 2) * sizeof(u32));
-        static_cast<void>(qelMemFree(pair));   // another operation kept one
-    }
+    if (!std::atomic_ref<u32 *>(rec->blinding).compare_exchange_strong(expected, block))
+        dropBlock(block, pairBytes);
 }
 
 // x^d mod n through the CRT, blinded: (x r^e)^d r^-1 with r from `random`,
@@ -473,42 +514,42 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x, QE
         return QELError_KeyLocked;
     const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n)); // public
     const u32 pw = wordsOf(p), qw = wordsOf(q);
+    const bool pairKernel = pairFits(p, q) && wordsOf(&derived[R2P_PAIR]) != 0;
+    const u32 *r2n = derived[R2N].words;
+    if (wordsOf(&derived[R2N]) != nw)
+        return QELError_KeyLocked;
 
-    // Scratch in one secure block: the routines' workspace, then r2n, y, m1,
-    // m2, h, the product and the check.
-    const std::size_t wsLimbs = qelWordsCTWorkspaceLimbs(nw);
-    const std::size_t words = 5 * std::size_t(nw) + 2 * pw + 2 * qw + 4;
-    qel::WipedBuffer<u64> block;
-    if (!block.reset(mgr, (wsLimbs + (words + 1) / 2) * sizeof(u64), true))
-        return QELError_OutOfMemory;
-    u64 *ws = block.get();
-    u32 *r2n = reinterpret_cast<u32 *>(ws + wsLimbs);
-    qelWordsZero(r2n, (u32)words);
-    u32 *y = r2n + nw, *m1 = y + nw, *m2 = m1 + pw, *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2;
-    u32 *xw = check + nw;
-    qelWordsCopy(r2n, derived[R2N].words, nw);
-
+    const OperationLayout layout = layoutFor(nw, pw, qw, pairKernel);
     QELStatus status = QELError_NoErr;
-    u32 *pair = takeBlinding(self, nw, r2n, ws, random, &status);
-    if (pair == nullptr)
+    u32 *block = takeBlock(self, nw, layout, r2n, random, &status);
+    if (block == nullptr)
         return status;
     struct Keep {
         QELPkSecretRecord *rec;
-        u32 *pair;
-        ~Keep() { keepBlinding(rec, pair); }
-    } keep{rec, pair};
-    const u32 *blind = pair + 2, *unblind = blind + nw;
-    if (qelWordsCTModMul(y, x->words, wordsOf(x), blind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
+        u32 *block;
+        std::size_t bytes;
+        ~Keep() { keepBlock(rec, block, bytes); }
+    } keep{rec, block, layout.blockBytes(nw)};
+    const u32 *blind = block + 2, *unblind = blind + nw, *wide = unblind + nw;
+    u64 *ws = reinterpret_cast<u64 *>(block + headerWords(nw));
+    u64 *pairWs = ws + layout.wsLimbs;
+    u32 *y = reinterpret_cast<u32 *>(pairWs + layout.pairLimbs);
+    u32 *m1 = y + nw, *m2 = m1 + pw, *h = m2 + qw, *prod = h + qw, *check = prod + pw + qw + 2;
+    u32 *xw = check + nw;
+
+    // y = x r^e mod n: one product with r^e R.
+    if (qelWordsCTMontMul(y, x->words, wordsOf(x) < nw ? wordsOf(x) : nw, blind, nw, n->words, nw, r2n, mgr, true,
+                          ws) != 0)
         return QELError_OutOfMemory;
 
     // m1 = y^(d mod p-1) mod p, m2 = y^(d mod q-1) mod q.
     const BN *dp = &derived[DP], *dq = &derived[DQ];
-    if (pairFits(p, q) && wordsOf(&derived[R2P_PAIR]) != 0) {
+    if (pairKernel) {
         if (qelWordsCTReduce(m1, y, nw, p->words, pw, derived[R2P].words, mgr, true, ws) != 0 ||
             qelWordsCTReduce(m2, y, nw, q->words, qw, derived[R2Q].words, mgr, true, ws) != 0 ||
             qelWordsPairedExpModIFMA(m1, m1, dp->words, wordsOf(dp), m2, m2, dq->words, wordsOf(dq), p->words,
                                      q->words, pw, 32 * pw, derived[R2P_PAIR].words, derived[R2Q_PAIR].words, mgr,
-                                     true) != 0)
+                                     true, pairWs) != 0)
             return QELError_OutOfMemory;
     } else if (qelWordsExpModSecret(m1, y, nw, dp->words, wordsOf(dp), 32 * pw, p->words, pw, derived[R2P].words,
                                     mgr, true, ws) != 0 ||
@@ -529,18 +570,22 @@ QELStatus privateOperation(QELSecretKeyObject *self, BN *result, const BN *x, QE
         return QELError_OutOfMemory;
     qelWordsMultiply(prod, h, qw, p->words, pw);
     qelWordsCTAddInto(prod, pw + qw, m1, pw);
-    // Unblind: s = (m1 + h p) r^-1 mod n.
-    if (qelWordsCTModMul(y, prod, pw + qw, unblind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
+    // Unblind: s = (m1 + h p) r^-1 mod n, one product with r^-1 R (the
+    // product is below n, so its words past n's are zeros).
+    if (qelWordsCTMontMul(y, prod, pw + qw < nw ? pw + qw : nw, unblind, nw, n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
-    // The fault check: s^e mod n must be x.
-    if (qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true, ws) != 0)
+    // The fault check: s^e mod n must be x (on the IFMA kernel when the
+    // block has its set-up).
+    const bool wideReady = qelWordsSignificantLength(wide, nw) != 0 &&
+                           qelWordsPublicExpModIFMAFits(qelWordsBitLength(n->words, nw));
+    if ((!wideReady ||
+         qelWordsPublicExpModIFMA(check, y, nw, e->words, wordsOf(e), n->words, nw, wide) != 0) &&
+        qelWordsExpModPublicExponent(check, y, nw, e->words, wordsOf(e), n->words, nw, r2n, mgr, true, ws) != 0)
         return QELError_OutOfMemory;
     qelWordsCopy(xw, x->words, wordsOf(x) < nw ? wordsOf(x) : nw);
     const u32 good = qelCTDeclassifyValue(qelWordsCTEqualMask(check, xw, nw));
-    if (good == 0) {
-        qelSecureWipe(y, nw * sizeof(u32));
-        return QELError_BadKeyParameters;
-    }
+    if (good == 0)
+        return QELError_BadKeyParameters;   // y goes with the scratch
     if (o.qelBigNumReserveBits(result, 32 * nw) != 0)
         return QELError_OutOfMemory;
     qelWordsCopy(result->words, y, nw);
@@ -652,7 +697,10 @@ QELStatus rsaSign(QELSecretKeyObject *self, const QELHashDescriptor *hash, const
     if (prefix)
         std::memcpy(out, hash->digestInfoPrefix, prefix);
     std::memcpy(out + prefix, digest, digestLength);
-    QELPkNumbers<2> t(managerOf(self->context), true);
+    // The padded digest and the signature are what any verifier sees (the
+    // signature is released only once checked): ordinary memory for them,
+    // every secret of the operation stays in its secure block.
+    QELPkNumbers<2> t(managerOf(self->context), false);
     const QELStatus padded = qelPKCS1Pad(t[0], out, (u32)block, 1, k, nullptr);
     qelSecureWipe(out, block);
     if (padded != 0)
@@ -707,6 +755,26 @@ bool legacyMD5BlockIs(const std::uint8_t *block, u32 k, const std::uint8_t *dige
     return diff == 0;
 }
 
+// out = x^e mod n for x below n, on the IFMA kernel where the object has
+// its set-up and the processor allows, else by the sliding window. False
+// when memory fails.
+bool publicPower(const QELPkPublicRecord *rec, BN *out, const BN *x)
+{
+    const BN *n = &rec->value[N], *e = &rec->value[E], *wide = &rec->value[kPublicR2Wide];
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    if (wordsOf(wide) == nw && wordsOf(x) <= nw && qelWordsPublicExpModIFMAFits(qelWordsBitLength(n->words, nw))) {
+        if (ops().qelBigNumReserveBits(out, 32 * nw) != 0)
+            return false;
+        if (qelWordsPublicExpModIFMA(out->words, x->words, wordsOf(x), e->words, wordsOf(e), n->words, nw,
+                                     wide->words) == 0) {
+            out->used = nw;
+            ops().qelBigNumTrim(out);
+            return true;
+        }
+    }
+    return qelBigNumExpModR2(out, x, e, n, &rec->value[kPublicR2]) == 0;
+}
+
 std::int32_t rsaVerify(QELPublicKeyObject *self, const std::uint8_t *signature, std::size_t length,
                        const QELHashDescriptor *hash, const std::uint8_t *digest, std::size_t digestLength,
                        std::int32_t format)
@@ -737,7 +805,7 @@ std::int32_t rsaVerify(QELPublicKeyObject *self, const std::uint8_t *signature, 
         return 0;
     if (hash != nullptr && digestLength != hash->digestSize)
         return 0;
-    if (qelBigNumExpModR2(t[1], t[0], &rec->value[E], n, &rec->value[kPublicR2]) != 0)
+    if (!publicPower(rec, t[1], t[0]))
         return QELError_OutOfMemory;
     std::uint8_t blockStack[512];
     if (k > sizeof blockStack)
@@ -964,7 +1032,19 @@ QELStatus preparePublic(QELBigNum *values)
     const BN *n = &values[N];
     if (ops().qelBigNumBitLength(n) < 2 || (ops().qelBigNumLowWord(n) & 1u) == 0)
         return QELError_NoErr;
-    return qelBigNumMontgomeryR2(&values[kPublicR2], n) == 0 ? QELError_NoErr : QELError_OutOfMemory;
+    if (qelBigNumMontgomeryR2(&values[kPublicR2], n) != 0)
+        return QELError_OutOfMemory;
+    const u32 nw = qelWordsSignificantLength(n->words, wordsOf(n));
+    const u32 bits = qelWordsBitLength(n->words, nw);
+    if (!qelWordsPublicExpModIFMAFits(bits))
+        return QELError_NoErr;
+    BN *wide = &values[kPublicR2Wide];
+    const u32 radix = qelWordsPairedExpModRadixBits(bits);
+    if (ops().qelBigNumReserveBits(wide, 32 * nw) != 0 ||
+        qelWordsPowerOfTwoMod(wide->words, &radix, 1, n->words, nw, n->memoryMgr, false) != 0)
+        return QELError_OutOfMemory;
+    wide->used = nw;
+    return QELError_NoErr;
 }
 
 const QELPkKeyOps qelRSAKeyOps = {

@@ -4,7 +4,8 @@
 // where carries run the whole length: all-ones limbs, moduli with the top
 // bit set or just above a power of two, bases of m - 1, 0 and 1, exponents
 // of all ones. Sizes cover the unrolled kernels (4, 16 and 32 limbs) and
-// the general loops around them.
+// the general loops around them. The IFMA path covers its pair and its
+// single-number kernel for public exponents.
 #include "qelBigNumWordInternal.h"
 #include "qelCryptoCPU.h"
 #include "qelTestBigNum.h"
@@ -144,7 +145,7 @@ TEST_F(KernelPaths, SecretAndPublicExponentiationMatchGMP)
     gmp_randstate_t rs;
     gmp_randinit_mt(rs);
     gmp_randseed_ui(rs, 22);
-    forEachPath([&](const Path &) {
+    forEachPath([&](const Path &path) {
         for (unsigned n32 : kWordCounts) {
             const unsigned bits = 32 * n32;
             for (int mk = 0; mk < 4; ++mk) {
@@ -185,6 +186,27 @@ TEST_F(KernelPaths, SecretAndPublicExponentiationMatchGMP)
                     fromWords(got.z, out.data(), n32);
                     EXPECT_EQ(mpz_cmp(got.z, want.z), 0) << "public exponent, base kind " << bk;
 
+                    // The public exponent with constant-time products, and on
+                    // the IFMA path its single-number kernel.
+                    ASSERT_EQ(qelWordsExpModPublicExponent(out.data(), gw.data(), n32, ew.data(), expWords, mw.data(),
+                                                           n32, r2.data(), qeltest::heapMgr(), true),
+                              0);
+                    fromWords(got.z, out.data(), n32);
+                    EXPECT_EQ(mpz_cmp(got.z, want.z), 0) << "public exponent, secret base, base kind " << bk;
+                    const u32 mBits = (u32)mpz_sizeinbase(m.z, 2);
+                    if (path.pairKernel && qelWordsPublicExpModIFMAFits(mBits)) {
+                        Mpz wide;
+                        mpz_set_ui(wide.z, 0);
+                        mpz_setbit(wide.z, qelWordsPairedExpModRadixBits(mBits));
+                        mpz_mod(wide.z, wide.z, m.z);
+                        const Words ww = toWords(wide.z, n32);
+                        ASSERT_EQ(qelWordsPublicExpModIFMA(out.data(), gw.data(), n32, ew.data(), expWords, mw.data(),
+                                                           n32, ww.data()),
+                                  0);
+                        fromWords(got.z, out.data(), n32);
+                        EXPECT_EQ(mpz_cmp(got.z, want.z), 0) << "IFMA public exponent, base kind " << bk;
+                    }
+
                     // A product of two values at the top of the range.
                     Mpz h, prod;
                     makeBase(h.z, m.z, bk + 1, rs);
@@ -196,6 +218,14 @@ TEST_F(KernelPaths, SecretAndPublicExponentiationMatchGMP)
                     mpz_mod(prod.z, prod.z, m.z);
                     fromWords(got.z, out.data(), n32);
                     EXPECT_EQ(mpz_cmp(got.z, prod.z), 0) << "product, base kind " << bk;
+                    // The Montgomery product: out R = g h mod m.
+                    ASSERT_EQ(qelWordsCTMontMul(out.data(), gw.data(), n32, hw.data(), n32, mw.data(), n32, r2.data(),
+                                                qeltest::heapMgr(), true),
+                              0);
+                    fromWords(got.z, out.data(), n32);
+                    mpz_mul_2exp(got.z, got.z, 64 * ((n32 + 1) / 2));
+                    mpz_mod(got.z, got.z, m.z);
+                    EXPECT_EQ(mpz_cmp(got.z, prod.z), 0) << "Montgomery product, base kind " << bk;
                 }
             }
         }
