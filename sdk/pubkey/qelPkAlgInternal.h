@@ -182,9 +182,11 @@ struct QELPkSecretRecord {
     // loaded (RSA: d mod p-1, d mod q-1, R^2 mod p, q and n for the
     // Montgomery domains), secure, and wiped with the secret values.
     QELBigNum derived[7];
-    // RSA's blinding pair for the next private operation (a secure block of
-    // its own: a use count, n's word count, r^e and r^-1 mod n), taken by
-    // one operation at a time through std::atomic_ref; null when none is kept.
+    // RSA's kept operation block (secure, of its own: a use count, n's word
+    // count, the blinding pair r^e R and r^-1 R mod n in Montgomery form,
+    // R^2 mod n for the IFMA radix, and the operation's scratch, zero while
+    // kept), taken by one operation at a time through std::atomic_ref; null
+    // when none is kept.
     std::uint32_t *blinding;
 };
 // Wipes and frees the kept blinding pair, if any.

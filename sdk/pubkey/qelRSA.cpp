@@ -454,20 +454,32 @@ std::uint32_t *takeBlock(QELSecretKeyObject *self, u32 nw, const OperationLayout
         ++block[0];
         return block;
     }
-    // r random (it owes nothing to the key), r^-1 mod n.
-    QELPkNumbers<2> t(mgr, true);
-    BN *r = t[0], *v = t[1];
+    // r random (it owes nothing to the key), r^-1 mod n. The inversion is a
+    // variable-time gcd, so it is handed r s R^-1 for a second random s, a
+    // value that tells nothing of r; multiplying its inverse by s again
+    // gives r^-1.
+    QELPkNumbers<4> t(mgr, true);
+    BN *r = t[0], *v = t[1], *s = t[2], *masked = t[3];
+    if (o.qelBigNumReserveBits(masked, 32 * nw) != 0 || o.qelBigNumReserveBits(v, 32 * nw) != 0)
+        return drop();
+    auto draw = [&](BN *x) {
+        if (const QELStatus rs = qelBigNumRandom(x, random, o.qelBigNumBitLength(n), 0, 0, 0); rs != 0) {
+            *status = rs;
+            return false;
+        }
+        return o.qelBigNumMod(x, x, n) == 0;
+    };
     std::int32_t inv = 1;
     for (int tries = 0; tries < 16 && inv != 0; ++tries) {
-        if (const QELStatus rs = qelBigNumRandom(r, random, o.qelBigNumBitLength(n), 0, 0, 0); rs != 0) {
-            *status = rs;
+        if (!draw(r) || !draw(s))
             return drop();
-        }
-        if (o.qelBigNumMod(r, r, n) != 0)
+        // r or s zero leaves nothing to invert, and the loop draws again.
+        if (qelWordsCTMontMul(masked->words, r->words, wordsOf(r), s->words, wordsOf(s), n->words, nw, r2n, mgr,
+                              true, ws) != 0)
             return drop();
-        if (o.qelBigNumCompareWord(r, 1) <= 0)
-            continue;
-        inv = o.qelBigNumInverseMod(v, r, n);
+        masked->used = nw;
+        qelCTDeclassify(masked->words, nw * sizeof(u32));
+        inv = o.qelBigNumInverseMod(v, masked, n);
         if (inv < 0)
             return drop();
     }
@@ -475,6 +487,12 @@ std::uint32_t *takeBlock(QELSecretKeyObject *self, u32 nw, const OperationLayout
         *status = QELError_BadKeyParameters;
         return drop();
     }
+    // (r s R^-1)^-1 s R^-1 = r^-1.
+    if (o.qelBigNumReserveBits(v, 32 * nw) != 0 ||
+        qelWordsCTMontMul(v->words, v->words, wordsOf(v) < nw ? wordsOf(v) : nw, s->words, wordsOf(s), n->words, nw,
+                          r2n, mgr, true, ws) != 0)
+        return drop();
+    v->used = nw;
     const u32 bits = qelWordsBitLength(n->words, nw), radix = qelWordsPairedExpModRadixBits(bits);
     if (qelWordsPublicExpModIFMAFits(bits) && qelWordsPowerOfTwoMod(wide, &radix, 1, n->words, nw, mgr, false) != 0)
         return drop();

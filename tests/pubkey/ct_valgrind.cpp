@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,6 +59,33 @@ QELRandomContext gRandom{nullptr, &kSource, &gCounter, nullptr};
 
 void declassify(const void *data, std::size_t length) { VALGRIND_MAKE_MEM_DEFINED(data, length); }
 void classify(const void *data, std::size_t length) { VALGRIND_MAKE_MEM_UNDEFINED(data, length); }
+
+// The same source with its output marked secret: RSA's blinding factor is
+// as secret as the key it hides.
+QELStatus secretGet(void *s, void *buffer, std::uint32_t length, std::uint32_t flags)
+{
+    const QELStatus status = counterGet(s, buffer, length, flags);
+    classify(buffer, length);
+    return status;
+}
+Counter gSecretCounter;
+const QELRandomDescriptor kSecretSource{"ct-secret", counterAdd, secretGet, nullptr};
+
+// RSA draws its blinding from the key's context: for one operation that
+// context's source is the secret one.
+struct SecretContextSource {
+    explicit SecretContextSource(QELContext *context)
+        : random(qelContextGetRandomContext(context)), saved(*random)
+    {
+        random->descriptor = &kSecretSource;
+        random->state = &gSecretCounter;
+    }
+    ~SecretContextSource() { *random = saved; }
+    SecretContextSource(const SecretContextSource &) = delete;
+    SecretContextSource &operator=(const SecretContextSource &) = delete;
+    QELRandomContext *random;
+    QELRandomContext saved;
+};
 
 // Marks the secret values (and what is derived from them) of a key.
 void markSecrets(QELSecretKeyObject *key, bool undefined)
@@ -235,7 +263,7 @@ void unlockOwnKeys(QELSecretKeyObject *key, const char *checksumName, const char
     unlockClearWatched(key, clearName);
 }
 
-void signAndVerify(QELSecretKeyObject *key, const char *name)
+void signAndVerify(QELSecretKeyObject *key, const char *name, bool secretBlinding = false)
 {
     const QELHashDescriptor *sha256 = qelHashDescriptorFind(QELHashAlgorithm_SHA256);
     std::uint8_t digest[32];
@@ -244,8 +272,13 @@ void signAndVerify(QELSecretKeyObject *key, const char *name)
     std::vector<std::uint8_t> signature(1024);
     std::size_t length = 0;
     markSecrets(key, true);
-    const QELStatus s = key->sign(key, sha256, digest, sizeof digest, signature.data(), &length, &gRandom,
-                                  QELPkFormat_RFC4880);
+    QELStatus s = 0;
+    {
+        std::optional<SecretContextSource> blinding;
+        if (secretBlinding)
+            blinding.emplace(key->context);
+        s = key->sign(key, sha256, digest, sizeof digest, signature.data(), &length, &gRandom, QELPkFormat_RFC4880);
+    }
     markSecrets(key, false);
     expect(s == 0, name);
     QELPublicKeyObject *pub = key->publicObject(key);
@@ -396,7 +429,7 @@ int main()
     QELSecretKeyObject *elg = generate(context, QELPublicKeyAlgorithm_ElGamal, 1536);
     if (rsa) {
         exportWatched(context, rsa, "RSA secret numbers and PKCS #8 integers");
-        signAndVerify(rsa, "RSA-CRT signing");
+        signAndVerify(rsa, "RSA-CRT signing, its blinding from a secret source", true);
         encryptAndDecrypt(rsa, "RSA-CRT decryption");
         oaepEncryptAndDecrypt(rsa, "RSA-CRT decryption, OAEP");
     }
@@ -414,7 +447,7 @@ int main()
     // The keys work after all that.
     if (rsa) {
         exportWatched(context, rsa, "RSA secret numbers and PKCS #8 integers after unlock");
-        signAndVerify(rsa, "RSA-CRT signing after unlock");
+        signAndVerify(rsa, "RSA-CRT signing after unlock, fresh blinding", true);
     }
     if (dsa)
         signAndVerify(dsa, "DSA signing after unlock");
