@@ -460,7 +460,7 @@ std::uint32_t *takeBlock(QELSecretKeyObject *self, u32 nw, const OperationLayout
     // gives r^-1.
     QELPkNumbers<4> t(mgr, true);
     BN *r = t[0], *v = t[1], *s = t[2], *masked = t[3];
-    if (o.qelBigNumReserveBits(masked, 32 * nw) != 0 || o.qelBigNumReserveBits(v, 32 * nw) != 0)
+    if (o.qelBigNumReserveBits(masked, 32 * nw) != 0)
         return drop();
     auto draw = [&](BN *x) {
         if (const QELStatus rs = qelBigNumRandom(x, random, o.qelBigNumBitLength(n), 0, 0, 0); rs != 0) {
