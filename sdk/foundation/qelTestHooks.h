@@ -81,6 +81,9 @@ void qelPassCacheSetClockForTesting(QELClockProc now);
 
 // Replaces the clock of trust propagation; null restores the SDK time.
 void qelTrustSetClockForTesting(QELClockProc now);
+// Replaces the clock by which key parts are judged expired when one is
+// chosen to serve; null restores the SDK time.
+void qelKeyUseSetClockForTesting(QELClockProc now);
 // Sets the work one user ID's path search may do (0 restores the default).
 void qelTrustSetSearchBudgetForTesting(std::uint64_t units);
 // Sets the trust-signature applications one pass may make (0 restores the

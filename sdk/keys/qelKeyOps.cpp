@@ -22,10 +22,12 @@
 #include "qelSHA1Internal.h"
 #include "qelSeams.h"
 #include "qelSymmetricCipherInternal.h"
+#include "qelTestHooks.h"
 #include "qelTimeDate.h"
 #include "qelTimeDateInternal.h"
 #include "qelTokenInternal.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -69,7 +71,24 @@ bool bindingIsGood(QELKeyObject *subKey)
     return false;
 }
 
+std::atomic<QELClockProc> g_keyUseClock{nullptr};
+
+// The time against which expiry decides whether a part may still serve.
+u32 keyUseNow()
+{
+    if (QELClockProc clock = g_keyUseClock.load())
+        return clock();
+    return qelTimeDateNow();
+}
+
 } // namespace
+
+#ifdef QEL_TEST_HOOKS
+void qelKeyUseSetClockForTesting(QELClockProc now)
+{
+    g_keyUseClock.store(now);
+}
+#endif
 
 bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRevoked)
 {
@@ -79,7 +98,7 @@ bool qelKeyObjIsUsableSubKey(QELKeyObject *subKey, bool checkTime, bool allowRev
     if (!allowRevoked && qelKeyObjIsRevoked(subKey))
         return false;
     if (checkTime) {
-        u64 now = qelTimeDateNow();
+        u64 now = keyUseNow();
         if (qelKeyObjIsExpiredMark(subKey) || qelKeyObjHasExpired(subKey, u32(now)) ||
             now + 86400 < info->creation)
             return false;
@@ -196,7 +215,7 @@ bool partMayServe(QELKeyObject *part, int role)
     if (key == nullptr || qelKeyObjIsRevoked(part) || qelKeyObjIsRevoked(key) || revokedBySignature(part) ||
         (part != key && revokedBySignature(key)))
         return false;
-    const u32 now = qelTimeDateNow();
+    const u32 now = keyUseNow();
     checkSelfSigs(part, key);
     if (qelKeyObjIsExpiredMark(part) || qelKeyObjHasExpired(part, now) || qelKeyObjHasExpired(key, now))
         return false;

@@ -8,8 +8,10 @@
 #include "qelPkAlg.h"
 #include "qelPkAlgInternal.h"
 #include "qelSHA1Internal.h"
+#include "qelTestHooks.h"
 #include "qelTimeDate.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -100,6 +102,27 @@ std::string secretPart(QELKeyObject *o, int role)
     return id;
 }
 
+// GnuPG chose its parts when it made the keys, and one subkey among them
+// lives three days: the choice is judged at that moment, not today. The
+// keys were made last, at the newest creation time the listing shows.
+std::uint32_t g_fixtureTime = 0;
+std::uint32_t fixtureClock() { return g_fixtureTime; }
+
+struct FixtureClock {
+    explicit FixtureClock(const std::string &listing)
+    {
+        g_fixtureTime = 0;
+        for (const auto &f : colons(listing))
+            if (f.size() > 5 && (f[0] == "pub" || f[0] == "sub"))
+                g_fixtureTime = std::max<std::uint32_t>(g_fixtureTime, std::stoul(f[5]));
+        g_fixtureTime += 60;
+        qelKeyUseSetClockForTesting(fixtureClock);
+    }
+    ~FixtureClock() { qelKeyUseSetClockForTesting(nullptr); }
+    FixtureClock(const FixtureClock &) = delete;
+    FixtureClock &operator=(const FixtureClock &) = delete;
+};
+
 class KeyObjOps : public ContextTest {
 protected:
     QELKeyDB *open(const std::string &name, const std::string &listing = "keyuse.colons")
@@ -184,6 +207,7 @@ TEST_F(KeyObjOps, EncryptionPartIsTheOneGnuPGChooses)
 {
     QELKeyDB *db = open("keyuse.gpg");
     ASSERT_NE(db, nullptr);
+    const FixtureClock clock("keyuse.colons");
     auto choices = pairsOf("keyuse_choice.txt");
     ASSERT_EQ(choices.size(), 7u);
     int subkeysChosen = 0;
