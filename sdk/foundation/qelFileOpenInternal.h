@@ -59,7 +59,7 @@ std::FILE *qelFileSpecCreateTemp(QELContext *context, QELFileSpec **outSpec,
 // The pipeline's file source (the File Read Module), defined with the
 // pipeline's modules; the file openers make one over a file they open.
 constexpr std::uint32_t QELFileReadModuleMagic = 0x46524D44; // "FRMD"
-constexpr std::size_t QELFileReadModuleBufferSize = std::size_t{256} << 10; // few, large reads
+constexpr std::size_t QELFileReadModuleBufferSize = std::size_t{1} << 20; // few, large reads: at most this much
 
 using QELFileReadProgress = QELStatus (*)(void *userValue, std::uint64_t done, std::uint64_t total);
 
@@ -68,7 +68,10 @@ struct QELFileReadModule {
     QELMemoryMgr *memoryMgr;     // the context's, which made the record
     const char *name;            // "File Read Module"
     QELFileObject *file;
-    std::uint8_t buffer[QELFileReadModuleBufferSize];
+    std::uint8_t *buffer;        // `capacity` bytes, aligned to a cache line
+    void *bufferBlock;           // the allocation holding it
+    std::size_t capacity;        // up to QELFileReadModuleBufferSize, less for a smaller file
+    std::size_t touched;         // the leading bytes of buffer that reads have written
     std::uint8_t *current;       // next byte of buffer to write downstream
     std::uint64_t total;         // file size, 0 when unknown
     std::int64_t remaining;      // bytes still to come; below 0 when the size is unknown

@@ -1,12 +1,15 @@
 // The File Read Module: a source, not a module. It announces the file's size
 // when the file knows it, writes the file downstream in blocks of up to
-// QELFileReadModuleBufferSize (256 KiB: a read system call costs far more
+// QELFileReadModuleBufferSize (1 MiB: a read system call costs far more
 // than the bytes it moves, so few large ones) and checks at the end that the
-// file had the size it announced. Once a read has filled the whole buffer
-// and more of the file is to come, the next read goes ahead on an I/O
-// worker into a second buffer while the chain takes the first; without a
-// thread the reads stay in place. The buffers are overwritten by each read
-// and wiped when the source is destroyed.
+// file had the size it announced. A file that announces a smaller size gets
+// a buffer of about that size, so that many small files cost no large
+// allocations. Once a read has filled the whole buffer and more of the file
+// is to come, the next read goes ahead on an I/O worker into a second buffer
+// while the chain takes the first; without a thread the reads stay in place
+// and no second buffer is made. The buffers are overwritten by each read,
+// never cleared beforehand, and what the reads wrote into them is wiped when
+// the source is destroyed.
 #include "qelFileReadModuleInternal.h"
 
 #include "qelContextInternal.h"
@@ -15,13 +18,17 @@
 #include "qelMemory.h"
 #include "qelWipe.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 // The read-ahead: the inline buffer and `spare` take turns; the worker fills
 // `reading` while the chain takes the other.
 struct QELFileReadAhead {
     QELIOWorker *worker; // null: no thread to be had, reads stay in place
-    std::uint8_t *spare; // QELFileReadModuleBufferSize bytes
+    std::uint8_t *spare; // the source's capacity in bytes
+    void *spareBlock;    // the allocation holding it
+    std::size_t capacity;
     std::uint8_t *reading; // the buffer the worker fills; null when no read is out
     QELFileObject *file;
     std::size_t got;
@@ -29,6 +36,32 @@ struct QELFileReadAhead {
 };
 
 namespace {
+
+// The kernel copies a read into the buffer fastest when the buffer starts on
+// a cache line.
+constexpr std::size_t kBufferAlign = 64;
+constexpr std::size_t kSmallestBuffer = 4096;
+
+// A buffer of `size` bytes on a cache line, uncleared; null without memory.
+std::uint8_t *newBuffer(QELMemoryMgr *mgr, std::size_t size, void **outBlock)
+{
+    *outBlock = qelMemAlloc(mgr, size + kBufferAlign - 1, 0);
+    if (*outBlock == nullptr)
+        return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(*outBlock);
+    return reinterpret_cast<std::uint8_t *>((at + kBufferAlign - 1) & ~std::uintptr_t{kBufferAlign - 1});
+}
+
+// The buffer a file of `size` bytes (below 0: unknown) needs: the whole
+// file in one read when it is small. A file that turns out longer is still
+// read whole, in more reads.
+std::size_t capacityFor(std::int64_t size)
+{
+    if (size < 0 || static_cast<std::uint64_t>(size) >= QELFileReadModuleBufferSize)
+        return QELFileReadModuleBufferSize;
+    const auto rounded = (static_cast<std::size_t>(size) + kSmallestBuffer - 1) & ~(kSmallestBuffer - 1);
+    return std::max(rounded, kSmallestBuffer);
+}
 
 bool isSource(const QELFileReadModule *s) { return s != nullptr && s->magic == QELFileReadModuleMagic; }
 
@@ -38,7 +71,7 @@ bool isSource(const QELFileReadModule *s) { return s != nullptr && s->magic == Q
 std::uint64_t fill(QELFileReadModule *s)
 {
     std::uint8_t *end = s->current + s->pending;
-    std::size_t room = static_cast<std::size_t>(s->buffer + sizeof s->buffer - end);
+    std::size_t room = static_cast<std::size_t>(s->buffer + s->capacity - end);
     if (room == 0)
         return 0;
     std::size_t n = s->file->read(end, room, s->file);
@@ -46,14 +79,16 @@ std::uint64_t fill(QELFileReadModule *s)
         s->file->clearError(s->file);
         s->readError = QELError_ReadFailed;
     }
+    n = std::min(n, room); // a file object that claims more wrote no more
     s->pending += n;
+    s->touched = std::max(s->touched, static_cast<std::size_t>(end - s->buffer) + n);
     return n;
 }
 
 void readTask(void *argument)
 {
     auto *a = static_cast<QELFileReadAhead *>(argument);
-    a->got = a->file->read(a->reading, QELFileReadModuleBufferSize, a->file);
+    a->got = std::min(a->file->read(a->reading, a->capacity, a->file), a->capacity);
     if (a->file->lastError(a->file) != nullptr) {
         a->file->clearError(a->file);
         a->error = QELError_ReadFailed;
@@ -64,7 +99,7 @@ void readTask(void *argument)
 // next read goes out into the other buffer.
 void readAhead(QELFileReadModule *s)
 {
-    if (s->pending != QELFileReadModuleBufferSize || s->readError != 0 ||
+    if (s->pending != s->capacity || s->readError != 0 ||
         (s->announceState != -1 && s->remaining <= static_cast<std::int64_t>(s->pending)))
         return;
     if (s->ahead == nullptr) {
@@ -72,9 +107,15 @@ void readAhead(QELFileReadModule *s)
         if (s->ahead == nullptr)
             return;
         s->ahead->file = s->file;
-        s->ahead->spare = static_cast<std::uint8_t *>(qelMemAlloc(s->memoryMgr, QELFileReadModuleBufferSize, 0));
-        if (s->ahead->spare != nullptr)
-            s->ahead->worker = qelIOWorkerNew(s->memoryMgr);
+        s->ahead->capacity = s->capacity;
+        // The thread first: on one processor there is none, and no second
+        // buffer is needed either.
+        s->ahead->worker = qelIOWorkerNew(s->memoryMgr);
+        if (s->ahead->worker != nullptr &&
+            (s->ahead->spare = newBuffer(s->memoryMgr, s->capacity, &s->ahead->spareBlock)) == nullptr) {
+            qelIOWorkerFree(s->ahead->worker);
+            s->ahead->worker = nullptr;
+        }
     }
     QELFileReadAhead *a = s->ahead;
     if (a->worker == nullptr)
@@ -106,8 +147,8 @@ void stopReadAhead(QELFileReadModule *s)
         return;
     qelIOWorkerFree(a->worker); // after the read in hand
     if (a->spare != nullptr) {
-        qelSecureWipe(a->spare, QELFileReadModuleBufferSize);
-        static_cast<void>(qelMemFree(a->spare));
+        qelSecureWipe(a->spare, a->capacity); // the worker only ever filled it whole
+        static_cast<void>(qelMemFree(a->spareBlock));
     }
     qelSecureWipe(a, sizeof *a);
     static_cast<void>(qelMemFree(a));
@@ -128,9 +169,15 @@ QELFileReadModule *qelFileReadModuleCreate(QELContext *context, QELFileObject *f
     s->memoryMgr = mgr;
     s->name = "File Read Module";
     s->file = file;
-    s->current = s->buffer;
     s->close = close;
     std::int64_t size = file->getSize(file);
+    s->capacity = capacityFor(size);
+    if ((s->buffer = newBuffer(mgr, s->capacity, &s->bufferBlock)) == nullptr) {
+        qelSecureWipe(s, sizeof *s);
+        static_cast<void>(qelMemFree(s));
+        return nullptr;
+    }
+    s->current = s->buffer;
     if (size < 0) {
         s->announceState = -1;
     } else {
@@ -257,6 +304,8 @@ QELStatus qelFileReadDestroy(QELFileReadModule *s)
     stopReadAhead(s);
     if (s->close && s->file != nullptr)
         status = s->file->close(s->file);
+    qelSecureWipe(s->buffer, s->touched);
+    static_cast<void>(qelMemFree(s->bufferBlock));
     qelSecureWipe(s, sizeof *s);
     static_cast<void>(qelMemFree(s));
     return status;
