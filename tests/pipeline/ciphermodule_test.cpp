@@ -16,6 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#ifdef QEL_HAVE_OPENSSL
+#include <openssl/evp.h>
+#endif
+
 namespace {
 
 using namespace ciphertest;
@@ -282,6 +288,65 @@ TEST_F(CipherModuleTest, HoldBackAcrossTheRingWrap)
                 EXPECT_TRUE(o.mdcMatches);
             }
 }
+
+#ifdef QEL_HAVE_OPENSSL
+// Tag 18 bodies made with OpenSSL (AES-CFB with a zero IV over the prefix,
+// the data and the detection packet, whose digest is OpenSSL's SHA-1 of all
+// before it), random lengths and all three key sizes, opened with a first
+// write that puts the second one at every offset within a 64-byte hash
+// block, and later writes of several sizes: the module gives the data back
+// and its digest matches the one in the packet, on whichever path the
+// processor offers (and on the portable one in the portable run).
+TEST_F(CipherModuleTest, OpensWhatOpenSSLEncryptsAtEveryHashBlockOffset)
+{
+    struct Aes {
+        std::uint8_t id;
+        const EVP_CIPHER *(*cipher)();
+    } kAes[] = {{QELCipherAlgorithm_AES128, EVP_aes_128_cfb128},
+                {QELCipherAlgorithm_AES192, EVP_aes_192_cfb128},
+                {QELCipherAlgorithm_AES256, EVP_aes_256_cfb128}};
+    const std::size_t kLater[] = {QELCipherChunkSize, 4096 + 37, 1000, 64 * 5 + 21, 150};
+    std::mt19937 rng(25);
+    for (const Aes &aes : kAes)
+        for (std::size_t first = 1; first <= 64; ++first) {
+            const std::size_t later = kLater[first % std::size(kLater)];
+            const std::size_t length = first % 4 == 0 ? rng() % 200 : rng() % (3 * QELCipherChunkSize + 100);
+            SCOPED_TRACE(std::to_string(aes.id) + " " + std::to_string(length) + ": " + std::to_string(first) +
+                         " then " + std::to_string(later));
+            const std::size_t keySize = qelCipherDescriptorFind(aes.id)->keySize;
+            Bytes keyBlock(1 + keySize, char(aes.id)), plain(18 + length + 22, '\0');
+            for (std::size_t i = 1; i < keyBlock.size(); ++i)
+                keyBlock[i] = char(rng());
+            for (std::size_t i = 0; i < 18 + length; ++i)
+                plain[i] = char(rng());
+            plain[16] = plain[14];
+            plain[17] = plain[15];
+            plain[18 + length] = char(0xD3);
+            plain[18 + length + 1] = char(0x14);
+            unsigned digestSize = 0;
+            ASSERT_EQ(EVP_Digest(plain.data(), 18 + length + 2, reinterpret_cast<unsigned char *>(&plain[18 + length + 2]),
+                                 &digestSize, EVP_sha1(), nullptr),
+                      1);
+            ASSERT_EQ(digestSize, 20u);
+            Bytes body(1 + plain.size(), '\1');
+            EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+            const unsigned char iv[16] = {};
+            int n = 0;
+            const bool encrypted =
+                EVP_EncryptInit_ex(ctx, aes.cipher(), nullptr, u8(keyBlock) + 1, iv) == 1 &&
+                EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char *>(&body[1]), &n, u8(plain),
+                                  int(plain.size())) == 1 &&
+                n == int(plain.size());
+            EVP_CIPHER_CTX_free(ctx);
+            ASSERT_TRUE(encrypted);
+            Opened o = openEncrypted(context_, 18, body, u8(keyBlock), later, ~std::uint64_t{0}, first);
+            EXPECT_EQ(o.status, 0);
+            EXPECT_TRUE(o.quickCheck);
+            EXPECT_TRUE(o.mdcMatches);
+            EXPECT_TRUE(o.plain == plain.substr(18, length));
+        }
+}
+#endif
 
 TEST_F(CipherModuleTest, TrailerQueriesNeverReadMoreThanIsHeld)
 {

@@ -154,9 +154,11 @@ struct Opened {
 // Opens a tag 9 or tag 18 body with a key block (algorithm octet, key) the way
 // the message parser does, writing the rest of the body in pieces of `piece`.
 // `piece`: the size of the writes into the module; `takeAtMost`: what its
-// downstream takes of each write (all of it by default).
+// downstream takes of each write (all of it by default); `firstPiece`: the
+// size of the first write, when not 0.
 inline Opened openEncrypted(QELContext *context, int tag, const Bytes &body, const std::uint8_t *keyBlock,
-                            std::size_t piece = 4096, std::uint64_t takeAtMost = ~std::uint64_t{0})
+                            std::size_t piece = 4096, std::uint64_t takeAtMost = ~std::uint64_t{0},
+                            std::size_t firstPiece = 0)
 {
     Opened o;
     const QELCipherDescriptor *d = qelCipherDescriptorFind(keyBlock[0]);
@@ -192,8 +194,9 @@ inline Opened openEncrypted(QELContext *context, int tag, const Bytes &body, con
     else
         EXPECT_NE(qelVarMemoryModuleCreatePlain(context, slot, QELVarMemoryNoLimit), nullptr);
     const Bytes rest = body.substr(start + bs + 2);
-    for (std::size_t at = 0; at < rest.size() && o.status == 0; at += piece)
-        o.status = qelPipeWriteAll(head, u8(rest) + at, std::min(piece, rest.size() - at));
+    for (std::size_t at = 0, n = firstPiece != 0 ? firstPiece : piece; at < rest.size() && o.status == 0;
+         at += n, n = piece)
+        o.status = qelPipeWriteAll(head, u8(rest) + at, std::min(n, rest.size() - at));
     if (o.status == 0)
         o.status = qelPipeExpectBytes(head, 0);
     EXPECT_EQ(qelPipeAnnotate(head, nullptr, QELAnnotation_MdcSize, &o.mdcSize, 8), 0);
