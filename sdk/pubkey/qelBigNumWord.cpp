@@ -17,6 +17,11 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <x86intrin.h>
+#define QEL_LIMB_CARRY_INTRINSICS 1
+#endif
+
 
 namespace {
 
@@ -121,29 +126,34 @@ inline u64 limbsMulSet(u64 *__restrict d, const u64 *__restrict s, std::size_t n
     return c;
 }
 
-// r = a - b over n limbs; returns the borrow. No branch on the values.
-inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n)
+// r = a - b (Subtract) or a + b over n limbs; returns the borrow or the
+// carry. No branch on the values. On x86-64 the carry intrinsics make one
+// SBB or ADC chain of it (the 128-bit form leaves the compiler moving the
+// carry through a register).
+template <bool Subtract>
+inline u64 limbsCarryRun(u64 *r, const u64 *a, const u64 *b, std::size_t n)
 {
-    u64 borrow = 0;
+#if defined(QEL_LIMB_CARRY_INTRINSICS)
+    unsigned char carry = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)a[i] - b[i] - borrow;
-        r[i] = (u64)d;
-        borrow = (u64)(d >> 64) & 1;
-    }
-    return borrow;
-}
-
-// r = a + b over n limbs; returns the carry. No branch on the values.
-inline u64 limbsAdd(u64 *r, const u64 *a, const u64 *b, std::size_t n)
-{
-    u64 carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 s = (u128)a[i] + b[i] + carry;
-        r[i] = (u64)s;
-        carry = (u64)(s >> 64);
+        unsigned long long v;
+        carry = Subtract ? _subborrow_u64(carry, a[i], b[i], &v) : _addcarry_u64(carry, a[i], b[i], &v);
+        r[i] = v;
     }
     return carry;
+#else
+    u64 carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 v = Subtract ? (u128)a[i] - b[i] - carry : (u128)a[i] + b[i] + carry;
+        r[i] = (u64)v;
+        carry = (u64)(v >> 64) & 1;
+    }
+    return carry;
+#endif
 }
+
+inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n) { return limbsCarryRun<true>(r, a, b, n); }
+inline u64 limbsAdd(u64 *r, const u64 *a, const u64 *b, std::size_t n) { return limbsCarryRun<false>(r, a, b, n); }
 
 // r = mask ? a : b for a mask of all ones or zero (r may be a or b).
 inline void limbsSelect(u64 *r, const u64 *a, const u64 *b, std::size_t n, u64 mask)
@@ -320,22 +330,13 @@ template <bool Mulx = false> struct ColumnSum {
 };
 #endif
 
-// r = r - m when r (n limbs, and the bit top above them) is not below m,
-// chosen by a mask.
-inline void limbsFinalSubtract(u64 *r, const u64 *m, std::size_t n, u64 top)
+// r = x - m when x (n limbs, and the bit top above them) is not below m,
+// else x, chosen by a mask. d takes x - m on the way: n limbs apart from x
+// and m (it may be r); r may be x.
+inline void limbsFinalSubtract(u64 *r, const u64 *x, const u64 *m, std::size_t n, u64 top, u64 *d)
 {
-    u64 borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)r[i] - m[i] - borrow;
-        borrow = (u64)(d >> 64) & 1;
-    }
-    const u64 mask = 0 - (top | (borrow ^ 1));
-    borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)r[i] - (m[i] & mask) - borrow;
-        r[i] = (u64)d;
-        borrow = (u64)(d >> 64) & 1;
-    }
+    const u64 borrow = limbsSub(d, x, m, n);
+    limbsSelect(r, d, x, n, 0 - (top | (borrow ^ 1)));
 }
 
 #if defined(QEL_BIGNUM_ADX)
@@ -398,47 +399,67 @@ void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrim
         else
             QEL_MONT_ROW(QEL_MONT_G32, 256, 248, 264);
     }
-    std::memcpy(r, t, N * sizeof(u64));
-    limbsFinalSubtract(r, m, N, t[N]);
+    limbsFinalSubtract(r, t, m, N, t[N], r);
 }
 
 // r = t / 2^(64N) mod m for t (2N limbs, destroyed) below m 2^(64N): N
-// rows of t += m u 2^(64i), each a straight MULX run with both carry chains
-// (the row's first limb becomes zero), the row's carry limb added above it
-// with the carry that runs along the top.
+// rows of t += m u 2^(64i), each a straight MULX run with both carry chains,
+// the row's carry limb added above it with the carry that runs along the
+// top. The whole loop is one block: the next row's factor is made from the
+// row's second limb while it is still in a register (not reloaded after
+// its store), and the row's first limb, which becomes zero, is not stored.
+#define QEL_MONT_G2(P, B) P(B, "r10", "r9") P(B+8, "r9", "r10")
+#define QEL_MONT_TAIL16(P)                                                       \
+    QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)
+#define QEL_MONT_TAIL32(P) QEL_MONT_TAIL16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
 template <std::size_t N>
 void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
     static_assert(N == 16 || N == 32);
     const u64 zero = 0;
-    u64 hi = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        u64 *tp = t + i;
-        u64 c;
-#define QEL_REDC_ROW(G)                                                          \
-    __asm__ volatile("movq (%[t]), %%rdx\n\t"                                     \
-                     "imulq %[mp], %%rdx\n\t"                                     \
-                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                     \
-                     "adcxq %[z], %%r10\n\t"                                      \
-                     "adoxq %[z], %%r10\n\t"                                      \
-                     "movq %%r10, %[c]\n\t"                                       \
-                     : [c] "=r"(c)                                               \
-                     : [a] "r"(m), [t] "r"(tp), [mp] "r"(mPrime), [z] "r"(zero)  \
+    u64 hi = 0, u = t[0] * mPrime, rows = N;
+    u64 *tp = t;
+#define QEL_REDC_LOOP(TAIL, top)                                                 \
+    __asm__ volatile("1:\n\t"                                                    \
+                     "movq %[u], %%rdx\n\t"                                      \
+                     "xorl %%r10d, %%r10d\n\t"                                   \
+                     "mulxq (%[a]), %%r8, %%r9\n\t"                              \
+                     "adoxq (%[t]), %%r8\n\t"                                    \
+                     "mulxq 8(%[a]), %%r8, %%r10\n\t"                            \
+                     "adcxq %%r9, %%r8\n\t"                                      \
+                     "adoxq 8(%[t]), %%r8\n\t"                                   \
+                     "movq %%r8, 8(%[t])\n\t"                                    \
+                     "movq %%r8, %[u]\n\t" TAIL(QEL_MONT_P1)                      \
+                     "adcxq %[z], %%r10\n\t"                                     \
+                     "adoxq %[z], %%r10\n\t"                                     \
+                     /* t[i+N] += carry limb + hi; the new hi is 0 or 1 */     \
+                     "movq " #top "(%[t]), %%r9\n\t"                             \
+                     "addq %%r10, %%r9\n\t"                                      \
+                     "movl $0, %%r10d\n\t"                                       \
+                     "adcq $0, %%r10\n\t"                                        \
+                     "addq %[hi], %%r9\n\t"                                      \
+                     "adcq $0, %%r10\n\t"                                        \
+                     "movq %%r9, " #top "(%[t])\n\t"                             \
+                     "movq %%r10, %[hi]\n\t"                                     \
+                     "imulq %[mp], %[u]\n\t"                                     \
+                     "leaq 8(%[t]), %[t]\n\t"                                    \
+                     "decq %[n]\n\t"                                             \
+                     "jnz 1b\n\t"                                                \
+                     : [t] "+&r"(tp), [u] "+&r"(u), [hi] "+&r"(hi), [n] "+&r"(rows) \
+                     : [a] "r"(m), [mp] "r"(mPrime), [z] "r"(zero)              \
                      : "rdx", "r8", "r9", "r10", "cc", "memory")
-        if constexpr (N == 16)
-            QEL_REDC_ROW(QEL_MONT_G16);
-        else
-            QEL_REDC_ROW(QEL_MONT_G32);
-#undef QEL_REDC_ROW
-        const u128 sum = (u128)tp[N] + c + hi;
-        tp[N] = (u64)sum;
-        hi = (u64)(sum >> 64);
-    }
-    std::memcpy(r, t + N, N * sizeof(u64));
-    limbsFinalSubtract(r, m, N, hi);
+    if constexpr (N == 16)
+        QEL_REDC_LOOP(QEL_MONT_TAIL16, 128);
+    else
+        QEL_REDC_LOOP(QEL_MONT_TAIL32, 256);
+#undef QEL_REDC_LOOP
+    limbsFinalSubtract(r, t + N, m, N, hi, t);
 }
 
 #undef QEL_MONT_ROW
+#undef QEL_MONT_TAIL32
+#undef QEL_MONT_TAIL16
+#undef QEL_MONT_G2
 #undef QEL_MONT_G32
 #undef QEL_MONT_G16
 #undef QEL_MONT_G8
@@ -476,7 +497,7 @@ void limbsMontMulAny(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size
     }
     r[n - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, n, c.low());
+    limbsFinalSubtract(r, r, m, n, c.low(), u);
 }
 
 // r = a^2 / 2^(64n) mod m for a < m: each cross product once, doubled.
@@ -506,7 +527,7 @@ void limbsMontSqrAny(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPri
     }
     r[n - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, n, c.low());
+    limbsFinalSubtract(r, r, m, n, c.low(), u);
 }
 
 // The same for the common sizes, N limbs known when compiled: the loops are
@@ -548,7 +569,7 @@ void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPr
     }
     r[N - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, N, c.low());
+    limbsFinalSubtract(r, r, m, N, c.low(), u);
 }
 
 // Column k of a^2 into c: the cross products a[i] a[k-i] (i < k-i) once,
@@ -589,7 +610,7 @@ void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
     }
     r[N - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, N, c.low());
+    limbsFinalSubtract(r, r, m, N, c.low(), u);
 }
 
 #if defined(QEL_BIGNUM_ADX)
