@@ -412,10 +412,16 @@ void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrim
 #define QEL_MONT_TAIL16(P)                                                       \
     QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)
 #define QEL_MONT_TAIL32(P) QEL_MONT_TAIL16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
+void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime);
+
 template <std::size_t N>
 void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
     static_assert(N == 16 || N == 32);
+    if constexpr (N == 16) {
+        limbsRedcAdx16Window(r, t, m, mPrime);
+        return;
+    }
     const u64 zero = 0;
     u64 hi = 0, u = t[0] * mPrime, rows = N;
     u64 *tp = t;
@@ -455,6 +461,107 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 #undef QEL_REDC_LOOP
     limbsFinalSubtract(r, t + N, m, N, hi, t);
 }
+
+// The same for 16 limbs with the running window in registers: the rows
+// of each group of eight factors u go over the modulus in two halves; the
+// window of eight limbs (r8..r15, renamed by one limb per row) takes each
+// row's products, its lowest limb leaving when the row is done (zero in the
+// first half, stored in the second) and its new top limb taking the row's
+// carries, which cannot overflow it. Between the halves and after the second
+// the next eight limbs of t come in by one ADC chain; the carry out of the
+// group's top goes into the next group's top limbs. The factors are kept
+// over the limbs of t they were made from (spent by then). No branch and no
+// address depends on the values.
+#define QEL_RW_P(mo, wl, wh)                                                     \
+    "mulxq " #mo "(%[m]), %%rax, %%rbx\n\t"                                     \
+    "adcxq %%rax, %%" wl "\n\t"                                                  \
+    "adoxq %%rbx, %%" wh "\n\t"
+#define QEL_RW_REST(mo, w0, w1, w2, w3, w4, w5, w6, w7)                          \
+    QEL_RW_P(mo+8, w1, w2) QEL_RW_P(mo+16, w2, w3) QEL_RW_P(mo+24, w3, w4)      \
+    QEL_RW_P(mo+32, w4, w5) QEL_RW_P(mo+40, w5, w6) QEL_RW_P(mo+48, w6, w7)     \
+    QEL_RW_P(mo+56, w7, w0)                                                     \
+    "movl $0, %%eax\n\t"                                                        \
+    "adcxq %%rax, %%" w0 "\n\t"
+// First half: u = w0 mp, kept at t[j]; w0 becomes zero and the new top.
+#define QEL_RW_ROW_LOW(j, w0, w1, w2, w3, w4, w5, w6, w7)                        \
+    "movq %%" w0 ", %%rdx\n\t"                                                   \
+    "imulq %[mp], %%rdx\n\t"                                                     \
+    "movq %%rdx, " #j "(%[t])\n\t"                                               \
+    "xorl %%eax, %%eax\n\t" QEL_RW_P(0, w0, w1)                                  \
+    QEL_RW_REST(0, w0, w1, w2, w3, w4, w5, w6, w7)
+// Second half: the kept u; w0 is final, stored at t[8+j], then the new top.
+#define QEL_RW_ROW_HIGH(j, w0, w1, w2, w3, w4, w5, w6, w7)                       \
+    "movq " #j "(%[t]), %%rdx\n\t"                                               \
+    "xorl %%eax, %%eax\n\t" QEL_RW_P(64, w0, w1)                                 \
+    "movq %%" w0 ", 64+" #j "(%[t])\n\t"                                         \
+    "movl $0, %%" w0 "d\n\t" QEL_RW_REST(64, w0, w1, w2, w3, w4, w5, w6, w7)
+#define QEL_RW_HALF(ROW) ROW(0, "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15") ROW(8, "r9", "r10", "r11", "r12", "r13", "r14", "r15", "r8") ROW(16, "r10", "r11", "r12", "r13", "r14", "r15", "r8", "r9") ROW(24, "r11", "r12", "r13", "r14", "r15", "r8", "r9", "r10") ROW(32, "r12", "r13", "r14", "r15", "r8", "r9", "r10", "r11") ROW(40, "r13", "r14", "r15", "r8", "r9", "r10", "r11", "r12") ROW(48, "r14", "r15", "r8", "r9", "r10", "r11", "r12", "r13") ROW(56, "r15", "r8", "r9", "r10", "r11", "r12", "r13", "r14")
+// The window plus t at byte offset off (eight limbs), carry in CF.
+#define QEL_RW_ADD(op, off)                                                      \
+    op " " #off "(%[t]), %%r8\n\t"                                               \
+    "adcq " #off "+8(%[t]), %%r9\n\t"                                            \
+    "adcq " #off "+16(%[t]), %%r10\n\t"                                          \
+    "adcq " #off "+24(%[t]), %%r11\n\t"                                          \
+    "adcq " #off "+32(%[t]), %%r12\n\t"                                          \
+    "adcq " #off "+40(%[t]), %%r13\n\t"                                          \
+    "adcq " #off "+48(%[t]), %%r14\n\t"                                          \
+    "adcq " #off "+56(%[t]), %%r15\n\t"
+void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime)
+{
+    u64 *tp = t;
+    u64 groups = 2, carry = 0, top = 0;
+    __asm__ volatile("1:\n\t"
+                     "movq (%[t]), %%r8\n\t"
+                     "movq 8(%[t]), %%r9\n\t"
+                     "movq 16(%[t]), %%r10\n\t"
+                     "movq 24(%[t]), %%r11\n\t"
+                     "movq 32(%[t]), %%r12\n\t"
+                     "movq 40(%[t]), %%r13\n\t"
+                     "movq 48(%[t]), %%r14\n\t"
+                     "movq 56(%[t]), %%r15\n\t"
+                     QEL_RW_HALF(QEL_RW_ROW_LOW)
+                     QEL_RW_ADD("addq", 64)
+                     "movq $0, %[c]\n\t"
+                     "adcq $0, %[c]\n\t"
+                     QEL_RW_HALF(QEL_RW_ROW_HIGH)
+                     /* the next limbs with the carry of the first half, then the top */
+                     "addq $-1, %[c]\n\t"
+                     QEL_RW_ADD("adcq", 128)
+                     "movq $0, %[c]\n\t"
+                     "adcq $0, %[c]\n\t"
+                     "addq %[top], %%r8\n\t"
+                     "adcq $0, %%r9\n\t"
+                     "adcq $0, %%r10\n\t"
+                     "adcq $0, %%r11\n\t"
+                     "adcq $0, %%r12\n\t"
+                     "adcq $0, %%r13\n\t"
+                     "adcq $0, %%r14\n\t"
+                     "adcq $0, %%r15\n\t"
+                     "adcq $0, %[c]\n\t"
+                     "movq %[c], %%rax\n\t"
+                     "movq %%rax, %[top]\n\t"
+                     "movq %%r8, 128(%[t])\n\t"
+                     "movq %%r9, 136(%[t])\n\t"
+                     "movq %%r10, 144(%[t])\n\t"
+                     "movq %%r11, 152(%[t])\n\t"
+                     "movq %%r12, 160(%[t])\n\t"
+                     "movq %%r13, 168(%[t])\n\t"
+                     "movq %%r14, 176(%[t])\n\t"
+                     "movq %%r15, 184(%[t])\n\t"
+                     "leaq 64(%[t]), %[t]\n\t"
+                     "decq %[g]\n\t"
+                     "jnz 1b\n\t"
+                     : [t] "+&r"(tp), [g] "+&r"(groups), [c] "+m"(carry), [top] "+m"(top)
+                     : [m] "r"(m), [mp] "m"(mPrime)
+                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+    limbsFinalSubtract(r, t + 16, m, 16, top, t);
+}
+#undef QEL_RW_ADD
+#undef QEL_RW_HALF
+#undef QEL_RW_ROW_HIGH
+#undef QEL_RW_ROW_LOW
+#undef QEL_RW_REST
+#undef QEL_RW_P
 
 #undef QEL_MONT_ROW
 #undef QEL_MONT_TAIL32
