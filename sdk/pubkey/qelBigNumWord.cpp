@@ -384,11 +384,21 @@ inline void limbsFinalSubtract(u64 *r, const u64 *x, const u64 *m, std::size_t n
                      : [a] "r"(a), [m] "r"(m), [t] "r"(t), [mp] "r"(mPrime), [z] "r"(zero) \
                      : "r8", "r9", "r10", "cc", "memory")
 
-// r = a b / 2^(64N) mod m; scratch holds N + 3 limbs.
+void limbsMulAdx16Window(u64 *t, const u64 *a, const u64 *b);
+void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime);
+
+// r = a b / 2^(64N) mod m; scratch holds 2N limbs. 16 limbs go by the
+// product and then the reduction, each with its window in registers, which
+// is faster than the rows here.
 template <std::size_t N>
 void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *scratch)
 {
     static_assert(N == 16 || N == 32);
+    if constexpr (N == 16) {
+        limbsMulAdx16Window(scratch, a, b);
+        limbsRedcAdx16Window(r, scratch, m, mPrime);
+        return;
+    }
     u64 *t = scratch + 1;
     std::memset(scratch, 0, (N + 3) * sizeof(u64));
     const u64 zero = 0;
@@ -412,8 +422,6 @@ void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrim
 #define QEL_MONT_TAIL16(P)                                                       \
     QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)
 #define QEL_MONT_TAIL32(P) QEL_MONT_TAIL16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
-void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime);
-
 template <std::size_t N>
 void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
@@ -489,12 +497,17 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "movq %%rdx, " #j "(%[t])\n\t"                                               \
     "xorl %%eax, %%eax\n\t" QEL_RW_P(0, w0, w1)                                  \
     QEL_RW_REST(0, w0, w1, w2, w3, w4, w5, w6, w7)
-// Second half: the kept u; w0 is final, stored at t[8+j], then the new top.
-#define QEL_RW_ROW_HIGH(j, w0, w1, w2, w3, w4, w5, w6, w7)                       \
-    "movq " #j "(%[t]), %%rdx\n\t"                                               \
-    "xorl %%eax, %%eax\n\t" QEL_RW_P(64, w0, w1)                                 \
-    "movq %%" w0 ", 64+" #j "(%[t])\n\t"                                         \
-    "movl $0, %%" w0 "d\n\t" QEL_RW_REST(64, w0, w1, w2, w3, w4, w5, w6, w7)
+// A row with a kept factor (at byte j from src, "t" or "b") over the half
+// of the operand at byte mo: w0 is final, stored at byte mo + j of t, then
+// it is the new top.
+#define QEL_RW_ROW_STORE(src, mo, j, w0, w1, w2, w3, w4, w5, w6, w7)            \
+    "movq " #j "(%[" src "]), %%rdx\n\t"                                          \
+    "xorl %%eax, %%eax\n\t" QEL_RW_P(mo, w0, w1)                                 \
+    "movq %%" w0 ", " #mo "+" #j "(%[t])\n\t"                                     \
+    "movl $0, %%" w0 "d\n\t" QEL_RW_REST(mo, w0, w1, w2, w3, w4, w5, w6, w7)
+#define QEL_RW_REDC_HIGH(j, ...) QEL_RW_ROW_STORE("t", 64, j, __VA_ARGS__)
+#define QEL_RW_PROD_LOW(j, ...) QEL_RW_ROW_STORE("b", 0, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH(j, ...) QEL_RW_ROW_STORE("b", 64, j, __VA_ARGS__)
 #define QEL_RW_HALF(ROW) ROW(0, "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15") ROW(8, "r9", "r10", "r11", "r12", "r13", "r14", "r15", "r8") ROW(16, "r10", "r11", "r12", "r13", "r14", "r15", "r8", "r9") ROW(24, "r11", "r12", "r13", "r14", "r15", "r8", "r9", "r10") ROW(32, "r12", "r13", "r14", "r15", "r8", "r9", "r10", "r11") ROW(40, "r13", "r14", "r15", "r8", "r9", "r10", "r11", "r12") ROW(48, "r14", "r15", "r8", "r9", "r10", "r11", "r12", "r13") ROW(56, "r15", "r8", "r9", "r10", "r11", "r12", "r13", "r14")
 // The window plus t at byte offset off (eight limbs), carry in CF.
 #define QEL_RW_ADD(op, off)                                                      \
@@ -506,59 +519,80 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "adcq " #off "+40(%[t]), %%r13\n\t"                                          \
     "adcq " #off "+48(%[t]), %%r14\n\t"                                          \
     "adcq " #off "+56(%[t]), %%r15\n\t"
+// Both halves for each of the two groups of eight rows (LOW and HIGH
+// rows, next advancing the factors when they are in b).
+#define QEL_RW_LOOP(LOW, HIGH, next)                                            \
+    "1:\n\t"                                                                        \
+    "movq (%[t]), %%r8\n\t"                                                         \
+    "movq 8(%[t]), %%r9\n\t"                                                        \
+    "movq 16(%[t]), %%r10\n\t"                                                      \
+    "movq 24(%[t]), %%r11\n\t"                                                      \
+    "movq 32(%[t]), %%r12\n\t"                                                      \
+    "movq 40(%[t]), %%r13\n\t"                                                      \
+    "movq 48(%[t]), %%r14\n\t"                                                      \
+    "movq 56(%[t]), %%r15\n\t"                                                      \
+    QEL_RW_HALF(LOW)                                                                \
+    QEL_RW_ADD("addq", 64)                                                          \
+    "movq $0, %[c]\n\t"                                                             \
+    "adcq $0, %[c]\n\t"                                                             \
+    QEL_RW_HALF(HIGH)                                                               \
+    /* the next limbs, the first half's carry, then the top */                      \
+    "addq $-1, %[c]\n\t"                                                            \
+    QEL_RW_ADD("adcq", 128)                                                         \
+    "movq $0, %[c]\n\t"                                                             \
+    "adcq $0, %[c]\n\t"                                                             \
+    "addq %[top], %%r8\n\t"                                                         \
+    "adcq $0, %%r9\n\t"                                                             \
+    "adcq $0, %%r10\n\t"                                                            \
+    "adcq $0, %%r11\n\t"                                                            \
+    "adcq $0, %%r12\n\t"                                                            \
+    "adcq $0, %%r13\n\t"                                                            \
+    "adcq $0, %%r14\n\t"                                                            \
+    "adcq $0, %%r15\n\t"                                                            \
+    "adcq $0, %[c]\n\t"                                                             \
+    "movq %[c], %%rax\n\t"                                                          \
+    "movq %%rax, %[top]\n\t"                                                        \
+    "movq %%r8, 128(%[t])\n\t"                                                      \
+    "movq %%r9, 136(%[t])\n\t"                                                      \
+    "movq %%r10, 144(%[t])\n\t"                                                     \
+    "movq %%r11, 152(%[t])\n\t"                                                     \
+    "movq %%r12, 160(%[t])\n\t"                                                     \
+    "movq %%r13, 168(%[t])\n\t"                                                     \
+    "movq %%r14, 176(%[t])\n\t"                                                     \
+    "movq %%r15, 184(%[t])\n\t"                                                     \
+    "leaq 64(%[t]), %[t]\n\t" next                                                  \
+    "decq %[g]\n\t"                                                                 \
+    "jnz 1b\n\t"
 void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
     u64 *tp = t;
     u64 groups = 2, carry = 0, top = 0;
-    __asm__ volatile("1:\n\t"
-                     "movq (%[t]), %%r8\n\t"
-                     "movq 8(%[t]), %%r9\n\t"
-                     "movq 16(%[t]), %%r10\n\t"
-                     "movq 24(%[t]), %%r11\n\t"
-                     "movq 32(%[t]), %%r12\n\t"
-                     "movq 40(%[t]), %%r13\n\t"
-                     "movq 48(%[t]), %%r14\n\t"
-                     "movq 56(%[t]), %%r15\n\t"
-                     QEL_RW_HALF(QEL_RW_ROW_LOW)
-                     QEL_RW_ADD("addq", 64)
-                     "movq $0, %[c]\n\t"
-                     "adcq $0, %[c]\n\t"
-                     QEL_RW_HALF(QEL_RW_ROW_HIGH)
-                     /* the next limbs with the carry of the first half, then the top */
-                     "addq $-1, %[c]\n\t"
-                     QEL_RW_ADD("adcq", 128)
-                     "movq $0, %[c]\n\t"
-                     "adcq $0, %[c]\n\t"
-                     "addq %[top], %%r8\n\t"
-                     "adcq $0, %%r9\n\t"
-                     "adcq $0, %%r10\n\t"
-                     "adcq $0, %%r11\n\t"
-                     "adcq $0, %%r12\n\t"
-                     "adcq $0, %%r13\n\t"
-                     "adcq $0, %%r14\n\t"
-                     "adcq $0, %%r15\n\t"
-                     "adcq $0, %[c]\n\t"
-                     "movq %[c], %%rax\n\t"
-                     "movq %%rax, %[top]\n\t"
-                     "movq %%r8, 128(%[t])\n\t"
-                     "movq %%r9, 136(%[t])\n\t"
-                     "movq %%r10, 144(%[t])\n\t"
-                     "movq %%r11, 152(%[t])\n\t"
-                     "movq %%r12, 160(%[t])\n\t"
-                     "movq %%r13, 168(%[t])\n\t"
-                     "movq %%r14, 176(%[t])\n\t"
-                     "movq %%r15, 184(%[t])\n\t"
-                     "leaq 64(%[t]), %[t]\n\t"
-                     "decq %[g]\n\t"
-                     "jnz 1b\n\t"
-                     : [t] "+&r"(tp), [g] "+&r"(groups), [c] "+m"(carry), [top] "+m"(top)
+    __asm__ volatile(QEL_RW_LOOP(QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "")
+                     : [t] "+&r"(tp), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top)
                      : [m] "r"(m), [mp] "m"(mPrime)
                      : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
     limbsFinalSubtract(r, t + 16, m, 16, top, t);
 }
+
+// t[0..31] = a b for 16 limbs, by the same rows with the limbs of b as the
+// factors (t is cleared first; the product leaves no carry above it).
+void limbsMulAdx16Window(u64 *t, const u64 *a, const u64 *b)
+{
+    std::memset(t, 0, 32 * sizeof(u64));
+    u64 *tp = t;
+    u64 groups = 2, carry = 0, top = 0;
+    __asm__ volatile(QEL_RW_LOOP(QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, "leaq 64(%[b]), %[b]\n\t")
+                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top)
+                     : [m] "r"(a)
+                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+}
+#undef QEL_RW_LOOP
 #undef QEL_RW_ADD
 #undef QEL_RW_HALF
-#undef QEL_RW_ROW_HIGH
+#undef QEL_RW_PROD_HIGH
+#undef QEL_RW_PROD_LOW
+#undef QEL_RW_REDC_HIGH
+#undef QEL_RW_ROW_STORE
 #undef QEL_RW_ROW_LOW
 #undef QEL_RW_REST
 #undef QEL_RW_P
