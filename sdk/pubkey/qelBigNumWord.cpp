@@ -340,76 +340,31 @@ inline void limbsFinalSubtract(u64 *r, const u64 *x, const u64 *m, std::size_t n
 }
 
 #if defined(QEL_BIGNUM_ADX)
-// Montgomery products on MULX/ADX for the unrolled sizes, by rows (CIOS):
-// for each limb b[i], T += a b[i] and then T = (T + m u) / 2^64, each row a
-// straight run of MULX with two independent carry chains (ADCX joins the
-// product halves, ADOX adds them to T), the shift by one limb done by the
-// stores of the second row. T stays below 2m, so it needs two limbs above
-// its N; the limb below it (t[-1]) takes the second row's first store, which
-// is zero. No branch and no address depends on the values.
+// Montgomery reduction and products on MULX/ADX for the unrolled sizes:
+// rows that are straight runs of MULX with two independent carry chains
+// (ADCX joins the product halves, ADOX adds them to the sum). No branch and
+// no address depends on the values.
+// One product of a row: t[off] += low(s[off] w) + the previous high half,
+// the high half into hn.
 #define QEL_MONT_P1(off, hp, hn)                                                 \
     "mulxq " #off "(%[a]), %%r8, %%" hn "\n\t"                                  \
     "adcxq %%" hp ", %%r8\n\t"                                                   \
     "adoxq " #off "(%[t]), %%r8\n\t"                                             \
     "movq %%r8, " #off "(%[t])\n\t"
-#define QEL_MONT_P2(off, hp, hn)                                                 \
-    "mulxq " #off "(%[m]), %%r8, %%" hn "\n\t"                                  \
-    "adcxq %%" hp ", %%r8\n\t"                                                   \
-    "adoxq " #off "(%[t]), %%r8\n\t"                                             \
-    "movq %%r8, " #off "-8(%[t])\n\t"
 #define QEL_MONT_G8(P, B)                                                        \
     P(B+0, "r10", "r9") P(B+8, "r9", "r10") P(B+16, "r10", "r9") P(B+24, "r9", "r10") \
     P(B+32, "r10", "r9") P(B+40, "r9", "r10") P(B+48, "r10", "r9") P(B+56, "r9", "r10")
-#define QEL_MONT_G16(P) QEL_MONT_G8(P, 0) QEL_MONT_G8(P, 64)
-#define QEL_MONT_G32(P) QEL_MONT_G16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
-// One limb of b: both rows, then the top limbs (top = 8N, its neighbours).
-#define QEL_MONT_ROW(G, top, below, above)                                       \
-    __asm__ volatile("xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                    \
-                     "adcxq %[z], %%r10\n\t"                                     \
-                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
-                     "movq %%r10, " #top "(%[t])\n\t"                            \
-                     "movl $0, %%r8d\n\t"                                        \
-                     "adoxq %[z], %%r8\n\t"                                      \
-                     "movq %%r8, " #above "(%[t])\n\t"                           \
-                     "movq (%[t]), %%rdx\n\t"                                    \
-                     "imulq %[mp], %%rdx\n\t"                                    \
-                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P2)                    \
-                     "adcxq %[z], %%r10\n\t"                                     \
-                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
-                     "movq %%r10, " #below "(%[t])\n\t"                          \
-                     "movq " #above "(%[t]), %%r8\n\t"                           \
-                     "adoxq %[z], %%r8\n\t"                                      \
-                     "movq %%r8, " #top "(%[t])\n\t"                             \
-                     : "+d"(bi)                                                  \
-                     : [a] "r"(a), [m] "r"(m), [t] "r"(t), [mp] "r"(mPrime), [z] "r"(zero) \
-                     : "r8", "r9", "r10", "cc", "memory")
 
-void limbsMulAdx16Window(u64 *t, const u64 *a, const u64 *b);
-void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime);
+template <std::size_t N> void limbsMulAdxWindow(u64 *t, const u64 *a, const u64 *b);
+template <std::size_t N> void limbsRedcAdxWindow(u64 *r, u64 *t, const u64 *m, u64 mPrime);
 
-// r = a b / 2^(64N) mod m; scratch holds 2N limbs. 16 limbs go by the
-// product and then the reduction, each with its window in registers, which
-// is faster than the rows here.
+// r = a b / 2^(64N) mod m; scratch holds 2N limbs: the product and then the
+// reduction, each with its running window in registers.
 template <std::size_t N>
 void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *scratch)
 {
-    static_assert(N == 16 || N == 32);
-    if constexpr (N == 16) {
-        limbsMulAdx16Window(scratch, a, b);
-        limbsRedcAdx16Window(r, scratch, m, mPrime);
-        return;
-    }
-    u64 *t = scratch + 1;
-    std::memset(scratch, 0, (N + 3) * sizeof(u64));
-    const u64 zero = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        u64 bi = b[i];
-        if constexpr (N == 16)
-            QEL_MONT_ROW(QEL_MONT_G16, 128, 120, 136);
-        else
-            QEL_MONT_ROW(QEL_MONT_G32, 256, 248, 264);
-    }
-    limbsFinalSubtract(r, t, m, N, t[N], r);
+    limbsMulAdxWindow<N>(scratch, a, b);
+    limbsRedcAdxWindow<N>(r, scratch, m, mPrime);
 }
 
 // r = t / 2^(64N) mod m for t (2N limbs, destroyed) below m 2^(64N): N
@@ -418,18 +373,15 @@ void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrim
 // top. The whole loop is one block: the next row's factor is made from the
 // row's second limb while it is still in a register (not reloaded after
 // its store), and the row's first limb, which becomes zero, is not stored.
+// (For 32 limbs; 16 go by the window below.)
 #define QEL_MONT_G2(P, B) P(B, "r10", "r9") P(B+8, "r9", "r10")
-#define QEL_MONT_TAIL16(P)                                                       \
-    QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)
-#define QEL_MONT_TAIL32(P) QEL_MONT_TAIL16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
+#define QEL_MONT_TAIL32(P)                                                       \
+    QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)  \
+    QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
 template <std::size_t N>
 void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
-    static_assert(N == 16 || N == 32);
-    if constexpr (N == 16) {
-        limbsRedcAdx16Window(r, t, m, mPrime);
-        return;
-    }
+    static_assert(N == 32);
     const u64 zero = 0;
     u64 hi = 0, u = t[0] * mPrime, rows = N;
     u64 *tp = t;
@@ -462,10 +414,7 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
                      : [t] "+&r"(tp), [u] "+&r"(u), [hi] "+&r"(hi), [n] "+&r"(rows) \
                      : [a] "r"(m), [mp] "r"(mPrime), [z] "r"(zero)              \
                      : "rdx", "r8", "r9", "r10", "cc", "memory")
-    if constexpr (N == 16)
-        QEL_REDC_LOOP(QEL_MONT_TAIL16, 128);
-    else
-        QEL_REDC_LOOP(QEL_MONT_TAIL32, 256);
+    QEL_REDC_LOOP(QEL_MONT_TAIL32, 256);
 #undef QEL_REDC_LOOP
     limbsFinalSubtract(r, t + N, m, N, hi, t);
 }
@@ -505,9 +454,13 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "xorl %%eax, %%eax\n\t" QEL_RW_P(mo, w0, w1)                                 \
     "movq %%" w0 ", " #mo "+" #j "(%[t])\n\t"                                     \
     "movl $0, %%" w0 "d\n\t" QEL_RW_REST(mo, w0, w1, w2, w3, w4, w5, w6, w7)
-#define QEL_RW_REDC_HIGH(j, ...) QEL_RW_ROW_STORE("t", 64, j, __VA_ARGS__)
+#define QEL_RW_REDC_HIGH64(j, ...) QEL_RW_ROW_STORE("t", 64, j, __VA_ARGS__)
+#define QEL_RW_REDC_HIGH128(j, ...) QEL_RW_ROW_STORE("t", 128, j, __VA_ARGS__)
+#define QEL_RW_REDC_HIGH192(j, ...) QEL_RW_ROW_STORE("t", 192, j, __VA_ARGS__)
 #define QEL_RW_PROD_LOW(j, ...) QEL_RW_ROW_STORE("b", 0, j, __VA_ARGS__)
-#define QEL_RW_PROD_HIGH(j, ...) QEL_RW_ROW_STORE("b", 64, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH64(j, ...) QEL_RW_ROW_STORE("b", 64, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH128(j, ...) QEL_RW_ROW_STORE("b", 128, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH192(j, ...) QEL_RW_ROW_STORE("b", 192, j, __VA_ARGS__)
 #define QEL_RW_HALF(ROW) ROW(0, "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15") ROW(8, "r9", "r10", "r11", "r12", "r13", "r14", "r15", "r8") ROW(16, "r10", "r11", "r12", "r13", "r14", "r15", "r8", "r9") ROW(24, "r11", "r12", "r13", "r14", "r15", "r8", "r9", "r10") ROW(32, "r12", "r13", "r14", "r15", "r8", "r9", "r10", "r11") ROW(40, "r13", "r14", "r15", "r8", "r9", "r10", "r11", "r12") ROW(48, "r14", "r15", "r8", "r9", "r10", "r11", "r12", "r13") ROW(56, "r15", "r8", "r9", "r10", "r11", "r12", "r13", "r14")
 // The window plus t at byte offset off (eight limbs), carry in CF.
 #define QEL_RW_ADD(op, off)                                                      \
@@ -519,28 +472,30 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "adcq " #off "+40(%[t]), %%r13\n\t"                                          \
     "adcq " #off "+48(%[t]), %%r14\n\t"                                          \
     "adcq " #off "+56(%[t]), %%r15\n\t"
-// Both halves for each of the two groups of eight rows (LOW and HIGH
-// rows, next advancing the factors when they are in b).
-#define QEL_RW_LOOP(LOW, HIGH, next)                                            \
-    "1:\n\t"                                                                        \
-    "movq (%[t]), %%r8\n\t"                                                         \
+// The pieces of the loop over the groups of eight rows: the window loaded,
+// the limbs of t after the first quarter or half (no carry in), after the
+// others (the carry kept in c), and the close: the carry of the previous
+// group added at the top, the window stored, t (and the factors, when
+// next moves b) one group on.
+#define QEL_RW_LOAD                                                                 \
+    "movq 0(%[t]), %%r8\n\t"                                                        \
     "movq 8(%[t]), %%r9\n\t"                                                        \
     "movq 16(%[t]), %%r10\n\t"                                                      \
     "movq 24(%[t]), %%r11\n\t"                                                      \
     "movq 32(%[t]), %%r12\n\t"                                                      \
     "movq 40(%[t]), %%r13\n\t"                                                      \
     "movq 48(%[t]), %%r14\n\t"                                                      \
-    "movq 56(%[t]), %%r15\n\t"                                                      \
-    QEL_RW_HALF(LOW)                                                                \
+    "movq 56(%[t]), %%r15\n\t"
+#define QEL_RW_FIRST_NEXT                                                           \
     QEL_RW_ADD("addq", 64)                                                          \
     "movq $0, %[c]\n\t"                                                             \
-    "adcq $0, %[c]\n\t"                                                             \
-    QEL_RW_HALF(HIGH)                                                               \
-    /* the next limbs, the first half's carry, then the top */                      \
+    "adcq $0, %[c]\n\t"
+#define QEL_RW_NEXT(off)                                                            \
     "addq $-1, %[c]\n\t"                                                            \
-    QEL_RW_ADD("adcq", 128)                                                         \
+    QEL_RW_ADD("adcq", off)                                                         \
     "movq $0, %[c]\n\t"                                                             \
-    "adcq $0, %[c]\n\t"                                                             \
+    "adcq $0, %[c]\n\t"
+#define QEL_RW_CLOSE(off, next)                                                     \
     "addq %[top], %%r8\n\t"                                                         \
     "adcq $0, %%r9\n\t"                                                             \
     "adcq $0, %%r10\n\t"                                                            \
@@ -552,59 +507,89 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "adcq $0, %[c]\n\t"                                                             \
     "movq %[c], %%rax\n\t"                                                          \
     "movq %%rax, %[top]\n\t"                                                        \
-    "movq %%r8, 128(%[t])\n\t"                                                      \
-    "movq %%r9, 136(%[t])\n\t"                                                      \
-    "movq %%r10, 144(%[t])\n\t"                                                     \
-    "movq %%r11, 152(%[t])\n\t"                                                     \
-    "movq %%r12, 160(%[t])\n\t"                                                     \
-    "movq %%r13, 168(%[t])\n\t"                                                     \
-    "movq %%r14, 176(%[t])\n\t"                                                     \
-    "movq %%r15, 184(%[t])\n\t"                                                     \
+    "movq %%r8, " #off "+0(%[t])\n\t"                                               \
+    "movq %%r9, " #off "+8(%[t])\n\t"                                               \
+    "movq %%r10, " #off "+16(%[t])\n\t"                                             \
+    "movq %%r11, " #off "+24(%[t])\n\t"                                             \
+    "movq %%r12, " #off "+32(%[t])\n\t"                                             \
+    "movq %%r13, " #off "+40(%[t])\n\t"                                             \
+    "movq %%r14, " #off "+48(%[t])\n\t"                                             \
+    "movq %%r15, " #off "+56(%[t])\n\t"                                             \
     "leaq 64(%[t]), %[t]\n\t" next                                                  \
     "decq %[g]\n\t"                                                                 \
     "jnz 1b\n\t"
-void limbsRedcAdx16Window(u64 *r, u64 *t, const u64 *m, u64 mPrime)
+#define QEL_RW_LOOP16(LOW, HIGH, next)                                          \
+    "1:\n\t" QEL_RW_LOAD QEL_RW_HALF(LOW) QEL_RW_FIRST_NEXT QEL_RW_HALF(HIGH##64) QEL_RW_NEXT(128) \
+    QEL_RW_CLOSE(128, next)
+#define QEL_RW_LOOP32(LOW, HIGH, next)                                          \
+    "1:\n\t" QEL_RW_LOAD QEL_RW_HALF(LOW) QEL_RW_FIRST_NEXT QEL_RW_HALF(HIGH##64) QEL_RW_NEXT(128) \
+    QEL_RW_HALF(HIGH##128) QEL_RW_NEXT(192) QEL_RW_HALF(HIGH##192) QEL_RW_NEXT(256) QEL_RW_CLOSE(256, next)
+// The loop over the groups: with Reduce, the factors are made from t and x
+// is the modulus (b unused); else they are the limbs of b, x the other
+// factor. Returns the carry out of the top.
+template <std::size_t N, bool Reduce>
+u64 limbsWindowRows(u64 *t, const u64 *x, const u64 *b, u64 mPrime)
 {
+    static_assert(N == 16 || N == 32);
     u64 *tp = t;
-    u64 groups = 2, carry = 0, top = 0;
-    __asm__ volatile(QEL_RW_LOOP(QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "")
-                     : [t] "+&r"(tp), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top)
-                     : [m] "r"(m), [mp] "m"(mPrime)
-                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
-    limbsFinalSubtract(r, t + 16, m, 16, top, t);
+    u64 groups = N / 8, carry = 0, top = 0;
+#define QEL_RW_ASM(LOOP, LOW, HIGH, next)                                        \
+    __asm__ volatile(LOOP(LOW, HIGH, next)                                      \
+                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top) \
+                     : [m] "r"(x), [mp] "m"(mPrime)                              \
+                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory")
+#define QEL_RW_B_NEXT "leaq 64(%[b]), %[b]\n\t"
+    if constexpr (Reduce && N == 16)
+        QEL_RW_ASM(QEL_RW_LOOP16, QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "");
+    else if constexpr (Reduce)
+        QEL_RW_ASM(QEL_RW_LOOP32, QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "");
+    else if constexpr (N == 16)
+        QEL_RW_ASM(QEL_RW_LOOP16, QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, QEL_RW_B_NEXT);
+    else
+        QEL_RW_ASM(QEL_RW_LOOP32, QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, QEL_RW_B_NEXT);
+#undef QEL_RW_B_NEXT
+#undef QEL_RW_ASM
+    return top;
 }
 
-// t[0..31] = a b for 16 limbs, by the same rows with the limbs of b as the
-// factors (t is cleared first; the product leaves no carry above it).
-void limbsMulAdx16Window(u64 *t, const u64 *a, const u64 *b)
+template <std::size_t N>
+void limbsRedcAdxWindow(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
-    std::memset(t, 0, 32 * sizeof(u64));
-    u64 *tp = t;
-    u64 groups = 2, carry = 0, top = 0;
-    __asm__ volatile(QEL_RW_LOOP(QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, "leaq 64(%[b]), %[b]\n\t")
-                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top)
-                     : [m] "r"(a)
-                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+    const u64 top = limbsWindowRows<N, true>(t, m, nullptr, mPrime);
+    limbsFinalSubtract(r, t + N, m, N, top, t);
 }
-#undef QEL_RW_LOOP
+
+// t[0..2N-1] = a b, by the same rows with the limbs of b as the factors (t
+// is cleared first; the product leaves no carry above it).
+template <std::size_t N>
+void limbsMulAdxWindow(u64 *t, const u64 *a, const u64 *b)
+{
+    std::memset(t, 0, 2 * N * sizeof(u64));
+    limbsWindowRows<N, false>(t, a, b, 0);
+}
+#undef QEL_RW_LOOP32
+#undef QEL_RW_LOOP16
+#undef QEL_RW_CLOSE
+#undef QEL_RW_NEXT
+#undef QEL_RW_FIRST_NEXT
+#undef QEL_RW_LOAD
 #undef QEL_RW_ADD
 #undef QEL_RW_HALF
-#undef QEL_RW_PROD_HIGH
+#undef QEL_RW_PROD_HIGH192
+#undef QEL_RW_PROD_HIGH128
+#undef QEL_RW_PROD_HIGH64
 #undef QEL_RW_PROD_LOW
-#undef QEL_RW_REDC_HIGH
+#undef QEL_RW_REDC_HIGH192
+#undef QEL_RW_REDC_HIGH128
+#undef QEL_RW_REDC_HIGH64
 #undef QEL_RW_ROW_STORE
 #undef QEL_RW_ROW_LOW
 #undef QEL_RW_REST
 #undef QEL_RW_P
 
-#undef QEL_MONT_ROW
 #undef QEL_MONT_TAIL32
-#undef QEL_MONT_TAIL16
 #undef QEL_MONT_G2
-#undef QEL_MONT_G32
-#undef QEL_MONT_G16
 #undef QEL_MONT_G8
-#undef QEL_MONT_P2
 #undef QEL_MONT_P1
 #endif
 
@@ -769,7 +754,13 @@ void limbsMontSqrAdx(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *t)
         c.shift();
     }
     t[2 * N - 1] = c.low();
-    limbsRedcAdx<N>(r, t, m, mPrime);
+    // 32 limbs keep the plain rows here: after the column square they
+    // measured faster than the windowed reduction (which wins in the
+    // product).
+    if constexpr (N == 16)
+        limbsRedcAdxWindow<N>(r, t, m, mPrime);
+    else
+        limbsRedcAdx<N>(r, t, m, mPrime);
 }
 #endif
 
