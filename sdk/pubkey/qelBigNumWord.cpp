@@ -442,7 +442,8 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 // First half: u = w0 mp, kept at t[j]; w0 becomes zero and the new top.
 #define QEL_RW_ROW_LOW(j, w0, w1, w2, w3, w4, w5, w6, w7)                        \
     "movq %%" w0 ", %%rdx\n\t"                                                   \
-    "imulq %[mp], %%rdx\n\t"                                                     \
+    "movq %[mp], %%rax\n\t"                                                      \
+    "imulq %%rax, %%rdx\n\t"                                                     \
     "movq %%rdx, " #j "(%[t])\n\t"                                               \
     "xorl %%eax, %%eax\n\t" QEL_RW_P(0, w0, w1)                                  \
     QEL_RW_REST(0, w0, w1, w2, w3, w4, w5, w6, w7)
@@ -488,15 +489,19 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "movq 56(%[t]), %%r15\n\t"
 #define QEL_RW_FIRST_NEXT                                                           \
     QEL_RW_ADD("addq", 64)                                                          \
-    "movq $0, %[c]\n\t"                                                             \
-    "adcq $0, %[c]\n\t"
+    "movl $0, %%eax\n\t"                                                            \
+    "adcq $0, %%rax\n\t"                                                            \
+    "movq %%rax, %[c]\n\t"
 #define QEL_RW_NEXT(off)                                                            \
-    "addq $-1, %[c]\n\t"                                                            \
+    "movq %[c], %%rax\n\t"                                                          \
+    "addq $-1, %%rax\n\t"                                                           \
     QEL_RW_ADD("adcq", off)                                                         \
-    "movq $0, %[c]\n\t"                                                             \
-    "adcq $0, %[c]\n\t"
+    "movl $0, %%eax\n\t"                                                            \
+    "adcq $0, %%rax\n\t"                                                            \
+    "movq %%rax, %[c]\n\t"
 #define QEL_RW_CLOSE(off, next)                                                     \
-    "addq %[top], %%r8\n\t"                                                         \
+    "movq %[top], %%rbx\n\t" /* rax still holds c */                                \
+    "addq %%rbx, %%r8\n\t"                                                          \
     "adcq $0, %%r9\n\t"                                                             \
     "adcq $0, %%r10\n\t"                                                            \
     "adcq $0, %%r11\n\t"                                                            \
@@ -504,8 +509,7 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "adcq $0, %%r13\n\t"                                                            \
     "adcq $0, %%r14\n\t"                                                            \
     "adcq $0, %%r15\n\t"                                                            \
-    "adcq $0, %[c]\n\t"                                                             \
-    "movq %[c], %%rax\n\t"                                                          \
+    "adcq $0, %%rax\n\t"                                                            \
     "movq %%rax, %[top]\n\t"                                                        \
     "movq %%r8, " #off "+0(%[t])\n\t"                                               \
     "movq %%r9, " #off "+8(%[t])\n\t"                                               \
@@ -516,7 +520,9 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     "movq %%r14, " #off "+48(%[t])\n\t"                                             \
     "movq %%r15, " #off "+56(%[t])\n\t"                                             \
     "leaq 64(%[t]), %[t]\n\t" next                                                  \
-    "decq %[g]\n\t"                                                                 \
+    "movq %[g], %%rax\n\t"                                                          \
+    "decq %%rax\n\t"                                                                \
+    "movq %%rax, %[g]\n\t"                                                          \
     "jnz 1b\n\t"
 #define QEL_RW_LOOP16(LOW, HIGH, next)                                          \
     "1:\n\t" QEL_RW_LOAD QEL_RW_HALF(LOW) QEL_RW_FIRST_NEXT QEL_RW_HALF(HIGH##64) QEL_RW_NEXT(128) \
@@ -526,7 +532,9 @@ void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
     QEL_RW_HALF(HIGH##128) QEL_RW_NEXT(192) QEL_RW_HALF(HIGH##192) QEL_RW_NEXT(256) QEL_RW_CLOSE(256, next)
 // The loop over the groups: with Reduce, the factors are made from t and x
 // is the modulus (b unused); else they are the limbs of b, x the other
-// factor. Returns the carry out of the top.
+// factor. Returns the carry out of the top. The loop's counter, carries and
+// mp live in vector registers: the general ones are all taken, and a
+// sanitizer build has none left to address memory operands with.
 template <std::size_t N, bool Reduce>
 u64 limbsWindowRows(u64 *t, const u64 *x, const u64 *b, u64 mPrime)
 {
@@ -535,8 +543,8 @@ u64 limbsWindowRows(u64 *t, const u64 *x, const u64 *b, u64 mPrime)
     u64 groups = N / 8, carry = 0, top = 0;
 #define QEL_RW_ASM(LOOP, LOW, HIGH, next)                                        \
     __asm__ volatile(LOOP(LOW, HIGH, next)                                      \
-                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+m"(groups), [c] "+m"(carry), [top] "+m"(top) \
-                     : [m] "r"(x), [mp] "m"(mPrime)                              \
+                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+x"(groups), [c] "+x"(carry), [top] "+x"(top) \
+                     : [m] "r"(x), [mp] "x"(mPrime)                              \
                      : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory")
 #define QEL_RW_B_NEXT "leaq 64(%[b]), %[b]\n\t"
     if constexpr (Reduce && N == 16)
