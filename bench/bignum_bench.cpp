@@ -2,6 +2,7 @@
 // at 1024 to 4096 bits, and the search for a 1024-bit prime (median of 20
 // runs). Ratios (ours / theirs) are printed after the benchmark table.
 #include "qelBigNumInternal.h"
+#include "qelBigNumWordInternal.h"
 #include "qelMemoryInternal.h"
 #include "qelPrimeInternal.h"
 #include "qelPkEncodeInternal.h"
@@ -92,24 +93,66 @@ void BM_ExpMod_qel(benchmark::State &state)
         QELBigNumOps.qelBigNumFree(n);
 }
 
+// OpenSSL's numbers for the operands of a size.
+struct OpenSSLOperands {
+    BN_CTX *ctx = BN_CTX_new();
+    BIGNUM *m, *g, *e, *r = BN_new();
+    explicit OpenSSLOperands(const Operands &o)
+        : m(BN_bin2bn(o.m.data(), (int)o.m.size(), nullptr)), g(BN_bin2bn(o.g.data(), (int)o.g.size(), nullptr)),
+          e(BN_bin2bn(o.e.data(), (int)o.e.size(), nullptr))
+    {
+    }
+    ~OpenSSLOperands()
+    {
+        for (BIGNUM *n : {m, g, e, r})
+            BN_free(n);
+        BN_CTX_free(ctx);
+    }
+    OpenSSLOperands(const OpenSSLOperands &) = delete;
+    OpenSSLOperands &operator=(const OpenSSLOperands &) = delete;
+};
+
 void BM_ExpMod_openssl(benchmark::State &state)
 {
-    const Operands &o = operands((int)state.range(0));
-    BN_CTX *ctx = BN_CTX_new();
-    BIGNUM *m = BN_bin2bn(o.m.data(), (int)o.m.size(), nullptr);
-    BIGNUM *g = BN_bin2bn(o.g.data(), (int)o.g.size(), nullptr);
-    BIGNUM *e = BN_bin2bn(o.e.data(), (int)o.e.size(), nullptr);
-    BIGNUM *r = BN_new();
+    OpenSSLOperands x(operands((int)state.range(0)));
     for (auto _ : state) {
-        if (BN_mod_exp_mont(r, g, e, m, ctx, nullptr) != 1)
+        if (BN_mod_exp_mont(x.r, x.g, x.e, x.m, x.ctx, nullptr) != 1)
             state.SkipWithError("BN_mod_exp_mont failed");
-        benchmark::DoNotOptimize(r);
+        benchmark::DoNotOptimize(x.r);
     }
-    BN_free(m);
-    BN_free(g);
-    BN_free(e);
-    BN_free(r);
-    BN_CTX_free(ctx);
+}
+
+// One half of an RSA-2048 private operation: a secret 1024-bit exponent,
+// fixed windows, against OpenSSL's constant-time exponentiation.
+void BM_ExpModSecret1024_qel(benchmark::State &state)
+{
+    const Operands &o = operands(1024);
+    std::vector<std::uint32_t> m(32), g(32), e(32), r(32), r2(32);
+    qelWordsFromBytesBE(m.data(), o.m.data(), 0, 128);
+    qelWordsFromBytesBE(g.data(), o.g.data(), 0, 128);
+    qelWordsFromBytesBE(e.data(), o.e.data(), 0, 128);
+    std::vector<std::uint64_t> workspace(qelWordsCTWorkspaceLimbs(32));
+    if (qelWordsMontgomeryR2(r2.data(), m.data(), 32, heapMgr(), false) != 0)
+        state.SkipWithError("R^2 failed");
+    for (auto _ : state) {
+        if (qelWordsExpModSecret(r.data(), g.data(), 32, e.data(), 32, 1024, m.data(), 32, r2.data(), heapMgr(), true,
+                                 workspace.data()) != 0)
+            state.SkipWithError("exponentiation failed");
+        benchmark::DoNotOptimize(r.data());
+    }
+}
+
+void BM_ExpModSecret1024_openssl(benchmark::State &state)
+{
+    OpenSSLOperands x(operands(1024));
+    BN_MONT_CTX *mont = BN_MONT_CTX_new();
+    BN_MONT_CTX_set(mont, x.m, x.ctx);
+    for (auto _ : state) {
+        if (BN_mod_exp_mont_consttime(x.r, x.g, x.e, x.m, x.ctx, mont) != 1)
+            state.SkipWithError("BN_mod_exp_mont_consttime failed");
+        benchmark::DoNotOptimize(x.r);
+    }
+    BN_MONT_CTX_free(mont);
 }
 
 #ifdef QEL_HAVE_GMP
@@ -158,6 +201,8 @@ BENCHMARK(BM_ExpMod_openssl)->Arg(1024)->Arg(2048)->Arg(3072)->Arg(4096)->Unit(b
 #ifdef QEL_HAVE_GMP
 BENCHMARK(BM_ExpMod_gmp)->Arg(1024)->Arg(2048)->Arg(3072)->Arg(4096)->Unit(benchmark::kMillisecond);
 #endif
+BENCHMARK(BM_ExpModSecret1024_qel)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExpModSecret1024_openssl)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PrimeSearch1024_qel)
     ->Iterations(1)
     ->Repetitions(20)
@@ -185,6 +230,8 @@ int main(int argc, char **argv)
         printRatio(reporter, "BM_ExpMod_qel/" + b, "BM_ExpMod_gmp/" + b, ("exp mod " + b + " vs GMP mpz_powm").c_str(),
                    0);
     }
+    printRatio(reporter, "BM_ExpModSecret1024_qel/", "BM_ExpModSecret1024_openssl/",
+               "secret exp mod 1024 vs BN_mod_exp_mont_consttime", 0);
     printRatio(reporter, "BM_PrimeSearch1024_qel/", "BM_PrimeSearch1024_openssl/",
                "1024-bit prime search vs BN_generate_prime_ex (median)", 2.0);
     benchmark::Shutdown();

@@ -17,6 +17,11 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <x86intrin.h>
+#define QEL_LIMB_CARRY_INTRINSICS 1
+#endif
+
 
 namespace {
 
@@ -121,29 +126,34 @@ inline u64 limbsMulSet(u64 *__restrict d, const u64 *__restrict s, std::size_t n
     return c;
 }
 
-// r = a - b over n limbs; returns the borrow. No branch on the values.
-inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n)
+// r = a - b (Subtract) or a + b over n limbs; returns the borrow or the
+// carry. No branch on the values. On x86-64 the carry intrinsics make one
+// SBB or ADC chain of it (the 128-bit form leaves the compiler moving the
+// carry through a register).
+template <bool Subtract>
+inline u64 limbsCarryRun(u64 *r, const u64 *a, const u64 *b, std::size_t n)
 {
-    u64 borrow = 0;
+#if defined(QEL_LIMB_CARRY_INTRINSICS)
+    unsigned char carry = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)a[i] - b[i] - borrow;
-        r[i] = (u64)d;
-        borrow = (u64)(d >> 64) & 1;
-    }
-    return borrow;
-}
-
-// r = a + b over n limbs; returns the carry. No branch on the values.
-inline u64 limbsAdd(u64 *r, const u64 *a, const u64 *b, std::size_t n)
-{
-    u64 carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 s = (u128)a[i] + b[i] + carry;
-        r[i] = (u64)s;
-        carry = (u64)(s >> 64);
+        unsigned long long v;
+        carry = Subtract ? _subborrow_u64(carry, a[i], b[i], &v) : _addcarry_u64(carry, a[i], b[i], &v);
+        r[i] = v;
     }
     return carry;
+#else
+    u64 carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const u128 v = Subtract ? (u128)a[i] - b[i] - carry : (u128)a[i] + b[i] + carry;
+        r[i] = (u64)v;
+        carry = (u64)(v >> 64) & 1;
+    }
+    return carry;
+#endif
 }
+
+inline u64 limbsSub(u64 *r, const u64 *a, const u64 *b, std::size_t n) { return limbsCarryRun<true>(r, a, b, n); }
+inline u64 limbsAdd(u64 *r, const u64 *a, const u64 *b, std::size_t n) { return limbsCarryRun<false>(r, a, b, n); }
 
 // r = mask ? a : b for a mask of all ones or zero (r may be a or b).
 inline void limbsSelect(u64 *r, const u64 *a, const u64 *b, std::size_t n, u64 mask)
@@ -320,129 +330,274 @@ template <bool Mulx = false> struct ColumnSum {
 };
 #endif
 
-// r = r - m when r (n limbs, and the bit top above them) is not below m,
-// chosen by a mask.
-inline void limbsFinalSubtract(u64 *r, const u64 *m, std::size_t n, u64 top)
+// r = x - m when x (n limbs, and the bit top above them) is not below m,
+// else x, chosen by a mask. d takes x - m on the way: n limbs apart from x
+// and m (it may be r); r may be x.
+inline void limbsFinalSubtract(u64 *r, const u64 *x, const u64 *m, std::size_t n, u64 top, u64 *d)
 {
-    u64 borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)r[i] - m[i] - borrow;
-        borrow = (u64)(d >> 64) & 1;
-    }
-    const u64 mask = 0 - (top | (borrow ^ 1));
-    borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const u128 d = (u128)r[i] - (m[i] & mask) - borrow;
-        r[i] = (u64)d;
-        borrow = (u64)(d >> 64) & 1;
-    }
+    const u64 borrow = limbsSub(d, x, m, n);
+    limbsSelect(r, d, x, n, 0 - (top | (borrow ^ 1)));
 }
 
 #if defined(QEL_BIGNUM_ADX)
-// Montgomery products on MULX/ADX for the unrolled sizes, by rows (CIOS):
-// for each limb b[i], T += a b[i] and then T = (T + m u) / 2^64, each row a
-// straight run of MULX with two independent carry chains (ADCX joins the
-// product halves, ADOX adds them to T), the shift by one limb done by the
-// stores of the second row. T stays below 2m, so it needs two limbs above
-// its N; the limb below it (t[-1]) takes the second row's first store, which
-// is zero. No branch and no address depends on the values.
+// Montgomery reduction and products on MULX/ADX for the unrolled sizes:
+// rows that are straight runs of MULX with two independent carry chains
+// (ADCX joins the product halves, ADOX adds them to the sum). No branch and
+// no address depends on the values.
+// One product of a row: t[off] += low(s[off] w) + the previous high half,
+// the high half into hn.
 #define QEL_MONT_P1(off, hp, hn)                                                 \
     "mulxq " #off "(%[a]), %%r8, %%" hn "\n\t"                                  \
     "adcxq %%" hp ", %%r8\n\t"                                                   \
     "adoxq " #off "(%[t]), %%r8\n\t"                                             \
     "movq %%r8, " #off "(%[t])\n\t"
-#define QEL_MONT_P2(off, hp, hn)                                                 \
-    "mulxq " #off "(%[m]), %%r8, %%" hn "\n\t"                                  \
-    "adcxq %%" hp ", %%r8\n\t"                                                   \
-    "adoxq " #off "(%[t]), %%r8\n\t"                                             \
-    "movq %%r8, " #off "-8(%[t])\n\t"
 #define QEL_MONT_G8(P, B)                                                        \
     P(B+0, "r10", "r9") P(B+8, "r9", "r10") P(B+16, "r10", "r9") P(B+24, "r9", "r10") \
     P(B+32, "r10", "r9") P(B+40, "r9", "r10") P(B+48, "r10", "r9") P(B+56, "r9", "r10")
-#define QEL_MONT_G16(P) QEL_MONT_G8(P, 0) QEL_MONT_G8(P, 64)
-#define QEL_MONT_G32(P) QEL_MONT_G16(P) QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
-// One limb of b: both rows, then the top limbs (top = 8N, its neighbours).
-#define QEL_MONT_ROW(G, top, below, above)                                       \
-    __asm__ volatile("xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                    \
-                     "adcxq %[z], %%r10\n\t"                                     \
-                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
-                     "movq %%r10, " #top "(%[t])\n\t"                            \
-                     "movl $0, %%r8d\n\t"                                        \
-                     "adoxq %[z], %%r8\n\t"                                      \
-                     "movq %%r8, " #above "(%[t])\n\t"                           \
-                     "movq (%[t]), %%rdx\n\t"                                    \
-                     "imulq %[mp], %%rdx\n\t"                                    \
-                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P2)                    \
-                     "adcxq %[z], %%r10\n\t"                                     \
-                     "adoxq " #top "(%[t]), %%r10\n\t"                           \
-                     "movq %%r10, " #below "(%[t])\n\t"                          \
-                     "movq " #above "(%[t]), %%r8\n\t"                           \
-                     "adoxq %[z], %%r8\n\t"                                      \
-                     "movq %%r8, " #top "(%[t])\n\t"                             \
-                     : "+d"(bi)                                                  \
-                     : [a] "r"(a), [m] "r"(m), [t] "r"(t), [mp] "r"(mPrime), [z] "r"(zero) \
-                     : "r8", "r9", "r10", "cc", "memory")
 
-// r = a b / 2^(64N) mod m; scratch holds N + 3 limbs.
+template <std::size_t N> void limbsMulAdxWindow(u64 *t, const u64 *a, const u64 *b);
+template <std::size_t N> void limbsRedcAdxWindow(u64 *r, u64 *t, const u64 *m, u64 mPrime);
+
+// r = a b / 2^(64N) mod m; scratch holds 2N limbs: the product and then the
+// reduction, each with its running window in registers.
 template <std::size_t N>
 void limbsMontMulAdx(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPrime, u64 *scratch)
 {
-    static_assert(N == 16 || N == 32);
-    u64 *t = scratch + 1;
-    std::memset(scratch, 0, (N + 3) * sizeof(u64));
-    const u64 zero = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        u64 bi = b[i];
-        if constexpr (N == 16)
-            QEL_MONT_ROW(QEL_MONT_G16, 128, 120, 136);
-        else
-            QEL_MONT_ROW(QEL_MONT_G32, 256, 248, 264);
-    }
-    std::memcpy(r, t, N * sizeof(u64));
-    limbsFinalSubtract(r, m, N, t[N]);
+    limbsMulAdxWindow<N>(scratch, a, b);
+    limbsRedcAdxWindow<N>(r, scratch, m, mPrime);
 }
 
 // r = t / 2^(64N) mod m for t (2N limbs, destroyed) below m 2^(64N): N
-// rows of t += m u 2^(64i), each a straight MULX run with both carry chains
-// (the row's first limb becomes zero), the row's carry limb added above it
-// with the carry that runs along the top.
+// rows of t += m u 2^(64i), each a straight MULX run with both carry chains,
+// the row's carry limb added above it with the carry that runs along the
+// top. The whole loop is one block: the next row's factor is made from the
+// row's second limb while it is still in a register (not reloaded after
+// its store), and the row's first limb, which becomes zero, is not stored.
+// (For 32 limbs; 16 go by the window below.)
+#define QEL_MONT_G2(P, B) P(B, "r10", "r9") P(B+8, "r9", "r10")
+#define QEL_MONT_TAIL32(P)                                                       \
+    QEL_MONT_G2(P, 16) QEL_MONT_G2(P, 32) QEL_MONT_G2(P, 48) QEL_MONT_G8(P, 64)  \
+    QEL_MONT_G8(P, 128) QEL_MONT_G8(P, 192)
 template <std::size_t N>
 void limbsRedcAdx(u64 *r, u64 *t, const u64 *m, u64 mPrime)
 {
-    static_assert(N == 16 || N == 32);
+    static_assert(N == 32);
     const u64 zero = 0;
-    u64 hi = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        u64 *tp = t + i;
-        u64 c;
-#define QEL_REDC_ROW(G)                                                          \
-    __asm__ volatile("movq (%[t]), %%rdx\n\t"                                     \
-                     "imulq %[mp], %%rdx\n\t"                                     \
-                     "xorl %%r10d, %%r10d\n\t" G(QEL_MONT_P1)                     \
-                     "adcxq %[z], %%r10\n\t"                                      \
-                     "adoxq %[z], %%r10\n\t"                                      \
-                     "movq %%r10, %[c]\n\t"                                       \
-                     : [c] "=r"(c)                                               \
-                     : [a] "r"(m), [t] "r"(tp), [mp] "r"(mPrime), [z] "r"(zero)  \
+    u64 hi = 0, u = t[0] * mPrime, rows = N;
+    u64 *tp = t;
+#define QEL_REDC_LOOP(TAIL, top)                                                 \
+    __asm__ volatile("1:\n\t"                                                    \
+                     "movq %[u], %%rdx\n\t"                                      \
+                     "xorl %%r10d, %%r10d\n\t"                                   \
+                     "mulxq (%[a]), %%r8, %%r9\n\t"                              \
+                     "adoxq (%[t]), %%r8\n\t"                                    \
+                     "mulxq 8(%[a]), %%r8, %%r10\n\t"                            \
+                     "adcxq %%r9, %%r8\n\t"                                      \
+                     "adoxq 8(%[t]), %%r8\n\t"                                   \
+                     "movq %%r8, 8(%[t])\n\t"                                    \
+                     "movq %%r8, %[u]\n\t" TAIL(QEL_MONT_P1)                      \
+                     "adcxq %[z], %%r10\n\t"                                     \
+                     "adoxq %[z], %%r10\n\t"                                     \
+                     /* t[i+N] += carry limb + hi; the new hi is 0 or 1 */     \
+                     "movq " #top "(%[t]), %%r9\n\t"                             \
+                     "addq %%r10, %%r9\n\t"                                      \
+                     "movl $0, %%r10d\n\t"                                       \
+                     "adcq $0, %%r10\n\t"                                        \
+                     "addq %[hi], %%r9\n\t"                                      \
+                     "adcq $0, %%r10\n\t"                                        \
+                     "movq %%r9, " #top "(%[t])\n\t"                             \
+                     "movq %%r10, %[hi]\n\t"                                     \
+                     "imulq %[mp], %[u]\n\t"                                     \
+                     "leaq 8(%[t]), %[t]\n\t"                                    \
+                     "decq %[n]\n\t"                                             \
+                     "jnz 1b\n\t"                                                \
+                     : [t] "+&r"(tp), [u] "+&r"(u), [hi] "+&r"(hi), [n] "+&r"(rows) \
+                     : [a] "r"(m), [mp] "r"(mPrime), [z] "r"(zero)              \
                      : "rdx", "r8", "r9", "r10", "cc", "memory")
-        if constexpr (N == 16)
-            QEL_REDC_ROW(QEL_MONT_G16);
-        else
-            QEL_REDC_ROW(QEL_MONT_G32);
-#undef QEL_REDC_ROW
-        const u128 sum = (u128)tp[N] + c + hi;
-        tp[N] = (u64)sum;
-        hi = (u64)(sum >> 64);
-    }
-    std::memcpy(r, t + N, N * sizeof(u64));
-    limbsFinalSubtract(r, m, N, hi);
+    QEL_REDC_LOOP(QEL_MONT_TAIL32, 256);
+#undef QEL_REDC_LOOP
+    limbsFinalSubtract(r, t + N, m, N, hi, t);
 }
 
-#undef QEL_MONT_ROW
-#undef QEL_MONT_G32
-#undef QEL_MONT_G16
+// The same for 16 limbs with the running window in registers: the rows
+// of each group of eight factors u go over the modulus in two halves; the
+// window of eight limbs (r8..r15, renamed by one limb per row) takes each
+// row's products, its lowest limb leaving when the row is done (zero in the
+// first half, stored in the second) and its new top limb taking the row's
+// carries, which cannot overflow it. Between the halves and after the second
+// the next eight limbs of t come in by one ADC chain; the carry out of the
+// group's top goes into the next group's top limbs. The factors are kept
+// over the limbs of t they were made from (spent by then). No branch and no
+// address depends on the values.
+#define QEL_RW_P(mo, wl, wh)                                                     \
+    "mulxq " #mo "(%[m]), %%rax, %%rbx\n\t"                                     \
+    "adcxq %%rax, %%" wl "\n\t"                                                  \
+    "adoxq %%rbx, %%" wh "\n\t"
+#define QEL_RW_REST(mo, w0, w1, w2, w3, w4, w5, w6, w7)                          \
+    QEL_RW_P(mo+8, w1, w2) QEL_RW_P(mo+16, w2, w3) QEL_RW_P(mo+24, w3, w4)      \
+    QEL_RW_P(mo+32, w4, w5) QEL_RW_P(mo+40, w5, w6) QEL_RW_P(mo+48, w6, w7)     \
+    QEL_RW_P(mo+56, w7, w0)                                                     \
+    "movl $0, %%eax\n\t"                                                        \
+    "adcxq %%rax, %%" w0 "\n\t"
+// First half: u = w0 mp, kept at t[j]; w0 becomes zero and the new top.
+#define QEL_RW_ROW_LOW(j, w0, w1, w2, w3, w4, w5, w6, w7)                        \
+    "movq %%" w0 ", %%rdx\n\t"                                                   \
+    "movq %[mp], %%rax\n\t"                                                      \
+    "imulq %%rax, %%rdx\n\t"                                                     \
+    "movq %%rdx, " #j "(%[t])\n\t"                                               \
+    "xorl %%eax, %%eax\n\t" QEL_RW_P(0, w0, w1)                                  \
+    QEL_RW_REST(0, w0, w1, w2, w3, w4, w5, w6, w7)
+// A row with a kept factor (at byte j from src, "t" or "b") over the half
+// of the operand at byte mo: w0 is final, stored at byte mo + j of t, then
+// it is the new top.
+#define QEL_RW_ROW_STORE(src, mo, j, w0, w1, w2, w3, w4, w5, w6, w7)            \
+    "movq " #j "(%[" src "]), %%rdx\n\t"                                          \
+    "xorl %%eax, %%eax\n\t" QEL_RW_P(mo, w0, w1)                                 \
+    "movq %%" w0 ", " #mo "+" #j "(%[t])\n\t"                                     \
+    "movl $0, %%" w0 "d\n\t" QEL_RW_REST(mo, w0, w1, w2, w3, w4, w5, w6, w7)
+#define QEL_RW_REDC_HIGH64(j, ...) QEL_RW_ROW_STORE("t", 64, j, __VA_ARGS__)
+#define QEL_RW_REDC_HIGH128(j, ...) QEL_RW_ROW_STORE("t", 128, j, __VA_ARGS__)
+#define QEL_RW_REDC_HIGH192(j, ...) QEL_RW_ROW_STORE("t", 192, j, __VA_ARGS__)
+#define QEL_RW_PROD_LOW(j, ...) QEL_RW_ROW_STORE("b", 0, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH64(j, ...) QEL_RW_ROW_STORE("b", 64, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH128(j, ...) QEL_RW_ROW_STORE("b", 128, j, __VA_ARGS__)
+#define QEL_RW_PROD_HIGH192(j, ...) QEL_RW_ROW_STORE("b", 192, j, __VA_ARGS__)
+#define QEL_RW_HALF(ROW) ROW(0, "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15") ROW(8, "r9", "r10", "r11", "r12", "r13", "r14", "r15", "r8") ROW(16, "r10", "r11", "r12", "r13", "r14", "r15", "r8", "r9") ROW(24, "r11", "r12", "r13", "r14", "r15", "r8", "r9", "r10") ROW(32, "r12", "r13", "r14", "r15", "r8", "r9", "r10", "r11") ROW(40, "r13", "r14", "r15", "r8", "r9", "r10", "r11", "r12") ROW(48, "r14", "r15", "r8", "r9", "r10", "r11", "r12", "r13") ROW(56, "r15", "r8", "r9", "r10", "r11", "r12", "r13", "r14")
+// The window plus t at byte offset off (eight limbs), carry in CF.
+#define QEL_RW_ADD(op, off)                                                      \
+    op " " #off "(%[t]), %%r8\n\t"                                               \
+    "adcq " #off "+8(%[t]), %%r9\n\t"                                            \
+    "adcq " #off "+16(%[t]), %%r10\n\t"                                          \
+    "adcq " #off "+24(%[t]), %%r11\n\t"                                          \
+    "adcq " #off "+32(%[t]), %%r12\n\t"                                          \
+    "adcq " #off "+40(%[t]), %%r13\n\t"                                          \
+    "adcq " #off "+48(%[t]), %%r14\n\t"                                          \
+    "adcq " #off "+56(%[t]), %%r15\n\t"
+// The pieces of the loop over the groups of eight rows: the window loaded,
+// the limbs of t after the first quarter or half (no carry in), after the
+// others (the carry kept in c), and the close: the carry of the previous
+// group added at the top, the window stored, t (and the factors, when
+// next moves b) one group on.
+#define QEL_RW_LOAD                                                                 \
+    "movq 0(%[t]), %%r8\n\t"                                                        \
+    "movq 8(%[t]), %%r9\n\t"                                                        \
+    "movq 16(%[t]), %%r10\n\t"                                                      \
+    "movq 24(%[t]), %%r11\n\t"                                                      \
+    "movq 32(%[t]), %%r12\n\t"                                                      \
+    "movq 40(%[t]), %%r13\n\t"                                                      \
+    "movq 48(%[t]), %%r14\n\t"                                                      \
+    "movq 56(%[t]), %%r15\n\t"
+#define QEL_RW_FIRST_NEXT                                                           \
+    QEL_RW_ADD("addq", 64)                                                          \
+    "movl $0, %%eax\n\t"                                                            \
+    "adcq $0, %%rax\n\t"                                                            \
+    "movq %%rax, %[c]\n\t"
+#define QEL_RW_NEXT(off)                                                            \
+    "movq %[c], %%rax\n\t"                                                          \
+    "addq $-1, %%rax\n\t"                                                           \
+    QEL_RW_ADD("adcq", off)                                                         \
+    "movl $0, %%eax\n\t"                                                            \
+    "adcq $0, %%rax\n\t"                                                            \
+    "movq %%rax, %[c]\n\t"
+#define QEL_RW_CLOSE(off, next)                                                     \
+    "movq %[top], %%rbx\n\t" /* rax still holds c */                                \
+    "addq %%rbx, %%r8\n\t"                                                          \
+    "adcq $0, %%r9\n\t"                                                             \
+    "adcq $0, %%r10\n\t"                                                            \
+    "adcq $0, %%r11\n\t"                                                            \
+    "adcq $0, %%r12\n\t"                                                            \
+    "adcq $0, %%r13\n\t"                                                            \
+    "adcq $0, %%r14\n\t"                                                            \
+    "adcq $0, %%r15\n\t"                                                            \
+    "adcq $0, %%rax\n\t"                                                            \
+    "movq %%rax, %[top]\n\t"                                                        \
+    "movq %%r8, " #off "+0(%[t])\n\t"                                               \
+    "movq %%r9, " #off "+8(%[t])\n\t"                                               \
+    "movq %%r10, " #off "+16(%[t])\n\t"                                             \
+    "movq %%r11, " #off "+24(%[t])\n\t"                                             \
+    "movq %%r12, " #off "+32(%[t])\n\t"                                             \
+    "movq %%r13, " #off "+40(%[t])\n\t"                                             \
+    "movq %%r14, " #off "+48(%[t])\n\t"                                             \
+    "movq %%r15, " #off "+56(%[t])\n\t"                                             \
+    "leaq 64(%[t]), %[t]\n\t" next                                                  \
+    "movq %[g], %%rax\n\t"                                                          \
+    "decq %%rax\n\t"                                                                \
+    "movq %%rax, %[g]\n\t"                                                          \
+    "jnz 1b\n\t"
+#define QEL_RW_LOOP16(LOW, HIGH, next)                                          \
+    "1:\n\t" QEL_RW_LOAD QEL_RW_HALF(LOW) QEL_RW_FIRST_NEXT QEL_RW_HALF(HIGH##64) QEL_RW_NEXT(128) \
+    QEL_RW_CLOSE(128, next)
+#define QEL_RW_LOOP32(LOW, HIGH, next)                                          \
+    "1:\n\t" QEL_RW_LOAD QEL_RW_HALF(LOW) QEL_RW_FIRST_NEXT QEL_RW_HALF(HIGH##64) QEL_RW_NEXT(128) \
+    QEL_RW_HALF(HIGH##128) QEL_RW_NEXT(192) QEL_RW_HALF(HIGH##192) QEL_RW_NEXT(256) QEL_RW_CLOSE(256, next)
+// The loop over the groups: with Reduce, the factors are made from t and x
+// is the modulus (b unused); else they are the limbs of b, x the other
+// factor. Returns the carry out of the top. The loop's counter, carries and
+// mp live in vector registers: the general ones are all taken, and a
+// sanitizer build has none left to address memory operands with.
+template <std::size_t N, bool Reduce>
+u64 limbsWindowRows(u64 *t, const u64 *x, const u64 *b, u64 mPrime)
+{
+    static_assert(N == 16 || N == 32);
+    u64 *tp = t;
+    u64 groups = N / 8, carry = 0, top = 0;
+#define QEL_RW_ASM(LOOP, LOW, HIGH, next)                                        \
+    __asm__ volatile(LOOP(LOW, HIGH, next)                                      \
+                     : [t] "+&r"(tp), [b] "+&r"(b), [g] "+x"(groups), [c] "+x"(carry), [top] "+x"(top) \
+                     : [m] "r"(x), [mp] "x"(mPrime)                              \
+                     : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory")
+#define QEL_RW_B_NEXT "leaq 64(%[b]), %[b]\n\t"
+    if constexpr (Reduce && N == 16)
+        QEL_RW_ASM(QEL_RW_LOOP16, QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "");
+    else if constexpr (Reduce)
+        QEL_RW_ASM(QEL_RW_LOOP32, QEL_RW_ROW_LOW, QEL_RW_REDC_HIGH, "");
+    else if constexpr (N == 16)
+        QEL_RW_ASM(QEL_RW_LOOP16, QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, QEL_RW_B_NEXT);
+    else
+        QEL_RW_ASM(QEL_RW_LOOP32, QEL_RW_PROD_LOW, QEL_RW_PROD_HIGH, QEL_RW_B_NEXT);
+#undef QEL_RW_B_NEXT
+#undef QEL_RW_ASM
+    return top;
+}
+
+template <std::size_t N>
+void limbsRedcAdxWindow(u64 *r, u64 *t, const u64 *m, u64 mPrime)
+{
+    const u64 top = limbsWindowRows<N, true>(t, m, nullptr, mPrime);
+    limbsFinalSubtract(r, t + N, m, N, top, t);
+}
+
+// t[0..2N-1] = a b, by the same rows with the limbs of b as the factors (t
+// is cleared first; the product leaves no carry above it).
+template <std::size_t N>
+void limbsMulAdxWindow(u64 *t, const u64 *a, const u64 *b)
+{
+    std::memset(t, 0, 2 * N * sizeof(u64));
+    limbsWindowRows<N, false>(t, a, b, 0);
+}
+#undef QEL_RW_LOOP32
+#undef QEL_RW_LOOP16
+#undef QEL_RW_CLOSE
+#undef QEL_RW_NEXT
+#undef QEL_RW_FIRST_NEXT
+#undef QEL_RW_LOAD
+#undef QEL_RW_ADD
+#undef QEL_RW_HALF
+#undef QEL_RW_PROD_HIGH192
+#undef QEL_RW_PROD_HIGH128
+#undef QEL_RW_PROD_HIGH64
+#undef QEL_RW_PROD_LOW
+#undef QEL_RW_REDC_HIGH192
+#undef QEL_RW_REDC_HIGH128
+#undef QEL_RW_REDC_HIGH64
+#undef QEL_RW_ROW_STORE
+#undef QEL_RW_ROW_LOW
+#undef QEL_RW_REST
+#undef QEL_RW_P
+
+#undef QEL_MONT_TAIL32
+#undef QEL_MONT_G2
 #undef QEL_MONT_G8
-#undef QEL_MONT_P2
 #undef QEL_MONT_P1
 #endif
 
@@ -476,7 +631,7 @@ void limbsMontMulAny(u64 *r, const u64 *a, const u64 *b, const u64 *m, std::size
     }
     r[n - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, n, c.low());
+    limbsFinalSubtract(r, r, m, n, c.low(), u);
 }
 
 // r = a^2 / 2^(64n) mod m for a < m: each cross product once, doubled.
@@ -506,7 +661,7 @@ void limbsMontSqrAny(u64 *r, const u64 *a, const u64 *m, std::size_t n, u64 mPri
     }
     r[n - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, n, c.low());
+    limbsFinalSubtract(r, r, m, n, c.low(), u);
 }
 
 // The same for the common sizes, N limbs known when compiled: the loops are
@@ -548,7 +703,7 @@ void limbsMontMulFixed(u64 *r, const u64 *a, const u64 *b, const u64 *m, u64 mPr
     }
     r[N - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, N, c.low());
+    limbsFinalSubtract(r, r, m, N, c.low(), u);
 }
 
 // Column k of a^2 into c: the cross products a[i] a[k-i] (i < k-i) once,
@@ -589,7 +744,7 @@ void limbsMontSqrFixed(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *u)
     }
     r[N - 1] = c.low();
     c.shift();
-    limbsFinalSubtract(r, m, N, c.low());
+    limbsFinalSubtract(r, r, m, N, c.low(), u);
 }
 
 #if defined(QEL_BIGNUM_ADX)
@@ -607,7 +762,13 @@ void limbsMontSqrAdx(u64 *r, const u64 *a, const u64 *m, u64 mPrime, u64 *t)
         c.shift();
     }
     t[2 * N - 1] = c.low();
-    limbsRedcAdx<N>(r, t, m, mPrime);
+    // 32 limbs keep the plain rows here: after the column square they
+    // measured faster than the windowed reduction (which wins in the
+    // product).
+    if constexpr (N == 16)
+        limbsRedcAdxWindow<N>(r, t, m, mPrime);
+    else
+        limbsRedcAdx<N>(r, t, m, mPrime);
 }
 #endif
 
@@ -1781,12 +1942,50 @@ inline u32 ctWindowAt(const u32 *e, u32 expWords, u32 pos, unsigned w)
     return r;
 }
 
+#if defined(QEL_LIMB_CARRY_INTRINSICS)
+// The gather below with 256-bit vectors, for n a multiple of four: sixteen
+// limbs at a time in four registers across all the entries, each entry's
+// mask made by a vector compare of its number with the index.
+__attribute__((target("avx2"))) void ctGatherAVX2(u64 *__restrict out, u64 *const *table, std::size_t entries,
+                                                  u32 index, std::size_t n)
+{
+    const __m256i want = _mm256_set1_epi64x((long long)index);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m256i acc[4] = {};
+        for (std::size_t k = 0; k < entries; ++k) {
+            const __m256i mask = _mm256_cmpeq_epi64(_mm256_set1_epi64x((long long)k), want);
+            const u64 *e = table[k] + i;
+            for (int j = 0; j < 4; ++j)
+                acc[j] = _mm256_or_si256(acc[j],
+                                         _mm256_and_si256(mask, _mm256_loadu_si256((const __m256i *)(e + 4 * j))));
+        }
+        for (int j = 0; j < 4; ++j)
+            _mm256_storeu_si256((__m256i *)(out + i + 4 * j), acc[j]);
+    }
+    for (; i < n; i += 4) {
+        __m256i acc = _mm256_setzero_si256();
+        for (std::size_t k = 0; k < entries; ++k) {
+            const __m256i mask = _mm256_cmpeq_epi64(_mm256_set1_epi64x((long long)k), want);
+            acc = _mm256_or_si256(acc, _mm256_and_si256(mask, _mm256_loadu_si256((const __m256i *)(table[k] + i))));
+        }
+        _mm256_storeu_si256((__m256i *)(out + i), acc);
+    }
+}
+#endif
+
 // out = table[index], every one of the entries read under a mask. Eight
 // limbs at a time are gathered in registers across all the entries (the
 // compiler makes vector code of it), rather than out being read and
 // written back once per entry.
 void ctGather(u64 *__restrict out, u64 *const *table, std::size_t entries, u32 index, std::size_t n)
 {
+#if defined(QEL_LIMB_CARRY_INTRINSICS)
+    if (n % 4 == 0 && qelCryptoUseAVX2()) {
+        ctGatherAVX2(out, table, entries, index, n);
+        return;
+    }
+#endif
     u64 mask[64];
     for (std::size_t k = 0; k < entries; ++k)
         mask[k] = maskIfZero64((u64)k ^ index);

@@ -233,6 +233,58 @@ TEST_F(KernelPaths, SecretAndPublicExponentiationMatchGMP)
     gmp_randclear(rs);
 }
 
+// The 1024-bit kernels (the RSA-2048 halves), which keep their running sums
+// in registers with carries between the halves of each group of rows, on
+// many operands: values just below the modulus, whose products carry the
+// whole length, and random ones, over every kind of modulus; the square of
+// an operand too (by an exponent of 2).
+TEST_F(KernelPaths, ThousandTwentyFourBitProductsMatchGMPOnManyOperands)
+{
+    gmp_randstate_t rs;
+    gmp_randinit_mt(rs);
+    gmp_randseed_ui(rs, 1024);
+    const unsigned n32 = 32, bits = 1024;
+    forEachPath([&](const Path &) {
+        for (int round = 0; round < 400; ++round) {
+            SCOPED_TRACE(testing::Message() << "round " << round);
+            Mpz m, g, h, prod, got, small;
+            makeModulus(m.z, (ModulusKind)(round % 4), bits, rs);
+            // Even rounds: m - (a number below 2^64); odd ones random.
+            for (mpz_t *v : {&g.z, &h.z}) {
+                if (round % 2 == 0) {
+                    mpz_urandomb(small.z, rs, 64);
+                    mpz_add_ui(small.z, small.z, 1);
+                    mpz_sub(*v, m.z, small.z);
+                } else {
+                    mpz_urandomm(*v, rs, m.z);
+                }
+            }
+            const Words mw = toWords(m.z, n32), gw = toWords(g.z, n32), hw = toWords(h.z, n32);
+            Words r2(n32), out(n32);
+            ASSERT_EQ(qelWordsMontgomeryR2(r2.data(), mw.data(), n32, qeltest::heapMgr(), false), 0);
+            // out R = g h mod m, R = 2^1024.
+            ASSERT_EQ(qelWordsCTMontMul(out.data(), gw.data(), n32, hw.data(), n32, mw.data(), n32, r2.data(),
+                                        qeltest::heapMgr(), true),
+                      0);
+            mpz_mul(prod.z, g.z, h.z);
+            mpz_mod(prod.z, prod.z, m.z);
+            fromWords(got.z, out.data(), n32);
+            mpz_mul_2exp(got.z, got.z, bits);
+            mpz_mod(got.z, got.z, m.z);
+            ASSERT_EQ(mpz_cmp(got.z, prod.z), 0) << "Montgomery product";
+            const u32 two = 2;
+            ASSERT_EQ(qelWordsExpModSecret(out.data(), gw.data(), n32, &two, 1, 2, mw.data(), n32, r2.data(),
+                                           qeltest::heapMgr(), true),
+                      0);
+            mpz_mul(prod.z, g.z, g.z);
+            mpz_mod(prod.z, prod.z, m.z);
+            fromWords(got.z, out.data(), n32);
+            ASSERT_EQ(mpz_cmp(got.z, prod.z), 0) << "square";
+        }
+    });
+    gmp_randclear(rs);
+}
+
 // The RSA-CRT pair: the IFMA kernel where it runs, the two single
 // exponentiations elsewhere, over moduli with the top bit set.
 TEST_F(KernelPaths, ExponentiationPairsMatchGMP)
